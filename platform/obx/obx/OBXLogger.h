@@ -1,0 +1,57 @@
+// Logger of the vendor utilities framework: levels, message codes of the form "I-XXX000000",
+// lines written to standard error, and a capture sink for tests.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Levels are the system log's priorities.
+enum OBXLoggerLevel : int {
+  OBXLoggerLevelError = 3,
+  OBXLoggerLevelWarning = 4,
+  OBXLoggerLevelNotice = 5,
+  OBXLoggerLevelInfo = 6,
+  OBXLoggerLevelDebug = 7,
+};
+
+void OBXLoggerRegisterVersion(const std::string& version);
+void OBXLoggerInitializeASL();
+void OBXLoggerEnableSTDERR();
+void OBXLoggerForceDebug();
+void OBXSetLoggerLevel(int level);
+bool OBXIsLoggableLevel(int level);
+
+// Writes one line when the level is loggable, or always when `force` is true. The message is
+// already formatted (see foundation/Format.h for the printf-style formatter with %@).
+void OBXLogBasic(int level, const std::string& service, bool force, const std::string& messageCode,
+                 const std::string& message);
+void OBXLogError(const std::string& service, bool force, const std::string& messageCode,
+                 const std::string& message);
+void OBXLogWarning(const std::string& service, bool force, const std::string& messageCode,
+                   const std::string& message);
+void OBXLogNotice(const std::string& service, bool force, const std::string& messageCode,
+                  const std::string& message);
+void OBXLogInfo(const std::string& service, bool force, const std::string& messageCode,
+                const std::string& message);
+void OBXLogDebug(const std::string& service, bool force, const std::string& messageCode,
+                 const std::string& message);
+
+// One written line, as a test capture sees it.
+struct OBXLogLine {
+  int level;
+  std::string service;
+  std::string messageCode;
+  std::string message;
+  bool forced;
+};
+
+// Test support: while a sink is installed, every written line is also handed to it.
+// Returns the previous sink. Resetting restores the defaults (level, flags, version).
+using OBXLogSink = std::function<void(const OBXLogLine&)>;
+OBXLogSink OBXLoggerSetSink(OBXLogSink sink);
+void OBXLoggerResetForTesting();
+// The registered version and the state switches, for tests.
+std::string OBXLoggerRegisteredVersion();
+bool OBXLoggerIsSTDERREnabled();
+bool OBXLoggerIsDebugForced();
