@@ -1,6 +1,6 @@
 #include "measurement/store/TLMStoreServices.h"
 
-#include <chrono>
+#include "dispatch/Clock.h"
 #include <cstdlib>
 
 bool TLMStoreSetError(platform::Error* error, int code, const std::string& description,
@@ -37,9 +37,7 @@ void TLMStoreRecordingMonitor::clear() {
 }
 
 double TLMStoreDefaultSettings::now() const {
-  if (clock) return clock();
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
+  return platform::Clock::current()->now();
 }
 
 std::string TLMStoreDatabasePath(const std::string& name) {

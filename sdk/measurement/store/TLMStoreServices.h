@@ -79,7 +79,7 @@ class TLMStoreSettings {
 };
 
 // Settings held in memory, with the compiled defaults; every value can be changed (tests, and
-// callers that have no persisted configuration yet). The clock defaults to the system clock.
+// callers that have no persisted configuration yet). Time is the platform clock in force.
 class TLMStoreDefaultSettings : public TLMStoreSettings {
  public:
   std::int64_t maxEventsStored() const override { return maxEventsStoredValue; }
@@ -95,8 +95,6 @@ class TLMStoreDefaultSettings : public TLMStoreSettings {
   double staleIntervalValue = 86400;
   double lastDeleteStale = 0;
   double midnightOffsetValue = 0;
-  // When set, replaces the system clock.
-  std::function<double()> clock;
 };
 
 // Path of the named database under "Ombrix/Measurement" of the Application Support directory;
