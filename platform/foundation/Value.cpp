@@ -2,9 +2,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <ostream>
 
 #include "foundation/Exception.h"
 
@@ -110,6 +112,12 @@ Value::Value(Array array) : tag_(Tag::Array), storage_(std::make_shared<Array>(s
 Value::Value(Dictionary dictionary)
     : tag_(Tag::Dictionary), storage_(std::make_shared<Dictionary>(std::move(dictionary))) {}
 
+Value::Value(ObjectBox box) : tag_(Tag::Object), storage_(std::make_shared<ObjectBox>(std::move(box))) {}
+
+const Value::ObjectBox* Value::objectBox() const {
+  return tag_ == Tag::Object ? static_cast<const ObjectBox*>(storage_.get()) : nullptr;
+}
+
 Value Value::date(double secondsSince1970) {
   Value v;
   v.tag_ = Tag::Date;
@@ -143,6 +151,7 @@ Value::Type Value::type() const {
     case Tag::Data: return Type::Data;
     case Tag::Array: return Type::Array;
     case Tag::Dictionary: return Type::Dictionary;
+    case Tag::Object: return Type::Object;
   }
   return Type::Null;
 }
@@ -348,6 +357,7 @@ bool operator==(const Value& a, const Value& b) {
     case Value::Tag::Array: return a.storage_ == b.storage_ || *a.arrayPtr() == *b.arrayPtr();
     case Value::Tag::Dictionary:
       return a.storage_ == b.storage_ || *a.dictionaryPtr() == *b.dictionaryPtr();
+    case Value::Tag::Object: return a.objectBox()->object == b.objectBox()->object;
     default: return false;  // numbers handled above
   }
 }
@@ -444,6 +454,14 @@ void Value::describe(std::string& out, int indent, bool nested) const {
       out += ')';
       break;
     }
+    case Tag::Object: {
+      char buffer[64];
+      std::snprintf(buffer, sizeof buffer, "%p", objectBox()->object.get());
+      out += "<object ";
+      out += buffer;
+      out += '>';
+      break;
+    }
     case Tag::Dictionary: {
       out += "{\n";
       for (const auto& [key, value] : *dictionaryPtr()) {
@@ -465,5 +483,9 @@ std::string Value::description() const {
   describe(out, 0, false);
   return out;
 }
+
+void PrintTo(const Value& value, std::ostream* os) { *os << value.description(); }
+
+std::ostream& operator<<(std::ostream& os, const Value& value) { return os << value.description(); }
 
 }  // namespace platform

@@ -6,6 +6,10 @@
 // so copying a Value is cheap; the mutating members (set, append, remove, ...) copy the storage
 // first when another Value still shares it, so no copy ever sees another's change.
 //
+// Besides plain data a Value can hold an opaque shared object (Type::Object), so dictionaries
+// such as a notification's user info can carry an app or an error object. Objects compare by
+// identity and are refused by the property-list and JSON writers.
+//
 // Equality follows the platform's object equality: numbers (bool included) compare by numeric
 // value whatever their stored kind (true == 1, 2 == 2.0), dictionaries compare as key/value sets
 // whatever their order, arrays element by element.
@@ -14,11 +18,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -72,7 +78,7 @@ class Dictionary {
 
 class Value {
  public:
-  enum class Type { Null, Bool, Number, String, Data, Date, Array, Dictionary };
+  enum class Type { Null, Bool, Number, String, Data, Date, Array, Dictionary, Object };
   // How a number was stored. Bool values report Bool.
   enum class NumberKind { None, Bool, Int, UInt, Float, Double };
 
@@ -101,6 +107,18 @@ class Value {
   static Value data(const void* bytes, std::size_t length);
   static Value array(std::initializer_list<Value> items);
   static Value dictionary(std::initializer_list<Dictionary::Entry> entries);
+  // Refers to an object owned elsewhere (its identity only; the caller keeps it alive).
+  template <typename T>
+  static Value unownedObject(T* object) {
+    return Value::object(std::shared_ptr<T>(std::shared_ptr<void>(), object));
+  }
+  // Wraps a shared object; a null pointer gives a null Value.
+  template <typename T>
+  static Value object(std::shared_ptr<T> object) {
+    if (!object) return Value();
+    return Value(ObjectBox{std::const_pointer_cast<void>(std::static_pointer_cast<const void>(object)),
+                           &typeid(T)});
+  }
 
   Type type() const;
   NumberKind numberKind() const;
@@ -115,6 +133,7 @@ class Value {
   bool isDate() const { return type() == Type::Date; }
   bool isArray() const { return type() == Type::Array; }
   bool isDictionary() const { return type() == Type::Dictionary; }
+  bool isObject() const { return type() == Type::Object; }
 
   // Typed accessors: empty when the value is not of a fitting kind. The numeric ones accept any
   // number (bool included) and convert as a C cast would; boolValue is "non-zero".
@@ -132,6 +151,13 @@ class Value {
   const Bytes* dataPtr() const;
   const Array* arrayPtr() const;
   const Dictionary* dictionaryPtr() const;
+  // The wrapped object when this holds one made from exactly std::shared_ptr<T>; else nullptr.
+  template <typename T>
+  std::shared_ptr<T> objectAs() const {
+    const ObjectBox* box = objectBox();
+    if (box == nullptr || *box->type != typeid(T)) return nullptr;
+    return std::static_pointer_cast<T>(box->object);
+  }
 
   // Dictionary convenience: the value for `key`, or a null Value when this is not a dictionary
   // or has no such key.
@@ -158,7 +184,13 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  enum class Tag : std::uint8_t { Null, Bool, Int, UInt, Float, Double, Date, String, Data, Array, Dictionary };
+  enum class Tag : std::uint8_t { Null, Bool, Int, UInt, Float, Double, Date, String, Data, Array, Dictionary, Object };
+  struct ObjectBox {
+    std::shared_ptr<void> object;
+    const std::type_info* type;
+  };
+  explicit Value(ObjectBox box);
+  const ObjectBox* objectBox() const;
   Value(Tag tag, std::int64_t v) noexcept;
   Value(Tag tag, std::uint64_t v) noexcept;
   void describe(std::string& out, int indent, bool nested) const;
@@ -174,6 +206,10 @@ class Value {
   } scalar_{};
   std::shared_ptr<void> storage_;  // string, bytes, array or dictionary, per tag_
 };
+
+// Lets GoogleTest (and streams) print values by their description.
+void PrintTo(const Value& value, std::ostream* os);
+std::ostream& operator<<(std::ostream& os, const Value& value);
 
 inline std::size_t Dictionary::size() const { return entries_.size(); }
 inline bool Dictionary::empty() const { return entries_.empty(); }
