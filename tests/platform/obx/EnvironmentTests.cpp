@@ -6,6 +6,9 @@
 
 #include "obx/OBXAppEnvironmentUtil.h"
 #include "obx/OBXMutableDictionary.h"
+#include "obx/OBXUserDefaults.h"
+#include "foundation/Sandbox.h"
+#include "foundation/UserDefaults.h"
 
 TEST(AppEnvironment, TestsSetTheValuesForAScope) {
   EXPECT_TRUE(OBXAppEnvironmentUtil::isSimulator());
@@ -49,4 +52,19 @@ TEST(MutableDictionary, ConcurrentReadersAndWritersSeeWholeValues) {
   dictionary.setObject("v", "key");
   dictionary.setObject(std::nullopt, "key");  // an empty value removes
   EXPECT_FALSE(dictionary.objectForKeyedSubscript("key").has_value());
+}
+
+TEST(OBXUserDefaultsTest, StringsOnlyAndNullRemoves) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  platform::UserDefaults::resetForTesting();
+  auto& defaults = OBXUserDefaults::standardUserDefaults();
+  EXPECT_FALSE(defaults.stringForKey("com.cindervale.instanceid.user_defaults.locale").has_value());
+  defaults.setObject(platform::Value("fr_CA"), "com.cindervale.instanceid.user_defaults.locale");
+  EXPECT_EQ(defaults.stringForKey("com.cindervale.instanceid.user_defaults.locale"), "fr_CA");
+  EXPECT_EQ(platform::UserDefaults::standard().stringForKey("com.cindervale.instanceid.user_defaults.locale"), "fr_CA");
+  defaults.setObject(platform::Value(42), "number");
+  EXPECT_FALSE(defaults.stringForKey("number").has_value());
+  defaults.setObject(platform::Value(), "com.cindervale.instanceid.user_defaults.locale");
+  EXPECT_FALSE(defaults.stringForKey("com.cindervale.instanceid.user_defaults.locale").has_value());
+  platform::UserDefaults::resetForTesting();
 }
