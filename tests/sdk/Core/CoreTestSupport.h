@@ -17,6 +17,7 @@
 #include "Core/Public/CDVOptions.h"
 #include "foundation/Bundle.h"
 #include "foundation/ClassRegistry.h"
+#include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/ProcessInfo.h"
