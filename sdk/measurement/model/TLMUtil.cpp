@@ -133,14 +133,14 @@ bool TLMIsValidNumericString(std::string_view text) {
   return std::regex_match(text.begin(), text.end(), pattern);
 }
 
-std::optional<TLMDecimalNumber> TLMParseNumericValueFromString(std::string_view text) {
+std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text) {
   const platform::Value context{std::string(text)};
   if (!TLMIsValidNumericString(text)) {
     monitor()->logWithLevel(1, 26001, "String value does not represent a numeric value. Value",
                             context);
     return std::nullopt;
   }
-  std::optional<TLMDecimalNumber> number = TLMDecimalNumber::fromString(text);
+  std::optional<platform::Decimal> number = platform::Decimal::parse(text);
   if (!number) {
     monitor()->logWithLevel(1, 26002,
                             "Unable to create a NSDecimalNumber from string value. Value", context);
@@ -159,7 +159,7 @@ std::optional<TLMDecimalNumber> TLMParseNumericValueFromString(std::string_view 
     normalized = std::move(replaced);
   }
   const std::string canonical =
-      number->isNegative() ? number->negated().description() : number->description();
+      number->isNegative() ? (-*number).toString() : number->toString();
   if (normalized.find(canonical) == std::string::npos) {
     monitor()->logWithLevel(
         1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value",

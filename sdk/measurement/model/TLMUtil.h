@@ -1,5 +1,5 @@
 // Small utilities shared by the whole measurement library: measurement errors, numeric strings
-// and exact decimals, random event ids, code-point lengths, MD5 digests and fingerprints, URL
+// read as exact decimals, random event ids, code-point lengths, MD5 digests and fingerprints, URL
 // query strings, and the paths of the library's preference and database files.
 #pragma once
 
@@ -13,7 +13,7 @@
 
 #include "foundation/Error.h"
 #include "foundation/Value.h"
-#include "measurement/model/TLMDecimalNumber.h"
+#include "foundation/Decimal.h"
 
 inline constexpr const char* kTLMErrorDomain = "com.ombrix.qpx.measurement.ErrorDomain";
 inline constexpr const char* kTLMMonitorContextKey = "TLMMonitorContext";
@@ -49,9 +49,9 @@ std::string TLMMonitorContextString(const std::vector<platform::Error>& errors);
 // Plain decimal text: an optional sign, then digits with an optional trailing point, or optional
 // digits, a point and at least one digit. The empty string is not one.
 bool TLMIsValidNumericString(std::string_view text);
-// The exact decimal number of a plain decimal text; empty (after a log) when the text is not
+// The exact decimal number (38 significant digits) of a plain decimal text; empty (after a log) when the text is not
 // numeric or does not fit the decimal type without loss of precision.
-std::optional<TLMDecimalNumber> TLMParseNumericValueFromString(std::string_view text);
+std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text);
 
 class TLMNumericUtil {
  public:
