@@ -20,6 +20,8 @@ find_library(DATE_TZ_LIBRARY NAMES date-tz REQUIRED)
 add_library(vesmora_date INTERFACE)
 target_include_directories(vesmora_date INTERFACE ${DATE_INCLUDE_DIR})
 target_link_libraries(vesmora_date INTERFACE ${DATE_TZ_LIBRARY})
+# Debian builds libdate-tz against the system's zoneinfo; the headers must agree with it.
+target_compile_definitions(vesmora_date INTERFACE USE_OS_TZDB=1 ONLY_C_LOCALE=1 HAS_STRING_VIEW=1)
 
 find_program(PROTOC_EXECUTABLE protoc REQUIRED)
 find_program(NANOPB_PLUGIN protoc-gen-nanopb REQUIRED)
