@@ -156,3 +156,12 @@ TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
   EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeCannotConnect);
   EXPECT_FALSE(network.hasUploadInProgress());
 }
+
+TEST_F(LoopbackTest, HttpsIsSpokenTlsFailsAgainstAPlainServer) {
+  // The client starts a TLS handshake (so https is supported) and reports its failure.
+  network.setTimeoutInterval(10);
+  std::string url = "https://127.0.0.1:" + std::to_string(port) + "/hello";
+  Outcome outcome = run([&](auto handler) { network.getURL(url, {}, queue, false, handler); });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTransportFailure) << outcome.error->description;
+}
