@@ -1,0 +1,287 @@
+#include "dispatch/Queue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "dispatch/Timer.h"
+
+namespace platform {
+namespace {
+
+// Queues whose blocks the calling thread is running, innermost last.
+thread_local std::vector<const Queue*> tCurrentQueues;
+
+class CurrentQueueScope {
+ public:
+  explicit CurrentQueueScope(const Queue* queue) { tCurrentQueues.push_back(queue); }
+  ~CurrentQueueScope() { tCurrentQueues.pop_back(); }
+  CurrentQueueScope(const CurrentQueueScope&) = delete;
+  CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+};
+
+// Worker threads shared by all queues. A job that blocks (a `sync` waiting for its turn) must
+// never starve the job it waits for, so the pool starts a new thread whenever more jobs wait
+// than threads are idle. Idle threads end after a while.
+class ThreadPool {
+ public:
+  static ThreadPool& shared() {
+    static ThreadPool* pool = new ThreadPool();  // never destroyed: threads may outlive main()
+    return *pool;
+  }
+
+  void submit(Block job) {
+    std::unique_lock lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() > idle_ && threads_ < kMaxThreads) {
+      ++threads_;
+      std::thread([this] { work(); }).detach();
+    } else {
+      available_.notify_one();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kMaxThreads = 512;
+  static constexpr std::chrono::seconds kIdleLifetime{10};
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ++idle_;
+      bool hasJob = available_.wait_for(lock, kIdleLifetime, [this] { return !jobs_.empty(); });
+      --idle_;
+      if (!hasJob) {
+        --threads_;
+        return;
+      }
+      Block job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;  // release captures before taking the lock again
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable available_;
+  std::deque<Block> jobs_;
+  std::size_t idle_ = 0;
+  std::size_t threads_ = 0;
+};
+
+// The caller of `sync` and the queue's drain meet here: the drain grants the turn, the caller
+// runs the block and reports it done, and only then the drain goes on.
+class SyncTurn {
+ public:
+  void grant() { signal(granted_); }
+  void waitGranted() { wait(granted_); }
+  void finish() { signal(done_); }
+  void waitDone() { wait(done_); }
+
+ private:
+  void signal(bool& flag) {
+    std::lock_guard lock(mutex_);
+    flag = true;
+    changed_.notify_all();
+  }
+  void wait(bool& flag) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return flag; });
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool granted_ = false;
+  bool done_ = false;
+};
+
+class SerialQueue final : public Queue {
+ public:
+  explicit SerialQueue(std::string label) : Queue(std::move(label)) {}
+
+  void async(Block block) override {
+    if (!block) return;
+    std::lock_guard lock(mutex_);
+    items_.push_back(Item{std::move(block), nullptr});
+    scheduleLocked();
+  }
+
+  void sync(const Block& block) override {
+    if (!block) return;
+    if (isCurrent()) {
+      block();
+      return;
+    }
+    auto turn = std::make_shared<SyncTurn>();
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(Item{nullptr, turn});
+      scheduleLocked();
+    }
+    turn->waitGranted();
+    struct Finish {
+      SyncTurn& turn;
+      ~Finish() { turn.finish(); }
+    } finish{*turn};
+    runAsCurrent(block);
+  }
+
+  void suspend() override {
+    std::lock_guard lock(mutex_);
+    ++suspendCount_;
+  }
+
+  void resume() override {
+    std::lock_guard lock(mutex_);
+    if (suspendCount_ > 0 && --suspendCount_ == 0) scheduleLocked();
+  }
+
+ private:
+  struct Item {
+    Block block;
+    std::shared_ptr<SyncTurn> turn;
+  };
+
+  void scheduleLocked() {
+    if (draining_ || suspendCount_ > 0 || items_.empty()) return;
+    draining_ = true;
+    auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
+    ThreadPool::shared().submit([self] { self->drain(); });
+  }
+
+  void drain() {
+    for (;;) {
+      Item item;
+      {
+        std::lock_guard lock(mutex_);
+        if (suspendCount_ > 0 || items_.empty()) {
+          draining_ = false;
+          return;
+        }
+        item = std::move(items_.front());
+        items_.pop_front();
+      }
+      if (item.turn) {
+        item.turn->grant();
+        item.turn->waitDone();
+      } else {
+        runDetached(item.block);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<Item> items_;
+  bool draining_ = false;
+  int suspendCount_ = 0;
+};
+
+class GlobalQueue final : public Queue {
+ public:
+  explicit GlobalQueue(std::string label) : Queue(std::move(label)) {}
+
+  void async(Block block) override {
+    if (!block) return;
+    // Global queues live for the whole process, so a raw pointer is safe here.
+    ThreadPool::shared().submit([this, block = std::move(block)] { runDetached(block); });
+  }
+
+  void sync(const Block& block) override {
+    if (!block) return;
+    if (isCurrent()) {
+      block();
+      return;
+    }
+    runAsCurrent(block);
+  }
+};
+
+struct MainQueueSlot {
+  std::mutex mutex;
+  std::shared_ptr<Queue> installed;
+  std::shared_ptr<Queue> standard;
+};
+
+MainQueueSlot& mainSlot() {
+  static MainQueueSlot* slot = new MainQueueSlot();  // never destroyed
+  return *slot;
+}
+
+}  // namespace
+
+Queue::Queue(std::string label) : label_(std::move(label)) {}
+Queue::~Queue() = default;
+
+void Queue::after(double delaySeconds, Block block) {
+  Timer::once(shared_from_this(), delaySeconds, std::move(block));
+}
+
+bool Queue::isCurrent() const {
+  return std::find(tCurrentQueues.begin(), tCurrentQueues.end(), this) != tCurrentQueues.end();
+}
+
+void Queue::runAsCurrent(const Block& block) const {
+  CurrentQueueScope scope(this);
+  block();
+}
+
+void Queue::runDetached(const Block& block) const {
+  try {
+    runAsCurrent(block);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Uncaught exception in a block on queue \"%s\": %s\n", label_.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Uncaught exception in a block on queue \"%s\"\n", label_.c_str());
+  }
+}
+
+std::shared_ptr<Queue> Queue::serial(std::string label) {
+  return std::make_shared<SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<Queue> Queue::global(QueuePriority priority) {
+  static auto* queues = new std::shared_ptr<Queue>[4]{
+      std::make_shared<GlobalQueue>("global.high"),
+      std::make_shared<GlobalQueue>("global.default"),
+      std::make_shared<GlobalQueue>("global.low"),
+      std::make_shared<GlobalQueue>("global.background"),
+  };
+  switch (priority) {
+    case QueuePriority::High: return queues[0];
+    case QueuePriority::Default: return queues[1];
+    case QueuePriority::Low: return queues[2];
+    case QueuePriority::Background: return queues[3];
+  }
+  return queues[1];
+}
+
+std::shared_ptr<Queue> Queue::main() {
+  MainQueueSlot& slot = mainSlot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.installed) return slot.installed;
+  if (!slot.standard) slot.standard = std::make_shared<SerialQueue>("main");
+  return slot.standard;
+}
+
+std::shared_ptr<Queue> Queue::setMain(std::shared_ptr<Queue> queue) {
+  MainQueueSlot& slot = mainSlot();
+  std::lock_guard lock(slot.mutex);
+  std::shared_ptr<Queue> previous = slot.installed;
+  slot.installed = std::move(queue);
+  return previous;
+}
+
+bool Queue::isMainQueue() { return main()->isCurrent(); }
+
+std::string Queue::currentLabel() {
+  return tCurrentQueues.empty() ? std::string() : tCurrentQueues.back()->label();
+}
+
+}  // namespace platform

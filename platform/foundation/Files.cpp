@@ -1,0 +1,166 @@
+#include "foundation/Files.h"
+
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+namespace platform::files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBackupAttribute = "user.vesmora.excluded-from-backup";
+
+bool fail(Error* error, std::int64_t code, const std::string& what, const std::string& path,
+          int err = 0) {
+  std::string text = what + " \"" + path + "\"";
+  if (err != 0) text += ": " + std::string(std::strerror(err));
+  return setError(error, kCocoaErrorDomain, code, text, Value::dictionary({{"NSFilePath", path}}));
+}
+
+std::mutex& excludedMutex() {
+  static std::mutex m;
+  return m;
+}
+std::set<std::string>& excludedPaths() {
+  static std::set<std::string> paths;
+  return paths;
+}
+
+std::string canonical(const std::string& path) {
+  std::error_code ec;
+  auto p = fs::weakly_canonical(fs::path(path), ec);
+  return ec ? path : p.string();
+}
+
+}  // namespace
+
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::path(path), ec);
+}
+
+bool isDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(fs::path(path), ec);
+}
+
+bool createDirectories(const std::string& path, Error* error) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path), ec);
+  if (isDirectory(path)) return true;
+  return fail(error, 513, "Could not create the directory", path, ec.value());
+}
+
+bool removeItem(const std::string& path, Error* error) {
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(fs::path(path), ec))) {
+    return fail(error, 4, "No such file", path);
+  }
+  fs::remove_all(fs::path(path), ec);
+  if (ec) return fail(error, 513, "Could not remove", path, ec.value());
+  std::lock_guard<std::mutex> lock(excludedMutex());
+  excludedPaths().erase(canonical(path));
+  return true;
+}
+
+std::optional<Bytes> readFile(const std::string& path, Error* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in || isDirectory(path)) {
+    fail(error, 260, "Could not open the file", path, errno);
+    return std::nullopt;
+  }
+  Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    fail(error, 256, "Could not read the file", path, errno);
+    return std::nullopt;
+  }
+  return data;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& text, Error* error) {
+  return writeFileAtomically(path, Bytes(text.begin(), text.end()), error);
+}
+
+bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
+  static std::atomic<unsigned> counter{0};
+  std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(error, 512, "Could not write the file", path, errno);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.flush();
+    if (!out) {
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      return fail(error, 512, "Could not write the file", path, errno);
+    }
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    return fail(error, 512, "Could not write the file", path, ec.value());
+  }
+  return true;
+}
+
+std::vector<std::string> directoryContents(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::path(path), ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string join(const std::string& base, const std::string& component) {
+  if (base.empty()) return component;
+  if (component.empty()) return base;
+  bool slashEnd = base.back() == '/';
+  bool slashStart = component.front() == '/';
+  if (slashEnd && slashStart) return base + component.substr(1);
+  if (slashEnd || slashStart) return base + component;
+  return base + "/" + component;
+}
+
+bool setExcludedFromBackup(const std::string& path, bool excluded, Error* error) {
+  if (!exists(path)) return fail(error, 4, "No such file", path);
+  int rc = excluded ? ::setxattr(path.c_str(), kBackupAttribute, "1", 1, 0)
+                    : ::removexattr(path.c_str(), kBackupAttribute);
+  if (rc != 0 && !(excluded == false && errno == ENODATA)) {
+    // No extended attributes here: remember the mark for this process.
+    std::lock_guard<std::mutex> lock(excludedMutex());
+    if (excluded) {
+      excludedPaths().insert(canonical(path));
+    } else {
+      excludedPaths().erase(canonical(path));
+    }
+    return true;
+  }
+  if (!excluded) {
+    std::lock_guard<std::mutex> lock(excludedMutex());
+    excludedPaths().erase(canonical(path));
+  }
+  return true;
+}
+
+bool isExcludedFromBackup(const std::string& path) {
+  char value[4];
+  if (::getxattr(path.c_str(), kBackupAttribute, value, sizeof value) > 0) return true;
+  std::lock_guard<std::mutex> lock(excludedMutex());
+  return excludedPaths().count(canonical(path)) > 0;
+}
+
+}  // namespace platform::files

@@ -1,0 +1,126 @@
+#include "foundation/ProcessInfo.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+struct State {
+  std::mutex mutex;
+  bool loaded = false;
+  std::vector<std::string> arguments;
+  std::map<std::string, std::string> environment;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+void loadReal(State& s) {
+  s.arguments.clear();
+  s.environment.clear();
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    s.arguments.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string entry(*e);
+    auto eq = entry.find('=');
+    if (eq == std::string::npos) continue;
+    s.environment.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+  }
+  s.loaded = true;
+}
+
+// Runs `f` on the state under its lock, loading the real values first when needed.
+template <typename F>
+auto withState(F f) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.loaded) loadReal(s);
+  return f(s);
+}
+
+}  // namespace
+
+std::vector<std::string> ProcessInfo::arguments() {
+  return withState([](State& s) { return s.arguments; });
+}
+
+bool ProcessInfo::hasArgument(const std::string& argument) {
+  return withState([&](State& s) {
+    for (const auto& a : s.arguments) {
+      if (a == argument) return true;
+    }
+    return false;
+  });
+}
+
+std::map<std::string, std::string> ProcessInfo::environment() {
+  return withState([](State& s) { return s.environment; });
+}
+
+std::optional<std::string> ProcessInfo::environmentValue(const std::string& name) {
+  return withState([&](State& s) -> std::optional<std::string> {
+    auto it = s.environment.find(name);
+    if (it == s.environment.end()) return std::nullopt;
+    return it->second;
+  });
+}
+
+std::string ProcessInfo::processName() {
+  return withState([](State& s) -> std::string {
+    if (s.arguments.empty()) return {};
+    const std::string& path = s.arguments.front();
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  });
+}
+
+int ProcessInfo::processIdentifier() { return static_cast<int>(::getpid()); }
+
+void ProcessInfo::setArguments(std::vector<std::string> arguments) {
+  withState([&](State& s) {
+    s.arguments = std::move(arguments);
+    return 0;
+  });
+}
+
+void ProcessInfo::setEnvironment(std::map<std::string, std::string> environment) {
+  withState([&](State& s) {
+    s.environment = std::move(environment);
+    return 0;
+  });
+}
+
+void ProcessInfo::setEnvironmentValue(const std::string& name, std::optional<std::string> value) {
+  withState([&](State& s) {
+    if (value) {
+      s.environment[name] = std::move(*value);
+    } else {
+      s.environment.erase(name);
+    }
+    return 0;
+  });
+}
+
+void ProcessInfo::resetForTesting() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  loadReal(s);
+}
+
+}  // namespace platform

@@ -1,0 +1,245 @@
+#include "foundation/PropertyList.h"
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include "foundation/Files.h"
+
+namespace platform::plist {
+
+namespace {
+
+// Property list dates count from 2001-01-01 00:00:00 UTC.
+constexpr double kReferenceDateOffset = 978307200.0;
+constexpr int kMaxDepth = 512;
+
+struct NodeDeleter {
+  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+std::optional<Value> toValue(plist_t node, int depth) {
+  if (depth > kMaxDepth) return std::nullopt;
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t b = 0;
+      plist_get_bool_val(node, &b);
+      return Value(b != 0);
+    }
+    case PLIST_UINT: {
+      uint64_t u = 0;
+      plist_get_uint_val(node, &u);
+      return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_REAL: {
+      double d = 0;
+      plist_get_real_val(node, &d);
+      return Value(d);
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+      char* s = nullptr;
+      plist_get_string_val(node, &s);
+      if (s == nullptr) plist_get_key_val(node, &s);
+      std::string text = s ? s : "";
+      std::free(s);
+      return Value(std::move(text));
+    }
+    case PLIST_DATA: {
+      char* bytes = nullptr;
+      uint64_t length = 0;
+      plist_get_data_val(node, &bytes, &length);
+      Value v = Value::data(bytes, bytes ? length : 0);
+      std::free(bytes);
+      return v;
+    }
+    case PLIST_DATE: {
+      int32_t sec = 0, usec = 0;
+      plist_get_date_val(node, &sec, &usec);
+      return Value::date(kReferenceDateOffset + sec + usec / 1e6);
+    }
+    case PLIST_ARRAY: {
+      Array items;
+      uint32_t n = plist_array_get_size(node);
+      items.reserve(n);
+      for (uint32_t i = 0; i < n; ++i) {
+        auto item = toValue(plist_array_get_item(node, i), depth + 1);
+        if (!item) return std::nullopt;
+        items.push_back(std::move(*item));
+      }
+      return Value(std::move(items));
+    }
+    case PLIST_DICT: {
+      Dictionary dict;
+      plist_dict_iter it = nullptr;
+      plist_dict_new_iter(node, &it);
+      for (;;) {
+        char* key = nullptr;
+        plist_t child = nullptr;
+        plist_dict_next_item(node, it, &key, &child);
+        if (child == nullptr) {
+          std::free(key);
+          break;
+        }
+        std::string k = key ? key : "";
+        std::free(key);
+        auto item = toValue(child, depth + 1);
+        if (!item) {
+          std::free(it);
+          return std::nullopt;
+        }
+        dict.set(std::move(k), std::move(*item));
+      }
+      std::free(it);
+      return Value(std::move(dict));
+    }
+    case PLIST_UID: {
+      uint64_t u = 0;
+      plist_get_uid_val(node, &u);
+      return Value::dictionary({{"CF$UID", u}});
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Returns nullptr (and a reason) for values a property list cannot hold.
+plist_t toNode(const Value& value, std::string& reason, int depth) {
+  if (depth > kMaxDepth) {
+    reason = "nesting too deep";
+    return nullptr;
+  }
+  switch (value.type()) {
+    case Value::Type::Bool: return plist_new_bool(*value.boolValue() ? 1 : 0);
+    case Value::Type::Number:
+      if (value.isFloatingPoint()) return plist_new_real(*value.doubleValue());
+      if (value.numberKind() == Value::NumberKind::UInt &&
+          *value.uint64Value() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        reason = "unsigned integer out of range";
+        return nullptr;
+      }
+      return plist_new_uint(static_cast<uint64_t>(*value.int64Value()));
+    case Value::Type::String: return plist_new_string(value.stringPtr()->c_str());
+    case Value::Type::Data: {
+      const Bytes& bytes = *value.dataPtr();
+      return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    case Value::Type::Date: {
+      double since2001 = *value.dateValue() - kReferenceDateOffset;
+      double whole = std::floor(since2001);
+      if (whole < std::numeric_limits<int32_t>::min() || whole > std::numeric_limits<int32_t>::max()) {
+        reason = "date out of range";
+        return nullptr;
+      }
+      auto usec = static_cast<int32_t>(std::lround((since2001 - whole) * 1e6));
+      auto sec = static_cast<int32_t>(whole);
+      if (usec >= 1000000) {
+        usec -= 1000000;
+        ++sec;
+      }
+      return plist_new_date(sec, usec);
+    }
+    case Value::Type::Array: {
+      plist_t array = plist_new_array();
+      for (const Value& item : *value.arrayPtr()) {
+        plist_t child = toNode(item, reason, depth + 1);
+        if (child == nullptr) {
+          plist_free(array);
+          return nullptr;
+        }
+        plist_array_append_item(array, child);
+      }
+      return array;
+    }
+    case Value::Type::Dictionary: {
+      plist_t dict = plist_new_dict();
+      for (const auto& [key, item] : *value.dictionaryPtr()) {
+        plist_t child = toNode(item, reason, depth + 1);
+        if (child == nullptr) {
+          plist_free(dict);
+          return nullptr;
+        }
+        plist_dict_set_item(dict, key.c_str(), child);
+      }
+      return dict;
+    }
+    case Value::Type::Null: reason = "null value"; return nullptr;
+    case Value::Type::Object: reason = "object value"; return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::optional<Value> read(std::string_view bytes, Error* error) {
+  if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
+    setError(error, files::kCocoaErrorDomain, 3840, "The data is not a property list.");
+    return std::nullopt;
+  }
+  plist_t root = nullptr;
+  auto length = static_cast<uint32_t>(bytes.size());
+  if (plist_is_binary(bytes.data(), length)) {
+    plist_from_bin(bytes.data(), length, &root);
+  } else {
+    plist_from_xml(bytes.data(), length, &root);
+  }
+  NodePtr guard(root);
+  if (root == nullptr) {
+    setError(error, files::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format.");
+    return std::nullopt;
+  }
+  auto value = toValue(root, 0);
+  if (!value) {
+    setError(error, files::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format.");
+  }
+  return value;
+}
+
+std::optional<Value> read(const Bytes& bytes, Error* error) {
+  return read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), error);
+}
+
+std::optional<Bytes> write(const Value& value, Format format, Error* error) {
+  std::string reason;
+  NodePtr root(toNode(value, reason, 0));
+  if (!root) {
+    setError(error, files::kCocoaErrorDomain, 3851, "Property list invalid for format: " + reason);
+    return std::nullopt;
+  }
+  char* out = nullptr;
+  uint32_t length = 0;
+  if (format == Format::Binary) {
+    plist_to_bin(static_cast<plist_t>(root.get()), &out, &length);
+  } else {
+    plist_to_xml(static_cast<plist_t>(root.get()), &out, &length);
+  }
+  if (out == nullptr) {
+    setError(error, files::kCocoaErrorDomain, 3851, "Property list could not be written");
+    return std::nullopt;
+  }
+  Bytes bytes(reinterpret_cast<const std::uint8_t*>(out), reinterpret_cast<const std::uint8_t*>(out) + length);
+  if (format == Format::Binary) {
+    plist_to_bin_free(out);
+  } else {
+    plist_to_xml_free(out);
+  }
+  return bytes;
+}
+
+std::optional<Value> readFile(const std::string& path, Error* error) {
+  auto bytes = files::readFile(path, error);
+  if (!bytes) return std::nullopt;
+  return read(*bytes, error);
+}
+
+bool writeFile(const std::string& path, const Value& value, Format format, Error* error) {
+  auto bytes = write(value, format, error);
+  if (!bytes) return false;
+  return files::writeFileAtomically(path, *bytes, error);
+}
+
+}  // namespace platform::plist

@@ -1,0 +1,38 @@
+// Small file-system helpers over paths (UTF-8 std::string). Failures come back as an Error in the
+// platform's Cocoa domain: 4 no such file, 260 no such file for reading, 512 write failed,
+// 513 no permission to write, 516 file exists.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/Error.h"
+#include "foundation/Value.h"
+
+namespace platform::files {
+
+inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
+
+bool exists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Creates the directory and any missing parents; true when it exists afterwards.
+bool createDirectories(const std::string& path, Error* error = nullptr);
+// Removes a file or a whole directory tree; false (error 4) when nothing was there.
+bool removeItem(const std::string& path, Error* error = nullptr);
+std::optional<Bytes> readFile(const std::string& path, Error* error = nullptr);
+// Writes through a temporary file in the same directory and renames it over `path`, so readers
+// see the old or the new content, never a mix. The directory must exist.
+bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error = nullptr);
+bool writeFileAtomically(const std::string& path, const std::string& text, Error* error = nullptr);
+// Names of the entries of a directory (no "." or ".."), sorted; empty when unreadable.
+std::vector<std::string> directoryContents(const std::string& path);
+// `base` joined with `component` by one "/".
+std::string join(const std::string& base, const std::string& component);
+
+// The "excluded from backup" mark of a file (the device's backup leaves such files out). Kept as
+// an extended attribute where the file system has them, else for the life of the process.
+bool setExcludedFromBackup(const std::string& path, bool excluded, Error* error = nullptr);
+bool isExcludedFromBackup(const std::string& path);
+
+}  // namespace platform::files

@@ -1,0 +1,32 @@
+// The process's launch arguments and environment. Until a host or test sets them they are the
+// real ones (read once from the operating system). Thread-safe.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class ProcessInfo {
+ public:
+  // The launch arguments, the program path first.
+  static std::vector<std::string> arguments();
+  static bool hasArgument(const std::string& argument);
+  static std::map<std::string, std::string> environment();
+  static std::optional<std::string> environmentValue(const std::string& name);
+  // The last path component of the first argument.
+  static std::string processName();
+  static int processIdentifier();
+
+  // Host and test control.
+  static void setArguments(std::vector<std::string> arguments);
+  static void setEnvironment(std::map<std::string, std::string> environment);
+  // An empty optional removes the variable.
+  static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
+  // Back to the real arguments and environment.
+  static void resetForTesting();
+};
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// The app's sandbox: every directory the app may write lives under one root, which the host
+// or a test chooses. A second root holds device-wide state that outlives the app (the keychain,
+// for one), so a test can wipe the app while keeping the device.
+//
+//   <root>/Documents
+//   <root>/Library
+//   <root>/Library/Application Support   (not created until someone asks for it)
+//   <root>/Library/Caches
+//   <root>/Library/Preferences            (user defaults live here)
+//   <root>/tmp
+//
+// Setting a root creates it with Documents, Library, Caches, Preferences and tmp. Until one is
+// set, the root is $VESMORA_SANDBOX_ROOT, else "<temp>/vesmora/sandbox" (and the device root
+// $VESMORA_DEVICE_ROOT, else "<temp>/vesmora/device"). All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::sandbox {
+
+void setRoot(const std::string& path);
+std::string root();
+void setDeviceRoot(const std::string& path);
+std::string deviceRoot();
+// Changes every time either root is set, so caches keyed by paths can notice a new sandbox.
+std::uint64_t generation();
+
+std::string documentsDirectory();
+std::string libraryDirectory();
+std::string applicationSupportDirectory();
+std::string cachesDirectory();
+std::string preferencesDirectory();
+std::string temporaryDirectory();
+
+// Test fixture: a fresh, empty temporary directory as the app root and another as the device
+// root for the life of the object; restores the previous roots and deletes both on destruction.
+class ScopedTemporarySandbox {
+ public:
+  ScopedTemporarySandbox();
+  ~ScopedTemporarySandbox();
+  ScopedTemporarySandbox(const ScopedTemporarySandbox&) = delete;
+  ScopedTemporarySandbox& operator=(const ScopedTemporarySandbox&) = delete;
+
+  const std::string& root() const { return root_; }
+  const std::string& deviceRoot() const { return deviceRoot_; }
+  // Simulates reinstalling the app: empties the app root (the device root is kept).
+  void wipeApp();
+
+ private:
+  std::string base_;
+  std::string root_;
+  std::string deviceRoot_;
+  std::string previousRoot_;
+  std::string previousDeviceRoot_;
+};
+
+}  // namespace platform::sandbox

@@ -1,0 +1,263 @@
+#include "measurement/store/TLMDatabase.h"
+
+#include "foundation/Format.h"
+
+using platform::Error;
+using platform::Value;
+
+const std::vector<TLMTableSchema>& TLMDatabaseTables() {
+  static const std::vector<TLMTableSchema> tables = {
+      {kTLMAppMetadataTable,
+       {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
+       {{"last_bundle_start_timestamp", "REAL"},
+        {"day", "INTEGER"},
+        {"daily_conversions_count", "INTEGER"},
+        {"daily_events_count", "INTEGER"},
+        {"daily_public_events_count", "INTEGER"},
+        {"daily_error_events_count", "INTEGER"},
+        {"remote_config_data", "BLOB"},
+        {"remote_config_timestamp", "REAL"},
+        {"daily_real_time_conversion_events_count", "INTEGER"}},
+       {}},
+      {kTLMRawEventsMetadataTable,
+       {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
+       {},
+       {}},
+      {kTLMRawEventsTable,
+       {{"name", "TEXT NOT NULL"},
+        {"timestamp", "INTEGER NOT NULL"},
+        {"metadata_fingerprint", "INTEGER NOT NULL"},
+        {"data", "BLOB NOT NULL"}},
+       {{"is_realtime", "INTEGER"}},
+       {{"timestamp", "REAL NOT NULL"}}},
+      {kTLMEventsTable,
+       {{"name", "TEXT NOT NULL PRIMARY KEY"},
+        {"lifetime_count", "INTEGER NOT NULL"},
+        {"current_bundle_count", "INTEGER NOT NULL"},
+        {"last_fire_timestamp", "REAL NOT NULL"}},
+       {{"last_bundled_timestamp", "REAL"},
+        {"last_sampled_complex_event_id", "INTEGER"},
+        {"last_sampling_rate", "INTEGER"},
+        {"last_exempt_from_sampling", "INTEGER"},
+        {"last_bundled_day", "INTEGER"},
+        {"current_session_count", "INTEGER"}},
+       {}},
+      {kTLMUserAttributesTable,
+       {{"name", "TEXT NOT NULL PRIMARY KEY"},
+        {"set_timestamp", "REAL NOT NULL"},
+        {"value", "BLOB NOT NULL"}},
+       {{"origin", "TEXT"}},
+       {}},
+      {kTLMQueueTable,
+       {{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+       {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
+       {}},
+      {kTLMEventFiltersTable,
+       {{"audience_id", "INTEGER NOT NULL"},
+        {"filter_id", "INTEGER NOT NULL"},
+        {"event_name", "TEXT NOT NULL"},
+        {"data", "BLOB NOT NULL"},
+        {kTLMPrimaryKeyColumnName, "(audience_id, filter_id)"}},
+       {{"session_scoped", "INTEGER"}},
+       {}},
+      {kTLMPropertyFiltersTable,
+       {{"audience_id", "INTEGER NOT NULL"},
+        {"filter_id", "INTEGER NOT NULL"},
+        {"property_name", "TEXT NOT NULL"},
+        {"data", "BLOB NOT NULL"},
+        {kTLMPrimaryKeyColumnName, "(audience_id, filter_id)"}},
+       {{"session_scoped", "INTEGER"}},
+       {}},
+      {kTLMAudienceFilterValuesTable,
+       {{"audience_id", "INTEGER NOT NULL PRIMARY KEY"},
+        {"current_results", "BLOB"},
+        {"previous_results", "BLOB"}},
+       {},
+       {}},
+      {kTLMPurchaseTransactionsTable, {{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+      {kTLMConditionalPropertiesTable,
+       {{"name", "TEXT NOT NULL PRIMARY KEY"},
+        {"origin", "TEXT NOT NULL"},
+        {"value", "BLOB NOT NULL"},
+        {"creation_timestamp", "REAL NOT NULL"},
+        {"active", "INTEGER NOT NULL"},
+        {"trigger_timeout", "REAL NOT NULL"},
+        {"triggered_timestamp", "REAL NOT NULL"},
+        {"time_to_live", "REAL NOT NULL"},
+        {"trigger_event_name", "TEXT"},
+        {"timed_out_event", "BLOB"},
+        {"triggered_event", "BLOB"},
+        {"expired_event", "BLOB"}},
+       {},
+       {}},
+      {kTLMMainEventParamsTable,
+       {{"event_id", "INTEGER NOT NULL PRIMARY KEY"},
+        {"children_to_process", "INTEGER NOT NULL"},
+        {"main_event", "BLOB NOT NULL"}},
+       {},
+       {}},
+  };
+  return tables;
+}
+
+TLMDatabase::TLMDatabase(std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor)
+    : settings_(std::move(settings)), monitor_(monitor) {
+  if (!settings_) settings_ = std::make_shared<TLMStoreDefaultSettings>();
+}
+
+void TLMDatabase::log(int level, int code, const std::string& message,
+                      const std::vector<Value>& context) {
+  if (monitor_ != nullptr) monitor_->log(level, code, message, context);
+}
+
+std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabaseName(
+    const std::string& name, std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor) {
+  if (name.empty()) {
+    if (monitor != nullptr) monitor->log(1, 12000, "Received empty database name in init", {});
+    return nullptr;
+  }
+  return initWithDatabasePath(TLMStoreDatabasePath(name), std::move(settings), monitor);
+}
+
+std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabasePath(
+    const std::string& path, std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor) {
+  std::unique_ptr<TLMDatabase> database(new TLMDatabase(std::move(settings), monitor));
+  if (!database->initializeDatabaseResourcesWithContext("Init", path)) return nullptr;
+  return database;
+}
+
+bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& context,
+                                                         const std::string& databasePath) {
+  databasePath_ = databasePath;
+  sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
+  if (!sqliteStore_) {
+    log(1, 12001, platform::format("Failed to open database (%@)", context));
+    return false;
+  }
+  if (!ensureAllTables()) {
+    log(1, 12002, platform::format("Failed to create or validate required database tables (%@)",
+                                   context));
+    Error error;
+    if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
+      log(4, 12003,
+          platform::format("Failed to delete old database file after failed validation. Error (%@)",
+                           context),
+          {Value(error.fullDescription())});
+    }
+    sqliteStore_.reset();
+    return false;
+  }
+  if (!initializeAppMetadata()) {
+    log(1, 12004, platform::format("Failed to initialize App Metadata table (%@)", context));
+    sqliteStore_.reset();
+    return false;
+  }
+  return true;
+}
+
+bool TLMDatabase::reset() {
+  if (sqliteStore_) {
+    Error error;
+    if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
+      log(4, 12055, "Failed to delete database data", {Value(error.fullDescription())});
+    }
+    sqliteStore_.reset();
+  }
+  return initializeDatabaseResourcesWithContext("Reset", databasePath_);
+}
+
+bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
+  if (!sqliteStore_) return false;
+  return sqliteStore_->performTransaction(block);
+}
+
+bool TLMDatabase::ensureAllTables() {
+  for (const auto& table : TLMDatabaseTables()) {
+    Error error;
+    if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify,
+                                           &error)) {
+      log(1, 12047, "Failed to ensure table. Table, error",
+          {Value(table.name), Value(error.fullDescription())});
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TLMDatabase::initializeAppMetadata() {
+  return performTransaction([this] {
+    Error error;
+    auto rows = rowsForSelect(kTLMAppMetadataTable, "rowid", Value(1), &error);
+    if (!rows) {
+      log(1, 12005, "Failed to query app metadata", {Value(error.fullDescription())});
+      return false;
+    }
+    if (!rows->empty()) return true;
+    TLMRecord record{{"rowid", Value(1)},
+                     {"last_bundle_index", Value(0)},
+                     {"last_bundle_start_timestamp", Value(0.0)},
+                     {"last_bundle_end_timestamp", Value(0.0)}};
+    if (!upsertDataType<TLMRecord>(record, kTLMAppMetadataTable, "rowid", Value(1),
+                                   kTLMDatabaseAppMetadataMaxCount, &error,
+                                   [](const TLMRecord& r) { return std::optional<TLMRecord>(r); })) {
+      log(1, 12006, "Unable to update the app metadata. Error", {Value(error.fullDescription())});
+      return false;
+    }
+    return true;
+  });
+}
+
+std::optional<TLMRows> TLMDatabase::rowsForSelect(const std::string& table,
+                                                  const std::string& columnName,
+                                                  const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty table name to create data type from table");
+    return std::nullopt;
+  }
+  if (columnName.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty column name to create data type from table");
+    return std::nullopt;
+  }
+  if (columnValue.isNull()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received nil column value to create data type from table");
+    return std::nullopt;
+  }
+  return sqliteStore_->recordsForQuery(
+      "SELECT rowid, * FROM " + table + " WHERE " + columnName + " = ?", {columnValue}, error);
+}
+
+bool TLMDatabase::checkUpsert(const std::string& table, const std::string& columnName,
+                              const Value& columnValue, std::int64_t tableLimit, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for checking upsert");
+  }
+  auto matching = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
+  if (!matching) return false;
+  if (*matching == 0) {
+    auto all = sqliteStore_->rowCountForTableWithName(table, error);
+    if (!all) return false;
+    if (*all >= tableLimit) {
+      return TLMStoreSetError(error, TLMStoreErrorBadState,
+                              "Failed to insert data type. Table is full");
+    }
+  }
+  return true;
+}
+
+bool TLMDatabase::checkUpdate(const std::string& table, const std::string& columnName,
+                              const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for updating");
+  }
+  auto matching = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
+  if (!matching) return false;
+  if (*matching == 0) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            "Failed to update record. Item doesn't exist");
+  }
+  return true;
+}

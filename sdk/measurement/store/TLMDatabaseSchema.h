@@ -1,0 +1,47 @@
+// File name, tables, columns and limits of the measurement database.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "measurement/store/TLMSqliteStore.h"
+
+inline constexpr const char* kTLMDatabaseFileName = "ombrix-tally-mark.sql";
+
+// Tables.
+inline constexpr const char* kTLMAppMetadataTable = "app_metadata";
+inline constexpr const char* kTLMRawEventsMetadataTable = "raw_events_metadata";
+inline constexpr const char* kTLMRawEventsTable = "raw_events";
+inline constexpr const char* kTLMEventsTable = "events";
+inline constexpr const char* kTLMUserAttributesTable = "user_attributes";
+inline constexpr const char* kTLMQueueTable = "queue";
+inline constexpr const char* kTLMEventFiltersTable = "event_filters";
+inline constexpr const char* kTLMPropertyFiltersTable = "property_filters";
+inline constexpr const char* kTLMAudienceFilterValuesTable = "audience_filter_values";
+inline constexpr const char* kTLMPurchaseTransactionsTable = "purchase_transactions";
+inline constexpr const char* kTLMConditionalPropertiesTable = "conditional_properties";
+inline constexpr const char* kTLMMainEventParamsTable = "main_event_params";
+
+// Limits.
+inline constexpr std::int64_t kTLMDatabaseAllEventMaxCount = 1000;
+inline constexpr std::int64_t kTLMDatabasePublicEventMaxCount = 500;
+inline constexpr std::int64_t kTLMDatabaseAllUserAttributeMaxCount = 1000;
+inline constexpr std::int64_t kTLMDatabasePublicUserAttributeMaxCount = 25;
+inline constexpr std::int64_t kTLMDatabaseUserAttributePerOriginMaxCount = 25;
+inline constexpr std::int64_t kTLMDatabaseConditionalUserPropertyMaxCount = 1000;
+inline constexpr std::int64_t kTLMDatabasePurchaseTransactionsMaxCount = 1000;
+inline constexpr std::int64_t kTLMDatabaseRawEventsMetadataMaxCount = 100000;
+inline constexpr std::int64_t kTLMDatabaseRawEventsSelectLimit = 1000;
+inline constexpr std::int64_t kTLMDatabaseAppMetadataMaxCount = 1;
+
+struct TLMTableSchema {
+  std::string name;
+  TLMColumnInfo elementary;
+  TLMColumnInfo addOn;
+  TLMColumnModifications modify;
+};
+
+// Every table of the database, in the order they are ensured.
+const std::vector<TLMTableSchema>& TLMDatabaseTables();

@@ -1,0 +1,1242 @@
+#include "measurement/store/TLMSqliteStore.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace fs = std::filesystem;
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+const char* const kDatabaseNotOpenSuffix = "Database not open.";
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string uppercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+bool isDamageCode(int code) {
+  int primary = code & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool setFileError(Error* error, const std::string& what, const std::string& path, int err) {
+  return TLMStoreSetError(error, TLMStoreErrorBadState,
+                          what + " \"" + path + "\": " + std::generic_category().message(err));
+}
+
+// The file system's immutable flag. Where the file system has no such flags the file counts as
+// mutable.
+enum class Immutable { No, Yes, Unknown };
+
+Immutable immutableFlag(const std::string& path, int* flagsOut, int* err) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *err = errno;
+    return Immutable::Unknown;
+  }
+  int flags = 0;
+  int rc = ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+  int saved = errno;
+  ::close(fd);
+  if (rc != 0) {
+    if (saved == ENOTTY || saved == EOPNOTSUPP || saved == EINVAL || saved == ENOSYS) {
+      return Immutable::No;
+    }
+    *err = saved;
+    return Immutable::Unknown;
+  }
+  *flagsOut = flags;
+  return (flags & FS_IMMUTABLE_FL) != 0 ? Immutable::Yes : Immutable::No;
+}
+
+// Clears the immutable flag when it is set. False with `err` when that fails.
+bool makeMutable(const std::string& path, int* err) {
+  int flags = 0;
+  Immutable state = immutableFlag(path, &flags, err);
+  if (state == Immutable::Unknown) return false;
+  if (state == Immutable::No) return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *err = errno;
+    return false;
+  }
+  flags &= ~FS_IMMUTABLE_FL;
+  int rc = ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  int saved = errno;
+  ::close(fd);
+  if (rc != 0) {
+    *err = saved;
+    return false;
+  }
+  return true;
+}
+
+bool isSupportedRecordValue(const Value& value) {
+  return value.isString() || value.isNumber() || value.isData() || value.isNull();
+}
+
+}  // namespace
+
+TLMSqliteStore::TLMSqliteStore(std::string path, TLMStoreMonitor* monitor)
+    : databasePath_(std::move(path)), monitor_(monitor) {}
+
+TLMSqliteStore::~TLMSqliteStore() { closeDatabase(); }
+
+void TLMSqliteStore::log(int level, int code, const std::string& message,
+                         const std::vector<Value>& context) {
+  if (monitor_ != nullptr) monitor_->log(level, code, message, context);
+}
+
+std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
+                                                                     TLMStoreMonitor* monitor) {
+  if (path.empty()) {
+    if (monitor != nullptr) monitor->log(4, 34000, "Received empty database path on init", {});
+    return nullptr;
+  }
+  std::unique_ptr<TLMSqliteStore> store(new TLMSqliteStore(path, monitor));
+  Error error;
+  if (store->openAndValidateDatabase(&error)) return store;
+  // Only a damaged file is thrown away; a busy, locked or unreadable file is kept for the next
+  // start.
+  if (!store->lastFailureWasDamage_) return nullptr;
+  if (!store->closeAndDeleteDatabase(&error)) {
+    store->log(1, 34001, "Failed to delete existing database file. Error",
+               {Value(error.fullDescription())});
+    return nullptr;
+  }
+  if (!store->openAndValidateDatabase(&error)) {
+    store->log(1, 34002, "Failed to recreate database file. Error",
+               {Value(error.fullDescription())});
+    return nullptr;
+  }
+  return store;
+}
+
+void TLMSqliteStore::closeDatabase() {
+  for (auto& entry : statementCache_) sqlite3_finalize(entry.second);
+  statementCache_.clear();
+  if (sqliteHandle_ == nullptr) return;
+  int rc = sqlite3_close(sqliteHandle_);
+  if (rc != SQLITE_OK) {
+    log(4, 34018, "Failed to close database. Got error code", {Value(rc)});
+    // Let SQLite release the connection once whatever still holds it is gone.
+    sqlite3_close_v2(sqliteHandle_);
+  }
+  sqliteHandle_ = nullptr;
+}
+
+bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
+  closeDatabase();
+  // A journal left beside a new file would be played back into it, so the companions go too.
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::string path = databasePath_ + suffix;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) continue;
+    int err = 0;
+    if (!makeMutable(path, &err)) {
+      setFileError(error, "Failed to make file mutable", path, err);
+      log(4, 34019, "Failed to delete database", {Value(error ? error->fullDescription() : path)});
+      return false;
+    }
+    if (!fs::remove(path, ec) && ec) {
+      setFileError(error, "Failed to delete file", path, ec.value());
+      log(4, 34019, "Failed to delete database", {Value(error ? error->fullDescription() : path)});
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
+  lastFailureWasDamage_ = false;
+  std::error_code ec;
+  fs::file_status status = fs::status(databasePath_, ec);
+  if (fs::exists(status)) {
+    int err = 0;
+    if (!makeMutable(databasePath_, &err)) {
+      return setFileError(error, "Failed to make database file mutable", databasePath_, err);
+    }
+  } else {
+    fs::path directory = fs::path(databasePath_).parent_path();
+    if (!directory.empty()) {
+      fs::create_directories(directory, ec);
+      if (ec) return setFileError(error, "Failed to create directory", directory, ec.value());
+    }
+  }
+
+  sqlite3* handle = nullptr;
+  int rc = sqlite3_open_v2(databasePath_.c_str(), &handle,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  sqliteHandle_ = handle;
+  if (rc != SQLITE_OK) {
+    lastFailureWasDamage_ = isDamageCode(rc);
+    if (sqliteHandle_ != nullptr) {
+      setDatabaseError(error, "initialize sqlite handle");
+    } else {
+      TLMStoreSetError(error, TLMStoreErrorSQLite,
+                       "Database operation \"initialize sqlite handle\" failed with sqlite code " +
+                           std::to_string(rc));
+    }
+    closeDatabase();
+    return false;
+  }
+
+  if (!validateDatabaseWithError(error)) {
+    closeDatabase();
+    return false;
+  }
+  return true;
+}
+
+bool TLMSqliteStore::validateDatabaseWithError(Error* error) {
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Validate database failed. ") + kDatabaseNotOpenSuffix);
+  }
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr);
+  bool ok = false;
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(statement, 0);
+      ok = sqlite3_column_count(statement) == 1 && text != nullptr &&
+           std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0;
+      // Any answer but "ok" lists damage.
+      if (!ok) lastFailureWasDamage_ = true;
+    } else {
+      lastFailureWasDamage_ = isDamageCode(rc);
+    }
+  } else {
+    lastFailureWasDamage_ = isDamageCode(rc);
+  }
+  if (!ok) setDatabaseError(error, "validate database");
+  sqlite3_finalize(statement);
+  return ok;
+}
+
+// MARK: - Tables
+
+bool TLMSqliteStore::ensureTableWithName(const std::string& name, const TLMColumnInfo& elementary,
+                                         const TLMColumnInfo& addOn,
+                                         const TLMColumnModifications& modify, Error* error) {
+  if (!ensureTableWithName(name, elementary, addOn, error)) return false;
+  if (modify.empty()) return true;
+  auto corrected = [&modify](TLMColumnInfo info) {
+    for (auto& entry : info) {
+      if (entry.first == kTLMPrimaryKeyColumnName) continue;
+      auto found = modify.find(entry.first);
+      if (found != modify.end()) entry.second = found->second;
+    }
+    return info;
+  };
+  return ensureSchemaOfTableWithName(name, corrected(elementary), corrected(addOn), error);
+}
+
+bool TLMSqliteStore::ensureTableWithName(const std::string& name, const TLMColumnInfo& elementary,
+                                         const TLMColumnInfo& addOn, Error* error) {
+  if (name.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for ensure table");
+  }
+  if (elementary.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty elementary column info for ensure table");
+  }
+  std::string create = "CREATE TABLE IF NOT EXISTS " + name + " ( ";
+  std::vector<std::string> required;
+  for (const auto& [column, type] : elementary) {
+    create += column + " " + type + ", ";
+    if (column != kTLMPrimaryKeyColumnName) required.push_back(column);
+  }
+  create.resize(create.size() - 2);
+  create += ");";
+  std::vector<std::pair<std::string, std::string>> alters;
+  for (const auto& [column, type] : addOn) {
+    alters.emplace_back(column, "ALTER TABLE " + name + " ADD COLUMN " + column + " " + type);
+  }
+  return ensureTableWithName(name, create, required, alters, error);
+}
+
+bool TLMSqliteStore::ensureTableWithName(
+    const std::string& name, const std::string& createSQL,
+    const std::vector<std::string>& requiredColumnNames,
+    const std::vector<std::pair<std::string, std::string>>& addOnColumns, Error* error) {
+  if (name.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for ensure table");
+  }
+  if (requiredColumnNames.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received no table columns for ensure table");
+  }
+  if (createSQL.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty create statement for ensure table");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Ensure table failed. ") + kDatabaseNotOpenSuffix);
+  }
+  std::optional<bool> exists = tableExists(name, error);
+  if (!exists) return false;
+  if (!*exists && !executeSQL(createSQL, error)) return false;
+  return validateTableWithName(name, requiredColumnNames, addOnColumns, error).value_or(false);
+}
+
+bool TLMSqliteStore::ensureSchemaOfTableWithName(const std::string& name,
+                                                 const TLMColumnInfo& elementary,
+                                                 const TLMColumnInfo& addOn, Error* error) {
+  if (name.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for ensure table schema");
+  }
+  if (elementary.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty column info for ensure table schema");
+  }
+  std::optional<bool> exists = tableExists(name, error);
+  if (!exists) return false;
+  if (!*exists) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            "Table does not exist for ensure table schema");
+  }
+  auto present = columnInfoForTableWithName(name, error);
+  if (!present) return false;
+  std::map<std::string, std::string> expected;
+  for (const auto& [column, type] : elementary) {
+    if (column == kTLMPrimaryKeyColumnName || column.empty() || type.empty()) continue;
+    expected[column] = type.substr(0, type.find(' '));
+  }
+  for (const auto& [column, type] : addOn) {
+    if (column == kTLMPrimaryKeyColumnName || column.empty() || type.empty()) continue;
+    expected[column] = type;
+  }
+  if (*present == expected) return true;
+
+  const std::string oldName = name + "_old";
+  Error stepError;
+  bool ok = performTransaction([&] {
+    return renameTable(name, oldName, &stepError) &&
+           ensureTableWithName(name, elementary, addOn, &stepError) &&
+           copyContentsFromTable(oldName, name, &stepError) &&
+           dropTableWithName(oldName, &stepError);
+  });
+  if (!ok) {
+    if (stepError.domain.empty()) {
+      TLMStoreSetError(&stepError, TLMStoreErrorBadState, "Failed to migrate table " + name);
+    }
+    if (error != nullptr) *error = stepError;
+  }
+  return ok;
+}
+
+std::optional<bool> TLMSqliteStore::validateTableWithName(
+    const std::string& name, const std::vector<std::string>& requiredColumnNames,
+    const std::vector<std::pair<std::string, std::string>>& addOnColumns, Error* error) {
+  if (name.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty table name for validate table");
+    return std::nullopt;
+  }
+  if (requiredColumnNames.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received no table columns for validate table");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Validate table failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  auto columns = columnsForTableWithName(name, error);
+  if (!columns) return std::nullopt;
+  if (columns->empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Table is missing required columns");
+    return std::nullopt;
+  }
+  std::set<std::string> present(columns->begin(), columns->end());
+  for (const auto& column : requiredColumnNames) {
+    if (present.count(column) == 0) {
+      TLMStoreSetError(error, TLMStoreErrorBadState, "Table is missing required columns");
+      return false;
+    }
+  }
+  for (const auto& column : requiredColumnNames) present.erase(column);
+  for (const auto& [column, alter] : addOnColumns) {
+    if (present.count(column) == 0) {
+      if (alter.empty() || !executeSQL(alter, error)) return false;
+    } else {
+      present.erase(column);
+    }
+  }
+  if (present.empty()) return true;
+
+  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
+  if (statement == nullptr) return std::nullopt;
+  bool unknownRequired = false;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const unsigned char* column = sqlite3_column_text(statement, 1);
+    if (column == nullptr) continue;
+    if (present.count(reinterpret_cast<const char*>(column)) != 0 &&
+        sqlite3_column_int(statement, 3) != 0) {
+      unknownRequired = true;
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    setDatabaseError(error, "validate table");
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  sqlite3_finalize(statement);
+  if (unknownRequired) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Table contains unknown non-optional columns");
+    return false;
+  }
+  return true;
+}
+
+std::optional<bool> TLMSqliteStore::tableExists(const std::string& name, Error* error) {
+  if (name.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for table exists");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Table exists failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement =
+      prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
+  if (statement == nullptr) return std::nullopt;
+  platform::Array parameters{Value(name)};
+  if (!bindValues(parameters, statement, error)) {
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  int rc = sqlite3_step(statement);
+  std::optional<bool> result;
+  if (rc == SQLITE_ROW) {
+    result = true;
+  } else if (rc == SQLITE_DONE) {
+    result = false;
+  } else {
+    setDatabaseError(error, "table exists");
+  }
+  sqlite3_finalize(statement);
+  return result;
+}
+
+bool TLMSqliteStore::dropTableWithName(const std::string& name, Error* error) {
+  if (name.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for drop table");
+  }
+  return executeSQL("DROP TABLE " + name, error);
+}
+
+bool TLMSqliteStore::renameTable(const std::string& oldName, const std::string& newName,
+                                 Error* error) {
+  if (oldName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty old name for rename table");
+  }
+  if (newName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty new name for rename table");
+  }
+  if (oldName == newName) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received duplicate name for rename table");
+  }
+  return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
+}
+
+bool TLMSqliteStore::copyContentsFromTable(const std::string& source,
+                                           const std::string& destination, Error* error) {
+  if (source.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty source name for copy table");
+  }
+  if (destination.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty destination name for copy table");
+  }
+  if (source == destination) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received duplicate name for copy table");
+  }
+  // Rows are copied by column name, never by position: the two tables may order their
+  // columns differently, and the source may hold columns the destination no longer has.
+  auto destinationColumns = columnsForTableWithName(destination, error);
+  if (!destinationColumns) return false;
+  auto sourceColumns = columnsForTableWithName(source, error);
+  if (!sourceColumns) return false;
+  std::set<std::string> available(sourceColumns->begin(), sourceColumns->end());
+  std::string list;
+  for (const auto& column : *destinationColumns) {
+    if (available.count(column) == 0) continue;
+    if (!list.empty()) list += ", ";
+    list += column;
+  }
+  if (list.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            "Tables share no columns for copy table");
+  }
+  return executeSQL("INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " +
+                        source + " ORDER BY rowid",
+                    error);
+}
+
+std::optional<std::vector<std::string>> TLMSqliteStore::columnsForTableWithName(
+    const std::string& name, Error* error) {
+  if (name.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for get columns");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Get table columns failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
+  if (statement == nullptr) return std::nullopt;
+  std::vector<std::string> columns;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const unsigned char* column = sqlite3_column_text(statement, 1);
+    if (column != nullptr && *column != 0) columns.emplace_back(reinterpret_cast<const char*>(column));
+  }
+  if (rc != SQLITE_DONE) {
+    setDatabaseError(error, "get table columns");
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  sqlite3_finalize(statement);
+  return columns;
+}
+
+std::optional<std::map<std::string, std::string>> TLMSqliteStore::columnInfoForTableWithName(
+    const std::string& name, Error* error) {
+  if (name.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for column info");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Get table column info failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
+  if (statement == nullptr) return std::nullopt;
+  std::map<std::string, std::string> info;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const unsigned char* column = sqlite3_column_text(statement, 1);
+    const unsigned char* type = sqlite3_column_text(statement, 2);
+    if (column == nullptr || type == nullptr || *column == 0 || *type == 0) continue;
+    info[reinterpret_cast<const char*>(column)] = reinterpret_cast<const char*>(type);
+  }
+  if (rc != SQLITE_DONE) {
+    setDatabaseError(error, "get table column info");
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  sqlite3_finalize(statement);
+  return info;
+}
+
+// MARK: - Rows
+
+std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::string& name,
+                                                                     Error* error) {
+  return rowCountForTableWithName(name, std::string(), Value(), error);
+}
+
+std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::string& name,
+                                                                     const std::string& columnName,
+                                                                     const Value& columnValue,
+                                                                     Error* error) {
+  if (name.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for row count");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Row count failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  std::string query = "SELECT count(1) FROM " + name;
+  platform::Array parameters;
+  if (!columnName.empty() && !columnValue.isNull()) {
+    query += " WHERE " + columnName + "=?";
+    parameters.push_back(columnValue);
+  }
+  auto number = numberForQuery(query, parameters, error);
+  if (!number) return std::nullopt;
+  return number->int64Value().value_or(0);
+}
+
+sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
+                                                       const std::string& table, Error* error) {
+  std::string columns;
+  std::string placeholders;
+  platform::Array parameters;
+  parameters.reserve(record.size());
+  for (const auto& [column, value] : record) {
+    if (!isSupportedRecordValue(value)) {
+      log(4, 34020, "Record has value of unexpected type", {Value(column)});
+      TLMStoreSetError(error, TLMStoreErrorBadArgument, "Record has value of unexpected type");
+      return nullptr;
+    }
+    columns += column + ", ";
+    placeholders += "?, ";
+    parameters.push_back(value);
+  }
+  columns.resize(columns.size() - 2);
+  placeholders.resize(placeholders.size() - 2);
+  sqlite3_stmt* statement = prepareSQL(
+      "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");",
+      error);
+  if (statement == nullptr) return nullptr;
+  // The parameters share their bytes with the record, which the caller keeps until the step.
+  if (!bindValues(parameters, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& table,
+                                  Error* error) {
+  if (record.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
+  }
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for upsert");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Upsert record failed. ") + kDatabaseNotOpenSuffix);
+  }
+  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
+  if (statement == nullptr) return false;
+  return executeSQLStatement(statement, error);
+}
+
+sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,
+                                                       const std::string& table,
+                                                       const std::string& columnName,
+                                                       const Value& columnValue,
+                                                       platform::Array& parameters, Error* error) {
+  std::string assignments;
+  parameters.clear();
+  for (const auto& [column, value] : record) {
+    if (!isSupportedRecordValue(value)) {
+      log(4, 34021, "Record has value of unexpected type (update)", {Value(column)});
+      TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                       "Failed to bind parameter of unexpected type to update statement");
+      return nullptr;
+    }
+    assignments += column + "=?,";
+    parameters.push_back(value);
+  }
+  assignments.pop_back();
+  parameters.push_back(columnValue);
+  sqlite3_stmt* statement = prepareSQL(
+      "UPDATE " + table + " SET " + assignments + " WHERE " + columnName + "=?", error);
+  if (statement == nullptr) return nullptr;
+  if (!bindValues(parameters, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool TLMSqliteStore::updateRecord(const TLMRecord& record, const std::string& table,
+                                  const std::string& columnName, const Value& columnValue,
+                                  Error* error) {
+  if (record.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
+  }
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty table name for update");
+  }
+  if (columnName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty column name for update");
+  }
+  if (columnValue.isNull()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Update record failed. ") + kDatabaseNotOpenSuffix);
+  }
+  platform::Array parameters;
+  sqlite3_stmt* statement =
+      updateStatementForRecord(record, table, columnName, columnValue, parameters, error);
+  if (statement == nullptr) return false;
+  return executeSQLStatement(statement, error);
+}
+
+bool TLMSqliteStore::updateAllRecordsInTableWithName(const std::string& table,
+                                                     const std::string& columnName,
+                                                     const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty table name for update");
+  }
+  if (columnName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty column name for update");
+  }
+  if (columnValue.isNull()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Update record failed. ") + kDatabaseNotOpenSuffix);
+  }
+  const std::string query = "UPDATE " + table + " SET " + columnName + "=?";
+  platform::Array parameters{columnValue};
+  sqlite3_stmt* statement = statementForQuery(query, parameters, error);
+  if (statement == nullptr) return false;
+  bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  if (!ok) setDatabaseError(error, "update all records value");
+  cleanUpStatement(statement, query);
+  return ok;
+}
+
+bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t value,
+                                    const std::string& table, const std::string& condition,
+                                    const platform::Array& parameterValues, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty table name for increase column");
+  }
+  if (column.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Empty column name for increase column");
+  }
+  if (condition.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty condition for increase column");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Increase column failed. ") + kDatabaseNotOpenSuffix);
+  }
+  auto info = columnInfoForTableWithName(table, error);
+  if (!info) return false;
+  auto found = info->find(column);
+  if (found == info->end()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Invalid column or table name");
+  }
+  if (uppercase(found->second) != "INTEGER") {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Column type is not integer.");
+  }
+  const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " +
+                            std::to_string(value) + " WHERE " + condition;
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return false;
+  bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  if (!ok) setDatabaseError(error, "increase records value");
+  cleanUpStatement(statement, query);
+  return ok;
+}
+
+bool TLMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
+                                                   const std::string& columnName,
+                                                   const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for delete record");
+  }
+  if (columnName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty column for delete record");
+  }
+  if (columnValue.isNull()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received nil value for delete record");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Delete record failed. ") + kDatabaseNotOpenSuffix);
+  }
+  sqlite3_stmt* statement =
+      prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
+  if (statement == nullptr) return false;
+  platform::Array parameters{columnValue};
+  bool ok = bindValues(parameters, statement, error);
+  if (ok) {
+    ok = sqlite3_step(statement) == SQLITE_DONE;
+    if (!ok) setDatabaseError(error, "delete record");
+  }
+  sqlite3_finalize(statement);
+  return ok;
+}
+
+std::optional<std::int64_t> TLMSqliteStore::deleteRecordsFromTableWithName(
+    const std::string& table, const std::string& condition, const platform::Array& parameterValues,
+    Error* error) {
+  if (table.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty table name for delete record");
+    return std::nullopt;
+  }
+  if (condition.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty condition for delete record");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Delete records with condition failed. ") +
+                         kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  const std::string query = "DELETE FROM " + table + " WHERE " + condition;
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return std::nullopt;
+  std::optional<std::int64_t> result;
+  if (sqlite3_step(statement) == SQLITE_DONE) {
+    result = sqlite3_changes(sqliteHandle_);
+  } else {
+    setDatabaseError(error, "delete records with condition");
+  }
+  cleanUpStatement(statement, query);
+  return result;
+}
+
+bool TLMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for delete all records");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Delete all records failed. ") + kDatabaseNotOpenSuffix);
+  }
+  const std::string query = "DELETE FROM " + table;
+  sqlite3_stmt* statement = statementForQuery(query, error);
+  if (statement == nullptr) return false;
+  bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  if (!ok) setDatabaseError(error, "delete all records");
+  cleanUpStatement(statement, query);
+  return ok;
+}
+
+std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
+                                                       const platform::Array& parameterValues,
+                                                       Error* error) {
+  return recordsForQuery(query, parameterValues, error,
+                         [](std::size_t, const TLMRecord&) { return true; });
+}
+
+std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
+                                                       const platform::Array& parameterValues,
+                                                       Error* error, const TLMRowFilter& filter) {
+  if (query.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty query for records for query");
+    return std::nullopt;
+  }
+  if (!filter) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty filter for selecting records");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Query records failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  if (lowercase(query.substr(0, 6)) != "select") {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received invalid select query");
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return std::nullopt;
+  TLMRows rows;
+  std::size_t readCount = 0;
+  bool stoppedByFilter = false;
+  int rc;
+  const int columnCount = sqlite3_column_count(statement);
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    TLMRecord row;
+    for (int column = 0; column < columnCount; ++column) {
+      const char* name = sqlite3_column_name(statement, column);
+      if (name == nullptr) {
+        log(4, 34003, "Failed to get column name");
+        continue;
+      }
+      auto value = valueAtColumn(column, statement);
+      if (!value) {
+        log(4, 34004, "Value is nil for column", {Value(name)});
+        continue;
+      }
+      row.set(name, std::move(*value));
+    }
+    ++readCount;
+    if (!filter(rows.size(), row)) {
+      stoppedByFilter = true;
+      break;
+    }
+    rows.push_back(std::move(row));
+  }
+  std::optional<TLMRows> result;
+  if (stoppedByFilter || rc == SQLITE_DONE) {
+    result = std::move(rows);
+    if (readCount > 0 && result->empty()) {
+      log(4, 34005, "Database contains records that were all filtered out");
+    }
+  } else {
+    // A read that stops half-way is a failure, not a shorter answer.
+    setDatabaseError(error, "query records");
+  }
+  cleanUpStatement(statement, query);
+  return result;
+}
+
+std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
+                                                    const platform::Array& parameterValues,
+                                                    Error* error) {
+  if (query.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty query to get numeric result");
+    return std::nullopt;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Query numeric result failed. ") + kDatabaseNotOpenSuffix);
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return std::nullopt;
+  std::optional<Value> result;
+  int rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW) {
+    auto value = valueAtColumn(0, statement);
+    if (value && (value->isNull() || value->isNumber())) {
+      result = std::move(*value);
+    } else {
+      TLMStoreSetError(error, TLMStoreErrorBadArgument, "Found result that was not numeric");
+    }
+  } else if (rc == SQLITE_DONE) {
+    result = Value();
+  } else {
+    setDatabaseError(error, "query numeric result");
+  }
+  cleanUpStatement(statement, query);
+  return result;
+}
+
+// MARK: - Transactions
+
+bool TLMSqliteStore::performTransaction(const std::function<bool()>& block) {
+  if (!block) {
+    log(1, 34006, "Received nil transaction block");
+    return false;
+  }
+  if (!isOpen()) {
+    log(1, 34007, "Perform transaction failed. Database not open");
+    return false;
+  }
+  if (!beginTransaction()) {
+    log(1, 34008, "Failed to begin transaction");
+    return false;
+  }
+  bool ok = false;
+  try {
+    ok = block();
+  } catch (...) {
+    if (!rollbackTransaction()) log(1, 34009, "Failed to rollback transaction after exception");
+    throw;
+  }
+  if (!ok) {
+    log(0, 34010, "Transaction failed");
+    if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  if (!endTransaction()) {
+    log(1, 34012, "Failed to end transaction");
+    // A commit that failed (busy, full disk) can leave the transaction open; it must not
+    // outlive this call.
+    if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  return true;
+}
+
+bool TLMSqliteStore::beginTransaction() {
+  if (!isOpen()) {
+    log(1, 34013, "Begin transaction failed. Database not open");
+    return false;
+  }
+  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
+         SQLITE_OK;
+}
+
+bool TLMSqliteStore::endTransaction() {
+  if (!isOpen()) {
+    log(1, 34014, "End transaction failed. Database not open");
+    return false;
+  }
+  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool TLMSqliteStore::rollbackTransaction() {
+  if (!isOpen()) {
+    log(1, 34015, "Rollback transaction failed. Database not open");
+    return false;
+  }
+  // SQLite already rolled back on some errors (full disk, I/O): nothing is left to undo.
+  if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
+  return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// MARK: - Statements
+
+sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query, Error* error) {
+  return statementForQuery(query, platform::Array(), error);
+}
+
+sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query,
+                                                const platform::Array& parameterValues,
+                                                Error* error) {
+  auto cached = statementCache_.find(query);
+  if (cached != statementCache_.end()) {
+    if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) {
+      sqlite3_clear_bindings(cached->second);
+      return nullptr;
+    }
+    return cached->second;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Statement for query failed. ") + kDatabaseNotOpenSuffix);
+    return nullptr;
+  }
+  bool cache;
+  if (query.find('?') != std::string::npos) {
+    if (parameterValues.empty()) {
+      TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty parameters");
+      return nullptr;
+    }
+    cache = true;
+  } else {
+    // Literal values in a WHERE clause make the text one-off: such statements are not kept.
+    cache = lowercase(query).find("where") == std::string::npos;
+  }
+  sqlite3_stmt* statement = prepareSQL(query, error);
+  if (statement == nullptr) return nullptr;
+  if (cache) statementCache_[query] = statement;
+  if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
+    if (cache) {
+      sqlite3_clear_bindings(statement);
+    } else {
+      sqlite3_finalize(statement);
+    }
+    return nullptr;
+  }
+  return statement;
+}
+
+void TLMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& query) {
+  if (statement == nullptr) return;
+  auto cached = statementCache_.find(query);
+  if (cached != statementCache_.end()) {
+    if (cached->second == statement) {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+      return;
+    }
+    log(4, 34016, "Statement is not the same one in the cache");
+  }
+  sqlite3_finalize(statement);
+}
+
+sqlite3_stmt* TLMSqliteStore::prepareSQL(const std::string& sql, Error* error) {
+  if (sql.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty SQL string to prepare");
+    return nullptr;
+  }
+  if (!isOpen()) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     std::string("Prepare SQL failed. ") + kDatabaseNotOpenSuffix);
+    return nullptr;
+  }
+  sqlite3_stmt* statement = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v3(sqliteHandle_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
+                              &statement, &tail);
+  if (rc != SQLITE_OK) {
+    setDatabaseError(error, "prepare statement");
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  if (tail != nullptr && *tail != 0) {
+    sqlite3_finalize(statement);
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Query contained more than one SQL statement.");
+    return nullptr;
+  }
+  return statement;
+}
+
+bool TLMSqliteStore::executeSQL(const std::string& sql, Error* error) {
+  if (sql.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty SQL string to execute");
+  }
+  if (!isOpen()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Execute SQL failed. ") + kDatabaseNotOpenSuffix);
+  }
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return false;
+  return executeSQLStatement(statement, error);
+}
+
+bool TLMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) {
+  if (statement == nullptr) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Execute SQL statement failed. Statement is NULL.");
+  }
+  if (!isOpen()) {
+    sqlite3_finalize(statement);
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            std::string("Execute SQL statement failed. ") + kDatabaseNotOpenSuffix);
+  }
+  bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  if (!ok) setDatabaseError(error, "execute statement");
+  sqlite3_finalize(statement);
+  return ok;
+}
+
+bool TLMSqliteStore::bindValues(const platform::Array& values, sqlite3_stmt* statement,
+                                Error* error) {
+  if (statement == nullptr) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Failed to bind to NULL statement");
+  }
+  static const char kEmpty[1] = {0};
+  sqlite3_clear_bindings(statement);
+  bool ok = true;
+  for (std::size_t index = 0; index < values.size(); ++index) {
+    const Value& value = values[index];
+    const int position = static_cast<int>(index) + 1;
+    int rc;
+    if (const platform::Bytes* bytes = value.dataPtr()) {
+      // An empty blob is still a blob, not NULL.
+      const void* data = bytes->empty() ? static_cast<const void*>(kEmpty) : bytes->data();
+      rc = sqlite3_bind_blob(statement, position, data, static_cast<int>(bytes->size()),
+                             SQLITE_STATIC);
+    } else if (value.isNumber()) {
+      if (value.isFloatingPoint()) {
+        rc = sqlite3_bind_double(statement, position, value.doubleValue().value_or(0));
+      } else {
+        rc = sqlite3_bind_int64(statement, position, value.int64Value().value_or(0));
+      }
+    } else if (const std::string* text = value.stringPtr()) {
+      rc = sqlite3_bind_text(statement, position, text->c_str(), static_cast<int>(text->size()),
+                             SQLITE_TRANSIENT);
+    } else if (value.isNull()) {
+      rc = sqlite3_bind_null(statement, position);
+    } else {
+      rc = SQLITE_MISMATCH;
+    }
+    if (rc != SQLITE_OK) {
+      setDatabaseError(error, "bind values");
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+std::optional<Value> TLMSqliteStore::valueAtColumn(int column, sqlite3_stmt* statement) {
+  switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+      return Value(static_cast<std::int64_t>(sqlite3_column_int64(statement, column)));
+    case SQLITE_FLOAT:
+      return Value(sqlite3_column_double(statement, column));
+    case SQLITE_TEXT: {
+      const unsigned char* text = sqlite3_column_text(statement, column);
+      if (text == nullptr) return std::nullopt;
+      return Value(std::string(reinterpret_cast<const char*>(text),
+                               static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));
+    }
+    case SQLITE_BLOB: {
+      const void* blob = sqlite3_column_blob(statement, column);
+      int length = sqlite3_column_bytes(statement, column);
+      if (blob == nullptr) {
+        // A zero-length blob has no pointer; anything else without one is an allocation failure.
+        if (length == 0 && sqlite3_errcode(sqliteHandle_) != SQLITE_NOMEM) {
+          return Value(platform::Bytes());
+        }
+        return std::nullopt;
+      }
+      return Value::data(blob, static_cast<std::size_t>(length));
+    }
+    default:
+      return Value();
+  }
+}
+
+// MARK: - Diagnostics
+
+std::optional<std::string> TLMSqliteStore::lastErrorMessage() {
+  if (!isOpen()) {
+    log(1, 34022, "Failed to get last error message. Database not open");
+    return std::nullopt;
+  }
+  return std::string(sqlite3_errmsg(sqliteHandle_));
+}
+
+std::optional<std::string> TLMSqliteStore::errorDescriptionForDatabaseOperation(
+    const std::string& operation) {
+  if (!isOpen()) return std::nullopt;
+  return "Database operation \"" + operation + "\" failed with sqlite code " +
+         std::to_string(sqlite3_errcode(sqliteHandle_)) + " and error message \"" +
+         sqlite3_errmsg(sqliteHandle_) + "\"";
+}
+
+std::string TLMSqliteStore::monitorContextForDatabaseOperation(const std::string& operation) {
+  std::string context = operation.empty() ? "Unknown operation" : operation;
+  context += ",";
+  context += std::to_string(isOpen() ? sqlite3_errcode(sqliteHandle_) : 0);
+  context += ",";
+  context += ::access(databasePath_.c_str(), W_OK) == 0 ? "A" : "NA";
+  context += ",";
+  struct statvfs info;
+  std::string directory = fs::path(databasePath_).parent_path().string();
+  if (::statvfs(directory.empty() ? "." : directory.c_str(), &info) == 0) {
+    double freeMiB = static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize) /
+                     (1024.0 * 1024.0);
+    context += freeMiB >= 1.0 ? std::to_string(static_cast<long long>(std::floor(std::log10(freeMiB))))
+                              : std::string("-1");
+  }
+  return context;
+}
+
+void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation) {
+  if (error == nullptr) return;
+  auto description = errorDescriptionForDatabaseOperation(operation);
+  TLMStoreSetError(error, TLMStoreErrorSQLite,
+                   description.value_or("Database operation \"" + operation + "\" failed"),
+                   monitorContextForDatabaseOperation(operation));
+}

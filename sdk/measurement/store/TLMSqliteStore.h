@@ -1,0 +1,175 @@
+// A thin layer over one SQLite database file: opening with an integrity check (a damaged file is
+// deleted and recreated), table creation and repair from column lists, insert-or-replace,
+// update, delete, count and select statements built from records, a cache of prepared
+// statements, and exclusive transactions.
+//
+// Records and rows are dictionaries from column name to value: strings, numbers (integers
+// unless the number holds a floating-point value), bytes and null. Parameter lists bind in
+// order to the "?" of a query. Bytes are bound without a copy: they must stay alive until the
+// statement has been stepped.
+//
+// Not thread-safe: one serial user (the measurement worker queue).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/Error.h"
+#include "foundation/Value.h"
+#include "measurement/store/TLMStoreServices.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Ordered (name, type) pairs. An entry named "PRIMARY KEY" is a table-level key clause such as
+// "(audience_id, filter_id)"; it goes into the create statement but is not a column.
+using TLMColumnInfo = std::vector<std::pair<std::string, std::string>>;
+// Column name to new declared type.
+using TLMColumnModifications = std::map<std::string, std::string>;
+using TLMRecord = platform::Dictionary;
+using TLMRows = std::vector<platform::Dictionary>;
+// Select filter: number of rows kept so far and the row; false stops the select.
+using TLMRowFilter = std::function<bool(std::size_t acceptedCount, const TLMRecord& row)>;
+
+inline constexpr const char* kTLMPrimaryKeyColumnName = "PRIMARY KEY";
+
+class TLMSqliteStore {
+ public:
+  // Opens (creating directory and file when needed) and validates the file; a damaged file is
+  // deleted and recreated once. Null when the path is empty or the database cannot be opened.
+  // `monitor` must outlive the store; null discards the diagnostics.
+  static std::unique_ptr<TLMSqliteStore> initWithDatabasePath(const std::string& path,
+                                                              TLMStoreMonitor* monitor);
+  ~TLMSqliteStore();
+  TLMSqliteStore(const TLMSqliteStore&) = delete;
+  TLMSqliteStore& operator=(const TLMSqliteStore&) = delete;
+
+  const std::string& databasePath() const { return databasePath_; }
+  sqlite3* sqliteHandle() const { return sqliteHandle_; }
+
+  // Finalizes every cached statement and closes the connection.
+  void closeDatabase();
+  // Closes, then deletes the file and its journal companions. True when nothing was left.
+  bool closeAndDeleteDatabase(platform::Error* error = nullptr);
+  bool openAndValidateDatabase(platform::Error* error);
+  // True only when "PRAGMA integrity_check" answers "ok".
+  bool validateDatabaseWithError(platform::Error* error);
+
+  // Tables.
+  bool ensureTableWithName(const std::string& name, const TLMColumnInfo& elementary,
+                           const TLMColumnInfo& addOn, const TLMColumnModifications& modify,
+                           platform::Error* error);
+  bool ensureTableWithName(const std::string& name, const TLMColumnInfo& elementary,
+                           const TLMColumnInfo& addOn, platform::Error* error);
+  // `addOnColumns`: column name to the ALTER statement that adds it.
+  bool ensureTableWithName(const std::string& name, const std::string& createSQL,
+                           const std::vector<std::string>& requiredColumnNames,
+                           const std::vector<std::pair<std::string, std::string>>& addOnColumns,
+                           platform::Error* error);
+  bool ensureSchemaOfTableWithName(const std::string& name, const TLMColumnInfo& elementary,
+                                   const TLMColumnInfo& addOn, platform::Error* error);
+  std::optional<bool> validateTableWithName(
+      const std::string& name, const std::vector<std::string>& requiredColumnNames,
+      const std::vector<std::pair<std::string, std::string>>& addOnColumns, platform::Error* error);
+  std::optional<bool> tableExists(const std::string& name, platform::Error* error);
+  bool dropTableWithName(const std::string& name, platform::Error* error);
+  bool renameTable(const std::string& oldName, const std::string& newName, platform::Error* error);
+  // Copies every row of `source` into `destination` by the destination's column names (those the
+  // source also has), in rowid order.
+  bool copyContentsFromTable(const std::string& source, const std::string& destination,
+                             platform::Error* error);
+  std::optional<std::vector<std::string>> columnsForTableWithName(const std::string& name,
+                                                                  platform::Error* error);
+  std::optional<std::map<std::string, std::string>> columnInfoForTableWithName(
+      const std::string& name, platform::Error* error);
+
+  // Rows.
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& name,
+                                                       platform::Error* error);
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& name,
+                                                       const std::string& columnName,
+                                                       const platform::Value& columnValue,
+                                                       platform::Error* error);
+  bool upsertRecord(const TLMRecord& record, const std::string& table, platform::Error* error);
+  bool updateRecord(const TLMRecord& record, const std::string& table,
+                    const std::string& columnName, const platform::Value& columnValue,
+                    platform::Error* error);
+  bool updateAllRecordsInTableWithName(const std::string& table, const std::string& columnName,
+                                       const platform::Value& columnValue, platform::Error* error);
+  bool increaseColumn(const std::string& column, std::int64_t value, const std::string& table,
+                      const std::string& condition, const platform::Array& parameterValues,
+                      platform::Error* error);
+  bool deleteRecordFromTableWithName(const std::string& table, const std::string& columnName,
+                                     const platform::Value& columnValue, platform::Error* error);
+  // Number of deleted rows.
+  std::optional<std::int64_t> deleteRecordsFromTableWithName(const std::string& table,
+                                                             const std::string& condition,
+                                                             const platform::Array& parameterValues,
+                                                             platform::Error* error);
+  bool deleteAllRecordsFromTableWithName(const std::string& table, platform::Error* error);
+  std::optional<TLMRows> recordsForQuery(const std::string& query,
+                                         const platform::Array& parameterValues,
+                                         platform::Error* error);
+  std::optional<TLMRows> recordsForQuery(const std::string& query,
+                                         const platform::Array& parameterValues,
+                                         platform::Error* error, const TLMRowFilter& filter);
+  // First column of the first row: a number, or a null Value for SQL null or no row; nullopt
+  // on failure.
+  std::optional<platform::Value> numberForQuery(const std::string& query,
+                                                const platform::Array& parameterValues,
+                                                platform::Error* error);
+
+  // Transactions (they do not nest: a nested call fails at BEGIN).
+  bool performTransaction(const std::function<bool()>& block);
+  bool beginTransaction();
+  bool endTransaction();
+  bool rollbackTransaction();
+
+  // Statements.
+  sqlite3_stmt* statementForQuery(const std::string& query, platform::Error* error);
+  sqlite3_stmt* statementForQuery(const std::string& query, const platform::Array& parameterValues,
+                                  platform::Error* error);
+  void cleanUpStatement(sqlite3_stmt* statement, const std::string& query);
+  sqlite3_stmt* prepareSQL(const std::string& sql, platform::Error* error);
+  bool executeSQL(const std::string& sql, platform::Error* error);
+  // Steps once and finalizes; true when the step finished the statement.
+  bool executeSQLStatement(sqlite3_stmt* statement, platform::Error* error);
+  bool bindValues(const platform::Array& values, sqlite3_stmt* statement, platform::Error* error);
+  // One column of the current row; nullopt when a text or blob column yields no pointer.
+  std::optional<platform::Value> valueAtColumn(int column, sqlite3_stmt* statement);
+  sqlite3_stmt* upsertStatementForRecord(const TLMRecord& record, const std::string& table,
+                                         platform::Error* error);
+  sqlite3_stmt* updateStatementForRecord(const TLMRecord& record, const std::string& table,
+                                         const std::string& columnName,
+                                         const platform::Value& columnValue,
+                                         platform::Array& parameters, platform::Error* error);
+
+  // Diagnostics.
+  std::optional<std::string> lastErrorMessage();
+  std::optional<std::string> errorDescriptionForDatabaseOperation(const std::string& operation);
+  std::string monitorContextForDatabaseOperation(const std::string& operation);
+  void setDatabaseError(platform::Error* error, const std::string& operation);
+
+  // Number of statements held by the cache (for tests and diagnostics).
+  std::size_t cachedStatementCount() const { return statementCache_.size(); }
+
+ private:
+  TLMSqliteStore(std::string path, TLMStoreMonitor* monitor);
+  void log(int level, int code, const std::string& message,
+           const std::vector<platform::Value>& context = {});
+  bool isOpen() const { return sqliteHandle_ != nullptr; }
+  // Whether the last open/validate failure showed a damaged file (rather than a transient
+  // failure such as a busy, locked, unreadable or unwritable file).
+  bool lastFailureWasDamage_ = false;
+
+  std::string databasePath_;
+  sqlite3* sqliteHandle_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> statementCache_;
+  TLMStoreMonitor* monitor_;
+};

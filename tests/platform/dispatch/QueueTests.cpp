@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <vector>
+
+#include "dispatch/Queue.h"
+#include "dispatch/Testing.h"
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsBlocksOneAtATimeInOrder) {
+  auto queue = Queue::serial("test.order");
+  std::vector<int> seen;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 500; ++i) {
+    queue->async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  // sync waits for everything submitted before it.
+  size_t count = 0;
+  queue->sync([&] { count = seen.size(); });
+  EXPECT_EQ(count, 500u);
+  EXPECT_FALSE(overlapped);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(seen[i], i);
+}
+
+TEST(SerialQueue, SyncOntoTheCurrentQueueRunsInline) {
+  auto a = Queue::serial("test.a");
+  auto b = Queue::serial("test.b");
+  std::vector<std::string> steps;
+  a->sync([&] {
+    EXPECT_TRUE(a->isCurrent());
+    EXPECT_EQ(Queue::currentLabel(), "test.a");
+    a->sync([&] { steps.push_back("a inside a"); });
+    b->sync([&] {
+      EXPECT_TRUE(b->isCurrent());
+      EXPECT_TRUE(a->isCurrent());  // the caller's queue stays current during a nested sync
+      EXPECT_EQ(Queue::currentLabel(), "test.b");
+      a->sync([&] { steps.push_back("a inside b inside a"); });
+    });
+  });
+  // The same from a block that runs asynchronously on the queue's own worker thread.
+  std::promise<void> done;
+  a->async([&] {
+    a->sync([&] { steps.push_back("a inside async a"); });
+    done.set_value();
+  });
+  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(steps, (std::vector<std::string>{"a inside a", "a inside b inside a", "a inside async a"}));
+  EXPECT_FALSE(a->isCurrent());
+  EXPECT_EQ(Queue::currentLabel(), "");
+}
+
+TEST(SerialQueue, ChainsOfSyncCallsDoNotStarveTheWorkerPool) {
+  std::vector<std::shared_ptr<Queue>> queues;
+  for (int i = 0; i < 40; ++i) queues.push_back(Queue::serial("test.chain." + std::to_string(i)));
+  std::atomic<int> depth{0};
+  std::function<void(size_t)> step = [&](size_t i) {
+    depth++;
+    if (i + 1 < queues.size()) queues[i + 1]->sync([&, i] { step(i + 1); });
+  };
+  // Every queue is busy with an async block that waits on the next queue.
+  std::promise<void> done;
+  queues[0]->async([&] {
+    step(0);
+    done.set_value();
+  });
+  ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(depth.load(), 40);
+}
+
+TEST(SerialQueue, ExceptionsReachSyncCallersAndDoNotStopAsyncWork) {
+  auto queue = Queue::serial("test.exceptions");
+  EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+  int ran = 0;
+  queue->async([] { throw std::runtime_error("async boom"); });
+  queue->async([&] { ++ran; });
+  queue->sync([&] { ++ran; });
+  EXPECT_EQ(ran, 2);
+}
+
+TEST(SerialQueue, SuspendedQueueHoldsBlocksUntilResumed) {
+  auto queue = Queue::serial("test.suspend");
+  queue->suspend();
+  queue->suspend();
+  std::atomic<int> ran{0};
+  queue->async([&] { ran++; });
+  queue->resume();
+  queue->resume();
+  queue->sync([] {});
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(GlobalQueue, RunsBlocksConcurrently) {
+  auto queue = Queue::global(QueuePriority::Background);
+  EXPECT_EQ(queue, Queue::global(QueuePriority::Background));
+  EXPECT_NE(queue, Queue::global(QueuePriority::Default));
+  // Two blocks that each wait for the other can only finish when they run at the same time.
+  std::promise<void> first, second;
+  auto firstReady = first.get_future().share();
+  auto secondReady = second.get_future().share();
+  std::promise<bool> result1, result2;
+  queue->async([&] {
+    first.set_value();
+    result1.set_value(secondReady.wait_for(10s) == std::future_status::ready);
+  });
+  queue->async([&] {
+    second.set_value();
+    result2.set_value(firstReady.wait_for(10s) == std::future_status::ready);
+  });
+  EXPECT_TRUE(result1.get_future().get());
+  EXPECT_TRUE(result2.get_future().get());
+}
+
+TEST(MainQueue, TestsCanInstallAManuallyDrainedMainQueue) {
+  auto standard = Queue::main();
+  EXPECT_EQ(standard->label(), "main");
+  auto manual = ManualQueue::create("test.main");
+  {
+    ScopedMainQueue scope(manual);
+    EXPECT_EQ(Queue::main(), manual);
+    bool onMain = false;
+    Queue::main()->async([&] { onMain = Queue::isMainQueue(); });
+    EXPECT_FALSE(Queue::isMainQueue());
+    EXPECT_EQ(manual->pendingCount(), 1u);
+    EXPECT_EQ(manual->drain(), 1u);
+    EXPECT_TRUE(onMain);
+  }
+  EXPECT_EQ(Queue::main(), standard);
+}
+
+TEST(ManualQueue, RunsBlocksOnlyWhenDrainedIncludingBlocksAddedMeanwhile) {
+  auto queue = ManualQueue::create();
+  std::vector<int> seen;
+  queue->async([&] {
+    seen.push_back(1);
+    queue->async([&] { seen.push_back(3); });
+  });
+  queue->async([&] { seen.push_back(2); });
+  EXPECT_TRUE(seen.empty());
+  queue->suspend();
+  EXPECT_FALSE(queue->runNext());
+  queue->resume();
+  EXPECT_TRUE(queue->runNext());
+  EXPECT_EQ(seen, (std::vector<int>{1}));
+  EXPECT_EQ(queue->drain(), 2u);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  // sync cannot wait for a drain that nobody does: it runs at once, as the queue.
+  bool current = false;
+  queue->sync([&] { current = queue->isCurrent(); });
+  EXPECT_TRUE(current);
+}

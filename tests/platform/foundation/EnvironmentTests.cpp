@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "foundation/Bundle.h"
+#include "foundation/Exception.h"
+#include "foundation/Files.h"
+#include "foundation/Preferences.h"
+#include "foundation/ProcessInfo.h"
+#include "foundation/PropertyList.h"
+#include "foundation/Sandbox.h"
+#include "foundation/UserDefaults.h"
+
+using platform::Bundle;
+using platform::UserDefaults;
+using platform::Value;
+namespace files = platform::files;
+namespace sandbox = platform::sandbox;
+
+TEST(SandboxTest, DirectoriesLiveUnderTheChosenRoots) {
+  std::string outerRoot = sandbox::root();
+  std::string base;
+  {
+    sandbox::ScopedTemporarySandbox scoped;
+    base = scoped.root();
+    EXPECT_EQ(sandbox::root(), scoped.root());
+    EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
+    EXPECT_NE(scoped.root(), scoped.deviceRoot());
+    EXPECT_EQ(sandbox::documentsDirectory(), scoped.root() + "/Documents");
+    EXPECT_EQ(sandbox::cachesDirectory(), scoped.root() + "/Library/Caches");
+    EXPECT_EQ(sandbox::preferencesDirectory(), scoped.root() + "/Library/Preferences");
+    EXPECT_EQ(sandbox::applicationSupportDirectory(), scoped.root() + "/Library/Application Support");
+    EXPECT_TRUE(files::isDirectory(sandbox::documentsDirectory()));
+    EXPECT_TRUE(files::isDirectory(sandbox::cachesDirectory()));
+
+    std::string kept = sandbox::deviceRoot() + "/keychain.plist";
+    std::string lost = sandbox::documentsDirectory() + "/file.txt";
+    ASSERT_TRUE(files::writeFileAtomically(kept, std::string("k")));
+    ASSERT_TRUE(files::writeFileAtomically(lost, std::string("l")));
+    scoped.wipeApp();
+    EXPECT_FALSE(files::exists(lost));
+    EXPECT_TRUE(files::exists(kept));
+    EXPECT_TRUE(files::isDirectory(sandbox::documentsDirectory()));
+  }
+  EXPECT_FALSE(files::exists(base));
+  EXPECT_EQ(sandbox::root(), outerRoot);
+}
+
+TEST(FilesTest, AtomicWritesAndBackupExclusion) {
+  sandbox::ScopedTemporarySandbox scoped;
+  std::string path = sandbox::documentsDirectory() + "/a.bin";
+  platform::Error error;
+  EXPECT_FALSE(files::setExcludedFromBackup(path, true, &error));
+  EXPECT_EQ(error.code, 4);
+  ASSERT_TRUE(files::writeFileAtomically(path, platform::Bytes{1, 2, 3}));
+  ASSERT_TRUE(files::writeFileAtomically(path, platform::Bytes{4}));
+  EXPECT_EQ(*files::readFile(path), platform::Bytes{4});
+  EXPECT_EQ(files::directoryContents(sandbox::documentsDirectory()), std::vector<std::string>{"a.bin"});
+  EXPECT_FALSE(files::isExcludedFromBackup(path));
+  EXPECT_TRUE(files::setExcludedFromBackup(path, true));
+  EXPECT_TRUE(files::isExcludedFromBackup(path));
+  EXPECT_TRUE(files::setExcludedFromBackup(path, false));
+  EXPECT_FALSE(files::isExcludedFromBackup(path));
+  EXPECT_FALSE(files::writeFileAtomically(sandbox::root() + "/missing/dir/x", std::string("x"), &error));
+}
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Bundle::setMain(std::make_shared<Bundle>("", Value::dictionary({{"CFBundleIdentifier", "com.example.host"}})));
+  }
+  void TearDown() override {
+    UserDefaults::resetForTesting();
+    Bundle::resetForTesting();
+  }
+  sandbox::ScopedTemporarySandbox scoped_;
+};
+
+TEST_F(UserDefaultsTest, ValuesPersistAcrossReopen) {
+  UserDefaults& defaults = UserDefaults::standard();
+  EXPECT_EQ(defaults.domainName(), "com.example.host");
+  defaults.setBool(true, "/ombrix/cindervale/debug_mode");
+  defaults.setInteger(2, "/ombrix/measurement/measurement_enabled_state");
+  defaults.setObject(Value("naïve ☕"), "text");
+  defaults.setObject(Value::array({1, "two"}), "list");
+  EXPECT_TRUE(defaults.synchronize());
+
+  UserDefaults::resetForTesting();  // the app relaunches: nothing is left in memory
+  EXPECT_TRUE(files::exists(sandbox::preferencesDirectory() + "/com.example.host.plist"));
+  UserDefaults reopened;
+  EXPECT_TRUE(reopened.boolForKey("/ombrix/cindervale/debug_mode"));
+  Value state = reopened.objectForKey("/ombrix/measurement/measurement_enabled_state");
+  EXPECT_TRUE(state.isInteger());
+  EXPECT_EQ(*state.int64Value(), 2);
+  EXPECT_EQ(reopened.stringForKey("text"), "naïve ☕");
+  EXPECT_EQ(reopened.arrayForKey("list"), Value::array({1, "two"}));
+  EXPECT_TRUE(reopened.dictionaryForKey("list").isNull());
+
+  reopened.removeObjectForKey("text");
+  UserDefaults::resetForTesting();
+  EXPECT_TRUE(UserDefaults::standard().objectForKey("text").isNull());
+}
+
+TEST_F(UserDefaultsTest, TypedGettersConvertLikeThePlatform) {
+  UserDefaults defaults("group.suite");
+  defaults.setObject(Value("12.5"), "s");
+  defaults.setObject(Value("YES"), "yes");
+  EXPECT_EQ(defaults.integerForKey("s"), 12);
+  EXPECT_DOUBLE_EQ(defaults.doubleForKey("s"), 12.5);
+  EXPECT_TRUE(defaults.boolForKey("yes"));
+  EXPECT_FALSE(defaults.boolForKey("missing"));
+  EXPECT_EQ(defaults.integerForKey("missing"), 0);
+  defaults.setDouble(3.75, "d");
+  EXPECT_EQ(defaults.stringForKey("d"), "3.75");
+  EXPECT_EQ(defaults.integerForKey("d"), 3);
+  EXPECT_FALSE(defaults.stringForKey("missing").has_value());
+  // Non-property-list values are refused without storing anything.
+  EXPECT_THROW(defaults.setObject(Value::array({Value()}), "bad"), platform::Exception);
+  EXPECT_THROW(defaults.setObject(Value::object(std::make_shared<int>(1)), "bad"), platform::Exception);
+  EXPECT_TRUE(defaults.objectForKey("bad").isNull());
+}
+
+TEST_F(UserDefaultsTest, SuitesAreSeparateAndSharedByName) {
+  UserDefaults a("suite.one");
+  UserDefaults b("suite.one");
+  UserDefaults other("suite.two");
+  a.setObject(Value(5), "k");
+  EXPECT_EQ(b.objectForKey("k"), Value(5));
+  EXPECT_TRUE(other.objectForKey("k").isNull());
+  EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
+  EXPECT_TRUE(files::exists(sandbox::preferencesDirectory() + "/suite.one.plist"));
+
+  UserDefaults::removePersistentDomainForName("suite.one");
+  EXPECT_TRUE(b.objectForKey("k").isNull());
+  EXPECT_FALSE(UserDefaults::persistentDomainForName("suite.one").has_value());
+
+  namespace prefs = platform::preferences;
+  prefs::setAppValue("p", Value(true));
+  EXPECT_EQ(UserDefaults::standard().objectForKey("p"), Value(true));
+  EXPECT_EQ(prefs::copyKeyList(), std::vector<std::string>{"p"});
+  EXPECT_TRUE(prefs::appSynchronize());
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      UserDefaults defaults("concurrent");
+      for (int i = 0; i < 50; ++i) defaults.setInteger(i, "t" + std::to_string(t) + "-" + std::to_string(i));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  UserDefaults::resetForTesting();
+  EXPECT_EQ(UserDefaults("concurrent").dictionaryRepresentation().size(), 200u);
+}
+
+TEST(BundleTest, ReadsInfoPlistAndFindsResources) {
+  sandbox::ScopedTemporarySandbox scoped;
+  std::string dir = scoped.root() + "/Host.app";
+  ASSERT_TRUE(files::createDirectories(dir + "/Data"));
+  ASSERT_TRUE(platform::plist::writeFile(dir + "/Info.plist",
+                                         Value::dictionary({{"CFBundleIdentifier", "com.example.host"},
+                                                            {"UseCFPreferencesLibrary", false}})));
+  ASSERT_TRUE(files::writeFileAtomically(dir + "/OmbrixService-Info.plist", std::string("x")));
+  ASSERT_TRUE(files::writeFileAtomically(dir + "/Data/rows_qa.json", std::string("[]")));
+
+  auto bundle = Bundle::atPath(dir);
+  ASSERT_NE(bundle, nullptr);
+  EXPECT_EQ(bundle->bundleIdentifier(), "com.example.host");
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey("UseCFPreferencesLibrary"), Value(false));
+  EXPECT_EQ(bundle->pathForResource("OmbrixService-Info", "plist"), dir + "/OmbrixService-Info.plist");
+  EXPECT_EQ(bundle->pathForResource("rows_qa", "json", "Data"), dir + "/Data/rows_qa.json");
+  EXPECT_FALSE(bundle->pathForResource("rows_qa", "json").has_value());
+  EXPECT_FALSE(bundle->pathForResource("Data", "").has_value());  // a directory is no resource
+  EXPECT_EQ(Bundle::atPath(dir + "/missing"), nullptr);
+
+  Bundle::setMain(bundle);
+  auto testBundle = std::make_shared<Bundle>(dir + "/Data", Value());
+  Bundle::setBundleForClass("MockTests", testBundle);
+  EXPECT_EQ(Bundle::main(), bundle);
+  EXPECT_EQ(Bundle::forClass("MockTests"), testBundle);
+  EXPECT_EQ(Bundle::forClass("Other"), bundle);
+  Bundle::resetForTesting();
+  EXPECT_NE(Bundle::main(), bundle);
+}
+
+TEST(ProcessInfoTest, ArgumentsAndEnvironmentCanBeSet) {
+  EXPECT_FALSE(platform::ProcessInfo::arguments().empty());  // the real ones
+  platform::ProcessInfo::setArguments({"/apps/Host", "-CDVDebugEnabled"});
+  EXPECT_TRUE(platform::ProcessInfo::hasArgument("-CDVDebugEnabled"));
+  EXPECT_FALSE(platform::ProcessInfo::hasArgument("-CDVDebugDisabled"));
+  EXPECT_EQ(platform::ProcessInfo::processName(), "Host");
+  platform::ProcessInfo::setEnvironmentValue("test_env", "qa");
+  EXPECT_EQ(platform::ProcessInfo::environmentValue("test_env"), "qa");
+  platform::ProcessInfo::setEnvironmentValue("test_env", std::nullopt);
+  EXPECT_FALSE(platform::ProcessInfo::environmentValue("test_env").has_value());
+  platform::ProcessInfo::resetForTesting();
+  EXPECT_FALSE(platform::ProcessInfo::hasArgument("-CDVDebugEnabled"));
+}
+
+TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {
+  UserDefaults::standard().setObject(Value("kept?"), "k");
+  scoped_.wipeApp();  // a reinstall: the preferences file is gone, and so must the cached value be
+  EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
+  UserDefaults::standard().setObject(Value(1), "k");
+  {
+    sandbox::ScopedTemporarySandbox inner;
+    EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
+  }
+  EXPECT_EQ(UserDefaults::standard().objectForKey("k"), Value(1));
+}

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include "foundation/Json.h"
+#include "foundation/PropertyList.h"
+#include "foundation/Sandbox.h"
+
+using platform::Bytes;
+using platform::Value;
+namespace plist = platform::plist;
+namespace json = platform::json;
+
+namespace {
+
+Value sample() {
+  return Value::dictionary({
+      {"OMBRIX_APP_ID", "1:123:ios:abc"},
+      {"Grüße", "Ünïcödé ✓ 😀 日本語"},
+      {"count", 42},
+      {"negative", -7},
+      {"ratio", 0.25},
+      {"enabled", true},
+      {"disabled", false},
+      {"list", Value::array({"a", 1, Value::dictionary({{"inner", "x"}})})},
+      {"empty", Value::dictionary({})},
+  });
+}
+
+}  // namespace
+
+TEST(PropertyListTest, XmlAndBinaryRoundTripsKeepKindsOrderAndText) {
+  Value original = sample();
+  original.set("blob", Bytes{0, 1, 2, 255});
+  original.set("when", Value::date(1700000000));
+  for (auto format : {plist::Format::XML, plist::Format::Binary}) {
+    SCOPED_TRACE(format == plist::Format::XML ? "xml" : "binary");
+    platform::Error error;
+    auto bytes = plist::write(original, format, &error);
+    ASSERT_TRUE(bytes.has_value()) << error.description;
+    auto back = plist::read(*bytes, &error);
+    ASSERT_TRUE(back.has_value()) << error.description;
+    EXPECT_EQ(*back, original);
+    EXPECT_EQ(back->dictionaryPtr()->keys(), original.dictionaryPtr()->keys());
+    EXPECT_EQ(*(*back)["Grüße"].stringValue(), "Ünïcödé ✓ 😀 日本語");
+    EXPECT_TRUE((*back)["enabled"].isBool());
+    EXPECT_TRUE((*back)["count"].isInteger());
+    EXPECT_TRUE((*back)["ratio"].isFloatingPoint());
+    EXPECT_EQ(*(*back)["when"].dateValue(), 1700000000);
+  }
+  // The binary form keeps fractions of a second.
+  auto binary = plist::write(Value::date(1700000000.25), plist::Format::Binary);
+  EXPECT_EQ(*plist::read(*binary)->dateValue(), 1700000000.25);
+}
+
+TEST(PropertyListTest, ReadsHandWrittenXmlAndRejectsGarbage) {
+  const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>CFBundleIdentifier</key><string>com.example.app</string>
+  <key>IS_ANALYTICS_ENABLED</key><true/>
+  <key>Level</key><integer>-3</integer>
+</dict></plist>)";
+  auto value = plist::read(std::string_view(xml));
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ((*value)["CFBundleIdentifier"], Value("com.example.app"));
+  EXPECT_EQ((*value)["IS_ANALYTICS_ENABLED"], Value(true));
+  EXPECT_EQ(*(*value)["Level"].int64Value(), -3);
+
+  platform::Error error;
+  EXPECT_FALSE(plist::read(std::string_view("not a plist at all"), &error).has_value());
+  EXPECT_EQ(error.domain, "NSCocoaErrorDomain");
+  EXPECT_EQ(error.code, 3840);
+  EXPECT_FALSE(plist::read(std::string_view(""), nullptr).has_value());
+}
+
+TEST(PropertyListTest, RefusesValuesItCannotHoldAndMissingFiles) {
+  platform::Error error;
+  EXPECT_FALSE(plist::write(Value::array({1, Value()}), plist::Format::XML, &error).has_value());
+  EXPECT_EQ(error.code, 3851);
+  auto object = std::make_shared<int>(3);
+  EXPECT_FALSE(plist::write(Value::object(object), plist::Format::Binary, nullptr).has_value());
+
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  std::string path = sandbox.root() + "/Documents/x.plist";
+  EXPECT_FALSE(plist::readFile(path, &error).has_value());
+  EXPECT_EQ(error.code, 260);
+  ASSERT_TRUE(plist::writeFile(path, sample(), plist::Format::XML, &error)) << error.description;
+  EXPECT_EQ(*plist::readFile(path), sample());
+}
+
+TEST(JsonTest, RoundTripKeepsOrderKindsAndNonAsciiText) {
+  Value original = sample();
+  original.set("nothing", Value());
+  original.set("huge", std::numeric_limits<uint64_t>::max());
+  auto text = json::serialize(original);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_NE(text->find("\"Grüße\":\"Ünïcödé ✓ 😀 日本語\""), std::string::npos);
+  auto back = json::parse(*text);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, original);
+  EXPECT_EQ(back->dictionaryPtr()->keys(), original.dictionaryPtr()->keys());
+  EXPECT_TRUE((*back)["nothing"].isNull());
+  EXPECT_TRUE((*back)["count"].isInteger());
+  EXPECT_TRUE((*back)["ratio"].isFloatingPoint());
+  EXPECT_EQ((*back)["huge"].numberKind(), Value::NumberKind::UInt);
+  EXPECT_EQ(*json::serialize(Value::array({1, "é"})), "[1,\"é\"]");
+  EXPECT_EQ(*json::serialize(Value::dictionary({{"a", 1}}), true), "{\n  \"a\": 1\n}");
+}
+
+TEST(JsonTest, ReportsMalformedTextAndUnwritableValues) {
+  platform::Error error;
+  EXPECT_FALSE(json::parse("{\"a\": }", &error).has_value());
+  EXPECT_EQ(error.code, 3840);
+  EXPECT_FALSE(json::parse("[1, 2", nullptr).has_value());
+  EXPECT_FALSE(json::parse(std::string(2000, '[') + std::string(2000, ']'), &error).has_value());
+  EXPECT_FALSE(json::serialize(Value(Bytes{1}), false, &error).has_value());
+  EXPECT_EQ(error.code, 3851);
+  EXPECT_FALSE(json::serialize(Value::array({Value::date(0)})).has_value());
+  EXPECT_FALSE(json::serialize(Value(std::numeric_limits<double>::infinity())).has_value());
+  EXPECT_FALSE(json::serialize(Value("\xff\xfe")).has_value());  // not UTF-8
+}

@@ -1,0 +1,67 @@
+// Shared helpers of the store tests: a fresh temporary directory per test and raw SQLite access
+// to inspect or prepare files behind the store's back.
+#pragma once
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+class TempDirectory {
+ public:
+  TempDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tlmstore-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    char* made = ::mkdtemp(buffer.data());
+    path_ = made != nullptr ? made : "";
+  }
+  ~TempDirectory() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A plain connection for preparing and inspecting files.
+class RawDatabase {
+ public:
+  explicit RawDatabase(const std::string& path) {
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+  }
+  ~RawDatabase() { sqlite3_close(db_); }
+  void exec(const std::string& sql) {
+    char* message = nullptr;
+    int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+    EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (message ? message : "");
+    sqlite3_free(message);
+  }
+  // First column of every row as text ("NULL" for null).
+  std::vector<std::string> column(const std::string& sql) {
+    std::vector<std::string> out;
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+    while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(statement, 0);
+      out.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+    }
+    sqlite3_finalize(statement);
+    return out;
+  }
+  std::string scalar(const std::string& sql) {
+    auto values = column(sql);
+    return values.empty() ? std::string() : values.front();
+  }
+  sqlite3* handle() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};

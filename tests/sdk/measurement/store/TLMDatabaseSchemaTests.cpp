@@ -1,0 +1,196 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "StoreTestSupport.h"
+#include "measurement/store/TLMDatabase.h"
+
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+class TLMDatabaseSchemaTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TLMDatabase> open() {
+    return TLMDatabase::initWithDatabasePath(path, settings, &monitor);
+  }
+  TempDirectory dir;
+  std::string path = dir.file(kTLMDatabaseFileName);
+  std::shared_ptr<TLMStoreDefaultSettings> settings = std::make_shared<TLMStoreDefaultSettings>();
+  TLMStoreRecordingMonitor monitor;
+};
+
+TEST_F(TLMDatabaseSchemaTest, FreshFileHasEveryTableAndOneMetadataRow) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  RawDatabase raw(path);
+  EXPECT_EQ(raw.column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name").size(), 12u);
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM app_metadata"), "1");
+  EXPECT_EQ(raw.scalar("SELECT rowid || ',' || last_bundle_index FROM app_metadata"), "1,0");
+  EXPECT_EQ(raw.scalar("SELECT type FROM pragma_table_info('raw_events') WHERE name='timestamp'"),
+            "REAL");
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('event_filters') WHERE pk > 0"), "2");
+  // Opening again adds no second row.
+  database.reset();
+  ASSERT_TRUE(open());
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM app_metadata"), "1");
+  EXPECT_TRUE(TLMDatabase::initWithDatabaseName("", settings, &monitor) == nullptr);
+  EXPECT_TRUE(monitor.contains(12000));
+}
+
+TEST_F(TLMDatabaseSchemaTest, OlderSchemaGainsAddOnColumnsAndKeepsItsRows) {
+  {
+    RawDatabase raw(path);
+    raw.exec("CREATE TABLE app_metadata (last_bundle_index INTEGER NOT NULL, "
+             "last_bundle_end_timestamp REAL NOT NULL)");
+    raw.exec("INSERT INTO app_metadata VALUES (41, 12.5)");
+    raw.exec("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+             "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL)");
+    raw.exec("INSERT INTO raw_events VALUES ('a', 1700000000, 5, x'01')");
+    raw.exec("INSERT INTO raw_events VALUES ('b', 1700000001, 5, x'02')");
+    raw.exec("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL)");
+    raw.exec("INSERT INTO queue VALUES (x'0102', 99.0)");
+  }
+  auto database = open();
+  ASSERT_TRUE(database);
+  RawDatabase raw(path);
+  EXPECT_EQ(raw.scalar("SELECT last_bundle_index || ',' || last_bundle_end_timestamp || ',' || "
+                       "ifnull(day, 'none') FROM app_metadata"),
+            "41,12.5,none");
+  EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
+            (std::vector<std::string>{"a:real", "b:real"}));
+  EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') FROM queue"), "null");
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "11");
+}
+
+TEST_F(TLMDatabaseSchemaTest, UnknownRequiredColumnDiscardsTheFile) {
+  {
+    RawDatabase raw(path);
+    raw.exec("CREATE TABLE purchase_transactions (fingerprint TEXT NOT NULL PRIMARY KEY, "
+             "store TEXT NOT NULL)");
+  }
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(monitor.contains(12047));
+  EXPECT_TRUE(monitor.contains(12002));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  // The next start begins with a new file.
+  EXPECT_TRUE(open());
+}
+
+TEST_F(TLMDatabaseSchemaTest, UpsertRespectsTableLimitButReplacesExistingRows) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  using Make = TLMDatabase::CreateDictionary<std::string>;
+  Make row = [](const std::string& f) { return std::optional<TLMRecord>({{"fingerprint", Value(f)}}); };
+  Error error;
+  ASSERT_TRUE(database->upsertDataType<std::string>("a", kTLMPurchaseTransactionsTable, "fingerprint",
+                                                    Value("a"), 2, &error, row));
+  ASSERT_TRUE(database->upsertDataType<std::string>("b", kTLMPurchaseTransactionsTable, "fingerprint",
+                                                    Value("b"), 2, &error, row));
+  EXPECT_FALSE(database->upsertDataType<std::string>("c", kTLMPurchaseTransactionsTable,
+                                                     "fingerprint", Value("c"), 2, &error, row));
+  EXPECT_EQ(error.code, 2);
+  EXPECT_EQ(error.description, "Failed to insert data type. Table is full");
+  EXPECT_TRUE(database->upsertDataType<std::string>("b", kTLMPurchaseTransactionsTable, "fingerprint",
+                                                    Value("b"), 2, &error, row));
+  EXPECT_FALSE(database->updateDataType<std::string>("zz", kTLMPurchaseTransactionsTable,
+                                                     "fingerprint", Value("zz"), &error, row));
+  EXPECT_EQ(error.description, "Failed to update record. Item doesn't exist");
+
+  TLMDatabase::CreateDataType<std::string> read = [](const TLMRecord& r) -> std::optional<std::string> {
+    if (*r.get("fingerprint").stringPtr() == "a") return std::nullopt;
+    return *r.get("fingerprint").stringPtr();
+  };
+  auto all = database->allDataTypesFromTableWithName<std::string>(kTLMPurchaseTransactionsTable, 10,
+                                                                  &error, read);
+  EXPECT_EQ(*all, std::vector<std::string>{"b"});
+  EXPECT_FALSE(database->dataTypesFromTableWithName<std::string>(
+      kTLMPurchaseTransactionsTable, "fingerprint", Value("a"), &error, read));
+  EXPECT_EQ(error.description, "Failed to initialize data types from dictionaries");
+  auto none = database->dataTypesFromTableWithName<std::string>(
+      kTLMPurchaseTransactionsTable, "fingerprint", Value("q"), &error, read);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+}
+
+TEST_F(TLMDatabaseSchemaTest, ResetStartsOverWithAnEmptySchema) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  Error error;
+  ASSERT_TRUE(database->sqliteStore()->upsertRecord({{"fingerprint", Value("p")}},
+                                                    kTLMPurchaseTransactionsTable, &error));
+  ASSERT_TRUE(database->reset());
+  EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kTLMPurchaseTransactionsTable, &error), 0);
+  EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kTLMAppMetadataTable, &error), 1);
+}
+
+// Raw event row number `i`: a body large enough to span pages, whose bytes all derive from i.
+platform::Bytes crashPayload(int i) {
+  platform::Bytes bytes(1500 + (i % 7) * 300);
+  for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>((i * 31 + k) & 0xff);
+  return bytes;
+}
+
+TEST_F(TLMDatabaseSchemaTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOne) {
+  ASSERT_TRUE(open());
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    auto database = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+    if (!database) ::_exit(2);
+    for (int i = 0;; ++i) {
+      bool ok = database->performTransaction([&] {
+        return database->sqliteStore()->upsertRecord(
+                   {{"name", Value("e" + std::to_string(i))},
+                    {"timestamp", Value(1.0 * i)},
+                    {"metadata_fingerprint", Value(i % 3)},
+                    {"data", Value(crashPayload(i))},
+                    {"is_realtime", Value(0)}},
+                   kTLMRawEventsTable, nullptr) &&
+               database->sqliteStore()->upsertRecord(
+                   {{"metadata_fingerprint", Value(i % 3)}, {"metadata", Value(platform::Bytes{1})}},
+                   kTLMRawEventsMetadataTable, nullptr);
+      });
+      if (!ok) ::_exit(3);
+      // Report the commit only after it returned.
+      if (::write(pipeFds[1], &i, sizeof i) != sizeof i) ::_exit(4);
+    }
+  }
+  ::close(pipeFds[1]);
+  int lastCommitted = -1;
+  int value;
+  while (lastCommitted < 150 && ::read(pipeFds[0], &value, sizeof value) == sizeof value) {
+    lastCommitted = value;
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  // Commits reported after our last read still count.
+  while (::read(pipeFds[0], &value, sizeof value) == sizeof value) lastCommitted = value;
+  ::close(pipeFds[0]);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status);
+  ASSERT_GE(lastCommitted, 150);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  Error error;
+  EXPECT_TRUE(database->sqliteStore()->validateDatabaseWithError(&error));
+  auto rows = database->sqliteStore()->recordsForQuery(
+      "SELECT rowid, * FROM raw_events ORDER BY rowid", {}, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_GE(static_cast<int>(rows->size()), lastCommitted + 1);
+  // At most the one transaction in flight when the kill came may have committed unreported.
+  ASSERT_LE(static_cast<int>(rows->size()), lastCommitted + 2);
+  for (size_t i = 0; i < rows->size(); ++i) {
+    const auto& row = (*rows)[i];
+    ASSERT_EQ(row.get("name"), Value("e" + std::to_string(i)));
+    ASSERT_EQ(*row.get("data").dataPtr(), crashPayload(static_cast<int>(i))) << i;
+  }
+  EXPECT_FALSE(monitor.contains(34001));
+}
+
+}  // namespace

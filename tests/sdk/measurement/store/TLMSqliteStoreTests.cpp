@@ -1,0 +1,326 @@
+#include "measurement/store/TLMSqliteStore.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "StoreTestSupport.h"
+
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+class TLMSqliteStoreTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TLMSqliteStore> open() {
+    return TLMSqliteStore::initWithDatabasePath(path, &monitor);
+  }
+  TempDirectory dir;
+  std::string path = dir.file("nested/dir/test.sql");
+  TLMStoreRecordingMonitor monitor;
+};
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+TEST_F(TLMSqliteStoreTest, OpensCreatesDirectoryAndRejectsEmptyPath) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_NE(store->sqliteHandle(), nullptr);
+  EXPECT_FALSE(TLMSqliteStore::initWithDatabasePath("", &monitor));
+  EXPECT_TRUE(monitor.contains(34000));
+}
+
+TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
+  writeBytes(path, std::string(4096, 'x'));
+  writeBytes(path + "-journal", "stale journal");
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  EXPECT_TRUE(store->validateDatabaseWithError(&error));
+  EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
+  EXPECT_EQ(*store->tableExists("anything", &error), false);
+}
+
+TEST_F(TLMSqliteStoreTest, DamagedPagesFailTheIntegrityCheckAndTheFileIsRecreated) {
+  {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    RawDatabase raw(path);
+    raw.exec("PRAGMA page_size=1024; CREATE TABLE t (a TEXT); CREATE INDEX ti ON t(a);");
+    raw.exec("BEGIN");
+    for (int i = 0; i < 400; ++i) raw.exec("INSERT INTO t VALUES ('row" + std::to_string(i) + "')");
+    raw.exec("COMMIT");
+  }
+  // Scribble over the middle of the file, leaving the header intact.
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(3 * 1024 + 100);
+    std::string garbage(2048, '\x5a');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  EXPECT_EQ(*store->tableExists("t", &error), false);
+  EXPECT_TRUE(store->validateDatabaseWithError(&error));
+}
+
+TEST_F(TLMSqliteStoreTest, LockedFileIsKeptAndNoStoreOpens) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE kept (a INTEGER)", nullptr));
+    ASSERT_TRUE(store->executeSQL("INSERT INTO kept VALUES (7)", nullptr));
+  }
+  RawDatabase holder(path);
+  holder.exec("BEGIN EXCLUSIVE");
+  EXPECT_FALSE(open());
+  holder.exec("ROLLBACK");
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  EXPECT_EQ(store->numberForQuery("SELECT a FROM kept", {}, &error)->int64Value(), 7);
+}
+
+TEST_F(TLMSqliteStoreTest, DeletingRemovesJournalCompanions) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  writeBytes(path + "-wal", "w");
+  writeBytes(path + "-shm", "s");
+  EXPECT_TRUE(store->closeAndDeleteDatabase());
+  EXPECT_EQ(store->sqliteHandle(), nullptr);
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    EXPECT_FALSE(std::filesystem::exists(path + suffix)) << suffix;
+  }
+  Error error;
+  EXPECT_FALSE(store->executeSQL("SELECT 1", &error));
+  EXPECT_EQ(error.code, 2);
+  EXPECT_EQ(error.description, "Execute SQL failed. Database not open.");
+}
+
+TEST_F(TLMSqliteStoreTest, StatementCacheKeepsParameterisedAndUnconditionalQueriesOnly) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER, b TEXT)", nullptr));
+  Error error;
+  ASSERT_TRUE(store->upsertRecord({{"a", Value(1)}, {"b", Value("one")}}, "t", &error));
+  ASSERT_TRUE(store->upsertRecord({{"a", Value(2)}, {"b", Value("two")}}, "t", &error));
+  size_t before = store->cachedStatementCount();
+  ASSERT_TRUE(store->recordsForQuery("SELECT * FROM t WHERE a = 1", {}, &error));
+  EXPECT_EQ(store->cachedStatementCount(), before);
+  auto rows = store->recordsForQuery("select * FROM t WHERE a = ?", {Value(2)}, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0].get("b"), Value("two"));
+  EXPECT_EQ(store->cachedStatementCount(), before + 1);
+  // Reuse binds afresh.
+  rows = store->recordsForQuery("select * FROM t WHERE a = ?", {Value(1)}, &error);
+  EXPECT_EQ((*rows)[0].get("b"), Value("one"));
+  ASSERT_TRUE(store->recordsForQuery("SELECT * FROM t", {}, &error));
+  EXPECT_EQ(store->cachedStatementCount(), before + 2);
+
+  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM t WHERE a = ?", {}, &error));
+  EXPECT_EQ(error.description, "Received empty parameters");
+  EXPECT_FALSE(store->executeSQL("SELECT 1; SELECT 2", &error));
+  EXPECT_EQ(error.description, "Query contained more than one SQL statement.");
+  EXPECT_FALSE(store->recordsForQuery(" SELECT * FROM t", {}, &error));
+  EXPECT_EQ(error.description, "Received invalid select query");
+  EXPECT_FALSE(store->recordsForQuery("PRAGMA table_info(t)", {}, &error));
+  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM missing", {}, &error));
+  EXPECT_EQ(error.code, 3);
+  EXPECT_NE(error.description.find("prepare statement"), std::string::npos);
+  EXPECT_FALSE(error.userInfo[kTLMStoreMonitorContextKey].isNull());
+}
+
+TEST_F(TLMSqliteStoreTest, RowsCarryEveryValueKindAndFiltersStopTheSelect) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE v (i INTEGER, r REAL, t TEXT, b BLOB, n TEXT)", nullptr));
+  Error error;
+  platform::Bytes blob{0, 1, 2, 0xff};
+  ASSERT_TRUE(store->upsertRecord({{"i", Value(std::int64_t{1} << 40)},
+                                   {"r", Value(2.5)},
+                                   {"t", Value(std::string("a\0b", 3))},
+                                   {"b", Value(blob)},
+                                   {"n", Value()}},
+                                  "v", &error))
+      << error.description;
+  ASSERT_TRUE(store->upsertRecord({{"i", Value(2)}, {"b", Value(platform::Bytes())}}, "v", &error));
+  auto rows = store->recordsForQuery("SELECT rowid, * FROM v ORDER BY rowid", {}, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 2u);
+  const auto& row = (*rows)[0];
+  EXPECT_EQ(row.get("i").int64Value(), std::int64_t{1} << 40);
+  EXPECT_TRUE(row.get("r").isFloatingPoint());
+  EXPECT_EQ(*row.get("t").stringPtr(), std::string("a\0b", 3));
+  EXPECT_EQ(*row.get("b").dataPtr(), blob);
+  EXPECT_TRUE(row.contains("n") && row.get("n").isNull());
+  EXPECT_EQ(row.get("rowid").int64Value(), 1);
+  ASSERT_TRUE((*rows)[1].get("b").isData());
+  EXPECT_EQ((*rows)[1].get("b").size(), 0u);
+
+  auto none = store->recordsForQuery("SELECT * FROM v", {}, &error,
+                                     [](size_t, const TLMRecord&) { return false; });
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+  EXPECT_TRUE(monitor.contains(34005));
+  auto first = store->recordsForQuery("SELECT * FROM v", {}, &error,
+                                      [](size_t kept, const TLMRecord&) { return kept < 1; });
+  EXPECT_EQ(first->size(), 1u);
+
+  EXPECT_FALSE(store->upsertRecord({{"i", Value::array({Value(1)})}}, "v", &error));
+  EXPECT_TRUE(monitor.contains(34020));
+  EXPECT_FALSE(store->updateRecord({{"i", Value::array({})}}, "v", "i", Value(2), &error));
+  EXPECT_EQ(error.description, "Failed to bind parameter of unexpected type to update statement");
+  EXPECT_TRUE(monitor.contains(34021));
+}
+
+TEST_F(TLMSqliteStoreTest, CountsUpdatesIncrementsAndDeletes) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE c (k TEXT, n INTEGER, r REAL)", nullptr));
+  Error error;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(store->upsertRecord(
+        {{"k", Value(i % 2 ? "odd" : "even")}, {"n", Value(i)}, {"r", Value(0.5)}}, "c", &error));
+  }
+  EXPECT_EQ(store->rowCountForTableWithName("c", &error), 5);
+  EXPECT_EQ(store->rowCountForTableWithName("c", "k", Value("odd"), &error), 2);
+  EXPECT_TRUE(store->updateRecord({{"n", Value(100)}}, "c", "k", Value("odd"), &error));
+  EXPECT_EQ(store->numberForQuery("SELECT sum(n) FROM c", {}, &error)->int64Value(), 206);
+  EXPECT_TRUE(store->increaseColumn("n", 3, "c", "k = ?", {Value("even")}, &error));
+  EXPECT_EQ(store->numberForQuery("SELECT sum(n) FROM c", {}, &error)->int64Value(), 215);
+  EXPECT_FALSE(store->increaseColumn("r", 1, "c", "1", {}, &error));
+  EXPECT_EQ(error.description, "Column type is not integer.");
+  EXPECT_FALSE(store->increaseColumn("zz", 1, "c", "1", {}, &error));
+  EXPECT_EQ(error.description, "Invalid column or table name");
+  EXPECT_TRUE(store->updateAllRecordsInTableWithName("c", "r", Value(1.5), &error));
+  EXPECT_EQ(store->numberForQuery("SELECT sum(r) FROM c", {}, &error)->doubleValue(), 7.5);
+  EXPECT_EQ(store->deleteRecordsFromTableWithName("c", "n > ?", {Value(50)}, &error), 2);
+  EXPECT_TRUE(store->deleteRecordFromTableWithName("c", "n", Value(3), &error));
+  EXPECT_EQ(store->rowCountForTableWithName("c", &error), 2);
+  EXPECT_TRUE(store->numberForQuery("SELECT max(n) FROM c WHERE n > 1000", {}, &error)->isNull());
+  EXPECT_FALSE(store->numberForQuery("SELECT k FROM c", {}, &error));
+  EXPECT_EQ(error.description, "Found result that was not numeric");
+  EXPECT_TRUE(store->deleteAllRecordsFromTableWithName("c", &error));
+  EXPECT_EQ(store->rowCountForTableWithName("c", &error), 0);
+}
+
+TEST_F(TLMSqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  auto insert = [&](int v) { return store->upsertRecord({{"a", Value(v)}}, "t", nullptr); };
+  EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
+  EXPECT_FALSE(store->performTransaction([&] { return insert(2) && false; }));
+  EXPECT_TRUE(monitor.contains(34010));
+  EXPECT_THROW(store->performTransaction([&]() -> bool {
+    insert(3);
+    throw std::runtime_error("boom");
+  }),
+               std::runtime_error);
+  bool innerResult = true;
+  EXPECT_TRUE(store->performTransaction([&] {
+    innerResult = store->performTransaction([&] { return insert(4); });
+    return true;
+  }));
+  EXPECT_FALSE(innerResult);
+  EXPECT_TRUE(monitor.contains(34008));
+  EXPECT_FALSE(store->performTransaction(nullptr));
+  EXPECT_TRUE(monitor.contains(34006));
+  Error error;
+  EXPECT_EQ(store->rowCountForTableWithName("t", &error), 1);
+  // Nothing was left open.
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+}
+
+TEST_F(TLMSqliteStoreTest, TableValidationAcceptsExtraNullableColumnsOnly) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  TLMColumnInfo columns{{"a", "INTEGER NOT NULL"}, {"b", "TEXT"}};
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE loose (a INTEGER NOT NULL, b TEXT, extra TEXT)", nullptr));
+  EXPECT_TRUE(store->ensureTableWithName("loose", columns, {{"c", "REAL"}}, &error));
+  EXPECT_EQ(store->columnsForTableWithName("loose", &error)->size(), 4u);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE strict (a INTEGER NOT NULL, b TEXT, x TEXT NOT NULL)", nullptr));
+  EXPECT_FALSE(store->ensureTableWithName("strict", columns, {}, &error));
+  EXPECT_EQ(error.description, "Table contains unknown non-optional columns");
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE partial (a INTEGER NOT NULL)", nullptr));
+  EXPECT_FALSE(store->ensureTableWithName("partial", columns, {}, &error));
+  EXPECT_EQ(error.description, "Table is missing required columns");
+  TLMColumnInfo keyed{{"x", "INTEGER NOT NULL"}, {"y", "INTEGER NOT NULL"},
+                      {kTLMPrimaryKeyColumnName, "(x, y)"}};
+  EXPECT_TRUE(store->ensureTableWithName("keyed", keyed, {}, &error)) << error.description;
+  EXPECT_TRUE(store->upsertRecord({{"x", Value(1)}, {"y", Value(1)}}, "keyed", &error));
+  EXPECT_TRUE(store->upsertRecord({{"x", Value(1)}, {"y", Value(1)}}, "keyed", &error));
+  EXPECT_EQ(store->rowCountForTableWithName("keyed", &error), 1);
+}
+
+TEST_F(TLMSqliteStoreTest, MigrationRebuildsChangedTypesByColumnNameAndKeepsRowsInOrder) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  // An older layout: INTEGER time, columns in another order, an extra nullable column.
+  ASSERT_TRUE(store->executeSQL(
+      "CREATE TABLE ev (data BLOB NOT NULL, legacy TEXT, name TEXT NOT NULL, timestamp INTEGER NOT NULL)",
+      nullptr));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(store->upsertRecord({{"name", Value("e" + std::to_string(i))},
+                                     {"timestamp", Value(100 + i)},
+                                     {"data", Value(platform::Bytes{std::uint8_t(i)})},
+                                     {"legacy", Value("x")}},
+                                    "ev", &error));
+  }
+  TLMColumnInfo elementary{{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"},
+                           {"data", "BLOB NOT NULL"}};
+  TLMColumnInfo addOn{{"is_realtime", "INTEGER"}};
+  ASSERT_TRUE(store->ensureTableWithName("ev", elementary, addOn,
+                                         {{"timestamp", "REAL NOT NULL"}}, &error))
+      << error.description;
+  auto info = store->columnInfoForTableWithName("ev", &error);
+  EXPECT_EQ((*info)["timestamp"], "REAL");
+  EXPECT_EQ(info->count("legacy"), 0u);
+  EXPECT_EQ(*store->tableExists("ev_old", &error), false);
+  auto rows = store->recordsForQuery("SELECT rowid, * FROM ev ORDER BY rowid", {}, &error);
+  ASSERT_EQ(rows->size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ((*rows)[i].get("name"), Value("e" + std::to_string(i)));
+    EXPECT_TRUE((*rows)[i].get("timestamp").isFloatingPoint());
+    EXPECT_EQ((*rows)[i].get("timestamp").doubleValue(), 100.0 + i);
+    EXPECT_EQ(*(*rows)[i].get("data").dataPtr(), platform::Bytes{std::uint8_t(i)});
+  }
+  // A second pass finds nothing to do.
+  ASSERT_TRUE(store->ensureTableWithName("ev", elementary, addOn,
+                                         {{"timestamp", "REAL NOT NULL"}}, &error));
+  EXPECT_EQ(store->rowCountForTableWithName("ev", &error), 3);
+}
+
+TEST_F(TLMSqliteStoreTest, FailedMigrationLeavesTheTableAsItWas) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE m (name TEXT NOT NULL, t INTEGER NOT NULL)", nullptr));
+  ASSERT_TRUE(store->upsertRecord({{"name", Value("a")}, {"t", Value(1)}}, "m", &error));
+  // The rebuilt table needs a column the old one cannot fill.
+  TLMColumnInfo elementary{{"name", "TEXT NOT NULL"}, {"t", "INTEGER NOT NULL"}};
+  ASSERT_TRUE(store->ensureTableWithName("m", elementary, {}, &error));
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE m_old (x INTEGER)", nullptr));
+  EXPECT_FALSE(store->ensureTableWithName("m", elementary, {}, {{"t", "REAL NOT NULL"}}, &error));
+  EXPECT_EQ(error.code, 3);
+  EXPECT_EQ((*store->columnInfoForTableWithName("m", &error))["t"], "INTEGER");
+  EXPECT_EQ(store->rowCountForTableWithName("m", &error), 1);
+}
+
+TEST_F(TLMSqliteStoreTest, MonitorContextNamesOperationCodeAccessAndFreeSpace) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  std::string context = store->monitorContextForDatabaseOperation("");
+  EXPECT_EQ(context.rfind("Unknown operation,0,A,", 0), 0u) << context;
+  EXPECT_GT(context.size(), std::string("Unknown operation,0,A,").size());
+}
+
+}  // namespace
