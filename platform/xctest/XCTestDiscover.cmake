@@ -15,8 +15,12 @@ foreach(class IN LISTS classes)
   if(class STREQUAL "")
     continue()
   endif()
+  set(junit "")
+  if(JUNIT_DIR)
+    set(junit " --junit [==[${JUNIT_DIR}/${TARGET_NAME}.${class}.xml]==]")
+  endif()
   string(APPEND content
-    "add_test([=[${TARGET_NAME}.${class}]=] [==[${EXECUTABLE}]==] [=[${class}]=])\n"
+    "add_test([=[${TARGET_NAME}.${class}]=] [==[${EXECUTABLE}]==]${junit} [=[${class}]=])\n"
     "set_tests_properties([=[${TARGET_NAME}.${class}]=] PROPERTIES TIMEOUT ${TIMEOUT} WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==])\n")
 endforeach()
 file(WRITE "${OUTPUT}" "${content}")

@@ -1,13 +1,14 @@
-# vesmora_add_xctest_suite(<target> [TIMEOUT <seconds>])
+# vesmora_add_xctest_suite(<target> [TIMEOUT <seconds>] [JUNIT_DIR <dir>])
 #
 # Registers one ctest entry per test class of an XCTest runner executable (a program whose main
 # returns XCTestMain(argc, argv)). After every build of <target> the executable is run with
 # --list-classes and the ctest entries "<target>.<Class>" are written from its answer, so the list
-# always matches the classes compiled in. Each entry runs "<target> <Class>".
+# always matches the classes compiled in. Each entry runs "<target> <Class>"; with JUNIT_DIR it
+# also writes the JUnit report <dir>/<target>.<Class>.xml.
 set(VESMORA_XCTEST_DISCOVER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/XCTestDiscover.cmake CACHE INTERNAL "")
 
 function(vesmora_add_xctest_suite target)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;JUNIT_DIR" "" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 600)
   endif()
@@ -19,6 +20,7 @@ function(vesmora_add_xctest_suite target)
       -D "TARGET_NAME=${target}"
       -D "OUTPUT=${tests_file}"
       -D "TIMEOUT=${ARG_TIMEOUT}"
+      -D "JUNIT_DIR=${ARG_JUNIT_DIR}"
       -D "WORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
       -P ${VESMORA_XCTEST_DISCOVER_SCRIPT}
     BYPRODUCTS ${tests_file}
