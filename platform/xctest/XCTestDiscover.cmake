@@ -21,6 +21,7 @@ foreach(class IN LISTS classes)
   endif()
   string(APPEND content
     "add_test([=[${TARGET_NAME}.${class}]=] [==[${EXECUTABLE}]==]${junit} [=[${class}]=])\n"
-    "set_tests_properties([=[${TARGET_NAME}.${class}]=] PROPERTIES TIMEOUT ${TIMEOUT} WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==])\n")
+    "set_tests_properties([=[${TARGET_NAME}.${class}]=] PROPERTIES TIMEOUT ${TIMEOUT} WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==])\n"
+    "list(APPEND vesmora_xctest_tests [=[${TARGET_NAME}.${class}]=])\n")
 endforeach()
 file(WRITE "${OUTPUT}" "${content}")
