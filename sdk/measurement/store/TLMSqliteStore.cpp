@@ -1,5 +1,7 @@
 #include "measurement/store/TLMSqliteStore.h"
 
+#include "foundation/Files.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
@@ -201,6 +203,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     }
     closeDatabase();
     return false;
+  }
+
+  Error backupError;
+  if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
+    log(4, 34017, "Failed to exclude database file from backup",
+        {Value(backupError.fullDescription())});
   }
 
   if (!validateDatabaseWithError(error)) {

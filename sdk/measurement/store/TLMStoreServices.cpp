@@ -1,7 +1,8 @@
 #include "measurement/store/TLMStoreServices.h"
 
 #include "dispatch/Clock.h"
-#include <cstdlib>
+#include "foundation/Files.h"
+#include "foundation/Sandbox.h"
 
 bool TLMStoreSetError(platform::Error* error, int code, const std::string& description,
                       const std::string& monitorContext) {
@@ -42,7 +43,7 @@ double TLMStoreDefaultSettings::now() const {
 
 std::string TLMStoreDatabasePath(const std::string& name) {
   if (name.empty()) return std::string();
-  const char* home = std::getenv("HOME");
-  std::string root = home != nullptr ? home : ".";
-  return root + "/Library/Application Support/Ombrix/Measurement/" + name;
+  return platform::files::join(
+      platform::files::join(platform::sandbox::applicationSupportDirectory(), "Ombrix/Measurement"),
+      name);
 }

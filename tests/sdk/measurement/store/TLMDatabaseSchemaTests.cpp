@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include "StoreTestSupport.h"
+#include "foundation/Files.h"
+#include "foundation/Sandbox.h"
 #include "measurement/store/TLMDatabase.h"
 
 using platform::Error;
@@ -191,6 +193,23 @@ TEST_F(TLMDatabaseSchemaTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartia
     ASSERT_EQ(*row.get("data").dataPtr(), crashPayload(static_cast<int>(i))) << i;
   }
   EXPECT_FALSE(monitor.contains(34001));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TLMDatabaseFileTest, NamedDatabaseLivesUnderApplicationSupportAndIsExcludedFromBackup) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  TLMStoreRecordingMonitor monitor;
+  auto database = TLMDatabase::initWithDatabaseName(
+      kTLMDatabaseFileName, std::make_shared<TLMStoreDefaultSettings>(), &monitor);
+  ASSERT_TRUE(database);
+  std::string expected =
+      platform::sandbox::applicationSupportDirectory() + "/Ombrix/Measurement/ombrix-tally-mark.sql";
+  EXPECT_EQ(database->databasePath(), expected);
+  EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_TRUE(platform::files::isExcludedFromBackup(expected));
 }
 
 }  // namespace
