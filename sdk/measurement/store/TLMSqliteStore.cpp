@@ -762,8 +762,9 @@ bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t valu
   if (uppercase(found->second) != "INTEGER") {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Column type is not integer.");
   }
-  const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " +
-                            std::to_string(value) + " WHERE " + condition;
+  // A null count (a row older than its column) counts from zero.
+  const std::string query = "UPDATE " + table + " SET " + column + " = ifnull(" + column +
+                            ", 0) + " + std::to_string(value) + " WHERE " + condition;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return false;
   bool ok = sqlite3_step(statement) == SQLITE_DONE;
