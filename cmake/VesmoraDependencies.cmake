@@ -19,7 +19,10 @@ find_path(DATE_INCLUDE_DIR date/tz.h REQUIRED)
 find_library(DATE_TZ_LIBRARY NAMES date-tz REQUIRED)
 add_library(vesmora_date INTERFACE)
 target_include_directories(vesmora_date INTERFACE ${DATE_INCLUDE_DIR})
-target_link_libraries(vesmora_date INTERFACE ${DATE_TZ_LIBRARY})
+target_link_libraries(vesmora_date INTERFACE ${DATE_TZ_LIBRARY} Threads::Threads)
+# Debian builds libdate-tz on the system time-zone database; the headers must be compiled with
+# the same switches, or the library's classes do not match the headers' layout.
+target_compile_definitions(vesmora_date INTERFACE USE_OS_TZDB=1 HAS_STRING_VIEW=1 ONLY_C_LOCALE=1)
 
 find_program(PROTOC_EXECUTABLE protoc REQUIRED)
 find_program(NANOPB_PLUGIN protoc-gen-nanopb REQUIRED)

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkgconf git tzdata
   libsqlite3-dev zlib1g-dev libssl-dev
   libnanopb-dev nanopb protobuf-compiler python3-protobuf
-  libcpp-httplib-dev libcurl4-openssl-dev nlohmann-json3-dev
+  libcpp-httplib-dev libcurl4-openssl-dev ca-certificates nlohmann-json3-dev
   libplist-dev libplist++-dev libicu-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -1,5 +1,13 @@
 // Logger of the vendor utilities framework: levels, message codes of the form "I-XXX000000",
 // lines written to standard error, and a capture sink for tests.
+//
+// This platform has no system log, so standard error is the back end's log: every line that
+// passes the filter (its level is at most the maximum level, debug logging is forced, or the
+// line is forced) is written there as
+//   "<UTC time> <registered version> - <service>[<message code>] <LEVEL> <message>".
+// `OBXLoggerEnableSTDERR` is therefore only recorded. The maximum level starts at notice (5);
+// levels outside 3...7 are refused with an error line. Message codes are written unchanged,
+// whatever their form. Safe to call from any thread.
 #pragma once
 
 #include <functional>
@@ -23,7 +31,8 @@ void OBXSetLoggerLevel(int level);
 bool OBXIsLoggableLevel(int level);
 
 // Writes one line when the level is loggable, or always when `force` is true. The message is
-// already formatted (see foundation/Format.h for the printf-style formatter with %@).
+// already formatted (see foundation/Format.h for the printf-style formatter with %@) and is
+// written as it is: "%" needs no escaping.
 void OBXLogBasic(int level, const std::string& service, bool force, const std::string& messageCode,
                  const std::string& message);
 void OBXLogError(const std::string& service, bool force, const std::string& messageCode,

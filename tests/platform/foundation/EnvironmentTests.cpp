@@ -197,3 +197,15 @@ TEST(ProcessInfoTest, ArgumentsAndEnvironmentCanBeSet) {
   platform::ProcessInfo::resetForTesting();
   EXPECT_FALSE(platform::ProcessInfo::hasArgument("-CDVDebugEnabled"));
 }
+
+TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {
+  UserDefaults::standard().setObject(Value("kept?"), "k");
+  scoped_.wipeApp();  // a reinstall: the preferences file is gone, and so must the cached value be
+  EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
+  UserDefaults::standard().setObject(Value(1), "k");
+  {
+    sandbox::ScopedTemporarySandbox inner;
+    EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
+  }
+  EXPECT_EQ(UserDefaults::standard().objectForKey("k"), Value(1));
+}

@@ -1,0 +1,19 @@
+// Display texts of names and parameter dictionaries for log lines. With the library's debug mode
+// on (and the analytics facade present), internal codes show next to the public names they stand
+// for, as in "screen_view (_vs)"; otherwise texts pass unchanged. Used only as monitor contexts.
+#pragma once
+
+#include <string>
+
+#include "measurement/model/TLMDataTypeValidator.h"
+#include "measurement/model/TLMObject.h"
+
+std::string TLMFormattedName(const TLMObject& name, const TLMNameTable& table);
+std::string TLMFormattedEventName(const TLMObject& name);
+std::string TLMFormattedParameterName(const TLMObject& name);
+// Names starting with "_exp_" always show as "experiment_id (<name>)".
+std::string TLMFormattedUserPropertyName(const std::string& name);
+// In debug mode: "{\n", one line "    <formatted name> = <value>;\n" per parameter (sorted
+// case-insensitively; "_err" codes shown by name), then "}". Otherwise the plain description.
+std::string TLMFormattedParametersDescription(const TLMObjectDictionary& parameters);
+std::string TLMFormattedParametersDescription(const TLMParameters& parameters);

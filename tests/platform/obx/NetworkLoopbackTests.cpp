@@ -1,0 +1,167 @@
+// The libcurl client against a real HTTP server on the loopback interface. The waits here are
+// bounded waits for real network I/O.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "obx/OBXNetwork.h"
+
+using platform::Bytes;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Outcome {
+  long status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::optional<std::string> contentType;
+  std::string body;
+  std::optional<platform::Error> error;
+  std::string queueLabel;
+};
+
+class LoopbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.Get("/hello", [](const httplib::Request& request, httplib::Response& response) {
+      response.status = 200;
+      response.set_header("X-Echo", request.get_header_value("X-Token"));
+      response.set_content("hello there", "text/plain");
+    });
+    server.Post("/upload", [](const httplib::Request& request, httplib::Response& response) {
+      response.status = 201;
+      response.set_header("X-Received-Type", request.has_header("Content-Type") ? request.get_header_value("Content-Type") : "none");
+      response.set_content(std::to_string(request.body.size()) + ":" + request.body, "application/octet-stream");
+    });
+    server.Get("/unavailable", [](const httplib::Request&, httplib::Response& response) {
+      response.status = 503;
+      response.set_content("busy", "text/plain");
+    });
+    server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
+      release.wait_for(10s);  // held until the test has seen the client time out
+      response.set_content("late", "text/plain");
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    thread = std::thread([this] { server.listen_after_bind(); });
+    base = "http://127.0.0.1:" + std::to_string(port);
+  }
+
+  void TearDown() override {
+    releasePromise.set_value();
+    server.stop();
+    thread.join();
+  }
+
+  // Runs one request and waits (bounded) for its completion; also checks that no second one follows.
+  Outcome run(std::function<void(OBXNetworkCompletionHandler)> start) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    start([calls, promise](std::shared_ptr<const OBXHTTPResponse> response, Bytes data,
+                           std::optional<platform::Error> error) {
+      if (calls->fetch_add(1) != 0) return;
+      Outcome outcome;
+      if (response) {
+        outcome.status = response->statusCode;
+        outcome.headers = response->headers;
+        outcome.contentType = response->headerValue("content-type");
+      }
+      outcome.body.assign(data.begin(), data.end());
+      outcome.error = std::move(error);
+      outcome.queueLabel = platform::Queue::currentLabel();
+      promise->set_value(std::move(outcome));
+    });
+    auto future = promise->get_future();
+    EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
+    if (future.wait_for(0s) != std::future_status::ready) return Outcome();
+    Outcome outcome = future.get();
+    queue->sync([] {});  // anything queued after the completion has run by now
+    EXPECT_EQ(calls->load(), 1);
+    return outcome;
+  }
+
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  std::string base;
+  std::promise<void> releasePromise;
+  std::shared_future<void> release = releasePromise.get_future().share();
+  std::shared_ptr<platform::Queue> queue = platform::Queue::serial("test.loopback");
+  OBXNetwork network;
+};
+
+}  // namespace
+
+TEST_F(LoopbackTest, GetDeliversStatusHeadersAndBodyOnTheGivenQueue) {
+  Outcome outcome = run([&](auto handler) {
+    EXPECT_FALSE(network.getURL(base + "/hello", {{"X-Token", "abc"}}, queue, false, handler).empty());
+  });
+  EXPECT_FALSE(outcome.error.has_value());
+  EXPECT_EQ(outcome.status, kOBXNetworkHTTPStatusOK);
+  EXPECT_EQ(outcome.body, "hello there");
+  EXPECT_EQ(outcome.contentType, "text/plain");
+  bool echoed = false;
+  for (const auto& [name, value] : outcome.headers) echoed = echoed || (name == "X-Echo" && value == "abc");
+  EXPECT_TRUE(echoed);
+  EXPECT_EQ(outcome.queueLabel, "test.loopback");
+}
+
+TEST_F(LoopbackTest, PostSendsTheBinaryPayloadAndReportsNonSuccessStatusesAsResponses) {
+  Bytes payload = {0x00, 'a', 0xff, 'b'};
+  Outcome outcome = run([&](auto handler) { network.postURL(base + "/upload", payload, queue, false, handler); });
+  EXPECT_FALSE(outcome.error.has_value());
+  EXPECT_EQ(outcome.status, 201);
+  EXPECT_EQ(outcome.body, std::string("4:") + std::string("\0a\xff" "b", 4));
+  EXPECT_FALSE(network.hasUploadInProgress());
+
+  outcome = run([&](auto handler) { network.getURL(base + "/unavailable", {}, queue, false, handler); });
+  EXPECT_FALSE(outcome.error.has_value());
+  EXPECT_EQ(outcome.status, kOBXNetworkHTTPStatusCodeUnavailable);
+  EXPECT_EQ(outcome.body, "busy");
+}
+
+TEST_F(LoopbackTest, SlowServerTimesOutWithAnError) {
+  network.setTimeoutInterval(0.3);
+  Outcome outcome = run([&](auto handler) { network.getURL(base + "/slow", {}, queue, false, handler); });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->domain, kOBXNetworkErrorDomain);
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTimedOut);
+  EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
+  // A port that was just free: bind a socket, note its port, close it.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  int closedPort = ntohs(address.sin_port);
+  close(fd);
+  network.setTimeoutInterval(10);
+  Outcome outcome = run([&](auto handler) {
+    network.postURL("http://127.0.0.1:" + std::to_string(closedPort) + "/upload", Bytes{1}, queue, false, handler);
+  });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeCannotConnect);
+  EXPECT_FALSE(network.hasUploadInProgress());
+}
+
+TEST_F(LoopbackTest, HttpsIsSpokenTlsFailsAgainstAPlainServer) {
+  // The client starts a TLS handshake (so https is supported) and reports its failure.
+  network.setTimeoutInterval(10);
+  std::string url = "https://127.0.0.1:" + std::to_string(port) + "/hello";
+  Outcome outcome = run([&](auto handler) { network.getURL(url, {}, queue, false, handler); });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTransportFailure) << outcome.error->description;
+}
