@@ -23,6 +23,12 @@ const Value kRowOne(1);
 
 }  // namespace
 
+Value TLMObjectFromValue(const TLMValue& value) {
+  if (value.isString()) return Value(value.stringValue().value_or(""));
+  if (value.isDouble()) return Value(value.doubleValue());
+  return Value(value.int64Value());
+}
+
 std::optional<TLMAppMetadata> TLMDatabase::queryAppMetadata(Error* error) {
   auto rows = dataTypesFromTableWithName<TLMAppMetadata>(
       kTLMAppMetadataTable, "rowid", kRowOne, error,

@@ -32,12 +32,6 @@ std::shared_ptr<TLMPBEventParam> protoParameter(const std::string& name, const T
 
 }  // namespace
 
-Value TLMObjectFromValue(const TLMValue& value) {
-  if (value.isString()) return Value(value.stringValue().value_or(""));
-  if (value.isDouble()) return Value(value.doubleValue());
-  return Value(value.int64Value());
-}
-
 std::shared_ptr<TLMPBEvent> TLMStoreProtoEvent(const TLMEvent& event) {
   auto proto = TLMPBEvent::initWithMessageInfo(nullptr);
   if (!proto) return nullptr;

@@ -168,7 +168,8 @@ TEST_F(TLMDatabaseRawEventsTest, SelectionTakesOldestFirstUntilTheSizeLimit) {
   };
   auto sizesOf = [&](std::int64_t count, std::int64_t limit) {
     std::vector<std::size_t> sizes;
-    for (const auto& pair : *database->queryBundlesWithCountLimit(count, limit, &error)) {
+    auto pairs = database->queryBundlesWithCountLimit(count, limit, &error);
+    for (const auto& pair : *pairs) {
       sizes.push_back(pair.first->protoBuffer()->size());
     }
     return sizes;
@@ -177,7 +178,7 @@ TEST_F(TLMDatabaseRawEventsTest, SelectionTakesOldestFirstUntilTheSizeLimit) {
   EXPECT_EQ(sizesOf(10, 100), std::vector<std::size_t>{150});
   fill({60, 50, 30});
   EXPECT_EQ(sizesOf(10, 100), std::vector<std::size_t>{60});
-  fill({30, 40, 30, 20});
+  fill({30, 40, 30, 25});
   EXPECT_EQ(sizesOf(10, 100), (std::vector<std::size_t>{30, 40, 30}));
   EXPECT_EQ(sizesOf(2, 1000), (std::vector<std::size_t>{30, 40}));
   ASSERT_TRUE(store().deleteAllRecordsFromTableWithName(kTLMQueueTable, &error));
