@@ -38,6 +38,8 @@ using TLMBundleRowIDPair = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, st
 
 class TLMDatabase {
  public:
+  // `settings` null means the compiled defaults; `monitor` null the library-wide monitor (a
+  // given monitor must outlive the database).
   // Opens the named database under the measurement directory of Application Support. Null
   // for an empty name (monitor 12000) or when the file cannot be opened and set up.
   static std::unique_ptr<TLMDatabase> initWithDatabaseName(const std::string& name,

@@ -101,7 +101,7 @@ bool isSupportedRecordValue(const Value& value) {
 }  // namespace
 
 TLMSqliteStore::TLMSqliteStore(std::string path, TLMStoreMonitor* monitor)
-    : databasePath_(std::move(path)), monitor_(monitor) {}
+    : databasePath_(std::move(path)), monitor_(monitor != nullptr ? monitor : TLMStoreDefaultMonitor()) {}
 
 TLMSqliteStore::~TLMSqliteStore() { closeDatabase(); }
 
@@ -113,7 +113,8 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      TLMStoreMonitor* monitor) {
   if (path.empty()) {
-    if (monitor != nullptr) monitor->log(4, 34000, "Received empty database path on init", {});
+    (monitor != nullptr ? monitor : TLMStoreDefaultMonitor())
+        ->log(4, 34000, "Received empty database path on init", {});
     return nullptr;
   }
   std::unique_ptr<TLMSqliteStore> store(new TLMSqliteStore(path, monitor));

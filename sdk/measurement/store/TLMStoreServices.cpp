@@ -1,15 +1,12 @@
 #include "measurement/store/TLMStoreServices.h"
 
 #include "dispatch/Clock.h"
-#include "foundation/Files.h"
-#include "foundation/Sandbox.h"
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/model/TLMUtil.h"
 
 bool TLMStoreSetError(platform::Error* error, int code, const std::string& description,
                       const std::string& monitorContext) {
-  if (error == nullptr) return false;
-  platform::Value userInfo;
-  if (!monitorContext.empty()) userInfo.set(kTLMStoreMonitorContextKey, monitorContext);
-  *error = platform::Error(kTLMStoreErrorDomain, code, description, std::move(userInfo));
+  TLMSetErrorWithMonitorContext(error, code, description, monitorContext);
   return false;
 }
 
@@ -41,9 +38,19 @@ double TLMStoreDefaultSettings::now() const {
   return platform::Clock::current()->now();
 }
 
-std::string TLMStoreDatabasePath(const std::string& name) {
-  if (name.empty()) return std::string();
-  return platform::files::join(
-      platform::files::join(platform::sandbox::applicationSupportDirectory(), "Ombrix/Measurement"),
-      name);
+namespace {
+
+class TLMForwardingStoreMonitor : public TLMStoreMonitor {
+ public:
+  void log(int level, int code, const std::string& message,
+           const std::vector<platform::Value>& context) override {
+    TLMMeasurement::monitor()->logWithContexts(level, code, message, context);
+  }
+};
+
+}  // namespace
+
+TLMStoreMonitor* TLMStoreDefaultMonitor() {
+  static TLMForwardingStoreMonitor monitor;
+  return &monitor;
 }
