@@ -163,3 +163,42 @@ TEST_F(CDVOptionsTest, LibraryVersionID) {
 }
 
 }  // namespace
+
+#include "Core/Private/CDVBundleUtil.h"
+#include "obx/OBXAppEnvironmentUtil.h"
+
+namespace {
+
+using coretest::CoreTest;
+
+class CDVBundleUtilTest : public CoreTest {};
+
+TEST_F(CDVBundleUtilTest, BundleIdentifiersAreComparedWholeAndTrimmedInsideExtensions) {
+  installBundle({{"CFBundleIdentifier", "com.vesmora.banking.widget"}});
+  const auto bundles = CDVBundleUtil::relevantBundles();
+  ASSERT_EQ(bundles.size(), 2u);
+  EXPECT_TRUE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking.widget", bundles));
+  EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking", bundles));
+  EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora", bundles));
+  {
+    OBXAppEnvironmentUtil::Environment extension;
+    extension.isAppExtension = true;
+    OBXScopedAppEnvironment scoped(extension);
+    EXPECT_TRUE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking", bundles));
+    EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking.widget", bundles));
+  }
+  EXPECT_EQ(CDVBundleUtil::bundleIdentifierByRemovingLastPartFrom("com.example.app.widget"), "com.example.app");
+  EXPECT_EQ(CDVBundleUtil::bundleIdentifierByRemovingLastPartFrom("app"), "");
+}
+
+TEST_F(CDVBundleUtilTest, URLSchemesOfEveryRelevantBundleInOrder) {
+  installBundle({{"CFBundleURLTypes",
+                  platform::Value::array(
+                      {platform::Value::dictionary({{"CFBundleURLSchemes", platform::Value::array({"vesmora", "vsm"})}}),
+                       platform::Value::dictionary({{"CFBundleURLName", "no schemes"}})})}});
+  // The core's bundle is the main bundle here, so every scheme appears twice.
+  EXPECT_EQ(CDVBundleUtil::relevantURLSchemes(),
+            (std::vector<std::string>{"vesmora", "vsm", "vesmora", "vsm"}));
+}
+
+}  // namespace
