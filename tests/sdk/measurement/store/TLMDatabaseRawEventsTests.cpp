@@ -1,3 +1,7 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <limits>
 
 #include "DatabaseTestSupport.h"
@@ -249,6 +253,83 @@ TEST_F(TLMDatabaseRawEventsTest, StaleDataIsDeletedOncePerInterval) {
   EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 0);
   EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
   EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Event number `i` of the crash test: every parameter derives from i.
+TLMEventPtr crashEvent(int i) {
+  std::string text(36, static_cast<char>('a' + i % 26));
+  return TLMEvent::initWithOrigin("app", false, "crash_" + std::to_string(i % 5), 1700000000.0 + i, 0,
+                                  {{"index", TLMObject(TLMValue(std::int64_t{i}))},
+                                   {"text", TLMObject(TLMValue(text))},
+                                   {"half", TLMObject(TLMValue(i / 2.0))}});
+}
+
+TEST(TLMDatabaseCrashTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOne) {
+  TempDirectory dir;
+  const std::string path = dir.file(kTLMDatabaseFileName);
+  auto settings = std::make_shared<TLMStoreDefaultSettings>();
+  ASSERT_TRUE(TLMDatabase::initWithDatabasePath(path, settings, nullptr));
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    auto database = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+    if (!database) ::_exit(2);
+    for (int i = 0;; ++i) {
+      bool ok = database->performTransaction([&] {
+        auto metadata = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+        NANOSetString(*metadata, TLMPBMeasurementBundleSlot::app_id, "1:1:ios:" + std::to_string(i % 3));
+        auto bytes = metadata->protoBuffer();
+        std::int64_t fingerprint = tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
+        return database->insertIfNotExistsRawEventMetadata(*metadata, nullptr) &&
+               database->insertRawEvent(crashEvent(i), fingerprint, i % 2 == 0, nullptr);
+      });
+      if (!ok) ::_exit(3);
+      // Reported only once the commit returned.
+      if (::write(pipeFds[1], &i, sizeof i) != sizeof i) ::_exit(4);
+    }
+  }
+  ::close(pipeFds[1]);
+  int lastCommitted = -1;
+  int value;
+  while (lastCommitted < 200 && ::read(pipeFds[0], &value, sizeof value) == sizeof value) {
+    lastCommitted = value;
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  while (::read(pipeFds[0], &value, sizeof value) == sizeof value) lastCommitted = value;
+  ::close(pipeFds[0]);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status);
+  ASSERT_GE(lastCommitted, 200);
+
+  TLMStoreRecordingMonitor monitor;
+  auto database = TLMDatabase::initWithDatabasePath(path, settings, &monitor);
+  ASSERT_TRUE(database);
+  EXPECT_FALSE(monitor.contains(34001));
+  platform::Error error;
+  EXPECT_TRUE(database->sqliteStore()->validateDatabaseWithError(&error));
+  auto rows = database->sqliteStore()->recordsForQuery(
+      "SELECT rowid, * FROM raw_events ORDER BY rowid", {}, &error);
+  ASSERT_TRUE(rows);
+  // Every reported commit is there; at most the one in flight at the kill came through unreported.
+  ASSERT_GE(static_cast<int>(rows->size()), lastCommitted + 1);
+  ASSERT_LE(static_cast<int>(rows->size()), lastCommitted + 2);
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    auto data = database->rawEventDataFromDictionary((*rows)[i], &error);
+    ASSERT_TRUE(data) << i << ": " << error.description;
+    TLMEventPtr expected = crashEvent(static_cast<int>(i));
+    ASSERT_EQ(data->rawEvent()->name(), expected->name());
+    ASSERT_EQ(data->rawEvent()->timestamp(), expected->timestamp());
+    ASSERT_EQ(data->rawEvent()->parameters(), expected->parameters()) << i;
+    ASSERT_TRUE(database->queryRawEventsMetadataWithFingerprint(data->metadataFingerprint(), &error));
+  }
 }
 
 }  // namespace
