@@ -1,6 +1,7 @@
 #include "measurement/store/TLMDatabase.h"
 
 #include "foundation/Format.h"
+#include "measurement/model/TLMUtil.h"
 
 using platform::Error;
 using platform::Value;
@@ -101,7 +102,8 @@ const std::vector<TLMTableSchema>& TLMDatabaseTables() {
 }
 
 TLMDatabase::TLMDatabase(std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor)
-    : settings_(std::move(settings)), monitor_(monitor) {
+    : settings_(std::move(settings)),
+      monitor_(monitor != nullptr ? monitor : TLMStoreDefaultMonitor()) {
   if (!settings_) settings_ = std::make_shared<TLMStoreDefaultSettings>();
 }
 
@@ -113,10 +115,11 @@ void TLMDatabase::log(int level, int code, const std::string& message,
 std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabaseName(
     const std::string& name, std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor) {
   if (name.empty()) {
-    if (monitor != nullptr) monitor->log(1, 12000, "Received empty database name in init", {});
+    (monitor != nullptr ? monitor : TLMStoreDefaultMonitor())
+        ->log(1, 12000, "Received empty database name in init", {});
     return nullptr;
   }
-  return initWithDatabasePath(TLMStoreDatabasePath(name), std::move(settings), monitor);
+  return initWithDatabasePath(TLMFilePathForDatabaseName(name), std::move(settings), monitor);
 }
 
 std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabasePath(
@@ -132,24 +135,30 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
+    // After a failed reset the database stays usable as an object: every operation reports
+    // that the database is not open.
+    sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
   if (!ensureAllTables()) {
     log(1, 12002, platform::format("Failed to create or validate required database tables (%@)",
                                    context));
+    // A busy or unwritable file says nothing about its tables: keep it for the next start.
     Error error;
-    if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
+    if (sqliteStore_->lastErrorIsTransient()) {
+      sqliteStore_->closeDatabase();
+    } else if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
       log(4, 12003,
           platform::format("Failed to delete old database file after failed validation. Error (%@)",
                            context),
           {Value(error.fullDescription())});
     }
-    sqliteStore_.reset();
+    sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
   if (!initializeAppMetadata()) {
     log(1, 12004, platform::format("Failed to initialize App Metadata table (%@)", context));
-    sqliteStore_.reset();
+    sqliteStore_->closeDatabase();
     return false;
   }
   return true;
@@ -161,13 +170,11 @@ bool TLMDatabase::reset() {
     if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
       log(4, 12055, "Failed to delete database data", {Value(error.fullDescription())});
     }
-    sqliteStore_.reset();
   }
   return initializeDatabaseResourcesWithContext("Reset", databasePath_);
 }
 
 bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
-  if (!sqliteStore_) return false;
   return sqliteStore_->performTransaction(block);
 }
 

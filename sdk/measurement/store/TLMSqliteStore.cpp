@@ -1,5 +1,7 @@
 #include "measurement/store/TLMSqliteStore.h"
 
+#include "foundation/Files.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
@@ -99,7 +101,7 @@ bool isSupportedRecordValue(const Value& value) {
 }  // namespace
 
 TLMSqliteStore::TLMSqliteStore(std::string path, TLMStoreMonitor* monitor)
-    : databasePath_(std::move(path)), monitor_(monitor) {}
+    : databasePath_(std::move(path)), monitor_(monitor != nullptr ? monitor : TLMStoreDefaultMonitor()) {}
 
 TLMSqliteStore::~TLMSqliteStore() { closeDatabase(); }
 
@@ -111,7 +113,8 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      TLMStoreMonitor* monitor) {
   if (path.empty()) {
-    if (monitor != nullptr) monitor->log(4, 34000, "Received empty database path on init", {});
+    (monitor != nullptr ? monitor : TLMStoreDefaultMonitor())
+        ->log(4, 34000, "Received empty database path on init", {});
     return nullptr;
   }
   std::unique_ptr<TLMSqliteStore> store(new TLMSqliteStore(path, monitor));
@@ -131,6 +134,11 @@ std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::
     return nullptr;
   }
   return store;
+}
+
+std::unique_ptr<TLMSqliteStore> TLMSqliteStore::closedStoreWithPath(const std::string& path,
+                                                                    TLMStoreMonitor* monitor) {
+  return std::unique_ptr<TLMSqliteStore>(new TLMSqliteStore(path, monitor));
 }
 
 void TLMSqliteStore::closeDatabase() {
@@ -201,6 +209,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     }
     closeDatabase();
     return false;
+  }
+
+  Error backupError;
+  if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
+    log(4, 34017, "Failed to exclude database file from backup",
+        {Value(backupError.fullDescription())});
   }
 
   if (!validateDatabaseWithError(error)) {
@@ -602,6 +616,10 @@ std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::
 
 sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
                                                        const std::string& table, Error* error) {
+  if (record.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
+    return nullptr;
+  }
   std::string columns;
   std::string placeholders;
   platform::Array parameters;
@@ -652,6 +670,10 @@ sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,
                                                        const std::string& columnName,
                                                        const Value& columnValue,
                                                        platform::Array& parameters, Error* error) {
+  if (record.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
+    return nullptr;
+  }
   std::string assignments;
   parameters.clear();
   for (const auto& [column, value] : record) {
@@ -754,8 +776,9 @@ bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t valu
   if (uppercase(found->second) != "INTEGER") {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Column type is not integer.");
   }
-  const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " +
-                            std::to_string(value) + " WHERE " + condition;
+  // A null count (a row older than its column) counts from zero.
+  const std::string query = "UPDATE " + table + " SET " + column + " = ifnull(" + column +
+                            ", 0) + " + std::to_string(value) + " WHERE " + condition;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return false;
   bool ok = sqlite3_step(statement) == SQLITE_DONE;
@@ -1231,6 +1254,23 @@ std::string TLMSqliteStore::monitorContextForDatabaseOperation(const std::string
                               : std::string("-1");
   }
   return context;
+}
+
+bool TLMSqliteStore::lastErrorIsTransient() const {
+  if (!isOpen()) return false;
+  switch (sqlite3_errcode(sqliteHandle_) & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_IOERR:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation) {

@@ -43,9 +43,12 @@ class TLMSqliteStore {
  public:
   // Opens (creating directory and file when needed) and validates the file; a damaged file is
   // deleted and recreated once. Null when the path is empty or the database cannot be opened.
-  // `monitor` must outlive the store; null discards the diagnostics.
+  // `monitor` must outlive the store; null means the library-wide monitor.
   static std::unique_ptr<TLMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               TLMStoreMonitor* monitor);
+  // A store on `path` that stays closed: every operation fails with "Database not open".
+  static std::unique_ptr<TLMSqliteStore> closedStoreWithPath(const std::string& path,
+                                                             TLMStoreMonitor* monitor);
   ~TLMSqliteStore();
   TLMSqliteStore(const TLMSqliteStore&) = delete;
   TLMSqliteStore& operator=(const TLMSqliteStore&) = delete;
@@ -155,6 +158,10 @@ class TLMSqliteStore {
   std::optional<std::string> errorDescriptionForDatabaseOperation(const std::string& operation);
   std::string monitorContextForDatabaseOperation(const std::string& operation);
   void setDatabaseError(platform::Error* error, const std::string& operation);
+
+  // Whether the last SQLite failure was a passing condition (busy, locked, I/O, permission,
+  // read-only, full disk, out of memory) rather than a problem of the file itself.
+  bool lastErrorIsTransient() const;
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }
