@@ -14,6 +14,7 @@ constexpr int32_t kUploadRetries = 6;
 
 std::mutex gSharedLock;
 std::shared_ptr<CDVLumtraceLogger> gSharedInstance;
+std::mutex gEndpointLock;
 std::optional<std::string> gEndpoint;
 
 // The integer value of a directory name, as the platform reads one: leading blanks, an optional
@@ -44,12 +45,12 @@ void CDVLumtraceLogger::resetSharedInstanceForTesting() {
 }
 
 std::string CDVLumtraceLogger::logUploadEndpoint() {
-  std::lock_guard lock(gSharedLock);
+  std::lock_guard lock(gEndpointLock);
   return gEndpoint.value_or(kCDVLumtraceDefaultServerURL);
 }
 
 void CDVLumtraceLogger::setLogUploadEndpoint(std::optional<std::string> url) {
-  std::lock_guard lock(gSharedLock);
+  std::lock_guard lock(gEndpointLock);
   gEndpoint = std::move(url);
 }
 
