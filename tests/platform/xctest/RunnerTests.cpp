@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "xctest/XCTest.h"
+
+namespace {
+
+std::vector<std::string> g_log;
+
+class StopOnFailureTests : public XCTestCase {
+ public:
+  void setUp() override { continueAfterFailure = false; }
+  void tearDown() override { g_log.push_back("tearDown " + methodName()); }
+  void testStopsAtFirstFailure() {
+    g_log.push_back("before");
+    XCTAssertEqual(1, 2, "numbers differ");
+    g_log.push_back("after");
+  }
+  void testPasses() { XCTAssertTrue(true); }
+};
+XCTEST_CLASS(StopOnFailureTests)
+XCTEST_METHOD(StopOnFailureTests, testStopsAtFirstFailure)
+XCTEST_METHOD(StopOnFailureTests, testPasses)
+
+class ContinueTests : public XCTestCase {
+ public:
+  void tearDown() override { g_log.push_back("tearDown " + methodName()); }
+  void testContinuesAfterFailure() {
+    XCTFail("first");
+    g_log.push_back("after first");
+    XCTAssertFalse(true);
+    g_log.push_back("after second");
+  }
+};
+XCTEST_METHOD(ContinueTests, testContinuesAfterFailure)
+
+class SkipAndThrowTests : public XCTestCase {
+ public:
+  void testSkipped() { XCTSkipIf(true, "not on this device"); }
+  void testThrows() { throw std::runtime_error("boom"); }
+};
+XCTEST_METHOD(SkipAndThrowTests, testSkipped)
+XCTEST_METHOD(SkipAndThrowTests, testThrows)
+
+class FailingSetUpTests : public XCTestCase {
+ public:
+  void setUp() override {
+    continueAfterFailure = false;
+    XCTFail("setUp failed");
+  }
+  void tearDown() override { g_log.push_back("tearDown after failed setUp"); }
+  void testBody() { g_log.push_back("body ran"); }
+};
+XCTEST_METHOD(FailingSetUpTests, testBody)
+
+// A subject whose predicate never holds.
+class Never : public NSPredicateSubject {
+ public:
+  NSPredicateValue valueForKey(const std::string&) const override { return false; }
+  std::string debugDescription() const override { return "never"; }
+};
+
+class WaitTests : public XCTestCase {
+ public:
+  void testLongWaitTimesOutInVirtualTime() {
+    continueAfterFailure = false;
+    expectation(NSPredicate("exists == TRUE"), Never());
+    waitForExpectations(120);
+    g_log.push_back("after wait");
+  }
+  void testWaitWithoutExpectations() { waitForExpectations(1); }
+};
+XCTEST_METHOD(WaitTests, testLongWaitTimesOutInVirtualTime)
+XCTEST_METHOD(WaitTests, testWaitWithoutExpectations)
+
+struct Captured {
+  xctest::TestRunSummary summary;
+  std::string out;
+};
+
+Captured run(const std::vector<std::string>& filters, const std::string& junit = {}) {
+  g_log.clear();
+  testing::internal::CaptureStdout();
+  auto summary = xctest::runTests(filters, junit);
+  return {summary, testing::internal::GetCapturedStdout()};
+}
+
+TEST(Runner, ContinueAfterFailureFalseEndsTheMethodButTearDownRuns) {
+  auto r = run({"StopOnFailureTests"});
+  EXPECT_EQ(r.summary.passed, 1);
+  EXPECT_EQ(r.summary.failed, 1);
+  // Alphabetical: testPasses before testStopsAtFirstFailure.
+  EXPECT_EQ(g_log, (std::vector<std::string>{"tearDown testPasses", "before", "tearDown testStopsAtFirstFailure"}));
+  EXPECT_NE(r.out.find("error: -[StopOnFailureTests testStopsAtFirstFailure] : XCTAssertEqual failed: (\"1\") is not "
+                       "equal to (\"2\") - numbers differ"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Test Case '-[StopOnFailureTests testPasses]' passed ("), std::string::npos);
+  EXPECT_NE(r.out.find("Test Case '-[StopOnFailureTests testStopsAtFirstFailure]' failed ("), std::string::npos);
+  EXPECT_NE(r.out.find("\n1 passed, 1 failed\n"), std::string::npos);
+}
+
+TEST(Runner, ContinueAfterFailureTrueRecordsEveryFailure) {
+  auto r = run({"ContinueTests/testContinuesAfterFailure"});
+  EXPECT_EQ(r.summary.failed, 1);
+  EXPECT_EQ(g_log, (std::vector<std::string>{"after first", "after second", "tearDown testContinuesAfterFailure"}));
+  EXPECT_NE(r.out.find(" : failed - first"), std::string::npos);
+  EXPECT_NE(r.out.find(" : XCTAssertFalse failed"), std::string::npos);
+}
+
+TEST(Runner, FailedSetUpSkipsTheBodyAndStillTearsDown) {
+  auto r = run({"FailingSetUpTests"});
+  EXPECT_EQ(r.summary.failed, 1);
+  EXPECT_EQ(g_log, (std::vector<std::string>{"tearDown after failed setUp"}));
+}
+
+TEST(Runner, SkipsAndExceptionsAreReported) {
+  auto r = run({"SkipAndThrowTests"});
+  EXPECT_EQ(r.summary.skipped, 1);
+  EXPECT_EQ(r.summary.failed, 1);
+  EXPECT_NE(r.out.find("caught error: \"boom\""), std::string::npos);
+  EXPECT_NE(r.out.find("\n0 passed, 1 failed, 1 skipped\n"), std::string::npos);
+}
+
+TEST(Runner, UnmetLongWaitFailsAtOnceInVirtualTime) {
+  double before = XCTVirtualClock::now();
+  auto started = std::chrono::steady_clock::now();
+  auto r = run({"WaitTests/testLongWaitTimesOutInVirtualTime"});
+  auto wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LT(wall, 1.0);
+  EXPECT_GE(XCTVirtualClock::now() - before, 120.0);
+  EXPECT_EQ(r.summary.failed, 1);
+  EXPECT_TRUE(g_log.empty());  // the failed wait ended the method
+  EXPECT_NE(r.out.find("Asynchronous wait failed: Exceeded timeout of 120 seconds, with unfulfilled expectations: "
+                       "\"Expect predicate `exists == TRUE` for object never\"."),
+            std::string::npos);
+}
+
+TEST(Runner, WaitWithoutExpectationsIsAnApiViolation) {
+  auto r = run({"WaitTests/testWaitWithoutExpectations"});
+  EXPECT_EQ(r.summary.failed, 1);
+  EXPECT_NE(r.out.find("API violation - call made to wait without any expectations having been set."),
+            std::string::npos);
+}
+
+int mainWith(std::vector<std::string> args, std::string* out = nullptr) {
+  std::vector<char*> argv;
+  args.insert(args.begin(), "suite");
+  for (auto& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int status = XCTestMain(static_cast<int>(argv.size()), argv.data());
+  std::string text = testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  if (out) *out = text;
+  return status;
+}
+
+TEST(Runner, MainExitStatusListingAndFilters) {
+  std::string out;
+  EXPECT_EQ(mainWith({"StopOnFailureTests/testPasses"}, &out), 0);
+  EXPECT_NE(out.find("1 passed, 0 failed"), std::string::npos);
+  EXPECT_EQ(mainWith({"StopOnFailureTests"}), 1);
+  EXPECT_EQ(mainWith({"NoSuchClass"}), 2);
+  EXPECT_EQ(mainWith({"--bogus"}), 2);
+  EXPECT_EQ(mainWith({"--list-classes"}, &out), 0);
+  EXPECT_NE(out.find("ContinueTests\n"), std::string::npos);
+  EXPECT_LT(out.find("ContinueTests\n"), out.find("StopOnFailureTests\n"));
+  EXPECT_EQ(mainWith({"--list"}, &out), 0);
+  EXPECT_NE(out.find("StopOnFailureTests/testPasses\n"), std::string::npos);
+}
+
+TEST(Runner, WritesJUnitReport) {
+  std::string path = testing::TempDir() + "xctest-report.xml";
+  run({"StopOnFailureTests", "SkipAndThrowTests/testSkipped"}, path);
+  std::ifstream in(path);
+  std::stringstream xml;
+  xml << in.rdbuf();
+  std::string text = xml.str();
+  EXPECT_NE(text.find("<testsuites name=\"All tests\" tests=\"3\" failures=\"1\" skipped=\"1\""), std::string::npos);
+  EXPECT_NE(text.find("<testcase classname=\"StopOnFailureTests\" name=\"testPasses\""), std::string::npos);
+  EXPECT_NE(text.find("<failure message=\"XCTAssertEqual failed: (&quot;1&quot;) is not equal to (&quot;2&quot;) - "
+                      "numbers differ\">"),
+            std::string::npos);
+  EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
+}
+
+TEST(Assertions, DescribeOptionalsAndCompareMixedTypes) {
+  std::optional<std::string> none;
+  EXPECT_EQ(xctest::describeValue(none), "nil");
+  EXPECT_EQ(xctest::describeValue(std::optional<std::string>("a")), "a");
+  EXPECT_TRUE(xctest::valuesEqual(std::optional<std::string>("a"), "a"));
+  EXPECT_FALSE(xctest::valuesEqual(none, "a"));
+  EXPECT_TRUE(xctest::valuesEqual(std::size_t{2}, 2));
+  EXPECT_FALSE(xctest::valuesEqual(-1, std::size_t(-1)));
+  EXPECT_TRUE(xctest::isNil(none));
+  EXPECT_FALSE(xctest::isNil(std::optional<int>(0)));
+}
+
+TEST(VirtualClock, StopsAtClientDeadlinesInOrder) {
+  struct Client : xctest::TimeDriven {
+    std::vector<double> due;
+    std::vector<double> seen;
+    std::optional<double> nextDeadline() const override {
+      return due.empty() ? std::nullopt : std::optional<double>(due.front());
+    }
+    void timeAdvanced(double now) override {
+      while (!due.empty() && due.front() <= now) {
+        seen.push_back(now);
+        due.erase(due.begin());
+      }
+    }
+  } client;
+  double t0 = XCTVirtualClock::now();
+  client.due = {t0 + 1, t0 + 5};
+  XCTVirtualClock::addClient(&client);
+  bool met = XCTVirtualClock::waitUntil([&] { return client.seen.size() == 1; }, 10);
+  EXPECT_TRUE(met);
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::now(), t0 + 1);  // stopped as soon as the condition held
+  XCTVirtualClock::advance(10);
+  EXPECT_EQ(client.seen, (std::vector<double>{t0 + 1, t0 + 5}));
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::now(), t0 + 11);
+  XCTVirtualClock::removeClient(&client);
+}
+
+}  // namespace
