@@ -1,0 +1,43 @@
+// The bank as the simulated app sees it. Two implementations: MockBackend (the mock tests'
+// built-in users, account data from the stub server) and TestBackend (an in-process fake bank
+// seeded from a fixture file).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+
+namespace vesmora {
+
+struct SignInResult {
+  enum class Kind {
+    success,             // signed in
+    challenge,           // the password is right; the security question must be answered
+    invalidCredentials,  // unknown user or wrong password
+    locked,              // the account is locked
+  };
+  Kind kind = Kind::invalidCredentials;
+  std::string question;  // for `challenge`
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  virtual SignInResult signIn(const std::string& username, const std::string& password) = 0;
+  // Whether `answer` answers the security question asked of `username`.
+  virtual bool answerChallenge(const std::string& username, const std::string& answer) = 0;
+  // The customer's display name ("" when unknown).
+  virtual std::string customerName(const std::string& username) = 0;
+  // The account summary of one category path ("/deposits", "/loans", "/investments",
+  // "/creditcards") for a signed-in user; empty when the backend has none or cannot be reached.
+  virtual std::optional<nlohmann::json> accountSummary(const std::string& username, const std::string& path) = 0;
+  // Whether the satisfaction survey is offered to the user after signing in.
+  virtual bool offersSurvey(const std::string& username) = 0;
+};
+
+// The category paths the app asks for after signing in.
+inline const char* const kAccountSummaryPaths[] = {"/deposits", "/loans", "/investments", "/creditcards"};
+
+}  // namespace vesmora

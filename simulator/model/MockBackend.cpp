@@ -1,0 +1,42 @@
+#include "model/MockBackend.h"
+
+#include <httplib.h>
+
+namespace vesmora {
+
+MockBackend::MockBackend(std::string host, int port) : host_(std::move(host)), port_(port) {}
+
+SignInResult MockBackend::signIn(const std::string& username, const std::string& password) {
+  SignInResult result;
+  if (username == kLockedUser) {
+    result.kind = SignInResult::Kind::locked;
+  } else if (username == kValidUser && password == kPassword) {
+    result.kind = SignInResult::Kind::success;
+  } else {
+    result.kind = SignInResult::Kind::invalidCredentials;
+  }
+  return result;
+}
+
+bool MockBackend::answerChallenge(const std::string&, const std::string&) { return false; }
+
+std::string MockBackend::customerName(const std::string& username) {
+  return username == kValidUser ? "Mock Customer" : "";
+}
+
+std::optional<nlohmann::json> MockBackend::accountSummary(const std::string&, const std::string& path) {
+  httplib::Client client(host_, port_);
+  client.set_connection_timeout(1);
+  client.set_read_timeout(5);
+  auto response = client.Get(path.c_str());
+  if (!response || response->status != 200) return std::nullopt;
+  try {
+    return nlohmann::json::parse(response->body);
+  } catch (const nlohmann::json::parse_error&) {
+    return std::nullopt;
+  }
+}
+
+bool MockBackend::offersSurvey(const std::string&) { return false; }
+
+}  // namespace vesmora

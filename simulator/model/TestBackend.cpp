@@ -1,0 +1,177 @@
+#include "model/TestBackend.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef VESMORA_SIMULATOR_FIXTURE
+#define VESMORA_SIMULATOR_FIXTURE "TestBackendFixture.json"
+#endif
+
+namespace vesmora {
+namespace {
+
+std::string text(const nlohmann::json& object, const char* key, bool required = true) {
+  auto it = object.find(key);
+  if (it == object.end()) {
+    if (required) throw std::runtime_error(std::string("test backend fixture: missing \"") + key + "\"");
+    return "";
+  }
+  if (!it->is_string()) throw std::runtime_error(std::string("test backend fixture: \"") + key + "\" is not text");
+  return it->get<std::string>();
+}
+
+std::string folded(std::string s) {
+  auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+  s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
+  s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+const std::map<std::string, std::string>& categoryOfPath() {
+  static const std::map<std::string, std::string> m = {{"/deposits", "deposit"},
+                                                       {"/loans", "loan"},
+                                                       {"/investments", "investment"},
+                                                       {"/creditcards", "creditcard"}};
+  return m;
+}
+
+}  // namespace
+
+std::string TestBackend::defaultFixturePath() { return VESMORA_SIMULATOR_FIXTURE; }
+
+TestBackend::TestBackend(std::string fixturePath) : fixturePath_(std::move(fixturePath)) {
+  std::ifstream in(fixturePath_, std::ios::binary);
+  if (!in) throw std::runtime_error("test backend fixture not found: " + fixturePath_);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  try {
+    fixture_ = nlohmann::json::parse(buffer.str());
+  } catch (const nlohmann::json::parse_error& e) {
+    throw std::runtime_error("test backend fixture is not JSON: " + std::string(e.what()));
+  }
+  load(fixture_);
+}
+
+TestBackend::TestBackend(const nlohmann::json& fixture) : fixture_(fixture) { load(fixture_); }
+
+void TestBackend::reseed() { load(fixture_); }
+
+void TestBackend::load(const nlohmann::json& fixture) {
+  if (!fixture.is_object() || !fixture.contains("users") || !fixture["users"].is_array()) {
+    throw std::runtime_error("test backend fixture: no \"users\" array");
+  }
+  std::map<std::string, BankUser> users;
+  std::map<std::string, BankAccount> accounts;
+  for (const auto& a : fixture.value("accounts", nlohmann::json::array())) {
+    BankAccount account;
+    account.id = text(a, "id");
+    account.name = text(a, "name");
+    account.nickname = text(a, "nickname", false);
+    account.number = text(a, "number");
+    account.category = text(a, "category");
+    account.currency = text(a, "currency");
+    account.balance = text(a, "balance");
+    accounts[account.id] = account;
+  }
+  for (const auto& u : fixture["users"]) {
+    BankUser user;
+    user.username = text(u, "username");
+    user.password = text(u, "password");
+    user.name = text(u, "name");
+    user.locked = u.value("locked", false);
+    user.survey = u.value("survey", false);
+    if (u.contains("challenge")) {
+      user.challengeQuestion = text(u["challenge"], "question");
+      user.challengeAnswer = text(u["challenge"], "answer");
+    }
+    for (const auto& id : u.value("accounts", nlohmann::json::array())) {
+      std::string accountId = id.get<std::string>();
+      if (!accounts.count(accountId)) {
+        throw std::runtime_error("test backend fixture: user " + user.username + " has unknown account " + accountId);
+      }
+      user.accounts.push_back(accountId);
+    }
+    users[user.username] = user;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  users_ = std::move(users);
+  accounts_ = std::move(accounts);
+}
+
+SignInResult TestBackend::signIn(const std::string& username, const std::string& password) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SignInResult result;
+  auto it = users_.find(username);
+  if (it == users_.end()) return result;
+  const BankUser& user = it->second;
+  if (user.locked) {
+    result.kind = SignInResult::Kind::locked;
+  } else if (user.password != password) {
+    result.kind = SignInResult::Kind::invalidCredentials;
+  } else if (!user.challengeQuestion.empty()) {
+    result.kind = SignInResult::Kind::challenge;
+    result.question = user.challengeQuestion;
+  } else {
+    result.kind = SignInResult::Kind::success;
+  }
+  return result;
+}
+
+bool TestBackend::answerChallenge(const std::string& username, const std::string& answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = users_.find(username);
+  if (it == users_.end() || it->second.challengeQuestion.empty()) return false;
+  return folded(answer) == folded(it->second.challengeAnswer);
+}
+
+std::string TestBackend::customerName(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = users_.find(username);
+  return it == users_.end() ? "" : it->second.name;
+}
+
+std::optional<nlohmann::json> TestBackend::accountSummary(const std::string& username, const std::string& path) {
+  auto category = categoryOfPath().find(path);
+  if (category == categoryOfPath().end()) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto user = users_.find(username);
+  if (user == users_.end()) return std::nullopt;
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& id : user->second.accounts) {
+    const BankAccount& a = accounts_.at(id);
+    if (a.category != category->second) continue;
+    list.push_back({{"id", a.id},
+                    {"name", a.name},
+                    {"nickname", a.nickname},
+                    {"number", a.number},
+                    {"currency", a.currency},
+                    {"balance", a.balance}});
+  }
+  return nlohmann::json{{"accounts", list}};
+}
+
+bool TestBackend::offersSurvey(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = users_.find(username);
+  return it != users_.end() && it->second.survey;
+}
+
+std::vector<BankUser> TestBackend::users() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<BankUser> out;
+  for (const auto& [name, user] : users_) out.push_back(user);
+  return out;
+}
+
+std::vector<BankAccount> TestBackend::accounts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<BankAccount> out;
+  for (const auto& [id, account] : accounts_) out.push_back(account);
+  return out;
+}
+
+}  // namespace vesmora

@@ -1,0 +1,72 @@
+// The simulated test backend: an in-process fake bank holding users, accounts with balances,
+// payees and Interac e-Transfer recipients, seeded from one fixture file. reseed() restores the
+// fixture (the UI runner does so before every test method, so money moved by one test never
+// breaks another).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "model/Backend.h"
+
+namespace vesmora {
+
+struct BankUser {
+  std::string username;
+  std::string password;
+  std::string name;
+  bool locked = false;
+  std::string challengeQuestion;  // empty: no challenge
+  std::string challengeAnswer;
+  bool survey = false;
+  std::vector<std::string> accounts;  // account ids
+};
+
+struct BankAccount {
+  std::string id;
+  std::string name;
+  std::string nickname;
+  std::string number;
+  std::string category;  // "deposit", "loan", "investment", "creditcard"
+  std::string currency;  // "CAD" or "USD"
+  std::string balance;   // decimal text, "1234.56"
+};
+
+class TestBackend : public Backend {
+ public:
+  // Loads the fixture file; throws std::runtime_error when it cannot be read or is malformed.
+  explicit TestBackend(std::string fixturePath);
+  // Builds from a fixture document (unit tests).
+  explicit TestBackend(const nlohmann::json& fixture);
+
+  // Restores every user, account and balance of the fixture.
+  void reseed();
+
+  SignInResult signIn(const std::string& username, const std::string& password) override;
+  bool answerChallenge(const std::string& username, const std::string& answer) override;
+  std::string customerName(const std::string& username) override;
+  std::optional<nlohmann::json> accountSummary(const std::string& username, const std::string& path) override;
+  bool offersSurvey(const std::string& username) override;
+
+  std::vector<BankUser> users() const;
+  std::vector<BankAccount> accounts() const;
+  const nlohmann::json& fixture() const { return fixture_; }
+
+  // The fixture file of the simulated app, fixed at build time.
+  static std::string defaultFixturePath();
+
+ private:
+  void load(const nlohmann::json& fixture);
+
+  std::string fixturePath_;
+  nlohmann::json fixture_;
+  mutable std::mutex mutex_;
+  std::map<std::string, BankUser> users_;
+  std::map<std::string, BankAccount> accounts_;
+};
+
+}  // namespace vesmora

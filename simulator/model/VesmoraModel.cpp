@@ -1,0 +1,329 @@
+#include "model/VesmoraModel.h"
+
+#include <algorithm>
+
+namespace vesmora {
+namespace {
+
+// Code points in a UTF-8 text.
+std::size_t characterCount(const std::string& s) {
+  return static_cast<std::size_t>(
+      std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// Splits UTF-8 text into its characters (code points).
+std::vector<std::string> characters(const std::string& s) {
+  std::vector<std::string> out;
+  for (char c : s) {
+    if ((static_cast<unsigned char>(c) & 0xC0) == 0x80 && !out.empty()) {
+      out.back() += c;
+    } else {
+      out.emplace_back(1, c);
+    }
+  }
+  return out;
+}
+
+void removeLastCharacter(std::string& s) {
+  while (!s.empty()) {
+    unsigned char c = static_cast<unsigned char>(s.back());
+    s.pop_back();
+    if ((c & 0xC0) != 0x80) break;
+  }
+}
+
+bool isDeleteKey(const std::string& ch) { return ch == "\b" || ch == "\x7f"; }
+
+}  // namespace
+
+LaunchSettings LaunchSettings::fromArguments(const std::vector<std::string>& arguments) {
+  LaunchSettings s;
+  for (const auto& a : arguments) {
+    if (a == "userChangeIgnored") s.userChangeIgnored = true;
+    if (a == "firstBiometricsLoginOptinIgnored") s.firstBiometricsLoginOptinIgnored = true;
+  }
+  return s;
+}
+
+VesmoraModel::VesmoraModel(AppStore store, Backend& backend, LaunchSettings settings, Biometry biometry)
+    : store_(store), backend_(backend), settings_(settings), biometry_(biometry) {
+  showSignIn();
+}
+
+std::string VesmoraModel::maskedUserName(const std::string& name) {
+  auto chars = characters(name);
+  std::string bullets = "\u2022\u2022\u2022";
+  if (chars.size() <= 4) return bullets + (chars.empty() ? "" : chars.back());
+  return chars[0] + chars[1] + bullets + chars[chars.size() - 2] + chars.back();
+}
+
+std::string VesmoraModel::userNameText() const {
+  if (showsRemembered_) return maskedUserName(store_.rememberedUserName().value_or(""));
+  return userName_;
+}
+
+std::string VesmoraModel::biometryName() const {
+  switch (biometry_) {
+    case Biometry::face:
+      return "Face ID";
+    case Biometry::touch:
+      return "Touch ID";
+    case Biometry::none:
+      break;
+  }
+  return "";
+}
+
+void VesmoraModel::showSignIn() {
+  screen_ = Screen::signIn;
+  tab_ = Tab::overview;
+  focus_ = Field::none;
+  surveyShown_ = false;
+  password_.clear();
+  passwordVisible_ = false;
+  userName_.clear();
+  challengeQuestion_.clear();
+  challengeAnswer_.clear();
+  pendingUser_.clear();
+  auto remembered = store_.rememberedUserName();
+  showsRemembered_ = remembered.has_value() && !remembered->empty();
+  rememberMe_ = showsRemembered_;
+}
+
+void VesmoraModel::focusField(Field field) {
+  if (alert_) return;
+  focus_ = field;
+}
+
+std::string* VesmoraModel::fieldText(Field field) {
+  switch (field) {
+    case Field::userName:
+      return screen_ == Screen::signIn ? &userName_ : nullptr;
+    case Field::password:
+      return screen_ == Screen::signIn ? &password_ : nullptr;
+    case Field::challengeAnswer:
+      return screen_ == Screen::challenge ? &challengeAnswer_ : nullptr;
+    case Field::none:
+      break;
+  }
+  return nullptr;
+}
+
+std::size_t VesmoraModel::fieldLimit(Field field) const {
+  return field == Field::challengeAnswer ? SIZE_MAX : kMaxCredentialLength;
+}
+
+void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) {
+  if (alert_) return;
+  std::string* text = fieldText(field);
+  if (!text) return;
+  focus_ = field;
+  if (field == Field::userName && showsRemembered_) {
+    // The remembered name is shown masked and cannot be edited: any edit starts a new name.
+    showsRemembered_ = false;
+    userName_.clear();
+    if (!pasted && std::all_of(keys.begin(), keys.end(), [](char c) { return c == '\b' || c == '\x7f'; })) return;
+  }
+  std::size_t limit = fieldLimit(field);
+  for (const auto& ch : characters(keys)) {
+    if (!pasted && isDeleteKey(ch)) {
+      removeLastCharacter(*text);
+    } else if (characterCount(*text) < limit) {
+      *text += ch;
+    }
+  }
+}
+
+void VesmoraModel::typeText(Field field, const std::string& keys) { editField(field, keys, false); }
+
+void VesmoraModel::paste(Field field, const std::string& text) { editField(field, text, true); }
+
+void VesmoraModel::tapShowPassword() {
+  if (alert_ || screen_ != Screen::signIn) return;
+  passwordVisible_ = !passwordVisible_;
+}
+
+void VesmoraModel::tapRememberMe() {
+  if (alert_ || screen_ != Screen::signIn || !rememberMeEnabled()) return;
+  if (rememberMe_) {
+    rememberMe_ = false;
+    // Turning the switch off forgets a saved user name; a typed one stays.
+    if (store_.rememberedUserName()) store_.setRememberedUserName(std::nullopt);
+    if (showsRemembered_) {
+      showsRemembered_ = false;
+      userName_.clear();
+    }
+  } else {
+    rememberMe_ = true;
+  }
+}
+
+void VesmoraModel::showAlert(Alert::Kind kind) {
+  Alert a;
+  a.kind = kind;
+  switch (kind) {
+    case Alert::Kind::confirmUser:
+      a.title = texts::kConfirmUserTitle;
+      a.message = texts::kConfirmUserMessage;
+      a.buttons = {"Cancel", "OK"};
+      break;
+    case Alert::Kind::signInError:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kInvalidCredentials;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::accountLocked:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kAccountLocked;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::incorrectAnswer:
+      a.title = texts::kIncorrectAnswerTitle;
+      a.message = texts::kIncorrectAnswerMessage;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::biometricEnroll:
+      a.identifier = "biometricEnrollAlert";
+      a.title = "Log in with " + biometryName();
+      a.message = "Would you like to use " + biometryName() + " to log in to Vesmora next time?";
+      a.buttons = {"Cancel", "OK"};
+      break;
+  }
+  if (a.identifier.empty()) a.identifier = a.title;
+  alert_ = a;
+}
+
+void VesmoraModel::tapLogin() {
+  if (alert_ || screen_ != Screen::signIn) return;
+  focus_ = Field::none;
+  std::string user = showsRemembered_ ? store_.rememberedUserName().value_or("") : userName_;
+  if (user.empty() || password_.empty()) {
+    showAlert(Alert::Kind::signInError);
+    alert_->message = texts::kMissingCredentials;
+    return;
+  }
+  SignInResult result = backend_.signIn(user, password_);
+  switch (result.kind) {
+    case SignInResult::Kind::invalidCredentials:
+      password_.clear();
+      showAlert(Alert::Kind::signInError);
+      return;
+    case SignInResult::Kind::locked:
+      password_.clear();
+      showAlert(Alert::Kind::accountLocked);
+      return;
+    case SignInResult::Kind::challenge:
+      challengeQuestion_ = result.question;
+      [[fallthrough]];
+    case SignInResult::Kind::success:
+      pendingUser_ = user;
+      break;
+  }
+  auto last = store_.lastSignedInUser();
+  if (last && *last != user && !settings_.userChangeIgnored) {
+    showAlert(Alert::Kind::confirmUser);
+    return;
+  }
+  proceedAfterPassword();
+}
+
+void VesmoraModel::proceedAfterPassword() {
+  if (!challengeQuestion_.empty()) {
+    screen_ = Screen::challenge;
+    challengeAnswer_.clear();
+    focus_ = Field::none;
+    return;
+  }
+  authenticated();
+}
+
+void VesmoraModel::authenticated() {
+  finishSignIn();
+  // The offer to sign in with biometrics next time comes over the landing page.
+  if (biometry_ != Biometry::none && !store_.biometricLoginEnabled() &&
+      !settings_.firstBiometricsLoginOptinIgnored) {
+    showAlert(Alert::Kind::biometricEnroll);
+  }
+}
+
+void VesmoraModel::finishSignIn() {
+  std::string user = pendingUser_;
+  if (rememberMe_) {
+    store_.setRememberedUserName(user);
+  } else {
+    store_.setRememberedUserName(std::nullopt);
+  }
+  store_.setLastSignedInUser(user);
+  signedInUser_ = user;
+  customerName_ = backend_.customerName(user);
+  pendingUser_.clear();
+  password_.clear();
+  challengeQuestion_.clear();
+  challengeAnswer_.clear();
+  screen_ = Screen::landing;
+  tab_ = Tab::overview;
+  focus_ = Field::none;
+  summaries_.clear();
+  for (const char* path : kAccountSummaryPaths) {
+    if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
+  }
+  surveyShown_ = backend_.offersSurvey(user);
+}
+
+void VesmoraModel::tapAlertButton(const std::string& button) {
+  if (!alert_) return;
+  if (std::find(alert_->buttons.begin(), alert_->buttons.end(), button) == alert_->buttons.end()) return;
+  Alert::Kind kind = alert_->kind;
+  alert_.reset();
+  switch (kind) {
+    case Alert::Kind::confirmUser:
+      if (button == "OK") {
+        proceedAfterPassword();
+      } else {
+        pendingUser_.clear();
+        challengeQuestion_.clear();
+        password_.clear();
+      }
+      break;
+    case Alert::Kind::biometricEnroll:
+      if (button == "OK") store_.setBiometricLoginEnabled(true);
+      break;
+    case Alert::Kind::signInError:
+    case Alert::Kind::accountLocked:
+    case Alert::Kind::incorrectAnswer:
+      break;
+  }
+}
+
+void VesmoraModel::tapChallengeSubmit() {
+  if (alert_ || screen_ != Screen::challenge) return;
+  focus_ = Field::none;
+  if (backend_.answerChallenge(pendingUser_, challengeAnswer_)) {
+    authenticated();
+  } else {
+    challengeAnswer_.clear();
+    showAlert(Alert::Kind::incorrectAnswer);
+  }
+}
+
+void VesmoraModel::tapChallengeClose() {
+  if (alert_ || screen_ != Screen::challenge) return;
+  showSignIn();
+}
+
+void VesmoraModel::selectTab(Tab tab) {
+  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  tab_ = tab;
+}
+
+void VesmoraModel::logOut() {
+  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  signedInUser_.clear();
+  customerName_.clear();
+  summaries_.clear();
+  showSignIn();
+}
+
+void VesmoraModel::dismissSurvey() { surveyShown_ = false; }
+
+}  // namespace vesmora

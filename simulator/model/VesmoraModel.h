@@ -1,0 +1,154 @@
+// The simulated Vesmora app's model: its screens, state and navigation, independent of how it is
+// drawn. The renderer (app/VesmoraApp) turns this state into an accessibility tree and maps the
+// actions on that tree onto the operations below. Every operation completes synchronously.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/AppStore.h"
+#include "model/Backend.h"
+
+namespace vesmora {
+
+enum class Biometry { none, touch, face };
+
+enum class Screen { signIn, challenge, landing };
+enum class Tab { overview, moveMoney, more };
+enum class Field { none, userName, password, challengeAnswer };
+
+struct Alert {
+  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll };
+  Kind kind;
+  std::string identifier;  // accessibility identifier of the alert
+  std::string title;
+  std::string message;
+  std::vector<std::string> buttons;
+};
+
+// Launch-time settings the app reads from its launch arguments.
+struct LaunchSettings {
+  bool userChangeIgnored = false;
+  bool firstBiometricsLoginOptinIgnored = false;
+  // With any test setting the app runs against the mock backend.
+  bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }
+  static LaunchSettings fromArguments(const std::vector<std::string>& arguments);
+};
+
+// Texts the app shows.
+namespace texts {
+inline constexpr const char* kWelcome = "Welcome";
+inline constexpr const char* kUserNamePlaceholder = "Enter username";
+inline constexpr const char* kPasswordPlaceholder = "Enter password";
+inline constexpr const char* kChallengeTitle = "Secury Check Point";
+inline constexpr const char* kIncorrectAnswerTitle = "Incorrect Answer";
+inline constexpr const char* kIncorrectAnswerMessage =
+    "The security answers you entered don\u2019t match our records. Please try again.";
+inline constexpr const char* kErrorTitle = "Error";
+inline constexpr const char* kInvalidCredentials =
+    "The username or password you entered is incorrect. Please try again.";
+inline constexpr const char* kMissingCredentials = "Please enter your username and password.";
+inline constexpr const char* kAccountLocked =
+    "Your account has been locked for security purposes. To unlock, visit www.corvane.com to reset your "
+    "password or call 1-800-555-0142.";
+inline constexpr const char* kConfirmUserTitle = "Confirm Authenticated User";
+inline constexpr const char* kConfirmUserMessage =
+    "You are signing in as a different user than the last one on this device. Do you want to continue?";
+inline constexpr const char* kSurveyTitle = "How are we doing?";
+}  // namespace texts
+
+class VesmoraModel {
+ public:
+  // Both credential fields accept at most this many characters, typed or pasted.
+  static constexpr std::size_t kMaxCredentialLength = 32;
+
+  VesmoraModel(AppStore store, Backend& backend, LaunchSettings settings, Biometry biometry);
+
+  // --- state ---------------------------------------------------------------------------------
+  Screen screen() const { return screen_; }
+  Tab tab() const { return tab_; }
+  Field focus() const { return focus_; }
+  const std::optional<Alert>& alert() const { return alert_; }
+  bool surveyShown() const { return surveyShown_; }
+  Biometry biometry() const { return biometry_; }
+  const LaunchSettings& settings() const { return settings_; }
+
+  // What the user-name field shows: the typed text, or the remembered name masked.
+  std::string userNameText() const;
+  bool showsRememberedUserName() const { return showsRemembered_; }
+  const std::string& password() const { return password_; }
+  bool passwordVisible() const { return passwordVisible_; }
+  bool rememberMeOn() const { return rememberMe_; }
+  // The switch can be used once there is a user name in the field (typed or remembered).
+  bool rememberMeEnabled() const { return !userNameText().empty(); }
+
+  const std::string& challengeQuestion() const { return challengeQuestion_; }
+  const std::string& challengeAnswer() const { return challengeAnswer_; }
+
+  const std::string& signedInUser() const { return signedInUser_; }
+  const std::string& customerName() const { return customerName_; }
+  // Account summaries fetched after sign-in, by category path ("/deposits", ...).
+  const std::map<std::string, nlohmann::json>& accountSummaries() const { return summaries_; }
+
+  // "Face ID", "Touch ID" or "" for the device's biometry.
+  std::string biometryName() const;
+  // The masked form of a remembered user name: its first two and last two characters around
+  // "•••" (only "•••" and the last character for names of four characters or fewer).
+  static std::string maskedUserName(const std::string& name);
+
+  // --- actions -------------------------------------------------------------------------------
+  void focusField(Field field);
+  // Keystrokes into a field ("\b" deletes one character); the field gets the focus.
+  void typeText(Field field, const std::string& keys);
+  // Inserts pasted text at the end of a field, as much as the field's limit lets in.
+  void paste(Field field, const std::string& text);
+  void tapShowPassword();
+  void tapRememberMe();
+  void tapLogin();
+  void tapAlertButton(const std::string& button);
+  void tapChallengeSubmit();
+  void tapChallengeClose();
+  void selectTab(Tab tab);
+  void logOut();
+  void dismissSurvey();
+
+ private:
+  std::string* fieldText(Field field);
+  std::size_t fieldLimit(Field field) const;
+  void editField(Field field, const std::string& keys, bool pasted);
+  void proceedAfterPassword();
+  void authenticated();
+  void finishSignIn();
+  void showSignIn();
+  void showAlert(Alert::Kind kind);
+
+  AppStore store_;
+  Backend& backend_;
+  LaunchSettings settings_;
+  Biometry biometry_;
+
+  Screen screen_ = Screen::signIn;
+  Tab tab_ = Tab::overview;
+  Field focus_ = Field::none;
+  std::optional<Alert> alert_;
+  bool surveyShown_ = false;
+
+  std::string userName_;          // typed text
+  bool showsRemembered_ = false;  // the field shows the remembered name instead
+  std::string password_;
+  bool passwordVisible_ = false;
+  bool rememberMe_ = false;
+
+  std::string pendingUser_;  // signing in, not yet on the landing page
+  std::string challengeQuestion_;
+  std::string challengeAnswer_;
+  std::string signedInUser_;
+  std::string customerName_;
+  std::map<std::string, nlohmann::json> summaries_;
+};
+
+}  // namespace vesmora

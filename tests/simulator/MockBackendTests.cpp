@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <thread>
+
+#include "model/MockBackend.h"
+
+using namespace vesmora;
+
+TEST(MockBackend, KnowsItsTwoBuiltInUsers) {
+  MockBackend mock;
+  EXPECT_EQ(mock.signIn("userid", "480917").kind, SignInResult::Kind::success);
+  EXPECT_EQ(mock.signIn("userid", "735062").kind, SignInResult::Kind::invalidCredentials);
+  EXPECT_EQ(mock.signIn("lockedUserId", "480917").kind, SignInResult::Kind::locked);
+  EXPECT_EQ(mock.signIn("2038556", "480917").kind, SignInResult::Kind::invalidCredentials);
+}
+
+TEST(MockBackend, FetchesAccountDataFromTheStubServer) {
+  MockBackend mock;
+  EXPECT_FALSE(mock.accountSummary("userid", "/deposits")) << "nothing listens yet";
+
+  httplib::Server server;
+  server.Get("/deposits", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"accounts": [{"id": "a"}]})", "application/json");
+  });
+  server.Get("/loans", [](const httplib::Request&, httplib::Response& res) { res.set_content("not json", "text/plain"); });
+  ASSERT_TRUE(server.bind_to_port("127.0.0.1", 8080));
+  std::thread thread([&] { server.listen_after_bind(); });
+  while (!server.is_running()) std::this_thread::yield();
+
+  auto deposits = mock.accountSummary("userid", "/deposits");
+  ASSERT_TRUE(deposits);
+  EXPECT_EQ((*deposits)["accounts"][0]["id"], "a");
+  EXPECT_FALSE(mock.accountSummary("userid", "/loans"));
+  EXPECT_FALSE(mock.accountSummary("userid", "/investments")) << "404";
+  server.stop();
+  thread.join();
+}

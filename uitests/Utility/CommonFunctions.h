@@ -1,0 +1,72 @@
+// Static helpers shared by the test classes and page objects: test-data loading, the relaunch
+// rule of data-driven tests, system permission prompts, money rounding and currency text, and
+// date text.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "Extensions/Date.h"
+#include "Utility/Decimal.h"
+
+class CommonFunctions {
+ public:
+  using JSONObject = nlohmann::json::object_t;
+
+  // The resource name of a data file: base name, "_" and the test environment ("LoginTestData_sim").
+  static std::string dataFileName(const std::string& filename);
+
+  // The rows of the data file `filename`_<test_env>.json, in file order. When the file is missing,
+  // unreadable, not JSON or has no array at top level, the error is printed, a failure naming the
+  // file is recorded on the running test, and the result is empty. An empty array is no error.
+  static std::vector<nlohmann::json> loadDataSourceArray(const std::string& filename);
+  // The top-level object of the data file; an empty object (and a recorded failure) otherwise.
+  static JSONObject loadDataSourceObject(const std::string& filename);
+
+  // False for the first iteration (1), true for every other: data-driven tests relaunch the app
+  // before every row whose "id" is not 1.
+  static bool determineSetUp(int iteration) { return iteration != 1; }
+
+  // Taps "OK" on the springboard's first alert when there is one; no wait.
+  static void acceptPermissionsPromptIfRequired();
+
+  // The float as plain text with at most two fraction digits (ties to even), read back as a
+  // Decimal: 1.005f gives 1, 2.675f gives 2.67, 1.5f gives 1.5.
+  static Decimal roundUpFloat(float value);
+  // The Decimal written in `text` with all its digits. Text that is not a decimal number records
+  // a failure on the running test and gives zero.
+  static Decimal roundUp(const std::string& text);
+  // en_US currency text with grouping and two fraction digits: "$1,234.50", "-$0.05".
+  static std::string currencyFormatFromDecimal(const Decimal& value);
+
+  // The date in `format` in the device's time zone.
+  static std::string getDateFormatter(const Date& date, const std::string& format);
+};
+
+// Reads the keys of one test-data row. A row that is not an object, a missing key or a value of
+// another kind records a failure naming the file, the row and the key, and ends the test method.
+class TestDataRow {
+ public:
+  // `file` is the base name of the data file; `index` the row's zero-based position.
+  TestDataRow(const nlohmann::json& row, std::string file, std::size_t index);
+  // The object stored under `key` of a data file's top-level object (RSATestData's "CHALLENGE").
+  static TestDataRow member(const CommonFunctions::JSONObject& object, const std::string& key,
+                            const std::string& file);
+
+  std::string string(const std::string& key) const;
+  long long integer(const std::string& key) const;
+  bool contains(const std::string& key) const { return row_.contains(key); }
+  const nlohmann::json& json() const { return row_; }
+
+ private:
+  TestDataRow(const nlohmann::json& row, std::string file, std::string where);
+  [[noreturn]] void fail(const std::string& key, const std::string& problem) const;
+  const nlohmann::json& value(const std::string& key) const;
+
+  nlohmann::json row_;
+  std::string file_;
+  std::string where_;
+};
