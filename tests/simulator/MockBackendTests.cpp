@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <thread>
 
 #include "model/MockBackend.h"
@@ -21,6 +23,12 @@ TEST(MockBackend, FetchesAccountDataFromTheStubServer) {
   EXPECT_FALSE(mock.accountSummary("userid", "/deposits")) << "nothing listens yet";
 
   httplib::Server server;
+  // Address reuse, as the suite's stub server uses: the library's default (port reuse only) would
+  // leave connections in TIME_WAIT that keep the stub server from binding for a minute.
+  server.set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   server.Get("/deposits", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(R"({"accounts": [{"id": "a"}]})", "application/json");
   });

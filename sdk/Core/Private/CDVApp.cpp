@@ -1,0 +1,680 @@
+#include "Core/Public/CDVApp.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <mutex>
+#include <vector>
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include "Core/Private/CDVBundleUtil.h"
+#include "Core/Private/CDVCorePlatform.h"
+#include "Core/Public/CDVAnalyticsStarter.h"
+#include "Core/Public/CDVConfiguration.h"
+#include "Core/Public/CDVLogger.h"
+#include "foundation/Exception.h"
+#include "foundation/Format.h"
+#include "foundation/Text.h"
+
+namespace {
+
+// ---- the registry ----
+//
+// One re-entrant lock guards the apps, the library versions and the configurable libraries.
+// Configuration holds it from creating the app to the last configureWithApp, so observers of the
+// notifications posted meanwhile may call back into the registry on the same thread.
+//
+// The diagnostics notification is never posted while this lock is held: its observer (the
+// diagnostics client) takes a lock of its own and reads the registry under it, so posting it
+// under the registry lock would invert the two locks against a library thread that reports its
+// configuration at the same time. Posts made while the lock is held are queued on the thread
+// and posted as soon as the outermost hold ends, still on that thread and before the
+// registry call returns.
+
+std::recursive_mutex gRegistryMutex;
+thread_local int tRegistryDepth = 0;
+thread_local std::vector<cdv_platform::UserInfo> tPendingDiagnostics;
+
+std::optional<CDVApp::AppMap> gAllApps;
+std::optional<std::map<std::string, std::string>> gLibraryVersions;
+std::vector<std::shared_ptr<const CDVLibrary>> gConfigurableLibraries;
+
+// The default app is read without the registry lock.
+std::mutex gDefaultAppMutex;
+std::shared_ptr<CDVApp> gDefaultApp;
+
+std::mutex gPlistSwitchMutex;
+bool gPlistSwitchRead = false;
+std::optional<bool> gPlistSwitch;
+
+class RegistryHold {
+ public:
+  RegistryHold() : lock_(gRegistryMutex) { ++tRegistryDepth; }
+  ~RegistryHold() { --tRegistryDepth; }
+  RegistryHold(const RegistryHold&) = delete;
+  RegistryHold& operator=(const RegistryHold&) = delete;
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+};
+
+void postDiagnosticsNow(cdv_platform::UserInfo userInfo) {
+  cdv_platform::postNotification(kCDVAppDiagnosticsNotification, platform::Value(), userInfo);
+}
+
+void postDiagnostics(cdv_platform::UserInfo userInfo) {
+  if (tRegistryDepth > 0) {
+    tPendingDiagnostics.push_back(std::move(userInfo));
+  } else {
+    postDiagnosticsNow(std::move(userInfo));
+  }
+}
+
+void flushPendingDiagnostics() {
+  if (tRegistryDepth > 0) return;
+  while (!tPendingDiagnostics.empty()) {
+    cdv_platform::UserInfo next = std::move(tPendingDiagnostics.front());
+    tPendingDiagnostics.erase(tPendingDiagnostics.begin());
+    postDiagnosticsNow(std::move(next));
+  }
+}
+
+// Runs `body` holding the registry lock; afterwards (also when it raised) posts the diagnostics
+// it queued, then passes on its exception.
+template <typename Body>
+void withRegistryLock(Body&& body) {
+  std::exception_ptr failure;
+  {
+    RegistryHold hold;
+    try {
+      body();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  flushPendingDiagnostics();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void setDefaultApp(std::shared_ptr<CDVApp> app) {
+  std::lock_guard lock(gDefaultAppMutex);
+  gDefaultApp = std::move(app);
+}
+
+std::shared_ptr<CDVApp> currentDefaultApp() {
+  std::lock_guard lock(gDefaultAppMutex);
+  return gDefaultApp;
+}
+
+[[noreturn]] void raiseCore(const std::string& reason) {
+  throw platform::Exception(kCindervaleCoreErrorDomain, reason);
+}
+
+// ---- characters ----
+
+// Letters, marks and digits of every script (the platform's alphanumeric set).
+bool isAlphanumeric(UChar32 c) {
+  return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+// True when every character of `text` is alphanumeric or one of `extra`.
+bool consistsOf(const std::string& text, std::string_view extra) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t length = static_cast<int32_t>(text.size());
+  int32_t i = 0;
+  while (i < length) {
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return false;
+    if (c < 0x80 && extra.find(static_cast<char>(c)) != std::string_view::npos) continue;
+    if (!isAlphanumeric(c)) return false;
+  }
+  return true;
+}
+
+// ---- a small scanner for app ids (no characters are skipped) ----
+
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : text_(text) {}
+  bool atEnd() const { return pos_ >= text_.size(); }
+
+  bool scanString(std::string_view s) {
+    if (s.empty() || text_.substr(pos_, s.size()) != s) return false;
+    pos_ += s.size();
+    return true;
+  }
+
+  // A run of decimal digits (of any script).
+  std::optional<std::string> scanDecimalDigits() {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text_.data());
+    const int32_t length = static_cast<int32_t>(text_.size());
+    int32_t i = static_cast<int32_t>(pos_);
+    int32_t end = i;
+    while (i < length) {
+      UChar32 c;
+      U8_NEXT(bytes, i, length, c);
+      if (c < 0 || u_charType(c) != U_DECIMAL_DIGIT_NUMBER) break;
+      end = i;
+    }
+    if (end == static_cast<int32_t>(pos_)) return std::nullopt;
+    std::string digits(text_.substr(pos_, end - pos_));
+    pos_ = end;
+    return digits;
+  }
+
+  // An optionally signed decimal integer.
+  bool scanInteger() {
+    std::size_t p = pos_;
+    if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) ++p;
+    const std::size_t digitsStart = p;
+    while (p < text_.size() && text_[p] >= '0' && text_[p] <= '9') ++p;
+    if (p == digitsStart) return false;
+    pos_ = p;
+    return true;
+  }
+
+  // Characters up to (not including) `stop` or the end; fails when that is nothing.
+  std::optional<std::string> scanUpTo(char stop) {
+    std::size_t end = text_.find(stop, pos_);
+    if (end == std::string_view::npos) end = text_.size();
+    if (end == pos_) return std::nullopt;
+    std::string result(text_.substr(pos_, end - pos_));
+    pos_ = end;
+    return result;
+  }
+
+  // A hexadecimal number with an optional "0x"/"0X" prefix.
+  bool scanHex() {
+    std::size_t p = pos_;
+    if (p + 2 < text_.size() && text_[p] == '0' && (text_[p + 1] == 'x' || text_[p + 1] == 'X') &&
+        std::isxdigit(static_cast<unsigned char>(text_[p + 2]))) {
+      p += 2;
+    }
+    const std::size_t digitsStart = p;
+    while (p < text_.size() && std::isxdigit(static_cast<unsigned char>(text_[p]))) ++p;
+    if (p == digitsStart) return false;
+    pos_ = p;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+const char* const kSupportedAppIDVersion = "1";
+
+cdv_platform::UserInfo diagnosticsInfo(std::int64_t configType) {
+  cdv_platform::UserInfo info;
+  info.set(kCDVAppDiagnosticsConfigurationTypeKey, platform::Value(configType));
+  return info;
+}
+
+}  // namespace
+
+// ---- class object ----
+
+platform::ClassRef CDVApp::classObject() {
+  static const platform::ClassRef cls = std::make_shared<platform::ClassObject>("CDVApp");
+  return cls;
+}
+
+// ---- configuration ----
+
+void CDVApp::configure() {
+  std::shared_ptr<CDVOptions> options = CDVOptions::defaultOptions();
+  if (!options) {
+    const std::optional<bool> plistSwitch = readDataCollectionSwitchFromPlist();
+    if (!(plistSwitch.has_value() && !*plistSwitch)) {
+      cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeCore);
+      info.setObject(kCDVAppDiagnosticsErrorKey, std::make_shared<platform::Error>(errorForMissingOptions()));
+      postDiagnostics(std::move(info));
+    }
+    raiseCore(platform::format(
+        "`[CDVApp configure];` (`CindervaleApp.configure()` in Swift) could not find a valid "
+        "OmbrixService-Info.plist in your project. Please download one from %@.",
+        kCDVConsoleURL));
+  }
+  configureWithOptions(options);
+}
+
+void CDVApp::configureWithOptions(const std::shared_ptr<CDVOptions>& options) {
+  if (!options) raiseCore("Options is nil. Please pass a valid options.");
+  configureWithName(std::string(kCDVDefaultAppName), options);
+}
+
+void CDVApp::configureWithName(const std::optional<std::string>& name,
+                               const std::shared_ptr<CDVOptions>& options) {
+  if (!name || !options) raiseCore("Neither name nor options can be nil.");
+  if (name->empty()) raiseCore("Name cannot be empty.");
+
+  const bool isDefault = *name == kCDVDefaultAppName;
+  if (isDefault) {
+    if (isDefaultAppConfigured()) raiseCore("Default app has already been configured.");
+    CDVLogDebug(kCDVLoggerCore, "I-COR000001", "Configuring the default app.");
+  } else {
+    if (!isValidAppName(*name)) {
+      raiseCore("App name can only contain alphanumeric, hyphen (-), and underscore (_) characters");
+    }
+    {
+      RegistryHold hold;
+      if (gAllApps && gAllApps->count(*name) != 0) {
+        raiseCore(platform::format("App named %@ has already been configured.", *name));
+      }
+    }
+    CDVLogDebug(kCDVLoggerCore, "I-COR000002", "Configuring app named %@", *name);
+  }
+
+  withRegistryLock([&] {
+    // Checked again under the lock: another thread may have configured the name meanwhile.
+    if (isDefault && isDefaultAppConfigured()) raiseCore("Default app has already been configured.");
+    if (!isDefault && gAllApps && gAllApps->count(*name) != 0) {
+      raiseCore(platform::format("App named %@ has already been configured.", *name));
+    }
+
+    std::shared_ptr<CDVApp> app = initInstanceWithName(*name, *options);
+    // Stored before its core configuration runs: starting the measurement library reads the
+    // default app's data-collection switch.
+    if (app->isDefaultApp()) setDefaultApp(app);
+
+    addAppToAppDictionary(app);
+    sendNotificationsToSDKs(app);
+
+    const std::vector<std::shared_ptr<const CDVLibrary>> libraries = gConfigurableLibraries;
+    for (const auto& library : libraries) library->configureWithApp(app);
+  });
+}
+
+void CDVApp::addAppToAppDictionary(const std::shared_ptr<CDVApp>& app) {
+  if (!gAllApps) gAllApps.emplace();
+  if (app->configureCore()) {
+    (*gAllApps)[app->name()] = app;
+    return;
+  }
+  // A default app that failed its configuration is not left behind as configured, so the host
+  // can correct its options and configure again.
+  if (app->isDefaultApp()) {
+    std::lock_guard lock(gDefaultAppMutex);
+    if (gDefaultApp == app) gDefaultApp.reset();
+  }
+  raiseCore(
+      "Configuration fails. It may be caused by an invalid OMBRIX_APP_ID in "
+      "OmbrixService-Info.plist or set in the customized options.");
+}
+
+void CDVApp::sendNotificationsToSDKs(const std::shared_ptr<CDVApp>& app) {
+  cdv_platform::UserInfo info;
+  info.set(kCDVAppNameKey, platform::Value(app->name()));
+  info.set(kCDVAppIsDefaultAppKey, platform::Value(app->isDefaultApp()));
+  if (std::optional<std::string> appID = app->options_->ombrixAppID()) {
+    info.set(kCDVOmbrixAppIDKey, platform::Value(*appID));
+  }
+  cdv_platform::postNotification(kCDVAppReadyToConfigureSDKNotification,
+                                 platform::Value::object(classObject()), info);
+}
+
+std::shared_ptr<CDVApp> CDVApp::initInstanceWithName(const std::string& name,
+                                                     const CDVOptions& options) {
+  auto locked = options.copy();
+  locked->setEditingLocked(true);
+  auto app = std::make_shared<CDVApp>(PrivateTag{}, name, std::move(locked));
+  // Building the container makes the eager components, before the app is validated.
+  app->setContainer(std::make_shared<CDVComponentContainer>(app));
+  return app;
+}
+
+CDVApp::CDVApp(PrivateTag, std::string name, std::shared_ptr<CDVOptions> options)
+    : name_(std::move(name)), isDefaultApp_(name_ == kCDVDefaultAppName), options_(std::move(options)) {}
+
+bool CDVApp::configureCore() {
+  checkExpectedBundleID();
+  if (!isAppIDValid()) {
+    if (options_->usingOptionsFromDefaultPlist() && isDataCollectionDefaultEnabled()) {
+      cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeCore);
+      info.setObject(kCDVAppDiagnosticsErrorKey, std::make_shared<platform::Error>(errorForInvalidAppID()));
+      postDiagnostics(std::move(info));
+    }
+    return false;
+  }
+
+  if (isDataCollectionDefaultEnabled()) {
+    cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeCore);
+    info.setObject(kCDVAppDiagnosticsCDVAppKey, shared_from_this());
+    postDiagnostics(std::move(info));
+  }
+  if (isDefaultApp_) {
+    auto analytics = std::dynamic_pointer_cast<CDVAnalyticsStarter>(
+        platform::ClassRegistry::classNamed(kCDVAnalyticsClassName));
+    if (analytics) {
+      analytics->startWithConfiguration(CDVConfiguration::sharedInstance()->analyticsConfiguration(),
+                                        options_);
+    }
+  }
+  return true;
+}
+
+void CDVApp::checkExpectedBundleID() const {
+  const std::optional<std::string> expected = expectedBundleID();
+  if (expected && !CDVBundleUtil::hasBundleIdentifierPrefix(*expected, CDVBundleUtil::relevantBundles())) {
+    CDVLogError(kCDVLoggerCore, "I-COR000008",
+                "The project's Bundle ID is inconsistent with either the Bundle ID in '%@.%@', or "
+                "the Bundle ID in the options if you are using a customized options. To ensure "
+                "that everything can be configured correctly, you may need to make the Bundle IDs "
+                "consistent. To continue with this plist file, you may change your app's bundle "
+                "identifier to '%@'. Or you can download a new configuration file that matches "
+                "your bundle identifier from %@ and replace the current one.",
+                kServiceInfoFileName, kServiceInfoFileType, *expected, kCDVConsoleURL);
+  }
+}
+
+bool CDVApp::isAppIDValid() const {
+  if (validateAppID(options_->ombrixAppID())) return true;
+  const std::optional<std::string> expected = expectedBundleID();
+  CDVLogError(kCDVLoggerCore, "I-COR000009",
+              "The OMBRIX_APP_ID either in the plist file '%@.%@' or the one set in the customized "
+              "options is invalid. If you are using the plist file, use the iOS version of bundle "
+              "identifier to download the file, and do not manually edit the OMBRIX_APP_ID. You "
+              "may change your app's bundle identifier to '%@'. Or you can download a new "
+              "configuration file that matches your bundle identifier from %@ and replace the "
+              "current one.",
+              kServiceInfoFileName, kServiceInfoFileType,
+              expected ? platform::FormatArg(*expected) : platform::FormatArg(nullptr),
+              kCDVConsoleURL);
+  return false;
+}
+
+// ---- lookup ----
+
+std::shared_ptr<CDVApp> CDVApp::defaultApp() {
+  std::shared_ptr<CDVApp> app = currentDefaultApp();
+  if (!app) {
+    CDVLogError(kCDVLoggerCore, "I-COR000003",
+                "The default Cindervale app has not yet been configured. Add `[CDVApp configure];` "
+                "(`CindervaleApp.configure()` in Swift) to your application initialization. Read "
+                "more: %@.",
+                kCDVSetupDocumentationURL);
+  }
+  return app;
+}
+
+bool CDVApp::isDefaultAppConfigured() { return currentDefaultApp() != nullptr; }
+
+std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
+  RegistryHold hold;
+  if (gAllApps) {
+    auto found = gAllApps->find(name);
+    if (found != gAllApps->end()) return found->second;
+  }
+  CDVLogError(kCDVLoggerCore, "I-COR000004", "App with name %@ does not exist.", name);
+  return nullptr;
+}
+
+std::optional<CDVApp::AppMap> CDVApp::allApps() {
+  RegistryHold hold;
+  if (!gAllApps) CDVLogError(kCDVLoggerCore, "I-COR000005", "No app has been configured yet.");
+  return gAllApps;
+}
+
+void CDVApp::resetApps() {
+  RegistryHold hold;
+  setDefaultApp(nullptr);
+  gAllApps.reset();
+  gLibraryVersions.reset();
+}
+
+void CDVApp::deleteApp(const std::function<void(bool success)>& completion) {
+  withRegistryLock([&] {
+    // Only this very app is removed: a handle of an app deleted earlier must not remove a
+    // newer app configured under the same name.
+    const bool registered =
+        gAllApps && gAllApps->count(name_) != 0 && gAllApps->at(name_).get() == this;
+    if (!registered) {
+      CDVLogError(kCDVLoggerCore, "I-COR000007", "App does not exist.");
+      if (completion) completion(false);
+      return;
+    }
+    CDVLogDebug(kCDVLoggerCore, "I-COR000006", "Deleting app named %@", name_);
+    if (auto currentContainer = container()) currentContainer->removeAllCachedInstances();
+    gAllApps->erase(name_);
+    clearDataCollectionSwitchFromUserDefaults();
+    if (name_ == kCDVDefaultAppName) setDefaultApp(nullptr);
+    cdv_platform::UserInfo info;
+    info.set(kCDVAppNameKey, platform::Value(name_));
+    cdv_platform::postNotification(kCDVAppDeleteNotification, platform::Value::object(classObject()), info);
+    if (completion) completion(true);
+  });
+}
+
+std::shared_ptr<CDVComponentContainer> CDVApp::container() const {
+  std::lock_guard lock(containerMutex_);
+  return container_;
+}
+
+void CDVApp::setContainer(std::shared_ptr<CDVComponentContainer> container) {
+  std::lock_guard lock(containerMutex_);
+  container_ = std::move(container);
+}
+
+std::string CDVApp::description() const {
+  return platform::format("<CDVApp %@ default:%d>", name_, isDefaultApp_);
+}
+
+// ---- libraries ----
+
+void CDVApp::registerLibrary(const std::optional<std::string>& name,
+                             const std::optional<std::string>& version) {
+  const bool valid = name && version && !name->empty() && !version->empty() &&
+                     consistsOf(*name, "-_.") && consistsOf(*version, "-_.");
+  if (!valid) {
+    CDVLogError(kCDVLoggerCore, "I-COR000027",
+                "The library name (%@) or version number (%@) contain invalid characters. Only "
+                "alphanumeric, dash, underscore and period characters are allowed.",
+                name ? platform::FormatArg(*name) : platform::FormatArg(nullptr),
+                version ? platform::FormatArg(*version) : platform::FormatArg(nullptr));
+    return;
+  }
+  RegistryHold hold;
+  if (!gLibraryVersions) gLibraryVersions.emplace();
+  (*gLibraryVersions)[*name] = *version;
+}
+
+void CDVApp::registerInternalLibrary(const platform::ClassRef& library, const std::string& name,
+                                     const std::string& version) {
+  auto libraryClass = std::dynamic_pointer_cast<const CDVLibrary>(library);
+  if (!libraryClass) {
+    throw platform::Exception(
+        platform::kInvalidArgumentException,
+        platform::format("Class %@ attempted to register components, but it does not conform to "
+                         "`CDVLibrary or provide a `componentsToRegister:` method.",
+                         library ? platform::FormatArg(library->className())
+                                 : platform::FormatArg(nullptr)));
+  }
+  CDVComponentContainer::registerAsComponentRegistrant(libraryClass);
+  if (libraryClass->respondsToConfigureWithApp()) {
+    RegistryHold hold;
+    if (std::find(gConfigurableLibraries.begin(), gConfigurableLibraries.end(), libraryClass) ==
+        gConfigurableLibraries.end()) {
+      gConfigurableLibraries.push_back(libraryClass);
+    }
+  }
+  registerLibrary(name, version);
+}
+
+std::string CDVApp::cindervaleUserAgent() {
+  std::vector<std::string> entries;
+  {
+    RegistryHold hold;
+    if (gLibraryVersions) {
+      for (const auto& [name, version] : *gLibraryVersions) entries.push_back(name + "/" + version);
+    }
+  }
+  std::sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+    return platform::text::localizedCaseInsensitiveCompare(a, b) == platform::text::Ordering::Ascending;
+  });
+  std::string agent;
+  for (const auto& entry : entries) {
+    if (!agent.empty()) agent += ' ';
+    agent += entry;
+  }
+  return agent;
+}
+
+// ---- validation ----
+
+bool CDVApp::isValidAppName(const std::string& name) { return consistsOf(name, "-_"); }
+
+bool CDVApp::validateAppID(const std::optional<std::string>& appID) {
+  if (!appID || appID->empty()) return false;
+  Scanner scanner(*appID);
+  std::optional<std::string> version = scanner.scanDecimalDigits();
+  if (!version) return false;
+  if (!scanner.scanString(":")) return false;
+  if (*version != kSupportedAppIDVersion) {
+    CDVLogInfo(kCDVLoggerCore, "I-COR000010", "Unknown OMBRIX_APP_ID version: %@", *version);
+    return true;
+  }
+  return validateAppIDFormat(*appID, *version) && validateAppIDFingerprint(*appID, *version);
+}
+
+bool CDVApp::validateAppIDFormat(const std::string& appID, const std::string& version) {
+  if (appID.empty() || version.empty()) return false;
+  Scanner scanner(appID);
+  if (!scanner.scanString(version)) return false;
+  if (!scanner.scanString(":")) return false;
+  if (!scanner.scanInteger()) return false;  // project number
+  if (!scanner.scanString(":")) return false;
+  std::optional<std::string> platformName = scanner.scanUpTo(':');
+  if (!platformName || *platformName != "ios") return false;
+  if (!scanner.scanString(":")) return false;
+  if (!scanner.scanHex()) return false;  // fingerprint
+  return scanner.atEnd();
+}
+
+bool CDVApp::validateAppIDFingerprint(const std::string& appID, const std::string& version) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t colon = appID.find(':', start);
+    parts.push_back(appID.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (parts.size() != 4) return false;
+  if (parts[3].empty()) return false;
+  Scanner fingerprint(parts[3]);
+  if (!fingerprint.scanHex()) return false;
+  return version == kSupportedAppIDVersion;
+}
+
+std::optional<std::string> CDVApp::actualBundleID() { return cdv_platform::mainBundleIdentifier(); }
+
+// ---- errors ----
+
+platform::Error CDVApp::errorForMissingOptions() {
+  const std::string description =
+      "Unable to parse OmbrixService-Info.plist in order to configure services.";
+  return platform::Error(
+      kCindervaleCoreErrorDomain, -100, description,
+      platform::Value::dictionary(
+          {{"NSLocalizedDescription", description},
+           {"NSLocalizedRecoverySuggestion",
+            "Check formatting and location of OmbrixService-Info.plist."}}));
+}
+
+platform::Error CDVApp::errorForInvalidAppID() {
+  const std::string description = "Unable to validate Ombrix App ID";
+  return platform::Error(
+      kCindervaleCoreErrorDomain, -101, description,
+      platform::Value::dictionary(
+          {{"NSLocalizedDescription", description},
+           {"NSLocalizedRecoverySuggestion",
+            "Check formatting and location of OmbrixService-Info.plist or OmbrixAppID set in the "
+            "customized options."}}));
+}
+
+platform::Error CDVApp::errorForSubspecConfigurationFailureWithDomain(const std::string& domain,
+                                                                      std::int64_t code,
+                                                                      const std::string& service,
+                                                                      const std::string& reason) {
+  const std::string description = platform::format("Configuration failed for service %@.", service);
+  return platform::Error(domain, code, description,
+                         platform::Value::dictionary({{"NSLocalizedDescription", description},
+                                                      {"NSLocalizedFailureReason", reason}}));
+}
+
+// ---- data collection ----
+
+std::string CDVApp::dataCollectionDefaultsKey() const {
+  return platform::format(kCDVGlobalAppDataCollectionEnabledDefaultsKeyFormat, name_);
+}
+
+std::optional<bool> CDVApp::readDataCollectionSwitchFromUserDefaultsForApp(const CDVApp& app) {
+  const platform::Value value = cdv_platform::defaultsObject(app.dataCollectionDefaultsKey());
+  if (!value.isNumber()) return std::nullopt;
+  return value.boolValue();
+}
+
+std::optional<bool> CDVApp::readDataCollectionSwitchFromPlist() {
+  std::lock_guard lock(gPlistSwitchMutex);
+  if (!gPlistSwitchRead) {
+    const platform::Value value =
+        cdv_platform::mainBundleInfoDictionary().get(kCDVGlobalAppDataCollectionEnabledPlistKey);
+    gPlistSwitch = value.isNumber() ? value.boolValue() : std::nullopt;
+    gPlistSwitchRead = true;
+  }
+  return gPlistSwitch;
+}
+
+bool CDVApp::isDataCollectionDefaultEnabled() const {
+  if (std::optional<bool> fromDefaults = readDataCollectionSwitchFromUserDefaultsForApp(*this)) {
+    return *fromDefaults;
+  }
+  return readDataCollectionSwitchFromPlist().value_or(true);
+}
+
+void CDVApp::setDataCollectionDefaultEnabled(bool dataCollectionDefaultEnabled) {
+  cdv_platform::defaultsSet(dataCollectionDefaultsKey(), platform::Value(dataCollectionDefaultEnabled));
+  if (isDefaultApp_ && !options_->isAnalyticsCollectionExpicitlySet()) {
+    CDVAnalyticsConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(
+        dataCollectionDefaultEnabled, false);
+  }
+}
+
+void CDVApp::clearDataCollectionSwitchFromUserDefaults() {
+  cdv_platform::defaultsRemove(dataCollectionDefaultsKey());
+}
+
+void CDVApp::sendLogsWithServiceName(const std::string& serviceName, const std::string& version,
+                                     const std::optional<platform::Error>& error) {
+  if (!isDataCollectionDefaultEnabled()) return;
+  cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeSDK);
+  info.set(kCDVAppDiagnosticsSDKNameKey, platform::Value(serviceName));
+  info.set(kCDVAppDiagnosticsSDKVersionKey, platform::Value(version));
+  info.setObject(kCDVAppDiagnosticsCDVAppKey, shared_from_this());
+  if (error) info.setObject(kCDVAppDiagnosticsErrorKey, std::make_shared<platform::Error>(*error));
+  postDiagnostics(std::move(info));
+}
+
+// ---- tests ----
+
+void CDVApp::resetForTesting() {
+  {
+    RegistryHold hold;
+    setDefaultApp(nullptr);
+    gAllApps.reset();
+    gLibraryVersions.reset();
+    gConfigurableLibraries.clear();
+  }
+  {
+    std::lock_guard lock(gPlistSwitchMutex);
+    gPlistSwitchRead = false;
+    gPlistSwitch.reset();
+  }
+  CDVComponentContainer::resetRegistrantsForTesting();
+  CDVOptions::resetDefaultOptions();
+  CDVOptions::resetClassInitializationForTesting();
+  CDVConfiguration::resetSharedInstancesForTesting();
+}

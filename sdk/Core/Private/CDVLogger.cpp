@@ -1,0 +1,79 @@
+#include "Core/Public/CDVLogger.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "Core/Private/CDVCorePlatform.h"
+#include "obx/OBXLogger.h"
+
+namespace {
+
+std::mutex gInitMutex;
+std::atomic<bool> gInitialized{false};
+std::atomic<bool> gAnalyticsDebugMode{false};
+
+bool hasArgument(const std::vector<std::string>& arguments, const char* argument) {
+  return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
+}
+
+}  // namespace
+
+void CDVLoggerInitializeASL() {
+  if (gInitialized.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(gInitMutex);
+  if (gInitialized.load(std::memory_order_relaxed)) return;
+
+  OBXLoggerRegisterVersion(CDVVersionString);
+  const std::vector<std::string> arguments = cdv_platform::launchArguments();
+  const bool forceSTDERR = hasArgument(arguments, kCDVLoggerForceSDTERRApplicationArgument);
+
+  bool debugMode = false;
+  if (hasArgument(arguments, kCDVDisableDebugModeApplicationArgument)) {
+    cdv_platform::defaultsRemove(kCDVPersistedDebugModeKey);
+  } else {
+    const bool persisted = cdv_platform::defaultsBool(kCDVPersistedDebugModeKey);
+    if (persisted || hasArgument(arguments, kCDVEnableDebugModeApplicationArgument)) {
+      cdv_platform::defaultsSet(kCDVPersistedDebugModeKey, platform::Value(true));
+      debugMode = true;
+    }
+  }
+
+  OBXLoggerInitializeASL();
+  if (forceSTDERR) OBXLoggerEnableSTDERR();
+  if (debugMode) OBXLoggerForceDebug();
+  gInitialized.store(true, std::memory_order_release);
+}
+
+void CDVSetLoggerLevel(int level) {
+  CDVLoggerInitializeASL();
+  OBXSetLoggerLevel(level);
+}
+
+bool CDVIsLoggableLevel(int level, bool analyticsComponent) {
+  CDVLoggerInitializeASL();
+  if (gAnalyticsDebugMode.load() && analyticsComponent) return true;
+  return OBXIsLoggableLevel(level);
+}
+
+void CDVSetAnalyticsDebugMode(bool analyticsDebugMode) { gAnalyticsDebugMode.store(analyticsDebugMode); }
+
+void CDVLogBasic(int level, std::string_view service, std::string_view messageCode,
+                 std::string_view format, std::initializer_list<platform::FormatArg> args) {
+  CDVLoggerInitializeASL();
+  const bool force = gAnalyticsDebugMode.load() && service == kCDVLoggerAnalytics;
+  OBXLogBasic(level, std::string(service), force, std::string(messageCode),
+              platform::formatArgs(format, args));
+}
+
+void CDVLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code,
+                                    std::string_view message,
+                                    std::initializer_list<platform::FormatArg> args) {
+  CDVLogBasic(level, service, code, message, args);
+}
+
+void CDVLoggerResetForTesting() {
+  std::lock_guard lock(gInitMutex);
+  gInitialized.store(false);
+  gAnalyticsDebugMode.store(false);
+}

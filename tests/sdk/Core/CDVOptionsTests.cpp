@@ -1,0 +1,204 @@
+#include "CoreTestSupport.h"
+#include "foundation/Exception.h"
+
+namespace {
+
+using coretest::CoreTest;
+using coretest::kValidAppID;
+
+class CDVOptionsTest : public CoreTest {};
+
+TEST_F(CDVOptionsTest, DefaultOptionsAreReadFromXMLAndBinaryOptionsFiles) {
+  for (auto format : {platform::plist::Format::XML, platform::plist::Format::Binary}) {
+    resetCore();
+    platform::Dictionary contents = serviceInfo();
+    contents.set("IS_SIGNIN_ENABLED", true);
+    contents.set("ANALYTICS_SAFELISTED_EVENTS", platform::Value::array({"purchase", "login"}));
+    installBundle({{"CFBundleIdentifier", coretest::kBundleID}}, platform::Value(contents), format);
+
+    auto options = CDVOptions::defaultOptions();
+    ASSERT_TRUE(options);
+    EXPECT_EQ(CDVOptions::defaultOptions(), options);  // the same object every time
+    EXPECT_TRUE(options->usingOptionsFromDefaultPlist());
+    EXPECT_FALSE(options->isEditingLocked());
+    EXPECT_EQ(options->ombrixAppID(), kValidAppID);
+    EXPECT_EQ(options->WRQSenderID(), "123456789");
+    EXPECT_EQ(options->APIKey(), "key-1");
+    EXPECT_EQ(options->bundleID(), coretest::kBundleID);
+    EXPECT_FALSE(options->clientID());
+    EXPECT_TRUE(options->isSignInEnabled());
+    EXPECT_FALSE(options->isAnalyticsEnabled());
+    auto dictionary = CDVOptions::defaultOptionsDictionary();
+    ASSERT_TRUE(dictionary);
+    EXPECT_EQ(dictionary->get("ANALYTICS_SAFELISTED_EVENTS"),
+              platform::Value::array({"purchase", "login"}));
+  }
+}
+
+TEST_F(CDVOptionsTest, MissingOrBrokenOptionsFilesAreLoggedAndRetried) {
+  EXPECT_FALSE(CDVOptions::defaultOptions());
+  EXPECT_EQ(linesWithCode("I-COR000012").at(0).message,
+            "Could not locate configuration file: 'OmbrixService-Info.plist'.");
+
+  // A property list that is no dictionary.
+  installBundle({}, platform::Value::array({"a"}));
+  clearCaptures();
+  EXPECT_FALSE(CDVOptions::defaultOptions());
+  EXPECT_EQ(linesWithCode("I-COR000011").at(0).message,
+            "The configuration file is not a dictionary: 'OmbrixService-Info.plist'.");
+
+  // Nothing was cached: a good file is found on the next call.
+  installBundle({}, platform::Value(serviceInfo()));
+  ASSERT_TRUE(CDVOptions::defaultOptions());
+  EXPECT_EQ(CDVOptions::defaultOptions()->ombrixAppID(), kValidAppID);
+  CDVOptions::resetDefaultOptions();
+  installBundle({});
+  EXPECT_FALSE(CDVOptions::defaultOptions());
+}
+
+TEST_F(CDVOptionsTest, OptionsFromAFile) {
+  const std::string dir = installBundle({}, platform::Value(serviceInfo()));
+  auto options = CDVOptions::initWithContentsOfFile(dir + "/OmbrixService-Info.plist");
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->ombrixAppID(), kValidAppID);
+  EXPECT_FALSE(options->usingOptionsFromDefaultPlist());
+
+  EXPECT_FALSE(CDVOptions::initWithContentsOfFile(std::nullopt));
+  EXPECT_EQ(linesWithCode("I-COR000013").at(0).message, "The plist file path is nil.");
+  EXPECT_FALSE(CDVOptions::initWithContentsOfFile(dir + "/missing.plist"));
+  EXPECT_EQ(linesWithCode("I-COR000014").at(0).message,
+            "The configuration file at " + dir +
+                "/missing.plist does not exist or is not a well-formed plist file.");
+}
+
+TEST_F(CDVOptionsTest, OptionsBuiltInCodeTakeTheMainBundleIdentifier) {
+  CDVOptions options(std::string("1:2:ios:3"), std::nullopt);
+  EXPECT_EQ(options.ombrixAppID(), "1:2:ios:3");
+  EXPECT_FALSE(options.WRQSenderID());
+  EXPECT_EQ(options.bundleID(), coretest::kBundleID);
+  EXPECT_FALSE(options.optionsDictionary().contains("WRQ_SENDER_ID"));
+  options.setOmbrixAppID(std::nullopt);
+  EXPECT_FALSE(options.optionsDictionary().contains("OMBRIX_APP_ID"));
+}
+
+TEST_F(CDVOptionsTest, AnAppsOptionsAreLockedAndIndependentOfTheHostsCopy) {
+  auto hostOptions = optionsWithAppID();
+  CDVApp::configureWithOptions(hostOptions);
+  auto app = CDVApp::defaultApp();
+
+  // The host's object stays editable, and editing it does not reach the app.
+  hostOptions->setAPIKey("changed");
+  EXPECT_EQ(app->options()->APIKey(), "key-1");
+
+  auto fromApp = app->options();
+  EXPECT_TRUE(fromApp->isEditingLocked());
+  expectException([&] { fromApp->setAPIKey("x"); }, "com.cindervale.core",
+                  "Attempted to modify options after it's set on CDVApp. Please modify all "
+                  "properties before initializing CDVApp.");
+  expectException([&] { fromApp->setDeepLinkURLScheme("scheme"); }, "com.cindervale.core",
+                  kCDVExceptionBadModification);
+  EXPECT_EQ(fromApp->APIKey(), "key-1");
+
+  // Copies do not share the dictionary, in either direction.
+  CDVOptions source(std::string("1:2:ios:3"), std::nullopt);
+  source.setDeepLinkURLScheme("vesmora");
+  auto copy = source.copy();
+  copy->setAPIKey("copy-key");
+  copy->setDeepLinkURLScheme("other");
+  EXPECT_FALSE(source.APIKey());
+  EXPECT_EQ(source.deepLinkURLScheme(), "vesmora");
+  EXPECT_EQ(copy->ombrixAppID(), "1:2:ios:3");
+}
+
+TEST_F(CDVOptionsTest, AnalyticsSwitchesPreferTheInfoPlist) {
+  auto make = [](platform::Dictionary values) {
+    return CDVOptions::initInternalWithOptionsDictionary(values);
+  };
+  const platform::Dictionary noInfo;
+
+  auto overridden = make({{"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", true}});
+  overridden->analyticsOptionsDictionaryWithInfoDictionary(
+      {{"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", false}});
+  EXPECT_FALSE(overridden->isAnalyticsCollectionEnabled());
+  EXPECT_TRUE(overridden->isAnalyticsCollectionExpicitlySet());
+  // Built once: a later Info.plist does not change it.
+  EXPECT_EQ(overridden->analyticsOptionsDictionaryWithInfoDictionary(noInfo).get(
+                "CINDERVALE_ANALYTICS_COLLECTION_ENABLED"),
+            platform::Value(false));
+
+  auto measurementOnly = make({{"IS_MEASUREMENT_ENABLED", true}});
+  measurementOnly->analyticsOptionsDictionaryWithInfoDictionary(noInfo);
+  EXPECT_TRUE(measurementOnly->isAnalyticsCollectionEnabled());
+  EXPECT_TRUE(measurementOnly->isMeasurementEnabled());
+
+  auto deactivated = make({{"IS_MEASUREMENT_ENABLED", true},
+                           {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", true},
+                           {"CINDERVALE_ANALYTICS_COLLECTION_DEACTIVATED", true}});
+  EXPECT_FALSE(deactivated->isAnalyticsCollectionEnabled());
+  EXPECT_FALSE(deactivated->isMeasurementEnabled());
+  EXPECT_TRUE(deactivated->isAnalyticsCollectionExpicitlySet());
+  EXPECT_TRUE(deactivated->isAnalyticsCollectionDeactivated());
+
+  // Neither key: measurement follows the default app's data-collection switch.
+  auto neither = make({});
+  EXPECT_FALSE(neither->isAnalyticsCollectionEnabled());
+  EXPECT_FALSE(neither->isAnalyticsCollectionExpicitlySet());
+  CDVApp::configureWithOptions(optionsWithAppID());
+  EXPECT_TRUE(neither->isMeasurementEnabled());
+  CDVApp::defaultApp()->setDataCollectionDefaultEnabled(false);
+  EXPECT_FALSE(neither->isAnalyticsCollectionEnabled());
+
+  // The main bundle's Info.plist is used when none is passed.
+  installBundle({{"IS_MEASUREMENT_ENABLED", false}});
+  auto fromMain = make({{"IS_MEASUREMENT_ENABLED", true}});
+  EXPECT_FALSE(fromMain->isMeasurementEnabled());
+}
+
+TEST_F(CDVOptionsTest, LibraryVersionID) {
+  EXPECT_EQ(optionsWithAppID()->libraryVersionID(), "60004000");
+  auto options = optionsWithAppID();
+  options->setEditingLocked(true);
+  options->setLibraryVersionID("1");  // not subject to the lock
+  EXPECT_EQ(options->libraryVersionID(), "60004000");
+}
+
+}  // namespace
+
+#include "Core/Private/CDVBundleUtil.h"
+#include "obx/OBXAppEnvironmentUtil.h"
+
+namespace {
+
+using coretest::CoreTest;
+
+class CDVBundleUtilTest : public CoreTest {};
+
+TEST_F(CDVBundleUtilTest, BundleIdentifiersAreComparedWholeAndTrimmedInsideExtensions) {
+  installBundle({{"CFBundleIdentifier", "com.vesmora.banking.widget"}});
+  const auto bundles = CDVBundleUtil::relevantBundles();
+  ASSERT_EQ(bundles.size(), 2u);
+  EXPECT_TRUE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking.widget", bundles));
+  EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking", bundles));
+  EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora", bundles));
+  {
+    OBXAppEnvironmentUtil::Environment extension;
+    extension.isAppExtension = true;
+    OBXScopedAppEnvironment scoped(extension);
+    EXPECT_TRUE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking", bundles));
+    EXPECT_FALSE(CDVBundleUtil::hasBundleIdentifierPrefix("com.vesmora.banking.widget", bundles));
+  }
+  EXPECT_EQ(CDVBundleUtil::bundleIdentifierByRemovingLastPartFrom("com.example.app.widget"), "com.example.app");
+  EXPECT_EQ(CDVBundleUtil::bundleIdentifierByRemovingLastPartFrom("app"), "");
+}
+
+TEST_F(CDVBundleUtilTest, URLSchemesOfEveryRelevantBundleInOrder) {
+  installBundle({{"CFBundleURLTypes",
+                  platform::Value::array(
+                      {platform::Value::dictionary({{"CFBundleURLSchemes", platform::Value::array({"vesmora", "vsm"})}}),
+                       platform::Value::dictionary({{"CFBundleURLName", "no schemes"}})})}});
+  // The core's bundle is the main bundle here, so every scheme appears twice.
+  EXPECT_EQ(CDVBundleUtil::relevantURLSchemes(),
+            (std::vector<std::string>{"vesmora", "vsm", "vesmora", "vsm"}));
+}
+
+}  // namespace
