@@ -8,12 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#if __has_include("foundation/Exception.h")
 #include "foundation/Exception.h"
-#define XCTEST_HAVE_PLATFORM_EXCEPTION 1
-#else
-#include <stdexcept>
-#endif
 #include "xctest/XCTAssert.h"
 #include "xctest/XCTVirtualClock.h"
 #include "xctest/XCTestInternal.h"
@@ -22,11 +17,7 @@
 namespace xctest::detail {
 
 void throwProgrammingError(const std::string& name, const std::string& reason) {
-#ifdef XCTEST_HAVE_PLATFORM_EXCEPTION
   throw platform::Exception(name, reason);
-#else
-  throw std::invalid_argument(name + ": " + reason);
-#endif
 }
 
 }  // namespace xctest::detail

@@ -12,10 +12,7 @@
 #include "xctest/XCTestCase.h"
 #include "xctest/XCTestObservation.h"
 
-#if __has_include("foundation/Exception.h")
 #include "foundation/Exception.h"
-#define XCTEST_HAVE_PLATFORM_EXCEPTION 1
-#endif
 
 namespace xctest {
 void setCurrentTestCase(XCTestCase* test);
@@ -158,11 +155,9 @@ class XCTestRunner {
     } catch (const XCTSkip& skip) {
       skipped = true;
       skipMessage = skip.message;
-#ifdef XCTEST_HAVE_PLATFORM_EXCEPTION
     } catch (const platform::Exception& e) {
       test.interruptible_ = false;
       test.recordFailure("failed: caught \"" + e.name() + "\", \"" + e.reason() + "\"", "<unknown>", 0);
-#endif
     } catch (const std::exception& e) {
       test.interruptible_ = false;
       test.recordFailure(std::string("failed: caught error: \"") + e.what() + "\"", "<unknown>", 0);

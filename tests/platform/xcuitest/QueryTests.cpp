@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "DemoApp.h"
+#include "foundation/Exception.h"
 #include "xcuitest/XCUITest.h"
 
 namespace {
@@ -110,6 +111,18 @@ TEST_F(Queries, ReadingAnUnresolvedElementRecordsAFailure) {
   EXPECT_EQ(failures, 2);
   EXPECT_EQ(failuresDuring([&] { app.buttons()["missing"].tap(); }), 1);
   EXPECT_EQ(failuresDuring([&] { (void)app.buttons()["missing"].exists(); }), 0);
+}
+
+TEST_F(Queries, UnknownPredicateKeyIsAProgrammingError) {
+  auto query = app.buttons().matching(NSPredicate("colour == 'red'"));
+  try {
+    (void)query.count();
+    ADD_FAILURE() << "no exception";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.name(), "NSUnknownKeyException");
+  }
+  EXPECT_THROW((void)NSPredicate("colour == 'red'").evaluate(app.buttons()["missing"]), platform::Exception);
+  EXPECT_TRUE(NSPredicate("label == nil AND exists == FALSE").evaluate(app.buttons()["missing"]));
 }
 
 TEST_F(Queries, PropertiesOfElements) {
