@@ -176,3 +176,22 @@ long long TestDataRow::integer(const std::string& key) const {
   if (!v.is_number_integer()) fail(key, std::string("expected an integer, found ") + v.type_name());
   return v.get<long long>();
 }
+
+double TestDataRow::number(const std::string& key) const {
+  const nlohmann::json& v = value(key);
+  if (!v.is_number()) fail(key, std::string("expected a number, found ") + v.type_name());
+  return v.get<double>();
+}
+
+TestDataRow TestDataRow::object(const std::string& key) const {
+  return TestDataRow(value(key), file_, where_ + ", key \"" + key + "\"");
+}
+
+std::vector<TestDataRow> TestDataRow::list(const std::string& key) const {
+  const nlohmann::json& v = value(key);
+  if (!v.is_array()) fail(key, std::string("expected an array, found ") + v.type_name());
+  std::vector<TestDataRow> entries;
+  for (std::size_t i = 0; i < v.size(); ++i)
+    entries.push_back(TestDataRow(v[i], file_, where_ + ", key \"" + key + "\" entry " + std::to_string(i + 1)));
+  return entries;
+}

@@ -58,6 +58,12 @@ class TestDataRow {
 
   std::string string(const std::string& key) const;
   long long integer(const std::string& key) const;
+  // A number of either kind ("value" of a balance).
+  double number(const std::string& key) const;
+  // The object stored under `key`, read with the same rules.
+  TestDataRow object(const std::string& key) const;
+  // The entries of the array stored under `key`; each must be an object.
+  std::vector<TestDataRow> list(const std::string& key) const;
   bool contains(const std::string& key) const { return row_.contains(key); }
   const nlohmann::json& json() const { return row_; }
 
