@@ -1,0 +1,263 @@
+#include "app/VesmoraApp.h"
+
+namespace vesmora {
+namespace {
+
+using sim::Action;
+using sim::Node;
+using Type = XCUIElementType;
+
+Biometry biometryOf(sim::BiometryKind kind) {
+  switch (kind) {
+    case sim::BiometryKind::faceID:
+      return Biometry::face;
+    case sim::BiometryKind::touchID:
+      return Biometry::touch;
+    case sim::BiometryKind::none:
+      break;
+  }
+  return Biometry::none;
+}
+
+Node staticText(const std::string& label, const std::string& identifier = {}) {
+  return Node(Type::staticText, identifier, label);
+}
+
+Node row(double y, double height = 44) { return Node(Type::other).withFrame({0, y, 390, height}); }
+
+const double kScreenWidth = 390;
+const double kScreenHeight = 844;
+
+}  // namespace
+
+VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend) {
+  LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
+  Backend* backend = &testBackend;
+  if (settings.usesMockBackend()) {
+    mockBackend_ = std::make_unique<MockBackend>();
+    backend = mockBackend_.get();
+  }
+  AppStore store(context.storage);
+  model_ = std::make_unique<VesmoraModel>(store, *backend, settings, biometryOf(context.device.biometryKind()));
+
+  // The app asks for the location once; the answer is kept with the app's data.
+  if (store.locationPermission() == "notDetermined") {
+    std::map<std::string, std::string>* storage = &context.storage;
+    sim::SystemAlert prompt;
+    prompt.title = "Allow \u201cVesmora\u201d to access your location?";
+    prompt.message = "Your location is used to find branches and ATMs near you.";
+    prompt.buttons = {"Always Allow", "Allow While Using App", "Don't Allow"};
+    prompt.onButton = [storage](const std::string& button) {
+      AppStore answered(*storage);
+      if (button == "Always Allow") {
+        answered.setLocationPermission("authorizedAlways");
+      } else if (button == "Allow While Using App") {
+        answered.setLocationPermission("authorizedWhenInUse");
+      } else {
+        answered.setLocationPermission("denied");
+      }
+    };
+    context.device.presentSystemAlert(prompt);
+  }
+}
+
+Node VesmoraApp::textField(Type type, const std::string& identifier, Field field, const std::string& text,
+                           const std::string& placeholder) {
+  Node node(type, identifier);
+  // Like the platform, an empty field reports its placeholder as its value.
+  node.withValue(text.empty() ? placeholder : text).withPlaceholder(placeholder).withFocus(model_->focus() == field);
+  node.on([this, field](const Action& action) {
+    switch (action.kind) {
+      case Action::Kind::tap:
+      case Action::Kind::doubleTap:
+        model_->focusField(field);
+        break;
+      case Action::Kind::typeText:
+        model_->typeText(field, action.text);
+        break;
+      case Action::Kind::paste:
+        model_->paste(field, action.text);
+        break;
+      default:
+        break;
+    }
+  });
+  return node;
+}
+
+Node VesmoraApp::signInScreen() {
+  Node content(Type::other, "signInView");
+  content.add(row(80).add(staticText(texts::kWelcome)));
+
+  std::string userName = model_->userNameText();
+  content.add(row(160).add(textField(Type::textField, "userNameTextField", Field::userName, userName,
+                                     texts::kUserNamePlaceholder)));
+
+  const std::string& password = model_->password();
+  if (model_->passwordVisible()) {
+    content.add(row(220).add(textField(Type::textField, "passwordTextField", Field::password, password,
+                                       texts::kPasswordPlaceholder)));
+  } else {
+    std::string bullets;
+    for (std::size_t i = 0, n = sim::characterCount(password); i < n; ++i) bullets += "\u2022";
+    content.add(row(220).add(textField(Type::secureTextField, "passwordTextField", Field::password, bullets,
+                                       texts::kPasswordPlaceholder)));
+  }
+  content.add(row(220, 44).withFrame({330, 220, 60, 44}).add(
+      Node(Type::button, "showPasswordButton", model_->passwordVisible() ? "Hide" : "Show").onTap([this] {
+        model_->tapShowPassword();
+      })));
+
+  content.add(row(280).add(Node(Type::switch_, "RememberMeSwitch", "Remember my username")
+                               .withValue(std::string(model_->rememberMeOn() ? "1" : "0"))
+                               .withEnabled(model_->rememberMeEnabled())
+                               .onTap([this] { model_->tapRememberMe(); })));
+
+  content.add(row(340).add(Node(Type::button, "loginButton", "Log in").onTap([this] { model_->tapLogin(); })));
+
+  if (model_->biometry() != Biometry::none) {
+    content.add(row(400).add(Node(Type::button, "biometricLoginButton", "Log in using " + model_->biometryName())));
+  }
+  return content;
+}
+
+Node VesmoraApp::challengeScreen() {
+  Node content(Type::other, "challengeView");
+  content.add(row(80).add(staticText(texts::kChallengeTitle)));
+  content.add(row(140).add(staticText(model_->challengeQuestion(), "Security_Question_Label")));
+  content.add(row(200).add(textField(Type::textField, "Security_Answer_TextField", Field::challengeAnswer,
+                                     model_->challengeAnswer(), "Answer")));
+  content.add(row(260).add(Node(Type::button, "loginButton", "Submit").onTap([this] { model_->tapChallengeSubmit(); })));
+  content.add(row(40).withFrame({0, 40, 80, 44}).add(
+      Node(Type::button, "Close", "Close").onTap([this] { model_->tapChallengeClose(); })));
+  return content;
+}
+
+Node VesmoraApp::landingScreen() {
+  Node content(Type::other, "landingView");
+  switch (model_->tab()) {
+    case Tab::overview: {
+      content.add(Node(Type::navigationBar, "Overview").add(staticText("Overview")));
+      Node table(Type::table, "OverviewTable");
+      if (!model_->customerName().empty()) {
+        table.add(Node(Type::cell, "OverviewGreetingCell").add(staticText(model_->customerName(), "OverviewRecipientLabel")));
+      }
+      content.add(table);
+      break;
+    }
+    case Tab::moveMoney: {
+      content.add(Node(Type::navigationBar, "Move money").add(staticText("Move money")));
+      Node table(Type::table, "MoveMoneyTable");
+      for (const char* entry : {"Send Interac e-Transfer", "Pay a bill", "Transfer between accounts"}) {
+        table.add(Node(Type::cell).add(staticText(entry)));
+      }
+      content.add(table);
+      break;
+    }
+    case Tab::more: {
+      content.add(Node(Type::navigationBar, "More")
+                      .add(staticText("More"))
+                      .add(Node(Type::button, "Log out", "Log out").onTap([this] { model_->logOut(); })));
+      content.add(Node(Type::other, "moreHeader").add(Node(Type::image, "moreHeaderIcon")));
+      std::string bioWord = model_->biometry() == Biometry::face    ? "face"
+                            : model_->biometry() == Biometry::touch ? "fingerprint"
+                                                                     : "";
+      Node table(Type::table, "MoreTable");
+      table.add(Node(Type::cell).add(staticText("More")));
+      table.add(Node(Type::cell, "biometricSettingsCell")
+                    .add(staticText("Biometric settings"))
+                    .add(staticText("Take advantage of your phone's technology to log in using your " + bioWord +
+                                    " instead of a passcode")));
+      table.add(Node(Type::cell, "eTransferPreferencesCell")
+                    .add(staticText("Interac e-Transfer\u00ae preferences"))
+                    .add(staticText("Manage your profile and autodeposit information")));
+      table.add(Node(Type::cell, "contactUsCell")
+                    .add(staticText("Contact us"))
+                    .add(staticText("Connect with Corvane by phone or email, or complete a short survey to leave us "
+                                    "some feedback!")));
+      content.add(table);
+      break;
+    }
+  }
+  Node tabBar(Type::tabBar, "Tab Bar");
+  tabBar.withFrame({0, kScreenHeight - 83, kScreenWidth, 83});
+  const std::pair<const char*, Tab> tabs[] = {{"Overview", Tab::overview}, {"Move money", Tab::moveMoney}, {"More", Tab::more}};
+  for (const auto& [title, tab] : tabs) {
+    Tab target = tab;
+    tabBar.add(Node(Type::button, title, title).withSelected(model_->tab() == tab).onTap([this, target] {
+      model_->selectTab(target);
+    }));
+  }
+  content.add(tabBar);
+  return content;
+}
+
+Node VesmoraApp::alertNode(const Alert& alert) {
+  Node node(Type::alert, alert.identifier, alert.title);
+  node.withFrame({45, 300, 300, 220});
+  node.add(staticText(alert.title));
+  node.add(staticText(alert.message));
+  for (const auto& button : alert.buttons) {
+    node.add(Node(Type::button, button, button).onTap([this, button] { model_->tapAlertButton(button); }));
+  }
+  return node;
+}
+
+Node VesmoraApp::surveyPopUp() {
+  Node popUp(Type::other, "surveyPopUp");
+  popUp.withFrame({20, 200, 350, 400});
+  popUp.add(staticText(texts::kSurveyTitle, "surveyPopUpTitle"));
+  popUp.add(staticText("Tell us about your experience with Vesmora. It takes less than a minute."));
+  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(); }));
+  popUp.add(Node(Type::button, "surveyPopUpDismissButton", "Not now").onTap([this] { model_->dismissSurvey(); }));
+  return popUp;
+}
+
+Node VesmoraApp::render() {
+  Node window(Type::window);
+  window.withFrame({0, 0, kScreenWidth, kScreenHeight});
+  switch (model_->screen()) {
+    case Screen::signIn:
+      window.add(signInScreen());
+      break;
+    case Screen::challenge:
+      window.add(challengeScreen());
+      break;
+    case Screen::landing:
+      window.add(landingScreen());
+      if (model_->surveyShown()) window.add(surveyPopUp());
+      break;
+  }
+  Node root(Type::application, "", "Vesmora");
+  root.add(window);
+  if (model_->alert()) root.add(alertNode(*model_->alert()));
+  return root;
+}
+
+namespace {
+std::unique_ptr<TestBackend>& testBackendSlot() {
+  static std::unique_ptr<TestBackend> backend;
+  return backend;
+}
+}  // namespace
+
+TestBackend& installedTestBackend() {
+  auto& slot = testBackendSlot();
+  if (!slot) slot = std::make_unique<TestBackend>(TestBackend::defaultFixturePath());
+  return *slot;
+}
+
+void installVesmora(sim::Device& device) {
+  TestBackend& backend = installedTestBackend();
+  device.install(VesmoraApp::kBundleIdentifier, [&backend](sim::LaunchContext& context) {
+    return std::make_unique<VesmoraApp>(context, backend);
+  });
+  device.setTargetBundleIdentifier(VesmoraApp::kBundleIdentifier);
+  device.addTestResetHandler([&backend] { backend.reseed(); });
+  // The suite's simulator has answered the app's location prompt before the run; without that,
+  // the prompt would cover the sign-in screen of whichever test launches the app first.
+  AppStore store(device.storage(VesmoraApp::kBundleIdentifier));
+  if (store.locationPermission() == "notDetermined") store.setLocationPermission("authorizedAlways");
+}
+
+}  // namespace vesmora

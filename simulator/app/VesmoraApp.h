@@ -1,0 +1,45 @@
+// The simulated Vesmora app as the simulated device hosts it: draws the model's state as an
+// accessibility tree and turns the actions on that tree into model operations.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "model/MockBackend.h"
+#include "model/TestBackend.h"
+#include "model/VesmoraModel.h"
+#include "xcuitest/SimulatedDevice.h"
+
+namespace vesmora {
+
+class VesmoraApp : public sim::App {
+ public:
+  static constexpr const char* kBundleIdentifier = "com.corvane.vesmora";
+
+  // `testBackend` is used unless the launch arguments carry a test setting.
+  VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend);
+
+  sim::Node render() override;
+
+  VesmoraModel& model() { return *model_; }
+
+ private:
+  sim::Node signInScreen();
+  sim::Node challengeScreen();
+  sim::Node landingScreen();
+  sim::Node alertNode(const Alert& alert);
+  sim::Node surveyPopUp();
+  sim::Node textField(XCUIElementType type, const std::string& identifier, Field field, const std::string& text,
+                      const std::string& placeholder);
+
+  std::unique_ptr<MockBackend> mockBackend_;
+  std::unique_ptr<VesmoraModel> model_;
+};
+
+// Installs the app on the device, makes it the app under test and reseeds the test backend
+// before every test method. The test backend lives as long as the process.
+void installVesmora(sim::Device& device);
+// The test backend of the installed app (for tests of the simulator itself).
+TestBackend& installedTestBackend();
+
+}  // namespace vesmora

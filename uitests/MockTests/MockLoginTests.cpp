@@ -1,0 +1,55 @@
+// Signing in against the mock backend: success, a rejected password and a locked account.
+#include <string>
+
+#include "Screens/LoginScreen.h"
+#include "Utility/TestSetting.h"
+
+class MockLoginTests : public XCTestCase {
+ public:
+  void setUp() override {
+    XCTestCase::setUp();
+    TestSettingUtil::set(swifterapp, TestSettingEnum::firstBiometricsLoginOptinIgnored);
+    TestSettingUtil::set(swifterapp, TestSettingEnum::userChangeIgnored);
+  }
+
+  void tearDown() override { XCTestCase::tearDown(); }
+
+  void testLoginSuccess() {
+    swifterapp.launch();
+    LoginScreen loginScreen;
+    loginScreen.performLogin("userid", "480917", *this, LoginScreen::BiometricEnrollAlertResponse::Ok);
+  }
+
+  void testLoginFail() {
+    swifterapp.launch();
+    LoginScreen loginScreen;
+    loginScreen.performLogin("userid", "735062", *this, LoginScreen::BiometricEnrollAlertResponse::Ok, false);
+    XCUIElement error =
+        swifterapp.alerts().staticTexts()["The username or password you entered is incorrect. Please try again."];
+    if (!error.exists()) XCTFail("Login should be failed with invalid password error.");
+  }
+
+  void testUserLock() {
+    swifterapp.launch();
+    LoginScreen loginScreen;
+    loginScreen.performLogin("lockedUserId", "480917", *this, LoginScreen::BiometricEnrollAlertResponse::Ok, false);
+    const std::string lockMessage =
+        "Your account has been locked for security purposes. To unlock, visit " + std::string(kBankWebSite) +
+        " to reset your password or call 1-800-555-0142.";
+    NSPredicate predicate("label CONTAINS[c] %@", lockMessage);
+    if (swifterapp.alerts().containing(predicate).count() == 0) {
+      XCTFail("Login should be failed with user lock error.");
+    }
+  }
+
+ private:
+  // The bank's web site, as the app's locked-account alert names it.
+  static constexpr const char* kBankWebSite = "www.corvane.com";
+
+  XCUIApplication swifterapp;
+};
+
+XCTEST_CLASS(MockLoginTests)
+XCTEST_METHOD(MockLoginTests, testLoginSuccess)
+XCTEST_METHOD(MockLoginTests, testLoginFail)
+XCTEST_METHOD(MockLoginTests, testUserLock)
