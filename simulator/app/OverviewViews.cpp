@@ -107,12 +107,6 @@ sim::Node moveMoneyMenu(VesmoraModel&) {
   return table;
 }
 
-sim::Node moreHeader() {
-  sim::Node header(T::other, "moreHeader");
-  header.add(sim::Node(T::image, "moreHeaderIcon"));
-  return header;
-}
-
 bool scrollOverview(VesmoraModel& model, const sim::Action& action) {
   if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert()) return false;
   switch (action.kind) {

@@ -19,9 +19,6 @@ sim::Node moveMoneyMenu(VesmoraModel& model);
 // The entries of the Move money menu, in display order.
 const std::vector<std::string>& moveMoneyEntries();
 
-// The More tab's header: an element holding the image "moreHeaderIcon".
-sim::Node moreHeader();
-
 // Routes a swipe on the landing page to the overview's scroll position; true when handled.
 bool scrollOverview(VesmoraModel& model, const sim::Action& action);
 

@@ -2,6 +2,7 @@
 
 #include "Tests/Overview/AccountSummaryFamily.h"
 #include "xctest/XCTest.h"
+#include "xcuitest/XCUITest.h"
 
 class MastercardAccountSummaryTests : public XCTestCase {
  public:
