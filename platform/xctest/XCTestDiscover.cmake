@@ -15,8 +15,13 @@ foreach(class IN LISTS classes)
   if(class STREQUAL "")
     continue()
   endif()
+  set(junit "")
+  if(JUNIT_DIR)
+    set(junit " --junit [==[${JUNIT_DIR}/${TARGET_NAME}.${class}.xml]==]")
+  endif()
   string(APPEND content
-    "add_test([=[${TARGET_NAME}.${class}]=] [==[${EXECUTABLE}]==] [=[${class}]=])\n"
-    "set_tests_properties([=[${TARGET_NAME}.${class}]=] PROPERTIES TIMEOUT ${TIMEOUT} WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==])\n")
+    "add_test([=[${TARGET_NAME}.${class}]=] [==[${EXECUTABLE}]==]${junit} [=[${class}]=])\n"
+    "set_tests_properties([=[${TARGET_NAME}.${class}]=] PROPERTIES TIMEOUT ${TIMEOUT} WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==])\n"
+    "list(APPEND vesmora_xctest_tests [=[${TARGET_NAME}.${class}]=])\n")
 endforeach()
 file(WRITE "${OUTPUT}" "${content}")

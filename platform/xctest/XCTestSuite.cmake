@@ -1,13 +1,16 @@
-# vesmora_add_xctest_suite(<target> [TIMEOUT <seconds>])
+# vesmora_add_xctest_suite(<target> [TIMEOUT <seconds>] [JUNIT_DIR <dir>]
+#                          [PROPERTIES <name> <value> ...])
 #
 # Registers one ctest entry per test class of an XCTest runner executable (a program whose main
 # returns XCTestMain(argc, argv)). After every build of <target> the executable is run with
 # --list-classes and the ctest entries "<target>.<Class>" are written from its answer, so the list
-# always matches the classes compiled in. Each entry runs "<target> <Class>".
+# always matches the classes compiled in. Each entry runs "<target> <Class>"; with JUNIT_DIR it
+# also writes the JUnit report <dir>/<target>.<Class>.xml. PROPERTIES are set on every entry
+# (e.g. PROPERTIES ENVIRONMENT "test_env=sim" RESOURCE_LOCK port8080).
 set(VESMORA_XCTEST_DISCOVER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/XCTestDiscover.cmake CACHE INTERNAL "")
 
 function(vesmora_add_xctest_suite target)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;JUNIT_DIR" "PROPERTIES" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 600)
   endif()
@@ -19,13 +22,24 @@ function(vesmora_add_xctest_suite target)
       -D "TARGET_NAME=${target}"
       -D "OUTPUT=${tests_file}"
       -D "TIMEOUT=${ARG_TIMEOUT}"
+      -D "JUNIT_DIR=${ARG_JUNIT_DIR}"
       -D "WORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
       -P ${VESMORA_XCTEST_DISCOVER_SCRIPT}
     BYPRODUCTS ${tests_file}
     VERBATIM)
+  set(properties "")
+  foreach(item IN LISTS ARG_PROPERTIES)
+    string(APPEND properties " [==[${item}]==]")
+  endforeach()
+  set(apply "")
+  if(properties)
+    set(apply "  if(vesmora_xctest_tests)\n    set_tests_properties(\${vesmora_xctest_tests} PROPERTIES${properties})\n  endif()\n")
+  endif()
   file(WRITE ${include_file}
     "if(EXISTS \"${tests_file}\")\n"
+    "  set(vesmora_xctest_tests \"\")\n"
     "  include(\"${tests_file}\")\n"
+    "${apply}"
     "else()\n"
     "  add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\n"
     "endif()\n")

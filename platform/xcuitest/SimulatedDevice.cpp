@@ -186,6 +186,10 @@ Device::Device() : impl_(std::make_unique<Impl>(*this)) {
 }
 
 Device::~Device() {
+  // Apps go first, while everything they may touch on the way out is still there.
+  std::vector<std::string> ids;
+  for (auto& [id, r] : impl_->running) ids.push_back(id);
+  for (auto& id : ids) terminate(id);
   XCTVirtualClock::removeClient(impl_.get());
   XCTestObservationCenter::shared().removeTestObserver(impl_.get());
 }

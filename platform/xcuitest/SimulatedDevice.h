@@ -12,6 +12,9 @@
 // within a run (the app's stored data, biometric enrolment) lives on the device. Per-test state
 // (pasteboard, system alerts, the edit menu) is reset before every test method through the test
 // observation hook, and `addTestResetHandler()` lets an app's owner reset more.
+//
+// The device, like the whole UI framework, is used from the test runner's thread only (a stub
+// server's threads must not call it).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "measurement/store/TLMDatabase.h"
 
 #include "foundation/Format.h"
+#include "measurement/model/TLMUtil.h"
 
 using platform::Error;
 using platform::Value;
@@ -101,7 +102,8 @@ const std::vector<TLMTableSchema>& TLMDatabaseTables() {
 }
 
 TLMDatabase::TLMDatabase(std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor)
-    : settings_(std::move(settings)), monitor_(monitor) {
+    : settings_(std::move(settings)),
+      monitor_(monitor != nullptr ? monitor : TLMStoreDefaultMonitor()) {
   if (!settings_) settings_ = std::make_shared<TLMStoreDefaultSettings>();
 }
 
@@ -113,10 +115,11 @@ void TLMDatabase::log(int level, int code, const std::string& message,
 std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabaseName(
     const std::string& name, std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor) {
   if (name.empty()) {
-    if (monitor != nullptr) monitor->log(1, 12000, "Received empty database name in init", {});
+    (monitor != nullptr ? monitor : TLMStoreDefaultMonitor())
+        ->log(1, 12000, "Received empty database name in init", {});
     return nullptr;
   }
-  return initWithDatabasePath(TLMStoreDatabasePath(name), std::move(settings), monitor);
+  return initWithDatabasePath(TLMFilePathForDatabaseName(name), std::move(settings), monitor);
 }
 
 std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabasePath(

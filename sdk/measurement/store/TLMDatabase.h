@@ -14,14 +14,32 @@
 #include <string>
 #include <vector>
 
+#include <map>
+#include <utility>
+
 #include "foundation/Error.h"
 #include "foundation/Value.h"
+#include "measurement/model/TLMAppMetadata.h"
+#include "measurement/model/TLMAudienceFilters.h"
+#include "measurement/model/TLMDailyCounts.h"
+#include "measurement/model/TLMEvent.h"
+#include "measurement/model/TLMEventAggregates.h"
+#include "measurement/model/TLMUserAttribute.h"
+#include "measurement/store/TLMConditionalUserProperty.h"
 #include "measurement/store/TLMDatabaseSchema.h"
 #include "measurement/store/TLMSqliteStore.h"
 #include "measurement/store/TLMStoreServices.h"
 
+class TLMPBMeasurementBundle;
+class TLMPBMeasurementConfig;
+
+// A queued bundle (decoded, with its retry count) and the row id of its queue row.
+using TLMBundleRowIDPair = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
+
 class TLMDatabase {
  public:
+  // `settings` null means the compiled defaults; `monitor` null the library-wide monitor (a
+  // given monitor must outlive the database).
   // Opens the named database under the measurement directory of Application Support. Null
   // for an empty name (monitor 12000) or when the file cannot be opened and set up.
   static std::unique_ptr<TLMDatabase> initWithDatabaseName(const std::string& name,
@@ -41,6 +59,138 @@ class TLMDatabase {
   bool performTransaction(const std::function<bool()>& block);
   bool ensureAllTables();
   bool initializeAppMetadata();
+
+  // MARK: Raw events and upload queue
+
+  // Stores the bundle metadata shared by raw events under its fingerprint (nothing when present).
+  bool insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
+                                         platform::Error* error);
+  std::shared_ptr<TLMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
+      std::int64_t fingerprint, platform::Error* error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
+                                                     platform::Error* error);
+  bool deleteUnusedRawEventsMetadata(platform::Error* error);
+  std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
+  bool insertRawEvent(const TLMEventPtr& event, std::int64_t metadataFingerprint, bool isRealtime,
+                      platform::Error* error);
+  // Empty when there is no raw event (no error) or on failure (error set).
+  std::optional<double> queryLatestRawEventTime(platform::Error* error);
+  // The oldest raw events of one fingerprint, at most 1000, through the caller's row filter.
+  std::optional<std::vector<TLMRawEventData>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, platform::Error* error, const TLMRowFilter& eventFilter);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
+                                                              platform::Error* error);
+  bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::Error* error);
+  // Keeps the newest maxEventsStored - 1 raw events (room for the next one) and removes the
+  // metadata rows no raw event uses any more. The number of deleted events.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::Error* error);
+  // The fingerprint of the oldest raw event; empty for an empty table (no error) or on failure.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(platform::Error* error);
+  std::optional<TLMRawEventData> rawEventDataFromDictionary(const TLMRecord& row,
+                                                            platform::Error* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(platform::Error* error);
+  std::optional<bool> isQueuedBundleTableEmpty(platform::Error* error);
+  bool insertBundle(const TLMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error);
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs,
+                                              platform::Error* error);
+  // Oldest bundle end first, at most `countLimit`, while the uncompressed sizes fit `sizeLimit`
+  // (the first bundle always travels). Rows that cannot be read back are deleted.
+  std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithCountLimit(
+      std::int64_t countLimit, std::int64_t sizeLimit, platform::Error* error);
+  std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithRowIDs(
+      const std::vector<std::int64_t>& rowIDs, platform::Error* error);
+  bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::Error* error);
+  // Deletes stale raw events and bundles once per stale-data interval: true when it ran, false
+  // when it was not due, empty on failure.
+  std::optional<bool> maybeDeleteStaleData(platform::Error* error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, platform::Error* error);
+  std::optional<double> queryLatestBundleTime(platform::Error* error);
+  std::optional<bool> containsRealtimeBundlesWithError(platform::Error* error);
+
+  // MARK: Metadata, counters, aggregates and user attributes
+
+  std::optional<TLMAppMetadata> queryAppMetadata(platform::Error* error);
+  bool updateAppMetadata(const TLMAppMetadata& metadata, platform::Error* error);
+  std::optional<TLMDailyCounts> dailyCounts(platform::Error* error);
+  bool updateDailyCounts(const TLMDailyCounts& counts, platform::Error* error);
+  std::optional<std::int64_t> publicEventCount(platform::Error* error);
+  std::optional<std::vector<TLMEventAggregates>> allEventAggregates(platform::Error* error);
+  // Empty when there is no such row (no error) or on failure (error set).
+  std::optional<TLMEventAggregates> eventAggregatesWithName(const std::string& name,
+                                                            platform::Error* error);
+  bool updateEventAggregates(const TLMEventAggregates& aggregates, platform::Error* error);
+  bool clearCurrentSessionCounts(platform::Error* error);
+  std::optional<std::int64_t> publicUserAttributeCount(platform::Error* error);
+  std::optional<std::int64_t> userAttributeCountForOrigin(const std::string& origin,
+                                                          platform::Error* error);
+  std::optional<bool> containsUserAttributeWithName(const std::string& name,
+                                                    platform::Error* error);
+  std::optional<TLMUserAttribute> userAttributeWithName(const std::string& name,
+                                                        platform::Error* error);
+  // Lifetime-value properties (names starting exactly with "_ltv_"), most recently set first.
+  std::optional<std::vector<TLMUserAttribute>> allLifetimeValueUserAttributes(platform::Error* error);
+  std::optional<std::vector<TLMUserAttribute>> userAttributesIncludingInternal(
+      bool includeInternal, platform::Error* error);
+  bool updateUserAttribute(const TLMUserAttribute& attribute, platform::Error* error);
+  bool deleteUserAttributeWithName(const std::string& name, platform::Error* error);
+
+  // MARK: Audiences, conditional properties, purchases, complex events, remote configuration
+
+  std::optional<std::map<std::int32_t, TLMFilterResult>> allFilterResults(platform::Error* error);
+  std::optional<std::vector<std::int32_t>> allAudienceIDs(platform::Error* error);
+  std::optional<std::vector<TLMEventFilter>> eventFiltersForEventName(const std::string& eventName,
+                                                                      platform::Error* error);
+  std::optional<std::vector<TLMPropertyFilter>> propertyFiltersForPropertyName(
+      const std::string& propertyName, platform::Error* error);
+  std::optional<TLMFilterResult> filterResultForAudienceID(std::int32_t audienceID,
+                                                           platform::Error* error);
+  bool deleteFilterResults(const std::vector<TLMFilterResult>& results, platform::Error* error);
+  std::optional<std::map<std::int32_t, std::vector<std::int32_t>>> allSessionScopedFilters(
+      platform::Error* error);
+  bool updateEventFilters(const std::vector<TLMEventFilter>& filters, platform::Error* error);
+  bool updatePropertyFilters(const std::vector<TLMPropertyFilter>& filters, platform::Error* error);
+  bool updateFilterResults(const std::vector<TLMFilterResult>& results, platform::Error* error);
+  bool deleteEventFilters(const std::vector<TLMEventFilter>& filters, platform::Error* error);
+  bool deletePropertyFilters(const std::vector<TLMPropertyFilter>& filters, platform::Error* error);
+  bool deleteAllEventFilters(platform::Error* error);
+  bool deleteAllPropertyFilters(platform::Error* error);
+  bool updateRemoteConfig(const TLMPBMeasurementConfig& config, platform::Error* error);
+  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::Error* error);
+  // Null without error when no configuration is stored.
+  std::shared_ptr<TLMPBMeasurementConfig> queryMeasurementConfigWithError(platform::Error* error);
+  std::optional<double> lastRemoteConfigUpdateTimestamp(platform::Error* error);
+  // True for a new purchase (now recorded), false for one already reported; empty on failure.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                              platform::Error* error);
+  std::optional<TLMConditionalUserProperty> conditionalUserPropertyWithName(
+      const std::string& name, platform::Error* error);
+  bool updateConditionalUserProperty(const TLMConditionalUserProperty& property,
+                                     platform::Error* error);
+  bool deleteConditionalUserPropertyWithName(const std::string& name, platform::Error* error);
+  std::optional<std::vector<TLMConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(
+      platform::Error* error);
+  std::optional<std::vector<TLMConditionalUserProperty>> expiredConditionalUserPropertiesWithError(
+      platform::Error* error);
+  std::optional<std::vector<TLMConditionalUserProperty>>
+  triggeredConditionalUserPropertiesWithEventName(const std::string& eventName,
+                                                  platform::Error* error);
+  // Names starting exactly with `prefix` and, when given, of exactly that origin.
+  std::optional<std::vector<TLMConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+      const std::string& prefix, const std::string& filterByOrigin, platform::Error* error);
+  std::optional<std::vector<TLMConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+      const std::string& condition, const platform::Array& parameterValues, platform::Error* error);
+  // The main event and its number of children to process; empty without error when no row.
+  std::optional<std::pair<TLMEventPtr, std::int64_t>> mainEventAndChildCountPairWithEventID(
+      std::int64_t eventID, platform::Error* error);
+  bool updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                          std::int64_t childEventCount,
+                                                          const TLMEventPtr& mainEvent,
+                                                          platform::Error* error);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                          platform::Error* error);
+  // Experiment ids handed to the remote configuration: always empty.
+  static platform::Dictionary TLMExperimentIDs();
 
   // Generic row operations. A conversion returns nullopt to skip a row.
   template <typename T>
@@ -83,6 +233,19 @@ class TLMDatabase {
                    platform::Error* error);
   bool checkUpdate(const std::string& table, const std::string& columnName,
                    const platform::Value& columnValue, platform::Error* error);
+  std::optional<std::shared_ptr<TLMPBMeasurementBundle>> bundleFromQueueRow(
+      const TLMRecord& row);
+  std::optional<std::vector<TLMBundleRowIDPair>> decodeQueueRows(const TLMRows& rows,
+                                                                 std::int64_t sizeLimit,
+                                                                 bool walkBySize,
+                                                                 platform::Error* error);
+  std::optional<TLMConditionalUserProperty> conditionalUserPropertyFromRow(const TLMRecord& row);
+  std::optional<TLMRecord> rowFromConditionalUserProperty(const TLMConditionalUserProperty& p);
+  std::optional<bool> booleanForQuery(const std::string& query, const platform::Array& parameters,
+                                      platform::Error* error);
+  std::optional<std::int64_t> integerForQuery(const std::string& query,
+                                              const platform::Array& parameters,
+                                              platform::Error* error);
   std::optional<TLMRows> rowsForSelect(const std::string& table, const std::string& columnName,
                                        const platform::Value& columnValue, platform::Error* error);
 

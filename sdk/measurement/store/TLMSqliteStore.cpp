@@ -1,5 +1,7 @@
 #include "measurement/store/TLMSqliteStore.h"
 
+#include "foundation/Files.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
@@ -99,7 +101,7 @@ bool isSupportedRecordValue(const Value& value) {
 }  // namespace
 
 TLMSqliteStore::TLMSqliteStore(std::string path, TLMStoreMonitor* monitor)
-    : databasePath_(std::move(path)), monitor_(monitor) {}
+    : databasePath_(std::move(path)), monitor_(monitor != nullptr ? monitor : TLMStoreDefaultMonitor()) {}
 
 TLMSqliteStore::~TLMSqliteStore() { closeDatabase(); }
 
@@ -111,7 +113,8 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      TLMStoreMonitor* monitor) {
   if (path.empty()) {
-    if (monitor != nullptr) monitor->log(4, 34000, "Received empty database path on init", {});
+    (monitor != nullptr ? monitor : TLMStoreDefaultMonitor())
+        ->log(4, 34000, "Received empty database path on init", {});
     return nullptr;
   }
   std::unique_ptr<TLMSqliteStore> store(new TLMSqliteStore(path, monitor));
@@ -201,6 +204,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     }
     closeDatabase();
     return false;
+  }
+
+  Error backupError;
+  if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
+    log(4, 34017, "Failed to exclude database file from backup",
+        {Value(backupError.fullDescription())});
   }
 
   if (!validateDatabaseWithError(error)) {
@@ -754,8 +763,9 @@ bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t valu
   if (uppercase(found->second) != "INTEGER") {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Column type is not integer.");
   }
-  const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " +
-                            std::to_string(value) + " WHERE " + condition;
+  // A null count (a row older than its column) counts from zero.
+  const std::string query = "UPDATE " + table + " SET " + column + " = ifnull(" + column +
+                            ", 0) + " + std::to_string(value) + " WHERE " + condition;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return false;
   bool ok = sqlite3_step(statement) == SQLITE_DONE;

@@ -43,7 +43,7 @@ class TLMSqliteStore {
  public:
   // Opens (creating directory and file when needed) and validates the file; a damaged file is
   // deleted and recreated once. Null when the path is empty or the database cannot be opened.
-  // `monitor` must outlive the store; null discards the diagnostics.
+  // `monitor` must outlive the store; null means the library-wide monitor.
   static std::unique_ptr<TLMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               TLMStoreMonitor* monitor);
   ~TLMSqliteStore();

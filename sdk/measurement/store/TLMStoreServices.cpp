@@ -1,14 +1,12 @@
 #include "measurement/store/TLMStoreServices.h"
 
 #include "dispatch/Clock.h"
-#include <cstdlib>
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/model/TLMUtil.h"
 
 bool TLMStoreSetError(platform::Error* error, int code, const std::string& description,
                       const std::string& monitorContext) {
-  if (error == nullptr) return false;
-  platform::Value userInfo;
-  if (!monitorContext.empty()) userInfo.set(kTLMStoreMonitorContextKey, monitorContext);
-  *error = platform::Error(kTLMStoreErrorDomain, code, description, std::move(userInfo));
+  TLMSetErrorWithMonitorContext(error, code, description, monitorContext);
   return false;
 }
 
@@ -40,9 +38,19 @@ double TLMStoreDefaultSettings::now() const {
   return platform::Clock::current()->now();
 }
 
-std::string TLMStoreDatabasePath(const std::string& name) {
-  if (name.empty()) return std::string();
-  const char* home = std::getenv("HOME");
-  std::string root = home != nullptr ? home : ".";
-  return root + "/Library/Application Support/Ombrix/Measurement/" + name;
+namespace {
+
+class TLMForwardingStoreMonitor : public TLMStoreMonitor {
+ public:
+  void log(int level, int code, const std::string& message,
+           const std::vector<platform::Value>& context) override {
+    TLMMeasurement::monitor()->logWithContexts(level, code, message, context);
+  }
+};
+
+}  // namespace
+
+TLMStoreMonitor* TLMStoreDefaultMonitor() {
+  static TLMForwardingStoreMonitor monitor;
+  return &monitor;
 }

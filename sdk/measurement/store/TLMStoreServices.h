@@ -39,7 +39,11 @@ class TLMStoreMonitor {
                    const std::vector<platform::Value>& context) = 0;
 };
 
-// A monitor that keeps every line; used by tests and as a fallback.
+// The library-wide monitor (TLMMeasurement::monitor()) behind this interface; the store uses it
+// when it is given no monitor of its own.
+TLMStoreMonitor* TLMStoreDefaultMonitor();
+
+// A monitor that keeps every line; used by tests.
 class TLMStoreRecordingMonitor : public TLMStoreMonitor {
  public:
   struct Line {
@@ -96,7 +100,3 @@ class TLMStoreDefaultSettings : public TLMStoreSettings {
   double lastDeleteStale = 0;
   double midnightOffsetValue = 0;
 };
-
-// Path of the named database under "Ombrix/Measurement" of the Application Support directory;
-// the empty text for an empty name.
-std::string TLMStoreDatabasePath(const std::string& name);

@@ -188,6 +188,31 @@ TEST(Runner, WritesJUnitReport) {
   EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
 }
 
+TEST(Runner, ObserversSeeEveryTestAroundSetUpAndTearDown) {
+  struct Recorder : XCTestObservation {
+    std::vector<std::string> events;
+    void testCaseWillStart(XCTestCase& t) override { events.push_back("start " + t.name()); }
+    void testCaseDidRecordFailure(XCTestCase&, const std::string& d, const std::string&, int) override {
+      events.push_back("failure " + d);
+    }
+    void testCaseDidFinish(XCTestCase& t) override {
+      events.push_back("finish " + t.name() + " " + std::to_string(t.failures().size()));
+    }
+  } recorder;
+  XCTestObservationCenter::shared().addTestObserver(&recorder);
+  XCTestObservationCenter::shared().addTestObserver(&recorder);  // once only
+  auto r = run({"StopOnFailureTests"});
+  XCTestObservationCenter::shared().removeTestObserver(&recorder);
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{
+                "start -[StopOnFailureTests testPasses]", "finish -[StopOnFailureTests testPasses] 0",
+                "start -[StopOnFailureTests testStopsAtFirstFailure]",
+                "failure XCTAssertEqual failed: (\"1\") is not equal to (\"2\") - numbers differ",
+                "finish -[StopOnFailureTests testStopsAtFirstFailure] 1"}));
+  // The hooks bracket setUp and tearDown.
+  EXPECT_EQ(g_log.back(), "tearDown testStopsAtFirstFailure");
+}
+
 TEST(Assertions, DescribeOptionalsAndCompareMixedTypes) {
   std::optional<std::string> none;
   EXPECT_EQ(xctest::describeValue(none), "nil");

@@ -1,8 +1,6 @@
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "StoreTestSupport.h"
+#include "foundation/Files.h"
+#include "foundation/Sandbox.h"
 #include "measurement/store/TLMDatabase.h"
 
 using platform::Error;
@@ -125,72 +123,21 @@ TEST_F(TLMDatabaseSchemaTest, ResetStartsOverWithAnEmptySchema) {
   EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kTLMAppMetadataTable, &error), 1);
 }
 
-// Raw event row number `i`: a body large enough to span pages, whose bytes all derive from i.
-platform::Bytes crashPayload(int i) {
-  platform::Bytes bytes(1500 + (i % 7) * 300);
-  for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>((i * 31 + k) & 0xff);
-  return bytes;
-}
+}  // namespace
 
-TEST_F(TLMDatabaseSchemaTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOne) {
-  ASSERT_TRUE(open());
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    auto database = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
-    if (!database) ::_exit(2);
-    for (int i = 0;; ++i) {
-      bool ok = database->performTransaction([&] {
-        return database->sqliteStore()->upsertRecord(
-                   {{"name", Value("e" + std::to_string(i))},
-                    {"timestamp", Value(1.0 * i)},
-                    {"metadata_fingerprint", Value(i % 3)},
-                    {"data", Value(crashPayload(i))},
-                    {"is_realtime", Value(0)}},
-                   kTLMRawEventsTable, nullptr) &&
-               database->sqliteStore()->upsertRecord(
-                   {{"metadata_fingerprint", Value(i % 3)}, {"metadata", Value(platform::Bytes{1})}},
-                   kTLMRawEventsMetadataTable, nullptr);
-      });
-      if (!ok) ::_exit(3);
-      // Report the commit only after it returned.
-      if (::write(pipeFds[1], &i, sizeof i) != sizeof i) ::_exit(4);
-    }
-  }
-  ::close(pipeFds[1]);
-  int lastCommitted = -1;
-  int value;
-  while (lastCommitted < 150 && ::read(pipeFds[0], &value, sizeof value) == sizeof value) {
-    lastCommitted = value;
-  }
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  // Commits reported after our last read still count.
-  while (::read(pipeFds[0], &value, sizeof value) == sizeof value) lastCommitted = value;
-  ::close(pipeFds[0]);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status);
-  ASSERT_GE(lastCommitted, 150);
+namespace {
 
-  auto database = open();
+TEST(TLMDatabaseFileTest, NamedDatabaseLivesUnderApplicationSupportAndIsExcludedFromBackup) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  TLMStoreRecordingMonitor monitor;
+  auto database = TLMDatabase::initWithDatabaseName(
+      kTLMDatabaseFileName, std::make_shared<TLMStoreDefaultSettings>(), &monitor);
   ASSERT_TRUE(database);
-  Error error;
-  EXPECT_TRUE(database->sqliteStore()->validateDatabaseWithError(&error));
-  auto rows = database->sqliteStore()->recordsForQuery(
-      "SELECT rowid, * FROM raw_events ORDER BY rowid", {}, &error);
-  ASSERT_TRUE(rows);
-  ASSERT_GE(static_cast<int>(rows->size()), lastCommitted + 1);
-  // At most the one transaction in flight when the kill came may have committed unreported.
-  ASSERT_LE(static_cast<int>(rows->size()), lastCommitted + 2);
-  for (size_t i = 0; i < rows->size(); ++i) {
-    const auto& row = (*rows)[i];
-    ASSERT_EQ(row.get("name"), Value("e" + std::to_string(i)));
-    ASSERT_EQ(*row.get("data").dataPtr(), crashPayload(static_cast<int>(i))) << i;
-  }
-  EXPECT_FALSE(monitor.contains(34001));
+  std::string expected =
+      platform::sandbox::applicationSupportDirectory() + "/Ombrix/Measurement/ombrix-tally-mark.sql";
+  EXPECT_EQ(database->databasePath(), expected);
+  EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_TRUE(platform::files::isExcludedFromBackup(expected));
 }
 
 }  // namespace

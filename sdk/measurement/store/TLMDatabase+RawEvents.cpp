@@ -1,0 +1,443 @@
+// Raw events with their shared bundle metadata, and the queue of compressed bundles.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "foundation/Format.h"
+#include "measurement/model/TLMFormatting.h"
+#include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMStoreEventCoding.h"
+#include "obx/OBXGzip.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+constexpr std::int32_t kMaxRetryCount = std::numeric_limits<std::int32_t>::max();
+
+// "rowid IN (?,?,...)" with the row ids as parameters.
+bool rowIDCondition(const std::vector<std::int64_t>& rowIDs, std::string& condition,
+                    platform::Array& parameters, Error* error) {
+  if (rowIDs.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty row IDs to process");
+  }
+  std::string placeholders = "?";
+  for (std::size_t i = 1; i < rowIDs.size(); ++i) placeholders += ",?";
+  condition = "rowid IN (" + placeholders + ")";
+  parameters.clear();
+  for (std::int64_t rowID : rowIDs) parameters.push_back(Value(rowID));
+  return true;
+}
+
+std::optional<platform::Bytes> encoded(const NANOMessageBase& message) {
+  auto bytes = message.protoBuffer();
+  if (!bytes) return std::nullopt;
+  return platform::Bytes(bytes->begin(), bytes->end());
+}
+
+}  // namespace
+
+// MARK: - Metadata
+
+bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
+                                                    Error* error) {
+  auto bytes = encoded(metadata);
+  if (!bytes || bytes->empty()) {
+    log(4, 12011,
+        "Received empty measurement bundle metadata for getting dictionary representation");
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert/update unknown data type");
+  }
+  const Value fingerprint(tlm_64LSBMD5(*bytes));
+  auto existing = sqliteStore_->rowCountForTableWithName(kTLMRawEventsMetadataTable,
+                                                         "metadata_fingerprint", fingerprint, error);
+  if (!existing) return false;
+  if (*existing > 0) return true;
+  return upsertDataType<platform::Bytes>(
+      *bytes, kTLMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+      kTLMDatabaseRawEventsMetadataMaxCount, error,
+      [&fingerprint](const platform::Bytes& data) -> std::optional<TLMRecord> {
+        return TLMRecord{{"metadata_fingerprint", fingerprint}, {"metadata", Value(data)}};
+      });
+}
+
+std::shared_ptr<TLMPBMeasurementBundle> TLMDatabase::queryRawEventsMetadataWithFingerprint(
+    std::int64_t fingerprint, Error* error) {
+  using BundlePtr = std::shared_ptr<TLMPBMeasurementBundle>;
+  auto bundles = dataTypesFromTableWithName<BundlePtr>(
+      kTLMRawEventsMetadataTable, "metadata_fingerprint", Value(fingerprint), error,
+      [this](const TLMRecord& row) -> std::optional<BundlePtr> {
+        if (row.empty()) {
+          log(4, 12012, "Received empty dictionary for getting measurement bundle");
+          return std::nullopt;
+        }
+        const platform::Bytes* data = row.get("metadata").dataPtr();
+        if (data == nullptr || data->empty()) {
+          log(4, 12013, "Event metadata should not be empty for getting measurement bundle");
+          return std::nullopt;
+        }
+        BundlePtr bundle = TLMPBMeasurementBundle::initWithBuffer(data->data(), data->size());
+        if (!bundle) return std::nullopt;
+        return bundle;
+      });
+  if (!bundles || bundles->empty()) return nullptr;
+  return bundles->front();
+}
+
+bool TLMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
+                                                                Error* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kTLMRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                       {Value(fingerprint)}, error)
+      .has_value();
+}
+
+bool TLMDatabase::deleteUnusedRawEventsMetadata(Error* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(
+          kTLMRawEventsMetadataTable,
+          "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
+          error)
+      .has_value();
+}
+
+// MARK: - Raw events
+
+std::optional<bool> TLMDatabase::isRawEventsTableEmpty(Error* error) {
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadataFingerprint,
+                                 bool isRealtime, Error* error) {
+  if (!event) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty event for inserting in the database");
+  }
+  return insertDataType<TLMEventPtr>(
+      event, kTLMRawEventsTable, error,
+      [this, metadataFingerprint, isRealtime](const TLMEventPtr& e) -> std::optional<TLMRecord> {
+        auto proto = e ? TLMStoreProtoEvent(*e) : nullptr;
+        if (!proto) {
+          log(4, 12014, "Received empty raw event data for getting dictionary representation");
+          return std::nullopt;
+        }
+        // The name is kept once, in its own column.
+        NANOClearField(*proto, TLMPBEventSlot::name);
+        auto data = encoded(*proto);
+        if (!data) return std::nullopt;
+        return TLMRecord{{"name", Value(e->name())},
+                         {"timestamp", Value(e->timestamp())},
+                         {"metadata_fingerprint", Value(metadataFingerprint)},
+                         {"data", Value(std::move(*data))},
+                         {"is_realtime", Value(isRealtime ? 1 : 0)}};
+      });
+}
+
+std::optional<double> TLMDatabase::queryLatestRawEventTime(Error* error) {
+  auto number = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+  if (!number || number->isNull()) return std::nullopt;
+  return number->doubleValue();
+}
+
+std::optional<std::vector<TLMRawEventData>> TLMDatabase::rawEventsWithMetadataFingerprint(
+    std::int64_t fingerprint, Error* error, const TLMRowFilter& eventFilter) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+      {Value(fingerprint), Value(kTLMDatabaseRawEventsSelectLimit)}, error,
+      eventFilter ? eventFilter : TLMRowFilter([](std::size_t, const TLMRecord&) { return true; }));
+  if (!rows) return std::nullopt;
+  std::vector<TLMRawEventData> events;
+  events.reserve(rows->size());
+  for (const auto& row : *rows) {
+    if (auto data = rawEventDataFromDictionary(row, error)) events.push_back(std::move(*data));
+  }
+  if (!rows->empty() && events.empty()) return std::nullopt;
+  return events;
+}
+
+std::optional<bool> TLMDatabase::containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
+                                                                         Error* error) {
+  return booleanForQuery(
+      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+      {Value(fingerprint)}, error);
+}
+
+bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error)
+      .has_value();
+}
+
+std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kTLMRawEventsTable,
+      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+      {Value(settings_->maxEventsStored() - 1)}, error);
+  if (!deleted) return std::nullopt;
+  // Metadata that only the deleted events used would otherwise stay forever.
+  if (*deleted > 0 && !deleteUnusedRawEventsMetadata(error)) return std::nullopt;
+  return deleted;
+}
+
+bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* error) {
+  if (maxAge < 0) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Cannot delete stale raw events given negative time period");
+  }
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kTLMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {Value(settings_->now()), Value(maxAge)}, error);
+  if (!deleted) return false;
+  if (*deleted > 0) return deleteUnusedRawEventsMetadata(error);
+  return true;
+}
+
+std::optional<std::int64_t> TLMDatabase::nextMetadataFingerprintToProcess(Error* error) {
+  auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events",
+                                            {}, error);
+  if (!rows) return std::nullopt;
+  if (rows->size() != 1) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Only one event metadata should be processed");
+    return std::nullopt;
+  }
+  const Value& fingerprint = rows->front().get("metadata_fingerprint");
+  if (!fingerprint.isNumber()) return std::nullopt;
+  return fingerprint.int64Value();
+}
+
+std::optional<TLMRawEventData> TLMDatabase::rawEventDataFromDictionary(const TLMRecord& row,
+                                                                       Error* error) {
+  if (row.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Received empty dictionary for getting raw event data");
+    return std::nullopt;
+  }
+  const Value& rowID = row.get("rowid");
+  if (!rowID.isNumber()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Unable to find row ID in the database dictionary");
+    return std::nullopt;
+  }
+  const platform::Bytes* data = row.get("data").dataPtr();
+  if (data == nullptr) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Unable to find event data in the database dictionary");
+    return std::nullopt;
+  }
+  const Value& fingerprint = row.get("metadata_fingerprint");
+  if (!fingerprint.isNumber()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                     "Unable to find event metadata in the database dictionary");
+  }
+  auto proto = TLMPBEvent::initWithBuffer(data->data(), data->size());
+  if (!proto) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to parse event from data");
+    return std::nullopt;
+  }
+  const std::string* name = row.get("name").stringPtr();
+  TLMEventPtr event = TLMStoreEventFromProto(
+      *proto, name != nullptr ? *name : std::string(), row.get("timestamp").doubleValue().value_or(0),
+      error, [this](const std::string& parameterName) {
+        log(4, 12015,
+            "Unknown event parameter type from converting an event from database. Event param name",
+            {Value(TLMFormattedParameterName(TLMObject(parameterName)))});
+      });
+  if (!event) return std::nullopt;
+  auto result = TLMRawEventData::initWithRawEvent(event, rowID.int64Value().value_or(-1),
+                                                  fingerprint.int64Value().value_or(0));
+  if (!result) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to initialize raw event data from dictionary");
+  }
+  return result;
+}
+
+std::optional<bool> TLMDatabase::containsRealtimeRawEventsWithError(Error* error) {
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
+                         {}, error);
+}
+
+// MARK: - Queue
+
+std::optional<bool> TLMDatabase::isQueuedBundleTableEmpty(Error* error) {
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+bool TLMDatabase::insertBundle(const TLMPBMeasurementBundle& bundle, bool isRealtime,
+                               Error* error) {
+  auto bytes = encoded(bundle);
+  if (!bytes || bytes->empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Failed to insert nil bundle");
+  }
+  if (NANOGetString(bundle, TLMPBMeasurementBundleSlot::app_id).value_or("").empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Failed to insert bundle without App ID");
+  }
+  const std::int64_t endMillis = NANOGetInt64(bundle, TLMPBMeasurementBundleSlot::end_timestamp_millis);
+  if (endMillis <= 0) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Failed to insert bundle without valid timestamp");
+  }
+  if (!maybeDeleteStaleData(error).has_value()) return false;
+  const double end = static_cast<double>(endMillis) / 1000.0;
+  if (std::fabs(settings_->now() - end) > settings_->maxQueueTime()) {
+    log(4, 12016, "Storing bundle outside of the max uploading time span");
+  }
+  Error gzipError;
+  platform::Bytes compressed = obx_dataByGzippingData(*bytes, &gzipError);
+  if (compressed.empty()) {
+    log(1, 12017, "Cannot compress data. Error", {Value(gzipError.fullDescription())});
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to compress bundle");
+  }
+  log(7, 12018, "Saving bundle. size (bytes)", {Value(std::to_string(compressed.size()))});
+  TLMRecord record{{"bundle_end_timestamp", Value(end)},
+                   {"data", Value(std::move(compressed))},
+                   {"is_realtime", Value(isRealtime ? 1 : 0)},
+                   {"retry_count", Value(NANOGetInt32(bundle, TLMPBMeasurementBundleSlot::retry_count))}};
+  return sqliteStore_->upsertRecord(record, kTLMQueueTable, error);
+}
+
+bool TLMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs,
+                                                         Error* error) {
+  if (rowIDs.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Failed to increment retry counter");
+  }
+  auto saturated = booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                                   {Value(kMaxRetryCount)}, error);
+  if (!saturated) return false;
+  if (*saturated) {
+    log(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+  }
+  std::string condition;
+  platform::Array parameters;
+  if (!rowIDCondition(rowIDs, condition, parameters, error)) return false;
+  parameters.push_back(Value(kMaxRetryCount));
+  return sqliteStore_->increaseColumn("retry_count", 1, kTLMQueueTable,
+                                      condition + " AND ifnull(retry_count, 0) < ?", parameters,
+                                      error);
+}
+
+std::optional<std::shared_ptr<TLMPBMeasurementBundle>> TLMDatabase::bundleFromQueueRow(
+    const TLMRecord& row) {
+  if (row.empty()) {
+    log(1, 12052, "Cannot process empty rowData");
+    return std::nullopt;
+  }
+  const platform::Bytes* data = row.get("data").dataPtr();
+  if (data == nullptr || data->empty()) {
+    log(1, 12049, "Cannot decompress an empty bundle data");
+    return std::nullopt;
+  }
+  Error inflateError;
+  platform::Bytes inflated = obx_dataByInflatingGzippedData(*data, &inflateError);
+  if (inflated.empty()) {
+    log(1, 12050, "Cannot decompress data. Error", {Value(inflateError.fullDescription())});
+    return std::nullopt;
+  }
+  auto bundle = TLMPBMeasurementBundle::initWithBuffer(inflated.data(), inflated.size());
+  if (!bundle) {
+    log(1, 12051, "Unable to parse bundle from decompressed data");
+    return std::nullopt;
+  }
+  const Value& retryCount = row.get("retry_count");
+  if (retryCount.isNumber() && retryCount.int64Value().value_or(0) > 0) {
+    NANOSetInt32(*bundle, TLMPBMeasurementBundleSlot::retry_count,
+                 static_cast<std::int32_t>(std::min<std::int64_t>(*retryCount.int64Value(),
+                                                                  kMaxRetryCount)));
+  }
+  return bundle;
+}
+
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::decodeQueueRows(const TLMRows& rows,
+                                                                            std::int64_t sizeLimit,
+                                                                            bool walkBySize,
+                                                                            Error* error) {
+  std::vector<TLMBundleRowIDPair> pairs;
+  std::vector<std::int64_t> unreadable;
+  std::int64_t total = 0;
+  for (const auto& row : rows) {
+    const Value& rowID = row.get("rowid");
+    if (!rowID.isNumber()) continue;
+    auto bundle = bundleFromQueueRow(row);
+    if (!bundle) {
+      // It can never be sent: keeping it would only hold back the bundles behind it.
+      unreadable.push_back(*rowID.int64Value());
+      continue;
+    }
+    if (walkBySize) {
+      auto bytes = (*bundle)->protoBuffer();
+      const auto size = static_cast<std::int64_t>(bytes ? bytes->size() : 0);
+      if (!pairs.empty() && total + size > sizeLimit) break;
+      total += size;
+      pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
+      if (total > sizeLimit) break;
+    } else {
+      pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
+    }
+  }
+  if (!unreadable.empty() && !deleteBundlesWithRowIDs(unreadable, error)) return std::nullopt;
+  return pairs;
+}
+
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCountLimit(
+    std::int64_t countLimit, std::int64_t sizeLimit, Error* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+      {Value(countLimit)}, error);
+  if (!rows) return std::nullopt;
+  return decodeQueueRows(*rows, sizeLimit, true, error);
+}
+
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithRowIDs(
+    const std::vector<std::int64_t>& rowIDs, Error* error) {
+  std::string condition;
+  platform::Array parameters;
+  if (!rowIDCondition(rowIDs, condition, parameters, error)) return std::nullopt;
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, data, retry_count FROM queue WHERE " + condition, parameters, error);
+  if (!rows) return std::nullopt;
+  return decodeQueueRows(*rows, 0, false, error);
+}
+
+bool TLMDatabase::deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, Error* error) {
+  std::string condition;
+  platform::Array parameters;
+  if (!rowIDCondition(rowIDs, condition, parameters, error)) return false;
+  return sqliteStore_->deleteRecordsFromTableWithName(kTLMQueueTable, condition, parameters, error)
+      .has_value();
+}
+
+std::optional<bool> TLMDatabase::maybeDeleteStaleData(Error* error) {
+  const double now = settings_->now();
+  const double last = settings_->lastDeleteStaleBundlesTimestamp();
+  if (std::fabs(now - last) <= settings_->databaseDeleteStaleBundlesInterval()) return false;
+  const double maxAge = settings_->maxQueueTime();
+  if (!deleteStaleRawEventsDataOlderThanMaxAge(maxAge, error)) return std::nullopt;
+  if (!deleteStaleBundlesOlderThanMaxAge(maxAge, error)) return std::nullopt;
+  settings_->setLastDeleteStaleBundlesTimestamp(now);
+  return true;
+}
+
+bool TLMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, Error* error) {
+  if (maxAge < 0) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Cannot delete stale bundles after negative time period");
+  }
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(
+          kTLMQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+          {Value(settings_->now()), Value(maxAge)}, error)
+      .has_value();
+}
+
+std::optional<double> TLMDatabase::queryLatestBundleTime(Error* error) {
+  auto number = sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
+  if (!number || number->isNull()) return std::nullopt;
+  return number->doubleValue();
+}
+
+std::optional<bool> TLMDatabase::containsRealtimeBundlesWithError(Error* error) {
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {},
+                         error);
+}

@@ -1,0 +1,335 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "DatabaseTestSupport.h"
+#include "measurement/model/TLMUtil.h"
+
+using platform::Value;
+
+namespace {
+
+class TLMDatabaseRawEventsTest : public DatabaseTest {
+ protected:
+  std::int64_t storeMetadata(const std::string& appID) {
+    auto metadata = bundle(appID, 0);
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error)) << error.description;
+    auto bytes = metadata->protoBuffer();
+    return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
+  }
+};
+
+TEST_F(TLMDatabaseRawEventsTest, IdenticalMetadataSharesOneRowUnderItsFingerprint) {
+  std::int64_t first = storeMetadata("1:1:ios:a");
+  EXPECT_EQ(storeMetadata("1:1:ios:a"), first);
+  std::int64_t second = storeMetadata("1:1:ios:b");
+  EXPECT_NE(second, first);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 2);
+  auto read = database->queryRawEventsMetadataWithFingerprint(first, &error);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(NANOGetString(*read, TLMPBMeasurementBundleSlot::app_id), "1:1:ios:a");
+  EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(12345, &error));
+}
+
+TEST_F(TLMDatabaseRawEventsTest, RawEventsRoundTripWithNameStoredOnce) {
+  std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  auto original = TLMEvent::initWithOrigin(
+      "auto", false, "_e", 1700000000.25, 1699999999.5,
+      {{"text", TLMObject(TLMValue("hello"))},
+       {"count", TLMObject(TLMValue(std::int64_t{42}))},
+       {"ratio", TLMObject(TLMValue(0.5))}});
+  ASSERT_TRUE(original);
+  ASSERT_TRUE(database->insertRawEvent(original, fingerprint, true, &error)) << error.description;
+  ASSERT_TRUE(database->insertRawEvent(event("level_up", 1700000001), fingerprint, false, &error));
+
+  // The message in the row carries no name.
+  auto blob = store().recordsForQuery("SELECT data FROM raw_events ORDER BY rowid LIMIT 1", {}, &error);
+  const platform::Bytes& data = *(*blob)[0].get("data").dataPtr();
+  auto stored = TLMPBEvent::initWithBuffer(data.data(), data.size());
+  ASSERT_TRUE(stored);
+  EXPECT_FALSE(NANOHasField(*stored, TLMPBEventSlot::name));
+
+  auto events = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_TRUE(events) << error.description;
+  ASSERT_EQ(events->size(), 2u);
+  const TLMEventPtr& read = (*events)[0].rawEvent();
+  EXPECT_EQ((*events)[0].metadataFingerprint(), fingerprint);
+  EXPECT_EQ((*events)[0].rowID(), 1);
+  EXPECT_EQ(read->name(), "_e");
+  EXPECT_EQ(read->origin(), "auto");
+  EXPECT_DOUBLE_EQ(read->timestamp(), 1700000000.25);
+  EXPECT_DOUBLE_EQ(read->previousTimestamp(), 1699999999.5);
+  ASSERT_TRUE(read->parameters().find("text"));
+  EXPECT_EQ(*read->parameters().find("text"), TLMValue("hello"));
+  EXPECT_EQ(*read->parameters().find("count"), TLMValue(std::int64_t{42}));
+  EXPECT_EQ(*read->parameters().find("ratio"), TLMValue(0.5));
+
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), true);
+  EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), fingerprint);
+  EXPECT_DOUBLE_EQ(*database->queryLatestRawEventTime(&error), 1700000001);
+  EXPECT_EQ(database->containsRawEventWithMetadataFingerprint(fingerprint, &error), true);
+
+  // The caller's filter decides how many rows are read.
+  auto one = database->rawEventsWithMetadataFingerprint(
+      fingerprint, &error, [](size_t kept, const TLMRecord&) { return kept < 1; });
+  EXPECT_EQ(one->size(), 1u);
+
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID((*events)[1].rowID(), &error));
+  EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+  platform::Error none;
+  EXPECT_FALSE(database->nextMetadataFingerprintToProcess(&none));
+  EXPECT_TRUE(none.domain.empty());
+  EXPECT_FALSE(database->queryLatestRawEventTime(&none));
+  EXPECT_TRUE(none.domain.empty());
+  ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 0);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, RowWithoutOriginCannotBeReadBack) {
+  auto proto = TLMPBEvent::initWithMessageInfo(nullptr);
+  auto bytes = proto->protoBuffer();
+  ASSERT_TRUE(store().upsertRecord({{"name", Value("x")},
+                                    {"timestamp", Value(1.0)},
+                                    {"metadata_fingerprint", Value(7)},
+                                    {"data", Value(platform::Bytes(bytes->begin(), bytes->end()))}},
+                                   kTLMRawEventsTable, &error));
+  auto rows = store().recordsForQuery("SELECT rowid, * FROM raw_events", {}, &error);
+  EXPECT_FALSE(database->rawEventDataFromDictionary((*rows)[0], &error));
+  EXPECT_EQ(error.description, "Cannot create an event from database. Missing origin parameter");
+  EXPECT_FALSE(database->rawEventsWithMetadataFingerprint(7, &error, {}));
+}
+
+TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
+  settings->maxEventsStoredValue = 1000;
+  std::int64_t oldMetadata = storeMetadata("1:1:ios:old");
+  std::int64_t newMetadata = storeMetadata("1:1:ios:new");
+  ASSERT_TRUE(database->performTransaction([&] {
+    for (int i = 0; i < 1200; ++i) {
+      if (!database->insertRawEvent(event("e", 1700000000 + i), i < 150 ? oldMetadata : newMetadata,
+                                    false, &error)) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 201);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsTable, &error), 999);
+  EXPECT_EQ(store().numberForQuery("SELECT MIN(rowid) FROM raw_events", {}, &error)->int64Value(), 202);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 1);
+  EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(oldMetadata, &error));
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, StaleRawEventsGoInBothDirectionsOfTime) {
+  std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  const double now = clock->now();
+  for (double t : {now - 200, now - 50, now + 50, now + 200}) {
+    ASSERT_TRUE(database->insertRawEvent(event("e", t), fingerprint, false, &error));
+  }
+  EXPECT_FALSE(database->deleteStaleRawEventsDataOlderThanMaxAge(-1, &error));
+  EXPECT_EQ(error.description, "Cannot delete stale raw events given negative time period");
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(100, &error));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsTable, &error), 2);
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(10, &error));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 0);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, BundlesAreCheckedCompressedAndStoredEvenWhenOutOfSpan) {
+  EXPECT_FALSE(database->insertBundle(*bundle("", 1700000000000), false, &error));
+  EXPECT_EQ(error.description, "Failed to insert bundle without App ID");
+  EXPECT_FALSE(database->insertBundle(*bundle("1:1:ios:a", 0), false, &error));
+  EXPECT_EQ(error.description, "Failed to insert bundle without valid timestamp");
+  EXPECT_FALSE(database->insertBundle(*TLMPBMeasurementBundle::initWithMessageInfo(nullptr), false, &error));
+  EXPECT_EQ(error.description, "Failed to insert nil bundle");
+
+  settings->maxQueueTimeValue = 86400;
+  auto ahead = bundle("1:1:ios:a", static_cast<std::int64_t>((clock->now() + 2 * 86400) * 1000));
+  ASSERT_TRUE(database->insertBundle(*ahead, true, &error)) << error.description;
+  EXPECT_TRUE(monitor.contains(12016));
+  EXPECT_TRUE(monitor.contains(12018));
+  auto row = store().recordsForQuery("SELECT * FROM queue", {}, &error);
+  const platform::Bytes& data = *(*row)[0].get("data").dataPtr();
+  ASSERT_GE(data.size(), 2u);
+  EXPECT_EQ(data[0], 0x1f);
+  EXPECT_EQ(data[1], 0x8b);
+  EXPECT_DOUBLE_EQ(*(*row)[0].get("bundle_end_timestamp").doubleValue(), clock->now() + 2 * 86400);
+  EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), true);
+  EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), false);
+  EXPECT_DOUBLE_EQ(*database->queryLatestBundleTime(&error), clock->now() + 2 * 86400);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, SelectionTakesOldestFirstUntilTheSizeLimit) {
+  const std::int64_t t = static_cast<std::int64_t>(clock->now() * 1000);
+  auto fill = [&](std::vector<std::size_t> sizes) {
+    ASSERT_TRUE(store().deleteAllRecordsFromTableWithName(kTLMQueueTable, &error));
+    // Inserted newest first: the order must come from the end times.
+    for (std::size_t i = sizes.size(); i-- > 0;) {
+      ASSERT_TRUE(database->insertBundle(*bundleOfSize(sizes[i], t + static_cast<std::int64_t>(i)),
+                                         false, &error));
+    }
+  };
+  auto sizesOf = [&](std::int64_t count, std::int64_t limit) {
+    std::vector<std::size_t> sizes;
+    auto pairs = database->queryBundlesWithCountLimit(count, limit, &error);
+    for (const auto& pair : *pairs) {
+      sizes.push_back(pair.first->protoBuffer()->size());
+    }
+    return sizes;
+  };
+  fill({150, 40, 30});
+  EXPECT_EQ(sizesOf(10, 100), std::vector<std::size_t>{150});
+  fill({60, 50, 30});
+  EXPECT_EQ(sizesOf(10, 100), std::vector<std::size_t>{60});
+  fill({30, 40, 30, 25});
+  EXPECT_EQ(sizesOf(10, 100), (std::vector<std::size_t>{30, 40, 30}));
+  EXPECT_EQ(sizesOf(2, 1000), (std::vector<std::size_t>{30, 40}));
+  ASSERT_TRUE(store().deleteAllRecordsFromTableWithName(kTLMQueueTable, &error));
+  EXPECT_TRUE(database->queryBundlesWithCountLimit(10, 100, &error)->empty());
+}
+
+TEST_F(TLMDatabaseRawEventsTest, UnreadableQueueRowsAreDeletedWhenFound) {
+  const std::int64_t t = static_cast<std::int64_t>(clock->now() * 1000);
+  settings->lastDeleteStale = clock->now();
+  ASSERT_TRUE(store().upsertRecord({{"data", Value(platform::Bytes{1, 2, 3})},
+                                    {"bundle_end_timestamp", Value(1.0)},
+                                    {"retry_count", Value(0)}},
+                                   kTLMQueueTable, &error));
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", t), false, &error));
+  auto pairs = database->queryBundlesWithCountLimit(10, 100000, &error);
+  ASSERT_TRUE(pairs);
+  ASSERT_EQ(pairs->size(), 1u);
+  EXPECT_EQ(pairs->front().second, 2);
+  EXPECT_TRUE(monitor.contains(12050));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 1);
+
+  auto byID = database->queryBundlesWithRowIDs({2}, &error);
+  ASSERT_EQ(byID->size(), 1u);
+  EXPECT_FALSE(database->queryBundlesWithRowIDs({}, &error));
+  EXPECT_EQ(error.description, "Received empty row IDs to process");
+  ASSERT_TRUE(database->deleteBundlesWithRowIDs({2}, &error));
+  EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, RetryCountsTravelInTheBundleAndNeverOverflow) {
+  const std::int64_t t = static_cast<std::int64_t>(clock->now() * 1000);
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", t), false, &error));
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:b", t + 1), false, &error));
+  ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({1, 2}, &error)) << error.description;
+  ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({1}, &error));
+  auto pairs = database->queryBundlesWithRowIDs({1, 2}, &error);
+  ASSERT_EQ(pairs->size(), 2u);
+  std::map<std::int64_t, std::int32_t> retries;
+  for (const auto& [b, rowID] : *pairs) retries[rowID] = NANOGetInt32(*b, TLMPBMeasurementBundleSlot::retry_count);
+  EXPECT_EQ(retries[1], 2);
+  EXPECT_EQ(retries[2], 1);
+
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  raw().exec("UPDATE queue SET retry_count = " + std::to_string(max) + " WHERE rowid = 1");
+  raw().exec("UPDATE queue SET retry_count = NULL WHERE rowid = 2");
+  ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({1, 2}, &error));
+  EXPECT_TRUE(monitor.contains(12054));
+  EXPECT_EQ(raw().column("SELECT retry_count FROM queue ORDER BY rowid"),
+            (std::vector<std::string>{std::to_string(max), "1"}));
+  EXPECT_FALSE(database->incrementRetryCounterForBundlesWithIDs({}, &error));
+  EXPECT_EQ(error.description, "Failed to increment retry counter");
+}
+
+TEST_F(TLMDatabaseRawEventsTest, StaleDataIsDeletedOncePerInterval) {
+  settings->maxQueueTimeValue = 1000;
+  settings->staleIntervalValue = 3600;
+  settings->lastDeleteStale = clock->now();
+  std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  ASSERT_TRUE(database->insertRawEvent(event("e", clock->now() - 5000), fingerprint, false, &error));
+  ASSERT_TRUE(store().upsertRecord({{"data", Value(platform::Bytes{1})},
+                                    {"bundle_end_timestamp", Value(clock->now() - 5000)}},
+                                   kTLMQueueTable, &error));
+  EXPECT_EQ(database->maybeDeleteStaleData(&error), false);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 1);
+  clock->advance(3601);
+  EXPECT_EQ(database->maybeDeleteStaleData(&error), true);
+  EXPECT_EQ(settings->lastDeleteStale, clock->now());
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 0);
+  EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Event number `i` of the crash test: every parameter derives from i.
+TLMEventPtr crashEvent(int i) {
+  std::string text(36, static_cast<char>('a' + i % 26));
+  return TLMEvent::initWithOrigin("app", false, "crash_" + std::to_string(i % 5), 1700000000.0 + i, 0,
+                                  {{"index", TLMObject(TLMValue(std::int64_t{i}))},
+                                   {"text", TLMObject(TLMValue(text))},
+                                   {"half", TLMObject(TLMValue(i / 2.0))}});
+}
+
+TEST(TLMDatabaseCrashTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOne) {
+  TempDirectory dir;
+  const std::string path = dir.file(kTLMDatabaseFileName);
+  auto settings = std::make_shared<TLMStoreDefaultSettings>();
+  ASSERT_TRUE(TLMDatabase::initWithDatabasePath(path, settings, nullptr));
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    auto database = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+    if (!database) ::_exit(2);
+    for (int i = 0;; ++i) {
+      bool ok = database->performTransaction([&] {
+        auto metadata = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+        NANOSetString(*metadata, TLMPBMeasurementBundleSlot::app_id, "1:1:ios:" + std::to_string(i % 3));
+        auto bytes = metadata->protoBuffer();
+        std::int64_t fingerprint = tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
+        return database->insertIfNotExistsRawEventMetadata(*metadata, nullptr) &&
+               database->insertRawEvent(crashEvent(i), fingerprint, i % 2 == 0, nullptr);
+      });
+      if (!ok) ::_exit(3);
+      // Reported only once the commit returned.
+      if (::write(pipeFds[1], &i, sizeof i) != sizeof i) ::_exit(4);
+    }
+  }
+  ::close(pipeFds[1]);
+  int lastCommitted = -1;
+  int value;
+  while (lastCommitted < 200 && ::read(pipeFds[0], &value, sizeof value) == sizeof value) {
+    lastCommitted = value;
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  while (::read(pipeFds[0], &value, sizeof value) == sizeof value) lastCommitted = value;
+  ::close(pipeFds[0]);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status);
+  ASSERT_GE(lastCommitted, 200);
+
+  TLMStoreRecordingMonitor monitor;
+  auto database = TLMDatabase::initWithDatabasePath(path, settings, &monitor);
+  ASSERT_TRUE(database);
+  EXPECT_FALSE(monitor.contains(34001));
+  platform::Error error;
+  EXPECT_TRUE(database->sqliteStore()->validateDatabaseWithError(&error));
+  auto rows = database->sqliteStore()->recordsForQuery(
+      "SELECT rowid, * FROM raw_events ORDER BY rowid", {}, &error);
+  ASSERT_TRUE(rows);
+  // Every reported commit is there; at most the one in flight at the kill came through unreported.
+  ASSERT_GE(static_cast<int>(rows->size()), lastCommitted + 1);
+  ASSERT_LE(static_cast<int>(rows->size()), lastCommitted + 2);
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    auto data = database->rawEventDataFromDictionary((*rows)[i], &error);
+    ASSERT_TRUE(data) << i << ": " << error.description;
+    TLMEventPtr expected = crashEvent(static_cast<int>(i));
+    ASSERT_EQ(data->rawEvent()->name(), expected->name());
+    ASSERT_EQ(data->rawEvent()->timestamp(), expected->timestamp());
+    ASSERT_EQ(data->rawEvent()->parameters(), expected->parameters()) << i;
+    ASSERT_TRUE(database->queryRawEventsMetadataWithFingerprint(data->metadataFingerprint(), &error));
+  }
+}
+
+}  // namespace

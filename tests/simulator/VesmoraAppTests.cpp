@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include "app/VesmoraApp.h"
+#include "model/AppStore.h"
+#include "xcuitest/XCUITest.h"
+
+using namespace vesmora;
+
+namespace {
+
+class VesmoraOnDevice : public ::testing::Test {
+ protected:
+  VesmoraOnDevice() : device(sim::Device::shared()), installed(install(device)) {}
+  static bool install(sim::Device& d) {
+    d.reset();
+    installVesmora(d);
+    return true;
+  }
+  ~VesmoraOnDevice() override { device.reset(); }
+
+  AppStore store() { return AppStore(device.storage(VesmoraApp::kBundleIdentifier)); }
+
+  sim::Device& device;
+  bool installed;
+  XCUIApplication app;  // built once the app is installed: it addresses the app under test
+};
+
+}  // namespace
+
+TEST_F(VesmoraOnDevice, SignInScreenShowsItsControls) {
+  app.launch();
+  EXPECT_TRUE(app.staticTexts()["Welcome"].exists());
+  EXPECT_EQ(app.textFields()["userNameTextField"].value(), std::optional<std::string>("Enter username"))
+      << "an empty field reports its placeholder";
+  EXPECT_EQ(app.secureTextFields()["passwordTextField"].placeholderValue(), std::optional<std::string>("Enter password"));
+  EXPECT_EQ(app.switches()["RememberMeSwitch"].value(), std::optional<std::string>("0"));
+  EXPECT_FALSE(app.switches()["RememberMeSwitch"].isEnabled());
+  EXPECT_EQ(app.buttons()["biometricLoginButton"].label(), "Log in using Face ID");
+  EXPECT_TRUE(app.buttons()["loginButton"].isEnabled());
+
+  XCUIElement password = app.secureTextFields()["passwordTextField"];
+  password.tap();
+  password.typeText("4809");
+  EXPECT_EQ(password.value(), std::optional<std::string>("\u2022\u2022\u2022\u2022"));
+  app.buttons()["showPasswordButton"].tap();
+  EXPECT_FALSE(password.exists());
+  EXPECT_EQ(app.textFields()["passwordTextField"].value(), std::optional<std::string>("4809"));
+}
+
+TEST_F(VesmoraOnDevice, PasteThroughTheEditMenuKeepsTheLimit) {
+  app.launch();
+  XCUIElement user = app.textFields()["userNameTextField"];
+  UIPasteboard::general().setString(std::string(40, 'x'));
+  user.doubleTap();
+  app.menuItems()["Paste"].tap();
+  EXPECT_EQ(user.value(), std::optional<std::string>(std::string(32, 'x')));
+}
+
+TEST_F(VesmoraOnDevice, AlertsBlockTheScreenBeneath) {
+  app.launch();
+  app.textFields()["userNameTextField"].tap();
+  app.textFields()["userNameTextField"].typeText("2038556");
+  app.buttons()["loginButton"].tap();  // no password
+  ASSERT_TRUE(app.alerts()["Error"].exists());
+  app.buttons()["showPasswordButton"].tap();  // lands on the alert's background
+  EXPECT_TRUE(app.secureTextFields()["passwordTextField"].exists());
+  app.alerts()["Error"].buttons()["OK"].tap();
+  EXPECT_FALSE(app.alerts()["Error"].exists());
+}
+
+TEST_F(VesmoraOnDevice, StoredDataOutlivesTheAppAndTheMockSettingsAreHonoured) {
+  app.launchArguments().push_back("userChangeIgnored");
+  app.launchArguments().push_back("firstBiometricsLoginOptinIgnored");
+  store().setLastSignedInUser("someone else");
+  app.launch();
+  app.textFields()["userNameTextField"].tap();
+  app.textFields()["userNameTextField"].typeText("userid");
+  app.switches()["RememberMeSwitch"].tap();
+  app.secureTextFields()["passwordTextField"].tap();
+  app.secureTextFields()["passwordTextField"].typeText("480917");
+  app.buttons()["loginButton"].tap();
+  EXPECT_EQ(app.alerts().count(), 0u) << "mock settings: no confirmation, no biometric offer";
+  ASSERT_TRUE(app.tabBars().buttons()["Overview"].exists());
+  app.tabBars().buttons()["More"].tap();
+  app.navigationBars().buttons()["Log out"].tap();
+  app.terminate();
+
+  XCUIApplication fresh;
+  fresh.launch();
+  EXPECT_EQ(fresh.textFields()["userNameTextField"].value(), std::optional<std::string>("us\u2022\u2022\u2022id"));
+  EXPECT_EQ(fresh.switches()["RememberMeSwitch"].value(), std::optional<std::string>("1"));
+}
+
+TEST_F(VesmoraOnDevice, TheLocationPromptIsAskedOnceAndRemembered) {
+  device.eraseAppData(VesmoraApp::kBundleIdentifier);
+  app.launch();
+  XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
+  XCUIElement allow = springboard.alerts().buttons()["Always Allow"];
+  ASSERT_TRUE(allow.exists());
+  allow.tap();
+  EXPECT_EQ(store().locationPermission(), "authorizedAlways");
+  app.launch();
+  EXPECT_FALSE(allow.exists());
+}
+
+TEST_F(VesmoraOnDevice, SurveyPopUpCoversTheLandingPageUntilDismissed) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  app.launch();
+  app.textFields()["userNameTextField"].tap();
+  app.textFields()["userNameTextField"].typeText("surveyuser01");
+  app.secureTextFields()["passwordTextField"].tap();
+  app.secureTextFields()["passwordTextField"].typeText("Cedar#5120");
+  app.buttons()["loginButton"].tap();
+  ASSERT_TRUE(app.staticTexts()["surveyPopUpTitle"].exists());
+  app.tabBars().buttons()["More"].tap();
+  EXPECT_FALSE(app.navigationBars().buttons()["Log out"].exists());
+  app.buttons()["surveyPopUpDismissButton"].tap();
+  app.tabBars().buttons()["More"].tap();
+  EXPECT_TRUE(app.navigationBars().buttons()["Log out"].exists());
+  EXPECT_TRUE(app.otherElements().containing(XCUIElementType::image, "moreHeaderIcon").element().exists());
+}

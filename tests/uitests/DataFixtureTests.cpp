@@ -1,0 +1,89 @@
+// Every user, account id, name and number the suite's data files mention must exist, alike, in
+// the simulated test backend's fixture; otherwise a test would fail for a data slip, not a bug.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "model/TestBackend.h"
+
+namespace {
+
+struct Findings {
+  std::vector<std::string> problems;
+  int users = 0;
+  int accounts = 0;
+};
+
+void check(const nlohmann::json& value, const std::string& where, const vesmora::TestBackend& bank, Findings& f) {
+  if (value.is_array()) {
+    for (std::size_t i = 0; i < value.size(); ++i) check(value[i], where + "[" + std::to_string(i) + "]", bank, f);
+    return;
+  }
+  if (!value.is_object()) return;
+  if (value.contains("username") && value["username"].is_string()) {
+    ++f.users;
+    std::string name = value["username"];
+    bool found = false;
+    for (const auto& user : bank.users()) {
+      if (user.username != name) continue;
+      found = true;
+      if (value.contains("password") && value["password"] != user.password) {
+        f.problems.push_back(where + ": password of " + name + " differs from the fixture");
+      }
+    }
+    if (!found) f.problems.push_back(where + ": user " + name + " is not in the fixture");
+  }
+  if (value.contains("number") && value.contains("name")) {
+    ++f.accounts;
+    bool found = false;
+    for (const auto& account : bank.accounts()) {
+      if (account.number != value["number"]) continue;
+      found = true;
+      if (account.name != value["name"]) f.problems.push_back(where + ": name of account " + account.number + " differs");
+      if (value.contains("id") && value["id"].is_string() && value["id"] != account.id) {
+        f.problems.push_back(where + ": id of account " + account.number + " differs");
+      }
+      if (value.contains("nickname") && value["nickname"] != account.nickname) {
+        f.problems.push_back(where + ": nickname of account " + account.number + " differs");
+      }
+    }
+    if (!found) f.problems.push_back(where + ": account " + value["number"].dump() + " is not in the fixture");
+  }
+  for (const auto& [key, child] : value.items()) check(child, where + "." + key, bank, f);
+}
+
+}  // namespace
+
+TEST(SuiteData, SimDataFilesAgreeWithTheTestBackendFixture) {
+  vesmora::TestBackend bank(vesmora::TestBackend::defaultFixturePath());
+  Findings findings;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(VESMORA_UITEST_RESOURCES_DIR)) {
+    std::string file = entry.path().filename().string();
+    if (file.size() < 9 || file.substr(file.size() - 9) != "_sim.json") continue;
+    ++files;
+    std::ifstream in(entry.path());
+    nlohmann::json document;
+    try {
+      document = nlohmann::json::parse(in);
+    } catch (const nlohmann::json::parse_error& e) {
+      ADD_FAILURE() << file << " is not JSON: " << e.what();
+      continue;
+    }
+    check(document, file, bank, findings);
+  }
+  EXPECT_GE(files, 2);
+  EXPECT_GT(findings.users, 0);
+  for (const auto& p : findings.problems) ADD_FAILURE() << p;
+}
+
+TEST(SuiteData, ChallengeUserOfTheDataHasAQuestion) {
+  vesmora::TestBackend bank(vesmora::TestBackend::defaultFixturePath());
+  std::ifstream in(std::string(VESMORA_UITEST_RESOURCES_DIR) + "/RSATestData_sim.json");
+  auto document = nlohmann::json::parse(in);
+  auto result = bank.signIn(document["CHALLENGE"]["username"], document["CHALLENGE"]["password"]);
+  EXPECT_EQ(result.kind, vesmora::SignInResult::Kind::challenge);
+}
