@@ -135,24 +135,30 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
+    // After a failed reset the database stays usable as an object: every operation reports
+    // that the database is not open.
+    sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
   if (!ensureAllTables()) {
     log(1, 12002, platform::format("Failed to create or validate required database tables (%@)",
                                    context));
+    // A busy or unwritable file says nothing about its tables: keep it for the next start.
     Error error;
-    if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
+    if (sqliteStore_->lastErrorIsTransient()) {
+      sqliteStore_->closeDatabase();
+    } else if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
       log(4, 12003,
           platform::format("Failed to delete old database file after failed validation. Error (%@)",
                            context),
           {Value(error.fullDescription())});
     }
-    sqliteStore_.reset();
+    sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
   if (!initializeAppMetadata()) {
     log(1, 12004, platform::format("Failed to initialize App Metadata table (%@)", context));
-    sqliteStore_.reset();
+    sqliteStore_->closeDatabase();
     return false;
   }
   return true;
@@ -164,13 +170,11 @@ bool TLMDatabase::reset() {
     if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
       log(4, 12055, "Failed to delete database data", {Value(error.fullDescription())});
     }
-    sqliteStore_.reset();
   }
   return initializeDatabaseResourcesWithContext("Reset", databasePath_);
 }
 
 bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
-  if (!sqliteStore_) return false;
   return sqliteStore_->performTransaction(block);
 }
 

@@ -136,6 +136,11 @@ std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::
   return store;
 }
 
+std::unique_ptr<TLMSqliteStore> TLMSqliteStore::closedStoreWithPath(const std::string& path,
+                                                                    TLMStoreMonitor* monitor) {
+  return std::unique_ptr<TLMSqliteStore>(new TLMSqliteStore(path, monitor));
+}
+
 void TLMSqliteStore::closeDatabase() {
   for (auto& entry : statementCache_) sqlite3_finalize(entry.second);
   statementCache_.clear();
@@ -1241,6 +1246,23 @@ std::string TLMSqliteStore::monitorContextForDatabaseOperation(const std::string
                               : std::string("-1");
   }
   return context;
+}
+
+bool TLMSqliteStore::lastErrorIsTransient() const {
+  if (!isOpen()) return false;
+  switch (sqlite3_errcode(sqliteHandle_) & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_IOERR:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation) {

@@ -46,6 +46,9 @@ class TLMSqliteStore {
   // `monitor` must outlive the store; null means the library-wide monitor.
   static std::unique_ptr<TLMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               TLMStoreMonitor* monitor);
+  // A store on `path` that stays closed: every operation fails with "Database not open".
+  static std::unique_ptr<TLMSqliteStore> closedStoreWithPath(const std::string& path,
+                                                             TLMStoreMonitor* monitor);
   ~TLMSqliteStore();
   TLMSqliteStore(const TLMSqliteStore&) = delete;
   TLMSqliteStore& operator=(const TLMSqliteStore&) = delete;
@@ -155,6 +158,10 @@ class TLMSqliteStore {
   std::optional<std::string> errorDescriptionForDatabaseOperation(const std::string& operation);
   std::string monitorContextForDatabaseOperation(const std::string& operation);
   void setDatabaseError(platform::Error* error, const std::string& operation);
+
+  // Whether the last SQLite failure was a passing condition (busy, locked, I/O, permission,
+  // read-only, full disk, out of memory) rather than a problem of the file itself.
+  bool lastErrorIsTransient() const;
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }

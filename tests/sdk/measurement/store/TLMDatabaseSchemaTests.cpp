@@ -141,3 +141,32 @@ TEST(TLMDatabaseFileTest, NamedDatabaseLivesUnderApplicationSupportAndIsExcluded
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TLMDatabaseSchemaTest, BusyFileDuringTableSetUpIsKeptAndOperationsReportNotOpen) {
+  RawDatabase other(path);
+  other.exec("CREATE TABLE kept (a INTEGER)");
+  other.exec("BEGIN IMMEDIATE");
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(monitor.contains(12002));
+  other.exec("COMMIT");
+  EXPECT_EQ(RawDatabase(path).scalar("SELECT count(*) FROM sqlite_master WHERE name = 'kept'"), "1");
+
+  // A reset that cannot open leaves an object whose operations fail cleanly.
+  auto database = open();
+  ASSERT_TRUE(database);
+  std::filesystem::remove(path);
+  std::filesystem::create_directories(path + "/in-the-way");
+  EXPECT_FALSE(database->reset());
+  EXPECT_TRUE(monitor.contains(12055));
+  Error error;
+  EXPECT_FALSE(database->queryAppMetadata(&error));
+  EXPECT_EQ(error.code, 2);
+  EXPECT_FALSE(database->performTransaction([] { return true; }));
+  std::filesystem::remove_all(path);
+  EXPECT_TRUE(database->reset());
+  EXPECT_TRUE(database->queryAppMetadata(&error));
+}
+
+}  // namespace
