@@ -15,6 +15,7 @@
 #include "measurement/model/TLMObject.h"
 
 class TLMEvent;
+class TLMPBEvent;
 using TLMEventPtr = std::shared_ptr<TLMEvent>;
 
 class TLMEvent {
@@ -26,6 +27,13 @@ class TLMEvent {
                                     const std::string& name, double timestamp,
                                     double previousTimestamp,
                                     const TLMObjectDictionary& parameters);
+
+  // The event stored in an "Event" message; nullptr when it has no string "_o" parameter (the
+  // origin) or fails the constructor's checks. Times come back at millisecond precision.
+  static TLMEventPtr initWithEventProto(const TLMPBEvent& proto);
+  // The "Event" message: name, time and previous time (absent when 0) in milliseconds, and one
+  // "EventParam" per parameter ("_o" included).
+  std::shared_ptr<TLMPBEvent> protoEvent() const;
 
   // Copies go through the designated constructor as internal events, so they are validated and
   // normalised again and may be nullptr.

@@ -1,10 +1,13 @@
 // One user property: origin, name, value and when it was last set.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "measurement/model/TLMValue.h"
+
+class TLMPBUserAttribute;
 
 class TLMUserAttribute {
  public:
@@ -21,6 +24,9 @@ class TLMUserAttribute {
   double lastSetTimestamp() const { return lastSetTimestamp_; }
   // The name is non-empty and does not start with "_".
   bool isPublic() const;
+  // The "UserAttribute" message: set time in milliseconds, name and value (the origin is not
+  // written).
+  std::shared_ptr<TLMPBUserAttribute> protoUserAttribute() const;
 
  private:
   TLMUserAttribute(std::string origin, std::string name, TLMValue value, double lastSetTimestamp)

@@ -616,6 +616,10 @@ std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::
 
 sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
                                                        const std::string& table, Error* error) {
+  if (record.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
+    return nullptr;
+  }
   std::string columns;
   std::string placeholders;
   platform::Array parameters;
@@ -666,6 +670,10 @@ sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,
                                                        const std::string& columnName,
                                                        const Value& columnValue,
                                                        platform::Array& parameters, Error* error) {
+  if (record.empty()) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
+    return nullptr;
+  }
   std::string assignments;
   parameters.clear();
   for (const auto& [column, value] : record) {
