@@ -137,7 +137,8 @@ TEST_F(LoopbackTest, SlowServerTimesOutWithAnError) {
 }
 
 TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
-  // A port that was just free: bind a socket, note its port, close it.
+  // A socket that is bound but never listens refuses connections; keeping it open for the
+  // whole request stops a parallel test from taking the port in the meantime.
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   sockaddr_in address{};
@@ -147,11 +148,11 @@ TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
   socklen_t length = sizeof address;
   ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
   int closedPort = ntohs(address.sin_port);
-  close(fd);
   network.setTimeoutInterval(10);
   Outcome outcome = run([&](auto handler) {
     network.postURL("http://127.0.0.1:" + std::to_string(closedPort) + "/upload", Bytes{1}, queue, false, handler);
   });
+  close(fd);
   ASSERT_TRUE(outcome.error.has_value());
   EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeCannotConnect);
   EXPECT_FALSE(network.hasUploadInProgress());
