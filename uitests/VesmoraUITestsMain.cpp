@@ -3,8 +3,6 @@
 //
 // The environment variable VESMORA_BIOMETRY ("face", "touch" or "none") sets the device's
 // biometry kind; the default is "face".
-#include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -33,9 +31,7 @@ int main(int argc, char** argv) {
   vesmora::installVesmora(device);
   // The suite's "now" is the simulated device's clock, which waits move forward: the dates a test
   // expects and the dates the app shows come from the same clock.
-  Date::setClockSource([] {
-    return Date::TimePoint(std::chrono::milliseconds(std::llround(XCTVirtualClock::epochSeconds() * 1000)));
-  });
+  Date::setClockSource([] { return Date::fromTimeIntervalSince1970(XCTVirtualClock::epochSeconds()).instant(); });
 
   TestFailure::setHandler([](const std::string& message, bool stopTest) {
     xctest::recordFailure(message, "<test support>", 0);

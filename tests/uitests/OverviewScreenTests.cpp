@@ -148,7 +148,7 @@ TEST(OverviewScreenGreeting, BandsStartAtTheirLowerLimit) {
   platform::TimeZone zone = platform::TimeZone::current();
   auto at = [&](int hour, int minute) {
     double seconds = *platform::dateFromComponents({2026, 12, 7, hour, minute, 0}, zone);
-    return Date(Date::TimePoint(std::chrono::milliseconds(static_cast<long long>(seconds * 1000))));
+    return Date::fromTimeIntervalSince1970(seconds);
   };
   Date today = at(9, 0);
   EXPECT_EQ(OverviewScreen::expectedGreeting(at(4, 29), today), "Hello,");

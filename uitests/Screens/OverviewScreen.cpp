@@ -1,16 +1,10 @@
 #include "Screens/OverviewScreen.h"
 
-#include <chrono>
-
 #include "foundation/Date.h"
 #include "foundation/Decimal.h"
 #include "Extensions/XCUIElementExtensions.h"
 
 namespace {
-
-double secondsSince1970(const Date& date) {
-  return std::chrono::duration<double>(date.instant().time_since_epoch()).count();
-}
 
 // en_US currency text of a double, two fraction digits ("$1,234.50").
 std::string currencyText(double amount) {
@@ -129,7 +123,7 @@ void OverviewScreen::verifyDate(const std::string& date) {
 
 std::string OverviewScreen::expectedGreeting(const Date& date, const Date& today) {
   platform::TimeZone zone = platform::TimeZone::current();
-  platform::DateComponents day = platform::componentsOfDate(secondsSince1970(today), zone);
+  platform::DateComponents day = platform::componentsOfDate(today.timeIntervalSince1970(), zone);
   auto limit = [&](int hour, int minute) {
     platform::DateComponents c = day;
     c.hour = hour;
@@ -138,7 +132,7 @@ std::string OverviewScreen::expectedGreeting(const Date& date, const Date& today
     c.fraction = 0;
     return platform::dateFromComponents(c, zone).value_or(0);
   };
-  double time = secondsSince1970(date);
+  double time = date.timeIntervalSince1970();
   if (time >= limit(17, 30)) return "Good evening,";
   if (time >= limit(12, 0)) return "Good afternoon,";
   if (time >= limit(4, 30)) return "Good morning,";

@@ -8,23 +8,15 @@
 
 class BasicNavigationTests : public XCTestCase {
  public:
-  void setUp() override {
-    continueAfterFailure = false;
-    XCUIApplication().launch();
-  }
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
 
   void tearDown() override {}
 
   void testNavigationBarLinks() {
-    const std::string file = "BasicNavigationTestsTestData";
-    auto rows = CommonFunctions::loadDataSourceArray(file);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      TestDataRow row(rows[r], file, r);
-      if (CommonFunctions::determineSetUp(static_cast<int>(row.integer("id")))) setUp();
-      std::string username = row.string("username");
-      std::string password = row.string("password");
+    CommonFunctions::forEachDataRow(*this, "BasicNavigationTestsTestData", [&](const TestDataRow& row) {
       LoginScreen loginScreen;
-      loginScreen.performLogin(username, password, *this, LoginScreen::BiometricEnrollAlertResponse::Ok);
+      loginScreen.performLogin(row.string("username"), row.string("password"), *this,
+                               LoginScreen::BiometricEnrollAlertResponse::Ok);
       expectation(NSPredicate("exists == FALSE"), loginScreen.loadingAnimation);
       waitForExpectations(45);
       LandingScreen landingScreen;
@@ -35,7 +27,7 @@ class BasicNavigationTests : public XCTestCase {
       BaseScreen::waitForLoading(*this, 120);
       landingScreen.tapOnMoreButton();
       XCTAssert(landingScreen.moreHeaderIcon.waitForExistence(10));
-    }
+    });
   }
 };
 

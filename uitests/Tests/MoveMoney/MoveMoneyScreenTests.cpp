@@ -8,23 +8,15 @@
 
 class MoveMoneyScreenTests : public XCTestCase {
  public:
-  void setUp() override {
-    continueAfterFailure = false;
-    XCUIApplication().launch();
-  }
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
 
   void tearDown() override {}
 
   void testMoveyMoneyLinksExistence() {
-    const std::string file = "MoveMoneyScreenTestsTestData";
-    auto rows = CommonFunctions::loadDataSourceArray(file);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      TestDataRow row(rows[r], file, r);
-      if (CommonFunctions::determineSetUp(static_cast<int>(row.integer("id")))) setUp();
-      std::string username = row.string("username");
-      std::string password = row.string("password");
+    CommonFunctions::forEachDataRow(*this, "MoveMoneyScreenTestsTestData", [&](const TestDataRow& row) {
       LoginScreen loginScreen;
-      loginScreen.performLogin(username, password, *this, LoginScreen::BiometricEnrollAlertResponse::Ok);
+      loginScreen.performLogin(row.string("username"), row.string("password"), *this,
+                               LoginScreen::BiometricEnrollAlertResponse::Ok);
       loginScreen.tapOkIfErrorAppear();
       LandingScreen landingScreen;
       BaseScreen::waitForLoading(*this, 120);
@@ -34,7 +26,7 @@ class MoveMoneyScreenTests : public XCTestCase {
       XCTAssert(moveMoneyScreen.sendInteracETransfer.exists(), "Send Interac e-Transfer exist");
       XCTAssert(moveMoneyScreen.payABill.exists(), "Pay a bill exist");
       XCTAssert(moveMoneyScreen.transferBetweenAccounts.exists(), "Transfer between accounts exist");
-    }
+    });
   }
 };
 

@@ -7,15 +7,11 @@
 #include "Utility/CommonFunctions.h"
 
 void AccountSummaryFamily::run(XCTestCase& test) const {
-  auto rows = CommonFunctions::loadDataSourceArray(dataFile);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    TestDataRow row(rows[r], dataFile, r);
-    if (CommonFunctions::determineSetUp(static_cast<int>(row.integer("id")))) test.setUp();
-    std::string username = row.string("username");
-    std::string password = row.string("password");
+  CommonFunctions::forEachDataRow(test, dataFile, [&](const TestDataRow& row) {
     OverviewScreen overviewScreen;
     LoginScreen loginScreen;
-    loginScreen.performLogin(username, password, test, LoginScreen::BiometricEnrollAlertResponse::Ok);
+    loginScreen.performLogin(row.string("username"), row.string("password"), test,
+                             LoginScreen::BiometricEnrollAlertResponse::Ok);
     for (const TestDataRow& account : row.list(listKey)) {
       std::string title = accountCardTitle(account, !creditCard);
       std::string id = account.string("id");
@@ -28,5 +24,5 @@ void AccountSummaryFamily::run(XCTestCase& test) const {
       overviewScreen.verifyAccountCardStaticTexts(id, balanceText);
       if (creditCard) overviewScreen.verifyAccountCardStaticTexts(id, title);
     }
-  }
+  });
 }

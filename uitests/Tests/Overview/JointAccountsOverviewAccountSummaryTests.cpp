@@ -25,11 +25,7 @@ class JointAccountsOverviewAccountSummaryTests : public XCTestCase {
   }
 
   void testOverviewForJointAccountsRealData() {
-    const std::string file = "RealJointAccountsSummary";
-    auto rows = CommonFunctions::loadDataSourceArray(file);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      TestDataRow row(rows[r], file, r);
-      if (CommonFunctions::determineSetUp(static_cast<int>(row.integer("id")))) setUp();
+    CommonFunctions::forEachDataRow(*this, "RealJointAccountsSummary", [&](const TestDataRow& row) {
       for (const TestDataRow& holder : row.list("jointaccounts")) {
         std::string username = holder.string("username");
         std::string password = holder.string("password");
@@ -45,7 +41,7 @@ class JointAccountsOverviewAccountSummaryTests : public XCTestCase {
         }
         MoreScreen(*app).performLogout(*this);
       }
-    }
+    });
   }
 
  private:

@@ -1,15 +1,12 @@
 // The overview's credit-card cards against the test backend.
 
 #include "Tests/Overview/AccountSummaryFamily.h"
+#include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
-#include "xcuitest/XCUITest.h"
 
 class MastercardAccountSummaryTests : public XCTestCase {
  public:
-  void setUp() override {
-    continueAfterFailure = false;
-    XCUIApplication().launch();
-  }
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
 
   void tearDown() override {}
 

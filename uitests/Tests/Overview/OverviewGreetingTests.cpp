@@ -9,34 +9,21 @@
 
 class OverviewGreetingTests : public XCTestCase {
  public:
-  void setUp() override {
-    continueAfterFailure = false;
-    XCUIApplication().launch();
-  }
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
 
   void testAccountDetailsInformation() {
-    const std::string file = "Usernames";
-    auto rows = CommonFunctions::loadDataSourceArray(file);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      TestDataRow row(rows[r], file, r);
-      if (CommonFunctions::determineSetUp(static_cast<int>(row.integer("id")))) setUp();
-      std::string username = row.string("username");
-      std::string password = row.string("password");
+    CommonFunctions::forEachDataRow(*this, "Usernames", [&](const TestDataRow& row) {
       LoginScreen loginScreen;
-      loginScreen.performLogin(username, password, *this, LoginScreen::BiometricEnrollAlertResponse::Ok);
+      loginScreen.performLogin(row.string("username"), row.string("password"), *this,
+                               LoginScreen::BiometricEnrollAlertResponse::Ok);
       OverviewScreen overviewScreen;
       overviewScreen.tapOnOverviewButton(*this);
       // The long date style of the en_US locale, no time, in the device's time zone.
       platform::DateFormatter formatter("MMMM d, y");
-      overviewScreen.verifyDate(formatter.stringFromDate(secondsSince1970(Date::now())));
+      overviewScreen.verifyDate(formatter.stringFromDate(Date::now().timeIntervalSince1970()));
       overviewScreen.verifyGreeting(Date::now());
       overviewScreen.verifyName(row.string("firstName"));
-    }
-  }
-
- private:
-  static double secondsSince1970(const Date& date) {
-    return std::chrono::duration<double>(date.instant().time_since_epoch()).count();
+    });
   }
 };
 

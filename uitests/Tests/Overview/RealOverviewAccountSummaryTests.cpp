@@ -4,14 +4,12 @@
 #include "Screens/LoginScreen.h"
 #include "Screens/OverviewScreen.h"
 #include "Tests/Overview/AccountSummaryFamily.h"
+#include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 
 class RealOverviewAccountSummaryTests : public XCTestCase {
  public:
-  void setUp() override {
-    continueAfterFailure = false;
-    XCUIApplication().launch();
-  }
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
 
   void tearDown() override {}
 
