@@ -12,7 +12,6 @@
 
 #include "measurement/model/TLMObject.h"
 #include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMStoreEventCoding.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -41,7 +40,7 @@ std::vector<TLMEventPtr> makeEvents(int count) {
 
 // The row the store writes for `event`: the message without its name.
 std::vector<std::uint8_t> rowData(const TLMEvent& event) {
-  auto proto = TLMStoreProtoEvent(event);
+  auto proto = event.protoEvent();
   NANOClearField(*proto, TLMPBEventSlot::name);
   return *proto->protoBuffer();
 }

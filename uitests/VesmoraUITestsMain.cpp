@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "Extensions/Date.h"
 #include "Utility/TestFailure.h"
 #include "app/VesmoraApp.h"
 #include "xctest/XCTest.h"
@@ -28,10 +29,16 @@ int main(int argc, char** argv) {
     }
   }
   vesmora::installVesmora(device);
+  // The suite's "now" is the simulated device's clock, which waits move forward: the dates a test
+  // expects and the dates the app shows come from the same clock.
+  Date::setClockSource([] { return Date::fromTimeIntervalSince1970(XCTVirtualClock::epochSeconds()).instant(); });
 
   TestFailure::setHandler([](const std::string& message, bool stopTest) {
     xctest::recordFailure(message, "<test support>", 0);
     if (stopTest) throw xctest::XCTestInterruption{};
   });
-  return XCTestMain(argc, argv);
+  int status = XCTestMain(argc, argv);
+  // What the run would have taken on a device: the virtual time its waits and presses let pass.
+  if (XCTVirtualClock::now() > 0) std::cerr << "Virtual time: " << XCTVirtualClock::now() << " seconds" << std::endl;
+  return status;
 }

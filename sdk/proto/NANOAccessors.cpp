@@ -100,21 +100,6 @@ const NANOArrayInfo* counted(const NANOMessageInfo* record, int32_t slot) {
   return static_cast<const NANOArrayInfo*>(record->fields[slot]);
 }
 
-const char* valueClassName(const platform::Value& value) {
-  switch (value.type()) {
-    case platform::Value::Type::Null: return "NSNull";
-    case platform::Value::Type::Bool:
-    case platform::Value::Type::Number: return "NSNumber";
-    case platform::Value::Type::String: return "NSString";
-    case platform::Value::Type::Data: return "NSData";
-    case platform::Value::Type::Date: return "NSDate";
-    case platform::Value::Type::Array: return "NSArray";
-    case platform::Value::Type::Dictionary: return "NSDictionary";
-    default: break;
-  }
-  return "NSObject";
-}
-
 // Word used in "<ERROR> Invalid object type. <Word> fields expect NSNumber."
 const char* numberWord(int32_t kind) {
   switch (kind) {
@@ -160,6 +145,21 @@ bool allocateElements(NANOArrayInfo* list, size_t count) {
 }
 
 }  // namespace
+
+const char* NANOValueClassName(const platform::Value& value) {
+  switch (value.type()) {
+    case platform::Value::Type::Null: return "NSNull";
+    case platform::Value::Type::Bool:
+    case platform::Value::Type::Number: return "NSNumber";
+    case platform::Value::Type::String: return "NSString";
+    case platform::Value::Type::Data: return "NSData";
+    case platform::Value::Type::Date: return "NSDate";
+    case platform::Value::Type::Array: return "NSArray";
+    case platform::Value::Type::Dictionary: return "NSDictionary";
+    case platform::Value::Type::Object: break;
+  }
+  return "NSObject";
+}
 
 bool NANOHasField(const NANOMessageBase& message, int32_t slot) {
   if (!initialised(message)) {
@@ -451,7 +451,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
     if (const char* word = numberWord(kind)) {
       if (!value.isNumber()) {
         nanoLog(std::string("<ERROR> Invalid object type. ") + word +
-                " fields expect NSNumber. Type: " + valueClassName(value));
+                " fields expect NSNumber. Type: " + NANOValueClassName(value));
         ok = false;
         break;
       }
@@ -491,7 +491,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
       if (isText ? !value.isString() : !value.isData()) {
         nanoLog(std::string("<ERROR> Invalid object type. ") + (isText ? "String" : "Bytes") +
                 " fields expect " + (isText ? "NSString" : "NSData") +
-                ". Type: " + valueClassName(value));
+                ". Type: " + NANOValueClassName(value));
         ok = false;
         break;
       }
@@ -511,7 +511,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
     } else if (kind == NANO_FIELD_MESSAGE) {
       nanoLog(std::string("<ERROR> Invalid object type. Message fields expect NANOMessageBase. "
                           "Type: ") +
-              valueClassName(value));
+              NANOValueClassName(value));
       ok = false;
     } else {
       nanoLog("<ERROR> Unable to convert ObjC object to byte data. Unknown type. " +

@@ -107,3 +107,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
   std::vector<std::shared_ptr<NANOMessageBase>> base(values.begin(), values.end());
   NANOSetArray(message, slot, std::span<const std::shared_ptr<NANOMessageBase>>(base));
 }
+
+// The platform class name of a value, as log lines name it: "NSNull", "NSNumber" (booleans
+// included), "NSString", "NSData", "NSDate", "NSArray", "NSDictionary", else "NSObject".
+const char* NANOValueClassName(const platform::Value& value);

@@ -1,5 +1,8 @@
 #include "app/VesmoraApp.h"
 
+#include "app/OverviewViews.h"
+#include "xctest/XCTVirtualClock.h"
+
 namespace vesmora {
 namespace {
 
@@ -138,20 +141,12 @@ Node VesmoraApp::landingScreen() {
   switch (model_->tab()) {
     case Tab::overview: {
       content.add(Node(Type::navigationBar, "Overview").add(staticText("Overview")));
-      Node table(Type::table, "OverviewTable");
-      if (!model_->customerName().empty()) {
-        table.add(Node(Type::cell, "OverviewGreetingCell").add(staticText(model_->customerName(), "OverviewRecipientLabel")));
-      }
-      content.add(table);
+      content.add(views::overviewTable(*model_, XCTVirtualClock::epochSeconds()));
       break;
     }
     case Tab::moveMoney: {
       content.add(Node(Type::navigationBar, "Move money").add(staticText("Move money")));
-      Node table(Type::table, "MoveMoneyTable");
-      for (const char* entry : {"Send Interac e-Transfer", "Pay a bill", "Transfer between accounts"}) {
-        table.add(Node(Type::cell).add(staticText(entry)));
-      }
-      content.add(table);
+      content.add(views::moveMoneyMenu(*model_));
       break;
     }
     case Tab::more: {
@@ -229,6 +224,8 @@ Node VesmoraApp::render() {
       break;
   }
   Node root(Type::application, "", "Vesmora");
+  // Swipes anywhere on the overview scroll its table.
+  root.on([this](const Action& action) { views::scrollOverview(*model_, action); });
   root.add(window);
   if (model_->alert()) root.add(alertNode(*model_->alert()));
   return root;

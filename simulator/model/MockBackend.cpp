@@ -3,6 +3,14 @@
 #include <httplib.h>
 
 namespace vesmora {
+namespace {
+
+// The mock sign-in users: "userid" and the customers of the mock overview tests.
+bool isValidUser(const std::string& username) {
+  return username == MockBackend::kValidUser || username == "2038556" || username == "2048887";
+}
+
+}  // namespace
 
 MockBackend::MockBackend(std::string host, int port) : host_(std::move(host)), port_(port) {}
 
@@ -10,7 +18,7 @@ SignInResult MockBackend::signIn(const std::string& username, const std::string&
   SignInResult result;
   if (username == kLockedUser) {
     result.kind = SignInResult::Kind::locked;
-  } else if (username == kValidUser && password == kPassword) {
+  } else if (isValidUser(username) && password == kPassword) {
     result.kind = SignInResult::Kind::success;
   } else {
     result.kind = SignInResult::Kind::invalidCredentials;
@@ -21,7 +29,7 @@ SignInResult MockBackend::signIn(const std::string& username, const std::string&
 bool MockBackend::answerChallenge(const std::string&, const std::string&) { return false; }
 
 std::string MockBackend::customerName(const std::string& username) {
-  return username == kValidUser ? "Mock Customer" : "";
+  return isValidUser(username) ? "Mock Customer" : "";
 }
 
 std::optional<nlohmann::json> MockBackend::accountSummary(const std::string&, const std::string& path) {

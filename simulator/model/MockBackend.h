@@ -1,6 +1,6 @@
-// The mock backend: used when the app is launched with test settings. Sign-in knows two built-in
-// users, "userid" (password "480917") and "lockedUserId" (locked); account data is fetched over
-// HTTP from the stub server on 127.0.0.1:8080.
+// The mock backend: used when the app is launched with test settings. Sign-in knows the built-in
+// users "userid", "2038556" and "2048887" (password "480917") and "lockedUserId" (locked); account
+// data is fetched over HTTP from the stub server on 127.0.0.1:8080.
 #pragma once
 
 #include "model/Backend.h"

@@ -140,18 +140,19 @@ std::optional<nlohmann::json> TestBackend::accountSummary(const std::string& use
   std::lock_guard<std::mutex> lock(mutex_);
   auto user = users_.find(username);
   if (user == users_.end()) return std::nullopt;
+  // The same wire format as the mock backend's documents: an array of account objects whose
+  // balances are {"currency", "value"} objects; deposits also carry their available balance.
   nlohmann::json list = nlohmann::json::array();
   for (const auto& id : user->second.accounts) {
     const BankAccount& a = accounts_.at(id);
     if (a.category != category->second) continue;
-    list.push_back({{"id", a.id},
-                    {"name", a.name},
-                    {"nickname", a.nickname},
-                    {"number", a.number},
-                    {"currency", a.currency},
-                    {"balance", a.balance}});
+    nlohmann::json balance = {{"currency", a.currency}, {"value", nlohmann::json::parse(a.balance, nullptr, false)}};
+    nlohmann::json entry = {{"id", a.id}, {"name", a.name}, {"number", a.number}, {"balance", balance}};
+    if (!a.nickname.empty()) entry["nickname"] = a.nickname;
+    if (a.category == "deposit") entry["availableBalance"] = balance;
+    list.push_back(std::move(entry));
   }
-  return nlohmann::json{{"accounts", list}};
+  return list;
 }
 
 bool TestBackend::offersSurvey(const std::string& username) {

@@ -267,6 +267,7 @@ void VesmoraModel::finishSignIn() {
   for (const char* path : kAccountSummaryPaths) {
     if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
   }
+  overview_ = Overview(summaries_, customerName_);
   surveyShown_ = backend_.offersSurvey(user);
 }
 
@@ -321,6 +322,7 @@ void VesmoraModel::logOut() {
   signedInUser_.clear();
   customerName_.clear();
   summaries_.clear();
+  overview_ = Overview();
   showSignIn();
 }
 

@@ -12,6 +12,7 @@
 
 #include "model/AppStore.h"
 #include "model/Backend.h"
+#include "model/Overview.h"
 
 namespace vesmora {
 
@@ -93,6 +94,9 @@ class VesmoraModel {
   const std::string& customerName() const { return customerName_; }
   // Account summaries fetched after sign-in, by category path ("/deposits", ...).
   const std::map<std::string, nlohmann::json>& accountSummaries() const { return summaries_; }
+  // The overview tab: cards, totals and scroll position, built from the summaries at sign-in.
+  const Overview& overview() const { return overview_; }
+  Overview& overview() { return overview_; }
 
   // "Face ID", "Touch ID" or "" for the device's biometry.
   std::string biometryName() const;
@@ -149,6 +153,7 @@ class VesmoraModel {
   std::string signedInUser_;
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
+  Overview overview_;
 };
 
 }  // namespace vesmora

@@ -10,12 +10,16 @@
 
 using namespace vesmora;
 
-TEST(MockBackend, KnowsItsTwoBuiltInUsers) {
+TEST(MockBackend, KnowsItsBuiltInUsers) {
   MockBackend mock;
   EXPECT_EQ(mock.signIn("userid", "480917").kind, SignInResult::Kind::success);
   EXPECT_EQ(mock.signIn("userid", "735062").kind, SignInResult::Kind::invalidCredentials);
   EXPECT_EQ(mock.signIn("lockedUserId", "480917").kind, SignInResult::Kind::locked);
-  EXPECT_EQ(mock.signIn("2038556", "480917").kind, SignInResult::Kind::invalidCredentials);
+  // The customers of the mock overview tests.
+  EXPECT_EQ(mock.signIn("2038556", "480917").kind, SignInResult::Kind::success);
+  EXPECT_EQ(mock.signIn("2048887", "480917").kind, SignInResult::Kind::success);
+  EXPECT_EQ(mock.signIn("2048887", "Pine#2048").kind, SignInResult::Kind::invalidCredentials);
+  EXPECT_EQ(mock.signIn("testuser1", "480917").kind, SignInResult::Kind::invalidCredentials);
 }
 
 TEST(MockBackend, FetchesAccountDataFromTheStubServer) {

@@ -36,9 +36,11 @@ TEST(TestBackend, SummariesListTheUsersAccountsByCategory) {
   TestBackend bank(TestBackend::defaultFixturePath());
   auto deposits = bank.accountSummary("2038556", "/deposits");
   ASSERT_TRUE(deposits);
-  ASSERT_EQ((*deposits)["accounts"].size(), 2u);
-  EXPECT_EQ((*deposits)["accounts"][1]["nickname"], "Rainy day");
-  EXPECT_EQ((*bank.accountSummary("2038556", "/creditcards"))["accounts"][0]["number"], "520473******1842");
+  ASSERT_EQ(deposits->size(), 3u);
+  EXPECT_EQ((*deposits)[1]["nickname"], "Rainy day");
+  EXPECT_EQ((*deposits)[1]["availableBalance"]["value"], 12500.0);
+  EXPECT_EQ((*deposits)[1]["balance"]["currency"], "CAD");
+  EXPECT_EQ((*bank.accountSummary("2038556", "/creditcards"))[0]["number"], "520473******1842");
   EXPECT_FALSE(bank.accountSummary("2038556", "/other"));
   EXPECT_FALSE(bank.accountSummary("nobody", "/loans"));
 }

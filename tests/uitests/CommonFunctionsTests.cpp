@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "SupportTestHelpers.h"
 #include "Extensions/TestEnvironment.h"
 #include "Utility/CommonFunctions.h"
@@ -97,10 +99,21 @@ TEST(Money, RoundUpFloatKeepsAtMostTwoDigitsTiesToEven) {
   EXPECT_EQ(CommonFunctions::roundUpFloat(99.99f).toString(), "99.99");
   EXPECT_EQ(CommonFunctions::roundUpFloat(-3.14159f).toString(), "-3.14");
   EXPECT_EQ(CommonFunctions::roundUpFloat(1e-30f).toString(), "0");
+  EXPECT_EQ(CommonFunctions::roundUpFloat(-0.001f).toString(), "0");
+  EXPECT_EQ(CommonFunctions::roundUpFloat(3.0e38f).toString(), "300000000549775580000000000000000000000")
+      << "3.0e38f widens to 3.0000000054977558e38";
+}
+
+TEST(Money, RoundUpFloatOfNaNOrInfinityRecordsAFailure) {
+  FailureRecorder failures;
+  EXPECT_TRUE(CommonFunctions::roundUpFloat(std::numeric_limits<float>::quiet_NaN()).isZero());
+  EXPECT_TRUE(CommonFunctions::roundUpFloat(-std::numeric_limits<float>::infinity()).isZero());
+  ASSERT_EQ(failures.messages.size(), 2u);
+  EXPECT_THAT(failures.messages[1], HasSubstr("cannot be rounded"));
 }
 
 TEST(Money, CurrencyTextInEnUS) {
-  auto d = [](const char* s) { return *Decimal::fromString(s); };
+  auto d = [](const char* s) { return *platform::Decimal::parse(s); };
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("1.5")), "$1.50");
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("0")), "$0.00");
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("1234567.891")), "$1,234,567.89");
@@ -108,15 +121,34 @@ TEST(Money, CurrencyTextInEnUS) {
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("100.125")), "$100.12");
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("-1234.5")), "-$1,234.50");
   EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("-0.001")), "$0.00");
+  EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("-0.005")), "$0.00");
+  EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("-0.015")), "-$0.02");
+  EXPECT_EQ(CommonFunctions::currencyFormatFromDecimal(d("12345678901234567890.125")), "$12,345,678,901,234,567,890.12");
 }
 
-TEST(Money, RoundUpParsesTextOrRecordsAFailure) {
+TEST(Money, RoundUpParsesPlainTextKeepingEveryDigitOrRecordsAFailure) {
   FailureRecorder failures;
   EXPECT_EQ(CommonFunctions::roundUp("1234.567").toString(), "1234.567");
+  EXPECT_EQ(CommonFunctions::roundUp("1234.50"), *platform::Decimal::parse("1234.5"));
+  EXPECT_EQ(CommonFunctions::roundUp("-0.05").toString(), "-0.05");
+  EXPECT_EQ(CommonFunctions::roundUp(".5").toString(), "0.5");
+  EXPECT_EQ(CommonFunctions::roundUp("+7").toString(), "7");
+  EXPECT_EQ(CommonFunctions::roundUp("99999999999999999999").toString(), "99999999999999999999");
+  EXPECT_EQ(CommonFunctions::roundUp("12345678901234567890123456789012345678").toString(),
+            "12345678901234567890123456789012345678");
   EXPECT_TRUE(failures.messages.empty());
+
   EXPECT_TRUE(CommonFunctions::roundUp("$12").isZero());
   ASSERT_EQ(failures.messages.size(), 1u);
   EXPECT_THAT(failures.messages[0], HasSubstr("\"$12\" is not a decimal number"));
+  for (const char* bad : {"", "-", ".", "1,234.56", "1.2.3", " 1", "1 ", "1e3", "0x10", "--1"}) {
+    EXPECT_TRUE(CommonFunctions::roundUp(bad).isZero()) << bad;
+  }
+  EXPECT_EQ(failures.messages.size(), 11u);
+  // 39 significant digits would lose the last one.
+  EXPECT_TRUE(CommonFunctions::roundUp("123456789012345678901234567890123456789").isZero());
+  ASSERT_EQ(failures.messages.size(), 12u);
+  EXPECT_THAT(failures.messages[11], HasSubstr("has more digits than a Decimal keeps"));
 }
 
 TEST(SetUpRule, OnlyTheFirstIterationRunsWithoutRelaunch) {

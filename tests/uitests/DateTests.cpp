@@ -1,20 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <date/date.h>
+#include <optional>
 
 #include "Extensions/Date.h"
+#include "Utility/CommonFunctions.h"
 
 namespace {
 
-Date utc(int y, unsigned m, unsigned d, int hour, int minute) {
-  auto day = date::sys_days{date::year{y} / m / d};
-  return Date(std::chrono::time_point_cast<std::chrono::milliseconds>(day + std::chrono::hours(hour) +
-                                                                      std::chrono::minutes(minute)));
+using platform::TimeZone;
+
+Date utc(int y, int m, int d, int hour, int minute) {
+  return Date::fromTimeIntervalSince1970(*platform::dateFromComponents({y, m, d, hour, minute, 0}, TimeZone::utc()));
 }
+
+// Installs `zone` as the device's time zone for the lifetime of the object.
+class DeviceTimeZone {
+ public:
+  explicit DeviceTimeZone(std::optional<TimeZone> zone) { TimeZone::setCurrent(std::move(zone)); }
+  ~DeviceTimeZone() { TimeZone::setCurrent(std::nullopt); }
+};
 
 }  // namespace
 
 TEST(DateTexts, UseMountainTimeForTheAppsPatterns) {
+  // Whatever the device's zone, the app's texts are Mountain Time.
+  DeviceTimeZone tokyo(TimeZone::named("Asia/Tokyo"));
   // 03:30 UTC on 1 July is still 30 June in Denver (UTC-6 in summer).
   Date d = utc(2024, 7, 1, 3, 30);
   EXPECT_EQ(d.monthDayYearString(), "Jun 30, 2024");
@@ -26,24 +36,34 @@ TEST(DateTexts, UseMountainTimeForTheAppsPatterns) {
   EXPECT_EQ(utc(2024, 1, 5, 7, 0).monthDayYearString(), "Jan 5, 2024");
 }
 
-TEST(DateTexts, FormatterHandlesTheCommonPatternLetters) {
-  DateFormatter f;
-  f.setTimeZone(DateFormatter::timeZone("UTC"));
-  f.dateFormat = "EEEE, MMMM dd yy 'at' h:mm a ''HH:ss''";
-  EXPECT_EQ(f.string(utc(2023, 3, 9, 15, 4)), "Thursday, March 09 23 at 3:04 PM '15:00'");
-  f.dateFormat = "EEE M/d/yyyy hh";
-  EXPECT_EQ(f.string(utc(2023, 12, 31, 0, 0)), "Sun 12/31/2023 12");
-  EXPECT_EQ(DateFormatter::timeZone("XYZ"), nullptr);
+TEST(DateTexts, FormatterHandlesTheCommonPatternLettersInTheDevicesZone) {
+  DeviceTimeZone zone(TimeZone::withAbbreviation("UTC"));
+  EXPECT_EQ(CommonFunctions::getDateFormatter(utc(2023, 3, 9, 15, 4), "EEEE, MMMM dd yy 'at' h:mm a ''HH:ss''"),
+            "Thursday, March 09 23 at 3:04 PM '15:00'");
+  EXPECT_EQ(CommonFunctions::getDateFormatter(utc(2023, 12, 31, 0, 0), "EEE M/d/yyyy hh"), "Sun 12/31/2023 12");
+  EXPECT_FALSE(TimeZone::withAbbreviation("XYZ").has_value());
 }
 
 TEST(DateTexts, AddDaysMovesWholeCalendarDays) {
   Date d = utc(2024, 2, 28, 12, 0);
   auto later = d.addDays(2);
   ASSERT_TRUE(later.has_value());
-  DateFormatter f;
-  f.dateFormat = "yyyy-MM-dd";
-  EXPECT_EQ(f.string(*later), f.string(*d.addDays(1)->addDays(1)));
-  EXPECT_EQ(f.string(*d.addDays(-28)), f.string(utc(2024, 1, 31, 12, 0)));
+  EXPECT_EQ(CommonFunctions::getDateFormatter(*later, "yyyy-MM-dd"),
+            CommonFunctions::getDateFormatter(*d.addDays(1)->addDays(1), "yyyy-MM-dd"));
+  EXPECT_EQ(CommonFunctions::getDateFormatter(*d.addDays(-28), "yyyy-MM-dd"),
+            CommonFunctions::getDateFormatter(utc(2024, 1, 31, 12, 0), "yyyy-MM-dd"));
+  EXPECT_FALSE(d.addDays(4'000'000).has_value());
+  EXPECT_FALSE(d.addDays(-4'000'000).has_value());
+}
+
+TEST(DateTexts, AddDaysKeepsTheWallClockTimeAcrossADaylightSavingChange) {
+  DeviceTimeZone denver(TimeZone::named("America/Denver"));
+  // Noon MST on 9 March 2024; Denver springs forward at 02:00 on 10 March.
+  Date noon = utc(2024, 3, 9, 19, 0);
+  EXPECT_EQ(noon.addDays(1), utc(2024, 3, 10, 18, 0)) << "noon MDT, 23 hours later";
+  EXPECT_EQ(noon.addDays(1)->addDays(-1), noon);
+  // 02:30 does not exist on 10 March: the time moves forward by the gap, to 03:30 MDT.
+  EXPECT_EQ(utc(2024, 3, 9, 9, 30).addDays(1), utc(2024, 3, 10, 9, 30));
 }
 
 TEST(DateTexts, ClockSourceCanBeReplaced) {

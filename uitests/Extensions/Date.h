@@ -1,5 +1,5 @@
-// Dates of the UI-test suite and their texts. A Date is an instant; a DateFormatter turns it into
-// text with a Unicode date pattern ("MMM d, yyyy") in a time zone, with English (en_US) names.
+// Dates of the UI-test suite. A Date is an instant read from the suite's clock; its calendar
+// arithmetic, time zones and texts are the platform's (foundation/Date.h).
 #pragma once
 
 #include <chrono>
@@ -7,11 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace date {
-class time_zone;
-}
-
-class DateFormatter;
+#include "foundation/Date.h"
 
 class Date {
  public:
@@ -20,6 +16,8 @@ class Date {
 
   Date() : Date(now()) {}
   explicit Date(TimePoint instant) : instant_(instant) {}
+  // The instant `seconds` after 1970-01-01 00:00:00 UTC, to the nearest millisecond.
+  static Date fromTimeIntervalSince1970(double seconds);
 
   // The current date and time, from the clock source (the system clock unless replaced).
   static Date now();
@@ -27,14 +25,16 @@ class Date {
   static std::function<TimePoint()> setClockSource(std::function<TimePoint()> source);
 
   TimePoint instant() const { return instant_; }
+  // Seconds since 1970-01-01 00:00:00 UTC: the platform's form of a date.
+  double timeIntervalSince1970() const;
 
-  // The same wall-clock time `day` days later (earlier when negative) in the device's calendar
-  // and time zone. Empty when the result is out of range.
+  // The same wall-clock time `day` days later (earlier when negative) in the device's time zone,
+  // by the platform's calendar. Empty when the move exceeds 10,000 years.
   std::optional<Date> addDays(int day) const;
 
   // A new formatter in the time zone abbreviated "MDT" (America/Denver), or the device's zone
   // when that zone is unknown.
-  static DateFormatter vesmoraDateFormatter();
+  static platform::DateFormatter vesmoraDateFormatter();
 
   // "MMM d, yyyy", "MMMM", "d" and "yyyy" through vesmoraDateFormatter().
   std::string monthDayYearString() const;
@@ -45,28 +45,7 @@ class Date {
   friend bool operator==(const Date& a, const Date& b) { return a.instant_ == b.instant_; }
 
  private:
+  std::string vesmoraText(const char* pattern) const;
+
   TimePoint instant_;
-};
-
-class DateFormatter {
- public:
-  // A formatter in the device's time zone with an empty pattern.
-  DateFormatter();
-
-  std::string dateFormat;
-  // The device's zone when null.
-  void setTimeZone(const date::time_zone* zone) { zone_ = zone; }
-  const date::time_zone* timeZone() const { return zone_; }
-
-  // Supported pattern letters: y, M, d, E, H, h, m, s, a; text in single quotes is copied ('' is
-  // a quote); any other character is copied as it is.
-  std::string string(const Date& from) const;
-
-  // The device's time zone, and a zone by its abbreviation (only "MDT" and a few North-American
-  // ones are known) or null.
-  static const date::time_zone* deviceTimeZone();
-  static const date::time_zone* timeZone(const std::string& abbreviation);
-
- private:
-  const date::time_zone* zone_;
 };

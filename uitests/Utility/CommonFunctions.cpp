@@ -1,6 +1,5 @@
 #include "Utility/CommonFunctions.h"
 
-#include <charconv>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -11,8 +10,14 @@
 
 namespace {
 
-// Reads and parses `name`.json from the bundle; on failure prints and records the error naming
-// the file it looked for, and returns an empty optional.
+// Prints the error of a data file and records it on the running test.
+void reportDataError(const std::string& error) {
+  std::cout << error << std::endl;
+  TestFailure::record(error);
+}
+
+// Reads and parses `name`.json from the bundle; on failure reports the error naming the file it
+// looked for, and returns an empty optional.
 std::optional<nlohmann::json> loadDocument(const std::string& name) {
   const std::string fileName = name + ".json";
   auto path = TestBundle::path(name, "json");
@@ -33,9 +38,47 @@ std::optional<nlohmann::json> loadDocument(const std::string& name) {
       }
     }
   }
-  std::cout << error << std::endl;
-  TestFailure::record(error);
+  reportDataError(error);
   return std::nullopt;
+}
+
+// The document of the data file `filename` when its top level is of the `kind` ("array" or
+// "object"); otherwise the error is reported and the result is empty.
+std::optional<nlohmann::json> loadDataSource(const std::string& filename, const std::string& kind) {
+  const std::string name = CommonFunctions::dataFileName(filename);
+  auto document = loadDocument(name);
+  if (!document) return std::nullopt;
+  if ((kind == "array" && !document->is_array()) || (kind == "object" && !document->is_object())) {
+    reportDataError("Test data file \"" + name + ".json\" does not hold an " + kind + " at top level");
+    return std::nullopt;
+  }
+  return document;
+}
+
+// An optional sign, then digits with at most one "." and at least one digit.
+bool isPlainDecimal(const std::string& text) {
+  std::size_t i = text.empty() || (text[0] != '+' && text[0] != '-') ? 0 : 1;
+  bool digits = false, point = false;
+  for (; i < text.size(); ++i) {
+    if (text[i] == '.' && !point) {
+      point = true;
+    } else if (text[i] >= '0' && text[i] <= '9') {
+      digits = true;
+    } else {
+      return false;
+    }
+  }
+  return digits;
+}
+
+// The digits of a plain decimal from its first non-zero digit to its last non-zero one.
+std::size_t significantDigits(const std::string& text) {
+  std::string digits;
+  for (char c : text)
+    if (c >= '0' && c <= '9') digits += c;
+  std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  return digits.find_last_not_of('0') - first + 1;
 }
 
 }  // namespace
@@ -45,92 +88,47 @@ std::string CommonFunctions::dataFileName(const std::string& filename) {
 }
 
 std::vector<nlohmann::json> CommonFunctions::loadDataSourceArray(const std::string& filename) {
-  const std::string name = dataFileName(filename);
-  auto document = loadDocument(name);
+  auto document = loadDataSource(filename, "array");
   if (!document) return {};
-  if (!document->is_array()) {
-    std::string error = "Test data file \"" + name + ".json\" does not hold an array at top level";
-    std::cout << error << std::endl;
-    TestFailure::record(error);
-    return {};
-  }
   return document->get<std::vector<nlohmann::json>>();
 }
 
 CommonFunctions::JSONObject CommonFunctions::loadDataSourceObject(const std::string& filename) {
-  const std::string name = dataFileName(filename);
-  auto document = loadDocument(name);
+  auto document = loadDataSource(filename, "object");
   if (!document) return {};
-  if (!document->is_object()) {
-    std::string error = "Test data file \"" + name + ".json\" does not hold an object at top level";
-    std::cout << error << std::endl;
-    TestFailure::record(error);
-    return {};
-  }
   return document->get<JSONObject>();
 }
 
-Decimal CommonFunctions::roundUpFloat(float value) {
-  // The shortest text that reads back as the same double, as the platform's formatters see a
-  // float once it has been widened.
-  char buffer[512];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
-                              std::chars_format::fixed);
-  if (result.ec != std::errc()) {
+platform::Decimal CommonFunctions::roundUpFloat(float value) {
+  auto exact = platform::Decimal::fromDouble(static_cast<double>(value));
+  if (!exact) {
     TestFailure::record("The amount " + std::to_string(value) + " cannot be rounded");
-    return Decimal(0);
+    return platform::Decimal();
   }
-  std::string text(buffer, result.ptr);
-  // Only the first three fraction digits and whether anything follows them matter for a
-  // rounding to two digits; dropping the rest keeps the number within a Decimal.
-  auto point = text.find('.');
-  if (point != std::string::npos && text.size() - point - 1 > 3) {
-    bool sticky = text.find_first_not_of('0', point + 4) != std::string::npos;
-    text.resize(point + 4);
-    if (sticky) text += '1';
-  }
-  auto parsed = Decimal::fromString(text);
-  if (!parsed) {
-    TestFailure::record("The amount " + text + " is too large for a Decimal");
-    return Decimal(0);
-  }
-  return parsed->roundedHalfEven(2).normalized();
+  return exact->rounded(2, platform::Decimal::Rounding::Bankers);
 }
 
-Decimal CommonFunctions::roundUp(const std::string& text) {
-  auto parsed = Decimal::fromString(text);
+platform::Decimal CommonFunctions::roundUp(const std::string& text) {
+  std::optional<platform::Decimal> parsed;
+  if (isPlainDecimal(text)) parsed = platform::Decimal::parse(text);
   if (!parsed) {
     TestFailure::record("\"" + text + "\" is not a decimal number");
-    return Decimal(0);
+    return platform::Decimal();
+  }
+  if (significantDigits(text) > platform::Decimal::kMaxDigits) {
+    TestFailure::record("\"" + text + "\" has more digits than a Decimal keeps");
+    return platform::Decimal();
   }
   return *parsed;
 }
 
-std::string CommonFunctions::currencyFormatFromDecimal(const Decimal& value) {
-  Decimal rounded = value.roundedHalfEven(2);
-  std::string plain = rounded.toString();
-  bool negative = !plain.empty() && plain[0] == '-';
-  if (negative) plain.erase(0, 1);
-  std::string whole = plain, fraction;
-  auto point = plain.find('.');
-  if (point != std::string::npos) {
-    whole = plain.substr(0, point);
-    fraction = plain.substr(point + 1);
-  }
-  fraction.resize(2, '0');
-  std::string grouped;
-  for (std::size_t i = 0; i < whole.size(); ++i) {
-    if (i > 0 && (whole.size() - i) % 3 == 0) grouped += ',';
-    grouped += whole[i];
-  }
-  bool zero = rounded.isZero();
-  return std::string(negative && !zero ? "-" : "") + "$" + grouped + "." + fraction;
+std::string CommonFunctions::currencyFormatFromDecimal(const platform::Decimal& value) {
+  // Rounded here first: a negative amount that rounds to zero becomes plain zero, "$0.00".
+  return platform::formatCurrency(value.rounded(2, platform::Decimal::Rounding::Bankers), "en_US");
 }
 
 std::string CommonFunctions::getDateFormatter(const Date& date, const std::string& format) {
-  DateFormatter formatter;
-  formatter.dateFormat = format;
-  return formatter.string(date);
+  return platform::DateFormatter(format).stringFromDate(date.timeIntervalSince1970());
 }
 
 TestDataRow::TestDataRow(const nlohmann::json& row, std::string file, std::size_t index)
@@ -175,4 +173,23 @@ long long TestDataRow::integer(const std::string& key) const {
   const nlohmann::json& v = value(key);
   if (!v.is_number_integer()) fail(key, std::string("expected an integer, found ") + v.type_name());
   return v.get<long long>();
+}
+
+double TestDataRow::number(const std::string& key) const {
+  const nlohmann::json& v = value(key);
+  if (!v.is_number()) fail(key, std::string("expected a number, found ") + v.type_name());
+  return v.get<double>();
+}
+
+TestDataRow TestDataRow::object(const std::string& key) const {
+  return TestDataRow(value(key), file_, where_ + ", key \"" + key + "\"");
+}
+
+std::vector<TestDataRow> TestDataRow::list(const std::string& key) const {
+  const nlohmann::json& v = value(key);
+  if (!v.is_array()) fail(key, std::string("expected an array, found ") + v.type_name());
+  std::vector<TestDataRow> entries;
+  for (std::size_t i = 0; i < v.size(); ++i)
+    entries.push_back(TestDataRow(v[i], file_, where_ + ", key \"" + key + "\" entry " + std::to_string(i + 1)));
+  return entries;
 }

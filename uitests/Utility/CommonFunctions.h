@@ -6,11 +6,15 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Extensions/Date.h"
-#include "Utility/Decimal.h"
+#include "foundation/Decimal.h"
+
+class TestDataRow;
+class XCTestCase;
 
 class CommonFunctions {
  public:
@@ -30,19 +34,31 @@ class CommonFunctions {
   // before every row whose "id" is not 1.
   static bool determineSetUp(int iteration) { return iteration != 1; }
 
+  // Runs `body` on each row of the data file `filename`, in file order. Before every row whose
+  // "id" is not 1 the app is relaunched through `test.setUp()` (determineSetUp).
+  static void forEachDataRow(XCTestCase& test, const std::string& filename,
+                             const std::function<void(const TestDataRow&)>& body);
+
+  // The setUp of the suite's plain test classes: the first failure ends the test method, and the
+  // app is launched anew.
+  static void launchAppStoppingAtFirstFailure(XCTestCase& test);
   // Taps "OK" on the springboard's first alert when there is one; no wait.
   static void acceptPermissionsPromptIfRequired();
 
-  // The float as plain text with at most two fraction digits (ties to even), read back as a
-  // Decimal: 1.005f gives 1, 2.675f gives 2.67, 1.5f gives 1.5.
-  static Decimal roundUpFloat(float value);
-  // The Decimal written in `text` with all its digits. Text that is not a decimal number records
-  // a failure on the running test and gives zero.
-  static Decimal roundUp(const std::string& text);
-  // en_US currency text with grouping and two fraction digits: "$1,234.50", "-$0.05".
-  static std::string currencyFormatFromDecimal(const Decimal& value);
+  // The float, widened to double, as the shortest decimal that reads back as it, rounded to at
+  // most two fraction digits, ties to even: 1.005f gives 1, 2.675f gives 2.67, 1.5f gives 1.5.
+  // NaN and the infinities record a failure on the running test and give zero.
+  static platform::Decimal roundUpFloat(float value);
+  // The Decimal written in `text` with all its digits. Text that is not a plain decimal number
+  // (optional sign, digits with an optional "." and fraction digits: no blanks, grouping or
+  // exponent) or has more than 38 significant digits records a failure on the running test and
+  // gives zero.
+  static platform::Decimal roundUp(const std::string& text);
+  // en_US currency text with grouping and two fraction digits, rounded ties to even:
+  // "$1,234.50", "-$0.05". An amount that rounds to zero has no minus sign.
+  static std::string currencyFormatFromDecimal(const platform::Decimal& value);
 
-  // The date in `format` in the device's time zone.
+  // The date in `format` (the platform's date patterns) in the device's time zone.
   static std::string getDateFormatter(const Date& date, const std::string& format);
 };
 
@@ -58,6 +74,12 @@ class TestDataRow {
 
   std::string string(const std::string& key) const;
   long long integer(const std::string& key) const;
+  // A number of either kind ("value" of a balance).
+  double number(const std::string& key) const;
+  // The object stored under `key`, read with the same rules.
+  TestDataRow object(const std::string& key) const;
+  // The entries of the array stored under `key`; each must be an object.
+  std::vector<TestDataRow> list(const std::string& key) const;
   bool contains(const std::string& key) const { return row_.contains(key); }
   const nlohmann::json& json() const { return row_; }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,20 @@
 class TLMEvent;
 class TLMPBEvent;
 using TLMEventPtr = std::shared_ptr<TLMEvent>;
+
+// The fields of an "Event" message as an event is made from them: times in seconds, the origin
+// from the string parameter "_o" (empty when there is none) and the other parameters as values.
+struct TLMEventProtoFields {
+  std::string name;
+  double timestamp = 0;
+  double previousTimestamp = 0;
+  std::optional<std::string> origin;
+  TLMObjectDictionary parameters;
+};
+
+// Called for each parameter of an "Event" message that is left out: with no name when the
+// parameter has none, else with its name (it holds no string, integer or double).
+using TLMSkippedEventParameter = std::function<void(const std::optional<std::string>& name)>;
 
 class TLMEvent {
  public:
@@ -31,8 +46,14 @@ class TLMEvent {
   // The event stored in an "Event" message; nullptr when it has no string "_o" parameter (the
   // origin) or fails the constructor's checks. Times come back at millisecond precision.
   static TLMEventPtr initWithEventProto(const TLMPBEvent& proto);
-  // The "Event" message: name, time and previous time (absent when 0) in milliseconds, and one
-  // "EventParam" per parameter ("_o" included).
+  // The fields initWithEventProto reads: the name, the times (milliseconds / 1000; an absent
+  // previous time reads as 0) and the parameters, a string value before an integer before a
+  // double. Empty when "_o" holds no string.
+  static std::optional<TLMEventProtoFields> fieldsFromEventProto(
+      const TLMPBEvent& proto, const TLMSkippedEventParameter& skipped = {});
+  // The "Event" message: name, time and previous time (absent when not above 0) in milliseconds
+  // truncated toward zero, and one "EventParam" per parameter ("_o" included); nullptr when the
+  // message cannot be made.
   std::shared_ptr<TLMPBEvent> protoEvent() const;
 
   // Copies go through the designated constructor as internal events, so they are validated and

@@ -26,10 +26,27 @@ std::int64_t millisFromSeconds(double seconds) {
   return static_cast<std::int64_t>(millis);
 }
 
+// Writes a value into the field of its kind, tested in the order double, int64, string; false
+// when it holds none of them.
+bool setValueFields(NANOMessageBase& message, const TLMValue& value, std::int32_t doubleSlot,
+                    std::int32_t intSlot, std::int32_t stringSlot) {
+  if (value.isDouble()) {
+    NANOSetDouble(message, doubleSlot, value.doubleValue());
+  } else if (value.isInt64()) {
+    NANOSetInt64(message, intSlot, value.int64Value());
+  } else if (const std::string* s = value.stringPtr()) {
+    NANOSetString(message, stringSlot, *s);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::shared_ptr<TLMPBEvent> TLMEvent::protoEvent() const {
   std::shared_ptr<TLMPBEvent> event = TLMPBEvent::initWithMessageInfo(nullptr);
+  if (!event) return nullptr;
   NANOSetString(*event, TLMPBEventSlot::name, name_);
   if (previousTimestamp_ > DBL_EPSILON) {
     NANOSetInt64(*event, TLMPBEventSlot::previous_timestamp_millis,
@@ -40,14 +57,10 @@ std::shared_ptr<TLMPBEvent> TLMEvent::protoEvent() const {
   params.reserve(parameters_.size());
   for (const auto& [key, value] : parameters_) {
     std::shared_ptr<TLMPBEventParam> param = TLMPBEventParam::initWithMessageInfo(nullptr);
+    if (!param) return nullptr;
     NANOSetString(*param, TLMPBEventParamSlot::name, key);
-    if (value.isDouble()) {
-      NANOSetDouble(*param, TLMPBEventParamSlot::double_value, value.doubleValue());
-    } else if (value.isInt64()) {
-      NANOSetInt64(*param, TLMPBEventParamSlot::int_value, value.int64Value());
-    } else if (const std::string* s = value.stringPtr()) {
-      NANOSetString(*param, TLMPBEventParamSlot::string_value, *s);
-    } else {
+    if (!setValueFields(*param, value, TLMPBEventParamSlot::double_value,
+                        TLMPBEventParamSlot::int_value, TLMPBEventParamSlot::string_value)) {
       monitor()->logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
                               platform::Value(TLMFormattedEventName(TLMObject(name_))),
                               platform::Value(TLMFormattedParameterName(TLMObject(key))));
@@ -59,59 +72,71 @@ std::shared_ptr<TLMPBEvent> TLMEvent::protoEvent() const {
   return event;
 }
 
-TLMEventPtr TLMEvent::initWithEventProto(const TLMPBEvent& proto) {
-  const std::string name = NANOGetString(proto, TLMPBEventSlot::name).value_or("");
-  const std::int64_t timestamp = NANOGetInt64(proto, TLMPBEventSlot::timestamp_millis);
-  const std::int64_t previous = NANOGetInt64(proto, TLMPBEventSlot::previous_timestamp_millis);
-  std::optional<std::string> origin;
-  TLMObjectDictionary parameters;
+std::optional<TLMEventProtoFields> TLMEvent::fieldsFromEventProto(
+    const TLMPBEvent& proto, const TLMSkippedEventParameter& skipped) {
+  TLMEventProtoFields fields;
+  fields.name = NANOGetString(proto, TLMPBEventSlot::name).value_or("");
+  fields.timestamp =
+      static_cast<double>(NANOGetInt64(proto, TLMPBEventSlot::timestamp_millis)) / 1000.0;
+  fields.previousTimestamp =
+      static_cast<double>(NANOGetInt64(proto, TLMPBEventSlot::previous_timestamp_millis)) / 1000.0;
   auto params = NANOGetArray<TLMPBEventParam>(proto, TLMPBEventSlot::params);
   for (const auto& param : params.value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
     std::optional<std::string> key = NANOGetString(*param, TLMPBEventParamSlot::name);
     if (!key) {
-      monitor()->logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name",
-                              platform::Value(name));
+      if (skipped) skipped(std::nullopt);
       continue;
     }
     if (*key == "_o") {
-      origin = NANOGetString(*param, TLMPBEventParamSlot::string_value);
-      if (!origin) {
-        monitor()->logWithLevel(
-            1, 15001,
-            "Cannot create an event from event proto. Origin parameter is not a string. Event name",
-            platform::Value(name));
-        return nullptr;
-      }
+      fields.origin = NANOGetString(*param, TLMPBEventParamSlot::string_value);
+      if (!fields.origin) return std::nullopt;
       continue;
     }
     if (std::optional<std::string> s = NANOGetString(*param, TLMPBEventParamSlot::string_value)) {
-      parameters.set(*key, TLMValue(std::move(*s)));
+      fields.parameters.set(*key, TLMValue(std::move(*s)));
     } else if (NANOHasField(*param, TLMPBEventParamSlot::int_value)) {
-      parameters.set(*key, TLMValue(NANOGetInt64(*param, TLMPBEventParamSlot::int_value)));
+      fields.parameters.set(*key, TLMValue(NANOGetInt64(*param, TLMPBEventParamSlot::int_value)));
     } else if (NANOHasField(*param, TLMPBEventParamSlot::double_value)) {
-      parameters.set(*key, TLMValue(NANOGetDouble(*param, TLMPBEventParamSlot::double_value)));
+      fields.parameters.set(*key,
+                            TLMValue(NANOGetDouble(*param, TLMPBEventParamSlot::double_value)));
+    } else if (skipped) {
+      skipped(*key);
+    }
+  }
+  return fields;
+}
+
+TLMEventPtr TLMEvent::initWithEventProto(const TLMPBEvent& proto) {
+  const std::string name = NANOGetString(proto, TLMPBEventSlot::name).value_or("");
+  auto fields = fieldsFromEventProto(proto, [&name](const std::optional<std::string>& key) {
+    if (!key) {
+      monitor()->logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name",
+                              platform::Value(name));
     } else {
       monitor()->logWithLevel(4, 15002,
                               "Unknown event parameter type from converting an event proto into "
                               "TLMEvent instance. Event param name",
                               platform::Value(TLMFormattedParameterName(TLMObject(*key))));
     }
+  });
+  if (!fields) {
+    monitor()->logWithLevel(
+        1, 15001,
+        "Cannot create an event from event proto. Origin parameter is not a string. Event name",
+        platform::Value(name));
+    return nullptr;
   }
-  if (!origin) return nullptr;
-  return initWithOrigin(*origin, false, name, static_cast<double>(timestamp) / 1000.0,
-                        static_cast<double>(previous) / 1000.0, parameters);
+  if (!fields->origin) return nullptr;
+  return initWithOrigin(*fields->origin, false, fields->name, fields->timestamp,
+                        fields->previousTimestamp, fields->parameters);
 }
 
 std::shared_ptr<TLMPBUserAttribute> TLMUserAttribute::protoUserAttribute() const {
   std::shared_ptr<TLMPBUserAttribute> attribute = TLMPBUserAttribute::initWithMessageInfo(nullptr);
+  if (!attribute) return nullptr;
   NANOSetString(*attribute, TLMPBUserAttributeSlot::name, name_);
-  if (value_.isDouble()) {
-    NANOSetDouble(*attribute, TLMPBUserAttributeSlot::double_value, value_.doubleValue());
-  } else if (value_.isInt64()) {
-    NANOSetInt64(*attribute, TLMPBUserAttributeSlot::int_value, value_.int64Value());
-  } else if (const std::string* s = value_.stringPtr()) {
-    NANOSetString(*attribute, TLMPBUserAttributeSlot::string_value, *s);
-  }
+  setValueFields(*attribute, value_, TLMPBUserAttributeSlot::double_value,
+                 TLMPBUserAttributeSlot::int_value, TLMPBUserAttributeSlot::string_value);
   NANOSetInt64(*attribute, TLMPBUserAttributeSlot::set_timestamp_millis,
                millisFromSeconds(lastSetTimestamp_));
   return attribute;

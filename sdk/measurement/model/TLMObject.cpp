@@ -1,5 +1,7 @@
 #include "measurement/model/TLMObject.h"
 
+#include "proto/NANOAccessors.h"
+
 TLMObject::TLMObject(const std::optional<TLMValue>& value) {
   if (value) v_ = *value;
 }
@@ -47,18 +49,7 @@ std::string TLMObject::className() const {
   if (isTLMValue()) return "TLMValue";
   const platform::Value* o = object();
   if (o == nullptr) return "nil";
-  switch (o->type()) {
-    case platform::Value::Type::Null: return "NSNull";
-    case platform::Value::Type::Bool:
-    case platform::Value::Type::Number: return "NSNumber";
-    case platform::Value::Type::String: return "NSString";
-    case platform::Value::Type::Data: return "NSData";
-    case platform::Value::Type::Date: return "NSDate";
-    case platform::Value::Type::Array: return "NSArray";
-    case platform::Value::Type::Dictionary: return "NSDictionary";
-    case platform::Value::Type::Object: return "NSObject";
-  }
-  return "NSObject";
+  return NANOValueClassName(*o);
 }
 
 std::string TLMObject::description() const {

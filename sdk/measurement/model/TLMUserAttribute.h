@@ -25,7 +25,7 @@ class TLMUserAttribute {
   // The name is non-empty and does not start with "_".
   bool isPublic() const;
   // The "UserAttribute" message: set time in milliseconds, name and value (the origin is not
-  // written).
+  // written); nullptr when the message cannot be made.
   std::shared_ptr<TLMPBUserAttribute> protoUserAttribute() const;
 
  private:

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMStoreEventCoding.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -21,6 +20,37 @@ std::optional<platform::Bytes> bytesOf(const Value& value) {
 bool sessionScopedOf(const TLMRecord& row) {
   const Value& flag = row.get("session_scoped");
   return flag.isNumber() && flag.int64Value().value_or(0) != 0;
+}
+
+// The encoded "Event" message of an event, as the event columns hold it; empty when it cannot be
+// encoded.
+std::optional<platform::Bytes> TLMNSDataFromEvent(const TLMEvent& event) {
+  auto proto = event.protoEvent();
+  if (!proto) return std::nullopt;
+  auto bytes = proto->protoBuffer();
+  if (!bytes) return std::nullopt;
+  return platform::Bytes(bytes->begin(), bytes->end());
+}
+
+// The event stored in an event column; null with a code-2 error when the value is not bytes,
+// does not decode, or gives no event.
+TLMEventPtr TLMEventFromNSData(const Value& data, Error* error) {
+  const platform::Bytes* bytes = data.dataPtr();
+  if (bytes == nullptr) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     "Failed to convert data to an event. Data must be a NSData instance");
+    return nullptr;
+  }
+  auto proto = TLMPBEvent::initWithBuffer(bytes->data(), bytes->size());
+  if (!proto) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to parse event from data");
+    return nullptr;
+  }
+  TLMEventPtr event = TLMEvent::initWithEventProto(*proto);
+  if (!event) {
+    TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to initialize event from proto data");
+  }
+  return event;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "measurement/model/TLMDataTypeValidator.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMStoreEventCoding.h"
 
 using platform::Error;
 using platform::Value;

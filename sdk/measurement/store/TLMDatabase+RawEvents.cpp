@@ -7,7 +7,6 @@
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMStoreEventCoding.h"
 #include "obx/OBXGzip.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
@@ -119,7 +118,7 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
   return insertDataType<TLMEventPtr>(
       event, kTLMRawEventsTable, error,
       [this, metadataFingerprint, isRealtime](const TLMEventPtr& e) -> std::optional<TLMRecord> {
-        auto proto = e ? TLMStoreProtoEvent(*e) : nullptr;
+        auto proto = e ? e->protoEvent() : nullptr;
         if (!proto) {
           log(4, 12014, "Received empty raw event data for getting dictionary representation");
           return std::nullopt;
@@ -237,15 +236,28 @@ std::optional<TLMRawEventData> TLMDatabase::rawEventDataFromDictionary(const TLM
     TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to parse event from data");
     return std::nullopt;
   }
-  const std::string* name = row.get("name").stringPtr();
-  TLMEventPtr event = TLMStoreEventFromProto(
-      *proto, name != nullptr ? *name : std::string(), row.get("timestamp").doubleValue().value_or(0),
-      error, [this](const std::string& parameterName) {
+  auto fields = TLMEvent::fieldsFromEventProto(
+      *proto, [this](const std::optional<std::string>& parameterName) {
+        if (!parameterName) return;
         log(4, 12015,
             "Unknown event parameter type from converting an event from database. Event param name",
-            {Value(TLMFormattedParameterName(TLMObject(parameterName)))});
+            {Value(TLMFormattedParameterName(TLMObject(*parameterName)))});
       });
-  if (!event) return std::nullopt;
+  if (!fields) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     "Cannot create an event from database. Origin parameter is not a string");
+    return std::nullopt;
+  }
+  if (!fields->origin) {
+    TLMStoreSetError(error, TLMStoreErrorBadState,
+                     "Cannot create an event from database. Missing origin parameter");
+    return std::nullopt;
+  }
+  // The name and the time are kept in their own columns; the message carries the rest.
+  const std::string* name = row.get("name").stringPtr();
+  TLMEventPtr event = TLMEvent::initWithOrigin(
+      *fields->origin, false, name != nullptr ? *name : std::string(),
+      row.get("timestamp").doubleValue().value_or(0), fields->previousTimestamp, fields->parameters);
   auto result = TLMRawEventData::initWithRawEvent(event, rowID.int64Value().value_or(-1),
                                                   fingerprint.int64Value().value_or(0));
   if (!result) {

@@ -25,6 +25,7 @@
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMEventAggregates.h"
 #include "measurement/model/TLMUserAttribute.h"
+#include "measurement/model/TLMValue.h"
 #include "measurement/store/TLMConditionalUserProperty.h"
 #include "measurement/store/TLMDatabaseSchema.h"
 #include "measurement/store/TLMSqliteStore.h"
@@ -32,6 +33,10 @@
 
 class TLMPBMeasurementBundle;
 class TLMPBMeasurementConfig;
+
+// The plain value of a measurement value, as the value columns hold it: its string, double or
+// 64-bit integer.
+platform::Value TLMObjectFromValue(const TLMValue& value);
 
 // A queued bundle (decoded, with its retry count) and the row id of its queue row.
 using TLMBundleRowIDPair = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;

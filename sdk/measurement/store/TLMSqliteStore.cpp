@@ -23,8 +23,6 @@ using platform::Value;
 
 namespace {
 
-const char* const kDatabaseNotOpenSuffix = "Database not open.";
-
 std::string lowercase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -108,6 +106,12 @@ TLMSqliteStore::~TLMSqliteStore() { closeDatabase(); }
 void TLMSqliteStore::log(int level, int code, const std::string& message,
                          const std::vector<Value>& context) {
   if (monitor_ != nullptr) monitor_->log(level, code, message, context);
+}
+
+bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
+  if (isOpen()) return true;
+  return TLMStoreSetError(error, TLMStoreErrorBadState,
+                          std::string(operation) + " failed. Database not open.");
 }
 
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
@@ -225,10 +229,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
 }
 
 bool TLMSqliteStore::validateDatabaseWithError(Error* error) {
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Validate database failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Validate database", error)) return false;
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr);
   bool ok = false;
@@ -310,10 +311,7 @@ bool TLMSqliteStore::ensureTableWithName(
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received empty create statement for ensure table");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Ensure table failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Ensure table", error)) return false;
   std::optional<bool> exists = tableExists(name, error);
   if (!exists) return false;
   if (!*exists && !executeSQL(createSQL, error)) return false;
@@ -380,11 +378,7 @@ std::optional<bool> TLMSqliteStore::validateTableWithName(
                      "Received no table columns for validate table");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Validate table failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
+  if (!checkOpen("Validate table", error)) return std::nullopt;
   auto columns = columnsForTableWithName(name, error);
   if (!columns) return std::nullopt;
   if (columns->empty()) {
@@ -408,24 +402,11 @@ std::optional<bool> TLMSqliteStore::validateTableWithName(
   }
   if (present.empty()) return true;
 
-  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
-  if (statement == nullptr) return std::nullopt;
   bool unknownRequired = false;
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    const unsigned char* column = sqlite3_column_text(statement, 1);
-    if (column == nullptr) continue;
-    if (present.count(reinterpret_cast<const char*>(column)) != 0 &&
-        sqlite3_column_int(statement, 3) != 0) {
-      unknownRequired = true;
-    }
-  }
-  if (rc != SQLITE_DONE) {
-    setDatabaseError(error, "validate table");
-    sqlite3_finalize(statement);
-    return std::nullopt;
-  }
-  sqlite3_finalize(statement);
+  auto check = [&](const char* column, const char*, bool notNull) {
+    if (column != nullptr && notNull && present.count(column) != 0) unknownRequired = true;
+  };
+  if (!forEachColumnOfTable(name, "validate table", error, check)) return std::nullopt;
   if (unknownRequired) {
     TLMStoreSetError(error, TLMStoreErrorBadState, "Table contains unknown non-optional columns");
     return false;
@@ -438,11 +419,7 @@ std::optional<bool> TLMSqliteStore::tableExists(const std::string& name, Error* 
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for table exists");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Table exists failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
+  if (!checkOpen("Table exists", error)) return std::nullopt;
   sqlite3_stmt* statement =
       prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
   if (statement == nullptr) return std::nullopt;
@@ -531,25 +508,12 @@ std::optional<std::vector<std::string>> TLMSqliteStore::columnsForTableWithName(
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for get columns");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Get table columns failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
-  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
-  if (statement == nullptr) return std::nullopt;
+  if (!checkOpen("Get table columns", error)) return std::nullopt;
   std::vector<std::string> columns;
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    const unsigned char* column = sqlite3_column_text(statement, 1);
-    if (column != nullptr && *column != 0) columns.emplace_back(reinterpret_cast<const char*>(column));
-  }
-  if (rc != SQLITE_DONE) {
-    setDatabaseError(error, "get table columns");
-    sqlite3_finalize(statement);
-    return std::nullopt;
-  }
-  sqlite3_finalize(statement);
+  auto collect = [&columns](const char* column, const char*, bool) {
+    if (column != nullptr && *column != 0) columns.emplace_back(column);
+  };
+  if (!forEachColumnOfTable(name, "get table columns", error, collect)) return std::nullopt;
   return columns;
 }
 
@@ -559,28 +523,29 @@ std::optional<std::map<std::string, std::string>> TLMSqliteStore::columnInfoForT
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for column info");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Get table column info failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
-  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
-  if (statement == nullptr) return std::nullopt;
+  if (!checkOpen("Get table column info", error)) return std::nullopt;
   std::map<std::string, std::string> info;
+  auto collect = [&info](const char* column, const char* type, bool) {
+    if (column != nullptr && type != nullptr && *column != 0 && *type != 0) info[column] = type;
+  };
+  if (!forEachColumnOfTable(name, "get table column info", error, collect)) return std::nullopt;
+  return info;
+}
+
+bool TLMSqliteStore::forEachColumnOfTable(
+    const std::string& name, const char* operation, Error* error,
+    const std::function<void(const char* column, const char* type, bool notNull)>& visit) {
+  sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
+  if (statement == nullptr) return false;
   int rc;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    const unsigned char* column = sqlite3_column_text(statement, 1);
-    const unsigned char* type = sqlite3_column_text(statement, 2);
-    if (column == nullptr || type == nullptr || *column == 0 || *type == 0) continue;
-    info[reinterpret_cast<const char*>(column)] = reinterpret_cast<const char*>(type);
+    visit(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)),
+          reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)),
+          sqlite3_column_int(statement, 3) != 0);
   }
-  if (rc != SQLITE_DONE) {
-    setDatabaseError(error, "get table column info");
-    sqlite3_finalize(statement);
-    return std::nullopt;
-  }
+  if (rc != SQLITE_DONE) setDatabaseError(error, operation);
   sqlite3_finalize(statement);
-  return info;
+  return rc == SQLITE_DONE;
 }
 
 // MARK: - Rows
@@ -598,11 +563,7 @@ std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for row count");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Row count failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
+  if (!checkOpen("Row count", error)) return std::nullopt;
   std::string query = "SELECT count(1) FROM " + name;
   platform::Array parameters;
   if (!columnName.empty() && !columnValue.isNull()) {
@@ -656,10 +617,7 @@ bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& ta
   if (table.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for upsert");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Upsert record failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Upsert record", error)) return false;
   sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
   if (statement == nullptr) return false;
   return executeSQLStatement(statement, error);
@@ -713,10 +671,7 @@ bool TLMSqliteStore::updateRecord(const TLMRecord& record, const std::string& ta
   if (columnValue.isNull()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Update record failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Update record", error)) return false;
   platform::Array parameters;
   sqlite3_stmt* statement =
       updateStatementForRecord(record, table, columnName, columnValue, parameters, error);
@@ -736,18 +691,10 @@ bool TLMSqliteStore::updateAllRecordsInTableWithName(const std::string& table,
   if (columnValue.isNull()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Update record failed. ") + kDatabaseNotOpenSuffix);
-  }
-  const std::string query = "UPDATE " + table + " SET " + columnName + "=?";
-  platform::Array parameters{columnValue};
-  sqlite3_stmt* statement = statementForQuery(query, parameters, error);
-  if (statement == nullptr) return false;
-  bool ok = sqlite3_step(statement) == SQLITE_DONE;
-  if (!ok) setDatabaseError(error, "update all records value");
-  cleanUpStatement(statement, query);
-  return ok;
+  if (!checkOpen("Update record", error)) return false;
+  return changesForQuery("UPDATE " + table + " SET " + columnName + "=?", {columnValue},
+                         "update all records value", error)
+      .has_value();
 }
 
 bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t value,
@@ -763,10 +710,7 @@ bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t valu
   if (condition.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty condition for increase column");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Increase column failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Increase column", error)) return false;
   auto info = columnInfoForTableWithName(table, error);
   if (!info) return false;
   auto found = info->find(column);
@@ -779,12 +723,7 @@ bool TLMSqliteStore::increaseColumn(const std::string& column, std::int64_t valu
   // A null count (a row older than its column) counts from zero.
   const std::string query = "UPDATE " + table + " SET " + column + " = ifnull(" + column +
                             ", 0) + " + std::to_string(value) + " WHERE " + condition;
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (statement == nullptr) return false;
-  bool ok = sqlite3_step(statement) == SQLITE_DONE;
-  if (!ok) setDatabaseError(error, "increase records value");
-  cleanUpStatement(statement, query);
-  return ok;
+  return changesForQuery(query, parameterValues, "increase records value", error).has_value();
 }
 
 bool TLMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
@@ -801,10 +740,7 @@ bool TLMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
   if (columnValue.isNull()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received nil value for delete record");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Delete record failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Delete record", error)) return false;
   sqlite3_stmt* statement =
       prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
   if (statement == nullptr) return false;
@@ -831,23 +767,9 @@ std::optional<std::int64_t> TLMSqliteStore::deleteRecordsFromTableWithName(
                      "Received empty condition for delete record");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Delete records with condition failed. ") +
-                         kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
-  const std::string query = "DELETE FROM " + table + " WHERE " + condition;
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (statement == nullptr) return std::nullopt;
-  std::optional<std::int64_t> result;
-  if (sqlite3_step(statement) == SQLITE_DONE) {
-    result = sqlite3_changes(sqliteHandle_);
-  } else {
-    setDatabaseError(error, "delete records with condition");
-  }
-  cleanUpStatement(statement, query);
-  return result;
+  if (!checkOpen("Delete records with condition", error)) return std::nullopt;
+  return changesForQuery("DELETE FROM " + table + " WHERE " + condition, parameterValues,
+                         "delete records with condition", error);
 }
 
 bool TLMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table, Error* error) {
@@ -855,17 +777,8 @@ bool TLMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table,
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received empty table name for delete all records");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Delete all records failed. ") + kDatabaseNotOpenSuffix);
-  }
-  const std::string query = "DELETE FROM " + table;
-  sqlite3_stmt* statement = statementForQuery(query, error);
-  if (statement == nullptr) return false;
-  bool ok = sqlite3_step(statement) == SQLITE_DONE;
-  if (!ok) setDatabaseError(error, "delete all records");
-  cleanUpStatement(statement, query);
-  return ok;
+  if (!checkOpen("Delete all records", error)) return false;
+  return changesForQuery("DELETE FROM " + table, {}, "delete all records", error).has_value();
 }
 
 std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
@@ -886,11 +799,7 @@ std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty filter for selecting records");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Query records failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
+  if (!checkOpen("Query records", error)) return std::nullopt;
   if (lowercase(query.substr(0, 6)) != "select") {
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received invalid select query");
     return std::nullopt;
@@ -945,11 +854,7 @@ std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty query to get numeric result");
     return std::nullopt;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Query numeric result failed. ") + kDatabaseNotOpenSuffix);
-    return std::nullopt;
-  }
+  if (!checkOpen("Query numeric result", error)) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return std::nullopt;
   std::optional<Value> result;
@@ -965,6 +870,21 @@ std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
     result = Value();
   } else {
     setDatabaseError(error, "query numeric result");
+  }
+  cleanUpStatement(statement, query);
+  return result;
+}
+
+std::optional<std::int64_t> TLMSqliteStore::changesForQuery(const std::string& query,
+                                                            const platform::Array& parameterValues,
+                                                            const char* operation, Error* error) {
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return std::nullopt;
+  std::optional<std::int64_t> result;
+  if (sqlite3_step(statement) == SQLITE_DONE) {
+    result = sqlite3_changes(sqliteHandle_);
+  } else {
+    setDatabaseError(error, operation);
   }
   cleanUpStatement(statement, query);
   return result;
@@ -1051,11 +971,7 @@ sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query,
     }
     return cached->second;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Statement for query failed. ") + kDatabaseNotOpenSuffix);
-    return nullptr;
-  }
+  if (!checkOpen("Statement for query", error)) return nullptr;
   bool cache;
   if (query.find('?') != std::string::npos) {
     if (parameterValues.empty()) {
@@ -1100,11 +1016,7 @@ sqlite3_stmt* TLMSqliteStore::prepareSQL(const std::string& sql, Error* error) {
     TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty SQL string to prepare");
     return nullptr;
   }
-  if (!isOpen()) {
-    TLMStoreSetError(error, TLMStoreErrorBadState,
-                     std::string("Prepare SQL failed. ") + kDatabaseNotOpenSuffix);
-    return nullptr;
-  }
+  if (!checkOpen("Prepare SQL", error)) return nullptr;
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v3(sqliteHandle_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
@@ -1127,10 +1039,7 @@ bool TLMSqliteStore::executeSQL(const std::string& sql, Error* error) {
   if (sql.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty SQL string to execute");
   }
-  if (!isOpen()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Execute SQL failed. ") + kDatabaseNotOpenSuffix);
-  }
+  if (!checkOpen("Execute SQL", error)) return false;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return false;
   return executeSQLStatement(statement, error);
@@ -1141,10 +1050,9 @@ bool TLMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) 
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Execute SQL statement failed. Statement is NULL.");
   }
-  if (!isOpen()) {
+  if (!checkOpen("Execute SQL statement", error)) {
     sqlite3_finalize(statement);
-    return TLMStoreSetError(error, TLMStoreErrorBadState,
-                            std::string("Execute SQL statement failed. ") + kDatabaseNotOpenSuffix);
+    return false;
   }
   bool ok = sqlite3_step(statement) == SQLITE_DONE;
   if (!ok) setDatabaseError(error, "execute statement");

@@ -171,6 +171,20 @@ class TLMSqliteStore {
   void log(int level, int code, const std::string& message,
            const std::vector<platform::Value>& context = {});
   bool isOpen() const { return sqliteHandle_ != nullptr; }
+  // True when the database is open; else fills `error` with "<operation> failed. Database not
+  // open." (code 2) and answers false.
+  bool checkOpen(const char* operation, platform::Error* error);
+  // Walks "PRAGMA table_info" of the table: `visit` gets each column's name, declared type (either
+  // may be null) and whether it is NOT NULL. False, with the SQLite error of `operation`, when
+  // the walk fails.
+  bool forEachColumnOfTable(
+      const std::string& name, const char* operation, platform::Error* error,
+      const std::function<void(const char* column, const char* type, bool notNull)>& visit);
+  // Runs a write statement once (through the statement cache): the number of rows it changed,
+  // or nullopt with the SQLite error of `operation`.
+  std::optional<std::int64_t> changesForQuery(const std::string& query,
+                                              const platform::Array& parameterValues,
+                                              const char* operation, platform::Error* error);
   // Whether the last open/validate failure showed a damaged file (rather than a transient
   // failure such as a busy, locked, unreadable or unwritable file).
   bool lastFailureWasDamage_ = false;

@@ -43,6 +43,8 @@ TEST(DecimalTest, ArithmeticAndComparisonAreExact) {
   EXPECT_GT(dec("-0.1"), dec("-0.2"));
   EXPECT_EQ(dec("2.50"), dec("2.5"));
   EXPECT_EQ(Decimal(42), dec("42"));
+  EXPECT_EQ((dec("1000.00") - dec("0.01")).toString(), "999.99");
+  EXPECT_EQ((Decimal(std::numeric_limits<int64_t>::max()) + Decimal(1)).toString(), "9223372036854775808");
   // More than 38 significant digits are rounded.
   EXPECT_EQ(dec("1234567890123456789012345678901234567891").toString(), "1234567890123456789012345678901234567900");
 }
@@ -58,6 +60,18 @@ TEST(DecimalTest, RoundingModes) {
   EXPECT_EQ(dec("0.004").rounded(2).toString(), "0");
   EXPECT_EQ(dec("1.5").rounded(3).toString(), "1.5");
   EXPECT_EQ(dec("1250").rounded(-2).toString(), "1300");
+}
+
+TEST(DecimalTest, BankersRoundingBreaksExactTiesTowardTheEvenDigit) {
+  const auto bankers = Decimal::Rounding::Bankers;
+  EXPECT_EQ(dec("1.005").rounded(2, bankers).toString(), "1");
+  EXPECT_EQ(dec("1.015").rounded(2, bankers).toString(), "1.02");
+  EXPECT_EQ(dec("1.0051").rounded(2, bankers).toString(), "1.01");  // not a tie
+  EXPECT_EQ(dec("-2.675").rounded(2, bankers).toString(), "-2.68");
+  EXPECT_EQ(dec("0.5").rounded(0, bankers).toString(), "0");
+  EXPECT_EQ(dec("1.5").rounded(0, bankers).toString(), "2");
+  EXPECT_EQ(dec("-0.005").rounded(2, bankers), Decimal());
+  EXPECT_FALSE(dec("-0.005").rounded(2, bankers).isNegative()) << "a rounded zero has no sign";
 }
 
 TEST(DecimalTest, CurrencyTextInTheLocale) {

@@ -134,18 +134,10 @@ class LoginTests : public XCTestCase {
     loginScreen.showPassword();
     XCTAssert(loginScreen.passwordVisibleTextField.value() == limited);
 
-    clearText(loginScreen.userNameTextField);
-    UIPasteboard::general().setString(std::string(kL40));
-    loginScreen.userNameTextField.doubleTap();
-    XCUIApplication().menuItems()["Paste"].tap();
-    sleep(1);
+    pasteReplacingText(loginScreen.userNameTextField, kL40);
     XCTAssert(loginScreen.userNameTextField.value() == limited);
 
-    clearText(loginScreen.passwordVisibleTextField);
-    UIPasteboard::general().setString(std::string(kL40));
-    loginScreen.passwordVisibleTextField.doubleTap();
-    XCUIApplication().menuItems()["Paste"].tap();
-    sleep(1);
+    pasteReplacingText(loginScreen.passwordVisibleTextField, kL40);
     XCTAssert(loginScreen.passwordVisibleTextField.value() == limited);
   }
 
@@ -242,6 +234,15 @@ class LoginTests : public XCTestCase {
   void testRsaCancel() { signInWithChallenge(LoginScreen::RSA::cancel); }
 
  private:
+  // Clears the field, then pastes `text` into it through the edit menu and waits a second.
+  void pasteReplacingText(const XCUIElement& field, const std::string& text) {
+    clearText(field);
+    UIPasteboard::general().setString(text);
+    field.doubleTap();
+    XCUIApplication().menuItems()["Paste"].tap();
+    sleep(1);
+  }
+
   // The first row of "LoginTestData"; an empty file or a first row that is not an object fails
   // the test naming the file.
   TestDataRow firstRow() {

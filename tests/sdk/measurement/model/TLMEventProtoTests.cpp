@@ -101,6 +101,47 @@ TEST(EventProto, WithoutStringOriginThereIsNoEvent) {
   EXPECT_TRUE(monitor->has(15001));
 }
 
+TEST(EventProto, FieldsLeaveLoggingOfSkippedParametersToTheCaller) {
+  TLMScopedRecordingMonitor monitor;
+  auto proto = TLMPBEvent::initWithMessageInfo(nullptr);
+  NANOSetString(*proto, TLMPBEventSlot::name, "_e");
+  NANOSetInt64(*proto, TLMPBEventSlot::timestamp_millis, 1500);
+  auto origin = param("_o");
+  NANOSetString(*origin, TLMPBEventParamSlot::string_value, "auto");
+  auto unnamed = TLMPBEventParam::initWithMessageInfo(nullptr);
+  NANOSetInt64(*unnamed, TLMPBEventParamSlot::int_value, 1);
+  auto floatOnly = param("f");
+  NANOSetFloat(*floatOnly, TLMPBEventParamSlot::float_value, 1.5f);
+  auto number = param("n");
+  NANOSetInt64(*number, TLMPBEventParamSlot::int_value, 2);
+  NANOSetArray<TLMPBEventParam>(*proto, TLMPBEventSlot::params, {unnamed, origin, floatOnly, number});
+
+  std::vector<std::optional<std::string>> skipped;
+  auto fields = TLMEvent::fieldsFromEventProto(
+      *proto, [&skipped](const std::optional<std::string>& name) { skipped.push_back(name); });
+  ASSERT_TRUE(fields);
+  EXPECT_EQ(fields->name, "_e");
+  EXPECT_EQ(fields->timestamp, 1.5);
+  EXPECT_EQ(fields->previousTimestamp, 0);
+  EXPECT_EQ(fields->origin, "auto");
+  EXPECT_EQ(fields->parameters, TLMObjectDictionary({{"n", TLMObject(TLMValue(2))}}));
+  EXPECT_EQ(skipped, (std::vector<std::optional<std::string>>{std::nullopt, "f"}));
+  EXPECT_FALSE(monitor->has(15000));
+  EXPECT_FALSE(monitor->has(15002));
+
+  // Without "_o" the fields still come back, without an origin; an "_o" without a string gives
+  // none.
+  NANOSetArray<TLMPBEventParam>(*proto, TLMPBEventSlot::params, {number});
+  fields = TLMEvent::fieldsFromEventProto(*proto);
+  ASSERT_TRUE(fields);
+  EXPECT_FALSE(fields->origin);
+  auto intOrigin = param("_o");
+  NANOSetInt64(*intOrigin, TLMPBEventParamSlot::int_value, 3);
+  NANOSetArray<TLMPBEventParam>(*proto, TLMPBEventSlot::params, {intOrigin, number});
+  EXPECT_FALSE(TLMEvent::fieldsFromEventProto(*proto));
+  EXPECT_FALSE(monitor->has(15001));
+}
+
 TEST(UserAttributeProto, WritesValueByKindWithoutOrigin) {
   TLMScopedRecordingMonitor monitor;
   auto a = TLMUserAttribute::initWithOrigin("app", "_fot", TLMValue(12), 2.0009);

@@ -73,4 +73,16 @@ TEST(ObjectDictionary, ConvertsBothWays) {
   EXPECT_EQ(fromHost.find("n")->className(), "NSNull");
 }
 
+// Class names are what the validation logs report for values of the wrong kind.
+TEST(Object, ClassNamesFollowThePlatformClasses) {
+  EXPECT_EQ(TLMObject().className(), "nil");
+  EXPECT_EQ(TLMObject(TLMValue(1)).className(), "TLMValue");
+  EXPECT_EQ(TLMObject("text").className(), "NSString");
+  EXPECT_EQ(TLMObject(2.5).className(), "NSNumber");
+  EXPECT_EQ(TLMObject(platform::Value(true)).className(), "NSNumber");
+  EXPECT_EQ(TLMObject(platform::Value(platform::Bytes{1})).className(), "NSData");
+  EXPECT_EQ(TLMObject(platform::Value(platform::Array{})).className(), "NSArray");
+  EXPECT_EQ(TLMObject(platform::Value(platform::Dictionary{})).className(), "NSDictionary");
+}
+
 }  // namespace

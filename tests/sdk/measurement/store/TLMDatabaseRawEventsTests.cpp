@@ -87,18 +87,98 @@ TEST_F(TLMDatabaseRawEventsTest, RawEventsRoundTripWithNameStoredOnce) {
   EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 0);
 }
 
-TEST_F(TLMDatabaseRawEventsTest, RowWithoutOriginCannotBeReadBack) {
+// Raw event times travel in the message as whole milliseconds, truncated toward zero; a previous
+// time that is not above zero is not written at all.
+TEST_F(TLMDatabaseRawEventsTest, MessageTimesAreTruncatedToWholeMilliseconds) {
+  std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  auto later = TLMEvent::initWithOrigin("app", false, "_e", 1700000000.9999, 1699999999.1239, {});
+  auto negative = TLMEvent::initWithOrigin("app", false, "_e", 1700000001, -2.5, {});
+  ASSERT_TRUE(database->insertRawEvent(later, fingerprint, false, &error)) << error.description;
+  ASSERT_TRUE(database->insertRawEvent(negative, fingerprint, false, &error)) << error.description;
+
+  auto blobs = store().recordsForQuery("SELECT data FROM raw_events ORDER BY rowid", {}, &error);
+  ASSERT_TRUE(blobs);
+  ASSERT_EQ(blobs->size(), 2u);
+  std::vector<std::shared_ptr<TLMPBEvent>> stored;
+  for (const auto& row : *blobs) {
+    const platform::Bytes& data = *row.get("data").dataPtr();
+    stored.push_back(TLMPBEvent::initWithBuffer(data.data(), data.size()));
+    ASSERT_TRUE(stored.back());
+  }
+  EXPECT_EQ(NANOGetInt64(*stored[0], TLMPBEventSlot::timestamp_millis), 1700000000999);
+  EXPECT_EQ(NANOGetInt64(*stored[0], TLMPBEventSlot::previous_timestamp_millis), 1699999999123);
+  EXPECT_FALSE(NANOHasField(*stored[1], TLMPBEventSlot::previous_timestamp_millis));
+
+  auto events = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_TRUE(events) << error.description;
+  ASSERT_EQ(events->size(), 2u);
+  // The time itself comes from its column at full precision.
+  EXPECT_DOUBLE_EQ((*events)[0].rawEvent()->timestamp(), 1700000000.9999);
+  EXPECT_DOUBLE_EQ((*events)[0].rawEvent()->previousTimestamp(), 1699999999.123);
+  EXPECT_EQ((*events)[1].rawEvent()->previousTimestamp(), 0);
+}
+
+TEST_F(TLMDatabaseRawEventsTest, RowWithoutStringOriginCannotBeReadBack) {
+  auto write = [this](const TLMPBEvent& proto) {
+    auto bytes = proto.protoBuffer();
+    ASSERT_TRUE(store().upsertRecord({{"rowid", Value(1)},
+                                      {"name", Value("x")},
+                                      {"timestamp", Value(1.0)},
+                                      {"metadata_fingerprint", Value(7)},
+                                      {"data", Value(platform::Bytes(bytes->begin(), bytes->end()))}},
+                                     kTLMRawEventsTable, &error));
+  };
   auto proto = TLMPBEvent::initWithMessageInfo(nullptr);
-  auto bytes = proto->protoBuffer();
-  ASSERT_TRUE(store().upsertRecord({{"name", Value("x")},
-                                    {"timestamp", Value(1.0)},
-                                    {"metadata_fingerprint", Value(7)},
-                                    {"data", Value(platform::Bytes(bytes->begin(), bytes->end()))}},
-                                   kTLMRawEventsTable, &error));
+  write(*proto);
   auto rows = store().recordsForQuery("SELECT rowid, * FROM raw_events", {}, &error);
   EXPECT_FALSE(database->rawEventDataFromDictionary((*rows)[0], &error));
   EXPECT_EQ(error.description, "Cannot create an event from database. Missing origin parameter");
   EXPECT_FALSE(database->rawEventsWithMetadataFingerprint(7, &error, {}));
+
+  auto origin = TLMPBEventParam::initWithMessageInfo(nullptr);
+  NANOSetString(*origin, TLMPBEventParamSlot::name, "_o");
+  NANOSetInt64(*origin, TLMPBEventParamSlot::int_value, 4);
+  NANOSetArray<TLMPBEventParam>(*proto, TLMPBEventSlot::params, {origin});
+  write(*proto);
+  rows = store().recordsForQuery("SELECT rowid, * FROM raw_events", {}, &error);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_FALSE(database->rawEventDataFromDictionary((*rows)[0], &error));
+  EXPECT_EQ(error.description,
+            "Cannot create an event from database. Origin parameter is not a string");
+}
+
+// A parameter without a name or without a string, integer or double value is left out of the
+// event read back; it must not turn into a parameter of its own (nor into error parameters).
+TEST_F(TLMDatabaseRawEventsTest, RowParametersWithoutNameOrKnownKindAreLeftOut) {
+  auto param = [](const std::string& name) {
+    auto p = TLMPBEventParam::initWithMessageInfo(nullptr);
+    NANOSetString(*p, TLMPBEventParamSlot::name, name);
+    return p;
+  };
+  auto origin = param("_o");
+  NANOSetString(*origin, TLMPBEventParamSlot::string_value, "auto");
+  auto unnamed = TLMPBEventParam::initWithMessageInfo(nullptr);
+  NANOSetInt64(*unnamed, TLMPBEventParamSlot::int_value, 1);
+  auto floatOnly = param("f");
+  NANOSetFloat(*floatOnly, TLMPBEventParamSlot::float_value, 1.5f);
+  auto text = param("s");
+  NANOSetString(*text, TLMPBEventParamSlot::string_value, "x");
+  auto proto = TLMPBEvent::initWithMessageInfo(nullptr);
+  NANOSetArray<TLMPBEventParam>(*proto, TLMPBEventSlot::params, {origin, unnamed, floatOnly, text});
+  auto bytes = proto->protoBuffer();
+  ASSERT_TRUE(store().upsertRecord({{"name", Value("_e")},
+                                    {"timestamp", Value(1700000000.5)},
+                                    {"metadata_fingerprint", Value(7)},
+                                    {"data", Value(platform::Bytes(bytes->begin(), bytes->end()))}},
+                                   kTLMRawEventsTable, &error));
+
+  auto events = database->rawEventsWithMetadataFingerprint(7, &error, {});
+  ASSERT_TRUE(events) << error.description;
+  ASSERT_EQ(events->size(), 1u);
+  const TLMEventPtr& read = (*events)[0].rawEvent();
+  EXPECT_EQ(read->origin(), "auto");
+  EXPECT_EQ(read->parameters(), TLMParameters({{"_o", TLMValue("auto")}, {"s", TLMValue("x")}}));
+  EXPECT_TRUE(monitor.contains(12015));
 }
 
 TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {

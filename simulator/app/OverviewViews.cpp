@@ -1,0 +1,124 @@
+#include "app/OverviewViews.h"
+
+namespace vesmora::views {
+namespace {
+
+using xcui::CGRect;
+using T = XCUIElementType;
+
+sim::Node text(const std::string& identifier, const std::string& label) {
+  return sim::Node(T::staticText, identifier, label);
+}
+
+// Marks a row and everything in it as (not) hittable.
+void setHittable(sim::Node& node, bool hittable) {
+  node.hittable = hittable;
+  for (auto& child : node.children) setHittable(child, hittable);
+}
+
+sim::Node row(const Overview& overview, const OverviewRow& r, const std::string& identifier) {
+  sim::Node cell(T::cell, identifier);
+  cell.withFrame(CGRect{0, overview.screenTop(r), Overview::kScreenWidth, r.height});
+  return cell;
+}
+
+sim::Node headerRow(const VesmoraModel& model, const OverviewRow& r, double now) {
+  const Overview& overview = model.overview();
+  platform::TimeZone zone = platform::TimeZone::current();
+  sim::Node cell = row(overview, r, "OverviewHeader");
+  cell.add(text("OverviewDateLabel", longDateText(now, zone)));
+  cell.add(text("OverviewGreetingLabel", greetingText(now, zone)));
+  cell.add(text("OverviewRecipientLabel", firstNameOf(overview.customerName())));
+  return cell;
+}
+
+sim::Node cardRow(const Overview& overview, const OverviewRow& r) {
+  const AccountCard& card = overview.cards()[r.card];
+  sim::Node cell = row(overview, r, card.id);
+  cell.add(text("categoryLabel", categoryHeading(card.category)));
+  cell.add(text("accountNameLabel", card.title));
+  cell.add(text("balanceTypeLabel", balanceCaption(card.category)));
+  AmountLabels amount = amountLabels(card.amount);
+  cell.add(text("dollarSignLabel", amount.dollarSign));
+  cell.add(text("wholeDollarsLabel", amount.wholeDollars));
+  cell.add(text("centsLabel", amount.cents));
+  // Only US-dollar cards name their currency; Canadian dollars are the app's own.
+  if (card.currency == "USD") cell.add(text("currencyTypeLabel", "USD"));
+  return cell;
+}
+
+sim::Node totalsRow(const Overview& overview, const OverviewRow& r) {
+  std::string heading = categoryHeading(r.category);
+  sim::Node cell = row(overview, r, heading + "Totals");
+  cell.add(text("totalsHeadingLabel", heading));
+  CategoryTotals totals = overview.totals(r.category).value_or(CategoryTotals{});
+  if (!totals.cad.isZero()) cell.add(text("totalCADLabel", platform::formatCurrency(totals.cad, "en_US", "USD")));
+  if (!totals.usd.isZero()) {
+    cell.add(text("totalUSDLabel", platform::formatCurrency(totals.usd, "en_US", "USD")));
+    cell.add(text("totalUSDCurrencyLabel", "USD"));
+  }
+  return cell;
+}
+
+}  // namespace
+
+sim::Node overviewTable(VesmoraModel& model, double now) {
+  const Overview& overview = model.overview();
+  sim::Node table(T::table, "OverviewTable");
+  table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
+  for (const OverviewRow& r : overview.rows()) {
+    sim::Node cell;
+    switch (r.kind) {
+      case OverviewRow::Kind::header:
+        cell = headerRow(model, r, now);
+        break;
+      case OverviewRow::Kind::card:
+        cell = cardRow(overview, r);
+        break;
+      case OverviewRow::Kind::totals:
+        cell = totalsRow(overview, r);
+        break;
+    }
+    setHittable(cell, overview.isOnScreen(r));
+    table.add(std::move(cell));
+  }
+  table.on([&model](const sim::Action& action) { scrollOverview(model, action); });
+  return table;
+}
+
+const std::vector<std::string>& moveMoneyEntries() {
+  static const std::vector<std::string> entries = {"Send Interac e-Transfer",   "Pay a bill",
+                                                   "Transfer between accounts", "Deposit a cheque",
+                                                   "Request Interac e-Transfer", "Send a global transfer"};
+  return entries;
+}
+
+sim::Node moveMoneyMenu(VesmoraModel&) {
+  sim::Node table(T::table, "MoveMoneyTable");
+  table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
+  double top = Overview::kTableTop;
+  for (const auto& entry : moveMoneyEntries()) {
+    sim::Node cell(T::cell, entry);
+    cell.withFrame(CGRect{0, top, Overview::kScreenWidth, 60});
+    cell.add(text("", entry));
+    table.add(std::move(cell));
+    top += 60;
+  }
+  return table;
+}
+
+bool scrollOverview(VesmoraModel& model, const sim::Action& action) {
+  if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert()) return false;
+  switch (action.kind) {
+    case sim::Action::Kind::swipeUp:
+      model.overview().swipeUp();
+      return true;
+    case sim::Action::Kind::swipeDown:
+      model.overview().swipeDown();
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace vesmora::views
