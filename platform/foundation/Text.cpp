@@ -78,12 +78,13 @@ std::string& defaultLocaleStorage() {
 // Collators are costly to make: one per locale and strength, kept for the process. Comparing
 // through a shared collator is guarded by the same mutex.
 Ordering collate(std::string_view a, std::string_view b, std::string_view locale, bool ignoreCase) {
-  static std::map<std::string, std::unique_ptr<icu::Collator>> cache;
+  // Never destroyed: threads may outlive main().
+  static auto* cache = new std::map<std::string, std::unique_ptr<icu::Collator>>();
   std::lock_guard<std::mutex> lock(localeMutex());
   std::string name(locale.empty() ? defaultLocaleStorage() : std::string(locale));
   std::string key = name + (ignoreCase ? "|ci" : "|cs");
-  auto it = cache.find(key);
-  if (it == cache.end()) {
+  auto it = cache->find(key);
+  if (it == cache->end()) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale(name.c_str()), status));
     if (U_FAILURE(status) || !collator) {
@@ -92,7 +93,7 @@ Ordering collate(std::string_view a, std::string_view b, std::string_view locale
     }
     if (!collator) return fromInt(a.compare(b));
     if (ignoreCase) collator->setStrength(icu::Collator::SECONDARY);
-    it = cache.emplace(key, std::move(collator)).first;
+    it = cache->emplace(key, std::move(collator)).first;
   }
   UErrorCode status = U_ZERO_ERROR;
   UCollationResult r = it->second->compare(toICU(a), toICU(b), status);

@@ -11,6 +11,7 @@
 #include "foundation/Preferences.h"
 #include "foundation/ProcessInfo.h"
 #include "foundation/PropertyList.h"
+#include "foundation/Text.h"
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
 
@@ -214,7 +215,7 @@ TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {
 }
 
 // Work on background threads may still be running while the process exits: the process-wide
-// state it touches (notification center, user defaults, sandbox, bundle, process info) must
+// state it touches (notification center, user defaults, sandbox, bundle, process info, collators) must
 // still be there while exit handlers run.
 TEST(SharedStateDeathTest, BackgroundThreadsMayUseSharedStateWhileTheProcessExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -229,6 +230,7 @@ TEST(SharedStateDeathTest, BackgroundThreadsMayUseSharedStateWhileTheProcessExit
             UserDefaults::standard().objectForKey("k");
             Bundle::main();
             platform::ProcessInfo::arguments();
+            platform::text::localizedCompare("a", "b");
             ++rounds;
           }
         }).detach();
