@@ -50,8 +50,12 @@ void ManualClock::advance(double seconds) {
       std::lock_guard lock(mutex_);
       auto first = timers_.begin();
       if (first == timers_.end() || first->first.first > end) {
-        now_ += end - uptime_;
-        uptime_ = end;
+        // A callback (or another thread) may have advanced the clock past `end` meanwhile:
+        // time never goes back.
+        if (end > uptime_) {
+          now_ += end - uptime_;
+          uptime_ = end;
+        }
         return;
       }
       double due = std::max(first->first.first, uptime_);

@@ -18,8 +18,8 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry();  // never destroyed: threads may outlive main()
+  return *r;
 }
 
 std::shared_ptr<const Bundle> defaultMain() {

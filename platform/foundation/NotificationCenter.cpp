@@ -18,8 +18,8 @@ NotificationCenter::NotificationCenter() = default;
 NotificationCenter::~NotificationCenter() = default;
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter center;
-  return center;
+  static NotificationCenter* center = new NotificationCenter();  // never destroyed: threads may outlive main()
+  return *center;
 }
 
 NotificationCenter::ObserverToken NotificationCenter::addObserver(std::string name, Value sender, Callback callback) {

@@ -20,8 +20,8 @@ struct State {
 };
 
 State& state() {
-  static State s;
-  return s;
+  static State* s = new State();  // never destroyed: threads may outlive main()
+  return *s;
 }
 
 void loadReal(State& s) {

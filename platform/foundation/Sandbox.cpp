@@ -25,8 +25,8 @@ struct State {
 };
 
 State& state() {
-  static State s;
-  return s;
+  static State* s = new State();  // never destroyed: threads may outlive main()
+  return *s;
 }
 
 std::string tempBase() {

@@ -86,8 +86,8 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry();  // never destroyed: threads may outlive main()
+  return *r;
 }
 
 std::string pathForDomain(const std::string& domain) {

@@ -155,12 +155,18 @@ void XCTestCase::waitForExpectations(double timeout, std::function<void(bool)> h
         return all;
       },
       timeout);
+  // The test may still hold references to the expectations it registered.
+  std::vector<XCTestExpectation*> results;
+  for (auto& e : waiting) {
+    results.push_back(e.get());
+    spentExpectations_.push_back(std::move(e));
+  }
   if (handler) handler(!met);
   if (met) return;
   std::string text = "Asynchronous wait failed: Exceeded timeout of " + formatSeconds(timeout) +
                      " seconds, with unfulfilled expectations: ";
   bool first = true;
-  for (auto& e : waiting) {
+  for (auto* e : results) {
     if (e->fulfilled_) continue;
     text += (first ? "\"" : ", \"") + e->description_ + "\"";
     first = false;

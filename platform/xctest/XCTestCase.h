@@ -160,7 +160,8 @@ class XCTestCase {
   }
 
   // Waits, in virtual time, until every registered expectation is fulfilled or `timeout` seconds
-  // have passed; then forgets them. Unfulfilled ones record the failure
+  // have passed; then forgets them (a later wait does not wait for them again, but the objects
+  // stay valid until the test case is destroyed). Unfulfilled ones record the failure
   //   Asynchronous wait failed: Exceeded timeout of <timeout> seconds, with unfulfilled
   //   expectations: "<description>", ...
   // The handler, if any, gets whether the wait timed out. Waiting with no expectations records
@@ -183,6 +184,7 @@ class XCTestCase {
   std::string methodName_;
   std::vector<xctest::XCTFailureRecord> failures_;
   std::vector<std::unique_ptr<XCTestExpectation>> expectations_;
+  std::vector<std::unique_ptr<XCTestExpectation>> spentExpectations_;  // waited for; still referenced
   bool interruptible_ = false;  // set by the runner while it runs this test's code
 };
 

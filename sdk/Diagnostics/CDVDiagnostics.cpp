@@ -1,5 +1,6 @@
 #include "Diagnostics/CDVDiagnostics.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <link.h>
 #include <map>
@@ -351,7 +352,7 @@ std::optional<double> CDVDiagnosticsDateFileStorage::date() const {
   std::optional<std::string> text = CDVDiagnostics::stringAtURL(fileURL_);
   if (!text || text->empty()) return std::nullopt;
   // Read as the platform reads a decimal number: the leading number, 0 when there is none.
-  const double sinceReference = std::strtod(text->c_str(), nullptr);
+  const double sinceReference = platform::text::leadingDouble(*text);
   return sinceReference + platform::kTimeIntervalSince1970ToReferenceDate;
 }
 
@@ -390,11 +391,16 @@ void CDVDiagnostics::logHeartbeatIfNeededWithLogger(CDVLumtraceLogger& logger, c
 }
 
 bool CDVDiagnostics::isDateInSameDayOrBeforeThan(double a, double b) {
+  if (a < b) return true;
+  // A date file may hold any number: dates more than about 3,000 years from 1970 (or not
+  // finite) are only compared, never split into calendar days.
+  constexpr double kCalendarLimit = 1e11;
+  if (!(std::fabs(a) < kCalendarLimit) || !(std::fabs(b) < kCalendarLimit)) return false;
   const platform::TimeZone zone = platform::TimeZone::current();
   const platform::DateComponents dayA = platform::componentsOfDate(a, zone);
   const platform::DateComponents dayB = platform::componentsOfDate(b, zone);
   const bool sameDay = dayA.year == dayB.year && dayA.month == dayB.month && dayA.day == dayB.day;
-  return sameDay || a < b;
+  return sameDay;
 }
 
 void CDVDiagnostics::logHeartbeatWithLogger(CDVLumtraceLogger& logger, const std::shared_ptr<CDVApp>& app) {

@@ -80,6 +80,29 @@ TEST(DataRows, BadRowsStopTheTestNamingFileRowAndKey) {
   EXPECT_THAT(failures.messages[5], HasSubstr("missing key \"CHALLENGE\""));
 }
 
+TEST(DataRows, ListEntriesBeforeAMalformedOneAreUsedFirst) {
+  ScratchBundle bundle("sim");
+  FailureRecorder failures;
+  nlohmann::json row = {{"id", 1},
+                        {"deposits", nlohmann::json::array({{{"id", "a"}}, {{"id", "b"}}, "broken", {{"id", "c"}}})}};
+  TestDataRow data(row, "RealJointAccountsSummary", 0);
+  // Reading the list checks nothing yet: the walk reaches the malformed entry third.
+  std::vector<std::string> seen;
+  EXPECT_THROW(
+      {
+        for (const TestDataRow& entry : data.list("deposits")) seen.push_back(entry.string("id"));
+      },
+      FailureRecorder::Stop);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"}));
+  ASSERT_EQ(failures.messages.size(), 1u);
+  EXPECT_EQ(failures.messages[0],
+            "Test data file \"RealJointAccountsSummary_sim.json\", row 1, key \"deposits\" entry 3: not a JSON object");
+
+  EXPECT_EQ(data.list("deposits").size(), 4u);
+  EXPECT_THROW(data.list("id"), FailureRecorder::Stop);
+  EXPECT_THAT(failures.messages[1], HasSubstr("row 1, key \"id\": expected an array, found number"));
+}
+
 TEST(DataRows, WithoutAHandlerAStopStillEndsTheTest) {
   auto previous = TestFailure::setHandler(nullptr);
   EXPECT_THROW(TestDataRow(nlohmann::json(1), "X", 0), TestFailure::Stopped);

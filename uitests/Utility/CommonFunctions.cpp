@@ -185,11 +185,12 @@ TestDataRow TestDataRow::object(const std::string& key) const {
   return TestDataRow(value(key), file_, where_ + ", key \"" + key + "\"");
 }
 
-std::vector<TestDataRow> TestDataRow::list(const std::string& key) const {
+TestDataList TestDataRow::list(const std::string& key) const {
   const nlohmann::json& v = value(key);
   if (!v.is_array()) fail(key, std::string("expected an array, found ") + v.type_name());
-  std::vector<TestDataRow> entries;
-  for (std::size_t i = 0; i < v.size(); ++i)
-    entries.push_back(TestDataRow(v[i], file_, where_ + ", key \"" + key + "\" entry " + std::to_string(i + 1)));
-  return entries;
+  return TestDataList(v, file_, where_ + ", key \"" + key + "\"");
+}
+
+TestDataRow TestDataList::operator[](std::size_t index) const {
+  return TestDataRow(entries_.at(index), file_, where_ + " entry " + std::to_string(index + 1));
 }

@@ -13,6 +13,7 @@
 #include "Extensions/Date.h"
 #include "foundation/Decimal.h"
 
+class TestDataList;
 class TestDataRow;
 class XCTestCase;
 
@@ -78,17 +79,54 @@ class TestDataRow {
   double number(const std::string& key) const;
   // The object stored under `key`, read with the same rules.
   TestDataRow object(const std::string& key) const;
-  // The entries of the array stored under `key`; each must be an object.
-  std::vector<TestDataRow> list(const std::string& key) const;
+  // The entries of the array stored under `key`, read one by one in order: an entry that is not
+  // an object fails when the walk reaches it, after the entries before it have been used.
+  TestDataList list(const std::string& key) const;
   bool contains(const std::string& key) const { return row_.contains(key); }
   const nlohmann::json& json() const { return row_; }
 
  private:
+  friend class TestDataList;
   TestDataRow(const nlohmann::json& row, std::string file, std::string where);
   [[noreturn]] void fail(const std::string& key, const std::string& problem) const;
   const nlohmann::json& value(const std::string& key) const;
 
   nlohmann::json row_;
+  std::string file_;
+  std::string where_;
+};
+
+// The entries of an array in a test-data row. Each entry becomes a TestDataRow only when it is
+// reached, so the checks of the entries before a malformed one still run, in file order.
+class TestDataList {
+ public:
+  class iterator {
+   public:
+    iterator(const TestDataList* list, std::size_t index) : list_(list), index_(index) {}
+    TestDataRow operator*() const { return (*list_)[index_]; }
+    iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    bool operator!=(const iterator& other) const { return index_ != other.index_; }
+
+   private:
+    const TestDataList* list_;
+    std::size_t index_;
+  };
+
+  TestDataList(nlohmann::json entries, std::string file, std::string where)
+      : entries_(std::move(entries)), file_(std::move(file)), where_(std::move(where)) {}
+
+  std::size_t size() const { return entries_.size(); }
+  // The entry at `index` (zero-based); one that is not an object records a failure naming the
+  // file, the row, the key and the entry, and ends the test method.
+  TestDataRow operator[](std::size_t index) const;
+  iterator begin() const { return iterator(this, 0); }
+  iterator end() const { return iterator(this, entries_.size()); }
+
+ private:
+  nlohmann::json entries_;
   std::string file_;
   std::string where_;
 };

@@ -466,8 +466,7 @@ std::string CDVApp::description() const {
 
 void CDVApp::registerLibrary(const std::optional<std::string>& name,
                              const std::optional<std::string>& version) {
-  const bool valid = name && version && !name->empty() && !version->empty() &&
-                     consistsOf(*name, "-_.") && consistsOf(*version, "-_.");
+  const bool valid = name && version && consistsOf(*name, "-_.") && consistsOf(*version, "-_.");
   if (!valid) {
     CDVLogError(kCDVLoggerCore, "I-COR000027",
                 "The library name (%@) or version number (%@) contain invalid characters. Only "

@@ -109,6 +109,23 @@ TEST(ManualClock, AdvanceFiresDueTimersInDueOrderWithTheClockAtEachDueTime) {
   EXPECT_DOUBLE_EQ(clock.uptime(), 15.0);
 }
 
+TEST(ManualClock, TimeNeverGoesBackWhenACallbackAdvancesTheClock) {
+  ManualClock clock(2000.0, 10.0);
+  std::vector<double> seen;
+  clock.scheduleTimer(1, [&] {
+    seen.push_back(clock.uptime());
+    clock.advance(10);  // a nested advance runs past the end of the outer one
+    seen.push_back(clock.uptime());
+  });
+  clock.scheduleTimer(5, [&] { seen.push_back(clock.uptime()); });
+  clock.advance(2);
+  EXPECT_EQ(seen, (std::vector<double>{11.0, 15.0, 21.0}));
+  EXPECT_DOUBLE_EQ(clock.uptime(), 21.0);
+  EXPECT_DOUBLE_EQ(clock.now(), 2011.0);
+  clock.advance(1);
+  EXPECT_DOUBLE_EQ(clock.uptime(), 22.0);
+}
+
 TEST(SystemClock, ReadsWallTimeAndUptimeAndFiresTimersOnQueues) {
   auto clock = Clock::system();
   EXPECT_EQ(Clock::current(), clock);

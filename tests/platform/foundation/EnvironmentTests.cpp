@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/NotificationCenter.h"
 #include "foundation/Preferences.h"
 #include "foundation/ProcessInfo.h"
 #include "foundation/PropertyList.h"
@@ -208,4 +211,30 @@ TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {
     EXPECT_TRUE(UserDefaults::standard().objectForKey("k").isNull());
   }
   EXPECT_EQ(UserDefaults::standard().objectForKey("k"), Value(1));
+}
+
+// Work on background threads may still be running while the process exits: the process-wide
+// state it touches (notification center, user defaults, sandbox, bundle, process info) must
+// still be there while exit handlers run.
+TEST(SharedStateDeathTest, BackgroundThreadsMayUseSharedStateWhileTheProcessExits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static std::atomic<int> rounds{0};
+        platform::NotificationCenter::defaultCenter().addObserver("Tick", Value(),
+                                                                  [](const platform::Notification&) {});
+        std::thread([] {
+          for (;;) {
+            platform::NotificationCenter::defaultCenter().post("Tick");
+            UserDefaults::standard().objectForKey("k");
+            Bundle::main();
+            platform::ProcessInfo::arguments();
+            ++rounds;
+          }
+        }).detach();
+        while (rounds.load() < 100) {
+        }
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

@@ -77,6 +77,29 @@ class WaitTests : public XCTestCase {
 XCTEST_METHOD(WaitTests, testLongWaitTimesOutInVirtualTime)
 XCTEST_METHOD(WaitTests, testWaitWithoutExpectations)
 
+class Always : public NSPredicateSubject {
+ public:
+  NSPredicateValue valueForKey(const std::string&) const override { return true; }
+  std::string debugDescription() const override { return "always"; }
+};
+
+// A test reads its expectations after the waits that spent them.
+class SpentExpectationTests : public XCTestCase {
+ public:
+  void testExpectationsOutliveTheirWait() {
+    XCTestExpectation& met = expectation(NSPredicate("exists == TRUE"), Always());
+    waitForExpectations(5);
+    XCTestExpectation& unmet = expectation(NSPredicate("exists == TRUE"), Never());
+    waitForExpectations(5);
+    g_log.push_back(std::string(met.isFulfilled() ? "met" : "not met") + ", " +
+                    (unmet.isFulfilled() ? "met" : "not met") + ", " + unmet.expectationDescription());
+    // A spent expectation is not waited for again.
+    expectation(NSPredicate("exists == TRUE"), Always());
+    waitForExpectations(5);
+  }
+};
+XCTEST_METHOD(SpentExpectationTests, testExpectationsOutliveTheirWait)
+
 struct Captured {
   xctest::TestRunSummary summary;
   std::string out;
@@ -137,6 +160,13 @@ TEST(Runner, UnmetLongWaitFailsAtOnceInVirtualTime) {
   EXPECT_NE(r.out.find("Asynchronous wait failed: Exceeded timeout of 120 seconds, with unfulfilled expectations: "
                        "\"Expect predicate `exists == TRUE` for object never\"."),
             std::string::npos);
+}
+
+TEST(Runner, ExpectationsStayReadableAfterTheirWait) {
+  auto r = run({"SpentExpectationTests"});
+  EXPECT_EQ(r.summary.failed, 1);  // the unmet wait, and only that one
+  EXPECT_EQ(g_log, (std::vector<std::string>{"met, not met, Expect predicate `exists == TRUE` for object never"}));
+  EXPECT_EQ(r.out.find("Exceeded timeout"), r.out.rfind("Exceeded timeout"));
 }
 
 TEST(Runner, WaitWithoutExpectationsIsAnApiViolation) {

@@ -409,4 +409,16 @@ TEST_F(CDVAppTest, DiagnosticsFromLibrariesDuringConfigurationArriveAfterTheRegi
   EXPECT_EQ(diagnostics[1].userInfo["SDKName"], platform::Value("Quorrel"));
 }
 
+TEST_F(CDVAppTest, OnlyMissingOrForbiddenCharactersMakeALibraryInvalid) {
+  // An empty text holds no forbidden character: it is recorded like any other.
+  CDVApp::registerLibrary(std::string("lib"), std::string(""));
+  CDVApp::registerLibrary(std::string(""), std::string("2"));
+  EXPECT_TRUE(linesWithCode("I-COR000027").empty());
+  EXPECT_EQ(CDVApp::cindervaleUserAgent(), "/2 lib/");
+  CDVApp::registerLibrary(std::string("x"), std::nullopt);
+  CDVApp::registerLibrary(std::string("\xC3\xA9t\xC3\xA9"), std::string("\xD9\xA3"));  // letters and digits of any script
+  EXPECT_EQ(linesWithCode("I-COR000027").size(), 1u);
+  EXPECT_EQ(CDVApp::cindervaleUserAgent(), "/2 \xC3\xA9t\xC3\xA9/\xD9\xA3 lib/");
+}
+
 }  // namespace

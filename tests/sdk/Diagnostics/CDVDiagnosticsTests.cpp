@@ -1,4 +1,5 @@
 #include <regex>
+#include <limits>
 
 #include "CoreTestSupport.h"
 #include "Diagnostics/CDVDiagnostics.h"
@@ -279,6 +280,34 @@ TEST_F(CDVDiagnosticsTest, HeartbeatComesWithTheFirstPassOfEachLocalDay) {
   EXPECT_EQ(heartbeatCount(), 2u);
   EXPECT_TRUE(CDVDiagnostics::isDateInSameDayOrBeforeThan(1699992000.0, 1699992000.0 + 3600));
   EXPECT_FALSE(CDVDiagnostics::isDateInSameDayOrBeforeThan(1699992000.0 + 86400, 1699992000.0));
+}
+
+}  // namespace
+}  // namespace diagtest
+
+namespace diagtest {
+namespace {
+
+TEST_F(CDVDiagnosticsTest, ADamagedHeartbeatDateFileNeverBreaksASendPass) {
+  installInfo();
+  CDVApp::configureWithOptions(optionsWithAppID());
+  auto storage = CDVDiagnostics::heartbeatDateStorage();
+  ASSERT_TRUE(storage);
+  size_t expected = 0;
+  // Texts the platform reads as no number count as 2001-01-01; a number past every calendar
+  // (either way) is still a date before or after today.
+  for (const auto& [text, beats] : std::vector<std::pair<std::string, bool>>{
+           {"nan", true}, {"inf", true}, {"-1e400", true}, {"-1e300", true}, {"1e400", false}, {"1e300", false}}) {
+    ASSERT_TRUE(CDVDiagnostics::writeString(text, storage->fileURL()));
+    clearCaptures();
+    sendPass();
+    sendPass();
+    if (beats) ++expected;
+    EXPECT_EQ(heartbeatCount(), expected) << text;
+  }
+  EXPECT_TRUE(CDVDiagnostics::isDateInSameDayOrBeforeThan(1699992000.0, std::numeric_limits<double>::infinity()));
+  EXPECT_FALSE(CDVDiagnostics::isDateInSameDayOrBeforeThan(1699992000.0, -1e300));
+  EXPECT_FALSE(CDVDiagnostics::isDateInSameDayOrBeforeThan(1699992000.0, std::numeric_limits<double>::quiet_NaN()));
 }
 
 }  // namespace

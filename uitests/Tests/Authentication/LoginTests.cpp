@@ -246,11 +246,11 @@ class LoginTests : public XCTestCase {
   // The first row of "LoginTestData"; an empty file or a first row that is not an object fails
   // the test naming the file.
   TestDataRow firstRow() {
-    rows_ = CommonFunctions::loadDataSourceArray("LoginTestData");
-    if (rows_.empty()) {
+    auto rows = CommonFunctions::loadDataSourceArray("LoginTestData");
+    if (rows.empty()) {
       XCTAssertTrue(false, "Test data file \"" + CommonFunctions::dataFileName("LoginTestData") + ".json\" has no rows");
     }
-    return TestDataRow(rows_.empty() ? nlohmann::json() : rows_.front(), "LoginTestData", 0);
+    return TestDataRow(rows.empty() ? nlohmann::json() : rows.front(), "LoginTestData", 0);
   }
 
   // Signs in with the switch on, then signs out through the More tab: the user name is saved.
@@ -289,7 +289,6 @@ class LoginTests : public XCTestCase {
   }
 
   std::optional<XCUIApplication> app;
-  std::vector<nlohmann::json> rows_;
 };
 
 XCTEST_CLASS(LoginTests)
