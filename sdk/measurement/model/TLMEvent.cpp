@@ -1,5 +1,7 @@
 #include "measurement/model/TLMEvent.h"
 
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -33,6 +35,13 @@ const std::string* screenText(const TLMObject& object) {
   if (const std::string* s = object.stringPtr()) return s;
   if (const TLMValue* v = object.tlmValue()) return v->stringPtr();
   return nullptr;
+}
+
+// Plain string order, as the platform compares strings: by UTF-16 code units. It differs from
+// byte (code point) order where characters from U+E000 to U+FFFF meet characters outside the
+// Basic Multilingual Plane, whose surrogates sort below U+E000.
+bool lessByUTF16Units(const std::string& a, const std::string& b) {
+  return icu::UnicodeString::fromUTF8(a).compare(icu::UnicodeString::fromUTF8(b)) < 0;
 }
 
 }  // namespace
@@ -171,7 +180,7 @@ std::optional<TLMParameters> TLMEvent::normalizedParametersForParameters(
   std::int32_t publicCount = TLMEventPublicParameterCount(result);
   if (publicCount > kTLMDataTypeEventParameterMaxCount) {
     std::vector<std::string> keys = result.keys();
-    std::sort(keys.begin(), keys.end());
+    std::sort(keys.begin(), keys.end(), lessByUTF16Units);
     for (auto it = keys.rbegin(); it != keys.rend() && publicCount > kTLMDataTypeEventParameterMaxCount;
          ++it) {
       if (it->empty() || (*it)[0] == '_') continue;

@@ -54,13 +54,18 @@ bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle
   auto existing = sqliteStore_->rowCountForTableWithName(kTLMRawEventsMetadataTable,
                                                          "metadata_fingerprint", fingerprint, error);
   if (!existing) return false;
-  if (*existing > 0) return true;
-  return upsertDataType<platform::Bytes>(
-      *bytes, kTLMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
-      kTLMDatabaseRawEventsMetadataMaxCount, error,
-      [&fingerprint](const platform::Bytes& data) -> std::optional<TLMRecord> {
-        return TLMRecord{{"metadata_fingerprint", fingerprint}, {"metadata", Value(data)}};
-      });
+  if (*existing == 0 &&
+      !upsertDataType<platform::Bytes>(
+          *bytes, kTLMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+          kTLMDatabaseRawEventsMetadataMaxCount, error,
+          [&fingerprint](const platform::Bytes& data) -> std::optional<TLMRecord> {
+            return TLMRecord{{"metadata_fingerprint", fingerprint}, {"metadata", Value(data)}};
+          })) {
+    return false;
+  }
+  // The event that is stored next refers to this row, which no raw event may use yet.
+  pendingMetadataFingerprint_ = *fingerprint.int64Value();
+  return true;
 }
 
 std::shared_ptr<TLMPBMeasurementBundle> TLMDatabase::queryRawEventsMetadataWithFingerprint(
@@ -171,13 +176,33 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
 }
 
 std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
+  const platform::Array keep{Value(settings_->maxEventsStored() - 1)};
+  // The fingerprints of the events about to go: only their metadata can be orphaned here. Other
+  // unused rows stay, above all the one just stored for the event the caller inserts next.
+  auto used = sqliteStore_->recordsForQuery(
+      "SELECT DISTINCT metadata_fingerprint FROM raw_events WHERE rowid IN (SELECT rowid FROM "
+      "raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+      keep, error);
+  if (!used) return std::nullopt;
   auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kTLMRawEventsTable,
-      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-      {Value(settings_->maxEventsStored() - 1)}, error);
+      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)", keep, error);
   if (!deleted) return std::nullopt;
-  // Metadata that only the deleted events used would otherwise stay forever.
-  if (*deleted > 0 && !deleteUnusedRawEventsMetadata(error)) return std::nullopt;
+  if (*deleted == 0) return deleted;
+  for (const auto& row : *used) {
+    const Value& fingerprint = row.get("metadata_fingerprint");
+    if (!fingerprint.isNumber()) continue;
+    if (pendingMetadataFingerprint_ && *pendingMetadataFingerprint_ == fingerprint.int64Value()) {
+      continue;
+    }
+    if (!sqliteStore_->deleteRecordsFromTableWithName(
+            kTLMRawEventsMetadataTable,
+            "metadata_fingerprint = ?1 AND NOT EXISTS (SELECT 1 FROM raw_events WHERE "
+            "metadata_fingerprint = ?1)",
+            {fingerprint}, error)) {
+      return std::nullopt;
+    }
+  }
   return deleted;
 }
 

@@ -214,24 +214,27 @@ bool TLMDatabase::initializeAppMetadata() {
   });
 }
 
+bool TLMDatabase::checkSelect(const std::string& table, const std::string& columnName,
+                              const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name to create data type from table");
+  }
+  if (columnName.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty column name to create data type from table");
+  }
+  if (columnValue.isNull()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received nil column value to create data type from table");
+  }
+  return true;
+}
+
 std::optional<TLMRows> TLMDatabase::rowsForSelect(const std::string& table,
                                                   const std::string& columnName,
                                                   const Value& columnValue, Error* error) {
-  if (table.empty()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument,
-                     "Received empty table name to create data type from table");
-    return std::nullopt;
-  }
-  if (columnName.empty()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument,
-                     "Received empty column name to create data type from table");
-    return std::nullopt;
-  }
-  if (columnValue.isNull()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument,
-                     "Received nil column value to create data type from table");
-    return std::nullopt;
-  }
+  if (!checkSelect(table, columnName, columnValue, error)) return std::nullopt;
   return sqliteStore_->recordsForQuery(
       "SELECT rowid, * FROM " + table + " WHERE " + columnName + " = ?", {columnValue}, error);
 }

@@ -87,7 +87,8 @@ class TLMDatabase {
                                                               platform::Error* error);
   bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::Error* error);
   // Keeps the newest maxEventsStored - 1 raw events (room for the next one) and removes the
-  // metadata rows no raw event uses any more. The number of deleted events.
+  // metadata rows that only the deleted events used, except the one last stored through
+  // insertIfNotExistsRawEventMetadata (the next event's). The number of deleted events.
   std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::Error* error);
   // The fingerprint of the oldest raw event; empty for an empty table (no error) or on failure.
@@ -251,6 +252,9 @@ class TLMDatabase {
   std::optional<std::int64_t> integerForQuery(const std::string& query,
                                               const platform::Array& parameters,
                                               platform::Error* error);
+  // The argument checks of rowsForSelect.
+  bool checkSelect(const std::string& table, const std::string& columnName,
+                   const platform::Value& columnValue, platform::Error* error);
   std::optional<TLMRows> rowsForSelect(const std::string& table, const std::string& columnName,
                                        const platform::Value& columnValue, platform::Error* error);
 
@@ -258,6 +262,8 @@ class TLMDatabase {
   std::shared_ptr<TLMStoreSettings> settings_;
   TLMStoreMonitor* monitor_;
   std::string databasePath_;
+  // The metadata fingerprint last stored or confirmed by insertIfNotExistsRawEventMetadata.
+  std::optional<std::int64_t> pendingMetadataFingerprint_;
 };
 
 // MARK: - Row operation templates
@@ -286,6 +292,7 @@ template <typename T>
 std::optional<std::vector<T>> TLMDatabase::dataTypesFromTableWithName(
     const std::string& table, const std::string& columnName, const platform::Value& columnValue,
     platform::Error* error, const CreateDataType<T>& create) {
+  if (!checkSelect(table, columnName, columnValue, error)) return std::nullopt;
   if (!create) {
     TLMStoreSetError(error, TLMStoreErrorBadState,
                      "Received nil block to create data type from table");
@@ -327,6 +334,10 @@ bool TLMDatabase::upsertDataType(const T& dataType, const std::string& table,
                                  const std::string& columnName, const platform::Value& columnValue,
                                  std::int64_t tableLimit, platform::Error* error,
                                  const CreateDictionary<T>& create) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                            "Received empty table name for checking upsert");
+  }
   if (!create) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received nil block to create dictionary for upserting");
@@ -343,6 +354,9 @@ template <typename T>
 bool TLMDatabase::updateDataType(const T& dataType, const std::string& table,
                                  const std::string& columnName, const platform::Value& columnValue,
                                  platform::Error* error, const CreateDictionary<T>& create) {
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for updating");
+  }
   if (!create) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received nil block to create dictionary for updating");

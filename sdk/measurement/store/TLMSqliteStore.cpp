@@ -1001,12 +1001,14 @@ void TLMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
   if (statement == nullptr) return;
   auto cached = statementCache_.find(query);
   if (cached != statementCache_.end()) {
-    if (cached->second == statement) {
-      sqlite3_reset(statement);
-      sqlite3_clear_bindings(statement);
-      return;
+    if (cached->second != statement) {
+      // The statement may be cached under another text: finalizing it here would leave the
+      // cache holding a dead statement.
+      log(4, 34016, "Statement is not the same one in the cache");
     }
-    log(4, 34016, "Statement is not the same one in the cache");
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return;
   }
   sqlite3_finalize(statement);
 }

@@ -127,6 +127,24 @@ TEST(EventNormalisation, KeepsTheTwentyFivePublicParametersThatSortFirst) {
   EXPECT_EQ(monitor->first(16001).message, "Event cannot contain more than 25 parameters");
 }
 
+TEST(EventNormalisation, ParameterCapSortsNamesByUTF16Units) {
+  // A fullwidth letter (U+FF21) sorts after a letter outside the Basic Multilingual Plane
+  // (U+1D400, written with surrogates below U+E000), although its code point is smaller.
+  TLMScopedRecordingMonitor monitor;
+  const std::string fullwidth = "\xEF\xBC\xA1x";
+  const std::string outsideBMP = "\xF0\x9D\x90\x80x";
+  TLMObjectDictionary params;
+  for (int i = 0; i < 24; ++i) params.set("p" + std::string(i < 10 ? "0" : "") + std::to_string(i), i);
+  params.set(fullwidth, 1);
+  params.set(outsideBMP, 2);
+  auto e = TLMEvent::initWithOrigin("app", false, "lots", 1, 0, params);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(TLMEventPublicParameterCount(e->parameters()), 25);
+  EXPECT_TRUE(e->parameters().contains(outsideBMP));
+  EXPECT_FALSE(e->parameters().contains(fullwidth));
+  EXPECT_EQ(intParam(e, "_err"), 5);
+}
+
 TEST(EventNormalisation, LongErrorValueIsTrimmedOnce) {
   TLMScopedRecordingMonitor monitor;
   const std::string longValue = repeat("v", 300);

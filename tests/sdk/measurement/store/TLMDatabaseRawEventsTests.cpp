@@ -202,6 +202,34 @@ TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
   EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
 }
 
+// The event pipeline stores the metadata, applies the cap, then inserts the event: the cap must
+// not take away the metadata row of the event that follows, nor rows it did not orphan.
+TEST_F(TLMDatabaseRawEventsTest, CapKeepsTheMetadataOfTheEventAboutToBeStored) {
+  settings->maxEventsStoredValue = 3;
+  std::int64_t old = storeMetadata("1:1:ios:old");
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(database->insertRawEvent(event("e", 1700000000 + i), old, false, &error));
+  }
+  std::int64_t unused = storeMetadata("1:1:ios:unused");
+  std::int64_t next = storeMetadata("1:1:ios:next");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_TRUE(database->queryRawEventsMetadataWithFingerprint(next, &error));
+  EXPECT_TRUE(database->queryRawEventsMetadataWithFingerprint(unused, &error));
+  EXPECT_TRUE(database->queryRawEventsMetadataWithFingerprint(old, &error));
+  ASSERT_TRUE(database->insertRawEvent(event("e", 1700000010), next, false, &error));
+
+  // A cap that keeps nothing: the old events' metadata goes, the next event's stays even though
+  // its own earlier event went too.
+  settings->maxEventsStoredValue = 1;
+  EXPECT_EQ(storeMetadata("1:1:ios:next"), next);
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 3);
+  EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(old, &error));
+  EXPECT_TRUE(database->queryRawEventsMetadataWithFingerprint(unused, &error));
+  ASSERT_TRUE(database->insertRawEvent(event("e", 1700000011), next, false, &error));
+  EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), next);
+  EXPECT_TRUE(database->queryRawEventsMetadataWithFingerprint(next, &error));
+}
+
 TEST_F(TLMDatabaseRawEventsTest, StaleRawEventsGoInBothDirectionsOfTime) {
   std::int64_t fingerprint = storeMetadata("1:1:ios:a");
   const double now = clock->now();

@@ -112,6 +112,32 @@ TEST_F(TLMDatabaseSchemaTest, UpsertRespectsTableLimitButReplacesExistingRows) {
   EXPECT_TRUE(none->empty());
 }
 
+// Argument checks come in a fixed order: the table name before the conversion block.
+TEST_F(TLMDatabaseSchemaTest, RowOperationsCheckTheTableNameBeforeTheBlock) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  Error error;
+  TLMDatabase::CreateDictionary<std::string> noBlock;
+  TLMDatabase::CreateDataType<std::string> noReader;
+  EXPECT_FALSE(database->upsertDataType<std::string>("a", "", "fingerprint", Value("a"), 2, &error,
+                                                     noBlock));
+  EXPECT_EQ(error.description, "Received empty table name for checking upsert");
+  EXPECT_FALSE(
+      database->updateDataType<std::string>("a", "", "fingerprint", Value("a"), &error, noBlock));
+  EXPECT_EQ(error.description, "Received empty table name for updating");
+  EXPECT_FALSE(database->dataTypesFromTableWithName<std::string>("", "fingerprint", Value("a"),
+                                                                 &error, noReader));
+  EXPECT_EQ(error.description, "Received empty table name to create data type from table");
+  EXPECT_EQ(error.code, 1);
+  EXPECT_FALSE(database->dataTypesFromTableWithName<std::string>(
+      kTLMPurchaseTransactionsTable, "fingerprint", Value(), &error, noReader));
+  EXPECT_EQ(error.description, "Received nil column value to create data type from table");
+  EXPECT_FALSE(database->dataTypesFromTableWithName<std::string>(
+      kTLMPurchaseTransactionsTable, "fingerprint", Value("a"), &error, noReader));
+  EXPECT_EQ(error.description, "Received nil block to create data type from table");
+  EXPECT_EQ(error.code, 2);
+}
+
 TEST_F(TLMDatabaseSchemaTest, ResetStartsOverWithAnEmptySchema) {
   auto database = open();
   ASSERT_TRUE(database);

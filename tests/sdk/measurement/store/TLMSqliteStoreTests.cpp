@@ -123,6 +123,19 @@ TEST_F(TLMSqliteStoreTest, StatementCacheKeepsParameterisedAndUnconditionalQueri
   ASSERT_TRUE(store->recordsForQuery("SELECT * FROM t", {}, &error));
   EXPECT_EQ(store->cachedStatementCount(), before + 2);
 
+  // A statement handed back under the text of another cached statement is reset, not
+  // finalized: it stays usable under its own text.
+  const std::string byA = "select * FROM t WHERE a = ?";
+  sqlite3_stmt* statement = store->statementForQuery(byA, {Value(2)}, &error);
+  ASSERT_NE(statement, nullptr);
+  store->cleanUpStatement(statement, "SELECT * FROM t");
+  EXPECT_TRUE(monitor.contains(34016));
+  EXPECT_EQ(store->cachedStatementCount(), before + 2);
+  rows = store->recordsForQuery(byA, {Value(2)}, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0].get("b"), Value("two"));
+
   EXPECT_FALSE(store->recordsForQuery("SELECT * FROM t WHERE a = ?", {}, &error));
   EXPECT_EQ(error.description, "Received empty parameters");
   EXPECT_FALSE(store->executeSQL("SELECT 1; SELECT 2", &error));
