@@ -23,18 +23,15 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 }
 
 NotificationCenter::ObserverToken NotificationCenter::addObserver(std::string name, Value sender, Callback callback) {
-  auto entry = std::make_shared<Entry>();
-  entry->owner = nullptr;
-  entry->name = std::move(name);
-  entry->sender = std::move(sender);
-  entry->callback = std::move(callback);
-  std::lock_guard<std::mutex> lock(mutex_);
-  entry->token = nextToken_++;
-  entries_.push_back(entry);
-  return entry->token;
+  return addEntry(nullptr, std::move(name), std::move(sender), std::move(callback));
 }
 
 void NotificationCenter::addObserver(const void* observer, std::string name, Value sender, Callback callback) {
+  addEntry(observer, std::move(name), std::move(sender), std::move(callback));
+}
+
+NotificationCenter::ObserverToken NotificationCenter::addEntry(const void* observer, std::string name, Value sender,
+                                                               Callback callback) {
   auto entry = std::make_shared<Entry>();
   entry->owner = observer;
   entry->name = std::move(name);
@@ -43,6 +40,7 @@ void NotificationCenter::addObserver(const void* observer, std::string name, Val
   std::lock_guard<std::mutex> lock(mutex_);
   entry->token = nextToken_++;
   entries_.push_back(entry);
+  return entry->token;
 }
 
 void NotificationCenter::removeObserver(ObserverToken token) {

@@ -56,6 +56,7 @@ class NotificationCenter {
 
  private:
   struct Entry;
+  ObserverToken addEntry(const void* owner, std::string name, Value sender, Callback callback);
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Entry>> entries_;
   ObserverToken nextToken_ = 1;
