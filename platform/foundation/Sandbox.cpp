@@ -60,9 +60,12 @@ std::string root() {
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.root.empty()) {
-    s.root = fromEnvironment("VESMORA_SANDBOX_ROOT", "sandbox");
+    // The container is made outside the lock from a copy: a setRoot on another thread may
+    // replace s.root meanwhile.
+    const std::string path = fromEnvironment("VESMORA_SANDBOX_ROOT", "sandbox");
+    s.root = path;
     lock.unlock();
-    makeContainer(s.root);
+    makeContainer(path);
     lock.lock();
   }
   return s.root;
@@ -79,9 +82,10 @@ std::string deviceRoot() {
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.deviceRoot.empty()) {
-    s.deviceRoot = fromEnvironment("VESMORA_DEVICE_ROOT", "device");
+    const std::string path = fromEnvironment("VESMORA_DEVICE_ROOT", "device");
+    s.deviceRoot = path;
     lock.unlock();
-    files::createDirectories(s.deviceRoot);
+    files::createDirectories(path);
     lock.lock();
   }
   return s.deviceRoot;

@@ -177,7 +177,8 @@ void CDVLumtraceLogger::writeEvent(const std::shared_ptr<LMTPBLogEvent>& event, 
     return;
   }
   std::shared_ptr<CDVLumtraceAccountData> accountData = accountDataForAccount(account);
-  std::shared_ptr<CDVLumtraceWriter> writer = accountData->writerForLogSource(logSource);
+  std::shared_ptr<CDVLumtraceWriter> writer = accountData->writerForLogSource(
+      logSource, [this](const std::string& path) { return isPathOfPendingRequest(path); });
   if (!writer->writeLogEvent(*event)) {
     CDVLogError(kCDVLoggerCore, "I-COR000017", "Failure to write data for account %@, logSource %d. Discarding.",
                 account, logSource);
@@ -261,17 +262,37 @@ void CDVLumtraceLogger::updatePendingRequests() {
   }
 }
 
-std::shared_ptr<const CDVLumtraceRequest> CDVLumtraceLogger::nextPendingRequest() {
+std::shared_ptr<const CDVLumtraceRequest> CDVLumtraceLogger::nextPendingRequest(bool& inFlight) {
   std::lock_guard lock(pendingRequestsLock_);
-  if (pendingRequests_.empty()) return nullptr;
+  inFlight = requestInFlightPath_.has_value();
+  if (inFlight || pendingRequests_.empty()) return nullptr;
   auto request = pendingRequests_.back();
   pendingRequests_.pop_back();
+  requestInFlightPath_ = request->path();
   return request;
+}
+
+void CDVLumtraceLogger::finishRequestInFlight() {
+  std::lock_guard lock(pendingRequestsLock_);
+  requestInFlightPath_.reset();
+}
+
+bool CDVLumtraceLogger::isPathOfPendingRequest(const std::string& path) const {
+  std::lock_guard lock(pendingRequestsLock_);
+  if (requestInFlightPath_ == path) return true;
+  for (const auto& request : pendingRequests_) {
+    if (request->path() == path) return true;
+  }
+  return false;
 }
 
 void CDVLumtraceLogger::sendNextPendingRequestWithCompletionHandler(CompletionHandler completion) {
   if (network_->hasUploadInProgress() || uploadRetriesRemaining_.load() <= 0) return;
-  std::shared_ptr<const CDVLumtraceRequest> request = nextPendingRequest();
+  // A reply that has arrived but is still being handled counts as an upload in progress: its
+  // file may not be deleted yet, and a pass that took a listed copy of it would post it again.
+  bool inFlight = false;
+  std::shared_ptr<const CDVLumtraceRequest> request = nextPendingRequest(inFlight);
+  if (inFlight) return;
   if (!request) {
     scheduleNextSend();
     if (completion) completion();
@@ -281,6 +302,7 @@ void CDVLumtraceLogger::sendNextPendingRequestWithCompletionHandler(CompletionHa
   std::weak_ptr<CDVLumtraceLogger> weakSelf = weak_from_this();
   if (!logRequest) {
     platform::files::removeItem(request->path());
+    finishRequestInFlight();
     queue_->async([weakSelf, completion = std::move(completion)]() mutable {
       if (auto self = weakSelf.lock()) self->sendNextPendingRequestWithCompletionHandler(std::move(completion));
     });
@@ -300,12 +322,14 @@ void CDVLumtraceLogger::sendNextPendingRequestWithCompletionHandler(CompletionHa
         if (!error && statusCode == kOBXNetworkHTTPStatusOK) {
           platform::files::removeItem(path);
           self->uploadRetriesRemaining_.store(kUploadRetries);
+          self->finishRequestInFlight();
           self->sendNextPendingRequestWithCompletionHandler(completion);
           return;
         }
         CDVLogError(kCDVLoggerCore, "I-COR000020", "Error posting to Lumtrace: %@, with Status Code: %ld",
                     error ? error->fullDescription() : std::string("(null)"), statusCode);
         self->uploadRetriesRemaining_.fetch_sub(1);
+        self->finishRequestInFlight();
         self->scheduleNextSend();
       });
 }

@@ -114,7 +114,14 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   std::shared_ptr<CDVLumtraceAccountData> accountDataForAccount(const std::string& account);
   void flushWriters();
   void updatePendingRequests();
-  std::shared_ptr<const CDVLumtraceRequest> nextPendingRequest();
+  // Takes the last listed request and marks its file in flight until its upload has been
+  // handled (finishRequestInFlight). None when the list is empty, or when another request is
+  // still in flight (`inFlight` is then set).
+  std::shared_ptr<const CDVLumtraceRequest> nextPendingRequest(bool& inFlight);
+  void finishRequestInFlight();
+  // Whether a listed or in-flight request refers to `path` (a new event file must not take
+  // that name).
+  bool isPathOfPendingRequest(const std::string& path) const;
   void scheduleNextSend();
   void sendLogsWithCompletionHandler(CompletionHandler completion);
   void sendNextPendingRequestWithCompletionHandler(CompletionHandler completion);
@@ -133,6 +140,9 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
 
   mutable std::mutex pendingRequestsLock_;
   std::vector<std::shared_ptr<const CDVLumtraceRequest>> pendingRequests_;
+  // The file of the request taken from the list and not yet handled (read, posted and its
+  // reply dealt with). A send pass and the reply-thread chain never take a request at once.
+  std::optional<std::string> requestInFlightPath_;
 
   mutable std::mutex propertiesLock_;
   std::weak_ptr<CDVLumtraceLoggerDelegate> delegate_;

@@ -169,15 +169,17 @@ bool CDVLumtraceWriter::writeEncodedEvent(std::span<const uint8_t> encodedEvent)
 
 // ---- CDVLumtraceAccountData ------------------------------------------------------------------
 
-std::shared_ptr<CDVLumtraceWriter> CDVLumtraceAccountData::writerForLogSource(int32_t logSource) {
+std::shared_ptr<CDVLumtraceWriter> CDVLumtraceAccountData::writerForLogSource(
+    int32_t logSource, const std::function<bool(const std::string&)>& isPathTaken) {
   auto found = logSourceToWriter_.find(logSource);
   if (found != logSourceToWriter_.end()) return found->second;
   const std::string directory = platform::files::join(accountLogDirectory_, platform::format("%d", logSource));
   // Two files opened within one millisecond would share a name; the later one takes the next
-  // free number instead of failing and losing its events.
+  // free number instead of failing and losing its events. A name the caller still refers to
+  // (a file already uploaded whose request is still listed) is not taken either.
   int64_t millis = CurrentTimeMillis();
   std::string path = platform::files::join(directory, platform::format("%lld", millis));
-  while (platform::files::exists(path)) {
+  while (platform::files::exists(path) || (isPathTaken && isPathTaken(path))) {
     path = platform::files::join(directory, platform::format("%lld", ++millis));
   }
   auto writer = CDVLumtraceWriter::initWithPath(path);

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -87,9 +88,11 @@ class CDVLumtraceAccountData {
 
   const std::string& accountLogDirectory() const { return accountLogDirectory_; }
   // The open writer of the log source, made on first use in a new file named by the current
-  // millisecond (the next free number when that name is taken). Returned even when its file
-  // could not be opened.
-  std::shared_ptr<CDVLumtraceWriter> writerForLogSource(int32_t logSource);
+  // millisecond (the next free number when that name is taken: a file of that name exists, or
+  // `isPathTaken`, when given, answers true for it). Returned even when its file could not be
+  // opened.
+  std::shared_ptr<CDVLumtraceWriter> writerForLogSource(
+      int32_t logSource, const std::function<bool(const std::string&)>& isPathTaken = nullptr);
   // Forgets the writer; its file is closed when the last reference goes.
   void removeWriterForLogSource(int32_t logSource);
   // Closes every writer and forgets them all.

@@ -319,6 +319,67 @@ TEST_F(CDVLumtraceLoggerTest, AFailedWriteDropsTheEventAndTheNextOneOpensANewFil
   EXPECT_EQ(payloadsInFile(files[0]), std::vector<std::string>{"kept"});
 }
 
+// A reply has arrived (the upload no longer counts as in progress) but its handler has not run
+// yet, so its file is still on disk: a pass in that moment lists the file again and must not
+// post it a second time.
+TEST_F(CDVLumtraceLoggerTest, APassRunningBeforeAReplyIsHandledDoesNotPostThatFileAgain) {
+  makeLogger();
+  leaveFile("1", {"A"});
+  leaveFile("2", {"B"});
+  leaveFile("3", {"C"});
+  int chainCompletions = 0;
+  logger_->flushWithCompletionHandler([&] { ++chainCompletions; });
+  queue_->drain();
+  ASSERT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"C"}}));
+
+  ASSERT_TRUE(transport_->respond(200));  // the handler now waits on the reply queue
+  int passCompletions = 0;
+  logger_->flushWithCompletionHandler([&] { ++passCompletions; });
+  queue_->drain();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"C"}}));
+
+  answerWith({});
+  pump();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"C"}, {"B"}, {"A"}}));
+  EXPECT_TRUE(filesBelow(logDirectory_).empty());
+  EXPECT_EQ(logger_->pendingRequestCount(), 0u);
+  EXPECT_EQ(logger_->uploadRetriesRemaining(), 6);
+  EXPECT_EQ(chainCompletions, 1);
+  EXPECT_EQ(passCompletions, 0);  // it found an upload under way, as while a post is out
+}
+
+// A request still listed for a file already uploaded must never meet a new event file of the
+// same name: that file would be read and deleted while its writer still appends to it.
+TEST_F(CDVLumtraceLoggerTest, ANewEventFileNeverTakesTheNameOfAFileStillListed) {
+  makeLogger();
+  const std::string reused = leaveFile("1700000000000", {"X"});  // the name the clock gives now
+  logger_->flushWithCompletionHandler(nullptr);
+  queue_->drain();  // X is posted
+  leaveFile("1700000000003", {"V"});
+  logger_->flushWithCompletionHandler(nullptr);
+  queue_->drain();  // lists X and V again; X is still out
+  ASSERT_TRUE(transport_->respond(200));
+  replyQueue_->drain();  // X deleted, V posted; a copy of X's request stays listed
+  ASSERT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"X"}, {"V"}}));
+  ASSERT_EQ(logger_->pendingRequestCount(), 1u);
+  ASSERT_FALSE(platform::files::exists(reused));
+
+  answerWith({});
+  log("new");
+  queue_->drain();
+  EXPECT_FALSE(platform::files::exists(reused));
+  EXPECT_EQ(payloadsInFile(logDirectory_ + "/tolvamere/137/1700000000001"), std::vector<std::string>{"new"});
+
+  ASSERT_TRUE(transport_->respond(200));  // V done; the listed copy of X comes next
+  replyQueue_->drain();
+  log("after");
+  logger_->flushWithCompletionHandler(nullptr);
+  pump();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"X"}, {"V"}, {"new", "after"}}));
+  EXPECT_TRUE(filesBelow(logDirectory_).empty());
+  EXPECT_TRUE(linesWithCode("I-COR000020").empty());
+}
+
 // Events logged from many threads at once all reach the file, on the real queues.
 TEST_F(CDVLumtraceLoggerTest, EventsFromManyThreadsAreAllWritten) {
   logger_ = CDVLumtraceLogger::initWithQueue(platform::Queue::serial("lumtrace"),
