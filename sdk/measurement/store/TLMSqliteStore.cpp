@@ -182,6 +182,7 @@ bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
 
 bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
   lastFailureWasDamage_ = false;
+  lastFailedStepCode_ = SQLITE_OK;
   std::error_code ec;
   fs::file_status status = fs::status(databasePath_, ec);
   if (fs::exists(status)) {
@@ -204,6 +205,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
   sqliteHandle_ = handle;
   if (rc != SQLITE_OK) {
     lastFailureWasDamage_ = isDamageCode(rc);
+    recordFailure(rc);
     if (sqliteHandle_ != nullptr) {
       setDatabaseError(error, "initialize sqlite handle");
     } else {
@@ -932,8 +934,9 @@ bool TLMSqliteStore::beginTransaction() {
     log(1, 34013, "Begin transaction failed. Database not open");
     return false;
   }
-  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
-         SQLITE_OK;
+  int rc = sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
+  return rc == SQLITE_OK;
 }
 
 bool TLMSqliteStore::endTransaction() {
@@ -941,7 +944,9 @@ bool TLMSqliteStore::endTransaction() {
     log(1, 34014, "End transaction failed. Database not open");
     return false;
   }
-  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+  int rc = sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
+  return rc == SQLITE_OK;
 }
 
 bool TLMSqliteStore::rollbackTransaction() {
@@ -951,6 +956,7 @@ bool TLMSqliteStore::rollbackTransaction() {
   }
   // SQLite already rolled back on some errors (full disk, I/O): nothing is left to undo.
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
+  // The failure that led here stays the recorded one, whatever the rollback answers.
   return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
@@ -1167,8 +1173,7 @@ std::string TLMSqliteStore::monitorContextForDatabaseOperation(const std::string
 }
 
 bool TLMSqliteStore::lastErrorIsTransient() const {
-  if (!isOpen()) return false;
-  switch (sqlite3_errcode(sqliteHandle_) & 0xff) {
+  switch (lastFailedStepCode_ & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
     case SQLITE_IOERR:
@@ -1184,6 +1189,8 @@ bool TLMSqliteStore::lastErrorIsTransient() const {
 }
 
 void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation) {
+  // Called right after the failing call, so the connection still holds that call's code.
+  if (isOpen()) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
   if (error == nullptr) return;
   auto description = errorDescriptionForDatabaseOperation(operation);
   TLMStoreSetError(error, TLMStoreErrorSQLite,

@@ -159,8 +159,10 @@ class TLMSqliteStore {
   std::string monitorContextForDatabaseOperation(const std::string& operation);
   void setDatabaseError(platform::Error* error, const std::string& operation);
 
-  // Whether the last SQLite failure was a passing condition (busy, locked, I/O, permission,
-  // read-only, full disk, out of memory) rather than a problem of the file itself.
+  // Whether the SQLite step that failed last was a passing condition (busy, locked, I/O,
+  // permission, read-only, full disk, out of memory) rather than a problem of the file itself.
+  // The answer comes from the code kept when that step failed: calls that succeed after it (the
+  // rollback of its transaction, for one) do not change it.
   bool lastErrorIsTransient() const;
 
   // Number of statements held by the cache (for tests and diagnostics).
@@ -188,6 +190,10 @@ class TLMSqliteStore {
   // Whether the last open/validate failure showed a damaged file (rather than a transient
   // failure such as a busy, locked, unreadable or unwritable file).
   bool lastFailureWasDamage_ = false;
+  // Keeps the SQLite result code of a step that just failed.
+  void recordFailure(int code) { lastFailedStepCode_ = code; }
+  // SQLite result code of the last failed step since the database was opened (0 when none).
+  int lastFailedStepCode_ = 0;
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;

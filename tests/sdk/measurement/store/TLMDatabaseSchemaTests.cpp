@@ -196,3 +196,53 @@ TEST_F(TLMDatabaseSchemaTest, BusyFileDuringTableSetUpIsKeptAndOperationsReportN
 }
 
 }  // namespace
+
+namespace {
+
+// Every connection opened while it is installed may not grow its file: a new page fails with
+// SQLITE_FULL, as on a full disk.
+int capFileSize(sqlite3* db, const char**, const sqlite3_api_routines*) {
+  sqlite3_exec(db, "PRAGMA max_page_count = 1", nullptr, nullptr, nullptr);
+  return SQLITE_OK;
+}
+
+class ScopedFullDisk {
+ public:
+  ScopedFullDisk() { sqlite3_auto_extension(reinterpret_cast<void (*)()>(&capFileSize)); }
+  ~ScopedFullDisk() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&capFileSize)); }
+};
+
+TEST_F(TLMDatabaseSchemaTest, FullDiskDuringMigrationKeepsTheFileAndItsRows) {
+  ASSERT_TRUE(open());
+  {
+    // An older raw_events layout whose rebuild needs a new page.
+    RawDatabase raw(path);
+    raw.exec("DROP TABLE raw_events");
+    raw.exec("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+             "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)");
+    raw.exec("INSERT INTO raw_events VALUES ('a', 1700000000, 5, x'01', NULL)");
+    raw.exec("INSERT INTO raw_events VALUES ('b', 1700000001, 5, x'02', 1)");
+    raw.exec("VACUUM");
+  }
+  {
+    ScopedFullDisk fullDisk;
+    EXPECT_FALSE(open());
+  }
+  EXPECT_TRUE(monitor.contains(12047));
+  EXPECT_TRUE(monitor.contains(12002));
+  EXPECT_FALSE(monitor.contains(12003));
+  ASSERT_TRUE(std::filesystem::exists(path));
+  {
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
+              (std::vector<std::string>{"a:integer", "b:integer"}));
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM app_metadata"), "1");
+  }
+  // With room again the next start migrates the kept rows.
+  ASSERT_TRUE(open());
+  RawDatabase raw(path);
+  EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
+            (std::vector<std::string>{"a:real", "b:real"}));
+}
+
+}  // namespace

@@ -328,6 +328,42 @@ TEST_F(TLMSqliteStoreTest, FailedMigrationLeavesTheTableAsItWas) {
   EXPECT_EQ(store->rowCountForTableWithName("m", &error), 1);
 }
 
+// The keep-or-delete choice after a failed table set-up rests on the code of the step that
+// failed, not on whatever the connection ran afterwards (the rollback clears its error code).
+TEST_F(TLMSqliteStoreTest, FailureKindSurvivesTheRollbackThatFollowsIt) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  Error error;
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE m (name TEXT NOT NULL, t INTEGER NOT NULL)", nullptr));
+  ASSERT_TRUE(store->upsertRecord({{"name", Value("a")}, {"t", Value(1)}}, "m", &error));
+  // The file may not grow: any new page fails with a full disk.
+  ASSERT_EQ(sqlite3_exec(store->sqliteHandle(), "PRAGMA max_page_count = 1", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  TLMColumnInfo elementary{{"name", "TEXT NOT NULL"}, {"t", "INTEGER NOT NULL"}};
+  EXPECT_FALSE(store->ensureTableWithName("m", elementary, {}, {{"t", "REAL NOT NULL"}}, &error));
+  EXPECT_EQ(error.code, 3);
+  EXPECT_NE(error.description.find("sqlite code 13"), std::string::npos) << error.description;
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+  EXPECT_TRUE(store->lastErrorIsTransient());
+  EXPECT_EQ((*store->columnInfoForTableWithName("m", &error))["t"], "INTEGER");
+  EXPECT_EQ(store->rowCountForTableWithName("m", &error), 1);
+
+  // The same for a step of a plain transaction, and a later successful call changes nothing.
+  EXPECT_FALSE(store->performTransaction(
+      [&] { return store->executeSQL("CREATE TABLE more (a INTEGER)", &error); }));
+  EXPECT_EQ(store->rowCountForTableWithName("m", &error), 1);
+  EXPECT_TRUE(store->lastErrorIsTransient());
+
+  // A failure that is not a passing condition is reported as such after its rollback too.
+  ASSERT_EQ(sqlite3_exec(store->sqliteHandle(), "PRAGMA max_page_count = 1000000", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_FALSE(store->performTransaction(
+      [&] { return store->executeSQL("INSERT INTO m (name) VALUES ('no time')", &error); }));
+  EXPECT_FALSE(store->lastErrorIsTransient());
+}
+
 TEST_F(TLMSqliteStoreTest, MonitorContextNamesOperationCodeAccessAndFreeSpace) {
   auto store = open();
   ASSERT_TRUE(store);
