@@ -930,21 +930,22 @@ bool TLMSqliteStore::performTransaction(const std::function<bool()>& block) {
 }
 
 bool TLMSqliteStore::beginTransaction() {
-  if (!isOpen()) {
-    log(1, 34013, "Begin transaction failed. Database not open");
-    return false;
-  }
-  int rc = sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
-  return rc == SQLITE_OK;
+  return execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
+                                  "Begin transaction failed. Database not open");
 }
 
 bool TLMSqliteStore::endTransaction() {
+  return execTransactionStatement("END TRANSACTION", 34014,
+                                  "End transaction failed. Database not open");
+}
+
+bool TLMSqliteStore::execTransactionStatement(const char* sql, int notOpenCode,
+                                              const char* notOpenMessage) {
   if (!isOpen()) {
-    log(1, 34014, "End transaction failed. Database not open");
+    log(1, notOpenCode, notOpenMessage);
     return false;
   }
-  int rc = sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
   return rc == SQLITE_OK;
 }

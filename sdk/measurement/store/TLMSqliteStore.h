@@ -192,6 +192,8 @@ class TLMSqliteStore {
   bool lastFailureWasDamage_ = false;
   // Keeps the SQLite result code of a step that just failed.
   void recordFailure(int code) { lastFailedStepCode_ = code; }
+  // BEGIN / END: logs `notOpenMessage` when closed, records the failing step's code.
+  bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;
 
