@@ -140,7 +140,9 @@ TLMDiagnosticMonitor::TLMDiagnosticMonitor(int logLevel, std::shared_ptr<TLMLogg
       logger_(std::move(logger)),
       libraryVersion_(libraryVersion),
       monitorQueue_(monitorQueue ? std::move(monitorQueue)
-                                 : platform::Queue::serial(kTLMMonitorQueueLabel)) {}
+                                 : platform::Queue::serial(kTLMMonitorQueueLabel)),
+      monitorUserDefaults_(TLMUserDefaults::initWithSuiteName(kTLMMonitorSuiteName)),
+      standardUserDefaults_(TLMUserDefaults::standardUserDefaults()) {}
 
 std::shared_ptr<TLMDiagnosticMonitor> TLMDiagnosticMonitor::initWithLibraryVersion(
     std::int64_t libraryVersion) {
@@ -170,7 +172,7 @@ void TLMDiagnosticMonitor::decideDebugModeAtStart() {
     setDebugModeEnabled(false);
     return;
   }
-  if (platform::UserDefaults::standard().boolForKey(kTLMMonitorDebugModeKey) ||
+  if (standardUserDefaults_->boolForKey(kTLMMonitorDebugModeKey) ||
       ProcessInfo::hasArgument("-TLMAnalyticsDebugEnabled") ||
       ProcessInfo::hasArgument("-CDVAnalyticsDebugEnabled") ||
       ProcessInfo::hasArgument("-CDVDebugEnabled")) {
@@ -179,7 +181,7 @@ void TLMDiagnosticMonitor::decideDebugModeAtStart() {
 }
 
 void TLMDiagnosticMonitor::setDebugModeEnabled(bool enabled) {
-  platform::UserDefaults& standard = platform::UserDefaults::standard();
+  TLMUserDefaults& standard = *standardUserDefaults_;
   if (enabled) {
     logLevel_.store(7);
     OBXSetLoggerLevel(OBXLoggerLevelDebug);
@@ -263,42 +265,42 @@ std::optional<std::string> TLMDiagnosticMonitor::monitoringDataForDispatchWithSa
 
 void TLMDiagnosticMonitor::clearMonitoringData() {
   monitorQueue_->sync([this] {
-    platform::UserDefaults& standard = platform::UserDefaults::standard();
+    TLMUserDefaults& standard = *standardUserDefaults_;
     standard.removeObjectForKey(kTLMMonitorDebugModeKey);
     standard.removeObjectForKey(kTLMMonitorHealthMonitorKey);
-    monitorUserDefaults_.removeObjectForKey(kTLMMonitorHealthMonitorKey);
+    monitorUserDefaults_->removeObjectForKey(kTLMMonitorHealthMonitorKey);
     loadMonitoringDataOnMonitorQueue();
   });
 }
 
 void TLMDiagnosticMonitor::migrateMonitorDataOnMonitorQueue() {
-  platform::UserDefaults& standard = platform::UserDefaults::standard();
-  std::int64_t state = monitorUserDefaults_.integerForKey(kTLMMonitorMigrationStateKey);
+  TLMUserDefaults& standard = *standardUserDefaults_;
+  std::int64_t state = monitorUserDefaults_->integerForKey(kTLMMonitorMigrationStateKey);
   if (state == 0) {
     Value old = standard.objectForKey(kTLMMonitorHealthMonitorKey);
-    if (old.isArray() && monitorUserDefaults_.objectForKey(kTLMMonitorHealthMonitorKey).isNull()) {
-      monitorUserDefaults_.setObject(old, kTLMMonitorHealthMonitorKey);
+    if (old.isArray() && monitorUserDefaults_->objectForKey(kTLMMonitorHealthMonitorKey).isNull()) {
+      monitorUserDefaults_->setObject(old, kTLMMonitorHealthMonitorKey);
     }
-    monitorUserDefaults_.setInteger(1, kTLMMonitorMigrationStateKey);
-    monitorUserDefaults_.synchronize();
+    monitorUserDefaults_->setInteger(1, kTLMMonitorMigrationStateKey);
+    monitorUserDefaults_->synchronize();
     state = 1;
   }
   if (state == 1) {
     standard.removeObjectForKey(kTLMMonitorHealthMonitorKey);
     standard.synchronize();
-    monitorUserDefaults_.setInteger(2, kTLMMonitorMigrationStateKey);
-    monitorUserDefaults_.synchronize();
+    monitorUserDefaults_->setInteger(2, kTLMMonitorMigrationStateKey);
+    monitorUserDefaults_->synchronize();
   }
 }
 
 void TLMDiagnosticMonitor::loadMonitoringDataOnMonitorQueue() {
   monitoringSampledData_ =
-      TLMMonitoringSampledData(monitorUserDefaults_.objectForKey(kTLMMonitorHealthMonitorKey));
+      TLMMonitoringSampledData(monitorUserDefaults_->objectForKey(kTLMMonitorHealthMonitorKey));
 }
 
 void TLMDiagnosticMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue() {
-  monitorUserDefaults_.setObject(monitoringSampledData_.entry(), kTLMMonitorHealthMonitorKey);
-  monitorUserDefaults_.synchronize();
+  monitorUserDefaults_->setObject(monitoringSampledData_.entry(), kTLMMonitorHealthMonitorKey);
+  monitorUserDefaults_->synchronize();
 }
 
 // MARK: - Levels

@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "dispatch/Queue.h"
-#include "foundation/UserDefaults.h"
 #include "foundation/Value.h"
+#include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMMonitor.h"
 
 inline constexpr const char* kTLMMonitorSuiteName = "com.ombrix.qpx.measurement.monitor";
@@ -172,7 +172,8 @@ class TLMDiagnosticMonitor : public TLMMonitor,
   std::atomic<bool> debugModeEnabled_{false};
   std::atomic<bool> encodeContexts_{false};
   const std::shared_ptr<platform::Queue> monitorQueue_;
-  platform::UserDefaults monitorUserDefaults_{kTLMMonitorSuiteName};
+  const TLMUserDefaultsPtr monitorUserDefaults_;
+  const TLMUserDefaultsPtr standardUserDefaults_;
 
   mutable std::mutex mutex_;  // guards logTag_ and sink_
   std::string logTag_ = kTLMMonitorDefaultLogTag;

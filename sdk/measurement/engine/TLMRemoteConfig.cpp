@@ -7,6 +7,7 @@
 #include "dispatch/Clock.h"
 #include "foundation/Decimal.h"
 #include "foundation/Format.h"
+#include "measurement/engine/TLMScheduler.h"
 #include "measurement/model/TLMDataTypeValidator.h"
 #include "measurement/model/TLMEventUtil.h"
 #include "measurement/model/TLMMonitor.h"
@@ -97,6 +98,7 @@ std::shared_ptr<TLMRemoteConfig> TLMRemoteConfig::initWithAppID(
 std::string TLMRemoteConfig::origin() const { return origin_ ? origin_() : std::string(); }
 
 bool TLMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<TLMPBMeasurementConfig>& config) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
   if (isDefaultInstance_) {
     monitor()->logWithLevel(1, 29002, "Cannot update the default measurement configuration");
     return false;
@@ -173,6 +175,7 @@ void TLMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const TLMPBMeasurem
 }
 
 std::shared_ptr<TLMPBMeasurementConfig> TLMRemoteConfig::measurementConfigFromDatabase() {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   if (isDefaultInstance_ || database_ == nullptr) {
     monitor()->logWithLevel(
         1, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
