@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 #include "dispatch/Testing.h"
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
+#include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 #include "obx/OBXLogger.h"
 
@@ -37,6 +39,18 @@ class ScopedVendorLogCapture {
   };
   std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
   OBXLogSink previous_;
+};
+
+// A preferences store that counts its disk synchronisations.
+class CountingDefaults : public TLMUserDefaults {
+ public:
+  CountingDefaults(std::string suite, std::shared_ptr<platform::Queue> queue)
+      : TLMUserDefaults(std::move(suite), std::move(queue)) {}
+  void synchronize() override {
+    ++synchronizations;
+    TLMUserDefaults::synchronize();
+  }
+  std::atomic<int> synchronizations{0};
 };
 
 struct EngineTestEnvironment {

@@ -1,30 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "EngineTestSupport.h"
 #include "foundation/Files.h"
 #include "foundation/Preferences.h"
 #include "foundation/UserDefaults.h"
-#include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMUtil.h"
 
 using platform::Value;
-
-namespace {
-
-class CountingDefaults : public TLMUserDefaults {
- public:
-  CountingDefaults(std::string suite, std::shared_ptr<platform::Queue> queue)
-      : TLMUserDefaults(std::move(suite), std::move(queue)) {}
-  void synchronize() override {
-    ++synchronizations;
-    TLMUserDefaults::synchronize();
-  }
-  std::atomic<int> synchronizations{0};
-};
-
-}  // namespace
 
 TEST(TLMUserDefaultsTest, BothModesShareOneStoreAndReadTypedValues) {
   EngineTestEnvironment env;
