@@ -3,6 +3,8 @@
 namespace vesmora::views {
 
 const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
+const Fault kGreetingInUTC("greetingInUTC", "the greeting follows the time of day in UTC, not in the device's zone");
+const Fault kDateInUTC("dateInUTC", "the overview's date is today's date in UTC, not in the device's zone");
 
 namespace {
 
@@ -28,9 +30,11 @@ sim::Node row(const Overview& overview, const OverviewRow& r, const std::string&
 sim::Node headerRow(const VesmoraModel& model, const OverviewRow& r, double now) {
   const Overview& overview = model.overview();
   platform::TimeZone zone = platform::TimeZone::current();
+  const Faults& faults = model.settings().faults;
   sim::Node cell = row(overview, r, "OverviewHeader");
-  cell.add(text("OverviewDateLabel", longDateText(now, zone)));
-  cell.add(text("OverviewGreetingLabel", greetingText(now, zone)));
+  cell.add(text("OverviewDateLabel", longDateText(now, faults.has(kDateInUTC) ? platform::TimeZone::utc() : zone)));
+  cell.add(text("OverviewGreetingLabel",
+                greetingText(now, faults.has(kGreetingInUTC) ? platform::TimeZone::utc() : zone, faults)));
   cell.add(text("OverviewRecipientLabel", firstNameOf(overview.customerName())));
   return cell;
 }

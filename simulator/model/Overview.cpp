@@ -121,11 +121,13 @@ std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohma
   return cards;
 }
 
-std::string greetingText(double date, const platform::TimeZone& zone) {
+const Fault kAfternoonAfterNoon("afternoonAfterNoon", "the greeting turns to \"Good afternoon,\" only after 12:00");
+
+std::string greetingText(double date, const platform::TimeZone& zone, const Faults& faults) {
   platform::DateComponents c = platform::componentsOfDate(date, zone);
   int minutes = c.hour * 60 + c.minute;
   if (minutes >= 17 * 60 + 30) return "Good evening,";
-  if (minutes >= 12 * 60) return "Good afternoon,";
+  if (faults.has(kAfternoonAfterNoon) ? minutes > 12 * 60 : minutes >= 12 * 60) return "Good afternoon,";
   if (minutes >= 4 * 60 + 30) return "Good morning,";
   return "Hello,";
 }

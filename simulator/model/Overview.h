@@ -18,6 +18,7 @@
 
 #include "foundation/Date.h"
 #include "foundation/Decimal.h"
+#include "model/Faults.h"
 
 namespace vesmora {
 
@@ -63,7 +64,7 @@ struct CategoryTotals {
 
 // The greeting of the time of day at `date` in `zone`: "Hello," before 04:30, "Good morning,"
 // from 04:30, "Good afternoon," from 12:00, "Good evening," from 17:30.
-std::string greetingText(double date, const platform::TimeZone& zone);
+std::string greetingText(double date, const platform::TimeZone& zone, const Faults& faults = {});
 // The date in the en_US long date style: "December 7, 2026".
 std::string longDateText(double date, const platform::TimeZone& zone);
 // The first word of a customer's name ("Avery" of "Avery Lindqvist").
