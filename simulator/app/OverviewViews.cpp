@@ -1,6 +1,12 @@
 #include "app/OverviewViews.h"
 
 namespace vesmora::views {
+
+void setHittable(sim::Node& node, bool hittable) {
+  node.hittable = hittable;
+  for (auto& child : node.children) setHittable(child, hittable);
+}
+
 namespace {
 
 using xcui::CGRect;
@@ -8,12 +14,6 @@ using T = XCUIElementType;
 
 sim::Node text(const std::string& identifier, const std::string& label) {
   return sim::Node(T::staticText, identifier, label);
-}
-
-// Marks a row and everything in it as (not) hittable.
-void setHittable(sim::Node& node, bool hittable) {
-  node.hittable = hittable;
-  for (auto& child : node.children) setHittable(child, hittable);
 }
 
 sim::Node row(const Overview& overview, const OverviewRow& r, const std::string& identifier) {
@@ -72,9 +72,19 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
       case OverviewRow::Kind::header:
         cell = headerRow(model, r, now);
         break;
-      case OverviewRow::Kind::card:
+      case OverviewRow::Kind::card: {
         cell = cardRow(overview, r);
+        // A tap on a card opens the account; swipes on it scroll the table.
+        std::string id = overview.cards()[r.card].id;
+        cell.on([&model, id](const sim::Action& action) {
+          if (action.kind == sim::Action::Kind::tap) {
+            model.openAccount(id);
+          } else {
+            scrollOverview(model, action);
+          }
+        });
         break;
+      }
       case OverviewRow::Kind::totals:
         cell = totalsRow(overview, r);
         break;
@@ -108,7 +118,10 @@ sim::Node moveMoneyMenu(VesmoraModel&) {
 }
 
 bool scrollOverview(VesmoraModel& model, const sim::Action& action) {
-  if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert()) return false;
+  if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert() ||
+      model.accountPages().page() != AccountPages::Page::none) {
+    return false;
+  }
   switch (action.kind) {
     case sim::Action::Kind::swipeUp:
       model.overview().swipeUp();

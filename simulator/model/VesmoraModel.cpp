@@ -182,6 +182,11 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
       a.message = texts::kIncorrectAnswerMessage;
       a.buttons = {"OK"};
       break;
+    case Alert::Kind::accountUnavailable:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kAccountUnavailable;
+      a.buttons = {"OK"};
+      break;
     case Alert::Kind::biometricEnroll:
       a.identifier = "biometricEnrollAlert";
       a.title = "Log in with " + biometryName();
@@ -268,6 +273,7 @@ void VesmoraModel::finishSignIn() {
     if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
   }
   overview_ = Overview(summaries_, customerName_);
+  accountPages_.close();
   surveyShown_ = backend_.offersSurvey(user);
 }
 
@@ -292,6 +298,7 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
     case Alert::Kind::signInError:
     case Alert::Kind::accountLocked:
     case Alert::Kind::incorrectAnswer:
+    case Alert::Kind::accountUnavailable:
       break;
   }
 }
@@ -314,6 +321,8 @@ void VesmoraModel::tapChallengeClose() {
 
 void VesmoraModel::selectTab(Tab tab) {
   if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  // Tapping the tab that is already selected goes back to its first page.
+  if (tab == tab_ && tab == Tab::overview) accountPages_.close();
   tab_ = tab;
 }
 
@@ -323,9 +332,32 @@ void VesmoraModel::logOut() {
   customerName_.clear();
   summaries_.clear();
   overview_ = Overview();
+  accountPages_.close();
   showSignIn();
 }
 
 void VesmoraModel::dismissSurvey() { surveyShown_ = false; }
+
+void VesmoraModel::openAccount(const std::string& accountId) {
+  if (alert_ || surveyShown_ || screen_ != Screen::landing || tab_ != Tab::overview) return;
+  if (accountPages_.page() != AccountPages::Page::none) return;
+  std::optional<AccountPage> page;
+  if (auto details = backend_.accountDetails(signedInUser_, accountId)) page = accountPageFromDetails(*details);
+  if (!page) {
+    showAlert(Alert::Kind::accountUnavailable);
+    return;
+  }
+  accountPages_.open(std::move(*page));
+}
+
+void VesmoraModel::tapManageAccount() {
+  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  accountPages_.showDetails();
+}
+
+void VesmoraModel::tapAccountBack() {
+  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  accountPages_.back();
+}
 
 }  // namespace vesmora

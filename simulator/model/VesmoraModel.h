@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "model/AccountPages.h"
 #include "model/AppStore.h"
 #include "model/Backend.h"
 #include "model/Overview.h"
@@ -23,7 +24,7 @@ enum class Tab { overview, moveMoney, more };
 enum class Field { none, userName, password, challengeAnswer };
 
 struct Alert {
-  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll };
+  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll, accountUnavailable };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
   std::string title;
@@ -60,6 +61,8 @@ inline constexpr const char* kConfirmUserTitle = "Confirm Authenticated User";
 inline constexpr const char* kConfirmUserMessage =
     "You are signing in as a different user than the last one on this device. Do you want to continue?";
 inline constexpr const char* kSurveyTitle = "How are we doing?";
+inline constexpr const char* kAccountUnavailable =
+    "This account can’t be shown right now. Please try again later.";
 }  // namespace texts
 
 class VesmoraModel {
@@ -97,6 +100,9 @@ class VesmoraModel {
   // The overview tab: cards, totals and scroll position, built from the summaries at sign-in.
   const Overview& overview() const { return overview_; }
   Overview& overview() { return overview_; }
+  // The account pages pushed over the overview (transactions, details).
+  const AccountPages& accountPages() const { return accountPages_; }
+  AccountPages& accountPages() { return accountPages_; }
 
   // "Face ID", "Touch ID" or "" for the device's biometry.
   std::string biometryName() const;
@@ -119,6 +125,12 @@ class VesmoraModel {
   void selectTab(Tab tab);
   void logOut();
   void dismissSurvey();
+  // A card of the overview: fetches the account's details and shows its transactions page
+  // (an "Error" alert when the backend has none).
+  void openAccount(const std::string& accountId);
+  // "Manage account" on the transactions page; the navigation bar's back button.
+  void tapManageAccount();
+  void tapAccountBack();
 
  private:
   std::string* fieldText(Field field);
@@ -154,6 +166,7 @@ class VesmoraModel {
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
   Overview overview_;
+  AccountPages accountPages_;
 };
 
 }  // namespace vesmora

@@ -1,0 +1,35 @@
+// The transactions page of an investment account: title and back button, "Value" with exactly one
+// amount, "Manage account", the "Transactions" sub-heading, and a "$" amount in the first row when
+// there is one.
+
+#include "Screens/OverviewScreen.h"
+#include "Tests/Transactions/TransactionChecks.h"
+
+class InvestmentsTransactionsTests : public XCTestCase {
+ public:
+  void setUp() override { CommonFunctions::launchAppStoppingAtFirstFailure(*this); }
+
+  void tearDown() override {}
+
+  void testInvestmentsTransactions() {
+    CommonFunctions::forEachDataRow(*this, "InvestmentsTransactionsTestData", [&](const TestDataRow& row) {
+      TransactionAccount account(row.first("transactionAccount"));
+      OverviewScreen overviewScreen;
+      TransactionChecks::signIn(row, *this);
+      TransactionsScreen transactionsScreen;
+      overviewScreen.tapOnOverviewButton(*this);
+      overviewScreen.tapAccountCard(account.id, *this);
+      TransactionChecks::waitUntilGone(*this, transactionsScreen.loadingAnimation, 300);
+      transactionsScreen.assertOverviewBackLine(account.title());
+      transactionsScreen.assertAccountTitle(account.title());
+      XCTAssert(transactionsScreen.valueStaticText.exists());
+      transactionsScreen.assertInvestmentAccountBalanceHasValue();
+      XCTAssert(transactionsScreen.manageAccount.exists());
+      XCTAssert(transactionsScreen.transactionsSubHeading.exists());
+      TransactionChecks::checkFirstRowAmount(transactionsScreen);
+    });
+  }
+};
+
+XCTEST_CLASS(InvestmentsTransactionsTests)
+XCTEST_METHOD(InvestmentsTransactionsTests, testInvestmentsTransactions)

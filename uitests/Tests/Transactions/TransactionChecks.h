@@ -1,0 +1,33 @@
+// What the transaction-list tests share: the account entry of a data row with its title, signing
+// in as the row's user, the waits on one element, and the first row's amount check.
+#pragma once
+
+#include <string>
+
+#include "Screens/TransactionsScreen.h"
+#include "Utility/CommonFunctions.h"
+#include "xctest/XCTest.h"
+
+struct TransactionAccount {
+  std::string id;
+  std::string name;
+  std::string number;
+
+  // Reads "id", "name" and "number" of an account entry.
+  explicit TransactionAccount(const TestDataRow& entry);
+  // The transactions page's title: name, " (", number and ")".
+  std::string title() const { return name + " (" + number + ")"; }
+};
+
+namespace TransactionChecks {
+
+// Signs in as the row's user with the sign-in page object's defaults, accepting biometrics.
+void signIn(const TestDataRow& row, XCTestCase& test);
+// Waits up to `timeout` seconds for the element to be gone / to exist.
+void waitUntilGone(XCTestCase& test, const XCUIElement& element, double timeout);
+void waitUntilExists(XCTestCase& test, const XCUIElement& element, double timeout);
+// When the first transaction row exists, asserts that one of its texts holds a "$" amount.
+// Returns whether the row exists.
+bool checkFirstRowAmount(TransactionsScreen& transactionsScreen);
+
+}  // namespace TransactionChecks
