@@ -2,6 +2,8 @@
 
 namespace vesmora::views {
 
+const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
+
 void setHittable(sim::Node& node, bool hittable) {
   node.hittable = hittable;
   for (auto& child : node.children) setHittable(child, hittable);
@@ -103,11 +105,12 @@ const std::vector<std::string>& moveMoneyEntries() {
   return entries;
 }
 
-sim::Node moveMoneyMenu(VesmoraModel&) {
+sim::Node moveMoneyMenu(VesmoraModel& model) {
   sim::Node table(T::table, "MoveMoneyTable");
   table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
   double top = Overview::kTableTop;
   for (const auto& entry : moveMoneyEntries()) {
+    if (entry == "Pay a bill" && model.settings().faults.has(kPayABillMissing)) continue;
     sim::Node cell(T::cell, entry);
     cell.withFrame(CGRect{0, top, Overview::kScreenWidth, 60});
     cell.add(text("", entry));
