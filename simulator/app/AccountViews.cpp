@@ -3,6 +3,19 @@
 #include "app/OverviewViews.h"
 
 namespace vesmora::views {
+
+// Faults of the account pages' drawing (see model/Faults.h).
+const Fault kCardNumberGrouped("cardNumberGrouped",
+                               "the details page writes a card number in groups of four (5204 73** **** 8830)");
+const Fault kNewestTransactionDropped("newestTransactionDropped",
+                                      "the transactions page leaves out the newest transaction");
+const Fault kNoTransactionsTextMissing("noTransactionsTextMissing",
+                                       "an account without transactions shows an empty list without its text");
+const Fault kBackButtonTitledBack("backButtonTitledBack",
+                                  "the transactions page's back button reads \"Back\" instead of \"Overview\"");
+const Fault kTitleUsesNickname("titleUsesNickname",
+                               "the transactions page is titled with the nickname, as the overview card is");
+
 namespace {
 
 using xcui::CGRect;
@@ -45,8 +58,11 @@ void placeBlock(const AccountPages& pages, sim::Node& table, sim::Node node, dou
 sim::Node transactionsPage(VesmoraModel& model) {
   const AccountPages& pages = model.accountPages();
   const AccountPage& account = *pages.account();
+  const Faults& faults = model.settings().faults;
   sim::Node page(T::other, "accountTransactionsView");
-  page.add(navigationBar(account.title(), "Overview", account.title(), model));
+  std::string title = account.title();
+  if (faults.has(kTitleUsesNickname) && !account.nickname.empty()) title = account.nickname + " (" + account.number + ")";
+  page.add(navigationBar(title, faults.has(kBackButtonTitledBack) ? "Back" : "Overview", title, model));
 
   sim::Node table(T::table, "AccountTransactionsTable");
   table.withFrame(CGRect{0, AccountPages::kTableTop, kWidth, AccountPages::kTableBottom - AccountPages::kTableTop});
@@ -80,7 +96,7 @@ sim::Node transactionsPage(VesmoraModel& model) {
 
   // Transaction cells hold their texts directly: the balance header's "$" texts are the only ones
   // under other elements of the table.
-  for (std::size_t i = 0; i < account.transactions.size(); ++i) {
+  for (std::size_t i = faults.has(kNewestTransactionDropped) ? 1 : 0; i < account.transactions.size(); ++i) {
     const TransactionLine& t = account.transactions[i];
     double top = pages.transactionTop(i);
     sim::Node cell = block(pages, T::cell, "transactionCell", top, AccountPages::kTransactionHeight);
@@ -89,7 +105,7 @@ sim::Node transactionsPage(VesmoraModel& model) {
     cell.add(text("transactionAmountLabel", t.amount));
     placeBlock(pages, table, std::move(cell), top, AccountPages::kTransactionHeight);
   }
-  if (account.transactions.empty()) {
+  if (account.transactions.empty() && !faults.has(kNoTransactionsTextMissing)) {
     double top = pages.transactionTop(0);
     sim::Node footer = block(pages, T::other, "noTransactionsFooter", top, AccountPages::kFooterHeight);
     footer.add(text("noTransactionsLabel", kNoTransactions));
@@ -128,8 +144,13 @@ sim::Node detailsPage(VesmoraModel& model) {
   };
   add("Account name", detailIdentifier("Account name"), account.name);
   if (!account.nickname.empty()) add("Nickname", detailIdentifier("Nickname"), account.nickname);
+  std::string number = account.number;
+  if (model.settings().faults.has(kCardNumberGrouped) && account.category == AccountCategory::creditCard) {
+    number.clear();
+    for (std::size_t i = 0; i < account.number.size(); ++i) number += (i > 0 && i % 4 == 0 ? " " : "") + account.number.substr(i, 1);
+  }
   add(account.category == AccountCategory::creditCard ? "Card number" : "Account number", "Details_Account_Number",
-      account.number);
+      number);
   for (const CaptionedValue& line : account.details) add(line.caption, line.identifier, line.value);
   page.add(std::move(table));
   return page;

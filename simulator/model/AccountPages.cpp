@@ -4,6 +4,17 @@
 #include <cctype>
 
 namespace vesmora {
+
+// Faults of the account pages' data (see model/Faults.h).
+const Fault kDetailsBalanceOffByCent("detailsBalanceOffByCent",
+                                     "the details page shows the current balance one cent lower than the transactions page");
+const Fault kInvestmentShowsAvailableBalance("investmentShowsAvailableBalance",
+                                             "an investment's details page shows an \"Available balance\" row in view");
+const Fault kInvestmentShowsBookValue("investmentShowsBookValue",
+                                      "an investment's transactions page shows its book value as a second amount");
+const Fault kStatementDatesUnformatted("statementDatesUnformatted",
+                                       "credit-card statement dates are shown as the backend sends them (2026-12-15)");
+
 namespace {
 
 const std::string* textMember(const nlohmann::json& object, const char* key) {
@@ -84,7 +95,7 @@ std::string detailIdentifier(const std::string& caption) {
   return identifier;
 }
 
-std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details) {
+std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details, const Faults& faults) {
   if (!details.is_object()) return std::nullopt;
   const std::string* id = textMember(details, "id");
   const std::string* name = textMember(details, "name");
@@ -125,9 +136,21 @@ std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details)
       break;
     case AccountCategory::investment:
       line("Value", *balance);
+      if (faults.has(kInvestmentShowsBookValue)) line("Book value", *balance - platform::Decimal(1000));
       break;
   }
   page.details = page.balances;
+  if (faults.has(kDetailsBalanceOffByCent)) {
+    for (CaptionedValue& detail : page.details) {
+      if (detail.caption == "Current balance") {
+        detail.value = accountAmountText(*balance - *platform::Decimal::parse("0.01"), page.currency);
+      }
+    }
+  }
+  if (page.category == AccountCategory::investment && faults.has(kInvestmentShowsAvailableBalance)) {
+    page.details.push_back({"Available balance", accountAmountText(platform::Decimal(), page.currency),
+                            detailIdentifier("Available balance")});
+  }
 
   if (auto list = details.find("transactions"); list != details.end() && list->is_array()) {
     for (const auto& t : *list) {
@@ -154,6 +177,7 @@ std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details)
             break;
           case StatementField::Kind::date:
             value = calendarDayText(*raw);
+            if (value && faults.has(kStatementDatesUnformatted)) value = *raw;
             break;
           case StatementField::Kind::text:
             value = *raw;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/Decimal.h"
+#include "model/Faults.h"
 #include "model/Overview.h"
 
 namespace vesmora {
@@ -73,8 +74,8 @@ struct AccountPage {
 
 // The page of a details document; empty when the document lacks its identity ("id", "name",
 // "number", a known "category") or a readable balance. Transactions or statement fields that
-// cannot be read are left out.
-std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details);
+// cannot be read are left out. `faults` are the app's switched-on faults (model/Faults.h).
+std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details, const Faults& faults = {});
 
 // The navigation stack over the overview: nothing, an account's transactions page, or its details
 // page above that. The transactions page scrolls; the details page fits the screen.

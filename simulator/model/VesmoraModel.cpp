@@ -364,7 +364,9 @@ void VesmoraModel::openAccount(const std::string& accountId) {
   if (alert_ || surveyShown_ || screen_ != Screen::landing || tab_ != Tab::overview) return;
   if (accountPages_.page() != AccountPages::Page::none) return;
   std::optional<AccountPage> page;
-  if (auto details = backend_.accountDetails(signedInUser_, accountId)) page = accountPageFromDetails(*details);
+  if (auto details = backend_.accountDetails(signedInUser_, accountId)) {
+    page = accountPageFromDetails(*details, settings_.faults);
+  }
   if (!page) {
     showAlert(Alert::Kind::accountUnavailable);
     return;
