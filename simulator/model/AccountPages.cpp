@@ -72,7 +72,9 @@ std::optional<std::string> calendarDayText(const std::string& isoDay) {
 }
 
 std::string accountAmountText(const platform::Decimal& amount, const std::string& currency) {
-  std::string text = platform::formatCurrency(amount, "en_US", "USD");
+  // Rounded first, so that an amount that rounds to zero shows no minus sign ("$0.00").
+  std::string text =
+      platform::formatCurrency(amount.rounded(2, platform::Decimal::Rounding::Bankers), "en_US", "USD");
   if (currency == "USD") text += " USD";
   return text;
 }
