@@ -50,8 +50,22 @@ sim::Node block(const AccountPages& pages, T type, const std::string& identifier
   return node;
 }
 
-void placeBlock(const AccountPages& pages, sim::Node& table, sim::Node node, double top, double height) {
-  setHittable(node, pages.isOnScreen(top, height));
+// Adds a block to the table when it is near enough to be loaded; a tap on it while it is out of
+// view scrolls it in first, swipes on it scroll the page.
+void placeBlock(VesmoraModel& model, sim::Node& table, sim::Node node, double top, double height) {
+  const AccountPages& pages = model.accountPages();
+  if (!pages.isLoaded(top, height)) return;
+  setHittable(node, pages.isHittable(top, height));
+  auto tapped = node.onAction;
+  node.on([&model, tapped, top, height](const sim::Action& action) {
+    if (action.kind == sim::Action::Kind::scrollToVisible) {
+      model.accountPages().scrollToShow(top, height);
+    } else if (action.kind == sim::Action::Kind::tap && tapped) {
+      tapped(action);
+    } else {
+      scrollAccountPage(model, action);
+    }
+  });
   table.add(std::move(node));
 }
 
@@ -75,24 +89,18 @@ sim::Node transactionsPage(VesmoraModel& model) {
     header.add(text("accountBalanceCaptionLabel", line.caption));
     header.add(text("accountBalanceAmountLabel", line.value));
   }
-  placeBlock(pages, table, std::move(header), pages.balancesTop(), height);
+  placeBlock(model, table, std::move(header), pages.balancesTop(), height);
 
   sim::Node manage =
       block(pages, T::other, "manageAccountRow", pages.manageAccountTop(), AccountPages::kManageAccountHeight);
   manage.add(text("manageAccountLabel", "Manage account"));
-  manage.on([&model](const sim::Action& action) {
-    if (action.kind == sim::Action::Kind::tap) {
-      model.tapManageAccount();
-    } else {
-      scrollAccountPage(model, action);
-    }
-  });
-  placeBlock(pages, table, std::move(manage), pages.manageAccountTop(), AccountPages::kManageAccountHeight);
+  manage.onTap([&model] { model.tapManageAccount(); });
+  placeBlock(model, table, std::move(manage), pages.manageAccountTop(), AccountPages::kManageAccountHeight);
 
   sim::Node subHeading =
       block(pages, T::other, "transactionsSectionHeader", pages.subHeadingTop(), AccountPages::kSubHeadingHeight);
   subHeading.add(text("transactionsSectionLabel", "Transactions"));
-  placeBlock(pages, table, std::move(subHeading), pages.subHeadingTop(), AccountPages::kSubHeadingHeight);
+  placeBlock(model, table, std::move(subHeading), pages.subHeadingTop(), AccountPages::kSubHeadingHeight);
 
   // Transaction cells hold their texts directly: the balance header's "$" texts are the only ones
   // under other elements of the table.
@@ -103,13 +111,13 @@ sim::Node transactionsPage(VesmoraModel& model) {
     cell.add(text("transactionDateLabel", t.date));
     cell.add(text("transactionDescriptionLabel", t.description));
     cell.add(text("transactionAmountLabel", t.amount));
-    placeBlock(pages, table, std::move(cell), top, AccountPages::kTransactionHeight);
+    placeBlock(model, table, std::move(cell), top, AccountPages::kTransactionHeight);
   }
   if (account.transactions.empty() && !faults.has(kNoTransactionsTextMissing)) {
     double top = pages.transactionTop(0);
     sim::Node footer = block(pages, T::other, "noTransactionsFooter", top, AccountPages::kFooterHeight);
     footer.add(text("noTransactionsLabel", kNoTransactions));
-    placeBlock(pages, table, std::move(footer), top, AccountPages::kFooterHeight);
+    placeBlock(model, table, std::move(footer), top, AccountPages::kFooterHeight);
   }
   page.add(std::move(table));
   return page;

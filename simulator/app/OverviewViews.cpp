@@ -3,6 +3,8 @@
 namespace vesmora::views {
 
 const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
+const Fault kGreetingInUTC("greetingInUTC", "the greeting follows the time of day in UTC, not in the device's zone");
+const Fault kDateInUTC("dateInUTC", "the overview's date is today's date in UTC, not in the device's zone");
 
 void setHittable(sim::Node& node, bool hittable) {
   node.hittable = hittable;
@@ -27,9 +29,11 @@ sim::Node row(const Overview& overview, const OverviewRow& r, const std::string&
 sim::Node headerRow(const VesmoraModel& model, const OverviewRow& r, double now) {
   const Overview& overview = model.overview();
   platform::TimeZone zone = platform::TimeZone::current();
+  const Faults& faults = model.settings().faults;
   sim::Node cell = row(overview, r, "OverviewHeader");
-  cell.add(text("OverviewDateLabel", longDateText(now, zone)));
-  cell.add(text("OverviewGreetingLabel", greetingText(now, zone)));
+  cell.add(text("OverviewDateLabel", longDateText(now, faults.has(kDateInUTC) ? platform::TimeZone::utc() : zone)));
+  cell.add(text("OverviewGreetingLabel",
+                greetingText(now, faults.has(kGreetingInUTC) ? platform::TimeZone::utc() : zone, faults)));
   cell.add(text("OverviewRecipientLabel", firstNameOf(overview.customerName())));
   return cell;
 }
@@ -68,30 +72,36 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
   const Overview& overview = model.overview();
   sim::Node table(T::table, "OverviewTable");
   table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
-  for (const OverviewRow& r : overview.rows()) {
+  for (std::size_t index = 0; index < overview.rows().size(); ++index) {
+    const OverviewRow& r = overview.rows()[index];
+    if (!overview.isLoaded(r)) continue;
     sim::Node cell;
     switch (r.kind) {
       case OverviewRow::Kind::header:
         cell = headerRow(model, r, now);
         break;
-      case OverviewRow::Kind::card: {
+      case OverviewRow::Kind::card:
         cell = cardRow(overview, r);
-        // A tap on a card opens the account; swipes on it scroll the table.
-        std::string id = overview.cards()[r.card].id;
-        cell.on([&model, id](const sim::Action& action) {
-          if (action.kind == sim::Action::Kind::tap) {
-            model.openAccount(id);
-          } else {
-            scrollOverview(model, action);
-          }
-        });
         break;
-      }
       case OverviewRow::Kind::totals:
         cell = totalsRow(overview, r);
         break;
     }
-    setHittable(cell, overview.isOnScreen(r));
+    setHittable(cell, overview.isHittable(r));
+    // A tap on a row out of view first scrolls it in; a tap on a card opens the account; swipes
+    // scroll the table.
+    std::string cardId = r.kind == OverviewRow::Kind::card ? overview.cards()[r.card].id : "";
+    cell.on([&model, index, cardId](const sim::Action& action) {
+      if (action.kind == sim::Action::Kind::scrollToVisible) {
+        if (index < model.overview().rows().size()) model.overview().scrollToShow(model.overview().rows()[index]);
+        return;
+      }
+      if (action.kind == sim::Action::Kind::tap && !cardId.empty()) {
+        model.openAccount(cardId);
+        return;
+      }
+      scrollOverview(model, action);
+    });
     table.add(std::move(cell));
   }
   table.on([&model](const sim::Action& action) { scrollOverview(model, action); });

@@ -226,9 +226,23 @@ void AccountPages::scrollBy(double delta) {
   offset_ = std::clamp(offset_ + delta, 0.0, maxOffset);
 }
 
-bool AccountPages::isOnScreen(double top, double height) const {
+bool AccountPages::isHittable(double top, double height) const {
+  double middle = screenTop(top) + height / 2;
+  return middle >= kTableTop && middle < kTableBottom;
+}
+
+bool AccountPages::isLoaded(double top, double height) const {
   double y = screenTop(top);
-  return y < kTableBottom && y + height > kTableTop;
+  return y < kTableBottom + kLoadedMargin && y + height > kTableTop - kLoadedMargin;
+}
+
+void AccountPages::scrollToShow(double top, double height) {
+  double y = screenTop(top);
+  if (y < kTableTop) {
+    scrollBy(y - kTableTop);
+  } else if (y + height > kTableBottom) {
+    scrollBy(y + height - kTableBottom);
+  }
 }
 
 }  // namespace vesmora

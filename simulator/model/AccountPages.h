@@ -116,9 +116,15 @@ class AccountPages {
 
   double scrollOffset() const { return offset_; }
   void scrollBy(double delta);
-  // The on-screen top of content at `top`, and whether content of `height` there is on screen.
+  // The on-screen top of content at `top`.
   double screenTop(double top) const { return kTableTop + top - offset_; }
-  bool isOnScreen(double top, double height) const;
+  // Whether a tap reaches a row at `top` of `height`: its middle lies within the visible part.
+  bool isHittable(double top, double height) const;
+  // As on the overview, the table keeps only rows within one table height of its visible part.
+  static constexpr double kLoadedMargin = kTableBottom - kTableTop;
+  bool isLoaded(double top, double height) const;
+  // Scrolls the least distance that shows the whole row (as far as the content allows).
+  void scrollToShow(double top, double height);
 
  private:
   Page page_ = Page::none;

@@ -121,11 +121,13 @@ std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohma
   return cards;
 }
 
-std::string greetingText(double date, const platform::TimeZone& zone) {
+const Fault kAfternoonAfterNoon("afternoonAfterNoon", "the greeting turns to \"Good afternoon,\" only after 12:00");
+
+std::string greetingText(double date, const platform::TimeZone& zone, const Faults& faults) {
   platform::DateComponents c = platform::componentsOfDate(date, zone);
   int minutes = c.hour * 60 + c.minute;
   if (minutes >= 17 * 60 + 30) return "Good evening,";
-  if (minutes >= 12 * 60) return "Good afternoon,";
+  if (faults.has(kAfternoonAfterNoon) ? minutes > 12 * 60 : minutes >= 12 * 60) return "Good afternoon,";
   if (minutes >= 4 * 60 + 30) return "Good morning,";
   return "Hello,";
 }
@@ -184,6 +186,25 @@ void Overview::scrollBy(double delta) {
 bool Overview::isOnScreen(const OverviewRow& row) const {
   double top = screenTop(row);
   return top < kTableBottom && top + row.height > kTableTop;
+}
+
+bool Overview::isHittable(const OverviewRow& row) const {
+  double middle = screenTop(row) + row.height / 2;
+  return middle >= kTableTop && middle < kTableBottom;
+}
+
+bool Overview::isLoaded(const OverviewRow& row) const {
+  double top = screenTop(row);
+  return top < kTableBottom + kLoadedMargin && top + row.height > kTableTop - kLoadedMargin;
+}
+
+void Overview::scrollToShow(const OverviewRow& row) {
+  double top = screenTop(row);
+  if (top < kTableTop) {
+    scrollBy(top - kTableTop);
+  } else if (top + row.height > kTableBottom) {
+    scrollBy(top + row.height - kTableBottom);
+  }
 }
 
 }  // namespace vesmora

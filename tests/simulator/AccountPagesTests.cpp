@@ -134,11 +134,20 @@ TEST(AccountPages, TheListScrollsWithinItsContentAndRowsAtTheEdgeAreOffScreen) {
   EXPECT_DOUBLE_EQ(pages.scrollOffset(), 0);
   pages.scrollBy(1e6);
   EXPECT_DOUBLE_EQ(pages.scrollOffset(), pages.contentHeight() - visible);
-  // A row that starts exactly where the table ends, or ends exactly where it starts, is not shown.
-  EXPECT_FALSE(pages.isOnScreen(pages.scrollOffset() + visible, 64));
-  EXPECT_TRUE(pages.isOnScreen(pages.scrollOffset() + visible - 1, 64));
-  EXPECT_FALSE(pages.isOnScreen(pages.scrollOffset() - 64, 64));
-  EXPECT_TRUE(pages.isOnScreen(pages.scrollOffset() - 63, 64));
+  // A row is hittable while its middle shows: from its middle on the table's top edge to its
+  // middle just above the bottom edge.
+  double top = pages.scrollOffset();
+  EXPECT_TRUE(pages.isHittable(top - 32, 64));
+  EXPECT_FALSE(pages.isHittable(top - 33, 64));
+  EXPECT_TRUE(pages.isHittable(top + visible - 33, 64));
+  EXPECT_FALSE(pages.isHittable(top + visible - 32, 64));
+  // Rows within one table height of the visible part are loaded, further ones are not.
+  EXPECT_TRUE(pages.isLoaded(top + 2 * visible - 1, 64));
+  EXPECT_FALSE(pages.isLoaded(top + 2 * visible, 64));
+  EXPECT_FALSE(pages.isLoaded(top - visible - 64, 64));
+  // A tap on a row above the view scrolls the least: the row's top to the table's top.
+  pages.scrollToShow(top - 200, 64);
+  EXPECT_DOUBLE_EQ(pages.scrollOffset(), top - 200);
 
   // A page shorter than the table does not scroll; opening another account starts at the top.
   pages.open(*accountPageFromDetails(card("1", "2")));
