@@ -37,6 +37,12 @@ const double kScreenHeight = 844;
 }  // namespace
 
 const Fault kPasswordInClear("passwordInClear", "the secure password field shows the typed characters");
+const Fault kLoginButtonNeedsBoth("loginButtonNeedsBoth",
+                                  "the sign-in button stays disabled until both credential fields are filled");
+const Fault kUserNamePlaceholderTypo("userNamePlaceholderTypo", "the user-name placeholder reads \"Enter user name\"");
+const Fault kBiometricButtonWording("biometricButtonWording",
+                                    "the biometric sign-in button reads \"Log in with Face ID\"");
+const Fault kMoreHeaderIconMissing("moreHeaderIconMissing", "the More tab's header has no icon");
 const Fault kNoLoadingIndicator("noLoadingIndicator",
                                 "requests in progress cover the screen without showing the loading indicator");
 
@@ -107,8 +113,10 @@ Node VesmoraApp::signInScreen() {
   content.add(row(80).add(staticText(texts::kWelcome)));
 
   std::string userName = model_->userNameText();
+  const char* userNamePlaceholder =
+      model_->settings().faults.has(kUserNamePlaceholderTypo) ? "Enter user name" : texts::kUserNamePlaceholder;
   content.add(row(160).add(textField(Type::textField, "userNameTextField", Field::userName, userName,
-                                     texts::kUserNamePlaceholder)));
+                                     userNamePlaceholder)));
 
   const std::string& password = model_->password();
   if (model_->passwordVisible()) {
@@ -131,10 +139,14 @@ Node VesmoraApp::signInScreen() {
                                .withEnabled(model_->rememberMeEnabled())
                                .onTap([this] { model_->tapRememberMe(); })));
 
-  content.add(row(340).add(Node(Type::button, "loginButton", "Log in").onTap([this] { model_->tapLogin(); })));
+  bool loginEnabled = !model_->settings().faults.has(kLoginButtonNeedsBoth) ||
+                      (!userName.empty() && !model_->password().empty());
+  content.add(row(340).add(
+      Node(Type::button, "loginButton", "Log in").withEnabled(loginEnabled).onTap([this] { model_->tapLogin(); })));
 
   if (model_->biometry() != Biometry::none) {
-    content.add(row(400).add(Node(Type::button, "biometricLoginButton", "Log in using " + model_->biometryName())));
+    std::string wording = model_->settings().faults.has(kBiometricButtonWording) ? "Log in with " : "Log in using ";
+    content.add(row(400).add(Node(Type::button, "biometricLoginButton", wording + model_->biometryName())));
   }
   return content;
 }
@@ -172,7 +184,9 @@ Node VesmoraApp::landingScreen() {
       content.add(Node(Type::navigationBar, "More")
                       .add(staticText("More"))
                       .add(Node(Type::button, "Log out", "Log out").onTap([this] { model_->logOut(); })));
-      content.add(Node(Type::other, "moreHeader").add(Node(Type::image, "moreHeaderIcon")));
+      Node header(Type::other, "moreHeader");
+      if (!model_->settings().faults.has(kMoreHeaderIconMissing)) header.add(Node(Type::image, "moreHeaderIcon"));
+      content.add(header);
       std::string bioWord = model_->biometry() == Biometry::face    ? "face"
                             : model_->biometry() == Biometry::touch ? "fingerprint"
                                                                      : "";
@@ -222,7 +236,7 @@ Node VesmoraApp::surveyPopUp() {
   popUp.withFrame({20, 200, 350, 400}).asModal();
   popUp.add(staticText(texts::kSurveyTitle, "surveyPopUpTitle"));
   popUp.add(staticText("Tell us about your experience with Vesmora. It takes less than a minute."));
-  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(); }));
+  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(true); }));
   popUp.add(Node(Type::button, "surveyPopUpDismissButton", "Not now").onTap([this] { model_->dismissSurvey(); }));
   return popUp;
 }

@@ -54,7 +54,8 @@ struct AccountCard {
 // The cards of one summary document, in document order. Entries that are not objects or lack
 // "id", "name", "number" or a usable balance are skipped (the app shows what it can); a
 // document that is not an array gives no cards.
-std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document);
+std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document,
+                                          const Faults& faults = {});
 
 // The sums of a category's cards in CAD and in USD (cards in other currencies are not counted).
 struct CategoryTotals {
@@ -94,7 +95,8 @@ class Overview {
 
   Overview() = default;
   // Builds the cards from the fetched summaries (keyed by category path) and scrolls to the top.
-  Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName);
+  Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName,
+           const Faults& faults = {});
 
   const std::vector<AccountCard>& cards() const { return cards_; }
   const std::string& customerName() const { return customerName_; }

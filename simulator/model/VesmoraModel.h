@@ -97,7 +97,7 @@ class VesmoraModel {
   bool passwordVisible() const { return passwordVisible_; }
   bool rememberMeOn() const { return rememberMe_; }
   // The switch can be used once there is a user name in the field (typed or remembered).
-  bool rememberMeEnabled() const { return !userNameText().empty(); }
+  bool rememberMeEnabled() const;
 
   const std::string& challengeQuestion() const { return challengeQuestion_; }
   const std::string& challengeAnswer() const { return challengeAnswer_; }
@@ -133,7 +133,8 @@ class VesmoraModel {
   void tapChallengeClose();
   void selectTab(Tab tab);
   void logOut();
-  void dismissSurvey();
+  // Closes the survey pop-up ("Take survey" or "Not now").
+  void dismissSurvey(bool takeSurvey = false);
   // A card of the overview: fetches the account's details and shows its transactions page
   // (an "Error" alert when the backend has none).
   void openAccount(const std::string& accountId);
