@@ -2,7 +2,6 @@
 // available credit with their amounts, "Manage account", the "Transactions" sub-heading, and a "$"
 // amount in the first row, or the no-transactions text when there is none.
 
-#include "Screens/OverviewScreen.h"
 #include "Tests/Transactions/TransactionChecks.h"
 
 class CreditCardTransactionsTests : public XCTestCase {
@@ -19,10 +18,7 @@ class CreditCardTransactionsTests : public XCTestCase {
       overviewScreen.tapOnOverviewButton(*this);
       for (const TestDataRow& entry : row.list("transactionAccount")) {
         TransactionAccount account(entry);
-        overviewScreen.tapAccountCard(account.id, *this);
-        TransactionChecks::waitUntilGone(*this, transactionsScreen.loadingAnimation, 300);
-        transactionsScreen.assertOverviewBackLine(account.title());
-        transactionsScreen.assertAccountTitle(account.title());
+        TransactionChecks::openAccountPage(*this, overviewScreen, transactionsScreen, account);
         XCTAssert(transactionsScreen.currentBalanceStaticText.exists());
         XCTAssert(transactionsScreen.availableCreditStaticText.exists());
         transactionsScreen.assertAccountBalanceHasAnyAmount();

@@ -1,7 +1,6 @@
 // The transactions page of a deposit account: title and back button, "Available balance",
 // "Manage account", the "Transactions" sub-heading and at least one transaction.
 
-#include "Screens/OverviewScreen.h"
 #include "Tests/Transactions/TransactionChecks.h"
 
 class DepositTransactionsTests : public XCTestCase {

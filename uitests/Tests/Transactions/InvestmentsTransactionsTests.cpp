@@ -2,7 +2,6 @@
 // amount, "Manage account", the "Transactions" sub-heading, and a "$" amount in the first row when
 // there is one.
 
-#include "Screens/OverviewScreen.h"
 #include "Tests/Transactions/TransactionChecks.h"
 
 class InvestmentsTransactionsTests : public XCTestCase {
@@ -18,10 +17,7 @@ class InvestmentsTransactionsTests : public XCTestCase {
       TransactionChecks::signIn(row, *this);
       TransactionsScreen transactionsScreen;
       overviewScreen.tapOnOverviewButton(*this);
-      overviewScreen.tapAccountCard(account.id, *this);
-      TransactionChecks::waitUntilGone(*this, transactionsScreen.loadingAnimation, 300);
-      transactionsScreen.assertOverviewBackLine(account.title());
-      transactionsScreen.assertAccountTitle(account.title());
+      TransactionChecks::openAccountPage(*this, overviewScreen, transactionsScreen, account);
       XCTAssert(transactionsScreen.valueStaticText.exists());
       transactionsScreen.assertInvestmentAccountBalanceHasValue();
       XCTAssert(transactionsScreen.manageAccount.exists());

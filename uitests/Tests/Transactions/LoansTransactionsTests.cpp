@@ -1,7 +1,6 @@
 // The transactions page of a loan: title and back button, available and principal balance with
 // their amounts, the "Transactions" sub-heading, and a "$" amount in the first row when there is one.
 
-#include "Screens/OverviewScreen.h"
 #include "Tests/Transactions/TransactionChecks.h"
 
 class LoansTransactionsTests : public XCTestCase {
@@ -17,10 +16,7 @@ class LoansTransactionsTests : public XCTestCase {
       TransactionChecks::signIn(row, *this);
       TransactionsScreen transactionsScreen;
       overviewScreen.tapOnOverviewButton(*this);
-      overviewScreen.tapAccountCard(account.id, *this);
-      TransactionChecks::waitUntilGone(*this, transactionsScreen.loadingAnimation, 300);
-      transactionsScreen.assertOverviewBackLine(account.title());
-      transactionsScreen.assertAccountTitle(account.title());
+      TransactionChecks::openAccountPage(*this, overviewScreen, transactionsScreen, account);
       XCTAssert(transactionsScreen.availableBalanceStaticText.exists());
       XCTAssert(transactionsScreen.principalBalanceStaticText.exists());
       transactionsScreen.assertAccountBalanceHasAnyAmount();

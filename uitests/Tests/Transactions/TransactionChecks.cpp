@@ -23,6 +23,14 @@ void waitUntilExists(XCTestCase& test, const XCUIElement& element, double timeou
   test.waitForExpectations(timeout);
 }
 
+void openAccountPage(XCTestCase& test, OverviewScreen& overviewScreen, TransactionsScreen& transactionsScreen,
+                     const TransactionAccount& account) {
+  overviewScreen.tapAccountCard(account.id, test);
+  waitUntilGone(test, transactionsScreen.loadingAnimation, 300);
+  transactionsScreen.assertOverviewBackLine(account.title());
+  transactionsScreen.assertAccountTitle(account.title());
+}
+
 bool checkFirstRowAmount(TransactionsScreen& transactionsScreen) {
   XCUIElement firstRow = transactionsScreen.findTransactionByIndex(0);
   if (!firstRow.exists()) return false;

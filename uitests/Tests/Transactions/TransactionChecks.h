@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Screens/OverviewScreen.h"
 #include "Screens/TransactionsScreen.h"
 #include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
@@ -26,6 +27,10 @@ void signIn(const TestDataRow& row, XCTestCase& test);
 // Waits up to `timeout` seconds for the element to be gone / to exist.
 void waitUntilGone(XCTestCase& test, const XCUIElement& element, double timeout);
 void waitUntilExists(XCTestCase& test, const XCUIElement& element, double timeout);
+// Taps the account's card on the overview, waits up to 300 seconds for loading to end, and asserts
+// the page's navigation bar (named after the account, with its "Overview" button).
+void openAccountPage(XCTestCase& test, OverviewScreen& overviewScreen, TransactionsScreen& transactionsScreen,
+                     const TransactionAccount& account);
 // When the first transaction row exists, asserts that one of its texts holds a "$" amount.
 // Returns whether the row exists.
 bool checkFirstRowAmount(TransactionsScreen& transactionsScreen);
