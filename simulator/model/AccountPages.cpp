@@ -12,6 +12,9 @@ const Fault kInvestmentShowsAvailableBalance("investmentShowsAvailableBalance",
                                              "an investment's details page shows an \"Available balance\" row in view");
 const Fault kInvestmentShowsBookValue("investmentShowsBookValue",
                                       "an investment's transactions page shows its book value as a second amount");
+const Fault kZeroBalanceLineHidden("zeroBalanceLineHidden",
+                                   "a balance line whose amount is zero is left out of the account pages");
+const Fault kRewardsBalanceBlank("rewardsBalanceBlank", "a credit card's rewards balance is shown empty");
 const Fault kStatementDatesUnformatted("statementDatesUnformatted",
                                        "credit-card statement dates are shown as the backend sends them (2026-12-15)");
 
@@ -118,6 +121,7 @@ std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details,
   page.currency = currency ? *currency : "CAD";
 
   auto line = [&](const std::string& caption, const platform::Decimal& amount) {
+    if (amount.isZero() && faults.has(kZeroBalanceLineHidden)) return;
     page.balances.push_back({caption, accountAmountText(amount, page.currency), detailIdentifier(caption)});
   };
   auto available = amountMember(details, "availableBalance");
@@ -182,7 +186,7 @@ std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details,
             if (value && faults.has(kStatementDatesUnformatted)) value = *raw;
             break;
           case StatementField::Kind::text:
-            value = *raw;
+            value = faults.has(kRewardsBalanceBlank) ? "" : *raw;
             break;
         }
         if (value) page.details.push_back({field.caption, *value, detailIdentifier(field.caption)});

@@ -439,8 +439,15 @@ void VesmoraModel::tapManageAccount() {
   request([this] { accountPages_.showDetails(); });
 }
 
+const Fault kAccountBackGoesToOverview("accountBackGoesToOverview",
+                                       "the details page's back button returns to the overview, not to the account");
+
 void VesmoraModel::tapAccountBack() {
   if (covered() || screen_ != Screen::landing) return;
+  if (settings_.faults.has(kAccountBackGoesToOverview)) {
+    accountPages_.close();
+    return;
+  }
   accountPages_.back();
 }
 
