@@ -24,7 +24,6 @@ using T = XCUIElementType;
 constexpr double kWidth = Overview::kScreenWidth;
 constexpr double kNavigationBarTop = 47;
 constexpr double kNavigationBarHeight = 53;
-constexpr double kDetailsHeaderHeight = 80;
 
 const char* const kNoTransactions = "To review older transactions, visit Corvane Online to see your e-statements.";
 
@@ -123,32 +122,28 @@ sim::Node transactionsPage(VesmoraModel& model) {
   return page;
 }
 
-sim::Node detailRow(double top, const std::string& caption, const std::string& identifier, const std::string& value) {
-  sim::Node cell(T::cell, identifier + "_Row");
-  cell.withFrame(CGRect{0, top, kWidth, AccountPages::kDetailRowHeight});
-  cell.add(text("", caption));
-  cell.add(text(identifier, value));
-  return cell;
-}
-
 sim::Node detailsPage(VesmoraModel& model) {
   const AccountPage& account = *model.accountPages().account();
   sim::Node page(T::other, "manageAccountView");
   // The bar has no title of its own: it is known by its view's name.
   page.add(navigationBar("Vesmora.ManageAccountView", "Account", "", model));
 
+  const AccountPages& pages = model.accountPages();
   sim::Node table(T::table, "ManageAccountTable");
   table.withFrame(CGRect{0, AccountPages::kTableTop, kWidth, AccountPages::kTableBottom - AccountPages::kTableTop});
-  sim::Node header(T::other, "manageAccountHeader");
-  header.withFrame(CGRect{0, AccountPages::kTableTop, kWidth, kDetailsHeaderHeight});
+  table.on([&model](const sim::Action& action) { scrollAccountPage(model, action); });
+  sim::Node header = block(pages, T::other, "manageAccountHeader", 0, AccountPages::kDetailsHeaderHeight);
   header.add(text("manageAccountTitleLabel", "Manage Account"));
   header.add(text("accountCategoryLabel", categoryHeading(account.category)));
-  table.add(std::move(header));
+  placeBlock(model, table, std::move(header), 0, AccountPages::kDetailsHeaderHeight);
 
-  double top = AccountPages::kTableTop + kDetailsHeaderHeight;
+  std::size_t row = 0;
   auto add = [&](const std::string& caption, const std::string& identifier, const std::string& value) {
-    table.add(detailRow(top, caption, identifier, value));
-    top += AccountPages::kDetailRowHeight;
+    double top = pages.detailRowTop(row++);
+    sim::Node cell = block(pages, T::cell, identifier + "_Row", top, AccountPages::kDetailRowHeight);
+    cell.add(text("", caption));
+    cell.add(text(identifier, value));
+    placeBlock(model, table, std::move(cell), top, AccountPages::kDetailRowHeight);
   };
   add("Account name", detailIdentifier("Account name"), account.name);
   if (!account.nickname.empty()) add("Nickname", detailIdentifier("Nickname"), account.nickname);
@@ -180,7 +175,7 @@ sim::Node accountPage(VesmoraModel& model) {
 
 bool scrollAccountPage(VesmoraModel& model, const sim::Action& action) {
   if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert() ||
-      model.accountPages().page() != AccountPages::Page::transactions) {
+      model.accountPages().page() == AccountPages::Page::none) {
     return false;
   }
   switch (action.kind) {

@@ -11,7 +11,7 @@ namespace vesmora::views {
 // The open account page with its navigation bar; an empty container when none is open.
 sim::Node accountPage(VesmoraModel& model);
 
-// Routes a swipe to the transactions page's scroll position; true when handled.
+// Routes a swipe to the shown account page's scroll position; true when handled.
 bool scrollAccountPage(VesmoraModel& model, const sim::Action& action);
 
 }  // namespace vesmora::views

@@ -203,7 +203,9 @@ void AccountPages::open(AccountPage account) {
 }
 
 void AccountPages::showDetails() {
-  if (page_ == Page::transactions) page_ = Page::details;
+  if (page_ != Page::transactions) return;
+  page_ = Page::details;
+  detailsOffset_ = 0;
 }
 
 void AccountPages::back() {
@@ -221,13 +223,15 @@ void AccountPages::close() {
 }
 
 double AccountPages::contentHeight() const {
+  if (page_ == Page::details) return detailRowTop(detailRows());
   std::size_t rows = account_.transactions.size();
   return transactionTop(rows) + (rows == 0 ? kFooterHeight : 0);
 }
 
 void AccountPages::scrollBy(double delta) {
   double maxOffset = std::max(0.0, contentHeight() - (kTableBottom - kTableTop));
-  offset_ = std::clamp(offset_ + delta, 0.0, maxOffset);
+  double& offset = page_ == Page::details ? detailsOffset_ : offset_;
+  offset = std::clamp(offset + delta, 0.0, maxOffset);
 }
 
 bool AccountPages::isHittable(double top, double height) const {

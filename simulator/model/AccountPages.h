@@ -78,7 +78,8 @@ struct AccountPage {
 std::optional<AccountPage> accountPageFromDetails(const nlohmann::json& details, const Faults& faults = {});
 
 // The navigation stack over the overview: nothing, an account's transactions page, or its details
-// page above that. The transactions page scrolls; the details page fits the screen.
+// page above that. Each page scrolls on its own; going back to the transactions page finds it
+// where it was left.
 class AccountPages {
  public:
   enum class Page { none, transactions, details };
@@ -91,6 +92,7 @@ class AccountPages {
   static constexpr double kSubHeadingHeight = 40;
   static constexpr double kTransactionHeight = 64;
   static constexpr double kFooterHeight = 80;
+  static constexpr double kDetailsHeaderHeight = 80;
   static constexpr double kDetailRowHeight = 52;
 
   Page page() const { return page_; }
@@ -112,12 +114,18 @@ class AccountPages {
   double manageAccountTop() const { return account_.balances.size() * kBalanceLineHeight; }
   double subHeadingTop() const { return manageAccountTop() + kManageAccountHeight; }
   double transactionTop(std::size_t index) const { return subHeadingTop() + kSubHeadingHeight + index * kTransactionHeight; }
+  // Details page layout: the title header, then rows of caption and value (name, nickname when
+  // there is one, number, then the page's details).
+  std::size_t detailRows() const { return (account_.nickname.empty() ? 2 : 3) + account_.details.size(); }
+  double detailRowTop(std::size_t index) const { return kDetailsHeaderHeight + index * kDetailRowHeight; }
+  // The height of the shown page's content.
   double contentHeight() const;
 
-  double scrollOffset() const { return offset_; }
+  // The shown page's scroll position.
+  double scrollOffset() const { return page_ == Page::details ? detailsOffset_ : offset_; }
   void scrollBy(double delta);
-  // The on-screen top of content at `top`.
-  double screenTop(double top) const { return kTableTop + top - offset_; }
+  // The on-screen top of the shown page's content at `top`.
+  double screenTop(double top) const { return kTableTop + top - scrollOffset(); }
   // Whether a tap reaches a row at `top` of `height`: its middle lies within the visible part.
   bool isHittable(double top, double height) const;
   // As on the overview, the table keeps only rows within one table height of its visible part.
@@ -129,7 +137,8 @@ class AccountPages {
  private:
   Page page_ = Page::none;
   AccountPage account_;
-  double offset_ = 0;
+  double offset_ = 0;         // transactions page
+  double detailsOffset_ = 0;  // details page
 };
 
 }  // namespace vesmora

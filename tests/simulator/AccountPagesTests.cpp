@@ -149,6 +149,26 @@ TEST(AccountPages, TheListScrollsWithinItsContentAndRowsAtTheEdgeAreOffScreen) {
   pages.scrollToShow(top - 200, 64);
   EXPECT_DOUBLE_EQ(pages.scrollOffset(), top - 200);
 
+  // The details page scrolls on its own; back on the list, the list is where it was left.
+  double listOffset = pages.scrollOffset();
+  nlohmann::json longCard = card("1", "2");
+  pages.showDetails();
+  EXPECT_DOUBLE_EQ(pages.scrollOffset(), 0);
+  EXPECT_DOUBLE_EQ(pages.contentHeight(), 80 + 4 * 52) << "name, number and two balances";
+  pages.back();
+  EXPECT_DOUBLE_EQ(pages.scrollOffset(), listOffset);
+
+  longCard["nickname"] = "Travel";
+  longCard["statement"] = nlohmann::json::object();
+  for (const StatementField& field : statementFields()) {
+    longCard["statement"][field.key] = field.kind == StatementField::Kind::date ? "2026-12-18" : "12";
+  }
+  pages.open(*accountPageFromDetails(longCard));
+  pages.showDetails();
+  // Twelve rows of 52 below an 80-point header overrun the 661 points shown by 43.
+  pages.scrollBy(400);
+  EXPECT_DOUBLE_EQ(pages.scrollOffset(), 80 + 12 * 52 - visible);
+
   // A page shorter than the table does not scroll; opening another account starts at the top.
   pages.open(*accountPageFromDetails(card("1", "2")));
   EXPECT_DOUBLE_EQ(pages.scrollOffset(), 0);
