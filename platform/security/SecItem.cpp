@@ -246,11 +246,11 @@ OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
   platform::Array answers;
   for (const Dictionary& item : items) {
     if (!matches(item, search)) continue;
-    answers.push_back(answerFor(item, search.returnData, search.returnAttributes));
+    answers.push_back(answerFor(item, search.returnData, search.returnAttributes, search.returnRef));
     if (!search.limitAll) break;
   }
   if (answers.empty()) return errSecItemNotFound;
-  if (result != nullptr && (search.returnData || search.returnAttributes)) {
+  if (result != nullptr && (search.returnData || search.returnAttributes || search.returnRef)) {
     *result = search.limitAll ? Value(std::move(answers)) : answers.front();
   }
   return errSecSuccess;
@@ -260,7 +260,7 @@ OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUp
   if (entitlementMissingFlag()) return errSecMissingEntitlement;
   Search search;
   if (OSStatus status = parseSearch(query, search); status != errSecSuccess) return status;
-  if (search.returnData || search.returnAttributes || attributesToUpdate.empty()) return errSecParam;
+  if (search.returnData || search.returnAttributes || search.returnRef || attributesToUpdate.empty()) return errSecParam;
   for (const auto& [key, value] : attributesToUpdate) {
     const bool valid = key == kSecValueData ? value.isData()
                                             : contains(search.itemClass->attributes, key) && isValidAttribute(key, value);

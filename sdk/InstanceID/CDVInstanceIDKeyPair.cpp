@@ -103,7 +103,13 @@ std::shared_ptr<CDVInstanceIDKeyPair> CDVInstanceIDKeychain::generateKeyPairWith
   SecKeyRef publicKey;
   SecKeyRef privateKey;
   OSStatus status = errSecSuccess;
-  queue_->sync([&] { status = SecKeyGeneratePair(parameters, &publicKey, &privateKey); });
+  queue_->sync([&] {
+    // Keys left under these tags (a pair whose creation time was lost) would be found by the tag
+    // lookups in place of the new pair, so the new pair's data would not match its keys.
+    SecItemDelete(CDVInstanceIDKeyPairQuery(publicTag, false, false));
+    SecItemDelete(CDVInstanceIDKeyPairQuery(privateTag, false, false));
+    status = SecKeyGeneratePair(parameters, &publicKey, &privateKey);
+  });
   if (status != errSecSuccess || !publicKey || !privateKey) {
     CDVInstanceIDLoggerWarning(23003, "Couldn't create keypair from Keychain OSStatus: %d", status);
   }

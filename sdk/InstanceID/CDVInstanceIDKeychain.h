@@ -42,8 +42,9 @@ class CDVInstanceIDKeychain {
   // other keychain call runs in between. The handler gets the removal's failure, else the add's.
   void replaceItemWithQuery(const platform::Dictionary& removeQuery, std::optional<platform::Dictionary> addQuery,
                             Handler handler);
-  // Makes an RSA-2048 key pair stored under the two tags (see CDVInstanceIDKeyPair.h). The answer
-  // holds whatever references and data could be read back, valid or not.
+  // Makes an RSA-2048 key pair stored under the two tags (see CDVInstanceIDKeyPair.h), replacing
+  // any key items left under them. The answer holds whatever references and data could be read
+  // back, valid or not.
   std::shared_ptr<CDVInstanceIDKeyPair> generateKeyPairWithPrivateTag(const std::string& privateTag,
                                                                       const std::string& publicTag);
 
