@@ -120,12 +120,13 @@ std::string stringOrEmpty(const platform::Value& value) { return value.isString(
 
 }  // namespace
 
-CDVInstanceIDCheckinService::CDVInstanceIDCheckinService(std::string checkinURL, std::shared_ptr<platform::Queue> replyQueue)
+CDVInstanceIDCheckinService::CDVInstanceIDCheckinService(std::string checkinURL, std::shared_ptr<platform::Queue> replyQueue,
+                                                         double timeoutSeconds)
     : checkinURL_(std::move(checkinURL)),
       replyQueue_(replyQueue ? std::move(replyQueue) : platform::Queue::serial(kCDVInstanceIDCheckinSessionDescription)),
       session_(std::make_shared<OBXNetwork>()),
       sessionLive_(std::make_shared<std::atomic<bool>>(true)) {
-  session_->setTimeoutInterval(kCDVInstanceIDCheckinTimeout);
+  session_->setTimeoutInterval(timeoutSeconds);
 }
 
 CDVInstanceIDCheckinService::~CDVInstanceIDCheckinService() {

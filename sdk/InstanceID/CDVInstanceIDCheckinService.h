@@ -30,10 +30,11 @@ class CDVInstanceIDCheckinService {
   // Receives the request instead of the network, and the reply handler to answer it with.
   using TestBlock = std::function<void(const OBXNetworkRequest& request, OBXNetworkCompletionHandler reply)>;
 
-  // Posts to `checkinURL` (tests: a loopback server); replies are handled on `replyQueue`
-  // (default: a serial queue of the service's own).
+  // Posts to `checkinURL` (tests: a loopback server) with a request timeout of
+  // `timeoutSeconds`; replies are handled on `replyQueue` (default: a serial queue of its own).
   explicit CDVInstanceIDCheckinService(std::string checkinURL = kCDVInstanceIDCheckinURL,
-                                       std::shared_ptr<platform::Queue> replyQueue = nullptr);
+                                       std::shared_ptr<platform::Queue> replyQueue = nullptr,
+                                       double timeoutSeconds = kCDVInstanceIDCheckinTimeout);
   // Removes the process-wide test block and stops the session.
   ~CDVInstanceIDCheckinService();
   CDVInstanceIDCheckinService(const CDVInstanceIDCheckinService&) = delete;
