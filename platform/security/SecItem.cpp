@@ -223,14 +223,7 @@ OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
   }
   if (!item.contains(kSecAttrAccessible)) item.set(kSecAttrAccessible, kSecAttrAccessibleWhenUnlocked);
 
-  std::lock_guard<std::mutex> lock(keychainMutex());
-  std::vector<Dictionary> items;
-  if (OSStatus status = loadItems(items); status != errSecSuccess) return status;
-  for (const Dictionary& existing : items) {
-    if (sameIdentity(existing, item, *itemClass)) return errSecDuplicateItem;
-  }
-  items.push_back(item);
-  if (OSStatus status = saveItems(items); status != errSecSuccess) return status;
+  if (OSStatus status = security_internal::addItems({item}); status != errSecSuccess) return status;
   if (result != nullptr && (returnData || returnAttributes)) *result = answerFor(item, returnData, returnAttributes);
   return errSecSuccess;
 }
