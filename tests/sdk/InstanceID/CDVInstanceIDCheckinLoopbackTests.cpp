@@ -52,7 +52,7 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
     thread = std::thread([this] { server.listen_after_bind(); });
     // Nothing may reach the real endpoint: every check-in here goes to the loopback server.
     service = std::make_shared<CDVInstanceIDCheckinService>("http://127.0.0.1:" + std::to_string(port) + "/checkin",
-                                                            mainQueue_, 0.5);
+                                                            mainQueue_, 1.5);
   }
 
   void TearDown() override {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "CheckinTestSupport.h"
 #include "InstanceID/CDVInstanceIDError.h"
 #include "dispatch/Random.h"
@@ -223,6 +225,28 @@ TEST_F(CheckinServiceTest, ThreeWaitersShareOneRequestAndAReentrantHandlerDoesNo
   EXPECT_EQ(relaunched->checkinPreferences()->deviceID(), "111");
   EXPECT_EQ(relaunched->checkinPreferences()->lastCheckinTimestampMillis(), 1699999999000);
   EXPECT_TRUE(relaunched->hasValidCheckinInfo());
+}
+
+TEST_F(CheckinServiceTest, CallersOnSeveralThreadsStartOneCheckin) {
+  auto auth = CDVInstanceIDAuthService::initWithCheckinService(service, newStore());
+  std::mutex mutex;
+  std::vector<Answer> answers;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      auth->fetchCheckinInfoWithHandler([&](CDVInstanceIDCheckinPreferencesPtr preferences, std::optional<platform::Error> error) {
+        std::lock_guard lock(mutex);
+        answers.push_back({preferences, error});
+      });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(transport->requests().size(), 1u);
+  transport->respond(200, json(R"({"android_id":7,"security_token":8,"time_msec":1700000000000})"));
+  pump();
+  ASSERT_EQ(answers.size(), 4u);
+  for (const Answer& answer : answers) EXPECT_EQ(answer.preferences->deviceID(), "7");
+  EXPECT_FALSE(auth->isCheckinInProgress());
 }
 
 TEST_F(CheckinServiceTest, SameCredentialsAreNotRewrittenAndAFailedSaveEmptiesTheRecord) {

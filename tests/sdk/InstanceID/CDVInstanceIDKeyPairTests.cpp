@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "InstanceID/CDVInstanceIDError.h"
 #include "InstanceID/CDVInstanceIDKeyPair.h"
 #include "InstanceID/CDVInstanceIDKeyPairStore.h"
@@ -69,6 +71,24 @@ TEST_F(KeyPairTest, IdentifierShapeAndStabilityAcrossLaunches) {
   pump();
   EXPECT_TRUE(store->hasCachedKeyPairs());
   EXPECT_EQ(store->appIdentityWithError(&error), first);
+}
+
+TEST_F(KeyPairTest, TwoThreadsLoadingAFreshStoreGetOnePair) {
+  CDVInstanceIDKeyPairStore store;
+  std::optional<std::string> identifiers[2];
+  std::thread other([&] { identifiers[1] = store.appIdentityWithError(); });
+  identifiers[0] = store.appIdentityWithError();
+  other.join();
+  ASSERT_TRUE(identifiers[0]);
+  EXPECT_EQ(identifiers[0], identifiers[1]);
+  Value found;
+  ASSERT_EQ(SecItemCopyMatching(Dictionary{{kSecClass, kSecClassKey},
+                                           {kSecAttrKeyClass, kSecAttrKeyClassPublic},
+                                           {kSecMatchLimit, kSecMatchLimitAll},
+                                           {kSecReturnAttributes, true}},
+                                &found),
+            errSecSuccess);
+  EXPECT_EQ(found.size(), 1u);
 }
 
 TEST_F(KeyPairTest, ReinstallInvalidatesThePairAndAPairWithoutCreationTimeIsReplaced) {
