@@ -51,7 +51,16 @@ class EngineStoreSettings : public TLMStoreSettings {
   void setLastDeleteStaleBundlesTimestamp(double timestamp) override {
     persistedConfig_->setLastDeleteStaleBundlesTimestamp(timestamp);
   }
-  double midnightOffset() const override { return persistedConfig_->midnightOffset(); }
+  // Read once: it changes only when the engine clears the persisted values.
+  double midnightOffset() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!midnightOffset_) midnightOffset_ = persistedConfig_->midnightOffset();
+    return *midnightOffset_;
+  }
+  void forgetMidnightOffset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    midnightOffset_.reset();
+  }
   double now() const override {
     return clock_ ? clock_->now() : platform::Clock::current()->now();
   }
@@ -66,6 +75,8 @@ class EngineStoreSettings : public TLMStoreSettings {
   const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   const std::shared_ptr<platform::Clock> clock_;
   std::weak_ptr<TLMMeasurementEngine> engine_;
+  mutable std::mutex mutex_;
+  mutable std::optional<double> midnightOffset_;
 };
 
 // Library-wide state of the shared engine.
@@ -449,6 +460,8 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
   monitor()->logWithLevel(3, 23171, "App ID has been changed. Resetting Tally Mark data");
   previousQPXAppID_ = persistedConfig_->appIDFromQPX();
   persistedConfig_->clearValues();
+  static_cast<EngineStoreSettings*>(storeSettings_.get())->forgetMidnightOffset();
+  if (auto identity = this->identity()) identity->invalidateIdentifiers();
   if (auto* diagnostic = dynamic_cast<TLMDiagnosticMonitor*>(TLMMeasurement::monitor().get())) {
     diagnostic->clearMonitoringData();
   }
