@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <thread>
 #include <fstream>
 #include <limits>
 
@@ -522,4 +523,45 @@ TEST(TLMMeasurementEngineEngagementTest, RepeatedPurchasesAreFilteredOnlyWithDed
 
   h.applySettings({{"measurement.upload.dedupe_purchases_enabled", "0"}});
   EXPECT_EQ(filter().size(), 4u);
+}
+
+// MARK: - Threads
+
+TEST(TLMMeasurementEngineThreadTest, AccessorsAndSwitchesFromAnotherThreadWhileTheWorkerRuns) {
+  EngineHarness h;
+  h.build();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      (void)h.engine->isEnabled();
+      if (auto config = h.engine->remoteConfig()) (void)config->maxEventsPerDay();
+      if (auto identity = h.engine->identity()) (void)identity->identifiers();
+      h.engine->setIsAnalyticsCollectionEnabled(true);
+      (void)h.engine->initTimestamp();
+    }
+  });
+  h.drain();  // the worker (this thread) starts the components meanwhile
+  for (int i = 0; i < 20; ++i) h.log("e" + std::to_string(i));
+  stop = true;
+  reader.join();
+  EXPECT_EQ(h.rawEventNames().size(), 23u);
+}
+
+TEST(TLMMeasurementEngineUserPropertyTest, ReadsAnswerOnABackgroundQueue) {
+  EngineHarness h;
+  h.start();
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), 1));
+  std::promise<std::optional<TLMUserAttribute>> one;
+  h.engine->userAttributeWithName("colour", [&](std::optional<TLMUserAttribute> a) { one.set_value(a); });
+  std::promise<platform::Dictionary> all;
+  h.engine->userPropertiesIncludingInternal(false, [&](platform::Dictionary d) { all.set_value(d); });
+  h.drain();
+  EXPECT_EQ(one.get_future().get()->value().stringValue(), "red");
+  auto properties = all.get_future().get();
+  EXPECT_EQ(properties.size(), 1u);  // internal ones ("_fot", "_fi", "_sid", ...) left out
+  std::promise<int> max;
+  h.engine->maxUserPropertiesForOrigin("app", [&](int n) { max.set_value(n); });
+  EXPECT_EQ(max.get_future().get(), 25);
+  h.engine->maxUserPropertiesForOrigin("", [](int) {});
+  EXPECT_TRUE(h.monitor->has(23093));
 }
