@@ -226,12 +226,13 @@ std::shared_ptr<TLMRemoteConfig> TLMIdentity::remoteConfig() const {
 
 void TLMIdentity::updateIdentifiers() {
   const double now = platform::Clock::current()->now();
+  const double cacheTime = remoteConfig()->adIDCacheTime();
   {
     // The id in memory is the persisted one: the identity is its only writer, and a reset of the
     // persisted values comes with invalidateIdentifiers. So a fresh refresh needs no read.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!appInstanceID_.empty() && lastIdentifierUpdate_ && *lastIdentifierUpdate_ <= now &&
-        now - *lastIdentifierUpdate_ < remoteConfig()->adIDCacheTime()) {
+        now - *lastIdentifierUpdate_ < cacheTime) {
       return;
     }
   }
