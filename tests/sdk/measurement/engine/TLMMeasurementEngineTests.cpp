@@ -97,6 +97,14 @@ TEST(TLMMeasurementEngineFirstOpenTest, ALaterStartIsNoFirstOpenAndAReinstallCou
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "2");
 }
 
+TEST(TLMMeasurementEngineFirstOpenTest, TheFirstOpenCounterSaturatesAtItsTop) {
+  EngineHarness h;
+  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("9223372036854775807", "_pfo", kTestBundleID));
+  h.start();
+  EXPECT_EQ(intParameter(find(h.rawEvents(), "_f"), "_pfo"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "9223372036854775807");
+}
+
 TEST(TLMMeasurementEngineFirstOpenTest, HourRoundingTruncatesTowardZeroAndSaturatesAtTheTop) {
   using E = TLMMeasurementEngine;
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -444,6 +452,23 @@ TEST(TLMMeasurementEnginePipelineTest, EachWrittenEventSharesTheMetadataOfItsUse
   EXPECT_EQ(NANOGetInt32(*metadata, Slot::app_version_major), 1);
   EXPECT_FALSE(NANOHasField(*metadata, Slot::vendor_device_id));
   EXPECT_GE(NANOGetArray<TLMPBUserAttribute>(*metadata, Slot::user_attributes)->size(), 3u);
+}
+
+TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThatGetAggregates) {
+  EngineHarness h;
+  h.start();
+  for (int i = 0; i < 499; ++i) {
+    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
+        *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
+  }
+  h.log("n499");  // the 500th name still gets its aggregates
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n500");
+  EXPECT_TRUE(h.monitor->has(23065));
+  EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n7");  // known names go on
+  EXPECT_EQ(h.rawEventNames().back(), "n7");
 }
 
 // MARK: - User properties
