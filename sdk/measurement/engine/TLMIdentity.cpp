@@ -226,15 +226,18 @@ std::shared_ptr<TLMRemoteConfig> TLMIdentity::remoteConfig() const {
 
 void TLMIdentity::updateIdentifiers() {
   const double now = platform::Clock::current()->now();
-  auto persistedID = persistedConfig_->appInstanceID();
-  const bool hasPersistedID = persistedID && !persistedID->empty();
+  const double cacheTime = remoteConfig()->adIDCacheTime();
   {
+    // The id in memory is the persisted one: the identity is its only writer, and a reset of the
+    // persisted values comes with invalidateIdentifiers. So a fresh refresh needs no read.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (hasPersistedID && lastIdentifierUpdate_ && *lastIdentifierUpdate_ <= now &&
-        now - *lastIdentifierUpdate_ < remoteConfig()->adIDCacheTime()) {
+    if (!appInstanceID_.empty() && lastIdentifierUpdate_ && *lastIdentifierUpdate_ <= now &&
+        now - *lastIdentifierUpdate_ < cacheTime) {
       return;
     }
   }
+  auto persistedID = persistedConfig_->appInstanceID();
+  const bool hasPersistedID = persistedID && !persistedID->empty();
   const auto persistedHash = persistedConfig_->hashedIDFA();
   const bool limited = adIdentifierManager_->limitedAdTracking();
   const auto advertisingID = adIdentifierManager_->advertisingIdentifierString();
@@ -271,6 +274,18 @@ void TLMIdentity::updateIdentifiers() {
   limitedAdTracking_ = limited;
   // A limited (all-zero) or missing identifier must not travel any longer: forget the old one.
   resettableDeviceID_ = validAdvertisingID ? advertisingID : std::nullopt;
+}
+
+void TLMIdentity::invalidateIdentifiers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastIdentifierUpdate_.reset();
+}
+
+TLMIdentity::Identifiers TLMIdentity::identifiers() {
+  updateIdentifiers();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Identifiers{appInstanceID_, resettableDeviceID_, hashedIDFA_, limitedAdTracking_,
+                     adIdentifierManager_->hasLimitedAdTracking()};
 }
 
 bool TLMIdentity::hasLimitedAdTracking() {

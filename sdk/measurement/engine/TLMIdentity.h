@@ -81,6 +81,16 @@ class TLMIdentity {
   TLMIdentity(const TLMIdentity&) = delete;
   TLMIdentity& operator=(const TLMIdentity&) = delete;
 
+  // The refreshed identifiers in one read (one refresh instead of one per getter).
+  struct Identifiers {
+    std::string appInstanceID;
+    std::optional<std::string> resettableDeviceID;
+    std::optional<std::string> hashedIDFA;
+    bool limitedAdTracking = false;
+    bool hasLimitedAdTracking = false;
+  };
+  Identifiers identifiers();
+
   // Each refreshes the identifiers first.
   bool hasLimitedAdTracking();
   bool limitedAdTracking();
@@ -104,6 +114,9 @@ class TLMIdentity {
   std::optional<std::string> identifierForVendor();
   // Re-reads the advertising identifier unless the last read is younger than the cache time.
   void updateIdentifiers();
+  // The persisted values were cleared behind the identity's back (a data reset): the next
+  // refresh reads everything again and stores a new app instance id.
+  void invalidateIdentifiers();
 
   // 32 upper-case hexadecimal digits from a new random UUID.
   static std::string randomAppInstanceID();

@@ -16,6 +16,7 @@
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMStoreServices.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -209,7 +210,7 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
                             errorText(error));
     return false;
   }
-  const double dayNumber = std::floor((now() - persistedConfig_->midnightOffset()) / 86400.0);
+  const double dayNumber = std::floor((now() - storeSettings_->midnightOffset()) / 86400.0);
   const auto day = static_cast<std::int32_t>(
       std::clamp(dayNumber, double(std::numeric_limits<std::int32_t>::min()),
                  double(std::numeric_limits<std::int32_t>::max())));
@@ -393,13 +394,14 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMMeasurementEngine::createRawEventMeta
   if (!identity) return bundle;
   if (const auto& app = identity->appID()) NANOSetString(*bundle, Slot::app_id, *app);
   if (const auto& version = identity->appVersion()) NANOSetString(*bundle, Slot::app_version, *version);
-  const auto deviceID = identity->resettableDeviceID();
-  const bool hasDeviceID = identity->hasLimitedAdTracking() && deviceID && !deviceID->empty();
+  const auto identifiers = identity->identifiers();
+  const auto& deviceID = identifiers.resettableDeviceID;
+  const bool hasDeviceID = identifiers.hasLimitedAdTracking && deviceID && !deviceID->empty();
   if (hasDeviceID) {
     NANOSetString(*bundle, Slot::resettable_device_id, *deviceID);
-    NANOSetBool(*bundle, Slot::limited_ad_tracking, identity->limitedAdTracking());
+    NANOSetBool(*bundle, Slot::limited_ad_tracking, identifiers.limitedAdTracking);
   }
-  NANOSetString(*bundle, Slot::app_instance_id, identity->appInstanceID());
+  NANOSetString(*bundle, Slot::app_instance_id, identifiers.appInstanceID);
   const auto qpx = identity->appIDFromQPX();
   const bool hasQPX = qpx && !qpx->empty();
   if (hasQPX) NANOSetString(*bundle, Slot::measurement_app_id, *qpx);

@@ -52,7 +52,16 @@ class EngineStoreSettings : public TLMStoreSettings {
   void setLastDeleteStaleBundlesTimestamp(double timestamp) override {
     persistedConfig_->setLastDeleteStaleBundlesTimestamp(timestamp);
   }
-  double midnightOffset() const override { return persistedConfig_->midnightOffset(); }
+  // Read once: it changes only when the engine clears the persisted values.
+  double midnightOffset() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!midnightOffset_) midnightOffset_ = persistedConfig_->midnightOffset();
+    return *midnightOffset_;
+  }
+  void forgetMidnightOffset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    midnightOffset_.reset();
+  }
   double now() const override {
     return clock_ ? clock_->now() : platform::Clock::current()->now();
   }
@@ -67,6 +76,8 @@ class EngineStoreSettings : public TLMStoreSettings {
   const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   const std::shared_ptr<platform::Clock> clock_;
   std::weak_ptr<TLMMeasurementEngine> engine_;
+  mutable std::mutex mutex_;
+  mutable std::optional<double> midnightOffset_;
 };
 
 // Library-wide state of the shared engine.
@@ -284,6 +295,14 @@ std::string TLMMeasurementEngine::keychainAppID() const {
 
 void TLMMeasurementEngine::updateSchedule() {}
 
+std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionReporter(
+    const std::shared_ptr<TLMRemoteConfig>& config) const {
+  return std::make_shared<TLMMinimalSessionReporter>(
+      persistedConfig_, clock_, config->sessionDefaultTimeoutInterval(),
+      config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
+      [config] { return config->sessionBackgroundEnabled(); });
+}
+
 void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr&) {}
 
 // MARK: - Enablement
@@ -409,10 +428,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
                         : nullptr;
     if (!reporter) {
       auto config = remoteConfig;
-      reporter = std::make_shared<TLMMinimalSessionReporter>(
-          persistedConfig_, config->sessionDefaultTimeoutInterval(),
-          config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
-          [config] { return config->sessionBackgroundEnabled(); });
+      reporter = makeMinimalSessionReporter(config);
     }
     std::lock_guard<std::mutex> lock(componentsMutex_);
     sessionReporter_ = reporter;
@@ -455,6 +471,8 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
   monitor()->logWithLevel(3, 23171, "App ID has been changed. Resetting Tally Mark data");
   previousQPXAppID_ = persistedConfig_->appIDFromQPX();
   persistedConfig_->clearValues();
+  static_cast<EngineStoreSettings*>(storeSettings_.get())->forgetMidnightOffset();
+  if (auto identity = this->identity()) identity->invalidateIdentifiers();
   if (auto* diagnostic = dynamic_cast<TLMDiagnosticMonitor*>(TLMMeasurement::monitor().get())) {
     diagnostic->clearMonitoringData();
   }
@@ -465,10 +483,7 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
     if (components_.makeSessionReporter) reporter = components_.makeSessionReporter(persistedConfig_);
     if (!reporter) {
       auto config = remoteConfig();
-      reporter = std::make_shared<TLMMinimalSessionReporter>(
-          persistedConfig_, config->sessionDefaultTimeoutInterval(),
-          config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
-          [config] { return config->sessionBackgroundEnabled(); });
+      reporter = makeMinimalSessionReporter(config);
     }
     std::lock_guard<std::mutex> lock(componentsMutex_);
     sessionReporter_ = reporter;
@@ -485,10 +500,10 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
 }
 
 void TLMMeasurementEngine::resetAnalyticsData() {
-  if (platform::Queue::isMainQueue()) {
-    TLMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData");
-  }
-  if (!config().isResetAnalyticsDataEnabled()) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData");
+  auto config = remoteConfig();
+  if (!config) config = TLMRemoteConfig::defaultInstance();
+  if (!config->isResetAnalyticsDataEnabled()) {
     monitor()->logWithLevel(5, 23169, "resetAnalyticsData API is disabled");
     return;
   }

@@ -65,6 +65,10 @@ struct TLMEngineCollaborators {
   TLMEngineComponents components;
 };
 
+// Whether a conversion event counts against the daily real-time limit: not in debug mode, never
+// for "_iap" and "_f".
+bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
+
 class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                              public std::enable_shared_from_this<TLMMeasurementEngine> {
  public:
@@ -211,6 +215,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // Nothing to reschedule until uploads exist; the one place every event and start ends.
   void updateSchedule();
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
+  std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
+      const std::shared_ptr<TLMRemoteConfig>& config) const;
   std::string keychainAppID() const;
   TLMRemoteConfig& config() const;
   // The daily-counts transaction of writeEventOnWorkerQueue.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <thread>
 #include <fstream>
 #include <limits>
 
@@ -94,6 +95,14 @@ TEST(TLMMeasurementEngineFirstOpenTest, ALaterStartIsNoFirstOpenAndAReinstallCou
   EXPECT_EQ(intParameter(firstOpen, "_uwa"), 0);
   EXPECT_EQ(h.property("_fi")->value().int64Value(), 1);
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "2");
+}
+
+TEST(TLMMeasurementEngineFirstOpenTest, TheFirstOpenCounterSaturatesAtItsTop) {
+  EngineHarness h;
+  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("9223372036854775807", "_pfo", kTestBundleID));
+  h.start();
+  EXPECT_EQ(intParameter(find(h.rawEvents(), "_f"), "_pfo"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "9223372036854775807");
 }
 
 TEST(TLMMeasurementEngineFirstOpenTest, HourRoundingTruncatesTowardZeroAndSaturatesAtTheTop) {
@@ -445,6 +454,23 @@ TEST(TLMMeasurementEnginePipelineTest, EachWrittenEventSharesTheMetadataOfItsUse
   EXPECT_GE(NANOGetArray<TLMPBUserAttribute>(*metadata, Slot::user_attributes)->size(), 3u);
 }
 
+TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThatGetAggregates) {
+  EngineHarness h;
+  h.start();
+  for (int i = 0; i < 499; ++i) {
+    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
+        *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
+  }
+  h.log("n499");  // the 500th name still gets its aggregates
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n500");
+  EXPECT_TRUE(h.monitor->has(23065));
+  EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n7");  // known names go on
+  EXPECT_EQ(h.rawEventNames().back(), "n7");
+}
+
 // MARK: - User properties
 
 TEST(TLMMeasurementEngineUserPropertyTest, TheTwentySixthPublicPropertyIsRefusedButReplacingWorks) {
@@ -522,4 +548,45 @@ TEST(TLMMeasurementEngineEngagementTest, RepeatedPurchasesAreFilteredOnlyWithDed
 
   h.applySettings({{"measurement.upload.dedupe_purchases_enabled", "0"}});
   EXPECT_EQ(filter().size(), 4u);
+}
+
+// MARK: - Threads
+
+TEST(TLMMeasurementEngineThreadTest, AccessorsAndSwitchesFromAnotherThreadWhileTheWorkerRuns) {
+  EngineHarness h;
+  h.build();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      (void)h.engine->isEnabled();
+      if (auto config = h.engine->remoteConfig()) (void)config->maxEventsPerDay();
+      if (auto identity = h.engine->identity()) (void)identity->identifiers();
+      h.engine->setIsAnalyticsCollectionEnabled(true);
+      (void)h.engine->initTimestamp();
+    }
+  });
+  h.drain();  // the worker (this thread) starts the components meanwhile
+  for (int i = 0; i < 20; ++i) h.log("e" + std::to_string(i));
+  stop = true;
+  reader.join();
+  EXPECT_EQ(h.rawEventNames().size(), 23u);
+}
+
+TEST(TLMMeasurementEngineUserPropertyTest, ReadsAnswerOnABackgroundQueue) {
+  EngineHarness h;
+  h.start();
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), 1));
+  std::promise<std::optional<TLMUserAttribute>> one;
+  h.engine->userAttributeWithName("colour", [&](std::optional<TLMUserAttribute> a) { one.set_value(a); });
+  std::promise<platform::Dictionary> all;
+  h.engine->userPropertiesIncludingInternal(false, [&](platform::Dictionary d) { all.set_value(d); });
+  h.drain();
+  EXPECT_EQ(one.get_future().get()->value().stringValue(), "red");
+  auto properties = all.get_future().get();
+  EXPECT_EQ(properties.size(), 1u);  // internal ones ("_fot", "_fi", "_sid", ...) left out
+  std::promise<int> max;
+  h.engine->maxUserPropertiesForOrigin("app", [&](int n) { max.set_value(n); });
+  EXPECT_EQ(max.get_future().get(), 25);
+  h.engine->maxUserPropertiesForOrigin("", [](int) {});
+  EXPECT_TRUE(h.monitor->has(23093));
 }
