@@ -21,7 +21,8 @@ void log(int level, std::int64_t code, const std::string& message) {
 void log(int level, std::int64_t code, const std::string& message, const Value& c1) {
   TLMMeasurement::monitor()->logWithLevel(level, code, message, c1);
 }
-void log(int level, std::int64_t code, const std::string& message, const Value& c1, const Value& c2) {
+void log(int level, std::int64_t code, const std::string& message, const Value& c1,
+         const Value& c2) {
   TLMMeasurement::monitor()->logWithLevel(level, code, message, c1, c2);
 }
 void log(int level, std::int64_t code, const std::string& message, const Value& c1, const Value& c2,
@@ -102,7 +103,9 @@ struct EvaluationState {
 
 // MARK: - Settings
 
-std::int64_t TLMAudienceRemoteConfigSettings::maxAudienceCount() const { return config_->maxAudienceCount(); }
+std::int64_t TLMAudienceRemoteConfigSettings::maxAudienceCount() const {
+  return config_->maxAudienceCount();
+}
 std::int64_t TLMAudienceRemoteConfigSettings::maxFiltersPerAudience() const {
   return config_->maxFiltersPerAudience();
 }
@@ -135,11 +138,12 @@ bool TLMIsAudienceEvaluated(const platform::Array& statusWords) {
                      [](const Value& word) { return word.uint64Value().value_or(0) != 0; });
 }
 
-TLMDynamicFilterTimestamps TLMConvertDynamicFilterResultTimestampsToDictionary(const TLMPBResultData* data) {
+TLMDynamicFilterTimestamps TLMConvertDynamicFilterResultTimestampsToDictionary(
+    const TLMPBResultData* data) {
   TLMDynamicFilterTimestamps out;
   if (data == nullptr) return out;
-  for (const auto& entry :
-       messages<TLMPBDynamicFilterResultTimestamp>(*data, TLMPBResultDataSlot::dynamic_filter_timestamps)) {
+  for (const auto& entry : messages<TLMPBDynamicFilterResultTimestamp>(
+           *data, TLMPBResultDataSlot::dynamic_filter_timestamps)) {
     out[NANOGetInt32(*entry, TLMPBDynamicFilterResultTimestampSlot::filter_id)] =
         static_cast<double>(NANOGetInt64(*entry, TLMPBDynamicFilterResultTimestampSlot::timestamp));
   }
@@ -174,12 +178,13 @@ std::shared_ptr<TLMSequenceTimestampsCache> TLMConvertSequenceFilterResultTimest
     const TLMPBResultData* data, std::int32_t audienceID) {
   auto cache = std::make_shared<TLMSequenceTimestampsCache>(audienceID);
   if (data == nullptr) return cache;
-  for (const auto& entry :
-       messages<TLMPBSequenceFilterResultTimestamp>(*data, TLMPBResultDataSlot::sequence_filter_timestamps)) {
+  for (const auto& entry : messages<TLMPBSequenceFilterResultTimestamp>(
+           *data, TLMPBResultDataSlot::sequence_filter_timestamps)) {
     auto times = NANOGetArray(*entry, TLMPBSequenceFilterResultTimestampSlot::eval_timestamps);
     if (!times || times->empty()) continue;
-    cache->addEventFilterTimestamp(static_cast<double>(times->back().int64Value().value_or(0)),
-                                   NANOGetInt32(*entry, TLMPBSequenceFilterResultTimestampSlot::filter_id));
+    cache->addEventFilterTimestamp(
+        static_cast<double>(times->back().int64Value().value_or(0)),
+        NANOGetInt32(*entry, TLMPBSequenceFilterResultTimestampSlot::filter_id));
   }
   return cache;
 }
@@ -187,8 +192,10 @@ std::shared_ptr<TLMSequenceTimestampsCache> TLMConvertSequenceFilterResultTimest
 bool TLMAudience::isFilterResult(const TLMFilterResult& result, std::int32_t filterID) {
   if (!result.currentResults() || result.currentResults()->empty() || filterID < 0) return false;
   auto data = TLMPBResultData::initWithBuffer(*result.currentResults());
-  const auto status = data ? words(*data, TLMPBResultDataSlot::status) : std::vector<std::uint64_t>{};
-  const auto results = data ? words(*data, TLMPBResultDataSlot::results) : std::vector<std::uint64_t>{};
+  const auto status =
+      data ? words(*data, TLMPBResultDataSlot::status) : std::vector<std::uint64_t>{};
+  const auto results =
+      data ? words(*data, TLMPBResultDataSlot::results) : std::vector<std::uint64_t>{};
   if (status.empty() || results.empty()) {
     log(2, 6023,
         "Audience filter result is non-nil and is missing status or results array. Audience result will not be bundled. Audience ID, result data",
@@ -205,8 +212,10 @@ bool TLMAudience::isFilterResult(const TLMFilterResult& result, std::int32_t fil
 TLMFilterResult TLMAudience::updatedFilterResultWithFilterID(
     std::int32_t filterID, std::int32_t audienceID, const std::optional<TLMFilterResult>& current,
     std::optional<bool> newEvaluationResult,
-    const std::optional<std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>>& dynamicFilterTimestamps,
-    const std::optional<std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>>& sequenceFilterTimestamps) {
+    const std::optional<std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>>&
+        dynamicFilterTimestamps,
+    const std::optional<std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>>&
+        sequenceFilterTimestamps) {
   std::vector<std::uint64_t> status;
   std::vector<std::uint64_t> results;
   if (current) {
@@ -244,18 +253,22 @@ TLMAudience::TLMAudience(TLMDatabase& database, std::shared_ptr<const TLMAudienc
 
 bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
                                        const std::set<std::int32_t>& usedAudienceIDs,
-                                       const TLMAudienceSettings& settings, platform::Error* error) {
+                                       const TLMAudienceSettings& settings,
+                                       platform::Error* error) {
   auto fail = [error](std::int64_t code, const char* text) {
     TLMSetError(error, code, text);
     return false;
   };
-  if (!NANOHasField(audience, TLMPBAudienceSlot::audience_id)) return fail(9, "Missing audience ID");
+  if (!NANOHasField(audience, TLMPBAudienceSlot::audience_id))
+    return fail(9, "Missing audience ID");
   const std::int32_t audienceID = NANOGetInt32(audience, TLMPBAudienceSlot::audience_id);
   if (audienceID < 0) return fail(9, "Audience ID is negative");
   if (usedAudienceIDs.count(audienceID) != 0) return fail(9, "Duplicate audience ID");
   const auto eventFilters = messages<TLMPBEventFilter>(audience, TLMPBAudienceSlot::event_filters);
-  const auto propertyFilters = messages<TLMPBPropertyFilter>(audience, TLMPBAudienceSlot::property_filters);
-  if (eventFilters.empty() && propertyFilters.empty()) return fail(9, "Audience missing filters arrays");
+  const auto propertyFilters =
+      messages<TLMPBPropertyFilter>(audience, TLMPBAudienceSlot::property_filters);
+  if (eventFilters.empty() && propertyFilters.empty())
+    return fail(9, "Audience missing filters arrays");
   const std::int64_t maxFilters = settings.maxFiltersPerAudience();
   const auto total = static_cast<std::int64_t>(eventFilters.size() + propertyFilters.size());
   if (total < 1 || total > maxFilters) return fail(9, "Audience filter count out of range");
@@ -265,12 +278,14 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
   for (const auto& filter : eventFilters) {
     const auto name = NANOGetString(*filter, TLMPBEventFilterSlot::event_name);
     if (!name || name->empty()) return fail(10, "Event filter missing event name");
-    if (!NANOHasField(*filter, TLMPBEventFilterSlot::filter_id)) return fail(10, "Missing event filter ID");
+    if (!NANOHasField(*filter, TLMPBEventFilterSlot::filter_id))
+      return fail(10, "Missing event filter ID");
     const std::int32_t filterID = NANOGetInt32(*filter, TLMPBEventFilterSlot::filter_id);
     if (filterID < 0 || filterID >= maxFilters) return fail(10, "Event filter ID is out of range");
     if (!usedFilterIDs.insert(filterID).second) return fail(10, "Duplicate event filter ID");
     if (NANOHasField(*filter, TLMPBEventFilterSlot::event_count_filter)) {
-      auto count = NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
+      auto count =
+          NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
       if (count && flag(*count, TLMPBNumberFilterSlot::match_as_float)) {
         return fail(10, "Event filter has float event count filter");
       }
@@ -291,17 +306,21 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
     }
     for (const auto& parameterFilter : parameterFilters) {
       const auto parameterName = NANOGetString(*parameterFilter, TLMPBFilterSlot::param_name);
-      if (!parameterName || parameterName->empty()) return fail(10, "Event filter missing parameter name");
+      if (!parameterName || parameterName->empty())
+        return fail(10, "Event filter missing parameter name");
       const bool hasNumber = NANOHasField(*parameterFilter, TLMPBFilterSlot::number_filter);
       const bool hasString = NANOHasField(*parameterFilter, TLMPBFilterSlot::string_filter);
-      if (hasNumber == hasString) return fail(10, "Event filter must have exactly one of number or string filter");
+      if (hasNumber == hasString)
+        return fail(10, "Event filter must have exactly one of number or string filter");
       if (hasNumber) {
-        auto number = NANOGetMessage<TLMPBNumberFilter>(*parameterFilter, TLMPBFilterSlot::number_filter);
+        auto number =
+            NANOGetMessage<TLMPBNumberFilter>(*parameterFilter, TLMPBFilterSlot::number_filter);
         if (!number || !TLMAudienceIsValidNumberFilter(*number)) {
           return fail(10, "Event filter has invalid number filter");
         }
       } else {
-        auto string = NANOGetMessage<TLMPBStringFilter>(*parameterFilter, TLMPBFilterSlot::string_filter);
+        auto string =
+            NANOGetMessage<TLMPBStringFilter>(*parameterFilter, TLMPBFilterSlot::string_filter);
         if (!string || !TLMAudienceIsValidStringFilter(*string)) {
           return fail(10, "Event filter has invalid string filter");
         }
@@ -311,9 +330,11 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
   for (const auto& filter : propertyFilters) {
     const auto name = NANOGetString(*filter, TLMPBPropertyFilterSlot::property_name);
     if (!name || name->empty()) return fail(11, "Property filter missing property name");
-    if (!NANOHasField(*filter, TLMPBPropertyFilterSlot::filter_id)) return fail(11, "Missing property filter ID");
+    if (!NANOHasField(*filter, TLMPBPropertyFilterSlot::filter_id))
+      return fail(11, "Missing property filter ID");
     const std::int32_t filterID = NANOGetInt32(*filter, TLMPBPropertyFilterSlot::filter_id);
-    if (filterID < 0 || filterID >= maxFilters) return fail(11, "Property filter ID is out of range");
+    if (filterID < 0 || filterID >= maxFilters)
+      return fail(11, "Property filter ID is out of range");
     if (!usedFilterIDs.insert(filterID).second) return fail(11, "Duplicate property filter ID");
     auto valueFilter = NANOHasField(*filter, TLMPBPropertyFilterSlot::filter)
                            ? NANOGetMessage<TLMPBFilter>(*filter, TLMPBPropertyFilterSlot::filter)
@@ -321,7 +342,8 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
     if (!valueFilter) return fail(11, "Property filter has no filter");
     const bool hasNumber = NANOHasField(*valueFilter, TLMPBFilterSlot::number_filter);
     const bool hasString = NANOHasField(*valueFilter, TLMPBFilterSlot::string_filter);
-    if (hasNumber == hasString) return fail(11, "Property filter must have exactly one of number or string filter");
+    if (hasNumber == hasString)
+      return fail(11, "Property filter must have exactly one of number or string filter");
     if (hasNumber) {
       auto number = NANOGetMessage<TLMPBNumberFilter>(*valueFilter, TLMPBFilterSlot::number_filter);
       if (!number || !TLMAudienceIsValidNumberFilter(*number)) {
@@ -344,7 +366,8 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
 
 bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudience>>& audiences) {
   if (static_cast<std::int64_t>(audiences.size()) > settings_->maxAudienceCount()) {
-    log(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
+    log(1, 6008,
+        "Configuration contains too many audiences. Audiences will not be saved. Audience count",
         Value(static_cast<std::int64_t>(audiences.size())));
     return true;
   }
@@ -361,21 +384,27 @@ bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudienc
     }
     const std::int32_t audienceID = NANOGetInt32(*audience, TLMPBAudienceSlot::audience_id);
     accepted.insert(audienceID);
-    for (const auto& original : messages<TLMPBEventFilter>(*audience, TLMPBAudienceSlot::event_filters)) {
+    for (const auto& original :
+         messages<TLMPBEventFilter>(*audience, TLMPBAudienceSlot::event_filters)) {
       auto filter = copyOf(*original);
       if (!filter) continue;
-      const std::string name = internalName(
-          TLMInternalEventNames(), NANOGetString(*filter, TLMPBEventFilterSlot::event_name).value_or(""));
+      const std::string name =
+          internalName(TLMInternalEventNames(),
+                       NANOGetString(*filter, TLMPBEventFilterSlot::event_name).value_or(""));
       NANOSetString(*filter, TLMPBEventFilterSlot::event_name, name);
       auto parameterFilters = messages<TLMPBFilter>(*filter, TLMPBEventFilterSlot::filters);
       for (auto& parameterFilter : parameterFilters) {
-        NANOSetString(*parameterFilter, TLMPBFilterSlot::param_name,
-                      internalName(TLMInternalParameterNames(),
-                                   NANOGetString(*parameterFilter, TLMPBFilterSlot::param_name).value_or("")));
+        NANOSetString(
+            *parameterFilter, TLMPBFilterSlot::param_name,
+            internalName(
+                TLMInternalParameterNames(),
+                NANOGetString(*parameterFilter, TLMPBFilterSlot::param_name).value_or("")));
       }
-      if (!parameterFilters.empty()) NANOSetArray(*filter, TLMPBEventFilterSlot::filters, parameterFilters);
-      eventFilters.emplace_back(audienceID, NANOGetInt32(*filter, TLMPBEventFilterSlot::filter_id), name,
-                                encode(*filter), NANOGetBool(*filter, TLMPBEventFilterSlot::session_scoped));
+      if (!parameterFilters.empty())
+        NANOSetArray(*filter, TLMPBEventFilterSlot::filters, parameterFilters);
+      eventFilters.emplace_back(audienceID, NANOGetInt32(*filter, TLMPBEventFilterSlot::filter_id),
+                                name, encode(*filter),
+                                NANOGetBool(*filter, TLMPBEventFilterSlot::session_scoped));
     }
     for (const auto& original :
          messages<TLMPBPropertyFilter>(*audience, TLMPBAudienceSlot::property_filters)) {
@@ -385,29 +414,33 @@ bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudienc
           internalName(TLMInternalUserPropertyNames(),
                        NANOGetString(*filter, TLMPBPropertyFilterSlot::property_name).value_or(""));
       NANOSetString(*filter, TLMPBPropertyFilterSlot::property_name, name);
-      propertyFilters.emplace_back(audienceID, NANOGetInt32(*filter, TLMPBPropertyFilterSlot::filter_id),
-                                   name, encode(*filter),
-                                   NANOGetBool(*filter, TLMPBPropertyFilterSlot::session_scoped));
+      propertyFilters.emplace_back(
+          audienceID, NANOGetInt32(*filter, TLMPBPropertyFilterSlot::filter_id), name,
+          encode(*filter), NANOGetBool(*filter, TLMPBPropertyFilterSlot::session_scoped));
     }
   }
   if (!maybeDeleteStaleFilterResults(accepted)) return false;
   platform::Error error;
   if (!database_.deleteAllEventFilters(&error)) {
-    log(1, 6010, "Unable to delete existing Audience event filters. Audiences will not be saved. Error",
+    log(1, 6010,
+        "Unable to delete existing Audience event filters. Audiences will not be saved. Error",
         errorValue(error));
     return false;
   }
   if (!database_.deleteAllPropertyFilters(&error)) {
-    log(1, 6011, "Unable to delete existing Audience user property filters. Audiences will not be saved. Error",
+    log(1, 6011,
+        "Unable to delete existing Audience user property filters. Audiences will not be saved. Error",
         errorValue(error));
     return false;
   }
   if (!eventFilters.empty() && !database_.updateEventFilters(eventFilters, &error)) {
-    log(1, 6012, "Unable to save Audience event filters. Audiences will not be saved. Error", errorValue(error));
+    log(1, 6012, "Unable to save Audience event filters. Audiences will not be saved. Error",
+        errorValue(error));
     return false;
   }
   if (!propertyFilters.empty() && !database_.updatePropertyFilters(propertyFilters, &error)) {
-    log(1, 6013, "Unable to save Audience user property filters. Audiences will not be saved. Error",
+    log(1, 6013,
+        "Unable to save Audience user property filters. Audiences will not be saved. Error",
         errorValue(error));
     return false;
   }
@@ -418,7 +451,8 @@ bool TLMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& ac
   platform::Error error;
   auto results = database_.allFilterResults(&error);
   if (!results) {
-    log(1, 6015, "Unable to query Audience filter results. Audiences will not be saved. Error", errorValue(error));
+    log(1, 6015, "Unable to query Audience filter results. Audiences will not be saved. Error",
+        errorValue(error));
     return false;
   }
   const std::int64_t maximum = settings_->maxFilterResultCount();
@@ -428,7 +462,8 @@ bool TLMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& ac
       Value(static_cast<std::int64_t>(results->size())), Value(maximum));
   auto stored = database_.allAudienceIDs(&error);
   if (!stored) {
-    log(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error", errorValue(error));
+    log(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
+        errorValue(error));
     return false;
   }
   const std::set<std::int32_t> storedIDs(stored->begin(), stored->end());
@@ -439,7 +474,8 @@ bool TLMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& ac
     }
   }
   if (!stale.empty() && !database_.deleteFilterResults(stale, &error)) {
-    log(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
+    log(1, 6018,
+        "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
         errorValue(error));
     return false;
   }
@@ -448,7 +484,8 @@ bool TLMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& ac
 
 // MARK: - Evaluation
 
-bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEventAggregates& eventAggregates,
+bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event,
+                                          const TLMEventAggregates& eventAggregates,
                                           TLMSequenceTimestampsCaches& caches) {
   if (!event) return true;
   const TLMValue* eventID = event->parameters().find("_eid");
@@ -460,7 +497,8 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEve
   platform::Error error;
   auto pair = database_.mainEventAndChildCountPairWithEventID(id, &error);
   if (!pair && failed(error)) {
-    log(1, 6026, "Cannot query for the main event for complex event's audience evaluation. Event name, error",
+    log(1, 6026,
+        "Cannot query for the main event for complex event's audience evaluation. Event name, error",
         Value(event->name()), errorValue(error));
     return false;
   }
@@ -472,7 +510,8 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEve
     const TLMValue* childCount = event->parameters().find("_epc");
     if (!database_.updateComplexEventForAudienceEvaluationWithEventID(
             id, childCount ? childCount->int64Value() : 0, event, &error)) {
-      log(1, 6024, "Cannot insert main event data for complex event's audience evaluation. Event name, error",
+      log(1, 6024,
+          "Cannot insert main event data for complex event's audience evaluation. Event name, error",
           Value(event->name()), errorValue(error));
       return false;
     }
@@ -498,7 +537,8 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEve
   }
   const TLMEventPtr& mainEvent = pair->first;
   if (!mainEvent) {
-    log(1, 6027, "Complex event's main event is nil for audience evaluation. Event name", Value(mainName));
+    log(1, 6027, "Complex event's main event is nil for audience evaluation. Event name",
+        Value(mainName));
     return false;
   }
   TLMParameters parameters = mainEvent->parameters();
@@ -510,15 +550,17 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEve
           Value(mainName), errorValue(error));
       return false;
     }
-  } else if (!database_.updateComplexEventForAudienceEvaluationWithEventID(id, remaining - 1, mainEvent,
-                                                                          &error)) {
-    log(1, 6030, "Cannot update the remaining children to process of a complex event. Event name, error",
+  } else if (!database_.updateComplexEventForAudienceEvaluationWithEventID(id, remaining - 1,
+                                                                           mainEvent, &error)) {
+    log(1, 6030,
+        "Cannot update the remaining children to process of a complex event. Event name, error",
         Value(mainName), errorValue(error));
     return false;
   }
   auto aggregates = database_.eventAggregatesWithName(mainName, &error);
   if (!aggregates && failed(error)) {
-    log(1, 6034, "Failed to query event aggregates. Name, error", Value(mainName), errorValue(error));
+    log(1, 6034, "Failed to query event aggregates. Name, error", Value(mainName),
+        errorValue(error));
     return false;
   }
   return evaluateFiltersForEventName(mainName, parameters, aggregates ? &*aggregates : nullptr,
@@ -559,7 +601,8 @@ TLMFilterResult recordWithTimestamps(EvaluationState& state, TLMSequenceTimestam
   }
   return TLMAudience::updatedFilterResultWithFilterID(
       filterID, audienceID, current, outcome,
-      TLMConvertDictionaryToDynamicFilterResultTimestamps(state.dynamicTimes[audienceID]), sequence);
+      TLMConvertDictionaryToDynamicFilterResultTimestamps(state.dynamicTimes[audienceID]),
+      sequence);
 }
 
 TLMSequenceTimestampsCache& cacheFor(TLMSequenceTimestampsCaches& caches, std::int32_t audienceID) {
@@ -569,13 +612,15 @@ TLMSequenceTimestampsCache& cacheFor(TLMSequenceTimestampsCaches& caches, std::i
 }
 
 // On first use of an audience: its dynamic times, and its sequence cache when the bundle has none.
-void seedAudience(EvaluationState& state, TLMSequenceTimestampsCaches& caches, std::int32_t audienceID,
-                  const std::optional<TLMFilterResult>& current, bool sequenceEnabled) {
+void seedAudience(EvaluationState& state, TLMSequenceTimestampsCaches& caches,
+                  std::int32_t audienceID, const std::optional<TLMFilterResult>& current,
+                  bool sequenceEnabled) {
   if (state.dynamicTimes.count(audienceID) != 0) return;
   auto data = current ? currentData(*current) : nullptr;
   state.dynamicTimes[audienceID] = TLMConvertDynamicFilterResultTimestampsToDictionary(data.get());
   if (sequenceEnabled && caches.count(audienceID) == 0) {
-    caches[audienceID] = TLMConvertSequenceFilterResultTimestampsToDictionary(data.get(), audienceID);
+    caches[audienceID] =
+        TLMConvertSequenceFilterResultTimestampsToDictionary(data.get(), audienceID);
   }
 }
 
@@ -587,13 +632,16 @@ std::vector<TLMFilterResult> updatedList(const EvaluationState& state) {
 
 }  // namespace
 
-bool TLMAudience::evaluateFiltersForEventName(const std::string& name, const TLMParameters& parameters,
+bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
+                                              const TLMParameters& parameters,
                                               const TLMEventAggregates* eventAggregates,
-                                              double eventTimestamp, TLMSequenceTimestampsCaches& caches) {
+                                              double eventTimestamp,
+                                              TLMSequenceTimestampsCaches& caches) {
   platform::Error error;
   auto filters = database_.eventFiltersForEventName(name, &error);
   if (!filters) {
-    log(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+    log(1, 6000,
+        "Unable to query event filters for event. Event will not be evaluated. Event name, error",
         Value(name), errorValue(error));
     return false;
   }
@@ -607,7 +655,8 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name, const TLM
     const std::int32_t filterID = stored.filterID();
     std::optional<TLMFilterResult> current;
     if (!currentResult(database_, state, audienceID, current, error)) {
-      log(1, 6001, "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
+      log(1, 6001,
+          "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
           Value(name), errorValue(error));
       return false;
     }
@@ -618,14 +667,16 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name, const TLM
       if (wasTrue) continue;
       auto filter = decodeFilter<TLMPBEventFilter>(stored.data());
       if (!filter) {
-        log(1, 6002, "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
+        log(1, 6002,
+            "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
             Value(name), Value(filterID), Value(audienceID));
         continue;
       }
       auto outcome = TLMAudienceEvaluateEventFilter(filter.get(), name, parameters, eventAggregates,
                                                     sessionAggregates);
       if (!outcome) continue;
-      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome, std::nullopt, std::nullopt);
+      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
+                                                std::nullopt, std::nullopt);
     } else {
       auto filter = decodeFilter<TLMPBEventFilter>(stored.data());
       if (!filter) {
@@ -645,17 +696,20 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name, const TLM
         if (sequence) {
           cacheFor(caches, audienceID).addEventFilterTimestamp(eventTimestamp, filterID);
         } else if (dynamic || scoped) {
-          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID, eventTimestamp);
+          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
+                                                        eventTimestamp);
         }
       }
       // An event filter that was true stays true.
-      updated = recordWithTimestamps(state, caches, filterID, audienceID, current, *outcome || wasTrue);
+      updated =
+          recordWithTimestamps(state, caches, filterID, audienceID, current, *outcome || wasTrue);
     }
     state.updated.insert_or_assign(audienceID, updated);
     state.read.erase(audienceID);
   }
   if (!state.updated.empty() && !database_.updateFilterResults(updatedList(state), &error)) {
-    log(1, 6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
+    log(1, 6003,
+        "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
         Value(name), errorValue(error));
     return false;
   }
@@ -668,14 +722,16 @@ bool TLMAudience::evaluateFiltersForNanoUserProperty(const TLMPBUserAttribute& p
   const std::string name = NANOGetString(property, TLMPBUserAttributeSlot::name).value_or("");
   std::optional<TLMValue> value;
   if (NANOHasField(property, TLMPBUserAttributeSlot::string_value)) {
-    if (auto text = NANOGetString(property, TLMPBUserAttributeSlot::string_value)) value = TLMValue(*text);
+    if (auto text = NANOGetString(property, TLMPBUserAttributeSlot::string_value))
+      value = TLMValue(*text);
   } else if (NANOHasField(property, TLMPBUserAttributeSlot::double_value)) {
     value = TLMValue(NANOGetDouble(property, TLMPBUserAttributeSlot::double_value));
   } else if (NANOHasField(property, TLMPBUserAttributeSlot::int_value)) {
     value = TLMValue(NANOGetInt64(property, TLMPBUserAttributeSlot::int_value));
   }
   const double lastSet =
-      static_cast<double>(NANOGetInt64(property, TLMPBUserAttributeSlot::set_timestamp_millis)) / 1000.0;
+      static_cast<double>(NANOGetInt64(property, TLMPBUserAttributeSlot::set_timestamp_millis)) /
+      1000.0;
   std::optional<TLMUserAttribute> attribute;
   if (value) attribute = TLMUserAttribute::initWithOrigin("", name, *value, lastSet);
   if (!attribute) {
@@ -698,7 +754,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
   platform::Error error;
   auto filters = database_.propertyFiltersForPropertyName(name, &error);
   if (!filters) {
-    log(1, 6004, "Unable to query property filters for property. Property will not be evaluated. Property name, error",
+    log(1, 6004,
+        "Unable to query property filters for property. Property will not be evaluated. Property name, error",
         Value(name), errorValue(error));
     return false;
   }
@@ -711,7 +768,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
     const std::int32_t filterID = stored.filterID();
     std::optional<TLMFilterResult> current;
     if (!currentResult(database_, state, audienceID, current, error)) {
-      log(1, 6005, "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
+      log(1, 6005,
+          "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
           Value(name), errorValue(error));
       return false;
     }
@@ -729,7 +787,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
       }
       auto outcome = TLMAudienceEvaluatePropertyFilter(filter.get(), &property);
       if (!outcome) continue;
-      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome, std::nullopt, std::nullopt);
+      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
+                                                std::nullopt, std::nullopt);
     } else {
       auto filter = decodeFilter<TLMPBPropertyFilter>(stored.data());
       if (!filter) {
@@ -772,11 +831,13 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
 
 // MARK: - Bundling and sessions
 
-std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> TLMAudience::resultsForBundling() {
+std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>>
+TLMAudience::resultsForBundling() {
   platform::Error error;
   auto results = database_.allFilterResults(&error);
   if (!results) {
-    log(1, 6019, "Unable to query Audience filter results. Audience results will not be bundled. Error",
+    log(1, 6019,
+        "Unable to query Audience filter results. Audience results will not be bundled. Error",
         errorValue(error));
     return std::nullopt;
   }
@@ -786,11 +847,14 @@ std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> TLMAu
   for (const auto& [audienceID, result] : *results) {
     auto current = currentData(result);
     if (!current) {
-      log(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID", Value(audienceID));
+      log(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+          Value(audienceID));
       continue;
     }
-    if (!TLMIsAudienceEvaluated(NANOGetArray(*current, TLMPBResultDataSlot::status).value_or(platform::Array{}))) {
-      log(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID", Value(audienceID));
+    if (!TLMIsAudienceEvaluated(
+            NANOGetArray(*current, TLMPBResultDataSlot::status).value_or(platform::Array{}))) {
+      log(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+          Value(audienceID));
       continue;
     }
     auto entry = TLMPBAudienceLeafFilterResult::initWithMessageInfo(nullptr);
@@ -803,10 +867,12 @@ std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> TLMAu
         auto sequences = messages<TLMPBSequenceFilterResultTimestamp>(
             *current, TLMPBResultDataSlot::sequence_filter_timestamps);
         if (sequenceEnabled && !sequences.empty()) {
-          auto times = NANOGetArray(*sequences.front(), TLMPBSequenceFilterResultTimestampSlot::eval_timestamps)
+          auto times = NANOGetArray(*sequences.front(),
+                                    TLMPBSequenceFilterResultTimestampSlot::eval_timestamps)
                            .value_or(platform::Array{});
           if (times.size() >= 2) {
-            NANOSetArray(*sequences.front(), TLMPBSequenceFilterResultTimestampSlot::eval_timestamps,
+            NANOSetArray(*sequences.front(),
+                         TLMPBSequenceFilterResultTimestampSlot::eval_timestamps,
                          platform::Array{times.back()});
             NANOSetArray(*current, TLMPBResultDataSlot::sequence_filter_timestamps, sequences);
           }
@@ -822,7 +888,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> TLMAu
     records.emplace_back(audienceID, encode(*current), result.currentResults());
   }
   if (!records.empty() && !database_.updateFilterResults(records, &error)) {
-    log(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
+    log(1, 6022,
+        "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
         errorValue(error));
     return std::nullopt;
   }
@@ -833,13 +900,15 @@ bool TLMAudience::clearEvaluationResultsForSessionScopedFilters() {
   platform::Error error;
   auto scoped = database_.allSessionScopedFilters(&error);
   if (!scoped) {
-    log(1, 6040, "Unable to query all session scoped filters. Session scoped results will not be cleared. Error",
+    log(1, 6040,
+        "Unable to query all session scoped filters. Session scoped results will not be cleared. Error",
         errorValue(error));
     return false;
   }
   auto results = database_.allFilterResults(&error);
   if (!results) {
-    log(1, 6041, "Unable to query all filter results. Session scoped results will not be cleared. Error",
+    log(1, 6041,
+        "Unable to query all filter results. Session scoped results will not be cleared. Error",
         errorValue(error));
     return false;
   }
@@ -867,25 +936,31 @@ bool TLMAudience::clearEvaluationResultsForSessionScopedFilters() {
     }
     NANOSetArray(*data, TLMPBResultDataSlot::status, wordArray(status));
     NANOSetArray(*data, TLMPBResultDataSlot::results, wordArray(resultWords));
-    auto dynamic = messages<TLMPBDynamicFilterResultTimestamp>(*data, TLMPBResultDataSlot::dynamic_filter_timestamps);
+    auto dynamic = messages<TLMPBDynamicFilterResultTimestamp>(
+        *data, TLMPBResultDataSlot::dynamic_filter_timestamps);
     std::erase_if(dynamic, [&](const auto& entry) {
-      return cleared.count(NANOGetInt32(*entry, TLMPBDynamicFilterResultTimestampSlot::filter_id)) != 0;
+      return cleared.count(
+                 NANOGetInt32(*entry, TLMPBDynamicFilterResultTimestampSlot::filter_id)) != 0;
     });
     NANOSetArray(*data, TLMPBResultDataSlot::dynamic_filter_timestamps, dynamic);
-    auto sequence = messages<TLMPBSequenceFilterResultTimestamp>(*data, TLMPBResultDataSlot::sequence_filter_timestamps);
+    auto sequence = messages<TLMPBSequenceFilterResultTimestamp>(
+        *data, TLMPBResultDataSlot::sequence_filter_timestamps);
     std::erase_if(sequence, [&](const auto& entry) {
-      return cleared.count(NANOGetInt32(*entry, TLMPBSequenceFilterResultTimestampSlot::filter_id)) != 0;
+      return cleared.count(
+                 NANOGetInt32(*entry, TLMPBSequenceFilterResultTimestampSlot::filter_id)) != 0;
     });
     NANOSetArray(*data, TLMPBResultDataSlot::sequence_filter_timestamps, sequence);
     updated.emplace_back(audienceID, encode(*data), result.currentResults());
   }
   if (!deleted.empty() && !database_.deleteFilterResults(deleted, &error)) {
-    log(1, 6042, "Unable to delete filter results. Session scoped results will not be cleared. Error",
+    log(1, 6042,
+        "Unable to delete filter results. Session scoped results will not be cleared. Error",
         errorValue(error));
     return false;
   }
   if (!updated.empty() && !database_.updateFilterResults(updated, &error)) {
-    log(1, 6043, "Unable to update filter results. Session scoped results will not be cleared. Error",
+    log(1, 6043,
+        "Unable to update filter results. Session scoped results will not be cleared. Error",
         errorValue(error));
     return false;
   }

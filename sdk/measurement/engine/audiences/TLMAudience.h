@@ -114,11 +114,13 @@ class TLMAudience : public TLMAudienceEvaluator {
                                           std::optional<double> evaluationTime) override;
   // Null `caches`: a fresh set for this call.
   bool evaluateFiltersForUserProperty(const TLMUserAttribute& property,
-                                      TLMSequenceTimestampsCaches* caches, double evaluationTimestamp);
+                                      TLMSequenceTimestampsCaches* caches,
+                                      double evaluationTimestamp);
   bool evaluateFiltersForUserProperty(const TLMUserAttribute& property);
   // Every evaluated audience's entry for the next bundle; empty optional on a store failure.
   // The current records become the previous ones.
-  std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> resultsForBundling() override;
+  std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> resultsForBundling()
+      override;
   // Session-scoped filters go back to "not evaluated".
   bool clearEvaluationResultsForSessionScopedFilters() override;
   // Above the result cap, deletes the results of audiences that have neither stored filters nor
@@ -133,8 +135,10 @@ class TLMAudience : public TLMAudienceEvaluator {
   static TLMFilterResult updatedFilterResultWithFilterID(
       std::int32_t filterID, std::int32_t audienceID, const std::optional<TLMFilterResult>& current,
       std::optional<bool> newEvaluationResult,
-      const std::optional<std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>>& dynamicFilterTimestamps,
-      const std::optional<std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>>& sequenceFilterTimestamps);
+      const std::optional<std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>>&
+          dynamicFilterTimestamps,
+      const std::optional<std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>>&
+          sequenceFilterTimestamps);
   // An audience definition against the ids accepted so far: the first failure fills `error`
   // (codes 9 audience, 10 event filter, 11 property filter); a rejected combination of flags
   // answers false without error.
@@ -149,7 +153,8 @@ class TLMAudience : public TLMAudienceEvaluator {
 
 // At least one status word is non-zero.
 bool TLMIsAudienceEvaluated(const platform::Array& statusWords);
-TLMDynamicFilterTimestamps TLMConvertDynamicFilterResultTimestampsToDictionary(const TLMPBResultData* data);
+TLMDynamicFilterTimestamps TLMConvertDynamicFilterResultTimestampsToDictionary(
+    const TLMPBResultData* data);
 // Ascending filter-id order, times truncated to whole seconds.
 std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>
 TLMConvertDictionaryToDynamicFilterResultTimestamps(const TLMDynamicFilterTimestamps& timestamps);

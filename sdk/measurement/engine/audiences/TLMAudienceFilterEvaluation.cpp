@@ -124,20 +124,22 @@ std::optional<bool> TLMAudienceEvaluateEventFilter(const TLMPBEventFilter* filte
   }
   const auto filterName = NANOGetString(*filter, TLMPBEventFilterSlot::event_name);
   if (!filterName || *filterName != eventName) {
-    logError(7006, "Event filter name does not match event name. Audience filter will not be evaluated",
+    logError(7006,
+             "Event filter name does not match event name. Audience filter will not be evaluated",
              Value(filterName.value_or("")), Value(eventName));
     return std::nullopt;
   }
   const bool hasCountFilter = NANOHasField(*filter, TLMPBEventFilterSlot::event_count_filter);
-  const auto parameterFilters =
-      NANOGetArray<TLMPBFilter>(*filter, TLMPBEventFilterSlot::filters).value_or(
-          std::vector<std::shared_ptr<TLMPBFilter>>{});
+  const auto parameterFilters = NANOGetArray<TLMPBFilter>(*filter, TLMPBEventFilterSlot::filters)
+                                    .value_or(std::vector<std::shared_ptr<TLMPBFilter>>{});
   if (!hasCountFilter && parameterFilters.empty()) return true;
 
   if (hasCountFilter) {
     if (aggregates == nullptr || aggregates->name() != eventName) {
-      logError(7007, "Event aggregates name does not match event name. Audience filter will not be evaluated",
-               Value(aggregates ? aggregates->name() : std::string()), Value(eventName));
+      logError(
+          7007,
+          "Event aggregates name does not match event name. Audience filter will not be evaluated",
+          Value(aggregates ? aggregates->name() : std::string()), Value(eventName));
       return std::nullopt;
     }
     const bool sessionScoped = NANOHasField(*filter, TLMPBEventFilterSlot::session_scoped) &&
@@ -145,7 +147,8 @@ std::optional<bool> TLMAudienceEvaluateEventFilter(const TLMPBEventFilter* filte
                                NANOGetBool(*filter, TLMPBEventFilterSlot::session_scoped);
     const std::int64_t count =
         sessionScoped ? aggregates->currentSessionCount() : aggregates->lifetimeCount();
-    auto countFilter = NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
+    auto countFilter =
+        NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
     std::optional<bool> outcome;
     if (countFilter) outcome = TLMAudienceEvaluateNumberFilterWithInt64(*countFilter, count);
     if (outcome != true) return outcome;
@@ -154,13 +157,15 @@ std::optional<bool> TLMAudienceEvaluateEventFilter(const TLMPBEventFilter* filte
   for (const auto& parameterFilter : parameterFilters) {
     const auto name = NANOGetString(*parameterFilter, TLMPBFilterSlot::param_name);
     if (!name || name->empty()) {
-      logError(7008, "Event filter does not have parameter name. Audience filter will not be evaluated");
+      logError(7008,
+               "Event filter does not have parameter name. Audience filter will not be evaluated");
       return std::nullopt;
     }
     const TLMValue* value = parameters.find(*name);
     if (value == nullptr) {
       TLMMeasurement::monitor()->logWithLevel(
-          7, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
+          7, 7009,
+          "Event does not have parameter required by filter. Audience filter will not be evaluated",
           Value(*name));
       return std::nullopt;
     }
@@ -190,8 +195,10 @@ std::optional<bool> TLMAudienceEvaluatePropertyFilter(const TLMPBPropertyFilter*
   }
   const auto name = NANOGetString(*filter, TLMPBPropertyFilterSlot::property_name);
   if (!name || *name != property->name()) {
-    logError(7013, "User property name does not match property filter name. Audience filter will not be evaluated",
-             Value(name.value_or("")), Value(property->name()));
+    logError(
+        7013,
+        "User property name does not match property filter name. Audience filter will not be evaluated",
+        Value(name.value_or("")), Value(property->name()));
     return std::nullopt;
   }
   auto valueFilter = NANOHasField(*filter, TLMPBPropertyFilterSlot::filter)
@@ -203,18 +210,22 @@ std::optional<bool> TLMAudienceEvaluatePropertyFilter(const TLMPBPropertyFilter*
   }
   const TLMValue& value = property->value();
   if (!value.isString() && !value.isInt64() && !value.isDouble()) {
-    logError(7015, "Unknown user property type. Audience filter will not be evaluated. Property Name",
+    logError(7015,
+             "Unknown user property type. Audience filter will not be evaluated. Property Name",
              Value(property->name()));
     return std::nullopt;
   }
   return TLMAudienceEvaluateFilterWithValue(*valueFilter, value);
 }
 
-std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter, const TLMValue& value) {
+std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter,
+                                                       const TLMValue& value) {
   const bool hasNumber = NANOHasField(filter, TLMPBFilterSlot::number_filter);
   const bool hasString = NANOHasField(filter, TLMPBFilterSlot::string_filter);
   if (!hasNumber && !hasString) {
-    logError(7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated");
+    logError(
+        7000,
+        "Filter has neither a number nor string filter. Audience filter will not be evaluated");
     return std::nullopt;
   }
   std::optional<bool> outcome;
@@ -223,9 +234,10 @@ std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter
     if (!numberFilter) return std::nullopt;
     if (const std::string* text = value.stringPtr()) {
       if (!TLMIsValidNumericString(*text)) {
-        logError(7001,
-                 "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
-                 Value(*text), describe(filter));
+        logError(
+            7001,
+            "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
+            Value(*text), describe(filter));
         return std::nullopt;
       }
       auto decimal = TLMParseNumericValueFromString(*text);
@@ -274,7 +286,8 @@ bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
   }
   if (type <= TLMAudienceComparisonEqual) {
     if (!isNumericField(filter, TLMPBNumberFilterSlot::comparison_value)) {
-      logError(8008, "Numeric filter does not have a valid comparison value. Filter", describe(filter));
+      logError(8008, "Numeric filter does not have a valid comparison value. Filter",
+               describe(filter));
       return false;
     }
     return true;
@@ -282,11 +295,13 @@ bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
   if (type == TLMAudienceComparisonBetween) {
     bool valid = true;
     if (!isNumericField(filter, TLMPBNumberFilterSlot::min_comparison_value)) {
-      logError(8009, "Numeric filter does not have a valid min comparison value. Filter", describe(filter));
+      logError(8009, "Numeric filter does not have a valid min comparison value. Filter",
+               describe(filter));
       valid = false;
     }
     if (!isNumericField(filter, TLMPBNumberFilterSlot::max_comparison_value)) {
-      logError(8010, "Numeric filter does not have a valid max comparison value. Filter", describe(filter));
+      logError(8010, "Numeric filter does not have a valid max comparison value. Filter",
+               describe(filter));
       valid = false;
     }
     return valid;
@@ -295,25 +310,30 @@ bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
   return false;
 }
 
-std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(const TLMPBNumberFilter& filter,
-                                                                     const platform::Decimal& value) {
+std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(
+    const TLMPBNumberFilter& filter, const platform::Decimal& value) {
   if (!TLMAudienceIsValidNumberFilter(filter)) return std::nullopt;
   const TLMAudienceComparisonValues values = comparisonValues(filter);
   if (!values.valid) {
-    logError(8015,
-             "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
-             describe(filter));
+    logError(
+        8015,
+        "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
+        describe(filter));
     return std::nullopt;
   }
   switch (comparisonType(filter)) {
-    case TLMAudienceComparisonLessThan: return value < *values.comparisonValue;
-    case TLMAudienceComparisonGreaterThan: return value > *values.comparisonValue;
-    case TLMAudienceComparisonEqual: return value == *values.comparisonValue;
+    case TLMAudienceComparisonLessThan:
+      return value < *values.comparisonValue;
+    case TLMAudienceComparisonGreaterThan:
+      return value > *values.comparisonValue;
+    case TLMAudienceComparisonEqual:
+      return value == *values.comparisonValue;
     case TLMAudienceComparisonBetween:
       return *values.minComparisonValue <= value && value <= *values.maxComparisonValue;
     default:
-      logError(8016,
-               "Validated decimal number for number filter has unknown comparison type. Audience filter will not be evaluated");
+      logError(
+          8016,
+          "Validated decimal number for number filter has unknown comparison type. Audience filter will not be evaluated");
       return std::nullopt;
   }
 }
@@ -328,8 +348,9 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberF
   if (!TLMAudienceIsValidNumberFilter(filter)) return std::nullopt;
   const auto type = comparisonType(filter);
   auto invalid = [] {
-    logError(8012,
-             "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated");
+    logError(
+        8012,
+        "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated");
     return std::nullopt;
   };
   if (type == TLMAudienceComparisonBetween) {
@@ -339,15 +360,18 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberF
     return *minimum <= value && value <= *maximum;
   }
   if (type < TLMAudienceComparisonLessThan || type > TLMAudienceComparisonEqual) {
-    logError(8013,
-             "Validated double number filter has unknown comparison type. Audience filter will not be evaluated");
+    logError(
+        8013,
+        "Validated double number filter has unknown comparison type. Audience filter will not be evaluated");
     return std::nullopt;
   }
   auto comparison = readDouble(filter, TLMPBNumberFilterSlot::comparison_value);
   if (!comparison) return invalid();
   switch (type) {
-    case TLMAudienceComparisonLessThan: return value < *comparison;
-    case TLMAudienceComparisonGreaterThan: return value > *comparison;
+    case TLMAudienceComparisonLessThan:
+      return value < *comparison;
+    case TLMAudienceComparisonGreaterThan:
+      return value > *comparison;
     default: {
       // Equal within two units in the last place, both ends open.
       constexpr double inf = std::numeric_limits<double>::infinity();
@@ -393,10 +417,12 @@ bool TLMAudienceInternalIsValidStringFilter(
     platform::Error error;
     auto compiled = platform::RegularExpression::make(
         *expression,
-        caseSensitive ? platform::RegularExpression::None : platform::RegularExpression::CaseInsensitive,
+        caseSensitive ? platform::RegularExpression::None
+                      : platform::RegularExpression::CaseInsensitive,
         &error);
     if (!compiled) {
-      logError(9004, "Unable to parse regular expression", describe(filter), Value(error.description));
+      logError(9004, "Unable to parse regular expression", describe(filter),
+               Value(error.description));
       return false;
     }
     if (regularExpression != nullptr) *regularExpression = std::move(compiled);
@@ -421,7 +447,8 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
   }
   const bool caseSensitive = NANOHasField(filter, TLMPBStringFilterSlot::case_sensitive) &&
                              NANOGetBool(filter, TLMPBStringFilterSlot::case_sensitive);
-  const std::string expression = NANOGetString(filter, TLMPBStringFilterSlot::expression).value_or("");
+  const std::string expression =
+      NANOGetString(filter, TLMPBStringFilterSlot::expression).value_or("");
   switch (matchType(filter)) {
     case TLMAudienceStringMatchRegularExpression:
       if (!compiled) {
@@ -441,13 +468,15 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
                                                        platform::text::foldCase(expression));
     case TLMAudienceStringMatchContains:
       if (expression.empty()) return false;
-      return caseSensitive ? value->find(expression) != std::string::npos
-                           : platform::text::foldCase(*value).find(platform::text::foldCase(expression)) !=
-                                 std::string::npos;
+      return caseSensitive
+                 ? value->find(expression) != std::string::npos
+                 : platform::text::foldCase(*value).find(platform::text::foldCase(expression)) !=
+                       std::string::npos;
     case TLMAudienceStringMatchExact:
       return exactMatch(*value, expression, caseSensitive);
     case TLMAudienceStringMatchInList: {
-      const auto list = NANOGetArray(filter, TLMPBStringFilterSlot::expression_list).value_or(platform::Array{});
+      const auto list =
+          NANOGetArray(filter, TLMPBStringFilterSlot::expression_list).value_or(platform::Array{});
       for (const Value& entry : list) {
         const std::string* text = entry.stringPtr();
         if (text != nullptr && exactMatch(*value, *text, caseSensitive)) return true;
@@ -455,7 +484,9 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
       return false;
     }
     case TLMAudienceStringMatchUnknown:
-      logError(9007, "Validated string filter has unknown comparison type. Audience filter will not be evaluated");
+      logError(
+          9007,
+          "Validated string filter has unknown comparison type. Audience filter will not be evaluated");
       return std::nullopt;
     default:
       return false;

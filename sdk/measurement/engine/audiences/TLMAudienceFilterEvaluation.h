@@ -69,8 +69,8 @@ std::optional<bool> TLMAudienceEvaluatePropertyFilter(const TLMPBPropertyFilter*
 // One "Filter" on one value, complement applied.
 std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter,
                                                        const TLMValue& value);
-std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(const TLMPBNumberFilter& filter,
-                                                                     const platform::Decimal& value);
+std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(
+    const TLMPBNumberFilter& filter, const platform::Decimal& value);
 std::optional<bool> TLMAudienceEvaluateNumberFilterWithInt64(const TLMPBNumberFilter& filter,
                                                              std::int64_t value);
 std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberFilter& filter,

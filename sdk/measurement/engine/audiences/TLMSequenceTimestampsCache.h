@@ -28,7 +28,8 @@ class TLMSequenceTimestampsCache {
   std::optional<std::vector<double>> sequenceTimestampsForFilterID(std::int32_t filterID) const;
   // One message per filter in ascending filter-id order, its times sorted ascending in whole
   // seconds (none set for an empty list).
-  std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>> sequenceFilterResultTimestamps() const;
+  std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>> sequenceFilterResultTimestamps()
+      const;
 
   const std::map<std::int32_t, std::vector<double>>& allSequenceTimestampsByFilterID() const {
     return timestampsByFilterID_;
@@ -40,4 +41,5 @@ class TLMSequenceTimestampsCache {
 };
 
 // The caches of one bundle, by audience id.
-using TLMSequenceTimestampsCaches = std::map<std::int32_t, std::shared_ptr<TLMSequenceTimestampsCache>>;
+using TLMSequenceTimestampsCaches =
+    std::map<std::int32_t, std::shared_ptr<TLMSequenceTimestampsCache>>;

@@ -22,9 +22,10 @@
 
 namespace audiences {
 
-inline std::shared_ptr<TLMPBNumberFilter> number(std::int32_t type, std::optional<std::string> value,
-                                                 std::optional<std::string> minimum = std::nullopt,
-                                                 std::optional<std::string> maximum = std::nullopt) {
+inline std::shared_ptr<TLMPBNumberFilter> number(
+    std::int32_t type, std::optional<std::string> value,
+    std::optional<std::string> minimum = std::nullopt,
+    std::optional<std::string> maximum = std::nullopt) {
   auto f = TLMPBNumberFilter::initWithMessageInfo(nullptr);
   NANOSetInt32(*f, TLMPBNumberFilterSlot::comparison_type, type);
   if (value) NANOSetString(*f, TLMPBNumberFilterSlot::comparison_value, *value);
@@ -33,7 +34,8 @@ inline std::shared_ptr<TLMPBNumberFilter> number(std::int32_t type, std::optiona
   return f;
 }
 
-inline std::shared_ptr<TLMPBStringFilter> string(std::int32_t type, std::optional<std::string> expression,
+inline std::shared_ptr<TLMPBStringFilter> string(std::int32_t type,
+                                                 std::optional<std::string> expression,
                                                  std::optional<bool> caseSensitive = std::nullopt,
                                                  std::vector<std::string> list = {}) {
   auto f = TLMPBStringFilter::initWithMessageInfo(nullptr);
@@ -74,10 +76,10 @@ struct Flags {
   bool sessionScoped = false;
 };
 
-inline std::shared_ptr<TLMPBEventFilter> eventFilter(std::int32_t id, const std::string& name,
-                                                     std::vector<std::shared_ptr<TLMPBFilter>> parameters = {},
-                                                     std::shared_ptr<TLMPBNumberFilter> count = nullptr,
-                                                     Flags flags = {}) {
+inline std::shared_ptr<TLMPBEventFilter> eventFilter(
+    std::int32_t id, const std::string& name,
+    std::vector<std::shared_ptr<TLMPBFilter>> parameters = {},
+    std::shared_ptr<TLMPBNumberFilter> count = nullptr, Flags flags = {}) {
   auto f = TLMPBEventFilter::initWithMessageInfo(nullptr);
   NANOSetInt32(*f, TLMPBEventFilterSlot::filter_id, id);
   NANOSetString(*f, TLMPBEventFilterSlot::event_name, name);
@@ -102,9 +104,9 @@ inline std::shared_ptr<TLMPBPropertyFilter> propertyFilter(std::int32_t id, cons
   return f;
 }
 
-inline std::shared_ptr<TLMPBAudience> audience(std::optional<std::int32_t> id,
-                                               std::vector<std::shared_ptr<TLMPBEventFilter>> events,
-                                               std::vector<std::shared_ptr<TLMPBPropertyFilter>> properties = {}) {
+inline std::shared_ptr<TLMPBAudience> audience(
+    std::optional<std::int32_t> id, std::vector<std::shared_ptr<TLMPBEventFilter>> events,
+    std::vector<std::shared_ptr<TLMPBPropertyFilter>> properties = {}) {
   auto a = TLMPBAudience::initWithMessageInfo(nullptr);
   if (id) NANOSetInt32(*a, TLMPBAudienceSlot::audience_id, *id);
   if (!events.empty()) NANOSetArray(*a, TLMPBAudienceSlot::event_filters, events);
@@ -112,11 +114,13 @@ inline std::shared_ptr<TLMPBAudience> audience(std::optional<std::int32_t> id,
   return a;
 }
 
-inline TLMEventAggregates aggregates(const std::string& name, std::int32_t lifetime, std::int32_t session = 1) {
+inline TLMEventAggregates aggregates(const std::string& name, std::int32_t lifetime,
+                                     std::int32_t session = 1) {
   return *TLMEventAggregates::initWithName(name, lifetime, 1, session, 0);
 }
 
-inline TLMEventPtr event(const std::string& name, double timestamp, TLMObjectDictionary parameters = {}) {
+inline TLMEventPtr event(const std::string& name, double timestamp,
+                         TLMObjectDictionary parameters = {}) {
   TLMEventPtr e = TLMEvent::initWithOrigin("app", false, name, timestamp, 0, parameters);
   EXPECT_TRUE(e) << name;
   return e;
@@ -142,14 +146,18 @@ inline Bits bitsOf(const platform::Bytes& bytes) {
     out.status.push_back(*v.uint64Value());
   for (auto& v : NANOGetArray(*data, TLMPBResultDataSlot::results).value_or(platform::Array{}))
     out.results.push_back(*v.uint64Value());
-  for (auto& e : NANOGetArray<TLMPBDynamicFilterResultTimestamp>(*data, TLMPBResultDataSlot::dynamic_filter_timestamps)
+  for (auto& e : NANOGetArray<TLMPBDynamicFilterResultTimestamp>(
+                     *data, TLMPBResultDataSlot::dynamic_filter_timestamps)
                      .value_or(std::vector<std::shared_ptr<TLMPBDynamicFilterResultTimestamp>>{}))
     out.dynamic[NANOGetInt32(*e, TLMPBDynamicFilterResultTimestampSlot::filter_id)] =
         NANOGetInt64(*e, TLMPBDynamicFilterResultTimestampSlot::timestamp);
-  for (auto& e : NANOGetArray<TLMPBSequenceFilterResultTimestamp>(*data, TLMPBResultDataSlot::sequence_filter_timestamps)
-                     .value_or(std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>{})) {
+  for (auto& e :
+       NANOGetArray<TLMPBSequenceFilterResultTimestamp>(
+           *data, TLMPBResultDataSlot::sequence_filter_timestamps)
+           .value_or(std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>{})) {
     auto& times = out.sequence[NANOGetInt32(*e, TLMPBSequenceFilterResultTimestampSlot::filter_id)];
-    for (auto& v : NANOGetArray(*e, TLMPBSequenceFilterResultTimestampSlot::eval_timestamps).value_or(platform::Array{}))
+    for (auto& v : NANOGetArray(*e, TLMPBSequenceFilterResultTimestampSlot::eval_timestamps)
+                       .value_or(platform::Array{}))
       times.push_back(*v.int64Value());
   }
   return out;
@@ -158,12 +166,15 @@ inline Bits bitsOf(const platform::Bytes& bytes) {
 class AudienceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), storeSettings, &storeMonitor);
+    database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), storeSettings,
+                                                 &storeMonitor);
     ASSERT_TRUE(database);
     audienceObject = std::make_unique<TLMAudience>(*database, settings);
   }
   TLMAudience& subject() { return *audienceObject; }
-  bool define(std::vector<std::shared_ptr<TLMPBAudience>> list) { return subject().updateAudiences(list); }
+  bool define(std::vector<std::shared_ptr<TLMPBAudience>> list) {
+    return subject().updateAudiences(list);
+  }
   std::optional<TLMFilterResult> stored(std::int32_t audienceID) {
     return database->filterResultForAudienceID(audienceID, nullptr);
   }
@@ -178,11 +189,13 @@ class AudienceTest : public ::testing::Test {
                                              aggregates(name, lifetime, session), caches);
   }
 
-  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(1700000000.0);
+  std::shared_ptr<platform::ManualClock> clock =
+      std::make_shared<platform::ManualClock>(1700000000.0);
   platform::ScopedClock scopedClock{clock};
   TLMScopedRecordingMonitor monitor{true};
   TempDirectory dir;
-  std::shared_ptr<TLMStoreDefaultSettings> storeSettings = std::make_shared<TLMStoreDefaultSettings>();
+  std::shared_ptr<TLMStoreDefaultSettings> storeSettings =
+      std::make_shared<TLMStoreDefaultSettings>();
   TLMStoreRecordingMonitor storeMonitor;
   std::shared_ptr<TLMAudienceFixedSettings> settings = std::make_shared<TLMAudienceFixedSettings>();
   std::unique_ptr<TLMDatabase> database;

@@ -40,8 +40,11 @@ TEST_F(FilterEvaluationTest, DoubleEqualityHoldsWithinTwoUnitsInTheLastPlaceOpen
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(1, "2.5"), 2.5), false);
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(1, "2.5"), down(2.5, 1)), true);
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(2, "-2.5"), -2.5), false);
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), 1.0), true);
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), up(1.0, 1)), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), 1.0),
+            true);
+  EXPECT_EQ(
+      TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), up(1.0, 1)),
+      false);
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(2, "+3"), 3.5), true);
 }
 
@@ -51,13 +54,17 @@ TEST_F(FilterEvaluationTest, IntegersAboveTwoToTheFiftyThirdCompareExactlyAsDeci
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "9007199254740992"), big), false);
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(2, "9007199254740992"), big), true);
   // The double path cannot tell the neighbours apart.
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(3, "9007199254740992"), static_cast<double>(big)),
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(3, "9007199254740992"),
+                                                      static_cast<double>(big)),
             true);
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "9223372036854775807"), max), true);
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(1, "9223372036854775807"), max), false);
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-5"), -5), true);
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-4.5"), -4), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(1, "9223372036854775807"), max),
+            false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-5"), -5),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-4.5"), -4),
+            false);
   // Numeric strings go the decimal way too.
   EXPECT_EQ(onValue(filter(number(3, "0.3")), TLMValue("0.30")), true);
   EXPECT_EQ(onValue(filter(number(3, "12")), TLMValue(std::string("+12."))), true);
@@ -65,7 +72,8 @@ TEST_F(FilterEvaluationTest, IntegersAboveTwoToTheFiftyThirdCompareExactlyAsDeci
 
 TEST_F(FilterEvaluationTest, UnusableValuesAndFiltersGiveNoResultWithTheirMessage) {
   EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue(std::nan(""))), std::nullopt);
-  EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue(std::numeric_limits<double>::infinity())), std::nullopt);
+  EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue(std::numeric_limits<double>::infinity())),
+            std::nullopt);
   EXPECT_EQ(monitor->count(7002), 2u);
   EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue("1e3")), std::nullopt);
   EXPECT_TRUE(monitor->has(7001));
@@ -88,7 +96,8 @@ TEST_F(FilterEvaluationTest, UnusableValuesAndFiltersGiveNoResultWithTheirMessag
   EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(5, "1"), 1), std::nullopt);
   // A comparison value that the decimal type cannot hold is valid text but cannot be compared.
   monitor->clear();
-  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "1." + std::string(60, '9')), 1), std::nullopt);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "1." + std::string(60, '9')), 1),
+            std::nullopt);
   EXPECT_TRUE(monitor->has(8002) && monitor->has(8015));
 }
 
@@ -109,15 +118,20 @@ TEST_F(FilterEvaluationTest, StringMatchesFollowCaseRulesWithUnicodeFolding) {
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(3, "φια"), &sigma), true);
 
   const std::string blue = "BLUE";
-  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(6, std::nullopt, false, {"Red", "blue"}), &blue), true);
-  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(6, std::nullopt, true, {"Red", "blue"}), &blue), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(
+                *string(6, std::nullopt, false, {"Red", "blue"}), &blue),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(
+                *string(6, std::nullopt, true, {"Red", "blue"}), &blue),
+            false);
 
   // An empty expression matches nothing, except equality with case sensitivity on.
   const std::string empty;
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(4, ""), &blue), false);
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, ""), &empty), false);
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "", true), &empty), true);
-  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(7, "x"), &blue), false);  // unknown type above 6
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(7, "x"), &blue),
+            false);  // unknown type above 6
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "x"), nullptr), std::nullopt);
   EXPECT_TRUE(monitor->has(9005));
 }
@@ -125,11 +139,13 @@ TEST_F(FilterEvaluationTest, StringMatchesFollowCaseRulesWithUnicodeFolding) {
 TEST_F(FilterEvaluationTest, RegularExpressionsAreIcuAndCaseInsensitiveUnlessAsked) {
   const std::string value = "Order #A-1234 shipped";
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "#a-\\d{4}"), &value), true);
-  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "#a-\\d{4}", true), &value), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "#a-\\d{4}", true), &value),
+            false);
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "^shipped"), &value), false);
   const std::string greek = "καλημέρα";
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "\\p{Greek}+"), &greek), true);
-  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(unclosed"), &value), std::nullopt);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(unclosed"), &value),
+            std::nullopt);
   EXPECT_TRUE(monitor->has(9004) && monitor->has(9006));
   EXPECT_FALSE(TLMAudienceIsValidStringFilter(*string(6, "x")));
   EXPECT_TRUE(monitor->has(9003));
@@ -155,37 +171,53 @@ TEST_F(FilterEvaluationTest, EventFiltersCountLifetimeOrSessionAndNeedEveryParam
 
   auto scoped = eventFilter(1, "level_up", {}, number(2, "2"), Flags{false, false, true});
   const auto manyLifetimeOneSession = aggregates("level_up", 10, 1);
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, true), false);
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, false), true);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, true),
+      false);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, false),
+      true);
 
   const auto other = aggregates("other", 3);
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "level_up", {}, &other, false), std::nullopt);
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "level_up", {}, &other, false),
+            std::nullopt);
   EXPECT_TRUE(monitor->has(7007));
   EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "other", {}, &other, false), std::nullopt);
   EXPECT_TRUE(monitor->has(7006));
 
-  auto withParameters = eventFilter(2, "purchase", {filter(number(2, "10"), "value"), filter(string(5, "usd"), "currency")});
+  auto withParameters = eventFilter(
+      2, "purchase", {filter(number(2, "10"), "value"), filter(string(5, "usd"), "currency")});
   TLMParameters parameters;
   parameters.set("value", TLMValue(std::int64_t{11}));
   parameters.set("currency", TLMValue("USD"));
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false), true);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      true);
   parameters.set("value", TLMValue(10.0));
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false), false);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      false);
   parameters.set("value", TLMValue(std::int64_t{11}));
   parameters.remove("currency");
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
-            std::nullopt);  // a missing parameter is no result, not false
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      std::nullopt);  // a missing parameter is no result, not false
   EXPECT_EQ(monitor->first(7009).level, 7);
-  // A numeric string parameter meets only a string filter; on a property it is compared as a number.
+  // A numeric string parameter meets only a string filter; on a property it is compared as a
+  // number.
   TLMParameters text;
   text.set("value", TLMValue("12"));
-  EXPECT_EQ(TLMAudienceEvaluateEventFilter(eventFilter(3, "purchase", {filter(number(2, "10"), "value")}).get(),
-                                           "purchase", text, nullptr, false),
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(
+                eventFilter(3, "purchase", {filter(number(2, "10"), "value")}).get(), "purchase",
+                text, nullptr, false),
             std::nullopt);
   EXPECT_TRUE(monitor->has(7010));
   const auto age = property("age", TLMValue("12"));
-  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(propertyFilter(1, "age", filter(number(2, "10"))).get(), &age), true);
-  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(propertyFilter(1, "other", filter(number(2, "10"))).get(), &age),
+  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(
+                propertyFilter(1, "age", filter(number(2, "10"))).get(), &age),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(
+                propertyFilter(1, "other", filter(number(2, "10"))).get(), &age),
             std::nullopt);
   EXPECT_TRUE(monitor->has(7013));
 }

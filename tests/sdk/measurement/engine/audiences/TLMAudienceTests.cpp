@@ -13,7 +13,9 @@ class AudienceDefinitionTest : public AudienceTest {
     return error.description;
   }
   std::size_t storedEventFilters(const std::string& name) {
-    return database->eventFiltersForEventName(name, nullptr).value_or(std::vector<TLMEventFilter>{}).size();
+    return database->eventFiltersForEventName(name, nullptr)
+        .value_or(std::vector<TLMEventFilter>{})
+        .size();
   }
 };
 
@@ -25,7 +27,8 @@ class AudienceBundlingTest : public AudienceTest {
     EXPECT_TRUE(results);
     return results.value_or(std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>{});
   }
-  static Bits dataOf(const std::shared_ptr<TLMPBAudienceLeafFilterResult>& entry, std::int32_t slot) {
+  static Bits dataOf(const std::shared_ptr<TLMPBAudienceLeafFilterResult>& entry,
+                     std::int32_t slot) {
     auto data = NANOGetMessage<TLMPBResultData>(*entry, slot);
     return data ? bitsOf(*data->protoBuffer()) : Bits{};
   }
@@ -39,7 +42,8 @@ TEST_F(AudienceDefinitionTest, TooManyAudiencesKeepTheStoredOnesAndReportSuccess
   settings->maxAudiences = 1;
   ASSERT_TRUE(define({audience(1, {eventFilter(0, "open")})}));
   EXPECT_EQ(storedEventFilters("open"), 1u);
-  EXPECT_TRUE(define({audience(2, {eventFilter(0, "close")}), audience(3, {eventFilter(0, "close")})}));
+  EXPECT_TRUE(
+      define({audience(2, {eventFilter(0, "close")}), audience(3, {eventFilter(0, "close")})}));
   EXPECT_TRUE(monitor->has(6008));
   EXPECT_EQ(storedEventFilters("open"), 1u);
   EXPECT_EQ(storedEventFilters("close"), 0u);
@@ -50,10 +54,12 @@ TEST_F(AudienceDefinitionTest, TooManyAudiencesKeepTheStoredOnesAndReportSuccess
 }
 
 TEST_F(AudienceDefinitionTest, InvalidAudiencesAreSkippedAndTheOthersStoredUnderInternalNames) {
-  auto first = audience(7, {eventFilter(0, "ad_click", {filter(string(5, "x"), "engagement_time_msec")})},
-                        {propertyFilter(1, "first_open_time", filter(number(2, "0")))});
+  auto first =
+      audience(7, {eventFilter(0, "ad_click", {filter(string(5, "x"), "engagement_time_msec")})},
+               {propertyFilter(1, "first_open_time", filter(number(2, "0")))});
   auto duplicate = audience(7, {eventFilter(0, "other")});
-  auto sharedFilterID = audience(8, {eventFilter(3, "other")}, {propertyFilter(3, "p", filter(number(2, "0")))});
+  auto sharedFilterID =
+      audience(8, {eventFilter(3, "other")}, {propertyFilter(3, "p", filter(number(2, "0")))});
   ASSERT_TRUE(define({first, duplicate, sharedFilterID}));
   EXPECT_EQ(monitor->count(6009), 2u);
   EXPECT_EQ(storedEventFilters("other"), 0u);
@@ -64,8 +70,9 @@ TEST_F(AudienceDefinitionTest, InvalidAudiencesAreSkippedAndTheOthersStoredUnder
   EXPECT_EQ(NANOGetString(*(*parameters)[0], TLMPBFilterSlot::param_name), "_et");
   EXPECT_EQ(database->propertyFiltersForPropertyName("_fot", nullptr)->size(), 1u);
   // The caller's definition is not rewritten.
-  EXPECT_EQ(NANOGetString(*NANOGetArray<TLMPBEventFilter>(*first, TLMPBAudienceSlot::event_filters)->at(0),
-                          TLMPBEventFilterSlot::event_name),
+  EXPECT_EQ(NANOGetString(
+                *NANOGetArray<TLMPBEventFilter>(*first, TLMPBAudienceSlot::event_filters)->at(0),
+                TLMPBEventFilterSlot::event_name),
             "ad_click");
 
   EXPECT_EQ(rejection(duplicate, {7}), "Duplicate audience ID");
@@ -84,27 +91,32 @@ TEST_F(AudienceDefinitionTest, ValidationRulesAndTheirBounds) {
   EXPECT_EQ(rejection(audience(1, {eventFilter(0, "")})), "Event filter missing event name");
   auto floatCount = number(2, "1");
   NANOSetBool(*floatCount, TLMPBNumberFilterSlot::match_as_float, true);
-  EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {}, floatCount)})), "Event filter has float event count filter");
+  EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {}, floatCount)})),
+            "Event filter has float event count filter");
   EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {}, number(2, "x"))})),
             "Event filter has invalid event count filter");
-  EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {filter(string(5, "a"), "p"), filter(string(5, "b"), "q")})})),
-            "Event filter parameters filters count out of range");
+  EXPECT_EQ(
+      rejection(audience(
+          1, {eventFilter(0, "e", {filter(string(5, "a"), "p"), filter(string(5, "b"), "q")})})),
+      "Event filter parameters filters count out of range");
   auto both = filter(string(5, "a"), "p");
   NANOSetMessage(*both, TLMPBFilterSlot::number_filter, number(2, "1"));
   EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {both})})),
             "Event filter must have exactly one of number or string filter");
   EXPECT_EQ(rejection(audience(1, {eventFilter(0, "e", {filter(string(1, "("), "p")})})),
             "Event filter has invalid string filter");
-  EXPECT_EQ(rejection(audience(1, {}, {propertyFilter(0, "p", nullptr)})), "Property filter has no filter");
+  EXPECT_EQ(rejection(audience(1, {}, {propertyFilter(0, "p", nullptr)})),
+            "Property filter has no filter");
   EXPECT_EQ(rejection(audience(1, {}, {propertyFilter(0, "p", filter(number(9, "1")))})),
             "Property filter must have exactly one of number or string filter");
 
   platform::Error error;
-  EXPECT_TRUE(TLMAudience::isValidAudienceProto(*audience(1, {eventFilter(1, "e", {filter(string(5, "a"), "p")})}),
-                                                {}, *settings, &error));
+  EXPECT_TRUE(TLMAudience::isValidAudienceProto(
+      *audience(1, {eventFilter(1, "e", {filter(string(5, "a"), "p")})}), {}, *settings, &error));
   // Flag combinations are refused without an error only when type validation is on.
   auto dynamicScoped = audience(1, {eventFilter(0, "e", {}, nullptr, Flags{true, false, true})});
-  auto bareSequence = audience(1, {}, {propertyFilter(0, "p", filter(number(2, "1")), Flags{true, true, false})});
+  auto bareSequence =
+      audience(1, {}, {propertyFilter(0, "p", filter(number(2, "1")), Flags{true, true, false})});
   EXPECT_TRUE(TLMAudience::isValidAudienceProto(*dynamicScoped, {}, *settings, &error));
   settings->filterTypeValidation = true;
   error = {};
@@ -116,7 +128,8 @@ TEST_F(AudienceDefinitionTest, ValidationRulesAndTheirBounds) {
 TEST_F(AudienceDefinitionTest, StaleResultsGoOnlyAboveTheCapAndOnlyForAudiencesNoLongerKnown) {
   ASSERT_TRUE(define({audience(1, {eventFilter(0, "a")}), audience(2, {eventFilter(0, "b")})}));
   auto record = [](std::int32_t id) {
-    return TLMAudience::updatedFilterResultWithFilterID(0, id, std::nullopt, true, std::nullopt, std::nullopt);
+    return TLMAudience::updatedFilterResultWithFilterID(0, id, std::nullopt, true, std::nullopt,
+                                                        std::nullopt);
   };
   ASSERT_TRUE(database->updateFilterResults({record(1), record(2), record(3)}, nullptr));
   settings->maxFilterResults = 3;  // at the cap: nothing is deleted
@@ -137,7 +150,8 @@ TEST_F(AudienceDefinitionTest, StaleResultsGoOnlyAboveTheCapAndOnlyForAudiencesN
 
 TEST_F(AudienceEvaluationTest, FilterSixtyFourLivesInBitZeroOfTheSecondWord) {
   settings->maxFilters = 100;
-  ASSERT_TRUE(define({audience(5, {eventFilter(64, "e"), eventFilter(1, "f", {}, number(2, "5"))})}));
+  ASSERT_TRUE(
+      define({audience(5, {eventFilter(64, "e"), eventFilter(1, "f", {}, number(2, "5"))})}));
   ASSERT_TRUE(logEvent("e", 100));
   Bits bits = current(5);
   EXPECT_EQ(bits.status, (std::vector<std::uint64_t>{0, 1}));
@@ -152,8 +166,9 @@ TEST_F(AudienceEvaluationTest, FilterSixtyFourLivesInBitZeroOfTheSecondWord) {
 }
 
 TEST_F(AudienceEvaluationTest, EventFiltersStayTrueAndPlainTrueFiltersAreNotEvaluatedAgain) {
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "buy", {}, number(2, "2"), Flags{true, false, false}),
-                                   eventFilter(1, "buy", {filter(string(5, "gold"), "tier")})})}));
+  ASSERT_TRUE(
+      define({audience(1, {eventFilter(0, "buy", {}, number(2, "2"), Flags{true, false, false}),
+                           eventFilter(1, "buy", {filter(string(5, "gold"), "tier")})})}));
   ASSERT_TRUE(logEvent("buy", 200, {{"tier", platform::Value("Gold")}}, 3));
   EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{3}));
   EXPECT_EQ(current(1).dynamic.at(0), 200);
@@ -181,8 +196,10 @@ TEST_F(AudienceEvaluationTest, AFilterThatCannotBeEvaluatedLeavesNoBitsAndNoRow)
 }
 
 TEST_F(AudienceEvaluationTest, DynamicPropertyFiltersFollowTheValueOthersStayTrue) {
-  ASSERT_TRUE(define({audience(1, {}, {propertyFilter(0, "plan", filter(string(5, "pro")), Flags{true, false, false}),
-                                       propertyFilter(1, "plan", filter(string(2, "p")))})}));
+  ASSERT_TRUE(define(
+      {audience(1, {},
+                {propertyFilter(0, "plan", filter(string(5, "pro")), Flags{true, false, false}),
+                 propertyFilter(1, "plan", filter(string(2, "p")))})}));
   ASSERT_TRUE(subject().evaluateFiltersForUserProperty(property("plan", TLMValue("Pro"), 100)));
   EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{3}));
   EXPECT_EQ(current(1).dynamic.at(0), 100);
@@ -200,8 +217,10 @@ TEST_F(AudienceEvaluationTest, DynamicPropertyFiltersFollowTheValueOthersStayTru
 }
 
 TEST_F(AudienceEvaluationTest, BundlePropertiesAreReadFromTheirMessage) {
-  ASSERT_TRUE(define({audience(1, {}, {propertyFilter(0, "age", filter(number(4, std::nullopt, "18", "30")),
-                                                      Flags{false, true, false})})}));
+  ASSERT_TRUE(
+      define({audience(1, {},
+                       {propertyFilter(0, "age", filter(number(4, std::nullopt, "18", "30")),
+                                       Flags{false, true, false})})}));
   auto message = property("age", TLMValue("18"), 5.5).protoUserAttribute();
   ASSERT_TRUE(subject().evaluateFiltersForNanoUserProperty(*message, caches, std::nullopt));
   EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{1}));
@@ -215,25 +234,31 @@ TEST_F(AudienceEvaluationTest, BundlePropertiesAreReadFromTheirMessage) {
 }
 
 TEST_F(AudienceEvaluationTest, ComplexEventChildrenAreEvaluatedWithTheMainEventsParameters) {
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "order", {filter(string(5, "eu"), "region"),
-                                                               filter(string(5, "book"), "item")})})}));
-  ASSERT_TRUE(logEvent("order", 100, {{"_eid", platform::Value(std::int64_t{77})},
-                                      {"_epc", platform::Value(std::int64_t{2})},
-                                      {"region", platform::Value("EU")}}));
+  ASSERT_TRUE(define({audience(
+      1, {eventFilter(0, "order",
+                      {filter(string(5, "eu"), "region"), filter(string(5, "book"), "item")})})}));
+  ASSERT_TRUE(logEvent("order", 100,
+                       {{"_eid", platform::Value(std::int64_t{77})},
+                        {"_epc", platform::Value(std::int64_t{2})},
+                        {"region", platform::Value("EU")}}));
   EXPECT_FALSE(stored(1));  // the main event lacks "item"
   auto child = [](const std::string& item, std::int64_t id) {
-    return event("_ep", 101, {{"_eid", platform::Value(id)}, {"_en", platform::Value("order")},
-                              {"item", platform::Value(item)}});
+    return event("_ep", 101,
+                 {{"_eid", platform::Value(id)},
+                  {"_en", platform::Value("order")},
+                  {"item", platform::Value(item)}});
   };
   ASSERT_TRUE(subject().evaluateFiltersForEvent(child("pen", 77), aggregates("_ep", 1), caches));
   EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{0}));
   ASSERT_TRUE(database->mainEventAndChildCountPairWithEventID(77, nullptr));
   ASSERT_TRUE(subject().evaluateFiltersForEvent(child("book", 77), aggregates("_ep", 1), caches));
   EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{1}));
-  EXPECT_FALSE(database->mainEventAndChildCountPairWithEventID(77, nullptr));  // the last child removed it
+  EXPECT_FALSE(
+      database->mainEventAndChildCountPairWithEventID(77, nullptr));  // the last child removed it
 
   // A child whose main event was never stored is not evaluated.
-  ASSERT_TRUE(define({audience(2, {eventFilter(0, "order", {filter(string(5, "book"), "item")})})}));
+  ASSERT_TRUE(
+      define({audience(2, {eventFilter(0, "order", {filter(string(5, "book"), "item")})})}));
   EXPECT_TRUE(subject().evaluateFiltersForEvent(child("book", 78), aggregates("_ep", 1), caches));
   EXPECT_EQ(monitor->first(6031).level, 4);
   EXPECT_FALSE(stored(2));
@@ -265,7 +290,8 @@ TEST(SequenceTimestampsCacheTest, KeepsOneTimePerWholeSecondAndSortsItsOutput) {
 }
 
 TEST_F(AudienceBundlingTest, SequenceTimesAccumulateInABundleAndANewBundleStartsFromTheLatest) {
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "step", {}, nullptr, Flags{true, true, false})})}));
+  ASSERT_TRUE(
+      define({audience(1, {eventFilter(0, "step", {}, nullptr, Flags{true, true, false})})}));
   ASSERT_TRUE(logEvent("step", 100.2));
   ASSERT_TRUE(logEvent("step", 100.9));
   ASSERT_TRUE(logEvent("step", 103.0));
@@ -287,7 +313,8 @@ TEST_F(AudienceBundlingTest, SequenceTimesAccumulateInABundleAndANewBundleStarts
   EXPECT_EQ(current(1).sequence.at(0), (std::vector<std::int64_t>{103}));
   // A new bundle seeds its cache with the latest stored time only.
   caches.clear();
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "step", {}, nullptr, Flags{true, true, false})})}));
+  ASSERT_TRUE(
+      define({audience(1, {eventFilter(0, "step", {}, nullptr, Flags{true, true, false})})}));
   ASSERT_TRUE(logEvent("step", 110));
   EXPECT_EQ(current(1).sequence.at(0), (std::vector<std::int64_t>{103, 110}));
 }
@@ -295,7 +322,8 @@ TEST_F(AudienceBundlingTest, SequenceTimesAccumulateInABundleAndANewBundleStarts
 // MARK: - Bundling and sessions
 
 TEST_F(AudienceBundlingTest, PreviousDataTravelsOnlyWhenTheResultChanged) {
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a"), eventFilter(1, "b")}), audience(2, {eventFilter(0, "c")})}));
+  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a"), eventFilter(1, "b")}),
+                      audience(2, {eventFilter(0, "c")})}));
   ASSERT_TRUE(logEvent("a", 100));
   auto first = bundle();
   ASSERT_EQ(first.size(), 1u);
@@ -319,8 +347,10 @@ TEST_F(AudienceBundlingTest, PreviousDataTravelsOnlyWhenTheResultChanged) {
 
 TEST_F(AudienceBundlingTest, NewSessionClearsOnlySessionScopedResults) {
   settings->scopedFilters = true;
-  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a", {}, nullptr, Flags{false, false, true}), eventFilter(1, "b")}),
-                      audience(2, {eventFilter(0, "a", {}, nullptr, Flags{false, false, true}), eventFilter(1, "z")})}));
+  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a", {}, nullptr, Flags{false, false, true}),
+                                   eventFilter(1, "b")}),
+                      audience(2, {eventFilter(0, "a", {}, nullptr, Flags{false, false, true}),
+                                   eventFilter(1, "z")})}));
   ASSERT_TRUE(logEvent("a", 100));
   ASSERT_TRUE(logEvent("b", 101));
   EXPECT_EQ(current(1).dynamic.at(0), 100);  // session-scoped filters keep their time
