@@ -103,6 +103,10 @@ struct EvaluationState {
 
 // MARK: - Settings
 
+TLMAudienceRemoteConfigSettings::TLMAudienceRemoteConfigSettings(
+    std::shared_ptr<TLMRemoteConfig> config)
+    : config_(config ? std::move(config) : TLMRemoteConfig::defaultInstance()) {}
+
 std::int64_t TLMAudienceRemoteConfigSettings::maxAudienceCount() const {
   return config_->maxAudienceCount();
 }
@@ -378,8 +382,9 @@ bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudienc
     if (!audience) continue;
     platform::Error error;
     if (!isValidAudienceProto(*audience, accepted, *settings_, &error)) {
+      const platform::Bytes definition = encode(*audience);
       log(1, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
-          Value::data(encode(*audience).data(), encode(*audience).size()), errorValue(error));
+          Value::data(definition.data(), definition.size()), errorValue(error));
       continue;
     }
     const std::int32_t audienceID = NANOGetInt32(*audience, TLMPBAudienceSlot::audience_id);

@@ -51,8 +51,8 @@ class TLMAudienceSettings {
 // The settings of a remote configuration.
 class TLMAudienceRemoteConfigSettings : public TLMAudienceSettings {
  public:
-  explicit TLMAudienceRemoteConfigSettings(std::shared_ptr<TLMRemoteConfig> config)
-      : config_(std::move(config)) {}
+  // Null: the default configuration.
+  explicit TLMAudienceRemoteConfigSettings(std::shared_ptr<TLMRemoteConfig> config);
   std::int64_t maxAudienceCount() const override;
   std::int64_t maxFiltersPerAudience() const override;
   std::int64_t maxParametersPerFilter() const override;

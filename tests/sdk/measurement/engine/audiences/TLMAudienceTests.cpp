@@ -163,6 +163,11 @@ TEST_F(AudienceEvaluationTest, FilterSixtyFourLivesInBitZeroOfTheSecondWord) {
   EXPECT_TRUE(TLMAudience::isFilterResult(*stored(5), 64));
   EXPECT_FALSE(TLMAudience::isFilterResult(*stored(5), 1));
   EXPECT_FALSE(TLMAudience::isFilterResult(*stored(5), 128));
+  // The top bit of a word survives the store.
+  ASSERT_TRUE(define({audience(5, {eventFilter(63, "g")})}));
+  ASSERT_TRUE(logEvent("g", 102));
+  EXPECT_EQ(current(5).results, (std::vector<std::uint64_t>{std::uint64_t{1} << 63, 1}));
+  EXPECT_TRUE(TLMAudience::isFilterResult(*stored(5), 63));
 }
 
 TEST_F(AudienceEvaluationTest, EventFiltersStayTrueAndPlainTrueFiltersAreNotEvaluatedAgain) {
