@@ -165,6 +165,14 @@ class TLMSqliteStore {
   // rollback of its transaction, for one) do not change it.
   bool lastErrorIsTransient() const;
 
+  // Whether the SQLite step that failed last showed a damaged file (corrupt, or not a database).
+  bool lastErrorIsDamage() const;
+
+  // How long an open or a statement waits for a lock that another connection holds before it
+  // fails as busy. Applies to connections opened afterwards; three seconds unless changed.
+  static void setBusyTimeoutMilliseconds(int milliseconds);
+  static int busyTimeoutMilliseconds();
+
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }
 

@@ -58,6 +58,35 @@ TEST_F(TLMDatabaseQueriesTest, AudienceFiltersAreStoredQueriedAndDeleted) {
   EXPECT_TRUE(database->allAudienceIDs(&error)->empty());
 }
 
+TEST_F(TLMDatabaseQueriesTest, ThousandsOfFiltersAndResultsAreDeletedAtOnce) {
+  // Far beyond what one SQL expression may hold; one filter of each kind stays.
+  constexpr int kCount = 2500;
+  std::vector<TLMEventFilter> events;
+  std::vector<TLMPropertyFilter> properties;
+  std::vector<TLMFilterResult> results;
+  for (int i = 0; i <= kCount; ++i) {
+    events.emplace_back(i, i + 1, "e", Bytes{1}, false);
+    properties.emplace_back(i, i + 1, "p", Bytes{1}, false);
+    results.emplace_back(i, Bytes{1}, std::nullopt);
+  }
+  ASSERT_TRUE(database->performTransaction([&] {
+    return database->updateEventFilters(events, &error) &&
+           database->updatePropertyFilters(properties, &error) &&
+           database->updateFilterResults(results, &error);
+  })) << error.fullDescription();
+  events.pop_back();
+  properties.pop_back();
+  results.pop_back();
+  ASSERT_TRUE(database->performTransaction([&] {
+    return database->deleteEventFilters(events, &error) &&
+           database->deletePropertyFilters(properties, &error) &&
+           database->deleteFilterResults(results, &error);
+  })) << error.fullDescription();
+  EXPECT_EQ(raw().column("SELECT audience_id FROM event_filters UNION ALL SELECT audience_id FROM "
+                         "property_filters UNION ALL SELECT audience_id FROM audience_filter_values"),
+            (std::vector<std::string>{"2500", "2500", "2500"}));
+}
+
 TEST_F(TLMDatabaseQueriesTest, FilterResultsWithoutPreviousResultsStoreNull) {
   ASSERT_TRUE(database->updateFilterResults(
       {TLMFilterResult(1, Bytes{1, 2}, std::nullopt), TLMFilterResult(2, Bytes{3}, Bytes{4})}, &error));
