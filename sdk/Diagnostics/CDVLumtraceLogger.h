@@ -105,6 +105,11 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   // The upload of one event file (none when the file cannot be read or holds no whole record).
   std::shared_ptr<LMTPBLogRequest> logRequestFromPath(const std::string& path, int32_t logSource) const;
 
+  // Turns a request into the body that is posted (none when it cannot be encoded).
+  using RequestEncoder = std::function<std::optional<std::vector<uint8_t>>(const LMTPBLogRequest&)>;
+  // Test support: replaces the encoder (empty: the message's own encoding).
+  void setRequestEncoderForTesting(RequestEncoder encoder);
+
   // Use the factories.
   struct PrivateTag {};
   CDVLumtraceLogger(PrivateTag, std::shared_ptr<platform::Queue> queue, std::shared_ptr<platform::Queue> replyQueue,
@@ -152,6 +157,7 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   std::optional<std::string> crellanCookie_;
   int64_t sendDelayMillis_ = 900000;
   uint64_t maxRequestNumBytes_ = 0x100000;
+  RequestEncoder requestEncoder_;
 
   platform::NotificationCenter::ObserverToken backgroundObserver_ = 0;
 };
