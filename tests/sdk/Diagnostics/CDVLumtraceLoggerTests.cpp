@@ -186,6 +186,42 @@ TEST_F(CDVLumtraceLoggerTest, AFileIsClosedOnceItPassesTheMaximumRequestSize) {
   EXPECT_EQ(payloadsInFile(files[1]), std::vector<std::string>{std::string(40, 'c')});
 }
 
+TEST_F(CDVLumtraceLoggerTest, AFileExactlyAtTheMaximumRequestSizeStaysOpen) {
+  makeLogger();
+  log("x", 1);
+  pump();
+  const uint64_t oneEvent = platform::files::readFile(filesBelow(logDirectory_ + "/tolvamere/1")[0])->size();
+  logger_->setMaxRequestNumBytes(2 * oneEvent);
+  log("a");
+  log("b");  // exactly at the limit: not past it
+  pump();
+  clock_->advance(0.002);
+  log("c");  // past it now: the file is closed after this one
+  log("d");
+  pump();
+  auto files = filesBelow(logDirectory_ + "/tolvamere/137");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(payloadsInFile(files[0]), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(payloadsInFile(files[1]), std::vector<std::string>{"d"});
+}
+
+TEST_F(CDVLumtraceLoggerTest, AFailedUploadOfATimedPassSchedulesTheNextOne) {
+  makeLogger();
+  leaveFile("1", {"A"});
+  answerWith({500});
+  clock_->advance(900);  // the pass scheduled at creation: its upload fails
+  pump();
+  ASSERT_EQ(uploads().size(), 1u);
+  EXPECT_TRUE(logger_->sendScheduled());
+  clock_->advance(899);
+  pump();
+  EXPECT_EQ(uploads().size(), 1u);
+  clock_->advance(1);
+  pump();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"A"}, {"A"}}));
+  EXPECT_TRUE(filesBelow(logDirectory_).empty());
+}
+
 TEST_F(CDVLumtraceLoggerTest, SendsTheLastListedFileFirstAndSkipsFilesAlreadySent) {
   makeLogger();
   leaveFile("1", {"A"});

@@ -187,6 +187,37 @@ TEST_F(TLMDatabaseQueriesTest, ConditionalPropertiesRoundTripAndFollowTheirTimes
   EXPECT_EQ(store().rowCountForTableWithName(kTLMConditionalPropertiesTable, &error), 0);
 }
 
+// Exactly at the timeout a property can still be triggered and has not timed out; the times are
+// absolute differences, so a clock set back counts as far as it went back.
+TEST_F(TLMDatabaseQueriesTest, TriggerTimeoutAndTimeToLiveBoundariesInBothDirectionsOfTime) {
+  auto p = property("_cp");  // created now, timeout 100, time to live 50
+  p.triggerEventName = "go";
+  ASSERT_TRUE(database->updateConditionalUserProperty(p, &error));
+  const double created = clock->now();
+  auto triggered = [&] { return names(database->triggeredConditionalUserPropertiesWithEventName("go", &error)); };
+  auto timedOut = [&] { return names(database->timedOutConditionalUserPropertiesWithError(&error)); };
+  const std::vector<std::string> one{"_cp"};
+  for (double sign : {1.0, -1.0}) {
+    clock->setNow(created + sign * 100);
+    EXPECT_EQ(triggered(), one) << sign;
+    EXPECT_TRUE(timedOut().empty()) << sign;
+    clock->setNow(created + sign * 100.5);
+    EXPECT_TRUE(triggered().empty()) << sign;
+    EXPECT_EQ(timedOut(), one) << sign;
+  }
+
+  p.active = true;
+  p.triggeredTimestamp = created;
+  ASSERT_TRUE(database->updateConditionalUserProperty(p, &error));
+  auto expired = [&] { return names(database->expiredConditionalUserPropertiesWithError(&error)); };
+  for (double sign : {1.0, -1.0}) {
+    clock->setNow(created + sign * 50);
+    EXPECT_TRUE(expired().empty()) << sign;
+    clock->setNow(created + sign * 50.5);
+    EXPECT_EQ(expired(), one) << sign;
+  }
+}
+
 TEST_F(TLMDatabaseQueriesTest, PrefixAndOriginMatchExactly) {
   for (const auto& [name, origin] : std::vector<std::pair<std::string, std::string>>{
            {"a_b", "app"}, {"axb", "app"}, {"a%c", "app"}, {"A_B", "app"}, {"a_z", "app2"}}) {

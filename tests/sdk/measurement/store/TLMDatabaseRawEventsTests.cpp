@@ -181,6 +181,33 @@ TEST_F(TLMDatabaseRawEventsTest, RowParametersWithoutNameOrKnownKindAreLeftOut) 
   EXPECT_TRUE(monitor.contains(12015));
 }
 
+TEST_F(TLMDatabaseRawEventsTest, OneReadTakesTheOldestThousandEventsOfItsMetadata) {
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  const std::int64_t other = storeMetadata("1:1:ios:b");
+  ASSERT_TRUE(database->performTransaction([&] {
+    for (int i = 0; i < 1002; ++i) {
+      // Every third event belongs to other metadata and must not take a place in the read.
+      if (i % 3 == 1 && !database->insertRawEvent(event("o", 1700000000 + i), other, false, &error)) {
+        return false;
+      }
+      if (!database->insertRawEvent(event("e" + std::to_string(i), 1700000000 + i), fingerprint, false,
+                                    &error)) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  auto events = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_TRUE(events) << error.description;
+  ASSERT_EQ(events->size(), 1000u);
+  EXPECT_EQ(events->front().rawEvent()->name(), "e0");
+  EXPECT_EQ(events->back().rawEvent()->name(), "e999");
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(events->back().rowID(), &error));
+  auto rest = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_EQ(rest->size(), 2u);
+  EXPECT_EQ(rest->front().rawEvent()->name(), "e1000");
+}
+
 TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
   settings->maxEventsStoredValue = 1000;
   std::int64_t oldMetadata = storeMetadata("1:1:ios:old");
