@@ -194,6 +194,18 @@ bool TLMDatabase::ensureAllTables(Error* failure) {
       return false;
     }
   }
+  // Raw events are read, counted and checked for use by their metadata fingerprint. Files made
+  // before the index existed gain it here, and so does a table that a migration rebuilt (the
+  // old table's index goes with it).
+  Error error;
+  if (!sqliteStore_->executeSQL(std::string("CREATE INDEX IF NOT EXISTS ") + kTLMRawEventsFingerprintIndex +
+                                    " ON " + kTLMRawEventsTable + " (metadata_fingerprint)",
+                                &error)) {
+    log(1, 12047, "Failed to ensure table. Table, error",
+        {Value(kTLMRawEventsTable), Value(error.fullDescription())});
+    if (failure != nullptr) *failure = error;
+    return false;
+  }
   return true;
 }
 

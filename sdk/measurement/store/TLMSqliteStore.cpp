@@ -606,21 +606,20 @@ std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::
   return number->int64Value().value_or(0);
 }
 
-sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
-                                                       const std::string& table, Error* error) {
+bool TLMSqliteStore::upsertSQLForRecord(const TLMRecord& record, const std::string& table,
+                                        std::string& sql, platform::Array& parameters,
+                                        Error* error) {
   if (record.empty()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
-    return nullptr;
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
   }
   std::string columns;
   std::string placeholders;
-  platform::Array parameters;
+  parameters.clear();
   parameters.reserve(record.size());
   for (const auto& [column, value] : record) {
     if (!isSupportedRecordValue(value)) {
       log(4, 34020, "Record has value of unexpected type", {Value(column)});
-      TLMStoreSetError(error, TLMStoreErrorBadArgument, "Record has value of unexpected type");
-      return nullptr;
+      return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Record has value of unexpected type");
     }
     columns += column + ", ";
     placeholders += "?, ";
@@ -628,16 +627,8 @@ sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
-  sqlite3_stmt* statement = prepareSQL(
-      "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");",
-      error);
-  if (statement == nullptr) return nullptr;
-  // The parameters share their bytes with the record, which the caller keeps until the step.
-  if (!bindValues(parameters, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  sql = "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");";
+  return true;
 }
 
 bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& table,
@@ -649,9 +640,12 @@ bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& ta
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for upsert");
   }
   if (!checkOpen("Upsert record", error)) return false;
-  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
-  if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  std::string sql;
+  platform::Array parameters;
+  if (!upsertSQLForRecord(record, table, sql, parameters, error)) return false;
+  // Every row of a table has the same columns, so one prepared statement serves them all. The
+  // parameters share their bytes with the record, which lives until the step is done.
+  return changesForQuery(sql, parameters, "execute statement", error).has_value();
 }
 
 sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,

@@ -146,8 +146,9 @@ class TLMSqliteStore {
   bool bindValues(const platform::Array& values, sqlite3_stmt* statement, platform::Error* error);
   // One column of the current row; nullopt when a text or blob column yields no pointer.
   std::optional<platform::Value> valueAtColumn(int column, sqlite3_stmt* statement);
-  sqlite3_stmt* upsertStatementForRecord(const TLMRecord& record, const std::string& table,
-                                         platform::Error* error);
+  // The insert-or-replace text for the record's columns and the values to bind, in order.
+  bool upsertSQLForRecord(const TLMRecord& record, const std::string& table, std::string& sql,
+                          platform::Array& parameters, platform::Error* error);
   sqlite3_stmt* updateStatementForRecord(const TLMRecord& record, const std::string& table,
                                          const std::string& columnName,
                                          const platform::Value& columnValue,

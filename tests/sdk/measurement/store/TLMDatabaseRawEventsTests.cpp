@@ -229,6 +229,29 @@ TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
   EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
 }
 
+// The cap counts rows, not rowids: rows missing from the middle leave older rows to keep.
+TEST_F(TLMDatabaseRawEventsTest, CapCountsTheRowsThatAreThereWhenRowidsHaveGaps) {
+  settings->maxEventsStoredValue = 5;
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  for (int i = 1; i <= 10; ++i) {
+    ASSERT_TRUE(database->insertRawEvent(event("e" + std::to_string(i), 1700000000 + i), fingerprint,
+                                         false, &error));
+  }
+  raw().exec("DELETE FROM raw_events WHERE rowid IN (7, 8)");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 4);
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events ORDER BY rowid"),
+            (std::vector<std::string>{"5", "6", "9", "10"}));
+  // Four rows spread over six rowids: nothing more to delete, and none with no rows at all.
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  raw().exec("DELETE FROM raw_events");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  // A cap of one keeps nothing for the event to come.
+  settings->maxEventsStoredValue = 1;
+  ASSERT_TRUE(database->insertRawEvent(event("last", 1700000100), fingerprint, false, &error));
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsTable, &error), 0);
+}
+
 // The event pipeline stores the metadata, applies the cap, then inserts the event: the cap must
 // not take away the metadata row of the event that follows, nor rows it did not orphan.
 TEST_F(TLMDatabaseRawEventsTest, CapKeepsTheMetadataOfTheEventAboutToBeStored) {

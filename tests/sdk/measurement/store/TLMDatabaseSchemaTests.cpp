@@ -60,6 +60,10 @@ TEST_F(TLMDatabaseSchemaTest, OlderSchemaGainsAddOnColumnsAndKeepsItsRows) {
             (std::vector<std::string>{"a:real", "b:real"}));
   EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') FROM queue"), "null");
   EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "11");
+  // The rebuilt raw-event table has its fingerprint index.
+  EXPECT_EQ(raw.scalar("SELECT tbl_name FROM sqlite_master WHERE type = 'index' AND name = "
+                       "'raw_events_metadata_fingerprint'"),
+            "raw_events");
 }
 
 TEST_F(TLMDatabaseSchemaTest, UnknownRequiredColumnDiscardsTheFile) {
@@ -267,6 +271,8 @@ TEST_F(TLMDatabaseSchemaTest, LeftoverOldTableIsDroppedAndAFailedMigrationStepKe
     EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events"),
               (std::vector<std::string>{"a:real"}));
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events_old'"), "0");
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events_metadata_fingerprint'"),
+              "1");
   }
 
   // A view in the way cannot be dropped as a table: the step fails, which is no damage.
