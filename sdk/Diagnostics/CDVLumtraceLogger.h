@@ -3,9 +3,12 @@
 // log source (Diagnostics/CDVLumtraceWriter.h), and a send pass (timed, on demand, or when the
 // app goes to the background) closes every open file and posts each file as one LogRequest.
 //
-// Uploads go one at a time, the last listed file first. A reply other than HTTP 200 (or no
+// Uploads go one at a time, the last listed file first; a file waiting from an earlier pass is
+// listed once. A 4xx reply other than 408 and 429 means the server will never take the file: it
+// is deleted (logged, I-COR000022) and the next file goes. Any other reply but HTTP 200 (or no
 // reply) keeps the file and uses up one of six retries; six failures in a row stop uploads for
-// the rest of the process (events are still written). A success restores the six retries.
+// the rest of the process (events are still written). A success restores the six retries. A
+// request that cannot be encoded is not posted and its file stays (I-COR000021).
 //
 // Every operation may be called from any thread. Event writes, flushes and send passes run on
 // the client's serial queue; replies arrive on the reply queue (the global background queue).
