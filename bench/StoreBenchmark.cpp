@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "PlainRawEvents.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/store/TLMDatabase.h"
 #include "proto/NANOAccessors.h"
@@ -38,13 +39,6 @@ std::vector<TLMEventPtr> makeEvents(int count) {
   return events;
 }
 
-// The row the store writes for `event`: the message without its name.
-std::vector<std::uint8_t> rowData(const TLMEvent& event) {
-  auto proto = event.protoEvent();
-  NANOClearField(*proto, TLMPBEventSlot::name);
-  return *proto->protoBuffer();
-}
-
 double storeSeconds(const std::string& path, const std::vector<TLMEventPtr>& events) {
   auto database = TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
   if (!database) return -1;
@@ -61,26 +55,14 @@ double plainSeconds(const std::string& path, const std::vector<TLMEventPtr>& eve
   // Same schema, made by the store, then plain SQLite on a connection opened the same way.
   TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
   std::vector<std::vector<std::uint8_t>> rows;
-  for (const auto& event : events) rows.push_back(rowData(*event));
+  for (const auto& event : events) rows.push_back(plainRawEventRowData(*event));
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db,
                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
-                     "is_realtime) VALUES (?, ?, ?, ?, ?)",
-                     -1, &insert, nullptr);
+  sqlite3_stmt* insert = prepareRawEventInsert(db);
   auto start = Clock::now();
   for (std::size_t i = 0; i < events.size(); ++i) {
-    sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
-    sqlite3_bind_text(insert, 1, events[i]->name().c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 2, events[i]->timestamp());
-    sqlite3_bind_int64(insert, 3, 42);
-    sqlite3_bind_blob(insert, 4, rows[i].data(), static_cast<int>(rows[i].size()), SQLITE_STATIC);
-    sqlite3_bind_int64(insert, 5, 0);
-    sqlite3_step(insert);
-    sqlite3_reset(insert);
-    sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
+    commitRawEventRow(db, insert, *events[i], rows[i]);
   }
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sqlite3_finalize(insert);

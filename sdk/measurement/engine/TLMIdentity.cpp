@@ -288,34 +288,11 @@ TLMIdentity::Identifiers TLMIdentity::identifiers() {
                      adIdentifierManager_->hasLimitedAdTracking()};
 }
 
-bool TLMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
-  return adIdentifierManager_->hasLimitedAdTracking();
-}
-
-bool TLMIdentity::limitedAdTracking() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return limitedAdTracking_;
-}
-
-std::optional<std::string> TLMIdentity::resettableDeviceID() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return resettableDeviceID_;
-}
-
-std::string TLMIdentity::appInstanceID() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return appInstanceID_;
-}
-
-std::optional<std::string> TLMIdentity::hashedIDFA() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return hashedIDFA_;
-}
+bool TLMIdentity::hasLimitedAdTracking() { return identifiers().hasLimitedAdTracking; }
+bool TLMIdentity::limitedAdTracking() { return identifiers().limitedAdTracking; }
+std::optional<std::string> TLMIdentity::resettableDeviceID() { return identifiers().resettableDeviceID; }
+std::string TLMIdentity::appInstanceID() { return identifiers().appInstanceID; }
+std::optional<std::string> TLMIdentity::hashedIDFA() { return identifiers().hashedIDFA; }
 
 std::optional<std::string> TLMIdentity::appIDFromQPX() const {
   std::lock_guard<std::mutex> lock(mutex_);
