@@ -26,6 +26,7 @@
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
 #include "measurement/engine/TLMUserDefaults.h"
+#include "PlainRawEvents.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -97,25 +98,15 @@ double engineSeconds(const std::vector<TLMEventPtr>& events) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-std::vector<std::uint8_t> rowData(const TLMEvent& event) {
-  auto proto = event.protoEvent();
-  NANOClearField(*proto, TLMPBEventSlot::name);
-  return *proto->protoBuffer();
-}
-
 // One commit per event (commitsPerEvent 1) or two: a counts-row update, then the insert.
 double plainSeconds(const std::string& path, const std::vector<TLMEventPtr>& events, int commitsPerEvent) {
   TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
   std::vector<std::vector<std::uint8_t>> rows;
-  for (const auto& event : events) rows.push_back(rowData(*event));
+  for (const auto& event : events) rows.push_back(plainRawEventRowData(*event));
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                   nullptr);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
-                     "is_realtime) VALUES (?, ?, ?, ?, ?)",
-                     -1, &insert, nullptr);
+  sqlite3_stmt* insert = prepareRawEventInsert(db);
   sqlite3_stmt* update = nullptr;
   sqlite3_prepare_v2(db, "UPDATE app_metadata SET daily_events_count = IFNULL(daily_events_count, 0) + 1", -1,
                      &update, nullptr);
@@ -127,15 +118,7 @@ double plainSeconds(const std::string& path, const std::vector<TLMEventPtr>& eve
       sqlite3_reset(update);
       sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
     }
-    sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
-    sqlite3_bind_text(insert, 1, events[i]->name().c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 2, events[i]->timestamp());
-    sqlite3_bind_int64(insert, 3, 42);
-    sqlite3_bind_blob(insert, 4, rows[i].data(), static_cast<int>(rows[i].size()), SQLITE_STATIC);
-    sqlite3_bind_int64(insert, 5, 0);
-    sqlite3_step(insert);
-    sqlite3_reset(insert);
-    sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
+    commitRawEventRow(db, insert, *events[i], rows[i]);
   }
   double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
   sqlite3_finalize(update);
