@@ -1,6 +1,7 @@
 #include "measurement/engine/audiences/TLMAudience.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/audiences/TLMAudienceFilterEvaluation.h"
@@ -635,6 +636,94 @@ std::vector<TLMFilterResult> updatedList(const EvaluationState& state) {
   return out;
 }
 
+// What differs between event filters and property filters in one evaluation pass.
+template <class Message>
+struct FilterRules {
+  std::int64_t readErrorCode;
+  const char* readErrorText;
+  std::int64_t noDataCode;  // dynamic filters off
+  const char* noDataText;
+  std::int64_t corruptDataCode;  // dynamic filters on
+  const char* corruptDataText;
+  std::int64_t saveErrorCode;
+  const char* saveErrorText;
+  std::int32_t dynamicSlot;
+  std::int32_t sequenceSlot;
+  std::function<std::optional<bool>(const Message&)> evaluate;
+  // A sequence filter that is true records `time` in its audience's cache.
+  std::function<void(TLMSequenceTimestampsCache&, std::int32_t filterID)> recordSequence;
+  // What a filter that evaluates false keeps, given whether it was true before.
+  std::function<bool(bool wasTrue, bool dynamic, bool scoped)> falseOutcome;
+};
+
+// Runs the stored filters of one name, updating each audience's record; every changed record
+// is written with one store call at the end.
+template <class Message, class Stored>
+bool evaluateStoredFilters(TLMDatabase& database, const TLMAudienceSettings& settings,
+                           const std::vector<Stored>& filters, const std::string& name, double time,
+                           TLMSequenceTimestampsCaches& caches, const FilterRules<Message>& rules) {
+  const bool dynamicEnabled = settings.isAudienceDynamicFiltersEnabled();
+  const bool sequenceEnabled = settings.isAudienceSequenceFiltersEnabled();
+  const bool scopedEnabled = settings.isAudienceScopedFiltersEnabled();
+  EvaluationState state;
+  platform::Error error;
+  for (const Stored& stored : filters) {
+    const std::int32_t audienceID = stored.audienceID();
+    const std::int32_t filterID = stored.filterID();
+    std::optional<TLMFilterResult> current;
+    if (!currentResult(database, state, audienceID, current, error)) {
+      log(1, rules.readErrorCode, rules.readErrorText, Value(name), errorValue(error));
+      return false;
+    }
+    if (dynamicEnabled) seedAudience(state, caches, audienceID, current, sequenceEnabled);
+    const bool wasTrue = current && TLMAudience::isFilterResult(*current, filterID);
+    if (!dynamicEnabled && wasTrue) continue;
+    auto filter = decodeFilter<Message>(stored.data());
+    if (!filter) {
+      if (dynamicEnabled) {
+        log(1, rules.corruptDataCode, rules.corruptDataText, Value(name), Value(filterID),
+            Value(audienceID));
+      } else {
+        log(1, rules.noDataCode, rules.noDataText, Value(name), Value(filterID), Value(audienceID));
+      }
+      continue;
+    }
+    std::optional<TLMFilterResult> updated;
+    if (!dynamicEnabled) {
+      auto outcome = rules.evaluate(*filter);
+      if (!outcome) continue;
+      updated = TLMAudience::updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
+                                                             std::nullopt, std::nullopt);
+    } else {
+      const bool dynamic = flag(*filter, rules.dynamicSlot);
+      const bool sequence = flag(*filter, rules.sequenceSlot);
+      const bool scoped = scopedEnabled && stored.isSessionScoped();
+      if (wasTrue && !dynamic && !sequence && !scoped) continue;
+      auto outcome = rules.evaluate(*filter);
+      if (!outcome) continue;
+      bool result = *outcome;
+      if (result) {
+        if (sequence) {
+          rules.recordSequence(cacheFor(caches, audienceID), filterID);
+        } else if (dynamic || scoped) {
+          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
+                                                        time);
+        }
+      } else {
+        result = rules.falseOutcome(wasTrue, dynamic, scoped);
+      }
+      updated = recordWithTimestamps(state, caches, filterID, audienceID, current, result);
+    }
+    state.updated.insert_or_assign(audienceID, *updated);
+    state.read.erase(audienceID);
+  }
+  if (!state.updated.empty() && !database.updateFilterResults(updatedList(state), &error)) {
+    log(1, rules.saveErrorCode, rules.saveErrorText, Value(name), errorValue(error));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
@@ -650,75 +739,28 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
         Value(name), errorValue(error));
     return false;
   }
-  const bool dynamicEnabled = settings_->isAudienceDynamicFiltersEnabled();
-  const bool sequenceEnabled = settings_->isAudienceSequenceFiltersEnabled();
-  const bool scopedEnabled = settings_->isAudienceScopedFiltersEnabled();
   const bool sessionAggregates = settings_->isSessionScopedEventAggregatesEnabled();
-  EvaluationState state;
-  for (const TLMEventFilter& stored : *filters) {
-    const std::int32_t audienceID = stored.audienceID();
-    const std::int32_t filterID = stored.filterID();
-    std::optional<TLMFilterResult> current;
-    if (!currentResult(database_, state, audienceID, current, error)) {
-      log(1, 6001,
-          "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
-          Value(name), errorValue(error));
-      return false;
-    }
-    if (dynamicEnabled) seedAudience(state, caches, audienceID, current, sequenceEnabled);
-    const bool wasTrue = current && isFilterResult(*current, filterID);
-    TLMFilterResult updated(audienceID, std::nullopt, std::nullopt);
-    if (!dynamicEnabled) {
-      if (wasTrue) continue;
-      auto filter = decodeFilter<TLMPBEventFilter>(stored.data());
-      if (!filter) {
-        log(1, 6002,
-            "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
-            Value(name), Value(filterID), Value(audienceID));
-        continue;
-      }
-      auto outcome = TLMAudienceEvaluateEventFilter(filter.get(), name, parameters, eventAggregates,
-                                                    sessionAggregates);
-      if (!outcome) continue;
-      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
-                                                std::nullopt, std::nullopt);
-    } else {
-      auto filter = decodeFilter<TLMPBEventFilter>(stored.data());
-      if (!filter) {
-        log(1, 6035,
-            "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, dynamic",
-            Value(name), Value(filterID), Value(audienceID));
-        continue;
-      }
-      const bool dynamic = flag(*filter, TLMPBEventFilterSlot::dynamic);
-      const bool sequence = flag(*filter, TLMPBEventFilterSlot::sequence);
-      const bool scoped = scopedEnabled && stored.isSessionScoped();
-      if (wasTrue && !dynamic && !sequence && !scoped) continue;
-      auto outcome = TLMAudienceEvaluateEventFilter(filter.get(), name, parameters, eventAggregates,
-                                                    sessionAggregates);
-      if (!outcome) continue;
-      if (*outcome) {
-        if (sequence) {
-          cacheFor(caches, audienceID).addEventFilterTimestamp(eventTimestamp, filterID);
-        } else if (dynamic || scoped) {
-          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
-                                                        eventTimestamp);
-        }
-      }
+  FilterRules<TLMPBEventFilter> rules{
+      6001,
+      "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
+      6002,
+      "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
+      6035,
+      "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, dynamic",
+      6003,
+      "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
+      TLMPBEventFilterSlot::dynamic, TLMPBEventFilterSlot::sequence,
+      [&](const TLMPBEventFilter& filter) {
+        return TLMAudienceEvaluateEventFilter(&filter, name, parameters, eventAggregates,
+                                              sessionAggregates);
+      },
+      [&](TLMSequenceTimestampsCache& cache, std::int32_t filterID) {
+        cache.addEventFilterTimestamp(eventTimestamp, filterID);
+      },
       // An event filter that was true stays true.
-      updated =
-          recordWithTimestamps(state, caches, filterID, audienceID, current, *outcome || wasTrue);
-    }
-    state.updated.insert_or_assign(audienceID, updated);
-    state.read.erase(audienceID);
-  }
-  if (!state.updated.empty() && !database_.updateFilterResults(updatedList(state), &error)) {
-    log(1, 6003,
-        "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
-        Value(name), errorValue(error));
-    return false;
-  }
-  return true;
+      [](bool wasTrue, bool, bool) { return wasTrue; }};
+  return evaluateStoredFilters(database_, *settings_, *filters, name, eventTimestamp, caches,
+                               rules);
 }
 
 bool TLMAudience::evaluateFiltersForNanoUserProperty(const TLMPBUserAttribute& property,
@@ -764,74 +806,26 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
         Value(name), errorValue(error));
     return false;
   }
-  const bool dynamicEnabled = settings_->isAudienceDynamicFiltersEnabled();
-  const bool sequenceEnabled = settings_->isAudienceSequenceFiltersEnabled();
-  const bool scopedEnabled = settings_->isAudienceScopedFiltersEnabled();
-  EvaluationState state;
-  for (const TLMPropertyFilter& stored : *filters) {
-    const std::int32_t audienceID = stored.audienceID();
-    const std::int32_t filterID = stored.filterID();
-    std::optional<TLMFilterResult> current;
-    if (!currentResult(database_, state, audienceID, current, error)) {
-      log(1, 6005,
-          "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
-          Value(name), errorValue(error));
-      return false;
-    }
-    if (dynamicEnabled) seedAudience(state, caches, audienceID, current, sequenceEnabled);
-    const bool wasTrue = current && isFilterResult(*current, filterID);
-    TLMFilterResult updated(audienceID, std::nullopt, std::nullopt);
-    if (!dynamicEnabled) {
-      if (wasTrue) continue;
-      auto filter = decodeFilter<TLMPBPropertyFilter>(stored.data());
-      if (!filter) {
-        log(1, 6006,
-            "User property filter contains no data. User property will not be evaluated. User property name, filter ID, audience ID",
-            Value(name), Value(filterID), Value(audienceID));
-        continue;
-      }
-      auto outcome = TLMAudienceEvaluatePropertyFilter(filter.get(), &property);
-      if (!outcome) continue;
-      updated = updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
-                                                std::nullopt, std::nullopt);
-    } else {
-      auto filter = decodeFilter<TLMPBPropertyFilter>(stored.data());
-      if (!filter) {
-        log(1, 6036,
-            "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, filter ID, audience ID, dynamic",
-            Value(name), Value(filterID), Value(audienceID));
-        continue;
-      }
-      const bool dynamic = flag(*filter, TLMPBPropertyFilterSlot::dynamic);
-      const bool sequence = flag(*filter, TLMPBPropertyFilterSlot::sequence);
-      const bool scoped = scopedEnabled && stored.isSessionScoped();
-      if (wasTrue && !dynamic && !sequence && !scoped) continue;
-      auto outcome = TLMAudienceEvaluatePropertyFilter(filter.get(), &property);
-      if (!outcome) continue;
-      bool result = *outcome;
-      if (result) {
-        if (sequence) {
-          cacheFor(caches, audienceID).setUserPropertyTimestamp(evaluationTimestamp, filterID);
-        } else if (dynamic || scoped) {
-          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
-                                                        evaluationTimestamp);
-        }
-      } else {
-        // A dynamic property filter follows the property's value; others stay true once true.
-        result = wasTrue && !(dynamic && !scoped);
-      }
-      updated = recordWithTimestamps(state, caches, filterID, audienceID, current, result);
-    }
-    state.updated.insert_or_assign(audienceID, updated);
-    state.read.erase(audienceID);
-  }
-  if (!state.updated.empty() && !database_.updateFilterResults(updatedList(state), &error)) {
-    log(1, 6007,
-        "Unable to save updated Audience filter results. User property will not be evaluated. User property name, error",
-        Value(name), errorValue(error));
-    return false;
-  }
-  return true;
+  FilterRules<TLMPBPropertyFilter> rules{
+      6005,
+      "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
+      6006,
+      "User property filter contains no data. User property will not be evaluated. User property name, filter ID, audience ID",
+      6036,
+      "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, filter ID, audience ID, dynamic",
+      6007,
+      "Unable to save updated Audience filter results. User property will not be evaluated. User property name, error",
+      TLMPBPropertyFilterSlot::dynamic, TLMPBPropertyFilterSlot::sequence,
+      [&](const TLMPBPropertyFilter& filter) {
+        return TLMAudienceEvaluatePropertyFilter(&filter, &property);
+      },
+      [&](TLMSequenceTimestampsCache& cache, std::int32_t filterID) {
+        cache.setUserPropertyTimestamp(evaluationTimestamp, filterID);
+      },
+      // A dynamic property filter follows the property's value; others stay true once true.
+      [](bool wasTrue, bool dynamic, bool scoped) { return wasTrue && !(dynamic && !scoped); }};
+  return evaluateStoredFilters(database_, *settings_, *filters, name, evaluationTimestamp, caches,
+                               rules);
 }
 
 // MARK: - Bundling and sessions

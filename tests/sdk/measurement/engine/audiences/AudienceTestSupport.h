@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../../store/StoreTestSupport.h"
@@ -50,21 +51,16 @@ inline std::shared_ptr<TLMPBStringFilter> string(std::int32_t type,
   return f;
 }
 
-inline std::shared_ptr<TLMPBFilter> filter(const std::shared_ptr<TLMPBNumberFilter>& n,
-                                           const std::string& parameter = "",
-                                           std::optional<bool> complement = std::nullopt) {
+// A "Filter" around a number or a string filter.
+template <class Inner>
+std::shared_ptr<TLMPBFilter> filter(const std::shared_ptr<Inner>& inner,
+                                    const std::string& parameter = "",
+                                    std::optional<bool> complement = std::nullopt) {
   auto f = TLMPBFilter::initWithMessageInfo(nullptr);
-  NANOSetMessage(*f, TLMPBFilterSlot::number_filter, n);
-  if (!parameter.empty()) NANOSetString(*f, TLMPBFilterSlot::param_name, parameter);
-  if (complement) NANOSetBool(*f, TLMPBFilterSlot::complement, *complement);
-  return f;
-}
-
-inline std::shared_ptr<TLMPBFilter> filter(const std::shared_ptr<TLMPBStringFilter>& s,
-                                           const std::string& parameter = "",
-                                           std::optional<bool> complement = std::nullopt) {
-  auto f = TLMPBFilter::initWithMessageInfo(nullptr);
-  NANOSetMessage(*f, TLMPBFilterSlot::string_filter, s);
+  NANOSetMessage(*f,
+                 std::is_same_v<Inner, TLMPBNumberFilter> ? TLMPBFilterSlot::number_filter
+                                                           : TLMPBFilterSlot::string_filter,
+                 inner);
   if (!parameter.empty()) NANOSetString(*f, TLMPBFilterSlot::param_name, parameter);
   if (complement) NANOSetBool(*f, TLMPBFilterSlot::complement, *complement);
   return f;
