@@ -502,11 +502,15 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event,
   const std::int64_t id = eventID->int64Value();
   platform::Error error;
   auto pair = database_.mainEventAndChildCountPairWithEventID(id, &error);
-  if (!pair && failed(error)) {
+  // A stored pair that cannot be read must not hold up every later bundle: a main event
+  // replaces it, a child skips it and removes it. A store that cannot be used at all fails
+  // below at the write or the delete.
+  const bool unreadable = !pair && failed(error);
+  if (unreadable) {
     log(1, 6026,
         "Cannot query for the main event for complex event's audience evaluation. Event name, error",
         Value(event->name()), errorValue(error));
-    return false;
+    error = {};
   }
   if (event->name() != "_ep") {
     if (pair) {
@@ -532,8 +536,10 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event,
     return false;
   }
   if (!pair) {
-    log(4, 6031,
-        "Cannot evaluate the audience for an extra parameter event. Complex event's main event pair doesn't exist in the database.");
+    if (!unreadable) {
+      log(4, 6031,
+          "Cannot evaluate the audience for an extra parameter event. Complex event's main event pair doesn't exist in the database.");
+    }
     if (!database_.deleteComplexEventForAudienceEvaluationWithEventID(id, &error)) {
       log(1, 6032, "Cannot delete complex event's main event from the database. Event name, error",
           Value(mainName), errorValue(error));

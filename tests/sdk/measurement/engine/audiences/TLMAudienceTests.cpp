@@ -261,6 +261,24 @@ TEST_F(AudienceEvaluationTest, ComplexEventChildrenAreEvaluatedWithTheMainEvents
   EXPECT_FALSE(
       database->mainEventAndChildCountPairWithEventID(77, nullptr));  // the last child removed it
 
+  // An unreadable stored main event does not block bundling: the child is skipped and the row
+  // removed, and a main event with the same id stores itself again.
+  ASSERT_TRUE(logEvent(
+      "order", 102,
+      {{"_eid", platform::Value(std::int64_t{79})}, {"_epc", platform::Value(std::int64_t{1})}}));
+  RawDatabase(dir.file(kTLMDatabaseFileName))
+      .exec("UPDATE main_event_params SET main_event = x'0aff' WHERE event_id = 79");
+  EXPECT_TRUE(subject().evaluateFiltersForEvent(child("book", 79), aggregates("_ep", 1), caches));
+  EXPECT_TRUE(monitor->has(6026));
+  EXPECT_FALSE(database->mainEventAndChildCountPairWithEventID(79, nullptr));
+  RawDatabase(dir.file(kTLMDatabaseFileName))
+      .exec(
+          "INSERT INTO main_event_params (event_id, children_to_process, main_event) VALUES (80, 1, x'0aff')");
+  EXPECT_TRUE(logEvent(
+      "order", 103,
+      {{"_eid", platform::Value(std::int64_t{80})}, {"_epc", platform::Value(std::int64_t{1})}}));
+  EXPECT_TRUE(database->mainEventAndChildCountPairWithEventID(80, nullptr));
+
   // A child whose main event was never stored is not evaluated.
   ASSERT_TRUE(
       define({audience(2, {eventFilter(0, "order", {filter(string(5, "book"), "item")})})}));
