@@ -12,12 +12,8 @@ class InvestmentsTransactionsTests : public XCTestCase {
 
   void testInvestmentsTransactions() {
     CommonFunctions::forEachDataRow(*this, "InvestmentsTransactionsTestData", [&](const TestDataRow& row) {
-      TransactionAccount account(row.first("transactionAccount"));
-      OverviewScreen overviewScreen;
-      TransactionChecks::signIn(row, *this);
       TransactionsScreen transactionsScreen;
-      overviewScreen.tapOnOverviewButton(*this);
-      TransactionChecks::openAccountPage(*this, overviewScreen, transactionsScreen, account);
+      TransactionChecks::openFirstAccountFromOverview(row, *this, transactionsScreen);
       XCTAssert(transactionsScreen.valueStaticText.exists());
       transactionsScreen.assertInvestmentAccountBalanceHasValue();
       XCTAssert(transactionsScreen.manageAccount.exists());

@@ -11,12 +11,8 @@ class LoansTransactionsTests : public XCTestCase {
 
   void testLoansTransactions() {
     CommonFunctions::forEachDataRow(*this, "LoansTransactionsTestData", [&](const TestDataRow& row) {
-      TransactionAccount account(row.first("transactionAccount"));
-      OverviewScreen overviewScreen;
-      TransactionChecks::signIn(row, *this);
       TransactionsScreen transactionsScreen;
-      overviewScreen.tapOnOverviewButton(*this);
-      TransactionChecks::openAccountPage(*this, overviewScreen, transactionsScreen, account);
+      TransactionChecks::openFirstAccountFromOverview(row, *this, transactionsScreen);
       XCTAssert(transactionsScreen.availableBalanceStaticText.exists());
       XCTAssert(transactionsScreen.principalBalanceStaticText.exists());
       transactionsScreen.assertAccountBalanceHasAnyAmount();

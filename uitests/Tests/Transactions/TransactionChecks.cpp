@@ -31,6 +31,14 @@ void openAccountPage(XCTestCase& test, OverviewScreen& overviewScreen, Transacti
   transactionsScreen.assertAccountTitle(account.title());
 }
 
+void openFirstAccountFromOverview(const TestDataRow& row, XCTestCase& test, TransactionsScreen& transactionsScreen) {
+  TransactionAccount account(row.first("transactionAccount"));
+  OverviewScreen overviewScreen;
+  signIn(row, test);
+  overviewScreen.tapOnOverviewButton(test);
+  openAccountPage(test, overviewScreen, transactionsScreen, account);
+}
+
 bool checkFirstRowAmount(TransactionsScreen& transactionsScreen) {
   XCUIElement firstRow = transactionsScreen.findTransactionByIndex(0);
   if (!firstRow.exists()) return false;

@@ -31,6 +31,9 @@ void waitUntilExists(XCTestCase& test, const XCUIElement& element, double timeou
 // the page's navigation bar (named after the account, with its "Overview" button).
 void openAccountPage(XCTestCase& test, OverviewScreen& overviewScreen, TransactionsScreen& transactionsScreen,
                      const TransactionAccount& account);
+// For a row whose first account entry is examined from the Overview tab: signs in as the row's
+// user, taps the Overview tab and opens the first entry's page as openAccountPage does.
+void openFirstAccountFromOverview(const TestDataRow& row, XCTestCase& test, TransactionsScreen& transactionsScreen);
 // When the first transaction row exists, asserts that one of its texts holds a "$" amount.
 // Returns whether the row exists.
 bool checkFirstRowAmount(TransactionsScreen& transactionsScreen);
