@@ -1,6 +1,9 @@
 #include "app/TransferViews.h"
 
+#include "app/OverviewViews.h"
 #include "model/AccountPages.h"
+
+#include <algorithm>
 
 namespace vesmora::views {
 
@@ -222,18 +225,44 @@ sim::Node accountSheet(Form& form) {
   sheet.add(rowAt("accountPickerHeader", kContentTop, 44)
                 .add(text("", form.picker() == Form::Picker::fromAccount ? "From Account" : "To Account"))
                 .add(sim::Node(T::button, "Cancel", "Cancel").onTap([&form] { form.closePicker(); })));
+  // The list scrolls when it is longer than the sheet: swipes move it, a tap on a cell out of
+  // view scrolls the cell in first.
+  constexpr double kListTop = kContentTop + 44, kCellHeight = 64, kSwipe = 400;
+  auto accounts = form.pickerAccounts();
+  double maxOffset = std::max(0.0, accounts.size() * kCellHeight - (kContentBottom - kListTop));
   sim::Node table(T::table, "AccountPickerTable");
-  double top = kContentTop + 44;
-  for (const MovableAccount* a : form.pickerAccounts()) {
+  table.withFrame(CGRect{0, kListTop, kWidth, kContentBottom - kListTop});
+  auto scroll = [&form, maxOffset](const sim::Action& action) {
+    if (action.kind == sim::Action::Kind::swipeUp) form.setSheetOffset(std::min(maxOffset, form.sheetOffset() + kSwipe));
+    if (action.kind == sim::Action::Kind::swipeDown) form.setSheetOffset(form.sheetOffset() - kSwipe);
+  };
+  table.on(scroll);
+  for (std::size_t i = 0; i < accounts.size(); ++i) {
+    const MovableAccount* a = accounts[i];
+    double top = kListTop + i * kCellHeight - form.sheetOffset();
     sim::Node cell(T::cell, a->id);
-    cell.withFrame(CGRect{0, top, kWidth, 64});
+    cell.withFrame(CGRect{0, top, kWidth, kCellHeight});
     cell.add(text("", a->label));
     cell.add(text("", "(" + a->number + ")"));
     cell.add(text("", accountAmountText(a->balance, a->currency)));
+    double middle = top + kCellHeight / 2;
+    setHittable(cell, middle >= kListTop && middle < kContentBottom);
     std::string id = a->id;
-    cell.onTap([&form, id] { form.chooseAccount(id); });
+    double contentTop = i * kCellHeight;
+    cell.on([&form, id, contentTop, maxOffset, scroll](const sim::Action& action) {
+      if (action.kind == sim::Action::Kind::tap) {
+        form.chooseAccount(id);
+      } else if (action.kind == sim::Action::Kind::scrollToVisible) {
+        double shown = kContentBottom - kListTop;
+        if (contentTop < form.sheetOffset()) form.setSheetOffset(contentTop);
+        if (contentTop + kCellHeight > form.sheetOffset() + shown) {
+          form.setSheetOffset(std::min(maxOffset, contentTop + kCellHeight - shown));
+        }
+      } else {
+        scroll(action);
+      }
+    });
     table.add(std::move(cell));
-    top += 64;
   }
   sheet.add(std::move(table));
   return sheet;

@@ -168,6 +168,7 @@ void TransferForm::selectKind(Kind kind) {
 void TransferForm::openAccountPicker(bool from) {
   focus_ = Focus::none;
   picker_ = from ? Picker::fromAccount : Picker::toAccount;
+  sheetOffset_ = 0;
 }
 
 void TransferForm::chooseAccount(const std::string& accountId) {

@@ -72,6 +72,9 @@ class TransferForm {
   // The accounts an account picker offers: every account for From; for To, those in the From
   // account's currency (every account while no From is chosen).
   std::vector<const MovableAccount*> pickerAccounts() const;
+  // How far the account sheet's list is scrolled (points); back at the top whenever it opens.
+  double sheetOffset() const { return sheetOffset_; }
+  void setSheetOffset(double offset) { sheetOffset_ = offset < 0 ? 0 : offset; }
   // The picker's wheels: their values and the value each is turned to.
   std::vector<std::vector<std::string>> wheelValues() const;
   std::vector<std::string> wheelSelection() const { return wheels_; }
@@ -146,6 +149,7 @@ class TransferForm {
   Picker picker_ = Picker::none;
   DateField pickerDate_ = DateField::transfer;
   std::vector<std::string> wheels_;
+  double sheetOffset_ = 0;
   std::string fromError_, toError_, amountError_, numberOfError_;
   std::string confirmation_;
 };
