@@ -79,12 +79,20 @@ sim::Node textView(const std::string& identifier, const std::string& value, bool
   return view;
 }
 
+// A page of the transfer: its navigation bar and one scroll view holding `content`.
+sim::Node scrollingPage(const std::string& identifier, const std::string& title, const std::string& scrollIdentifier,
+                        sim::Node content) {
+  sim::Node page(T::other, identifier);
+  page.add(navigationBar(title));
+  sim::Node scroll(T::scrollView, scrollIdentifier);
+  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
+  scroll.add(std::move(content));
+  page.add(std::move(scroll));
+  return page;
+}
+
 sim::Node formPage(VesmoraModel& model) {
   Form& form = *model.transferForm();
-  sim::Node page(T::other, "transferView");
-  page.add(navigationBar("Transfer"));
-  sim::Node scroll(T::scrollView, "TransferScrollView");
-  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
   sim::Node content(T::other, "transferForm");
 
   sim::Node kinds(T::segmentedControl, "transferTypeControl");
@@ -137,9 +145,7 @@ sim::Node formPage(VesmoraModel& model) {
   content.add(rowAt("submitRow", 660, 50).add(sim::Node(T::button, "Submit", "Submit").onTap([&model] {
     model.submitTransfer();
   })));
-  scroll.add(std::move(content));
-  page.add(std::move(scroll));
-  return page;
+  return scrollingPage("transferView", "Transfer", "TransferScrollView", std::move(content));
 }
 
 // The lines the review and the completion share, each a caption and its values.
@@ -183,10 +189,6 @@ void summaryLines(VesmoraModel& model, sim::Node& content, double top) {
 }
 
 sim::Node reviewPage(VesmoraModel& model) {
-  sim::Node page(T::other, "transferReviewView");
-  page.add(navigationBar("Review Transfer"));
-  sim::Node scroll(T::scrollView, "TransferReviewScrollView");
-  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
   sim::Node content(T::other, "transferReview");
   summaryLines(model, content, 108);
   sim::Node buttons = rowAt("reviewButtons", 690, 56);
@@ -197,16 +199,10 @@ sim::Node reviewPage(VesmoraModel& model) {
     model.confirmTransfer();
   }));
   content.add(std::move(buttons));
-  scroll.add(std::move(content));
-  page.add(std::move(scroll));
-  return page;
+  return scrollingPage("transferReviewView", "Review Transfer", "TransferReviewScrollView", std::move(content));
 }
 
 sim::Node completionPage(VesmoraModel& model) {
-  sim::Node page(T::other, "transferCompleteView");
-  page.add(navigationBar("Transfer Complete"));
-  sim::Node scroll(T::scrollView, "TransferCompleteScrollView");
-  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
   sim::Node content(T::other, "transferComplete");
   content.add(rowAt("confirmationRow", 104, 40)
                   .add(text("Move_Money_Confirmation_Number", model.transferForm()->confirmationNumber())));
@@ -214,9 +210,7 @@ sim::Node completionPage(VesmoraModel& model) {
   content.add(rowAt("doneRow", 700, 50).add(sim::Node(T::button, "Done", "Done").onTap([&model] {
     model.finishTransfer();
   })));
-  scroll.add(std::move(content));
-  page.add(std::move(scroll));
-  return page;
+  return scrollingPage("transferCompleteView", "Transfer Complete", "TransferCompleteScrollView", std::move(content));
 }
 
 sim::Node accountSheet(Form& form) {

@@ -418,6 +418,7 @@ void VesmoraModel::logOut() {
   overview_ = Overview();
   accountPages_.close();
   transfer_.reset();
+  movableAccounts_.clear();
   showSignIn();
 }
 

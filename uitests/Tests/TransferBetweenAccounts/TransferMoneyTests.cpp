@@ -205,17 +205,8 @@ class TransferMoneyTests : public XCTestCase {
 
   void testTransferBetweenAccountsRecurringEndDateReview() {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitBeforeLandingScreen = true;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
-      Date startDate = daysFromNow(2);
-      Date endDate = *startDate.addDays(8);
       TransferScreen screen(*app);
-      fillRecurringEndDate(screen, row, startDate, endDate);
-      screen.tapOnSubmitButton(*this);
-      BaseScreen::waitForLoading(*this);
-      screen.confirmFieldLabels(true, EndingType::endDate);
+      auto [startDate, endDate] = submitRecurringEndDate(row, screen, true);
       BaseScreen::waitForLoading(*this);
       auto fields = fieldSet(screen, row, startDate, endDate.monthDayYearString(), true);
       BaseScreen::waitForLoading(*this);
@@ -225,16 +216,8 @@ class TransferMoneyTests : public XCTestCase {
 
   void testTransferBetweenAccountsRecurringEndDateConfirm() {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
-      Date startDate = daysFromNow(2);
-      Date endDate = *startDate.addDays(8);
       TransferScreen screen(*app);
-      fillRecurringEndDate(screen, row, startDate, endDate);
-      screen.tapOnSubmitButton(*this);
-      BaseScreen::waitForLoading(*this);
-      screen.confirmFieldLabels(true, EndingType::endDate);
+      auto [startDate, endDate] = submitRecurringEndDate(row, screen, false);
       confirmAndCheckFields(screen, fieldSet(screen, row, startDate, endDate.monthDayYearString(), true));
       screen.performTransferBetweenAccountsRecurring(row.toAccountStr, row.toAccountNumber, row.fromAccountStr,
                                                      row.fromAccountNumber, row.amountToTransfer, startDate, endDate,
@@ -360,6 +343,23 @@ class TransferMoneyTests : public XCTestCase {
     fillRecurring(screen, row, startDate);
     screen.selectEnding(EndingType::endDate);
     screen.selectTransferDate(DateType::endDate, *this, endDate);
+  }
+
+  // The end-date tests up to their label check: the opening (the review test also waits before
+  // the landing page), today plus 2 and plus 10 days, the form, Submit and a wait for loading.
+  std::pair<Date, Date> submitRecurringEndDate(const TransferRow& row, TransferScreen& screen,
+                                               bool waitBeforeLandingScreen) {
+    Opening opening;
+    opening.waitBeforeLandingScreen = waitBeforeLandingScreen;
+    opening.waitAfterMenuEntry = true;
+    open(row, opening);
+    Date startDate = daysFromNow(2);
+    Date endDate = *startDate.addDays(8);
+    fillRecurringEndDate(screen, row, startDate, endDate);
+    screen.tapOnSubmitButton(*this);
+    BaseScreen::waitForLoading(*this);
+    screen.confirmFieldLabels(true, EndingType::endDate);
+    return {startDate, endDate};
   }
 
   void fillRecurringNumberOf(TransferScreen& screen, const TransferRow& row, const Date& startDate) {
