@@ -4,6 +4,9 @@
 
 #include "model/TestBackend.h"
 #include "model/TransferForm.h"
+#include "model/VesmoraModel.h"
+
+#include <thread>
 
 using namespace vesmora;
 
@@ -236,4 +239,125 @@ TEST(TransferBooking, LaterAndRecurringTransfersWaitAndBadOrdersAreRefused) {
   EXPECT_TRUE(refused(o));
   bank.reseed();
   EXPECT_TRUE(bank.scheduledTransfers().empty());
+}
+
+namespace {
+
+// The model signed in as 2038556 on the Move money tab, its clock set by the test, in Denver.
+class TransferFlow : public ::testing::Test {
+ protected:
+  TransferFlow() : backend(TestBackend::defaultFixturePath()) {
+    platform::TimeZone::setCurrent(platform::TimeZone::named("America/Denver"));
+  }
+  ~TransferFlow() override { platform::TimeZone::setCurrent(std::nullopt); }
+
+  std::unique_ptr<VesmoraModel> signedIn(const std::string& faults = "", double loadingSeconds = 0) {
+    LaunchSettings settings;
+    settings.faults = Faults::parse(faults);
+    settings.loadingSeconds = loadingSeconds;
+    auto m = std::make_unique<VesmoraModel>(AppStore(storage), backend, settings, Biometry::none);
+    m->setClock([this] { return now; });
+    m->typeText(Field::userName, "2038556");
+    m->typeText(Field::password, "480917");
+    m->tapLogin();
+    m->finishLoading();
+    m->selectTab(Tab::moveMoney);
+    m->finishLoading();
+    return m;
+  }
+
+  // Opens the form and fills a one-time transfer of `amount` from chequing to savings.
+  static TransferForm& fill(VesmoraModel& m, const std::string& amount) {
+    m.openTransfer();
+    TransferForm& form = *m.transferForm();
+    form.openAccountPicker(true);
+    form.chooseAccount("dep-chq-2038556");
+    form.openAccountPicker(false);
+    form.chooseAccount("dep-sav-2038556");
+    form.focusField(TransferForm::Focus::amount);
+    form.type(amount);
+    return form;
+  }
+
+  static double denver(int y, int mo, int d, int h, int mi) {
+    return *platform::dateFromComponents({y, mo, d, h, mi, 0}, *platform::TimeZone::named("America/Denver"));
+  }
+
+  std::map<std::string, std::string> storage;
+  TestBackend backend;
+  double now = denver(2026, 12, 7, 10, 0);
+};
+
+std::string cardAmount(const VesmoraModel& m, const std::string& accountId) {
+  for (const auto& account : m.accountSummaries().at("/deposits")) {
+    if (account["id"] == accountId) return account["availableBalance"]["value"].dump();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST_F(TransferFlow, AConfirmedTransferReachesTheOverviewAndTheMenuAgain) {
+  auto m = signedIn("", 2);
+  fill(*m, "12.50");
+  m->submitTransfer();
+  EXPECT_TRUE(m->loading());
+  EXPECT_EQ(m->transferForm()->stage(), TransferForm::Stage::form) << "the review waits for the bank";
+  m->finishLoading();
+  m->confirmTransfer();
+  m->finishLoading();
+  ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(m->transferForm()->confirmationNumber(), "Your transaction number is: 40170001");
+  EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5228.25"));
+  m->finishTransfer();
+  EXPECT_TRUE(m->transferForm()) << "Done waits for the bank as well";
+  m->finishLoading();
+  EXPECT_FALSE(m->transferForm());
+  EXPECT_EQ(cardAmount(*m, "dep-sav-2038556"), "12512.5");
+}
+
+TEST_F(TransferFlow, MidnightBetweenFormAndConfirmationIsRefusedAndTheFormKept) {
+  auto m = signedIn();
+  now = denver(2026, 12, 31, 23, 59);
+  fill(*m, "12.50");
+  m->submitTransfer();
+  now += 120;  // the review is read across midnight into the new year
+  m->confirmTransfer();
+  ASSERT_TRUE(m->alert());
+  EXPECT_EQ(m->alert()->message, texts::kTransferRefused);
+  EXPECT_EQ(m->transferForm()->stage(), TransferForm::Stage::form);
+  EXPECT_EQ(m->transferForm()->amountText(), "12.50") << "nothing typed is lost";
+  EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5240.75"));
+  // The same form opened after midnight is dated the new day.
+  m->tapAlertButton("OK");
+  m->selectTab(Tab::moveMoney);
+  EXPECT_FALSE(m->transferForm()) << "the selected tab, tapped again, shows its menu";
+  m->openTransfer();
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 1}));
+}
+
+TEST_F(TransferFlow, PresetDateIsTheDevicesDay) {
+  now = denver(2026, 12, 7, 20, 0);  // 03:00 on Dec 8 in UTC
+  auto m = signedIn();
+  m->openTransfer();
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 7}));
+  auto faulty = signedIn("presetDateInUTC");
+  faulty->openTransfer();
+  EXPECT_EQ(faulty->transferForm()->transferDate(), (CalendarDay{2026, 12, 8}));
+}
+
+TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
+  TestBackend bank(TestBackend::defaultFixturePath());
+  TransferOrder cent{"dep-chq-2038556", "dep-sav-2038556", dec("0.01"), {2026, 12, 7}};
+  TransferOrder back{"dep-sav-2038556", "dep-chq-2038556", dec("0.03"), {2026, 12, 7}};
+  std::thread other([&] {
+    for (int i = 0; i < 200; ++i) bank.bookTransfer("2038556", back, {2026, 12, 7});
+  });
+  for (int i = 0; i < 200; ++i) bank.bookTransfer("2038556", cent, {2026, 12, 7});
+  other.join();
+  auto accounts = bank.movableAccounts("2038556");
+  EXPECT_EQ(accounts[0].balance, dec("5244.75"));
+  EXPECT_EQ(accounts[1].balance, dec("12496.00"));
+  EXPECT_EQ((*bank.accountDetails("2038556", "dep-chq-2038556"))["transactions"].size(), 10u + 400u);
+  EXPECT_EQ(bank.bookTransfer("2038556", cent, {2026, 12, 7}), "40170401") << "every number given once";
 }
