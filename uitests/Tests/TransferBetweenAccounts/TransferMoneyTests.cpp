@@ -43,6 +43,12 @@ struct Opening {
   double moveMoneyWait = 120;            // after tapOnMoveMoneyButton
   bool waitAfterMenuEntry = false;       // 120 s after tapOnTransferBetweenAccounts
   bool immediate = false;                // a 30-second loading wait instead of the menu's 45 s
+
+  static Opening waitingAfterMenuEntry() {
+    Opening opening;
+    opening.waitAfterMenuEntry = true;
+    return opening;
+  }
 };
 
 // Case-sensitive substring search; an empty text is never found.
@@ -227,16 +233,8 @@ class TransferMoneyTests : public XCTestCase {
 
   void testTransferBetweenAccountsRecurringNumberOfReview() {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
-      Date startDate = daysFromNow(2);
-      Date secondDate = *startDate.addDays(7);
       TransferScreen screen(*app);
-      BaseScreen::waitForLoading(*this);
-      fillRecurringNumberOf(screen, row, startDate);
-      screen.tapOnSubmitButton(*this);
-      screen.confirmFieldLabels(true, EndingType::numberOf);
+      auto [startDate, secondDate] = submitRecurringNumberOf(row, screen, true);
       for (const auto& field : fieldSet(screen, row, startDate, secondDate.monthDayYearString(), true)) {
         XCTAssertTrue(field.exists());
       }
@@ -245,15 +243,8 @@ class TransferMoneyTests : public XCTestCase {
 
   void testTransferBetweenAccountsRecurringNumberOfConfirm() {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
-      Date startDate = daysFromNow(2);
-      Date secondDate = *startDate.addDays(7);
       TransferScreen screen(*app);
-      fillRecurringNumberOf(screen, row, startDate);
-      screen.tapOnSubmitButton(*this);
-      screen.confirmFieldLabels(true, EndingType::numberOf);
+      auto [startDate, secondDate] = submitRecurringNumberOf(row, screen, false);
       confirmAndCheckFields(screen, fieldSet(screen, row, startDate, secondDate.monthDayYearString(), true));
       screen.performTransferBetweenAccountsRecurring(row.toAccountStr, row.toAccountNumber, row.fromAccountStr,
                                                      row.fromAccountNumber, row.amountToTransfer, startDate,
@@ -263,9 +254,7 @@ class TransferMoneyTests : public XCTestCase {
 
   void testTransferBetweenAccountsRecurringNeverReview() {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
+      open(row, Opening::waitingAfterMenuEntry());
       Date startDate = daysFromNow(2);
       TransferScreen screen(*app);
       fillRecurring(screen, row, startDate);
@@ -362,10 +351,21 @@ class TransferMoneyTests : public XCTestCase {
     return {startDate, endDate};
   }
 
-  void fillRecurringNumberOf(TransferScreen& screen, const TransferRow& row, const Date& startDate) {
+  // The number-of tests up to their label check: the opening, today plus 2 and plus 9 days, the
+  // form ending after 2 transfers (the review test waits for loading once the form is built),
+  // Submit, and at once the label check.
+  std::pair<Date, Date> submitRecurringNumberOf(const TransferRow& row, TransferScreen& screen,
+                                                bool waitAfterBuildingForm) {
+    open(row, Opening::waitingAfterMenuEntry());
+    Date startDate = daysFromNow(2);
+    Date secondDate = *startDate.addDays(7);
+    if (waitAfterBuildingForm) BaseScreen::waitForLoading(*this);
     fillRecurring(screen, row, startDate);
     screen.selectEnding(EndingType::numberOf);
     screen.typeNumberOfMovements(2);
+    screen.tapOnSubmitButton(*this);
+    screen.confirmFieldLabels(true, EndingType::numberOf);
+    return {startDate, secondDate};
   }
 
   // Submit, confirm, the confirmation text and its printed label, and Done.
@@ -430,9 +430,7 @@ class TransferMoneyTests : public XCTestCase {
 
   void futureDatedFieldsTest(bool confirm) {
     forEachRow(true, [&](const TransferRow& row) {
-      Opening opening;
-      opening.waitAfterMenuEntry = true;
-      open(row, opening);
+      open(row, Opening::waitingAfterMenuEntry());
       Date transferDate = daysFromNow(2);
       TransferScreen screen(*app);
       fillOneTime(screen, row, transferDate);
