@@ -22,6 +22,55 @@ struct NodeDeleter {
 };
 using NodePtr = std::unique_ptr<void, NodeDeleter>;
 
+// Reads an unsigned big-endian integer of `width` bytes at `at`; false when it does not fit.
+bool readBigEndian(std::string_view bytes, std::uint64_t at, std::uint64_t width, std::uint64_t& out) {
+  if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) return false;
+  out = 0;
+  for (std::uint64_t i = 0; i < width; ++i) out = (out << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+  return true;
+}
+
+// A string object that holds U+0000: libplist keeps the character inside a string it hands out
+// as a C string, and its getters abort on the mismatch; ASCII strings lose everything after it.
+// Walks the object table of a binary property list; false when the table itself is malformed.
+bool binaryStringsFreeOfNul(std::string_view bytes) {
+  constexpr std::uint64_t kHeader = 8, kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const std::uint64_t trailer = bytes.size() - kTrailer;
+  const std::uint64_t offsetSize = static_cast<std::uint8_t>(bytes[trailer + 6]);
+  std::uint64_t count = 0, table = 0;
+  if (!readBigEndian(bytes, trailer + 8, 8, count) || !readBigEndian(bytes, trailer + 24, 8, table)) return false;
+  if (offsetSize == 0 || offsetSize > 8 || table < kHeader || table > trailer ||
+      count > (trailer - table) / offsetSize) {
+    return false;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint64_t object = 0;
+    if (!readBigEndian(bytes, table + i * offsetSize, offsetSize, object) || object < kHeader || object >= table) return false;
+    const auto marker = static_cast<std::uint8_t>(bytes[object]);
+    const unsigned kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6) continue;  // ASCII and UTF-16 strings
+    std::uint64_t length = marker & 0x0F;
+    std::uint64_t start = object + 1;
+    if (length == 0x0F) {  // the length follows as an integer object
+      if (start >= table) return false;
+      const auto lengthMarker = static_cast<std::uint8_t>(bytes[start]);
+      if ((lengthMarker >> 4) != 0x1 || (lengthMarker & 0x0F) > 3) return false;
+      const std::uint64_t width = std::uint64_t{1} << (lengthMarker & 0x0F);
+      if (!readBigEndian(bytes, start + 1, width, length)) return false;
+      start += 1 + width;
+    }
+    const std::uint64_t unit = kind == 0x6 ? 2 : 1;
+    if (start > table || length > (table - start) / unit) return false;
+    for (std::uint64_t c = 0; c < length; ++c) {
+      bool zero = true;
+      for (std::uint64_t b = 0; b < unit; ++b) zero = zero && bytes[start + c * unit + b] == 0;
+      if (zero) return false;
+    }
+  }
+  return true;
+}
+
 std::optional<Value> toValue(plist_t node, int depth) {
   if (depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
@@ -123,7 +172,12 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
         return nullptr;
       }
       return plist_new_uint(static_cast<uint64_t>(*value.int64Value()));
-    case Value::Type::String: return plist_new_string(value.stringPtr()->c_str());
+    case Value::Type::String:
+      if (value.stringPtr()->find('\0') != std::string::npos) {
+        reason = "string holds U+0000";
+        return nullptr;
+      }
+      return plist_new_string(value.stringPtr()->c_str());
     case Value::Type::Data: {
       const Bytes& bytes = *value.dataPtr();
       return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -158,8 +212,9 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
     case Value::Type::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : *value.dictionaryPtr()) {
-        plist_t child = toNode(item, reason, depth + 1);
+        plist_t child = key.find('\0') == std::string::npos ? toNode(item, reason, depth + 1) : nullptr;
         if (child == nullptr) {
+          if (reason.empty()) reason = "key holds U+0000";
           plist_free(dict);
           return nullptr;
         }
@@ -183,7 +238,7 @@ std::optional<Value> read(std::string_view bytes, Error* error) {
   plist_t root = nullptr;
   auto length = static_cast<uint32_t>(bytes.size());
   if (plist_is_binary(bytes.data(), length)) {
-    plist_from_bin(bytes.data(), length, &root);
+    if (binaryStringsFreeOfNul(bytes)) plist_from_bin(bytes.data(), length, &root);
   } else {
     plist_from_xml(bytes.data(), length, &root);
   }

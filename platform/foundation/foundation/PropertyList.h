@@ -4,7 +4,8 @@
 // reals as doubles, dates as dates (seconds since 1970; the XML form keeps whole seconds only,
 // the binary form keeps fractions). Writing refuses values a property list
 // cannot hold (null, objects, non-string keys cannot occur); unsigned numbers above the signed
-// 64-bit range are refused too, since a property list integer is signed.
+// 64-bit range are refused too, since a property list integer is signed. Strings and keys that
+// hold U+0000 are refused both ways (libplist cannot carry them).
 //
 // Failures: an Error in the Cocoa domain, 3840 for unreadable data, 3851 for an unwritable value,
 // and the file codes of foundation/Files.h.

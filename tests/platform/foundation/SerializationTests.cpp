@@ -25,7 +25,73 @@ Value sample() {
   });
 }
 
+// A binary property list of `objects`, one-byte offsets and references, object 0 on top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+  std::string out = "bplist00";
+  std::vector<size_t> offsets;
+  for (const std::string& object : objects) {
+    offsets.push_back(out.size());
+    out += object;
+  }
+  const size_t table = out.size();
+  for (size_t offset : offsets) out += static_cast<char>(offset);
+  out += std::string(6, '\0') + "\x01\x01";
+  for (uint64_t field : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
+    for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(field >> shift);
+  }
+  return out;
+}
+
+std::string utf16(std::u16string_view text) {
+  std::string out;
+  if (text.size() < 15) {
+    out += static_cast<char>(0x60 | text.size());
+  } else {
+    out += "\x6F\x10";
+    out += static_cast<char>(text.size());
+  }
+  for (char16_t c : text) out += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
+  return out;
+}
+
+std::string ascii(std::string_view text) { return static_cast<char>(0x50 | text.size()) + std::string(text); }
+
 }  // namespace
+
+TEST(PropertyListTest, BinaryStringsHoldingNulAreRefusedNotAborted) {
+  using namespace std::string_literals;
+  const std::string dictOfOneAndTwo = "\xD1\x01\x02";
+  // The same shapes without the U+0000 read normally.
+  EXPECT_EQ(plist::read(binaryPlist({dictOfOneAndTwo, utf16(u"k"), ascii("v")})),
+            Value::dictionary({{"k", "v"}}));
+  EXPECT_EQ(plist::read(binaryPlist({utf16(u"sixteen chars ok")})), Value("sixteen chars ok"));
+
+  const std::pair<const char*, std::string> cases[] = {
+      {"value", binaryPlist({utf16(u"\0"s)})},
+      {"key", binaryPlist({dictOfOneAndTwo, utf16(u"k\0"s), ascii("v")})},
+      {"value in a dictionary", binaryPlist({dictOfOneAndTwo, ascii("k"), utf16(u"v\0"s)})},
+      {"nested in an array", binaryPlist({dictOfOneAndTwo, ascii("k"), "\xA1\x03", utf16(u"a\0b"s)})},
+      {"long form", binaryPlist({utf16(u"fifteen chars \0"s)})},
+      {"ascii string", binaryPlist({ascii("a\0b"s)})},
+  };
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    platform::Error error;
+    EXPECT_FALSE(plist::read(bytes, &error).has_value());
+    EXPECT_EQ(error.code, 3840);
+  }
+  // A truncated object table is refused as well.
+  std::string truncated = binaryPlist({utf16(u"k")});
+  truncated[truncated.size() - 1] = static_cast<char>(200);
+  EXPECT_FALSE(plist::read(truncated).has_value());
+
+  // Writing such a string would cut it short; it is refused instead.
+  for (const Value& value : {Value("a\0b"s), Value::dictionary({{"k\0"s, 1}})}) {
+    platform::Error error;
+    EXPECT_FALSE(plist::write(value, plist::Format::Binary, &error).has_value());
+    EXPECT_EQ(error.code, 3851);
+  }
+}
 
 TEST(PropertyListTest, XmlAndBinaryRoundTripsKeepKindsOrderAndText) {
   Value original = sample();
