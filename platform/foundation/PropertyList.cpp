@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "foundation/Files.h"
+#include "foundation/Text.h"
 
 namespace platform::plist {
 
@@ -96,6 +97,9 @@ std::optional<Value> toValue(plist_t node, int depth) {
       if (s == nullptr) plist_get_key_val(node, &s);
       std::string text = s ? s : "";
       std::free(s);
+      // libplist hands over the bytes of an XML or ASCII string as they stand; text that is not
+      // UTF-8 would be cut short when written again.
+      if (!text::isValidUTF8(text)) return std::nullopt;
       return Value(std::move(text));
     }
     case PLIST_DATA: {
@@ -109,7 +113,12 @@ std::optional<Value> toValue(plist_t node, int depth) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
-      return Value::date(kReferenceDateOffset + sec + usec / 1e6);
+      // libplist answers a date more than 2^31 seconds from 2001 (before 1932 or after 2069), or
+      // one that is not a number, as the lowest second: refused rather than read as a wrong date.
+      if (sec == std::numeric_limits<int32_t>::min()) return std::nullopt;
+      // The seconds come rounded toward 2001 and the microseconds as a magnitude, so before 2001
+      // the fraction counts backwards. (Within a second of 2001 its sign is lost.)
+      return Value::date(kReferenceDateOffset + sec + (sec < 0 ? -usec : usec) / 1e6);
     }
     case PLIST_ARRAY: {
       Array items;
@@ -136,6 +145,10 @@ std::optional<Value> toValue(plist_t node, int depth) {
         }
         std::string k = key ? key : "";
         std::free(key);
+        if (!text::isValidUTF8(k)) {
+          std::free(it);
+          return std::nullopt;
+        }
         auto item = toValue(child, depth + 1);
         if (!item) {
           std::free(it);
@@ -156,6 +169,9 @@ std::optional<Value> toValue(plist_t node, int depth) {
   }
 }
 
+// libplist takes strings as C strings and converts them to UTF-16 when they are not ASCII.
+bool isWritableText(const std::string& s) { return s.find('\0') == std::string::npos && text::isValidUTF8(s); }
+
 // Returns nullptr (and a reason) for values a property list cannot hold.
 plist_t toNode(const Value& value, std::string& reason, int depth) {
   if (depth > kMaxDepth) {
@@ -173,8 +189,8 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
       }
       return plist_new_uint(static_cast<uint64_t>(*value.int64Value()));
     case Value::Type::String:
-      if (value.stringPtr()->find('\0') != std::string::npos) {
-        reason = "string holds U+0000";
+      if (!isWritableText(*value.stringPtr())) {
+        reason = "string holds U+0000 or is not UTF-8";
         return nullptr;
       }
       return plist_new_string(value.stringPtr()->c_str());
@@ -185,7 +201,8 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
     case Value::Type::Date: {
       double since2001 = *value.dateValue() - kReferenceDateOffset;
       double whole = std::floor(since2001);
-      if (whole < std::numeric_limits<int32_t>::min() || whole > std::numeric_limits<int32_t>::max()) {
+      // The lowest second reads back as out of range, and the highest may round up past the top.
+      if (whole <= std::numeric_limits<int32_t>::min() || whole >= std::numeric_limits<int32_t>::max()) {
         reason = "date out of range";
         return nullptr;
       }
@@ -212,9 +229,9 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
     case Value::Type::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : *value.dictionaryPtr()) {
-        plist_t child = key.find('\0') == std::string::npos ? toNode(item, reason, depth + 1) : nullptr;
+        plist_t child = isWritableText(key) ? toNode(item, reason, depth + 1) : nullptr;
         if (child == nullptr) {
-          if (reason.empty()) reason = "key holds U+0000";
+          if (reason.empty()) reason = "key holds U+0000 or is not UTF-8";
           plist_free(dict);
           return nullptr;
         }
@@ -239,7 +256,7 @@ std::optional<Value> read(std::string_view bytes, Error* error) {
   auto length = static_cast<uint32_t>(bytes.size());
   if (plist_is_binary(bytes.data(), length)) {
     if (binaryStringsFreeOfNul(bytes)) plist_from_bin(bytes.data(), length, &root);
-  } else {
+  } else if (bytes.find('\0') == std::string_view::npos) {  // XML never holds U+0000
     plist_from_xml(bytes.data(), length, &root);
   }
   NodePtr guard(root);

@@ -5,7 +5,8 @@
 // the binary form keeps fractions). Writing refuses values a property list
 // cannot hold (null, objects, non-string keys cannot occur); unsigned numbers above the signed
 // 64-bit range are refused too, since a property list integer is signed. Strings and keys that
-// hold U+0000 are refused both ways (libplist cannot carry them).
+// hold U+0000 or are not UTF-8 are refused both ways (libplist cannot carry them whole), and so
+// are dates more than 2^31 seconds away from 2001-01-01 (before 1932 or after 2069).
 //
 // Failures: an Error in the Cocoa domain, 3840 for unreadable data, 3851 for an unwritable value,
 // and the file codes of foundation/Files.h.

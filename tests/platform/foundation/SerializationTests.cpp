@@ -58,7 +58,7 @@ std::string ascii(std::string_view text) { return static_cast<char>(0x50 | text.
 
 }  // namespace
 
-TEST(PropertyListTest, BinaryStringsHoldingNulAreRefusedNotAborted) {
+TEST(PropertyListTest, StringsHoldingNulOrNotUtf8AreRefusedNotAbortedOrCut) {
   using namespace std::string_literals;
   const std::string dictOfOneAndTwo = "\xD1\x01\x02";
   // The same shapes without the U+0000 read normally.
@@ -73,6 +73,15 @@ TEST(PropertyListTest, BinaryStringsHoldingNulAreRefusedNotAborted) {
       {"nested in an array", binaryPlist({dictOfOneAndTwo, ascii("k"), "\xA1\x03", utf16(u"a\0b"s)})},
       {"long form", binaryPlist({utf16(u"fifteen chars \0"s)})},
       {"ascii string", binaryPlist({ascii("a\0b"s)})},
+      {"ascii string not UTF-8", binaryPlist({ascii("a\xD4n")})},
+      {"xml string not UTF-8", R"(<?xml version="1.0"?><plist version="1.0"><string>a)"
+                               "\xD4n</string></plist>"},
+      {"xml string holding a NUL byte", R"(<?xml version="1.0"?><plist version="1.0"><string>a)"
+                                        "\0b</string></plist>"s},
+      {"date after 2069", R"(<?xml version="1.0"?><plist version="1.0"><date>2100-01-01T00:00:00Z</date></plist>)"},
+      {"date not a number", binaryPlist({"\x33\x7F\xF8\0\0\0\0\0\0"s})},
+      {"xml key not UTF-8", R"(<?xml version="1.0"?><plist version="1.0"><dict><key>a)"
+                            "\xD4n</key><true/></dict></plist>"},
   };
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);
@@ -86,7 +95,8 @@ TEST(PropertyListTest, BinaryStringsHoldingNulAreRefusedNotAborted) {
   EXPECT_FALSE(plist::read(truncated).has_value());
 
   // Writing such a string would cut it short; it is refused instead.
-  for (const Value& value : {Value("a\0b"s), Value::dictionary({{"k\0"s, 1}})}) {
+  for (const Value& value : {Value("a\0b"s), Value::dictionary({{"k\0"s, 1}}), Value("a\xD4n"),
+                             Value::dictionary({{"\xFF", 1}})}) {
     platform::Error error;
     EXPECT_FALSE(plist::write(value, plist::Format::Binary, &error).has_value());
     EXPECT_EQ(error.code, 3851);
@@ -115,6 +125,12 @@ TEST(PropertyListTest, XmlAndBinaryRoundTripsKeepKindsOrderAndText) {
   // The binary form keeps fractions of a second.
   auto binary = plist::write(Value::date(1700000000.25), plist::Format::Binary);
   EXPECT_EQ(*plist::read(*binary)->dateValue(), 1700000000.25);
+  // Before 2001 as well, where the time since 2001 is negative.
+  binary = plist::write(Value::date(978307174.5), plist::Format::Binary);
+  EXPECT_EQ(*plist::read(*binary)->dateValue(), 978307174.5);
+  auto early = plist::read(binaryPlist({std::string("\x33\xC0\x39\x80\0\0\0\0\0", 9)}));
+  ASSERT_TRUE(early.has_value());
+  EXPECT_EQ(*early->dateValue(), 978307200 - 25.5);
 }
 
 TEST(PropertyListTest, ReadsHandWrittenXmlAndRejectsGarbage) {
