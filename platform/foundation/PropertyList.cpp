@@ -40,14 +40,18 @@ bool binaryStringsFreeOfNul(std::string_view bytes) {
   const std::uint64_t trailer = bytes.size() - kTrailer;
   const std::uint64_t offsetSize = static_cast<std::uint8_t>(bytes[trailer + 6]);
   std::uint64_t count = 0, table = 0;
-  if (!readBigEndian(bytes, trailer + 8, 8, count) || !readBigEndian(bytes, trailer + 24, 8, table)) return false;
+  if (!readBigEndian(bytes, trailer + 8, 8, count) || !readBigEndian(bytes, trailer + 24, 8, table)) {
+    return false;
+  }
   if (offsetSize == 0 || offsetSize > 8 || table < kHeader || table > trailer ||
       count > (trailer - table) / offsetSize) {
     return false;
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t object = 0;
-    if (!readBigEndian(bytes, table + i * offsetSize, offsetSize, object) || object < kHeader || object >= table) return false;
+    if (!readBigEndian(bytes, table + i * offsetSize, offsetSize, object) || object < kHeader || object >= table) {
+      return false;
+    }
     const auto marker = static_cast<std::uint8_t>(bytes[object]);
     const unsigned kind = marker >> 4;
     if (kind != 0x5 && kind != 0x6) continue;  // ASCII and UTF-16 strings
@@ -170,7 +174,9 @@ std::optional<Value> toValue(plist_t node, int depth) {
 }
 
 // libplist takes strings as C strings and converts them to UTF-16 when they are not ASCII.
-bool isWritableText(const std::string& s) { return s.find('\0') == std::string::npos && text::isValidUTF8(s); }
+bool isWritableText(const std::string& s) {
+  return s.find('\0') == std::string::npos && text::isValidUTF8(s);
+}
 
 // Returns nullptr (and a reason) for values a property list cannot hold.
 plist_t toNode(const Value& value, std::string& reason, int depth) {

@@ -20,7 +20,9 @@ inline bool fuzzSameValue(const platform::Value& a, const platform::Value& b, do
   switch (a.type()) {
     case Type::Date: return std::fabs(*a.dateValue() - *b.dateValue()) <= dateTolerance;
     case Type::Number:
-      if (a.isFloatingPoint() && b.isFloatingPoint() && std::isnan(*a.doubleValue())) return std::isnan(*b.doubleValue());
+      if (a.isFloatingPoint() && b.isFloatingPoint() && std::isnan(*a.doubleValue())) {
+        return std::isnan(*b.doubleValue());
+      }
       return a == b;
     case Type::Array:
       if (a.arrayPtr()->size() != b.arrayPtr()->size()) return false;
