@@ -25,8 +25,16 @@ Value sample() {
   });
 }
 
-// A binary property list of `objects`, one-byte offsets and references, object 0 on top.
-std::string binaryPlist(const std::vector<std::string>& objects) {
+// `width` bytes of `value`, big-endian.
+std::string bigEndian(uint64_t value, int width) {
+  std::string out;
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
+  return out;
+}
+
+// A binary property list of `objects`, object 0 on top; offsets and references (which the
+// objects hold themselves) are `width` bytes wide.
+std::string binaryPlist(const std::vector<std::string>& objects, int width = 1) {
   std::string out = "bplist00";
   std::vector<size_t> offsets;
   for (const std::string& object : objects) {
@@ -34,12 +42,24 @@ std::string binaryPlist(const std::vector<std::string>& objects) {
     out += object;
   }
   const size_t table = out.size();
-  for (size_t offset : offsets) out += static_cast<char>(offset);
-  out += std::string(6, '\0') + "\x01\x01";
-  for (uint64_t field : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
-    for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(field >> shift);
-  }
-  return out;
+  for (size_t offset : offsets) out += bigEndian(offset, width);
+  out += std::string(6, '\0') + static_cast<char>(width) + static_cast<char>(width);
+  return out + bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(table, 8);
+}
+
+// Arrays nested `levels` deep, each in a binary object of its own.
+std::string nestedBinaryArrays(int levels) {
+  std::vector<std::string> objects;
+  for (int i = 0; i + 1 < levels; ++i) objects.push_back("\xA1" + bigEndian(i + 1, 4));
+  objects.push_back("\xA0");
+  return binaryPlist(objects, 4);
+}
+
+std::string nestedXmlArrays(int levels) {
+  std::string out = R"(<?xml version="1.0"?><plist version="1.0">)";
+  for (int i = 0; i < levels; ++i) out += "<array>";
+  for (int i = 0; i < levels; ++i) out += "</array>";
+  return out + "</plist>";
 }
 
 std::string utf16(std::u16string_view text) {
@@ -101,6 +121,31 @@ TEST(PropertyListTest, StringsHoldingNulOrNotUtf8AreRefusedNotAbortedOrCut) {
     EXPECT_FALSE(plist::write(value, plist::Format::Binary, &error).has_value());
     EXPECT_EQ(error.code, 3851);
   }
+}
+
+TEST(PropertyListTest, DeepNestingCyclesAndRunawaySharingAreRefusedWithoutCrashing) {
+  // 513 levels (the top and 512 below it) are read; one more is refused, in both forms.
+  EXPECT_TRUE(plist::read(nestedBinaryArrays(513)).has_value());
+  EXPECT_TRUE(plist::read(nestedXmlArrays(513)).has_value());
+  platform::Error error;
+  for (const std::string& bytes : {nestedBinaryArrays(514), nestedXmlArrays(514), nestedBinaryArrays(300000),
+                                   nestedXmlArrays(300000)}) {
+    EXPECT_FALSE(plist::read(bytes, &error).has_value());
+    EXPECT_EQ(error.code, 3840);
+  }
+  // An array that holds itself.
+  EXPECT_FALSE(plist::read(binaryPlist({"\xA1\x00"})).has_value());
+  // Forty arrays, each holding the next one twice: a trillion copies of the last.
+  std::vector<std::string> doubling;
+  for (int i = 0; i < 39; ++i) doubling.push_back("\xA2" + std::string(2, static_cast<char>(i + 1)));
+  doubling.push_back(ascii("x"));
+  EXPECT_FALSE(plist::read(binaryPlist(doubling)).has_value());
+  // Sharing a string a thousand times, as writers do, is fine.
+  std::string thousand = "\xAF\x11" + bigEndian(1000, 2);
+  for (int i = 0; i < 1000; ++i) thousand += bigEndian(1, 4);
+  auto shared = plist::read(binaryPlist({thousand, ascii("same")}, 4));
+  ASSERT_TRUE(shared.has_value());
+  EXPECT_EQ(shared->arrayPtr()->size(), 1000u);
 }
 
 TEST(PropertyListTest, XmlAndBinaryRoundTripsKeepKindsOrderAndText) {
