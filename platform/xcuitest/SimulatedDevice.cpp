@@ -34,6 +34,7 @@ std::string actionName(Action::Kind kind) {
     case Action::Kind::swipeLeft: return "swipe left";
     case Action::Kind::swipeRight: return "swipe right";
     case Action::Kind::adjustPickerWheel: return "adjust picker wheel";
+    case Action::Kind::scrollToVisible: return "scroll to";
   }
   return "act on";
 }
@@ -216,7 +217,9 @@ bool Device::launch(const std::string& bundleIdentifier, const std::vector<std::
       r.app->didEnterBackground();
     }
   }
-  LaunchContext context{*this, bundleIdentifier, arguments, environment, impl_->storage[bundleIdentifier]};
+  std::map<std::string, std::string> merged = environment;
+  merged.insert(defaultLaunchEnvironment_.begin(), defaultLaunchEnvironment_.end());  // keeps the handle's
+  LaunchContext context{*this, bundleIdentifier, arguments, merged, impl_->storage[bundleIdentifier]};
   auto app = factory->second(context);
   if (!app) return false;
   impl_->running[bundleIdentifier] = RunningApp{std::move(app), AppState::runningForeground};
@@ -333,6 +336,7 @@ void Device::reset() {
   impl_->resetHandlers.clear();
   impl_->editMenu.reset();
   target_.clear();
+  defaultLaunchEnvironment_.clear();
   biometryKind_ = BiometryKind::faceID;
   biometricEnrolled_ = true;
   pasteboard_.reset();

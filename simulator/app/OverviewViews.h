@@ -9,8 +9,9 @@
 
 namespace vesmora::views {
 
-// The overview tab's table ("OverviewTable"). Rows outside the table's visible part are in the
-// tree but not hittable; swipes on the table scroll it. `now` is the device's time (seconds since
+// The overview tab's table ("OverviewTable"). Rows near the table's visible part are in the tree
+// (hittable when their middle shows), rows further away are not (Overview::isLoaded); swipes on
+// the table scroll it, and a tap on a row out of view scrolls it in first. `now` is the device's time (seconds since
 // 1970).
 sim::Node overviewTable(VesmoraModel& model, double now);
 
@@ -18,6 +19,9 @@ sim::Node overviewTable(VesmoraModel& model, double now);
 sim::Node moveMoneyMenu(VesmoraModel& model);
 // The entries of the Move money menu, in display order.
 const std::vector<std::string>& moveMoneyEntries();
+
+// Marks a node and everything in it as (not) hittable: rows scrolled out of a table's visible part.
+void setHittable(sim::Node& node, bool hittable);
 
 // Routes a swipe on the landing page to the overview's scroll position; true when handled.
 bool scrollOverview(VesmoraModel& model, const sim::Action& action);

@@ -1,6 +1,9 @@
 #include "app/VesmoraApp.h"
 
+#include "app/AccountViews.h"
 #include "app/OverviewViews.h"
+
+#include <cstdlib>
 #include "xctest/XCTVirtualClock.h"
 
 namespace vesmora {
@@ -33,8 +36,25 @@ const double kScreenHeight = 844;
 
 }  // namespace
 
+const Fault kPasswordInClear("passwordInClear", "the secure password field shows the typed characters");
+const Fault kLoginButtonNeedsBoth("loginButtonNeedsBoth",
+                                  "the sign-in button stays disabled until both credential fields are filled");
+const Fault kUserNamePlaceholderTypo("userNamePlaceholderTypo", "the user-name placeholder reads \"Enter user name\"");
+const Fault kBiometricButtonWording("biometricButtonWording",
+                                    "the biometric sign-in button reads \"Log in with Face ID\"");
+const Fault kMoreHeaderIconMissing("moreHeaderIconMissing", "the More tab's header has no icon");
+const Fault kNoLoadingIndicator("noLoadingIndicator",
+                                "requests in progress cover the screen without showing the loading indicator");
+
 VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend) {
   LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
+  if (auto faults = context.environment.find(Faults::kEnvironmentKey); faults != context.environment.end())
+    settings.faults = Faults::parse(faults->second);
+  if (auto seconds = context.environment.find(kLoadingSecondsKey); seconds != context.environment.end()) {
+    char* end = nullptr;
+    double value = std::strtod(seconds->second.c_str(), &end);
+    if (end != seconds->second.c_str() && *end == '\0' && value > 0 && value < 3600) settings.loadingSeconds = value;
+  }
   Backend* backend = &testBackend;
   if (settings.usesMockBackend()) {
     mockBackend_ = std::make_unique<MockBackend>();
@@ -93,8 +113,10 @@ Node VesmoraApp::signInScreen() {
   content.add(row(80).add(staticText(texts::kWelcome)));
 
   std::string userName = model_->userNameText();
+  const char* userNamePlaceholder =
+      model_->settings().faults.has(kUserNamePlaceholderTypo) ? "Enter user name" : texts::kUserNamePlaceholder;
   content.add(row(160).add(textField(Type::textField, "userNameTextField", Field::userName, userName,
-                                     texts::kUserNamePlaceholder)));
+                                     userNamePlaceholder)));
 
   const std::string& password = model_->password();
   if (model_->passwordVisible()) {
@@ -103,6 +125,7 @@ Node VesmoraApp::signInScreen() {
   } else {
     std::string bullets;
     for (std::size_t i = 0, n = sim::characterCount(password); i < n; ++i) bullets += "\u2022";
+    if (model_->settings().faults.has(kPasswordInClear)) bullets = password;
     content.add(row(220).add(textField(Type::secureTextField, "passwordTextField", Field::password, bullets,
                                        texts::kPasswordPlaceholder)));
   }
@@ -116,10 +139,14 @@ Node VesmoraApp::signInScreen() {
                                .withEnabled(model_->rememberMeEnabled())
                                .onTap([this] { model_->tapRememberMe(); })));
 
-  content.add(row(340).add(Node(Type::button, "loginButton", "Log in").onTap([this] { model_->tapLogin(); })));
+  bool loginEnabled = !model_->settings().faults.has(kLoginButtonNeedsBoth) ||
+                      (!userName.empty() && !model_->password().empty());
+  content.add(row(340).add(
+      Node(Type::button, "loginButton", "Log in").withEnabled(loginEnabled).onTap([this] { model_->tapLogin(); })));
 
   if (model_->biometry() != Biometry::none) {
-    content.add(row(400).add(Node(Type::button, "biometricLoginButton", "Log in using " + model_->biometryName())));
+    std::string wording = model_->settings().faults.has(kBiometricButtonWording) ? "Log in with " : "Log in using ";
+    content.add(row(400).add(Node(Type::button, "biometricLoginButton", wording + model_->biometryName())));
   }
   return content;
 }
@@ -140,20 +167,26 @@ Node VesmoraApp::landingScreen() {
   Node content(Type::other, "landingView");
   switch (model_->tab()) {
     case Tab::overview: {
+      if (model_->accountPages().page() != AccountPages::Page::none) {
+        content.add(views::accountPage(*model_));
+        break;
+      }
       content.add(Node(Type::navigationBar, "Overview").add(staticText("Overview")));
       content.add(views::overviewTable(*model_, XCTVirtualClock::epochSeconds()));
       break;
     }
     case Tab::moveMoney: {
       content.add(Node(Type::navigationBar, "Move money").add(staticText("Move money")));
-      content.add(views::moveMoneyMenu(*model_));
+      if (!model_->loading()) content.add(views::moveMoneyMenu(*model_));
       break;
     }
     case Tab::more: {
       content.add(Node(Type::navigationBar, "More")
                       .add(staticText("More"))
                       .add(Node(Type::button, "Log out", "Log out").onTap([this] { model_->logOut(); })));
-      content.add(Node(Type::other, "moreHeader").add(Node(Type::image, "moreHeaderIcon")));
+      Node header(Type::other, "moreHeader");
+      if (!model_->settings().faults.has(kMoreHeaderIconMissing)) header.add(Node(Type::image, "moreHeaderIcon"));
+      content.add(header);
       std::string bioWord = model_->biometry() == Biometry::face    ? "face"
                             : model_->biometry() == Biometry::touch ? "fingerprint"
                                                                      : "";
@@ -200,10 +233,10 @@ Node VesmoraApp::alertNode(const Alert& alert) {
 
 Node VesmoraApp::surveyPopUp() {
   Node popUp(Type::other, "surveyPopUp");
-  popUp.withFrame({20, 200, 350, 400});
+  popUp.withFrame({20, 200, 350, 400}).asModal();
   popUp.add(staticText(texts::kSurveyTitle, "surveyPopUpTitle"));
   popUp.add(staticText("Tell us about your experience with Vesmora. It takes less than a minute."));
-  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(); }));
+  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(true); }));
   popUp.add(Node(Type::button, "surveyPopUpDismissButton", "Not now").onTap([this] { model_->dismissSurvey(); }));
   return popUp;
 }
@@ -224,11 +257,39 @@ Node VesmoraApp::render() {
       break;
   }
   Node root(Type::application, "", "Vesmora");
-  // Swipes anywhere on the overview scroll its table.
-  root.on([this](const Action& action) { views::scrollOverview(*model_, action); });
+  // Swipes anywhere on the overview or an account's transactions page scroll its table.
+  root.on([this](const Action& action) {
+    if (!views::scrollAccountPage(*model_, action)) views::scrollOverview(*model_, action);
+  });
   root.add(window);
   if (model_->alert()) root.add(alertNode(*model_->alert()));
+  if (model_->loading()) {
+    // The request in progress covers the whole screen.
+    Node overlay(Type::other, "loadingOverlay");
+    overlay.withFrame({0, 0, kScreenWidth, kScreenHeight}).asModal();
+    if (!model_->settings().faults.has(kNoLoadingIndicator))
+      overlay.add(Node(Type::activityIndicator, "loadingIndicator", "In progress").withFrame({175, 402, 40, 40}));
+    root.add(std::move(overlay));
+  }
   return root;
+}
+
+void VesmoraApp::perform(const std::vector<const sim::Node*>& path, const sim::Action& action) {
+  sim::App::perform(path, action);
+  noteLoading();
+}
+
+void VesmoraApp::noteLoading() {
+  if (model_->loading() && !loadingDeadline_) {
+    loadingDeadline_ = XCTVirtualClock::now() + model_->settings().loadingSeconds;
+  }
+}
+
+void VesmoraApp::timeAdvanced(double now) {
+  if (!loadingDeadline_ || now < *loadingDeadline_) return;
+  loadingDeadline_.reset();
+  model_->finishLoading();
+  noteLoading();
 }
 
 namespace {

@@ -36,6 +36,31 @@ bool isDeleteKey(const std::string& ch) { return ch == "\b" || ch == "\x7f"; }
 
 }  // namespace
 
+// Faults of the sign-in screens (see model/Faults.h).
+const Fault kWrongPasswordSignsIn("wrongPasswordSignsIn",
+                                  "a rejected password shows its alert over the landing page: the user is signed in");
+const Fault kLockedAccountSignsIn("lockedAccountSignsIn",
+                                  "the locked-account alert comes over the landing page: the user is signed in");
+const Fault kWrongAnswerSignsIn("wrongAnswerSignsIn",
+                                "a wrong security answer shows its notice but signs the user in");
+const Fault kRememberedNameInClear("rememberedNameInClear",
+                                   "the remembered user name is shown in clear instead of masked");
+const Fault kUserNameTakes33("userNameTakes33", "the user-name field takes 33 characters instead of 32");
+const Fault kPasteIgnoresLimit("pasteIgnoresLimit", "pasted text is not cut to the fields' 32 characters");
+const Fault kPasswordStaysShown("passwordStaysShown", "the show/hide button shows the password but never hides it again");
+const Fault kRememberMeAlwaysEnabled("rememberMeAlwaysEnabled",
+                                     "the remember-me switch can be used while the user-name field is empty");
+const Fault kSwitchOffKeepsSavedName("switchOffKeepsSavedName",
+                                     "turning remember-me off leaves the saved name in the field and in storage");
+const Fault kSwitchOffClearsTypedName("switchOffClearsTypedName",
+                                      "turning remember-me off also empties a typed, unsaved user name");
+const Fault kLockMessageCut("lockMessageCut",
+                            "the locked-account alert shows only its first sentence");
+const Fault kConfirmOkCancels("confirmOkCancels", "OK on \"Confirm Authenticated User\" cancels the sign-in");
+const Fault kCloseKeepsChallenge("closeKeepsChallenge", "the challenge's Close button does nothing");
+const Fault kLogOutIgnored("logOutIgnored", "Log out leaves the user on the landing page");
+const Fault kSurveyNotNowIgnored("surveyNotNowIgnored", "the survey pop-up's \"Not now\" does not close it");
+
 LaunchSettings LaunchSettings::fromArguments(const std::vector<std::string>& arguments) {
   LaunchSettings s;
   for (const auto& a : arguments) {
@@ -58,8 +83,15 @@ std::string VesmoraModel::maskedUserName(const std::string& name) {
 }
 
 std::string VesmoraModel::userNameText() const {
-  if (showsRemembered_) return maskedUserName(store_.rememberedUserName().value_or(""));
+  if (showsRemembered_) {
+    std::string name = store_.rememberedUserName().value_or("");
+    return settings_.faults.has(kRememberedNameInClear) ? name : maskedUserName(name);
+  }
   return userName_;
+}
+
+bool VesmoraModel::rememberMeEnabled() const {
+  return settings_.faults.has(kRememberMeAlwaysEnabled) || !userNameText().empty();
 }
 
 std::string VesmoraModel::biometryName() const {
@@ -91,7 +123,7 @@ void VesmoraModel::showSignIn() {
 }
 
 void VesmoraModel::focusField(Field field) {
-  if (alert_) return;
+  if (alert_ || loading()) return;
   focus_ = field;
 }
 
@@ -110,11 +142,13 @@ std::string* VesmoraModel::fieldText(Field field) {
 }
 
 std::size_t VesmoraModel::fieldLimit(Field field) const {
-  return field == Field::challengeAnswer ? SIZE_MAX : kMaxCredentialLength;
+  if (field == Field::challengeAnswer) return SIZE_MAX;
+  if (field == Field::userName && settings_.faults.has(kUserNameTakes33)) return kMaxCredentialLength + 1;
+  return kMaxCredentialLength;
 }
 
 void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) {
-  if (alert_) return;
+  if (alert_ || loading()) return;
   std::string* text = fieldText(field);
   if (!text) return;
   focus_ = field;
@@ -124,7 +158,7 @@ void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) 
     userName_.clear();
     if (!pasted && std::all_of(keys.begin(), keys.end(), [](char c) { return c == '\b' || c == '\x7f'; })) return;
   }
-  std::size_t limit = fieldLimit(field);
+  std::size_t limit = pasted && settings_.faults.has(kPasteIgnoresLimit) ? SIZE_MAX : fieldLimit(field);
   for (const auto& ch : characters(keys)) {
     if (!pasted && isDeleteKey(ch)) {
       removeLastCharacter(*text);
@@ -139,14 +173,16 @@ void VesmoraModel::typeText(Field field, const std::string& keys) { editField(fi
 void VesmoraModel::paste(Field field, const std::string& text) { editField(field, text, true); }
 
 void VesmoraModel::tapShowPassword() {
-  if (alert_ || screen_ != Screen::signIn) return;
-  passwordVisible_ = !passwordVisible_;
+  if (alert_ || loading() || screen_ != Screen::signIn) return;
+  passwordVisible_ = settings_.faults.has(kPasswordStaysShown) ? true : !passwordVisible_;
 }
 
 void VesmoraModel::tapRememberMe() {
-  if (alert_ || screen_ != Screen::signIn || !rememberMeEnabled()) return;
+  if (alert_ || loading() || screen_ != Screen::signIn || !rememberMeEnabled()) return;
   if (rememberMe_) {
     rememberMe_ = false;
+    if (settings_.faults.has(kSwitchOffKeepsSavedName)) return;
+    if (settings_.faults.has(kSwitchOffClearsTypedName)) userName_.clear();
     // Turning the switch off forgets a saved user name; a typed one stays.
     if (store_.rememberedUserName()) store_.setRememberedUserName(std::nullopt);
     if (showsRemembered_) {
@@ -175,11 +211,17 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
     case Alert::Kind::accountLocked:
       a.title = texts::kErrorTitle;
       a.message = texts::kAccountLocked;
+      if (settings_.faults.has(kLockMessageCut)) a.message = "Your account has been locked for security purposes.";
       a.buttons = {"OK"};
       break;
     case Alert::Kind::incorrectAnswer:
       a.title = texts::kIncorrectAnswerTitle;
       a.message = texts::kIncorrectAnswerMessage;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::accountUnavailable:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kAccountUnavailable;
       a.buttons = {"OK"};
       break;
     case Alert::Kind::biometricEnroll:
@@ -193,8 +235,23 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
   alert_ = a;
 }
 
+void VesmoraModel::request(std::function<void()> answered) {
+  if (settings_.loadingSeconds <= 0) {
+    answered();
+    return;
+  }
+  pending_ = std::move(answered);
+}
+
+void VesmoraModel::finishLoading() {
+  if (!pending_) return;
+  auto answered = std::move(pending_);
+  pending_ = nullptr;
+  answered();
+}
+
 void VesmoraModel::tapLogin() {
-  if (alert_ || screen_ != Screen::signIn) return;
+  if (alert_ || loading() || screen_ != Screen::signIn) return;
   focus_ = Field::none;
   std::string user = showsRemembered_ ? store_.rememberedUserName().value_or("") : userName_;
   if (user.empty() || password_.empty()) {
@@ -202,27 +259,47 @@ void VesmoraModel::tapLogin() {
     alert_->message = texts::kMissingCredentials;
     return;
   }
+  // Another user than the last one on the device is asked before anything is sent.
+  auto last = store_.lastSignedInUser();
+  if (last && *last != user && !settings_.userChangeIgnored) {
+    pendingUser_ = user;
+    showAlert(Alert::Kind::confirmUser);
+    return;
+  }
+  sendSignIn(user);
+}
+
+void VesmoraModel::sendSignIn(const std::string& user) {
+  pendingUser_ = user;
+  request([this, user] { signInAnswered(user); });
+}
+
+void VesmoraModel::signInAnswered(const std::string& user) {
   SignInResult result = backend_.signIn(user, password_);
   switch (result.kind) {
     case SignInResult::Kind::invalidCredentials:
       password_.clear();
+      pendingUser_.clear();
+      if (settings_.faults.has(kWrongPasswordSignsIn)) {
+        pendingUser_ = user;
+        finishSignIn();
+      }
       showAlert(Alert::Kind::signInError);
       return;
     case SignInResult::Kind::locked:
       password_.clear();
+      pendingUser_.clear();
+      if (settings_.faults.has(kLockedAccountSignsIn)) {
+        pendingUser_ = user;
+        finishSignIn();
+      }
       showAlert(Alert::Kind::accountLocked);
       return;
     case SignInResult::Kind::challenge:
       challengeQuestion_ = result.question;
-      [[fallthrough]];
-    case SignInResult::Kind::success:
-      pendingUser_ = user;
       break;
-  }
-  auto last = store_.lastSignedInUser();
-  if (last && *last != user && !settings_.userChangeIgnored) {
-    showAlert(Alert::Kind::confirmUser);
-    return;
+    case SignInResult::Kind::success:
+      break;
   }
   proceedAfterPassword();
 }
@@ -267,7 +344,8 @@ void VesmoraModel::finishSignIn() {
   for (const char* path : kAccountSummaryPaths) {
     if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
   }
-  overview_ = Overview(summaries_, customerName_);
+  overview_ = Overview(summaries_, customerName_, settings_.faults);
+  accountPages_.close();
   surveyShown_ = backend_.offersSurvey(user);
 }
 
@@ -278,11 +356,10 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
   alert_.reset();
   switch (kind) {
     case Alert::Kind::confirmUser:
-      if (button == "OK") {
-        proceedAfterPassword();
+      if (button == "OK" && !settings_.faults.has(kConfirmOkCancels)) {
+        sendSignIn(pendingUser_);
       } else {
         pendingUser_.clear();
-        challengeQuestion_.clear();
         password_.clear();
       }
       break;
@@ -292,40 +369,86 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
     case Alert::Kind::signInError:
     case Alert::Kind::accountLocked:
     case Alert::Kind::incorrectAnswer:
+    case Alert::Kind::accountUnavailable:
       break;
   }
 }
 
 void VesmoraModel::tapChallengeSubmit() {
-  if (alert_ || screen_ != Screen::challenge) return;
+  if (alert_ || loading() || screen_ != Screen::challenge) return;
   focus_ = Field::none;
-  if (backend_.answerChallenge(pendingUser_, challengeAnswer_)) {
-    authenticated();
-  } else {
-    challengeAnswer_.clear();
-    showAlert(Alert::Kind::incorrectAnswer);
-  }
+  request([this] {
+    if (backend_.answerChallenge(pendingUser_, challengeAnswer_)) {
+      authenticated();
+    } else {
+      challengeAnswer_.clear();
+      if (settings_.faults.has(kWrongAnswerSignsIn)) finishSignIn();
+      showAlert(Alert::Kind::incorrectAnswer);
+    }
+  });
 }
 
 void VesmoraModel::tapChallengeClose() {
-  if (alert_ || screen_ != Screen::challenge) return;
+  if (alert_ || loading() || screen_ != Screen::challenge || settings_.faults.has(kCloseKeepsChallenge)) return;
   showSignIn();
 }
 
 void VesmoraModel::selectTab(Tab tab) {
-  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  if (covered() || screen_ != Screen::landing) return;
+  // Tapping the tab that is already selected goes back to its first page.
+  if (tab == tab_ && tab == Tab::overview) accountPages_.close();
   tab_ = tab;
+  // The Move money menu asks the bank which movements the customer may make.
+  if (tab == Tab::moveMoney) request([] {});
 }
 
 void VesmoraModel::logOut() {
-  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  if (covered() || screen_ != Screen::landing || settings_.faults.has(kLogOutIgnored)) return;
   signedInUser_.clear();
   customerName_.clear();
   summaries_.clear();
   overview_ = Overview();
+  accountPages_.close();
   showSignIn();
 }
 
-void VesmoraModel::dismissSurvey() { surveyShown_ = false; }
+void VesmoraModel::dismissSurvey(bool takeSurvey) {
+  if (!takeSurvey && settings_.faults.has(kSurveyNotNowIgnored)) return;
+  surveyShown_ = false;
+}
+
+void VesmoraModel::openAccount(const std::string& accountId) {
+  if (covered() || screen_ != Screen::landing || tab_ != Tab::overview) return;
+  if (accountPages_.page() != AccountPages::Page::none) return;
+  request([this, accountId] {
+    std::optional<AccountPage> page;
+    if (auto details = backend_.accountDetails(signedInUser_, accountId)) {
+      page = accountPageFromDetails(*details, settings_.faults);
+    }
+    if (!page) {
+      showAlert(Alert::Kind::accountUnavailable);
+      return;
+    }
+    accountPages_.open(std::move(*page));
+  });
+}
+
+void VesmoraModel::tapManageAccount() {
+  if (covered() || screen_ != Screen::landing || accountPages_.page() != AccountPages::Page::transactions) return;
+  // The details page asks the bank for the account's statement first.
+  request([this] { accountPages_.showDetails(); });
+}
+
+const Fault kAccountBackGoesToOverview("accountBackGoesToOverview",
+                                       "the details page's back button returns to the overview, not to the account");
+
+void VesmoraModel::tapAccountBack() {
+  if (covered() || screen_ != Screen::landing) return;
+  if (settings_.faults.has(kAccountBackGoesToOverview)) {
+    accountPages_.close();
+    return;
+  }
+  accountPages_.back();
+}
 
 }  // namespace vesmora

@@ -5,13 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "model/AccountPages.h"
 #include "model/AppStore.h"
 #include "model/Backend.h"
+#include "model/Faults.h"
 #include "model/Overview.h"
 
 namespace vesmora {
@@ -23,7 +26,7 @@ enum class Tab { overview, moveMoney, more };
 enum class Field { none, userName, password, challengeAnswer };
 
 struct Alert {
-  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll };
+  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll, accountUnavailable };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
   std::string title;
@@ -31,10 +34,15 @@ struct Alert {
   std::vector<std::string> buttons;
 };
 
-// Launch-time settings the app reads from its launch arguments.
+// Launch-time settings: the test settings of the launch arguments, and what the launch
+// environment sets (faults switched on).
 struct LaunchSettings {
   bool userChangeIgnored = false;
   bool firstBiometricsLoginOptinIgnored = false;
+  Faults faults;
+  // How long each request (sign-in, challenge answer, Move money menu, an account's pages) keeps
+  // the loading indicator up; 0: answers arrive at once (launch-environment entry VESMORA_LOADING_SECONDS).
+  double loadingSeconds = 0;
   // With any test setting the app runs against the mock backend.
   bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }
   static LaunchSettings fromArguments(const std::vector<std::string>& arguments);
@@ -60,6 +68,8 @@ inline constexpr const char* kConfirmUserTitle = "Confirm Authenticated User";
 inline constexpr const char* kConfirmUserMessage =
     "You are signing in as a different user than the last one on this device. Do you want to continue?";
 inline constexpr const char* kSurveyTitle = "How are we doing?";
+inline constexpr const char* kAccountUnavailable =
+    "This account can’t be shown right now. Please try again later.";
 }  // namespace texts
 
 class VesmoraModel {
@@ -75,6 +85,8 @@ class VesmoraModel {
   Field focus() const { return focus_; }
   const std::optional<Alert>& alert() const { return alert_; }
   bool surveyShown() const { return surveyShown_; }
+  // A request is on its way: the loading indicator is up and the screen takes no input.
+  bool loading() const { return static_cast<bool>(pending_); }
   Biometry biometry() const { return biometry_; }
   const LaunchSettings& settings() const { return settings_; }
 
@@ -85,7 +97,7 @@ class VesmoraModel {
   bool passwordVisible() const { return passwordVisible_; }
   bool rememberMeOn() const { return rememberMe_; }
   // The switch can be used once there is a user name in the field (typed or remembered).
-  bool rememberMeEnabled() const { return !userNameText().empty(); }
+  bool rememberMeEnabled() const;
 
   const std::string& challengeQuestion() const { return challengeQuestion_; }
   const std::string& challengeAnswer() const { return challengeAnswer_; }
@@ -97,6 +109,9 @@ class VesmoraModel {
   // The overview tab: cards, totals and scroll position, built from the summaries at sign-in.
   const Overview& overview() const { return overview_; }
   Overview& overview() { return overview_; }
+  // The account pages pushed over the overview (transactions, details).
+  const AccountPages& accountPages() const { return accountPages_; }
+  AccountPages& accountPages() { return accountPages_; }
 
   // "Face ID", "Touch ID" or "" for the device's biometry.
   std::string biometryName() const;
@@ -118,9 +133,25 @@ class VesmoraModel {
   void tapChallengeClose();
   void selectTab(Tab tab);
   void logOut();
-  void dismissSurvey();
+  // Closes the survey pop-up ("Take survey" or "Not now").
+  void dismissSurvey(bool takeSurvey = false);
+  // A card of the overview: fetches the account's details and shows its transactions page
+  // (an "Error" alert when the backend has none).
+  void openAccount(const std::string& accountId);
+  // "Manage account" on the transactions page; the navigation bar's back button.
+  void tapManageAccount();
+  void tapAccountBack();
+  // The answer to the request on its way has arrived (the app calls it when the loading time is
+  // over); nothing happens when no request is on its way.
+  void finishLoading();
 
  private:
+  // Sends a request: `answered` runs at once without a loading time, else at finishLoading().
+  void request(std::function<void()> answered);
+  // An alert, the survey or a request in progress covers the screen.
+  bool covered() const { return alert_ || surveyShown_ || loading(); }
+  void sendSignIn(const std::string& user);
+  void signInAnswered(const std::string& user);
   std::string* fieldText(Field field);
   std::size_t fieldLimit(Field field) const;
   void editField(Field field, const std::string& keys, bool pasted);
@@ -154,6 +185,8 @@ class VesmoraModel {
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
   Overview overview_;
+  AccountPages accountPages_;
+  std::function<void()> pending_;
 };
 
 }  // namespace vesmora

@@ -20,6 +20,15 @@ class VesmoraOnDevice : public ::testing::Test {
 
   AppStore store() { return AppStore(device.storage(VesmoraApp::kBundleIdentifier)); }
 
+  // Types the credentials and taps "Log in" on the launched app.
+  void typeCredentialsAndLogIn(const std::string& user, const std::string& password) {
+    app.textFields()["userNameTextField"].tap();
+    app.textFields()["userNameTextField"].typeText(user);
+    app.secureTextFields()["passwordTextField"].tap();
+    app.secureTextFields()["passwordTextField"].typeText(password);
+    app.buttons()["loginButton"].tap();
+  }
+
   sim::Device& device;
   bool installed;
   XCUIApplication app;  // built once the app is installed: it addresses the app under test
@@ -106,16 +115,82 @@ TEST_F(VesmoraOnDevice, TheLocationPromptIsAskedOnceAndRemembered) {
 TEST_F(VesmoraOnDevice, SurveyPopUpCoversTheLandingPageUntilDismissed) {
   device.setBiometryKind(sim::BiometryKind::none);
   app.launch();
-  app.textFields()["userNameTextField"].tap();
-  app.textFields()["userNameTextField"].typeText("surveyuser01");
-  app.secureTextFields()["passwordTextField"].tap();
-  app.secureTextFields()["passwordTextField"].typeText("Cedar#5120");
-  app.buttons()["loginButton"].tap();
+  typeCredentialsAndLogIn("surveyuser01", "Cedar#5120");
   ASSERT_TRUE(app.staticTexts()["surveyPopUpTitle"].exists());
+  int failures = xctest::unattributedFailureCount();
   app.tabBars().buttons()["More"].tap();
+  EXPECT_EQ(xctest::unattributedFailureCount(), failures + 1) << "the pop-up covers the tab bar: not hittable";
   EXPECT_FALSE(app.navigationBars().buttons()["Log out"].exists());
   app.buttons()["surveyPopUpDismissButton"].tap();
   app.tabBars().buttons()["More"].tap();
   EXPECT_TRUE(app.navigationBars().buttons()["Log out"].exists());
   EXPECT_TRUE(app.otherElements().containing(XCUIElementType::image, "moreHeaderIcon").element().exists());
+}
+
+TEST_F(VesmoraOnDevice, FaultsComeFromTheLaunchEnvironmentAndAHandleOverridesTheDevice) {
+  std::vector<std::string> unknown;
+  Faults parsed = Faults::parse(" passwordInClear,,nosuchFault ", &unknown);
+  EXPECT_EQ(parsed.names(), (std::set<std::string>{"passwordInClear"}));
+  EXPECT_EQ(unknown, (std::vector<std::string>{"nosuchFault"}));
+
+  XCUIElement password = app.secureTextFields()["passwordTextField"];
+  auto typePassword = [&] {
+    password.tap();
+    password.typeText("4809");
+  };
+  device.setDefaultLaunchEnvironment({{Faults::kEnvironmentKey, "passwordInClear"}});
+  app.launch();
+  typePassword();
+  EXPECT_EQ(password.value(), std::optional<std::string>("4809"));
+
+  app.launchEnvironment()[Faults::kEnvironmentKey] = "";
+  app.launch();
+  typePassword();
+  EXPECT_EQ(password.value(), std::optional<std::string>("\u2022\u2022\u2022\u2022"));
+}
+
+TEST_F(VesmoraOnDevice, RequestsTakeVirtualTimeBehindTheLoadingIndicator) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  store().setLastSignedInUser("2038556");
+  device.setDefaultLaunchEnvironment({{VesmoraApp::kLoadingSecondsKey, "3"}});
+  app.launch();
+  double sent = XCTVirtualClock::now();
+  typeCredentialsAndLogIn("2038556", "480917");
+  XCUIElement indicator = app.activityIndicators()["loadingIndicator"];
+  XCUIElement overviewTab = app.tabBars().buttons()["Overview"];
+  EXPECT_TRUE(indicator.exists());
+  EXPECT_FALSE(overviewTab.exists()) << "the next screen comes only when the answer does";
+  EXPECT_FALSE(app.buttons()["showPasswordButton"].isHittable()) << "the overlay covers the screen";
+  EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::now() - sent, 3);
+  EXPECT_TRUE(overviewTab.exists());
+
+  app.tabBars().buttons()["Move money"].tap();
+  EXPECT_FALSE(app.tables().staticTexts()["Pay a bill"].exists());
+  EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
+  EXPECT_TRUE(app.tables().staticTexts()["Pay a bill"].exists());
+}
+
+TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  store().setLastSignedInUser("2038556");
+  app.launch();
+  typeCredentialsAndLogIn("2038556", "480917");
+  ASSERT_TRUE(app.tabBars().buttons()["Overview"].exists());
+
+  auto& running = static_cast<VesmoraApp&>(*device.runningApp(VesmoraApp::kBundleIdentifier));
+  const Overview& overview = running.model().overview();
+  const OverviewRow* below = nullptr;
+  for (const auto& row : overview.rows())
+    if (!below && row.kind == OverviewRow::Kind::card && overview.screenTop(row) >= Overview::kTableBottom) below = &row;
+  ASSERT_TRUE(below);
+  XCUIElement card = app.tables().cells()[overview.cards()[below->card].id];
+  ASSERT_TRUE(card.exists());
+  EXPECT_FALSE(card.isHittable());
+  card.tap();
+  // The tap opened the account; back on the overview, the card is where the tap scrolled it.
+  EXPECT_TRUE(app.navigationBars().buttons()["Overview"].exists());
+  app.navigationBars().buttons()["Overview"].tap();
+  EXPECT_TRUE(card.isHittable());
+  EXPECT_DOUBLE_EQ(overview.screenTop(*below) + below->height, Overview::kTableBottom) << "scrolled the least";
 }

@@ -216,6 +216,12 @@ TEST(Runner, WritesJUnitReport) {
                       "numbers differ\">"),
             std::string::npos);
   EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
+
+  // A path that cannot be written stops the run before any test, with a non-zero status.
+  std::string out;
+  EXPECT_EQ(mainWith({"--junit", testing::TempDir() + "no-such-dir/report.xml", "StopOnFailureTests/testPasses"}, &out),
+            2);
+  EXPECT_EQ(out.find("passed"), std::string::npos);
 }
 
 TEST(Runner, ObserversSeeEveryTestAroundSetUpAndTearDown) {
@@ -282,3 +288,12 @@ TEST(VirtualClock, StopsAtClientDeadlinesInOrder) {
 }
 
 }  // namespace
+
+TEST(VirtualClock, APinnedWallClockRunsOnWithVirtualTime) {
+  double before = XCTVirtualClock::epochSeconds();
+  XCTVirtualClock::pinEpochSeconds(1796617740);  // 2026-12-07T04:29:00Z
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::epochSeconds(), 1796617740);
+  XCTVirtualClock::advance(60);
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::epochSeconds(), 1796617800);
+  XCTVirtualClock::pinEpochSeconds(before);  // back to the real start for later tests
+}
