@@ -4,10 +4,11 @@
 #   scripts/fuzz.sh <target> [seconds, default 60] [more libFuzzer flags]
 #
 # The fuzz build (build/fuzz, or BUILD_DIR) is the platform foundation and the SDK compiled by the
-# packaged clang with libFuzzer's hooks, AddressSanitizer and UBSan (-DVESMORA_FUZZ=ON). A run
-# starts from a copy of the target's seed corpus in the build folder, so what it finds does not
-# change the tree; a failing input is written to <build folder>/findings/<target>/. Add an input
-# worth keeping to the seed corpus: the unit tests replay it in every build.
+# packaged clang (installed here when missing) with libFuzzer's hooks, AddressSanitizer and UBSan
+# (-DVESMORA_FUZZ=ON). A run starts from a copy of the target's seed corpus in the build folder,
+# so what it finds does not change the tree; a failing input is written to
+# <build folder>/findings/<target>/. Add an input worth keeping to the seed corpus: the unit
+# tests replay it in every build.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 declare -A corpus=(
@@ -23,6 +24,7 @@ if [ -z "$target" ] || [ -z "${corpus[$target]:-}" ]; then
 fi
 seconds="${2:-60}"
 shift $(($# < 2 ? $# : 2))
+bash "$root/scripts/setup.sh" clang libclang-rt-dev
 build_dir="${BUILD_DIR:-$root/build/fuzz}"
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESMORA_FUZZ=ON >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-$(nproc)}" --target "$target"
