@@ -28,6 +28,7 @@ class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
 class TLMPBUserAttribute;
 class TLMRemoteConfig;
+struct TLMScreen;
 
 // Audience evaluation over the stored filters (TLMAudience). The configuration fetch hands it
 // the audiences of a new configuration; bundling runs each event and user property of a bundle
@@ -130,6 +131,13 @@ class TLMSessionReporting {
   virtual std::optional<TLMUserAttribute> sessionNumberProperty() = 0;
   virtual void setTimeoutSessionInterval(double interval) = 0;
   virtual void setMinimumSessionInterval(double interval) = 0;
+  // The engagement since the last cut in milliseconds, for events the engine logs; 0 when the
+  // reporter keeps no free-ride time.
+  virtual std::int64_t cutFreerideEngagementTimeMillis() { return 0; }
+  // Called by the screen reporting on the main queue; nothing by default.
+  virtual void handleAppDidBecomeActive() {}
+  virtual void handleAppWillResignActiveWithScreen(const TLMScreen*) {}
+  virtual void handleScreenDidChange(const TLMScreen*, const TLMScreen*) {}
 };
 
 // The least a session needs: expiry by the last activity time, extension, the start
@@ -194,7 +202,9 @@ struct TLMEngineComponents {
   std::function<std::shared_ptr<TLMAudienceEvaluator>(TLMDatabase& database,
                                                       std::shared_ptr<TLMRemoteConfig> remoteConfig)>
       makeAudience;
-  std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>)>
+  // Made at start with the engine's persisted and remote configuration.
+  std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>,
+                                                     std::shared_ptr<TLMRemoteConfig>)>
       makeSessionReporter;
   // Null result: no search-ad reporter.
   std::function<std::shared_ptr<TLMSearchAdReporting>(std::shared_ptr<platform::Queue> workerQueue,

@@ -19,6 +19,9 @@
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
 #include "measurement/engine/audiences/TLMAudience.h"
+#include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
+#include "measurement/engine/sessions/TLMSearchAdReporter.h"
+#include "measurement/engine/sessions/TLMSessionReporter.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -112,6 +115,9 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
   });
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
+  // The app delegate's URL and user-activity callbacks reach the library through the proxy's
+  // explicit hand-off.
+  if (shared().engine) TLMAppDelegateInterceptor::registerWithAppDelegateProxy();
   if (shared().engine) {
     TLMMeasurement::setInternalEventLogger(
         [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {
@@ -199,6 +205,20 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
                                              std::shared_ptr<TLMRemoteConfig> remoteConfig) {
     return std::make_shared<TLMAudience>(
         database, std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(remoteConfig)));
+  };
+  auto screenReporter = std::make_shared<TLMNullScreenReporter>();
+  collaborators.components.screenReporter = screenReporter;
+  collaborators.components.makeSessionReporter = [screenReporter](std::shared_ptr<TLMPersistedConfig> persisted,
+                                                                  std::shared_ptr<TLMRemoteConfig> remote) {
+    if (!remote) remote = TLMRemoteConfig::defaultInstance();
+    TLMSessionReporterServices services;
+    services.settings = [remote] { return TLMSessionSettings::fromRemoteConfig(*remote); };
+    services.isAppActive = [screenReporter] { return screenReporter->isAppActive(); };
+    return TLMSessionReporter::create(std::move(persisted), std::move(services));
+  };
+  collaborators.components.makeSearchAdReporter = [](std::shared_ptr<platform::Queue> workerQueue,
+                                                     std::shared_ptr<TLMPersistedConfig> persisted) {
+    return TLMSearchAdReporter::create(std::move(workerQueue), std::move(persisted));
   };
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
@@ -424,7 +444,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   backfillSessionNumber();
   {
     auto reporter = components_.makeSessionReporter
-                        ? components_.makeSessionReporter(persistedConfig_)
+                        ? components_.makeSessionReporter(persistedConfig_, remoteConfig)
                         : nullptr;
     if (!reporter) {
       auto config = remoteConfig;
@@ -480,7 +500,9 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
     database_->reset();
     if (auto config = remoteConfig()) config->reset();
     std::shared_ptr<TLMSessionReporting> reporter;
-    if (components_.makeSessionReporter) reporter = components_.makeSessionReporter(persistedConfig_);
+    if (components_.makeSessionReporter) {
+      reporter = components_.makeSessionReporter(persistedConfig_, remoteConfig());
+    }
     if (!reporter) {
       auto config = remoteConfig();
       reporter = makeMinimalSessionReporter(config);

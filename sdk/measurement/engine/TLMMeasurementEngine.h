@@ -200,6 +200,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::shared_ptr<TLMIdentity> identity() const;
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
+  // Set at construction, never replaced.
+  const std::shared_ptr<TLMScreenReporting>& screenReporter() const { return components_.screenReporter; }
   // Worker queue only.
   TLMDatabase* database() const { return database_.get(); }
   const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }

@@ -1,0 +1,26 @@
+// A screen of the host app as the screen reporting hands it to the session and ad-exposure
+// reporters, and the event parameters that name it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "measurement/model/TLMObject.h"
+
+struct TLMScreen {
+  std::optional<std::string> name;
+  std::string className;
+  std::int64_t instanceID = 0;
+  bool manuallySet = false;
+};
+
+// "_si" always; then "_sc" with the class name and "_sn" with the name when it is present. An
+// empty class name logs 31014 and gives "_si" alone.
+TLMObjectDictionary TLMScreenParameters(const TLMScreen& screen);
+
+// Whether the app is active, as the shared engine's screen reporting knows it; false without an
+// engine. Any thread.
+bool TLMIsAppActive();
+// The current screen's parameters of the shared engine's screen reporting; empty without one.
+TLMObjectDictionary TLMCurrentScreenParameters();
