@@ -356,3 +356,20 @@ TEST(TLMWholeMillisecondsTest, TruncatesAfterRoundingToMicroseconds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TLMScreenParametersTest, ClassNameGatesTheNamesAndTheIdentifierIsAlwaysThere) {
+  TLMScopedRecordingMonitor monitor;
+  const std::string longText(101, 'c');
+  auto empty = TLMScreenParameters({"Name", "", 5, false});
+  EXPECT_EQ(empty.keys(), std::vector<std::string>{"_si"});
+  EXPECT_TRUE(monitor->has(31014));
+  auto invalid = TLMScreenParameters({"Name", longText, 5, false});
+  EXPECT_EQ(invalid.keys(), std::vector<std::string>{"_si"});
+  EXPECT_TRUE(monitor->has(31015));
+  auto unnamed = TLMScreenParameters({longText, std::string(100, 'c'), 5, false});
+  EXPECT_EQ(unnamed.keys(), (std::vector<std::string>{"_si", "_sc"}));
+}
+
+}  // namespace
