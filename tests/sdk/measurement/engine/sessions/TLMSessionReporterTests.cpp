@@ -330,8 +330,10 @@ TEST_F(SessionReporterTest, AppBackgroundedEventOnlyWhenSwitchedOn) {
 TEST_F(SessionReporterTest, TheWorkerQueueCutsWhileTheMainQueueLogs) {
   settings.efficientEngagementReportingEnabled = true;
   auto reporter = makeStarted();
+  const std::int64_t sessions = persisted->sessionNumber();
   std::atomic<bool> stop{false};
   std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) reporter->updatePropertiesForNewSessionStart();
     while (!stop.load()) {
       reporter->cutFreerideEngagementTimeMillis();
       reporter->isSessionExpired();
@@ -340,10 +342,13 @@ TEST_F(SessionReporterTest, TheWorkerQueueCutsWhileTheMainQueueLogs) {
   for (int i = 0; i < 200; ++i) {
     env.clock->advance(0.5);
     reporter->logUserEngagementEvent();
+    if (i % 2 == 0) reporter->updatePropertiesForNewSessionStart();
   }
   stop.store(true);
   worker.join();
   EXPECT_EQ(events.named("_e").size(), 200u);
+  // Session starts on both queues: none is lost.
+  EXPECT_EQ(persisted->sessionNumber(), sessions + 200);
 }
 
 TEST(TLMWholeMillisecondsTest, TruncatesAfterRoundingToMicroseconds) {
