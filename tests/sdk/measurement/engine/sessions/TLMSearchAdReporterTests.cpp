@@ -37,6 +37,9 @@ struct FakeAttributionClient {
 
 class SearchAdReporterTest : public ::testing::Test {
  protected:
+  // Queued firings hold the queue through their alarms: run them out.
+  void TearDown() override { env.queue->drain(); }
+
   EngineTestEnvironment env;
   std::shared_ptr<TLMPersistedConfig> persisted = makeTestPersistedConfig(env);
   FakeAttributionClient fake;

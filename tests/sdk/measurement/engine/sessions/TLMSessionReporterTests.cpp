@@ -34,6 +34,9 @@ struct PropertyChange {
 
 class SessionReporterTest : public ::testing::Test {
  protected:
+  // Queued firings hold the queue through their alarms: run them out.
+  void TearDown() override { env.queue->drain(); }
+
   EngineTestEnvironment env;
   std::shared_ptr<TLMPersistedConfig> persisted = makeTestPersistedConfig(env);
   std::shared_ptr<SkewedClock> clock = std::make_shared<SkewedClock>(env.clock);
