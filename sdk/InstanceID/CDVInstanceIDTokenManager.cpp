@@ -82,7 +82,7 @@ void CDVInstanceIDTokenManager::fetchNewTokenWithAuthorizedEntity(const std::str
                                       CDVInstanceIDTokenOperationResult result, std::optional<std::string> token,
                                       std::optional<platform::Error> error) {
     onMain([store, authorizedEntity, scope, options, handler, result, token, error] {
-      auto answer = [&handler](std::optional<std::string> value, std::optional<platform::Error> failure) {
+      auto answer = [handler](std::optional<std::string> value, std::optional<platform::Error> failure) {
         if (handler) handler(std::move(value), std::move(failure));
       };
       if (error) return answer(std::nullopt, error);
