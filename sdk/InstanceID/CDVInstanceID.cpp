@@ -25,6 +25,11 @@ std::shared_ptr<CDVInstanceID>& testInstance() {
   return *instance;
 }
 
+std::shared_ptr<platform::Queue>& testWorkQueue() {
+  static auto* queue = new std::shared_ptr<platform::Queue>();  // never destroyed
+  return *queue;
+}
+
 std::shared_ptr<CDVMessagingClassObject> messagingClass() {
   return std::dynamic_pointer_cast<CDVMessagingClassObject>(platform::ClassRegistry::classNamed("CDVMessaging"));
 }
@@ -112,7 +117,16 @@ void CDVInstanceID::clearInstanceIDForTests() {
   testInstance().reset();
 }
 
+void CDVInstanceID::setWorkQueueForTesting(std::shared_ptr<platform::Queue> queue) {
+  std::lock_guard lock(testInstanceMutex());
+  testWorkQueue() = std::move(queue);
+}
+
 std::shared_ptr<CDVInstanceID> CDVInstanceID::initPrivately(std::shared_ptr<platform::Queue> workQueue) {
+  if (!workQueue) {
+    std::lock_guard lock(testInstanceMutex());
+    workQueue = testWorkQueue();
+  }
   if (!workQueue) workQueue = platform::Queue::global(platform::QueuePriority::Default);
   return std::shared_ptr<CDVInstanceID>(new CDVInstanceID(std::move(workQueue)));
 }
@@ -635,11 +649,17 @@ void CDVInstanceID::notifyAPNSTokenIsSet(const platform::Notification& notificat
   if (outdated.empty()) return;
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
   asyncLoadKeyPairWithHandler([weakSelf, outdated, deviceToken, sandbox](std::shared_ptr<CDVInstanceIDKeyPair> pair,
-                                                                         std::optional<platform::Error>) {
+                                                                         std::optional<platform::Error> error) {
     std::shared_ptr<CDVInstanceID> self = weakSelf.lock();
     if (!self) return;
-    // Without a key pair no token can be fetched; the failure was logged.
-    if (!pair) return;
+    // Without a key pair no token can be fetched: the re-fetches are skipped (a load error was
+    // logged already; a load that found nothing is logged here).
+    if (!pair) {
+      if (error && error->domain == kCDVInstanceIDDomain && error->code == kCDVInstanceIDErrorCodeInvalidKeyPair) {
+        CDVInstanceIDLoggerDebug(3002, "Failed to retreieve keyPair %@", error->fullDescription());
+      }
+      return;
+    }
     const std::optional<std::string> defaultToken = self->defaultJXQToken();
     const std::optional<std::string> appID = self->cindervaleAppID();
     for (const CDVInstanceIDTokenInfoPtr& info : outdated) {

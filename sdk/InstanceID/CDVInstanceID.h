@@ -77,8 +77,10 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
   // A new started instance that instanceID() answers from now on; clearInstanceIDForTests drops it.
   static std::shared_ptr<CDVInstanceID> instanceIDForTests();
   static void clearInstanceIDForTests();
-  // A new instance, not started. Key-pair loading runs on `workQueue` (default: the global queue).
+  // A new instance, not started. Key-pair loading runs on `workQueue` (default: the global queue,
+  // or the queue set for tests).
   static std::shared_ptr<CDVInstanceID> initPrivately(std::shared_ptr<platform::Queue> workQueue = nullptr);
+  static void setWorkQueueForTesting(std::shared_ptr<platform::Queue> queue);
   ~CDVInstanceID() override;
 
   // Makes the subdirectory, the token manager and the key-pair store, and observes the APNS and

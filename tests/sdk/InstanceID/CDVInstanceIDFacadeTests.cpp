@@ -1,6 +1,10 @@
 // The facade: the default-token state machine, validation and caching of token requests, and
 // the delete flows, against a fake token endpoint on queues the test pumps.
+#include <thread>
+
+#include "Core/Public/CDVComponentContainer.h"
 #include "TokenTestSupport.h"
+#include "foundation/Exception.h"
 
 using platform::Value;
 
@@ -56,6 +60,19 @@ TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
   facade->setJXQSenderID(std::string());
   EXPECT_FALSE(facade->token().has_value());
   EXPECT_FALSE(facade->isFetchingDefaultToken());
+}
+
+TEST_F(FacadeTest, TokenAskedOnTwoThreadsAtOnceStartsOneFetch) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 50; ++i) facade->token();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  pump();
+  EXPECT_EQ(requests.size(), 1u);
+  EXPECT_EQ(facade->token(), "tok-default");
 }
 
 TEST_F(FacadeTest, FailedDefaultFetchesRetryOnGrowingDelaysThenGiveUpForGood) {
@@ -136,7 +153,7 @@ TEST_F(FacadeTest, TokenRequestValidationFirstFailingRuleWins) {
   };
   std::vector<Outcome> outcomes;
   for (const Case& c : cases) facade->tokenWithAuthorizedEntity(c.entity, c.scope, c.options, into(outcomes));
-  auto unstarted = CDVInstanceID::initPrivately(workQueue_);
+  auto unstarted = CDVInstanceID::initPrivately();
   unstarted->tokenWithAuthorizedEntity("e", "jxq", {{"apns_token", apns}}, into(outcomes));
   unstarted->tokenWithAuthorizedEntity("", "s", {}, into(outcomes));
   EXPECT_TRUE(outcomes.empty()) << "answers arrive later, on the main queue";
@@ -245,6 +262,98 @@ TEST_F(FacadeTest, DeletingTheIdentityUnregistersAllThenForgetsEverythingLocally
   EXPECT_TRUE(facade->tokenManager()->instanceIDStore()->cachedTokenInfos().empty());
   EXPECT_FALSE(facade->tryToLoadValidCheckinInfo());
   EXPECT_NE(facade->appInstanceID(&error), before) << "a new key pair, a new identifier";
+}
+
+TEST_F(FacadeTest, NewApnsTokenRefetchesTheTokensMadeForAnotherOne) {
+  facade->defaultTokenWithHandler(nullptr);
+  pump();
+  const platform::Bytes oldToken{0x01};
+  cacheToken("other", "s", "cached-other", std::make_shared<CDVInstanceIDAPNSInfo>(oldToken, false));
+  cacheToken("fits", "s", "cached-fits", std::make_shared<CDVInstanceIDAPNSInfo>(platform::Bytes{0x02}, false));
+  platform::ClassRegistry::registerClass(std::make_shared<CDVMessagingClassObject>());
+  replies = {"token=renewed"};
+  postAPNSToken({0x02}, 2);
+  pump();
+  // The default token (no APNS information) and "other" are fetched again, "fits" is kept.
+  ASSERT_EQ(requests.size(), 3u);
+  std::vector<std::string> senders = {requestForm(1)["sender"], requestForm(2)["sender"]};
+  std::sort(senders.begin(), senders.end());
+  EXPECT_EQ(senders, (std::vector<std::string>{"other", "sender-1"}));
+  for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(requestForm(i)["apns_token"], "p_02");
+  auto cached = [&](const std::string& entity, const std::string& scope) {
+    CDVInstanceIDTokenInfoPtr info = facade->tokenManager()->cachedTokenInfoWithAuthorizedEntity(entity, scope);
+    return info ? info->token() : std::string("<none>");
+  };
+  EXPECT_EQ(cached("other", "s"), "renewed");
+  EXPECT_EQ(cached("fits", "s"), "cached-fits");
+  EXPECT_EQ(facade->defaultJXQToken(), "renewed");
+}
+
+class LibraryTest : public iidtest::TokenTest {
+ protected:
+  void SetUp() override {
+    TokenTest::SetUp();
+    CDVApp::resetForTesting();
+    CDVComponentContainer::resetRegistrantsForTesting();
+    CDVInstanceIDRegisterLibrary();
+  }
+  void TearDown() override {
+    pump();
+    CDVInstanceID::clearInstanceIDForTests();
+    CDVApp::resetForTesting();
+    CDVComponentContainer::resetRegistrantsForTesting();
+    TokenTest::TearDown();
+  }
+  static std::shared_ptr<CDVOptions> options(const std::string& senderID) {
+    return CDVOptions::initInternalWithOptionsDictionary(platform::Dictionary{
+        {"OMBRIX_APP_ID", "1:123456789:ios:abc123"}, {"BUNDLE_ID", iidtest::kBundleID}, {"WRQ_SENDER_ID", senderID}});
+  }
+};
+
+TEST_F(LibraryTest, RegisteredAsALazyComponentConfiguredWithTheDefaultApp) {
+  EXPECT_NE(CDVApp::cindervaleUserAgent().find("cind-iid/" + CDVInstanceIDCurrentLibraryVersion()), std::string::npos);
+  saveRecord("1001", "2002", 3600);
+  platform::ClassRegistry::registerClass(std::make_shared<CDVMessagingClassObject>());  // auto-init on
+  CDVApp::configureWithOptions(options("777"));
+  pump();
+  std::shared_ptr<CDVInstanceID> instance = CDVInstanceID::instanceID();
+  ASSERT_TRUE(instance);
+  EXPECT_EQ(instance, CDVInstanceID::instanceID()) << "made once, then kept";
+  EXPECT_EQ(instance->jxqSenderID(), "777");
+  EXPECT_EQ(instance->cindervaleAppID(), "1:123456789:ios:abc123");
+  // Configuring fetched the default token; its request carried the app id.
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requestForm(0)["qpx_app_id"], "1:123456789:ios:abc123");
+  EXPECT_EQ(instance->defaultJXQToken(), "tok-default");
+
+  std::optional<CDVInstanceIDResult> result;
+  instance->instanceIDWithHandler([&](std::optional<CDVInstanceIDResult> r, auto) { result = r; });
+  pump();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->instanceID, instance->appInstanceID());
+  EXPECT_EQ(result->token, "tok-default");
+}
+
+TEST_F(LibraryTest, EmptySenderIDFailsConfigurationLoudly) {
+  std::vector<platform::Error> reported;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      kCDVAppDiagnosticsNotification, Value(), [&](const platform::Notification& n) {
+        if (auto error = n.userInfo[kCDVAppDiagnosticsErrorKey].objectAs<platform::Error>()) reported.push_back(*error);
+      });
+  auto instance = CDVInstanceID::instanceIDForTests();
+  try {
+    instance->configureInstanceIDWithOptions(*options(""), nullptr);
+    ADD_FAILURE() << "no exception";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.name(), "com.cindervale.instanceid");
+    EXPECT_EQ(e.reason(), "Could not configure Cindervale InstanceID. WRQ_SENDER_ID must not be nil or empty.");
+  }
+  EXPECT_EQ(linesWithCode(1000).size(), 1u);
+  const platform::Error error = CDVInstanceID::configureErrorWithReason("");
+  EXPECT_EQ(error.code, -121);
+  EXPECT_EQ(error.userInfo[kCDVInstanceIDLocalizedFailureReasonKey], Value("Unknown reason"));
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_TRUE(requests.empty());
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ class TokenTest : public CheckinTest {
   void SetUp() override {
     CheckinTest::SetUp();
     CDVInstanceIDTokenManager::setOperationQueueForTesting(operationQueue_);
+    CDVInstanceID::setWorkQueueForTesting(workQueue_);
     CDVInstanceIDTokenOperation::setDefaultTestBlock(
         [this](const OBXNetworkRequest& request, OBXNetworkCompletionHandler reply) {
           requests.push_back(request);
@@ -77,6 +78,7 @@ class TokenTest : public CheckinTest {
     pump();
     CDVInstanceIDTokenOperation::setDefaultTestBlock(nullptr);
     CDVInstanceIDTokenManager::setOperationQueueForTesting(nullptr);
+    CDVInstanceID::setWorkQueueForTesting(nullptr);
     CDVInstanceIDCheckinService::setCheckinTestBlock(nullptr);
     CheckinTest::TearDown();
   }
@@ -89,7 +91,7 @@ class TokenTest : public CheckinTest {
 
   // A started facade with sender id "sender-1" (not configured: no automatic fetch).
   std::shared_ptr<CDVInstanceID> startedFacade() {
-    auto facade = CDVInstanceID::initPrivately(workQueue_);
+    auto facade = CDVInstanceID::initPrivately();
     facade->start();
     facade->setJXQSenderID("sender-1");
     pump();
