@@ -30,10 +30,6 @@ std::shared_ptr<platform::Queue>& testWorkQueue() {
   return *queue;
 }
 
-std::shared_ptr<CDVMessagingClassObject> messagingClass() {
-  return std::dynamic_pointer_cast<CDVMessagingClassObject>(platform::ClassRegistry::classNamed("CDVMessaging"));
-}
-
 void onMain(std::function<void()> block) { platform::Queue::main()->async(std::move(block)); }
 
 platform::Value underlyingErrorInfo(const platform::Error& error) {
@@ -499,7 +495,7 @@ void CDVInstanceID::defaultTokenWithRetry(bool retry, TokenHandler handler) {
   combined->addHandler(std::move(handler));
   if (!startFetch) return;
 
-  const bool messagingExisted = messagingClass() != nullptr || platform::ClassRegistry::hasClassNamed("CDVMessaging");
+  const bool messagingExisted = platform::ClassRegistry::hasClassNamed("CDVMessaging");
   platform::Dictionary options;
   std::optional<platform::Bytes> apnsToken;
   std::int64_t type = 0;

@@ -265,6 +265,30 @@ void CDVInstanceIDTokenOperation::send(OBXNetworkRequest request) {
   sharedURLSession()->postURL(request.url, headers, request.body, platform::Queue::global(), false, reply);
 }
 
+void CDVInstanceIDTokenOperation::sendForm(OBXNetworkRequest request, const std::vector<CDVInstanceIDURLQueryItem>& items,
+                                           long logCode, const char* logFormat) {
+  const std::string content = CDVInstanceIDQueryFromQueryItems(items);
+  CDVInstanceIDLoggerDebug(logCode, logFormat, request.url, content);
+  request.body.assign(content.begin(), content.end());
+  send(std::move(request));
+}
+
+bool CDVInstanceIDTokenOperation::finishOnFailedExchange(const platform::Bytes& data,
+                                                         const std::optional<platform::Error>& error, long logCode,
+                                                         const char* logFormat) {
+  if (error) {
+    CDVInstanceIDLoggerDebug(logCode, logFormat, static_cast<long>(error->code));
+    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt, error);
+    return true;
+  }
+  if (data.empty()) {
+    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt,
+                     errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeUnknown));
+    return true;
+  }
+  return false;
+}
+
 // ---- fetch ----
 
 std::shared_ptr<CDVInstanceIDTokenFetchOperation> CDVInstanceIDTokenFetchOperation::initWithAuthorizedEntity(
@@ -303,25 +327,13 @@ void CDVInstanceIDTokenFetchOperation::performTokenOperation() {
   const platform::Value& appID = options().get(kCDVInstanceIDTokenOptionsCindervaleAppIDKey);
   if (appID.isString()) items.push_back({"qpx_app_id", *appID.stringPtr()});
 
-  const std::string content = CDVInstanceIDQueryFromQueryItems(items);
-  CDVInstanceIDLoggerDebug(20000, "Register request to %@ content: %@", request.url, content);
-  request.body.assign(content.begin(), content.end());
-  send(std::move(request));
+  sendForm(std::move(request), items, 20000, "Register request to %@ content: %@");
 }
 
 void CDVInstanceIDTokenFetchOperation::handleResponseWithData(const platform::Bytes& data,
                                                               const std::shared_ptr<const OBXHTTPResponse>&,
                                                               const std::optional<platform::Error>& error) {
-  if (error) {
-    CDVInstanceIDLoggerDebug(20001, "Token fetch HTTP error. Error Code: %ld", static_cast<long>(error->code));
-    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt, error);
-    return;
-  }
-  if (data.empty()) {
-    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt,
-                     errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeUnknown));
-    return;
-  }
+  if (finishOnFailedExchange(data, error, 20001, "Token fetch HTTP error. Error Code: %ld")) return;
   const platform::Dictionary parsed = CDVInstanceIDParseTokenResponse(data);
   const std::string token = textOf(parsed.get("token"));
   if (!token.empty()) {
@@ -383,25 +395,13 @@ void CDVInstanceIDTokenDeleteOperation::performTokenOperation() {
   if (keyPair()) {
     for (CDVInstanceIDURLQueryItem& item : queryItemsWithKeyPair(*keyPair())) items.push_back(std::move(item));
   }
-  const std::string content = CDVInstanceIDQueryFromQueryItems(items);
-  CDVInstanceIDLoggerDebug(21000, "Unregister request to %@ content: %@", request.url, content);
-  request.body.assign(content.begin(), content.end());
-  send(std::move(request));
+  sendForm(std::move(request), items, 21000, "Unregister request to %@ content: %@");
 }
 
 void CDVInstanceIDTokenDeleteOperation::handleResponseWithData(const platform::Bytes& data,
                                                                const std::shared_ptr<const OBXHTTPResponse>& response,
                                                                const std::optional<platform::Error>& error) {
-  if (error) {
-    CDVInstanceIDLoggerDebug(21001, "Device unregister HTTP fetch error. Error code: %ld", static_cast<long>(error->code));
-    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt, error);
-    return;
-  }
-  if (data.empty()) {
-    finishWithResult(CDVInstanceIDTokenOperationError, std::nullopt,
-                     errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeUnknown));
-    return;
-  }
+  if (finishOnFailedExchange(data, error, 21001, "Device unregister HTTP fetch error. Error code: %ld")) return;
   const std::string body(data.begin(), data.end());
   if (body.rfind("deleted=", 0) == 0 || body.rfind("token=", 0) == 0) {
     finishWithResult(CDVInstanceIDTokenOperationSucceeded, std::nullopt, std::nullopt);

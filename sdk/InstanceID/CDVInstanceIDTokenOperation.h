@@ -24,7 +24,6 @@
 
 // Posted (no object) when the server asks for the identity to be reset.
 inline constexpr const char* kCDVInstanceIDIdentityInvalidatedNotification = "com.ombrix.iid.identity-invalid";
-inline constexpr const char* kCDVInstanceIDTokensSessionDescription = "com.ombrix.iid.tokens.session";
 inline constexpr double kCDVInstanceIDTokenRequestTimeout = 60;
 // The operation was cancelled before it brought an answer.
 inline constexpr std::int64_t kCDVInstanceIDErrorCodeOperationCancelled = 8;
@@ -118,6 +117,13 @@ class CDVInstanceIDTokenOperation : public std::enable_shared_from_this<CDVInsta
   // Hands the request to the test block or the network; the reply reaches
   // handleResponseWithData unless the operation is gone.
   void send(OBXNetworkRequest request);
+  // Writes the items as the body (logged with the URL under `logCode`) and sends the request.
+  void sendForm(OBXNetworkRequest request, const std::vector<CDVInstanceIDURLQueryItem>& items, long logCode,
+                const char* logFormat);
+  // A transport error (logged with its code under `logCode`) or an empty reply finishes the
+  // operation with an error; true when it did.
+  bool finishOnFailedExchange(const platform::Bytes& data, const std::optional<platform::Error>& error, long logCode,
+                              const char* logFormat);
 
  private:
   void setExecuting(bool executing);
