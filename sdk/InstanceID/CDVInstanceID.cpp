@@ -86,8 +86,9 @@ void CDVInstanceIDLibrary::configureWithApp(const std::shared_ptr<CDVApp>& app) 
 }
 
 void CDVInstanceIDRegisterLibrary() {
-  CDVApp::registerInternalLibrary(std::make_shared<CDVInstanceIDLibrary>(), kCDVInstanceIDLibraryName,
-                                  CDVInstanceIDCurrentLibraryVersion());
+  auto library = std::make_shared<CDVInstanceIDLibrary>();
+  platform::ClassRegistry::registerClass(library);
+  CDVApp::registerInternalLibrary(library, kCDVInstanceIDLibraryName, CDVInstanceIDCurrentLibraryVersion());
 }
 
 std::shared_ptr<CDVInstanceID> CDVInstanceID::instanceID() {

@@ -168,15 +168,21 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
 };
 
 // The library class "CDVInstanceID": one lazy component for CDVInstanceIDInstanceProvider, and
-// the configuration of the default app.
+// the configuration of the default app. Other SDK parts find it by name in the class registry:
+//
+//   auto cls = std::dynamic_pointer_cast<CDVInstanceIDLibrary>(platform::ClassRegistry::classNamed("CDVInstanceID"));
+//   std::shared_ptr<CDVInstanceID> iid = cls ? cls->instanceID() : nullptr;
+//   std::optional<std::string> id = iid ? iid->appInstanceID(&error) : std::nullopt;
 class CDVInstanceIDLibrary : public CDVLibrary {
  public:
   CDVInstanceIDLibrary() : CDVLibrary("CDVInstanceID") {}
+  // "instanceID": the instance of the default app.
+  std::shared_ptr<CDVInstanceID> instanceID() const { return CDVInstanceID::instanceID(); }
   std::vector<std::shared_ptr<CDVComponent>> componentsToRegister() const override;
   bool respondsToConfigureWithApp() const override { return true; }
   void configureWithApp(const std::shared_ptr<CDVApp>& app) const override;
 };
 
-// Registers the library with the core as "cind-iid" with the library version. The host calls it
-// before configuring apps.
+// Registers the library with the core as "cind-iid" with the library version, and its class in
+// the class registry. The host calls it before configuring apps.
 void CDVInstanceIDRegisterLibrary();

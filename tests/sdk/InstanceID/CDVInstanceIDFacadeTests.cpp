@@ -332,6 +332,11 @@ TEST_F(LibraryTest, RegisteredAsALazyComponentConfiguredWithTheDefaultApp) {
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->instanceID, instance->appInstanceID());
   EXPECT_EQ(result->token, "tok-default");
+
+  // How other SDK parts reach it: by class name.
+  auto cls = std::dynamic_pointer_cast<CDVInstanceIDLibrary>(platform::ClassRegistry::classNamed("CDVInstanceID"));
+  ASSERT_TRUE(cls);
+  EXPECT_EQ(cls->instanceID(), instance);
 }
 
 TEST_F(LibraryTest, EmptySenderIDFailsConfigurationLoudly) {
