@@ -146,6 +146,8 @@ TEST_F(TokenLoopbackTest, OneTokenFromCheckinToCacheAndInvalidatedByAReinstall) 
   EXPECT_EQ(checkins.load(), 2);
   ASSERT_EQ(registered().size(), 3u);
   EXPECT_NE(iidtest::decodeForm(registered()[2].body)["appid"], *identifier) << "a new key pair after the reinstall";
+  // Nothing may still run on another thread when the fixture goes.
+  EXPECT_TRUE(pumpUntil([&] { return facade->tokenManager()->tokenOperations()->operationCount() == 0; }));
 }
 
 }  // namespace
