@@ -1,5 +1,8 @@
 #include "security/SecItem.h"
 
+#include "SecItemInternal.h"
+#include "security/SecKey.h"
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -19,6 +22,7 @@ struct ItemClass {
   std::string name;
   std::vector<std::string> attributes;  // attribute keys an item of the class may carry
   std::vector<std::string> uniqueBy;    // attributes that tell two items of the class apart
+  bool hasReferences = false;           // items can be handed out as references (kSecReturnRef)
 };
 
 const std::vector<ItemClass>& itemClasses() {
@@ -26,6 +30,11 @@ const std::vector<ItemClass>& itemClasses() {
       {kSecClassGenericPassword,
        {kSecAttrService, kSecAttrAccount, kSecAttrGeneric, kSecAttrLabel, kSecAttrAccessible},
        {kSecAttrService, kSecAttrAccount}},
+      {kSecClassKey,
+       {kSecAttrApplicationTag, kSecAttrApplicationLabel, kSecAttrKeyType, kSecAttrKeyClass, kSecAttrKeySizeInBits,
+        kSecAttrLabel, kSecAttrAccessible},
+       {kSecAttrApplicationLabel, kSecAttrApplicationTag, kSecAttrKeyType, kSecAttrKeyClass},
+       true},
   };
   return *classes;
 }
@@ -70,6 +79,7 @@ struct Search {
   Dictionary match;
   bool returnData = false;
   bool returnAttributes = false;
+  bool returnRef = false;
   bool limitAll = false;
 };
 
@@ -82,6 +92,8 @@ OSStatus parseSearch(const Dictionary& query, Search& search) {
       if (!readFlag(value, search.returnData)) return errSecParam;
     } else if (key == kSecReturnAttributes) {
       if (!readFlag(value, search.returnAttributes)) return errSecParam;
+    } else if (key == kSecReturnRef) {
+      if (!readFlag(value, search.returnRef) || (search.returnRef && !search.itemClass->hasReferences)) return errSecParam;
     } else if (key == kSecMatchLimit) {
       const std::string* limit = value.stringPtr();
       if (limit == nullptr || (*limit != kSecMatchLimitOne && *limit != kSecMatchLimitAll)) return errSecParam;
@@ -112,8 +124,22 @@ bool sameIdentity(const Dictionary& a, const Dictionary& b, const ItemClass& ite
   return true;
 }
 
-Value answerFor(const Dictionary& item, bool returnData, bool returnAttributes) {
-  if (!returnAttributes) return item.get(kSecValueData).isData() ? item.get(kSecValueData) : Value(platform::Bytes{});
+// The reference of a key item.
+Value referenceFor(const Dictionary& item) {
+  const Value& data = item.get(kSecValueData);
+  const Value& label = item.get(kSecAttrApplicationLabel);
+  return SecKeyValue(std::make_shared<SecKey>(item.get(kSecAttrKeyClass).stringValue().value_or(std::string()),
+                                              item.get(kSecAttrKeyType).stringValue().value_or(std::string()),
+                                              static_cast<int>(item.get(kSecAttrKeySizeInBits).int64Value().value_or(0)),
+                                              data.isData() ? *data.dataPtr() : platform::Bytes{},
+                                              label.isData() ? *label.dataPtr() : platform::Bytes{}));
+}
+
+Value answerFor(const Dictionary& item, bool returnData, bool returnAttributes, bool returnRef = false) {
+  if (!returnAttributes) {
+    if (returnRef && !returnData) return referenceFor(item);
+    return item.get(kSecValueData).isData() ? item.get(kSecValueData) : Value(platform::Bytes{});
+  }
   Dictionary attributes;
   for (const auto& [key, value] : item) {
     if (key != kSecValueData) attributes.set(key, value);
@@ -122,6 +148,7 @@ Value answerFor(const Dictionary& item, bool returnData, bool returnAttributes) 
     const Value& data = item.get(kSecValueData);
     attributes.set(kSecValueData, data.isData() ? data : Value(platform::Bytes{}));
   }
+  if (returnRef) attributes.set(kSecValueRef, referenceFor(item));
   return Value(std::move(attributes));
 }
 
@@ -130,7 +157,7 @@ std::mutex& keychainMutex() {
   return *mutex;
 }
 
-std::atomic<bool>& entitlementMissing() {
+std::atomic<bool>& entitlementMissingFlag() {
   static auto* missing = new std::atomic<bool>(false);
   return *missing;
 }
@@ -166,7 +193,7 @@ OSStatus saveItems(const std::vector<Dictionary>& items) {
 }  // namespace
 
 OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
-  if (entitlementMissing()) return errSecMissingEntitlement;
+  if (entitlementMissingFlag()) return errSecMissingEntitlement;
   const ItemClass* itemClass = classNamed(attributes.get(kSecClass));
   if (itemClass == nullptr) return errSecParam;
   Dictionary item;
@@ -180,6 +207,14 @@ OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
     } else if (key == kSecValueData) {
       if (!value.isData()) return errSecParam;
       item.set(key, value);
+    } else if (key == kSecValueRef) {
+      SecKeyRef keyRef = SecKeyFromValue(value);
+      if (!itemClass->hasReferences || !keyRef) return errSecParam;
+      item.set(kSecValueData, keyRef->externalRepresentation());
+      item.set(kSecAttrKeyClass, keyRef->keyClass());
+      item.set(kSecAttrKeyType, keyRef->keyType());
+      item.set(kSecAttrKeySizeInBits, static_cast<std::int64_t>(keyRef->sizeInBits()));
+      if (!attributes.contains(kSecAttrApplicationLabel)) item.set(kSecAttrApplicationLabel, keyRef->applicationLabel());
     } else if (key == kSecClass || (contains(itemClass->attributes, key) && isValidAttribute(key, value))) {
       item.set(key, value);
     } else {
@@ -188,20 +223,13 @@ OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
   }
   if (!item.contains(kSecAttrAccessible)) item.set(kSecAttrAccessible, kSecAttrAccessibleWhenUnlocked);
 
-  std::lock_guard<std::mutex> lock(keychainMutex());
-  std::vector<Dictionary> items;
-  if (OSStatus status = loadItems(items); status != errSecSuccess) return status;
-  for (const Dictionary& existing : items) {
-    if (sameIdentity(existing, item, *itemClass)) return errSecDuplicateItem;
-  }
-  items.push_back(item);
-  if (OSStatus status = saveItems(items); status != errSecSuccess) return status;
+  if (OSStatus status = security_internal::addItems({item}); status != errSecSuccess) return status;
   if (result != nullptr && (returnData || returnAttributes)) *result = answerFor(item, returnData, returnAttributes);
   return errSecSuccess;
 }
 
 OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
-  if (entitlementMissing()) return errSecMissingEntitlement;
+  if (entitlementMissingFlag()) return errSecMissingEntitlement;
   Search search;
   if (OSStatus status = parseSearch(query, search); status != errSecSuccess) return status;
 
@@ -211,21 +239,21 @@ OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
   platform::Array answers;
   for (const Dictionary& item : items) {
     if (!matches(item, search)) continue;
-    answers.push_back(answerFor(item, search.returnData, search.returnAttributes));
+    answers.push_back(answerFor(item, search.returnData, search.returnAttributes, search.returnRef));
     if (!search.limitAll) break;
   }
   if (answers.empty()) return errSecItemNotFound;
-  if (result != nullptr && (search.returnData || search.returnAttributes)) {
+  if (result != nullptr && (search.returnData || search.returnAttributes || search.returnRef)) {
     *result = search.limitAll ? Value(std::move(answers)) : answers.front();
   }
   return errSecSuccess;
 }
 
 OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
-  if (entitlementMissing()) return errSecMissingEntitlement;
+  if (entitlementMissingFlag()) return errSecMissingEntitlement;
   Search search;
   if (OSStatus status = parseSearch(query, search); status != errSecSuccess) return status;
-  if (search.returnData || search.returnAttributes || attributesToUpdate.empty()) return errSecParam;
+  if (search.returnData || search.returnAttributes || search.returnRef || attributesToUpdate.empty()) return errSecParam;
   for (const auto& [key, value] : attributesToUpdate) {
     const bool valid = key == kSecValueData ? value.isData()
                                             : contains(search.itemClass->attributes, key) && isValidAttribute(key, value);
@@ -252,7 +280,7 @@ OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUp
 }
 
 OSStatus SecItemDelete(const Dictionary& query) {
-  if (entitlementMissing()) return errSecMissingEntitlement;
+  if (entitlementMissingFlag()) return errSecMissingEntitlement;
   Search search;
   if (OSStatus status = parseSearch(query, search); status != errSecSuccess) return status;
 
@@ -266,4 +294,21 @@ OSStatus SecItemDelete(const Dictionary& query) {
   return saveItems(items);
 }
 
-void SecKeychainSetEntitlementMissingForTesting(bool missing) { entitlementMissing() = missing; }
+void SecKeychainSetEntitlementMissingForTesting(bool missing) { entitlementMissingFlag() = missing; }
+
+bool security_internal::entitlementMissing() { return entitlementMissingFlag(); }
+
+OSStatus security_internal::addItems(const std::vector<Dictionary>& newItems) {
+  std::lock_guard<std::mutex> lock(keychainMutex());
+  std::vector<Dictionary> items;
+  if (OSStatus status = loadItems(items); status != errSecSuccess) return status;
+  for (const Dictionary& item : newItems) {
+    const ItemClass* itemClass = classNamed(item.get(kSecClass));
+    if (itemClass == nullptr) return errSecParam;
+    for (const Dictionary& existing : items) {
+      if (sameIdentity(existing, item, *itemClass)) return errSecDuplicateItem;
+    }
+    items.push_back(item);
+  }
+  return saveItems(items);
+}

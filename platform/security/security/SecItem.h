@@ -6,9 +6,10 @@
 // under one process-wide lock: all functions are thread-safe, and a change is on disk when the
 // call returns.
 //
-// Item classes: generic passwords (kSecClassGenericPassword), unique by service and account.
-// Each class has its attribute keys and the subset that makes an item unique; other classes (key
-// items) join the class table in SecItem.cpp.
+// Item classes: generic passwords (kSecClassGenericPassword), unique by service and account, and
+// keys (kSecClassKey, security/SecKey.h), unique by application label, application tag, key
+// type and key class; two keys may therefore share a tag. Each class has its attribute keys and
+// the subset that makes an item unique in the class table in SecItem.cpp.
 //
 // Dictionaries hold attribute keys with property-list values (strings, data, numbers, dates),
 // kSecValueData (data) and, in searches, kSecMatchLimit and the kSecReturn... flags. A key the
@@ -16,10 +17,14 @@
 //
 // Searches (SecItemCopyMatching, SecItemUpdate, SecItemDelete) match items whose attributes equal
 // every attribute given, in the order the items were added. SecItemCopyMatching answers, per
-// matched item: its data (kSecReturnData alone), or a dictionary of its attributes, with
-// kSecValueData when kSecReturnData is set too (kSecReturnAttributes); one item
+// matched item: its data (kSecReturnData alone), its key reference (kSecReturnRef alone, key
+// items only: a Value holding a SecKeyRef), or a dictionary of its attributes, with kSecValueData
+// and kSecValueRef when those flags are set too (kSecReturnAttributes); one item
 // (kSecMatchLimitOne, the default) or an array of all (kSecMatchLimitAll); nothing when no return
 // flag is set. SecItemDelete removes every matched item and ignores limits and return flags.
+//
+// A key item is added from a key reference (kSecValueRef, see security/SecKey.h): the item takes
+// the key's exported bytes as its data and the key's class, type, size and application label.
 #pragma once
 
 #include <cstdint>
@@ -46,9 +51,24 @@ inline constexpr const char* kSecValueData = "value-data";
 inline constexpr const char* kSecMatchLimit = "match-limit";
 inline constexpr const char* kSecReturnData = "return-data";
 inline constexpr const char* kSecReturnAttributes = "return-attributes";
+inline constexpr const char* kSecReturnRef = "return-ref";
+inline constexpr const char* kSecValueRef = "value-ref";
+// Key item attributes.
+inline constexpr const char* kSecAttrApplicationTag = "application-tag";      // data
+inline constexpr const char* kSecAttrApplicationLabel = "application-label";  // data: SHA-1 of the public key
+inline constexpr const char* kSecAttrKeyType = "key-type";
+inline constexpr const char* kSecAttrKeyClass = "key-class";
+inline constexpr const char* kSecAttrKeySizeInBits = "key-size-in-bits";      // number
+inline constexpr const char* kSecAttrIsPermanent = "is-permanent";            // key generation only
 
 // Values of kSecClass.
 inline constexpr const char* kSecClassGenericPassword = "generic-password";
+inline constexpr const char* kSecClassKey = "key";
+
+// Values of kSecAttrKeyType and kSecAttrKeyClass.
+inline constexpr const char* kSecAttrKeyTypeRSA = "rsa";
+inline constexpr const char* kSecAttrKeyClassPublic = "public";
+inline constexpr const char* kSecAttrKeyClassPrivate = "private";
 
 // Values of kSecAttrAccessible (kSecAttrAccessibleWhenUnlocked when an item is added without).
 inline constexpr const char* kSecAttrAccessibleWhenUnlocked = "when-unlocked";
