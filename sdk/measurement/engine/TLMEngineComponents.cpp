@@ -7,30 +7,35 @@
 #include "measurement/model/TLMMonitor.h"
 
 TLMMinimalSessionReporter::TLMMinimalSessionReporter(std::shared_ptr<TLMPersistedConfig> persistedConfig,
+                                                     std::shared_ptr<platform::Clock> clock,
                                                      double timeoutInterval, double minimumInterval,
                                                      std::function<bool()> sessionNumberEnabled,
                                                      std::function<bool()> sessionBackgroundEnabled)
     : persistedConfig_(std::move(persistedConfig)),
+      clock_(std::move(clock)),
       timeoutInterval_(timeoutInterval),
       minimumInterval_(minimumInterval),
       sessionNumberEnabled_(std::move(sessionNumberEnabled)),
       sessionBackgroundEnabled_(std::move(sessionBackgroundEnabled)) {}
 
+double TLMMinimalSessionReporter::now() const {
+  return clock_ ? clock_->now() : platform::Clock::current()->now();
+}
+
 bool TLMMinimalSessionReporter::isSessionExpired() {
-  const double now = platform::Clock::current()->now();
-  return std::fabs(now - persistedConfig_->lastSessionActivityClockTime()) > timeoutInterval_.load();
+  return std::fabs(now() - persistedConfig_->lastSessionActivityClockTime()) > timeoutInterval_.load();
 }
 
 bool TLMMinimalSessionReporter::extendSession() {
   if (!sessionBackgroundEnabled_() || isSessionExpired()) return false;
-  persistedConfig_->setLastSessionActivityClockTime(platform::Clock::current()->now());
+  persistedConfig_->setLastSessionActivityClockTime(now());
   return true;
 }
 
 void TLMMinimalSessionReporter::updatePropertiesForNewSessionStart() {
   if (sessionNumberEnabled_()) persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
   persistedConfig_->setStartNewSession(false);
-  persistedConfig_->setLastSessionActivityClockTime(platform::Clock::current()->now());
+  persistedConfig_->setLastSessionActivityClockTime(now());
 }
 
 std::optional<TLMUserAttribute> TLMMinimalSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
@@ -40,7 +45,7 @@ std::optional<TLMUserAttribute> TLMMinimalSessionReporter::sessionIDPropertyWith
 
 std::optional<TLMUserAttribute> TLMMinimalSessionReporter::sessionNumberProperty() {
   return TLMUserAttribute::initWithOrigin("auto", "_sno", TLMValue(persistedConfig_->sessionNumber()),
-                                          platform::Clock::current()->now());
+                                          now());
 }
 
 void TLMMinimalSessionReporter::setTimeoutSessionInterval(double interval) {

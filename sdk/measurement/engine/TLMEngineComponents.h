@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "dispatch/Clock.h"
 #include "dispatch/Queue.h"
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMObject.h"
@@ -110,8 +111,9 @@ class TLMSessionReporting {
 // timers and no engagement events.
 class TLMMinimalSessionReporter : public TLMSessionReporting {
  public:
+  // `clock` null: the clock in force.
   TLMMinimalSessionReporter(std::shared_ptr<TLMPersistedConfig> persistedConfig,
-                            double timeoutInterval, double minimumInterval,
+                            std::shared_ptr<platform::Clock> clock, double timeoutInterval, double minimumInterval,
                             std::function<bool()> sessionNumberEnabled,
                             std::function<bool()> sessionBackgroundEnabled);
   void setReportingEnabled(bool enabled) override { reportingEnabled_.store(enabled); }
@@ -127,7 +129,10 @@ class TLMMinimalSessionReporter : public TLMSessionReporting {
   double minimumSessionInterval() const { return minimumInterval_.load(); }
 
  private:
+  double now() const;
+
   const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
+  const std::shared_ptr<platform::Clock> clock_;
   std::atomic<double> timeoutInterval_;
   std::atomic<double> minimumInterval_;
   const std::function<bool()> sessionNumberEnabled_;

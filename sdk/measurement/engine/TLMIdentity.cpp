@@ -226,12 +226,13 @@ std::shared_ptr<TLMRemoteConfig> TLMIdentity::remoteConfig() const {
 
 void TLMIdentity::updateIdentifiers() {
   const double now = platform::Clock::current()->now();
+  const double cacheTime = remoteConfig()->adIDCacheTime();
   {
     // The id in memory is the persisted one: the identity is its only writer, and a reset of the
     // persisted values comes with invalidateIdentifiers. So a fresh refresh needs no read.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!appInstanceID_.empty() && lastIdentifierUpdate_ && *lastIdentifierUpdate_ <= now &&
-        now - *lastIdentifierUpdate_ < remoteConfig()->adIDCacheTime()) {
+        now - *lastIdentifierUpdate_ < cacheTime) {
       return;
     }
   }
@@ -287,34 +288,11 @@ TLMIdentity::Identifiers TLMIdentity::identifiers() {
                      adIdentifierManager_->hasLimitedAdTracking()};
 }
 
-bool TLMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
-  return adIdentifierManager_->hasLimitedAdTracking();
-}
-
-bool TLMIdentity::limitedAdTracking() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return limitedAdTracking_;
-}
-
-std::optional<std::string> TLMIdentity::resettableDeviceID() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return resettableDeviceID_;
-}
-
-std::string TLMIdentity::appInstanceID() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return appInstanceID_;
-}
-
-std::optional<std::string> TLMIdentity::hashedIDFA() {
-  updateIdentifiers();
-  std::lock_guard<std::mutex> lock(mutex_);
-  return hashedIDFA_;
-}
+bool TLMIdentity::hasLimitedAdTracking() { return identifiers().hasLimitedAdTracking; }
+bool TLMIdentity::limitedAdTracking() { return identifiers().limitedAdTracking; }
+std::optional<std::string> TLMIdentity::resettableDeviceID() { return identifiers().resettableDeviceID; }
+std::string TLMIdentity::appInstanceID() { return identifiers().appInstanceID; }
+std::optional<std::string> TLMIdentity::hashedIDFA() { return identifiers().hashedIDFA; }
 
 std::optional<std::string> TLMIdentity::appIDFromQPX() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -327,25 +305,23 @@ std::optional<std::string> TLMIdentity::appIDFromVeltrix() const {
 }
 
 void TLMIdentity::setAppIDFromQPX(const std::string& appID) {
-  if (appID.empty()) {
-    monitor()->logWithLevel(1, 20005, "Cannot set empty Ombrix App ID");
-    return;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (appIDFromQPXSet_) return;
-  appIDFromQPXSet_ = true;
-  appIDFromQPX_ = appID;
+  setAppIDOnce(appIDFromQPX_, appIDFromQPXSet_, appID, 20005, "Cannot set empty Ombrix App ID");
 }
 
 void TLMIdentity::setAppIDFromVeltrix(const std::string& appID) {
+  setAppIDOnce(appIDFromVeltrix_, appIDFromVeltrixSet_, appID, 20007, "Cannot set empty Veltrix App ID");
+}
+
+void TLMIdentity::setAppIDOnce(std::optional<std::string>& field, bool& alreadySet,
+                               const std::string& appID, std::int64_t code, const char* message) {
   if (appID.empty()) {
-    monitor()->logWithLevel(1, 20007, "Cannot set empty Veltrix App ID");
+    monitor()->logWithLevel(1, code, message);
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (appIDFromVeltrixSet_) return;
-  appIDFromVeltrixSet_ = true;
-  appIDFromVeltrix_ = appID;
+  if (alreadySet) return;
+  alreadySet = true;
+  field = appID;
 }
 
 std::optional<std::string> TLMIdentity::identifierForVendor() {

@@ -133,6 +133,9 @@ class TLMIdentity {
               std::shared_ptr<TLMASIdentifierManager> adIdentifierManager,
               RemoteConfigProvider remoteConfig);
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
+  // The first non-empty value wins (under the lock); empty logs `code`.
+  void setAppIDOnce(std::optional<std::string>& field, bool& alreadySet, const std::string& appID,
+                    std::int64_t code, const char* message);
 
   const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   const std::shared_ptr<TLMASIdentifierManager> adIdentifierManager_;

@@ -24,8 +24,6 @@
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
-bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
-
 namespace {
 
 using Slot = TLMPBMeasurementBundleSlot;

@@ -297,6 +297,14 @@ std::string TLMMeasurementEngine::keychainAppID() const {
   return platform::Bundle::main()->bundleIdentifier().value_or(std::string());
 }
 
+std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionReporter(
+    const std::shared_ptr<TLMRemoteConfig>& config) const {
+  return std::make_shared<TLMMinimalSessionReporter>(
+      persistedConfig_, clock_, config->sessionDefaultTimeoutInterval(),
+      config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
+      [config] { return config->sessionBackgroundEnabled(); });
+}
+
 void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr&) {}
 
 // MARK: - Enablement
@@ -422,10 +430,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
                         : nullptr;
     if (!reporter) {
       auto config = remoteConfig;
-      reporter = std::make_shared<TLMMinimalSessionReporter>(
-          persistedConfig_, config->sessionDefaultTimeoutInterval(),
-          config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
-          [config] { return config->sessionBackgroundEnabled(); });
+      reporter = makeMinimalSessionReporter(config);
     }
     std::lock_guard<std::mutex> lock(componentsMutex_);
     sessionReporter_ = reporter;
@@ -480,10 +485,7 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
     if (components_.makeSessionReporter) reporter = components_.makeSessionReporter(persistedConfig_);
     if (!reporter) {
       auto config = remoteConfig();
-      reporter = std::make_shared<TLMMinimalSessionReporter>(
-          persistedConfig_, config->sessionDefaultTimeoutInterval(),
-          config->sessionDefaultMinimumInterval(), [config] { return config->sessionNumberEnabled(); },
-          [config] { return config->sessionBackgroundEnabled(); });
+      reporter = makeMinimalSessionReporter(config);
     }
     std::lock_guard<std::mutex> lock(componentsMutex_);
     sessionReporter_ = reporter;
@@ -500,10 +502,10 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
 }
 
 void TLMMeasurementEngine::resetAnalyticsData() {
-  if (platform::Queue::isMainQueue()) {
-    TLMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData");
-  }
-  if (!config().isResetAnalyticsDataEnabled()) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData");
+  auto config = remoteConfig();
+  if (!config) config = TLMRemoteConfig::defaultInstance();
+  if (!config->isResetAnalyticsDataEnabled()) {
     monitor()->logWithLevel(5, 23169, "resetAnalyticsData API is disabled");
     return;
   }

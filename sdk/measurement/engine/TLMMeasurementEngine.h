@@ -90,6 +90,10 @@ struct TLMEngineCollaborators {
 // A queued bundle and the row id of its queue row.
 using TLMUploadBundle = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
 
+// Whether a conversion event counts against the daily real-time limit: not in debug mode, never
+// for "_iap" and "_f".
+bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
+
 class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                              public OBXNetworkReachabilityDelegate,
                              public std::enable_shared_from_this<TLMMeasurementEngine> {
@@ -294,6 +298,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                        const std::vector<std::string>& safelistedEvents);
   bool startComponentsOnWorkerQueue();
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
+  std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
+      const std::shared_ptr<TLMRemoteConfig>& config) const;
   std::string keychainAppID() const;
   TLMRemoteConfig& config() const;
   // The daily-counts transaction of writeEventOnWorkerQueue.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "MeasurementConfigBuilder.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Testing.h"
 #include "foundation/AdSupport.h"
@@ -114,18 +115,7 @@ class EngineHarness {
   // Applies remote settings (worker queue work, run here on the test thread).
   void applySettings(const std::vector<std::pair<std::string, std::string>>& settings,
                      const std::vector<std::shared_ptr<TLMPBEventConfig>>& events = {}) {
-    auto config = TLMPBMeasurementConfig::initWithMessageInfo(nullptr);
-    NANOSetString(*config, TLMPBMeasurementConfigSlot::measurement_app_id, kTestAppID);
-    NANOSetInt64(*config, TLMPBMeasurementConfigSlot::version, 3);
-    std::vector<std::shared_ptr<TLMPBSetting>> list;
-    for (const auto& [name, value] : settings) {
-      auto setting = TLMPBSetting::initWithMessageInfo(nullptr);
-      NANOSetString(*setting, TLMPBSettingSlot::name, name);
-      NANOSetString(*setting, TLMPBSettingSlot::value, value);
-      list.push_back(setting);
-    }
-    NANOSetArray(*config, TLMPBMeasurementConfigSlot::settings, list);
-    NANOSetArray(*config, TLMPBMeasurementConfigSlot::event_config, events);
+    auto config = TLMTestMeasurementConfig(kTestAppID, settings, 3, events);
     ASSERT_TRUE(engine->remoteConfig()->updateMeasurementConfig(config));
   }
 

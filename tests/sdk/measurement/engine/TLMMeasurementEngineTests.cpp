@@ -97,6 +97,14 @@ TEST(TLMMeasurementEngineFirstOpenTest, ALaterStartIsNoFirstOpenAndAReinstallCou
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "2");
 }
 
+TEST(TLMMeasurementEngineFirstOpenTest, TheFirstOpenCounterSaturatesAtItsTop) {
+  EngineHarness h;
+  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("9223372036854775807", "_pfo", kTestBundleID));
+  h.start();
+  EXPECT_EQ(intParameter(find(h.rawEvents(), "_f"), "_pfo"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "9223372036854775807");
+}
+
 TEST(TLMMeasurementEngineFirstOpenTest, HourRoundingTruncatesTowardZeroAndSaturatesAtTheTop) {
   using E = TLMMeasurementEngine;
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -209,6 +217,20 @@ TEST(TLMMeasurementEngineWipeTest, ResetWhileRunningClearsTheDataAndReportsANewF
   EXPECT_NE(h.identity->appInstanceID(), before);
   EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
   EXPECT_EQ(h.property("_fot")->value().int64Value(), 7200000);
+}
+
+TEST(TLMMeasurementEngineWipeTest, TheStartingOriginDecidesWhichAppIDIsRecordedAndChecked) {
+  EngineHarness h;
+  h.identifiers->setOrigin("vx");
+  h.identity = h.makeIdentity(std::nullopt);
+  h.start();
+  EXPECT_EQ(h.persisted->appIDFromVeltrix(), kTestAppID);
+  EXPECT_FALSE(h.persisted->appIDFromQPX().has_value());
+  // The remote configuration asks the identifiers for the origin: an ad-network start also
+  // needs the ad-network app id to match.
+  EXPECT_FALSE(h.engine->remoteConfig()->updateMeasurementConfig(
+      TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.max_events_per_day", "5"}})));
+  EXPECT_TRUE(h.monitor->has(29022));
 }
 
 // MARK: - Shared instance and enablement
@@ -444,6 +466,23 @@ TEST(TLMMeasurementEnginePipelineTest, EachWrittenEventSharesTheMetadataOfItsUse
   EXPECT_EQ(NANOGetInt32(*metadata, Slot::app_version_major), 1);
   EXPECT_FALSE(NANOHasField(*metadata, Slot::vendor_device_id));
   EXPECT_GE(NANOGetArray<TLMPBUserAttribute>(*metadata, Slot::user_attributes)->size(), 3u);
+}
+
+TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThatGetAggregates) {
+  EngineHarness h;
+  h.start();
+  for (int i = 0; i < 499; ++i) {
+    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
+        *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
+  }
+  h.log("n499");  // the 500th name still gets its aggregates
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n500");
+  EXPECT_TRUE(h.monitor->has(23065));
+  EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n7");  // known names go on
+  EXPECT_EQ(h.rawEventNames().back(), "n7");
 }
 
 // MARK: - User properties
