@@ -10,8 +10,7 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 
 // A started engine whose first-open rows are already bundled and gone.
 struct BundlingHarness : UploadHarness {
-  explicit BundlingHarness(Settings settings = {},
-                           std::vector<std::shared_ptr<TLMPBEventConfig>> events = {},
+  explicit BundlingHarness(Settings settings = {}, std::vector<std::shared_ptr<TLMPBEventConfig>> events = {},
                            std::shared_ptr<platform::Random> dice = nullptr) {
     random = std::move(dice);
     start();
@@ -36,7 +35,7 @@ struct BundlingHarness : UploadHarness {
   }
   std::int64_t rawCount() {
     auto rows = engine->database()->sqliteStore()->recordsForQuery("SELECT COUNT(*) AS n FROM raw_events",
-                                                                    platform::Array{}, nullptr);
+                                                                   platform::Array{}, nullptr);
     return rows ? (*rows)[0].get("n").int64Value().value_or(-1) : -1;
   }
 };
@@ -47,9 +46,10 @@ using Names = std::vector<std::vector<std::string>>;
 constexpr double kHour = 472222.0 * 3600.0;
 
 std::optional<std::int64_t> intParam(const TLMPBEvent& event, const std::string& name) {
-  for (const auto& p : NANOGetArray<TLMPBEventParam>(event, TLMPBEventSlot::params).value_or(
-           std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
-    if (NANOGetString(*p, TLMPBEventParamSlot::name) == name) return NANOGetInt64(*p, TLMPBEventParamSlot::int_value);
+  for (const auto& p : NANOGetArray<TLMPBEventParam>(event, TLMPBEventSlot::params)
+                           .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
+    if (NANOGetString(*p, TLMPBEventParamSlot::name) == name)
+      return NANOGetInt64(*p, TLMPBEventParamSlot::int_value);
   }
   return std::nullopt;
 }
@@ -75,7 +75,8 @@ TEST(TLMBundlingTest, OneBundleHoldsConsecutiveRowsOfOneClockHour) {
             static_cast<std::int64_t>((kHour - 0.5) * 1000));
   EXPECT_EQ(NANOGetInt64(*bundles[1].first, Slot::previous_bundle_start_timestamp_millis),
             static_cast<std::int64_t>((kHour - 10) * 1000));
-  EXPECT_EQ(NANOGetInt32(*bundles[2].first, Slot::bundle_index), NANOGetInt32(*bundles[1].first, Slot::bundle_index) + 1);
+  EXPECT_EQ(NANOGetInt32(*bundles[2].first, Slot::bundle_index),
+            NANOGetInt32(*bundles[1].first, Slot::bundle_index) + 1);
   EXPECT_EQ(h.engine->suspendedUploadTimestamp(), 0);
 }
 
@@ -102,7 +103,8 @@ TEST(TLMBundlingTest, CountAndSizeLimitsEndABundleAndAnOversizedFirstRowTravelsA
     BundlingHarness h;
     for (const char* name : {"a", "b"}) h.logAt(kHour + 1, name);
     const auto raw = h.rawEvents();
-    const auto size = raw[0].event->protoEvent()->protoBuffer()->size() + raw[1].event->protoEvent()->protoBuffer()->size();
+    const auto size =
+        raw[0].event->protoEvent()->protoBuffer()->size() + raw[1].event->protoEvent()->protoBuffer()->size();
     h.applySettings({{"measurement.upload.max_batch_size", std::to_string(size)}});
     while (h.engine->bundleRawEvents()) {
     }
@@ -171,7 +173,8 @@ TEST(TLMSamplingTest, ScriptedDiceKeepTheDaysFirstAndOneInN) {
   EXPECT_EQ(intParam(*events[0], "_efs"), 1);
   EXPECT_EQ(intParam(*events[1], "_sr"), 3);
   EXPECT_FALSE(intParam(*events[1], "_efs"));
-  EXPECT_EQ(NANOGetInt64(*events[2], TLMPBEventSlot::timestamp_millis), static_cast<std::int64_t>((kHour + 4) * 1000));
+  EXPECT_EQ(NANOGetInt64(*events[2], TLMPBEventSlot::timestamp_millis),
+            static_cast<std::int64_t>((kHour + 4) * 1000));
   EXPECT_EQ(NANOGetString(*events[3], TLMPBEventSlot::name), "bar");
   EXPECT_FALSE(intParam(*events[3], "_sr"));
   EXPECT_EQ(dice->integerDraws(), 4u);
