@@ -217,3 +217,33 @@ TEST(TLMSamplingTest, ExtraParameterEventsFollowTheirComplexEvent) {
   EXPECT_EQ(intParam(*(*kept)[0], "_sr"), 4);
   EXPECT_TRUE(h.monitor->has(23160));
 }
+
+TEST(TLMSamplingTest, TheAccountTimeZoneMovesTheDayBoundary) {
+  auto foo = TLMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*foo, TLMPBEventConfigSlot::name, "foo");
+  NANOSetInt32(*foo, TLMPBEventConfigSlot::sampling_rate, 2);
+  auto dice = std::make_shared<platform::ScriptedRandom>(std::vector<std::uint64_t>{1});  // every roll lost
+  BundlingHarness h(Settings{{"measurement.event_sampling_enabled", "1"}}, {foo}, dice);
+  const double day = 19723;
+  const double lateEvening = day * 86400 + 23.5 * 3600;  // 23:30 UTC
+  auto sample = [&](const std::string& offsetMinutes) {
+    h.applySettings({{"measurement.event_sampling_enabled", "1"},
+                     {"measurement.account.time_zone_offset_minutes", offsetMinutes}},
+                    {foo});
+    auto aggregates = *TLMEventAggregates::initWithName("foo", 1, 1, 1, 0);
+    aggregates.setLastBundledDay(static_cast<std::int32_t>(day));
+    aggregates.setLastBundledTimestamp(lateEvening - 60);
+    EXPECT_TRUE(h.engine->database()->updateEventAggregates(aggregates, nullptr));
+    auto event = TLMPBEvent::initWithMessageInfo(nullptr);
+    NANOSetString(*event, TLMPBEventSlot::name, "foo");
+    NANOSetInt64(*event, TLMPBEventSlot::timestamp_millis, static_cast<std::int64_t>(lateEvening * 1000));
+    return h.engine->sampleEvents({event}, nullptr).value();
+  };
+  // An hour ahead of UTC, 23:30 UTC is already the next day: the day's first event is kept.
+  auto kept = sample("60");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(intParam(*kept[0], "_efs"), 1);
+  EXPECT_EQ(h.engine->database()->eventAggregatesWithName("foo", nullptr)->lastBundledDay(), day + 1);
+  // In UTC it is the same day as the last one: dropped.
+  EXPECT_TRUE(sample("0").empty());
+}
