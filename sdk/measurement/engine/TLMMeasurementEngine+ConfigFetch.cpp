@@ -21,7 +21,8 @@ platform::Value errorText(const platform::Error& error) { return platform::Value
 
 void TLMMeasurementEngine::fetchRemoteConfig() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("fetchRemoteConfig");
-  if (!network_) return;
+  // One request at a time: a second would make the first one's answer count for nothing.
+  if (!network_ || networkRequestPending_.load()) return;
   auto identity = this->identity();
   std::optional<std::string> instanceID;
   if (identity) instanceID = identity->appInstanceID();
