@@ -18,8 +18,10 @@ class VesmoraApp : public sim::App {
 
   // `testBackend` is used unless the launch arguments carry a test setting.
   VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend);
+  ~VesmoraApp() override;
 
   sim::Node render() override;
+  void didEnterBackground() override;
 
   VesmoraModel& model() { return *model_; }
 
@@ -32,6 +34,12 @@ class VesmoraApp : public sim::App {
   sim::Node textField(XCUIElementType type, const std::string& identifier, Field field, const std::string& text,
                       const std::string& placeholder);
 
+  void tapBiometricLogin();
+  void observeBiometricScans();
+
+  sim::Device& device_;
+  std::string bundleIdentifier_;
+  std::vector<std::uint64_t> observers_;
   std::unique_ptr<MockBackend> mockBackend_;
   std::unique_ptr<VesmoraModel> model_;
 };

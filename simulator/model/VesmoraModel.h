@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "model/AppStore.h"
 #include "model/Backend.h"
+#include "model/MoreTab.h"
 #include "model/Overview.h"
 
 namespace vesmora {
@@ -23,7 +25,18 @@ enum class Tab { overview, moveMoney, more };
 enum class Field { none, userName, password, challengeAnswer };
 
 struct Alert {
-  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll };
+  enum class Kind {
+    confirmUser,
+    signInError,
+    accountLocked,
+    incorrectAnswer,
+    biometricEnroll,
+    biometricUnavailable,  // no enrolment, or Face ID not allowed
+    biometricNotTurnedOn,  // biometric sign-in is off in the app
+    biometricUnsupported,  // the device has no biometry
+    biometricsEnabled,
+    biometricsDisabled,
+  };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
   std::string title;
@@ -69,6 +82,10 @@ class VesmoraModel {
 
   VesmoraModel(AppStore store, Backend& backend, LaunchSettings settings, Biometry biometry);
 
+  // How the app learns whether a face or finger is enrolled on the device (asked when needed);
+  // without one, enrolment counts as present.
+  void setBiometricEnrollment(std::function<bool()> enrolled) { biometricEnrolled_ = std::move(enrolled); }
+
   // --- state ---------------------------------------------------------------------------------
   Screen screen() const { return screen_; }
   Tab tab() const { return tab_; }
@@ -98,6 +115,14 @@ class VesmoraModel {
   const Overview& overview() const { return overview_; }
   Overview& overview() { return overview_; }
 
+  // The More tab's page, biometric sign-in in progress, and the two biometric switches.
+  MorePage morePage() const { return morePage_; }
+  BiometricPrompt biometricPrompt() const { return biometricPrompt_; }
+  bool biometricLoginOn() const { return store_.biometricLoginEnabled(); }
+  bool storeBiometricsOn() const { return store_.storeBiometrics(); }
+  // "face", "fingerprint" or "" for the device's biometry.
+  std::string biometryWord() const;
+
   // "Face ID", "Touch ID" or "" for the device's biometry.
   std::string biometryName() const;
   // The masked form of a remembered user name: its first two and last two characters around
@@ -120,6 +145,22 @@ class VesmoraModel {
   void logOut();
   void dismissSurvey();
 
+  // Biometric sign-in (model/BiometricSignIn.cpp): the sign-in screen's button, the answer to the
+  // system's Face ID prompt, the outcome of a face or finger, and the app going to the background
+  // (which cancels a scan in progress).
+  void tapBiometricLogin();
+  void answerFaceIDPermission(bool allowed);
+  void biometricScanned(bool matched);
+  void enteredBackground();
+
+  // The More tab's pages (model/MoreTab.cpp).
+  void openBiometricSettings();
+  void openContactUs();
+  // The navigation bar's back button: back to the More menu.
+  void closeMorePage();
+  void tapEnableBiometrics();
+  void tapStoreBiometrics();
+
  private:
   std::string* fieldText(Field field);
   std::size_t fieldLimit(Field field) const;
@@ -129,6 +170,8 @@ class VesmoraModel {
   void finishSignIn();
   void showSignIn();
   void showAlert(Alert::Kind kind);
+  bool biometricEnrolled() const { return !biometricEnrolled_ || biometricEnrolled_(); }
+  bool onMorePage(MorePage page) const;
 
   AppStore store_;
   Backend& backend_;
@@ -154,6 +197,10 @@ class VesmoraModel {
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
   Overview overview_;
+
+  MorePage morePage_ = MorePage::menu;
+  BiometricPrompt biometricPrompt_ = BiometricPrompt::none;
+  std::function<bool()> biometricEnrolled_;
 };
 
 }  // namespace vesmora
