@@ -1,20 +1,43 @@
 // The UI-test runner: installs the simulated Vesmora app on the simulated device, connects the
 // support layer's failures to the running test, and runs the selected test classes.
 //
-// The environment variable VESMORA_BIOMETRY ("face", "touch" or "none") sets the device's
-// biometry kind; the default is "face".
+// Environment of the run:
+//   VESMORA_BIOMETRY   "face", "touch" or "none": the device's biometry kind (default "face").
+//   VESMORA_FAULTS     comma-separated faults the app under test is launched with (see
+//                      simulator/README.md); an unknown name ends the run with status 2.
+// `--list-faults` prints every fault the app knows, "name: description" one a line, and exits.
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "Extensions/Date.h"
 #include "Utility/TestFailure.h"
 #include "app/VesmoraApp.h"
+#include "model/Faults.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--list-faults") == 0) {
+    for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
+    return 0;
+  }
   sim::Device& device = sim::Device::shared();
+  std::map<std::string, std::string> launchEnvironment;
+  if (const char* list = std::getenv(vesmora::Faults::kEnvironmentKey)) {
+    std::vector<std::string> unknown;
+    vesmora::Faults::parse(list, &unknown);
+    if (!unknown.empty()) {
+      std::cerr << "VESMORA_FAULTS names an unknown fault: \"" << unknown.front()
+                << "\" (--list-faults lists the known ones)" << std::endl;
+      return 2;
+    }
+    launchEnvironment[vesmora::Faults::kEnvironmentKey] = list;
+    std::cerr << "Faults switched on: " << list << std::endl;
+  }
   if (const char* kind = std::getenv("VESMORA_BIOMETRY")) {
     std::string k = kind;
     if (k == "face") {
@@ -29,6 +52,7 @@ int main(int argc, char** argv) {
     }
   }
   vesmora::installVesmora(device);
+  device.setDefaultLaunchEnvironment(launchEnvironment);
   // The suite's "now" is the simulated device's clock, which waits move forward: the dates a test
   // expects and the dates the app shows come from the same clock.
   Date::setClockSource([] { return Date::fromTimeIntervalSince1970(XCTVirtualClock::epochSeconds()).instant(); });

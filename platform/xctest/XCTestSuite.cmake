@@ -45,3 +45,30 @@ function(vesmora_add_xctest_suite target)
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
 endfunction()
+
+# vesmora_add_xctest_expected_failure(<target> NAME <test name> TESTS <Class | Class/method>...
+#                                     [ENVIRONMENT <VAR=value>...] [TIMEOUT <seconds>]
+#                                     [PROPERTIES <name> <value> ...])
+#
+# Registers the ctest entry <test name>, which runs "<target> <tests...>" and passes only when the
+# run completes and reports at least one failed test. A run that is all green, that ends on a bad
+# command line, or that crashes before its closing "N passed, N failed" line fails the entry.
+function(vesmora_add_xctest_expected_failure target)
+  cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "TESTS;ENVIRONMENT;PROPERTIES" ${ARGN})
+  if(NOT ARG_NAME OR NOT ARG_TESTS)
+    message(FATAL_ERROR "vesmora_add_xctest_expected_failure needs NAME and TESTS")
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 600)
+  endif()
+  add_test(NAME ${ARG_NAME} COMMAND ${target} ${ARG_TESTS})
+  set_tests_properties(${ARG_NAME} PROPERTIES
+    PASS_REGULAR_EXPRESSION "[0-9]+ passed, [1-9][0-9]* failed"
+    TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_ENVIRONMENT)
+    set_property(TEST ${ARG_NAME} PROPERTY ENVIRONMENT ${ARG_ENVIRONMENT})
+  endif()
+  if(ARG_PROPERTIES)
+    set_tests_properties(${ARG_NAME} PROPERTIES ${ARG_PROPERTIES})
+  endif()
+endfunction()

@@ -216,7 +216,9 @@ bool Device::launch(const std::string& bundleIdentifier, const std::vector<std::
       r.app->didEnterBackground();
     }
   }
-  LaunchContext context{*this, bundleIdentifier, arguments, environment, impl_->storage[bundleIdentifier]};
+  std::map<std::string, std::string> merged = environment;
+  merged.insert(defaultLaunchEnvironment_.begin(), defaultLaunchEnvironment_.end());  // keeps the handle's
+  LaunchContext context{*this, bundleIdentifier, arguments, merged, impl_->storage[bundleIdentifier]};
   auto app = factory->second(context);
   if (!app) return false;
   impl_->running[bundleIdentifier] = RunningApp{std::move(app), AppState::runningForeground};
@@ -334,6 +336,7 @@ void Device::reset() {
   impl_->resetHandlers.clear();
   impl_->editMenu.reset();
   target_.clear();
+  defaultLaunchEnvironment_.clear();
   biometryKind_ = BiometryKind::faceID;
   biometricEnrolled_ = true;
   pasteboard_.reset();

@@ -197,6 +197,13 @@ class Device {
   void setTargetBundleIdentifier(const std::string& bundleIdentifier);
   const std::string& targetBundleIdentifier() const { return target_; }
 
+  // Entries every launch's environment starts from; the launching handle's own entries win. A
+  // runner hands run-wide settings to the app under test this way. Cleared by `reset()`.
+  void setDefaultLaunchEnvironment(std::map<std::string, std::string> environment) {
+    defaultLaunchEnvironment_ = std::move(environment);
+  }
+  const std::map<std::string, std::string>& defaultLaunchEnvironment() const { return defaultLaunchEnvironment_; }
+
   // Launches the app (terminating a running instance first); false when it is not installed.
   bool launch(const std::string& bundleIdentifier, const std::vector<std::string>& arguments,
               const std::map<std::string, std::string>& environment);
@@ -269,6 +276,7 @@ class Device {
   struct RunningApp;
   std::unique_ptr<Impl> impl_;
   std::string target_;
+  std::map<std::string, std::string> defaultLaunchEnvironment_;
   BiometryKind biometryKind_ = BiometryKind::faceID;
   bool biometricEnrolled_ = true;
   std::optional<std::string> pasteboard_;

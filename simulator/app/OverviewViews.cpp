@@ -1,6 +1,9 @@
 #include "app/OverviewViews.h"
 
 namespace vesmora::views {
+
+const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
+
 namespace {
 
 using xcui::CGRect;
@@ -93,11 +96,12 @@ const std::vector<std::string>& moveMoneyEntries() {
   return entries;
 }
 
-sim::Node moveMoneyMenu(VesmoraModel&) {
+sim::Node moveMoneyMenu(VesmoraModel& model) {
   sim::Node table(T::table, "MoveMoneyTable");
   table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
   double top = Overview::kTableTop;
   for (const auto& entry : moveMoneyEntries()) {
+    if (entry == "Pay a bill" && model.settings().faults.has(kPayABillMissing)) continue;
     sim::Node cell(T::cell, entry);
     cell.withFrame(CGRect{0, top, Overview::kScreenWidth, 60});
     cell.add(text("", entry));

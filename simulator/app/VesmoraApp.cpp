@@ -34,9 +34,13 @@ const double kScreenHeight = 844;
 
 }  // namespace
 
+const Fault kPasswordInClear("passwordInClear", "the secure password field shows the typed characters");
+
 VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
     : device_(context.device), bundleIdentifier_(context.bundleIdentifier) {
   LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
+  if (auto faults = context.environment.find(Faults::kEnvironmentKey); faults != context.environment.end())
+    settings.faults = Faults::parse(faults->second);
   Backend* backend = &testBackend;
   if (settings.usesMockBackend()) {
     mockBackend_ = std::make_unique<MockBackend>();
@@ -148,6 +152,7 @@ Node VesmoraApp::signInScreen() {
   } else {
     std::string bullets;
     for (std::size_t i = 0, n = sim::characterCount(password); i < n; ++i) bullets += "\u2022";
+    if (model_->settings().faults.has(kPasswordInClear)) bullets = password;
     content.add(row(220).add(textField(Type::secureTextField, "passwordTextField", Field::password, bullets,
                                        texts::kPasswordPlaceholder)));
   }

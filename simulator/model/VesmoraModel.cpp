@@ -36,6 +36,16 @@ bool isDeleteKey(const std::string& ch) { return ch == "\b" || ch == "\x7f"; }
 
 }  // namespace
 
+// Faults of the sign-in screens (see model/Faults.h).
+const Fault kWrongPasswordSignsIn("wrongPasswordSignsIn",
+                                  "a rejected password shows its alert over the landing page: the user is signed in");
+const Fault kLockedAccountSignsIn("lockedAccountSignsIn",
+                                  "the locked-account alert comes over the landing page: the user is signed in");
+const Fault kWrongAnswerSignsIn("wrongAnswerSignsIn",
+                                "a wrong security answer shows its notice but signs the user in");
+const Fault kRememberedNameInClear("rememberedNameInClear",
+                                   "the remembered user name is shown in clear instead of masked");
+
 LaunchSettings LaunchSettings::fromArguments(const std::vector<std::string>& arguments) {
   LaunchSettings s;
   for (const auto& a : arguments) {
@@ -58,7 +68,10 @@ std::string VesmoraModel::maskedUserName(const std::string& name) {
 }
 
 std::string VesmoraModel::userNameText() const {
-  if (showsRemembered_) return maskedUserName(store_.rememberedUserName().value_or(""));
+  if (showsRemembered_) {
+    std::string name = store_.rememberedUserName().value_or("");
+    return settings_.faults.has(kRememberedNameInClear) ? name : maskedUserName(name);
+  }
   return userName_;
 }
 
@@ -245,10 +258,18 @@ void VesmoraModel::tapLogin() {
   switch (result.kind) {
     case SignInResult::Kind::invalidCredentials:
       password_.clear();
+      if (settings_.faults.has(kWrongPasswordSignsIn)) {
+        pendingUser_ = user;
+        finishSignIn();
+      }
       showAlert(Alert::Kind::signInError);
       return;
     case SignInResult::Kind::locked:
       password_.clear();
+      if (settings_.faults.has(kLockedAccountSignsIn)) {
+        pendingUser_ = user;
+        finishSignIn();
+      }
       showAlert(Alert::Kind::accountLocked);
       return;
     case SignInResult::Kind::challenge:
@@ -357,6 +378,7 @@ void VesmoraModel::tapChallengeSubmit() {
     authenticated();
   } else {
     challengeAnswer_.clear();
+    if (settings_.faults.has(kWrongAnswerSignsIn)) finishSignIn();
     showAlert(Alert::Kind::incorrectAnswer);
   }
 }

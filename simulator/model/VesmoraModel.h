@@ -13,6 +13,7 @@
 
 #include "model/AppStore.h"
 #include "model/Backend.h"
+#include "model/Faults.h"
 #include "model/MoreTab.h"
 #include "model/Overview.h"
 
@@ -44,10 +45,12 @@ struct Alert {
   std::vector<std::string> buttons;
 };
 
-// Launch-time settings the app reads from its launch arguments.
+// Launch-time settings: the test settings of the launch arguments, and what the launch
+// environment sets (faults switched on).
 struct LaunchSettings {
   bool userChangeIgnored = false;
   bool firstBiometricsLoginOptinIgnored = false;
+  Faults faults;
   // With any test setting the app runs against the mock backend.
   bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }
   static LaunchSettings fromArguments(const std::vector<std::string>& arguments);

@@ -119,3 +119,25 @@ TEST_F(VesmoraOnDevice, SurveyPopUpCoversTheLandingPageUntilDismissed) {
   EXPECT_TRUE(app.navigationBars().buttons()["Log out"].exists());
   EXPECT_TRUE(app.otherElements().containing(XCUIElementType::image, "moreHeaderIcon").element().exists());
 }
+
+TEST_F(VesmoraOnDevice, FaultsComeFromTheLaunchEnvironmentAndAHandleOverridesTheDevice) {
+  std::vector<std::string> unknown;
+  Faults parsed = Faults::parse(" passwordInClear,,nosuchFault ", &unknown);
+  EXPECT_EQ(parsed.names(), (std::set<std::string>{"passwordInClear"}));
+  EXPECT_EQ(unknown, (std::vector<std::string>{"nosuchFault"}));
+
+  XCUIElement password = app.secureTextFields()["passwordTextField"];
+  auto typePassword = [&] {
+    password.tap();
+    password.typeText("4809");
+  };
+  device.setDefaultLaunchEnvironment({{Faults::kEnvironmentKey, "passwordInClear"}});
+  app.launch();
+  typePassword();
+  EXPECT_EQ(password.value(), std::optional<std::string>("4809"));
+
+  app.launchEnvironment()[Faults::kEnvironmentKey] = "";
+  app.launch();
+  typePassword();
+  EXPECT_EQ(password.value(), std::optional<std::string>("\u2022\u2022\u2022\u2022"));
+}

@@ -1,6 +1,7 @@
 // Signing in against the mock backend: success, a rejected password and a locked account.
 #include <string>
 
+#include "Screens/LandingScreen.h"
 #include "Screens/LoginScreen.h"
 #include "Utility/TestSetting.h"
 
@@ -27,6 +28,7 @@ class MockLoginTests : public XCTestCase {
     XCUIElement error =
         swifterapp.alerts().staticTexts()["The username or password you entered is incorrect. Please try again."];
     if (!error.exists()) XCTFail("Login should be failed with invalid password error.");
+    assertNotSignedIn();
   }
 
   void testUserLock() {
@@ -40,9 +42,15 @@ class MockLoginTests : public XCTestCase {
     if (swifterapp.alerts().containing(predicate).count() == 0) {
       XCTFail("Login should be failed with user lock error.");
     }
+    assertNotSignedIn();
   }
 
  private:
+  // A failed sign-in must not reach the landing page, not even beneath its alert.
+  void assertNotSignedIn() {
+    XCTAssertFalse(LandingScreen().overviewButton.exists(), "The landing page should not be shown after a failed sign-in");
+  }
+
   // The bank's web site, as the app's locked-account alert names it.
   static constexpr const char* kBankWebSite = "www.corvane.com";
 

@@ -230,7 +230,14 @@ class LoginTests : public XCTestCase {
   // --- security-question challenge --------------------------------------------------------------
 
   void testRsaCorrectAnswer() { signInWithChallenge(LoginScreen::RSA::correctAnswer); }
-  void testRsaIncorrectAnswer() { signInWithChallenge(LoginScreen::RSA::incorrectAnswer); }
+  void testRsaIncorrectAnswer() {
+    signInWithChallenge(LoginScreen::RSA::incorrectAnswer);
+    // A wrong answer leaves the user signed out: the challenge (or the sign-in screen) is still shown.
+    LoginScreen loginScreen;
+    XCTAssert(loginScreen.challengeTitle.exists() || loginScreen.welcomeLabel.exists(),
+              "A wrong security answer should not sign the user in");
+    XCTAssertFalse(LandingScreen().overviewButton.exists(), "A wrong security answer should not sign the user in");
+  }
   void testRsaCancel() { signInWithChallenge(LoginScreen::RSA::cancel); }
 
  private:
