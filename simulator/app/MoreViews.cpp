@@ -1,6 +1,16 @@
 #include "app/MoreViews.h"
 
 namespace vesmora::views {
+
+// Faults of the More tab's pages (see model/Faults.h).
+const Fault kBiometricRowNamesKind("biometricRowNamesKind",
+                                   "the biometric settings row's sub-text says \"Face ID\" or \"Touch ID\" instead of "
+                                   "\"face\" or \"fingerprint\"");
+const Fault kStraightApostropheInNote("straightApostropheInNote",
+                                      "the last security note is written with a straight apostrophe (they're)");
+const Fault kTollFreeNumberTransposed("tollFreeNumberTransposed",
+                                      "Contact us shows the toll-free number with two digits swapped");
+
 namespace {
 
 using sim::Node;
@@ -41,8 +51,9 @@ void addMenu(Node& content, VesmoraModel& model) {
   Node table(Type::table, "MoreTable");
   table.withFrame({0, 151, 390, 610});
   table.add(Node(Type::cell, "moreTitleCell").withFrame({0, 151, 390, 44}).add(staticText(texts::kMoreTitle)));
+  bool namesKind = model.settings().faults.has(kBiometricRowNamesKind);
   table.add(menuCell("biometricSettingsCell", 195, texts::kBiometricSettings,
-                     texts::biometricSettingsSubText(model.biometryWord()))
+                     texts::biometricSettingsSubText(namesKind ? model.biometryName() : model.biometryWord()))
                 .onTap([&model] { model.openBiometricSettings(); }));
   table.add(menuCell("eTransferPreferencesCell", 283, texts::kETransferPreferences,
                      texts::kETransferPreferencesSubText));
@@ -66,7 +77,12 @@ void addBiometricSettings(Node& content, VesmoraModel& model) {
   scroll.add(at(229, 30).add(staticText(texts::kSecurityNote)));
   scroll.add(at(269, 44).add(staticText(texts::securityNote1(kind))));
   scroll.add(at(323, 66).add(staticText(texts::securityNote2(kind))));
-  scroll.add(at(399, 110).add(staticText(texts::securityNote3(kind))));
+  std::string note3 = texts::securityNote3(kind);
+  if (model.settings().faults.has(kStraightApostropheInNote)) {
+    std::string curly = "they\u2019re";
+    note3.replace(note3.find(curly), curly.size(), "they're");
+  }
+  scroll.add(at(399, 110).add(staticText(note3)));
   content.add(scroll);
 }
 
@@ -82,7 +98,9 @@ void addContactUs(Node& content, VesmoraModel& model) {
   scroll.add(at(365, 44).add(Node(Type::button, "emailAddressButton", texts::kSupportEmailAddress)));
   scroll.add(at(439, 30).add(staticText(texts::kCallUsTollFree)));
   scroll.add(at(469, 44).add(staticText(texts::kCallUsTollFreeSubText)));
-  scroll.add(at(513, 44).add(Node(Type::button, "tollFreeNumberButton", texts::kTollFreeNumber)));
+  bool transposed = model.settings().faults.has(kTollFreeNumberTransposed);
+  scroll.add(at(513, 44).add(
+      Node(Type::button, "tollFreeNumberButton", transposed ? "1-800-555-0124" : texts::kTollFreeNumber)));
   content.add(scroll);
 }
 

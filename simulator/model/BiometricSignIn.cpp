@@ -8,6 +8,15 @@
 
 namespace vesmora {
 
+// Faults of biometric sign-in (see model/Faults.h).
+const Fault kBiometricNoMatchSignsIn("biometricNoMatchSignsIn",
+                                     "a face or finger that does not match signs the user in all the same");
+const Fault kBiometricEnrolmentUnchecked(
+    "biometricEnrolmentUnchecked",
+    "the biometric button starts a scan without checking that a face or finger is enrolled: no alert");
+const Fault kBiometricAlertNamesFaceID("biometricAlertNamesFaceID",
+                                       "the not-available alert always says Face ID, on Touch ID devices too");
+
 void VesmoraModel::tapBiometricLogin() {
   if (alert_ || screen_ != Screen::signIn || biometricPrompt_ != BiometricPrompt::none) return;
   focus_ = Field::none;
@@ -15,8 +24,9 @@ void VesmoraModel::tapBiometricLogin() {
     showAlert(Alert::Kind::biometricUnsupported);
     return;
   }
-  if (!biometricEnrolled()) {
+  if (!biometricEnrolled() && !settings_.faults.has(kBiometricEnrolmentUnchecked)) {
     showAlert(Alert::Kind::biometricUnavailable);
+    if (settings_.faults.has(kBiometricAlertNamesFaceID)) alert_->message = texts::biometricNotAvailable("Face ID");
     return;
   }
   auto user = store_.biometricUser();
@@ -52,7 +62,7 @@ void VesmoraModel::answerFaceIDPermission(bool allowed) {
 void VesmoraModel::biometricScanned(bool matched) {
   if (biometricPrompt_ != BiometricPrompt::scanning) return;
   biometricPrompt_ = BiometricPrompt::none;
-  if (!matched) return;
+  if (!matched && !settings_.faults.has(kBiometricNoMatchSignsIn)) return;
   auto user = store_.biometricUser();
   // Turned off meanwhile (another launch of the app cannot do that, but enrolment may change).
   if (!user || !store_.biometricLoginEnabled() || !biometricEnrolled()) return;

@@ -3,6 +3,12 @@
 
 namespace vesmora {
 
+// Faults of the biometric settings (see model/Faults.h).
+const Fault kEnableSwitchNotSaved("enableSwitchNotSaved",
+                                  "the enable switch confirms the change but does not save it: it stays as it was");
+const Fault kDisabledAlertSaysEnabled("disabledAlertSaysEnabled",
+                                      "turning biometric sign-in off is confirmed with the \"enabled\" text");
+
 bool VesmoraModel::onMorePage(MorePage page) const {
   return !alert_ && !surveyShown_ && screen_ == Screen::landing && tab_ == Tab::more && morePage_ == page;
 }
@@ -28,9 +34,12 @@ void VesmoraModel::closeMorePage() {
 void VesmoraModel::tapEnableBiometrics() {
   if (!onMorePage(MorePage::biometricSettings)) return;
   bool on = !store_.biometricLoginEnabled();
-  store_.setBiometricLoginEnabled(on);
-  store_.setBiometricUser(on ? std::optional<std::string>(signedInUser_) : std::nullopt);
+  if (!settings_.faults.has(kEnableSwitchNotSaved)) {
+    store_.setBiometricLoginEnabled(on);
+    store_.setBiometricUser(on ? std::optional<std::string>(signedInUser_) : std::nullopt);
+  }
   showAlert(on ? Alert::Kind::biometricsEnabled : Alert::Kind::biometricsDisabled);
+  if (!on && settings_.faults.has(kDisabledAlertSaysEnabled)) alert_->message = texts::biometricsEnabled(biometryName());
 }
 
 void VesmoraModel::tapStoreBiometrics() {
