@@ -20,21 +20,17 @@ std::string note3Text(const std::string& kind) {
 
 BiometricsPreferencesScreen::BiometricsPreferencesScreen()
     : BaseScreen(),
-      pageTitle(app.navigationBars()[DeviceUtil::getBiometricTypeName()]
-                    .otherElements()[DeviceUtil::getBiometricTypeName()]),
+      kind_(DeviceUtil::getBiometricTypeName()),
+      pageTitle(app.navigationBars()[kind_].otherElements()[kind_]),
       securityNote(app.scrollViews().staticTexts()["Security Note"]),
-      note1(app.scrollViews().staticTexts()["By enabling " + DeviceUtil::getBiometricTypeName() +
-                                            " login you agree to the following:"]),
-      note2(app.scrollViews().staticTexts()["Any " + DeviceUtil::getBiometricTypeName() +
-                                            " saved to this device can be used to access Corvane Mobile."]),
-      note3(noteByText(app, note3Text(DeviceUtil::getBiometricTypeName()))),
+      note1(app.scrollViews().staticTexts()["By enabling " + kind_ + " login you agree to the following:"]),
+      note2(app.scrollViews().staticTexts()["Any " + kind_ + " saved to this device can be used to access Corvane Mobile."]),
+      note3(noteByText(app, note3Text(kind_))),
       EnableBiometrics(app.switches()["EnableBiometrics"]),
       StoreBiometrics(app.switches()["StoreBiometrics"]),
       alertOkayButton(app.alerts().buttons()["OK"]),
-      enableBiometricsAlertEnabled(
-          app.alerts().staticTexts()["You've successfully enabled " + DeviceUtil::getBiometricTypeName() + "."]),
-      enableBiometricsAlertDisabled(
-          app.alerts().staticTexts()["You've successfully disabled " + DeviceUtil::getBiometricTypeName() + "."]) {}
+      enableBiometricsAlertEnabled(app.alerts().staticTexts()["You've successfully enabled " + kind_ + "."]),
+      enableBiometricsAlertDisabled(app.alerts().staticTexts()["You've successfully disabled " + kind_ + "."]) {}
 
 void BiometricsPreferencesScreen::tapOnEnableBiometricsSwitch() { tap(EnableBiometrics); }
 

@@ -2,9 +2,14 @@
 // ("Face ID" or "Touch ID").
 #pragma once
 
+#include <string>
+
 #include "Utility/BaseScreen.h"
 
 class BiometricsPreferencesScreen : public BaseScreen {
+ private:
+  std::string kind_;  // DeviceUtil::getBiometricTypeName(), read once
+
  public:
   BiometricsPreferencesScreen();
 
