@@ -18,14 +18,11 @@ class BiometricsLogin : public XCTestCase {
  public:
   void setUp() override {
     XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
+    CommonFunctions::launchHeldApp(*this, app);
   }
 
   void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
+    CommonFunctions::terminateHeldApp(app);
     XCTestCase::tearDown();
   }
 

@@ -15,14 +15,11 @@ class BiometricsPreferences : public XCTestCase {
  public:
   void setUp() override {
     XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
+    CommonFunctions::launchHeldApp(*this, app);
   }
 
   void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
+    CommonFunctions::terminateHeldApp(app);
     XCTestCase::tearDown();
   }
 

@@ -5,6 +5,7 @@
 #include "Screens/ContactUsScreen.h"
 #include "Screens/MoreScreen.h"
 #include "Tests/More/MoreTabRows.h"
+#include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
@@ -12,14 +13,11 @@ class ContactUsValidateTests : public XCTestCase {
  public:
   void setUp() override {
     XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
+    CommonFunctions::launchHeldApp(*this, app);
   }
 
   void tearDown() override {
-    app->terminate();
-    app.reset();
+    CommonFunctions::terminateHeldApp(app);
     XCTestCase::tearDown();
   }
 

@@ -4,6 +4,7 @@
 
 #include "Screens/MoreScreen.h"
 #include "Tests/More/MoreTabRows.h"
+#include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
@@ -11,14 +12,11 @@ class MoreValidateTests : public XCTestCase {
  public:
   void setUp() override {
     XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
+    CommonFunctions::launchHeldApp(*this, app);
   }
 
   void tearDown() override {
-    app->terminate();
-    app.reset();
+    CommonFunctions::terminateHeldApp(app);
     XCTestCase::tearDown();
   }
 
