@@ -5,6 +5,8 @@
 //   VESMORA_BIOMETRY   "face", "touch" or "none": the device's biometry kind (default "face").
 //   VESMORA_FAULTS     comma-separated faults the app under test is launched with (see
 //                      simulator/README.md); an unknown name ends the run with status 2.
+//   VESMORA_LOADING_SECONDS  the virtual seconds each request of the app keeps its loading
+//                      indicator up (default 2; 0 turns the latency off).
 // `--list-faults` prints every fault the app knows, "name: description" one a line, and exits.
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +53,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const char* loading = std::getenv(vesmora::VesmoraApp::kLoadingSecondsKey);
+  launchEnvironment[vesmora::VesmoraApp::kLoadingSecondsKey] = loading ? loading : "2";
   vesmora::installVesmora(device);
   device.setDefaultLaunchEnvironment(launchEnvironment);
   // The suite's "now" is the simulated device's clock, which waits move forward: the dates a test

@@ -194,8 +194,10 @@ TestRunSummary runTests(const std::vector<std::string>& filters, const std::stri
   std::cout << summary.passed << " passed, " << summary.failed << " failed";
   if (summary.skipped) std::cout << ", " << summary.skipped << " skipped";
   std::cout << std::endl;
-  if (!junitPath.empty() && !writeJUnit(junitPath, results))
+  if (!junitPath.empty() && !writeJUnit(junitPath, results)) {
     std::cerr << "error: cannot write the JUnit report to " << junitPath << std::endl;
+    summary.reportWritten = false;
+  }
   return summary;
 }
 
@@ -250,6 +252,12 @@ int XCTestMain(int argc, char** argv) {
       return 2;
     }
   }
+  // A report that cannot be written is known before anything runs.
+  if (!junitPath.empty() && !std::ofstream(junitPath, std::ios::app)) {
+    std::cerr << "error: cannot write the JUnit report to " << junitPath << "\n";
+    return 2;
+  }
   auto summary = xctest::runTests(filters, junitPath);
+  if (!summary.reportWritten) return 3;
   return summary.failed > 0 ? 1 : 0;
 }

@@ -16,8 +16,9 @@
 // (or failed / skipped), preceded by one line per recorded failure,
 //   <file>:<line>: error: -[Class method] : <description>
 // and, at the end, the plain line "N passed, N failed" (", N skipped" appended when any test was
-// skipped). Exit status: 0 when nothing failed; 1 when a test failed; 2 for a bad command line or
-// a filter that names no registered test.
+// skipped). Exit status: 0 when nothing failed; 1 when a test failed; 2 for a bad command line, a
+// filter that names no registered test, or a JUnit report path that cannot be written (checked
+// before any test runs); 3 when the report could not be written at the end.
 #pragma once
 
 #include <string>
@@ -31,6 +32,7 @@ struct TestRunSummary {
   int passed = 0;
   int failed = 0;
   int skipped = 0;
+  bool reportWritten = true;  // false when the JUnit report was asked for and could not be written
 };
 
 // Runs the registered tests selected by `filters` (empty: all); prints as XCTestMain does and

@@ -34,6 +34,7 @@ std::string actionName(Action::Kind kind) {
     case Action::Kind::swipeLeft: return "swipe left";
     case Action::Kind::swipeRight: return "swipe right";
     case Action::Kind::adjustPickerWheel: return "adjust picker wheel";
+    case Action::Kind::scrollToVisible: return "scroll to";
   }
   return "act on";
 }

@@ -44,6 +44,8 @@ struct Action {
     swipeLeft,
     swipeRight,
     adjustPickerWheel,  // `text` holds the value to turn the wheel to
+    scrollToVisible,    // sent by the framework before tapping an element that is off screen:
+                        // a scrolling container moves it into view (no handler: nothing moves)
   };
   Kind kind = Kind::tap;
   std::string text;
@@ -73,6 +75,9 @@ struct Node {
   bool selected = false;
   bool hasFocus = false;                          // the field that receives typed text
   bool hittable = true;                           // false: visible but cannot be tapped
+  // Covers everything drawn before it, as an alert does (a pop-up, a loading overlay): taps
+  // outside its subtree fail as not hittable.
+  bool modal = false;
   // Screen frame. An empty frame (the default) means "the parent's frame", so an app only sets
   // frames where position matters (off-screen rows, elements that must not count as visible).
   xcui::CGRect frame;
@@ -115,6 +120,10 @@ struct Node {
   }
   Node& withFocus(bool f) {
     hasFocus = f;
+    return *this;
+  }
+  Node& asModal() {
+    modal = true;
     return *this;
   }
   Node& on(std::function<void(const Action&)> handler) {

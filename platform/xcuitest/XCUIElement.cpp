@@ -29,7 +29,7 @@ Snapshot::Snapshot(std::string bundle) : bundleIdentifier(std::move(bundle)) {
   covered = device.coveredBySystemUI(bundleIdentifier);
   add(root.get(), -1, root->frame.isEmpty() ? device.screenFrame() : root->frame);
   for (std::size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].node->type == XCUIElementType::alert) frontAlert = static_cast<int>(i);
+    if (entries[i].node->type == XCUIElementType::alert || entries[i].node->modal) frontAlert = static_cast<int>(i);
 }
 
 void Snapshot::add(const sim::Node* node, int parent, CGRect frame) {
@@ -104,8 +104,8 @@ bool subtreeHas(const Snapshot& snap, int index, const std::function<bool(int)>&
 
 }  // namespace
 
-std::vector<int> resolveQuery(const QuerySpec& query, const Snapshot& snap) {
-  auto origin = resolveElement(*query.origin, snap);
+std::vector<int> resolveQuery(const QuerySpec& query, const Snapshot& snap, bool* ambiguous) {
+  auto origin = resolveElement(*query.origin, snap, ambiguous);
   if (!origin) return {};
   std::vector<int> current{*origin};
   for (const Step& step : query.steps) {
@@ -161,10 +161,11 @@ std::vector<int> resolveQuery(const QuerySpec& query, const Snapshot& snap) {
   return current;
 }
 
-std::optional<int> resolveElement(const ElementSpec& element, const Snapshot& snap) {
+std::optional<int> resolveElement(const ElementSpec& element, const Snapshot& snap, bool* ambiguous) {
   if (!snap.root) return std::nullopt;
   if (!element.query) return 0;
-  auto matches = resolveQuery(*element.query, snap);
+  auto matches = resolveQuery(*element.query, snap, ambiguous);
+  if (ambiguous && element.unique && matches.size() > 1) *ambiguous = true;
   std::size_t index = element.index.value_or(0);
   if (index >= matches.size()) return std::nullopt;
   return matches[index];
@@ -252,9 +253,16 @@ struct Resolved {
 
 Resolved resolveForRead(const ElementSpec& spec, const std::source_location& where) {
   Resolved r{Snapshot(spec.bundleIdentifier), std::nullopt};
-  r.index = xcui::detail::resolveElement(spec, r.snap);
-  if (!r.index)
+  bool ambiguous = false;
+  r.index = xcui::detail::resolveElement(spec, r.snap, &ambiguous);
+  if (!r.index) {
     fail("Failed to get matching snapshot: No matches found for " + xcui::detail::describeElement(spec, true), where);
+  } else if (ambiguous) {
+    fail("Failed to get matching snapshot: Multiple matching elements found for " +
+             xcui::detail::describeElement(spec, true),
+         where);
+    r.index.reset();
+  }
   return r;
 }
 
@@ -318,13 +326,22 @@ XCUIElementType XCUIElement::elementType(std::source_location where) const {
 
 namespace {
 
+bool isTapLike(sim::Action::Kind kind) {
+  return kind == sim::Action::Kind::tap || kind == sim::Action::Kind::doubleTap || kind == sim::Action::Kind::press;
+}
+
 void act(const ElementSpec& spec, sim::Action action, const std::source_location& where) {
   const std::string name = sim::actionName(action.kind);
   Snapshot snap(spec.bundleIdentifier);
-  auto index = xcui::detail::resolveElement(spec, snap);
+  bool ambiguous = false;
+  auto index = xcui::detail::resolveElement(spec, snap, &ambiguous);
   const std::string description = xcui::detail::describeElement(spec, true);
   if (!index) {
     fail("Failed to " + name + " " + description + ": No matches found", where);
+    return;
+  }
+  if (ambiguous) {
+    fail("Failed to " + name + " " + description + ": Multiple matching elements found", where);
     return;
   }
   if (!snap.foreground) {
@@ -353,7 +370,28 @@ void act(const ElementSpec& spec, sim::Action action, const std::source_location
       return;
     }
   }
-  // Covered by an alert, or disabled: the action lands nowhere.
+  if (isTapLike(action.kind)) {
+    if (snap.blocked(target)) {
+      fail("Failed to " + name + " " + description + ": the element is not hittable (an alert or another view covers it)",
+           where);
+      return;
+    }
+    if (!snap.hittable(target)) {
+      // Off screen: the framework asks the scrolling container to bring it into view first.
+      sim::Device::shared().deliver(spec.bundleIdentifier, snap.path(target), {sim::Action::Kind::scrollToVisible, {}, 0});
+      Snapshot moved(spec.bundleIdentifier);
+      auto again = xcui::detail::resolveElement(spec, moved);
+      if (!again || !moved.hittable(*again)) {
+        fail("Failed to " + name + " " + description + ": the element is not hittable and cannot be scrolled into view",
+             where);
+        return;
+      }
+      if (!moved.entries[static_cast<std::size_t>(*again)].node->enabled) return;
+      sim::Device::shared().deliver(spec.bundleIdentifier, moved.path(*again), action);
+      return;
+    }
+  }
+  // Covered by an alert (typing, swipes), or disabled: the action lands nowhere.
   if (snap.blocked(target) || !snap.entries[static_cast<std::size_t>(target)].node->enabled) return;
   sim::Device::shared().deliver(spec.bundleIdentifier, snap.path(target), action);
 }
@@ -389,6 +427,13 @@ bool XCUIElement::waitForExistence(double timeout) const {
   return XCTVirtualClock::waitUntil([this] { return exists(); }, timeout);
 }
 
+XCUIElement XCUIElement::firstMatch() const {
+  if (!spec_->unique) return *this;
+  auto e = std::make_shared<ElementSpec>(*spec_);
+  e->unique = false;
+  return XCUIElement(e);
+}
+
 std::string XCUIElement::debugDescription() const { return xcui::detail::describeElement(*spec_, true); }
 
 NSPredicateValue XCUIElement::valueForKey(const std::string& key) const {
@@ -419,7 +464,13 @@ XCUIElementQuery XCUIElement::children(XCUIElementType type) const {
 
 // --- XCUIElementQuery ---------------------------------------------------------------------------
 
-XCUIElement XCUIElementQuery::element() const { return firstMatch(); }
+XCUIElement XCUIElementQuery::element() const {
+  auto e = std::make_shared<ElementSpec>();
+  e->bundleIdentifier = spec_->origin->bundleIdentifier;
+  e->query = spec_;
+  e->unique = true;
+  return XCUIElement(e);
+}
 
 XCUIElement XCUIElementQuery::firstMatch() const {
   auto e = std::make_shared<ElementSpec>();
@@ -440,7 +491,7 @@ XCUIElement XCUIElementQuery::operator[](const std::string& key) const {
   Step s;
   s.kind = Step::Kind::keyed;
   s.text = key;
-  return XCUIElementQuery(extend(spec_, std::move(s))).firstMatch();
+  return XCUIElementQuery(extend(spec_, std::move(s))).element();
 }
 
 std::vector<XCUIElement> XCUIElementQuery::allElementsBoundByIndex() const {

@@ -15,13 +15,17 @@
 //   isEnabled / enabled, isSelected / selected, hasFocus).
 // - `containing(predicate)` and `containing(type, identifier)` keep those that have, in their
 //   subtree, an element matching; an element counts as containing itself.
-// - An element from a query is its first match (`firstMatch`, `element`, a subscript) or the match
-//   at an index (`element(boundBy:)`). SEVERAL MATCHES ARE NOT AN ERROR: reads and actions use the
-//   first (document order). `exists` is true with one or more matches.
+// - An element from a query is the query's one match (`element`, a subscript), its first match
+//   (`firstMatch`) or the match at an index (`element(boundBy:)`). As on a device, an element that
+//   needs one match and finds several records a failure when it is read or acted on ("Multiple
+//   matching elements found"); so does an element built on such an element. `exists` is true with
+//   one or more matches; `isHittable` looks at the first.
 //
-// Failures: reading a property or acting on an element that resolves to nothing records a test
-// failure at the caller's line (not an exception), then returns an empty value:
+// Failures: reading a property or acting on an element that resolves to nothing (or to several,
+// above) records a test failure at the caller's line (not an exception), then returns an empty
+// value:
 //   Failed to get matching snapshot: No matches found for <description>      (property reads)
+//   Failed to get matching snapshot: Multiple matching elements found for <description>
 //   Failed to tap <description>: No matches found                             (actions; tap,
 //                                            doubleTap, press, typeText, swipeUp, ..., adjust)
 // where <description> reads like: Application 'com.example.app' / Table / Cell["acc1"] / first
@@ -29,9 +33,13 @@
 // `exists`, `isHittable` and `waitForExistence` never fail.
 //
 // Actions:
-// - Taps go to the element unless a system alert or an alert of the app covers it: an element
-//   outside the frontmost alert gets nothing (the tap lands on the alert's dimmed background,
-//   no failure). Disabled elements ignore taps too. The tap reaches the nearest handler.
+// - Taps (tap, doubleTap, press) need a hittable element. One that a system alert, an alert of
+//   the app or a modal view (`sim::Node::modal`) covers records "Failed to tap <description>: the
+//   element is not hittable (an alert or another view covers it)". One that is off screen is
+//   first scrolled into view (the app receives Action::Kind::scrollToVisible on it); when it is
+//   still not hittable the tap fails as not hittable. Disabled elements ignore taps (no
+//   failure). The tap reaches the nearest handler. Typing and swipes on covered elements land
+//   nowhere, without a failure.
 // - `typeText` sends keystrokes ("\b" is the delete key) to the focused field of the app; it
 //   fails with "Failed to type text into <description>: Neither element nor any descendant has
 //   keyboard focus" unless the element or one of its descendants has focus. Tap a field first.
@@ -135,8 +143,8 @@ class XCUIElement : public NSPredicateSubject {
   // no failure.
   bool waitForExistence(double timeout) const;
 
-  // This element, taking the first match (which it already does; kept for the platform's API).
-  XCUIElement firstMatch() const { return *this; }
+  // This element, taking the first of several matches instead of failing.
+  XCUIElement firstMatch() const;
 
   XCUI_TYPE_QUERY_ACCESSORS
 

@@ -31,6 +31,9 @@ struct ElementSpec {
   std::string bundleIdentifier;
   std::shared_ptr<const QuerySpec> query;  // null: the application itself
   std::optional<std::size_t> index;        // none: the first match
+  // A query's `element` or subscript: reads and actions need exactly one match. `firstMatch`
+  // and `element(boundBy:)` take one of several.
+  bool unique = false;
 };
 
 // One rendering of an app's tree, flattened in document order (depth first).
@@ -44,7 +47,7 @@ struct Snapshot {
 
   explicit Snapshot(std::string bundleIdentifier);
 
-  // Whether an alert (or system UI) covers the entry.
+  // Whether an alert, a modal view or system UI covers the entry.
   bool blocked(int index) const;
   bool hittable(int index) const;
   // Nodes from the root to the entry.
@@ -55,14 +58,15 @@ struct Snapshot {
   std::vector<Entry> entries;
   bool foreground = false;
   bool covered = false;
-  int frontAlert = -1;
+  int frontAlert = -1;  // the frontmost alert or modal view
 
  private:
   void add(const sim::Node* node, int parent, CGRect frame);
 };
 
-std::vector<int> resolveQuery(const QuerySpec& query, const Snapshot& snap);
-std::optional<int> resolveElement(const ElementSpec& element, const Snapshot& snap);
+// `ambiguous` (when given) is set when an element of the chain that needs one match has several.
+std::vector<int> resolveQuery(const QuerySpec& query, const Snapshot& snap, bool* ambiguous = nullptr);
+std::optional<int> resolveElement(const ElementSpec& element, const Snapshot& snap, bool* ambiguous = nullptr);
 NSPredicateValue snapshotValue(const Snapshot& snap, int index, const std::string& key);
 std::string describeQuery(const QuerySpec& query);
 std::string describeElement(const ElementSpec& element, bool withSelection);

@@ -69,7 +69,9 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
   const Overview& overview = model.overview();
   sim::Node table(T::table, "OverviewTable");
   table.withFrame(CGRect{0, Overview::kTableTop, Overview::kScreenWidth, Overview::kTableBottom - Overview::kTableTop});
-  for (const OverviewRow& r : overview.rows()) {
+  for (std::size_t index = 0; index < overview.rows().size(); ++index) {
+    const OverviewRow& r = overview.rows()[index];
+    if (!overview.isLoaded(r)) continue;
     sim::Node cell;
     switch (r.kind) {
       case OverviewRow::Kind::header:
@@ -82,7 +84,15 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
         cell = totalsRow(overview, r);
         break;
     }
-    setHittable(cell, overview.isOnScreen(r));
+    setHittable(cell, overview.isHittable(r));
+    // A tap on a row out of view first scrolls it in; swipes scroll the table.
+    cell.on([&model, index](const sim::Action& action) {
+      if (action.kind == sim::Action::Kind::scrollToVisible) {
+        if (index < model.overview().rows().size()) model.overview().scrollToShow(model.overview().rows()[index]);
+        return;
+      }
+      scrollOverview(model, action);
+    });
     table.add(std::move(cell));
   }
   table.on([&model](const sim::Action& action) { scrollOverview(model, action); });

@@ -9,8 +9,9 @@
 
 namespace vesmora::views {
 
-// The overview tab's table ("OverviewTable"). Rows outside the table's visible part are in the
-// tree but not hittable; swipes on the table scroll it. `now` is the device's time (seconds since
+// The overview tab's table ("OverviewTable"). Rows near the table's visible part are in the tree
+// (hittable when their middle shows), rows further away are not (Overview::isLoaded); swipes on
+// the table scroll it, and a tap on a row out of view scrolls it in first. `now` is the device's time (seconds since
 // 1970).
 sim::Node overviewTable(VesmoraModel& model, double now);
 

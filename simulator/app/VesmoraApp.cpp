@@ -2,6 +2,8 @@
 
 #include "app/MoreViews.h"
 #include "app/OverviewViews.h"
+
+#include <cstdlib>
 #include "xctest/XCTVirtualClock.h"
 
 namespace vesmora {
@@ -35,12 +37,19 @@ const double kScreenHeight = 844;
 }  // namespace
 
 const Fault kPasswordInClear("passwordInClear", "the secure password field shows the typed characters");
+const Fault kNoLoadingIndicator("noLoadingIndicator",
+                                "requests in progress cover the screen without showing the loading indicator");
 
 VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
     : device_(context.device), bundleIdentifier_(context.bundleIdentifier) {
   LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
   if (auto faults = context.environment.find(Faults::kEnvironmentKey); faults != context.environment.end())
     settings.faults = Faults::parse(faults->second);
+  if (auto seconds = context.environment.find(kLoadingSecondsKey); seconds != context.environment.end()) {
+    char* end = nullptr;
+    double value = std::strtod(seconds->second.c_str(), &end);
+    if (end != seconds->second.c_str() && *end == '\0' && value > 0 && value < 3600) settings.loadingSeconds = value;
+  }
   Backend* backend = &testBackend;
   if (settings.usesMockBackend()) {
     mockBackend_ = std::make_unique<MockBackend>();
@@ -93,7 +102,9 @@ void VesmoraApp::observeBiometricScans() {
   for (bool matched : {true, false}) {
     std::string name = "com.apple.BiometricKit_Sim." + sensor + (matched ? ".match" : ".nomatch");
     observers_.push_back(device_.addNotificationObserver(name, [this, matched](const std::string&) {
-      if (device_.state(bundleIdentifier_) == sim::AppState::runningForeground) model_->biometricScanned(matched);
+      if (device_.state(bundleIdentifier_) != sim::AppState::runningForeground) return;
+      model_->biometricScanned(matched);
+      noteLoading();
     }));
   }
 }
@@ -197,7 +208,7 @@ Node VesmoraApp::landingScreen() {
     }
     case Tab::moveMoney: {
       content.add(Node(Type::navigationBar, "Move money").add(staticText("Move money")));
-      content.add(views::moveMoneyMenu(*model_));
+      if (!model_->loading()) content.add(views::moveMoneyMenu(*model_));
       break;
     }
     case Tab::more:
@@ -230,7 +241,7 @@ Node VesmoraApp::alertNode(const Alert& alert) {
 
 Node VesmoraApp::surveyPopUp() {
   Node popUp(Type::other, "surveyPopUp");
-  popUp.withFrame({20, 200, 350, 400});
+  popUp.withFrame({20, 200, 350, 400}).asModal();
   popUp.add(staticText(texts::kSurveyTitle, "surveyPopUpTitle"));
   popUp.add(staticText("Tell us about your experience with Vesmora. It takes less than a minute."));
   popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(); }));
@@ -258,7 +269,33 @@ Node VesmoraApp::render() {
   root.on([this](const Action& action) { views::scrollOverview(*model_, action); });
   root.add(window);
   if (model_->alert()) root.add(alertNode(*model_->alert()));
+  if (model_->loading()) {
+    // The request in progress covers the whole screen.
+    Node overlay(Type::other, "loadingOverlay");
+    overlay.withFrame({0, 0, kScreenWidth, kScreenHeight}).asModal();
+    if (!model_->settings().faults.has(kNoLoadingIndicator))
+      overlay.add(Node(Type::activityIndicator, "loadingIndicator", "In progress").withFrame({175, 402, 40, 40}));
+    root.add(std::move(overlay));
+  }
   return root;
+}
+
+void VesmoraApp::perform(const std::vector<const sim::Node*>& path, const sim::Action& action) {
+  sim::App::perform(path, action);
+  noteLoading();
+}
+
+void VesmoraApp::noteLoading() {
+  if (model_->loading() && !loadingDeadline_) {
+    loadingDeadline_ = XCTVirtualClock::now() + model_->settings().loadingSeconds;
+  }
+}
+
+void VesmoraApp::timeAdvanced(double now) {
+  if (!loadingDeadline_ || now < *loadingDeadline_) return;
+  loadingDeadline_.reset();
+  model_->finishLoading();
+  noteLoading();
 }
 
 namespace {

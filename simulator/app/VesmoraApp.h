@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/MockBackend.h"
@@ -22,6 +23,13 @@ class VesmoraApp : public sim::App {
 
   sim::Node render() override;
   void didEnterBackground() override;
+  void perform(const std::vector<const sim::Node*>& path, const sim::Action& action) override;
+  // A request in progress ends `loadingSeconds` of virtual time after it was sent.
+  std::optional<double> nextDeadline() const override { return loadingDeadline_; }
+  void timeAdvanced(double now) override;
+
+  // The launch-environment entry that sets the loading time of every request, in seconds.
+  static constexpr const char* kLoadingSecondsKey = "VESMORA_LOADING_SECONDS";
 
   VesmoraModel& model() { return *model_; }
 
@@ -41,7 +49,11 @@ class VesmoraApp : public sim::App {
   std::string bundleIdentifier_;
   std::vector<std::uint64_t> observers_;
   std::unique_ptr<MockBackend> mockBackend_;
+  // Starts the loading time of a request the last action sent.
+  void noteLoading();
+
   std::unique_ptr<VesmoraModel> model_;
+  std::optional<double> loadingDeadline_;
 };
 
 // Installs the app on the device, makes it the app under test and reseeds the test backend

@@ -3,7 +3,8 @@
 // The button checks, in order: a face or finger enrolled on the device, biometric sign-in turned on
 // in the app for a user, and (Face ID only) the system's permission, asked once and remembered with
 // the app's data. Then it waits for a scan: a match signs the user in as a password would, without
-// the security question; a scan that does not match leaves the sign-in screen as it was.
+// the security question (after the request's loading time); a scan that does not match leaves the
+// sign-in screen as it was.
 #include "model/VesmoraModel.h"
 
 namespace vesmora {
@@ -18,7 +19,7 @@ const Fault kBiometricAlertNamesFaceID("biometricAlertNamesFaceID",
                                        "the not-available alert always says Face ID, on Touch ID devices too");
 
 void VesmoraModel::tapBiometricLogin() {
-  if (alert_ || screen_ != Screen::signIn || biometricPrompt_ != BiometricPrompt::none) return;
+  if (alert_ || loading() || screen_ != Screen::signIn || biometricPrompt_ != BiometricPrompt::none) return;
   focus_ = Field::none;
   if (biometry_ == Biometry::none) {
     showAlert(Alert::Kind::biometricUnsupported);
@@ -66,11 +67,13 @@ void VesmoraModel::biometricScanned(bool matched) {
   auto user = store_.biometricUser();
   // Turned off meanwhile (another launch of the app cannot do that, but enrolment may change).
   if (!user || !store_.biometricLoginEnabled() || !biometricEnrolled()) return;
-  // The remembered user name is the remember-me switch's business, not biometric sign-in's.
-  auto remembered = store_.rememberedUserName();
   pendingUser_ = *user;
-  finishSignIn();
-  store_.setRememberedUserName(remembered);
+  request([this] {
+    // The remembered user name is the remember-me switch's business, not biometric sign-in's.
+    auto remembered = store_.rememberedUserName();
+    finishSignIn();
+    store_.setRememberedUserName(remembered);
+  });
 }
 
 void VesmoraModel::enteredBackground() {

@@ -10,7 +10,7 @@ const Fault kDisabledAlertSaysEnabled("disabledAlertSaysEnabled",
                                       "turning biometric sign-in off is confirmed with the \"enabled\" text");
 
 bool VesmoraModel::onMorePage(MorePage page) const {
-  return !alert_ && !surveyShown_ && screen_ == Screen::landing && tab_ == Tab::more && morePage_ == page;
+  return !covered() && screen_ == Screen::landing && tab_ == Tab::more && morePage_ == page;
 }
 
 void VesmoraModel::openBiometricSettings() {

@@ -186,4 +186,23 @@ bool Overview::isOnScreen(const OverviewRow& row) const {
   return top < kTableBottom && top + row.height > kTableTop;
 }
 
+bool Overview::isHittable(const OverviewRow& row) const {
+  double middle = screenTop(row) + row.height / 2;
+  return middle >= kTableTop && middle < kTableBottom;
+}
+
+bool Overview::isLoaded(const OverviewRow& row) const {
+  double top = screenTop(row);
+  return top < kTableBottom + kLoadedMargin && top + row.height > kTableTop - kLoadedMargin;
+}
+
+void Overview::scrollToShow(const OverviewRow& row) {
+  double top = screenTop(row);
+  if (top < kTableTop) {
+    scrollBy(top - kTableTop);
+  } else if (top + row.height > kTableBottom) {
+    scrollBy(top + row.height - kTableBottom);
+  }
+}
+
 }  // namespace vesmora

@@ -86,8 +86,8 @@ class Overview {
   static constexpr double kTableBottom = 761;
   static constexpr double kScreenWidth = 390;
   static constexpr double kHeaderHeight = 150;
-  static constexpr double kCardHeight = 120;
-  static constexpr double kTotalsHeight = 100;
+  static constexpr double kCardHeight = 100;
+  static constexpr double kTotalsHeight = 80;
   // How far one swipe moves the content.
   static constexpr double kSwipeDistance = 400;
 
@@ -115,6 +115,15 @@ class Overview {
   double screenTop(const OverviewRow& row) const { return kTableTop + row.top - offset_; }
   // Whether a row shows within the table (at least partly) at the current offset.
   bool isOnScreen(const OverviewRow& row) const;
+  // Whether a tap reaches the row: its middle lies within the table's visible part.
+  bool isHittable(const OverviewRow& row) const;
+  // The table keeps cells only for rows that lie (at least partly) within one table height above
+  // or below its visible part; rows further away are not in the accessibility tree until a
+  // scroll brings them near, as with reused cells on a device.
+  static constexpr double kLoadedMargin = kTableBottom - kTableTop;
+  bool isLoaded(const OverviewRow& row) const;
+  // Scrolls the least distance that shows the whole row (as far as the content allows).
+  void scrollToShow(const OverviewRow& row);
 
  private:
   std::vector<AccountCard> cards_;

@@ -118,7 +118,7 @@ void VesmoraModel::showSignIn() {
 }
 
 void VesmoraModel::focusField(Field field) {
-  if (alert_) return;
+  if (alert_ || loading()) return;
   focus_ = field;
 }
 
@@ -141,7 +141,7 @@ std::size_t VesmoraModel::fieldLimit(Field field) const {
 }
 
 void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) {
-  if (alert_) return;
+  if (alert_ || loading()) return;
   std::string* text = fieldText(field);
   if (!text) return;
   focus_ = field;
@@ -166,12 +166,12 @@ void VesmoraModel::typeText(Field field, const std::string& keys) { editField(fi
 void VesmoraModel::paste(Field field, const std::string& text) { editField(field, text, true); }
 
 void VesmoraModel::tapShowPassword() {
-  if (alert_ || screen_ != Screen::signIn) return;
+  if (alert_ || loading() || screen_ != Screen::signIn) return;
   passwordVisible_ = !passwordVisible_;
 }
 
 void VesmoraModel::tapRememberMe() {
-  if (alert_ || screen_ != Screen::signIn || !rememberMeEnabled()) return;
+  if (alert_ || loading() || screen_ != Screen::signIn || !rememberMeEnabled()) return;
   if (rememberMe_) {
     rememberMe_ = false;
     // Turning the switch off forgets a saved user name; a typed one stays.
@@ -245,8 +245,23 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
   alert_ = a;
 }
 
+void VesmoraModel::request(std::function<void()> answered) {
+  if (settings_.loadingSeconds <= 0) {
+    answered();
+    return;
+  }
+  pending_ = std::move(answered);
+}
+
+void VesmoraModel::finishLoading() {
+  if (!pending_) return;
+  auto answered = std::move(pending_);
+  pending_ = nullptr;
+  answered();
+}
+
 void VesmoraModel::tapLogin() {
-  if (alert_ || screen_ != Screen::signIn) return;
+  if (alert_ || loading() || screen_ != Screen::signIn) return;
   focus_ = Field::none;
   std::string user = showsRemembered_ ? store_.rememberedUserName().value_or("") : userName_;
   if (user.empty() || password_.empty()) {
@@ -254,10 +269,27 @@ void VesmoraModel::tapLogin() {
     alert_->message = texts::kMissingCredentials;
     return;
   }
+  // Another user than the last one on the device is asked before anything is sent.
+  auto last = store_.lastSignedInUser();
+  if (last && *last != user && !settings_.userChangeIgnored) {
+    pendingUser_ = user;
+    showAlert(Alert::Kind::confirmUser);
+    return;
+  }
+  sendSignIn(user);
+}
+
+void VesmoraModel::sendSignIn(const std::string& user) {
+  pendingUser_ = user;
+  request([this, user] { signInAnswered(user); });
+}
+
+void VesmoraModel::signInAnswered(const std::string& user) {
   SignInResult result = backend_.signIn(user, password_);
   switch (result.kind) {
     case SignInResult::Kind::invalidCredentials:
       password_.clear();
+      pendingUser_.clear();
       if (settings_.faults.has(kWrongPasswordSignsIn)) {
         pendingUser_ = user;
         finishSignIn();
@@ -266,6 +298,7 @@ void VesmoraModel::tapLogin() {
       return;
     case SignInResult::Kind::locked:
       password_.clear();
+      pendingUser_.clear();
       if (settings_.faults.has(kLockedAccountSignsIn)) {
         pendingUser_ = user;
         finishSignIn();
@@ -274,15 +307,9 @@ void VesmoraModel::tapLogin() {
       return;
     case SignInResult::Kind::challenge:
       challengeQuestion_ = result.question;
-      [[fallthrough]];
-    case SignInResult::Kind::success:
-      pendingUser_ = user;
       break;
-  }
-  auto last = store_.lastSignedInUser();
-  if (last && *last != user && !settings_.userChangeIgnored) {
-    showAlert(Alert::Kind::confirmUser);
-    return;
+    case SignInResult::Kind::success:
+      break;
   }
   proceedAfterPassword();
 }
@@ -346,10 +373,9 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
   switch (kind) {
     case Alert::Kind::confirmUser:
       if (button == "OK") {
-        proceedAfterPassword();
+        sendSignIn(pendingUser_);
       } else {
         pendingUser_.clear();
-        challengeQuestion_.clear();
         password_.clear();
       }
       break;
@@ -372,31 +398,35 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
 }
 
 void VesmoraModel::tapChallengeSubmit() {
-  if (alert_ || screen_ != Screen::challenge) return;
+  if (alert_ || loading() || screen_ != Screen::challenge) return;
   focus_ = Field::none;
-  if (backend_.answerChallenge(pendingUser_, challengeAnswer_)) {
-    authenticated();
-  } else {
-    challengeAnswer_.clear();
-    if (settings_.faults.has(kWrongAnswerSignsIn)) finishSignIn();
-    showAlert(Alert::Kind::incorrectAnswer);
-  }
+  request([this] {
+    if (backend_.answerChallenge(pendingUser_, challengeAnswer_)) {
+      authenticated();
+    } else {
+      challengeAnswer_.clear();
+      if (settings_.faults.has(kWrongAnswerSignsIn)) finishSignIn();
+      showAlert(Alert::Kind::incorrectAnswer);
+    }
+  });
 }
 
 void VesmoraModel::tapChallengeClose() {
-  if (alert_ || screen_ != Screen::challenge) return;
+  if (alert_ || loading() || screen_ != Screen::challenge) return;
   showSignIn();
 }
 
 void VesmoraModel::selectTab(Tab tab) {
-  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  if (covered() || screen_ != Screen::landing) return;
   // Tapping the tab that is already shown goes back to its first page.
   if (tab == Tab::more && tab_ == Tab::more) morePage_ = MorePage::menu;
   tab_ = tab;
+  // The Move money menu asks the bank which movements the customer may make.
+  if (tab == Tab::moveMoney) request([] {});
 }
 
 void VesmoraModel::logOut() {
-  if (alert_ || surveyShown_ || screen_ != Screen::landing) return;
+  if (covered() || screen_ != Screen::landing) return;
   signedInUser_.clear();
   customerName_.clear();
   summaries_.clear();

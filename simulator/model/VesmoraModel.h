@@ -51,6 +51,9 @@ struct LaunchSettings {
   bool userChangeIgnored = false;
   bool firstBiometricsLoginOptinIgnored = false;
   Faults faults;
+  // How long each request (sign-in, challenge answer, Move money menu) keeps the loading
+  // indicator up; 0: answers arrive at once (launch-environment entry VESMORA_LOADING_SECONDS).
+  double loadingSeconds = 0;
   // With any test setting the app runs against the mock backend.
   bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }
   static LaunchSettings fromArguments(const std::vector<std::string>& arguments);
@@ -95,6 +98,8 @@ class VesmoraModel {
   Field focus() const { return focus_; }
   const std::optional<Alert>& alert() const { return alert_; }
   bool surveyShown() const { return surveyShown_; }
+  // A request is on its way: the loading indicator is up and the screen takes no input.
+  bool loading() const { return static_cast<bool>(pending_); }
   Biometry biometry() const { return biometry_; }
   const LaunchSettings& settings() const { return settings_; }
 
@@ -147,6 +152,9 @@ class VesmoraModel {
   void selectTab(Tab tab);
   void logOut();
   void dismissSurvey();
+  // The answer to the request on its way has arrived (the app calls it when the loading time is
+  // over); nothing happens when no request is on its way.
+  void finishLoading();
 
   // Biometric sign-in (model/BiometricSignIn.cpp): the sign-in screen's button, the answer to the
   // system's Face ID prompt, the outcome of a face or finger, and the app going to the background
@@ -165,6 +173,12 @@ class VesmoraModel {
   void tapStoreBiometrics();
 
  private:
+  // Sends a request: `answered` runs at once without a loading time, else at finishLoading().
+  void request(std::function<void()> answered);
+  // An alert, the survey or a request in progress covers the screen.
+  bool covered() const { return alert_ || surveyShown_ || loading(); }
+  void sendSignIn(const std::string& user);
+  void signInAnswered(const std::string& user);
   std::string* fieldText(Field field);
   std::size_t fieldLimit(Field field) const;
   void editField(Field field, const std::string& keys, bool pasted);
@@ -200,6 +214,7 @@ class VesmoraModel {
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
   Overview overview_;
+  std::function<void()> pending_;
 
   MorePage morePage_ = MorePage::menu;
   BiometricPrompt biometricPrompt_ = BiometricPrompt::none;

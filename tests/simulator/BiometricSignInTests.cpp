@@ -66,6 +66,22 @@ TEST_F(Biometric, FaceIDAsksPermissionOnceThenAMatchSignsInTheUserWhoTurnedItOn)
   EXPECT_EQ(AppStore(storage).rememberedUserName(), "2048887") << "the remembered name is left alone";
 }
 
+TEST_F(Biometric, AMatchWaitsForTheBankLikeAPassword) {
+  auto m = launch(Biometry::touch);
+  signInAndOut(*m, "2038556", "480917", "OK");
+  LaunchSettings slow;
+  slow.loadingSeconds = 2;
+  VesmoraModel app(AppStore(storage), backend, slow, Biometry::touch);
+  app.tapBiometricLogin();
+  app.biometricScanned(true);
+  EXPECT_TRUE(app.loading());
+  EXPECT_EQ(app.screen(), Screen::signIn);
+  app.tapBiometricLogin();  // beneath the loading overlay
+  app.finishLoading();
+  EXPECT_EQ(app.screen(), Screen::landing);
+  EXPECT_FALSE(app.loading());
+}
+
 TEST_F(Biometric, EachReasonNotToScanHasItsAlert) {
   auto m = launch(Biometry::touch);
   m->tapBiometricLogin();

@@ -102,6 +102,37 @@ TEST(Overview, SectionsTotalsAndScrolling) {
   EXPECT_EQ(overview.scrollOffset(), 0);
 }
 
+TEST(Overview, OnlyRowsNearTheVisiblePartAreLoaded) {
+  nlohmann::json deposits = nlohmann::json::array();
+  for (int i = 0; i < 20; ++i)
+    deposits.push_back({{"id", "d" + std::to_string(i)}, {"name", "Account"}, {"number", std::to_string(i)},
+                        {"availableBalance", {{"currency", "CAD"}, {"value", 1}}}});
+  Overview overview({{"/deposits", deposits}}, "");
+  auto loadedIds = [&] {
+    std::vector<std::size_t> loaded;
+    for (std::size_t i = 0; i < overview.rows().size(); ++i)
+      if (overview.isLoaded(overview.rows()[i])) loaded.push_back(i);
+    return loaded;
+  };
+  // Content rows 0..150 (header), then cards of 100 points: the window reaches 661 points below
+  // the visible 661, so rows starting before 1322 are loaded and the card at 1350 is not.
+  auto loaded = loadedIds();
+  ASSERT_FALSE(loaded.empty());
+  EXPECT_EQ(loaded.front(), 0u);
+  EXPECT_EQ(overview.rows()[loaded.back()].top, 1250);
+  // A row that ends exactly at the window's upper edge is not loaded; the next one is.
+  overview.scrollBy(150 + 661);
+  loaded = loadedIds();
+  EXPECT_EQ(overview.rows()[loaded.front()].top, 150);
+  EXPECT_FALSE(overview.isLoaded(overview.rows()[0]));
+  // Hittable: the middle of the row within the visible part (lower limit included).
+  const OverviewRow& first = overview.rows()[loaded.front()];
+  overview.scrollBy(first.top + first.height / 2 - overview.scrollOffset());
+  EXPECT_TRUE(overview.isHittable(first));
+  overview.scrollBy(1);
+  EXPECT_FALSE(overview.isHittable(first));
+}
+
 TEST(Overview, JointAccountsShowForEveryHolder) {
   TestBackend bank(TestBackend::defaultFixturePath());
   for (const char* holder : {"jointuser01", "jointuser02"}) {

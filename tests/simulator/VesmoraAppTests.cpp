@@ -141,3 +141,54 @@ TEST_F(VesmoraOnDevice, FaultsComeFromTheLaunchEnvironmentAndAHandleOverridesThe
   typePassword();
   EXPECT_EQ(password.value(), std::optional<std::string>("\u2022\u2022\u2022\u2022"));
 }
+
+TEST_F(VesmoraOnDevice, RequestsTakeVirtualTimeBehindTheLoadingIndicator) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  store().setLastSignedInUser("2038556");
+  device.setDefaultLaunchEnvironment({{VesmoraApp::kLoadingSecondsKey, "3"}});
+  app.launch();
+  app.textFields()["userNameTextField"].tap();
+  app.textFields()["userNameTextField"].typeText("2038556");
+  app.secureTextFields()["passwordTextField"].tap();
+  app.secureTextFields()["passwordTextField"].typeText("480917");
+  double sent = XCTVirtualClock::now();
+  app.buttons()["loginButton"].tap();
+  XCUIElement indicator = app.activityIndicators()["loadingIndicator"];
+  XCUIElement overviewTab = app.tabBars().buttons()["Overview"];
+  EXPECT_TRUE(indicator.exists());
+  EXPECT_FALSE(overviewTab.exists()) << "the next screen comes only when the answer does";
+  EXPECT_FALSE(app.buttons()["showPasswordButton"].isHittable()) << "the overlay covers the screen";
+  EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::now() - sent, 3);
+  EXPECT_TRUE(overviewTab.exists());
+
+  app.tabBars().buttons()["Move money"].tap();
+  EXPECT_FALSE(app.tables().staticTexts()["Pay a bill"].exists());
+  EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
+  EXPECT_TRUE(app.tables().staticTexts()["Pay a bill"].exists());
+}
+
+TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  store().setLastSignedInUser("2038556");
+  app.launch();
+  app.textFields()["userNameTextField"].tap();
+  app.textFields()["userNameTextField"].typeText("2038556");
+  app.secureTextFields()["passwordTextField"].tap();
+  app.secureTextFields()["passwordTextField"].typeText("480917");
+  app.buttons()["loginButton"].tap();
+  ASSERT_TRUE(app.tabBars().buttons()["Overview"].exists());
+
+  auto& running = static_cast<VesmoraApp&>(*device.runningApp(VesmoraApp::kBundleIdentifier));
+  const Overview& overview = running.model().overview();
+  const OverviewRow* below = nullptr;
+  for (const auto& row : overview.rows())
+    if (!below && row.kind == OverviewRow::Kind::card && overview.screenTop(row) >= Overview::kTableBottom) below = &row;
+  ASSERT_TRUE(below);
+  XCUIElement card = app.tables().cells()[overview.cards()[below->card].id];
+  ASSERT_TRUE(card.exists());
+  EXPECT_FALSE(card.isHittable());
+  card.tap();
+  EXPECT_TRUE(card.isHittable());
+  EXPECT_DOUBLE_EQ(overview.screenTop(*below) + below->height, Overview::kTableBottom) << "scrolled the least";
+}

@@ -216,6 +216,12 @@ TEST(Runner, WritesJUnitReport) {
                       "numbers differ\">"),
             std::string::npos);
   EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
+
+  // A path that cannot be written stops the run before any test, with a non-zero status.
+  std::string out;
+  EXPECT_EQ(mainWith({"--junit", testing::TempDir() + "no-such-dir/report.xml", "StopOnFailureTests/testPasses"}, &out),
+            2);
+  EXPECT_EQ(out.find("passed"), std::string::npos);
 }
 
 TEST(Runner, ObserversSeeEveryTestAroundSetUpAndTearDown) {

@@ -115,13 +115,29 @@ TEST_F(Actions, AlertBlocksTapsBeneathIt) {
   ASSERT_TRUE(app.alerts()["Error"].waitForExistence(10));
   auto toggle = app.switches()["RememberMeSwitch"];
   EXPECT_FALSE(toggle.isHittable());
-  EXPECT_EQ(failuresDuring([&] { toggle.tap(); }), 0);  // swallowed, not a failure
+  EXPECT_EQ(failuresDuring([&] { toggle.tap(); }), 1);  // not hittable
   EXPECT_EQ(toggle.value(), "0");
   EXPECT_TRUE(app.alerts()["Error"].buttons()["OK"].isHittable());
   app.alerts()["Error"].buttons()["OK"].tap();
   EXPECT_FALSE(app.alerts()["Error"].exists());
   toggle.tap();
   EXPECT_EQ(toggle.value(), "1");
+}
+
+TEST_F(Actions, OffScreenElementsAreScrolledIntoViewBeforeATap) {
+  type(app.textFields()["userNameTextField"], "me");
+  type(app.secureTextFields()["passwordTextField"], "pw");
+  app.buttons()["loginButton"].tap();
+  ASSERT_TRUE(app.tables().cells()["acc1"].waitForExistence(5));
+  auto demoApp = static_cast<demo::DemoApp*>(sim::Device::shared().runningApp(demo::kBundle));
+  auto far = app.otherElements()["far"];
+  EXPECT_FALSE(far.isHittable());
+  EXPECT_EQ(failuresDuring([&] { far.tap(); }), 0);
+  EXPECT_TRUE(far.isHittable());
+  EXPECT_EQ(demoApp->lastTappedCell, "far");
+  // A container that cannot scroll it into view: the tap fails.
+  EXPECT_EQ(failuresDuring([&] { app.otherElements()["stuck"].tap(); }), 1);
+  EXPECT_EQ(demoApp->lastTappedCell, "far");
 }
 
 TEST_F(Actions, SpringboardAlertsCoverTheApp) {
@@ -131,6 +147,7 @@ TEST_F(Actions, SpringboardAlertsCoverTheApp) {
   XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
   EXPECT_TRUE(springboard.alerts().buttons()["OK"].exists());
   EXPECT_FALSE(app.buttons()["showPasswordButton"].isHittable());
+  EXPECT_EQ(failuresDuring([&] { app.buttons()["showPasswordButton"].tap(); }), 1);
   springboard.alerts().buttons()["OK"].firstMatch().tap();
   EXPECT_EQ(answered, "OK");
   EXPECT_FALSE(springboard.alerts().element().exists());

@@ -58,6 +58,17 @@ class DemoApp : public sim::App {
         table.add(std::move(cell));
       }
       window.add(std::move(table));
+      // Below the screen: "far" scrolls into view when asked, "stuck" never does.
+      sim::Node below(T::scrollView, "below");
+      sim::Node far(T::other, "far");
+      far.withFrame({0, farScrolled_ ? 300.0 : 1200.0, 390, 44});
+      far.on([this](const sim::Action& a) {
+        if (a.kind == sim::Action::Kind::scrollToVisible) farScrolled_ = true;
+        if (a.kind == sim::Action::Kind::tap) lastTappedCell = "far";
+      });
+      below.add(std::move(far));
+      below.add(sim::Node(T::other, "stuck").withFrame({0, 2000, 390, 44}).onTap([this] { lastTappedCell = "stuck"; }));
+      window.add(std::move(below));
       sim::Node picker(T::datePicker, "datePicker");
       const std::vector<std::string>* values[] = {&months_, &days_, &years_};
       for (int i = 0; i < 3; ++i) {
@@ -129,6 +140,7 @@ class DemoApp : public sim::App {
   bool showPassword_ = false;
   bool remember_ = false;
   bool errorShown_ = false;
+  bool farScrolled_ = false;
   std::optional<double> loadingUntil_;
   std::vector<std::tuple<std::string, std::string, std::string>> accounts_{
       {"acc1", "Chequing (123)", "$1,234.56"}, {"acc2", "Savings (456)", "$10.00"}, {"acc3", "Savings (789)", "$0.00"}};

@@ -43,10 +43,21 @@ TEST_F(Queries, NoneOneAndManyMatches) {
   EXPECT_EQ(app.buttons()["nothing"].exists(), false);
   EXPECT_TRUE(app.buttons()["loginButton"].exists());
   EXPECT_EQ(app.buttons().count(), 2u);
-  // Several matches: exists, and reads take the first in document order.
+  // Several matches: the element exists, but reading or tapping it fails as on a device, and so
+  // does an element built on it; firstMatch and element(boundBy:) pick one.
   EXPECT_TRUE(app.buttons().element().exists());
-  EXPECT_EQ(app.buttons().element().identifier(), "showPasswordButton");
+  std::string read = "unchanged";
+  EXPECT_EQ(failuresDuring([&] { read = app.buttons().element().identifier(); }), 1);
+  EXPECT_EQ(read, "");
+  EXPECT_EQ(failuresDuring([&] { app.buttons().element().tap(); }), 1);
+  EXPECT_EQ(failuresDuring([&] { app.descendants(XCUIElementType::any)["passwordTextField"].tap(); }), 0);
+  EXPECT_EQ(failuresDuring([&] { app.windows().element().buttons()["loginButton"].label(); }), 0);
+  EXPECT_EQ(failuresDuring([&] { app.buttons().element().staticTexts().element().exists(); }), 0);
   EXPECT_EQ(app.buttons().firstMatch().label(), "Show");
+  EXPECT_EQ(app.buttons().element().firstMatch().label(), "Show");
+  EXPECT_EQ(app.buttons().element(1).label(), "Log in");
+  app.buttons()["showPasswordButton"].tap();  // the secure field becomes a text field of the same id
+  EXPECT_EQ(failuresDuring([&] { app.descendants(XCUIElementType::any)["passwordTextField"].label(); }), 0);
 }
 
 TEST_F(Queries, SubscriptMatchesIdentifierOrLabel) {
