@@ -7,6 +7,11 @@
 //                      simulator/README.md); an unknown name ends the run with status 2.
 //   VESMORA_LOADING_SECONDS  the virtual seconds each request of the app keeps its loading
 //                      indicator up (default 2; 0 turns the latency off).
+//   VESMORA_DEVICE_TIME_ZONE  the device's time zone for the run ("Asia/Kolkata", ...; default:
+//                      the system's).
+//   VESMORA_DEVICE_TIME  the device's clock at the start of the run, "2026-12-07T04:30:00" in the
+//                      device's time zone; it runs on with the virtual time (default: the real
+//                      time at start). A zone or time that cannot be read ends the run with 2.
 // `--list-faults` prints every fault the app knows, "name: description" one a line, and exits.
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +23,7 @@
 #include "Extensions/Date.h"
 #include "Utility/TestFailure.h"
 #include "app/VesmoraApp.h"
+#include "foundation/Date.h"
 #include "model/Faults.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
@@ -26,6 +32,23 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--list-faults") == 0) {
     for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
     return 0;
+  }
+  if (const char* zoneName = std::getenv("VESMORA_DEVICE_TIME_ZONE")) {
+    auto zone = platform::TimeZone::named(zoneName);
+    if (!zone) {
+      std::cerr << "VESMORA_DEVICE_TIME_ZONE names no time zone: \"" << zoneName << "\"" << std::endl;
+      return 2;
+    }
+    platform::TimeZone::setCurrent(*zone);
+  }
+  if (const char* time = std::getenv("VESMORA_DEVICE_TIME")) {
+    platform::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss");
+    auto pinned = formatter.dateFromString(time);
+    if (!pinned) {
+      std::cerr << "VESMORA_DEVICE_TIME must read like 2026-12-07T04:30:00, not \"" << time << "\"" << std::endl;
+      return 2;
+    }
+    XCTVirtualClock::pinEpochSeconds(*pinned);
   }
   sim::Device& device = sim::Device::shared();
   std::map<std::string, std::string> launchEnvironment;

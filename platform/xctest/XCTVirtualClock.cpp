@@ -54,6 +54,11 @@ double XCTVirtualClock::epochSeconds() {
   return state().epochAtStart + state().now;
 }
 
+void XCTVirtualClock::pinEpochSeconds(double seconds) {
+  std::lock_guard lock(state().mutex);
+  state().epochAtStart = seconds - state().now;
+}
+
 void XCTVirtualClock::advance(double seconds) {
   if (seconds > 0) advanceTo(now() + seconds);
 }

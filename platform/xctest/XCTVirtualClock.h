@@ -38,6 +38,9 @@ class XCTVirtualClock {
   // Seconds since 1970 of the virtual present: the real time at process start plus `now()`.
   // Simulated apps use it as their wall clock.
   static double epochSeconds();
+  // Pins the wall clock for the run: from now on `epochSeconds()` is `seconds` plus the virtual
+  // time that passes after this call. Runners call it before any test runs.
+  static void pinEpochSeconds(double seconds);
 
   // Moves the clock forward by `seconds` (negative or zero: no effect), stopping at every client
   // deadline on the way.

@@ -200,8 +200,8 @@ std::string describeQuery(const QuerySpec& query) {
 std::string describeElement(const ElementSpec& element, bool withSelection) {
   if (!element.query) return "Application '" + element.bundleIdentifier + "'";
   std::string out = describeQuery(*element.query);
-  if (!withSelection && !element.index) return out;
   if (element.index) return out + " / element bound by index " + std::to_string(*element.index);
+  if (!withSelection || element.unique) return out;
   return out + " / first match";
 }
 

@@ -28,8 +28,8 @@
 //   Failed to get matching snapshot: Multiple matching elements found for <description>
 //   Failed to tap <description>: No matches found                             (actions; tap,
 //                                            doubleTap, press, typeText, swipeUp, ..., adjust)
-// where <description> reads like: Application 'com.example.app' / Table / Cell["acc1"] / first
-// match. With `continueAfterFailure` false the failure ends the test (xctest/XCTestCase.h).
+// where <description> reads like: Application 'com.example.app' / Table / Cell["acc1"] (with
+// " / first match" or " / element bound by index N" for elements that pick one of several). With `continueAfterFailure` false the failure ends the test (xctest/XCTestCase.h).
 // `exists`, `isHittable` and `waitForExistence` never fail.
 //
 // Actions:

@@ -3,6 +3,7 @@
 namespace vesmora::views {
 
 // Faults of the More tab's pages (see model/Faults.h).
+const Fault kMoreHeaderIconMissing("moreHeaderIconMissing", "the More tab's header has no icon");
 const Fault kBiometricRowNamesKind("biometricRowNamesKind",
                                    "the biometric settings row's sub-text says \"Face ID\" or \"Touch ID\" instead of "
                                    "\"face\" or \"fingerprint\"");
@@ -47,7 +48,10 @@ void addMenu(Node& content, VesmoraModel& model) {
                   .add(Node(Type::button, texts::kLogOut, texts::kLogOut).withFrame({300, 47, 90, 44}).onTap([&model] {
                     model.logOut();
                   })));
-  content.add(Node(Type::other, "moreHeader").withFrame({0, 91, 390, 60}).add(Node(Type::image, "moreHeaderIcon")));
+  Node header(Type::other, "moreHeader");
+  header.withFrame({0, 91, 390, 60});
+  if (!model.settings().faults.has(kMoreHeaderIconMissing)) header.add(Node(Type::image, "moreHeaderIcon"));
+  content.add(header);
   Node table(Type::table, "MoreTable");
   table.withFrame({0, 151, 390, 610});
   table.add(Node(Type::cell, "moreTitleCell").withFrame({0, 151, 390, 44}).add(staticText(texts::kMoreTitle)));

@@ -3,6 +3,18 @@
 namespace vesmora::views {
 
 const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
+const Fault kGreetingInUTC("greetingInUTC", "the greeting follows the time of day in UTC, not in the device's zone");
+const Fault kRoundsHalfUp("roundsHalfUp", "card amounts are rounded half up instead of half even");
+const Fault kMinusSignDropped("minusSignDropped", "a negative amount is shown without its minus sign");
+const Fault kCentsBlankWhenWhole("centsBlankWhenWhole", "the cents label is empty for amounts in whole dollars");
+const Fault kUsdLabelOnEveryCard("usdLabelOnEveryCard", "every card names its currency, Canadian dollars included");
+const Fault kLongTitleCut("longTitleCut", "card titles longer than 40 characters are cut with an ellipsis");
+const Fault kLoanCaptionWrong("loanCaptionWrong", "loan cards are captioned \"Current balance\"");
+const Fault kZeroTotalShown("zeroTotalShown", "a totals cell shows a zero Canadian-dollar total");
+const Fault kTotalsMixCurrencies("totalsMixCurrencies", "the Canadian-dollar total adds the US-dollar cards too");
+const Fault kRecipientFullName("recipientFullName", "the overview greets the customer by the full name");
+const Fault kNoScrolling("noScrolling", "the overview's table does not scroll");
+const Fault kDateInUTC("dateInUTC", "the overview's date is today's date in UTC, not in the device's zone");
 
 namespace {
 
@@ -28,34 +40,54 @@ sim::Node row(const Overview& overview, const OverviewRow& r, const std::string&
 sim::Node headerRow(const VesmoraModel& model, const OverviewRow& r, double now) {
   const Overview& overview = model.overview();
   platform::TimeZone zone = platform::TimeZone::current();
+  const Faults& faults = model.settings().faults;
   sim::Node cell = row(overview, r, "OverviewHeader");
-  cell.add(text("OverviewDateLabel", longDateText(now, zone)));
-  cell.add(text("OverviewGreetingLabel", greetingText(now, zone)));
-  cell.add(text("OverviewRecipientLabel", firstNameOf(overview.customerName())));
+  cell.add(text("OverviewDateLabel", longDateText(now, faults.has(kDateInUTC) ? platform::TimeZone::utc() : zone)));
+  cell.add(text("OverviewGreetingLabel",
+                greetingText(now, faults.has(kGreetingInUTC) ? platform::TimeZone::utc() : zone, faults)));
+  cell.add(text("OverviewRecipientLabel", faults.has(kRecipientFullName) ? overview.customerName()
+                                                                         : firstNameOf(overview.customerName())));
   return cell;
 }
 
-sim::Node cardRow(const Overview& overview, const OverviewRow& r) {
+sim::Node cardRow(const Overview& overview, const OverviewRow& r, const Faults& faults) {
   const AccountCard& card = overview.cards()[r.card];
   sim::Node cell = row(overview, r, card.id);
   cell.add(text("categoryLabel", categoryHeading(card.category)));
-  cell.add(text("accountNameLabel", card.title));
-  cell.add(text("balanceTypeLabel", balanceCaption(card.category)));
-  AmountLabels amount = amountLabels(card.amount);
+  std::string title = card.title;
+  if (faults.has(kLongTitleCut) && sim::characterCount(title) > 40) {
+    std::size_t bytes = 0;
+    for (std::size_t kept = 0; kept < 39; ++bytes)
+      if ((static_cast<unsigned char>(title[bytes]) & 0xC0) != 0x80) ++kept;
+    while (bytes < title.size() && (static_cast<unsigned char>(title[bytes]) & 0xC0) == 0x80) ++bytes;
+    title = title.substr(0, bytes) + "\u2026";
+  }
+  cell.add(text("accountNameLabel", title));
+  std::string caption = balanceCaption(card.category);
+  if (card.category == AccountCategory::loan && faults.has(kLoanCaptionWrong)) caption = "Current balance";
+  cell.add(text("balanceTypeLabel", caption));
+  platform::Decimal shown = card.amount;
+  if (faults.has(kRoundsHalfUp)) shown = shown.rounded(2, platform::Decimal::Rounding::Plain);
+  if (faults.has(kMinusSignDropped) && shown < platform::Decimal()) shown = -shown;
+  AmountLabels amount = amountLabels(shown);
+  if (faults.has(kCentsBlankWhenWhole) && amount.cents == ".00") amount.cents.clear();
   cell.add(text("dollarSignLabel", amount.dollarSign));
   cell.add(text("wholeDollarsLabel", amount.wholeDollars));
   cell.add(text("centsLabel", amount.cents));
   // Only US-dollar cards name their currency; Canadian dollars are the app's own.
-  if (card.currency == "USD") cell.add(text("currencyTypeLabel", "USD"));
+  if (card.currency == "USD" || faults.has(kUsdLabelOnEveryCard)) {
+    cell.add(text("currencyTypeLabel", card.currency == "USD" ? "USD" : card.currency));
+  }
   return cell;
 }
 
-sim::Node totalsRow(const Overview& overview, const OverviewRow& r) {
+sim::Node totalsRow(const Overview& overview, const OverviewRow& r, const Faults& faults) {
   std::string heading = categoryHeading(r.category);
   sim::Node cell = row(overview, r, heading + "Totals");
   cell.add(text("totalsHeadingLabel", heading));
   CategoryTotals totals = overview.totals(r.category).value_or(CategoryTotals{});
-  if (!totals.cad.isZero()) cell.add(text("totalCADLabel", platform::formatCurrency(totals.cad, "en_US", "USD")));
+  if (faults.has(kTotalsMixCurrencies)) totals.cad = totals.cad + totals.usd;
+  if (!totals.cad.isZero() || faults.has(kZeroTotalShown)) cell.add(text("totalCADLabel", platform::formatCurrency(totals.cad, "en_US", "USD")));
   if (!totals.usd.isZero()) {
     cell.add(text("totalUSDLabel", platform::formatCurrency(totals.usd, "en_US", "USD")));
     cell.add(text("totalUSDCurrencyLabel", "USD"));
@@ -78,16 +110,17 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
         cell = headerRow(model, r, now);
         break;
       case OverviewRow::Kind::card:
-        cell = cardRow(overview, r);
+        cell = cardRow(overview, r, model.settings().faults);
         break;
       case OverviewRow::Kind::totals:
-        cell = totalsRow(overview, r);
+        cell = totalsRow(overview, r, model.settings().faults);
         break;
     }
     setHittable(cell, overview.isHittable(r));
     // A tap on a row out of view first scrolls it in; swipes scroll the table.
     cell.on([&model, index](const sim::Action& action) {
       if (action.kind == sim::Action::Kind::scrollToVisible) {
+        if (model.settings().faults.has(kNoScrolling)) return;
         if (index < model.overview().rows().size()) model.overview().scrollToShow(model.overview().rows()[index]);
         return;
       }
@@ -123,6 +156,7 @@ sim::Node moveMoneyMenu(VesmoraModel& model) {
 
 bool scrollOverview(VesmoraModel& model, const sim::Action& action) {
   if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert()) return false;
+  if (model.settings().faults.has(kNoScrolling)) return false;
   switch (action.kind) {
     case sim::Action::Kind::swipeUp:
       model.overview().swipeUp();

@@ -37,6 +37,11 @@ const double kScreenHeight = 844;
 }  // namespace
 
 const Fault kPasswordInClear("passwordInClear", "the secure password field shows the typed characters");
+const Fault kLoginButtonNeedsBoth("loginButtonNeedsBoth",
+                                  "the sign-in button stays disabled until both credential fields are filled");
+const Fault kUserNamePlaceholderTypo("userNamePlaceholderTypo", "the user-name placeholder reads \"Enter user name\"");
+const Fault kBiometricButtonWording("biometricButtonWording",
+                                    "the biometric sign-in button reads \"Log in with Face ID\"");
 const Fault kNoLoadingIndicator("noLoadingIndicator",
                                 "requests in progress cover the screen without showing the loading indicator");
 
@@ -153,8 +158,10 @@ Node VesmoraApp::signInScreen() {
   content.add(row(80).add(staticText(texts::kWelcome)));
 
   std::string userName = model_->userNameText();
+  const char* userNamePlaceholder =
+      model_->settings().faults.has(kUserNamePlaceholderTypo) ? "Enter user name" : texts::kUserNamePlaceholder;
   content.add(row(160).add(textField(Type::textField, "userNameTextField", Field::userName, userName,
-                                     texts::kUserNamePlaceholder)));
+                                     userNamePlaceholder)));
 
   const std::string& password = model_->password();
   if (model_->passwordVisible()) {
@@ -177,10 +184,14 @@ Node VesmoraApp::signInScreen() {
                                .withEnabled(model_->rememberMeEnabled())
                                .onTap([this] { model_->tapRememberMe(); })));
 
-  content.add(row(340).add(Node(Type::button, "loginButton", "Log in").onTap([this] { model_->tapLogin(); })));
+  bool loginEnabled = !model_->settings().faults.has(kLoginButtonNeedsBoth) ||
+                      (!userName.empty() && !model_->password().empty());
+  content.add(row(340).add(
+      Node(Type::button, "loginButton", "Log in").withEnabled(loginEnabled).onTap([this] { model_->tapLogin(); })));
 
   if (model_->biometry() != Biometry::none) {
-    content.add(row(400).add(Node(Type::button, "biometricLoginButton", "Log in using " + model_->biometryName())
+    std::string wording = model_->settings().faults.has(kBiometricButtonWording) ? "Log in with " : "Log in using ";
+    content.add(row(400).add(Node(Type::button, "biometricLoginButton", wording + model_->biometryName())
                                  .onTap([this] { tapBiometricLogin(); })));
   }
   return content;
@@ -244,7 +255,7 @@ Node VesmoraApp::surveyPopUp() {
   popUp.withFrame({20, 200, 350, 400}).asModal();
   popUp.add(staticText(texts::kSurveyTitle, "surveyPopUpTitle"));
   popUp.add(staticText("Tell us about your experience with Vesmora. It takes less than a minute."));
-  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(); }));
+  popUp.add(Node(Type::button, "surveyPopUpTakeSurveyButton", "Take survey").onTap([this] { model_->dismissSurvey(true); }));
   popUp.add(Node(Type::button, "surveyPopUpDismissButton", "Not now").onTap([this] { model_->dismissSurvey(); }));
   return popUp;
 }

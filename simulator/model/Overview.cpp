@@ -96,7 +96,13 @@ AmountLabels amountLabels(const platform::Decimal& amount) {
   return labels;
 }
 
-std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document) {
+const Fault kNicknameIgnored("nicknameIgnored", "card titles use the account's name even when it has a nickname");
+const Fault kEmptyNicknameUsed("emptyNicknameUsed", "an empty nickname is used as the card title");
+const Fault kDepositShowsBalance("depositShowsBalance",
+                                 "deposit cards show the balance instead of the available balance");
+
+std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document,
+                                          const Faults& faults) {
   std::vector<AccountCard> cards;
   if (!document.is_array()) return cards;
   for (const auto& entry : document) {
@@ -109,9 +115,12 @@ std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohma
     AccountCard card;
     card.id = *id;
     card.category = category;
-    card.title = (nickname && !nickname->empty() ? *nickname : *name) + " (" + *number + ")";
-    const nlohmann::json* shown =
-        category == AccountCategory::deposit ? member(entry, "availableBalance") : member(entry, "balance");
+    bool useNickname = nickname && (!nickname->empty() || faults.has(kEmptyNicknameUsed)) &&
+                       !faults.has(kNicknameIgnored);
+    card.title = (useNickname ? *nickname : *name) + " (" + *number + ")";
+    const nlohmann::json* shown = category == AccountCategory::deposit && !faults.has(kDepositShowsBalance)
+                                      ? member(entry, "availableBalance")
+                                      : member(entry, "balance");
     if (!readBalance(shown, card.currency, card.amount) &&
         !readBalance(member(entry, "balance"), card.currency, card.amount)) {
       continue;
@@ -121,11 +130,13 @@ std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohma
   return cards;
 }
 
-std::string greetingText(double date, const platform::TimeZone& zone) {
+const Fault kAfternoonAfterNoon("afternoonAfterNoon", "the greeting turns to \"Good afternoon,\" only after 12:00");
+
+std::string greetingText(double date, const platform::TimeZone& zone, const Faults& faults) {
   platform::DateComponents c = platform::componentsOfDate(date, zone);
   int minutes = c.hour * 60 + c.minute;
   if (minutes >= 17 * 60 + 30) return "Good evening,";
-  if (minutes >= 12 * 60) return "Good afternoon,";
+  if (faults.has(kAfternoonAfterNoon) ? minutes > 12 * 60 : minutes >= 12 * 60) return "Good afternoon,";
   if (minutes >= 4 * 60 + 30) return "Good morning,";
   return "Hello,";
 }
@@ -143,7 +154,8 @@ std::string firstNameOf(const std::string& name) {
   return name.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
-Overview::Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName)
+Overview::Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName,
+                   const Faults& faults)
     : customerName_(std::move(customerName)) {
   double top = 0;
   rows_.push_back({OverviewRow::Kind::header, AccountCategory::deposit, 0, top, kHeaderHeight});
@@ -151,7 +163,7 @@ Overview::Overview(const std::map<std::string, nlohmann::json>& summaries, std::
   for (AccountCategory category : overviewCategories()) {
     auto summary = summaries.find(summaryPath(category));
     if (summary == summaries.end()) continue;
-    auto cards = cardsFromSummary(category, summary->second);
+    auto cards = cardsFromSummary(category, summary->second, faults);
     if (cards.empty()) continue;
     for (auto& card : cards) {
       rows_.push_back({OverviewRow::Kind::card, category, cards_.size(), top, kCardHeight});

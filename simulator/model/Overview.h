@@ -18,6 +18,7 @@
 
 #include "foundation/Date.h"
 #include "foundation/Decimal.h"
+#include "model/Faults.h"
 
 namespace vesmora {
 
@@ -53,7 +54,8 @@ struct AccountCard {
 // The cards of one summary document, in document order. Entries that are not objects or lack
 // "id", "name", "number" or a usable balance are skipped (the app shows what it can); a
 // document that is not an array gives no cards.
-std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document);
+std::vector<AccountCard> cardsFromSummary(AccountCategory category, const nlohmann::json& document,
+                                          const Faults& faults = {});
 
 // The sums of a category's cards in CAD and in USD (cards in other currencies are not counted).
 struct CategoryTotals {
@@ -63,7 +65,7 @@ struct CategoryTotals {
 
 // The greeting of the time of day at `date` in `zone`: "Hello," before 04:30, "Good morning,"
 // from 04:30, "Good afternoon," from 12:00, "Good evening," from 17:30.
-std::string greetingText(double date, const platform::TimeZone& zone);
+std::string greetingText(double date, const platform::TimeZone& zone, const Faults& faults = {});
 // The date in the en_US long date style: "December 7, 2026".
 std::string longDateText(double date, const platform::TimeZone& zone);
 // The first word of a customer's name ("Avery" of "Avery Lindqvist").
@@ -93,7 +95,8 @@ class Overview {
 
   Overview() = default;
   // Builds the cards from the fetched summaries (keyed by category path) and scrolls to the top.
-  Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName);
+  Overview(const std::map<std::string, nlohmann::json>& summaries, std::string customerName,
+           const Faults& faults = {});
 
   const std::vector<AccountCard>& cards() const { return cards_; }
   const std::string& customerName() const { return customerName_; }

@@ -45,6 +45,21 @@ const Fault kWrongAnswerSignsIn("wrongAnswerSignsIn",
                                 "a wrong security answer shows its notice but signs the user in");
 const Fault kRememberedNameInClear("rememberedNameInClear",
                                    "the remembered user name is shown in clear instead of masked");
+const Fault kUserNameTakes33("userNameTakes33", "the user-name field takes 33 characters instead of 32");
+const Fault kPasteIgnoresLimit("pasteIgnoresLimit", "pasted text is not cut to the fields' 32 characters");
+const Fault kPasswordStaysShown("passwordStaysShown", "the show/hide button shows the password but never hides it again");
+const Fault kRememberMeAlwaysEnabled("rememberMeAlwaysEnabled",
+                                     "the remember-me switch can be used while the user-name field is empty");
+const Fault kSwitchOffKeepsSavedName("switchOffKeepsSavedName",
+                                     "turning remember-me off leaves the saved name in the field and in storage");
+const Fault kSwitchOffClearsTypedName("switchOffClearsTypedName",
+                                      "turning remember-me off also empties a typed, unsaved user name");
+const Fault kLockMessageCut("lockMessageCut",
+                            "the locked-account alert shows only its first sentence");
+const Fault kConfirmOkCancels("confirmOkCancels", "OK on \"Confirm Authenticated User\" cancels the sign-in");
+const Fault kCloseKeepsChallenge("closeKeepsChallenge", "the challenge's Close button does nothing");
+const Fault kLogOutIgnored("logOutIgnored", "Log out leaves the user on the landing page");
+const Fault kSurveyNotNowIgnored("surveyNotNowIgnored", "the survey pop-up's \"Not now\" does not close it");
 
 LaunchSettings LaunchSettings::fromArguments(const std::vector<std::string>& arguments) {
   LaunchSettings s;
@@ -73,6 +88,10 @@ std::string VesmoraModel::userNameText() const {
     return settings_.faults.has(kRememberedNameInClear) ? name : maskedUserName(name);
   }
   return userName_;
+}
+
+bool VesmoraModel::rememberMeEnabled() const {
+  return settings_.faults.has(kRememberMeAlwaysEnabled) || !userNameText().empty();
 }
 
 std::string VesmoraModel::biometryName() const {
@@ -137,7 +156,9 @@ std::string* VesmoraModel::fieldText(Field field) {
 }
 
 std::size_t VesmoraModel::fieldLimit(Field field) const {
-  return field == Field::challengeAnswer ? SIZE_MAX : kMaxCredentialLength;
+  if (field == Field::challengeAnswer) return SIZE_MAX;
+  if (field == Field::userName && settings_.faults.has(kUserNameTakes33)) return kMaxCredentialLength + 1;
+  return kMaxCredentialLength;
 }
 
 void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) {
@@ -151,7 +172,7 @@ void VesmoraModel::editField(Field field, const std::string& keys, bool pasted) 
     userName_.clear();
     if (!pasted && std::all_of(keys.begin(), keys.end(), [](char c) { return c == '\b' || c == '\x7f'; })) return;
   }
-  std::size_t limit = fieldLimit(field);
+  std::size_t limit = pasted && settings_.faults.has(kPasteIgnoresLimit) ? SIZE_MAX : fieldLimit(field);
   for (const auto& ch : characters(keys)) {
     if (!pasted && isDeleteKey(ch)) {
       removeLastCharacter(*text);
@@ -167,13 +188,15 @@ void VesmoraModel::paste(Field field, const std::string& text) { editField(field
 
 void VesmoraModel::tapShowPassword() {
   if (alert_ || loading() || screen_ != Screen::signIn) return;
-  passwordVisible_ = !passwordVisible_;
+  passwordVisible_ = settings_.faults.has(kPasswordStaysShown) ? true : !passwordVisible_;
 }
 
 void VesmoraModel::tapRememberMe() {
   if (alert_ || loading() || screen_ != Screen::signIn || !rememberMeEnabled()) return;
   if (rememberMe_) {
     rememberMe_ = false;
+    if (settings_.faults.has(kSwitchOffKeepsSavedName)) return;
+    if (settings_.faults.has(kSwitchOffClearsTypedName)) userName_.clear();
     // Turning the switch off forgets a saved user name; a typed one stays.
     if (store_.rememberedUserName()) store_.setRememberedUserName(std::nullopt);
     if (showsRemembered_) {
@@ -202,6 +225,7 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
     case Alert::Kind::accountLocked:
       a.title = texts::kErrorTitle;
       a.message = texts::kAccountLocked;
+      if (settings_.faults.has(kLockMessageCut)) a.message = "Your account has been locked for security purposes.";
       a.buttons = {"OK"};
       break;
     case Alert::Kind::incorrectAnswer:
@@ -361,7 +385,7 @@ void VesmoraModel::finishSignIn() {
   for (const char* path : kAccountSummaryPaths) {
     if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
   }
-  overview_ = Overview(summaries_, customerName_);
+  overview_ = Overview(summaries_, customerName_, settings_.faults);
   surveyShown_ = backend_.offersSurvey(user);
 }
 
@@ -372,7 +396,7 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
   alert_.reset();
   switch (kind) {
     case Alert::Kind::confirmUser:
-      if (button == "OK") {
+      if (button == "OK" && !settings_.faults.has(kConfirmOkCancels)) {
         sendSignIn(pendingUser_);
       } else {
         pendingUser_.clear();
@@ -412,7 +436,7 @@ void VesmoraModel::tapChallengeSubmit() {
 }
 
 void VesmoraModel::tapChallengeClose() {
-  if (alert_ || loading() || screen_ != Screen::challenge) return;
+  if (alert_ || loading() || screen_ != Screen::challenge || settings_.faults.has(kCloseKeepsChallenge)) return;
   showSignIn();
 }
 
@@ -426,7 +450,7 @@ void VesmoraModel::selectTab(Tab tab) {
 }
 
 void VesmoraModel::logOut() {
-  if (covered() || screen_ != Screen::landing) return;
+  if (covered() || screen_ != Screen::landing || settings_.faults.has(kLogOutIgnored)) return;
   signedInUser_.clear();
   customerName_.clear();
   summaries_.clear();
@@ -434,6 +458,9 @@ void VesmoraModel::logOut() {
   showSignIn();
 }
 
-void VesmoraModel::dismissSurvey() { surveyShown_ = false; }
+void VesmoraModel::dismissSurvey(bool takeSurvey) {
+  if (!takeSurvey && settings_.faults.has(kSurveyNotNowIgnored)) return;
+  surveyShown_ = false;
+}
 
 }  // namespace vesmora

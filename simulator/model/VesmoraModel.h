@@ -110,7 +110,7 @@ class VesmoraModel {
   bool passwordVisible() const { return passwordVisible_; }
   bool rememberMeOn() const { return rememberMe_; }
   // The switch can be used once there is a user name in the field (typed or remembered).
-  bool rememberMeEnabled() const { return !userNameText().empty(); }
+  bool rememberMeEnabled() const;
 
   const std::string& challengeQuestion() const { return challengeQuestion_; }
   const std::string& challengeAnswer() const { return challengeAnswer_; }
@@ -151,7 +151,8 @@ class VesmoraModel {
   void tapChallengeClose();
   void selectTab(Tab tab);
   void logOut();
-  void dismissSurvey();
+  // Closes the survey pop-up ("Take survey" or "Not now").
+  void dismissSurvey(bool takeSurvey = false);
   // The answer to the request on its way has arrived (the app calls it when the loading time is
   // over); nothing happens when no request is on its way.
   void finishLoading();

@@ -20,6 +20,15 @@ class VesmoraOnDevice : public ::testing::Test {
 
   AppStore store() { return AppStore(device.storage(VesmoraApp::kBundleIdentifier)); }
 
+  // Types the credentials and taps "Log in" on the launched app.
+  void typeCredentialsAndLogIn(const std::string& user, const std::string& password) {
+    app.textFields()["userNameTextField"].tap();
+    app.textFields()["userNameTextField"].typeText(user);
+    app.secureTextFields()["passwordTextField"].tap();
+    app.secureTextFields()["passwordTextField"].typeText(password);
+    app.buttons()["loginButton"].tap();
+  }
+
   sim::Device& device;
   bool installed;
   XCUIApplication app;  // built once the app is installed: it addresses the app under test
@@ -106,13 +115,11 @@ TEST_F(VesmoraOnDevice, TheLocationPromptIsAskedOnceAndRemembered) {
 TEST_F(VesmoraOnDevice, SurveyPopUpCoversTheLandingPageUntilDismissed) {
   device.setBiometryKind(sim::BiometryKind::none);
   app.launch();
-  app.textFields()["userNameTextField"].tap();
-  app.textFields()["userNameTextField"].typeText("surveyuser01");
-  app.secureTextFields()["passwordTextField"].tap();
-  app.secureTextFields()["passwordTextField"].typeText("Cedar#5120");
-  app.buttons()["loginButton"].tap();
+  typeCredentialsAndLogIn("surveyuser01", "Cedar#5120");
   ASSERT_TRUE(app.staticTexts()["surveyPopUpTitle"].exists());
+  int failures = xctest::unattributedFailureCount();
   app.tabBars().buttons()["More"].tap();
+  EXPECT_EQ(xctest::unattributedFailureCount(), failures + 1) << "the pop-up covers the tab bar: not hittable";
   EXPECT_FALSE(app.navigationBars().buttons()["Log out"].exists());
   app.buttons()["surveyPopUpDismissButton"].tap();
   app.tabBars().buttons()["More"].tap();
@@ -147,12 +154,8 @@ TEST_F(VesmoraOnDevice, RequestsTakeVirtualTimeBehindTheLoadingIndicator) {
   store().setLastSignedInUser("2038556");
   device.setDefaultLaunchEnvironment({{VesmoraApp::kLoadingSecondsKey, "3"}});
   app.launch();
-  app.textFields()["userNameTextField"].tap();
-  app.textFields()["userNameTextField"].typeText("2038556");
-  app.secureTextFields()["passwordTextField"].tap();
-  app.secureTextFields()["passwordTextField"].typeText("480917");
   double sent = XCTVirtualClock::now();
-  app.buttons()["loginButton"].tap();
+  typeCredentialsAndLogIn("2038556", "480917");
   XCUIElement indicator = app.activityIndicators()["loadingIndicator"];
   XCUIElement overviewTab = app.tabBars().buttons()["Overview"];
   EXPECT_TRUE(indicator.exists());
@@ -172,11 +175,7 @@ TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
   device.setBiometryKind(sim::BiometryKind::none);
   store().setLastSignedInUser("2038556");
   app.launch();
-  app.textFields()["userNameTextField"].tap();
-  app.textFields()["userNameTextField"].typeText("2038556");
-  app.secureTextFields()["passwordTextField"].tap();
-  app.secureTextFields()["passwordTextField"].typeText("480917");
-  app.buttons()["loginButton"].tap();
+  typeCredentialsAndLogIn("2038556", "480917");
   ASSERT_TRUE(app.tabBars().buttons()["Overview"].exists());
 
   auto& running = static_cast<VesmoraApp&>(*device.runningApp(VesmoraApp::kBundleIdentifier));

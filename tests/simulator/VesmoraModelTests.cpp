@@ -231,3 +231,48 @@ TEST_F(Model, SurveyAndTabsAndLogOut) {
   EXPECT_EQ(m->screen(), Screen::signIn);
   EXPECT_TRUE(m->signedInUser().empty());
 }
+
+TEST_F(Model, ARequestInProgressTakesNoInputUntilItsAnswerArrives) {
+  LaunchSettings settings;
+  settings.loadingSeconds = 2;
+  AppStore(storage).setLastSignedInUser("2038556");
+  auto m = launch(settings, Biometry::none);
+  signInTo(*m, "2038556", "480917");
+  ASSERT_TRUE(m->loading());
+  EXPECT_EQ(m->screen(), Screen::signIn);
+  m->tapLogin();  // a second tap sends nothing more
+  m->typeText(Field::password, "x");
+  m->tapShowPassword();
+  EXPECT_FALSE(m->passwordVisible());
+  m->finishLoading();
+  EXPECT_FALSE(m->loading());
+  EXPECT_EQ(m->screen(), Screen::landing);
+  m->finishLoading();  // no request: nothing happens
+  EXPECT_EQ(m->screen(), Screen::landing);
+
+  m->selectTab(Tab::moveMoney);
+  EXPECT_TRUE(m->loading());
+  m->selectTab(Tab::more);  // covered by the request
+  m->logOut();
+  EXPECT_EQ(m->tab(), Tab::moveMoney);
+  m->finishLoading();
+  m->selectTab(Tab::overview);
+  EXPECT_FALSE(m->loading()) << "the overview needs no request";
+}
+
+TEST_F(Model, TheUserChangeQuestionComesBeforeTheRequest) {
+  LaunchSettings settings;
+  settings.loadingSeconds = 2;
+  AppStore(storage).setLastSignedInUser("2048887");
+  auto m = launch(settings, Biometry::none);
+  signInTo(*m, "2038556", "000000");  // a wrong password is found out only by the request
+  ASSERT_TRUE(m->alert());
+  EXPECT_EQ(m->alert()->title, "Confirm Authenticated User");
+  EXPECT_FALSE(m->loading());
+  m->tapAlertButton("OK");
+  EXPECT_TRUE(m->loading());
+  m->finishLoading();
+  ASSERT_TRUE(m->alert());
+  EXPECT_EQ(m->alert()->message, texts::kInvalidCredentials);
+  EXPECT_EQ(AppStore(storage).lastSignedInUser(), "2048887");
+}

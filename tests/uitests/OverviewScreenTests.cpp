@@ -111,12 +111,12 @@ TEST_F(OverviewScreenTest, CardsBelowTheFoldScrollIntoReachAndTotalsAddUp) {
   overview.verifyTotals("Banking", banking.first, banking.second);
   overview.verifyTotals("Loans & mortgages", loans.first, loans.second);
   overview.verifyAmountLabelNotNull("cc-usd-2038556");
-  overview.verifyAmountLabel("cc-usd-2038556", 245.18, "USD");
+  overview.verifyAmountLabel("cc-usd-2038556", -45.18, "USD");
   EXPECT_EQ(xctest::unattributedFailureCount(), before);
 
   overview.verifyTotals("Banking", banking.first + 1, banking.second);
   EXPECT_EQ(xctest::unattributedFailureCount(), before + 1) << "a wrong CAD total is noticed";
-  overview.verifyAmountLabel("cc-usd-2038556", 245.18, "CAD");
+  overview.verifyAmountLabel("cc-usd-2038556", -45.18, "CAD");
   EXPECT_EQ(xctest::unattributedFailureCount(), before + 2) << "a USD card is not a CAD card";
 }
 

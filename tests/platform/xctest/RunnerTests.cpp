@@ -288,3 +288,12 @@ TEST(VirtualClock, StopsAtClientDeadlinesInOrder) {
 }
 
 }  // namespace
+
+TEST(VirtualClock, APinnedWallClockRunsOnWithVirtualTime) {
+  double before = XCTVirtualClock::epochSeconds();
+  XCTVirtualClock::pinEpochSeconds(1796617740);  // 2026-12-07T04:29:00Z
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::epochSeconds(), 1796617740);
+  XCTVirtualClock::advance(60);
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::epochSeconds(), 1796617800);
+  XCTVirtualClock::pinEpochSeconds(before);  // back to the real start for later tests
+}
