@@ -140,9 +140,16 @@ OBXNetwork::~OBXNetwork() {
 std::string OBXNetwork::postURL(const std::string& url, const platform::Bytes& payload,
                                 std::shared_ptr<platform::Queue> queue, bool usingBackgroundSession,
                                 OBXNetworkCompletionHandler completionHandler) {
+  return postURL(url, {}, payload, std::move(queue), usingBackgroundSession, std::move(completionHandler));
+}
+
+std::string OBXNetwork::postURL(const std::string& url, const std::map<std::string, std::string>& headers,
+                                const platform::Bytes& payload, std::shared_ptr<platform::Queue> queue,
+                                bool usingBackgroundSession, OBXNetworkCompletionHandler completionHandler) {
   OBXNetworkRequest request;
   request.method = "POST";
   request.url = url;
+  request.headers.assign(headers.begin(), headers.end());
   request.body = payload;
   request.usingBackgroundSession = usingBackgroundSession;
   return send(std::move(request), true, std::move(queue), std::move(completionHandler));

@@ -16,6 +16,11 @@ const Fault kRecipientFullName("recipientFullName", "the overview greets the cus
 const Fault kNoScrolling("noScrolling", "the overview's table does not scroll");
 const Fault kDateInUTC("dateInUTC", "the overview's date is today's date in UTC, not in the device's zone");
 
+void setHittable(sim::Node& node, bool hittable) {
+  node.hittable = hittable;
+  for (auto& child : node.children) setHittable(child, hittable);
+}
+
 namespace {
 
 using xcui::CGRect;
@@ -23,12 +28,6 @@ using T = XCUIElementType;
 
 sim::Node text(const std::string& identifier, const std::string& label) {
   return sim::Node(T::staticText, identifier, label);
-}
-
-// Marks a row and everything in it as (not) hittable.
-void setHittable(sim::Node& node, bool hittable) {
-  node.hittable = hittable;
-  for (auto& child : node.children) setHittable(child, hittable);
 }
 
 sim::Node row(const Overview& overview, const OverviewRow& r, const std::string& identifier) {
@@ -117,11 +116,17 @@ sim::Node overviewTable(VesmoraModel& model, double now) {
         break;
     }
     setHittable(cell, overview.isHittable(r));
-    // A tap on a row out of view first scrolls it in; swipes scroll the table.
-    cell.on([&model, index](const sim::Action& action) {
+    // A tap on a row out of view first scrolls it in; a tap on a card opens the account; swipes
+    // scroll the table.
+    std::string cardId = r.kind == OverviewRow::Kind::card ? overview.cards()[r.card].id : "";
+    cell.on([&model, index, cardId](const sim::Action& action) {
       if (action.kind == sim::Action::Kind::scrollToVisible) {
         if (model.settings().faults.has(kNoScrolling)) return;
         if (index < model.overview().rows().size()) model.overview().scrollToShow(model.overview().rows()[index]);
+        return;
+      }
+      if (action.kind == sim::Action::Kind::tap && !cardId.empty()) {
+        model.openAccount(cardId);
         return;
       }
       scrollOverview(model, action);
@@ -155,7 +160,10 @@ sim::Node moveMoneyMenu(VesmoraModel& model) {
 }
 
 bool scrollOverview(VesmoraModel& model, const sim::Action& action) {
-  if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert()) return false;
+  if (model.screen() != Screen::landing || model.tab() != Tab::overview || model.alert() ||
+      model.accountPages().page() != AccountPages::Page::none) {
+    return false;
+  }
   if (model.settings().faults.has(kNoScrolling)) return false;
   switch (action.kind) {
     case sim::Action::Kind::swipeUp:

@@ -20,6 +20,9 @@ sim::Node moveMoneyMenu(VesmoraModel& model);
 // The entries of the Move money menu, in display order.
 const std::vector<std::string>& moveMoneyEntries();
 
+// Marks a node and everything in it as (not) hittable: rows scrolled out of a table's visible part.
+void setHittable(sim::Node& node, bool hittable);
+
 // Routes a swipe on the landing page to the overview's scroll position; true when handled.
 bool scrollOverview(VesmoraModel& model, const sim::Action& action);
 

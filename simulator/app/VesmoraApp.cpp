@@ -1,5 +1,6 @@
 #include "app/VesmoraApp.h"
 
+#include "app/AccountViews.h"
 #include "app/MoreViews.h"
 #include "app/OverviewViews.h"
 
@@ -213,6 +214,10 @@ Node VesmoraApp::landingScreen() {
   Node content(Type::other, "landingView");
   switch (model_->tab()) {
     case Tab::overview: {
+      if (model_->accountPages().page() != AccountPages::Page::none) {
+        content.add(views::accountPage(*model_));
+        break;
+      }
       content.add(Node(Type::navigationBar, "Overview").add(staticText("Overview")));
       content.add(views::overviewTable(*model_, XCTVirtualClock::epochSeconds()));
       break;
@@ -276,8 +281,10 @@ Node VesmoraApp::render() {
       break;
   }
   Node root(Type::application, "", "Vesmora");
-  // Swipes anywhere on the overview scroll its table.
-  root.on([this](const Action& action) { views::scrollOverview(*model_, action); });
+  // Swipes anywhere on the overview or an account's transactions page scroll its table.
+  root.on([this](const Action& action) {
+    if (!views::scrollAccountPage(*model_, action)) views::scrollOverview(*model_, action);
+  });
   root.add(window);
   if (model_->alert()) root.add(alertNode(*model_->alert()));
   if (model_->loading()) {

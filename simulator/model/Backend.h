@@ -35,6 +35,13 @@ class Backend {
   virtual std::optional<nlohmann::json> accountSummary(const std::string& username, const std::string& path) = 0;
   // Whether the satisfaction survey is offered to the user after signing in.
   virtual bool offersSurvey(const std::string& username) = 0;
+  // The details of one account of a signed-in user, with its recent transactions, in the wire
+  // format read by accountPageFromDetails (model/AccountPages.h); empty when the backend has none
+  // for that user or cannot be reached.
+  virtual std::optional<nlohmann::json> accountDetails(const std::string& /*username*/,
+                                                       const std::string& /*accountId*/) {
+    return std::nullopt;
+  }
 };
 
 // The category paths the app asks for after signing in.

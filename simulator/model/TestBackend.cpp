@@ -1,5 +1,7 @@
 #include "model/TestBackend.h"
 
+#include "model/AccountPages.h"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -39,6 +41,49 @@ const std::map<std::string, std::string>& categoryOfPath() {
   return m;
 }
 
+std::string decimalText(const nlohmann::json& object, const char* key, const std::string& where) {
+  std::string value = text(object, key);
+  if (!platform::Decimal::parse(value)) {
+    throw std::runtime_error("test backend fixture: " + where + " \"" + key + "\" is not a decimal number");
+  }
+  return value;
+}
+
+// The "accountDetails" entry of one account: available balance, credit limit, transactions and
+// statement, each checked so that a slip in the fixture is found at load, not on screen.
+void loadDetails(BankAccount& account, const nlohmann::json& details) {
+  const std::string where = "account " + account.id;
+  if (!details.is_object()) throw std::runtime_error("test backend fixture: details of " + where + " are not an object");
+  if (details.contains("availableBalance")) account.availableBalance = decimalText(details, "availableBalance", where);
+  if (details.contains("creditLimit")) account.creditLimit = decimalText(details, "creditLimit", where);
+  if (details.contains("transactions")) {
+    if (!details["transactions"].is_array()) throw std::runtime_error("test backend fixture: " + where + " transactions are not an array");
+    for (const auto& t : details["transactions"]) {
+      text(t, "description");
+      decimalText(t, "amount", where + " transaction");
+      if (!calendarDayText(text(t, "date"))) {
+        throw std::runtime_error("test backend fixture: " + where + " transaction date is not yyyy-MM-dd");
+      }
+    }
+    account.transactions = details["transactions"];
+  }
+  if (details.contains("statement")) {
+    const auto& statement = details["statement"];
+    if (!statement.is_object()) throw std::runtime_error("test backend fixture: " + where + " statement is not an object");
+    for (const auto& [key, value] : statement.items()) {
+      const auto& fields = statementFields();
+      auto field = std::find_if(fields.begin(), fields.end(), [&](const StatementField& f) { return key == f.key; });
+      if (field == fields.end()) throw std::runtime_error("test backend fixture: " + where + " has unknown statement field " + key);
+      if (field->kind == StatementField::Kind::amount) decimalText(statement, field->key, where + " statement");
+      if (field->kind == StatementField::Kind::date && !calendarDayText(text(statement, field->key))) {
+        throw std::runtime_error("test backend fixture: " + where + " statement \"" + key + "\" is not yyyy-MM-dd");
+      }
+      if (field->kind == StatementField::Kind::text) text(statement, field->key);
+    }
+    account.statement = statement;
+  }
+}
+
 }  // namespace
 
 std::string TestBackend::defaultFixturePath() { return VESMORA_SIMULATOR_FIXTURE; }
@@ -76,6 +121,12 @@ void TestBackend::load(const nlohmann::json& fixture) {
     account.currency = text(a, "currency");
     account.balance = text(a, "balance");
     accounts[account.id] = account;
+  }
+  const nlohmann::json allDetails = fixture.value("accountDetails", nlohmann::json::object());
+  for (const auto& [id, details] : allDetails.items()) {
+    auto account = accounts.find(id);
+    if (account == accounts.end()) throw std::runtime_error("test backend fixture: details of unknown account " + id);
+    loadDetails(account->second, details);
   }
   for (const auto& u : fixture["users"]) {
     BankUser user;
@@ -149,10 +200,32 @@ std::optional<nlohmann::json> TestBackend::accountSummary(const std::string& use
     nlohmann::json balance = {{"currency", a.currency}, {"value", nlohmann::json::parse(a.balance, nullptr, false)}};
     nlohmann::json entry = {{"id", a.id}, {"name", a.name}, {"number", a.number}, {"balance", balance}};
     if (!a.nickname.empty()) entry["nickname"] = a.nickname;
-    if (a.category == "deposit") entry["availableBalance"] = balance;
+    if (a.category == "deposit") {
+      entry["availableBalance"] = balance;
+      if (!a.availableBalance.empty()) {
+        entry["availableBalance"]["value"] = nlohmann::json::parse(a.availableBalance, nullptr, false);
+      }
+    }
     list.push_back(std::move(entry));
   }
   return list;
+}
+
+std::optional<nlohmann::json> TestBackend::accountDetails(const std::string& username, const std::string& accountId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto user = users_.find(username);
+  if (user == users_.end()) return std::nullopt;
+  const auto& owned = user->second.accounts;
+  // Only the user's own accounts: an id of someone else's account answers nothing.
+  if (std::find(owned.begin(), owned.end(), accountId) == owned.end()) return std::nullopt;
+  const BankAccount& a = accounts_.at(accountId);
+  nlohmann::json details = {{"id", a.id},           {"name", a.name},         {"nickname", a.nickname},
+                            {"number", a.number},   {"category", a.category}, {"currency", a.currency},
+                            {"balance", a.balance}, {"transactions", a.transactions}};
+  if (!a.availableBalance.empty()) details["availableBalance"] = a.availableBalance;
+  if (!a.creditLimit.empty()) details["creditLimit"] = a.creditLimit;
+  if (!a.statement.empty()) details["statement"] = a.statement;
+  return details;
 }
 
 bool TestBackend::offersSurvey(const std::string& username) {

@@ -1,5 +1,5 @@
-// The simulated test backend: an in-process fake bank holding users, accounts with balances,
-// payees and Interac e-Transfer recipients, seeded from one fixture file. reseed() restores the
+// The simulated test backend: an in-process fake bank holding users, accounts with balances and
+// transactions, payees and Interac e-Transfer recipients, seeded from one fixture file. reseed() restores the
 // fixture (the UI runner does so before every test method, so money moved by one test never
 // breaks another).
 #pragma once
@@ -34,6 +34,11 @@ struct BankAccount {
   std::string category;  // "deposit", "loan", "investment", "creditcard"
   std::string currency;  // "CAD" or "USD"
   std::string balance;   // decimal text, "1234.56"
+  // From the fixture's "accountDetails" section (all optional):
+  std::string availableBalance;  // decimal text; deposits and loans (the balance when absent)
+  std::string creditLimit;       // decimal text; credit cards
+  nlohmann::json transactions = nlohmann::json::array();  // [{"date", "description", "amount"}], newest first
+  nlohmann::json statement = nlohmann::json::object();    // credit-card statement fields
 };
 
 class TestBackend : public Backend {
@@ -51,6 +56,7 @@ class TestBackend : public Backend {
   std::string customerName(const std::string& username) override;
   std::optional<nlohmann::json> accountSummary(const std::string& username, const std::string& path) override;
   bool offersSurvey(const std::string& username) override;
+  std::optional<nlohmann::json> accountDetails(const std::string& username, const std::string& accountId) override;
 
   std::vector<BankUser> users() const;
   std::vector<BankAccount> accounts() const;

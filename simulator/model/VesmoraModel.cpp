@@ -233,6 +233,11 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
       a.message = texts::kIncorrectAnswerMessage;
       a.buttons = {"OK"};
       break;
+    case Alert::Kind::accountUnavailable:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kAccountUnavailable;
+      a.buttons = {"OK"};
+      break;
     case Alert::Kind::biometricEnroll:
       a.identifier = "biometricEnrollAlert";
       a.title = "Log in with " + biometryName();
@@ -386,6 +391,7 @@ void VesmoraModel::finishSignIn() {
     if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
   }
   overview_ = Overview(summaries_, customerName_, settings_.faults);
+  accountPages_.close();
   surveyShown_ = backend_.offersSurvey(user);
 }
 
@@ -417,6 +423,7 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
     case Alert::Kind::signInError:
     case Alert::Kind::accountLocked:
     case Alert::Kind::incorrectAnswer:
+    case Alert::Kind::accountUnavailable:
       break;
   }
 }
@@ -442,8 +449,9 @@ void VesmoraModel::tapChallengeClose() {
 
 void VesmoraModel::selectTab(Tab tab) {
   if (covered() || screen_ != Screen::landing) return;
-  // Tapping the tab that is already shown goes back to its first page.
-  if (tab == Tab::more && tab_ == Tab::more) morePage_ = MorePage::menu;
+  // Tapping the tab that is already selected goes back to its first page.
+  if (tab == tab_ && tab == Tab::overview) accountPages_.close();
+  if (tab == tab_ && tab == Tab::more) morePage_ = MorePage::menu;
   tab_ = tab;
   // The Move money menu asks the bank which movements the customer may make.
   if (tab == Tab::moveMoney) request([] {});
@@ -455,12 +463,47 @@ void VesmoraModel::logOut() {
   customerName_.clear();
   summaries_.clear();
   overview_ = Overview();
+  accountPages_.close();
   showSignIn();
 }
 
 void VesmoraModel::dismissSurvey(bool takeSurvey) {
   if (!takeSurvey && settings_.faults.has(kSurveyNotNowIgnored)) return;
   surveyShown_ = false;
+}
+
+void VesmoraModel::openAccount(const std::string& accountId) {
+  if (covered() || screen_ != Screen::landing || tab_ != Tab::overview) return;
+  if (accountPages_.page() != AccountPages::Page::none) return;
+  request([this, accountId] {
+    std::optional<AccountPage> page;
+    if (auto details = backend_.accountDetails(signedInUser_, accountId)) {
+      page = accountPageFromDetails(*details, settings_.faults);
+    }
+    if (!page) {
+      showAlert(Alert::Kind::accountUnavailable);
+      return;
+    }
+    accountPages_.open(std::move(*page));
+  });
+}
+
+void VesmoraModel::tapManageAccount() {
+  if (covered() || screen_ != Screen::landing || accountPages_.page() != AccountPages::Page::transactions) return;
+  // The details page asks the bank for the account's statement first.
+  request([this] { accountPages_.showDetails(); });
+}
+
+const Fault kAccountBackGoesToOverview("accountBackGoesToOverview",
+                                       "the details page's back button returns to the overview, not to the account");
+
+void VesmoraModel::tapAccountBack() {
+  if (covered() || screen_ != Screen::landing) return;
+  if (settings_.faults.has(kAccountBackGoesToOverview)) {
+    accountPages_.close();
+    return;
+  }
+  accountPages_.back();
 }
 
 }  // namespace vesmora

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "model/AccountPages.h"
 #include "model/AppStore.h"
 #include "model/Backend.h"
 #include "model/Faults.h"
@@ -37,6 +38,7 @@ struct Alert {
     biometricUnsupported,  // the device has no biometry
     biometricsEnabled,
     biometricsDisabled,
+    accountUnavailable,
   };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
@@ -51,8 +53,8 @@ struct LaunchSettings {
   bool userChangeIgnored = false;
   bool firstBiometricsLoginOptinIgnored = false;
   Faults faults;
-  // How long each request (sign-in, challenge answer, Move money menu) keeps the loading
-  // indicator up; 0: answers arrive at once (launch-environment entry VESMORA_LOADING_SECONDS).
+  // How long each request (sign-in, challenge answer, Move money menu, an account's pages) keeps
+  // the loading indicator up; 0: answers arrive at once (launch-environment entry VESMORA_LOADING_SECONDS).
   double loadingSeconds = 0;
   // With any test setting the app runs against the mock backend.
   bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }
@@ -79,6 +81,8 @@ inline constexpr const char* kConfirmUserTitle = "Confirm Authenticated User";
 inline constexpr const char* kConfirmUserMessage =
     "You are signing in as a different user than the last one on this device. Do you want to continue?";
 inline constexpr const char* kSurveyTitle = "How are we doing?";
+inline constexpr const char* kAccountUnavailable =
+    "This account can’t be shown right now. Please try again later.";
 }  // namespace texts
 
 class VesmoraModel {
@@ -122,6 +126,9 @@ class VesmoraModel {
   // The overview tab: cards, totals and scroll position, built from the summaries at sign-in.
   const Overview& overview() const { return overview_; }
   Overview& overview() { return overview_; }
+  // The account pages pushed over the overview (transactions, details).
+  const AccountPages& accountPages() const { return accountPages_; }
+  AccountPages& accountPages() { return accountPages_; }
 
   // The More tab's page, biometric sign-in in progress, and the two biometric switches.
   MorePage morePage() const { return morePage_; }
@@ -153,6 +160,12 @@ class VesmoraModel {
   void logOut();
   // Closes the survey pop-up ("Take survey" or "Not now").
   void dismissSurvey(bool takeSurvey = false);
+  // A card of the overview: fetches the account's details and shows its transactions page
+  // (an "Error" alert when the backend has none).
+  void openAccount(const std::string& accountId);
+  // "Manage account" on the transactions page; the navigation bar's back button.
+  void tapManageAccount();
+  void tapAccountBack();
   // The answer to the request on its way has arrived (the app calls it when the loading time is
   // over); nothing happens when no request is on its way.
   void finishLoading();
@@ -215,6 +228,7 @@ class VesmoraModel {
   std::string customerName_;
   std::map<std::string, nlohmann::json> summaries_;
   Overview overview_;
+  AccountPages accountPages_;
   std::function<void()> pending_;
 
   MorePage morePage_ = MorePage::menu;

@@ -188,6 +188,9 @@ TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
   ASSERT_TRUE(card.exists());
   EXPECT_FALSE(card.isHittable());
   card.tap();
+  // The tap opened the account; back on the overview, the card is where the tap scrolled it.
+  EXPECT_TRUE(app.navigationBars().buttons()["Overview"].exists());
+  app.navigationBars().buttons()["Overview"].tap();
   EXPECT_TRUE(card.isHittable());
   EXPECT_DOUBLE_EQ(overview.screenTop(*below) + below->height, Overview::kTableBottom) << "scrolled the least";
 }

@@ -52,6 +52,17 @@ void check(const nlohmann::json& value, const std::string& where, const vesmora:
     }
     if (!found) f.problems.push_back(where + ": account " + value["number"].dump() + " is not in the fixture");
   }
+  // Account entries known by their card's id and name only (the details tests' lists).
+  if (value.contains("id") && value["id"].is_string() && value.contains("name") && !value.contains("number")) {
+    ++f.accounts;
+    bool found = false;
+    for (const auto& account : bank.accounts()) {
+      if (account.id != value["id"]) continue;
+      found = true;
+      if (account.name != value["name"]) f.problems.push_back(where + ": name of account " + account.id + " differs");
+    }
+    if (!found) f.problems.push_back(where + ": account id " + value["id"].dump() + " is not in the fixture");
+  }
   for (const auto& [key, child] : value.items()) check(child, where + "." + key, bank, f);
 }
 

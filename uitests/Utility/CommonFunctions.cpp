@@ -191,6 +191,12 @@ TestDataList TestDataRow::list(const std::string& key) const {
   return TestDataList(v, file_, where_ + ", key \"" + key + "\"");
 }
 
+TestDataRow TestDataRow::first(const std::string& key) const {
+  TestDataList entries = list(key);
+  if (entries.size() == 0) fail(key, "expected at least one entry, found an empty array");
+  return entries[0];
+}
+
 TestDataRow TestDataList::operator[](std::size_t index) const {
   return TestDataRow(entries_.at(index), file_, where_ + " entry " + std::to_string(index + 1));
 }

@@ -89,6 +89,8 @@ class TestDataRow {
   // The entries of the array stored under `key`, read one by one in order: an entry that is not
   // an object fails when the walk reaches it, after the entries before it have been used.
   TestDataList list(const std::string& key) const;
+  // The first entry of the array stored under `key`; an empty array fails like a missing key.
+  TestDataRow first(const std::string& key) const;
   bool contains(const std::string& key) const { return row_.contains(key); }
   const nlohmann::json& json() const { return row_; }
 

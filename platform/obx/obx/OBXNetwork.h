@@ -141,6 +141,10 @@ class OBXNetwork {
   // once per request, after the upload-in-progress flag has been updated.
   std::string postURL(const std::string& url, const platform::Bytes& payload, std::shared_ptr<platform::Queue> queue,
                       bool usingBackgroundSession, OBXNetworkCompletionHandler completionHandler);
+  // postURL with request headers (such as "content-type").
+  std::string postURL(const std::string& url, const std::map<std::string, std::string>& headers,
+                      const platform::Bytes& payload, std::shared_ptr<platform::Queue> queue,
+                      bool usingBackgroundSession, OBXNetworkCompletionHandler completionHandler);
   // GET with the given headers; otherwise like postURL (a GET does not count as an upload).
   std::string getURL(const std::string& url, const std::map<std::string, std::string>& headers,
                      std::shared_ptr<platform::Queue> queue, bool usingBackgroundSession,

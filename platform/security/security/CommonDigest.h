@@ -1,0 +1,10 @@
+// Message digests of the platform's crypto library (OpenSSL underneath).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t CC_SHA1_DIGEST_LENGTH = 20;
+
+// Writes the SHA-1 digest of `length` bytes at `data` to `md` (20 bytes) and returns `md`.
+unsigned char* CC_SHA1(const void* data, std::size_t length, unsigned char* md);

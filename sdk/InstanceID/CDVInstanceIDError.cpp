@@ -1,0 +1,22 @@
+#include "InstanceID/CDVInstanceIDError.h"
+
+#include "foundation/Format.h"
+
+platform::Error errorWithCDVInstanceIDErrorCode(std::int64_t code, platform::Value userInfo) {
+  return platform::Error(kCDVInstanceIDDomain, code,
+                         platform::format("The operation couldn't be completed. (%@ error %lld.)",
+                                          kCDVInstanceIDDomain, code),
+                         std::move(userInfo));
+}
+
+platform::Error CDVInstanceIDErrorMissingCheckin() {
+  return errorWithCDVInstanceIDErrorCode(
+      kCDVInstanceIDErrorCodeMissingCheckin,
+      platform::Value(platform::Dictionary{{"msg", "Missing device credentials. Retry later."}}));
+}
+
+platform::Error CDVInstanceIDKeychainError(std::int64_t status) {
+  return platform::Error(kCDVInstanceIDKeychainErrorDomain, status,
+                         platform::format("The operation couldn't be completed. (%@ error %lld.)",
+                                          kCDVInstanceIDKeychainErrorDomain, status));
+}

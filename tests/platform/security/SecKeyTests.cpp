@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "foundation/Sandbox.h"
+#include "security/CommonDigest.h"
+#include "security/SecKey.h"
+
+using platform::Bytes;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+Bytes tag(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Dictionary pairParameters(const std::string& privateTag, const std::string& publicTag, bool permanent = true) {
+  return Dictionary{{kSecAttrKeyType, kSecAttrKeyTypeRSA},
+                    {kSecAttrKeySizeInBits, 2048},
+                    {kSecPrivateKeyAttrs, Dictionary{{kSecAttrIsPermanent, permanent}, {kSecAttrApplicationTag, tag(privateTag)}}},
+                    {kSecPublicKeyAttrs, Dictionary{{kSecAttrIsPermanent, permanent}, {kSecAttrApplicationTag, tag(publicTag)}}}};
+}
+
+Dictionary keyQuery(const std::string& applicationTag, std::initializer_list<Dictionary::Entry> extra = {}) {
+  Dictionary query{{kSecClass, kSecClassKey}, {kSecAttrApplicationTag, tag(applicationTag)}, {kSecAttrKeyType, kSecAttrKeyTypeRSA}};
+  for (const auto& [key, value] : extra) query.set(key, value);
+  return query;
+}
+
+}  // namespace
+
+TEST(SecKey, GeneratedPairIsStoredByTagAndReadBackAsDataOrReference) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  SecKeyRef publicKey;
+  SecKeyRef privateKey;
+  ASSERT_EQ(SecKeyGeneratePair(pairParameters("priv", "pub"), &publicKey, &privateKey), errSecSuccess);
+  ASSERT_TRUE(publicKey && privateKey);
+  EXPECT_EQ(publicKey->keyClass(), kSecAttrKeyClassPublic);
+  EXPECT_EQ(privateKey->sizeInBits(), 2048);
+  EXPECT_EQ(publicKey->applicationLabel(), privateKey->applicationLabel());
+
+  // The public bytes are a PKCS #1 RSAPublicKey of 2048 bits.
+  const unsigned char* cursor = publicKey->externalRepresentation().data();
+  EVP_PKEY* parsed = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, static_cast<long>(publicKey->externalRepresentation().size()));
+  ASSERT_NE(parsed, nullptr);
+  EXPECT_EQ(EVP_PKEY_get_bits(parsed), 2048);
+  EVP_PKEY_free(parsed);
+
+  Value data;
+  ASSERT_EQ(SecItemCopyMatching(keyQuery("pub", {{kSecReturnData, true}}), &data), errSecSuccess);
+  EXPECT_EQ(data, Value(publicKey->externalRepresentation()));
+  Value reference;
+  ASSERT_EQ(SecItemCopyMatching(keyQuery("priv", {{kSecReturnRef, true}}), &reference), errSecSuccess);
+  ASSERT_TRUE(SecKeyFromValue(reference));
+  EXPECT_EQ(SecKeyFromValue(reference)->externalRepresentation(), privateKey->externalRepresentation());
+  EXPECT_EQ(SecItemCopyMatching(keyQuery("other", {{kSecReturnRef, true}}), nullptr), errSecItemNotFound);
+
+  // A key added again from its reference under another tag is a second item; under the same
+  // tag it is a duplicate.
+  EXPECT_EQ(SecItemAdd(Dictionary{{kSecClass, kSecClassKey}, {kSecAttrApplicationTag, tag("copy")},
+                                  {kSecValueRef, SecKeyValue(publicKey)}},
+                       nullptr),
+            errSecSuccess);
+  EXPECT_EQ(SecItemAdd(Dictionary{{kSecClass, kSecClassKey}, {kSecAttrApplicationTag, tag("copy")},
+                                  {kSecValueRef, SecKeyValue(publicKey)}},
+                       nullptr),
+            errSecDuplicateItem);
+  ASSERT_EQ(SecItemCopyMatching(keyQuery("copy", {{kSecReturnData, true}}), &data), errSecSuccess);
+  EXPECT_EQ(data, Value(publicKey->externalRepresentation()));
+
+  // Generic passwords have no references; key items are deleted by tag.
+  EXPECT_EQ(SecItemCopyMatching(Dictionary{{kSecClass, kSecClassGenericPassword}, {kSecReturnRef, true}}, nullptr),
+            errSecParam);
+  EXPECT_EQ(SecItemDelete(keyQuery("pub")), errSecSuccess);
+  EXPECT_EQ(SecItemCopyMatching(keyQuery("pub"), nullptr), errSecItemNotFound);
+  EXPECT_EQ(SecItemCopyMatching(keyQuery("priv"), nullptr), errSecSuccess);
+}
+
+TEST(SecKey, GenerationRefusalsAndTransientKeys) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  SecKeyRef publicKey;
+  Dictionary badSize = pairParameters("a", "b");
+  badSize.set(kSecAttrKeySizeInBits, 100);
+  EXPECT_EQ(SecKeyGeneratePair(badSize, &publicKey, nullptr), errSecParam);
+  Dictionary badType = pairParameters("a", "b");
+  badType.set(kSecAttrKeyType, "ec");
+  EXPECT_EQ(SecKeyGeneratePair(badType, &publicKey, nullptr), errSecParam);
+  EXPECT_FALSE(publicKey);
+  {
+    SecScopedMissingEntitlement missing;
+    EXPECT_EQ(SecKeyGeneratePair(pairParameters("a", "b"), &publicKey, nullptr), errSecMissingEntitlement);
+  }
+  // Keys not marked permanent are made but not stored.
+  ASSERT_EQ(SecKeyGeneratePair(pairParameters("a", "b", false), &publicKey, nullptr), errSecSuccess);
+  EXPECT_TRUE(publicKey);
+  EXPECT_EQ(SecItemCopyMatching(keyQuery("b"), nullptr), errSecItemNotFound);
+}
+
+TEST(SecKey, DigestAndRandomBytes) {
+  unsigned char digest[CC_SHA1_DIGEST_LENGTH];
+  CC_SHA1("abc", 3, digest);
+  const unsigned char expected[] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                                    0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+  EXPECT_EQ(Bytes(digest, digest + 20), Bytes(expected, expected + 20));
+
+  Bytes first(32);
+  Bytes second(32);
+  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, first.size(), first.data()), 0);
+  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, second.size(), second.data()), 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, 4, nullptr), -1);
+}
