@@ -73,6 +73,19 @@ bool removeItem(const std::string& path, Error* error) {
   return true;
 }
 
+bool removeFile(const std::string& path, Error* error) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(fs::path(path), ec);
+  if (!fs::exists(status)) return fail(error, 4, "No such file", path);
+  if (!fs::is_regular_file(status) && !fs::is_symlink(status)) {
+    return fail(error, 513, "Not a regular file", path);
+  }
+  if (::unlink(path.c_str()) != 0) return fail(error, 513, "Could not remove", path, errno);
+  std::lock_guard<std::mutex> lock(excludedMutex());
+  excludedPaths().erase(canonical(path));
+  return true;
+}
+
 std::optional<Bytes> readFile(const std::string& path, Error* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in || isDirectory(path)) {

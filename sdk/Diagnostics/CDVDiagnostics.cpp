@@ -124,6 +124,17 @@ std::shared_ptr<LMTPBLogEvent> eventWithConfiguration(const CDVPBICoreConfigurat
 
 // ---- Observation -------------------------------------------------------------------------------
 
+// Linked in with the library whether or not the host names anything here (the build asks the
+// linker for this symbol): configuring an app then loads the reporter.
+extern "C" void CDVDiagnosticsLinkAnchor() {}
+
+namespace {
+const bool gLoaderInstalled = [] {
+  CDVApp::setDiagnosticsLoader(&CDVDiagnostics::load);
+  return true;
+}();
+}  // namespace
+
 void CDVDiagnostics::load() {
   std::lock_guard lock(gStateLock);
   if (gObserver != 0) return;

@@ -8,8 +8,8 @@
 // install identifier, an uppercase UUID) and "CINDERVALE_HEARTBEAT_DATE" (the last heartbeat
 // as "%f" seconds since 2001-01-01 UTC).
 //
-// Nothing registers itself at load: the host (or a test) calls CDVDiagnostics::load() once
-// before configuring the SDK. Everything here may be called from any thread.
+// Linking the library is enough: configuring an app calls CDVDiagnostics::load() first (see
+// CDVApp::setDiagnosticsLoader). Everything here may be called from any thread.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "Diagnostics/CDVLumtraceLogger.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "Core/Public/CDVLogger.h"
@@ -24,6 +25,12 @@ int32_t integerValueOfName(const std::string& name) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
+}
+
+// A client error that says this request will never be taken (408 timeout and 429 too many
+// requests are worth trying again).
+bool isRefusal(long statusCode) {
+  return statusCode >= 400 && statusCode < 500 && statusCode != 408 && statusCode != 429;
 }
 
 }  // namespace
@@ -147,6 +154,10 @@ void CDVLumtraceLogger::setMaxRequestNumBytes(uint64_t bytes) {
   std::lock_guard lock(propertiesLock_);
   maxRequestNumBytes_ = bytes;
 }
+void CDVLumtraceLogger::setRequestEncoderForTesting(RequestEncoder encoder) {
+  std::lock_guard lock(propertiesLock_);
+  requestEncoder_ = std::move(encoder);
+}
 size_t CDVLumtraceLogger::pendingRequestCount() const {
   std::lock_guard lock(pendingRequestsLock_);
   return pendingRequests_.size();
@@ -253,10 +264,12 @@ void CDVLumtraceLogger::updatePendingRequests() {
       const std::string sourceDirectory = platform::files::join(accountDirectory, sourceName);
       const int32_t logSource = integerValueOfName(sourceName);
       for (const std::string& fileName : platform::files::directoryContents(sourceDirectory)) {
-        auto request =
-            CDVLumtraceRequest::initWithLogSource(logSource, account, platform::files::join(sourceDirectory, fileName));
+        const std::string path = platform::files::join(sourceDirectory, fileName);
         std::lock_guard lock(pendingRequestsLock_);
-        pendingRequests_.push_back(std::move(request));
+        // A file still waiting from an earlier pass keeps its one place in the list.
+        const bool listed = std::any_of(pendingRequests_.begin(), pendingRequests_.end(),
+                                        [&path](const auto& request) { return request->path() == path; });
+        if (!listed) pendingRequests_.push_back(CDVLumtraceRequest::initWithLogSource(logSource, account, path));
       }
     }
   }
@@ -300,28 +313,56 @@ void CDVLumtraceLogger::sendNextPendingRequestWithCompletionHandler(CompletionHa
   }
   std::shared_ptr<LMTPBLogRequest> logRequest = logRequestFromPath(request->path(), request->logSource());
   std::weak_ptr<CDVLumtraceLogger> weakSelf = weak_from_this();
-  if (!logRequest) {
-    platform::files::removeItem(request->path());
+  auto goOn = [this, weakSelf, &completion] {
     finishRequestInFlight();
     queue_->async([weakSelf, completion = std::move(completion)]() mutable {
       if (auto self = weakSelf.lock()) self->sendNextPendingRequestWithCompletionHandler(std::move(completion));
     });
+  };
+  if (!logRequest) {
+    // Only the event file itself goes: a directory found in its place is left alone.
+    platform::files::removeFile(request->path());
+    goOn();
     return;
   }
   NANOSetInt64(*logRequest, LMTPBLogRequestSlot::request_time_ms, CurrentTimeMillis());
   NANOSetInt64(*logRequest, LMTPBLogRequestSlot::request_uptime_ms, CurrentUptimeMillis());
-  std::optional<std::vector<uint8_t>> body = logRequest->protoBuffer();
+  RequestEncoder encoder;
+  {
+    std::lock_guard lock(propertiesLock_);
+    encoder = requestEncoder_;
+  }
+  std::optional<std::vector<uint8_t>> body = encoder ? encoder(*logRequest) : logRequest->protoBuffer();
+  if (!body) {
+    // Posting an empty body would have the file deleted on a 200 without its events being
+    // delivered: the file stays for a later pass.
+    CDVLogError(kCDVLoggerCore, "I-COR000021", "Could not encode the log request of %@. Keeping the file.",
+                request->path());
+    goOn();
+    return;
+  }
   const std::string path = request->path();
   network_->postURL(
-      serverURL(), body.value_or(std::vector<uint8_t>{}), replyQueue_, false,
+      serverURL(), std::move(*body), replyQueue_, false,
       [weakSelf, path, completion = std::move(completion)](std::shared_ptr<const OBXHTTPResponse> response,
                                                           platform::Bytes, std::optional<platform::Error> error) {
         auto self = weakSelf.lock();
         if (!self) return;
         const long statusCode = response ? response->statusCode : 0;
         if (!error && statusCode == kOBXNetworkHTTPStatusOK) {
-          platform::files::removeItem(path);
+          platform::files::removeFile(path);
           self->uploadRetriesRemaining_.store(kUploadRetries);
+          self->finishRequestInFlight();
+          self->sendNextPendingRequestWithCompletionHandler(completion);
+          return;
+        }
+        if (!error && isRefusal(statusCode)) {
+          // The server will refuse this file every time: keeping it would hold back every
+          // older file for ever.
+          CDVLogError(kCDVLoggerCore, "I-COR000022",
+                      "Lumtrace refused the log file %@ with Status Code: %ld. Deleting the file.", path,
+                      statusCode);
+          platform::files::removeFile(path);
           self->finishRequestInFlight();
           self->sendNextPendingRequestWithCompletionHandler(completion);
           return;

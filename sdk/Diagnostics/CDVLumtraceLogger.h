@@ -3,9 +3,12 @@
 // log source (Diagnostics/CDVLumtraceWriter.h), and a send pass (timed, on demand, or when the
 // app goes to the background) closes every open file and posts each file as one LogRequest.
 //
-// Uploads go one at a time, the last listed file first. A reply other than HTTP 200 (or no
+// Uploads go one at a time, the last listed file first; a file waiting from an earlier pass is
+// listed once. A 4xx reply other than 408 and 429 means the server will never take the file: it
+// is deleted (logged, I-COR000022) and the next file goes. Any other reply but HTTP 200 (or no
 // reply) keeps the file and uses up one of six retries; six failures in a row stop uploads for
-// the rest of the process (events are still written). A success restores the six retries.
+// the rest of the process (events are still written). A success restores the six retries. A
+// request that cannot be encoded is not posted and its file stays (I-COR000021).
 //
 // Every operation may be called from any thread. Event writes, flushes and send passes run on
 // the client's serial queue; replies arrive on the reply queue (the global background queue).
@@ -105,6 +108,11 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   // The upload of one event file (none when the file cannot be read or holds no whole record).
   std::shared_ptr<LMTPBLogRequest> logRequestFromPath(const std::string& path, int32_t logSource) const;
 
+  // Turns a request into the body that is posted (none when it cannot be encoded).
+  using RequestEncoder = std::function<std::optional<std::vector<uint8_t>>(const LMTPBLogRequest&)>;
+  // Test support: replaces the encoder (empty: the message's own encoding).
+  void setRequestEncoderForTesting(RequestEncoder encoder);
+
   // Use the factories.
   struct PrivateTag {};
   CDVLumtraceLogger(PrivateTag, std::shared_ptr<platform::Queue> queue, std::shared_ptr<platform::Queue> replyQueue,
@@ -152,6 +160,7 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   std::optional<std::string> crellanCookie_;
   int64_t sendDelayMillis_ = 900000;
   uint64_t maxRequestNumBytes_ = 0x100000;
+  RequestEncoder requestEncoder_;
 
   platform::NotificationCenter::ObserverToken backgroundObserver_ = 0;
 };

@@ -13,6 +13,8 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <pb_common.h>
@@ -99,11 +101,31 @@ uint64_t readCell(const void* cell) {
 
 // ---- Binding a record to a nanopb struct ------------------------------------------------------
 
+// State of one top-level decode. Duplicates of a singular sub-message merge into one record, each
+// occurrence through its own nanopb pass; the element capacity of every list this decode grew is
+// kept here so that the next occurrence goes on growing it geometrically instead of copying it.
+struct DecodeContext {
+  struct Grown {
+    const void* data;
+    uint32_t capacity;
+  };
+  std::unordered_map<const NANOArrayInfo*, Grown> capacities;
+
+  uint32_t capacityOf(const NANOArrayInfo* list) const {
+    if (list->data == nullptr) return 0;
+    const auto found = capacities.find(list);
+    // Only while the list still holds the block this decode allocated.
+    if (found != capacities.end() && found->second.data == list->data) return found->second.capacity;
+    return list->size;
+  }
+};
+
 struct Binding {
   const NANOMessageDescriptor* descriptor;
   const NANOSlot* slot;
   void** entry;       // the slot's storage pointer in the record
   uint32_t capacity;  // element capacity of a repeated list while decoding
+  DecodeContext* context;
 };
 
 // A zeroed nanopb struct of one message and the bindings of its callback fields. The bindings
@@ -165,7 +187,7 @@ bool bindEncoders(const NANOMessageDescriptor& descriptor, const NANOMessageInfo
     } else if (entry == nullptr) {
       continue;
     }
-    wire.bindings.push_back({&descriptor, &slot, &record->fields[index], 0});
+    wire.bindings.push_back({&descriptor, &slot, &record->fields[index], 0, nullptr});
     auto* callback = static_cast<pb_callback_t*>(it.pData);
     callback->funcs.encode = &encodeCallback;
     callback->arg = &wire.bindings.back();
@@ -271,7 +293,7 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
 // ---- Decoding ---------------------------------------------------------------------------------
 
 bool decodeInto(const NANOMessageDescriptor& descriptor, pb_istream_t* stream,
-                NANOMessageInfo* record, bool fresh);
+                NANOMessageInfo* record, bool fresh, DecodeContext& context);
 
 // Appends an element to a repeated list being decoded (the list owns it from then on).
 bool appendElement(Binding& binding, NANOArrayInfo* list, void* element) {
@@ -282,6 +304,7 @@ bool appendElement(Binding& binding, NANOArrayInfo* list, void* element) {
     if (grown == nullptr) return false;
     list->data = grown;
     binding.capacity = capacity;
+    binding.context->capacities[list] = {grown, capacity};
   }
   static_cast<void**>(list->data)[list->used++] = element;
   list->size = list->used;
@@ -356,7 +379,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
         if (sub == nullptr) return false;
         *binding.entry = sub;
       }
-      return decodeInto(*slot.submessage, stream, sub, false);
+      return decodeInto(*slot.submessage, stream, sub, false, *binding.context);
     }
     // A singular string or bytes value: the last occurrence wins.
     NANOArrayInfo* counted = readCounted(stream);
@@ -382,7 +405,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
       nanoFreeMessage(element, record);
       return false;
     }
-    if (!decodeInto(element, stream, record, true)) {
+    if (!decodeInto(element, stream, record, true, *binding.context)) {
       std::printf("<ERROR> %s decoder failed: Unable to decode repeated %s\n", element.name,
                   element.name);
       return false;
@@ -406,7 +429,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
 }
 
 bool bindDecoders(const NANOMessageDescriptor& descriptor, NANOMessageInfo* record,
-                  WireStruct& wire) {
+                  WireStruct& wire, DecodeContext& context) {
   pb_field_iter_t it;
   if (!pb_field_iter_begin(&it, descriptor.fields, wire.data())) return true;
   do {
@@ -420,9 +443,9 @@ bool bindDecoders(const NANOMessageDescriptor& descriptor, NANOMessageInfo* reco
       auto* list = static_cast<NANOArrayInfo*>(record->fields[index]);
       if (list == nullptr) return false;
       list->used = list->size;
-      capacity = list->data == nullptr ? 0 : list->size;
+      capacity = context.capacityOf(list);
     }
-    wire.bindings.push_back({&descriptor, &slot, &record->fields[index], capacity});
+    wire.bindings.push_back({&descriptor, &slot, &record->fields[index], capacity, &context});
     auto* callback = static_cast<pb_callback_t*>(it.pData);
     callback->funcs.decode = &decodeCallback;
     callback->arg = &wire.bindings.back();
@@ -460,8 +483,48 @@ bool populate(const NANOMessageDescriptor& descriptor, NANOMessageInfo* record, 
   return true;
 }
 
+// The wire type a field of the given nanopb type is written with.
+pb_wire_type_t wireTypeOf(pb_type_t type) {
+  switch (PB_LTYPE(type)) {
+    case PB_LTYPE_BOOL:
+    case PB_LTYPE_VARINT:
+    case PB_LTYPE_UVARINT:
+    case PB_LTYPE_SVARINT: return PB_WT_VARINT;
+    case PB_LTYPE_FIXED32: return PB_WT_32BIT;
+    case PB_LTYPE_FIXED64: return PB_WT_64BIT;
+    default: return PB_WT_STRING;
+  }
+}
+
+// Finds the fields of one message level whose wire type does not fit their declaration (a varint
+// where a string or sub-message is declared, a fixed64 where a varint is ...). Such a field is
+// an unknown field, as other protobuf parsers treat it: it must never be read as the field's
+// value. Returns the byte ranges to leave out; empty when every field fits or the input cannot be
+// walked (then the decode itself reports the fault).
+std::vector<std::pair<size_t, size_t>> mismatchedFields(const pb_byte_t* bytes, size_t length,
+                                                        WireStruct& wire, const pb_msgdesc_t* fields) {
+  std::vector<std::pair<size_t, size_t>> ranges;
+  pb_istream_t scan = pb_istream_from_buffer(bytes, length);
+  pb_field_iter_t it;
+  if (!pb_field_iter_begin(&it, fields, wire.data())) return ranges;
+  while (scan.bytes_left > 0) {
+    const size_t start = length - scan.bytes_left;
+    pb_wire_type_t wireType;
+    uint32_t tag;
+    bool eof = false;
+    if (!pb_decode_tag(&scan, &wireType, &tag, &eof) || eof) break;
+    if (!pb_skip_field(&scan, wireType)) return {};
+    if (!pb_field_iter_find(&it, tag) || PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) continue;
+    const pb_wire_type_t declared = wireTypeOf(it.type);
+    const bool packed = PB_HTYPE(it.type) == PB_HTYPE_REPEATED && declared != PB_WT_STRING &&
+                        wireType == PB_WT_STRING;
+    if (wireType != declared && !packed) ranges.emplace_back(start, length - scan.bytes_left);
+  }
+  return ranges;
+}
+
 bool decodeInto(const NANOMessageDescriptor& descriptor, pb_istream_t* stream,
-                NANOMessageInfo* record, bool fresh) {
+                NANOMessageInfo* record, bool fresh, DecodeContext& context) {
   if (record == nullptr || record->fields == nullptr) {
     std::printf("<ERROR> %s decoder failed: message_info is NULL\n", descriptor.name);
     return false;
@@ -474,12 +537,34 @@ bool decodeInto(const NANOMessageDescriptor& descriptor, pb_istream_t* stream,
     }
   }
   WireStruct wire(descriptor);
-  if (!bindDecoders(descriptor, record, wire)) {
+  if (!bindDecoders(descriptor, record, wire, context)) {
     std::printf("<ERROR> %s decoder failed: Unable to set decoders\n", descriptor.name);
     return false;
   }
-  if (!pb_decode_ex(stream, descriptor.fields, wire.data(), PB_DECODE_NOINIT)) {
-    std::printf("<ERROR> %s decoder failed: %s\n", descriptor.name, PB_GET_ERROR(stream));
+  // Every stream here reads from memory: the caller's buffer, or a window of it.
+  static const auto readsMemory = pb_istream_from_buffer(nullptr, 0).callback;
+  std::vector<pb_byte_t> kept;
+  pb_istream_t filtered;
+  pb_istream_t* input = stream;
+  if (stream->callback == readsMemory && stream->bytes_left > 0) {
+    const auto* bytes = static_cast<const pb_byte_t*>(stream->state);
+    const size_t length = stream->bytes_left;
+    const auto skipped = mismatchedFields(bytes, length, wire, descriptor.fields);
+    if (!skipped.empty()) {
+      kept.reserve(length);
+      size_t from = 0;
+      for (const auto& [start, end] : skipped) {
+        kept.insert(kept.end(), bytes + from, bytes + start);
+        from = end;
+      }
+      kept.insert(kept.end(), bytes + from, bytes + length);
+      filtered = pb_istream_from_buffer(kept.data(), kept.size());
+      input = &filtered;
+      if (!pb_read(stream, nullptr, length)) return false;
+    }
+  }
+  if (!pb_decode_ex(input, descriptor.fields, wire.data(), PB_DECODE_NOINIT)) {
+    std::printf("<ERROR> %s decoder failed: %s\n", descriptor.name, PB_GET_ERROR(input));
     return false;
   }
   return populate(descriptor, record, wire);
@@ -640,7 +725,8 @@ bool nanoDecode(const NANOMessageDescriptor& descriptor, const uint8_t* bytes, s
   static const uint8_t kNoBytes = 0;
   pb_istream_t stream = pb_istream_from_buffer(bytes == nullptr ? &kNoBytes : bytes,
                                                bytes == nullptr ? 0 : length);
-  return decodeInto(descriptor, &stream, record, true);
+  DecodeContext context;
+  return decodeInto(descriptor, &stream, record, true, context);
 }
 
 // ---- Descriptor check -----------------------------------------------------------------------

@@ -153,6 +153,7 @@ sim::Node moveMoneyMenu(VesmoraModel& model) {
     sim::Node cell(T::cell, entry);
     cell.withFrame(CGRect{0, top, Overview::kScreenWidth, 60});
     cell.add(text("", entry));
+    if (entry == "Transfer between accounts") cell.onTap([&model] { model.openTransfer(); });
     table.add(std::move(cell));
     top += 60;
   }

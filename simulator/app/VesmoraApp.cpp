@@ -3,6 +3,7 @@
 #include "app/AccountViews.h"
 #include "app/MoreViews.h"
 #include "app/OverviewViews.h"
+#include "app/TransferViews.h"
 
 #include <cstdlib>
 #include "xctest/XCTVirtualClock.h"
@@ -63,6 +64,7 @@ VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
   }
   AppStore store(context.storage);
   model_ = std::make_unique<VesmoraModel>(store, *backend, settings, biometryOf(context.device.biometryKind()));
+  model_->setClock([] { return XCTVirtualClock::epochSeconds(); });
   model_->setBiometricEnrollment([&device = device_] { return device.isBiometricEnrolled(); });
   observeBiometricScans();
 
@@ -223,6 +225,10 @@ Node VesmoraApp::landingScreen() {
       break;
     }
     case Tab::moveMoney: {
+      if (model_->transferForm()) {
+        content.add(views::transferPage(*model_));
+        break;
+      }
       content.add(Node(Type::navigationBar, "Move money").add(staticText("Move money")));
       if (!model_->loading()) content.add(views::moveMoneyMenu(*model_));
       break;
@@ -241,6 +247,7 @@ Node VesmoraApp::landingScreen() {
     }));
   }
   content.add(tabBar);
+  if (model_->tab() == Tab::moveMoney) content.add(views::transferOverlay(*model_));
   return content;
 }
 

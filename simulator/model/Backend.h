@@ -7,6 +7,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "foundation/Decimal.h"
+#include "model/CalendarDay.h"
 
 namespace vesmora {
 
@@ -19,6 +23,27 @@ struct SignInResult {
   };
   Kind kind = Kind::invalidCredentials;
   std::string question;  // for `challenge`
+};
+
+// An account money can be moved from or to (the customer's deposit accounts).
+struct MovableAccount {
+  std::string id;
+  std::string label;  // the nickname, or the name when there is none
+  std::string number;
+  std::string currency;
+  platform::Decimal balance;  // what can be moved: the available balance
+};
+
+// A transfer between two of the customer's accounts, as the transfer form sends it.
+struct TransferOrder {
+  std::string fromId;
+  std::string toId;
+  platform::Decimal amount;
+  CalendarDay firstDate;  // the transfer date, or a recurring transfer's start
+  bool recurring = false;
+  std::string frequency;                 // recurring: "Weekly", ...
+  std::optional<CalendarDay> lastDate;   // recurring: the last transfer's day; empty: never ends
+  std::optional<int> occurrences;        // recurring: how many transfers; empty: never ends
 };
 
 class Backend {
@@ -40,6 +65,16 @@ class Backend {
   // for that user or cannot be reached.
   virtual std::optional<nlohmann::json> accountDetails(const std::string& /*username*/,
                                                        const std::string& /*accountId*/) {
+    return std::nullopt;
+  }
+  // The accounts the customer can move money between, in the order the overview lists them.
+  virtual std::vector<MovableAccount> movableAccounts(const std::string& /*username*/) { return {}; }
+  // Books a transfer of the customer's own accounts on `today`: one dated today moves the money
+  // at once, later and recurring ones are scheduled. The confirmation number; empty when the bank
+  // refuses the order (accounts not the customer's, the same account twice, other currencies, an
+  // amount that is not a positive number of cents).
+  virtual std::optional<std::string> bookTransfer(const std::string& /*username*/, const TransferOrder& /*order*/,
+                                                  const CalendarDay& /*today*/) {
     return std::nullopt;
   }
 };

@@ -86,6 +86,23 @@ void loadDetails(BankAccount& account, const nlohmann::json& details) {
 
 }  // namespace
 
+namespace {
+
+// Confirmation numbers count up from here after every reseed.
+constexpr long long kFirstConfirmation = 40'170'001;
+
+bool owns(const BankUser& user, const std::string& accountId) {
+  return std::find(user.accounts.begin(), user.accounts.end(), accountId) != user.accounts.end();
+}
+
+// Adds `amount` to a decimal text of the fixture ("" counts as absent and stays so).
+void addTo(std::string& balance, const platform::Decimal& amount) {
+  if (balance.empty()) return;
+  balance = (*platform::Decimal::parse(balance) + amount).toString();
+}
+
+}  // namespace
+
 std::string TestBackend::defaultFixturePath() { return VESMORA_SIMULATOR_FIXTURE; }
 
 TestBackend::TestBackend(std::string fixturePath) : fixturePath_(std::move(fixturePath)) {
@@ -151,6 +168,8 @@ void TestBackend::load(const nlohmann::json& fixture) {
   std::lock_guard<std::mutex> lock(mutex_);
   users_ = std::move(users);
   accounts_ = std::move(accounts);
+  scheduled_.clear();
+  nextConfirmation_ = kFirstConfirmation;
 }
 
 SignInResult TestBackend::signIn(const std::string& username, const std::string& password) {
@@ -226,6 +245,61 @@ std::optional<nlohmann::json> TestBackend::accountDetails(const std::string& use
   if (!a.creditLimit.empty()) details["creditLimit"] = a.creditLimit;
   if (!a.statement.empty()) details["statement"] = a.statement;
   return details;
+}
+
+std::vector<MovableAccount> TestBackend::movableAccounts(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<MovableAccount> out;
+  auto user = users_.find(username);
+  if (user == users_.end()) return out;
+  for (const auto& id : user->second.accounts) {
+    const BankAccount& a = accounts_.at(id);
+    if (a.category != "deposit") continue;
+    const std::string& available = a.availableBalance.empty() ? a.balance : a.availableBalance;
+    out.push_back({a.id, a.nickname.empty() ? a.name : a.nickname, a.number, a.currency,
+                   *platform::Decimal::parse(available)});
+  }
+  return out;
+}
+
+std::optional<std::string> TestBackend::bookTransfer(const std::string& username, const TransferOrder& order,
+                                                     const CalendarDay& today) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto user = users_.find(username);
+  if (user == users_.end() || !owns(user->second, order.fromId) || !owns(user->second, order.toId) ||
+      order.fromId == order.toId) {
+    return std::nullopt;
+  }
+  BankAccount& from = accounts_.at(order.fromId);
+  BankAccount& to = accounts_.at(order.toId);
+  if (from.category != "deposit" || to.category != "deposit" || from.currency != to.currency) return std::nullopt;
+  if (order.amount <= platform::Decimal() || order.amount.rounded(2) != order.amount) return std::nullopt;
+  if (order.firstDate < today) return std::nullopt;
+  if (order.recurring && (order.frequency.empty() || (order.occurrences && *order.occurrences < 1))) {
+    return std::nullopt;
+  }
+  std::string confirmation = std::to_string(nextConfirmation_++);
+  if (order.recurring || order.firstDate > today) {
+    scheduled_.push_back({confirmation, username, order});
+    return confirmation;
+  }
+  // Dated today: the money moves now, and both accounts list the transfer first.
+  addTo(from.balance, -order.amount);
+  addTo(from.availableBalance, -order.amount);
+  addTo(to.balance, order.amount);
+  addTo(to.availableBalance, order.amount);
+  auto book = [&](BankAccount& account, const std::string& description, const platform::Decimal& amount) {
+    nlohmann::json entry = {{"date", today.iso()}, {"description", description}, {"amount", amount.toString()}};
+    account.transactions.insert(account.transactions.begin(), std::move(entry));
+  };
+  book(from, "Transfer to " + (to.nickname.empty() ? to.name : to.nickname), -order.amount);
+  book(to, "Transfer from " + (from.nickname.empty() ? from.name : from.nickname), order.amount);
+  return confirmation;
+}
+
+std::vector<ScheduledTransfer> TestBackend::scheduledTransfers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return scheduled_;
 }
 
 bool TestBackend::offersSurvey(const std::string& username) {

@@ -41,6 +41,13 @@ struct BankAccount {
   nlohmann::json statement = nlohmann::json::object();    // credit-card statement fields
 };
 
+// A future-dated or recurring transfer the bank holds until its days come.
+struct ScheduledTransfer {
+  std::string confirmationNumber;
+  std::string username;
+  TransferOrder order;
+};
+
 class TestBackend : public Backend {
  public:
   // Loads the fixture file; throws std::runtime_error when it cannot be read or is malformed.
@@ -57,6 +64,10 @@ class TestBackend : public Backend {
   std::optional<nlohmann::json> accountSummary(const std::string& username, const std::string& path) override;
   bool offersSurvey(const std::string& username) override;
   std::optional<nlohmann::json> accountDetails(const std::string& username, const std::string& accountId) override;
+  std::vector<MovableAccount> movableAccounts(const std::string& username) override;
+  std::optional<std::string> bookTransfer(const std::string& username, const TransferOrder& order,
+                                          const CalendarDay& today) override;
+  std::vector<ScheduledTransfer> scheduledTransfers() const;
 
   std::vector<BankUser> users() const;
   std::vector<BankAccount> accounts() const;
@@ -73,6 +84,8 @@ class TestBackend : public Backend {
   mutable std::mutex mutex_;
   std::map<std::string, BankUser> users_;
   std::map<std::string, BankAccount> accounts_;
+  std::vector<ScheduledTransfer> scheduled_;
+  long long nextConfirmation_ = 0;
 };
 
 }  // namespace vesmora

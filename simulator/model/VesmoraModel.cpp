@@ -1,6 +1,7 @@
 #include "model/VesmoraModel.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace vesmora {
 namespace {
@@ -386,13 +387,18 @@ void VesmoraModel::finishSignIn() {
   tab_ = Tab::overview;
   morePage_ = MorePage::menu;
   focus_ = Field::none;
+  loadAccountSummaries();
+  accountPages_.close();
+  transfer_.reset();
+  surveyShown_ = backend_.offersSurvey(user);
+}
+
+void VesmoraModel::loadAccountSummaries() {
   summaries_.clear();
   for (const char* path : kAccountSummaryPaths) {
-    if (auto summary = backend_.accountSummary(user, path)) summaries_[path] = *summary;
+    if (auto summary = backend_.accountSummary(signedInUser_, path)) summaries_[path] = *summary;
   }
   overview_ = Overview(summaries_, customerName_, settings_.faults);
-  accountPages_.close();
-  surveyShown_ = backend_.offersSurvey(user);
 }
 
 void VesmoraModel::tapAlertButton(const std::string& button) {
@@ -451,10 +457,12 @@ void VesmoraModel::selectTab(Tab tab) {
   if (covered() || screen_ != Screen::landing) return;
   // Tapping the tab that is already selected goes back to its first page.
   if (tab == tab_ && tab == Tab::overview) accountPages_.close();
+  if (tab == tab_ && tab == Tab::moveMoney) transfer_.reset();
   if (tab == tab_ && tab == Tab::more) morePage_ = MorePage::menu;
   tab_ = tab;
-  // The Move money menu asks the bank which movements the customer may make.
-  if (tab == Tab::moveMoney) request([] {});
+  // The Move money menu asks the bank which movements the customer may make, and between which
+  // accounts.
+  if (tab == Tab::moveMoney) request([this] { movableAccounts_ = backend_.movableAccounts(signedInUser_); });
 }
 
 void VesmoraModel::logOut() {
@@ -464,6 +472,8 @@ void VesmoraModel::logOut() {
   summaries_.clear();
   overview_ = Overview();
   accountPages_.close();
+  transfer_.reset();
+  movableAccounts_.clear();
   showSignIn();
 }
 
@@ -504,6 +514,72 @@ void VesmoraModel::tapAccountBack() {
     return;
   }
   accountPages_.back();
+}
+
+}  // namespace vesmora
+
+namespace vesmora {
+
+// Faults of the transfer flow (see model/Faults.h).
+const Fault kEditGoesToMoveMoney("editGoesToMoveMoney",
+                                 "the review's Edit closes the transfer and shows the Move money menu");
+const Fault kPresetDateInUTC("presetDateInUTC",
+                             "the transfer form's preset date is today in UTC, not in the device's time zone");
+
+CalendarDay VesmoraModel::today() const {
+  double now = clock_ ? clock_() : static_cast<double>(std::time(nullptr));
+  return CalendarDay::of(now, platform::TimeZone::current());
+}
+
+void VesmoraModel::openTransfer() {
+  if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
+  CalendarDay day = today();
+  if (settings_.faults.has(kPresetDateInUTC)) {
+    day = CalendarDay::of(clock_ ? clock_() : static_cast<double>(std::time(nullptr)), platform::TimeZone::utc());
+  }
+  transfer_.emplace(movableAccounts_, day, settings_.faults);
+}
+
+void VesmoraModel::submitTransfer() {
+  if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::form) return;
+  transfer_->closePicker();
+  if (!transfer_->validate()) return;
+  request([this] {
+    if (transfer_) transfer_->showReview();
+  });
+}
+
+void VesmoraModel::confirmTransfer() {
+  if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::review) return;
+  request([this] {
+    if (!transfer_) return;
+    auto confirmation = backend_.bookTransfer(signedInUser_, transfer_->order(), today());
+    if (!confirmation) {
+      showAlert(Alert::Kind::accountUnavailable);
+      alert_->message = texts::kTransferRefused;
+      transfer_->edit();
+      return;
+    }
+    transfer_->complete(texts::kConfirmationPrefix + *confirmation, backend_.movableAccounts(signedInUser_));
+  });
+}
+
+void VesmoraModel::editTransfer() {
+  if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::review) return;
+  if (settings_.faults.has(kEditGoesToMoveMoney)) {
+    transfer_.reset();
+    return;
+  }
+  transfer_->edit();
+}
+
+void VesmoraModel::finishTransfer() {
+  if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::complete) return;
+  request([this] {
+    transfer_.reset();
+    loadAccountSummaries();
+    movableAccounts_ = backend_.movableAccounts(signedInUser_);
+  });
 }
 
 }  // namespace vesmora

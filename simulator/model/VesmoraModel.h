@@ -17,6 +17,7 @@
 #include "model/Faults.h"
 #include "model/MoreTab.h"
 #include "model/Overview.h"
+#include "model/TransferForm.h"
 
 namespace vesmora {
 
@@ -83,6 +84,7 @@ inline constexpr const char* kConfirmUserMessage =
 inline constexpr const char* kSurveyTitle = "How are we doing?";
 inline constexpr const char* kAccountUnavailable =
     "This account can’t be shown right now. Please try again later.";
+inline constexpr const char* kTransferRefused = "Your transfer can’t be made right now. Please try again later.";
 }  // namespace texts
 
 class VesmoraModel {
@@ -130,6 +132,13 @@ class VesmoraModel {
   const AccountPages& accountPages() const { return accountPages_; }
   AccountPages& accountPages() { return accountPages_; }
 
+  // The transfer form pushed over the Move money menu; null while the menu shows.
+  const TransferForm* transferForm() const { return transfer_ ? &*transfer_ : nullptr; }
+  TransferForm* transferForm() { return transfer_ ? &*transfer_ : nullptr; }
+  // The device's clock (seconds since 1970; the system clock unless the app sets another) and
+  // today's day in the device's time zone.
+  void setClock(std::function<double()> clock) { clock_ = std::move(clock); }
+  CalendarDay today() const;
   // The More tab's page, biometric sign-in in progress, and the two biometric switches.
   MorePage morePage() const { return morePage_; }
   BiometricPrompt biometricPrompt() const { return biometricPrompt_; }
@@ -166,6 +175,17 @@ class VesmoraModel {
   // "Manage account" on the transactions page; the navigation bar's back button.
   void tapManageAccount();
   void tapAccountBack();
+  // "Transfer between accounts": shows the transfer form over the accounts the Move money menu
+  // fetched.
+  void openTransfer();
+  // The form's Submit: in-line messages at once, or the review once the bank has answered.
+  void submitTransfer();
+  // The review's "Transfer": books the transfer and shows the completion.
+  void confirmTransfer();
+  // The review's "Edit": back to the form as it was filled.
+  void editTransfer();
+  // The completion's "Done": the overview's balances are fetched again, and Move money shows.
+  void finishTransfer();
   // The answer to the request on its way has arrived (the app calls it when the loading time is
   // over); nothing happens when no request is on its way.
   void finishLoading();
@@ -201,6 +221,7 @@ class VesmoraModel {
   void finishSignIn();
   void showSignIn();
   void showAlert(Alert::Kind kind);
+  void loadAccountSummaries();
   bool biometricEnrolled() const { return !biometricEnrolled_ || biometricEnrolled_(); }
   bool onMorePage(MorePage page) const;
 
@@ -230,6 +251,9 @@ class VesmoraModel {
   Overview overview_;
   AccountPages accountPages_;
   std::function<void()> pending_;
+  std::optional<TransferForm> transfer_;
+  std::vector<MovableAccount> movableAccounts_;  // fetched with the Move money menu
+  std::function<double()> clock_;
 
   MorePage morePage_ = MorePage::menu;
   BiometricPrompt biometricPrompt_ = BiometricPrompt::none;

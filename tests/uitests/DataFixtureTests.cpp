@@ -17,6 +17,11 @@ struct Findings {
   int accounts = 0;
 };
 
+// The money forms' pickers name an account by its nickname when it has one.
+bool namesAccount(const nlohmann::json& name, const vesmora::BankAccount& account) {
+  return name == account.name || (!account.nickname.empty() && name == account.nickname);
+}
+
 void check(const nlohmann::json& value, const std::string& where, const vesmora::TestBackend& bank, Findings& f) {
   if (value.is_array()) {
     for (std::size_t i = 0; i < value.size(); ++i) check(value[i], where + "[" + std::to_string(i) + "]", bank, f);
@@ -42,7 +47,9 @@ void check(const nlohmann::json& value, const std::string& where, const vesmora:
     for (const auto& account : bank.accounts()) {
       if (account.number != value["number"]) continue;
       found = true;
-      if (account.name != value["name"]) f.problems.push_back(where + ": name of account " + account.number + " differs");
+      if (!namesAccount(value["name"], account)) {
+        f.problems.push_back(where + ": name of account " + account.number + " differs");
+      }
       if (value.contains("id") && value["id"].is_string() && value["id"] != account.id) {
         f.problems.push_back(where + ": id of account " + account.number + " differs");
       }
@@ -62,6 +69,19 @@ void check(const nlohmann::json& value, const std::string& where, const vesmora:
       if (account.name != value["name"]) f.problems.push_back(where + ": name of account " + account.id + " differs");
     }
     if (!found) f.problems.push_back(where + ": account id " + value["id"].dump() + " is not in the fixture");
+  }
+  // A transfer row's accounts, as the pickers show them.
+  for (const char* side : {"fromAccount", "toAccount"}) {
+    std::string nameKey = std::string(side) + "Str", numberKey = std::string(side) + "Number";
+    if (!value.contains(nameKey) || !value.contains(numberKey)) continue;
+    ++f.accounts;
+    bool found = false;
+    for (const auto& account : bank.accounts()) {
+      if (account.number != value[numberKey]) continue;
+      found = true;
+      if (!namesAccount(value[nameKey], account)) f.problems.push_back(where + ": " + nameKey + " names another account");
+    }
+    if (!found) f.problems.push_back(where + ": " + numberKey + " " + value[numberKey].dump() + " is not in the fixture");
   }
   for (const auto& [key, child] : value.items()) check(child, where + "." + key, bank, f);
 }

@@ -73,3 +73,30 @@ TEST(DateTexts, ClockSourceCanBeReplaced) {
   Date::setClockSource(previous);
   EXPECT_FALSE(Date::now() == fixed);
 }
+
+TEST(DateTexts, AddDaysCrossesTheYearEndInTheDevicesZone) {
+  // 23:30 on Dec 31 in Kolkata is 18:00 UTC and 11:00 in Denver, all still Dec 31.
+  DeviceTimeZone kolkata(TimeZone::named("Asia/Kolkata"));
+  Date lateEvening = utc(2026, 12, 31, 18, 0);
+  Date nextDay = *lateEvening.addDays(1);
+  EXPECT_EQ(CommonFunctions::getDateFormatter(nextDay, "yyyy-MM-dd HH:mm"), "2027-01-01 23:30");
+  EXPECT_EQ(nextDay.monthDayYearString(), "Jan 1, 2027");
+  EXPECT_EQ(nextDay.fullMonthString(), "January");
+  EXPECT_EQ(nextDay.dayString(), "1");
+  EXPECT_EQ(nextDay.fullYearString(), "2027");
+  // Two and ten days on from Dec 30, 23:59 in Denver: the next year's days.
+  DeviceTimeZone denver(TimeZone::named("America/Denver"));
+  Date beforeMidnight = utc(2026, 12, 31, 6, 59);  // Dec 30, 23:59 MST
+  EXPECT_EQ(beforeMidnight.addDays(2)->monthDayYearString(), "Jan 1, 2027");
+  EXPECT_EQ(beforeMidnight.addDays(10)->monthDayYearString(), "Jan 9, 2027");
+}
+
+TEST(DateTexts, AddDaysKeepsTheWallClockTimeWhenDaylightSavingEnds) {
+  DeviceTimeZone denver(TimeZone::named("America/Denver"));
+  // Noon MDT on 6 November 2027; Denver falls back at 02:00 on 7 November.
+  Date noon = utc(2027, 11, 6, 18, 0);
+  EXPECT_EQ(noon.addDays(1), utc(2027, 11, 7, 19, 0)) << "noon MST, 25 hours later";
+  EXPECT_EQ(noon.addDays(2)->monthDayYearString(), "Nov 8, 2027");
+  // 23:30 MDT on 6 November plus one day is 23:30 MST on the 7th, not 22:30.
+  EXPECT_EQ(utc(2027, 11, 7, 5, 30).addDays(1), utc(2027, 11, 8, 6, 30));
+}

@@ -20,6 +20,9 @@ bool isDirectory(const std::string& path);
 bool createDirectories(const std::string& path, Error* error = nullptr);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);
+// Removes one regular file (a symbolic link counts as one: the link goes, not its target);
+// anything else at the path, a directory above all, is left alone (error 513).
+bool removeFile(const std::string& path, Error* error = nullptr);
 std::optional<Bytes> readFile(const std::string& path, Error* error = nullptr);
 // Writes through a temporary file in the same directory and renames it over `path`, so readers
 // see the old or the new content, never a mix. The directory must exist.

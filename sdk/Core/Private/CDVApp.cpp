@@ -49,6 +49,25 @@ std::mutex gPlistSwitchMutex;
 bool gPlistSwitchRead = false;
 std::optional<bool> gPlistSwitch;
 
+std::mutex& diagnosticsLoaderMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+// Function-local: the diagnostics library installs its loader during static initialisation.
+std::function<void()>& diagnosticsLoader() {
+  static std::function<void()> loader;
+  return loader;
+}
+
+void loadDiagnostics() {
+  std::function<void()> loader;
+  {
+    std::lock_guard lock(diagnosticsLoaderMutex());
+    loader = diagnosticsLoader();
+  }
+  if (loader) loader();
+}
+
 class RegistryHold {
  public:
   RegistryHold() : lock_(gRegistryMutex) { ++tRegistryDepth; }
@@ -224,7 +243,14 @@ platform::ClassRef CDVApp::classObject() {
 
 // ---- configuration ----
 
+std::function<void()> CDVApp::setDiagnosticsLoader(std::function<void()> loader) {
+  std::lock_guard lock(diagnosticsLoaderMutex());
+  std::swap(diagnosticsLoader(), loader);
+  return loader;
+}
+
 void CDVApp::configure() {
+  loadDiagnostics();
   std::shared_ptr<CDVOptions> options = CDVOptions::defaultOptions();
   if (!options) {
     const std::optional<bool> plistSwitch = readDataCollectionSwitchFromPlist();
@@ -248,6 +274,7 @@ void CDVApp::configureWithOptions(const std::shared_ptr<CDVOptions>& options) {
 
 void CDVApp::configureWithName(const std::optional<std::string>& name,
                                const std::shared_ptr<CDVOptions>& options) {
+  loadDiagnostics();
   if (!name || !options) raiseCore("Neither name nor options can be nil.");
   if (name->empty()) raiseCore("Name cannot be empty.");
 

@@ -116,6 +116,11 @@ class CDVApp : public platform::Object, public std::enable_shared_from_this<CDVA
                                       const std::string& version);
   // Every registered library as "name/version", sorted ignoring case, joined by blanks.
   static std::string cindervaleUserAgent();
+  // Run at the start of every configuration, before anything is reported. The diagnostics
+  // library installs its reporter's loader here when it is linked in, so that an app's
+  // configuration is reported without the host having to load it. Answers the loader replaced
+  // (tests take it out and put it back).
+  static std::function<void()> setDiagnosticsLoader(std::function<void()> loader);
 
   static bool validateAppID(const std::optional<std::string>& appID);
   static bool validateAppIDFormat(const std::string& appID, const std::string& version);

@@ -1,5 +1,6 @@
 // Audience filters and results, conditional user properties, purchase fingerprints, complex
 // events under audience evaluation, and the stored remote configuration.
+#include <algorithm>
 #include <set>
 
 #include "measurement/store/TLMDatabase.h"
@@ -155,21 +156,53 @@ std::optional<TLMFilterResult> TLMDatabase::filterResultForAudienceID(std::int32
   return results->front();
 }
 
+namespace {
+
+// Terms per delete statement: SQLite refuses an expression tree deeper than 1000, and an "OR"
+// chain grows one level per term.
+constexpr std::size_t kDeleteTermsPerStatement = 200;
+
+// Deletes the rows matching any of `terms` ("term OR term ..."), a bounded number per statement.
+// Inside the caller's transaction the chunks stand or fall together.
+bool deleteMatchingAny(TLMSqliteStore& store, const std::string& table,
+                       const std::vector<std::string>& terms, const std::string& separator,
+                       const std::string& prefix, const std::string& suffix, Error* error) {
+  for (std::size_t start = 0; start < terms.size(); start += kDeleteTermsPerStatement) {
+    const std::size_t end = std::min(terms.size(), start + kDeleteTermsPerStatement);
+    std::string condition = prefix;
+    for (std::size_t i = start; i < end; ++i) {
+      if (i > start) condition += separator;
+      condition += terms[i];
+    }
+    condition += suffix;
+    if (!store.deleteRecordsFromTableWithName(table, condition, {}, error)) return false;
+  }
+  return true;
+}
+
+template <typename Filter>
+std::vector<std::string> filterKeyTerms(const std::vector<Filter>& filters) {
+  std::vector<std::string> terms;
+  terms.reserve(filters.size());
+  for (const auto& f : filters) {
+    terms.push_back("(audience_id=" + std::to_string(f.audienceID()) +
+                    " AND filter_id=" + std::to_string(f.filterID()) + ")");
+  }
+  return terms;
+}
+
+}  // namespace
+
 bool TLMDatabase::deleteFilterResults(const std::vector<TLMFilterResult>& results, Error* error) {
   if (results.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty filter results to delete");
   }
   std::set<std::int32_t> ids;
   for (const auto& result : results) ids.insert(result.audienceID());
-  std::string list;
-  for (std::int32_t id : ids) {
-    if (!list.empty()) list += ",";
-    list += std::to_string(id);
-  }
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kTLMAudienceFilterValuesTable, "audience_id IN (" + list + ")",
-                                       {}, error)
-      .has_value();
+  std::vector<std::string> terms;
+  for (std::int32_t id : ids) terms.push_back(std::to_string(id));
+  return deleteMatchingAny(*sqliteStore_, kTLMAudienceFilterValuesTable, terms, ",",
+                           "audience_id IN (", ")", error);
 }
 
 std::optional<std::map<std::int32_t, std::vector<std::int32_t>>> TLMDatabase::allSessionScopedFilters(
@@ -279,14 +312,8 @@ bool TLMDatabase::deleteEventFilters(const std::vector<TLMEventFilter>& filters,
   if (filters.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty event filters to delete");
   }
-  std::string condition;
-  for (const auto& f : filters) {
-    if (!condition.empty()) condition += " OR ";
-    condition += "(audience_id=" + std::to_string(f.audienceID()) +
-                 " AND filter_id=" + std::to_string(f.filterID()) + ")";
-  }
-  return sqliteStore_->deleteRecordsFromTableWithName(kTLMEventFiltersTable, condition, {}, error)
-      .has_value();
+  return deleteMatchingAny(*sqliteStore_, kTLMEventFiltersTable, filterKeyTerms(filters), " OR ", "", "",
+                           error);
 }
 
 bool TLMDatabase::deletePropertyFilters(const std::vector<TLMPropertyFilter>& filters,
@@ -295,14 +322,8 @@ bool TLMDatabase::deletePropertyFilters(const std::vector<TLMPropertyFilter>& fi
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received empty property filters to delete");
   }
-  std::string condition;
-  for (const auto& f : filters) {
-    if (!condition.empty()) condition += " OR ";
-    condition += "(audience_id=" + std::to_string(f.audienceID()) +
-                 " AND filter_id=" + std::to_string(f.filterID()) + ")";
-  }
-  return sqliteStore_->deleteRecordsFromTableWithName(kTLMPropertyFiltersTable, condition, {}, error)
-      .has_value();
+  return deleteMatchingAny(*sqliteStore_, kTLMPropertyFiltersTable, filterKeyTerms(filters), " OR ", "", "",
+                           error);
 }
 
 bool TLMDatabase::deleteAllEventFilters(Error* error) {

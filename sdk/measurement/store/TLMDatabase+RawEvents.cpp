@@ -176,17 +176,45 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
 }
 
 std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
-  const platform::Array keep{Value(settings_->maxEventsStored() - 1)};
+  const std::int64_t keep = settings_->maxEventsStored() - 1;
+  // This runs before every stored event, so the common answers come without stepping through
+  // the table. Rowids only grow: the span from the oldest to the newest row bounds the row
+  // count, and while it fits nothing is over the limit. Past that, the count (read from the
+  // table's pages, not row by row) decides; when the rowids have no gap the newest rows to keep
+  // follow from it, else the table is walked.
+  auto ends = sqliteStore_->recordsForQuery(
+      "SELECT (SELECT min(rowid) FROM raw_events) AS oldest, (SELECT max(rowid) FROM raw_events) "
+      "AS newest",
+      {}, error);
+  if (!ends) return std::nullopt;
+  if (ends->empty() || !(*ends)[0].get("oldest").isNumber()) return 0;
+  const std::int64_t oldestRowID = (*ends)[0].get("oldest").int64Value().value_or(0);
+  const std::int64_t newestRowID = (*ends)[0].get("newest").int64Value().value_or(0);
+  const std::int64_t span = newestRowID - oldestRowID + 1;
+  if (span <= keep) return 0;
+  auto count = integerForQuery("SELECT count(*) FROM raw_events", {}, error);
+  if (!count) return std::nullopt;
+  if (*count <= keep) return 0;
+  std::optional<Value> boundary;
+  if (*count == span) {
+    // No gap: the newest `keep` rows are the last `keep` rowids (none at all when keep <= 0).
+    boundary = Value(keep <= 0 ? newestRowID : newestRowID - keep);
+  } else {
+    boundary = sqliteStore_->numberForQuery(
+        "SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT 1 OFFSET ?", {Value(keep)}, error);
+    if (!boundary) return std::nullopt;
+    if (boundary->isNull()) return 0;
+  }
+  const platform::Array oldest{*boundary};
   // The fingerprints of the events about to go: only their metadata can be orphaned here. Other
   // unused rows stay, above all the one just stored for the event the caller inserts next.
+  // (By rowid: the fingerprint index would have the planner read every entry.)
   auto used = sqliteStore_->recordsForQuery(
-      "SELECT DISTINCT metadata_fingerprint FROM raw_events WHERE rowid IN (SELECT rowid FROM "
-      "raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-      keep, error);
+      "SELECT DISTINCT metadata_fingerprint FROM raw_events NOT INDEXED WHERE rowid <= ?", oldest,
+      error);
   if (!used) return std::nullopt;
-  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
-      kTLMRawEventsTable,
-      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)", keep, error);
+  auto deleted =
+      sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", oldest, error);
   if (!deleted) return std::nullopt;
   if (*deleted == 0) return deleted;
   for (const auto& row : *used) {

@@ -140,12 +140,17 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
-  if (!ensureAllTables()) {
+  Error tableError;
+  if (!ensureAllTables(&tableError)) {
     log(1, 12002, platform::format("Failed to create or validate required database tables (%@)",
                                    context));
-    // A busy or unwritable file says nothing about its tables: keep it for the next start.
+    // Only a file that is damaged or holds tables this library cannot use is thrown away. A
+    // failing SQLite step that is not damage (busy, unwritable, full, a failed migration step)
+    // says nothing about the file: keep it for the next start.
+    const bool damaged = sqliteStore_->lastErrorIsDamage();
+    const bool unusable = tableError.code != TLMStoreErrorSQLite && !sqliteStore_->lastErrorIsTransient();
     Error error;
-    if (sqliteStore_->lastErrorIsTransient()) {
+    if (!damaged && !unusable) {
       sqliteStore_->closeDatabase();
     } else if (!sqliteStore_->closeAndDeleteDatabase(&error)) {
       log(4, 12003,
@@ -178,15 +183,28 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
   return sqliteStore_->performTransaction(block);
 }
 
-bool TLMDatabase::ensureAllTables() {
+bool TLMDatabase::ensureAllTables(Error* failure) {
   for (const auto& table : TLMDatabaseTables()) {
     Error error;
     if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify,
                                            &error)) {
       log(1, 12047, "Failed to ensure table. Table, error",
           {Value(table.name), Value(error.fullDescription())});
+      if (failure != nullptr) *failure = error;
       return false;
     }
+  }
+  // Raw events are read, counted and checked for use by their metadata fingerprint. Files made
+  // before the index existed gain it here, and so does a table that a migration rebuilt (the
+  // old table's index goes with it).
+  Error error;
+  if (!sqliteStore_->executeSQL(std::string("CREATE INDEX IF NOT EXISTS ") + kTLMRawEventsFingerprintIndex +
+                                    " ON " + kTLMRawEventsTable + " (metadata_fingerprint)",
+                                &error)) {
+    log(1, 12047, "Failed to ensure table. Table, error",
+        {Value(kTLMRawEventsTable), Value(error.fullDescription())});
+    if (failure != nullptr) *failure = error;
+    return false;
   }
   return true;
 }

@@ -62,7 +62,8 @@ class TLMDatabase {
   // Deletes the file and starts again with an empty schema.
   bool reset();
   bool performTransaction(const std::function<bool()>& block);
-  bool ensureAllTables();
+  // Creates, validates and migrates every table; `failure` gets the first failing table's error.
+  bool ensureAllTables(platform::Error* failure = nullptr);
   bool initializeAppMetadata();
 
   // MARK: Raw events and upload queue

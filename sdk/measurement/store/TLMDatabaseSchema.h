@@ -14,6 +14,7 @@ inline constexpr const char* kTLMDatabaseFileName = "ombrix-tally-mark.sql";
 inline constexpr const char* kTLMAppMetadataTable = "app_metadata";
 inline constexpr const char* kTLMRawEventsMetadataTable = "raw_events_metadata";
 inline constexpr const char* kTLMRawEventsTable = "raw_events";
+inline constexpr const char* kTLMRawEventsFingerprintIndex = "raw_events_metadata_fingerprint";
 inline constexpr const char* kTLMEventsTable = "events";
 inline constexpr const char* kTLMUserAttributesTable = "user_attributes";
 inline constexpr const char* kTLMQueueTable = "queue";

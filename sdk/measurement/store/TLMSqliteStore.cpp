@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -96,6 +97,25 @@ bool isSupportedRecordValue(const Value& value) {
   return value.isString() || value.isNumber() || value.isData() || value.isNull();
 }
 
+std::atomic<int> busyTimeout{3000};
+
+// Hands a statement back to the cache (reset) or finalizes a one-off one on every way out of a
+// read, a row filter or a value conversion that throws included: a statement left mid-step
+// would fail its next use and keep its read lock until the connection closes.
+class StatementCleanup {
+ public:
+  StatementCleanup(TLMSqliteStore& store, sqlite3_stmt* statement, const std::string& query)
+      : store_(store), statement_(statement), query_(query) {}
+  ~StatementCleanup() { store_.cleanUpStatement(statement_, query_); }
+  StatementCleanup(const StatementCleanup&) = delete;
+  StatementCleanup& operator=(const StatementCleanup&) = delete;
+
+ private:
+  TLMSqliteStore& store_;
+  sqlite3_stmt* statement_;
+  const std::string& query_;
+};
+
 }  // namespace
 
 TLMSqliteStore::TLMSqliteStore(std::string path, TLMStoreMonitor* monitor)
@@ -125,8 +145,12 @@ std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::
   Error error;
   if (store->openAndValidateDatabase(&error)) return store;
   // Only a damaged file is thrown away; a busy, locked or unreadable file is kept for the next
-  // start.
-  if (!store->lastFailureWasDamage_) return nullptr;
+  // start. Either way the reason is told.
+  if (!store->lastFailureWasDamage_) {
+    store->log(1, 34023, "Failed to open database. Error", {Value(error.fullDescription())});
+    return nullptr;
+  }
+  store->log(1, 34024, "Deleting damaged database file. Reason", {Value(error.fullDescription())});
   if (!store->closeAndDeleteDatabase(&error)) {
     store->log(1, 34001, "Failed to delete existing database file. Error",
                {Value(error.fullDescription())});
@@ -211,11 +235,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     } else {
       TLMStoreSetError(error, TLMStoreErrorSQLite,
                        "Database operation \"initialize sqlite handle\" failed with sqlite code " +
-                           std::to_string(rc));
+                           std::to_string(rc) + " and error message \"" + sqlite3_errstr(rc) + "\"");
     }
     closeDatabase();
     return false;
   }
+  sqlite3_busy_timeout(sqliteHandle_, busyTimeout.load());
 
   Error backupError;
   if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
@@ -353,14 +378,18 @@ bool TLMSqliteStore::ensureSchemaOfTableWithName(const std::string& name,
   const std::string oldName = name + "_old";
   Error stepError;
   bool ok = performTransaction([&] {
-    return renameTable(name, oldName, &stepError) &&
+    // A table of that name left behind (by an interrupted rebuild of another version) would
+    // make the rename fail for ever.
+    return executeSQL("DROP TABLE IF EXISTS " + oldName, &stepError) &&
+           renameTable(name, oldName, &stepError) &&
            ensureTableWithName(name, elementary, addOn, &stepError) &&
            copyContentsFromTable(oldName, name, &stepError) &&
            dropTableWithName(oldName, &stepError);
   });
   if (!ok) {
     if (stepError.domain.empty()) {
-      TLMStoreSetError(&stepError, TLMStoreErrorBadState, "Failed to migrate table " + name);
+      // Beginning or committing the transaction failed: an SQLite failure like the steps'.
+      TLMStoreSetError(&stepError, TLMStoreErrorSQLite, "Failed to migrate table " + name);
     }
     if (error != nullptr) *error = stepError;
   }
@@ -577,21 +606,20 @@ std::optional<std::int64_t> TLMSqliteStore::rowCountForTableWithName(const std::
   return number->int64Value().value_or(0);
 }
 
-sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
-                                                       const std::string& table, Error* error) {
+bool TLMSqliteStore::upsertSQLForRecord(const TLMRecord& record, const std::string& table,
+                                        std::string& sql, platform::Array& parameters,
+                                        Error* error) {
   if (record.empty()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
-    return nullptr;
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty record for upsert");
   }
   std::string columns;
   std::string placeholders;
-  platform::Array parameters;
+  parameters.clear();
   parameters.reserve(record.size());
   for (const auto& [column, value] : record) {
     if (!isSupportedRecordValue(value)) {
       log(4, 34020, "Record has value of unexpected type", {Value(column)});
-      TLMStoreSetError(error, TLMStoreErrorBadArgument, "Record has value of unexpected type");
-      return nullptr;
+      return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Record has value of unexpected type");
     }
     columns += column + ", ";
     placeholders += "?, ";
@@ -599,16 +627,8 @@ sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMRecord& record,
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
-  sqlite3_stmt* statement = prepareSQL(
-      "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");",
-      error);
-  if (statement == nullptr) return nullptr;
-  // The parameters share their bytes with the record, which the caller keeps until the step.
-  if (!bindValues(parameters, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  sql = "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");";
+  return true;
 }
 
 bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& table,
@@ -620,9 +640,12 @@ bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& ta
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Received empty table name for upsert");
   }
   if (!checkOpen("Upsert record", error)) return false;
-  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
-  if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  std::string sql;
+  platform::Array parameters;
+  if (!upsertSQLForRecord(record, table, sql, parameters, error)) return false;
+  // Every row of a table has the same columns, so one prepared statement serves them all. The
+  // parameters share their bytes with the record, which lives until the step is done.
+  return changesForQuery(sql, parameters, "execute statement", error).has_value();
 }
 
 sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,
@@ -808,6 +831,7 @@ std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
   }
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return std::nullopt;
+  StatementCleanup cleanup(*this, statement, query);
   TLMRows rows;
   std::size_t readCount = 0;
   bool stoppedByFilter = false;
@@ -845,7 +869,6 @@ std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
     // A read that stops half-way is a failure, not a shorter answer.
     setDatabaseError(error, "query records");
   }
-  cleanUpStatement(statement, query);
   return result;
 }
 
@@ -859,6 +882,7 @@ std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
   if (!checkOpen("Query numeric result", error)) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return std::nullopt;
+  StatementCleanup cleanup(*this, statement, query);
   std::optional<Value> result;
   int rc = sqlite3_step(statement);
   if (rc == SQLITE_ROW) {
@@ -873,7 +897,6 @@ std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
   } else {
     setDatabaseError(error, "query numeric result");
   }
-  cleanUpStatement(statement, query);
   return result;
 }
 
@@ -882,13 +905,13 @@ std::optional<std::int64_t> TLMSqliteStore::changesForQuery(const std::string& q
                                                             const char* operation, Error* error) {
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (statement == nullptr) return std::nullopt;
+  StatementCleanup cleanup(*this, statement, query);
   std::optional<std::int64_t> result;
   if (sqlite3_step(statement) == SQLITE_DONE) {
     result = sqlite3_changes(sqliteHandle_);
   } else {
     setDatabaseError(error, operation);
   }
-  cleanUpStatement(statement, query);
   return result;
 }
 
@@ -1188,6 +1211,14 @@ bool TLMSqliteStore::lastErrorIsTransient() const {
       return false;
   }
 }
+
+bool TLMSqliteStore::lastErrorIsDamage() const { return isDamageCode(lastFailedStepCode_); }
+
+void TLMSqliteStore::setBusyTimeoutMilliseconds(int milliseconds) {
+  busyTimeout.store(std::max(0, milliseconds));
+}
+
+int TLMSqliteStore::busyTimeoutMilliseconds() { return busyTimeout.load(); }
 
 void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation) {
   // Called right after the failing call, so the connection still holds that call's code.

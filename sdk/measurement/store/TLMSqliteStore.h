@@ -146,8 +146,9 @@ class TLMSqliteStore {
   bool bindValues(const platform::Array& values, sqlite3_stmt* statement, platform::Error* error);
   // One column of the current row; nullopt when a text or blob column yields no pointer.
   std::optional<platform::Value> valueAtColumn(int column, sqlite3_stmt* statement);
-  sqlite3_stmt* upsertStatementForRecord(const TLMRecord& record, const std::string& table,
-                                         platform::Error* error);
+  // The insert-or-replace text for the record's columns and the values to bind, in order.
+  bool upsertSQLForRecord(const TLMRecord& record, const std::string& table, std::string& sql,
+                          platform::Array& parameters, platform::Error* error);
   sqlite3_stmt* updateStatementForRecord(const TLMRecord& record, const std::string& table,
                                          const std::string& columnName,
                                          const platform::Value& columnValue,
@@ -164,6 +165,14 @@ class TLMSqliteStore {
   // The answer comes from the code kept when that step failed: calls that succeed after it (the
   // rollback of its transaction, for one) do not change it.
   bool lastErrorIsTransient() const;
+
+  // Whether the SQLite step that failed last showed a damaged file (corrupt, or not a database).
+  bool lastErrorIsDamage() const;
+
+  // How long an open or a statement waits for a lock that another connection holds before it
+  // fails as busy. Applies to connections opened afterwards; three seconds unless changed.
+  static void setBusyTimeoutMilliseconds(int milliseconds);
+  static int busyTimeoutMilliseconds();
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }

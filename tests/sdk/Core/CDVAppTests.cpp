@@ -135,6 +135,10 @@ TEST_F(CDVAppTest, AppIDValidation) {
   EXPECT_FALSE(CDVApp::validateAppID("1123"));
   EXPECT_FALSE(CDVApp::validateAppID(""));
   EXPECT_FALSE(CDVApp::validateAppID(std::nullopt));
+  // Nothing may follow the fingerprint.
+  EXPECT_FALSE(CDVApp::validateAppID("1:123:ios:abcg"));
+  EXPECT_FALSE(CDVApp::validateAppID("1:123:ios:abc "));
+  EXPECT_FALSE(CDVApp::validateAppID("1:123:ios:abc\n"));
   EXPECT_TRUE(linesWithCode("I-COR000010").empty());
 
   EXPECT_TRUE(CDVApp::validateAppID("2:anything"));

@@ -154,6 +154,29 @@ TEST_F(CDVOptionsTest, AnalyticsSwitchesPreferTheInfoPlist) {
   EXPECT_FALSE(fromMain->isMeasurementEnabled());
 }
 
+// The app's data-collection switch is only the fallback: an explicit option wins either way.
+TEST_F(CDVOptionsTest, ExplicitMeasurementOptionsOutrankTheDataCollectionSwitch) {
+  auto make = [](platform::Dictionary values) {
+    auto options = CDVOptions::initInternalWithOptionsDictionary(values);
+    options->analyticsOptionsDictionaryWithInfoDictionary({});
+    return options;
+  };
+  auto measurementOn = make({{"IS_MEASUREMENT_ENABLED", true}});
+  auto measurementOff = make({{"IS_MEASUREMENT_ENABLED", false}});
+  auto collectionOn = make({{"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", true}});
+  auto collectionOff = make({{"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", false}});
+  CDVApp::configureWithOptions(optionsWithAppID());
+  for (bool appSwitch : {false, true}) {
+    CDVApp::defaultApp()->setDataCollectionDefaultEnabled(appSwitch);
+    EXPECT_TRUE(measurementOn->isMeasurementEnabled()) << appSwitch;
+    EXPECT_TRUE(measurementOn->isAnalyticsCollectionEnabled()) << appSwitch;
+    EXPECT_FALSE(measurementOff->isMeasurementEnabled()) << appSwitch;
+    EXPECT_FALSE(measurementOff->isAnalyticsCollectionEnabled()) << appSwitch;
+    EXPECT_TRUE(collectionOn->isAnalyticsCollectionEnabled()) << appSwitch;
+    EXPECT_FALSE(collectionOff->isAnalyticsCollectionEnabled()) << appSwitch;
+  }
+}
+
 TEST_F(CDVOptionsTest, LibraryVersionID) {
   EXPECT_EQ(optionsWithAppID()->libraryVersionID(), "60004000");
   auto options = optionsWithAppID();

@@ -17,6 +17,8 @@ class CDVDiagnosticsTest : public coretest::CoreTest {
   void SetUp() override {
     CoreTest::SetUp();
     CDVDiagnostics::resetForTesting();
+    // These tests report through their own client: configuring must not load the reporter.
+    loader_ = CDVApp::setDiagnosticsLoader(nullptr);
     platform::TimeZone::setCurrent(platform::TimeZone::named("America/Denver"));
     // 2023-11-14 13:00 in Denver.
     clock_ = std::make_shared<platform::ManualClock>(1699992000.0, 5000.0);
@@ -39,6 +41,7 @@ class CDVDiagnosticsTest : public coretest::CoreTest {
     scopedClock_.reset();
     platform::TimeZone::setCurrent(std::nullopt);
     CDVDiagnostics::resetForTesting();
+    CDVApp::setDiagnosticsLoader(std::move(loader_));
     CoreTest::TearDown();
   }
 
@@ -87,6 +90,7 @@ class CDVDiagnosticsTest : public coretest::CoreTest {
   std::unique_ptr<platform::ScopedClock> scopedClock_;
   std::shared_ptr<OBXFakeNetworkTransport> transport_;
   std::shared_ptr<platform::ManualQueue> queue_;
+  std::function<void()> loader_;
   std::shared_ptr<CDVLumtraceLogger> logger_;
 };
 

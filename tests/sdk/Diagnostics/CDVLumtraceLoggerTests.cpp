@@ -186,6 +186,42 @@ TEST_F(CDVLumtraceLoggerTest, AFileIsClosedOnceItPassesTheMaximumRequestSize) {
   EXPECT_EQ(payloadsInFile(files[1]), std::vector<std::string>{std::string(40, 'c')});
 }
 
+TEST_F(CDVLumtraceLoggerTest, AFileExactlyAtTheMaximumRequestSizeStaysOpen) {
+  makeLogger();
+  log("x", 1);
+  pump();
+  const uint64_t oneEvent = platform::files::readFile(filesBelow(logDirectory_ + "/tolvamere/1")[0])->size();
+  logger_->setMaxRequestNumBytes(2 * oneEvent);
+  log("a");
+  log("b");  // exactly at the limit: not past it
+  pump();
+  clock_->advance(0.002);
+  log("c");  // past it now: the file is closed after this one
+  log("d");
+  pump();
+  auto files = filesBelow(logDirectory_ + "/tolvamere/137");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(payloadsInFile(files[0]), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(payloadsInFile(files[1]), std::vector<std::string>{"d"});
+}
+
+TEST_F(CDVLumtraceLoggerTest, AFailedUploadOfATimedPassSchedulesTheNextOne) {
+  makeLogger();
+  leaveFile("1", {"A"});
+  answerWith({500});
+  clock_->advance(900);  // the pass scheduled at creation: its upload fails
+  pump();
+  ASSERT_EQ(uploads().size(), 1u);
+  EXPECT_TRUE(logger_->sendScheduled());
+  clock_->advance(899);
+  pump();
+  EXPECT_EQ(uploads().size(), 1u);
+  clock_->advance(1);
+  pump();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"A"}, {"A"}}));
+  EXPECT_TRUE(filesBelow(logDirectory_).empty());
+}
+
 TEST_F(CDVLumtraceLoggerTest, SendsTheLastListedFileFirstAndSkipsFilesAlreadySent) {
   makeLogger();
   leaveFile("1", {"A"});
@@ -213,8 +249,8 @@ TEST_F(CDVLumtraceLoggerTest, SendsTheLastListedFileFirstAndSkipsFilesAlreadySen
 TEST_F(CDVLumtraceLoggerTest, SixFailuresInARowStopUploadsAndASuccessRestoresTheBudget) {
   makeLogger();
   leaveFile("1", {"A"});
-  // 204 is no success either; 0 stands for a refused connection.
-  answerWith({500, 204, 0, 404, 503, 200, 500, 500, 500, 500, 500, 500});
+  // 204 is no success either, 408 asks for another try; 0 stands for a refused connection.
+  answerWith({500, 204, 0, 408, 503, 200, 500, 500, 500, 500, 500, 500});
   for (int i = 0; i < 5; ++i) {
     logger_->flushWithCompletionHandler(nullptr);
     pump();
@@ -378,6 +414,62 @@ TEST_F(CDVLumtraceLoggerTest, ANewEventFileNeverTakesTheNameOfAFileStillListed) 
   EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"X"}, {"V"}, {"new", "after"}}));
   EXPECT_TRUE(filesBelow(logDirectory_).empty());
   EXPECT_TRUE(linesWithCode("I-COR000020").empty());
+}
+
+TEST_F(CDVLumtraceLoggerTest, FailedPassesListEachFileOnceAndARefusedFileIsDeleted) {
+  makeLogger();
+  leaveFile("1", {"A"});
+  leaveFile("2", {"B"});
+  leaveFile("3", {"C"});
+  answerWith({500, 500, 500});
+  for (int pass = 0; pass < 3; ++pass) {
+    logger_->flushWithCompletionHandler(nullptr);
+    pump();
+    EXPECT_EQ(logger_->pendingRequestCount(), 2u) << pass;
+  }
+
+  // 400 means never: C goes with a line, and the chain goes on. 429 and 408 are worth another
+  // try: B stays and costs a retry each time.
+  answerWith({400, 429, 408, 200, 200});
+  logger_->flushWithCompletionHandler(nullptr);
+  pump();
+  logger_->flushWithCompletionHandler(nullptr);
+  pump();
+  EXPECT_EQ(logger_->uploadRetriesRemaining(), 1);
+  EXPECT_EQ(filesBelow(logDirectory_).size(), 2u);
+  ASSERT_EQ(linesWithCode("I-COR000022").size(), 1u);
+  EXPECT_NE(linesWithCode("I-COR000022")[0].message.find("/3 with Status Code: 400"), std::string::npos);
+  int completions = 0;
+  logger_->flushWithCompletionHandler([&] { ++completions; });
+  pump();
+  EXPECT_EQ(completions, 1);
+  EXPECT_TRUE(filesBelow(logDirectory_).empty());
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{
+                           {"C"}, {"C"}, {"C"}, {"C"}, {"B"}, {"B"}, {"B"}, {"A"}}));
+}
+
+TEST_F(CDVLumtraceLoggerTest, AFileThatCannotBeSentAsItIsStaysAndADirectoryIsNeverRemoved) {
+  makeLogger();
+  const std::string kept = leaveFile("1", {"A"});
+  // A directory where an event file is expected, with something inside.
+  const std::string stray = logDirectory_ + "/tolvamere/137/2";
+  ASSERT_TRUE(platform::files::createDirectories(stray));
+  ASSERT_TRUE(platform::files::writeFileAtomically(stray + "/inner", Bytes{1}));
+  answerWith({});
+  logger_->setRequestEncoderForTesting([](const LMTPBLogRequest&) { return std::nullopt; });
+  logger_->flushWithCompletionHandler(nullptr);
+  pump();
+  EXPECT_TRUE(transport_->requests().empty());
+  EXPECT_TRUE(platform::files::exists(kept));
+  EXPECT_EQ(linesWithCode("I-COR000021").size(), 1u);
+  EXPECT_TRUE(platform::files::exists(stray + "/inner"));
+
+  logger_->setRequestEncoderForTesting(nullptr);
+  logger_->flushWithCompletionHandler(nullptr);
+  pump();
+  EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"A"}}));
+  EXPECT_FALSE(platform::files::exists(kept));
+  EXPECT_TRUE(platform::files::exists(stray + "/inner"));
 }
 
 // Events logged from many threads at once all reach the file, on the real queues.

@@ -138,6 +138,12 @@ TEST_F(LogUploadEndToEndTest, ConfiguringAnAppUploadsItsReportAndDeletesTheFile)
   EXPECT_EQ(CDVLumtraceLogger::sharedInstance()->uploadRetriesRemaining(), 6);
 }
 
+TEST_F(LogUploadEndToEndTest, ConfiguringLoadsTheReporterWithoutAnyCallFromTheHost) {
+  CDVDiagnostics::resetForTesting();  // as in a process where nothing called load()
+  CDVApp::configureWithOptions(optionsWithAppID());
+  EXPECT_TRUE(eventually([&] { return received() == 1; }));
+}
+
 TEST_F(LogUploadEndToEndTest, AFailingServerKeepsTheFilesUntilTheRetriesAreUsedUp) {
   status_ = 500;
   CDVApp::configureWithOptions(optionsWithAppID());

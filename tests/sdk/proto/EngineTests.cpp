@@ -1,5 +1,7 @@
 // The generic engine: slot tables against nanopb's tables, record life cycle, decoding limits
 // and robustness against bad input.
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -287,6 +289,79 @@ TEST(NanoDecode, OversizedLengthsAndVarints) {
   EXPECT_EQ(LMTPBClientInfo::initWithBuffer(tooLarge), nullptr);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("<ERROR> ClientInfo decoder failed: integer too large"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NanoDecode, WrongWireTypesAreSkippedAsUnknownFields) {
+  // name (a string) as a varint and as a fixed32, params (repeated messages) as a fixed64, then a
+  // valid timestamp: the mismatched fields leave no value behind.
+  const Bytes event{0x10, 0x05,                                      // name: varint 5
+                    0x15, 'a', 'b', 'c', 'd',                        // name: fixed32
+                    0x09, 1, 2, 3, 4, 5, 6, 7, 8,                    // params: fixed64
+                    0x18, 0x07};                                     // timestamp 7
+  auto decoded = TLMPBEvent::initWithBuffer(event);
+  ASSERT_NE(decoded, nullptr);
+  EXPECT_FALSE(NANOHasField(*decoded, TLMPBEventSlot::name));
+  EXPECT_EQ(NANOGetArray(*decoded, TLMPBEventSlot::params, TLMPBEventParam::messageDescriptor())->size(), 0u);
+  EXPECT_EQ(NANOGetInt64(*decoded, TLMPBEventSlot::timestamp_millis), 7);
+
+  // A sub-message as a varint, a repeated uint64 as a fixed32, a repeated message as a varint,
+  // and a varint where a singular scalar of fixed width is declared.
+  const Bytes result{0x10, 0x2A,                    // current_data: varint
+                     0x1A, 0x07,                    // previous_data (7 bytes):
+                     0x0D, 1, 0, 0, 0,              //   status as fixed32
+                     0x18, 0x01,                    //   dynamic_filter_timestamps as varint
+                     0x08, 0x03};                   // audience_id 3
+  auto leaf = TLMPBAudienceLeafFilterResult::initWithBuffer(result);
+  ASSERT_NE(leaf, nullptr);
+  EXPECT_FALSE(NANOHasField(*leaf, TLMPBAudienceLeafFilterResultSlot::current_data));
+  auto previous = NANOGetMessage<TLMPBResultData>(*leaf, TLMPBAudienceLeafFilterResultSlot::previous_data);
+  ASSERT_NE(previous, nullptr);
+  EXPECT_EQ(NANOGetArray(*previous, TLMPBResultDataSlot::status)->size(), 0u);
+  EXPECT_EQ(NANOGetArray(*previous, TLMPBResultDataSlot::dynamic_filter_timestamps, TLMPBDynamicFilterResultTimestamp::messageDescriptor())->size(), 0u);
+  EXPECT_EQ(NANOGetInt32(*leaf, TLMPBAudienceLeafFilterResultSlot::audience_id), 3);
+
+  const Bytes param{0x25, 0x00, 0x00, 0xC0, 0x3F,   // float_value 1.5 (fixed32, right)
+                    0x29, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF8, 0x3F,  // double 1.5
+                    0x20, 0x01};                    // float_value as a varint: skipped
+  auto decodedParam = TLMPBEventParam::initWithBuffer(param);
+  ASSERT_NE(decodedParam, nullptr);
+  EXPECT_EQ(NANOGetFloat(*decodedParam, TLMPBEventParamSlot::float_value), 1.5f);
+  EXPECT_EQ(NANOGetDouble(*decodedParam, TLMPBEventParamSlot::double_value), 1.5);
+}
+
+// Duplicates of a singular sub-message merge; their lists must grow geometrically, not by one
+// copy per occurrence. Linear work makes 16 times the input cost about 16 times the time.
+TEST(NanoDecode, MergingManyDuplicateSubMessagesIsLinear) {
+  auto input = [](size_t count) {
+    Bytes bytes;
+    for (size_t i = 0; i < count; ++i) {
+      bytes.insert(bytes.end(), {0x12, 0x02, 0x08, 0x01});  // current_data { status: 1 }
+    }
+    return bytes;
+  };
+  auto seconds = [&](size_t count) {
+    const Bytes bytes = input(count);
+    double best = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      const auto start = std::chrono::steady_clock::now();
+      auto leaf = TLMPBAudienceLeafFilterResult::initWithBuffer(bytes);
+      const auto stop = std::chrono::steady_clock::now();
+      EXPECT_NE(leaf, nullptr);
+      if (leaf != nullptr) {
+        auto current = NANOGetMessage<TLMPBResultData>(*leaf, TLMPBAudienceLeafFilterResultSlot::current_data);
+        EXPECT_EQ(NANOGetArray(*current, TLMPBResultDataSlot::status)->size(), count);
+      }
+      best = std::min(best, std::chrono::duration<double>(stop - start).count());
+    }
+    return best;
+  };
+  const double small = seconds(4000);
+  const double large = seconds(64000);
+  EXPECT_LT(large, 64 * std::max(small, 1e-4)) << "4000: " << small << " s, 64000: " << large << " s";
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "measurement/store/TLMSqliteStore.h"
+
 class TempDirectory {
  public:
   TempDirectory() {
@@ -64,4 +66,17 @@ class RawDatabase {
 
  private:
   sqlite3* db_ = nullptr;
+};
+
+// Lock waits of the store's connections for the test's lifetime: tests that hold a lock on
+// purpose let the store fail at once instead of waiting for real.
+class ScopedBusyTimeout {
+ public:
+  explicit ScopedBusyTimeout(int milliseconds) : previous_(TLMSqliteStore::busyTimeoutMilliseconds()) {
+    TLMSqliteStore::setBusyTimeoutMilliseconds(milliseconds);
+  }
+  ~ScopedBusyTimeout() { TLMSqliteStore::setBusyTimeoutMilliseconds(previous_); }
+
+ private:
+  int previous_;
 };

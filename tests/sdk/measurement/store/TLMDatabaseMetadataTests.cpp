@@ -45,6 +45,20 @@ TEST_F(TLMDatabaseMetadataTest, AppMetadataAndDailyCountsLiveInRowOne) {
   EXPECT_EQ(store().rowCountForTableWithName(kTLMAppMetadataTable, &error), 1);
 }
 
+// The day of a fresh count starts at local midnight: half an hour after UTC midnight is still
+// the day before one hour west of it, and already the next day two hours east.
+TEST_F(TLMDatabaseMetadataTest, DailyCountsStartTheirDayAtTheMidnightOffset) {
+  const double utcMidnight = 19676.0 * 86400;
+  clock->setNow(utcMidnight + 1800);
+  settings->midnightOffsetValue = 3600;
+  EXPECT_EQ(database->dailyCounts(&error)->day(), 19675);
+  clock->setNow(utcMidnight - 1800);
+  settings->midnightOffsetValue = -7200;
+  EXPECT_EQ(database->dailyCounts(&error)->day(), 19676);
+  settings->midnightOffsetValue = 0;
+  EXPECT_EQ(database->dailyCounts(&error)->day(), 19675);
+}
+
 TEST_F(TLMDatabaseMetadataTest, EventAggregatesRoundTripAndReadOlderRowsWithDefaults) {
   auto a = aggregates("purchase", 5);
   a.setLastSampledComplexEventID(-77);
@@ -142,6 +156,17 @@ TEST_F(TLMDatabaseMetadataTest, UserPropertyTableLimitAndPublicListing) {
     EXPECT_NE(a.name(), "ombrix_x");
   }
   EXPECT_EQ(database->publicUserAttributeCount(&error), 999);
+}
+
+TEST_F(TLMDatabaseMetadataTest, PublicListingLeavesOutInternalNamesWithoutAnUnderscore) {
+  for (const char* name : {"user_id", "first_open_time", "jq_session_id", "visible"}) {
+    ASSERT_TRUE(database->updateUserAttribute(attribute(name, TLMValue("v")), &error)) << name;
+  }
+  auto visible = database->userAttributesIncludingInternal(false, &error);
+  ASSERT_TRUE(visible);
+  ASSERT_EQ(visible->size(), 1u);
+  EXPECT_EQ(visible->front().name(), "visible");
+  EXPECT_EQ(database->userAttributesIncludingInternal(true, &error)->size(), 4u);
 }
 
 TEST_F(TLMDatabaseMetadataTest, LifetimeValuePrefixMatchesExactly) {

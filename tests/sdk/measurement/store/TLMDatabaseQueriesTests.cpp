@@ -58,6 +58,35 @@ TEST_F(TLMDatabaseQueriesTest, AudienceFiltersAreStoredQueriedAndDeleted) {
   EXPECT_TRUE(database->allAudienceIDs(&error)->empty());
 }
 
+TEST_F(TLMDatabaseQueriesTest, ThousandsOfFiltersAndResultsAreDeletedAtOnce) {
+  // Far beyond what one SQL expression may hold; one filter of each kind stays.
+  constexpr int kCount = 2500;
+  std::vector<TLMEventFilter> events;
+  std::vector<TLMPropertyFilter> properties;
+  std::vector<TLMFilterResult> results;
+  for (int i = 0; i <= kCount; ++i) {
+    events.emplace_back(i, i + 1, "e", Bytes{1}, false);
+    properties.emplace_back(i, i + 1, "p", Bytes{1}, false);
+    results.emplace_back(i, Bytes{1}, std::nullopt);
+  }
+  ASSERT_TRUE(database->performTransaction([&] {
+    return database->updateEventFilters(events, &error) &&
+           database->updatePropertyFilters(properties, &error) &&
+           database->updateFilterResults(results, &error);
+  })) << error.fullDescription();
+  events.pop_back();
+  properties.pop_back();
+  results.pop_back();
+  ASSERT_TRUE(database->performTransaction([&] {
+    return database->deleteEventFilters(events, &error) &&
+           database->deletePropertyFilters(properties, &error) &&
+           database->deleteFilterResults(results, &error);
+  })) << error.fullDescription();
+  EXPECT_EQ(raw().column("SELECT audience_id FROM event_filters UNION ALL SELECT audience_id FROM "
+                         "property_filters UNION ALL SELECT audience_id FROM audience_filter_values"),
+            (std::vector<std::string>{"2500", "2500", "2500"}));
+}
+
 TEST_F(TLMDatabaseQueriesTest, FilterResultsWithoutPreviousResultsStoreNull) {
   ASSERT_TRUE(database->updateFilterResults(
       {TLMFilterResult(1, Bytes{1, 2}, std::nullopt), TLMFilterResult(2, Bytes{3}, Bytes{4})}, &error));
@@ -156,6 +185,37 @@ TEST_F(TLMDatabaseQueriesTest, ConditionalPropertiesRoundTripAndFollowTheirTimes
   EXPECT_TRUE(monitor.contains(12038));
   ASSERT_TRUE(database->deleteConditionalUserPropertyWithName("_cp", &error));
   EXPECT_EQ(store().rowCountForTableWithName(kTLMConditionalPropertiesTable, &error), 0);
+}
+
+// Exactly at the timeout a property can still be triggered and has not timed out; the times are
+// absolute differences, so a clock set back counts as far as it went back.
+TEST_F(TLMDatabaseQueriesTest, TriggerTimeoutAndTimeToLiveBoundariesInBothDirectionsOfTime) {
+  auto p = property("_cp");  // created now, timeout 100, time to live 50
+  p.triggerEventName = "go";
+  ASSERT_TRUE(database->updateConditionalUserProperty(p, &error));
+  const double created = clock->now();
+  auto triggered = [&] { return names(database->triggeredConditionalUserPropertiesWithEventName("go", &error)); };
+  auto timedOut = [&] { return names(database->timedOutConditionalUserPropertiesWithError(&error)); };
+  const std::vector<std::string> one{"_cp"};
+  for (double sign : {1.0, -1.0}) {
+    clock->setNow(created + sign * 100);
+    EXPECT_EQ(triggered(), one) << sign;
+    EXPECT_TRUE(timedOut().empty()) << sign;
+    clock->setNow(created + sign * 100.5);
+    EXPECT_TRUE(triggered().empty()) << sign;
+    EXPECT_EQ(timedOut(), one) << sign;
+  }
+
+  p.active = true;
+  p.triggeredTimestamp = created;
+  ASSERT_TRUE(database->updateConditionalUserProperty(p, &error));
+  auto expired = [&] { return names(database->expiredConditionalUserPropertiesWithError(&error)); };
+  for (double sign : {1.0, -1.0}) {
+    clock->setNow(created + sign * 50);
+    EXPECT_TRUE(expired().empty()) << sign;
+    clock->setNow(created + sign * 50.5);
+    EXPECT_EQ(expired(), one) << sign;
+  }
 }
 
 TEST_F(TLMDatabaseQueriesTest, PrefixAndOriginMatchExactly) {

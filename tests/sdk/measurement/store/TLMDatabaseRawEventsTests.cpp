@@ -181,6 +181,33 @@ TEST_F(TLMDatabaseRawEventsTest, RowParametersWithoutNameOrKnownKindAreLeftOut) 
   EXPECT_TRUE(monitor.contains(12015));
 }
 
+TEST_F(TLMDatabaseRawEventsTest, OneReadTakesTheOldestThousandEventsOfItsMetadata) {
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  const std::int64_t other = storeMetadata("1:1:ios:b");
+  ASSERT_TRUE(database->performTransaction([&] {
+    for (int i = 0; i < 1002; ++i) {
+      // Every third event belongs to other metadata and must not take a place in the read.
+      if (i % 3 == 1 && !database->insertRawEvent(event("o", 1700000000 + i), other, false, &error)) {
+        return false;
+      }
+      if (!database->insertRawEvent(event("e" + std::to_string(i), 1700000000 + i), fingerprint, false,
+                                    &error)) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  auto events = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_TRUE(events) << error.description;
+  ASSERT_EQ(events->size(), 1000u);
+  EXPECT_EQ(events->front().rawEvent()->name(), "e0");
+  EXPECT_EQ(events->back().rawEvent()->name(), "e999");
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(events->back().rowID(), &error));
+  auto rest = database->rawEventsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_EQ(rest->size(), 2u);
+  EXPECT_EQ(rest->front().rawEvent()->name(), "e1000");
+}
+
 TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
   settings->maxEventsStoredValue = 1000;
   std::int64_t oldMetadata = storeMetadata("1:1:ios:old");
@@ -200,6 +227,29 @@ TEST_F(TLMDatabaseRawEventsTest, CapKeepsNewestEventsAndDropsOrphanedMetadata) {
   EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsMetadataTable, &error), 1);
   EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(oldMetadata, &error));
   EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+}
+
+// The cap counts rows, not rowids: rows missing from the middle leave older rows to keep.
+TEST_F(TLMDatabaseRawEventsTest, CapCountsTheRowsThatAreThereWhenRowidsHaveGaps) {
+  settings->maxEventsStoredValue = 5;
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  for (int i = 1; i <= 10; ++i) {
+    ASSERT_TRUE(database->insertRawEvent(event("e" + std::to_string(i), 1700000000 + i), fingerprint,
+                                         false, &error));
+  }
+  raw().exec("DELETE FROM raw_events WHERE rowid IN (7, 8)");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 4);
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events ORDER BY rowid"),
+            (std::vector<std::string>{"5", "6", "9", "10"}));
+  // Four rows spread over six rowids: nothing more to delete, and none with no rows at all.
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  raw().exec("DELETE FROM raw_events");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  // A cap of one keeps nothing for the event to come.
+  settings->maxEventsStoredValue = 1;
+  ASSERT_TRUE(database->insertRawEvent(event("last", 1700000100), fingerprint, false, &error));
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsTable, &error), 0);
 }
 
 // The event pipeline stores the metadata, applies the cap, then inserts the event: the cap must

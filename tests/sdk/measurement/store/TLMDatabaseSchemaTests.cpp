@@ -60,6 +60,10 @@ TEST_F(TLMDatabaseSchemaTest, OlderSchemaGainsAddOnColumnsAndKeepsItsRows) {
             (std::vector<std::string>{"a:real", "b:real"}));
   EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') FROM queue"), "null");
   EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "11");
+  // The rebuilt raw-event table has its fingerprint index.
+  EXPECT_EQ(raw.scalar("SELECT tbl_name FROM sqlite_master WHERE type = 'index' AND name = "
+                       "'raw_events_metadata_fingerprint'"),
+            "raw_events");
 }
 
 TEST_F(TLMDatabaseSchemaTest, UnknownRequiredColumnDiscardsTheFile) {
@@ -174,7 +178,10 @@ TEST_F(TLMDatabaseSchemaTest, BusyFileDuringTableSetUpIsKeptAndOperationsReportN
   RawDatabase other(path);
   other.exec("CREATE TABLE kept (a INTEGER)");
   other.exec("BEGIN IMMEDIATE");
-  EXPECT_FALSE(open());
+  {
+    ScopedBusyTimeout noWait(0);
+    EXPECT_FALSE(open());
+  }
   EXPECT_TRUE(monitor.contains(12002));
   other.exec("COMMIT");
   EXPECT_EQ(RawDatabase(path).scalar("SELECT count(*) FROM sqlite_master WHERE name = 'kept'"), "1");
@@ -243,6 +250,41 @@ TEST_F(TLMDatabaseSchemaTest, FullDiskDuringMigrationKeepsTheFileAndItsRows) {
   RawDatabase raw(path);
   EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
             (std::vector<std::string>{"a:real", "b:real"}));
+}
+
+// An older raw_events layout: its rebuild renames it to raw_events_old.
+void writeOlderRawEvents(const std::string& path) {
+  RawDatabase raw(path);
+  raw.exec("DROP TABLE raw_events");
+  raw.exec("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+           "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)");
+  raw.exec("INSERT INTO raw_events VALUES ('a', 1700000000, 5, x'01', NULL)");
+}
+
+TEST_F(TLMDatabaseSchemaTest, LeftoverOldTableIsDroppedAndAFailedMigrationStepKeepsTheFile) {
+  ASSERT_TRUE(open());
+  writeOlderRawEvents(path);
+  RawDatabase(path).exec("CREATE TABLE raw_events_old (name TEXT, stale INTEGER)");
+  ASSERT_TRUE(open());
+  {
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events"),
+              (std::vector<std::string>{"a:real"}));
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events_old'"), "0");
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events_metadata_fingerprint'"),
+              "1");
+  }
+
+  // A view in the way cannot be dropped as a table: the step fails, which is no damage.
+  writeOlderRawEvents(path);
+  RawDatabase(path).exec("CREATE VIEW raw_events_old AS SELECT 1");
+  monitor.clear();
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(monitor.contains(12002));
+  EXPECT_FALSE(monitor.contains(12003));
+  RawDatabase raw(path);
+  EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events"),
+            (std::vector<std::string>{"a:integer"}));
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ TEST_F(TLMSqliteStoreTest, DamagedPagesFailTheIntegrityCheckAndTheFileIsRecreate
   Error error;
   EXPECT_EQ(*store->tableExists("t", &error), false);
   EXPECT_TRUE(store->validateDatabaseWithError(&error));
+  EXPECT_TRUE(monitor.contains(34024));
+  EXPECT_FALSE(monitor.contains(34023));
 }
 
 TEST_F(TLMSqliteStoreTest, LockedFileIsKeptAndNoStoreOpens) {
@@ -78,7 +80,19 @@ TEST_F(TLMSqliteStoreTest, LockedFileIsKeptAndNoStoreOpens) {
   }
   RawDatabase holder(path);
   holder.exec("BEGIN EXCLUSIVE");
-  EXPECT_FALSE(open());
+  {
+    ScopedBusyTimeout noWait(0);
+    EXPECT_FALSE(open());
+  }
+  // The reason is told, and a kept file is not reported as damaged.
+  bool told = false;
+  for (const auto& line : monitor.lines()) {
+    if (line.code == 34023 && !line.context.empty()) {
+      told = line.context[0].stringValue().value_or("").find("database is locked") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(told);
+  EXPECT_FALSE(monitor.contains(34024));
   holder.exec("ROLLBACK");
   auto store = open();
   ASSERT_TRUE(store);
@@ -318,10 +332,11 @@ TEST_F(TLMSqliteStoreTest, FailedMigrationLeavesTheTableAsItWas) {
   Error error;
   ASSERT_TRUE(store->executeSQL("CREATE TABLE m (name TEXT NOT NULL, t INTEGER NOT NULL)", nullptr));
   ASSERT_TRUE(store->upsertRecord({{"name", Value("a")}, {"t", Value(1)}}, "m", &error));
-  // The rebuilt table needs a column the old one cannot fill.
+  // A view where the rebuild keeps the old rows: a leftover table would be dropped, a view
+  // cannot be, and the rebuild fails half-way.
   TLMColumnInfo elementary{{"name", "TEXT NOT NULL"}, {"t", "INTEGER NOT NULL"}};
   ASSERT_TRUE(store->ensureTableWithName("m", elementary, {}, &error));
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE m_old (x INTEGER)", nullptr));
+  ASSERT_TRUE(store->executeSQL("CREATE VIEW m_old AS SELECT 1 AS x", nullptr));
   EXPECT_FALSE(store->ensureTableWithName("m", elementary, {}, {{"t", "REAL NOT NULL"}}, &error));
   EXPECT_EQ(error.code, 3);
   EXPECT_EQ((*store->columnInfoForTableWithName("m", &error))["t"], "INTEGER");
@@ -370,6 +385,40 @@ TEST_F(TLMSqliteStoreTest, MonitorContextNamesOperationCodeAccessAndFreeSpace) {
   std::string context = store->monitorContextForDatabaseOperation("");
   EXPECT_EQ(context.rfind("Unknown operation,0,A,", 0), 0u) << context;
   EXPECT_GT(context.size(), std::string("Unknown operation,0,A,").size());
+}
+
+TEST_F(TLMSqliteStoreTest, ThrowingRowFilterLeavesTheQueryUsableAndNoLockHeld) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  ASSERT_TRUE(store->executeSQL("INSERT INTO t VALUES (1)", nullptr));
+  ASSERT_TRUE(store->executeSQL("INSERT INTO t VALUES (2)", nullptr));
+  const std::string query = "SELECT a FROM t WHERE a >= ?";
+  Error error;
+  auto throwing = [](std::size_t, const TLMRecord&) -> bool { throw std::runtime_error("filter"); };
+  EXPECT_THROW(store->recordsForQuery(query, {Value(0)}, &error, throwing), std::runtime_error);
+  // Another connection can write: the read lock went with the reset.
+  {
+    ScopedBusyTimeout noWait(0);
+    RawDatabase other(path);
+    other.exec("INSERT INTO t VALUES (3)");
+  }
+  auto rows = store->recordsForQuery(query, {Value(2)}, &error);
+  ASSERT_TRUE(rows) << error.fullDescription();
+  EXPECT_EQ(rows->size(), 2u);
+}
+
+TEST_F(TLMSqliteStoreTest, ConnectionsWaitBrieflyForALockHeldElsewhere) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(store->sqliteHandle(), "PRAGMA busy_timeout", -1, &statement, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  const int waited = sqlite3_column_int(statement, 0);
+  sqlite3_finalize(statement);
+  EXPECT_GE(waited, 1000);
+  EXPECT_LE(waited, 10000);
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+#include "Utility/MoneyForms.h"
+
+#include "Utility/CommonFunctions.h"
+
+namespace MoneyForms {
+
+XCUIElement accountCell(const XCUIApplication& app, const std::string& name, const std::string& number) {
+  return app.tables()
+      .cells()
+      .containing(NSPredicate("label CONTAINS %@", name))
+      .containing(NSPredicate("label CONTAINS %@", "(" + number + ")"))
+      .element();
+}
+
+XCUIElement dateField(const XCUIApplication& app, DateType type) {
+  switch (type) {
+    case DateType::startDate:
+      return app.staticTexts()["Starting"];
+    case DateType::endDate:
+      return app.staticTexts()["End date"];
+    case DateType::paymentDate:
+      return app.staticTexts()["Payment date"];
+    case DateType::transferDate:
+      break;
+  }
+  return app.staticTexts()["Transfer date"];
+}
+
+void turnDateWheels(const XCUIApplication& app, const Date& date, std::initializer_list<int> wheels) {
+  for (int wheel : wheels) {
+    std::string value = wheel == 0 ? date.fullMonthString() : wheel == 1 ? date.dayString() : date.fullYearString();
+    app.pickerWheels().element(static_cast<std::size_t>(wheel)).adjust(value);
+  }
+}
+
+void tapPickerDone(const XCUIApplication& app, XCTestCase& testCase) {
+  XCUIElement done = app.buttons()["toolbarDoneButton"];
+  testCase.expectation(NSPredicate("exists == TRUE"), done);
+  testCase.waitForExpectations(15);
+  done.tap();
+}
+
+platform::Decimal amountOfBalanceText(const std::string& label) {
+  std::string digits;
+  for (char c : label) {
+    if (c != '$' && c != ',') digits += c;
+  }
+  return CommonFunctions::roundUp(digits);
+}
+
+}  // namespace MoneyForms

@@ -1,0 +1,28 @@
+// What the money forms' page objects (the transfer form, the payment-form driver) share: the
+// account cell of a picker, the date fields and the pickers' Done button.
+#pragma once
+
+#include <optional>
+
+#include "Extensions/Date.h"
+#include "Utility/MoneyFormTypes.h"
+#include "foundation/Decimal.h"
+#include "xctest/XCTest.h"
+#include "xcuitest/XCUITest.h"
+
+namespace MoneyForms {
+
+// The cell of the app's tables holding a text that contains `name` and one that contains
+// "(" + `number` + ")"; both go into the predicates as arguments.
+XCUIElement accountCell(const XCUIApplication& app, const std::string& name, const std::string& number);
+// The date field's static text: "Transfer date", "Starting", "End date" or "Payment date".
+XCUIElement dateField(const XCUIApplication& app, DateType type);
+// Turns the date picker's wheels (0 month, 1 day, 2 year) to the date's "MDT" texts, in the
+// order given.
+void turnDateWheels(const XCUIApplication& app, const Date& date, std::initializer_list<int> wheels);
+// Waits up to 15 seconds for the pickers' Done button ("toolbarDoneButton") and taps it.
+void tapPickerDone(const XCUIApplication& app, XCTestCase& testCase);
+// "$" and "," removed, the rest as a decimal number (a failure naming the text otherwise).
+platform::Decimal amountOfBalanceText(const std::string& label);
+
+}  // namespace MoneyForms
