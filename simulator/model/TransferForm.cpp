@@ -18,6 +18,10 @@ const Fault kRecurringEndDateShiftedByDay("recurringEndDateShiftedByDay",
                                           "a recurring transfer's end date is kept one day before the picked day");
 const Fault kTransferCountOffByOne("transferCountOffByOne",
                                    "the number of transfers up to an end date counts a started week as a transfer");
+const Fault kAnotherKeepsAmount("anotherKeepsAmount", "\"Pay another bill\" empties the form but keeps the old amount");
+const Fault kPaymentDateOffByDay("paymentDateOffByDay",
+                                 "a bill payment's date is kept one day after the day picked");
+const Fault kETransferFeeNotCharged("eTransferFeeNotCharged", "an e-Transfer goes out without its fee");
 const Fault kCompletionBalanceOffByCent("completionBalanceOffByCent",
                                         "the completion screen shows the destination's new balance a cent short");
 
@@ -56,6 +60,34 @@ TransferForm::TransferForm(std::vector<MovableAccount> accounts, CalendarDay tod
       startDate_(today.addingDays(1)),
       endDate_(today.addingDays(8)) {}
 
+TransferForm::TransferForm(Purpose purpose, std::vector<MovableAccount> accounts, std::vector<Payee> payees,
+                           CalendarDay today, Faults faults, platform::Decimal fee)
+    : TransferForm(std::move(accounts), today, std::move(faults)) {
+  purpose_ = purpose;
+  payees_ = std::move(payees);
+  fee_ = fee;
+}
+
+TransferForm TransferForm::another() const {
+  TransferForm fresh(purpose_, accounts_, payees_, today_, faults_, fee_);
+  // The accounts as the bank has them after the last payment.
+  if (!accountsAfter_.empty()) fresh.accounts_ = accountsAfter_;
+  if (purpose_ == Purpose::billPayment && faults_.has(kAnotherKeepsAmount)) fresh.amountText_ = amountText_;
+  return fresh;
+}
+
+const Payee* TransferForm::payee() const {
+  if (purpose_ == Purpose::transfer) return nullptr;
+  auto it = std::find_if(payees_.begin(), payees_.end(), [&](const Payee& p) { return p.id == toId_; });
+  return it == payees_.end() ? nullptr : &*it;
+}
+
+std::vector<std::string> TransferForm::frequencyChoices() const {
+  std::vector<std::string> values = frequencies();
+  if (purpose_ == Purpose::billPayment) values.push_back("Yearly");
+  return values;
+}
+
 const MovableAccount* TransferForm::account(const std::string& id) const {
   auto it = std::find_if(accounts_.begin(), accounts_.end(), [&](const MovableAccount& a) { return a.id == id; });
   return it == accounts_.end() ? nullptr : &*it;
@@ -77,7 +109,7 @@ std::vector<const MovableAccount*> TransferForm::pickerAccounts() const {
 }
 
 std::vector<std::vector<std::string>> TransferForm::wheelValues() const {
-  if (picker_ == Picker::frequency) return {frequencies()};
+  if (picker_ == Picker::frequency) return {frequencyChoices()};
   if (picker_ != Picker::date) return {};
   std::vector<std::string> days, years;
   for (int d = 1; d <= 31; ++d) days.push_back(std::to_string(d));
@@ -91,12 +123,15 @@ int TransferForm::stepDays() const {
   return 0;
 }
 
+int TransferForm::stepMonths() const { return frequency_ == "Yearly" ? 12 : 1; }
+
 std::optional<CalendarDay> TransferForm::lastDate() const {
   if (ending_ != Ending::never) {
     auto count = transferCount();
     if (!count) return std::nullopt;
     int step = stepDays();
-    return step ? startDate_.addingDays(static_cast<long long>(*count - 1) * step) : startDate_.addingMonths(*count - 1);
+    return step ? startDate_.addingDays(static_cast<long long>(*count - 1) * step)
+                : startDate_.addingMonths((*count - 1) * stepMonths());
   }
   return std::nullopt;
 }
@@ -118,7 +153,7 @@ std::optional<int> TransferForm::transferCount() const {
         return static_cast<int>(days / step + 1);
       }
       int months = 0;
-      while (startDate_.addingMonths(months + 1) <= endDate_) ++months;
+      while (startDate_.addingMonths((months + 1) * stepMonths()) <= endDate_) ++months;
       return months + 1;
     }
   }
@@ -140,6 +175,11 @@ TransferOrder TransferForm::order() const {
   o.amount = parseAmount(amountText_).value_or(platform::Decimal());
   o.recurring = kind_ == Kind::recurring;
   o.firstDate = o.recurring ? startDate_ : transferDate_;
+  o.memo = memo_;
+  if (purpose_ == Purpose::eTransfer) {
+    o.firstDate = today_;
+    o.fee = faults_.has(kETransferFeeNotCharged) ? platform::Decimal() : fee_;
+  }
   if (o.recurring) {
     o.frequency = frequency_;
     o.lastDate = lastDate();
@@ -172,7 +212,7 @@ void TransferForm::openAccountPicker(bool from) {
 }
 
 void TransferForm::chooseAccount(const std::string& accountId) {
-  if (!account(accountId)) return;
+  if (!account(accountId) || (picker_ == Picker::toAccount && purpose_ != Purpose::transfer)) return;
   if (picker_ == Picker::fromAccount) {
     fromId_ = accountId;
     // Money moves only between accounts of one currency.
@@ -180,6 +220,15 @@ void TransferForm::chooseAccount(const std::string& accountId) {
   } else if (picker_ == Picker::toAccount) {
     toId_ = accountId;
   }
+  picker_ = Picker::none;
+}
+
+void TransferForm::choosePayee(const std::string& payeeId) {
+  if (picker_ != Picker::toAccount ||
+      std::none_of(payees_.begin(), payees_.end(), [&](const Payee& p) { return p.id == payeeId; })) {
+    return;
+  }
+  toId_ = payeeId;
   picker_ = Picker::none;
 }
 
@@ -243,6 +292,9 @@ void TransferForm::pickerDone() {
       endDateChosen_ = true;
       if (faults_.has(kRecurringEndDateShiftedByDay)) picked = picked.addingDays(-1);
     }
+    if (purpose_ == Purpose::billPayment && pickerDate_ == DateField::transfer && faults_.has(kPaymentDateOffByDay)) {
+      picked = picked.addingDays(1);
+    }
     dateOf(pickerDate_) = picked;
     // A start moved past the end takes the end with it.
     if (pickerDate_ == DateField::start && endDate_ < startDate_) endDate_ = startDate_;
@@ -257,11 +309,25 @@ void TransferForm::closePicker() {
 
 void TransferForm::focusField(Focus field) {
   if (field == Focus::numberOf && (kind_ != Kind::recurring || ending_ != Ending::numberOf)) return;
+  if (field == Focus::memo && purpose_ == Purpose::transfer) return;
   focus_ = field;
 }
 
 void TransferForm::type(const std::string& keys) {
   if (focus_ == Focus::none) return;
+  if (focus_ == Focus::memo) {
+    // A text keyboard: anything but the delete key is written, up to the memo's length.
+    for (char c : keys) {
+      if (c == '\b' || c == '\x7f') {
+        // Remove one whole character (UTF-8 continuation bytes first).
+        while (!memo_.empty() && (static_cast<unsigned char>(memo_.back()) & 0xC0) == 0x80) memo_.pop_back();
+        if (!memo_.empty()) memo_.pop_back();
+      } else if (memo_.size() < kMaxMemoLength || (static_cast<unsigned char>(c) & 0xC0) == 0x80) {
+        memo_ += c;
+      }
+    }
+    return;
+  }
   // Decimal and number pads: digits (and the amount's ".") only; "\b" deletes.
   bool amount = focus_ == Focus::amount;
   std::string& text = amount ? amountText_ : numberOfText_;
@@ -299,8 +365,20 @@ std::optional<platform::Decimal> TransferForm::parseAmount(const std::string& te
 bool TransferForm::validate() {
   focus_ = Focus::none;
   fromError_ = from() ? "" : texts::kSelectAccount;
-  toError_ = to() ? "" : texts::kSelectAccount;
-  if (from() && to() && fromId_ == toId_ && !faults_.has(kSameAccountAllowed)) toError_ = texts::kSelectDifferentAccounts;
+  switch (purpose_) {
+    case Purpose::transfer:
+      toError_ = to() ? "" : texts::kSelectAccount;
+      if (from() && to() && fromId_ == toId_ && !faults_.has(kSameAccountAllowed)) {
+        toError_ = texts::kSelectDifferentAccounts;
+      }
+      break;
+    case Purpose::billPayment:
+      toError_ = payee() ? "" : texts::kSelectPayee;
+      break;
+    case Purpose::eTransfer:
+      toError_ = payee() ? "" : texts::kSelectRecipient;
+      break;
+  }
 
   amountError_.clear();
   if (amountText_.empty()) {
@@ -320,7 +398,7 @@ bool TransferForm::validate() {
 
   numberOfError_.clear();
   if (kind_ == Kind::recurring && ending_ == Ending::numberOf && !transferCount()) {
-    numberOfError_ = texts::kEnterNumberOfTransfers;
+    numberOfError_ = purpose_ == Purpose::billPayment ? texts::kEnterNumberOfPayments : texts::kEnterNumberOfTransfers;
   }
   return fromError_.empty() && toError_.empty() && amountError_.empty() && numberOfError_.empty();
 }

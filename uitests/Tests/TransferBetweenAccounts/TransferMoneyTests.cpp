@@ -12,6 +12,7 @@
 #include "Screens/MoveMoneyScreen.h"
 #include "Screens/TransferScreen.h"
 #include "Utility/CommonFunctions.h"
+#include "Utility/MoneyForms.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -51,10 +52,7 @@ struct Opening {
   }
 };
 
-// Case-sensitive substring search; an empty text is never found.
-bool containsText(const std::string& text, const std::string& part) {
-  return !part.empty() && text.find(part) != std::string::npos;
-}
+using MoneyForms::containsText;
 
 }  // namespace
 
@@ -283,12 +281,7 @@ class TransferMoneyTests : public XCTestCase {
     }
   }
 
-  // Today plus `days` in the device's calendar.
-  static Date daysFromNow(int days) {
-    std::optional<Date> date = Date::now().addDays(days);
-    if (!date) XCTFail("no date " + std::to_string(days) + " days from now");
-    return date.value_or(Date::now());
-  }
+  static Date daysFromNow(int days) { return MoneyForms::daysFromNow(days); }
 
   // Signs the row's user in and opens Transfer between accounts.
   void open(const TransferRow& row, const Opening& opening) {
