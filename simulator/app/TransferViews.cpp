@@ -9,6 +9,8 @@
 namespace vesmora::views {
 
 // Faults of the transfer screens' drawing (see model/Faults.h).
+const Fault kSecurityQuestionMissing("securityQuestionMissing",
+                                     "the e-Transfer form does not show the recipient's security question");
 const Fault kReviewToBeforeFrom("reviewToBeforeFrom",
                                 "the review and completion screens list the To account before the From account");
 
@@ -123,7 +125,8 @@ sim::Node formPage(VesmoraModel& model) {
   double amountTop = 330;
   if (eTransfer) {
     // The recipient's security question, read-only.
-    if (const Payee* recipient = form.payee()) {
+    const Payee* recipient = form.payee();
+    if (recipient && !model.settings().faults.has(kSecurityQuestionMissing)) {
       content.add(rowAt("securityQuestionField", 330, 50)
                       .add(text("", "Security question"))
                       .add(sim::Node(T::textView, "securityQuestionTextView", recipient->securityQuestion)

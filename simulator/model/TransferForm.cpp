@@ -22,6 +22,10 @@ const Fault kAnotherKeepsAmount("anotherKeepsAmount", "\"Pay another bill\" empt
 const Fault kPaymentDateOffByDay("paymentDateOffByDay",
                                  "a bill payment's date is kept one day after the day picked");
 const Fault kETransferFeeNotCharged("eTransferFeeNotCharged", "an e-Transfer goes out without its fee");
+const Fault kPayeeMessageSaysAccount("payeeMessageSaysAccount",
+                                      "an empty payee field gets \"Select an account.\" instead of \"Select a payee.\"");
+const Fault kMemoClearedOnSubmit("memoClearedOnSubmit", "a Submit that shows in-line messages empties the memo");
+const Fault kYearlyFrequencyMissing("yearlyFrequencyMissing", "the bill payment's frequency picker leaves out \"Yearly\"");
 const Fault kCompletionBalanceOffByCent("completionBalanceOffByCent",
                                         "the completion screen shows the destination's new balance a cent short");
 
@@ -84,7 +88,7 @@ const Payee* TransferForm::payee() const {
 
 std::vector<std::string> TransferForm::frequencyChoices() const {
   std::vector<std::string> values = frequencies();
-  if (purpose_ == Purpose::billPayment) values.push_back("Yearly");
+  if (purpose_ == Purpose::billPayment && !faults_.has(kYearlyFrequencyMissing)) values.push_back("Yearly");
   return values;
 }
 
@@ -373,7 +377,7 @@ bool TransferForm::validate() {
       }
       break;
     case Purpose::billPayment:
-      toError_ = payee() ? "" : texts::kSelectPayee;
+      toError_ = payee() ? "" : faults_.has(kPayeeMessageSaysAccount) ? texts::kSelectAccount : texts::kSelectPayee;
       break;
     case Purpose::eTransfer:
       toError_ = payee() ? "" : texts::kSelectRecipient;
@@ -400,7 +404,9 @@ bool TransferForm::validate() {
   if (kind_ == Kind::recurring && ending_ == Ending::numberOf && !transferCount()) {
     numberOfError_ = purpose_ == Purpose::billPayment ? texts::kEnterNumberOfPayments : texts::kEnterNumberOfTransfers;
   }
-  return fromError_.empty() && toError_.empty() && amountError_.empty() && numberOfError_.empty();
+  bool valid = fromError_.empty() && toError_.empty() && amountError_.empty() && numberOfError_.empty();
+  if (!valid && faults_.has(kMemoClearedOnSubmit)) memo_.clear();
+  return valid;
 }
 
 void TransferForm::complete(std::string confirmationNumber, std::vector<MovableAccount> accountsAfter) {

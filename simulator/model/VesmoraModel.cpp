@@ -501,13 +501,21 @@ void VesmoraModel::openETransfer() {
   });
 }
 
+const Fault kMakeAnotherGoesToMenu("makeAnotherGoesToMenu",
+                                   "\"Make another Interac e-Transfer\" closes the e-Transfer and shows the Move money menu");
+
 void VesmoraModel::makeAnotherPayment() {
   if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::complete ||
       transfer_->purpose() == TransferForm::Purpose::transfer) {
     return;
   }
   request([this] {
-    if (transfer_) transfer_ = transfer_->another();
+    if (!transfer_) return;
+    if (transfer_->purpose() == TransferForm::Purpose::eTransfer && settings_.faults.has(kMakeAnotherGoesToMenu)) {
+      transfer_.reset();
+      return;
+    }
+    transfer_ = transfer_->another();
   });
 }
 
