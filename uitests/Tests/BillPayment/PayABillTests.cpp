@@ -10,6 +10,7 @@
 #include "Tests/BillPayment/BillPaymentFlow.h"
 #include "Utility/MoneyForms.h"
 #include "Utility/PaymentFunctions.h"
+#include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -18,21 +19,8 @@ constexpr const char* kDataFile = "PayABillTestsTestData";
 
 }  // namespace
 
-class PayABillTests : public XCTestCase {
+class PayABillTests : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
-
   void testPayABillInLineValidations() {
     CommonFunctions::forEachDataRow(*this, kDataFile, [&](const TestDataRow& row) {
       PayABillScreen payABillScreen;
@@ -113,8 +101,6 @@ class PayABillTests : public XCTestCase {
     };
     return steps;
   }
-
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(PayABillTests)

@@ -9,6 +9,7 @@
 #include "Utility/MoneyForms.h"
 #include "Utility/PaymentFunctions.h"
 #include "dispatch/Random.h"
+#include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -17,21 +18,8 @@ constexpr const char* kDataFile = "PayABillTestsFutureDatedTestData";
 
 }  // namespace
 
-class PayABillTestsFutureDated : public XCTestCase {
+class PayABillTestsFutureDated : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
-
   void testPayABillFutureDatedPositiveCase() {
     std::optional<std::string> expectedDate;
     BillPayment::Steps steps;
@@ -54,9 +42,6 @@ class PayABillTestsFutureDated : public XCTestCase {
       BillPayment::payEveryPayee(*this, *app, row, steps);
     }
   }
-
- private:
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(PayABillTestsFutureDated)

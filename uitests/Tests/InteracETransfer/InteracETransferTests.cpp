@@ -11,6 +11,7 @@
 #include "Utility/CommonFunctions.h"
 #include "Utility/MoneyForms.h"
 #include "Utility/PaymentFunctions.h"
+#include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -37,21 +38,8 @@ struct ETransferRow {
 
 }  // namespace
 
-class InteracETransferTests : public XCTestCase {
+class InteracETransferTests : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
-
   void testInteracETransferHappyPath() {
     forEachRow(true, [&](const ETransferRow& row, InteracETransferScreen& screen) {
       send(row, screen);
@@ -114,8 +102,6 @@ class InteracETransferTests : public XCTestCase {
     XCTAssert(screen.confirmationSuccess.exists());
     XCTAssert(app->scrollViews().otherElements().staticTexts()[expectedBalance].exists());
   }
-
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(InteracETransferTests)

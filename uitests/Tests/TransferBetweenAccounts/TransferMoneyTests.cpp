@@ -13,6 +13,7 @@
 #include "Screens/TransferScreen.h"
 #include "Utility/CommonFunctions.h"
 #include "Utility/MoneyForms.h"
+#include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -56,23 +57,10 @@ using MoneyForms::containsText;
 
 }  // namespace
 
-class TransferMoneyTests : public XCTestCase {
+class TransferMoneyTests : public AppTestCase {
  public:
   const std::string amountLimitValidationMessage = "Enter an amount between $0.01 and $99,999.99";
   const std::string amountNotProvidedValidationMessage = "Enter an amount.";
-
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
 
   // --- happy paths --------------------------------------------------------------------------
 
@@ -449,8 +437,6 @@ class TransferMoneyTests : public XCTestCase {
                                             row.fromAccountNumber, row.amountToTransfer, transferDate, *this);
     });
   }
-
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(TransferMoneyTests)
