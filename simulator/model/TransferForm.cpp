@@ -107,6 +107,7 @@ std::vector<const MovableAccount*> TransferForm::pickerAccounts() const {
   const MovableAccount* source = from();
   for (const MovableAccount& a : accounts_) {
     if (picker_ == Picker::toAccount && source && a.currency != source->currency) continue;
+    if (!sends(a)) continue;
     out.push_back(&a);
   }
   return out;
@@ -215,8 +216,14 @@ void TransferForm::openAccountPicker(bool from) {
   sheetOffset_ = 0;
 }
 
+bool TransferForm::sends(const MovableAccount& account) const {
+  // Interac e-Transfers move Canadian dollars only.
+  return purpose_ != Purpose::eTransfer || account.currency == "CAD";
+}
+
 void TransferForm::chooseAccount(const std::string& accountId) {
-  if (!account(accountId) || (picker_ == Picker::toAccount && purpose_ != Purpose::transfer)) return;
+  const MovableAccount* chosen = account(accountId);
+  if (!chosen || !sends(*chosen) || (picker_ == Picker::toAccount && purpose_ != Purpose::transfer)) return;
   if (picker_ == Picker::fromAccount) {
     fromId_ = accountId;
     // Money moves only between accounts of one currency.

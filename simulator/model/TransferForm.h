@@ -90,8 +90,9 @@ class TransferForm {
   const std::string& amountError() const { return amountError_; }
   const std::string& numberOfError() const { return numberOfError_; }
 
-  // The accounts an account picker offers: every account for From; for To, those in the From
-  // account's currency (every account while no From is chosen).
+  // The accounts an account picker offers: every account for From (Canadian-dollar ones for an
+  // e-Transfer); for To, those in the From account's currency (every account while no From is
+  // chosen).
   std::vector<const MovableAccount*> pickerAccounts() const;
   // How far the account sheet's list is scrolled (points); back at the top whenever it opens.
   double sheetOffset() const { return sheetOffset_; }
@@ -147,6 +148,8 @@ class TransferForm {
  private:
   const MovableAccount* account(const std::string& id) const;
   const MovableAccount* accountAfter(const std::string& id) const;
+  // Whether money can leave `account` through this form.
+  bool sends(const MovableAccount& account) const;
   CalendarDay& dateOf(DateField field);
   CalendarDay firstAllowed(DateField field) const;
   // Days between two transfers (0 for monthly and yearly ones), and months between them.

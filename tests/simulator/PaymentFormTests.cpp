@@ -17,7 +17,8 @@ platform::Decimal dec(const char* text) { return *platform::Decimal::parse(text)
 const CalendarDay kToday{2026, 12, 7};
 
 Form paymentForm(Form::Purpose purpose, const std::string& faults = "") {
-  std::vector<MovableAccount> accounts = {{"chq", "Bills", "001-1", "CAD", dec("2480.15")}};
+  std::vector<MovableAccount> accounts = {{"chq", "Bills", "001-1", "CAD", dec("2480.15")},
+                                          {"usd", "US Dollar Chequing", "001-3", "USD", dec("2150.40")}};
   std::vector<Payee> payees = {{"hydro", "Hydro", "8812004417", ""}, {"sam", "Sam Whitfield", "sam@example.com", "who made it?"}};
   return Form(purpose, accounts, payees, kToday, Faults::parse(faults), dec("1.50"));
 }
@@ -74,6 +75,13 @@ TEST(PaymentForm, EachFormNamesWhatIsMissingAndKeepsTheMemo) {
   Form eTransfer = paymentForm(Form::Purpose::eTransfer);
   eTransfer.validate();
   EXPECT_EQ(eTransfer.toError(), "Select a recipient.");
+  // e-Transfers leave Canadian-dollar accounts only; bills may be paid from any deposit.
+  eTransfer.openAccountPicker(true);
+  EXPECT_EQ(eTransfer.pickerAccounts().size(), 1u);
+  eTransfer.chooseAccount("usd");
+  EXPECT_EQ(eTransfer.from(), nullptr);
+  bill.openAccountPicker(true);
+  EXPECT_EQ(bill.pickerAccounts().size(), 2u);
   Form faulty = paymentForm(Form::Purpose::billPayment, "payeeMessageSaysAccount,memoClearedOnSubmit");
   faulty.focusField(Form::Focus::memo);
   faulty.type("memo");
