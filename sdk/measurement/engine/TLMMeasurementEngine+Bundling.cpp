@@ -225,7 +225,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
 
   // Audience evaluation: one set of sequence caches for every event and property of the bundle.
   auto audience = this->audience();
-  if (!audience) return false;
+  if (!audience) audience = std::make_shared<TLMNullAudienceEvaluator>();
   TLMSequenceTimestampsCaches caches;
   const auto userAttributes = NANOGetArray<TLMPBUserAttribute>(*bundle, Slot::user_attributes)
                                   .value_or(std::vector<std::shared_ptr<TLMPBUserAttribute>>{});
