@@ -286,6 +286,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_.load(); }
   std::shared_ptr<TLMIdentity> identity() const;
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
+  std::shared_ptr<TLMAudienceEvaluator> audience() const;
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
   // Set at construction, never replaced.
   const std::shared_ptr<TLMScreenReporting>& screenReporter() const { return components_.screenReporter; }
