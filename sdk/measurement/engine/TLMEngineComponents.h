@@ -23,6 +23,7 @@
 #include "measurement/model/TLMUserAttribute.h"
 
 class TLMDatabase;
+class TLMMeasurementEngine;
 class TLMPersistedConfig;
 class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
@@ -69,6 +70,8 @@ class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {
 class TLMConditionalPropertyProcessor {
  public:
   virtual ~TLMConditionalPropertyProcessor() = default;
+  // The engine whose store and pipeline the component uses; called once the engine exists.
+  virtual void attachEngine(std::weak_ptr<TLMMeasurementEngine>) {}
   virtual std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr& event) = 0;
 };
 class TLMNullConditionalPropertyProcessor : public TLMConditionalPropertyProcessor {
@@ -194,6 +197,8 @@ struct TLMPaymentTransaction {
   std::string transactionIdentifier;
   // 1 = purchased; other states (restored, failed, ...) are not reported.
   std::int64_t transactionState = 0;
+  // The code of the transaction's error, 0 without one (diagnostics only).
+  std::int64_t errorCode = 0;
 };
 
 // How the engine makes or finds each component. Unset members use the null implementations
