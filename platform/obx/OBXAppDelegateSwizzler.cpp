@@ -73,7 +73,7 @@ bool OBXAppDelegateSwizzler::applicationOpenURL(const std::string& url,
       [&](OBXAppDelegateInterceptor& i) { return i.applicationOpenURL(url, sourceApplication, annotation); });
 }
 
-bool OBXAppDelegateSwizzler::applicationContinueUserActivity(const OBXUserActivity& userActivity) {
+bool OBXAppDelegateSwizzler::applicationContinueUserActivity(const platform::UserActivity& userActivity) {
   return anyHandled([&](OBXAppDelegateInterceptor& i) { return i.applicationContinueUserActivity(userActivity); });
 }
 

@@ -16,16 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "foundation/UserActivity.h"
 #include "foundation/Value.h"
-
-// A user activity handed to the app (a universal link or a handoff).
-struct OBXUserActivity {
-  std::string activityType;
-  std::optional<std::string> webpageURL;
-  platform::Dictionary userInfo;
-};
-
-inline constexpr const char* kOBXUserActivityTypeBrowsingWeb = "NSUserActivityTypeBrowsingWeb";
 
 class OBXAppDelegateInterceptor {
  public:
@@ -33,7 +25,7 @@ class OBXAppDelegateInterceptor {
   virtual bool applicationOpenURL(const std::string& url, const platform::Dictionary& options) = 0;
   virtual bool applicationOpenURL(const std::string& url, const std::optional<std::string>& sourceApplication,
                                   const platform::Value& annotation) = 0;
-  virtual bool applicationContinueUserActivity(const OBXUserActivity& userActivity) = 0;
+  virtual bool applicationContinueUserActivity(const platform::UserActivity& userActivity) = 0;
   virtual void applicationHandleEventsForBackgroundURLSession(const std::string& identifier,
                                                               std::function<void()> completionHandler) = 0;
 };
@@ -50,7 +42,7 @@ class OBXAppDelegateSwizzler {
   static bool applicationOpenURL(const std::string& url, const platform::Dictionary& options = {});
   static bool applicationOpenURL(const std::string& url, const std::optional<std::string>& sourceApplication,
                                  const platform::Value& annotation);
-  static bool applicationContinueUserActivity(const OBXUserActivity& userActivity);
+  static bool applicationContinueUserActivity(const platform::UserActivity& userActivity);
   // Each interceptor gets the session's events; the host's handler is called once, after the
   // last interceptor called its own (at once without interceptors).
   static void applicationHandleEventsForBackgroundURLSession(const std::string& identifier,

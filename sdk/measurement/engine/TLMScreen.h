@@ -15,8 +15,9 @@ struct TLMScreen {
   bool manuallySet = false;
 };
 
-// "_si" always; then "_sc" with the class name and "_sn" with the name when it is present. An
-// empty class name logs 31014 and gives "_si" alone.
+// "_si" always; then "_sc" with the class name and "_sn" with the name when it is a valid screen
+// parameter value. An empty class name logs 31014, an invalid one 31015 (with the validator's
+// failure code); either gives "_si" alone.
 TLMObjectDictionary TLMScreenParameters(const TLMScreen& screen);
 
 // Whether the app is active, as the shared engine's screen reporting knows it; false without an

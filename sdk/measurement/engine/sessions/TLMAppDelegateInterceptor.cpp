@@ -22,8 +22,8 @@ TLMAppDelegateInterceptor::Handlers TLMAppDelegateInterceptor::handlers() const 
   std::lock_guard<std::mutex> lock(mutex_);
   Handlers h = handlers_;
   if (!h.deepLinkFromUserActivity) {
-    h.deepLinkFromUserActivity = [](const OBXUserActivity& activity) -> std::optional<std::string> {
-      if (activity.activityType != kOBXUserActivityTypeBrowsingWeb) return std::nullopt;
+    h.deepLinkFromUserActivity = [](const platform::UserActivity& activity) -> std::optional<std::string> {
+      if (activity.activityType != platform::kUserActivityTypeBrowsingWeb) return std::nullopt;
       return activity.webpageURL;
     };
   }
@@ -45,7 +45,7 @@ bool TLMAppDelegateInterceptor::applicationOpenURL(const std::string& url, const
   return false;
 }
 
-bool TLMAppDelegateInterceptor::applicationContinueUserActivity(const OBXUserActivity& userActivity) {
+bool TLMAppDelegateInterceptor::applicationContinueUserActivity(const platform::UserActivity& userActivity) {
   const Handlers h = handlers();
   const std::optional<std::string> link = h.deepLinkFromUserActivity(userActivity);
   if (link && !link->empty() && h.handleOpenURL) h.handleOpenURL(*link);

@@ -19,7 +19,7 @@ class TLMAppDelegateInterceptor : public OBXAppDelegateInterceptor {
     // The interface's handleOpenURL.
     std::function<void(const std::string& url)> handleOpenURL;
     // The deep link a user activity carries; empty when none.
-    std::function<std::optional<std::string>(const OBXUserActivity&)> deepLinkFromUserActivity;
+    std::function<std::optional<std::string>(const platform::UserActivity&)> deepLinkFromUserActivity;
   };
 
   static std::shared_ptr<TLMAppDelegateInterceptor> sharedInstance();
@@ -32,7 +32,7 @@ class TLMAppDelegateInterceptor : public OBXAppDelegateInterceptor {
   bool applicationOpenURL(const std::string& url, const platform::Dictionary& options) override;
   bool applicationOpenURL(const std::string& url, const std::optional<std::string>& sourceApplication,
                           const platform::Value& annotation) override;
-  bool applicationContinueUserActivity(const OBXUserActivity& userActivity) override;
+  bool applicationContinueUserActivity(const platform::UserActivity& userActivity) override;
   void applicationHandleEventsForBackgroundURLSession(const std::string& identifier,
                                                       std::function<void()> completionHandler) override;
 

@@ -145,7 +145,11 @@ bool TLMSessionReporter::extendSession() {
 }
 
 void TLMSessionReporter::updatePropertiesForNewSessionStart() {
-  if (settings().sessionNumberEnabled) persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
+  if (settings().sessionNumberEnabled) {
+    // The main queue (a timer) and the worker (a start in the background) may both start one.
+    std::lock_guard<std::mutex> lock(sessionNumberMutex_);
+    persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
+  }
   persistedConfig_->setStartNewSession(false);
   setLastActivity(currentClockTime());
 }

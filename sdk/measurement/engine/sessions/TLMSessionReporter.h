@@ -149,6 +149,7 @@ class TLMSessionReporter : public TLMSessionReporting,
   std::atomic<double> timeoutInterval_{0};
   // Kept in memory and written through, so that the per-event expiry check reads no preferences.
   std::atomic<double> lastActivity_{0};
+  std::mutex sessionNumberMutex_;  // one increment at a time
   std::mutex engagementMutex_;
   double engagementStart_ = 0;  // guarded
   double freeRideStart_ = 0;    // guarded

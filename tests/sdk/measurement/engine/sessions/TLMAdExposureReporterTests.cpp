@@ -9,6 +9,9 @@ namespace {
 
 class AdExposureReporterTest : public ::testing::Test {
  protected:
+  // Queued firings hold the queue through their alarms: run them out.
+  void TearDown() override { env.queue->drain(); }
+
   EngineTestEnvironment env;
   platform::NotificationCenter center;
   std::atomic<bool> active{true};

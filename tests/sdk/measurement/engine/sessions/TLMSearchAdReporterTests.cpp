@@ -37,6 +37,9 @@ struct FakeAttributionClient {
 
 class SearchAdReporterTest : public ::testing::Test {
  protected:
+  // Queued firings hold the queue through their alarms: run them out.
+  void TearDown() override { env.queue->drain(); }
+
   EngineTestEnvironment env;
   std::shared_ptr<TLMPersistedConfig> persisted = makeTestPersistedConfig(env);
   FakeAttributionClient fake;
@@ -210,9 +213,9 @@ TEST(TLMAppDelegateInterceptorTest, CallbacksReachTheInterfaceThroughTheProxyAnd
   EXPECT_FALSE(OBXAppDelegateSwizzler::applicationOpenURL("vesmora://offer?utm_campaign=a"));
   EXPECT_FALSE(OBXAppDelegateSwizzler::applicationOpenURL("vesmora://b", std::string("com.example"), {}));
   EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity(
-      {kOBXUserActivityTypeBrowsingWeb, "https://vesmora.example/c", {}}));
-  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity({"handoff", "https://x.example/d", {}}));
-  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity({kOBXUserActivityTypeBrowsingWeb, "", {}}));
+      {platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/c"}));
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity({"handoff", "https://x.example/d"}));
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity({platform::kUserActivityTypeBrowsingWeb, ""}));
   EXPECT_EQ(opened, (std::vector<std::string>{"vesmora://offer?utm_campaign=a", "vesmora://b",
                                               "https://vesmora.example/c"}));
 

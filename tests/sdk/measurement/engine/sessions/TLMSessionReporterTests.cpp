@@ -34,6 +34,9 @@ struct PropertyChange {
 
 class SessionReporterTest : public ::testing::Test {
  protected:
+  // Queued firings hold the queue through their alarms: run them out.
+  void TearDown() override { env.queue->drain(); }
+
   EngineTestEnvironment env;
   std::shared_ptr<TLMPersistedConfig> persisted = makeTestPersistedConfig(env);
   std::shared_ptr<SkewedClock> clock = std::make_shared<SkewedClock>(env.clock);
@@ -330,8 +333,10 @@ TEST_F(SessionReporterTest, AppBackgroundedEventOnlyWhenSwitchedOn) {
 TEST_F(SessionReporterTest, TheWorkerQueueCutsWhileTheMainQueueLogs) {
   settings.efficientEngagementReportingEnabled = true;
   auto reporter = makeStarted();
+  const std::int64_t sessions = persisted->sessionNumber();
   std::atomic<bool> stop{false};
   std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) reporter->updatePropertiesForNewSessionStart();
     while (!stop.load()) {
       reporter->cutFreerideEngagementTimeMillis();
       reporter->isSessionExpired();
@@ -340,10 +345,13 @@ TEST_F(SessionReporterTest, TheWorkerQueueCutsWhileTheMainQueueLogs) {
   for (int i = 0; i < 200; ++i) {
     env.clock->advance(0.5);
     reporter->logUserEngagementEvent();
+    if (i % 2 == 0) reporter->updatePropertiesForNewSessionStart();
   }
   stop.store(true);
   worker.join();
   EXPECT_EQ(events.named("_e").size(), 200u);
+  // Session starts on both queues: none is lost.
+  EXPECT_EQ(persisted->sessionNumber(), sessions + 200);
 }
 
 TEST(TLMWholeMillisecondsTest, TruncatesAfterRoundingToMicroseconds) {
@@ -353,6 +361,23 @@ TEST(TLMWholeMillisecondsTest, TruncatesAfterRoundingToMicroseconds) {
   EXPECT_EQ(TLMWholeMilliseconds(0.0009994), 0);
   EXPECT_EQ(TLMWholeMilliseconds(-3), 0);
   EXPECT_EQ(TLMWholeMilliseconds(1e300), INT64_MAX);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TLMScreenParametersTest, ClassNameGatesTheNamesAndTheIdentifierIsAlwaysThere) {
+  TLMScopedRecordingMonitor monitor;
+  const std::string longText(101, 'c');
+  auto empty = TLMScreenParameters({"Name", "", 5, false});
+  EXPECT_EQ(empty.keys(), std::vector<std::string>{"_si"});
+  EXPECT_TRUE(monitor->has(31014));
+  auto invalid = TLMScreenParameters({"Name", longText, 5, false});
+  EXPECT_EQ(invalid.keys(), std::vector<std::string>{"_si"});
+  EXPECT_TRUE(monitor->has(31015));
+  auto unnamed = TLMScreenParameters({longText, std::string(100, 'c'), 5, false});
+  EXPECT_EQ(unnamed.keys(), (std::vector<std::string>{"_si", "_sc"}));
 }
 
 }  // namespace
