@@ -23,6 +23,7 @@
 #include "measurement/engine/components/TLMInAppPurchaseReporter.h"
 #include "measurement/engine/components/TLMLifetimeValueRecorder.h"
 #include "measurement/engine/components/TLMReceiptReader.h"
+#include "measurement/engine/components/TLMScreenViewReporter.h"
 #include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
 #include "measurement/engine/sessions/TLMSearchAdReporter.h"
 #include "measurement/engine/sessions/TLMSessionReporter.h"
@@ -210,7 +211,9 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
     return std::make_shared<TLMAudience>(
         database, std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(remoteConfig)));
   };
-  auto screenReporter = std::make_shared<TLMNullScreenReporter>();
+  // The screen reporter follows the app from here: it must see the first activation.
+  auto screenReporter = TLMScreenViewReporter::sharedInstance();
+  TLMScreenViewReporter::installAppearanceWrappers();
   collaborators.components.screenReporter = screenReporter;
   collaborators.components.conditionalProperties = TLMConditionalUserPropertyController::sharedInstance();
   collaborators.components.lifetimeValue = std::make_shared<TLMLifetimeValueRecorder>(
