@@ -29,6 +29,7 @@ class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
 class TLMPBUserAttribute;
 class TLMRemoteConfig;
+struct SKPaymentTransaction;
 struct TLMScreen;
 
 // Audience evaluation over the stored filters (TLMAudience). The configuration fetch hands it
@@ -201,6 +202,8 @@ struct TLMPaymentTransaction {
   std::int64_t transactionState = 0;
   // The code of the transaction's error, 0 without one (diagnostics only).
   std::int64_t errorCode = 0;
+  // The store's transaction this one was made from, when there is one.
+  std::shared_ptr<const SKPaymentTransaction> source;
 };
 
 // How the engine makes or finds each component. Unset members use the null implementations
