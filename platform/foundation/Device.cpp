@@ -4,28 +4,25 @@
 
 namespace platform {
 namespace {
-std::mutex& factsMutex() {
+std::mutex& vendorMutex() {
   static std::mutex mutex;
   return mutex;
 }
-Device::Facts& currentFacts() {
-  static Device::Facts facts;
-  return facts;
+std::optional<std::string>& vendorIdentifier() {
+  static std::optional<std::string> identifier;
+  return identifier;
 }
 }  // namespace
 
-std::optional<std::string> Device::identifierForVendor() { return facts().identifierForVendor; }
-std::vector<std::string> Device::preferredLanguages() { return facts().preferredLanguages; }
-
-Device::Facts Device::facts() {
-  std::lock_guard<std::mutex> lock(factsMutex());
-  return currentFacts();
+std::optional<std::string> Device::identifierForVendor() {
+  std::lock_guard<std::mutex> lock(vendorMutex());
+  return vendorIdentifier();
 }
 
-Device::Facts Device::setFacts(Facts facts) {
-  std::lock_guard<std::mutex> lock(factsMutex());
-  Facts previous = std::move(currentFacts());
-  currentFacts() = std::move(facts);
+std::optional<std::string> Device::setIdentifierForVendor(std::optional<std::string> identifier) {
+  std::lock_guard<std::mutex> lock(vendorMutex());
+  std::optional<std::string> previous = std::move(vendorIdentifier());
+  vendorIdentifier() = std::move(identifier);
   return previous;
 }
 

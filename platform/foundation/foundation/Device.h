@@ -1,40 +1,32 @@
 // Facts about the device that the system would report and this platform cannot find out: the
-// vendor identifier of the app and the user's preferred languages. Process-wide values that the
-// host or a test sets; thread-safe. Defaults: no vendor identifier, languages ["en-US"].
+// app's vendor identifier. A process-wide value that the host or a test sets; thread-safe.
+// Default: none. (The user's languages live in foundation/Locale.h.)
 #pragma once
 
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform {
 
 class Device {
  public:
-  struct Facts {
-    // The vendor identifier in its UUID text form; none when the system has none to give.
-    std::optional<std::string> identifierForVendor;
-    std::vector<std::string> preferredLanguages{"en-US"};
-  };
-
+  // The vendor identifier in its UUID text form; none when the system has none to give.
   static std::optional<std::string> identifierForVendor();
-  static std::vector<std::string> preferredLanguages();
-
-  static Facts facts();
-  // Replaces the facts; returns the previous ones.
-  static Facts setFacts(Facts facts);
+  // Replaces the vendor identifier; returns the previous one.
+  static std::optional<std::string> setIdentifierForVendor(std::optional<std::string> identifier);
 };
 
-// Sets the device facts for the lifetime of the object.
-class ScopedDeviceFacts {
+// Sets the vendor identifier for the lifetime of the object.
+class ScopedIdentifierForVendor {
  public:
-  explicit ScopedDeviceFacts(Device::Facts facts) : previous_(Device::setFacts(std::move(facts))) {}
-  ~ScopedDeviceFacts() { Device::setFacts(std::move(previous_)); }
-  ScopedDeviceFacts(const ScopedDeviceFacts&) = delete;
-  ScopedDeviceFacts& operator=(const ScopedDeviceFacts&) = delete;
+  explicit ScopedIdentifierForVendor(std::optional<std::string> identifier)
+      : previous_(Device::setIdentifierForVendor(std::move(identifier))) {}
+  ~ScopedIdentifierForVendor() { Device::setIdentifierForVendor(std::move(previous_)); }
+  ScopedIdentifierForVendor(const ScopedIdentifierForVendor&) = delete;
+  ScopedIdentifierForVendor& operator=(const ScopedIdentifierForVendor&) = delete;
 
  private:
-  Device::Facts previous_;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace platform

@@ -16,26 +16,32 @@ TLMMinimalSessionReporter::TLMMinimalSessionReporter(std::shared_ptr<TLMPersiste
       timeoutInterval_(timeoutInterval),
       minimumInterval_(minimumInterval),
       sessionNumberEnabled_(std::move(sessionNumberEnabled)),
-      sessionBackgroundEnabled_(std::move(sessionBackgroundEnabled)) {}
+      sessionBackgroundEnabled_(std::move(sessionBackgroundEnabled)),
+      lastActivity_(persistedConfig_->lastSessionActivityClockTime()) {}
+
+void TLMMinimalSessionReporter::setLastActivity(double time) {
+  lastActivity_.store(time);
+  persistedConfig_->setLastSessionActivityClockTime(time);
+}
 
 double TLMMinimalSessionReporter::now() const {
   return clock_ ? clock_->now() : platform::Clock::current()->now();
 }
 
 bool TLMMinimalSessionReporter::isSessionExpired() {
-  return std::fabs(now() - persistedConfig_->lastSessionActivityClockTime()) > timeoutInterval_.load();
+  return std::fabs(now() - lastActivity_.load()) > timeoutInterval_.load();
 }
 
 bool TLMMinimalSessionReporter::extendSession() {
   if (!sessionBackgroundEnabled_() || isSessionExpired()) return false;
-  persistedConfig_->setLastSessionActivityClockTime(now());
+  setLastActivity(now());
   return true;
 }
 
 void TLMMinimalSessionReporter::updatePropertiesForNewSessionStart() {
   if (sessionNumberEnabled_()) persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
   persistedConfig_->setStartNewSession(false);
-  persistedConfig_->setLastSessionActivityClockTime(now());
+  setLastActivity(now());
 }
 
 std::optional<TLMUserAttribute> TLMMinimalSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {

@@ -148,7 +148,9 @@ class TLMSessionReporting {
 
 // The least a session needs: expiry by the last activity time, extension, the start
 // bookkeeping and the "_sid" / "_sno" properties, all over the persisted configuration. No
-// timers and no engagement events.
+// timers and no engagement events. The last activity time is read from the persisted
+// configuration once, at creation, and written through (the reporter is its only writer; a
+// data reset makes a new reporter).
 class TLMMinimalSessionReporter : public TLMSessionReporting {
  public:
   // `clock` null: the clock in force.
@@ -170,6 +172,7 @@ class TLMMinimalSessionReporter : public TLMSessionReporting {
 
  private:
   double now() const;
+  void setLastActivity(double time);
 
   const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   const std::shared_ptr<platform::Clock> clock_;
@@ -178,6 +181,7 @@ class TLMMinimalSessionReporter : public TLMSessionReporting {
   const std::function<bool()> sessionNumberEnabled_;
   const std::function<bool()> sessionBackgroundEnabled_;
   std::atomic<bool> reportingEnabled_{false};
+  std::atomic<double> lastActivity_;
 };
 
 // The session-start event "_s" (origin "auto"): "_sid" when session ids are on, "_sno" when a

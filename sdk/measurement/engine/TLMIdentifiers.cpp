@@ -5,7 +5,7 @@
 
 #include "dispatch/Clock.h"
 #include "foundation/Date.h"
-#include "foundation/Device.h"
+#include "foundation/Locale.h"
 #include "foundation/Text.h"
 #include "measurement/engine/TLMAEU.h"
 #include "measurement/engine/TLMEnvironmentInfo.h"
@@ -123,7 +123,7 @@ std::optional<std::string> TLMEnvironmentInfo::deviceModel() {
 std::string TLMEnvironmentInfo::deviceOSVersion() const { return TLMAEU::systemVersion(); }
 
 std::optional<std::string> TLMEnvironmentInfo::userDefaultLanguage() const {
-  auto languages = platform::Device::preferredLanguages();
+  auto languages = platform::locale::preferredLanguages();
   if (languages.empty()) {
     logError(14001, "Failed to get preferred language");
     return std::nullopt;

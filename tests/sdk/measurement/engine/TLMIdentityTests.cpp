@@ -5,6 +5,7 @@
 #include "MeasurementEngineTestSupport.h"
 #include "foundation/Date.h"
 #include "foundation/Device.h"
+#include "foundation/Locale.h"
 #include "measurement/engine/TLMEnvironmentInfo.h"
 #include "measurement/model/TLMUtil.h"
 
@@ -53,7 +54,7 @@ TEST(TLMIdentityTest, TheAppInstanceIDIsMadeOnceAndReplacedOnlyWhenTheAdvertisin
 TEST(TLMIdentityTest, AppIDsVersionFieldsAndTheVendorIdentifier) {
   EngineHarness h;
   h.installBundle("2.0", "2019.07");
-  platform::ScopedDeviceFacts device({.identifierForVendor = "VENDOR-ID"});
+  platform::ScopedIdentifierForVendor vendor("VENDOR-ID");
   auto identity = h.makeIdentity(std::nullopt);
   identity->setAppIDFromQPX("");
   EXPECT_TRUE(h.monitor->has(20005));
@@ -111,7 +112,7 @@ TEST(TLMIdentifiersTest, OriginAdEventIDsAndEnvironment) {
   EXPECT_EQ(TLMIdentifiers::libraryVersion(), "60003");
 
   TLMEnvironmentInfo environment;
-  platform::ScopedDeviceFacts device({.preferredLanguages = {"de-CH", "en"}});
+  platform::locale::setPreferredLanguages(std::vector<std::string>{"de-CH", "en"});
   EXPECT_EQ(environment.userDefaultLanguage(), "de-ch");
   platform::TimeZone::setCurrent(platform::TimeZone::named("Asia/Kolkata"));
   EXPECT_EQ(environment.timeZoneOffsetMinutes(), 330);
@@ -119,7 +120,8 @@ TEST(TLMIdentifiersTest, OriginAdEventIDsAndEnvironment) {
   h.clock->setNow(1700000000);  // November: -3:30
   EXPECT_EQ(environment.timeZoneOffsetMinutes(), -210);  // truncated toward zero
   platform::TimeZone::setCurrent(std::nullopt);
-  platform::ScopedDeviceFacts none({.preferredLanguages = {}});
+  platform::locale::setPreferredLanguages(std::vector<std::string>{});
   EXPECT_EQ(environment.userDefaultLanguage(), std::nullopt);
   EXPECT_TRUE(h.monitor->has(14001));
+  platform::locale::setPreferredLanguages(std::nullopt);
 }

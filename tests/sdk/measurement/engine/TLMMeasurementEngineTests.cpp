@@ -219,6 +219,20 @@ TEST(TLMMeasurementEngineWipeTest, ResetWhileRunningClearsTheDataAndReportsANewF
   EXPECT_EQ(h.property("_fot")->value().int64Value(), 7200000);
 }
 
+TEST(TLMMeasurementEngineWipeTest, TheStartingOriginDecidesWhichAppIDIsRecordedAndChecked) {
+  EngineHarness h;
+  h.identifiers->setOrigin("vx");
+  h.identity = h.makeIdentity(std::nullopt);
+  h.start();
+  EXPECT_EQ(h.persisted->appIDFromVeltrix(), kTestAppID);
+  EXPECT_FALSE(h.persisted->appIDFromQPX().has_value());
+  // The remote configuration asks the identifiers for the origin: an ad-network start also
+  // needs the ad-network app id to match.
+  EXPECT_FALSE(h.engine->remoteConfig()->updateMeasurementConfig(
+      TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.max_events_per_day", "5"}})));
+  EXPECT_TRUE(h.monitor->has(29022));
+}
+
 // MARK: - Shared instance and enablement
 
 TEST(TLMMeasurementEngineSharedInstanceTest, OnlyTheFirstInitialisationCounts) {
