@@ -48,3 +48,36 @@ void SKProductsRequest::respond(const SKProductsResponse& response) {
 void SKProductsRequest::fail(const platform::Error& error) {
   if (auto delegate = takeDelegate()) delegate->requestDidFailWithError(*this, error);
 }
+
+SKPaymentQueue& SKPaymentQueue::defaultQueue() {
+  static SKPaymentQueue queue;
+  return queue;
+}
+
+void SKPaymentQueue::addTransactionObserver(const std::shared_ptr<SKPaymentTransactionObserver>& observer) {
+  if (!observer) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& existing : observers_) {
+    if (existing.lock() == observer) return;
+  }
+  observers_.push_back(observer);
+}
+
+void SKPaymentQueue::removeTransactionObserver(const SKPaymentTransactionObserver* observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(observers_, [observer](const std::weak_ptr<SKPaymentTransactionObserver>& entry) {
+    auto alive = entry.lock();
+    return !alive || alive.get() == observer;
+  });
+}
+
+void SKPaymentQueue::updateTransactions(const std::vector<std::shared_ptr<const SKPaymentTransaction>>& transactions) {
+  std::vector<std::shared_ptr<SKPaymentTransactionObserver>> observers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : observers_) {
+      if (auto observer = entry.lock()) observers.push_back(observer);
+    }
+  }
+  for (const auto& observer : observers) observer->paymentQueueUpdatedTransactions(*this, transactions);
+}

@@ -43,6 +43,30 @@ struct SKPaymentTransaction {
   std::int64_t errorCode = 0;  // 0 without an error
 };
 
+class SKPaymentQueue;
+
+// Told of every change of the payment queue's transactions.
+class SKPaymentTransactionObserver {
+ public:
+  virtual ~SKPaymentTransactionObserver() = default;
+  virtual void paymentQueueUpdatedTransactions(
+      SKPaymentQueue& queue, const std::vector<std::shared_ptr<const SKPaymentTransaction>>& transactions) = 0;
+};
+
+// The app's payment queue: observers are held weakly and told on the calling thread.
+class SKPaymentQueue {
+ public:
+  static SKPaymentQueue& defaultQueue();
+  void addTransactionObserver(const std::shared_ptr<SKPaymentTransactionObserver>& observer);
+  void removeTransactionObserver(const SKPaymentTransactionObserver* observer);
+  // What the store does when transactions change (hosts and tests).
+  void updateTransactions(const std::vector<std::shared_ptr<const SKPaymentTransaction>>& transactions);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<SKPaymentTransactionObserver>> observers_;
+};
+
 struct SKProductDiscount {
   platform::Decimal price;
   SKProductDiscountPaymentMode paymentMode = SKProductDiscountPaymentModePayAsYouGo;

@@ -3,7 +3,9 @@
 // through the engine's purchase filter.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "../MeasurementEngineTestSupport.h"
 #include "measurement/engine/components/TLMInAppPurchaseReporter.h"
@@ -258,4 +260,57 @@ TEST(TLMInAppPurchaseReporterTests, EngineFilterDropsAPurchaseAlreadyReported) {
   EXPECT_EQ(again[0].transactionIdentifier, "000-000");
   EXPECT_TRUE(h.monitor->has(23141));
   EXPECT_TRUE(h.monitor->has(23139));
+}
+
+namespace {
+// What the public interface does as the payment queue's observer.
+class ForwardingObserver : public SKPaymentTransactionObserver {
+ public:
+  explicit ForwardingObserver(std::shared_ptr<TLMMeasurementEngine> engine) : engine_(std::move(engine)) {}
+  void paymentQueueUpdatedTransactions(SKPaymentQueue&,
+                                       const std::vector<std::shared_ptr<const SKPaymentTransaction>>& t) override {
+    TLMReportPaymentQueueTransactions(engine_, t);
+  }
+
+ private:
+  std::shared_ptr<TLMMeasurementEngine> engine_;
+};
+}  // namespace
+
+TEST(TLMInAppPurchaseReporterTests, PaymentQueueTransactionsReachTheSharedReporterOnceThroughTheFilter) {
+  EngineHarness h;
+  h.components.purchaseFingerprint = [](const TLMPaymentTransaction& t) {
+    return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&t).value_or("");
+  };
+  h.start();
+  auto store = std::make_shared<FakeStore>();
+  store->catalogue["gems"] = product("gems", "1.25");
+  SKStore::install(store);
+  auto observer = std::make_shared<ForwardingObserver>(h.engine);
+  SKPaymentQueue::defaultQueue().addTransactionObserver(observer);
+  auto purchases = [&] {
+    std::size_t n = 0;
+    for (const auto& e : h.monitor.internalEvents()) n += e.name == "_iap" ? 1 : 0;
+    return n;
+  };
+  // Waits on other threads' work (the filter's callback and the reporting queue), never on time.
+  auto waitFor = [&](const std::function<bool()>& done) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    return done();
+  };
+
+  SKPaymentQueue::defaultQueue().updateTransactions({purchase("gems", "G-1", "", 2)});
+  h.drain();
+  ASSERT_TRUE(waitFor([&] { return purchases() == 1; }));
+  EXPECT_EQ(store->requests, 1);
+
+  SKPaymentQueue::defaultQueue().updateTransactions({purchase("gems", "G-1", "", 2)});
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(23141));
+  SKPaymentQueue::defaultQueue().removeTransactionObserver(observer.get());
+  SKPaymentQueue::defaultQueue().updateTransactions({purchase("gems", "G-2")});
+  h.drain();
+  EXPECT_EQ(purchases(), 1u);
+  SKStore::install(nullptr);
 }
