@@ -28,10 +28,7 @@ std::optional<std::int64_t> int64Parameter(const TLMObjectDictionary& parameters
 
 // A decimal amount in micros, truncated; empty when it does not fit.
 std::optional<std::int64_t> micros(const platform::Decimal& amount) {
-  const double value = (amount * platform::Decimal(kTLMDataTypeMicrosMultiplier)).toDouble();
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (!std::isfinite(value) || value < -kTwo63 || value >= kTwo63) return std::nullopt;
-  return static_cast<std::int64_t>(value);
+  return TLMInt64FromDouble((amount * platform::Decimal(kTLMDataTypeMicrosMultiplier)).toDouble());
 }
 
 bool isVersionAtLeast(const std::string& version, int major, int minor) {

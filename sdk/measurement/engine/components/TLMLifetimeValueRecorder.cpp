@@ -13,19 +13,18 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
 platform::Value valueContext(const TLMValue* value) { return value ? value->value() : platform::Value(); }
 
-// A double converted to int64 only when it is a number inside [-2^63, 2^63).
-std::optional<std::int64_t> toInt64(double value) {
+}  // namespace
+
+std::optional<std::int64_t> TLMInt64FromDouble(double value) {
+  // Every double at or above 2^63 is out of range; -2^63 itself fits.
   constexpr double kTwo63 = 9223372036854775808.0;
   if (!std::isfinite(value) || value < -kTwo63 || value >= kTwo63) return std::nullopt;
   return static_cast<std::int64_t>(value);
 }
 
-}  // namespace
-
 std::optional<std::int64_t> TLMMicrosFromCurrencyUnits(double value) {
-  // round() is half away from zero; every double at or above 2^63 is out of range, and the
-  // largest double below it is representable.
-  return toInt64(std::round(value * static_cast<double>(kTLMDataTypeMicrosMultiplier)));
+  // round() is half away from zero.
+  return TLMInt64FromDouble(std::round(value * static_cast<double>(kTLMDataTypeMicrosMultiplier)));
 }
 
 TLMLifetimeValueRecorder::TLMLifetimeValueRecorder(std::function<std::int64_t()> maxTrackedCurrencies,
@@ -69,7 +68,7 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
     amount = value->int64Value();
   } else {
     // Already micros: truncated, when it is a number that fits.
-    auto micros = toInt64(value->doubleValue());
+    auto micros = TLMInt64FromDouble(value->doubleValue());
     if (!micros) {
       monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
                               valueContext(value));

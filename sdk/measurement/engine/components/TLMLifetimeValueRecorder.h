@@ -13,6 +13,9 @@
 inline constexpr const char* kTLMMeasurementUserAttributeNamePrefixLifetimeValue = "_ltv_";
 inline constexpr std::int64_t kTLMDataTypeMicrosMultiplier = 1000000;
 
+// A double truncated toward zero to int64; empty for NaN, infinities and values outside the
+// 64-bit range (they never reach the conversion).
+std::optional<std::int64_t> TLMInt64FromDouble(double value);
 // A purchase value in currency units times one million, rounded half away from zero; empty when
 // the result is not a number or lies outside the 64-bit signed range.
 std::optional<std::int64_t> TLMMicrosFromCurrencyUnits(double value);

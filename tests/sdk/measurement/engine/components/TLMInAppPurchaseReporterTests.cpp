@@ -68,6 +68,10 @@ std::shared_ptr<const SKPaymentTransaction> purchase(const std::string& product,
   return tx;
 }
 
+std::string fingerprint(const TLMPaymentTransaction& t) {
+  return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&t).value_or("");
+}
+
 struct Reported {
   std::string name;
   TLMObjectDictionary parameters;
@@ -241,9 +245,7 @@ TEST(TLMInAppPurchaseReporterTests, ProductCacheResetsAtItsLimitAndAFailedReques
 
 TEST(TLMInAppPurchaseReporterTests, EngineFilterDropsAPurchaseAlreadyReported) {
   EngineHarness h;
-  h.components.purchaseFingerprint = [](const TLMPaymentTransaction& t) {
-    return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&t).value_or("");
-  };
+  h.components.purchaseFingerprint = fingerprint;
   h.start();
   auto filter = [&](std::vector<TLMPaymentTransaction> transactions) {
     std::promise<std::vector<TLMPaymentTransaction>> passed;
@@ -279,9 +281,7 @@ class ForwardingObserver : public SKPaymentTransactionObserver {
 
 TEST(TLMInAppPurchaseReporterTests, PaymentQueueTransactionsReachTheSharedReporterOnceThroughTheFilter) {
   EngineHarness h;
-  h.components.purchaseFingerprint = [](const TLMPaymentTransaction& t) {
-    return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&t).value_or("");
-  };
+  h.components.purchaseFingerprint = fingerprint;
   h.start();
   auto store = std::make_shared<FakeStore>();
   store->catalogue["gems"] = product("gems", "1.25");
