@@ -5,7 +5,8 @@
 // and the life-cycle notifications on the default notification centre.
 //
 // Like the real framework it is meant for the main thread; its state is still guarded, so a read
-// from another thread is safe.
+// from another thread is safe. Controllers live in shared pointers (the appearance wrappers and
+// the parent link reach them through shared_from_this / weak pointers).
 #pragma once
 
 #include <functional>

@@ -253,8 +253,9 @@ TEST(TLMScreenViewReporterTests, StackDropsReleasedControllersAndStartsAgainWith
 }
 
 TEST(TLMScreenViewReporterTests, ParametersReadOnAnotherThreadWhileScreensChange) {
-  ScreenHarness h(true, platform::Queue::serial("TLMScreenViewReporter"));
-  h.center.post(UIApplicationDidBecomeActiveNotification);
+  auto queue = platform::Queue::serial("TLMScreenViewReporter");
+  ScreenHarness h(true, queue);
+  queue->sync([] {});  // the activation's re-check has run
   auto a = h.controller("AViewController");
   auto b = h.controller("BViewController");
   h.appear(a);
