@@ -23,11 +23,13 @@
 #include "measurement/model/TLMUserAttribute.h"
 
 class TLMDatabase;
+class TLMMeasurementEngine;
 class TLMPersistedConfig;
 class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
 class TLMPBUserAttribute;
 class TLMRemoteConfig;
+struct SKPaymentTransaction;
 struct TLMScreen;
 
 // Audience evaluation over the stored filters (TLMAudience). The configuration fetch hands it
@@ -69,6 +71,8 @@ class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {
 class TLMConditionalPropertyProcessor {
  public:
   virtual ~TLMConditionalPropertyProcessor() = default;
+  // The engine whose store and pipeline the component uses; called once the engine exists.
+  virtual void attachEngine(std::weak_ptr<TLMMeasurementEngine>) {}
   virtual std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr& event) = 0;
 };
 class TLMNullConditionalPropertyProcessor : public TLMConditionalPropertyProcessor {
@@ -84,6 +88,8 @@ class TLMScreenReporting {
   virtual ~TLMScreenReporting() = default;
   virtual bool isAppActive() const = 0;
   virtual TLMObjectDictionary screenParameters() const = 0;
+  // The screen the app names (main thread); the null reporter keeps none.
+  virtual void setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {}
 };
 class TLMNullScreenReporter : public TLMScreenReporting {
  public:
@@ -198,6 +204,10 @@ struct TLMPaymentTransaction {
   std::string transactionIdentifier;
   // 1 = purchased; other states (restored, failed, ...) are not reported.
   std::int64_t transactionState = 0;
+  // The code of the transaction's error, 0 without one (diagnostics only).
+  std::int64_t errorCode = 0;
+  // The store's transaction this one was made from, when there is one.
+  std::shared_ptr<const SKPaymentTransaction> source;
 };
 
 // How the engine makes or finds each component. Unset members use the null implementations

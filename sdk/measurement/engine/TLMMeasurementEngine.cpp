@@ -19,6 +19,11 @@
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
 #include "measurement/engine/audiences/TLMAudience.h"
+#include "measurement/engine/components/TLMConditionalUserPropertyController.h"
+#include "measurement/engine/components/TLMInAppPurchaseReporter.h"
+#include "measurement/engine/components/TLMLifetimeValueRecorder.h"
+#include "measurement/engine/components/TLMReceiptReader.h"
+#include "measurement/engine/components/TLMScreenViewReporter.h"
 #include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
 #include "measurement/engine/sessions/TLMSearchAdReporter.h"
 #include "measurement/engine/sessions/TLMSessionReporter.h"
@@ -206,8 +211,18 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
     return std::make_shared<TLMAudience>(
         database, std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(remoteConfig)));
   };
-  auto screenReporter = std::make_shared<TLMNullScreenReporter>();
+  // The screen reporter follows the app from here: it must see the first activation.
+  auto screenReporter = TLMScreenViewReporter::sharedInstance();
+  TLMScreenViewReporter::installAppearanceWrappers();
   collaborators.components.screenReporter = screenReporter;
+  collaborators.components.conditionalProperties = TLMConditionalUserPropertyController::sharedInstance();
+  collaborators.components.lifetimeValue = std::make_shared<TLMLifetimeValueRecorder>(
+      [] { return std::int64_t{TLMMeasurementEngine::sharedRemoteConfig()->maxTrackedCurrencies()}; },
+      [] { return platform::Clock::current()->now(); });
+  collaborators.components.receipts = std::make_shared<TLMStoreReceiptReader>();
+  collaborators.components.purchaseFingerprint = [](const TLMPaymentTransaction& transaction) {
+    return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&transaction).value_or(std::string());
+  };
   collaborators.components.makeSessionReporter = [screenReporter](std::shared_ptr<TLMPersistedConfig> persisted,
                                                                   std::shared_ptr<TLMRemoteConfig> remote) {
     if (!remote) remote = TLMRemoteConfig::defaultInstance();
@@ -240,6 +255,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::create(
       new TLMMeasurementEngine(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                                isAnalyticsCollectionDeactivated, safelistedEvents));
   static_cast<EngineStoreSettings*>(engine->storeSettings_.get())->setEngine(engine);
+  engine->components_.conditionalProperties->attachEngine(engine);
   const bool enable = engine->shouldEnableMeasurement();
   engine->setEnabled(enable);
   engine->wasEnabledDuringInitialization_.store(enable);

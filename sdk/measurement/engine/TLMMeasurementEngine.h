@@ -290,6 +290,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
   // Set at construction, never replaced.
   const std::shared_ptr<TLMScreenReporting>& screenReporter() const { return components_.screenReporter; }
+  const std::shared_ptr<TLMConditionalPropertyProcessor>& conditionalProperties() const {
+    return components_.conditionalProperties;
+  }
   // Worker queue only.
   TLMDatabase* database() const { return database_.get(); }
   const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }
