@@ -197,6 +197,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
   if (engine && engine->network_) engine->network_->setLoggerDelegate(engine);
+  if (engine) engine->registerForAppLifecycleNotifications(platform::NotificationCenter::defaultCenter());
   return engine;
 }
 
@@ -236,7 +237,12 @@ TLMMeasurementEngine::TLMMeasurementEngine(TLMEngineCollaborators collaborators,
       clock_(std::move(collaborators.clock)),
       services_(std::move(collaborators.services)),
       components_(std::move(collaborators.components)),
-      storeSettings_(std::make_shared<EngineStoreSettings>(persistedConfig_, clock_)) {
+      storeSettings_(std::make_shared<EngineStoreSettings>(persistedConfig_, clock_)),
+      uploadURL_(std::move(collaborators.uploadURL)),
+      random_(std::move(collaborators.random)),
+      backgroundTasks_(collaborators.backgroundTasks
+                           ? std::move(collaborators.backgroundTasks)
+                           : std::make_shared<TLMNoBackgroundTaskService>()) {
   if (!services_.identity) services_.identity = [] { return TLMIdentity::sharedInstance(); };
   if (!services_.identifiers) services_.identifiers = TLMIdentifiers::sharedInstance();
   if (!services_.environmentInfo) services_.environmentInfo = TLMEnvironmentInfo::sharedInstance();
@@ -258,7 +264,11 @@ TLMMeasurementEngine::TLMMeasurementEngine(TLMEngineCollaborators collaborators,
   }
 }
 
-TLMMeasurementEngine::~TLMMeasurementEngine() = default;
+TLMMeasurementEngine::~TLMMeasurementEngine() {
+  if (lifecycleCenter_ != nullptr) {
+    for (auto token : lifecycleObservers_) lifecycleCenter_->removeObserver(token);
+  }
+}
 
 std::shared_ptr<TLMIdentity> TLMMeasurementEngine::identity() const {
   std::lock_guard<std::mutex> lock(componentsMutex_);
@@ -286,8 +296,6 @@ std::string TLMMeasurementEngine::keychainAppID() const {
   if (services_.keychainAppID) return *services_.keychainAppID;
   return platform::Bundle::main()->bundleIdentifier().value_or(std::string());
 }
-
-void TLMMeasurementEngine::updateSchedule() {}
 
 std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionReporter(
     const std::shared_ptr<TLMRemoteConfig>& config) const {

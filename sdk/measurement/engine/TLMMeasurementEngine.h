@@ -19,7 +19,10 @@
 #include <vector>
 
 #include "dispatch/Clock.h"
+#include "dispatch/Random.h"
+#include "foundation/NotificationCenter.h"
 #include "foundation/Value.h"
+#include "measurement/engine/TLMBackgroundTasks.h"
 #include "measurement/engine/TLMEngineComponents.h"
 #include "measurement/store/TLMDatabaseSchema.h"
 #include "measurement/model/TLMEvent.h"
@@ -32,6 +35,7 @@ class TLMDatabase;
 class TLMEnvironmentInfo;
 class TLMIdentifiers;
 class TLMIdentity;
+class TLMPBEvent;
 class TLMPBMeasurementBundle;
 class TLMPersistedConfig;
 class TLMRemoteConfig;
@@ -40,6 +44,18 @@ class TLMStoreSettings;
 
 inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
+// Where batches of bundles are posted.
+inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
+// Uploads stop for this long (device uptime) after sent bundles could not be deleted.
+inline constexpr double kTLMMeasurementSuspensionTimeInterval = 3600.0;
+// Names of the app life-cycle notifications the engine observes.
+inline constexpr const char* kTLMAppDidFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+inline constexpr const char* kTLMAppDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
+inline constexpr const char* kTLMAppWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
+inline constexpr const char* kTLMAppWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+// Where the deep link the app was launched with is kept (standard preferences).
+inline constexpr const char* kTLMDeepLinkKey = "/ombrix/measurement/deep_link";
+inline constexpr const char* kTLMDeepLinkTimestampKey = "/ombrix/measurement/deep_link_timestamp_seconds";
 
 // The platform facts and shared objects the engine reads.
 struct TLMEnginePlatformServices {
@@ -63,13 +79,23 @@ struct TLMEngineCollaborators {
   std::shared_ptr<platform::Clock> clock;  // null: the clock in force
   TLMEnginePlatformServices services;
   TLMEngineComponents components;
+  // Where batches are posted (an http or https URL).
+  std::string uploadURL = kTLMMeasurementUploadURL;
+  // The dice of event sampling; null: the random source in force.
+  std::shared_ptr<platform::Random> random;
+  // Background execution; null: none (this platform has no background tasks).
+  std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
 };
+
+// A queued bundle and the row id of its queue row.
+using TLMUploadBundle = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
 
 // Whether a conversion event counts against the daily real-time limit: not in debug mode, never
 // for "_iap" and "_f".
 bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
 
 class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
+                             public OBXNetworkReachabilityDelegate,
                              public std::enable_shared_from_this<TLMMeasurementEngine> {
  public:
   // MARK: Shared instance
@@ -175,6 +201,65 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   void filterPurchaseTransactions(std::vector<TLMPaymentTransaction> transactions,
                                   std::function<void(std::vector<TLMPaymentTransaction>)> callback);
 
+  // MARK: Upload scheduling and upload (worker queue)
+
+  // When the next upload is due, seconds since 1970; 0 when none is due.
+  double nextUploadingTime();
+  // Arms the upload alarm for the next upload time, or cancels it when nothing is due.
+  void updateSchedule();
+  void uploadData();
+  void uploadDataOrRegisterAlarm();
+  bool isNetworkReadyForRequest();
+  // The leading run of bundles that share the first bundle's app id and the chosen device id.
+  static std::vector<TLMUploadBundle> filteredBundlesWithCompatibleAppID(
+      const std::string& appID, const std::string& resettableDeviceID,
+      const std::string& vendorDeviceID, const std::vector<TLMUploadBundle>& bundlesToUpload);
+  // False ("Cancelling upload") for an empty list or while another batch is in flight.
+  bool setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
+  void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const OBXHTTPResponse>& response,
+                                                  const std::optional<platform::Error>& error);
+  void incrementRetryCounter();
+  // Any thread: posts updateSchedule to the worker queue.
+  void reachabilityDidChange() override;
+  // Row ids of the batch in flight; empty when none.
+  std::optional<std::vector<std::int64_t>> uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  // Device uptime when uploads were suspended; 0 when they are not.
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_.load(); }
+
+  // MARK: Bundling and sampling (worker queue)
+
+  // Makes at most one bundle from the oldest group of raw events; true when a bundle was made or
+  // a group was consumed.
+  bool bundleRawEvents();
+  bool hasDataToUpload();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+  // The events to keep, in order; empty on a store failure (the error is set).
+  std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> sampleEvents(
+      const std::vector<std::shared_ptr<TLMPBEvent>>& events, platform::Error* error);
+  bool canEventBeSampled(const TLMPBEvent& event);
+  // True with probability 1 / rate.
+  bool isEventBundledAfterRoll(std::uint32_t rate);
+
+  // MARK: Configuration fetch (worker queue)
+
+  void fetchRemoteConfig();
+  void networkRemoteConfigFetchCompletionHandler(const std::shared_ptr<const OBXHTTPResponse>& response,
+                                                 const platform::Bytes& data,
+                                                 const std::optional<platform::Error>& error);
+
+  // MARK: App life cycle
+
+  // Observes the app's life-cycle notifications on `center` until the engine is gone.
+  void registerForAppLifecycleNotifications(platform::NotificationCenter& center);
+  static void handleAppDidFinishLaunching(const platform::Notification& notification);
+  void handleAppDidBecomeActiveEvent(const platform::Notification& notification);
+  void handleAppWillResignActiveEvent(const platform::Notification& notification);
+  void handleAppWillEnterForegroundNotification(const platform::Notification& notification);
+  // Writes the persisted state to disk and gives up the background task.
+  void terminateBackgroundTask();
+  void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+
   // MARK: Network logger
 
   void OBXNetwork_logWithLevel(OBXNetworkLogLevel level, OBXNetworkMessageCode messageCode,
@@ -212,8 +297,6 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                        bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
                        const std::vector<std::string>& safelistedEvents);
   bool startComponentsOnWorkerQueue();
-  // Nothing to reschedule until uploads exist; the one place every event and start ends.
-  void updateSchedule();
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
   std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
       const std::shared_ptr<TLMRemoteConfig>& config) const;
@@ -223,6 +306,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
   // The storing transaction of writeEventOnWorkerQueue.
   bool storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic, bool realtime);
+  // Device uptime from the monotonic clock.
+  double uptime() const { return clock_ ? clock_->uptime() : platform::Clock::current()->uptime(); }
+  bool isUploadSuspended() const;
+  void suspendUploads();
+  // Cancels the alarm, stops listening to reachability and ends the background task.
+  void stopScheduling();
+  bool bundleRawEventsInTransaction(bool& made);
+  bool applyRemoteConfigData(const platform::Bytes& data);
   bool deleteUserAttributeInTransaction(const std::string& name, std::int64_t code,
                                         const char* message);
   void raiseFirstOpenCounter();
@@ -247,6 +338,17 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::atomic<bool> wasEnabledDuringInitialization_{false};
   std::atomic<bool> needFirstOpenAfterReset_{false};
   std::atomic<bool> networkRequestPending_{false};
+  std::atomic<double> suspendedUploadTimestamp_{0};
+  std::atomic<std::uint64_t> backgroundUpdateTask_{kTLMBackgroundTaskInvalid};
+  const std::string uploadURL_;
+  const std::shared_ptr<platform::Random> random_;
+  const std::shared_ptr<TLMBackgroundTaskService> backgroundTasks_;
+  // Worker queue: the batch in flight, and the number of the request whose completion still
+  // counts (a completion of any other request is ignored).
+  std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
+  std::uint64_t networkRequestNumber_ = 0;
+  std::vector<platform::NotificationCenter::ObserverToken> lifecycleObservers_;
+  platform::NotificationCenter* lifecycleCenter_ = nullptr;
   std::optional<std::string> previousQPXAppID_;  // worker queue
   bool componentsStarted_ = false;               // worker queue: the once-flag of the start
 

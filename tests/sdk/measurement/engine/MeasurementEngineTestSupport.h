@@ -97,6 +97,10 @@ class EngineHarness {
     collaborators.services.keychainAppID = kTestBundleID;
     collaborators.components = components;
     collaborators.components.screenReporter = screen;
+    collaborators.network = network;
+    collaborators.uploadURL = uploadURL;
+    collaborators.random = random;
+    collaborators.backgroundTasks = backgroundTasks;
     engine = TLMMeasurementEngine::create(std::move(collaborators), kTestAppID, collectionEnabled,
                                           deactivated, std::move(safelist));
     return engine;
@@ -172,5 +176,9 @@ class EngineHarness {
   std::shared_ptr<TLMIdentity> identity;
   bool identityAvailable = true;
   double loadTime = 1000.5;
+  std::shared_ptr<OBXNetwork> network;  // none unless a test sets one
+  std::string uploadURL = "https://collector.invalid/a";
+  std::shared_ptr<platform::Random> random;
+  std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
   std::shared_ptr<TLMMeasurementEngine> engine;
 };
