@@ -57,6 +57,8 @@ class TLMScreenReporting {
   virtual ~TLMScreenReporting() = default;
   virtual bool isAppActive() const = 0;
   virtual TLMObjectDictionary screenParameters() const = 0;
+  // The screen the app names (main thread); the null reporter keeps none.
+  virtual void setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {}
 };
 class TLMNullScreenReporter : public TLMScreenReporting {
  public:

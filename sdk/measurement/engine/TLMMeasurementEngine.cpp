@@ -154,6 +154,19 @@ double TLMMeasurementEngine::loadTimestamp() {
   return timestamp;
 }
 
+void TLMMeasurementEngine::setSharedInstanceForTesting(std::shared_ptr<TLMMeasurementEngine> engine) {
+  {
+    std::lock_guard<std::mutex> lock(shared().mutex);
+    shared().initialized = true;
+    shared().engine = engine;
+  }
+  TLMMeasurement::setInternalEventLogger(
+      [weak = std::weak_ptr<TLMMeasurementEngine>(engine)](const std::string& origin, const std::string& name,
+                                                           const TLMObjectDictionary& parameters) {
+        if (auto engine = weak.lock()) engine->logInternalEvent(origin, name, parameters);
+      });
+}
+
 void TLMMeasurementEngine::resetSharedInstanceForTesting() {
   std::shared_ptr<TLMMeasurementEngine> engine;
   {
@@ -194,6 +207,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
   collaborators.alarm =
       std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.persistedConfig = TLMPersistedConfig::sharedInstance();
+  collaborators.uploadURL = collectionServerURL() + "/a";
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
   if (engine && engine->network_) engine->network_->setLoggerDelegate(engine);
@@ -305,7 +319,49 @@ std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionRep
       [config] { return config->sessionBackgroundEnabled(); });
 }
 
-void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr&) {}
+namespace {
+std::mutex& notifierMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+TLMMeasurementEngine::TLMEventListenerNotifier& eventListenerNotifier() {
+  static TLMMeasurementEngine::TLMEventListenerNotifier notifier;
+  return notifier;
+}
+std::string& collectionServer() {
+  static std::string server;
+  return server;
+}
+}  // namespace
+
+TLMMeasurementEngine::TLMEventListenerNotifier TLMMeasurementEngine::setEventListenerNotifier(
+    TLMEventListenerNotifier notifier) {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  std::swap(eventListenerNotifier(), notifier);
+  return notifier;
+}
+
+void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr& event) {
+  TLMEventListenerNotifier notifier;
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    notifier = eventListenerNotifier();
+  }
+  if (notifier && event) notifier(event);
+}
+
+void TLMMeasurementEngine::setCollectionServerURL(const std::string& serverURL) {
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    collectionServer() = serverURL;
+  }
+  TLMRemoteConfig::setCollectionServerURLForTesting(serverURL);
+}
+
+std::string TLMMeasurementEngine::collectionServerURL() {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  return collectionServer().empty() ? std::string(kTLMCollectionServerURL) : collectionServer();
+}
 
 // MARK: - Enablement
 
@@ -438,6 +494,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   reportFirstOpenOnWorkerQueue();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
+  reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   if (remoteConfig->isSearchAdReporterEnabled() && components_.makeSearchAdReporter) {
     auto reporter = components_.makeSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
     if (reporter) {
@@ -648,6 +705,8 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(ms);
+  // A link the app was first opened with: its click is dated just before the first open.
+  reportStoredCampaignEventOnWorkerQueue(ms - 1);
 }
 
 void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
