@@ -126,6 +126,10 @@ class CDVAnalyticsConnectorClass : public CDVLibrary {
 // The component offered under the protocol "CDVAnalyticsInterop".
 class CDVAnalyticsConnector : public platform::Object, public std::enable_shared_from_this<CDVAnalyticsConnector> {
  public:
+  // Listeners' parameters are simplified on `listenerQueue` (default: a serial queue made with
+  // the first listener).
+  explicit CDVAnalyticsConnector(std::shared_ptr<platform::Queue> listenerQueue = nullptr)
+      : listenerQueue_(std::move(listenerQueue)) {}
   // Registers the connector library and the facade's class object (idempotent).
   static void load();
   static CDVProtocol interopProtocol();
