@@ -166,6 +166,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (!options.empty()) {
     const Value* tag = options.find(kTLMStartOptionLogTag);
     if (tag != nullptr && tag->isString() && !tag->stringValue()->empty()) {
+      TLMMeasurementEngine::installLibraryMonitor();
       if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) {
         diagnostic->setLogTag(*tag->stringValue());
       }

@@ -101,14 +101,7 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
   if (shared().initialized) return;
   shared().initialized = true;
   if (appID.empty()) return;
-  // The library's real monitor replaces the console monitor once, before anything is logged.
-  static std::once_flag monitorOnce;
-  std::call_once(monitorOnce, [] {
-    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
-      TLMMeasurement::setMonitor(
-          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
-    }
-  });
+  installLibraryMonitor();
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
   if (shared().engine) {
@@ -119,6 +112,17 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
           }
         });
   }
+}
+
+void TLMMeasurementEngine::installLibraryMonitor() {
+  // The library's real monitor replaces the console monitor once, before anything is logged.
+  static std::once_flag monitorOnce;
+  std::call_once(monitorOnce, [] {
+    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
+      TLMMeasurement::setMonitor(
+          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
+    }
+  });
 }
 
 bool TLMMeasurementEngine::hasSharedInstance() {

@@ -108,6 +108,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                                                 bool isAnalyticsCollectionEnabled,
                                                 bool isAnalyticsCollectionDeactivated,
                                                 const std::vector<std::string>& safelistedEvents);
+  // Installs the library's diagnostic monitor in place of the console monitor, once per process
+  // (a monitor a test installed stays).
+  static void installLibraryMonitor();
   static bool hasSharedInstance();
   // Null on an unsupported system; warns (23147) when asked before initialisation while the
   // analytics facade is present.
