@@ -97,6 +97,9 @@ class CDVAnalytics : public CDVAnalyticsStarter {
   static void queueOperationWithBlock(platform::Block block) { TLMAnalytics::queueOperationWithBlock(std::move(block)); }
   static void unsuspendOperationQueue() { TLMAnalytics::unsuspendOperationQueue(); }
   static double loadTimestamp() { return TLMAnalytics::loadTimestamp(); }
+  static void handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completionHandler) {
+    TLMAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completionHandler));
+  }
 };
 
 // What another SDK library is told of a logged event.

@@ -1,5 +1,6 @@
 #include "measurement/analytics/TLMAnalytics.h"
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -21,6 +22,7 @@
 #include "measurement/model/TLMUserAttribute.h"
 #include "measurement/model/TLMUtil.h"
 #include "obx/OBXLogger.h"
+#include "obx/OBXNetwork.h"
 
 namespace {
 
@@ -237,6 +239,11 @@ void TLMAnalytics::resetAnalyticsData() {
   });
 }
 
+void TLMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                       std::function<void()> completionHandler) {
+  OBXNetwork::handleEventsForBackgroundURLSessionID(sessionID, std::move(completionHandler));
+}
+
 double TLMAnalytics::loadTimestamp() {
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().loadTimestamp;
@@ -327,6 +334,17 @@ void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 
 void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const TLMObjectDictionary& parameters) {
+  const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
+  if (adEventID != nullptr && adEventID->isString()) {
+    monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
+    if (TLMIsValidNumericString(*adEventID->stringPtr())) {
+      TLMObjectDictionary converted = parameters;
+      converted.set("_aeid", TLMObject(TLMValue(static_cast<std::int64_t>(std::strtoll(adEventID->stringPtr()->c_str(), nullptr, 10)))));
+      logEventWithOrigin(origin, false, name, converted);
+      return;
+    }
+    monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
+  }
   logEventWithOrigin(origin, false, name, parameters);
 }
 

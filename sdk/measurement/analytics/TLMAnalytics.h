@@ -60,6 +60,8 @@ class TLMAnalytics {
   static void startWithAppID(const std::string& appID, const std::string& origin,
                              const platform::Dictionary& options);
   static void resetAnalyticsData();
+  static void handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                  std::function<void()> completionHandler);
   static double loadTimestamp();
 
   // Queues.
@@ -84,6 +86,7 @@ class TLMAnalytics {
   static void logEventWithName(const std::string& name, const TLMObjectDictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                  const TLMObjectDictionary& parameters);
+  // For origin "vx" an ad event id "_aeid" given as numeric text becomes an integer.
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                          const TLMObjectDictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,

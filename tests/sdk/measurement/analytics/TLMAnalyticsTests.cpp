@@ -75,7 +75,7 @@ TEST_F(AnalyticsTest, InterceptorAndListenerBypassRules) {
   EXPECT_EQ(intercepted, (std::vector<std::string>{"shown"}));
   EXPECT_EQ(heard, (std::vector<std::string>{"_vs"}));
   EXPECT_TRUE(stored("shown").empty());
-  EXPECT_EQ(stored("_ai").size(), 1u);
+  ASSERT_EQ(stored("_ai").size(), 1u);
   EXPECT_EQ(stored("_xa").size(), 1u);
 
   // The interceptor lets an event through with the forwarded origin: stored and heard once.
@@ -95,6 +95,20 @@ TEST_F(AnalyticsTest, InterceptorAndListenerBypassRules) {
   drain();
   EXPECT_EQ(intercepted.size(), 1u);
   EXPECT_EQ(heard.size(), heardBefore);
+}
+
+TEST_F(AnalyticsTest, AdEventIDTextBecomesAnInteger) {
+  start();
+  drain();
+  TLMAnalytics::logInternalEventWithOrigin("vx", "_ai", params({{"_aeid", TLMObject("-42")}}));
+  TLMAnalytics::logInternalEventWithOrigin("vx", "_ai", params({{"_aeid", TLMObject("4x2")}}));
+  drain();
+  auto events = stored("_ai");
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].event->parameters().find("_aeid")->int64Value(), -42);
+  EXPECT_EQ(events[1].event->parameters().find("_aeid")->stringValue(), "4x2");
+  EXPECT_EQ(h.monitor->count(25023), 2u);
+  EXPECT_EQ(h.monitor->count(25024), 1u);
 }
 
 TEST_F(AnalyticsTest, ListenerTokensAndRemoval) {
