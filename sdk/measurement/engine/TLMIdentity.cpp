@@ -8,6 +8,7 @@
 #include "dispatch/Random.h"
 #include "foundation/Bundle.h"
 #include "foundation/Device.h"
+#include "InstanceID/CDVInstanceID.h"
 #include "measurement/engine/TLMInfoPlistFileUtil.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
@@ -342,17 +343,14 @@ std::optional<std::string> TLMIdentity::identifierForVendor() {
 }
 
 std::optional<std::string> TLMIdentity::cindervaleInstanceID() const {
-  auto cls = platform::ClassRegistry::classNamed("CDVInstanceID");
-  auto* instanceIDClass = dynamic_cast<const TLMInstanceIDClass*>(cls.get());
-  if (instanceIDClass == nullptr) return std::nullopt;
-  auto instanceID = instanceIDClass->instanceID();
+  auto library = std::dynamic_pointer_cast<CDVInstanceIDLibrary>(
+      platform::ClassRegistry::classNamed("CDVInstanceID"));
+  auto instanceID = library ? library->instanceID() : nullptr;
   if (!instanceID) return std::nullopt;
   platform::Error error;
   auto result = instanceID->appInstanceID(&error);
-  if (!result) {
-    if (!error.domain.empty()) {
-      monitor()->logWithLevel(4, 20001, "Failed to get InstanceID", platform::Value(error.description));
-    }
+  if (!result && !error.domain.empty()) {
+    monitor()->logWithLevel(4, 20001, "Failed to get InstanceID", platform::Value(error.description));
   }
   return result;
 }

@@ -27,18 +27,6 @@ inline constexpr const char* kTLMTallymarkLibraryVersion = "60003000";
 // The system's advertising identifier while tracking is limited (or before it is known).
 inline constexpr const char* kTLMZeroAdvertisingIdentifier = "00000000-0000-0000-0000-000000000000";
 
-// The instance identity as the measurement library reaches it by class name ("CDVInstanceID"):
-// its class object answers instanceID, whose object answers appInstanceID.
-class TLMInstanceIDProvider : public platform::Object {
- public:
-  virtual std::optional<std::string> appInstanceID(platform::Error* error) = 0;
-};
-class TLMInstanceIDClass {
- public:
-  virtual ~TLMInstanceIDClass() = default;
-  virtual std::shared_ptr<TLMInstanceIDProvider> instanceID() const = 0;
-};
-
 // The advertising identifier, through the optional ad-support framework.
 class TLMASIdentifierManager {
  public:
@@ -120,7 +108,8 @@ class TLMIdentity {
 
   // 32 upper-case hexadecimal digits from a new random UUID.
   static std::string randomAppInstanceID();
-  // The instance identity's app instance id, when that component is present.
+  // The instance identity's app instance id, when that component is registered (class
+  // "CDVInstanceID") and has an instance for the default app.
   std::optional<std::string> cindervaleInstanceID() const;
   // "1.2b3" gives {1, 23} (monitor 20002); "1..2" gives {1, 2}.
   static std::vector<std::int32_t> numericFieldsFromAppVersionNumeric(const std::string& version);

@@ -30,16 +30,11 @@ using Slot = TLMPBMeasurementBundleSlot;
 
 std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
-platform::Value nameContext(const TLMEvent& event) { return platform::Value(TLMFormattedEventName(event.name())); }
+platform::Value nameContext(const TLMEvent& event) {
+  return platform::Value(TLMFormattedEventName(event.name()));
+}
 platform::Value parametersContext(const TLMEvent& event) {
   return platform::Value(TLMFormattedParametersDescription(event.parameters()));
-}
-
-std::int64_t millis(double seconds) {
-  const double scaled = std::trunc(seconds * 1000.0);
-  if (!(scaled < 9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::max();
-  if (!(scaled > -9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(scaled);
 }
 
 // The clock hour of a time: whole seconds (floor) divided by 3600, truncated.
@@ -51,6 +46,13 @@ std::int64_t intParameter(const TLMEvent& event, const char* name, std::int64_t 
 }
 
 }  // namespace
+
+std::int64_t TLMMillisecondsFromSeconds(double seconds) {
+  const double scaled = std::trunc(seconds * 1000.0);
+  if (!(scaled < 9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::max();
+  if (!(scaled > -9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(scaled);
+}
 
 // Deletes the raw events up to `maxRowID` and, when no raw event of the fingerprint is left, its
 // metadata record.
@@ -87,7 +89,8 @@ bool TLMMeasurementEngine::hasDataToUpload() {
   if (!*queueEmpty) return true;
   auto rawEmpty = database_->isRawEventsTableEmpty(&error);
   if (!rawEmpty) {
-    monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error", errorText(error));
+    monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error",
+                            errorText(error));
     return false;
   }
   return !*rawEmpty;
@@ -149,7 +152,8 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (index == 0) {
       bundleHour = hour;
       if (size >= sizeLimit) {
-        monitor()->logWithLevel(4, 23190, "Raw event reaches the batch size limit. Bundling it alone. Size, limit",
+        monitor()->logWithLevel(4, 23190,
+                                "Raw event reaches the batch size limit. Bundling it alone. Size, limit",
                                 platform::Value(size), platform::Value(sizeLimit));
         alone = true;
       }
@@ -217,12 +221,13 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       return false;
     }
   }
-  NANOSetInt64(*bundle, Slot::start_timestamp_millis, millis(start));
-  NANOSetInt64(*bundle, Slot::end_timestamp_millis, millis(end));
+  NANOSetInt64(*bundle, Slot::start_timestamp_millis, TLMMillisecondsFromSeconds(start));
+  NANOSetInt64(*bundle, Slot::end_timestamp_millis, TLMMillisecondsFromSeconds(end));
 
   const double dayNumber = std::floor((now() - persistedConfig_->midnightOffset()) / 86400.0);
-  const auto day = static_cast<std::int32_t>(std::clamp(
-      dayNumber, double(std::numeric_limits<std::int32_t>::min()), double(std::numeric_limits<std::int32_t>::max())));
+  const auto day =
+      static_cast<std::int32_t>(std::clamp(dayNumber, double(std::numeric_limits<std::int32_t>::min()),
+                                           double(std::numeric_limits<std::int32_t>::max())));
   std::int64_t engagement = 0;
   bool realtime = false;
   std::vector<std::shared_ptr<TLMPBEvent>> protos;
@@ -239,8 +244,9 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (isPublic && event->isConversion()) {
       if (counts->day() == day && counts->conversionsCount() >= config.maxConversionsPerDay()) {
         event->setConversion(false);
-        monitor()->logWithLevel(4, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
-                                nameContext(*event), platform::Value(std::int64_t{config.maxConversionsPerDay()}));
+        monitor()->logWithLevel(
+            4, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
+            nameContext(*event), platform::Value(std::int64_t{config.maxConversionsPerDay()}));
       } else {
         counts->incrementCountsForCurrentDay(day, false, true);
         countsChanged = true;
@@ -272,8 +278,8 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       }
     }
     if (countsChanged && !db.updateDailyCounts(*counts, &error)) {
-      monitor()->logWithLevel(1, 23106, "Failed to update daily event counts. Name, error", nameContext(*event),
-                              errorText(error));
+      monitor()->logWithLevel(1, 23106, "Failed to update daily event counts. Name, error",
+                              nameContext(*event), errorText(error));
       return false;
     }
     error = {};
@@ -316,13 +322,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   if (!updateUserEngagement(engagement, *bundle, false)) return false;
   if (config.isSessionScopedUserEngagementEnabled()) {
     if (sessionStarted && !db.deleteUserAttributeWithName("_se", &error)) {
-      monitor()->logWithLevel(1, 23188, "Unable to delete session engagement property on session start. Error",
-                              errorText(error));
+      monitor()->logWithLevel(
+          1, 23188, "Unable to delete session engagement property on session start. Error", errorText(error));
       return false;
     }
     if (!updateUserEngagement(engagement, *bundle, true)) return false;
   } else if (!db.deleteUserAttributeWithName("_se", &error)) {
-    monitor()->logWithLevel(1, 23189, "Unable to delete session engagement property when feature is disabled. Error",
+    monitor()->logWithLevel(1, 23189,
+                            "Unable to delete session engagement property when feature is disabled. Error",
                             errorText(error));
     return false;
   }
@@ -341,16 +348,21 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
 
   auto appMetadata = db.queryAppMetadata(&error);
   if (!appMetadata) {
-    monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error", errorText(error));
+    monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error",
+                            errorText(error));
     return false;
   }
   const double previousStart = appMetadata->lastBundleStartTimestamp();
   const double previousEnd = appMetadata->lastBundleEndTimestamp();
-  if (previousEnd > 0) NANOSetInt64(*bundle, Slot::previous_bundle_end_timestamp_millis, millis(previousEnd));
+  if (previousEnd > 0)
+    NANOSetInt64(*bundle, Slot::previous_bundle_end_timestamp_millis,
+                 TLMMillisecondsFromSeconds(previousEnd));
   if (previousStart > 0) {
-    NANOSetInt64(*bundle, Slot::previous_bundle_start_timestamp_millis, millis(previousStart));
+    NANOSetInt64(*bundle, Slot::previous_bundle_start_timestamp_millis,
+                 TLMMillisecondsFromSeconds(previousStart));
   } else if (previousEnd > 0) {
-    NANOSetInt64(*bundle, Slot::previous_bundle_start_timestamp_millis, millis(previousEnd));
+    NANOSetInt64(*bundle, Slot::previous_bundle_start_timestamp_millis,
+                 TLMMillisecondsFromSeconds(previousEnd));
   }
   appMetadata->incrementLastBundleIndex();
   appMetadata->setLastBundleStartTimestamp(start);
@@ -396,6 +408,6 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   }
   monitor()->logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
                           platform::Value(std::int64_t{NANOGetInt32(*bundle, Slot::bundle_index)}),
-                          platform::Value(millis(start)));
+                          platform::Value(TLMMillisecondsFromSeconds(start)));
   return consumeGroup();
 }

@@ -21,7 +21,8 @@ platform::Value errorText(const platform::Error& error) { return platform::Value
 
 void TLMMeasurementEngine::fetchRemoteConfig() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("fetchRemoteConfig");
-  if (!network_) return;
+  // One request at a time: a second would make the first one's answer count for nothing.
+  if (!network_ || networkRequestPending_.load()) return;
   auto identity = this->identity();
   std::optional<std::string> instanceID;
   if (identity) instanceID = identity->appInstanceID();
@@ -33,22 +34,23 @@ void TLMMeasurementEngine::fetchRemoteConfig() {
   }
   monitor()->logWithLevel(7, 23126, "Fetching configuration from the server");
   std::map<std::string, std::string> headers;
-  if (auto lastModified = persistedConfig_->configServerLastModifiedString(); lastModified && !lastModified->empty()) {
+  if (auto lastModified = persistedConfig_->configServerLastModifiedString();
+      lastModified && !lastModified->empty()) {
     headers["If-Modified-Since"] = *lastModified;
   }
   networkRequestPending_.store(true);
   const std::uint64_t request = ++networkRequestNumber_;
   network_->setTimeoutInterval(config().networkTimeout());
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
-  const std::string session = network_->getURL(
-      *url, headers, scheduler_->workerQueue(), config().isNetworkBackgroundSessionEnabled(),
-      [weak, request](std::shared_ptr<const OBXHTTPResponse> response, platform::Bytes data,
-                      std::optional<platform::Error> error) {
-        auto self = weak.lock();
-        if (!self || self->networkRequestNumber_ != request) return;
-        self->networkRequestPending_.store(false);
-        self->networkRemoteConfigFetchCompletionHandler(response, data, error);
-      });
+  const std::string session =
+      network_->getURL(*url, headers, scheduler_->workerQueue(), config().isNetworkBackgroundSessionEnabled(),
+                       [weak, request](std::shared_ptr<const OBXHTTPResponse> response, platform::Bytes data,
+                                       std::optional<platform::Error> error) {
+                         auto self = weak.lock();
+                         if (!self || self->networkRequestNumber_ != request) return;
+                         self->networkRequestPending_.store(false);
+                         self->networkRemoteConfigFetchCompletionHandler(response, data, error);
+                       });
   if (session.empty()) {
     // Refused before it was sent: nothing will answer it.
     ++networkRequestNumber_;
@@ -99,17 +101,17 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   if (!database_) return;
   const long status = response ? response->statusCode : 0;
   const double now = this->now();
-  monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code", platform::Value(static_cast<std::int64_t>(status)));
+  monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code",
+                          platform::Value(static_cast<std::int64_t>(status)));
   const bool applies = status == kOBXNetworkHTTPStatusOK || status == kOBXNetworkHTTPStatusNoContent;
-  const bool keeps = status == kOBXNetworkHTTPStatusCodeNotModified || status == kOBXNetworkHTTPStatusCodeNotFound;
+  const bool keeps =
+      status == kOBXNetworkHTTPStatusCodeNotModified || status == kOBXNetworkHTTPStatusCodeNotFound;
   if (error || !(applies || keeps)) {
-    monitor()->logWithLevel(7, 23128, "Unable to get the configuration from server. Network request failed. Code, Error",
-                            platform::Value(static_cast<std::int64_t>(status)),
-                            platform::Value(error ? error->description : std::string()));
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (status == kOBXNetworkHTTPStatusCodeUnavailable || status == kOBXNetworkHTTPStatusCodeCannotAcceptTraffic) {
-      persistedConfig_->setLastBackoffTimestamp(now);
-    }
+    monitor()->logWithLevel(
+        7, 23128, "Unable to get the configuration from server. Network request failed. Code, Error",
+        platform::Value(static_cast<std::int64_t>(status)),
+        platform::Value(error ? error->description : std::string()));
+    recordNetworkFailureWithStatus(status, now);
     monitor()->logWithLevel(7, 23129, "Network fetch failed. Will retry later. Code, error",
                             platform::Value(static_cast<std::int64_t>(status)),
                             platform::Value(error ? error->description : std::string()));
@@ -120,13 +122,15 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   if (status == kOBXNetworkHTTPStatusCodeNotFound) {
     monitor()->logWithLevel(4, 23130, "Configuration not found. Using default configuration");
   } else if (status == kOBXNetworkHTTPStatusCodeNotModified) {
-    monitor()->logWithLevel(7, 23131, "Configuration has not been modified. Using the same configuration. Code",
+    monitor()->logWithLevel(7, 23131,
+                            "Configuration has not been modified. Using the same configuration. Code",
                             platform::Value(static_cast<std::int64_t>(status)));
   } else {
     failureCode = 23134;
-    monitor()->logWithLevel(7, 23133, "Successful fetched configuration from the server. Got network response. Code, size",
-                            platform::Value(static_cast<std::int64_t>(status)),
-                            platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
+    monitor()->logWithLevel(
+        7, 23133, "Successful fetched configuration from the server. Got network response. Code, size",
+        platform::Value(static_cast<std::int64_t>(status)),
+        platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
     if (!data.empty() && !applyRemoteConfigData(data)) {
       // Not applied: the configuration stays expired and is fetched again on the failure
       // schedule (no "Last-Modified" is kept, so the server sends it whole).
@@ -138,7 +142,8 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   const bool recorded = database_->performTransaction([&] {
     platform::Error recordError;
     if (database_->updateRemoteConfigSuccessfulTimestamp(now, &recordError)) return true;
-    monitor()->logWithLevel(1, failureCode, "Unable to update the configuration last set timestamp in database. Error",
+    monitor()->logWithLevel(1, failureCode,
+                            "Unable to update the configuration last set timestamp in database. Error",
                             errorText(recordError));
     return false;
   });

@@ -21,16 +21,19 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::NotificationCenter& center) {
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
   auto observe = [&](const char* name, void (TLMMeasurementEngine::*handler)(const platform::Notification&)) {
-    lifecycleObservers_.push_back(center.addObserver(name, platform::Value(), [weak, handler](const platform::Notification& n) {
-      if (auto self = weak.lock()) ((*self).*handler)(n);
-    }));
+    lifecycleObservers_.push_back(
+        center.addObserver(name, platform::Value(), [weak, handler](const platform::Notification& n) {
+          if (auto self = weak.lock()) ((*self).*handler)(n);
+        }));
   };
   lifecycleCenter_ = &center;
-  lifecycleObservers_.push_back(center.addObserver(kTLMAppDidFinishLaunchingNotification, platform::Value(),
-                                                   [](const platform::Notification& n) { handleAppDidFinishLaunching(n); }));
+  lifecycleObservers_.push_back(
+      center.addObserver(kTLMAppDidFinishLaunchingNotification, platform::Value(),
+                         [](const platform::Notification& n) { handleAppDidFinishLaunching(n); }));
   observe(kTLMAppDidBecomeActiveNotification, &TLMMeasurementEngine::handleAppDidBecomeActiveEvent);
   observe(kTLMAppWillResignActiveNotification, &TLMMeasurementEngine::handleAppWillResignActiveEvent);
-  observe(kTLMAppWillEnterForegroundNotification, &TLMMeasurementEngine::handleAppWillEnterForegroundNotification);
+  observe(kTLMAppWillEnterForegroundNotification,
+          &TLMMeasurementEngine::handleAppWillEnterForegroundNotification);
 }
 
 void TLMMeasurementEngine::handleAppDidFinishLaunching(const platform::Notification& notification) {
@@ -56,7 +59,8 @@ void TLMMeasurementEngine::handleAppDidBecomeActiveEvent(const platform::Notific
     if (self->isNetworkReadyForRequest()) {
       self->fetchRemoteConfig();
     } else {
-      monitor()->logWithLevel(7, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+      monitor()->logWithLevel(7, 23143,
+                              "Network operation is pending. Ignoring request to fetch configuration");
     }
   });
 }
@@ -70,7 +74,8 @@ void TLMMeasurementEngine::handleAppWillResignActiveEvent(const platform::Notifi
     if (auto self = weak.lock()) self->terminateBackgroundTask();
   });
   swapBackgroundTaskWithNewTaskID(task);
-  monitor()->logWithLevel(7, 23145, "Background task started. Task ID", platform::Value(static_cast<std::int64_t>(task)));
+  monitor()->logWithLevel(7, 23145, "Background task started. Task ID",
+                          platform::Value(static_cast<std::int64_t>(task)));
   scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4344", [weak] {
     if (auto self = weak.lock()) self->uploadData();
   });

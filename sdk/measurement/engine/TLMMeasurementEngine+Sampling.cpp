@@ -23,10 +23,12 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
 
 std::vector<std::shared_ptr<TLMPBEventParam>> parametersOf(const TLMPBEvent& event) {
-  return NANOGetArray<TLMPBEventParam>(event, EventSlot::params).value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{});
+  return NANOGetArray<TLMPBEventParam>(event, EventSlot::params)
+      .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{});
 }
 
-bool hasProtoParameter(const std::vector<std::shared_ptr<TLMPBEventParam>>& parameters, const std::string& name) {
+bool hasProtoParameter(const std::vector<std::shared_ptr<TLMPBEventParam>>& parameters,
+                       const std::string& name) {
   for (const auto& parameter : parameters) {
     if (NANOGetString(*parameter, ParamSlot::name).value_or("") == name) {
       monitor()->logWithLevel(4, 23156, "Event parameter already exists. Parameter name",
@@ -82,7 +84,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
   platform::Error queryError;
   auto all = database_ ? database_->allEventAggregates(&queryError) : std::nullopt;
   if (!all) {
-    monitor()->logWithLevel(1, 23157, "Unable to query all event aggregates for cache. error", errorText(queryError));
+    monitor()->logWithLevel(1, 23157, "Unable to query all event aggregates for cache. error",
+                            errorText(queryError));
     if (error != nullptr) *error = queryError;
     return std::nullopt;
   }
@@ -116,7 +119,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     }
     if (name == "_ep") {
       if (!eid || !en) {
-        monitor()->logWithLevel(1, 23160, "Missing parameter(s) from an extra param event. Event name, parameters",
+        monitor()->logWithLevel(1, 23160,
+                                "Missing parameter(s) from an extra param event. Event name, parameters",
                                 platform::Value(TLMFormattedEventName(name)),
                                 platform::Value(static_cast<std::int64_t>(parametersOf(*event).size())));
         continue;
@@ -124,7 +128,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
       auto entry = cache.find(*en);
       if (entry != cache.end()) {
         if (entry->second.lastSampledComplexEventID() == eid) continue;
-        if (entry->second.lastSamplingRate() >= 2) TLMAddSamplingParam(*event, entry->second.lastSamplingRate());
+        if (entry->second.lastSamplingRate() >= 2)
+          TLMAddSamplingParam(*event, entry->second.lastSamplingRate());
         if (entry->second.lastExemptFromSampling()) TLMAddExemptFromSamplingParam(*event);
       }
       kept.push_back(event);
@@ -167,7 +172,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     if (config.isTimeZoneOffsetEnabled()) {
       std::int32_t lastDay = E.lastBundledDay();
       if (lastDay == 0) {
-        lastDay = dayOf(static_cast<double>(NANOGetInt64(*event, EventSlot::previous_timestamp_millis)) / 1000.0);
+        lastDay =
+            dayOf(static_cast<double>(NANOGetInt64(*event, EventSlot::previous_timestamp_millis)) / 1000.0);
       }
       firstOfDay = lastDay != D;
     } else {
@@ -202,9 +208,9 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     updated.setLastExemptFromSampling(cached.lastExemptFromSampling());
     updated.setLastBundledDay(cached.lastBundledDay());
     if (!database_->updateEventAggregates(updated, &readError)) {
-      monitor()->logWithLevel(1, 23152,
-                              "Failed to update event aggregates after removing removing events due to sampling. Error",
-                              errorText(readError));
+      monitor()->logWithLevel(
+          1, 23152, "Failed to update event aggregates after removing removing events due to sampling. Error",
+          errorText(readError));
       if (error != nullptr) *error = readError;
       return std::nullopt;
     }

@@ -34,14 +34,6 @@ std::string stringField(const TLMPBMeasurementBundle& bundle, std::int32_t slot)
   return NANOGetString(bundle, slot).value_or(std::string());
 }
 
-// Seconds to whole milliseconds, kept inside the int64 range.
-std::int64_t millis(double seconds) {
-  const double scaled = std::trunc(seconds * 1000.0);
-  if (!(scaled < 9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::max();
-  if (!(scaled > -9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(scaled);
-}
-
 }  // namespace
 
 // MARK: - Schedule
@@ -79,26 +71,20 @@ double TLMMeasurementEngine::nextUploadingTime() {
   }
   if (isZero(L)) return 0;
 
+  // A failed query counts as no real-time data.
+  auto holdsRealtime = [this](std::optional<bool> (TLMDatabase::*query)(platform::Error*), std::int64_t code,
+                              const char* message) {
+    platform::Error queryError;
+    auto answer = (database_.get()->*query)(&queryError);
+    if (!answer) monitor()->logWithLevel(4, code, message, errorText(queryError));
+    return answer.value_or(false);
+  };
   const bool debug = monitor()->isDebugModeEnabled();
-  bool realtime = debug;
-  if (!realtime) {
-    error = {};
-    auto bundles = database_->containsRealtimeBundlesWithError(&error);
-    if (!bundles) {
-      monitor()->logWithLevel(4, 23031, "Failed to query for real-time bundle indicator. Error",
-                              errorText(error));
-    }
-    realtime = bundles.value_or(false);
-  }
-  if (!realtime) {
-    error = {};
-    auto events = database_->containsRealtimeRawEventsWithError(&error);
-    if (!events) {
-      monitor()->logWithLevel(4, 23032, "Failed to query for real-time raw event indicator. Error",
-                              errorText(error));
-    }
-    realtime = events.value_or(false);
-  }
+  const bool realtime = debug ||
+                        holdsRealtime(&TLMDatabase::containsRealtimeBundlesWithError, 23031,
+                                      "Failed to query for real-time bundle indicator. Error") ||
+                        holdsRealtime(&TLMDatabase::containsRealtimeRawEventsWithError, 23032,
+                                      "Failed to query for real-time raw event indicator. Error");
   const double interval = realtime ? config.uploadingRealTimeInterval() : config.uploadingInterval();
   const double now = this->now();
   // The newest data, but never later than now (a clock set back).
@@ -155,8 +141,9 @@ void TLMMeasurementEngine::updateSchedule() {
   if (!isZero(B) && std::fabs(now - B) < backoff) next = std::max(next, B + backoff);
   if (!alarm_) return;
   if (auto pending = alarm_->scheduledTimestamp(); pending && *pending <= next) {
-    monitor()->logWithLevel(7, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
-                            platform::Value(*pending - now));
+    monitor()->logWithLevel(
+        7, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
+        platform::Value(*pending - now));
     return;
   }
   double delay = next - now;
@@ -167,7 +154,8 @@ void TLMMeasurementEngine::updateSchedule() {
       if (auto self = weak.lock()) self->uploadData();
     });
   });
-  monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)", platform::Value(delay));
+  monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)",
+                          platform::Value(delay));
 }
 
 void TLMMeasurementEngine::reachabilityDidChange() {
@@ -194,14 +182,24 @@ bool TLMMeasurementEngine::isNetworkReadyForRequest() {
   return false;
 }
 
+void TLMMeasurementEngine::recordNetworkFailureWithStatus(long status, double now) {
+  persistedConfig_->setLastFailedUploadTimestamp(now);
+  // The collector asked for a pause.
+  if (status == kOBXNetworkHTTPStatusCodeUnavailable ||
+      status == kOBXNetworkHTTPStatusCodeCannotAcceptTraffic) {
+    persistedConfig_->setLastBackoffTimestamp(now);
+  }
+}
+
 // MARK: - Upload
 
 std::vector<TLMUploadBundle> TLMMeasurementEngine::filteredBundlesWithCompatibleAppID(
-    const std::string& appID, const std::string& resettableDeviceID,
-    const std::string& vendorDeviceID, const std::vector<TLMUploadBundle>& bundlesToUpload) {
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<TLMUploadBundle>& bundlesToUpload) {
   using Slot = TLMPBMeasurementBundleSlot;
   if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
-    monitor()->logWithLevel(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+    monitor()->logWithLevel(2, 23042,
+                            "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
     return {};
   }
   const bool byResettable = !resettableDeviceID.empty();
@@ -279,29 +277,22 @@ void TLMMeasurementEngine::uploadData() {
     monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
                             platform::Value(std::fabs(now - S)));
   }
-  std::string appID, resettable, vendor;
-  if ((*bundles)[0].first) appID = stringField(*(*bundles)[0].first, Slot::app_id);
-  for (const auto& pair : *bundles) {
-    if (!pair.first) continue;
-    const std::string advertising = stringField(*pair.first, Slot::resettable_device_id);
-    if (!advertising.empty()) {
-      resettable = advertising;
-      break;
-    }
-  }
-  if (resettable.empty()) {
+  // The keys: the first bundle's app id, and the first advertising identifier of any bundle or,
+  // when none has one, the first identifier for vendor.
+  auto firstNonEmpty = [&](std::int32_t slot) {
     for (const auto& pair : *bundles) {
       if (!pair.first) continue;
-      const std::string identifier = stringField(*pair.first, Slot::vendor_device_id);
-      if (!identifier.empty()) {
-        vendor = identifier;
-        break;
-      }
+      std::string value = stringField(*pair.first, slot);
+      if (!value.empty()) return value;
     }
-  }
+    return std::string();
+  };
+  const std::string appID = (*bundles)[0].first ? stringField(*(*bundles)[0].first, Slot::app_id) : std::string();
+  const std::string resettable = firstNonEmpty(Slot::resettable_device_id);
+  const std::string vendor = resettable.empty() ? firstNonEmpty(Slot::vendor_device_id) : std::string();
   const auto kept = filteredBundlesWithCompatibleAppID(appID, resettable, vendor, *bundles);
 
-  const std::int64_t uploadTime = millis(now);
+  const std::int64_t uploadTime = TLMMillisecondsFromSeconds(now);
   const bool checksum = config.checksumEnabled();
   std::vector<std::shared_ptr<TLMPBMeasurementBundle>> batchBundles;
   std::vector<std::int64_t> ids;
@@ -369,10 +360,7 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
   const long status = response ? response->statusCode : 0;
   const double now = this->now();
   if (error || (status != kOBXNetworkHTTPStatusOK && status != kOBXNetworkHTTPStatusNoContent)) {
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (status == kOBXNetworkHTTPStatusCodeUnavailable || status == kOBXNetworkHTTPStatusCodeCannotAcceptTraffic) {
-      persistedConfig_->setLastBackoffTimestamp(now);
-    }
+    recordNetworkFailureWithStatus(status, now);
     monitor()->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error",
                             platform::Value(static_cast<std::int64_t>(status)),
                             platform::Value(error ? error->description : std::string()));
@@ -390,7 +378,8 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
   updateSchedule();
   const auto ids = uploadingBundleIDs_.value_or(std::vector<std::int64_t>{});
   if (!ids.empty() && !removeBundlesFromDatabaseWithIDs(ids)) {
-    monitor()->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+    monitor()->logWithLevel(1, 23045,
+                            "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
                             platform::Value(kTLMMeasurementSuspensionTimeInterval));
     suspendUploads();
   } else {

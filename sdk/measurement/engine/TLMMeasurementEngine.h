@@ -94,6 +94,8 @@ using TLMUploadBundle = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::
 // Whether a conversion event counts against the daily real-time limit: not in debug mode, never
 // for "_iap" and "_f".
 bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
+// Seconds to whole milliseconds (truncated toward zero), kept inside the int64 range.
+std::int64_t TLMMillisecondsFromSeconds(double seconds);
 
 class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                              public OBXNetworkReachabilityDelegate,
@@ -353,6 +355,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   void stopScheduling();
   bool bundleRawEventsInTransaction(bool& made);
   bool applyRemoteConfigData(const platform::Bytes& data);
+  // The failed-request time, and the back-off time when the collector answered 503 or 429.
+  void recordNetworkFailureWithStatus(long status, double now);
   bool deleteUserAttributeInTransaction(const std::string& name, std::int64_t code,
                                         const char* message);
   void raiseFirstOpenCounter();

@@ -10,8 +10,7 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 
 // A started engine whose first-open rows are already bundled and gone.
 struct BundlingHarness : UploadHarness {
-  explicit BundlingHarness(Settings settings = {},
-                           std::vector<std::shared_ptr<TLMPBEventConfig>> events = {},
+  explicit BundlingHarness(Settings settings = {}, std::vector<std::shared_ptr<TLMPBEventConfig>> events = {},
                            std::shared_ptr<platform::Random> dice = nullptr) {
     random = std::move(dice);
     start();
@@ -36,7 +35,7 @@ struct BundlingHarness : UploadHarness {
   }
   std::int64_t rawCount() {
     auto rows = engine->database()->sqliteStore()->recordsForQuery("SELECT COUNT(*) AS n FROM raw_events",
-                                                                    platform::Array{}, nullptr);
+                                                                   platform::Array{}, nullptr);
     return rows ? (*rows)[0].get("n").int64Value().value_or(-1) : -1;
   }
 };
@@ -47,9 +46,10 @@ using Names = std::vector<std::vector<std::string>>;
 constexpr double kHour = 472222.0 * 3600.0;
 
 std::optional<std::int64_t> intParam(const TLMPBEvent& event, const std::string& name) {
-  for (const auto& p : NANOGetArray<TLMPBEventParam>(event, TLMPBEventSlot::params).value_or(
-           std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
-    if (NANOGetString(*p, TLMPBEventParamSlot::name) == name) return NANOGetInt64(*p, TLMPBEventParamSlot::int_value);
+  for (const auto& p : NANOGetArray<TLMPBEventParam>(event, TLMPBEventSlot::params)
+                           .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
+    if (NANOGetString(*p, TLMPBEventParamSlot::name) == name)
+      return NANOGetInt64(*p, TLMPBEventParamSlot::int_value);
   }
   return std::nullopt;
 }
@@ -75,7 +75,8 @@ TEST(TLMBundlingTest, OneBundleHoldsConsecutiveRowsOfOneClockHour) {
             static_cast<std::int64_t>((kHour - 0.5) * 1000));
   EXPECT_EQ(NANOGetInt64(*bundles[1].first, Slot::previous_bundle_start_timestamp_millis),
             static_cast<std::int64_t>((kHour - 10) * 1000));
-  EXPECT_EQ(NANOGetInt32(*bundles[2].first, Slot::bundle_index), NANOGetInt32(*bundles[1].first, Slot::bundle_index) + 1);
+  EXPECT_EQ(NANOGetInt32(*bundles[2].first, Slot::bundle_index),
+            NANOGetInt32(*bundles[1].first, Slot::bundle_index) + 1);
   EXPECT_EQ(h.engine->suspendedUploadTimestamp(), 0);
 }
 
@@ -102,7 +103,8 @@ TEST(TLMBundlingTest, CountAndSizeLimitsEndABundleAndAnOversizedFirstRowTravelsA
     BundlingHarness h;
     for (const char* name : {"a", "b"}) h.logAt(kHour + 1, name);
     const auto raw = h.rawEvents();
-    const auto size = raw[0].event->protoEvent()->protoBuffer()->size() + raw[1].event->protoEvent()->protoBuffer()->size();
+    const auto size =
+        raw[0].event->protoEvent()->protoBuffer()->size() + raw[1].event->protoEvent()->protoBuffer()->size();
     h.applySettings({{"measurement.upload.max_batch_size", std::to_string(size)}});
     while (h.engine->bundleRawEvents()) {
     }
@@ -171,7 +173,8 @@ TEST(TLMSamplingTest, ScriptedDiceKeepTheDaysFirstAndOneInN) {
   EXPECT_EQ(intParam(*events[0], "_efs"), 1);
   EXPECT_EQ(intParam(*events[1], "_sr"), 3);
   EXPECT_FALSE(intParam(*events[1], "_efs"));
-  EXPECT_EQ(NANOGetInt64(*events[2], TLMPBEventSlot::timestamp_millis), static_cast<std::int64_t>((kHour + 4) * 1000));
+  EXPECT_EQ(NANOGetInt64(*events[2], TLMPBEventSlot::timestamp_millis),
+            static_cast<std::int64_t>((kHour + 4) * 1000));
   EXPECT_EQ(NANOGetString(*events[3], TLMPBEventSlot::name), "bar");
   EXPECT_FALSE(intParam(*events[3], "_sr"));
   EXPECT_EQ(dice->integerDraws(), 4u);
@@ -213,4 +216,34 @@ TEST(TLMSamplingTest, ExtraParameterEventsFollowTheirComplexEvent) {
   EXPECT_EQ(intParam(*(*kept)[0], "_eid"), 8);
   EXPECT_EQ(intParam(*(*kept)[0], "_sr"), 4);
   EXPECT_TRUE(h.monitor->has(23160));
+}
+
+TEST(TLMSamplingTest, TheAccountTimeZoneMovesTheDayBoundary) {
+  auto foo = TLMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*foo, TLMPBEventConfigSlot::name, "foo");
+  NANOSetInt32(*foo, TLMPBEventConfigSlot::sampling_rate, 2);
+  auto dice = std::make_shared<platform::ScriptedRandom>(std::vector<std::uint64_t>{1});  // every roll lost
+  BundlingHarness h(Settings{{"measurement.event_sampling_enabled", "1"}}, {foo}, dice);
+  const double day = 19723;
+  const double lateEvening = day * 86400 + 23.5 * 3600;  // 23:30 UTC
+  auto sample = [&](const std::string& offsetMinutes) {
+    h.applySettings({{"measurement.event_sampling_enabled", "1"},
+                     {"measurement.account.time_zone_offset_minutes", offsetMinutes}},
+                    {foo});
+    auto aggregates = *TLMEventAggregates::initWithName("foo", 1, 1, 1, 0);
+    aggregates.setLastBundledDay(static_cast<std::int32_t>(day));
+    aggregates.setLastBundledTimestamp(lateEvening - 60);
+    EXPECT_TRUE(h.engine->database()->updateEventAggregates(aggregates, nullptr));
+    auto event = TLMPBEvent::initWithMessageInfo(nullptr);
+    NANOSetString(*event, TLMPBEventSlot::name, "foo");
+    NANOSetInt64(*event, TLMPBEventSlot::timestamp_millis, static_cast<std::int64_t>(lateEvening * 1000));
+    return h.engine->sampleEvents({event}, nullptr).value();
+  };
+  // An hour ahead of UTC, 23:30 UTC is already the next day: the day's first event is kept.
+  auto kept = sample("60");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(intParam(*kept[0], "_efs"), 1);
+  EXPECT_EQ(h.engine->database()->eventAggregatesWithName("foo", nullptr)->lastBundledDay(), day + 1);
+  // In UTC it is the same day as the last one: dropped.
+  EXPECT_TRUE(sample("0").empty());
 }

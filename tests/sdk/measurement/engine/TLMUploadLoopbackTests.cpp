@@ -59,10 +59,12 @@ class SignallingTransport : public OBXNetworkTransport {
 
 std::vector<std::int64_t> eventIDs(const TLMPBMeasurementBundle& bundle) {
   std::vector<std::int64_t> ids;
-  for (const auto& event : NANOGetArray<TLMPBEvent>(bundle, Slot::events).value_or(std::vector<std::shared_ptr<TLMPBEvent>>{})) {
-    for (const auto& p : NANOGetArray<TLMPBEventParam>(*event, TLMPBEventSlot::params).value_or(
-             std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
-      if (NANOGetString(*p, TLMPBEventParamSlot::name) == "id") ids.push_back(NANOGetInt64(*p, TLMPBEventParamSlot::int_value));
+  for (const auto& event :
+       NANOGetArray<TLMPBEvent>(bundle, Slot::events).value_or(std::vector<std::shared_ptr<TLMPBEvent>>{})) {
+    for (const auto& p : NANOGetArray<TLMPBEventParam>(*event, TLMPBEventSlot::params)
+                             .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
+      if (NANOGetString(*p, TLMPBEventParamSlot::name) == "id")
+        ids.push_back(NANOGetInt64(*p, TLMPBEventParamSlot::int_value));
     }
   }
   return ids;
@@ -81,7 +83,8 @@ class Collector {
   enum class Mode { Ok, Status, Stall, Drop };
 
   Collector() {
-    server.Get(R"(/config/app/.*)", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    server.Get(R"(/config/app/.*)",
+               [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
     server.Post("/a", [this](const httplib::Request& request, httplib::Response& response) {
       Post post;
       post.run = request.get_param_value("run");
@@ -89,8 +92,9 @@ class Collector {
       post.gzip = request.has_header("Content-Encoding");
       platform::Bytes bytes(request.body.begin(), request.body.end());
       if (auto batch = TLMPBMeasurementBatch::initWithBuffer(bytes)) {
-        for (const auto& bundle : NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles)
-                                      .value_or(std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
+        for (const auto& bundle :
+             NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles)
+                 .value_or(std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
           auto ids = eventIDs(*bundle);
           post.ids.insert(post.ids.end(), ids.begin(), ids.end());
         }
@@ -107,7 +111,8 @@ class Collector {
         release.wait_for(10s);
         response.status = 200;
       } else if (mode == Mode::Drop) {
-        response.set_content_provider(1000, "text/plain", [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+        response.set_content_provider(1000, "text/plain",
+                                      [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
       } else {
         response.status = mode == Mode::Ok ? 200 : status;
       }
@@ -144,7 +149,9 @@ class Collector {
 };
 
 struct ScopedCollectionServer {
-  explicit ScopedCollectionServer(const std::string& url) { TLMRemoteConfig::setCollectionServerURLForTesting(url); }
+  explicit ScopedCollectionServer(const std::string& url) {
+    TLMRemoteConfig::setCollectionServerURLForTesting(url);
+  }
   ~ScopedCollectionServer() { TLMRemoteConfig::setCollectionServerURLForTesting(""); }
 };
 
@@ -215,14 +222,17 @@ TEST(TLMUploadLoopbackTest, BundlesReachTheCollectorOnceAfterEveryKindOfFault) {
   ASSERT_EQ(bundles.size(), bundlesAfterFirst.size());
   for (const auto& bundle : bundles) {
     EXPECT_EQ(NANOGetInt32(*bundle, Slot::retry_count), retries);
-    EXPECT_EQ(NANOGetInt64(*bundle, Slot::upload_timestamp_millis), static_cast<std::int64_t>(h.clock->now() * 1000));
+    EXPECT_EQ(NANOGetInt64(*bundle, Slot::upload_timestamp_millis),
+              static_cast<std::int64_t>(h.clock->now() * 1000));
     EXPECT_EQ(NANOGetInt64(*bundle, Slot::upload_library_version), TLMIdentity::tallymarkLibraryVersion());
     EXPECT_EQ(NANOGetString(*bundle, Slot::app_id), kTestBundleID);
     EXPECT_EQ(NANOGetString(*bundle, Slot::measurement_app_id), kTestAppID);
-    EXPECT_FALSE(NANOGetArray<TLMPBUserAttribute>(*bundle, Slot::user_attributes).value_or(
-                     std::vector<std::shared_ptr<TLMPBUserAttribute>>{}).empty());
+    EXPECT_FALSE(NANOGetArray<TLMPBUserAttribute>(*bundle, Slot::user_attributes)
+                     .value_or(std::vector<std::shared_ptr<TLMPBUserAttribute>>{})
+                     .empty());
   }
-  EXPECT_EQ(UploadHarness::eventNames(*bundles[0]), (std::vector<std::string>{"_s", "_f", "_e", "item", "item"}));
+  EXPECT_EQ(UploadHarness::eventNames(*bundles[0]),
+            (std::vector<std::string>{"_s", "_f", "_e", "item", "item"}));
   EXPECT_EQ(UploadHarness::eventNames(*bundles[1]), (std::vector<std::string>{"item", "item"}));
 }
 
@@ -288,11 +298,12 @@ TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterIt
   std::string root = platform::sandbox::root();
   std::string deviceRoot = platform::sandbox::deviceRoot();
   // The child commits every event; on a memory file system the commits cost no disk flushes.
-  std::unique_ptr<std::filesystem::path, void (*)(std::filesystem::path*)> memory(nullptr, [](std::filesystem::path* p) {
-    std::error_code ignored;
-    std::filesystem::remove_all(*p, ignored);
-    delete p;
-  });
+  std::unique_ptr<std::filesystem::path, void (*)(std::filesystem::path*)> memory(
+      nullptr, [](std::filesystem::path* p) {
+        std::error_code ignored;
+        std::filesystem::remove_all(*p, ignored);
+        delete p;
+      });
   char pattern[] = "/dev/shm/vesmora-crash-XXXXXX";
   if (std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern) != nullptr) {
     memory.reset(new std::filesystem::path(pattern));

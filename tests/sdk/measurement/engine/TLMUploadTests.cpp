@@ -151,8 +151,8 @@ TEST(TLMUploadTest, TheDeviceFilterRefusesBothKeysAndCutsAtTheFirstOtherDevice) 
     if (!idfa.empty()) NANOSetString(*bundle, Slot::resettable_device_id, idfa);
     return TLMUploadBundle{bundle, row};
   };
-  std::vector<TLMUploadBundle> bundles{make("a", "", 1), make("a", "X", 2), make("a", "", 3), make("a", "Y", 4),
-                                       make("a", "X", 5)};
+  std::vector<TLMUploadBundle> bundles{make("a", "", 1), make("a", "X", 2), make("a", "", 3),
+                                       make("a", "Y", 4), make("a", "X", 5)};
   EXPECT_TRUE(TLMMeasurementEngine::filteredBundlesWithCompatibleAppID("a", "X", "V", bundles).empty());
   EXPECT_TRUE(monitor->has(23042));
   auto kept = TLMMeasurementEngine::filteredBundlesWithCompatibleAppID("a", "X", "", bundles);
@@ -210,7 +210,8 @@ TEST_F(TLMNextUploadTimeTest, ARecentSuccessWaitsForTheIntervalAndTheRealTimeDat
   EXPECT_EQ(h.engine->nextUploadingTime(), t0 + 15);
   h.persisted->setLastSuccessfulUploadTimestamp(t0 - 5);
   EXPECT_EQ(h.engine->nextUploadingTime(), t0 + 5);
-  ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL("UPDATE raw_events SET is_realtime = 0", nullptr));
+  ASSERT_TRUE(
+      h.engine->database()->sqliteStore()->executeSQL("UPDATE raw_events SET is_realtime = 0", nullptr));
   EXPECT_EQ(h.engine->nextUploadingTime(), t0 - 5 + 3600);
 }
 
@@ -274,7 +275,7 @@ TEST(TLMUploadGuardTest, ARefusedRequestClearsThePendingStateAtOnceAndItsLateAns
   EXPECT_FALSE(h.engine->isNetworkRequestPending());
   EXPECT_FALSE(h.engine->uploadingBundleIDs());
   EXPECT_TRUE(h.engine->alarm()->scheduledTimestamp());  // rescheduled
-  h.drain();  // the network's error answer to the refused request
+  h.drain();                                             // the network's error answer to the refused request
   ASSERT_EQ(h.queued().size(), 1u);
   EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 0);
   EXPECT_FALSE(h.monitor->has(23043));

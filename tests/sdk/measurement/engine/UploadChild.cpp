@@ -52,12 +52,14 @@ int main(int argc, char** argv) {
   const std::string appID = "1:1234:ios:abcd";
   auto persisted = TLMPersistedConfig::initWithUserDefaults(
       TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, platform::Queue::serial("sync")));
-  auto identity = TLMIdentity::initWithPersistedConfig(persisted, nullptr, [] { return TLMRemoteConfig::defaultInstance(); });
+  auto identity = TLMIdentity::initWithPersistedConfig(persisted, nullptr,
+                                                       [] { return TLMRemoteConfig::defaultInstance(); });
   identity->setAppIDFromQPX(appID);
   TLMEngineCollaborators collaborators;
   collaborators.persistedConfig = persisted;
   collaborators.scheduler = std::make_shared<TLMScheduler>(kTLMSchedulerWorkerQueueLabel);
-  collaborators.alarm = std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
+  collaborators.alarm =
+      std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.services.identity = [identity] { return identity; };
   collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();
   collaborators.services.keychainAppID = std::string("com.example.vesmora");
@@ -67,15 +69,14 @@ int main(int argc, char** argv) {
   auto engine = TLMMeasurementEngine::create(std::move(collaborators), appID, true, false, {});
   if (!engine) return 3;
   auto wait = [&] { scheduler->dispatchSyncOnWorkerQueueBlockID("child", [] {}); };
-  auto upload = [&] {
-    scheduler->scheduleOnWorkerQueueBlockID("child", [engine] { engine->uploadData(); });
-  };
+  auto upload = [&] { scheduler->scheduleOnWorkerQueueBlockID("child", [engine] { engine->uploadData(); }); };
   wait();  // started
 
   for (std::int64_t id = firstID; id < firstID + count; ++id) {
     TLMObjectDictionary parameters;
     parameters.set("id", TLMValue(id));
-    engine->logEvent(TLMEvent::initWithOrigin("app", true, "item", platform::Clock::current()->now(), 0, parameters));
+    engine->logEvent(
+        TLMEvent::initWithOrigin("app", true, "item", platform::Clock::current()->now(), 0, parameters));
     wait();  // stored and committed
     std::printf("ack %lld\n", static_cast<long long>(id));
     std::fflush(stdout);

@@ -35,7 +35,9 @@ struct UploadHarness : EngineHarness {
     return requests.empty() ? OBXNetworkRequest{} : requests.back();
   }
   std::vector<TLMUploadBundle> queued() {
-    return engine->database()->queryBundlesWithCountLimit(1000, 1 << 30, nullptr).value_or(std::vector<TLMUploadBundle>{});
+    return engine->database()
+        ->queryBundlesWithCountLimit(1000, 1 << 30, nullptr)
+        .value_or(std::vector<TLMUploadBundle>{});
   }
   // The bundles of a posted batch.
   static std::vector<std::shared_ptr<TLMPBMeasurementBundle>> bundlesOf(const OBXNetworkRequest& request) {
@@ -46,8 +48,8 @@ struct UploadHarness : EngineHarness {
   }
   static std::vector<std::string> eventNames(const TLMPBMeasurementBundle& bundle) {
     std::vector<std::string> names;
-    for (const auto& event : NANOGetArray<TLMPBEvent>(bundle, TLMPBMeasurementBundleSlot::events).value_or(
-             std::vector<std::shared_ptr<TLMPBEvent>>{})) {
+    for (const auto& event : NANOGetArray<TLMPBEvent>(bundle, TLMPBMeasurementBundleSlot::events)
+                                 .value_or(std::vector<std::shared_ptr<TLMPBEvent>>{})) {
       names.push_back(NANOGetString(*event, TLMPBEventSlot::name).value_or(""));
     }
     return names;
