@@ -192,22 +192,31 @@ void CDVAnalyticsConnector::setUserPropertyWithOrigin(const std::string& origin,
 void CDVAnalyticsConnector::registerAnalyticsListener(std::shared_ptr<CDVAnalyticsInteropListener> listener,
                                                       const std::string& origin) {
   if (!listener || !CDVConnectorUtils::isListenerOriginAllowed(origin)) return;
+  std::uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (logEventListener_) {
+    if (listeners_) {
+      // The interface listener is there (or being added by another registration).
       (*listeners_)[origin] = std::move(listener);
       return;
     }
     listeners_.emplace();
     (*listeners_)[origin] = std::move(listener);
     if (!listenerQueue_) listenerQueue_ = platform::Queue::serial("com.ombrix.analytics_connector.queue");
+    generation = ++generation_;
   }
   std::weak_ptr<CDVAnalyticsConnector> weak = weak_from_this();
   auto token = CDVAnalytics::addLogEventListener([weak](const TLMEventPtr& event) {
     if (auto self = weak.lock()) self->eventLogged(event);
   });
-  std::lock_guard<std::mutex> lock(mutex_);
-  logEventListener_ = token;
+  bool stale;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Every listener went away while the interface listener was being added: take it back.
+    stale = generation != generation_ || !listeners_;
+    if (!stale) logEventListener_ = token;
+  }
+  if (stale) CDVAnalytics::removeLogEventListener(token);
 }
 
 void CDVAnalyticsConnector::unregisterAnalyticsListenerWithOrigin(const std::string& origin) {
@@ -219,6 +228,7 @@ void CDVAnalyticsConnector::unregisterAnalyticsListenerWithOrigin(const std::str
     token = logEventListener_;
     logEventListener_.reset();
     listeners_.reset();
+    ++generation_;
   }
   if (token) CDVAnalytics::removeLogEventListener(token);
 }

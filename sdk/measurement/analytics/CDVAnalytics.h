@@ -156,5 +156,6 @@ class CDVAnalyticsConnector : public platform::Object, public std::enable_shared
   std::mutex mutex_;
   std::shared_ptr<platform::Queue> listenerQueue_;
   std::optional<TLMLogEventListenerToken> logEventListener_;
+  std::uint64_t generation_ = 0;  // counts the tables made and dropped
   std::optional<std::map<std::string, std::shared_ptr<CDVAnalyticsInteropListener>>> listeners_;
 };
