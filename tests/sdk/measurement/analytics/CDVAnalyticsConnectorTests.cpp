@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
+#include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVOptions.h"
 #include "foundation/Exception.h"
@@ -234,6 +235,27 @@ TEST_F(AnalyticsTest, ConnectorRegistrationRacesWithLoggedEvents) {
   EXPECT_FALSE(listener->names.empty());
 }
 
+TEST_F(AnalyticsTest, CoreConfigurationSwitchReachesTheInterface) {
+  auto configuration = std::make_shared<CDVAnalyticsConfiguration>();
+  auto other = std::make_shared<CDVAnalyticsConfiguration>();
+  platform::Dictionary options;
+  options.set(kTLMStartOptionLogTag, Value("[Test]"));
+  options.set(kTLMStartOptionConfiguration, Value::object(configuration));
+  start(options);
+  drain();
+  ASSERT_TRUE(TLMAnalytics::isEnabled());
+  other->setAnalyticsCollectionEnabled(false, false);  // another object: not observed
+  drain();
+  EXPECT_TRUE(TLMAnalytics::isEnabled());
+  configuration->setAnalyticsCollectionEnabled(false, false);
+  drain();
+  EXPECT_FALSE(TLMAnalytics::isEnabled());
+  configuration->postNotificationName(kTLMAnalyticsConfigurationSetEnabledNotification, Value("yes"));
+  drain();
+  EXPECT_TRUE(h.monitor->has(25000));
+  EXPECT_FALSE(TLMAnalytics::isEnabled());
+}
+
 TEST(CDVAnalyticsFacadeTest, StartOptionsAndVersionCheck) {
   CDVOptions options(std::string("1:1:ios:1"), std::string("sender"));
   auto configuration = CDVAnalyticsConfiguration::sharedInstance();
@@ -249,6 +271,13 @@ TEST(CDVAnalyticsFacadeTest, StartOptionsAndVersionCheck) {
     EXPECT_EQ(e.name(), "CDVAnalyticsVersionMismatch");
   }
   EXPECT_TRUE(platform::ClassRegistry::hasClassNamed(kCDVAnalyticsClassName));
+
+  // Before the default app is configured the facade refuses events and user properties.
+  TLMScopedRecordingMonitor monitor;
+  ASSERT_FALSE(CDVApp::isDefaultAppConfigured());
+  CDVAnalytics::logEventWithName("early", {});
+  CDVAnalytics::setUserPropertyString(TLMObject("v"), "early");
+  EXPECT_EQ(monitor->codes(), (std::vector<std::int64_t>{25018, 25019}));
 }
 
 }  // namespace
