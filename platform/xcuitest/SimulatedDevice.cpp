@@ -233,6 +233,7 @@ void Device::terminate(const std::string& bundleIdentifier) {
   auto app = std::move(it->second.app);
   impl_->running.erase(it);
   if (impl_->editMenu && impl_->editMenu->bundleIdentifier == bundleIdentifier) impl_->editMenu.reset();
+  std::erase_if(systemAlerts_, [&](const SystemAlert& alert) { return alert.owner == bundleIdentifier; });
   app.reset();
 }
 

@@ -188,6 +188,9 @@ struct SystemAlert {
   std::vector<std::string> buttons;
   // Called with the tapped button's title after the alert is gone.
   std::function<void(const std::string& button)> onButton;
+  // The bundle identifier of the app that asked, when the alert is its request (a permission
+  // prompt): the alert goes, unanswered, when that app terminates. Empty: the alert stays.
+  std::string owner;
 };
 
 class Device {

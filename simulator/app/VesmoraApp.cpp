@@ -1,6 +1,7 @@
 #include "app/VesmoraApp.h"
 
 #include "app/AccountViews.h"
+#include "app/MoreViews.h"
 #include "app/OverviewViews.h"
 #include "app/TransferViews.h"
 
@@ -43,11 +44,11 @@ const Fault kLoginButtonNeedsBoth("loginButtonNeedsBoth",
 const Fault kUserNamePlaceholderTypo("userNamePlaceholderTypo", "the user-name placeholder reads \"Enter user name\"");
 const Fault kBiometricButtonWording("biometricButtonWording",
                                     "the biometric sign-in button reads \"Log in with Face ID\"");
-const Fault kMoreHeaderIconMissing("moreHeaderIconMissing", "the More tab's header has no icon");
 const Fault kNoLoadingIndicator("noLoadingIndicator",
                                 "requests in progress cover the screen without showing the loading indicator");
 
-VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend) {
+VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
+    : device_(context.device), bundleIdentifier_(context.bundleIdentifier) {
   LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
   if (auto faults = context.environment.find(Faults::kEnvironmentKey); faults != context.environment.end())
     settings.faults = Faults::parse(faults->second);
@@ -64,6 +65,8 @@ VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend) {
   AppStore store(context.storage);
   model_ = std::make_unique<VesmoraModel>(store, *backend, settings, biometryOf(context.device.biometryKind()));
   model_->setClock([] { return XCTVirtualClock::epochSeconds(); });
+  model_->setBiometricEnrollment([&device = device_] { return device.isBiometricEnrolled(); });
+  observeBiometricScans();
 
   // The app asks for the location once; the answer is kept with the app's data.
   if (store.locationPermission() == "notDetermined") {
@@ -85,6 +88,49 @@ VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend) {
     context.device.presentSystemAlert(prompt);
   }
 }
+
+VesmoraApp::~VesmoraApp() {
+  for (std::uint64_t token : observers_) device_.removeNotificationObserver(token);
+}
+
+// The simulator announces a scanned face ("pearl") or finger ("fingerTouch") as notifications; the
+// app hears the kind its device has.
+void VesmoraApp::observeBiometricScans() {
+  std::string sensor;
+  switch (model_->biometry()) {
+    case Biometry::face:
+      sensor = "pearl";
+      break;
+    case Biometry::touch:
+      sensor = "fingerTouch";
+      break;
+    case Biometry::none:
+      return;
+  }
+  for (bool matched : {true, false}) {
+    std::string name = "com.apple.BiometricKit_Sim." + sensor + (matched ? ".match" : ".nomatch");
+    observers_.push_back(device_.addNotificationObserver(name, [this, matched](const std::string&) {
+      if (device_.state(bundleIdentifier_) != sim::AppState::runningForeground) return;
+      model_->biometricScanned(matched);
+      noteLoading();
+    }));
+  }
+}
+
+void VesmoraApp::tapBiometricLogin() {
+  model_->tapBiometricLogin();
+  if (model_->biometricPrompt() != BiometricPrompt::permission) return;
+  // The system asks once whether the app may use Face ID; the prompt goes if the app terminates.
+  sim::SystemAlert prompt;
+  prompt.title = texts::faceIDPermissionTitle();
+  prompt.message = texts::kFaceIDPermissionMessage;
+  prompt.buttons = {"Don't Allow", "OK"};
+  prompt.onButton = [this](const std::string& button) { model_->answerFaceIDPermission(button == "OK"); };
+  prompt.owner = bundleIdentifier_;
+  device_.presentSystemAlert(prompt);
+}
+
+void VesmoraApp::didEnterBackground() { model_->enteredBackground(); }
 
 Node VesmoraApp::textField(Type type, const std::string& identifier, Field field, const std::string& text,
                            const std::string& placeholder) {
@@ -148,7 +194,8 @@ Node VesmoraApp::signInScreen() {
 
   if (model_->biometry() != Biometry::none) {
     std::string wording = model_->settings().faults.has(kBiometricButtonWording) ? "Log in with " : "Log in using ";
-    content.add(row(400).add(Node(Type::button, "biometricLoginButton", wording + model_->biometryName())));
+    content.add(row(400).add(Node(Type::button, "biometricLoginButton", wording + model_->biometryName())
+                                 .onTap([this] { tapBiometricLogin(); })));
   }
   return content;
 }
@@ -186,32 +233,9 @@ Node VesmoraApp::landingScreen() {
       if (!model_->loading()) content.add(views::moveMoneyMenu(*model_));
       break;
     }
-    case Tab::more: {
-      content.add(Node(Type::navigationBar, "More")
-                      .add(staticText("More"))
-                      .add(Node(Type::button, "Log out", "Log out").onTap([this] { model_->logOut(); })));
-      Node header(Type::other, "moreHeader");
-      if (!model_->settings().faults.has(kMoreHeaderIconMissing)) header.add(Node(Type::image, "moreHeaderIcon"));
-      content.add(header);
-      std::string bioWord = model_->biometry() == Biometry::face    ? "face"
-                            : model_->biometry() == Biometry::touch ? "fingerprint"
-                                                                     : "";
-      Node table(Type::table, "MoreTable");
-      table.add(Node(Type::cell).add(staticText("More")));
-      table.add(Node(Type::cell, "biometricSettingsCell")
-                    .add(staticText("Biometric settings"))
-                    .add(staticText("Take advantage of your phone's technology to log in using your " + bioWord +
-                                    " instead of a passcode")));
-      table.add(Node(Type::cell, "eTransferPreferencesCell")
-                    .add(staticText("Interac e-Transfer\u00ae preferences"))
-                    .add(staticText("Manage your profile and autodeposit information")));
-      table.add(Node(Type::cell, "contactUsCell")
-                    .add(staticText("Contact us"))
-                    .add(staticText("Connect with Corvane by phone or email, or complete a short survey to leave us "
-                                    "some feedback!")));
-      content.add(table);
+    case Tab::more:
+      views::addMoreTab(content, *model_);
       break;
-    }
   }
   Node tabBar(Type::tabBar, "Tab Bar");
   tabBar.withFrame({0, kScreenHeight - 83, kScreenWidth, 83});

@@ -19,8 +19,10 @@ class VesmoraApp : public sim::App {
 
   // `testBackend` is used unless the launch arguments carry a test setting.
   VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend);
+  ~VesmoraApp() override;
 
   sim::Node render() override;
+  void didEnterBackground() override;
   void perform(const std::vector<const sim::Node*>& path, const sim::Action& action) override;
   // A request in progress ends `loadingSeconds` of virtual time after it was sent.
   std::optional<double> nextDeadline() const override { return loadingDeadline_; }
@@ -40,6 +42,12 @@ class VesmoraApp : public sim::App {
   sim::Node textField(XCUIElementType type, const std::string& identifier, Field field, const std::string& text,
                       const std::string& placeholder);
 
+  void tapBiometricLogin();
+  void observeBiometricScans();
+
+  sim::Device& device_;
+  std::string bundleIdentifier_;
+  std::vector<std::uint64_t> observers_;
   std::unique_ptr<MockBackend> mockBackend_;
   // Starts the loading time of a request the last action sent.
   void noteLoading();

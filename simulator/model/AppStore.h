@@ -1,6 +1,6 @@
 // The app's stored data, kept in the device's per-app storage so that it survives termination
 // and relaunch within a run: the remembered user name, the last signed-in user, the biometric
-// switches and the answer to the location permission prompt.
+// switches and the user they belong to, and the answers to the location and Face ID prompts.
 #pragma once
 
 #include <map>
@@ -25,6 +25,14 @@ class AppStore {
   // The "StoreBiometrics" switch.
   bool storeBiometrics() const { return get("StoreBiometrics") == std::optional<std::string>("1"); }
   void setStoreBiometrics(bool on) { set("StoreBiometrics", std::string(on ? "1" : "0")); }
+
+  // The user whose biometric sign-in is turned on (absent: nobody's).
+  std::optional<std::string> biometricUser() const { return get("biometricUser"); }
+  void setBiometricUser(std::optional<std::string> name) { set("biometricUser", std::move(name)); }
+  // The answer to the system's prompt to let the app use Face ID: "notDetermined" (never asked),
+  // "allowed" or "denied".
+  std::string faceIDPermission() const { return get("faceIDPermission").value_or("notDetermined"); }
+  void setFaceIDPermission(const std::string& value) { set("faceIDPermission", value); }
 
   // "notDetermined" (never asked), "authorizedAlways", "authorizedWhenInUse" or "denied".
   std::string locationPermission() const { return get("locationPermission").value_or("notDetermined"); }

@@ -107,9 +107,23 @@ std::string VesmoraModel::biometryName() const {
   return "";
 }
 
+std::string VesmoraModel::biometryWord() const {
+  switch (biometry_) {
+    case Biometry::face:
+      return "face";
+    case Biometry::touch:
+      return "fingerprint";
+    case Biometry::none:
+      break;
+  }
+  return "";
+}
+
 void VesmoraModel::showSignIn() {
   screen_ = Screen::signIn;
   tab_ = Tab::overview;
+  morePage_ = MorePage::menu;
+  biometricPrompt_ = BiometricPrompt::none;
   focus_ = Field::none;
   surveyShown_ = false;
   password_.clear();
@@ -231,6 +245,31 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
       a.message = "Would you like to use " + biometryName() + " to log in to Vesmora next time?";
       a.buttons = {"Cancel", "OK"};
       break;
+    case Alert::Kind::biometricUnavailable:
+      a.title = texts::kAppAlertTitle;
+      a.message = texts::biometricNotAvailable(biometryName());
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::biometricNotTurnedOn:
+      a.title = texts::kAppAlertTitle;
+      a.message = texts::biometricNotTurnedOn(biometryName());
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::biometricUnsupported:
+      a.title = texts::kAppAlertTitle;
+      a.message = texts::kBiometricUnsupported;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::biometricsEnabled:
+      a.title = biometryName();
+      a.message = texts::biometricsEnabled(biometryName());
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::biometricsDisabled:
+      a.title = biometryName();
+      a.message = texts::biometricsDisabled(biometryName());
+      a.buttons = {"OK"};
+      break;
   }
   if (a.identifier.empty()) a.identifier = a.title;
   alert_ = a;
@@ -317,8 +356,14 @@ void VesmoraModel::proceedAfterPassword() {
 
 void VesmoraModel::authenticated() {
   finishSignIn();
-  // The offer to sign in with biometrics next time comes over the landing page.
-  if (biometry_ != Biometry::none && !store_.biometricLoginEnabled() &&
+  // Biometric sign-in belongs to the user who turned it on: another user signing in turns it off.
+  if (store_.biometricLoginEnabled() && store_.biometricUser() != signedInUser_) {
+    store_.setBiometricLoginEnabled(false);
+    store_.setBiometricUser(std::nullopt);
+  }
+  // The offer to sign in with biometrics next time comes over the landing page, when the device
+  // has a face or finger enrolled.
+  if (biometry_ != Biometry::none && biometricEnrolled() && !store_.biometricLoginEnabled() &&
       !settings_.firstBiometricsLoginOptinIgnored) {
     showAlert(Alert::Kind::biometricEnroll);
   }
@@ -340,6 +385,7 @@ void VesmoraModel::finishSignIn() {
   challengeAnswer_.clear();
   screen_ = Screen::landing;
   tab_ = Tab::overview;
+  morePage_ = MorePage::menu;
   focus_ = Field::none;
   loadAccountSummaries();
   accountPages_.close();
@@ -370,8 +416,16 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
       }
       break;
     case Alert::Kind::biometricEnroll:
-      if (button == "OK") store_.setBiometricLoginEnabled(true);
+      if (button == "OK") {
+        store_.setBiometricLoginEnabled(true);
+        store_.setBiometricUser(signedInUser_);
+      }
       break;
+    case Alert::Kind::biometricUnavailable:
+    case Alert::Kind::biometricNotTurnedOn:
+    case Alert::Kind::biometricUnsupported:
+    case Alert::Kind::biometricsEnabled:
+    case Alert::Kind::biometricsDisabled:
     case Alert::Kind::signInError:
     case Alert::Kind::accountLocked:
     case Alert::Kind::incorrectAnswer:
@@ -404,6 +458,7 @@ void VesmoraModel::selectTab(Tab tab) {
   // Tapping the tab that is already selected goes back to its first page.
   if (tab == tab_ && tab == Tab::overview) accountPages_.close();
   if (tab == tab_ && tab == Tab::moveMoney) transfer_.reset();
+  if (tab == tab_ && tab == Tab::more) morePage_ = MorePage::menu;
   tab_ = tab;
   // The Move money menu asks the bank which movements the customer may make, and between which
   // accounts.

@@ -15,6 +15,7 @@
 #include "model/AppStore.h"
 #include "model/Backend.h"
 #include "model/Faults.h"
+#include "model/MoreTab.h"
 #include "model/Overview.h"
 #include "model/TransferForm.h"
 
@@ -27,7 +28,19 @@ enum class Tab { overview, moveMoney, more };
 enum class Field { none, userName, password, challengeAnswer };
 
 struct Alert {
-  enum class Kind { confirmUser, signInError, accountLocked, incorrectAnswer, biometricEnroll, accountUnavailable };
+  enum class Kind {
+    confirmUser,
+    signInError,
+    accountLocked,
+    incorrectAnswer,
+    biometricEnroll,
+    biometricUnavailable,  // no enrolment, or Face ID not allowed
+    biometricNotTurnedOn,  // biometric sign-in is off in the app
+    biometricUnsupported,  // the device has no biometry
+    biometricsEnabled,
+    biometricsDisabled,
+    accountUnavailable,
+  };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
   std::string title;
@@ -81,6 +94,10 @@ class VesmoraModel {
 
   VesmoraModel(AppStore store, Backend& backend, LaunchSettings settings, Biometry biometry);
 
+  // How the app learns whether a face or finger is enrolled on the device (asked when needed);
+  // without one, enrolment counts as present.
+  void setBiometricEnrollment(std::function<bool()> enrolled) { biometricEnrolled_ = std::move(enrolled); }
+
   // --- state ---------------------------------------------------------------------------------
   Screen screen() const { return screen_; }
   Tab tab() const { return tab_; }
@@ -122,6 +139,13 @@ class VesmoraModel {
   // today's day in the device's time zone.
   void setClock(std::function<double()> clock) { clock_ = std::move(clock); }
   CalendarDay today() const;
+  // The More tab's page, biometric sign-in in progress, and the two biometric switches.
+  MorePage morePage() const { return morePage_; }
+  BiometricPrompt biometricPrompt() const { return biometricPrompt_; }
+  bool biometricLoginOn() const { return store_.biometricLoginEnabled(); }
+  bool storeBiometricsOn() const { return store_.storeBiometrics(); }
+  // "face", "fingerprint" or "" for the device's biometry.
+  std::string biometryWord() const;
 
   // "Face ID", "Touch ID" or "" for the device's biometry.
   std::string biometryName() const;
@@ -166,6 +190,22 @@ class VesmoraModel {
   // over); nothing happens when no request is on its way.
   void finishLoading();
 
+  // Biometric sign-in (model/BiometricSignIn.cpp): the sign-in screen's button, the answer to the
+  // system's Face ID prompt, the outcome of a face or finger, and the app going to the background
+  // (which cancels a scan in progress).
+  void tapBiometricLogin();
+  void answerFaceIDPermission(bool allowed);
+  void biometricScanned(bool matched);
+  void enteredBackground();
+
+  // The More tab's pages (model/MoreTab.cpp).
+  void openBiometricSettings();
+  void openContactUs();
+  // The navigation bar's back button: back to the More menu.
+  void closeMorePage();
+  void tapEnableBiometrics();
+  void tapStoreBiometrics();
+
  private:
   // Sends a request: `answered` runs at once without a loading time, else at finishLoading().
   void request(std::function<void()> answered);
@@ -182,6 +222,8 @@ class VesmoraModel {
   void showSignIn();
   void showAlert(Alert::Kind kind);
   void loadAccountSummaries();
+  bool biometricEnrolled() const { return !biometricEnrolled_ || biometricEnrolled_(); }
+  bool onMorePage(MorePage page) const;
 
   AppStore store_;
   Backend& backend_;
@@ -212,6 +254,10 @@ class VesmoraModel {
   std::optional<TransferForm> transfer_;
   std::vector<MovableAccount> movableAccounts_;  // fetched with the Move money menu
   std::function<double()> clock_;
+
+  MorePage morePage_ = MorePage::menu;
+  BiometricPrompt biometricPrompt_ = BiometricPrompt::none;
+  std::function<bool()> biometricEnrolled_;
 };
 
 }  // namespace vesmora

@@ -118,3 +118,27 @@ TEST(SuiteData, ChallengeUserOfTheDataHasAQuestion) {
   auto result = bank.signIn(document["CHALLENGE"]["username"], document["CHALLENGE"]["password"]);
   EXPECT_EQ(result.kind, vesmora::SignInResult::Kind::challenge);
 }
+
+// The rows of the classes that sign in and out row after row: every row must sign in with its
+// password (no locked account, no typo), and the rows whose class relaunches by "id" must carry
+// an id of 1 first, so that only the rows after it relaunch.
+TEST(SuiteData, SignInRowsOfTheBiometricAndMoreTabFilesSignIn) {
+  vesmora::TestBackend bank(vesmora::TestBackend::defaultFixturePath());
+  const std::pair<const char*, bool> files[] = {{"BiometricsLoginTestData", true},
+                                                {"BiometricsPreferencesTestData", false},
+                                                {"MoreValidateTestsData", false},
+                                                {"ContactUsValidateTestsTestData", false}};
+  for (const auto& [file, keyedById] : files) {
+    std::ifstream in(std::string(VESMORA_UITEST_RESOURCES_DIR) + "/" + file + "_sim.json");
+    ASSERT_TRUE(in) << file;
+    auto rows = nlohmann::json::parse(in);
+    ASSERT_TRUE(rows.is_array() && rows.size() >= 2) << file << ": at least two rows, to reach a second sign-in";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const auto& row = rows[i];
+      auto kind = bank.signIn(row.at("username"), row.at("password")).kind;
+      EXPECT_TRUE(kind == vesmora::SignInResult::Kind::success || kind == vesmora::SignInResult::Kind::challenge)
+          << file << " row " << i;
+      if (keyedById) EXPECT_EQ(row.at("id"), i + 1) << file << " row " << i;
+    }
+  }
+}

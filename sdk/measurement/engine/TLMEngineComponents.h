@@ -16,25 +16,51 @@
 
 #include "dispatch/Clock.h"
 #include "dispatch/Queue.h"
+#include "measurement/engine/audiences/TLMSequenceTimestampsCache.h"
 #include "measurement/model/TLMEvent.h"
+#include "measurement/model/TLMEventAggregates.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/model/TLMUserAttribute.h"
 
 class TLMDatabase;
 class TLMPersistedConfig;
+class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
+class TLMPBUserAttribute;
+class TLMRemoteConfig;
 
-// Audience evaluation over the stored filters.
+// Audience evaluation over the stored filters (TLMAudience). The configuration fetch hands it
+// the audiences of a new configuration; bundling runs each event and user property of a bundle
+// through it (one cache set per bundle) and reads the results the bundle carries.
 class TLMAudienceEvaluator {
  public:
   virtual ~TLMAudienceEvaluator() = default;
-  virtual std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>> resultsForBundling() = 0;
-  virtual bool updateAudiences() = 0;
+  virtual bool updateAudiences(const std::vector<std::shared_ptr<TLMPBAudience>>& audiences) = 0;
+  virtual bool evaluateFiltersForEvent(const TLMEventPtr& event, const TLMEventAggregates& eventAggregates,
+                                       TLMSequenceTimestampsCaches& caches) = 0;
+  virtual bool evaluateFiltersForNanoUserProperty(const TLMPBUserAttribute& property,
+                                                  TLMSequenceTimestampsCaches& caches,
+                                                  std::optional<double> evaluationTime) = 0;
+  virtual bool clearEvaluationResultsForSessionScopedFilters() = 0;
+  // Empty optional on failure.
+  virtual std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> resultsForBundling() = 0;
 };
+// No audiences.
 class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {
  public:
-  std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>> resultsForBundling() override { return {}; }
-  bool updateAudiences() override { return true; }
+  bool updateAudiences(const std::vector<std::shared_ptr<TLMPBAudience>>&) override { return true; }
+  bool evaluateFiltersForEvent(const TLMEventPtr&, const TLMEventAggregates&,
+                               TLMSequenceTimestampsCaches&) override {
+    return true;
+  }
+  bool evaluateFiltersForNanoUserProperty(const TLMPBUserAttribute&, TLMSequenceTimestampsCaches&,
+                                          std::optional<double>) override {
+    return true;
+  }
+  bool clearEvaluationResultsForSessionScopedFilters() override { return true; }
+  std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> resultsForBundling() override {
+    return std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>{};
+  }
 };
 
 // Conditional user properties: the extra events (triggered, timed out, expired) an event
@@ -171,7 +197,9 @@ struct TLMPaymentTransaction {
 // How the engine makes or finds each component. Unset members use the null implementations
 // (the minimal session reporter for sessions; no search-ad reporter).
 struct TLMEngineComponents {
-  std::function<std::shared_ptr<TLMAudienceEvaluator>(TLMDatabase& database)> makeAudience;
+  std::function<std::shared_ptr<TLMAudienceEvaluator>(TLMDatabase& database,
+                                                      std::shared_ptr<TLMRemoteConfig> remoteConfig)>
+      makeAudience;
   std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>)>
       makeSessionReporter;
   // Null result: no search-ad reporter.

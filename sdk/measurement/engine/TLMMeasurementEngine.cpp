@@ -18,6 +18,7 @@
 #include "measurement/engine/TLMPersistedConfig.h"
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
+#include "measurement/engine/audiences/TLMAudience.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -212,6 +213,11 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
       std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.persistedConfig = TLMPersistedConfig::sharedInstance();
   collaborators.uploadURL = collectionServerURL() + "/a";
+  collaborators.components.makeAudience = [](TLMDatabase& database,
+                                             std::shared_ptr<TLMRemoteConfig> remoteConfig) {
+    return std::make_shared<TLMAudience>(
+        database, std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(remoteConfig)));
+  };
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
   if (engine && engine->network_) engine->network_->setLoggerDelegate(engine);
@@ -296,6 +302,11 @@ std::shared_ptr<TLMIdentity> TLMMeasurementEngine::identity() const {
 std::shared_ptr<TLMRemoteConfig> TLMMeasurementEngine::remoteConfig() const {
   std::lock_guard<std::mutex> lock(componentsMutex_);
   return remoteConfig_;
+}
+
+std::shared_ptr<TLMAudienceEvaluator> TLMMeasurementEngine::audience() const {
+  std::lock_guard<std::mutex> lock(componentsMutex_);
+  return audience_;
 }
 
 std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::sessionReporter() const {
@@ -460,7 +471,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   });
   std::shared_ptr<TLMAudienceEvaluator> audience;
   if (remoteConfig) {
-    audience = components_.makeAudience ? components_.makeAudience(*database_)
+    audience = components_.makeAudience ? components_.makeAudience(*database_, remoteConfig)
                                         : std::make_shared<TLMNullAudienceEvaluator>();
   }
   {

@@ -324,6 +324,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_.load(); }
   std::shared_ptr<TLMIdentity> identity() const;
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
+  std::shared_ptr<TLMAudienceEvaluator> audience() const;
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
   const std::shared_ptr<TLMScreenReporting>& screenReporter() const { return components_.screenReporter; }
   // Worker queue only.

@@ -152,6 +152,17 @@ TEST_F(Actions, SpringboardAlertsCoverTheApp) {
   EXPECT_EQ(answered, "OK");
   EXPECT_FALSE(springboard.alerts().element().exists());
   EXPECT_TRUE(app.buttons()["showPasswordButton"].isHittable());
+
+  // A prompt an app asked for goes, unanswered, with the app; another app's prompt stays.
+  bool called = false;
+  sim::SystemAlert mine{"Use Face ID?", "", {"OK"}, [&](const std::string&) { called = true; }, demo::kBundle};
+  sim::SystemAlert other{"Allow?", "", {"OK"}, nullptr, "com.example.other"};
+  sim::Device::shared().presentSystemAlert(mine);
+  sim::Device::shared().presentSystemAlert(other);
+  app.terminate();
+  EXPECT_FALSE(springboard.alerts()["Use Face ID?"].exists());
+  EXPECT_TRUE(springboard.alerts()["Allow?"].exists());
+  EXPECT_FALSE(called);
 }
 
 TEST_F(Actions, PickerWheelsTakeOnlyTheirValues) {
