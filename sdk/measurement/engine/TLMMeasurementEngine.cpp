@@ -110,14 +110,7 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
   if (shared().initialized) return;
   shared().initialized = true;
   if (appID.empty()) return;
-  // The library's real monitor replaces the console monitor once, before anything is logged.
-  static std::once_flag monitorOnce;
-  std::call_once(monitorOnce, [] {
-    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
-      TLMMeasurement::setMonitor(
-          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
-    }
-  });
+  installLibraryMonitor();
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
   // The app delegate's URL and user-activity callbacks reach the library through the proxy's
@@ -131,6 +124,17 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
           }
         });
   }
+}
+
+void TLMMeasurementEngine::installLibraryMonitor() {
+  // The library's real monitor replaces the console monitor once, before anything is logged.
+  static std::once_flag monitorOnce;
+  std::call_once(monitorOnce, [] {
+    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
+      TLMMeasurement::setMonitor(
+          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
+    }
+  });
 }
 
 bool TLMMeasurementEngine::hasSharedInstance() {
@@ -164,6 +168,19 @@ std::shared_ptr<TLMRemoteConfig> TLMMeasurementEngine::sharedRemoteConfig() {
 double TLMMeasurementEngine::loadTimestamp() {
   static const double timestamp = platform::Clock::current()->now();
   return timestamp;
+}
+
+void TLMMeasurementEngine::setSharedInstanceForTesting(std::shared_ptr<TLMMeasurementEngine> engine) {
+  {
+    std::lock_guard<std::mutex> lock(shared().mutex);
+    shared().initialized = true;
+    shared().engine = engine;
+  }
+  TLMMeasurement::setInternalEventLogger(
+      [weak = std::weak_ptr<TLMMeasurementEngine>(engine)](const std::string& origin, const std::string& name,
+                                                           const TLMObjectDictionary& parameters) {
+        if (auto engine = weak.lock()) engine->logInternalEvent(origin, name, parameters);
+      });
 }
 
 void TLMMeasurementEngine::resetSharedInstanceForTesting() {
@@ -206,6 +223,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
   collaborators.alarm =
       std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.persistedConfig = TLMPersistedConfig::sharedInstance();
+  collaborators.uploadURL = collectionServerURL() + "/a";
   collaborators.components.makeAudience = [](TLMDatabase& database,
                                              std::shared_ptr<TLMRemoteConfig> remoteConfig) {
     return std::make_shared<TLMAudience>(
@@ -352,7 +370,49 @@ std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionRep
       [config] { return config->sessionBackgroundEnabled(); });
 }
 
-void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr&) {}
+namespace {
+std::mutex& notifierMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+TLMMeasurementEngine::TLMEventListenerNotifier& eventListenerNotifier() {
+  static TLMMeasurementEngine::TLMEventListenerNotifier notifier;
+  return notifier;
+}
+std::string& collectionServer() {
+  static std::string server;
+  return server;
+}
+}  // namespace
+
+TLMMeasurementEngine::TLMEventListenerNotifier TLMMeasurementEngine::setEventListenerNotifier(
+    TLMEventListenerNotifier notifier) {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  std::swap(eventListenerNotifier(), notifier);
+  return notifier;
+}
+
+void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr& event) {
+  TLMEventListenerNotifier notifier;
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    notifier = eventListenerNotifier();
+  }
+  if (notifier && event) notifier(event);
+}
+
+void TLMMeasurementEngine::setCollectionServerURL(const std::string& serverURL) {
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    collectionServer() = serverURL;
+  }
+  TLMRemoteConfig::setCollectionServerURLForTesting(serverURL);
+}
+
+std::string TLMMeasurementEngine::collectionServerURL() {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  return collectionServer().empty() ? std::string(kTLMCollectionServerURL) : collectionServer();
+}
 
 // MARK: - Enablement
 
@@ -485,6 +545,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   reportFirstOpenOnWorkerQueue();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
+  reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   if (remoteConfig->isSearchAdReporterEnabled() && components_.makeSearchAdReporter) {
     auto reporter = components_.makeSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
     if (reporter) {
@@ -697,6 +758,8 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(ms);
+  // A link the app was first opened with: its click is dated just before the first open.
+  reportStoredCampaignEventOnWorkerQueue(ms - 1);
 }
 
 void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
