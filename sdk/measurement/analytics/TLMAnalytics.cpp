@@ -15,14 +15,18 @@
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
 #include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/components/TLMInAppPurchaseReporter.h"
+#include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
 #include "measurement/model/TLMDataTypeValidator.h"
 #include "measurement/model/TLMEventUtil.h"
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUserAttribute.h"
 #include "measurement/model/TLMUtil.h"
+#include "obx/OBXAppDelegateSwizzler.h"
 #include "obx/OBXLogger.h"
 #include "obx/OBXNetwork.h"
+#include "storekit/StoreKit.h"
 
 namespace {
 
@@ -49,6 +53,7 @@ struct State {
   TLMOpenURLListener openURLListener;
   TLMAnalytics::EngineInitializer engineInitializer;
   char observerTag = 0;  // the address names the configuration observer
+  bool appDelegateProxyCreated = false;
 };
 
 State& state() {
@@ -109,6 +114,39 @@ bool boolOfString(const std::string& text) {
   if (i >= text.size()) return false;
   const char c = text[i];
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+// The interface's observer of the app's payment queue: purchases go, in call order with the
+// other held work, through the engine's purchase filter to the purchase reporter.
+class PaymentQueueObserver : public SKPaymentTransactionObserver {
+ public:
+  void paymentQueueUpdatedTransactions(
+      SKPaymentQueue&, const std::vector<std::shared_ptr<const SKPaymentTransaction>>& transactions) override {
+    TLMAnalytics::queueOperationWithBlock([transactions] {
+      if (enabledFlag()) TLMReportPaymentQueueTransactions(engine(), transactions);
+    });
+  }
+};
+
+// The payment queue holds its observers weakly; this one lives as long as the process.
+const std::shared_ptr<PaymentQueueObserver>& paymentQueueObserver() {
+  static const auto observer = std::make_shared<PaymentQueueObserver>();
+  return observer;
+}
+
+// Main queue, once: the app delegate's URL and user-activity callbacks reach handleOpenURL.
+void createAppDelegateProxy() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().appDelegateProxyCreated) return;
+    state().appDelegateProxyCreated = true;
+  }
+  OBXAppDelegateSwizzler::proxyOriginalDelegate();
+  TLMAppDelegateInterceptor::sharedInstance()->setHandlers(
+      {&TLMAnalytics::handleOpenURL, [](const platform::UserActivity& activity) {
+         return TLMMeasurementEngine::deepLinkFromUserActivity(activity);
+       }});
+  TLMAppDelegateInterceptor::registerWithAppDelegateProxy();
 }
 
 }  // namespace
@@ -220,12 +258,16 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
   dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
+    if (OBXAppDelegateSwizzler::isAppDelegateProxyEnabled() && !deactivated) {
+      platform::Queue::main()->async(createAppDelegateProxy);
+    }
     auto e = engine();
     const bool wasEnabled = e && e->wasEnabledDuringInitialization();
     std::lock_guard<std::mutex> lock(state().mutex);
     state().enabled = wasEnabled;
   });
   if (configuration != nullptr && !configuration->isNull()) observeNotificationsForAnalyticsConfiguration(*configuration);
+  SKPaymentQueue::defaultQueue().addTransactionObserver(paymentQueueObserver());
   unsuspendOperationQueue();
 }
 
@@ -712,6 +754,9 @@ void TLMAnalytics::notifyEventListenersOnSerialQueue(const TLMEventPtr& event) {
 
 void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   platform::NotificationCenter::defaultCenter().removeObserver(&state().observerTag);
+  SKPaymentQueue::defaultQueue().removeTransactionObserver(paymentQueueObserver().get());
+  OBXAppDelegateSwizzler::unregisterAppDelegateInterceptor(TLMAppDelegateInterceptor::sharedInstance());
+  TLMAppDelegateInterceptor::sharedInstance()->setHandlers({});
   if (newQueues.operationQueue) newQueues.operationQueue->suspend();
   std::lock_guard<std::mutex> lock(state().mutex);
   State& s = state();
@@ -723,6 +768,7 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.interceptor = nullptr;
   s.listeners.reset();
   s.openURLListener = nullptr;
+  s.appDelegateProxyCreated = false;
 }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {

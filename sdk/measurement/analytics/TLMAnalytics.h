@@ -55,8 +55,9 @@ struct TLMAnalyticsQueues {
 
 class TLMAnalytics {
  public:
-  // Starting. Only the first start per process starts the engine; later ones only repeat the
-  // checks and the log tag.
+  // Starting. Only the first start per process starts the engine, observes the app's payment
+  // queue and (unless collection is deactivated) registers the app-delegate interceptor; later
+  // ones only repeat the checks and the log tag.
   static void startWithAppID(const std::string& appID, const std::string& origin,
                              const platform::Dictionary& options);
   static void resetAnalyticsData();
@@ -132,8 +133,8 @@ class TLMAnalytics {
   static void notifyEventListeners(const TLMEventPtr& event);
   static void notifyEventListenersOnSerialQueue(const TLMEventPtr& event);
 
-  // Test support: forgets all state (queues, flags, listeners, interceptor, the once-only start)
-  // and takes the queues given. The engine is the shared engine; tests install theirs with
+  // Test support: forgets all state (queues, flags, listeners, interceptor, the once-only start,
+  // the payment-queue observer, the app-delegate registration) and takes the queues given. The engine is the shared engine; tests install theirs with
   // TLMMeasurementEngine::setSharedInstanceForTesting from the engine initialiser below.
   static void resetForTesting(TLMAnalyticsQueues queues = {});
   // Replaces the creation of the shared engine at start (nullptr restores it).

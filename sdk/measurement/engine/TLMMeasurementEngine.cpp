@@ -24,7 +24,6 @@
 #include "measurement/engine/components/TLMLifetimeValueRecorder.h"
 #include "measurement/engine/components/TLMReceiptReader.h"
 #include "measurement/engine/components/TLMScreenViewReporter.h"
-#include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
 #include "measurement/engine/sessions/TLMSearchAdReporter.h"
 #include "measurement/engine/sessions/TLMSessionReporter.h"
 #include "measurement/model/TLMMonitor.h"
@@ -113,9 +112,6 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
   installLibraryMonitor();
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
-  // The app delegate's URL and user-activity callbacks reach the library through the proxy's
-  // explicit hand-off.
-  if (shared().engine) TLMAppDelegateInterceptor::registerWithAppDelegateProxy();
   if (shared().engine) {
     TLMMeasurement::setInternalEventLogger(
         [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {

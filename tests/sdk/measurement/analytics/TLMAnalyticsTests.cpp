@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
+#include "obx/OBXAppDelegateSwizzler.h"
+#include "storekit/StoreKit.h"
 
 namespace {
 
@@ -272,6 +274,84 @@ TEST_F(AnalyticsTest, EnablementSwitchesPersistAndDeactivationIsFinal) {
   TLMAnalytics::setAnalyticsEnabled(false, true);
   drain();
   EXPECT_EQ(h.persisted->measurementEnabledState(), TLMMeasurementEnabledStateDisabled);
+
+  // A deactivated library does not listen to the app delegate.
+  std::vector<std::string> opened;
+  TLMAnalytics::setOpenURLListener([&](const std::string& url) { opened.push_back(url); });
+  OBXAppDelegateSwizzler::applicationOpenURL("app://open");
+  drain();
+  EXPECT_TRUE(opened.empty());
+}
+
+// What the start connects: the app delegate's callbacks, the payment queue and the screen reporter.
+class RecordingScreen : public TLMNullScreenReporter {
+ public:
+  void setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& cls) override {
+    names.emplace_back(name.value_or(""), cls.value_or(""));
+  }
+  std::vector<std::pair<std::string, std::string>> names;
+};
+
+TEST_F(AnalyticsTest, StartConnectsAppDelegatePaymentQueueAndScreens) {
+  std::vector<std::string> fingerprinted;
+  h.components.purchaseFingerprint = [&](const TLMPaymentTransaction& t) {
+    fingerprinted.push_back(t.transactionIdentifier);
+    return std::string();
+  };
+  auto screen = std::make_shared<RecordingScreen>();
+  h.screen = screen;
+  auto purchase = [](const std::string& id) {
+    auto t = std::make_shared<SKPaymentTransaction>();
+    t->transactionState = SKPaymentTransactionStatePurchased;
+    t->transactionIdentifier = id;
+    t->payment.productIdentifier = "coins";
+    return std::vector<std::shared_ptr<const SKPaymentTransaction>>{t};
+  };
+  std::vector<std::string> opened;
+  TLMAnalytics::setOpenURLListener([&](const std::string& url) { opened.push_back(url); });
+  // Nobody observes the payment queue before start.
+  SKPaymentQueue::defaultQueue().updateTransactions(purchase("T-early"));
+  EXPECT_EQ(operation->pendingCount(), 0u);
+  start();
+  drain();
+  SKPaymentQueue::defaultQueue().updateTransactions(purchase("T-0"));
+  drain();
+  EXPECT_EQ(fingerprinted, std::vector<std::string>{"T-0"});
+
+  // URL callbacks and a browsing activity reach handleOpenURL; every callback answers NO.
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationOpenURL("app://one"));
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationOpenURL("app://two", std::string("src"), Value()));
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity(
+      {platform::kUserActivityTypeBrowsingWeb, "https://example.test/x?utm_campaign=c"}));
+  EXPECT_FALSE(OBXAppDelegateSwizzler::applicationContinueUserActivity({"other.type", "https://example.test/y"}));
+  drain();
+  EXPECT_EQ(opened, (std::vector<std::string>{"app://one", "app://two", "https://example.test/x?utm_campaign=c"}));
+  EXPECT_FALSE(stored("_cmp").empty());
+
+  // Purchases pass the engine's filter only while collection is on.
+  TLMAnalytics::setAnalyticsEnabled(false);
+  drain();
+  SKPaymentQueue::defaultQueue().updateTransactions(purchase("T-1"));
+  drain();
+  TLMAnalytics::setAnalyticsEnabled(true);
+  drain();
+  SKPaymentQueue::defaultQueue().updateTransactions(purchase("T-2"));
+  drain();
+  EXPECT_EQ(fingerprinted, (std::vector<std::string>{"T-0", "T-2"}));
+
+  // setScreenName reaches the engine's screen reporter from the main thread only.
+  TLMAnalytics::setScreenName("Home", "HomeController");
+  main->async([] { TLMAnalytics::setScreenName("Cart", std::nullopt); });
+  drain();
+  EXPECT_TRUE(h.monitor->has(25025));
+  EXPECT_EQ(screen->names, (std::vector<std::pair<std::string, std::string>>{{"Cart", ""}}));
+
+  // After a reset the payment queue and the app delegate no longer reach the interface.
+  TLMAnalytics::resetForTesting({operation, serial, timestamp});
+  SKPaymentQueue::defaultQueue().updateTransactions(purchase("T-3"));
+  OBXAppDelegateSwizzler::applicationOpenURL("app://three");
+  EXPECT_EQ(operation->pendingCount(), 0u);
+  EXPECT_EQ(serial->pendingCount(), 0u);
 }
 
 }  // namespace
