@@ -134,6 +134,19 @@ const std::shared_ptr<PaymentQueueObserver>& paymentQueueObserver() {
   return observer;
 }
 
+// Starts the tag manager when its library is linked and registered its class.
+void maybeEnableTagManager() {
+  auto tagManager = std::dynamic_pointer_cast<TLMTagManagerClass>(
+      platform::ClassRegistry::classNamed(kTLMTagManagerClassName));
+  if (!tagManager) return;
+  auto initialize = tagManager->initializeSharedInstance();
+  if (!initialize) {
+    monitor()->logWithLevel(2, 25016, "ZEPManager class doesn't define initializeSharedInstance");
+    return;
+  }
+  initialize();
+}
+
 // Main queue, once: the app delegate's URL and user-activity callbacks reach handleOpenURL.
 void createAppDelegateProxy() {
   {
@@ -263,8 +276,11 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     }
     auto e = engine();
     const bool wasEnabled = e && e->wasEnabledDuringInitialization();
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().enabled = wasEnabled;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      state().enabled = wasEnabled;
+    }
+    maybeEnableTagManager();
   });
   if (configuration != nullptr && !configuration->isNull()) observeNotificationsForAnalyticsConfiguration(*configuration);
   SKPaymentQueue::defaultQueue().addTransactionObserver(paymentQueueObserver());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dispatch/Queue.h"
+#include "foundation/ClassRegistry.h"
 #include "foundation/UserActivity.h"
 #include "foundation/Value.h"
 #include "measurement/model/TLMEvent.h"
@@ -51,6 +52,16 @@ struct TLMAnalyticsQueues {
   std::shared_ptr<platform::Queue> operationQueue;
   std::shared_ptr<platform::Queue> serialQueue;
   std::shared_ptr<platform::Queue> timestampQueue;
+};
+
+// The class object a tag-manager library registers under the name "ZEPManager". Start asks it
+// for its class operation initializeSharedInstance and runs it; an empty function means the class
+// offers the operation without an implementation.
+inline constexpr const char* kTLMTagManagerClassName = "ZEPManager";
+class TLMTagManagerClass : public platform::ClassObject {
+ public:
+  TLMTagManagerClass() : platform::ClassObject(kTLMTagManagerClassName) {}
+  virtual std::function<void()> initializeSharedInstance() const = 0;
 };
 
 class TLMAnalytics {

@@ -60,6 +60,40 @@ TEST_F(AnalyticsTest, StartWithoutLogTagWarnsAndStillStarts) {
   EXPECT_TRUE(TLMAnalytics::isEnabled());
 }
 
+namespace {
+class FakeTagManager : public TLMTagManagerClass {
+ public:
+  explicit FakeTagManager(bool implemented) : implemented_(implemented) {}
+  std::function<void()> initializeSharedInstance() const override {
+    if (!implemented_) return {};
+    return [this] { ++starts; };
+  }
+  mutable int starts = 0;
+
+ private:
+  bool implemented_;
+};
+}  // namespace
+
+TEST_F(AnalyticsTest, StartRunsTheTagManagerOnlyWhenItsClassImplementsTheStart) {
+  auto tagManager = std::make_shared<FakeTagManager>(true);
+  platform::ClassRegistry::registerClass(tagManager);
+  start();
+  drain();
+  EXPECT_EQ(tagManager->starts, 1);
+  EXPECT_FALSE(h.monitor->has(25016));
+  platform::ClassRegistry::unregisterClass(kTLMTagManagerClassName);
+}
+
+TEST_F(AnalyticsTest, ATagManagerClassWithoutItsStartIsReported) {
+  platform::ClassRegistry::registerClass(std::make_shared<FakeTagManager>(false));
+  start();
+  drain();
+  EXPECT_TRUE(h.monitor->has(25016));
+  EXPECT_EQ(initializations, 1);
+  platform::ClassRegistry::unregisterClass(kTLMTagManagerClassName);
+}
+
 TEST_F(AnalyticsTest, InterceptorAndListenerBypassRules) {
   start();
   drain();
