@@ -4,7 +4,9 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$root/scripts/setup.sh"
-build_dir="$(bash "$root/scripts/build.sh" | tail -n 1)"
+source "$root/scripts/build-settings.sh"
+# The build's own output goes through, so a compile error shows in the log.
+bash "$root/scripts/build.sh"
 export test_env="${test_env:-sim}"
 if [ -x "$build_dir/uitests/vesmora-uitests" ]; then
   exec "$build_dir/uitests/vesmora-uitests" "$@"

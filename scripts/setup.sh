@@ -11,6 +11,8 @@ PACKAGES=(
   libplist-dev libplist++-dev libicu-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
+# Further packages a script needs only for itself (the fuzz build's clang) come as arguments.
+PACKAGES+=("$@")
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do

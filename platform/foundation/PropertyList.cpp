@@ -2,12 +2,16 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "foundation/Files.h"
+#include "foundation/Text.h"
 
 namespace platform::plist {
 
@@ -21,6 +25,138 @@ struct NodeDeleter {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+// Reads an unsigned big-endian integer of `width` bytes at `at`; false when it does not fit.
+bool readBigEndian(std::string_view bytes, std::uint64_t at, std::uint64_t width, std::uint64_t& out) {
+  if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) return false;
+  out = 0;
+  for (std::uint64_t i = 0; i < width; ++i) out = (out << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+  return true;
+}
+
+// Where the contents of a string or container object start and how many units they have: the
+// marker's low nibble, or an integer object after the marker when the nibble is 0xF.
+bool objectLength(std::string_view bytes, std::uint64_t object, std::uint64_t end, std::uint64_t& start,
+                  std::uint64_t& length) {
+  length = static_cast<std::uint8_t>(bytes[object]) & 0x0F;
+  start = object + 1;
+  if (length != 0x0F) return true;
+  if (start >= end) return false;
+  const auto lengthMarker = static_cast<std::uint8_t>(bytes[start]);
+  if ((lengthMarker >> 4) != 0x1 || (lengthMarker & 0x0F) > 3) return false;
+  const std::uint64_t width = std::uint64_t{1} << (lengthMarker & 0x0F);
+  if (!readBigEndian(bytes, start + 1, width, length)) return false;
+  start += 1 + width;
+  return true;
+}
+
+// Checks a binary property list for what libplist does not survive, before it parses it:
+// - a string object holding U+0000: libplist keeps the character inside a string it hands out as
+//   a C string, and its getters abort on the mismatch (ASCII strings lose what follows it);
+// - containers nested deeper than kMaxDepth: its parser and its free recurse once per level;
+// - containers referenced so often that the tree grows without bound: every reference gets a
+//   copy, so 200 bytes can ask for billions of nodes. More nodes than four per reference (plus
+//   a margin) are refused; writers share strings and numbers, not containers.
+// False when one is found or the tables are malformed.
+bool binaryPlistIsSafe(std::string_view bytes) {
+  constexpr std::uint64_t kHeader = 8, kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const std::uint64_t trailer = bytes.size() - kTrailer;
+  const std::uint64_t offsetSize = static_cast<std::uint8_t>(bytes[trailer + 6]);
+  const std::uint64_t refSize = static_cast<std::uint8_t>(bytes[trailer + 7]);
+  std::uint64_t count = 0, top = 0, table = 0;
+  if (!readBigEndian(bytes, trailer + 8, 8, count) || !readBigEndian(bytes, trailer + 16, 8, top) ||
+      !readBigEndian(bytes, trailer + 24, 8, table)) {
+    return false;
+  }
+  if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || table < kHeader || table > trailer ||
+      count > (trailer - table) / offsetSize || top >= count) {
+    return false;
+  }
+  // The reference list of every container object.
+  std::vector<std::uint64_t> refStart(count, 0), refCount(count, 0);
+  std::uint64_t totalRefs = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint64_t object = 0, start = 0, length = 0;
+    if (!readBigEndian(bytes, table + i * offsetSize, offsetSize, object) || object < kHeader || object >= table) {
+      return false;
+    }
+    const unsigned kind = static_cast<std::uint8_t>(bytes[object]) >> 4;
+    if (kind == 0x5 || kind == 0x6) {  // ASCII and UTF-16 strings
+      const std::uint64_t unit = kind == 0x6 ? 2 : 1;
+      if (!objectLength(bytes, object, table, start, length) || start > table || length > (table - start) / unit) {
+        return false;
+      }
+      for (std::uint64_t c = 0; c < length; ++c) {
+        bool zero = true;
+        for (std::uint64_t b = 0; b < unit; ++b) zero = zero && bytes[start + c * unit + b] == 0;
+        if (zero) return false;
+      }
+    } else if (kind == 0xA || kind == 0xC || kind == 0xD) {  // arrays, sets, dictionaries
+      if (!objectLength(bytes, object, table, start, length)) return false;
+      const std::uint64_t refs = kind == 0xD ? 2 : 1;  // a dictionary lists its keys, then its values
+      if (start > table || length > (table - start) / refSize / refs) return false;
+      refStart[i] = start;
+      refCount[i] = length * refs;
+      totalRefs += length * refs;
+    }
+  }
+  // From the top object, depth first: the height of every object and the nodes its copy takes.
+  const std::uint64_t nodeLimit = 4 * totalRefs + 1024;
+  std::vector<std::uint8_t> state(count, 0);  // 0 not seen, 1 on the path, 2 measured
+  std::vector<std::uint32_t> height(count, 0);
+  std::vector<std::uint64_t> nodes(count, 1);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> path{{top, 0}};  // object, next reference
+  state[top] = 1;
+  auto child = [&](std::uint64_t object, std::uint64_t index) {
+    std::uint64_t ref = 0;
+    readBigEndian(bytes, refStart[object] + index * refSize, refSize, ref);
+    return ref;
+  };
+  while (!path.empty()) {
+    const std::uint64_t object = path.back().first;
+    if (path.back().second < refCount[object]) {
+      const std::uint64_t next = child(object, path.back().second++);
+      if (next >= count || state[next] == 1) return false;  // no such object, or a cycle
+      if (state[next] == 0) {
+        if (path.size() > static_cast<std::size_t>(kMaxDepth)) return false;
+        state[next] = 1;
+        path.emplace_back(next, 0);
+      }
+      continue;
+    }
+    for (std::uint64_t r = 0; r < refCount[object]; ++r) {
+      const std::uint64_t c = child(object, r);
+      height[object] = std::max(height[object], height[c] + 1);
+      nodes[object] += nodes[c];
+      if (nodes[object] > nodeLimit) return false;
+    }
+    if (height[object] > static_cast<std::uint32_t>(kMaxDepth)) return false;
+    state[object] = 2;
+    path.pop_back();
+  }
+  return true;
+}
+
+// Whether no more than `limit` arrays and dictionaries nest in an XML property list: libplist
+// frees its tree recursively, and a few hundred thousand levels overflow the stack.
+bool xmlNestingWithin(std::string_view xml, int limit) {
+  int depth = 0;
+  for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    std::string_view tag = xml.substr(at + 1);
+    const bool closing = !tag.empty() && tag.front() == '/';
+    if (closing) tag.remove_prefix(1);
+    if (!tag.starts_with("array") && !tag.starts_with("dict")) continue;
+    const std::size_t end = xml.find('>', at);
+    if (end == std::string_view::npos) return true;  // unfinished: libplist refuses it
+    if (closing) {
+      --depth;
+    } else if (xml[end - 1] != '/' && ++depth > limit) {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::optional<Value> toValue(plist_t node, int depth) {
   if (depth > kMaxDepth) return std::nullopt;
@@ -47,6 +183,9 @@ std::optional<Value> toValue(plist_t node, int depth) {
       if (s == nullptr) plist_get_key_val(node, &s);
       std::string text = s ? s : "";
       std::free(s);
+      // libplist hands over the bytes of an XML or ASCII string as they stand; text that is not
+      // UTF-8 would be cut short when written again.
+      if (!text::isValidUTF8(text)) return std::nullopt;
       return Value(std::move(text));
     }
     case PLIST_DATA: {
@@ -60,7 +199,12 @@ std::optional<Value> toValue(plist_t node, int depth) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
-      return Value::date(kReferenceDateOffset + sec + usec / 1e6);
+      // libplist answers a date more than 2^31 seconds from 2001 (before 1932 or after 2069), or
+      // one that is not a number, as the lowest second: refused rather than read as a wrong date.
+      if (sec == std::numeric_limits<int32_t>::min()) return std::nullopt;
+      // The seconds come rounded toward 2001 and the microseconds as a magnitude, so before 2001
+      // the fraction counts backwards. (Within a second of 2001 its sign is lost.)
+      return Value::date(kReferenceDateOffset + sec + (sec < 0 ? -usec : usec) / 1e6);
     }
     case PLIST_ARRAY: {
       Array items;
@@ -87,6 +231,10 @@ std::optional<Value> toValue(plist_t node, int depth) {
         }
         std::string k = key ? key : "";
         std::free(key);
+        if (!text::isValidUTF8(k)) {
+          std::free(it);
+          return std::nullopt;
+        }
         auto item = toValue(child, depth + 1);
         if (!item) {
           std::free(it);
@@ -107,6 +255,11 @@ std::optional<Value> toValue(plist_t node, int depth) {
   }
 }
 
+// libplist takes strings as C strings and converts them to UTF-16 when they are not ASCII.
+bool isWritableText(const std::string& s) {
+  return s.find('\0') == std::string::npos && text::isValidUTF8(s);
+}
+
 // Returns nullptr (and a reason) for values a property list cannot hold.
 plist_t toNode(const Value& value, std::string& reason, int depth) {
   if (depth > kMaxDepth) {
@@ -123,7 +276,12 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
         return nullptr;
       }
       return plist_new_uint(static_cast<uint64_t>(*value.int64Value()));
-    case Value::Type::String: return plist_new_string(value.stringPtr()->c_str());
+    case Value::Type::String:
+      if (!isWritableText(*value.stringPtr())) {
+        reason = "string holds U+0000 or is not UTF-8";
+        return nullptr;
+      }
+      return plist_new_string(value.stringPtr()->c_str());
     case Value::Type::Data: {
       const Bytes& bytes = *value.dataPtr();
       return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -131,7 +289,8 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
     case Value::Type::Date: {
       double since2001 = *value.dateValue() - kReferenceDateOffset;
       double whole = std::floor(since2001);
-      if (whole < std::numeric_limits<int32_t>::min() || whole > std::numeric_limits<int32_t>::max()) {
+      // The lowest second reads back as out of range, and the highest may round up past the top.
+      if (whole <= std::numeric_limits<int32_t>::min() || whole >= std::numeric_limits<int32_t>::max()) {
         reason = "date out of range";
         return nullptr;
       }
@@ -158,8 +317,9 @@ plist_t toNode(const Value& value, std::string& reason, int depth) {
     case Value::Type::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : *value.dictionaryPtr()) {
-        plist_t child = toNode(item, reason, depth + 1);
+        plist_t child = isWritableText(key) ? toNode(item, reason, depth + 1) : nullptr;
         if (child == nullptr) {
+          if (reason.empty()) reason = "key holds U+0000 or is not UTF-8";
           plist_free(dict);
           return nullptr;
         }
@@ -183,9 +343,9 @@ std::optional<Value> read(std::string_view bytes, Error* error) {
   plist_t root = nullptr;
   auto length = static_cast<uint32_t>(bytes.size());
   if (plist_is_binary(bytes.data(), length)) {
-    plist_from_bin(bytes.data(), length, &root);
-  } else {
-    plist_from_xml(bytes.data(), length, &root);
+    if (binaryPlistIsSafe(bytes)) plist_from_bin(bytes.data(), length, &root);
+  } else if (bytes.find('\0') == std::string_view::npos && xmlNestingWithin(bytes, kMaxDepth + 1)) {
+    plist_from_xml(bytes.data(), length, &root);  // (XML never holds U+0000)
   }
   NodePtr guard(root);
   if (root == nullptr) {

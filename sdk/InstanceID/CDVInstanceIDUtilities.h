@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,11 +20,20 @@ inline constexpr const char* kCDVInstanceIDScopeCindervaleMessaging = "jxq";
 // Host of the vendor's token service.
 inline constexpr const char* kCDVInstanceIDRegisterServerBase = "https://iid.ombrixapis.com";
 
+// The messaging component's shared object, as far as the instance identity asks it.
+class CDVMessagingObject : public platform::Object {
+ public:
+  // "isAutoInitEnabled"; empty when the object does not answer it.
+  virtual std::optional<bool> isAutoInitEnabled() const { return std::nullopt; }
+};
+
 // The optional messaging component, looked up by the class name "CDVMessaging". Its class object
 // derives from this; an empty answer means the class does not answer that class method.
 class CDVMessagingClassObject : public platform::ClassObject {
  public:
   CDVMessagingClassObject() : platform::ClassObject("CDVMessaging") {}
+  // "messaging": the shared object (possibly null).
+  virtual std::optional<std::shared_ptr<platform::Object>> messaging() const { return std::nullopt; }
   // "CDVMessagingSDKVersion".
   virtual std::optional<std::string> CDVMessagingSDKVersion() const { return std::nullopt; }
   // "CDVMessagingSDKCurrentLocale".

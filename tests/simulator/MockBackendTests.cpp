@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "LoopbackServer.h"
 #include "model/MockBackend.h"
 
 using namespace vesmora;
@@ -38,8 +39,8 @@ TEST(MockBackend, FetchesAccountDataFromTheStubServer) {
   });
   server.Get("/loans", [](const httplib::Request&, httplib::Response& res) { res.set_content("not json", "text/plain"); });
   ASSERT_TRUE(server.bind_to_port("127.0.0.1", 8080));
-  std::thread thread([&] { server.listen_after_bind(); });
-  while (!server.is_running()) std::this_thread::yield();
+  std::thread thread;
+  ASSERT_TRUE(testsupport::startListening(server, thread));
 
   auto deposits = mock.accountSummary("userid", "/deposits");
   ASSERT_TRUE(deposits);

@@ -4,7 +4,12 @@
 // reals as doubles, dates as dates (seconds since 1970; the XML form keeps whole seconds only,
 // the binary form keeps fractions). Writing refuses values a property list
 // cannot hold (null, objects, non-string keys cannot occur); unsigned numbers above the signed
-// 64-bit range are refused too, since a property list integer is signed.
+// 64-bit range are refused too, since a property list integer is signed. Strings and keys that
+// hold U+0000 or are not UTF-8 are refused both ways (libplist cannot carry them whole), and so
+// are dates more than 2^31 seconds away from 2001-01-01 (before 1932 or after 2069). Reading
+// refuses arrays and dictionaries nested more than 512 levels below the top, binary lists whose
+// objects hold themselves, and binary lists that share containers so often that copying them
+// out would take more than about four values per reference.
 //
 // Failures: an Error in the Cocoa domain, 3840 for unreadable data, 3851 for an unwritable value,
 // and the file codes of foundation/Files.h.

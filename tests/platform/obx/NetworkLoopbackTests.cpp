@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "LoopbackServer.h"
 #include "obx/OBXNetwork.h"
 
 using platform::Bytes;
@@ -50,14 +51,14 @@ class LoopbackTest : public ::testing::Test {
     });
     port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
-    thread = std::thread([this] { server.listen_after_bind(); });
+    ASSERT_TRUE(testsupport::startListening(server, thread));
     base = "http://127.0.0.1:" + std::to_string(port);
   }
 
   void TearDown() override {
     releasePromise.set_value();
     server.stop();
-    thread.join();
+    if (thread.joinable()) thread.join();
   }
 
   // Runs one request and waits (bounded) for its completion; also checks that no second one follows.
@@ -165,4 +166,16 @@ TEST_F(LoopbackTest, HttpsIsSpokenTlsFailsAgainstAPlainServer) {
   Outcome outcome = run([&](auto handler) { network.getURL(url, {}, queue, false, handler); });
   ASSERT_TRUE(outcome.error.has_value());
   EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTransportFailure) << outcome.error->description;
+}
+
+TEST(LoopbackServerStart, AServerStoppedRightAfterItsStartEnds) {
+  // A test that ends at once stops its server before any request; the join must not hang.
+  for (int round = 0; round < 20; ++round) {
+    httplib::Server server;
+    ASSERT_GT(server.bind_to_any_port("127.0.0.1"), 0);
+    std::thread thread;
+    ASSERT_TRUE(testsupport::startListening(server, thread));
+    server.stop();
+    thread.join();
+  }
 }

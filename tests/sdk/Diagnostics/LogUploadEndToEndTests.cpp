@@ -13,6 +13,7 @@
 #include "CoreTestSupport.h"
 #include "Diagnostics/CDVDiagnostics.h"
 #include "DiagnosticsTestSupport.h"
+#include "LoopbackServer.h"
 
 namespace diagtest {
 namespace {
@@ -36,7 +37,7 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    ASSERT_TRUE(testsupport::startListening(server_, thread_));
     CDVLumtraceLogger::setLogUploadEndpoint("http://127.0.0.1:" + std::to_string(port_) + "/log");
     CDVDiagnostics::load();
     installBundle(platform::Dictionary{{"CFBundleIdentifier", coretest::kBundleID}});
@@ -49,7 +50,7 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
       changed_.notify_all();
     }
     server_.stop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     if (refusingSocket_ >= 0) ::close(refusingSocket_);
     CDVDiagnostics::resetForTesting();
     CDVLumtraceLogger::resetSharedInstanceForTesting();

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CheckinTestSupport.h"
+#include "LoopbackServer.h"
 #include "obx/OBXNetwork.h"
 
 using platform::Value;
@@ -49,7 +50,7 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
     });
     port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
-    thread = std::thread([this] { server.listen_after_bind(); });
+    ASSERT_TRUE(testsupport::startListening(server, thread));
     // Nothing may reach the real endpoint: every check-in here goes to the loopback server.
     service = std::make_shared<CDVInstanceIDCheckinService>("http://127.0.0.1:" + std::to_string(port) + "/checkin",
                                                             mainQueue_, 1.5);
@@ -58,7 +59,7 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
   void TearDown() override {
     releasePromise.set_value();
     server.stop();
-    thread.join();
+    if (thread.joinable()) thread.join();
     CheckinTest::TearDown();
   }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "measurement/model/TLMDataTypeValidator.h"
@@ -29,6 +30,10 @@ struct Case {
 
 const std::string kOutsideBMP = "\xF0\x9F\x98\x80";  // one code point, two UTF-16 units
 const std::string kLetterOutsideBMP = "\xF0\x90\x90\x80";  // a capital letter, two UTF-16 units
+
+// A case prints as its label, which also names its ctest entry; the default would print its
+// bytes, pointers included, and the test names would change with every build.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.label; }
 
 class ValidatorTableTest : public ::testing::TestWithParam<Case> {};
 
