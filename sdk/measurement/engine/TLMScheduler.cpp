@@ -1,0 +1,75 @@
+#include "measurement/engine/TLMScheduler.h"
+
+#include <exception>
+
+#include "foundation/Exception.h"
+#include "measurement/model/TLMMonitor.h"
+
+namespace {
+
+// What the monitor shows of an exception thrown by a block.
+platform::Value exceptionContext(std::exception_ptr thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const platform::Exception& exception) {
+    return platform::Value(exception.name() + ": " + exception.reason());
+  } catch (const std::exception& exception) {
+    return platform::Value(exception.what());
+  } catch (...) {
+    return platform::Value("unknown exception");
+  }
+}
+
+}  // namespace
+
+TLMScheduler::TLMScheduler(const std::string& workerQueueLabel)
+    : workerQueue_(platform::Queue::serial(workerQueueLabel)) {}
+
+TLMScheduler::TLMScheduler(std::shared_ptr<platform::Queue> workerQueue) : workerQueue_(std::move(workerQueue)) {}
+
+void TLMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, platform::Block block) const {
+  if (!block) {
+    TLMMeasurement::monitor()->logWithLevel(
+        1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
+    return;
+  }
+  workerQueue_->async([blockID, block = std::move(block)] {
+    try {
+      block();
+    } catch (...) {
+      TLMMeasurement::monitor()->logWithLevel(1, 30000, "Exception on worker queue. Block ID=" + blockID + ". Exception",
+                                              exceptionContext(std::current_exception()));
+    }
+  });
+}
+
+void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, const platform::Block& block) const {
+  if (!block) {
+    TLMMeasurement::monitor()->logWithLevel(
+        1, 30002, "Nil block dispatched synchronously on worker queue. Block ID=" + blockID + ".");
+    return;
+  }
+  bool completed = false;
+  // The platform's sync runs inline when the caller is already on the worker queue.
+  workerQueue_->sync([&] {
+    try {
+      block();
+      completed = true;
+    } catch (...) {
+      TLMMeasurement::monitor()->logWithLevel(
+          1, 30003, "Exception on worker queue when processing sync block. Block ID=" + blockID + ". Exception",
+          exceptionContext(std::current_exception()));
+    }
+  });
+  if (!completed) {
+    TLMMeasurement::monitor()->logWithLevel(4, 30004, "Synchronous task failed. Block ID=" + blockID);
+  }
+}
+
+bool TLMScheduler::checkOnBackgroundThreadWithMethodName(const std::string& methodName) {
+  if (!platform::Queue::isMainQueue()) return true;
+  TLMMeasurement::monitor()->logWithLevel(
+      1, 30001, "Method " + (methodName.empty() ? std::string("<empty method name>") : methodName) +
+                    " should execute on background thread");
+  return false;
+}
