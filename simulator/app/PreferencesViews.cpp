@@ -75,6 +75,31 @@ void scrollBy(PreferencesArea& prefs, double delta, double height) {
   prefs.scrollOffset = std::clamp(prefs.scrollOffset + delta, 0.0, std::max(0.0, height - kTableHeight));
 }
 
+// A swipe up or down moves the content by 400 points; true when the action was one.
+bool swipeScrolls(PreferencesArea& prefs, const sim::Action& action, double height) {
+  if (action.kind == sim::Action::Kind::swipeUp) scrollBy(prefs, kSwipeDistance, height);
+  if (action.kind == sim::Action::Kind::swipeDown) scrollBy(prefs, -kSwipeDistance, height);
+  return action.kind == sim::Action::Kind::swipeUp || action.kind == sim::Action::Kind::swipeDown;
+}
+
+// Gives the scrolling actions (swipes up and down, scrolling into view) that reach a row or any
+// control in it to `scroll`; every other action goes to the control's own handler. The row itself
+// handles them when nothing else does.
+void routeScrolling(sim::Node& node, const std::function<void(const sim::Action&)>& scroll, bool isRow = true) {
+  for (auto& child : node.children) routeScrolling(child, scroll, false);
+  if (!node.onAction && !isRow) return;
+  auto own = node.onAction;
+  node.onAction = [own, scroll](const sim::Action& action) {
+    bool scrolling = action.kind == sim::Action::Kind::swipeUp || action.kind == sim::Action::Kind::swipeDown ||
+                     action.kind == sim::Action::Kind::scrollToVisible;
+    if (scrolling) {
+      scroll(action);
+    } else if (own) {
+      own(action);
+    }
+  };
+}
+
 sim::Node entryField(VesmoraModel& model, const std::string& identifier, const std::string& caption,
                      const std::string& value, double y) {
   // The profile is read here and changed in its editor: a tap opens the editor.
@@ -177,10 +202,7 @@ sim::Node pageTable(VesmoraModel& model) {
   double offset = prefs.scrollOffset;
   sim::Node table(T::table, "ETransferPreferencesTable");
   table.withFrame({0, kTableTop, kWidth, kTableHeight});
-  table.on([&model, height](const sim::Action& action) {
-    if (action.kind == sim::Action::Kind::swipeUp) scrollBy(model.preferences(), kSwipeDistance, height);
-    if (action.kind == sim::Action::Kind::swipeDown) scrollBy(model.preferences(), -kSwipeDistance, height);
-  });
+  table.on([&model, height](const sim::Action& action) { swipeScrolls(model.preferences(), action, height); });
   for (auto& row : rows) {
     double top = kTableTop + row.top - offset;
     if (top + row.height < kTableTop - kTableHeight || top > kTableBottom + kTableHeight) continue;
@@ -188,18 +210,13 @@ sim::Node pageTable(VesmoraModel& model) {
     double middle = top + row.height / 2;
     setHittable(row.node, middle >= kTableTop && middle < kTableBottom);
     double rowTop = row.top, rowHeight = row.height;
-    auto handler = row.node.onAction;
-    row.node.on([&model, handler, rowTop, rowHeight, height](const sim::Action& action) {
-      if (action.kind == sim::Action::Kind::scrollToVisible) {
-        PreferencesArea& p = model.preferences();
-        if (rowTop < p.scrollOffset) scrollBy(p, rowTop - p.scrollOffset, height);
-        if (rowTop + rowHeight > p.scrollOffset + kTableHeight)
-          scrollBy(p, rowTop + rowHeight - kTableHeight - p.scrollOffset, height);
-        return;
-      }
-      if (action.kind == sim::Action::Kind::swipeUp) return scrollBy(model.preferences(), kSwipeDistance, height);
-      if (action.kind == sim::Action::Kind::swipeDown) return scrollBy(model.preferences(), -kSwipeDistance, height);
-      if (handler) handler(action);
+    routeScrolling(row.node, [&model, rowTop, rowHeight, height](const sim::Action& action) {
+      PreferencesArea& p = model.preferences();
+      if (swipeScrolls(p, action, height)) return;
+      // Brought into view: the least scroll that shows the whole row.
+      if (rowTop < p.scrollOffset) scrollBy(p, rowTop - p.scrollOffset, height);
+      if (rowTop + rowHeight > p.scrollOffset + kTableHeight)
+        scrollBy(p, rowTop + rowHeight - kTableHeight - p.scrollOffset, height);
     });
     table.add(std::move(row.node));
   }
