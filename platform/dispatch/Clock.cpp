@@ -64,7 +64,9 @@ class SystemClock final : public Clock {
       }
       auto first = timers_.begin();
       if (first->first.first > std::chrono::steady_clock::now()) {
-        changed_.wait_until(lock, first->first.first);
+        // A copy: the timer may be cancelled (its node freed) while this thread waits.
+        const TimePoint due = first->first.first;
+        changed_.wait_until(lock, due);
         continue;
       }
       std::function<void()> fire = std::move(first->second);

@@ -167,6 +167,8 @@ bool hasSuffix(std::string_view s, std::string_view suffix) { return s.ends_with
 std::string lowercase(std::string_view s) { return fromICU(toICU(s).toLower(icu::Locale::getRoot())); }
 std::string uppercase(std::string_view s) { return fromICU(toICU(s).toUpper(icu::Locale::getRoot())); }
 
+std::string foldCase(std::string_view s) { return fromICU(toICU(s).foldCase(U_FOLD_CASE_DEFAULT)); }
+
 Ordering caseInsensitiveCompare(std::string_view a, std::string_view b) {
   return fromInt(toICU(a).caseCompare(toICU(b), U_FOLD_CASE_DEFAULT));
 }

@@ -27,6 +27,8 @@ bool hasSuffix(std::string_view s, std::string_view suffix);
 std::string lowercase(std::string_view s);
 std::string uppercase(std::string_view s);
 
+// Unicode default case folding, for case-insensitive prefix, suffix, search and equality tests.
+std::string foldCase(std::string_view s);
 // Code-point order after Unicode case folding.
 Ordering caseInsensitiveCompare(std::string_view a, std::string_view b);
 // Collation of `locale` (an ICU/BCP-47 identifier such as "en_US"; empty means the process's

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "MeasurementConfigBuilder.h"
 #include "dispatch/Testing.h"
 #include "foundation/Sandbox.h"
 #include "measurement/engine/TLMRemoteConfig.h"
@@ -20,18 +21,7 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 
 std::shared_ptr<TLMPBMeasurementConfig> makeConfig(const std::string& appID, const Settings& settings,
                                                    std::optional<std::int64_t> version = 7) {
-  auto config = TLMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  NANOSetString(*config, TLMPBMeasurementConfigSlot::measurement_app_id, appID);
-  if (version) NANOSetInt64(*config, TLMPBMeasurementConfigSlot::version, *version);
-  std::vector<std::shared_ptr<TLMPBSetting>> list;
-  for (const auto& [name, value] : settings) {
-    auto setting = TLMPBSetting::initWithMessageInfo(nullptr);
-    NANOSetString(*setting, TLMPBSettingSlot::name, name);
-    NANOSetString(*setting, TLMPBSettingSlot::value, value);
-    list.push_back(setting);
-  }
-  NANOSetArray(*config, TLMPBMeasurementConfigSlot::settings, list);
-  return config;
+  return TLMTestMeasurementConfig(appID, settings, version);
 }
 
 std::shared_ptr<TLMPBEventConfig> eventConfig(const std::string& name, std::optional<bool> blacklisted,

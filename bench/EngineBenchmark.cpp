@@ -1,0 +1,184 @@
+// Logs N events through the measurement engine until they are stored as raw events (the whole
+// worker-queue pipeline: daily counts, aggregates, metadata, raw-event insert) and writes the same
+// rows through plain SQLite with one commit each, taking turns in chunks within one run, and
+// reports engine time / plain time as the counter "ratio". An ordinary event costs two commits in
+// the engine (the daily counts and the stored event), so the commit floor of the ratio is about 2.
+// "plain2_ratio" compares with plain SQLite doing those same two commits per event (a counts-row
+// update, then the insert), which isolates what the engine adds beyond its commits.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dispatch/Clock.h"
+#include "dispatch/Testing.h"
+#include "foundation/AdSupport.h"
+#include "foundation/Bundle.h"
+#include "foundation/Sandbox.h"
+#include "measurement/engine/TLMAlarm.h"
+#include "measurement/engine/TLMIdentifiers.h"
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/engine/TLMUserDefaults.h"
+#include "PlainRawEvents.h"
+#include "measurement/model/TLMObject.h"
+#include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabase.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+class BenchAdManager : public platform::ASIdentifierManager {
+ public:
+  bool isAdvertisingTrackingEnabled() const override { return true; }
+  std::string advertisingIdentifier() const override { return "6D92078A-8246-4BA4-AE5B-76104861E7DC"; }
+};
+
+std::vector<TLMEventPtr> makeEvents(int count, double start) {
+  std::vector<TLMEventPtr> events;
+  for (int i = 0; i < count; ++i) {
+    events.push_back(TLMEvent::initWithOrigin(
+        "app", true, "level_up", start + i * 0.001, 0,
+        {{"level", TLMObject(TLMValue(std::int64_t{i}))},
+         {"character", TLMObject(TLMValue("wizard"))},
+         {"score", TLMObject(TLMValue(1234.5))}}));
+  }
+  return events;
+}
+
+// An engine on a manual worker queue, started (first open written) before timing begins.
+struct Engine {
+  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scopedClock{clock};
+  std::shared_ptr<platform::ManualQueue> worker = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
+  std::shared_ptr<platform::ManualQueue> syncQueue = platform::ManualQueue::create("sync");
+  std::shared_ptr<TLMMeasurementEngine> engine;
+
+  Engine() {
+    auto persisted = TLMPersistedConfig::initWithUserDefaults(
+        TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, syncQueue));
+    auto identity = TLMIdentity::initWithPersistedConfig(
+        persisted, std::make_shared<TLMASIdentifierManager>(std::make_shared<BenchAdManager>()),
+        [] { return TLMRemoteConfig::defaultInstance(); });
+    identity->setAppIDFromQPX("1:1234:ios:abcd");
+    TLMEngineCollaborators collaborators;
+    collaborators.persistedConfig = persisted;
+    collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
+    collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
+    collaborators.clock = clock;
+    collaborators.services.identity = [identity] { return identity; };
+    collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();
+    collaborators.services.loadTimestamp = [this] { return clock->now(); };
+    collaborators.services.keychainAppID = "com.example.bench";
+    engine = TLMMeasurementEngine::create(std::move(collaborators), "1:1234:ios:abcd", true, false, {});
+    worker->drain();
+  }
+  ~Engine() {
+    engine.reset();
+    worker->drain();
+  }
+};
+
+double secondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// Plain SQLite on a file whose schema the store made, opened the way the store opens it. With
+// `countsCommit` every row is preceded by a commit that updates the daily counts row, as the
+// engine's first transaction does.
+class PlainWriter {
+ public:
+  PlainWriter(const std::string& path, bool countsCommit) : countsCommit_(countsCommit) {
+    TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
+    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                    nullptr);
+    insert_ = prepareRawEventInsert(db_);
+    sqlite3_prepare_v2(db_, "UPDATE app_metadata SET daily_events_count = IFNULL(daily_events_count, 0) + 1",
+                       -1, &update_, nullptr);
+  }
+  ~PlainWriter() {
+    sqlite3_finalize(update_);
+    sqlite3_finalize(insert_);
+    sqlite3_close(db_);
+  }
+  void write(const TLMEvent& event, const std::vector<std::uint8_t>& row) {
+    if (countsCommit_) {
+      sqlite3_exec(db_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+      sqlite3_step(update_);
+      sqlite3_reset(update_);
+      sqlite3_exec(db_, "END TRANSACTION", nullptr, nullptr, nullptr);
+    }
+    commitRawEventRow(db_, insert_, event, row);
+  }
+
+ private:
+  const bool countsCommit_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* update_ = nullptr;
+};
+
+// The three writers take turns in chunks of events, so that a disk whose speed changes during
+// the run (other processes) weighs on all of them alike.
+void BM_EngineEventsToRawEvents(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  constexpr int kChunk = 25;
+  double engineTotal = 0, plainTotal = 0, plain2Total = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    platform::sandbox::ScopedTemporarySandbox sandbox;
+    platform::Value info;
+    info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
+    info.set("CFBundleShortVersionString", platform::Value("1.0"));
+    platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
+    const auto events = makeEvents(count, 1700000000.0);
+    std::vector<std::vector<std::uint8_t>> rows;
+    for (const auto& event : events) rows.push_back(plainRawEventRowData(*event));
+    {
+      Engine bench;
+      PlainWriter plain(sandbox.root() + "/plain.sql", false);
+      PlainWriter plain2(sandbox.root() + "/plain2.sql", true);
+      state.ResumeTiming();
+      for (int first = 0; first < count; first += kChunk) {
+        const int last = std::min(count, first + kChunk);
+        auto start = SteadyClock::now();
+        for (int i = first; i < last; ++i) {
+          bench.engine->logEvent(events[i]);
+          bench.worker->drain();
+        }
+        engineTotal += secondsSince(start);
+        start = SteadyClock::now();
+        for (int i = first; i < last; ++i) plain.write(*events[i], rows[i]);
+        plainTotal += secondsSince(start);
+        start = SteadyClock::now();
+        for (int i = first; i < last; ++i) plain2.write(*events[i], rows[i]);
+        plain2Total += secondsSince(start);
+      }
+      state.PauseTiming();
+    }
+    platform::Bundle::resetForTesting();
+    state.ResumeTiming();
+  }
+  const double n = static_cast<double>(count) * static_cast<double>(state.iterations());
+  state.counters["engine_us_per_event"] = 1e6 * engineTotal / n;
+  state.counters["plain_us_per_event"] = 1e6 * plainTotal / n;
+  state.counters["plain2_us_per_event"] = 1e6 * plain2Total / n;
+  state.counters["ratio"] = plainTotal > 0 ? engineTotal / plainTotal : 0;
+  state.counters["plain2_ratio"] = plain2Total > 0 ? engineTotal / plain2Total : 0;
+}
+
+BENCHMARK(BM_EngineEventsToRawEvents)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

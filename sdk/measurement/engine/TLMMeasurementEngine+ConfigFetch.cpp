@@ -1,0 +1,159 @@
+// The measurement configuration fetch: a conditional GET ("If-Modified-Since" with the server's
+// last "Last-Modified"), and what each reply does. A new configuration is applied (audiences,
+// then settings) in one transaction; only once it is committed are its "Last-Modified" and the
+// success time recorded, so a reply that could not be applied is fetched again.
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/store/TLMDatabase.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+namespace {
+
+std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
+platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
+
+}  // namespace
+
+void TLMMeasurementEngine::fetchRemoteConfig() {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("fetchRemoteConfig");
+  // One request at a time: a second would make the first one's answer count for nothing.
+  if (!network_ || networkRequestPending_.load()) return;
+  auto identity = this->identity();
+  std::optional<std::string> instanceID;
+  if (identity) instanceID = identity->appInstanceID();
+  const auto url = config().remoteConfigURLWithAppInstanceID(instanceID, std::string("ios"),
+                                                             TLMIdentity::tallymarkLibraryVersion());
+  if (!url || url->empty()) {
+    monitor()->logWithLevel(1, 23125, "Unable to get configuration. Invalid server URL.");
+    return;
+  }
+  monitor()->logWithLevel(7, 23126, "Fetching configuration from the server");
+  std::map<std::string, std::string> headers;
+  if (auto lastModified = persistedConfig_->configServerLastModifiedString();
+      lastModified && !lastModified->empty()) {
+    headers["If-Modified-Since"] = *lastModified;
+  }
+  networkRequestPending_.store(true);
+  const std::uint64_t request = ++networkRequestNumber_;
+  network_->setTimeoutInterval(config().networkTimeout());
+  std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
+  const std::string session =
+      network_->getURL(*url, headers, scheduler_->workerQueue(), config().isNetworkBackgroundSessionEnabled(),
+                       [weak, request](std::shared_ptr<const OBXHTTPResponse> response, platform::Bytes data,
+                                       std::optional<platform::Error> error) {
+                         auto self = weak.lock();
+                         if (!self || self->networkRequestNumber_ != request) return;
+                         self->networkRequestPending_.store(false);
+                         self->networkRemoteConfigFetchCompletionHandler(response, data, error);
+                       });
+  if (session.empty()) {
+    // Refused before it was sent: nothing will answer it.
+    ++networkRequestNumber_;
+    networkRequestPending_.store(false);
+    persistedConfig_->setLastFailedUploadTimestamp(now());
+    updateSchedule();
+  }
+}
+
+bool TLMMeasurementEngine::applyRemoteConfigData(const platform::Bytes& data) {
+  return database_->performTransaction([&] {
+    auto message = TLMPBMeasurementConfig::initWithBuffer(data);
+    if (!message) {
+      monitor()->logWithLevel(1, 23135, "Configuration data is invalid.");
+      return false;
+    }
+    auto identity = this->identity();
+    const auto appID = identity ? identity->appIDFromQPX() : std::nullopt;
+    if (!appID || NANOGetString(*message, TLMPBMeasurementConfigSlot::measurement_app_id) != *appID) {
+      monitor()->logWithLevel(1, 23136, "Configuration does not have valid Ombrix App ID.");
+      return false;
+    }
+    std::shared_ptr<TLMAudienceEvaluator> audience;
+    {
+      std::lock_guard<std::mutex> lock(componentsMutex_);
+      audience = audience_;
+    }
+    if (!audience || !audience->updateAudiences()) {
+      monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
+                              platform::Value(static_cast<std::int64_t>(data.size())));
+      return false;
+    }
+    NANOClearField(*message, TLMPBMeasurementConfigSlot::audiences);
+    auto remote = remoteConfig();
+    if (!remote || !remote->updateMeasurementConfig(message)) {
+      monitor()->logWithLevel(1, 23138, "Failed to update configuration with new server configuration",
+                              platform::Value(static_cast<std::int64_t>(data.size())));
+      return false;
+    }
+    return true;
+  });
+}
+
+void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
+    const std::shared_ptr<const OBXHTTPResponse>& response, const platform::Bytes& data,
+    const std::optional<platform::Error>& error) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("networkRemoteConfigFetchCompletionHandler");
+  if (!database_) return;
+  const long status = response ? response->statusCode : 0;
+  const double now = this->now();
+  monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code",
+                          platform::Value(static_cast<std::int64_t>(status)));
+  const bool applies = status == kOBXNetworkHTTPStatusOK || status == kOBXNetworkHTTPStatusNoContent;
+  const bool keeps =
+      status == kOBXNetworkHTTPStatusCodeNotModified || status == kOBXNetworkHTTPStatusCodeNotFound;
+  if (error || !(applies || keeps)) {
+    monitor()->logWithLevel(
+        7, 23128, "Unable to get the configuration from server. Network request failed. Code, Error",
+        platform::Value(static_cast<std::int64_t>(status)),
+        platform::Value(error ? error->description : std::string()));
+    recordNetworkFailureWithStatus(status, now);
+    monitor()->logWithLevel(7, 23129, "Network fetch failed. Will retry later. Code, error",
+                            platform::Value(static_cast<std::int64_t>(status)),
+                            platform::Value(error ? error->description : std::string()));
+    updateSchedule();
+    return;
+  }
+  std::int64_t failureCode = 23132;
+  if (status == kOBXNetworkHTTPStatusCodeNotFound) {
+    monitor()->logWithLevel(4, 23130, "Configuration not found. Using default configuration");
+  } else if (status == kOBXNetworkHTTPStatusCodeNotModified) {
+    monitor()->logWithLevel(7, 23131,
+                            "Configuration has not been modified. Using the same configuration. Code",
+                            platform::Value(static_cast<std::int64_t>(status)));
+  } else {
+    failureCode = 23134;
+    monitor()->logWithLevel(
+        7, 23133, "Successful fetched configuration from the server. Got network response. Code, size",
+        platform::Value(static_cast<std::int64_t>(status)),
+        platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
+    if (!data.empty() && !applyRemoteConfigData(data)) {
+      // Not applied: the configuration stays expired and is fetched again on the failure
+      // schedule (no "Last-Modified" is kept, so the server sends it whole).
+      persistedConfig_->setLastFailedUploadTimestamp(now);
+      updateSchedule();
+      return;
+    }
+  }
+  const bool recorded = database_->performTransaction([&] {
+    platform::Error recordError;
+    if (database_->updateRemoteConfigSuccessfulTimestamp(now, &recordError)) return true;
+    monitor()->logWithLevel(1, failureCode,
+                            "Unable to update the configuration last set timestamp in database. Error",
+                            errorText(recordError));
+    return false;
+  });
+  persistedConfig_->setConfigServerLastModifiedString(response->headerValue("Last-Modified"));
+  persistedConfig_->setLastFailedUploadTimestamp(0);
+  persistedConfig_->setLastBackoffTimestamp(0);
+  if (recorded) {
+    suspendedUploadTimestamp_.store(0);
+  } else {
+    suspendUploads();
+  }
+  uploadDataOrRegisterAlarm();
+}

@@ -1,0 +1,568 @@
+// The event pipeline (handling, daily limits, aggregates, metadata and the raw-event write) and
+// the user-property operations of the measurement engine.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "measurement/engine/TLMEnvironmentInfo.h"
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMKeychainWrapper.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/model/TLMEventUtil.h"
+#include "measurement/model/TLMFormatting.h"
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMStoreServices.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+namespace {
+
+std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
+
+platform::Value text(const std::string& s) { return platform::Value(s); }
+platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
+platform::Value nameContext(const TLMEvent& event) { return text(TLMFormattedEventName(event.name())); }
+platform::Value parametersContext(const TLMEvent& event) {
+  return text(TLMFormattedParametersDescription(event.parameters()));
+}
+platform::Value parameterContext(const TLMEvent& event, const char* name) {
+  const TLMValue* value = event.parameters().find(name);
+  return value != nullptr ? value->value() : platform::Value();
+}
+
+bool isConversionEventName(const std::string& name) {
+  return name == "ecommerce_purchase" || name == "_f" || name == "_iap";
+}
+
+// Runs `block` on the global background queue.
+void deliverInBackground(platform::Block block) {
+  platform::Queue::global(platform::QueuePriority::Background)->async(std::move(block));
+}
+
+}  // namespace
+
+bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
+  if (TLMMeasurement::monitor()->isDebugModeEnabled()) return false;
+  return event.name() != "_iap" && event.name() != "_f";
+}
+
+// MARK: - Handling
+
+void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
+  if (!event) {
+    monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
+    return;
+  }
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "TLMMeasurement:2130", [self = shared_from_this(), event] { self->handleEventOnWorkerQueue(event); });
+}
+
+void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std::string& name,
+                                            const TLMObjectDictionary& parameters) {
+  logEvent(TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters));
+}
+
+void TLMMeasurementEngine::handleEventOnWorkerQueue(TLMEventPtr event) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
+  if (!event) return;
+  if (!enabled_.load() || !database_) {
+    monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    return;
+  }
+  if (!safelistedEvents_.empty()) {
+    if (std::find(safelistedEvents_.begin(), safelistedEvents_.end(), event->name()) ==
+        safelistedEvents_.end()) {
+      monitor()->logWithLevel(3, 23174, "Event dropped. Reason: not whitelisted. Event name, origin",
+                              text(event->name()), text(event->origin()));
+      return;
+    }
+    TLMObjectDictionary parameters(event->parameters());
+    parameters.set("jq_safelisted", TLMValue(std::int64_t{1}));
+    auto safelisted = event->copyWithParameters(parameters);
+    if (!safelisted) return;
+    event = safelisted;
+  }
+
+  TLMRemoteConfig& config = this->config();
+  auto reporter = sessionReporter();
+  const bool appActive = components_.screenReporter->isAppActive();
+  if (config.sessionBackgroundEnabled() && !appActive && reporter) {
+    if (const TLMValue* extend = event->parameters().find("extend_session")) {
+      if (extend->isInt64() && extend->int64Value() == 1) {
+        if (reporter->isSessionExpired()) {
+          reportSessionStartOnWorkerQueueWithTimestamp(now(), true);
+        } else {
+          reporter->extendSession();
+        }
+      } else {
+        monitor()->logWithLevel(3, 23179,
+                                "extend_session is a reserved parameter. To extend or start a "
+                                "session in the background, set an event parameter "
+                                "{@'extend_session': @1}");
+      }
+    }
+  }
+  if (reporter && !appActive && reporter->isSessionExpired()) {
+    database_->performTransaction([&] {
+      platform::Error error;
+      if (!database_->deleteUserAttributeWithName("_sid", &error)) {
+        monitor()->logWithLevel(1, 23177,
+                                "Failed to remove session ID user property on session expiration. Error",
+                                errorText(error));
+        return false;
+      }
+      if (!database_->deleteUserAttributeWithName("_sno", &error)) {
+        monitor()->logWithLevel(
+            1, 23178, "Failed to remove session number user property on session expiration. Error",
+            errorText(error));
+      }
+      return true;
+    });
+  }
+
+  auto extraEvents = components_.conditionalProperties->processEventOnWorkerQueue(event);
+  if (!extraEvents) {
+    monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                            text(event->name()), text(event->origin()));
+  }
+  writeEventOnWorkerQueue(event);
+  if (extraEvents) {
+    for (const auto& extra : *extraEvents) {
+      if (extra) writeEventOnWorkerQueue(extra);
+    }
+  }
+  updateSchedule();
+}
+
+// MARK: - Writing
+
+void TLMMeasurementEngine::maybeAddDebugAndRealtimeParameters(TLMEvent& event) const {
+  if (!TLMMeasurement::monitor()->isDebugModeEnabled()) return;
+  event.setRealtime(true);
+  event.setDebug(true);
+  monitor()->logWithLevel(7, 23073,
+                          "Debug mode is enabled. Marking event as debug and real-time. Event name, "
+                          "parameters",
+                          nameContext(event), parametersContext(event));
+}
+
+void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
+  if (!event || !database_) return;
+  monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", text(event->origin()),
+                          nameContext(*event), parametersContext(*event));
+  TLMRemoteConfig& config = this->config();
+  const std::string& name = event->name();
+  if (config.isEventBlacklisted(name)) {
+    monitor()->logWithLevel(4, 23052, "Rejected event. Event name", text(name));
+    if (!config.blacklistInternal() && !config.blacklistPublic() && !TLMEventUtilIsErrorEvent(*event)) {
+      TLMLogErrorEventWithParameters(11, TLMObject(name), 40, TLMObject(name));
+    }
+    return;
+  }
+  if (isConversionEventName(name)) event->setConversion(true);
+
+  if (components_.lifetimeValue->isPurchaseEvent(*event)) {
+    const bool recorded = database_->performTransaction([&] {
+      if (components_.lifetimeValue->recordLifetimeValueToDatabase(*database_, *event)) return true;
+      monitor()->logWithLevel(1, 23053,
+                              "Cannot record lifetime value of event. Name, currency code, "
+                              "transaction value",
+                              text(name), parameterContext(*event, "currency"),
+                              parameterContext(*event, "value"));
+      return false;
+    });
+    if (!recorded) return;
+  }
+
+  const bool isPublic = TLMEventUtilIsPublicName(TLMObject(name));
+  bool dropped = false;
+  bool realtime = false;
+  if (!database_->performTransaction(
+          [&] { return countEventOnWorkerQueue(*event, isPublic, dropped, realtime); })) {
+    return;
+  }
+  if (dropped) {
+    monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(*event),
+                            parametersContext(*event));
+    return;
+  }
+  if (!database_->performTransaction([&] { return storeEventOnWorkerQueue(event, isPublic, realtime); })) {
+    return;
+  }
+  if (name == "_f") raiseFirstOpenCounter();
+  monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(*event),
+                          parametersContext(*event));
+}
+
+bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped,
+                                                   bool& realtime) {
+  TLMRemoteConfig& config = this->config();
+  platform::Error error;
+  auto counts = database_->dailyCounts(&error);
+  if (!counts) {
+    monitor()->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
+                            errorText(error));
+    return false;
+  }
+  const double dayNumber = std::floor((now() - storeSettings_->midnightOffset()) / 86400.0);
+  const auto day = static_cast<std::int32_t>(
+      std::clamp(dayNumber, double(std::numeric_limits<std::int32_t>::min()),
+                 double(std::numeric_limits<std::int32_t>::max())));
+  if (day != counts->day()) counts->resetWithNewDay(day);
+
+  const std::string& name = event.name();
+  const bool isError = TLMEventUtilIsErrorEvent(event);
+  // d = count - limit in 64 bits: the stored counts may have grown past any limit.
+  std::int64_t d = std::int64_t{counts->allEventsCount()} - config.maxEventsPerDay();
+  if (d >= 0) {
+    dropped = true;
+    if (d % 1000 == 0) {
+      monitor()->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", text(name),
+                              platform::Value(std::int64_t{config.maxEventsPerDay()}));
+    }
+  }
+  bool droppedByTypeLimit = false;
+  if (!dropped && isError) {
+    d = std::int64_t{counts->errorEventsCount()} - config.maxErrorEventsPerDay();
+    if (d >= 0) {
+      dropped = droppedByTypeLimit = true;
+      if (d % 1000 == 0) {
+        monitor()->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                                parameterContext(event, "_err"),
+                                platform::Value(std::int64_t{config.maxErrorEventsPerDay()}));
+      }
+    }
+  }
+  if (!dropped && isPublic) {
+    d = std::int64_t{counts->publicEventsCount()} - config.maxPublicEventsPerDay();
+    if (d >= 0) {
+      dropped = droppedByTypeLimit = true;
+      TLMLogErrorEventWithCode(16);
+      if (d % 1000 == 0) {
+        monitor()->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
+                                text(name),
+                                platform::Value(std::int64_t{config.maxPublicEventsPerDay()}));
+      }
+    }
+  }
+  if (isError) {
+    counts->incrementErrorEventsCountForCurrentDay(day);
+  } else {
+    counts->incrementCountsForCurrentDay(day, isPublic, false);
+  }
+  // A drop by the error or public limit gives back its share of the all-events count; a drop by
+  // the all-events limit keeps counting.
+  if (droppedByTypeLimit) counts->decrementAllEventsCount();
+
+  const std::int32_t realtimeLimit = config.maxRealtimeEventCountPerDay();
+  const bool subject = TLMIsSubjectToMaxRealtimeCountPerDay(event);
+  if (event.isConversion() || config.isEventCustomConversion(name)) {
+    if (counts->realtimeCount() < realtimeLimit) {
+      monitor()->logWithLevel(7, 23058,
+                              "Conversion event is under real-time daily limit. Marking the event "
+                              "as real-time. Event name, parameters",
+                              nameContext(event), parametersContext(event));
+      realtime = true;
+    } else if (!subject) {
+      monitor()->logWithLevel(7, 23059,
+                              "Conversion event is not subject to real-time daily limit. Marking the "
+                              "event as real-time. Event name, parameters",
+                              nameContext(event), parametersContext(event));
+      realtime = true;
+    }
+  }
+  if (event.isRealtime() && subject && counts->realtimeCount() >= realtimeLimit) {
+    event.setRealtime(false);
+    monitor()->logWithLevel(4, 23060,
+                            "Too many real-time events. Event is no longer real-time. Event name, "
+                            "parameters",
+                            nameContext(event), parametersContext(event));
+  }
+  maybeAddDebugAndRealtimeParameters(event);
+  realtime = realtime || event.isRealtime();
+  if (!database_->updateDailyCounts(*counts, &error)) {
+    monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                            text(name), errorText(error));
+    return false;
+  }
+  return true;
+}
+
+bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic,
+                                                   bool realtime) {
+  const std::string& name = event->name();
+  platform::Error error;
+  auto aggregates = database_->eventAggregatesWithName(name, &error);
+  if (!aggregates) {
+    if (!error.domain.empty()) {
+      monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", text(name),
+                              errorText(error));
+      return false;
+    }
+    if (isPublic) {
+      auto count = database_->publicEventCount(&error);
+      if (!count) {
+        monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", errorText(error));
+        return false;
+      }
+      if (*count >= kTLMDatabasePublicEventMaxCount) {
+        monitor()->logWithLevel(1, 23065, "Unable to set event. Reached limit on set events. Name",
+                                text(name));
+        TLMLogErrorEventWithCode(8);
+        return false;
+      }
+    }
+    auto fresh = TLMEventAggregates::initWithName(name, 0, 0, 0, 0);
+    if (!fresh || !database_->updateEventAggregates(*fresh, &error)) {
+      monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
+                              errorText(error));
+      return false;
+    }
+  }
+
+  auto attributes = database_->userAttributesIncludingInternal(true, &error);
+  if (!attributes) {
+    monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", errorText(error));
+    return false;
+  }
+  auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
+  if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error)) {
+    monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", errorText(error));
+    return false;
+  }
+  auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+  if (!deleted) {
+    monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
+                            errorText(error));
+    return false;
+  }
+  if (*deleted != 0) {
+    monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                            platform::Value(*deleted));
+  }
+  const auto buffer = metadata->protoBuffer();
+  const std::int64_t fingerprint = tlm_64LSBMD5(buffer ? platform::Bytes(buffer->begin(), buffer->end())
+                                                       : platform::Bytes());
+  if (!database_->insertRawEvent(event, fingerprint, realtime, &error)) {
+    monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", errorText(error));
+    return false;
+  }
+  return true;
+}
+
+void TLMMeasurementEngine::raiseFirstOpenCounter() {
+  // Raised once the "_f" row is committed, so a rolled-back write never counts.
+  const std::string app = keychainAppID();
+  std::int64_t count = 0;
+  if (auto stored = TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", app)) {
+    count = std::max<std::int64_t>(0, std::strtoll(stored->c_str(), nullptr, 10));
+  }
+  if (count < std::numeric_limits<std::int64_t>::max()) ++count;
+  TLMKeychainWrapper::upsertKeychainValue(std::to_string(count), "_pfo", app);
+}
+
+std::shared_ptr<TLMPBMeasurementBundle> TLMMeasurementEngine::createRawEventMetadataWithUserAttributes(
+    const std::vector<TLMUserAttribute>& userAttributes) {
+  using Slot = TLMPBMeasurementBundleSlot;
+  auto bundle = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  if (!bundle) return nullptr;
+  NANOSetInt32(*bundle, Slot::protocol_version, 1);
+  if (!userAttributes.empty()) {
+    std::vector<std::shared_ptr<TLMPBUserAttribute>> protos;
+    protos.reserve(userAttributes.size());
+    for (const auto& attribute : userAttributes) {
+      if (auto proto = attribute.protoUserAttribute()) protos.push_back(std::move(proto));
+    }
+    NANOSetArray(*bundle, Slot::user_attributes, protos);
+  }
+  NANOSetString(*bundle, Slot::platform, "ios");
+  auto& environment = *services_.environmentInfo;
+  NANOSetString(*bundle, Slot::os_version, environment.deviceOSVersion());
+  if (auto model = environment.deviceModel()) NANOSetString(*bundle, Slot::device_model, *model);
+  if (auto language = environment.userDefaultLanguage()) {
+    NANOSetString(*bundle, Slot::user_default_language, *language);
+  }
+  NANOSetInt32(*bundle, Slot::time_zone_offset_minutes, environment.timeZoneOffsetMinutes());
+  NANOSetInt64(*bundle, Slot::library_version, TLMIdentity::tallymarkLibraryVersion());
+  auto identity = this->identity();
+  if (!identity) return bundle;
+  if (const auto& app = identity->appID()) NANOSetString(*bundle, Slot::app_id, *app);
+  if (const auto& version = identity->appVersion()) NANOSetString(*bundle, Slot::app_version, *version);
+  const auto identifiers = identity->identifiers();
+  const auto& deviceID = identifiers.resettableDeviceID;
+  const bool hasDeviceID = identifiers.hasLimitedAdTracking && deviceID && !deviceID->empty();
+  if (hasDeviceID) {
+    NANOSetString(*bundle, Slot::resettable_device_id, *deviceID);
+    NANOSetBool(*bundle, Slot::limited_ad_tracking, identifiers.limitedAdTracking);
+  }
+  NANOSetString(*bundle, Slot::app_instance_id, identifiers.appInstanceID);
+  const auto qpx = identity->appIDFromQPX();
+  const bool hasQPX = qpx && !qpx->empty();
+  if (hasQPX) NANOSetString(*bundle, Slot::measurement_app_id, *qpx);
+  if (!hasDeviceID) {
+    if (auto vendor = identity->identifierForVendor()) NANOSetString(*bundle, Slot::vendor_device_id, *vendor);
+  }
+  if (auto instance = identity->cindervaleInstanceID()) NANOSetString(*bundle, Slot::instance_id, *instance);
+  if (const auto& v = identity->appVersionMajor()) NANOSetInt32(*bundle, Slot::app_version_major, *v);
+  if (const auto& v = identity->appVersionMinor()) NANOSetInt32(*bundle, Slot::app_version_minor, *v);
+  if (const auto& v = identity->appVersionRelease()) NANOSetInt32(*bundle, Slot::app_version_release, *v);
+  if (!hasQPX) {
+    const auto veltrix = identity->appIDFromVeltrix();
+    if (veltrix && !veltrix->empty()) NANOSetString(*bundle, Slot::ads_app_id, *veltrix);
+  }
+  return bundle;
+}
+
+// MARK: - User properties
+
+void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
+  if (!attribute) {
+    monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
+    return;
+  }
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "TLMMeasurement:2770",
+      [self = shared_from_this(), attribute = *attribute] { self->setUserAttributeOnWorkerQueue(attribute); });
+}
+
+void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
+  if (!attribute) {
+    monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
+    return;
+  }
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "TLMMeasurement:2726",
+      [self = shared_from_this(), attribute = *attribute] { self->removeUserAttributeOnWorkerQueue(attribute); });
+}
+
+void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("setUserAttributeOnWorkerQueue");
+  if (!enabled_.load() || !database_) {
+    monitor()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
+    return;
+  }
+  database_->performTransaction([&] { return setUserPropertyInDatabaseOnWorkerQueue(attribute); });
+}
+
+bool TLMMeasurementEngine::setUserPropertyInDatabaseOnWorkerQueue(const TLMUserAttribute& attribute) {
+  if (!database_) return false;
+  const platform::Value name = text(TLMFormattedUserPropertyName(attribute.name()));
+  const platform::Value value = attribute.value().value();
+  monitor()->logWithLevel(7, 23080, "Setting user property. Name, value", name, value);
+  platform::Error error;
+  auto exists = database_->containsUserAttributeWithName(attribute.name(), &error);
+  if (!exists) {
+    monitor()->logWithLevel(1, 23082, "Unable to query existence of user property. Name, error", name,
+                            errorText(error));
+    return false;
+  }
+  if (!*exists) {
+    auto count = attribute.isPublic() ? database_->publicUserAttributeCount(&error)
+                                      : database_->userAttributeCountForOrigin(attribute.origin(), &error);
+    const std::int64_t limit = attribute.isPublic() ? kTLMDatabasePublicUserAttributeMaxCount
+                                                    : kTLMDatabaseUserAttributePerOriginMaxCount;
+    if (!count) {
+      monitor()->logWithLevel(1, 23083, "Unable to query user property count. Origin, error",
+                              text(attribute.origin()), errorText(error));
+      return false;
+    }
+    if (*count >= limit) {
+      monitor()->logWithLevel(4, 23084,
+                              "Unable to set user property. Reached limit on set user properties for "
+                              "origin. Origin, name, value",
+                              text(attribute.origin()), name, value);
+      TLMLogErrorEventWithCode(9);
+      return false;
+    }
+  }
+  if (!database_->updateUserAttribute(attribute, &error)) {
+    monitor()->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name, value,
+                            errorText(error));
+    return false;
+  }
+  monitor()->logWithLevel(7, 23087, "User property set. Name, value", name, value);
+  return true;
+}
+
+void TLMMeasurementEngine::removeUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("removeUserAttributeOnWorkerQueue");
+  const platform::Value name = text(TLMFormattedUserPropertyName(attribute.name()));
+  monitor()->logWithLevel(7, 23075, "Removing user property. Name", name);
+  if (!enabled_.load() || !database_) {
+    monitor()->logWithLevel(7, 23076, "Analytics is disabled. User property not removed");
+    return;
+  }
+  platform::Error error;
+  if (!database_->deleteUserAttributeWithName(attribute.name(), &error)) {
+    monitor()->logWithLevel(1, 23077, "Unable to remove user property. Name, error", name, errorText(error));
+    return;
+  }
+  monitor()->logWithLevel(7, 23078, "User property removed. Name", name);
+}
+
+void TLMMeasurementEngine::userAttributeWithName(
+    const std::string& name, std::function<void(std::optional<TLMUserAttribute>)> callback) {
+  if (!callback) {
+    monitor()->logWithLevel(1, 23088, "userAttributeWithName callback is nil");
+    return;
+  }
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "TLMMeasurement:2888", [self = shared_from_this(), name, callback = std::move(callback)] {
+        std::optional<TLMUserAttribute> attribute;
+        if (self->database_) {
+          platform::Error error;
+          attribute = self->database_->userAttributeWithName(name, &error);
+          if (!attribute && !error.domain.empty()) {
+            monitor()->logWithLevel(1, 23089, "Unable to get user attribute by name. Name", text(name));
+          }
+        }
+        deliverInBackground([callback, attribute] { callback(attribute); });
+      });
+}
+
+void TLMMeasurementEngine::userPropertiesIncludingInternal(
+    bool includeInternal, std::function<void(platform::Dictionary)> callback) {
+  if (!callback) {
+    monitor()->logWithLevel(1, 23090, "Unable to retrieve user properties. Callback is nil");
+    return;
+  }
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "TLMMeasurement:2938", [self = shared_from_this(), includeInternal, callback = std::move(callback)] {
+        platform::Dictionary properties;
+        std::optional<std::vector<TLMUserAttribute>> attributes;
+        platform::Error error;
+        if (self->database_) attributes = self->database_->userAttributesIncludingInternal(includeInternal, &error);
+        if (!attributes) {
+          monitor()->logWithLevel(1, 23091, "Unable to retrieve user properties. Error", errorText(error));
+        } else {
+          for (const auto& attribute : *attributes) {
+            const platform::Value& value = attribute.value().value();
+            if (attribute.name().empty() || value.isNull()) {
+              monitor()->logWithLevel(1, 23092, "Cannot add invalid public user property name or value.");
+              continue;
+            }
+            properties.set(attribute.name(), value);
+          }
+        }
+        deliverInBackground([callback, properties] { callback(properties); });
+      });
+}
+
+void TLMMeasurementEngine::maxUserPropertiesForOrigin(const std::string& origin,
+                                                      std::function<void(int)> callback) {
+  if (origin.empty()) {
+    monitor()->logWithLevel(1, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    return;
+  }
+  if (!callback) {
+    monitor()->logWithLevel(1, 23094, "MaxUserProperties callback cannot be nil. Origin", text(origin));
+    return;
+  }
+  deliverInBackground([callback] { callback(static_cast<int>(kTLMDatabaseUserAttributePerOriginMaxCount)); });
+}

@@ -1,0 +1,99 @@
+// The app's life-cycle notifications: the deep link of the launch is kept; becoming active may
+// refresh a week-old configuration; resigning active saves the persisted state and uploads in a
+// background task; entering the foreground gives the task up. The task identifier is swapped
+// atomically, so whichever of the upload, the expiration and the foreground handler ends it, it
+// is ended once.
+#include <cmath>
+
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/engine/TLMUserDefaults.h"
+#include "measurement/model/TLMMonitor.h"
+
+namespace {
+
+std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
+
+}  // namespace
+
+void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::NotificationCenter& center) {
+  std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
+  auto observe = [&](const char* name, void (TLMMeasurementEngine::*handler)(const platform::Notification&)) {
+    lifecycleObservers_.push_back(
+        center.addObserver(name, platform::Value(), [weak, handler](const platform::Notification& n) {
+          if (auto self = weak.lock()) ((*self).*handler)(n);
+        }));
+  };
+  lifecycleCenter_ = &center;
+  lifecycleObservers_.push_back(
+      center.addObserver(kTLMAppDidFinishLaunchingNotification, platform::Value(),
+                         [](const platform::Notification& n) { handleAppDidFinishLaunching(n); }));
+  observe(kTLMAppDidBecomeActiveNotification, &TLMMeasurementEngine::handleAppDidBecomeActiveEvent);
+  observe(kTLMAppWillResignActiveNotification, &TLMMeasurementEngine::handleAppWillResignActiveEvent);
+  observe(kTLMAppWillEnterForegroundNotification,
+          &TLMMeasurementEngine::handleAppWillEnterForegroundNotification);
+}
+
+void TLMMeasurementEngine::handleAppDidFinishLaunching(const platform::Notification& notification) {
+  if (!notification.userInfo.isDictionary()) return;
+  // The launch URL (a link the app was opened with). Links carried by a user activity are read
+  // by the campaign code, which this platform does not have yet.
+  const platform::Value& url = notification.userInfo["UIApplicationLaunchOptionsURLKey"];
+  const std::string link = url.stringValue().value_or("");
+  if (link.empty()) return;
+  auto defaults = TLMUserDefaults::standardUserDefaults();
+  defaults->setObject(platform::Value(link), kTLMDeepLinkKey);
+  defaults->setObject(platform::Value(platform::Clock::current()->now()), kTLMDeepLinkTimestampKey);
+}
+
+void TLMMeasurementEngine::handleAppDidBecomeActiveEvent(const platform::Notification&) {
+  if (!config().blacklistInternal()) return;
+  std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4304", [weak] {
+    auto self = weak.lock();
+    if (!self || !self->database_) return;
+    const double age = std::fabs(self->now() - self->config().lastRemoteConfigUpdateTimestamp());
+    if (age < kTLMRemoteConfigRefreshAge) return;
+    if (self->isNetworkReadyForRequest()) {
+      self->fetchRemoteConfig();
+    } else {
+      monitor()->logWithLevel(7, 23143,
+                              "Network operation is pending. Ignoring request to fetch configuration");
+    }
+  });
+}
+
+void TLMMeasurementEngine::handleAppWillResignActiveEvent(const platform::Notification&) {
+  persistedConfig_->synchronizeToDisk();
+  if (!config().uploadWhenAppInBackgroundEnabled()) return;
+  monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");
+  std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
+  const std::uint64_t task = backgroundTasks_->beginBackgroundTask(kTLMBackgroundTaskName, [weak] {
+    if (auto self = weak.lock()) self->terminateBackgroundTask();
+  });
+  swapBackgroundTaskWithNewTaskID(task);
+  monitor()->logWithLevel(7, 23145, "Background task started. Task ID",
+                          platform::Value(static_cast<std::int64_t>(task)));
+  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4344", [weak] {
+    if (auto self = weak.lock()) self->uploadData();
+  });
+}
+
+void TLMMeasurementEngine::handleAppWillEnterForegroundNotification(const platform::Notification&) {
+  terminateBackgroundTask();
+}
+
+void TLMMeasurementEngine::terminateBackgroundTask() {
+  persistedConfig_->synchronizeToDisk();
+  swapBackgroundTaskWithNewTaskID(kTLMBackgroundTaskInvalid);
+}
+
+void TLMMeasurementEngine::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
+  const std::uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+  if (previous == kTLMBackgroundTaskInvalid) return;
+  monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ",
+                          platform::Value(static_cast<std::int64_t>(previous)));
+  backgroundTasks_->endBackgroundTask(previous);
+}

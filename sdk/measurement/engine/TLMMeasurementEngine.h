@@ -1,0 +1,366 @@
+// The measurement engine: starts the library's components on the worker queue, switches
+// measurement on and off, writes the automatic life events (first open, app and OS updates),
+// takes every event through the pipeline into the store (limits, aggregates, metadata, real-time
+// marking), keeps user properties and engagement totals, and wipes the data when the app id
+// changes.
+//
+// Every collaborator comes through the designated initialiser (create); the process-wide shared
+// instance is a thin layer that builds the production set once. Work runs on the scheduler's
+// worker queue; the fields that other threads read are atomics or guarded by one small mutex.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/Clock.h"
+#include "dispatch/Random.h"
+#include "foundation/NotificationCenter.h"
+#include "foundation/Value.h"
+#include "measurement/engine/TLMBackgroundTasks.h"
+#include "measurement/engine/TLMEngineComponents.h"
+#include "measurement/store/TLMDatabaseSchema.h"
+#include "measurement/model/TLMEvent.h"
+#include "measurement/model/TLMObject.h"
+#include "measurement/model/TLMUserAttribute.h"
+#include "obx/OBXNetwork.h"
+
+class TLMAlarm;
+class TLMDatabase;
+class TLMEnvironmentInfo;
+class TLMIdentifiers;
+class TLMIdentity;
+class TLMPBEvent;
+class TLMPBMeasurementBundle;
+class TLMPersistedConfig;
+class TLMRemoteConfig;
+class TLMScheduler;
+class TLMStoreSettings;
+
+inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
+inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
+// Where batches of bundles are posted.
+inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
+// Uploads stop for this long (device uptime) after sent bundles could not be deleted.
+inline constexpr double kTLMMeasurementSuspensionTimeInterval = 3600.0;
+// Names of the app life-cycle notifications the engine observes.
+inline constexpr const char* kTLMAppDidFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+inline constexpr const char* kTLMAppDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
+inline constexpr const char* kTLMAppWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
+inline constexpr const char* kTLMAppWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+// Where the deep link the app was launched with is kept (standard preferences).
+inline constexpr const char* kTLMDeepLinkKey = "/ombrix/measurement/deep_link";
+inline constexpr const char* kTLMDeepLinkTimestampKey = "/ombrix/measurement/deep_link_timestamp_seconds";
+
+// The platform facts and shared objects the engine reads.
+struct TLMEnginePlatformServices {
+  // The identity (default: TLMIdentity::sharedInstance()).
+  std::function<std::shared_ptr<TLMIdentity>()> identity;
+  std::shared_ptr<TLMIdentifiers> identifiers;          // default: shared
+  std::shared_ptr<TLMEnvironmentInfo> environmentInfo;  // default: shared
+  std::function<bool()> isOSSupported;                  // default: TLMAEU::isOSSupported
+  // The library's load time (default: loadTimestamp()).
+  std::function<double()> loadTimestamp;
+  // The app's bundle identifier for keychain items (default: the main bundle's).
+  std::optional<std::string> keychainAppID;
+};
+
+struct TLMEngineCollaborators {
+  std::string databaseName = kTLMDatabaseFileName;
+  std::shared_ptr<TLMPersistedConfig> persistedConfig;
+  std::shared_ptr<OBXNetwork> network;  // may be null
+  std::shared_ptr<TLMScheduler> scheduler;
+  std::shared_ptr<TLMAlarm> alarm;
+  std::shared_ptr<platform::Clock> clock;  // null: the clock in force
+  TLMEnginePlatformServices services;
+  TLMEngineComponents components;
+  // Where batches are posted (an http or https URL).
+  std::string uploadURL = kTLMMeasurementUploadURL;
+  // The dice of event sampling; null: the random source in force.
+  std::shared_ptr<platform::Random> random;
+  // Background execution; null: none (this platform has no background tasks).
+  std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
+};
+
+// A queued bundle and the row id of its queue row.
+using TLMUploadBundle = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
+
+// Whether a conversion event counts against the daily real-time limit: not in debug mode, never
+// for "_iap" and "_f".
+bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
+// Seconds to whole milliseconds (truncated toward zero), kept inside the int64 range.
+std::int64_t TLMMillisecondsFromSeconds(double seconds);
+
+class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
+                             public OBXNetworkReachabilityDelegate,
+                             public std::enable_shared_from_this<TLMMeasurementEngine> {
+ public:
+  // MARK: Shared instance
+
+  // Only the first call does anything: it creates the engine (production collaborators) when
+  // the app id is non-empty, after installing the library's diagnostic monitor. Later calls are
+  // ignored, also after a first call with an empty app id.
+  static void initializeSharedInstanceWithAppID(const std::string& appID,
+                                                bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                const std::vector<std::string>& safelistedEvents);
+  static bool hasSharedInstance();
+  // Null on an unsupported system; warns (23147) when asked before initialisation while the
+  // analytics facade is present.
+  static std::shared_ptr<TLMMeasurementEngine> sharedInstance();
+  // The shared engine's remote configuration, else the default instance.
+  static std::shared_ptr<TLMRemoteConfig> sharedRemoteConfig();
+  // The library's load time: the first time this is asked in the process.
+  static double loadTimestamp();
+  // Test support: forgets the shared engine and the initialised flag.
+  static void resetSharedInstanceForTesting();
+
+  // initWithAppID: the production collaborators; null (23170) for an empty app id.
+  static std::shared_ptr<TLMMeasurementEngine> initWithAppID(
+      const std::string& appID, bool isAnalyticsCollectionEnabled,
+      bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents);
+  // The designated initialiser. Posts the enablement decided by shouldEnableMeasurement to the
+  // worker queue; the components start there.
+  static std::shared_ptr<TLMMeasurementEngine> create(
+      TLMEngineCollaborators collaborators, const std::string& appID,
+      bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+      const std::vector<std::string>& safelistedEvents);
+
+  ~TLMMeasurementEngine() override;
+  TLMMeasurementEngine(const TLMMeasurementEngine&) = delete;
+  TLMMeasurementEngine& operator=(const TLMMeasurementEngine&) = delete;
+
+  // MARK: Enablement and start
+
+  bool shouldEnableMeasurement() const;
+  void setEnabled(bool enabled);
+  void setEnabledOnWorkerQueue(bool enabled);
+  bool startMeasurementOnWorkerQueue();
+  bool shouldWipeDataWithAppID(const std::string& appID,
+                               const std::optional<std::string>& appIDFromQPX,
+                               const std::optional<std::string>& appIDFromVeltrix,
+                               const std::optional<std::string>& persistedAppIDFromQPX,
+                               const std::optional<std::string>& persistedAppIDFromVeltrix) const;
+  void wipeoutAnalyticsDataAndResetComponents();
+  // Wipes and starts afresh with a new app instance id; waits for the worker queue (call it off
+  // the main queue).
+  void resetAnalyticsData();
+
+  // MARK: Life events
+
+  void reportFirstOpenOnWorkerQueue();
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  std::optional<std::int64_t> shouldDisableAdPersonalization() const;
+  // (t / 1 h) x 1 h + 1 h in milliseconds, truncating toward zero; saturates at the int64
+  // maximum instead of overflowing.
+  static std::int64_t timestampMillisRoundedUpToNextHour(std::int64_t milliseconds);
+  bool isVersionSameAsOriginalVersion();
+  void backfillSessionNumber();
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  void setSessionTimeoutInterval(double interval);
+  void setMinimumSessionInterval(double interval);
+
+  // MARK: Event pipeline
+
+  void logEvent(const TLMEventPtr& event);
+  void handleEventOnWorkerQueue(TLMEventPtr event);
+  void writeEventOnWorkerQueue(const TLMEventPtr& event);
+  void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
+  // Logs an internal event (origin, name, parameters) through logEvent.
+  void logInternalEvent(const std::string& origin, const std::string& name,
+                        const TLMObjectDictionary& parameters);
+  // The metadata shared by raw events written while these user attributes hold.
+  std::shared_ptr<TLMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<TLMUserAttribute>& userAttributes);
+
+  // MARK: User properties
+
+  void setUserAttribute(const std::optional<TLMUserAttribute>& attribute);
+  void removeUserAttribute(const std::optional<TLMUserAttribute>& attribute);
+  void setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute);
+  bool setUserPropertyInDatabaseOnWorkerQueue(const TLMUserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute);
+  // Callbacks run on the global background queue.
+  void userAttributeWithName(const std::string& name,
+                             std::function<void(std::optional<TLMUserAttribute>)> callback);
+  void userPropertiesIncludingInternal(bool includeInternal,
+                                       std::function<void(platform::Dictionary)> callback);
+  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int)> callback);
+
+  // MARK: Engagement, first open, purchases
+
+  bool updateUserEngagement(std::int64_t engagementMillis, TLMPBMeasurementBundle& bundle,
+                            bool sessionScoped);
+  double firstOpenTimestamp();
+  // The callback gets the purchases to report, on the default global queue.
+  void filterPurchaseTransactions(std::vector<TLMPaymentTransaction> transactions,
+                                  std::function<void(std::vector<TLMPaymentTransaction>)> callback);
+
+  // MARK: Upload scheduling and upload (worker queue)
+
+  // When the next upload is due, seconds since 1970; 0 when none is due.
+  double nextUploadingTime();
+  // Arms the upload alarm for the next upload time, or cancels it when nothing is due.
+  void updateSchedule();
+  void uploadData();
+  void uploadDataOrRegisterAlarm();
+  bool isNetworkReadyForRequest();
+  // The leading run of bundles that share the first bundle's app id and the chosen device id.
+  static std::vector<TLMUploadBundle> filteredBundlesWithCompatibleAppID(
+      const std::string& appID, const std::string& resettableDeviceID,
+      const std::string& vendorDeviceID, const std::vector<TLMUploadBundle>& bundlesToUpload);
+  // False ("Cancelling upload") for an empty list or while another batch is in flight.
+  bool setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
+  void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const OBXHTTPResponse>& response,
+                                                  const std::optional<platform::Error>& error);
+  void incrementRetryCounter();
+  // Any thread: posts updateSchedule to the worker queue.
+  void reachabilityDidChange() override;
+  // Row ids of the batch in flight; empty when none.
+  std::optional<std::vector<std::int64_t>> uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  // Device uptime when uploads were suspended; 0 when they are not.
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_.load(); }
+
+  // MARK: Bundling and sampling (worker queue)
+
+  // Makes at most one bundle from the oldest group of raw events; true when a bundle was made or
+  // a group was consumed.
+  bool bundleRawEvents();
+  bool hasDataToUpload();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+  // The events to keep, in order; empty on a store failure (the error is set).
+  std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> sampleEvents(
+      const std::vector<std::shared_ptr<TLMPBEvent>>& events, platform::Error* error);
+  bool canEventBeSampled(const TLMPBEvent& event);
+  // True with probability 1 / rate.
+  bool isEventBundledAfterRoll(std::uint32_t rate);
+
+  // MARK: Configuration fetch (worker queue)
+
+  void fetchRemoteConfig();
+  void networkRemoteConfigFetchCompletionHandler(const std::shared_ptr<const OBXHTTPResponse>& response,
+                                                 const platform::Bytes& data,
+                                                 const std::optional<platform::Error>& error);
+
+  // MARK: App life cycle
+
+  // Observes the app's life-cycle notifications on `center` until the engine is gone.
+  void registerForAppLifecycleNotifications(platform::NotificationCenter& center);
+  static void handleAppDidFinishLaunching(const platform::Notification& notification);
+  void handleAppDidBecomeActiveEvent(const platform::Notification& notification);
+  void handleAppWillResignActiveEvent(const platform::Notification& notification);
+  void handleAppWillEnterForegroundNotification(const platform::Notification& notification);
+  // Writes the persisted state to disk and gives up the background task.
+  void terminateBackgroundTask();
+  void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+
+  // MARK: Network logger
+
+  void OBXNetwork_logWithLevel(OBXNetworkLogLevel level, OBXNetworkMessageCode messageCode,
+                               const std::string& message) override;
+  void OBXNetwork_logWithLevel(OBXNetworkLogLevel level, OBXNetworkMessageCode messageCode,
+                               const std::string& message, const platform::Value& context) override;
+  void OBXNetwork_logWithLevel(OBXNetworkLogLevel level, OBXNetworkMessageCode messageCode,
+                               const std::string& message,
+                               const std::vector<platform::Value>& contexts) override;
+
+  // MARK: Accessors
+
+  const std::string& appID() const { return appID_; }
+  bool isEnabled() const { return enabled_.load(); }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_.load(); }
+  bool isAnalyticsCollectionEnabled() const { return analyticsCollectionEnabled_.load(); }
+  void setIsAnalyticsCollectionEnabled(bool v) { analyticsCollectionEnabled_.store(v); }
+  bool isAnalyticsCollectionDeactivated() const { return analyticsCollectionDeactivated_.load(); }
+  void setIsAnalyticsCollectionDeactivated(bool v) { analyticsCollectionDeactivated_.store(v); }
+  bool isNetworkRequestPending() const { return networkRequestPending_.load(); }
+  double initTimestamp() const { return initTimestamp_.load(); }
+  bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_.load(); }
+  std::shared_ptr<TLMIdentity> identity() const;
+  std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
+  std::shared_ptr<TLMSessionReporting> sessionReporter() const;
+  // Worker queue only.
+  TLMDatabase* database() const { return database_.get(); }
+  const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }
+  const std::shared_ptr<TLMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+  const std::shared_ptr<OBXNetwork>& network() const { return network_; }
+  const std::shared_ptr<TLMAlarm>& alarm() const { return alarm_; }
+
+ private:
+  TLMMeasurementEngine(TLMEngineCollaborators collaborators, const std::string& appID,
+                       bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+                       const std::vector<std::string>& safelistedEvents);
+  bool startComponentsOnWorkerQueue();
+  double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
+  std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
+      const std::shared_ptr<TLMRemoteConfig>& config) const;
+  std::string keychainAppID() const;
+  TLMRemoteConfig& config() const;
+  // The daily-counts transaction of writeEventOnWorkerQueue.
+  bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
+  // The storing transaction of writeEventOnWorkerQueue.
+  bool storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic, bool realtime);
+  // Device uptime from the monotonic clock.
+  double uptime() const { return clock_ ? clock_->uptime() : platform::Clock::current()->uptime(); }
+  bool isUploadSuspended() const;
+  void suspendUploads();
+  // Cancels the alarm, stops listening to reachability and ends the background task.
+  void stopScheduling();
+  bool bundleRawEventsInTransaction(bool& made);
+  bool applyRemoteConfigData(const platform::Bytes& data);
+  // The failed-request time, and the back-off time when the collector answered 503 or 429.
+  void recordNetworkFailureWithStatus(long status, double now);
+  bool deleteUserAttributeInTransaction(const std::string& name, std::int64_t code,
+                                        const char* message);
+  void raiseFirstOpenCounter();
+  void notifyEventListeners(const TLMEventPtr& event);
+
+  const std::string appID_;
+  std::atomic<bool> analyticsCollectionEnabled_;
+  std::atomic<bool> analyticsCollectionDeactivated_;
+  const std::vector<std::string> safelistedEvents_;
+  std::atomic<double> initTimestamp_{0};
+  const std::string databaseName_;
+  const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
+  const std::shared_ptr<OBXNetwork> network_;
+  const std::shared_ptr<TLMScheduler> scheduler_;
+  const std::shared_ptr<TLMAlarm> alarm_;
+  const std::shared_ptr<platform::Clock> clock_;
+  TLMEnginePlatformServices services_;
+  TLMEngineComponents components_;
+  const std::shared_ptr<TLMStoreSettings> storeSettings_;
+
+  std::atomic<bool> enabled_{false};
+  std::atomic<bool> wasEnabledDuringInitialization_{false};
+  std::atomic<bool> needFirstOpenAfterReset_{false};
+  std::atomic<bool> networkRequestPending_{false};
+  std::atomic<double> suspendedUploadTimestamp_{0};
+  std::atomic<std::uint64_t> backgroundUpdateTask_{kTLMBackgroundTaskInvalid};
+  const std::string uploadURL_;
+  const std::shared_ptr<platform::Random> random_;
+  const std::shared_ptr<TLMBackgroundTaskService> backgroundTasks_;
+  // Worker queue: the batch in flight, and the number of the request whose completion still
+  // counts (a completion of any other request is ignored).
+  std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
+  std::uint64_t networkRequestNumber_ = 0;
+  std::vector<platform::NotificationCenter::ObserverToken> lifecycleObservers_;
+  platform::NotificationCenter* lifecycleCenter_ = nullptr;
+  std::optional<std::string> previousQPXAppID_;  // worker queue
+  bool componentsStarted_ = false;               // worker queue: the once-flag of the start
+
+  mutable std::mutex componentsMutex_;  // guards the shared components below
+  std::shared_ptr<TLMIdentity> identity_;
+  std::shared_ptr<TLMRemoteConfig> remoteConfig_;
+  std::shared_ptr<TLMAudienceEvaluator> audience_;
+  std::shared_ptr<TLMSessionReporting> sessionReporter_;
+  std::shared_ptr<TLMSearchAdReporting> searchAdReporter_;
+  std::unique_ptr<TLMDatabase> database_;  // worker queue
+};

@@ -1,0 +1,184 @@
+// A measurement engine built on manual queues, a manual clock, a temporary sandbox and a real
+// SQLite file, with a recording monitor; the worker queue runs when the test drains it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MeasurementConfigBuilder.h"
+#include "dispatch/Clock.h"
+#include "dispatch/Testing.h"
+#include "foundation/AdSupport.h"
+#include "foundation/Bundle.h"
+#include "foundation/Sandbox.h"
+#include "foundation/UserDefaults.h"
+#include "measurement/engine/TLMAlarm.h"
+#include "measurement/engine/TLMIdentifiers.h"
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMKeychainWrapper.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/engine/TLMUserDefaults.h"
+#include "measurement/model/TLMRecordingMonitor.h"
+#include "measurement/store/TLMDatabase.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+inline constexpr const char* kTestAppID = "1:1234:ios:abcd";
+inline constexpr const char* kTestBundleID = "com.example.vesmora";
+
+class FakeAdManager : public platform::ASIdentifierManager {
+ public:
+  bool isAdvertisingTrackingEnabled() const override { return trackingEnabled; }
+  std::string advertisingIdentifier() const override { return identifier; }
+  bool trackingEnabled = true;
+  std::string identifier = kTLMZeroAdvertisingIdentifier;
+};
+
+// A stored raw event as the table holds it.
+struct StoredEvent {
+  std::string name;
+  bool realtime;
+  TLMEventPtr event;
+};
+
+class EngineHarness {
+ public:
+  explicit EngineHarness(bool debugMode = false, double now = 1700000000.0)
+      : clock(std::make_shared<platform::ManualClock>(now)), scopedClock(clock), monitor(debugMode) {
+    platform::UserDefaults::resetForTesting();
+    installBundle("1.0", "1.0.0");
+    persisted = TLMPersistedConfig::initWithUserDefaults(
+        TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, syncQueue));
+  }
+  ~EngineHarness() {
+    // Pending blocks hold the engine, and the engine holds the queue: run them out.
+    engine.reset();
+    worker->drain();
+    syncQueue->drain();
+    platform::Bundle::resetForTesting();
+    platform::UserDefaults::resetForTesting();
+  }
+
+  void installBundle(const std::string& shortVersion, const std::string& bundleVersion) {
+    platform::Value info;
+    info.set("CFBundleIdentifier", platform::Value(kTestBundleID));
+    info.set("CFBundleShortVersionString", platform::Value(shortVersion));
+    info.set("CFBundleVersion", platform::Value(bundleVersion));
+    platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
+  }
+
+  // A new identity over the persisted configuration (optionally with a platform app id).
+  std::shared_ptr<TLMIdentity> makeIdentity(const std::optional<std::string>& qpx = kTestAppID) {
+    auto identity = TLMIdentity::initWithPersistedConfig(
+        persisted, std::make_shared<TLMASIdentifierManager>(adManager), [] { return TLMRemoteConfig::defaultInstance(); });
+    if (qpx) identity->setAppIDFromQPX(*qpx);
+    return identity;
+  }
+
+  // Builds the engine (the enablement is posted, not yet run).
+  std::shared_ptr<TLMMeasurementEngine> build(bool collectionEnabled = true, bool deactivated = false,
+                                              std::vector<std::string> safelist = {}) {
+    if (!identity) identity = makeIdentity();
+    TLMEngineCollaborators collaborators;
+    collaborators.persistedConfig = persisted;
+    collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
+    collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
+    collaborators.clock = clock;
+    collaborators.services.identity = [this] { return identityAvailable ? identity : nullptr; };
+    collaborators.services.identifiers = identifiers;
+    collaborators.services.loadTimestamp = [this] { return loadTime; };
+    collaborators.services.keychainAppID = kTestBundleID;
+    collaborators.components = components;
+    collaborators.components.screenReporter = screen;
+    collaborators.network = network;
+    collaborators.uploadURL = uploadURL;
+    collaborators.random = random;
+    collaborators.backgroundTasks = backgroundTasks;
+    engine = TLMMeasurementEngine::create(std::move(collaborators), kTestAppID, collectionEnabled,
+                                          deactivated, std::move(safelist));
+    return engine;
+  }
+  std::shared_ptr<TLMMeasurementEngine> start(bool collectionEnabled = true) {
+    build(collectionEnabled);
+    drain();
+    return engine;
+  }
+  void drain() { worker->drain(); }
+
+  // Applies remote settings (worker queue work, run here on the test thread).
+  void applySettings(const std::vector<std::pair<std::string, std::string>>& settings,
+                     const std::vector<std::shared_ptr<TLMPBEventConfig>>& events = {}) {
+    auto config = TLMTestMeasurementConfig(kTestAppID, settings, 3, events);
+    ASSERT_TRUE(engine->remoteConfig()->updateMeasurementConfig(config));
+  }
+
+  void log(const std::string& name, TLMObjectDictionary parameters = {}, bool isPublic = true,
+           const std::string& origin = "app") {
+    engine->logEvent(TLMEvent::initWithOrigin(origin, isPublic, name, clock->now(), 0, parameters));
+    drain();
+  }
+
+  std::vector<StoredEvent> rawEvents() {
+    std::vector<StoredEvent> result;
+    auto rows = engine->database()->sqliteStore()->recordsForQuery(
+        "SELECT rowid, * FROM raw_events ORDER BY rowid", platform::Array{}, nullptr);
+    if (!rows) return result;
+    for (const auto& row : *rows) {
+      StoredEvent stored;
+      stored.name = row.find("name")->stringValue().value_or("");
+      stored.realtime = row.find("is_realtime")->int64Value().value_or(0) != 0;
+      if (auto data = engine->database()->rawEventDataFromDictionary(row, nullptr)) {
+        stored.event = data->rawEvent();
+      }
+      result.push_back(std::move(stored));
+    }
+    return result;
+  }
+  std::vector<std::string> rawEventNames() {
+    std::vector<std::string> names;
+    for (const auto& e : rawEvents()) names.push_back(e.name);
+    return names;
+  }
+  std::optional<TLMUserAttribute> property(const std::string& name) {
+    return engine->database()->userAttributeWithName(name, nullptr);
+  }
+  std::size_t internalEventCount(const std::string& name, std::optional<std::int64_t> errorCode = {}) {
+    std::size_t count = 0;
+    for (const auto& event : monitor.internalEvents()) {
+      if (event.name != name) continue;
+      if (errorCode) {
+        const TLMObject* code = event.parameters.find("_err");
+        if (code == nullptr || !(code->contextValue() == platform::Value(*errorCode))) continue;
+      }
+      ++count;
+    }
+    return count;
+  }
+
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  std::shared_ptr<platform::ManualClock> clock;
+  platform::ScopedClock scopedClock;
+  TLMScopedRecordingMonitor monitor;
+  std::shared_ptr<platform::ManualQueue> worker = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
+  std::shared_ptr<platform::ManualQueue> syncQueue = platform::ManualQueue::create("sync");
+  std::shared_ptr<FakeAdManager> adManager = std::make_shared<FakeAdManager>();
+  std::shared_ptr<TLMNullScreenReporter> screen = std::make_shared<TLMNullScreenReporter>();
+  std::shared_ptr<TLMIdentifiers> identifiers = std::make_shared<TLMIdentifiers>();
+  TLMEngineComponents components;
+  std::shared_ptr<TLMPersistedConfig> persisted;
+  std::shared_ptr<TLMIdentity> identity;
+  bool identityAvailable = true;
+  double loadTime = 1000.5;
+  std::shared_ptr<OBXNetwork> network;  // none unless a test sets one
+  std::string uploadURL = "https://collector.invalid/a";
+  std::shared_ptr<platform::Random> random;
+  std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
+  std::shared_ptr<TLMMeasurementEngine> engine;
+};

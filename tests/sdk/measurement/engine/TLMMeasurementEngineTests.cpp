@@ -1,0 +1,606 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <fstream>
+#include <limits>
+
+#include "MeasurementEngineTestSupport.h"
+#include "measurement/model/TLMUtil.h"
+#include "obx/OBXAppEnvironmentUtil.h"
+
+namespace {
+
+std::string databasePath() { return TLMFilePathForDatabaseName(kTLMDatabaseFileName); }
+
+TLMDailyCounts counts(EngineHarness& h) { return *h.engine->database()->dailyCounts(nullptr); }
+
+// Stores counts for the current day (by the engine's own day rule).
+void setCounts(EngineHarness& h, std::int32_t all, std::int32_t publicCount, std::int32_t errors,
+               std::int32_t realtime) {
+  const double offset = h.persisted->midnightOffset();
+  const auto day = static_cast<std::int32_t>(std::floor((h.clock->now() - offset) / 86400.0));
+  ASSERT_TRUE(h.engine->database()->updateDailyCounts(
+      TLMDailyCounts(day, 0, all, publicCount, errors, realtime), nullptr));
+}
+
+TLMEventPtr find(const std::vector<StoredEvent>& events, const std::string& name) {
+  for (const auto& e : events) {
+    if (e.name == name) return e.event;
+  }
+  ADD_FAILURE() << "no stored event " << name;
+  return nullptr;
+}
+
+std::int64_t intParameter(const TLMEventPtr& event, const std::string& name) {
+  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
+  return value != nullptr ? value->int64Value() : -1;
+}
+
+}  // namespace
+
+// MARK: - First open and life events
+
+TEST(TLMMeasurementEngineFirstOpenTest, AFreshInstallStoresTheFirstOpenRowsWithTheLoadTimeRounded) {
+  EngineHarness h;
+  h.start();
+  ASSERT_TRUE(h.engine->isEnabled());
+  auto fot = h.property("_fot");
+  auto fi = h.property("_fi");
+  ASSERT_TRUE(fot && fi);
+  EXPECT_EQ(fot->value().int64Value(), 3600000);  // 1000.5 s rounds up to the next whole hour
+  EXPECT_EQ(fot->lastSetTimestamp(), 1000.5);
+  EXPECT_EQ(fi->value().int64Value(), 0);
+  EXPECT_EQ(h.persisted->firstOpenTimestampMilliseconds(), 1000500);
+  // The session starts with the first open, at the load time.
+  auto events = h.rawEvents();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].name, "_s");
+  EXPECT_EQ(events[1].name, "_f");
+  EXPECT_EQ(events[2].name, "_e");
+  EXPECT_EQ(events[0].event->timestamp(), 1000.5);
+  EXPECT_EQ(events[1].event->timestamp(), 1000.5);
+  EXPECT_EQ(intParameter(events[1].event, "_uwa"), 1);
+  EXPECT_EQ(intParameter(events[1].event, "_pfo"), 0);
+  EXPECT_EQ(intParameter(events[2].event, "_et"), 1);
+  EXPECT_TRUE(events[1].realtime);  // a conversion under the real-time limit
+  EXPECT_FALSE(events[2].realtime);
+  // The stored "_f" raised the device-wide counter; the load time is consumed.
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "1");
+  EXPECT_FALSE(h.persisted->loadTimestampValue().has_value());
+  EXPECT_EQ(h.property("_sno")->value().int64Value(), 1);
+  EXPECT_EQ(h.property("_sid")->value().int64Value(), 1000);
+}
+
+TEST(TLMMeasurementEngineFirstOpenTest, ALaterStartIsNoFirstOpenAndAReinstallCountsTheEarlierOne) {
+  EngineHarness h;
+  h.start();
+  h.engine.reset();
+  // Same install, next launch: no new "_f".
+  h.start();
+  EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
+  h.engine.reset();
+
+  // Reinstall: the app data goes, the keychain stays.
+  h.sandbox.wipeApp();
+  platform::UserDefaults::resetForTesting();
+  h.persisted = TLMPersistedConfig::initWithUserDefaults(
+      TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, h.syncQueue));
+  h.identity.reset();
+  h.start();
+  auto firstOpen = find(h.rawEvents(), "_f");
+  EXPECT_EQ(intParameter(firstOpen, "_pfo"), 1);
+  EXPECT_EQ(intParameter(firstOpen, "_uwa"), 0);
+  EXPECT_EQ(h.property("_fi")->value().int64Value(), 1);
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "2");
+}
+
+TEST(TLMMeasurementEngineFirstOpenTest, TheFirstOpenCounterSaturatesAtItsTop) {
+  EngineHarness h;
+  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("9223372036854775807", "_pfo", kTestBundleID));
+  h.start();
+  EXPECT_EQ(intParameter(find(h.rawEvents(), "_f"), "_pfo"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "9223372036854775807");
+}
+
+TEST(TLMMeasurementEngineFirstOpenTest, HourRoundingTruncatesTowardZeroAndSaturatesAtTheTop) {
+  using E = TLMMeasurementEngine;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(0), 3600000);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(3599999), 3600000);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(3600000), 7200000);  // on the hour still moves
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(-1), 3600000);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(-3600000), 0);
+  const std::int64_t lastHour = kMax / 3600000 * 3600000;
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(lastHour - 1), lastHour);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(lastHour), kMax);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(kMax), kMax);
+  EXPECT_EQ(E::timestampMillisRoundedUpToNextHour(std::numeric_limits<std::int64_t>::min()),
+            std::numeric_limits<std::int64_t>::min() / 3600000 * 3600000 + 3600000);
+}
+
+TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARecordedVersion) {
+  EngineHarness h;
+  h.start();
+  // First recorded versions: persisted, no event.
+  EXPECT_EQ(h.persisted->appVersion(), "1.0");
+  EXPECT_EQ(h.persisted->osVersion(), "16.4");
+  EXPECT_EQ(h.internalEventCount("_au"), 0u);
+  EXPECT_EQ(h.internalEventCount("_ou"), 0u);
+  h.engine.reset();
+
+  // Unchanged versions at the next launch: nothing.
+  h.start();
+  EXPECT_EQ(h.internalEventCount("_au") + h.internalEventCount("_ou"), 0u);
+  h.engine.reset();
+
+  h.installBundle("1.1", "1.1.0");
+  h.identity = h.makeIdentity();
+  OBXScopedAppEnvironment os(OBXAppEnvironmentUtil::Environment{.systemVersion = "17.0"});
+  h.start();
+  ASSERT_EQ(h.internalEventCount("_au"), 1u);
+  ASSERT_EQ(h.internalEventCount("_ou"), 1u);
+  for (const auto& event : h.monitor.internalEvents()) {
+    if (event.name == "_au") EXPECT_TRUE(*event.parameters.find("_pv") == TLMObject(TLMValue("1.0")));
+    if (event.name == "_ou") EXPECT_TRUE(*event.parameters.find("_po") == TLMObject(TLMValue("16.4")));
+  }
+  EXPECT_EQ(h.persisted->appVersion(), "1.1");
+  EXPECT_EQ(h.persisted->osVersion(), "17.0");
+}
+
+// MARK: - Wipe
+
+TEST(TLMMeasurementEngineWipeTest, TheWipeDecisionFollowsTheTruthTable) {
+  EngineHarness h;
+  h.build();
+  using O = std::optional<std::string>;
+  const O none, empty = "", a = "A", b = "B";
+  struct Row {
+    std::string appID;
+    O g, v, pg, pv;
+    bool wipe;
+  };
+  const std::vector<Row> rows = {
+      {"X", a, none, a, none, false},  // same platform app id
+      {"X", a, none, b, none, true},   // changed platform app id
+      {"X", a, b, a, a, false},        // both platform ids set and equal: ad-network ids ignored
+      {"X", a, none, none, b, true},   // G, no PG, no V, PV
+      {"X", a, empty, empty, b, true}, // empty counts as not set
+      {"X", a, b, none, b, false},     // G, no PG, V = PV
+      {"X", a, b, none, a, true},      // G, no PG, V != PV
+      {"X", none, b, a, none, true},   // no G, PG, V, no PV, A
+      {"", none, b, a, none, false},   // ... but no app id
+      {"X", none, none, none, b, true},   // no G, PV != A
+      {"B", none, none, none, b, false},  // no G, PV == A
+      {"X", none, none, none, none, false},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& r = rows[i];
+    EXPECT_EQ(h.engine->shouldWipeDataWithAppID(r.appID, r.g, r.v, r.pg, r.pv), r.wipe) << "row " << i;
+  }
+}
+
+TEST(TLMMeasurementEngineWipeTest, AChangedAppIDDeletesTheOldFileWithItsJournalsAndTellsTheFirstOpen) {
+  EngineHarness h;
+  h.start();
+  h.log("before");
+  ASSERT_EQ(h.rawEventNames().size(), 4u);
+  h.engine.reset();
+  // A journal left behind by a crash must not be replayed into the new database.
+  std::ofstream(databasePath() + "-journal") << "stale";
+  std::ofstream(databasePath() + "-wal") << "stale";
+
+  h.identity = h.makeIdentity("1:9999:ios:ffff");
+  h.start();
+  EXPECT_TRUE(h.monitor->has(23171));
+  EXPECT_FALSE(std::filesystem::exists(databasePath() + "-journal"));
+  EXPECT_FALSE(std::filesystem::exists(databasePath() + "-wal"));
+  // The old events are gone; a new session and first open were written.
+  EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
+  auto firstOpen = find(h.rawEvents(), "_f");
+  ASSERT_NE(firstOpen->parameters().find("_pqpx"), nullptr);
+  EXPECT_EQ(firstOpen->parameters().find("_pqpx")->stringValue(), kTestAppID);
+  EXPECT_EQ(h.persisted->appIDFromQPX(), "1:9999:ios:ffff");
+}
+
+TEST(TLMMeasurementEngineWipeTest, ResetWhileRunningClearsTheDataAndReportsANewFirstOpen) {
+  EngineHarness h;
+  h.start();
+  h.log("x");
+  const std::string before = h.identity->appInstanceID();
+  h.loadTime = 5000;
+  h.engine->resetAnalyticsData();  // runs inline: the test thread drains the worker queue
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(23168));
+  EXPECT_NE(h.identity->appInstanceID(), before);
+  EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
+  EXPECT_EQ(h.property("_fot")->value().int64Value(), 7200000);
+}
+
+TEST(TLMMeasurementEngineWipeTest, TheStartingOriginDecidesWhichAppIDIsRecordedAndChecked) {
+  EngineHarness h;
+  h.identifiers->setOrigin("vx");
+  h.identity = h.makeIdentity(std::nullopt);
+  h.start();
+  EXPECT_EQ(h.persisted->appIDFromVeltrix(), kTestAppID);
+  EXPECT_FALSE(h.persisted->appIDFromQPX().has_value());
+  // The remote configuration asks the identifiers for the origin: an ad-network start also
+  // needs the ad-network app id to match.
+  EXPECT_FALSE(h.engine->remoteConfig()->updateMeasurementConfig(
+      TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.max_events_per_day", "5"}})));
+  EXPECT_TRUE(h.monitor->has(29022));
+}
+
+// MARK: - Shared instance and enablement
+
+TEST(TLMMeasurementEngineSharedInstanceTest, OnlyTheFirstInitialisationCounts) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  TLMScopedRecordingMonitor monitor;
+  TLMMeasurementEngine::resetSharedInstanceForTesting();
+  TLMMeasurementEngine::initializeSharedInstanceWithAppID("", true, false, {});
+  EXPECT_FALSE(TLMMeasurementEngine::hasSharedInstance());
+  TLMMeasurementEngine::initializeSharedInstanceWithAppID("1:1:ios:1", false, false, {});
+  EXPECT_FALSE(TLMMeasurementEngine::hasSharedInstance());  // the empty first call stays
+
+  TLMMeasurementEngine::resetSharedInstanceForTesting();
+  TLMMeasurementEngine::initializeSharedInstanceWithAppID("1:1:ios:1", false, false, {});
+  TLMMeasurementEngine::initializeSharedInstanceWithAppID("1:2:ios:2", true, false, {});
+  ASSERT_TRUE(TLMMeasurementEngine::hasSharedInstance());
+  auto engine = TLMMeasurementEngine::sharedInstance();
+  EXPECT_EQ(engine->appID(), "1:1:ios:1");
+  EXPECT_FALSE(engine->isAnalyticsCollectionEnabled());
+  // Let the posted enablement finish before the sandbox goes.
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [] {});
+  EXPECT_FALSE(engine->isEnabled());
+  TLMMeasurementEngine::resetSharedInstanceForTesting();
+  EXPECT_FALSE(TLMMeasurementEngine::hasSharedInstance());
+}
+
+TEST(TLMMeasurementEngineEnablementTest, TheStoredStateAndTheDeactivationSwitchDecide) {
+  EngineHarness h;
+  h.persisted->setMeasurementEnabledState(TLMMeasurementEnabledStateDisabled);
+  EXPECT_FALSE(h.build(true)->shouldEnableMeasurement());
+  h.persisted->setMeasurementEnabledState(TLMMeasurementEnabledStateEnabled);
+  EXPECT_TRUE(h.build(false)->shouldEnableMeasurement());
+  EXPECT_FALSE(h.build(true, true)->shouldEnableMeasurement());  // deactivated beats everything
+  h.persisted->setMeasurementEnabledState(TLMMeasurementEnabledStateUnset);
+  EXPECT_FALSE(h.build(false)->shouldEnableMeasurement());
+  h.drain();
+  h.persisted->setDeferredAnalyticsCollection(std::nullopt);
+
+  // Deactivated: enabling is ignored; disabling still reports it.
+  h.build(true, true);
+  h.drain();
+  h.monitor->clear();
+  h.engine->setEnabled(true);
+  h.drain();
+  EXPECT_FALSE(h.engine->isEnabled());
+  EXPECT_FALSE(h.monitor->has(23012));
+  h.engine->setEnabled(false);
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(23013));
+  EXPECT_FALSE(h.persisted->deferredAnalyticsCollection().has_value());  // never written when deactivated
+
+  // The first decision is remembered as "deferred" (not enabled), once.
+  EngineHarness g;
+  g.start(false);
+  EXPECT_EQ(g.persisted->deferredAnalyticsCollection(), true);
+  g.engine->setEnabled(true);
+  g.drain();
+  EXPECT_EQ(g.persisted->deferredAnalyticsCollection(), std::nullopt);  // consumed by the first open
+  EXPECT_EQ(intParameter(find(g.rawEvents(), "_f"), "_dac"), 1);
+  EXPECT_FALSE(g.engine->wasEnabledDuringInitialization());
+}
+
+TEST(TLMMeasurementEngineEnablementTest, AFailedStartDisablesAndTheNextEnableRetriesTheWholeStart) {
+  EngineHarness h;
+  // A file where the measurement directory belongs: the database cannot be opened.
+  const std::string directory = databasePath().substr(0, databasePath().rfind('/'));
+  std::filesystem::create_directories(directory.substr(0, directory.rfind('/')));
+  std::ofstream(directory) << "in the way";
+  h.start();
+  EXPECT_TRUE(h.monitor->has(23011));
+  EXPECT_FALSE(h.engine->isEnabled());
+  EXPECT_EQ(h.engine->database(), nullptr);
+
+  std::filesystem::remove(directory);
+  h.identityAvailable = false;  // no identity: fails at the first step
+  h.engine->setEnabled(true);
+  h.drain();
+  EXPECT_FALSE(h.engine->isEnabled());
+  h.identityAvailable = true;
+  h.engine->setEnabled(true);
+  h.drain();
+  EXPECT_TRUE(h.engine->isEnabled());
+  EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
+}
+
+TEST(TLMMeasurementEngineEnablementTest, ADisabledEngineStoresNothing) {
+  EngineHarness h;
+  h.start();
+  h.engine->setEnabled(false);
+  h.drain();
+  h.log("ignored");
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), 1));
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(23049));
+  EXPECT_TRUE(h.monitor->has(23081));
+  EXPECT_EQ(h.rawEventNames().size(), 3u);
+  EXPECT_FALSE(h.property("colour").has_value());
+}
+
+// MARK: - Event pipeline
+
+TEST(TLMMeasurementEnginePipelineTest, TheAllEventsLimitDropsFromTheLimitOnAndLogsEveryThousand) {
+  EngineHarness h;
+  h.start();
+  h.applySettings({{"measurement.upload.max_events_per_day", "1000"}});
+  setCounts(h, 999, 0, 0, 0);
+  h.log("e1000");  // the 1000th of the day still fits
+  EXPECT_EQ(h.rawEventNames().back(), "e1000");
+  h.log("e1001");
+  EXPECT_EQ(h.monitor->count(23055), 1u);
+  h.log("e1002");
+  EXPECT_EQ(h.monitor->count(23055), 1u);  // dropped silently
+  EXPECT_EQ(h.monitor->count(23062), 2u);
+  EXPECT_EQ(counts(h).allEventsCount(), 1002);  // drops by this limit keep counting
+  setCounts(h, 2000, 0, 0, 0);
+  h.log("e2001");
+  EXPECT_EQ(h.monitor->count(23055), 2u);
+  EXPECT_EQ(h.rawEventNames().back(), "e1000");
+}
+
+TEST(TLMMeasurementEnginePipelineTest, PublicAndErrorLimitDropsGiveBackTheirAllEventsShare) {
+  EngineHarness h;
+  h.start();
+  h.applySettings({{"measurement.upload.max_public_events_per_day", "5"},
+                   {"measurement.upload.max_error_events_per_day", "2"}});
+  setCounts(h, 10, 5, 2, 0);
+  h.log("public");
+  auto c = counts(h);
+  EXPECT_EQ(c.allEventsCount(), 10);
+  EXPECT_EQ(c.publicEventsCount(), 6);
+  EXPECT_EQ(h.internalEventCount("_err", 16), 1u);
+  EXPECT_TRUE(h.monitor->has(23057));  // 5 - 5 = 0 is a multiple of 1000
+
+  h.engine->logEvent(TLMEvent::initWithOrigin("auto", false, "_err", h.clock->now(), 0,
+                                              TLMObjectDictionary{{"_err", TLMValue(std::int64_t{3})}}));
+  h.drain();
+  c = counts(h);
+  EXPECT_EQ(c.allEventsCount(), 10);
+  EXPECT_EQ(c.errorEventsCount(), 3);
+  EXPECT_TRUE(h.monitor->has(23056));
+  EXPECT_EQ(h.rawEventNames().size(), 3u);
+
+  // Internal events are not bound by the public limit.
+  h.log("_internal_ok", {}, false, "auto");
+  EXPECT_EQ(h.rawEventNames().back(), "_internal_ok");
+}
+
+TEST(TLMMeasurementEnginePipelineTest, ANewLocalDayRestartsTheCountsAtTheMidnightOffset) {
+  EngineHarness h(false, 1700000000.0);
+  h.start();
+  h.applySettings({{"measurement.upload.max_events_per_day", "1"}});
+  const double offset = h.persisted->midnightOffset();
+  // Move to one millisecond before the next local day starts.
+  const double nextDay = (std::floor((h.clock->now() - offset) / 86400.0) + 1) * 86400.0 + offset;
+  h.clock->setNow(nextDay - 0.001);
+  setCounts(h, 1, 0, 0, 0);
+  h.log("late");
+  EXPECT_NE(h.rawEventNames().back(), "late");
+  h.clock->setNow(nextDay);
+  h.log("early");
+  EXPECT_EQ(h.rawEventNames().back(), "early");
+  EXPECT_EQ(counts(h).allEventsCount(), 1);
+  // A clock set back to the old day restarts that day's counts: the store keeps one day.
+  h.clock->setNow(nextDay - 3600);
+  h.log("back");
+  EXPECT_EQ(h.rawEventNames().back(), "back");
+}
+
+TEST(TLMMeasurementEnginePipelineTest, RealTimeMarkingFollowsConversionsTheDailyLimitAndDebugMode) {
+  {
+    EngineHarness h;
+    h.start();
+    setCounts(h, 0, 0, 0, 10);  // the real-time budget (10) is used up
+    h.log("ecommerce_purchase");
+    h.log("plain");
+    auto events = h.rawEvents();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_FALSE(events[3].realtime);  // a conversion over the limit
+    EXPECT_FALSE(events[4].realtime);
+    EXPECT_EQ(h.monitor->count(23058), 1u);  // only the first open was under the limit
+  }
+  {
+    EngineHarness h(true);  // debug mode
+    h.start();
+    setCounts(h, 0, 0, 0, 10);
+    h.log("plain");
+    h.log("ecommerce_purchase");
+    for (const auto& event : h.rawEvents()) EXPECT_TRUE(event.realtime) << event.name;
+    EXPECT_GE(h.monitor->count(23073), 4u);
+  }
+}
+
+TEST(TLMMeasurementEnginePipelineTest, SafelistAndBlacklistRejectEventsBeforeCounting) {
+  EngineHarness h;
+  h.build(true, false, {"a", "_f", "_e", "_s"});
+  h.drain();
+  h.log("b");
+  EXPECT_TRUE(h.monitor->has(23174));
+  h.log("a");
+  auto events = h.rawEvents();
+  ASSERT_EQ(events.back().name, "a");
+  EXPECT_EQ(intParameter(events.back().event, "jq_safelisted"), 1);
+
+  auto blacklisted = TLMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*blacklisted, TLMPBEventConfigSlot::name, "a");
+  NANOSetBool(*blacklisted, TLMPBEventConfigSlot::blacklisted, true);
+  h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {blacklisted});
+  const auto before = counts(h).allEventsCount();
+  h.log("a");
+  EXPECT_TRUE(h.monitor->has(23052));
+  EXPECT_EQ(h.internalEventCount("_err", 11), 1u);
+  EXPECT_EQ(counts(h).allEventsCount(), before);
+}
+
+TEST(TLMMeasurementEnginePipelineTest, EachWrittenEventSharesTheMetadataOfItsUserProperties) {
+  EngineHarness h;
+  h.adManager->identifier = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
+  h.start();
+  h.log("x");
+  auto* db = h.engine->database();
+  auto fingerprint = db->nextMetadataFingerprintToProcess(nullptr);
+  ASSERT_TRUE(fingerprint);
+  auto metadata = db->queryRawEventsMetadataWithFingerprint(*fingerprint, nullptr);
+  ASSERT_TRUE(metadata);
+  using Slot = TLMPBMeasurementBundleSlot;
+  EXPECT_EQ(NANOGetString(*metadata, Slot::platform), "ios");
+  EXPECT_EQ(NANOGetString(*metadata, Slot::app_id), kTestBundleID);
+  EXPECT_EQ(NANOGetString(*metadata, Slot::measurement_app_id), kTestAppID);
+  EXPECT_EQ(NANOGetString(*metadata, Slot::resettable_device_id), "6D92078A-8246-4BA4-AE5B-76104861E7DC");
+  EXPECT_EQ(NANOGetString(*metadata, Slot::app_instance_id), h.identity->appInstanceID());
+  EXPECT_EQ(NANOGetInt64(*metadata, Slot::library_version), 60003);
+  EXPECT_EQ(NANOGetInt32(*metadata, Slot::app_version_major), 1);
+  EXPECT_FALSE(NANOHasField(*metadata, Slot::vendor_device_id));
+  EXPECT_GE(NANOGetArray<TLMPBUserAttribute>(*metadata, Slot::user_attributes)->size(), 3u);
+}
+
+TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThatGetAggregates) {
+  EngineHarness h;
+  h.start();
+  for (int i = 0; i < 499; ++i) {
+    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
+        *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
+  }
+  h.log("n499");  // the 500th name still gets its aggregates
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n500");
+  EXPECT_TRUE(h.monitor->has(23065));
+  EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
+  EXPECT_EQ(h.rawEventNames().back(), "n499");
+  h.log("n7");  // known names go on
+  EXPECT_EQ(h.rawEventNames().back(), "n7");
+}
+
+// MARK: - User properties
+
+TEST(TLMMeasurementEngineUserPropertyTest, TheTwentySixthPublicPropertyIsRefusedButReplacingWorks) {
+  EngineHarness h;
+  h.start();
+  for (int i = 0; i < 25; ++i) {
+    h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "p" + std::to_string(i),
+                                                                TLMValue("v"), h.clock->now()));
+  }
+  h.drain();
+  EXPECT_EQ(*h.engine->database()->publicUserAttributeCount(nullptr), 25);
+  EXPECT_FALSE(h.monitor->has(23084));
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "p25", TLMValue("v"), h.clock->now()));
+  h.drain();
+  EXPECT_EQ(h.monitor->count(23084), 1u);
+  EXPECT_EQ(h.internalEventCount("_err", 9), 1u);
+  EXPECT_FALSE(h.property("p25").has_value());
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "p3", TLMValue("new"), h.clock->now()));
+  h.drain();
+  EXPECT_EQ(h.property("p3")->value().stringValue(), "new");
+  // Internal properties have their own budget per origin.
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("auto", "_internal", TLMValue(std::int64_t{1}), 1));
+  h.drain();
+  EXPECT_TRUE(h.property("_internal").has_value());
+
+  h.engine->removeUserAttribute(TLMUserAttribute::initWithOrigin("app", "p3", TLMValue("x"), 1));
+  h.drain();
+  EXPECT_FALSE(h.property("p3").has_value());
+  EXPECT_TRUE(h.monitor->has(23078));
+}
+
+// MARK: - Engagement and first-open time
+
+TEST(TLMMeasurementEngineEngagementTest, EngagementAddsToTheStoredTotalAndTheBundle) {
+  EngineHarness h;
+  h.start();
+  auto bundle = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  EXPECT_TRUE(h.engine->updateUserEngagement(0, *bundle, false));
+  EXPECT_FALSE(h.property("_lte").has_value());
+  EXPECT_FALSE(h.engine->updateUserEngagement(-1, *bundle, false));
+  EXPECT_TRUE(h.monitor->has(23186));
+
+  ASSERT_TRUE(h.engine->updateUserEngagement(1000, *bundle, false));
+  ASSERT_TRUE(h.engine->updateUserEngagement(250, *bundle, true));  // session scope is off
+  EXPECT_EQ(h.property("_lte")->value().int64Value(), 1250);
+  auto attributes = *NANOGetArray<TLMPBUserAttribute>(*bundle, TLMPBMeasurementBundleSlot::user_attributes);
+  ASSERT_EQ(attributes.size(), 1u);
+  EXPECT_EQ(NANOGetInt64(*attributes[0], TLMPBUserAttributeSlot::int_value), 1250);
+  EXPECT_EQ(NANOGetInt64(*attributes[0], TLMPBUserAttributeSlot::set_timestamp_millis),
+            static_cast<std::int64_t>(h.clock->now() * 1000));
+
+  EXPECT_EQ(h.engine->firstOpenTimestamp(), 1000.5);
+}
+
+TEST(TLMMeasurementEngineEngagementTest, RepeatedPurchasesAreFilteredOnlyWithDeduplicationOn) {
+  EngineHarness h;
+  h.components.purchaseFingerprint = [](const TLMPaymentTransaction& t) { return t.transactionIdentifier; };
+  h.start();
+  const std::vector<TLMPaymentTransaction> input = {
+      {"gold", "t1", 1}, {"gold", "t1", 1}, {"silver", "t2", 3}, {"bronze", "", 1}};
+  auto filter = [&] {
+    std::promise<std::vector<TLMPaymentTransaction>> promise;
+    auto future = promise.get_future();
+    h.engine->filterPurchaseTransactions(
+        input, [&promise](std::vector<TLMPaymentTransaction> passing) { promise.set_value(std::move(passing)); });
+    h.drain();
+    return future.get();  // answered on a global queue
+  };
+  auto passing = filter();
+  ASSERT_EQ(passing.size(), 2u);  // the first "t1" and the one without fingerprint
+  EXPECT_EQ(passing[0].transactionIdentifier, "t1");
+  EXPECT_EQ(passing[1].productIdentifier, "bronze");
+  EXPECT_EQ(h.monitor->count(23141), 1u);
+  EXPECT_EQ(h.monitor->count(23139), 1u);
+
+  h.applySettings({{"measurement.upload.dedupe_purchases_enabled", "0"}});
+  EXPECT_EQ(filter().size(), 4u);
+}
+
+// MARK: - Threads
+
+TEST(TLMMeasurementEngineThreadTest, AccessorsAndSwitchesFromAnotherThreadWhileTheWorkerRuns) {
+  EngineHarness h;
+  h.build();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      (void)h.engine->isEnabled();
+      if (auto config = h.engine->remoteConfig()) (void)config->maxEventsPerDay();
+      if (auto identity = h.engine->identity()) (void)identity->identifiers();
+      h.engine->setIsAnalyticsCollectionEnabled(true);
+      (void)h.engine->initTimestamp();
+    }
+  });
+  h.drain();  // the worker (this thread) starts the components meanwhile
+  for (int i = 0; i < 20; ++i) h.log("e" + std::to_string(i));
+  stop = true;
+  reader.join();
+  EXPECT_EQ(h.rawEventNames().size(), 23u);
+}
+
+TEST(TLMMeasurementEngineUserPropertyTest, ReadsAnswerOnABackgroundQueue) {
+  EngineHarness h;
+  h.start();
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), 1));
+  std::promise<std::optional<TLMUserAttribute>> one;
+  h.engine->userAttributeWithName("colour", [&](std::optional<TLMUserAttribute> a) { one.set_value(a); });
+  std::promise<platform::Dictionary> all;
+  h.engine->userPropertiesIncludingInternal(false, [&](platform::Dictionary d) { all.set_value(d); });
+  h.drain();
+  EXPECT_EQ(one.get_future().get()->value().stringValue(), "red");
+  auto properties = all.get_future().get();
+  EXPECT_EQ(properties.size(), 1u);  // internal ones ("_fot", "_fi", "_sid", ...) left out
+  std::promise<int> max;
+  h.engine->maxUserPropertiesForOrigin("app", [&](int n) { max.set_value(n); });
+  EXPECT_EQ(max.get_future().get(), 25);
+  h.engine->maxUserPropertiesForOrigin("", [](int) {});
+  EXPECT_TRUE(h.monitor->has(23093));
+}

@@ -1,0 +1,366 @@
+// The engine against a real HTTP collector on the loopback interface (port 0): the configuration
+// fetch, POST /a decoded with the project's messages, collector faults, and a child process
+// killed at random moments while it logs and uploads. Waits here are bounded waits for real I/O.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "UploadTestSupport.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Slot = TLMPBMeasurementBundleSlot;
+
+// The libcurl transport with a short timeout, telling the test when a request has completed.
+class SignallingTransport : public OBXNetworkTransport {
+ public:
+  void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) override {
+    OBXNetworkRequest shortened = request;
+    shortened.timeoutInterval = 1.0;
+    OBXCurlNetworkTransport()->perform(shortened, [this, done = std::move(done)](OBXNetworkResult result) {
+      done(std::move(result));
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++completed_;
+      changed_.notify_all();
+    });
+  }
+  // Waits (bounded) until `count` requests have completed in all.
+  bool waitForCompleted(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return completed_ >= count; });
+  }
+  int completed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return completed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int completed_ = 0;
+};
+
+std::vector<std::int64_t> eventIDs(const TLMPBMeasurementBundle& bundle) {
+  std::vector<std::int64_t> ids;
+  for (const auto& event :
+       NANOGetArray<TLMPBEvent>(bundle, Slot::events).value_or(std::vector<std::shared_ptr<TLMPBEvent>>{})) {
+    for (const auto& p : NANOGetArray<TLMPBEventParam>(*event, TLMPBEventSlot::params)
+                             .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
+      if (NANOGetString(*p, TLMPBEventParamSlot::name) == "id")
+        ids.push_back(NANOGetInt64(*p, TLMPBEventParamSlot::int_value));
+    }
+  }
+  return ids;
+}
+
+struct Post {
+  std::string run;
+  std::vector<std::int64_t> ids;
+  std::string body;
+  bool gzip = false;
+};
+
+// The collector: configuration requests get 404, uploads what the test asks for.
+class Collector {
+ public:
+  enum class Mode { Ok, Status, Stall, Drop };
+
+  Collector() {
+    server.Get(R"(/config/app/.*)",
+               [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    server.Post("/a", [this](const httplib::Request& request, httplib::Response& response) {
+      Post post;
+      post.run = request.get_param_value("run");
+      post.body = request.body;
+      post.gzip = request.has_header("Content-Encoding");
+      platform::Bytes bytes(request.body.begin(), request.body.end());
+      if (auto batch = TLMPBMeasurementBatch::initWithBuffer(bytes)) {
+        for (const auto& bundle :
+             NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles)
+                 .value_or(std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
+          auto ids = eventIDs(*bundle);
+          post.ids.insert(post.ids.end(), ids.begin(), ids.end());
+        }
+      }
+      Mode mode;
+      int status;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        posts.push_back(post);
+        mode = this->mode;
+        status = this->status;
+      }
+      if (mode == Mode::Stall) {
+        release.wait_for(10s);
+        response.status = 200;
+      } else if (mode == Mode::Drop) {
+        response.set_content_provider(1000, "text/plain",
+                                      [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+      } else {
+        response.status = mode == Mode::Ok ? 200 : status;
+      }
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server.listen_after_bind(); });
+    base = "http://127.0.0.1:" + std::to_string(port);
+  }
+  ~Collector() {
+    releasePromise.set_value();
+    server.stop();
+    thread.join();
+  }
+  void answer(Mode m, int s = 200) {
+    std::lock_guard<std::mutex> lock(mutex);
+    mode = m;
+    status = s;
+  }
+  std::vector<Post> received() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return posts;
+  }
+
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  std::string base;
+  std::promise<void> releasePromise;
+  std::shared_future<void> release = releasePromise.get_future().share();
+  std::mutex mutex;
+  Mode mode = Mode::Ok;
+  int status = 200;
+  std::vector<Post> posts;
+};
+
+struct ScopedCollectionServer {
+  explicit ScopedCollectionServer(const std::string& url) {
+    TLMRemoteConfig::setCollectionServerURLForTesting(url);
+  }
+  ~ScopedCollectionServer() { TLMRemoteConfig::setCollectionServerURLForTesting(""); }
+};
+
+}  // namespace
+
+TEST(TLMUploadLoopbackTest, BundlesReachTheCollectorOnceAfterEveryKindOfFault) {
+  Collector collector;
+  ASSERT_GT(collector.port, 0);
+  ScopedCollectionServer server(collector.base);
+  auto transport = std::make_shared<SignallingTransport>();
+  UploadHarness h;
+  h.network = std::make_shared<OBXNetwork>("127.0.0.1", transport);
+  h.uploadURL = collector.base + "/a?run=1";
+  h.start();
+  // Two clock hours: two bundles besides the first open's.
+  for (std::int64_t id = 1; id <= 4; ++id) {
+    if (id == 3) h.clock->setNow(h.clock->now() + 3600);
+    TLMObjectDictionary parameters;
+    parameters.set("id", TLMValue(id));
+    h.log("item", parameters);
+  }
+  int completed = 0;
+  auto settle = [&] {
+    ASSERT_TRUE(transport->waitForCompleted(++completed));
+    h.drain();
+  };
+  // The configuration fetch comes first; its 404 leads straight to the upload.
+  collector.answer(Collector::Mode::Status, 500);
+  h.engine->uploadData();
+  settle();
+  settle();
+  ASSERT_EQ(collector.received().size(), 1u);
+  const auto bundlesAfterFirst = h.queued();
+  ASSERT_GE(bundlesAfterFirst.size(), 2u);
+
+  struct Fault {
+    Collector::Mode mode;
+    int status;
+  };
+  int retries = 1;
+  for (const Fault& fault : {Fault{Collector::Mode::Status, 503}, Fault{Collector::Mode::Status, 429},
+                             Fault{Collector::Mode::Stall, 0}, Fault{Collector::Mode::Drop, 0}}) {
+    collector.answer(fault.mode, fault.status);
+    h.engine->uploadData();
+    settle();
+    ++retries;
+    auto queued = h.queued();
+    ASSERT_EQ(queued.size(), bundlesAfterFirst.size());
+    for (const auto& [bundle, row] : queued) EXPECT_EQ(NANOGetInt32(*bundle, Slot::retry_count), retries);
+    EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), h.clock->now());
+  }
+  collector.answer(Collector::Mode::Ok);
+  h.engine->uploadData();
+  settle();
+  EXPECT_TRUE(h.queued().empty());
+  EXPECT_TRUE(h.rawEvents().empty());
+
+  const auto posts = collector.received();
+  ASSERT_EQ(posts.size(), 6u);
+  const Post& delivered = posts.back();
+  EXPECT_FALSE(delivered.gzip);
+  EXPECT_EQ(delivered.ids, (std::vector<std::int64_t>{1, 2, 3, 4}));
+  // Every post carried the same bundles; the delivered one is decoded in full.
+  platform::Bytes bytes(delivered.body.begin(), delivered.body.end());
+  auto batch = TLMPBMeasurementBatch::initWithBuffer(bytes);
+  ASSERT_TRUE(batch);
+  auto bundles = NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles).value();
+  ASSERT_EQ(bundles.size(), bundlesAfterFirst.size());
+  for (const auto& bundle : bundles) {
+    EXPECT_EQ(NANOGetInt32(*bundle, Slot::retry_count), retries);
+    EXPECT_EQ(NANOGetInt64(*bundle, Slot::upload_timestamp_millis),
+              static_cast<std::int64_t>(h.clock->now() * 1000));
+    EXPECT_EQ(NANOGetInt64(*bundle, Slot::upload_library_version), TLMIdentity::tallymarkLibraryVersion());
+    EXPECT_EQ(NANOGetString(*bundle, Slot::app_id), kTestBundleID);
+    EXPECT_EQ(NANOGetString(*bundle, Slot::measurement_app_id), kTestAppID);
+    EXPECT_FALSE(NANOGetArray<TLMPBUserAttribute>(*bundle, Slot::user_attributes)
+                     .value_or(std::vector<std::shared_ptr<TLMPBUserAttribute>>{})
+                     .empty());
+  }
+  EXPECT_EQ(UploadHarness::eventNames(*bundles[0]),
+            (std::vector<std::string>{"_s", "_f", "_e", "item", "item"}));
+  EXPECT_EQ(UploadHarness::eventNames(*bundles[1]), (std::vector<std::string>{"item", "item"}));
+}
+
+// MARK: - Killed at random moments
+
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  std::string buffer;
+
+  // The next line of output; empty at end of output or after the bounded wait.
+  std::optional<std::string> line() {
+    for (;;) {
+      auto newline = buffer.find('\n');
+      if (newline != std::string::npos) {
+        std::string text = buffer.substr(0, newline);
+        buffer.erase(0, newline + 1);
+        return text;
+      }
+      pollfd fd{out, POLLIN, 0};
+      if (poll(&fd, 1, 30000) <= 0) return std::nullopt;
+      char chunk[512];
+      const ssize_t n = read(out, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  int finish(bool kill) {
+    if (kill) ::kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out);
+    return status;
+  }
+};
+
+Child spawnChild(const std::vector<std::string>& arguments) {
+  int pipes[2];
+  EXPECT_EQ(pipe(pipes), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipes[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipes[0]);
+  std::vector<char*> argv;
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  Child child;
+  EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipes[1]);
+  child.out = pipes[0];
+  return child;
+}
+
+}  // namespace
+
+TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterItsReplyWasProcessed) {
+  Collector collector;
+  ASSERT_GT(collector.port, 0);
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  std::string root = platform::sandbox::root();
+  std::string deviceRoot = platform::sandbox::deviceRoot();
+  // The child commits every event; on a memory file system the commits cost no disk flushes.
+  std::unique_ptr<std::filesystem::path, void (*)(std::filesystem::path*)> memory(
+      nullptr, [](std::filesystem::path* p) {
+        std::error_code ignored;
+        std::filesystem::remove_all(*p, ignored);
+        delete p;
+      });
+  char pattern[] = "/dev/shm/vesmora-crash-XXXXXX";
+  if (std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern) != nullptr) {
+    memory.reset(new std::filesystem::path(pattern));
+    root = (*memory / "app").string();
+    deviceRoot = (*memory / "device").string();
+  }
+  std::mt19937 dice(20261207);
+  std::set<std::int64_t> acknowledged;
+  constexpr int kKills = 60;
+  for (int run = 0; run <= kKills; ++run) {
+    const bool last = run == kKills;
+    const std::int64_t first = run * 1000;
+    const int events = last ? 3 : 8;
+    Child child = spawnChild({VESMORA_UPLOAD_CHILD, root, deviceRoot, collector.base, std::to_string(run),
+                              std::to_string(first), std::to_string(events)});
+    // Killed after a random number of acknowledgements (0: while it starts up).
+    const int killAfter = last ? -1 : static_cast<int>(dice() % (events + 2));
+    int acks = 0;
+    bool empty = false;
+
+    while (killAfter < 0 || acks < killAfter) {
+      auto text = child.line();
+      if (!text) break;
+      if (text->rfind("ack ", 0) == 0) {
+        acknowledged.insert(std::atoll(text->c_str() + 4));
+        ++acks;
+      } else if (*text == "empty") {
+        empty = true;
+        break;
+      }
+    }
+    const int status = child.finish(!last);
+    if (last) {
+      ASSERT_TRUE(empty);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+  }
+
+  // Which posts carried each event, and the last post of every run.
+  std::map<std::int64_t, std::vector<std::size_t>> carriedBy;
+  std::map<std::string, std::size_t> lastPostOfRun;
+  const auto posts = collector.received();
+  for (std::size_t i = 0; i < posts.size(); ++i) {
+    lastPostOfRun[posts[i].run] = i;
+    for (auto id : posts[i].ids) carriedBy[id].push_back(i);
+  }
+  for (auto id : acknowledged) EXPECT_TRUE(carriedBy.count(id)) << "acknowledged event lost: " << id;
+  std::size_t resent = 0;
+  for (const auto& [id, carriers] : carriedBy) {
+    // A post answered with success and processed is never followed by another with the same
+    // event: only a post whose run ended before it could process the reply is repeated.
+    for (std::size_t k = 0; k + 1 < carriers.size(); ++k) {
+      EXPECT_EQ(lastPostOfRun[posts[carriers[k]].run], carriers[k]) << "event " << id << " delivered twice";
+      ++resent;
+    }
+  }
+  EXPECT_GE(acknowledged.size(), 100u);
+  std::printf("runs %d, acknowledged %zu, posts %zu, events resent after a kill %zu\n", kKills + 1,
+              acknowledged.size(), posts.size(), resent);
+}

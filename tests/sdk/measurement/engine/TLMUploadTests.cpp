@@ -1,0 +1,442 @@
+// Upload scheduling, the upload and its replies, the configuration fetch and the life-cycle
+// handlers, on a manual clock, a manual worker queue and the fake transport.
+#include <gtest/gtest.h>
+
+#include "UploadTestSupport.h"
+
+namespace {
+
+using Slot = TLMPBMeasurementBundleSlot;
+
+platform::Bytes configBody(const std::string& appID, std::int64_t version) {
+  auto config = TLMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*config, TLMPBMeasurementConfigSlot::measurement_app_id, appID);
+  NANOSetInt64(*config, TLMPBMeasurementConfigSlot::version, version);
+  return config->protoBuffer().value_or(platform::Bytes{});
+}
+
+std::optional<std::string> header(const OBXNetworkRequest& request, const std::string& name) {
+  for (const auto& [key, value] : request.headers) {
+    if (key == name) return value;
+  }
+  return std::nullopt;
+}
+
+class RecordingBackgroundTasks : public TLMBackgroundTaskService {
+ public:
+  std::uint64_t beginBackgroundTask(const std::string& name, std::function<void()> expiration) override {
+    names.push_back(name);
+    expirations.push_back(std::move(expiration));
+    return ++next;
+  }
+  void endBackgroundTask(std::uint64_t taskID) override { ended.push_back(taskID); }
+  std::uint64_t next = 100;
+  std::vector<std::string> names;
+  std::vector<std::function<void()>> expirations;
+  std::vector<std::uint64_t> ended;
+};
+
+}  // namespace
+
+// MARK: - The road from the first open to the collector
+
+TEST(TLMUploadTest, FirstOpenTravelsAfterTheConfigurationFetchAndSurvivesAnUnavailableCollector) {
+  UploadHarness h;
+  h.start();
+  const double t0 = h.clock->now();
+  ASSERT_EQ(h.engine->alarm()->scheduledTimestamp(), t0 + 15);  // the initial upload delay
+
+  ASSERT_TRUE(h.fireAlarm());
+  // No configuration yet: it is fetched first, unconditionally.
+  ASSERT_EQ(h.transport->requests().size(), 1u);
+  EXPECT_EQ(h.lastRequest().method, "GET");
+  EXPECT_NE(h.lastRequest().url.find("/config/app/1:1234:ios:abcd?"), std::string::npos);
+  EXPECT_FALSE(header(h.lastRequest(), "If-Modified-Since"));
+
+  h.respond(404);
+  ASSERT_EQ(h.transport->requests().size(), 2u);
+  const auto post = h.lastRequest();
+  EXPECT_EQ(post.method, "POST");
+  EXPECT_EQ(post.url, "https://collector.invalid/a");
+  auto bundles = UploadHarness::bundlesOf(post);
+  ASSERT_EQ(bundles.size(), 1u);
+  const auto& bundle = *bundles[0];
+  EXPECT_EQ(UploadHarness::eventNames(bundle), (std::vector<std::string>{"_s", "_f", "_e"}));
+  const double sent = h.clock->now();
+  EXPECT_EQ(NANOGetInt64(bundle, Slot::upload_timestamp_millis), static_cast<std::int64_t>(sent * 1000));
+  EXPECT_EQ(NANOGetInt64(bundle, Slot::upload_library_version), TLMIdentity::tallymarkLibraryVersion());
+  EXPECT_FALSE(NANOHasField(bundle, Slot::checksum));
+  EXPECT_EQ(NANOGetString(bundle, Slot::app_id), kTestBundleID);
+  EXPECT_EQ(NANOGetInt32(bundle, Slot::bundle_index), 1);
+  EXPECT_EQ(NANOGetInt64(bundle, Slot::start_timestamp_millis), static_cast<std::int64_t>(t0 * 1000));
+  EXPECT_TRUE(h.engine->isNetworkRequestPending());
+  // Counted as failed until a reply says otherwise.
+  EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), sent);
+
+  h.clock->advance(1);
+  h.respond(503);
+  const double failed = h.clock->now();
+  auto queued = h.queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(NANOGetInt32(*queued[0].first, Slot::retry_count), 1);
+  EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), failed);
+  EXPECT_EQ(h.persisted->lastBackoffTimestamp(), failed);
+  EXPECT_FALSE(h.engine->isNetworkRequestPending());
+  EXPECT_FALSE(h.engine->uploadingBundleIDs());
+  ASSERT_TRUE(h.engine->alarm()->scheduledTimestamp());
+  EXPECT_GE(*h.engine->alarm()->scheduledTimestamp(), failed + 43200);
+
+  ASSERT_TRUE(h.fireAlarm());
+  ASSERT_EQ(h.transport->requests().size(), 3u);
+  bundles = UploadHarness::bundlesOf(h.lastRequest());
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(NANOGetInt32(*bundles[0], Slot::retry_count), 1);  // the retry travels in the bundle
+  h.respond(200);
+  EXPECT_TRUE(h.queued().empty());
+  EXPECT_EQ(h.persisted->lastSuccessfulUploadTimestamp(), h.clock->now());
+  EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), 0);
+  EXPECT_EQ(h.persisted->lastBackoffTimestamp(), 0);
+  // Nothing left to send, and the configuration is half a day old: it is fetched again.
+  EXPECT_EQ(h.lastRequest().method, "GET");
+}
+
+TEST(TLMUploadTest, OnlyUnavailableAndCannotAcceptTrafficStartTheBackOff) {
+  for (long status : {500L, 429L, 503L, 400L}) {
+    SCOPED_TRACE(status);
+    UploadHarness h;
+    h.start();
+    h.applySettings({});
+    h.engine->uploadData();
+    ASSERT_EQ(h.lastRequest().method, "POST");
+    h.respond(status);
+    EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), h.clock->now());
+    const bool backoff = status == 503 || status == 429;
+    EXPECT_EQ(h.persisted->lastBackoffTimestamp(), backoff ? h.clock->now() : 0);
+    ASSERT_EQ(h.queued().size(), 1u);
+    EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 1);
+  }
+}
+
+TEST(TLMUploadTest, ChecksumAndLeadingRunOfOneAppID) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({{"measurement.quality.checksum", "1"}});
+  ASSERT_TRUE(h.engine->bundleRawEvents());
+  // A second bundle of another app, queued after the first.
+  auto other = h.engine->createRawEventMetadataWithUserAttributes({});
+  NANOSetString(*other, Slot::app_id, "com.example.other");
+  NANOSetInt64(*other, Slot::end_timestamp_millis, static_cast<std::int64_t>(h.clock->now() * 1000) + 5000);
+  ASSERT_TRUE(h.engine->database()->insertBundle(*other, false, nullptr));
+  h.engine->uploadData();
+  auto bundles = UploadHarness::bundlesOf(h.lastRequest());
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(NANOGetString(*bundles[0], Slot::app_id), kTestBundleID);
+  // The checksum covers the bundle as it was before the checksum was set.
+  const std::int64_t checksum = NANOGetInt64(*bundles[0], Slot::checksum);
+  NANOClearField(*bundles[0], Slot::checksum);
+  EXPECT_EQ(checksum, tlm_64LSBMD5(*bundles[0]->protoBuffer()));
+  h.respond(200);
+  // The other app's bundle is next, alone.
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  bundles = UploadHarness::bundlesOf(h.lastRequest());
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(NANOGetString(*bundles[0], Slot::app_id), "com.example.other");
+}
+
+TEST(TLMUploadTest, TheDeviceFilterRefusesBothKeysAndCutsAtTheFirstOtherDevice) {
+  TLMScopedRecordingMonitor monitor;
+  auto make = [](const std::string& app, const std::string& idfa, std::int64_t row) {
+    auto bundle = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+    NANOSetString(*bundle, Slot::app_id, app);
+    if (!idfa.empty()) NANOSetString(*bundle, Slot::resettable_device_id, idfa);
+    return TLMUploadBundle{bundle, row};
+  };
+  std::vector<TLMUploadBundle> bundles{make("a", "", 1), make("a", "X", 2), make("a", "", 3),
+                                       make("a", "Y", 4), make("a", "X", 5)};
+  EXPECT_TRUE(TLMMeasurementEngine::filteredBundlesWithCompatibleAppID("a", "X", "V", bundles).empty());
+  EXPECT_TRUE(monitor->has(23042));
+  auto kept = TLMMeasurementEngine::filteredBundlesWithCompatibleAppID("a", "X", "", bundles);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept.back().second, 3);
+}
+
+// MARK: - When the next upload is due
+
+class TLMNextUploadTimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.start();
+    h.applySettings({{"measurement.upload.retry_count", "2"}, {"measurement.upload.retry_time", "60000"}});
+    t0 = h.clock->now();  // the newest raw event
+  }
+  UploadHarness h;
+  double t0 = 0;
+};
+
+TEST_F(TLMNextUploadTimeTest, TheRetryLadderTakesTheFirstStepAfterTheFailure) {
+  const double regular = t0 + 15;
+  h.persisted->setLastFailedUploadTimestamp(t0 + 100);
+  EXPECT_EQ(h.engine->nextUploadingTime(), regular + 60 + 120);
+  h.persisted->setLastFailedUploadTimestamp(t0 + 50);
+  EXPECT_EQ(h.engine->nextUploadingTime(), regular + 60);
+  // A failure at the very time of the newest data still counts as after it.
+  h.persisted->setLastFailedUploadTimestamp(t0);
+  EXPECT_EQ(h.engine->nextUploadingTime(), regular + 60);
+  // Both steps spent: nothing is due until new data arrives.
+  h.persisted->setLastFailedUploadTimestamp(t0 + 300);
+  EXPECT_EQ(h.engine->nextUploadingTime(), 0);
+  // A failure older than the data is no reason to wait.
+  h.persisted->setLastFailedUploadTimestamp(t0 - 1);
+  EXPECT_EQ(h.engine->nextUploadingTime(), regular);
+}
+
+TEST_F(TLMNextUploadTimeTest, NoRecordedFailureMeansNoLadderEvenWithDataStampedFarInTheFuture) {
+  // An event stamped while the clock was far ahead, then the clock was set back: the newest data
+  // counts as lying as far in the past, before 1970, yet no failure was ever recorded.
+  const double late = 2 * t0 + 1e6;
+  h.clock->setNow(late);
+  h.log("late");
+  h.clock->setNow(t0);
+  EXPECT_EQ(h.engine->nextUploadingTime(), t0 - (late - t0) + 15);
+  h.engine->alarm()->cancel();
+  h.engine->updateSchedule();
+  EXPECT_TRUE(h.engine->alarm()->scheduledTimestamp());  // due at once, not never
+}
+
+TEST_F(TLMNextUploadTimeTest, ARecentSuccessWaitsForTheIntervalAndTheRealTimeDataShortensIt) {
+  // The first open is real-time data: the real-time interval (10 s) applies, from the success
+  // while less than an interval has passed, else from the data.
+  h.persisted->setLastSuccessfulUploadTimestamp(t0 - 10);
+  EXPECT_EQ(h.engine->nextUploadingTime(), t0 + 15);
+  h.persisted->setLastSuccessfulUploadTimestamp(t0 - 5);
+  EXPECT_EQ(h.engine->nextUploadingTime(), t0 + 5);
+  ASSERT_TRUE(
+      h.engine->database()->sqliteStore()->executeSQL("UPDATE raw_events SET is_realtime = 0", nullptr));
+  EXPECT_EQ(h.engine->nextUploadingTime(), t0 - 5 + 3600);
+}
+
+TEST_F(TLMNextUploadTimeTest, BackOffFloorAndTheAlarmKeptOrReplaced) {
+  auto alarm = h.engine->alarm();
+  // A pending alarm due earlier than the computed time stays.
+  alarm->runAfterDelay(5, [] {});
+  h.engine->updateSchedule();
+  EXPECT_EQ(alarm->scheduledTimestamp(), t0 + 5);
+  // One due later is replaced.
+  alarm->runAfterDelay(100, [] {});
+  h.engine->updateSchedule();
+  EXPECT_EQ(alarm->scheduledTimestamp(), t0 + 15);
+  // The back-off holds the next upload until it has passed.
+  alarm->cancel();
+  h.persisted->setLastBackoffTimestamp(t0 - 10);
+  h.engine->updateSchedule();
+  EXPECT_EQ(alarm->scheduledTimestamp(), t0 - 10 + 43200);
+  // An upload due right now gets the minimum delay.
+  alarm->cancel();
+  h.persisted->setLastBackoffTimestamp(0);
+  h.clock->setNow(t0 + 15);
+  h.engine->updateSchedule();
+  EXPECT_DOUBLE_EQ(*alarm->scheduledTimestamp(), t0 + 15 + 0.001);
+}
+
+TEST_F(TLMNextUploadTimeTest, WithoutNetworkTheAlarmWaitsForReachability) {
+  OBXNetwork::setNetworkReachable(false);
+  h.engine->updateSchedule();
+  EXPECT_FALSE(h.engine->alarm()->scheduledTimestamp());
+  EXPECT_TRUE(h.monitor->has(23026));
+  OBXNetwork::setNetworkReachable(true);  // tells the engine, which reschedules on the worker
+  h.drain();
+  EXPECT_EQ(h.engine->alarm()->scheduledTimestamp(), t0 + 15);
+}
+
+// MARK: - Guards
+
+TEST(TLMUploadGuardTest, CancellingAnUploadPostsNothingAndKeepsTheBatchInFlight) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  EXPECT_FALSE(h.engine->setUploadInProgressWithBundleIDs({}));
+  EXPECT_TRUE(h.monitor->has(23046));
+  ASSERT_TRUE(h.engine->setUploadInProgressWithBundleIDs({42}));
+  h.engine->uploadData();
+  EXPECT_TRUE(h.monitor->has(23047));
+  EXPECT_TRUE(h.transport->requests().empty());
+  EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), 0);
+  EXPECT_EQ(h.engine->uploadingBundleIDs(), std::vector<std::int64_t>{42});
+  EXPECT_FALSE(h.engine->isNetworkRequestPending());
+}
+
+TEST(TLMUploadGuardTest, ARefusedRequestClearsThePendingStateAtOnceAndItsLateAnswerIsIgnored) {
+  UploadHarness h;
+  h.uploadURL = "not a url";
+  h.start();
+  h.applySettings({});
+  h.engine->uploadData();
+  EXPECT_TRUE(h.monitor->has(23040));
+  EXPECT_FALSE(h.engine->isNetworkRequestPending());
+  EXPECT_FALSE(h.engine->uploadingBundleIDs());
+  EXPECT_TRUE(h.engine->alarm()->scheduledTimestamp());  // rescheduled
+  h.drain();                                             // the network's error answer to the refused request
+  ASSERT_EQ(h.queued().size(), 1u);
+  EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 0);
+  EXPECT_FALSE(h.monitor->has(23043));
+}
+
+TEST(TLMUploadGuardTest, SentBundlesThatCannotBeDeletedSuspendUploadsForAnHourOfUptime) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  h.engine->uploadData();
+  ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL(
+      "CREATE TRIGGER keep BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'kept'); END", nullptr));
+  h.respond(200);
+  EXPECT_TRUE(h.monitor->has(23045));
+  EXPECT_EQ(h.engine->suspendedUploadTimestamp(), h.clock->uptime());
+  EXPECT_FALSE(h.engine->alarm()->scheduledTimestamp());
+  // Setting the wall clock forward changes nothing: the suspension runs on uptime.
+  h.clock->setNow(h.clock->now() + 7200);
+  h.engine->updateSchedule();
+  EXPECT_TRUE(h.monitor->has(23023));
+  EXPECT_FALSE(h.engine->alarm()->scheduledTimestamp());
+  const std::size_t posts = h.transport->requests().size();
+  h.engine->uploadData();
+  EXPECT_EQ(h.transport->requests().size(), posts);
+  h.clock->advance(3600);
+  h.engine->updateSchedule();
+  EXPECT_EQ(h.engine->suspendedUploadTimestamp(), 0);
+  EXPECT_TRUE(h.engine->alarm()->scheduledTimestamp());
+}
+
+// MARK: - Configuration fetch
+
+TEST(TLMConfigFetchTest, EveryStatusPath) {
+  struct Case {
+    long status;
+    bool success;
+    bool backoff;
+  };
+  for (const Case& c : {Case{204, true, false}, Case{304, true, false}, Case{404, true, false},
+                        Case{500, false, false}, Case{503, false, true}, Case{429, false, true}}) {
+    SCOPED_TRACE(c.status);
+    UploadHarness h;
+    h.start();
+    h.applySettings({});
+    const std::int64_t version = h.engine->remoteConfig()->version();
+    h.persisted->setLastFailedUploadTimestamp(1);
+    h.persisted->setLastBackoffTimestamp(2);
+    h.persisted->setConfigServerLastModifiedString("Mon, 01 Jan 2024 00:00:00 GMT");
+    h.clock->setNow(h.clock->now() + 100);  // the upload alarm does not fire
+    const double before = h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp();
+    h.engine->fetchRemoteConfig();
+    ASSERT_EQ(h.lastRequest().method, "GET");
+    EXPECT_EQ(header(h.lastRequest(), "If-Modified-Since"), "Mon, 01 Jan 2024 00:00:00 GMT");
+    h.respond(c.status, {}, {{"Last-Modified", "Tue, 02 Jan 2024 00:00:00 GMT"}});
+    const double now = h.clock->now();
+    EXPECT_EQ(h.engine->remoteConfig()->version(), version);
+    if (c.success) {
+      EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), now);
+      EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Tue, 02 Jan 2024 00:00:00 GMT");
+      EXPECT_EQ(h.persisted->lastBackoffTimestamp(), 0);
+      // The upload follows at once (and counts as failed until it is answered).
+      EXPECT_EQ(h.lastRequest().method, "POST");
+      EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
+    } else {
+      EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), before);
+      EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Mon, 01 Jan 2024 00:00:00 GMT");
+      EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
+      EXPECT_EQ(h.persisted->lastBackoffTimestamp(), c.backoff ? now : 2);
+    }
+    if (!c.success) EXPECT_FALSE(h.engine->isNetworkRequestPending());
+  }
+}
+
+TEST(TLMConfigFetchTest, A200IsAppliedThenRecordedAndItsLastModifiedComesBack) {
+  UploadHarness h;
+  h.start();
+  h.engine->fetchRemoteConfig();
+  h.respond(200, configBody(kTestAppID, 7), {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
+  EXPECT_EQ(h.engine->remoteConfig()->version(), 7);
+  EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), h.clock->now());
+  EXPECT_FALSE(h.engine->remoteConfig()->isExpired());
+  EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Wed, 03 Jan 2024 00:00:00 GMT");
+  // The upload went out; once it is answered the next fetch is conditional.
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  h.respond(200);
+  h.clock->advance(4000);
+  h.engine->fetchRemoteConfig();
+  EXPECT_EQ(header(h.lastRequest(), "If-Modified-Since"), "Wed, 03 Jan 2024 00:00:00 GMT");
+}
+
+TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedIsNotRecordedAndIsFetchedAgain) {
+  for (const platform::Bytes& body : {configBody("1:9999:ios:other", 8), platform::Bytes{0xff, 0x01}}) {
+    UploadHarness h;
+    h.start();
+    h.engine->fetchRemoteConfig();
+    h.respond(200, body, {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
+    EXPECT_EQ(h.engine->remoteConfig()->version(), -1);
+    EXPECT_TRUE(h.engine->remoteConfig()->isExpired());
+    EXPECT_FALSE(h.persisted->configServerLastModifiedString());
+    EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), h.clock->now());
+    EXPECT_EQ(h.transport->requests().size(), 1u);  // no upload, no immediate refetch
+    ASSERT_TRUE(h.fireAlarm());
+    EXPECT_EQ(h.lastRequest().method, "GET");
+    EXPECT_FALSE(header(h.lastRequest(), "If-Modified-Since"));
+  }
+}
+
+// MARK: - Life cycle
+
+TEST(TLMLifecycleTest, ResigningActiveUploadsInABackgroundTaskEndedExactlyOnce) {
+  UploadHarness h;
+  auto tasks = std::make_shared<RecordingBackgroundTasks>();
+  h.backgroundTasks = tasks;
+  h.start();
+  h.applySettings({});
+  h.engine->handleAppWillResignActiveEvent({});
+  EXPECT_EQ(h.engine->backgroundUpdateTask(), 101u);
+  EXPECT_EQ(tasks->names, std::vector<std::string>{"TLMAnalyticsMeasurementBackgroundTask"});
+  h.engine->handleAppWillResignActiveEvent({});  // the first task is ended when the second begins
+  EXPECT_EQ(tasks->ended, std::vector<std::uint64_t>{101});
+  h.drain();
+  EXPECT_EQ(h.lastRequest().method, "POST");
+  h.respond(200);  // nothing left: the upload ends the task
+  EXPECT_EQ(tasks->ended, (std::vector<std::uint64_t>{101, 102}));
+  tasks->expirations.back()();  // expiring afterwards ends nothing twice
+  h.engine->handleAppWillEnterForegroundNotification({});
+  EXPECT_EQ(tasks->ended.size(), 2u);
+  EXPECT_EQ(h.engine->backgroundUpdateTask(), kTLMBackgroundTaskInvalid);
+}
+
+TEST(TLMLifecycleTest, SwitchesGateTheBackgroundUploadAndTheRefreshOnActivation) {
+  UploadHarness h;
+  auto tasks = std::make_shared<RecordingBackgroundTasks>();
+  h.backgroundTasks = tasks;
+  h.start();
+  h.applySettings({{"measurement.upload.upload_when_app_in_background_enabled", "0"}});
+  h.engine->handleAppWillResignActiveEvent({});
+  h.engine->handleAppDidBecomeActiveEvent({});
+  h.drain();
+  EXPECT_TRUE(tasks->names.empty());
+  EXPECT_TRUE(h.transport->requests().empty());
+  // With the internal blacklist on, a week-old configuration is fetched on activation.
+  h.applySettings({{"measurement.upload.blacklist_internal", "1"}});
+  h.clock->advance(604800);
+  h.engine->handleAppDidBecomeActiveEvent({});
+  h.drain();
+  ASSERT_EQ(h.transport->requests().size(), 1u);
+  EXPECT_EQ(h.lastRequest().method, "GET");
+  // While it is pending, a second activation does not fetch again.
+  h.engine->handleAppDidBecomeActiveEvent({});
+  h.drain();
+  EXPECT_EQ(h.transport->requests().size(), 1u);
+  EXPECT_TRUE(h.monitor->has(23143));
+}
+
+TEST(TLMLifecycleTest, TheLaunchURLIsKeptAsTheDeepLink) {
+  UploadHarness h;
+  platform::Value userInfo;
+  userInfo.set("UIApplicationLaunchOptionsURLKey", platform::Value("vesmora://offers/7"));
+  TLMMeasurementEngine::handleAppDidFinishLaunching({kTLMAppDidFinishLaunchingNotification, {}, userInfo});
+  auto defaults = TLMUserDefaults::standardUserDefaults();
+  EXPECT_EQ(defaults->stringForKey(kTLMDeepLinkKey), "vesmora://offers/7");
+  EXPECT_EQ(defaults->doubleForKey(kTLMDeepLinkTimestampKey), h.clock->now());
+}

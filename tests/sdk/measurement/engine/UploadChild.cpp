@@ -1,0 +1,100 @@
+// A helper process for the crash test: an app that logs events through a real engine (real
+// worker queue, system clock, libcurl) and uploads them to a loopback collector. It prints
+// "ack <id>" once an event is committed to the store, asks for an upload after each, and, once
+// it has logged its share, uploads until nothing is left and prints "empty".
+//
+//   measurement_upload_child <sandbox> <device root> <collector base URL> <run> <first id> <count>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "foundation/Bundle.h"
+#include "foundation/Sandbox.h"
+#include "measurement/engine/TLMAlarm.h"
+#include "measurement/engine/TLMIdentifiers.h"
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/engine/TLMUserDefaults.h"
+#include "measurement/model/TLMMonitor.h"
+
+namespace {
+
+class QuietMonitor : public TLMMonitor {
+ public:
+  void logWithContexts(int, std::int64_t, const std::string&, const std::vector<platform::Value>&) override {}
+  bool isDebugModeEnabled() const override { return false; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7) return 2;
+  const std::string base = argv[3];
+  const std::string run = argv[4];
+  const std::int64_t firstID = std::atoll(argv[5]);
+  const std::int64_t count = std::atoll(argv[6]);
+  platform::sandbox::setRoot(argv[1]);
+  platform::sandbox::setDeviceRoot(argv[2]);
+  TLMMeasurement::setMonitor(std::make_shared<QuietMonitor>());
+  TLMRemoteConfig::setCollectionServerURLForTesting(base);
+  platform::Value info;
+  info.set("CFBundleIdentifier", platform::Value("com.example.vesmora"));
+  info.set("CFBundleShortVersionString", platform::Value("1.0"));
+  info.set("CFBundleVersion", platform::Value("1.0.0"));
+  platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
+
+  const std::string appID = "1:1234:ios:abcd";
+  auto persisted = TLMPersistedConfig::initWithUserDefaults(
+      TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, platform::Queue::serial("sync")));
+  auto identity = TLMIdentity::initWithPersistedConfig(persisted, nullptr,
+                                                       [] { return TLMRemoteConfig::defaultInstance(); });
+  identity->setAppIDFromQPX(appID);
+  TLMEngineCollaborators collaborators;
+  collaborators.persistedConfig = persisted;
+  collaborators.scheduler = std::make_shared<TLMScheduler>(kTLMSchedulerWorkerQueueLabel);
+  collaborators.alarm =
+      std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
+  collaborators.services.identity = [identity] { return identity; };
+  collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();
+  collaborators.services.keychainAppID = std::string("com.example.vesmora");
+  collaborators.network = std::make_shared<OBXNetwork>("127.0.0.1");
+  collaborators.uploadURL = base + "/a?run=" + run;
+  auto scheduler = collaborators.scheduler;
+  auto engine = TLMMeasurementEngine::create(std::move(collaborators), appID, true, false, {});
+  if (!engine) return 3;
+  auto wait = [&] { scheduler->dispatchSyncOnWorkerQueueBlockID("child", [] {}); };
+  auto upload = [&] { scheduler->scheduleOnWorkerQueueBlockID("child", [engine] { engine->uploadData(); }); };
+  wait();  // started
+
+  for (std::int64_t id = firstID; id < firstID + count; ++id) {
+    TLMObjectDictionary parameters;
+    parameters.set("id", TLMValue(id));
+    engine->logEvent(
+        TLMEvent::initWithOrigin("app", true, "item", platform::Clock::current()->now(), 0, parameters));
+    wait();  // stored and committed
+    std::printf("ack %lld\n", static_cast<long long>(id));
+    std::fflush(stdout);
+    upload();
+  }
+  // Upload until nothing is left (bounded: the collector answers at once).
+  for (int attempt = 0; attempt < 4000; ++attempt) {
+    bool done = false;
+    scheduler->dispatchSyncOnWorkerQueueBlockID("child", [&] {
+      done = !engine->hasDataToUpload() && !engine->isNetworkRequestPending();
+      if (!done && !engine->isNetworkRequestPending()) engine->uploadData();
+    });
+    if (done) {
+      std::printf("empty\n");
+      std::fflush(stdout);
+      std::_Exit(0);  // the worker threads are still alive: no static teardown under them
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::_Exit(4);
+}

@@ -1,0 +1,223 @@
+#include <cmath>
+#include <limits>
+
+#include "AudienceTestSupport.h"
+
+using namespace audiences;
+
+namespace {
+
+double up(double value, int steps) {
+  while (steps-- > 0) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  return value;
+}
+double down(double value, int steps) {
+  while (steps-- > 0) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  return value;
+}
+
+std::optional<bool> onValue(const std::shared_ptr<TLMPBFilter>& f, TLMValue value) {
+  return TLMAudienceEvaluateFilterWithValue(*f, value);
+}
+
+class FilterEvaluationTest : public ::testing::Test {
+ protected:
+  TLMScopedRecordingMonitor monitor{true};
+};
+
+}  // namespace
+
+TEST_F(FilterEvaluationTest, DoubleEqualityHoldsWithinTwoUnitsInTheLastPlaceOpenAtBothEnds) {
+  auto equalOne = number(3, "1");
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*equalOne, 1.0), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*equalOne, up(1.0, 1)), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*equalOne, down(1.0, 1)), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*equalOne, up(1.0, 2)), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*equalOne, down(1.0, 2)), false);
+  // "0.1" is read as the double nearest to it, so 0.1 + 0.2 is not "0.3" but within the window.
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(3, "0.3"), 0.1 + 0.2), true);
+  // Strict less / greater, inclusive between.
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(1, "2.5"), 2.5), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(1, "2.5"), down(2.5, 1)), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(2, "-2.5"), -2.5), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), 1.0),
+            true);
+  EXPECT_EQ(
+      TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "1", "1"), up(1.0, 1)),
+      false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(2, "+3"), 3.5), true);
+}
+
+TEST_F(FilterEvaluationTest, IntegersAboveTwoToTheFiftyThirdCompareExactlyAsDecimals) {
+  const std::int64_t big = (std::int64_t{1} << 53) + 1;  // 9007199254740993, no double holds it
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "9007199254740993"), big), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "9007199254740992"), big), false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(2, "9007199254740992"), big), true);
+  // The double path cannot tell the neighbours apart.
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(3, "9007199254740992"),
+                                                      static_cast<double>(big)),
+            true);
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "9223372036854775807"), max), true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(1, "9223372036854775807"), max),
+            false);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-5"), -5),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(4, std::nullopt, "-5", "-4.5"), -4),
+            false);
+  // Numeric strings go the decimal way too.
+  EXPECT_EQ(onValue(filter(number(3, "0.3")), TLMValue("0.30")), true);
+  EXPECT_EQ(onValue(filter(number(3, "12")), TLMValue(std::string("+12."))), true);
+}
+
+TEST_F(FilterEvaluationTest, UnusableValuesAndFiltersGiveNoResultWithTheirMessage) {
+  EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue(std::nan(""))), std::nullopt);
+  EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue(std::numeric_limits<double>::infinity())),
+            std::nullopt);
+  EXPECT_EQ(monitor->count(7002), 2u);
+  EXPECT_EQ(onValue(filter(number(3, "1")), TLMValue("1e3")), std::nullopt);
+  EXPECT_TRUE(monitor->has(7001));
+  EXPECT_EQ(onValue(filter(string(5, "1")), TLMValue(std::int64_t{1})), std::nullopt);
+  EXPECT_TRUE(monitor->has(7003));
+  EXPECT_EQ(onValue(TLMPBFilter::initWithMessageInfo(nullptr), TLMValue("x")), std::nullopt);
+  EXPECT_TRUE(monitor->has(7000));
+
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*TLMPBNumberFilter::initWithMessageInfo(nullptr)));
+  EXPECT_TRUE(monitor->has(8006));
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*number(0, "1")));
+  EXPECT_TRUE(monitor->has(8007));
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*number(3, "one")));
+  EXPECT_TRUE(monitor->has(8008));
+  monitor->clear();
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*number(4, std::nullopt, "x", std::nullopt)));
+  EXPECT_TRUE(monitor->has(8009) && monitor->has(8010));  // both bounds are examined
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*number(5, "1")));
+  EXPECT_TRUE(monitor->has(8011));
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(5, "1"), 1), std::nullopt);
+  // A comparison value that the decimal type cannot hold is valid text but cannot be compared.
+  monitor->clear();
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, "1." + std::string(60, '9')), 1),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(8002) && monitor->has(8015));
+}
+
+TEST_F(FilterEvaluationTest, StringMatchesFollowCaseRulesWithUnicodeFolding) {
+  const std::string text = "xxAB";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(3, "ab"), &text), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(3, "ab", true), &text), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(2, "XX", false), &text), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(2, "XX", true), &text), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(4, "xa"), &text), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "XXab"), &text), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "XXa"), &text), false);
+
+  const std::string accented = "ÉCOLE Œuvre";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "école œuvre"), &accented), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(4, "LE œU"), &accented), true);
+  const std::string sigma = "ΣΟΦΙΑ";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(3, "φια"), &sigma), true);
+
+  const std::string blue = "BLUE";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(
+                *string(6, std::nullopt, false, {"Red", "blue"}), &blue),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(
+                *string(6, std::nullopt, true, {"Red", "blue"}), &blue),
+            false);
+
+  // An empty expression matches nothing, except equality with case sensitivity on.
+  const std::string empty;
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(4, ""), &blue), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, ""), &empty), false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "", true), &empty), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(7, "x"), &blue),
+            false);  // unknown type above 6
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(5, "x"), nullptr), std::nullopt);
+  EXPECT_TRUE(monitor->has(9005));
+}
+
+TEST_F(FilterEvaluationTest, RegularExpressionsAreIcuAndCaseInsensitiveUnlessAsked) {
+  const std::string value = "Order #A-1234 shipped";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "#a-\\d{4}"), &value), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "#a-\\d{4}", true), &value),
+            false);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "^shipped"), &value), false);
+  const std::string greek = "καλημέρα";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "\\p{Greek}+"), &greek), true);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(unclosed"), &value),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(9004) && monitor->has(9006));
+  EXPECT_FALSE(TLMAudienceIsValidStringFilter(*string(6, "x")));
+  EXPECT_TRUE(monitor->has(9003));
+  EXPECT_FALSE(TLMAudienceIsValidStringFilter(*string(2, std::nullopt)));
+  EXPECT_TRUE(monitor->has(9002));
+  EXPECT_FALSE(TLMAudienceIsValidStringFilter(*string(0, "x")));
+  EXPECT_TRUE(monitor->has(9001));
+}
+
+TEST_F(FilterEvaluationTest, ComplementInvertsAnOutcomeButNotNoResult) {
+  EXPECT_EQ(onValue(filter(string(5, "a"), "", true), TLMValue("b")), true);
+  EXPECT_EQ(onValue(filter(string(5, "a"), "", true), TLMValue("A")), false);
+  EXPECT_EQ(onValue(filter(string(5, "a"), "", false), TLMValue("A")), true);
+  EXPECT_EQ(onValue(filter(number(3, "1"), "", true), TLMValue(std::nan(""))), std::nullopt);
+}
+
+TEST_F(FilterEvaluationTest, EventFiltersCountLifetimeOrSessionAndNeedEveryParameter) {
+  auto third = eventFilter(1, "level_up", {}, number(2, "2"));
+  const auto second = aggregates("level_up", 2);
+  const auto thirdTime = aggregates("level_up", 3);
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "level_up", {}, &second, false), false);
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "level_up", {}, &thirdTime, false), true);
+
+  auto scoped = eventFilter(1, "level_up", {}, number(2, "2"), Flags{false, false, true});
+  const auto manyLifetimeOneSession = aggregates("level_up", 10, 1);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, true),
+      false);
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(scoped.get(), "level_up", {}, &manyLifetimeOneSession, false),
+      true);
+
+  const auto other = aggregates("other", 3);
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "level_up", {}, &other, false),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(7007));
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(third.get(), "other", {}, &other, false), std::nullopt);
+  EXPECT_TRUE(monitor->has(7006));
+
+  auto withParameters = eventFilter(
+      2, "purchase", {filter(number(2, "10"), "value"), filter(string(5, "usd"), "currency")});
+  TLMParameters parameters;
+  parameters.set("value", TLMValue(std::int64_t{11}));
+  parameters.set("currency", TLMValue("USD"));
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      true);
+  parameters.set("value", TLMValue(10.0));
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      false);
+  parameters.set("value", TLMValue(std::int64_t{11}));
+  parameters.remove("currency");
+  EXPECT_EQ(
+      TLMAudienceEvaluateEventFilter(withParameters.get(), "purchase", parameters, nullptr, false),
+      std::nullopt);  // a missing parameter is no result, not false
+  EXPECT_EQ(monitor->first(7009).level, 7);
+  // A numeric string parameter meets only a string filter; on a property it is compared as a
+  // number.
+  TLMParameters text;
+  text.set("value", TLMValue("12"));
+  EXPECT_EQ(TLMAudienceEvaluateEventFilter(
+                eventFilter(3, "purchase", {filter(number(2, "10"), "value")}).get(), "purchase",
+                text, nullptr, false),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(7010));
+  const auto age = property("age", TLMValue("12"));
+  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(
+                propertyFilter(1, "age", filter(number(2, "10"))).get(), &age),
+            true);
+  EXPECT_EQ(TLMAudienceEvaluatePropertyFilter(
+                propertyFilter(1, "other", filter(number(2, "10"))).get(), &age),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(7013));
+}
