@@ -52,7 +52,7 @@ class ETransferBook {
   bool saveProfile(const std::string& user, const SenderProfile& profile);
 
   std::vector<AutodepositRegistration> registrations(const std::string& user) const;
-  // Each call's `ownsAccount` check is done by the caller. A new registration needs a profile, a
+  // The caller checks that the account is one of the customer's. A new registration needs a profile, a
   // well-formed address not yet registered by anyone, and at most kMaxRegistrations per customer.
   bool addRegistration(const std::string& user, const AutodepositRegistration& registration);
   bool changeRegistrationAccount(const std::string& user, const std::string& email, const std::string& accountId);
