@@ -378,7 +378,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     std::lock_guard<std::mutex> lock(componentsMutex_);
     audience = audience_;
   }
-  if (audience) NANOSetArray(*bundle, Slot::audience_evaluation_results, audience->resultsForBundling());
+  if (audience) {
+    auto results = audience->resultsForBundling();
+    if (!results) {
+      monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
+      return false;
+    }
+    NANOSetArray(*bundle, Slot::audience_evaluation_results, *results);
+  }
 
   const auto experiments = config.experimentIDs();
   if (!experiments.empty()) {

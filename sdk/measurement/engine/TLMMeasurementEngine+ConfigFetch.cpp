@@ -78,7 +78,10 @@ bool TLMMeasurementEngine::applyRemoteConfigData(const platform::Bytes& data) {
       std::lock_guard<std::mutex> lock(componentsMutex_);
       audience = audience_;
     }
-    if (!audience || !audience->updateAudiences()) {
+    if (!audience ||
+        !audience->updateAudiences(
+            NANOGetArray<TLMPBAudience>(*message, TLMPBMeasurementConfigSlot::audiences).value_or(
+                std::vector<std::shared_ptr<TLMPBAudience>>{}))) {
       monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
                               platform::Value(static_cast<std::int64_t>(data.size())));
       return false;
