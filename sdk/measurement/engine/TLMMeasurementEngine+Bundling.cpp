@@ -210,10 +210,34 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   double start = std::numeric_limits<double>::max();
   double end = std::numeric_limits<double>::denorm_min();
   bool sessionStarted = false;
+  // The time a bundle's user properties are evaluated at: the session start's (none: each
+  // property's own last-set time), or the bundle start when the configuration says so.
+  const bool propertiesAtBundleStart = config.isPropertyFilterResultBundleTimestampEnabled();
+  std::optional<double> sessionEvaluationTime;
   for (const auto& event : events) {
     start = std::min(start, event->timestamp());
     end = std::max(end, event->timestamp());
-    if (event->name() == "_s") sessionStarted = true;
+    if (event->name() == "_s") {
+      sessionStarted = true;
+      if (!propertiesAtBundleStart) sessionEvaluationTime = event->timestamp();
+    }
+  }
+
+  // Audience evaluation: one set of sequence caches for every event and property of the bundle.
+  auto audience = this->audience();
+  if (!audience) audience = std::make_shared<TLMNullAudienceEvaluator>();
+  TLMSequenceTimestampsCaches caches;
+  const auto userAttributes = NANOGetArray<TLMPBUserAttribute>(*bundle, Slot::user_attributes)
+                                  .value_or(std::vector<std::shared_ptr<TLMPBUserAttribute>>{});
+  auto evaluateUserAttributes = [&](std::optional<double> evaluationTime) {
+    for (const auto& attribute : userAttributes) {
+      if (!audience->evaluateFiltersForNanoUserProperty(*attribute, caches, evaluationTime)) return false;
+    }
+    return true;
+  };
+  if (sessionStarted && config.isAudienceScopedFiltersEnabled()) {
+    if (!audience->clearEvaluationResultsForSessionScopedFilters()) return false;
+    if (!evaluateUserAttributes(sessionEvaluationTime)) return false;
   }
   if (sessionStarted && config.isSessionScopedEventAggregatesEnabled()) {
     if (!db.clearCurrentSessionCounts(&error)) {
@@ -315,6 +339,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       const std::int64_t et = intParameter(*event, "_et", 0);
       if (et > 0 && engagement <= std::numeric_limits<std::int64_t>::max() - et) engagement += et;
     }
+    if (!audience->evaluateFiltersForEvent(event, *aggregates, caches)) return false;
     if (auto proto = event->protoEvent()) protos.push_back(std::move(proto));
     realtime = realtime || event->isRealtime();
   }
@@ -373,19 +398,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     return false;
   }
 
-  std::shared_ptr<TLMAudienceEvaluator> audience;
-  {
-    std::lock_guard<std::mutex> lock(componentsMutex_);
-    audience = audience_;
+  if (!evaluateUserAttributes(propertiesAtBundleStart ? std::optional<double>(start) : sessionEvaluationTime))
+    return false;
+  auto results = audience->resultsForBundling();
+  if (!results) {
+    monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
+    return false;
   }
-  if (audience) {
-    auto results = audience->resultsForBundling();
-    if (!results) {
-      monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
-      return false;
-    }
-    NANOSetArray(*bundle, Slot::audience_evaluation_results, *results);
-  }
+  NANOSetArray(*bundle, Slot::audience_evaluation_results, *results);
 
   const auto experiments = config.experimentIDs();
   if (!experiments.empty()) {

@@ -73,15 +73,10 @@ bool TLMMeasurementEngine::applyRemoteConfigData(const platform::Bytes& data) {
       monitor()->logWithLevel(1, 23136, "Configuration does not have valid Ombrix App ID.");
       return false;
     }
-    std::shared_ptr<TLMAudienceEvaluator> audience;
-    {
-      std::lock_guard<std::mutex> lock(componentsMutex_);
-      audience = audience_;
-    }
-    if (!audience ||
-        !audience->updateAudiences(
-            NANOGetArray<TLMPBAudience>(*message, TLMPBMeasurementConfigSlot::audiences).value_or(
-                std::vector<std::shared_ptr<TLMPBAudience>>{}))) {
+    auto audience = this->audience();
+    const auto audiences = NANOGetArray<TLMPBAudience>(*message, TLMPBMeasurementConfigSlot::audiences)
+                               .value_or(std::vector<std::shared_ptr<TLMPBAudience>>{});
+    if (!audience || !audience->updateAudiences(audiences)) {
       monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
                               platform::Value(static_cast<std::int64_t>(data.size())));
       return false;

@@ -286,6 +286,11 @@ std::shared_ptr<TLMRemoteConfig> TLMMeasurementEngine::remoteConfig() const {
   return remoteConfig_;
 }
 
+std::shared_ptr<TLMAudienceEvaluator> TLMMeasurementEngine::audience() const {
+  std::lock_guard<std::mutex> lock(componentsMutex_);
+  return audience_;
+}
+
 std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::sessionReporter() const {
   std::lock_guard<std::mutex> lock(componentsMutex_);
   return sessionReporter_;

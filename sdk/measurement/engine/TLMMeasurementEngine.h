@@ -286,6 +286,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_.load(); }
   std::shared_ptr<TLMIdentity> identity() const;
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
+  std::shared_ptr<TLMAudienceEvaluator> audience() const;
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
   // Worker queue only.
   TLMDatabase* database() const { return database_.get(); }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "UploadTestSupport.h"
+#include "measurement/engine/audiences/TLMAudience.h"
 
 extern char** environ;
 
@@ -77,14 +78,22 @@ struct Post {
   bool gzip = false;
 };
 
-// The collector: configuration requests get 404, uploads what the test asks for.
+// The collector: configuration requests get the configuration the test set (none: 404),
+// uploads what the test asks for.
 class Collector {
  public:
   enum class Mode { Ok, Status, Stall, Drop };
 
   Collector() {
-    server.Get(R"(/config/app/.*)",
-               [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    server.Get(R"(/config/app/.*)", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (configuration.empty()) {
+        response.status = 404;
+        return;
+      }
+      response.status = 200;
+      response.set_content(configuration, "application/x-protobuf");
+    });
     server.Post("/a", [this](const httplib::Request& request, httplib::Response& response) {
       Post post;
       post.run = request.get_param_value("run");
@@ -145,6 +154,7 @@ class Collector {
   std::mutex mutex;
   Mode mode = Mode::Ok;
   int status = 200;
+  std::string configuration;
   std::vector<Post> posts;
 };
 
@@ -234,6 +244,70 @@ TEST(TLMUploadLoopbackTest, BundlesReachTheCollectorOnceAfterEveryKindOfFault) {
   EXPECT_EQ(UploadHarness::eventNames(*bundles[0]),
             (std::vector<std::string>{"_s", "_f", "_e", "item", "item"}));
   EXPECT_EQ(UploadHarness::eventNames(*bundles[1]), (std::vector<std::string>{"item", "item"}));
+}
+
+TEST(TLMUploadLoopbackTest, AnAudienceFromTheCollectorsConfigurationTravelsInTheNextBundle) {
+  Collector collector;
+  ASSERT_GT(collector.port, 0);
+  ScopedCollectionServer server(collector.base);
+  {
+    // Audience 5: anyone who bought something.
+    auto filter = TLMPBEventFilter::initWithMessageInfo(nullptr);
+    NANOSetInt32(*filter, TLMPBEventFilterSlot::filter_id, 0);
+    NANOSetString(*filter, TLMPBEventFilterSlot::event_name, "buy");
+    auto audience = TLMPBAudience::initWithMessageInfo(nullptr);
+    NANOSetInt32(*audience, TLMPBAudienceSlot::audience_id, 5);
+    NANOSetArray(*audience, TLMPBAudienceSlot::event_filters,
+                 std::vector<std::shared_ptr<TLMPBEventFilter>>{filter});
+    auto config = TLMTestMeasurementConfig(kTestAppID, {}, 9);
+    NANOSetArray(*config, TLMPBMeasurementConfigSlot::audiences,
+                 std::vector<std::shared_ptr<TLMPBAudience>>{audience});
+    const auto bytes = config->protoBuffer().value();
+    collector.configuration.assign(bytes.begin(), bytes.end());
+  }
+  auto transport = std::make_shared<SignallingTransport>();
+  UploadHarness h;
+  h.components.makeAudience = [](TLMDatabase& database, std::shared_ptr<TLMRemoteConfig> config) {
+    return std::make_shared<TLMAudience>(database,
+                                         std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(config)));
+  };
+  h.network = std::make_shared<OBXNetwork>("127.0.0.1", transport);
+  h.uploadURL = collector.base + "/a";
+  h.start();
+  h.log("buy");
+  // The configuration fetch, then the upload it leads to.
+  h.engine->uploadData();
+  for (int completed = 1; completed <= 2; ++completed) {
+    ASSERT_TRUE(transport->waitForCompleted(completed));
+    h.drain();
+  }
+  EXPECT_EQ(h.engine->remoteConfig()->version(), 9);
+  EXPECT_TRUE(h.queued().empty());
+
+  const auto posts = collector.received();
+  ASSERT_EQ(posts.size(), 1u);
+  platform::Bytes body(posts[0].body.begin(), posts[0].body.end());
+  auto batch = TLMPBMeasurementBatch::initWithBuffer(body);
+  ASSERT_TRUE(batch);
+  auto bundles = NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles).value();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(NANOGetInt64(*bundles[0], Slot::config_version), 9);
+  auto results = NANOGetArray<TLMPBAudienceLeafFilterResult>(*bundles[0], Slot::audience_evaluation_results)
+                     .value_or(std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>{});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(NANOGetInt32(*results[0], TLMPBAudienceLeafFilterResultSlot::audience_id), 5);
+  EXPECT_TRUE(NANOGetBool(*results[0], TLMPBAudienceLeafFilterResultSlot::new_audience));
+  auto current = NANOGetMessage<TLMPBResultData>(*results[0], TLMPBAudienceLeafFilterResultSlot::current_data);
+  ASSERT_TRUE(current);
+  auto words = [&](std::int32_t slot) {
+    std::vector<std::uint64_t> out;
+    for (const auto& word : NANOGetArray(*current, slot).value_or(platform::Array{}))
+      out.push_back(word.uint64Value().value_or(0));
+    return out;
+  };
+  // Filter 0 evaluated, and true.
+  EXPECT_EQ(words(TLMPBResultDataSlot::status), std::vector<std::uint64_t>{1});
+  EXPECT_EQ(words(TLMPBResultDataSlot::results), std::vector<std::uint64_t>{1});
 }
 
 // MARK: - Killed at random moments
