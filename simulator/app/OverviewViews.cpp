@@ -154,6 +154,8 @@ sim::Node moveMoneyMenu(VesmoraModel& model) {
     cell.withFrame(CGRect{0, top, Overview::kScreenWidth, 60});
     cell.add(text("", entry));
     if (entry == "Transfer between accounts") cell.onTap([&model] { model.openTransfer(); });
+    if (entry == "Pay a bill") cell.onTap([&model] { model.openPayABill(); });
+    if (entry == "Send Interac e-Transfer") cell.onTap([&model] { model.openETransfer(); });
     table.add(std::move(cell));
     top += 60;
   }

@@ -1,6 +1,7 @@
 #include "app/TransferViews.h"
 
 #include "app/OverviewViews.h"
+#include "app/PaymentViews.h"
 #include "model/AccountPages.h"
 
 #include <algorithm>
@@ -8,18 +9,16 @@
 namespace vesmora::views {
 
 // Faults of the transfer screens' drawing (see model/Faults.h).
+const Fault kSecurityQuestionMissing("securityQuestionMissing",
+                                     "the e-Transfer form does not show the recipient's security question");
 const Fault kReviewToBeforeFrom("reviewToBeforeFrom",
                                 "the review and completion screens list the To account before the From account");
-
-namespace {
 
 using xcui::CGRect;
 using T = XCUIElementType;
 using Form = TransferForm;
 
-constexpr double kWidth = 390;
-constexpr double kContentTop = 100;
-constexpr double kContentBottom = 761;
+namespace parts {
 
 sim::Node text(const std::string& identifier, const std::string& label) {
   return sim::Node(T::staticText, identifier, label);
@@ -36,6 +35,23 @@ sim::Node navigationBar(const std::string& title) {
   return bar;
 }
 
+sim::Node scrollingPage(const std::string& identifier, const std::string& title, const std::string& scrollIdentifier,
+                        sim::Node content) {
+  sim::Node page(T::other, identifier);
+  page.add(navigationBar(title));
+  sim::Node scroll(T::scrollView, scrollIdentifier);
+  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
+  scroll.add(std::move(content));
+  page.add(std::move(scroll));
+  return page;
+}
+
+}  // namespace parts
+
+namespace {
+
+using namespace parts;
+
 std::string balanceText(const std::optional<platform::Decimal>& balance, const MovableAccount* account) {
   return balance && account ? accountAmountText(*balance, account->currency) : "";
 }
@@ -48,6 +64,10 @@ sim::Node accountField(VesmoraModel& model, bool from, double top) {
   const MovableAccount* account = from ? form.from() : form.to();
   sim::Node field = rowAt(side + "AccountField", top, 84);
   field.add(text("", from ? "From Account" : "To Account"));
+  if (const Payee* payee = from ? nullptr : form.payee()) {
+    field.add(text("payeeName", payee->label));
+    field.add(text("payeeDetail", payee->detail));
+  }
   if (account) {
     field.add(text(side + "AccountName", account->label));
     field.add(text(side + "AccountNumber", "(" + account->number + ")"));
@@ -79,41 +99,52 @@ sim::Node textView(const std::string& identifier, const std::string& value, bool
   return view;
 }
 
-// A page of the transfer: its navigation bar and one scroll view holding `content`.
-sim::Node scrollingPage(const std::string& identifier, const std::string& title, const std::string& scrollIdentifier,
-                        sim::Node content) {
-  sim::Node page(T::other, identifier);
-  page.add(navigationBar(title));
-  sim::Node scroll(T::scrollView, scrollIdentifier);
-  scroll.withFrame(CGRect{0, kContentTop, kWidth, kContentBottom - kContentTop});
-  scroll.add(std::move(content));
-  page.add(std::move(scroll));
-  return page;
-}
-
 sim::Node formPage(VesmoraModel& model) {
   Form& form = *model.transferForm();
+  const bool bill = form.purpose() == Form::Purpose::billPayment;
+  const bool eTransfer = form.purpose() == Form::Purpose::eTransfer;
   sim::Node content(T::other, "transferForm");
 
-  sim::Node kinds(T::segmentedControl, "transferTypeControl");
-  kinds.withFrame(CGRect{16, 108, kWidth - 32, 36});
-  const std::pair<const char*, Form::Kind> segments[] = {{"One-time", Form::Kind::oneTime}, {"Recurring", Form::Kind::recurring}};
-  for (const auto& [title, kind] : segments) {
-    Form::Kind k = kind;
-    kinds.add(sim::Node(T::button, title, title).withSelected(form.kind() == kind).onTap([&form, k] { form.selectKind(k); }));
+  if (eTransfer) {
+    content.add(rowAt("eTransferHeader", 108, 36).add(text("", "Interac e-Transfer")));
+  } else {
+    sim::Node kinds(T::segmentedControl, "transferTypeControl");
+    kinds.withFrame(CGRect{16, 108, kWidth - 32, 36});
+    const std::pair<const char*, Form::Kind> segments[] = {{bill ? "One-time payment" : "One-time", Form::Kind::oneTime},
+                                                           {bill ? "Recurring payment" : "Recurring", Form::Kind::recurring}};
+    for (const auto& [title, kind] : segments) {
+      Form::Kind k = kind;
+      kinds.add(
+          sim::Node(T::button, title, title).withSelected(form.kind() == kind).onTap([&form, k] { form.selectKind(k); }));
+    }
+    content.add(std::move(kinds));
   }
-  content.add(std::move(kinds));
   content.add(accountField(model, true, 150));
   content.add(accountField(model, false, 240));
 
-  sim::Node amount = rowAt("amountField", 330, 70);
+  double amountTop = 330;
+  if (eTransfer) {
+    // The recipient's security question, read-only.
+    const Payee* recipient = form.payee();
+    if (recipient && !model.settings().faults.has(kSecurityQuestionMissing)) {
+      content.add(rowAt("securityQuestionField", 330, 50)
+                      .add(text("", "Security question"))
+                      .add(sim::Node(T::textView, "securityQuestionTextView", recipient->securityQuestion)
+                               .withValue(recipient->securityQuestion)
+                               .withEnabled(false)));
+    }
+    amountTop = 386;
+  }
+  sim::Node amount = rowAt("amountField", amountTop, 70);
   amount.add(text("", "Amount"));
   amount.add(textView("amountTextView", form.amountText(), form.focus() == Form::Focus::amount, form, Form::Focus::amount));
   if (!form.amountError().empty()) amount.add(text("amountInLineError", form.amountError()));
   content.add(std::move(amount));
 
-  if (form.kind() == Form::Kind::oneTime) {
-    content.add(pickerField("transferDateField", "Transfer date", form.transferDate().text(), 406,
+  if (eTransfer) {
+    // Sent today: no date.
+  } else if (form.kind() == Form::Kind::oneTime) {
+    content.add(pickerField("transferDateField", bill ? "Payment date" : "Transfer date", form.transferDate().text(), 406,
                             [&form] { form.openDatePicker(Form::DateField::transfer); }));
   } else {
     content.add(pickerField("frequencyField", "Frequency", form.frequency(), 406, [&form] { form.openFrequencyPicker(); }));
@@ -121,8 +152,9 @@ sim::Node formPage(VesmoraModel& model) {
                             [&form] { form.openDatePicker(Form::DateField::start); }));
     sim::Node endings = rowAt("endingField", 510, 44);
     endings.add(text("", "Ending"));
-    const std::pair<const char*, Form::Ending> choices[] = {
-        {"Never", Form::Ending::never}, {"End date", Form::Ending::endDate}, {"No. of transfers", Form::Ending::numberOf}};
+    const std::pair<const char*, Form::Ending> choices[] = {{"Never", Form::Ending::never},
+                                                            {"End date", Form::Ending::endDate},
+                                                            {bill ? "No. of payments" : "No. of transfers", Form::Ending::numberOf}};
     for (const auto& [title, ending] : choices) {
       Form::Ending e = ending;
       endings.add(sim::Node(T::button, title, title).withSelected(form.ending() == ending).onTap([&form, e] {
@@ -135,17 +167,32 @@ sim::Node formPage(VesmoraModel& model) {
                               [&form] { form.openDatePicker(Form::DateField::end); }));
     } else if (form.ending() == Form::Ending::numberOf) {
       sim::Node number = rowAt("numberOfField", 560, 64);
-      number.add(text("", "Number of transfers"));
+      number.add(text("", bill ? "Number of payments" : "Number of transfers"));
       number.add(textView("numberOfTextView", form.numberOfText(), form.focus() == Form::Focus::numberOf, form,
                           Form::Focus::numberOf));
       if (!form.numberOfError().empty()) number.add(text("numberOfInLineError", form.numberOfError()));
       content.add(std::move(number));
     }
   }
-  content.add(rowAt("submitRow", 660, 50).add(sim::Node(T::button, "Submit", "Submit").onTap([&model] {
+  double submitTop = 660;
+  if (bill || eTransfer) {
+    sim::Node memo = rowAt("memoField", eTransfer ? 462 : 626, 50);
+    memo.add(text("", "Memo (optional)"));
+    memo.add(textView("MemoTextView", form.memo(), form.focus() == Form::Focus::memo, form, Form::Focus::memo));
+    content.add(std::move(memo));
+    submitTop = 680;
+  }
+  content.add(rowAt("submitRow", submitTop, 36).add(sim::Node(T::button, "Submit", "Submit").onTap([&model] {
     model.submitTransfer();
   })));
-  return scrollingPage("transferView", "Transfer", "TransferScrollView", std::move(content));
+  if (eTransfer) {
+    sim::Node page = scrollingPage("eTransferView", "Transfer", "ETransferScrollView", std::move(content));
+    // The bar's title view.
+    page.children.front().add(sim::Node(T::other, "Transfer"));
+    return page;
+  }
+  return scrollingPage(bill ? "payABillView" : "transferView", bill ? "Pay a bill" : "Transfer",
+                       bill ? "PayABillScrollView" : "TransferScrollView", std::move(content));
 }
 
 // The lines the review and the completion share, each a caption and its values.
@@ -222,8 +269,21 @@ sim::Node accountSheet(Form& form) {
   // The list scrolls when it is longer than the sheet: swipes move it, a tap on a cell out of
   // view scrolls the cell in first.
   constexpr double kListTop = kContentTop + 44, kCellHeight = 64, kSwipe = 400;
-  auto accounts = form.pickerAccounts();
-  double maxOffset = std::max(0.0, accounts.size() * kCellHeight - (kContentBottom - kListTop));
+  // Each cell: its id and texts; a bill payment's or e-Transfer's To list holds the payees.
+  struct Row {
+    std::string id;
+    std::vector<std::string> texts;
+  };
+  std::vector<Row> rows;
+  const bool payees = form.picker() == Form::Picker::toAccount && form.purpose() != Form::Purpose::transfer;
+  if (payees) {
+    for (const Payee& p : form.payees()) rows.push_back({p.id, {p.label, p.detail}});
+  } else {
+    for (const MovableAccount* a : form.pickerAccounts()) {
+      rows.push_back({a->id, {a->label, "(" + a->number + ")", accountAmountText(a->balance, a->currency)}});
+    }
+  }
+  double maxOffset = std::max(0.0, rows.size() * kCellHeight - (kContentBottom - kListTop));
   sim::Node table(T::table, "AccountPickerTable");
   table.withFrame(CGRect{0, kListTop, kWidth, kContentBottom - kListTop});
   auto scroll = [&form, maxOffset](const sim::Action& action) {
@@ -231,21 +291,22 @@ sim::Node accountSheet(Form& form) {
     if (action.kind == sim::Action::Kind::swipeDown) form.setSheetOffset(form.sheetOffset() - kSwipe);
   };
   table.on(scroll);
-  for (std::size_t i = 0; i < accounts.size(); ++i) {
-    const MovableAccount* a = accounts[i];
+  for (std::size_t i = 0; i < rows.size(); ++i) {
     double top = kListTop + i * kCellHeight - form.sheetOffset();
-    sim::Node cell(T::cell, a->id);
+    sim::Node cell(T::cell, rows[i].id);
     cell.withFrame(CGRect{0, top, kWidth, kCellHeight});
-    cell.add(text("", a->label));
-    cell.add(text("", "(" + a->number + ")"));
-    cell.add(text("", accountAmountText(a->balance, a->currency)));
+    for (const auto& t : rows[i].texts) cell.add(text("", t));
     double middle = top + kCellHeight / 2;
     setHittable(cell, middle >= kListTop && middle < kContentBottom);
-    std::string id = a->id;
+    std::string id = rows[i].id;
     double contentTop = i * kCellHeight;
-    cell.on([&form, id, contentTop, maxOffset, scroll](const sim::Action& action) {
+    cell.on([&form, id, contentTop, maxOffset, scroll, payees](const sim::Action& action) {
       if (action.kind == sim::Action::Kind::tap) {
-        form.chooseAccount(id);
+        if (payees) {
+          form.choosePayee(id);
+        } else {
+          form.chooseAccount(id);
+        }
       } else if (action.kind == sim::Action::Kind::scrollToVisible) {
         double shown = kContentBottom - kListTop;
         if (contentTop < form.sheetOffset()) form.setSheetOffset(contentTop);
@@ -288,6 +349,10 @@ sim::Node pickerSheet(Form& form) {
 }  // namespace
 
 sim::Node transferPage(VesmoraModel& model) {
+  if (model.transferForm()->purpose() != Form::Purpose::transfer &&
+      model.transferForm()->stage() != Form::Stage::form) {
+    return paymentSummaryPage(model);
+  }
   switch (model.transferForm()->stage()) {
     case Form::Stage::review:
       return reviewPage(model);

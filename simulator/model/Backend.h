@@ -45,6 +45,17 @@ struct TransferOrder {
   std::string frequency;                 // recurring: "Weekly", ...
   std::optional<CalendarDay> lastDate;   // recurring: the last transfer's day; empty: never ends
   std::optional<int> occurrences;        // recurring: how many transfers; empty: never ends
+  std::string memo;                      // bill payments and e-Transfers
+  platform::Decimal fee;                 // e-Transfers: the fee shown on the review, taken with the amount
+};
+
+// Someone the customer pays: a bill payee (nickname, name, the customer's account number with
+// it) or an Interac e-Transfer recipient (name, e-mail address, security question).
+struct Payee {
+  std::string id;
+  std::string label;   // how the forms list it: the payee's nickname, the recipient's name
+  std::string detail;  // the payee's account number, the recipient's e-mail address
+  std::string securityQuestion;  // recipients only
 };
 
 class Backend {
@@ -76,6 +87,22 @@ class Backend {
   // amount that is not a positive number of cents).
   virtual std::optional<std::string> bookTransfer(const std::string& /*username*/, const TransferOrder& /*order*/,
                                                   const CalendarDay& /*today*/) {
+    return std::nullopt;
+  }
+  // The customer's bill payees and e-Transfer recipients, in the order the forms list them.
+  virtual std::vector<Payee> payees(const std::string& /*username*/) { return {}; }
+  virtual std::vector<Payee> recipients(const std::string& /*username*/) { return {}; }
+  // What one e-Transfer costs on top of its amount.
+  virtual platform::Decimal eTransferFee() { return platform::Decimal(); }
+  // Books a bill payment (`order.toId` a payee) or sends an e-Transfer (`order.toId` a
+  // recipient; amount and fee leave the account at once), as bookTransfer does; empty when
+  // refused.
+  virtual std::optional<std::string> payBill(const std::string& /*username*/, const TransferOrder& /*order*/,
+                                             const CalendarDay& /*today*/) {
+    return std::nullopt;
+  }
+  virtual std::optional<std::string> sendETransfer(const std::string& /*username*/, const TransferOrder& /*order*/,
+                                                   const CalendarDay& /*today*/) {
     return std::nullopt;
   }
 

@@ -95,6 +95,33 @@ bool owns(const BankUser& user, const std::string& accountId) {
   return std::find(user.accounts.begin(), user.accounts.end(), accountId) != user.accounts.end();
 }
 
+// What every order must satisfy: a positive number of cents, no day already gone, and a
+// recurring order with its frequency and at least one occurrence.
+bool termsValid(const TransferOrder& order, const CalendarDay& today) {
+  if (order.amount <= platform::Decimal() || order.amount.rounded(2) != order.amount) return false;
+  if (order.firstDate < today) return false;
+  return !order.recurring || (!order.frequency.empty() && (!order.occurrences || *order.occurrences >= 1));
+}
+
+const Payee* findPayee(const std::vector<Payee>& list, const std::string& id) {
+  auto it = std::find_if(list.begin(), list.end(), [&](const Payee& p) { return p.id == id; });
+  return it == list.end() ? nullptr : &*it;
+}
+
+std::vector<Payee> loadPayees(const nlohmann::json& fixture, const char* key, bool recipients) {
+  std::vector<Payee> out;
+  for (const auto& p : fixture.value(key, nlohmann::json::array())) {
+    Payee payee;
+    payee.id = text(p, "id");
+    payee.label = text(p, recipients ? "name" : "nickname");
+    payee.detail = text(p, recipients ? "email" : "number");
+    if (recipients) payee.securityQuestion = text(p, "securityQuestion");
+    if (findPayee(out, payee.id)) throw std::runtime_error("test backend fixture: " + std::string(key) + " id " + payee.id + " twice");
+    out.push_back(std::move(payee));
+  }
+  return out;
+}
+
 // Adds `amount` to a decimal text of the fixture ("" counts as absent and stays so).
 void addTo(std::string& balance, const platform::Decimal& amount) {
   if (balance.empty()) return;
@@ -165,6 +192,11 @@ void TestBackend::load(const nlohmann::json& fixture) {
     }
     users[user.username] = user;
   }
+  auto payees = loadPayees(fixture, "payees", false);
+  auto recipients = loadPayees(fixture, "recipients", true);
+  std::string feeText = text(fixture, "eTransferFee", false);
+  auto fee = platform::Decimal::parse(feeText.empty() ? "0" : feeText);
+  if (!fee || *fee < platform::Decimal()) throw std::runtime_error("test backend fixture: \"eTransferFee\" is not a decimal number");
   ETransferBook eTransfer;
   eTransfer.load(fixture.value("eTransferPreferences", nlohmann::json()),
                  [&](const std::string& username, const std::string& accountId) {
@@ -175,6 +207,9 @@ void TestBackend::load(const nlohmann::json& fixture) {
   std::lock_guard<std::mutex> lock(mutex_);
   users_ = std::move(users);
   accounts_ = std::move(accounts);
+  payees_ = std::move(payees);
+  recipients_ = std::move(recipients);
+  fee_ = *fee;
   scheduled_.clear();
   nextConfirmation_ = kFirstConfirmation;
   eTransfer_ = std::move(eTransfer);
@@ -281,28 +316,72 @@ std::optional<std::string> TestBackend::bookTransfer(const std::string& username
   BankAccount& from = accounts_.at(order.fromId);
   BankAccount& to = accounts_.at(order.toId);
   if (from.category != "deposit" || to.category != "deposit" || from.currency != to.currency) return std::nullopt;
-  if (order.amount <= platform::Decimal() || order.amount.rounded(2) != order.amount) return std::nullopt;
-  if (order.firstDate < today) return std::nullopt;
-  if (order.recurring && (order.frequency.empty() || (order.occurrences && *order.occurrences < 1))) {
-    return std::nullopt;
-  }
+  if (!termsValid(order, today)) return std::nullopt;
   std::string confirmation = std::to_string(nextConfirmation_++);
   if (order.recurring || order.firstDate > today) {
     scheduled_.push_back({confirmation, username, order});
     return confirmation;
   }
   // Dated today: the money moves now, and both accounts list the transfer first.
-  addTo(from.balance, -order.amount);
-  addTo(from.availableBalance, -order.amount);
-  addTo(to.balance, order.amount);
-  addTo(to.availableBalance, order.amount);
-  auto book = [&](BankAccount& account, const std::string& description, const platform::Decimal& amount) {
-    nlohmann::json entry = {{"date", today.iso()}, {"description", description}, {"amount", amount.toString()}};
-    account.transactions.insert(account.transactions.begin(), std::move(entry));
-  };
-  book(from, "Transfer to " + (to.nickname.empty() ? to.name : to.nickname), -order.amount);
-  book(to, "Transfer from " + (from.nickname.empty() ? from.name : from.nickname), order.amount);
+  debit(from, order.amount, "Transfer to " + (to.nickname.empty() ? to.name : to.nickname), today);
+  debit(to, -order.amount, "Transfer from " + (from.nickname.empty() ? from.name : from.nickname), today);
   return confirmation;
+}
+
+void TestBackend::debit(BankAccount& account, const platform::Decimal& amount, const std::string& description,
+                        const CalendarDay& today) {
+  addTo(account.balance, -amount);
+  addTo(account.availableBalance, -amount);
+  nlohmann::json entry = {{"date", today.iso()}, {"description", description}, {"amount", (-amount).toString()}};
+  account.transactions.insert(account.transactions.begin(), std::move(entry));
+}
+
+std::vector<Payee> TestBackend::payees(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return users_.count(username) ? payees_ : std::vector<Payee>{};
+}
+
+std::vector<Payee> TestBackend::recipients(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return users_.count(username) ? recipients_ : std::vector<Payee>{};
+}
+
+platform::Decimal TestBackend::eTransferFee() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fee_;
+}
+
+std::optional<std::string> TestBackend::payBill(const std::string& username, const TransferOrder& order,
+                                                const CalendarDay& today) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto user = users_.find(username);
+  if (user == users_.end() || !owns(user->second, order.fromId) || !termsValid(order, today)) return std::nullopt;
+  BankAccount& from = accounts_.at(order.fromId);
+  const Payee* payee = findPayee(payees_, order.toId);
+  if (!payee || from.category != "deposit") return std::nullopt;
+  std::string confirmation = std::to_string(nextConfirmation_++);
+  if (order.recurring || order.firstDate > today) {
+    scheduled_.push_back({confirmation, username, order});
+  } else {
+    debit(from, order.amount, payee->label + " bill payment", today);
+  }
+  return confirmation;
+}
+
+std::optional<std::string> TestBackend::sendETransfer(const std::string& username, const TransferOrder& order,
+                                                      const CalendarDay& today) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto user = users_.find(username);
+  if (user == users_.end() || !owns(user->second, order.fromId) || order.recurring || order.firstDate != today ||
+      !termsValid(order, today) || order.fee < platform::Decimal()) {
+    return std::nullopt;
+  }
+  BankAccount& from = accounts_.at(order.fromId);
+  const Payee* recipient = findPayee(recipients_, order.toId);
+  if (!recipient || from.category != "deposit" || from.currency != "CAD") return std::nullopt;
+  debit(from, order.amount, "Interac e-Transfer to " + recipient->label, today);
+  if (order.fee > platform::Decimal()) debit(from, order.fee, "Interac e-Transfer fee", today);
+  return std::to_string(nextConfirmation_++);
 }
 
 std::vector<ScheduledTransfer> TestBackend::scheduledTransfers() const {

@@ -67,6 +67,15 @@ class TestBackend : public Backend {
   std::vector<MovableAccount> movableAccounts(const std::string& username) override;
   std::optional<std::string> bookTransfer(const std::string& username, const TransferOrder& order,
                                           const CalendarDay& today) override;
+  std::vector<Payee> payees(const std::string& username) override;
+  std::vector<Payee> recipients(const std::string& username) override;
+  platform::Decimal eTransferFee() override;
+  std::optional<std::string> payBill(const std::string& username, const TransferOrder& order,
+                                     const CalendarDay& today) override;
+  std::optional<std::string> sendETransfer(const std::string& username, const TransferOrder& order,
+                                           const CalendarDay& today) override;
+  // Future-dated and recurring transfers and bill payments (recurring schedules are counted
+  // here; bill payments have a payee's id as `order.toId`).
   std::vector<ScheduledTransfer> scheduledTransfers() const;
 
   // Interac e-Transfer preferences (model/ETransferPreferences.h), seeded from the fixture's
@@ -88,6 +97,9 @@ class TestBackend : public Backend {
 
  private:
   void load(const nlohmann::json& fixture);
+  // Takes `amount` off a deposit and lists `description` first among its transactions.
+  void debit(BankAccount& account, const platform::Decimal& amount, const std::string& description,
+             const CalendarDay& today);
 
   std::string fixturePath_;
   nlohmann::json fixture_;
@@ -95,6 +107,9 @@ class TestBackend : public Backend {
   std::map<std::string, BankUser> users_;
   std::map<std::string, BankAccount> accounts_;
   std::vector<ScheduledTransfer> scheduled_;
+  std::vector<Payee> payees_;
+  std::vector<Payee> recipients_;
+  platform::Decimal fee_;
   long long nextConfirmation_ = 0;
   ETransferBook eTransfer_;
   // Whether the account is one of the user's deposit accounts (with the lock held).

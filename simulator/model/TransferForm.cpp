@@ -18,6 +18,14 @@ const Fault kRecurringEndDateShiftedByDay("recurringEndDateShiftedByDay",
                                           "a recurring transfer's end date is kept one day before the picked day");
 const Fault kTransferCountOffByOne("transferCountOffByOne",
                                    "the number of transfers up to an end date counts a started week as a transfer");
+const Fault kAnotherKeepsAmount("anotherKeepsAmount", "\"Pay another bill\" empties the form but keeps the old amount");
+const Fault kPaymentDateOffByDay("paymentDateOffByDay",
+                                 "a bill payment's date is kept one day after the day picked");
+const Fault kETransferFeeNotCharged("eTransferFeeNotCharged", "an e-Transfer goes out without its fee");
+const Fault kPayeeMessageSaysAccount("payeeMessageSaysAccount",
+                                      "an empty payee field gets \"Select an account.\" instead of \"Select a payee.\"");
+const Fault kMemoClearedOnSubmit("memoClearedOnSubmit", "a Submit that shows in-line messages empties the memo");
+const Fault kYearlyFrequencyMissing("yearlyFrequencyMissing", "the bill payment's frequency picker leaves out \"Yearly\"");
 const Fault kCompletionBalanceOffByCent("completionBalanceOffByCent",
                                         "the completion screen shows the destination's new balance a cent short");
 
@@ -56,6 +64,34 @@ TransferForm::TransferForm(std::vector<MovableAccount> accounts, CalendarDay tod
       startDate_(today.addingDays(1)),
       endDate_(today.addingDays(8)) {}
 
+TransferForm::TransferForm(Purpose purpose, std::vector<MovableAccount> accounts, std::vector<Payee> payees,
+                           CalendarDay today, Faults faults, platform::Decimal fee)
+    : TransferForm(std::move(accounts), today, std::move(faults)) {
+  purpose_ = purpose;
+  payees_ = std::move(payees);
+  fee_ = fee;
+}
+
+TransferForm TransferForm::another() const {
+  TransferForm fresh(purpose_, accounts_, payees_, today_, faults_, fee_);
+  // The accounts as the bank has them after the last payment.
+  if (!accountsAfter_.empty()) fresh.accounts_ = accountsAfter_;
+  if (purpose_ == Purpose::billPayment && faults_.has(kAnotherKeepsAmount)) fresh.amountText_ = amountText_;
+  return fresh;
+}
+
+const Payee* TransferForm::payee() const {
+  if (purpose_ == Purpose::transfer) return nullptr;
+  auto it = std::find_if(payees_.begin(), payees_.end(), [&](const Payee& p) { return p.id == toId_; });
+  return it == payees_.end() ? nullptr : &*it;
+}
+
+std::vector<std::string> TransferForm::frequencyChoices() const {
+  std::vector<std::string> values = frequencies();
+  if (purpose_ == Purpose::billPayment && !faults_.has(kYearlyFrequencyMissing)) values.push_back("Yearly");
+  return values;
+}
+
 const MovableAccount* TransferForm::account(const std::string& id) const {
   auto it = std::find_if(accounts_.begin(), accounts_.end(), [&](const MovableAccount& a) { return a.id == id; });
   return it == accounts_.end() ? nullptr : &*it;
@@ -71,13 +107,14 @@ std::vector<const MovableAccount*> TransferForm::pickerAccounts() const {
   const MovableAccount* source = from();
   for (const MovableAccount& a : accounts_) {
     if (picker_ == Picker::toAccount && source && a.currency != source->currency) continue;
+    if (!sends(a)) continue;
     out.push_back(&a);
   }
   return out;
 }
 
 std::vector<std::vector<std::string>> TransferForm::wheelValues() const {
-  if (picker_ == Picker::frequency) return {frequencies()};
+  if (picker_ == Picker::frequency) return {frequencyChoices()};
   if (picker_ != Picker::date) return {};
   std::vector<std::string> days, years;
   for (int d = 1; d <= 31; ++d) days.push_back(std::to_string(d));
@@ -91,12 +128,15 @@ int TransferForm::stepDays() const {
   return 0;
 }
 
+int TransferForm::stepMonths() const { return frequency_ == "Yearly" ? 12 : 1; }
+
 std::optional<CalendarDay> TransferForm::lastDate() const {
   if (ending_ != Ending::never) {
     auto count = transferCount();
     if (!count) return std::nullopt;
     int step = stepDays();
-    return step ? startDate_.addingDays(static_cast<long long>(*count - 1) * step) : startDate_.addingMonths(*count - 1);
+    return step ? startDate_.addingDays(static_cast<long long>(*count - 1) * step)
+                : startDate_.addingMonths((*count - 1) * stepMonths());
   }
   return std::nullopt;
 }
@@ -118,7 +158,7 @@ std::optional<int> TransferForm::transferCount() const {
         return static_cast<int>(days / step + 1);
       }
       int months = 0;
-      while (startDate_.addingMonths(months + 1) <= endDate_) ++months;
+      while (startDate_.addingMonths((months + 1) * stepMonths()) <= endDate_) ++months;
       return months + 1;
     }
   }
@@ -140,6 +180,11 @@ TransferOrder TransferForm::order() const {
   o.amount = parseAmount(amountText_).value_or(platform::Decimal());
   o.recurring = kind_ == Kind::recurring;
   o.firstDate = o.recurring ? startDate_ : transferDate_;
+  o.memo = memo_;
+  if (purpose_ == Purpose::eTransfer) {
+    o.firstDate = today_;
+    o.fee = faults_.has(kETransferFeeNotCharged) ? platform::Decimal() : fee_;
+  }
   if (o.recurring) {
     o.frequency = frequency_;
     o.lastDate = lastDate();
@@ -171,8 +216,14 @@ void TransferForm::openAccountPicker(bool from) {
   sheetOffset_ = 0;
 }
 
+bool TransferForm::sends(const MovableAccount& account) const {
+  // Interac e-Transfers move Canadian dollars only.
+  return purpose_ != Purpose::eTransfer || account.currency == "CAD";
+}
+
 void TransferForm::chooseAccount(const std::string& accountId) {
-  if (!account(accountId)) return;
+  const MovableAccount* chosen = account(accountId);
+  if (!chosen || !sends(*chosen) || (picker_ == Picker::toAccount && purpose_ != Purpose::transfer)) return;
   if (picker_ == Picker::fromAccount) {
     fromId_ = accountId;
     // Money moves only between accounts of one currency.
@@ -180,6 +231,15 @@ void TransferForm::chooseAccount(const std::string& accountId) {
   } else if (picker_ == Picker::toAccount) {
     toId_ = accountId;
   }
+  picker_ = Picker::none;
+}
+
+void TransferForm::choosePayee(const std::string& payeeId) {
+  if (picker_ != Picker::toAccount ||
+      std::none_of(payees_.begin(), payees_.end(), [&](const Payee& p) { return p.id == payeeId; })) {
+    return;
+  }
+  toId_ = payeeId;
   picker_ = Picker::none;
 }
 
@@ -243,6 +303,9 @@ void TransferForm::pickerDone() {
       endDateChosen_ = true;
       if (faults_.has(kRecurringEndDateShiftedByDay)) picked = picked.addingDays(-1);
     }
+    if (purpose_ == Purpose::billPayment && pickerDate_ == DateField::transfer && faults_.has(kPaymentDateOffByDay)) {
+      picked = picked.addingDays(1);
+    }
     dateOf(pickerDate_) = picked;
     // A start moved past the end takes the end with it.
     if (pickerDate_ == DateField::start && endDate_ < startDate_) endDate_ = startDate_;
@@ -257,11 +320,25 @@ void TransferForm::closePicker() {
 
 void TransferForm::focusField(Focus field) {
   if (field == Focus::numberOf && (kind_ != Kind::recurring || ending_ != Ending::numberOf)) return;
+  if (field == Focus::memo && purpose_ == Purpose::transfer) return;
   focus_ = field;
 }
 
 void TransferForm::type(const std::string& keys) {
   if (focus_ == Focus::none) return;
+  if (focus_ == Focus::memo) {
+    // A text keyboard: anything but the delete key is written, up to the memo's length.
+    for (char c : keys) {
+      if (c == '\b' || c == '\x7f') {
+        // Remove one whole character (UTF-8 continuation bytes first).
+        while (!memo_.empty() && (static_cast<unsigned char>(memo_.back()) & 0xC0) == 0x80) memo_.pop_back();
+        if (!memo_.empty()) memo_.pop_back();
+      } else if (memo_.size() < kMaxMemoLength || (static_cast<unsigned char>(c) & 0xC0) == 0x80) {
+        memo_ += c;
+      }
+    }
+    return;
+  }
   // Decimal and number pads: digits (and the amount's ".") only; "\b" deletes.
   bool amount = focus_ == Focus::amount;
   std::string& text = amount ? amountText_ : numberOfText_;
@@ -299,8 +376,20 @@ std::optional<platform::Decimal> TransferForm::parseAmount(const std::string& te
 bool TransferForm::validate() {
   focus_ = Focus::none;
   fromError_ = from() ? "" : texts::kSelectAccount;
-  toError_ = to() ? "" : texts::kSelectAccount;
-  if (from() && to() && fromId_ == toId_ && !faults_.has(kSameAccountAllowed)) toError_ = texts::kSelectDifferentAccounts;
+  switch (purpose_) {
+    case Purpose::transfer:
+      toError_ = to() ? "" : texts::kSelectAccount;
+      if (from() && to() && fromId_ == toId_ && !faults_.has(kSameAccountAllowed)) {
+        toError_ = texts::kSelectDifferentAccounts;
+      }
+      break;
+    case Purpose::billPayment:
+      toError_ = payee() ? "" : faults_.has(kPayeeMessageSaysAccount) ? texts::kSelectAccount : texts::kSelectPayee;
+      break;
+    case Purpose::eTransfer:
+      toError_ = payee() ? "" : texts::kSelectRecipient;
+      break;
+  }
 
   amountError_.clear();
   if (amountText_.empty()) {
@@ -320,9 +409,11 @@ bool TransferForm::validate() {
 
   numberOfError_.clear();
   if (kind_ == Kind::recurring && ending_ == Ending::numberOf && !transferCount()) {
-    numberOfError_ = texts::kEnterNumberOfTransfers;
+    numberOfError_ = purpose_ == Purpose::billPayment ? texts::kEnterNumberOfPayments : texts::kEnterNumberOfTransfers;
   }
-  return fromError_.empty() && toError_.empty() && amountError_.empty() && numberOfError_.empty();
+  bool valid = fromError_.empty() && toError_.empty() && amountError_.empty() && numberOfError_.empty();
+  if (!valid && faults_.has(kMemoClearedOnSubmit)) memo_.clear();
+  return valid;
 }
 
 void TransferForm::complete(std::string confirmationNumber, std::vector<MovableAccount> accountsAfter) {

@@ -1,6 +1,7 @@
-// The transfer between two of the customer's accounts: the form (accounts, amount, one-time or
-// recurring, dates, frequency and ending), its in-line validation, the review of what will be
-// sent and the completion with the bank's confirmation number and the new balances. Dates are
+// The money forms: a transfer between two of the customer's accounts, a bill payment to a payee
+// and an Interac e-Transfer to a recipient. Each is a form (accounts or payee, amount, one-time or
+// recurring, dates, frequency and ending, memo), its in-line validation, the review of what will
+// be sent and the completion with the bank's confirmation number and the new balances. Dates are
 // calendar days; the date pickers' wheels are applied only when the picker's Done is tapped.
 #pragma once
 
@@ -23,6 +24,9 @@ inline constexpr const char* kAmountLimits = "Enter an amount between $0.01 and 
 inline constexpr const char* kEnterNumberOfTransfers = "Enter the number of transfers.";
 inline constexpr const char* kNever = "Never";
 inline constexpr const char* kConfirmationPrefix = "Your transaction number is: ";
+inline constexpr const char* kSelectPayee = "Select a payee.";
+inline constexpr const char* kSelectRecipient = "Select a recipient.";
+inline constexpr const char* kEnterNumberOfPayments = "Enter the number of payments.";
 }  // namespace texts
 
 class TransferForm {
@@ -32,12 +36,17 @@ class TransferForm {
   enum class DateField { transfer, start, end };
   enum class Stage { form, review, complete };
   enum class Picker { none, fromAccount, toAccount, date, frequency };
-  enum class Focus { none, amount, numberOf };
+  enum class Focus { none, amount, numberOf, memo };
+  // What the form moves money to: another account, a bill payee or an e-Transfer recipient.
+  enum class Purpose { transfer, billPayment, eTransfer };
 
   static const std::vector<std::string>& frequencies();  // "Weekly", "Every 2 weeks", "Monthly"
+  // The frequencies this form offers: bill payments may also recur yearly.
+  std::vector<std::string> frequencyChoices() const;
   static const std::vector<std::string>& monthNames();   // "January" ... "December"
   static constexpr std::size_t kMaxAmountLength = 12;
   static constexpr std::size_t kMaxNumberOfLength = 3;
+  static constexpr std::size_t kMaxMemoLength = 100;  // bytes of UTF-8
   // How many years ahead the date pickers reach.
   static constexpr int kPickerYears = 2;
 
@@ -45,13 +54,25 @@ class TransferForm {
   // A new form over the customer's accounts, dated `today` (a one-time transfer today, a
   // recurring one from tomorrow).
   TransferForm(std::vector<MovableAccount> accounts, CalendarDay today, Faults faults);
+  // A bill-payment or e-Transfer form: To picks one of `payees`; an e-Transfer costs `fee` and
+  // goes out today.
+  TransferForm(Purpose purpose, std::vector<MovableAccount> accounts, std::vector<Payee> payees, CalendarDay today,
+               Faults faults, platform::Decimal fee = {});
+  // The same form empty again, over the same accounts and payees ("Pay another bill").
+  TransferForm another() const;
 
   // --- state ---------------------------------------------------------------------------------
   Stage stage() const { return stage_; }
   Kind kind() const { return kind_; }
+  Purpose purpose() const { return purpose_; }
   const std::vector<MovableAccount>& accounts() const { return accounts_; }
   const MovableAccount* from() const { return account(fromId_); }
-  const MovableAccount* to() const { return account(toId_); }
+  const MovableAccount* to() const { return purpose_ == Purpose::transfer ? account(toId_) : nullptr; }
+  // The chosen payee or recipient (bill payments and e-Transfers).
+  const Payee* payee() const;
+  const std::vector<Payee>& payees() const { return payees_; }
+  const std::string& memo() const { return memo_; }
+  const platform::Decimal& fee() const { return fee_; }
   const std::string& amountText() const { return amountText_; }
   const std::string& numberOfText() const { return numberOfText_; }
   const CalendarDay& today() const { return today_; }
@@ -69,8 +90,9 @@ class TransferForm {
   const std::string& amountError() const { return amountError_; }
   const std::string& numberOfError() const { return numberOfError_; }
 
-  // The accounts an account picker offers: every account for From; for To, those in the From
-  // account's currency (every account while no From is chosen).
+  // The accounts an account picker offers: every account for From (Canadian-dollar ones for an
+  // e-Transfer); for To, those in the From account's currency (every account while no From is
+  // chosen).
   std::vector<const MovableAccount*> pickerAccounts() const;
   // How far the account sheet's list is scrolled (points); back at the top whenever it opens.
   double sheetOffset() const { return sheetOffset_; }
@@ -98,6 +120,8 @@ class TransferForm {
   void selectKind(Kind kind);
   void openAccountPicker(bool from);
   void chooseAccount(const std::string& accountId);
+  // The To picker of a bill payment or e-Transfer: a payee or recipient by its id.
+  void choosePayee(const std::string& payeeId);
   void openDatePicker(DateField field);
   void openFrequencyPicker();
   void turnWheel(std::size_t wheel, const std::string& value);
@@ -124,10 +148,13 @@ class TransferForm {
  private:
   const MovableAccount* account(const std::string& id) const;
   const MovableAccount* accountAfter(const std::string& id) const;
+  // Whether money can leave `account` through this form.
+  bool sends(const MovableAccount& account) const;
   CalendarDay& dateOf(DateField field);
   CalendarDay firstAllowed(DateField field) const;
-  // Days between two transfers (0 for monthly ones).
+  // Days between two transfers (0 for monthly and yearly ones), and months between them.
   int stepDays() const;
+  int stepMonths() const;
 
   std::vector<MovableAccount> accounts_;
   std::vector<MovableAccount> accountsAfter_;
@@ -145,6 +172,10 @@ class TransferForm {
   bool endDateChosen_ = false;
   std::string frequency_ = "Weekly";
   Ending ending_ = Ending::never;
+  Purpose purpose_ = Purpose::transfer;
+  std::vector<Payee> payees_;
+  std::string memo_;
+  platform::Decimal fee_;
   Focus focus_ = Focus::none;
   Picker picker_ = Picker::none;
   DateField pickerDate_ = DateField::transfer;

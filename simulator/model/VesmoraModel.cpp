@@ -566,6 +566,40 @@ void VesmoraModel::openTransfer() {
   transfer_.emplace(movableAccounts_, day, settings_.faults);
 }
 
+void VesmoraModel::openPayABill() {
+  if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
+  request([this] {
+    transfer_.emplace(TransferForm::Purpose::billPayment, movableAccounts_, backend_.payees(signedInUser_), today(),
+                      settings_.faults);
+  });
+}
+
+void VesmoraModel::openETransfer() {
+  if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
+  request([this] {
+    transfer_.emplace(TransferForm::Purpose::eTransfer, movableAccounts_, backend_.recipients(signedInUser_), today(),
+                      settings_.faults, backend_.eTransferFee());
+  });
+}
+
+const Fault kMakeAnotherGoesToMenu("makeAnotherGoesToMenu",
+                                   "\"Make another Interac e-Transfer\" closes the e-Transfer and shows the Move money menu");
+
+void VesmoraModel::makeAnotherPayment() {
+  if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::complete ||
+      transfer_->purpose() == TransferForm::Purpose::transfer) {
+    return;
+  }
+  request([this] {
+    if (!transfer_) return;
+    if (transfer_->purpose() == TransferForm::Purpose::eTransfer && settings_.faults.has(kMakeAnotherGoesToMenu)) {
+      transfer_.reset();
+      return;
+    }
+    transfer_ = transfer_->another();
+  });
+}
+
 void VesmoraModel::submitTransfer() {
   if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::form) return;
   transfer_->closePicker();
@@ -579,10 +613,22 @@ void VesmoraModel::confirmTransfer() {
   if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::review) return;
   request([this] {
     if (!transfer_) return;
-    auto confirmation = backend_.bookTransfer(signedInUser_, transfer_->order(), today());
+    std::optional<std::string> confirmation;
+    switch (transfer_->purpose()) {
+      case TransferForm::Purpose::transfer:
+        confirmation = backend_.bookTransfer(signedInUser_, transfer_->order(), today());
+        break;
+      case TransferForm::Purpose::billPayment:
+        confirmation = backend_.payBill(signedInUser_, transfer_->order(), today());
+        break;
+      case TransferForm::Purpose::eTransfer:
+        confirmation = backend_.sendETransfer(signedInUser_, transfer_->order(), today());
+        break;
+    }
     if (!confirmation) {
       showAlert(Alert::Kind::accountUnavailable);
-      alert_->message = texts::kTransferRefused;
+      alert_->message = transfer_->purpose() == TransferForm::Purpose::transfer ? texts::kTransferRefused
+                                                                                : texts::kPaymentRefused;
       transfer_->edit();
       return;
     }

@@ -89,6 +89,7 @@ inline constexpr const char* kSurveyTitle = "How are we doing?";
 inline constexpr const char* kAccountUnavailable =
     "This account can’t be shown right now. Please try again later.";
 inline constexpr const char* kTransferRefused = "Your transfer can’t be made right now. Please try again later.";
+inline constexpr const char* kPaymentRefused = "Your payment can’t be made right now. Please try again later.";
 }  // namespace texts
 
 class VesmoraModel {
@@ -182,9 +183,16 @@ class VesmoraModel {
   // "Transfer between accounts": shows the transfer form over the accounts the Move money menu
   // fetched.
   void openTransfer();
+  // "Pay a bill" and "Send Interac e-Transfer": the form over the accounts of the Move money menu,
+  // once the bank has sent the payees (recipients and the e-Transfer fee).
+  void openPayABill();
+  void openETransfer();
+  // "Pay another bill" and "Make another Interac e-Transfer" on the completion: the same form
+  // empty again.
+  void makeAnotherPayment();
   // The form's Submit: in-line messages at once, or the review once the bank has answered.
   void submitTransfer();
-  // The review's "Transfer": books the transfer and shows the completion.
+  // The review's "Transfer" (or "Pay bill"): books the order and shows the completion.
   void confirmTransfer();
   // The review's "Edit": back to the form as it was filled.
   void editTransfer();

@@ -133,7 +133,7 @@ class Preferences : public ::testing::Test {
 }  // namespace
 
 TEST_F(Preferences, PageWaitsForTheBankAndShowsTheCustomersState) {
-  auto m = openAs("etransfer03", "Cedar#4430", "", 2);
+  auto m = openAs("etprefs03", "Cedar#4430", "", 2);
   EXPECT_EQ(m->morePage(), MorePage::eTransferPreferences);
   EXPECT_TRUE(m->preferences().loaded);
   // With a loading time the page shows only when the bank has answered.
@@ -149,7 +149,7 @@ TEST_F(Preferences, PageWaitsForTheBankAndShowsTheCustomersState) {
 }
 
 TEST_F(Preferences, AutodepositEditorValidatesRegistersAndDeletes) {
-  auto m = openAs("etransfer04", "Cedar#4440");
+  auto m = openAs("etprefs04", "Cedar#4440");
   m->openAutodepositEditor("");
   ASSERT_EQ(m->preferences().editor, PreferencesArea::Editor::autodeposit);
   m->savePreferencesEditor();
@@ -162,12 +162,12 @@ TEST_F(Preferences, AutodepositEditorValidatesRegistersAndDeletes) {
   m->openAutodepositAccountSheet();
   m->chooseAutodepositAccount("dep-chq-2038556");
   EXPECT_TRUE(m->preferences().accountSheetOpen) << "another customer's account is not listed";
-  m->chooseAutodepositAccount("dep-kids-etransfer04");
+  m->chooseAutodepositAccount("dep-kids-etprefs04");
   m->savePreferencesEditor();
   ASSERT_TRUE(m->alert());
   EXPECT_EQ(m->alert()->message, texts::kAutodepositRegistered);
-  ASSERT_EQ(backend.autodeposits("etransfer04").size(), 1u);
-  EXPECT_EQ(backend.autodeposits("etransfer04")[0].email, "new@corvane-test.com");
+  ASSERT_EQ(backend.autodeposits("etprefs04").size(), 1u);
+  EXPECT_EQ(backend.autodeposits("etprefs04")[0].email, "new@corvane-test.com");
   m->tapAlertButton("OK");
   EXPECT_EQ(m->preferences().editor, PreferencesArea::Editor::none);
 
@@ -179,12 +179,12 @@ TEST_F(Preferences, AutodepositEditorValidatesRegistersAndDeletes) {
   ASSERT_TRUE(m->alert());
   EXPECT_EQ(m->alert()->message, "This will remove new@corvane-test.com from your Autodeposit profile.");
   m->tapAlertButton("Cancel");
-  EXPECT_EQ(backend.autodeposits("etransfer04").size(), 1u);
+  EXPECT_EQ(backend.autodeposits("etprefs04").size(), 1u);
   m->openAutodepositAccountSheet();
-  m->chooseAutodepositAccount("dep-chq-etransfer04");
+  m->chooseAutodepositAccount("dep-chq-etprefs04");
   m->savePreferencesEditor();
   EXPECT_FALSE(m->alert()) << "a changed account closes the editor without an alert";
-  EXPECT_EQ(backend.autodeposits("etransfer04")[0].accountId, "dep-chq-etransfer04");
+  EXPECT_EQ(backend.autodeposits("etprefs04")[0].accountId, "dep-chq-etprefs04");
 
   // A row's Delete shows only once the row is swiped open.
   m->tapRegistrationDelete("new@corvane-test.com");
@@ -192,18 +192,18 @@ TEST_F(Preferences, AutodepositEditorValidatesRegistersAndDeletes) {
   m->swipeRegistration("new@corvane-test.com", true);
   m->tapRegistrationDelete("new@corvane-test.com");
   m->tapAlertButton(texts::kDeleteEmailButton);
-  EXPECT_TRUE(backend.autodeposits("etransfer04").empty());
+  EXPECT_TRUE(backend.autodeposits("etprefs04").empty());
   EXPECT_TRUE(m->preferences().registrations.empty());
 }
 
 TEST_F(Preferences, ARefusedChangeKeepsTheEditorOpenBehindAnError) {
-  auto m = openAs("etransfer04", "Cedar#4440");
-  ASSERT_TRUE(backend.registerAutodeposit("etransfer02", {"taken@corvane-test.com", "dep-chq-etransfer02"}));
+  auto m = openAs("etprefs04", "Cedar#4440");
+  ASSERT_TRUE(backend.registerAutodeposit("etprefs02", {"taken@corvane-test.com", "dep-chq-etprefs02"}));
   m->openAutodepositEditor("");
   m->focusPreferencesField(Focus::autodepositEmail);
   m->typeIntoPreferencesField(Focus::autodepositEmail, "taken@corvane-test.com");
   m->openAutodepositAccountSheet();
-  m->chooseAutodepositAccount("dep-chq-etransfer04");
+  m->chooseAutodepositAccount("dep-chq-etprefs04");
   m->savePreferencesEditor();
   ASSERT_TRUE(m->alert());
   EXPECT_EQ(m->alert()->message, texts::kPreferencesRefused);
@@ -213,7 +213,7 @@ TEST_F(Preferences, ARefusedChangeKeepsTheEditorOpenBehindAnError) {
 }
 
 TEST_F(Preferences, ProfileEditorTrimsCapsAndSavesBothFields) {
-  auto m = openAs("etransfer01", "Cedar#4410");
+  auto m = openAs("etprefs01", "Cedar#4410");
   m->openAutodepositEditor("");
   EXPECT_EQ(m->preferences().editor, PreferencesArea::Editor::none) << "no autodeposit without a profile";
   m->openProfileEditor();
@@ -227,16 +227,16 @@ TEST_F(Preferences, ProfileEditorTrimsCapsAndSavesBothFields) {
   m->focusPreferencesField(Focus::profileEmail);
   m->typeIntoPreferencesField(Focus::profileEmail, " lea@corvane-test.com");
   m->savePreferencesEditor();
-  EXPECT_EQ(backend.senderProfile("etransfer01"), (SenderProfile{"L\u00e9a O'Neil", "lea@corvane-test.com"}));
+  EXPECT_EQ(backend.senderProfile("etprefs01"), (SenderProfile{"L\u00e9a O'Neil", "lea@corvane-test.com"}));
   EXPECT_EQ(m->preferences().editor, PreferencesArea::Editor::none);
 
   // The edit mode opens filled; a save with the fault keeps the old address.
-  auto faulty = openAs("etransfer01", "Cedar#4410", "profileSaveDropsEmail");
+  auto faulty = openAs("etprefs01", "Cedar#4410", "profileSaveDropsEmail");
   faulty->openProfileEditor();
   EXPECT_FALSE(faulty->preferences().creating);
   EXPECT_EQ(faulty->preferences().email, "lea@corvane-test.com");
   faulty->focusPreferencesField(Focus::profileEmail);
   faulty->typeIntoPreferencesField(Focus::profileEmail, "\b\b\b\bca");
   faulty->savePreferencesEditor();
-  EXPECT_EQ(backend.senderProfile("etransfer01")->email, "lea@corvane-test.com");
+  EXPECT_EQ(backend.senderProfile("etprefs01")->email, "lea@corvane-test.com");
 }

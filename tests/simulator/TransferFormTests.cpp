@@ -361,3 +361,44 @@ TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
   EXPECT_EQ((*bank.accountDetails("2038556", "dep-chq-2038556"))["transactions"].size(), 10u + 400u);
   EXPECT_EQ(bank.bookTransfer("2038556", cent, {2026, 12, 7}), "40170401") << "every number given once";
 }
+
+TEST_F(TransferFlow, BillPaymentsAndETransfersGoThroughTheSameStepsWithTheirOwnBooking) {
+  auto m = signedIn("", 2);
+  m->openPayABill();
+  EXPECT_FALSE(m->transferForm()) << "the form waits for the payees";
+  m->finishLoading();
+  ASSERT_EQ(m->transferForm()->purpose(), TransferForm::Purpose::billPayment);
+  auto fillPayment = [&](const char* payee, const char* amount) {
+    TransferForm& form = *m->transferForm();
+    form.openAccountPicker(true);
+    form.chooseAccount("dep-chq-2038556");
+    form.openAccountPicker(false);
+    form.choosePayee(payee);
+    form.focusField(TransferForm::Focus::amount);
+    form.type(amount);
+    m->submitTransfer();
+    m->finishLoading();
+    m->confirmTransfer();
+    m->finishLoading();
+    ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
+  };
+  fillPayment("payee-hydro", "0.01");
+  EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5240.74"));
+  m->makeAnotherPayment();
+  m->finishLoading();
+  ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::form);
+  EXPECT_EQ(m->transferForm()->amountText(), "");
+  EXPECT_EQ(m->transferForm()->accounts()[0].balance, dec("5240.74"));
+
+  m->selectTab(Tab::moveMoney);
+  m->finishLoading();
+  EXPECT_FALSE(m->transferForm());
+  m->openETransfer();
+  m->finishLoading();
+  fillPayment("recipient-sam", "10.00");
+  EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5229.24")) << "amount and fee";
+  m->makeAnotherPayment();
+  m->finishLoading();
+  EXPECT_EQ(m->transferForm()->purpose(), TransferForm::Purpose::eTransfer);
+  EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5229.24"));
+}

@@ -201,11 +201,11 @@ TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
 TEST_F(VesmoraOnDevice, PreferencesTableScrollsToRowsBelowTheScreen) {
   TestBackend& bank = installedTestBackend();
   for (int n = 0; n < 3; ++n) {
-    ASSERT_TRUE(bank.registerAutodeposit("etransfer03", {"extra" + std::to_string(n) + "@corvane-test.com",
-                                                         "dep-chq-etransfer03"}));
+    ASSERT_TRUE(bank.registerAutodeposit("etprefs03", {"extra" + std::to_string(n) + "@corvane-test.com",
+                                                         "dep-chq-etprefs03"}));
   }
   app.launch();
-  typeCredentialsAndLogIn("etransfer03", "Cedar#4430");
+  typeCredentialsAndLogIn("etprefs03", "Cedar#4430");
   if (app.alerts().buttons()["Cancel"].exists()) app.alerts().buttons()["Cancel"].tap();
   app.tabBars().buttons()["More"].tap();
   app.tables().staticTexts().matching("MoreViewInteractPreferences").element().tap();
@@ -231,7 +231,7 @@ TEST_F(VesmoraOnDevice, PreferencesTableScrollsToRowsBelowTheScreen) {
   app.tables().cells().buttons()["Delete"].tap();
   app.alerts().buttons()["Delete email"].tap();
   EXPECT_FALSE(last.exists());
-  EXPECT_EQ(bank.autodeposits("etransfer03").size(), 4u);
+  EXPECT_EQ(bank.autodeposits("etprefs03").size(), 4u);
   EXPECT_TRUE(app.buttons()["Register another email"].isHittable()) << "the offset shrinks with the content";
   bank.reseed();
 }

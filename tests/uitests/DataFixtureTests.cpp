@@ -97,6 +97,22 @@ void check(const nlohmann::json& value, const std::string& where, const vesmora:
     }
     if (!found) f.problems.push_back(where + ": " + numberKey + " " + value[numberKey].dump() + " is not in the fixture");
   }
+  // Bill payees by their nickname, e-Transfer recipients by their name, and the fee they cost.
+  auto listed = [&](const char* list, const char* key, const nlohmann::json& name) {
+    for (const auto& entry : bank.fixture().value(list, nlohmann::json::array())) {
+      if (entry.value(key, "") == name) return true;
+    }
+    return false;
+  };
+  if (value.contains("payeeNickname") && !listed("payees", "nickname", value["payeeNickname"])) {
+    f.problems.push_back(where + ": payee " + value["payeeNickname"].dump() + " is not in the fixture");
+  }
+  if (value.contains("recipientStr") && !listed("recipients", "name", value["recipientStr"])) {
+    f.problems.push_back(where + ": recipient " + value["recipientStr"].dump() + " is not in the fixture");
+  }
+  if (value.contains("etransferFee") && value["etransferFee"] != bank.fixture().value("eTransferFee", "")) {
+    f.problems.push_back(where + ": the e-Transfer fee differs from the fixture's");
+  }
   for (const auto& [key, child] : value.items()) check(child, where + "." + key, bank, f);
 }
 

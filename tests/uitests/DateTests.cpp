@@ -100,3 +100,23 @@ TEST(DateTexts, AddDaysKeepsTheWallClockTimeWhenDaylightSavingEnds) {
   // 23:30 MDT on 6 November plus one day is 23:30 MST on the 7th, not 22:30.
   EXPECT_EQ(utc(2027, 11, 7, 5, 30).addDays(1), utc(2027, 11, 8, 6, 30));
 }
+
+TEST(DateTexts, APaymentDatesExpectedTextNamesTheDayItsWheelsAreTurnedToAtEveryHour) {
+  // The future-dated bill payment turns the picker to the "MDT" month, day and year and expects
+  // the completion to show "MMM d, yyyy" of the same day; the device's zone must not matter, also
+  // at the hours where the device's date and the Mountain date differ.
+  for (const char* zoneName : {"UTC", "Asia/Kolkata", "Pacific/Honolulu"}) {
+    DeviceTimeZone zone(TimeZone::named(zoneName));
+    int hoursWhereDatesDiffer = 0;
+    for (int hour = 0; hour < 24; ++hour) {
+      for (int offset : {1, 364}) {
+        Date payment = *utc(2026, 12, 7, hour, 30).addDays(offset);
+        std::string wheels = payment.fullMonthString().substr(0, 3) + " " + payment.dayString() + ", " +
+                             payment.fullYearString();
+        EXPECT_EQ(payment.monthDayYearString(), wheels) << zoneName << " " << hour << ":30 +" << offset;
+        if (CommonFunctions::getDateFormatter(payment, "MMM d, yyyy") != wheels) ++hoursWhereDatesDiffer;
+      }
+    }
+    EXPECT_GT(hoursWhereDatesDiffer, 0) << zoneName << ": the device's date never differs from the Mountain date";
+  }
+}

@@ -57,10 +57,10 @@ TEST(AutodepositScreen, DeleteMessageNamesTheAddressAsIs) {
 }
 
 TEST_F(ETransferScreenTest, AddressWithApostropheAndPercentIsRegisteredFoundAndDeleted) {
-  auto preferences = open("etransfer04", "Cedar#4440");
+  auto preferences = open("etprefs04", "Cedar#4440");
   const std::string address = "o'neil%50@corvane-test.com";
   preferences.registerAutodeposit(probe, address, "Children's Savings", "001-93400000002");
-  EXPECT_EQ(registeredAccount("etransfer04"), "dep-kids-etransfer04");
+  EXPECT_EQ(registeredAccount("etprefs04"), "dep-kids-etprefs04");
   XCUIElement cell = preferences.cellElement(address);
   ASSERT_TRUE(cell.exists());
   cell.tap();
@@ -70,12 +70,12 @@ TEST_F(ETransferScreenTest, AddressWithApostropheAndPercentIsRegisteredFoundAndD
   EXPECT_TRUE(XCUIApplication().alerts().staticTexts().matching(NSPredicate("label == %@", expected)).element().exists());
   editor.deleteAlertConfirmButton.tap();
   BaseScreen::waitForLoading(probe, 20);
-  EXPECT_TRUE(vesmora::installedTestBackend().autodeposits("etransfer04").empty());
+  EXPECT_TRUE(vesmora::installedTestBackend().autodeposits("etprefs04").empty());
   EXPECT_EQ(failures(), 0);
 }
 
 TEST_F(ETransferScreenTest, AccountIsPickedByNumberAmongNamesThatContainEachOther) {
-  auto preferences = open("etransfer02", "Cedar#4420");
+  auto preferences = open("etprefs02", "Cedar#4420");
   preferences.autodepositRegisterButton.tap();
   AutodepositCreateEditScreen editor(XCUIApplication(), AutodepositCreateEditType::create);
   editor.typeOnEmail("quinn.plus@corvane-test.com");
@@ -88,7 +88,7 @@ TEST_F(ETransferScreenTest, AccountIsPickedByNumberAmongNamesThatContainEachOthe
   BaseScreen::waitForLoading(probe, 20);
   EXPECT_TRUE(editor.alertSuccessfulTitle.exists());
   editor.alertOkButton.tap();
-  EXPECT_EQ(registeredAccount("etransfer02"), "dep-sav-etransfer02");
+  EXPECT_EQ(registeredAccount("etprefs02"), "dep-sav-etprefs02");
   EXPECT_TRUE(preferences.autodepositRegisterAnotherButton.exists());
   EXPECT_EQ(failures(), 0);
 }

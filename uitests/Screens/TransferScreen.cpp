@@ -154,8 +154,7 @@ void TransferScreen::assertError(const std::string& errorDisplayed) {
 
 std::string TransferScreen::balanceAfterTransfer(std::size_t index, const std::string& amountToTransfer,
                                                  bool outgoing) {
-  std::string label = scrollViewTexts().matching(NSPredicate("label CONTAINS '$'")).element(index).label();
-  platform::Decimal balance = MoneyForms::amountOfBalanceText(label);
+  platform::Decimal balance = MoneyForms::scrollViewAmount(app, index);
   platform::Decimal amount = CommonFunctions::roundUp(amountToTransfer);
   return CommonFunctions::currencyFormatFromDecimal(outgoing ? balance - amount : balance + amount);
 }

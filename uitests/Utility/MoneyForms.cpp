@@ -1,5 +1,6 @@
 #include "Utility/MoneyForms.h"
 
+#include "Screens/QualtricsScreen.h"
 #include "Utility/CommonFunctions.h"
 
 namespace MoneyForms {
@@ -47,5 +48,28 @@ platform::Decimal amountOfBalanceText(const std::string& label) {
   }
   return CommonFunctions::roundUp(digits);
 }
+
+platform::Decimal scrollViewAmount(const XCUIApplication& app, std::size_t index) {
+  std::string label =
+      app.scrollViews().otherElements().staticTexts().matching(NSPredicate("label CONTAINS '$'")).element(index).label();
+  return amountOfBalanceText(label);
+}
+
+void waitUntilGone(XCTestCase& testCase, const XCUIElement& element, double seconds) {
+  testCase.expectation(NSPredicate("exists == FALSE"), element);
+  testCase.waitForExpectations(seconds);
+}
+
+bool containsText(const std::string& text, const std::string& part) {
+  return !part.empty() && text.find(part) != std::string::npos;
+}
+
+Date daysFromNow(int days) {
+  std::optional<Date> date = Date::now().addDays(days);
+  if (!date) XCTFail("no date " + std::to_string(days) + " days from now");
+  return date.value_or(Date::now());
+}
+
+void dismissSurvey() { QualtricsScreen(XCUIApplication()).dismissSurveyPopUp(); }
 
 }  // namespace MoneyForms

@@ -24,5 +24,16 @@ void turnDateWheels(const XCUIApplication& app, const Date& date, std::initializ
 void tapPickerDone(const XCUIApplication& app, XCTestCase& testCase);
 // "$" and "," removed, the rest as a decimal number (a failure naming the text otherwise).
 platform::Decimal amountOfBalanceText(const std::string& label);
+// The amount of the `index`-th (zero-based) "$" text among the static texts under the other
+// elements of the app's scroll views (the review's and completion's balances).
+platform::Decimal scrollViewAmount(const XCUIApplication& app, std::size_t index);
+// Waits up to `seconds` for "exists == FALSE" on the element (the loading indicator).
+void waitUntilGone(XCTestCase& testCase, const XCUIElement& element, double seconds);
+// Case-sensitive substring search; an empty text to look for is never found.
+bool containsText(const std::string& text, const std::string& part);
+// Today plus `days` in the device's calendar (a failure when there is no such date).
+Date daysFromNow(int days);
+// Dismisses the survey pop-up when it shows within its wait (on a new app handle).
+void dismissSurvey();
 
 }  // namespace MoneyForms

@@ -12,6 +12,8 @@
 #include "Screens/MoveMoneyScreen.h"
 #include "Screens/TransferScreen.h"
 #include "Utility/CommonFunctions.h"
+#include "Utility/MoneyForms.h"
+#include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
 namespace {
@@ -51,30 +53,14 @@ struct Opening {
   }
 };
 
-// Case-sensitive substring search; an empty text is never found.
-bool containsText(const std::string& text, const std::string& part) {
-  return !part.empty() && text.find(part) != std::string::npos;
-}
+using MoneyForms::containsText;
 
 }  // namespace
 
-class TransferMoneyTests : public XCTestCase {
+class TransferMoneyTests : public AppTestCase {
  public:
   const std::string amountLimitValidationMessage = "Enter an amount between $0.01 and $99,999.99";
   const std::string amountNotProvidedValidationMessage = "Enter an amount.";
-
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
 
   // --- happy paths --------------------------------------------------------------------------
 
@@ -283,12 +269,7 @@ class TransferMoneyTests : public XCTestCase {
     }
   }
 
-  // Today plus `days` in the device's calendar.
-  static Date daysFromNow(int days) {
-    std::optional<Date> date = Date::now().addDays(days);
-    if (!date) XCTFail("no date " + std::to_string(days) + " days from now");
-    return date.value_or(Date::now());
-  }
+  static Date daysFromNow(int days) { return MoneyForms::daysFromNow(days); }
 
   // Signs the row's user in and opens Transfer between accounts.
   void open(const TransferRow& row, const Opening& opening) {
@@ -456,8 +437,6 @@ class TransferMoneyTests : public XCTestCase {
                                             row.fromAccountNumber, row.amountToTransfer, transferDate, *this);
     });
   }
-
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(TransferMoneyTests)
