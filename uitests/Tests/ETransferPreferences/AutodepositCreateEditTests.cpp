@@ -8,18 +8,8 @@
 #include "Screens/MoreScreen.h"
 #include "Tests/ETransferPreferences/ETransferPreferencesSteps.h"
 
-class AutodepositCreateEditTests : public XCTestCase {
+class AutodepositCreateEditTests : public ETransferPreferencesTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    etransfer::launch(*this, app);
-  }
-
-  void tearDown() override {
-    etransfer::terminate(app);
-    XCTestCase::tearDown();
-  }
-
   void testCreateAutodepositSuccess() {
     auto record = etransfer::readRecord("noAutoDepositRegistrations");
     if (!record) return;
@@ -216,7 +206,6 @@ class AutodepositCreateEditTests : public XCTestCase {
     wait();
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(AutodepositCreateEditTests)

@@ -71,15 +71,4 @@ ETransferPreferencesScreen signInAndOpenPreferences(XCTestCase& test, const XCUI
   return screen;
 }
 
-void launch(XCTestCase& test, std::optional<XCUIApplication>& app) {
-  test.continueAfterFailure = true;
-  app = XCUIApplication();
-  app->launch();
-}
-
-void terminate(std::optional<XCUIApplication>& app) {
-  if (app) app->terminate();
-  app.reset();
-}
-
 }  // namespace etransfer

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Screens/ETransferPreferencesScreen.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
@@ -34,9 +35,14 @@ enum class Route {
 ETransferPreferencesScreen signInAndOpenPreferences(XCTestCase& test, const XCUIApplication& app, Route route,
                                                     const std::string& username, const std::string& password);
 
-// The set-up and tear-down of the three classes: `app` launched anew, every failure recorded and
-// the test going on (`continueAfterFailure` is left true or set so).
-void launch(XCTestCase& test, std::optional<XCUIApplication>& app);
-void terminate(std::optional<XCUIApplication>& app);
-
 }  // namespace etransfer
+
+// The fixture of the three classes: a new app launched for each test method and terminated
+// after it; unlike the other classes, every failure is recorded and the test goes on.
+class ETransferPreferencesTestCase : public AppTestCase {
+ public:
+  void setUp() override {
+    AppTestCase::setUp();
+    continueAfterFailure = true;
+  }
+};

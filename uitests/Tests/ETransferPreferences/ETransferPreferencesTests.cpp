@@ -7,18 +7,8 @@
 #include "Extensions/XCUIElementExtensions.h"
 #include "Tests/ETransferPreferences/ETransferPreferencesSteps.h"
 
-class ETransferPreferencesTests : public XCTestCase {
+class ETransferPreferencesTests : public ETransferPreferencesTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    etransfer::launch(*this, app);
-  }
-
-  void tearDown() override {
-    etransfer::terminate(app);
-    XCTestCase::tearDown();
-  }
-
   void testNoProfile() {
     auto record = etransfer::readRecord("noInteractProfile");
     if (!record) return;
@@ -113,7 +103,6 @@ class ETransferPreferencesTests : public XCTestCase {
     return "anyfake" + std::to_string(number(random)) + "@" + etransfer::kTestMailDomain;
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(ETransferPreferencesTests)

@@ -6,18 +6,8 @@
 #include "Screens/ETransferProfileCreateEditScreen.h"
 #include "Tests/ETransferPreferences/ETransferPreferencesSteps.h"
 
-class ProfileCreateEditTests : public XCTestCase {
+class ProfileCreateEditTests : public ETransferPreferencesTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    etransfer::launch(*this, app);
-  }
-
-  void tearDown() override {
-    etransfer::terminate(app);
-    XCTestCase::tearDown();
-  }
-
   void testCreateProfileSuccess() {}
 
   void testCreateValidationErrors() {
@@ -178,7 +168,6 @@ class ProfileCreateEditTests : public XCTestCase {
     expectMessages(editor, false, false);
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(ProfileCreateEditTests)
