@@ -23,11 +23,14 @@
 #include "measurement/model/TLMUserAttribute.h"
 
 class TLMDatabase;
+class TLMMeasurementEngine;
 class TLMPersistedConfig;
 class TLMPBAudience;
 class TLMPBAudienceLeafFilterResult;
 class TLMPBUserAttribute;
 class TLMRemoteConfig;
+struct SKPaymentTransaction;
+struct TLMScreen;
 
 // Audience evaluation over the stored filters (TLMAudience). The configuration fetch hands it
 // the audiences of a new configuration; bundling runs each event and user property of a bundle
@@ -68,6 +71,8 @@ class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {
 class TLMConditionalPropertyProcessor {
  public:
   virtual ~TLMConditionalPropertyProcessor() = default;
+  // The engine whose store and pipeline the component uses; called once the engine exists.
+  virtual void attachEngine(std::weak_ptr<TLMMeasurementEngine>) {}
   virtual std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr& event) = 0;
 };
 class TLMNullConditionalPropertyProcessor : public TLMConditionalPropertyProcessor {
@@ -83,6 +88,8 @@ class TLMScreenReporting {
   virtual ~TLMScreenReporting() = default;
   virtual bool isAppActive() const = 0;
   virtual TLMObjectDictionary screenParameters() const = 0;
+  // The screen the app names (main thread); the null reporter keeps none.
+  virtual void setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {}
 };
 class TLMNullScreenReporter : public TLMScreenReporting {
  public:
@@ -130,6 +137,13 @@ class TLMSessionReporting {
   virtual std::optional<TLMUserAttribute> sessionNumberProperty() = 0;
   virtual void setTimeoutSessionInterval(double interval) = 0;
   virtual void setMinimumSessionInterval(double interval) = 0;
+  // The engagement since the last cut in milliseconds, for events the engine logs; 0 when the
+  // reporter keeps no free-ride time.
+  virtual std::int64_t cutFreerideEngagementTimeMillis() { return 0; }
+  // Called by the screen reporting on the main queue; nothing by default.
+  virtual void handleAppDidBecomeActive() {}
+  virtual void handleAppWillResignActiveWithScreen(const TLMScreen*) {}
+  virtual void handleScreenDidChange(const TLMScreen*, const TLMScreen*) {}
 };
 
 // The least a session needs: expiry by the last activity time, extension, the start
@@ -190,6 +204,10 @@ struct TLMPaymentTransaction {
   std::string transactionIdentifier;
   // 1 = purchased; other states (restored, failed, ...) are not reported.
   std::int64_t transactionState = 0;
+  // The code of the transaction's error, 0 without one (diagnostics only).
+  std::int64_t errorCode = 0;
+  // The store's transaction this one was made from, when there is one.
+  std::shared_ptr<const SKPaymentTransaction> source;
 };
 
 // How the engine makes or finds each component. Unset members use the null implementations
@@ -198,7 +216,9 @@ struct TLMEngineComponents {
   std::function<std::shared_ptr<TLMAudienceEvaluator>(TLMDatabase& database,
                                                       std::shared_ptr<TLMRemoteConfig> remoteConfig)>
       makeAudience;
-  std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>)>
+  // Made at start with the engine's persisted and remote configuration.
+  std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>,
+                                                     std::shared_ptr<TLMRemoteConfig>)>
       makeSessionReporter;
   // Null result: no search-ad reporter.
   std::function<std::shared_ptr<TLMSearchAdReporting>(std::shared_ptr<platform::Queue> workerQueue,

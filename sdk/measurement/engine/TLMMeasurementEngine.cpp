@@ -19,6 +19,14 @@
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
 #include "measurement/engine/audiences/TLMAudience.h"
+#include "measurement/engine/components/TLMConditionalUserPropertyController.h"
+#include "measurement/engine/components/TLMInAppPurchaseReporter.h"
+#include "measurement/engine/components/TLMLifetimeValueRecorder.h"
+#include "measurement/engine/components/TLMReceiptReader.h"
+#include "measurement/engine/components/TLMScreenViewReporter.h"
+#include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
+#include "measurement/engine/sessions/TLMSearchAdReporter.h"
+#include "measurement/engine/sessions/TLMSessionReporter.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -102,16 +110,12 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
   if (shared().initialized) return;
   shared().initialized = true;
   if (appID.empty()) return;
-  // The library's real monitor replaces the console monitor once, before anything is logged.
-  static std::once_flag monitorOnce;
-  std::call_once(monitorOnce, [] {
-    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
-      TLMMeasurement::setMonitor(
-          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
-    }
-  });
+  installLibraryMonitor();
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
+  // The app delegate's URL and user-activity callbacks reach the library through the proxy's
+  // explicit hand-off.
+  if (shared().engine) TLMAppDelegateInterceptor::registerWithAppDelegateProxy();
   if (shared().engine) {
     TLMMeasurement::setInternalEventLogger(
         [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {
@@ -120,6 +124,17 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
           }
         });
   }
+}
+
+void TLMMeasurementEngine::installLibraryMonitor() {
+  // The library's real monitor replaces the console monitor once, before anything is logged.
+  static std::once_flag monitorOnce;
+  std::call_once(monitorOnce, [] {
+    if (dynamic_cast<TLMConsoleMonitor*>(TLMMeasurement::monitor().get()) != nullptr) {
+      TLMMeasurement::setMonitor(
+          TLMDiagnosticMonitor::initWithLibraryVersion(TLMIdentity::tallymarkLibraryVersion()));
+    }
+  });
 }
 
 bool TLMMeasurementEngine::hasSharedInstance() {
@@ -153,6 +168,19 @@ std::shared_ptr<TLMRemoteConfig> TLMMeasurementEngine::sharedRemoteConfig() {
 double TLMMeasurementEngine::loadTimestamp() {
   static const double timestamp = platform::Clock::current()->now();
   return timestamp;
+}
+
+void TLMMeasurementEngine::setSharedInstanceForTesting(std::shared_ptr<TLMMeasurementEngine> engine) {
+  {
+    std::lock_guard<std::mutex> lock(shared().mutex);
+    shared().initialized = true;
+    shared().engine = engine;
+  }
+  TLMMeasurement::setInternalEventLogger(
+      [weak = std::weak_ptr<TLMMeasurementEngine>(engine)](const std::string& origin, const std::string& name,
+                                                           const TLMObjectDictionary& parameters) {
+        if (auto engine = weak.lock()) engine->logInternalEvent(origin, name, parameters);
+      });
 }
 
 void TLMMeasurementEngine::resetSharedInstanceForTesting() {
@@ -195,10 +223,35 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
   collaborators.alarm =
       std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.persistedConfig = TLMPersistedConfig::sharedInstance();
+  collaborators.uploadURL = collectionServerURL() + "/a";
   collaborators.components.makeAudience = [](TLMDatabase& database,
                                              std::shared_ptr<TLMRemoteConfig> remoteConfig) {
     return std::make_shared<TLMAudience>(
         database, std::make_shared<TLMAudienceRemoteConfigSettings>(std::move(remoteConfig)));
+  };
+  // The screen reporter follows the app from here: it must see the first activation.
+  auto screenReporter = TLMScreenViewReporter::sharedInstance();
+  TLMScreenViewReporter::installAppearanceWrappers();
+  collaborators.components.screenReporter = screenReporter;
+  collaborators.components.conditionalProperties = TLMConditionalUserPropertyController::sharedInstance();
+  collaborators.components.lifetimeValue = std::make_shared<TLMLifetimeValueRecorder>(
+      [] { return std::int64_t{TLMMeasurementEngine::sharedRemoteConfig()->maxTrackedCurrencies()}; },
+      [] { return platform::Clock::current()->now(); });
+  collaborators.components.receipts = std::make_shared<TLMStoreReceiptReader>();
+  collaborators.components.purchaseFingerprint = [](const TLMPaymentTransaction& transaction) {
+    return TLMInAppPurchaseTransactionReporter::transactionFingerprint(&transaction).value_or(std::string());
+  };
+  collaborators.components.makeSessionReporter = [screenReporter](std::shared_ptr<TLMPersistedConfig> persisted,
+                                                                  std::shared_ptr<TLMRemoteConfig> remote) {
+    if (!remote) remote = TLMRemoteConfig::defaultInstance();
+    TLMSessionReporterServices services;
+    services.settings = [remote] { return TLMSessionSettings::fromRemoteConfig(*remote); };
+    services.isAppActive = [screenReporter] { return screenReporter->isAppActive(); };
+    return TLMSessionReporter::create(std::move(persisted), std::move(services));
+  };
+  collaborators.components.makeSearchAdReporter = [](std::shared_ptr<platform::Queue> workerQueue,
+                                                     std::shared_ptr<TLMPersistedConfig> persisted) {
+    return TLMSearchAdReporter::create(std::move(workerQueue), std::move(persisted));
   };
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
@@ -220,6 +273,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::create(
       new TLMMeasurementEngine(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                                isAnalyticsCollectionDeactivated, safelistedEvents));
   static_cast<EngineStoreSettings*>(engine->storeSettings_.get())->setEngine(engine);
+  engine->components_.conditionalProperties->attachEngine(engine);
   const bool enable = engine->shouldEnableMeasurement();
   engine->setEnabled(enable);
   engine->wasEnabledDuringInitialization_.store(enable);
@@ -316,7 +370,49 @@ std::shared_ptr<TLMSessionReporting> TLMMeasurementEngine::makeMinimalSessionRep
       [config] { return config->sessionBackgroundEnabled(); });
 }
 
-void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr&) {}
+namespace {
+std::mutex& notifierMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+TLMMeasurementEngine::TLMEventListenerNotifier& eventListenerNotifier() {
+  static TLMMeasurementEngine::TLMEventListenerNotifier notifier;
+  return notifier;
+}
+std::string& collectionServer() {
+  static std::string server;
+  return server;
+}
+}  // namespace
+
+TLMMeasurementEngine::TLMEventListenerNotifier TLMMeasurementEngine::setEventListenerNotifier(
+    TLMEventListenerNotifier notifier) {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  std::swap(eventListenerNotifier(), notifier);
+  return notifier;
+}
+
+void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr& event) {
+  TLMEventListenerNotifier notifier;
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    notifier = eventListenerNotifier();
+  }
+  if (notifier && event) notifier(event);
+}
+
+void TLMMeasurementEngine::setCollectionServerURL(const std::string& serverURL) {
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    collectionServer() = serverURL;
+  }
+  TLMRemoteConfig::setCollectionServerURLForTesting(serverURL);
+}
+
+std::string TLMMeasurementEngine::collectionServerURL() {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  return collectionServer().empty() ? std::string(kTLMCollectionServerURL) : collectionServer();
+}
 
 // MARK: - Enablement
 
@@ -437,7 +533,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   backfillSessionNumber();
   {
     auto reporter = components_.makeSessionReporter
-                        ? components_.makeSessionReporter(persistedConfig_)
+                        ? components_.makeSessionReporter(persistedConfig_, remoteConfig)
                         : nullptr;
     if (!reporter) {
       auto config = remoteConfig;
@@ -449,6 +545,7 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   reportFirstOpenOnWorkerQueue();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
+  reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   if (remoteConfig->isSearchAdReporterEnabled() && components_.makeSearchAdReporter) {
     auto reporter = components_.makeSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
     if (reporter) {
@@ -493,7 +590,9 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
     database_->reset();
     if (auto config = remoteConfig()) config->reset();
     std::shared_ptr<TLMSessionReporting> reporter;
-    if (components_.makeSessionReporter) reporter = components_.makeSessionReporter(persistedConfig_);
+    if (components_.makeSessionReporter) {
+      reporter = components_.makeSessionReporter(persistedConfig_, remoteConfig());
+    }
     if (!reporter) {
       auto config = remoteConfig();
       reporter = makeMinimalSessionReporter(config);
@@ -659,6 +758,8 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(ms);
+  // A link the app was first opened with: its click is dated just before the first open.
+  reportStoredCampaignEventOnWorkerQueue(ms - 1);
 }
 
 void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {

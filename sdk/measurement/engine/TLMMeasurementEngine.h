@@ -21,6 +21,7 @@
 #include "dispatch/Clock.h"
 #include "dispatch/Random.h"
 #include "foundation/NotificationCenter.h"
+#include "foundation/UserActivity.h"
 #include "foundation/Value.h"
 #include "measurement/engine/TLMBackgroundTasks.h"
 #include "measurement/engine/TLMEngineComponents.h"
@@ -109,6 +110,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                                                 bool isAnalyticsCollectionEnabled,
                                                 bool isAnalyticsCollectionDeactivated,
                                                 const std::vector<std::string>& safelistedEvents);
+  // Installs the library's diagnostic monitor in place of the console monitor, once per process
+  // (a monitor a test installed stays).
+  static void installLibraryMonitor();
   static bool hasSharedInstance();
   // Null on an unsupported system; warns (23147) when asked before initialisation while the
   // analytics facade is present.
@@ -119,6 +123,19 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   static double loadTimestamp();
   // Test support: forgets the shared engine and the initialised flag.
   static void resetSharedInstanceForTesting();
+  // Test support: makes `engine` the shared instance (marked initialised), as the first
+  // initializeSharedInstanceWithAppID would.
+  static void setSharedInstanceForTesting(std::shared_ptr<TLMMeasurementEngine> engine);
+  // Where the production engine fetches its configuration and posts its batches: "<server>/a"
+  // and "<server>/config/app/...". Empty restores the collection server. Set it before the
+  // library starts.
+  static void setCollectionServerURL(const std::string& serverURL);
+  static std::string collectionServerURL();
+
+  // Events the engine made itself are handed here for the public interface's listeners (any
+  // thread). The interface installs it; returns the previous one.
+  using TLMEventListenerNotifier = std::function<void(const TLMEventPtr&)>;
+  static TLMEventListenerNotifier setEventListenerNotifier(TLMEventListenerNotifier notifier);
 
   // initWithAppID: the production collaborators; null (23170) for an empty app id.
   static std::shared_ptr<TLMMeasurementEngine> initWithAppID(
@@ -179,6 +196,27 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The metadata shared by raw events written while these user attributes hold.
   std::shared_ptr<TLMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
       const std::vector<TLMUserAttribute>& userAttributes);
+
+  // MARK: Campaign links and deep links
+
+  // A link opened while the app runs: refused on the worker queue itself (23163).
+  void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+  void handleOpenURL(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleDebugModeWithURL(const std::string& url);
+  void handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                      double eventTimestampInSeconds);
+  // Records "_cmp" from the link's campaign parameters. Worker queue.
+  void handleOpenURLOnWorkerQueue(const std::string& url,
+                                  std::optional<std::int64_t> clickTimestampInMs,
+                                  double eventTimestampInSeconds);
+  // At least one of "utm_campaign", "oclid", "utm_medium", "utm_source" with a non-empty value.
+  static bool isValidCampaignURLParamDictionary(const platform::Dictionary& parameters);
+  // The web page URL of a browsing activity; empty (after a debug message) for anything else.
+  static std::optional<std::string> deepLinkFromUserActivity(
+      const std::optional<platform::UserActivity>& activity);
+  // Handles the stored launch link once: the keys are removed before it is handled. Worker queue.
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMs);
 
   // MARK: User properties
 
@@ -288,6 +326,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::shared_ptr<TLMRemoteConfig> remoteConfig() const;
   std::shared_ptr<TLMAudienceEvaluator> audience() const;
   std::shared_ptr<TLMSessionReporting> sessionReporter() const;
+  // Set at construction, never replaced.
+  const std::shared_ptr<TLMScreenReporting>& screenReporter() const { return components_.screenReporter; }
+  const std::shared_ptr<TLMConditionalPropertyProcessor>& conditionalProperties() const {
+    return components_.conditionalProperties;
+  }
   // Worker queue only.
   TLMDatabase* database() const { return database_.get(); }
   const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }

@@ -1,0 +1,731 @@
+#include "measurement/analytics/TLMAnalytics.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "dispatch/Clock.h"
+#include "foundation/ClassRegistry.h"
+#include "foundation/NotificationCenter.h"
+#include "measurement/engine/TLMAEU.h"
+#include "measurement/engine/TLMDiagnosticMonitor.h"
+#include "measurement/engine/TLMIdentifiers.h"
+#include "measurement/engine/TLMIdentity.h"
+#include "measurement/engine/TLMInfoPlistFileUtil.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/model/TLMDataTypeValidator.h"
+#include "measurement/model/TLMEventUtil.h"
+#include "measurement/model/TLMFormatting.h"
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/model/TLMUserAttribute.h"
+#include "measurement/model/TLMUtil.h"
+#include "obx/OBXLogger.h"
+#include "obx/OBXNetwork.h"
+
+namespace {
+
+using platform::Value;
+
+std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
+
+constexpr std::size_t kMaxOriginLength = 32;
+constexpr std::uint32_t kMaxEventNameLength = 40;
+constexpr std::uint32_t kMaxUserPropertyNameLength = 24;
+
+// Process-wide state. The mutex guards every field; nothing is called out while it is held.
+struct State {
+  std::mutex mutex;
+  TLMAnalyticsQueues queues;
+  bool started = false;
+  bool enabled = false;
+  bool deactivated = false;
+  double loadTimestamp = platform::Clock::current()->now();
+  TLMLogEventInterceptor interceptor;
+  // Made with the first listener; the map's order is the order of the tokens.
+  std::optional<std::map<TLMLogEventListenerToken, TLMLogEventListener>> listeners;
+  TLMLogEventListenerToken nextToken = 1;
+  TLMOpenURLListener openURLListener;
+  TLMAnalytics::EngineInitializer engineInitializer;
+  char observerTag = 0;  // the address names the configuration observer
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+TLMAnalyticsQueues queues() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.queues.operationQueue) {
+    s.queues.operationQueue = platform::Queue::serial(kTLMAnalyticsOperationQueueLabel);
+    s.queues.operationQueue->suspend();
+  }
+  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serial(kTLMAnalyticsQueueLabel);
+  if (!s.queues.timestampQueue) s.queues.timestampQueue = platform::Queue::serial(kTLMAnalyticsTimestampQueueLabel);
+  return s.queues;
+}
+
+std::shared_ptr<TLMMeasurementEngine> engine() {
+  if (!TLMMeasurementEngine::hasSharedInstance()) return nullptr;
+  return TLMMeasurementEngine::sharedInstance();
+}
+
+double now() { return platform::Clock::current()->now(); }
+
+bool enabledFlag() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().enabled;
+}
+
+// Runs at once when already on the serial queue, else queued.
+void runOnSerialQueueOrQueue(platform::Block block) {
+  if (TLMAnalytics::isCurrentQueueSerialQueue()) {
+    block();
+  } else {
+    TLMAnalytics::queueOperationWithBlock(std::move(block));
+  }
+}
+
+std::shared_ptr<TLMPersistedConfig> persistedConfig() {
+  if (auto e = engine()) return e->persistedConfig();
+  return TLMPersistedConfig::sharedInstance();
+}
+
+// The text of a value for error events: a string as it is, else its description.
+TLMObject errorValueText(const TLMObject& object) {
+  if (object.isString()) return object;
+  return TLMObject(object.description());
+}
+
+// A string's truth as the platform reads it: a leading "Y", "y", "T", "t" or non-zero digit.
+bool boolOfString(const std::string& text) {
+  std::size_t i = text.find_first_not_of(" \t\n");
+  if (i == std::string::npos) return false;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  while (i < text.size() && text[i] == '0') ++i;
+  if (i >= text.size()) return false;
+  const char c = text[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+}  // namespace
+
+// MARK: - Starting
+
+bool TLMValidateSafelistedEvents(const Value& value) {
+  if (!value.isArray()) {
+    monitor()->logWithLevel(1, 25034, "Invalid safelisted event parameter. Type must be an array");
+    return false;
+  }
+  for (const Value& element : *value.arrayPtr()) {
+    if (!TLMDataTypeValidator::isValidInternalEventName(TLMObject(element))) {
+      monitor()->logWithLevel(1, 25035, "Invalid event name for safelisting. Name", element);
+      return false;
+    }
+  }
+  return true;
+}
+
+void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
+                                  const platform::Dictionary& options) {
+  if (!TLMAEU::isOSSupported()) {
+    OBXLogError("<Tallymark>", true, TLMMessageCodeString(25032),
+                "Tally Mark only supports iOS 7 and above. Tally Mark is disabled.");
+    return;
+  }
+  if (platform::ClassRegistry::hasClassNamed("CDVADatabase")) {
+    monitor()->logWithLevel(1, 25029,
+                            "Detected an older version of Ombrix Analytics for Cindervale framework. Data "
+                            "collection will be disabled. Please upgrade to the latest version of Ombrix "
+                            "Analytics for Cindervale");
+    return;
+  }
+  if (platform::ClassRegistry::hasClassNamed("CDVAnalytics")) {
+    if (origin != "xq") {
+      monitor()->logWithLevel(4, 25026, "Deferring to Cindervale for event data collection");
+      return;
+    }
+  } else if (!TLMInfoPlistFileUtil::ombrixServiceInfoPlistPath().value_or("").empty()) {
+    monitor()->logWithLevel(1, 25027,
+                            "Deferring to Ombrix Analytics for Cindervale for event data collection. "
+                            "https://cindervale.ombrix.com/docs/analytics/ios/start");
+    return;
+  }
+  auto identity = TLMIdentity::sharedInstance();
+  if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
+      TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
+      identity->appIDFromVeltrix().value_or("").empty()) {
+    monitor()->logWithLevel(
+        4, 25028,
+        "Veltrix and Cindervale are in use in this app, but are not linked. For analytics data consistency "
+        "and integrity, it is highly recommended that you link your Veltrix app to the corresponding "
+        "Cindervale app and re-download the OmbrixServices-Info.plist file. See "
+        "https://support.ombrix.com/veltrix/answer/link-cindervale for more information.");
+  }
+  if (!options.empty()) {
+    const Value* tag = options.find(kTLMStartOptionLogTag);
+    if (tag != nullptr && tag->isString() && !tag->stringValue()->empty()) {
+      TLMMeasurementEngine::installLibraryMonitor();
+      if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) {
+        diagnostic->setLogTag(*tag->stringValue());
+      }
+    } else {
+      monitor()->logWithLevel(1, 25030, "Invalid monitor tag. It must be a non-empty string.");
+    }
+  }
+
+  EngineInitializer initializer;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().started) return;
+    state().started = true;
+    initializer = state().engineInitializer;
+  }
+  if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
+    const auto stored = identity->appIDFromQPX();
+    identity->setAppIDFromQPX(appID);
+    monitor()->logWithLevel(1, 25020,
+                            "Analytics requires Ombrix App ID from OmbrixService-Info.plist. Your data may be "
+                            "lost. Ombrix App ID has been changed. Original, new ID",
+                            stored ? Value(*stored) : Value(), Value(appID));
+  }
+  if (origin == "vx" && identity->appIDFromVeltrix().value_or("") != appID) {
+    const auto stored = identity->appIDFromVeltrix();
+    monitor()->logWithLevel(4, 25031, "Veltrix App ID changed. Original, new", stored ? Value(*stored) : Value(),
+                            Value(appID));
+    identity->setAppIDFromVeltrix(appID);
+  }
+  platform::NotificationCenter::defaultCenter().post(kTLMAnalyticsWillStartNotification);
+  TLMIdentifiers::sharedInstance()->setOrigin(origin);
+
+  auto flag = [&](const char* key, bool fallback) {
+    const Value* value = options.find(key);
+    return value != nullptr && value->isNumber() ? value->boolValue().value_or(fallback) : fallback;
+  };
+  const bool collectionEnabled = flag(kTLMStartOptionCollectionEnabled, true);
+  const bool deactivated = flag(kTLMStartOptionCollectionDeactivated, false);
+  const Value* configuration = options.find(kTLMStartOptionConfiguration);
+  std::vector<std::string> safelisted;
+  if (const Value* list = options.find(kTLMStartOptionSafelistedEvents); list != nullptr && TLMValidateSafelistedEvents(*list)) {
+    for (const Value& name : *list->arrayPtr()) safelisted.push_back(name.stringValue().value_or(""));
+  }
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().deactivated = deactivated;
+  }
+  TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) { notifyEventListeners(event); });
+  if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
+  dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
+    initializer(appID, collectionEnabled, deactivated, safelisted);
+    auto e = engine();
+    const bool wasEnabled = e && e->wasEnabledDuringInitialization();
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().enabled = wasEnabled;
+  });
+  if (configuration != nullptr && !configuration->isNull()) observeNotificationsForAnalyticsConfiguration(*configuration);
+  unsuspendOperationQueue();
+}
+
+void TLMAnalytics::resetAnalyticsData() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().loadTimestamp = now();
+  }
+  queueOperationWithBlock([] {
+    if (auto e = engine()) e->resetAnalyticsData();
+  });
+}
+
+void TLMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                       std::function<void()> completionHandler) {
+  OBXNetwork::handleEventsForBackgroundURLSessionID(sessionID, std::move(completionHandler));
+}
+
+double TLMAnalytics::loadTimestamp() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().loadTimestamp;
+}
+
+// MARK: - Queues
+
+void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) { queues().serialQueue->async(std::move(block)); }
+
+void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
+  if (!TLMAEU::isOSSupported()) return;
+  const TLMAnalyticsQueues q = queues();
+  q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] { serial->async(block); });
+}
+
+void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
+
+bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
+
+// MARK: - Switches
+
+void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
+  dispatchAsyncOnSerialQueue([enabled, persistSetting] {
+    if (persistSetting) {
+      persistedConfig()->setMeasurementEnabledState(enabled ? TLMMeasurementEnabledStateEnabled
+                                                            : TLMMeasurementEnabledStateDisabled);
+    }
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (state().deactivated && enabled) return;
+      state().enabled = enabled;
+    }
+    if (auto e = engine()) e->setEnabled(enabled);
+  });
+}
+
+bool TLMAnalytics::isEnabled() { return enabledFlag(); }
+
+void TLMAnalytics::observeNotificationsForAnalyticsConfiguration(const Value& configuration) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.removeObserver(&state().observerTag);
+  if (configuration.isNull()) return;
+  center.addObserver(&state().observerTag, kTLMAnalyticsConfigurationSetEnabledNotification, configuration,
+                     [](const platform::Notification& notification) {
+                       const Value& value = notification.userInfo[kTLMAnalyticsConfigurationSetEnabledNotification];
+                       if (value.isNumber()) {
+                         setAnalyticsEnabled(value.boolValue().value_or(false), false);
+                       } else {
+                         monitor()->logWithLevel(4, 25000, "Received setEnabled notification without NSNumber", value);
+                       }
+                     });
+}
+
+void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
+                                 const std::optional<std::string>& screenClass) {
+  if (!TLMAEU::isOSSupported()) return;
+  if (!platform::Queue::isMainQueue()) {
+    monitor()->logWithLevel(3, 25025,
+                            "setScreenName:screenClass: must be called from the main thread to ensure that "
+                            "events are associated with the intended screen.");
+    return;
+  }
+  if (auto e = engine()) e->screenReporter()->setScreenName(screenName, screenClass);
+}
+
+std::optional<std::string> TLMAnalytics::appInstanceID() {
+  if (!TLMAEU::isOSSupported()) return std::nullopt;
+  return TLMIdentity::sharedInstance()->appInstanceID();
+}
+
+// MARK: - Events
+
+void TLMAnalytics::logEventWithName(const std::string& name, const TLMObjectDictionary& parameters) {
+  logEventWithOrigin("app", name, parameters);
+}
+
+void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const TLMObjectDictionary& parameters) {
+  if (!TLMAEU::isOSSupported()) return;
+  TLMValidationFailure failure = TLMValidationFailureNone;
+  if (TLMDataTypeValidator::isValidPublicEventName(TLMObject(name), &failure)) {
+    logEventWithOrigin(origin, true, name, parameters);
+  } else {
+    TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 13 : 2, TLMObject(name),
+                                   kMaxEventNameLength, TLMObject(name));
+  }
+}
+
+void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              const TLMObjectDictionary& parameters) {
+  const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
+  if (adEventID != nullptr && adEventID->isString()) {
+    monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
+    if (TLMIsValidNumericString(*adEventID->stringPtr())) {
+      TLMObjectDictionary converted = parameters;
+      converted.set("_aeid", TLMObject(TLMValue(static_cast<std::int64_t>(std::strtoll(adEventID->stringPtr()->c_str(), nullptr, 10)))));
+      logEventWithOrigin(origin, false, name, converted);
+      return;
+    }
+    monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
+  }
+  logEventWithOrigin(origin, false, name, parameters);
+}
+
+void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const TLMObjectDictionary& parameters) {
+  if (!TLMAEU::isOSSupported()) return;
+  TLMObjectDictionary screen;
+  if (!TLMHasScreenParameters(parameters)) {
+    if (auto e = engine()) screen = e->screenReporter()->screenParameters();
+  }
+  // The stamp and the queuing happen together, one event at a time: operations enter the
+  // operation queue in the order of their timestamps.
+  queues().timestampQueue->sync([&] {
+    const double timestamp = now();
+    queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screen] {
+      logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
+    });
+  });
+}
+
+void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const TLMObjectDictionary& parameters, double timestamp,
+                                      bool ignoreEnabled, bool ignoreInterceptor) {
+  queueOperationWithBlock([=] {
+    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
+                                    ignoreInterceptor, {});
+  });
+}
+
+void TLMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                                   const std::string& name, const TLMObjectDictionary& given,
+                                                   double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
+                                                   TLMObjectDictionary addedScreenParameters) {
+  TLMObjectDictionary parameters = given;
+  if (ignoreInterceptor && addedScreenParameters.empty() &&
+      TLMDataTypeValidator::isValidForwardedEventOrigin(TLMObject(origin))) {
+    addedScreenParameters = TLMExtractScreenParameters(parameters);
+    for (const auto& key : addedScreenParameters.keys()) parameters.remove(key);
+  }
+  const std::int64_t eventID = TLMNumericUtil::randomInt64();
+  std::vector<TLMEventPtr> events = eventsToLogWithEventID(eventID, origin, isPublicEvent, name, timestamp, parameters);
+  if (events.empty()) {
+    monitor()->logWithLevel(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
+                            Value(TLMFormattedEventName(TLMObject(name))), Value(origin),
+                            Value(TLMFormattedParametersDescription(parameters)));
+    return;
+  }
+  if (!addedScreenParameters.empty()) {
+    for (const auto& event : events) event->addScreenParameters(addedScreenParameters);
+  }
+  TLMLogEventInterceptor interceptor;
+  bool enabled;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    interceptor = state().interceptor;
+    enabled = state().enabled;
+  }
+  if (!enabled && !ignoreEnabled) {
+    logEventsOnWorkerQueue(events, false);
+    return;
+  }
+  const TLMEventPtr& first = events.front();
+  if (first->origin() == "vx" || first->name() == "_xa" || first->name() == "_xu") {
+    logEventsOnWorkerQueue(events, false);
+    return;
+  }
+  if (!interceptor || ignoreInterceptor || !isPublicEvent) {
+    logEventsOnWorkerQueue(events, true);
+    return;
+  }
+  TLMObjectDictionary merged = parameters;
+  for (const auto& [key, value] : addedScreenParameters) merged.set(key, value);
+  interceptor(origin, name, merged, timestamp);
+}
+
+std::vector<TLMEventPtr> TLMAnalytics::eventsToLogWithEventID(std::int64_t eventID, const std::string& origin,
+                                                              bool isPublic, const std::string& name,
+                                                              double timestamp,
+                                                              const TLMObjectDictionary& parameters) {
+  if (TLMHasArrayParameters(parameters)) {
+    return TLMDecomposeEvent(eventID, name, origin, parameters, isPublic, timestamp).value_or(std::vector<TLMEventPtr>{});
+  }
+  if (auto event = TLMEvent::initWithOrigin(origin, isPublic, name, timestamp, 0, parameters)) return {event};
+  monitor()->logWithLevel(1, 25022, "Attempted to log nil event. Origin, name, parameters", Value(origin),
+                          Value(TLMFormattedEventName(TLMObject(name))),
+                          Value(TLMFormattedParametersDescription(parameters)));
+  return {};
+}
+
+void TLMAnalytics::logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notify) {
+  auto e = engine();
+  if (!e) return;
+  for (const auto& event : events) {
+    e->logEvent(event);
+    if (notify) notifyEventListenersOnSerialQueue(event);
+  }
+}
+
+// MARK: - Links
+
+void TLMAnalytics::handleOpenURL(const std::string& url) {
+  if (!TLMAEU::isOSSupported()) return;
+  const double timestamp = now();
+  dispatchAsyncOnSerialQueue([url, timestamp] {
+    if (auto e = engine()) e->handleNonFirstOpenEventURL(url, timestamp);
+    TLMOpenURLListener listener;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      listener = state().openURLListener;
+    }
+    if (listener) listener(url);
+  });
+}
+
+void TLMAnalytics::handleUserActivity(const std::optional<platform::UserActivity>& activity) {
+  if (!TLMAEU::isOSSupported()) return;
+  const double timestamp = now();
+  dispatchAsyncOnSerialQueue([activity, timestamp] {
+    const std::string url = TLMMeasurementEngine::deepLinkFromUserActivity(activity).value_or("");
+    if (url.empty()) return;
+    if (auto e = engine()) e->handleNonFirstOpenEventURL(url, timestamp);
+  });
+}
+
+void TLMAnalytics::setOpenURLListener(TLMOpenURLListener listener) {
+  if (!TLMAEU::isOSSupported()) return;
+  dispatchAsyncOnSerialQueue([listener = std::move(listener)] {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().openURLListener = listener;
+  });
+}
+
+// MARK: - User properties
+
+void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {
+  if (!TLMAEU::isOSSupported()) return;
+  if (name == "allow_personalized_ads" && TLMMeasurementEngine::sharedRemoteConfig()->personalizedAdsFeatureEnabled()) {
+    const bool enabled = enabledFlag();
+    if (!enabled) monitor()->logWithLevel(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    std::optional<bool> allow;
+    if (const std::string* text = value.stringPtr()) allow = boolOfString(*text);
+    else if (const Value* object = value.object(); object != nullptr && object->isNumber()) allow = object->boolValue();
+    persistedConfig()->setAllowPersonalizedAds(allow);
+    if (enabled) {
+      if (auto e = engine()) {
+        const auto npa = e->shouldDisableAdPersonalization();
+        setInternalUserProperty(npa ? TLMObject(*npa) : TLMObject(), "_npa", "auto");
+      }
+    }
+    return;
+  }
+  if (value.isNil()) {
+    removeUserAttributeForName(name);
+    return;
+  }
+  TLMValidationFailure failure = TLMValidationFailureNone;
+  if (!TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name), &failure)) {
+    TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 15 : 6, TLMObject(name),
+                                   kMaxUserPropertyNameLength, TLMObject(name));
+    return;
+  }
+  if (!value.isString()) {
+    monitor()->logWithLevel(0, 25003, "User property must be NSString. Value", value.contextValue());
+    return;
+  }
+  auto stringValue = TLMValue::initWithString(value);
+  if (!stringValue) return;
+  failure = TLMValidationFailureNone;
+  if (TLMDataTypeValidator::isValidPublicUserAttributeValue(TLMObject(*stringValue), &failure)) {
+    setInternalUserProperty(value, name, "app");
+  } else if (failure == TLMValidationFailureTooLong) {
+    TLMLogErrorEventWithParameters(7, TLMObject(name), kMaxUserPropertyNameLength, value);
+  }
+}
+
+void TLMAnalytics::setUserID(const TLMObject& userID) {
+  if (!TLMAEU::isOSSupported()) return;
+  if (userID.isNil()) {
+    removeInternalUserAttributeForName("_id");
+  } else if (userID.isString()) {
+    setInternalUserProperty(userID, "_id", "app");
+  } else {
+    monitor()->logWithLevel(0, 25004, "User ID must be NSString. User ID", userID.contextValue());
+  }
+}
+
+void TLMAnalytics::removeUserAttributeForName(const std::string& name) {
+  if (TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name))) removeInternalUserAttributeForName(name);
+}
+
+void TLMAnalytics::setUserAttributeNumber(const TLMObject& number, const std::string& name) {
+  if (!TLMAEU::isOSSupported()) return;
+  TLMValidationFailure failure = TLMValidationFailureNone;
+  if (!TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name), &failure)) {
+    TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 15 : 6, TLMObject(name),
+                                   kMaxUserPropertyNameLength, TLMObject(name));
+    return;
+  }
+  const Value* object = number.object();
+  if (object == nullptr || !object->isNumber()) return;
+  const TLMValue value = object->isFloatingPoint() ? TLMValue(object->doubleValue().value_or(0))
+                                                   : TLMValue(object->int64Value().value_or(0));
+  setInternalUserProperty(TLMObject(value), name, "auto");
+}
+
+void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::string& name) {
+  setInternalUserProperty(value, name, "auto");
+}
+
+void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::string& name,
+                                           const std::string& origin) {
+  if (!TLMAEU::isOSSupported()) return;
+  if (!TLMDataTypeValidator::isValidInternalUserAttributeName(TLMObject(name))) {
+    TLMLogErrorEventWithParameters(6, TLMObject(name), kMaxUserPropertyNameLength, TLMObject(name));
+    return;
+  }
+  if (origin.empty() || tlm_UTF32Length(origin) > kMaxOriginLength) {
+    monitor()->logWithLevel(1, 25005, "Unable to set user property. Origin is invalid. Origin, name", Value(origin),
+                            Value(name));
+    return;
+  }
+  if (value.isNil()) {
+    removeInternalUserAttributeForName(name);
+    return;
+  }
+  auto measurementValue = TLMValue::valueFromObject(value);
+  if (!measurementValue) return;
+  TLMValidationFailure failure = TLMValidationFailureNone;
+  if (TLMDataTypeValidator::isValidInternalUserAttributeValue(TLMObject(*measurementValue), name, &failure)) {
+    auto attribute = TLMUserAttribute::initWithOrigin(origin, name, *measurementValue, now());
+    queueOperationWithBlock([attribute] {
+      if (auto e = engine()) e->setUserAttribute(attribute);
+    });
+  } else if (failure == TLMValidationFailureTooLong) {
+    TLMLogErrorEventWithParameters(7, TLMObject(name), kMaxUserPropertyNameLength, errorValueText(value));
+  }
+}
+
+void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
+  auto attribute = TLMUserAttribute::initWithOrigin("", name, TLMValue(0.0), now());
+  queueOperationWithBlock([attribute] {
+    if (auto e = engine()) e->removeUserAttribute(attribute);
+  });
+}
+
+// MARK: - Queries
+
+void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
+                                                   std::function<void(platform::Dictionary)> callback) {
+  if (!TLMAEU::isOSSupported()) return;
+  queueOperationWithBlock([includeInternal, queue, callback] {
+    if (!callback) {
+      monitor()->logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
+      return;
+    }
+    if (!queue) {
+      monitor()->logWithLevel(1, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+      platform::Queue::main()->async([callback] { callback(platform::Dictionary()); });
+      return;
+    }
+    auto e = engine();
+    if (!enabledFlag() || !e) {
+      monitor()->logWithLevel(4, 25008, "Cannot query for public user properties when Analytics is disabled");
+      queue->async([callback] { callback(platform::Dictionary()); });
+      return;
+    }
+    e->userPropertiesIncludingInternal(includeInternal, [queue, callback](platform::Dictionary properties) {
+      queue->async([callback, properties = std::move(properties)] { callback(properties); });
+    });
+  });
+}
+
+void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
+                                              std::function<void(int)> callback) {
+  if (!TLMAEU::isOSSupported()) return;
+  if (origin.empty()) {
+    monitor()->logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    return;
+  }
+  if (!queue) {
+    monitor()->logWithLevel(1, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
+                            Value(origin));
+    return;
+  }
+  if (!callback) {
+    monitor()->logWithLevel(1, 25011,
+                            "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be "
+                            "nil. Origin",
+                            Value(origin));
+    return;
+  }
+  queueOperationWithBlock([origin, queue, callback] {
+    if (auto e = engine()) {
+      e->maxUserPropertiesForOrigin(origin, [queue, callback](int count) { queue->async([callback, count] { callback(count); }); });
+    }
+  });
+}
+
+// MARK: - Interceptor and listeners
+
+void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
+  if (!TLMAEU::isOSSupported()) return;
+  runOnSerialQueueOrQueue([interceptor = std::move(interceptor)] {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().interceptor = interceptor;
+  });
+}
+
+std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLogEventListener listener) {
+  if (!listener) {
+    monitor()->logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
+    return std::nullopt;
+  }
+  TLMLogEventListenerToken token;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    token = state().nextToken++;
+  }
+  runOnSerialQueueOrQueue([token, listener = std::move(listener)] {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (!state().listeners) state().listeners.emplace();
+    (*state().listeners)[token] = listener;
+  });
+  return token;
+}
+
+void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken> token) {
+  if (!TLMAEU::isOSSupported()) return;
+  queueOperationWithBlock([token] {
+    if (!token) {
+      monitor()->logWithLevel(2, 25013, "Attempted removal of nil log event.");
+      return;
+    }
+    bool removed;
+    bool never;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      never = !state().listeners.has_value();
+      removed = !never && state().listeners->erase(*token) == 1;
+    }
+    if (never) {
+      monitor()->logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
+    } else if (!removed) {
+      monitor()->logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
+    }
+  });
+}
+
+void TLMAnalytics::notifyEventListeners(const TLMEventPtr& event) {
+  queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
+}
+
+void TLMAnalytics::notifyEventListenersOnSerialQueue(const TLMEventPtr& event) {
+  std::vector<TLMLogEventListener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().listeners) {
+      for (const auto& [token, listener] : *state().listeners) listeners.push_back(listener);
+    }
+  }
+  for (const auto& listener : listeners) listener(event);
+}
+
+// MARK: - Test support
+
+void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
+  platform::NotificationCenter::defaultCenter().removeObserver(&state().observerTag);
+  if (newQueues.operationQueue) newQueues.operationQueue->suspend();
+  std::lock_guard<std::mutex> lock(state().mutex);
+  State& s = state();
+  s.queues = std::move(newQueues);
+  s.started = false;
+  s.enabled = false;
+  s.deactivated = false;
+  s.loadTimestamp = now();
+  s.interceptor = nullptr;
+  s.listeners.reset();
+  s.openURLListener = nullptr;
+}
+
+void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().engineInitializer = std::move(initializer);
+}

@@ -1,0 +1,147 @@
+// The measurement library's class-method interface: what the host app, the SDK facade and the
+// library's own parts call. Names and values are checked on the caller's thread and events are
+// stamped there; everything else moves, in call order, onto the serial queue "TLMAnalyticsQueue",
+// which builds events, applies the log-event interceptor, notifies the listeners and hands work to
+// the engine. Work asked for before start waits on the suspended operation queue
+// "TLMAnalyticsOperationQueue" and reaches the serial queue after the engine's initialisation.
+//
+// All state is process-wide; every operation may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/Queue.h"
+#include "foundation/UserActivity.h"
+#include "foundation/Value.h"
+#include "measurement/model/TLMEvent.h"
+#include "measurement/model/TLMObject.h"
+
+inline constexpr const char* kTLMAnalyticsOperationQueueLabel = "TLMAnalyticsOperationQueue";
+inline constexpr const char* kTLMAnalyticsQueueLabel = "TLMAnalyticsQueue";
+inline constexpr const char* kTLMAnalyticsTimestampQueueLabel = "TLMAnalyticsTimestampQueue";
+inline constexpr const char* kTLMAnalyticsWillStartNotification = "kCDVAnalyticsWillStartNotification";
+inline constexpr const char* kTLMAnalyticsConfigurationSetEnabledNotification =
+    "CDVAnalyticsConfigurationSetEnabledNotification";
+
+// Start options.
+inline constexpr const char* kTLMStartOptionCollectionEnabled = "CINDERVALE_ANALYTICS_COLLECTION_ENABLED";
+inline constexpr const char* kTLMStartOptionCollectionDeactivated = "CINDERVALE_ANALYTICS_COLLECTION_DEACTIVATED";
+inline constexpr const char* kTLMStartOptionConfiguration = "CINDERVALE_ANALYTICS_CONFIGURATION";
+inline constexpr const char* kTLMStartOptionSafelistedEvents = "safelisted_events";
+inline constexpr const char* kTLMStartOptionLogTag = "tally_mark_log_tag";
+
+// Decides on a public event instead of logging it (origin, name, parameters with the screen
+// parameters merged in, timestamp). To let it through it calls logEventWithOrigin(..., timestamp,
+// ignoreEnabled, ignoreInterceptor = true), usually with the origin suffixed "+zep".
+using TLMLogEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
+                                                  const TLMObjectDictionary& parameters, double timestamp)>;
+// Called on the serial queue with every event passed to listeners.
+using TLMLogEventListener = std::function<void(const TLMEventPtr& event)>;
+// Identifies an added listener.
+using TLMLogEventListenerToken = std::uint64_t;
+using TLMOpenURLListener = std::function<void(const std::string& url)>;
+
+// The queues, injectable for tests (manual queues); unset ones are made as in production.
+struct TLMAnalyticsQueues {
+  std::shared_ptr<platform::Queue> operationQueue;
+  std::shared_ptr<platform::Queue> serialQueue;
+  std::shared_ptr<platform::Queue> timestampQueue;
+};
+
+class TLMAnalytics {
+ public:
+  // Starting. Only the first start per process starts the engine; later ones only repeat the
+  // checks and the log tag.
+  static void startWithAppID(const std::string& appID, const std::string& origin,
+                             const platform::Dictionary& options);
+  static void resetAnalyticsData();
+  static void handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                  std::function<void()> completionHandler);
+  static double loadTimestamp();
+
+  // Queues.
+  static void dispatchAsyncOnSerialQueue(platform::Block block);
+  // Held until start, then dispatched on the serial queue in the order queued.
+  static void queueOperationWithBlock(platform::Block block);
+  static void unsuspendOperationQueue();
+  // Whether the calling thread is on the serial queue (the queue object, not its label).
+  static bool isCurrentQueueSerialQueue();
+
+  // Switches.
+  static void setAnalyticsEnabled(bool enabled) { setAnalyticsEnabled(enabled, false); }
+  static void setAnalyticsEnabled(bool enabled, bool persistSetting);
+  static bool isEnabled();
+  static void observeNotificationsForAnalyticsConfiguration(const platform::Value& configuration);
+
+  static void setScreenName(const std::optional<std::string>& screenName,
+                            const std::optional<std::string>& screenClass);
+  static std::optional<std::string> appInstanceID();
+
+  // Events.
+  static void logEventWithName(const std::string& name, const TLMObjectDictionary& parameters);
+  static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                 const TLMObjectDictionary& parameters);
+  // For origin "vx" an ad event id "_aeid" given as numeric text becomes an integer.
+  static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                         const TLMObjectDictionary& parameters);
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                 const TLMObjectDictionary& parameters);
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                 const TLMObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
+                                 bool ignoreInterceptor);
+  static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                              const std::string& name, const TLMObjectDictionary& parameters,
+                                              double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
+                                              TLMObjectDictionary addedScreenParameters);
+  static std::vector<TLMEventPtr> eventsToLogWithEventID(std::int64_t eventID, const std::string& origin,
+                                                         bool isPublic, const std::string& name,
+                                                         double timestamp, const TLMObjectDictionary& parameters);
+  // Serial queue: to the engine (dropped when there is none), then optionally to the listeners.
+  static void logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notifyEventListeners);
+
+  // Links.
+  static void handleOpenURL(const std::string& url);
+  static void handleUserActivity(const std::optional<platform::UserActivity>& activity);
+  static void setOpenURLListener(TLMOpenURLListener listener);
+
+  // User properties and the user id. Values and ids are objects: a non-string is refused.
+  static void setUserPropertyString(const TLMObject& value, const std::string& name);
+  static void setUserID(const TLMObject& userID);
+  static void removeUserAttributeForName(const std::string& name);
+  static void setUserAttributeNumber(const TLMObject& number, const std::string& name);
+  static void setInternalUserProperty(const TLMObject& value, const std::string& name);
+  static void setInternalUserProperty(const TLMObject& value, const std::string& name, const std::string& origin);
+  static void removeInternalUserAttributeForName(const std::string& name);
+
+  // Queries; the answers arrive on `queue`.
+  static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
+                                              std::function<void(platform::Dictionary)> callback);
+  static void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
+                                         std::function<void(int)> callback);
+
+  // Interceptor and listeners.
+  static void setLogEventInterceptor(TLMLogEventInterceptor interceptor);
+  // Empty (25012) for an empty listener.
+  static std::optional<TLMLogEventListenerToken> addLogEventListener(TLMLogEventListener listener);
+  static void removeLogEventListener(std::optional<TLMLogEventListenerToken> token);
+  static void notifyEventListeners(const TLMEventPtr& event);
+  static void notifyEventListenersOnSerialQueue(const TLMEventPtr& event);
+
+  // Test support: forgets all state (queues, flags, listeners, interceptor, the once-only start)
+  // and takes the queues given. The engine is the shared engine; tests install theirs with
+  // TLMMeasurementEngine::setSharedInstanceForTesting from the engine initialiser below.
+  static void resetForTesting(TLMAnalyticsQueues queues = {});
+  // Replaces the creation of the shared engine at start (nullptr restores it).
+  using EngineInitializer = std::function<void(const std::string& appID, bool collectionEnabled,
+                                               bool collectionDeactivated,
+                                               const std::vector<std::string>& safelistedEvents)>;
+  static void setEngineInitializerForTesting(EngineInitializer initializer);
+};
+
+// A list of valid internal event names; 25034 / 25035 otherwise.
+bool TLMValidateSafelistedEvents(const platform::Value& value);

@@ -1,0 +1,368 @@
+#include "measurement/engine/components/TLMConditionalUserPropertyController.h"
+
+#include <chrono>
+#include <condition_variable>
+
+#include "dispatch/Clock.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/model/TLMDataTypeValidator.h"
+#include "measurement/model/TLMFormatting.h"
+#include "measurement/model/TLMMonitor.h"
+#include "measurement/store/TLMDatabase.h"
+
+namespace {
+
+std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
+platform::Value text(const std::string& s) { return platform::Value(s); }
+platform::Value propertyName(const std::string& name) { return text(TLMFormattedUserPropertyName(name)); }
+platform::Value errorText(const platform::Error& error) { return text(error.description); }
+bool hasError(const platform::Error& error) { return error.code != 0 || !error.domain.empty(); }
+double now() { return platform::Clock::current()->now(); }
+
+// The event a transition logs, made from its template.
+TLMEventPtr eventFromTemplate(const TLMEventPtr& templ, const std::string& origin, double timestamp) {
+  if (!templ) return nullptr;
+  return TLMEvent::initWithOrigin(origin, false, templ->name(), timestamp, 0,
+                                  TLMObjectDictionary(templ->parameters()));
+}
+
+}  // namespace
+
+bool TLMIsValidConditionalUserProperty(const TLMConditionalUserProperty& property) {
+  if (!TLMDataTypeValidator::isValidConditionalUserPropertyOrigin(TLMObject(property.origin))) return false;
+  if (!TLMDataTypeValidator::isValidConditionalUserPropertyName(TLMObject(property.name))) return false;
+  if (property.value && !TLMDataTypeValidator::isValidConditionalUserPropertyValue(TLMObject(*property.value))) {
+    return false;
+  }
+  // Written so that NaN fails too.
+  if (!(property.triggerTimeout >= kTLMConditionalUserPropertyMinTriggerTimeout &&
+        property.triggerTimeout <= kTLMConditionalUserPropertyMaxTriggerTimeout)) {
+    monitor()->logWithLevel(1, 11000, "Invalid conditional user property timeout. Trigger timeout",
+                            platform::Value(property.triggerTimeout));
+    return false;
+  }
+  if (!(property.timeToLive >= kTLMConditionalUserPropertyMinTimeToLive &&
+        property.timeToLive <= kTLMConditionalUserPropertyMaxTimeToLive)) {
+    monitor()->logWithLevel(1, 11001, "Invalid conditional user property time to live. Time to live",
+                            platform::Value(property.timeToLive));
+    return false;
+  }
+  return true;
+}
+
+std::shared_ptr<TLMConditionalUserPropertyController> TLMConditionalUserPropertyController::sharedInstance() {
+  static const auto instance = std::make_shared<TLMConditionalUserPropertyController>();
+  return instance;
+}
+
+void TLMConditionalUserPropertyController::attachEngine(std::weak_ptr<TLMMeasurementEngine> engine) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  engine_ = std::move(engine);
+}
+
+std::shared_ptr<TLMMeasurementEngine> TLMConditionalUserPropertyController::engine() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return engine_.lock();
+}
+
+// MARK: - Any thread
+
+void TLMConditionalUserPropertyController::setConditionalUserProperty(
+    const std::optional<TLMConditionalUserProperty>& property, const std::string& name) {
+  if (!property) {
+    monitor()->logWithLevel(1, 11002, "Unable to set conditional user property. Conditional user property is nil");
+    return;
+  }
+  TLMConditionalUserProperty copy = *property;
+  copy.name = name;
+  if (!TLMIsValidConditionalUserProperty(copy)) return;
+  copy.creationTimestamp = now();
+  auto engine = this->engine();
+  if (!engine) return;
+  std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
+  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:93", [weak, copy] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (copy.value) {
+      self->setConditionalUserPropertyOnWorkerQueue(copy);
+    } else {
+      self->removeConditionalUserPropertyOnWorkerQueue(copy);
+    }
+  });
+}
+
+void TLMConditionalUserPropertyController::clearConditionalUserProperty(const TLMEventPtr& clearEvent,
+                                                                        const std::string& name) {
+  if (!TLMDataTypeValidator::isValidConditionalUserPropertyName(TLMObject(name))) return;
+  auto engine = this->engine();
+  if (!engine) return;
+  TLMConditionalUserProperty request;
+  request.name = name;
+  request.expiredEvent = clearEvent;
+  std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
+  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:118", [weak, request] {
+    if (auto self = weak.lock()) self->removeConditionalUserPropertyOnWorkerQueue(request);
+  });
+}
+
+std::optional<std::vector<TLMConditionalUserProperty>> TLMConditionalUserPropertyController::conditionalUserProperties(
+    const std::optional<std::string>& namePrefix, const std::optional<std::string>& origin) {
+  auto engine = this->engine();
+  if (!engine) return std::nullopt;
+  // Outlives a caller that stopped waiting.
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::optional<std::vector<TLMConditionalUserProperty>> result;
+  };
+  auto answer = std::make_shared<Answer>();
+  std::weak_ptr<TLMMeasurementEngine> weakEngine = engine;
+  auto block = [weakEngine, answer, namePrefix, origin] {
+    std::optional<std::vector<TLMConditionalUserProperty>> result;
+    auto engine = weakEngine.lock();
+    if (engine && !engine->isEnabled()) {
+      monitor()->logWithLevel(3, 11005, "Unable to query for conditional user properties. Analytics is disabled");
+    } else if (engine && engine->database()) {
+      platform::Error error;
+      result = engine->database()->conditionalUserPropertiesWithPrefix(namePrefix.value_or(""),
+                                                                        origin.value_or(""), &error);
+      if (!result && hasError(error)) {
+        monitor()->logWithLevel(1, 11006, "Unable to query for conditional user properties. Name prefix, origin, error",
+                                text(namePrefix.value_or("")), text(origin.value_or("")), errorText(error));
+      }
+    }
+    std::lock_guard<std::mutex> lock(answer->mutex);
+    answer->result = std::move(result);
+    answer->finished = true;
+    answer->done.notify_all();
+  };
+  const auto& worker = engine->scheduler()->workerQueue();
+  engine.reset();
+  if (worker->isCurrent()) {
+    // Waiting here would wait for ourselves.
+    block();
+  } else {
+    worker->async(block);
+  }
+  std::unique_lock<std::mutex> lock(answer->mutex);
+  answer->done.wait_for(lock, std::chrono::seconds(30), [&] { return answer->finished; });
+  return answer->result;
+}
+
+// MARK: - Worker queue
+
+void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
+    const std::optional<TLMConditionalUserProperty>& property) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("setConditionalUserPropertyOnWorkerQueue");
+  auto engine = this->engine();
+  if (!engine || !engine->isEnabled() || !engine->database()) {
+    monitor()->logWithLevel(3, 11007, "Unable to set conditional user property. Analytics is disabled");
+    return;
+  }
+  if (!property) {
+    monitor()->logWithLevel(1, 11008,
+                            "Unable to set conditional user property on worker queue. Conditional user property is nil");
+    return;
+  }
+  TLMDatabase& database = *engine->database();
+  TLMConditionalUserProperty n = *property;
+  TLMEventPtr triggered;
+  const bool committed = database.performTransaction([&] {
+    triggered = nullptr;
+    platform::Error error;
+    auto stored = database.conditionalUserPropertyWithName(n.name, &error);
+    if (!stored && hasError(error)) {
+      monitor()->logWithLevel(1, 11009, "Unable to query conditional user property. Name, origin, error",
+                              propertyName(n.name), text(n.origin), errorText(error));
+      return false;
+    }
+    if (stored && stored->origin != n.origin) {
+      monitor()->logWithLevel(4, 11010,
+                              "Updating a conditional user property with different origin. Name, origin, saved origin",
+                              propertyName(n.name), text(n.origin), text(stored->origin));
+    }
+    const bool storedActive = stored && stored->active;
+    bool activatedNow = false;
+    if (storedActive) {
+      n.origin = stored->origin;
+      n.creationTimestamp = stored->creationTimestamp;
+      n.triggerEventName = stored->triggerEventName;
+      n.triggeredEvent = stored->triggeredEvent;
+      n.triggerTimeout = stored->triggerTimeout;
+    } else if (n.triggerEventName.empty()) {
+      n.active = true;
+      n.triggeredTimestamp = n.creationTimestamp;
+      activatedNow = true;
+    }
+    if (n.active && n.value) {
+      auto attribute = TLMUserAttribute::initWithOrigin(n.origin, n.name, *n.value, n.triggeredTimestamp);
+      platform::Error attributeError;
+      if (attribute && database.updateUserAttribute(*attribute, &attributeError)) {
+        monitor()->logWithLevel(7, 11012, "User property updated. Name, origin", propertyName(n.name), text(n.origin));
+      } else {
+        monitor()->logWithLevel(1, 11011, "Unable to update user property from conditional user property. Name, origin, error",
+                                propertyName(n.name), text(n.origin), errorText(attributeError));
+      }
+      if (activatedNow) triggered = eventFromTemplate(n.triggeredEvent, n.origin, n.triggeredTimestamp);
+    }
+    if (storedActive) {
+      n.active = stored->active;
+      n.triggeredTimestamp = stored->triggeredTimestamp;
+    }
+    platform::Error rowError;
+    if (!database.updateConditionalUserProperty(n, &rowError)) {
+      // Nothing half-done stays: the user property written above goes back with the row.
+      monitor()->logWithLevel(1, 11014, "Unable to insert user property from conditional user property. Name, origin, error",
+                              propertyName(n.name), text(n.origin), errorText(rowError));
+      return false;
+    }
+    monitor()->logWithLevel(7, 11013, "Conditional user property added. Name, origin", propertyName(n.name), text(n.origin));
+    return true;
+  });
+  if (committed && triggered) engine->writeEventOnWorkerQueue(triggered);
+}
+
+void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQueue(
+    const std::optional<TLMConditionalUserProperty>& request) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("removeConditionalUserPropertyOnWorkerQueue");
+  auto engine = this->engine();
+  if (!engine || !engine->isEnabled() || !engine->database()) {
+    monitor()->logWithLevel(3, 11015, "Unable to remove conditional user property. Analytics is disabled");
+    return;
+  }
+  if (!request) {
+    monitor()->logWithLevel(1, 11016,
+                            "Unable to remove conditional user property on worker queue. Conditional user property is nil");
+    return;
+  }
+  TLMDatabase& database = *engine->database();
+  TLMEventPtr clearEvent;
+  const bool committed = database.performTransaction([&] {
+    clearEvent = nullptr;
+    platform::Error error;
+    auto stored = database.conditionalUserPropertyWithName(request->name, &error);
+    if (!stored) {
+      if (hasError(error)) {
+        monitor()->logWithLevel(1, 11017,
+                                "Unable to remove conditional user property. Cannot query conditional user property. Name, origin, error",
+                                propertyName(request->name), text(request->origin), errorText(error));
+        return false;
+      }
+      monitor()->logWithLevel(4, 11018,
+                              "Unable to remove conditional user property. Conditional user property doesn't exist. Name, origin",
+                              propertyName(request->name), text(request->origin));
+      return true;
+    }
+    platform::Error deleteError;
+    if (!database.deleteConditionalUserPropertyWithName(request->name, &deleteError) && hasError(deleteError)) {
+      monitor()->logWithLevel(1, 11019,
+                              "Unable to remove conditional user property. Failed to execute the delete operation. Name, origin, error",
+                              propertyName(request->name), text(stored->origin), errorText(deleteError));
+      return false;
+    }
+    if (stored->active) {
+      platform::Error attributeError;
+      if (!database.deleteUserAttributeWithName(request->name, &attributeError) && hasError(attributeError)) {
+        monitor()->logWithLevel(1, 11020,
+                                "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
+                                propertyName(request->name), text(stored->origin), errorText(attributeError));
+        return false;
+      }
+    }
+    clearEvent = eventFromTemplate(request->expiredEvent, stored->origin, now());
+    return true;
+  });
+  if (committed && clearEvent) engine->writeEventOnWorkerQueue(clearEvent);
+}
+
+std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::processEventOnWorkerQueue(
+    const TLMEventPtr& event) {
+  TLMScheduler::checkOnBackgroundThreadWithMethodName("processEventOnWorkerQueue");
+  if (!event) {
+    monitor()->logWithLevel(1, 10000, "Unable to process event for conditional user property. Event is nil");
+    return std::nullopt;
+  }
+  auto engine = this->engine();
+  if (!engine || !engine->database()) return std::vector<TLMEventPtr>{};
+  TLMDatabase& database = *engine->database();
+  std::vector<TLMEventPtr> toWrite;
+  std::vector<TLMEventPtr> triggeredEvents;
+  const bool committed = database.performTransaction([&] {
+    toWrite.clear();
+    triggeredEvents.clear();
+    platform::Error error;
+    auto timedOut = database.timedOutConditionalUserPropertiesWithError(&error);
+    if (!timedOut) {
+      monitor()->logWithLevel(1, 10001, "Unable to fetch timed out conditional user properties. Error", errorText(error));
+      return false;
+    }
+    for (const auto& p : *timedOut) {
+      monitor()->logWithLevel(7, 10002, "Conditional user property has timed out. Name", propertyName(p.name));
+      platform::Error deleteError;
+      if (!database.deleteConditionalUserPropertyWithName(p.name, &deleteError) && hasError(deleteError)) {
+        monitor()->logWithLevel(7, 10003, "Unable to delete timed out condition user property. Name, error",
+                                propertyName(p.name), errorText(deleteError));
+        return false;
+      }
+      if (auto e = eventFromTemplate(p.timedOutEvent, p.origin, now())) toWrite.push_back(e);
+    }
+    auto expired = database.expiredConditionalUserPropertiesWithError(&error);
+    if (!expired) {
+      monitor()->logWithLevel(1, 10004, "Unable to fetch expired conditional user properties. Error", errorText(error));
+      return false;
+    }
+    for (const auto& p : *expired) {
+      monitor()->logWithLevel(7, 10005, "Conditional user property has expired. Name, expired event", propertyName(p.name),
+                              text(p.expiredEvent ? TLMFormattedEventName(TLMObject(p.expiredEvent->name())) : ""));
+      platform::Error attributeError;
+      if (!database.deleteUserAttributeWithName(p.name, &attributeError) && hasError(attributeError)) {
+        monitor()->logWithLevel(1, 10006,
+                                "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
+                                propertyName(p.name), text(p.origin), errorText(attributeError));
+        return false;
+      }
+      platform::Error deleteError;
+      if (!database.deleteConditionalUserPropertyWithName(p.name, &deleteError) && hasError(deleteError)) {
+        monitor()->logWithLevel(7, 10007, "Unable to delete expired condition user property. Name, error",
+                                propertyName(p.name), errorText(deleteError));
+        return false;
+      }
+      if (auto e = eventFromTemplate(p.expiredEvent, p.origin, now())) toWrite.push_back(e);
+    }
+    auto triggering = database.triggeredConditionalUserPropertiesWithEventName(event->name(), &error);
+    if (!triggering) {
+      monitor()->logWithLevel(1, 10008, "Unable to fetch triggering conditional user properties. Event name, error",
+                              text(TLMFormattedEventName(TLMObject(event->name()))), errorText(error));
+      return false;
+    }
+    for (auto p : *triggering) {
+      const double at = now();
+      if (p.value) {
+        auto attribute = TLMUserAttribute::initWithOrigin(p.origin, p.name, *p.value, at);
+        platform::Error attributeError;
+        if (attribute && database.updateUserAttribute(*attribute, &attributeError)) {
+          monitor()->logWithLevel(7, 10010, "User property updated. Name, origin, value", propertyName(p.name),
+                                  text(p.origin), p.value->value());
+        } else {
+          monitor()->logWithLevel(1, 10009, "Unable to update user property from conditional user property. Name, origin, error",
+                                  propertyName(p.name), text(p.origin), errorText(attributeError));
+        }
+      }
+      if (auto e = eventFromTemplate(p.triggeredEvent, p.origin, at)) triggeredEvents.push_back(e);
+      p.active = true;
+      p.triggeredTimestamp = at;
+      platform::Error rowError;
+      if (!database.updateConditionalUserProperty(p, &rowError) && hasError(rowError)) {
+        monitor()->logWithLevel(1, 10011, "Unable to update conditional user property. Name, origin, error",
+                                propertyName(p.name), text(p.origin), errorText(rowError));
+        return false;
+      }
+    }
+    return true;
+  });
+  if (!committed) return std::nullopt;
+  for (const auto& e : toWrite) engine->writeEventOnWorkerQueue(e);
+  return triggeredEvents;
+}

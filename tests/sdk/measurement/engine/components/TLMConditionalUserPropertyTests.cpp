@@ -1,0 +1,241 @@
+// Conditional user properties through a real engine: the life of a property (set, trigger, time
+// out, expiry, clear) with the events each step writes and their order, the row limit, the
+// bounds of the record, and the blocking query.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "../MeasurementEngineTestSupport.h"
+#include "measurement/engine/components/TLMConditionalUserPropertyController.h"
+
+namespace {
+
+TLMEventPtr templ(const std::string& name) { return TLMEvent::initWithOrigin("app", false, name, 0, 0, {}); }
+
+TLMConditionalUserProperty property(const std::string& value, const std::string& trigger = "",
+                                    double timeout = 100, double ttl = 50) {
+  TLMConditionalUserProperty p;
+  p.origin = "app";
+  p.value = TLMValue(value);
+  p.triggerEventName = trigger;
+  p.triggerTimeout = timeout;
+  p.timeToLive = ttl;
+  p.triggeredEvent = templ("cup_trig");
+  p.timedOutEvent = templ("cup_tout");
+  p.expiredEvent = templ("cup_exp");
+  return p;
+}
+
+struct ControllerHarness : EngineHarness {
+  ControllerHarness() {
+    components.conditionalProperties = controller;
+    start();
+  }
+  std::optional<TLMConditionalUserProperty> row(const std::string& name) {
+    return engine->database()->conditionalUserPropertyWithName(name, nullptr);
+  }
+  std::shared_ptr<TLMConditionalUserPropertyController> controller =
+      std::make_shared<TLMConditionalUserPropertyController>();
+};
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST(TLMConditionalUserPropertyTests, TriggerWritesTheEventThenTheTriggeredEventAndExpiryComesBeforeTheNextEvent) {
+  ControllerHarness h;
+  const double created = h.clock->now();
+  h.controller->setConditionalUserProperty(property("gold", "unlock"), "tier");
+  h.drain();
+  ASSERT_TRUE(h.row("tier"));
+  EXPECT_FALSE(h.row("tier")->active);
+  EXPECT_DOUBLE_EQ(h.row("tier")->creationTimestamp, created);
+  EXPECT_FALSE(h.property("tier"));
+
+  h.clock->advance(100);  // exactly the timeout: still accepted
+  const auto before = h.rawEventNames().size();
+  h.log("unlock");
+  auto names = h.rawEventNames();
+  ASSERT_EQ(names.size(), before + 2);
+  EXPECT_EQ(Names(names.end() - 2, names.end()), (Names{"unlock", "cup_trig"}));
+  ASSERT_TRUE(h.property("tier"));
+  EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
+  EXPECT_DOUBLE_EQ(h.property("tier")->lastSetTimestamp(), h.clock->now());
+  EXPECT_TRUE(h.row("tier")->active);
+  EXPECT_EQ(h.rawEvents().back().event->origin(), "app");
+
+  // Triggering again does nothing: the row is active.
+  h.log("unlock");
+  EXPECT_EQ(h.rawEventNames().back(), "unlock");
+
+  h.clock->advance(50);  // exactly the time to live: not yet expired
+  h.log("tick");
+  EXPECT_TRUE(h.property("tier"));
+  h.clock->advance(0.5);
+  h.log("tock");
+  names = h.rawEventNames();
+  EXPECT_EQ(Names(names.end() - 2, names.end()), (Names{"cup_exp", "tock"}));
+  EXPECT_FALSE(h.property("tier"));
+  EXPECT_FALSE(h.row("tier"));
+}
+
+TEST(TLMConditionalUserPropertyTests, UntriggeredPropertyTimesOutAfterItsTimeoutEvenWithTheClockSetBack) {
+  ControllerHarness h;
+  h.controller->setConditionalUserProperty(property("a", "never", 10), "late");
+  h.controller->setConditionalUserProperty(property("b", "never", 10), "back");
+  h.drain();
+  h.clock->advance(10);
+  h.log("first");
+  EXPECT_TRUE(h.row("late"));
+  // A clock set back by more than the timeout counts as passed too (the distance is absolute).
+  h.clock->setNow(h.clock->now() - 30);
+  h.log("second");
+  auto names = h.rawEventNames();
+  EXPECT_EQ(Names(names.end() - 3, names.end()), (Names{"cup_tout", "cup_tout", "second"}));
+  EXPECT_FALSE(h.row("late"));
+  EXPECT_FALSE(h.row("back"));
+  EXPECT_FALSE(h.property("late"));
+}
+
+TEST(TLMConditionalUserPropertyTests, SetWithoutTriggerIsActiveAtOnceAndResettingKeepsTheFirstActivation) {
+  ControllerHarness h;
+  const double created = h.clock->now();
+  h.controller->setConditionalUserProperty(property("v1"), "plan");
+  h.drain();
+  ASSERT_TRUE(h.property("plan"));
+  EXPECT_DOUBLE_EQ(h.property("plan")->lastSetTimestamp(), created);
+  EXPECT_EQ(h.rawEventNames().back(), "cup_trig");
+  EXPECT_DOUBLE_EQ(h.rawEvents().back().event->timestamp(), created);
+
+  // Set again, inactive as callers hand it in: the row takes the new value, the user property
+  // keeps its old one and no triggered event follows.
+  h.clock->advance(5);
+  const auto count = h.rawEventNames().size();
+  auto again = property("v2", "other");
+  h.controller->setConditionalUserProperty(again, "plan");
+  h.drain();
+  EXPECT_EQ(h.rawEventNames().size(), count);
+  EXPECT_EQ(*h.row("plan")->value->stringPtr(), "v2");
+  EXPECT_TRUE(h.row("plan")->active);
+  EXPECT_DOUBLE_EQ(h.row("plan")->triggeredTimestamp, created);
+  EXPECT_EQ(h.row("plan")->triggerEventName, "");
+  EXPECT_EQ(*h.property("plan")->value().stringPtr(), "v1");
+
+  // Handed in active, the user property follows the new value.
+  again.active = true;
+  h.controller->setConditionalUserProperty(again, "plan");
+  h.drain();
+  EXPECT_EQ(*h.property("plan")->value().stringPtr(), "v2");
+}
+
+TEST(TLMConditionalUserPropertyTests, ClearRemovesRowAndUserPropertyAndWritesTheClearEventOnlyWhenThereWasARow) {
+  ControllerHarness h;
+  auto p = property("x");
+  p.origin = "xq";
+  h.controller->setConditionalUserProperty(p, "gone");
+  h.drain();
+  ASSERT_TRUE(h.property("gone"));
+  h.controller->clearConditionalUserProperty(templ("cup_clear"), "gone");
+  h.drain();
+  EXPECT_FALSE(h.row("gone"));
+  EXPECT_FALSE(h.property("gone"));
+  EXPECT_EQ(h.rawEventNames().back(), "cup_clear");
+  EXPECT_EQ(h.rawEvents().back().event->origin(), "xq");
+
+  const auto count = h.rawEventNames().size();
+  h.controller->clearConditionalUserProperty(templ("cup_clear"), "gone");
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(11018));
+  EXPECT_EQ(h.rawEventNames().size(), count);
+
+  // A value-less set clears too, its expired event serving as the clear event.
+  h.controller->setConditionalUserProperty(property("y", "later"), "pending");
+  h.drain();
+  auto clear = property("y");
+  clear.value.reset();
+  h.controller->setConditionalUserProperty(clear, "pending");
+  h.drain();
+  EXPECT_FALSE(h.row("pending"));
+  EXPECT_EQ(h.rawEventNames().back(), "cup_exp");
+}
+
+TEST(TLMConditionalUserPropertyTests, AtTheRowLimitTheSetRollsBackWithoutUserPropertyOrTriggeredEvent) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.engine->database()->performTransaction([&] {
+    for (int i = 0; i < 1000; ++i) {
+      auto p = property("v", "t");
+      p.name = "row" + std::to_string(i);
+      if (!h.engine->database()->updateConditionalUserProperty(p, nullptr)) return false;
+    }
+    return true;
+  }));
+  const auto count = h.rawEventNames().size();
+  h.controller->setConditionalUserProperty(property("v"), "one_more");
+  h.drain();
+  EXPECT_TRUE(h.monitor->has(11014));
+  EXPECT_FALSE(h.row("one_more"));
+  EXPECT_FALSE(h.property("one_more"));
+  EXPECT_EQ(h.rawEventNames().size(), count);
+
+  // Replacing one of the thousand rows still works.
+  h.controller->setConditionalUserProperty(property("w"), "row7");
+  h.drain();
+  EXPECT_TRUE(h.property("row7"));
+}
+
+TEST(TLMConditionalUserPropertyTests, BoundsAreInclusiveAndNotANumberIsRefused) {
+  TLMScopedRecordingMonitor monitor;
+  auto p = property("v");
+  p.name = "bounded";
+  for (double ok : {0.001, 15552000.0}) {
+    p.triggerTimeout = ok;
+    p.timeToLive = ok;
+    EXPECT_TRUE(TLMIsValidConditionalUserProperty(p)) << ok;
+  }
+  for (double bad : {0.0, -1.0, 15552000.5, std::nan("")}) {
+    p.triggerTimeout = bad;
+    p.timeToLive = 1;
+    EXPECT_FALSE(TLMIsValidConditionalUserProperty(p)) << bad;
+    p.triggerTimeout = 1;
+    p.timeToLive = bad;
+    EXPECT_FALSE(TLMIsValidConditionalUserProperty(p)) << bad;
+  }
+  EXPECT_EQ(monitor->count(11000), 4u);
+  EXPECT_EQ(monitor->count(11001), 4u);
+  p.timeToLive = 1;
+  p.value.reset();
+  EXPECT_TRUE(TLMIsValidConditionalUserProperty(p));
+}
+
+TEST(TLMConditionalUserPropertyTests, QueryRunsInlineOnTheWorkerQueueWaitsFromAnotherThreadAndIsEmptyWhenDisabled) {
+  ControllerHarness h;
+  h.controller->setConditionalUserProperty(property("1", "t"), "alpha_one");
+  h.controller->setConditionalUserProperty(property("2", "t"), "beta");
+  h.drain();
+
+  std::optional<std::vector<TLMConditionalUserProperty>> inlineResult;
+  h.worker->async([&] { inlineResult = h.controller->conditionalUserProperties("alpha", std::nullopt); });
+  h.drain();
+  ASSERT_TRUE(inlineResult);
+  ASSERT_EQ(inlineResult->size(), 1u);
+  EXPECT_EQ(inlineResult->front().name, "alpha_one");
+
+  std::atomic<bool> finished{false};
+  std::optional<std::vector<TLMConditionalUserProperty>> threadResult;
+  std::thread caller([&] {
+    threadResult = h.controller->conditionalUserProperties(std::nullopt, "app");
+    finished = true;
+  });
+  while (!finished) h.worker->drain();
+  caller.join();
+  ASSERT_TRUE(threadResult);
+  EXPECT_EQ(threadResult->size(), 2u);
+
+  h.engine->setEnabled(false);
+  h.drain();
+  h.worker->async([&] { inlineResult = h.controller->conditionalUserProperties(std::nullopt, std::nullopt); });
+  h.drain();
+  EXPECT_FALSE(inlineResult);
+  EXPECT_TRUE(h.monitor->has(11005));
+}

@@ -1,0 +1,122 @@
+// The session and search-ad reporters inside an engine: what they log reaches the store.
+#include <gtest/gtest.h>
+
+#include "../MeasurementEngineTestSupport.h"
+#include "measurement/engine/sessions/TLMSearchAdReporter.h"
+#include "measurement/engine/sessions/TLMSessionReporter.h"
+
+namespace {
+
+std::int64_t intParameter(const TLMEventPtr& event, const std::string& name) {
+  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
+  return value != nullptr ? value->int64Value() : -1;
+}
+
+// The engine with the real session reporter; its timers run on the worker queue and what it
+// logs goes through the engine.
+struct SessionEngine {
+  EngineHarness h;
+  std::shared_ptr<TLMSessionReporter> reporter;
+
+  SessionEngine() {
+    h.screen->appActive.store(true);
+    h.components.makeSessionReporter = [this](std::shared_ptr<TLMPersistedConfig> persisted,
+                                              std::shared_ptr<TLMRemoteConfig> remote) {
+      TLMSessionReporterServices services;
+      services.timerQueue = h.worker;
+      services.clock = h.clock;
+      services.settings = [remote] { return TLMSessionSettings::fromRemoteConfig(*remote); };
+      services.isAppActive = [this] { return h.screen->isAppActive(); };
+      services.logInternalEvent = [this](const std::string& origin, const std::string& name,
+                                         const TLMObjectDictionary& parameters) {
+        h.engine->logInternalEvent(origin, name, parameters);
+      };
+      services.setInternalUserProperty = [this](const std::optional<TLMValue>& value, const std::string& name,
+                                                const std::string& origin) {
+        auto attribute = TLMUserAttribute::initWithOrigin(origin, name, value.value_or(TLMValue(std::int64_t{0})),
+                                                          h.clock->now());
+        if (value) {
+          h.engine->setUserAttribute(attribute);
+        } else {
+          h.engine->removeUserAttribute(attribute);
+        }
+      };
+      reporter = TLMSessionReporter::create(std::move(persisted), std::move(services));
+      return reporter;
+    };
+  }
+  std::size_t count(const std::string& name) {
+    std::size_t n = 0;
+    for (const auto& e : h.rawEventNames()) n += e == name ? 1 : 0;
+    return n;
+  }
+};
+
+TEST(TLMEngineSessionTest, AFreshInstallStoresSessionOneOnceAndLaterSessionsCountOn) {
+  SessionEngine s;
+  s.h.start();
+  ASSERT_TRUE(s.reporter);
+  EXPECT_EQ(s.h.engine->sessionReporter(), s.reporter);
+  ASSERT_EQ(s.count("_s"), 1u);
+  EXPECT_EQ(s.h.property("_sno")->value().int64Value(), 1);
+  // The start left no countdown behind that could start a second session.
+  s.h.clock->advance(10);
+  s.h.drain();
+  EXPECT_EQ(s.count("_s"), 1u);
+
+  // Away for longer than the timeout: the next foreground starts session 2 through the engine.
+  s.h.clock->advance(5);
+  s.reporter->handleAppWillResignActiveWithScreen(nullptr);
+  s.h.drain();
+  s.h.screen->appActive.store(false);
+  s.h.clock->advance(1801);
+  s.h.screen->appActive.store(true);
+  s.reporter->handleAppDidBecomeActive();
+  s.h.drain();
+  ASSERT_EQ(s.count("_s"), 2u);
+  EXPECT_EQ(s.h.property("_sno")->value().int64Value(), 2);
+  TLMEventPtr engagement;
+  for (const auto& e : s.h.rawEvents()) {
+    if (e.name == "_e") engagement = e.event;
+  }
+  EXPECT_EQ(intParameter(engagement, "_et"), 15000);
+}
+
+TEST(TLMEngineSessionTest, SearchAdAttributionIsLoggedAsACampaignWithTheClickTime) {
+  EngineHarness h;
+  auto client = std::make_shared<TLMAttributionClient>();
+  TLMAttributionClient::DetailsReply pending;
+  client->requestAttributionDetails = [&](TLMAttributionClient::DetailsReply reply) { pending = std::move(reply); };
+  std::shared_ptr<TLMSearchAdReporter> searchAd;
+  h.components.makeSearchAdReporter = [&](std::shared_ptr<platform::Queue> queue,
+                                          std::shared_ptr<TLMPersistedConfig> persisted) {
+    TLMSearchAdServices services;
+    services.client = [client] { return client; };
+    services.clock = h.clock;
+    services.logInternalEvent = [&h](const std::string& origin, const std::string& name,
+                                     const TLMObjectDictionary& parameters) {
+      h.engine->logInternalEvent(origin, name, parameters);
+    };
+    searchAd = TLMSearchAdReporter::create(std::move(queue), std::move(persisted), services);
+    return searchAd;
+  };
+  h.start();
+  ASSERT_TRUE(searchAd);
+  EXPECT_TRUE(searchAd->isSearchAdReporterEnabled());
+  h.clock->advance(86400);
+  h.drain();
+  ASSERT_TRUE(pending);
+  platform::Dictionary inner{{"iad-attribution", platform::Value("true")},
+                             {"iad-campaign-name", platform::Value("Spring")}};
+  pending(platform::Dictionary{{"Version3.1", platform::Value(inner)}}, std::nullopt);
+  h.drain();
+  TLMEventPtr campaign;
+  for (const auto& e : h.rawEvents()) {
+    if (e.name == "_cmp") campaign = e.event;
+  }
+  ASSERT_TRUE(campaign);
+  EXPECT_EQ(intParameter(campaign, "click_timestamp"), h.persisted->firstOpenTimestampMilliseconds() - 1);
+  EXPECT_GT(h.persisted->firstOpenTimestampMilliseconds(), 2);
+}
+
+}  // namespace
