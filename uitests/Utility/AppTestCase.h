@@ -1,4 +1,4 @@
-// The fixture of the money-movement test classes: setUp launches a new app into `app` with the
+// The fixture of the test classes that keep one app: setUp launches a new app into `app` with the
 // first failure ending the test method; tearDown terminates it and clears `app`.
 #pragma once
 

@@ -45,11 +45,6 @@ class CommonFunctions {
   // The setUp of the suite's plain test classes: the first failure ends the test method, and the
   // app is launched anew.
   static void launchAppStoppingAtFirstFailure(XCTestCase& test);
-  // The set-up of the classes that hold their app (after the framework's setUp): the first failure
-  // ends the test method, and a new handle is stored in `app` and launched.
-  static void launchHeldApp(XCTestCase& test, std::optional<XCUIApplication>& app);
-  // Their tear-down (before the framework's tearDown): terminates the app and drops the handle.
-  static void terminateHeldApp(std::optional<XCUIApplication>& app);
   // Taps "OK" on the springboard's first alert when there is one; no wait.
   static void acceptPermissionsPromptIfRequired();
 

@@ -24,17 +24,6 @@ void CommonFunctions::launchAppStoppingAtFirstFailure(XCTestCase& test) {
   XCUIApplication().launch();
 }
 
-void CommonFunctions::launchHeldApp(XCTestCase& test, std::optional<XCUIApplication>& app) {
-  test.continueAfterFailure = false;
-  app = XCUIApplication();
-  app->launch();
-}
-
-void CommonFunctions::terminateHeldApp(std::optional<XCUIApplication>& app) {
-  if (app) app->terminate();
-  app.reset();
-}
-
 void CommonFunctions::acceptPermissionsPromptIfRequired() {
   XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
   XCUIElement ok = springboard.alerts().buttons()["OK"];

@@ -16,6 +16,7 @@
 
 #include "Core/Public/CDVAnalyticsStarter.h"
 #include "Core/Public/CDVComponent.h"
+#include "measurement/analytics/CDVAMeasurement.h"
 #include "measurement/analytics/TLMAnalytics.h"
 
 inline constexpr const char* kCDVAnalyticsConnectorLibraryName = "cind-analytics";

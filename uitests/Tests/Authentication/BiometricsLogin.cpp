@@ -9,23 +9,14 @@
 #include "Screens/LoginScreen.h"
 #include "Screens/MoreScreen.h"
 #include "Utility/Biometrics.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "Utility/DeviceUtil.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
-class BiometricsLogin : public XCTestCase {
+class BiometricsLogin : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    CommonFunctions::launchHeldApp(*this, app);
-  }
-
-  void tearDown() override {
-    CommonFunctions::terminateHeldApp(app);
-    XCTestCase::tearDown();
-  }
-
   void test_launchingWithBiometricsDisabled() {
     eachSignedOutRow(false, [&](LoginScreen& loginScreen, BiometricType kind) {
       Biometrics::unenrolled();
@@ -102,7 +93,6 @@ class BiometricsLogin : public XCTestCase {
                                         : loginScreen.biometricNotAvailableAlertMessage;
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(BiometricsLogin)

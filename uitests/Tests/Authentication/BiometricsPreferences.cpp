@@ -7,22 +7,13 @@
 #include "Screens/LandingScreen.h"
 #include "Screens/LoginScreen.h"
 #include "Screens/MoreScreen.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
-class BiometricsPreferences : public XCTestCase {
+class BiometricsPreferences : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    CommonFunctions::launchHeldApp(*this, app);
-  }
-
-  void tearDown() override {
-    CommonFunctions::terminateHeldApp(app);
-    XCTestCase::tearDown();
-  }
-
   void testBiometricsPreferenceCopy() {
     eachRowOnSettings(LoginScreen::BiometricEnrollAlertResponse::Ok, true, [&](BiometricsPreferencesScreen& screen) {
       XCTAssert(screen.securityNote.exists(), "Security Note Exists");
@@ -90,7 +81,6 @@ class BiometricsPreferences : public XCTestCase {
     return value.value_or("");
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(BiometricsPreferences)

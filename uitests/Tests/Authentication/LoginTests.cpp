@@ -10,6 +10,7 @@
 #include "Screens/LandingScreen.h"
 #include "Screens/LoginScreen.h"
 #include "Screens/MoreScreen.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "Utility/DeviceUtil.h"
 
@@ -22,21 +23,8 @@ const char* const kL32 = "---------|---------|---------|--";
 
 }  // namespace
 
-class LoginTests : public XCTestCase {
+class LoginTests : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    continueAfterFailure = false;
-    app = XCUIApplication();
-    app->launch();
-  }
-
-  void tearDown() override {
-    if (app) app->terminate();
-    app.reset();
-    XCTestCase::tearDown();
-  }
-
   // --- sign-in button, masking, placeholders, biometric button, length limits ----------------
 
   void testLoginButtonDisabledOnLoad() {
@@ -295,7 +283,6 @@ class LoginTests : public XCTestCase {
                              LoginScreen::BiometricEnrollAlertResponse::Ok, true, false, handleRsa);
   }
 
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(LoginTests)

@@ -5,22 +5,13 @@
 #include "Screens/ContactUsScreen.h"
 #include "Screens/MoreScreen.h"
 #include "Tests/More/MoreTabRows.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
-class ContactUsValidateTests : public XCTestCase {
+class ContactUsValidateTests : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    CommonFunctions::launchHeldApp(*this, app);
-  }
-
-  void tearDown() override {
-    CommonFunctions::terminateHeldApp(app);
-    XCTestCase::tearDown();
-  }
-
   void testMoreValidate() {
     MoreTabRows::run(*this, "ContactUsValidateTestsTestData", [&] {
       MoreScreen moreScreen(*app);
@@ -40,8 +31,6 @@ class ContactUsValidateTests : public XCTestCase {
     });
   }
 
- private:
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(ContactUsValidateTests)

@@ -4,22 +4,13 @@
 
 #include "Screens/MoreScreen.h"
 #include "Tests/More/MoreTabRows.h"
+#include "Utility/AppTestCase.h"
 #include "Utility/CommonFunctions.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
-class MoreValidateTests : public XCTestCase {
+class MoreValidateTests : public AppTestCase {
  public:
-  void setUp() override {
-    XCTestCase::setUp();
-    CommonFunctions::launchHeldApp(*this, app);
-  }
-
-  void tearDown() override {
-    CommonFunctions::terminateHeldApp(app);
-    XCTestCase::tearDown();
-  }
-
   void testMoreValidate() {
     MoreTabRows::run(*this, "MoreValidateTestsData", [&] {
       MoreScreen moreScreen(*app);
@@ -34,8 +25,6 @@ class MoreValidateTests : public XCTestCase {
     });
   }
 
- private:
-  std::optional<XCUIApplication> app;
 };
 
 XCTEST_CLASS(MoreValidateTests)
