@@ -1,5 +1,7 @@
 #include "app/MoreViews.h"
 
+#include "app/PreferencesViews.h"
+
 namespace vesmora::views {
 
 // Faults of the More tab's pages (see model/Faults.h).
@@ -34,10 +36,11 @@ Node pushedBar(VesmoraModel& model, const std::string& title) {
   return bar;
 }
 
-Node menuCell(const std::string& identifier, double y, const std::string& title, const std::string& subText) {
+Node menuCell(const std::string& identifier, double y, const std::string& title, const std::string& subText,
+              const std::string& titleIdentifier = {}) {
   Node cell(Type::cell, identifier);
   cell.withFrame({0, y, 390, 88});
-  cell.add(staticText(title)).add(staticText(subText));
+  cell.add(staticText(title, titleIdentifier)).add(staticText(subText));
   return cell;
 }
 
@@ -60,7 +63,8 @@ void addMenu(Node& content, VesmoraModel& model) {
                      texts::biometricSettingsSubText(namesKind ? model.biometryName() : model.biometryWord()))
                 .onTap([&model] { model.openBiometricSettings(); }));
   table.add(menuCell("eTransferPreferencesCell", 283, texts::kETransferPreferences,
-                     texts::kETransferPreferencesSubText));
+                     texts::kETransferPreferencesSubText, "MoreViewInteractPreferences")
+                .onTap([&model] { model.openETransferPreferences(); }));
   table.add(menuCell("contactUsCell", 371, texts::kContactUs, texts::kContactUsSubText).onTap([&model] {
     model.openContactUs();
   }));
@@ -120,6 +124,9 @@ void addMoreTab(Node& content, VesmoraModel& model) {
       break;
     case MorePage::contactUs:
       addContactUs(content, model);
+      break;
+    case MorePage::eTransferPreferences:
+      addETransferPreferences(content, model);
       break;
   }
 }

@@ -11,6 +11,7 @@
 
 #include "foundation/Decimal.h"
 #include "model/CalendarDay.h"
+#include "model/ETransferPreferences.h"
 
 namespace vesmora {
 
@@ -104,6 +105,22 @@ class Backend {
                                                    const CalendarDay& /*today*/) {
     return std::nullopt;
   }
+
+  // Interac e-Transfer preferences of a signed-in customer. The profile is empty when the
+  // customer has none; the changes answer false when the bank refuses them (an unknown user,
+  // bad values, an account that is not one of the customer's deposit accounts, an address
+  // already registered, an unknown registration).
+  virtual std::optional<SenderProfile> senderProfile(const std::string& /*username*/) { return std::nullopt; }
+  virtual bool saveSenderProfile(const std::string& /*username*/, const SenderProfile& /*profile*/) { return false; }
+  virtual std::vector<AutodepositRegistration> autodeposits(const std::string& /*username*/) { return {}; }
+  virtual bool registerAutodeposit(const std::string& /*username*/, const AutodepositRegistration& /*registration*/) {
+    return false;
+  }
+  virtual bool changeAutodepositAccount(const std::string& /*username*/, const std::string& /*email*/,
+                                        const std::string& /*accountId*/) {
+    return false;
+  }
+  virtual bool deleteAutodeposit(const std::string& /*username*/, const std::string& /*email*/) { return false; }
 };
 
 // The category paths the app asks for after signing in.

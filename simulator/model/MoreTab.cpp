@@ -29,6 +29,10 @@ void VesmoraModel::openContactUs() {
 
 void VesmoraModel::closeMorePage() {
   if (onMorePage(MorePage::biometricSettings) || onMorePage(MorePage::contactUs)) morePage_ = MorePage::menu;
+  if (onMorePage(MorePage::eTransferPreferences) && prefs_.editor == PreferencesArea::Editor::none) {
+    morePage_ = MorePage::menu;
+    prefs_ = PreferencesArea();
+  }
 }
 
 void VesmoraModel::tapEnableBiometrics() {

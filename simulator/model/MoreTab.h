@@ -7,7 +7,7 @@
 namespace vesmora {
 
 // The page the More tab's navigation stack shows.
-enum class MorePage { menu, biometricSettings, contactUs };
+enum class MorePage { menu, biometricSettings, contactUs, eTransferPreferences };
 
 // Where biometric sign-in stands after the sign-in screen's biometric button was tapped.
 enum class BiometricPrompt {

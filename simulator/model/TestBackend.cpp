@@ -197,6 +197,13 @@ void TestBackend::load(const nlohmann::json& fixture) {
   std::string feeText = text(fixture, "eTransferFee", false);
   auto fee = platform::Decimal::parse(feeText.empty() ? "0" : feeText);
   if (!fee || *fee < platform::Decimal()) throw std::runtime_error("test backend fixture: \"eTransferFee\" is not a decimal number");
+  ETransferBook eTransfer;
+  eTransfer.load(fixture.value("eTransferPreferences", nlohmann::json()),
+                 [&](const std::string& username, const std::string& accountId) {
+                   auto user = users.find(username);
+                   return user != users.end() && owns(user->second, accountId) &&
+                          accounts.at(accountId).category == "deposit";
+                 });
   std::lock_guard<std::mutex> lock(mutex_);
   users_ = std::move(users);
   accounts_ = std::move(accounts);
@@ -205,6 +212,7 @@ void TestBackend::load(const nlohmann::json& fixture) {
   fee_ = *fee;
   scheduled_.clear();
   nextConfirmation_ = kFirstConfirmation;
+  eTransfer_ = std::move(eTransfer);
 }
 
 SignInResult TestBackend::signIn(const std::string& username, const std::string& password) {
@@ -399,6 +407,45 @@ std::vector<BankAccount> TestBackend::accounts() const {
   std::vector<BankAccount> out;
   for (const auto& [id, account] : accounts_) out.push_back(account);
   return out;
+}
+
+// --- Interac e-Transfer preferences --------------------------------------------------------------
+
+bool TestBackend::ownsDeposit(const std::string& username, const std::string& accountId) const {
+  auto user = users_.find(username);
+  return user != users_.end() && owns(user->second, accountId) && accounts_.at(accountId).category == "deposit";
+}
+
+std::optional<SenderProfile> TestBackend::senderProfile(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eTransfer_.profile(username);
+}
+
+bool TestBackend::saveSenderProfile(const std::string& username, const SenderProfile& profile) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return users_.count(username) && eTransfer_.saveProfile(username, profile);
+}
+
+std::vector<AutodepositRegistration> TestBackend::autodeposits(const std::string& username) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eTransfer_.registrations(username);
+}
+
+bool TestBackend::registerAutodeposit(const std::string& username, const AutodepositRegistration& registration) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AutodepositRegistration fresh{registration.email, registration.accountId, "Pending"};
+  return ownsDeposit(username, registration.accountId) && eTransfer_.addRegistration(username, fresh);
+}
+
+bool TestBackend::changeAutodepositAccount(const std::string& username, const std::string& email,
+                                           const std::string& accountId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ownsDeposit(username, accountId) && eTransfer_.changeRegistrationAccount(username, email, accountId);
+}
+
+bool TestBackend::deleteAutodeposit(const std::string& username, const std::string& email) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eTransfer_.removeRegistration(username, email);
 }
 
 }  // namespace vesmora

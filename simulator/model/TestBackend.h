@@ -78,6 +78,16 @@ class TestBackend : public Backend {
   // here; bill payments have a payee's id as `order.toId`).
   std::vector<ScheduledTransfer> scheduledTransfers() const;
 
+  // Interac e-Transfer preferences (model/ETransferPreferences.h), seeded from the fixture's
+  // "eTransferPreferences" section.
+  std::optional<SenderProfile> senderProfile(const std::string& username) override;
+  bool saveSenderProfile(const std::string& username, const SenderProfile& profile) override;
+  std::vector<AutodepositRegistration> autodeposits(const std::string& username) override;
+  bool registerAutodeposit(const std::string& username, const AutodepositRegistration& registration) override;
+  bool changeAutodepositAccount(const std::string& username, const std::string& email,
+                                const std::string& accountId) override;
+  bool deleteAutodeposit(const std::string& username, const std::string& email) override;
+
   std::vector<BankUser> users() const;
   std::vector<BankAccount> accounts() const;
   const nlohmann::json& fixture() const { return fixture_; }
@@ -101,6 +111,9 @@ class TestBackend : public Backend {
   std::vector<Payee> recipients_;
   platform::Decimal fee_;
   long long nextConfirmation_ = 0;
+  ETransferBook eTransfer_;
+  // Whether the account is one of the user's deposit accounts (with the lock held).
+  bool ownsDeposit(const std::string& username, const std::string& accountId) const;
 };
 
 }  // namespace vesmora

@@ -123,6 +123,7 @@ void VesmoraModel::showSignIn() {
   screen_ = Screen::signIn;
   tab_ = Tab::overview;
   morePage_ = MorePage::menu;
+  prefs_ = PreferencesArea();
   biometricPrompt_ = BiometricPrompt::none;
   focus_ = Field::none;
   surveyShown_ = false;
@@ -270,6 +271,21 @@ void VesmoraModel::showAlert(Alert::Kind kind) {
       a.message = texts::biometricsDisabled(biometryName());
       a.buttons = {"OK"};
       break;
+    case Alert::Kind::autodepositRegistered:
+      a.title = texts::kAutodeposit;
+      a.message = texts::kAutodepositRegistered;
+      a.buttons = {"OK"};
+      break;
+    case Alert::Kind::autodepositDeleteConfirm:
+      a.title = texts::kDeleteEmailTitle;
+      a.message = texts::deleteEmailMessage(prefs_.deletingEmail);
+      a.buttons = {"Cancel", texts::kDeleteEmailButton};
+      break;
+    case Alert::Kind::preferencesRefused:
+      a.title = texts::kErrorTitle;
+      a.message = texts::kPreferencesRefused;
+      a.buttons = {"OK"};
+      break;
   }
   if (a.identifier.empty()) a.identifier = a.title;
   alert_ = a;
@@ -386,6 +402,7 @@ void VesmoraModel::finishSignIn() {
   screen_ = Screen::landing;
   tab_ = Tab::overview;
   morePage_ = MorePage::menu;
+  prefs_ = PreferencesArea();
   focus_ = Field::none;
   loadAccountSummaries();
   accountPages_.close();
@@ -431,6 +448,11 @@ void VesmoraModel::tapAlertButton(const std::string& button) {
     case Alert::Kind::incorrectAnswer:
     case Alert::Kind::accountUnavailable:
       break;
+    case Alert::Kind::autodepositRegistered:
+    case Alert::Kind::autodepositDeleteConfirm:
+    case Alert::Kind::preferencesRefused:
+      preferencesAlertAnswered(kind, button);
+      break;
   }
 }
 
@@ -458,7 +480,10 @@ void VesmoraModel::selectTab(Tab tab) {
   // Tapping the tab that is already selected goes back to its first page.
   if (tab == tab_ && tab == Tab::overview) accountPages_.close();
   if (tab == tab_ && tab == Tab::moveMoney) transfer_.reset();
-  if (tab == tab_ && tab == Tab::more) morePage_ = MorePage::menu;
+  if (tab == tab_ && tab == Tab::more) {
+    morePage_ = MorePage::menu;
+    prefs_ = PreferencesArea();
+  }
   tab_ = tab;
   // The Move money menu asks the bank which movements the customer may make, and between which
   // accounts.
@@ -474,6 +499,7 @@ void VesmoraModel::logOut() {
   accountPages_.close();
   transfer_.reset();
   movableAccounts_.clear();
+  prefs_ = PreferencesArea();
   showSignIn();
 }
 

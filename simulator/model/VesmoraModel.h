@@ -17,6 +17,7 @@
 #include "model/Faults.h"
 #include "model/MoreTab.h"
 #include "model/Overview.h"
+#include "model/PreferencesArea.h"
 #include "model/TransferForm.h"
 
 namespace vesmora {
@@ -40,6 +41,9 @@ struct Alert {
     biometricsEnabled,
     biometricsDisabled,
     accountUnavailable,
+    autodepositRegistered,     // the registration was sent; the activation e-mail follows
+    autodepositDeleteConfirm,  // "Delete This Email?"
+    preferencesRefused,        // the bank refused a change of the e-Transfer preferences
   };
   Kind kind;
   std::string identifier;  // accessibility identifier of the alert
@@ -214,6 +218,29 @@ class VesmoraModel {
   void tapEnableBiometrics();
   void tapStoreBiometrics();
 
+  // The Interac e-Transfer preferences page and its editors (model/PreferencesArea.cpp). Opening
+  // the page, saving, and deleting a registration are requests to the bank.
+  const PreferencesArea& preferences() const { return prefs_; }
+  PreferencesArea& preferences() { return prefs_; }
+  void openETransferPreferences();
+  // The sender-profile editor: create mode without a profile, else edit mode filled with it.
+  void openProfileEditor();
+  // The autodeposit editor: a new registration (empty `email`) or the registration of `email`.
+  void openAutodepositEditor(const std::string& email);
+  void focusPreferencesField(PreferencesArea::Focus field);
+  void typeIntoPreferencesField(PreferencesArea::Focus field, const std::string& keys);
+  // The keyboard toolbar's Done: the field gives up the focus.
+  void preferencesKeyboardDone();
+  void openAutodepositAccountSheet();
+  void chooseAutodepositAccount(const std::string& accountId);
+  void closePreferencesEditor();
+  void savePreferencesEditor();
+  // The autodeposit editor's Delete (edit mode): asks for confirmation.
+  void tapAutodepositDelete();
+  // A swipe left on a registration row shows its Delete button; a swipe right hides it.
+  void swipeRegistration(const std::string& email, bool open);
+  void tapRegistrationDelete(const std::string& email);
+
  private:
   // Sends a request: `answered` runs at once without a loading time, else at finishLoading().
   void request(std::function<void()> answered);
@@ -232,6 +259,9 @@ class VesmoraModel {
   void loadAccountSummaries();
   bool biometricEnrolled() const { return !biometricEnrolled_ || biometricEnrolled_(); }
   bool onMorePage(MorePage page) const;
+  bool onPreferences(PreferencesArea::Editor editor) const;
+  void fetchPreferences();
+  void preferencesAlertAnswered(Alert::Kind kind, const std::string& button);
 
   AppStore store_;
   Backend& backend_;
@@ -264,6 +294,7 @@ class VesmoraModel {
   std::function<double()> clock_;
 
   MorePage morePage_ = MorePage::menu;
+  PreferencesArea prefs_;
   BiometricPrompt biometricPrompt_ = BiometricPrompt::none;
   std::function<bool()> biometricEnrolled_;
 };

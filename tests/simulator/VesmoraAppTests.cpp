@@ -194,3 +194,44 @@ TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {
   EXPECT_TRUE(card.isHittable());
   EXPECT_DOUBLE_EQ(overview.screenTop(*below) + below->height, Overview::kTableBottom) << "scrolled the least";
 }
+
+// The e-Transfer preferences table with the most registrations a customer may have runs past the
+// screen: the rows below are in the tree but not hittable until scrolled to, a tap on one scrolls
+// it in first, and the scroll position stays within the shrinking content after a delete.
+TEST_F(VesmoraOnDevice, PreferencesTableScrollsToRowsBelowTheScreen) {
+  TestBackend& bank = installedTestBackend();
+  for (int n = 0; n < 3; ++n) {
+    ASSERT_TRUE(bank.registerAutodeposit("etprefs03", {"extra" + std::to_string(n) + "@corvane-test.com",
+                                                         "dep-chq-etprefs03"}));
+  }
+  app.launch();
+  typeCredentialsAndLogIn("etprefs03", "Cedar#4430");
+  if (app.alerts().buttons()["Cancel"].exists()) app.alerts().buttons()["Cancel"].tap();
+  app.tabBars().buttons()["More"].tap();
+  app.tables().staticTexts().matching("MoreViewInteractPreferences").element().tap();
+
+  XCUIElement last = app.tables().cells().staticTexts()["extra2@corvane-test.com"];
+  XCUIElement another = app.buttons()["Register another email"];
+  ASSERT_TRUE(last.exists());
+  EXPECT_FALSE(last.isHittable());
+  EXPECT_FALSE(another.isHittable());
+  app.tables().element().swipeUp();
+  EXPECT_TRUE(last.isHittable());
+  EXPECT_FALSE(app.staticTexts()["interactProfileTitleLabel"].isHittable());
+  app.tables().element().swipeDown();
+  EXPECT_TRUE(app.staticTexts()["interactProfileTitleLabel"].isHittable());
+
+  // A tap on the button below the screen scrolls it in and opens the editor.
+  another.tap();
+  EXPECT_TRUE(app.navigationBars()["Register for Autodeposit"].exists());
+  app.navigationBars().buttons()["Close"].tap();
+  ASSERT_TRUE(last.isHittable()) << "the table keeps its position while the editor is open";
+
+  last.swipeLeft();
+  app.tables().cells().buttons()["Delete"].tap();
+  app.alerts().buttons()["Delete email"].tap();
+  EXPECT_FALSE(last.exists());
+  EXPECT_EQ(bank.autodeposits("etprefs03").size(), 4u);
+  EXPECT_TRUE(app.buttons()["Register another email"].isHittable()) << "the offset shrinks with the content";
+  bank.reseed();
+}

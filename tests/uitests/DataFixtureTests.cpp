@@ -2,6 +2,7 @@
 // the simulated test backend's fixture; otherwise a test would fail for a data slip, not a bug.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -73,6 +74,19 @@ void check(const nlohmann::json& value, const std::string& where, const vesmora:
   // A transfer row's accounts, as the pickers show them.
   for (const char* side : {"fromAccount", "toAccount"}) {
     std::string nameKey = std::string(side) + "Str", numberKey = std::string(side) + "Number";
+    if (!value.contains(nameKey) || !value.contains(numberKey)) continue;
+    ++f.accounts;
+    bool found = false;
+    for (const auto& account : bank.accounts()) {
+      if (account.number != value[numberKey]) continue;
+      found = true;
+      if (!namesAccount(value[nameKey], account)) f.problems.push_back(where + ": " + nameKey + " names another account");
+    }
+    if (!found) f.problems.push_back(where + ": " + numberKey + " " + value[numberKey].dump() + " is not in the fixture");
+  }
+  // An autodeposit record's accounts, as the editor's account list shows them.
+  for (const char* prefix : {"account", "newAccount"}) {
+    std::string nameKey = std::string(prefix) + "Name", numberKey = std::string(prefix) + "Number";
     if (!value.contains(nameKey) || !value.contains(numberKey)) continue;
     ++f.accounts;
     bool found = false;
@@ -156,5 +170,37 @@ TEST(SuiteData, SignInRowsOfTheBiometricAndMoreTabFilesSignIn) {
           << file << " row " << i;
       if (keyedById) EXPECT_EQ(row.at("id"), i + 1) << file << " row " << i;
     }
+  }
+}
+
+// Each record of the e-Transfer preferences file names a user in the state the tests expect of it,
+// and its autodeposit accounts are deposit accounts of that user.
+TEST(SuiteData, ETransferRecordsNameUsersInTheirStates) {
+  vesmora::TestBackend bank(vesmora::TestBackend::defaultFixturePath());
+  std::ifstream in(std::string(VESMORA_UITEST_RESOURCES_DIR) + "/ETransferPreferencesTests_sim.json");
+  ASSERT_TRUE(in);
+  auto records = nlohmann::json::parse(in);
+  struct Expected {
+    const char* record;
+    bool profile;
+    bool registrations;
+  };
+  for (const Expected& e : {Expected{"noInteractProfile", false, false}, Expected{"noAutoDepositRegistrations", true, false},
+                            Expected{"hasAutoDepositRegistrations", true, true},
+                            Expected{"ProfileRegisteredNoAutoDeposits", true, false}}) {
+    ASSERT_TRUE(records.contains(e.record)) << e.record;
+    const auto& r = records[e.record];
+    std::string user = r.at("username");
+    EXPECT_EQ(bank.signIn(user, r.at("password")).kind, vesmora::SignInResult::Kind::success) << e.record;
+    EXPECT_EQ(bank.senderProfile(user).has_value(), e.profile) << e.record;
+    EXPECT_EQ(!bank.autodeposits(user).empty(), e.registrations) << e.record;
+    auto movable = bank.movableAccounts(user);
+    for (const char* key : {"accountNumber", "newAccountNumber"}) {
+      if (!r.contains(key)) continue;
+      EXPECT_TRUE(std::any_of(movable.begin(), movable.end(), [&](const auto& a) { return a.number == r[key]; }))
+          << e.record << " " << key;
+    }
+    if (r.contains("email")) EXPECT_TRUE(vesmora::isWellFormedEmail(r["email"])) << e.record;
+    if (r.contains("badEmail")) EXPECT_FALSE(vesmora::isWellFormedEmail(r["badEmail"])) << e.record;
   }
 }
