@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -101,12 +102,6 @@ Ordering collate(std::string_view a, std::string_view b, std::string_view locale
   return fromInt(static_cast<int>(r));
 }
 
-std::string_view trimASCII(std::string_view s) {
-  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 std::string_view skipLeadingSpace(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || (s.front() >= '\t' && s.front() <= '\r'))) s.remove_prefix(1);
@@ -266,6 +261,29 @@ bool leadingBool(std::string_view s) {
   if (s.empty()) return false;
   char c = s.front();
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+std::string_view trimASCII(std::string_view s) {
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string percentEncoded(std::string_view s, const std::function<bool(unsigned char)>& keep) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (unsigned char c : s) {
+    if (keep(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
 }
 
 }  // namespace platform::text

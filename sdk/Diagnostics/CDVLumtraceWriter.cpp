@@ -8,6 +8,7 @@
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/Clock.h"
 #include "foundation/Files.h"
+#include "foundation/Text.h"
 #include "foundation/Format.h"
 
 int64_t CurrentTimeMillis() {
@@ -81,18 +82,7 @@ std::vector<std::vector<uint8_t>> CDVLumtraceRecords(std::span<const uint8_t> co
 }
 
 std::string CDVLumtraceEscapeAccount(const std::string& account) {
-  static const char* kHex = "0123456789ABCDEF";
-  std::string escaped;
-  for (unsigned char c : account) {
-    if (isUnreserved(c)) {
-      escaped.push_back(static_cast<char>(c));
-    } else {
-      escaped.push_back('%');
-      escaped.push_back(kHex[c >> 4]);
-      escaped.push_back(kHex[c & 0x0F]);
-    }
-  }
-  return escaped;
+  return platform::text::percentEncoded(account, isUnreserved);
 }
 
 std::string CDVLumtraceUnescapeAccount(const std::string& directoryName) {

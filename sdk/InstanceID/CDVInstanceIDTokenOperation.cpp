@@ -10,6 +10,7 @@
 #include "InstanceID/CDVInstanceIDError.h"
 #include "InstanceID/CDVInstanceIDLogger.h"
 #include "InstanceID/CDVInstanceIDUtilities.h"
+#include "foundation/Text.h"
 #include "foundation/NotificationCenter.h"
 
 namespace {
@@ -32,16 +33,7 @@ bool mustEscape(unsigned char c) {
 }
 
 void appendEscaped(std::string& out, const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  for (unsigned char c : text) {
-    if (mustEscape(c)) {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  out += platform::text::percentEncoded(text, [](unsigned char c) { return !mustEscape(c); });
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "foundation/Text.h"
+
 namespace vesmora {
 namespace {
 
@@ -60,13 +62,7 @@ bool isWellFormedEmail(const std::string& email) {
   return validLocalPart(email.substr(0, at)) && validDomain(email.substr(at + 1));
 }
 
-std::string trimmedText(const std::string& text) {
-  auto blank = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  std::size_t first = 0, last = text.size();
-  while (first < last && blank(static_cast<unsigned char>(text[first]))) ++first;
-  while (last > first && blank(static_cast<unsigned char>(text[last - 1]))) --last;
-  return text.substr(first, last - first);
-}
+std::string trimmedText(const std::string& text) { return std::string(platform::text::trimASCII(text)); }
 
 void ETransferBook::load(const nlohmann::json& section,
                          const std::function<bool(const std::string&, const std::string&)>& ownsAccount) {

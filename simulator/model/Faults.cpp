@@ -2,6 +2,9 @@
 
 #include <map>
 #include <stdexcept>
+#include <string_view>
+
+#include "foundation/Text.h"
 
 namespace vesmora {
 namespace {
@@ -10,13 +13,6 @@ namespace {
 std::map<std::string, std::string>& registry() {
   static std::map<std::string, std::string> faults;
   return faults;
-}
-
-std::string trimmed(const std::string& text) {
-  std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  std::size_t end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
 }
 
 }  // namespace
@@ -31,7 +27,7 @@ Faults Faults::parse(const std::string& list, std::vector<std::string>* unknown)
   while (start <= list.size()) {
     std::size_t comma = list.find(',', start);
     if (comma == std::string::npos) comma = list.size();
-    std::string name = trimmed(list.substr(start, comma - start));
+    std::string name(platform::text::trimASCII(std::string_view(list).substr(start, comma - start)));
     if (!name.empty()) {
       if (registry().count(name)) {
         faults.names_.insert(name);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ std::string codePointPrefix(std::string_view s, std::size_t count);
 
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);
+// `s` without leading and trailing ASCII white space (space, tab, line breaks, form feed).
+std::string_view trimASCII(std::string_view s);
+// Every byte of `s` for which `keep` is false written as "%XX" (upper-case hex); the rest as is.
+std::string percentEncoded(std::string_view s, const std::function<bool(unsigned char)>& keep);
 
 // Unicode case mapping (root locale).
 std::string lowercase(std::string_view s);

@@ -9,6 +9,7 @@
 #include "foundation/Bundle.h"
 #include "foundation/Files.h"
 #include "foundation/SharedApplication.h"
+#include "foundation/Text.h"
 #include "obx/OBXAppEnvironmentUtil.h"
 
 namespace {
@@ -22,10 +23,6 @@ struct OnceValues {
 OnceValues& onceValues() {
   static auto* values = new OnceValues();  // never destroyed: threads may outlive main()
   return *values;
-}
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -60,7 +57,7 @@ bool TLMAEU::isNOD() {
 bool TLMAEU::isAEX() {
   std::string path = platform::Bundle::main()->bundlePath();
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return endsWith(path, ".appex");
+  return platform::text::hasSuffix(path, ".appex");
 }
 
 std::shared_ptr<platform::Object> TLMAEU::sharedApplication() {

@@ -20,6 +20,7 @@
 #include "measurement/model/TLMEventUtil.h"
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMMonitor.h"
+#include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
@@ -46,13 +47,6 @@ std::int64_t intParameter(const TLMEvent& event, const char* name, std::int64_t 
 }
 
 }  // namespace
-
-std::int64_t TLMMillisecondsFromSeconds(double seconds) {
-  const double scaled = std::trunc(seconds * 1000.0);
-  if (!(scaled < 9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::max();
-  if (!(scaled > -9.2233720368547758e18)) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(scaled);
-}
 
 // Deletes the raw events up to `maxRowID` and, when no raw event of the fingerprint is left, its
 // metadata record.

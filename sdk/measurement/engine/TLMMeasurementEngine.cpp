@@ -702,12 +702,7 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     return;
   }
 
-  // Seconds to milliseconds, kept inside the int64 range.
-  const double scaled = std::trunc(initTimestamp * 1000.0);
-  const std::int64_t ms =
-      scaled >= 9.2233720368547758e18 ? std::numeric_limits<std::int64_t>::max()
-      : scaled <= -9.2233720368547758e18 ? std::numeric_limits<std::int64_t>::min()
-                                         : static_cast<std::int64_t>(scaled);
+  const std::int64_t ms = TLMMillisecondsFromSeconds(initTimestamp);
   if (auto fot = TLMUserAttribute::initWithOrigin(
           "auto", "_fot", TLMValue(timestampMillisRoundedUpToNextHour(ms)), initTimestamp)) {
     setUserAttributeOnWorkerQueue(*fot);

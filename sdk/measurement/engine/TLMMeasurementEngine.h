@@ -94,8 +94,6 @@ using TLMUploadBundle = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::
 // Whether a conversion event counts against the daily real-time limit: not in debug mode, never
 // for "_iap" and "_f".
 bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event);
-// Seconds to whole milliseconds (truncated toward zero), kept inside the int64 range.
-std::int64_t TLMMillisecondsFromSeconds(double seconds);
 
 class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                              public OBXNetworkReachabilityDelegate,

@@ -9,22 +9,13 @@
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUserAttribute.h"
+#include "measurement/model/TLMUtil.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
 namespace {
 
 std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
-// Seconds to whole milliseconds, truncated toward zero; times outside the int64 range (and NaN)
-// are clamped instead of overflowing.
-std::int64_t millisFromSeconds(double seconds) {
-  const double millis = std::trunc(seconds * 1000.0);
-  if (std::isnan(millis)) return 0;
-  if (millis >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
-  if (millis <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(millis);
-}
 
 // Writes a value into the field of its kind, tested in the order double, int64, string; false
 // when it holds none of them.
@@ -50,9 +41,9 @@ std::shared_ptr<TLMPBEvent> TLMEvent::protoEvent() const {
   NANOSetString(*event, TLMPBEventSlot::name, name_);
   if (previousTimestamp_ > DBL_EPSILON) {
     NANOSetInt64(*event, TLMPBEventSlot::previous_timestamp_millis,
-                 millisFromSeconds(previousTimestamp_));
+                 TLMMillisecondsFromSeconds(previousTimestamp_));
   }
-  NANOSetInt64(*event, TLMPBEventSlot::timestamp_millis, millisFromSeconds(timestamp_));
+  NANOSetInt64(*event, TLMPBEventSlot::timestamp_millis, TLMMillisecondsFromSeconds(timestamp_));
   std::vector<std::shared_ptr<TLMPBEventParam>> params;
   params.reserve(parameters_.size());
   for (const auto& [key, value] : parameters_) {
@@ -138,6 +129,6 @@ std::shared_ptr<TLMPBUserAttribute> TLMUserAttribute::protoUserAttribute() const
   setValueFields(*attribute, value_, TLMPBUserAttributeSlot::double_value,
                  TLMPBUserAttributeSlot::int_value, TLMPBUserAttributeSlot::string_value);
   NANOSetInt64(*attribute, TLMPBUserAttributeSlot::set_timestamp_millis,
-               millisFromSeconds(lastSetTimestamp_));
+               TLMMillisecondsFromSeconds(lastSetTimestamp_));
   return attribute;
 }

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <regex>
 
@@ -245,24 +247,21 @@ std::optional<std::string> tlm_MD5String(std::string_view s) {
   return out;
 }
 
+std::int64_t TLMMillisecondsFromSeconds(double seconds) {
+  const double millis = std::trunc(seconds * 1000.0);
+  if (std::isnan(millis)) return 0;
+  if (millis >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (millis <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(millis);
+}
+
 // --- URL query strings --------------------------------------------------------------------------
 
 std::string TLMNetworkURLEncode(const platform::Value& object) {
-  static const char* kHex = "0123456789ABCDEF";
-  const std::string text = platform::format("%@", object);
-  std::string out;
-  for (unsigned char c : text) {
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  return out;
+  return platform::text::percentEncoded(platform::format("%@", object), [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+  });
 }
 
 std::string tlm_queryString(const platform::Dictionary& dictionary) {

@@ -68,6 +68,10 @@ class TLMNumericUtil {
 
 // --- Text and data ------------------------------------------------------------------------------
 
+// Seconds to whole milliseconds, truncated toward zero; times outside the int64 range are clamped
+// to it and NaN gives 0, never an overflowing conversion.
+std::int64_t TLMMillisecondsFromSeconds(double seconds);
+
 // The number of Unicode code points (a character outside the Basic Multilingual Plane counts once).
 std::size_t tlm_UTF32Length(std::string_view s);
 // Writes the UTF-32 little-endian encoding of `s`, whole code points only, into `buffer`, at most
