@@ -16,18 +16,11 @@
 
 #include "dispatch/Clock.h"
 #include "dispatch/Testing.h"
-#include "foundation/AdSupport.h"
 #include "foundation/Bundle.h"
 #include "foundation/Sandbox.h"
-#include "measurement/engine/TLMAlarm.h"
-#include "measurement/engine/TLMIdentifiers.h"
-#include "measurement/engine/TLMIdentity.h"
-#include "measurement/engine/TLMMeasurementEngine.h"
-#include "measurement/engine/TLMPersistedConfig.h"
-#include "measurement/engine/TLMRemoteConfig.h"
-#include "measurement/engine/TLMScheduler.h"
-#include "measurement/engine/TLMUserDefaults.h"
+#include "BenchEngine.h"
 #include "PlainRawEvents.h"
+#include "QuickRun.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -37,12 +30,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-class BenchAdManager : public platform::ASIdentifierManager {
- public:
-  bool isAdvertisingTrackingEnabled() const override { return true; }
-  std::string advertisingIdentifier() const override { return "6D92078A-8246-4BA4-AE5B-76104861E7DC"; }
-};
 
 std::vector<TLMEventPtr> makeEvents(int count, double start) {
   std::vector<TLMEventPtr> events;
@@ -56,77 +43,18 @@ std::vector<TLMEventPtr> makeEvents(int count, double start) {
   return events;
 }
 
-// An engine on a manual worker queue, started (first open written) before timing begins.
+// An engine on a manual worker queue and clock, started before timing begins.
 struct Engine {
   std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
   platform::ScopedClock scopedClock{clock};
-  std::shared_ptr<platform::ManualQueue> worker = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
-  std::shared_ptr<platform::ManualQueue> syncQueue = platform::ManualQueue::create("sync");
-  std::shared_ptr<TLMMeasurementEngine> engine;
-
-  Engine() {
-    auto persisted = TLMPersistedConfig::initWithUserDefaults(
-        TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, syncQueue));
-    auto identity = TLMIdentity::initWithPersistedConfig(
-        persisted, std::make_shared<TLMASIdentifierManager>(std::make_shared<BenchAdManager>()),
-        [] { return TLMRemoteConfig::defaultInstance(); });
-    identity->setAppIDFromQPX("1:1234:ios:abcd");
-    TLMEngineCollaborators collaborators;
-    collaborators.persistedConfig = persisted;
-    collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
-    collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
-    collaborators.clock = clock;
-    collaborators.services.identity = [identity] { return identity; };
-    collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();
-    collaborators.services.loadTimestamp = [this] { return clock->now(); };
-    collaborators.services.keychainAppID = "com.example.bench";
-    engine = TLMMeasurementEngine::create(std::move(collaborators), "1:1234:ios:abcd", true, false, {});
-    worker->drain();
-  }
-  ~Engine() {
-    engine.reset();
-    worker->drain();
-  }
+  BenchEngine bench{clock};
+  std::shared_ptr<TLMMeasurementEngine>& engine = bench.engine;
+  std::shared_ptr<platform::ManualQueue>& worker = bench.worker;
 };
 
 double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
-
-// Plain SQLite on a file whose schema the store made, opened the way the store opens it. With
-// `countsCommit` every row is preceded by a commit that updates the daily counts row, as the
-// engine's first transaction does.
-class PlainWriter {
- public:
-  PlainWriter(const std::string& path, bool countsCommit) : countsCommit_(countsCommit) {
-    TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
-    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                    nullptr);
-    insert_ = prepareRawEventInsert(db_);
-    sqlite3_prepare_v2(db_, "UPDATE app_metadata SET daily_events_count = IFNULL(daily_events_count, 0) + 1",
-                       -1, &update_, nullptr);
-  }
-  ~PlainWriter() {
-    sqlite3_finalize(update_);
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
-  }
-  void write(const TLMEvent& event, const std::vector<std::uint8_t>& row) {
-    if (countsCommit_) {
-      sqlite3_exec(db_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
-      sqlite3_step(update_);
-      sqlite3_reset(update_);
-      sqlite3_exec(db_, "END TRANSACTION", nullptr, nullptr, nullptr);
-    }
-    commitRawEventRow(db_, insert_, event, row);
-  }
-
- private:
-  const bool countsCommit_;
-  sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* update_ = nullptr;
-};
 
 // The three writers take turns in chunks of events, so that a disk whose speed changes during
 // the run (other processes) weighs on all of them alike.
@@ -177,7 +105,9 @@ void BM_EngineEventsToRawEvents(benchmark::State& state) {
   state.counters["plain2_ratio"] = plain2Total > 0 ? engineTotal / plain2Total : 0;
 }
 
-BENCHMARK(BM_EngineEventsToRawEvents)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_EngineEventsToRawEvents)
+    ->Apply([](benchmark::internal::Benchmark* b) { benchSizes(b, {500}, 5, 2.0); })
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

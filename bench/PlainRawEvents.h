@@ -5,9 +5,11 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "measurement/model/TLMEvent.h"
+#include "measurement/store/TLMDatabase.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -40,3 +42,38 @@ inline void commitRawEventRow(sqlite3* db, sqlite3_stmt* insert, const TLMEvent&
   sqlite3_reset(insert);
   sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
 }
+
+// Plain SQLite on a file whose schema the store made, opened the way the store opens it. With
+// `countsCommit` every row is preceded by a commit that updates the daily counts row, as the
+// engine's first transaction does.
+class PlainWriter {
+ public:
+  PlainWriter(const std::string& path, bool countsCommit) : countsCommit_(countsCommit) {
+    TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
+    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                    nullptr);
+    insert_ = prepareRawEventInsert(db_);
+    sqlite3_prepare_v2(db_, "UPDATE app_metadata SET daily_events_count = IFNULL(daily_events_count, 0) + 1",
+                       -1, &update_, nullptr);
+  }
+  ~PlainWriter() {
+    sqlite3_finalize(update_);
+    sqlite3_finalize(insert_);
+    sqlite3_close(db_);
+  }
+  void write(const TLMEvent& event, const std::vector<std::uint8_t>& row) {
+    if (countsCommit_) {
+      sqlite3_exec(db_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+      sqlite3_step(update_);
+      sqlite3_reset(update_);
+      sqlite3_exec(db_, "END TRANSACTION", nullptr, nullptr, nullptr);
+    }
+    commitRawEventRow(db_, insert_, event, row);
+  }
+
+ private:
+  const bool countsCommit_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* update_ = nullptr;
+};

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "QuickRun.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
@@ -194,14 +195,15 @@ void BM_RawEventInsertWithStoredRows(benchmark::State& state) {
   std::filesystem::remove_all(directory);
 }
 
-BENCHMARK(BM_RawEventWrites)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_RawEventWritesBatched)->Arg(20000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_RawEventWrites)
+    ->Apply([](benchmark::internal::Benchmark* b) { benchSizes(b, {500}, 5, 2.0); })
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawEventWritesBatched)
+    ->Apply([](benchmark::internal::Benchmark* b) { benchSizes(b, {20000}, 20, 2.0); })
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawEventInsertWithStoredRows)
-    ->Arg(0)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(2.0);
+    ->Apply([](benchmark::internal::Benchmark* b) { benchSizes(b, {0, 10000, 100000}, 20, 2.0); })
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

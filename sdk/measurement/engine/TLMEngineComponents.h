@@ -47,6 +47,9 @@ class TLMAudienceEvaluator {
   virtual bool clearEvaluationResultsForSessionScopedFilters() = 0;
   // Empty optional on failure.
   virtual std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>> resultsForBundling() = 0;
+  // Around one bundle's transaction: what the evaluator reads may be kept until the end.
+  virtual void beginBundlingPass() {}
+  virtual void endBundlingPass() {}
 };
 // No audiences.
 class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {

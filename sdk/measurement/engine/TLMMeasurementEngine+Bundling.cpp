@@ -104,6 +104,17 @@ bool TLMMeasurementEngine::bundleRawEvents() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
   if (!database_) return false;
   bool made = false;
+  // The audiences' reads are shared by the events of this bundle and dropped with its
+  // transaction, committed or rolled back.
+  struct Pass {
+    std::shared_ptr<TLMAudienceEvaluator> audience;
+    explicit Pass(std::shared_ptr<TLMAudienceEvaluator> a) : audience(std::move(a)) {
+      if (audience) audience->beginBundlingPass();
+    }
+    ~Pass() {
+      if (audience) audience->endBundlingPass();
+    }
+  } pass(audience());
   if (!database_->performTransaction([&] { return bundleRawEventsInTransaction(made); })) return false;
   if (made) suspendedUploadTimestamp_.store(0);
   return made;
@@ -129,6 +140,8 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   std::int64_t totalSize = 0;
   std::size_t acceptedRows = 0;
   bool alone = false;
+  // Each row is decoded once, here; its size comes from its stored bytes.
+  std::vector<TLMRawEventData> decoded;
   auto filter = [&](std::size_t index, const TLMRecord& row) {
     if (index > 0 && (alone || static_cast<std::int64_t>(index) >= maxEvents)) return false;
     const std::int64_t rowID = row.get("rowid").int64Value().value_or(-1);
@@ -136,10 +149,9 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (index > 0 && (hour != bundleHour || rowID != lastRowID + 1)) return false;
     std::int64_t size = 0;
     platform::Error rowError;
-    if (auto data = db.rawEventDataFromDictionary(row, &rowError)) {
-      if (auto proto = data->rawEvent()->protoEvent()) {
-        size = static_cast<std::int64_t>(proto->protoBuffer().value_or(platform::Bytes{}).size());
-      }
+    auto data = db.rawEventDataFromDictionary(row, &rowError);
+    if (data) {
+      size = TLMRawEventEncodedSize(row);
     } else {
       monitor()->logWithLevel(4, 23096, "Failed to bundle raw event. Error", errorText(rowError));
     }
@@ -157,19 +169,20 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     totalSize += size;
     lastRowID = rowID;
     ++acceptedRows;
+    if (data) decoded.push_back(std::move(*data));
     return true;
   };
   error = {};
-  auto rawEvents = db.rawEventsWithMetadataFingerprint(*fingerprint, &error, filter);
+  auto rows = db.rawEventRowsWithMetadataFingerprint(*fingerprint, &error, filter);
   const std::int64_t maxRowID = lastRowID;
   auto consumeGroup = [&] {
     if (!TLMRemoveRawEventsAndMetadataFingerprint(db, maxRowID, *fingerprint)) return false;
     made = true;
     return true;
   };
-  if (!rawEvents || rawEvents->empty()) {
+  if (!rows || decoded.empty()) {
     // Rows were read but none could be decoded: they can never be bundled.
-    if (acceptedRows > 0) return consumeGroup();
+    if (rows && acceptedRows > 0) return consumeGroup();
     monitor()->logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error", errorText(error));
     return false;
   }
@@ -183,7 +196,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
 
   // Rejected events.
   std::vector<TLMEventPtr> events;
-  for (const auto& raw : *rawEvents) {
+  for (const auto& raw : decoded) {
     const TLMEventPtr& event = raw.rawEvent();
     if (config.isEventBlacklisted(event->name())) {
       monitor()->logWithLevel(4, 23099, "Rejected event. Event name", nameContext(*event));

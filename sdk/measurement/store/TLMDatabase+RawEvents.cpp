@@ -146,12 +146,17 @@ std::optional<double> TLMDatabase::queryLatestRawEventTime(Error* error) {
   return number->doubleValue();
 }
 
-std::optional<std::vector<TLMRawEventData>> TLMDatabase::rawEventsWithMetadataFingerprint(
+std::optional<TLMRows> TLMDatabase::rawEventRowsWithMetadataFingerprint(
     std::int64_t fingerprint, Error* error, const TLMRowFilter& eventFilter) {
-  auto rows = sqliteStore_->recordsForQuery(
+  return sqliteStore_->recordsForQuery(
       "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
       {Value(fingerprint), Value(kTLMDatabaseRawEventsSelectLimit)}, error,
       eventFilter ? eventFilter : TLMRowFilter([](std::size_t, const TLMRecord&) { return true; }));
+}
+
+std::optional<std::vector<TLMRawEventData>> TLMDatabase::rawEventsWithMetadataFingerprint(
+    std::int64_t fingerprint, Error* error, const TLMRowFilter& eventFilter) {
+  auto rows = rawEventRowsWithMetadataFingerprint(fingerprint, error, eventFilter);
   if (!rows) return std::nullopt;
   std::vector<TLMRawEventData> events;
   events.reserve(rows->size());
@@ -319,6 +324,26 @@ std::optional<TLMRawEventData> TLMDatabase::rawEventDataFromDictionary(const TLM
   return result;
 }
 
+std::int64_t TLMRawEventEncodedSize(const TLMRecord& row) {
+  // The row holds the message without its name; the name is field 2, length-delimited.
+  auto varintSize = [](std::uint64_t value) {
+    std::int64_t size = 1;
+    while (value >= 0x80) {
+      value >>= 7;
+      ++size;
+    }
+    return size;
+  };
+  const platform::Bytes* data = row.get("data").dataPtr();
+  const std::string* name = row.get("name").stringPtr();
+  std::int64_t size = data != nullptr ? static_cast<std::int64_t>(data->size()) : 0;
+  if (name != nullptr) {
+    const auto length = static_cast<std::uint64_t>(name->size());
+    size += 1 + varintSize(length) + static_cast<std::int64_t>(length);
+  }
+  return size;
+}
+
 std::optional<bool> TLMDatabase::containsRealtimeRawEventsWithError(Error* error) {
   return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
                          {}, error);
@@ -414,44 +439,37 @@ std::optional<std::shared_ptr<TLMPBMeasurementBundle>> TLMDatabase::bundleFromQu
   return bundle;
 }
 
-std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::decodeQueueRows(const TLMRows& rows,
-                                                                            std::int64_t sizeLimit,
-                                                                            bool walkBySize,
-                                                                            Error* error) {
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCountLimit(
+    std::int64_t countLimit, std::int64_t sizeLimit, Error* error) {
+  // Rows are decoded as they are read (oldest bundle end first, from the index), and the read
+  // ends with the bundle that fills the batch: a full queue costs no more than a short one.
   std::vector<TLMBundleRowIDPair> pairs;
   std::vector<std::int64_t> unreadable;
   std::int64_t total = 0;
-  for (const auto& row : rows) {
-    const Value& rowID = row.get("rowid");
-    if (!rowID.isNumber()) continue;
-    auto bundle = bundleFromQueueRow(row);
-    if (!bundle) {
-      // It can never be sent: keeping it would only hold back the bundles behind it.
-      unreadable.push_back(*rowID.int64Value());
-      continue;
-    }
-    if (walkBySize) {
-      auto bytes = (*bundle)->protoBuffer();
-      const auto size = static_cast<std::int64_t>(bytes ? bytes->size() : 0);
-      if (!pairs.empty() && total + size > sizeLimit) break;
-      total += size;
-      pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
-      if (total > sizeLimit) break;
-    } else {
-      pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
-    }
-  }
-  if (!unreadable.empty() && !deleteBundlesWithRowIDs(unreadable, error)) return std::nullopt;
-  return pairs;
-}
-
-std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCountLimit(
-    std::int64_t countLimit, std::int64_t sizeLimit, Error* error) {
+  bool full = false;
   auto rows = sqliteStore_->recordsForQuery(
       "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
-      {Value(countLimit)}, error);
+      {Value(countLimit)}, error, [&](std::size_t, const TLMRecord& row) {
+        if (full) return false;
+        const Value& rowID = row.get("rowid");
+        if (!rowID.isNumber()) return true;
+        auto bundle = bundleFromQueueRow(row);
+        if (!bundle) {
+          // It can never be sent: keeping it would only hold back the bundles behind it.
+          unreadable.push_back(*rowID.int64Value());
+          return true;
+        }
+        auto bytes = (*bundle)->protoBuffer();
+        const auto size = static_cast<std::int64_t>(bytes ? bytes->size() : 0);
+        if (!pairs.empty() && total + size > sizeLimit) return false;
+        total += size;
+        pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
+        full = total > sizeLimit;
+        return true;
+      });
   if (!rows) return std::nullopt;
-  return decodeQueueRows(*rows, sizeLimit, true, error);
+  if (!unreadable.empty() && !deleteBundlesWithRowIDs(unreadable, error)) return std::nullopt;
+  return pairs;
 }
 
 std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithRowIDs(
@@ -462,7 +480,19 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithRowI
   auto rows = sqliteStore_->recordsForQuery(
       "SELECT rowid, data, retry_count FROM queue WHERE " + condition, parameters, error);
   if (!rows) return std::nullopt;
-  return decodeQueueRows(*rows, 0, false, error);
+  std::vector<TLMBundleRowIDPair> pairs;
+  std::vector<std::int64_t> unreadable;
+  for (const auto& row : *rows) {
+    const Value& rowID = row.get("rowid");
+    if (!rowID.isNumber()) continue;
+    if (auto bundle = bundleFromQueueRow(row)) {
+      pairs.emplace_back(std::move(*bundle), *rowID.int64Value());
+    } else {
+      unreadable.push_back(*rowID.int64Value());
+    }
+  }
+  if (!unreadable.empty() && !deleteBundlesWithRowIDs(unreadable, error)) return std::nullopt;
+  return pairs;
 }
 
 bool TLMDatabase::deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, Error* error) {

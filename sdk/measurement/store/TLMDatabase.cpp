@@ -194,17 +194,34 @@ bool TLMDatabase::ensureAllTables(Error* failure) {
       return false;
     }
   }
-  // Raw events are read, counted and checked for use by their metadata fingerprint. Files made
-  // before the index existed gain it here, and so does a table that a migration rebuilt (the
-  // old table's index goes with it).
-  Error error;
-  if (!sqliteStore_->executeSQL(std::string("CREATE INDEX IF NOT EXISTS ") + kTLMRawEventsFingerprintIndex +
-                                    " ON " + kTLMRawEventsTable + " (metadata_fingerprint)",
-                                &error)) {
-    log(1, 12047, "Failed to ensure table. Table, error",
-        {Value(kTLMRawEventsTable), Value(error.fullDescription())});
-    if (failure != nullptr) *failure = error;
-    return false;
+  // Indexes the queries of every stored event and every upload rely on, so that their cost does
+  // not grow with the tables: raw events are read, counted and checked for use by their metadata
+  // fingerprint; the schedule asks for the newest raw event and bundle and whether any of them is
+  // real-time; the upload reads the queue oldest bundle end first. Files made before an index
+  // existed gain it here, and so does a table that a migration rebuilt (the old table's indexes
+  // go with it). The real-time indexes hold only the real-time rows.
+  struct Index {
+    const char* table;
+    const char* name;
+    const char* definition;
+  };
+  static const Index indexes[] = {
+      {kTLMRawEventsTable, kTLMRawEventsFingerprintIndex, "(metadata_fingerprint)"},
+      {kTLMRawEventsTable, kTLMRawEventsTimestampIndex, "(timestamp)"},
+      {kTLMRawEventsTable, kTLMRawEventsRealtimeIndex, "(is_realtime) WHERE is_realtime = 1"},
+      {kTLMQueueTable, kTLMQueueEndTimestampIndex, "(bundle_end_timestamp)"},
+      {kTLMQueueTable, kTLMQueueRealtimeIndex, "(is_realtime) WHERE is_realtime = 1"},
+  };
+  for (const Index& index : indexes) {
+    Error error;
+    if (!sqliteStore_->executeSQL(std::string("CREATE INDEX IF NOT EXISTS ") + index.name + " ON " +
+                                      index.table + " " + index.definition,
+                                  &error)) {
+      log(1, 12047, "Failed to ensure table. Table, error",
+          {Value(index.table), Value(error.fullDescription())});
+      if (failure != nullptr) *failure = error;
+      return false;
+    }
   }
   return true;
 }

@@ -38,6 +38,10 @@ class TLMPBMeasurementConfig;
 // 64-bit integer.
 platform::Value TLMObjectFromValue(const TLMValue& value);
 
+// The length of the encoded "Event" message of a raw-event row (its stored bytes and its name),
+// known without decoding or encoding the row.
+std::int64_t TLMRawEventEncodedSize(const TLMRecord& row);
+
 // A queued bundle (decoded, with its retry count) and the row id of its queue row.
 using TLMBundleRowIDPair = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
 
@@ -84,6 +88,11 @@ class TLMDatabase {
   // The oldest raw events of one fingerprint, at most 1000, through the caller's row filter.
   std::optional<std::vector<TLMRawEventData>> rawEventsWithMetadataFingerprint(
       std::int64_t fingerprint, platform::Error* error, const TLMRowFilter& eventFilter);
+  // The same rows as they are stored, for a caller that converts each row once as it reads it
+  // (rawEventDataFromDictionary).
+  std::optional<TLMRows> rawEventRowsWithMetadataFingerprint(std::int64_t fingerprint,
+                                                             platform::Error* error,
+                                                             const TLMRowFilter& eventFilter);
   std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
                                                               platform::Error* error);
   bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::Error* error);
@@ -242,10 +251,6 @@ class TLMDatabase {
                    const platform::Value& columnValue, platform::Error* error);
   std::optional<std::shared_ptr<TLMPBMeasurementBundle>> bundleFromQueueRow(
       const TLMRecord& row);
-  std::optional<std::vector<TLMBundleRowIDPair>> decodeQueueRows(const TLMRows& rows,
-                                                                 std::int64_t sizeLimit,
-                                                                 bool walkBySize,
-                                                                 platform::Error* error);
   std::optional<TLMConditionalUserProperty> conditionalUserPropertyFromRow(const TLMRecord& row);
   std::optional<TLMRecord> rowFromConditionalUserProperty(const TLMConditionalUserProperty& p);
   std::optional<bool> booleanForQuery(const std::string& query, const platform::Array& parameters,

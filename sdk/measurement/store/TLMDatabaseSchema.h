@@ -15,9 +15,15 @@ inline constexpr const char* kTLMAppMetadataTable = "app_metadata";
 inline constexpr const char* kTLMRawEventsMetadataTable = "raw_events_metadata";
 inline constexpr const char* kTLMRawEventsTable = "raw_events";
 inline constexpr const char* kTLMRawEventsFingerprintIndex = "raw_events_metadata_fingerprint";
+// The newest raw event and the real-time ones, found without reading the table.
+inline constexpr const char* kTLMRawEventsTimestampIndex = "raw_events_timestamp";
+inline constexpr const char* kTLMRawEventsRealtimeIndex = "raw_events_realtime";
 inline constexpr const char* kTLMEventsTable = "events";
 inline constexpr const char* kTLMUserAttributesTable = "user_attributes";
 inline constexpr const char* kTLMQueueTable = "queue";
+// Queued bundles oldest end first, the newest end and the real-time ones, from an index.
+inline constexpr const char* kTLMQueueEndTimestampIndex = "queue_bundle_end_timestamp";
+inline constexpr const char* kTLMQueueRealtimeIndex = "queue_realtime";
 inline constexpr const char* kTLMEventFiltersTable = "event_filters";
 inline constexpr const char* kTLMPropertyFiltersTable = "property_filters";
 inline constexpr const char* kTLMAudienceFilterValuesTable = "audience_filter_values";

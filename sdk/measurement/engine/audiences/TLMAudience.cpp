@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/audiences/TLMAudienceFilterEvaluation.h"
@@ -92,11 +93,59 @@ std::shared_ptr<T> decodeFilter(const platform::Bytes& data) {
   return T::initWithBuffer(data);
 }
 
-// The per-call bookkeeping of one evaluation: results updated or read so far and the dynamic
-// times per audience.
+}  // namespace
+
+// An audience's record as stored (none: no row), its current "ResultData" decoded once.
+struct TLMAudienceKnownResult {
+  std::optional<TLMFilterResult> record;
+  std::shared_ptr<TLMPBResultData> data;  // null when there is none or it does not decode
+  std::vector<std::uint64_t> status;
+  std::vector<std::uint64_t> results;
+  TLMDynamicFilterTimestamps dynamicTimes;
+  bool hasSequenceEntries = false;
+};
+
+// What one bundling pass keeps of the store: the filters of each name it met (each decoded on
+// first use) and each audience's record, replaced by what the pass writes.
+struct TLMAudiencePass {
+  template <class Stored, class Message>
+  struct Filters {
+    std::vector<Stored> stored;
+    std::vector<std::shared_ptr<Message>> decoded;
+    std::vector<bool> tried;
+  };
+  std::map<std::string, Filters<TLMEventFilter, TLMPBEventFilter>> eventFilters;
+  std::map<std::string, Filters<TLMPropertyFilter, TLMPBPropertyFilter>> propertyFilters;
+  std::map<std::int32_t, std::shared_ptr<const TLMAudienceKnownResult>> results;
+};
+
+namespace {
+
+using KnownResult = std::shared_ptr<const TLMAudienceKnownResult>;
+
+KnownResult knownResult(std::optional<TLMFilterResult> record) {
+  auto known = std::make_shared<TLMAudienceKnownResult>();
+  if (record) {
+    known->data = currentData(*record);
+    if (known->data) {
+      known->status = words(*known->data, TLMPBResultDataSlot::status);
+      known->results = words(*known->data, TLMPBResultDataSlot::results);
+      known->dynamicTimes = TLMConvertDynamicFilterResultTimestampsToDictionary(known->data.get());
+      known->hasSequenceEntries =
+          !messages<TLMPBSequenceFilterResultTimestamp>(
+               *known->data, TLMPBResultDataSlot::sequence_filter_timestamps)
+               .empty();
+    }
+  }
+  known->record = std::move(record);
+  return known;
+}
+
+// The per-call bookkeeping of one evaluation: each audience's record as this call has it, the
+// audiences whose record changed, and the dynamic times per audience.
 struct EvaluationState {
-  std::map<std::int32_t, TLMFilterResult> updated;
-  std::map<std::int32_t, std::optional<TLMFilterResult>> read;
+  std::map<std::int32_t, KnownResult> current;
+  std::set<std::int32_t> changed;
   std::map<std::int32_t, TLMDynamicFilterTimestamps> dynamicTimes;
 };
 
@@ -194,13 +243,10 @@ std::shared_ptr<TLMSequenceTimestampsCache> TLMConvertSequenceFilterResultTimest
   return cache;
 }
 
-bool TLMAudience::isFilterResult(const TLMFilterResult& result, std::int32_t filterID) {
-  if (!result.currentResults() || result.currentResults()->empty() || filterID < 0) return false;
-  auto data = TLMPBResultData::initWithBuffer(*result.currentResults());
-  const auto status =
-      data ? words(*data, TLMPBResultDataSlot::status) : std::vector<std::uint64_t>{};
-  const auto results =
-      data ? words(*data, TLMPBResultDataSlot::results) : std::vector<std::uint64_t>{};
+namespace {
+
+bool isTrueInWords(const TLMFilterResult& result, const std::vector<std::uint64_t>& status,
+                   const std::vector<std::uint64_t>& results, std::int32_t filterID) {
   if (status.empty() || results.empty()) {
     log(2, 6023,
         "Audience filter result is non-nil and is missing status or results array. Audience result will not be bundled. Audience ID, result data",
@@ -212,6 +258,25 @@ bool TLMAudience::isFilterResult(const TLMFilterResult& result, std::int32_t fil
   const std::uint64_t bit = std::uint64_t{1} << (filterID % 64);
   if (word >= status.size() || (status[word] & bit) == 0) return false;
   return word < results.size() && (results[word] & bit) != 0;
+}
+
+bool isTrueIn(const TLMAudienceKnownResult& known, std::int32_t filterID) {
+  const auto& record = known.record;
+  if (!record || !record->currentResults() || record->currentResults()->empty() || filterID < 0) {
+    return false;
+  }
+  return isTrueInWords(*record, known.status, known.results, filterID);
+}
+
+}  // namespace
+
+bool TLMAudience::isFilterResult(const TLMFilterResult& result, std::int32_t filterID) {
+  if (!result.currentResults() || result.currentResults()->empty() || filterID < 0) return false;
+  auto data = TLMPBResultData::initWithBuffer(*result.currentResults());
+  return isTrueInWords(result,
+                       data ? words(*data, TLMPBResultDataSlot::status) : std::vector<std::uint64_t>{},
+                       data ? words(*data, TLMPBResultDataSlot::results) : std::vector<std::uint64_t>{},
+                       filterID);
 }
 
 TLMFilterResult TLMAudience::updatedFilterResultWithFilterID(
@@ -369,7 +434,15 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
   return true;
 }
 
+TLMAudience::~TLMAudience() = default;
+
+void TLMAudience::beginBundlingPass() { pass_ = std::make_unique<TLMAudiencePass>(); }
+
+void TLMAudience::endBundlingPass() { pass_.reset(); }
+
 bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudience>>& audiences) {
+  // The filters and results a bundling pass kept are read again after this.
+  if (pass_) *pass_ = TLMAudiencePass{};
   if (static_cast<std::int64_t>(audiences.size()) > settings_->maxAudienceCount()) {
     log(1, 6008,
         "Configuration contains too many audiences. Audiences will not be saved. Audience count",
@@ -454,6 +527,7 @@ bool TLMAudience::updateAudiences(const std::vector<std::shared_ptr<TLMPBAudienc
 }
 
 bool TLMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& acceptedAudienceIDs) {
+  if (pass_) pass_->results.clear();
   platform::Error error;
   auto results = database_.allFilterResults(&error);
   if (!results) {
@@ -581,25 +655,28 @@ bool TLMAudience::evaluateFiltersForEvent(const TLMEventPtr& event,
 
 namespace {
 
-// The audience's current record for one filter: updated in this call, read before, or read now.
-// False on a store failure.
-bool currentResult(TLMDatabase& database, EvaluationState& state, std::int32_t audienceID,
-                   std::optional<TLMFilterResult>& out, platform::Error& error) {
-  if (auto found = state.updated.find(audienceID); found != state.updated.end()) {
+// The audience's current record for one filter: as this call has it, as the bundling pass has
+// it, or read now. False on a store failure.
+bool currentResult(TLMDatabase& database, TLMAudiencePass* pass, EvaluationState& state,
+                   std::int32_t audienceID, KnownResult& out, platform::Error& error) {
+  if (auto found = state.current.find(audienceID); found != state.current.end()) {
     out = found->second;
     return true;
   }
-  if (auto found = state.read.find(audienceID); found != state.read.end()) {
-    out = found->second;
-    return true;
+  if (pass != nullptr) {
+    if (auto found = pass->results.find(audienceID); found != pass->results.end()) {
+      out = state.current[audienceID] = found->second;
+      return true;
+    }
   }
   platform::Error readError;
-  out = database.filterResultForAudienceID(audienceID, &readError);
-  if (!out && failed(readError)) {
+  auto record = database.filterResultForAudienceID(audienceID, &readError);
+  if (!record && failed(readError)) {
     error = readError;
     return false;
   }
-  state.read[audienceID] = out;
+  out = state.current[audienceID] = knownResult(std::move(record));
+  if (pass != nullptr) pass->results[audienceID] = out;
   return true;
 }
 
@@ -625,20 +702,46 @@ TLMSequenceTimestampsCache& cacheFor(TLMSequenceTimestampsCaches& caches, std::i
 
 // On first use of an audience: its dynamic times, and its sequence cache when the bundle has none.
 void seedAudience(EvaluationState& state, TLMSequenceTimestampsCaches& caches,
-                  std::int32_t audienceID, const std::optional<TLMFilterResult>& current,
+                  std::int32_t audienceID, const TLMAudienceKnownResult& current,
                   bool sequenceEnabled) {
   if (state.dynamicTimes.count(audienceID) != 0) return;
-  auto data = current ? currentData(*current) : nullptr;
-  state.dynamicTimes[audienceID] = TLMConvertDynamicFilterResultTimestampsToDictionary(data.get());
+  state.dynamicTimes[audienceID] = current.dynamicTimes;
   if (sequenceEnabled && caches.count(audienceID) == 0) {
     caches[audienceID] =
-        TLMConvertSequenceFilterResultTimestampsToDictionary(data.get(), audienceID);
+        TLMConvertSequenceFilterResultTimestampsToDictionary(current.data.get(), audienceID);
   }
+}
+
+// Whether the filter's new record would be its audience's current one byte for byte, known
+// without building it: the filter's bits already say `outcome`, and the record carries no time
+// lists that rebuilding would rewrite.
+bool recordUnchanged(const EvaluationState& state, const TLMSequenceTimestampsCaches& caches,
+                     std::int32_t filterID, std::int32_t audienceID,
+                     const TLMAudienceKnownResult& current, bool outcome, bool dynamicEnabled) {
+  if (!current.data || filterID < 0 || !current.dynamicTimes.empty() || current.hasSequenceEntries) {
+    return false;
+  }
+  const std::size_t word = static_cast<std::size_t>(filterID) / 64;
+  const std::uint64_t bit = std::uint64_t{1} << (filterID % 64);
+  if (word >= current.status.size() || word >= current.results.size() ||
+      (current.status[word] & bit) == 0 || ((current.results[word] & bit) != 0) != outcome) {
+    return false;
+  }
+  if (!dynamicEnabled) return true;
+  if (auto times = state.dynamicTimes.find(audienceID);
+      times != state.dynamicTimes.end() && !times->second.empty()) {
+    return false;
+  }
+  auto cache = caches.find(audienceID);
+  return cache == caches.end() || !cache->second ||
+         cache->second->allSequenceTimestampsByFilterID().empty();
 }
 
 std::vector<TLMFilterResult> updatedList(const EvaluationState& state) {
   std::vector<TLMFilterResult> out;
-  for (const auto& [audienceID, result] : state.updated) out.push_back(result);
+  for (std::int32_t audienceID : state.changed) {
+    if (const auto& record = state.current.at(audienceID)->record) out.push_back(*record);
+  }
   return out;
 }
 
@@ -663,28 +766,41 @@ struct FilterRules {
 };
 
 // Runs the stored filters of one name, updating each audience's record; every changed record
-// is written with one store call at the end.
+// is written with one store call at the end. `decoded` (with `tried`), when given, keeps each
+// filter's decoded message across calls.
 template <class Message, class Stored>
-bool evaluateStoredFilters(TLMDatabase& database, const TLMAudienceSettings& settings,
-                           const std::vector<Stored>& filters, const std::string& name, double time,
+bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
+                           const TLMAudienceSettings& settings, const std::vector<Stored>& filters,
+                           std::vector<std::shared_ptr<Message>>* decoded, std::vector<bool>* tried,
+                           const std::string& name, double time,
                            TLMSequenceTimestampsCaches& caches, const FilterRules<Message>& rules) {
   const bool dynamicEnabled = settings.isAudienceDynamicFiltersEnabled();
   const bool sequenceEnabled = settings.isAudienceSequenceFiltersEnabled();
   const bool scopedEnabled = settings.isAudienceScopedFiltersEnabled();
   EvaluationState state;
   platform::Error error;
-  for (const Stored& stored : filters) {
+  for (std::size_t index = 0; index < filters.size(); ++index) {
+    const Stored& stored = filters[index];
     const std::int32_t audienceID = stored.audienceID();
     const std::int32_t filterID = stored.filterID();
-    std::optional<TLMFilterResult> current;
-    if (!currentResult(database, state, audienceID, current, error)) {
+    KnownResult current;
+    if (!currentResult(database, pass, state, audienceID, current, error)) {
       log(1, rules.readErrorCode, rules.readErrorText, Value(name), errorValue(error));
       return false;
     }
-    if (dynamicEnabled) seedAudience(state, caches, audienceID, current, sequenceEnabled);
-    const bool wasTrue = current && TLMAudience::isFilterResult(*current, filterID);
+    if (dynamicEnabled) seedAudience(state, caches, audienceID, *current, sequenceEnabled);
+    const bool wasTrue = isTrueIn(*current, filterID);
     if (!dynamicEnabled && wasTrue) continue;
-    auto filter = decodeFilter<Message>(stored.data());
+    std::shared_ptr<Message> filter;
+    if (decoded != nullptr && (*tried)[index]) {
+      filter = (*decoded)[index];
+    } else {
+      filter = decodeFilter<Message>(stored.data());
+      if (decoded != nullptr) {
+        (*decoded)[index] = filter;
+        (*tried)[index] = true;
+      }
+    }
     if (!filter) {
       if (dynamicEnabled) {
         log(1, rules.corruptDataCode, rules.corruptDataText, Value(name), Value(filterID),
@@ -698,8 +814,9 @@ bool evaluateStoredFilters(TLMDatabase& database, const TLMAudienceSettings& set
     if (!dynamicEnabled) {
       auto outcome = rules.evaluate(*filter);
       if (!outcome) continue;
-      updated = TLMAudience::updatedFilterResultWithFilterID(filterID, audienceID, current, outcome,
-                                                             std::nullopt, std::nullopt);
+      if (recordUnchanged(state, caches, filterID, audienceID, *current, *outcome, false)) continue;
+      updated = TLMAudience::updatedFilterResultWithFilterID(filterID, audienceID, current->record,
+                                                             outcome, std::nullopt, std::nullopt);
     } else {
       const bool dynamic = flag(*filter, rules.dynamicSlot);
       const bool sequence = flag(*filter, rules.sequenceSlot);
@@ -708,26 +825,60 @@ bool evaluateStoredFilters(TLMDatabase& database, const TLMAudienceSettings& set
       auto outcome = rules.evaluate(*filter);
       if (!outcome) continue;
       bool result = *outcome;
+      bool timesChanged = false;
       if (result) {
         if (sequence) {
           rules.recordSequence(cacheFor(caches, audienceID), filterID);
+          timesChanged = true;
         } else if (dynamic || scoped) {
           TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
                                                         time);
+          timesChanged = true;
         }
       } else {
         result = rules.falseOutcome(wasTrue, dynamic, scoped);
       }
-      updated = recordWithTimestamps(state, caches, filterID, audienceID, current, result);
+      if (!timesChanged && recordUnchanged(state, caches, filterID, audienceID, *current, result, true)) {
+        continue;
+      }
+      updated = recordWithTimestamps(state, caches, filterID, audienceID, current->record, result);
     }
-    state.updated.insert_or_assign(audienceID, *updated);
-    state.read.erase(audienceID);
+    // A record that comes out as it was needs no write.
+    if (current->record && updated->currentResults() == current->record->currentResults()) continue;
+    state.current[audienceID] = knownResult(std::move(updated));
+    state.changed.insert(audienceID);
   }
-  if (!state.updated.empty() && !database.updateFilterResults(updatedList(state), &error)) {
+  if (state.changed.empty()) return true;
+  if (!database.updateFilterResults(updatedList(state), &error)) {
     log(1, rules.saveErrorCode, rules.saveErrorText, Value(name), errorValue(error));
+    if (pass != nullptr) pass->results.clear();
     return false;
   }
+  if (pass != nullptr) {
+    for (std::int32_t audienceID : state.changed) pass->results[audienceID] = state.current[audienceID];
+  }
   return true;
+}
+
+// The stored filters of one name: from the bundling pass when there is one (read once per
+// pass), else from the store. Null on a store failure.
+template <class Stored, class Message>
+TLMAudiencePass::Filters<Stored, Message>* filtersOfName(
+    std::map<std::string, TLMAudiencePass::Filters<Stored, Message>>* passFilters,
+    TLMAudiencePass::Filters<Stored, Message>& ownFilters, const std::string& name,
+    const std::function<std::optional<std::vector<Stored>>(platform::Error*)>& read,
+    platform::Error& error) {
+  if (passFilters != nullptr) {
+    if (auto found = passFilters->find(name); found != passFilters->end()) return &found->second;
+  }
+  auto stored = read(&error);
+  if (!stored) return nullptr;
+  TLMAudiencePass::Filters<Stored, Message>& filters =
+      passFilters != nullptr ? (*passFilters)[name] : ownFilters;
+  filters.stored = std::move(*stored);
+  filters.decoded.assign(filters.stored.size(), nullptr);
+  filters.tried.assign(filters.stored.size(), false);
+  return &filters;
 }
 
 }  // namespace
@@ -738,8 +889,11 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
                                               double eventTimestamp,
                                               TLMSequenceTimestampsCaches& caches) {
   platform::Error error;
-  auto filters = database_.eventFiltersForEventName(name, &error);
-  if (!filters) {
+  TLMAudiencePass::Filters<TLMEventFilter, TLMPBEventFilter> own;
+  auto* filters = filtersOfName<TLMEventFilter, TLMPBEventFilter>(
+      pass_ ? &pass_->eventFilters : nullptr, own, name,
+      [&](platform::Error* e) { return database_.eventFiltersForEventName(name, e); }, error);
+  if (filters == nullptr) {
     log(1, 6000,
         "Unable to query event filters for event. Event will not be evaluated. Event name, error",
         Value(name), errorValue(error));
@@ -765,7 +919,8 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
       },
       // An event filter that was true stays true.
       [](bool wasTrue, bool, bool) { return wasTrue; }};
-  return evaluateStoredFilters(database_, *settings_, *filters, name, eventTimestamp, caches,
+  return evaluateStoredFilters(database_, pass_.get(), *settings_, filters->stored, &filters->decoded,
+                               &filters->tried, name, eventTimestamp, caches,
                                rules);
 }
 
@@ -805,8 +960,11 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
   TLMSequenceTimestampsCaches& caches = givenCaches ? *givenCaches : ownCaches;
   const std::string& name = property.name();
   platform::Error error;
-  auto filters = database_.propertyFiltersForPropertyName(name, &error);
-  if (!filters) {
+  TLMAudiencePass::Filters<TLMPropertyFilter, TLMPBPropertyFilter> own;
+  auto* filters = filtersOfName<TLMPropertyFilter, TLMPBPropertyFilter>(
+      pass_ ? &pass_->propertyFilters : nullptr, own, name,
+      [&](platform::Error* e) { return database_.propertyFiltersForPropertyName(name, e); }, error);
+  if (filters == nullptr) {
     log(1, 6004,
         "Unable to query property filters for property. Property will not be evaluated. Property name, error",
         Value(name), errorValue(error));
@@ -830,7 +988,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
       },
       // A dynamic property filter follows the property's value; others stay true once true.
       [](bool wasTrue, bool dynamic, bool scoped) { return wasTrue && !(dynamic && !scoped); }};
-  return evaluateStoredFilters(database_, *settings_, *filters, name, evaluationTimestamp, caches,
+  return evaluateStoredFilters(database_, pass_.get(), *settings_, filters->stored,
+                               &filters->decoded, &filters->tried, name, evaluationTimestamp, caches,
                                rules);
 }
 
@@ -838,6 +997,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
 
 std::optional<std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>>
 TLMAudience::resultsForBundling() {
+  // Every record is rewritten here; a later evaluation of the pass reads them again.
+  if (pass_) pass_->results.clear();
   platform::Error error;
   auto results = database_.allFilterResults(&error);
   if (!results) {
@@ -902,6 +1063,7 @@ TLMAudience::resultsForBundling() {
 }
 
 bool TLMAudience::clearEvaluationResultsForSessionScopedFilters() {
+  if (pass_) pass_->results.clear();
   platform::Error error;
   auto scoped = database_.allSessionScopedFilters(&error);
   if (!scoped) {

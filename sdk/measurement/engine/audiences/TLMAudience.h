@@ -27,6 +27,7 @@
 #include "measurement/model/TLMUserAttribute.h"
 
 class TLMDatabase;
+struct TLMAudiencePass;
 class TLMPBAudience;
 class TLMPBDynamicFilterResultTimestamp;
 class TLMPBResultData;
@@ -97,6 +98,13 @@ using TLMDynamicFilterTimestamps = std::map<std::int32_t, double>;
 class TLMAudience : public TLMAudienceEvaluator {
  public:
   TLMAudience(TLMDatabase& database, std::shared_ptr<const TLMAudienceSettings> settings);
+  ~TLMAudience() override;
+
+  // Within a bundling pass the stored filters and each audience's record are read and decoded
+  // once and shared by the pass's events and properties; what the pass writes replaces them.
+  // The pass must not outlive the transaction it runs in.
+  void beginBundlingPass() override;
+  void endBundlingPass() override;
 
   // Replaces the stored filters with the valid audiences of a new configuration (invalid ones
   // are logged and left out). More audiences than allowed: logged, nothing changes, true.
@@ -149,6 +157,7 @@ class TLMAudience : public TLMAudienceEvaluator {
  private:
   TLMDatabase& database_;
   std::shared_ptr<const TLMAudienceSettings> settings_;
+  std::unique_ptr<TLMAudiencePass> pass_;
 };
 
 // At least one status word is non-zero.

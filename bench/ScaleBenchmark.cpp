@@ -1,0 +1,450 @@
+// The measurement engine at the sizes an app reaches when it stays offline: each figure is a
+// ratio against a baseline measured in the same process, in rounds that take turns, printed as
+// min / median / max over the rounds.
+//
+//   growth     one logged event with 10k / 100k raw events stored, against an empty store (tmpfs)
+//   plain      one logged event against plain SQLite doing the same two commits of the same bytes
+//              (a counts-row update, then the raw-event insert), on tmpfs and on disk
+//   audiences  bundling per event with 1 / 10 / 100 audiences of one event filter, against none
+//   queue      bundling and upload preparation (selecting one batch) per event with 10k / 100k
+//              bundles queued, against 1k
+//   memory     peak resident memory of logging N events through the engine, against plain SQLite
+//              (each in its own child process)
+//
+// Usage: scale_bench [--quick] [growth|plain|audiences|queue|memory]...
+// --quick runs every case at tiny sizes (a check that the benchmark still builds and runs; its
+// figures mean nothing). Without case names every case runs.
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BenchEngine.h"
+#include "PlainRawEvents.h"
+#include "foundation/Bundle.h"
+#include "foundation/Sandbox.h"
+#include "measurement/engine/audiences/TLMAudience.h"
+#include "measurement/model/TLMObject.h"
+#include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabase.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr double kStart = 1700000000.0;
+
+struct Sizes {
+  std::vector<int> stored{0, 10000, 100000};
+  std::vector<int> audiences{0, 1, 10, 100};
+  std::vector<int> queued{1000, 10000, 100000};
+  int rounds = 7;
+  int eventsPerRound = 300;
+  int bundledPerRound = 300;
+  int uploadQueries = 30;
+  int memoryEvents = 100000;
+};
+
+Sizes quickSizes() {
+  Sizes s;
+  s.stored = {0, 20, 50};
+  s.audiences = {0, 1, 3};
+  s.queued = {10, 20, 40};
+  s.rounds = 1;
+  s.eventsPerRound = 4;
+  s.bundledPerRound = 4;
+  s.uploadQueries = 2;
+  s.memoryEvents = 20;
+  return s;
+}
+
+double secondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+void printRatios(const std::string& label, std::vector<double> ratios) {
+  if (ratios.empty()) return;
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("%-52s min %6.2f  median %6.2f  max %6.2f\n", label.c_str(), ratios.front(),
+              ratios[ratios.size() / 2], ratios.back());
+}
+
+void printMicros(const std::string& label, std::vector<double> micros) {
+  if (micros.empty()) return;
+  std::sort(micros.begin(), micros.end());
+  std::printf("%-52s median %9.1f us\n", label.c_str(), micros[micros.size() / 2]);
+}
+
+TLMEventPtr makeEvent(int i, double time) {
+  return TLMEvent::initWithOrigin("app", true, "level_up", time, 0,
+                                  {{"level", TLMObject(TLMValue(std::int64_t{i}))},
+                                   {"character", TLMObject(TLMValue("wizard"))},
+                                   {"score", TLMObject(TLMValue(1234.5))}});
+}
+
+// A sandbox under `base` (a tmpfs or disk directory) with the bench app as main bundle, and the
+// clock every engine and store of the case reads.
+struct Place {
+  std::string root;
+  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scopedClock{clock};
+
+  explicit Place(const std::string& base) {
+    std::string pattern = base + "/scale-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::exit(1);
+    }
+    root = pattern;
+    platform::sandbox::setRoot(root + "/app");
+    platform::sandbox::setDeviceRoot(root + "/device");
+    platform::Value info;
+    info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
+    info.set("CFBundleShortVersionString", platform::Value("1.0"));
+    platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
+    clock->setNow(kStart);
+  }
+  ~Place() {
+    platform::Bundle::resetForTesting();
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+};
+
+// `count` raw events of one metadata record, one transaction, stamped just before now.
+void storeRawEvents(TLMDatabase& db, int count, double now) {
+  db.performTransaction([&] {
+    auto metadata = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+    NANOSetInt32(*metadata, TLMPBMeasurementBundleSlot::protocol_version, 1);
+    NANOSetString(*metadata, TLMPBMeasurementBundleSlot::app_id, "com.example.bench");
+    NANOSetString(*metadata, TLMPBMeasurementBundleSlot::platform, "ios");
+    platform::Error error;
+    if (!db.insertIfNotExistsRawEventMetadata(*metadata, &error)) return false;
+    const std::int64_t fingerprint = tlm_64LSBMD5(metadata->protoBuffer().value_or(platform::Bytes{}));
+    for (int i = 0; i < count; ++i) {
+      // Within one clock hour of now, so bundling groups them by count.
+      const double time = now - 1.0 + static_cast<double>(i) / std::max(count, 1);
+      if (!db.insertRawEvent(makeEvent(i, time), fingerprint, false, &error)) return false;
+    }
+    return true;
+  });
+}
+
+void logEvents(BenchEngine& bench, int first, int count) {
+  for (int i = first; i < first + count; ++i) {
+    bench.engine->logEvent(makeEvent(i, bench.clock->now()));
+    bench.worker->drain();
+  }
+}
+
+// Rounds in which every subject takes one turn, the order rotating; returns each subject's
+// seconds per round.
+std::vector<std::vector<double>> takeTurns(int rounds, std::size_t subjects,
+                                           const std::function<double(std::size_t, int)>& turn) {
+  std::vector<std::vector<double>> seconds(subjects);
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < subjects; ++k) {
+      const std::size_t subject = (k + static_cast<std::size_t>(round)) % subjects;
+      seconds[subject].push_back(turn(subject, round));
+    }
+  }
+  return seconds;
+}
+
+std::vector<double> ratiosOf(const std::vector<double>& values, const std::vector<double>& base) {
+  std::vector<double> out;
+  for (std::size_t i = 0; i < values.size() && i < base.size(); ++i) {
+    out.push_back(base[i] > 0 ? values[i] / base[i] : 0);
+  }
+  return out;
+}
+
+std::string sizeName(int n) {
+  if (n >= 1000 && n % 1000 == 0) return std::to_string(n / 1000) + "k";
+  return std::to_string(n);
+}
+
+// MARK: - Cases
+
+void growth(const Sizes& sizes) {
+  Place place("/dev/shm");
+  std::vector<std::unique_ptr<BenchEngine>> engines;
+  for (int stored : sizes.stored) {
+    engines.push_back(std::make_unique<BenchEngine>(place.clock, "growth-" + std::to_string(stored) + ".sql"));
+    storeRawEvents(*engines.back()->engine->database(), stored, place.clock->now());
+  }
+  int next = 0;
+  auto seconds = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+    const auto start = SteadyClock::now();
+    logEvents(*engines[k], next, sizes.eventsPerRound);
+    const double elapsed = secondsSince(start);
+    next += sizes.eventsPerRound;
+    return elapsed / sizes.eventsPerRound;
+  });
+  for (std::size_t k = 0; k < engines.size(); ++k) {
+    std::vector<double> micros;
+    for (double s : seconds[k]) micros.push_back(1e6 * s);
+    printMicros("growth: one event, " + sizeName(sizes.stored[k]) + " stored", micros);
+  }
+  for (std::size_t k = 1; k < engines.size(); ++k) {
+    printRatios("growth: one event, " + sizeName(sizes.stored[k]) + " stored / empty (tmpfs)",
+                ratiosOf(seconds[k], seconds[0]));
+  }
+}
+
+void plain(const Sizes& sizes, const std::string& base, const std::string& where) {
+  Place place(base);
+  BenchEngine engine(place.clock, "plain-engine.sql");
+  PlainWriter writer(place.root + "/plain.sql", true);
+  int next = 0;
+  auto seconds = takeTurns(sizes.rounds, 2, [&](std::size_t k, int) {
+    std::vector<TLMEventPtr> events;
+    std::vector<std::vector<std::uint8_t>> rows;
+    for (int i = 0; i < sizes.eventsPerRound; ++i) {
+      events.push_back(makeEvent(next + i, place.clock->now()));
+      rows.push_back(plainRawEventRowData(*events.back()));
+    }
+    next += sizes.eventsPerRound;
+    const auto start = SteadyClock::now();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (k == 0) {
+        engine.engine->logEvent(events[i]);
+        engine.worker->drain();
+      } else {
+        writer.write(*events[i], rows[i]);
+      }
+    }
+    return secondsSince(start) / sizes.eventsPerRound;
+  });
+  std::vector<double> engineMicros, plainMicros;
+  for (double s : seconds[0]) engineMicros.push_back(1e6 * s);
+  for (double s : seconds[1]) plainMicros.push_back(1e6 * s);
+  printMicros("plain: engine, one event (" + where + ")", engineMicros);
+  printMicros("plain: plain SQLite, two commits (" + where + ")", plainMicros);
+  printRatios("plain: one event, engine / plain SQLite (" + where + ")", ratiosOf(seconds[0], seconds[1]));
+}
+
+// Audience `id`: one event filter on "level_up" whose "level" parameter must exceed `id` x 10,
+// so the audiences turn true one after another as the levels grow.
+std::shared_ptr<TLMPBAudience> audienceDefinition(std::int32_t id) {
+  auto number = TLMPBNumberFilter::initWithMessageInfo(nullptr);
+  NANOSetInt32(*number, TLMPBNumberFilterSlot::comparison_type, 2);
+  NANOSetString(*number, TLMPBNumberFilterSlot::comparison_value, std::to_string(id * 10));
+  auto parameter = TLMPBFilter::initWithMessageInfo(nullptr);
+  NANOSetMessage(*parameter, TLMPBFilterSlot::number_filter, number);
+  NANOSetString(*parameter, TLMPBFilterSlot::param_name, "level");
+  auto filter = TLMPBEventFilter::initWithMessageInfo(nullptr);
+  NANOSetInt32(*filter, TLMPBEventFilterSlot::filter_id, 0);
+  NANOSetString(*filter, TLMPBEventFilterSlot::event_name, "level_up");
+  NANOSetArray(*filter, TLMPBEventFilterSlot::filters, std::vector<std::shared_ptr<TLMPBFilter>>{parameter});
+  auto audience = TLMPBAudience::initWithMessageInfo(nullptr);
+  NANOSetInt32(*audience, TLMPBAudienceSlot::audience_id, id);
+  NANOSetArray(*audience, TLMPBAudienceSlot::event_filters, std::vector<std::shared_ptr<TLMPBEventFilter>>{filter});
+  return audience;
+}
+
+// Bundles every stored raw event; the seconds per event.
+double bundleAll(BenchEngine& bench, int events) {
+  const auto start = SteadyClock::now();
+  while (bench.engine->bundleRawEvents()) {
+  }
+  return secondsSince(start) / std::max(events, 1);
+}
+
+void audiences(const Sizes& sizes) {
+  Place place("/dev/shm");
+  std::vector<std::unique_ptr<BenchEngine>> engines;
+  for (int count : sizes.audiences) {
+    auto makeAudience = [](TLMDatabase& database, std::shared_ptr<TLMRemoteConfig> config) {
+      auto settings = std::make_shared<TLMAudienceFixedSettings>();
+      settings->maxAudiences = 500;
+      (void)config;
+      return std::make_shared<TLMAudience>(database, settings);
+    };
+    engines.push_back(std::make_unique<BenchEngine>(place.clock, "audiences-" + std::to_string(count) + ".sql",
+                                                    makeAudience));
+    std::vector<std::shared_ptr<TLMPBAudience>> definitions;
+    for (int id = 0; id < count; ++id) definitions.push_back(audienceDefinition(id));
+    if (!definitions.empty() && !engines.back()->engine->audience()->updateAudiences(definitions)) {
+      std::fprintf(stderr, "audiences were not stored\n");
+      std::exit(1);
+    }
+    while (engines.back()->engine->bundleRawEvents()) {
+    }
+  }
+  auto seconds = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+    storeRawEvents(*engines[k]->engine->database(), sizes.bundledPerRound, place.clock->now());
+    return bundleAll(*engines[k], sizes.bundledPerRound);
+  });
+  for (std::size_t k = 0; k < engines.size(); ++k) {
+    std::vector<double> micros;
+    for (double s : seconds[k]) micros.push_back(1e6 * s);
+    printMicros("audiences: bundling per event, " + std::to_string(sizes.audiences[k]) + " audiences", micros);
+  }
+  for (std::size_t k = 1; k < engines.size(); ++k) {
+    printRatios("audiences: bundling per event, " + std::to_string(sizes.audiences[k]) + " / none",
+                ratiosOf(seconds[k], seconds[0]));
+  }
+}
+
+// `count` bundles of ten events each in the queue, ending just before now.
+void queueBundles(BenchEngine& bench, int count) {
+  TLMDatabase& db = *bench.engine->database();
+  const double now = bench.clock->now();
+  db.performTransaction([&] {
+    platform::Error error;
+    for (int i = 0; i < count; ++i) {
+      auto bundle = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+      NANOSetInt32(*bundle, TLMPBMeasurementBundleSlot::protocol_version, 1);
+      NANOSetString(*bundle, TLMPBMeasurementBundleSlot::app_id, "com.example.bench");
+      std::vector<std::shared_ptr<TLMPBEvent>> events;
+      const double time = now - 3600.0 + 3000.0 * i / count;
+      for (int e = 0; e < 10; ++e) events.push_back(makeEvent(e, time)->protoEvent());
+      NANOSetArray(*bundle, TLMPBMeasurementBundleSlot::events, events);
+      NANOSetInt64(*bundle, TLMPBMeasurementBundleSlot::start_timestamp_millis, TLMMillisecondsFromSeconds(time));
+      NANOSetInt64(*bundle, TLMPBMeasurementBundleSlot::end_timestamp_millis, TLMMillisecondsFromSeconds(time));
+      if (!db.insertBundle(*bundle, false, &error)) return false;
+    }
+    return true;
+  });
+}
+
+void queue(const Sizes& sizes) {
+  Place place("/dev/shm");
+  std::vector<std::unique_ptr<BenchEngine>> engines;
+  for (int count : sizes.queued) {
+    engines.push_back(std::make_unique<BenchEngine>(place.clock, "queue-" + std::to_string(count) + ".sql"));
+    while (engines.back()->engine->bundleRawEvents()) {
+    }
+    queueBundles(*engines.back(), count);
+  }
+  auto bundling = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+    storeRawEvents(*engines[k]->engine->database(), sizes.bundledPerRound, place.clock->now());
+    return bundleAll(*engines[k], sizes.bundledPerRound);
+  });
+  auto upload = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+    auto remote = engines[k]->engine->remoteConfig();
+    TLMRemoteConfig& config = remote ? *remote : *TLMRemoteConfig::defaultInstance();
+    std::size_t events = 0;
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < sizes.uploadQueries; ++i) {
+      platform::Error error;
+      auto bundles = engines[k]->engine->database()->queryBundlesWithCountLimit(
+          config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), &error);
+      for (const auto& pair : bundles.value_or(std::vector<TLMBundleRowIDPair>{})) {
+        events += NANOGetArray<TLMPBEvent>(*pair.first, TLMPBMeasurementBundleSlot::events)
+                      .value_or(std::vector<std::shared_ptr<TLMPBEvent>>{})
+                      .size();
+      }
+    }
+    return secondsSince(start) / static_cast<double>(std::max<std::size_t>(events, 1));
+  });
+  for (std::size_t k = 0; k < engines.size(); ++k) {
+    std::vector<double> b, u;
+    for (double s : bundling[k]) b.push_back(1e6 * s);
+    for (double s : upload[k]) u.push_back(1e6 * s);
+    printMicros("queue: bundling per event, " + sizeName(sizes.queued[k]) + " queued", b);
+    printMicros("queue: upload preparation per event, " + sizeName(sizes.queued[k]) + " queued", u);
+  }
+  for (std::size_t k = 1; k < engines.size(); ++k) {
+    const std::string vs = sizeName(sizes.queued[k]) + " / " + sizeName(sizes.queued[0]) + " queued";
+    printRatios("queue: bundling per event, " + vs, ratiosOf(bundling[k], bundling[0]));
+    printRatios("queue: upload preparation per event, " + vs, ratiosOf(upload[k], upload[0]));
+  }
+}
+
+// Logs `count` events through the engine ("engine") or plain SQLite ("plain"): the work of a
+// child process whose peak memory is measured.
+int memoryChild(const std::string& kind, int count) {
+  Place place("/dev/shm");
+  const auto start = SteadyClock::now();
+  if (kind == "engine") {
+    BenchEngine bench(place.clock, "memory.sql");
+    logEvents(bench, 0, count);
+  } else {
+    PlainWriter writer(place.root + "/plain.sql", true);
+    for (int i = 0; i < count; ++i) {
+      auto event = makeEvent(i, kStart);
+      writer.write(*event, plainRawEventRowData(*event));
+    }
+  }
+  std::printf("%-52s %.1f s\n", ("memory: " + kind + ", " + sizeName(count) + " events, time").c_str(),
+              secondsSince(start));
+  return 0;
+}
+
+// The peak resident set (KiB) of this program run again with `arguments` (a fresh process: the
+// engine's queues are threads, which a plain fork would not carry over).
+long peakMemoryOf(std::vector<std::string> arguments) {
+  std::fflush(stdout);
+  std::vector<char*> argv;
+  std::string self = "/proc/self/exe";
+  argv.push_back(self.data());
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execv("/proc/self/exe", argv.data());
+    std::_Exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    return -1;
+  }
+  return usage.ru_maxrss;
+}
+
+void memory(const Sizes& sizes) {
+  const std::string count = std::to_string(sizes.memoryEvents);
+  const long idle = peakMemoryOf({"--memory-child", "plain", "0"});
+  const long engine = peakMemoryOf({"--memory-child", "engine", count});
+  const long plainPeak = peakMemoryOf({"--memory-child", "plain", count});
+  const std::string label = "memory: peak, " + sizeName(sizes.memoryEvents) + " events, ";
+  std::printf("%-52s %ld KiB\n", (label + "engine").c_str(), engine);
+  std::printf("%-52s %ld KiB (no events: %ld KiB)\n", (label + "plain SQLite").c_str(), plainPeak, idle);
+  if (engine < 0 || plainPeak < 0) std::exit(1);
+  std::printf("%-52s %6.2f\n", "memory: peak, engine / plain SQLite",
+              static_cast<double>(engine) / static_cast<double>(plainPeak));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = false;
+  std::set<std::string> cases;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--memory-child" && i + 2 < argc) return memoryChild(argv[i + 1], std::atoi(argv[i + 2]));
+    if (arg == "--quick") {
+      quick = true;
+    } else {
+      cases.insert(arg);
+    }
+  }
+  const Sizes sizes = quick ? quickSizes() : Sizes{};
+  auto wanted = [&](const std::string& name) { return cases.empty() || cases.count(name) != 0; };
+  if (wanted("growth")) growth(sizes);
+  if (wanted("plain")) {
+    plain(sizes, "/dev/shm", "tmpfs");
+    plain(sizes, std::filesystem::temp_directory_path().string(), "disk");
+  }
+  if (wanted("audiences")) audiences(sizes);
+  if (wanted("queue")) queue(sizes);
+  if (wanted("memory")) memory(sizes);
+  return 0;
+}
