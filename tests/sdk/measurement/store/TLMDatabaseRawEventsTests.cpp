@@ -491,3 +491,59 @@ TEST(TLMDatabaseCrashTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOn
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TLMDatabaseRawEventsTest, TheRowSizeIsTheSizeOfTheEventItHolds) {
+  std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  const std::vector<TLMEventPtr> events = {
+      TLMEvent::initWithOrigin("auto", false, "_e", 1700000000.25, 1699999999.5,
+                               {{"text", TLMObject(TLMValue("hello"))},
+                                {"count", TLMObject(TLMValue(std::int64_t{-42}))},
+                                {"ratio", TLMObject(TLMValue(0.5))}}),
+      TLMEvent::initWithOrigin("app", true, std::string(40, 'n'), 1700000001.999, 0,
+                               {{"long", TLMObject(TLMValue(std::string(300, 'v')))}}),
+      event("level_up", 1700000002),
+  };
+  for (const auto& e : events) ASSERT_TRUE(database->insertRawEvent(e, fingerprint, false, &error));
+  auto rows = database->rawEventRowsWithMetadataFingerprint(fingerprint, &error, {});
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), events.size());
+  for (const auto& row : *rows) {
+    auto read = database->rawEventDataFromDictionary(row, &error);
+    ASSERT_TRUE(read) << error.description;
+    EXPECT_EQ(TLMRawEventEncodedSize(row),
+              static_cast<std::int64_t>(read->rawEvent()->protoEvent()->protoBuffer()->size()));
+  }
+}
+
+TEST_F(TLMDatabaseRawEventsTest, SelectionReadsNoFurtherThanTheBundleThatFillsTheBatch) {
+  const std::int64_t t = static_cast<std::int64_t>(clock->now() * 1000);
+  settings->lastDeleteStale = clock->now();
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", t), false, &error));
+  // Behind it an unreadable row, then a readable one.
+  ASSERT_TRUE(store().upsertRecord({{"data", Value(platform::Bytes{1, 2, 3})},
+                                    {"bundle_end_timestamp", Value(clock->now() + 1)},
+                                    {"retry_count", Value(0)}},
+                                   kTLMQueueTable, &error));
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:b", t + 2000), false, &error));
+
+  // The first bundle alone exceeds the limit: nothing behind it is read.
+  auto pairs = database->queryBundlesWithCountLimit(10, 1, &error);
+  ASSERT_TRUE(pairs);
+  ASSERT_EQ(pairs->size(), 1u);
+  EXPECT_EQ(pairs->front().second, 1);
+  EXPECT_FALSE(monitor.contains(12050));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 3);
+
+  // Once it is gone the unreadable row is met, dropped, and the next bundle travels.
+  ASSERT_TRUE(database->deleteBundlesWithRowIDs({1}, &error));
+  pairs = database->queryBundlesWithCountLimit(10, 1, &error);
+  ASSERT_TRUE(pairs);
+  ASSERT_EQ(pairs->size(), 1u);
+  EXPECT_EQ(pairs->front().second, 3);
+  EXPECT_TRUE(monitor.contains(12050));
+  EXPECT_EQ(store().rowCountForTableWithName(kTLMQueueTable, &error), 1);
+}
+
+}  // namespace

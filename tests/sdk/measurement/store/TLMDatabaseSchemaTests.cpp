@@ -288,3 +288,81 @@ TEST_F(TLMDatabaseSchemaTest, LeftoverOldTableIsDroppedAndAFailedMigrationStepKe
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> indexNames(RawDatabase& raw) {
+  return raw.column("SELECT tbl_name || '.' || name FROM sqlite_master WHERE type = 'index' AND "
+                    "name NOT LIKE 'sqlite_autoindex%' ORDER BY name");
+}
+
+// How SQLite runs a query on the file: the details of its plan, joined.
+std::string plan(const std::string& path, const std::string& query) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, ("EXPLAIN QUERY PLAN " + query).c_str(), -1, &statement, nullptr);
+  std::string out;
+  while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+    const unsigned char* detail = sqlite3_column_text(statement, 3);
+    out += std::string(detail != nullptr ? reinterpret_cast<const char*>(detail) : "") + ";";
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return out;
+}
+
+TEST_F(TLMDatabaseSchemaTest, OlderFileGainsTheScheduleAndQueueIndexesAndAnswersAsBefore) {
+  {
+    RawDatabase raw(path);
+    raw.exec("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+             "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)");
+    raw.exec("INSERT INTO raw_events VALUES ('a', 1700000300.5, 5, x'01', 0)");
+    raw.exec("INSERT INTO raw_events VALUES ('b', 1700000100, 5, x'02', 1)");
+    raw.exec("INSERT INTO raw_events VALUES ('c', 1700000200, 5, x'03', NULL)");
+    raw.exec("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, "
+             "is_realtime INTEGER, retry_count INTEGER)");
+    raw.exec("INSERT INTO queue VALUES (x'01', 50.0, 1, 0)");
+    raw.exec("INSERT INTO queue VALUES (x'02', 70.0, 0, 0)");
+  }
+  auto database = open();
+  ASSERT_TRUE(database);
+  RawDatabase raw(path);
+  EXPECT_EQ(indexNames(raw), (std::vector<std::string>{
+                                 "queue.queue_bundle_end_timestamp", "queue.queue_realtime",
+                                 "raw_events.raw_events_metadata_fingerprint",
+                                 "raw_events.raw_events_realtime", "raw_events.raw_events_timestamp"}));
+  // The queries of every logged event and every upload read an index, not the table.
+  EXPECT_NE(plan(path, "SELECT MAX(timestamp) FROM raw_events").find("raw_events_timestamp"), std::string::npos);
+  EXPECT_NE(plan(path, "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)")
+                .find("raw_events_realtime"),
+            std::string::npos);
+  EXPECT_NE(plan(path, "SELECT MAX(bundle_end_timestamp) FROM queue").find("queue_bundle_end_timestamp"),
+            std::string::npos);
+  EXPECT_NE(plan(path, "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)").find("queue_realtime"),
+            std::string::npos);
+  EXPECT_EQ(plan(path, "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT 5")
+                .find("TEMP B-TREE"),
+            std::string::npos);
+
+  // The answers are those of the rows, as rows go and come.
+  platform::Error error;
+  EXPECT_EQ(database->queryLatestRawEventTime(&error), std::optional<double>(1700000300.5));
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(true));
+  EXPECT_EQ(database->queryLatestBundleTime(&error), std::optional<double>(70.0));
+  EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), std::optional<bool>(true));
+  raw.exec("DELETE FROM raw_events WHERE name IN ('a', 'b')");
+  raw.exec("DELETE FROM queue WHERE is_realtime = 1");
+  EXPECT_EQ(database->queryLatestRawEventTime(&error), std::optional<double>(1700000200));
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(false));
+  EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), std::optional<bool>(false));
+  raw.exec("INSERT INTO raw_events VALUES ('d', 1600000000, 5, x'04', 1)");
+  EXPECT_EQ(database->queryLatestRawEventTime(&error), std::optional<double>(1700000200));
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(true));
+  raw.exec("DELETE FROM raw_events");
+  EXPECT_EQ(database->queryLatestRawEventTime(&error), std::nullopt);
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(false));
+}
+
+}  // namespace

@@ -400,3 +400,83 @@ TEST(AudienceSettingsTest, RemoteConfigurationDefaultsReachTheAudiences) {
   EXPECT_TRUE(settings.isAudienceDynamicFiltersEnabled());
   EXPECT_FALSE(settings.isAudienceScopedFiltersEnabled());
 }
+
+// MARK: - Bundling passes
+
+namespace {
+
+// Every stored record and every bundle entry of one scripted run, as bytes in text.
+std::string hex(const std::optional<platform::Bytes>& bytes) {
+  if (!bytes) return "none";
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : *bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+// Events, properties, bundles and a new definition in one pass, as bundling runs them; with
+// `pass` off the same calls run without one. The filters change their records along the way.
+std::string runScript(TLMAudience& audience, TLMDatabase& database, bool pass) {
+  TLMSequenceTimestampsCaches caches;
+  std::string out;
+  auto event = [&](double time, std::int64_t x) {
+    EXPECT_TRUE(audience.evaluateFiltersForEvent(
+        audiences::event("a", time, {{"x", TLMObject(TLMValue(x))}}), aggregates("a", 1), caches));
+  };
+  auto results = [&] {
+    auto entries = audience.resultsForBundling();
+    EXPECT_TRUE(entries);
+    for (const auto& entry : entries.value_or(std::vector<std::shared_ptr<TLMPBAudienceLeafFilterResult>>{})) {
+      out += hex(entry->protoBuffer()) + ";";
+    }
+    out += "|";
+  };
+  auto definitions = [](bool withFourth) {
+    std::vector<std::shared_ptr<TLMPBAudience>> list = {
+        audiences::audience(1, {eventFilter(0, "a", {filter(number(2, "1"), "x")}),
+                                eventFilter(1, "a", {filter(number(2, "4"), "x")}, nullptr, {true})},
+                            {propertyFilter(2, "p", filter(string(5, "on")), {false, true})}),
+        audiences::audience(2, {eventFilter(0, "a", {}, nullptr, {false, true})}),
+        audiences::audience(3, {eventFilter(0, "a", {filter(number(2, "100"), "x")})}),
+    };
+    if (withFourth) list.push_back(audiences::audience(4, {eventFilter(5, "a", {filter(number(1, "9"), "x")})}));
+    return list;
+  };
+  EXPECT_TRUE(audience.updateAudiences(definitions(false)));
+  if (pass) audience.beginBundlingPass();
+  event(1000, 0);
+  event(1001, 2);
+  event(1002, 5);
+  EXPECT_TRUE(audience.evaluateFiltersForUserProperty(property("p", TLMValue("on"), 1003), &caches, 1003));
+  results();
+  event(1004, 3);
+  EXPECT_TRUE(audience.clearEvaluationResultsForSessionScopedFilters());
+  EXPECT_TRUE(audience.updateAudiences(definitions(true)));
+  event(1005, 7);
+  event(1006, 200);
+  results();
+  event(1007, 1);
+  if (pass) audience.endBundlingPass();
+  for (const auto& [id, record] : database.allFilterResults(nullptr).value_or(std::map<std::int32_t, TLMFilterResult>{})) {
+    out += std::to_string(id) + ":" + hex(record.currentResults()) + "/" + hex(record.previousResults()) + ";";
+  }
+  return out;
+}
+
+TEST_F(AudienceBundlingTest, APassKeepsWhatItReadTrueAndEndsWhereCallsWithoutOneEnd) {
+  TempDirectory otherDir;
+  auto other = TLMDatabase::initWithDatabasePath(otherDir.file(kTLMDatabaseFileName), storeSettings, &storeMonitor);
+  ASSERT_TRUE(other);
+  TLMAudience without(*other, settings);
+  const std::string expected = runScript(without, *other, false);
+  EXPECT_EQ(runScript(subject(), *database, true), expected);
+  // The script turned filters true, added times and cut sequences: there was something to keep.
+  EXPECT_NE(current(1).results, std::vector<std::uint64_t>{});
+  EXPECT_FALSE(current(2).sequence.empty());
+  EXPECT_EQ(current(4).status, (std::vector<std::uint64_t>{32}));
+}
+
+}  // namespace
