@@ -116,12 +116,24 @@ void TLMMeasurementEngine::updateSchedule() {
     }
     suspendedUploadTimestamp_.store(0);
   }
-  if (!hasDataToUpload()) {
+  // The store's answers on one snapshot (they only read).
+  bool hasData = false;
+  double next = 0;
+  auto readSchedule = [&] {
+    hasData = hasDataToUpload();
+    if (hasData) next = nextUploadingTime();
+    return true;
+  };
+  if (database_) {
+    database_->performReadTransaction(readSchedule);
+  } else {
+    readSchedule();
+  }
+  if (!hasData) {
     monitor()->logWithLevel(7, 23024, "No data to upload. Upload task will not be scheduled");
     stopScheduling();
     return;
   }
-  double next = nextUploadingTime();
   if (isZero(next)) {
     monitor()->logWithLevel(7, 23025, "No next uploading time. Upload task will not be scheduled");
     stopScheduling();

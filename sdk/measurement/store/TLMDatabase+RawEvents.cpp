@@ -120,7 +120,7 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received empty event for inserting in the database");
   }
-  return insertDataType<TLMEventPtr>(
+  const bool inserted = insertDataType<TLMEventPtr>(
       event, kTLMRawEventsTable, error,
       [this, metadataFingerprint, isRealtime](const TLMEventPtr& e) -> std::optional<TLMRecord> {
         auto proto = e ? e->protoEvent() : nullptr;
@@ -138,6 +138,24 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
                          {"data", Value(std::move(*data))},
                          {"is_realtime", Value(isRealtime ? 1 : 0)}};
       });
+  if (inserted) rawEventsChanged(1);
+  return inserted;
+}
+
+std::optional<std::int64_t> TLMDatabase::rawEventCount(Error* error) {
+  auto version = integerForQuery("SELECT data_version FROM pragma_data_version", {}, error);
+  if (!version) return std::nullopt;
+  if (!rawEventCount_ || *version != rawEventCountVersion_) {
+    auto count = integerForQuery("SELECT count(*) FROM raw_events", {}, error);
+    if (!count) return std::nullopt;
+    rawEventCount_ = count;
+    rawEventCountVersion_ = *version;
+  }
+  return rawEventCount_;
+}
+
+void TLMDatabase::rawEventsChanged(std::int64_t delta) {
+  if (rawEventCount_) *rawEventCount_ += delta;
 }
 
 std::optional<double> TLMDatabase::queryLatestRawEventTime(Error* error) {
@@ -175,18 +193,19 @@ std::optional<bool> TLMDatabase::containsRawEventWithMetadataFingerprint(std::in
 }
 
 bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* error) {
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error)
-      .has_value();
+  auto deleted =
+      sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error);
+  if (deleted) rawEventsChanged(-*deleted);
+  return deleted.has_value();
 }
 
 std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
   const std::int64_t keep = settings_->maxEventsStored() - 1;
   // This runs before every stored event, so the common answers come without stepping through
   // the table. Rowids only grow: the span from the oldest to the newest row bounds the row
-  // count, and while it fits nothing is over the limit. Past that, the count (read from the
-  // table's pages, not row by row) decides; when the rowids have no gap the newest rows to keep
-  // follow from it, else the table is walked.
+  // count, and while it fits nothing is over the limit. Past that, the count decides (read from
+  // the table's pages once, then kept by this object's own writes); when the rowids have no gap
+  // the newest rows to keep follow from it, else the table is walked.
   auto ends = sqliteStore_->recordsForQuery(
       "SELECT (SELECT min(rowid) FROM raw_events) AS oldest, (SELECT max(rowid) FROM raw_events) "
       "AS newest",
@@ -197,7 +216,7 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   const std::int64_t newestRowID = (*ends)[0].get("newest").int64Value().value_or(0);
   const std::int64_t span = newestRowID - oldestRowID + 1;
   if (span <= keep) return 0;
-  auto count = integerForQuery("SELECT count(*) FROM raw_events", {}, error);
+  auto count = rawEventCount(error);
   if (!count) return std::nullopt;
   if (*count <= keep) return 0;
   std::optional<Value> boundary;
@@ -221,6 +240,7 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   auto deleted =
       sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", oldest, error);
   if (!deleted) return std::nullopt;
+  rawEventsChanged(-*deleted);
   if (*deleted == 0) return deleted;
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
@@ -248,6 +268,7 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
       kTLMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {Value(settings_->now()), Value(maxAge)}, error);
   if (!deleted) return false;
+  rawEventsChanged(-*deleted);
   if (*deleted > 0) return deleteUnusedRawEventsMetadata(error);
   return true;
 }

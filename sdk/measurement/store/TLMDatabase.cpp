@@ -132,6 +132,7 @@ std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabasePath(
 bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& context,
                                                          const std::string& databasePath) {
   databasePath_ = databasePath;
+  rawEventCount_.reset();
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
@@ -180,7 +181,20 @@ bool TLMDatabase::reset() {
 }
 
 bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
-  return sqliteStore_->performTransaction(block);
+  bool committed = false;
+  try {
+    committed = sqliteStore_->performTransaction(block);
+  } catch (...) {
+    rawEventCount_.reset();
+    throw;
+  }
+  // A rollback undoes changes the count followed.
+  if (!committed) rawEventCount_.reset();
+  return committed;
+}
+
+bool TLMDatabase::performReadTransaction(const std::function<bool()>& block) {
+  return sqliteStore_->performReadTransaction(block);
 }
 
 bool TLMDatabase::ensureAllTables(Error* failure) {

@@ -66,6 +66,8 @@ class TLMDatabase {
   // Deletes the file and starts again with an empty schema.
   bool reset();
   bool performTransaction(const std::function<bool()>& block);
+  // Reads only: one snapshot for the block's queries (TLMSqliteStore::performReadTransaction).
+  bool performReadTransaction(const std::function<bool()>& block);
   // Creates, validates and migrates every table; `failure` gets the first failing table's error.
   bool ensureAllTables(platform::Error* failure = nullptr);
   bool initializeAppMetadata();
@@ -270,6 +272,13 @@ class TLMDatabase {
   std::string databasePath_;
   // The metadata fingerprint last stored or confirmed by insertIfNotExistsRawEventMetadata.
   std::optional<std::int64_t> pendingMetadataFingerprint_;
+  // The number of raw events, kept by this object's inserts and deletes so that the cap before
+  // every stored event need not count the table; valid while no other connection wrote to the
+  // file (its data version is unchanged) and no transaction of this one rolled back.
+  std::optional<std::int64_t> rawEventCount_;
+  std::int64_t rawEventCountVersion_ = 0;
+  std::optional<std::int64_t> rawEventCount(platform::Error* error);
+  void rawEventsChanged(std::int64_t delta);
 };
 
 // MARK: - Row operation templates

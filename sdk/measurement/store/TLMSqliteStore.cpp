@@ -952,6 +952,23 @@ bool TLMSqliteStore::performTransaction(const std::function<bool()>& block) {
   return true;
 }
 
+bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) {
+  if (!block) return false;
+  // Without a snapshot (closed, or BEGIN refused) every statement takes its own lock, as always.
+  const bool began = isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0 &&
+                     sqlite3_exec(sqliteHandle_, "BEGIN DEFERRED TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+  struct End {
+    sqlite3* handle;
+    bool began;
+    ~End() {
+      if (began && sqlite3_exec(handle, "COMMIT TRANSACTION", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(handle, "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr);
+      }
+    }
+  } end{sqliteHandle_, began};
+  return block();
+}
+
 bool TLMSqliteStore::beginTransaction() {
   return execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
                                   "Begin transaction failed. Database not open");

@@ -130,6 +130,10 @@ class TLMSqliteStore {
 
   // Transactions (they do not nest: a nested call fails at BEGIN).
   bool performTransaction(const std::function<bool()>& block);
+  // Runs `block`, whose statements only read, on one snapshot of the file: one lock for all of
+  // them instead of one per statement. Inside a transaction the block just runs. Returns the
+  // block's result.
+  bool performReadTransaction(const std::function<bool()>& block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();

@@ -547,3 +547,27 @@ TEST_F(TLMDatabaseRawEventsTest, SelectionReadsNoFurtherThanTheBundleThatFillsTh
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TLMDatabaseRawEventsTest, CapCountsRightAfterARolledBackDeleteAndAnotherConnectionsWrite) {
+  settings->maxEventsStoredValue = 4;
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  auto insert = [&](int i) {
+    ASSERT_TRUE(database->insertRawEvent(event("e" + std::to_string(i), 1700000000 + i), fingerprint, false, &error));
+  };
+  for (int i = 1; i <= 4; ++i) insert(i);
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  insert(5);
+  // A bundling step that deletes rows and then fails: its deletes are undone.
+  EXPECT_FALSE(database->performTransaction([&] { return database->deleteRawEventsWithMaxRowID(3, &error) && false; }));
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), "4");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events ORDER BY rowid"), (std::vector<std::string>{"3", "4", "5"}));
+  // Rows another connection adds count too.
+  raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('x', 1, 1, x'00')");
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events ORDER BY rowid"), (std::vector<std::string>{"4", "5", "6"}));
+}
+
+}  // namespace
