@@ -241,6 +241,10 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     return false;
   }
   sqlite3_busy_timeout(sqliteHandle_, busyTimeout.load());
+  // Every stored event commits: the rollback journal is emptied after a commit instead of being
+  // deleted and created again for the next one. The mode lives in this connection only; the
+  // file is the same for any reader.
+  sqlite3_exec(sqliteHandle_, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr);
 
   Error backupError;
   if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
