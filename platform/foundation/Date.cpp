@@ -247,9 +247,17 @@ TimeZone TimeZone::utc() {
 }
 
 TimeZone TimeZone::current() {
+  {
+    CurrentZone& state = currentZone();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.installed) return *state.installed;
+  }
+  return system();
+}
+
+TimeZone TimeZone::system() {
   CurrentZone& state = currentZone();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.installed) return *state.installed;
   const char* tz = std::getenv("TZ");
   std::optional<std::string> key = tz ? std::optional<std::string>(tz) : std::nullopt;
   if (!state.system || state.systemReadWithTZ != key) {

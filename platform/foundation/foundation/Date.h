@@ -24,6 +24,9 @@ class TimeZone {
   // /etc/localtime), else UTC. The system's zone is read once and kept while $TZ keeps its
   // value; a change of /etc/localtime alone is seen after the next `setCurrent`.
   static TimeZone current();
+  // The system's zone, whatever zone is installed ($TZ, then /etc/localtime, else UTC; kept the
+  // same way).
+  static TimeZone system();
   // Installs the device's time zone; an empty optional goes back to the system's (read afresh).
   static void setCurrent(std::optional<TimeZone> zone);
 

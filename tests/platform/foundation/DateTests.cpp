@@ -46,6 +46,7 @@ TEST(TimeZoneTest, CurrentFollowsEveryChangeOfTZAndOfTheInstalledZone) {
   TimeZone::setCurrent(*TimeZone::named("Asia/Tokyo"));
   setenv("TZ", "UTC", 1);
   EXPECT_EQ(TimeZone::current().identifier(), "Asia/Tokyo");  // an installed zone wins over $TZ
+  EXPECT_EQ(TimeZone::system().identifier(), "UTC");
   TimeZone::setCurrent(std::nullopt);
   EXPECT_EQ(TimeZone::current().identifier(), "UTC");
   setenv("TZ", "Asia/Kolkata", 1);
