@@ -224,12 +224,6 @@ TEST_F(FacadeTest, TokenNotificationsWaitForThePostingQueueAndCoalesce) {
   EXPECT_EQ(mainQueue_->pendingCount(), 0u) << "posted on the poster's queue, not the main one";
   // The two "nothing" posts became one, after "b", so observers end with the current state.
   EXPECT_EQ(objects, (std::vector<Value>{Value("a"), Value("b"), Value()}));
-
-  // A thread that runs no queue has its notifications posted by the main queue.
-  facade->setDefaultJXQToken("c");
-  EXPECT_EQ(objects.size(), 3u);
-  mainQueue_->drain();
-  EXPECT_EQ(objects.back(), Value("c"));
   platform::NotificationCenter::defaultCenter().removeObserver(observer);
 }
 
