@@ -152,9 +152,12 @@ class Collector {
 // The app as a child process whose standard input is a pipe; a thread waits for its end.
 class App {
  public:
-  App(Collector& collector) : collector_(collector) {}
+  explicit App(Collector& collector) : collector_(collector) {}
   ~App() {
-    if (pid_ > 0 && !ended_) ::kill(pid_, SIGKILL);
+    {
+      std::lock_guard<std::mutex> lock(collector_.mutex());
+      if (pid_ > 0 && !ended_) ::kill(pid_, SIGKILL);
+    }
     if (waiter_.joinable()) waiter_.join();
     if (input_ >= 0) ::close(input_);
   }
