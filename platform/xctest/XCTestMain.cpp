@@ -111,31 +111,33 @@ class OutputCapture {
 
  private:
   void forward() {
-    char buffer[4096];
-    bool stopping = false;
+    bool open = true;  // false once the pipe's write end is gone (the test closed its output)
     for (;;) {
-      if (!stopping) {
-        pollfd fds[2] = {{readEnd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-          if (errno == EINTR) continue;
-          stopping = true;
-        }
-        if (fds[1].revents != 0) {
-          stopping = true;
-          ::fcntl(readEnd_, F_SETFL, ::fcntl(readEnd_, F_GETFL) | O_NONBLOCK);
-        }
-      }
-      ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (stopping) return;
-        continue;
-      }
-      pass(buffer, static_cast<std::size_t>(n));
-      std::size_t room = text_.size() < kLimit ? kLimit - text_.size() : 0;
-      if (static_cast<std::size_t>(n) > room) cut_ = true;
-      text_.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+      pollfd fds[2] = {{stop_[0], POLLIN, 0}, {open ? readEnd_ : -1, POLLIN, 0}};
+      int ready = ::poll(fds, 2, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0 || fds[0].revents != 0) break;
+      if (fds[1].revents != 0) open = readOnce() > 0;
     }
+    // Standard output is already back: what is left in the pipe is all there is.
+    ::fcntl(readEnd_, F_SETFL, ::fcntl(readEnd_, F_GETFL) | O_NONBLOCK);
+    while (readOnce() > 0) {
+    }
+  }
+
+  // Reads and passes on one chunk; its size, 0 at the end of the pipe, -1 when nothing was there.
+  ssize_t readOnce() {
+    char buffer[4096];
+    ssize_t n = 0;
+    do {
+      n = ::read(readEnd_, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return n;
+    pass(buffer, static_cast<std::size_t>(n));
+    std::size_t room = text_.size() < kLimit ? kLimit - text_.size() : 0;
+    if (static_cast<std::size_t>(n) > room) cut_ = true;
+    text_.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+    return n;
   }
 
   void pass(const char* data, std::size_t size) {

@@ -118,6 +118,17 @@ class NoisyTests : public XCTestCase {
 XCTEST_METHOD(NoisyTests, testPrintsAndFails)
 XCTEST_METHOD(NoisyTests, testPrintsAndPasses)
 
+// Prints more than a report keeps of one test.
+class FloodTests : public XCTestCase {
+ public:
+  void testFloods() {
+    std::string line(1023, 'x');
+    for (int i = 0; i < 1536; ++i) std::cout << line << '\n';
+    std::cout << "last line" << std::endl;
+  }
+};
+XCTEST_METHOD(FloodTests, testFloods)
+
 struct Captured {
   xctest::TestRunSummary summary;
   std::string out;
@@ -307,6 +318,17 @@ TEST(Runner, JUnitReportHasOneFailurePerTestAndTheTestsOutput) {
   EXPECT_NE(text.find("<failure type=\"Uncaught Exception\" message=\"failed: caught error: &quot;boom&quot;\">"),
             std::string::npos)
       << text;
+  // A report keeps the first MiB of a test's output; the console gets all of it.
+  r = run({"FloodTests"}, path);
+  EXPECT_NE(r.out.find("last line\n"), std::string::npos);
+  std::ifstream flood(path);
+  std::stringstream floodXml;
+  floodXml << flood.rdbuf();
+  text = floodXml.str();
+  std::size_t out = text.find("<system-out>"), end = text.find("</system-out>");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(end - out - 12, (1u << 20) + std::string("\n(output beyond 1048576 bytes left out)\n").size());
+  EXPECT_EQ(text.find("last line"), std::string::npos);
   // Nothing is captured, and no report written, without a report asked for.
   r = run({"NoisyTests/testPrintsAndPasses"});
   EXPECT_NE(r.out.find("all good\n"), std::string::npos);
