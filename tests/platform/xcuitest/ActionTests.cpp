@@ -143,7 +143,7 @@ TEST_F(Actions, OffScreenElementsAreScrolledIntoViewBeforeATap) {
 TEST_F(Actions, SpringboardAlertsCoverTheApp) {
   std::string answered;
   sim::Device::shared().presentSystemAlert({"Allow notifications?", "", {"Don't Allow", "OK"},
-                                            [&](const std::string& b) { answered = b; }});
+                                            [&](const std::string& b) { answered = b; }, ""});
   XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
   EXPECT_TRUE(springboard.alerts().buttons()["OK"].exists());
   EXPECT_FALSE(app.buttons()["showPasswordButton"].isHittable());
