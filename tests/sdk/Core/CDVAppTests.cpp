@@ -399,14 +399,18 @@ TEST_F(CDVAppTest, DataCollectionSwitchIsPersistedPerAppAndFollowsThePlistDefaul
 }
 
 TEST_F(CDVAppTest, ExplicitAnalyticsOptionsKeepTheAnalyticsSwitchOutOfIt) {
-  auto options = optionsWithAppID();
-  auto dictionary = options->optionsDictionary();
-  dictionary.set("CINDERVALE_ANALYTICS_COLLECTION_ENABLED", true);
-  options->setOptionsDictionary(dictionary);
-  CDVApp::configureWithOptions(options);
-  clearCaptures();
-  CDVApp::defaultApp()->setDataCollectionDefaultEnabled(false);
-  EXPECT_TRUE(notificationsNamed("CDVAnalyticsConfigurationSetEnabledNotification").empty());
+  for (const char* key : {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", "IS_MEASUREMENT_ENABLED"}) {
+    resetCore();
+    installBundle({{"CFBundleIdentifier", coretest::kBundleID}});
+    auto options = optionsWithAppID();
+    auto dictionary = options->optionsDictionary();
+    dictionary.set(key, true);
+    options->setOptionsDictionary(dictionary);
+    CDVApp::configureWithOptions(options);
+    clearCaptures();
+    CDVApp::defaultApp()->setDataCollectionDefaultEnabled(false);
+    EXPECT_TRUE(notificationsNamed("CDVAnalyticsConfigurationSetEnabledNotification").empty()) << key;
+  }
 }
 
 TEST_F(CDVAppTest, LibraryReportsBecomeDiagnostics) {
