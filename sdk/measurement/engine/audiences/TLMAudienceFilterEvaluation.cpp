@@ -23,6 +23,11 @@ void logError(std::int64_t code, const std::string& message, const Value& c1, co
   TLMMeasurement::monitor()->logWithLevel(1, code, message, c1, c2);
 }
 
+// The expressions come from the collection server: a match that backtracks without end (such as
+// "(a+)+$" on a long value) gives up after 20 of ICU's time steps (a few milliseconds) or 1 MB
+// of backtracking memory, and leaves its filter unevaluated.
+constexpr platform::RegularExpression::Limits kServerExpressionLimits{20, 1 << 20};
+
 // A message as a monitor context: its encoding.
 Value describe(const NANOMessageBase& message) {
   auto bytes = message.protoBuffer();
@@ -450,12 +455,19 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
   const std::string expression =
       NANOGetString(filter, TLMPBStringFilterSlot::expression).value_or("");
   switch (matchType(filter)) {
-    case TLMAudienceStringMatchRegularExpression:
+    case TLMAudienceStringMatchRegularExpression: {
       if (!compiled) {
         logError(9008, "Parsed regex is nil. Audience filter will not be evaluated");
         return std::nullopt;
       }
-      return compiled->search(*value);
+      platform::Error error;
+      auto found = compiled->search(*value, kServerExpressionLimits, &error);
+      if (!found) {
+        logError(9009, "Regular expression exceeded its limits. Audience filter will not be evaluated",
+                 describe(filter), Value(error.description));
+      }
+      return found;
+    }
     case TLMAudienceStringMatchBeginsWith:
       if (expression.empty()) return false;
       return caseSensitive ? platform::text::hasPrefix(*value, expression)
