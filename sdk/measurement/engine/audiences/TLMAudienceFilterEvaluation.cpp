@@ -33,7 +33,7 @@ constexpr platform::RegularExpression::Limits kServerExpressionLimits{20, 1 << 2
 
 // Expressions that once ran out are not run again by this process, so a configuration full of
 // them costs each one its limit once, not once per event. Kept as hashes of the expression and
-// its case option, at most 100,000 (under a megabyte); made once and never destroyed, as the
+// its case option, at most 100,000 (a few megabytes); made once and never destroyed, as the
 // worker queue may still evaluate while the process exits.
 class ExhaustedExpressions {
  public:
