@@ -16,6 +16,7 @@ declare -A corpus=(
   [platform_foundation_fuzz_plist]=platform/foundation/fuzz/corpus/plist
   [platform_foundation_fuzz_json]=platform/foundation/fuzz/corpus/json
   [sdk_diagnostics_fuzz_event_file]=sdk/Diagnostics/fuzz/corpus
+  [sdk_measurement_fuzz_config]=sdk/measurement/engine/fuzz/corpus
 )
 target="${1:-}"
 if [ -z "$target" ] || [ -z "${corpus[$target]:-}" ]; then

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "foundation/Bundle.h"
 #include "measurement/engine/TLMAEU.h"
@@ -104,7 +105,11 @@ bool TLMMeasurementEngine::bundleRawEvents() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
   if (!database_) return false;
   bool made = false;
-  if (!database_->performTransaction([&] { return bundleRawEventsInTransaction(made); })) return false;
+  bundledMonitorSampleTimestamp_.reset();
+  const bool committed = database_->performTransaction([&] { return bundleRawEventsInTransaction(made); });
+  const auto sampled = std::exchange(bundledMonitorSampleTimestamp_, std::nullopt);
+  if (!committed) return false;
+  if (sampled) persistedConfig_->setLastMonitorDataSampledTimestamp(*sampled);
   if (made) suspendedUploadTimestamp_.store(0);
   return made;
 }
@@ -412,7 +417,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
         config.monitoringSamplePeriod(), persistedConfig_->lastMonitorDataSampledTimestamp());
     if (data && !data->empty()) {
       NANOSetString(*bundle, Slot::monitoring_data, *data);
-      persistedConfig_->setLastMonitorDataSampledTimestamp(now());
+      bundledMonitorSampleTimestamp_ = now();
     }
   }
   if (config.version() >= 0) NANOSetInt64(*bundle, Slot::config_version, config.version());

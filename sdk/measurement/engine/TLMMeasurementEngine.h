@@ -400,6 +400,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // counts (a completion of any other request is ignored).
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::uint64_t networkRequestNumber_ = 0;
+  // Worker queue: when the bundle being made carries the monitor's health sample, the time it
+  // was taken; stored only once that bundle is committed.
+  std::optional<double> bundledMonitorSampleTimestamp_;
   std::vector<platform::NotificationCenter::ObserverToken> lifecycleObservers_;
   platform::NotificationCenter* lifecycleCenter_ = nullptr;
   std::optional<std::string> previousQPXAppID_;  // worker queue

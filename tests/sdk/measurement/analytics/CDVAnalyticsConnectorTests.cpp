@@ -150,6 +150,8 @@ TEST(CDVConnectorUtilsTest, ListsFenceEventsAndUserProperties) {
   EXPECT_FALSE(CDVConnectorUtils::isUserPropertyAllowed("_cc1", "ciam"));
   EXPECT_FALSE(CDVConnectorUtils::isUserPropertyAllowed("_cc5", "ciam"));
   EXPECT_TRUE(CDVConnectorUtils::isUserPropertyAllowed("_cc6", "ciam"));
+  for (const char* allowed : {"_ltv_usd", "_ltv_US", "x_ltv_USD", "_cc0", "_cc15", "_cc"})
+    EXPECT_TRUE(CDVConnectorUtils::isUserPropertyAllowed(allowed, "ciam")) << allowed;
   EXPECT_FALSE(CDVConnectorUtils::isUserPropertyAllowed("_id", "ciam"));
   EXPECT_EQ(CDVAnalyticsConnector().maxUserProperties("ciam"), -1);
 }

@@ -352,7 +352,7 @@ TEST(TLMConfigFetchTest, EveryStatusPath) {
   }
 }
 
-TEST(TLMConfigFetchTest, A200IsAppliedThenRecordedAndItsLastModifiedComesBack) {
+TEST(TLMConfigFetchTest, A200IsRecordedAndAppliedAndItsLastModifiedComesBack) {
   UploadHarness h;
   h.start();
   h.engine->fetchRemoteConfig();
@@ -369,20 +369,55 @@ TEST(TLMConfigFetchTest, A200IsAppliedThenRecordedAndItsLastModifiedComesBack) {
   EXPECT_EQ(header(h.lastRequest(), "If-Modified-Since"), "Wed, 03 Jan 2024 00:00:00 GMT");
 }
 
-TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedIsNotRecordedAndIsFetchedAgain) {
-  for (const platform::Bytes& body : {configBody("1:9999:ios:other", 8), platform::Bytes{0xff, 0x01}}) {
+TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedLeavesTheConfigurationInForceAndUploadsGoOn) {
+  // A reply the server stands by makes the configuration fresh even when its body is unusable:
+  // the one in force stays and the queued events travel, with no fetch in between.
+  auto applied = TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.retry_count", "3"}}, 7);
+  const platform::Bytes valid = applied->protoBuffer().value_or(platform::Bytes{});
+  struct Case {
+    const char* name;
+    platform::Bytes body;
+    std::int64_t code;
+  };
+  const Case cases[] = {
+      {"garbage", {'<', 'h', 't', 'm', 'l', '>', 0xff, 0x01}, 23135},
+      {"truncated", platform::Bytes(valid.begin(), valid.end() - 3), 23135},
+      // Field 4 claiming 4 GB of settings.
+      {"huge length prefix", {0x22, 0xff, 0xff, 0xff, 0xff, 0x0f, 'a'}, 23135},
+      {"another app", configBody("1:9999:ios:other", 8), 23136},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     UploadHarness h;
     h.start();
-    h.engine->fetchRemoteConfig();
-    h.respond(200, body, {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
-    EXPECT_EQ(h.engine->remoteConfig()->version(), -1);
-    EXPECT_TRUE(h.engine->remoteConfig()->isExpired());
-    EXPECT_FALSE(h.persisted->configServerLastModifiedString());
-    EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), h.clock->now());
-    EXPECT_EQ(h.transport->requests().size(), 1u);  // no upload, no immediate refetch
     ASSERT_TRUE(h.fireAlarm());
-    EXPECT_EQ(h.lastRequest().method, "GET");
-    EXPECT_FALSE(header(h.lastRequest(), "If-Modified-Since"));
+    h.respond(200, valid);
+    ASSERT_EQ(h.lastRequest().method, "POST");
+    h.respond(200);
+    ASSERT_TRUE(h.queued().empty());
+
+    h.log("level_up");
+    h.clock->advance(4000);  // past the configuration's cache time, and the upload is due
+    h.drain();
+    ASSERT_EQ(h.transport->requests().size(), 3u);
+    ASSERT_EQ(h.lastRequest().method, "GET");
+    h.respond(200, c.body, {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
+    EXPECT_TRUE(h.monitor->has(c.code));
+    EXPECT_EQ(h.engine->remoteConfig()->version(), 7);
+    EXPECT_EQ(h.engine->remoteConfig()->uploadingRetryCount(), 3);
+    EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), h.clock->now());
+    EXPECT_FALSE(h.engine->remoteConfig()->isExpired());
+    EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Wed, 03 Jan 2024 00:00:00 GMT");
+
+    ASSERT_EQ(h.transport->requests().size(), 4u);
+    ASSERT_EQ(h.lastRequest().method, "POST");
+    auto bundles = UploadHarness::bundlesOf(h.lastRequest());
+    ASSERT_EQ(bundles.size(), 1u);
+    EXPECT_EQ(UploadHarness::eventNames(*bundles[0]).front(), "level_up");
+    h.respond(200);
+    EXPECT_TRUE(h.queued().empty());
+    EXPECT_TRUE(h.rawEvents().empty());
+    EXPECT_EQ(h.transport->requests().size(), 4u);
   }
 }
 
