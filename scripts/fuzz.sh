@@ -16,6 +16,7 @@ declare -A corpus=(
   [platform_foundation_fuzz_plist]=platform/foundation/fuzz/corpus/plist
   [platform_foundation_fuzz_json]=platform/foundation/fuzz/corpus/json
   [sdk_diagnostics_fuzz_event_file]=sdk/Diagnostics/fuzz/corpus
+  [sdk_measurement_fuzz_config]=sdk/measurement/engine/fuzz/corpus
 )
 target="${1:-}"
 if [ -z "$target" ] || [ -z "${corpus[$target]:-}" ]; then
@@ -25,8 +26,10 @@ fi
 seconds="${2:-60}"
 shift $(($# < 2 ? $# : 2))
 bash "$root/scripts/setup.sh" clang libclang-rt-dev
+source "$root/scripts/build-settings.sh"  # WERROR
 build_dir="${BUILD_DIR:-$root/build/fuzz}"
-cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESMORA_FUZZ=ON >/dev/null
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESMORA_FUZZ=ON \
+  -DVESMORA_WERROR="$werror" >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-$(nproc)}" --target "$target"
 work="$build_dir/corpus/$target"
 findings="$build_dir/findings/$target"

@@ -16,11 +16,14 @@ namespace {
 
 // Runs `f` with a matcher over `text` (read in place as UTF-8, so offsets are byte offsets).
 template <typename F>
-auto withMatcher(const icu::RegexPattern& pattern, std::string_view text, F f) {
+auto withMatcher(const icu::RegexPattern& pattern, std::string_view text, F f,
+                 const RegularExpression::Limits& limits = {}) {
   UErrorCode status = U_ZERO_ERROR;
   UText* ut = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
   std::unique_ptr<icu::RegexMatcher> matcher(pattern.matcher(status));
   if (U_SUCCESS(status) && matcher) matcher->reset(ut);
+  if (U_SUCCESS(status) && matcher && limits.timeSteps > 0) matcher->setTimeLimit(limits.timeSteps, status);
+  if (U_SUCCESS(status) && matcher && limits.stackBytes > 0) matcher->setStackLimit(limits.stackBytes, status);
   auto result = f(U_SUCCESS(status) && matcher ? matcher.get() : nullptr);
   matcher.reset();
   utext_close(ut);
@@ -60,6 +63,27 @@ std::optional<RegularExpression::Match> RegularExpression::firstMatch(std::strin
     if (U_FAILURE(status)) return std::nullopt;
     return Match{static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)};
   });
+}
+
+std::optional<bool> RegularExpression::search(std::string_view text, const Limits& limits, Error* error) const {
+  UErrorCode status = U_ZERO_ERROR;
+  const bool found = withMatcher(
+      *impl_->pattern, text,
+      [&status](icu::RegexMatcher* m) -> bool {
+        if (m == nullptr) {
+          status = U_MEMORY_ALLOCATION_ERROR;
+          return false;
+        }
+        return static_cast<bool>(m->find(0, status));
+      },
+      limits);
+  if (U_SUCCESS(status)) return found;
+  const char* reason = status == U_REGEX_TIME_OUT         ? "ran out of time"
+                       : status == U_REGEX_STACK_OVERFLOW ? "ran out of backtracking memory"
+                                                          : "failed";
+  setError(error, files::kCocoaErrorDomain, 2048,
+           std::string("Matching the expression ") + reason + " (" + u_errorName(status) + ").");
+  return std::nullopt;
 }
 
 bool RegularExpression::matchesEntirely(std::string_view text) const {

@@ -7,9 +7,9 @@
 #include <cctype>
 #include <cmath>
 #include <optional>
-#include <regex>
 #include <sstream>
 
+#include "foundation/RegularExpression.h"
 #include "xctest/XCTestInternal.h"
 
 namespace xctest::detail {
@@ -392,14 +392,14 @@ bool compare(const PredicateNode& node, const NSPredicateValue& a, const NSPredi
   }
   if (!as || !bs) return false;
   if (node.op == Op::matches) {
-    try {
-      auto flags = std::regex::ECMAScript;
-      if (node.caseInsensitive) flags |= std::regex::icase;
-      return std::regex_match(*as, std::regex(*bs, flags));
-    } catch (const std::regex_error&) {
+    // ICU, as on the platform: its matcher keeps no stack frame per character of a long label.
+    auto expression = platform::RegularExpression::make(
+        *bs, node.caseInsensitive ? platform::RegularExpression::CaseInsensitive : platform::RegularExpression::None);
+    if (!expression) {
       xctest::detail::throwProgrammingError("NSInvalidArgumentException",
                                             "Can't do regex matching, reason: Can't open pattern \"" + *bs + "\"");
     }
+    return expression->matchesEntirely(*as);
   }
   std::string x = foldText(*as, node.caseInsensitive, node.diacriticInsensitive);
   std::string y = foldText(*bs, node.caseInsensitive, node.diacriticInsensitive);

@@ -1,7 +1,6 @@
 #include "measurement/analytics/CDVAnalytics.h"
 
 #include <algorithm>
-#include <regex>
 #include <set>
 
 #include "Core/Public/CDVApp.h"
@@ -43,9 +42,11 @@ const std::set<std::string>& blacklistedUserProperties() {
   static const std::set<std::string> set{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
   return set;
 }
-const std::vector<std::regex>& blacklistedUserPropertyPatterns() {
-  static const std::vector<std::regex> patterns{std::regex("^_ltv_[A-Z]{3}$"), std::regex("^_cc[1-5]{1}$")};
-  return patterns;
+// The lifetime-value properties ("_ltv_" and three capital letters) and "_cc1" to "_cc5".
+bool isBlacklistedUserPropertyPattern(const std::string& name) {
+  auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  if (name.size() == 8 && name.starts_with("_ltv_")) return upper(name[5]) && upper(name[6]) && upper(name[7]);
+  return name.size() == 4 && name.starts_with("_cc") && name[3] >= '1' && name[3] <= '5';
 }
 const std::set<std::string>& hiddenEventNames() {
   static const std::set<std::string> set{"_xa",       "_xu",     "_aq",        "_aa",          "_ai",
@@ -145,8 +146,7 @@ bool CDVConnectorUtils::isUserPropertyAllowed(const std::string& name, const std
   if (name.empty()) return false;
   if (name == "_ln") return origin == "jxq" || origin == "ciam";
   if (contains(blacklistedUserProperties(), name)) return false;
-  return std::none_of(blacklistedUserPropertyPatterns().begin(), blacklistedUserPropertyPatterns().end(),
-                      [&](const std::regex& pattern) { return std::regex_search(name, pattern); });
+  return !isBlacklistedUserPropertyPattern(name);
 }
 
 // MARK: - Connector

@@ -34,10 +34,11 @@ std::string encodeInteger(bool negative, std::uint64_t magnitude) {
 
 std::string encodeNumber(const Value& number) {
   if (number.isFloatingPoint()) {
-    const double d = std::trunc(*number.doubleValue());
-    if (std::isnan(d)) return "?";
-    if (d >= 18446744073709551615.0) return encodeInteger(false, std::numeric_limits<std::uint64_t>::max());
-    if (d <= -18446744073709551615.0) return encodeInteger(true, std::numeric_limits<std::uint64_t>::max());
+    // Only a whole number that a 64-bit integer holds is an integer here; a fraction, NaN, an
+    // infinity or a magnitude beyond the 64-bit range is not one.
+    const double d = *number.doubleValue();
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    if (!std::isfinite(d) || d != std::trunc(d) || d < -kTwoTo63 || d >= kTwoTo63) return "?";
     return encodeInteger(d < 0, static_cast<std::uint64_t>(std::fabs(d)));
   }
   if (number.numberKind() == Value::NumberKind::UInt) return encodeInteger(false, *number.uint64Value());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "foundation/Bundle.h"
 #include "measurement/engine/TLMAEU.h"
@@ -104,18 +105,25 @@ bool TLMMeasurementEngine::bundleRawEvents() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
   if (!database_) return false;
   bool made = false;
-  // The audiences' reads are shared by the events of this bundle and dropped with its
-  // transaction, committed or rolled back.
-  struct Pass {
-    std::shared_ptr<TLMAudienceEvaluator> audience;
-    explicit Pass(std::shared_ptr<TLMAudienceEvaluator> a) : audience(std::move(a)) {
-      if (audience) audience->beginBundlingPass();
-    }
-    ~Pass() {
-      if (audience) audience->endBundlingPass();
-    }
-  } pass(audience());
-  if (!database_->performTransaction([&] { return bundleRawEventsInTransaction(made); })) return false;
+  bundledMonitorSampleTimestamp_.reset();
+  bool committed = false;
+  {
+    // The audiences' reads are shared by the events of this bundle and dropped with its
+    // transaction, committed or rolled back.
+    struct Pass {
+      std::shared_ptr<TLMAudienceEvaluator> audience;
+      explicit Pass(std::shared_ptr<TLMAudienceEvaluator> a) : audience(std::move(a)) {
+        if (audience) audience->beginBundlingPass();
+      }
+      ~Pass() {
+        if (audience) audience->endBundlingPass();
+      }
+    } pass(audience());
+    committed = database_->performTransaction([&] { return bundleRawEventsInTransaction(made); });
+  }
+  const auto sampled = std::exchange(bundledMonitorSampleTimestamp_, std::nullopt);
+  if (!committed) return false;
+  if (sampled) persistedConfig_->setLastMonitorDataSampledTimestamp(*sampled);
   if (made) suspendedUploadTimestamp_.store(0);
   return made;
 }
@@ -425,7 +433,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
         config.monitoringSamplePeriod(), persistedConfig_->lastMonitorDataSampledTimestamp());
     if (data && !data->empty()) {
       NANOSetString(*bundle, Slot::monitoring_data, *data);
-      persistedConfig_->setLastMonitorDataSampledTimestamp(now());
+      bundledMonitorSampleTimestamp_ = now();
     }
   }
   if (config.version() >= 0) NANOSetInt64(*bundle, Slot::config_version, config.version());

@@ -1,7 +1,9 @@
 // The measurement configuration fetch: a conditional GET ("If-Modified-Since" with the server's
-// last "Last-Modified"), and what each reply does. A new configuration is applied (audiences,
-// then settings) in one transaction; only once it is committed are its "Last-Modified" and the
-// success time recorded, so a reply that could not be applied is fetched again.
+// last "Last-Modified"), and what each reply does. Any answer the server stands by (200, 204, 304,
+// 404) counts as a successful fetch: its time is recorded first, so the configuration is fresh and
+// uploads go on whatever the body holds. A new configuration is then applied (audiences, then
+// settings) in a transaction of its own; one that cannot be applied is rolled back and the
+// configuration in force stays.
 #include "measurement/engine/TLMIdentity.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
@@ -116,6 +118,9 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
     updateSchedule();
     return;
   }
+  persistedConfig_->setConfigServerLastModifiedString(response->headerValue("Last-Modified"));
+  persistedConfig_->setLastFailedUploadTimestamp(0);
+  persistedConfig_->setLastBackoffTimestamp(0);
   std::int64_t failureCode = 23132;
   if (status == kOBXNetworkHTTPStatusCodeNotFound) {
     monitor()->logWithLevel(4, 23130, "Configuration not found. Using default configuration");
@@ -129,13 +134,6 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
         7, 23133, "Successful fetched configuration from the server. Got network response. Code, size",
         platform::Value(static_cast<std::int64_t>(status)),
         platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
-    if (!data.empty() && !applyRemoteConfigData(data)) {
-      // Not applied: the configuration stays expired and is fetched again on the failure
-      // schedule (no "Last-Modified" is kept, so the server sends it whole).
-      persistedConfig_->setLastFailedUploadTimestamp(now);
-      updateSchedule();
-      return;
-    }
   }
   const bool recorded = database_->performTransaction([&] {
     platform::Error recordError;
@@ -145,13 +143,12 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
                             errorText(recordError));
     return false;
   });
-  persistedConfig_->setConfigServerLastModifiedString(response->headerValue("Last-Modified"));
-  persistedConfig_->setLastFailedUploadTimestamp(0);
-  persistedConfig_->setLastBackoffTimestamp(0);
   if (recorded) {
     suspendedUploadTimestamp_.store(0);
   } else {
     suspendUploads();
   }
+  // A body that cannot be applied leaves the configuration in force (logged and rolled back).
+  if (applies && !data.empty()) applyRemoteConfigData(data);
   uploadDataOrRegisterAlarm();
 }

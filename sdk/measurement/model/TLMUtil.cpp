@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
-#include <regex>
 
 #include "dispatch/Random.h"
 #include "foundation/Files.h"
@@ -22,8 +21,6 @@
 #include "measurement/model/TLMMonitor.h"
 
 namespace {
-
-constexpr const char* kNumericPattern = "^[+-]?(([0-9]+\\.?)|([0-9]*\\.[0-9]+))$";
 
 std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
@@ -129,10 +126,24 @@ std::string TLMMonitorContextString(const std::vector<platform::Error>& errors) 
 
 // --- Numbers ------------------------------------------------------------------------------------
 
+// Plain decimal text: an optional sign, then digits with at most one decimal point and at least
+// one digit ("5", "5.", ".5", "-0.25"). One pass over the text, whatever its length.
 bool TLMIsValidNumericString(std::string_view text) {
-  if (text.empty()) return false;
-  static const std::regex pattern(kNumericPattern, std::regex::ECMAScript | std::regex::icase);
-  return std::regex_match(text.begin(), text.end(), pattern);
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  bool digit = false;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digit;
 }
 
 std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text) {

@@ -57,6 +57,10 @@ TEST(Predicate, TextOperatorsAndCaseFolding) {
   EXPECT_TRUE(NSPredicate("label ==[c] 'AVAILABLE BALANCE $1,234.56'").evaluate(e));
   EXPECT_TRUE(NSPredicate("label ==[cd] 'available balance $1,234.56'").evaluate(element("Àvailable balance $1,234.56")));
   EXPECT_TRUE(NSPredicate("label != 'x'").evaluate(e));
+  // A long label is matched without a stack frame per character.
+  auto longLabel = element(std::string(200000, 'a') + "$9.99");
+  EXPECT_TRUE(NSPredicate("label MATCHES '[ab]*\\\\$[0-9,]+\\\\.[0-9]{2}'").evaluate(longLabel));
+  EXPECT_FALSE(NSPredicate("label MATCHES '[ab]*'").evaluate(longLabel));
 }
 
 TEST(Predicate, AndOrNotAndParenthesesFollowPrecedence) {

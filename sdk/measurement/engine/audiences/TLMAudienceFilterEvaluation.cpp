@@ -1,7 +1,10 @@
 #include "measurement/engine/audiences/TLMAudienceFilterEvaluation.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <mutex>
+#include <unordered_set>
 
 #include "foundation/Text.h"
 #include "measurement/model/TLMMonitor.h"
@@ -21,6 +24,39 @@ void logError(std::int64_t code, const std::string& message, const Value& contex
 }
 void logError(std::int64_t code, const std::string& message, const Value& c1, const Value& c2) {
   TLMMeasurement::monitor()->logWithLevel(1, code, message, c1, c2);
+}
+
+// The expressions come from the collection server: a match that backtracks without end (such as
+// "(a+)+$" on a long value) gives up after 20 of ICU's time steps (under 10 ms) or 1 MB of
+// backtracking memory, and leaves its filter unevaluated.
+constexpr platform::RegularExpression::Limits kServerExpressionLimits{20, 1 << 20};
+
+// Expressions that once ran out are not run again by this process, so a configuration full of
+// them costs each one its limit once, not once per event. Kept as hashes of the expression and
+// its case option, at most 100,000 (a few megabytes); made once and never destroyed, as the
+// worker queue may still evaluate while the process exits.
+class ExhaustedExpressions {
+ public:
+  static std::size_t key(const std::string& expression, bool caseSensitive) {
+    return std::hash<std::string>{}((caseSensitive ? "1" : "0") + expression);
+  }
+  bool contains(std::size_t key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keys_.contains(key);
+  }
+  void insert(std::size_t key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (keys_.size() < 100000) keys_.insert(key);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<std::size_t> keys_;
+};
+
+ExhaustedExpressions& exhaustedExpressions() {
+  static auto* expressions = new ExhaustedExpressions;
+  return *expressions;
 }
 
 // A message as a monitor context: its encoding.
@@ -450,12 +486,26 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
   const std::string expression =
       NANOGetString(filter, TLMPBStringFilterSlot::expression).value_or("");
   switch (matchType(filter)) {
-    case TLMAudienceStringMatchRegularExpression:
+    case TLMAudienceStringMatchRegularExpression: {
       if (!compiled) {
         logError(9008, "Parsed regex is nil. Audience filter will not be evaluated");
         return std::nullopt;
       }
-      return compiled->search(*value);
+      const std::size_t key = ExhaustedExpressions::key(expression, caseSensitive);
+      platform::Error error;
+      std::optional<bool> found;
+      if (exhaustedExpressions().contains(key)) {
+        error.description = "The expression ran out of its limits before.";
+      } else {
+        found = compiled->search(*value, kServerExpressionLimits, &error);
+        if (!found) exhaustedExpressions().insert(key);
+      }
+      if (!found) {
+        logError(9009, "Regular expression exceeded its limits. Audience filter will not be evaluated",
+                 describe(filter), Value(error.description));
+      }
+      return found;
+    }
     case TLMAudienceStringMatchBeginsWith:
       if (expression.empty()) return false;
       return caseSensitive ? platform::text::hasPrefix(*value, expression)

@@ -4,9 +4,11 @@
 //
 // Numbers are compared exactly as decimals (64-bit integers and numeric strings) or as doubles
 // (double values, equality within two units in the last place). Strings are matched with the
-// platform's Unicode case folding and ICU regular expressions.
+// platform's Unicode case folding and ICU regular expressions (the server's expressions run under
+// a time and memory limit; one that runs out leaves its filter unevaluated, and is not run again
+// by this process).
 //
-// Stateless; any thread.
+// Any thread; the only state is the process-wide set of expressions that ran out.
 #pragma once
 
 #include <cstdint>

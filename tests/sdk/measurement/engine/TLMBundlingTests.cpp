@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "UploadTestSupport.h"
+#include "measurement/engine/TLMDiagnosticMonitor.h"
 
 namespace {
 
@@ -128,6 +129,35 @@ TEST(TLMBundlingTest, UndecodableRowsAreConsumedWithTheirGroup) {
   EXPECT_TRUE(h.queued().empty());
   EXPECT_EQ(h.rawCount(), 0);
   EXPECT_FALSE(h.engine->bundleRawEvents());
+}
+
+TEST(TLMBundlingTest, TheHealthSampleTimeIsStoredOnlyWithACommittedBundle) {
+  BundlingHarness h;
+  h.logAt(kHour + 1, "level_up");
+  // The library's own monitor, whose sample rides in the next bundle once a period is over.
+  auto monitorQueue = platform::ManualQueue::create("monitor");
+  auto diagnostic = TLMDiagnosticMonitor::initWithLogLevel(6, nullptr, 1, monitorQueue);
+  auto previous = TLMMeasurement::setMonitor(diagnostic);
+  diagnostic->logWithLevel(1, 23000, "first");
+  monitorQueue->drain();
+  h.clock->setNow(kHour + 1 + 86401);
+
+  ASSERT_TRUE(h.sql("CREATE TRIGGER refuse BEFORE INSERT ON queue BEGIN SELECT RAISE(ABORT, 'full'); END"));
+  EXPECT_FALSE(h.engine->bundleRawEvents());
+  EXPECT_EQ(h.rawCount(), 1);
+  EXPECT_EQ(h.persisted->lastMonitorDataSampledTimestamp(), 0);
+
+  ASSERT_TRUE(h.sql("DROP TRIGGER refuse"));
+  diagnostic->logWithLevel(1, 23000, "second");
+  monitorQueue->drain();
+  h.clock->setNow(kHour + 1 + 2 * 86401);
+  EXPECT_TRUE(h.engine->bundleRawEvents());
+  TLMMeasurement::setMonitor(previous);
+  auto queued = h.queued();
+  ASSERT_EQ(queued.size(), 1u);
+  // Drawn from "second" and the refused insert's own error.
+  EXPECT_TRUE(NANOGetString(*queued[0].first, Slot::monitoring_data).value_or("").starts_with("2:1E_1:"));
+  EXPECT_EQ(h.persisted->lastMonitorDataSampledTimestamp(), h.clock->now());
 }
 
 TEST(TLMBundlingTest, BlacklistedEventsAreRejectedAndConversionsCountByName) {

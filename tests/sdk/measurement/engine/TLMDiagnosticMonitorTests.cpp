@@ -68,8 +68,21 @@ TEST(MonitorContextEncoding, Table) {
       {Value(min), "-9999999999999999999...-1000000000000000000"},
       {Value(std::numeric_limits<std::uint64_t>::max()), "10000000000000000000...99999999999999999999"},
       {Value(true), "1"},
-      {Value(1234.9), "1000...9999"},
-      {Value(-99.9), "-99"},
+      // A floating-point value is an integer only when whole and within the 64-bit range.
+      {Value(5.0), "5"},
+      {Value(-0.0), "0"},
+      {Value(1234.0), "1000...9999"},
+      {Value(-9223372036854775808.0), "-9999999999999999999...-1000000000000000000"},
+      {Value(9223372036854774784.0), "1000000000000000000...9999999999999999999"},
+      {Value(9223372036854775808.0), "?"},
+      {Value(-9223372036854777856.0), "?"},
+      {Value(1e300), "?"},
+      {Value(5.5), "?"},
+      {Value(-0.5), "?"},
+      {Value(1234.9), "?"},
+      {Value(-99.9), "?"},
+      {Value(std::numeric_limits<double>::infinity()), "?"},
+      {Value(-std::numeric_limits<double>::infinity()), "?"},
       {Value(std::nan("")), "?"},
       {Value::date(0), "?"},
       {Value::array({Value(1)}), "?"},
@@ -205,14 +218,14 @@ TEST_F(MonitorTest, SamplesOneMessageUniformlyWithCoarseContexts) {
   monitor->logWithLevel(1, 1, "first", Value(5));
   queue->drain();
   clock->advance(10);
-  monitor->logWithLevel(4, 2, "second", Value("private"), Value(-4321));
+  monitor->logWithLevel(4, 2, "second", Value("private"), Value(-4321), Value(5.5));
   monitor->logWithLevel(2, 3, "third", Value(150));
   queue->drain();
   // The period counts from the first message.
   clock->advance(86390);
   EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), std::nullopt);
   clock->advance(0.001);
-  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "3:1W_80100:second:-,-9999...-1000");
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "3:1W_80100:second:-,-9999...-1000,?");
   EXPECT_TRUE(stored().isNull());  // handed out once
   EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), std::nullopt);
 

@@ -252,6 +252,22 @@ TEST_F(RemoteConfigTest, UpdateStoresParsesAndReloads) {
   EXPECT_EQ(reloaded->version(), -1);
 }
 
+TEST_F(RemoteConfigTest, HugeNumericSettingsReadAsUnsetAfterEveryStart) {
+  // A setting of 100,000 digits (a reply of about 100 KB) is stored like any other; every start
+  // reads it again. Too large for a number, it reads as unset; leading zeros cost nothing.
+  const std::string digits(100000, '9');
+  auto message = makeConfig(kAppID, {{"measurement.upload.interval", digits},
+                                     {"measurement.upload.retry_time", std::string(100000, '0') + "120000"},
+                                     {"measurement.upload.retry_count", "-" + digits + ".5"}});
+  ASSERT_TRUE(make()->updateMeasurementConfig(message));
+  for (int start = 0; start < 2; ++start) {
+    auto config = make();
+    EXPECT_EQ(config->uploadingInterval(), 3600);
+    EXPECT_EQ(config->uploadingRetryInterval(), 120);
+    EXPECT_EQ(config->uploadingRetryCount(), 6);
+  }
+}
+
 TEST_F(RemoteConfigTest, ExpiresWhenTheAgeReachesTheCacheTimeEitherWay) {
   auto config = make();
   ASSERT_TRUE(config->updateMeasurementConfig(

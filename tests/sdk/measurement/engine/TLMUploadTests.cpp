@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "UploadTestSupport.h"
+#include "obx/OBXAppEnvironmentUtil.h"
 
 namespace {
 
@@ -345,11 +346,13 @@ TEST(TLMConfigFetchTest, EveryStatusPath) {
       EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
       EXPECT_EQ(h.persisted->lastBackoffTimestamp(), c.backoff ? now : 2);
     }
-    if (!c.success) EXPECT_FALSE(h.engine->isNetworkRequestPending());
+    if (!c.success) {
+      EXPECT_FALSE(h.engine->isNetworkRequestPending());
+    }
   }
 }
 
-TEST(TLMConfigFetchTest, A200IsAppliedThenRecordedAndItsLastModifiedComesBack) {
+TEST(TLMConfigFetchTest, A200IsRecordedAndAppliedAndItsLastModifiedComesBack) {
   UploadHarness h;
   h.start();
   h.engine->fetchRemoteConfig();
@@ -366,20 +369,55 @@ TEST(TLMConfigFetchTest, A200IsAppliedThenRecordedAndItsLastModifiedComesBack) {
   EXPECT_EQ(header(h.lastRequest(), "If-Modified-Since"), "Wed, 03 Jan 2024 00:00:00 GMT");
 }
 
-TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedIsNotRecordedAndIsFetchedAgain) {
-  for (const platform::Bytes& body : {configBody("1:9999:ios:other", 8), platform::Bytes{0xff, 0x01}}) {
+TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedLeavesTheConfigurationInForceAndUploadsGoOn) {
+  // A reply the server stands by makes the configuration fresh even when its body is unusable:
+  // the one in force stays and the queued events travel, with no fetch in between.
+  auto applied = TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.retry_count", "3"}}, 7);
+  const platform::Bytes valid = applied->protoBuffer().value_or(platform::Bytes{});
+  struct Case {
+    const char* name;
+    platform::Bytes body;
+    std::int64_t code;
+  };
+  const Case cases[] = {
+      {"garbage", {'<', 'h', 't', 'm', 'l', '>', 0xff, 0x01}, 23135},
+      {"truncated", platform::Bytes(valid.begin(), valid.end() - 3), 23135},
+      // Field 4 claiming 4 GB of settings.
+      {"huge length prefix", {0x22, 0xff, 0xff, 0xff, 0xff, 0x0f, 'a'}, 23135},
+      {"another app", configBody("1:9999:ios:other", 8), 23136},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     UploadHarness h;
     h.start();
-    h.engine->fetchRemoteConfig();
-    h.respond(200, body, {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
-    EXPECT_EQ(h.engine->remoteConfig()->version(), -1);
-    EXPECT_TRUE(h.engine->remoteConfig()->isExpired());
-    EXPECT_FALSE(h.persisted->configServerLastModifiedString());
-    EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), h.clock->now());
-    EXPECT_EQ(h.transport->requests().size(), 1u);  // no upload, no immediate refetch
     ASSERT_TRUE(h.fireAlarm());
-    EXPECT_EQ(h.lastRequest().method, "GET");
-    EXPECT_FALSE(header(h.lastRequest(), "If-Modified-Since"));
+    h.respond(200, valid);
+    ASSERT_EQ(h.lastRequest().method, "POST");
+    h.respond(200);
+    ASSERT_TRUE(h.queued().empty());
+
+    h.log("level_up");
+    h.clock->advance(4000);  // past the configuration's cache time, and the upload is due
+    h.drain();
+    ASSERT_EQ(h.transport->requests().size(), 3u);
+    ASSERT_EQ(h.lastRequest().method, "GET");
+    h.respond(200, c.body, {{"Last-Modified", "Wed, 03 Jan 2024 00:00:00 GMT"}});
+    EXPECT_TRUE(h.monitor->has(c.code));
+    EXPECT_EQ(h.engine->remoteConfig()->version(), 7);
+    EXPECT_EQ(h.engine->remoteConfig()->uploadingRetryCount(), 3);
+    EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), h.clock->now());
+    EXPECT_FALSE(h.engine->remoteConfig()->isExpired());
+    EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Wed, 03 Jan 2024 00:00:00 GMT");
+
+    ASSERT_EQ(h.transport->requests().size(), 4u);
+    ASSERT_EQ(h.lastRequest().method, "POST");
+    auto bundles = UploadHarness::bundlesOf(h.lastRequest());
+    ASSERT_EQ(bundles.size(), 1u);
+    EXPECT_EQ(UploadHarness::eventNames(*bundles[0]).front(), "level_up");
+    h.respond(200);
+    EXPECT_TRUE(h.queued().empty());
+    EXPECT_TRUE(h.rawEvents().empty());
+    EXPECT_EQ(h.transport->requests().size(), 4u);
   }
 }
 
@@ -439,4 +477,35 @@ TEST(TLMLifecycleTest, TheLaunchURLIsKeptAsTheDeepLink) {
   auto defaults = TLMUserDefaults::standardUserDefaults();
   EXPECT_EQ(defaults->stringForKey(kTLMDeepLinkKey), "vesmora://offers/7");
   EXPECT_EQ(defaults->doubleForKey(kTLMDeepLinkTimestampKey), h.clock->now());
+}
+
+// A launch to continue a user activity: its web link outranks the launch URL; an activity
+// without one leaves the URL to be kept.
+TEST(TLMLifecycleTest, AWebActivityOfTheLaunchOutranksTheLaunchURL) {
+  UploadHarness h;
+  auto launch = [](std::optional<platform::UserActivity> activity, std::optional<std::string> url) {
+    platform::Value userInfo = platform::Value(platform::Dictionary{});
+    if (activity) {
+      userInfo.set(kTLMLaunchOptionsUserActivityDictionaryKey,
+                   platform::Value::dictionary({{kTLMLaunchOptionsUserActivityKey,
+                                                 platform::Value::object(std::make_shared<platform::UserActivity>(*activity))}}));
+    }
+    if (url) userInfo.set(kTLMLaunchOptionsURLKey, platform::Value(*url));
+    auto defaults = TLMUserDefaults::standardUserDefaults();
+    defaults->removeObjectForKey(kTLMDeepLinkKey);
+    TLMMeasurementEngine::handleAppDidFinishLaunching({kTLMAppDidFinishLaunchingNotification, {}, userInfo});
+    return defaults->stringForKey(kTLMDeepLinkKey);
+  };
+  const platform::UserActivity web{platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/offer"};
+  EXPECT_EQ(launch(web, "vesmora://offers/7"), "https://vesmora.example/offer");
+  EXPECT_EQ(launch(web, std::nullopt), "https://vesmora.example/offer");
+  EXPECT_EQ(launch(platform::UserActivity{"com.vesmora.search", "https://vesmora.example/s"}, "vesmora://offers/8"),
+            "vesmora://offers/8");
+  EXPECT_TRUE(h.monitor->has(23006));
+  EXPECT_EQ(launch(platform::UserActivity{platform::kUserActivityTypeBrowsingWeb, ""}, std::nullopt), std::nullopt);
+  // Systems before 9 have no links in user activities.
+  OBXAppEnvironmentUtil::Environment old;
+  old.systemVersion = "8.4";
+  OBXScopedAppEnvironment scoped(old);
+  EXPECT_EQ(launch(web, "vesmora://offers/9"), "vesmora://offers/9");
 }

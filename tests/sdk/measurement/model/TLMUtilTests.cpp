@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <string>
+#include <vector>
+
 #include "dispatch/Testing.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
@@ -25,9 +29,42 @@ TEST(Decimal, ParsesExactlyAndRefusesLossOfPrecision) {
 }
 
 TEST(NumericString, Pattern) {
-  for (const char* ok : {"5", "5.", "-0.25", "+.5", "0012"}) EXPECT_TRUE(TLMIsValidNumericString(ok)) << ok;
-  for (const char* bad : {"", ".", "1e5", "1,5", " 1", "1 ", "--1", "0x10"})
+  for (const char* ok : {"5", "5.", "-0.25", "+.5", "0012", "-5.", "+0", ".0"})
+    EXPECT_TRUE(TLMIsValidNumericString(ok)) << ok;
+  for (const char* bad : {"", ".", "+", "-", "+.", "-.", "1e5", "1,5", " 1", "1 ", "--1", "+-1", "1-",
+                          "0x10", "1.2.3", "1..", "..1", ".5.", "\xd9\xa1"})
     EXPECT_FALSE(TLMIsValidNumericString(bad)) << bad;
+  EXPECT_FALSE(TLMIsValidNumericString(std::string_view("1\0", 2)));
+}
+
+TEST(NumericString, AcceptsExactlyTheDecimalTextLanguage) {
+  // Every text of up to five characters over the interesting alphabet, against the expression
+  // the check has always stood for (short inputs only: std::regex recurses per character).
+  const std::regex reference("^[+-]?(([0-9]+\\.?)|([0-9]*\\.[0-9]+))$");
+  const std::string alphabet = "09+-.e";
+  std::vector<std::string> texts{""};
+  for (std::size_t length = 0, begin = 0; length < 5; ++length) {
+    const std::size_t end = texts.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      for (char c : alphabet) texts.push_back(texts[i] + c);
+    }
+    begin = end;
+  }
+  for (const std::string& text : texts) {
+    ASSERT_EQ(TLMIsValidNumericString(text), std::regex_match(text, reference)) << "\"" << text << "\"";
+  }
+}
+
+TEST(NumericString, LongTextIsCheckedWithoutRecursion) {
+  // A 200,000-digit number filter once overflowed the stack of the thread checking it.
+  std::string digits(200000, '7');
+  EXPECT_TRUE(TLMIsValidNumericString(digits));
+  EXPECT_TRUE(TLMIsValidNumericString("-." + digits));
+  EXPECT_FALSE(TLMIsValidNumericString(digits + "x"));
+  EXPECT_FALSE(TLMIsValidNumericString(digits + "." + digits + "."));
+  TLMScopedRecordingMonitor monitor;
+  EXPECT_FALSE(TLMParseNumericValueFromString(digits));
+  EXPECT_EQ(TLMParseNumericValueFromString(std::string(200000, '0') + "42")->toString(), "42");
 }
 
 TEST(RandomInt64, ReadsEightBytesAndReportsFailure) {

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -153,6 +154,32 @@ TEST_F(FilterEvaluationTest, RegularExpressionsAreIcuAndCaseInsensitiveUnlessAsk
   EXPECT_TRUE(monitor->has(9002));
   EXPECT_FALSE(TLMAudienceIsValidStringFilter(*string(0, "x")));
   EXPECT_TRUE(monitor->has(9001));
+}
+
+TEST_F(FilterEvaluationTest, ServerExpressionsThatBacktrackWithoutEndGiveNoResult) {
+  // Without a limit this match takes longer than the age of the universe.
+  const std::string value = std::string(64, 'a') + "!";
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(a+)+$"), &value), std::nullopt);
+  EXPECT_EQ(onValue(filter(string(1, "^(a|aa)+$"), "", true), TLMValue(value)), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(monitor->count(9009), 2u);
+  // An expression that ran out is not run again, not even where it would finish at once; the
+  // same text with the other case option is another expression.
+  const std::string shortValue = "aaaa";
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(a+)+$"), &shortValue), std::nullopt);
+  EXPECT_EQ(monitor->count(9009), 3u);
+  EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(a+)+$", true), &shortValue), true);
+  EXPECT_EQ(monitor->count(9009), 3u);
+}
+
+TEST_F(FilterEvaluationTest, HugeComparisonValuesAreNotNumbers) {
+  // A 200,000-digit comparison value once overflowed the stack of the thread checking it.
+  const std::string digits(200000, '9');
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithInt64(*number(3, digits), 9), std::nullopt);
+  EXPECT_EQ(TLMAudienceEvaluateNumberFilterWithDouble(*number(4, std::nullopt, "-" + digits, digits), 1.0),
+            std::nullopt);
+  EXPECT_FALSE(TLMAudienceIsValidNumberFilter(*number(2, digits + "x")));
 }
 
 TEST_F(FilterEvaluationTest, ComplementInvertsAnOutcomeButNotNoResult) {
