@@ -150,19 +150,28 @@ void logEvents(BenchEngine& bench, int first, int count) {
   }
 }
 
-// Rounds in which every subject takes one turn, the order rotating; returns each subject's
-// seconds per round.
+// Rounds in which every subject takes `chunks` turns, the subjects alternating turn by turn (a
+// machine whose speed changes weighs on all of them alike) and the order rotating; `turn` returns
+// its seconds per event. Returns each subject's mean per round.
 std::vector<std::vector<double>> takeTurns(int rounds, std::size_t subjects,
-                                           const std::function<double(std::size_t, int)>& turn) {
+                                           const std::function<double(std::size_t, int)>& turn,
+                                           int chunks = 1) {
   std::vector<std::vector<double>> seconds(subjects);
   for (int round = 0; round < rounds; ++round) {
-    for (std::size_t k = 0; k < subjects; ++k) {
-      const std::size_t subject = (k + static_cast<std::size_t>(round)) % subjects;
-      seconds[subject].push_back(turn(subject, round));
+    std::vector<double> sums(subjects, 0);
+    for (int chunk = 0; chunk < chunks; ++chunk) {
+      for (std::size_t k = 0; k < subjects; ++k) {
+        const std::size_t subject = (k + static_cast<std::size_t>(round + chunk)) % subjects;
+        sums[subject] += turn(subject, round);
+      }
     }
+    for (std::size_t k = 0; k < subjects; ++k) seconds[k].push_back(sums[k] / chunks);
   }
   return seconds;
 }
+
+// Turns of about 25 logged events.
+int chunksOf(int events) { return std::max(1, events / 25); }
 
 std::vector<double> ratiosOf(const std::vector<double>& values, const std::vector<double>& base) {
   std::vector<double> out;
@@ -187,13 +196,15 @@ void growth(const Sizes& sizes) {
     storeRawEvents(*engines.back()->engine->database(), stored, place.clock->now());
   }
   int next = 0;
+  const int chunks = chunksOf(sizes.eventsPerRound);
+  const int perTurn = sizes.eventsPerRound / chunks;
   auto seconds = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
     const auto start = SteadyClock::now();
-    logEvents(*engines[k], next, sizes.eventsPerRound);
+    logEvents(*engines[k], next, perTurn);
     const double elapsed = secondsSince(start);
-    next += sizes.eventsPerRound;
-    return elapsed / sizes.eventsPerRound;
-  });
+    next += perTurn;
+    return elapsed / perTurn;
+  }, chunks);
   for (std::size_t k = 0; k < engines.size(); ++k) {
     std::vector<double> micros;
     for (double s : seconds[k]) micros.push_back(1e6 * s);
@@ -210,14 +221,16 @@ void plain(const Sizes& sizes, const std::string& base, const std::string& where
   BenchEngine engine(place.clock, "plain-engine.sql");
   PlainWriter writer(place.root + "/plain.sql", true);
   int next = 0;
+  const int chunks = chunksOf(sizes.eventsPerRound);
+  const int perTurn = sizes.eventsPerRound / chunks;
   auto seconds = takeTurns(sizes.rounds, 2, [&](std::size_t k, int) {
     std::vector<TLMEventPtr> events;
     std::vector<std::vector<std::uint8_t>> rows;
-    for (int i = 0; i < sizes.eventsPerRound; ++i) {
+    for (int i = 0; i < perTurn; ++i) {
       events.push_back(makeEvent(next + i, place.clock->now()));
       rows.push_back(plainRawEventRowData(*events.back()));
     }
-    next += sizes.eventsPerRound;
+    next += perTurn;
     const auto start = SteadyClock::now();
     for (std::size_t i = 0; i < events.size(); ++i) {
       if (k == 0) {
@@ -227,8 +240,8 @@ void plain(const Sizes& sizes, const std::string& base, const std::string& where
         writer.write(*events[i], rows[i]);
       }
     }
-    return secondsSince(start) / sizes.eventsPerRound;
-  });
+    return secondsSince(start) / perTurn;
+  }, chunks);
   std::vector<double> engineMicros, plainMicros;
   for (double s : seconds[0]) engineMicros.push_back(1e6 * s);
   for (double s : seconds[1]) plainMicros.push_back(1e6 * s);

@@ -366,8 +366,7 @@ std::int64_t TLMRawEventEncodedSize(const TLMRecord& row) {
 }
 
 std::optional<bool> TLMDatabase::containsRealtimeRawEventsWithError(Error* error) {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
-                         {}, error);
+  return booleanForQuery(kTLMRealtimeRawEventsQuery, {}, error);
 }
 
 // MARK: - Queue
@@ -554,6 +553,5 @@ std::optional<double> TLMDatabase::queryLatestBundleTime(Error* error) {
 }
 
 std::optional<bool> TLMDatabase::containsRealtimeBundlesWithError(Error* error) {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {},
-                         error);
+  return booleanForQuery(kTLMRealtimeBundlesQuery, {}, error);
 }

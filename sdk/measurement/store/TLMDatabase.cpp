@@ -141,6 +141,8 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     sqliteStore_ = TLMSqliteStore::closedStoreWithPath(databasePath, monitor_);
     return false;
   }
+  sqliteStore_->keepPreparedStatement(kTLMRealtimeRawEventsQuery);
+  sqliteStore_->keepPreparedStatement(kTLMRealtimeBundlesQuery);
   Error tableError;
   if (!ensureAllTables(&tableError)) {
     log(1, 12002, platform::format("Failed to create or validate required database tables (%@)",

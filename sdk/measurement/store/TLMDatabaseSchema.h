@@ -24,6 +24,11 @@ inline constexpr const char* kTLMQueueTable = "queue";
 // Queued bundles oldest end first, the newest end and the real-time ones, from an index.
 inline constexpr const char* kTLMQueueEndTimestampIndex = "queue_bundle_end_timestamp";
 inline constexpr const char* kTLMQueueRealtimeIndex = "queue_realtime";
+// Asked at every reschedule; the literal 1 lets them read the partial real-time indexes.
+inline constexpr const char* kTLMRealtimeRawEventsQuery =
+    "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)";
+inline constexpr const char* kTLMRealtimeBundlesQuery =
+    "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)";
 inline constexpr const char* kTLMEventFiltersTable = "event_filters";
 inline constexpr const char* kTLMPropertyFiltersTable = "property_filters";
 inline constexpr const char* kTLMAudienceFilterValuesTable = "audience_filter_values";

@@ -1032,7 +1032,7 @@ sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query,
     cache = true;
   } else {
     // Literal values in a WHERE clause make the text one-off: such statements are not kept.
-    cache = lowercase(query).find("where") == std::string::npos;
+    cache = lowercase(query).find("where") == std::string::npos || keptQueries_.count(query) != 0;
   }
   sqlite3_stmt* statement = prepareSQL(query, error);
   if (statement == nullptr) return nullptr;

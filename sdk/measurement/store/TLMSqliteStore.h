@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -180,6 +181,9 @@ class TLMSqliteStore {
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }
+  // A query without placeholders whose WHERE clause is fixed text: its statement is kept in the
+  // cache like those with placeholders (others with literal WHERE values are one-off).
+  void keepPreparedStatement(const std::string& query) { keptQueries_.insert(query); }
 
  private:
   TLMSqliteStore(std::string path, TLMStoreMonitor* monitor);
@@ -213,5 +217,6 @@ class TLMSqliteStore {
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
   std::map<std::string, sqlite3_stmt*> statementCache_;
+  std::set<std::string> keptQueries_;
   TLMStoreMonitor* monitor_;
 };

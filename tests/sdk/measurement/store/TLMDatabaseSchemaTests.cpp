@@ -345,8 +345,14 @@ TEST_F(TLMDatabaseSchemaTest, OlderFileGainsTheScheduleAndQueueIndexesAndAnswers
                 .find("TEMP B-TREE"),
             std::string::npos);
 
-  // The answers are those of the rows, as rows go and come.
+  // The real-time questions, asked at every reschedule, are prepared once.
   platform::Error error;
+  const std::size_t cached = database->sqliteStore()->cachedStatementCount();
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(true));
+  EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), std::optional<bool>(true));
+  EXPECT_EQ(database->sqliteStore()->cachedStatementCount(), cached + 2);
+
+  // The answers are those of the rows, as rows go and come.
   EXPECT_EQ(database->queryLatestRawEventTime(&error), std::optional<double>(1700000300.5));
   EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), std::optional<bool>(true));
   EXPECT_EQ(database->queryLatestBundleTime(&error), std::optional<double>(70.0));
