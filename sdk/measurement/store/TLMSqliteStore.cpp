@@ -106,7 +106,7 @@ void makePrivate(const std::string& path) {
     struct stat info {};
     if (::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 &&
         info.st_uid == ::geteuid()) {
-      ::chmod(file.c_str(), info.st_mode & 0700);
+      ::chmod(file.c_str(), info.st_mode & 0600);
     }
   }
 }
