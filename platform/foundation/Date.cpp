@@ -28,18 +28,23 @@ const date::time_zone* locate(std::string_view name) {
   }
 }
 
-std::mutex& currentMutex() {
-  static std::mutex m;
-  return m;
+// The device's zone: the one installed by `setCurrent`, else the system's. Reading the system's
+// zone looks up $TZ in the zone database or resolves the /etc/localtime link, so it is read once
+// and kept while $TZ keeps its value; `setCurrent` drops it (going back to the system's zone with
+// `setCurrent(std::nullopt)` reads it afresh).
+struct CurrentZone {
+  std::mutex mutex;
+  std::optional<TimeZone> installed;
+  std::optional<TimeZone> system;
+  std::optional<std::string> systemReadWithTZ;  // $TZ when `system` was read; empty: unset
+};
+
+CurrentZone& currentZone() {
+  static auto* state = new CurrentZone();  // never destroyed: threads may outlive main()
+  return *state;
 }
 
-std::optional<TimeZone>& installedCurrent() {
-  static std::optional<TimeZone> zone;
-  return zone;
-}
-
-TimeZone systemZone() {
-  const char* tz = std::getenv("TZ");
+TimeZone systemZone(const char* tz) {
   if (tz != nullptr && *tz != '\0') {
     std::string_view name(tz);
     if (name.front() == ':') name.remove_prefix(1);
@@ -242,14 +247,31 @@ TimeZone TimeZone::utc() {
 }
 
 TimeZone TimeZone::current() {
-  std::lock_guard<std::mutex> lock(currentMutex());
-  if (installedCurrent()) return *installedCurrent();
-  return systemZone();
+  {
+    CurrentZone& state = currentZone();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.installed) return *state.installed;
+  }
+  return system();
+}
+
+TimeZone TimeZone::system() {
+  CurrentZone& state = currentZone();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  const char* tz = std::getenv("TZ");
+  std::optional<std::string> key = tz ? std::optional<std::string>(tz) : std::nullopt;
+  if (!state.system || state.systemReadWithTZ != key) {
+    state.system = systemZone(tz);
+    state.systemReadWithTZ = std::move(key);
+  }
+  return *state.system;
 }
 
 void TimeZone::setCurrent(std::optional<TimeZone> zone) {
-  std::lock_guard<std::mutex> lock(currentMutex());
-  installedCurrent() = std::move(zone);
+  CurrentZone& state = currentZone();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.installed = std::move(zone);
+  state.system.reset();
 }
 
 int TimeZone::secondsFromGMT(double date) const {
