@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "obx/OBXNetwork.h"
+#include "security/CryptoLifetime.h"
 
 namespace {
 
@@ -68,7 +69,10 @@ class CurlTransport final : public OBXNetworkTransport {
  public:
   CurlTransport() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+      platform::security::keepCryptoThroughExit();
+      curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
   }
 
   void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) override {

@@ -20,6 +20,7 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 #include "measurement/model/TLMMonitor.h"
+#include "security/CryptoLifetime.h"
 
 namespace {
 
@@ -33,12 +34,12 @@ std::mutex& hooksMutex() {
 }
 
 TLMNumericUtil::RandomSource& randomSource() {
-  static TLMNumericUtil::RandomSource source;
+  static TLMNumericUtil::RandomSource& source = *new TLMNumericUtil::RandomSource();
   return source;
 }
 
 TLMDirectoryLookup& directoryLookup() {
-  static TLMDirectoryLookup lookup;
+  static TLMDirectoryLookup& lookup = *new TLMDirectoryLookup();
   return lookup;
 }
 
@@ -131,7 +132,7 @@ std::string TLMMonitorContextString(const std::vector<platform::Error>& errors) 
 
 bool TLMIsValidNumericString(std::string_view text) {
   if (text.empty()) return false;
-  static const std::regex pattern(kNumericPattern, std::regex::ECMAScript | std::regex::icase);
+  static const std::regex& pattern = *new std::regex(kNumericPattern, std::regex::ECMAScript | std::regex::icase);
   return std::regex_match(text.begin(), text.end(), pattern);
 }
 
@@ -185,6 +186,7 @@ std::int64_t TLMNumericUtil::randomInt64() {
              random != platform::Random::system()) {
     random->fillBytes(bytes, sizeof bytes);  // an installed (test) source
   } else {
+    platform::security::keepCryptoThroughExit();
     ok = RAND_bytes(bytes, sizeof bytes) == 1;
   }
   if (!ok) {
@@ -223,6 +225,7 @@ std::size_t tlm_getUTF32Bytes(std::string_view s, void* buffer, std::size_t maxB
 platform::Bytes tlm_MD5Data(const platform::Bytes& data) {
   platform::Bytes digest(16, 0);
   unsigned int length = 0;
+  platform::security::keepCryptoThroughExit();
   EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_md5(), nullptr);
   digest.resize(length);
   return digest;

@@ -51,6 +51,6 @@ class TLMForwardingStoreMonitor : public TLMStoreMonitor {
 }  // namespace
 
 TLMStoreMonitor* TLMStoreDefaultMonitor() {
-  static TLMForwardingStoreMonitor monitor;
+  static TLMForwardingStoreMonitor& monitor = *new TLMForwardingStoreMonitor();
   return &monitor;
 }

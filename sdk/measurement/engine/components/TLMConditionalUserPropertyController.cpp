@@ -52,7 +52,7 @@ bool TLMIsValidConditionalUserProperty(const TLMConditionalUserProperty& propert
 }
 
 std::shared_ptr<TLMConditionalUserPropertyController> TLMConditionalUserPropertyController::sharedInstance() {
-  static const auto instance = std::make_shared<TLMConditionalUserPropertyController>();
+  static const auto& instance = *new auto(std::make_shared<TLMConditionalUserPropertyController>());
   return instance;
 }
 
