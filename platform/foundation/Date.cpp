@@ -106,6 +106,15 @@ TimeZone systemZone() {
   return TimeZone::utc();
 }
 
+// The device's zone and UTC are looked up while the program loads, on its main thread: no
+// worker thread then reads the library's database (or its other process-wide state) for them,
+// which could race with the library destroying it when the process exits.
+[[maybe_unused]] const bool kCommonZonesLoaded = [] {
+  systemZone();
+  locate("Etc/UTC");
+  return true;
+}();
+
 date::sys_info infoAt(const TimeZone& zone, double when) {
   auto seconds = static_cast<long long>(std::floor(when));
   return TimeZoneAccess::zone(zone)->get_info(date::sys_seconds{std::chrono::seconds{seconds}});

@@ -43,7 +43,7 @@ for run in $(seq 1 "$runs"); do
   if [ "$status" -ne 0 ]; then
     failed=$((failed + 1))
     echo "launch $run: exit status $status"
-    tail -n 30 "$work/out"
+    tail -n 60 "$work/out"
   fi
 done
 echo "$failed of $runs launches failed"
