@@ -25,8 +25,10 @@ fi
 seconds="${2:-60}"
 shift $(($# < 2 ? $# : 2))
 bash "$root/scripts/setup.sh" clang libclang-rt-dev
+source "$root/scripts/build-settings.sh"  # WERROR
 build_dir="${BUILD_DIR:-$root/build/fuzz}"
-cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESMORA_FUZZ=ON >/dev/null
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESMORA_FUZZ=ON \
+  -DVESMORA_WERROR="$werror" >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-$(nproc)}" --target "$target"
 work="$build_dir/corpus/$target"
 findings="$build_dir/findings/$target"

@@ -1,18 +1,9 @@
 // The UI-test runner: installs the simulated Vesmora app on the simulated device, connects the
-// support layer's failures to the running test, and runs the selected test classes.
-//
-// Environment of the run:
-//   VESMORA_BIOMETRY   "face", "touch" or "none": the device's biometry kind (default "face").
-//   VESMORA_FAULTS     comma-separated faults the app under test is launched with (see
-//                      simulator/README.md); an unknown name ends the run with status 2.
-//   VESMORA_LOADING_SECONDS  the virtual seconds each request of the app keeps its loading
-//                      indicator up (default 2; 0 turns the latency off).
-//   VESMORA_DEVICE_TIME_ZONE  the device's time zone for the run ("Asia/Kolkata", ...; default:
-//                      the system's).
-//   VESMORA_DEVICE_TIME  the device's clock at the start of the run, "2026-12-07T04:30:00" in the
-//                      device's time zone; it runs on with the virtual time (default: the real
-//                      time at start). A zone or time that cannot be read ends the run with 2.
-// `--list-faults` prints every fault the app knows, "name: description" one a line, and exits.
+// support layer's failures to the running test, and runs the selected test classes. `--help`
+// lists its options and the environment it reads (kEnvironmentHelp below); `--list-faults` prints
+// every fault the app knows, "name: description" one a line. Before the first test it checks its
+// environment (a value it cannot read ends the run with status 2, before any test) and echoes on
+// standard error what it pinned: the faults, the device's time zone and clock.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -28,10 +19,34 @@
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
-int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--list-faults") == 0) {
-    for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
-    return 0;
+namespace {
+
+const char* const kEnvironmentHelp =
+    "  test_env                  the data set of the run: the tests read uitests/Resources/<name>_<test_env>.json\n"
+    "                            (required; \"sim\" for the simulated app)\n"
+    "  VESMORA_FAULTS            comma-separated faults the app under test is launched with (--list-faults)\n"
+    "  VESMORA_LOADING_SECONDS   virtual seconds each request of the app shows its loading indicator\n"
+    "                            (default 2; 0 turns the latency off)\n"
+    "  VESMORA_DEVICE_TIME_ZONE  the device's time zone, \"Asia/Kolkata\" say (default: the system's, $TZ\n"
+    "                            or /etc/localtime)\n"
+    "  VESMORA_DEVICE_TIME       the device's clock at the start, \"2026-12-07T04:30:00\" in the device's\n"
+    "                            zone; it runs on with the virtual time (default: the real time)\n"
+    "  VESMORA_BIOMETRY          the device's biometry: face (default), touch or none\n";
+
+int listFaults() {
+  for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
+  return 0;
+}
+
+// Reads the run's environment and sets the device up; a status other than 0 ends the run.
+int prepareRun() {
+  const char* dataSet = std::getenv("test_env");
+  if (dataSet == nullptr || *dataSet == '\0') {
+    std::cerr << "test_env is not set: it names the data set the tests read (uitests/Resources/<name>_<test_env>.json).\n"
+                 "Set it for the run, e.g. test_env=sim vesmora-uitests [Class | Class/method]... (\"sim\" is the data\n"
+                 "set of the simulated app; scripts/run-ui-suite.sh sets it to \"sim\" when it is unset)."
+              << std::endl;
+    return 2;
   }
   if (const char* zoneName = std::getenv("VESMORA_DEVICE_TIME_ZONE")) {
     auto zone = platform::TimeZone::named(zoneName);
@@ -41,7 +56,8 @@ int main(int argc, char** argv) {
     }
     platform::TimeZone::setCurrent(*zone);
   }
-  if (const char* time = std::getenv("VESMORA_DEVICE_TIME")) {
+  const char* time = std::getenv("VESMORA_DEVICE_TIME");
+  if (time) {
     platform::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss");
     auto pinned = formatter.dateFromString(time);
     if (!pinned) {
@@ -76,6 +92,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const platform::TimeZone zone = platform::TimeZone::current();
+  if (std::getenv("VESMORA_DEVICE_TIME_ZONE")) std::cerr << "Device time zone: " << zone.identifier() << std::endl;
+  if (time) {
+    double start = XCTVirtualClock::epochSeconds();
+    std::cerr << "Device clock starts at: " << time << " "
+              << platform::DateFormatter("ZZZZZ (zzz)").stringFromDate(start) << std::endl;
+  }
   const char* loading = std::getenv(vesmora::VesmoraApp::kLoadingSecondsKey);
   launchEnvironment[vesmora::VesmoraApp::kLoadingSecondsKey] = loading ? loading : "2";
   vesmora::installVesmora(device);
@@ -88,7 +111,18 @@ int main(int argc, char** argv) {
     xctest::recordFailure(message, "<test support>", 0);
     if (stopTest) throw xctest::XCTestInterruption{};
   });
-  int status = XCTestMain(argc, argv);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  XCTestRunnerSetup setup;
+  setup.optionsHelp = "  --list-faults    print every fault the app knows, \"name: description\" one a line, and exit\n";
+  setup.environmentHelp = kEnvironmentHelp;
+  setup.commands["--list-faults"] = listFaults;
+  setup.prepare = prepareRun;
+  int status = XCTestMain(argc, argv, setup);
   // What the run would have taken on a device: the virtual time its waits and presses let pass.
   if (XCTVirtualClock::now() > 0) std::cerr << "Virtual time: " << XCTVirtualClock::now() << " seconds" << std::endl;
   return status;

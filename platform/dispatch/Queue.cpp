@@ -284,4 +284,10 @@ std::string Queue::currentLabel() {
   return tCurrentQueues.empty() ? std::string() : tCurrentQueues.back()->label();
 }
 
+std::shared_ptr<Queue> Queue::current() {
+  if (tCurrentQueues.empty()) return nullptr;
+  // A queue running a block is alive; one not owned by a shared pointer answers null.
+  return std::const_pointer_cast<Queue>(tCurrentQueues.back()->weak_from_this().lock());
+}
+
 }  // namespace platform

@@ -85,18 +85,23 @@ const date::time_zone* systemDatabaseZone() {
   return copies.system;
 }
 
-std::mutex& currentMutex() {
-  static std::mutex m;
-  return m;
+// The device's zone: the one installed by `setCurrent`, else the system's. Reading the system's
+// zone looks up $TZ in the zone database or takes the /etc/localtime zone (resolved once per
+// process), so it is read once and kept while $TZ keeps its value; `setCurrent` drops it (going
+// back to the system's zone with `setCurrent(std::nullopt)` reads $TZ afresh).
+struct CurrentZone {
+  std::mutex mutex;
+  std::optional<TimeZone> installed;
+  std::optional<TimeZone> system;
+  std::optional<std::string> systemReadWithTZ;  // $TZ when `system` was read; empty: unset
+};
+
+CurrentZone& currentZone() {
+  static auto* state = new CurrentZone();  // never destroyed: threads may outlive main()
+  return *state;
 }
 
-std::optional<TimeZone>& installedCurrent() {
-  static std::optional<TimeZone>& zone = *new std::optional<TimeZone>();
-  return zone;
-}
-
-TimeZone systemZone() {
-  const char* tz = std::getenv("TZ");
+TimeZone systemZone(const char* tz) {
   if (tz != nullptr && *tz != '\0') {
     std::string_view name(tz);
     if (name.front() == ':') name.remove_prefix(1);
@@ -110,7 +115,7 @@ TimeZone systemZone() {
 // worker thread then reads the library's database (or its other process-wide state) for them,
 // which could race with the library destroying it when the process exits.
 [[maybe_unused]] const bool kCommonZonesLoaded = [] {
-  systemZone();
+  systemZone(std::getenv("TZ"));
   locate("Etc/UTC");
   return true;
 }();
@@ -305,14 +310,31 @@ TimeZone TimeZone::utc() {
 }
 
 TimeZone TimeZone::current() {
-  std::lock_guard<std::mutex> lock(currentMutex());
-  if (installedCurrent()) return *installedCurrent();
-  return systemZone();
+  {
+    CurrentZone& state = currentZone();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.installed) return *state.installed;
+  }
+  return system();
+}
+
+TimeZone TimeZone::system() {
+  CurrentZone& state = currentZone();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  const char* tz = std::getenv("TZ");
+  std::optional<std::string> key = tz ? std::optional<std::string>(tz) : std::nullopt;
+  if (!state.system || state.systemReadWithTZ != key) {
+    state.system = systemZone(tz);
+    state.systemReadWithTZ = std::move(key);
+  }
+  return *state.system;
 }
 
 void TimeZone::setCurrent(std::optional<TimeZone> zone) {
-  std::lock_guard<std::mutex> lock(currentMutex());
-  installedCurrent() = std::move(zone);
+  CurrentZone& state = currentZone();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.installed = std::move(zone);
+  state.system.reset();
 }
 
 int TimeZone::secondsFromGMT(double date) const {

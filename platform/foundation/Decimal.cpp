@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <memory>
 
 namespace platform {
@@ -297,17 +298,69 @@ std::strong_ordering operator<=>(const Decimal& a, const Decimal& b) {
   return cmp < 0 ? std::strong_ordering::less : (cmp > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
 }
 
-std::string formatCurrency(const Decimal& value, std::string_view locale, std::string_view currencyCode) {
+namespace {
+
+std::unique_ptr<icu::NumberFormat> makeCurrencyFormatter(const std::string& locale, std::string_view currencyCode) {
   UErrorCode status = U_ZERO_ERROR;
-  std::string localeName(locale);
-  std::unique_ptr<icu::NumberFormat> formatter(
-      icu::NumberFormat::createCurrencyInstance(icu::Locale(localeName.c_str()), status));
-  if (U_FAILURE(status) || !formatter) return value.toString();
+  std::unique_ptr<icu::NumberFormat> formatter(icu::NumberFormat::createCurrencyInstance(icu::Locale(locale.c_str()), status));
+  if (U_FAILURE(status) || !formatter) return nullptr;
   if (!currencyCode.empty()) {
-    icu::UnicodeString code = icu::UnicodeString::fromUTF8(icu::StringPiece(currencyCode.data(), static_cast<int32_t>(currencyCode.size())));
+    icu::UnicodeString code =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(currencyCode.data(), static_cast<int32_t>(currencyCode.size())));
     formatter->setCurrency(code.getTerminatedBuffer(), status);
+    if (U_FAILURE(status)) return nullptr;
+  }
+  return formatter;
+}
+
+// Building a currency formatter (locale data, symbols, patterns) costs far more than formatting,
+// and one formatter must not be used by two threads at once: every thread keeps its own, one per
+// locale and currency code, for as long as it runs.
+class CurrencyFormatters {
+ public:
+  ~CurrencyFormatters() { destroyed = true; }
+
+  // The formatter of these settings (built on first use); null when ICU has none for them.
+  icu::NumberFormat* formatter(const std::string& locale, std::string_view currencyCode) {
+    std::string key = locale;
+    key += '\0';
+    key += currencyCode;
+    auto it = formatters_.find(key);
+    if (it == formatters_.end()) {
+      // The settings come from callers: a caller cycling through many must not grow this forever.
+      if (formatters_.size() >= kLimit) formatters_.clear();
+      it = formatters_.emplace(std::move(key), makeCurrencyFormatter(locale, currencyCode)).first;
+    }
+    return it->second.get();
+  }
+
+  // Set once this thread's formatters are gone (the thread is ending); a format call made after
+  // that, from another thread-local's destructor, builds a formatter of its own.
+  static thread_local bool destroyed;
+
+ private:
+  static constexpr std::size_t kLimit = 32;
+  std::map<std::string, std::unique_ptr<icu::NumberFormat>> formatters_;
+};
+
+thread_local bool CurrencyFormatters::destroyed = false;
+
+}  // namespace
+
+std::string formatCurrency(const Decimal& value, std::string_view locale, std::string_view currencyCode) {
+  std::string localeName(locale);
+  std::unique_ptr<icu::NumberFormat> ownFormatter;
+  icu::NumberFormat* formatter = nullptr;
+  if (CurrencyFormatters::destroyed) {
+    ownFormatter = makeCurrencyFormatter(localeName, currencyCode);
+    formatter = ownFormatter.get();
+  } else {
+    thread_local CurrencyFormatters formatters;
+    formatter = formatters.formatter(localeName, currencyCode);
   }
   std::string text = value.toString();
+  if (!formatter) return text;
+  UErrorCode status = U_ZERO_ERROR;
   icu::Formattable number(icu::StringPiece(text.c_str()), status);
   icu::UnicodeString out;
   formatter->format(number, out, status);

@@ -1,17 +1,26 @@
 #include "xctest/XCTestMain.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <set>
+#include <optional>
 #include <sstream>
+#include <thread>
 
 #include "xctest/XCTestCase.h"
 #include "xctest/XCTestObservation.h"
 
+#include "foundation/Date.h"
 #include "foundation/Exception.h"
 
 namespace xctest {
@@ -28,25 +37,10 @@ struct CaseResult {
   Outcome outcome = Outcome::passed;
   double seconds = 0;
   std::vector<xctest::XCTFailureRecord> failures;
+  std::vector<bool> unexpected;  // per failure: an exception thrown out of the test
   std::string skipMessage;
+  std::string output;  // what the test wrote on standard output (only with a JUnit report)
 };
-
-std::string xmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') out += ' ';
-        else out += c;
-    }
-  }
-  return out;
-}
 
 std::string secondsText(double s) {
   std::ostringstream os;
@@ -54,7 +48,120 @@ std::string secondsText(double s) {
   return os.str();
 }
 
+// "2026-12-07 14:13:01.123": the real time in the system's zone (the device's may be pinned
+// elsewhere), so that the log lines up with the machine's other logs.
+std::string nowText() {
+  double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  platform::DateFormatter formatter("yyyy-MM-dd HH:mm:ss.SSS");
+  formatter.setTimeZone(platform::TimeZone::system());
+  return formatter.stringFromDate(now);
+}
+
+std::string plural(std::size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// Copies what the process writes on its standard output (file descriptor 1) while a test runs,
+// and passes it on to where it went before.
+class OutputCapture {
+ public:
+  static constexpr std::size_t kLimit = 1 << 20;
+
+  // False when no pipe could be made: the test runs uncaptured.
+  bool start() {
+    std::cout.flush();
+    std::fflush(stdout);
+    int data[2];
+    if (::pipe(data) != 0) return false;
+    if (::pipe(stop_) != 0) {
+      ::close(data[0]);
+      ::close(data[1]);
+      return false;
+    }
+    saved_ = ::dup(STDOUT_FILENO);
+    if (saved_ < 0 || ::dup2(data[1], STDOUT_FILENO) < 0) {
+      for (int fd : {data[0], data[1], stop_[0], stop_[1], saved_})
+        if (fd >= 0) ::close(fd);
+      saved_ = -1;
+      return false;
+    }
+    ::close(data[1]);
+    readEnd_ = data[0];
+    text_.clear();
+    cut_ = false;
+    reader_ = std::thread([this] { forward(); });
+    return true;
+  }
+
+  // Puts standard output back and returns what was written meanwhile.
+  std::string stop() {
+    std::cout.flush();
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    // Everything written before the line above is in the pipe: the reader drains it and ends.
+    char byte = 0;
+    while (::write(stop_[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    reader_.join();
+    for (int fd : {readEnd_, stop_[0], stop_[1], saved_}) ::close(fd);
+    saved_ = readEnd_ = -1;
+    if (cut_) text_ += "\n(output beyond " + std::to_string(kLimit) + " bytes left out)\n";
+    return std::move(text_);
+  }
+
+ private:
+  void forward() {
+    bool open = true;  // false once the pipe's write end is gone (the test closed its output)
+    for (;;) {
+      pollfd fds[2] = {{stop_[0], POLLIN, 0}, {open ? readEnd_ : -1, POLLIN, 0}};
+      int ready = ::poll(fds, 2, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0 || fds[0].revents != 0) break;
+      if (fds[1].revents != 0) open = readOnce() > 0;
+    }
+    // Standard output is already back: what is left in the pipe is all there is.
+    ::fcntl(readEnd_, F_SETFL, ::fcntl(readEnd_, F_GETFL) | O_NONBLOCK);
+    while (readOnce() > 0) {
+    }
+  }
+
+  // Reads and passes on one chunk; its size, 0 at the end of the pipe, -1 when nothing was there.
+  ssize_t readOnce() {
+    char buffer[4096];
+    ssize_t n = 0;
+    do {
+      n = ::read(readEnd_, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return n;
+    pass(buffer, static_cast<std::size_t>(n));
+    std::size_t room = text_.size() < kLimit ? kLimit - text_.size() : 0;
+    if (static_cast<std::size_t>(n) > room) cut_ = true;
+    text_.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+    return n;
+  }
+
+  void pass(const char* data, std::size_t size) {
+    while (size > 0) {
+      ssize_t written = ::write(saved_, data, size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return;  // the original output is gone; the copy is still kept
+      }
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
+  }
+
+  int saved_ = -1;
+  int readEnd_ = -1;
+  int stop_[2] = {-1, -1};
+  std::thread reader_;
+  std::string text_;
+  bool cut_ = false;
+};
+
 bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results) {
+  using xctest::xmlEscape;
   std::ofstream out(path);
   if (!out) return false;
   int failures = 0, skipped = 0;
@@ -78,24 +185,29 @@ bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results)
       t += results[j].seconds;
       ++j;
     }
-    out << "  <testsuite name=\"" << xmlEscape(results[i].className) << "\" tests=\"" << (j - i) << "\" failures=\""
-        << f << "\" skipped=\"" << s << "\" time=\"" << secondsText(t) << "\">\n";
+    out << "  <testsuite name=\"" << xmlEscape(results[i].className, true) << "\" tests=\"" << (j - i)
+        << "\" failures=\"" << f << "\" skipped=\"" << s << "\" time=\"" << secondsText(t) << "\">\n";
     for (std::size_t k = i; k < j; ++k) {
       const auto& r = results[k];
-      out << "    <testcase classname=\"" << xmlEscape(r.className) << "\" name=\"" << xmlEscape(r.methodName)
-          << "\" time=\"" << secondsText(r.seconds) << "\"";
-      if (r.outcome == Outcome::passed) {
+      out << "    <testcase classname=\"" << xmlEscape(r.className, true) << "\" name=\""
+          << xmlEscape(r.methodName, true) << "\" time=\"" << secondsText(r.seconds) << "\"";
+      if (r.outcome == Outcome::passed && r.output.empty()) {
         out << "/>\n";
         continue;
       }
       out << ">\n";
       if (r.outcome == Outcome::skipped) {
-        out << "      <skipped message=\"" << xmlEscape(r.skipMessage) << "\"/>\n";
-      } else {
+        out << "      <skipped message=\"" << xmlEscape(r.skipMessage, true) << "\"/>\n";
+      } else if (r.outcome == Outcome::failed) {
+        const auto& first = r.failures.front();
+        out << "      <failure type=\"" << (r.unexpected.front() ? "Uncaught Exception" : "Failure")
+            << "\" message=\"" << xmlEscape(first.description, true) << "\">";
+        std::string body;
         for (const auto& failure : r.failures)
-          out << "      <failure message=\"" << xmlEscape(failure.description) << "\">" << xmlEscape(failure.file)
-              << ":" << failure.line << "</failure>\n";
+          body += failure.file + ":" + std::to_string(failure.line) + ": " + failure.description + "\n";
+        out << xmlEscape(body) << "</failure>\n";
       }
+      if (!r.output.empty()) out << "      <system-out>" << xmlEscape(r.output) << "</system-out>\n";
       out << "    </testcase>\n";
     }
     out << "  </testsuite>\n";
@@ -105,8 +217,47 @@ bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results)
   return static_cast<bool>(out);
 }
 
+// A suite's counts, as its closing lines print them.
+struct SuiteRun {
+  std::string name;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  std::size_t executed = 0, skipped = 0, failures = 0, unexpected = 0;
+  double testSeconds = 0;
+
+  void start() const { std::cout << "Test Suite '" << name << "' started at " << nowText() << std::endl; }
+  void add(const CaseResult& r) {
+    ++executed;
+    skipped += r.outcome == Outcome::skipped;
+    failures += r.failures.size();
+    for (bool u : r.unexpected) unexpected += u;
+    testSeconds += r.seconds;
+  }
+  void finish() const {
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cout << "Test Suite '" << name << "' " << (failures > 0 ? "failed" : "passed") << " at " << nowText()
+              << ".\n\t Executed " << plural(executed, "test") << ", with ";
+    if (skipped > 0) std::cout << plural(skipped, "test") << " skipped and ";
+    std::cout << plural(failures, "failure") << " (" << unexpected << " unexpected) in " << secondsText(testSeconds)
+              << " (" << secondsText(wall) << ") seconds" << std::endl;
+  }
+};
+
 void usage(std::ostream& os, const char* program) {
-  os << "usage: " << program << " [--list-classes | --list] [--junit <file>] [Class | Class/method]...\n";
+  os << "usage: " << program << " [options] [Class | Class/method]...\n";
+}
+
+void help(std::ostream& os, const char* program, const XCTestRunnerSetup& setup) {
+  usage(os, program);
+  os << "Runs every registered test, or the classes and test methods named.\n\n"
+        "Options:\n"
+        "  --list-classes   print the test classes, one a line, and exit\n"
+        "  --list           print every test as Class/method, one a line, and exit\n"
+        "  --junit <file>   also write a JUnit XML report to <file>\n"
+        "  --help, -h       print this help and exit\n"
+     << setup.optionsHelp;
+  if (!setup.environmentHelp.empty()) os << "\nEnvironment:\n" << setup.environmentHelp;
+  os << "\nExit status: 0 when no test failed, 1 when one did, 2 for a bad command line or a set-up\n"
+        "that cannot start (nothing runs), 3 when the JUnit report could not be written.\n";
 }
 
 }  // namespace
@@ -114,8 +265,11 @@ void usage(std::ostream& os, const char* program) {
 // Runs one test method on a fresh instance; friend of XCTestCase.
 class XCTestRunner {
  public:
-  static CaseResult run(const xctest::TestClassInfo& cls, const xctest::TestMethodInfo& method) {
-    CaseResult result{cls.name, method.name, Outcome::passed, 0, {}, {}};
+  static CaseResult run(const xctest::TestClassInfo& cls, const xctest::TestMethodInfo& method, bool capture) {
+    CaseResult result{cls.name, method.name, Outcome::passed, 0, {}, {}, {}, {}};
+    std::cout << "Test Case '-[" << cls.name << " " << method.name << "]' started." << std::endl;
+    OutputCapture output;
+    bool capturing = capture && output.start();
     auto started = std::chrono::steady_clock::now();
     std::unique_ptr<XCTestCase> test = cls.create();
     test->className_ = cls.name;
@@ -124,30 +278,46 @@ class XCTestRunner {
     for (auto* observer : XCTestObservationCenter::shared().observers()) observer->testCaseWillStart(*test);
 
     bool skipped = false;
-    bool setUpDone = guarded(*test, [&] { test->setUp(); }, skipped, result.skipMessage);
-    if (setUpDone && !skipped) guarded(*test, [&] { method.invoke(*test); }, skipped, result.skipMessage);
+    std::vector<std::size_t> thrown;  // indices of failures that are exceptions thrown out of the test
+    bool setUpDone = guarded(*test, [&] { test->setUp(); }, skipped, result.skipMessage, thrown);
+    if (setUpDone && !skipped) guarded(*test, [&] { method.invoke(*test); }, skipped, result.skipMessage, thrown);
     bool ignoredSkip = false;
     std::string ignoredMessage;
-    guarded(*test, [&] { test->tearDown(); }, ignoredSkip, ignoredMessage);
+    guarded(*test, [&] { test->tearDown(); }, ignoredSkip, ignoredMessage, thrown);
     test->expectations_.clear();
 
     for (auto* observer : XCTestObservationCenter::shared().observers()) observer->testCaseDidFinish(*test);
     xctest::setCurrentTestCase(nullptr);
     result.failures = test->failures_;
+    result.unexpected.assign(result.failures.size(), false);
+    for (std::size_t index : thrown)
+      if (index < result.unexpected.size()) result.unexpected[index] = true;
     result.outcome = !result.failures.empty() ? Outcome::failed : (skipped ? Outcome::skipped : Outcome::passed);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (skipped && result.outcome == Outcome::skipped)
       std::cout << "Test Case '" << test->name() << "' skipped" << (result.skipMessage.empty() ? "" : " - ")
                 << result.skipMessage << std::endl;
+    if (capturing) result.output = output.stop();
+    const char* word = result.outcome == Outcome::passed ? "passed"
+                       : result.outcome == Outcome::failed ? "failed"
+                                                           : "skipped";
+    std::cout << "Test Case '-[" << cls.name << " " << method.name << "]' " << word << " ("
+              << secondsText(result.seconds) << " seconds)." << std::endl;
     return result;
   }
 
  private:
   // Runs one phase; false when it was cut short (failure, skip or exception).
   template <class F>
-  static bool guarded(XCTestCase& test, F&& body, bool& skipped, std::string& skipMessage) {
+  static bool guarded(XCTestCase& test, F&& body, bool& skipped, std::string& skipMessage,
+                      std::vector<std::size_t>& thrown) {
     test.interruptible_ = true;
     bool completed = false;
+    auto unexpected = [&](const std::string& description) {
+      test.interruptible_ = false;
+      thrown.push_back(test.failures_.size());
+      test.recordFailure(description, "<unknown>", 0);
+    };
     try {
       body();
       completed = true;
@@ -156,14 +326,11 @@ class XCTestRunner {
       skipped = true;
       skipMessage = skip.message;
     } catch (const platform::Exception& e) {
-      test.interruptible_ = false;
-      test.recordFailure("failed: caught \"" + e.name() + "\", \"" + e.reason() + "\"", "<unknown>", 0);
+      unexpected("failed: caught \"" + e.name() + "\", \"" + e.reason() + "\"");
     } catch (const std::exception& e) {
-      test.interruptible_ = false;
-      test.recordFailure(std::string("failed: caught error: \"") + e.what() + "\"", "<unknown>", 0);
+      unexpected(std::string("failed: caught error: \"") + e.what() + "\"");
     } catch (...) {
-      test.interruptible_ = false;
-      test.recordFailure("failed: caught an unknown exception", "<unknown>", 0);
+      unexpected("failed: caught an unknown exception");
     }
     test.interruptible_ = false;
     return completed;
@@ -172,25 +339,87 @@ class XCTestRunner {
 
 namespace xctest {
 
+std::string xmlEscape(const std::string& text, bool attribute) {
+  std::string out;
+  out.reserve(text.size());
+  auto raw = [&out](unsigned char byte) {
+    static const char* kDigits = "0123456789ABCDEF";
+    out += "\\x";
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+  };
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        case '\n': out += attribute ? "&#10;" : "\n"; break;
+        case '\t': out += attribute ? "&#9;" : "\t"; break;
+        case '\r': out += "&#13;"; break;
+        default:
+          if (c < 0x20) raw(c);
+          else out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // A UTF-8 sequence: copied when well formed and a character XML allows, else byte by byte.
+    std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    char32_t code = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
+    bool ok = length >= 2 && c <= 0xF4 && i + length <= text.size();
+    for (std::size_t k = 1; ok && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      ok = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    static constexpr char32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && code >= kSmallest[length] && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
+         code != 0xFFFE && code != 0xFFFF;
+    if (!ok) {
+      raw(c);
+      ++i;
+      continue;
+    }
+    out.append(text, i, length);
+    i += length;
+  }
+  return out;
+}
+
 TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath) {
   TestRunSummary summary;
   std::vector<CaseResult> results;
+  SuiteRun all;
+  all.name = filters.empty() ? "All tests" : "Selected tests";
+  all.start();
   for (const auto& cls : TestRegistry::shared().classes()) {
+    std::optional<SuiteRun> suite;
     for (const auto& method : cls.methods) {
       bool selected = filters.empty();
       for (const auto& f : filters)
         if (f == cls.name || f == cls.name + "/" + method.name) selected = true;
       if (!selected) continue;
-      CaseResult r = XCTestRunner::run(cls, method);
-      const char* word = r.outcome == Outcome::passed ? "passed" : r.outcome == Outcome::failed ? "failed" : "skipped";
-      std::cout << "Test Case '-[" << r.className << " " << r.methodName << "]' " << word << " ("
-                << secondsText(r.seconds) << " seconds)." << std::endl;
+      if (!suite) {
+        suite.emplace();
+        suite->name = cls.name;
+        suite->start();
+      }
+      CaseResult r = XCTestRunner::run(cls, method, !junitPath.empty());
+      suite->add(r);
+      all.add(r);
       summary.passed += r.outcome == Outcome::passed;
       summary.failed += r.outcome == Outcome::failed;
       summary.skipped += r.outcome == Outcome::skipped;
       results.push_back(std::move(r));
     }
+    if (suite) suite->finish();
   }
+  all.finish();
   std::cout << summary.passed << " passed, " << summary.failed << " failed";
   if (summary.skipped) std::cout << ", " << summary.skipped << " skipped";
   std::cout << std::endl;
@@ -203,7 +432,9 @@ TestRunSummary runTests(const std::vector<std::string>& filters, const std::stri
 
 }  // namespace xctest
 
-int XCTestMain(int argc, char** argv) {
+int XCTestMain(int argc, char** argv) { return XCTestMain(argc, argv, XCTestRunnerSetup{}); }
+
+int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
   std::vector<std::string> filters;
   std::string junitPath;
   bool listClasses = false, list = false;
@@ -216,15 +447,23 @@ int XCTestMain(int argc, char** argv) {
       list = true;
     } else if (arg == "--junit") {
       if (i + 1 >= argc) {
+        std::cerr << "error: --junit needs a file name\n";
         usage(std::cerr, program);
         return 2;
       }
       junitPath = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
-      usage(std::cout, program);
+      help(std::cout, program, setup);
       return 0;
+    } else if (auto command = setup.commands.find(arg); command != setup.commands.end()) {
+      if (argc != 2) {
+        std::cerr << "error: " << arg << " is given alone\n";
+        usage(std::cerr, program);
+        return 2;
+      }
+      return command->second();
     } else if (!arg.empty() && arg[0] == '-') {
-      std::cerr << "error: unknown option " << arg << "\n";
+      std::cerr << "error: unknown option " << arg << " (--help lists the options)\n";
       usage(std::cerr, program);
       return 2;
     } else {
@@ -256,6 +495,9 @@ int XCTestMain(int argc, char** argv) {
   if (!junitPath.empty() && !std::ofstream(junitPath, std::ios::app)) {
     std::cerr << "error: cannot write the JUnit report to " << junitPath << "\n";
     return 2;
+  }
+  if (setup.prepare) {
+    if (int status = setup.prepare(); status != 0) return status;
   }
   auto summary = xctest::runTests(filters, junitPath);
   if (!summary.reportWritten) return 3;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "foundation/Date.h"
 #include "xctest/XCTVirtualClock.h"
 #include "xctest/XCTestCase.h"
 #include "xctest/XCTestObservation.h"
@@ -139,6 +140,24 @@ struct Device::Impl : xctest::TimeDriven, XCTestObservation {
   };
   std::optional<EditMenu> editMenu;
 
+  // The tree last handed out for an app that counts its changes (App::renderGeneration), with
+  // everything it was rendered under.
+  struct RenderedTree {
+    const App* app = nullptr;
+    std::uint64_t appGeneration = 0;
+    std::uint64_t deviceGeneration = 0;
+    double wallClock = 0;
+    std::optional<platform::TimeZone> zone;
+    std::shared_ptr<const Node> tree;
+
+    bool stillValid(const App* a, std::uint64_t appGen, std::uint64_t deviceGen, double clock,
+                    const platform::TimeZone& z) const {
+      return app == a && appGeneration == appGen && deviceGeneration == deviceGen && wallClock == clock && zone &&
+             *zone == z && zone->identifier() == z.identifier();
+    }
+  };
+  std::map<std::string, RenderedTree> renderedTrees;
+
   std::optional<double> nextDeadline() const override {
     std::optional<double> next;
     for (const auto& [id, r] : running) {
@@ -197,6 +216,7 @@ Device::~Device() {
 
 void Device::install(const std::string& bundleIdentifier, AppFactory factory) {
   impl_->factories[bundleIdentifier] = std::move(factory);
+  changed();
 }
 
 bool Device::isInstalled(const std::string& bundleIdentifier) const {
@@ -211,6 +231,7 @@ bool Device::launch(const std::string& bundleIdentifier, const std::vector<std::
   auto factory = impl_->factories.find(bundleIdentifier);
   if (factory == impl_->factories.end()) return false;
   terminate(bundleIdentifier);
+  changed();
   for (auto& [id, r] : impl_->running) {
     if (r.state == AppState::runningForeground) {
       r.state = AppState::runningBackground;
@@ -229,6 +250,8 @@ bool Device::launch(const std::string& bundleIdentifier, const std::vector<std::
 void Device::terminate(const std::string& bundleIdentifier) {
   auto it = impl_->running.find(bundleIdentifier);
   if (it == impl_->running.end()) return;
+  changed();
+  impl_->renderedTrees.erase(bundleIdentifier);
   it->second.app->willTerminate();
   auto app = std::move(it->second.app);
   impl_->running.erase(it);
@@ -242,6 +265,7 @@ bool Device::activate(const std::string& bundleIdentifier) {
   auto it = impl_->running.find(bundleIdentifier);
   if (it == impl_->running.end()) return false;
   if (it->second.state == AppState::runningForeground) return true;
+  changed();
   for (auto& [id, r] : impl_->running) {
     if (id != bundleIdentifier && r.state == AppState::runningForeground) {
       r.state = AppState::runningBackground;
@@ -267,6 +291,7 @@ App* Device::runningApp(const std::string& bundleIdentifier) const {
 }
 
 void Device::pressHome() {
+  changed();
   impl_->editMenu.reset();
   for (auto& [id, r] : impl_->running) {
     if (r.state == AppState::runningForeground) {
@@ -277,10 +302,14 @@ void Device::pressHome() {
 }
 
 std::map<std::string, std::string>& Device::storage(const std::string& bundleIdentifier) {
+  changed();  // the caller may write through the reference
   return impl_->storage[bundleIdentifier];
 }
 
-void Device::eraseAppData(const std::string& bundleIdentifier) { impl_->storage[bundleIdentifier].clear(); }
+void Device::eraseAppData(const std::string& bundleIdentifier) {
+  changed();
+  impl_->storage[bundleIdentifier].clear();
+}
 
 std::uint64_t Device::addNotificationObserver(const std::string& name, NotificationHandler handler) {
   std::uint64_t token = impl_->nextToken++;
@@ -291,11 +320,13 @@ std::uint64_t Device::addNotificationObserver(const std::string& name, Notificat
 void Device::removeNotificationObserver(std::uint64_t token) { impl_->observers.erase(token); }
 
 void Device::postNotification(const std::string& name) {
+  changed();
   if (name == kEnrollmentChanged) biometricEnrolled_ = notificationState(name) != 0;
   std::vector<NotificationHandler> handlers;
   for (const auto& [token, observer] : impl_->observers)
     if (observer.name == name) handlers.push_back(observer.handler);
   for (auto& handler : handlers) handler(name);
+  changed();
 }
 
 std::uint64_t Device::notificationState(const std::string& name) const {
@@ -305,9 +336,13 @@ std::uint64_t Device::notificationState(const std::string& name) const {
 
 void Device::setNotificationState(const std::string& name, std::uint64_t state) {
   impl_->notificationStates[name] = state;
+  changed();
 }
 
-void Device::presentSystemAlert(SystemAlert alert) { systemAlerts_.push_back(std::move(alert)); }
+void Device::presentSystemAlert(SystemAlert alert) {
+  systemAlerts_.push_back(std::move(alert));
+  changed();
+}
 
 std::uint64_t Device::addTestResetHandler(std::function<void()> handler) {
   std::uint64_t token = impl_->nextToken++;
@@ -318,12 +353,14 @@ std::uint64_t Device::addTestResetHandler(std::function<void()> handler) {
 void Device::removeTestResetHandler(std::uint64_t token) { impl_->resetHandlers.erase(token); }
 
 void Device::resetForTest() {
+  changed();
   pasteboard_.reset();
   systemAlerts_.clear();
   impl_->editMenu.reset();
   std::vector<std::function<void()>> handlers;
   for (auto& [token, handler] : impl_->resetHandlers) handlers.push_back(handler);
   for (auto& handler : handlers) handler();
+  changed();
 }
 
 void Device::reset() {
@@ -336,6 +373,8 @@ void Device::reset() {
   impl_->observers.clear();
   impl_->resetHandlers.clear();
   impl_->editMenu.reset();
+  impl_->renderedTrees.clear();
+  changed();
   target_.clear();
   defaultLaunchEnvironment_.clear();
   biometryKind_ = BiometryKind::faceID;
@@ -347,6 +386,17 @@ void Device::reset() {
 std::shared_ptr<const Node> Device::snapshot(const std::string& bundleIdentifier) {
   App* app = runningApp(bundleIdentifier);
   if (!app) return nullptr;
+  // Read before rendering: a change made while rendering shows in the next snapshot.
+  const std::optional<std::uint64_t> appGeneration = app->renderGeneration();
+  const std::uint64_t deviceGeneration = generation_;
+  const double wallClock = XCTVirtualClock::epochSeconds();
+  const platform::TimeZone zone = platform::TimeZone::current();
+  if (appGeneration) {
+    auto cached = impl_->renderedTrees.find(bundleIdentifier);
+    if (cached != impl_->renderedTrees.end() &&
+        cached->second.stillValid(app, *appGeneration, deviceGeneration, wallClock, zone))
+      return cached->second.tree;
+  }
   auto root = std::make_shared<Node>(app->render());
   root->type = XCUIElementType::application;
   if (impl_->editMenu && impl_->editMenu->bundleIdentifier == bundleIdentifier) {
@@ -361,6 +411,11 @@ std::shared_ptr<const Node> Device::snapshot(const std::string& bundleIdentifier
     menu.add(std::move(paste));
     root->add(std::move(menu));
   }
+  if (appGeneration) {
+    impl_->renderedTrees[bundleIdentifier] = {app, *appGeneration, deviceGeneration, wallClock, zone, root};
+  } else {
+    impl_->renderedTrees.erase(bundleIdentifier);
+  }
   return root;
 }
 
@@ -370,12 +425,14 @@ bool Device::coveredBySystemUI(const std::string& bundleIdentifier) const {
 
 void Device::deliver(const std::string& bundleIdentifier, const std::vector<const Node*>& path, const Action& action) {
   if (path.empty()) return;
+  changed();
   const Node* target = path.back();
   if (target->systemOwned) {
     if (target->onAction) {
       auto handler = target->onAction;
       handler(action);
     }
+    changed();
     return;
   }
   impl_->editMenu.reset();
@@ -389,6 +446,7 @@ void Device::deliver(const std::string& bundleIdentifier, const std::vector<cons
       menu.fieldPath.push_back(static_cast<std::size_t>(path[i] - path[i - 1]->children.data()));
     impl_->editMenu = std::move(menu);
   }
+  changed();
 }
 
 }  // namespace sim

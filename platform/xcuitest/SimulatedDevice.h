@@ -3,7 +3,8 @@
 // An app is an ordinary C++ object (a subclass of `sim::App`). Whenever a test reads or acts on an
 // element, the framework asks the app for its current screen (`render()`), an accessibility tree
 // of `sim::Node`s, resolves the element's query on that tree and, for an action, hands the action
-// to the node it found. The app changes its state synchronously inside that call; the next query
+// to the node it found. An app that counts its changes (`renderGeneration()`) is rendered again
+// only after something changed. The app changes its state synchronously inside that call; the next query
 // sees the new screen. Nothing runs in the background: what an app wants to happen "later" it
 // schedules on the virtual clock through `nextDeadline()` / `timeAdvanced()`.
 //
@@ -158,6 +159,13 @@ class App {
   // descendants are the app's windows, alerts and controls.
   virtual Node render() = 0;
 
+  // A number that changes whenever the app's own state changes in a way `render()` may show.
+  // While it, the device's state (see `Device::generation()`), the virtual wall clock and the
+  // current time zone stay the same, the device hands out the tree it rendered last instead of
+  // rendering again. An app whose screen depends on anything else returns none (the default):
+  // it is rendered for every snapshot.
+  virtual std::optional<std::uint64_t> renderGeneration() const { return std::nullopt; }
+
   // Delivers an action to `target`, a node of the tree just rendered. The default hands it to
   // the nearest handler (`Node::onAction`) of the target or its ancestors, as given in `path`
   // (root first, target last). Override to route actions yourself.
@@ -210,6 +218,7 @@ class Device {
   // runner hands run-wide settings to the app under test this way. Cleared by `reset()`.
   void setDefaultLaunchEnvironment(std::map<std::string, std::string> environment) {
     defaultLaunchEnvironment_ = std::move(environment);
+    changed();
   }
   const std::map<std::string, std::string>& defaultLaunchEnvironment() const { return defaultLaunchEnvironment_; }
 
@@ -230,14 +239,23 @@ class Device {
 
   // --- biometry -----------------------------------------------------------------------------
   BiometryKind biometryKind() const { return biometryKind_; }
-  void setBiometryKind(BiometryKind kind) { biometryKind_ = kind; }
+  void setBiometryKind(BiometryKind kind) {
+    biometryKind_ = kind;
+    changed();
+  }
   // Enrolment follows the "com.apple.BiometricKit.enrollmentChanged" notification's state.
   bool isBiometricEnrolled() const { return biometricEnrolled_; }
-  void setBiometricEnrolled(bool enrolled) { biometricEnrolled_ = enrolled; }
+  void setBiometricEnrolled(bool enrolled) {
+    biometricEnrolled_ = enrolled;
+    changed();
+  }
 
   // --- pasteboard ---------------------------------------------------------------------------
   const std::optional<std::string>& pasteboardString() const { return pasteboard_; }
-  void setPasteboardString(std::optional<std::string> text) { pasteboard_ = std::move(text); }
+  void setPasteboardString(std::optional<std::string> text) {
+    pasteboard_ = std::move(text);
+    changed();
+  }
 
   // --- notifications (what notify_post and its companions reach) ----------------------------
   using NotificationHandler = std::function<void(const std::string& name)>;
@@ -272,6 +290,9 @@ class Device {
   // Delivers an action to the node at `path` (root first) of a snapshot of the app. Handles
   // the system parts (the springboard's alerts, the edit menu) itself.
   void deliver(const std::string& bundleIdentifier, const std::vector<const Node*>& path, const Action& action);
+  // Counts the changes of the device's own state that an app may show (launches, actions
+  // delivered, notifications, alerts, biometry, stored data, per-test resets).
+  std::uint64_t generation() const { return generation_; }
   // The screen size of the device.
   xcui::CGRect screenFrame() const { return {0, 0, 390, 844}; }
 
@@ -283,6 +304,7 @@ class Device {
  private:
   struct Impl;
   struct RunningApp;
+  void changed() { ++generation_; }
   std::unique_ptr<Impl> impl_;
   std::string target_;
   std::map<std::string, std::string> defaultLaunchEnvironment_;
@@ -290,6 +312,7 @@ class Device {
   bool biometricEnrolled_ = true;
   std::optional<std::string> pasteboard_;
   std::vector<SystemAlert> systemAlerts_;
+  std::uint64_t generation_ = 0;
 };
 
 // The springboard's bundle identifier.

@@ -11,6 +11,7 @@
 #include "foundation/ClassRegistry.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/NotificationQueue.h"
 #include "foundation/PropertyList.h"
 #include "obx/OBXAppEnvironmentUtil.h"
 
@@ -219,7 +220,7 @@ bool CDVInstanceID::isFetchingDefaultToken() const {
 }
 
 void CDVInstanceID::post(const std::string& name, platform::Value object) {
-  onMain([name, object] { platform::NotificationCenter::defaultCenter().post(name, object); });
+  platform::NotificationQueue::defaultQueue()->enqueue(name, std::move(object));
 }
 
 // ---- public operations ----

@@ -25,7 +25,8 @@
 inline constexpr const char* kCDVInstanceIDLibraryName = "cind-iid";
 inline constexpr const char* kCDVInstanceIDInstanceProviderProtocolName = "CDVInstanceIDInstanceProvider";
 
-// Notifications: posted on the main queue.
+// Notifications: enqueued on the posting thread's default notification queue, so each is posted
+// when that queue next runs, and one with the same name and object still waiting is replaced.
 inline constexpr const char* kCDVInstanceIDDefaultJXQTokenNotification = "com.cindervale.iid.notif.jxq-token";
 inline constexpr const char* kCDVInstanceIDTokenRefreshNotification = "com.cindervale.iid.notif.refresh-token";
 inline constexpr const char* kCDVInstanceIDDefaultJXQTokenFailNotification = "com.cindervale.iid.notif.jxq-token-fail";

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 #include "InstanceID/CDVInstanceIDError.h"
 #include "InstanceID/CDVInstanceIDLogger.h"
@@ -9,7 +11,6 @@
 #include "dispatch/Random.h"
 #include "foundation/Date.h"
 #include "foundation/Files.h"
-#include "foundation/Format.h"
 #include "foundation/Json.h"
 
 namespace {
@@ -29,44 +30,52 @@ CDVInstanceIDCheckinService::TestBlock currentTestBlock() {
   return testBlockSlot().block;
 }
 
+// The value of a non-empty run of decimal digits; nothing for any other text or above 2^64 - 1.
+std::optional<std::uint64_t> decimalDigitsValue(std::string_view digits) {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t magnitude = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
+  return magnitude;
+}
+
 // A decimal id or token as the JSON number with exactly its digits: signed 64-bit, or unsigned
 // 64-bit above that range. Anything else (none included) is 0.
 platform::Value numberFromDecimalText(const std::string& text) {
   const bool negative = !text.empty() && text[0] == '-';
-  const std::size_t start = negative ? 1 : 0;
-  if (text.size() == start || text.size() - start > 20) return platform::Value(0);
-  std::uint64_t magnitude = 0;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return platform::Value(0);
-    const std::uint64_t digit = static_cast<std::uint64_t>(text[i] - '0');
-    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return platform::Value(0);
-    magnitude = magnitude * 10 + digit;
-  }
+  const std::optional<std::uint64_t> magnitude = decimalDigitsValue(std::string_view(text).substr(negative ? 1 : 0));
+  if (!magnitude) return platform::Value(0);
   if (!negative) {
-    if (magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return platform::Value(static_cast<std::int64_t>(magnitude));
+    if (*magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return platform::Value(static_cast<std::int64_t>(*magnitude));
     }
-    return platform::Value(magnitude);
+    return platform::Value(*magnitude);
   }
-  if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) return platform::Value(0);
-  return platform::Value(static_cast<std::int64_t>(0 - magnitude));
+  if (*magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) return platform::Value(0);
+  return platform::Value(static_cast<std::int64_t>(0 - *magnitude));
 }
 
-// The text form of a reply value: integers with all their digits, texts as they are.
-std::string textFromNumber(const platform::Value& value) {
+// A credential of the reply as its decimal digits: a JSON integer or a text of decimal digits,
+// either within the unsigned 64-bit range. A JSON number read as floating point is refused too:
+// it is either no integer or an integer too large to keep all its digits. Nothing when the value
+// is anything else; the empty text when it is absent.
+std::optional<std::string> credentialText(const platform::Value& value) {
   if (value.isNull()) return std::string();
-  if (value.isString()) return *value.stringPtr();
   if (value.isInteger()) {
     if (value.numberKind() == platform::Value::NumberKind::UInt) return std::to_string(*value.uint64Value());
-    return std::to_string(*value.int64Value());
+    const std::int64_t number = *value.int64Value();
+    if (number < 0) return std::nullopt;
+    return std::to_string(number);
   }
-  if (value.isFloatingPoint()) {
-    double number = *value.doubleValue();
-    if (std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 1e21) {
-      return platform::format("%.0f", number);
-    }
-  }
-  return value.description();
+  if (!value.isString()) return std::nullopt;
+  const std::string& text = *value.stringPtr();
+  if (text.empty()) return text;
+  if (!decimalDigitsValue(text)) return std::nullopt;
+  return text;
 }
 
 // "time_msec" as a signed 64-bit number; values beyond that range are clamped (and then count as
@@ -247,9 +256,17 @@ void CDVInstanceIDCheckinService::handleReply(const std::shared_ptr<const OBXHTT
     return finish(nullptr, parseError);
   }
   const platform::Value& reply = *json;
-  const std::string deviceID = textFromNumber(reply["android_id"]);
-  const std::string secretToken = textFromNumber(reply["security_token"]);
-  if (deviceID.empty()) return finish(nullptr, errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidValue));
+  const std::optional<std::string> deviceID = credentialText(reply["android_id"]);
+  const std::optional<std::string> secretToken = credentialText(reply["security_token"]);
+  if (deviceID && deviceID->empty()) {
+    return finish(nullptr, errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidValue));
+  }
+  if (!deviceID || !secretToken || secretToken->empty()) {
+    parseError = platform::Error(platform::files::kCocoaErrorDomain, 3840,
+                                 "The check-in reply's credentials are not unsigned 64-bit integers");
+    CDVInstanceIDLoggerDebug(7001, "Error serializing json object. Error Code: %ld", parseError.code);
+    return finish(nullptr, parseError);
+  }
 
   std::int64_t lastCheckin = int64FromReply(reply["time_msec"]);
   const std::int64_t now = CDVInstanceIDCurrentTimestampInMilliseconds();
@@ -261,7 +278,7 @@ void CDVInstanceIDCheckinService::handleReply(const std::shared_ptr<const OBXHTT
   const std::string deviceDataVersion = stringOrEmpty(reply["device_data_version_info"]);
   const std::string digest = stringOrEmpty(reply["digest"]);
   const std::string versionInfo = stringOrEmpty(reply["version_info"]);
-  CDVInstanceIDLoggerDebug(7003, "Checkin successful with authId: %@, digest: %@, lastCheckinTimestamp: %lld", deviceID,
+  CDVInstanceIDLoggerDebug(7003, "Checkin successful with authId: %@, digest: %@, lastCheckinTimestamp: %lld", *deviceID,
                            digest, lastCheckin);
 
   platform::Dictionary services;
@@ -276,7 +293,7 @@ void CDVInstanceIDCheckinService::handleReply(const std::shared_ptr<const OBXHTT
       services.set(*name.stringPtr(), value);
     }
   }
-  auto preferences = std::make_shared<CDVInstanceIDCheckinPreferences>(deviceID, secretToken);
+  auto preferences = std::make_shared<CDVInstanceIDCheckinPreferences>(*deviceID, *secretToken);
   preferences->updateWithCheckinPlistContents(platform::Dictionary{
       {kCDVInstanceIDCheckinDigestKey, digest},
       {kCDVInstanceIDCheckinVersionInfoKey, versionInfo},

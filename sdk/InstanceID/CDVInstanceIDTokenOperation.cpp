@@ -49,6 +49,13 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 std::string textOf(const platform::Value& value) { return value.isString() ? *value.stringPtr() : std::string(); }
 
+// A reply body as text; nothing when it is not UTF-8.
+std::optional<std::string> textOfBody(const platform::Bytes& data) {
+  std::string text(data.begin(), data.end());
+  if (!platform::text::isValidUTF8(text)) return std::nullopt;
+  return text;
+}
+
 }  // namespace
 
 std::string CDVInstanceIDQueryFromQueryItems(const std::vector<CDVInstanceIDURLQueryItem>& items) {
@@ -64,12 +71,14 @@ std::string CDVInstanceIDQueryFromQueryItems(const std::vector<CDVInstanceIDURLQ
   return query;
 }
 
-platform::Dictionary CDVInstanceIDParseTokenResponse(const platform::Bytes& data) {
+std::optional<platform::Dictionary> CDVInstanceIDParseTokenResponse(const platform::Bytes& data) {
+  const std::optional<std::string> text = textOfBody(data);
+  if (!text) return std::nullopt;
   platform::Dictionary parsed;
-  for (const std::string& line : split(std::string(data.begin(), data.end()), '\n')) {
-    const std::size_t at = line.find('=');
-    if (at == std::string::npos) continue;
-    parsed.set(line.substr(0, at), line.substr(at + 1));
+  for (const std::string& line : split(*text, '\n')) {
+    const std::vector<std::string> parts = split(line, '=');
+    if (parts.size() < 2) continue;
+    parsed.set(parts[0], parts[1]);
   }
   return parsed;
 }
@@ -326,7 +335,7 @@ void CDVInstanceIDTokenFetchOperation::handleResponseWithData(const platform::By
                                                               const std::shared_ptr<const OBXHTTPResponse>&,
                                                               const std::optional<platform::Error>& error) {
   if (finishOnFailedExchange(data, error, 20001, "Token fetch HTTP error. Error Code: %ld")) return;
-  const platform::Dictionary parsed = CDVInstanceIDParseTokenResponse(data);
+  const platform::Dictionary parsed = CDVInstanceIDParseTokenResponse(data).value_or(platform::Dictionary());
   const std::string token = textOf(parsed.get("token"));
   if (!token.empty()) {
     finishWithResult(CDVInstanceIDTokenOperationSucceeded, token, std::nullopt);
@@ -394,7 +403,7 @@ void CDVInstanceIDTokenDeleteOperation::handleResponseWithData(const platform::B
                                                                const std::shared_ptr<const OBXHTTPResponse>& response,
                                                                const std::optional<platform::Error>& error) {
   if (finishOnFailedExchange(data, error, 21001, "Device unregister HTTP fetch error. Error code: %ld")) return;
-  const std::string body(data.begin(), data.end());
+  const std::string body = textOfBody(data).value_or(std::string());
   if (body.rfind("deleted=", 0) == 0 || body.rfind("token=", 0) == 0) {
     finishWithResult(CDVInstanceIDTokenOperationSucceeded, std::nullopt, std::nullopt);
     return;

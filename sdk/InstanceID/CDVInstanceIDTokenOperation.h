@@ -54,9 +54,10 @@ struct CDVInstanceIDURLQueryItem {
 // Bytes that would change the form's meaning ("&", "=", "+", "%", "#", blanks, control
 // characters, non-ASCII bytes) are percent-encoded; everything else is written as it is.
 std::string CDVInstanceIDQueryFromQueryItems(const std::vector<CDVInstanceIDURLQueryItem>& items);
-// The reply's "key=value" lines split at the first "=" only; lines without "=" are skipped and a
-// later key replaces an earlier one.
-platform::Dictionary CDVInstanceIDParseTokenResponse(const platform::Bytes& data);
+// The reply's "key=value" lines: the key is the text before the first "=", the value the text up
+// to a second "=" (the rest of the line is dropped); lines without "=" are skipped and a later key
+// replaces an earlier one. A body that is not UTF-8 text is unreadable: nothing.
+std::optional<platform::Dictionary> CDVInstanceIDParseTokenResponse(const platform::Bytes& data);
 
 class CDVInstanceIDTokenOperation : public std::enable_shared_from_this<CDVInstanceIDTokenOperation> {
  public:

@@ -111,6 +111,7 @@ void VesmoraApp::observeBiometricScans() {
     std::string name = "com.apple.BiometricKit_Sim." + sensor + (matched ? ".match" : ".nomatch");
     observers_.push_back(device_.addNotificationObserver(name, [this, matched](const std::string&) {
       if (device_.state(bundleIdentifier_) != sim::AppState::runningForeground) return;
+      ++generation_;
       model_->biometricScanned(matched);
       noteLoading();
     }));
@@ -125,12 +126,18 @@ void VesmoraApp::tapBiometricLogin() {
   prompt.title = texts::faceIDPermissionTitle();
   prompt.message = texts::kFaceIDPermissionMessage;
   prompt.buttons = {"Don't Allow", "OK"};
-  prompt.onButton = [this](const std::string& button) { model_->answerFaceIDPermission(button == "OK"); };
+  prompt.onButton = [this](const std::string& button) {
+    ++generation_;
+    model_->answerFaceIDPermission(button == "OK");
+  };
   prompt.owner = bundleIdentifier_;
   device_.presentSystemAlert(prompt);
 }
 
-void VesmoraApp::didEnterBackground() { model_->enteredBackground(); }
+void VesmoraApp::didEnterBackground() {
+  ++generation_;
+  model_->enteredBackground();
+}
 
 Node VesmoraApp::textField(Type type, const std::string& identifier, Field field, const std::string& text,
                            const std::string& placeholder) {
@@ -306,8 +313,10 @@ Node VesmoraApp::render() {
 }
 
 void VesmoraApp::perform(const std::vector<const sim::Node*>& path, const sim::Action& action) {
+  ++generation_;
   sim::App::perform(path, action);
   noteLoading();
+  ++generation_;
 }
 
 void VesmoraApp::noteLoading() {
@@ -318,6 +327,7 @@ void VesmoraApp::noteLoading() {
 
 void VesmoraApp::timeAdvanced(double now) {
   if (!loadingDeadline_ || now < *loadingDeadline_) return;
+  ++generation_;
   loadingDeadline_.reset();
   model_->finishLoading();
   noteLoading();

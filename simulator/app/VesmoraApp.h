@@ -22,6 +22,9 @@ class VesmoraApp : public sim::App {
   ~VesmoraApp() override;
 
   sim::Node render() override;
+  // Counts the changes of the app's state: actions, finished requests, biometric scans, answers
+  // to its system prompts, going to the background, and every hand-out of the model.
+  std::optional<std::uint64_t> renderGeneration() const override { return generation_; }
   void didEnterBackground() override;
   void perform(const std::vector<const sim::Node*>& path, const sim::Action& action) override;
   // A request in progress ends `loadingSeconds` of virtual time after it was sent.
@@ -31,7 +34,11 @@ class VesmoraApp : public sim::App {
   // The launch-environment entry that sets the loading time of every request, in seconds.
   static constexpr const char* kLoadingSecondsKey = "VESMORA_LOADING_SECONDS";
 
-  VesmoraModel& model() { return *model_; }
+  // The caller may change the model through it: the screen is drawn afresh afterwards.
+  VesmoraModel& model() {
+    ++generation_;
+    return *model_;
+  }
 
  private:
   sim::Node signInScreen();
@@ -54,6 +61,7 @@ class VesmoraApp : public sim::App {
 
   std::unique_ptr<VesmoraModel> model_;
   std::optional<double> loadingDeadline_;
+  std::uint64_t generation_ = 0;
 };
 
 // Installs the app on the device, makes it the app under test and reseeds the test backend

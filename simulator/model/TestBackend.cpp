@@ -142,14 +142,26 @@ TestBackend::TestBackend(std::string fixturePath) : fixturePath_(std::move(fixtu
   } catch (const nlohmann::json::parse_error& e) {
     throw std::runtime_error("test backend fixture is not JSON: " + std::string(e.what()));
   }
-  load(fixture_);
+  seed_ = parse(fixture_);
+  reseed();
 }
 
-TestBackend::TestBackend(const nlohmann::json& fixture) : fixture_(fixture) { load(fixture_); }
+TestBackend::TestBackend(const nlohmann::json& fixture) : fixture_(fixture), seed_(parse(fixture_)) { reseed(); }
 
-void TestBackend::reseed() { load(fixture_); }
+// Read once: the fixture's state is copied back before every test, not read again.
+void TestBackend::reseed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  users_ = seed_.users;
+  accounts_ = seed_.accounts;
+  payees_ = seed_.payees;
+  recipients_ = seed_.recipients;
+  fee_ = seed_.fee;
+  scheduled_.clear();
+  nextConfirmation_ = kFirstConfirmation;
+  eTransfer_ = seed_.eTransfer;
+}
 
-void TestBackend::load(const nlohmann::json& fixture) {
+TestBackend::Seed TestBackend::parse(const nlohmann::json& fixture) {
   if (!fixture.is_object() || !fixture.contains("users") || !fixture["users"].is_array()) {
     throw std::runtime_error("test backend fixture: no \"users\" array");
   }
@@ -204,15 +216,8 @@ void TestBackend::load(const nlohmann::json& fixture) {
                    return user != users.end() && owns(user->second, accountId) &&
                           accounts.at(accountId).category == "deposit";
                  });
-  std::lock_guard<std::mutex> lock(mutex_);
-  users_ = std::move(users);
-  accounts_ = std::move(accounts);
-  payees_ = std::move(payees);
-  recipients_ = std::move(recipients);
-  fee_ = *fee;
-  scheduled_.clear();
-  nextConfirmation_ = kFirstConfirmation;
-  eTransfer_ = std::move(eTransfer);
+  return Seed{std::move(users), std::move(accounts), std::move(payees), std::move(recipients), *fee,
+              std::move(eTransfer)};
 }
 
 SignInResult TestBackend::signIn(const std::string& username, const std::string& password) {

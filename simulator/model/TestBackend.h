@@ -96,13 +96,24 @@ class TestBackend : public Backend {
   static std::string defaultFixturePath();
 
  private:
-  void load(const nlohmann::json& fixture);
+  // The bank's state as the fixture describes it.
+  struct Seed {
+    std::map<std::string, BankUser> users;
+    std::map<std::string, BankAccount> accounts;
+    std::vector<Payee> payees;
+    std::vector<Payee> recipients;
+    platform::Decimal fee;
+    ETransferBook eTransfer;
+  };
+  // Reads and checks the fixture; throws std::runtime_error when it is malformed.
+  static Seed parse(const nlohmann::json& fixture);
   // Takes `amount` off a deposit and lists `description` first among its transactions.
   void debit(BankAccount& account, const platform::Decimal& amount, const std::string& description,
              const CalendarDay& today);
 
   std::string fixturePath_;
   nlohmann::json fixture_;
+  Seed seed_;
   mutable std::mutex mutex_;
   std::map<std::string, BankUser> users_;
   std::map<std::string, BankAccount> accounts_;

@@ -14,6 +14,16 @@ namespace {
 
 platform::Decimal dec(const char* text) { return *platform::Decimal::parse(text); }
 
+// A transfer on one day, not recurring.
+TransferOrder oneTimeOrder(std::string from, std::string to, platform::Decimal amount, CalendarDay day) {
+  TransferOrder order;
+  order.fromId = std::move(from);
+  order.toId = std::move(to);
+  order.amount = std::move(amount);
+  order.firstDate = day;
+  return order;
+}
+
 std::vector<MovableAccount> accounts() {
   return {{"chq", "Everyday Chequing", "001-1", "CAD", dec("5240.75")},
           {"sav", "Rainy day", "001-2", "CAD", dec("12500.00")},
@@ -180,7 +190,7 @@ TEST(TransferForm, RecurringScheduleCountsTransfersUpToTheEndDay) {
 
 TEST(TransferBooking, ImmediateTransfersMoveExactAmountsAndAreListed) {
   TestBackend bank(TestBackend::defaultFixturePath());
-  TransferOrder order{"dep-chq-2038556", "dep-sav-2038556", dec("0.07"), {2026, 12, 7}};
+  TransferOrder order = oneTimeOrder("dep-chq-2038556", "dep-sav-2038556", dec("0.07"), {2026, 12, 7});
   auto first = bank.bookTransfer("2038556", order, {2026, 12, 7});
   ASSERT_TRUE(first);
   for (int i = 0; i < 9; ++i) ASSERT_TRUE(bank.bookTransfer("2038556", order, {2026, 12, 7}));
@@ -194,7 +204,7 @@ TEST(TransferBooking, ImmediateTransfersMoveExactAmountsAndAreListed) {
   EXPECT_EQ(details["transactions"][0]["date"], "2026-12-07");
   EXPECT_EQ((*bank.accountDetails("2038556", "dep-chq-2038556"))["transactions"][0]["amount"], "-0.07");
 
-  TransferOrder held{"dep-chq-2048887", "dep-chq-2048887", dec("1"), {2026, 12, 7}};
+  TransferOrder held = oneTimeOrder("dep-chq-2048887", "dep-chq-2048887", dec("1"), {2026, 12, 7});
   EXPECT_FALSE(bank.bookTransfer("2048887", held, {2026, 12, 7})) << "the same account twice";
 
   bank.reseed();
@@ -204,7 +214,7 @@ TEST(TransferBooking, ImmediateTransfersMoveExactAmountsAndAreListed) {
 
 TEST(TransferBooking, LaterAndRecurringTransfersWaitAndBadOrdersAreRefused) {
   TestBackend bank(TestBackend::defaultFixturePath());
-  TransferOrder later{"dep-chq-2038556", "dep-sav-2038556", dec("12.50"), {2026, 12, 9}};
+  TransferOrder later = oneTimeOrder("dep-chq-2038556", "dep-sav-2038556", dec("12.50"), {2026, 12, 9});
   ASSERT_TRUE(bank.bookTransfer("2038556", later, {2026, 12, 7}));
   TransferOrder weekly = later;
   weekly.recurring = true;
@@ -348,8 +358,8 @@ TEST_F(TransferFlow, PresetDateIsTheDevicesDay) {
 
 TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
   TestBackend bank(TestBackend::defaultFixturePath());
-  TransferOrder cent{"dep-chq-2038556", "dep-sav-2038556", dec("0.01"), {2026, 12, 7}};
-  TransferOrder back{"dep-sav-2038556", "dep-chq-2038556", dec("0.03"), {2026, 12, 7}};
+  TransferOrder cent = oneTimeOrder("dep-chq-2038556", "dep-sav-2038556", dec("0.01"), {2026, 12, 7});
+  TransferOrder back = oneTimeOrder("dep-sav-2038556", "dep-chq-2038556", dec("0.03"), {2026, 12, 7});
   std::thread other([&] {
     for (int i = 0; i < 200; ++i) bank.bookTransfer("2038556", back, {2026, 12, 7});
   });

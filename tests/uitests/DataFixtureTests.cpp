@@ -168,7 +168,9 @@ TEST(SuiteData, SignInRowsOfTheBiometricAndMoreTabFilesSignIn) {
       auto kind = bank.signIn(row.at("username"), row.at("password")).kind;
       EXPECT_TRUE(kind == vesmora::SignInResult::Kind::success || kind == vesmora::SignInResult::Kind::challenge)
           << file << " row " << i;
-      if (keyedById) EXPECT_EQ(row.at("id"), i + 1) << file << " row " << i;
+      if (keyedById) {
+        EXPECT_EQ(row.at("id"), i + 1) << file << " row " << i;
+      }
     }
   }
 }
@@ -200,7 +202,11 @@ TEST(SuiteData, ETransferRecordsNameUsersInTheirStates) {
       EXPECT_TRUE(std::any_of(movable.begin(), movable.end(), [&](const auto& a) { return a.number == r[key]; }))
           << e.record << " " << key;
     }
-    if (r.contains("email")) EXPECT_TRUE(vesmora::isWellFormedEmail(r["email"])) << e.record;
-    if (r.contains("badEmail")) EXPECT_FALSE(vesmora::isWellFormedEmail(r["badEmail"])) << e.record;
+    if (r.contains("email")) {
+      EXPECT_TRUE(vesmora::isWellFormedEmail(r["email"])) << e.record;
+    }
+    if (r.contains("badEmail")) {
+      EXPECT_FALSE(vesmora::isWellFormedEmail(r["badEmail"])) << e.record;
+    }
   }
 }

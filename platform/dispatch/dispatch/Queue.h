@@ -59,6 +59,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   static bool isMainQueue();
   // Label of the innermost queue the calling thread is on; empty when on none.
   static std::string currentLabel();
+  // The innermost queue the calling thread is on; null when on none.
+  static std::shared_ptr<Queue> current();
 
  protected:
   explicit Queue(std::string label);

@@ -15,6 +15,7 @@
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
 #include "foundation/Exception.h"
+#include "foundation/Files.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
 #include "foundation/Text.h"
@@ -388,8 +389,34 @@ bool CDVApp::configureCore() {
   return true;
 }
 
+namespace {
+
+// Measurement files every bundle it uploads under the app's bundle identifier and keeps its
+// events until there is one, so an app without one records but never uploads: say so at
+// configuration, naming what is missing and where it was looked for.
+void checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
+  const std::optional<std::string> actual = CDVApp::actualBundleID();
+  if (actual && !actual->empty()) return;
+  const auto bundle = platform::Bundle::main();
+  const std::string where =
+      bundle && !bundle->bundlePath().empty()
+          ? "'" + platform::files::join(bundle->bundlePath(), "Info.plist") + "' is missing or has no CFBundleIdentifier"
+          : "no main bundle is installed (set VESMORA_MAIN_BUNDLE to the app bundle folder)";
+  const std::string should = expected && !expected->empty()
+                                 ? "; it must be '" + *expected + "', the BUNDLE_ID of " + kServiceInfoFileName + "." +
+                                       kServiceInfoFileType
+                                 : std::string();
+  CDVLogError(kCDVLoggerCore, "I-COR000023",
+              "The app has no bundle identifier: %@. Analytics keeps the events it records but cannot "
+              "upload them until the app has one%@.",
+              where, should);
+}
+
+}  // namespace
+
 void CDVApp::checkExpectedBundleID() const {
   const std::optional<std::string> expected = expectedBundleID();
+  checkAppHasBundleIdentifier(expected);
   if (expected && !CDVBundleUtil::hasBundleIdentifierPrefix(*expected, CDVBundleUtil::relevantBundles())) {
     CDVLogError(kCDVLoggerCore, "I-COR000008",
                 "The project's Bundle ID is inconsistent with either the Bundle ID in '%@.%@', or "
@@ -415,6 +442,11 @@ bool CDVApp::isAppIDValid() const {
               kServiceInfoFileName, kServiceInfoFileType,
               expected ? platform::FormatArg(*expected) : platform::FormatArg(nullptr),
               kCDVConsoleURL);
+  const std::optional<std::string> appID = options_->ombrixAppID();
+  CDVLogError(kCDVLoggerCore, "I-COR000024",
+              "%@; an app id has the form 1:<project number>:ios:<hexadecimal fingerprint>, for "
+              "example 1:123456789:ios:abc123.",
+              appID ? "The OMBRIX_APP_ID '" + *appID + "' is refused" : std::string("There is no OMBRIX_APP_ID"));
   return false;
 }
 

@@ -38,10 +38,16 @@ void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::Notifi
 
 void TLMMeasurementEngine::handleAppDidFinishLaunching(const platform::Notification& notification) {
   if (!notification.userInfo.isDictionary()) return;
-  // The launch URL (a link the app was opened with). Links carried by a user activity are read
-  // by the campaign code, which this platform does not have yet.
-  const platform::Value& url = notification.userInfo["UIApplicationLaunchOptionsURLKey"];
-  const std::string link = url.stringValue().value_or("");
+  // The link the app was opened with: a web link carried by the user activity the app was
+  // launched to continue, else the launch URL. The campaign code reads it at the next start.
+  std::string link;
+  const platform::Value& activityOptions = notification.userInfo[kTLMLaunchOptionsUserActivityDictionaryKey];
+  if (activityOptions.isDictionary()) {
+    if (auto activity = activityOptions[kTLMLaunchOptionsUserActivityKey].objectAs<platform::UserActivity>()) {
+      link = deepLinkFromUserActivity(*activity).value_or("");
+    }
+  }
+  if (link.empty()) link = notification.userInfo[kTLMLaunchOptionsURLKey].stringValue().value_or("");
   if (link.empty()) return;
   auto defaults = TLMUserDefaults::standardUserDefaults();
   defaults->setObject(platform::Value(link), kTLMDeepLinkKey);

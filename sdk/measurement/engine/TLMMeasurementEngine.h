@@ -54,6 +54,13 @@ inline constexpr const char* kTLMAppDidFinishLaunchingNotification = "UIApplicat
 inline constexpr const char* kTLMAppDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 inline constexpr const char* kTLMAppWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
 inline constexpr const char* kTLMAppWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+// Launch options in the launch notification's user info: the URL the app was opened with, and a
+// dictionary holding the user activity it was launched to continue (a Value made from
+// std::shared_ptr<platform::UserActivity>).
+inline constexpr const char* kTLMLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
+inline constexpr const char* kTLMLaunchOptionsUserActivityDictionaryKey =
+    "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+inline constexpr const char* kTLMLaunchOptionsUserActivityKey = "UIApplicationLaunchOptionsUserActivityKey";
 // Where the deep link the app was launched with is kept (standard preferences).
 inline constexpr const char* kTLMDeepLinkKey = "/ombrix/measurement/deep_link";
 inline constexpr const char* kTLMDeepLinkTimestampKey = "/ombrix/measurement/deep_link_timestamp_seconds";

@@ -51,6 +51,6 @@ class TLMForwardingStoreMonitor : public TLMStoreMonitor {
 }  // namespace
 
 TLMStoreMonitor* TLMStoreDefaultMonitor() {
-  static TLMForwardingStoreMonitor& monitor = *new TLMForwardingStoreMonitor();
-  return &monitor;
+  static auto* monitor = new TLMForwardingStoreMonitor();  // never destroyed: queued work may outlive main()
+  return monitor;
 }

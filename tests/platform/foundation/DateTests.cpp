@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "foundation/Date.h"
 
 using platform::DateComponents;
@@ -28,6 +31,31 @@ TEST(TimeZoneTest, NamesAbbreviationsAndOffsets) {
   EXPECT_EQ(DateFormatter().timeZone(), *TimeZone::named("Asia/Tokyo"));
   TimeZone::setCurrent(std::nullopt);
   EXPECT_NE(TimeZone::current().identifier(), "Asia/Tokyo");
+}
+
+// The system's zone is kept between calls: a new $TZ value or the platform's setter must still be
+// seen at once.
+TEST(TimeZoneTest, CurrentFollowsEveryChangeOfTZAndOfTheInstalledZone) {
+  const char* saved = std::getenv("TZ");
+  std::string previous = saved ? saved : "";
+  TimeZone::setCurrent(std::nullopt);
+  setenv("TZ", "Asia/Kolkata", 1);
+  EXPECT_EQ(TimeZone::current().identifier(), "Asia/Kolkata");
+  setenv("TZ", ":America/Denver", 1);
+  EXPECT_EQ(TimeZone::current().identifier(), "America/Denver");
+  TimeZone::setCurrent(*TimeZone::named("Asia/Tokyo"));
+  setenv("TZ", "UTC", 1);
+  EXPECT_EQ(TimeZone::current().identifier(), "Asia/Tokyo");  // an installed zone wins over $TZ
+  EXPECT_EQ(TimeZone::system().identifier(), "UTC");
+  TimeZone::setCurrent(std::nullopt);
+  EXPECT_EQ(TimeZone::current().identifier(), "UTC");
+  setenv("TZ", "Asia/Kolkata", 1);
+  EXPECT_EQ(DateFormatter().timeZone(), *TimeZone::named("Asia/Kolkata"));
+  if (saved) {
+    setenv("TZ", previous.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
 }
 
 TEST(DateFormatterTest, FormatsPatternsInTheFormattersZone) {

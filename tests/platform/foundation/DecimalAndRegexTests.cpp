@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "foundation/Decimal.h"
 #include "foundation/RegularExpression.h"
@@ -81,6 +84,29 @@ TEST(DecimalTest, CurrencyTextInTheLocale) {
   EXPECT_EQ(platform::formatCurrency(dec("-65.44")), "-$65.44");
   EXPECT_EQ(platform::formatCurrency(dec("2.345")), "$2.34");  // half-even, like the platform
   EXPECT_EQ(platform::formatCurrency(dec("3"), "en_US", "EUR"), "€3.00");
+}
+
+// Formatters are kept per thread and per settings: switching currencies back and forth, and
+// formatting on several threads at once, must give each call the text of its own settings.
+TEST(DecimalTest, CurrencyTextFollowsTheSettingsOfEachCallOnEveryThread) {
+  auto formatAll = [] {
+    std::string out;
+    for (int i = 0; i < 20; ++i) {
+      out += platform::formatCurrency(dec("1234.5"), "en_US", "EUR") + " ";
+      out += platform::formatCurrency(dec("1234.5")) + " ";
+      out += platform::formatCurrency(dec("1234.5"), "de_DE") + " ";
+      out += platform::formatCurrency(dec("7"), "en_US", "JPY") + "|";
+    }
+    return out;
+  };
+  std::string expected;
+  for (int i = 0; i < 20; ++i) expected += "\u20ac1,234.50 $1,234.50 1.234,50\u00a0\u20ac \u00a57|";
+  EXPECT_EQ(formatAll(), expected);
+  std::vector<std::string> results(4);
+  std::vector<std::thread> threads;
+  for (auto& result : results) threads.emplace_back([&result, &formatAll] { result = formatAll(); });
+  for (auto& t : threads) t.join();
+  for (const auto& result : results) EXPECT_EQ(result, expected);
 }
 
 TEST(RegularExpressionTest, SearchesMatchesAndReportsBadPatterns) {

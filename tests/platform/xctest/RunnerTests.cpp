@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -99,6 +102,32 @@ class SpentExpectationTests : public XCTestCase {
   }
 };
 XCTEST_METHOD(SpentExpectationTests, testExpectationsOutliveTheirWait)
+
+// Prints on standard output through the C++ and the C library, then fails twice.
+class NoisyTests : public XCTestCase {
+ public:
+  void testPrintsAndFails() {
+    std::cout << "amount <1.00> & \x1b[31mred\x1b[0m" << std::endl;
+    std::printf("from C: caf\xc3\xa9 \xff\n");
+    std::fflush(stdout);
+    XCTFail("first");
+    XCTAssertEqual(1, 2);
+  }
+  void testPrintsAndPasses() { std::cout << "all good" << std::endl; }
+};
+XCTEST_METHOD(NoisyTests, testPrintsAndFails)
+XCTEST_METHOD(NoisyTests, testPrintsAndPasses)
+
+// Prints more than a report keeps of one test.
+class FloodTests : public XCTestCase {
+ public:
+  void testFloods() {
+    std::string line(1023, 'x');
+    for (int i = 0; i < 1536; ++i) std::cout << line << '\n';
+    std::cout << "last line" << std::endl;
+  }
+};
+XCTEST_METHOD(FloodTests, testFloods)
 
 struct Captured {
   xctest::TestRunSummary summary;
@@ -212,8 +241,8 @@ TEST(Runner, WritesJUnitReport) {
   std::string text = xml.str();
   EXPECT_NE(text.find("<testsuites name=\"All tests\" tests=\"3\" failures=\"1\" skipped=\"1\""), std::string::npos);
   EXPECT_NE(text.find("<testcase classname=\"StopOnFailureTests\" name=\"testPasses\""), std::string::npos);
-  EXPECT_NE(text.find("<failure message=\"XCTAssertEqual failed: (&quot;1&quot;) is not equal to (&quot;2&quot;) - "
-                      "numbers differ\">"),
+  EXPECT_NE(text.find("<failure type=\"Failure\" message=\"XCTAssertEqual failed: (&quot;1&quot;) is not equal to "
+                      "(&quot;2&quot;) - numbers differ\">"),
             std::string::npos);
   EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
 
@@ -222,6 +251,139 @@ TEST(Runner, WritesJUnitReport) {
   EXPECT_EQ(mainWith({"--junit", testing::TempDir() + "no-such-dir/report.xml", "StopOnFailureTests/testPasses"}, &out),
             2);
   EXPECT_EQ(out.find("passed"), std::string::npos);
+}
+
+TEST(Runner, PrintsSuitesAndCasesInThePlatformRunnersFormat) {
+  auto r = run({"StopOnFailureTests"});
+  const std::string date = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}";
+  const std::string time = "[0-9]+\\.[0-9]{3}";
+  std::regex expected(
+      "Test Suite 'Selected tests' started at " + date + "\n" +
+      "Test Suite 'StopOnFailureTests' started at " + date + "\n" +
+      "Test Case '-\\[StopOnFailureTests testPasses\\]' started\\.\n" +
+      "Test Case '-\\[StopOnFailureTests testPasses\\]' passed \\(" + time + " seconds\\)\\.\n" +
+      "Test Case '-\\[StopOnFailureTests testStopsAtFirstFailure\\]' started\\.\n" +
+      "[^\n]*RunnerTests.cpp:[0-9]+: error: -\\[StopOnFailureTests testStopsAtFirstFailure\\] : XCTAssertEqual "
+      "failed[^\n]*\n" +
+      "Test Case '-\\[StopOnFailureTests testStopsAtFirstFailure\\]' failed \\(" + time + " seconds\\)\\.\n" +
+      "Test Suite 'StopOnFailureTests' failed at " + date + "\\.\n" +
+      "\t Executed 2 tests, with 1 failure \\(0 unexpected\\) in " + time + " \\(" + time + "\\) seconds\n" +
+      "Test Suite 'Selected tests' failed at " + date + "\\.\n" +
+      "\t Executed 2 tests, with 1 failure \\(0 unexpected\\) in " + time + " \\(" + time + "\\) seconds\n" +
+      "1 passed, 1 failed\n");
+  EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+
+  // Failures are counted one by one; exceptions thrown out of a test are the unexpected ones.
+  EXPECT_NE(run({"ContinueTests"}).out.find("\t Executed 1 test, with 2 failures (0 unexpected) in "),
+            std::string::npos);
+  r = run({"SkipAndThrowTests"});
+  EXPECT_NE(r.out.find("Test Suite 'SkipAndThrowTests' failed at "), std::string::npos);
+  EXPECT_NE(r.out.find("\t Executed 2 tests, with 1 test skipped and 1 failure (1 unexpected) in "),
+            std::string::npos);
+  // A run of everything is "All tests"; a suite of passed and skipped tests passed.
+  r = run({});
+  EXPECT_EQ(r.out.rfind("Test Suite 'All tests' started at ", 0), 0u) << r.out.substr(0, 200);
+  EXPECT_NE(r.out.find("Test Suite 'All tests' failed at "), std::string::npos);
+  r = run({"StopOnFailureTests/testPasses", "SkipAndThrowTests/testSkipped"});
+  EXPECT_NE(r.out.find("Test Suite 'Selected tests' passed at "), std::string::npos);
+}
+
+TEST(Runner, JUnitReportHasOneFailurePerTestAndTheTestsOutput) {
+  std::string path = testing::TempDir() + "xctest-noisy.xml";
+  auto r = run({"NoisyTests", "SkipAndThrowTests/testThrows"}, path);
+  // What the tests print still reaches the standard output.
+  EXPECT_NE(r.out.find("amount <1.00> & \x1b[31mred"), std::string::npos);
+  EXPECT_NE(r.out.find("from C: caf\xc3\xa9 \xff\n"), std::string::npos);
+  std::ifstream in(path);
+  std::stringstream xml;
+  xml << in.rdbuf();
+  std::string text = xml.str();
+  std::size_t failing = text.find("<testcase classname=\"NoisyTests\" name=\"testPrintsAndFails\"");
+  std::size_t passing = text.find("<testcase classname=\"NoisyTests\" name=\"testPrintsAndPasses\"");
+  ASSERT_NE(failing, std::string::npos) << text;
+  ASSERT_NE(passing, std::string::npos) << text;
+  std::string failed = text.substr(failing, passing - failing);
+  std::regex oneFailure(
+      "<failure type=\"Failure\" message=\"failed - first\">[^<]*RunnerTests\\.cpp:[0-9]+: failed - first\n"
+      "[^<]*RunnerTests\\.cpp:[0-9]+: XCTAssertEqual failed: \\(&quot;1&quot;\\) is not equal to "
+      "\\(&quot;2&quot;\\)\n</failure>");
+  EXPECT_TRUE(std::regex_search(failed, oneFailure)) << failed;
+  EXPECT_EQ(failed.find("<failure", failed.find("</failure>")), std::string::npos) << failed;
+  // The output, escaped: markup, control characters and bytes that are not UTF-8.
+  EXPECT_NE(failed.find("<system-out>amount &lt;1.00&gt; &amp; \\x1B[31mred\\x1B[0m\nfrom C: caf\xc3\xa9 \\xFF\n"),
+            std::string::npos)
+      << failed;
+  EXPECT_NE(failed.find("error: -[NoisyTests testPrintsAndFails] : failed - first"), std::string::npos);
+  EXPECT_NE(text.find("<system-out>all good\n</system-out>", passing), std::string::npos);
+  EXPECT_NE(text.find("<failure type=\"Uncaught Exception\" message=\"failed: caught error: &quot;boom&quot;\">"),
+            std::string::npos)
+      << text;
+  // A report keeps the first MiB of a test's output; the console gets all of it.
+  r = run({"FloodTests"}, path);
+  EXPECT_NE(r.out.find("last line\n"), std::string::npos);
+  std::ifstream flood(path);
+  std::stringstream floodXml;
+  floodXml << flood.rdbuf();
+  text = floodXml.str();
+  std::size_t out = text.find("<system-out>"), end = text.find("</system-out>");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(end - out - 12, (1u << 20) + std::string("\n(output beyond 1048576 bytes left out)\n").size());
+  EXPECT_EQ(text.find("last line"), std::string::npos);
+  // Nothing is captured, and no report written, without a report asked for.
+  r = run({"NoisyTests/testPrintsAndPasses"});
+  EXPECT_NE(r.out.find("all good\n"), std::string::npos);
+}
+
+TEST(Runner, XmlEscapeKeepsTextAndRefusesWhatXmlCannotHold) {
+  EXPECT_EQ(xctest::xmlEscape("a<b>&\"c'\n\t\r"), "a&lt;b&gt;&amp;&quot;c&apos;\n\t&#13;");
+  EXPECT_EQ(xctest::xmlEscape("two\nlines\t", true), "two&#10;lines&#9;");
+  EXPECT_EQ(xctest::xmlEscape("\x01\x1b\x7f"), "\\x01\\x1B\x7f");
+  // Well-formed UTF-8 stays; overlong forms, surrogates, non-characters, stray and cut-off
+  // sequences become their bytes' text.
+  EXPECT_EQ(xctest::xmlEscape("\u00e9\u20ac\U0001F600"), "\u00e9\u20ac\U0001F600");
+  EXPECT_EQ(xctest::xmlEscape("\xc0\xaf"), "\\xC0\\xAF");
+  EXPECT_EQ(xctest::xmlEscape("\xed\xa0\x80"), "\\xED\\xA0\\x80");
+  EXPECT_EQ(xctest::xmlEscape("\xef\xbf\xbe"), "\\xEF\\xBF\\xBE");
+  EXPECT_EQ(xctest::xmlEscape("\x80z"), "\\x80z");
+  EXPECT_EQ(xctest::xmlEscape("ok\xe2\x82"), "ok\\xE2\\x82");
+  EXPECT_EQ(xctest::xmlEscape("\xf4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");  // past U+10FFFF
+}
+
+TEST(Runner, HelpListsEveryOptionAndTheRunnersEnvironment) {
+  XCTestRunnerSetup setup;
+  int prepared = 0, listed = 0;
+  setup.optionsHelp = "  --list-things    print the things\n";
+  setup.environmentHelp = "  THING_COUNT      how many things\n";
+  setup.commands["--list-things"] = [&] { return ++listed, 0; };
+  setup.prepare = [&] { return ++prepared, 2; };
+  auto main = [&](std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<char*> argv;
+    args.insert(args.begin(), "suite");
+    for (auto& a : args) argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = XCTestMain(static_cast<int>(argv.size()), argv.data(), setup);
+    std::string text = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    if (out) *out = text;
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(main({"--help"}, &out), 0);
+  for (const char* item : {"--list-classes", "--list ", "--junit <file>", "--help", "--list-things", "THING_COUNT"})
+    EXPECT_NE(out.find(item), std::string::npos) << item;
+  EXPECT_EQ(main({"--list-things"}), 0);
+  EXPECT_EQ(listed, 1);
+  EXPECT_EQ(main({"--list-things", "ContinueTests"}), 2);  // given alone only
+  EXPECT_EQ(main({"--list-classes"}), 0);
+  EXPECT_EQ(prepared, 0);  // nothing to set up for help, listings and the runner's commands
+  // A set-up that refuses ends the run with its status before any test.
+  EXPECT_EQ(main({"StopOnFailureTests/testPasses"}, &out), 2);
+  EXPECT_EQ(prepared, 1);
+  EXPECT_EQ(out.find("Test Case"), std::string::npos) << out;
+  setup.prepare = [&] { return ++prepared, 0; };
+  EXPECT_EQ(main({"StopOnFailureTests/testPasses"}, &out), 0);
+  EXPECT_NE(out.find("1 passed, 0 failed"), std::string::npos);
 }
 
 TEST(Runner, ObserversSeeEveryTestAroundSetUpAndTearDown) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <string>
 
 #include "DemoApp.h"
+#include "foundation/Date.h"
 #include "xcuitest/XCUITest.h"
 
 namespace {
@@ -143,7 +146,7 @@ TEST_F(Actions, OffScreenElementsAreScrolledIntoViewBeforeATap) {
 TEST_F(Actions, SpringboardAlertsCoverTheApp) {
   std::string answered;
   sim::Device::shared().presentSystemAlert({"Allow notifications?", "", {"Don't Allow", "OK"},
-                                            [&](const std::string& b) { answered = b; }});
+                                            [&](const std::string& b) { answered = b; }, {}});
   XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
   EXPECT_TRUE(springboard.alerts().buttons()["OK"].exists());
   EXPECT_FALSE(app.buttons()["showPasswordButton"].isHittable());
@@ -272,3 +275,75 @@ TEST_F(Actions, UITestClassThroughTheRunner) {
 }
 
 }  // namespace
+
+// An app that counts its renders; it shows the device's zone and clock and claims to change only
+// when told to.
+class CountingApp : public sim::App {
+ public:
+  sim::Node render() override {
+    ++renders;
+    sim::Node root(XCUIElementType::application);
+    root.add(sim::Node(XCUIElementType::staticText, "zone", platform::TimeZone::current().identifier()));
+    root.add(sim::Node(XCUIElementType::staticText, "clock", std::to_string(XCTVirtualClock::epochSeconds())));
+    root.add(sim::Node(XCUIElementType::button, "tap", "Tap").onTap([this] { ++taps; }));
+    return root;
+  }
+  std::optional<std::uint64_t> renderGeneration() const override {
+    return countsChanges ? std::optional<std::uint64_t>(generation) : std::nullopt;
+  }
+  int renders = 0;
+  int taps = 0;
+  std::uint64_t generation = 0;
+  bool countsChanges = true;
+};
+
+TEST(SnapshotReuse, RendersAgainOnlyAfterTheAppTheDeviceTheClockOrTheZoneChanged) {
+  auto& device = sim::Device::shared();
+  device.reset();
+  CountingApp* counting = nullptr;
+  device.install("com.example.counting", [&](sim::LaunchContext&) {
+    auto app = std::make_unique<CountingApp>();
+    counting = app.get();
+    return app;
+  });
+  XCUIApplication app("com.example.counting");
+  app.launch();
+  auto zone = app.staticTexts()["zone"];
+  const std::string systemZone = platform::TimeZone::current().identifier();
+  EXPECT_EQ(zone.label(), systemZone);
+  EXPECT_TRUE(app.buttons()["tap"].exists());
+  EXPECT_EQ(counting->renders, 1);
+
+  app.buttons()["tap"].tap();  // an action delivered: the device changed
+  EXPECT_EQ(counting->taps, 1);
+  int before = counting->renders;
+  zone.label();
+  zone.label();
+  EXPECT_EQ(counting->renders, before + 1);
+
+  std::string clock = app.staticTexts()["clock"].label();
+  XCTVirtualClock::advance(1);
+  EXPECT_NE(app.staticTexts()["clock"].label(), clock);
+
+  const char* other = systemZone == "Asia/Kolkata" ? "America/Denver" : "Asia/Kolkata";
+  platform::TimeZone::setCurrent(*platform::TimeZone::named(other));
+  EXPECT_EQ(zone.label(), other);
+  platform::TimeZone::setCurrent(std::nullopt);
+  EXPECT_EQ(zone.label(), systemZone);
+
+  before = counting->renders;
+  device.setBiometricEnrolled(false);
+  zone.label();
+  ++counting->generation;
+  zone.label();
+  zone.label();
+  EXPECT_EQ(counting->renders, before + 2);
+
+  // An app that does not count its changes is drawn for every read.
+  counting->countsChanges = false;
+  before = counting->renders;
+  zone.label();
+  zone.label();
+  EXPECT_EQ(counting->renders, before + 2);
+  device.reset();
+}

@@ -46,7 +46,7 @@ class DemoSpringboardTests : public XCTestCase {
   void testPermissionPrompt() {
     XCUIApplication springboard(sim::kSpringboardBundleIdentifier);
     XCTAssertFalse(springboard.alerts().buttons()["OK"].exists());
-    sim::Device::shared().presentSystemAlert({"Allow?", "", {"OK"}, nullptr});
+    sim::Device::shared().presentSystemAlert({"Allow?", "", {"OK"}, nullptr, {}});
     XCTAssertTrue(springboard.alerts().buttons()["OK"].waitForExistence(1));
     springboard.alerts().buttons()["OK"].tap();
     XCTAssertFalse(springboard.alerts().element().exists());

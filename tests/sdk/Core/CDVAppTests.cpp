@@ -179,6 +179,12 @@ TEST_F(CDVAppTest, InvalidAppIDFailsWithoutLeavingADefaultAppAndRetryWorks) {
             "OMBRIX_APP_ID. You may change your app's bundle identifier to 'com.vesmora.banking'. "
             "Or you can download a new configuration file that matches your bundle identifier "
             "from " + std::string(kCDVConsoleURL) + " and replace the current one.");
+  // The refused value and the form an app id must have.
+  auto form = linesWithCode("I-COR000024");
+  ASSERT_EQ(form.size(), 1u);
+  EXPECT_EQ(form[0].message,
+            "The OMBRIX_APP_ID '1:123:android:abc' is refused; an app id has the form 1:<project "
+            "number>:ios:<hexadecimal fingerprint>, for example 1:123456789:ios:abc123.");
   auto diagnostics = notificationsNamed("CDVAppDiagnosticsNotification");
   ASSERT_EQ(diagnostics.size(), 1u);
   EXPECT_EQ(diagnostics[0].userInfo["Error"].objectAs<platform::Error>()->code, -101);
@@ -191,6 +197,11 @@ TEST_F(CDVAppTest, InvalidAppIDFailsWithoutLeavingADefaultAppAndRetryWorks) {
                   "OmbrixService-Info.plist or set in the customized options.");
   EXPECT_TRUE(notificationsNamed("CDVAppDiagnosticsNotification").empty());
   EXPECT_FALSE(CDVApp::isDefaultAppConfigured());
+  auto missing = std::make_shared<CDVOptions>(std::nullopt, std::nullopt);
+  clearCaptures();
+  EXPECT_THROW(CDVApp::configureWithOptions(missing), platform::Exception);
+  ASSERT_EQ(linesWithCode("I-COR000024").size(), 1u);
+  EXPECT_EQ(linesWithCode("I-COR000024")[0].message.rfind("There is no OMBRIX_APP_ID; an app id has the form", 0), 0u);
 
   CDVApp::configureWithOptions(optionsWithAppID());
   EXPECT_TRUE(CDVApp::isDefaultAppConfigured());
@@ -207,8 +218,38 @@ TEST_F(CDVAppTest, BundleIDMismatchIsOnlyLogged) {
   EXPECT_NE(mismatch[0].message.find("you may change your app's bundle identifier to 'com.other.app'"),
             std::string::npos);
 
+  EXPECT_TRUE(linesWithCode("I-COR000023").empty());  // the app has a bundle identifier
+
   clearCaptures();
   CDVApp::configureWithName("second", optionsWithAppID());  // matching bundle id
+  EXPECT_TRUE(linesWithCode("I-COR000008").empty());
+}
+
+// Without a bundle identifier measurement never uploads: configuration goes on but says what is
+// missing and where it was looked for.
+TEST_F(CDVAppTest, MissingBundleIdentifierIsNamedAtConfiguration) {
+  const std::string dir = installBundle({}, platform::Value(serviceInfo()));
+  CDVApp::configure();
+  EXPECT_TRUE(CDVApp::isDefaultAppConfigured());
+  auto missing = linesWithCode("I-COR000023");
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(missing[0].message,
+            "The app has no bundle identifier: '" + platform::files::join(dir, "Info.plist") +
+                "' is missing or has no CFBundleIdentifier. Analytics keeps the events it records "
+                "but cannot upload them until the app has one; it must be 'com.vesmora.banking', "
+                "the BUNDLE_ID of OmbrixService-Info.plist.");
+  EXPECT_EQ(linesWithCode("I-COR000008").size(), 1u);
+
+  // No main bundle at all, options built in code without a bundle id.
+  clearCaptures();
+  platform::Bundle::setMain(std::make_shared<platform::Bundle>(std::string(), platform::Value()));
+  CDVApp::configureWithName("second", std::make_shared<CDVOptions>(std::string(coretest::kValidAppID), std::nullopt));
+  missing = linesWithCode("I-COR000023");
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(missing[0].message,
+            "The app has no bundle identifier: no main bundle is installed (set VESMORA_MAIN_BUNDLE "
+            "to the app bundle folder). Analytics keeps the events it records but cannot upload "
+            "them until the app has one.");
   EXPECT_TRUE(linesWithCode("I-COR000008").empty());
 }
 
@@ -358,14 +399,18 @@ TEST_F(CDVAppTest, DataCollectionSwitchIsPersistedPerAppAndFollowsThePlistDefaul
 }
 
 TEST_F(CDVAppTest, ExplicitAnalyticsOptionsKeepTheAnalyticsSwitchOutOfIt) {
-  auto options = optionsWithAppID();
-  auto dictionary = options->optionsDictionary();
-  dictionary.set("CINDERVALE_ANALYTICS_COLLECTION_ENABLED", true);
-  options->setOptionsDictionary(dictionary);
-  CDVApp::configureWithOptions(options);
-  clearCaptures();
-  CDVApp::defaultApp()->setDataCollectionDefaultEnabled(false);
-  EXPECT_TRUE(notificationsNamed("CDVAnalyticsConfigurationSetEnabledNotification").empty());
+  for (const char* key : {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", "IS_MEASUREMENT_ENABLED"}) {
+    resetCore();
+    installBundle({{"CFBundleIdentifier", coretest::kBundleID}});
+    auto options = optionsWithAppID();
+    auto dictionary = options->optionsDictionary();
+    dictionary.set(key, true);
+    options->setOptionsDictionary(dictionary);
+    CDVApp::configureWithOptions(options);
+    clearCaptures();
+    CDVApp::defaultApp()->setDataCollectionDefaultEnabled(false);
+    EXPECT_TRUE(notificationsNamed("CDVAnalyticsConfigurationSetEnabledNotification").empty()) << key;
+  }
 }
 
 TEST_F(CDVAppTest, LibraryReportsBecomeDiagnostics) {

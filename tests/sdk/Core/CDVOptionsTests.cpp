@@ -177,6 +177,38 @@ TEST_F(CDVOptionsTest, ExplicitMeasurementOptionsOutrankTheDataCollectionSwitch)
   }
 }
 
+// Whether the options set analytics collection explicitly, key by key: either switch given as a
+// number (true or false) counts, as does deactivation; a deactivation set to false, a switch
+// given as text, or no key leaves the choice to the app's data-collection switch.
+TEST_F(CDVOptionsTest, EachAnalyticsKeyAloneCountsAsAnExplicitSetting) {
+  struct Case {
+    const char* key;
+    platform::Value value;
+    bool explicitlySet;
+  };
+  const Case cases[] = {
+      {"IS_MEASUREMENT_ENABLED", platform::Value(true), true},
+      {"IS_MEASUREMENT_ENABLED", platform::Value(false), true},
+      {"IS_MEASUREMENT_ENABLED", platform::Value(1), true},
+      {"IS_MEASUREMENT_ENABLED", platform::Value("YES"), false},
+      {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", platform::Value(true), true},
+      {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", platform::Value(false), true},
+      {"CINDERVALE_ANALYTICS_COLLECTION_ENABLED", platform::Value("NO"), false},
+      {"CINDERVALE_ANALYTICS_COLLECTION_DEACTIVATED", platform::Value(true), true},
+      {"CINDERVALE_ANALYTICS_COLLECTION_DEACTIVATED", platform::Value(false), false},
+      {"IS_ANALYTICS_ENABLED", platform::Value(true), false},
+  };
+  for (const Case& c : cases) {
+    auto options = CDVOptions::initInternalWithOptionsDictionary({{c.key, c.value}});
+    options->analyticsOptionsDictionaryWithInfoDictionary({});
+    EXPECT_EQ(options->isAnalyticsCollectionExpicitlySet(), c.explicitlySet) << c.key << " = " << c.value.description();
+    // The same key in the Info.plist counts alike.
+    auto fromInfo = CDVOptions::initInternalWithOptionsDictionary({});
+    fromInfo->analyticsOptionsDictionaryWithInfoDictionary({{c.key, c.value}});
+    EXPECT_EQ(fromInfo->isAnalyticsCollectionExpicitlySet(), c.explicitlySet) << c.key << " in the Info.plist";
+  }
+}
+
 TEST_F(CDVOptionsTest, LibraryVersionID) {
   EXPECT_EQ(optionsWithAppID()->libraryVersionID(), "60004000");
   auto options = optionsWithAppID();

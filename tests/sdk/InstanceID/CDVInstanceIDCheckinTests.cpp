@@ -193,6 +193,44 @@ TEST_F(CheckinServiceTest, ReplyEdgeCases) {
   EXPECT_EQ(linesWithCode(7007).size(), 1u);
 }
 
+TEST_F(CheckinServiceTest, CredentialsMustBeUnsigned64BitIntegers) {
+  // Every digit is kept, whether the integer arrives as a number or as text.
+  Answer answer = exchange(R"({"android_id":"18446744073709551615","security_token":0})");
+  ASSERT_TRUE(answer.preferences);
+  EXPECT_EQ(answer.preferences->deviceID(), "18446744073709551615");
+  EXPECT_EQ(answer.preferences->secretToken(), "0");
+
+  const char* refused[] = {
+      "true", "{\"a\":1}", "[1]", "1.5", "1e3", "99999999999999999999999", "18446744073709551616", "-1",
+      "\"18446744073709551616\"", "\"12a\"", "\"-5\"", "\" 7\"", "\"1.0\"",
+  };
+  for (const char* value : refused) {
+    for (const bool asDeviceID : {true, false}) {
+      const std::string body = asDeviceID ? std::string(R"({"security_token":2,"android_id":)") + value + "}"
+                                          : std::string(R"({"android_id":1,"security_token":)") + value + "}";
+      answer = exchange(body);
+      EXPECT_FALSE(answer.preferences) << body;
+      ASSERT_TRUE(answer.error.has_value()) << body;
+      EXPECT_EQ(answer.error->code, 3840) << body;
+    }
+  }
+  EXPECT_EQ(exchange(R"({"android_id":1})").error->code, 3840) << "no secret";
+  EXPECT_EQ(exchange(R"({"android_id":"","security_token":2})").error->code, kCDVInstanceIDErrorCodeInvalidValue);
+
+  // A refused reply leaves the record in use and on disk as it was.
+  saveRecord("111", "222", 8 * 24 * 3600);
+  auto auth = CDVInstanceIDAuthService::initWithCheckinService(service, newStore());
+  std::vector<Answer> answers;
+  auth->fetchCheckinInfoWithHandler(collect(answers));
+  transport->respond(200, json(R"({"android_id":99999999999999999999999,"security_token":222})"));
+  pump();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].error->code, 3840);
+  EXPECT_EQ(auth->checkinPreferences()->deviceID(), "111");
+  EXPECT_EQ(newStore()->cachedCheckinPreferences()->deviceID(), "111");
+  EXPECT_EQ(keychainText(), "111|222");
+}
+
 TEST_F(CheckinServiceTest, ThreeWaitersShareOneRequestAndAReentrantHandlerDoesNotDeadlock) {
   auto auth = CDVInstanceIDAuthService::initWithCheckinService(service, newStore());
   EXPECT_FALSE(auth->checkinPreferences());

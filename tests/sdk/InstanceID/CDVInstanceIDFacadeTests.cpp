@@ -209,6 +209,24 @@ TEST_F(FacadeTest, CheckinFailureFailsTheRequestEvenWithACachedToken) {
   EXPECT_FALSE(outcomes[0].value.has_value());
 }
 
+TEST_F(FacadeTest, TokenNotificationsWaitForThePostingQueueAndCoalesce) {
+  std::vector<Value> objects;
+  auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+      kCDVInstanceIDDefaultJXQTokenNotification, Value(), [&](const platform::Notification& n) { objects.push_back(n.object); });
+  workQueue_->async([&] {
+    facade->setDefaultJXQToken("a");
+    facade->setDefaultJXQToken(std::nullopt);
+    facade->setDefaultJXQToken("b");
+    facade->setDefaultJXQToken(std::nullopt);
+    EXPECT_TRUE(objects.empty()) << "posted only when the queue runs again";
+  });
+  workQueue_->drain();
+  EXPECT_EQ(mainQueue_->pendingCount(), 0u) << "posted on the poster's queue, not the main one";
+  // The two "nothing" posts became one, after "b", so observers end with the current state.
+  EXPECT_EQ(objects, (std::vector<Value>{Value("a"), Value("b"), Value()}));
+  platform::NotificationCenter::defaultCenter().removeObserver(observer);
+}
+
 TEST_F(FacadeTest, DeletingTheDefaultTokenClearsItAndTellsObservers) {
   facade->defaultTokenWithHandler(nullptr);
   pump();

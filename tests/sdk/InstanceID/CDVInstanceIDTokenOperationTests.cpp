@@ -55,12 +55,18 @@ TEST_F(TokenOperationTest, FormBodyEscapesOnlyWhatWouldChangeItsMeaning) {
   EXPECT_EQ(decoded["k"], "%41");
 }
 
-TEST_F(TokenOperationTest, ReplyLinesSplitAtTheFirstEqualsSign) {
-  const platform::Dictionary parsed = CDVInstanceIDParseTokenResponse(iidtest::bytes("junk\ntoken=abc=def==\nError=\nk=1\nk=2\n"));
-  EXPECT_EQ(parsed.get("token"), Value("abc=def=="));
+TEST_F(TokenOperationTest, ReplyLinesKeepTheValueUpToASecondEqualsSign) {
+  const platform::Dictionary parsed =
+      *CDVInstanceIDParseTokenResponse(iidtest::bytes("junk\ntoken=abc=def==\nError=\nk=1\nk=2\n=v\nw=\xc3\xa9=x"));
+  EXPECT_EQ(parsed.get("token"), Value("abc"));
   EXPECT_EQ(parsed.get("Error"), Value(""));
   EXPECT_EQ(parsed.get("k"), Value("2"));
+  EXPECT_EQ(parsed.get(""), Value("v"));
+  EXPECT_EQ(parsed.get("w"), Value("\xc3\xa9"));
   EXPECT_FALSE(parsed.contains("junk"));
+  // Bytes that are not UTF-8 make the whole reply unreadable.
+  EXPECT_FALSE(CDVInstanceIDParseTokenResponse(iidtest::bytes("token=abc\xff\nk=1")).has_value());
+  EXPECT_FALSE(CDVInstanceIDParseTokenResponse(iidtest::bytes("token=\xc3")).has_value());
 }
 
 TEST_F(TokenOperationTest, FetchRequestCarriesCredentialsAndParametersInOrder) {
@@ -92,7 +98,11 @@ TEST_F(TokenOperationTest, FetchRequestCarriesCredentialsAndParametersInOrder) {
 TEST_F(TokenOperationTest, FetchReplyOutcomes) {
   Finish ok = run("token=abc=def");
   EXPECT_EQ(ok.result, CDVInstanceIDTokenOperationSucceeded);
-  EXPECT_EQ(ok.token, "abc=def");
+  EXPECT_EQ(ok.token, "abc");
+  Finish unreadable = run("token=abc\xfe");
+  EXPECT_EQ(unreadable.result, CDVInstanceIDTokenOperationError);
+  EXPECT_FALSE(unreadable.token.has_value());
+  EXPECT_EQ(unreadable.error->code, kCDVInstanceIDErrorCodeUnknown);
   EXPECT_EQ(run("token=\nother=1").error->code, kCDVInstanceIDErrorCodeUnknown);
   EXPECT_EQ(run("").error->code, kCDVInstanceIDErrorCodeUnknown);
   EXPECT_EQ(run("Error=SOMETHING_ELSE").error->code, kCDVInstanceIDErrorCodeUnknown);
@@ -174,9 +184,10 @@ TEST_F(TokenOperationTest, DeleteRequestsAndReplies) {
     queue->addOperation(operation);
     pump();
   };
-  replies = {"deleted=whatever", "token=x", "no"};
+  replies = {"deleted=whatever", "token=x", "no", "deleted=\xff"};
   enqueue("*", "*", pair, CDVInstanceIDTokenActionDeleteAll);
   enqueue(std::nullopt, std::nullopt, nullptr, CDVInstanceIDTokenActionDelete);
+  enqueue("e", "s", nullptr, CDVInstanceIDTokenActionDelete);
   enqueue("e", "s", nullptr, CDVInstanceIDTokenActionDelete);
 
   const iidtest::Form all = requestForm(0);
@@ -187,11 +198,12 @@ TEST_F(TokenOperationTest, DeleteRequestsAndReplies) {
   EXPECT_EQ(header(requests[0], "info"), "<absent>");
   const iidtest::Form bare = requestForm(1);
   EXPECT_EQ(bare.order, (std::vector<std::string>{"X-osv", "device", "plat", "app", "app_ver", "X-cliv", "delete"}));
-  ASSERT_EQ(errors.size(), 3u);
+  ASSERT_EQ(errors.size(), 4u);
   EXPECT_FALSE(errors[0].has_value());
   EXPECT_FALSE(errors[1].has_value());
   EXPECT_EQ(errors[2]->code, kCDVInstanceIDErrorCodeUnknown);
-  EXPECT_EQ(linesWithCode(21002).size(), 1u);
+  EXPECT_EQ(errors[3]->code, kCDVInstanceIDErrorCodeUnknown) << "a reply that is not text is no success";
+  EXPECT_EQ(linesWithCode(21002).size(), 2u);
 }
 
 }  // namespace

@@ -81,6 +81,25 @@ TEST_F(AnalyticsTest, StoredLaunchLinkIsHandledOnce) {
   EXPECT_EQ(stored("_cmp").size(), 1u);
 }
 
+// The app launched to continue a web activity (a launch URL beside it): the activity's link is
+// kept at launch and becomes the campaign of the next start.
+TEST_F(AnalyticsTest, TheLinkOfALaunchActivityBecomesTheCampaignAtTheNextStart) {
+  auto activity = std::make_shared<platform::UserActivity>(platform::UserActivity{
+      platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/offer?utm_source=web&utm_campaign=spring"});
+  Value userInfo = Value::dictionary(
+      {{kTLMLaunchOptionsUserActivityDictionaryKey,
+        Value::dictionary({{kTLMLaunchOptionsUserActivityKey, Value::object(activity)}})},
+       {kTLMLaunchOptionsURLKey, Value("vesmora://open?utm_source=url")}});
+  TLMMeasurementEngine::handleAppDidFinishLaunching({kTLMAppDidFinishLaunchingNotification, {}, userInfo});
+  h.start();
+  h.drain();
+  auto campaigns = stored("_cmp");
+  ASSERT_EQ(campaigns.size(), 1u);
+  EXPECT_EQ(text(campaigns[0].event, "source"), "web");
+  EXPECT_EQ(text(campaigns[0].event, "campaign"), "spring");
+  EXPECT_TRUE(TLMUserDefaults::standardUserDefaults()->objectForKey(kTLMDeepLinkKey).isNull());
+}
+
 TEST_F(AnalyticsTest, OpenedLinksAndUserActivitiesReachTheEngine) {
   start();
   drain();

@@ -1,17 +1,19 @@
 // The SDK as an app uses it: an app bundle with its service information file, CDVApp::configure(),
-// an event and a user property through the facade, and a loopback collector (port 0) that
-// receives the upload. Real queues and HTTP; the clock is a manual one, moved to fire the upload
-// alarm. Waits are bounded waits for real work on other threads.
+// events and a user property through the facade, and a loopback collector (port 0) that receives
+// the uploads. Real queues and HTTP; the clock is a manual one, moved to fire the upload alarm.
+// Waits are bounded waits for real work on other threads.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
-#include <map>
 #include <thread>
 
+#include "BatchReader.h"
 #include "Core/Public/CDVApp.h"
+#include "LoopbackServer.h"
 #include "dispatch/Testing.h"
 #include "foundation/Bundle.h"
 #include "foundation/Files.h"
@@ -20,9 +22,9 @@
 #include "foundation/UserDefaults.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMIdentity.h"
 #include "measurement/engine/TLMScheduler.h"
-#include "proto/NANOAccessors.h"
-#include "proto/TLMPBMessages.h"
+#include "obx/OBXLogger.h"
 
 using namespace std::chrono_literals;
 
@@ -42,17 +44,23 @@ class Collector {
       received.notify_all();
     });
     port = server.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server.listen_after_bind(); });
+    if (port > 0 && !testsupport::startListening(server, thread)) port = 0;
     base = "http://127.0.0.1:" + std::to_string(port);
   }
   ~Collector() {
     server.stop();
-    thread.join();
+    if (thread.joinable()) thread.join();
   }
-  std::optional<std::string> waitForPost() {
+  // The bundles of the n-th post (from 1), waiting (bounded) for it.
+  std::vector<collector::Bundle> waitForPost(std::size_t n) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!received.wait_for(lock, 30s, [&] { return !bodies.empty(); })) return std::nullopt;
-    return bodies.front();
+    if (!received.wait_for(lock, 30s, [&] { return bodies.size() >= n; })) {
+      ADD_FAILURE() << "post " << n << " never arrived";
+      return {};
+    }
+    auto bundles = collector::readBatch(bodies[n - 1]);
+    EXPECT_TRUE(bundles) << "post " << n << " is not a batch";
+    return bundles.value_or(std::vector<collector::Bundle>{});
   }
 
   httplib::Server server;
@@ -64,112 +72,163 @@ class Collector {
   std::vector<std::string> bodies;
 };
 
-// Waits (bounded) until everything queued on the interface so far has reached the serial queue.
-bool flushInterface() {
-  auto done = std::make_shared<std::promise<void>>();
-  auto future = done->get_future();
-  CDVAnalytics::queueOperationWithBlock([done] { done->set_value(); });
-  return future.wait_for(30s) == std::future_status::ready;
-}
+class CDVAnalyticsEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::UserDefaults::resetForTesting();
+    ASSERT_GT(collector.port, 0);
+    OBXLoggerSetSink([this](const OBXLogLine& line) {
+      std::lock_guard<std::mutex> lock(linesMutex);
+      lines.push_back(line.messageCode);
+      lineLogged.notify_all();
+    });
+  }
 
-struct Param {
-  std::optional<std::string> text;
-  std::optional<std::int64_t> integer;
+  // The app: its bundle with the service information file and, unless left out, an Info.plist;
+  // then a fresh SDK configured against the collector, as at a launch.
+  void launchApp(bool withInfoPlist = true) {
+    const std::string bundle = platform::files::join(sandbox.root(), "Vesmora.app");
+    ASSERT_TRUE(platform::files::createDirectories(bundle));
+    ASSERT_TRUE(platform::plist::writeFile(
+        platform::files::join(bundle, "OmbrixService-Info.plist"),
+        platform::Value(platform::Dictionary{{"OMBRIX_APP_ID", kAppID}, {"BUNDLE_ID", kBundleID},
+                                             {"API_KEY", "key-1"}, {"WRQ_SENDER_ID", "123456789"}}),
+        platform::plist::Format::XML));
+    platform::Value info;
+    if (withInfoPlist) {
+      info = platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID},
+                                                  {"CFBundleShortVersionString", "1.0"},
+                                                  {"CFBundleVersion", "1"}});
+    }
+    platform::Bundle::setMain(std::make_shared<platform::Bundle>(bundle, info));
+
+    resetSDK();
+    if (!diagnostics) diagnostics = CDVApp::setDiagnosticsLoader(nullptr);
+    CDVAnalyticsConnector::load();
+    TLMMeasurementEngine::setCollectionServerURL(collector.base);
+    CDVApp::configure();
+  }
+
+  static void resetSDK() {
+    if (auto engine = TLMMeasurementEngine::sharedInstance()) engine->scheduler()->workerQueue()->sync([] {});
+    TLMMeasurementEngine::resetSharedInstanceForTesting();
+    TLMIdentity::resetSharedInstanceForTesting();
+    TLMAnalytics::resetForTesting();
+    CDVApp::resetForTesting();
+  }
+
+  bool waitForLogLine(const std::string& code) {
+    std::unique_lock<std::mutex> lock(linesMutex);
+    return lineLogged.wait_for(lock, 30s, [&] { return std::find(lines.begin(), lines.end(), code) != lines.end(); });
+  }
+
+  void TearDown() override {
+    resetSDK();
+    OBXLoggerSetSink(nullptr);
+    TLMMeasurementEngine::setCollectionServerURL("");
+    if (diagnostics) CDVApp::setDiagnosticsLoader(std::move(diagnostics));
+    platform::Bundle::resetForTesting();
+    platform::UserDefaults::resetForTesting();
+  }
+
+  // Waits (bounded) until everything asked of the facade so far has been handled on the engine's
+  // worker queue, then lets the upload alarm come due.
+  void uploadDue() {
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    CDVAnalytics::queueOperationWithBlock([done] { done->set_value(); });
+    ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
+    auto engine = TLMMeasurementEngine::sharedInstance();
+    ASSERT_TRUE(engine);
+    engine->scheduler()->workerQueue()->sync([] {});
+    clock->advance(24 * 3600);
+  }
+
+  static void logOffer(const std::string& name) {
+    TLMObjectDictionary parameters;
+    parameters.set("item", TLMObject("card"));
+    parameters.set("count", TLMObject(std::int64_t{2}));
+    CDVAnalytics::logEventWithName(name, parameters);
+  }
+
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(1750000000.0);
+  platform::ScopedClock scopedClock{clock};
+  std::function<void()> diagnostics;
+  Collector collector;
+  std::mutex linesMutex;
+  std::condition_variable lineLogged;
+  std::vector<std::string> lines;
 };
 
-TEST(CDVAnalyticsEndToEndTest, ConfiguredAppUploadsFirstOpenAndLoggedEvent) {
-  platform::sandbox::ScopedTemporarySandbox sandbox;
-  platform::UserDefaults::resetForTesting();
-  auto clock = std::make_shared<platform::ManualClock>(1750000000.0);
-  platform::ScopedClock scopedClock(clock);
-
-  // The app: its bundle with the service information file.
-  const std::string bundle = platform::files::join(sandbox.root(), "Vesmora.app");
-  ASSERT_TRUE(platform::files::createDirectories(bundle));
-  ASSERT_TRUE(platform::plist::writeFile(
-      platform::files::join(bundle, "OmbrixService-Info.plist"),
-      platform::Value(platform::Dictionary{{"OMBRIX_APP_ID", kAppID}, {"BUNDLE_ID", kBundleID},
-                                           {"API_KEY", "key-1"}, {"WRQ_SENDER_ID", "123456789"}}),
-      platform::plist::Format::XML));
-  platform::Bundle::setMain(std::make_shared<platform::Bundle>(
-      bundle, platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID},
-                                                   {"CFBundleShortVersionString", "1.0"},
-                                                   {"CFBundleVersion", "1"}})));
-
-  CDVApp::resetForTesting();
-  auto diagnostics = CDVApp::setDiagnosticsLoader(nullptr);
-  TLMMeasurementEngine::resetSharedInstanceForTesting();
-  TLMAnalytics::resetForTesting();
-  CDVAnalyticsConnector::load();
-
-  Collector collector;
-  ASSERT_GT(collector.port, 0);
-  TLMMeasurementEngine::setCollectionServerURL(collector.base);
-
-  CDVApp::configure();
+TEST_F(CDVAnalyticsEndToEndTest, ConfiguredAppUploadsFirstOpenAndLoggedEvent) {
+  launchApp();
   CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
-  TLMObjectDictionary parameters;
-  parameters.set("item", TLMObject("card"));
-  parameters.set("count", TLMObject(std::int64_t{2}));
-  CDVAnalytics::logEventWithName("offer_viewed", parameters);
+  logOffer("offer_viewed");
+  uploadDue();
 
-  ASSERT_TRUE(flushInterface());
-  auto engine = TLMMeasurementEngine::sharedInstance();
-  ASSERT_TRUE(engine);
-  engine->scheduler()->workerQueue()->sync([] {});
-  // The upload alarm comes due.
-  clock->advance(24 * 3600);
-  const auto body = collector.waitForPost();
-  ASSERT_TRUE(body);
-
-  platform::Bytes bytes(body->begin(), body->end());
-  auto batch = TLMPBMeasurementBatch::initWithBuffer(bytes);
-  ASSERT_TRUE(batch);
-  std::vector<std::string> names;
-  std::map<std::string, Param> logged;
-  std::vector<std::string> properties;
-  for (const auto& b : NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles).value_or(
-           std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
-    EXPECT_EQ(NANOGetString(*b, TLMPBMeasurementBundleSlot::measurement_app_id), kAppID);
-    for (const auto& e : NANOGetArray<TLMPBEvent>(*b, TLMPBMeasurementBundleSlot::events).value_or(
-             std::vector<std::shared_ptr<TLMPBEvent>>{})) {
-      const std::string name = NANOGetString(*e, TLMPBEventSlot::name).value_or("");
-      names.push_back(name);
-      if (name != "offer_viewed") continue;
-      for (const auto& p : NANOGetArray<TLMPBEventParam>(*e, TLMPBEventSlot::params).value_or(
-               std::vector<std::shared_ptr<TLMPBEventParam>>{})) {
-        Param param;
-        if (NANOHasField(*p, TLMPBEventParamSlot::string_value)) param.text = NANOGetString(*p, TLMPBEventParamSlot::string_value);
-        if (NANOHasField(*p, TLMPBEventParamSlot::int_value)) param.integer = NANOGetInt64(*p, TLMPBEventParamSlot::int_value);
-        logged[NANOGetString(*p, TLMPBEventParamSlot::name).value_or("")] = param;
-      }
-    }
-    for (const auto& a : NANOGetArray<TLMPBUserAttribute>(*b, TLMPBMeasurementBundleSlot::user_attributes).value_or(
-             std::vector<std::shared_ptr<TLMPBUserAttribute>>{})) {
-      properties.push_back(NANOGetString(*a, TLMPBUserAttributeSlot::name).value_or(""));
-    }
+  const auto bundles = collector.waitForPost(1);
+  ASSERT_FALSE(bundles.empty());
+  for (const auto& bundle : bundles) {
+    EXPECT_EQ(bundle.measurementAppID, kAppID);
+    EXPECT_EQ(bundle.bundleID, kBundleID);
   }
-  auto has = [](const std::vector<std::string>& list, const std::string& item) {
-    return std::find(list.begin(), list.end(), item) != list.end();
-  };
-  EXPECT_TRUE(has(names, "_f")) << ::testing::PrintToString(names);
-  EXPECT_TRUE(has(names, "_e")) << ::testing::PrintToString(names);
-  ASSERT_TRUE(has(names, "offer_viewed")) << ::testing::PrintToString(names);
-  EXPECT_EQ(logged["item"].text, "card");
-  EXPECT_EQ(logged["count"].integer, 2);
-  EXPECT_EQ(logged["_o"].text, "app");
-  EXPECT_TRUE(has(properties, "_fot"));
-  EXPECT_TRUE(has(properties, "tier"));
+  EXPECT_TRUE(collector::findEvent(bundles, "_f"));
+  EXPECT_TRUE(collector::findEvent(bundles, "_e"));
+  const auto* offer = collector::findEvent(bundles, "offer_viewed");
+  ASSERT_TRUE(offer);
+  EXPECT_EQ(offer->parameters.at("item").text, "card");
+  EXPECT_EQ(offer->parameters.at("count").integer, 2);
+  EXPECT_EQ(offer->parameters.at("_o").text, "app");
+  const auto* carrier = collector::bundleWithEvent(bundles, "offer_viewed");
+  EXPECT_TRUE(carrier->userProperties.count("_fot"));
+  ASSERT_TRUE(carrier->userProperties.count("tier"));
+  EXPECT_EQ(carrier->userProperties.at("tier").text, "gold");
+}
 
-  engine->scheduler()->workerQueue()->sync([] {});
-  engine.reset();
-  TLMMeasurementEngine::setCollectionServerURL("");
-  TLMMeasurementEngine::resetSharedInstanceForTesting();
-  TLMAnalytics::resetForTesting();
-  CDVApp::resetForTesting();
-  CDVApp::setDiagnosticsLoader(std::move(diagnostics));
-  platform::Bundle::resetForTesting();
-  platform::UserDefaults::resetForTesting();
+// A user property travels with the events logged after it is set: the bundles of events stored
+// before it keep the properties of their own time, and the next event logged carries it.
+TEST_F(CDVAnalyticsEndToEndTest, UserPropertySetAfterEventsReachesCollectorWithNextEvent) {
+  launchApp();
+  logOffer("offer_viewed");
+  CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
+  uploadDue();
+  const auto first = collector.waitForPost(1);
+  const auto* earlier = collector::bundleWithEvent(first, "offer_viewed");
+  ASSERT_TRUE(earlier);
+  EXPECT_FALSE(earlier->userProperties.count("tier"));
+
+  logOffer("offer_opened");
+  uploadDue();
+  const auto second = collector.waitForPost(2);
+  const auto* later = collector::bundleWithEvent(second, "offer_opened");
+  ASSERT_TRUE(later);
+  ASSERT_TRUE(later->userProperties.count("tier"));
+  EXPECT_EQ(later->userProperties.at("tier").text, "gold");
+}
+
+// Without an Info.plist the app has no bundle identifier: configuration says so, every bundle is
+// refused and nothing is posted, but the events stay in the store and go out with the identifier
+// once the app is launched with its Info.plist.
+TEST_F(CDVAnalyticsEndToEndTest, AppWithoutBundleIdentifierKeepsItsEventsUntilItHasOne) {
+  launchApp(/*withInfoPlist=*/false);
+  EXPECT_TRUE(waitForLogLine("I-COR000023"));
+  logOffer("offer_viewed");
+  uploadDue();
+  ASSERT_TRUE(waitForLogLine("I-ACS023115"));  // "Unable to insert bundle"
+  TLMMeasurementEngine::sharedInstance()->scheduler()->workerQueue()->sync([] {});
+  {
+    std::lock_guard<std::mutex> lock(collector.mutex);
+    EXPECT_TRUE(collector.bodies.empty());
+  }
+
+  launchApp();
+  uploadDue();
+  const auto bundles = collector.waitForPost(1);
+  const auto* carrier = collector::bundleWithEvent(bundles, "offer_viewed");
+  ASSERT_TRUE(carrier);
+  EXPECT_EQ(carrier->bundleID, kBundleID);
+  EXPECT_EQ(carrier->measurementAppID, kAppID);
 }
 
 }  // namespace

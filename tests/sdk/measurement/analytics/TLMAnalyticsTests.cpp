@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
+#include "measurement/analytics/CDVAMeasurement.h"
 #include "obx/OBXAppDelegateSwizzler.h"
 #include "storekit/StoreKit.h"
 
@@ -386,6 +387,36 @@ TEST_F(AnalyticsTest, StartConnectsAppDelegatePaymentQueueAndScreens) {
   OBXAppDelegateSwizzler::applicationOpenURL("app://three");
   EXPECT_EQ(operation->pendingCount(), 0u);
   EXPECT_EQ(serial->pendingCount(), 0u);
+}
+
+// Code written against the older class names: the controller is the one shared controller, and
+// a record of the older name is set, triggered and read back by a controller of the older name.
+TEST_F(AnalyticsTest, OlderConditionalPropertyNamesWorkAsTheCurrentOnes) {
+  EXPECT_EQ(CDVAConditionalUserPropertyController::sharedInstance(),
+            TLMConditionalUserPropertyController::sharedInstance());
+  auto controller = std::make_shared<CDVAConditionalUserPropertyController>();
+  h.components.conditionalProperties = controller;
+  h.start();
+  CDVAConditionalUserProperty older;
+  older.name = "tier";
+  older.origin = "app";
+  older.value = TLMValue(std::string("gold"));
+  older.triggerEventName = "unlock";
+  older.triggerTimeout = 100;
+  older.timeToLive = 50;
+  EXPECT_TRUE(TLMIsValidConditionalUserProperty(older));
+  controller->setConditionalUserProperty(older, "tier");
+  h.drain();
+  EXPECT_FALSE(h.property("tier"));
+  h.log("unlock");
+  ASSERT_TRUE(h.property("tier"));
+  EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
+  std::optional<std::vector<TLMConditionalUserProperty>> rows;
+  h.worker->async([&] { rows = controller->conditionalUserProperties(std::nullopt, std::nullopt); });
+  h.drain();
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_TRUE(rows->front().isActive());
 }
 
 }  // namespace

@@ -143,8 +143,12 @@ TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARec
   ASSERT_EQ(h.internalEventCount("_au"), 1u);
   ASSERT_EQ(h.internalEventCount("_ou"), 1u);
   for (const auto& event : h.monitor.internalEvents()) {
-    if (event.name == "_au") EXPECT_TRUE(*event.parameters.find("_pv") == TLMObject(TLMValue("1.0")));
-    if (event.name == "_ou") EXPECT_TRUE(*event.parameters.find("_po") == TLMObject(TLMValue("16.4")));
+    if (event.name == "_au") {
+      EXPECT_TRUE(*event.parameters.find("_pv") == TLMObject(TLMValue("1.0")));
+    }
+    if (event.name == "_ou") {
+      EXPECT_TRUE(*event.parameters.find("_po") == TLMObject(TLMValue("16.4")));
+    }
   }
   EXPECT_EQ(h.persisted->appVersion(), "1.1");
   EXPECT_EQ(h.persisted->osVersion(), "17.0");
@@ -544,7 +548,8 @@ TEST(TLMMeasurementEngineEngagementTest, RepeatedPurchasesAreFilteredOnlyWithDed
   h.components.purchaseFingerprint = [](const TLMPaymentTransaction& t) { return t.transactionIdentifier; };
   h.start();
   const std::vector<TLMPaymentTransaction> input = {
-      {"gold", "t1", 1}, {"gold", "t1", 1}, {"silver", "t2", 3}, {"bronze", "", 1}};
+      {"gold", "t1", 1, 0, nullptr}, {"gold", "t1", 1, 0, nullptr}, {"silver", "t2", 3, 0, nullptr},
+      {"bronze", "", 1, 0, nullptr}};
   auto filter = [&] {
     std::promise<std::vector<TLMPaymentTransaction>> promise;
     auto future = promise.get_future();

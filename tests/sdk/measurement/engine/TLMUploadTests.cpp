@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "UploadTestSupport.h"
+#include "obx/OBXAppEnvironmentUtil.h"
 
 namespace {
 
@@ -345,7 +346,9 @@ TEST(TLMConfigFetchTest, EveryStatusPath) {
       EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
       EXPECT_EQ(h.persisted->lastBackoffTimestamp(), c.backoff ? now : 2);
     }
-    if (!c.success) EXPECT_FALSE(h.engine->isNetworkRequestPending());
+    if (!c.success) {
+      EXPECT_FALSE(h.engine->isNetworkRequestPending());
+    }
   }
 }
 
@@ -439,4 +442,35 @@ TEST(TLMLifecycleTest, TheLaunchURLIsKeptAsTheDeepLink) {
   auto defaults = TLMUserDefaults::standardUserDefaults();
   EXPECT_EQ(defaults->stringForKey(kTLMDeepLinkKey), "vesmora://offers/7");
   EXPECT_EQ(defaults->doubleForKey(kTLMDeepLinkTimestampKey), h.clock->now());
+}
+
+// A launch to continue a user activity: its web link outranks the launch URL; an activity
+// without one leaves the URL to be kept.
+TEST(TLMLifecycleTest, AWebActivityOfTheLaunchOutranksTheLaunchURL) {
+  UploadHarness h;
+  auto launch = [](std::optional<platform::UserActivity> activity, std::optional<std::string> url) {
+    platform::Value userInfo = platform::Value(platform::Dictionary{});
+    if (activity) {
+      userInfo.set(kTLMLaunchOptionsUserActivityDictionaryKey,
+                   platform::Value::dictionary({{kTLMLaunchOptionsUserActivityKey,
+                                                 platform::Value::object(std::make_shared<platform::UserActivity>(*activity))}}));
+    }
+    if (url) userInfo.set(kTLMLaunchOptionsURLKey, platform::Value(*url));
+    auto defaults = TLMUserDefaults::standardUserDefaults();
+    defaults->removeObjectForKey(kTLMDeepLinkKey);
+    TLMMeasurementEngine::handleAppDidFinishLaunching({kTLMAppDidFinishLaunchingNotification, {}, userInfo});
+    return defaults->stringForKey(kTLMDeepLinkKey);
+  };
+  const platform::UserActivity web{platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/offer"};
+  EXPECT_EQ(launch(web, "vesmora://offers/7"), "https://vesmora.example/offer");
+  EXPECT_EQ(launch(web, std::nullopt), "https://vesmora.example/offer");
+  EXPECT_EQ(launch(platform::UserActivity{"com.vesmora.search", "https://vesmora.example/s"}, "vesmora://offers/8"),
+            "vesmora://offers/8");
+  EXPECT_TRUE(h.monitor->has(23006));
+  EXPECT_EQ(launch(platform::UserActivity{platform::kUserActivityTypeBrowsingWeb, ""}, std::nullopt), std::nullopt);
+  // Systems before 9 have no links in user activities.
+  OBXAppEnvironmentUtil::Environment old;
+  old.systemVersion = "8.4";
+  OBXScopedAppEnvironment scoped(old);
+  EXPECT_EQ(launch(web, "vesmora://offers/9"), "vesmora://offers/9");
 }

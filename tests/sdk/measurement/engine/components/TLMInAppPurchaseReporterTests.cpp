@@ -254,8 +254,8 @@ TEST(TLMInAppPurchaseReporterTests, EngineFilterDropsAPurchaseAlreadyReported) {
     h.drain();
     return passed.get_future().get();
   };
-  TLMPaymentTransaction t{"coins", "T-1", 1};
-  TLMPaymentTransaction zeros{"coins", "000-000", 1};
+  TLMPaymentTransaction t{"coins", "T-1", 1, 0, nullptr};
+  TLMPaymentTransaction zeros{"coins", "000-000", 1, 0, nullptr};
   EXPECT_EQ(filter({t, zeros}).size(), 2u);
   const auto again = filter({t, zeros});
   ASSERT_EQ(again.size(), 1u);  // the fingerprint-less one is never held back

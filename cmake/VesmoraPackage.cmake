@@ -1,0 +1,55 @@
+# The SDK as a library for other projects. Each library below is also reachable as
+# Vesmora::<library>, in this tree (aliases) and from the installed package:
+#
+#   cmake --install <build> --prefix <prefix>
+#   find_package(Vesmora REQUIRED)            # with <prefix> in CMAKE_PREFIX_PATH
+#   target_link_libraries(app PRIVATE Vesmora::sdk_measurement_analytics)
+#
+# The package holds the static libraries, their headers under include/ with the paths the code
+# uses ("Core/Public/CDVApp.h", "foundation/Bundle.h"), the message definitions under
+# share/Vesmora/proto, and the CMake files that find the system libraries they link. Libraries
+# that register themselves from a static initialiser carry their linker anchor in their
+# interface link options, so they register when linked from the package too.
+include(GNUInstallDirs)
+
+set(VESMORA_SDK_LIBRARIES
+  platform_foundation
+  platform_dispatch
+  platform_obx
+  platform_security
+  platform_storekit
+  platform_uikit
+  sdk_proto
+  sdk_core
+  sdk_diagnostics
+  sdk_instanceid
+  sdk_measurement_model
+  sdk_measurement_store
+  sdk_measurement_engine
+  sdk_measurement_analytics
+)
+foreach(library IN LISTS VESMORA_SDK_LIBRARIES)
+  add_library(Vesmora::${library} ALIAS ${library})
+endforeach()
+
+set(VESMORA_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vesmora)
+install(TARGETS ${VESMORA_SDK_LIBRARIES} EXPORT VesmoraTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT VesmoraTargets NAMESPACE Vesmora:: DESTINATION ${VESMORA_PACKAGE_DIR})
+install(FILES
+  ${PROJECT_SOURCE_DIR}/cmake/VesmoraConfig.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/VesmoraSdkDependencies.cmake
+  DESTINATION ${VESMORA_PACKAGE_DIR})
+
+foreach(folder foundation dispatch obx security storekit uikit)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/${folder}/${folder}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+endforeach()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "fuzz" EXCLUDE
+  PATTERN "defs" EXCLUDE)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/proto/defs/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/Vesmora/proto FILES_MATCHING PATTERN "*.proto")

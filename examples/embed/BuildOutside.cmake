@@ -1,0 +1,51 @@
+# ctest script: builds the embedding example as an outside project would.
+#   MODE=package       installs BUILD_DIR into WORK_DIR/prefix, configures the example with
+#                      find_package(Vesmora), builds embed_app and runs it with COLLECTOR;
+#   MODE=subdirectory  configures the example with the source tree added as a subdirectory, with
+#                      GoogleTest made unfindable.
+# Compilers, launcher, build type and compile/link flags are this build's, passed in.
+cmake_minimum_required(VERSION 3.25)
+
+# Runs a step; its output is shown when it fails.
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${output}\n${what} failed (${result})")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(configure
+  ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/embed -B ${WORK_DIR}/build -G ${GENERATOR}
+  -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+  -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
+  "-DCMAKE_C_FLAGS=${COMPILE_FLAGS}" "-DCMAKE_CXX_FLAGS=${COMPILE_FLAGS}"
+  "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+if(LAUNCHER)
+  list(APPEND configure -DCMAKE_C_COMPILER_LAUNCHER=${LAUNCHER} -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER})
+endif()
+
+if(MODE STREQUAL "package")
+  run("installing the package" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+  # Libraries that register from a static initialiser must keep their anchors in the package.
+  file(GLOB_RECURSE targets_file ${WORK_DIR}/prefix/*/VesmoraTargets.cmake)
+  file(READ "${targets_file}" targets)
+  foreach(anchor CDVAnalyticsLinkAnchor CDVDiagnosticsLinkAnchor)
+    string(FIND "${targets}" "--undefined=${anchor}" found)
+    if(found EQUAL -1)
+      message(FATAL_ERROR "the package's targets lose the link option that keeps ${anchor}")
+    endif()
+  endforeach()
+  run("configuring against the package" ${configure} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+  run("building embed_app" ${CMAKE_COMMAND} --build ${WORK_DIR}/build --target embed_app)
+  execute_process(COMMAND ${COLLECTOR} ${WORK_DIR}/build/embed_app ${BUNDLE} RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the example against the collector failed (${result})")
+  endif()
+elseif(MODE STREQUAL "subdirectory")
+  run("configuring with the source tree added" ${configure} -DVESMORA_SOURCE_DIR=${SOURCE_DIR}
+      -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
+else()
+  message(FATAL_ERROR "MODE must be package or subdirectory")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
