@@ -34,7 +34,7 @@ std::mutex& excludedMutex() {
   return m;
 }
 std::set<std::string>& excludedPaths() {
-  static std::set<std::string> paths;
+  static std::set<std::string>& paths = *new std::set<std::string>();
   return paths;
 }
 

@@ -11,6 +11,7 @@
 
 #include "obx/OBXNetwork.h"
 #include "obx/OBXNetworkTesting.h"
+#include "security/CryptoLifetime.h"
 
 namespace {
 
@@ -124,7 +125,10 @@ class CurlTransport final : public OBXNetworkTransport {
   explicit CurlTransport(std::function<void(std::size_t)> beforeBodyGrowth = nullptr)
       : beforeBodyGrowth_(std::move(beforeBodyGrowth)) {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+      platform::security::keepCryptoThroughExit();
+      curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
   }
 
   void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) override {
