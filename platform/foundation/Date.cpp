@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -20,18 +21,74 @@ struct TimeZoneAccess {
 
 namespace {
 
-const date::time_zone* locate(std::string_view name) {
-  try {
-    return date::locate_zone(std::string(name));
-  } catch (const std::exception&) {
-    return nullptr;
+// The library's zones die with its database when the process exits, while worker threads may
+// still be reading dates: every zone handed out is a copy of our own, read from its file at
+// once and never destroyed, so that later reads need nothing of the library's database. The
+// copies are kept by the library's zone (equal zones stay the same object) and by the names
+// they were asked for.
+struct ZoneCopies {
+  std::mutex mutex;
+  std::map<const date::time_zone*, const date::time_zone*> byLibraryZone;
+  std::map<std::string, const date::time_zone*, std::less<>> byName;
+  std::once_flag systemOnce;
+  const date::time_zone* system = nullptr;
+};
+
+ZoneCopies& zoneCopies() {
+  static ZoneCopies& copies = *new ZoneCopies();
+  return copies;
+}
+
+// Under the copies' mutex.
+const date::time_zone* copyOf(ZoneCopies& copies, const date::time_zone* libraryZone) {
+  if (libraryZone == nullptr) return nullptr;
+  auto [it, inserted] = copies.byLibraryZone.try_emplace(libraryZone, nullptr);
+  if (inserted) {
+    auto* own = new date::time_zone(std::string(libraryZone->name()), date::detail::undocumented{});
+    try {
+      own->get_info(date::sys_seconds{});  // reads the zone's file now
+    } catch (const std::exception&) {
+      // Unreadable: the copy tries again, and fails, at each use, as the library's zone would.
+    }
+    it->second = own;
   }
+  return it->second;
+}
+
+const date::time_zone* locate(std::string_view name) {
+  ZoneCopies& copies = zoneCopies();
+  std::lock_guard<std::mutex> lock(copies.mutex);
+  if (auto it = copies.byName.find(name); it != copies.byName.end()) return it->second;
+  const date::time_zone* found = nullptr;
+  try {
+    found = date::locate_zone(std::string(name));
+  } catch (const std::exception&) {
+    return nullptr;  // unknown names are not kept: callers may pass anything
+  }
+  const date::time_zone* own = copyOf(copies, found);
+  copies.byName.emplace(std::string(name), own);
+  return own;
+}
+
+// The system's zone (/etc/localtime), looked up once.
+const date::time_zone* systemDatabaseZone() {
+  ZoneCopies& copies = zoneCopies();
+  std::call_once(copies.systemOnce, [&copies] {
+    const date::time_zone* found = nullptr;
+    try {
+      found = date::current_zone();
+    } catch (const std::exception&) {
+    }
+    std::lock_guard<std::mutex> lock(copies.mutex);
+    copies.system = copyOf(copies, found);
+  });
+  return copies.system;
 }
 
 // The device's zone: the one installed by `setCurrent`, else the system's. Reading the system's
-// zone looks up $TZ in the zone database or resolves the /etc/localtime link, so it is read once
-// and kept while $TZ keeps its value; `setCurrent` drops it (going back to the system's zone with
-// `setCurrent(std::nullopt)` reads it afresh).
+// zone looks up $TZ in the zone database or takes the /etc/localtime zone (resolved once per
+// process), so it is read once and kept while $TZ keeps its value; `setCurrent` drops it (going
+// back to the system's zone with `setCurrent(std::nullopt)` reads $TZ afresh).
 struct CurrentZone {
   std::mutex mutex;
   std::optional<TimeZone> installed;
@@ -50,12 +107,18 @@ TimeZone systemZone(const char* tz) {
     if (name.front() == ':') name.remove_prefix(1);
     if (auto zone = TimeZone::named(name)) return *zone;
   }
-  try {
-    if (const date::time_zone* zone = date::current_zone()) return TimeZoneAccess::make(zone, std::string(zone->name()));
-  } catch (const std::exception&) {
-  }
+  if (const date::time_zone* zone = systemDatabaseZone()) return TimeZoneAccess::make(zone, std::string(zone->name()));
   return TimeZone::utc();
 }
+
+// The device's zone and UTC are looked up while the program loads, on its main thread: no
+// worker thread then reads the library's database (or its other process-wide state) for them,
+// which could race with the library destroying it when the process exits.
+[[maybe_unused]] const bool kCommonZonesLoaded = [] {
+  systemZone(std::getenv("TZ"));
+  locate("Etc/UTC");
+  return true;
+}();
 
 date::sys_info infoAt(const TimeZone& zone, double when) {
   auto seconds = static_cast<long long>(std::floor(when));
@@ -75,7 +138,7 @@ struct Token {
 
 // Splits a pattern into fields and literal text. Empty on a letter the formatter does not know.
 std::optional<std::vector<Token>> tokenize(const std::string& pattern) {
-  static const std::string kKnown = "GyMdEaHhkKmsSzZX";
+  static const std::string& kKnown = *new std::string("GyMdEaHhkKmsSzZX");
   std::vector<Token> tokens;
   auto addLiteral = [&](char c) {
     if (tokens.empty() || tokens.back().letter != 0) tokens.push_back(Token{0, 0, {}});
@@ -242,7 +305,7 @@ std::optional<TimeZone> TimeZone::withAbbreviation(std::string_view abbreviation
 }
 
 TimeZone TimeZone::utc() {
-  static const TimeZone zone = *named("UTC");
+  static const TimeZone& zone = *new TimeZone(*named("UTC"));
   return zone;
 }
 

@@ -9,7 +9,7 @@ std::mutex& vendorMutex() {
   return mutex;
 }
 std::optional<std::string>& vendorIdentifier() {
-  static std::optional<std::string> identifier;
+  static std::optional<std::string>& identifier = *new std::optional<std::string>();
   return identifier;
 }
 }  // namespace

@@ -1,5 +1,7 @@
 #include "foundation/Files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -32,7 +34,7 @@ std::mutex& excludedMutex() {
   return m;
 }
 std::set<std::string>& excludedPaths() {
-  static std::set<std::string> paths;
+  static std::set<std::string>& paths = *new std::set<std::string>();
   return paths;
 }
 
@@ -59,6 +61,32 @@ bool createDirectories(const std::string& path, Error* error) {
   fs::create_directories(fs::path(path), ec);
   if (isDirectory(path)) return true;
   return fail(error, 513, "Could not create the directory", path, ec.value());
+}
+
+bool createPrivateDirectory(const std::string& path, Error* error) {
+  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  // Missing folders are made one by one from the top, each for this user alone.
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      return fail(error, 513, "Could not create the directory", prefix, errno);
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return fail(error, 513, "Could not create the directory", path, errno);
+  if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", path);
+  std::string refusal;
+  if (info.st_uid != ::geteuid()) {
+    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    refusal = "may be written by other users (chmod go-w would make it private)";
+  }
+  if (!refusal.empty()) {
+    return setError(error, kCocoaErrorDomain, 513, "The folder \"" + path + "\" " + refusal,
+                    Value::dictionary({{"NSFilePath", path}}));
+  }
+  return true;
 }
 
 bool removeItem(const std::string& path, Error* error) {
@@ -107,22 +135,25 @@ bool writeFileAtomically(const std::string& path, const std::string& text, Error
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
   static std::atomic<unsigned> counter{0};
   std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(error, 512, "Could not write the file", path, errno);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    out.flush();
-    if (!out) {
-      std::error_code ignored;
-      fs::remove(temp, ignored);
-      return fail(error, 512, "Could not write the file", path, errno);
-    }
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return fail(error, 512, "Could not write the file", path, errno);
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  const int writeErr = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
+  if (::close(fd) != 0 || writeErr != 0) {
+    const int err = writeErr != 0 ? writeErr : errno;
+    ::unlink(temp.c_str());
+    return fail(error, 512, "Could not write the file", path, err);
   }
   std::error_code ec;
   fs::rename(temp, path, ec);
   if (ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
+    ::unlink(temp.c_str());
     return fail(error, 512, "Could not write the file", path, ec.value());
   }
   return true;

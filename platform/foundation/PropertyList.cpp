@@ -158,6 +158,56 @@ bool xmlNestingWithin(std::string_view xml, int limit) {
   return true;
 }
 
+// Whether every key in the dictionaries of an XML property list is followed by its value:
+// libplist drops a last key that has none (<dict><key>a</key></dict> reads as an empty
+// dictionary) instead of refusing the document. Comments, CDATA sections, processing
+// instructions and the document type are skipped; text between tags holds no '<'.
+bool xmlKeysHaveValues(std::string_view xml) {
+  struct Element {
+    bool isDictionary;
+    bool keyWaiting;  // a dictionary whose last child is a key
+  };
+  std::vector<Element> open;
+  std::size_t at = xml.find('<');
+  while (at != std::string_view::npos) {
+    const std::string_view rest = xml.substr(at);
+    std::size_t end;
+    if (rest.starts_with("<!--")) {
+      end = xml.find("-->", at + 4);
+      if (end == std::string_view::npos) return true;  // unfinished: libplist refuses it
+      at = xml.find('<', end + 3);
+      continue;
+    }
+    if (rest.starts_with("<![CDATA[")) {
+      end = xml.find("]]>", at + 9);
+      if (end == std::string_view::npos) return true;
+      at = xml.find('<', end + 3);
+      continue;
+    }
+    end = xml.find('>', at);
+    if (end == std::string_view::npos) return true;
+    if (rest.starts_with("<?") || rest.starts_with("<!")) {
+      at = xml.find('<', end + 1);
+      continue;
+    }
+    const bool closing = rest.starts_with("</");
+    const bool empty = !closing && end > at + 1 && xml[end - 1] == '/';
+    std::string_view name = xml.substr(at + (closing ? 2 : 1), end - at - (closing ? 2 : 1) - (empty ? 1 : 0));
+    name = name.substr(0, name.find_first_of(" \t\r\n"));
+    if (closing) {
+      if (!open.empty()) {
+        if (open.back().keyWaiting) return false;
+        open.pop_back();
+      }
+    } else {
+      if (!open.empty() && open.back().isDictionary) open.back().keyWaiting = name == "key";
+      if (!empty) open.push_back(Element{name == "dict", false});
+    }
+    at = xml.find('<', end + 1);
+  }
+  return true;
+}
+
 std::optional<Value> toValue(plist_t node, int depth) {
   if (depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
@@ -344,7 +394,8 @@ std::optional<Value> read(std::string_view bytes, Error* error) {
   auto length = static_cast<uint32_t>(bytes.size());
   if (plist_is_binary(bytes.data(), length)) {
     if (binaryPlistIsSafe(bytes)) plist_from_bin(bytes.data(), length, &root);
-  } else if (bytes.find('\0') == std::string_view::npos && xmlNestingWithin(bytes, kMaxDepth + 1)) {
+  } else if (bytes.find('\0') == std::string_view::npos && xmlNestingWithin(bytes, kMaxDepth + 1) &&
+             xmlKeysHaveValues(bytes)) {
     plist_from_xml(bytes.data(), length, &root);  // (XML never holds U+0000)
   }
   NodePtr guard(root);

@@ -1,6 +1,8 @@
 #include "foundation/Sandbox.h"
 
+#include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -35,10 +37,28 @@ std::string tempBase() {
   return ec ? std::string("/tmp") : p.string();
 }
 
-std::string fromEnvironment(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  if (value != nullptr && *value != '\0') return value;
-  return files::join(files::join(tempBase(), "vesmora"), fallback);
+// A root ready for use: created for this user alone when missing, refused (with the reason)
+// when another user owns it or may write to it.
+void preparePrivateRoot(const std::string& path, const char* variable) {
+  Error error;
+  if (!files::createPrivateDirectory(path, &error)) {
+    throw Exception(kInternalInconsistencyException,
+                    "Refusing to keep the app's data in an unsafe place: " + error.description +
+                        ". Choose a private folder with " + variable + ".");
+  }
+}
+
+std::string rootFromEnvironment(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  if (value != nullptr && *value != '\0') {
+    preparePrivateRoot(value, variable);
+    return value;
+  }
+  const std::string base = defaultDataDirectory();
+  preparePrivateRoot(base, variable);
+  const std::string path = files::join(base, fallback);
+  preparePrivateRoot(path, variable);
+  return path;
 }
 
 void makeContainer(const std::string& path) {
@@ -49,7 +69,32 @@ void makeContainer(const std::string& path) {
 
 }  // namespace
 
+std::string defaultDataDirectory() {
+  // The data folder of the XDG base directories: $XDG_DATA_HOME when it is an absolute path,
+  // else ~/.local/share.
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return files::join(xdg, "vesmora");
+  std::string home;
+  if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/') {
+    home = value;
+  } else {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+      home = found->pw_dir;
+    }
+  }
+  if (home.empty()) {
+    throw Exception(kInternalInconsistencyException,
+                    "No home folder to keep the app's data in: set VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.");
+  }
+  return files::join(files::join(home, ".local/share"), "vesmora");
+}
+
 void setRoot(const std::string& path) {
+  preparePrivateRoot(path, "VESMORA_SANDBOX_ROOT");
   makeContainer(path);
   std::lock_guard<std::mutex> lock(state().mutex);
   state().root = path;
@@ -58,21 +103,21 @@ void setRoot(const std::string& path) {
 
 std::string root() {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.root.empty()) {
-    // The container is made outside the lock from a copy: a setRoot on another thread may
-    // replace s.root meanwhile.
-    const std::string path = fromEnvironment("VESMORA_SANDBOX_ROOT", "sandbox");
-    s.root = path;
-    lock.unlock();
-    makeContainer(path);
-    lock.lock();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.root.empty()) return s.root;
   }
+  // Resolved and made outside the lock (a refused root throws and is tried again next time);
+  // a setRoot on another thread meanwhile wins.
+  const std::string path = rootFromEnvironment("VESMORA_SANDBOX_ROOT", "sandbox");
+  makeContainer(path);
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.root.empty()) s.root = path;
   return s.root;
 }
 
 void setDeviceRoot(const std::string& path) {
-  files::createDirectories(path);
+  preparePrivateRoot(path, "VESMORA_DEVICE_ROOT");
   std::lock_guard<std::mutex> lock(state().mutex);
   state().deviceRoot = path;
   state().generation++;
@@ -80,14 +125,13 @@ void setDeviceRoot(const std::string& path) {
 
 std::string deviceRoot() {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.deviceRoot.empty()) {
-    const std::string path = fromEnvironment("VESMORA_DEVICE_ROOT", "device");
-    s.deviceRoot = path;
-    lock.unlock();
-    files::createDirectories(path);
-    lock.lock();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.deviceRoot.empty()) return s.deviceRoot;
   }
+  const std::string path = rootFromEnvironment("VESMORA_DEVICE_ROOT", "device");
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.deviceRoot.empty()) s.deviceRoot = path;
   return s.deviceRoot;
 }
 

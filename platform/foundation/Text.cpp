@@ -72,7 +72,7 @@ std::mutex& localeMutex() {
 }
 
 std::string& defaultLocaleStorage() {
-  static std::string locale = "en_US";
+  static std::string& locale = *new std::string("en_US");
   return locale;
 }
 

@@ -140,7 +140,7 @@ void checkStorable(const Value& value, const std::string& key) {
 }  // namespace
 
 UserDefaults& UserDefaults::standard() {
-  static UserDefaults instance;
+  static UserDefaults& instance = *new UserDefaults();
   return instance;
 }
 

@@ -15,7 +15,7 @@ namespace platform {
 namespace {
 
 const Value& nullValue() {
-  static const Value kNull;
+  static const Value& kNull = *new Value();
   return kNull;
 }
 

@@ -13,7 +13,7 @@ struct Registry {
   std::vector<std::weak_ptr<OBXAppDelegateInterceptor>> interceptors;
 };
 Registry& registry() {
-  static Registry r;
+  static Registry& r = *new Registry();
   return r;
 }
 

@@ -1,10 +1,17 @@
 // The libcurl transport: one blocking transfer per request on a background worker.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cmath>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "obx/OBXNetwork.h"
+#include "obx/OBXNetworkTesting.h"
+#include "security/CryptoLifetime.h"
 
 namespace {
 
@@ -35,15 +42,41 @@ platform::Error transportError(CURLcode code, const char* detail) {
   return platform::Error(kOBXNetworkErrorDomain, errorCode, description);
 }
 
+// What a transfer gathers. libcurl calls the callbacks below from C: they catch everything and
+// turn it into a failed transfer (returning a count other than the one given stops it).
 struct Transfer {
+  CURL* curl = nullptr;
+  bool isPost = false;
+  std::size_t maxBody = 0;
   platform::Bytes body;
   std::vector<std::pair<std::string, std::string>> headers;
+  bool bodyTooLarge = false;
+  bool outOfMemory = false;
+  long stoppedAtRedirect = 0;  // the status of a redirect that would have dropped a POST's body
+  const std::function<void(std::size_t)>* beforeBodyGrowth = nullptr;
 };
 
-size_t onBody(char* data, size_t size, size_t count, void* context) {
+size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
   auto* transfer = static_cast<Transfer*>(context);
-  transfer->body.insert(transfer->body.end(), data, data + size * count);
-  return size * count;
+  const std::size_t length = size * count;
+  if (length > transfer->maxBody - transfer->body.size()) {
+    transfer->bodyTooLarge = true;
+    return 0;
+  }
+  try {
+    platform::Bytes& body = transfer->body;
+    if (body.size() + length > body.capacity()) {
+      // Growth by doubling, but never past the limit.
+      const std::size_t capacity = std::min(transfer->maxBody, std::max(body.size() + length, 2 * body.capacity()));
+      if (transfer->beforeBodyGrowth != nullptr && *transfer->beforeBodyGrowth) (*transfer->beforeBodyGrowth)(capacity);
+      body.reserve(capacity);
+    }
+    body.insert(body.end(), data, data + length);
+  } catch (...) {
+    transfer->outOfMemory = true;
+    return 0;
+  }
+  return length;
 }
 
 std::string trim(std::string text) {
@@ -53,59 +86,110 @@ std::string trim(std::string text) {
   return text.substr(start);
 }
 
-size_t onHeader(char* data, size_t size, size_t count, void* context) {
+size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
   auto* transfer = static_cast<Transfer*>(context);
-  std::string line(data, size * count);
-  if (line.rfind("HTTP/", 0) == 0) {
-    transfer->headers.clear();  // a new reply (after a redirect or an interim 1xx) starts
-  } else if (auto colon = line.find(':'); colon != std::string::npos) {
-    transfer->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  try {
+    std::string line(data, size * count);
+    if (line.rfind("HTTP/", 0) == 0) {
+      transfer->headers.clear();  // a new reply (after a redirect or an interim 1xx) starts
+    } else if (auto colon = line.find(':'); colon != std::string::npos) {
+      transfer->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    } else if (transfer->isPost && trim(line).empty()) {
+      // The end of a reply's headers. libcurl would follow these by a GET without the body.
+      long status = 0;
+      curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+      if (status == 301 || status == 302 || status == 303) {
+        transfer->stoppedAtRedirect = status;
+        return 0;
+      }
+    }
+  } catch (...) {
+    transfer->outOfMemory = true;
+    return 0;
   }
   return size * count;
 }
 
+// The timeout in milliseconds libcurl takes: at least 1, at most INT_MAX (about 24 days); a
+// timeout that is not a number gets the default of 60 seconds.
+long timeoutMilliseconds(double seconds) {
+  if (std::isnan(seconds)) return 60000;
+  const double millis = seconds * 1000.0;
+  if (!(millis >= 1.0)) return 1;
+  if (millis >= static_cast<double>(INT_MAX)) return INT_MAX;
+  return static_cast<long>(millis);
+}
+
 class CurlTransport final : public OBXNetworkTransport {
  public:
-  CurlTransport() {
+  explicit CurlTransport(std::function<void(std::size_t)> beforeBodyGrowth = nullptr)
+      : beforeBodyGrowth_(std::move(beforeBodyGrowth)) {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+      platform::security::keepCryptoThroughExit();
+      curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
   }
 
   void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) override {
-    platform::Queue::global(QueuePriorityFor(request))->async(
-        [request, done = std::move(done)] { done(run(request)); });
+    platform::Queue::global(QueuePriorityFor(request))->async([request, done = std::move(done),
+                                                               hook = beforeBodyGrowth_] {
+      OBXNetworkResult result;
+      try {
+        result = run(request, hook);
+      } catch (...) {
+        // The transfer's own memory is released by now.
+        result = OBXNetworkResult();
+        result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                                       "The transfer failed: out of memory");
+      }
+      done(std::move(result));
+    });
   }
 
  private:
+  std::function<void(std::size_t)> beforeBodyGrowth_;
+
   static platform::QueuePriority QueuePriorityFor(const OBXNetworkRequest& request) {
     return request.usingBackgroundSession ? platform::QueuePriority::Background : platform::QueuePriority::Default;
   }
 
-  static OBXNetworkResult run(const OBXNetworkRequest& request) {
+  static OBXNetworkResult run(const OBXNetworkRequest& request, const std::function<void(std::size_t)>& beforeBodyGrowth) {
     OBXNetworkResult result;
-    CURL* curl = curl_easy_init();
+    // Released on every way out, an exception included.
+    std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(nullptr, curl_slist_free_all);
+    CURL* curl = handle.get();
     if (curl == nullptr) {
       result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
                                      "Could not create a transfer");
       return result;
     }
     Transfer transfer;
+    transfer.curl = curl;
+    transfer.isPost = request.method == "POST";
+    transfer.maxBody = request.maxResponseBodySize;
+    transfer.beforeBodyGrowth = &beforeBodyGrowth;
     char errorText[CURL_ERROR_SIZE] = {0};
-    long timeoutMillis = static_cast<long>(request.timeoutInterval * 1000.0);
-    if (timeoutMillis < 1) timeoutMillis = 1;
+    const long timeoutMillis = timeoutMilliseconds(request.timeoutInterval);
 
-    curl_slist* headers = nullptr;
-    for (const auto& [name, value] : request.headers) headers = curl_slist_append(headers, (name + ": " + value).c_str());
+    auto appendHeader = [&headerList](const std::string& line) {
+      curl_slist* longer = curl_slist_append(headerList.get(), line.c_str());
+      if (longer == nullptr) throw std::bad_alloc();
+      headerList.release();
+      headerList.reset(longer);
+    };
+    for (const auto& [name, value] : request.headers) appendHeader(name + ": " + value);
     // No implicit form content type and no 100-continue round trip for uploads.
-    headers = curl_slist_append(headers, "Expect:");
-    if (request.method == "POST") {
+    appendHeader("Expect:");
+    if (transfer.isPost) {
       bool hasContentType = false;
       for (const auto& header : request.headers) {
         std::string lower = header.first;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         hasContentType = hasContentType || lower == "content-type";
       }
-      if (!hasContentType) headers = curl_slist_append(headers, "Content-Type:");
+      if (!hasContentType) appendHeader("Content-Type:");
     }
 
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
@@ -117,13 +201,13 @@ class CurlTransport final : public OBXNetworkTransport {
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMillis);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMillis);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    if (request.method == "POST") {
+    if (transfer.isPost) {
       curl_easy_setopt(curl, CURLOPT_POST, 1L);
       curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
       curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.empty() ? "" : reinterpret_cast<const char*>(request.body.data()));
@@ -132,7 +216,22 @@ class CurlTransport final : public OBXNetworkTransport {
     }
 
     CURLcode code = curl_easy_perform(curl);
-    if (code == CURLE_OK) {
+    if (transfer.stoppedAtRedirect != 0) {
+      auto response = std::make_shared<OBXHTTPResponse>();
+      response->statusCode = transfer.stoppedAtRedirect;
+      char* effectiveURL = nullptr;
+      curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effectiveURL);
+      response->url = effectiveURL != nullptr ? effectiveURL : request.url;
+      response->headers = std::move(transfer.headers);
+      result.response = std::move(response);
+    } else if (transfer.bodyTooLarge) {
+      result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeResponseTooLarge,
+                                     "The reply body is larger than the limit of " +
+                                         std::to_string(request.maxResponseBodySize) + " bytes");
+    } else if (transfer.outOfMemory) {
+      result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                                     "The transfer failed: out of memory");
+    } else if (code == CURLE_OK) {
       auto response = std::make_shared<OBXHTTPResponse>();
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->statusCode);
       char* effectiveURL = nullptr;
@@ -144,8 +243,6 @@ class CurlTransport final : public OBXNetworkTransport {
     } else {
       result.error = transportError(code, errorText);
     }
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
     return result;
   }
 };
@@ -155,4 +252,8 @@ class CurlTransport final : public OBXNetworkTransport {
 std::shared_ptr<OBXNetworkTransport> OBXCurlNetworkTransport() {
   static auto* transport = new std::shared_ptr<OBXNetworkTransport>(std::make_shared<CurlTransport>());  // never destroyed
   return *transport;
+}
+
+std::shared_ptr<OBXNetworkTransport> OBXCurlNetworkTransportForTesting(std::function<void(std::size_t)> beforeBodyGrowth) {
+  return std::make_shared<CurlTransport>(std::move(beforeBodyGrowth));
 }

@@ -82,6 +82,7 @@ long long OBXHTTPResponse::expectedContentLength() const {
 struct OBXNetwork::Shared {
   mutable std::mutex mutex;
   double timeoutInterval = 60;
+  std::size_t maxResponseBodySize = kOBXNetworkDefaultMaxResponseBodySize;
   bool debugMode = false;
   std::weak_ptr<OBXNetworkReachabilityDelegate> reachabilityDelegate;
   std::weak_ptr<OBXNetworkLoggerDelegate> loggerDelegate;
@@ -182,6 +183,7 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
 
   request.sessionID = newSessionID();
   request.timeoutInterval = timeoutInterval();
+  request.maxResponseBodySize = maxResponseBodySize();
   std::string sessionID = request.sessionID;
   std::string url = request.url;
   if (isUpload) ++shared->uploadsInFlight;
@@ -209,8 +211,20 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
     });
   };
 
-  std::shared_ptr<OBXNetworkTransport> transport = transport_ ? transport_ : defaultTransport();
-  transport->perform(request, std::move(done));
+  // A transport that throws instead of answering still answers here: a request left without
+  // its completion would count as an upload in progress for ever.
+  auto answer = std::make_shared<std::function<void(OBXNetworkResult)>>(std::move(done));
+  try {
+    std::shared_ptr<OBXNetworkTransport> transport = transport_ ? transport_ : defaultTransport();
+    transport->perform(request, [answer](OBXNetworkResult result) { (*answer)(std::move(result)); });
+  } catch (...) {
+    if (!answered->load()) {
+      OBXNetworkResult failure;
+      failure.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                                      "The transport could not take the request");
+      (*answer)(std::move(failure));
+    }
+  }
   return sessionID;
 }
 
@@ -218,6 +232,17 @@ void OBXNetwork::setTimeoutInterval(double seconds) {
   if (!(seconds > 0) || !std::isfinite(seconds)) return;
   std::lock_guard lock(shared_->mutex);
   shared_->timeoutInterval = seconds;
+}
+
+void OBXNetwork::setMaxResponseBodySize(std::size_t bytes) {
+  if (bytes == 0) return;
+  std::lock_guard lock(shared_->mutex);
+  shared_->maxResponseBodySize = bytes;
+}
+
+std::size_t OBXNetwork::maxResponseBodySize() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->maxResponseBodySize;
 }
 
 double OBXNetwork::timeoutInterval() const {

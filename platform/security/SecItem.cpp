@@ -53,7 +53,7 @@ bool contains(const std::vector<std::string>& keys, const std::string& key) {
 }
 
 bool isValidAccessibility(const Value& value) {
-  static const std::vector<std::string> known = {
+  static const std::vector<std::string>& known = *new std::vector<std::string>{
       kSecAttrAccessibleWhenUnlocked, kSecAttrAccessibleAfterFirstUnlock, kSecAttrAccessibleAlways,
       kSecAttrAccessibleWhenUnlockedThisDeviceOnly, kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly,
       kSecAttrAccessibleAlwaysThisDeviceOnly};

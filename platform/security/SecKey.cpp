@@ -8,6 +8,7 @@
 
 #include "SecItemInternal.h"
 #include "security/CommonDigest.h"
+#include "security/CryptoLifetime.h"
 
 using platform::Bytes;
 using platform::Dictionary;
@@ -75,6 +76,7 @@ Value SecKeyValue(const SecKeyRef& key) { return Value::object(key); }
 SecKeyRef SecKeyFromValue(const Value& value) { return value.objectAs<SecKey>(); }
 
 OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, SecKeyRef* privateKey) {
+  platform::security::keepCryptoThroughExit();
   if (security_internal::entitlementMissing()) return errSecMissingEntitlement;
   if (parameters.get(kSecAttrKeyType) != Value(kSecAttrKeyTypeRSA)) return errSecParam;
   std::optional<std::int64_t> bits = parameters.get(kSecAttrKeySizeInBits).int64Value();
@@ -119,12 +121,14 @@ OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, 
 }
 
 int SecRandomCopyBytes(const void*, std::size_t count, void* bytes) {
+  platform::security::keepCryptoThroughExit();
   if (count == 0) return 0;
   if (bytes == nullptr || count > static_cast<std::size_t>(INT32_MAX)) return -1;
   return RAND_bytes(static_cast<unsigned char*>(bytes), static_cast<int>(count)) == 1 ? 0 : -1;
 }
 
 unsigned char* CC_SHA1(const void* data, std::size_t length, unsigned char* md) {
+  platform::security::keepCryptoThroughExit();
   unsigned int size = 0;
   EVP_Digest(data, length, md, &size, EVP_sha1(), nullptr);
   return md;

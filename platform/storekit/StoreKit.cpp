@@ -6,7 +6,7 @@ struct Installed {
   std::shared_ptr<SKStore> store;
 };
 Installed& installedStore() {
-  static Installed installed;
+  static Installed& installed = *new Installed();
   return installed;
 }
 }  // namespace
@@ -50,7 +50,7 @@ void SKProductsRequest::fail(const platform::Error& error) {
 }
 
 SKPaymentQueue& SKPaymentQueue::defaultQueue() {
-  static SKPaymentQueue queue;
+  static SKPaymentQueue& queue = *new SKPaymentQueue();
   return queue;
 }
 

@@ -10,7 +10,7 @@ struct Wrappers {
   std::vector<UIViewController::AppearanceWrapper> didDisappear;
 };
 Wrappers& wrappers() {
-  static Wrappers w;
+  static Wrappers& w = *new Wrappers();
   return w;
 }
 

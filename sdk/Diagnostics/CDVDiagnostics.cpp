@@ -17,6 +17,7 @@
 #include "foundation/Date.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
+#include "foundation/Immortal.h"
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -35,14 +36,17 @@ std::recursive_mutex& classLock() {
 // Process-wide state, under gStateLock.
 std::mutex gStateLock;
 platform::NotificationCenter::ObserverToken gObserver = 0;
-std::weak_ptr<CDVLumtraceLogger> gWiredLogger;
-std::shared_ptr<CDVDiagnosticsDateFileStorage> gHeartbeatStorage;
+constinit platform::Immortal<std::weak_ptr<CDVLumtraceLogger>> gWiredLoggerStorage;
+constinit std::weak_ptr<CDVLumtraceLogger>& gWiredLogger = *gWiredLoggerStorage;
+constinit platform::Immortal<std::shared_ptr<CDVDiagnosticsDateFileStorage>> gHeartbeatStorageStorage;
+constinit std::shared_ptr<CDVDiagnosticsDateFileStorage>& gHeartbeatStorage = *gHeartbeatStorageStorage;
 bool gHeartbeatStorageMade = false;
-std::optional<std::string> gDeviceModel;
+constinit platform::Immortal<std::optional<std::string>> gDeviceModelStorage;
+constinit std::optional<std::string>& gDeviceModel = *gDeviceModelStorage;
 
 // Service names of the SDK family and their numbers in the reports.
 const std::map<std::string, int32_t>& serviceTable() {
-  static const std::map<std::string, int32_t> table = {
+  static const std::map<std::string, int32_t>& table = *new std::map<std::string, int32_t>{
       {"Core", 1},          {"Analytics", 2},         {"Auth", 3},
       {"Crash", 4},         {"Database", 5},          {"RemoteConfig", 6},
       {"Storage", 7},       {"Performance", 8},       {"ABTesting", 9},
@@ -61,7 +65,7 @@ struct ServiceProbe {
   std::vector<const char*> classNames;
 };
 const std::vector<ServiceProbe>& serviceProbes() {
-  static const std::vector<ServiceProbe> probes = {
+  static const std::vector<ServiceProbe>& probes = *new std::vector<ServiceProbe>{
       {"Core", {"CDVApp"}},
       {"Analytics", {"CDVAnalytics"}},
       {"Auth", {"CDVAuth"}},
@@ -144,7 +148,7 @@ void CDVDiagnostics::load() {
 }
 
 std::shared_ptr<CDVDiagnostics> CDVDiagnostics::delegateInstance() {
-  static const std::shared_ptr<CDVDiagnostics> instance = std::make_shared<CDVDiagnostics>();
+  static const std::shared_ptr<CDVDiagnostics>& instance = *new std::shared_ptr<CDVDiagnostics>(std::make_shared<CDVDiagnostics>());
   return instance;
 }
 

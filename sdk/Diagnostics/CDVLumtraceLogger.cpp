@@ -5,6 +5,7 @@
 
 #include "Core/Public/CDVLogger.h"
 #include "foundation/Files.h"
+#include "foundation/Immortal.h"
 #include "foundation/Sandbox.h"
 #include "obx/OBXAppEnvironmentUtil.h"
 #include "proto/NANOAccessors.h"
@@ -14,9 +15,11 @@ namespace {
 constexpr int32_t kUploadRetries = 6;
 
 std::mutex gSharedLock;
-std::shared_ptr<CDVLumtraceLogger> gSharedInstance;
+constinit platform::Immortal<std::shared_ptr<CDVLumtraceLogger>> gSharedInstanceStorage;
+constinit std::shared_ptr<CDVLumtraceLogger>& gSharedInstance = *gSharedInstanceStorage;
 std::mutex gEndpointLock;
-std::optional<std::string> gEndpoint;
+constinit platform::Immortal<std::optional<std::string>> gEndpointStorage;
+constinit std::optional<std::string>& gEndpoint = *gEndpointStorage;
 
 // The integer value of a directory name, as the platform reads one: leading blanks, an optional
 // sign and the digits that follow; 0 when there are none.

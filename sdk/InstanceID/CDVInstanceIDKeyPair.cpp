@@ -19,11 +19,11 @@ platform::Bytes CDVInstanceIDSHA1(const platform::Bytes& data) {
 }
 
 std::string CDVInstanceIDWebSafeBase64(const platform::Bytes& data) {
-  static const std::shared_ptr<CDVInstanceIDStringEncoding> encoding = [] {
+  static const std::shared_ptr<CDVInstanceIDStringEncoding>& encoding = *new std::shared_ptr<CDVInstanceIDStringEncoding>([] {
     auto websafe = CDVInstanceIDStringEncoding::rfc4648Base64WebsafeStringEncoding();
     websafe->setDoPad(false);
     return websafe;
-  }();
+  }());
   return encoding->encode(data).value_or(std::string());
 }
 

@@ -233,11 +233,11 @@ std::vector<CDVInstanceIDURLQueryItem> CDVInstanceIDTokenOperation::queryItemsWi
 }
 
 std::shared_ptr<OBXNetwork> CDVInstanceIDTokenOperation::sharedURLSession() {
-  static const std::shared_ptr<OBXNetwork> session = [] {
+  static const std::shared_ptr<OBXNetwork>& session = *new std::shared_ptr<OBXNetwork>([] {
     auto network = std::make_shared<OBXNetwork>();
     network->setTimeoutInterval(kCDVInstanceIDTokenRequestTimeout);
     return network;
-  }();
+  }());
   return session;
 }
 

@@ -40,7 +40,7 @@ class TimeZone {
  private:
   TimeZone(const void* zone, std::string identifier) : zone_(zone), identifier_(std::move(identifier)) {}
   friend struct TimeZoneAccess;
-  const void* zone_;  // a zone of the time-zone database, which lives as long as the process
+  const void* zone_;  // our own copy of a zone of the time-zone database, never destroyed
   std::string identifier_;
 };
 

@@ -18,6 +18,10 @@ bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates the directory and any missing parents; true when it exists afterwards.
 bool createDirectories(const std::string& path, Error* error = nullptr);
+// Makes a folder for this user's eyes only: missing folders on the way are created with mode
+// 0700. False (error 513, saying why) when the folder is not a directory, belongs to another
+// user, or its group or other users may write to it; an existing folder's mode is not changed.
+bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);
 // Removes one regular file (a symbolic link counts as one: the link goes, not its target);
@@ -25,7 +29,8 @@ bool removeItem(const std::string& path, Error* error = nullptr);
 bool removeFile(const std::string& path, Error* error = nullptr);
 std::optional<Bytes> readFile(const std::string& path, Error* error = nullptr);
 // Writes through a temporary file in the same directory and renames it over `path`, so readers
-// see the old or the new content, never a mix. The directory must exist.
+// see the old or the new content, never a mix. The directory must exist. The file is readable
+// and writable by its owner only (mode 0600): the app's files are private to it.
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error = nullptr);
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error = nullptr);
 // Names of the entries of a directory (no "." or ".."), sorted; empty when unreadable.

@@ -10,14 +10,23 @@
 //   <root>/tmp
 //
 // Setting a root creates it with Documents, Library, Caches, Preferences and tmp. Until one is
-// set, the root is $VESMORA_SANDBOX_ROOT, else "<temp>/vesmora/sandbox" (and the device root
-// $VESMORA_DEVICE_ROOT, else "<temp>/vesmora/device"). All functions are thread-safe.
+// set, the root is $VESMORA_SANDBOX_ROOT, else "<data>/sandbox" (and the device root
+// $VESMORA_DEVICE_ROOT, else "<data>/device"), where <data> is defaultDataDirectory(). All
+// functions are thread-safe.
+//
+// The roots hold private keys, tokens and the app's databases, so they are this user's alone:
+// a missing root (and the default data folder) is created with mode 0700, and a root that
+// another user owns or may write to is refused with an exception that says why (the platform's
+// exception, kInternalInconsistencyException).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace platform::sandbox {
+
+// $XDG_DATA_HOME/vesmora, else ~/.local/share/vesmora (throws when there is no home folder).
+std::string defaultDataDirectory();
 
 void setRoot(const std::string& path);
 std::string root();

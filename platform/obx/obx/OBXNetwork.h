@@ -3,13 +3,22 @@
 // flag, and reachability as a process-wide settable flag with a delegate.
 //
 // Requests go through a transport (OBXNetworkTransport). The default is libcurl (HTTPS and plain
-// HTTP, redirects followed, compressed replies decoded); a test installs a fake transport
-// process-wide (OBXScopedNetworkTransport, see obx/OBXNetworkTesting.h) or hands one to a client.
+// HTTP, compressed replies decoded); a test installs a fake transport process-wide
+// (OBXScopedNetworkTransport, see obx/OBXNetworkTesting.h) or hands one to a client.
+//
+// What a reply may cost is bounded: its body, once decoded, may hold at most the request's
+// maxResponseBodySize bytes (kOBXNetworkDefaultMaxResponseBodySize unless the caller raised it)
+// and the whole exchange takes at most the timeout; past either the request fails with an error
+// (kOBXNetworkErrorCodeResponseTooLarge, kOBXNetworkErrorCodeTimedOut). A GET follows redirects.
+// A POST follows only those that send its body on (307, 308): a 301, 302 or 303 would turn it
+// into a GET without the body, so that reply itself is the answer (its status, headers and an
+// empty body), and a success answers only the request that carried the body.
 // This platform has no background URL sessions: the background flag is passed to the transport
 // and otherwise changes nothing.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,7 +49,11 @@ enum OBXNetworkErrorCode : int {
   kOBXNetworkErrorCodeTimedOut = 2,           // no complete reply within the timeout
   kOBXNetworkErrorCodeCannotConnect = 3,      // host not found, connection refused or reset
   kOBXNetworkErrorCodeTransportFailure = 4,   // any other transport failure (TLS, protocol)
+  kOBXNetworkErrorCodeResponseTooLarge = 5,   // the decoded reply body exceeded the request's limit
 };
+
+// The largest decoded reply body a request accepts unless its caller says otherwise.
+inline constexpr std::size_t kOBXNetworkDefaultMaxResponseBodySize = 8 * 1024 * 1024;
 
 // Levels of the network's log messages (the logger levels).
 enum OBXNetworkLogLevel : int {
@@ -103,6 +116,8 @@ struct OBXNetworkRequest {
   platform::Bytes body;
   double timeoutInterval = 60;
   bool usingBackgroundSession = false;
+  // Bytes of decoded reply body accepted; a longer reply fails the request.
+  std::size_t maxResponseBodySize = kOBXNetworkDefaultMaxResponseBodySize;
 };
 
 struct OBXNetworkResult {
@@ -115,6 +130,7 @@ class OBXNetworkTransport {
  public:
   virtual ~OBXNetworkTransport() = default;
   // Performs the request and calls `done` once, from any thread, possibly before returning.
+  // `done` is called whatever happens inside the transfer, allocation failure included.
   virtual void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) = 0;
 };
 
@@ -154,6 +170,10 @@ class OBXNetwork {
   // numbers are ignored.
   void setTimeoutInterval(double seconds);
   double timeoutInterval() const;
+  // Largest decoded reply body accepted by requests made afterwards (default
+  // kOBXNetworkDefaultMaxResponseBodySize); 0 is ignored.
+  void setMaxResponseBodySize(std::size_t bytes);
+  std::size_t maxResponseBodySize() const;
 
   // Whether the network is reachable now (the process-wide flag).
   bool isNetworkConnected() const;

@@ -40,3 +40,7 @@ class OBXFakeNetworkTransport : public OBXNetworkTransport {
   std::deque<Pending> pending_;
   Responder responder_;
 };
+
+// A libcurl transport of its own whose reply-body store calls `beforeBodyGrowth` with the
+// capacity it is about to allocate; the hook may throw, as a failing allocation would.
+std::shared_ptr<OBXNetworkTransport> OBXCurlNetworkTransportForTesting(std::function<void(std::size_t)> beforeBodyGrowth);

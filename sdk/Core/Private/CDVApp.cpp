@@ -17,6 +17,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
+#include "foundation/Immortal.h"
 #include "foundation/Text.h"
 
 namespace {
@@ -38,13 +39,17 @@ std::recursive_mutex gRegistryMutex;
 thread_local int tRegistryDepth = 0;
 thread_local std::vector<cdv_platform::UserInfo> tPendingDiagnostics;
 
-std::optional<CDVApp::AppMap> gAllApps;
-std::optional<std::map<std::string, std::string>> gLibraryVersions;
-std::vector<std::shared_ptr<const CDVLibrary>> gConfigurableLibraries;
+constinit platform::Immortal<std::optional<CDVApp::AppMap>> gAllAppsStorage;
+constinit std::optional<CDVApp::AppMap>& gAllApps = *gAllAppsStorage;
+constinit platform::Immortal<std::optional<std::map<std::string, std::string>>> gLibraryVersionsStorage;
+constinit std::optional<std::map<std::string, std::string>>& gLibraryVersions = *gLibraryVersionsStorage;
+constinit platform::Immortal<std::vector<std::shared_ptr<const CDVLibrary>>> gConfigurableLibrariesStorage;
+constinit std::vector<std::shared_ptr<const CDVLibrary>>& gConfigurableLibraries = *gConfigurableLibrariesStorage;
 
 // The default app is read without the registry lock.
 std::mutex gDefaultAppMutex;
-std::shared_ptr<CDVApp> gDefaultApp;
+constinit platform::Immortal<std::shared_ptr<CDVApp>> gDefaultAppStorage;
+constinit std::shared_ptr<CDVApp>& gDefaultApp = *gDefaultAppStorage;
 
 std::mutex gPlistSwitchMutex;
 bool gPlistSwitchRead = false;
@@ -56,7 +61,7 @@ std::mutex& diagnosticsLoaderMutex() {
 }
 // Function-local: the diagnostics library installs its loader during static initialisation.
 std::function<void()>& diagnosticsLoader() {
-  static std::function<void()> loader;
+  static std::function<void()>& loader = *new std::function<void()>();
   return loader;
 }
 
@@ -238,7 +243,7 @@ cdv_platform::UserInfo diagnosticsInfo(std::int64_t configType) {
 // ---- class object ----
 
 platform::ClassRef CDVApp::classObject() {
-  static const platform::ClassRef cls = std::make_shared<platform::ClassObject>("CDVApp");
+  static const platform::ClassRef& cls = *new platform::ClassRef(std::make_shared<platform::ClassObject>("CDVApp"));
   return cls;
 }
 

@@ -5,6 +5,7 @@
 
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
+#include "foundation/Immortal.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ struct HostEntry {
 };
 
 std::recursive_mutex gMutex;
-std::map<const platform::Object*, HostEntry> gHosts;
+platform::Immortal<std::map<const platform::Object*, HostEntry>> gHostsStorage;
+constinit std::map<const platform::Object*, HostEntry>& gHosts = *gHostsStorage;
 
 void sweepDeadHosts() {
   for (auto it = gHosts.begin(); it != gHosts.end();) {

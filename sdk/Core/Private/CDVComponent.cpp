@@ -3,6 +3,7 @@
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVComponentContainer.h"
 #include "Core/Public/CDVLogger.h"
+#include "foundation/Immortal.h"
 
 // ---- CDVDependency / CDVComponent ----
 
@@ -42,7 +43,8 @@ std::shared_ptr<CDVComponent> CDVComponent::componentWithProtocol(
 namespace {
 
 std::mutex gRegistrantsMutex;
-CDVComponentContainer::Registrants gRegistrants;
+platform::Immortal<CDVComponentContainer::Registrants> gRegistrantsStorage;
+constinit CDVComponentContainer::Registrants& gRegistrants = *gRegistrantsStorage;
 
 }  // namespace
 

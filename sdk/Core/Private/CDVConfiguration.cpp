@@ -2,12 +2,15 @@
 
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Public/CDVLogger.h"
+#include "foundation/Immortal.h"
 
 namespace {
 
 std::mutex gSingletonMutex;
-std::shared_ptr<CDVAnalyticsConfiguration> gAnalyticsConfiguration;
-std::shared_ptr<CDVConfiguration> gConfiguration;
+constinit platform::Immortal<std::shared_ptr<CDVAnalyticsConfiguration>> gAnalyticsConfigurationStorage;
+constinit std::shared_ptr<CDVAnalyticsConfiguration>& gAnalyticsConfiguration = *gAnalyticsConfigurationStorage;
+constinit platform::Immortal<std::shared_ptr<CDVConfiguration>> gConfigurationStorage;
+constinit std::shared_ptr<CDVConfiguration>& gConfiguration = *gConfigurationStorage;
 
 }  // namespace
 

@@ -6,13 +6,16 @@
 #include "Core/Public/CDVLogger.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
+#include "foundation/Immortal.h"
 #include "foundation/Text.h"
 
 namespace {
 
 std::mutex gDefaultsMutex;
-std::shared_ptr<CDVOptions> gDefaultOptions;
-std::optional<platform::Dictionary> gDefaultOptionsDictionary;
+constinit platform::Immortal<std::shared_ptr<CDVOptions>> gDefaultOptionsStorage;
+constinit std::shared_ptr<CDVOptions>& gDefaultOptions = *gDefaultOptionsStorage;
+constinit platform::Immortal<std::optional<platform::Dictionary>> gDefaultOptionsDictionaryStorage;
+constinit std::optional<platform::Dictionary>& gDefaultOptionsDictionary = *gDefaultOptionsDictionaryStorage;
 
 std::mutex gClassInitMutex;
 bool gClassInitialized = false;
@@ -183,7 +186,7 @@ void CDVOptions::setDeepLinkURLScheme(const std::optional<std::string>& scheme) 
 }
 
 std::string CDVOptions::libraryVersionID() const {
-  static const std::string versionID = [] {
+  static const std::string& versionID = *new std::string([] {
     std::vector<std::string> parts;
     std::string version = CDVCoreVersionString;
     std::size_t start = 0;
@@ -196,7 +199,7 @@ std::string CDVOptions::libraryVersionID() const {
     while (parts.size() < 3) parts.push_back("0");
     return platform::format("%@%02d%02d000", parts[0], platform::text::leadingInt64(parts[1]),
                             platform::text::leadingInt64(parts[2]));
-  }();
+  }());
   return versionID;
 }
 

@@ -23,23 +23,23 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 bool contains(const std::set<std::string>& set, const std::string& item) { return set.count(item) != 0; }
 
 const std::set<std::string>& allowedListenerOrigins() {
-  static const std::set<std::string> set{"ciam", "crash"};
+  static const std::set<std::string>& set = *new std::set<std::string>{"ciam", "crash"};
   return set;
 }
 const std::set<std::string>& blacklistedOrigins() {
-  static const std::set<std::string> set{"auto", "app", "vx"};
+  static const std::set<std::string>& set = *new std::set<std::string>{"auto", "app", "vx"};
   return set;
 }
 const std::set<std::string>& blacklistedEventNames() {
-  static const std::set<std::string> set{"_e", "_f", "_iap", "_s", "_au", "app_open"};
+  static const std::set<std::string>& set = *new std::set<std::string>{"_e", "_f", "_iap", "_s", "_au", "app_open"};
   return set;
 }
 const std::set<std::string>& blacklistedParameters() {
-  static const std::set<std::string> set{"_r", "_dbg"};
+  static const std::set<std::string>& set = *new std::set<std::string>{"_r", "_dbg"};
   return set;
 }
 const std::set<std::string>& blacklistedUserProperties() {
-  static const std::set<std::string> set{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+  static const std::set<std::string>& set = *new std::set<std::string>{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
   return set;
 }
 // The lifetime-value properties ("_ltv_" and three capital letters) and "_cc1" to "_cc5".
@@ -49,7 +49,7 @@ bool isBlacklistedUserPropertyPattern(const std::string& name) {
   return name.size() == 4 && name.starts_with("_cc") && name[3] >= '1' && name[3] <= '5';
 }
 const std::set<std::string>& hiddenEventNames() {
-  static const std::set<std::string> set{"_xa",       "_xu",     "_aq",        "_aa",          "_ai",
+  static const std::set<std::string>& set = *new std::set<std::string>{"_xa",       "_xu",     "_aq",        "_aa",          "_ai",
                                          "_ac",       "campaign_details", "_iapx", "_ug",     "_exp_set",
                                          "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
   return set;
@@ -60,10 +60,10 @@ const std::set<std::string>& hiddenEventNames() {
 // MARK: - Facade
 
 std::shared_ptr<CDVAnalytics> CDVAnalytics::classObject() {
-  static const std::shared_ptr<CDVAnalytics> object = [] {
+  static const std::shared_ptr<CDVAnalytics>& object = *new std::shared_ptr<CDVAnalytics>([] {
     checkLibraryVersion(kTLMTallymarkLibraryVersion);
     return std::make_shared<CDVAnalytics>();
-  }();
+  }());
   return object;
 }
 

@@ -57,7 +57,7 @@ struct State {
 };
 
 State& state() {
-  static State s;
+  static State& s = *new State();
   return s;
 }
 
@@ -130,7 +130,7 @@ class PaymentQueueObserver : public SKPaymentTransactionObserver {
 
 // The payment queue holds its observers weakly; this one lives as long as the process.
 const std::shared_ptr<PaymentQueueObserver>& paymentQueueObserver() {
-  static const auto observer = std::make_shared<PaymentQueueObserver>();
+  static const auto& observer = *new auto(std::make_shared<PaymentQueueObserver>());
   return observer;
 }
 

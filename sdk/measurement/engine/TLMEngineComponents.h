@@ -74,13 +74,18 @@ class TLMNullAudienceEvaluator : public TLMAudienceEvaluator {
 class TLMConditionalPropertyProcessor {
  public:
   virtual ~TLMConditionalPropertyProcessor() = default;
-  // The engine whose store and pipeline the component uses; called once the engine exists.
+  // The engine that takes the component's own calls (set, clear, query); called once the engine
+  // exists. A newer engine replaces an older one.
   virtual void attachEngine(std::weak_ptr<TLMMeasurementEngine>) {}
-  virtual std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr& event) = 0;
+  // On the calling engine's worker queue, with that engine's store: an older engine whose worker
+  // still runs after a newer one was attached must not reach the newer one's store.
+  virtual std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(TLMMeasurementEngine& engine,
+                                                                            const TLMEventPtr& event) = 0;
 };
 class TLMNullConditionalPropertyProcessor : public TLMConditionalPropertyProcessor {
  public:
-  std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr&) override {
+  std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(TLMMeasurementEngine&,
+                                                                    const TLMEventPtr&) override {
     return std::vector<TLMEventPtr>{};
   }
 };

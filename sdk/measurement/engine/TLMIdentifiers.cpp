@@ -23,7 +23,7 @@ void logError(std::int64_t code, const char* message) {
 // MARK: - TLMIdentifiers
 
 std::shared_ptr<TLMIdentifiers> TLMIdentifiers::sharedInstance() {
-  static const auto shared = std::make_shared<TLMIdentifiers>();
+  static const auto& shared = *new auto(std::make_shared<TLMIdentifiers>());
   return shared;
 }
 
@@ -101,7 +101,7 @@ std::string TLMIdentifiers::origin() const {
 // MARK: - TLMEnvironmentInfo
 
 std::shared_ptr<TLMEnvironmentInfo> TLMEnvironmentInfo::sharedInstance() {
-  static const auto shared = std::make_shared<TLMEnvironmentInfo>();
+  static const auto& shared = *new auto(std::make_shared<TLMEnvironmentInfo>());
   return shared;
 }
 

@@ -34,7 +34,7 @@ std::mutex& sharedMutex() {
   return mutex;
 }
 std::shared_ptr<TLMIdentity>& sharedIdentity() {
-  static std::shared_ptr<TLMIdentity> identity;
+  static std::shared_ptr<TLMIdentity>& identity = *new std::shared_ptr<TLMIdentity>();
   return identity;
 }
 bool& sharedIdentityMade() {
@@ -48,7 +48,7 @@ bool& sharedIdentityMade() {
 
 std::shared_ptr<TLMASIdentifierManager> TLMASIdentifierManager::sharedInstance() {
   static std::mutex mutex;
-  static std::shared_ptr<TLMASIdentifierManager> shared;
+  static std::shared_ptr<TLMASIdentifierManager>& shared = *new std::shared_ptr<TLMASIdentifierManager>();
   std::lock_guard<std::mutex> lock(mutex);
   if (!shared) {
     std::shared_ptr<platform::ASIdentifierManager> manager;

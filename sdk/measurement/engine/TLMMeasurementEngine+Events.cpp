@@ -125,7 +125,7 @@ void TLMMeasurementEngine::handleEventOnWorkerQueue(TLMEventPtr event) {
     });
   }
 
-  auto extraEvents = components_.conditionalProperties->processEventOnWorkerQueue(event);
+  auto extraEvents = components_.conditionalProperties->processEventOnWorkerQueue(*this, event);
   if (!extraEvents) {
     monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
                             text(event->name()), text(event->origin()));

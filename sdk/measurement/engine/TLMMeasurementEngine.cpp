@@ -94,7 +94,7 @@ struct SharedState {
   std::shared_ptr<TLMMeasurementEngine> engine;
 };
 SharedState& shared() {
-  static SharedState state;
+  static SharedState& state = *new SharedState();
   return state;
 }
 
@@ -372,11 +372,11 @@ std::mutex& notifierMutex() {
   return mutex;
 }
 TLMMeasurementEngine::TLMEventListenerNotifier& eventListenerNotifier() {
-  static TLMMeasurementEngine::TLMEventListenerNotifier notifier;
+  static TLMMeasurementEngine::TLMEventListenerNotifier& notifier = *new TLMMeasurementEngine::TLMEventListenerNotifier();
   return notifier;
 }
 std::string& collectionServer() {
-  static std::string server;
+  static std::string& server = *new std::string();
   return server;
 }
 }  // namespace

@@ -32,7 +32,7 @@ std::mutex& serverMutex() {
 }
 
 std::string& serverURL() {
-  static std::string url = kTLMCollectionServerURL;
+  static std::string& url = *new std::string(kTLMCollectionServerURL);
   return url;
 }
 
@@ -59,7 +59,7 @@ TLMRemoteConfig::TLMRemoteConfig(std::string appID, TLMDatabase* database, Origi
       isDefaultInstance_(database == nullptr && appID_.empty()) {}
 
 std::shared_ptr<TLMRemoteConfig> TLMRemoteConfig::defaultInstance() {
-  static const std::shared_ptr<TLMRemoteConfig> instance(
+  static const std::shared_ptr<TLMRemoteConfig>& instance = *new std::shared_ptr<TLMRemoteConfig>(
       new TLMRemoteConfig(std::string(), nullptr, OriginProvider()));
   return instance;
 }

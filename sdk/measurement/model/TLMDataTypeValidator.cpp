@@ -92,7 +92,7 @@ bool TLMIsPublicNameCodePoint(char32_t c) {
 }
 
 const TLMNameTable& TLMInternalEventNames() {
-  static const TLMNameTable table{
+  static const TLMNameTable& table = *new TLMNameTable{
       {"adunit_exposure", "_xu"},
       {"ad_activeview", "_aa"},
       {"ad_click", "_ac"},
@@ -128,7 +128,7 @@ const TLMNameTable& TLMInternalEventNames() {
 }
 
 const TLMNameTable& TLMInternalParameterNames() {
-  static const TLMNameTable table{
+  static const TLMNameTable& table = *new TLMNameTable{
       {"ad_event_id", "_aeid"},
       {"ad_unit_id", "_ai"},
       {"app_in_background", "_aib"},
@@ -185,7 +185,7 @@ const TLMNameTable& TLMInternalParameterNames() {
 }
 
 const TLMNameTable& TLMInternalUserPropertyNames() {
-  static const TLMNameTable table{
+  static const TLMNameTable& table = *new TLMNameTable{
       {"cindervale_last_notification", "_ln"},
       {"first_open_after_install", "_fi"},
       {"first_open_time", "_fot"},

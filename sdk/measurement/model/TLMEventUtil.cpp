@@ -30,7 +30,7 @@ bool isScalar(const TLMObject& object) {
 }  // namespace
 
 const std::map<std::int64_t, std::string>& TLMErrorEventCodeNames() {
-  static const std::map<std::int64_t, std::string> names{
+  static const std::map<std::int64_t, std::string>& names = *new std::map<std::int64_t, std::string>{
       {0, "NoError"},
       {1, "InvalidQPXAppID"},
       {2, "InvalidEventName"},

@@ -19,6 +19,7 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 #include "measurement/model/TLMMonitor.h"
+#include "security/CryptoLifetime.h"
 
 namespace {
 
@@ -30,12 +31,12 @@ std::mutex& hooksMutex() {
 }
 
 TLMNumericUtil::RandomSource& randomSource() {
-  static TLMNumericUtil::RandomSource source;
+  static TLMNumericUtil::RandomSource& source = *new TLMNumericUtil::RandomSource();
   return source;
 }
 
 TLMDirectoryLookup& directoryLookup() {
-  static TLMDirectoryLookup lookup;
+  static TLMDirectoryLookup& lookup = *new TLMDirectoryLookup();
   return lookup;
 }
 
@@ -196,6 +197,7 @@ std::int64_t TLMNumericUtil::randomInt64() {
              random != platform::Random::system()) {
     random->fillBytes(bytes, sizeof bytes);  // an installed (test) source
   } else {
+    platform::security::keepCryptoThroughExit();
     ok = RAND_bytes(bytes, sizeof bytes) == 1;
   }
   if (!ok) {
@@ -234,6 +236,7 @@ std::size_t tlm_getUTF32Bytes(std::string_view s, void* buffer, std::size_t maxB
 platform::Bytes tlm_MD5Data(const platform::Bytes& data) {
   platform::Bytes digest(16, 0);
   unsigned int length = 0;
+  platform::security::keepCryptoThroughExit();
   EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_md5(), nullptr);
   digest.resize(length);
   return digest;

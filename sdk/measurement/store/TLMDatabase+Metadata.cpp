@@ -18,7 +18,11 @@ double doubleOr(const Value& value, double fallback) {
   return value.isNumber() ? value.doubleValue().value_or(fallback) : fallback;
 }
 
-const Value kRowOne(1);
+// The key of the one metadata row.
+const Value& rowOne() {
+  static const Value& one = *new Value(1);
+  return one;
+}
 
 }  // namespace
 
@@ -30,7 +34,7 @@ Value TLMObjectFromValue(const TLMValue& value) {
 
 std::optional<TLMAppMetadata> TLMDatabase::queryAppMetadata(Error* error) {
   auto rows = dataTypesFromTableWithName<TLMAppMetadata>(
-      kTLMAppMetadataTable, "rowid", kRowOne, error,
+      kTLMAppMetadataTable, "rowid", rowOne(), error,
       [this](const TLMRecord& row) -> std::optional<TLMAppMetadata> {
         if (row.empty()) {
           log(4, 12007, "Received empty dictionary for getting app metadata");
@@ -47,7 +51,7 @@ std::optional<TLMAppMetadata> TLMDatabase::queryAppMetadata(Error* error) {
 
 bool TLMDatabase::updateAppMetadata(const TLMAppMetadata& metadata, Error* error) {
   return updateDataType<TLMAppMetadata>(
-      metadata, kTLMAppMetadataTable, "rowid", kRowOne, error,
+      metadata, kTLMAppMetadataTable, "rowid", rowOne(), error,
       [](const TLMAppMetadata& m) -> std::optional<TLMRecord> {
         return TLMRecord{{"last_bundle_index", Value(m.lastBundleIndex())},
                          {"last_bundle_start_timestamp", Value(m.lastBundleStartTimestamp())},
@@ -60,7 +64,7 @@ std::optional<TLMDailyCounts> TLMDatabase::dailyCounts(Error* error) {
   const auto today =
       static_cast<std::int32_t>(std::floor((now - settings_->midnightOffset()) / 86400.0));
   auto rows = dataTypesFromTableWithName<TLMDailyCounts>(
-      kTLMAppMetadataTable, "rowid", kRowOne, error,
+      kTLMAppMetadataTable, "rowid", rowOne(), error,
       [this, today](const TLMRecord& row) -> std::optional<TLMDailyCounts> {
         if (row.empty()) {
           log(4, 12009, "Received empty dictionary for getting daily counts");
@@ -81,7 +85,7 @@ std::optional<TLMDailyCounts> TLMDatabase::dailyCounts(Error* error) {
 
 bool TLMDatabase::updateDailyCounts(const TLMDailyCounts& counts, Error* error) {
   return updateDataType<TLMDailyCounts>(
-      counts, kTLMAppMetadataTable, "rowid", kRowOne, error,
+      counts, kTLMAppMetadataTable, "rowid", rowOne(), error,
       [](const TLMDailyCounts& c) -> std::optional<TLMRecord> {
         return TLMRecord{{"day", Value(c.day())},
                          {"daily_conversions_count", Value(c.conversionsCount())},

@@ -7,7 +7,7 @@ using platform::Error;
 using platform::Value;
 
 const std::vector<TLMTableSchema>& TLMDatabaseTables() {
-  static const std::vector<TLMTableSchema> tables = {
+  static const std::vector<TLMTableSchema>& tables = *new std::vector<TLMTableSchema>{
       {kTLMAppMetadataTable,
        {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
        {{"last_bundle_start_timestamp", "REAL"},

@@ -6,6 +6,7 @@
 #include <linux/fs.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -91,6 +92,23 @@ bool makeMutable(const std::string& path, int* err) {
     return false;
   }
   return true;
+}
+
+// The database and its journals hold the app's identifiers and events: they are the owner's
+// alone. A missing database is made empty with mode 0600 before SQLite opens it (SQLite gives
+// its journals the mode of the database); files left readable to others by an earlier version
+// lose those bits.
+void makePrivate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 &&
+        info.st_uid == ::geteuid()) {
+      ::chmod(file.c_str(), info.st_mode & 0600);
+    }
+  }
 }
 
 bool isSupportedRecordValue(const Value& value) {
@@ -222,6 +240,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     }
   }
 
+  makePrivate(databasePath_);
   sqlite3* handle = nullptr;
   int rc = sqlite3_open_v2(databasePath_.c_str(), &handle,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,

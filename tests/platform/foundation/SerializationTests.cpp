@@ -199,6 +199,25 @@ TEST(PropertyListTest, ReadsHandWrittenXmlAndRejectsGarbage) {
   EXPECT_FALSE(plist::read(std::string_view(""), nullptr).has_value());
 }
 
+TEST(PropertyListTest, DictionaryKeyWithoutAValueIsRefused) {
+  auto wrap = [](const std::string& body) { return R"(<?xml version="1.0"?><plist version="1.0">)" + body + "</plist>"; };
+  for (const std::string body : {"<dict><key>a</key></dict>", "<dict><key>a</key><true/><key>b</key></dict>",
+                                 "<array><dict><key>a</key>\n <!-- none --></dict></array>",
+                                 "<dict><key>a</key><dict><key>b</key></dict></dict>"}) {
+    SCOPED_TRACE(body);
+    platform::Error error;
+    EXPECT_FALSE(plist::read(wrap(body), &error).has_value());
+    EXPECT_EQ(error.domain, "NSCocoaErrorDomain");
+    EXPECT_EQ(error.code, 3840);
+  }
+  // Markup inside comments and CDATA sections is text, not keys; empty dictionaries are fine.
+  auto value = plist::read(wrap("<dict><!-- <key>x</key> --><key>a</key><string><![CDATA[<key>]]></string>"
+                                "<key>b</key><dict/><key>c</key><dict></dict></dict>"));
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ((*value)["a"], Value("<key>"));
+  EXPECT_EQ(value->dictionaryPtr()->keys(), (std::vector<std::string>{"a", "b", "c"}));
+}
+
 TEST(PropertyListTest, RefusesValuesItCannotHoldAndMissingFiles) {
   platform::Error error;
   EXPECT_FALSE(plist::write(Value::array({1, Value()}), plist::Format::XML, &error).has_value());

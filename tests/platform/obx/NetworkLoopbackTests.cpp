@@ -8,11 +8,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <future>
+#include <limits>
+#include <new>
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "obx/OBXGzip.h"
 #include "obx/OBXNetwork.h"
+#include "obx/OBXNetworkTesting.h"
 
 using platform::Bytes;
 using namespace std::chrono_literals;
@@ -48,6 +53,35 @@ class LoopbackTest : public ::testing::Test {
     server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
       release.wait_for(10s);  // held until the test has seen the client time out
       response.set_content("late", "text/plain");
+    });
+    server.Get("/late", [this](const httplib::Request&, httplib::Response& response) {
+      release.wait_for(200ms);  // long after a timeout of a millisecond would have struck
+      response.set_content("late", "text/plain");
+    });
+    // Bodies of the given size, plain or gzip-encoded.
+    server.Get(R"(/plain/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+      response.set_content(std::string(std::stoul(request.matches[1]), 'x'), "application/octet-stream");
+    });
+    server.Get(R"(/gzip/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+      const Bytes packed = obx_dataByGzippingData(Bytes(std::stoul(request.matches[1]), 0));
+      response.set_header("Content-Encoding", "gzip");
+      response.set_content(std::string(packed.begin(), packed.end()), "application/octet-stream");
+    });
+    // Redirects with the given status to /target, which tells how it was asked.
+    server.Post(R"(/moved/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+      response.status = std::stoi(request.matches[1]);
+      response.set_header("Location", "/target");
+    });
+    server.Get("/moved-get", [](const httplib::Request&, httplib::Response& response) {
+      response.status = 302;
+      response.set_header("Location", "/target");
+    });
+    server.Get("/target", [this](const httplib::Request&, httplib::Response& response) {
+      ++targetGets;
+      response.set_content("GET", "text/plain");
+    });
+    server.Post("/target", [](const httplib::Request& request, httplib::Response& response) {
+      response.set_content("POST " + request.body, "text/plain");
     });
     port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
@@ -94,8 +128,18 @@ class LoopbackTest : public ::testing::Test {
   std::string base;
   std::promise<void> releasePromise;
   std::shared_future<void> release = releasePromise.get_future().share();
+  // Runs a request through the libcurl transport itself, past the client's checks.
+  Outcome perform(std::shared_ptr<OBXNetworkTransport> transport, OBXNetworkRequest request) {
+    return run([&](OBXNetworkCompletionHandler handler) {
+      transport->perform(request, [handler](OBXNetworkResult result) {
+        handler(std::move(result.response), std::move(result.data), std::move(result.error));
+      });
+    });
+  }
+
   std::shared_ptr<platform::Queue> queue = platform::Queue::serial("test.loopback");
   OBXNetwork network;
+  std::atomic<int> targetGets{0};
 };
 
 }  // namespace
@@ -177,5 +221,100 @@ TEST(LoopbackServerStart, AServerStoppedRightAfterItsStartEnds) {
     ASSERT_TRUE(testsupport::startListening(server, thread));
     server.stop();
     thread.join();
+  }
+}
+
+TEST_F(LoopbackTest, CompressedReplyBombFailsWithinTheBodyLimitAndTheNextRequestWorks) {
+  // 64 MiB of zeros packed into about 64 KiB, against the default limit.
+  Outcome outcome = run([&](auto handler) { network.getURL(base + "/gzip/67108864", {}, queue, false, handler); });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->domain, kOBXNetworkErrorDomain);
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeResponseTooLarge);
+  EXPECT_EQ(outcome.status, 0);
+
+  // The limit counts decoded bytes and takes a body of exactly its size, plain or packed.
+  network.setMaxResponseBodySize(1000);
+  for (const char* kind : {"plain", "gzip"}) {
+    SCOPED_TRACE(kind);
+    outcome = run([&](auto handler) { network.getURL(base + "/" + kind + "/1000", {}, queue, false, handler); });
+    EXPECT_FALSE(outcome.error.has_value());
+    EXPECT_EQ(outcome.body.size(), 1000u);
+    outcome = run([&](auto handler) { network.getURL(base + "/" + kind + "/1001", {}, queue, false, handler); });
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeResponseTooLarge);
+  }
+  // A caller that expects more raises the limit.
+  network.setMaxResponseBodySize(kOBXNetworkDefaultMaxResponseBodySize * 2);
+  outcome = run([&](auto handler) { network.getURL(base + "/gzip/12582912", {}, queue, false, handler); });
+  EXPECT_FALSE(outcome.error.has_value());
+  EXPECT_EQ(outcome.body.size(), 12582912u);
+}
+
+TEST_F(LoopbackTest, AllocationFailureWhileStoringABodyFailsThatRequestOnceAndTheNextWorks) {
+  OBXNetwork own("", OBXCurlNetworkTransportForTesting([](std::size_t capacity) {
+    if (capacity > 4096) throw std::bad_alloc();
+  }));
+  Outcome outcome = run([&](auto handler) { own.postURL(base + "/target", Bytes(100000, 'b'), queue, false, handler); });
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTransportFailure);
+  EXPECT_NE(outcome.error->description.find("out of memory"), std::string::npos) << outcome.error->description;
+  EXPECT_FALSE(own.hasUploadInProgress());
+  outcome = run([&](auto handler) { own.getURL(base + "/plain/100", {}, queue, false, handler); });
+  EXPECT_FALSE(outcome.error.has_value());
+  EXPECT_EQ(outcome.body.size(), 100u);
+}
+
+TEST_F(LoopbackTest, PostIsNotCarriedOverARedirectThatWouldDropItsBody) {
+  for (int status : {301, 302, 303}) {
+    SCOPED_TRACE(status);
+    Outcome outcome = run([&](auto handler) {
+      network.postURL(base + "/moved/" + std::to_string(status), Bytes{'b', 'a', 't', 'c', 'h'}, queue, false, handler);
+    });
+    EXPECT_FALSE(outcome.error.has_value());
+    EXPECT_EQ(outcome.status, status);  // the redirect is the answer: not a success
+    EXPECT_TRUE(outcome.body.empty());
+    bool located = false;
+    for (const auto& [name, value] : outcome.headers) located = located || (name == "Location" && value == "/target");
+    EXPECT_TRUE(located);
+  }
+  EXPECT_EQ(targetGets.load(), 0);
+  // Redirects that send the body on are followed: the success answers the POST that carried it.
+  for (int status : {307, 308}) {
+    Outcome outcome = run([&](auto handler) {
+      network.postURL(base + "/moved/" + std::to_string(status), Bytes{'b', 'a', 't', 'c', 'h'}, queue, false, handler);
+    });
+    EXPECT_EQ(outcome.status, 200) << status;
+    EXPECT_EQ(outcome.body, "POST batch") << status;
+  }
+  // A GET still follows any redirect.
+  Outcome outcome = run([&](auto handler) { network.getURL(base + "/moved-get", {}, queue, false, handler); });
+  EXPECT_EQ(outcome.status, 200);
+  EXPECT_EQ(outcome.body, "GET");
+}
+
+TEST_F(LoopbackTest, TimeoutsOutsideTheUsualRangeAreClampedNotWrapped) {
+  std::shared_ptr<OBXNetworkTransport> transport = OBXCurlNetworkTransport();
+  OBXNetworkRequest request;
+  request.method = "GET";
+  // Far too large for a long, infinite, or not a number: a long wait, not one of a millisecond.
+  for (double seconds : {1e300, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+    SCOPED_TRACE(seconds);
+    request.url = base + "/late";
+    request.timeoutInterval = seconds;
+    Outcome outcome = perform(transport, request);
+    EXPECT_FALSE(outcome.error.has_value()) << outcome.error->description;
+    EXPECT_EQ(outcome.body, "late");
+  }
+  network.setTimeoutInterval(1e300);
+  Outcome outcome = run([&](auto handler) { network.getURL(base + "/late", {}, queue, false, handler); });
+  EXPECT_FALSE(outcome.error.has_value());
+  // Negative or zero: the shortest timeout.
+  for (double seconds : {-5.0, 0.0, -std::numeric_limits<double>::infinity()}) {
+    SCOPED_TRACE(seconds);
+    request.url = base + "/slow";
+    request.timeoutInterval = seconds;
+    outcome = perform(transport, request);
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTimedOut);
   }
 }

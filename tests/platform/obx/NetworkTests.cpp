@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <set>
 
 #include "dispatch/Testing.h"
@@ -113,6 +114,33 @@ TEST_F(NetworkTest, TransportAnsweringTwiceStillCompletesOnce) {
   ASSERT_FALSE(logger->entries.empty());
   EXPECT_EQ(logger->entries.back().second, kOBXNetworkMessageCodeDuplicateCompletion);
   EXPECT_TRUE(transport->requests().empty());  // its own transport, not the process-wide one
+}
+
+TEST_F(NetworkTest, TransportThatThrowsInsteadOfAnsweringStillCompletesTheRequestOnce) {
+  class ThrowingTransport : public OBXNetworkTransport {
+   public:
+    void perform(const OBXNetworkRequest&, std::function<void(OBXNetworkResult)>) override { throw std::bad_alloc(); }
+  };
+  OBXNetwork own("", std::make_shared<ThrowingTransport>());
+  Delivery delivery;
+  EXPECT_FALSE(own.postURL("http://127.0.0.1/a", Bytes{1}, queue, false, recordInto(delivery)).empty());
+  EXPECT_FALSE(own.hasUploadInProgress());  // else no upload would ever start again
+  queue->drain();
+  EXPECT_EQ(delivery.calls, 1);
+  ASSERT_TRUE(delivery.error.has_value());
+  EXPECT_EQ(delivery.error->code, kOBXNetworkErrorCodeTransportFailure);
+}
+
+TEST_F(NetworkTest, ReplyBodyLimitGoesWithEveryRequestAndCanBeRaised) {
+  EXPECT_EQ(network.maxResponseBodySize(), kOBXNetworkDefaultMaxResponseBodySize);
+  network.getURL("https://config.example.com/a", {}, queue, false, nullptr);
+  network.setMaxResponseBodySize(64u << 20);
+  network.setMaxResponseBodySize(0);  // ignored
+  network.postURL("https://upload.example.com/a", Bytes{1}, queue, false, nullptr);
+  auto requests = transport->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].maxResponseBodySize, kOBXNetworkDefaultMaxResponseBodySize);
+  EXPECT_EQ(requests[1].maxResponseBodySize, 64u << 20);
 }
 
 TEST_F(NetworkTest, RefusedRequestsReturnNoSessionButStillCompleteOnceWithAnError) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <thread>
@@ -113,6 +114,17 @@ TEST(SecItem, ItemsOutliveTheAppButNotTheDevice) {
   EXPECT_EQ(SecItemCopyMatching(password("s", "a"), nullptr), errSecIO);
   EXPECT_EQ(SecItemAdd(with(password("s", "b"), {{kSecValueData, bytes("x")}}), nullptr), errSecIO);
   EXPECT_EQ(platform::files::readFile(path), bytes("not a property list"));
+}
+
+TEST(SecItem, TheKeychainFileIsTheOwnersAlone) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  const mode_t previous = ::umask(0);
+  const OSStatus status = SecItemAdd(with(password("app", "a"), {{kSecValueData, bytes("secret")}}), nullptr);
+  ::umask(previous);
+  ASSERT_EQ(status, errSecSuccess);
+  struct stat info {};
+  ASSERT_EQ(::stat((sandbox.deviceRoot() + "/Keychains/keychain.plist").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST(SecItem, MissingEntitlementRefusesEverything) {

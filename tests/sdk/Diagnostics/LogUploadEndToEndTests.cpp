@@ -34,6 +34,11 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
       changed_.notify_all();
       if (slow_) changed_.wait_for(lock, 10s, [this] { return released_; });
       response.status = status_;
+      if (!location_.empty()) response.set_header("Location", location_);
+      if (replySize_ > 0) response.set_content(std::string(replySize_, 'x'), "text/plain");
+    });
+    server_.Get("/page", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("a page", "text/plain");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
@@ -100,6 +105,8 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
   std::condition_variable changed_;
   std::vector<std::vector<uint8_t>> bodies_;
   int status_ = 200;
+  std::string location_;
+  std::size_t replySize_ = 0;
   bool slow_ = false;
   bool released_ = false;
   int refusingSocket_ = -1;
@@ -172,14 +179,29 @@ TEST_F(LogUploadEndToEndTest, AFailingServerKeepsTheFilesUntilTheRetriesAreUsedU
     changed_.notify_all();
   }
   logger->network()->setTimeoutInterval(10);
+  {
+    std::lock_guard lock(mutex_);
+    status_ = 302;  // a page fetched by a GET is no delivery of the file
+    location_ = "/page";
+  }
   logger->flushWithCompletionHandler(nullptr);
   ASSERT_TRUE(eventually([&] { return logger->uploadRetriesRemaining() == 1; }));
+  {
+    std::lock_guard lock(mutex_);
+    status_ = 200;  // with a reply larger than any client takes
+    location_.clear();
+    replySize_ = kOBXNetworkDefaultMaxResponseBodySize + 1;
+  }
   logger->flushWithCompletionHandler(nullptr);
   ASSERT_TRUE(eventually([&] { return logger->uploadRetriesRemaining() == 0; }));
   EXPECT_EQ(received(), 5u);  // the refused attempt never arrived
+  EXPECT_EQ(filesBelow(eventDirectory()).size(), 2u);
 
   // Uploads have stopped for this process; the events stay on disk.
-  status_ = 200;
+  {
+    std::lock_guard lock(mutex_);
+    replySize_ = 0;
+  }
   logger->flushWithCompletionHandler(nullptr);
   logger->queue()->sync([] {});
   EXPECT_EQ(received(), 5u);

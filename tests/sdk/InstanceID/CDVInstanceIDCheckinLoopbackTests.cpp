@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Mode { Ok, ServerError, Garbage, Slow };
+enum class Mode { Ok, ServerError, Garbage, Slow, TooLarge, Redirect };
 
 class CheckinLoopbackTest : public iidtest::CheckinTest {
  protected:
@@ -45,6 +45,13 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
         case Mode::Slow:
           release.wait_for(10s);  // held until the client has timed out
           response.set_content("{}", "application/json");
+          break;
+        case Mode::TooLarge:
+          response.set_content(std::string(kOBXNetworkDefaultMaxResponseBodySize + 1, ' '), "application/json");
+          break;
+        case Mode::Redirect:  // would be fetched by a GET without the check-in
+          response.status = 302;
+          response.set_header("Location", "/checkin-page");
           break;
       }
     });
@@ -126,9 +133,9 @@ TEST_F(CheckinLoopbackTest, ServerFailuresKeepTheOldRecordAndRetry) {
     EXPECT_EQ(keychainText(), "1001|2002");
   };
 
-  const double delays[] = {0, 2, 4};
-  const Mode failures[] = {Mode::ServerError, Mode::Garbage, Mode::Slow};
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  const double delays[] = {0, 2, 4, 8, 16};
+  const Mode failures[] = {Mode::ServerError, Mode::Garbage, Mode::Slow, Mode::TooLarge, Mode::Redirect};
+  for (int attempt = 0; attempt < 5; ++attempt) {
     mode = failures[attempt];
     if (attempt == 0) {
       auth->scheduleCheckin(true);
@@ -143,14 +150,14 @@ TEST_F(CheckinLoopbackTest, ServerFailuresKeepTheOldRecordAndRetry) {
     EXPECT_TRUE(auth->hasScheduledCheckin());
     expectOldRecord();
   }
-  EXPECT_EQ(linesWithCode(5001).size(), 3u);
+  EXPECT_EQ(linesWithCode(5001).size(), 5u);
   EXPECT_EQ(linesWithCode(7001).size(), 1u);  // the garbage reply
   // Every retry still sent the old credentials.
   EXPECT_NE(lastBody().find("\"id\":1001"), std::string::npos);
 
   mode = Mode::Ok;
-  clock_->advance(8);
-  ASSERT_TRUE(pumpUntil([&] { return auth->checkinRetryCount() == 4; }));
+  clock_->advance(32);
+  ASSERT_TRUE(pumpUntil([&] { return auth->checkinRetryCount() == 6; }));
   EXPECT_EQ(auth->checkinPreferences()->deviceID(), "9223372036854775809");
   EXPECT_FALSE(auth->hasScheduledCheckin());
   EXPECT_EQ(keychainText(), "9223372036854775809|9007199254740995");

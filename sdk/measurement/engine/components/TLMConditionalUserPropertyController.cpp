@@ -52,7 +52,7 @@ bool TLMIsValidConditionalUserProperty(const TLMConditionalUserProperty& propert
 }
 
 std::shared_ptr<TLMConditionalUserPropertyController> TLMConditionalUserPropertyController::sharedInstance() {
-  static const auto instance = std::make_shared<TLMConditionalUserPropertyController>();
+  static const auto& instance = *new auto(std::make_shared<TLMConditionalUserPropertyController>());
   return instance;
 }
 
@@ -81,13 +81,15 @@ void TLMConditionalUserPropertyController::setConditionalUserProperty(
   auto engine = this->engine();
   if (!engine) return;
   std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
-  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:93", [weak, copy] {
+  std::weak_ptr<TLMMeasurementEngine> weakEngine = engine;
+  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:93", [weak, weakEngine, copy] {
     auto self = weak.lock();
-    if (!self) return;
+    auto engine = weakEngine.lock();
+    if (!self || !engine) return;
     if (copy.value) {
-      self->setConditionalUserPropertyOnWorkerQueue(copy);
+      self->setConditionalUserPropertyOnWorkerQueue(*engine, copy);
     } else {
-      self->removeConditionalUserPropertyOnWorkerQueue(copy);
+      self->removeConditionalUserPropertyOnWorkerQueue(*engine, copy);
     }
   });
 }
@@ -101,8 +103,12 @@ void TLMConditionalUserPropertyController::clearConditionalUserProperty(const TL
   request.name = name;
   request.expiredEvent = clearEvent;
   std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
-  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:118", [weak, request] {
-    if (auto self = weak.lock()) self->removeConditionalUserPropertyOnWorkerQueue(request);
+  std::weak_ptr<TLMMeasurementEngine> weakEngine = engine;
+  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:118",
+                                                    [weak, weakEngine, request] {
+    auto self = weak.lock();
+    auto engine = weakEngine.lock();
+    if (self && engine) self->removeConditionalUserPropertyOnWorkerQueue(*engine, request);
   });
 }
 
@@ -154,10 +160,9 @@ std::optional<std::vector<TLMConditionalUserProperty>> TLMConditionalUserPropert
 // MARK: - Worker queue
 
 void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
-    const std::optional<TLMConditionalUserProperty>& property) {
+    TLMMeasurementEngine& engine, const std::optional<TLMConditionalUserProperty>& property) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("setConditionalUserPropertyOnWorkerQueue");
-  auto engine = this->engine();
-  if (!engine || !engine->isEnabled() || !engine->database()) {
+  if (!engine.isEnabled() || !engine.database()) {
     monitor()->logWithLevel(3, 11007, "Unable to set conditional user property. Analytics is disabled");
     return;
   }
@@ -166,7 +171,7 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
                             "Unable to set conditional user property on worker queue. Conditional user property is nil");
     return;
   }
-  TLMDatabase& database = *engine->database();
+  TLMDatabase& database = *engine.database();
   TLMConditionalUserProperty n = *property;
   TLMEventPtr triggered;
   const bool committed = database.performTransaction([&] {
@@ -221,14 +226,13 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     monitor()->logWithLevel(7, 11013, "Conditional user property added. Name, origin", propertyName(n.name), text(n.origin));
     return true;
   });
-  if (committed && triggered) engine->writeEventOnWorkerQueue(triggered);
+  if (committed && triggered) engine.writeEventOnWorkerQueue(triggered);
 }
 
 void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQueue(
-    const std::optional<TLMConditionalUserProperty>& request) {
+    TLMMeasurementEngine& engine, const std::optional<TLMConditionalUserProperty>& request) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("removeConditionalUserPropertyOnWorkerQueue");
-  auto engine = this->engine();
-  if (!engine || !engine->isEnabled() || !engine->database()) {
+  if (!engine.isEnabled() || !engine.database()) {
     monitor()->logWithLevel(3, 11015, "Unable to remove conditional user property. Analytics is disabled");
     return;
   }
@@ -237,7 +241,7 @@ void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
                             "Unable to remove conditional user property on worker queue. Conditional user property is nil");
     return;
   }
-  TLMDatabase& database = *engine->database();
+  TLMDatabase& database = *engine.database();
   TLMEventPtr clearEvent;
   const bool committed = database.performTransaction([&] {
     clearEvent = nullptr;
@@ -274,19 +278,18 @@ void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     clearEvent = eventFromTemplate(request->expiredEvent, stored->origin, now());
     return true;
   });
-  if (committed && clearEvent) engine->writeEventOnWorkerQueue(clearEvent);
+  if (committed && clearEvent) engine.writeEventOnWorkerQueue(clearEvent);
 }
 
 std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::processEventOnWorkerQueue(
-    const TLMEventPtr& event) {
+    TLMMeasurementEngine& engine, const TLMEventPtr& event) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("processEventOnWorkerQueue");
   if (!event) {
     monitor()->logWithLevel(1, 10000, "Unable to process event for conditional user property. Event is nil");
     return std::nullopt;
   }
-  auto engine = this->engine();
-  if (!engine || !engine->database()) return std::vector<TLMEventPtr>{};
-  TLMDatabase& database = *engine->database();
+  if (!engine.database()) return std::vector<TLMEventPtr>{};
+  TLMDatabase& database = *engine.database();
   std::vector<TLMEventPtr> toWrite;
   std::vector<TLMEventPtr> triggeredEvents;
   const bool committed = database.performTransaction([&] {
@@ -363,6 +366,6 @@ std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::pr
     return true;
   });
   if (!committed) return std::nullopt;
-  for (const auto& e : toWrite) engine->writeEventOnWorkerQueue(e);
+  for (const auto& e : toWrite) engine.writeEventOnWorkerQueue(e);
   return triggeredEvents;
 }

@@ -2,8 +2,10 @@
 // event is logged within the trigger timeout, removed when their time to live has passed. Each
 // transition may log an event of its own (triggered, timed out, expired or cleared).
 //
-// Set, clear and query may be called from any thread; they validate, copy and post to the
-// engine's worker queue, where every store change runs in one transaction per operation.
+// Set, clear and query may be called from any thread; they validate, copy and post to the worker
+// queue of the engine attached at the time of the call, where every store change runs in one
+// transaction per operation. Worker-queue work always uses the store of the engine it runs for:
+// only that engine's worker may touch it.
 #pragma once
 
 #include <memory>
@@ -45,10 +47,13 @@ class TLMConditionalUserPropertyController : public TLMConditionalPropertyProces
   std::optional<std::vector<TLMConditionalUserProperty>> conditionalUserProperties(
       const std::optional<std::string>& namePrefix, const std::optional<std::string>& origin);
 
-  // Worker queue only.
-  void setConditionalUserPropertyOnWorkerQueue(const std::optional<TLMConditionalUserProperty>& property);
-  void removeConditionalUserPropertyOnWorkerQueue(const std::optional<TLMConditionalUserProperty>& request);
-  std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(const TLMEventPtr& event) override;
+  // On `engine`'s worker queue only.
+  void setConditionalUserPropertyOnWorkerQueue(TLMMeasurementEngine& engine,
+                                               const std::optional<TLMConditionalUserProperty>& property);
+  void removeConditionalUserPropertyOnWorkerQueue(TLMMeasurementEngine& engine,
+                                                  const std::optional<TLMConditionalUserProperty>& request);
+  std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(TLMMeasurementEngine& engine,
+                                                                    const TLMEventPtr& event) override;
 
  private:
   std::shared_ptr<TLMMeasurementEngine> engine() const;

@@ -53,7 +53,7 @@ std::optional<std::int64_t> TLMValueInMicrosFromPriceAndQuantity(const platform:
 }
 
 std::shared_ptr<TLMUserDefaults> TLMInAppPurchaseCachedPurchaseDateByProductID() {
-  static const auto store = TLMUserDefaults::initWithSuiteName(kTLMPurchaseDatesSuiteName);
+  static const auto& store = *new auto(TLMUserDefaults::initWithSuiteName(kTLMPurchaseDatesSuiteName));
   return store;
 }
 
@@ -117,7 +117,7 @@ void TLMProductsRequest::clearInstance() {
 // MARK: - Product cache
 
 std::shared_ptr<TLMInAppPurchaseProductCache> TLMInAppPurchaseProductCache::sharedInstance() {
-  static const auto instance = std::make_shared<TLMInAppPurchaseProductCache>();
+  static const auto& instance = *new auto(std::make_shared<TLMInAppPurchaseProductCache>());
   return instance;
 }
 
@@ -168,7 +168,7 @@ void TLMInAppPurchaseProductCache::requestProductsWithProductIdentifiers(const s
 // MARK: - Reporter
 
 std::shared_ptr<TLMInAppPurchaseTransactionReporter> TLMInAppPurchaseTransactionReporter::sharedInstance() {
-  static const auto instance = std::make_shared<TLMInAppPurchaseTransactionReporter>();
+  static const auto& instance = *new auto(std::make_shared<TLMInAppPurchaseTransactionReporter>());
   return instance;
 }
 

@@ -54,7 +54,7 @@ std::optional<TLMBytesView> TLMMatchByteSequence(const std::vector<int>& pattern
 }
 
 std::optional<TLMBytesView> TLMMatchIWithData(TLMBytesView data, std::int64_t offset) {
-  static const std::vector<int> header = {0x02, 0x01, 0x11, 0x02, 0x01, kWildcard, 0x04};
+  static const std::vector<int>& header = *new std::vector<int>{0x02, 0x01, 0x11, 0x02, 0x01, kWildcard, 0x04};
   return TLMMatchByteSequence(header, data, offset);
 }
 
@@ -63,13 +63,13 @@ std::optional<TLMInAppPurchaseItem> TLMParsePurchaseData(TLMBytesView entry, con
     monitor()->logWithLevel(5, 39024, "Subdata does not contain PI");
     return std::nullopt;
   }
-  static const std::vector<int> productPattern = fieldPattern(1702, 0x0C);
-  static const std::vector<int> transactionPattern = fieldPattern(1703, 0x0C);
-  static const std::vector<int> originalPattern = fieldPattern(1705, 0x0C);
-  static const std::vector<int> typePattern = fieldPattern(1707, 0x02);
-  static const std::vector<int> expiryPattern = fieldPattern(1708, 0x16);
-  static const std::vector<int> trialPattern = fieldPattern(1713, 0x02);
-  static const std::vector<int> introPattern = fieldPattern(1719, 0x02);
+  static const std::vector<int>& productPattern = *new std::vector<int>(fieldPattern(1702, 0x0C));
+  static const std::vector<int>& transactionPattern = *new std::vector<int>(fieldPattern(1703, 0x0C));
+  static const std::vector<int>& originalPattern = *new std::vector<int>(fieldPattern(1705, 0x0C));
+  static const std::vector<int>& typePattern = *new std::vector<int>(fieldPattern(1707, 0x02));
+  static const std::vector<int>& expiryPattern = *new std::vector<int>(fieldPattern(1708, 0x16));
+  static const std::vector<int>& trialPattern = *new std::vector<int>(fieldPattern(1713, 0x02));
+  static const std::vector<int>& introPattern = *new std::vector<int>(fieldPattern(1719, 0x02));
   struct Field {
     const std::vector<int>* pattern;
     std::optional<TLMBytesView> value;
@@ -116,7 +116,7 @@ std::optional<TLMInAppPurchaseItem> TLMParseInAppPurchaseItemFromData(TLMBytesVi
 }
 
 bool TLMParseVersionFromReceipt(TLMBytesView receipt, const std::string& bundleVersion) {
-  static const std::vector<int> pattern = {0x30, kWildcard, 0x02, 0x01, 0x13, 0x02, 0x01, kWildcard, 0x04, kWildcard};
+  static const std::vector<int>& pattern = *new std::vector<int>{0x30, kWildcard, 0x02, 0x01, 0x13, 0x02, 0x01, kWildcard, 0x04, kWildcard};
   std::optional<TLMBytesView> value;
   for (std::size_t o = 0; o < receipt.size() && !value; ++o) {
     value = TLMMatchByteSequence(pattern, receipt, static_cast<std::int64_t>(o));
@@ -169,6 +169,6 @@ bool TLMStoreReceiptReader::compute() {
 }
 
 bool TLMParseVersion() {
-  static TLMStoreReceiptReader reader;
+  static TLMStoreReceiptReader& reader = *new TLMStoreReceiptReader();
   return reader.isVersionSameAsOriginalVersion();
 }

@@ -158,7 +158,7 @@ void TLMControllerStack::clear() {
 // MARK: - Creation
 
 std::shared_ptr<TLMScreenViewReporter> TLMScreenViewReporter::sharedInstance() {
-  static const auto instance = create();
+  static const auto& instance = *new auto(create());
   return instance;
 }
 

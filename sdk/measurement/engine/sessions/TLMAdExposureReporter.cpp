@@ -15,7 +15,7 @@ std::int64_t exposureMillis(double start, double end) { return TLMWholeMilliseco
 }  // namespace
 
 std::shared_ptr<TLMAdExposureReporter> TLMAdExposureReporter::sharedInstance() {
-  static const std::shared_ptr<TLMAdExposureReporter> shared = create();
+  static const std::shared_ptr<TLMAdExposureReporter>& shared = *new std::shared_ptr<TLMAdExposureReporter>(create());
   return shared;
 }
 

@@ -3,7 +3,7 @@
 #include "obx/OBXNetwork.h"
 
 std::shared_ptr<TLMAppDelegateInterceptor> TLMAppDelegateInterceptor::sharedInstance() {
-  static const auto shared = std::make_shared<TLMAppDelegateInterceptor>();
+  static const auto& shared = *new auto(std::make_shared<TLMAppDelegateInterceptor>());
   return shared;
 }
 

@@ -19,7 +19,7 @@ struct SharedClient {
   std::shared_ptr<TLMAttributionClient> client;
 };
 SharedClient& sharedClientState() {
-  static SharedClient state;
+  static SharedClient& state = *new SharedClient();
   return state;
 }
 

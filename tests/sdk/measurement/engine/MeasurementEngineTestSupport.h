@@ -87,6 +87,7 @@ class EngineHarness {
                                               std::vector<std::string> safelist = {}) {
     if (!identity) identity = makeIdentity();
     TLMEngineCollaborators collaborators;
+    collaborators.databaseName = databaseName;
     collaborators.persistedConfig = persisted;
     collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
     collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
@@ -166,6 +167,7 @@ class EngineHarness {
   std::shared_ptr<platform::ManualClock> clock;
   platform::ScopedClock scopedClock;
   TLMScopedRecordingMonitor monitor;
+  std::string databaseName = kTLMDatabaseFileName;
   std::shared_ptr<platform::ManualQueue> worker = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
   std::shared_ptr<platform::ManualQueue> syncQueue = platform::ManualQueue::create("sync");
   std::shared_ptr<FakeAdManager> adManager = std::make_shared<FakeAdManager>();

@@ -1,5 +1,7 @@
 #include "measurement/store/TLMSqliteStore.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <stdexcept>
 
@@ -33,6 +35,28 @@ TEST_F(TLMSqliteStoreTest, OpensCreatesDirectoryAndRejectsEmptyPath) {
   EXPECT_NE(store->sqliteHandle(), nullptr);
   EXPECT_FALSE(TLMSqliteStore::initWithDatabasePath("", &monitor));
   EXPECT_TRUE(monitor.contains(34000));
+}
+
+TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
+  auto modeOf = [](const std::string& file) {
+    return std::filesystem::status(file).permissions() & std::filesystem::perms::all;
+  };
+  const mode_t previous = ::umask(0);
+  auto store = open();
+  Error error;
+  const bool created = store && store->executeSQL("CREATE TABLE t (a TEXT)", &error);
+  store.reset();
+  // A database an earlier version left readable to everyone.
+  const std::string old = dir.file("old.sql");
+  writeBytes(old, "");
+  std::filesystem::permissions(old, std::filesystem::perms::all);
+  auto reopened = TLMSqliteStore::initWithDatabasePath(old, &monitor);
+  ::umask(previous);
+  ASSERT_TRUE(created) << error.description;
+  ASSERT_TRUE(reopened);
+  const auto ownerOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  EXPECT_EQ(modeOf(path), ownerOnly);
+  EXPECT_EQ(modeOf(old), ownerOnly);
 }
 
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {

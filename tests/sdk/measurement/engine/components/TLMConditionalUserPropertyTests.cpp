@@ -239,3 +239,48 @@ TEST(TLMConditionalUserPropertyTests, QueryRunsInlineOnTheWorkerQueueWaitsFromAn
   EXPECT_FALSE(inlineResult);
   EXPECT_TRUE(h.monitor->has(11005));
 }
+
+TEST(TLMConditionalUserPropertyTests, AnOlderEngineStillRunningWorksOnItsOwnStoreWhileTheNewerOneRuns) {
+  ControllerHarness h;
+  h.controller->setConditionalUserProperty(property("gold", "unlock"), "tier");
+  h.drain();
+  // Posted for the older engine, run only after a newer one has taken the controller over.
+  h.controller->setConditionalUserProperty(property("silver"), "rank");
+  auto older = h.engine;
+  auto olderWorker = h.worker;
+
+  // A newer engine, with its own worker and store, as after a reset of the shared engine.
+  h.worker = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
+  h.databaseName = "newer-" + std::string(kTLMDatabaseFileName);
+  h.start();
+  ASSERT_NE(h.engine, older);
+
+  for (int i = 0; i < 20; ++i) {
+    older->logEvent(TLMEvent::initWithOrigin("app", true, i == 10 ? "unlock" : "old_tick", h.clock->now(), 0, {}));
+    h.engine->logEvent(TLMEvent::initWithOrigin("app", true, "new_tick", h.clock->now(), 0, {}));
+  }
+  std::thread olderThread([&] { olderWorker->drain(); });
+  h.drain();
+  olderThread.join();
+
+  TLMDatabase& olderStore = *older->database();
+  auto tier = olderStore.userAttributeWithName("tier", nullptr);
+  auto rank = olderStore.userAttributeWithName("rank", nullptr);
+  ASSERT_TRUE(tier);
+  ASSERT_TRUE(rank);
+  EXPECT_EQ(*tier->value().stringPtr(), "gold");
+  EXPECT_EQ(*rank->value().stringPtr(), "silver");
+  EXPECT_TRUE(olderStore.conditionalUserPropertyWithName("tier", nullptr)->active);
+  EXPECT_FALSE(h.row("tier"));
+  EXPECT_FALSE(h.row("rank"));
+  EXPECT_FALSE(h.property("rank"));
+
+  // Calls made now go to the newer engine.
+  h.controller->setConditionalUserProperty(property("bronze"), "medal");
+  h.drain();
+  EXPECT_TRUE(h.property("medal"));
+  EXPECT_FALSE(olderStore.userAttributeWithName("medal", nullptr));
+
+  older.reset();
+  olderWorker->drain();
+}
