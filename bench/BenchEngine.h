@@ -59,6 +59,7 @@ struct BenchEngine {
   ~BenchEngine() {
     engine.reset();
     worker->drain();
+    syncQueue->drain();
   }
   BenchEngine(const BenchEngine&) = delete;
   BenchEngine& operator=(const BenchEngine&) = delete;

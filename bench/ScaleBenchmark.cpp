@@ -392,6 +392,8 @@ int memoryChild(const std::string& kind, int count) {
     for (int first = 0; first < count; first += kPerDay) {
       logEvents(bench, first, std::min(kPerDay, count - first));
       place.clock->advance(86400);
+      bench.worker->drain();
+      bench.syncQueue->drain();
     }
   } else {
     PlainWriter writer(place.root + "/plain.sql", true);
