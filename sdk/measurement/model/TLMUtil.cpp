@@ -147,18 +147,26 @@ bool TLMIsValidNumericString(std::string_view text) {
   return digit;
 }
 
-std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text) {
-  const platform::Value context{std::string(text)};
+namespace {
+
+// A numeric text read as an exact decimal; on failure `failureCode` names the complaint (26001
+// not numeric, 26002 not a decimal, 26003 loss of precision) and `normalized` the text compared.
+struct NumericReading {
+  std::optional<platform::Decimal> number;
+  std::int64_t failureCode = 0;
+  std::string normalized;
+};
+
+NumericReading readNumericString(std::string_view text) {
+  NumericReading reading;
   if (!TLMIsValidNumericString(text)) {
-    monitor()->logWithLevel(1, 26001, "String value does not represent a numeric value. Value",
-                            context);
-    return std::nullopt;
+    reading.failureCode = 26001;
+    return reading;
   }
   std::optional<platform::Decimal> number = platform::Decimal::parse(text);
   if (!number) {
-    monitor()->logWithLevel(1, 26002,
-                            "Unable to create a NSDecimalNumber from string value. Value", context);
-    return std::nullopt;
+    reading.failureCode = 26002;
+    return reading;
   }
   std::string normalized(text);
   if (normalized.starts_with("+.") || normalized.starts_with("-.") || normalized.starts_with(".")) {
@@ -175,12 +183,41 @@ std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view
   const std::string canonical =
       number->isNegative() ? (-*number).toString() : number->toString();
   if (normalized.find(canonical) == std::string::npos) {
-    monitor()->logWithLevel(
-        1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
-        platform::Value(normalized));
-    return std::nullopt;
+    reading.failureCode = 26003;
+    reading.normalized = std::move(normalized);
+    return reading;
   }
-  return number;
+  reading.number = std::move(number);
+  return reading;
+}
+
+}  // namespace
+
+std::optional<platform::Decimal> TLMNumericValueFromString(std::string_view text) {
+  return readNumericString(text).number;
+}
+
+std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text) {
+  NumericReading reading = readNumericString(text);
+  switch (reading.failureCode) {
+    case 26001:
+      monitor()->logWithLevel(1, 26001, "String value does not represent a numeric value. Value",
+                              platform::Value{std::string(text)});
+      break;
+    case 26002:
+      monitor()->logWithLevel(1, 26002,
+                              "Unable to create a NSDecimalNumber from string value. Value",
+                              platform::Value{std::string(text)});
+      break;
+    case 26003:
+      monitor()->logWithLevel(
+          1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
+          platform::Value(reading.normalized));
+      break;
+    default:
+      break;
+  }
+  return std::move(reading.number);
 }
 
 std::int64_t TLMNumericUtil::randomInt64() {

@@ -52,6 +52,8 @@ bool TLMIsValidNumericString(std::string_view text);
 // The exact decimal number (38 significant digits) of a plain decimal text; empty (after a log) when the text is not
 // numeric or does not fit the decimal type without loss of precision.
 std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view text);
+// The same number without the log (empty where the form above logs).
+std::optional<platform::Decimal> TLMNumericValueFromString(std::string_view text);
 
 class TLMNumericUtil {
  public:

@@ -87,10 +87,23 @@ std::shared_ptr<T> copyOf(const T& message) {
   return bytes ? T::initWithBuffer(*bytes) : nullptr;
 }
 
-template <class T>
-std::shared_ptr<T> decodeFilter(const platform::Bytes& data) {
-  if (data.empty()) return nullptr;
-  return T::initWithBuffer(data);
+// A stored filter decoded and prepared for evaluation; null when it has no data or does not
+// decode.
+std::shared_ptr<const TLMAudiencePreparedEventFilter> prepareStored(const TLMEventFilter& stored) {
+  if (stored.data().empty()) return nullptr;
+  auto message = TLMPBEventFilter::initWithBuffer(stored.data());
+  if (!message) return nullptr;
+  return std::make_shared<const TLMAudiencePreparedEventFilter>(
+      TLMAudiencePrepareEventFilter(std::move(message)));
+}
+
+std::shared_ptr<const TLMAudiencePreparedPropertyFilter> prepareStored(
+    const TLMPropertyFilter& stored) {
+  if (stored.data().empty()) return nullptr;
+  auto message = TLMPBPropertyFilter::initWithBuffer(stored.data());
+  if (!message) return nullptr;
+  return std::make_shared<const TLMAudiencePreparedPropertyFilter>(
+      TLMAudiencePreparePropertyFilter(std::move(message)));
 }
 
 }  // namespace
@@ -105,17 +118,18 @@ struct TLMAudienceKnownResult {
   bool hasSequenceEntries = false;
 };
 
-// What one bundling pass keeps of the store: the filters of each name it met (each decoded on
-// first use) and each audience's record, replaced by what the pass writes.
+// What one bundling pass keeps of the store: the filters of each name it met (each decoded and
+// prepared on first use) and each audience's record, replaced by what the pass writes.
 struct TLMAudiencePass {
-  template <class Stored, class Message>
+  template <class Stored, class Prepared>
   struct Filters {
     std::vector<Stored> stored;
-    std::vector<std::shared_ptr<Message>> decoded;
+    std::vector<std::shared_ptr<const Prepared>> decoded;
     std::vector<bool> tried;
   };
-  std::map<std::string, Filters<TLMEventFilter, TLMPBEventFilter>> eventFilters;
-  std::map<std::string, Filters<TLMPropertyFilter, TLMPBPropertyFilter>> propertyFilters;
+  std::map<std::string, Filters<TLMEventFilter, TLMAudiencePreparedEventFilter>> eventFilters;
+  std::map<std::string, Filters<TLMPropertyFilter, TLMAudiencePreparedPropertyFilter>>
+      propertyFilters;
   std::map<std::int32_t, std::shared_ptr<const TLMAudienceKnownResult>> results;
 };
 
@@ -756,8 +770,6 @@ struct FilterRules {
   const char* corruptDataText;
   std::int64_t saveErrorCode;
   const char* saveErrorText;
-  std::int32_t dynamicSlot;
-  std::int32_t sequenceSlot;
   std::function<std::optional<bool>(const Message&)> evaluate;
   // A sequence filter that is true records `time` in its audience's cache.
   std::function<void(TLMSequenceTimestampsCache&, std::int32_t filterID)> recordSequence;
@@ -767,11 +779,12 @@ struct FilterRules {
 
 // Runs the stored filters of one name, updating each audience's record; every changed record
 // is written with one store call at the end. `decoded` (with `tried`), when given, keeps each
-// filter's decoded message across calls.
+// filter's prepared form across calls.
 template <class Message, class Stored>
 bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
                            const TLMAudienceSettings& settings, const std::vector<Stored>& filters,
-                           std::vector<std::shared_ptr<Message>>* decoded, std::vector<bool>* tried,
+                           std::vector<std::shared_ptr<const Message>>* decoded,
+                           std::vector<bool>* tried,
                            const std::string& name, double time,
                            TLMSequenceTimestampsCaches& caches, const FilterRules<Message>& rules) {
   const bool dynamicEnabled = settings.isAudienceDynamicFiltersEnabled();
@@ -791,11 +804,11 @@ bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
     if (dynamicEnabled) seedAudience(state, caches, audienceID, *current, sequenceEnabled);
     const bool wasTrue = isTrueIn(*current, filterID);
     if (!dynamicEnabled && wasTrue) continue;
-    std::shared_ptr<Message> filter;
+    std::shared_ptr<const Message> filter;
     if (decoded != nullptr && (*tried)[index]) {
       filter = (*decoded)[index];
     } else {
-      filter = decodeFilter<Message>(stored.data());
+      filter = prepareStored(stored);
       if (decoded != nullptr) {
         (*decoded)[index] = filter;
         (*tried)[index] = true;
@@ -818,8 +831,8 @@ bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
       updated = TLMAudience::updatedFilterResultWithFilterID(filterID, audienceID, current->record,
                                                              outcome, std::nullopt, std::nullopt);
     } else {
-      const bool dynamic = flag(*filter, rules.dynamicSlot);
-      const bool sequence = flag(*filter, rules.sequenceSlot);
+      const bool dynamic = filter->dynamic;
+      const bool sequence = filter->sequence;
       const bool scoped = scopedEnabled && stored.isSessionScoped();
       if (wasTrue && !dynamic && !sequence && !scoped) continue;
       auto outcome = rules.evaluate(*filter);
@@ -889,8 +902,8 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
                                               double eventTimestamp,
                                               TLMSequenceTimestampsCaches& caches) {
   platform::Error error;
-  TLMAudiencePass::Filters<TLMEventFilter, TLMPBEventFilter> own;
-  auto* filters = filtersOfName<TLMEventFilter, TLMPBEventFilter>(
+  TLMAudiencePass::Filters<TLMEventFilter, TLMAudiencePreparedEventFilter> own;
+  auto* filters = filtersOfName<TLMEventFilter, TLMAudiencePreparedEventFilter>(
       pass_ ? &pass_->eventFilters : nullptr, own, name,
       [&](platform::Error* e) { return database_.eventFiltersForEventName(name, e); }, error);
   if (filters == nullptr) {
@@ -900,7 +913,7 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
     return false;
   }
   const bool sessionAggregates = settings_->isSessionScopedEventAggregatesEnabled();
-  FilterRules<TLMPBEventFilter> rules{
+  FilterRules<TLMAudiencePreparedEventFilter> rules{
       6001,
       "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
       6002,
@@ -909,10 +922,9 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
       "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, dynamic",
       6003,
       "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
-      TLMPBEventFilterSlot::dynamic, TLMPBEventFilterSlot::sequence,
-      [&](const TLMPBEventFilter& filter) {
-        return TLMAudienceEvaluateEventFilter(&filter, name, parameters, eventAggregates,
-                                              sessionAggregates);
+      [&](const TLMAudiencePreparedEventFilter& filter) {
+        return TLMAudienceEvaluatePreparedEventFilter(filter, name, parameters, eventAggregates,
+                                                      sessionAggregates);
       },
       [&](TLMSequenceTimestampsCache& cache, std::int32_t filterID) {
         cache.addEventFilterTimestamp(eventTimestamp, filterID);
@@ -960,8 +972,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
   TLMSequenceTimestampsCaches& caches = givenCaches ? *givenCaches : ownCaches;
   const std::string& name = property.name();
   platform::Error error;
-  TLMAudiencePass::Filters<TLMPropertyFilter, TLMPBPropertyFilter> own;
-  auto* filters = filtersOfName<TLMPropertyFilter, TLMPBPropertyFilter>(
+  TLMAudiencePass::Filters<TLMPropertyFilter, TLMAudiencePreparedPropertyFilter> own;
+  auto* filters = filtersOfName<TLMPropertyFilter, TLMAudiencePreparedPropertyFilter>(
       pass_ ? &pass_->propertyFilters : nullptr, own, name,
       [&](platform::Error* e) { return database_.propertyFiltersForPropertyName(name, e); }, error);
   if (filters == nullptr) {
@@ -970,7 +982,7 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
         Value(name), errorValue(error));
     return false;
   }
-  FilterRules<TLMPBPropertyFilter> rules{
+  FilterRules<TLMAudiencePreparedPropertyFilter> rules{
       6005,
       "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
       6006,
@@ -979,9 +991,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
       "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, filter ID, audience ID, dynamic",
       6007,
       "Unable to save updated Audience filter results. User property will not be evaluated. User property name, error",
-      TLMPBPropertyFilterSlot::dynamic, TLMPBPropertyFilterSlot::sequence,
-      [&](const TLMPBPropertyFilter& filter) {
-        return TLMAudienceEvaluatePropertyFilter(&filter, &property);
+      [&](const TLMAudiencePreparedPropertyFilter& filter) {
+        return TLMAudienceEvaluatePreparedPropertyFilter(filter, &property);
       },
       [&](TLMSequenceTimestampsCache& cache, std::int32_t filterID) {
         cache.setUserPropertyTimestamp(evaluationTimestamp, filterID);

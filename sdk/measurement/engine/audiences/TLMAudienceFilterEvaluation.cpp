@@ -1,5 +1,6 @@
 #include "measurement/engine/audiences/TLMAudienceFilterEvaluation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -130,200 +131,35 @@ TLMAudienceComparisonValues comparisonValues(const TLMPBNumberFilter& filter) {
   return values;
 }
 
-// Case-insensitive tests compare the case-folded texts; an empty expression matches nothing.
-bool foldedEquals(const std::string& value, const std::string& expression) {
-  if (expression.empty()) return false;
-  return platform::text::utf16Length(value) == platform::text::utf16Length(expression) &&
-         platform::text::foldCase(value) == platform::text::foldCase(expression);
-}
-
-bool exactMatch(const std::string& value, const std::string& expression, bool caseSensitive) {
-  return caseSensitive ? value == expression : foldedEquals(value, expression);
+// A shared pointer to a message the caller keeps alive for the call; it owns nothing.
+template <class T>
+std::shared_ptr<const T> borrowed(const T& message) {
+  return std::shared_ptr<const T>(std::shared_ptr<const T>(), &message);
 }
 
 }  // namespace
 
-// MARK: - Events and properties
-
-std::optional<bool> TLMAudienceEvaluateEventFilter(const TLMPBEventFilter* filter,
-                                                   const std::string& eventName,
-                                                   const TLMParameters& parameters,
-                                                   const TLMEventAggregates* aggregates,
-                                                   bool sessionScopedEventAggregatesEnabled) {
-  if (filter == nullptr) {
-    logError(7004, "Event filter is nil. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  if (eventName.empty()) {
-    logError(7005, "Event name is nil. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  const auto filterName = NANOGetString(*filter, TLMPBEventFilterSlot::event_name);
-  if (!filterName || *filterName != eventName) {
-    logError(7006,
-             "Event filter name does not match event name. Audience filter will not be evaluated",
-             Value(filterName.value_or("")), Value(eventName));
-    return std::nullopt;
-  }
-  const bool hasCountFilter = NANOHasField(*filter, TLMPBEventFilterSlot::event_count_filter);
-  const auto parameterFilters = NANOGetArray<TLMPBFilter>(*filter, TLMPBEventFilterSlot::filters)
-                                    .value_or(std::vector<std::shared_ptr<TLMPBFilter>>{});
-  if (!hasCountFilter && parameterFilters.empty()) return true;
-
-  if (hasCountFilter) {
-    if (aggregates == nullptr || aggregates->name() != eventName) {
-      logError(
-          7007,
-          "Event aggregates name does not match event name. Audience filter will not be evaluated",
-          Value(aggregates ? aggregates->name() : std::string()), Value(eventName));
-      return std::nullopt;
-    }
-    const bool sessionScoped = NANOHasField(*filter, TLMPBEventFilterSlot::session_scoped) &&
-                               sessionScopedEventAggregatesEnabled &&
-                               NANOGetBool(*filter, TLMPBEventFilterSlot::session_scoped);
-    const std::int64_t count =
-        sessionScoped ? aggregates->currentSessionCount() : aggregates->lifetimeCount();
-    auto countFilter =
-        NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
-    std::optional<bool> outcome;
-    if (countFilter) outcome = TLMAudienceEvaluateNumberFilterWithInt64(*countFilter, count);
-    if (outcome != true) return outcome;
-  }
-
-  for (const auto& parameterFilter : parameterFilters) {
-    const auto name = NANOGetString(*parameterFilter, TLMPBFilterSlot::param_name);
-    if (!name || name->empty()) {
-      logError(7008,
-               "Event filter does not have parameter name. Audience filter will not be evaluated");
-      return std::nullopt;
-    }
-    const TLMValue* value = parameters.find(*name);
-    if (value == nullptr) {
-      TLMMeasurement::monitor()->logWithLevel(
-          7, 7009,
-          "Event does not have parameter required by filter. Audience filter will not be evaluated",
-          Value(*name));
-      return std::nullopt;
-    }
-    if (value->isString() && !NANOHasField(*parameterFilter, TLMPBFilterSlot::string_filter)) {
-      TLMMeasurement::monitor()->logWithLevel(
-          1, 7010,
-          "Event param is a string and the filter does not have a string filter. Audience filter "
-          "will not be evaluated. Event name, event params, filter",
-          Value(eventName), Value(*name), describe(*parameterFilter));
-      return std::nullopt;
-    }
-    auto outcome = TLMAudienceEvaluateFilterWithValue(*parameterFilter, *value);
-    if (outcome != true) return outcome;
-  }
-  return true;
-}
-
-std::optional<bool> TLMAudienceEvaluatePropertyFilter(const TLMPBPropertyFilter* filter,
-                                                      const TLMUserAttribute* property) {
-  if (filter == nullptr) {
-    logError(7011, "Property filter is nil. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  if (property == nullptr) {
-    logError(7012, "User property is nil. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  const auto name = NANOGetString(*filter, TLMPBPropertyFilterSlot::property_name);
-  if (!name || *name != property->name()) {
-    logError(
-        7013,
-        "User property name does not match property filter name. Audience filter will not be evaluated",
-        Value(name.value_or("")), Value(property->name()));
-    return std::nullopt;
-  }
-  auto valueFilter = NANOHasField(*filter, TLMPBPropertyFilterSlot::filter)
-                         ? NANOGetMessage<TLMPBFilter>(*filter, TLMPBPropertyFilterSlot::filter)
-                         : nullptr;
-  if (!valueFilter) {
-    logError(7014, "Property filter does not have filter. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  const TLMValue& value = property->value();
-  if (!value.isString() && !value.isInt64() && !value.isDouble()) {
-    logError(7015,
-             "Unknown user property type. Audience filter will not be evaluated. Property Name",
-             Value(property->name()));
-    return std::nullopt;
-  }
-  return TLMAudienceEvaluateFilterWithValue(*valueFilter, value);
-}
-
-std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter,
-                                                       const TLMValue& value) {
-  const bool hasNumber = NANOHasField(filter, TLMPBFilterSlot::number_filter);
-  const bool hasString = NANOHasField(filter, TLMPBFilterSlot::string_filter);
-  if (!hasNumber && !hasString) {
-    logError(
-        7000,
-        "Filter has neither a number nor string filter. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
-  std::optional<bool> outcome;
-  if (hasNumber) {
-    auto numberFilter = NANOGetMessage<TLMPBNumberFilter>(filter, TLMPBFilterSlot::number_filter);
-    if (!numberFilter) return std::nullopt;
-    if (const std::string* text = value.stringPtr()) {
-      if (!TLMIsValidNumericString(*text)) {
-        logError(
-            7001,
-            "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
-            Value(*text), describe(filter));
-        return std::nullopt;
-      }
-      auto decimal = TLMParseNumericValueFromString(*text);
-      if (!decimal) return std::nullopt;
-      outcome = TLMAudienceEvaluateNumberFilterWithDecimalNumber(*numberFilter, *decimal);
-    } else if (value.isDouble()) {
-      const double number = value.doubleValue();
-      if (!std::isfinite(number)) {
-        logError(7002, "Value is not within double range. Audience filter will not be evaluated");
-        return std::nullopt;
-      }
-      outcome = TLMAudienceEvaluateNumberFilterWithDouble(*numberFilter, number);
-    } else if (value.isInt64()) {
-      outcome = TLMAudienceEvaluateNumberFilterWithInt64(*numberFilter, value.int64Value());
-    } else {
-      return std::nullopt;
-    }
-  } else {
-    const std::string* text = value.stringPtr();
-    if (text == nullptr) {
-      logError(7003, "Value is not a string. Audience filter will not be evaluated");
-      return std::nullopt;
-    }
-    auto stringFilter = NANOGetMessage<TLMPBStringFilter>(filter, TLMPBFilterSlot::string_filter);
-    if (!stringFilter) return std::nullopt;
-    outcome = TLMAudienceEvaluateStringFilterWithString(*stringFilter, text);
-  }
-  if (outcome && NANOHasField(filter, TLMPBFilterSlot::complement) &&
-      NANOGetBool(filter, TLMPBFilterSlot::complement)) {
-    outcome = !*outcome;
-  }
-  return outcome;
-}
-
 // MARK: - Numbers
 
-bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
+namespace {
+
+// The checks of a valid number filter, each failure logged when `report`.
+bool validNumberFilter(const TLMPBNumberFilter& filter, bool report) {
   if (!NANOHasField(filter, TLMPBNumberFilterSlot::comparison_type)) {
-    logError(8006, "Number filter has no comparison type");
+    if (report) logError(8006, "Number filter has no comparison type");
     return false;
   }
   const auto type = comparisonType(filter);
   if (type == TLMAudienceComparisonUnknown) {
-    logError(8007, "Number filter has unknown comparison type");
+    if (report) logError(8007, "Number filter has unknown comparison type");
     return false;
   }
   if (type <= TLMAudienceComparisonEqual) {
     if (!isNumericField(filter, TLMPBNumberFilterSlot::comparison_value)) {
-      logError(8008, "Numeric filter does not have a valid comparison value. Filter",
-               describe(filter));
+      if (report) {
+        logError(8008, "Numeric filter does not have a valid comparison value. Filter",
+                 describe(filter));
+      }
       return false;
     }
     return true;
@@ -331,33 +167,26 @@ bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
   if (type == TLMAudienceComparisonBetween) {
     bool valid = true;
     if (!isNumericField(filter, TLMPBNumberFilterSlot::min_comparison_value)) {
+      if (!report) return false;
       logError(8009, "Numeric filter does not have a valid min comparison value. Filter",
                describe(filter));
       valid = false;
     }
     if (!isNumericField(filter, TLMPBNumberFilterSlot::max_comparison_value)) {
+      if (!report) return false;
       logError(8010, "Numeric filter does not have a valid max comparison value. Filter",
                describe(filter));
       valid = false;
     }
     return valid;
   }
-  logError(8011, "Number filter has a real unknown comparison type");
+  if (report) logError(8011, "Number filter has a real unknown comparison type");
   return false;
 }
 
-std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(
-    const TLMPBNumberFilter& filter, const platform::Decimal& value) {
-  if (!TLMAudienceIsValidNumberFilter(filter)) return std::nullopt;
-  const TLMAudienceComparisonValues values = comparisonValues(filter);
-  if (!values.valid) {
-    logError(
-        8015,
-        "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
-        describe(filter));
-    return std::nullopt;
-  }
-  switch (comparisonType(filter)) {
+std::optional<bool> compareDecimal(std::uint32_t type, const TLMAudienceComparisonValues& values,
+                                   const platform::Decimal& value) {
+  switch (type) {
     case TLMAudienceComparisonLessThan:
       return value < *values.comparisonValue;
     case TLMAudienceComparisonGreaterThan:
@@ -372,6 +201,98 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(
           "Validated decimal number for number filter has unknown comparison type. Audience filter will not be evaluated");
       return std::nullopt;
   }
+}
+
+// `type` is one of less, greater, equal and between.
+bool compareDouble(std::uint32_t type, const TLMAudienceDoubleComparisonValues& values,
+                   double value) {
+  switch (type) {
+    case TLMAudienceComparisonLessThan:
+      return value < values.comparisonValue;
+    case TLMAudienceComparisonGreaterThan:
+      return value > values.comparisonValue;
+    case TLMAudienceComparisonBetween:
+      return values.minComparisonValue <= value && value <= values.maxComparisonValue;
+    default: {
+      // Equal within two units in the last place, both ends open.
+      constexpr double inf = std::numeric_limits<double>::infinity();
+      const double lower =
+          std::nextafter(std::nextafter(values.comparisonValue, -inf), -inf);
+      const double upper = std::nextafter(std::nextafter(values.comparisonValue, inf), inf);
+      return lower < value && value < upper;
+    }
+  }
+}
+
+std::optional<platform::Decimal> quietDecimal(const TLMPBNumberFilter& filter, std::int32_t slot) {
+  auto text = NANOGetString(filter, slot);
+  if (!text) return std::nullopt;
+  return TLMNumericValueFromString(*text);
+}
+
+TLMAudiencePreparedNumberFilter prepareNumberFilter(std::shared_ptr<const TLMPBNumberFilter> filter) {
+  TLMAudiencePreparedNumberFilter prepared;
+  prepared.message = std::move(filter);
+  const TLMPBNumberFilter& message = *prepared.message;
+  prepared.comparisonType = comparisonType(message);
+  if (!validNumberFilter(message, false)) return prepared;
+  TLMAudienceComparisonValues decimals;
+  TLMAudienceDoubleComparisonValues doubles;
+  bool doublesRead = false;
+  if (prepared.comparisonType == TLMAudienceComparisonBetween) {
+    decimals.minComparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::min_comparison_value);
+    decimals.maxComparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::max_comparison_value);
+    decimals.valid = decimals.minComparisonValue && decimals.maxComparisonValue;
+    auto minimum = readDouble(message, TLMPBNumberFilterSlot::min_comparison_value);
+    auto maximum = readDouble(message, TLMPBNumberFilterSlot::max_comparison_value);
+    if (minimum && maximum) {
+      doubles.minComparisonValue = *minimum;
+      doubles.maxComparisonValue = *maximum;
+      doublesRead = true;
+    }
+  } else {
+    decimals.comparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::comparison_value);
+    decimals.valid = decimals.comparisonValue.has_value();
+    if (auto comparison = readDouble(message, TLMPBNumberFilterSlot::comparison_value)) {
+      doubles.comparisonValue = *comparison;
+      doublesRead = true;
+    }
+  }
+  if (decimals.valid) prepared.decimals = std::move(decimals);
+  if (doublesRead) prepared.doubles = doubles;
+  return prepared;
+}
+
+std::optional<bool> evaluatePreparedNumber(const TLMAudiencePreparedNumberFilter& filter,
+                                           const platform::Decimal& value) {
+  if (!filter.decimals) return TLMAudienceEvaluateNumberFilterWithDecimalNumber(*filter.message, value);
+  return compareDecimal(filter.comparisonType, *filter.decimals, value);
+}
+
+std::optional<bool> evaluatePreparedNumber(const TLMAudiencePreparedNumberFilter& filter,
+                                           double value) {
+  if (!filter.doubles) return TLMAudienceEvaluateNumberFilterWithDouble(*filter.message, value);
+  return compareDouble(filter.comparisonType, *filter.doubles, value);
+}
+
+}  // namespace
+
+bool TLMAudienceIsValidNumberFilter(const TLMPBNumberFilter& filter) {
+  return validNumberFilter(filter, true);
+}
+
+std::optional<bool> TLMAudienceEvaluateNumberFilterWithDecimalNumber(
+    const TLMPBNumberFilter& filter, const platform::Decimal& value) {
+  if (!TLMAudienceIsValidNumberFilter(filter)) return std::nullopt;
+  const TLMAudienceComparisonValues values = comparisonValues(filter);
+  if (!values.valid) {
+    logError(
+        8015,
+        "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
+        describe(filter));
+    return std::nullopt;
+  }
+  return compareDecimal(comparisonType(filter), values, value);
 }
 
 std::optional<bool> TLMAudienceEvaluateNumberFilterWithInt64(const TLMPBNumberFilter& filter,
@@ -389,11 +310,14 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberF
         "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated");
     return std::nullopt;
   };
+  TLMAudienceDoubleComparisonValues values;
   if (type == TLMAudienceComparisonBetween) {
     auto minimum = readDouble(filter, TLMPBNumberFilterSlot::min_comparison_value);
     auto maximum = readDouble(filter, TLMPBNumberFilterSlot::max_comparison_value);
     if (!minimum || !maximum) return invalid();
-    return *minimum <= value && value <= *maximum;
+    values.minComparisonValue = *minimum;
+    values.maxComparisonValue = *maximum;
+    return compareDouble(type, values, value);
   }
   if (type < TLMAudienceComparisonLessThan || type > TLMAudienceComparisonEqual) {
     logError(
@@ -403,39 +327,32 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberF
   }
   auto comparison = readDouble(filter, TLMPBNumberFilterSlot::comparison_value);
   if (!comparison) return invalid();
-  switch (type) {
-    case TLMAudienceComparisonLessThan:
-      return value < *comparison;
-    case TLMAudienceComparisonGreaterThan:
-      return value > *comparison;
-    default: {
-      // Equal within two units in the last place, both ends open.
-      constexpr double inf = std::numeric_limits<double>::infinity();
-      const double lower = std::nextafter(std::nextafter(*comparison, -inf), -inf);
-      const double upper = std::nextafter(std::nextafter(*comparison, inf), inf);
-      return lower < value && value < upper;
-    }
-  }
+  values.comparisonValue = *comparison;
+  return compareDouble(type, values, value);
 }
 
 // MARK: - Strings
 
-bool TLMAudienceInternalIsValidStringFilter(
-    const TLMPBStringFilter& filter,
-    std::shared_ptr<const platform::RegularExpression>* regularExpression) {
+namespace {
+
+// The checks of a valid string filter, each failure logged when `report`; for a regular
+// expression also hands out the compiled expression.
+bool validStringFilter(const TLMPBStringFilter& filter,
+                       std::shared_ptr<const platform::RegularExpression>* regularExpression,
+                       bool report) {
   if (!NANOHasField(filter, TLMPBStringFilterSlot::match_type)) {
-    logError(9000, "String filter has no match type");
+    if (report) logError(9000, "String filter has no match type");
     return false;
   }
   const auto type = matchType(filter);
   if (type == TLMAudienceStringMatchUnknown) {
-    logError(9001, "String filter has unknown match type");
+    if (report) logError(9001, "String filter has unknown match type");
     return false;
   }
   if (type == TLMAudienceStringMatchInList) {
     auto list = NANOGetArray(filter, TLMPBStringFilterSlot::expression_list);
     if (!list || list->empty()) {
-      logError(9003, "String filter has no expression list");
+      if (report) logError(9003, "String filter has no expression list");
       return false;
     }
     return true;
@@ -444,7 +361,7 @@ bool TLMAudienceInternalIsValidStringFilter(
                         ? NANOGetString(filter, TLMPBStringFilterSlot::expression)
                         : std::nullopt;
   if (!expression) {
-    logError(9002, "String filter has no expression");
+    if (report) logError(9002, "String filter has no expression");
     return false;
   }
   if (type == TLMAudienceStringMatchRegularExpression) {
@@ -457,13 +374,155 @@ bool TLMAudienceInternalIsValidStringFilter(
                       : platform::RegularExpression::CaseInsensitive,
         &error);
     if (!compiled) {
-      logError(9004, "Unable to parse regular expression", describe(filter),
-               Value(error.description));
+      if (report) {
+        logError(9004, "Unable to parse regular expression", describe(filter),
+                 Value(error.description));
+      }
       return false;
     }
     if (regularExpression != nullptr) *regularExpression = std::move(compiled);
   }
   return true;
+}
+
+// The matching texts of a filter that passed the checks, with the compiled expression.
+TLMAudiencePreparedStringFilter readValidStringFilter(
+    std::shared_ptr<const TLMPBStringFilter> filter,
+    std::shared_ptr<const platform::RegularExpression> compiled) {
+  TLMAudiencePreparedStringFilter prepared;
+  prepared.message = std::move(filter);
+  const TLMPBStringFilter& message = *prepared.message;
+  prepared.valid = true;
+  prepared.matchType = matchType(message);
+  prepared.caseSensitive = NANOHasField(message, TLMPBStringFilterSlot::case_sensitive) &&
+                           NANOGetBool(message, TLMPBStringFilterSlot::case_sensitive);
+  prepared.expression = NANOGetString(message, TLMPBStringFilterSlot::expression).value_or("");
+  if (!prepared.caseSensitive) {
+    prepared.foldedExpression = platform::text::foldCase(prepared.expression);
+    prepared.expressionUTF16Length = platform::text::utf16Length(prepared.expression);
+  }
+  if (prepared.matchType == TLMAudienceStringMatchInList) {
+    for (const Value& entry : NANOGetArray(message, TLMPBStringFilterSlot::expression_list)
+                                  .value_or(platform::Array{})) {
+      const std::string* text = entry.stringPtr();
+      if (text == nullptr) continue;
+      prepared.list.push_back(*text);
+      if (!prepared.caseSensitive) {
+        prepared.foldedList.push_back(platform::text::foldCase(*text));
+        prepared.listUTF16Lengths.push_back(platform::text::utf16Length(*text));
+      }
+    }
+  }
+  if (prepared.matchType == TLMAudienceStringMatchRegularExpression) {
+    prepared.regularExpression = std::move(compiled);
+    prepared.exhaustionKey = ExhaustedExpressions::key(prepared.expression, prepared.caseSensitive);
+  }
+  return prepared;
+}
+
+TLMAudiencePreparedStringFilter prepareStringFilter(std::shared_ptr<const TLMPBStringFilter> filter) {
+  std::shared_ptr<const platform::RegularExpression> compiled;
+  if (!validStringFilter(*filter, &compiled, false)) {
+    TLMAudiencePreparedStringFilter prepared;
+    prepared.message = std::move(filter);
+    return prepared;
+  }
+  return readValidStringFilter(std::move(filter), std::move(compiled));
+}
+
+// Case-insensitive equality compares the case-folded texts; an empty expression matches nothing.
+bool foldedEquals(const std::string& foldedValue, std::size_t valueLength,
+                  const std::string& expression, const std::string& foldedExpression,
+                  std::size_t expressionLength) {
+  return !expression.empty() && valueLength == expressionLength && foldedValue == foldedExpression;
+}
+
+std::optional<bool> matchValidStringFilter(const TLMAudiencePreparedStringFilter& filter,
+                                           const std::string& value) {
+  const bool caseSensitive = filter.caseSensitive;
+  const std::string& expression = filter.expression;
+  switch (filter.matchType) {
+    case TLMAudienceStringMatchRegularExpression: {
+      if (!filter.regularExpression) {
+        logError(9008, "Parsed regex is nil. Audience filter will not be evaluated");
+        return std::nullopt;
+      }
+      platform::Error error;
+      std::optional<bool> found;
+      if (exhaustedExpressions().contains(filter.exhaustionKey)) {
+        error.description = "The expression ran out of its limits before.";
+      } else {
+        found = filter.regularExpression->search(value, kServerExpressionLimits, &error);
+        if (!found) exhaustedExpressions().insert(filter.exhaustionKey);
+      }
+      if (!found) {
+        logError(9009, "Regular expression exceeded its limits. Audience filter will not be evaluated",
+                 describe(*filter.message), Value(error.description));
+      }
+      return found;
+    }
+    case TLMAudienceStringMatchBeginsWith:
+      if (expression.empty()) return false;
+      return caseSensitive ? platform::text::hasPrefix(value, expression)
+                           : platform::text::hasPrefix(platform::text::foldCase(value),
+                                                       filter.foldedExpression);
+    case TLMAudienceStringMatchEndsWith:
+      if (expression.empty()) return false;
+      return caseSensitive ? platform::text::hasSuffix(value, expression)
+                           : platform::text::hasSuffix(platform::text::foldCase(value),
+                                                       filter.foldedExpression);
+    case TLMAudienceStringMatchContains:
+      if (expression.empty()) return false;
+      return caseSensitive ? value.find(expression) != std::string::npos
+                           : platform::text::foldCase(value).find(filter.foldedExpression) !=
+                                 std::string::npos;
+    case TLMAudienceStringMatchExact:
+      if (caseSensitive) return value == expression;
+      if (expression.empty() ||
+          platform::text::utf16Length(value) != filter.expressionUTF16Length) {
+        return false;
+      }
+      return platform::text::foldCase(value) == filter.foldedExpression;
+    case TLMAudienceStringMatchInList: {
+      if (caseSensitive) {
+        return std::find(filter.list.begin(), filter.list.end(), value) != filter.list.end();
+      }
+      const std::string folded = platform::text::foldCase(value);
+      const std::size_t length = platform::text::utf16Length(value);
+      for (std::size_t i = 0; i < filter.list.size(); ++i) {
+        if (foldedEquals(folded, length, filter.list[i], filter.foldedList[i],
+                         filter.listUTF16Lengths[i])) {
+          return true;
+        }
+      }
+      return false;
+    }
+    case TLMAudienceStringMatchUnknown:
+      logError(
+          9007,
+          "Validated string filter has unknown comparison type. Audience filter will not be evaluated");
+      return std::nullopt;
+    default:
+      return false;
+  }
+}
+
+std::optional<bool> evaluatePreparedString(const TLMAudiencePreparedStringFilter& filter,
+                                           const std::string* value) {
+  if (!filter.valid) return TLMAudienceEvaluateStringFilterWithString(*filter.message, value);
+  if (value == nullptr) {
+    logError(9005, "Evaluation string is nil. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  return matchValidStringFilter(filter, *value);
+}
+
+}  // namespace
+
+bool TLMAudienceInternalIsValidStringFilter(
+    const TLMPBStringFilter& filter,
+    std::shared_ptr<const platform::RegularExpression>* regularExpression) {
+  return validStringFilter(filter, regularExpression, true);
 }
 
 bool TLMAudienceIsValidStringFilter(const TLMPBStringFilter& filter) {
@@ -481,64 +540,242 @@ std::optional<bool> TLMAudienceEvaluateStringFilterWithString(const TLMPBStringF
     logError(9006, "String filter is invalid. Audience filter will not be evaluated");
     return std::nullopt;
   }
-  const bool caseSensitive = NANOHasField(filter, TLMPBStringFilterSlot::case_sensitive) &&
-                             NANOGetBool(filter, TLMPBStringFilterSlot::case_sensitive);
-  const std::string expression =
-      NANOGetString(filter, TLMPBStringFilterSlot::expression).value_or("");
-  switch (matchType(filter)) {
-    case TLMAudienceStringMatchRegularExpression: {
-      if (!compiled) {
-        logError(9008, "Parsed regex is nil. Audience filter will not be evaluated");
+  return matchValidStringFilter(readValidStringFilter(borrowed(filter), std::move(compiled)),
+                                *value);
+}
+
+// MARK: - Preparing
+
+TLMAudiencePreparedFilter TLMAudiencePrepareFilter(std::shared_ptr<const TLMPBFilter> filter) {
+  TLMAudiencePreparedFilter prepared;
+  prepared.message = std::move(filter);
+  const TLMPBFilter& message = *prepared.message;
+  prepared.parameterName = NANOGetString(message, TLMPBFilterSlot::param_name);
+  prepared.hasNumberFilter = NANOHasField(message, TLMPBFilterSlot::number_filter);
+  prepared.hasStringFilter = NANOHasField(message, TLMPBFilterSlot::string_filter);
+  prepared.complement = NANOHasField(message, TLMPBFilterSlot::complement) &&
+                        NANOGetBool(message, TLMPBFilterSlot::complement);
+  if (prepared.hasNumberFilter) {
+    if (auto number = NANOGetMessage<TLMPBNumberFilter>(message, TLMPBFilterSlot::number_filter)) {
+      prepared.numberFilter = prepareNumberFilter(std::move(number));
+    }
+  } else if (prepared.hasStringFilter) {
+    if (auto string = NANOGetMessage<TLMPBStringFilter>(message, TLMPBFilterSlot::string_filter)) {
+      prepared.stringFilter = prepareStringFilter(std::move(string));
+    }
+  }
+  return prepared;
+}
+
+TLMAudiencePreparedEventFilter TLMAudiencePrepareEventFilter(
+    std::shared_ptr<const TLMPBEventFilter> filter) {
+  TLMAudiencePreparedEventFilter prepared;
+  prepared.message = std::move(filter);
+  const TLMPBEventFilter& message = *prepared.message;
+  prepared.eventName = NANOGetString(message, TLMPBEventFilterSlot::event_name);
+  prepared.hasCountFilter = NANOHasField(message, TLMPBEventFilterSlot::event_count_filter);
+  prepared.sessionScoped = NANOHasField(message, TLMPBEventFilterSlot::session_scoped) &&
+                           NANOGetBool(message, TLMPBEventFilterSlot::session_scoped);
+  prepared.dynamic = NANOHasField(message, TLMPBEventFilterSlot::dynamic) &&
+                     NANOGetBool(message, TLMPBEventFilterSlot::dynamic);
+  prepared.sequence = NANOHasField(message, TLMPBEventFilterSlot::sequence) &&
+                      NANOGetBool(message, TLMPBEventFilterSlot::sequence);
+  if (prepared.hasCountFilter) {
+    if (auto count =
+            NANOGetMessage<TLMPBNumberFilter>(message, TLMPBEventFilterSlot::event_count_filter)) {
+      prepared.countFilter = prepareNumberFilter(std::move(count));
+    }
+  }
+  for (auto& parameterFilter : NANOGetArray<TLMPBFilter>(message, TLMPBEventFilterSlot::filters)
+                                   .value_or(std::vector<std::shared_ptr<TLMPBFilter>>{})) {
+    prepared.parameterFilters.push_back(TLMAudiencePrepareFilter(std::move(parameterFilter)));
+  }
+  return prepared;
+}
+
+TLMAudiencePreparedPropertyFilter TLMAudiencePreparePropertyFilter(
+    std::shared_ptr<const TLMPBPropertyFilter> filter) {
+  TLMAudiencePreparedPropertyFilter prepared;
+  prepared.message = std::move(filter);
+  const TLMPBPropertyFilter& message = *prepared.message;
+  prepared.propertyName = NANOGetString(message, TLMPBPropertyFilterSlot::property_name);
+  prepared.dynamic = NANOHasField(message, TLMPBPropertyFilterSlot::dynamic) &&
+                     NANOGetBool(message, TLMPBPropertyFilterSlot::dynamic);
+  prepared.sequence = NANOHasField(message, TLMPBPropertyFilterSlot::sequence) &&
+                      NANOGetBool(message, TLMPBPropertyFilterSlot::sequence);
+  if (NANOHasField(message, TLMPBPropertyFilterSlot::filter)) {
+    if (auto valueFilter = NANOGetMessage<TLMPBFilter>(message, TLMPBPropertyFilterSlot::filter)) {
+      prepared.filter = TLMAudiencePrepareFilter(std::move(valueFilter));
+    }
+  }
+  return prepared;
+}
+
+// MARK: - Events and properties
+
+std::optional<bool> TLMAudienceEvaluateEventFilter(const TLMPBEventFilter* filter,
+                                                   const std::string& eventName,
+                                                   const TLMParameters& parameters,
+                                                   const TLMEventAggregates* aggregates,
+                                                   bool sessionScopedEventAggregatesEnabled) {
+  if (filter == nullptr) {
+    logError(7004, "Event filter is nil. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  return TLMAudienceEvaluatePreparedEventFilter(TLMAudiencePrepareEventFilter(borrowed(*filter)),
+                                                eventName, parameters, aggregates,
+                                                sessionScopedEventAggregatesEnabled);
+}
+
+std::optional<bool> TLMAudienceEvaluatePreparedEventFilter(
+    const TLMAudiencePreparedEventFilter& filter, const std::string& eventName,
+    const TLMParameters& parameters, const TLMEventAggregates* aggregates,
+    bool sessionScopedEventAggregatesEnabled) {
+  if (eventName.empty()) {
+    logError(7005, "Event name is nil. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  if (!filter.eventName || *filter.eventName != eventName) {
+    logError(7006,
+             "Event filter name does not match event name. Audience filter will not be evaluated",
+             Value(filter.eventName.value_or("")), Value(eventName));
+    return std::nullopt;
+  }
+  if (!filter.hasCountFilter && filter.parameterFilters.empty()) return true;
+
+  if (filter.hasCountFilter) {
+    if (aggregates == nullptr || aggregates->name() != eventName) {
+      logError(
+          7007,
+          "Event aggregates name does not match event name. Audience filter will not be evaluated",
+          Value(aggregates ? aggregates->name() : std::string()), Value(eventName));
+      return std::nullopt;
+    }
+    const bool sessionScoped = filter.sessionScoped && sessionScopedEventAggregatesEnabled;
+    const std::int64_t count =
+        sessionScoped ? aggregates->currentSessionCount() : aggregates->lifetimeCount();
+    std::optional<bool> outcome;
+    if (filter.countFilter) {
+      outcome = evaluatePreparedNumber(*filter.countFilter, platform::Decimal(count));
+    }
+    if (outcome != true) return outcome;
+  }
+
+  for (const TLMAudiencePreparedFilter& parameterFilter : filter.parameterFilters) {
+    const auto& name = parameterFilter.parameterName;
+    if (!name || name->empty()) {
+      logError(7008,
+               "Event filter does not have parameter name. Audience filter will not be evaluated");
+      return std::nullopt;
+    }
+    const TLMValue* value = parameters.find(*name);
+    if (value == nullptr) {
+      TLMMeasurement::monitor()->logWithLevel(
+          7, 7009,
+          "Event does not have parameter required by filter. Audience filter will not be evaluated",
+          Value(*name));
+      return std::nullopt;
+    }
+    if (value->isString() && !parameterFilter.hasStringFilter) {
+      TLMMeasurement::monitor()->logWithLevel(
+          1, 7010,
+          "Event param is a string and the filter does not have a string filter. Audience filter "
+          "will not be evaluated. Event name, event params, filter",
+          Value(eventName), Value(*name), describe(*parameterFilter.message));
+      return std::nullopt;
+    }
+    auto outcome = TLMAudienceEvaluatePreparedFilterWithValue(parameterFilter, *value);
+    if (outcome != true) return outcome;
+  }
+  return true;
+}
+
+std::optional<bool> TLMAudienceEvaluatePropertyFilter(const TLMPBPropertyFilter* filter,
+                                                      const TLMUserAttribute* property) {
+  if (filter == nullptr) {
+    logError(7011, "Property filter is nil. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  return TLMAudienceEvaluatePreparedPropertyFilter(
+      TLMAudiencePreparePropertyFilter(borrowed(*filter)), property);
+}
+
+std::optional<bool> TLMAudienceEvaluatePreparedPropertyFilter(
+    const TLMAudiencePreparedPropertyFilter& filter, const TLMUserAttribute* property) {
+  if (property == nullptr) {
+    logError(7012, "User property is nil. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  if (!filter.propertyName || *filter.propertyName != property->name()) {
+    logError(
+        7013,
+        "User property name does not match property filter name. Audience filter will not be evaluated",
+        Value(filter.propertyName.value_or("")), Value(property->name()));
+    return std::nullopt;
+  }
+  if (!filter.filter) {
+    logError(7014, "Property filter does not have filter. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  const TLMValue& value = property->value();
+  if (!value.isString() && !value.isInt64() && !value.isDouble()) {
+    logError(7015,
+             "Unknown user property type. Audience filter will not be evaluated. Property Name",
+             Value(property->name()));
+    return std::nullopt;
+  }
+  return TLMAudienceEvaluatePreparedFilterWithValue(*filter.filter, value);
+}
+
+std::optional<bool> TLMAudienceEvaluateFilterWithValue(const TLMPBFilter& filter,
+                                                       const TLMValue& value) {
+  return TLMAudienceEvaluatePreparedFilterWithValue(TLMAudiencePrepareFilter(borrowed(filter)),
+                                                    value);
+}
+
+std::optional<bool> TLMAudienceEvaluatePreparedFilterWithValue(
+    const TLMAudiencePreparedFilter& filter, const TLMValue& value) {
+  if (!filter.hasNumberFilter && !filter.hasStringFilter) {
+    logError(
+        7000,
+        "Filter has neither a number nor string filter. Audience filter will not be evaluated");
+    return std::nullopt;
+  }
+  std::optional<bool> outcome;
+  if (filter.hasNumberFilter) {
+    if (!filter.numberFilter) return std::nullopt;
+    if (const std::string* text = value.stringPtr()) {
+      if (!TLMIsValidNumericString(*text)) {
+        logError(
+            7001,
+            "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
+            Value(*text), describe(*filter.message));
         return std::nullopt;
       }
-      const std::size_t key = ExhaustedExpressions::key(expression, caseSensitive);
-      platform::Error error;
-      std::optional<bool> found;
-      if (exhaustedExpressions().contains(key)) {
-        error.description = "The expression ran out of its limits before.";
-      } else {
-        found = compiled->search(*value, kServerExpressionLimits, &error);
-        if (!found) exhaustedExpressions().insert(key);
+      auto decimal = TLMParseNumericValueFromString(*text);
+      if (!decimal) return std::nullopt;
+      outcome = evaluatePreparedNumber(*filter.numberFilter, *decimal);
+    } else if (value.isDouble()) {
+      const double number = value.doubleValue();
+      if (!std::isfinite(number)) {
+        logError(7002, "Value is not within double range. Audience filter will not be evaluated");
+        return std::nullopt;
       }
-      if (!found) {
-        logError(9009, "Regular expression exceeded its limits. Audience filter will not be evaluated",
-                 describe(filter), Value(error.description));
-      }
-      return found;
-    }
-    case TLMAudienceStringMatchBeginsWith:
-      if (expression.empty()) return false;
-      return caseSensitive ? platform::text::hasPrefix(*value, expression)
-                           : platform::text::hasPrefix(platform::text::foldCase(*value),
-                                                       platform::text::foldCase(expression));
-    case TLMAudienceStringMatchEndsWith:
-      if (expression.empty()) return false;
-      return caseSensitive ? platform::text::hasSuffix(*value, expression)
-                           : platform::text::hasSuffix(platform::text::foldCase(*value),
-                                                       platform::text::foldCase(expression));
-    case TLMAudienceStringMatchContains:
-      if (expression.empty()) return false;
-      return caseSensitive
-                 ? value->find(expression) != std::string::npos
-                 : platform::text::foldCase(*value).find(platform::text::foldCase(expression)) !=
-                       std::string::npos;
-    case TLMAudienceStringMatchExact:
-      return exactMatch(*value, expression, caseSensitive);
-    case TLMAudienceStringMatchInList: {
-      const auto list =
-          NANOGetArray(filter, TLMPBStringFilterSlot::expression_list).value_or(platform::Array{});
-      for (const Value& entry : list) {
-        const std::string* text = entry.stringPtr();
-        if (text != nullptr && exactMatch(*value, *text, caseSensitive)) return true;
-      }
-      return false;
-    }
-    case TLMAudienceStringMatchUnknown:
-      logError(
-          9007,
-          "Validated string filter has unknown comparison type. Audience filter will not be evaluated");
+      outcome = evaluatePreparedNumber(*filter.numberFilter, number);
+    } else if (value.isInt64()) {
+      outcome = evaluatePreparedNumber(*filter.numberFilter, platform::Decimal(value.int64Value()));
+    } else {
       return std::nullopt;
-    default:
-      return false;
+    }
+  } else {
+    const std::string* text = value.stringPtr();
+    if (text == nullptr) {
+      logError(7003, "Value is not a string. Audience filter will not be evaluated");
+      return std::nullopt;
+    }
+    if (!filter.stringFilter) return std::nullopt;
+    outcome = evaluatePreparedString(*filter.stringFilter, text);
   }
+  if (outcome && filter.complement) outcome = !*outcome;
+  return outcome;
 }
