@@ -224,6 +224,29 @@ bool compareDouble(std::uint32_t type, const TLMAudienceDoubleComparisonValues& 
   }
 }
 
+// `type` is one of less, greater, equal and between.
+bool compareInteger(std::uint32_t type, const TLMAudienceIntegerComparisonValues& values,
+                    std::int64_t value) {
+  switch (type) {
+    case TLMAudienceComparisonLessThan:
+      return value < values.comparisonValue;
+    case TLMAudienceComparisonGreaterThan:
+      return value > values.comparisonValue;
+    case TLMAudienceComparisonEqual:
+      return value == values.comparisonValue;
+    default:
+      return values.minComparisonValue <= value && value <= values.maxComparisonValue;
+  }
+}
+
+// A decimal that is a whole number within the 64-bit range, as that number.
+std::optional<std::int64_t> exactInteger(const std::optional<platform::Decimal>& decimal) {
+  if (!decimal) return std::nullopt;
+  auto integer = decimal->toInt64();
+  if (!integer || platform::Decimal(*integer) != *decimal) return std::nullopt;
+  return integer;
+}
+
 std::optional<platform::Decimal> quietDecimal(const TLMPBNumberFilter& filter, std::int32_t slot) {
   auto text = NANOGetString(filter, slot);
   if (!text) return std::nullopt;
@@ -258,7 +281,24 @@ TLMAudiencePreparedNumberFilter prepareNumberFilter(std::shared_ptr<const TLMPBN
       doublesRead = true;
     }
   }
-  if (decimals.valid) prepared.decimals = std::move(decimals);
+  if (decimals.valid) {
+    TLMAudienceIntegerComparisonValues integers;
+    bool whole = false;
+    if (prepared.comparisonType == TLMAudienceComparisonBetween) {
+      auto minimum = exactInteger(decimals.minComparisonValue);
+      auto maximum = exactInteger(decimals.maxComparisonValue);
+      if (minimum && maximum) {
+        integers.minComparisonValue = *minimum;
+        integers.maxComparisonValue = *maximum;
+        whole = true;
+      }
+    } else if (auto comparison = exactInteger(decimals.comparisonValue)) {
+      integers.comparisonValue = *comparison;
+      whole = true;
+    }
+    if (whole) prepared.integers = integers;
+    prepared.decimals = std::move(decimals);
+  }
   if (doublesRead) prepared.doubles = doubles;
   return prepared;
 }
@@ -267,6 +307,12 @@ std::optional<bool> evaluatePreparedNumber(const TLMAudiencePreparedNumberFilter
                                            const platform::Decimal& value) {
   if (!filter.decimals) return TLMAudienceEvaluateNumberFilterWithDecimalNumber(*filter.message, value);
   return compareDecimal(filter.comparisonType, *filter.decimals, value);
+}
+
+std::optional<bool> evaluatePreparedNumber(const TLMAudiencePreparedNumberFilter& filter,
+                                           std::int64_t value) {
+  if (!filter.integers) return evaluatePreparedNumber(filter, platform::Decimal(value));
+  return compareInteger(filter.comparisonType, *filter.integers, value);
 }
 
 std::optional<bool> evaluatePreparedNumber(const TLMAudiencePreparedNumberFilter& filter,
@@ -656,7 +702,7 @@ std::optional<bool> TLMAudienceEvaluatePreparedEventFilter(
         sessionScoped ? aggregates->currentSessionCount() : aggregates->lifetimeCount();
     std::optional<bool> outcome;
     if (filter.countFilter) {
-      outcome = evaluatePreparedNumber(*filter.countFilter, platform::Decimal(count));
+      outcome = evaluatePreparedNumber(*filter.countFilter, count);
     }
     if (outcome != true) return outcome;
   }
@@ -763,7 +809,7 @@ std::optional<bool> TLMAudienceEvaluatePreparedFilterWithValue(
       }
       outcome = evaluatePreparedNumber(*filter.numberFilter, number);
     } else if (value.isInt64()) {
-      outcome = evaluatePreparedNumber(*filter.numberFilter, platform::Decimal(value.int64Value()));
+      outcome = evaluatePreparedNumber(*filter.numberFilter, value.int64Value());
     } else {
       return std::nullopt;
     }

@@ -72,12 +72,20 @@ struct TLMAudienceDoubleComparisonValues {
   double maxComparisonValue = 0;
 };
 
+// The same, when every one of them is a whole number within the 64-bit range.
+struct TLMAudienceIntegerComparisonValues {
+  std::int64_t comparisonValue = 0;
+  std::int64_t minComparisonValue = 0;
+  std::int64_t maxComparisonValue = 0;
+};
+
 struct TLMAudiencePreparedNumberFilter {
   std::shared_ptr<const TLMPBNumberFilter> message;
   std::uint32_t comparisonType = TLMAudienceComparisonUnknown;
   // Set only when the filter is valid and its texts read without complaint.
   std::optional<TLMAudienceComparisonValues> decimals;
   std::optional<TLMAudienceDoubleComparisonValues> doubles;
+  std::optional<TLMAudienceIntegerComparisonValues> integers;  // integer values need no decimal
 };
 
 struct TLMAudiencePreparedStringFilter {
