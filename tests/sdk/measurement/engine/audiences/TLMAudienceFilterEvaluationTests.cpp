@@ -17,6 +17,17 @@ double down(double value, int steps) {
   return value;
 }
 
+// The start of a message's encoding, for failure output.
+std::string describeFilter(const NANOMessageBase& message) {
+  auto bytes = message.protoBuffer().value_or(platform::Bytes{});
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < 40; ++i) {
+    const char c = static_cast<char>(bytes[i]);
+    out += (c >= 32 && c < 127) ? c : '.';
+  }
+  return out;
+}
+
 std::optional<bool> onValue(const std::shared_ptr<TLMPBFilter>& f, TLMValue value) {
   return TLMAudienceEvaluateFilterWithValue(*f, value);
 }
@@ -247,4 +258,99 @@ TEST_F(FilterEvaluationTest, EventFiltersCountLifetimeOrSessionAndNeedEveryParam
                 propertyFilter(1, "other", filter(number(2, "10"))).get(), &age),
             std::nullopt);
   EXPECT_TRUE(monitor->has(7013));
+}
+
+// A filter prepared once and evaluated for many values answers each value as the message does,
+// with the same monitor messages, however often it is asked: the reference for numbers is the
+// message's own decimal or double comparison, for strings a fresh evaluation of the message.
+TEST_F(FilterEvaluationTest, APreparedFilterAnswersEveryValueAsItsMessageDoes) {
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::vector<std::shared_ptr<TLMPBNumberFilter>> numbers = {
+      number(1, "10"), number(2, "-3"), number(3, "10.0"), number(3, "10.5"),
+      number(4, std::nullopt, "-5", "5"), number(4, std::nullopt, "0.5", "7"),
+      number(3, "9223372036854775807"), number(2, "9223372036854775808"),
+      number(1, "-9223372036854775808"), number(4, std::nullopt, "-9223372036854775809", "0"),
+      // Not usable: each evaluation says why again.
+      number(3, "ten"), number(3, std::string(100000, '7')), number(3, "1." + std::string(60, '9')),
+      number(4, std::nullopt, "1", std::nullopt), number(0, "1"), number(5, "1"),
+      TLMPBNumberFilter::initWithMessageInfo(nullptr)};
+  const std::vector<std::int64_t> integers = {min, min + 1, -6, -5, -4, -3, 0, 9, 10, 11, max - 1, max};
+  const std::vector<double> doubles = {-5.0, 0.5, 10.0, 10.5, up(10.0, 1), 9.2e18};
+  for (const auto& inner : numbers) {
+    const TLMAudiencePreparedFilter prepared = TLMAudiencePrepareFilter(filter(inner));
+    for (int round = 0; round < 2; ++round) {
+      for (std::int64_t value : integers) {
+        monitor->clear();
+        const auto expected = TLMAudienceEvaluateNumberFilterWithDecimalNumber(*inner, value);
+        const auto expectedCodes = monitor->codes();
+        monitor->clear();
+        EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(value)), expected)
+            << describeFilter(*inner) << " on " << value;
+        EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << value;
+      }
+      for (double value : doubles) {
+        monitor->clear();
+        const auto expected = TLMAudienceEvaluateNumberFilterWithDouble(*inner, value);
+        const auto expectedCodes = monitor->codes();
+        monitor->clear();
+        EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(value)), expected)
+            << describeFilter(*inner) << " on " << value;
+        EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << value;
+      }
+    }
+  }
+
+  const std::vector<std::shared_ptr<TLMPBStringFilter>> strings = {
+      string(5, "École"), string(5, "École", true), string(2, "éC"), string(3, "LE"),
+      string(4, "co"), string(6, std::nullopt, false, {"Red", "ÉCOLE"}),
+      string(6, std::nullopt, true, {"Red", "ÉCOLE"}), string(1, "^é\\w+$"), string(5, ""),
+      string(5, "", true), string(1, "(b+)+$"),
+      // Not usable.
+      string(1, "(unclosed"), string(2, std::nullopt), string(6, "x"), string(0, "x")};
+  const std::vector<std::string> texts = {"école", "ÉCOLE", "ecole", "", "xécolex", "red", "10",
+                                          std::string(64, 'b') + "!", "bb"};
+  for (const auto& inner : strings) {
+    for (bool complement : {false, true}) {
+      const auto message = filter(inner, "", complement);
+      const TLMAudiencePreparedFilter prepared = TLMAudiencePrepareFilter(message);
+      for (int round = 0; round < 2; ++round) {
+        for (const std::string& text : texts) {
+          monitor->clear();
+          const auto expected = TLMAudienceEvaluateFilterWithValue(*message, TLMValue(text));
+          const auto expectedCodes = monitor->codes();
+          monitor->clear();
+          EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(text)), expected)
+              << describeFilter(*inner) << " on " << text;
+          EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << text;
+        }
+      }
+    }
+  }
+  // The expression that ran out is remembered for the prepared form too.
+  const std::string shortText = "bb";
+  EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(TLMAudiencePrepareFilter(filter(string(1, "(b+)+$"))),
+                                                       TLMValue(shortText)),
+            std::nullopt);
+  EXPECT_TRUE(monitor->has(9009));
+}
+
+TEST_F(FilterEvaluationTest, WholeComparisonValuesCompareIntegersExactlyAtTheirBounds) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  auto on = [](const std::shared_ptr<TLMPBNumberFilter>& inner, std::int64_t value) {
+    return TLMAudienceEvaluatePreparedFilterWithValue(TLMAudiencePrepareFilter(filter(inner)),
+                                                      TLMValue(value));
+  };
+  EXPECT_EQ(on(number(1, "10"), 9), true);
+  EXPECT_EQ(on(number(1, "10"), 10), false);
+  EXPECT_EQ(on(number(2, "10"), 10), false);
+  EXPECT_EQ(on(number(2, "10"), 11), true);
+  EXPECT_EQ(on(number(3, "+10."), 10), true);
+  EXPECT_EQ(on(number(4, std::nullopt, "10", "10"), 10), true);
+  EXPECT_EQ(on(number(4, std::nullopt, "10", "10"), 11), false);
+  EXPECT_EQ(on(number(4, std::nullopt, "-9223372036854775808", "9223372036854775807"), max), true);
+  // Beyond the integer range or with a fraction, the decimal comparison decides.
+  EXPECT_EQ(on(number(1, "9223372036854775808"), max), true);
+  EXPECT_EQ(on(number(2, "9.5"), 10), true);
+  EXPECT_EQ(on(number(3, "10.000000000000000000001"), 10), false);
 }

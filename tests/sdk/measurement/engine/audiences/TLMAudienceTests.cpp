@@ -191,6 +191,23 @@ TEST_F(AudienceEvaluationTest, EventFiltersStayTrueAndPlainTrueFiltersAreNotEval
   EXPECT_EQ(current(1).dynamic.at(0), 250);
 }
 
+TEST_F(AudienceEvaluationTest, APassUsesEachPreparedFilterForManyEventsUntilANewDefinition) {
+  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a", {filter(number(2, "10"), "x")}),
+                                   eventFilter(1, "a", {filter(string(4, "NEW"), "tag")})})}));
+  subject().beginBundlingPass();
+  for (std::int64_t x : {5, 10}) {
+    ASSERT_TRUE(logEvent("a", 100, {{"x", TLMObject(TLMValue(x))}, {"tag", TLMObject(TLMValue("bold"))}}));
+    EXPECT_EQ(current(1).status, (std::vector<std::uint64_t>{3}));
+    EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{0}));
+  }
+  // The new definitions of the same filters hold for the same events at once, within the pass.
+  ASSERT_TRUE(define({audience(1, {eventFilter(0, "a", {filter(number(2, "1"), "x")}),
+                                   eventFilter(1, "a", {filter(string(4, "OLD"), "tag")})})}));
+  ASSERT_TRUE(logEvent("a", 101, {{"x", TLMObject(TLMValue(std::int64_t{5}))}, {"tag", TLMObject(TLMValue("bold"))}}));
+  EXPECT_EQ(current(1).results, (std::vector<std::uint64_t>{3}));
+  subject().endBundlingPass();
+}
+
 TEST_F(AudienceEvaluationTest, AFilterThatCannotBeEvaluatedLeavesNoBitsAndNoRow) {
   ASSERT_TRUE(define({audience(1, {eventFilter(0, "buy", {filter(number(2, "1"), "value")})})}));
   ASSERT_TRUE(logEvent("buy", 100));
