@@ -126,6 +126,9 @@ struct TLMAudiencePass {
     std::vector<Stored> stored;
     std::vector<std::shared_ptr<const Prepared>> decoded;
     std::vector<bool> tried;
+    // The distinct audiences of the filters in ascending order, and each filter's index in it.
+    std::vector<std::int32_t> audienceIDs;
+    std::vector<std::size_t> audienceIndex;
   };
   std::map<std::string, Filters<TLMEventFilter, TLMAudiencePreparedEventFilter>> eventFilters;
   std::map<std::string, Filters<TLMPropertyFilter, TLMAudiencePreparedPropertyFilter>>
@@ -155,12 +158,14 @@ KnownResult knownResult(std::optional<TLMFilterResult> record) {
   return known;
 }
 
-// The per-call bookkeeping of one evaluation: each audience's record as this call has it, the
-// audiences whose record changed, and the dynamic times per audience.
-struct EvaluationState {
-  std::map<std::int32_t, KnownResult> current;
-  std::set<std::int32_t> changed;
-  std::map<std::int32_t, TLMDynamicFilterTimestamps> dynamicTimes;
+// The per-call bookkeeping of one evaluation for one audience: its record as this call has it
+// (null before its first filter), whether that record changed, and its dynamic times (seeded at
+// its first filter).
+struct AudienceState {
+  KnownResult current;
+  bool changed = false;
+  bool seeded = false;
+  TLMDynamicFilterTimestamps dynamicTimes;
 };
 
 }  // namespace
@@ -671,15 +676,15 @@ namespace {
 
 // The audience's current record for one filter: as this call has it, as the bundling pass has
 // it, or read now. False on a store failure.
-bool currentResult(TLMDatabase& database, TLMAudiencePass* pass, EvaluationState& state,
+bool currentResult(TLMDatabase& database, TLMAudiencePass* pass, AudienceState& state,
                    std::int32_t audienceID, KnownResult& out, platform::Error& error) {
-  if (auto found = state.current.find(audienceID); found != state.current.end()) {
-    out = found->second;
+  if (state.current) {
+    out = state.current;
     return true;
   }
   if (pass != nullptr) {
     if (auto found = pass->results.find(audienceID); found != pass->results.end()) {
-      out = state.current[audienceID] = found->second;
+      out = state.current = found->second;
       return true;
     }
   }
@@ -689,13 +694,13 @@ bool currentResult(TLMDatabase& database, TLMAudiencePass* pass, EvaluationState
     error = readError;
     return false;
   }
-  out = state.current[audienceID] = knownResult(std::move(record));
+  out = state.current = knownResult(std::move(record));
   if (pass != nullptr) pass->results[audienceID] = out;
   return true;
 }
 
 // The new record of one filter with the dynamic and sequence lists of its audience.
-TLMFilterResult recordWithTimestamps(EvaluationState& state, TLMSequenceTimestampsCaches& caches,
+TLMFilterResult recordWithTimestamps(AudienceState& state, TLMSequenceTimestampsCaches& caches,
                                      std::int32_t filterID, std::int32_t audienceID,
                                      const std::optional<TLMFilterResult>& current, bool outcome) {
   std::optional<std::vector<std::shared_ptr<TLMPBSequenceFilterResultTimestamp>>> sequence;
@@ -704,7 +709,7 @@ TLMFilterResult recordWithTimestamps(EvaluationState& state, TLMSequenceTimestam
   }
   return TLMAudience::updatedFilterResultWithFilterID(
       filterID, audienceID, current, outcome,
-      TLMConvertDictionaryToDynamicFilterResultTimestamps(state.dynamicTimes[audienceID]),
+      TLMConvertDictionaryToDynamicFilterResultTimestamps(state.dynamicTimes),
       sequence);
 }
 
@@ -715,11 +720,12 @@ TLMSequenceTimestampsCache& cacheFor(TLMSequenceTimestampsCaches& caches, std::i
 }
 
 // On first use of an audience: its dynamic times, and its sequence cache when the bundle has none.
-void seedAudience(EvaluationState& state, TLMSequenceTimestampsCaches& caches,
+void seedAudience(AudienceState& state, TLMSequenceTimestampsCaches& caches,
                   std::int32_t audienceID, const TLMAudienceKnownResult& current,
                   bool sequenceEnabled) {
-  if (state.dynamicTimes.count(audienceID) != 0) return;
-  state.dynamicTimes[audienceID] = current.dynamicTimes;
+  if (state.seeded) return;
+  state.seeded = true;
+  state.dynamicTimes = current.dynamicTimes;
   if (sequenceEnabled && caches.count(audienceID) == 0) {
     caches[audienceID] =
         TLMConvertSequenceFilterResultTimestampsToDictionary(current.data.get(), audienceID);
@@ -729,7 +735,7 @@ void seedAudience(EvaluationState& state, TLMSequenceTimestampsCaches& caches,
 // Whether the filter's new record would be its audience's current one byte for byte, known
 // without building it: the filter's bits already say `outcome`, and the record carries no time
 // lists that rebuilding would rewrite.
-bool recordUnchanged(const EvaluationState& state, const TLMSequenceTimestampsCaches& caches,
+bool recordUnchanged(const AudienceState& state, const TLMSequenceTimestampsCaches& caches,
                      std::int32_t filterID, std::int32_t audienceID,
                      const TLMAudienceKnownResult& current, bool outcome, bool dynamicEnabled) {
   if (!current.data || filterID < 0 || !current.dynamicTimes.empty() || current.hasSequenceEntries) {
@@ -742,19 +748,17 @@ bool recordUnchanged(const EvaluationState& state, const TLMSequenceTimestampsCa
     return false;
   }
   if (!dynamicEnabled) return true;
-  if (auto times = state.dynamicTimes.find(audienceID);
-      times != state.dynamicTimes.end() && !times->second.empty()) {
-    return false;
-  }
+  if (state.seeded && !state.dynamicTimes.empty()) return false;
   auto cache = caches.find(audienceID);
   return cache == caches.end() || !cache->second ||
          cache->second->allSequenceTimestampsByFilterID().empty();
 }
 
-std::vector<TLMFilterResult> updatedList(const EvaluationState& state) {
+// The changed records, in ascending audience order.
+std::vector<TLMFilterResult> updatedList(const std::vector<AudienceState>& audiences) {
   std::vector<TLMFilterResult> out;
-  for (std::int32_t audienceID : state.changed) {
-    if (const auto& record = state.current.at(audienceID)->record) out.push_back(*record);
+  for (const AudienceState& state : audiences) {
+    if (state.changed && state.current->record) out.push_back(*state.current->record);
   }
   return out;
 }
@@ -778,24 +782,24 @@ struct FilterRules {
 };
 
 // Runs the stored filters of one name, updating each audience's record; every changed record
-// is written with one store call at the end. `decoded` (with `tried`), when given, keeps each
-// filter's prepared form across calls.
+// is written with one store call at the end. Each filter is prepared on first use and kept with
+// `filters` for later calls.
 template <class Message, class Stored>
 bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
-                           const TLMAudienceSettings& settings, const std::vector<Stored>& filters,
-                           std::vector<std::shared_ptr<const Message>>* decoded,
-                           std::vector<bool>* tried,
+                           const TLMAudienceSettings& settings,
+                           TLMAudiencePass::Filters<Stored, Message>& filters,
                            const std::string& name, double time,
                            TLMSequenceTimestampsCaches& caches, const FilterRules<Message>& rules) {
   const bool dynamicEnabled = settings.isAudienceDynamicFiltersEnabled();
   const bool sequenceEnabled = settings.isAudienceSequenceFiltersEnabled();
   const bool scopedEnabled = settings.isAudienceScopedFiltersEnabled();
-  EvaluationState state;
+  std::vector<AudienceState> audiences(filters.audienceIDs.size());
   platform::Error error;
-  for (std::size_t index = 0; index < filters.size(); ++index) {
-    const Stored& stored = filters[index];
+  for (std::size_t index = 0; index < filters.stored.size(); ++index) {
+    const Stored& stored = filters.stored[index];
     const std::int32_t audienceID = stored.audienceID();
     const std::int32_t filterID = stored.filterID();
+    AudienceState& state = audiences[filters.audienceIndex[index]];
     KnownResult current;
     if (!currentResult(database, pass, state, audienceID, current, error)) {
       log(1, rules.readErrorCode, rules.readErrorText, Value(name), errorValue(error));
@@ -804,16 +808,11 @@ bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
     if (dynamicEnabled) seedAudience(state, caches, audienceID, *current, sequenceEnabled);
     const bool wasTrue = isTrueIn(*current, filterID);
     if (!dynamicEnabled && wasTrue) continue;
-    std::shared_ptr<const Message> filter;
-    if (decoded != nullptr && (*tried)[index]) {
-      filter = (*decoded)[index];
-    } else {
-      filter = prepareStored(stored);
-      if (decoded != nullptr) {
-        (*decoded)[index] = filter;
-        (*tried)[index] = true;
-      }
+    if (!filters.tried[index]) {
+      filters.decoded[index] = prepareStored(stored);
+      filters.tried[index] = true;
     }
+    const std::shared_ptr<const Message>& filter = filters.decoded[index];
     if (!filter) {
       if (dynamicEnabled) {
         log(1, rules.corruptDataCode, rules.corruptDataText, Value(name), Value(filterID),
@@ -844,8 +843,7 @@ bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
           rules.recordSequence(cacheFor(caches, audienceID), filterID);
           timesChanged = true;
         } else if (dynamic || scoped) {
-          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes[audienceID], filterID,
-                                                        time);
+          TLMKeepLatestDynamicFilterEvaluationTimestamp(state.dynamicTimes, filterID, time);
           timesChanged = true;
         }
       } else {
@@ -858,17 +856,20 @@ bool evaluateStoredFilters(TLMDatabase& database, TLMAudiencePass* pass,
     }
     // A record that comes out as it was needs no write.
     if (current->record && updated->currentResults() == current->record->currentResults()) continue;
-    state.current[audienceID] = knownResult(std::move(updated));
-    state.changed.insert(audienceID);
+    state.current = knownResult(std::move(updated));
+    state.changed = true;
   }
-  if (state.changed.empty()) return true;
-  if (!database.updateFilterResults(updatedList(state), &error)) {
+  std::vector<TLMFilterResult> updatedRecords = updatedList(audiences);
+  if (updatedRecords.empty()) return true;
+  if (!database.updateFilterResults(updatedRecords, &error)) {
     log(1, rules.saveErrorCode, rules.saveErrorText, Value(name), errorValue(error));
     if (pass != nullptr) pass->results.clear();
     return false;
   }
   if (pass != nullptr) {
-    for (std::int32_t audienceID : state.changed) pass->results[audienceID] = state.current[audienceID];
+    for (std::size_t i = 0; i < audiences.size(); ++i) {
+      if (audiences[i].changed) pass->results[filters.audienceIDs[i]] = audiences[i].current;
+    }
   }
   return true;
 }
@@ -891,6 +892,18 @@ TLMAudiencePass::Filters<Stored, Message>* filtersOfName(
   filters.stored = std::move(*stored);
   filters.decoded.assign(filters.stored.size(), nullptr);
   filters.tried.assign(filters.stored.size(), false);
+  filters.audienceIDs.clear();
+  for (const Stored& filter : filters.stored) filters.audienceIDs.push_back(filter.audienceID());
+  std::sort(filters.audienceIDs.begin(), filters.audienceIDs.end());
+  filters.audienceIDs.erase(std::unique(filters.audienceIDs.begin(), filters.audienceIDs.end()),
+                            filters.audienceIDs.end());
+  filters.audienceIndex.clear();
+  for (const Stored& filter : filters.stored) {
+    filters.audienceIndex.push_back(static_cast<std::size_t>(
+        std::lower_bound(filters.audienceIDs.begin(), filters.audienceIDs.end(),
+                         filter.audienceID()) -
+        filters.audienceIDs.begin()));
+  }
   return &filters;
 }
 
@@ -931,9 +944,8 @@ bool TLMAudience::evaluateFiltersForEventName(const std::string& name,
       },
       // An event filter that was true stays true.
       [](bool wasTrue, bool, bool) { return wasTrue; }};
-  return evaluateStoredFilters(database_, pass_.get(), *settings_, filters->stored, &filters->decoded,
-                               &filters->tried, name, eventTimestamp, caches,
-                               rules);
+  return evaluateStoredFilters(database_, pass_.get(), *settings_, *filters, name, eventTimestamp,
+                               caches, rules);
 }
 
 bool TLMAudience::evaluateFiltersForNanoUserProperty(const TLMPBUserAttribute& property,
@@ -999,9 +1011,8 @@ bool TLMAudience::evaluateFiltersForUserProperty(const TLMUserAttribute& propert
       },
       // A dynamic property filter follows the property's value; others stay true once true.
       [](bool wasTrue, bool dynamic, bool scoped) { return wasTrue && !(dynamic && !scoped); }};
-  return evaluateStoredFilters(database_, pass_.get(), *settings_, filters->stored,
-                               &filters->decoded, &filters->tried, name, evaluationTimestamp, caches,
-                               rules);
+  return evaluateStoredFilters(database_, pass_.get(), *settings_, *filters, name,
+                               evaluationTimestamp, caches, rules);
 }
 
 // MARK: - Bundling and sessions
