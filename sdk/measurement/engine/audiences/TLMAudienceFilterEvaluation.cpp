@@ -74,6 +74,11 @@ std::uint32_t matchType(const TLMPBStringFilter& filter) {
   return static_cast<std::uint32_t>(NANOGetInt32(filter, TLMPBStringFilterSlot::match_type));
 }
 
+// A bool field that is present and true.
+bool flag(const NANOMessageBase& message, std::int32_t slot) {
+  return NANOHasField(message, slot) && NANOGetBool(message, slot);
+}
+
 bool isNumericField(const TLMPBNumberFilter& filter, std::int32_t slot) {
   if (!NANOHasField(filter, slot)) return false;
   auto text = NANOGetString(filter, slot);
@@ -411,8 +416,7 @@ bool validStringFilter(const TLMPBStringFilter& filter,
     return false;
   }
   if (type == TLMAudienceStringMatchRegularExpression) {
-    const bool caseSensitive = NANOHasField(filter, TLMPBStringFilterSlot::case_sensitive) &&
-                               NANOGetBool(filter, TLMPBStringFilterSlot::case_sensitive);
+    const bool caseSensitive = flag(filter, TLMPBStringFilterSlot::case_sensitive);
     platform::Error error;
     auto compiled = platform::RegularExpression::make(
         *expression,
@@ -440,8 +444,7 @@ TLMAudiencePreparedStringFilter readValidStringFilter(
   const TLMPBStringFilter& message = *prepared.message;
   prepared.valid = true;
   prepared.matchType = matchType(message);
-  prepared.caseSensitive = NANOHasField(message, TLMPBStringFilterSlot::case_sensitive) &&
-                           NANOGetBool(message, TLMPBStringFilterSlot::case_sensitive);
+  prepared.caseSensitive = flag(message, TLMPBStringFilterSlot::case_sensitive);
   prepared.expression = NANOGetString(message, TLMPBStringFilterSlot::expression).value_or("");
   if (!prepared.caseSensitive) {
     prepared.foldedExpression = platform::text::foldCase(prepared.expression);
@@ -599,8 +602,7 @@ TLMAudiencePreparedFilter TLMAudiencePrepareFilter(std::shared_ptr<const TLMPBFi
   prepared.parameterName = NANOGetString(message, TLMPBFilterSlot::param_name);
   prepared.hasNumberFilter = NANOHasField(message, TLMPBFilterSlot::number_filter);
   prepared.hasStringFilter = NANOHasField(message, TLMPBFilterSlot::string_filter);
-  prepared.complement = NANOHasField(message, TLMPBFilterSlot::complement) &&
-                        NANOGetBool(message, TLMPBFilterSlot::complement);
+  prepared.complement = flag(message, TLMPBFilterSlot::complement);
   if (prepared.hasNumberFilter) {
     if (auto number = NANOGetMessage<TLMPBNumberFilter>(message, TLMPBFilterSlot::number_filter)) {
       prepared.numberFilter = prepareNumberFilter(std::move(number));
@@ -620,12 +622,9 @@ TLMAudiencePreparedEventFilter TLMAudiencePrepareEventFilter(
   const TLMPBEventFilter& message = *prepared.message;
   prepared.eventName = NANOGetString(message, TLMPBEventFilterSlot::event_name);
   prepared.hasCountFilter = NANOHasField(message, TLMPBEventFilterSlot::event_count_filter);
-  prepared.sessionScoped = NANOHasField(message, TLMPBEventFilterSlot::session_scoped) &&
-                           NANOGetBool(message, TLMPBEventFilterSlot::session_scoped);
-  prepared.dynamic = NANOHasField(message, TLMPBEventFilterSlot::dynamic) &&
-                     NANOGetBool(message, TLMPBEventFilterSlot::dynamic);
-  prepared.sequence = NANOHasField(message, TLMPBEventFilterSlot::sequence) &&
-                      NANOGetBool(message, TLMPBEventFilterSlot::sequence);
+  prepared.sessionScoped = flag(message, TLMPBEventFilterSlot::session_scoped);
+  prepared.dynamic = flag(message, TLMPBEventFilterSlot::dynamic);
+  prepared.sequence = flag(message, TLMPBEventFilterSlot::sequence);
   if (prepared.hasCountFilter) {
     if (auto count =
             NANOGetMessage<TLMPBNumberFilter>(message, TLMPBEventFilterSlot::event_count_filter)) {
@@ -645,10 +644,8 @@ TLMAudiencePreparedPropertyFilter TLMAudiencePreparePropertyFilter(
   prepared.message = std::move(filter);
   const TLMPBPropertyFilter& message = *prepared.message;
   prepared.propertyName = NANOGetString(message, TLMPBPropertyFilterSlot::property_name);
-  prepared.dynamic = NANOHasField(message, TLMPBPropertyFilterSlot::dynamic) &&
-                     NANOGetBool(message, TLMPBPropertyFilterSlot::dynamic);
-  prepared.sequence = NANOHasField(message, TLMPBPropertyFilterSlot::sequence) &&
-                      NANOGetBool(message, TLMPBPropertyFilterSlot::sequence);
+  prepared.dynamic = flag(message, TLMPBPropertyFilterSlot::dynamic);
+  prepared.sequence = flag(message, TLMPBPropertyFilterSlot::sequence);
   if (NANOHasField(message, TLMPBPropertyFilterSlot::filter)) {
     if (auto valueFilter = NANOGetMessage<TLMPBFilter>(message, TLMPBPropertyFilterSlot::filter)) {
       prepared.filter = TLMAudiencePrepareFilter(std::move(valueFilter));

@@ -279,25 +279,22 @@ TEST_F(FilterEvaluationTest, APreparedFilterAnswersEveryValueAsItsMessageDoes) {
   const std::vector<double> doubles = {-5.0, 0.5, 10.0, 10.5, up(10.0, 1), 9.2e18};
   for (const auto& inner : numbers) {
     const TLMAudiencePreparedFilter prepared = TLMAudiencePrepareFilter(filter(inner));
+    auto check = [&](auto value, auto reference) {
+      monitor->clear();
+      const auto expected = reference(*inner, value);
+      const auto expectedCodes = monitor->codes();
+      monitor->clear();
+      EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(value)), expected)
+          << describeFilter(*inner) << " on " << value;
+      EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << value;
+    };
     for (int round = 0; round < 2; ++round) {
       for (std::int64_t value : integers) {
-        monitor->clear();
-        const auto expected = TLMAudienceEvaluateNumberFilterWithDecimalNumber(*inner, value);
-        const auto expectedCodes = monitor->codes();
-        monitor->clear();
-        EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(value)), expected)
-            << describeFilter(*inner) << " on " << value;
-        EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << value;
+        check(value, [](const TLMPBNumberFilter& f, std::int64_t v) {
+          return TLMAudienceEvaluateNumberFilterWithDecimalNumber(f, v);
+        });
       }
-      for (double value : doubles) {
-        monitor->clear();
-        const auto expected = TLMAudienceEvaluateNumberFilterWithDouble(*inner, value);
-        const auto expectedCodes = monitor->codes();
-        monitor->clear();
-        EXPECT_EQ(TLMAudienceEvaluatePreparedFilterWithValue(prepared, TLMValue(value)), expected)
-            << describeFilter(*inner) << " on " << value;
-        EXPECT_EQ(monitor->codes(), expectedCodes) << describeFilter(*inner) << " on " << value;
-      }
+      for (double value : doubles) check(value, TLMAudienceEvaluateNumberFilterWithDouble);
     }
   }
 
