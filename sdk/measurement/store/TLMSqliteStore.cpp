@@ -152,6 +152,13 @@ bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
                           std::string(operation) + " failed. Database not open.");
 }
 
+void TLMSqliteStore::applyConnectionSettings(sqlite3* handle) {
+  // Every stored event commits: the rollback journal is emptied after a commit instead of being
+  // deleted and created again for the next one. The mode lives in this connection only; the
+  // file is the same for any reader.
+  sqlite3_exec(handle, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr);
+}
+
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      TLMStoreMonitor* monitor) {
   if (path.empty()) {
@@ -260,10 +267,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     return false;
   }
   sqlite3_busy_timeout(sqliteHandle_, busyTimeout.load());
-  // Every stored event commits: the rollback journal is emptied after a commit instead of being
-  // deleted and created again for the next one. The mode lives in this connection only; the
-  // file is the same for any reader.
-  sqlite3_exec(sqliteHandle_, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr);
+  applyConnectionSettings(sqliteHandle_);
 
   Error backupError;
   if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
