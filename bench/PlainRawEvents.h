@@ -10,6 +10,7 @@
 
 #include "measurement/model/TLMEvent.h"
 #include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMSqliteStore.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -43,15 +44,17 @@ inline void commitRawEventRow(sqlite3* db, sqlite3_stmt* insert, const TLMEvent&
   sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
 }
 
-// Plain SQLite on a file whose schema the store made, opened the way the store opens it. With
+// Plain SQLite on a file whose schema the store made, opened the way the store opens it (with
+// `storeSettings`, also with the store's connection settings; else with SQLite's defaults). With
 // `countsCommit` every row is preceded by a commit that updates the daily counts row, as the
 // engine's first transaction does.
 class PlainWriter {
  public:
-  PlainWriter(const std::string& path, bool countsCommit) : countsCommit_(countsCommit) {
+  PlainWriter(const std::string& path, bool countsCommit, bool storeSettings = true) : countsCommit_(countsCommit) {
     TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
     sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                     nullptr);
+    if (storeSettings) TLMSqliteStore::applyConnectionSettings(db_);
     insert_ = prepareRawEventInsert(db_);
     sqlite3_prepare_v2(db_, "UPDATE app_metadata SET daily_events_count = IFNULL(daily_events_count, 0) + 1",
                        -1, &update_, nullptr);

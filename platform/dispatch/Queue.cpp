@@ -119,11 +119,30 @@ class SerialQueue final : public Queue {
       block();
       return;
     }
-    auto turn = std::make_shared<SyncTurn>();
+    std::shared_ptr<SyncTurn> turn;
     {
       std::lock_guard lock(mutex_);
-      items_.push_back(Item{nullptr, turn});
-      scheduleLocked();
+      if (!draining_ && suspendCount_ == 0 && items_.empty()) {
+        // An idle queue: the block takes the queue at once on the calling thread, as if it had
+        // been granted its turn, without a round trip through a pool thread.
+        draining_ = true;
+      } else {
+        turn = std::make_shared<SyncTurn>();
+        items_.push_back(Item{nullptr, turn});
+        scheduleLocked();
+      }
+    }
+    if (!turn) {
+      struct Release {
+        SerialQueue& queue;
+        ~Release() {
+          std::lock_guard lock(queue.mutex_);
+          queue.draining_ = false;
+          queue.scheduleLocked();  // what was posted meanwhile
+        }
+      } release{*this};
+      runAsCurrent(block);
+      return;
     }
     turn->waitGranted();
     struct Finish {

@@ -332,7 +332,8 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
     return false;
   }
   auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
-  if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error)) {
+  std::int64_t fingerprint = 0;
+  if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint)) {
     monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", errorText(error));
     return false;
   }
@@ -346,9 +347,6 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
     monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
                             platform::Value(*deleted));
   }
-  const auto buffer = metadata->protoBuffer();
-  const std::int64_t fingerprint = tlm_64LSBMD5(buffer ? platform::Bytes(buffer->begin(), buffer->end())
-                                                       : platform::Bytes());
   if (!database_->insertRawEvent(event, fingerprint, realtime, &error)) {
     monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", errorText(error));
     return false;

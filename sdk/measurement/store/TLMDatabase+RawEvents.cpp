@@ -43,7 +43,7 @@ std::optional<platform::Bytes> encoded(const NANOMessageBase& message) {
 // MARK: - Metadata
 
 bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
-                                                    Error* error) {
+                                                    Error* error, std::int64_t* storedFingerprint) {
   auto bytes = encoded(metadata);
   if (!bytes || bytes->empty()) {
     log(4, 12011,
@@ -65,6 +65,7 @@ bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle
   }
   // The event that is stored next refers to this row, which no raw event may use yet.
   pendingMetadataFingerprint_ = *fingerprint.int64Value();
+  if (storedFingerprint != nullptr) *storedFingerprint = *pendingMetadataFingerprint_;
   return true;
 }
 

@@ -74,9 +74,10 @@ class TLMDatabase {
 
   // MARK: Raw events and upload queue
 
-  // Stores the bundle metadata shared by raw events under its fingerprint (nothing when present).
+  // Stores the bundle metadata shared by raw events under its fingerprint (nothing when present);
+  // the fingerprint (64 low bits of the MD5 of its encoded bytes) goes to `fingerprint` when given.
   bool insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
-                                         platform::Error* error);
+                                         platform::Error* error, std::int64_t* fingerprint = nullptr);
   std::shared_ptr<TLMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
       std::int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,

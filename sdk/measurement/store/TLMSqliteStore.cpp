@@ -152,6 +152,13 @@ bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
                           std::string(operation) + " failed. Database not open.");
 }
 
+void TLMSqliteStore::applyConnectionSettings(sqlite3* handle) {
+  // Every stored event commits: the rollback journal is emptied after a commit instead of being
+  // deleted and created again for the next one. The mode lives in this connection only; the
+  // file is the same for any reader.
+  sqlite3_exec(handle, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr);
+}
+
 std::unique_ptr<TLMSqliteStore> TLMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      TLMStoreMonitor* monitor) {
   if (path.empty()) {
@@ -260,10 +267,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     return false;
   }
   sqlite3_busy_timeout(sqliteHandle_, busyTimeout.load());
-  // Every stored event commits: the rollback journal is emptied after a commit instead of being
-  // deleted and created again for the next one. The mode lives in this connection only; the
-  // file is the same for any reader.
-  sqlite3_exec(sqliteHandle_, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr);
+  applyConnectionSettings(sqliteHandle_);
 
   Error backupError;
   if (!platform::files::setExcludedFromBackup(databasePath_, true, &backupError)) {
@@ -671,37 +675,29 @@ bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& ta
   return changesForQuery(sql, parameters, "execute statement", error).has_value();
 }
 
-sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMRecord& record,
-                                                       const std::string& table,
-                                                       const std::string& columnName,
-                                                       const Value& columnValue,
-                                                       platform::Array& parameters, Error* error) {
+bool TLMSqliteStore::updateSQLForRecord(const TLMRecord& record, const std::string& table,
+                                        const std::string& columnName, const Value& columnValue,
+                                        std::string& sql, platform::Array& parameters,
+                                        Error* error) {
   if (record.empty()) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
-    return nullptr;
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
   }
   std::string assignments;
   parameters.clear();
+  parameters.reserve(record.size() + 1);
   for (const auto& [column, value] : record) {
     if (!isSupportedRecordValue(value)) {
       log(4, 34021, "Record has value of unexpected type (update)", {Value(column)});
-      TLMStoreSetError(error, TLMStoreErrorBadArgument,
-                       "Failed to bind parameter of unexpected type to update statement");
-      return nullptr;
+      return TLMStoreSetError(error, TLMStoreErrorBadArgument,
+                              "Failed to bind parameter of unexpected type to update statement");
     }
     assignments += column + "=?,";
     parameters.push_back(value);
   }
   assignments.pop_back();
   parameters.push_back(columnValue);
-  sqlite3_stmt* statement = prepareSQL(
-      "UPDATE " + table + " SET " + assignments + " WHERE " + columnName + "=?", error);
-  if (statement == nullptr) return nullptr;
-  if (!bindValues(parameters, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  sql = "UPDATE " + table + " SET " + assignments + " WHERE " + columnName + "=?";
+  return true;
 }
 
 bool TLMSqliteStore::updateRecord(const TLMRecord& record, const std::string& table,
@@ -720,11 +716,11 @@ bool TLMSqliteStore::updateRecord(const TLMRecord& record, const std::string& ta
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
   }
   if (!checkOpen("Update record", error)) return false;
+  std::string sql;
   platform::Array parameters;
-  sqlite3_stmt* statement =
-      updateStatementForRecord(record, table, columnName, columnValue, parameters, error);
-  if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  if (!updateSQLForRecord(record, table, columnName, columnValue, sql, parameters, error)) return false;
+  // As for upserts: the same columns give the same text, so the prepared statement is kept.
+  return changesForQuery(sql, parameters, "execute statement", error).has_value();
 }
 
 bool TLMSqliteStore::updateAllRecordsInTableWithName(const std::string& table,
@@ -979,16 +975,16 @@ bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) 
   if (!block) return false;
   // Without a snapshot (closed, or BEGIN refused) every statement takes its own lock, as always.
   const bool began = isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0 &&
-                     sqlite3_exec(sqliteHandle_, "BEGIN DEFERRED TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+                     stepTransactionControl("BEGIN DEFERRED TRANSACTION");
   struct End {
-    sqlite3* handle;
+    TLMSqliteStore& store;
     bool began;
     ~End() {
-      if (began && sqlite3_exec(handle, "COMMIT TRANSACTION", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_exec(handle, "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr);
+      if (began && !store.stepTransactionControl("COMMIT TRANSACTION")) {
+        sqlite3_exec(store.sqliteHandle_, "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr);
       }
     }
-  } end{sqliteHandle_, began};
+  } end{*this, began};
   return block();
 }
 
@@ -1008,9 +1004,18 @@ bool TLMSqliteStore::execTransactionStatement(const char* sql, int notOpenCode,
     log(1, notOpenCode, notOpenMessage);
     return false;
   }
-  int rc = sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
-  return rc == SQLITE_OK;
+  const bool ok = stepTransactionControl(sql);
+  if (!ok) recordFailure(sqlite3_extended_errcode(sqliteHandle_));
+  return ok;
+}
+
+bool TLMSqliteStore::stepTransactionControl(const char* sql) {
+  // Every event begins and ends transactions: their statements are prepared once and kept.
+  sqlite3_stmt* statement = statementForQuery(sql, nullptr);
+  if (statement == nullptr) return false;
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  return rc == SQLITE_DONE;
 }
 
 bool TLMSqliteStore::rollbackTransaction() {

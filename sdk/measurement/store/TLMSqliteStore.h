@@ -50,6 +50,9 @@ class TLMSqliteStore {
   // A store on `path` that stays closed: every operation fails with "Database not open".
   static std::unique_ptr<TLMSqliteStore> closedStoreWithPath(const std::string& path,
                                                              TLMStoreMonitor* monitor);
+  // The connection settings every store applies to its handle after opening it (journal mode;
+  // the synchronous setting stays SQLite's default).
+  static void applyConnectionSettings(sqlite3* handle);
   ~TLMSqliteStore();
   TLMSqliteStore(const TLMSqliteStore&) = delete;
   TLMSqliteStore& operator=(const TLMSqliteStore&) = delete;
@@ -154,10 +157,11 @@ class TLMSqliteStore {
   // The insert-or-replace text for the record's columns and the values to bind, in order.
   bool upsertSQLForRecord(const TLMRecord& record, const std::string& table, std::string& sql,
                           platform::Array& parameters, platform::Error* error);
-  sqlite3_stmt* updateStatementForRecord(const TLMRecord& record, const std::string& table,
-                                         const std::string& columnName,
-                                         const platform::Value& columnValue,
-                                         platform::Array& parameters, platform::Error* error);
+  // The update text setting the record's columns on the rows where `columnName` matches, and the
+  // values to bind, in order.
+  bool updateSQLForRecord(const TLMRecord& record, const std::string& table,
+                          const std::string& columnName, const platform::Value& columnValue,
+                          std::string& sql, platform::Array& parameters, platform::Error* error);
 
   // Diagnostics.
   std::optional<std::string> lastErrorMessage();
@@ -210,6 +214,8 @@ class TLMSqliteStore {
   // Keeps the SQLite result code of a step that just failed.
   void recordFailure(int code) { lastFailedStepCode_ = code; }
   // BEGIN / END: logs `notOpenMessage` when closed, records the failing step's code.
+  // Steps a kept BEGIN / END / COMMIT statement; true when it finished.
+  bool stepTransactionControl(const char* sql);
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;

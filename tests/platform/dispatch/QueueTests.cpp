@@ -4,6 +4,8 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dispatch/Queue.h"
@@ -57,6 +59,50 @@ TEST(SerialQueue, SyncOntoTheCurrentQueueRunsInline) {
   EXPECT_EQ(steps, (std::vector<std::string>{"a inside a", "a inside b inside a", "a inside async a"}));
   EXPECT_FALSE(a->isCurrent());
   EXPECT_EQ(Queue::currentLabel(), "");
+}
+
+TEST(SerialQueue, SyncOntoAnIdleQueueRunsOnTheCallerAndHoldsTheQueue) {
+  auto queue = Queue::serial("test.idle");
+  const auto caller = std::this_thread::get_id();
+  std::vector<std::string> steps;
+  std::atomic<bool> asyncRan{false};
+  queue->sync([&] {
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    EXPECT_TRUE(queue->isCurrent());
+    queue->async([&] {
+      asyncRan = true;
+      steps.push_back("posted during sync");
+    });
+    // The queue is taken: what was posted waits for this block to end.
+    for (int i = 0; i < 10000 && !asyncRan.load(); ++i) std::this_thread::yield();
+    EXPECT_FALSE(asyncRan.load());
+    steps.push_back("sync");
+  });
+  queue->sync([] {});  // waits for the posted block
+  EXPECT_EQ(steps, (std::vector<std::string>{"sync", "posted during sync"}));
+
+  // Callers on several threads, mixed with posted blocks: never two blocks at once, none lost.
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  int total = 0;  // guarded by the queue alone
+  auto block = [&] {
+    if (running.fetch_add(1) != 0) overlapped = true;
+    ++total;
+    running.fetch_sub(1);
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        queue->sync(block);
+        queue->async(block);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  queue->sync([] {});
+  EXPECT_FALSE(overlapped.load());
+  EXPECT_EQ(total, 8 * 200 * 2);
 }
 
 TEST(SerialQueue, ChainsOfSyncCallsDoNotStarveTheWorkerPool) {

@@ -15,9 +15,13 @@ class TLMDatabaseRawEventsTest : public DatabaseTest {
  protected:
   std::int64_t storeMetadata(const std::string& appID) {
     auto metadata = bundle(appID, 0);
-    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error)) << error.description;
+    std::int64_t handedBack = 0;
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error, &handedBack)) << error.description;
     auto bytes = metadata->protoBuffer();
-    return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
+    const std::int64_t fingerprint = tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
+    // New or already stored, the caller gets the row's fingerprint.
+    EXPECT_EQ(handedBack, fingerprint);
+    return fingerprint;
   }
 };
 

@@ -261,6 +261,42 @@ TEST_F(TLMSqliteStoreTest, CountsUpdatesIncrementsAndDeletes) {
   EXPECT_EQ(store->rowCountForTableWithName("c", &error), 0);
 }
 
+TEST_F(TLMSqliteStoreTest, UpdatesAndTransactionsKeepTheirStatementsAndBindAfresh) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE c (k TEXT, n INTEGER)", nullptr));
+  Error error;
+  ASSERT_TRUE(store->upsertRecord({{"k", Value("a")}, {"n", Value(1)}}, "c", &error));
+  ASSERT_TRUE(store->upsertRecord({{"k", Value("b")}, {"n", Value(2)}}, "c", &error));
+  auto sum = [&] { return store->numberForQuery("SELECT sum(n) FROM c", {}, &error)->int64Value(); };
+  const std::size_t before = store->cachedStatementCount();
+  ASSERT_TRUE(store->updateRecord({{"n", Value(10)}}, "c", "k", Value("a"), &error));
+  const std::size_t afterOne = store->cachedStatementCount();
+  EXPECT_EQ(afterOne, before + 1);
+  // The same columns: the kept statement, with the new values and the new row.
+  ASSERT_TRUE(store->updateRecord({{"n", Value(20)}}, "c", "k", Value("b"), &error));
+  EXPECT_EQ(store->cachedStatementCount(), afterOne);
+  EXPECT_EQ(sum(), 30);
+  // A failing update leaves the kept one usable.
+  EXPECT_FALSE(store->updateRecord({{"missing", Value(1)}}, "c", "k", Value("a"), &error));
+  EXPECT_NE(error.description.find("prepare statement"), std::string::npos);
+  ASSERT_TRUE(store->updateRecord({{"n", Value(5)}}, "c", "k", Value("a"), &error));
+  EXPECT_EQ(sum(), 25);
+
+  // Transactions prepare their statements once; a rolled-back one leaves them ready.
+  ASSERT_TRUE(store->performTransaction([&] { return store->updateRecord({{"n", Value(1)}}, "c", "k", Value("a"), &error); }));
+  const std::size_t kept = store->cachedStatementCount();
+  EXPECT_FALSE(store->performTransaction([&] {
+    store->updateRecord({{"n", Value(100)}}, "c", "k", Value("a"), &error);
+    return false;
+  }));
+  ASSERT_TRUE(store->performTransaction([&] { return store->updateRecord({{"n", Value(2)}}, "c", "k", Value("b"), &error); }));
+  EXPECT_TRUE(store->performReadTransaction([&] { return sum() == 3; }));
+  EXPECT_TRUE(store->performReadTransaction([&] { return sum() == 3; }));
+  EXPECT_EQ(store->cachedStatementCount(), kept + 2);  // the read transaction's BEGIN and COMMIT
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+}
+
 TEST_F(TLMSqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
   auto store = open();
   ASSERT_TRUE(store);
