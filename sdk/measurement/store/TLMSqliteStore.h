@@ -50,8 +50,9 @@ class TLMSqliteStore {
   // A store on `path` that stays closed: every operation fails with "Database not open".
   static std::unique_ptr<TLMSqliteStore> closedStoreWithPath(const std::string& path,
                                                              TLMStoreMonitor* monitor);
-  // The connection settings every store applies to its handle after opening it (journal mode;
-  // the synchronous setting stays SQLite's default).
+  // The connection settings every store applies to its handle after opening it (today SQLite's
+  // defaults: rollback journal deleted after each commit, synchronous FULL); the benchmarks'
+  // plain baseline applies the same.
   static void applyConnectionSettings(sqlite3* handle);
   ~TLMSqliteStore();
   TLMSqliteStore(const TLMSqliteStore&) = delete;
