@@ -85,15 +85,11 @@ const date::time_zone* systemDatabaseZone() {
   return copies.system;
 }
 
-// The device's zone: the one installed by `setCurrent`, else the system's. Reading the system's
-// zone looks up $TZ in the zone database or takes the /etc/localtime zone (resolved once per
-// process), so it is read once and kept while $TZ keeps its value; `setCurrent` drops it (going
-// back to the system's zone with `setCurrent(std::nullopt)` reads $TZ afresh).
+// The zone a host or test installed with `setCurrent`, if any. The system's zone needs no copy
+// here: its lookups ($TZ by name, the /etc/localtime zone) are kept by the zone copies above.
 struct CurrentZone {
   std::mutex mutex;
   std::optional<TimeZone> installed;
-  std::optional<TimeZone> system;
-  std::optional<std::string> systemReadWithTZ;  // $TZ when `system` was read; empty: unset
 };
 
 CurrentZone& currentZone() {
@@ -318,23 +314,12 @@ TimeZone TimeZone::current() {
   return system();
 }
 
-TimeZone TimeZone::system() {
-  CurrentZone& state = currentZone();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  const char* tz = std::getenv("TZ");
-  std::optional<std::string> key = tz ? std::optional<std::string>(tz) : std::nullopt;
-  if (!state.system || state.systemReadWithTZ != key) {
-    state.system = systemZone(tz);
-    state.systemReadWithTZ = std::move(key);
-  }
-  return *state.system;
-}
+TimeZone TimeZone::system() { return systemZone(std::getenv("TZ")); }
 
 void TimeZone::setCurrent(std::optional<TimeZone> zone) {
   CurrentZone& state = currentZone();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.installed = std::move(zone);
-  state.system.reset();
 }
 
 int TimeZone::secondsFromGMT(double date) const {

@@ -110,6 +110,11 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
   return size * count;
 }
 
+platform::Error outOfMemoryError() {
+  return platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                         "The transfer failed: out of memory");
+}
+
 // The timeout in milliseconds libcurl takes: at least 1, at most INT_MAX (about 24 days); a
 // timeout that is not a number gets the default of 60 seconds.
 long timeoutMilliseconds(double seconds) {
@@ -140,8 +145,7 @@ class CurlTransport final : public OBXNetworkTransport {
       } catch (...) {
         // The transfer's own memory is released by now.
         result = OBXNetworkResult();
-        result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
-                                       "The transfer failed: out of memory");
+        result.error = outOfMemoryError();
       }
       done(std::move(result));
     });
@@ -216,29 +220,28 @@ class CurlTransport final : public OBXNetworkTransport {
     }
 
     CURLcode code = curl_easy_perform(curl);
-    if (transfer.stoppedAtRedirect != 0) {
+    // The reply as it came: a redirect that stopped a POST, or the transfer's last reply.
+    auto reply = [&](long statusCode) {
       auto response = std::make_shared<OBXHTTPResponse>();
-      response->statusCode = transfer.stoppedAtRedirect;
+      response->statusCode = statusCode;
       char* effectiveURL = nullptr;
       curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effectiveURL);
       response->url = effectiveURL != nullptr ? effectiveURL : request.url;
       response->headers = std::move(transfer.headers);
-      result.response = std::move(response);
+      return response;
+    };
+    if (transfer.stoppedAtRedirect != 0) {
+      result.response = reply(transfer.stoppedAtRedirect);
     } else if (transfer.bodyTooLarge) {
       result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeResponseTooLarge,
                                      "The reply body is larger than the limit of " +
                                          std::to_string(request.maxResponseBodySize) + " bytes");
     } else if (transfer.outOfMemory) {
-      result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
-                                     "The transfer failed: out of memory");
+      result.error = outOfMemoryError();
     } else if (code == CURLE_OK) {
-      auto response = std::make_shared<OBXHTTPResponse>();
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->statusCode);
-      char* effectiveURL = nullptr;
-      curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effectiveURL);
-      response->url = effectiveURL != nullptr ? effectiveURL : request.url;
-      response->headers = std::move(transfer.headers);
-      result.response = std::move(response);
+      long statusCode = 0;
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &statusCode);
+      result.response = reply(statusCode);
       result.data = std::move(transfer.body);
     } else {
       result.error = transportError(code, errorText);

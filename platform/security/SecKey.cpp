@@ -133,3 +133,10 @@ unsigned char* CC_SHA1(const void* data, std::size_t length, unsigned char* md) 
   EVP_Digest(data, length, md, &size, EVP_sha1(), nullptr);
   return md;
 }
+
+unsigned char* CC_MD5(const void* data, std::size_t length, unsigned char* md) {
+  platform::security::keepCryptoThroughExit();
+  unsigned int size = 0;
+  EVP_Digest(data, length, md, &size, EVP_md5(), nullptr);
+  return md;
+}

@@ -1,5 +1,6 @@
 #include "InstanceID/CDVInstanceIDCheckinService.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "foundation/Date.h"
 #include "foundation/Files.h"
 #include "foundation/Json.h"
+#include "foundation/Text.h"
 
 namespace {
 
@@ -32,15 +34,9 @@ CDVInstanceIDCheckinService::TestBlock currentTestBlock() {
 
 // The value of a non-empty run of decimal digits; nothing for any other text or above 2^64 - 1.
 std::optional<std::uint64_t> decimalDigitsValue(std::string_view digits) {
-  if (digits.empty()) return std::nullopt;
-  std::uint64_t magnitude = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    magnitude = magnitude * 10 + digit;
-  }
-  return magnitude;
+  const bool onlyDigits = !digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                                         [](char c) { return c >= '0' && c <= '9'; });
+  return onlyDigits ? platform::text::parseUInt64(digits) : std::nullopt;
 }
 
 // A decimal id or token as the JSON number with exactly its digits: signed 64-bit, or unsigned

@@ -21,13 +21,12 @@ class TimeZone {
   static std::optional<TimeZone> withAbbreviation(std::string_view abbreviation);
   static TimeZone utc();
   // The device's time zone: the one a host or test installed, else the system's ($TZ, then
-  // /etc/localtime), else UTC. The system's zone is read once and kept while $TZ keeps its
-  // value; a change of /etc/localtime alone is seen after the next `setCurrent`.
+  // /etc/localtime), else UTC. $TZ is read at every call; each zone's file is read once, and
+  // /etc/localtime is resolved once per process.
   static TimeZone current();
-  // The system's zone, whatever zone is installed ($TZ, then /etc/localtime, else UTC; kept the
-  // same way).
+  // The system's zone, whatever zone is installed ($TZ, then /etc/localtime, else UTC).
   static TimeZone system();
-  // Installs the device's time zone; an empty optional goes back to the system's (read afresh).
+  // Installs the device's time zone; an empty optional goes back to the system's.
   static void setCurrent(std::optional<TimeZone> zone);
 
   const std::string& identifier() const { return identifier_; }

@@ -1,7 +1,5 @@
 #include "measurement/model/TLMUtil.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -19,7 +17,8 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 #include "measurement/model/TLMMonitor.h"
-#include "security/CryptoLifetime.h"
+#include "security/CommonDigest.h"
+#include "security/SecKey.h"
 
 namespace {
 
@@ -234,8 +233,7 @@ std::int64_t TLMNumericUtil::randomInt64() {
              random != platform::Random::system()) {
     random->fillBytes(bytes, sizeof bytes);  // an installed (test) source
   } else {
-    platform::security::keepCryptoThroughExit();
-    ok = RAND_bytes(bytes, sizeof bytes) == 1;
+    ok = SecRandomCopyBytes(kSecRandomDefault, sizeof bytes, bytes) == 0;
   }
   if (!ok) {
     monitor()->logWithLevel(4, 26004, "Unable to generate random integer",
@@ -271,11 +269,8 @@ std::size_t tlm_getUTF32Bytes(std::string_view s, void* buffer, std::size_t maxB
 }
 
 platform::Bytes tlm_MD5Data(const platform::Bytes& data) {
-  platform::Bytes digest(16, 0);
-  unsigned int length = 0;
-  platform::security::keepCryptoThroughExit();
-  EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_md5(), nullptr);
-  digest.resize(length);
+  platform::Bytes digest(CC_MD5_DIGEST_LENGTH, 0);
+  CC_MD5(data.data(), data.size(), digest.data());
   return digest;
 }
 

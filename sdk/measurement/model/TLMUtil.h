@@ -57,8 +57,8 @@ std::optional<platform::Decimal> TLMNumericValueFromString(std::string_view text
 
 class TLMNumericUtil {
  public:
-  // A 64-bit integer from 8 bytes of the system's secure random source (OpenSSL), or of the
-  // platform random source a test installed. When the source fails, logs 26004 and returns what
+  // A 64-bit integer from 8 bytes of the system's secure random source (SecRandomCopyBytes), or
+  // of the platform random source a test installed. When the source fails, logs 26004 and returns what
   // was read (0 when nothing was).
   static std::int64_t randomInt64();
 

@@ -33,7 +33,7 @@ TEST(TimeZoneTest, NamesAbbreviationsAndOffsets) {
   EXPECT_NE(TimeZone::current().identifier(), "Asia/Tokyo");
 }
 
-// The system's zone is kept between calls: a new $TZ value or the platform's setter must still be
+// Zone lookups are kept between calls: a new $TZ value or the platform's setter must still be
 // seen at once.
 TEST(TimeZoneTest, CurrentFollowsEveryChangeOfTZAndOfTheInstalledZone) {
   const char* saved = std::getenv("TZ");

@@ -93,6 +93,25 @@ std::optional<double> readDouble(const TLMPBNumberFilter& filter, std::int32_t s
   return platform::text::parseDouble(*text);
 }
 
+// The comparison values of a filter of a known comparison type as doubles; nothing when one is
+// missing or unreadable.
+std::optional<TLMAudienceDoubleComparisonValues> doubleComparisonValues(const TLMPBNumberFilter& filter,
+                                                                        std::uint32_t type) {
+  TLMAudienceDoubleComparisonValues values;
+  if (type == TLMAudienceComparisonBetween) {
+    auto minimum = readDouble(filter, TLMPBNumberFilterSlot::min_comparison_value);
+    auto maximum = readDouble(filter, TLMPBNumberFilterSlot::max_comparison_value);
+    if (!minimum || !maximum) return std::nullopt;
+    values.minComparisonValue = *minimum;
+    values.maxComparisonValue = *maximum;
+  } else {
+    auto comparison = readDouble(filter, TLMPBNumberFilterSlot::comparison_value);
+    if (!comparison) return std::nullopt;
+    values.comparisonValue = *comparison;
+  }
+  return values;
+}
+
 std::optional<platform::Decimal> readDecimal(const TLMPBNumberFilter& filter, std::int32_t slot) {
   auto text = NANOGetString(filter, slot);
   if (!text) return std::nullopt;
@@ -265,26 +284,13 @@ TLMAudiencePreparedNumberFilter prepareNumberFilter(std::shared_ptr<const TLMPBN
   prepared.comparisonType = comparisonType(message);
   if (!validNumberFilter(message, false)) return prepared;
   TLMAudienceComparisonValues decimals;
-  TLMAudienceDoubleComparisonValues doubles;
-  bool doublesRead = false;
   if (prepared.comparisonType == TLMAudienceComparisonBetween) {
     decimals.minComparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::min_comparison_value);
     decimals.maxComparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::max_comparison_value);
     decimals.valid = decimals.minComparisonValue && decimals.maxComparisonValue;
-    auto minimum = readDouble(message, TLMPBNumberFilterSlot::min_comparison_value);
-    auto maximum = readDouble(message, TLMPBNumberFilterSlot::max_comparison_value);
-    if (minimum && maximum) {
-      doubles.minComparisonValue = *minimum;
-      doubles.maxComparisonValue = *maximum;
-      doublesRead = true;
-    }
   } else {
     decimals.comparisonValue = quietDecimal(message, TLMPBNumberFilterSlot::comparison_value);
     decimals.valid = decimals.comparisonValue.has_value();
-    if (auto comparison = readDouble(message, TLMPBNumberFilterSlot::comparison_value)) {
-      doubles.comparisonValue = *comparison;
-      doublesRead = true;
-    }
   }
   if (decimals.valid) {
     TLMAudienceIntegerComparisonValues integers;
@@ -304,7 +310,7 @@ TLMAudiencePreparedNumberFilter prepareNumberFilter(std::shared_ptr<const TLMPBN
     if (whole) prepared.integers = integers;
     prepared.decimals = std::move(decimals);
   }
-  if (doublesRead) prepared.doubles = doubles;
+  prepared.doubles = doubleComparisonValues(message, prepared.comparisonType);
   return prepared;
 }
 
@@ -361,25 +367,16 @@ std::optional<bool> TLMAudienceEvaluateNumberFilterWithDouble(const TLMPBNumberF
         "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated");
     return std::nullopt;
   };
-  TLMAudienceDoubleComparisonValues values;
-  if (type == TLMAudienceComparisonBetween) {
-    auto minimum = readDouble(filter, TLMPBNumberFilterSlot::min_comparison_value);
-    auto maximum = readDouble(filter, TLMPBNumberFilterSlot::max_comparison_value);
-    if (!minimum || !maximum) return invalid();
-    values.minComparisonValue = *minimum;
-    values.maxComparisonValue = *maximum;
-    return compareDouble(type, values, value);
-  }
-  if (type < TLMAudienceComparisonLessThan || type > TLMAudienceComparisonEqual) {
+  if (type != TLMAudienceComparisonBetween &&
+      (type < TLMAudienceComparisonLessThan || type > TLMAudienceComparisonEqual)) {
     logError(
         8013,
         "Validated double number filter has unknown comparison type. Audience filter will not be evaluated");
     return std::nullopt;
   }
-  auto comparison = readDouble(filter, TLMPBNumberFilterSlot::comparison_value);
-  if (!comparison) return invalid();
-  values.comparisonValue = *comparison;
-  return compareDouble(type, values, value);
+  const auto values = doubleComparisonValues(filter, type);
+  if (!values) return invalid();
+  return compareDouble(type, *values, value);
 }
 
 // MARK: - Strings
