@@ -23,9 +23,8 @@ Registry& registry() {
 }
 
 std::shared_ptr<const Bundle> defaultMain() {
-  const char* path = std::getenv("VESMORA_MAIN_BUNDLE");
-  if (path != nullptr && *path != '\0') {
-    if (auto bundle = Bundle::atPath(path)) return bundle;
+  if (std::optional<std::string> path = Bundle::mainPathFromEnvironment()) {
+    if (auto bundle = Bundle::atPath(*path)) return bundle;
   }
   return std::make_shared<Bundle>(std::string(), Value());
 }
@@ -49,6 +48,12 @@ std::shared_ptr<const Bundle> Bundle::main() {
   std::lock_guard<std::mutex> lock(r.mutex);
   if (!r.main) r.main = defaultMain();
   return r.main;
+}
+
+std::optional<std::string> Bundle::mainPathFromEnvironment() {
+  const char* path = std::getenv("VESMORA_MAIN_BUNDLE");
+  if (path == nullptr || *path == '\0') return std::nullopt;
+  return std::string(path);
 }
 
 void Bundle::setMain(std::shared_ptr<const Bundle> bundle) {

@@ -80,20 +80,35 @@ void setCell(NANOMessageInfo* record, int32_t slot, const void* value, size_t si
   std::memcpy(entry, value, size);
 }
 
-// Replaces the bytes of a singular string or bytes slot.
-void setCounted(NANOMessageInfo* record, int32_t slot, const void* bytes, size_t length) {
-  auto* counted = static_cast<NANOArrayInfo*>(record->fields[slot]);
-  if (counted == nullptr) {
-    counted = static_cast<NANOArrayInfo*>(std::calloc(1, sizeof(NANOArrayInfo)));
-    if (counted == nullptr) return;
-    record->fields[slot] = counted;
+// Replaces the bytes of a singular string or bytes slot through `convert`. A failed conversion
+// leaves the field as it was (absent when it was absent).
+template <class Convert>
+void setCounted(NANOMessageInfo* record, int32_t slot, Convert convert) {
+  auto* existing = static_cast<NANOArrayInfo*>(record->fields[slot]);
+  if (existing != nullptr) {
+    convert(existing);
+    return;
   }
-  nano_free_string(counted);
+  auto* fresh = static_cast<NANOArrayInfo*>(std::calloc(1, sizeof(NANOArrayInfo)));
+  if (fresh == nullptr) return;
+  if (!convert(fresh)) {
+    std::free(fresh);
+    return;
+  }
+  record->fields[slot] = fresh;
+}
+
+// Stores a copy of `length` bytes in `array` (see NANOConvertStringToArrayInfo).
+bool storeBytes(const void* bytes, size_t length, NANOArrayInfo* array) {
+  if (array == nullptr || length > UINT32_MAX) return false;
   // A zero-length value keeps a non-null buffer, so it reads back as present and empty.
-  counted->data = std::malloc(length == 0 ? 1 : length);
-  if (counted->data == nullptr) return;
-  if (length > 0) std::memcpy(counted->data, bytes, length);
-  counted->size = static_cast<uint32_t>(length);
+  void* copy = std::malloc(length == 0 ? 1 : length);
+  if (copy == nullptr) return false;
+  if (length > 0) std::memcpy(copy, bytes, length);
+  std::free(array->data);
+  array->data = copy;
+  array->size = static_cast<uint32_t>(length);
+  return true;
 }
 
 const NANOArrayInfo* counted(const NANOMessageInfo* record, int32_t slot) {
@@ -145,6 +160,26 @@ bool allocateElements(NANOArrayInfo* list, size_t count) {
 }
 
 }  // namespace
+
+bool NANOConvertStringToArrayInfo(std::string_view text, NANOArrayInfo* array) {
+  return storeBytes(text.data(), text.size(), array);
+}
+
+bool NANOConvertStringToArrayInfo(const platform::Value* object, NANOArrayInfo* array) {
+  if (object == nullptr) return true;
+  const std::string* text = object->stringPtr();
+  return text != nullptr && NANOConvertStringToArrayInfo(std::string_view(*text), array);
+}
+
+bool NANOConvertNSDataToArrayInfo(std::span<const uint8_t> bytes, NANOArrayInfo* array) {
+  return storeBytes(bytes.data(), bytes.size(), array);
+}
+
+bool NANOConvertNSDataToArrayInfo(const platform::Value* object, NANOArrayInfo* array) {
+  if (object == nullptr) return true;
+  const platform::Bytes* data = object->dataPtr();
+  return data != nullptr && NANOConvertNSDataToArrayInfo(std::span<const uint8_t>(*data), array);
+}
 
 const char* NANOValueClassName(const platform::Value& value) {
   switch (value.type()) {
@@ -266,7 +301,7 @@ void NANOSetString(NANOMessageBase& message, int32_t slot, std::optional<std::st
     message.deallocMessageFieldFn()(record, slot);
     return;
   }
-  setCounted(record, slot, value->data(), value->size());
+  setCounted(record, slot, [&](NANOArrayInfo* array) { return NANOConvertStringToArrayInfo(*value, array); });
 }
 
 std::optional<std::vector<uint8_t>> NANOGetBytes(const NANOMessageBase& message, int32_t slot) {
@@ -286,7 +321,7 @@ void NANOSetBytes(NANOMessageBase& message, int32_t slot,
     message.deallocMessageFieldFn()(record, slot);
     return;
   }
-  setCounted(record, slot, value->data(), value->size());
+  setCounted(record, slot, [&](NANOArrayInfo* array) { return NANOConvertNSDataToArrayInfo(*value, array); });
 }
 
 std::shared_ptr<NANOMessageBase> NANOGetMessage(const NANOMessageBase& message, int32_t slot,
@@ -495,16 +530,10 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
         ok = false;
         break;
       }
-      void* entry = nullptr;
-      if (isText) {
-        const std::string* text = value.stringPtr();
-        nano_set_string(&entry, text->data(), text->size());
-      } else {
-        const platform::Bytes* data = value.dataPtr();
-        nano_set_bytes(&entry, data->data(), data->size());
-      }
+      auto* entry = static_cast<NANOArrayInfo*>(std::calloc(1, sizeof(NANOArrayInfo)));
       elements[i] = entry;
-      if (entry == nullptr || static_cast<NANOArrayInfo*>(entry)->data == nullptr) {
+      if (entry == nullptr || !(isText ? NANOConvertStringToArrayInfo(&value, entry)
+                                       : NANOConvertNSDataToArrayInfo(&value, entry))) {
         nanoLog("<ERROR> Unable to set NULL data to an ObjC object");
         ok = false;
       }

@@ -108,6 +108,21 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
   NANOSetArray(message, slot, std::span<const std::shared_ptr<NANOMessageBase>>(base));
 }
 
+// Conversions of a value into the counted record of a string or bytes field (a singular slot or
+// one element of a repeated one); the setters above store through them. On success `array`
+// holds a new buffer with exactly the value's bytes, all of them (NULs included, no terminating
+// zero, never null, also for an empty value), `size` is their count, and its old bytes are freed.
+// Otherwise `array` is left as it was. The object forms answer:
+//   - a null object: true, nothing to store;
+//   - an object of another kind (not a string, not data): false;
+//   - a string (UTF-8 bytes) or data: as the typed forms.
+// The typed forms answer false when `array` is null, the value is longer than 4 GiB - 1 bytes
+// (`size` could not hold it) or the buffer cannot be allocated.
+bool NANOConvertStringToArrayInfo(const platform::Value* object, NANOArrayInfo* array);
+bool NANOConvertStringToArrayInfo(std::string_view text, NANOArrayInfo* array);
+bool NANOConvertNSDataToArrayInfo(const platform::Value* object, NANOArrayInfo* array);
+bool NANOConvertNSDataToArrayInfo(std::span<const uint8_t> bytes, NANOArrayInfo* array);
+
 // The platform class name of a value, as log lines name it: "NSNull", "NSNumber" (booleans
 // included), "NSString", "NSData", "NSDate", "NSArray", "NSDictionary", else "NSObject".
 const char* NANOValueClassName(const platform::Value& value);

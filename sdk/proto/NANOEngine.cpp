@@ -381,7 +381,14 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
       }
       return decodeInto(*slot.submessage, stream, sub, false, *binding.context);
     }
-    // A singular string or bytes value: the last occurrence wins.
+    // A singular string or bytes value: the last occurrence wins, as the wire format wants.
+    // A value present without bytes is a record no setter or decode makes (one written by
+    // hand): refuse to decode into it rather than guess what it held.
+    const auto* current = static_cast<const NANOArrayInfo*>(*binding.entry);
+    if (current != nullptr && current->data == nullptr) {
+      std::puts("<ERROR> String decoder failed: string data is NULL");
+      return false;
+    }
     NANOArrayInfo* counted = readCounted(stream);
     if (counted == nullptr) return false;
     freeValue(slot, *binding.entry);
@@ -391,6 +398,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
 
   auto* list = static_cast<NANOArrayInfo*>(*binding.entry);
   if (list == nullptr) {
+    // Not reached: bindDecoders refuses a record without this list before anything is read.
     std::printf("<ERROR> %s decoder failed: Invalid arg parameter\n", binding.descriptor->name);
     return false;
   }
@@ -875,17 +883,22 @@ void setCounted(void** destination, const void* bytes, size_t length) {
     std::puts("<ERROR> Unable to set string. Destination array is NULL");
     return;
   }
+  // The new bytes first: a failed allocation leaves the value as it was.
+  if (length > UINT32_MAX - 1) return;
+  void* copy = std::calloc(length + 1, 1);
+  if (copy == nullptr) return;
+  if (length > 0 && bytes != nullptr) std::memcpy(copy, bytes, length);
   auto* counted = static_cast<NANOArrayInfo*>(*destination);
   if (counted == nullptr) {
     counted = static_cast<NANOArrayInfo*>(std::calloc(1, sizeof(NANOArrayInfo)));
-    if (counted == nullptr) return;
+    if (counted == nullptr) {
+      std::free(copy);
+      return;
+    }
     *destination = counted;
   }
   std::free(counted->data);
-  counted->size = 0;
-  counted->data = std::calloc(length + 1, 1);
-  if (counted->data == nullptr) return;
-  if (length > 0 && bytes != nullptr) std::memcpy(counted->data, bytes, length);
+  counted->data = copy;
   counted->size = static_cast<uint32_t>(length);
 }
 }  // namespace

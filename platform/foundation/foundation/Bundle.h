@@ -26,6 +26,9 @@ class Bundle {
   static std::shared_ptr<const Bundle> atPath(const std::string& path);
 
   static std::shared_ptr<const Bundle> main();
+  // The folder $VESMORA_MAIN_BUNDLE names when it is set and not empty, whether or not there is
+  // such a folder (when there is none, the default main bundle is the empty one).
+  static std::optional<std::string> mainPathFromEnvironment();
   static void setMain(std::shared_ptr<const Bundle> bundle);
   static std::shared_ptr<const Bundle> forClass(std::string_view className);
   static void setBundleForClass(const std::string& className, std::shared_ptr<const Bundle> bundle);

@@ -397,11 +397,11 @@ namespace {
 void checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
   const std::optional<std::string> actual = CDVApp::actualBundleID();
   if (actual && !actual->empty()) return;
-  const auto bundle = platform::Bundle::main();
-  const std::string where =
-      bundle && !bundle->bundlePath().empty()
-          ? "'" + platform::files::join(bundle->bundlePath(), "Info.plist") + "' is missing or has no CFBundleIdentifier"
-          : "no main bundle is installed (set VESMORA_MAIN_BUNDLE to the app bundle folder)";
+  std::optional<std::string> where = CDVBundleUtil::missingMainBundleReason();
+  if (!where) {
+    where = "'" + platform::files::join(platform::Bundle::main()->bundlePath(), "Info.plist") +
+            "' is missing or has no CFBundleIdentifier";
+  }
   const std::string should = expected && !expected->empty()
                                  ? "; it must be '" + *expected + "', the BUNDLE_ID of " + kServiceInfoFileName + "." +
                                        kServiceInfoFileType
@@ -409,7 +409,7 @@ void checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
   CDVLogError(kCDVLoggerCore, "I-COR000023",
               "The app has no bundle identifier: %@. Analytics keeps the events it records but cannot "
               "upload them until the app has one%@.",
-              where, should);
+              *where, should);
 }
 
 }  // namespace

@@ -87,11 +87,14 @@ std::optional<platform::Dictionary> CDVOptions::defaultOptionsDictionary() {
 }
 
 std::optional<std::string> CDVOptions::plistFilePathWithName(const std::string& resourceName) {
-  std::optional<std::string> path = CDVBundleUtil::optionsDictionaryPathWithResourceName(
-      resourceName, kServiceInfoFileType, CDVBundleUtil::relevantBundles());
+  const CDVBundleUtil::Bundles bundles = CDVBundleUtil::relevantBundles();
+  std::optional<std::string> path =
+      CDVBundleUtil::optionsDictionaryPathWithResourceName(resourceName, kServiceInfoFileType, bundles);
   if (!path) {
     CDVLogError(kCDVLoggerCore, "I-COR000012", "Could not locate configuration file: '%@.%@'.",
                 resourceName, kServiceInfoFileType);
+    CDVLogError(kCDVLoggerCore, "I-COR000012", "%@",
+                CDVBundleUtil::searchedFolders(resourceName + "." + kServiceInfoFileType, bundles));
   }
   return path;
 }

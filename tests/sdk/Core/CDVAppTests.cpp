@@ -248,8 +248,9 @@ TEST_F(CDVAppTest, MissingBundleIdentifierIsNamedAtConfiguration) {
   ASSERT_EQ(missing.size(), 1u);
   EXPECT_EQ(missing[0].message,
             "The app has no bundle identifier: no main bundle is installed (set VESMORA_MAIN_BUNDLE "
-            "to the app bundle folder). Analytics keeps the events it records but cannot upload "
-            "them until the app has one.");
+            "to the app bundle folder, or install one with platform::Bundle::setMain before "
+            "configure). Analytics keeps the events it records but cannot upload them until the "
+            "app has one.");
   EXPECT_TRUE(linesWithCode("I-COR000008").empty());
 }
 

@@ -1,6 +1,8 @@
 #include "CoreTestSupport.h"
 #include "foundation/Exception.h"
 
+#include <cstdlib>
+
 namespace {
 
 using coretest::CoreTest;
@@ -54,6 +56,81 @@ TEST_F(CDVOptionsTest, MissingOrBrokenOptionsFilesAreLoggedAndRetried) {
   CDVOptions::resetDefaultOptions();
   installBundle({});
   EXPECT_FALSE(CDVOptions::defaultOptions());
+}
+
+// Sets VESMORA_MAIN_BUNDLE (or unsets it) for one test and forgets the installed main bundle, so
+// that the next lookup takes the default one.
+class ScopedMainBundleVariable {
+ public:
+  explicit ScopedMainBundleVariable(const std::optional<std::string>& value) {
+    if (const char* old = std::getenv(kName)) saved_ = old;
+    if (value) {
+      setenv(kName, value->c_str(), 1);
+    } else {
+      unsetenv(kName);
+    }
+    platform::Bundle::resetForTesting();
+  }
+  ~ScopedMainBundleVariable() {
+    if (saved_) {
+      setenv(kName, saved_->c_str(), 1);
+    } else {
+      unsetenv(kName);
+    }
+  }
+
+ private:
+  static constexpr const char* kName = "VESMORA_MAIN_BUNDLE";
+  std::optional<std::string> saved_;
+};
+
+// The missing options file is reported in the fixed words, then in a line that says where it was
+// looked for, or why there was nowhere to look and how to install a main bundle.
+TEST_F(CDVOptionsTest, MissingOptionsFileSaysWhereItWasLookedFor) {
+  const auto linesOf12 = [this] {
+    std::vector<std::string> messages;
+    for (const auto& line : linesWithCode("I-COR000012")) messages.push_back(line.message);
+    return messages;
+  };
+  const std::string located = "Could not locate configuration file: 'OmbrixService-Info.plist'.";
+  const std::string howTo = "or install one with platform::Bundle::setMain before configure).";
+  {
+    ScopedMainBundleVariable unset(std::nullopt);
+    clearCaptures();
+    EXPECT_FALSE(CDVOptions::defaultOptions());
+    EXPECT_EQ(linesOf12(), (std::vector<std::string>{
+                               located,
+                               "Nowhere to look for 'OmbrixService-Info.plist': no main bundle is "
+                               "installed (set VESMORA_MAIN_BUNDLE to the app bundle folder, " + howTo}));
+  }
+  const std::string missing = platform::files::join(sandbox_->root(), "Missing.app");
+  {
+    ScopedMainBundleVariable named(missing);
+    clearCaptures();
+    EXPECT_FALSE(CDVOptions::defaultOptions());
+    EXPECT_EQ(linesOf12(), (std::vector<std::string>{
+                               located, "Nowhere to look for 'OmbrixService-Info.plist': "
+                                        "VESMORA_MAIN_BUNDLE names '" + missing +
+                                            "', which is not a folder, so no main bundle is "
+                                            "installed (set it to the app bundle folder, " + howTo}));
+  }
+  const std::string empty = installBundle({});
+  {
+    ScopedMainBundleVariable named(empty);
+    clearCaptures();
+    EXPECT_FALSE(CDVOptions::defaultOptions());
+    EXPECT_EQ(linesOf12(), (std::vector<std::string>{
+                               located, "Looked for 'OmbrixService-Info.plist' in '" + empty + "'."}));
+
+    // A bundle registered for the core's class is searched too.
+    const std::string other = installBundle({});
+    platform::Bundle::setBundleForClass("CDVBundleUtil", platform::Bundle::atPath(other));
+    platform::Bundle::setMain(platform::Bundle::atPath(empty));
+    clearCaptures();
+    EXPECT_FALSE(CDVOptions::defaultOptions());
+    EXPECT_EQ(linesOf12().at(1),
+              "Looked for 'OmbrixService-Info.plist' in '" + empty + "' and '" + other + "'.");
+  }
 }
 
 TEST_F(CDVOptionsTest, OptionsFromAFile) {

@@ -94,6 +94,62 @@ TEST(NanoAccessors, StringsAndBytes) {
   EXPECT_EQ(encode(*event), (Bytes{0x32, 0x00}));
 }
 
+// The conversions behind every string and bytes setter: all bytes of the value, NULs included,
+// and nothing changed when the object is not of the field's kind.
+TEST(NanoConversions, StringsAndDataKeepEveryByte) {
+  const auto bytesOf = [](const NANOArrayInfo& array) {
+    const auto* data = static_cast<const uint8_t*>(array.data);
+    return Bytes(data, data + array.size);
+  };
+  NANOArrayInfo array{};
+  ASSERT_TRUE(NANOConvertStringToArrayInfo(std::string_view("a\0b\0", 4), &array));
+  EXPECT_EQ(bytesOf(array), (Bytes{'a', 0, 'b', 0}));
+  // Replacing frees the old bytes; an empty string is present with a buffer of its own.
+  ASSERT_TRUE(NANOConvertStringToArrayInfo(std::string_view(), &array));
+  EXPECT_EQ(array.size, 0u);
+  EXPECT_NE(array.data, nullptr);
+
+  const platform::Value text(std::string("x\0y", 3));
+  const platform::Value number(5);
+  const platform::Value data(Bytes{0, 1, 2});
+  ASSERT_TRUE(NANOConvertStringToArrayInfo(&text, &array));
+  const void* stored = array.data;
+  // A null object stores nothing and succeeds; an object of another kind fails; neither touches
+  // the record.
+  EXPECT_TRUE(NANOConvertStringToArrayInfo(nullptr, &array));
+  EXPECT_FALSE(NANOConvertStringToArrayInfo(&number, &array));
+  EXPECT_FALSE(NANOConvertStringToArrayInfo(&data, &array));
+  EXPECT_TRUE(NANOConvertNSDataToArrayInfo(nullptr, &array));
+  EXPECT_FALSE(NANOConvertNSDataToArrayInfo(&text, &array));
+  EXPECT_EQ(array.data, stored);
+  EXPECT_EQ(bytesOf(array), (Bytes{'x', 0, 'y'}));
+  EXPECT_FALSE(NANOConvertStringToArrayInfo(&text, nullptr));
+  EXPECT_FALSE(NANOConvertNSDataToArrayInfo(&data, nullptr));
+
+  // Data larger than any decoded value (setting has no limit; decoding refuses over 1 MiB).
+  Bytes large(3 * 1048576 + 7);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
+  const platform::Value largeData(large);
+  ASSERT_TRUE(NANOConvertNSDataToArrayInfo(&largeData, &array));
+  EXPECT_EQ(bytesOf(array), large);
+  std::free(array.data);
+
+  // Through the setters: every byte reaches the wire and comes back.
+  auto setting = TLMPBSetting::initWithMessageInfo(nullptr);
+  NANOSetString(*setting, TLMPBSettingSlot::name, std::string_view("k\0", 2));
+  EXPECT_EQ(encode(*setting), (Bytes{0x0A, 0x02, 'k', 0}));
+  auto filter = TLMPBStringFilter::initWithMessageInfo(nullptr);
+  NANOSetArray(*filter, TLMPBStringFilterSlot::expression_list,
+               platform::Array{std::string("\0a", 2), std::string()});
+  auto decoded = TLMPBStringFilter::initWithBuffer(encode(*filter));
+  ASSERT_NE(decoded, nullptr);
+  EXPECT_EQ(NANOGetArray(*decoded, TLMPBStringFilterSlot::expression_list),
+            (platform::Array{std::string("\0a", 2), std::string()}));
+  auto event = LMTPBLogEvent::initWithMessageInfo(nullptr);
+  NANOSetBytes(*event, LMTPBLogEventSlot::payload, large);
+  EXPECT_EQ(NANOGetBytes(*event, LMTPBLogEventSlot::payload), large);
+}
+
 TEST(NanoAccessors, SubMessagesAreCopies) {
   LogCapture log;
   auto result = TLMPBAudienceLeafFilterResult::initWithMessageInfo(nullptr);

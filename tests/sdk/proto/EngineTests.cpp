@@ -177,6 +177,25 @@ TEST(NanoDecode, DuplicateSingularFields) {
   EXPECT_FALSE(NANOHasField(*result, TLMPBAudienceLeafFilterResultSlot::previous_data));
 }
 
+TEST(NanoDecode, AStringPresentWithoutBytesIsNotDecodedInto) {
+  // A record whose name is present but holds no bytes (written by hand: no setter or decode
+  // leaves one) is refused when the input carries that field, not silently patched.
+  auto event = TLMPBEvent::initWithMessageInfo(nullptr);
+  NANOMessageInfo* record = event->messageInfo();
+  record->fields[TLMPBEventSlot::name] = std::calloc(1, sizeof(NANOArrayInfo));
+  const Bytes named{0x12, 0x01, 'a'};
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(nanoDecode(TLMPBEvent::messageDescriptor(), named.data(), named.size(), record));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "<ERROR> String decoder failed: string data is NULL\n"
+            "<ERROR> Event decoder failed: callback failed\n");
+  // Input without the field decodes; the name stays as it was.
+  const Bytes timed{0x18, 0x05};
+  EXPECT_TRUE(nanoDecode(TLMPBEvent::messageDescriptor(), timed.data(), timed.size(), record));
+  EXPECT_EQ(NANOGetInt64(*event, TLMPBEventSlot::timestamp_millis), 5);
+  EXPECT_EQ(NANOGetString(*event, TLMPBEventSlot::name), std::nullopt);
+}
+
 Bytes stringField(uint8_t tag, size_t length) {
   Bytes bytes{static_cast<uint8_t>(tag << 3 | 2)};
   size_t value = length;
