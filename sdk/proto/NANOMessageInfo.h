@@ -122,7 +122,9 @@ bool nanoEncodeToBytes(const NANOMessageDescriptor& descriptor, const NANOMessag
 // Decodes `length` bytes into `record` (normally a fresh one). Repeated fields collect every
 // occurrence in input order; of a singular scalar or string occurring twice the last one wins; a
 // singular sub-message occurring twice is merged. Strings and bytes longer than 1,048,576 bytes
-// are refused. A failed decode leaves the record partly filled; the caller frees it.
+// are refused, and so is a string or bytes field the record already holds as present without
+// bytes ("<ERROR> String decoder failed: string data is NULL"). A failed decode leaves the
+// record partly filled; the caller frees it.
 bool nanoDecode(const NANOMessageDescriptor& descriptor, const uint8_t* bytes, size_t length,
                 NANOMessageInfo* record);
 
