@@ -7,9 +7,11 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "dispatch/Testing.h"
 #include "dispatch/Timer.h"
 
 namespace platform {
@@ -36,15 +38,33 @@ class ThreadPool {
     return *pool;
   }
 
+  // Either takes the job or throws and leaves the pool as it was: a job that needs a thread of
+  // its own and cannot get one is refused rather than left waiting behind jobs that may wait
+  // for it.
   void submit(Block job) {
     std::unique_lock lock(mutex_);
+    if (refusals_ > 0) {
+      --refusals_;
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no worker thread available");
+    }
     jobs_.push_back(std::move(job));
     if (jobs_.size() > idle_ && threads_ < kMaxThreads) {
+      try {
+        std::thread([this] { work(); }).detach();
+      } catch (...) {
+        jobs_.pop_back();
+        throw;
+      }
       ++threads_;
-      std::thread([this] { work(); }).detach();
     } else {
       available_.notify_one();
     }
+  }
+
+  void refuseNext(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    refusals_ = count;
   }
 
  private:
@@ -75,6 +95,7 @@ class ThreadPool {
   std::deque<Block> jobs_;
   std::size_t idle_ = 0;
   std::size_t threads_ = 0;
+  std::size_t refusals_ = 0;
 };
 
 // The caller of `sync` and the queue's drain meet here: the drain grants the turn, the caller
@@ -109,8 +130,7 @@ class SerialQueue final : public Queue {
   void async(Block block) override {
     if (!block) return;
     std::lock_guard lock(mutex_);
-    items_.push_back(Item{std::move(block), nullptr});
-    scheduleLocked();
+    enqueueLocked(Item{std::move(block), nullptr});
   }
 
   void sync(const Block& block) override {
@@ -119,6 +139,9 @@ class SerialQueue final : public Queue {
       block();
       return;
     }
+    // The block may drop the caller's last owner of this queue; the queue is still needed after
+    // the block, to hand it on.
+    const std::shared_ptr<Queue> keepAlive = shared_from_this();
     std::shared_ptr<SyncTurn> turn;
     {
       std::lock_guard lock(mutex_);
@@ -128,18 +151,13 @@ class SerialQueue final : public Queue {
         draining_ = true;
       } else {
         turn = std::make_shared<SyncTurn>();
-        items_.push_back(Item{nullptr, turn});
-        scheduleLocked();
+        enqueueLocked(Item{nullptr, turn});
       }
     }
     if (!turn) {
       struct Release {
         SerialQueue& queue;
-        ~Release() {
-          std::lock_guard lock(queue.mutex_);
-          queue.draining_ = false;
-          queue.scheduleLocked();  // what was posted meanwhile
-        }
+        ~Release() { queue.handOnAfterInlineSync(); }
       } release{*this};
       runAsCurrent(block);
       return;
@@ -159,7 +177,14 @@ class SerialQueue final : public Queue {
 
   void resume() override {
     std::lock_guard lock(mutex_);
-    if (suspendCount_ > 0 && --suspendCount_ == 0) scheduleLocked();
+    if (suspendCount_ == 0) return;
+    if (--suspendCount_ > 0) return;
+    try {
+      scheduleLocked();
+    } catch (...) {
+      ++suspendCount_;  // still suspended: a later resume tries again
+      throw;
+    }
   }
 
  private:
@@ -168,11 +193,48 @@ class SerialQueue final : public Queue {
     std::shared_ptr<SyncTurn> turn;
   };
 
+  // Hands the queue's blocks to a pool thread unless one has them already. When the pool
+  // cannot take them it throws, and the queue stays as it was.
   void scheduleLocked() {
     if (draining_ || suspendCount_ > 0 || items_.empty()) return;
-    draining_ = true;
     auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
     ThreadPool::shared().submit([self] { self->drain(); });
+    draining_ = true;
+  }
+
+  // Adds the item and schedules it; when scheduling fails, the item is taken back and the
+  // failure reaches the caller.
+  void enqueueLocked(Item item) {
+    items_.push_back(std::move(item));
+    try {
+      scheduleLocked();
+    } catch (...) {
+      items_.pop_back();
+      throw;
+    }
+  }
+
+  // Ends a sync that ran on the caller: what was posted meanwhile goes to a pool thread. When
+  // none can be had, the caller runs it, one block at a time, until one can: nothing waits on a
+  // queue that nobody drains, and no failure escapes.
+  void handOnAfterInlineSync() noexcept {
+    for (;;) {
+      Item item;
+      {
+        std::lock_guard lock(mutex_);
+        draining_ = false;
+        try {
+          scheduleLocked();
+          return;
+        } catch (...) {
+          // Only thrown with blocks to run and the queue not suspended.
+        }
+        draining_ = true;
+        item = std::move(items_.front());
+        items_.pop_front();
+      }
+      run(item);
+    }
   }
 
   void drain() {
@@ -187,12 +249,16 @@ class SerialQueue final : public Queue {
         item = std::move(items_.front());
         items_.pop_front();
       }
-      if (item.turn) {
-        item.turn->grant();
-        item.turn->waitDone();
-      } else {
-        runDetached(item.block);
-      }
+      run(item);
+    }
+  }
+
+  void run(const Item& item) const {
+    if (item.turn) {
+      item.turn->grant();
+      item.turn->waitDone();
+    } else {
+      runDetached(item.block);
     }
   }
 
@@ -234,6 +300,8 @@ MainQueueSlot& mainSlot() {
 }
 
 }  // namespace
+
+void refuseNextWorkerJobs(std::size_t count) { ThreadPool::shared().refuseNext(count); }
 
 Queue::Queue(std::string label) : label_(std::move(label)) {}
 Queue::~Queue() = default;

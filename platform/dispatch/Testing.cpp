@@ -128,6 +128,7 @@ bool ManualQueue::runNext() {
 }
 
 std::size_t ManualQueue::drain() {
+  const auto keepAlive = shared_from_this();  // a block may drop the caller's last owner
   std::size_t count = 0;
   while (runNext()) ++count;
   return count;

@@ -1,5 +1,7 @@
 #include "dispatch/Timer.h"
 
+#include <cstdio>
+
 namespace platform {
 
 Timer::Timer(std::shared_ptr<Queue> queue, Block handler)
@@ -16,14 +18,40 @@ std::shared_ptr<Timer> Timer::once(std::shared_ptr<Queue> queue, double delaySec
 }
 
 void Timer::clockFired() {
+  std::shared_ptr<Clock> clock;
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::Pending) return;
     state_ = State::Dispatched;
     clockTimer_ = 0;
+    clock = clock_.lock();
     clock_.reset();
   }
-  queue_->async([self = shared_from_this()] { self->runOnQueue(); });
+  try {
+    queue_->async([self = shared_from_this()] { self->runOnQueue(); });
+  } catch (...) {
+    // The queue cannot take the handler now (no worker thread): try again a little later rather
+    // than lose it or throw into the clock.
+    retryLater(clock);
+  }
+}
+
+void Timer::retryLater(const std::shared_ptr<Clock>& clock) noexcept {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::Dispatched) return;  // cancelled meanwhile
+  if (clock) {
+    try {
+      clockTimer_ = clock->scheduleTimer(kRetryDelaySeconds, [self = shared_from_this()] { self->clockFired(); });
+      clock_ = clock;
+      state_ = State::Pending;
+      return;
+    } catch (...) {
+    }
+  }
+  state_ = State::Cancelled;
+  handler_ = nullptr;
+  std::fprintf(stderr, "A timer on queue \"%s\" was dropped: its handler could not be scheduled\n",
+               queue_->label().c_str());
 }
 
 void Timer::runOnQueue() {

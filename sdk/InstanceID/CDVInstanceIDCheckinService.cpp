@@ -56,21 +56,23 @@ platform::Value numberFromDecimalText(const std::string& text) {
 }
 
 // A credential of the reply as its decimal digits: a JSON integer or a text of decimal digits,
-// either within the unsigned 64-bit range. A JSON number read as floating point is refused too:
-// it is either no integer or an integer too large to keep all its digits. Nothing when the value
-// is anything else; the empty text when it is absent.
+// either within the unsigned 64-bit range and not zero (a request sends 0 for "none", so zero
+// cannot be a credential). A JSON number read as floating point is refused too: it is either no
+// integer or an integer too large to keep all its digits. Nothing when the value is anything
+// else; the empty text when it is absent.
 std::optional<std::string> credentialText(const platform::Value& value) {
   if (value.isNull()) return std::string();
   if (value.isInteger()) {
     if (value.numberKind() == platform::Value::NumberKind::UInt) return std::to_string(*value.uint64Value());
     const std::int64_t number = *value.int64Value();
-    if (number < 0) return std::nullopt;
+    if (number <= 0) return std::nullopt;
     return std::to_string(number);
   }
   if (!value.isString()) return std::nullopt;
   const std::string& text = *value.stringPtr();
   if (text.empty()) return text;
-  if (!decimalDigitsValue(text)) return std::nullopt;
+  const std::optional<std::uint64_t> number = decimalDigitsValue(text);
+  if (!number || *number == 0) return std::nullopt;
   return text;
 }
 

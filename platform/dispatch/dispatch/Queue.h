@@ -10,7 +10,13 @@
 // current during the block, so a nested `sync` back onto them runs inline too.
 //
 // An exception escaping an `async` block is reported on standard error and the queue goes on
-// with its next block; an exception from a `sync` block reaches the caller.
+// with its next block; an exception from a `sync` block reaches the caller. A block may drop the
+// last owner of the queue it runs on.
+//
+// When no worker thread can be had, `async`, `sync` and `resume` throw `std::system_error` and
+// leave the queue as it was (the block not queued, the queue still suspended). A `sync` that ran
+// on the caller never fails at its end: what was posted meanwhile runs on the caller until a
+// worker can take it.
 #pragma once
 
 #include <cstddef>

@@ -47,6 +47,10 @@ class ManualClock : public Clock {
   std::map<std::pair<double, TimerId>, std::function<void()>> timers_;
 };
 
+// Makes the shared worker pool refuse the next `count` jobs with the error it gives when no thread
+// can be started for them, so that tests can see what queues and timers do then.
+void refuseNextWorkerJobs(std::size_t count);
+
 // A queue whose blocks run only when the test runs them, on the test's thread. `sync` runs its
 // block at once (inline), since nobody else would ever drain the queue.
 class ManualQueue : public Queue {

@@ -1,5 +1,6 @@
 // One-shot timers: a handler that runs once on a queue after a delay of the current clock,
-// unless cancelled first. Dropping the last handle does not cancel a timer.
+// unless cancelled first. Dropping the last handle does not cancel a timer. When the queue cannot
+// take the handler (no worker thread can be had), the timer tries again a second later.
 #pragma once
 
 #include <memory>
@@ -29,7 +30,11 @@ class Timer : public std::enable_shared_from_this<Timer> {
  private:
   enum class State { Pending, Dispatched, Fired, Cancelled };
   Timer(std::shared_ptr<Queue> queue, Block handler);
+  // How long a timer whose queue could not take the handler waits before it tries again.
+  static constexpr double kRetryDelaySeconds = 1.0;
+
   void clockFired();
+  void retryLater(const std::shared_ptr<Clock>& clock) noexcept;
   void runOnQueue();
 
   mutable std::mutex mutex_;

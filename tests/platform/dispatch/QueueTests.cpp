@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +146,84 @@ TEST(SerialQueue, SuspendedQueueHoldsBlocksUntilResumed) {
   EXPECT_EQ(ran.load(), 1);
 }
 
+TEST(SerialQueue, ABlockMayDropTheLastOwnerOfItsQueue) {
+  // A sync onto an idle queue, run on the caller.
+  auto queue = Queue::serial("test.owner.idle");
+  bool ran = false;
+  queue->sync([&] {
+    queue.reset();
+    ran = true;
+  });
+  EXPECT_TRUE(ran);
+
+  // The same with work posted during the block: it still runs, after the block.
+  queue = Queue::serial("test.owner.posted");
+  std::promise<std::string> posted;
+  queue->sync([&] {
+    queue->async([&] { posted.set_value(Queue::currentLabel()); });
+    queue.reset();
+  });
+  auto postedRan = posted.get_future();
+  ASSERT_EQ(postedRan.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(postedRan.get(), "test.owner.posted");
+
+  // A sync that waits behind queued work, and an async block.
+  queue = Queue::serial("test.owner.busy");
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  queue->async([released] { released.wait(); });
+  std::thread caller([&] { queue->sync([&] { queue.reset(); }); });
+  release.set_value();
+  caller.join();
+  EXPECT_FALSE(queue);
+  queue = Queue::serial("test.owner.async");
+  std::promise<void> asyncDone;
+  queue->async([&] {
+    queue.reset();
+    asyncDone.set_value();
+  });
+  ASSERT_EQ(asyncDone.get_future().wait_for(10s), std::future_status::ready);
+}
+
+TEST(SerialQueue, WorkIsNeitherStrandedNorLostWhenNoWorkerCanBeHad) {
+  auto queue = Queue::serial("test.refused");
+  const auto caller = std::this_thread::get_id();
+
+  // The end of a sync run on the caller cannot fail: with no worker for what was posted
+  // meanwhile, the caller runs it before returning, and hands the rest on once a worker can be had.
+  std::thread::id firstOn;
+  std::promise<std::thread::id> second;
+  queue->sync([&] {
+    queue->async([&] { firstOn = std::this_thread::get_id(); });
+    queue->async([&] { second.set_value(std::this_thread::get_id()); });
+    refuseNextWorkerJobs(1);
+  });
+  EXPECT_EQ(firstOn, caller);
+  auto secondOn = second.get_future();
+  ASSERT_EQ(secondOn.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(secondOn.get(), caller);
+
+  // A refused async says so and leaves the queue as it was, able to go on.
+  queue = Queue::serial("test.refused.async");  // idle for sure: the next async needs a worker
+  refuseNextWorkerJobs(1);
+  bool refusedRan = false;
+  EXPECT_THROW(queue->async([&] { refusedRan = true; }), std::system_error);
+  std::promise<void> next;
+  queue->async([&] { next.set_value(); });
+  ASSERT_EQ(next.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(refusedRan);
+
+  // A refused resume leaves the queue suspended; the next resume lets its blocks run.
+  queue = Queue::serial("test.refused.resume");
+  queue->suspend();
+  std::promise<void> held;
+  queue->async([&] { held.set_value(); });
+  refuseNextWorkerJobs(1);
+  EXPECT_THROW(queue->resume(), std::system_error);
+  queue->resume();
+  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
+}
+
 TEST(GlobalQueue, RunsBlocksConcurrently) {
   auto queue = Queue::global(QueuePriority::Background);
   EXPECT_EQ(queue, Queue::global(QueuePriority::Background));
@@ -203,4 +282,16 @@ TEST(ManualQueue, RunsBlocksOnlyWhenDrainedIncludingBlocksAddedMeanwhile) {
   bool current = false;
   queue->sync([&] { current = queue->isCurrent(); });
   EXPECT_TRUE(current);
+}
+
+TEST(ManualQueue, ABlockMayDropTheLastOwnerDuringADrain) {
+  auto queue = ManualQueue::create();
+  std::vector<int> seen;
+  queue->async([&] {
+    seen.push_back(1);
+    queue.reset();
+  });
+  queue->async([&] { seen.push_back(2); });
+  EXPECT_EQ(queue->drain(), 2u);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
 }

@@ -74,6 +74,30 @@ TEST_F(TimerTest, AfterRunsTheBlockThroughTheInstalledClock) {
   EXPECT_EQ(order, (std::vector<std::string>{"zero", "negative", "two"}));
 }
 
+TEST_F(TimerTest, AHandlerNoWorkerCanTakeYetIsTriedAgainLater) {
+  auto serial = Queue::serial("test.timers.refused");
+  std::promise<std::string> fired;
+  auto timer = Timer::once(serial, 1, [&] { fired.set_value(Queue::currentLabel()); });
+  refuseNextWorkerJobs(1);
+  clock->advance(1);  // due, but refused: no exception reaches the clock
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_EQ(clock->pendingTimerCount(), 1u);
+  clock->advance(1);
+  auto firedOn = fired.get_future();
+  ASSERT_EQ(firedOn.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(firedOn.get(), "test.timers.refused");
+
+  // A timer cancelled while it waits to try again never runs.
+  auto cancelled = Timer::once(serial, 1, [] { ADD_FAILURE() << "cancelled timer ran"; });
+  refuseNextWorkerJobs(1);
+  clock->advance(1);
+  cancelled->cancel();
+  EXPECT_EQ(clock->pendingTimerCount(), 0u);
+  clock->advance(10);
+  serial->sync([] {});
+  EXPECT_TRUE(cancelled->isCancelled());
+}
+
 TEST(ManualClock, AdvanceFiresDueTimersInDueOrderWithTheClockAtEachDueTime) {
   ManualClock clock(2000.0, 10.0);
   std::vector<std::string> fired;

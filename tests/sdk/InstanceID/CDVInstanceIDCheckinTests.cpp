@@ -195,14 +195,16 @@ TEST_F(CheckinServiceTest, ReplyEdgeCases) {
 
 TEST_F(CheckinServiceTest, CredentialsMustBeUnsigned64BitIntegers) {
   // Every digit is kept, whether the integer arrives as a number or as text.
-  Answer answer = exchange(R"({"android_id":"18446744073709551615","security_token":0})");
+  Answer answer = exchange(R"({"android_id":"18446744073709551615","security_token":"007"})");
   ASSERT_TRUE(answer.preferences);
   EXPECT_EQ(answer.preferences->deviceID(), "18446744073709551615");
-  EXPECT_EQ(answer.preferences->secretToken(), "0");
+  EXPECT_EQ(answer.preferences->secretToken(), "007");
 
+  // Zero, in any spelling, is what a request without credentials sends: no credential either.
   const char* refused[] = {
       "true", "{\"a\":1}", "[1]", "1.5", "1e3", "99999999999999999999999", "18446744073709551616", "-1",
       "\"18446744073709551616\"", "\"12a\"", "\"-5\"", "\" 7\"", "\"1.0\"",
+      "0", "-0", "0.0", "\"0\"", "\"00\"", "\"-0\"",
   };
   for (const char* value : refused) {
     for (const bool asDeviceID : {true, false}) {
@@ -220,15 +222,19 @@ TEST_F(CheckinServiceTest, CredentialsMustBeUnsigned64BitIntegers) {
   // A refused reply leaves the record in use and on disk as it was.
   saveRecord("111", "222", 8 * 24 * 3600);
   auto auth = CDVInstanceIDAuthService::initWithCheckinService(service, newStore());
-  std::vector<Answer> answers;
-  auth->fetchCheckinInfoWithHandler(collect(answers));
-  transport->respond(200, json(R"({"android_id":99999999999999999999999,"security_token":222})"));
-  pump();
-  ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0].error->code, 3840);
-  EXPECT_EQ(auth->checkinPreferences()->deviceID(), "111");
-  EXPECT_EQ(newStore()->cachedCheckinPreferences()->deviceID(), "111");
-  EXPECT_EQ(keychainText(), "111|222");
+  for (const char* reply : {R"({"android_id":99999999999999999999999,"security_token":222})",
+                            R"({"android_id":111,"security_token":0})", R"({"android_id":"0","security_token":222})"}) {
+    std::vector<Answer> answers;
+    auth->fetchCheckinInfoWithHandler(collect(answers));
+    ASSERT_TRUE(transport->respond(200, json(reply))) << reply;
+    pump();
+    ASSERT_EQ(answers.size(), 1u) << reply;
+    EXPECT_EQ(answers[0].error->code, 3840) << reply;
+    EXPECT_EQ(auth->checkinPreferences()->deviceID(), "111") << reply;
+    EXPECT_EQ(auth->checkinPreferences()->secretToken(), "222") << reply;
+    EXPECT_EQ(newStore()->cachedCheckinPreferences()->secretToken(), "222") << reply;
+    EXPECT_EQ(keychainText(), "111|222") << reply;
+  }
 }
 
 TEST_F(CheckinServiceTest, ThreeWaitersShareOneRequestAndAReentrantHandlerDoesNotDeadlock) {
