@@ -5,8 +5,8 @@
 //   log_then_end_host log <count> [collector base URL]   logs <count> events "before_end", ends
 //   log_then_end_host count                              prints how many the store holds
 //
-// VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle and
-// data folders.
+// VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
+// embedding example's serves) and data folders.
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
