@@ -16,6 +16,7 @@
 #include "foundation/Exception.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
 
   for (std::string line; std::getline(std::cin, line);) {
   }
+  // The app ends: this returns once what was logged is stored (waiting at most a few seconds).
+  UIApplication().terminate();
   // The SDK has no stop: its queues run until the process ends. Returning from main is safe:
   // nothing their work may still reach is destroyed at exit.
   return 0;

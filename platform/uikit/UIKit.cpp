@@ -202,3 +202,4 @@ void UIApplication::makeKeyWindow(const std::shared_ptr<UIWindow>& window) {
 
 void UIApplication::becomeActive() { post(UIApplicationDidBecomeActiveNotification); }
 void UIApplication::resignActive() { post(UIApplicationWillResignActiveNotification); }
+void UIApplication::terminate() { post(UIApplicationWillTerminateNotification); }

@@ -21,6 +21,7 @@
 
 inline constexpr const char* UIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 inline constexpr const char* UIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
+inline constexpr const char* UIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 inline constexpr const char* UIWindowDidResignKeyNotification = "UIWindowDidResignKeyNotification";
 
 // Objects that carry associated objects by key (the address of a static).
@@ -147,6 +148,10 @@ class UIApplication : public platform::Object {
   // Post UIApplicationDidBecomeActiveNotification / UIApplicationWillResignActiveNotification.
   void becomeActive();
   void resignActive();
+  // Posts UIApplicationWillTerminateNotification: the app is about to end (a host calls it
+  // before returning from main). Observers run on the calling thread and may take a few seconds
+  // to finish what must be kept; the call returns when they are done.
+  void terminate();
 
  private:
   mutable std::mutex mutex_;

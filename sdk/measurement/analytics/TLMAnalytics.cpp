@@ -1,5 +1,6 @@
 #include "measurement/analytics/TLMAnalytics.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
 #include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
 #include "measurement/engine/components/TLMInAppPurchaseReporter.h"
 #include "measurement/engine/sessions/TLMAppDelegateInterceptor.h"
 #include "measurement/model/TLMDataTypeValidator.h"
@@ -53,6 +55,7 @@ struct State {
   TLMOpenURLListener openURLListener;
   TLMAnalytics::EngineInitializer engineInitializer;
   char observerTag = 0;  // the address names the configuration observer
+  char terminationObserverTag = 0;  // and this one the observer of the app's end
   bool appDelegateProxyCreated = false;
 };
 
@@ -268,6 +271,13 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     state().deactivated = deactivated;
   }
   TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) { notifyEventListeners(event); });
+  // Engine work that must follow what the app's calls queued here (the upload on resigning
+  // active) goes the way those calls went.
+  TLMMeasurementEngine::setInterfaceQueueDispatcher(
+      [](platform::Block block) { queueOperationWithBlock(std::move(block)); });
+  platform::NotificationCenter::defaultCenter().addObserver(
+      &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
+      [](const platform::Notification&) { waitForQueuedWork(kTLMAppTerminationWaitSeconds); });
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
   dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
@@ -320,6 +330,50 @@ void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
 void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
 
 bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
+
+bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
+  if (!TLMAEU::isOSSupported()) return false;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (!state().started) return false;
+  }
+  const TLMAnalyticsQueues q = queues();
+  const auto e = engine();
+  if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent() ||
+      (e && e->scheduler()->workerQueue()->isCurrent())) {
+    return false;
+  }
+  // Shared with the blocks and the timer, which may run after the wait gave up.
+  struct Wait {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool expired = false;
+  };
+  auto wait = std::make_shared<Wait>();
+  auto settle = [wait](bool done) {
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    (done ? wait->done : wait->expired) = true;
+    wait->changed.notify_all();
+  };
+  const auto clock = platform::Clock::current();
+  const auto timer = clock->scheduleTimer(timeoutSeconds, [settle] { settle(false); });
+  // The same road as the calls before this one: operation queue, serial queue, worker queue.
+  queueOperationWithBlock([settle] {
+    auto e = engine();
+    if (!e) return settle(true);
+    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [e, settle] {
+      e->persistedConfig()->synchronizeToDisk();
+      settle(true);
+    });
+  });
+  std::unique_lock<std::mutex> lock(wait->mutex);
+  wait->changed.wait(lock, [&] { return wait->done || wait->expired; });
+  const bool done = wait->done;
+  lock.unlock();
+  clock->cancelTimer(timer);
+  return done;
+}
 
 // MARK: - Switches
 
@@ -770,6 +824,8 @@ void TLMAnalytics::notifyEventListenersOnSerialQueue(const TLMEventPtr& event) {
 
 void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   platform::NotificationCenter::defaultCenter().removeObserver(&state().observerTag);
+  platform::NotificationCenter::defaultCenter().removeObserver(&state().terminationObserverTag);
+  TLMMeasurementEngine::setInterfaceQueueDispatcher(nullptr);
   SKPaymentQueue::defaultQueue().removeTransactionObserver(paymentQueueObserver().get());
   OBXAppDelegateSwizzler::unregisterAppDelegateInterceptor(TLMAppDelegateInterceptor::sharedInstance());
   TLMAppDelegateInterceptor::sharedInstance()->setHandlers({});

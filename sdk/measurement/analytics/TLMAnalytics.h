@@ -28,6 +28,11 @@ inline constexpr const char* kTLMAnalyticsTimestampQueueLabel = "TLMAnalyticsTim
 inline constexpr const char* kTLMAnalyticsWillStartNotification = "kCDVAnalyticsWillStartNotification";
 inline constexpr const char* kTLMAnalyticsConfigurationSetEnabledNotification =
     "CDVAnalyticsConfigurationSetEnabledNotification";
+// Posted by the host when the app is about to end (UIApplication::terminate).
+inline constexpr const char* kTLMAppWillTerminateNotification = "UIApplicationWillTerminateNotification";
+// How long the app's end waits for the work queued before it: about the time the phone grants an
+// app that is terminating.
+inline constexpr double kTLMAppTerminationWaitSeconds = 5.0;
 
 // Start options.
 inline constexpr const char* kTLMStartOptionCollectionEnabled = "CINDERVALE_ANALYTICS_COLLECTION_ENABLED";
@@ -83,6 +88,13 @@ class TLMAnalytics {
   static void unsuspendOperationQueue();
   // Whether the calling thread is on the serial queue (the queue object, not its label).
   static bool isCurrentQueueSerialQueue();
+  // Waits until the work queued before the call (on the operation and serial queues, then on the
+  // engine's worker queue: events and user properties stored) is done and the persisted state is
+  // on disk, for at most `timeoutSeconds` of the clock in force; true when it was done. Returns
+  // false at once before the first start (held work waits for it) and when called from one of
+  // those queues (the work could not go on while its caller waits). From the first start on,
+  // UIApplicationWillTerminateNotification runs it for kTLMAppTerminationWaitSeconds.
+  static bool waitForQueuedWork(double timeoutSeconds);
 
   // Switches.
   static void setAnalyticsEnabled(bool enabled) { setAnalyticsEnabled(enabled, false); }
@@ -145,7 +157,8 @@ class TLMAnalytics {
   static void notifyEventListenersOnSerialQueue(const TLMEventPtr& event);
 
   // Test support: forgets all state (queues, flags, listeners, interceptor, the once-only start,
-  // the payment-queue observer, the app-delegate registration) and takes the queues given. The engine is the shared engine; tests install theirs with
+  // the payment-queue and termination observers, the engine's dispatcher through the queues, the
+  // app-delegate registration) and takes the queues given. The engine is the shared engine; tests install theirs with
   // TLMMeasurementEngine::setSharedInstanceForTesting from the engine initialiser below.
   static void resetForTesting(TLMAnalyticsQueues queues = {});
   // Replaces the creation of the shared engine at start (nullptr restores it).

@@ -4,6 +4,11 @@
 // uploads go on whatever the body holds. A new configuration is then applied (audiences, then
 // settings) in a transaction of its own; one that cannot be applied is rolled back and the
 // configuration in force stays.
+//
+// The reply's "Last-Modified" marks the configuration it came with, so it is kept only once that
+// configuration is committed, and sent back only while a configuration is in force: a body that
+// was not applied (unusable, a store failure, a process ended in between) is asked for in full
+// next time instead of being answered "not modified" for as long as the server's copy stays.
 #include "measurement/engine/TLMIdentity.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
@@ -37,7 +42,7 @@ void TLMMeasurementEngine::fetchRemoteConfig() {
   monitor()->logWithLevel(7, 23126, "Fetching configuration from the server");
   std::map<std::string, std::string> headers;
   if (auto lastModified = persistedConfig_->configServerLastModifiedString();
-      lastModified && !lastModified->empty()) {
+      lastModified && !lastModified->empty() && config().remoteConfigProto()) {
     headers["If-Modified-Since"] = *lastModified;
   }
   networkRequestPending_.store(true);
@@ -118,7 +123,6 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
     updateSchedule();
     return;
   }
-  persistedConfig_->setConfigServerLastModifiedString(response->headerValue("Last-Modified"));
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   std::int64_t failureCode = 23132;
@@ -148,7 +152,10 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   } else {
     suspendUploads();
   }
-  // A body that cannot be applied leaves the configuration in force (logged and rolled back).
-  if (applies && !data.empty()) applyRemoteConfigData(data);
+  // A body that cannot be applied leaves the configuration in force (logged and rolled back), and
+  // the marker of the one in force.
+  if (applies && !data.empty() && applyRemoteConfigData(data)) {
+    persistedConfig_->setConfigServerLastModifiedString(response->headerValue("Last-Modified"));
+  }
   uploadDataOrRegisterAlarm();
 }

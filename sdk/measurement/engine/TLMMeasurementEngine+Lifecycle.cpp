@@ -82,8 +82,12 @@ void TLMMeasurementEngine::handleAppWillResignActiveEvent(const platform::Notifi
   swapBackgroundTaskWithNewTaskID(task);
   monitor()->logWithLevel(7, 23145, "Background task started. Task ID",
                           platform::Value(static_cast<std::int64_t>(task)));
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4344", [weak] {
-    if (auto self = weak.lock()) self->uploadData();
+  // Through the interface's queues: the events the app logged before resigning reach the worker
+  // queue ahead of the upload, so they travel with it.
+  dispatchThroughInterfaceQueue([weak, scheduler = scheduler_] {
+    scheduler->scheduleOnWorkerQueueBlockID("TLMMeasurement:4344", [weak] {
+      if (auto self = weak.lock()) self->uploadData();
+    });
   });
 }
 

@@ -375,6 +375,10 @@ TLMMeasurementEngine::TLMEventListenerNotifier& eventListenerNotifier() {
   static TLMMeasurementEngine::TLMEventListenerNotifier& notifier = *new TLMMeasurementEngine::TLMEventListenerNotifier();
   return notifier;
 }
+TLMMeasurementEngine::TLMInterfaceQueueDispatcher& interfaceQueueDispatcher() {
+  static auto& dispatcher = *new TLMMeasurementEngine::TLMInterfaceQueueDispatcher();
+  return dispatcher;
+}
 std::string& collectionServer() {
   static std::string& server = *new std::string();
   return server;
@@ -395,6 +399,26 @@ void TLMMeasurementEngine::notifyEventListeners(const TLMEventPtr& event) {
     notifier = eventListenerNotifier();
   }
   if (notifier && event) notifier(event);
+}
+
+TLMMeasurementEngine::TLMInterfaceQueueDispatcher TLMMeasurementEngine::setInterfaceQueueDispatcher(
+    TLMInterfaceQueueDispatcher dispatcher) {
+  std::lock_guard<std::mutex> lock(notifierMutex());
+  std::swap(interfaceQueueDispatcher(), dispatcher);
+  return dispatcher;
+}
+
+void TLMMeasurementEngine::dispatchThroughInterfaceQueue(platform::Block block) {
+  TLMInterfaceQueueDispatcher dispatcher;
+  {
+    std::lock_guard<std::mutex> lock(notifierMutex());
+    dispatcher = interfaceQueueDispatcher();
+  }
+  if (dispatcher) {
+    dispatcher(std::move(block));
+  } else {
+    block();
+  }
 }
 
 void TLMMeasurementEngine::setCollectionServerURL(const std::string& serverURL) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dispatch/Clock.h"
+#include "dispatch/Queue.h"
 #include "dispatch/Random.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/UserActivity.h"
@@ -141,6 +142,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // thread). The interface installs it; returns the previous one.
   using TLMEventListenerNotifier = std::function<void(const TLMEventPtr&)>;
   static TLMEventListenerNotifier setEventListenerNotifier(TLMEventListenerNotifier notifier);
+  // Posts a block through the public interface's queues, behind the work the app's calls left
+  // there (events logged but not yet handed to the engine). The interface installs it; returns
+  // the previous one. Without one, such blocks run at once.
+  using TLMInterfaceQueueDispatcher = std::function<void(platform::Block)>;
+  static TLMInterfaceQueueDispatcher setInterfaceQueueDispatcher(TLMInterfaceQueueDispatcher dispatcher);
 
   // initWithAppID: the production collaborators; null (23170) for an empty app id.
   static std::shared_ptr<TLMMeasurementEngine> initWithAppID(
@@ -371,6 +377,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                                         const char* message);
   void raiseFirstOpenCounter();
   void notifyEventListeners(const TLMEventPtr& event);
+  static void dispatchThroughInterfaceQueue(platform::Block block);
 
   const std::string appID_;
   std::atomic<bool> analyticsCollectionEnabled_;

@@ -333,16 +333,16 @@ TEST(TLMConfigFetchTest, EveryStatusPath) {
     h.respond(c.status, {}, {{"Last-Modified", "Tue, 02 Jan 2024 00:00:00 GMT"}});
     const double now = h.clock->now();
     EXPECT_EQ(h.engine->remoteConfig()->version(), version);
+    // No reply here brings a configuration: the date of the one in force stays.
+    EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Mon, 01 Jan 2024 00:00:00 GMT");
     if (c.success) {
       EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), now);
-      EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Tue, 02 Jan 2024 00:00:00 GMT");
       EXPECT_EQ(h.persisted->lastBackoffTimestamp(), 0);
       // The upload follows at once (and counts as failed until it is answered).
       EXPECT_EQ(h.lastRequest().method, "POST");
       EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
     } else {
       EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), before);
-      EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Mon, 01 Jan 2024 00:00:00 GMT");
       EXPECT_EQ(h.persisted->lastFailedUploadTimestamp(), now);
       EXPECT_EQ(h.persisted->lastBackoffTimestamp(), c.backoff ? now : 2);
     }
@@ -407,7 +407,8 @@ TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedLeavesTheConfigurationInForceAnd
     EXPECT_EQ(h.engine->remoteConfig()->uploadingRetryCount(), 3);
     EXPECT_EQ(h.engine->remoteConfig()->lastRemoteConfigUpdateTimestamp(), h.clock->now());
     EXPECT_FALSE(h.engine->remoteConfig()->isExpired());
-    EXPECT_EQ(h.persisted->configServerLastModifiedString(), "Wed, 03 Jan 2024 00:00:00 GMT");
+    // The date belongs to the copy that was not applied: it is not kept.
+    EXPECT_EQ(h.persisted->configServerLastModifiedString(), std::nullopt);
 
     ASSERT_EQ(h.transport->requests().size(), 4u);
     ASSERT_EQ(h.lastRequest().method, "POST");
@@ -418,6 +419,70 @@ TEST(TLMConfigFetchTest, A200ThatCannotBeAppliedLeavesTheConfigurationInForceAnd
     EXPECT_TRUE(h.queued().empty());
     EXPECT_TRUE(h.rawEvents().empty());
     EXPECT_EQ(h.transport->requests().size(), 4u);
+  }
+}
+
+// A configuration that was not stored, whatever stopped it, is asked for in full until it is: the
+// collector answers a request conditional on the date of its copy with 304, so a date kept without
+// the configuration would keep the app on its defaults for as long as the collector's copy stays.
+TEST(TLMConfigFetchTest, AConfigurationThatWasNotStoredIsAskedForInFullUntilItIs) {
+  const std::string date = "Wed, 03 Jan 2024 00:00:00 GMT";
+  const platform::Bytes copy = TLMTestMeasurementConfig(kTestAppID, {{"measurement.upload.retry_count", "3"}}, 7)
+                                   ->protoBuffer()
+                                   .value_or(platform::Bytes{});
+  // The collector's side: 304 to a request conditional on its copy's date, else the copy.
+  auto fetch = [&](UploadHarness& h, const platform::Bytes& body) {
+    h.engine->fetchRemoteConfig();
+    const auto request = h.lastRequest();
+    EXPECT_EQ(request.method, "GET");
+    const auto since = header(request, "If-Modified-Since");
+    h.respond(since == date ? 304 : 200, since == date ? platform::Bytes{} : body, {{"Last-Modified", date}});
+    if (h.lastRequest().method == "POST") h.respond(200);
+    return since;
+  };
+  auto applied = [](UploadHarness& h) {
+    return h.engine->remoteConfig()->version() == 7 && h.engine->remoteConfig()->uploadingRetryCount() == 3;
+  };
+  {
+    SCOPED_TRACE("a damaged copy, then the same content again");
+    UploadHarness h;
+    h.start();
+    EXPECT_EQ(fetch(h, platform::Bytes(copy.begin(), copy.end() - 3)), std::nullopt);
+    EXPECT_TRUE(h.monitor->has(23135));
+    EXPECT_FALSE(applied(h));
+    EXPECT_EQ(fetch(h, copy), std::nullopt);
+    EXPECT_TRUE(applied(h));
+    // Stored now: later fetches are conditional and the copy is not sent again.
+    EXPECT_EQ(fetch(h, copy), date);
+    EXPECT_TRUE(applied(h));
+  }
+  {
+    SCOPED_TRACE("the store refuses the copy, then the app starts again");
+    UploadHarness h;
+    h.start();
+    ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER busy BEFORE UPDATE OF remote_config_data ON app_metadata "
+        "BEGIN SELECT RAISE(ABORT, 'database is locked'); END",
+        nullptr));
+    EXPECT_EQ(fetch(h, copy), std::nullopt);
+    EXPECT_TRUE(h.monitor->has(23138));
+    EXPECT_FALSE(applied(h));
+    ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL("DROP TRIGGER busy", nullptr));
+    h.engine.reset();
+    h.drain();
+    h.start();
+    EXPECT_FALSE(applied(h));
+    EXPECT_EQ(fetch(h, copy), std::nullopt);
+    EXPECT_TRUE(applied(h));
+  }
+  {
+    SCOPED_TRACE("a date kept without its configuration");
+    UploadHarness h;
+    h.persisted->setConfigServerLastModifiedString(date);
+    h.start();
+    EXPECT_EQ(fetch(h, copy), std::nullopt);
+    EXPECT_TRUE(applied(h));
+    EXPECT_EQ(h.persisted->configServerLastModifiedString(), date);
   }
 }
 
