@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "obx/OBXGzip.h"
 #include "obx/OBXNetwork.h"
 #include "obx/OBXNetworkTesting.h"
+#include "security/OpenSSLGate.h"
 
 using platform::Bytes;
 using namespace std::chrono_literals;
@@ -317,4 +319,50 @@ TEST_F(LoopbackTest, TimeoutsOutsideTheUsualRangeAreClampedNotWrapped) {
     ASSERT_TRUE(outcome.error.has_value());
     EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTimedOut);
   }
+}
+
+namespace {
+
+// A transfer in its TLS handshake when the process begins to end, then one asked for afterwards:
+// 0 when the first stops at once and the second is refused, else the step that failed.
+int transfersAtTheEnd() {
+  // A port that completes connections but never accepts one: a TLS handshake waits there.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 10;
+  }
+  std::shared_ptr<OBXNetworkTransport> transport = OBXCurlNetworkTransportForTesting(nullptr);
+  OBXNetworkRequest request;
+  request.method = "GET";
+  request.url = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/silent";
+  request.timeoutInterval = 30;
+  std::promise<OBXNetworkResult> inFlight;
+  transport->perform(request, [&inFlight](OBXNetworkResult result) { inFlight.set_value(std::move(result)); });
+  pollfd pending{fd, POLLIN, 0};
+  if (poll(&pending, 1, 10000) != 1) return 11;
+
+  const auto start = std::chrono::steady_clock::now();
+  platform::security::OpenSSLGate::process().close();  // what the exit handler does
+  if (std::chrono::steady_clock::now() - start > 10s) return 12;  // it waited for the timeout
+  const std::string ending = "The transfer was stopped: the process is ending";
+  OBXNetworkResult stopped = inFlight.get_future().get();
+  if (!stopped.error || stopped.error->description != ending || stopped.response) return 13;
+
+  std::promise<OBXNetworkResult> later;
+  transport->perform(request, [&later](OBXNetworkResult result) { later.set_value(std::move(result)); });
+  OBXNetworkResult refused = later.get_future().get();
+  return refused.error && refused.error->description == ending ? 0 : 14;
+}
+
+}  // namespace
+
+// Ends the process's use of OpenSSL, so it runs in a process of its own.
+TEST(CurlTransportDeathTest, TransfersStopAndAreRefusedOnceTheProcessBeginsToEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(transfersAtTheEnd()), ::testing::ExitedWithCode(0), "");
 }
