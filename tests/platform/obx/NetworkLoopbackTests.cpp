@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "SilentPort.h"
 #include "obx/OBXGzip.h"
 #include "obx/OBXNetwork.h"
 #include "obx/OBXNetworkTesting.h"
@@ -326,20 +327,13 @@ namespace {
 // A transfer in its TLS handshake when the process begins to end, then one asked for afterwards:
 // 0 when the first stops at once and the second is refused, else the step that failed.
 int transfersAtTheEnd() {
-  // A port that completes connections but never accepts one: a TLS handshake waits there.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 10;
-  }
+  int port = 0;
+  const int fd = testsupport::listenWithoutAccepting(port);
+  if (fd < 0) return 10;
   std::shared_ptr<OBXNetworkTransport> transport = OBXCurlNetworkTransportForTesting(nullptr);
   OBXNetworkRequest request;
   request.method = "GET";
-  request.url = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/silent";
+  request.url = "https://127.0.0.1:" + std::to_string(port) + "/silent";
   request.timeoutInterval = 30;
   std::promise<OBXNetworkResult> inFlight;
   transport->perform(request, [&inFlight](OBXNetworkResult result) { inFlight.set_value(std::move(result)); });

@@ -12,12 +12,9 @@
 // No outside network: the host's transport answers the identity's check-in itself and sends every
 // other request (the token's registration, the measurement configuration and uploads) over TLS
 // to a loopback port that accepts connections but never answers.
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,7 +24,7 @@
 #include "Core/Public/CDVApp.h"
 #include "ExitHostSupport.h"
 #include "InstanceID/CDVInstanceID.h"
-#include "dispatch/Queue.h"
+#include "SilentPort.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "obx/OBXNetwork.h"
 
@@ -51,23 +48,6 @@ void setUpOpenSSLAndCurl() {
 // Runs before the static initialisers of the program and of the libraries linked into it.
 __attribute__((constructor(101))) void setUpAtLoad() {
   if (setsUpAtLoad()) setUpOpenSSLAndCurl();
-}
-
-// A loopback port that completes TCP connections (the kernel's backlog) but never accepts one:
-// a client's TLS handshake waits there until the client gives up.
-int listenSilently(int& port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("host: loopback listener");
-    std::exit(3);
-  }
-  port = ntohs(address.sin_port);
-  return fd;
 }
 
 class HostTransport : public OBXNetworkTransport {
@@ -107,7 +87,11 @@ class HostTransport : public OBXNetworkTransport {
 int main() {
   if (!setsUpAtLoad()) setUpOpenSSLAndCurl();
   int port = 0;
-  const int silent = listenSilently(port);
+  const int silent = testsupport::listenWithoutAccepting(port);
+  if (silent < 0) {
+    std::perror("host: loopback listener");
+    return 3;
+  }
   const std::string silentBase = "https://127.0.0.1:" + std::to_string(port);
   OBXNetwork::setDefaultTransport(std::make_shared<HostTransport>(silentBase));
 
