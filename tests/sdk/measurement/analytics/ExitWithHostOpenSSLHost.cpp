@@ -45,7 +45,7 @@ void setUpOpenSSLAndCurl() {
   }
 }
 
-// Runs before the static initialisers of the program and of the libraries linked into it.
+// Runs before the program's static initialisers, those of the SDK (linked into it) included.
 __attribute__((constructor(101))) void setUpAtLoad() {
   if (setsUpAtLoad()) setUpOpenSSLAndCurl();
 }
