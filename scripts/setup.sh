@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkgconf git tzdata
-  libsqlite3-dev zlib1g-dev libssl-dev
+  libsqlite3-dev zlib1g-dev libssl-dev nettle-dev
   libnanopb-dev nanopb protobuf-compiler python3-protobuf
   libcpp-httplib-dev libcurl4-openssl-dev ca-certificates nlohmann-json3-dev
   libplist-dev libplist++-dev libicu-dev libhowardhinnant-date-dev

@@ -11,7 +11,7 @@
 
 #include "obx/OBXNetwork.h"
 #include "obx/OBXNetworkTesting.h"
-#include "security/CryptoLifetime.h"
+#include "security/OpenSSLGate.h"
 
 namespace {
 
@@ -115,6 +115,45 @@ platform::Error outOfMemoryError() {
                          "The transfer failed: out of memory");
 }
 
+platform::Error endingError() {
+  return platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                         "The transfer was stopped: the process is ending");
+}
+
+// Runs the transfer on a multi handle of its own, which the closing OpenSSL gate can wake: the
+// transfer then stops at once (`stopped`), whatever it was waiting for. The handle is released
+// before this returns, inside the caller's use of OpenSSL.
+CURLcode performUntilDoneOrStopped(CURL* curl, platform::security::OpenSSLUse& use, bool& stopped) {
+  std::unique_ptr<CURLM, CURLMcode (*)(CURLM*)> multi(curl_multi_init(), curl_multi_cleanup);
+  if (multi == nullptr || curl_multi_add_handle(multi.get(), curl) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  use.setWaker([handle = multi.get()] { curl_multi_wakeup(handle); });
+  CURLcode code = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    CURLMcode step = curl_multi_perform(multi.get(), &running);
+    if (step == CURLM_OK && running == 0) {
+      int left = 0;
+      CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+      code = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result : CURLE_FAILED_INIT;
+      break;
+    }
+    if (step == CURLM_OK && use.stopRequested()) {
+      stopped = true;
+      // Nor wait for a name lookup still running.
+      curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
+      break;
+    }
+    if (step == CURLM_OK) step = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    if (step != CURLM_OK) {
+      code = step == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+      break;
+    }
+  }
+  use.setWaker(nullptr);
+  curl_multi_remove_handle(multi.get(), curl);
+  return code;
+}
+
 // The timeout in milliseconds libcurl takes: at least 1, at most INT_MAX (about 24 days); a
 // timeout that is not a number gets the default of 60 seconds.
 long timeoutMilliseconds(double seconds) {
@@ -131,8 +170,9 @@ class CurlTransport final : public OBXNetworkTransport {
       : beforeBodyGrowth_(std::move(beforeBodyGrowth)) {
     static std::once_flag once;
     std::call_once(once, [] {
-      platform::security::keepCryptoThroughExit();
-      curl_global_init(CURL_GLOBAL_DEFAULT);
+      // libcurl sets OpenSSL up.
+      platform::security::OpenSSLUse use;
+      if (use.allowed()) curl_global_init(CURL_GLOBAL_DEFAULT);
     });
   }
 
@@ -160,6 +200,13 @@ class CurlTransport final : public OBXNetworkTransport {
 
   static OBXNetworkResult run(const OBXNetworkRequest& request, const std::function<void(std::size_t)>& beforeBodyGrowth) {
     OBXNetworkResult result;
+    // Everything the transfer does with OpenSSL (TLS, and closing its connection when the handle
+    // is released) happens inside this use.
+    platform::security::OpenSSLUse use;
+    if (!use.allowed()) {
+      result.error = endingError();
+      return result;
+    }
     // Released on every way out, an exception included.
     std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), curl_easy_cleanup);
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(nullptr, curl_slist_free_all);
@@ -219,7 +266,8 @@ class CurlTransport final : public OBXNetworkTransport {
       curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
 
-    CURLcode code = curl_easy_perform(curl);
+    bool stopped = false;
+    CURLcode code = performUntilDoneOrStopped(curl, use, stopped);
     // The reply as it came: a redirect that stopped a POST, or the transfer's last reply.
     auto reply = [&](long statusCode) {
       auto response = std::make_shared<OBXHTTPResponse>();
@@ -230,7 +278,9 @@ class CurlTransport final : public OBXNetworkTransport {
       response->headers = std::move(transfer.headers);
       return response;
     };
-    if (transfer.stoppedAtRedirect != 0) {
+    if (stopped) {
+      result.error = endingError();
+    } else if (transfer.stoppedAtRedirect != 0) {
       result.response = reply(transfer.stoppedAtRedirect);
     } else if (transfer.bodyTooLarge) {
       result.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeResponseTooLarge,

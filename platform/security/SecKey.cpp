@@ -1,14 +1,17 @@
 #include "security/SecKey.h"
 
+#include <nettle/md5.h>
+#include <nettle/sha1.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <openssl/rsa.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
+#include <sys/random.h>
+
+#include <cerrno>
 
 #include "SecItemInternal.h"
 #include "security/CommonDigest.h"
-#include "security/CryptoLifetime.h"
+#include "security/OpenSSLGate.h"
 
 using platform::Bytes;
 using platform::Dictionary;
@@ -76,7 +79,6 @@ Value SecKeyValue(const SecKeyRef& key) { return Value::object(key); }
 SecKeyRef SecKeyFromValue(const Value& value) { return value.objectAs<SecKey>(); }
 
 OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, SecKeyRef* privateKey) {
-  platform::security::keepCryptoThroughExit();
   if (security_internal::entitlementMissing()) return errSecMissingEntitlement;
   if (parameters.get(kSecAttrKeyType) != Value(kSecAttrKeyTypeRSA)) return errSecParam;
   std::optional<std::int64_t> bits = parameters.get(kSecAttrKeySizeInBits).int64Value();
@@ -96,11 +98,16 @@ OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, 
     }
   }
 
-  EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned int>(*bits));
-  if (pkey == nullptr) return errSecParam;
-  std::optional<Bytes> publicBytes = exportKey(pkey, false);
-  std::optional<Bytes> privateBytes = exportKey(pkey, true);
-  EVP_PKEY_free(pkey);
+  std::optional<Bytes> publicBytes;
+  std::optional<Bytes> privateBytes;
+  {
+    platform::security::OpenSSLUse use;
+    if (!use.allowed()) return errSecNotAvailable;
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(EVP_RSA_gen(static_cast<unsigned int>(*bits)), EVP_PKEY_free);
+    if (pkey == nullptr) return errSecParam;
+    publicBytes = exportKey(pkey.get(), false);
+    privateBytes = exportKey(pkey.get(), true);
+  }
   if (!publicBytes || !privateBytes) return errSecParam;
 
   Bytes label(CC_SHA1_DIGEST_LENGTH);
@@ -121,22 +128,30 @@ OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, 
 }
 
 int SecRandomCopyBytes(const void*, std::size_t count, void* bytes) {
-  platform::security::keepCryptoThroughExit();
   if (count == 0) return 0;
   if (bytes == nullptr || count > static_cast<std::size_t>(INT32_MAX)) return -1;
-  return RAND_bytes(static_cast<unsigned char*>(bytes), static_cast<int>(count)) == 1 ? 0 : -1;
+  auto* out = static_cast<unsigned char*>(bytes);
+  // The kernel's generator: no state in the process that could be torn down before a caller.
+  for (std::size_t filled = 0; filled < count;) {
+    const ssize_t got = getrandom(out + filled, count - filled, 0);
+    if (got < 0 && errno != EINTR) return -1;
+    if (got > 0) filled += static_cast<std::size_t>(got);
+  }
+  return 0;
 }
 
 unsigned char* CC_SHA1(const void* data, std::size_t length, unsigned char* md) {
-  platform::security::keepCryptoThroughExit();
-  unsigned int size = 0;
-  EVP_Digest(data, length, md, &size, EVP_sha1(), nullptr);
+  sha1_ctx context;
+  sha1_init(&context);
+  sha1_update(&context, length, static_cast<const uint8_t*>(data));
+  sha1_digest(&context, SHA1_DIGEST_SIZE, md);
   return md;
 }
 
 unsigned char* CC_MD5(const void* data, std::size_t length, unsigned char* md) {
-  platform::security::keepCryptoThroughExit();
-  unsigned int size = 0;
-  EVP_Digest(data, length, md, &size, EVP_md5(), nullptr);
+  md5_ctx context;
+  md5_init(&context);
+  md5_update(&context, length, static_cast<const uint8_t*>(data));
+  md5_digest(&context, MD5_DIGEST_SIZE, md);
   return md;
 }

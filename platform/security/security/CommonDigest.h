@@ -1,4 +1,5 @@
-// Message digests of the platform's crypto library (OpenSSL underneath).
+// Message digests of the platform's crypto library (nettle underneath: no process-wide state, so
+// they work while the process ends, as long as a thread runs).
 #pragma once
 
 #include <cstddef>

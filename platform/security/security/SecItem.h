@@ -38,6 +38,7 @@ inline constexpr OSStatus errSecIO = -36;                   // the keychain file
 inline constexpr OSStatus errSecParam = -50;                // a malformed query or attribute
 inline constexpr OSStatus errSecDuplicateItem = -25299;     // an item with the same unique attributes exists
 inline constexpr OSStatus errSecItemNotFound = -25300;      // nothing matched
+inline constexpr OSStatus errSecNotAvailable = -25291;      // keys cannot be made any more: the process is ending
 inline constexpr OSStatus errSecMissingEntitlement = -34018;  // the app may not use the keychain
 
 // Dictionary keys.

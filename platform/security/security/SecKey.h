@@ -1,5 +1,5 @@
-// Keys of the device keychain: RSA key pairs made by the platform (OpenSSL underneath), key
-// references, and the secure random source.
+// Keys of the device keychain: RSA key pairs made by the platform (OpenSSL underneath, through
+// security/OpenSSLGate.h), key references, and the secure random source (the kernel's).
 //
 // A key reference (SecKeyRef) is an immutable key: its class (public or private), type, size,
 // exported bytes and application label (the SHA-1 digest of the pair's public key bytes). The
@@ -54,7 +54,8 @@ inline constexpr const char* kSecPublicKeyAttrs = "public-key-attributes";
 // kSecPublicKeyAttrs dictionaries with kSecAttrIsPermanent, kSecAttrApplicationTag, kSecAttrLabel
 // and kSecAttrAccessible. Keys marked permanent are added to the keychain as key items (both or
 // neither). errSecParam for malformed parameters, errSecDuplicateItem when an equal key item
-// exists, errSecMissingEntitlement as every keychain call; the references are set only on success.
+// exists, errSecMissingEntitlement as every keychain call, errSecNotAvailable once the process has
+// begun to end; the references are set only on success.
 OSStatus SecKeyGeneratePair(const platform::Dictionary& parameters, SecKeyRef* publicKey, SecKeyRef* privateKey);
 
 // Fills `count` bytes from the system's cryptographic random source; 0 on success, -1 on failure.

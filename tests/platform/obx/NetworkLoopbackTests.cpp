@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,9 +16,11 @@
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "SilentPort.h"
 #include "obx/OBXGzip.h"
 #include "obx/OBXNetwork.h"
 #include "obx/OBXNetworkTesting.h"
+#include "security/OpenSSLGate.h"
 
 using platform::Bytes;
 using namespace std::chrono_literals;
@@ -317,4 +320,43 @@ TEST_F(LoopbackTest, TimeoutsOutsideTheUsualRangeAreClampedNotWrapped) {
     ASSERT_TRUE(outcome.error.has_value());
     EXPECT_EQ(outcome.error->code, kOBXNetworkErrorCodeTimedOut);
   }
+}
+
+namespace {
+
+// A transfer in its TLS handshake when the process begins to end, then one asked for afterwards:
+// 0 when the first stops at once and the second is refused, else the step that failed.
+int transfersAtTheEnd() {
+  int port = 0;
+  const int fd = testsupport::listenWithoutAccepting(port);
+  if (fd < 0) return 10;
+  std::shared_ptr<OBXNetworkTransport> transport = OBXCurlNetworkTransportForTesting(nullptr);
+  OBXNetworkRequest request;
+  request.method = "GET";
+  request.url = "https://127.0.0.1:" + std::to_string(port) + "/silent";
+  request.timeoutInterval = 30;
+  std::promise<OBXNetworkResult> inFlight;
+  transport->perform(request, [&inFlight](OBXNetworkResult result) { inFlight.set_value(std::move(result)); });
+  pollfd pending{fd, POLLIN, 0};
+  if (poll(&pending, 1, 10000) != 1) return 11;
+
+  const auto start = std::chrono::steady_clock::now();
+  platform::security::OpenSSLGate::process().close();  // what the exit handler does
+  if (std::chrono::steady_clock::now() - start > 10s) return 12;  // it waited for the timeout
+  const std::string ending = "The transfer was stopped: the process is ending";
+  OBXNetworkResult stopped = inFlight.get_future().get();
+  if (!stopped.error || stopped.error->description != ending || stopped.response) return 13;
+
+  std::promise<OBXNetworkResult> later;
+  transport->perform(request, [&later](OBXNetworkResult result) { later.set_value(std::move(result)); });
+  OBXNetworkResult refused = later.get_future().get();
+  return refused.error && refused.error->description == ending ? 0 : 14;
+}
+
+}  // namespace
+
+// Ends the process's use of OpenSSL, so it runs in a process of its own.
+TEST(CurlTransportDeathTest, TransfersStopAndAreRefusedOnceTheProcessBeginsToEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(transfersAtTheEnd()), ::testing::ExitedWithCode(0), "");
 }

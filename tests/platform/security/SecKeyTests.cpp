@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdlib>
+
 #include "foundation/Sandbox.h"
 #include "security/CommonDigest.h"
+#include "security/OpenSSLGate.h"
 #include "security/SecKey.h"
 
 using platform::Bytes;
@@ -97,17 +101,52 @@ TEST(SecKey, GenerationRefusalsAndTransientKeys) {
   EXPECT_EQ(SecItemCopyMatching(keyQuery("b"), nullptr), errSecItemNotFound);
 }
 
-TEST(SecKey, DigestAndRandomBytes) {
-  unsigned char digest[CC_SHA1_DIGEST_LENGTH];
-  CC_SHA1("abc", 3, digest);
-  const unsigned char expected[] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
-                                    0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
-  EXPECT_EQ(Bytes(digest, digest + 20), Bytes(expected, expected + 20));
+namespace {
 
-  Bytes first(32);
-  Bytes second(32);
-  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, first.size(), first.data()), 0);
-  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, second.size(), second.data()), 0);
-  EXPECT_NE(first, second);
+// Digests of "abc" and two draws of random bytes; true when all are as they must be.
+bool digestsAndRandomBytesWork() {
+  unsigned char sha1[CC_SHA1_DIGEST_LENGTH] = {};
+  CC_SHA1("abc", 3, sha1);
+  const Bytes expectedSHA1 = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                              0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+  unsigned char md5[CC_MD5_DIGEST_LENGTH] = {};
+  CC_MD5("abc", 3, md5);
+  const Bytes expectedMD5 = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
+                             0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
+  Bytes first(1000);
+  Bytes second(1000);
+  return Bytes(sha1, sha1 + 20) == expectedSHA1 && Bytes(md5, md5 + 16) == expectedMD5 &&
+         SecRandomCopyBytes(kSecRandomDefault, first.size(), first.data()) == 0 &&
+         SecRandomCopyBytes(kSecRandomDefault, second.size(), second.data()) == 0 && first != second;
+}
+
+}  // namespace
+
+TEST(SecKey, DigestAndRandomBytes) {
+  EXPECT_TRUE(digestsAndRandomBytesWork());
   EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, 4, nullptr), -1);
+  EXPECT_EQ(SecRandomCopyBytes(kSecRandomDefault, 0, nullptr), 0);
+}
+
+// Each case ends OpenSSL's use in a process of its own.
+TEST(SecKeyDeathTest, DigestsAndRandomBytesOutliveOpenSSL) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        OPENSSL_cleanup();  // what OpenSSL's own exit handler does when a host set it up first
+        std::_Exit(digestsAndRandomBytesWork() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(SecKeyDeathTest, NoKeyIsMadeOnceTheProcessHasBegunToEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        platform::security::OpenSSLGate::process().close();  // what the exit handler does
+        SecKeyRef publicKey;
+        const OSStatus status = SecKeyGeneratePair(pairParameters("a", "b", false), &publicKey, nullptr);
+        std::_Exit(status == errSecNotAvailable && !publicKey && digestsAndRandomBytesWork() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

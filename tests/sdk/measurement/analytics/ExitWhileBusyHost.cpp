@@ -5,13 +5,8 @@
 // report.
 //
 //   exit_while_busy_host [collector base URL]
-#include <cstdint>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "Core/Public/CDVApp.h"
-#include "measurement/analytics/CDVAnalytics.h"
+#include "ExitHostSupport.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 
 int main(int argc, char** argv) {
@@ -19,18 +14,6 @@ int main(int argc, char** argv) {
   TLMMeasurementEngine::setCollectionServerURL(argc > 1 ? argv[1] : "http://127.0.0.1:9");
   CDVApp::configure();
 
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 15; ++i) {
-        TLMObjectDictionary parameters;
-        parameters.set("item", TLMObject("card_" + std::to_string(i)));
-        parameters.set("count", TLMObject(std::int64_t{i}));
-        CDVAnalytics::logEventWithName("offer_viewed_" + std::to_string(t), parameters);
-        CDVAnalytics::setUserPropertyString(TLMObject("tier_" + std::to_string(i)), "tier" + std::to_string(t));
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  exithost::logFromSeveralThreads();
   return 0;
 }

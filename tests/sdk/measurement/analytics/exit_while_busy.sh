@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Launches the busy host <runs> times in one app container (the first launch starts with an
-# empty store, later ones find the data the earlier ones left); every launch must exit with 0.
+# empty store, later ones find the data the earlier ones left), or with "fresh" each launch in a
+# new one (app and device, so every launch starts as a first install); every launch must exit
+# with 0 within 20 seconds. EXIT_HOST_LAUNCH tells the host its launch number (1, 2, ...).
 #
-#   exit_while_busy.sh <host executable> [runs]
+#   exit_while_busy.sh <host executable> [runs] [fresh]
 set -u
 host="$1"
 runs="${2:-20}"
+fresh="${3:-}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -37,8 +40,10 @@ PLIST
 
 failed=0
 for run in $(seq 1 "$runs"); do
-  VESMORA_MAIN_BUNDLE="$bundle" VESMORA_SANDBOX_ROOT="$work/app" VESMORA_DEVICE_ROOT="$work/device" \
-    timeout -k 5 20 "$host" >"$work/out" 2>&1
+  container="$work"
+  if [ "$fresh" = fresh ]; then container="$work/launch-$run"; fi
+  EXIT_HOST_LAUNCH="$run" VESMORA_MAIN_BUNDLE="$bundle" VESMORA_SANDBOX_ROOT="$container/app" \
+    VESMORA_DEVICE_ROOT="$container/device" timeout -k 5 20 "$host" >"$work/out" 2>&1
   status=$?
   if [ "$status" -ne 0 ]; then
     failed=$((failed + 1))
