@@ -219,114 +219,111 @@ TEST(PrivateDataTest, FoldersAnEarlierVersionLeftOpenAreClosed) {
   for (const auto& [folder, mode] : earlier) EXPECT_EQ(modeOf(root + folder), 0700u) << folder;
 }
 
-// The roots are resolved once per process, so each case runs in a process of its own.
+namespace {
+
+// Runs `body` with a fresh, empty data home and none of the app's variables set, then ends the
+// process with the code it returns (0 when all held). The roots are resolved once per process,
+// so each case runs in a process of its own.
+template <typename Body>
+[[noreturn]] void exitAfterRunningInAFreshDataHome(Body body) {
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-data-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+  ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
+  for (const char* name : {"VESMORA_SANDBOX_ROOT", "VESMORA_DEVICE_ROOT", "VESMORA_MAIN_BUNDLE"}) ::unsetenv(name);
+  const int code = body(base);
+  std::filesystem::remove_all(base);
+  std::exit(code);
+}
+
+}  // namespace
+
 TEST(PrivateDataDeathTest, DefaultRootsAreMadePrivateAndUnsafeOnesRefused) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-default-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
-        ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
-        ::unsetenv("VESMORA_SANDBOX_ROOT");
-        const std::string shared = base + "/shared";
-        ::mkdir(shared.c_str(), 0700);
-        ::chmod(shared.c_str(), 0777);
-        ::setenv("VESMORA_DEVICE_ROOT", shared.c_str(), 1);
-        installMainBundle("com.vesmora.one");
-        const std::string app = base + "/data/vesmora/apps/com.vesmora.one";
-        int code = 0;
-        if (sandbox::root() != app + "/sandbox") code = 11;
-        for (const std::string& folder : {base + "/data", base + "/data/vesmora", base + "/data/vesmora/apps", app,
-                                          sandbox::root(), sandbox::preferencesDirectory()}) {
-          if (modeOf(folder) != 0700u) code = 12;
-        }
-        try {
-          sandbox::deviceRoot();
-          code = 13;
-        } catch (const platform::Exception&) {
-        }
-        ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
-        if (sandbox::deviceRoot() != app + "/device" || modeOf(sandbox::deviceRoot()) != 0700u) code = 14;
-        std::filesystem::remove_all(base);
-        std::exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    const std::string shared = base + "/shared";
+    ::mkdir(shared.c_str(), 0700);
+    ::chmod(shared.c_str(), 0777);
+    ::setenv("VESMORA_DEVICE_ROOT", shared.c_str(), 1);
+    installMainBundle("com.vesmora.one");
+    const std::string app = base + "/data/vesmora/apps/com.vesmora.one";
+    int code = 0;
+    if (sandbox::root() != app + "/sandbox") code = 11;
+    for (const std::string& folder : {base + "/data", base + "/data/vesmora", base + "/data/vesmora/apps", app,
+                                      sandbox::root(), sandbox::preferencesDirectory()}) {
+      if (modeOf(folder) != 0700u) code = 12;
+    }
+    try {
+      sandbox::deviceRoot();
+      code = 13;
+    } catch (const platform::Exception&) {
+    }
+    ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
+    if (sandbox::deviceRoot() != app + "/device" || modeOf(sandbox::deviceRoot()) != 0700u) code = 14;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PrivateDataDeathTest, DefaultRootsAreEachAppsOwnAndFollowItsBundleIdentifier) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-apps-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
-        ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
-        for (const char* name : {"VESMORA_SANDBOX_ROOT", "VESMORA_DEVICE_ROOT", "VESMORA_MAIN_BUNDLE"}) ::unsetenv(name);
-        const std::string apps = base + "/data/vesmora/apps/";
-        int code = 0;
-        // Without an app to keep them apart, no default is made (not a folder every app would share).
-        if (!mentions(refusal([] { sandbox::root(); }),
-                      {"no main bundle is set", "VESMORA_MAIN_BUNDLE", "Bundle::setMain", "VESMORA_SANDBOX_ROOT"})) {
-          code = 11;
-        }
-        if (!mentions(refusal([] { sandbox::deviceRoot(); }), {"no main bundle is set", "VESMORA_DEVICE_ROOT"})) code = 12;
-        for (const std::string& unusable : {std::string(), std::string(".."), std::string("../escape"),
-                                            std::string("com/vesmora"), std::string(".hidden"),
-                                            std::string("com.vesmora app"), std::string("com.v\xc3\xa9smora"),
-                                            std::string(256, 'a')}) {
-          installMainBundle(unusable);
-          if (!mentions(refusal([] { sandbox::root(); }), {"\"" + unusable + "\" cannot name", "CFBundleIdentifier"})) {
-            code = 13;
-          }
-        }
-        if (files::exists(base + "/data/vesmora/sandbox") || !files::directoryContents(apps).empty()) code = 14;
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    const std::string apps = base + "/data/vesmora/apps/";
+    int code = 0;
+    // Without an app to keep them apart, no default is made (not a folder every app would share).
+    if (!mentions(refusal([] { sandbox::root(); }),
+                  {"no main bundle is set", "VESMORA_MAIN_BUNDLE", "Bundle::setMain", "VESMORA_SANDBOX_ROOT"})) {
+      code = 11;
+    }
+    if (!mentions(refusal([] { sandbox::deviceRoot(); }), {"no main bundle is set", "VESMORA_DEVICE_ROOT"})) code = 12;
+    for (const std::string& unusable : {std::string(), std::string(".."), std::string("../escape"),
+                                        std::string("com/vesmora"), std::string(".hidden"),
+                                        std::string("com.vesmora app"), std::string("com.v\xc3\xa9smora"),
+                                        std::string(256, 'a')}) {
+      installMainBundle(unusable);
+      if (!mentions(refusal([] { sandbox::root(); }), {"\"" + unusable + "\" cannot name", "CFBundleIdentifier"})) {
+        code = 13;
+      }
+    }
+    if (files::exists(base + "/data/vesmora/sandbox") || !files::directoryContents(apps).empty()) code = 14;
 
-        installMainBundle(std::string(255, 'a'));  // the longest a folder name may be
-        if (sandbox::root() != apps + std::string(255, 'a') + "/sandbox") code = 15;
-        installMainBundle("com.vesmora.one");
-        const std::uint64_t generation = sandbox::generation();
-        if (sandbox::root() != apps + "com.vesmora.one/sandbox" ||
-            sandbox::deviceRoot() != apps + "com.vesmora.one/device") {
-          code = 16;
-        }
-        if (sandbox::generation() == generation) code = 17;  // caches keyed by the old paths notice
-        const std::string kept = sandbox::documentsDirectory() + "/one.txt";
-        if (!files::writeFileAtomically(kept, std::string("one"))) code = 18;
-        // A second app of the user: its own folders, the first app's left as they are.
-        installMainBundle("com.vesmora.two");
-        if (sandbox::root() != apps + "com.vesmora.two/sandbox" ||
-            sandbox::deviceRoot() != apps + "com.vesmora.two/device" || files::exists(sandbox::documentsDirectory() + "/one.txt")) {
-          code = 19;
-        }
-        if (!files::exists(kept)) code = 20;
-        std::filesystem::remove_all(base);
-        std::exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+    installMainBundle(std::string(255, 'a'));  // the longest a folder name may be
+    if (sandbox::root() != apps + std::string(255, 'a') + "/sandbox") code = 15;
+    installMainBundle("com.vesmora.one");
+    const std::uint64_t generation = sandbox::generation();
+    if (sandbox::root() != apps + "com.vesmora.one/sandbox" ||
+        sandbox::deviceRoot() != apps + "com.vesmora.one/device") {
+      code = 16;
+    }
+    if (sandbox::generation() == generation) code = 17;  // caches keyed by the old paths notice
+    const std::string kept = sandbox::documentsDirectory() + "/one.txt";
+    if (!files::writeFileAtomically(kept, std::string("one"))) code = 18;
+    // A second app of the user: its own folders, the first app's left as they are.
+    installMainBundle("com.vesmora.two");
+    if (sandbox::root() != apps + "com.vesmora.two/sandbox" ||
+        sandbox::deviceRoot() != apps + "com.vesmora.two/device" ||
+        files::exists(sandbox::documentsDirectory() + "/one.txt")) {
+      code = 19;
+    }
+    if (!files::exists(kept)) code = 20;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelativeOneRefused) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-chosen-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
-        ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
-        ::unsetenv("VESMORA_MAIN_BUNDLE");
-        int code = 0;
-        const std::string relative = "vesmora-relative-" + std::to_string(::getpid());
-        ::setenv("VESMORA_SANDBOX_ROOT", (relative + "/app").c_str(), 1);
-        if (!mentions(refusal([] { sandbox::root(); }), {"not an absolute path", "VESMORA_SANDBOX_ROOT"})) code = 11;
-        if (files::exists(relative)) code = 12;
-        std::filesystem::remove_all(relative);
-        // Chosen folders need no bundle and stay whatever bundle comes later.
-        ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
-        ::setenv("VESMORA_DEVICE_ROOT", (base + "/device").c_str(), 1);
-        if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 13;
-        installMainBundle("com.vesmora.one");
-        if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 14;
-        if (files::exists(base + "/data")) code = 15;
-        std::filesystem::remove_all(base);
-        std::exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    int code = 0;
+    const std::string relative = "vesmora-relative-" + std::to_string(::getpid());
+    ::setenv("VESMORA_SANDBOX_ROOT", (relative + "/app").c_str(), 1);
+    if (!mentions(refusal([] { sandbox::root(); }), {"not an absolute path", "VESMORA_SANDBOX_ROOT"})) code = 11;
+    if (files::exists(relative)) code = 12;
+    std::filesystem::remove_all(relative);
+    // Chosen folders need no bundle and stay whatever bundle comes later.
+    ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
+    ::setenv("VESMORA_DEVICE_ROOT", (base + "/device").c_str(), 1);
+    if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 13;
+    installMainBundle("com.vesmora.one");
+    if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 14;
+    if (files::exists(base + "/data")) code = 15;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
 }

@@ -360,8 +360,8 @@ Child spawnChild(const std::vector<std::string>& arguments, const std::vector<st
   for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   Child child;
-  EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environment.empty() ? environ : envp.data()),
-            0);
+  char** childEnvironment = environment.empty() ? environ : envp.data();
+  EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), childEnvironment), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(pipes[1]);
   child.out = pipes[0];
