@@ -44,6 +44,24 @@ std::string canonical(const std::string& path) {
   return ec ? path : p.string();
 }
 
+// Makes the missing folders of `path` one by one from the top, each for this user alone (mode
+// 0700 whatever the umask); folders already there are left as they are.
+bool makeMissingFolders(const std::string& path, Error* error) {
+  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (!prefix.empty() && prefix.back() != '/') {
+      if (::mkdir(prefix.c_str(), 0700) == 0) {
+        ::chmod(prefix.c_str(), 0700);
+      } else if (errno != EEXIST) {
+        return fail(error, 513, "Could not create the directory", prefix, errno);
+      }
+    }
+    if (slash == std::string::npos) break;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -57,27 +75,35 @@ bool isDirectory(const std::string& path) {
 }
 
 bool createDirectories(const std::string& path, Error* error) {
-  std::error_code ec;
-  fs::create_directories(fs::path(path), ec);
-  if (isDirectory(path)) return true;
-  return fail(error, 513, "Could not create the directory", path, ec.value());
+  if (!makeMissingFolders(path, error)) return false;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return fail(error, 513, "Could not create the directory", path, ENOTDIR);
+  }
+  // A folder an earlier version (or another tool) left open to others is closed again.
+  if ((info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) ::chmod(path.c_str(), info.st_mode & 07700);
+  return true;
 }
 
 bool createPrivateDirectory(const std::string& path, Error* error) {
-  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
-  // Missing folders are made one by one from the top, each for this user alone.
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      return fail(error, 513, "Could not create the directory", prefix, errno);
-    }
-    if (slash == std::string::npos) break;
+  if (path.empty() || path.front() != '/') {
+    // A relative path would name another folder whenever the working folder changes.
+    return setError(error, kCocoaErrorDomain, 513,
+                    "The folder \"" + path + "\" is not an absolute path (it would depend on the working folder)",
+                    Value::dictionary({{"NSFilePath", path}}));
   }
+  if (!makeMissingFolders(path, error)) return false;
+  // The path itself first: a symbolic link that another user owns may be pointed elsewhere by
+  // them at any time, whatever it points to now.
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0) return fail(error, 513, "Could not create the directory", path, errno);
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return fail(error, 513, "Could not create the directory", path, errno);
   if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", path);
   std::string refusal;
-  if (info.st_uid != ::geteuid()) {
+  if (S_ISLNK(link.st_mode) && link.st_uid != ::geteuid()) {
+    refusal = "is a symbolic link that belongs to another user (uid " + std::to_string(link.st_uid) + ")";
+  } else if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
   } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     refusal = "may be written by other users (chmod go-w would make it private)";

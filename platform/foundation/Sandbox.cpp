@@ -4,12 +4,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
 
+#include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 
@@ -19,10 +21,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// One root: its folder and, for the per-app default, the bundle identifier it was made for
+// (empty when the host, a test or the environment variable chose the folder).
+struct Slot {
+  std::string path;
+  std::string app;
+};
+
 struct State {
   std::mutex mutex;
-  std::string root;
-  std::string deviceRoot;
+  Slot root;
+  Slot deviceRoot;
   std::atomic<std::uint64_t> generation{0};
 };
 
@@ -31,6 +40,16 @@ State& state() {
   return *s;
 }
 
+struct Kind {
+  const char* variable;  // the environment variable that chooses the folder
+  const char* folder;    // its name in the per-app default
+  bool container;        // holds the app's container folders
+  Slot State::*slot;
+};
+
+constexpr Kind kApp{"VESMORA_SANDBOX_ROOT", "sandbox", true, &State::root};
+constexpr Kind kDevice{"VESMORA_DEVICE_ROOT", "device", false, &State::deviceRoot};
+
 std::string tempBase() {
   std::error_code ec;
   auto p = fs::temp_directory_path(ec);
@@ -38,7 +57,7 @@ std::string tempBase() {
 }
 
 // A root ready for use: created for this user alone when missing, refused (with the reason)
-// when another user owns it or may write to it.
+// when another user owns it or may write to it, or when it is not an absolute path.
 void preparePrivateRoot(const std::string& path, const char* variable) {
   Error error;
   if (!files::createPrivateDirectory(path, &error)) {
@@ -48,23 +67,88 @@ void preparePrivateRoot(const std::string& path, const char* variable) {
   }
 }
 
-std::string rootFromEnvironment(const char* variable, const char* fallback) {
-  const char* value = std::getenv(variable);
-  if (value != nullptr && *value != '\0') {
-    preparePrivateRoot(value, variable);
-    return value;
+// A bundle identifier names a folder as it is: the platform allows letters, digits, '-' and '.'
+// in one, so anything else (a '/', "..", a hidden name) is refused, not rewritten.
+bool isUsableFolderName(const std::string& identifier) {
+  if (identifier.empty() || identifier.size() > 255 || identifier.front() == '.') return false;
+  return std::all_of(identifier.begin(), identifier.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+  });
+}
+
+// The main bundle's identifier, which keeps this app's default folders apart from other apps'.
+std::string appIdentifier() {
+  const auto bundle = Bundle::main();
+  const std::optional<std::string> identifier = bundle->bundleIdentifier();
+  const std::string remedy =
+      " Give the app a main bundle whose Info.plist has a usable CFBundleIdentifier (VESMORA_MAIN_BUNDLE or "
+      "Bundle::setMain), or choose the app's folders with VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.";
+  if (!identifier) {
+    std::string why = "no main bundle is set";
+    if (!bundle->bundlePath().empty() || !bundle->infoDictionary().isNull()) {
+      why = "the main bundle " + (bundle->bundlePath().empty() ? std::string() : "\"" + bundle->bundlePath() + "\" ") +
+            "has no CFBundleIdentifier";
+    } else if (const char* named = std::getenv("VESMORA_MAIN_BUNDLE"); named != nullptr && *named != '\0') {
+      why = "VESMORA_MAIN_BUNDLE (\"" + std::string(named) + "\") is not a folder";
+    }
+    throw Exception(kInternalInconsistencyException,
+                    "No bundle identifier to keep the app's data apart from other apps' data: " + why + "." + remedy);
   }
-  const std::string base = defaultDataDirectory();
-  preparePrivateRoot(base, variable);
-  const std::string path = files::join(base, fallback);
-  preparePrivateRoot(path, variable);
-  return path;
+  if (!isUsableFolderName(*identifier)) {
+    throw Exception(kInternalInconsistencyException,
+                    "The bundle identifier \"" + *identifier +
+                        "\" cannot name the app's data folder (it may hold only letters, digits, '-' and '.', "
+                        "not start with '.', and have at most 255 of them)." + remedy);
+  }
+  return *identifier;
 }
 
 void makeContainer(const std::string& path) {
-  for (const char* sub : {"Documents", "Library/Caches", "Library/Preferences", "tmp"}) {
+  // Each folder on its own, so that one an earlier version left open to others is closed too.
+  for (const char* sub : {"Documents", "Library", "Library/Caches", "Library/Preferences", "tmp"}) {
     files::createDirectories(files::join(path, sub));
   }
+  const std::string support = files::join(path, "Library/Application Support");
+  if (files::isDirectory(support)) files::createDirectories(support);
+}
+
+// The root of `kind`: the folder set or named by the variable, else this app's default folder,
+// made (and checked) when first asked for or when the main bundle names another app since.
+// Resolved outside the lock (a refused root throws and is tried again next time); a root set
+// on another thread meanwhile wins.
+std::string resolve(const Kind& kind) {
+  State& s = state();
+  Slot known;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    known = s.*kind.slot;
+  }
+  if (!known.path.empty() && known.app.empty()) return known.path;
+  Slot made;
+  if (known.path.empty()) {
+    if (const char* value = std::getenv(kind.variable); value != nullptr && *value != '\0') {
+      preparePrivateRoot(value, kind.variable);
+      made.path = value;
+    }
+  }
+  if (made.path.empty()) {
+    made.app = appIdentifier();
+    if (made.app == known.app) return known.path;
+    made.path = defaultDataDirectory();
+    for (const std::string& level : {std::string("apps"), made.app, std::string(kind.folder)}) {
+      preparePrivateRoot(made.path, kind.variable);
+      made.path = files::join(made.path, level);
+    }
+    preparePrivateRoot(made.path, kind.variable);
+  }
+  if (kind.container) makeContainer(made.path);
+  std::lock_guard<std::mutex> lock(s.mutex);
+  Slot& slot = s.*kind.slot;
+  if (slot.path.empty() || (!slot.app.empty() && !made.app.empty())) {
+    if (!slot.path.empty() && slot.path != made.path) s.generation++;
+    slot = made;
+  }
+  return slot.path;
 }
 
 }  // namespace
@@ -94,46 +178,23 @@ std::string defaultDataDirectory() {
 }
 
 void setRoot(const std::string& path) {
-  preparePrivateRoot(path, "VESMORA_SANDBOX_ROOT");
+  preparePrivateRoot(path, kApp.variable);
   makeContainer(path);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().root = path;
+  state().root = Slot{path, {}};
   state().generation++;
 }
 
-std::string root() {
-  State& s = state();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.root.empty()) return s.root;
-  }
-  // Resolved and made outside the lock (a refused root throws and is tried again next time);
-  // a setRoot on another thread meanwhile wins.
-  const std::string path = rootFromEnvironment("VESMORA_SANDBOX_ROOT", "sandbox");
-  makeContainer(path);
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.root.empty()) s.root = path;
-  return s.root;
-}
+std::string root() { return resolve(kApp); }
 
 void setDeviceRoot(const std::string& path) {
-  preparePrivateRoot(path, "VESMORA_DEVICE_ROOT");
+  preparePrivateRoot(path, kDevice.variable);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().deviceRoot = path;
+  state().deviceRoot = Slot{path, {}};
   state().generation++;
 }
 
-std::string deviceRoot() {
-  State& s = state();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.deviceRoot.empty()) return s.deviceRoot;
-  }
-  const std::string path = rootFromEnvironment("VESMORA_DEVICE_ROOT", "device");
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.deviceRoot.empty()) s.deviceRoot = path;
-  return s.deviceRoot;
-}
+std::string deviceRoot() { return resolve(kDevice); }
 
 std::uint64_t generation() { return state().generation.load(); }
 
@@ -154,8 +215,10 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
   deviceRoot_ = files::join(base_, "device");
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    previousRoot_ = state().root;
-    previousDeviceRoot_ = state().deviceRoot;
+    previousRoot_ = state().root.path;
+    previousRootApp_ = state().root.app;
+    previousDeviceRoot_ = state().deviceRoot.path;
+    previousDeviceRootApp_ = state().deviceRoot.app;
   }
   setRoot(root_);
   setDeviceRoot(deviceRoot_);
@@ -164,8 +227,8 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
 ScopedTemporarySandbox::~ScopedTemporarySandbox() {
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    state().root = previousRoot_;
-    state().deviceRoot = previousDeviceRoot_;
+    state().root = Slot{previousRoot_, previousRootApp_};
+    state().deviceRoot = Slot{previousDeviceRoot_, previousDeviceRootApp_};
     state().generation++;
   }
   std::error_code ec;

@@ -16,11 +16,14 @@ inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
-// Creates the directory and any missing parents; true when it exists afterwards.
+// Creates the directory and any missing parents, each with mode 0700 whatever the umask; when
+// the directory itself was there already and is this user's, its group and other bits are
+// cleared. True when it exists afterwards. (For folders inside the app's data, all private.)
 bool createDirectories(const std::string& path, Error* error = nullptr);
 // Makes a folder for this user's eyes only: missing folders on the way are created with mode
-// 0700. False (error 513, saying why) when the folder is not a directory, belongs to another
-// user, or its group or other users may write to it; an existing folder's mode is not changed.
+// 0700. False (error 513, saying why) when the path is not absolute, is a symbolic link another
+// user owns, is not a directory, belongs to another user, or its group or other users may
+// write to it; an existing folder's mode is not changed.
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);

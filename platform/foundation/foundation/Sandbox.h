@@ -1,6 +1,7 @@
 // The app's sandbox: every directory the app may write lives under one root, which the host
-// or a test chooses. A second root holds device-wide state that outlives the app (the keychain,
-// for one), so a test can wipe the app while keeping the device.
+// or a test chooses. A second root holds what the device keeps for the app outside its
+// container and beyond its removal (its keychain items), so a test can wipe the app while
+// keeping the device.
 //
 //   <root>/Documents
 //   <root>/Library
@@ -10,14 +11,23 @@
 //   <root>/tmp
 //
 // Setting a root creates it with Documents, Library, Caches, Preferences and tmp. Until one is
-// set, the root is $VESMORA_SANDBOX_ROOT, else "<data>/sandbox" (and the device root
-// $VESMORA_DEVICE_ROOT, else "<data>/device"), where <data> is defaultDataDirectory(). All
-// functions are thread-safe.
+// set, the root is $VESMORA_SANDBOX_ROOT, else "<data>/apps/<bundle id>/sandbox" (and the device
+// root $VESMORA_DEVICE_ROOT, else "<data>/apps/<bundle id>/device"), where <data> is
+// defaultDataDirectory() and <bundle id> the main bundle's CFBundleIdentifier: like a phone,
+// which gives every app its own container and its own keychain items (an app reads only its
+// own access group's), every app of a user keeps its data apart. Without a main bundle, without
+// an identifier, or with one that cannot name a folder (letters, digits, '-' and '.' only, not
+// starting with '.', at most 255), a default root is refused with an exception saying what to
+// set; the default follows the main bundle when a later one names another app (generation()
+// changes).
+// All functions are thread-safe.
 //
 // The roots hold private keys, tokens and the app's databases, so they are this user's alone:
-// a missing root (and the default data folder) is created with mode 0700, and a root that
-// another user owns or may write to is refused with an exception that says why (the platform's
-// exception, kInternalInconsistencyException).
+// a missing root (and the default folders above it) is created with mode 0700, and a root that
+// is a relative path, that another user owns (or is a symbolic link another user owns), or that
+// others may write to is refused with an exception that says why (the platform's exception,
+// kInternalInconsistencyException). The folders inside are made 0700 too, and the container's
+// own folders are closed to group and others when found open.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +71,9 @@ class ScopedTemporarySandbox {
   std::string root_;
   std::string deviceRoot_;
   std::string previousRoot_;
+  std::string previousRootApp_;
   std::string previousDeviceRoot_;
+  std::string previousDeviceRootApp_;
 };
 
 }  // namespace platform::sandbox

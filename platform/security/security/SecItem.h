@@ -1,8 +1,9 @@
 // The device keychain: small secret items kept by the system for the app, queried by dictionary.
 //
-// Items live in one property-list file under the device-wide root of the sandbox
-// (foundation/Sandbox.h), "<device root>/Keychains/keychain.plist", so they outlive a reinstall
-// of the app (ScopedTemporarySandbox::wipeApp keeps them). Every call reads and writes that file
+// Items live in one property-list file under the sandbox's device root (foundation/Sandbox.h),
+// "<device root>/Keychains/keychain.plist": the app's own, as its access group is on a phone,
+// and outside its container, so they outlive a reinstall of the app
+// (ScopedTemporarySandbox::wipeApp keeps them). Every call reads and writes that file
 // under one process-wide lock: all functions are thread-safe, and a change is on disk when the
 // call returns.
 //

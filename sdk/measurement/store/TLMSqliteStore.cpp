@@ -241,9 +241,9 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     }
   } else {
     fs::path directory = fs::path(databasePath_).parent_path();
-    if (!directory.empty()) {
-      fs::create_directories(directory, ec);
-      if (ec) return setFileError(error, "Failed to create directory", directory, ec.value());
+    Error made;
+    if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
+      return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
     }
   }
 

@@ -21,7 +21,17 @@ using platform::Value;
 namespace files = platform::files;
 namespace sandbox = platform::sandbox;
 
+namespace {
+
+// The default roots are kept per app: a process that uses them needs a main bundle with an identifier.
+void installAppBundle() {
+  Bundle::setMain(std::make_shared<Bundle>("", Value::dictionary({{"CFBundleIdentifier", Value("com.vesmora.tests")}})));
+}
+
+}  // namespace
+
 TEST(SandboxTest, DirectoriesLiveUnderTheChosenRoots) {
+  installAppBundle();
   std::string outerRoot = sandbox::root();
   std::string base;
   {
@@ -222,6 +232,7 @@ TEST(SharedStateDeathTest, BackgroundThreadsMayUseSharedStateWhileTheProcessExit
   EXPECT_EXIT(
       {
         static std::atomic<int> rounds{0};
+        installAppBundle();
         platform::NotificationCenter::defaultCenter().addObserver("Tick", Value(),
                                                                   [](const platform::Notification&) {});
         std::thread([] {

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
@@ -46,6 +49,29 @@ class ScopedVariable {
   const char* name_;
   std::optional<std::string> previous_;
 };
+
+void installMainBundle(const std::string& identifier) {
+  platform::Bundle::setMain(std::make_shared<platform::Bundle>(
+      "", platform::Value::dictionary({{"CFBundleIdentifier", platform::Value(identifier)}})));
+}
+
+// The reason of the exception `call` throws; empty when it throws none.
+template <typename Call>
+std::string refusal(Call call) {
+  try {
+    call();
+  } catch (const platform::Exception& exception) {
+    return exception.reason().empty() ? "(no reason)" : exception.reason();
+  }
+  return {};
+}
+
+bool mentions(const std::string& text, const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    if (text.find(word) == std::string::npos) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -124,34 +150,180 @@ TEST(PrivateDataTest, FilesAreWrittenForTheOwnerAloneWhateverTheUmask) {
   EXPECT_EQ(files::readFile(old), platform::Bytes({'t', 'w', 'o'}));
 }
 
-// The roots are resolved once per process, so each case runs in a process of its own.
+TEST(PrivateDataTest, ARelativeRootIsRefusedAndNothingIsMadeInTheWorkingFolder) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string relative = "vesmora-relative-" + std::to_string(::getpid());
+  const std::string app = refusal([&] { sandbox::setRoot(relative + "/app"); });
+  EXPECT_TRUE(mentions(app, {"\"" + relative + "/app\"", "not an absolute path", "VESMORA_SANDBOX_ROOT"})) << app;
+  const std::string device = refusal([&] { sandbox::setDeviceRoot(relative); });
+  EXPECT_TRUE(mentions(device, {"\"" + relative + "\"", "not an absolute path", "VESMORA_DEVICE_ROOT"})) << device;
+  EXPECT_FALSE(files::exists(relative));
+  std::filesystem::remove_all(relative);
+  EXPECT_EQ(sandbox::root(), scoped.root());
+  EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
+}
+
+TEST(PrivateDataTest, ASymbolicLinkAnotherUserOwnsIsRefusedWhereverItPoints) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string target = scoped.root() + "/target";
+  const std::string own = scoped.root() + "/own-link";
+  const std::string foreign = scoped.root() + "/foreign-link";
+  ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(target.c_str(), own.c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), foreign.c_str()), 0);
+  ASSERT_EQ(::lchown(foreign.c_str(), 54321, 54321), 0);
+  EXPECT_TRUE(files::createPrivateDirectory(own));  // the user's own link to the user's own folder
+  platform::Error error;
+  EXPECT_FALSE(files::createPrivateDirectory(foreign, &error));
+  EXPECT_TRUE(mentions(error.description, {foreign, "symbolic link", "another user (uid 54321)"})) << error.description;
+  const std::string reason = refusal([&] { sandbox::setDeviceRoot(foreign); });
+  EXPECT_TRUE(mentions(reason, {foreign, "VESMORA_DEVICE_ROOT"})) << reason;
+  EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
+}
+
+TEST(PrivateDataTest, FoldersInsideTheRootsAreTheOwnersAloneWhateverTheUmask) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string root = scoped.root() + "/fresh";
+  const std::string store = root + "/Library/Application Support/Ombrix/Measurement";
+  const mode_t previous = ::umask(0);
+  sandbox::setRoot(root);
+  const bool made = files::createDirectories(store);
+  ::umask(previous);
+  ASSERT_TRUE(made);
+  for (const char* folder : {"", "/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/tmp",
+                             "/Library/Application Support", "/Library/Application Support/Ombrix",
+                             "/Library/Application Support/Ombrix/Measurement"}) {
+    EXPECT_EQ(modeOf(root + folder), 0700u) << folder;
+  }
+}
+
+TEST(PrivateDataTest, FoldersAnEarlierVersionLeftOpenAreClosed) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string root = scoped.root() + "/earlier";
+  const std::vector<std::pair<std::string, mode_t>> earlier = {
+      {"", 0700},
+      {"/Documents", 0755},
+      {"/Library", 0777},
+      {"/Library/Caches", 0750},
+      {"/Library/Preferences", 0705},
+      {"/Library/Application Support", 0755},
+      {"/Library/Application Support/Ombrix", 0755},
+      {"/tmp", 0775}};
+  for (const auto& [folder, mode] : earlier) {
+    ASSERT_EQ(::mkdir((root + folder).c_str(), 0700), 0) << folder;
+    ASSERT_EQ(::chmod((root + folder).c_str(), mode), 0) << folder;
+  }
+  sandbox::setRoot(root);  // the container's own folders
+  ASSERT_TRUE(files::createDirectories(root + "/Library/Application Support/Ombrix"));  // one asked for again
+  for (const auto& [folder, mode] : earlier) EXPECT_EQ(modeOf(root + folder), 0700u) << folder;
+}
+
+namespace {
+
+// Runs `body` with a fresh, empty data home and none of the app's variables set, then ends the
+// process with the code it returns (0 when all held). The roots are resolved once per process,
+// so each case runs in a process of its own.
+template <typename Body>
+[[noreturn]] void exitAfterRunningInAFreshDataHome(Body body) {
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-data-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+  ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
+  for (const char* name : {"VESMORA_SANDBOX_ROOT", "VESMORA_DEVICE_ROOT", "VESMORA_MAIN_BUNDLE"}) ::unsetenv(name);
+  const int code = body(base);
+  std::filesystem::remove_all(base);
+  std::exit(code);
+}
+
+}  // namespace
+
 TEST(PrivateDataDeathTest, DefaultRootsAreMadePrivateAndUnsafeOnesRefused) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-default-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
-        ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
-        ::unsetenv("VESMORA_SANDBOX_ROOT");
-        const std::string shared = base + "/shared";
-        ::mkdir(shared.c_str(), 0700);
-        ::chmod(shared.c_str(), 0777);
-        ::setenv("VESMORA_DEVICE_ROOT", shared.c_str(), 1);
-        int code = 0;
-        if (sandbox::root() != base + "/data/vesmora/sandbox") code = 11;
-        if (modeOf(base + "/data") != 0700u || modeOf(base + "/data/vesmora") != 0700u ||
-            modeOf(sandbox::root()) != 0700u || !files::isDirectory(sandbox::preferencesDirectory())) {
-          code = 12;
-        }
-        try {
-          sandbox::deviceRoot();
-          code = 13;
-        } catch (const platform::Exception&) {
-        }
-        ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
-        if (sandbox::deviceRoot() != base + "/data/vesmora/device" || modeOf(sandbox::deviceRoot()) != 0700u) code = 14;
-        std::filesystem::remove_all(base);
-        std::exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    const std::string shared = base + "/shared";
+    ::mkdir(shared.c_str(), 0700);
+    ::chmod(shared.c_str(), 0777);
+    ::setenv("VESMORA_DEVICE_ROOT", shared.c_str(), 1);
+    installMainBundle("com.vesmora.one");
+    const std::string app = base + "/data/vesmora/apps/com.vesmora.one";
+    int code = 0;
+    if (sandbox::root() != app + "/sandbox") code = 11;
+    for (const std::string& folder : {base + "/data", base + "/data/vesmora", base + "/data/vesmora/apps", app,
+                                      sandbox::root(), sandbox::preferencesDirectory()}) {
+      if (modeOf(folder) != 0700u) code = 12;
+    }
+    try {
+      sandbox::deviceRoot();
+      code = 13;
+    } catch (const platform::Exception&) {
+    }
+    ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
+    if (sandbox::deviceRoot() != app + "/device" || modeOf(sandbox::deviceRoot()) != 0700u) code = 14;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PrivateDataDeathTest, DefaultRootsAreEachAppsOwnAndFollowItsBundleIdentifier) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    const std::string apps = base + "/data/vesmora/apps/";
+    int code = 0;
+    // Without an app to keep them apart, no default is made (not a folder every app would share).
+    if (!mentions(refusal([] { sandbox::root(); }),
+                  {"no main bundle is set", "VESMORA_MAIN_BUNDLE", "Bundle::setMain", "VESMORA_SANDBOX_ROOT"})) {
+      code = 11;
+    }
+    if (!mentions(refusal([] { sandbox::deviceRoot(); }), {"no main bundle is set", "VESMORA_DEVICE_ROOT"})) code = 12;
+    for (const std::string& unusable : {std::string(), std::string(".."), std::string("../escape"),
+                                        std::string("com/vesmora"), std::string(".hidden"),
+                                        std::string("com.vesmora app"), std::string("com.v\xc3\xa9smora"),
+                                        std::string(256, 'a')}) {
+      installMainBundle(unusable);
+      if (!mentions(refusal([] { sandbox::root(); }), {"\"" + unusable + "\" cannot name", "CFBundleIdentifier"})) {
+        code = 13;
+      }
+    }
+    if (files::exists(base + "/data/vesmora/sandbox") || !files::directoryContents(apps).empty()) code = 14;
+
+    installMainBundle(std::string(255, 'a'));  // the longest a folder name may be
+    if (sandbox::root() != apps + std::string(255, 'a') + "/sandbox") code = 15;
+    installMainBundle("com.vesmora.one");
+    const std::uint64_t generation = sandbox::generation();
+    if (sandbox::root() != apps + "com.vesmora.one/sandbox" ||
+        sandbox::deviceRoot() != apps + "com.vesmora.one/device") {
+      code = 16;
+    }
+    if (sandbox::generation() == generation) code = 17;  // caches keyed by the old paths notice
+    const std::string kept = sandbox::documentsDirectory() + "/one.txt";
+    if (!files::writeFileAtomically(kept, std::string("one"))) code = 18;
+    // A second app of the user: its own folders, the first app's left as they are.
+    installMainBundle("com.vesmora.two");
+    if (sandbox::root() != apps + "com.vesmora.two/sandbox" ||
+        sandbox::deviceRoot() != apps + "com.vesmora.two/device" ||
+        files::exists(sandbox::documentsDirectory() + "/one.txt")) {
+      code = 19;
+    }
+    if (!files::exists(kept)) code = 20;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelativeOneRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    int code = 0;
+    const std::string relative = "vesmora-relative-" + std::to_string(::getpid());
+    ::setenv("VESMORA_SANDBOX_ROOT", (relative + "/app").c_str(), 1);
+    if (!mentions(refusal([] { sandbox::root(); }), {"not an absolute path", "VESMORA_SANDBOX_ROOT"})) code = 11;
+    if (files::exists(relative)) code = 12;
+    std::filesystem::remove_all(relative);
+    // Chosen folders need no bundle and stay whatever bundle comes later.
+    ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
+    ::setenv("VESMORA_DEVICE_ROOT", (base + "/device").c_str(), 1);
+    if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 13;
+    installMainBundle("com.vesmora.one");
+    if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 14;
+    if (files::exists(base + "/data")) code = 15;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
 }

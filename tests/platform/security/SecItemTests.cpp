@@ -125,6 +125,8 @@ TEST(SecItem, TheKeychainFileIsTheOwnersAlone) {
   struct stat info {};
   ASSERT_EQ(::stat((sandbox.deviceRoot() + "/Keychains/keychain.plist").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((sandbox.deviceRoot() + "/Keychains").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST(SecItem, MissingEntitlementRefusesEverything) {

@@ -9,6 +9,7 @@
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVOptions.h"
 #include "foundation/Exception.h"
+#include "foundation/Sandbox.h"
 #include "measurement/engine/TLMUserDefaults.h"
 
 namespace {
@@ -278,6 +279,7 @@ TEST_F(AnalyticsTest, CoreConfigurationSwitchReachesTheInterface) {
 }
 
 TEST(CDVAnalyticsFacadeTest, StartOptionsAndVersionCheck) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
   CDVOptions options(std::string("1:1:ios:1"), std::string("sender"));
   auto configuration = CDVAnalyticsConfiguration::sharedInstance();
   platform::Dictionary start = CDVAnalytics::startOptions(configuration, options);

@@ -345,7 +345,8 @@ struct Child {
   }
 };
 
-Child spawnChild(const std::vector<std::string>& arguments) {
+// `environment` replaces this process's environment when given.
+Child spawnChild(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
   int pipes[2];
   EXPECT_EQ(pipe(pipes), 0);
   posix_spawn_file_actions_t actions;
@@ -355,8 +356,12 @@ Child spawnChild(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   Child child;
-  EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  char** childEnvironment = environment.empty() ? environ : envp.data();
+  EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), childEnvironment), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(pipes[1]);
   child.out = pipes[0];
@@ -437,4 +442,56 @@ TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterIt
   EXPECT_GE(acknowledged.size(), 100u);
   std::printf("runs %d, acknowledged %zu, posts %zu, events resent after a kill %zu\n", kKills + 1,
               acknowledged.size(), posts.size(), resent);
+}
+
+// Two apps of one user, each with its own bundle identifier and app id, take turns on the default
+// data folders: the first turn of each leaves its events stored, the second uploads. Neither
+// start resets the other's data, and each delivers every event it logged.
+TEST(TLMUploadLoopbackTest, TwoAppsOnTheDefaultFoldersEachDeliverAllTheirOwnEvents) {
+  Collector collector;
+  ASSERT_GT(collector.port, 0);
+  std::string data = std::filesystem::temp_directory_path().string() + "/vesmora-two-apps-XXXXXX";
+  ASSERT_NE(mkdtemp(data.data()), nullptr);
+  std::vector<std::string> environment{"XDG_DATA_HOME=" + data};
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string entry = *variable;
+    if (entry.rfind("XDG_DATA_HOME=", 0) != 0 && entry.rfind("VESMORA_", 0) != 0) environment.push_back(entry);
+  }
+  struct App {
+    std::string bundleID;
+    std::string appID;
+    std::int64_t firstID;
+    std::set<std::int64_t> acknowledged;
+  };
+  std::map<std::string, App> apps{{"alpha", {"com.vesmora.alpha", "1:1111:ios:aaaa", 100, {}}},
+                                  {"beta", {"com.vesmora.beta", "1:2222:ios:bbbb", 200, {}}}};
+  std::vector<std::string> resets;
+  for (int turn = 0; turn < 2; ++turn) {
+    for (auto& [run, app] : apps) {
+      const bool upload = turn == 1;
+      Child child = spawnChild({VESMORA_UPLOAD_CHILD, "-", "-", upload ? collector.base : "-", run,
+                                std::to_string(app.firstID + turn * 10), "3", app.bundleID, app.appID},
+                               environment);
+      bool ended = false;
+      while (auto text = child.line()) {
+        if (text->rfind("ack ", 0) == 0) app.acknowledged.insert(std::atoll(text->c_str() + 4));
+        if (text->rfind("log 23171 ", 0) == 0) resets.push_back(run + " turn " + std::to_string(turn));
+        if (*text == (upload ? "empty" : "kept")) {
+          ended = true;
+          break;
+        }
+      }
+      const int status = child.finish(false);
+      ASSERT_TRUE(ended) << run << " turn " << turn;
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+  }
+  std::map<std::string, std::set<std::int64_t>> delivered;
+  for (const auto& post : collector.received()) delivered[post.run].insert(post.ids.begin(), post.ids.end());
+  for (const auto& [run, app] : apps) {
+    EXPECT_EQ(app.acknowledged.size(), 6u) << run;
+    EXPECT_EQ(delivered[run], app.acknowledged) << run;
+  }
+  EXPECT_TRUE(resets.empty()) << "data reset at the start of " << resets.front();
+  std::filesystem::remove_all(data);
 }

@@ -1,9 +1,14 @@
-// A helper process for the crash test: an app that logs events through a real engine (real
+// A helper process for the loopback tests: an app that logs events through a real engine (real
 // worker queue, system clock, libcurl) and uploads them to a loopback collector. It prints
 // "ack <id>" once an event is committed to the store, asks for an upload after each, and, once
-// it has logged its share, uploads until nothing is left and prints "empty".
+// it has logged its share, uploads until nothing is left and prints "empty". Warnings and errors
+// of the engine are printed as "log <code> <message>".
 //
 //   measurement_upload_child <sandbox> <device root> <collector base URL> <run> <first id> <count>
+//                            [<bundle id> <app id>]
+//
+// "-" for both roots keeps the default folders; "-" for the collector keeps the events stored
+// (nothing is uploaded) and prints "kept".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,31 +30,37 @@
 
 namespace {
 
-class QuietMonitor : public TLMMonitor {
+class PrintingMonitor : public TLMMonitor {
  public:
-  void logWithContexts(int, std::int64_t, const std::string&, const std::vector<platform::Value>&) override {}
+  void logWithContexts(int level, std::int64_t code, const std::string& message,
+                       const std::vector<platform::Value>&) override {
+    if (level > 5) return;
+    std::printf("log %lld %s\n", static_cast<long long>(code), message.c_str());
+    std::fflush(stdout);
+  }
   bool isDebugModeEnabled() const override { return false; }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) return 2;
+  if (argc != 7 && argc != 9) return 2;
   const std::string base = argv[3];
   const std::string run = argv[4];
   const std::int64_t firstID = std::atoll(argv[5]);
   const std::int64_t count = std::atoll(argv[6]);
-  platform::sandbox::setRoot(argv[1]);
-  platform::sandbox::setDeviceRoot(argv[2]);
-  TLMMeasurement::setMonitor(std::make_shared<QuietMonitor>());
-  TLMRemoteConfig::setCollectionServerURLForTesting(base);
+  const std::string bundleID = argc == 9 ? argv[7] : "com.example.vesmora";
+  const std::string appID = argc == 9 ? argv[8] : "1:1234:ios:abcd";
+  if (std::string(argv[1]) != "-") platform::sandbox::setRoot(argv[1]);
+  if (std::string(argv[2]) != "-") platform::sandbox::setDeviceRoot(argv[2]);
+  TLMMeasurement::setMonitor(std::make_shared<PrintingMonitor>());
+  if (base != "-") TLMRemoteConfig::setCollectionServerURLForTesting(base);
   platform::Value info;
-  info.set("CFBundleIdentifier", platform::Value("com.example.vesmora"));
+  info.set("CFBundleIdentifier", platform::Value(bundleID));
   info.set("CFBundleShortVersionString", platform::Value("1.0"));
   info.set("CFBundleVersion", platform::Value("1.0.0"));
   platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
 
-  const std::string appID = "1:1234:ios:abcd";
   auto persisted = TLMPersistedConfig::initWithUserDefaults(
       TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, platform::Queue::serial("sync")));
   auto identity = TLMIdentity::initWithPersistedConfig(persisted, nullptr,
@@ -62,7 +73,7 @@ int main(int argc, char** argv) {
       std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
   collaborators.services.identity = [identity] { return identity; };
   collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();
-  collaborators.services.keychainAppID = std::string("com.example.vesmora");
+  collaborators.services.keychainAppID = bundleID;
   collaborators.network = std::make_shared<OBXNetwork>("127.0.0.1");
   collaborators.uploadURL = base + "/a?run=" + run;
   auto scheduler = collaborators.scheduler;
@@ -80,7 +91,12 @@ int main(int argc, char** argv) {
     wait();  // stored and committed
     std::printf("ack %lld\n", static_cast<long long>(id));
     std::fflush(stdout);
-    upload();
+    if (base != "-") upload();
+  }
+  if (base == "-") {
+    std::printf("kept\n");
+    std::fflush(stdout);
+    std::_Exit(0);
   }
   // Upload until nothing is left (bounded: the collector answers at once).
   for (int attempt = 0; attempt < 4000; ++attempt) {

@@ -57,6 +57,10 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   const auto ownerOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
   EXPECT_EQ(modeOf(path), ownerOnly);
   EXPECT_EQ(modeOf(old), ownerOnly);
+  // So are the folders made for it.
+  for (const char* folder : {"nested", "nested/dir"}) {
+    EXPECT_EQ(modeOf(dir.file(folder)), std::filesystem::perms::owner_all) << folder;
+  }
 }
 
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
