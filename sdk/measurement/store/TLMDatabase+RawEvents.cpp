@@ -125,17 +125,16 @@ bool TLMDatabase::deleteUnusedRawEventsMetadata(Error* error) {
 
 bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error* error) {
   const std::int64_t limit = settings_->maxRawEventsMetadataStored();
-  // Counted once, then kept: the common answer costs no read of the table.
-  auto count = keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error);
-  if (!count) return false;
+  // Counted once, then kept (also by the writes below): the common answer reads no table.
+  if (!keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error)) return false;
   bool swept = false;
-  while (*count >= limit) {
+  while (*kept_.metadata >= limit) {
     // Unused rows are looked for only when some may exist: the search reads the whole table.
     if (!kept_.metadataAllUsed && !swept) {
       if (!deleteUnusedRawEventsMetadata(error)) return false;
       swept = true;
     } else {
-      auto maxRowID = rawEventsFreeingMetadata(*count - limit + 1, error);
+      auto maxRowID = rawEventsFreeingMetadata(*kept_.metadata - limit + 1, error);
       if (!maxRowID) return false;
       if (*maxRowID == 0) {
         if (swept) break;
@@ -147,10 +146,8 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
       if (!deleted) return false;
       if (deletedEvents != nullptr) *deletedEvents += *deleted;
     }
-    count = keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error);
-    if (!count) return false;
   }
-  if (*count >= limit) {
+  if (*kept_.metadata >= limit) {
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert data type. Table is full");
   }
   return true;
@@ -158,15 +155,16 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
 
 std::optional<std::int64_t> TLMDatabase::rawEventsFreeingMetadata(std::int64_t count,
                                                                   Error* error) {
-  // Oldest first, a few at a time: an event is the last use of its metadata when no later event
-  // shares the fingerprint (one step in the fingerprint index).
-  constexpr std::int64_t kBatch = 64;
+  // Oldest first, in growing batches (the first event is most often the one): an event is the
+  // last use of its metadata when no later event shares the fingerprint (one step in the
+  // fingerprint index).
+  std::int64_t batch = std::clamp<std::int64_t>(count, 1, 1024);
   std::int64_t after = 0;
   std::int64_t freed = 0;
-  for (;;) {
+  for (;; batch = std::min<std::int64_t>(batch * 4, 1024)) {
     auto rows = sqliteStore_->recordsForQuery(
         "SELECT rowid, metadata_fingerprint FROM raw_events WHERE rowid > ? ORDER BY rowid LIMIT ?",
-        {Value(after), Value(kBatch)}, error);
+        {Value(after), Value(batch)}, error);
     if (!rows) return std::nullopt;
     for (const auto& row : *rows) {
       after = row.get("rowid").int64Value().value_or(after);
@@ -176,7 +174,7 @@ std::optional<std::int64_t> TLMDatabase::rawEventsFreeingMetadata(std::int64_t c
       if (!later) return std::nullopt;
       if (!*later && ++freed >= count) return after;
     }
-    if (static_cast<std::int64_t>(rows->size()) < kBatch) return after;
+    if (static_cast<std::int64_t>(rows->size()) < batch) return after;
   }
 }
 
