@@ -193,6 +193,19 @@ std::string sizeName(int n) {
   return std::to_string(n);
 }
 
+// Each size's time per event, then each one's ratio against the first (an empty store).
+void printAgainstEmpty(const std::string& label, const std::vector<int>& sizes, const std::string& what,
+                       const std::vector<std::vector<double>>& seconds) {
+  for (std::size_t k = 0; k < seconds.size(); ++k) {
+    std::vector<double> micros;
+    for (double s : seconds[k]) micros.push_back(1e6 * s);
+    printMicros(label + sizeName(sizes[k]) + what, micros);
+  }
+  for (std::size_t k = 1; k < seconds.size(); ++k) {
+    printRatios(label + sizeName(sizes[k]) + what + " / empty (tmpfs)", ratiosOf(seconds[k], seconds[0]));
+  }
+}
+
 // MARK: - Cases
 
 void growth(const Sizes& sizes) {
@@ -212,15 +225,7 @@ void growth(const Sizes& sizes) {
     next += perTurn;
     return elapsed / perTurn;
   }, chunks);
-  for (std::size_t k = 0; k < engines.size(); ++k) {
-    std::vector<double> micros;
-    for (double s : seconds[k]) micros.push_back(1e6 * s);
-    printMicros("growth: one event, " + sizeName(sizes.stored[k]) + " stored", micros);
-  }
-  for (std::size_t k = 1; k < engines.size(); ++k) {
-    printRatios("growth: one event, " + sizeName(sizes.stored[k]) + " stored / empty (tmpfs)",
-                ratiosOf(seconds[k], seconds[0]));
-  }
+  printAgainstEmpty("growth: one event, ", sizes.stored, " stored", seconds);
 }
 
 // Metadata rows up to `rows`, each with one raw event, as an app offline whose user properties
@@ -289,14 +294,8 @@ void metadata(const Sizes& sizes) {
     std::printf("%-52s %9.1f us\n",
                 ("metadata: first event, " + sizeName(sizes.metadataRows[k]) + " metadata rows").c_str(),
                 first[k]);
-    std::vector<double> micros;
-    for (double s : seconds[k]) micros.push_back(1e6 * s);
-    printMicros("metadata: one event, " + sizeName(sizes.metadataRows[k]) + " metadata rows", micros);
   }
-  for (std::size_t k = 1; k < engines.size(); ++k) {
-    printRatios("metadata: one event, " + sizeName(sizes.metadataRows[k]) + " rows / empty (tmpfs)",
-                ratiosOf(seconds[k], seconds[0]));
-  }
+  printAgainstEmpty("metadata: one event, ", sizes.metadataRows, " rows", seconds);
 }
 
 void plain(const Sizes& sizes, const std::string& base, const std::string& where) {
