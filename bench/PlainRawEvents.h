@@ -30,17 +30,23 @@ inline sqlite3_stmt* prepareRawEventInsert(sqlite3* db) {
   return insert;
 }
 
-// One row in its own exclusive transaction.
-inline void commitRawEventRow(sqlite3* db, sqlite3_stmt* insert, const TLMEvent& event,
-                              const std::vector<std::uint8_t>& row) {
-  sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+// One row, in the transaction in force.
+inline void insertRawEventRow(sqlite3_stmt* insert, const TLMEvent& event,
+                              const std::vector<std::uint8_t>& row, std::int64_t fingerprint) {
   sqlite3_bind_text(insert, 1, event.name().c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_double(insert, 2, event.timestamp());
-  sqlite3_bind_int64(insert, 3, 42);
+  sqlite3_bind_int64(insert, 3, fingerprint);
   sqlite3_bind_blob(insert, 4, row.data(), static_cast<int>(row.size()), SQLITE_STATIC);
   sqlite3_bind_int64(insert, 5, 0);
   sqlite3_step(insert);
   sqlite3_reset(insert);
+}
+
+// One row in its own exclusive transaction.
+inline void commitRawEventRow(sqlite3* db, sqlite3_stmt* insert, const TLMEvent& event,
+                              const std::vector<std::uint8_t>& row) {
+  sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+  insertRawEventRow(insert, event, row, 42);
   sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
 }
 

@@ -3,6 +3,9 @@
 // min / median / max over the rounds.
 //
 //   growth     one logged event with 10k / 100k raw events stored, against an empty store (tmpfs)
+//   metadata   one logged event with a new metadata row (a user property changed before it) with
+//              10k / 100k metadata rows stored, each used by one raw event (100k is the table's
+//              limit), against an empty store (tmpfs)
 //   plain      one logged event against plain SQLite doing the same two commits of the same bytes
 //              (a counts-row update, then the raw-event insert) on a file opened with the store's
 //              connection settings, on tmpfs and on disk; for reference also against SQLite's
@@ -13,7 +16,7 @@
 //   memory     peak resident memory of logging N events through the engine, against plain SQLite
 //              (each in its own child process)
 //
-// Usage: scale_bench [--quick] [growth|plain|plain-tmpfs|plain-disk|audiences|queue|memory]...
+// Usage: scale_bench [--quick] [growth|metadata|plain|plain-tmpfs|plain-disk|audiences|queue|memory]...
 // --quick runs every case at tiny sizes (a check that the benchmark still builds and runs; its
 // figures mean nothing). Without case names every case runs.
 #include <sqlite3.h>
@@ -51,6 +54,7 @@ constexpr double kStart = 1700000000.0;
 
 struct Sizes {
   std::vector<int> stored{0, 10000, 100000};
+  std::vector<int> metadataRows{0, 10000, 100000};
   std::vector<int> audiences{0, 1, 10, 100};
   std::vector<int> queued{1000, 10000, 100000};
   int rounds = 7;
@@ -63,6 +67,7 @@ struct Sizes {
 Sizes quickSizes() {
   Sizes s;
   s.stored = {0, 20, 50};
+  s.metadataRows = {0, 20, 50};
   s.audiences = {0, 1, 3};
   s.queued = {10, 20, 40};
   s.rounds = 1;
@@ -188,6 +193,19 @@ std::string sizeName(int n) {
   return std::to_string(n);
 }
 
+// Each size's time per event, then each one's ratio against the first (an empty store).
+void printAgainstEmpty(const std::string& label, const std::vector<int>& sizes, const std::string& what,
+                       const std::vector<std::vector<double>>& seconds) {
+  for (std::size_t k = 0; k < seconds.size(); ++k) {
+    std::vector<double> micros;
+    for (double s : seconds[k]) micros.push_back(1e6 * s);
+    printMicros(label + sizeName(sizes[k]) + what, micros);
+  }
+  for (std::size_t k = 1; k < seconds.size(); ++k) {
+    printRatios(label + sizeName(sizes[k]) + what + " / empty (tmpfs)", ratiosOf(seconds[k], seconds[0]));
+  }
+}
+
 // MARK: - Cases
 
 void growth(const Sizes& sizes) {
@@ -207,15 +225,77 @@ void growth(const Sizes& sizes) {
     next += perTurn;
     return elapsed / perTurn;
   }, chunks);
+  printAgainstEmpty("growth: one event, ", sizes.stored, " stored", seconds);
+}
+
+// Metadata rows up to `rows`, each with one raw event, as an app offline whose user properties
+// change before every event stores them; written through plain SQLite in one transaction.
+void storeMetadataRows(BenchEngine& bench, int rows) {
+  TLMMeasurementEngine& engine = *bench.engine;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(engine.database()->databasePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt* metadata = nullptr;
+  sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO raw_events_metadata VALUES (?, ?)", -1, &metadata, nullptr);
+  sqlite3_stmt* insert = prepareRawEventInsert(db);
+  sqlite3_stmt* count = nullptr;
+  sqlite3_prepare_v2(db, "SELECT count(*) FROM raw_events_metadata", -1, &count, nullptr);
+  sqlite3_step(count);
+  const int stored = sqlite3_column_int(count, 0);
+  sqlite3_finalize(count);
+  sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+  const double now = bench.clock->now();
+  for (int i = stored; i < rows; ++i) {
+    auto attribute = TLMUserAttribute::initWithOrigin("app", "stored", TLMValue(std::int64_t{i}), now - 10);
+    const auto bytes = *engine.createRawEventMetadataWithUserAttributes({*attribute})->protoBuffer();
+    const std::int64_t fingerprint = tlm_64LSBMD5(bytes);
+    sqlite3_bind_int64(metadata, 1, fingerprint);
+    sqlite3_bind_blob(metadata, 2, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+    sqlite3_step(metadata);
+    sqlite3_reset(metadata);
+    auto event = makeEvent(i, now - 10);
+    insertRawEventRow(insert, *event, plainRawEventRowData(*event), fingerprint);
+  }
+  sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
+  sqlite3_finalize(insert);
+  sqlite3_finalize(metadata);
+  sqlite3_close(db);
+}
+
+void metadata(const Sizes& sizes) {
+  Place place("/dev/shm");
+  std::vector<std::unique_ptr<BenchEngine>> engines;
+  for (int rows : sizes.metadataRows) {
+    engines.push_back(std::make_unique<BenchEngine>(place.clock, "metadata-" + std::to_string(rows) + ".sql"));
+    storeMetadataRows(*engines.back(), rows);
+  }
+  int next = 0;
+  // Seconds of event `next` after a changed property (so its metadata is new; not timed).
+  auto logWithNewMetadata = [&](BenchEngine& bench) {
+    bench.engine->setUserAttribute(
+        TLMUserAttribute::initWithOrigin("app", "level", TLMValue(std::int64_t{next}), bench.clock->now()));
+    bench.worker->drain();
+    const auto start = SteadyClock::now();
+    bench.engine->logEvent(makeEvent(next++, bench.clock->now()));
+    bench.worker->drain();
+    return secondsSince(start);
+  };
+  // The first new row after a start reads the table once (its count, and a full table's search
+  // for rows no event uses): shown apart, the rounds time the events after it.
+  std::vector<double> first;
+  for (auto& bench : engines) first.push_back(1e6 * logWithNewMetadata(*bench));
+  const int chunks = chunksOf(sizes.eventsPerRound);
+  const int perTurn = sizes.eventsPerRound / chunks;
+  auto seconds = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+    double elapsed = 0;
+    for (int i = 0; i < perTurn; ++i) elapsed += logWithNewMetadata(*engines[k]);
+    return elapsed / perTurn;
+  }, chunks);
   for (std::size_t k = 0; k < engines.size(); ++k) {
-    std::vector<double> micros;
-    for (double s : seconds[k]) micros.push_back(1e6 * s);
-    printMicros("growth: one event, " + sizeName(sizes.stored[k]) + " stored", micros);
+    std::printf("%-52s %9.1f us\n",
+                ("metadata: first event, " + sizeName(sizes.metadataRows[k]) + " metadata rows").c_str(),
+                first[k]);
   }
-  for (std::size_t k = 1; k < engines.size(); ++k) {
-    printRatios("growth: one event, " + sizeName(sizes.stored[k]) + " stored / empty (tmpfs)",
-                ratiosOf(seconds[k], seconds[0]));
-  }
+  printAgainstEmpty("metadata: one event, ", sizes.metadataRows, " rows", seconds);
 }
 
 void plain(const Sizes& sizes, const std::string& base, const std::string& where) {
@@ -470,6 +550,7 @@ int main(int argc, char** argv) {
   auto wanted = [&](const std::string& name) { return cases.empty() || cases.count(name) != 0; };
   // "plain-tmpfs" and "plain-disk" run one half of "plain".
   if (wanted("growth")) growth(sizes);
+  if (wanted("metadata")) metadata(sizes);
   if (wanted("plain") || cases.count("plain-tmpfs") != 0) plain(sizes, "/dev/shm", "tmpfs");
   if (wanted("plain") || cases.count("plain-disk") != 0) {
     plain(sizes, std::filesystem::temp_directory_path().string(), "disk");

@@ -333,7 +333,10 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
   }
   auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
   std::int64_t fingerprint = 0;
-  if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint)) {
+  // A full metadata table makes room by deleting the oldest events, as the event cap does.
+  std::int64_t deletedForMetadata = 0;
+  if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint,
+                                                                 &deletedForMetadata)) {
     monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", errorText(error));
     return false;
   }
@@ -343,9 +346,9 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
                             errorText(error));
     return false;
   }
-  if (*deleted != 0) {
+  if (*deleted + deletedForMetadata != 0) {
     monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
-                            platform::Value(*deleted));
+                            platform::Value(*deleted + deletedForMetadata));
   }
   if (!database_->insertRawEvent(event, fingerprint, realtime, &error)) {
     monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", errorText(error));

@@ -43,7 +43,9 @@ std::optional<platform::Bytes> encoded(const NANOMessageBase& message) {
 // MARK: - Metadata
 
 bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
-                                                    Error* error, std::int64_t* storedFingerprint) {
+                                                    Error* error, std::int64_t* storedFingerprint,
+                                                    std::int64_t* deletedEvents) {
+  if (deletedEvents != nullptr) *deletedEvents = 0;
   auto bytes = encoded(metadata);
   if (!bytes || bytes->empty()) {
     log(4, 12011,
@@ -51,17 +53,27 @@ bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert/update unknown data type");
   }
   const Value fingerprint(tlm_64LSBMD5(*bytes));
+  // The row stored before this one should be in use by now; if its event never came, the
+  // metadata is no longer known to be all in use.
+  if (kept_.metadataAllUsed && pendingMetadataFingerprint_ &&
+      *pendingMetadataFingerprint_ != *fingerprint.int64Value()) {
+    auto used = containsRawEventWithMetadataFingerprint(*pendingMetadataFingerprint_, error);
+    if (!used) return false;
+    if (!*used) kept_.metadataAllUsed = false;
+  }
   auto existing = sqliteStore_->rowCountForTableWithName(kTLMRawEventsMetadataTable,
                                                          "metadata_fingerprint", fingerprint, error);
   if (!existing) return false;
-  if (*existing == 0 &&
-      !upsertDataType<platform::Bytes>(
-          *bytes, kTLMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
-          kTLMDatabaseRawEventsMetadataMaxCount, error,
-          [&fingerprint](const platform::Bytes& data) -> std::optional<TLMRecord> {
-            return TLMRecord{{"metadata_fingerprint", fingerprint}, {"metadata", Value(data)}};
-          })) {
-    return false;
+  if (*existing == 0) {
+    if (!makeRoomForRawEventMetadata(deletedEvents, error)) return false;
+    if (!insertDataType<platform::Bytes>(
+            *bytes, kTLMRawEventsMetadataTable, error,
+            [&fingerprint](const platform::Bytes& data) -> std::optional<TLMRecord> {
+              return TLMRecord{{"metadata_fingerprint", fingerprint}, {"metadata", Value(data)}};
+            })) {
+      return false;
+    }
+    keptRowsChanged(kept_.metadata, 1);
   }
   // The event that is stored next refers to this row, which no raw event may use yet.
   pendingMetadataFingerprint_ = *fingerprint.int64Value();
@@ -94,19 +106,76 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMDatabase::queryRawEventsMetadataWithF
 
 bool TLMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
                                                                 Error* error) {
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kTLMRawEventsMetadataTable, "metadata_fingerprint == ?",
-                                       {Value(fingerprint)}, error)
-      .has_value();
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kTLMRawEventsMetadataTable, "metadata_fingerprint == ?", {Value(fingerprint)}, error);
+  if (deleted) keptRowsChanged(kept_.metadata, -*deleted);
+  return deleted.has_value();
 }
 
 bool TLMDatabase::deleteUnusedRawEventsMetadata(Error* error) {
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(
-          kTLMRawEventsMetadataTable,
-          "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
-          error)
-      .has_value();
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kTLMRawEventsMetadataTable,
+      "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
+      error);
+  if (!deleted) return false;
+  keptRowsChanged(kept_.metadata, -*deleted);
+  kept_.metadataAllUsed = true;
+  return true;
+}
+
+bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error* error) {
+  const std::int64_t limit = settings_->maxRawEventsMetadataStored();
+  // Counted once, then kept (also by the writes below): the common answer reads no table.
+  if (!keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error)) return false;
+  bool swept = false;
+  while (*kept_.metadata >= limit) {
+    // Unused rows are looked for only when some may exist: the search reads the whole table.
+    if (!kept_.metadataAllUsed && !swept) {
+      if (!deleteUnusedRawEventsMetadata(error)) return false;
+      swept = true;
+    } else {
+      auto maxRowID = rawEventsFreeingMetadata(*kept_.metadata - limit + 1, error);
+      if (!maxRowID) return false;
+      if (*maxRowID == 0) {
+        if (swept) break;
+        kept_.metadataAllUsed = false;
+        continue;
+      }
+      // The row stored before this one goes like any other once its events went.
+      auto deleted = deleteRawEventsAndTheirMetadata(*maxRowID, std::nullopt, error);
+      if (!deleted) return false;
+      if (deletedEvents != nullptr) *deletedEvents += *deleted;
+    }
+  }
+  if (*kept_.metadata >= limit) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert data type. Table is full");
+  }
+  return true;
+}
+
+std::optional<std::int64_t> TLMDatabase::rawEventsFreeingMetadata(std::int64_t count,
+                                                                  Error* error) {
+  // Oldest first, in growing batches (the first event is most often the one): an event is the
+  // last use of its metadata when no later event shares the fingerprint (one step in the
+  // fingerprint index).
+  std::int64_t batch = std::clamp<std::int64_t>(count, 1, 1024);
+  std::int64_t after = 0;
+  std::int64_t freed = 0;
+  for (;; batch = std::min<std::int64_t>(batch * 4, 1024)) {
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, metadata_fingerprint FROM raw_events WHERE rowid > ? ORDER BY rowid LIMIT ?",
+        {Value(after), Value(batch)}, error);
+    if (!rows) return std::nullopt;
+    for (const auto& row : *rows) {
+      after = row.get("rowid").int64Value().value_or(after);
+      auto later = booleanForQuery(
+          "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? AND rowid > ?)",
+          {row.get("metadata_fingerprint"), Value(after)}, error);
+      if (!later) return std::nullopt;
+      if (!*later && ++freed >= count) return after;
+    }
+    if (static_cast<std::int64_t>(rows->size()) < batch) return after;
+  }
 }
 
 // MARK: - Raw events
@@ -139,24 +208,33 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
                          {"data", Value(std::move(*data))},
                          {"is_realtime", Value(isRealtime ? 1 : 0)}};
       });
-  if (inserted) rawEventsChanged(1);
+  if (inserted) keptRowsChanged(kept_.rawEvents, 1);
   return inserted;
 }
 
-std::optional<std::int64_t> TLMDatabase::rawEventCount(Error* error) {
+bool TLMDatabase::checkKeptFacts(Error* error) {
   auto version = integerForQuery("SELECT data_version FROM pragma_data_version", {}, error);
-  if (!version) return std::nullopt;
-  if (!rawEventCount_ || *version != rawEventCountVersion_) {
-    auto count = integerForQuery("SELECT count(*) FROM raw_events", {}, error);
-    if (!count) return std::nullopt;
-    rawEventCount_ = count;
-    rawEventCountVersion_ = *version;
+  if (!version) return false;
+  if (*version != keptVersion_) {
+    kept_ = {};
+    keptVersion_ = *version;
   }
-  return rawEventCount_;
+  return true;
 }
 
-void TLMDatabase::rawEventsChanged(std::int64_t delta) {
-  if (rawEventCount_) *rawEventCount_ += delta;
+std::optional<std::int64_t> TLMDatabase::keptRowCount(std::optional<std::int64_t>& rows,
+                                                      const char* table, Error* error) {
+  if (!checkKeptFacts(error)) return std::nullopt;
+  if (!rows) {
+    auto count = integerForQuery(std::string("SELECT count(*) FROM ") + table, {}, error);
+    if (!count) return std::nullopt;
+    rows = count;
+  }
+  return rows;
+}
+
+void TLMDatabase::keptRowsChanged(std::optional<std::int64_t>& rows, std::int64_t delta) {
+  if (rows) *rows += delta;
 }
 
 std::optional<double> TLMDatabase::queryLatestRawEventTime(Error* error) {
@@ -196,8 +274,11 @@ std::optional<bool> TLMDatabase::containsRawEventWithMetadataFingerprint(std::in
 bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* error) {
   auto deleted =
       sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error);
-  if (deleted) rawEventsChanged(-*deleted);
-  return deleted.has_value();
+  if (!deleted) return false;
+  keptRowsChanged(kept_.rawEvents, -*deleted);
+  // Their metadata is the caller's to delete.
+  if (*deleted > 0) kept_.metadataAllUsed = false;
+  return true;
 }
 
 std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
@@ -217,22 +298,28 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   const std::int64_t newestRowID = (*ends)[0].get("newest").int64Value().value_or(0);
   const std::int64_t span = newestRowID - oldestRowID + 1;
   if (span <= keep) return 0;
-  auto count = rawEventCount(error);
+  auto count = keptRowCount(kept_.rawEvents, kTLMRawEventsTable, error);
   if (!count) return std::nullopt;
   if (*count <= keep) return 0;
-  std::optional<Value> boundary;
+  std::int64_t maxRowID = 0;
   if (*count == span) {
     // No gap: the newest `keep` rows are the last `keep` rowids (none at all when keep <= 0).
-    boundary = Value(keep <= 0 ? newestRowID : newestRowID - keep);
+    maxRowID = keep <= 0 ? newestRowID : newestRowID - keep;
   } else {
-    boundary = sqliteStore_->numberForQuery(
+    auto boundary = sqliteStore_->numberForQuery(
         "SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT 1 OFFSET ?", {Value(keep)}, error);
     if (!boundary) return std::nullopt;
     if (boundary->isNull()) return 0;
+    maxRowID = boundary->int64Value().value_or(0);
   }
-  const platform::Array oldest{*boundary};
-  // The fingerprints of the events about to go: only their metadata can be orphaned here. Other
-  // unused rows stay, above all the one just stored for the event the caller inserts next.
+  // Other unused rows stay, above all the one just stored for the event the caller inserts next.
+  return deleteRawEventsAndTheirMetadata(maxRowID, pendingMetadataFingerprint_, error);
+}
+
+std::optional<std::int64_t> TLMDatabase::deleteRawEventsAndTheirMetadata(
+    std::int64_t maxRowID, std::optional<std::int64_t> keep, Error* error) {
+  const platform::Array oldest{Value(maxRowID)};
+  // The fingerprints of the events about to go: only their metadata can be orphaned here.
   // (By rowid: the fingerprint index would have the planner read every entry.)
   auto used = sqliteStore_->recordsForQuery(
       "SELECT DISTINCT metadata_fingerprint FROM raw_events NOT INDEXED WHERE rowid <= ?", oldest,
@@ -241,21 +328,19 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   auto deleted =
       sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", oldest, error);
   if (!deleted) return std::nullopt;
-  rawEventsChanged(-*deleted);
+  keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return deleted;
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
     if (!fingerprint.isNumber()) continue;
-    if (pendingMetadataFingerprint_ && *pendingMetadataFingerprint_ == fingerprint.int64Value()) {
-      continue;
-    }
-    if (!sqliteStore_->deleteRecordsFromTableWithName(
-            kTLMRawEventsMetadataTable,
-            "metadata_fingerprint = ?1 AND NOT EXISTS (SELECT 1 FROM raw_events WHERE "
-            "metadata_fingerprint = ?1)",
-            {fingerprint}, error)) {
-      return std::nullopt;
-    }
+    if (keep && *keep == fingerprint.int64Value()) continue;
+    auto orphaned = sqliteStore_->deleteRecordsFromTableWithName(
+        kTLMRawEventsMetadataTable,
+        "metadata_fingerprint = ?1 AND NOT EXISTS (SELECT 1 FROM raw_events WHERE "
+        "metadata_fingerprint = ?1)",
+        {fingerprint}, error);
+    if (!orphaned) return std::nullopt;
+    keptRowsChanged(kept_.metadata, -*orphaned);
   }
   return deleted;
 }
@@ -269,9 +354,10 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
       kTLMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {Value(settings_->now()), Value(maxAge)}, error);
   if (!deleted) return false;
-  rawEventsChanged(-*deleted);
-  if (*deleted > 0) return deleteUnusedRawEventsMetadata(error);
-  return true;
+  keptRowsChanged(kept_.rawEvents, -*deleted);
+  if (*deleted == 0) return true;
+  kept_.metadataAllUsed = false;
+  return deleteUnusedRawEventsMetadata(error);
 }
 
 std::optional<std::int64_t> TLMDatabase::nextMetadataFingerprintToProcess(Error* error) {

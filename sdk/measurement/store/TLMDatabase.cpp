@@ -132,7 +132,7 @@ std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabasePath(
 bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& context,
                                                          const std::string& databasePath) {
   databasePath_ = databasePath;
-  rawEventCount_.reset();
+  kept_ = {};
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
@@ -187,11 +187,11 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
   try {
     committed = sqliteStore_->performTransaction(block);
   } catch (...) {
-    rawEventCount_.reset();
+    kept_ = {};
     throw;
   }
-  // A rollback undoes changes the count followed.
-  if (!committed) rawEventCount_.reset();
+  // A rollback undoes changes the kept facts followed.
+  if (!committed) kept_ = {};
   return committed;
 }
 

@@ -76,8 +76,13 @@ class TLMDatabase {
 
   // Stores the bundle metadata shared by raw events under its fingerprint (nothing when present);
   // the fingerprint (64 low bits of the MD5 of its encoded bytes) goes to `fingerprint` when given.
+  // A new row in a full table first makes room, keeping the newest: metadata that no raw event
+  // uses goes, then the oldest raw events with the metadata only they used, as few as free one
+  // row ("Table is full" only when nothing can go). `deletedEvents` gets the number of raw events
+  // deleted for it.
   bool insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
-                                         platform::Error* error, std::int64_t* fingerprint = nullptr);
+                                         platform::Error* error, std::int64_t* fingerprint = nullptr,
+                                         std::int64_t* deletedEvents = nullptr);
   std::shared_ptr<TLMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
       std::int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
@@ -273,13 +278,32 @@ class TLMDatabase {
   std::string databasePath_;
   // The metadata fingerprint last stored or confirmed by insertIfNotExistsRawEventMetadata.
   std::optional<std::int64_t> pendingMetadataFingerprint_;
-  // The number of raw events, kept by this object's inserts and deletes so that the cap before
-  // every stored event need not count the table; valid while no other connection wrote to the
+  // What this object knows of the tables every stored event adds to, kept by its own inserts and
+  // deletes so that the caps before every event need not read whole tables: the number of raw
+  // events and of metadata rows (empty until counted), and whether every metadata row but the
+  // pending one is known to be used by a raw event. Valid while no other connection wrote to the
   // file (its data version is unchanged) and no transaction of this one rolled back.
-  std::optional<std::int64_t> rawEventCount_;
-  std::int64_t rawEventCountVersion_ = 0;
-  std::optional<std::int64_t> rawEventCount(platform::Error* error);
-  void rawEventsChanged(std::int64_t delta);
+  struct KeptFacts {
+    std::optional<std::int64_t> rawEvents;
+    std::optional<std::int64_t> metadata;
+    bool metadataAllUsed = false;
+  };
+  KeptFacts kept_;
+  std::int64_t keptVersion_ = 0;
+  // Forgets the kept facts when another connection wrote to the file since they were kept.
+  bool checkKeptFacts(platform::Error* error);
+  // `rows` (one of kept_'s counts, of `table`), counted when not known.
+  std::optional<std::int64_t> keptRowCount(std::optional<std::int64_t>& rows, const char* table,
+                                           platform::Error* error);
+  static void keptRowsChanged(std::optional<std::int64_t>& rows, std::int64_t delta);
+  bool makeRoomForRawEventMetadata(std::int64_t* deletedEvents, platform::Error* error);
+  // The rowid up to which the oldest raw events hold the last uses of `count` metadata rows (all
+  // events when fewer), 0 when there is no raw event.
+  std::optional<std::int64_t> rawEventsFreeingMetadata(std::int64_t count, platform::Error* error);
+  // Deletes the raw events up to `maxRowID` and the metadata rows only they used, except `keep`.
+  // The number of deleted events.
+  std::optional<std::int64_t> deleteRawEventsAndTheirMetadata(
+      std::int64_t maxRowID, std::optional<std::int64_t> keep, platform::Error* error);
 };
 
 // MARK: - Row operation templates

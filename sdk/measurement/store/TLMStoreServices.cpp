@@ -3,6 +3,7 @@
 #include "dispatch/Clock.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabaseSchema.h"
 
 bool TLMStoreSetError(platform::Error* error, int code, const std::string& description,
                       const std::string& monitorContext) {
@@ -32,6 +33,10 @@ bool TLMStoreRecordingMonitor::contains(int code) const {
 void TLMStoreRecordingMonitor::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
+}
+
+std::int64_t TLMStoreSettings::maxRawEventsMetadataStored() const {
+  return kTLMDatabaseRawEventsMetadataMaxCount;
 }
 
 double TLMStoreDefaultSettings::now() const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ class TLMStoreSettings {
   virtual ~TLMStoreSettings() = default;
   // "measurement.store.max_stored_events_per_app".
   virtual std::int64_t maxEventsStored() const { return 100000; }
+  // Rows of the raw-event metadata table: the library's compiled limit.
+  virtual std::int64_t maxRawEventsMetadataStored() const;
   // "measurement.upload.max_queue_time", seconds.
   virtual double maxQueueTime() const { return 2419200; }
   // "measurement.upload.stale_data_deletion_interval", seconds.
@@ -87,6 +90,9 @@ class TLMStoreSettings {
 class TLMStoreDefaultSettings : public TLMStoreSettings {
  public:
   std::int64_t maxEventsStored() const override { return maxEventsStoredValue; }
+  std::int64_t maxRawEventsMetadataStored() const override {
+    return maxRawEventsMetadataStoredValue.value_or(TLMStoreSettings::maxRawEventsMetadataStored());
+  }
   double maxQueueTime() const override { return maxQueueTimeValue; }
   double databaseDeleteStaleBundlesInterval() const override { return staleIntervalValue; }
   double lastDeleteStaleBundlesTimestamp() const override { return lastDeleteStale; }
@@ -95,6 +101,7 @@ class TLMStoreDefaultSettings : public TLMStoreSettings {
   double now() const override;
 
   std::int64_t maxEventsStoredValue = 100000;
+  std::optional<std::int64_t> maxRawEventsMetadataStoredValue;  // empty: the compiled limit
   double maxQueueTimeValue = 2419200;
   double staleIntervalValue = 86400;
   double lastDeleteStale = 0;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cmath>
 #include <filesystem>
@@ -489,6 +490,49 @@ TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThat
   EXPECT_EQ(h.rawEventNames().back(), "n499");
   h.log("n7");  // known names go on
   EXPECT_EQ(h.rawEventNames().back(), "n7");
+}
+
+// An app offline while its user properties change before every event fills the metadata table
+// with one row per event: the newest event then takes the place of the oldest, nothing is refused.
+TEST(TLMMeasurementEnginePipelineTest, AFullMetadataTableMakesRoomForTheNewestEvent) {
+  EngineHarness h;
+  h.start();
+  h.applySettings({{"measurement.store.max_stored_events_per_app", "1000000"}});
+  const auto rows = [&](const std::string& query) {
+    return h.engine->database()->sqliteStore()->numberForQuery(query, {}, nullptr)->int64Value().value_or(-1);
+  };
+  const std::int64_t startEvents = rows("SELECT count(*) FROM raw_events");
+  const std::int64_t filler = kTLMDatabaseRawEventsMetadataMaxCount - rows("SELECT count(*) FROM raw_events_metadata");
+  {
+    // Written by another connection, as another process of the app would.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(databasePath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           ("BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                            std::to_string(filler) +
+                            ") INSERT INTO raw_events_metadata SELECT i, x'0a' FROM n; INSERT INTO raw_events "
+                            "(name, timestamp, metadata_fingerprint, data) SELECT 'filler', 1700000000, "
+                            "metadata_fingerprint, x'00' FROM raw_events_metadata WHERE metadata_fingerprint "
+                            "BETWEEN 1 AND " + std::to_string(filler) + " ORDER BY 1; COMMIT;")
+                               .c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), h.clock->now()));
+  h.log("newest");
+  EXPECT_FALSE(h.monitor->has(23068));
+  auto newest = h.engine->database()->sqliteStore()->recordsForQuery(
+      "SELECT name FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, nullptr);
+  ASSERT_TRUE(newest && newest->size() == 1);
+  EXPECT_EQ(newest->front().get("name").stringValue(), "newest");
+  EXPECT_EQ(rows("SELECT count(*) FROM raw_events_metadata"), kTLMDatabaseRawEventsMetadataMaxCount);
+  // The start's events were the oldest: they went with their metadata, the later ones stay.
+  EXPECT_EQ(rows("SELECT count(*) FROM raw_events WHERE name = 'filler'"), filler);
+  EXPECT_EQ(h.monitor->first(23070).contexts, std::vector<platform::Value>{platform::Value(startEvents)});
+  EXPECT_EQ(rows("SELECT count(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+                 "(SELECT metadata_fingerprint FROM raw_events_metadata)"),
+            0);
 }
 
 // MARK: - User properties

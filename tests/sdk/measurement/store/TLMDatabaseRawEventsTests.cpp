@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <map>
 
 #include "DatabaseTestSupport.h"
 #include "measurement/model/TLMUtil.h"
@@ -572,6 +573,133 @@ TEST_F(TLMDatabaseRawEventsTest, CapCountsRightAfterARolledBackDeleteAndAnotherC
   raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('x', 1, 1, x'00')");
   EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
   EXPECT_EQ(raw().column("SELECT rowid FROM raw_events ORDER BY rowid"), (std::vector<std::string>{"4", "5", "6"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A metadata table of three rows at most, so that a few rows fill it.
+class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
+ protected:
+  void SetUp() override {
+    settings->maxRawEventsMetadataStoredValue = 3;
+    TLMDatabaseRawEventsTest::SetUp();
+  }
+  // Stores metadata `name` as the engine does for a new event, and then the event itself; the
+  // number of events deleted to make room.
+  std::int64_t logWith(const std::string& name, const std::string& eventName) {
+    auto metadata = bundle("1:1:ios:" + name, 0);
+    std::int64_t fingerprint = 0;
+    std::int64_t deleted = -1;
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted))
+        << error.description;
+    fingerprints[name] = fingerprint;
+    EXPECT_TRUE(database->insertRawEvent(event(eventName, 1700000000), fingerprint, false, &error));
+    return deleted;
+  }
+  std::vector<std::string> eventNames() { return raw().column("SELECT name FROM raw_events ORDER BY rowid"); }
+  bool hasMetadata(const std::string& name) {
+    return database->queryRawEventsMetadataWithFingerprint(fingerprints[name], &error) != nullptr;
+  }
+  std::string metadataRows() { return raw().scalar("SELECT count(*) FROM raw_events_metadata"); }
+
+  std::map<std::string, std::int64_t> fingerprints;
+};
+
+// The newest events are kept: a new row one past the limit takes the place of the oldest events'
+// metadata, deleting no more events than it must.
+TEST_F(TLMDatabaseMetadataCapTest, ANewRowInAFullTableReplacesTheOldestEventsMetadata) {
+  EXPECT_EQ(logWith("a", "a1"), 0);
+  EXPECT_EQ(logWith("a", "a2"), 0);
+  EXPECT_EQ(logWith("b", "b1"), 0);
+  EXPECT_EQ(logWith("a", "a3"), 0);
+  // Two rows of three: the third still fits without deleting anything.
+  EXPECT_EQ(logWith("c", "c1"), 0);
+  EXPECT_EQ(metadataRows(), "3");
+  // Full: "a" is used again by a3, so the oldest events go up to b1, the last use of "b".
+  EXPECT_EQ(logWith("d", "d1"), 3);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a3", "c1", "d1"}));
+  EXPECT_FALSE(hasMetadata("b"));
+  EXPECT_TRUE(hasMetadata("a"));
+  EXPECT_EQ(metadataRows(), "3");
+  // Metadata already stored needs no room.
+  EXPECT_EQ(logWith("c", "c2"), 0);
+  EXPECT_EQ(logWith("e", "e1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1", "c2", "e1"}));
+  EXPECT_EQ(metadataRows(), "3");
+  EXPECT_FALSE(hasMetadata("a"));
+}
+
+// Rows no event uses go first; only then do events.
+TEST_F(TLMDatabaseMetadataCapTest, MetadataNoEventUsesGoesBeforeAnyEvent) {
+  EXPECT_EQ(logWith("a", "a1"), 0);
+  // Stored for an event that never came.
+  storeMetadata("1:1:ios:unused");
+  EXPECT_EQ(logWith("b", "b1"), 0);
+  EXPECT_EQ(logWith("c", "c1"), 0);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "b1", "c1"}));
+  EXPECT_EQ(metadataRows(), "3");
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"b1", "c1", "d1"}));
+
+  // Once looked through, the table is known to be in use until a row may not be: the row of an
+  // event that never came (its own storing took the oldest event) is found again.
+  storeMetadata("1:1:ios:unused");
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
+  EXPECT_EQ(logWith("e", "e1"), 0);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1", "e1"}));
+  // Events that go without their metadata (c1, rowid 3) leave it for the next sweep.
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(3, &error));
+  EXPECT_EQ(logWith("f", "f1"), 0);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"d1", "e1", "f1"}));
+  EXPECT_FALSE(hasMetadata("c"));
+  // Without any event left, a table full of unused rows is emptied rather than refused.
+  raw().exec("DELETE FROM raw_events");
+  EXPECT_EQ(logWith("g", "g1"), 0);
+  EXPECT_EQ(metadataRows(), "1");
+}
+
+// The kept count follows the deletes of an upload, forgets what a rollback undid and what another
+// connection wrote, and is counted afresh by the next process.
+TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAndOtherWriters) {
+  logWith("a", "a1");
+  logWith("b", "b1");
+  logWith("c", "c1");
+  // An upload takes the oldest event and, being its last, its metadata: room for one more row
+  // without deleting anything.
+  auto upload = [&](std::int64_t rowID, const std::string& name) {
+    ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(rowID, &error));
+    ASSERT_TRUE(database->deleteRawEventMetadataWithMetadataFingerprint(fingerprints[name], &error));
+  };
+  upload(1, "a");
+  EXPECT_EQ(logWith("d", "d1"), 0);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"b1", "c1", "d1"}));
+  upload(2, "b");
+  // A store step that fails after its metadata went in leaves the room it found.
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("x", "x1");
+    return false;
+  }));
+  EXPECT_EQ(metadataRows(), "2");
+  EXPECT_EQ(logWith("e", "e1"), 0);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1", "e1"}));
+
+  // Another connection adds a row no event uses, and one used by an event.
+  raw().exec("INSERT INTO raw_events_metadata VALUES (7, x'07')");
+  raw().exec("INSERT INTO raw_events_metadata VALUES (8, x'08')");
+  raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('o1', 1, 8, x'00')");
+  EXPECT_EQ(logWith("f", "f1"), 2);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"e1", "o1", "f1"}));
+  EXPECT_EQ(metadataRows(), "3");
+
+  // A new process (as after a kill) counts the file again.
+  database.reset();
+  database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
+  ASSERT_TRUE(database);
+  EXPECT_EQ(logWith("g", "g1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"o1", "f1", "g1"}));
+  EXPECT_EQ(metadataRows(), "3");
 }
 
 }  // namespace
