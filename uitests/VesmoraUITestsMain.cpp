@@ -6,12 +6,15 @@
 // standard error what it pinned: the faults, the device's time zone and clock.
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Extensions/Date.h"
+#include "Utility/TestBundle.h"
 #include "Utility/TestFailure.h"
 #include "app/VesmoraApp.h"
 #include "foundation/Date.h"
@@ -25,8 +28,8 @@ const char* const kEnvironmentHelp =
     "  test_env                  the data set of the run: the tests read uitests/Resources/<name>_<test_env>.json\n"
     "                            (required; \"sim\" for the simulated app)\n"
     "  VESMORA_FAULTS            comma-separated faults the app under test is launched with (--list-faults)\n"
-    "  VESMORA_LOADING_SECONDS   virtual seconds each request of the app shows its loading indicator\n"
-    "                            (default 2; 0 turns the latency off)\n"
+    "  VESMORA_LOADING_SECONDS   virtual seconds each request of the app shows its loading indicator,\n"
+    "                            a number from 0 to 3600 (default 2; 0 turns the latency off)\n"
     "  VESMORA_DEVICE_TIME_ZONE  the device's time zone, \"Asia/Kolkata\" say (default: the system's, $TZ\n"
     "                            or /etc/localtime)\n"
     "  VESMORA_DEVICE_TIME       the device's clock at the start, \"2026-12-07T04:30:00\" in the device's\n"
@@ -38,6 +41,17 @@ int listFaults() {
   return 0;
 }
 
+// Whether the suite's resources hold a data file of the data set `name` ("<file>_<name>.json").
+bool hasDataSet(const std::string& name) {
+  const std::string suffix = "_" + name + ".json";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(TestBundle::resourceDirectory(), error)) {
+    const std::string file = entry.path().filename().string();
+    if (file.size() > suffix.size() && file.ends_with(suffix)) return true;
+  }
+  return false;
+}
+
 // Reads the run's environment and sets the device up; a status other than 0 ends the run.
 int prepareRun() {
   const char* dataSet = std::getenv("test_env");
@@ -46,6 +60,11 @@ int prepareRun() {
                  "Set it for the run, e.g. test_env=sim vesmora-uitests [Class | Class/method]... (\"sim\" is the data\n"
                  "set of the simulated app; scripts/run-ui-suite.sh sets it to \"sim\" when it is unset)."
               << std::endl;
+    return 2;
+  }
+  if (!hasDataSet(dataSet)) {
+    std::cerr << "test_env names no data set: no " << TestBundle::resourceDirectory() << "/*_" << dataSet
+              << ".json (\"sim\" is the data set of the simulated app)." << std::endl;
     return 2;
   }
   if (const char* zoneName = std::getenv("VESMORA_DEVICE_TIME_ZONE")) {
@@ -67,18 +86,22 @@ int prepareRun() {
     XCTVirtualClock::pinEpochSeconds(*pinned);
   }
   sim::Device& device = sim::Device::shared();
+  // The settings the app reads from its launch environment, checked here as the app checks them.
   std::map<std::string, std::string> launchEnvironment;
-  if (const char* list = std::getenv(vesmora::Faults::kEnvironmentKey)) {
-    std::vector<std::string> unknown;
-    vesmora::Faults::parse(list, &unknown);
-    if (!unknown.empty()) {
-      std::cerr << "VESMORA_FAULTS names an unknown fault: \"" << unknown.front()
-                << "\" (--list-faults lists the known ones)" << std::endl;
-      return 2;
-    }
-    launchEnvironment[vesmora::Faults::kEnvironmentKey] = list;
-    std::cerr << "Faults switched on: " << list << std::endl;
+  const char* faults = std::getenv(vesmora::Faults::kEnvironmentKey);
+  const char* loading = std::getenv(vesmora::VesmoraApp::kLoadingSecondsKey);
+  try {
+    if (faults) vesmora::Faults::parseKnown(faults);
+    if (loading) vesmora::VesmoraApp::loadingSecondsFrom(loading);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << e.what() << std::endl;
+    return 2;
   }
+  if (faults) {
+    launchEnvironment[vesmora::Faults::kEnvironmentKey] = faults;
+    std::cerr << "Faults switched on: " << faults << std::endl;
+  }
+  if (loading) launchEnvironment[vesmora::VesmoraApp::kLoadingSecondsKey] = loading;
   if (const char* kind = std::getenv("VESMORA_BIOMETRY")) {
     std::string k = kind;
     if (k == "face") {
@@ -99,8 +122,6 @@ int prepareRun() {
     std::cerr << "Device clock starts at: " << time << " "
               << platform::DateFormatter("ZZZZZ (zzz)").stringFromDate(start) << std::endl;
   }
-  const char* loading = std::getenv(vesmora::VesmoraApp::kLoadingSecondsKey);
-  launchEnvironment[vesmora::VesmoraApp::kLoadingSecondsKey] = loading ? loading : "2";
   vesmora::installVesmora(device);
   device.setDefaultLaunchEnvironment(launchEnvironment);
   // The suite's "now" is the simulated device's clock, which waits move forward: the dates a test
@@ -122,8 +143,10 @@ int main(int argc, char** argv) {
   setup.environmentHelp = kEnvironmentHelp;
   setup.commands["--list-faults"] = listFaults;
   setup.prepare = prepareRun;
-  int status = XCTestMain(argc, argv, setup);
-  // What the run would have taken on a device: the virtual time its waits and presses let pass.
-  if (XCTVirtualClock::now() > 0) std::cerr << "Virtual time: " << XCTVirtualClock::now() << " seconds" << std::endl;
-  return status;
+  // What the run would have taken on a device: the virtual time its waits and presses let pass,
+  // just before the closing summary line.
+  setup.closing = [] {
+    if (XCTVirtualClock::now() > 0) std::cerr << "Virtual time: " << XCTVirtualClock::now() << " seconds" << std::endl;
+  };
+  return XCTestMain(argc, argv, setup);
 }

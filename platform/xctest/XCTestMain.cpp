@@ -391,7 +391,8 @@ std::string xmlEscape(const std::string& text, bool attribute) {
   return out;
 }
 
-TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath) {
+TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath,
+                        const std::function<void()>& closing) {
   TestRunSummary summary;
   std::vector<CaseResult> results;
   SuiteRun all;
@@ -420,13 +421,16 @@ TestRunSummary runTests(const std::vector<std::string>& filters, const std::stri
     if (suite) suite->finish();
   }
   all.finish();
-  std::cout << summary.passed << " passed, " << summary.failed << " failed";
-  if (summary.skipped) std::cout << ", " << summary.skipped << " skipped";
-  std::cout << std::endl;
   if (!junitPath.empty() && !writeJUnit(junitPath, results)) {
     std::cerr << "error: cannot write the JUnit report to " << junitPath << std::endl;
     summary.reportWritten = false;
   }
+  if (closing) closing();
+  // The last line of the run, whatever went to standard error before it.
+  std::cerr.flush();
+  std::cout << summary.passed << " passed, " << summary.failed << " failed";
+  if (summary.skipped) std::cout << ", " << summary.skipped << " skipped";
+  std::cout << std::endl;
   return summary;
 }
 
@@ -446,8 +450,14 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
     } else if (arg == "--list") {
       list = true;
     } else if (arg == "--junit") {
-      if (i + 1 >= argc) {
+      // An empty name (an unset variable in a script) would quietly write no report.
+      if (i + 1 >= argc || *argv[i + 1] == '\0') {
         std::cerr << "error: --junit needs a file name\n";
+        usage(std::cerr, program);
+        return 2;
+      }
+      if (!junitPath.empty()) {
+        std::cerr << "error: --junit is given twice\n";
         usage(std::cerr, program);
         return 2;
       }
@@ -499,7 +509,7 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
   if (setup.prepare) {
     if (int status = setup.prepare(); status != 0) return status;
   }
-  auto summary = xctest::runTests(filters, junitPath);
+  auto summary = xctest::runTests(filters, junitPath, setup.closing);
   if (!summary.reportWritten) return 3;
   return summary.failed > 0 ? 1 : 0;
 }

@@ -31,9 +31,11 @@
 // record several), "unexpected" those that were exceptions thrown out of the test; the first
 // time is the tests' own, the second the suite's from start to end; dates are the real clock's,
 // in the system's time zone (the device's may be pinned elsewhere). With skipped tests the
-// summary reads "Executed 3 tests, with 1 test skipped and 0 failures ...". The last line is the
-// plain "N passed, N failed" (", N skipped" appended when any test was skipped), which scripts
-// and ctest entries read.
+// summary reads "Executed 3 tests, with 1 test skipped and 0 failures ...". The last line, on
+// standard output and on both streams together, is the plain "N passed, N failed" (", N skipped"
+// appended when any test was skipped), which scripts and ctest entries read: what the runner adds
+// at the end of a run (`XCTestRunnerSetup::closing`) and a report that could not be written come
+// before it.
 //
 // The JUnit report has one <testsuite> per class and one <testcase> per test; a failed test has
 // one <failure> whose message is its first failure and whose text lists every failure as
@@ -65,6 +67,9 @@ struct XCTestRunnerSetup {
   // Runs once the command line has been read and before the first test (not for --help, --list
   // and the like); a status other than 0 ends the program with it before any test runs.
   std::function<int()> prepare;
+  // Runs after the last test, before the closing "N passed, N failed" line: what it prints (on
+  // either stream) comes ahead of that line.
+  std::function<void()> closing;
 };
 
 int XCTestMain(int argc, char** argv);
@@ -80,9 +85,10 @@ struct TestRunSummary {
 };
 
 // Runs the registered tests selected by `filters` (empty: all); prints as XCTestMain does and
-// writes the JUnit report when `junitPath` is not empty. Used by XCTestMain and by the framework's
-// own tests.
-TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath = {});
+// writes the JUnit report when `junitPath` is not empty; `closing` runs just before the summary
+// line. Used by XCTestMain and by the framework's own tests.
+TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath = {},
+                        const std::function<void()>& closing = {});
 
 // Text as XML character data ("&amp;", "&lt;", ...); in an attribute (`attribute` true) line
 // breaks and tabs become character references too. Characters XML cannot hold (control

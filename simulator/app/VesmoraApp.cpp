@@ -5,7 +5,10 @@
 #include "app/OverviewViews.h"
 #include "app/TransferViews.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
 #include "xctest/XCTVirtualClock.h"
 
 namespace vesmora {
@@ -51,12 +54,10 @@ VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
     : device_(context.device), bundleIdentifier_(context.bundleIdentifier) {
   LaunchSettings settings = LaunchSettings::fromArguments(context.arguments);
   if (auto faults = context.environment.find(Faults::kEnvironmentKey); faults != context.environment.end())
-    settings.faults = Faults::parse(faults->second);
-  if (auto seconds = context.environment.find(kLoadingSecondsKey); seconds != context.environment.end()) {
-    char* end = nullptr;
-    double value = std::strtod(seconds->second.c_str(), &end);
-    if (end != seconds->second.c_str() && *end == '\0' && value > 0 && value < 3600) settings.loadingSeconds = value;
-  }
+    settings.faults = Faults::parseKnown(faults->second);
+  settings.loadingSeconds = kDefaultLoadingSeconds;
+  if (auto seconds = context.environment.find(kLoadingSecondsKey); seconds != context.environment.end())
+    settings.loadingSeconds = loadingSecondsFrom(seconds->second);
   Backend* backend = &testBackend;
   if (settings.usesMockBackend()) {
     mockBackend_ = std::make_unique<MockBackend>();
@@ -87,6 +88,19 @@ VesmoraApp::VesmoraApp(sim::LaunchContext& context, TestBackend& testBackend)
     };
     context.device.presentSystemAlert(prompt);
   }
+}
+
+double VesmoraApp::loadingSecondsFrom(const std::string& text) {
+  const bool decimal = std::count(text.begin(), text.end(), '.') <= 1 &&
+                       std::any_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                       std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+  double seconds = -1;
+  if (decimal) std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (!(seconds >= 0 && seconds <= 3600)) {
+    throw std::invalid_argument(std::string(kLoadingSecondsKey) +
+                                " must be a number of seconds from 0 to 3600, like 2 or 0.5, not \"" + text + "\"");
+  }
+  return seconds;
 }
 
 VesmoraApp::~VesmoraApp() {

@@ -31,8 +31,14 @@ class VesmoraApp : public sim::App {
   std::optional<double> nextDeadline() const override { return loadingDeadline_; }
   void timeAdvanced(double now) override;
 
-  // The launch-environment entry that sets the loading time of every request, in seconds.
+  // The launch-environment entry that sets the loading time of every request, in seconds, and
+  // the time without it.
   static constexpr const char* kLoadingSecondsKey = "VESMORA_LOADING_SECONDS";
+  static constexpr double kDefaultLoadingSeconds = 2;
+  // The loading time a value of that entry gives: a decimal number of seconds from 0 (answers at
+  // once) to 3600, like "2" or "0.5". Anything else throws std::invalid_argument with a message
+  // that names the entry and the value: the app does not launch with a setting it cannot use.
+  static double loadingSecondsFrom(const std::string& text);
 
   // The caller may change the model through it: the screen is drawn afresh afterwards.
   VesmoraModel& model() {

@@ -40,6 +40,16 @@ Faults Faults::parse(const std::string& list, std::vector<std::string>* unknown)
   return faults;
 }
 
+Faults Faults::parseKnown(const std::string& list) {
+  std::vector<std::string> unknown;
+  Faults faults = parse(list, &unknown);
+  if (!unknown.empty()) {
+    throw std::invalid_argument(std::string(kEnvironmentKey) + " names an unknown fault: \"" + unknown.front() +
+                                "\" (--list-faults lists the known ones)");
+  }
+  return faults;
+}
+
 std::vector<FaultInfo> Faults::registered() {
   std::vector<FaultInfo> out;
   for (const auto& [name, description] : registry()) out.push_back({name, description});

@@ -59,7 +59,8 @@ struct LaunchSettings {
   bool firstBiometricsLoginOptinIgnored = false;
   Faults faults;
   // How long each request (sign-in, challenge answer, Move money menu, an account's pages) keeps
-  // the loading indicator up; 0: answers arrive at once (launch-environment entry VESMORA_LOADING_SECONDS).
+  // the loading indicator up; 0: answers arrive at once. The app sets it from its launch
+  // environment (VESMORA_LOADING_SECONDS, 2 seconds without it: VesmoraApp).
   double loadingSeconds = 0;
   // With any test setting the app runs against the mock backend.
   bool usesMockBackend() const { return userChangeIgnored || firstBiometricsLoginOptinIgnored; }

@@ -15,6 +15,7 @@ class BiometricOnDevice : public ::testing::Test {
   static bool install(sim::Device& d) {
     d.reset();
     installVesmora(d);
+    d.setDefaultLaunchEnvironment({{VesmoraApp::kLoadingSecondsKey, "0"}});  // answers at once
     return true;
   }
   ~BiometricOnDevice() override { device.reset(); }

@@ -14,6 +14,7 @@ class VesmoraOnDevice : public ::testing::Test {
   static bool install(sim::Device& d) {
     d.reset();
     installVesmora(d);
+    d.setDefaultLaunchEnvironment({{VesmoraApp::kLoadingSecondsKey, "0"}});  // answers at once
     return true;
   }
   ~VesmoraOnDevice() override { device.reset(); }
@@ -169,6 +170,39 @@ TEST_F(VesmoraOnDevice, RequestsTakeVirtualTimeBehindTheLoadingIndicator) {
   EXPECT_FALSE(app.tables().staticTexts()["Pay a bill"].exists());
   EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
   EXPECT_TRUE(app.tables().staticTexts()["Pay a bill"].exists());
+}
+
+// Launched without the entry, a request takes the documented 2 seconds; a value the app cannot
+// use, or an unknown fault, fails the launch with a message instead of being dropped.
+TEST_F(VesmoraOnDevice, LoadingTimeDefaultsToTwoSecondsAndUnusableSettingsFailTheLaunch) {
+  device.setBiometryKind(sim::BiometryKind::none);
+  store().setLastSignedInUser("2038556");
+  device.setDefaultLaunchEnvironment({});
+  app.launch();
+  double sent = XCTVirtualClock::now();
+  typeCredentialsAndLogIn("2038556", "480917");
+  XCUIElement indicator = app.activityIndicators()["loadingIndicator"];
+  EXPECT_TRUE(indicator.exists());
+  EXPECT_TRUE(XCTVirtualClock::waitUntil([&] { return !indicator.exists(); }, 45));
+  EXPECT_DOUBLE_EQ(XCTVirtualClock::now() - sent, 2);
+
+  EXPECT_EQ(VesmoraApp::loadingSecondsFrom("0"), 0);
+  EXPECT_EQ(VesmoraApp::loadingSecondsFrom("0.5"), 0.5);
+  EXPECT_EQ(VesmoraApp::loadingSecondsFrom("3600"), 3600);
+  for (const char* unusable : {"2s", "abc", "-5", "", " 2", "1e3", "inf", "0x2", "1.2.3", "3600.5"}) {
+    app.launchEnvironment()[VesmoraApp::kLoadingSecondsKey] = unusable;
+    try {
+      app.launch();
+      ADD_FAILURE() << "launched with " << VesmoraApp::kLoadingSecondsKey << "=\"" << unusable << "\"";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("VESMORA_LOADING_SECONDS must be a number of seconds from 0 to 3600, like 2 or 0.5, not \"") +
+                    unusable + "\"");
+    }
+  }
+  app.launchEnvironment().erase(VesmoraApp::kLoadingSecondsKey);
+  app.launchEnvironment()[Faults::kEnvironmentKey] = "passwordInClear,noSuchFault";
+  EXPECT_THROW(app.launch(), std::invalid_argument);
 }
 
 TEST_F(VesmoraOnDevice, ATapOnARowBelowTheScreenScrollsItIntoViewFirst) {

@@ -18,6 +18,7 @@ class AccountScreensTest : public ::testing::Test {
   AccountScreensTest() {
     sim::Device::shared().reset();
     vesmora::installVesmora(sim::Device::shared());
+    sim::Device::shared().setDefaultLaunchEnvironment({{vesmora::VesmoraApp::kLoadingSecondsKey, "0"}});
   }
   ~AccountScreensTest() override { sim::Device::shared().reset(); }
 

@@ -17,6 +17,7 @@ class OverviewScreenTest : public ::testing::Test {
   OverviewScreenTest() {
     sim::Device::shared().reset();
     vesmora::installVesmora(sim::Device::shared());
+    sim::Device::shared().setDefaultLaunchEnvironment({{vesmora::VesmoraApp::kLoadingSecondsKey, "0"}});
   }
   ~OverviewScreenTest() override { sim::Device::shared().reset(); }
 

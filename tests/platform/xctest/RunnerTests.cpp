@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <regex>
@@ -129,6 +131,27 @@ class FloodTests : public XCTestCase {
 };
 XCTEST_METHOD(FloodTests, testFloods)
 
+// A folder of its own under the temporary folder (mkdtemp), removed with everything in it: the
+// reports of two users or two checkouts running these tests at once never meet.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = testing::TempDir() + "xctest-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  bool made() const { return !path_.empty(); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 struct Captured {
   xctest::TestRunSummary summary;
   std::string out;
@@ -153,6 +176,17 @@ TEST(Runner, ContinueAfterFailureFalseEndsTheMethodButTearDownRuns) {
   EXPECT_NE(r.out.find("Test Case '-[StopOnFailureTests testPasses]' passed ("), std::string::npos);
   EXPECT_NE(r.out.find("Test Case '-[StopOnFailureTests testStopsAtFirstFailure]' failed ("), std::string::npos);
   EXPECT_NE(r.out.find("\n1 passed, 1 failed\n"), std::string::npos);
+}
+
+// What the runner prints at the end of a run comes before the summary, which stays the last line.
+TEST(Runner, TheSummaryStaysTheLastLineAfterTheClosingNote) {
+  g_log.clear();
+  testing::internal::CaptureStdout();
+  xctest::runTests({"StopOnFailureTests/testPasses"}, {}, [] { std::cout << "Virtual time: 3 seconds" << std::endl; });
+  std::string out = testing::internal::GetCapturedStdout();
+  const std::string tail = "\nVirtual time: 3 seconds\n1 passed, 0 failed\n";
+  ASSERT_GE(out.size(), tail.size()) << out;
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
 }
 
 TEST(Runner, ContinueAfterFailureTrueRecordsEveryFailure) {
@@ -225,6 +259,11 @@ TEST(Runner, MainExitStatusListingAndFilters) {
   EXPECT_EQ(mainWith({"StopOnFailureTests"}), 1);
   EXPECT_EQ(mainWith({"NoSuchClass"}), 2);
   EXPECT_EQ(mainWith({"--bogus"}), 2);
+  // A report option that would quietly write nothing, or one report instead of two, is refused.
+  EXPECT_EQ(mainWith({"--junit", "", "StopOnFailureTests/testPasses"}, &out), 2);
+  EXPECT_EQ(out.find("passed"), std::string::npos);
+  EXPECT_EQ(mainWith({"--junit", "a.xml", "--junit", "b.xml", "StopOnFailureTests/testPasses"}, &out), 2);
+  EXPECT_EQ(out.find("passed"), std::string::npos);
   EXPECT_EQ(mainWith({"--list-classes"}, &out), 0);
   EXPECT_NE(out.find("ContinueTests\n"), std::string::npos);
   EXPECT_LT(out.find("ContinueTests\n"), out.find("StopOnFailureTests\n"));
@@ -233,7 +272,9 @@ TEST(Runner, MainExitStatusListingAndFilters) {
 }
 
 TEST(Runner, WritesJUnitReport) {
-  std::string path = testing::TempDir() + "xctest-report.xml";
+  ScratchFolder scratch;
+  ASSERT_TRUE(scratch.made());
+  std::string path = scratch.file("report.xml");
   run({"StopOnFailureTests", "SkipAndThrowTests/testSkipped"}, path);
   std::ifstream in(path);
   std::stringstream xml;
@@ -248,7 +289,7 @@ TEST(Runner, WritesJUnitReport) {
 
   // A path that cannot be written stops the run before any test, with a non-zero status.
   std::string out;
-  EXPECT_EQ(mainWith({"--junit", testing::TempDir() + "no-such-dir/report.xml", "StopOnFailureTests/testPasses"}, &out),
+  EXPECT_EQ(mainWith({"--junit", scratch.file("no-such-dir/report.xml"), "StopOnFailureTests/testPasses"}, &out),
             2);
   EXPECT_EQ(out.find("passed"), std::string::npos);
 }
@@ -289,7 +330,9 @@ TEST(Runner, PrintsSuitesAndCasesInThePlatformRunnersFormat) {
 }
 
 TEST(Runner, JUnitReportHasOneFailurePerTestAndTheTestsOutput) {
-  std::string path = testing::TempDir() + "xctest-noisy.xml";
+  ScratchFolder scratch;
+  ASSERT_TRUE(scratch.made());
+  std::string path = scratch.file("noisy.xml");
   auto r = run({"NoisyTests", "SkipAndThrowTests/testThrows"}, path);
   // What the tests print still reaches the standard output.
   EXPECT_NE(r.out.find("amount <1.00> & \x1b[31mred"), std::string::npos);
