@@ -1,4 +1,5 @@
-// The app's life-cycle notifications: the deep link of the launch is kept; becoming active may
+// The app's life-cycle notifications: the deep link of the launch is kept (observed on the default
+// centre from the time the library loads, before any engine exists); becoming active may
 // refresh a week-old configuration; resigning active saves the persisted state and uploads in a
 // background task; entering the foreground gives the task up. The task identifier is swapped
 // atomically, so whichever of the upload, the expiration and the foreground handler ends it, it
@@ -16,6 +17,15 @@ namespace {
 
 std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
+// The launch is observed from the time the library loads, as on the phone: a host posts it right
+// after configuring, and the engine, made later on the interface's queue, would miss it.
+[[maybe_unused]] const bool kObservesAppLaunch = [] {
+  platform::NotificationCenter::defaultCenter().addObserver(
+      kTLMAppDidFinishLaunchingNotification, platform::Value(),
+      [](const platform::Notification& n) { TLMMeasurementEngine::handleAppDidFinishLaunching(n); });
+  return true;
+}();
+
 }  // namespace
 
 void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::NotificationCenter& center) {
@@ -27,9 +37,6 @@ void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::Notifi
         }));
   };
   lifecycleCenter_ = &center;
-  lifecycleObservers_.push_back(
-      center.addObserver(kTLMAppDidFinishLaunchingNotification, platform::Value(),
-                         [](const platform::Notification& n) { handleAppDidFinishLaunching(n); }));
   observe(kTLMAppDidBecomeActiveNotification, &TLMMeasurementEngine::handleAppDidBecomeActiveEvent);
   observe(kTLMAppWillResignActiveNotification, &TLMMeasurementEngine::handleAppWillResignActiveEvent);
   observe(kTLMAppWillEnterForegroundNotification,

@@ -300,7 +300,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // MARK: App life cycle
 
-  // Observes the app's life-cycle notifications on `center` until the engine is gone.
+  // Observes the app's life-cycle notifications on `center` until the engine is gone; the launch
+  // is observed on the default centre from the time the library loads, engine or not.
   void registerForAppLifecycleNotifications(platform::NotificationCenter& center);
   static void handleAppDidFinishLaunching(const platform::Notification& notification);
   void handleAppDidBecomeActiveEvent(const platform::Notification& notification);

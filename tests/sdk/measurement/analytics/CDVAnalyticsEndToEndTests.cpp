@@ -17,6 +17,8 @@
 #include "dispatch/Testing.h"
 #include "foundation/Bundle.h"
 #include "foundation/Files.h"
+#include "foundation/NotificationCenter.h"
+#include "foundation/UserActivity.h"
 #include "foundation/PropertyList.h"
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
@@ -205,6 +207,27 @@ TEST_F(CDVAnalyticsEndToEndTest, UserPropertySetAfterEventsReachesCollectorWithN
   ASSERT_TRUE(later);
   ASSERT_TRUE(later->userProperties.count("tier"));
   EXPECT_EQ(later->userProperties.at("tier").text, "gold");
+}
+
+// A host that posts its launch as the README says, after configuring: the activity in a
+// dictionary under the user-activity dictionary key. The activity's link reaches the collector as
+// the campaign, at this launch's start or, when that already ran, at the next launch's.
+TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTheCampaign) {
+  launchApp();
+  auto activity = std::make_shared<platform::UserActivity>(platform::UserActivity{
+      platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/offer?utm_source=web&utm_campaign=spring"});
+  platform::NotificationCenter::defaultCenter().post(
+      "UIApplicationDidFinishLaunchingNotification", platform::Value(),
+      platform::Value::dictionary(
+          {{"UIApplicationLaunchOptionsUserActivityDictionaryKey",
+            platform::Value::dictionary({{"UIApplicationLaunchOptionsUserActivityKey", platform::Value::object(activity)}})}}));
+  launchApp();
+  uploadDue();
+  const auto bundles = collector.waitForPost(1);
+  const auto* campaign = collector::findEvent(bundles, "_cmp");
+  ASSERT_TRUE(campaign);
+  EXPECT_EQ(campaign->parameters.at("source").text, "web");
+  EXPECT_EQ(campaign->parameters.at("campaign").text, "spring");
 }
 
 // Without an Info.plist the app has no bundle identifier: configuration says so, every bundle is
