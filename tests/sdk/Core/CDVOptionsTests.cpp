@@ -254,6 +254,53 @@ TEST_F(CDVOptionsTest, ExplicitMeasurementOptionsOutrankTheDataCollectionSwitch)
   }
 }
 
+// Which setting decides collection, row by row: the deactivation, then the collection key, then
+// the measurement key, then the app's data collection default (on when never set). Each key is
+// read from the Info.plist first: the same rows hold with the keys there and the opposite values
+// in the options file.
+TEST_F(CDVOptionsTest, CollectionIsDecidedByTheFirstSettingPresent) {
+  struct Row {
+    std::optional<bool> deactivated, collection, measurement, dataDefault;
+    bool collects;
+  };
+  const Row rows[] = {
+      {{}, {}, {}, {}, true},
+      {{}, {}, {}, false, false},
+      {{}, {}, true, false, true},
+      {{}, {}, false, true, false},
+      {{}, true, false, false, true},
+      {{}, false, true, true, false},
+      {false, true, {}, {}, true},
+      {false, {}, {}, false, false},
+      {true, true, true, true, false},
+  };
+  CDVApp::configureWithOptions(optionsWithAppID());
+  std::shared_ptr<CDVApp> app = CDVApp::defaultApp();
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE("row " + std::to_string(index++));
+    platform::Dictionary keys, opposite;
+    for (const auto& [key, value] : {std::pair{kCDVIsAnalyticsCollectionDeactivated, row.deactivated},
+                                     std::pair{kCDVIsAnalyticsCollectionEnabled, row.collection},
+                                     std::pair{kCDVIsMeasurementEnabled, row.measurement}}) {
+      if (!value) continue;
+      keys.set(key, *value);
+      opposite.set(key, !*value);
+    }
+    if (row.dataDefault) {
+      app->setDataCollectionDefaultEnabled(*row.dataDefault);
+    } else {
+      app->clearDataCollectionSwitchFromUserDefaults();
+    }
+    auto inOptionsFile = CDVOptions::initInternalWithOptionsDictionary(keys);
+    inOptionsFile->analyticsOptionsDictionaryWithInfoDictionary({});
+    EXPECT_EQ(inOptionsFile->isAnalyticsCollectionEnabled(), row.collects);
+    auto inInfoPlist = CDVOptions::initInternalWithOptionsDictionary(opposite);
+    inInfoPlist->analyticsOptionsDictionaryWithInfoDictionary(keys);
+    EXPECT_EQ(inInfoPlist->isAnalyticsCollectionEnabled(), row.collects);
+  }
+}
+
 // Whether the options set analytics collection explicitly, key by key: either switch given as a
 // number (true or false) counts, as does deactivation; a deactivation set to false, a switch
 // given as text, or no key leaves the choice to the app's data-collection switch.
