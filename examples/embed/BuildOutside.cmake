@@ -1,6 +1,8 @@
 # ctest script: builds the embedding example as an outside project would.
-#   MODE=package       installs BUILD_DIR into WORK_DIR/prefix, configures the example with
-#                      find_package(Vesmora), builds embed_app and runs it with COLLECTOR;
+#   MODE=package       installs BUILD_DIR into WORK_DIR/prefix (LIBRARY, one of its libraries,
+#                      removed first: the install builds what the build folder lacks), configures
+#                      the example with find_package(Vesmora 1.0), builds embed_app and runs it
+#                      with COLLECTOR;
 #   MODE=subdirectory  configures the example with the source tree added as a subdirectory, with
 #                      GoogleTest made unfindable.
 # Compilers, launcher, build type and compile/link flags are this build's, passed in.
@@ -26,7 +28,11 @@ if(LAUNCHER)
 endif()
 
 if(MODE STREQUAL "package")
+  file(REMOVE ${LIBRARY})
   run("installing the package" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+  if(NOT EXISTS ${LIBRARY})
+    message(FATAL_ERROR "the install did not build ${LIBRARY}, which the build folder lacked")
+  endif()
   # Libraries that register from a static initialiser must keep their anchors in the package.
   file(GLOB_RECURSE targets_file ${WORK_DIR}/prefix/*/VesmoraTargets.cmake)
   file(READ "${targets_file}" targets)
