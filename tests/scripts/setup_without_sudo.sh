@@ -21,34 +21,26 @@ chmod +x "$fake/id" "$fake/dpkg-query"
 ln -s "$(command -v grep)" "$fake/grep"
 
 failed=0
-check() {
-  if ! printf '%s' "$output" | grep -q -F -- "$1"; then
-    echo "FAIL: the output lacks \"$1\"" >&2
-    failed=1
-  fi
+fail() {
+  echo "FAIL: $1" >&2
+  failed=1
 }
+# Runs setup.sh with the package $1 missing ("none": every one installed); sets `output`.
+run() {
+  output="$(MISSING="$1" PATH="$fake" "$BASH" "$setup" 2>&1)"
+  status=$?
+  echo "$output"
+}
+contains() { printf '%s' "$output" | grep -q -F -- "$1"; }
 
-output="$(MISSING=libplist-dev PATH="$fake" "$BASH" "$setup" 2>&1)"
-status=$?
-echo "$output"
-if [ "$status" -eq 0 ]; then
-  echo "FAIL: setup.sh succeeded with a package missing" >&2
-  failed=1
-fi
-check "missing Debian packages: libplist-dev"
-check "apt-get install --no-install-recommends libplist-dev"
-if printf '%s' "$output" | grep -q "command not found"; then
-  echo "FAIL: setup.sh ran a command that is not there" >&2
-  failed=1
-fi
+run libplist-dev
+[ "$status" -ne 0 ] || fail "setup.sh succeeded with a package missing"
+contains "missing Debian packages: libplist-dev" || fail "the missing package is not named"
+contains "apt-get install --no-install-recommends libplist-dev" || fail "the command to install it is not given"
+! contains "command not found" || fail "setup.sh ran a command that is not there"
 
 # With everything installed it has nothing to do, root or not.
-output="$(MISSING=none PATH="$fake" "$BASH" "$setup" 2>&1)"
-status=$?
-echo "$output"
-if [ "$status" -ne 0 ]; then
-  echo "FAIL: setup.sh failed with every package installed" >&2
-  failed=1
-fi
-check "packages present"
+run none
+[ "$status" -eq 0 ] || fail "setup.sh failed with every package installed"
+contains "packages present" || fail "setup.sh does not say that every package is present"
 exit "$failed"
