@@ -165,9 +165,14 @@ TEST_F(TokenStoreTest, PushEnvironmentFromTheProvisioningProfile) {
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                        "<key>Name</key><string>Vesmora Dev</string><key>Entitlements</key><dict>" +
                        entitlements + "</dict><key>ProvisionedDevices</key><array/></dict></plist>";
-    platform::Bytes bytes = {0x30, 0x82, 0x00, 0xff, 0x80};
+    // The property list inside the bytes of a signed envelope.
+    const platform::Bytes head = {0x30, 0x82, 0x00, 0xff, 0x80};
+    const platform::Bytes tail = {0x00, 0xa0, 0x82, 0x04};
+    platform::Bytes bytes;
+    bytes.reserve(head.size() + text.size() + tail.size());
+    bytes.insert(bytes.end(), head.begin(), head.end());
     bytes.insert(bytes.end(), text.begin(), text.end());
-    bytes.insert(bytes.end(), {0x00, 0xa0, 0x82, 0x04});
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
     if (prefix == "@start") bytes.assign(text.begin() + static_cast<long>(text.find("<plist")), text.end());
     ASSERT_TRUE(platform::files::writeFileAtomically(
         platform::files::join(platform::Bundle::main()->bundlePath(), "embedded.mobileprovision"), bytes));
