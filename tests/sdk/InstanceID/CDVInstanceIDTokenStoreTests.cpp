@@ -1,6 +1,8 @@
 // Token records and their cache: the archive, freshness, the refresh policy, APNS changes,
 // reinstall detection, cancelled fetches, and the push environment read from a provisioning
 // profile.
+#include <algorithm>
+
 #include "TokenTestSupport.h"
 #include "foundation/PropertyList.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -165,14 +167,13 @@ TEST_F(TokenStoreTest, PushEnvironmentFromTheProvisioningProfile) {
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                        "<key>Name</key><string>Vesmora Dev</string><key>Entitlements</key><dict>" +
                        entitlements + "</dict><key>ProvisionedDevices</key><array/></dict></plist>";
-    // The property list inside the bytes of a signed envelope.
+    // The property list inside the bytes of a signed envelope, copied into a vector of the whole
+    // size (GCC 12's optimiser misreads range inserts here as writing past the end).
     const platform::Bytes head = {0x30, 0x82, 0x00, 0xff, 0x80};
     const platform::Bytes tail = {0x00, 0xa0, 0x82, 0x04};
-    platform::Bytes bytes;
-    bytes.reserve(head.size() + text.size() + tail.size());
-    bytes.insert(bytes.end(), head.begin(), head.end());
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    platform::Bytes bytes(head.size() + text.size() + tail.size());
+    std::copy(tail.begin(), tail.end(),
+              std::copy(text.begin(), text.end(), std::copy(head.begin(), head.end(), bytes.begin())));
     if (prefix == "@start") bytes.assign(text.begin() + static_cast<long>(text.find("<plist")), text.end());
     ASSERT_TRUE(platform::files::writeFileAtomically(
         platform::files::join(platform::Bundle::main()->bundlePath(), "embedded.mobileprovision"), bytes));

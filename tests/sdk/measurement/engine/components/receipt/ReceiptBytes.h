@@ -2,6 +2,8 @@
 // entries (attribute 17) holding typed fields, and the originally installed version (19).
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -12,7 +14,13 @@ namespace receipt_bytes {
 
 using platform::Bytes;
 
-inline void append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+// Grows the vector first and copies into it: GCC 12's optimiser misreads a range insert at the
+// end of a vector built from a brace list as reaching past it.
+inline void append(Bytes& to, const Bytes& more) {
+  const std::size_t size = to.size();
+  to.resize(size + more.size());
+  std::copy(more.begin(), more.end(), to.begin() + static_cast<std::ptrdiff_t>(size));
+}
 
 // Attribute of type `type` (1536..1791) whose octet string holds one value with `tag`.
 inline Bytes field(int type, std::uint8_t tag, const Bytes& value) {
