@@ -88,8 +88,8 @@ std::string appIdentifier() {
     if (!bundle->bundlePath().empty() || !bundle->infoDictionary().isNull()) {
       why = "the main bundle " + (bundle->bundlePath().empty() ? std::string() : "\"" + bundle->bundlePath() + "\" ") +
             "has no CFBundleIdentifier";
-    } else if (const char* named = std::getenv("VESMORA_MAIN_BUNDLE"); named != nullptr && *named != '\0') {
-      why = "VESMORA_MAIN_BUNDLE (\"" + std::string(named) + "\") is not a folder";
+    } else if (const std::optional<std::string> named = Bundle::mainPathFromEnvironment()) {
+      why = "VESMORA_MAIN_BUNDLE (\"" + *named + "\") is not a folder";
     }
     throw Exception(kInternalInconsistencyException,
                     "No bundle identifier to keep the app's data apart from other apps' data: " + why + "." + remedy);
