@@ -26,6 +26,9 @@ const Fault kPayeeMessageSaysAccount("payeeMessageSaysAccount",
                                       "an empty payee field gets \"Select an account.\" instead of \"Select a payee.\"");
 const Fault kMemoClearedOnSubmit("memoClearedOnSubmit", "a Submit that shows in-line messages empties the memo");
 const Fault kYearlyFrequencyMissing("yearlyFrequencyMissing", "the bill payment's frequency picker leaves out \"Yearly\"");
+const Fault kImmediateKeepsOpeningDay("immediateKeepsOpeningDay",
+                                      "a payment dated today keeps the day its form opened: confirmed after "
+                                      "midnight, the bank refuses it as dated in the past");
 const Fault kCompletionBalanceOffByCent("completionBalanceOffByCent",
                                         "the completion screen shows the destination's new balance a cent short");
 
@@ -78,6 +81,12 @@ TransferForm TransferForm::another() const {
   if (!accountsAfter_.empty()) fresh.accounts_ = accountsAfter_;
   if (purpose_ == Purpose::billPayment && faults_.has(kAnotherKeepsAmount)) fresh.amountText_ = amountText_;
   return fresh;
+}
+
+void TransferForm::setToday(CalendarDay today) {
+  if (today == today_ || faults_.has(kImmediateKeepsOpeningDay)) return;
+  if (dateIsToday_) transferDate_ = today;
+  today_ = today;
 }
 
 const Payee* TransferForm::payee() const {
@@ -307,6 +316,7 @@ void TransferForm::pickerDone() {
       picked = picked.addingDays(1);
     }
     dateOf(pickerDate_) = picked;
+    if (pickerDate_ == DateField::transfer) dateIsToday_ = picked == today_;
     // A start moved past the end takes the end with it.
     if (pickerDate_ == DateField::start && endDate_ < startDate_) endDate_ = startDate_;
   }

@@ -60,6 +60,12 @@ class TransferForm {
                Faults faults, platform::Decimal fee = {});
   // The same form empty again, over the same accounts and payees ("Pay another bill").
   TransferForm another() const;
+  // The device's day as the form is sent on (Submit, the review's confirmation, "another"): when
+  // midnight has passed since the form opened, a one-time date that was today (as preset, or
+  // picked on its day) becomes `today`: a payment "today" goes out on the day it is sent, an
+  // e-Transfer always. The pickers' first allowed days follow. A day picked ahead stays as picked,
+  // also once it has gone by (the bank refuses it).
+  void setToday(CalendarDay today);
 
   // --- state ---------------------------------------------------------------------------------
   Stage stage() const { return stage_; }
@@ -167,6 +173,7 @@ class TransferForm {
   std::string amountText_;
   std::string numberOfText_;
   CalendarDay transferDate_;
+  bool dateIsToday_ = true;  // the one-time date was today when it was set
   CalendarDay startDate_;
   CalendarDay endDate_;
   bool endDateChosen_ = false;

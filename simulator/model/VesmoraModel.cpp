@@ -550,26 +550,30 @@ namespace vesmora {
 const Fault kEditGoesToMoveMoney("editGoesToMoveMoney",
                                  "the review's Edit closes the transfer and shows the Move money menu");
 const Fault kPresetDateInUTC("presetDateInUTC",
-                             "the transfer form's preset date is today in UTC, not in the device's time zone");
+                             "the transfer form takes today as the day in UTC, not in the device's time zone");
 
 CalendarDay VesmoraModel::today() const {
   double now = clock_ ? clock_() : static_cast<double>(std::time(nullptr));
   return CalendarDay::of(now, platform::TimeZone::current());
 }
 
+CalendarDay VesmoraModel::formDay(TransferForm::Purpose purpose) const {
+  if (purpose == TransferForm::Purpose::transfer && settings_.faults.has(kPresetDateInUTC)) {
+    return CalendarDay::of(clock_ ? clock_() : static_cast<double>(std::time(nullptr)), platform::TimeZone::utc());
+  }
+  return today();
+}
+
 void VesmoraModel::openTransfer() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
-  CalendarDay day = today();
-  if (settings_.faults.has(kPresetDateInUTC)) {
-    day = CalendarDay::of(clock_ ? clock_() : static_cast<double>(std::time(nullptr)), platform::TimeZone::utc());
-  }
-  transfer_.emplace(movableAccounts_, day, settings_.faults);
+  transfer_.emplace(movableAccounts_, formDay(TransferForm::Purpose::transfer), settings_.faults);
 }
 
 void VesmoraModel::openPayABill() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
   request([this] {
-    transfer_.emplace(TransferForm::Purpose::billPayment, movableAccounts_, backend_.payees(signedInUser_), today(),
+    transfer_.emplace(TransferForm::Purpose::billPayment, movableAccounts_, backend_.payees(signedInUser_),
+                      formDay(TransferForm::Purpose::billPayment),
                       settings_.faults);
   });
 }
@@ -577,7 +581,8 @@ void VesmoraModel::openPayABill() {
 void VesmoraModel::openETransfer() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
   request([this] {
-    transfer_.emplace(TransferForm::Purpose::eTransfer, movableAccounts_, backend_.recipients(signedInUser_), today(),
+    transfer_.emplace(TransferForm::Purpose::eTransfer, movableAccounts_, backend_.recipients(signedInUser_),
+                      formDay(TransferForm::Purpose::eTransfer),
                       settings_.faults, backend_.eTransferFee());
   });
 }
@@ -597,6 +602,7 @@ void VesmoraModel::makeAnotherPayment() {
       return;
     }
     transfer_ = transfer_->another();
+    transfer_->setToday(formDay(transfer_->purpose()));
   });
 }
 
@@ -605,7 +611,9 @@ void VesmoraModel::submitTransfer() {
   transfer_->closePicker();
   if (!transfer_->validate()) return;
   request([this] {
-    if (transfer_) transfer_->showReview();
+    if (!transfer_) return;
+    transfer_->setToday(formDay(transfer_->purpose()));
+    transfer_->showReview();
   });
 }
 
@@ -613,16 +621,19 @@ void VesmoraModel::confirmTransfer() {
   if (covered() || !transfer_ || transfer_->stage() != TransferForm::Stage::review) return;
   request([this] {
     if (!transfer_) return;
+    // The bank books on the day the order reaches it, the day an immediate form is dated by.
+    const CalendarDay day = today();
+    transfer_->setToday(formDay(transfer_->purpose()));
     std::optional<std::string> confirmation;
     switch (transfer_->purpose()) {
       case TransferForm::Purpose::transfer:
-        confirmation = backend_.bookTransfer(signedInUser_, transfer_->order(), today());
+        confirmation = backend_.bookTransfer(signedInUser_, transfer_->order(), day);
         break;
       case TransferForm::Purpose::billPayment:
-        confirmation = backend_.payBill(signedInUser_, transfer_->order(), today());
+        confirmation = backend_.payBill(signedInUser_, transfer_->order(), day);
         break;
       case TransferForm::Purpose::eTransfer:
-        confirmation = backend_.sendETransfer(signedInUser_, transfer_->order(), today());
+        confirmation = backend_.sendETransfer(signedInUser_, transfer_->order(), day);
         break;
     }
     if (!confirmation) {

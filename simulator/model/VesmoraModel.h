@@ -247,6 +247,8 @@ class VesmoraModel {
   void request(std::function<void()> answered);
   // An alert, the survey or a request in progress covers the screen.
   bool covered() const { return alert_ || surveyShown_ || loading(); }
+  // The day a money form of `purpose` takes as today.
+  CalendarDay formDay(TransferForm::Purpose purpose) const;
   void sendSignIn(const std::string& user);
   void signInAnswered(const std::string& user);
   std::string* fieldText(Field field);

@@ -147,6 +147,30 @@ TEST(TransferForm, DatePickersApplyTheirWheelsOnlyAtDone) {
   EXPECT_EQ(faulty.transferDate(), (CalendarDay{2026, 12, 30}));
 }
 
+TEST(TransferForm, ANewDayMovesADateLeftAtTodayButNotAPickedOne) {
+  TransferForm left = formOn({2026, 12, 31});
+  left.setToday({2027, 1, 1});
+  EXPECT_EQ(left.transferDate(), (CalendarDay{2027, 1, 1}));
+  EXPECT_EQ(left.order().firstDate, (CalendarDay{2027, 1, 1}));
+  // Today picked again is still "today"; the first allowed day is the new one.
+  pick(left, TransferForm::DateField::transfer, "January", "1", "2027");
+  left.setToday({2027, 1, 2});
+  EXPECT_EQ(left.transferDate(), (CalendarDay{2027, 1, 2}));
+  pick(left, TransferForm::DateField::start, "January", "1", "2027");
+  EXPECT_EQ(left.startDate(), (CalendarDay{2027, 1, 3}));
+
+  // A day picked ahead is kept, also once it has gone by.
+  TransferForm ahead = formOn({2026, 12, 31});
+  pick(ahead, TransferForm::DateField::transfer, "January", "1", "2027");
+  ahead.setToday({2027, 1, 1});
+  ahead.setToday({2027, 1, 2});
+  EXPECT_EQ(ahead.transferDate(), (CalendarDay{2027, 1, 1}));
+
+  TransferForm faulty = formOn({2026, 12, 31}, "immediateKeepsOpeningDay");
+  faulty.setToday({2027, 1, 1});
+  EXPECT_EQ(faulty.transferDate(), (CalendarDay{2026, 12, 31}));
+}
+
 TEST(TransferForm, RecurringScheduleCountsTransfersUpToTheEndDay) {
   TransferForm form = formOn({2026, 12, 28});
   form.selectKind(TransferForm::Kind::recurring);
@@ -289,6 +313,17 @@ class TransferFlow : public ::testing::Test {
     return form;
   }
 
+  // Fills the open bill payment or e-Transfer: from chequing to `payee`, `amount`.
+  static void fillPayment(VesmoraModel& m, const char* payee, const char* amount) {
+    TransferForm& form = *m.transferForm();
+    form.openAccountPicker(true);
+    form.chooseAccount("dep-chq-2038556");
+    form.openAccountPicker(false);
+    form.choosePayee(payee);
+    form.focusField(TransferForm::Focus::amount);
+    form.type(amount);
+  }
+
   static double denver(int y, int mo, int d, int h, int mi) {
     return *platform::dateFromComponents({y, mo, d, h, mi, 0}, *platform::TimeZone::named("America/Denver"));
   }
@@ -326,24 +361,59 @@ TEST_F(TransferFlow, AConfirmedTransferReachesTheOverviewAndTheMenuAgain) {
   EXPECT_EQ(cardAmount(*m, "dep-sav-2038556"), "12512.5");
 }
 
-TEST_F(TransferFlow, MidnightBetweenFormAndConfirmationIsRefusedAndTheFormKept) {
-  auto m = signedIn();
+TEST_F(TransferFlow, AnImmediateTransferConfirmedAfterMidnightGoesOutOnTheNewDay) {
+  auto m = signedIn("", 2);
   now = denver(2026, 12, 31, 23, 59);
   fill(*m, "12.50");
   m->submitTransfer();
+  m->finishLoading();
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 31})) << "the review before midnight";
   now += 120;  // the review is read across midnight into the new year
+  m->confirmTransfer();
+  m->finishLoading();
+  ASSERT_FALSE(m->alert());
+  ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 1})) << "the completion shows the day booked";
+  EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5228.25"));
+  auto details = *backend.accountDetails("2038556", "dep-sav-2038556");
+  EXPECT_EQ(details["transactions"][0]["date"], "2027-01-01");
+  EXPECT_TRUE(backend.scheduledTransfers().empty());
+
+  // A form left open over midnight shows the new day on its review.
+  m->finishTransfer();
+  m->finishLoading();
+  now = denver(2027, 1, 1, 23, 59);
+  fill(*m, "1");
+  now += 120;
+  m->submitTransfer();
+  m->finishLoading();
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 2}));
+}
+
+TEST_F(TransferFlow, ADayPickedAheadThatHasGoneByIsRefusedAndTheFormKept) {
+  auto m = signedIn();
+  now = denver(2026, 12, 31, 23, 59);
+  TransferForm& form = fill(*m, "12.50");
+  form.openDatePicker(TransferForm::DateField::transfer);
+  form.turnWheel(0, "January");
+  form.turnWheel(1, "1");
+  form.turnWheel(2, "2027");
+  form.pickerDone();
+  m->submitTransfer();
+  now += 24 * 3600 + 120;  // confirmed on Jan 2
   m->confirmTransfer();
   ASSERT_TRUE(m->alert());
   EXPECT_EQ(m->alert()->message, texts::kTransferRefused);
   EXPECT_EQ(m->transferForm()->stage(), TransferForm::Stage::form);
   EXPECT_EQ(m->transferForm()->amountText(), "12.50") << "nothing typed is lost";
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 1}));
   EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5240.75"));
-  // The same form opened after midnight is dated the new day.
+  // The same form opened now is dated the new day.
   m->tapAlertButton("OK");
   m->selectTab(Tab::moveMoney);
   EXPECT_FALSE(m->transferForm()) << "the selected tab, tapped again, shows its menu";
   m->openTransfer();
-  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 1}));
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2027, 1, 2}));
 }
 
 TEST_F(TransferFlow, PresetDateIsTheDevicesDay) {
@@ -352,8 +422,13 @@ TEST_F(TransferFlow, PresetDateIsTheDevicesDay) {
   m->openTransfer();
   EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 7}));
   auto faulty = signedIn("presetDateInUTC");
-  faulty->openTransfer();
+  fill(*faulty, "1");
   EXPECT_EQ(faulty->transferForm()->transferDate(), (CalendarDay{2026, 12, 8}));
+  // Sent on, the form keeps the day in UTC: the bank, on Dec 7, holds the transfer for Dec 8.
+  faulty->submitTransfer();
+  faulty->confirmTransfer();
+  ASSERT_EQ(faulty->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(backend.scheduledTransfers().size(), 1u);
 }
 
 TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
@@ -378,21 +453,15 @@ TEST_F(TransferFlow, BillPaymentsAndETransfersGoThroughTheSameStepsWithTheirOwnB
   EXPECT_FALSE(m->transferForm()) << "the form waits for the payees";
   m->finishLoading();
   ASSERT_EQ(m->transferForm()->purpose(), TransferForm::Purpose::billPayment);
-  auto fillPayment = [&](const char* payee, const char* amount) {
-    TransferForm& form = *m->transferForm();
-    form.openAccountPicker(true);
-    form.chooseAccount("dep-chq-2038556");
-    form.openAccountPicker(false);
-    form.choosePayee(payee);
-    form.focusField(TransferForm::Focus::amount);
-    form.type(amount);
+  auto pay = [&](const char* payee, const char* amount) {
+    fillPayment(*m, payee, amount);
     m->submitTransfer();
     m->finishLoading();
     m->confirmTransfer();
     m->finishLoading();
     ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
   };
-  fillPayment("payee-hydro", "0.01");
+  pay("payee-hydro", "0.01");
   EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5240.74"));
   m->makeAnotherPayment();
   m->finishLoading();
@@ -405,10 +474,70 @@ TEST_F(TransferFlow, BillPaymentsAndETransfersGoThroughTheSameStepsWithTheirOwnB
   EXPECT_FALSE(m->transferForm());
   m->openETransfer();
   m->finishLoading();
-  fillPayment("recipient-sam", "10.00");
+  pay("recipient-sam", "10.00");
   EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5229.24")) << "amount and fee";
   m->makeAnotherPayment();
   m->finishLoading();
   EXPECT_EQ(m->transferForm()->purpose(), TransferForm::Purpose::eTransfer);
   EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5229.24"));
+}
+
+TEST_F(TransferFlow, ABillPaymentConfirmedAfterMidnightIsPaidOnTheNewDayAndTheNextFormDatedIt) {
+  auto m = signedIn("", 2);
+  now = denver(2026, 12, 7, 23, 59);
+  m->openPayABill();
+  m->finishLoading();
+  fillPayment(*m, "payee-hydro", "0.01");
+  m->submitTransfer();
+  m->finishLoading();
+  now += 90;
+  m->confirmTransfer();
+  m->finishLoading();
+  ASSERT_FALSE(m->alert());
+  ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 8}));
+  auto details = *backend.accountDetails("2038556", "dep-chq-2038556");
+  EXPECT_EQ(details["transactions"][0]["date"], "2026-12-08");
+  EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5240.74"));
+  // "Pay another bill" opens on the new day, which the date picker cannot go before.
+  m->makeAnotherPayment();
+  m->finishLoading();
+  TransferForm& next = *m->transferForm();
+  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 8}));
+  next.openDatePicker(TransferForm::DateField::transfer);
+  next.turnWheel(1, "7");
+  next.pickerDone();
+  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 8}));
+
+  auto faulty = signedIn("immediateKeepsOpeningDay", 2);
+  now = denver(2026, 12, 8, 23, 59);
+  faulty->openPayABill();
+  faulty->finishLoading();
+  fillPayment(*faulty, "payee-hydro", "0.01");
+  faulty->submitTransfer();
+  faulty->finishLoading();
+  now += 90;
+  faulty->confirmTransfer();
+  faulty->finishLoading();
+  ASSERT_TRUE(faulty->alert());
+  EXPECT_EQ(faulty->alert()->message, texts::kPaymentRefused);
+}
+
+TEST_F(TransferFlow, AnETransferConfirmedAfterMidnightGoesOutOnTheNewDay) {
+  auto m = signedIn("", 2);
+  now = denver(2026, 12, 7, 23, 58);
+  m->openETransfer();
+  m->finishLoading();
+  fillPayment(*m, "recipient-sam", "10.00");
+  m->submitTransfer();
+  m->finishLoading();
+  now += 150;
+  m->confirmTransfer();
+  m->finishLoading();
+  ASSERT_FALSE(m->alert());
+  ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5229.25")) << "amount and fee";
+  auto transactions = (*backend.accountDetails("2038556", "dep-chq-2038556"))["transactions"];
+  EXPECT_EQ(transactions[0]["date"], "2026-12-08");
+  EXPECT_EQ(transactions[1]["date"], "2026-12-08");
 }
