@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Extensions/Date.h"
+#include "StartTimeSweep.h"
 #include "Utility/TestBundle.h"
 #include "Utility/TestFailure.h"
 #include "app/VesmoraApp.h"
@@ -141,7 +142,12 @@ int main(int argc, char** argv) {
   XCTestRunnerSetup setup;
   setup.optionsHelp = "  --list-faults    print every fault the app knows, \"name: description\" one a line, and exit\n";
   setup.environmentHelp = kEnvironmentHelp;
+  setup.optionsHelp +=
+      "  --sweep <step>   run each test at start times <step> seconds apart, from its length before\n"
+      "                   VESMORA_DEVICE_TIME (required) up to it, so that the moment (midnight, say)\n"
+      "                   falls at every point of its run; one line a test, the failed start times\n";
   setup.commands["--list-faults"] = listFaults;
+  setup.runModes["--sweep"] = StartTimeSweep::runMode;
   setup.prepare = prepareRun;
   // What the run would have taken on a device: the virtual time its waits and presses let pass,
   // just before the closing summary line.

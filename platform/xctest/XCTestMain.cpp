@@ -391,6 +391,20 @@ std::string xmlEscape(const std::string& text, bool attribute) {
   return out;
 }
 
+std::vector<std::string> selectedTests(const std::vector<std::string>& filters) {
+  std::vector<std::string> selected;
+  for (const auto& cls : TestRegistry::shared().classes()) {
+    for (const auto& method : cls.methods) {
+      std::string name = cls.name + "/" + method.name;
+      if (filters.empty() || std::find(filters.begin(), filters.end(), cls.name) != filters.end() ||
+          std::find(filters.begin(), filters.end(), name) != filters.end()) {
+        selected.push_back(std::move(name));
+      }
+    }
+  }
+  return selected;
+}
+
 TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath,
                         const std::function<void()>& closing) {
   TestRunSummary summary;
@@ -441,6 +455,7 @@ int XCTestMain(int argc, char** argv) { return XCTestMain(argc, argv, XCTestRunn
 int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
   std::vector<std::string> filters;
   std::string junitPath;
+  std::string mode, modeValue;
   bool listClasses = false, list = false;
   const char* program = argc > 0 ? argv[0] : "xctest";
   for (int i = 1; i < argc; ++i) {
@@ -472,6 +487,14 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
         return 2;
       }
       return command->second();
+    } else if (setup.runModes.count(arg)) {
+      if (!mode.empty() || i + 1 >= argc || *argv[i + 1] == '\0') {
+        std::cerr << "error: " << arg << (mode.empty() ? " needs a value\n" : " comes after " + mode + "\n");
+        usage(std::cerr, program);
+        return 2;
+      }
+      mode = arg;
+      modeValue = argv[++i];
     } else if (!arg.empty() && arg[0] == '-') {
       std::cerr << "error: unknown option " << arg << " (--help lists the options)\n";
       usage(std::cerr, program);
@@ -501,6 +524,11 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
       return 2;
     }
   }
+  if (!mode.empty() && !junitPath.empty()) {
+    std::cerr << "error: " << mode << " writes no JUnit report\n";
+    usage(std::cerr, program);
+    return 2;
+  }
   // A report that cannot be written is known before anything runs.
   if (!junitPath.empty() && !std::ofstream(junitPath, std::ios::app)) {
     std::cerr << "error: cannot write the JUnit report to " << junitPath << "\n";
@@ -509,6 +537,7 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
   if (setup.prepare) {
     if (int status = setup.prepare(); status != 0) return status;
   }
+  if (!mode.empty()) return setup.runModes.at(mode)(modeValue, filters);
   auto summary = xctest::runTests(filters, junitPath, setup.closing);
   if (!summary.reportWritten) return 3;
   return summary.failed > 0 ? 1 : 0;

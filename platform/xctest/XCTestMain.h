@@ -64,6 +64,11 @@ struct XCTestRunnerSetup {
   // Options that do something else than run tests: the program ends with the function's status.
   // Given alone on the command line.
   std::map<std::string, std::function<int()>> commands;
+  // Options that run the selected tests another way than once each, "--option <value>" among
+  // the filters: after `prepare`, the function gets the value and the filters (empty: every
+  // test), and the program ends with its status. One such option a run, without --junit.
+  std::map<std::string, std::function<int(const std::string& value, const std::vector<std::string>& filters)>>
+      runModes;
   // Runs once the command line has been read and before the first test (not for --help, --list
   // and the like); a status other than 0 ends the program with it before any test runs.
   std::function<int()> prepare;
@@ -89,6 +94,10 @@ struct TestRunSummary {
 // line. Used by XCTestMain and by the framework's own tests.
 TestRunSummary runTests(const std::vector<std::string>& filters, const std::string& junitPath = {},
                         const std::function<void()>& closing = {});
+
+// "Class/method" of every registered test that `filters` select (empty: all), in the order a run
+// takes them.
+std::vector<std::string> selectedTests(const std::vector<std::string>& filters);
 
 // Text as XML character data ("&amp;", "&lt;", ...); in an attribute (`attribute` true) line
 // breaks and tabs become character references too. Characters XML cannot hold (control

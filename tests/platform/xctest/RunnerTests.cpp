@@ -239,13 +239,13 @@ TEST(Runner, WaitWithoutExpectationsIsAnApiViolation) {
             std::string::npos);
 }
 
-int mainWith(std::vector<std::string> args, std::string* out = nullptr) {
+int mainWith(std::vector<std::string> args, std::string* out = nullptr, const XCTestRunnerSetup& setup = {}) {
   std::vector<char*> argv;
   args.insert(args.begin(), "suite");
   for (auto& a : args) argv.push_back(a.data());
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  int status = XCTestMain(static_cast<int>(argv.size()), argv.data());
+  int status = XCTestMain(static_cast<int>(argv.size()), argv.data(), setup);
   std::string text = testing::internal::GetCapturedStdout();
   testing::internal::GetCapturedStderr();
   if (out) *out = text;
@@ -399,18 +399,7 @@ TEST(Runner, HelpListsEveryOptionAndTheRunnersEnvironment) {
   setup.environmentHelp = "  THING_COUNT      how many things\n";
   setup.commands["--list-things"] = [&] { return ++listed, 0; };
   setup.prepare = [&] { return ++prepared, 2; };
-  auto main = [&](std::vector<std::string> args, std::string* out = nullptr) {
-    std::vector<char*> argv;
-    args.insert(args.begin(), "suite");
-    for (auto& a : args) argv.push_back(a.data());
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = XCTestMain(static_cast<int>(argv.size()), argv.data(), setup);
-    std::string text = testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    if (out) *out = text;
-    return status;
-  };
+  auto main = [&](std::vector<std::string> args, std::string* out = nullptr) { return mainWith(args, out, setup); };
   std::string out;
   EXPECT_EQ(main({"--help"}, &out), 0);
   for (const char* item : {"--list-classes", "--list ", "--junit <file>", "--help", "--list-things", "THING_COUNT"})
@@ -427,6 +416,36 @@ TEST(Runner, HelpListsEveryOptionAndTheRunnersEnvironment) {
   setup.prepare = [&] { return ++prepared, 0; };
   EXPECT_EQ(main({"StopOnFailureTests/testPasses"}, &out), 0);
   EXPECT_NE(out.find("1 passed, 0 failed"), std::string::npos);
+}
+
+TEST(Runner, RunModesGetTheirValueAndTheFiltersAfterSetUp) {
+  XCTestRunnerSetup setup;
+  std::vector<std::string> calls;
+  setup.prepare = [&] { return calls.push_back("prepare"), 0; };
+  setup.runModes["--again"] = [&](const std::string& value, const std::vector<std::string>& filters) {
+    std::string call = "again " + value;
+    for (const auto& f : filters) call += " " + f;
+    calls.push_back(call);
+    return 7;
+  };
+  std::string out;
+  EXPECT_EQ(mainWith({"ContinueTests", "--again", "3", "StopOnFailureTests/testPasses"}, &out, setup), 7);
+  EXPECT_EQ(calls, (std::vector<std::string>{"prepare", "again 3 ContinueTests StopOnFailureTests/testPasses"}));
+  EXPECT_EQ(out.find("Test Case"), std::string::npos) << "the mode runs instead of the ordinary run";
+  calls.clear();
+  for (std::vector<std::string> args : {std::vector<std::string>{"--again"}, {"--again", ""}, {"--again", "3", "--again", "4"},
+                                        {"--again", "3", "--junit", "a.xml"}, {"--again", "3", "NoSuchClass"}}) {
+    EXPECT_EQ(mainWith(args, nullptr, setup), 2) << args.size();
+  }
+  EXPECT_TRUE(calls.empty()) << "refused before any set-up";
+
+  EXPECT_EQ(xctest::selectedTests({"StopOnFailureTests", "ContinueTests/testContinuesAfterFailure"}),
+            (std::vector<std::string>{"ContinueTests/testContinuesAfterFailure", "StopOnFailureTests/testPasses",
+                                      "StopOnFailureTests/testStopsAtFirstFailure"}));
+  std::string listed, selected;
+  mainWith({"--list"}, &listed);
+  for (const auto& test : xctest::selectedTests({})) selected += test + "\n";
+  EXPECT_EQ(selected, listed) << "no filter: every test, in the listing's order";
 }
 
 TEST(Runner, ObserversSeeEveryTestAroundSetUpAndTearDown) {

@@ -1,0 +1,142 @@
+// The runner's sweep of start times: which start times it tries, how it reports the failed ones,
+// and its in-process runs of real test methods across a midnight.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include "StartTimeSweep.h"
+#include "foundation/Date.h"
+#include "xctest/XCTest.h"
+
+namespace {
+
+// 2026-12-08T00:00:00Z.
+constexpr double kMidnight = 1796688000;
+
+std::string clockText(double date) { return std::to_string(static_cast<long long>(date - kMidnight)); }
+
+// Fails while the device's UTC day changes during its ten virtual seconds; chatters on the way.
+class MidnightProbe : public XCTestCase {
+ public:
+  void testDayStaysTheSame() {
+    auto day = [] { return platform::componentsOfDate(XCTVirtualClock::epochSeconds(), platform::TimeZone::utc()).day; };
+    int first = day();
+    std::cout << "probe chatter" << std::endl;
+    XCTVirtualClock::advance(10);
+    XCTAssertEqual(first, day(), "the day turned");
+  }
+  void testShort() { XCTVirtualClock::advance(5); }
+};
+
+XCTEST_CLASS(MidnightProbe)
+XCTEST_METHOD(MidnightProbe, testDayStaysTheSame)
+XCTEST_METHOD(MidnightProbe, testShort)
+
+// Sets an environment variable for its lifetime, or removes it (`value` null).
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (previous_) {
+      ::setenv(name_, previous_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+}  // namespace
+
+TEST(StartTimeSweep, TriesEveryStepBackToTheTestsLengthAndGroupsNeighbouringFailures) {
+  // "Form/confirm" takes 42 s and fails when the moment falls 10 to 13 s into it; "Short/one"
+  // takes 10 s and never fails; "Broken/any" fails wherever it starts.
+  std::map<std::string, std::vector<double>> starts;
+  StartTimeSweep::RunTest run = [&](const std::string& test, double start) {
+    starts[test].push_back(start - kMidnight);
+    double into = kMidnight - start;
+    StartTimeSweep::Outcome outcome;
+    outcome.seconds = test == "Short/one" ? 10 : 42;
+    outcome.passed = test == "Short/one" || (test == "Form/confirm" && !(into >= 10 && into < 14));
+    if (!outcome.passed) outcome.failure = "error: " + test + " refused";
+    return outcome;
+  };
+  std::ostringstream report;
+  auto summary =
+      StartTimeSweep::sweep({"Form/confirm", "Short/one", "Broken/any"}, kMidnight, 1, run, clockText, report);
+
+  ASSERT_EQ(starts["Form/confirm"].size(), 43u);
+  EXPECT_EQ(starts["Form/confirm"][0], -StartTimeSweep::kFarFromMoment) << "the length is learnt far from it";
+  EXPECT_EQ(starts["Form/confirm"][1], -1);
+  EXPECT_EQ(starts["Form/confirm"][42], -42);
+  EXPECT_EQ(starts["Short/one"].size(), 11u);
+  EXPECT_EQ(starts["Broken/any"].size(), 1u) << "a test failing far from the moment is not swept";
+  EXPECT_EQ(summary.runs, 43 + 11 + 1);
+  EXPECT_EQ(summary.failed, 4 + 1);
+  const std::string text = report.str();
+  EXPECT_NE(text.find("Form/confirm: 42 s, 42 start times, 4 failed\n"
+                      "  failed when started at -10 and back to -13 (4 start times): error: Form/confirm refused\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Short/one: 10 s, 10 start times, 0 failed\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Broken/any: fails when started at -43200, far from the moment: error: Broken/any refused\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Swept 3 tests across 0 every 1 s: 55 runs, 5 failed\n"), std::string::npos) << text;
+
+  // A step that does not divide the length: the last start is the first at least its length before.
+  starts.clear();
+  std::ostringstream coarse;
+  StartTimeSweep::sweep({"Form/confirm"}, kMidnight, 5, run, clockText, coarse);
+  EXPECT_EQ(starts["Form/confirm"].back(), -45);
+  EXPECT_NE(coarse.str().find("9 start times, 1 failed\n  failed when started at -10: error: Form/confirm refused\n"),
+            std::string::npos)
+      << coarse.str();
+}
+
+TEST(StartTimeSweep, RunsTheTestsInThisProcessAcrossThePinnedMoment) {
+  ScopedVariable pinned("VESMORA_DEVICE_TIME", "2026-12-08T00:00:00");
+  XCTVirtualClock::pinEpochSeconds(kMidnight);
+  testing::internal::CaptureStdout();
+  int status = StartTimeSweep::runMode("3", {"MidnightProbe"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, 1);
+  // Started 3, 6 and 9 s before midnight the day turns within the run; 12 s before, it does not.
+  EXPECT_NE(out.find("MidnightProbe/testDayStaysTheSame: 10 s, 4 start times, 3 failed\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  failed when started at 2026-12-07T23:59:57Z and back to 2026-12-07T23:59:51Z (3 start times): "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("the day turned"), std::string::npos) << "the failure line of the run: " << out;
+  EXPECT_NE(out.find("MidnightProbe/testShort: 5 s, 2 start times, 0 failed\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("probe chatter"), std::string::npos) << "the runs' own output is hidden";
+  EXPECT_EQ(out.find("Test Case"), std::string::npos);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(StartTimeSweep::runMode("3", {"MidnightProbe/testShort"}), 0);
+  testing::internal::GetCapturedStdout();
+}
+
+TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
+  ScopedVariable pinned("VESMORA_DEVICE_TIME", "2026-12-08T00:00:00");
+  testing::internal::CaptureStderr();
+  for (const char* step : {"0", "-3", "3s", "", "nan", "3601"}) EXPECT_EQ(StartTimeSweep::runMode(step, {}), 2) << step;
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("a number above 0 and at most 3600, not \"3s\""), std::string::npos) << err;
+  ScopedVariable unpinned("VESMORA_DEVICE_TIME", nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(StartTimeSweep::runMode("3", {}), 2);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("needs VESMORA_DEVICE_TIME"), std::string::npos);
+}

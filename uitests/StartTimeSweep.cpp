@@ -1,0 +1,185 @@
+#include "StartTimeSweep.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "foundation/Date.h"
+#include "xctest/XCTVirtualClock.h"
+#include "xctest/XCTestMain.h"
+
+namespace StartTimeSweep {
+
+namespace {
+
+std::string secondsText(double seconds) {
+  std::ostringstream text;
+  text << seconds;
+  return text.str();
+}
+
+// Standard output and standard error go to a temporary file while it lives; `finish()` puts them
+// back and returns the first failure line the runner wrote (": error: ").
+class HiddenOutput {
+ public:
+  HiddenOutput() {
+    flush();
+    file_ = std::tmpfile();
+    savedOut_ = ::dup(STDOUT_FILENO);
+    savedErr_ = ::dup(STDERR_FILENO);
+    if (file_ == nullptr || savedOut_ < 0 || savedErr_ < 0 || ::dup2(::fileno(file_), STDOUT_FILENO) < 0 ||
+        ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+      throw std::runtime_error("cannot hide the tests' output in a temporary file");
+    }
+  }
+  HiddenOutput(const HiddenOutput&) = delete;
+  HiddenOutput& operator=(const HiddenOutput&) = delete;
+  ~HiddenOutput() { restore(); }
+
+  std::string finish() {
+    restore();
+    std::string first;
+    std::rewind(file_);
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ssize_t length = 0;
+    while (first.empty() && (length = ::getline(&line, &capacity, file_)) > 0) {
+      std::string text(line, static_cast<std::size_t>(length));
+      if (text.find(": error: ") == std::string::npos) continue;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      first = std::move(text);
+    }
+    std::free(line);
+    return first;
+  }
+
+ private:
+  static void flush() {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+  }
+
+  void restore() {
+    if (savedOut_ < 0 && savedErr_ < 0) return;
+    flush();
+    if (savedOut_ >= 0) {
+      ::dup2(savedOut_, STDOUT_FILENO);
+      ::close(savedOut_);
+    }
+    if (savedErr_ >= 0) {
+      ::dup2(savedErr_, STDERR_FILENO);
+      ::close(savedErr_);
+    }
+    savedOut_ = savedErr_ = -1;
+  }
+
+  std::FILE* file_ = nullptr;
+  int savedOut_ = -1;
+  int savedErr_ = -1;
+};
+
+}  // namespace
+
+Summary sweep(const std::vector<std::string>& tests, double moment, double step, const RunTest& run,
+              const std::function<std::string(double)>& timeText, std::ostream& report) {
+  Summary summary;
+  for (const std::string& test : tests) {
+    const double farStart = moment - kFarFromMoment;
+    Outcome far = run(test, farStart);
+    ++summary.runs;
+    if (!far.passed) {
+      ++summary.failed;
+      report << test << ": fails when started at " << timeText(farStart) << ", far from the moment: " << far.failure
+             << std::endl;
+      continue;
+    }
+    int starts = 0, failed = 0;
+    std::ostringstream failures;
+    // Failed start times next to each other make one line: the latest, the earliest and the
+    // latest's failure.
+    int runLength = 0;
+    double latest = 0;
+    std::string latestFailure;
+    auto endRun = [&](double earliest) {
+      if (runLength == 0) return;
+      failures << "  failed when started at " << timeText(latest);
+      if (runLength > 1) failures << " and back to " << timeText(earliest) << " (" << runLength << " start times)";
+      failures << ": " << latestFailure << "\n";
+      runLength = 0;
+    };
+    // From `step` before the moment back to the first start at least the test's length before it.
+    for (int k = 1;; ++k) {
+      const double start = moment - k * step;
+      Outcome outcome = run(test, start);
+      ++starts;
+      if (outcome.passed) {
+        endRun(start + step);
+      } else {
+        ++failed;
+        if (runLength++ == 0) {
+          latest = start;
+          latestFailure = outcome.failure;
+        }
+      }
+      if (k * step >= far.seconds) {
+        endRun(start);
+        break;
+      }
+    }
+    summary.runs += starts;
+    summary.failed += failed;
+    report << test << ": " << secondsText(far.seconds) << " s, " << starts << " start times, " << failed << " failed"
+           << std::endl
+           << failures.str() << std::flush;
+  }
+  report << "Swept " << tests.size() << " tests across " << timeText(moment) << " every " << secondsText(step)
+         << " s: " << summary.runs << " runs, " << summary.failed << " failed" << std::endl;
+  return summary;
+}
+
+int runMode(const std::string& stepText, const std::vector<std::string>& filters) {
+  char* end = nullptr;
+  const double step = std::strtod(stepText.c_str(), &end);
+  if (stepText.empty() || end != stepText.c_str() + stepText.size() || !std::isfinite(step) || step <= 0 ||
+      step > 3600) {
+    std::cerr << "--sweep takes the seconds between start times, a number above 0 and at most 3600, not \""
+              << stepText << "\"" << std::endl;
+    return 2;
+  }
+  if (std::getenv("VESMORA_DEVICE_TIME") == nullptr) {
+    std::cerr << "--sweep needs VESMORA_DEVICE_TIME: the moment every run crosses, \"2026-12-08T00:00:00\" for a "
+                 "midnight"
+              << std::endl;
+    return 2;
+  }
+  const double moment = XCTVirtualClock::epochSeconds();
+  RunTest inProcess = [](const std::string& test, double start) {
+    XCTVirtualClock::pinEpochSeconds(start);
+    const double began = XCTVirtualClock::now();
+    HiddenOutput hidden;
+    xctest::TestRunSummary result = xctest::runTests({test});
+    Outcome outcome;
+    outcome.failure = hidden.finish();
+    outcome.passed = result.failed == 0;
+    outcome.seconds = XCTVirtualClock::now() - began;
+    return outcome;
+  };
+  platform::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ");
+  auto timeText = [&formatter](double date) { return formatter.stringFromDate(date); };
+  Summary summary = sweep(xctest::selectedTests(filters), moment, step, inProcess, timeText, std::cout);
+  if (summary.failed > 0) {
+    std::cout << "To run one again: VESMORA_DEVICE_TIME=<its start, without the offset> vesmora-uitests <test>, with "
+                 "the same time zone and loading time"
+              << std::endl;
+  }
+  return summary.failed > 0 ? 1 : 0;
+}
+
+}  // namespace StartTimeSweep

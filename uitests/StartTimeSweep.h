@@ -1,0 +1,46 @@
+// Runs tests at many start times around one moment of the device's clock (midnight, say), so that
+// the moment falls at every point of each test's run: what a suite started at any time before
+// it meets. Each test is run once far from the moment to learn how long it takes (in virtual
+// time), then at the moment minus `step`, minus 2 `step` and so on until it starts before the
+// moment by its whole length.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace StartTimeSweep {
+
+// One run of one test.
+struct Outcome {
+  bool passed = false;
+  double seconds = 0;   // the virtual time the run took
+  std::string failure;  // the first failure's line, when it failed
+};
+
+// Runs `test` ("Class/method") with the device's clock starting at `start` (seconds since 1970).
+using RunTest = std::function<Outcome(const std::string& test, double start)>;
+
+struct Summary {
+  int runs = 0;
+  int failed = 0;
+};
+
+// How long before `moment` the run far from it starts.
+inline constexpr double kFarFromMoment = 12 * 3600;
+
+// Sweeps every test of `tests` in order. `report` gets one line a test (its length, how many
+// start times, how many failed), one line per failed start time (the start as local time text
+// by `timeText`, and the failure) and the closing totals. A test that fails far from the moment
+// counts as one failed run and is not swept.
+Summary sweep(const std::vector<std::string>& tests, double moment, double step, const RunTest& run,
+              const std::function<std::string(double)>& timeText, std::ostream& report);
+
+// The runner's "--sweep <step>" mode: `stepText` seconds between start times (a number above 0
+// and at most 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
+// the tests in this process, their own output hidden; the exit status is 0 when every run
+// passed, 1 when one failed, 2 for a step or a clock it cannot use.
+int runMode(const std::string& stepText, const std::vector<std::string>& filters);
+
+}  // namespace StartTimeSweep
