@@ -324,6 +324,19 @@ class TransferFlow : public ::testing::Test {
     form.type(amount);
   }
 
+  // Opens a bill payment or e-Transfer (`open`), fills it, takes it to its review, lets 90
+  // seconds pass and confirms it.
+  void payAcrossMidnight(VesmoraModel& m, void (VesmoraModel::*open)(), const char* payee, const char* amount) {
+    (m.*open)();
+    m.finishLoading();
+    fillPayment(m, payee, amount);
+    m.submitTransfer();
+    m.finishLoading();
+    now += 90;
+    m.confirmTransfer();
+    m.finishLoading();
+  }
+
   static double denver(int y, int mo, int d, int h, int mi) {
     return *platform::dateFromComponents({y, mo, d, h, mi, 0}, *platform::TimeZone::named("America/Denver"));
   }
@@ -485,14 +498,7 @@ TEST_F(TransferFlow, BillPaymentsAndETransfersGoThroughTheSameStepsWithTheirOwnB
 TEST_F(TransferFlow, ABillPaymentConfirmedAfterMidnightIsPaidOnTheNewDayAndTheNextFormDatedIt) {
   auto m = signedIn("", 2);
   now = denver(2026, 12, 7, 23, 59);
-  m->openPayABill();
-  m->finishLoading();
-  fillPayment(*m, "payee-hydro", "0.01");
-  m->submitTransfer();
-  m->finishLoading();
-  now += 90;
-  m->confirmTransfer();
-  m->finishLoading();
+  payAcrossMidnight(*m, &VesmoraModel::openPayABill, "payee-hydro", "0.01");
   ASSERT_FALSE(m->alert());
   ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
   EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 8}));
@@ -511,29 +517,15 @@ TEST_F(TransferFlow, ABillPaymentConfirmedAfterMidnightIsPaidOnTheNewDayAndTheNe
 
   auto faulty = signedIn("immediateKeepsOpeningDay", 2);
   now = denver(2026, 12, 8, 23, 59);
-  faulty->openPayABill();
-  faulty->finishLoading();
-  fillPayment(*faulty, "payee-hydro", "0.01");
-  faulty->submitTransfer();
-  faulty->finishLoading();
-  now += 90;
-  faulty->confirmTransfer();
-  faulty->finishLoading();
+  payAcrossMidnight(*faulty, &VesmoraModel::openPayABill, "payee-hydro", "0.01");
   ASSERT_TRUE(faulty->alert());
   EXPECT_EQ(faulty->alert()->message, texts::kPaymentRefused);
 }
 
 TEST_F(TransferFlow, AnETransferConfirmedAfterMidnightGoesOutOnTheNewDay) {
   auto m = signedIn("", 2);
-  now = denver(2026, 12, 7, 23, 58);
-  m->openETransfer();
-  m->finishLoading();
-  fillPayment(*m, "recipient-sam", "10.00");
-  m->submitTransfer();
-  m->finishLoading();
-  now += 150;
-  m->confirmTransfer();
-  m->finishLoading();
+  now = denver(2026, 12, 7, 23, 59);
+  payAcrossMidnight(*m, &VesmoraModel::openETransfer, "recipient-sam", "10.00");
   ASSERT_FALSE(m->alert());
   ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete);
   EXPECT_EQ(*m->transferForm()->fromBalance(), dec("5229.25")) << "amount and fee";

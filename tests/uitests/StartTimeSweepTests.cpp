@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "ScopedVariable.h"
 #include "StartTimeSweep.h"
 #include "foundation/Date.h"
 #include "xctest/XCTest.h"
@@ -35,29 +36,7 @@ XCTEST_CLASS(MidnightProbe)
 XCTEST_METHOD(MidnightProbe, testDayStaysTheSame)
 XCTEST_METHOD(MidnightProbe, testShort)
 
-// Sets an environment variable for its lifetime, or removes it (`value` null).
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using testsupport::ScopedVariable;
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
+#include "ScopedVariable.h"
 
 namespace files = platform::files;
 namespace sandbox = platform::sandbox;
@@ -26,29 +27,7 @@ unsigned modeOf(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFF;
 }
 
-// Sets (or unsets) an environment variable for the life of the object.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using testsupport::ScopedVariable;
 
 void installMainBundle(const std::string& identifier) {
   platform::Bundle::setMain(std::make_shared<platform::Bundle>(
