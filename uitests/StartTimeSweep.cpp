@@ -34,12 +34,13 @@ class HiddenOutput {
     savedErr_ = ::dup(STDERR_FILENO);
     if (file_ == nullptr || savedOut_ < 0 || savedErr_ < 0 || ::dup2(::fileno(file_), STDOUT_FILENO) < 0 ||
         ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+      release();
       throw std::runtime_error("cannot hide the tests' output in a temporary file");
     }
   }
   HiddenOutput(const HiddenOutput&) = delete;
   HiddenOutput& operator=(const HiddenOutput&) = delete;
-  ~HiddenOutput() { restore(); }
+  ~HiddenOutput() { release(); }
 
   std::string finish() {
     restore();
@@ -64,6 +65,12 @@ class HiddenOutput {
     std::cerr.flush();
     std::fflush(stdout);
     std::fflush(stderr);
+  }
+
+  void release() {
+    restore();
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
   }
 
   void restore() {
@@ -173,7 +180,13 @@ int runMode(const std::string& stepText, const std::vector<std::string>& filters
   };
   platform::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ");
   auto timeText = [&formatter](double date) { return formatter.stringFromDate(date); };
-  Summary summary = sweep(xctest::selectedTests(filters), moment, step, inProcess, timeText, std::cout);
+  Summary summary;
+  try {
+    summary = sweep(xctest::selectedTests(filters), moment, step, inProcess, timeText, std::cout);
+  } catch (const std::runtime_error& e) {
+    std::cerr << "--sweep: " << e.what() << std::endl;
+    return 2;
+  }
   if (summary.failed > 0) {
     std::cout << "To run one again: VESMORA_DEVICE_TIME=<its start, without the offset> vesmora-uitests <test>, with "
                  "the same time zone and loading time"

@@ -505,15 +505,17 @@ TEST_F(TransferFlow, ABillPaymentConfirmedAfterMidnightIsPaidOnTheNewDayAndTheNe
   auto details = *backend.accountDetails("2038556", "dep-chq-2038556");
   EXPECT_EQ(details["transactions"][0]["date"], "2026-12-08");
   EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5240.74"));
-  // "Pay another bill" opens on the new day, which the date picker cannot go before.
+  // "Pay another bill" tapped after the next midnight opens on that day, which the date picker
+  // cannot go before.
+  now += 24 * 3600;
   m->makeAnotherPayment();
   m->finishLoading();
   TransferForm& next = *m->transferForm();
-  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 8}));
+  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 9}));
   next.openDatePicker(TransferForm::DateField::transfer);
-  next.turnWheel(1, "7");
+  next.turnWheel(1, "8");
   next.pickerDone();
-  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 8}));
+  EXPECT_EQ(next.transferDate(), (CalendarDay{2026, 12, 9}));
 
   auto faulty = signedIn("immediateKeepsOpeningDay", 2);
   now = denver(2026, 12, 8, 23, 59);
