@@ -73,6 +73,15 @@ bool mentions(const std::string& text, const std::vector<std::string>& words) {
   return true;
 }
 
+// Folders under `root` (each named from it) with the given modes, made in order.
+using Folders = std::vector<std::pair<std::string, mode_t>>;
+bool makeFolders(const std::string& root, const Folders& folders) {
+  for (const auto& [folder, mode] : folders) {
+    if (::mkdir((root + folder).c_str(), 0700) != 0 || ::chmod((root + folder).c_str(), mode) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TEST(PrivateDataTest, DefaultDataFolderIsTheUsersOwn) {
@@ -201,16 +210,13 @@ TEST(PrivateDataTest, FoldersInsideTheRootsAreTheOwnersAloneWhateverTheUmask) {
 TEST(PrivateDataTest, FoldersTheHostMadeKeepTheirModesAndTheAppsOwnAreMadePrivate) {
   sandbox::ScopedTemporarySandbox scoped;
   const std::string root = scoped.root() + "/host";
-  const std::vector<std::pair<std::string, mode_t>> hosts = {{"", 0700},
-                                                             {"/Documents", 0755},
-                                                             {"/Library", 0755},
-                                                             {"/Library/Caches", 0755},
-                                                             {"/Library/Application Support", 0755},
-                                                             {"/tmp", 01777}};
-  for (const auto& [folder, mode] : hosts) {
-    ASSERT_EQ(::mkdir((root + folder).c_str(), 0700), 0) << folder;
-    ASSERT_EQ(::chmod((root + folder).c_str(), mode), 0) << folder;
-  }
+  const Folders hosts = {{"", 0700},
+                         {"/Documents", 0755},
+                         {"/Library", 0755},
+                         {"/Library/Caches", 0755},
+                         {"/Library/Application Support", 0755},
+                         {"/tmp", 01777}};
+  ASSERT_TRUE(makeFolders(root, hosts));
   const std::string store = root + "/Library/Application Support/Ombrix/Measurement";
   const mode_t previous = ::umask(0);
   sandbox::setRoot(root);
@@ -227,16 +233,13 @@ TEST(PrivateDataTest, FoldersTheHostMadeKeepTheirModesAndTheAppsOwnAreMadePrivat
 TEST(PrivateDataTest, FoldersAnEarlierVersionLeftOpenAreClosed) {
   sandbox::ScopedTemporarySandbox scoped;
   const std::string root = scoped.root() + "/earlier";
-  const std::vector<std::pair<std::string, mode_t>> earlier = {
+  const Folders earlier = {
       {"", 0700},
       {"/Library", 0700},
       {"/Library/Preferences", 0705},
       {"/Library/Application Support", 0700},
       {"/Library/Application Support/Ombrix", 0755}};
-  for (const auto& [folder, mode] : earlier) {
-    ASSERT_EQ(::mkdir((root + folder).c_str(), 0700), 0) << folder;
-    ASSERT_EQ(::chmod((root + folder).c_str(), mode), 0) << folder;
-  }
+  ASSERT_TRUE(makeFolders(root, earlier));
   sandbox::setRoot(root);  // the preferences folder
   ASSERT_TRUE(files::createDirectories(root + "/Library/Application Support/Ombrix"));  // one asked for again
   for (const auto& [folder, mode] : earlier) EXPECT_EQ(modeOf(root + folder), 0700u) << folder;
