@@ -191,15 +191,23 @@ TEST(PrivateDataTest, ASymbolicLinkAnotherUserOwnsIsRefusedWhereverItPoints) {
   EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
 }
 
+namespace {
+
+// Sets `root` as the app's root and makes a store's folder inside it, both under umask 0.
+bool setRootAndMakeAStoreFolder(const std::string& root) {
+  const mode_t previous = ::umask(0);
+  sandbox::setRoot(root);
+  const bool made = files::createDirectories(root + "/Library/Application Support/Ombrix/Measurement");
+  ::umask(previous);
+  return made;
+}
+
+}  // namespace
+
 TEST(PrivateDataTest, FoldersInsideTheRootsAreTheOwnersAloneWhateverTheUmask) {
   sandbox::ScopedTemporarySandbox scoped;
   const std::string root = scoped.root() + "/fresh";
-  const std::string store = root + "/Library/Application Support/Ombrix/Measurement";
-  const mode_t previous = ::umask(0);
-  sandbox::setRoot(root);
-  const bool made = files::createDirectories(store);
-  ::umask(previous);
-  ASSERT_TRUE(made);
+  ASSERT_TRUE(setRootAndMakeAStoreFolder(root));
   for (const char* folder : {"", "/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/tmp",
                              "/Library/Application Support", "/Library/Application Support/Ombrix",
                              "/Library/Application Support/Ombrix/Measurement"}) {
@@ -217,12 +225,7 @@ TEST(PrivateDataTest, FoldersTheHostMadeKeepTheirModesAndTheAppsOwnAreMadePrivat
                          {"/Library/Application Support", 0755},
                          {"/tmp", 01777}};
   ASSERT_TRUE(makeFolders(root, hosts));
-  const std::string store = root + "/Library/Application Support/Ombrix/Measurement";
-  const mode_t previous = ::umask(0);
-  sandbox::setRoot(root);
-  const bool made = files::createDirectories(store);
-  ::umask(previous);
-  ASSERT_TRUE(made);
+  ASSERT_TRUE(setRootAndMakeAStoreFolder(root));
   for (const auto& [folder, mode] : hosts) EXPECT_EQ(modeOf(root + folder), mode) << folder;
   for (const char* own : {"/Library/Preferences", "/Library/Application Support/Ombrix",
                           "/Library/Application Support/Ombrix/Measurement"}) {
