@@ -1,0 +1,56 @@
+// Runs code in a child made by fork() and waits a bounded time for the child to end: a child that
+// overshoots is killed, and reported as such.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+namespace testsupport {
+
+struct ChildEnd {
+  bool forked = false;
+  bool inTime = false;  // it ended by itself within the limit
+  int status = 0;       // as waitpid gives it
+  std::chrono::milliseconds took{0};
+
+  bool exitedWith(int code) const { return forked && inTime && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+};
+
+// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
+inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
+  std::fflush(nullptr);  // nothing buffered is written by both processes
+  ChildEnd end;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return end;
+  if (pid == 0) {
+    inChild();
+    _exit(99);
+  }
+  end.forked = true;
+  const int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const auto deadline = start + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd ended{watch, POLLIN, 0};
+    const int ready = watch >= 0 && left.count() > 0 ? poll(&ended, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    end.inTime = ready == 1;
+    break;
+  }
+  if (!end.inTime) kill(pid, SIGKILL);
+  waitpid(pid, &end.status, 0);
+  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (watch >= 0) close(watch);
+  return end;
+}
+
+}  // namespace testsupport
