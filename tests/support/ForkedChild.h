@@ -30,6 +30,20 @@ struct ChildEnd {
   bool exitedWith(int code) const { return forked && inTime && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 };
 
+// ThreadSanitizer pauses at every exit, a second by default (to catch races with threads that
+// still run): a child's limit is that much longer there.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{1000};
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{1000};
+#else
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
+#endif
+#else
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
+#endif
+
 // `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
 inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
   std::fflush(nullptr);  // nothing buffered is written by both processes
@@ -44,7 +58,7 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
   }
   end.forked = true;
   const int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  const auto deadline = start + limit;
+  const auto deadline = start + limit + kSanitizerExitPause;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd ended{watch, POLLIN, 0};
