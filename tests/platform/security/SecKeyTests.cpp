@@ -174,13 +174,10 @@ struct KeyMaker {
 
   // Whether the maker is well inside the generation: checking the parameters takes far less
   // processor time than this.
-  bool generating() const {
+  bool generating() {
     clockid_t clock;
     timespec used{};
-    if (pthread_getcpuclockid(const_cast<std::thread&>(thread).native_handle(), &clock) != 0 ||
-        clock_gettime(clock, &used) != 0) {
-      return false;
-    }
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &used) != 0) return false;
     return used.tv_sec > 0 || used.tv_nsec > 20'000'000;
   }
 };
