@@ -232,6 +232,7 @@ TEST(NoWorkerThread, AForkedChildStartsItsOwnWorkersAndLeavesRefusedWorkForThem)
     const pid_t grandchild = fork();
     if (grandchild == -1) _exit(13);
     if (grandchild == 0) {
+      alarm(30);  // its own watchdog: alarms are not inherited
       try {
         auto queue = Queue::serial("child.refused");
         std::atomic<bool> ranOnCaller{false};
