@@ -2,6 +2,7 @@
 // for a worker that exists, never runs on a thread that is inside another queue's block, and no
 // post fails.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +12,12 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "dispatch/Clock.h"
 #include "dispatch/Queue.h"
 #include "dispatch/Testing.h"
 
@@ -258,6 +261,56 @@ TEST(NoWorkerThread, AForkedChildStartsItsOwnWorkersAndLeavesRefusedWorkForThem)
     int status = 0;
     if (waitpid(grandchild, &status, 0) != grandchild) _exit(14);
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 15);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The same under a real limit: a child that runs as a user limited to the one process it has
+// cannot start any thread. Posting and scheduling a timer do not fail; the work waits, and runs
+// once the limit is lifted and a later post or timer starts the threads.
+TEST(NoWorkerThread, UnderAProcessLimitPostsAndTimersWaitForThreadsWithoutFailing) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process";
+#endif
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to run a child as a user with a process limit";
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(60);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(30);
+    rlimit original{};
+    if (getrlimit(RLIMIT_NPROC, &original) != 0) _exit(31);
+    const rlimit tight{1, original.rlim_max};
+    if (setrlimit(RLIMIT_NPROC, &tight) != 0) _exit(31);
+    try {
+      std::thread([] {}).join();
+      _exit(32);  // the limit does not hold here
+    } catch (const std::system_error&) {
+    }
+    auto posted = std::make_shared<std::promise<void>>();
+    auto fired = std::make_shared<std::promise<void>>();
+    auto queue = Queue::serial("child.limited");
+    try {
+      queue->async([posted] { posted->set_value(); });
+    } catch (...) {
+      _exit(33);
+    }
+    try {
+      Clock::system()->scheduleTimer(0, [fired] { fired->set_value(); });
+    } catch (...) {
+      _exit(34);
+    }
+    auto postedRan = posted->get_future();
+    if (postedRan.wait_for(0s) == std::future_status::ready) _exit(35);  // ran on this thread
+    if (setrlimit(RLIMIT_NPROC, &original) != 0) _exit(36);
+    Queue::global()->async([] {});
+    Clock::system()->scheduleTimer(0, [] {});
+    if (postedRan.wait_for(kWatchdog) != std::future_status::ready) _exit(37);
+    if (fired->get_future().wait_for(kWatchdog) != std::future_status::ready) _exit(38);
+    _exit(0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
