@@ -346,9 +346,16 @@ double TLMAnalytics::loadTimestamp() {
 
 void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) { queues().serialQueue->async(std::move(block)); }
 
-void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
+namespace {
+
+// queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
+void queueOperation(platform::Block block, bool counted) {
   if (!TLMAEU::isOSSupported()) return;
   const TLMAnalyticsQueues q = queues();
+  if (!counted) {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] { serial->async(block); });
+    return;
+  }
   std::atomic<std::int64_t>& pending = state().pendingOperations;
   struct Done {
     std::atomic<std::int64_t>& pending;
@@ -372,6 +379,10 @@ void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
     throw;
   }
 }
+
+}  // namespace
+
+void TLMAnalytics::queueOperationWithBlock(platform::Block block) { queueOperation(std::move(block), true); }
 
 void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
 
@@ -412,14 +423,14 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const auto clock = platform::Clock::current();
   const auto timer = clock->scheduleTimer(timeoutSeconds, [settle] { settle(false); });
   // The same road as the calls before this one: operation queue, serial queue, worker queue.
-  queueOperationWithBlock([settle] {
+  queueOperation([settle] {
     auto e = engine();
     if (!e) return settle(true);
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [e, settle] {
       e->persistedConfig()->synchronizeToDisk();
       settle(true);
     });
-  });
+  }, false);
   std::unique_lock<std::mutex> lock(wait->mutex);
   wait->changed.wait(lock, [&] { return wait->done || wait->expired; });
   const bool done = wait->done;

@@ -622,10 +622,15 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
 TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailures) {
   EngineHarness h;
   h.start();
-  for (int i = 0; i < 499; ++i) {
-    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
-        *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
-  }
+  ASSERT_TRUE(h.engine->database()->performTransaction([&] {
+    for (int i = 0; i < 499; ++i) {
+      if (!h.engine->database()->updateEventAggregates(
+              *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr)) {
+        return false;
+      }
+    }
+    return true;
+  }));
   h.applySettings({{"measurement.upload.max_events_per_day", "1000"}});
   setCounts(h, 996, 0, 0, 0);
   CommitWatch commits(h);
