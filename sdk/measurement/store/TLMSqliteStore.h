@@ -235,10 +235,10 @@ class TLMSqliteStore {
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;
-  // performTransaction inside a group.
-  bool performSavepoint(const std::function<bool()>& block);
-  // Undoes and ends the savepoint of performSavepoint (nothing when SQLite already rolled the
-  // group's transaction back).
+  // The savepoint of a transaction inside a group: begin, release, and undo and end (nothing
+  // to undo when SQLite already rolled the group's transaction back).
+  bool beginSavepoint();
+  bool releaseSavepoint();
   bool rollbackSavepoint();
   bool groupOpen_ = false;
   bool savepointOpen_ = false;

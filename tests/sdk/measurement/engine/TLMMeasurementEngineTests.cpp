@@ -565,6 +565,13 @@ void queue(EngineHarness& h, const std::string& name) {
   h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
 }
 
+// Runs the worker as the app's end does: queued events in groups.
+void drainInGroups(EngineHarness& h) {
+  h.engine->beginGroupingQueuedEvents();
+  h.drain();
+  h.engine->endGroupingQueuedEvents();
+}
+
 std::int64_t fingerprintOf(EngineHarness& h, const std::string& name) {
   platform::Array arguments{platform::Value(name)};
   return h.engine->database()
@@ -589,7 +596,6 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
   h.start();
   const std::size_t logged = h.monitor->count(23072);
   CommitWatch commits(h);
-  h.engine->beginGroupingQueuedEvents();
   queue(h, "a1");
   queue(h, "a2");
   h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), h.clock->now()));
@@ -597,8 +603,7 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
   queue(h, "b2");
   queue(h, "b3");
   EXPECT_EQ(h.engine->unfinishedEventCount(), 5);
-  h.drain();
-  h.engine->endGroupingQueuedEvents();
+  drainInGroups(h);
   EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
   EXPECT_EQ(lastNames(h, 5), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3"}));
   // The first group, the property, the second group.
@@ -634,10 +639,8 @@ TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailure
   h.applySettings({{"measurement.upload.max_events_per_day", "1000"}});
   setCounts(h, 996, 0, 0, 0);
   CommitWatch commits(h);
-  h.engine->beginGroupingQueuedEvents();
   for (const char* name : {"n499", "n500", "n7", "n8", "n9"}) queue(h, name);
-  h.drain();
-  h.engine->endGroupingQueuedEvents();
+  drainInGroups(h);
   EXPECT_EQ(commits.loggedAtCommits.size(), 1u);
   // "n500" is one name too many (its store step rolls back, its count stays); the daily limit
   // drops the last.
@@ -659,10 +662,8 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
   {
     CommitWatch commits(h);
     commits.refuse = true;
-    h.engine->beginGroupingQueuedEvents();
     for (const char* name : {"x1", "x2", "x3"}) queue(h, name);
-    h.drain();
-    h.engine->endGroupingQueuedEvents();
+    drainInGroups(h);
   }
   EXPECT_EQ(h.rawEventNames(), names);
   EXPECT_EQ(counts(h).allEventsCount(), before.allEventsCount());
@@ -683,10 +684,8 @@ TEST(TLMMeasurementEngineGroupTest, AGroupTakesAtMostItsNumberOfEvents) {
                    {"measurement.upload.max_public_events_per_day", "100000"}});
   const std::size_t logged = h.monitor->count(23072);
   CommitWatch commits(h);
-  h.engine->beginGroupingQueuedEvents();
   for (std::int64_t i = 0; i <= kTLMEventGroupMaxEvents; ++i) queue(h, "many");
-  h.drain();
-  h.engine->endGroupingQueuedEvents();
+  drainInGroups(h);
   EXPECT_EQ(commits.loggedAtCommits,
             (std::vector<std::size_t>{logged, logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents)}));
   EXPECT_EQ(h.monitor->count(23072), logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents) + 1);

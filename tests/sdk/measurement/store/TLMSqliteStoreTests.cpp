@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "StoreTestSupport.h"
@@ -21,6 +22,17 @@ class TLMSqliteStoreTest : public ::testing::Test {
   std::string path = dir.file("nested/dir/test.sql");
   TLMStoreRecordingMonitor monitor;
 };
+
+// A block that throws after writing: its transaction is undone and the exception goes on.
+void expectThrowingBlockRollsBack(TLMSqliteStore& store, const std::function<bool(int)>& insert) {
+  const auto rows = store.rowCountForTableWithName("t", nullptr);
+  EXPECT_THROW(store.performTransaction([&]() -> bool {
+    insert(3);
+    throw std::runtime_error("boom");
+  }),
+               std::runtime_error);
+  EXPECT_EQ(store.rowCountForTableWithName("t", nullptr), rows);
+}
 
 void writeBytes(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -309,11 +321,7 @@ TEST_F(TLMSqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
   EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
   EXPECT_FALSE(store->performTransaction([&] { return insert(2) && false; }));
   EXPECT_TRUE(monitor.contains(34010));
-  EXPECT_THROW(store->performTransaction([&]() -> bool {
-    insert(3);
-    throw std::runtime_error("boom");
-  }),
-               std::runtime_error);
+  expectThrowingBlockRollsBack(*store, insert);
   bool innerResult = true;
   EXPECT_TRUE(store->performTransaction([&] {
     innerResult = store->performTransaction([&] { return insert(4); });
@@ -341,11 +349,7 @@ TEST_F(TLMSqliteStoreTest, AGroupCommitsItsTransactionsAtOnceAndAFailedOneUndoes
   EXPECT_FALSE(store->beginTransactionGroup());  // not inside its own transaction
   EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
   EXPECT_FALSE(store->performTransaction([&] { return insert(2) && false; }));
-  EXPECT_THROW(store->performTransaction([&]() -> bool {
-    insert(3);
-    throw std::runtime_error("boom");
-  }),
-               std::runtime_error);
+  expectThrowingBlockRollsBack(*store, insert);
   bool innerResult = true;
   EXPECT_TRUE(store->performTransaction([&] {
     innerResult = store->performTransaction([&] { return insert(5); });  // they still do not nest
