@@ -414,6 +414,12 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   };
   auto wait = std::make_shared<Wait>();
   // The events the worker holds go into the store in groups while this waits.
+  struct Grouping {
+    const std::shared_ptr<TLMMeasurementEngine>& engine;
+    ~Grouping() {
+      if (engine) engine->endGroupingQueuedEvents();
+    }
+  } grouping{e};
   if (e) e->beginGroupingQueuedEvents();
   auto settle = [wait](bool done) {
     std::lock_guard<std::mutex> lock(wait->mutex);
@@ -436,7 +442,6 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const bool done = wait->done;
   lock.unlock();
   clock->cancelTimer(timer);
-  if (e) e->endGroupingQueuedEvents();
   if (!done) warnOfWorkNotStored(e, timeoutSeconds);
   return done;
 }

@@ -106,6 +106,11 @@ void TLMMeasurementEngine::writeQueuedEventsOnWorkerQueue(std::uint64_t number) 
   }
   const double started = uptime();
   bool scheduled = false;
+  auto commit = [&] {
+    if (database_ && database_->endTransactionGroup()) return;
+    monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
+                            platform::Value(taken));
+  };
   try {
     for (;;) {
       scheduled = handleEventWithoutSchedulingOnWorkerQueue(event) || scheduled;
@@ -119,13 +124,10 @@ void TLMMeasurementEngine::writeQueuedEventsOnWorkerQueue(std::uint64_t number) 
     }
   } catch (...) {
     // What the events before it wrote stays, as their own commits would have kept it.
-    if (database_) database_->endTransactionGroup();
+    commit();
     throw;
   }
-  if (!database_ || !database_->endTransactionGroup()) {
-    monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
-                            platform::Value(taken));
-  }
+  commit();
   if (scheduled) updateSchedule();
 }
 
