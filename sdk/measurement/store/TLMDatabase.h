@@ -66,6 +66,16 @@ class TLMDatabase {
   // Deletes the file and starts again with an empty schema.
   bool reset();
   bool performTransaction(const std::function<bool()>& block);
+  // Transaction groups (TLMSqliteStore::beginTransactionGroup): the transactions between
+  // beginTransactionGroup and endTransactionGroup are committed together.
+  bool beginTransactionGroup();
+  // Commits the group, then runs the blocks handed to afterCommit meanwhile, in order. When the
+  // group did not commit (false) none of its changes stayed: the blocks are dropped.
+  bool endTransactionGroup();
+  bool isTransactionGroupIntact() const;
+  // Runs `block` once what the transactions made so far wrote is committed: at once outside a
+  // group, else when the group commits (never, when it does not).
+  void afterCommit(std::function<void()> block);
   // Reads only: one snapshot for the block's queries (TLMSqliteStore::performReadTransaction).
   bool performReadTransaction(const std::function<bool()>& block);
   // Creates, validates and migrates every table; `failure` gets the first failing table's error.
@@ -290,6 +300,8 @@ class TLMDatabase {
   };
   KeptFacts kept_;
   std::int64_t keptVersion_ = 0;
+  // The blocks waiting for the open transaction group to commit.
+  std::vector<std::function<void()>> afterGroupCommit_;
   // Forgets the kept facts when another connection wrote to the file since they were kept.
   bool checkKeptFacts(platform::Error* error);
   // `rows` (one of kept_'s counts, of `table`), counted when not known.

@@ -660,6 +660,47 @@ TEST_F(TLMDatabaseMetadataCapTest, MetadataNoEventUsesGoesBeforeAnyEvent) {
   EXPECT_EQ(metadataRows(), "1");
 }
 
+// In a transaction group the kept count forgets what a failed transaction undid and what a group
+// that did not commit undid; what waits for the commit runs only after a commit.
+TEST_F(TLMDatabaseMetadataCapTest, AGroupKeepsTheRowCountRightAndRunsWhatWaitsOnlyAfterItsCommit) {
+  std::vector<std::string> ran;
+  ASSERT_TRUE(database->beginTransactionGroup());
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("a", "a1") == 0; }));
+  database->afterCommit([&] { ran.push_back("a1"); });
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("x", "x1");
+    return false;
+  }));
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("b", "b1") == 0; }));
+  database->afterCommit([&] { ran.push_back("b1"); });
+  // Two rows of three: room for one more without deleting anything.
+  std::int64_t deleted = -1;
+  EXPECT_TRUE(database->performTransaction([&] { return (deleted = logWith("c", "c1")) >= 0; }));
+  EXPECT_EQ(deleted, 0);
+  EXPECT_TRUE(ran.empty());
+  EXPECT_TRUE(database->endTransactionGroup());
+  EXPECT_EQ(ran, (std::vector<std::string>{"a1", "b1"}));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "b1", "c1"}));
+
+  // A group whose commit fails: nothing of it stays, nothing waiting runs, the count is read again.
+  sqlite3_commit_hook(store().sqliteHandle(), [](void*) { return 1; }, nullptr);
+  ASSERT_TRUE(database->beginTransactionGroup());
+  // The upload of every event, then a new row: the unused rows make room for it.
+  EXPECT_TRUE(database->performTransaction(
+      [&] { return database->deleteRawEventsWithMaxRowID(3, &error) && logWith("d", "d1") == 0; }));
+  database->afterCommit([&] { ran.push_back("d1"); });
+  EXPECT_FALSE(database->endTransactionGroup());
+  sqlite3_commit_hook(store().sqliteHandle(), nullptr, nullptr);
+  EXPECT_EQ(ran.size(), 2u);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "b1", "c1"}));
+  database->afterCommit([&] { ran.push_back("alone"); });  // outside a group: at once
+  EXPECT_EQ(ran.back(), "alone");
+  // Still full, so the next new row takes the oldest event's place: one, not more.
+  EXPECT_EQ(logWith("e", "e1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"b1", "c1", "e1"}));
+  EXPECT_EQ(metadataRows(), "3");
+}
+
 // The kept count follows the deletes of an upload, forgets what a rollback undid and what another
 // connection wrote, and is counted afresh by the next process.
 TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAndOtherWriters) {
