@@ -137,7 +137,9 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
       continue;
     }
     std::optional<std::int64_t> oldest;
-    if (!metadataWithOldestNewestRawEvent(oldest, error)) return false;
+    std::int64_t passed = 0;
+    if (!metadataWithOldestNewestRawEvent(oldest, passed, error)) return false;
+    kept_.metadataSearchStart = 0;
     if (!oldest) {
       if (swept) break;
       kept_.metadataAllUsed = false;
@@ -147,6 +149,14 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
     auto deleted = deleteRawEventMetadataWithItsRawEvents(*oldest, error);
     if (!deleted) return false;
     if (deletedEvents != nullptr) *deletedEvents += *deleted;
+    // The next search starts at the newest event left before `passed`: its row, like the row of
+    // every older event, has a newer event after it (so new events come after it too).
+    if (passed > 1) {
+      auto start = integerForQuery("SELECT ifnull(max(rowid), 0) FROM raw_events WHERE rowid < ?",
+                                   {Value(passed)}, error);
+      if (!start) return false;
+      kept_.metadataSearchStart = *start;
+    }
   }
   if (*kept_.metadata >= limit) {
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert data type. Table is full");
@@ -155,16 +165,18 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
 }
 
 bool TLMDatabase::metadataWithOldestNewestRawEvent(std::optional<std::int64_t>& fingerprint,
-                                                   Error* error) {
+                                                   std::int64_t& passed, Error* error) {
   fingerprint.reset();
   // The row sought is the one of the first event (oldest first) that is the last use of its
   // row. The events are read oldest first up to the newest event of the best row found so far,
   // in growing batches (the first event is most often the one); a fingerprint met for the first
   // time has its newest event read from the fingerprint index (one step), and a run of events of
   // one fingerprint is passed over inside SQLite. Events whose fingerprint has no stored row
-  // free nothing and are never chosen.
+  // free nothing and are never chosen. The events up to the kept start are known to be no last
+  // use of a stored row.
   std::int64_t best = std::numeric_limits<std::int64_t>::max();
-  std::int64_t after = 0;
+  std::int64_t unstored = best;
+  std::int64_t after = kept_.metadataSearchStart;
   Value previous;
   std::unordered_set<std::int64_t> seen;
   for (std::int64_t batch = 1; after < best - 1; batch = std::min<std::int64_t>(batch * 4, 1024)) {
@@ -184,7 +196,10 @@ bool TLMDatabase::metadataWithOldestNewestRawEvent(std::optional<std::int64_t>& 
           "EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ?1) AS stored",
           {previous}, error);
       if (!newest) return false;
-      if (newest->empty() || newest->front().get("stored").int64Value().value_or(0) == 0) continue;
+      if (newest->empty() || newest->front().get("stored").int64Value().value_or(0) == 0) {
+        unstored = std::min(unstored, after);
+        continue;
+      }
       const std::int64_t newestRowID = newest->front().get("newest").int64Value().value_or(best);
       if (newestRowID < best) {
         best = newestRowID;
@@ -193,6 +208,7 @@ bool TLMDatabase::metadataWithOldestNewestRawEvent(std::optional<std::int64_t>& 
     }
     if (static_cast<std::int64_t>(rows->size()) < batch) break;
   }
+  passed = fingerprint ? std::min(best, unstored) : 0;
   return true;
 }
 
@@ -306,6 +322,7 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
   keptRowsChanged(kept_.rawEvents, -*deleted);
   // Their metadata is the caller's to delete.
   if (*deleted > 0) kept_.metadataAllUsed = false;
+  if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
   return true;
 }
 
@@ -358,6 +375,7 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsAndTheirMetadata(
   if (!deleted) return std::nullopt;
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return deleted;
+  if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
     if (!fingerprint.isNumber()) continue;
@@ -385,6 +403,7 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return true;
   kept_.metadataAllUsed = false;
+  kept_.metadataSearchStart = 0;
   return deleteUnusedRawEventsMetadata(error);
 }
 

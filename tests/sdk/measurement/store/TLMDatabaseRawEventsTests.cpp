@@ -773,8 +773,8 @@ struct MetadataCapModel {
   }
 };
 
-// Stores, uploads, rolled-back steps, another connection's writes, new limits (of both tables)
-// and restarts in a seeded random order, each checked against the rules.
+// Stores, uploads, rolled-back steps, another connection's writes, stale-data deletions, new
+// limits (of both tables) and restarts in a seeded random order, each checked against the rules.
 TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
   settings->maxEventsStoredValue = 16;
   std::int64_t limit = 3;
@@ -783,6 +783,7 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
   int named = 0;
   std::int64_t foreign = 1000;
+  std::map<std::string, double> ages;
   const auto fingerprintOf = [](const std::string& name) {
     auto bytes = bundle("1:1:ios:" + name, 0)->protoBuffer();
     return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
@@ -790,13 +791,14 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
   // The engine's store step: the metadata row, the raw-event cap, the event.
   const auto store = [&](const std::string& name, bool commit) {
     const std::string eventName = "e" + std::to_string(++named);
+    const double age = 100.0 * static_cast<double>(pick(5));
     std::int64_t fingerprint = 0;
     std::int64_t forRow = -1;
     std::optional<std::int64_t> overCap;
     const bool committed = database->performTransaction([&] {
       return database->insertIfNotExistsRawEventMetadata(*bundle("1:1:ios:" + name, 0), &error, &fingerprint, &forRow) &&
              (overCap = database->deleteRawEventsOverAbsoluteLimit(&error)) &&
-             database->insertRawEvent(event(eventName, 1700000000), fingerprint, false, &error) && commit;
+             database->insertRawEvent(event(eventName, 1700000000 - age), fingerprint, false, &error) && commit;
     });
     ASSERT_EQ(committed, commit) << error.description;
     if (!commit) return;
@@ -806,6 +808,7 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
     EXPECT_EQ(forRow, expectedForRow);
     EXPECT_EQ(overCap, model.capEvents(settings->maxEventsStoredValue - 1, fingerprint));
     model.events.emplace_back(eventName, fingerprint);
+    ages[eventName] = age;
   };
   // The upload's delete: the oldest run of one row, up to three events, and the row when its
   // last; or, now and then, the oldest events of any rows, their rows left to a later sweep.
@@ -835,6 +838,7 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
     raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('" + name + "', 1, " +
                std::to_string(fingerprint) + ", x'00')");
     model.events.emplace_back(name, fingerprint);
+    ages[name] = 1700000000 - 1;
   };
   const auto anotherConnectionWrites = [&] {
     switch (pick(5)) {
@@ -869,8 +873,15 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
       upload(true);
     } else if (action < 82) {
       upload(false);
-    } else if (action < 90) {
+    } else if (action < 88) {
       anotherConnectionWrites();
+    } else if (action < 91) {
+      // Stale events go, and then every row no event uses.
+      const double maxAge = 100.0 * static_cast<double>(pick(5)) + 50;
+      ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(maxAge, &error)) << error.description;
+      if (std::erase_if(model.events, [&](const auto& e) { return ages[e.first] > maxAge; }) != 0) {
+        std::erase_if(model.rows, [&](std::int64_t fingerprint) { return !model.used(fingerprint); });
+      }
     } else if (action < 96) {
       limit = 1 + static_cast<std::int64_t>(pick(6));
       settings->maxRawEventsMetadataStoredValue = limit;
