@@ -591,15 +591,19 @@ class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
   }
   // Stores metadata `name` as the engine does for a new event, and then the event itself; the
   // number of events deleted to make room.
-  std::int64_t logWith(const std::string& name, const std::string& eventName) {
+  std::int64_t logWith(const std::string& name, const std::string& eventName, double timestamp = 1700000000) {
     auto metadata = bundle("1:1:ios:" + name, 0);
     std::int64_t fingerprint = 0;
     std::int64_t deleted = -1;
     EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted))
         << error.description;
     fingerprints[name] = fingerprint;
-    EXPECT_TRUE(database->insertRawEvent(event(eventName, 1700000000), fingerprint, false, &error));
+    EXPECT_TRUE(database->insertRawEvent(event(eventName, timestamp), fingerprint, false, &error));
     return deleted;
+  }
+  static std::int64_t fingerprintOf(const std::string& name) {
+    auto bytes = bundle("1:1:ios:" + name, 0)->protoBuffer();
+    return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
   }
   std::vector<std::string> eventNames() { return raw().column("SELECT name FROM raw_events ORDER BY rowid"); }
   bool hasMetadata(const std::string& name) {
@@ -655,6 +659,66 @@ TEST_F(TLMDatabaseMetadataCapTest, AFullTableOfTheCompiledSizeDeletesOneEventFor
   EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), std::to_string(50001 + singles));
   EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events WHERE name = 's1'"), "0");
   EXPECT_EQ(metadataRows(), std::to_string(kTLMDatabaseRawEventsMetadataMaxCount));
+}
+
+// The search for the oldest row in use starts past the events known to be no last use of their
+// row. An emptied table gives new events low rowids again: the search then starts from the
+// first event, whether an upload or the raw-event cap emptied it.
+TEST_F(TLMDatabaseMetadataCapTest, AfterAnEmptiedTableTheSearchStartsFromTheFirstEventAgain) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  for (const std::string round : {"upload", "cap"}) {
+    SCOPED_TRACE(round);
+    logWith("a" + round, "a1");
+    logWith("b" + round, "b1");
+    logWith("a" + round, "a2");
+    EXPECT_EQ(logWith("c" + round, "c1"), 1);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "a2", "c1"}));
+    if (round == "upload") {
+      ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(std::stoll(raw().scalar("SELECT max(rowid) FROM raw_events")), &error));
+    } else {
+      settings->maxEventsStoredValue = 1;
+      EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 3);
+      settings->maxEventsStoredValue = 100000;
+    }
+    ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+    logWith("d" + round, "d1");
+    logWith("e" + round, "e1");
+    EXPECT_EQ(raw().scalar("SELECT min(rowid) FROM raw_events"), "1");
+    EXPECT_EQ(logWith("f" + round, "f1"), 1);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"e1", "f1"}));
+    raw().exec("DELETE FROM raw_events; DELETE FROM raw_events_metadata");
+  }
+}
+
+// Stale events go by their time, from among the others: an older event can become the newest of
+// its row, and is found.
+TEST_F(TLMDatabaseMetadataCapTest, AStaleDeletionCanMakeAnOlderEventTheNewestOfItsRow) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  logWith("a", "a1");
+  logWith("b", "b1");
+  logWith("a", "a2", 1700000000 - 1000);
+  EXPECT_EQ(logWith("c", "c1"), 1);
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(500, &error));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "c1"}));
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
+}
+
+// Events written (by another process) before their metadata row free nothing until the row is
+// stored; then they count like any other.
+TEST_F(TLMDatabaseMetadataCapTest, EventsWrittenBeforeTheirRowCountOnceItIsStored) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  logWith("a", "a1");
+  raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('z1', 1, " +
+             std::to_string(fingerprintOf("z")) + ", x'00')");
+  logWith("b", "b1");
+  logWith("a", "a2");
+  EXPECT_EQ(logWith("c", "c1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "z1", "a2", "c1"}));
+  storeMetadata("1:1:ios:z");
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"z1", "c1"}));
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
 }
 
 // Rows no event uses go first; only then do events.
@@ -784,10 +848,6 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
   int named = 0;
   std::int64_t foreign = 1000;
   std::map<std::string, double> ages;
-  const auto fingerprintOf = [](const std::string& name) {
-    auto bytes = bundle("1:1:ios:" + name, 0)->protoBuffer();
-    return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
-  };
   // The engine's store step: the metadata row, the raw-event cap, the event.
   const auto store = [&](const std::string& name, bool commit) {
     const std::string eventName = "e" + std::to_string(++named);
