@@ -132,9 +132,7 @@ std::shared_ptr<CDVInstanceID> CDVInstanceID::initPrivately(std::shared_ptr<plat
 CDVInstanceID::~CDVInstanceID() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void CDVInstanceID::start() {
-  if (!CDVInstanceIDStore::hasSubDirectory(kCDVInstanceIDSubDirectoryName)) {
-    CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
-  }
+  CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
   tokenManager_ = CDVInstanceIDTokenManager::create();
   keyPairStore_ = std::make_shared<CDVInstanceIDKeyPairStore>();
   if (keyPairStore_->invalidateKeyPairsIfNeeded()) tokenManager_->deleteAllTokensLocallyWithHandler(nullptr);
