@@ -8,6 +8,7 @@
 #include "dispatch/Clock.h"
 #include "foundation/ClassRegistry.h"
 #include "foundation/NotificationCenter.h"
+#include "foundation/Sandbox.h"
 #include "measurement/engine/TLMAEU.h"
 #include "measurement/engine/TLMDiagnosticMonitor.h"
 #include "measurement/engine/TLMIdentifiers.h"
@@ -57,6 +58,8 @@ struct State {
   char observerTag = 0;  // the address names the configuration observer
   char terminationObserverTag = 0;  // and this one the observer of the app's end
   bool appDelegateProxyCreated = false;
+  // The last start found no folder for the app's data: held and later work is dropped.
+  bool refused = false;
 };
 
 State& state() {
@@ -82,6 +85,11 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 }
 
 double now() { return platform::Clock::current()->now(); }
+
+bool startRefused() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().refused;
+}
 
 bool enabledFlag() {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -208,6 +216,18 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                             "https://cindervale.ombrix.com/docs/analytics/ios/start");
     return;
   }
+  if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) {
+    bool first = false;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (state().started) return;
+      first = !state().refused;
+      state().refused = true;
+    }
+    if (first) monitor()->logWithLevel(1, 25036, noFolder.description);
+    unsuspendOperationQueue();  // what waited for the start is dropped
+    return;
+  }
   auto identity = TLMIdentity::sharedInstance();
   if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
       TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
@@ -236,6 +256,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     std::lock_guard<std::mutex> lock(state().mutex);
     if (state().started) return;
     state().started = true;
+    state().refused = false;
     initializer = state().engineInitializer;
   }
   if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
@@ -322,9 +343,11 @@ double TLMAnalytics::loadTimestamp() {
 void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) { queues().serialQueue->async(std::move(block)); }
 
 void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!TLMAEU::isOSSupported() || startRefused()) return;
   const TLMAnalyticsQueues q = queues();
-  q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] { serial->async(block); });
+  q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] {
+    if (!startRefused()) serial->async(block);
+  });
 }
 
 void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
@@ -422,7 +445,8 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
 }
 
 std::optional<std::string> TLMAnalytics::appInstanceID() {
-  if (!TLMAEU::isOSSupported()) return std::nullopt;
+  // Without a folder nothing is kept: an identifier made now would change with every launch.
+  if (!TLMAEU::isOSSupported() || !platform::sandbox::available(nullptr)) return std::nullopt;
   return TLMIdentity::sharedInstance()->appInstanceID();
 }
 
