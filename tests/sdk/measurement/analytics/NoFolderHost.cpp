@@ -146,6 +146,7 @@ void runMeasurement() {
     auto defaults = TLMUserDefaults::initWithSuiteName("com.example.suite");
     defaults->setObject(platform::Value("x"), "key");
     report("TLMUserDefaults", defaults->objectForKey("key").description());
+    defaults->synchronize();  // logs why nothing was written
   });
 }
 
@@ -230,7 +231,7 @@ void runPreferences() {
   call("UserDefaults::setPersistentDomain", [] {
     platform::UserDefaults::setPersistentDomain({{"k", platform::Value(1)}}, "com.example.domain");
     const auto domain = platform::UserDefaults::persistentDomainForName("com.example.domain");
-    report("UserDefaults::persistentDomainForName", domain ? platform::Value(*domain).description() : "none");
+    report("UserDefaults::persistentDomainForName", domain ? "k = " + domain->get("k").description() : "none");
     platform::UserDefaults::removePersistentDomainForName("com.example.domain");
   });
   call("preferences::setAppValue", [] {

@@ -83,10 +83,14 @@ TEST_P(NoFolderTest, EveryEntryPointSaysWhyAndNothingEscapes) {
   for (const Expectation& expected : part.expectations) {
     const std::vector<std::string> lines = linesWith(run.output, expected.marker);
     ASSERT_FALSE(lines.empty()) << expected.marker;
-    if (expected.times > 0) EXPECT_EQ(lines.size(), expected.times) << expected.marker;
+    if (expected.times > 0) {
+      EXPECT_EQ(lines.size(), expected.times) << expected.marker;
+    }
     for (const std::string& line : lines) {
       EXPECT_NE(line.find(expected.answer), std::string::npos) << line;
-      if (expected.withReason) EXPECT_NE(line.find(kReason), std::string::npos) << line;
+      if (expected.withReason) {
+        EXPECT_NE(line.find(kReason), std::string::npos) << line;
+      }
     }
   }
 }
@@ -132,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
         Part{"preferences",
              {{"UserDefaults::objectForKey: ", "x", false},  // kept in memory meanwhile
               {"UserDefaults::synchronize: ", "not written, "},
-              {"UserDefaults::persistentDomainForName: ", "k = 1;", false},
+              {"UserDefaults::persistentDomainForName: ", "k = 1", false},
               {"preferences::appSynchronize: ", "not written, "}}}),
     [](const ::testing::TestParamInfo<Part>& info) { return std::string(info.param.name); });
 
