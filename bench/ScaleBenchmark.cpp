@@ -18,7 +18,8 @@
 //
 // Usage: scale_bench [--quick] [growth|metadata|plain|plain-tmpfs|plain-disk|audiences|queue|memory]...
 // --quick runs every case at tiny sizes (a check that the benchmark still builds and runs; its
-// figures mean nothing). Without case names every case runs.
+// figures mean nothing). Without case names every case runs; --help lists them, and a name it
+// does not know is refused (status 2) with that list.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -532,6 +533,18 @@ void memory(const Sizes& sizes) {
               static_cast<double>(engine) / static_cast<double>(plainPeak));
 }
 
+// The figures this program knows, in the order they run.
+const std::vector<std::string> kFigures = {"growth", "metadata", "plain", "plain-tmpfs",
+                                           "plain-disk", "audiences", "queue", "memory"};
+
+void printUsage(std::FILE* out) {
+  std::fprintf(out, "Usage: scale_bench [--quick] [FIGURE]...\nFigures:");
+  for (const auto& figure : kFigures) std::fprintf(out, " %s", figure.c_str());
+  std::fprintf(out,
+               "\nWithout figures every one runs; --quick runs each at tiny sizes (a check that it"
+               " runs, no figure means anything).\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -540,10 +553,18 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--memory-child" && i + 2 < argc) return memoryChild(argv[i + 1], std::atoi(argv[i + 2]));
+    if (arg == "--help" || arg == "-h") {
+      printUsage(stdout);
+      return 0;
+    }
     if (arg == "--quick") {
       quick = true;
-    } else {
+    } else if (std::find(kFigures.begin(), kFigures.end(), arg) != kFigures.end()) {
       cases.insert(arg);
+    } else {
+      std::fprintf(stderr, "scale_bench: unknown figure or option '%s'\n", arg.c_str());
+      printUsage(stderr);
+      return 2;
     }
   }
   const Sizes sizes = quick ? quickSizes() : Sizes{};

@@ -8,10 +8,12 @@
 # The package holds the static libraries, their headers under include/ with the paths the code
 # uses ("Core/Public/CDVApp.h", "foundation/Bundle.h"), the message definitions under
 # share/Vesmora/proto, the CMake files that find the system libraries they link, and a version
-# file: the project's version, which any 1.x request accepts. Libraries that register themselves
-# from a static initialiser carry their linker anchor in their interface link options, so they
-# register when linked from the package too. The install builds the libraries first when the
-# build folder lacks any of them (after the UI suite's build alone, say).
+# file: the project's version, which answers a request for the same major version up to it (1,
+# 1.0, 1.0.0) and refuses a later one (1.5). Libraries that register themselves from a static
+# initialiser carry their linker anchor in their interface link options, so they register when
+# linked from the package too. The install builds the libraries first when the build folder lacks
+# any of them (after the UI suite's build alone, say), with CMAKE_BUILD_PARALLEL_LEVEL jobs when
+# that is set.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -2,7 +2,7 @@
 #   MODE=package       installs BUILD_DIR into WORK_DIR/prefix (LIBRARY, one of its libraries,
 #                      removed first: the install builds what the build folder lacks), configures
 #                      the example with find_package(Vesmora 1.0), builds embed_app and runs it
-#                      with COLLECTOR;
+#                      with COLLECTOR; a request for 1.5 must not find the package, one for 1 must;
 #   MODE=subdirectory  configures the example with the source tree added as a subdirectory, with
 #                      GoogleTest made unfindable.
 # Compilers, launcher, build type and compile/link flags are this build's, passed in.
@@ -42,6 +42,19 @@ if(MODE STREQUAL "package")
       message(FATAL_ERROR "the package's targets lose the link option that keeps ${anchor}")
     endif()
   endforeach()
+  # The version file answers a request up to the package's own version, not a later one.
+  file(WRITE ${WORK_DIR}/versions/CMakeLists.txt [=[
+cmake_minimum_required(VERSION 3.25)
+project(versions LANGUAGES C CXX)
+find_package(Vesmora 1.5 QUIET)
+if(Vesmora_FOUND)
+  message(FATAL_ERROR "a request for 1.5 found the 1.0.0 package")
+endif()
+find_package(Vesmora 1 REQUIRED)
+]=])
+  run("requesting package versions" ${CMAKE_COMMAND} -S ${WORK_DIR}/versions -B ${WORK_DIR}/versions/build
+      -G ${GENERATOR} -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+      -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
   run("configuring against the package" ${configure} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
   run("building embed_app" ${CMAKE_COMMAND} --build ${WORK_DIR}/build --target embed_app)
   execute_process(COMMAND ${COLLECTOR} ${WORK_DIR}/build/embed_app ${BUNDLE} RESULT_VARIABLE result)

@@ -140,9 +140,7 @@ void CDVInstanceID::start() {
     startFailure_->description = noFolder.description;
     return;
   }
-  if (!CDVInstanceIDStore::hasSubDirectory(kCDVInstanceIDSubDirectoryName)) {
-    CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
-  }
+  CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
   tokenManager_ = CDVInstanceIDTokenManager::create();
   keyPairStore_ = std::make_shared<CDVInstanceIDKeyPairStore>();
   if (keyPairStore_->invalidateKeyPairsIfNeeded()) tokenManager_->deleteAllTokensLocallyWithHandler(nullptr);

@@ -24,10 +24,12 @@
 //
 // The roots hold private keys, tokens and the app's databases, so they are this user's alone:
 // a missing root (and the default folders above it) is created with mode 0700, and a root that
-// is a relative path, that another user owns (or is a symbolic link another user owns), or that
-// others may write to is refused with an exception that says why (the platform's exception,
-// kInternalInconsistencyException). The folders inside are made 0700 too, and the container's
-// own folders are closed to group and others when found open.
+// is a relative path, that another user owns (or is a symbolic link another user owns), that
+// others may write to, or that another user could replace (a symbolic link of theirs, a folder
+// of theirs or one others may write to without the sticky bit, anywhere on its path) is refused
+// with an exception that says why (the platform's exception, kInternalInconsistencyException).
+// Missing folders inside are made 0700 too; ones found there keep their modes (the host may
+// share them), except the preferences folder, closed to group and others when found open.
 #pragma once
 
 #include <cstdint>

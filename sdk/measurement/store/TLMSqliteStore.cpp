@@ -239,12 +239,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     if (!makeMutable(databasePath_, &err)) {
       return setFileError(error, "Failed to make database file mutable", databasePath_, err);
     }
-  } else {
-    fs::path directory = fs::path(databasePath_).parent_path();
-    Error made;
-    if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
-      return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
-    }
+  }
+  // The store's own folder: made when missing, closed when an earlier version left it open.
+  fs::path directory = fs::path(databasePath_).parent_path();
+  Error made;
+  if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
   }
 
   makePrivate(databasePath_);

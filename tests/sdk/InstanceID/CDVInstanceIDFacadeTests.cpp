@@ -1,5 +1,7 @@
 // The facade: the default-token state machine, validation and caching of token requests, and
 // the delete flows, against a fake token endpoint on queues the test pumps.
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "Core/Public/CDVComponentContainer.h"
@@ -37,6 +39,22 @@ class FacadeTest : public iidtest::TokenTest {
 
   std::shared_ptr<CDVInstanceID> facade;
 };
+
+using IdentityFolderTest = iidtest::TokenTest;
+
+TEST_F(IdentityFolderTest, StartingClosesTheIdentityFolderAnEarlierVersionLeftOpen) {
+  const auto modeOf = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+  };
+  const std::string folder = createSubDirectory();
+  const std::string support = platform::sandbox::applicationSupportDirectory();
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(support.c_str(), 0755), 0);  // as the host may have made it
+  auto facade = startedFacade();
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(support), 0755u);
+}
 
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
   std::vector<std::string> order;

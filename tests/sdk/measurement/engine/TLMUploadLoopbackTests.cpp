@@ -71,9 +71,14 @@ std::vector<std::int64_t> eventIDs(const TLMPBMeasurementBundle& bundle) {
   return ids;
 }
 
+// What a collector can tell a bundle by: the app instance and the bundle's index, which a repeated
+// upload of the same bundle keeps.
+using BundleKey = std::pair<std::string, std::int32_t>;
+
 struct Post {
   std::string run;
   std::vector<std::int64_t> ids;
+  std::vector<std::pair<BundleKey, std::vector<std::int64_t>>> bundles;
   std::string body;
   bool gzip = false;
 };
@@ -106,6 +111,9 @@ class Collector {
                  .value_or(std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
           auto ids = eventIDs(*bundle);
           post.ids.insert(post.ids.end(), ids.begin(), ids.end());
+          post.bundles.emplace_back(BundleKey{NANOGetString(*bundle, Slot::app_instance_id).value_or(""),
+                                              NANOGetInt32(*bundle, Slot::bundle_index)},
+                                    ids);
         }
       }
       Mode mode;
@@ -440,8 +448,23 @@ TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterIt
     }
   }
   EXPECT_GE(acknowledged.size(), 100u);
-  std::printf("runs %d, acknowledged %zu, posts %zu, events resent after a kill %zu\n", kKills + 1,
-              acknowledged.size(), posts.size(), resent);
+  // A repeat is recognisable: a bundle sent again carries the app instance and bundle index it
+  // carried the first time, and no two different bundles share them.
+  std::map<BundleKey, std::vector<std::int64_t>> eventsOfBundle;
+  std::map<std::int64_t, BundleKey> bundleOfEvent;
+  for (const auto& post : posts) {
+    for (const auto& [key, ids] : post.bundles) {
+      EXPECT_FALSE(key.first.empty());
+      const auto known = eventsOfBundle.emplace(key, ids).first;
+      EXPECT_EQ(known->second, ids) << "bundle " << key.first << " #" << key.second << " changed";
+      for (auto id : ids) {
+        const auto previous = bundleOfEvent.emplace(id, key).first;
+        EXPECT_EQ(previous->second, key) << "event " << id << " sent in two different bundles";
+      }
+    }
+  }
+  std::printf("runs %d, acknowledged %zu, posts %zu, events resent after a kill %zu, bundles %zu\n",
+              kKills + 1, acknowledged.size(), posts.size(), resent, eventsOfBundle.size());
 }
 
 // Two apps of one user, each with its own bundle identifier and app id, take turns on the default

@@ -46,10 +46,13 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   Error error;
   const bool created = store && store->executeSQL("CREATE TABLE t (a TEXT)", &error);
   store.reset();
-  // A database an earlier version left readable to everyone.
-  const std::string old = dir.file("old.sql");
+  // A database an earlier version left readable to everyone, in a folder left open (in one
+  // that is not the store's own, which keeps its mode).
+  const std::string old = dir.file("earlier/old.sql");
   writeBytes(old, "");
   std::filesystem::permissions(old, std::filesystem::perms::all);
+  std::filesystem::permissions(dir.file("earlier"), std::filesystem::perms::all);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
   auto reopened = TLMSqliteStore::initWithDatabasePath(old, &monitor);
   ::umask(previous);
   ASSERT_TRUE(created) << error.description;
@@ -57,10 +60,11 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   const auto ownerOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
   EXPECT_EQ(modeOf(path), ownerOnly);
   EXPECT_EQ(modeOf(old), ownerOnly);
-  // So are the folders made for it.
-  for (const char* folder : {"nested", "nested/dir"}) {
+  // So are the folders made for it, and the one an earlier version left open.
+  for (const char* folder : {"nested", "nested/dir", "earlier"}) {
     EXPECT_EQ(modeOf(dir.file(folder)), std::filesystem::perms::owner_all) << folder;
   }
+  EXPECT_EQ(modeOf(dir.path()), std::filesystem::perms::all);
 }
 
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
