@@ -4,9 +4,9 @@
 // "<device root>/Keychains/keychain.plist": the app's own, as its access group is on a phone,
 // and outside its container, so they outlive a reinstall of the app
 // (ScopedTemporarySandbox::wipeApp keeps them). When the sandbox has no device root to be had,
-// every call answers errSecNoSuchKeychain and SecCopyErrorMessageString says why. Every call reads and writes that file
-// under one process-wide lock: all functions are thread-safe, and a change is on disk when the
-// call returns.
+// every call answers errSecNoSuchKeychain and SecCopyErrorMessageString says why. Every call
+// reads and writes that file under one process-wide lock: all functions are thread-safe, and a
+// change is on disk when the call returns.
 //
 // Item classes: generic passwords (kSecClassGenericPassword), unique by service and account, and
 // keys (kSecClassKey, security/SecKey.h), unique by application label, application tag, key
