@@ -1,6 +1,8 @@
 #include "foundation/Files.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -77,13 +79,49 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
+// Whether the group `gid` is this user's own: the user's primary group, named after the user and
+// listing no other member (a user private group, as systems whose default umask is 002 give every
+// user). Its write bit lets in nobody else.
+bool isOwnPrivateGroup(gid_t gid) {
+  if (gid != ::getegid()) return false;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct passwd user {};
+  struct passwd* foundUser = nullptr;
+  if (::getpwuid_r(::geteuid(), &user, buffer.data(), buffer.size(), &foundUser) != 0 || foundUser == nullptr) {
+    return false;
+  }
+  const std::string name = user.pw_name;
+  size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+  std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct group entry {};
+  struct group* found = nullptr;
+  int result = 0;
+  while ((result = ::getgrgid_r(gid, &entry, groupBuffer.data(), groupBuffer.size(), &found)) == ERANGE &&
+         groupBuffer.size() < (std::size_t{1} << 20)) {
+    groupBuffer.resize(groupBuffer.size() * 2);
+  }
+  if (result != 0 || found == nullptr || name != entry.gr_name) return false;
+  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (name != *member) return false;
+  }
+  return true;
+}
+
+// Whether users other than this one may write into a folder with `info`: others' write bit, or
+// the group's unless the group is the user's own.
+bool othersMayWrite(const struct stat& info) {
+  if ((info.st_mode & S_IWOTH) != 0) return true;
+  return (info.st_mode & S_IWGRP) != 0 && !isOwnPrivateGroup(info.st_gid);
+}
+
 // Follows `path` (absolute) one component at a time as the kernel would, and checks everything
 // met on the way that another user could use to put another folder in its place:
 //  - a symbolic link must be this user's, or root's when it lies higher up (a link's owner may
 //    point it elsewhere at any time);
-//  - a folder passed through must be this user's or root's, and closed to writes by group and
-//    others unless its sticky bit keeps them from renaming or removing what is not theirs (as
-//    on /tmp).
+//  - a folder passed through must be this user's or root's, and closed to writes by other users
+//    (the group's write bit counts only when the group is not the user's own private group)
+//    unless its sticky bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // On success `folder` is the real path the components lead to. With `untilMissing`, a missing
 // component ends the walk early (what is missing will be made by this user); `folder` is then
 // empty.
@@ -119,7 +157,7 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
                     "lies inside \"" + current + "\", which belongs to another user (uid " +
                         std::to_string(info.st_uid) + ")");
     }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0) {
       return refuse(error, path,
                     "lies inside \"" + current + "\", which other users may write to (chmod go-w would make it safe)");
     }
@@ -197,7 +235,7 @@ bool createPrivateDirectory(const std::string& path, Error* error) {
   std::string refusal;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  } else if (othersMayWrite(info)) {
     refusal = "may be written by other users (chmod go-w would make it private)";
   }
   if (!refusal.empty()) return refuse(error, path, refusal);

@@ -106,6 +106,11 @@ TEST(PrivateDataTest, PrivateFoldersAreMadeForTheUserAloneAndSharedOnesRefused) 
     const std::string shared = scoped.root() + "/shared-" + std::to_string(mode);
     ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(shared.c_str(), mode), 0);
+    // The group's write bit counts when the group is not the user's own private group.
+    if (mode == 0770u) {
+      if (::geteuid() != 0) continue;  // only root can hand the folder to another group
+      ASSERT_EQ(::chown(shared.c_str(), 0, 65534), 0);
+    }
     platform::Error error;
     EXPECT_FALSE(files::createPrivateDirectory(shared, &error)) << mode;
     EXPECT_EQ(error.code, 513);
@@ -269,7 +274,9 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   ASSERT_TRUE(makeFolder(dir + "/nobodys", 0755, kNobody));
   ASSERT_TRUE(makeLink(dir + "/nobodys", dir + "/intonobodys", ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/open", 0777, ::geteuid()));
-  ASSERT_TRUE(makeFolder(dir + "/group", 0775, ::geteuid()));
+  // Writable by a group of other users, and by the user's own private group (root's "root").
+  ASSERT_TRUE(makeFolder(dir + "/group", 0775, ::geteuid()) && ::chown((dir + "/group").c_str(), 0, kNobody) == 0);
+  ASSERT_TRUE(makeFolder(dir + "/owngroup", 0775, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/sticky", 01777, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/nobodysticky", 01777, kNobody));
 
@@ -293,9 +300,11 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   EXPECT_TRUE(mentions(reason, {dir + "/otherparent\"", "VESMORA_SANDBOX_ROOT"})) << reason;
   EXPECT_EQ(sandbox::root(), scoped.root());
 
-  // The user's own links, and folders whose sticky bit keeps others from replacing what is not
-  // theirs (as /tmp, on the way to every temporary sandbox), are fine.
-  for (const std::string& path : {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app"}) {
+  // The user's own links, folders whose sticky bit keeps others from replacing what is not theirs
+  // (as /tmp, on the way to every temporary sandbox) and folders only the user's own private
+  // group may write (as a umask of 002 leaves them) are fine.
+  for (const std::string& path :
+       {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app", dir + "/owngroup/app"}) {
     platform::Error error;
     EXPECT_TRUE(files::createPrivateDirectory(path, &error)) << error.description;
     EXPECT_EQ(modeOf(path), 0700u) << path;

@@ -325,6 +325,33 @@ TEST_F(FacadeTest, NewApnsTokenRefetchesTheTokensMadeForAnotherOne) {
   EXPECT_EQ(facade->defaultJXQToken(), "renewed");
 }
 
+TEST_F(FacadeTest, IdentityAskedWhenNoWorkerThreadCanBeStartedStillAnswersOnce) {
+  // A facade on the process-wide global queue, as outside tests.
+  CDVInstanceID::setWorkQueueForTesting(nullptr);
+  auto global = CDVInstanceID::initPrivately();
+  global->start();
+  global->setJXQSenderID("sender-1");
+  pump();
+  const std::optional<std::string> identity = global->appInstanceID();  // the key pair, loaded here
+  ASSERT_TRUE(identity.has_value());
+  cacheToken("sender-1", kCDVInstanceIDDefaultTokenScope, "tok-cached");
+
+  struct RefusalsOff {
+    ~RefusalsOff() { platform::refuseNextWorkerJobs(0); }
+  } off;
+  platform::refuseNextWorkerJobs(1000);
+  std::vector<Outcome> answers;
+  EXPECT_NO_THROW(global->getIDWithHandler([&](std::optional<std::string> id, std::optional<platform::Error> error) {
+    answers.push_back({std::move(id), std::move(error)});
+  }));
+  // The block waits for a worker that exists; its answer then reaches the main queue.
+  ASSERT_TRUE(mainQueue_->waitForBlock(std::chrono::seconds(20)));
+  pump();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].value, identity);
+  EXPECT_FALSE(answers[0].error.has_value());
+}
+
 class LibraryTest : public iidtest::TokenTest {
  protected:
   void SetUp() override {
