@@ -206,6 +206,17 @@ std::string cachesDirectory() { return files::join(libraryDirectory(), "Caches")
 std::string preferencesDirectory() { return files::join(libraryDirectory(), "Preferences"); }
 std::string temporaryDirectory() { return files::join(root(), "tmp"); }
 
+std::string folder(std::string (*which)(), Error* error) {
+  try {
+    return which();
+  } catch (const Exception& refusal) {
+    setError(error, kSandboxErrorDomain, kSandboxNoFolderError, refusal.reason());
+    return {};
+  }
+}
+
+bool available(Error* error) { return !folder(root, error).empty() && !folder(deviceRoot, error).empty(); }
+
 ScopedTemporarySandbox::ScopedTemporarySandbox() {
   std::string pattern = files::join(tempBase(), "vesmora-sandbox-XXXXXX");
   if (::mkdtemp(pattern.data()) == nullptr) {

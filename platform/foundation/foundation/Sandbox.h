@@ -35,7 +35,14 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/Error.h"
+
 namespace platform::sandbox {
+
+// The error of a folder that cannot be had: its description is the reason the folder functions
+// below throw (what is missing and what to set).
+inline constexpr const char* kSandboxErrorDomain = "VesmoraSandboxErrorDomain";
+inline constexpr std::int64_t kSandboxNoFolderError = 1;
 
 // $XDG_DATA_HOME/vesmora, else ~/.local/share/vesmora (throws when there is no home folder).
 std::string defaultDataDirectory();
@@ -53,6 +60,13 @@ std::string applicationSupportDirectory();
 std::string cachesDirectory();
 std::string preferencesDirectory();
 std::string temporaryDirectory();
+
+// For callers that report failures their own way (a result, an error, a log line) rather than
+// throw, above all from queued work: the folder one of the functions above answers, or, when it
+// refuses, the empty string with `error` (kSandboxNoFolderError) carrying its reason.
+std::string folder(std::string (*which)(), Error* error);
+// Whether both roots can be had; false with `error` as folder() sets it.
+bool available(Error* error);
 
 // Test fixture: a fresh, empty temporary directory as the app root and another as the device
 // root for the life of the object; restores the previous roots and deletes both on destruction.

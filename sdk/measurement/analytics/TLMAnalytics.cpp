@@ -11,6 +11,7 @@
 #include "foundation/ClassRegistry.h"
 #include "foundation/Format.h"
 #include "foundation/NotificationCenter.h"
+#include "foundation/Sandbox.h"
 #include "measurement/engine/TLMAEU.h"
 #include "measurement/engine/TLMDiagnosticMonitor.h"
 #include "measurement/engine/TLMIdentifiers.h"
@@ -63,6 +64,8 @@ struct State {
   bool appDelegateProxyCreated = false;
   // Blocks queued through the operation queue that have not yet run on the serial queue.
   std::atomic<std::int64_t> pendingOperations{0};
+  // The last start found no folder for the app's data: held and later work is dropped.
+  bool refused = false;
 };
 
 State& state() {
@@ -88,6 +91,11 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 }
 
 double now() { return platform::Clock::current()->now(); }
+
+bool startRefused() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().refused;
+}
 
 bool enabledFlag() {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -228,6 +236,18 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                             "https://cindervale.ombrix.com/docs/analytics/ios/start");
     return;
   }
+  if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) {
+    bool first = false;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (state().started) return;
+      first = !state().refused;
+      state().refused = true;
+    }
+    if (first) monitor()->logWithLevel(1, 25037, noFolder.description);
+    unsuspendOperationQueue();  // what waited for the start is dropped
+    return;
+  }
   auto identity = TLMIdentity::sharedInstance();
   if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
       TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
@@ -256,6 +276,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     std::lock_guard<std::mutex> lock(state().mutex);
     if (state().started) return;
     state().started = true;
+    state().refused = false;
     initializer = state().engineInitializer;
   }
   if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
@@ -350,10 +371,12 @@ namespace {
 
 // queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
 void queueOperation(platform::Block block, bool counted) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!TLMAEU::isOSSupported() || startRefused()) return;
   const TLMAnalyticsQueues q = queues();
   if (!counted) {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] { serial->async(block); });
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] {
+      if (!startRefused()) serial->async(block);
+    });
     return;
   }
   std::atomic<std::int64_t>& pending = state().pendingOperations;
@@ -364,6 +387,10 @@ void queueOperation(platform::Block block, bool counted) {
   pending.fetch_add(1);
   try {
     q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending] {
+      if (startRefused()) {
+        Done dropped{pending};
+        return;
+      }
       try {
         serial->async([block, &pending] {
           Done done{pending};
@@ -493,7 +520,8 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
 }
 
 std::optional<std::string> TLMAnalytics::appInstanceID() {
-  if (!TLMAEU::isOSSupported()) return std::nullopt;
+  // Without a folder nothing is kept: an identifier made now would change with every launch.
+  if (!TLMAEU::isOSSupported() || !platform::sandbox::available(nullptr)) return std::nullopt;
   return TLMIdentity::sharedInstance()->appInstanceID();
 }
 

@@ -115,7 +115,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // Only the first call does anything: it creates the engine (production collaborators) when
   // the app id is non-empty, after installing the library's diagnostic monitor. Later calls are
-  // ignored, also after a first call with an empty app id.
+  // ignored, also after a first call with an empty app id. A call while the sandbox has no
+  // folder for the app only logs why (23149) and does not count as the first.
   static void initializeSharedInstanceWithAppID(const std::string& appID,
                                                 bool isAnalyticsCollectionEnabled,
                                                 bool isAnalyticsCollectionDeactivated,
