@@ -79,6 +79,13 @@ class PlainWriter {
     }
     commitRawEventRow(db_, insert_, event, row);
   }
+  // Rows [first, end) in one exclusive transaction.
+  void writeInOneCommit(const std::vector<TLMEventPtr>& events, const std::vector<std::vector<std::uint8_t>>& rows,
+                        int first, int end) {
+    sqlite3_exec(db_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+    for (int i = first; i < end; ++i) insertRawEventRow(insert_, *events[i], rows[i], 42);
+    sqlite3_exec(db_, "END TRANSACTION", nullptr, nullptr, nullptr);
+  }
 
  private:
   const bool countsCommit_;

@@ -15,8 +15,12 @@
 //              bundles queued, against 1k
 //   memory     peak resident memory of logging N events through the engine, against plain SQLite
 //              (each in its own child process)
+//   drain      10k events queued on the worker when the app ends, on disk: how many are stored
+//              within the app's end's 5 s and how long all take, written in groups (as the end
+//              writes them) and one at a time (as before); against plain SQLite writing the same
+//              rows in commits of as many rows, and with two commits a row
 //
-// Usage: scale_bench [--quick] [growth|metadata|plain|plain-tmpfs|plain-disk|audiences|queue|memory]...
+// Usage: scale_bench [--quick] [growth|metadata|plain|plain-tmpfs|plain-disk|audiences|queue|memory|drain]...
 // --quick runs every case at tiny sizes (a check that the benchmark still builds and runs; its
 // figures mean nothing). Without case names every case runs; --help lists them, and a name it
 // does not know is refused (status 2) with that list.
@@ -52,6 +56,8 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kStart = 1700000000.0;
+// How long the app's end waits for queued work (kTLMAppTerminationWaitSeconds).
+constexpr double kDrainBound = 5.0;
 
 struct Sizes {
   std::vector<int> stored{0, 10000, 100000};
@@ -63,6 +69,8 @@ struct Sizes {
   int bundledPerRound = 300;
   int uploadQueries = 30;
   int memoryEvents = 100000;
+  int drainEvents = 10000;
+  int drainRounds = 3;
 };
 
 Sizes quickSizes() {
@@ -76,6 +84,8 @@ Sizes quickSizes() {
   s.bundledPerRound = 4;
   s.uploadQueries = 2;
   s.memoryEvents = 20;
+  s.drainEvents = 40;
+  s.drainRounds = 1;
   return s;
 }
 
@@ -533,9 +543,115 @@ void memory(const Sizes& sizes) {
               static_cast<double>(engine) / static_cast<double>(plainPeak));
 }
 
+// What a drain stored within the bound, and the seconds it took to store everything (when it
+// went on past the bound).
+struct Drain {
+  double storedWithinBound = 0;
+  double seconds = 0;
+};
+
+// Queues `events` on the engine's worker and runs it as the app's end does, until everything is
+// stored (`grouped`) or until the bound (one event at a time, as before: the rest is then stored
+// in groups, untimed, so that the next round starts empty).
+Drain drainQueued(BenchEngine& bench, int events, bool grouped, int first) {
+  auto stored = [&] {
+    return static_cast<double>(bench.engine->database()
+                                   ->sqliteStore()
+                                   ->numberForQuery("SELECT count(*) FROM raw_events", {}, nullptr)
+                                   .value_or(platform::Value())
+                                   .int64Value()
+                                   .value_or(0));
+  };
+  const double before = stored();
+  for (int i = 0; i < events; ++i) bench.engine->logEvent(makeEvent(first + i, bench.clock->now()));
+  if (grouped) bench.engine->beginGroupingQueuedEvents();
+  Drain drain;
+  const auto start = SteadyClock::now();
+  bool withinBound = true;
+  while (bench.worker->runNext()) {
+    if (withinBound && secondsSince(start) >= kDrainBound) {
+      withinBound = false;
+      drain.storedWithinBound = stored() - before;
+      if (!grouped) break;
+    }
+  }
+  drain.seconds = secondsSince(start);
+  if (withinBound) drain.storedWithinBound = stored() - before;
+  if (!grouped) bench.engine->beginGroupingQueuedEvents();
+  bench.worker->drain();
+  bench.engine->endGroupingQueuedEvents();
+  return drain;
+}
+
+// Plain SQLite writing `rows` rows with `rowsPerCommit` in each commit (and, with 1, the counts
+// commit before each, as the engine's event did): the rows stored within the bound and the
+// seconds for all (stopping at the bound).
+Drain drainPlain(const std::string& path, int rows, int rowsPerCommit, int first) {
+  PlainWriter writer(path, rowsPerCommit == 1);
+  std::vector<TLMEventPtr> events;
+  std::vector<std::vector<std::uint8_t>> data;
+  for (int i = 0; i < rows; ++i) {
+    events.push_back(makeEvent(first + i, kStart));
+    data.push_back(plainRawEventRowData(*events.back()));
+  }
+  Drain drain;
+  const auto start = SteadyClock::now();
+  for (int i = 0; i < rows && secondsSince(start) < kDrainBound; i += rowsPerCommit) {
+    const int end = std::min(rows, i + rowsPerCommit);
+    if (rowsPerCommit == 1) {
+      writer.write(*events[i], data[i]);
+    } else {
+      writer.writeInOneCommit(events, data, i, end);
+    }
+    drain.storedWithinBound = end;
+  }
+  drain.seconds = secondsSince(start);
+  return drain;
+}
+
+void drain(const Sizes& sizes) {
+  const std::string base = std::filesystem::temp_directory_path().string();
+  Place place(base);
+  BenchEngine grouped(place.clock, "drain-grouped.sql");
+  BenchEngine single(place.clock, "drain-single.sql");
+  const std::string n = sizeName(sizes.drainEvents);
+  std::vector<double> groupedStored, groupedSeconds, singleStored, plainSeconds, plainSingleStored;
+  std::vector<double> timeRatios, storedRatios;
+  for (int round = 0; round < sizes.drainRounds; ++round) {
+    const int first = round * sizes.drainEvents;
+    // A new day per round: the daily limits count each round afresh.
+    place.clock->advance(86400);
+    const Drain g = drainQueued(grouped, sizes.drainEvents, true, first);
+    const Drain s = drainQueued(single, sizes.drainEvents, false, first);
+    const Drain p = drainPlain(place.root + "/plain-" + std::to_string(round) + ".sql", sizes.drainEvents,
+                               static_cast<int>(kTLMEventGroupMaxEvents), first);
+    const Drain p1 = drainPlain(place.root + "/plain-single-" + std::to_string(round) + ".sql",
+                                sizes.drainEvents, 1, first);
+    groupedStored.push_back(g.storedWithinBound);
+    groupedSeconds.push_back(g.seconds);
+    singleStored.push_back(s.storedWithinBound);
+    plainSeconds.push_back(p.seconds);
+    plainSingleStored.push_back(p1.storedWithinBound);
+    timeRatios.push_back(p.seconds > 0 ? g.seconds / p.seconds : 0);
+    storedRatios.push_back(s.storedWithinBound > 0 ? g.storedWithinBound / s.storedWithinBound : 0);
+  }
+  auto print = [](const std::string& label, std::vector<double> values, const char* unit) {
+    std::sort(values.begin(), values.end());
+    std::printf("%-52s min %8.2f  median %8.2f  max %8.2f %s\n", label.c_str(), values.front(),
+                values[values.size() / 2], values.back(), unit);
+  };
+  print("drain: " + n + " queued, in groups, stored within 5 s", groupedStored, "events");
+  print("drain: " + n + " queued, in groups, all stored after", groupedSeconds, "s");
+  print("drain: " + n + " queued, one at a time, stored within 5 s", singleStored, "events");
+  print("drain: plain SQLite, " + n + " rows, 1k a commit, all after", plainSeconds, "s");
+  print("drain: plain SQLite, two commits a row, within 5 s", plainSingleStored, "rows");
+  printRatios("drain: time for all, in groups / plain SQLite 1k a commit", timeRatios);
+  printRatios("drain: stored within 5 s, in groups / one at a time", storedRatios);
+}
+
 // The figures this program knows, in the order they run.
-const std::vector<std::string> kFigures = {"growth", "metadata", "plain", "plain-tmpfs",
-                                           "plain-disk", "audiences", "queue", "memory"};
+const std::vector<std::string> kFigures = {"growth", "metadata", "plain",  "plain-tmpfs", "plain-disk",
+                                           "audiences", "queue",  "memory", "drain"};
 
 void printUsage(std::FILE* out) {
   std::fprintf(out, "Usage: scale_bench [--quick] [FIGURE]...\nFigures:");
@@ -579,5 +695,6 @@ int main(int argc, char** argv) {
   if (wanted("audiences")) audiences(sizes);
   if (wanted("queue")) queue(sizes);
   if (wanted("memory")) memory(sizes);
+  if (wanted("drain")) drain(sizes);
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "dispatch/Clock.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -20,9 +22,17 @@ double readClock(clockid_t id) {
 }
 
 // The real clock. Timers wait on one scheduler thread, started on first use, against the
-// monotonic clock.
+// monotonic clock. When the thread cannot be started, scheduling still succeeds: the timers
+// wait, and the next timer scheduled tries again to start it. A child made by fork() has no
+// scheduler thread; its next timer starts one.
 class SystemClock final : public Clock {
  public:
+  // Made once (Clock::system) and never destroyed, so the fork handlers may always reach it.
+  SystemClock() {
+    instance_ = this;
+    pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
+  }
+
   double now() const override { return readClock(CLOCK_REALTIME); }
   double uptime() const override { return readClock(CLOCK_BOOTTIME); }
 
@@ -35,9 +45,13 @@ class SystemClock final : public Clock {
     TimerId id = nextId_++;
     timers_.emplace(std::make_pair(due, id), std::move(fire));
     index_.emplace(id, due);
-    if (!started_) {
-      started_ = true;
-      std::thread([this] { run(); }).detach();
+    if (!running_) {
+      try {
+        std::thread([this] { run(); }).detach();
+        running_ = true;
+      } catch (...) {
+        // No thread now: the timer waits for the next one scheduled to start it.
+      }
     }
     changed_.notify_all();
     return id;
@@ -79,9 +93,22 @@ class SystemClock final : public Clock {
     }
   }
 
+  static void beforeFork() { instance_->mutex_.lock(); }
+  static void afterForkInParent() { instance_->mutex_.unlock(); }
+  static void afterForkInChild() {
+    SystemClock* clock = instance_;
+    clock->running_ = false;
+    // Made anew: the lock was taken by the parent's thread, and the parent's scheduler thread,
+    // which is not here, may have left its mark in the condition.
+    new (&clock->mutex_) std::mutex();
+    new (&clock->changed_) std::condition_variable();
+  }
+
+  static inline SystemClock* instance_ = nullptr;
+
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool started_ = false;
+  bool running_ = false;
   TimerId nextId_ = 1;
   std::map<std::pair<TimePoint, TimerId>, std::function<void()>> timers_;
   std::map<TimerId, TimePoint> index_;

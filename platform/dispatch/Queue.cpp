@@ -1,5 +1,7 @@
 #include "dispatch/Queue.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -7,7 +9,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <system_error>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -30,36 +32,37 @@ class CurrentQueueScope {
 
 // Worker threads shared by all queues. A job that blocks (a `sync` waiting for its turn) must
 // never starve the job it waits for, so the pool starts a new thread whenever more jobs wait
-// than threads are idle. Idle threads end after a while.
+// than threads are idle or starting. One standing worker, started with the pool, never ends;
+// the others end after a while idle. When no thread can be started, a job waits here for a
+// worker that exists (the standing one at least); a later post, or a `sync` waiting for its
+// turn, tries again to start one. No job ever runs on the thread that posts it.
 class ThreadPool {
  public:
   static ThreadPool& shared() {
-    static ThreadPool* pool = new ThreadPool();  // never destroyed: threads may outlive main()
+    static ThreadPool* pool = [] {
+      instance_ = new ThreadPool();  // never destroyed: threads may outlive main()
+      pthread_atfork(&ThreadPool::beforeFork, &ThreadPool::afterForkInParent, &ThreadPool::afterForkInChild);
+      return instance_;
+    }();
     return *pool;
   }
 
-  // Either takes the job or throws and leaves the pool as it was: a job that needs a thread of
-  // its own and cannot get one is refused rather than left waiting behind jobs that may wait
-  // for it.
+  // Takes the job; never fails for want of a thread.
   void submit(Block job) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
     if (refusals_ > 0) {
       --refusals_;
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                              "no worker thread available");
-    }
-    jobs_.push_back(std::move(job));
-    if (jobs_.size() > idle_ && threads_ < kMaxThreads) {
-      try {
-        std::thread([this] { work(); }).detach();
-      } catch (...) {
-        jobs_.pop_back();
-        throw;
-      }
-      ++threads_;
     } else {
-      available_.notify_one();
+      growLocked();
     }
+    available_.notify_one();
+  }
+
+  // Starts the threads that waiting jobs lack, when it now can.
+  void retryStarting() {
+    std::lock_guard lock(mutex_);
+    growLocked();
   }
 
   void refuseNext(std::size_t count) {
@@ -71,16 +74,39 @@ class ThreadPool {
   static constexpr std::size_t kMaxThreads = 512;
   static constexpr std::chrono::seconds kIdleLifetime{10};
 
-  void work() {
+  ThreadPool() {
+    std::lock_guard lock(mutex_);
+    growLocked();
+  }
+
+  void growLocked() {
+    while ((!standing_ || jobs_.size() > idle_ + starting_) && threads_ < kMaxThreads) {
+      const bool standing = !standing_;
+      try {
+        std::thread([this, standing] { work(standing); }).detach();
+      } catch (...) {
+        return;  // no thread now: the jobs wait for one that exists
+      }
+      ++threads_;
+      ++starting_;
+      standing_ = standing_ || standing;
+    }
+  }
+
+  void work(bool standing) {
     std::unique_lock lock(mutex_);
+    --starting_;
     for (;;) {
       ++idle_;
-      bool hasJob = available_.wait_for(lock, kIdleLifetime, [this] { return !jobs_.empty(); });
-      --idle_;
-      if (!hasJob) {
+      const auto hasJob = [this] { return !jobs_.empty(); };
+      if (standing) {
+        available_.wait(lock, hasJob);
+      } else if (!available_.wait_for(lock, kIdleLifetime, hasJob)) {
+        --idle_;
         --threads_;
         return;
       }
+      --idle_;
       Block job = std::move(jobs_.front());
       jobs_.pop_front();
       lock.unlock();
@@ -90,20 +116,50 @@ class ThreadPool {
     }
   }
 
+  // A child made by fork() has none of the parent's threads: it starts its own when it first
+  // needs one, and runs the jobs that were waiting here at the fork.
+  static void beforeFork() { instance_->mutex_.lock(); }
+  static void afterForkInParent() { instance_->mutex_.unlock(); }
+  static void afterForkInChild() {
+    ThreadPool& pool = *instance_;
+    pool.threads_ = 0;
+    pool.idle_ = 0;
+    pool.starting_ = 0;
+    pool.standing_ = false;
+    // Made anew rather than unlocked or reused: the lock was taken by the parent's thread, and
+    // the parent's waiting threads, which are not here, left their marks in the condition.
+    new (&pool.mutex_) std::mutex();
+    new (&pool.available_) std::condition_variable();
+  }
+
+  static inline ThreadPool* instance_ = nullptr;
+
   std::mutex mutex_;
   std::condition_variable available_;
   std::deque<Block> jobs_;
   std::size_t idle_ = 0;
+  std::size_t starting_ = 0;  // started, not yet waiting for jobs
   std::size_t threads_ = 0;
+  bool standing_ = false;
   std::size_t refusals_ = 0;
 };
 
 // The caller of `sync` and the queue's drain meet here: the drain grants the turn, the caller
-// runs the block and reports it done, and only then the drain goes on.
+// runs the block and reports it done, and only then the drain goes on. While the caller waits
+// for its turn, it keeps asking the pool to start the workers that waiting jobs lack (the drain
+// it waits for may be one of them).
 class SyncTurn {
  public:
   void grant() { signal(granted_); }
-  void waitGranted() { wait(granted_); }
+  void waitGranted() {
+    std::unique_lock lock(mutex_);
+    while (!granted_) {
+      lock.unlock();
+      ThreadPool::shared().retryStarting();
+      lock.lock();
+      changed_.wait_for(lock, kRetryStartingEvery, [this] { return granted_; });
+    }
+  }
   void finish() { signal(done_); }
   void waitDone() { wait(done_); }
 
@@ -117,6 +173,8 @@ class SyncTurn {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return flag; });
   }
+  static constexpr std::chrono::milliseconds kRetryStartingEvery{500};
+
   std::mutex mutex_;
   std::condition_variable changed_;
   bool granted_ = false;
@@ -193,8 +251,8 @@ class SerialQueue final : public Queue {
     std::shared_ptr<SyncTurn> turn;
   };
 
-  // Hands the queue's blocks to a pool thread unless one has them already. When the pool
-  // cannot take them it throws, and the queue stays as it was.
+  // Hands the queue's blocks to the pool unless it has them already (a drain is queued there or
+  // running). Throws only when memory runs out, and the queue then stays as it was.
   void scheduleLocked() {
     if (draining_ || suspendCount_ > 0 || items_.empty()) return;
     auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
@@ -202,8 +260,8 @@ class SerialQueue final : public Queue {
     draining_ = true;
   }
 
-  // Adds the item and schedules it; when scheduling fails, the item is taken back and the
-  // failure reaches the caller.
+  // Adds the item and schedules it; when scheduling fails (no memory), the item is taken back
+  // and the failure reaches the caller.
   void enqueueLocked(Item item) {
     items_.push_back(std::move(item));
     try {
@@ -214,26 +272,16 @@ class SerialQueue final : public Queue {
     }
   }
 
-  // Ends a sync that ran on the caller: what was posted meanwhile goes to a pool thread. When
-  // none can be had, the caller runs it, one block at a time, until one can: nothing waits on a
-  // queue that nobody drains, and no failure escapes.
+  // Ends a sync that ran on the caller: what was posted meanwhile goes to the pool, and waits
+  // there for a worker if none can be started now. It never runs here: the caller may be inside
+  // a block of another queue.
   void handOnAfterInlineSync() noexcept {
-    for (;;) {
-      Item item;
-      {
-        std::lock_guard lock(mutex_);
-        draining_ = false;
-        try {
-          scheduleLocked();
-          return;
-        } catch (...) {
-          // Only thrown with blocks to run and the queue not suspended.
-        }
-        draining_ = true;
-        item = std::move(items_.front());
-        items_.pop_front();
-      }
-      run(item);
+    std::lock_guard lock(mutex_);
+    draining_ = false;
+    try {
+      scheduleLocked();
+    } catch (...) {
+      // Out of memory: the blocks stay queued and the next post schedules them.
     }
   }
 

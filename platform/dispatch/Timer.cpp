@@ -30,7 +30,7 @@ void Timer::clockFired() {
   try {
     queue_->async([self = shared_from_this()] { self->runOnQueue(); });
   } catch (...) {
-    // The queue cannot take the handler now (no worker thread): try again a little later rather
+    // The queue cannot take the handler now (its `async` threw): try again a little later rather
     // than lose it or throw into the clock.
     retryLater(clock);
   }

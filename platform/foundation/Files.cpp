@@ -1,6 +1,8 @@
 #include "foundation/Files.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -9,10 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace platform::files {
 
@@ -62,6 +66,129 @@ bool makeMissingFolders(const std::string& path, Error* error) {
   return true;
 }
 
+bool refuse(Error* error, const std::string& path, const std::string& why) {
+  return setError(error, kCocoaErrorDomain, 513, "The folder \"" + path + "\" " + why,
+                  Value::dictionary({{"NSFilePath", path}}));
+}
+
+std::string parentOf(const std::string& folder) {
+  const std::size_t slash = folder.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : folder.substr(0, slash);
+}
+
+// As many symbolic links as the kernel itself follows in one path.
+constexpr int kMaxLinksOnTheWay = 40;
+
+// Whether the group `gid` is this user's own: the user's primary group, named after the user and
+// listing no other member (a user private group, as systems whose default umask is 002 give every
+// user). Its write bit lets in nobody else.
+bool isOwnPrivateGroup(gid_t gid) {
+  if (gid != ::getegid()) return false;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct passwd user {};
+  struct passwd* foundUser = nullptr;
+  if (::getpwuid_r(::geteuid(), &user, buffer.data(), buffer.size(), &foundUser) != 0 || foundUser == nullptr) {
+    return false;
+  }
+  const std::string name = user.pw_name;
+  size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+  std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct group entry {};
+  struct group* found = nullptr;
+  int result = 0;
+  while ((result = ::getgrgid_r(gid, &entry, groupBuffer.data(), groupBuffer.size(), &found)) == ERANGE &&
+         groupBuffer.size() < (std::size_t{1} << 20)) {
+    groupBuffer.resize(groupBuffer.size() * 2);
+  }
+  if (result != 0 || found == nullptr || name != entry.gr_name) return false;
+  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (name != *member) return false;
+  }
+  return true;
+}
+
+// Whether users other than this one may write into a folder with `info`: others' write bit, or
+// the group's unless the group is the user's own.
+bool othersMayWrite(const struct stat& info) {
+  if ((info.st_mode & S_IWOTH) != 0) return true;
+  return (info.st_mode & S_IWGRP) != 0 && !isOwnPrivateGroup(info.st_gid);
+}
+
+// Follows `path` (absolute) one component at a time as the kernel would, and checks everything
+// met on the way that another user could use to put another folder in its place:
+//  - a symbolic link must be this user's, or root's when it lies higher up (a link's owner may
+//    point it elsewhere at any time);
+//  - a folder passed through must be this user's or root's, and closed to writes by other users
+//    (the group's write bit counts only when the group is not the user's own private group)
+//    unless its sticky bit keeps them from renaming or removing what is not theirs (as on /tmp).
+// On success `folder` is the real path the components lead to. With `untilMissing`, a missing
+// component ends the walk early (what is missing will be made by this user); `folder` is then
+// empty.
+bool walkToFolder(const std::string& path, bool untilMissing, std::string* folder, Error* error) {
+  folder->clear();
+  std::deque<std::string> pending;
+  const auto queue = [&pending](const std::string& text) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start <= text.size();) {
+      std::size_t slash = text.find('/', start);
+      if (slash == std::string::npos) slash = text.size();
+      if (slash > start) names.push_back(text.substr(start, slash - start));
+      start = slash + 1;
+    }
+    pending.insert(pending.begin(), names.begin(), names.end());
+  };
+  queue(path);
+  const uid_t me = ::geteuid();
+  std::string current = "/";
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string name = pending.front();
+    pending.pop_front();
+    if (name == ".") continue;
+    if (name == "..") {
+      current = parentOf(current);
+      continue;
+    }
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
+    if (info.st_uid != me && info.st_uid != 0) {
+      return refuse(error, path,
+                    "lies inside \"" + current + "\", which belongs to another user (uid " +
+                        std::to_string(info.st_uid) + ")");
+    }
+    if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0) {
+      return refuse(error, path,
+                    "lies inside \"" + current + "\", which other users may write to (chmod go-w would make it safe)");
+    }
+    const std::string next = join(current, name);
+    if (::lstat(next.c_str(), &info) != 0) {
+      if (errno == ENOENT && untilMissing) return true;
+      return fail(error, 513, "Could not look at", next, errno);
+    }
+    if (S_ISLNK(info.st_mode)) {
+      const bool itself = pending.empty();  // names the folder asked for, not one on the way
+      if (info.st_uid != me && (itself || info.st_uid != 0)) {
+        const std::string owner = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        return refuse(error, path,
+                      next == path ? "is a symbolic link that " + owner
+                                   : "is reached through \"" + next + "\", a symbolic link that " + owner);
+      }
+      if (++links > kMaxLinksOnTheWay) return fail(error, 513, "Too many symbolic links on the way to", path, ELOOP);
+      std::error_code ec;
+      const std::string target = fs::read_symlink(fs::path(next), ec).string();
+      if (ec) return fail(error, 513, "Could not read the symbolic link", next, ec.value());
+      if (!target.empty() && target.front() == '/') current = "/";
+      queue(target);
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", pending.empty() ? path : next);
+    current = next;
+  }
+  *folder = current;
+  return true;
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -74,14 +201,19 @@ bool isDirectory(const std::string& path) {
   return fs::is_directory(fs::path(path), ec);
 }
 
-bool createDirectories(const std::string& path, Error* error) {
+bool createMissingDirectories(const std::string& path, Error* error) {
   if (!makeMissingFolders(path, error)) return false;
+  if (!isDirectory(path)) return fail(error, 513, "Could not create the directory", path, ENOTDIR);
+  return true;
+}
+
+bool createDirectories(const std::string& path, Error* error) {
+  if (!createMissingDirectories(path, error)) return false;
+  // The caller's own folder, left open to others by an earlier version, is closed again.
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return fail(error, 513, "Could not create the directory", path, ENOTDIR);
+  if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+    ::chmod(path.c_str(), info.st_mode & 07700);
   }
-  // A folder an earlier version (or another tool) left open to others is closed again.
-  if ((info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) ::chmod(path.c_str(), info.st_mode & 07700);
   return true;
 }
 
@@ -92,26 +224,21 @@ bool createPrivateDirectory(const std::string& path, Error* error) {
                     "The folder \"" + path + "\" is not an absolute path (it would depend on the working folder)",
                     Value::dictionary({{"NSFilePath", path}}));
   }
-  if (!makeMissingFolders(path, error)) return false;
-  // The path itself first: a symbolic link that another user owns may be pointed elsewhere by
-  // them at any time, whatever it points to now.
-  struct stat link {};
-  if (::lstat(path.c_str(), &link) != 0) return fail(error, 513, "Could not create the directory", path, errno);
+  // The way there is checked before anything is made on it, and again once all of it exists.
+  std::string folder;
+  if (!walkToFolder(path, true, &folder, error) || !makeMissingFolders(path, error) ||
+      !walkToFolder(path, false, &folder, error)) {
+    return false;
+  }
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return fail(error, 513, "Could not create the directory", path, errno);
-  if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", path);
+  if (::stat(folder.c_str(), &info) != 0) return fail(error, 513, "Could not create the directory", path, errno);
   std::string refusal;
-  if (S_ISLNK(link.st_mode) && link.st_uid != ::geteuid()) {
-    refusal = "is a symbolic link that belongs to another user (uid " + std::to_string(link.st_uid) + ")";
-  } else if (info.st_uid != ::geteuid()) {
+  if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  } else if (othersMayWrite(info)) {
     refusal = "may be written by other users (chmod go-w would make it private)";
   }
-  if (!refusal.empty()) {
-    return setError(error, kCocoaErrorDomain, 513, "The folder \"" + path + "\" " + refusal,
-                    Value::dictionary({{"NSFilePath", path}}));
-  }
+  if (!refusal.empty()) return refuse(error, path, refusal);
   return true;
 }
 

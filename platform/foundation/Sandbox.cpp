@@ -104,12 +104,13 @@ std::string appIdentifier() {
 }
 
 void makeContainer(const std::string& path) {
-  // Each folder on its own, so that one an earlier version left open to others is closed too.
-  for (const char* sub : {"Documents", "Library", "Library/Caches", "Library/Preferences", "tmp"}) {
-    files::createDirectories(files::join(path, sub));
+  // The host may have made these folders itself, with modes other programs rely on: only
+  // missing ones are made (0700). The preferences folder holds this app's own settings, so one
+  // an earlier version left open to others is closed.
+  for (const char* sub : {"Documents", "Library", "Library/Caches", "tmp"}) {
+    files::createMissingDirectories(files::join(path, sub));
   }
-  const std::string support = files::join(path, "Library/Application Support");
-  if (files::isDirectory(support)) files::createDirectories(support);
+  files::createDirectories(files::join(path, "Library/Preferences"));
 }
 
 // The root of `kind`: the folder set or named by the variable, else this app's default folder,
@@ -204,6 +205,17 @@ std::string applicationSupportDirectory() { return files::join(libraryDirectory(
 std::string cachesDirectory() { return files::join(libraryDirectory(), "Caches"); }
 std::string preferencesDirectory() { return files::join(libraryDirectory(), "Preferences"); }
 std::string temporaryDirectory() { return files::join(root(), "tmp"); }
+
+std::string folder(std::string (*which)(), Error* error) {
+  try {
+    return which();
+  } catch (const Exception& refusal) {
+    setError(error, kSandboxErrorDomain, kSandboxNoFolderError, refusal.reason());
+    return {};
+  }
+}
+
+bool available(Error* error) { return !folder(root, error).empty() && !folder(deviceRoot, error).empty(); }
 
 ScopedTemporarySandbox::ScopedTemporarySandbox() {
   std::string pattern = files::join(tempBase(), "vesmora-sandbox-XXXXXX");

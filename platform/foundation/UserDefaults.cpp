@@ -16,7 +16,10 @@ namespace platform {
 
 class UserDefaults::Store {
  public:
+  // No path: the sandbox has no folder for the app, so the values live in memory only and every
+  // change stays unwritten.
   explicit Store(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) return;
     if (auto read = plist::readFile(path_); read && read->isDictionary()) values_ = *read->dictionaryPtr();
   }
 
@@ -32,7 +35,7 @@ class UserDefaults::Store {
 
   bool hasFileOrValues() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !values_.empty() || files::exists(path_);
+    return !values_.empty() || (!path_.empty() && files::exists(path_));
   }
 
   void set(const std::string& key, const Value& value) {
@@ -55,26 +58,33 @@ class UserDefaults::Store {
     std::lock_guard<std::mutex> lock(mutex_);
     values_.clear();
     dirty_ = false;
-    files::removeItem(path_);
+    if (!path_.empty()) files::removeItem(path_);
   }
 
-  bool synchronize() {
+  bool synchronize(Error* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (dirty_) persistLocked();
+    if (dirty_ && path_.empty()) sandbox::folder(&sandbox::preferencesDirectory, error);
+    if (dirty_ && !path_.empty()) setError(error, lastError_);
     return !dirty_;
   }
 
  private:
   void persistLocked() {
+    if (path_.empty()) {
+      dirty_ = true;
+      return;
+    }
     auto slash = path_.rfind('/');
     if (slash != std::string::npos) files::createDirectories(path_.substr(0, slash));
-    dirty_ = !plist::writeFile(path_, Value(values_), plist::Format::Binary);
+    dirty_ = !plist::writeFile(path_, Value(values_), plist::Format::Binary, &lastError_);
   }
 
   mutable std::mutex mutex_;
   std::string path_;
   Dictionary values_;
   bool dirty_ = false;
+  Error lastError_;
 };
 
 namespace {
@@ -90,8 +100,10 @@ Registry& registry() {
   return *r;
 }
 
+// The domain's file; the empty string when the sandbox has no folder for the app.
 std::string pathForDomain(const std::string& domain) {
-  return files::join(sandbox::preferencesDirectory(), domain + ".plist");
+  const std::string preferences = sandbox::folder(&sandbox::preferencesDirectory, nullptr);
+  return preferences.empty() ? preferences : files::join(preferences, domain + ".plist");
 }
 
 std::shared_ptr<UserDefaults::Store> storeForDomain(const std::string& domain) {
@@ -103,7 +115,8 @@ std::shared_ptr<UserDefaults::Store> storeForDomain(const std::string& domain) {
     r.stores.clear();
     r.sandboxGeneration = sandbox::generation();
   }
-  auto& slot = r.stores[path];
+  // A store kept in memory is found by its domain (a name no absolute path can be).
+  auto& slot = r.stores[path.empty() ? domain : path];
   if (!slot) slot = std::make_shared<UserDefaults::Store>(path);
   return slot;
 }
@@ -217,7 +230,7 @@ void UserDefaults::setBool(bool value, const std::string& key) { setObject(Value
 
 Dictionary UserDefaults::dictionaryRepresentation() const { return store()->all(); }
 
-bool UserDefaults::synchronize() { return store()->synchronize(); }
+bool UserDefaults::synchronize(Error* error) { return store()->synchronize(error); }
 
 std::optional<Dictionary> UserDefaults::persistentDomainForName(const std::string& domain) {
   auto s = storeForDomain(domain);
@@ -254,7 +267,9 @@ void setAppValue(const std::string& key, const Value& value, const std::string& 
   defaultsFor(applicationID).setObject(value, key);
 }
 
-bool appSynchronize(const std::string& applicationID) { return defaultsFor(applicationID).synchronize(); }
+bool appSynchronize(const std::string& applicationID, Error* error) {
+  return defaultsFor(applicationID).synchronize(error);
+}
 
 std::vector<std::string> copyKeyList(const std::string& applicationID) {
   return defaultsFor(applicationID).dictionaryRepresentation().keys();

@@ -1,9 +1,11 @@
 #include "security/OpenSSLGate.h"
 
 #include <openssl/crypto.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -15,14 +17,77 @@ void closeAtExit() { OpenSSLGate::process().close(); }
 
 }  // namespace
 
+// Every gate of the process, kept consistent across fork(): before it each gate's lock is taken,
+// so that the child never inherits one held by a thread it does not have; after it the locks are
+// released, and in the child each gate forgets the uses of the threads left behind first.
+struct GateForkHandlers {
+  std::mutex mutex;
+  std::set<OpenSSLGate*> gates;
+  bool registered = false;
+
+  static GateForkHandlers& shared() {
+    static GateForkHandlers& handlers = []() -> GateForkHandlers& {
+      auto* made = new GateForkHandlers();  // never destroyed: gates live until the process ends
+      made->registered = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
+      return *made;
+    }();
+    return handlers;
+  }
+
+  static void beforeFork() {
+    GateForkHandlers& handlers = shared();
+    handlers.mutex.lock();
+    for (OpenSSLGate* gate : handlers.gates) gate->mutex_.lock();
+  }
+
+  static void afterForkInParent() {
+    GateForkHandlers& handlers = shared();
+    for (OpenSSLGate* gate : handlers.gates) gate->mutex_.unlock();
+    handlers.mutex.unlock();
+  }
+
+  static void afterForkInChild() {
+    GateForkHandlers& handlers = shared();
+    for (OpenSSLGate* gate : handlers.gates) {
+      gate->forgetOtherThreadsUses();
+      gate->mutex_.unlock();
+    }
+    handlers.mutex.unlock();
+  }
+};
+
+OpenSSLGate::OpenSSLGate() {
+  GateForkHandlers& handlers = GateForkHandlers::shared();
+  std::lock_guard lock(handlers.mutex);
+  handlers.gates.insert(this);
+}
+
+OpenSSLGate::~OpenSSLGate() {
+  GateForkHandlers& handlers = GateForkHandlers::shared();
+  std::lock_guard lock(handlers.mutex);
+  handlers.gates.erase(this);
+}
+
+void OpenSSLGate::forgetOtherThreadsUses() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::erase_if(inProgress_, [&](const OpenSSLUse* use) { return use->owner_ != self; });
+  // What the remaining ones would wake was made before the fork: a transfer's wakeup channel is
+  // shared with the parent, and waking it would disturb the parent's transfer.
+  for (OpenSSLUse* use : inProgress_) use->wake_ = nullptr;
+  // A thread of the parent may have been waiting in close(); its state in the condition variable
+  // would stay for ever, so the child starts with a fresh one.
+  new (&ended_) std::condition_variable();
+}
+
 OpenSSLGate& OpenSSLGate::process() {
   static OpenSSLGate& gate = []() -> OpenSSLGate& {
     auto* made = new OpenSSLGate();  // never destroyed: uses may come during exit
     // After this call whether OpenSSL has an exit handler is settled: one registered by an
     // earlier setup is registered already, so ours, registered now, runs before it; otherwise
     // this first setup told OpenSSL to keep its state. Should OpenSSL be gone already, or the
-    // handler not be registered, nothing may use OpenSSL at all.
-    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1 || std::atexit(closeAtExit) != 0) {
+    // exit or fork handlers not be registered, nothing may use OpenSSL at all.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1 || std::atexit(closeAtExit) != 0 ||
+        !GateForkHandlers::shared().registered) {
       made->closed_ = true;
     }
     return *made;

@@ -162,14 +162,19 @@ std::atomic<bool>& entitlementMissingFlag() {
   return *missing;
 }
 
-std::string keychainDirectory() { return platform::files::join(platform::sandbox::deviceRoot(), "Keychains"); }
-std::string keychainPath() { return platform::files::join(keychainDirectory(), "keychain.plist"); }
+// The folder of the keychain file; the empty string when the sandbox has no device root.
+std::string keychainDirectory(platform::Error* error = nullptr) {
+  const std::string device = platform::sandbox::folder(&platform::sandbox::deviceRoot, error);
+  return device.empty() ? device : platform::files::join(device, "Keychains");
+}
 
 // The stored items; errSecIO when the file exists but cannot be read as a list of items (it is
-// then left alone rather than overwritten).
+// then left alone rather than overwritten), errSecNoSuchKeychain without a folder for it.
 OSStatus loadItems(std::vector<Dictionary>& items) {
   items.clear();
-  const std::string path = keychainPath();
+  const std::string directory = keychainDirectory();
+  if (directory.empty()) return errSecNoSuchKeychain;
+  const std::string path = platform::files::join(directory, "keychain.plist");
   if (!platform::files::exists(path)) return errSecSuccess;
   std::optional<Value> stored = platform::plist::readFile(path);
   if (!stored || !stored->isArray()) return errSecIO;
@@ -181,11 +186,14 @@ OSStatus loadItems(std::vector<Dictionary>& items) {
 }
 
 OSStatus saveItems(const std::vector<Dictionary>& items) {
-  if (!platform::files::createDirectories(keychainDirectory())) return errSecIO;
+  const std::string directory = keychainDirectory();
+  if (directory.empty()) return errSecNoSuchKeychain;
+  if (!platform::files::createDirectories(directory)) return errSecIO;
   platform::Array array;
   array.reserve(items.size());
   for (const Dictionary& item : items) array.emplace_back(item);
-  return platform::plist::writeFile(keychainPath(), Value(std::move(array)), platform::plist::Format::Binary)
+  return platform::plist::writeFile(platform::files::join(directory, "keychain.plist"), Value(std::move(array)),
+                                    platform::plist::Format::Binary)
              ? errSecSuccess
              : errSecIO;
 }
@@ -292,6 +300,24 @@ OSStatus SecItemDelete(const Dictionary& query) {
   if (removed == items.end()) return errSecItemNotFound;
   items.erase(removed, items.end());
   return saveItems(items);
+}
+
+std::string SecCopyErrorMessageString(OSStatus status) {
+  switch (status) {
+    case errSecSuccess: return "No error.";
+    case errSecIO: return "The keychain file cannot be read or written.";
+    case errSecParam: return "One or more parameters passed to a function were not valid.";
+    case errSecDuplicateItem: return "The specified item already exists in the keychain.";
+    case errSecItemNotFound: return "The specified item could not be found in the keychain.";
+    case errSecNotAvailable: return "No keychain is available: the process is ending.";
+    case errSecMissingEntitlement: return "A required entitlement isn't present.";
+    case errSecNoSuchKeychain: {
+      platform::Error error;
+      if (keychainDirectory(&error).empty()) return error.description;
+      return "The specified keychain could not be found.";
+    }
+    default: return "Unknown keychain status " + std::to_string(status) + ".";
+  }
 }
 
 void SecKeychainSetEntitlementMissingForTesting(bool missing) { entitlementMissingFlag() = missing; }

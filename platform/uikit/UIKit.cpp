@@ -202,4 +202,16 @@ void UIApplication::makeKeyWindow(const std::shared_ptr<UIWindow>& window) {
 
 void UIApplication::becomeActive() { post(UIApplicationDidBecomeActiveNotification); }
 void UIApplication::resignActive() { post(UIApplicationWillResignActiveNotification); }
-void UIApplication::terminate() { post(UIApplicationWillTerminateNotification); }
+bool UIApplication::terminate() {
+  auto report = std::make_shared<UIApplicationTerminationReport>();
+  platform::Notification notification;
+  notification.name = UIApplicationWillTerminateNotification;
+  notification.userInfo.set(UIApplicationTerminationReportKey, platform::Value::object(report));
+  platform::NotificationCenter::defaultCenter().post(notification);
+  return !report->isIncomplete();
+}
+
+std::shared_ptr<UIApplicationTerminationReport> UIApplicationTerminationReport::inNotification(
+    const platform::Value& userInfo) {
+  return userInfo[UIApplicationTerminationReportKey].objectAs<UIApplicationTerminationReport>();
+}

@@ -325,9 +325,14 @@ std::optional<std::string> CDVDiagnostics::installString() {
 
 std::optional<std::string> CDVDiagnostics::filePathURLWithName(const std::string& name) {
   std::lock_guard lock(classLock());
-  const std::string directory = platform::files::join(platform::sandbox::applicationSupportDirectory(), "Ombrix/CDVApp");
+  platform::Error error;
+  const std::string support = platform::sandbox::folder(&platform::sandbox::applicationSupportDirectory, &error);
+  if (support.empty()) {
+    CDVLogWarning(kCDVLoggerCore, "I-COR100001", "Unable to create internal state storage: %@", error.description);
+    return std::nullopt;
+  }
+  const std::string directory = platform::files::join(support, "Ombrix/CDVApp");
   if (!platform::files::isDirectory(directory)) {
-    platform::Error error;
     if (!platform::files::createDirectories(directory, &error)) {
       CDVLogWarning(kCDVLoggerCore, "I-COR100001", "Unable to create internal state storage: %@", error.fullDescription());
       return std::nullopt;

@@ -65,9 +65,14 @@ void CDVLumtraceLogger::setLogUploadEndpoint(std::optional<std::string> url) {
 }
 
 std::shared_ptr<CDVLumtraceLogger> CDVLumtraceLogger::init() {
+  platform::Error error;
+  const std::string caches = platform::sandbox::folder(&platform::sandbox::cachesDirectory, &error);
+  if (caches.empty()) {
+    CDVLogError(kCDVLoggerCore, "I-COR000031", "Diagnostics logs are not kept: %@", error.description);
+  }
   return initWithQueue(platform::Queue::serial("lumtrace"), platform::Queue::global(platform::QueuePriority::Background),
                        std::make_shared<OBXNetwork>(),
-                       platform::files::join(platform::sandbox::cachesDirectory(), "CDVLumtraceLogger"));
+                       caches.empty() ? std::string() : platform::files::join(caches, "CDVLumtraceLogger"));
 }
 
 std::shared_ptr<CDVLumtraceLogger> CDVLumtraceLogger::initWithQueue(std::shared_ptr<platform::Queue> queue,
@@ -185,7 +190,7 @@ void CDVLumtraceLogger::logEvent(const LMTPBLogEvent& event, int32_t logSource, 
 
 void CDVLumtraceLogger::writeEvent(const std::shared_ptr<LMTPBLogEvent>& event, int32_t logSource,
                                    const std::string& account) {
-  if (account.empty()) {
+  if (account.empty() || logDirectory_.empty()) {
     CDVLogError(kCDVLoggerCore, "I-COR000017", "Failure to write data for account %@, logSource %d. Discarding.",
                 account, logSource);
     return;
@@ -260,6 +265,7 @@ void CDVLumtraceLogger::sendLogsWithCompletionHandler(CompletionHandler completi
 }
 
 void CDVLumtraceLogger::updatePendingRequests() {
+  if (logDirectory_.empty()) return;
   for (const std::string& accountName : platform::files::directoryContents(logDirectory_)) {
     const std::string accountDirectory = platform::files::join(logDirectory_, accountName);
     const std::string account = CDVLumtraceUnescapeAccount(accountName);

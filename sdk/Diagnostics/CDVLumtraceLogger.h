@@ -53,7 +53,9 @@ class CDVLumtraceLogger : public OBXNetworkReachabilityDelegate,
   // The one client of the process, made on first use with init().
   static std::shared_ptr<CDVLumtraceLogger> sharedInstance();
   // A client on the queue "lumtrace", a new network client, the reply queue of background
-  // priority and the directory "CDVLumtraceLogger" in the Caches directory.
+  // priority and the directory "CDVLumtraceLogger" in the Caches directory. Without a Caches
+  // directory it logs why (I-COR000031) and keeps nothing: every event is discarded (I-COR000017)
+  // and a send pass finds nothing to send.
   static std::shared_ptr<CDVLumtraceLogger> init();
   // A client on the given parts (tests pass manual queues, a network on a fake transport and a
   // directory of their own). The first timed send pass is scheduled at once.

@@ -13,6 +13,7 @@
 #include "foundation/Files.h"
 #include "foundation/NotificationQueue.h"
 #include "foundation/PropertyList.h"
+#include "foundation/Sandbox.h"
 #include "obx/OBXAppEnvironmentUtil.h"
 
 namespace {
@@ -132,9 +133,14 @@ std::shared_ptr<CDVInstanceID> CDVInstanceID::initPrivately(std::shared_ptr<plat
 CDVInstanceID::~CDVInstanceID() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void CDVInstanceID::start() {
-  if (!CDVInstanceIDStore::hasSubDirectory(kCDVInstanceIDSubDirectoryName)) {
-    CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
+  platform::Error noFolder;
+  if (!platform::sandbox::available(&noFolder)) {
+    CDVInstanceIDLoggerError(1003, "Cindervale Instance ID cannot start: %@", noFolder.description);
+    startFailure_ = errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart, underlyingErrorInfo(noFolder));
+    startFailure_->description = noFolder.description;
+    return;
   }
+  CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
   tokenManager_ = CDVInstanceIDTokenManager::create();
   keyPairStore_ = std::make_shared<CDVInstanceIDKeyPairStore>();
   if (keyPairStore_->invalidateKeyPairsIfNeeded()) tokenManager_->deleteAllTokensLocallyWithHandler(nullptr);
@@ -150,6 +156,10 @@ void CDVInstanceID::start() {
                      [weakSelf](const platform::Notification&) {
                        if (auto self = weakSelf.lock()) self->notifyIdentityReset();
                      });
+}
+
+platform::Error CDVInstanceID::invalidStartError() const {
+  return startFailure_ ? *startFailure_ : errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart);
 }
 
 platform::Error CDVInstanceID::configureErrorWithReason(const std::string& reason) {
@@ -267,7 +277,7 @@ void CDVInstanceID::getIDWithHandler(IDHandler handler) {
     return;
   }
   if (!keyPairStore_) {
-    onMain([handler] { handler(std::nullopt, errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart)); });
+    onMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
@@ -328,7 +338,10 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
   TokenHandler answer = [handler](std::optional<std::string> token, std::optional<platform::Error> error) {
     onMain([handler, token, error] { handler(token, error); });
   };
-  if (invalid) return answer(std::nullopt, errorWithCDVInstanceIDErrorCode(*invalid));
+  if (invalid) {
+    return answer(std::nullopt, *invalid == kCDVInstanceIDErrorCodeInvalidStart ? invalidStartError()
+                                                                               : errorWithCDVInstanceIDErrorCode(*invalid));
+  }
 
   if (std::optional<std::string> appID = cindervaleAppID()) {
     tokenOptions.set(kCDVInstanceIDTokenOptionsCindervaleAppIDKey, *appID);
@@ -378,7 +391,10 @@ void CDVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
   } else if (!keyPairStore_ || !tokenManager_) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
-  if (invalid) return answer(errorWithCDVInstanceIDErrorCode(*invalid));
+  if (invalid) {
+    return answer(*invalid == kCDVInstanceIDErrorCodeInvalidStart ? invalidStartError()
+                                                                  : errorWithCDVInstanceIDErrorCode(*invalid));
+  }
 
   std::shared_ptr<CDVInstanceIDTokenManager> manager = tokenManager_;
   manager->authService()->fetchCheckinInfoWithHandler(
@@ -405,7 +421,7 @@ void CDVInstanceID::deleteIDWithHandler(ErrorHandler handler) {
     if (platform::Queue::isMainQueue()) return handler(error);
     onMain([handler, error] { handler(error); });
   };
-  if (!keyPairStore_ || !tokenManager_) return answer(errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart));
+  if (!keyPairStore_ || !tokenManager_) return answer(invalidStartError());
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
   asyncLoadKeyPairWithHandler([weakSelf, answer](std::shared_ptr<CDVInstanceIDKeyPair> pair, std::optional<platform::Error>) {
     std::shared_ptr<CDVInstanceID> self = weakSelf.lock();
@@ -452,34 +468,50 @@ void CDVInstanceID::deleteIdentityWithHandler(ErrorHandler handler) {
   });
 }
 
-void CDVInstanceID::notifyIdentityReset() { deleteIdentityWithHandler(nullptr); }
+void CDVInstanceID::notifyIdentityReset() {
+  if (tokenManager_) deleteIdentityWithHandler(nullptr);
+}
 
 std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) {
   if (!keyPairStore_) {
-    platform::setError(error, errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart));
+    platform::setError(error, invalidStartError());
     return std::nullopt;
   }
   return keyPairStore_->appIdentityWithError(error);
 }
 
 void CDVInstanceID::fetchCheckinInfoWithHandler(CDVInstanceIDAuthService::CheckinHandler handler) {
+  if (!tokenManager_) {
+    if (handler) onMain([handler, error = invalidStartError()] { handler(nullptr, error); });
+    return;
+  }
   tokenManager_->authService()->fetchCheckinInfoWithHandler(std::move(handler));
 }
 
-bool CDVInstanceID::tryToLoadValidCheckinInfo() { return tokenManager_->authService()->hasValidCheckinInfo(); }
+bool CDVInstanceID::tryToLoadValidCheckinInfo() {
+  return tokenManager_ && tokenManager_->authService()->hasValidCheckinInfo();
+}
+
+namespace {
+
+CDVInstanceIDCheckinPreferencesPtr checkinOf(const std::shared_ptr<CDVInstanceIDTokenManager>& manager) {
+  return manager ? manager->authService()->checkinPreferences() : nullptr;
+}
+
+}  // namespace
 
 std::string CDVInstanceID::deviceAuthID() {
-  CDVInstanceIDCheckinPreferencesPtr checkin = tokenManager_->authService()->checkinPreferences();
+  CDVInstanceIDCheckinPreferencesPtr checkin = checkinOf(tokenManager_);
   return checkin ? checkin->deviceID() : std::string();
 }
 
 std::string CDVInstanceID::secretToken() {
-  CDVInstanceIDCheckinPreferencesPtr checkin = tokenManager_->authService()->checkinPreferences();
+  CDVInstanceIDCheckinPreferencesPtr checkin = checkinOf(tokenManager_);
   return checkin ? checkin->secretToken() : std::string();
 }
 
 std::string CDVInstanceID::versionInfo() {
-  CDVInstanceIDCheckinPreferencesPtr checkin = tokenManager_->authService()->checkinPreferences();
+  CDVInstanceIDCheckinPreferencesPtr checkin = checkinOf(tokenManager_);
   return checkin ? checkin->versionInfo() : std::string();
 }
 

@@ -85,7 +85,9 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
   ~CDVInstanceID() override;
 
   // Makes the subdirectory, the token manager and the key-pair store, and observes the APNS and
-  // identity-invalid notifications.
+  // identity-invalid notifications. Without a folder for the app's data (no bundle identifier to
+  // name it, no chosen root) it logs why and makes nothing: every call then answers an error
+  // (kCDVInstanceIDErrorCodeInvalidStart) whose description is that reason.
   void start();
   // Sender id and app id from the options; raises platform::Exception without a sender id.
   void configureInstanceIDWithOptions(const CDVOptions& options, const std::shared_ptr<CDVApp>& app);
@@ -156,6 +158,9 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
   const std::shared_ptr<platform::Queue> workQueue_;
   std::shared_ptr<CDVInstanceIDTokenManager> tokenManager_;
   std::shared_ptr<CDVInstanceIDKeyPairStore> keyPairStore_;
+  // Why start() made nothing (set before the instance is handed out, never changed after).
+  std::optional<platform::Error> startFailure_;
+  platform::Error invalidStartError() const;
 
   mutable std::mutex mutex_;
   std::optional<std::string> jxqSenderID_;

@@ -1,6 +1,7 @@
 #include "InstanceID/CDVInstanceIDError.h"
 
 #include "foundation/Format.h"
+#include "security/SecItem.h"
 
 platform::Error errorWithCDVInstanceIDErrorCode(std::int64_t code, platform::Value userInfo) {
   return platform::Error(kCDVInstanceIDDomain, code,
@@ -16,6 +17,10 @@ platform::Error CDVInstanceIDErrorMissingCheckin() {
 }
 
 platform::Error CDVInstanceIDKeychainError(std::int64_t status) {
+  if (status == errSecNoSuchKeychain) {
+    return platform::Error(kCDVInstanceIDKeychainErrorDomain, status,
+                           SecCopyErrorMessageString(static_cast<OSStatus>(status)));
+  }
   return platform::Error(kCDVInstanceIDKeychainErrorDomain, status,
                          platform::format("The operation couldn't be completed. (%@ error %lld.)",
                                           kCDVInstanceIDKeychainErrorDomain, status));

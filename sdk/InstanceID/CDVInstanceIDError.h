@@ -34,5 +34,6 @@ platform::Error errorWithCDVInstanceIDErrorCode(std::int64_t code, platform::Val
 inline std::int64_t instanceIDErrorCode(const platform::Error& error) { return error.code; }
 // Code 501 with user info "msg" = "Missing device credentials. Retry later.".
 platform::Error CDVInstanceIDErrorMissingCheckin();
-// A keychain failure: domain "com.ombrix.iid", the keychain status as code.
+// A keychain failure: domain "com.ombrix.iid", the keychain status as code (with no folder for
+// the keychain, the reason as description).
 platform::Error CDVInstanceIDKeychainError(std::int64_t status);

@@ -90,14 +90,9 @@ std::string CDVInstanceIDStore::pathForSupportSubDirectory(const std::string& su
   return platform::files::join(supportedDirectory(), subDirectoryName);
 }
 
-bool CDVInstanceIDStore::hasSubDirectory(const std::string& subDirectoryName) {
-  return platform::files::isDirectory(pathForSupportSubDirectory(subDirectoryName));
-}
-
 bool CDVInstanceIDStore::createSubDirectory(const std::string& subDirectoryName) {
   const std::string path = pathForSupportSubDirectory(subDirectoryName);
-  if (platform::files::exists(path)) {
-    if (platform::files::isDirectory(path)) return true;
+  if (platform::files::exists(path) && !platform::files::isDirectory(path)) {
     CDVInstanceIDLoggerError(13001, "Found file instead of directory at %@", path);
     return false;
   }

@@ -47,8 +47,8 @@ class CDVInstanceIDStore {
   // Application Support of the user domain, and subdirectories of it.
   static std::string supportedDirectory();
   static std::string pathForSupportSubDirectory(const std::string& subDirectoryName);
-  static bool hasSubDirectory(const std::string& subDirectoryName);
-  // YES when the directory is there or was made (with intermediate directories).
+  // YES when the directory is there or was made (with intermediate directories); one an
+  // earlier version left open to group or others is closed.
   static bool createSubDirectory(const std::string& subDirectoryName);
   static bool removeSubDirectory(const std::string& subDirectoryName, platform::Error* error = nullptr);
 

@@ -22,7 +22,8 @@ class Clock {
 
   // Calls `fire` once, from a thread of the clock's choosing, when `delay` seconds of uptime
   // have passed (a delay of 0 or less: as soon as possible). `fire` must be quick; timers hand
-  // their work to a queue from it. Ids are never 0.
+  // their work to a queue from it. Ids are never 0. Never fails for want of a thread: the
+  // system clock's timers then wait until a later call can start its timer thread.
   virtual TimerId scheduleTimer(double delay, std::function<void()> fire) = 0;
   // Returns true when the timer was still pending; it will then never fire.
   virtual bool cancelTimer(TimerId id) = 0;

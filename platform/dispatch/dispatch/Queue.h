@@ -13,10 +13,10 @@
 // with its next block; an exception from a `sync` block reaches the caller. A block may drop the
 // last owner of the queue it runs on.
 //
-// When no worker thread can be had, `async`, `sync` and `resume` throw `std::system_error` and
-// leave the queue as it was (the block not queued, the queue still suspended). A `sync` that ran
-// on the caller never fails at its end: what was posted meanwhile runs on the caller until a
-// worker can take it.
+// When no worker thread can be started, nothing fails: the work waits for a worker that exists
+// (the pool keeps one from its start) and runs when one is free. A block never runs on the
+// thread that posts it, nor on one inside another queue's block; only the block of a `sync` runs
+// on its caller.
 #pragma once
 
 #include <cstddef>

@@ -47,8 +47,9 @@ class ManualClock : public Clock {
   std::map<std::pair<double, TimerId>, std::function<void()>> timers_;
 };
 
-// Makes the shared worker pool refuse the next `count` jobs with the error it gives when no thread
-// can be started for them, so that tests can see what queues and timers do then.
+// The next `count` jobs posted to the shared worker pool start no thread, as when none can be
+// started: each waits for a worker that exists, so that tests can see what queues and timers do
+// then. 0 ends the refusals left.
 void refuseNextWorkerJobs(std::size_t count);
 
 // A queue whose blocks run only when the test runs them, on the test's thread. `sync` runs its

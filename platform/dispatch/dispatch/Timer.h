@@ -1,6 +1,7 @@
 // One-shot timers: a handler that runs once on a queue after a delay of the current clock,
 // unless cancelled first. Dropping the last handle does not cancel a timer. When the queue cannot
-// take the handler (no worker thread can be had), the timer tries again a second later.
+// take the handler (its `async` throws), the timer tries again a second later. The platform's
+// queues always take it: with no worker thread to be had, it waits for one.
 #pragma once
 
 #include <memory>

@@ -16,14 +16,22 @@ inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
-// Creates the directory and any missing parents, each with mode 0700 whatever the umask; when
-// the directory itself was there already and is this user's, its group and other bits are
-// cleared. True when it exists afterwards. (For folders inside the app's data, all private.)
+// Creates the directory and any missing parents, each with mode 0700 whatever the umask.
+// Folders already there keep their modes (they may be shared with other programs). True when
+// the directory exists afterwards.
+bool createMissingDirectories(const std::string& path, Error* error = nullptr);
+// As createMissingDirectories, for a folder that holds the caller's own data: when the
+// directory itself was there already and is this user's, its group and other bits are cleared
+// (the folders above it are left as they are).
 bool createDirectories(const std::string& path, Error* error = nullptr);
 // Makes a folder for this user's eyes only: missing folders on the way are created with mode
 // 0700. False (error 513, saying why) when the path is not absolute, is a symbolic link another
 // user owns, is not a directory, belongs to another user, or its group or other users may
-// write to it; an existing folder's mode is not changed.
+// write to it; an existing folder's mode is not changed. Everything on the way is checked too,
+// naming what is refused: a symbolic link there must be this user's or root's, and a folder
+// passed through this user's or root's and closed to writes by group and others unless it has
+// the sticky bit (as /tmp has), since otherwise another user could put another folder in its
+// place.
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);

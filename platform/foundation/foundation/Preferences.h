@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Error.h"
 #include "foundation/Value.h"
 
 namespace platform::preferences {
@@ -17,7 +18,8 @@ Value copyAppValue(const std::string& key, const std::string& applicationID = kC
 // A null value removes the key. Non-property-list values throw platform::Exception.
 void setAppValue(const std::string& key, const Value& value,
                  const std::string& applicationID = kCurrentApplication);
-bool appSynchronize(const std::string& applicationID = kCurrentApplication);
+// As UserDefaults::synchronize.
+bool appSynchronize(const std::string& applicationID = kCurrentApplication, Error* error = nullptr);
 std::vector<std::string> copyKeyList(const std::string& applicationID = kCurrentApplication);
 
 }  // namespace platform::preferences

@@ -24,16 +24,25 @@
 //
 // The roots hold private keys, tokens and the app's databases, so they are this user's alone:
 // a missing root (and the default folders above it) is created with mode 0700, and a root that
-// is a relative path, that another user owns (or is a symbolic link another user owns), or that
-// others may write to is refused with an exception that says why (the platform's exception,
-// kInternalInconsistencyException). The folders inside are made 0700 too, and the container's
-// own folders are closed to group and others when found open.
+// is a relative path, that another user owns (or is a symbolic link another user owns), that
+// others may write to, or that another user could replace (a symbolic link of theirs, a folder
+// of theirs or one others may write to without the sticky bit, anywhere on its path) is refused
+// with an exception that says why (the platform's exception, kInternalInconsistencyException).
+// Missing folders inside are made 0700 too; ones found there keep their modes (the host may
+// share them), except the preferences folder, closed to group and others when found open.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "foundation/Error.h"
+
 namespace platform::sandbox {
+
+// The error of a folder that cannot be had: its description is the reason the folder functions
+// below throw (what is missing and what to set).
+inline constexpr const char* kSandboxErrorDomain = "VesmoraSandboxErrorDomain";
+inline constexpr std::int64_t kSandboxNoFolderError = 1;
 
 // $XDG_DATA_HOME/vesmora, else ~/.local/share/vesmora (throws when there is no home folder).
 std::string defaultDataDirectory();
@@ -51,6 +60,13 @@ std::string applicationSupportDirectory();
 std::string cachesDirectory();
 std::string preferencesDirectory();
 std::string temporaryDirectory();
+
+// For callers that report failures their own way (a result, an error, a log line) rather than
+// throw, above all from queued work: the folder one of the functions above answers, or, when it
+// refuses, the empty string with `error` (kSandboxNoFolderError) carrying its reason.
+std::string folder(std::string (*which)(), Error* error);
+// Whether both roots can be had; false with `error` as folder() sets it.
+bool available(Error* error);
 
 // Test fixture: a fresh, empty temporary directory as the app root and another as the device
 // root for the life of the object; restores the previous roots and deletes both on destruction.

@@ -7,6 +7,10 @@
 // written to the file right away; synchronize() writes anything still unwritten (after a failed
 // write) and reports whether the file is current. All members are thread-safe.
 //
+// When the sandbox has no folder for the app (foundation/Sandbox.h: no bundle identifier to name
+// it, no root chosen), the values are kept in memory only: reads and writes go on, nothing
+// throws, and synchronize() answers false with the sandbox's reason as error.
+//
 // Stored values must be property-list data (bool, number, string, data, date, and arrays or
 // dictionaries of those); anything else throws platform::Exception (invalid argument) and stores
 // nothing. Setting a null Value removes the key.
@@ -18,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Error.h"
 #include "foundation/Value.h"
 
 namespace platform {
@@ -55,7 +60,8 @@ class UserDefaults {
 
   // Every stored key and value of this object's domain.
   Dictionary dictionaryRepresentation() const;
-  bool synchronize();
+  // True when the file holds every change; else false with `error` (may be null) saying why.
+  bool synchronize(Error* error = nullptr);
 
   // Whole domains by name.
   static std::optional<Dictionary> persistentDomainForName(const std::string& domain);

@@ -12,6 +12,11 @@
 // destructors cannot deadlock on it). When the platform sets OpenSSL up first (when the program
 // loads), OpenSSL is told to keep its state instead, and the gate closes all the same.
 //
+// A child made by fork() has only the thread that forked: the uses other threads had in progress
+// do not exist there. In the child every gate forgets them, so closing it (at the child's exit)
+// neither waits for them nor wakes them (their transfers, and the channels that wake them, are
+// the parent's), and the parent's uses go on undisturbed.
+//
 // Digests and random bytes (security/CommonDigest.h, SecRandomCopyBytes) do not need OpenSSL at
 // all and work until the process is gone.
 #pragma once
@@ -29,7 +34,8 @@ class OpenSSLUse;
 
 class OpenSSLGate {
  public:
-  OpenSSLGate() = default;
+  OpenSSLGate();
+  ~OpenSSLGate();
   OpenSSLGate(const OpenSSLGate&) = delete;
   OpenSSLGate& operator=(const OpenSSLGate&) = delete;
 
@@ -45,6 +51,11 @@ class OpenSSLGate {
 
  private:
   friend class OpenSSLUse;
+  friend struct GateForkHandlers;
+
+  // In the child of a fork, with the lock taken before the fork: only the forking thread's uses
+  // remain, and none of them is woken.
+  void forgetOtherThreadsUses();
 
   mutable std::mutex mutex_;
   std::condition_variable ended_;

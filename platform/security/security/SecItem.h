@@ -3,9 +3,10 @@
 // Items live in one property-list file under the sandbox's device root (foundation/Sandbox.h),
 // "<device root>/Keychains/keychain.plist": the app's own, as its access group is on a phone,
 // and outside its container, so they outlive a reinstall of the app
-// (ScopedTemporarySandbox::wipeApp keeps them). Every call reads and writes that file
-// under one process-wide lock: all functions are thread-safe, and a change is on disk when the
-// call returns.
+// (ScopedTemporarySandbox::wipeApp keeps them). When the sandbox has no device root to be had,
+// every call answers errSecNoSuchKeychain and SecCopyErrorMessageString says why. Every call
+// reads and writes that file under one process-wide lock: all functions are thread-safe, and a
+// change is on disk when the call returns.
 //
 // Item classes: generic passwords (kSecClassGenericPassword), unique by service and account, and
 // keys (kSecClassKey, security/SecKey.h), unique by application label, application tag, key
@@ -29,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "foundation/Value.h"
 
@@ -41,6 +43,7 @@ inline constexpr OSStatus errSecDuplicateItem = -25299;     // an item with the 
 inline constexpr OSStatus errSecItemNotFound = -25300;      // nothing matched
 inline constexpr OSStatus errSecNotAvailable = -25291;      // keys cannot be made any more: the process is ending
 inline constexpr OSStatus errSecMissingEntitlement = -34018;  // the app may not use the keychain
+inline constexpr OSStatus errSecNoSuchKeychain = -25294;    // no folder to keep the keychain in
 
 // Dictionary keys.
 inline constexpr const char* kSecClass = "class";
@@ -93,6 +96,10 @@ OSStatus SecItemCopyMatching(const platform::Dictionary& query, platform::Value*
 // errSecDuplicateItem, and nothing changed, when an item would then equal another one.
 OSStatus SecItemUpdate(const platform::Dictionary& query, const platform::Dictionary& attributesToUpdate);
 OSStatus SecItemDelete(const platform::Dictionary& query);
+
+// What a status means; for errSecNoSuchKeychain, why there is no folder for the keychain now
+// (the sandbox's reason: what is missing and what to set).
+std::string SecCopyErrorMessageString(OSStatus status);
 
 // Test support: while set, every call answers errSecMissingEntitlement (an app built without the
 // keychain entitlement) and touches nothing.

@@ -9,6 +9,7 @@
 // the parent link reach them through shared_from_this / weak pointers).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,11 +19,28 @@
 
 #include "foundation/ClassRegistry.h"
 #include "foundation/SharedApplication.h"
+#include "foundation/Value.h"
 
 inline constexpr const char* UIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 inline constexpr const char* UIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
 inline constexpr const char* UIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 inline constexpr const char* UIWindowDidResignKeyNotification = "UIWindowDidResignKeyNotification";
+// The key of UIApplicationWillTerminateNotification's user info under which UIApplication::terminate
+// hands its observers a UIApplicationTerminationReport (a Value made from its shared pointer).
+inline constexpr const char* UIApplicationTerminationReportKey = "UIApplicationTerminationReportKey";
+
+// What the observers of the app's end tell terminate(): one that could not keep, in its time,
+// all it had to keep marks it incomplete. Any thread.
+class UIApplicationTerminationReport {
+ public:
+  void markIncomplete() { incomplete_.store(true); }
+  bool isIncomplete() const { return incomplete_.load(); }
+  // The report in a notification's user info; null when it holds none.
+  static std::shared_ptr<UIApplicationTerminationReport> inNotification(const platform::Value& userInfo);
+
+ private:
+  std::atomic<bool> incomplete_{false};
+};
 
 // Objects that carry associated objects by key (the address of a static).
 class UIAssociatedObjects : public platform::Object {
@@ -150,8 +168,9 @@ class UIApplication : public platform::Object {
   void resignActive();
   // Posts UIApplicationWillTerminateNotification: the app is about to end (a host calls it
   // before returning from main). Observers run on the calling thread and may take a few seconds
-  // to finish what must be kept; the call returns when they are done.
-  void terminate();
+  // to finish what must be kept; the call returns when they are done. True unless an observer
+  // marked the report in the user info incomplete (what it had to keep is not all kept).
+  bool terminate();
 
  private:
   mutable std::mutex mutex_;

@@ -18,6 +18,7 @@
 #include "foundation/Files.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
+#include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 
 namespace {
@@ -283,6 +284,10 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
   loadDiagnostics();
   if (!name || !options) raiseCore("Neither name nor options can be nil.");
   if (name->empty()) raiseCore("Name cannot be empty.");
+
+  // An app keeps its settings, databases and keys in its folders: without them (no bundle
+  // identifier to name them, no root chosen) nothing is configured, and the reason says what to set.
+  if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) raiseCore(noFolder.description);
 
   const bool isDefault = *name == kCDVDefaultAppName;
   if (isDefault) {

@@ -90,7 +90,8 @@ class CDVApp : public platform::Object, public std::enable_shared_from_this<CDVA
   static void configure();
   // Configures the default app with `options` (null raises).
   static void configureWithOptions(const std::shared_ptr<CDVOptions>& options);
-  // Configures an app under `name` (none or null raises; see the messages in CDVApp.cpp).
+  // Configures an app under `name` (none or null raises; see the messages in CDVApp.cpp). Raises
+  // too, with the sandbox's reason, when the app has no folder for its data.
   static void configureWithName(const std::optional<std::string>& name,
                                 const std::shared_ptr<CDVOptions>& options);
 

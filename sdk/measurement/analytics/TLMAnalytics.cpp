@@ -1,5 +1,7 @@
 #include "measurement/analytics/TLMAnalytics.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
@@ -7,7 +9,9 @@
 
 #include "dispatch/Clock.h"
 #include "foundation/ClassRegistry.h"
+#include "foundation/Format.h"
 #include "foundation/NotificationCenter.h"
+#include "foundation/Sandbox.h"
 #include "measurement/engine/TLMAEU.h"
 #include "measurement/engine/TLMDiagnosticMonitor.h"
 #include "measurement/engine/TLMIdentifiers.h"
@@ -29,6 +33,7 @@
 #include "obx/OBXLogger.h"
 #include "obx/OBXNetwork.h"
 #include "storekit/StoreKit.h"
+#include "uikit/UIKit.h"
 
 namespace {
 
@@ -57,6 +62,10 @@ struct State {
   char observerTag = 0;  // the address names the configuration observer
   char terminationObserverTag = 0;  // and this one the observer of the app's end
   bool appDelegateProxyCreated = false;
+  // Blocks queued through the operation queue that have not yet run on the serial queue.
+  std::atomic<std::int64_t> pendingOperations{0};
+  // The last start found no folder for the app's data: held and later work is dropped.
+  bool refused = false;
 };
 
 State& state() {
@@ -83,6 +92,11 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 
 double now() { return platform::Clock::current()->now(); }
 
+bool startRefused() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().refused;
+}
+
 bool enabledFlag() {
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().enabled;
@@ -95,6 +109,20 @@ void runOnSerialQueueOrQueue(platform::Block block) {
   } else {
     TLMAnalytics::queueOperationWithBlock(std::move(block));
   }
+}
+
+// The warning of a wait for queued work that ends before the work is stored: what is left, lost
+// if the process ends now. Written at once (the process may end right after).
+void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, double secondsWaited) {
+  const std::int64_t events = engine ? std::max<std::int64_t>(0, engine->unfinishedEventCount()) : 0;
+  const std::int64_t calls = std::max<std::int64_t>(0, state().pendingOperations.load());
+  std::string tag = kTLMMonitorDefaultLogTag;
+  if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) tag = diagnostic->logTag();
+  OBXLogWarning(tag, false, TLMMessageCodeString(25036),
+                platform::format("Data loss if the app ends now. Work queued before was not all stored in "
+                                 "time. Events not yet stored, calls not yet handled, seconds waited: %@, "
+                                 "%@, %@",
+                                 Value(events), Value(calls), Value(secondsWaited)));
 }
 
 std::shared_ptr<TLMPersistedConfig> persistedConfig() {
@@ -208,6 +236,18 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                             "https://cindervale.ombrix.com/docs/analytics/ios/start");
     return;
   }
+  if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) {
+    bool first = false;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (state().started) return;
+      first = !state().refused;
+      state().refused = true;
+    }
+    if (first) monitor()->logWithLevel(1, 25037, noFolder.description);
+    unsuspendOperationQueue();  // what waited for the start is dropped
+    return;
+  }
   auto identity = TLMIdentity::sharedInstance();
   if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
       TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
@@ -236,6 +276,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     std::lock_guard<std::mutex> lock(state().mutex);
     if (state().started) return;
     state().started = true;
+    state().refused = false;
     initializer = state().engineInitializer;
   }
   if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
@@ -277,7 +318,12 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       [](platform::Block block) { queueOperationWithBlock(std::move(block)); });
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
-      [](const platform::Notification&) { waitForQueuedWork(kTLMAppTerminationWaitSeconds); });
+      [](const platform::Notification& notification) {
+        if (waitForQueuedWork(kTLMAppTerminationWaitSeconds)) return;
+        if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
+          report->markIncomplete();
+        }
+      });
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
   dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
@@ -321,11 +367,49 @@ double TLMAnalytics::loadTimestamp() {
 
 void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) { queues().serialQueue->async(std::move(block)); }
 
-void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
-  if (!TLMAEU::isOSSupported()) return;
+namespace {
+
+// queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
+void queueOperation(platform::Block block, bool counted) {
+  if (!TLMAEU::isOSSupported() || startRefused()) return;
   const TLMAnalyticsQueues q = queues();
-  q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] { serial->async(block); });
+  if (!counted) {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] {
+      if (!startRefused()) serial->async(block);
+    });
+    return;
+  }
+  std::atomic<std::int64_t>& pending = state().pendingOperations;
+  struct Done {
+    std::atomic<std::int64_t>& pending;
+    ~Done() { pending.fetch_sub(1); }
+  };
+  pending.fetch_add(1);
+  try {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending] {
+      if (startRefused()) {
+        Done dropped{pending};
+        return;
+      }
+      try {
+        serial->async([block, &pending] {
+          Done done{pending};
+          block();
+        });
+      } catch (...) {
+        Done done{pending};
+        throw;
+      }
+    });
+  } catch (...) {
+    Done done{pending};
+    throw;
+  }
 }
+
+}  // namespace
+
+void TLMAnalytics::queueOperationWithBlock(platform::Block block) { queueOperation(std::move(block), true); }
 
 void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
 
@@ -333,9 +417,14 @@ bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->is
 
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!TLMAEU::isOSSupported()) return false;
+  bool started;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    if (!state().started) return false;
+    started = state().started;
+  }
+  if (!started) {
+    if (state().pendingOperations.load() > 0) warnOfWorkNotStored(nullptr, 0);
+    return false;
   }
   const TLMAnalyticsQueues q = queues();
   const auto e = engine();
@@ -351,6 +440,14 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
     bool expired = false;
   };
   auto wait = std::make_shared<Wait>();
+  // The events the worker holds go into the store in groups while this waits.
+  struct Grouping {
+    const std::shared_ptr<TLMMeasurementEngine>& engine;
+    ~Grouping() {
+      if (engine) engine->endGroupingQueuedEvents();
+    }
+  } grouping{e};
+  if (e) e->beginGroupingQueuedEvents();
   auto settle = [wait](bool done) {
     std::lock_guard<std::mutex> lock(wait->mutex);
     (done ? wait->done : wait->expired) = true;
@@ -359,19 +456,20 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const auto clock = platform::Clock::current();
   const auto timer = clock->scheduleTimer(timeoutSeconds, [settle] { settle(false); });
   // The same road as the calls before this one: operation queue, serial queue, worker queue.
-  queueOperationWithBlock([settle] {
+  queueOperation([settle] {
     auto e = engine();
     if (!e) return settle(true);
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [e, settle] {
       e->persistedConfig()->synchronizeToDisk();
       settle(true);
     });
-  });
+  }, false);
   std::unique_lock<std::mutex> lock(wait->mutex);
   wait->changed.wait(lock, [&] { return wait->done || wait->expired; });
   const bool done = wait->done;
   lock.unlock();
   clock->cancelTimer(timer);
+  if (!done) warnOfWorkNotStored(e, timeoutSeconds);
   return done;
 }
 
@@ -422,7 +520,8 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
 }
 
 std::optional<std::string> TLMAnalytics::appInstanceID() {
-  if (!TLMAEU::isOSSupported()) return std::nullopt;
+  // Without a folder nothing is kept: an identifier made now would change with every launch.
+  if (!TLMAEU::isOSSupported() || !platform::sandbox::available(nullptr)) return std::nullopt;
   return TLMIdentity::sharedInstance()->appInstanceID();
 }
 
@@ -841,6 +940,7 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.listeners.reset();
   s.openURLListener = nullptr;
   s.appDelegateProxyCreated = false;
+  s.pendingOperations.store(0);
 }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {

@@ -90,10 +90,15 @@ class TLMAnalytics {
   static bool isCurrentQueueSerialQueue();
   // Waits until the work queued before the call (on the operation and serial queues, then on the
   // engine's worker queue: events and user properties stored) is done and the persisted state is
-  // on disk, for at most `timeoutSeconds` of the clock in force; true when it was done. Returns
-  // false at once before the first start (held work waits for it) and when called from one of
-  // those queues (the work could not go on while its caller waits). From the first start on,
-  // UIApplicationWillTerminateNotification runs it for kTLMAppTerminationWaitSeconds.
+  // on disk, for at most `timeoutSeconds` of the clock in force; true when it was done. While it
+  // waits the engine stores its queued events in groups (one commit for many). Returns false at
+  // once before the first start (held work waits for it) and when called from one of those
+  // queues (the work could not go on while its caller waits). When the time runs out, and before
+  // the first start with calls held, a warning (I-ACS025036, written at once) says how many
+  // events are not yet stored and how many calls not yet handled: lost if the process ends now.
+  // From the first start on, UIApplicationWillTerminateNotification runs it for
+  // kTLMAppTerminationWaitSeconds and, when it returns false, marks the notification's
+  // UIApplicationTerminationReport incomplete (UIApplication::terminate answers false).
   static bool waitForQueuedWork(double timeoutSeconds);
 
   // Switches.

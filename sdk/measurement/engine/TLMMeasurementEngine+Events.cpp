@@ -58,8 +58,77 @@ void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
     monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:2130", [self = shared_from_this(), event] { self->handleEventOnWorkerQueue(event); });
+  std::optional<std::uint64_t> queued;
+  unfinishedEvents_.fetch_add(1);
+  try {
+    scheduler_->scheduleNumberedOnWorkerQueueBlockID("TLMMeasurement:2130", [&](std::uint64_t number) {
+      {
+        std::lock_guard<std::mutex> lock(queuedEventsMutex_);
+        queuedEvents_.emplace(number, event);
+      }
+      queued = number;
+      return [self = shared_from_this(), number] { self->writeQueuedEventsOnWorkerQueue(number); };
+    });
+  } catch (...) {
+    // Not posted: no group may write it either.
+    if (queued) takeQueuedEvent(*queued);
+    unfinishedEvents_.fetch_sub(1);
+    throw;
+  }
+}
+
+void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
+
+void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
+
+TLMEventPtr TLMMeasurementEngine::takeQueuedEvent(std::uint64_t number) {
+  std::lock_guard<std::mutex> lock(queuedEventsMutex_);
+  auto it = queuedEvents_.find(number);
+  if (it == queuedEvents_.end()) return nullptr;
+  TLMEventPtr event = std::move(it->second);
+  queuedEvents_.erase(it);
+  return event;
+}
+
+void TLMMeasurementEngine::writeQueuedEventsOnWorkerQueue(std::uint64_t number) {
+  TLMEventPtr event = takeQueuedEvent(number);
+  if (!event) return;  // written in the group of an earlier one
+  std::int64_t taken = 1;
+  // Ends this block's share of the unfinished events, also when a step throws.
+  struct Finished {
+    std::atomic<std::int64_t>& unfinished;
+    const std::int64_t& taken;
+    ~Finished() { unfinished.fetch_sub(taken); }
+  } finished{unfinishedEvents_, taken};
+  if (eventGroupingRequests_.load() <= 0 || !database_ || !database_->beginTransactionGroup()) {
+    handleEventOnWorkerQueue(event);
+    return;
+  }
+  const double started = uptime();
+  bool scheduled = false;
+  auto commit = [&] {
+    if (database_ && database_->endTransactionGroup()) return;
+    monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
+                            platform::Value(taken));
+  };
+  try {
+    for (;;) {
+      scheduled = handleEventWithoutSchedulingOnWorkerQueue(event) || scheduled;
+      if (taken >= kTLMEventGroupMaxEvents || uptime() - started >= kTLMEventGroupMaxSeconds ||
+          !database_ || !database_->isTransactionGroupIntact()) {
+        break;
+      }
+      event = takeQueuedEvent(++number);
+      if (!event) break;
+      ++taken;
+    }
+  } catch (...) {
+    // What the events before it wrote stays, as their own commits would have kept it.
+    commit();
+    throw;
+  }
+  commit();
+  if (scheduled) updateSchedule();
 }
 
 void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std::string& name,
@@ -68,23 +137,27 @@ void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std
 }
 
 void TLMMeasurementEngine::handleEventOnWorkerQueue(TLMEventPtr event) {
+  if (handleEventWithoutSchedulingOnWorkerQueue(std::move(event))) updateSchedule();
+}
+
+bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr event) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
-  if (!event) return;
+  if (!event) return false;
   if (!enabled_.load() || !database_) {
     monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
-    return;
+    return false;
   }
   if (!safelistedEvents_.empty()) {
     if (std::find(safelistedEvents_.begin(), safelistedEvents_.end(), event->name()) ==
         safelistedEvents_.end()) {
       monitor()->logWithLevel(3, 23174, "Event dropped. Reason: not whitelisted. Event name, origin",
                               text(event->name()), text(event->origin()));
-      return;
+      return false;
     }
     TLMObjectDictionary parameters(event->parameters());
     parameters.set("jq_safelisted", TLMValue(std::int64_t{1}));
     auto safelisted = event->copyWithParameters(parameters);
-    if (!safelisted) return;
+    if (!safelisted) return false;
     event = safelisted;
   }
 
@@ -136,7 +209,7 @@ void TLMMeasurementEngine::handleEventOnWorkerQueue(TLMEventPtr event) {
       if (extra) writeEventOnWorkerQueue(extra);
     }
   }
-  updateSchedule();
+  return true;
 }
 
 // MARK: - Writing
@@ -195,9 +268,12 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   if (!database_->performTransaction([&] { return storeEventOnWorkerQueue(event, isPublic, realtime); })) {
     return;
   }
-  if (name == "_f") raiseFirstOpenCounter();
-  monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(*event),
-                          parametersContext(*event));
+  // What follows the commit waits for the group's, when the event is written in one.
+  database_->afterCommit([this, event] {
+    if (event->name() == "_f") raiseFirstOpenCounter();
+    monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(*event),
+                            parametersContext(*event));
+  });
 }
 
 bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped,

@@ -8,6 +8,7 @@
 #include "dispatch/Queue.h"
 #include "foundation/Bundle.h"
 #include "foundation/ClassRegistry.h"
+#include "foundation/Sandbox.h"
 #include "measurement/engine/TLMAEU.h"
 #include "measurement/engine/TLMAlarm.h"
 #include "measurement/engine/TLMDiagnosticMonitor.h"
@@ -107,6 +108,11 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
     bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents) {
   std::lock_guard<std::mutex> lock(shared().mutex);
   if (shared().initialized) return;
+  if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) {
+    // Nowhere to keep the database: no engine, and a call once the app has its folders makes one.
+    TLMMeasurement::monitor()->logWithLevel(1, 23149, noFolder.description);
+    return;
+  }
   shared().initialized = true;
   if (appID.empty()) return;
   installLibraryMonitor();

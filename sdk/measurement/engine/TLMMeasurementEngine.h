@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,9 @@ class TLMScheduler;
 class TLMStoreSettings;
 
 inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
+// The most events, and the most seconds, one group of queued events takes before it commits.
+inline constexpr std::int64_t kTLMEventGroupMaxEvents = 1000;
+inline constexpr double kTLMEventGroupMaxSeconds = 0.1;
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
 // Where batches of bundles are posted.
 inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
@@ -111,7 +115,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // Only the first call does anything: it creates the engine (production collaborators) when
   // the app id is non-empty, after installing the library's diagnostic monitor. Later calls are
-  // ignored, also after a first call with an empty app id.
+  // ignored, also after a first call with an empty app id. A call while the sandbox has no
+  // folder for the app only logs why (23149) and does not count as the first.
   static void initializeSharedInstanceWithAppID(const std::string& appID,
                                                 bool isAnalyticsCollectionEnabled,
                                                 bool isAnalyticsCollectionDeactivated,
@@ -199,6 +204,18 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   void logEvent(const TLMEventPtr& event);
   void handleEventOnWorkerQueue(TLMEventPtr event);
+  // While at least one request is in force the worker writes the events logEvent queued in
+  // groups: a run of events queued one after another (nothing else of the worker's between
+  // them) is written in one store transaction group, each event's transactions savepoints in it,
+  // committed after kTLMEventGroupMaxEvents events or kTLMEventGroupMaxSeconds of device uptime.
+  // Each event goes through the same steps as alone; what follows an event's commit (its
+  // "Event logged" line, the first-open counter) follows the group's. A group that cannot commit
+  // loses its events (23191). The app's end asks for it while it waits. Any thread.
+  void beginGroupingQueuedEvents();
+  void endGroupingQueuedEvents();
+  // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
+  // thread.
+  std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
   // Logs an internal event (origin, name, parameters) through logEvent.
@@ -360,6 +377,13 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
       const std::shared_ptr<TLMRemoteConfig>& config) const;
   std::string keychainAppID() const;
   TLMRemoteConfig& config() const;
+  // handleEventOnWorkerQueue up to the schedule update; false when it stopped before the
+  // pipeline (disabled, not safelisted).
+  bool handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr event);
+  // The block logEvent posts as the `number`th post of the scheduler: writes its event (nothing
+  // when a group took it), alone or, while grouping is asked for, as the first of a group.
+  void writeQueuedEventsOnWorkerQueue(std::uint64_t number);
+  TLMEventPtr takeQueuedEvent(std::uint64_t number);
   // The daily-counts transaction of writeEventOnWorkerQueue.
   bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
   // The storing transaction of writeEventOnWorkerQueue.
@@ -423,4 +447,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::shared_ptr<TLMSessionReporting> sessionReporter_;
   std::shared_ptr<TLMSearchAdReporting> searchAdReporter_;
   std::unique_ptr<TLMDatabase> database_;  // worker queue
+
+  // The events logEvent posted and the worker has not taken, by the number of their post.
+  mutable std::mutex queuedEventsMutex_;
+  std::map<std::uint64_t, TLMEventPtr> queuedEvents_;
+  std::atomic<std::int64_t> unfinishedEvents_{0};
+  std::atomic<int> eventGroupingRequests_{0};
 };

@@ -33,14 +33,32 @@ void TLMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, plat
         1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
     return;
   }
-  workerQueue_->async([blockID, block = std::move(block)] {
+  std::lock_guard<std::mutex> lock(postMutex_);
+  ++posts_;
+  workerQueue_->async(guarded(blockID, std::move(block)));
+}
+
+void TLMScheduler::scheduleNumberedOnWorkerQueueBlockID(
+    const std::string& blockID, const std::function<platform::Block(std::uint64_t)>& make) const {
+  std::lock_guard<std::mutex> lock(postMutex_);
+  platform::Block block = make ? make(++posts_) : platform::Block();
+  if (!block) {
+    TLMMeasurement::monitor()->logWithLevel(
+        1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
+    return;
+  }
+  workerQueue_->async(guarded(blockID, std::move(block)));
+}
+
+platform::Block TLMScheduler::guarded(const std::string& blockID, platform::Block block) {
+  return [blockID, block = std::move(block)] {
     try {
       block();
     } catch (...) {
       TLMMeasurement::monitor()->logWithLevel(1, 30000, "Exception on worker queue. Block ID=" + blockID + ". Exception",
                                               exceptionContext(std::current_exception()));
     }
-  });
+  };
 }
 
 void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, const platform::Block& block) const {
@@ -48,6 +66,11 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
     TLMMeasurement::monitor()->logWithLevel(
         1, 30002, "Nil block dispatched synchronously on worker queue. Block ID=" + blockID + ".");
     return;
+  }
+  {
+    // Its place among the posts; nothing of what follows it may be moved ahead of it.
+    std::lock_guard<std::mutex> lock(postMutex_);
+    ++posts_;
   }
   bool completed = false;
   // The platform's sync runs inline when the caller is already on the worker queue.

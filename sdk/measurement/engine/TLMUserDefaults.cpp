@@ -8,6 +8,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Preferences.h"
+#include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
 #include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMUtil.h"
@@ -178,12 +179,16 @@ void TLMUserDefaults::clearAllData() {
 }
 
 void TLMUserDefaults::synchronize() {
-  const bool written = useCFPreferences_ ? platform::preferences::appSynchronize(applicationName())
-                                         : platform::UserDefaults(suiteName_).synchronize();
-  if (!written) {
-    OBXLogError(kLogTag, false, TLMMessageCodeString(41004), "Cannot synchronize user defaults to disk");
-  }
   platform::Error error;
+  const bool written = useCFPreferences_ ? platform::preferences::appSynchronize(applicationName(), &error)
+                                         : platform::UserDefaults(suiteName_).synchronize(&error);
+  if (!written) {
+    OBXLogError(kLogTag, false, TLMMessageCodeString(41004),
+                "Cannot synchronize user defaults to disk" +
+                    (error.description.empty() ? std::string() : ": " + error.description));
+    if (error.domain == platform::sandbox::kSandboxErrorDomain) return;  // no file to exclude either
+  }
+  error = platform::Error();
   {
     std::lock_guard<std::mutex> lock(exclusionMutex_);
     if (preferenceFileExcluded_) return;

@@ -39,15 +39,23 @@ TLMDirectoryLookup& directoryLookup() {
   return lookup;
 }
 
-std::string userDirectory(const std::string& which) {
+// The directory, or the empty string with `why` saying why there is none.
+std::string userDirectory(const std::string& which, std::string& why) {
   TLMDirectoryLookup lookup;
   {
     std::lock_guard<std::mutex> lock(hooksMutex());
     lookup = directoryLookup();
   }
-  if (lookup) return lookup(which);
-  if (which == "Library") return platform::sandbox::libraryDirectory();
-  return platform::sandbox::applicationSupportDirectory();
+  if (lookup) {
+    why = "NSSearchPath for " + which + " directory is empty";
+    return lookup(which);
+  }
+  platform::Error error;
+  const std::string directory = platform::sandbox::folder(
+      which == "Library" ? &platform::sandbox::libraryDirectory : &platform::sandbox::applicationSupportDirectory,
+      &error);
+  why = error.description;
+  return directory;
 }
 
 // Decodes the next UTF-8 code point of `s` at `i`; an invalid sequence decodes as U+FFFD.
@@ -377,9 +385,10 @@ platform::Dictionary tlm_dictionaryWithHttpArgumentsString(std::string_view quer
 
 std::string TLMFilePathForPreferencesName(const std::string& name) {
   if (name.empty()) return {};
-  const std::string library = userDirectory("Library");
+  std::string why;
+  const std::string library = userDirectory("Library", why);
   if (library.empty()) {
-    monitor()->logWithLevel(1, 19000, "NSSearchPath for Library directory is empty");
+    monitor()->logWithLevel(1, 19000, why);
     return {};
   }
   return (std::filesystem::path(library) / "Preferences" / (name + ".plist")).string();
@@ -387,9 +396,10 @@ std::string TLMFilePathForPreferencesName(const std::string& name) {
 
 std::string TLMFilePathForDatabaseName(const std::string& name) {
   if (name.empty()) return {};
-  const std::string support = userDirectory("ApplicationSupport");
+  std::string why;
+  const std::string support = userDirectory("ApplicationSupport", why);
   if (support.empty()) {
-    monitor()->logWithLevel(1, 19001, "NSSearchPath for ApplicationSupport directory is empty");
+    monitor()->logWithLevel(1, 19001, why);
     return {};
   }
   return (std::filesystem::path(support) / kTLMMeasurementApplicationSupportSubdirectory / name)

@@ -107,11 +107,11 @@ platform::Dictionary tlm_dictionaryWithHttpArgumentsString(std::string_view quer
 
 // --- Files --------------------------------------------------------------------------------------
 
-// <Library>/Preferences/<name>.plist; the empty string for an empty name or (after a log) when
-// there is no Library directory.
+// <Library>/Preferences/<name>.plist; the empty string for an empty name or (after a log saying
+// why) when there is no Library directory, as when the sandbox has no folder for the app.
 std::string TLMFilePathForPreferencesName(const std::string& name);
 // <Application Support>/Ombrix/Measurement/<name>; the empty string for an empty name or (after a
-// log) when there is no Application Support directory.
+// log saying why) when there is no Application Support directory.
 std::string TLMFilePathForDatabaseName(const std::string& name);
 // Marks the file as excluded from backups.
 bool TLMExcludeFilePathFromBackup(const std::string& path, platform::Error* error);

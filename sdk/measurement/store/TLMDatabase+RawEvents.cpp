@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "foundation/Format.h"
 #include "measurement/model/TLMFormatting.h"
@@ -133,18 +134,28 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
     if (!kept_.metadataAllUsed && !swept) {
       if (!deleteUnusedRawEventsMetadata(error)) return false;
       swept = true;
-    } else {
-      auto maxRowID = rawEventsFreeingMetadata(*kept_.metadata - limit + 1, error);
-      if (!maxRowID) return false;
-      if (*maxRowID == 0) {
-        if (swept) break;
-        kept_.metadataAllUsed = false;
-        continue;
-      }
-      // The row stored before this one goes like any other once its events went.
-      auto deleted = deleteRawEventsAndTheirMetadata(*maxRowID, std::nullopt, error);
-      if (!deleted) return false;
-      if (deletedEvents != nullptr) *deletedEvents += *deleted;
+      continue;
+    }
+    std::optional<std::int64_t> oldest;
+    std::int64_t passed = 0;
+    if (!metadataWithOldestNewestRawEvent(oldest, passed, error)) return false;
+    kept_.metadataSearchStart = 0;
+    if (!oldest) {
+      if (swept) break;
+      kept_.metadataAllUsed = false;
+      continue;
+    }
+    // The row stored before this one goes like any other once it is the oldest in use.
+    auto deleted = deleteRawEventMetadataWithItsRawEvents(*oldest, error);
+    if (!deleted) return false;
+    if (deletedEvents != nullptr) *deletedEvents += *deleted;
+    // The next search starts at the newest event left before `passed`: its row, like the row of
+    // every older event, has a newer event after it (so new events come after it too).
+    if (passed > 1) {
+      auto start = integerForQuery("SELECT ifnull(max(rowid), 0) FROM raw_events WHERE rowid < ?",
+                                   {Value(passed)}, error);
+      if (!start) return false;
+      kept_.metadataSearchStart = *start;
     }
   }
   if (*kept_.metadata >= limit) {
@@ -153,29 +164,62 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
   return true;
 }
 
-std::optional<std::int64_t> TLMDatabase::rawEventsFreeingMetadata(std::int64_t count,
-                                                                  Error* error) {
-  // Oldest first, in growing batches (the first event is most often the one): an event is the
-  // last use of its metadata when no later event shares the fingerprint (one step in the
-  // fingerprint index).
-  std::int64_t batch = std::clamp<std::int64_t>(count, 1, 1024);
-  std::int64_t after = 0;
-  std::int64_t freed = 0;
-  for (;; batch = std::min<std::int64_t>(batch * 4, 1024)) {
+bool TLMDatabase::metadataWithOldestNewestRawEvent(std::optional<std::int64_t>& fingerprint,
+                                                   std::int64_t& passed, Error* error) {
+  fingerprint.reset();
+  // The row sought is the one of the first event (oldest first) that is the last use of its
+  // row. The events are read oldest first up to the newest event of the best row found so far,
+  // in growing batches (the first event is most often the one); a fingerprint met for the first
+  // time has its newest event read from the fingerprint index (one step), and a run of events of
+  // one fingerprint is passed over inside SQLite. Events whose fingerprint has no stored row
+  // free nothing and are never chosen. The events up to the kept start are known to be no last
+  // use of a stored row.
+  std::int64_t best = std::numeric_limits<std::int64_t>::max();
+  std::int64_t unstored = best;
+  std::int64_t after = kept_.metadataSearchStart;
+  Value previous;
+  std::unordered_set<std::int64_t> seen;
+  for (std::int64_t batch = 1; after < best - 1; batch = std::min<std::int64_t>(batch * 4, 1024)) {
     auto rows = sqliteStore_->recordsForQuery(
-        "SELECT rowid, metadata_fingerprint FROM raw_events WHERE rowid > ? ORDER BY rowid LIMIT ?",
-        {Value(after), Value(batch)}, error);
-    if (!rows) return std::nullopt;
+        "SELECT rowid, metadata_fingerprint FROM raw_events WHERE rowid > ?1 AND rowid < ?2 AND "
+        "metadata_fingerprint IS NOT ?3 ORDER BY rowid LIMIT ?4",
+        {Value(after), Value(best), previous, Value(batch)}, error);
+    if (!rows) return false;
     for (const auto& row : *rows) {
-      after = row.get("rowid").int64Value().value_or(after);
-      auto later = booleanForQuery(
-          "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? AND rowid > ?)",
-          {row.get("metadata_fingerprint"), Value(after)}, error);
-      if (!later) return std::nullopt;
-      if (!*later && ++freed >= count) return after;
+      after = row.get("rowid").int64Value().value_or(best);
+      if (after >= best) break;
+      previous = row.get("metadata_fingerprint");
+      const auto candidate = previous.int64Value();
+      if (!candidate || !seen.insert(*candidate).second) continue;
+      auto newest = sqliteStore_->recordsForQuery(
+          "SELECT (SELECT max(rowid) FROM raw_events WHERE metadata_fingerprint = ?1) AS newest, "
+          "EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ?1) AS stored",
+          {previous}, error);
+      if (!newest) return false;
+      if (newest->empty() || newest->front().get("stored").int64Value().value_or(0) == 0) {
+        unstored = std::min(unstored, after);
+        continue;
+      }
+      const std::int64_t newestRowID = newest->front().get("newest").int64Value().value_or(best);
+      if (newestRowID < best) {
+        best = newestRowID;
+        fingerprint = candidate;
+      }
     }
-    if (static_cast<std::int64_t>(rows->size()) < batch) return after;
+    if (static_cast<std::int64_t>(rows->size()) < batch) break;
   }
+  passed = fingerprint ? std::min(best, unstored) : 0;
+  return true;
+}
+
+std::optional<std::int64_t> TLMDatabase::deleteRawEventMetadataWithItsRawEvents(
+    std::int64_t fingerprint, Error* error) {
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kTLMRawEventsTable, "metadata_fingerprint = ?", {Value(fingerprint)}, error);
+  if (!deleted) return std::nullopt;
+  keptRowsChanged(kept_.rawEvents, -*deleted);
+  if (!deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) return std::nullopt;
+  return deleted;
 }
 
 // MARK: - Raw events
@@ -278,6 +322,7 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
   keptRowsChanged(kept_.rawEvents, -*deleted);
   // Their metadata is the caller's to delete.
   if (*deleted > 0) kept_.metadataAllUsed = false;
+  if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
   return true;
 }
 
@@ -330,6 +375,7 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsAndTheirMetadata(
   if (!deleted) return std::nullopt;
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return deleted;
+  if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
     if (!fingerprint.isNumber()) continue;
@@ -357,6 +403,7 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return true;
   kept_.metadataAllUsed = false;
+  kept_.metadataSearchStart = 0;
   return deleteUnusedRawEventsMetadata(error);
 }
 

@@ -195,6 +195,34 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
   return committed;
 }
 
+bool TLMDatabase::beginTransactionGroup() {
+  afterGroupCommit_.clear();
+  return sqliteStore_->beginTransactionGroup();
+}
+
+bool TLMDatabase::endTransactionGroup() {
+  std::vector<std::function<void()>> blocks;
+  blocks.swap(afterGroupCommit_);
+  if (!sqliteStore_->commitTransactionGroup()) {
+    // Changes the kept facts followed were undone.
+    kept_ = {};
+    return false;
+  }
+  for (const auto& block : blocks) block();
+  return true;
+}
+
+bool TLMDatabase::isTransactionGroupIntact() const { return sqliteStore_->isTransactionGroupIntact(); }
+
+void TLMDatabase::afterCommit(std::function<void()> block) {
+  if (!block) return;
+  if (sqliteStore_->isTransactionGroupIntact()) {
+    afterGroupCommit_.push_back(std::move(block));
+  } else if (!sqliteStore_->isTransactionGroupOpen()) {
+    block();
+  }
+}
+
 bool TLMDatabase::performReadTransaction(const std::function<bool()>& block) {
   return sqliteStore_->performReadTransaction(block);
 }

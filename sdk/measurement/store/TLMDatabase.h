@@ -66,6 +66,16 @@ class TLMDatabase {
   // Deletes the file and starts again with an empty schema.
   bool reset();
   bool performTransaction(const std::function<bool()>& block);
+  // Transaction groups (TLMSqliteStore::beginTransactionGroup): the transactions between
+  // beginTransactionGroup and endTransactionGroup are committed together.
+  bool beginTransactionGroup();
+  // Commits the group, then runs the blocks handed to afterCommit meanwhile, in order. When the
+  // group did not commit (false) none of its changes stayed: the blocks are dropped.
+  bool endTransactionGroup();
+  bool isTransactionGroupIntact() const;
+  // Runs `block` once what the transactions made so far wrote is committed: at once outside a
+  // group, else when the group commits (never, when it does not).
+  void afterCommit(std::function<void()> block);
   // Reads only: one snapshot for the block's queries (TLMSqliteStore::performReadTransaction).
   bool performReadTransaction(const std::function<bool()>& block);
   // Creates, validates and migrates every table; `failure` gets the first failing table's error.
@@ -77,9 +87,9 @@ class TLMDatabase {
   // Stores the bundle metadata shared by raw events under its fingerprint (nothing when present);
   // the fingerprint (64 low bits of the MD5 of its encoded bytes) goes to `fingerprint` when given.
   // A new row in a full table first makes room, keeping the newest: metadata that no raw event
-  // uses goes, then the oldest raw events with the metadata only they used, as few as free one
-  // row ("Table is full" only when nothing can go). `deletedEvents` gets the number of raw events
-  // deleted for it.
+  // uses goes, then, one row at a time, the row whose newest raw event is the oldest, with its
+  // raw events and no other ("Table is full" only when nothing can go). `deletedEvents` gets the
+  // number of raw events deleted for it.
   bool insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle& metadata,
                                          platform::Error* error, std::int64_t* fingerprint = nullptr,
                                          std::int64_t* deletedEvents = nullptr);
@@ -280,16 +290,22 @@ class TLMDatabase {
   std::optional<std::int64_t> pendingMetadataFingerprint_;
   // What this object knows of the tables every stored event adds to, kept by its own inserts and
   // deletes so that the caps before every event need not read whole tables: the number of raw
-  // events and of metadata rows (empty until counted), and whether every metadata row but the
-  // pending one is known to be used by a raw event. Valid while no other connection wrote to the
+  // events and of metadata rows (empty until counted), whether every metadata row but the
+  // pending one is known to be used by a raw event, and a raw event (its rowid, 0 for none) up
+  // to which every event's row has a newer event after it, so that a full metadata table's
+  // search for its oldest row in use starts past it (new events come after it while it is
+  // there; dropped by any delete that may take it). Valid while no other connection wrote to the
   // file (its data version is unchanged) and no transaction of this one rolled back.
   struct KeptFacts {
     std::optional<std::int64_t> rawEvents;
     std::optional<std::int64_t> metadata;
     bool metadataAllUsed = false;
+    std::int64_t metadataSearchStart = 0;
   };
   KeptFacts kept_;
   std::int64_t keptVersion_ = 0;
+  // The blocks waiting for the open transaction group to commit.
+  std::vector<std::function<void()>> afterGroupCommit_;
   // Forgets the kept facts when another connection wrote to the file since they were kept.
   bool checkKeptFacts(platform::Error* error);
   // `rows` (one of kept_'s counts, of `table`), counted when not known.
@@ -297,9 +313,14 @@ class TLMDatabase {
                                            platform::Error* error);
   static void keptRowsChanged(std::optional<std::int64_t>& rows, std::int64_t delta);
   bool makeRoomForRawEventMetadata(std::int64_t* deletedEvents, platform::Error* error);
-  // The rowid up to which the oldest raw events hold the last uses of `count` metadata rows (all
-  // events when fewer), 0 when there is no raw event.
-  std::optional<std::int64_t> rawEventsFreeingMetadata(std::int64_t count, platform::Error* error);
+  // The stored metadata row whose newest raw event is the oldest, in `fingerprint`; none when no
+  // raw event uses a stored row. `passed` gets the rowid below which, once that row's events are
+  // gone, every event's row has a newer event (0 when none was found).
+  bool metadataWithOldestNewestRawEvent(std::optional<std::int64_t>& fingerprint,
+                                        std::int64_t& passed, platform::Error* error);
+  // Deletes the metadata row and every raw event that uses it; the number of deleted events.
+  std::optional<std::int64_t> deleteRawEventMetadataWithItsRawEvents(std::int64_t fingerprint,
+                                                                     platform::Error* error);
   // Deletes the raw events up to `maxRowID` and the metadata rows only they used, except `keep`.
   // The number of deleted events.
   std::optional<std::int64_t> deleteRawEventsAndTheirMetadata(

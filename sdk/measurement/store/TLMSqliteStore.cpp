@@ -205,6 +205,8 @@ void TLMSqliteStore::closeDatabase() {
     sqlite3_close_v2(sqliteHandle_);
   }
   sqliteHandle_ = nullptr;
+  groupOpen_ = false;
+  savepointOpen_ = false;
 }
 
 bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
@@ -239,12 +241,12 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     if (!makeMutable(databasePath_, &err)) {
       return setFileError(error, "Failed to make database file mutable", databasePath_, err);
     }
-  } else {
-    fs::path directory = fs::path(databasePath_).parent_path();
-    Error made;
-    if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
-      return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
-    }
+  }
+  // The store's own folder: made when missing, closed when an earlier version left it open.
+  fs::path directory = fs::path(databasePath_).parent_path();
+  Error made;
+  if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
   }
 
   makePrivate(databasePath_);
@@ -945,30 +947,89 @@ bool TLMSqliteStore::performTransaction(const std::function<bool()>& block) {
     log(1, 34007, "Perform transaction failed. Database not open");
     return false;
   }
-  if (!beginTransaction()) {
+  // In a group the transaction is a savepoint of the group's.
+  const bool savepoint = groupOpen_;
+  if (!(savepoint ? beginSavepoint() : beginTransaction())) {
     log(1, 34008, "Failed to begin transaction");
     return false;
   }
+  auto rollback = [&] { return savepoint ? rollbackSavepoint() : rollbackTransaction(); };
   bool ok = false;
   try {
     ok = block();
   } catch (...) {
-    if (!rollbackTransaction()) log(1, 34009, "Failed to rollback transaction after exception");
+    if (!rollback()) log(1, 34009, "Failed to rollback transaction after exception");
     throw;
   }
   if (!ok) {
     log(0, 34010, "Transaction failed");
-    if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
+    if (!rollback()) log(1, 34011, "Failed to rollback transaction");
     return false;
   }
-  if (!endTransaction()) {
+  if (!(savepoint ? releaseSavepoint() : endTransaction())) {
     log(1, 34012, "Failed to end transaction");
     // A commit that failed (busy, full disk) can leave the transaction open; it must not
-    // outlive this call.
+    // outlive this call. (A savepoint's release fails when SQLite rolled the group back.)
+    if (!rollback()) log(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  return true;
+}
+
+bool TLMSqliteStore::beginSavepoint() {
+  // Nested (as BEGIN would be), or the group's transaction is gone: its later work must not
+  // commit on its own.
+  if (savepointOpen_ || sqlite3_get_autocommit(sqliteHandle_) != 0 ||
+      !execTransactionStatement("SAVEPOINT tlm_transaction", 34013, "Begin transaction failed. Database not open")) {
+    return false;
+  }
+  savepointOpen_ = true;
+  return true;
+}
+
+bool TLMSqliteStore::releaseSavepoint() {
+  if (!execTransactionStatement("RELEASE tlm_transaction", 34014, "End transaction failed. Database not open")) {
+    return false;
+  }
+  savepointOpen_ = false;
+  return true;
+}
+
+bool TLMSqliteStore::rollbackSavepoint() {
+  savepointOpen_ = false;
+  if (!isOpen()) return false;
+  if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
+  return sqlite3_exec(sqliteHandle_, "ROLLBACK TO tlm_transaction; RELEASE tlm_transaction", nullptr, nullptr,
+                      nullptr) == SQLITE_OK;
+}
+
+bool TLMSqliteStore::beginTransactionGroup() {
+  if (!isOpen()) {
+    log(1, 34007, "Perform transaction failed. Database not open");
+    return false;
+  }
+  if (groupOpen_ || sqlite3_get_autocommit(sqliteHandle_) == 0 || !beginTransaction()) {
+    log(1, 34008, "Failed to begin transaction");
+    return false;
+  }
+  groupOpen_ = true;
+  return true;
+}
+
+bool TLMSqliteStore::commitTransactionGroup() {
+  if (!groupOpen_) return false;
+  groupOpen_ = false;
+  if (!isOpen() || sqlite3_get_autocommit(sqliteHandle_) != 0) return false;
+  if (!endTransaction()) {
+    log(1, 34012, "Failed to end transaction");
     if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
     return false;
   }
   return true;
+}
+
+bool TLMSqliteStore::isTransactionGroupIntact() const {
+  return groupOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
 }
 
 bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) {

@@ -133,8 +133,23 @@ class TLMSqliteStore {
                                                 const platform::Array& parameterValues,
                                                 platform::Error* error);
 
-  // Transactions (they do not nest: a nested call fails at BEGIN).
+  // Transactions (they do not nest: a nested call fails at BEGIN). Inside a transaction group
+  // the transaction is a savepoint of the group's transaction: a block that fails undoes only
+  // its own changes, as its own transaction would, but what it wrote is kept only when the group
+  // commits.
   bool performTransaction(const std::function<bool()>& block);
+  // Transaction groups: the transactions made between beginTransactionGroup and
+  // commitTransactionGroup are committed at once (one exclusive transaction, one commit). A group
+  // begins only outside any transaction; false (34008) when it cannot.
+  bool beginTransactionGroup();
+  // Ends the group. True when its transaction committed; false when the commit failed (it is
+  // rolled back) or SQLite had already rolled it back after a failing step: then none of the
+  // group's changes stayed. False when no group was open.
+  bool commitTransactionGroup();
+  // Whether a group is open and still holds its transaction (a failing step can make SQLite roll
+  // the transaction back; the group's later transactions then fail at once).
+  bool isTransactionGroupIntact() const;
+  bool isTransactionGroupOpen() const { return groupOpen_; }
   // Runs `block`, whose statements only read, on one snapshot of the file: one lock for all of
   // them instead of one per statement. Inside a transaction the block just runs. Returns the
   // block's result.
@@ -220,6 +235,13 @@ class TLMSqliteStore {
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;
+  // The savepoint of a transaction inside a group: begin, release, and undo and end (nothing
+  // to undo when SQLite already rolled the group's transaction back).
+  bool beginSavepoint();
+  bool releaseSavepoint();
+  bool rollbackSavepoint();
+  bool groupOpen_ = false;
+  bool savepointOpen_ = false;
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
-#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,45 +182,6 @@ TEST(SerialQueue, ABlockMayDropTheLastOwnerOfItsQueue) {
     asyncDone.set_value();
   });
   ASSERT_EQ(asyncDone.get_future().wait_for(10s), std::future_status::ready);
-}
-
-TEST(SerialQueue, WorkIsNeitherStrandedNorLostWhenNoWorkerCanBeHad) {
-  auto queue = Queue::serial("test.refused");
-  const auto caller = std::this_thread::get_id();
-
-  // The end of a sync run on the caller cannot fail: with no worker for what was posted
-  // meanwhile, the caller runs it before returning, and hands the rest on once a worker can be had.
-  std::thread::id firstOn;
-  std::promise<std::thread::id> second;
-  queue->sync([&] {
-    queue->async([&] { firstOn = std::this_thread::get_id(); });
-    queue->async([&] { second.set_value(std::this_thread::get_id()); });
-    refuseNextWorkerJobs(1);
-  });
-  EXPECT_EQ(firstOn, caller);
-  auto secondOn = second.get_future();
-  ASSERT_EQ(secondOn.wait_for(10s), std::future_status::ready);
-  EXPECT_NE(secondOn.get(), caller);
-
-  // A refused async says so and leaves the queue as it was, able to go on.
-  queue = Queue::serial("test.refused.async");  // idle for sure: the next async needs a worker
-  refuseNextWorkerJobs(1);
-  bool refusedRan = false;
-  EXPECT_THROW(queue->async([&] { refusedRan = true; }), std::system_error);
-  std::promise<void> next;
-  queue->async([&] { next.set_value(); });
-  ASSERT_EQ(next.get_future().wait_for(10s), std::future_status::ready);
-  EXPECT_FALSE(refusedRan);
-
-  // A refused resume leaves the queue suspended; the next resume lets its blocks run.
-  queue = Queue::serial("test.refused.resume");
-  queue->suspend();
-  std::promise<void> held;
-  queue->async([&] { held.set_value(); });
-  refuseNextWorkerJobs(1);
-  EXPECT_THROW(queue->resume(), std::system_error);
-  queue->resume();
-  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
 }
 
 TEST(GlobalQueue, RunsBlocksConcurrently) {

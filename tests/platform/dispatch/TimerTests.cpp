@@ -3,6 +3,7 @@
 #include <chrono>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -74,27 +75,59 @@ TEST_F(TimerTest, AfterRunsTheBlockThroughTheInstalledClock) {
   EXPECT_EQ(order, (std::vector<std::string>{"zero", "negative", "two"}));
 }
 
-TEST_F(TimerTest, AHandlerNoWorkerCanTakeYetIsTriedAgainLater) {
+TEST_F(TimerTest, AHandlerDueWhenNoWorkerCanBeStartedWaitsInThePoolForOne) {
   auto serial = Queue::serial("test.timers.refused");
   std::promise<std::string> fired;
   auto timer = Timer::once(serial, 1, [&] { fired.set_value(Queue::currentLabel()); });
   refuseNextWorkerJobs(1);
-  clock->advance(1);  // due, but refused: no exception reaches the clock
-  EXPECT_TRUE(timer->isActive());
-  EXPECT_EQ(clock->pendingTimerCount(), 1u);
-  clock->advance(1);
+  clock->advance(1);  // due: taken by the queue although no thread can be started for it
+  EXPECT_EQ(clock->pendingTimerCount(), 0u);
   auto firedOn = fired.get_future();
   ASSERT_EQ(firedOn.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(firedOn.get(), "test.timers.refused");
+  refuseNextWorkerJobs(0);
+}
+
+namespace {
+
+// Throws instead of taking the next `refusals` blocks; then passes them to a manual queue.
+class RefusingQueue : public Queue {
+ public:
+  RefusingQueue(std::shared_ptr<ManualQueue> inner, int refusals)
+      : Queue("test.timers.refusing"), inner_(std::move(inner)), refusals_(refusals) {}
+  void async(Block block) override {
+    if (refusals_-- > 0) throw std::runtime_error("cannot take the block");
+    inner_->async(std::move(block));
+  }
+  void sync(const Block& block) override { inner_->sync(block); }
+
+ private:
+  std::shared_ptr<ManualQueue> inner_;
+  int refusals_;
+};
+
+}  // namespace
+
+TEST_F(TimerTest, AHandlerTheQueueCannotTakeIsTriedAgainLater) {
+  auto refusing = std::make_shared<RefusingQueue>(queue, 1);
+  int fired = 0;
+  auto timer = Timer::once(refusing, 1, [&] { ++fired; });
+  clock->advance(1);  // due, but refused: no exception reaches the clock
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_EQ(clock->pendingTimerCount(), 1u);
+  EXPECT_EQ(queue->pendingCount(), 0u);
+  clock->advance(1);
+  EXPECT_EQ(queue->drain(), 1u);
+  EXPECT_EQ(fired, 1);
 
   // A timer cancelled while it waits to try again never runs.
-  auto cancelled = Timer::once(serial, 1, [] { ADD_FAILURE() << "cancelled timer ran"; });
-  refuseNextWorkerJobs(1);
+  refusing = std::make_shared<RefusingQueue>(queue, 1);
+  auto cancelled = Timer::once(refusing, 1, [] { ADD_FAILURE() << "cancelled timer ran"; });
   clock->advance(1);
   cancelled->cancel();
   EXPECT_EQ(clock->pendingTimerCount(), 0u);
   clock->advance(10);
-  serial->sync([] {});
+  EXPECT_EQ(queue->drain(), 0u);
   EXPECT_TRUE(cancelled->isCancelled());
 }
 

@@ -52,6 +52,15 @@ bool mentions(const std::string& text, const std::vector<std::string>& words) {
   return true;
 }
 
+// Folders under `root` (each named from it) with the given modes, made in order.
+using Folders = std::vector<std::pair<std::string, mode_t>>;
+bool makeFolders(const std::string& root, const Folders& folders) {
+  for (const auto& [folder, mode] : folders) {
+    if (::mkdir((root + folder).c_str(), 0700) != 0 || ::chmod((root + folder).c_str(), mode) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TEST(PrivateDataTest, DefaultDataFolderIsTheUsersOwn) {
@@ -76,6 +85,11 @@ TEST(PrivateDataTest, PrivateFoldersAreMadeForTheUserAloneAndSharedOnesRefused) 
     const std::string shared = scoped.root() + "/shared-" + std::to_string(mode);
     ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(shared.c_str(), mode), 0);
+    // The group's write bit counts when the group is not the user's own private group.
+    if (mode == 0770u) {
+      if (::geteuid() != 0) continue;  // only root can hand the folder to another group
+      ASSERT_EQ(::chown(shared.c_str(), 0, 65534), 0);
+    }
     platform::Error error;
     EXPECT_FALSE(files::createPrivateDirectory(shared, &error)) << mode;
     EXPECT_EQ(error.code, 513);
@@ -161,15 +175,23 @@ TEST(PrivateDataTest, ASymbolicLinkAnotherUserOwnsIsRefusedWhereverItPoints) {
   EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
 }
 
+namespace {
+
+// Sets `root` as the app's root and makes a store's folder inside it, both under umask 0.
+bool setRootAndMakeAStoreFolder(const std::string& root) {
+  const mode_t previous = ::umask(0);
+  sandbox::setRoot(root);
+  const bool made = files::createDirectories(root + "/Library/Application Support/Ombrix/Measurement");
+  ::umask(previous);
+  return made;
+}
+
+}  // namespace
+
 TEST(PrivateDataTest, FoldersInsideTheRootsAreTheOwnersAloneWhateverTheUmask) {
   sandbox::ScopedTemporarySandbox scoped;
   const std::string root = scoped.root() + "/fresh";
-  const std::string store = root + "/Library/Application Support/Ombrix/Measurement";
-  const mode_t previous = ::umask(0);
-  sandbox::setRoot(root);
-  const bool made = files::createDirectories(store);
-  ::umask(previous);
-  ASSERT_TRUE(made);
+  ASSERT_TRUE(setRootAndMakeAStoreFolder(root));
   for (const char* folder : {"", "/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/tmp",
                              "/Library/Application Support", "/Library/Application Support/Ombrix",
                              "/Library/Application Support/Ombrix/Measurement"}) {
@@ -177,25 +199,96 @@ TEST(PrivateDataTest, FoldersInsideTheRootsAreTheOwnersAloneWhateverTheUmask) {
   }
 }
 
+TEST(PrivateDataTest, FoldersTheHostMadeKeepTheirModesAndTheAppsOwnAreMadePrivate) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string root = scoped.root() + "/host";
+  const Folders hosts = {{"", 0700},
+                         {"/Documents", 0755},
+                         {"/Library", 0755},
+                         {"/Library/Caches", 0755},
+                         {"/Library/Application Support", 0755},
+                         {"/tmp", 01777}};
+  ASSERT_TRUE(makeFolders(root, hosts));
+  ASSERT_TRUE(setRootAndMakeAStoreFolder(root));
+  for (const auto& [folder, mode] : hosts) EXPECT_EQ(modeOf(root + folder), mode) << folder;
+  for (const char* own : {"/Library/Preferences", "/Library/Application Support/Ombrix",
+                          "/Library/Application Support/Ombrix/Measurement"}) {
+    EXPECT_EQ(modeOf(root + own), 0700u) << own;
+  }
+}
+
 TEST(PrivateDataTest, FoldersAnEarlierVersionLeftOpenAreClosed) {
   sandbox::ScopedTemporarySandbox scoped;
   const std::string root = scoped.root() + "/earlier";
-  const std::vector<std::pair<std::string, mode_t>> earlier = {
+  const Folders earlier = {
       {"", 0700},
-      {"/Documents", 0755},
-      {"/Library", 0777},
-      {"/Library/Caches", 0750},
+      {"/Library", 0700},
       {"/Library/Preferences", 0705},
-      {"/Library/Application Support", 0755},
-      {"/Library/Application Support/Ombrix", 0755},
-      {"/tmp", 0775}};
-  for (const auto& [folder, mode] : earlier) {
-    ASSERT_EQ(::mkdir((root + folder).c_str(), 0700), 0) << folder;
-    ASSERT_EQ(::chmod((root + folder).c_str(), mode), 0) << folder;
-  }
-  sandbox::setRoot(root);  // the container's own folders
+      {"/Library/Application Support", 0700},
+      {"/Library/Application Support/Ombrix", 0755}};
+  ASSERT_TRUE(makeFolders(root, earlier));
+  sandbox::setRoot(root);  // the preferences folder
   ASSERT_TRUE(files::createDirectories(root + "/Library/Application Support/Ombrix"));  // one asked for again
   for (const auto& [folder, mode] : earlier) EXPECT_EQ(modeOf(root + folder), 0700u) << folder;
+}
+
+TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link or a folder away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string dir = scoped.root();
+  const std::string target = dir + "/target";
+  ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+  const auto makeLink = [](const std::string& to, const std::string& link, uid_t owner) {
+    return ::symlink(to.c_str(), link.c_str()) == 0 && ::lchown(link.c_str(), owner, owner) == 0;
+  };
+  const auto makeFolder = [](const std::string& path, mode_t mode, uid_t owner) {
+    return ::mkdir(path.c_str(), 0700) == 0 && ::chmod(path.c_str(), mode) == 0 &&
+           ::chown(path.c_str(), owner, owner) == 0;
+  };
+  constexpr uid_t kNobody = 65534;
+  ASSERT_TRUE(makeLink(target, dir + "/otherparent", kNobody));
+  ASSERT_TRUE(makeLink(target, dir + "/ownparent", ::geteuid()));
+  ASSERT_TRUE(makeLink("../" + files::join(std::filesystem::path(dir).filename().string(), "target"),
+                       dir + "/relative", ::geteuid()));
+  ASSERT_TRUE(makeFolder(dir + "/nobodys", 0755, kNobody));
+  ASSERT_TRUE(makeLink(dir + "/nobodys", dir + "/intonobodys", ::geteuid()));
+  ASSERT_TRUE(makeFolder(dir + "/open", 0777, ::geteuid()));
+  // Writable by a group of other users, and by the user's own private group (root's "root").
+  ASSERT_TRUE(makeFolder(dir + "/group", 0775, ::geteuid()) && ::chown((dir + "/group").c_str(), 0, kNobody) == 0);
+  ASSERT_TRUE(makeFolder(dir + "/owngroup", 0775, ::geteuid()));
+  ASSERT_TRUE(makeFolder(dir + "/sticky", 01777, ::geteuid()));
+  ASSERT_TRUE(makeFolder(dir + "/nobodysticky", 01777, kNobody));
+
+  // What another user may change on the way, named; nothing is made behind it.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
+      {dir + "/otherparent/app", {"\"" + dir + "/otherparent\"", "symbolic link", "another user (uid 65534)"}},
+      {dir + "/nobodys/app", {"\"" + dir + "/nobodys\"", "belongs to another user (uid 65534)"}},
+      {dir + "/intonobodys/app", {"\"" + dir + "/nobodys\"", "belongs to another user (uid 65534)"}},
+      {dir + "/open/app", {"\"" + dir + "/open\"", "other users may write"}},
+      {dir + "/group/app", {"\"" + dir + "/group\"", "other users may write"}},
+      {dir + "/nobodysticky/app", {"\"" + dir + "/nobodysticky\"", "another user (uid 65534)"}}};
+  for (const auto& [path, words] : refused) {
+    platform::Error error;
+    EXPECT_FALSE(files::createPrivateDirectory(path, &error)) << path;
+    EXPECT_EQ(error.code, 513) << path;
+    EXPECT_TRUE(mentions(error.description, words)) << error.description;
+  }
+  EXPECT_TRUE(files::directoryContents(target).empty());
+  EXPECT_FALSE(files::exists(dir + "/nobodys/app"));
+  const std::string reason = refusal([&] { sandbox::setRoot(dir + "/otherparent/app"); });
+  EXPECT_TRUE(mentions(reason, {dir + "/otherparent\"", "VESMORA_SANDBOX_ROOT"})) << reason;
+  EXPECT_EQ(sandbox::root(), scoped.root());
+
+  // The user's own links, folders whose sticky bit keeps others from replacing what is not theirs
+  // (as /tmp, on the way to every temporary sandbox) and folders only the user's own private
+  // group may write (as a umask of 002 leaves them) are fine.
+  for (const std::string& path :
+       {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app", dir + "/owngroup/app"}) {
+    platform::Error error;
+    EXPECT_TRUE(files::createPrivateDirectory(path, &error)) << error.description;
+    EXPECT_EQ(modeOf(path), 0700u) << path;
+  }
+  EXPECT_TRUE(files::isDirectory(target + "/app"));
 }
 
 namespace {
@@ -305,4 +398,40 @@ TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelative
     if (files::exists(base + "/data")) code = 15;
     return code;
   }), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        constexpr uid_t kNobody = 65534;
+        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-nobody-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr || ::chown(base.c_str(), kNobody, kNobody) != 0) std::exit(10);
+        const std::string target = base + "/target";
+        const std::string rootLink = base + "/rootlink";
+        const std::string otherLink = base + "/otherlink";
+        if (::mkdir(target.c_str(), 0700) != 0 || ::chown(target.c_str(), kNobody, kNobody) != 0 ||
+            ::symlink(target.c_str(), rootLink.c_str()) != 0 || ::symlink(target.c_str(), otherLink.c_str()) != 0 ||
+            ::lchown(otherLink.c_str(), 54321, 54321) != 0 || ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+          std::exit(11);
+        }
+        int code = 0;
+        // /tmp (root's, sticky) and a link of root's on the way; the folder itself is this user's.
+        if (!files::createPrivateDirectory(rootLink + "/app") || modeOf(target + "/app") != 0700u) code = 12;
+        platform::Error error;
+        if (files::createPrivateDirectory(otherLink + "/app", &error) ||
+            !mentions(error.description, {otherLink + "\"", "another user (uid 54321)"})) {
+          code = 13;
+        }
+        // The folder asked for is this user's alone: a link of root's naming it is not.
+        if (files::createPrivateDirectory(rootLink, &error) ||
+            !mentions(error.description, {rootLink, "symbolic link", "another user (uid 0)"})) {
+          code = 14;
+        }
+        if (::seteuid(0) != 0) code = 15;
+        std::filesystem::remove_all(base);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

@@ -15,6 +15,7 @@
 #include <new>
 #include <thread>
 
+#include "ForkedChild.h"
 #include "LoopbackServer.h"
 #include "SilentPort.h"
 #include "obx/OBXGzip.h"
@@ -359,4 +360,96 @@ int transfersAtTheEnd() {
 TEST(CurlTransportDeathTest, TransfersStopAndAreRefusedOnceTheProcessBeginsToEnd) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::_Exit(transfersAtTheEnd()), ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A transfer through the libcurl transport, held open by a loopback port that takes its
+// connection but does not answer until told to.
+class OpenTransfer {
+ public:
+  OpenTransfer() {
+    int port = 0;
+    listener_ = testsupport::listenWithoutAccepting(port);
+    if (listener_ < 0) return;
+    OBXNetworkRequest request;
+    request.method = "GET";
+    request.url = "http://127.0.0.1:" + std::to_string(port) + "/held";
+    request.timeoutInterval = 60;
+    OBXCurlNetworkTransport()->perform(request, [finished = finished_](OBXNetworkResult result) {
+      finished->set_value(std::move(result));
+    });
+    pollfd pending{listener_, POLLIN, 0};
+    open_ = poll(&pending, 1, 10000) == 1;
+  }
+  ~OpenTransfer() {
+    if (connection_ >= 0) close(connection_);
+    if (listener_ >= 0) close(listener_);
+  }
+
+  // Whether the transfer is connected and waits for its reply.
+  bool open() const { return open_; }
+
+  // Answers with 200 "ok" once the request has come in; false when it did not.
+  bool answer() {
+    connection_ = accept(listener_, nullptr, nullptr);
+    if (connection_ < 0) return false;
+    std::string received;
+    while (received.find("\r\n\r\n") == std::string::npos) {
+      pollfd readable{connection_, POLLIN, 0};
+      char chunk[512];
+      const ssize_t got = poll(&readable, 1, 10000) == 1 ? read(connection_, chunk, sizeof chunk) : -1;
+      if (got <= 0) return false;
+      received.append(chunk, static_cast<std::size_t>(got));
+    }
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+    return write(connection_, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size());
+  }
+
+  std::future<OBXNetworkResult> result() { return finished_->get_future(); }
+
+ private:
+  int listener_ = -1;
+  int connection_ = -1;
+  bool open_ = false;
+  // Shared with the completion, which may come after a failed test has returned.
+  std::shared_ptr<std::promise<OBXNetworkResult>> finished_ = std::make_shared<std::promise<OBXNetworkResult>>();
+};
+
+void expectAnsweredNormally(OpenTransfer& transfer) {
+  std::future<OBXNetworkResult> result = transfer.result();
+  ASSERT_TRUE(transfer.answer());
+  ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+  OBXNetworkResult outcome = result.get();
+  ASSERT_FALSE(outcome.error.has_value()) << outcome.error->description;
+  ASSERT_TRUE(outcome.response);
+  EXPECT_EQ(outcome.response->statusCode, 200);
+  EXPECT_EQ(std::string(outcome.data.begin(), outcome.data.end()), "ok");
+}
+
+}  // namespace
+
+TEST(CurlTransportFork, AChildForkedDuringATransferEndsAtOnceAndTheTransferCarriesOn) {
+  OpenTransfer transfer;
+  ASSERT_TRUE(transfer.open());
+  for (int fork = 0; fork < 20; ++fork) {
+    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, 1s);
+    EXPECT_TRUE(end.exitedWith(0)) << "fork " << fork << ": status " << end.status << " after " << end.took.count() << " ms";
+  }
+  expectAnsweredNormally(transfer);
+}
+
+// The default style: the child is forked from this process, the transfer's thread left behind.
+TEST(CurlTransportDeathTest, ExitingInADeathTestWhileATransferIsOpenEnds) {
+  OpenTransfer transfer;
+  ASSERT_TRUE(transfer.open());
+  // A child that hangs in exit is ended by the alarm, and the expectation fails.
+  EXPECT_EXIT(
+      {
+        testsupport::skipLeakCheck = true;
+        alarm(5);
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(3), "");
+  expectAnsweredNormally(transfer);
 }

@@ -127,6 +127,15 @@ TEST(SecItem, TheKeychainFileIsTheOwnersAlone) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat((sandbox.deviceRoot() + "/Keychains").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  // The keychain's folder, left open by an earlier version, is closed.
+  platform::sandbox::ScopedTemporarySandbox earlier;
+  const std::string folder = earlier.deviceRoot() + "/Keychains";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(SecItemAdd(with(password("app", "a"), {{kSecValueData, bytes("secret")}}), nullptr), errSecSuccess);
+  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST(SecItem, MissingEntitlementRefusesEverything) {

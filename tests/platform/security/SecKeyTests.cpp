@@ -4,8 +4,14 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstdlib>
+#include <pthread.h>
+#include <time.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "ForkedChild.h"
 #include "foundation/Sandbox.h"
 #include "security/CommonDigest.h"
 #include "security/OpenSSLGate.h"
@@ -149,4 +155,52 @@ TEST(SecKeyDeathTest, NoKeyIsMadeOnceTheProcessHasBegunToEnd) {
         std::_Exit(status == errSecNotAvailable && !publicKey && digestsAndRandomBytesWork() ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A thread making a transient 4096-bit pair.
+struct KeyMaker {
+  std::atomic<bool> done{false};
+  OSStatus status = errSecParam;
+  SecKeyRef publicKey;
+  SecKeyRef privateKey;
+  std::thread thread{[this] {
+    Dictionary parameters = pairParameters("fork-private", "fork-public", false);
+    parameters.set(kSecAttrKeySizeInBits, 4096);
+    status = SecKeyGeneratePair(parameters, &publicKey, &privateKey);
+    done = true;
+  }};
+
+  // Whether the maker is well inside the generation: checking the parameters takes far less
+  // processor time than this.
+  bool generating() {
+    clockid_t clock;
+    timespec used{};
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &used) != 0) return false;
+    return used.tv_sec > 0 || used.tv_nsec > 20'000'000;
+  }
+};
+
+}  // namespace
+
+TEST(SecKeyFork, AChildForkedWhileAKeyIsMadeEndsAtOnceAndTheKeyIsMadeAsBefore) {
+  int forks = 0;
+  int pairs = 0;
+  while (forks < 20 && pairs < 100) {
+    KeyMaker maker;
+    while (!maker.done && !maker.generating()) std::this_thread::yield();
+    while (forks < 20 && !maker.done) {
+      const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(1));
+      EXPECT_TRUE(end.exitedWith(0)) << "fork " << forks << ": status " << end.status << " after " << end.took.count() << " ms";
+      ++forks;
+    }
+    maker.thread.join();
+    ++pairs;
+    ASSERT_EQ(maker.status, errSecSuccess);
+    ASSERT_TRUE(maker.publicKey && maker.privateKey);
+    EXPECT_EQ(maker.privateKey->sizeInBits(), 4096);
+    EXPECT_EQ(maker.publicKey->applicationLabel(), maker.privateKey->applicationLabel());
+  }
+  EXPECT_EQ(forks, 20);
 }

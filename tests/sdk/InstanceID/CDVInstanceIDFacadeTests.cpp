@@ -1,5 +1,7 @@
 // The facade: the default-token state machine, validation and caching of token requests, and
 // the delete flows, against a fake token endpoint on queues the test pumps.
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "Core/Public/CDVComponentContainer.h"
@@ -37,6 +39,22 @@ class FacadeTest : public iidtest::TokenTest {
 
   std::shared_ptr<CDVInstanceID> facade;
 };
+
+using IdentityFolderTest = iidtest::TokenTest;
+
+TEST_F(IdentityFolderTest, StartingClosesTheIdentityFolderAnEarlierVersionLeftOpen) {
+  const auto modeOf = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+  };
+  const std::string folder = createSubDirectory();
+  const std::string support = platform::sandbox::applicationSupportDirectory();
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(support.c_str(), 0755), 0);  // as the host may have made it
+  auto facade = startedFacade();
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(support), 0755u);
+}
 
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
   std::vector<std::string> order;
@@ -305,6 +323,33 @@ TEST_F(FacadeTest, NewApnsTokenRefetchesTheTokensMadeForAnotherOne) {
   EXPECT_EQ(cached("other", "s"), "renewed");
   EXPECT_EQ(cached("fits", "s"), "cached-fits");
   EXPECT_EQ(facade->defaultJXQToken(), "renewed");
+}
+
+TEST_F(FacadeTest, IdentityAskedWhenNoWorkerThreadCanBeStartedStillAnswersOnce) {
+  // A facade on the process-wide global queue, as outside tests.
+  CDVInstanceID::setWorkQueueForTesting(nullptr);
+  auto global = CDVInstanceID::initPrivately();
+  global->start();
+  global->setJXQSenderID("sender-1");
+  pump();
+  const std::optional<std::string> identity = global->appInstanceID();  // the key pair, loaded here
+  ASSERT_TRUE(identity.has_value());
+  cacheToken("sender-1", kCDVInstanceIDDefaultTokenScope, "tok-cached");
+
+  struct RefusalsOff {
+    ~RefusalsOff() { platform::refuseNextWorkerJobs(0); }
+  } off;
+  platform::refuseNextWorkerJobs(1000);
+  std::vector<Outcome> answers;
+  EXPECT_NO_THROW(global->getIDWithHandler([&](std::optional<std::string> id, std::optional<platform::Error> error) {
+    answers.push_back({std::move(id), std::move(error)});
+  }));
+  // The block waits for a worker that exists; its answer then reaches the main queue.
+  ASSERT_TRUE(mainQueue_->waitForBlock(std::chrono::seconds(20)));
+  pump();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].value, identity);
+  EXPECT_FALSE(answers[0].error.has_value());
 }
 
 class LibraryTest : public iidtest::TokenTest {

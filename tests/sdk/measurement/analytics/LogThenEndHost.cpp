@@ -2,7 +2,8 @@
 // the app is ending (UIApplication::terminate), as the README's embedding section shows. Every
 // event logged before that call must be in the app's store once the process has ended.
 //
-//   log_then_end_host log <count> [collector base URL]   logs <count> events "before_end", ends
+//   log_then_end_host log <count> [collector base URL]   logs <count> events "before_end", ends;
+//                                                        exit status 3 when not all was stored
 //   log_then_end_host count                              prints how many the store holds
 //
 // VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
@@ -31,8 +32,8 @@ int logThenEnd(int count, const std::string& collector) {
     parameters.set("index", TLMObject(std::int64_t{i}));
     CDVAnalytics::logEventWithName(kEventName, parameters);
   }
-  UIApplication().terminate();
-  return 0;
+  // False when the app's end ran out of time before everything was stored.
+  return UIApplication().terminate() ? 0 : 3;
 }
 
 int countStored() {

@@ -1,13 +1,19 @@
 // The app's life cycle through the interface's queues: what the app logged before it resigns
 // active travels in the upload that resigning starts, and the app's end waits (a bounded time)
 // until what was logged before it is stored.
+#include <sqlite3.h>
+
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "AnalyticsTestSupport.h"
 #include "UploadTestSupport.h"
+#include "obx/OBXLogger.h"
 #include "uikit/UIKit.h"
 
 namespace {
@@ -41,6 +47,48 @@ class WhileWaiting {
   std::atomic<bool> stop_{false};
   std::atomic<bool> ran_{false};
   std::thread thread_;
+};
+
+// Keeps the vendor-logger lines written while alive.
+class VendorLines {
+ public:
+  VendorLines() {
+    previous_ = OBXLoggerSetSink([lines = lines_](const OBXLogLine& line) {
+      std::lock_guard<std::mutex> lock(lines->mutex);
+      lines->lines.push_back(line);
+    });
+  }
+  ~VendorLines() { OBXLoggerSetSink(previous_); }
+  std::vector<OBXLogLine> withCode(const std::string& code) const {
+    std::lock_guard<std::mutex> lock(lines_->mutex);
+    std::vector<OBXLogLine> found;
+    for (const auto& line : lines_->lines) {
+      if (line.messageCode == code) found.push_back(line);
+    }
+    return found;
+  }
+
+ private:
+  struct Lines {
+    std::mutex mutex;
+    std::vector<OBXLogLine> lines;
+  };
+  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
+  OBXLogSink previous_;
+};
+
+// The commits of the engine's store connection.
+class CommitCount {
+ public:
+  explicit CommitCount(TLMMeasurementEngine& engine) : db_(engine.database()->sqliteStore()->sqliteHandle()) {
+    sqlite3_commit_hook(db_, [](void* count) { return static_cast<std::atomic<int>*>(count)->fetch_add(1), 0; },
+                        &commits);
+  }
+  ~CommitCount() { sqlite3_commit_hook(db_, nullptr, nullptr); }
+  std::atomic<int> commits{0};
+
+ private:
+  sqlite3* db_;
 };
 
 class AnalyticsLifecycleTest : public AnalyticsTest {
@@ -85,32 +133,51 @@ TEST_F(AnalyticsLifecycleTest, EventsLoggedJustBeforeResigningActiveTravelInTheU
 }
 
 TEST_F(AnalyticsLifecycleTest, TheAppsEndReturnsOnceWhatWasLoggedBeforeItIsStored) {
+  VendorLines lines;
   start();
   drain();
   logEvents("before_end", 5);
   TLMAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
+  logEvents("after_property", 5);
+  CommitCount commits(*h.engine);
   // Made on the main queue, as the app's own end is.
-  main->async([] { UIApplication().terminate(); });
+  std::optional<bool> allStored;
+  main->async([&] { allStored = UIApplication().terminate(); });
   WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
   main->drain();
   EXPECT_TRUE(queuesRun.finish());
+  EXPECT_EQ(allStored, true);
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
   EXPECT_EQ(stored("before_end").size(), 5u);
+  EXPECT_EQ(stored("after_property").size(), 5u);
   ASSERT_TRUE(h.property("tier"));
   EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
+  // The events before the property, the property, the events after it.
+  EXPECT_EQ(commits.commits.load(), 3);
 }
 
-TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangs) {
+TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangsAndSaysWhatIsLeft) {
+  VendorLines lines;
   start();
   drain();
   h.worker->suspend();
   logEvents("stuck", 2);
+  logEvents("not_handed_on", 1);
   WhileWaiting timePasses(*h.clock, [this] {
-    drainWorkQueues();
+    // Two events reach the worker; the third call stays on the interface's queues.
+    operation->drain();
+    serial->runNext();
+    serial->runNext();
     h.clock->advance(kTLMAppTerminationWaitSeconds);
   });
-  EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds));
+  EXPECT_FALSE(UIApplication().terminate());
   EXPECT_TRUE(timePasses.finish());
   EXPECT_TRUE(stored("stuck").empty());
+  const auto warnings = lines.withCode("I-ACS025036");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].level, OBXLoggerLevelWarning);
+  // Events not yet stored, calls not yet handled, seconds waited.
+  EXPECT_NE(warnings[0].message.find(": 2, 1, 5"), std::string::npos) << warnings[0].message;
   // The worker goes on afterwards; what the abandoned wait left behind is harmless.
   h.worker->resume();
   drain();
@@ -122,10 +189,15 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangs)
 // time run out instead of hanging the test.
 TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
   {
+    VendorLines lines;
     WhileWaiting timeout(*h.clock, [this] { h.clock->advance(kTLMAppTerminationWaitSeconds); });
+    EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds));
+    EXPECT_TRUE(lines.withCode("I-ACS025036").empty());  // nothing held
     logEvents("held", 1);
     EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds));
-    UIApplication().terminate();  // nobody observes it before the start
+    ASSERT_EQ(lines.withCode("I-ACS025036").size(), 1u);
+    EXPECT_NE(lines.withCode("I-ACS025036")[0].message.find(": 0, 1, 0"), std::string::npos);
+    EXPECT_TRUE(UIApplication().terminate());  // nobody observes it before the start
     EXPECT_FALSE(timeout.finish());
   }
   start();

@@ -535,6 +535,162 @@ TEST(TLMMeasurementEnginePipelineTest, AFullMetadataTableMakesRoomForTheNewestEv
             0);
 }
 
+// MARK: - Queued events written in groups
+
+namespace {
+
+// Counts the commits of the engine's store connection and what the monitor had logged at each;
+// `refuse` turns them into rollbacks.
+class CommitWatch {
+ public:
+  explicit CommitWatch(EngineHarness& h) : h_(h), db_(h.engine->database()->sqliteStore()->sqliteHandle()) {
+    sqlite3_commit_hook(db_, &CommitWatch::hook, this);
+  }
+  ~CommitWatch() { sqlite3_commit_hook(db_, nullptr, nullptr); }
+  // The number of "Event logged" lines at each commit.
+  std::vector<std::size_t> loggedAtCommits;
+  bool refuse = false;
+
+ private:
+  static int hook(void* self) {
+    auto* watch = static_cast<CommitWatch*>(self);
+    watch->loggedAtCommits.push_back(watch->h_.monitor->count(23072));
+    return watch->refuse ? 1 : 0;
+  }
+  EngineHarness& h_;
+  sqlite3* db_;
+};
+
+void queue(EngineHarness& h, const std::string& name) {
+  h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
+}
+
+// Runs the worker as the app's end does: queued events in groups.
+void drainInGroups(EngineHarness& h) {
+  h.engine->beginGroupingQueuedEvents();
+  h.drain();
+  h.engine->endGroupingQueuedEvents();
+}
+
+std::int64_t fingerprintOf(EngineHarness& h, const std::string& name) {
+  platform::Array arguments{platform::Value(name)};
+  return h.engine->database()
+      ->sqliteStore()
+      ->numberForQuery("SELECT metadata_fingerprint FROM raw_events WHERE name = ?", arguments, nullptr)
+      ->int64Value()
+      .value_or(0);
+}
+
+std::vector<std::string> lastNames(EngineHarness& h, std::size_t count) {
+  auto names = h.rawEventNames();
+  if (names.size() > count) names.erase(names.begin(), names.end() - static_cast<std::ptrdiff_t>(count));
+  return names;
+}
+
+}  // namespace
+
+// Events queued one after another commit once; work queued between them is not overtaken; what
+// follows an event's commit waits for its group's.
+TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetweenThem) {
+  EngineHarness h;
+  h.start();
+  const std::size_t logged = h.monitor->count(23072);
+  CommitWatch commits(h);
+  queue(h, "a1");
+  queue(h, "a2");
+  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), h.clock->now()));
+  queue(h, "b1");
+  queue(h, "b2");
+  queue(h, "b3");
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 5);
+  drainInGroups(h);
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
+  EXPECT_EQ(lastNames(h, 5), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3"}));
+  // The first group, the property, the second group.
+  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 2, logged + 2}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 5);
+  // The events after the property carry it; those before do not.
+  EXPECT_EQ(fingerprintOf(h, "a1"), fingerprintOf(h, "a2"));
+  EXPECT_NE(fingerprintOf(h, "b1"), fingerprintOf(h, "a2"));
+  EXPECT_EQ(fingerprintOf(h, "b1"), fingerprintOf(h, "b3"));
+
+  // Without the request each event commits on its own again.
+  commits.loggedAtCommits.clear();
+  queue(h, "c1");
+  queue(h, "c2");
+  h.drain();
+  EXPECT_GE(commits.loggedAtCommits.size(), 4u);
+  EXPECT_EQ(lastNames(h, 2), (std::vector<std::string>{"c1", "c2"}));
+}
+
+// Each event of a group passes its own checks and limits: one refused undoes only its own write.
+TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailures) {
+  EngineHarness h;
+  h.start();
+  ASSERT_TRUE(h.engine->database()->performTransaction([&] {
+    for (int i = 0; i < 499; ++i) {
+      if (!h.engine->database()->updateEventAggregates(
+              *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr)) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  h.applySettings({{"measurement.upload.max_events_per_day", "1000"}});
+  setCounts(h, 996, 0, 0, 0);
+  CommitWatch commits(h);
+  for (const char* name : {"n499", "n500", "n7", "n8", "n9"}) queue(h, name);
+  drainInGroups(h);
+  EXPECT_EQ(commits.loggedAtCommits.size(), 1u);
+  // "n500" is one name too many (its store step rolls back, its count stays); the daily limit
+  // drops the last.
+  EXPECT_EQ(lastNames(h, 3), (std::vector<std::string>{"n499", "n7", "n8"}));
+  EXPECT_TRUE(h.monitor->has(23065));
+  EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
+  EXPECT_EQ(h.monitor->count(23062), 1u);
+  EXPECT_EQ(counts(h).allEventsCount(), 1001);
+  EXPECT_TRUE(h.engine->database()->eventAggregatesWithName("n499", nullptr));
+  EXPECT_FALSE(h.engine->database()->eventAggregatesWithName("n500", nullptr));
+}
+
+TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysSo) {
+  EngineHarness h;
+  h.start();
+  const auto names = h.rawEventNames();
+  const auto before = counts(h);
+  const std::size_t logged = h.monitor->count(23072);
+  {
+    CommitWatch commits(h);
+    commits.refuse = true;
+    for (const char* name : {"x1", "x2", "x3"}) queue(h, name);
+    drainInGroups(h);
+  }
+  EXPECT_EQ(h.rawEventNames(), names);
+  EXPECT_EQ(counts(h).allEventsCount(), before.allEventsCount());
+  EXPECT_EQ(h.monitor->count(23072), logged);
+  ASSERT_TRUE(h.monitor->has(23191));
+  EXPECT_EQ(h.monitor->first(23191).level, 1);
+  EXPECT_EQ(h.monitor->first(23191).contexts, std::vector<platform::Value>{platform::Value(3)});
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
+  h.log("after");
+  EXPECT_EQ(h.rawEventNames().back(), "after");
+}
+
+// A long run of queued events is split: no group holds more than its most.
+TEST(TLMMeasurementEngineGroupTest, AGroupTakesAtMostItsNumberOfEvents) {
+  EngineHarness h;
+  h.start();
+  h.applySettings({{"measurement.upload.max_events_per_day", "100000"},
+                   {"measurement.upload.max_public_events_per_day", "100000"}});
+  const std::size_t logged = h.monitor->count(23072);
+  CommitWatch commits(h);
+  for (std::int64_t i = 0; i <= kTLMEventGroupMaxEvents; ++i) queue(h, "many");
+  drainInGroups(h);
+  EXPECT_EQ(commits.loggedAtCommits,
+            (std::vector<std::size_t>{logged, logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents)}));
+  EXPECT_EQ(h.monitor->count(23072), logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents) + 1);
+}
+
 // MARK: - User properties
 
 TEST(TLMMeasurementEngineUserPropertyTest, TheTwentySixthPublicPropertyIsRefusedButReplacingWorks) {

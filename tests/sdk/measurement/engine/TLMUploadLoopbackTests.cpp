@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <map>
+#include <algorithm>
 #include <random>
 #include <set>
 #include <thread>
@@ -465,6 +466,56 @@ TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterIt
   }
   std::printf("runs %d, acknowledged %zu, posts %zu, events resent after a kill %zu, bundles %zu\n",
               kKills + 1, acknowledged.size(), posts.size(), resent, eventsOfBundle.size());
+}
+
+// Events queued at once and written in groups, killed at random moments: every event reported
+// stored (after its group's commit) is in the store, and of each run the store holds the events
+// logged first, without a gap (a group stays whole or goes whole).
+TEST(TLMUploadCrashTest, EventsReportedStoredInAGroupOutliveAKill) {
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  std::mt19937 dice(20261208);
+  std::set<std::int64_t> acknowledged;
+  constexpr int kRuns = 12;
+  constexpr int kEvents = 400;
+  int endedMidway = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    const std::int64_t first = run * 1000;
+    Child child = spawnChild({VESMORA_UPLOAD_CHILD, sandbox.root(), sandbox.deviceRoot(), "-",
+                              "grouped-" + std::to_string(run), std::to_string(first), std::to_string(kEvents)});
+    const int killAfter = 1 + static_cast<int>(dice() % kEvents);
+    int acks = 0;
+    while (acks < killAfter) {
+      auto text = child.line();
+      if (!text || *text == "kept") break;
+      if (text->rfind("ack ", 0) == 0) {
+        acknowledged.insert(std::atoll(text->c_str() + 4));
+        ++acks;
+      }
+    }
+    child.finish(true);
+    endedMidway += acks < kEvents ? 1 : 0;
+
+    auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
+    ASSERT_TRUE(database);
+    auto rows = database->sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events WHERE name = 'item'",
+                                                         platform::Array{}, nullptr);
+    ASSERT_TRUE(rows);
+    std::set<std::int64_t> stored;
+    for (const auto& row : *rows) {
+      auto data = database->rawEventDataFromDictionary(row, nullptr);
+      ASSERT_TRUE(data);
+      const TLMValue* id = data->rawEvent()->parameters().find("id");
+      ASSERT_NE(id, nullptr);
+      stored.insert(id->int64Value());
+    }
+    for (auto id : acknowledged) EXPECT_TRUE(stored.count(id)) << "acknowledged event lost: " << id;
+    const auto ofRun = std::count_if(stored.begin(), stored.end(),
+                                     [&](std::int64_t id) { return id >= first && id < first + kEvents; });
+    for (std::int64_t id = first; id < first + ofRun; ++id) EXPECT_TRUE(stored.count(id)) << "gap at " << id;
+    EXPECT_GE(ofRun, acks);
+  }
+  EXPECT_GT(endedMidway, kRuns / 2);
+  std::printf("runs %d, acknowledged %zu\n", kRuns, acknowledged.size());
 }
 
 // Two apps of one user, each with its own bundle identifier and app id, take turns on the default

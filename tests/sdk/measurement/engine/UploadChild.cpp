@@ -8,7 +8,9 @@
 //                            [<bundle id> <app id>]
 //
 // "-" for both roots keeps the default folders; "-" for the collector keeps the events stored
-// (nothing is uploaded) and prints "kept".
+// (nothing is uploaded) and prints "kept". A run named "grouped..." queues all its events at
+// once and has them written in groups, as while the app ends: it prints "ack <id>" for each as
+// its group commits, then "kept".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +34,25 @@ namespace {
 
 class PrintingMonitor : public TLMMonitor {
  public:
+  explicit PrintingMonitor(bool ackStored) : ackStored_(ackStored) {}
   void logWithContexts(int level, std::int64_t code, const std::string& message,
-                       const std::vector<platform::Value>&) override {
+                       const std::vector<platform::Value>& contexts) override {
+    // "Event logged" follows the commit; its parameters read "{\n    id = <id>;\n ...}".
+    if (ackStored_ && code == 23072 && contexts.size() == 2) {
+      const std::string parameters = contexts[1].stringValue().value_or("");
+      if (const auto at = parameters.find("    id = "); at != std::string::npos) {
+        std::printf("ack %lld\n", std::atoll(parameters.c_str() + at + 9));
+        std::fflush(stdout);
+      }
+    }
     if (level > 5) return;
     std::printf("log %lld %s\n", static_cast<long long>(code), message.c_str());
     std::fflush(stdout);
   }
   bool isDebugModeEnabled() const override { return false; }
+
+ private:
+  const bool ackStored_;
 };
 
 }  // namespace
@@ -53,7 +67,8 @@ int main(int argc, char** argv) {
   const std::string appID = argc == 9 ? argv[8] : "1:1234:ios:abcd";
   if (std::string(argv[1]) != "-") platform::sandbox::setRoot(argv[1]);
   if (std::string(argv[2]) != "-") platform::sandbox::setDeviceRoot(argv[2]);
-  TLMMeasurement::setMonitor(std::make_shared<PrintingMonitor>());
+  const bool grouped = run.rfind("grouped", 0) == 0;
+  TLMMeasurement::setMonitor(std::make_shared<PrintingMonitor>(grouped));
   if (base != "-") TLMRemoteConfig::setCollectionServerURLForTesting(base);
   platform::Value info;
   info.set("CFBundleIdentifier", platform::Value(bundleID));
@@ -82,6 +97,20 @@ int main(int argc, char** argv) {
   auto wait = [&] { scheduler->dispatchSyncOnWorkerQueueBlockID("child", [] {}); };
   auto upload = [&] { scheduler->scheduleOnWorkerQueueBlockID("child", [engine] { engine->uploadData(); }); };
   wait();  // started
+
+  if (grouped) {
+    engine->beginGroupingQueuedEvents();
+    for (std::int64_t id = firstID; id < firstID + count; ++id) {
+      TLMObjectDictionary parameters;
+      parameters.set("id", TLMValue(id));
+      engine->logEvent(
+          TLMEvent::initWithOrigin("app", true, "item", platform::Clock::current()->now(), 0, parameters));
+    }
+    wait();
+    std::printf("kept\n");
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
 
   for (std::int64_t id = firstID; id < firstID + count; ++id) {
     TLMObjectDictionary parameters;

@@ -2,8 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <map>
+#include <random>
+#include <set>
 
 #include "DatabaseTestSupport.h"
 #include "measurement/model/TLMUtil.h"
@@ -588,15 +591,19 @@ class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
   }
   // Stores metadata `name` as the engine does for a new event, and then the event itself; the
   // number of events deleted to make room.
-  std::int64_t logWith(const std::string& name, const std::string& eventName) {
+  std::int64_t logWith(const std::string& name, const std::string& eventName, double timestamp = 1700000000) {
     auto metadata = bundle("1:1:ios:" + name, 0);
     std::int64_t fingerprint = 0;
     std::int64_t deleted = -1;
     EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted))
         << error.description;
     fingerprints[name] = fingerprint;
-    EXPECT_TRUE(database->insertRawEvent(event(eventName, 1700000000), fingerprint, false, &error));
+    EXPECT_TRUE(database->insertRawEvent(event(eventName, timestamp), fingerprint, false, &error));
     return deleted;
+  }
+  static std::int64_t fingerprintOf(const std::string& name) {
+    auto bytes = bundle("1:1:ios:" + name, 0)->protoBuffer();
+    return tlm_64LSBMD5(platform::Bytes(bytes->begin(), bytes->end()));
   }
   std::vector<std::string> eventNames() { return raw().column("SELECT name FROM raw_events ORDER BY rowid"); }
   bool hasMetadata(const std::string& name) {
@@ -607,9 +614,9 @@ class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
   std::map<std::string, std::int64_t> fingerprints;
 };
 
-// The newest events are kept: a new row one past the limit takes the place of the oldest events'
-// metadata, deleting no more events than it must.
-TEST_F(TLMDatabaseMetadataCapTest, ANewRowInAFullTableReplacesTheOldestEventsMetadata) {
+// The newest events are kept: a new row one past the limit takes the place of the row whose
+// newest event is the oldest, deleting that row's events and no other.
+TEST_F(TLMDatabaseMetadataCapTest, ANewRowInAFullTableReplacesTheRowWhoseNewestEventIsOldest) {
   EXPECT_EQ(logWith("a", "a1"), 0);
   EXPECT_EQ(logWith("a", "a2"), 0);
   EXPECT_EQ(logWith("b", "b1"), 0);
@@ -617,18 +624,101 @@ TEST_F(TLMDatabaseMetadataCapTest, ANewRowInAFullTableReplacesTheOldestEventsMet
   // Two rows of three: the third still fits without deleting anything.
   EXPECT_EQ(logWith("c", "c1"), 0);
   EXPECT_EQ(metadataRows(), "3");
-  // Full: "a" is used again by a3, so the oldest events go up to b1, the last use of "b".
-  EXPECT_EQ(logWith("d", "d1"), 3);
-  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a3", "c1", "d1"}));
+  // Full: "a" is used again by a3, so "b" (newest b1) goes, and only b1 with it.
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "a2", "a3", "c1", "d1"}));
   EXPECT_FALSE(hasMetadata("b"));
   EXPECT_TRUE(hasMetadata("a"));
   EXPECT_EQ(metadataRows(), "3");
   // Metadata already stored needs no room.
   EXPECT_EQ(logWith("c", "c2"), 0);
-  EXPECT_EQ(logWith("e", "e1"), 1);
+  // "c" is used again: "a" has the oldest newest event now, and all three of its events go.
+  EXPECT_EQ(logWith("e", "e1"), 3);
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1", "c2", "e1"}));
   EXPECT_EQ(metadataRows(), "3");
   EXPECT_FALSE(hasMetadata("a"));
+}
+
+// Long runs of one row before it is used again are passed over, not deleted: the table at its
+// compiled size, with the raw-event cap raised, written by another connection.
+TEST_F(TLMDatabaseMetadataCapTest, AFullTableOfTheCompiledSizeDeletesOneEventForOneRow) {
+  settings->maxRawEventsMetadataStoredValue.reset();
+  settings->maxEventsStoredValue = 1000000;
+  const int singles = static_cast<int>(kTLMDatabaseRawEventsMetadataMaxCount) - 1;
+  raw().exec("BEGIN; INSERT INTO raw_events_metadata VALUES (-1, x'0a');"
+             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000) "
+             "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) SELECT 'shared', 1, -1, x'00' "
+             "FROM n; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+             std::to_string(singles) +
+             ") INSERT INTO raw_events_metadata SELECT i, x'0a' FROM n; INSERT INTO raw_events (name, timestamp, "
+             "metadata_fingerprint, data) SELECT 's' || metadata_fingerprint, 1, metadata_fingerprint, x'00' FROM "
+             "raw_events_metadata WHERE metadata_fingerprint > 0 ORDER BY 1; INSERT INTO raw_events (name, "
+             "timestamp, metadata_fingerprint, data) VALUES ('shared', 1, -1, x'00'); COMMIT;");
+  EXPECT_EQ(logWith("new", "newest"), 1);
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events WHERE name = 'shared'"), "50001");
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), std::to_string(50001 + singles));
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events WHERE name = 's1'"), "0");
+  EXPECT_EQ(metadataRows(), std::to_string(kTLMDatabaseRawEventsMetadataMaxCount));
+}
+
+// The search for the oldest row in use starts past the events known to be no last use of their
+// row. An emptied table gives new events low rowids again: the search then starts from the
+// first event, whether an upload or the raw-event cap emptied it.
+TEST_F(TLMDatabaseMetadataCapTest, AfterAnEmptiedTableTheSearchStartsFromTheFirstEventAgain) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  for (const std::string round : {"upload", "cap"}) {
+    SCOPED_TRACE(round);
+    logWith("a" + round, "a1");
+    logWith("b" + round, "b1");
+    logWith("a" + round, "a2");
+    EXPECT_EQ(logWith("c" + round, "c1"), 1);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "a2", "c1"}));
+    if (round == "upload") {
+      ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(std::stoll(raw().scalar("SELECT max(rowid) FROM raw_events")), &error));
+    } else {
+      settings->maxEventsStoredValue = 1;
+      EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 3);
+      settings->maxEventsStoredValue = 100000;
+    }
+    ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+    logWith("d" + round, "d1");
+    logWith("e" + round, "e1");
+    EXPECT_EQ(raw().scalar("SELECT min(rowid) FROM raw_events"), "1");
+    EXPECT_EQ(logWith("f" + round, "f1"), 1);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"e1", "f1"}));
+    raw().exec("DELETE FROM raw_events; DELETE FROM raw_events_metadata");
+  }
+}
+
+// Stale events go by their time, from among the others: an older event can become the newest of
+// its row, and is found.
+TEST_F(TLMDatabaseMetadataCapTest, AStaleDeletionCanMakeAnOlderEventTheNewestOfItsRow) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  logWith("a", "a1");
+  logWith("b", "b1");
+  logWith("a", "a2", 1700000000 - 1000);
+  EXPECT_EQ(logWith("c", "c1"), 1);
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(500, &error));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "c1"}));
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
+}
+
+// Events written (by another process) before their metadata row free nothing until the row is
+// stored; then they count like any other.
+TEST_F(TLMDatabaseMetadataCapTest, EventsWrittenBeforeTheirRowCountOnceItIsStored) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  logWith("a", "a1");
+  raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('z1', 1, " +
+             std::to_string(fingerprintOf("z")) + ", x'00')");
+  logWith("b", "b1");
+  logWith("a", "a2");
+  EXPECT_EQ(logWith("c", "c1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "z1", "a2", "c1"}));
+  storeMetadata("1:1:ios:z");
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"z1", "c1"}));
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
 }
 
 // Rows no event uses go first; only then do events.
@@ -658,6 +748,47 @@ TEST_F(TLMDatabaseMetadataCapTest, MetadataNoEventUsesGoesBeforeAnyEvent) {
   raw().exec("DELETE FROM raw_events");
   EXPECT_EQ(logWith("g", "g1"), 0);
   EXPECT_EQ(metadataRows(), "1");
+}
+
+// In a transaction group the kept count forgets what a failed transaction undid and what a group
+// that did not commit undid; what waits for the commit runs only after a commit.
+TEST_F(TLMDatabaseMetadataCapTest, AGroupKeepsTheRowCountRightAndRunsWhatWaitsOnlyAfterItsCommit) {
+  std::vector<std::string> ran;
+  ASSERT_TRUE(database->beginTransactionGroup());
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("a", "a1") == 0; }));
+  database->afterCommit([&] { ran.push_back("a1"); });
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("x", "x1");
+    return false;
+  }));
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("b", "b1") == 0; }));
+  database->afterCommit([&] { ran.push_back("b1"); });
+  // Two rows of three: room for one more without deleting anything.
+  std::int64_t deleted = -1;
+  EXPECT_TRUE(database->performTransaction([&] { return (deleted = logWith("c", "c1")) >= 0; }));
+  EXPECT_EQ(deleted, 0);
+  EXPECT_TRUE(ran.empty());
+  EXPECT_TRUE(database->endTransactionGroup());
+  EXPECT_EQ(ran, (std::vector<std::string>{"a1", "b1"}));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "b1", "c1"}));
+
+  // A group whose commit fails: nothing of it stays, nothing waiting runs, the count is read again.
+  sqlite3_commit_hook(store().sqliteHandle(), [](void*) { return 1; }, nullptr);
+  ASSERT_TRUE(database->beginTransactionGroup());
+  // The upload of every event, then a new row: the unused rows make room for it.
+  EXPECT_TRUE(database->performTransaction(
+      [&] { return database->deleteRawEventsWithMaxRowID(3, &error) && logWith("d", "d1") == 0; }));
+  database->afterCommit([&] { ran.push_back("d1"); });
+  EXPECT_FALSE(database->endTransactionGroup());
+  sqlite3_commit_hook(store().sqliteHandle(), nullptr, nullptr);
+  EXPECT_EQ(ran.size(), 2u);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "b1", "c1"}));
+  database->afterCommit([&] { ran.push_back("alone"); });  // outside a group: at once
+  EXPECT_EQ(ran.back(), "alone");
+  // Still full, so the next new row takes the oldest event's place: one, not more.
+  EXPECT_EQ(logWith("e", "e1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"b1", "c1", "e1"}));
+  EXPECT_EQ(metadataRows(), "3");
 }
 
 // The kept count follows the deletes of an upload, forgets what a rollback undid and what another
@@ -700,6 +831,174 @@ TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAnd
   EXPECT_EQ(logWith("g", "g1"), 1);
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"o1", "f1", "g1"}));
   EXPECT_EQ(metadataRows(), "3");
+}
+
+// The rules for a reference: metadata rows and raw events (name and fingerprint, oldest first).
+struct MetadataCapModel {
+  std::vector<std::pair<std::string, std::int64_t>> events;
+  std::set<std::int64_t> rows;
+
+  bool used(std::int64_t fingerprint) const {
+    return std::any_of(events.begin(), events.end(), [&](const auto& e) { return e.second == fingerprint; });
+  }
+  std::int64_t deleteEventsOf(std::int64_t fingerprint) {
+    return static_cast<std::int64_t>(std::erase_if(events, [&](const auto& e) { return e.second == fingerprint; }));
+  }
+  // Room for a new row: rows no event uses, then one by one the row whose newest event is the
+  // oldest, with its events. The number of deleted events.
+  std::int64_t makeRoom(std::int64_t limit) {
+    if (static_cast<std::int64_t>(rows.size()) < limit) return 0;
+    std::erase_if(rows, [&](std::int64_t fingerprint) { return !used(fingerprint); });
+    std::int64_t deleted = 0;
+    while (static_cast<std::int64_t>(rows.size()) >= limit) {
+      std::optional<std::int64_t> oldest;
+      for (std::size_t i = 0; i < events.size() && !oldest; ++i) {
+        const std::int64_t fingerprint = events[i].second;
+        const bool last = std::none_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1, events.end(),
+                                       [&](const auto& e) { return e.second == fingerprint; });
+        if (last && rows.count(fingerprint) != 0) oldest = fingerprint;
+      }
+      if (!oldest) break;
+      deleted += deleteEventsOf(*oldest);
+      rows.erase(*oldest);
+    }
+    return deleted;
+  }
+  // The raw-event cap: the newest `keep` events stay; rows only deleted events used go, but `pending`.
+  std::int64_t capEvents(std::int64_t keep, std::int64_t pending) {
+    const std::int64_t over = static_cast<std::int64_t>(events.size()) - keep;
+    if (over <= 0) return 0;
+    std::set<std::int64_t> touched;
+    for (std::int64_t i = 0; i < over; ++i) touched.insert(events[static_cast<std::size_t>(i)].second);
+    events.erase(events.begin(), events.begin() + over);
+    for (std::int64_t fingerprint : touched) {
+      if (fingerprint != pending && !used(fingerprint)) rows.erase(fingerprint);
+    }
+    return over;
+  }
+};
+
+// Stores, uploads, rolled-back steps, another connection's writes, stale-data deletions, new
+// limits (of both tables) and restarts in a seeded random order, each checked against the rules.
+TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
+  settings->maxEventsStoredValue = 16;
+  std::int64_t limit = 3;
+  MetadataCapModel model;
+  std::mt19937 random(20261207);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  int named = 0;
+  std::int64_t foreign = 1000;
+  std::map<std::string, double> ages;
+  // The engine's store step: the metadata row, the raw-event cap, the event.
+  const auto store = [&](const std::string& name, bool commit) {
+    const std::string eventName = "e" + std::to_string(++named);
+    const double age = 100.0 * static_cast<double>(pick(5));
+    std::int64_t fingerprint = 0;
+    std::int64_t forRow = -1;
+    std::optional<std::int64_t> overCap;
+    const bool committed = database->performTransaction([&] {
+      return database->insertIfNotExistsRawEventMetadata(*bundle("1:1:ios:" + name, 0), &error, &fingerprint, &forRow) &&
+             (overCap = database->deleteRawEventsOverAbsoluteLimit(&error)) &&
+             database->insertRawEvent(event(eventName, 1700000000 - age), fingerprint, false, &error) && commit;
+    });
+    ASSERT_EQ(committed, commit) << error.description;
+    if (!commit) return;
+    ASSERT_EQ(fingerprint, fingerprintOf(name));
+    const std::int64_t expectedForRow = model.rows.count(fingerprint) != 0 ? 0 : model.makeRoom(limit);
+    model.rows.insert(fingerprint);
+    EXPECT_EQ(forRow, expectedForRow);
+    EXPECT_EQ(overCap, model.capEvents(settings->maxEventsStoredValue - 1, fingerprint));
+    model.events.emplace_back(eventName, fingerprint);
+    ages[eventName] = age;
+  };
+  // The upload's delete: the oldest run of one row, up to three events, and the row when its
+  // last; or, now and then, the oldest events of any rows, their rows left to a later sweep.
+  const auto upload = [&](bool commit) {
+    if (model.events.empty()) return;
+    const std::int64_t fingerprint = model.events.front().second;
+    const bool leaveRows = pick(2) == 0;
+    std::size_t run = 0;
+    while (run < model.events.size() && (leaveRows || model.events[run].second == fingerprint)) ++run;
+    const std::size_t taken = 1 + pick(std::min<std::size_t>(run, 3));
+    const std::int64_t maxRowID =
+        std::stoll(raw().scalar("SELECT rowid FROM raw_events ORDER BY rowid LIMIT 1 OFFSET " + std::to_string(taken - 1)));
+    const bool committed = database->performTransaction([&] {
+      if (!database->deleteRawEventsWithMaxRowID(maxRowID, &error)) return false;
+      if (leaveRows) return commit;
+      auto remaining = database->containsRawEventWithMetadataFingerprint(fingerprint, &error);
+      return remaining && (*remaining || database->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error)) &&
+             commit;
+    });
+    ASSERT_EQ(committed, commit) << error.description;
+    if (!commit) return;
+    model.events.erase(model.events.begin(), model.events.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (!leaveRows && !model.used(fingerprint)) model.rows.erase(fingerprint);
+  };
+  const auto insertForeignEvent = [&](std::int64_t fingerprint) {
+    const std::string name = "o" + std::to_string(++named);
+    raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('" + name + "', 1, " +
+               std::to_string(fingerprint) + ", x'00')");
+    model.events.emplace_back(name, fingerprint);
+    ages[name] = 1700000000 - 1;
+  };
+  const auto anotherConnectionWrites = [&] {
+    switch (pick(5)) {
+      case 0:  // a row no event uses
+      case 1:  // a row and an event using it
+        raw().exec("INSERT INTO raw_events_metadata VALUES (" + std::to_string(++foreign) + ", x'0a')");
+        model.rows.insert(foreign);
+        if (random() % 2 != 0) insertForeignEvent(foreign);
+        break;
+      case 2:  // an event of a stored row
+        if (!model.rows.empty()) insertForeignEvent(*std::next(model.rows.begin(), static_cast<std::ptrdiff_t>(pick(model.rows.size()))));
+        break;
+      case 3:  // the oldest event goes, its row stays
+        if (model.events.empty()) break;
+        raw().exec("DELETE FROM raw_events WHERE rowid = (SELECT min(rowid) FROM raw_events)");
+        model.events.erase(model.events.begin());
+        break;
+      default:  // an event whose row is not stored
+        insertForeignEvent(7);
+    }
+  };
+
+  for (int step = 0; step < 1000 && !HasFailure(); ++step) {
+    const std::size_t action = pick(100);
+    const std::string name = "m" + std::to_string(pick(8));
+    SCOPED_TRACE("step " + std::to_string(step) + ", action " + std::to_string(action));
+    if (action < 55) {
+      store(name, true);
+    } else if (action < 59) {
+      store(name, false);
+    } else if (action < 79) {
+      upload(true);
+    } else if (action < 82) {
+      upload(false);
+    } else if (action < 88) {
+      anotherConnectionWrites();
+    } else if (action < 91) {
+      // Stale events go, and then every row no event uses.
+      const double maxAge = 100.0 * static_cast<double>(pick(5)) + 50;
+      ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(maxAge, &error)) << error.description;
+      if (std::erase_if(model.events, [&](const auto& e) { return ages[e.first] > maxAge; }) != 0) {
+        std::erase_if(model.rows, [&](std::int64_t fingerprint) { return !model.used(fingerprint); });
+      }
+    } else if (action < 96) {
+      limit = 1 + static_cast<std::int64_t>(pick(6));
+      settings->maxRawEventsMetadataStoredValue = limit;
+      settings->maxEventsStoredValue = 2 + static_cast<std::int64_t>(pick(15));
+    } else {
+      database.reset();
+      database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
+      ASSERT_TRUE(database);
+    }
+    std::vector<std::string> events;
+    for (const auto& [eventName, fingerprint] : model.events) events.push_back(eventName + ":" + std::to_string(fingerprint));
+    EXPECT_EQ(raw().column("SELECT name || ':' || metadata_fingerprint FROM raw_events ORDER BY rowid"), events);
+    std::vector<std::string> rows;
+    for (std::int64_t fingerprint : model.rows) rows.push_back(std::to_string(fingerprint));
+    EXPECT_EQ(raw().column("SELECT metadata_fingerprint FROM raw_events_metadata ORDER BY metadata_fingerprint"), rows);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "StoreTestSupport.h"
@@ -21,6 +22,17 @@ class TLMSqliteStoreTest : public ::testing::Test {
   std::string path = dir.file("nested/dir/test.sql");
   TLMStoreRecordingMonitor monitor;
 };
+
+// A block that throws after writing: its transaction is undone and the exception goes on.
+void expectThrowingBlockRollsBack(TLMSqliteStore& store, const std::function<bool(int)>& insert) {
+  const auto rows = store.rowCountForTableWithName("t", nullptr);
+  EXPECT_THROW(store.performTransaction([&]() -> bool {
+    insert(3);
+    throw std::runtime_error("boom");
+  }),
+               std::runtime_error);
+  EXPECT_EQ(store.rowCountForTableWithName("t", nullptr), rows);
+}
 
 void writeBytes(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -46,10 +58,13 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   Error error;
   const bool created = store && store->executeSQL("CREATE TABLE t (a TEXT)", &error);
   store.reset();
-  // A database an earlier version left readable to everyone.
-  const std::string old = dir.file("old.sql");
+  // A database an earlier version left readable to everyone, in a folder left open (in one
+  // that is not the store's own, which keeps its mode).
+  const std::string old = dir.file("earlier/old.sql");
   writeBytes(old, "");
   std::filesystem::permissions(old, std::filesystem::perms::all);
+  std::filesystem::permissions(dir.file("earlier"), std::filesystem::perms::all);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
   auto reopened = TLMSqliteStore::initWithDatabasePath(old, &monitor);
   ::umask(previous);
   ASSERT_TRUE(created) << error.description;
@@ -57,10 +72,11 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   const auto ownerOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
   EXPECT_EQ(modeOf(path), ownerOnly);
   EXPECT_EQ(modeOf(old), ownerOnly);
-  // So are the folders made for it.
-  for (const char* folder : {"nested", "nested/dir"}) {
+  // So are the folders made for it, and the one an earlier version left open.
+  for (const char* folder : {"nested", "nested/dir", "earlier"}) {
     EXPECT_EQ(modeOf(dir.file(folder)), std::filesystem::perms::owner_all) << folder;
   }
+  EXPECT_EQ(modeOf(dir.path()), std::filesystem::perms::all);
 }
 
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
@@ -309,11 +325,7 @@ TEST_F(TLMSqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
   EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
   EXPECT_FALSE(store->performTransaction([&] { return insert(2) && false; }));
   EXPECT_TRUE(monitor.contains(34010));
-  EXPECT_THROW(store->performTransaction([&]() -> bool {
-    insert(3);
-    throw std::runtime_error("boom");
-  }),
-               std::runtime_error);
+  expectThrowingBlockRollsBack(*store, insert);
   bool innerResult = true;
   EXPECT_TRUE(store->performTransaction([&] {
     innerResult = store->performTransaction([&] { return insert(4); });
@@ -326,6 +338,65 @@ TEST_F(TLMSqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
   Error error;
   EXPECT_EQ(store->rowCountForTableWithName("t", &error), 1);
   // Nothing was left open.
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+}
+
+TEST_F(TLMSqliteStoreTest, AGroupCommitsItsTransactionsAtOnceAndAFailedOneUndoesOnlyItself) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  auto insert = [&](int v) { return store->upsertRecord({{"a", Value(v)}}, "t", nullptr); };
+  auto rows = [&] { return store->rowCountForTableWithName("t", nullptr).value_or(-1); };
+  int commits = 0;
+  sqlite3_commit_hook(store->sqliteHandle(), [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+  ASSERT_TRUE(store->beginTransactionGroup());
+  EXPECT_FALSE(store->beginTransactionGroup());  // not inside its own transaction
+  EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
+  EXPECT_FALSE(store->performTransaction([&] { return insert(2) && false; }));
+  expectThrowingBlockRollsBack(*store, insert);
+  bool innerResult = true;
+  EXPECT_TRUE(store->performTransaction([&] {
+    innerResult = store->performTransaction([&] { return insert(5); });  // they still do not nest
+    return insert(4);
+  }));
+  EXPECT_FALSE(innerResult);
+  EXPECT_EQ(rows(), 2);
+  EXPECT_TRUE(store->isTransactionGroupIntact());
+  EXPECT_EQ(commits, 0);
+  EXPECT_TRUE(store->commitTransactionGroup());
+  EXPECT_EQ(commits, 1);
+  EXPECT_EQ(store->recordsForQuery("SELECT a FROM t ORDER BY a", {}, nullptr),
+            (TLMRows{{{"a", Value(1)}}, {{"a", Value(4)}}}));
+  EXPECT_FALSE(store->commitTransactionGroup());  // none open
+  // A commit that fails keeps nothing of the group.
+  sqlite3_commit_hook(store->sqliteHandle(), [](void*) { return 1; }, nullptr);
+  ASSERT_TRUE(store->beginTransactionGroup());
+  EXPECT_TRUE(store->performTransaction([&] { return insert(6); }));
+  EXPECT_FALSE(store->commitTransactionGroup());
+  EXPECT_EQ(rows(), 2);
+  sqlite3_commit_hook(store->sqliteHandle(), nullptr, nullptr);
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+  EXPECT_TRUE(store->performTransaction([&] { return insert(7); }));  // on its own again
+  EXPECT_EQ(rows(), 3);
+}
+
+// A failing step can make SQLite roll the whole transaction back: the group's earlier work is
+// gone, and what follows in the group must not commit on its own.
+TEST_F(TLMSqliteStoreTest, AGroupWhoseTransactionSQLiteRolledBackKeepsNothingOfIt) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  auto insert = [&](int v) { return store->upsertRecord({{"a", Value(v)}}, "t", nullptr); };
+  ASSERT_TRUE(store->beginTransactionGroup());
+  EXPECT_TRUE(store->performTransaction([&] { return insert(1); }));
+  EXPECT_FALSE(store->performTransaction([&] {
+    insert(2);
+    return sqlite3_exec(store->sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }));
+  EXPECT_FALSE(store->isTransactionGroupIntact());
+  EXPECT_FALSE(store->performTransaction([&] { return insert(3); }));
+  EXPECT_FALSE(store->commitTransactionGroup());
+  EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 0);
   EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
 }
 

@@ -1,0 +1,80 @@
+// Runs code in a child made by fork() and waits a bounded time for the child to end: a child that
+// overshoots is killed, and reported as such.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+namespace testsupport {
+
+// Set in a forked child: the leak checker, should the build have one, does not run at its exit.
+// The child lacks the parent's other threads, so what only their stacks and thread-local data
+// hold looks leaked there.
+inline bool skipLeakCheck = false;
+
+
+struct ChildEnd {
+  bool forked = false;
+  bool inTime = false;  // it ended by itself within the limit
+  int status = 0;       // as waitpid gives it
+  std::chrono::milliseconds took{0};
+
+  bool exitedWith(int code) const { return forked && inTime && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+};
+
+// ThreadSanitizer pauses at every exit, a second by default (to catch races with threads that
+// still run): a child's limit is that much longer there.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{1000};
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{1000};
+#else
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
+#endif
+#else
+inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
+#endif
+
+// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
+inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
+  std::fflush(nullptr);  // nothing buffered is written by both processes
+  ChildEnd end;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return end;
+  if (pid == 0) {
+    skipLeakCheck = true;
+    inChild();
+    _exit(99);
+  }
+  end.forked = true;
+  const int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const auto deadline = start + limit + kSanitizerExitPause;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd ended{watch, POLLIN, 0};
+    const int ready = watch >= 0 && left.count() > 0 ? poll(&ended, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    end.inTime = ready == 1;
+    break;
+  }
+  if (!end.inTime) kill(pid, SIGKILL);
+  waitpid(pid, &end.status, 0);
+  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (watch >= 0) close(watch);
+  return end;
+}
+
+}  // namespace testsupport
+
+// Asked by the leak checker when the process ends.
+extern "C" __attribute__((weak)) int __lsan_is_turned_off() { return testsupport::skipLeakCheck ? 1 : 0; }
