@@ -391,15 +391,24 @@ std::string xmlEscape(const std::string& text, bool attribute) {
   return out;
 }
 
+namespace {
+
+// Whether `filters` (empty: all) select the test "<className>/<method>": a filter names its class
+// or the test itself.
+bool isSelected(const std::vector<std::string>& filters, const std::string& className, const std::string& method) {
+  if (filters.empty()) return true;
+  const std::string name = className + "/" + method;
+  return std::any_of(filters.begin(), filters.end(),
+                     [&](const std::string& filter) { return filter == className || filter == name; });
+}
+
+}  // namespace
+
 std::vector<std::string> selectedTests(const std::vector<std::string>& filters) {
   std::vector<std::string> selected;
   for (const auto& cls : TestRegistry::shared().classes()) {
     for (const auto& method : cls.methods) {
-      std::string name = cls.name + "/" + method.name;
-      if (filters.empty() || std::find(filters.begin(), filters.end(), cls.name) != filters.end() ||
-          std::find(filters.begin(), filters.end(), name) != filters.end()) {
-        selected.push_back(std::move(name));
-      }
+      if (isSelected(filters, cls.name, method.name)) selected.push_back(cls.name + "/" + method.name);
     }
   }
   return selected;
@@ -415,10 +424,7 @@ TestRunSummary runTests(const std::vector<std::string>& filters, const std::stri
   for (const auto& cls : TestRegistry::shared().classes()) {
     std::optional<SuiteRun> suite;
     for (const auto& method : cls.methods) {
-      bool selected = filters.empty();
-      for (const auto& f : filters)
-        if (f == cls.name || f == cls.name + "/" + method.name) selected = true;
-      if (!selected) continue;
+      if (!isSelected(filters, cls.name, method.name)) continue;
       if (!suite) {
         suite.emplace();
         suite->name = cls.name;

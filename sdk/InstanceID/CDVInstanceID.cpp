@@ -158,9 +158,12 @@ void CDVInstanceID::start() {
                      });
 }
 
-platform::Error CDVInstanceID::invalidStartError() const {
-  return startFailure_ ? *startFailure_ : errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart);
+platform::Error CDVInstanceID::errorWithCode(std::int64_t code) const {
+  if (code == kCDVInstanceIDErrorCodeInvalidStart && startFailure_) return *startFailure_;
+  return errorWithCDVInstanceIDErrorCode(code);
 }
+
+platform::Error CDVInstanceID::invalidStartError() const { return errorWithCode(kCDVInstanceIDErrorCodeInvalidStart); }
 
 platform::Error CDVInstanceID::configureErrorWithReason(const std::string& reason) {
   const std::string description = "Configuration failed for service InstanceID.";
@@ -338,10 +341,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
   TokenHandler answer = [handler](std::optional<std::string> token, std::optional<platform::Error> error) {
     onMain([handler, token, error] { handler(token, error); });
   };
-  if (invalid) {
-    return answer(std::nullopt, *invalid == kCDVInstanceIDErrorCodeInvalidStart ? invalidStartError()
-                                                                               : errorWithCDVInstanceIDErrorCode(*invalid));
-  }
+  if (invalid) return answer(std::nullopt, errorWithCode(*invalid));
 
   if (std::optional<std::string> appID = cindervaleAppID()) {
     tokenOptions.set(kCDVInstanceIDTokenOptionsCindervaleAppIDKey, *appID);
@@ -391,10 +391,7 @@ void CDVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
   } else if (!keyPairStore_ || !tokenManager_) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
-  if (invalid) {
-    return answer(*invalid == kCDVInstanceIDErrorCodeInvalidStart ? invalidStartError()
-                                                                  : errorWithCDVInstanceIDErrorCode(*invalid));
-  }
+  if (invalid) return answer(errorWithCode(*invalid));
 
   std::shared_ptr<CDVInstanceIDTokenManager> manager = tokenManager_;
   manager->authService()->fetchCheckinInfoWithHandler(

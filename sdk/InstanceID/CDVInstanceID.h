@@ -160,6 +160,8 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
   std::shared_ptr<CDVInstanceIDKeyPairStore> keyPairStore_;
   // Why start() made nothing (set before the instance is handed out, never changed after).
   std::optional<platform::Error> startFailure_;
+  // The error of `code`; for an invalid start, the reason start() made nothing when it knows one.
+  platform::Error errorWithCode(std::int64_t code) const;
   platform::Error invalidStartError() const;
 
   mutable std::mutex mutex_;

@@ -29,9 +29,9 @@ bool createDirectories(const std::string& path, Error* error = nullptr);
 // user owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
 // naming what is refused: a symbolic link there must be this user's or root's, and a folder
-// passed through this user's or root's and closed to writes by group and others unless it has
-// the sticky bit (as /tmp has), since otherwise another user could put another folder in its
-// place.
+// passed through this user's or root's and closed to writes by other users (a group's write bit
+// counts unless the group is the user's own private group) unless it has the sticky bit (as
+// /tmp has), since otherwise another user could put another folder in its place.
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);

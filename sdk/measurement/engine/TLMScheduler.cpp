@@ -28,14 +28,7 @@ TLMScheduler::TLMScheduler(const std::string& workerQueueLabel)
 TLMScheduler::TLMScheduler(std::shared_ptr<platform::Queue> workerQueue) : workerQueue_(std::move(workerQueue)) {}
 
 void TLMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, platform::Block block) const {
-  if (!block) {
-    TLMMeasurement::monitor()->logWithLevel(
-        1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
-    return;
-  }
-  std::lock_guard<std::mutex> lock(postMutex_);
-  ++posts_;
-  workerQueue_->async(guarded(blockID, std::move(block)));
+  scheduleNumberedOnWorkerQueueBlockID(blockID, [&block](std::uint64_t) { return std::move(block); });
 }
 
 void TLMScheduler::scheduleNumberedOnWorkerQueueBlockID(
