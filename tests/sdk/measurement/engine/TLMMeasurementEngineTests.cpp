@@ -691,6 +691,31 @@ TEST(TLMMeasurementEngineGroupTest, AGroupTakesAtMostItsNumberOfEvents) {
   EXPECT_EQ(h.monitor->count(23072), logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents) + 1);
 }
 
+// A group also ends once its time is up, by the device's uptime: each stored event here takes
+// 0.06 s, so a group holds two; the wall clock set back meanwhile changes nothing.
+TEST(TLMMeasurementEngineGroupTest, AGroupEndsWhenItsTimeIsUp) {
+  EngineHarness h;
+  h.start();
+  const std::size_t logged = h.monitor->count(23072);
+  CommitWatch commits(h);
+  struct Slow {
+    EngineHarness& h;
+    static void inserted(void* self, int operation, const char*, const char* table, sqlite3_int64) {
+      auto& slow = *static_cast<Slow*>(self);
+      if (operation != SQLITE_INSERT || std::string(table) != "raw_events") return;
+      slow.h.clock->advance(0.06);
+      slow.h.clock->setNow(slow.h.clock->now() - 3600);
+    }
+  } slow{h};
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  for (const char* name : {"t1", "t2", "t3", "t4", "t5"}) queue(h, name);
+  sqlite3_update_hook(db, &Slow::inserted, &slow);
+  drainInGroups(h);
+  sqlite3_update_hook(db, nullptr, nullptr);
+  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 2, logged + 4}));
+  EXPECT_EQ(lastNames(h, 5), (std::vector<std::string>{"t1", "t2", "t3", "t4", "t5"}));
+}
+
 // MARK: - User properties
 
 TEST(TLMMeasurementEngineUserPropertyTest, TheTwentySixthPublicPropertyIsRefusedButReplacingWorks) {
