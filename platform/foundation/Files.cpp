@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -82,12 +83,38 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
+// The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
+// which has none of the parent's other threads, never finds one taken.
+struct CheckLocks {
+  std::mutex userListing;  // listing all users is one walk through the name services at a time
+  std::mutex kept;         // the kept private folders
+};
+
+CheckLocks& checkLocks() {
+  static CheckLocks* locks = [] {
+    auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
+    pthread_atfork(
+        [] {
+          checkLocks().userListing.lock();
+          checkLocks().kept.lock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        });
+    return made;
+  }();
+  return *locks;
+}
+
 // Whether a user other than this one has `gid` as primary group. Users are listed one by one
-// (the whole database, as the system's name services give it), which only one thread may do at
-// a time.
+// (the whole database, as the system's name services give it).
 bool isAnotherUsersPrimaryGroup(gid_t gid) {
-  static std::mutex listing;
-  std::lock_guard<std::mutex> lock(listing);
+  std::lock_guard<std::mutex> lock(checkLocks().userListing);
   const uid_t me = ::geteuid();
   std::vector<char> buffer(16384);
   bool found = false;
@@ -289,10 +316,6 @@ struct KeptFolder {
   ino_t inode = 0;
 };
 
-std::mutex& keptMutex() {
-  static std::mutex m;
-  return m;
-}
 std::map<std::string, KeptFolder>& keptFolders() {
   static std::map<std::string, KeptFolder>& folders = *new std::map<std::string, KeptFolder>();
   return folders;
@@ -316,7 +339,7 @@ void noteKept(const std::string& name, std::string path) {
     kept.device = info.st_dev;
     kept.inode = info.st_ino;
   }
-  std::lock_guard<std::mutex> lock(keptMutex());
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
   keptFolders()[name] = kept;
 }
 
@@ -327,7 +350,7 @@ bool recheckKeptFoldersFor(std::string path, Error* error) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   std::vector<std::pair<std::string, KeptFolder>> due;
   {
-    std::lock_guard<std::mutex> lock(keptMutex());
+    std::lock_guard<std::mutex> lock(checkLocks().kept);
     for (const auto& [name, kept] : keptFolders()) {
       if (path == kept.path || (path.compare(0, kept.path.size(), kept.path) == 0 &&
                                 path.size() > kept.path.size() && path[kept.path.size()] == '/')) {
@@ -350,7 +373,7 @@ void keepPrivateDirectory(const std::string& name, const std::string& path) {
     noteKept(name, path);
     return;
   }
-  std::lock_guard<std::mutex> lock(keptMutex());
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
   keptFolders().erase(name);
 }
 
