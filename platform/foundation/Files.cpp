@@ -309,11 +309,14 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   return true;
 }
 
-// Private folders kept by name (keepPrivateDirectory), each with the file it was when kept.
+// Private folders kept by name (keepPrivateDirectory), each with the file it was when kept and
+// the time of its last change of status seen closed to others (a change of mode, owner or ACL
+// moves it; so do entries made or removed in the folder).
 struct KeptFolder {
   std::string path;
   dev_t device = 0;
   ino_t inode = 0;
+  struct timespec changed {};
 };
 
 std::map<std::string, KeptFolder>& keptFolders() {
@@ -321,19 +324,29 @@ std::map<std::string, KeptFolder>& keptFolders() {
   return folders;
 }
 
-// Whether the folder at `path` is still `kept` as it was: the same file, this user's and closed
-// to others.
-bool isStillKept(const KeptFolder& kept) {
+// Whether the folder `kept` names is still the one it was, this user's and closed to others.
+// The last check holds while the folder's status has not changed since; a later one is noted.
+bool isStillKept(const std::string& name, const KeptFolder& kept) {
   struct stat info {};
-  return ::stat(kept.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_dev == kept.device &&
-         info.st_ino == kept.inode && info.st_uid == ::geteuid() && !othersMayWrite(kept.path, info);
+  if (::stat(kept.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != kept.device ||
+      info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
+    return false;
+  }
+  if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
+  if (othersMayWrite(kept.path, info)) return false;
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  const auto found = keptFolders().find(name);
+  if (found != keptFolders().end() && found->second.path == kept.path && found->second.inode == kept.inode) {
+    found->second.changed = info.st_ctim;
+  }
+  return true;
 }
 
 // Notes the file `path` names now as the one kept under `name`; a folder that cannot be looked
 // at is noted as no file, so that the next look checks all of its path.
 void noteKept(const std::string& name, std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  KeptFolder kept{path, 0, 0};
+  KeptFolder kept{path, 0, 0, {}};
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {
     kept.device = info.st_dev;
@@ -359,7 +372,7 @@ bool recheckKeptFoldersFor(std::string path, Error* error) {
     }
   }
   for (const auto& [name, kept] : due) {
-    if (isStillKept(kept)) continue;
+    if (isStillKept(name, kept)) continue;
     if (!createPrivateDirectory(kept.path, error)) return false;
     noteKept(name, kept.path);
   }

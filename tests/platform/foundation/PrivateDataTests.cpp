@@ -536,6 +536,14 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   defaults.setInteger(1, "count");
   ASSERT_TRUE(defaults.synchronize());
 
+  // Opened to others since it was checked: refused until closed again.
+  ASSERT_EQ(::chmod(device.c_str(), 0777), 0);
+  platform::Error opened;
+  EXPECT_FALSE(files::createDirectories(device + "/Keychains", &opened));
+  EXPECT_TRUE(mentions(opened.description, {"\"" + device + "\"", "may be written by other users"}))
+      << opened.description;
+  ASSERT_EQ(::chmod(device.c_str(), 0700), 0);
+
   // Removed (a cleaner of old folders, say) and asked for again: made again, the user's alone.
   std::filesystem::remove_all(app);
   std::filesystem::remove_all(device);
