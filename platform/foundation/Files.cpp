@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -10,11 +11,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -79,9 +83,63 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
-// Whether the group `gid` is this user's own: the user's primary group, named after the user and
-// listing no other member (a user private group, as systems whose default umask is 002 give every
-// user). Its write bit lets in nobody else.
+// The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
+// which has none of the parent's other threads, never finds one taken.
+struct CheckLocks {
+  std::mutex userListing;  // listing all users is one walk through the name services at a time
+  std::mutex kept;         // the kept private folders
+};
+
+CheckLocks& checkLocks() {
+  static CheckLocks* locks = [] {
+    auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
+    pthread_atfork(
+        [] {
+          checkLocks().userListing.lock();
+          checkLocks().kept.lock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        });
+    return made;
+  }();
+  return *locks;
+}
+
+// Whether a user other than this one has `gid` as primary group. Users are listed one by one
+// (the whole database, as the system's name services give it).
+bool isAnotherUsersPrimaryGroup(gid_t gid) {
+  std::lock_guard<std::mutex> lock(checkLocks().userListing);
+  const uid_t me = ::geteuid();
+  std::vector<char> buffer(16384);
+  bool found = false;
+  ::setpwent();
+  for (;;) {
+    struct passwd user {};
+    struct passwd* next = nullptr;
+    const int result = ::getpwent_r(&user, buffer.data(), buffer.size(), &next);
+    if (result == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (result != 0 || next == nullptr) break;
+    if (user.pw_gid == gid && user.pw_uid != me) {
+      found = true;
+      break;
+    }
+  }
+  ::endpwent();
+  return found;
+}
+
+// Whether the group `gid` is this user's own: the user's primary group, named after the user,
+// listing no other member and no other user's primary group (a user private group, as systems
+// whose default umask is 002 give every user). Its write bit lets in nobody else.
 bool isOwnPrivateGroup(gid_t gid) {
   if (gid != ::getegid()) return false;
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -105,23 +163,75 @@ bool isOwnPrivateGroup(gid_t gid) {
   for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
     if (name != *member) return false;
   }
-  return true;
+  return !isAnotherUsersPrimaryGroup(gid);
 }
 
-// Whether users other than this one may write into a folder with `info`: others' write bit, or
-// the group's unless the group is the user's own.
-bool othersMayWrite(const struct stat& info) {
+// What the access ACL of a folder lets others than its owner write, as the kernel stores it
+// (little-endian: a version, then entries of tag, permissions and id).
+struct AclWriters {
+  bool present = false;     // an ACL beyond the mode bits
+  bool others = false;      // a named user other than this one, or a named group, may write
+  bool owningGroup = false;  // the folder's group may write
+};
+
+std::optional<AclWriters> aclWriters(const std::string& folder) {
+  AclWriters writers;
+  std::vector<unsigned char> acl(256);
+  ssize_t size = 0;
+  while ((size = ::getxattr(folder.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
+         errno == ERANGE && acl.size() < (std::size_t{1} << 20)) {
+    acl.resize(acl.size() * 4);
+  }
+  if (size < 0) {
+    if (errno == ENODATA || errno == ENOTSUP) return writers;
+    return std::nullopt;
+  }
+  const auto number = [&acl](std::size_t at, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | acl[at + static_cast<std::size_t>(i)];
+    return value;
+  };
+  constexpr std::size_t kHeader = 4;
+  constexpr std::size_t kEntry = 8;
+  const auto length = static_cast<std::size_t>(size);
+  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) return std::nullopt;
+  constexpr std::uint32_t kNamedUser = 0x02, kOwningGroup = 0x04, kNamedGroup = 0x08, kMask = 0x10;
+  constexpr std::uint32_t kWrite = 0x2;
+  bool maskWrites = true;
+  for (std::size_t at = kHeader; at < length; at += kEntry) {
+    const std::uint32_t tag = number(at, 2);
+    const bool writes = (number(at + 2, 2) & kWrite) != 0;
+    const std::uint32_t id = number(at + 4, 4);
+    if (tag == kNamedUser || tag == kNamedGroup) writers.present = true;
+    if ((tag == kNamedUser && id != ::geteuid()) || tag == kNamedGroup) writers.others = writers.others || writes;
+    if (tag == kOwningGroup) writers.owningGroup = writes;
+    if (tag == kMask) maskWrites = writes;
+  }
+  writers.others = writers.others && maskWrites;
+  writers.owningGroup = writers.owningGroup && maskWrites;
+  return writers;
+}
+
+// Whether users other than this one may write into the folder `folder` with `info`: others'
+// write bit, the group's unless the group is the user's own, or an entry of the folder's access
+// ACL (where one is set, the group bits show only what the ACL may grant).
+bool othersMayWrite(const std::string& folder, const struct stat& info) {
   if ((info.st_mode & S_IWOTH) != 0) return true;
-  return (info.st_mode & S_IWGRP) != 0 && !isOwnPrivateGroup(info.st_gid);
+  if ((info.st_mode & S_IWGRP) == 0) return false;
+  const std::optional<AclWriters> acl = aclWriters(folder);
+  if (!acl || acl->others) return true;  // an ACL that cannot be read is taken as open
+  if (acl->present && !acl->owningGroup) return false;
+  return !isOwnPrivateGroup(info.st_gid);
 }
 
 // Follows `path` (absolute) one component at a time as the kernel would, and checks everything
 // met on the way that another user could use to put another folder in its place:
 //  - a symbolic link must be this user's, or root's when it lies higher up (a link's owner may
 //    point it elsewhere at any time);
-//  - a folder passed through must be this user's or root's, and closed to writes by other users
-//    (the group's write bit counts only when the group is not the user's own private group)
-//    unless its sticky bit keeps them from renaming or removing what is not theirs (as on /tmp).
+//  - a folder passed through, or left by "..", must be this user's or root's, and closed to
+//    writes by other users (the group's write bit counts unless the group is the user's own
+//    private group, and an ACL entry letting another user write counts too) unless its sticky
+//    bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // On success `folder` is the real path the components lead to. With `untilMissing`, a missing
 // component ends the walk early (what is missing will be made by this user); `folder` is then
 // empty.
@@ -142,25 +252,35 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   const uid_t me = ::geteuid();
   std::string current = "/";
   int links = 0;
+  // The folder the walk is in, before it goes on from there: into an entry (`how` "lies inside")
+  // or back up by ".." ("passes through"; whoever may replace the folder decides where ".."
+  // leads).
+  const auto checkCurrent = [&](const char* how) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
+    if (info.st_uid != me && info.st_uid != 0) {
+      return refuse(error, path,
+                    std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
+                        std::to_string(info.st_uid) + ")");
+    }
+    if (othersMayWrite(current, info) && (info.st_mode & S_ISVTX) == 0) {
+      return refuse(error, path,
+                    std::string(how) + " \"" + current +
+                        "\", which other users may write to (chmod go-w would make it safe)");
+    }
+    return true;
+  };
   while (!pending.empty()) {
     const std::string name = pending.front();
     pending.pop_front();
     if (name == ".") continue;
     if (name == "..") {
+      if (!checkCurrent("passes through")) return false;
       current = parentOf(current);
       continue;
     }
+    if (!checkCurrent("lies inside")) return false;
     struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
-    if (info.st_uid != me && info.st_uid != 0) {
-      return refuse(error, path,
-                    "lies inside \"" + current + "\", which belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")");
-    }
-    if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0) {
-      return refuse(error, path,
-                    "lies inside \"" + current + "\", which other users may write to (chmod go-w would make it safe)");
-    }
     const std::string next = join(current, name);
     if (::lstat(next.c_str(), &info) != 0) {
       if (errno == ENOENT && untilMissing) return true;
@@ -189,7 +309,86 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   return true;
 }
 
+// Private folders kept by name (keepPrivateDirectory), each with the file it was when kept and
+// the time of its last change of status seen closed to others (a change of mode, owner or ACL
+// moves it; so do entries made or removed in the folder).
+struct KeptFolder {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec changed {};
+};
+
+std::map<std::string, KeptFolder>& keptFolders() {
+  static std::map<std::string, KeptFolder>& folders = *new std::map<std::string, KeptFolder>();
+  return folders;
+}
+
+// Whether the folder `kept` names is still the one it was, this user's and closed to others.
+// The last check holds while the folder's status has not changed since; a later one is noted.
+bool isStillKept(const std::string& name, const KeptFolder& kept) {
+  struct stat info {};
+  if (::stat(kept.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != kept.device ||
+      info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
+    return false;
+  }
+  if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
+  if (othersMayWrite(kept.path, info)) return false;
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  const auto found = keptFolders().find(name);
+  if (found != keptFolders().end() && found->second.path == kept.path && found->second.inode == kept.inode) {
+    found->second.changed = info.st_ctim;
+  }
+  return true;
+}
+
+// Notes the file `path` names now as the one kept under `name`; a folder that cannot be looked
+// at is noted as no file, so that the next look checks all of its path.
+void noteKept(const std::string& name, std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  KeptFolder kept{path, 0, 0, {}};
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    kept.device = info.st_dev;
+    kept.inode = info.st_ino;
+  }
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  keptFolders()[name] = kept;
+}
+
+// Checks again every kept folder that `path` is or lies inside before anything is made there:
+// one that is no longer the file it was is checked as createPrivateDirectory checks (and made
+// again, when missing, as it makes one).
+bool recheckKeptFoldersFor(std::string path, Error* error) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::vector<std::pair<std::string, KeptFolder>> due;
+  {
+    std::lock_guard<std::mutex> lock(checkLocks().kept);
+    for (const auto& [name, kept] : keptFolders()) {
+      if (path == kept.path || (path.compare(0, kept.path.size(), kept.path) == 0 &&
+                                path.size() > kept.path.size() && path[kept.path.size()] == '/')) {
+        due.emplace_back(name, kept);
+      }
+    }
+  }
+  for (const auto& [name, kept] : due) {
+    if (isStillKept(name, kept)) continue;
+    if (!createPrivateDirectory(kept.path, error)) return false;
+    noteKept(name, kept.path);
+  }
+  return true;
+}
+
 }  // namespace
+
+void keepPrivateDirectory(const std::string& name, const std::string& path) {
+  if (!path.empty()) {
+    noteKept(name, path);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  keptFolders().erase(name);
+}
 
 bool exists(const std::string& path) {
   std::error_code ec;
@@ -202,7 +401,7 @@ bool isDirectory(const std::string& path) {
 }
 
 bool createMissingDirectories(const std::string& path, Error* error) {
-  if (!makeMissingFolders(path, error)) return false;
+  if (!recheckKeptFoldersFor(path, error) || !makeMissingFolders(path, error)) return false;
   if (!isDirectory(path)) return fail(error, 513, "Could not create the directory", path, ENOTDIR);
   return true;
 }
@@ -217,7 +416,7 @@ bool createDirectories(const std::string& path, Error* error) {
   return true;
 }
 
-bool createPrivateDirectory(const std::string& path, Error* error) {
+bool createPrivateDirectory(const std::string& path, Error* error, std::string* checked) {
   if (path.empty() || path.front() != '/') {
     // A relative path would name another folder whenever the working folder changes.
     return setError(error, kCocoaErrorDomain, 513,
@@ -235,10 +434,11 @@ bool createPrivateDirectory(const std::string& path, Error* error) {
   std::string refusal;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(info)) {
+  } else if (othersMayWrite(folder, info)) {
     refusal = "may be written by other users (chmod go-w would make it private)";
   }
   if (!refusal.empty()) return refuse(error, path, refusal);
+  if (checked != nullptr) *checked = folder;
   return true;
 }
 

@@ -18,7 +18,8 @@ bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates the directory and any missing parents, each with mode 0700 whatever the umask.
 // Folders already there keep their modes (they may be shared with other programs). True when
-// the directory exists afterwards.
+// the directory exists afterwards. A kept private folder the path is or lies in is checked again
+// first (keepPrivateDirectory).
 bool createMissingDirectories(const std::string& path, Error* error = nullptr);
 // As createMissingDirectories, for a folder that holds the caller's own data: when the
 // directory itself was there already and is this user's, its group and other bits are cleared
@@ -29,10 +30,21 @@ bool createDirectories(const std::string& path, Error* error = nullptr);
 // user owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
 // naming what is refused: a symbolic link there must be this user's or root's, and a folder
-// passed through this user's or root's and closed to writes by other users (a group's write bit
-// counts unless the group is the user's own private group) unless it has the sticky bit (as
-// /tmp has), since otherwise another user could put another folder in its place.
-bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
+// passed through (or left by "..") this user's or root's and closed to writes by other users
+// unless it has the sticky bit (as /tmp has), since otherwise another user could put another
+// folder in its place. A group's write bit counts unless the group is the user's own private
+// group (named after the user, no other member, no other user's primary group); a write the
+// folder's ACL grants another user or a named group counts too. `checked`, when given, receives
+// the real path of the folder accepted (links followed, "." and ".." resolved).
+bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
+// Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
+// empty path forgets the name): before createMissingDirectories or createDirectories makes
+// anything at or inside it, the folder is checked again. While it is still the folder it was
+// when kept, this user's and closed to others, nothing more is done; otherwise (removed, put
+// back by someone, opened to others) it is checked as createPrivateDirectory checks, and made
+// again as it makes one when missing, so that a folder another user put in its place is refused
+// (error 513, naming it) rather than filled.
+void keepPrivateDirectory(const std::string& name, const std::string& path);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);
 // Removes one regular file (a symbolic link counts as one: the link goes, not its target);
