@@ -212,6 +212,12 @@ bool TLMDatabase::endTransactionGroup() {
   return true;
 }
 
+void TLMDatabase::abandonTransactionGroup() {
+  afterGroupCommit_.clear();
+  sqliteStore_->rollbackTransactionGroup();
+  kept_ = {};
+}
+
 bool TLMDatabase::isTransactionGroupIntact() const { return sqliteStore_->isTransactionGroupIntact(); }
 
 void TLMDatabase::afterCommit(std::function<void()> block) {

@@ -1028,6 +1028,17 @@ bool TLMSqliteStore::commitTransactionGroup() {
   return true;
 }
 
+bool TLMSqliteStore::rollbackTransactionGroup() {
+  if (!groupOpen_) return false;
+  groupOpen_ = false;
+  if (!isOpen()) return false;
+  if (!rollbackTransaction()) {
+    log(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  return true;
+}
+
 bool TLMSqliteStore::isTransactionGroupIntact() const {
   return groupOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
 }

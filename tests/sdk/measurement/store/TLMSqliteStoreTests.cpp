@@ -378,6 +378,15 @@ TEST_F(TLMSqliteStoreTest, AGroupCommitsItsTransactionsAtOnceAndAFailedOneUndoes
   EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
   EXPECT_TRUE(store->performTransaction([&] { return insert(7); }));  // on its own again
   EXPECT_EQ(rows(), 3);
+  // A group rolled back keeps nothing and leaves no transaction open.
+  ASSERT_TRUE(store->beginTransactionGroup());
+  EXPECT_TRUE(store->performTransaction([&] { return insert(8); }));
+  EXPECT_TRUE(store->rollbackTransactionGroup());
+  EXPECT_FALSE(store->rollbackTransactionGroup());  // none open
+  EXPECT_EQ(rows(), 3);
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+  EXPECT_TRUE(store->performTransaction([&] { return insert(9); }));
+  EXPECT_EQ(rows(), 4);
 }
 
 // A failing step can make SQLite roll the whole transaction back: the group's earlier work is
