@@ -402,6 +402,13 @@ std::string TLMFilePathForDatabaseName(const std::string& name) {
     monitor()->logWithLevel(1, 19001, why);
     return {};
   }
+  // The folders on the way are the SDK's own: made when missing, closed to others when found
+  // open, and not used when another user's.
+  platform::Error error;
+  if (!platform::files::createOwnDirectories(support, kTLMMeasurementApplicationSupportSubdirectory, &error)) {
+    monitor()->logWithLevel(1, 19001, error.description);
+    return {};
+  }
   return (std::filesystem::path(support) / kTLMMeasurementApplicationSupportSubdirectory / name)
       .string();
 }
