@@ -1,5 +1,4 @@
-// A FIFO where the SDK keeps one of its data files (the keychain, a preferences file, the install
-// identifier) is not waited on: configuring the app still returns, and the app goes on. Each case
+// A FIFO where the SDK keeps one of its data files (a preferences file, the install identifier) is not waited on: configuring the app still returns, and the app goes on. Each case
 // runs the host (no_folder_host, NoFolderHost.cpp) in a process of its own with the app's folders
 // chosen, the FIFO made beforehand, and a time limit that a host waiting on the FIFO runs into.
 #include <gtest/gtest.h>
@@ -42,7 +41,7 @@ HostRun runHostWithAFifoAt(const std::string& part, const std::string& file) {
 }
 
 TEST(FifoDataFileTest, ConfiguringReturnsWithAFifoInPlaceOfAnyDataFile) {
-  for (const char* file : {"device/Keychains/keychain.plist", "app/Library/Preferences/com.ombrix.qpx.measurement.plist",
+  for (const char* file : {"app/Library/Preferences/com.ombrix.qpx.measurement.plist",
                            "app/Library/Preferences/com.ombrix.qpx.measurement.monitor.plist",
                            "app/Library/Application Support/Ombrix/CDVApp/CINDERVALE_UNIQUE_INSTALL"}) {
     const HostRun run = runHostWithAFifoAt("core", file);
