@@ -261,7 +261,8 @@ std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error)
 bool closeOwnFolder(const std::string& path, Error* error) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != ::geteuid()) {
-    return refuse(error, path, "is a symbolic link that belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+    return refuse(error, path,
+                  "is a symbolic link that belongs to another user (uid " + std::to_string(info.st_uid) + ")");
   }
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(error, 513, "Could not open the directory", path, errno);
@@ -379,7 +380,8 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
   // The temporary file is made, and renamed, in the folder checked on its descriptor: another
   // user's folder, where he could read or swap what is written, is refused.
   const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  std::string folder = ".";
+  if (slash != std::string::npos) folder = slash == 0 ? std::string("/") : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return fail(error, 512, "Could not write the file", path, errno);

@@ -402,15 +402,20 @@ std::string TLMFilePathForDatabaseName(const std::string& name) {
     monitor()->logWithLevel(1, 19001, why);
     return {};
   }
-  // The folders on the way are the SDK's own: made when missing, closed to others when found
-  // open, and not used when another user's.
-  platform::Error error;
-  if (!platform::files::createOwnDirectories(support, kTLMMeasurementApplicationSupportSubdirectory, &error)) {
-    monitor()->logWithLevel(1, 19001, error.description);
-    return {};
-  }
   return (std::filesystem::path(support) / kTLMMeasurementApplicationSupportSubdirectory / name)
       .string();
+}
+
+bool TLMMakeDatabaseFolders() {
+  std::string why;
+  const std::string support = userDirectory("ApplicationSupport", why);
+  platform::Error error;
+  if (support.empty() ||
+      !platform::files::createOwnDirectories(support, kTLMMeasurementApplicationSupportSubdirectory, &error)) {
+    monitor()->logWithLevel(1, 19001, support.empty() ? why : error.description);
+    return false;
+  }
+  return true;
 }
 
 bool TLMExcludeFilePathFromBackup(const std::string& path, platform::Error* error) {

@@ -110,10 +110,13 @@ platform::Dictionary tlm_dictionaryWithHttpArgumentsString(std::string_view quer
 // <Library>/Preferences/<name>.plist; the empty string for an empty name or (after a log saying
 // why) when there is no Library directory, as when the sandbox has no folder for the app.
 std::string TLMFilePathForPreferencesName(const std::string& name);
-// <Application Support>/Ombrix/Measurement/<name>, its folders made (closed to other users); the
-// empty string for an empty name or (after a log saying why) when there is no Application
-// Support directory or a folder on the way belongs to another user.
+// <Application Support>/Ombrix/Measurement/<name>; the empty string for an empty name or (after a
+// log saying why) when there is no Application Support directory.
 std::string TLMFilePathForDatabaseName(const std::string& name);
+// Makes the folders of that path below Application Support, the SDK's own: closed to other
+// users when found open. False (after a log saying why) when there is no Application Support
+// directory or one of them belongs to another user.
+bool TLMMakeDatabaseFolders();
 // Marks the file as excluded from backups.
 bool TLMExcludeFilePathFromBackup(const std::string& path, platform::Error* error);
 // Removes the file or directory at `path`.

@@ -472,7 +472,8 @@ TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn
           }
         }
         // Writing replaces the FIFO with a regular file.
-        if (!files::writeFileAtomically(fifo, std::string("new")) || files::readFile(fifo) != platform::Bytes{'n', 'e', 'w'}) {
+        if (!files::writeFileAtomically(fifo, std::string("new")) ||
+            files::readFile(fifo) != platform::Bytes{'n', 'e', 'w'}) {
           code = 13;
         }
         std::exit(code);
@@ -517,6 +518,8 @@ TEST(PrivateDataTest, EveryFolderACallerNamesIsClosedAndTheBaseKeepsItsMode) {
   ASSERT_TRUE(makeFolders(base, {{"", 0755}, {"/Ombrix", 0777}, {"/Ombrix/CDVApp", 0777}}));
   ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/CDVApp"));
   ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/Measurement/"));
-  for (const char* own : {"/Ombrix", "/Ombrix/CDVApp", "/Ombrix/Measurement"}) EXPECT_EQ(modeOf(base + own), 0700u) << own;
+  for (const char* own : {"/Ombrix", "/Ombrix/CDVApp", "/Ombrix/Measurement"}) {
+    EXPECT_EQ(modeOf(base + own), 0700u) << own;
+  }
   EXPECT_EQ(modeOf(base), 0755u);
 }

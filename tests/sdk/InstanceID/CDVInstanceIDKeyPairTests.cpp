@@ -220,7 +220,8 @@ TEST_F(KeyPairTest, AFifoInPlaceOfThePlistIsNotWaitedOnAndTheIdentityStillAnswer
       {
         ::alarm(20);  // a load that waits for a writer of the FIFO ends the child here
         auto store = std::make_unique<CDVInstanceIDKeyPairStore>();
-        const std::string path = platform::files::join(createSubDirectory(), std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist");
+        const std::string path =
+            platform::files::join(createSubDirectory(), std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist");
         if (::mkfifo(path.c_str(), 0600) != 0) std::exit(10);
         platform::Error error;
         const std::optional<std::string> identity = store->appIdentityWithError(&error);

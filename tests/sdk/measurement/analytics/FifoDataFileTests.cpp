@@ -1,14 +1,15 @@
-// A FIFO where the SDK keeps one of its data files (a preferences file, the install identifier) is not waited on: configuring the app still returns, and the app goes on. Each case
-// runs the host (no_folder_host, NoFolderHost.cpp) in a process of its own with the app's folders
-// chosen, the FIFO made beforehand, and a time limit that a host waiting on the FIFO runs into.
+// A FIFO where the SDK keeps one of its data files (a preferences file, the install identifier)
+// is not waited on: configuring the app still returns. Each case runs the host (no_folder_host,
+// NoFolderHost.cpp) in a process of its own with the app's folders chosen, the FIFO made
+// beforehand, and a time limit that a host waiting on the FIFO runs into.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
+
+#include "HostCommand.h"
 
 namespace {
 
@@ -29,13 +30,7 @@ HostRun runHostWithAFifoAt(const std::string& part, const std::string& file) {
   const std::string command = "timeout 30 env -u VESMORA_MAIN_BUNDLE VESMORA_SANDBOX_ROOT='" + base +
                               "/app' VESMORA_DEVICE_ROOT='" + base + "/device' XDG_DATA_HOME='" + base +
                               "/data' '" NO_FOLDER_HOST "' " + part + " 2>&1";
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t read = 0;
-    while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, read);
-    const int status = ::pclose(pipe);
-    if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  }
+  run.status = hosttest::runCommand(command, &run.output);
   std::filesystem::remove_all(base, ec);
   return run;
 }
@@ -46,7 +41,8 @@ TEST(FifoDataFileTest, ConfiguringReturnsWithAFifoInPlaceOfAnyDataFile) {
                            "app/Library/Application Support/Ombrix/CDVApp/CINDERVALE_UNIQUE_INSTALL"}) {
     const HostRun run = runHostWithAFifoAt("core", file);
     EXPECT_EQ(run.status, 0) << file << "\n" << run.output;
-    EXPECT_NE(run.output.find("CDVApp::configureWithOptions: configured"), std::string::npos) << file << "\n" << run.output;
+    EXPECT_NE(run.output.find("CDVApp::configureWithOptions: configured"), std::string::npos)
+        << file << "\n" << run.output;
     for (const char* escaped : {"THREW", "AddressSanitizer", "runtime error"}) {
       EXPECT_EQ(run.output.find(escaped), std::string::npos) << file << ": " << escaped;
     }

@@ -152,9 +152,10 @@ TEST(Files, PathsAndDeletion) {
   // The folders on the way are the SDK's own: closed when an earlier version left them open.
   const std::string support = platform::sandbox::applicationSupportDirectory();
   for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/Measurement"}) {
+    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
   }
-  ASSERT_FALSE(TLMFilePathForDatabaseName("db.sql").empty());
+  ASSERT_TRUE(TLMMakeDatabaseFolders());
   for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/Measurement"}) {
     struct stat info {};
     EXPECT_TRUE(::stat(folder.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700) << folder;
