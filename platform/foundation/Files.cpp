@@ -15,7 +15,6 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -379,6 +378,96 @@ bool recheckKeptFoldersFor(std::string path, Error* error) {
   return true;
 }
 
+// What a file that is not a regular one is, for the message that refuses it.
+std::string kindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+// Opens `path` for reading when it is a regular file (and, with `ownOnly`, one of this user's),
+// as checked on the opened descriptor: a FIFO is opened without waiting for a writer
+// (O_NONBLOCK) and then refused, as are a folder, a device and a socket; with `ownOnly` a
+// symbolic link at the name is not followed. -1 with `error` (257, saying why) when refused.
+int openRegularFile(const std::string& path, bool ownOnly, Error* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (ownOnly ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    const int err = errno;
+    if (err == ELOOP && ownOnly) {
+      setError(error, kCocoaErrorDomain, 257, "The file \"" + path + "\" is a symbolic link: it is not read",
+               Value::dictionary({{"NSFilePath", path}}));
+    } else {
+      fail(error, 260, "Could not open the file", path, err);
+    }
+    return -1;
+  }
+  struct stat info {};
+  std::string refusal;
+  if (::fstat(fd, &info) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail(error, 256, "Could not read the file", path, err);
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    refusal = "is " + kindOf(info.st_mode) + ", not a regular file";
+  } else if (ownOnly && info.st_uid != ::geteuid()) {
+    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  }
+  if (!refusal.empty()) {
+    ::close(fd);
+    setError(error, kCocoaErrorDomain, 257, "The file \"" + path + "\" " + refusal + ": it is not read",
+             Value::dictionary({{"NSFilePath", path}}));
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error) {
+  Bytes data;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      fail(error, 256, "Could not read the file", path, err);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.insert(data.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  return data;
+}
+
+// Checks a folder of the caller's own (just made or found) on its descriptor: one of another
+// user, or reached through another user's symbolic link, is refused; one of this user's that an
+// earlier version left open to group or others is closed again.
+bool closeOwnFolder(const std::string& path, Error* error) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != ::geteuid()) {
+    return refuse(error, path,
+                  "is a symbolic link that belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(error, 513, "Could not open the directory", path, errno);
+  bool ok = ::fstat(fd, &info) == 0;
+  if (!ok) {
+    fail(error, 513, "Could not look at", path, errno);
+  } else if (info.st_uid != ::geteuid()) {
+    ok = refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
+  } else if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 07700) != 0) {
+    ok = fail(error, 513, "Could not close the directory to other users", path, errno);
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 void keepPrivateDirectory(const std::string& name, const std::string& path) {
@@ -408,12 +497,17 @@ bool createMissingDirectories(const std::string& path, Error* error) {
 
 bool createDirectories(const std::string& path, Error* error) {
   if (!createMissingDirectories(path, error)) return false;
-  // The caller's own folder, left open to others by an earlier version, is closed again.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
-    ::chmod(path.c_str(), info.st_mode & 07700);
+  return closeOwnFolder(path, error);
+}
+
+bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error) {
+  // Level by level, each checked before anything is made inside it.
+  if (!createMissingDirectories(base, error)) return false;
+  for (std::size_t slash = relative.find('/');; slash = relative.find('/', slash + 1)) {
+    const std::string level = relative.substr(0, slash);
+    if (!level.empty() && level.back() != '/' && !createDirectories(join(base, level), error)) return false;
+    if (slash == std::string::npos) return true;
   }
-  return true;
 }
 
 bool createPrivateDirectory(const std::string& path, Error* error, std::string* checked) {
@@ -468,17 +562,13 @@ bool removeFile(const std::string& path, Error* error) {
 }
 
 std::optional<Bytes> readFile(const std::string& path, Error* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in || isDirectory(path)) {
-    fail(error, 260, "Could not open the file", path, errno);
-    return std::nullopt;
-  }
-  Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    fail(error, 256, "Could not read the file", path, errno);
-    return std::nullopt;
-  }
-  return data;
+  const int fd = openRegularFile(path, true, error);
+  return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
+}
+
+std::optional<Bytes> readResource(const std::string& path, Error* error) {
+  const int fd = openRegularFile(path, false, error);
+  return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error) {
@@ -487,9 +577,34 @@ bool writeFileAtomically(const std::string& path, const std::string& text, Error
 
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
   static std::atomic<unsigned> counter{0};
-  std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return fail(error, 512, "Could not write the file", path, errno);
+  // The temporary file is made, and renamed, in the folder checked on its descriptor: another
+  // user's folder, where he could read or swap what is written, is refused.
+  const std::size_t slash = path.rfind('/');
+  std::string folder = ".";
+  if (slash != std::string::npos) folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return fail(error, 512, "Could not write the file", path, errno);
+  struct stat info {};
+  if (::fstat(dir, &info) != 0) {
+    const int err = errno;
+    ::close(dir);
+    return fail(error, 512, "Could not write the file", path, err);
+  }
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    ::close(dir);
+    return setError(error, kCocoaErrorDomain, 513,
+                    "Could not write the file \"" + path + "\": its folder belongs to another user (uid " +
+                        std::to_string(info.st_uid) + ")",
+                    Value::dictionary({{"NSFilePath", path}}));
+  }
+  const std::string temp = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  const int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    ::close(dir);
+    return fail(error, 512, "Could not write the file", path, err);
+  }
   std::size_t written = 0;
   while (written < data.size()) {
     const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
@@ -497,19 +612,12 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
     if (n <= 0) break;
     written += static_cast<std::size_t>(n);
   }
-  const int writeErr = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
-  if (::close(fd) != 0 || writeErr != 0) {
-    const int err = writeErr != 0 ? writeErr : errno;
-    ::unlink(temp.c_str());
-    return fail(error, 512, "Could not write the file", path, err);
-  }
-  std::error_code ec;
-  fs::rename(temp, path, ec);
-  if (ec) {
-    ::unlink(temp.c_str());
-    return fail(error, 512, "Could not write the file", path, ec.value());
-  }
-  return true;
+  int err = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) err = errno;
+  if (err != 0) ::unlinkat(dir, temp.c_str(), 0);
+  ::close(dir);
+  return err == 0 || fail(error, 512, "Could not write the file", path, err);
 }
 
 std::vector<std::string> directoryContents(const std::string& path) {

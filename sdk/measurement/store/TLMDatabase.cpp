@@ -119,6 +119,7 @@ std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabaseName(
         ->log(1, 12000, "Received empty database name in init", {});
     return nullptr;
   }
+  if (!TLMMakeDatabaseFolders()) return nullptr;
   return initWithDatabasePath(TLMFilePathForDatabaseName(name), std::move(settings), monitor);
 }
 

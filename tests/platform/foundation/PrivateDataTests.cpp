@@ -20,6 +20,7 @@
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/PropertyList.h"
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
 #include "ScopedVariable.h"
@@ -522,6 +523,50 @@ TEST(PrivateDataDeathTest, AGroupAnotherUserHasAsPrimaryGroupIsNotTheUsersPrivat
       ::testing::ExitedWithCode(0), "");
 }
 
+namespace {
+
+constexpr uid_t kOtherUser = 65534;
+
+// A folder (0777) or a property-list file holding `content` (0666) at `path`, in a folder of
+// this user's, that another user made.
+bool makeOthers(const std::string& path, mode_t kind, const std::string& content = {}) {
+  const bool made = kind == S_IFDIR ? ::mkdir(path.c_str(), 0700) == 0
+                                    : platform::plist::writeFile(path, platform::Value(content));
+  return made && ::chown(path.c_str(), kOtherUser, kOtherUser) == 0 &&
+         ::chmod(path.c_str(), kind == S_IFDIR ? 0777 : 0666) == 0;
+}
+
+}  // namespace
+
+TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(20);  // a read that waits for a writer of the FIFO ends the child here
+        sandbox::ScopedTemporarySandbox scoped;
+        const std::string fifo = scoped.root() + "/data.plist";
+        const std::string folder = scoped.root() + "/Documents";
+        if (::mkfifo(fifo.c_str(), 0600) != 0) std::exit(10);
+        int code = 0;
+        for (const auto& [path, kind] : {std::pair{fifo, "a FIFO"}, std::pair{folder, "a folder"}}) {
+          platform::Error error;
+          if (files::readFile(path, &error) || error.code != 257 || !mentions(error.description, {path, kind})) {
+            code = 11;
+          }
+          if (platform::plist::readFile(path) || files::readResource(path) || platform::plist::readResource(path)) {
+            code = 12;
+          }
+        }
+        // Writing replaces the FIFO with a regular file.
+        if (!files::writeFileAtomically(fifo, std::string("new")) ||
+            files::readFile(fifo) != platform::Bytes{'n', 'e', 'w'}) {
+          code = 13;
+        }
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingIsMadeInThem) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can make a folder for another user";
   sandbox::ScopedTemporarySandbox scoped;
@@ -570,4 +615,47 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   EXPECT_TRUE(mentions(error.description, {"\"" + device + "\"", "another user (uid 65534)"})) << error.description;
   EXPECT_TRUE(files::directoryContents(app + "/Library/Preferences").empty());
   EXPECT_TRUE(files::directoryContents(device).empty());
+}
+
+TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file or a folder away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string his = scoped.root() + "/Ombrix";
+  const std::string file = scoped.root() + "/his.plist";
+  ASSERT_TRUE(makeOthers(his, S_IFDIR));
+  ASSERT_TRUE(makeOthers(file, S_IFREG, "his"));
+
+  // His folder, where a folder of the caller's own belongs: refused, and nothing put in it.
+  platform::Error error;
+  EXPECT_FALSE(files::createDirectories(his, &error));
+  EXPECT_TRUE(mentions(error.description, {his, "another user (uid 65534)"})) << error.description;
+  EXPECT_FALSE(files::createOwnDirectories(scoped.root(), "Ombrix/Measurement", &error));
+  EXPECT_FALSE(files::writeFileAtomically(his + "/events", std::string("mine"), &error));
+  EXPECT_TRUE(mentions(error.description, {his + "/events", "another user (uid 65534)"})) << error.description;
+  EXPECT_TRUE(files::directoryContents(his).empty());
+  EXPECT_EQ(modeOf(his), 0777u);  // not his to lose either
+
+  // His file in the app's folder is not read as the app's data; as a resource it is.
+  EXPECT_FALSE(files::readFile(file, &error));
+  EXPECT_EQ(error.code, 257);
+  EXPECT_TRUE(mentions(error.description, {file, "another user (uid 65534)"})) << error.description;
+  EXPECT_FALSE(platform::plist::readFile(file));
+  EXPECT_EQ(platform::plist::readResource(file), platform::Value("his"));
+  // Nor is a file reached through a symbolic link at its name.
+  const std::string link = scoped.root() + "/link.plist";
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(files::readFile(link, &error));
+  EXPECT_TRUE(mentions(error.description, {link, "symbolic link"})) << error.description;
+}
+
+TEST(PrivateDataTest, EveryFolderACallerNamesIsClosedAndTheBaseKeepsItsMode) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string base = scoped.root() + "/host";
+  ASSERT_TRUE(makeFolders(base, {{"", 0755}, {"/Ombrix", 0777}, {"/Ombrix/CDVApp", 0777}}));
+  ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/CDVApp"));
+  ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/Measurement/"));
+  for (const char* own : {"/Ombrix", "/Ombrix/CDVApp", "/Ombrix/Measurement"}) {
+    EXPECT_EQ(modeOf(base + own), 0700u) << own;
+  }
+  EXPECT_EQ(modeOf(base), 0755u);
 }
