@@ -145,8 +145,9 @@ Summary sweep(const std::vector<std::string>& tests, double moment, double step,
            << std::endl
            << failures.str() << std::flush;
   }
-  report << "Swept " << tests.size() << (tests.size() == 1 ? " test" : " tests") << " across " << timeText(moment) << " every " << secondsText(step)
-         << " s: " << summary.runs << " runs, " << summary.failed << " failed" << std::endl;
+  report << "Swept " << tests.size() << (tests.size() == 1 ? " test" : " tests") << " across " << timeText(moment)
+         << " every " << secondsText(step) << " s: " << summary.runs << " runs, " << summary.failed << " failed"
+         << std::endl;
   return summary;
 }
 
