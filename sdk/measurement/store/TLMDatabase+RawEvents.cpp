@@ -298,13 +298,14 @@ bool TLMDatabase::checkKeptFacts(Error* error) {
   if (newest != 0 && row.get("fingerprint").int64Value() != known.newest->second) return true;
   kept_ = known;
   kept_.rawEvents = total;
-  if (added > 0 && !readNewestRawEvent(error)) return false;
+  kept_.metadata.reset();
   // Metadata rows added meanwhile may be unused; deleted ones change no other fact.
-  if (known.metadata) {
-    kept_.metadata.reset();
-    if (!keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error)) return false;
-    if (*kept_.metadata > *known.metadata) kept_.metadataAllUsed = false;
+  if ((added > 0 && !readNewestRawEvent(error)) ||
+      (known.metadata && !keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error))) {
+    kept_ = {};
+    return false;
   }
+  if (kept_.metadata && *kept_.metadata > *known.metadata) kept_.metadataAllUsed = false;
   return true;
 }
 
