@@ -9,7 +9,7 @@
 //              new row that rolled back, against the steady figure; and the store step of one
 //              event at a raw-event cap of 1M once an event from the middle went, against the
 //              same without the gap; the first new row after a start with 1M events and a full
-//              table, in three layouts (tmpfs)
+//              table, in four layouts (tmpfs)
 //   plain      one logged event against plain SQLite doing the same two commits of the same bytes
 //              (a counts-row update, then the raw-event insert) on a file opened with the store's
 //              connection settings, on tmpfs and on disk; for reference also against SQLite's
@@ -368,9 +368,10 @@ void capAfterMiddleDeletion(const Sizes& sizes, Place& place) {
 }
 
 // The first new metadata row after a start (a fresh store object), with `sizes.capEvents` raw
-// events and a full table of the largest metadata size, in three layouts: each row's events in
+// events and a full table of the largest metadata size, in four layouts: each row's events in
 // one run; all but one event a row in one run of the first row, whose last event comes last (so
-// the row to free is the first one after the run); the same run made of two rows taking turns.
+// the row to free is the first one after the run); the same run made of two rows taking turns;
+// every row taking turns (the row to free has its last event after nine tenths of the events).
 // Milliseconds per start, a few starts.
 void firstNewRowAfterAStart(const Sizes& sizes, Place& place) {
   const int rows = sizes.metadataRows.back();
@@ -383,7 +384,8 @@ void firstNewRowAfterAStart(const Sizes& sizes, Place& place) {
       {"runs of one row", "1 + (i - 1) * ?2 / ?1"},
       {"one row first", "CASE WHEN i <= ?1 - ?2 OR i = ?1 THEN 1 ELSE i - (?1 - ?2) + 1 END"},
       {"two rows taking turns first",
-       "CASE WHEN i <= ?1 - ?2 THEN 1 + i % 2 WHEN i >= ?1 - 1 THEN 2 - i % 2 ELSE i - (?1 - ?2) + 2 END"}};
+       "CASE WHEN i <= ?1 - ?2 THEN 1 + i % 2 WHEN i >= ?1 - 1 THEN 2 - i % 2 ELSE i - (?1 - ?2) + 2 END"},
+      {"all rows taking turns", "1 + (i - 1) % ?2"}};
   int round = 0;
   for (const auto& [name, fingerprints] : layouts) {
     const std::string path = place.root + "/start-" + std::to_string(round) + ".sql";
