@@ -806,6 +806,22 @@ TEST_F(TLMDatabaseMetadataCapTest, AGroupKeepsTheRowCountRightAndRunsWhatWaitsOn
   EXPECT_EQ(metadataRows(), "3");
 }
 
+// When SQLite undoes a whole group (a failing step), the count its earlier transactions kept is
+// read again: writes made before the group ends, on their own, see the file as it is.
+TEST_F(TLMDatabaseMetadataCapTest, AGroupThatSQLiteUndidLeavesNoCountOfItsTransactions) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  ASSERT_TRUE(database->beginTransactionGroup());
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("a", "a1") == 0; }));
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("b", "b1");
+    return sqlite3_exec(store().sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }));
+  EXPECT_EQ(logWith("c", "c1"), 0);
+  EXPECT_EQ(logWith("d", "d1"), 0);
+  EXPECT_FALSE(database->endTransactionGroup());
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
+}
+
 // The kept count follows the deletes of an upload, forgets what a rollback undid and what another
 // connection wrote, and is counted afresh by the next process.
 TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAndOtherWriters) {
