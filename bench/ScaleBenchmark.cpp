@@ -5,7 +5,11 @@
 //   growth     one logged event with 10k / 100k raw events stored, against an empty store (tmpfs)
 //   metadata   one logged event with a new metadata row (a user property changed before it) with
 //              10k / 100k metadata rows stored, each used by one raw event (100k is the table's
-//              limit), against an empty store (tmpfs)
+//              limit), against an empty store (tmpfs); at 100k also right after a store step of a
+//              new row that rolled back, against the steady figure; and the store step of one
+//              event at a raw-event cap of 1M once an event from the middle went, against the
+//              same without the gap; the first new row after a start with 1M events and a full
+//              table, in four layouts (tmpfs)
 //   plain      one logged event against plain SQLite doing the same two commits of the same bytes
 //              (a counts-row update, then the raw-event insert) on a file opened with the store's
 //              connection settings, on tmpfs and on disk; for reference also against SQLite's
@@ -36,6 +40,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +67,7 @@ constexpr double kDrainBound = 5.0;
 struct Sizes {
   std::vector<int> stored{0, 10000, 100000};
   std::vector<int> metadataRows{0, 10000, 100000};
+  int capEvents = 1000000;
   std::vector<int> audiences{0, 1, 10, 100};
   std::vector<int> queued{1000, 10000, 100000};
   int rounds = 7;
@@ -77,6 +83,7 @@ Sizes quickSizes() {
   Sizes s;
   s.stored = {0, 20, 50};
   s.metadataRows = {0, 20, 50};
+  s.capEvents = 50;
   s.audiences = {0, 1, 3};
   s.queued = {10, 20, 40};
   s.rounds = 1;
@@ -142,13 +149,19 @@ struct Place {
   }
 };
 
+// The metadata record of the store-level cases (another one for another app id).
+std::shared_ptr<TLMPBMeasurementBundle> benchMetadata(const std::string& appID = "com.example.bench") {
+  auto metadata = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  NANOSetInt32(*metadata, TLMPBMeasurementBundleSlot::protocol_version, 1);
+  NANOSetString(*metadata, TLMPBMeasurementBundleSlot::app_id, appID);
+  NANOSetString(*metadata, TLMPBMeasurementBundleSlot::platform, "ios");
+  return metadata;
+}
+
 // `count` raw events of one metadata record, one transaction, stamped just before now.
 void storeRawEvents(TLMDatabase& db, int count, double now) {
   db.performTransaction([&] {
-    auto metadata = TLMPBMeasurementBundle::initWithMessageInfo(nullptr);
-    NANOSetInt32(*metadata, TLMPBMeasurementBundleSlot::protocol_version, 1);
-    NANOSetString(*metadata, TLMPBMeasurementBundleSlot::app_id, "com.example.bench");
-    NANOSetString(*metadata, TLMPBMeasurementBundleSlot::platform, "ios");
+    auto metadata = benchMetadata();
     platform::Error error;
     if (!db.insertIfNotExistsRawEventMetadata(*metadata, &error)) return false;
     const std::int64_t fingerprint = tlm_64LSBMD5(metadata->protoBuffer().value_or(platform::Bytes{}));
@@ -200,6 +213,7 @@ std::vector<double> ratiosOf(const std::vector<double>& values, const std::vecto
 }
 
 std::string sizeName(int n) {
+  if (n >= 1000000 && n % 1000000 == 0) return std::to_string(n / 1000000) + "M";
   if (n >= 1000 && n % 1000 == 0) return std::to_string(n / 1000) + "k";
   return std::to_string(n);
 }
@@ -272,6 +286,156 @@ void storeMetadataRows(BenchEngine& bench, int rows) {
   sqlite3_close(db);
 }
 
+// `events` raw events of one stored metadata row at `path` (the store's file), written through
+// plain SQLite; with `gap` the one in the middle deleted.
+void storeCapEvents(const std::string& path, int events, bool gap, double now) {
+  platform::Error error;
+  std::int64_t fingerprint = 0;
+  {
+    auto database = TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
+    if (!database || !database->insertIfNotExistsRawEventMetadata(*benchMetadata(), &error, &fingerprint)) {
+      std::fprintf(stderr, "cannot set up %s\n", path.c_str());
+      std::exit(1);
+    }
+  }
+  auto event = makeEvent(0, now - 10);
+  const auto row = plainRawEventRowData(*event);
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db,
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ?1) INSERT INTO "
+                     "raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) SELECT 'level_up', ?2, "
+                     "?3, ?4, 0 FROM n",
+                     -1, &insert, nullptr);
+  sqlite3_bind_int(insert, 1, events);
+  sqlite3_bind_double(insert, 2, event->timestamp());
+  sqlite3_bind_int64(insert, 3, fingerprint);
+  sqlite3_bind_blob(insert, 4, row.data(), static_cast<int>(row.size()), SQLITE_STATIC);
+  sqlite3_step(insert);
+  sqlite3_finalize(insert);
+  if (gap) {
+    sqlite3_exec(db, ("DELETE FROM raw_events WHERE rowid = " + std::to_string(events / 2)).c_str(), nullptr,
+                 nullptr, nullptr);
+  }
+  sqlite3_close(db);
+}
+
+// The store step of one event at a raw-event cap of `sizes.capEvents`, with that many events
+// stored: once an event from the middle went, against the same without the gap.
+void capAfterMiddleDeletion(const Sizes& sizes, Place& place) {
+  auto settings = std::make_shared<TLMStoreDefaultSettings>();
+  settings->maxEventsStoredValue = sizes.capEvents;
+  std::vector<std::unique_ptr<TLMDatabase>> databases;
+  for (bool gap : {false, true}) {
+    const std::string path = place.root + (gap ? "/cap-gap.sql" : "/cap.sql");
+    storeCapEvents(path, sizes.capEvents, gap, place.clock->now());
+    databases.push_back(TLMDatabase::initWithDatabasePath(path, settings, nullptr));
+  }
+  const auto metadata = benchMetadata();
+  int next = 0;
+  // The engine's store step: the metadata row (stored), the cap, the event.
+  auto storeStep = [&](TLMDatabase& db) {
+    auto event = makeEvent(next++, place.clock->now());
+    platform::Error error;
+    std::int64_t fingerprint = 0;
+    std::optional<std::int64_t> over;
+    const bool stored = db.performTransaction([&] {
+      return db.insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint) &&
+             (over = db.deleteRawEventsOverAbsoluteLimit(&error)) && db.insertRawEvent(event, fingerprint, false, &error);
+    });
+    if (!stored) {
+      std::fprintf(stderr, "store step failed: %s\n", error.description.c_str());
+      std::exit(1);
+    }
+  };
+  // The first step counts the rows the other connection wrote; not timed.
+  for (auto& db : databases) storeStep(*db);
+  const int chunks = chunksOf(sizes.eventsPerRound);
+  const int perTurn = sizes.eventsPerRound / chunks;
+  auto seconds = takeTurns(sizes.rounds, databases.size(), [&](std::size_t k, int) {
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < perTurn; ++i) storeStep(*databases[k]);
+    return secondsSince(start) / perTurn;
+  }, chunks);
+  const std::string cap = "metadata: store step at a " + sizeName(sizes.capEvents) + " cap";
+  for (std::size_t k = 0; k < seconds.size(); ++k) {
+    std::vector<double> micros;
+    for (double value : seconds[k]) micros.push_back(1e6 * value);
+    printMicros(cap + (k == 0 ? "" : ", middle gap"), micros);
+  }
+  printRatios(cap + ", middle gap / none", ratiosOf(seconds[1], seconds[0]));
+}
+
+// The first new metadata row after a start (a fresh store object), with `sizes.capEvents` raw
+// events and a full table of the largest metadata size, in four layouts: each row's events in
+// one run; all but one event a row in one run of the first row, whose last event comes last (so
+// the row to free is the first one after the run); the same run made of two rows taking turns;
+// every row taking turns (the row to free has its last event after nine tenths of the events).
+// Milliseconds per start, a few starts.
+void firstNewRowAfterAStart(const Sizes& sizes, Place& place) {
+  const int rows = sizes.metadataRows.back();
+  const int events = sizes.capEvents;
+  auto settings = std::make_shared<TLMStoreDefaultSettings>();
+  settings->maxEventsStoredValue = 2 * events;
+  settings->maxRawEventsMetadataStoredValue = rows;
+  const auto row = plainRawEventRowData(*makeEvent(0, place.clock->now() - 10));
+  const std::vector<std::pair<std::string, std::string>> layouts = {
+      {"runs of one row", "1 + (i - 1) * ?2 / ?1"},
+      {"one row first", "CASE WHEN i <= ?1 - ?2 OR i = ?1 THEN 1 ELSE i - (?1 - ?2) + 1 END"},
+      {"two rows taking turns first",
+       "CASE WHEN i <= ?1 - ?2 THEN 1 + i % 2 WHEN i >= ?1 - 1 THEN 2 - i % 2 ELSE i - (?1 - ?2) + 2 END"},
+      {"all rows taking turns", "1 + (i - 1) % ?2"}};
+  int round = 0;
+  for (const auto& [name, fingerprints] : layouts) {
+    const std::string path = place.root + "/start-" + std::to_string(round) + ".sql";
+    TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_exec(db,
+                 ("BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                  std::to_string(rows) + ") INSERT INTO raw_events_metadata SELECT i, x'0a' FROM n")
+                     .c_str(),
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db,
+                       ("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ?1) INSERT INTO "
+                        "raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) SELECT 'level_up', ?3, " +
+                        fingerprints + ", ?4, 0 FROM n")
+                           .c_str(),
+                       -1, &insert, nullptr);
+    sqlite3_bind_int(insert, 1, events);
+    sqlite3_bind_int(insert, 2, rows);
+    sqlite3_bind_double(insert, 3, place.clock->now() - 10);
+    sqlite3_bind_blob(insert, 4, row.data(), static_cast<int>(row.size()), SQLITE_STATIC);
+    if (sqlite3_step(insert) != SQLITE_DONE) {
+      std::fprintf(stderr, "cannot write the layout: %s\n", sqlite3_errmsg(db));
+      std::exit(1);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    std::vector<double> millis;
+    std::int64_t deleted = 0;
+    for (int start = 0; start < std::min(sizes.rounds, 3); ++start) {
+      auto database = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+      const auto metadata = benchMetadata("com.example.start" + std::to_string(++round));
+      const auto begin = SteadyClock::now();
+      database->performTransaction([&] {
+        platform::Error error;
+        std::int64_t fingerprint = 0;
+        return database->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted) &&
+               database->insertRawEvent(makeEvent(round, place.clock->now()), fingerprint, false, &error);
+      });
+      millis.push_back(1e3 * secondsSince(begin));
+    }
+    std::sort(millis.begin(), millis.end());
+    std::printf("%-52s min %6.1f  median %6.1f  max %6.1f ms (last freed %lld events)\n",
+                ("metadata: first new row after a start, " + sizeName(events) + " events, " + name).c_str(),
+                millis.front(), millis[millis.size() / 2], millis.back(), static_cast<long long>(deleted));
+  }
+}
+
 void metadata(const Sizes& sizes) {
   Place place("/dev/shm");
   std::vector<std::unique_ptr<BenchEngine>> engines;
@@ -290,15 +454,33 @@ void metadata(const Sizes& sizes) {
     bench.worker->drain();
     return secondsSince(start);
   };
+  // A store step of a new row that fails after making room for it (as one for an event refused
+  // late does): rolled back, not timed.
+  auto rollBackANewRow = [&](BenchEngine& bench) {
+    TLMDatabase& db = *bench.engine->database();
+    auto attribute =
+        TLMUserAttribute::initWithOrigin("app", "rolled_back", TLMValue(std::int64_t{next}), bench.clock->now());
+    auto rowMetadata = bench.engine->createRawEventMetadataWithUserAttributes({*attribute});
+    db.performTransaction([&] {
+      platform::Error error;
+      db.insertIfNotExistsRawEventMetadata(*rowMetadata, &error);
+      return false;
+    });
+  };
   // The first new row after a start reads the table once (its count, and a full table's search
   // for rows no event uses): shown apart, the rounds time the events after it.
   std::vector<double> first;
   for (auto& bench : engines) first.push_back(1e6 * logWithNewMetadata(*bench));
   const int chunks = chunksOf(sizes.eventsPerRound);
   const int perTurn = sizes.eventsPerRound / chunks;
-  auto seconds = takeTurns(sizes.rounds, engines.size(), [&](std::size_t k, int) {
+  // The last subject is the fullest store again, each event right after a rolled-back step.
+  auto seconds = takeTurns(sizes.rounds, engines.size() + 1, [&](std::size_t k, int) {
+    BenchEngine& bench = *engines[std::min(k, engines.size() - 1)];
     double elapsed = 0;
-    for (int i = 0; i < perTurn; ++i) elapsed += logWithNewMetadata(*engines[k]);
+    for (int i = 0; i < perTurn; ++i) {
+      if (k == engines.size()) rollBackANewRow(bench);
+      elapsed += logWithNewMetadata(bench);
+    }
     return elapsed / perTurn;
   }, chunks);
   for (std::size_t k = 0; k < engines.size(); ++k) {
@@ -306,7 +488,13 @@ void metadata(const Sizes& sizes) {
                 ("metadata: first event, " + sizeName(sizes.metadataRows[k]) + " metadata rows").c_str(),
                 first[k]);
   }
+  const std::vector<double> afterRollback = seconds.back();
+  seconds.pop_back();
   printAgainstEmpty("metadata: one event, ", sizes.metadataRows, " rows", seconds);
+  printRatios("metadata: after a rollback / steady, " + sizeName(sizes.metadataRows.back()) + " rows",
+              ratiosOf(afterRollback, seconds.back()));
+  capAfterMiddleDeletion(sizes, place);
+  firstNewRowAfterAStart(sizes, place);
 }
 
 void plain(const Sizes& sizes, const std::string& base, const std::string& where) {

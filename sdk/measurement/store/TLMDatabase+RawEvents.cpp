@@ -4,6 +4,8 @@
 #include <limits>
 #include <unordered_set>
 
+#include <sqlite3.h>
+
 #include "foundation/Format.h"
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMUtil.h"
@@ -54,6 +56,7 @@ bool TLMDatabase::insertIfNotExistsRawEventMetadata(const TLMPBMeasurementBundle
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to insert/update unknown data type");
   }
   const Value fingerprint(tlm_64LSBMD5(*bytes));
+  if (!checkKeptFacts(error)) return false;
   // The row stored before this one should be in use by now; if its event never came, the
   // metadata is no longer known to be all in use.
   if (kept_.metadataAllUsed && pendingMetadataFingerprint_ &&
@@ -107,6 +110,7 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMDatabase::queryRawEventsMetadataWithF
 
 bool TLMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
                                                                 Error* error) {
+  if (!checkKeptFacts(error)) return false;
   auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kTLMRawEventsMetadataTable, "metadata_fingerprint == ?", {Value(fingerprint)}, error);
   if (deleted) keptRowsChanged(kept_.metadata, -*deleted);
@@ -114,6 +118,7 @@ bool TLMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fin
 }
 
 bool TLMDatabase::deleteUnusedRawEventsMetadata(Error* error) {
+  if (!checkKeptFacts(error)) return false;
   auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kTLMRawEventsMetadataTable,
       "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
@@ -128,6 +133,11 @@ bool TLMDatabase::makeRoomForRawEventMetadata(std::int64_t* deletedEvents, Error
   const std::int64_t limit = settings_->maxRawEventsMetadataStored();
   // Counted once, then kept (also by the writes below): the common answer reads no table.
   if (!keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error)) return false;
+  // A full table's facts are worth keeping across other connections' writes, which are checked
+  // against the raw events' count.
+  if (*kept_.metadata >= limit && !keptRowCount(kept_.rawEvents, kTLMRawEventsTable, error)) {
+    return false;
+  }
   bool swept = false;
   while (*kept_.metadata >= limit) {
     // Unused rows are looked for only when some may exist: the search reads the whole table.
@@ -218,7 +228,10 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventMetadataWithItsRawEvents(
       kTLMRawEventsTable, "metadata_fingerprint = ?", {Value(fingerprint)}, error);
   if (!deleted) return std::nullopt;
   keptRowsChanged(kept_.rawEvents, -*deleted);
-  if (!deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) return std::nullopt;
+  if (!newestRawEventMayHaveGone(kept_.newest && kept_.newest->second == fingerprint, error) ||
+      !deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) {
+    return std::nullopt;
+  }
   return deleted;
 }
 
@@ -234,6 +247,7 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Received empty event for inserting in the database");
   }
+  if (!checkKeptFacts(error)) return false;
   const bool inserted = insertDataType<TLMEventPtr>(
       event, kTLMRawEventsTable, error,
       [this, metadataFingerprint, isRealtime](const TLMEventPtr& e) -> std::optional<TLMRecord> {
@@ -252,27 +266,74 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
                          {"data", Value(std::move(*data))},
                          {"is_realtime", Value(isRealtime ? 1 : 0)}};
       });
-  if (inserted) keptRowsChanged(kept_.rawEvents, 1);
-  return inserted;
+  if (!inserted) return false;
+  keptRowsChanged(kept_.rawEvents, 1);
+  kept_.newest.emplace(sqlite3_last_insert_rowid(sqliteStore_->sqliteHandle()), metadataFingerprint);
+  return true;
 }
 
 bool TLMDatabase::checkKeptFacts(Error* error) {
   auto version = integerForQuery("SELECT data_version FROM pragma_data_version", {}, error);
   if (!version) return false;
-  if (*version != keptVersion_) {
+  if (*version == keptVersion_) return true;
+  keptVersion_ = *version;
+  const KeptFacts known = kept_;
+  kept_ = {};
+  if (!known.rawEvents || !known.newest) return true;
+  // Only events added after the newest known one leave the rows up to it as they were: their
+  // count and the newest one's fingerprint tell (a rowid is taken again only once the newest
+  // row is gone). Counting reads the table's smallest index, never a row.
+  const std::int64_t newest = known.newest->first;
+  auto ends = sqliteStore_->recordsForQuery(
+      "SELECT (SELECT count(*) FROM raw_events) AS total, (SELECT count(*) FROM raw_events WHERE "
+      "rowid > ?1) AS added, (SELECT metadata_fingerprint FROM raw_events WHERE rowid = ?1) AS "
+      "fingerprint",
+      {Value(newest)}, error);
+  if (!ends) return false;
+  if (ends->empty()) return true;
+  const TLMRecord& row = ends->front();
+  const std::int64_t total = row.get("total").int64Value().value_or(-1);
+  const std::int64_t added = row.get("added").int64Value().value_or(-1);
+  if (total != *known.rawEvents + added) return true;
+  if (newest != 0 && row.get("fingerprint").int64Value() != known.newest->second) return true;
+  kept_ = known;
+  kept_.rawEvents = total;
+  kept_.metadata.reset();
+  // Metadata rows added meanwhile may be unused; deleted ones change no other fact.
+  if ((added > 0 && !readNewestRawEvent(error)) ||
+      (known.metadata && !keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error))) {
     kept_ = {};
-    keptVersion_ = *version;
+    return false;
+  }
+  if (kept_.metadata && *kept_.metadata > *known.metadata) kept_.metadataAllUsed = false;
+  return true;
+}
+
+bool TLMDatabase::readNewestRawEvent(Error* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, error);
+  if (!rows) return false;
+  if (rows->empty()) {
+    kept_.newest.emplace(0, 0);
+  } else {
+    kept_.newest.emplace(rows->front().get("rowid").int64Value().value_or(0),
+                         rows->front().get("metadata_fingerprint").int64Value().value_or(0));
   }
   return true;
 }
 
+bool TLMDatabase::newestRawEventMayHaveGone(bool gone, Error* error) {
+  return !gone || readNewestRawEvent(error);
+}
+
 std::optional<std::int64_t> TLMDatabase::keptRowCount(std::optional<std::int64_t>& rows,
                                                       const char* table, Error* error) {
-  if (!checkKeptFacts(error)) return std::nullopt;
   if (!rows) {
     auto count = integerForQuery(std::string("SELECT count(*) FROM ") + table, {}, error);
     if (!count) return std::nullopt;
     rows = count;
+    // The raw events' count is checked against the newest one when another connection writes.
+    if (&rows == &kept_.rawEvents && !kept_.newest && !readNewestRawEvent(error)) return std::nullopt;
   }
   return rows;
 }
@@ -316,10 +377,14 @@ std::optional<bool> TLMDatabase::containsRawEventWithMetadataFingerprint(std::in
 }
 
 bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* error) {
+  if (!checkKeptFacts(error)) return false;
   auto deleted =
       sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error);
   if (!deleted) return false;
   keptRowsChanged(kept_.rawEvents, -*deleted);
+  if (!newestRawEventMayHaveGone(*deleted > 0 && kept_.newest && maxRowID >= kept_.newest->first, error)) {
+    return false;
+  }
   // Their metadata is the caller's to delete.
   if (*deleted > 0) kept_.metadataAllUsed = false;
   if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
@@ -332,7 +397,9 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   // the table. Rowids only grow: the span from the oldest to the newest row bounds the row
   // count, and while it fits nothing is over the limit. Past that, the count decides (read from
   // the table's pages once, then kept by this object's own writes); when the rowids have no gap
-  // the newest rows to keep follow from it, else the table is walked.
+  // the newest rows to keep follow from it, else the rows to delete are stepped over from the
+  // oldest (as many as go, however many stay).
+  if (!checkKeptFacts(error)) return std::nullopt;
   auto ends = sqliteStore_->recordsForQuery(
       "SELECT (SELECT min(rowid) FROM raw_events) AS oldest, (SELECT max(rowid) FROM raw_events) "
       "AS newest",
@@ -352,7 +419,8 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
     maxRowID = keep <= 0 ? newestRowID : newestRowID - keep;
   } else {
     auto boundary = sqliteStore_->numberForQuery(
-        "SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT 1 OFFSET ?", {Value(keep)}, error);
+        "SELECT rowid FROM raw_events ORDER BY rowid LIMIT 1 OFFSET ?", {Value(*count - keep - 1)},
+        error);
     if (!boundary) return std::nullopt;
     if (boundary->isNull()) return 0;
     maxRowID = boundary->int64Value().value_or(0);
@@ -376,6 +444,9 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsAndTheirMetadata(
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return deleted;
   if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
+  if (!newestRawEventMayHaveGone(kept_.newest && maxRowID >= kept_.newest->first, error)) {
+    return std::nullopt;
+  }
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
     if (!fingerprint.isNumber()) continue;
@@ -396,12 +467,14 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
     return TLMStoreSetError(error, TLMStoreErrorBadArgument,
                             "Cannot delete stale raw events given negative time period");
   }
+  if (!checkKeptFacts(error)) return false;
   auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kTLMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {Value(settings_->now()), Value(maxAge)}, error);
   if (!deleted) return false;
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return true;
+  if (!newestRawEventMayHaveGone(true, error)) return false;
   kept_.metadataAllUsed = false;
   kept_.metadataSearchStart = 0;
   return deleteUnusedRawEventsMetadata(error);

@@ -184,6 +184,7 @@ bool TLMDatabase::reset() {
 }
 
 bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
+  const KeptState before = keptState();
   bool committed = false;
   try {
     committed = sqliteStore_->performTransaction(block);
@@ -191,22 +192,41 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
     kept_ = {};
     throw;
   }
-  // A rollback undoes changes the kept facts followed.
-  if (!committed) kept_ = {};
-  return committed;
+  if (committed) return true;
+  // A rollback returns the file to the transaction's start, and the kept facts with it. When
+  // SQLite undid a whole group instead (a failing step), they are read again.
+  if (sqliteStore_->isTransactionGroupOpen() && !sqliteStore_->isTransactionGroupIntact()) {
+    kept_ = {};
+  } else {
+    restoreKeptState(before);
+  }
+  return false;
+}
+
+void TLMDatabase::restoreKeptState(const KeptState& state) {
+  kept_ = state.facts;
+  keptVersion_ = state.version;
+  pendingMetadataFingerprint_ = state.pending;
 }
 
 bool TLMDatabase::beginTransactionGroup() {
   afterGroupCommit_.clear();
+  groupStartState_ = keptState();
   return sqliteStore_->beginTransactionGroup();
 }
 
 bool TLMDatabase::endTransactionGroup() {
   std::vector<std::function<void()>> blocks;
   blocks.swap(afterGroupCommit_);
+  const bool intact = sqliteStore_->isTransactionGroupIntact();
   if (!sqliteStore_->commitTransactionGroup()) {
-    // Changes the kept facts followed were undone.
-    kept_ = {};
+    // None of the group's changes stayed: the file is as the group found it. (When SQLite undid
+    // the group earlier, writes made since may have committed on their own: read again.)
+    if (intact) {
+      restoreKeptState(groupStartState_);
+    } else {
+      kept_ = {};
+    }
     return false;
   }
   for (const auto& block : blocks) block();

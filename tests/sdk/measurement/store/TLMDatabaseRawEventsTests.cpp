@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -610,6 +611,20 @@ class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
     return database->queryRawEventsMetadataWithFingerprint(fingerprints[name], &error) != nullptr;
   }
   std::string metadataRows() { return raw().scalar("SELECT count(*) FROM raw_events_metadata"); }
+  // The pages the store's connection fetched (from its cache or the file) while `body` ran: what
+  // it read, whatever the machine's speed.
+  std::int64_t pagesReadDuring(const std::function<void()>& body) {
+    sqlite3* handle = store().sqliteHandle();
+    int hits = 0;
+    int misses = 0;
+    int highest = 0;
+    sqlite3_db_status(handle, SQLITE_DBSTATUS_CACHE_HIT, &hits, &highest, 1);
+    sqlite3_db_status(handle, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 1);
+    body();
+    sqlite3_db_status(handle, SQLITE_DBSTATUS_CACHE_HIT, &hits, &highest, 0);
+    sqlite3_db_status(handle, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 0);
+    return hits + misses;
+  }
 
   std::map<std::string, std::int64_t> fingerprints;
 };
@@ -791,6 +806,22 @@ TEST_F(TLMDatabaseMetadataCapTest, AGroupKeepsTheRowCountRightAndRunsWhatWaitsOn
   EXPECT_EQ(metadataRows(), "3");
 }
 
+// When SQLite undoes a whole group (a failing step), the count its earlier transactions kept is
+// read again: writes made before the group ends, on their own, see the file as it is.
+TEST_F(TLMDatabaseMetadataCapTest, AGroupThatSQLiteUndidLeavesNoCountOfItsTransactions) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  ASSERT_TRUE(database->beginTransactionGroup());
+  EXPECT_TRUE(database->performTransaction([&] { return logWith("a", "a1") == 0; }));
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("b", "b1");
+    return sqlite3_exec(store().sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }));
+  EXPECT_EQ(logWith("c", "c1"), 0);
+  EXPECT_EQ(logWith("d", "d1"), 0);
+  EXPECT_FALSE(database->endTransactionGroup());
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "d1"}));
+}
+
 // The kept count follows the deletes of an upload, forgets what a rollback undid and what another
 // connection wrote, and is counted afresh by the next process.
 TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAndOtherWriters) {
@@ -831,6 +862,109 @@ TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAnd
   EXPECT_EQ(logWith("g", "g1"), 1);
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"o1", "f1", "g1"}));
   EXPECT_EQ(metadataRows(), "3");
+}
+
+// A full table whose first search walks 20,000 events of one row (their pages outweigh the
+// fingerprint index's that a count reads): what the next new row reads
+// after a rolled-back step or another connection's added events stays what a steady one reads.
+// Writes of another connection that change the rows up to the newest known event are seen.
+TEST_F(TLMDatabaseMetadataCapTest, ANewRowAfterARollbackOrAddedEventsReadsNoMoreThanASteadyOne) {
+  settings->maxRawEventsMetadataStoredValue = 100;
+  raw().exec("BEGIN; INSERT INTO raw_events_metadata VALUES (-1, x'0a');"
+             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+             "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) SELECT 'shared', 1, -1, "
+             "zeroblob(200) FROM n; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
+             "INSERT INTO raw_events_metadata SELECT i, x'0a' FROM n; INSERT INTO raw_events (name, timestamp, "
+             "metadata_fingerprint, data) SELECT 's' || metadata_fingerprint, 1, metadata_fingerprint, x'00' FROM "
+             "raw_events_metadata WHERE metadata_fingerprint > 0 ORDER BY "
+             "metadata_fingerprint; INSERT INTO raw_events (name, "
+             "timestamp, metadata_fingerprint, data) VALUES ('shared', 1, -1, x'00'); COMMIT;");
+  const auto single = [&](int i) { return raw().scalar("SELECT count(*) FROM raw_events WHERE name = 's" + std::to_string(i) + "'"); };
+  std::int64_t deleted = -1;
+  const std::int64_t first = pagesReadDuring([&] { deleted = logWith("n0", "n0"); });
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(single(1), "0");
+  const std::int64_t steady = pagesReadDuring([&] { deleted = logWith("n1", "n1"); });
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(single(2), "0");
+
+  // A store step that fails after it made room: the next new row frees the same row.
+  EXPECT_FALSE(database->performTransaction([&] {
+    logWith("x", "x1");
+    return false;
+  }));
+  EXPECT_EQ(single(3), "1");
+  const std::int64_t afterRollback = pagesReadDuring([&] { deleted = logWith("n2", "n2"); });
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(single(3), "0");
+  EXPECT_LE(afterRollback, 2 * steady) << "steady " << steady << ", first " << first;
+
+  // Another connection adds events of a stored row: checked by counting, not searched again.
+  raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('o1', 1, -1, x'00')");
+  const std::int64_t afterAdded = pagesReadDuring([&] { deleted = logWith("n3", "n3"); });
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(single(4), "0");
+  EXPECT_LE(4 * afterAdded, first) << "steady " << steady;
+
+  // It deletes an event from the middle and adds one: the count up to the newest known event
+  // changed, so the row left unused (s5) is found and goes instead of the next in use.
+  raw().exec("DELETE FROM raw_events WHERE name = 's5'; INSERT INTO raw_events (name, timestamp, "
+             "metadata_fingerprint, data) VALUES ('o2', 1, -1, x'00')");
+  EXPECT_EQ(logWith("n4", "n4"), 0);
+  EXPECT_EQ(single(6), "1");
+  EXPECT_EQ(metadataRows(), "100");
+}
+
+// Another connection deletes the newest event and writes one of another row in its place (a
+// rowid taken again, the same count): the row whose newest event that was goes back to its older event,
+// which a search that starts past it would miss.
+TEST_F(TLMDatabaseMetadataCapTest, AnotherConnectionsEventInThePlaceOfTheNewestIsSeen) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  logWith("a", "a1");
+  logWith("b", "b1");
+  logWith("a", "a2");
+  // Room for "c" (its event comes later): "b" goes, and a1 is known to have a newer event.
+  storeMetadata("1:1:ios:c");
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "a2"}));
+  raw().exec("DELETE FROM raw_events WHERE name = 'a2'; INSERT INTO raw_events (name, timestamp, "
+             "metadata_fingerprint, data) VALUES ('x', 1, " + std::to_string(fingerprintOf("c")) + ", x'00')");
+  EXPECT_EQ(logWith("d", "d1"), 1);
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"x", "d1"}));
+}
+
+// The raw-event cap at a high limit, once an event from the middle went with its metadata row:
+// the boundary is found from the oldest end, reading about what it reads without the gap.
+TEST_F(TLMDatabaseMetadataCapTest, TheCapAfterADeletionInTheMiddleReadsAboutWhatItReadsWithoutIt) {
+  settings->maxRawEventsMetadataStoredValue = 2;
+  settings->maxEventsStoredValue = 20000;
+  logWith("a", "a0");
+  const std::int64_t a = fingerprints["a"];
+  const std::int64_t b = fingerprintOf("b");
+  raw().exec("BEGIN; INSERT INTO raw_events_metadata VALUES (" + std::to_string(b) +
+             ", x'0a'); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 19998) "
+             "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) SELECT CASE i WHEN 9999 THEN 'b' "
+             "ELSE 'a' END, 1, CASE i WHEN 9999 THEN " + std::to_string(b) + " ELSE " + std::to_string(a) +
+             " END, zeroblob(200) FROM n; COMMIT;");
+  // One event of a stored row, then the cap as the store step does it.
+  const auto capAfterOneMore = [&] {
+    std::optional<std::int64_t> over;
+    const std::int64_t pages = pagesReadDuring([&] {
+      ASSERT_TRUE(database->insertRawEvent(event("a", 1700000000), a, false, &error));
+      over = database->deleteRawEventsOverAbsoluteLimit(&error);
+    });
+    EXPECT_EQ(over, 1);
+    EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), "19999");
+    return pages;
+  };
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  capAfterOneMore();
+  const std::int64_t steady = capAfterOneMore();
+  // A new row frees "b", whose one event sits in the middle.
+  EXPECT_EQ(logWith("c", "c1"), 1);
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  const std::int64_t afterGap = capAfterOneMore();
+  EXPECT_LE(afterGap, 2 * steady);
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events WHERE name = 'c1'"), "1");
 }
 
 // The rules for a reference: metadata rows and raw events (name and fingerprint, oldest first).
@@ -942,7 +1076,7 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
     ages[name] = 1700000000 - 1;
   };
   const auto anotherConnectionWrites = [&] {
-    switch (pick(5)) {
+    switch (pick(6)) {
       case 0:  // a row no event uses
       case 1:  // a row and an event using it
         raw().exec("INSERT INTO raw_events_metadata VALUES (" + std::to_string(++foreign) + ", x'0a')");
@@ -957,6 +1091,17 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
         raw().exec("DELETE FROM raw_events WHERE rowid = (SELECT min(rowid) FROM raw_events)");
         model.events.erase(model.events.begin());
         break;
+      case 4: {  // an event goes, its row stays; the newest may be followed by one of a stored row (its rowid again)
+        if (model.events.empty()) break;
+        const std::size_t index = random() % 2 == 0 ? model.events.size() - 1 : pick(model.events.size());
+        raw().exec("DELETE FROM raw_events WHERE rowid = (SELECT rowid FROM raw_events ORDER BY rowid LIMIT 1 OFFSET " +
+                   std::to_string(index) + ")");
+        model.events.erase(model.events.begin() + static_cast<std::ptrdiff_t>(index));
+        if (index == model.events.size() && !model.rows.empty()) {
+          insertForeignEvent(*std::next(model.rows.begin(), static_cast<std::ptrdiff_t>(pick(model.rows.size()))));
+        }
+        break;
+      }
       default:  // an event whose row is not stored
         insertForeignEvent(7);
     }
