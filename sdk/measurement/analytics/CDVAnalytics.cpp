@@ -106,6 +106,7 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
                             Value(TLMFormattedEventName(TLMObject(name))));
+    TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
   TLMAnalytics::logEventWithOrigin(origin, name, parameters);
@@ -115,6 +116,7 @@ void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25019, "User property not set. Call +[CDVApp configure]",
                             Value(TLMFormattedUserPropertyName(name)));
+    TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
   TLMAnalytics::setUserPropertyString(value, name);
