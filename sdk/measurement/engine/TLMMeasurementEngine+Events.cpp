@@ -58,37 +58,32 @@ void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
     monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
-  std::optional<std::uint64_t> queued;
   unfinishedEvents_.fetch_add(1);
   try {
-    scheduler_->scheduleNumberedOnWorkerQueueBlockID("TLMMeasurement:2130", [&](std::uint64_t number) {
-      {
-        std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-        queuedEvents_.emplace_back(number, event);
-      }
-      queued = number;
-      return [self = shared_from_this(), number] { self->runQueuedWritesOnWorkerQueue(number); };
-    });
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr});
   } catch (...) {
-    // Not posted: no group may write it either.
-    if (queued) takeQueuedWrite(*queued);
     unfinishedEvents_.fetch_sub(1);
     throw;
   }
 }
 
-void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, platform::Block write) {
+void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
   std::optional<std::uint64_t> queued;
   try {
     scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) {
       {
         std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-        queuedOtherWrites_.emplace_back(number, std::move(write));
+        if (write.event) {
+          queuedEvents_.emplace_back(number, std::move(write.event));
+        } else {
+          queuedOtherWrites_.emplace_back(number, std::move(write.write));
+        }
       }
       queued = number;
       return [self = shared_from_this(), number] { self->runQueuedWritesOnWorkerQueue(number); };
     });
   } catch (...) {
+    // Not posted: no group may run it either.
     if (queued) takeQueuedWrite(*queued);
     throw;
   }
@@ -557,8 +552,9 @@ void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute
     monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2770",
-                  [self = shared_from_this(), attribute = *attribute] { self->setUserAttributeOnWorkerQueue(attribute); });
+  queueStoreWrite("TLMMeasurement:2770", {nullptr, [self = shared_from_this(), attribute = *attribute] {
+                    self->setUserAttributeOnWorkerQueue(attribute);
+                  }});
 }
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
@@ -566,9 +562,9 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
     monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2726", [self = shared_from_this(), attribute = *attribute] {
-    self->removeUserAttributeOnWorkerQueue(attribute);
-  });
+  queueStoreWrite("TLMMeasurement:2726", {nullptr, [self = shared_from_this(), attribute = *attribute] {
+                    self->removeUserAttributeOnWorkerQueue(attribute);
+                  }});
 }
 
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {

@@ -394,7 +394,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     explicit operator bool() const { return event || write; }
   };
   // Posts `write` as a queued store write (see beginGroupingQueuedEvents).
-  void queueStoreWrite(const std::string& blockID, platform::Block write);
+  void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
   // (nothing when a group took it), alone or, while grouping is asked for, as the first of a
   // group.

@@ -113,6 +113,16 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
     while (operation->drain() + serial->drain() + h.worker->drain() > 0) {
     }
   }
+  // The app's end, made on the main queue as the app's own is, while the queues run; what it
+  // answered.
+  std::optional<bool> endWhileTheQueuesRun() {
+    std::optional<bool> allStored;
+    main->async([&] { allStored = UIApplication().terminate(); });
+    WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
+    main->drain();
+    EXPECT_TRUE(queuesRun.finish());
+    return allStored;
+  }
 
   std::shared_ptr<OBXFakeNetworkTransport> transport = std::make_shared<OBXFakeNetworkTransport>();
 };
@@ -143,13 +153,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReturnsOnceWhatWasLoggedBeforeItIsStore
   TLMAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
   logEvents("after_property", 5);
   CommitCount commits(*h.engine);
-  // Made on the main queue, as the app's own end is.
-  std::optional<bool> allStored;
-  main->async([&] { allStored = UIApplication().terminate(); });
-  WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
-  main->drain();
-  EXPECT_TRUE(queuesRun.finish());
-  EXPECT_EQ(allStored, true);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
   EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
   EXPECT_EQ(stored("before_end").size(), 5u);
   EXPECT_EQ(stored("after_property").size(), 5u);
@@ -245,14 +249,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndRightAfterTheStartGroupsAndCountsTheNew
   VendorLines lines;
   start();
   logEvents("right_after_start", 5);
-  {
-    std::optional<bool> allStored;
-    main->async([&] { allStored = UIApplication().terminate(); });
-    WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
-    main->drain();
-    EXPECT_TRUE(queuesRun.finish());
-    EXPECT_EQ(allStored, true);
-  }
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
   EXPECT_EQ(stored("right_after_start").size(), 5u);
   EXPECT_EQ(commits.commits.load(), 1);
 
@@ -282,13 +279,8 @@ TEST_F(AnalyticsLifecycleTest, EventsThatFailWhileTheAppsEndWaitsAreReported) {
   logEvents("refused_at_commit", 4);
   sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
   sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);  // every commit rolls back
-  std::optional<bool> allStored;
-  main->async([&] { allStored = UIApplication().terminate(); });
-  WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
-  main->drain();
-  EXPECT_TRUE(queuesRun.finish());
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
   sqlite3_commit_hook(db, nullptr, nullptr);
-  EXPECT_EQ(allStored, false);
   EXPECT_TRUE(stored("refused_at_commit").empty());
   const auto warnings = lines.withCode("I-ACS025036");
   ASSERT_EQ(warnings.size(), 1u);
