@@ -159,6 +159,8 @@ void CDVAnalyticsConnector::load() {
       kCDVAnalyticsConnectorLibraryVersion);
   platform::ClassRegistry::registerClass(CDVAnalytics::classObject());
   TLMMeasurement::setAnalyticsFacadePresent(true);
+  // Before a successful configure the app's end reports that nothing was stored.
+  TLMAnalytics::observeAppEnd();
 }
 
 CDVProtocol CDVAnalyticsConnector::interopProtocol() {

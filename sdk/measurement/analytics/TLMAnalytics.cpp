@@ -79,26 +79,17 @@ State& state() {
   return s;
 }
 
-void observeAppEnd();
-
 TLMAnalyticsQueues queues() {
+  TLMAnalytics::observeAppEnd();
   State& s = state();
-  bool observe = false;
-  TLMAnalyticsQueues q;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.queues.operationQueue) {
-      s.queues.operationQueue = platform::Queue::serial(kTLMAnalyticsOperationQueueLabel);
-      s.queues.operationQueue->suspend();
-    }
-    if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serial(kTLMAnalyticsQueueLabel);
-    if (!s.queues.timestampQueue) s.queues.timestampQueue = platform::Queue::serial(kTLMAnalyticsTimestampQueueLabel);
-    observe = !s.observingAppEnd;
-    s.observingAppEnd = true;
-    q = s.queues;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.queues.operationQueue) {
+    s.queues.operationQueue = platform::Queue::serial(kTLMAnalyticsOperationQueueLabel);
+    s.queues.operationQueue->suspend();
   }
-  if (observe) observeAppEnd();
-  return q;
+  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serial(kTLMAnalyticsQueueLabel);
+  if (!s.queues.timestampQueue) s.queues.timestampQueue = platform::Queue::serial(kTLMAnalyticsTimestampQueueLabel);
+  return s.queues;
 }
 
 std::shared_ptr<TLMMeasurementEngine> engine() {
@@ -201,8 +192,15 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
   wait->settle(true);
 }
 
-// Marks the app's end incomplete when the wait for queued work answers false.
-void observeAppEnd() {
+}  // namespace
+
+void TLMAnalytics::observeAppEnd() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().observingAppEnd) return;
+    state().observingAppEnd = true;
+  }
+  // Marks the app's end incomplete when the wait for queued work answers false.
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
       [](const platform::Notification& notification) {
@@ -212,6 +210,8 @@ void observeAppEnd() {
         }
       });
 }
+
+namespace {
 
 std::shared_ptr<TLMPersistedConfig> persistedConfig() {
   if (auto e = engine()) return e->persistedConfig();
@@ -404,7 +404,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   // active) goes the way those calls went.
   TLMMeasurementEngine::setInterfaceQueueDispatcher(
       [](platform::Block block) { queueOperationWithBlock(std::move(block)); });
-  queues();  // observes the app's end
+  observeAppEnd();
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
   dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
@@ -502,7 +502,7 @@ void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume()
 bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
 
 void TLMAnalytics::countCallRefusedBeforeStart() {
-  queues();  // observes the app's end, which reports the call lost
+  observeAppEnd();  // which reports the call lost
   state().lostCalls.fetch_add(1);
 }
 

@@ -99,10 +99,12 @@ class TLMAnalytics {
   // failed, a warning (I-ACS025036, written at once) says how many events failed while it
   // waited, how many are not yet stored and how many calls are not handled (held, or dropped
   // because measurement did not start): lost if the process ends now.
-  // From the first use of this interface on, UIApplicationWillTerminateNotification runs it for
+  static bool waitForQueuedWork(double timeoutSeconds);
+  // From this call on (made by the facade's load, the start and every use of the queues),
+  // UIApplicationWillTerminateNotification runs waitForQueuedWork for
   // kTLMAppTerminationWaitSeconds and, when it returns false, marks the notification's
   // UIApplicationTerminationReport incomplete (UIApplication::terminate answers false).
-  static bool waitForQueuedWork(double timeoutSeconds);
+  static void observeAppEnd();
   // A call the facade refused because the app was not configured: the app's end reports it lost.
   static void countCallRefusedBeforeStart();
 

@@ -227,6 +227,9 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
 TEST_F(AnalyticsLifecycleTest, TheAppsEndWithoutAStartSaysWhatWasLost) {
   VendorLines lines;
   ASSERT_FALSE(CDVApp::isDefaultAppConfigured());
+  CDVAnalyticsConnector::load();  // as when the program loads
+  EXPECT_FALSE(UIApplication().terminate());
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());  // nothing logged, nothing lost
   CDVAnalytics::logEventWithName("offer_viewed", {});
   CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
   EXPECT_FALSE(UIApplication().terminate());
