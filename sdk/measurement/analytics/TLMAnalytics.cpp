@@ -459,8 +459,9 @@ void queueOperation(platform::Block block, bool counted) {
     return;
   }
   if (!counted) {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] {
-      if (!startRefused()) serial->async(block);
+    // Handed on, not copied: a burst of calls keeps one copy of each in memory.
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)]() mutable {
+      if (!startRefused()) serial->async(std::move(block));
     });
     return;
   }
@@ -471,14 +472,14 @@ void queueOperation(platform::Block block, bool counted) {
   };
   pending.fetch_add(1);
   try {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending] {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending]() mutable {
       if (startRefused()) {
         Done dropped{pending};
         state().lostCalls.fetch_add(1);
         return;
       }
       try {
-        serial->async([block, &pending] {
+        serial->async([block = std::move(block), &pending] {
           Done done{pending};
           block();
         });
@@ -541,7 +542,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   if (!done || failed > 0) {
     warnOfWorkNotStored(grouped ? grouped : engine(), failed, std::max<std::int64_t>(0, state().pendingOperations.load()),
-                        done ? clock->now() - begun : timeoutSeconds);
+                        done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
   }
   return done && failed == 0;
 }

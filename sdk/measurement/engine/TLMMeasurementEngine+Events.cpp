@@ -84,9 +84,19 @@ void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWri
     });
   } catch (...) {
     // Not posted: no group may run it either.
-    if (queued) takeQueuedWrite(*queued);
+    if (queued) dropQueuedWrite(*queued);
     throw;
   }
+}
+
+void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  auto drop = [number](auto& writes) {
+    auto it = std::find_if(writes.rbegin(), writes.rend(), [number](const auto& w) { return w.first == number; });
+    if (it != writes.rend()) writes.erase(std::next(it).base());
+  };
+  drop(queuedEvents_);
+  drop(queuedOtherWrites_);
 }
 
 void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
@@ -96,17 +106,6 @@ void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fe
 TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uint64_t number) {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   QueuedWrite taken;
-  // A post that failed takes its write back from the end.
-  if (!queuedEvents_.empty() && queuedEvents_.back().first == number) {
-    taken.event = std::move(queuedEvents_.back().second);
-    queuedEvents_.pop_back();
-    return taken;
-  }
-  if (!queuedOtherWrites_.empty() && queuedOtherWrites_.back().first == number) {
-    taken.write = std::move(queuedOtherWrites_.back().second);
-    queuedOtherWrites_.pop_back();
-    return taken;
-  }
   // The worker runs the posts in their order, so what lies before `number` was taken by now;
   // anything still there belongs to a post whose block never runs.
   while (!queuedEvents_.empty() && queuedEvents_.front().first < number) queuedEvents_.pop_front();

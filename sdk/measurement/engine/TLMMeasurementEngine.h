@@ -399,7 +399,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // (nothing when a group took it), alone or, while grouping is asked for, as the first of a
   // group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);
+  // The worker's take of the write of the post `number` (none when a group took it).
   QueuedWrite takeQueuedWrite(std::uint64_t number);
+  // Forgets the write of a post that failed.
+  void dropQueuedWrite(std::uint64_t number);
   // The daily-counts transaction of writeEventOnWorkerQueue.
   bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
   // The storing transaction of writeEventOnWorkerQueue.
