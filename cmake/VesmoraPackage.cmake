@@ -33,8 +33,11 @@ set(VESMORA_SDK_LIBRARIES
   sdk_measurement_engine
   sdk_measurement_analytics
 )
+# Their headers need C++20: the targets say so, so an app that links one is compiled as C++20
+# (or later) whatever its own CMAKE_CXX_STANDARD, from the package and from add_subdirectory.
 foreach(library IN LISTS VESMORA_SDK_LIBRARIES)
   add_library(Vesmora::${library} ALIAS ${library})
+  target_compile_features(${library} PUBLIC cxx_std_20)
 endforeach()
 
 set(VESMORA_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vesmora)

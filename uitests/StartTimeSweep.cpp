@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -146,18 +145,21 @@ Summary sweep(const std::vector<std::string>& tests, double moment, double step,
            << std::endl
            << failures.str() << std::flush;
   }
-  report << "Swept " << tests.size() << " tests across " << timeText(moment) << " every " << secondsText(step)
-         << " s: " << summary.runs << " runs, " << summary.failed << " failed" << std::endl;
+  report << "Swept " << tests.size() << (tests.size() == 1 ? " test" : " tests") << " across " << timeText(moment)
+         << " every " << secondsText(step) << " s: " << summary.runs << " runs, " << summary.failed << " failed"
+         << std::endl;
   return summary;
 }
 
 int runMode(const std::string& stepText, const std::vector<std::string>& filters) {
-  char* end = nullptr;
-  const double step = std::strtod(stepText.c_str(), &end);
-  if (stepText.empty() || end != stepText.c_str() + stepText.size() || !std::isfinite(step) || step <= 0 ||
-      step > 3600) {
-    std::cerr << "--sweep takes the seconds between start times, a number above 0 and at most 3600, not \""
-              << stepText << "\"" << std::endl;
+  // Whole seconds: every start time is then one that VESMORA_DEVICE_TIME can give back, and a
+  // test is run at most once per second of its length.
+  const bool digits = !stepText.empty() && stepText.size() <= 4 &&
+                      stepText.find_first_not_of("0123456789") == std::string::npos;
+  const int step = digits ? std::stoi(stepText) : 0;
+  if (step < 1 || step > 3600) {
+    std::cerr << "--sweep takes the seconds between start times, a whole number from 1 to 3600, not \"" << stepText
+              << "\"" << std::endl;
     return 2;
   }
   if (std::getenv("VESMORA_DEVICE_TIME") == nullptr) {

@@ -37,8 +37,8 @@ inline constexpr double kFarFromMoment = 12 * 3600;
 Summary sweep(const std::vector<std::string>& tests, double moment, double step, const RunTest& run,
               const std::function<std::string(double)>& timeText, std::ostream& report);
 
-// The runner's "--sweep <step>" mode: `stepText` seconds between start times (a number above 0
-// and at most 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
+// The runner's "--sweep <step>" mode: `stepText` seconds between start times (a whole number
+// from 1 to 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
 // the tests in this process, their own output hidden; the exit status is 0 when every run
 // passed, 1 when one failed, 2 for a step or a clock it cannot use.
 int runMode(const std::string& stepText, const std::vector<std::string>& filters);

@@ -143,9 +143,10 @@ int main(int argc, char** argv) {
   setup.optionsHelp = "  --list-faults    print every fault the app knows, \"name: description\" one a line, and exit\n";
   setup.environmentHelp = kEnvironmentHelp;
   setup.optionsHelp +=
-      "  --sweep <step>   run each test at start times <step> seconds apart, from its length before\n"
-      "                   VESMORA_DEVICE_TIME (required) up to it, so that the moment (midnight, say)\n"
-      "                   falls at every point of its run; one line a test, the failed start times\n";
+      "  --sweep <step>   run each test at start times <step> whole seconds apart (1 to 3600), from its\n"
+      "                   length before VESMORA_DEVICE_TIME (required) up to it, so that the moment\n"
+      "                   (midnight, say) falls at every point of its run; one line a test, the failed\n"
+      "                   start times\n";
   setup.commands["--list-faults"] = listFaults;
   setup.runModes["--sweep"] = StartTimeSweep::runMode;
   setup.prepare = prepareRun;

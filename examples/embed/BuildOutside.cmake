@@ -4,7 +4,10 @@
 #                      the example with find_package(Vesmora 1.0), builds embed_app and runs it
 #                      with COLLECTOR; a request for 1.5 must not find the package, one for 1 must;
 #   MODE=subdirectory  configures the example with the source tree added as a subdirectory, with
-#                      GoogleTest made unfindable.
+#                      GoogleTest made unfindable, and compiles the app's source file (not the
+#                      SDK's).
+# The example sets no C++ standard of its own, as an app of the README's shape: the SDK's targets
+# must bring the C++20 their headers need.
 # Compilers, launcher, build type and compile/link flags are this build's, passed in.
 cmake_minimum_required(VERSION 3.25)
 
@@ -64,6 +67,12 @@ find_package(Vesmora 1 REQUIRED)
 elseif(MODE STREQUAL "subdirectory")
   run("configuring with the source tree added" ${configure} -DVESMORA_SOURCE_DIR=${SOURCE_DIR}
       -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
+  # Ninja names an object file as a target; other generators build the app with the SDK.
+  set(object embed_app)
+  if(GENERATOR MATCHES "Ninja")
+    set(object CMakeFiles/embed_app.dir/main.cpp.o)
+  endif()
+  run("compiling the app's source" ${CMAKE_COMMAND} --build ${WORK_DIR}/build --target ${object})
 else()
   message(FATAL_ERROR "MODE must be package or subdirectory")
 endif()

@@ -47,8 +47,8 @@ struct Expected {
 };
 
 std::optional<Expected> readExpected(const std::string& bundle) {
-  auto info = platform::plist::readFile(bundle + "/Info.plist");
-  auto service = platform::plist::readFile(bundle + "/OmbrixService-Info.plist");
+  auto info = platform::plist::readResource(bundle + "/Info.plist");
+  auto service = platform::plist::readResource(bundle + "/OmbrixService-Info.plist");
   if (!info || !service) return std::nullopt;
   auto bundleID = (*info)["CFBundleIdentifier"].stringValue();
   auto appID = (*service)["OMBRIX_APP_ID"].stringValue();

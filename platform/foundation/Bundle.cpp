@@ -38,7 +38,7 @@ std::shared_ptr<const Bundle> Bundle::atPath(const std::string& path) {
   Value info;
   std::string infoPath = files::join(path, "Info.plist");
   if (files::exists(infoPath)) {
-    if (auto read = plist::readFile(infoPath); read && read->isDictionary()) info = *read;
+    if (auto read = plist::readResource(infoPath); read && read->isDictionary()) info = *read;
   }
   return std::make_shared<Bundle>(path, std::move(info));
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -10,11 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -79,9 +82,63 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
-// Whether the group `gid` is this user's own: the user's primary group, named after the user and
-// listing no other member (a user private group, as systems whose default umask is 002 give every
-// user). Its write bit lets in nobody else.
+// The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
+// which has none of the parent's other threads, never finds one taken.
+struct CheckLocks {
+  std::mutex userListing;  // listing all users is one walk through the name services at a time
+  std::mutex kept;         // the kept private folders
+};
+
+CheckLocks& checkLocks() {
+  static CheckLocks* locks = [] {
+    auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
+    pthread_atfork(
+        [] {
+          checkLocks().userListing.lock();
+          checkLocks().kept.lock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        },
+        [] {
+          checkLocks().kept.unlock();
+          checkLocks().userListing.unlock();
+        });
+    return made;
+  }();
+  return *locks;
+}
+
+// Whether a user other than this one has `gid` as primary group. Users are listed one by one
+// (the whole database, as the system's name services give it).
+bool isAnotherUsersPrimaryGroup(gid_t gid) {
+  std::lock_guard<std::mutex> lock(checkLocks().userListing);
+  const uid_t me = ::geteuid();
+  std::vector<char> buffer(16384);
+  bool found = false;
+  ::setpwent();
+  for (;;) {
+    struct passwd user {};
+    struct passwd* next = nullptr;
+    const int result = ::getpwent_r(&user, buffer.data(), buffer.size(), &next);
+    if (result == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (result != 0 || next == nullptr) break;
+    if (user.pw_gid == gid && user.pw_uid != me) {
+      found = true;
+      break;
+    }
+  }
+  ::endpwent();
+  return found;
+}
+
+// Whether the group `gid` is this user's own: the user's primary group, named after the user,
+// listing no other member and no other user's primary group (a user private group, as systems
+// whose default umask is 002 give every user). Its write bit lets in nobody else.
 bool isOwnPrivateGroup(gid_t gid) {
   if (gid != ::getegid()) return false;
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -105,23 +162,75 @@ bool isOwnPrivateGroup(gid_t gid) {
   for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
     if (name != *member) return false;
   }
-  return true;
+  return !isAnotherUsersPrimaryGroup(gid);
 }
 
-// Whether users other than this one may write into a folder with `info`: others' write bit, or
-// the group's unless the group is the user's own.
-bool othersMayWrite(const struct stat& info) {
+// What the access ACL of a folder lets others than its owner write, as the kernel stores it
+// (little-endian: a version, then entries of tag, permissions and id).
+struct AclWriters {
+  bool present = false;     // an ACL beyond the mode bits
+  bool others = false;      // a named user other than this one, or a named group, may write
+  bool owningGroup = false;  // the folder's group may write
+};
+
+std::optional<AclWriters> aclWriters(const std::string& folder) {
+  AclWriters writers;
+  std::vector<unsigned char> acl(256);
+  ssize_t size = 0;
+  while ((size = ::getxattr(folder.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
+         errno == ERANGE && acl.size() < (std::size_t{1} << 20)) {
+    acl.resize(acl.size() * 4);
+  }
+  if (size < 0) {
+    if (errno == ENODATA || errno == ENOTSUP) return writers;
+    return std::nullopt;
+  }
+  const auto number = [&acl](std::size_t at, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | acl[at + static_cast<std::size_t>(i)];
+    return value;
+  };
+  constexpr std::size_t kHeader = 4;
+  constexpr std::size_t kEntry = 8;
+  const auto length = static_cast<std::size_t>(size);
+  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) return std::nullopt;
+  constexpr std::uint32_t kNamedUser = 0x02, kOwningGroup = 0x04, kNamedGroup = 0x08, kMask = 0x10;
+  constexpr std::uint32_t kWrite = 0x2;
+  bool maskWrites = true;
+  for (std::size_t at = kHeader; at < length; at += kEntry) {
+    const std::uint32_t tag = number(at, 2);
+    const bool writes = (number(at + 2, 2) & kWrite) != 0;
+    const std::uint32_t id = number(at + 4, 4);
+    if (tag == kNamedUser || tag == kNamedGroup) writers.present = true;
+    if ((tag == kNamedUser && id != ::geteuid()) || tag == kNamedGroup) writers.others = writers.others || writes;
+    if (tag == kOwningGroup) writers.owningGroup = writes;
+    if (tag == kMask) maskWrites = writes;
+  }
+  writers.others = writers.others && maskWrites;
+  writers.owningGroup = writers.owningGroup && maskWrites;
+  return writers;
+}
+
+// Whether users other than this one may write into the folder `folder` with `info`: others'
+// write bit, the group's unless the group is the user's own, or an entry of the folder's access
+// ACL (where one is set, the group bits show only what the ACL may grant).
+bool othersMayWrite(const std::string& folder, const struct stat& info) {
   if ((info.st_mode & S_IWOTH) != 0) return true;
-  return (info.st_mode & S_IWGRP) != 0 && !isOwnPrivateGroup(info.st_gid);
+  if ((info.st_mode & S_IWGRP) == 0) return false;
+  const std::optional<AclWriters> acl = aclWriters(folder);
+  if (!acl || acl->others) return true;  // an ACL that cannot be read is taken as open
+  if (acl->present && !acl->owningGroup) return false;
+  return !isOwnPrivateGroup(info.st_gid);
 }
 
 // Follows `path` (absolute) one component at a time as the kernel would, and checks everything
 // met on the way that another user could use to put another folder in its place:
 //  - a symbolic link must be this user's, or root's when it lies higher up (a link's owner may
 //    point it elsewhere at any time);
-//  - a folder passed through must be this user's or root's, and closed to writes by other users
-//    (the group's write bit counts only when the group is not the user's own private group)
-//    unless its sticky bit keeps them from renaming or removing what is not theirs (as on /tmp).
+//  - a folder passed through, or left by "..", must be this user's or root's, and closed to
+//    writes by other users (the group's write bit counts unless the group is the user's own
+//    private group, and an ACL entry letting another user write counts too) unless its sticky
+//    bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // On success `folder` is the real path the components lead to. With `untilMissing`, a missing
 // component ends the walk early (what is missing will be made by this user); `folder` is then
 // empty.
@@ -142,25 +251,35 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   const uid_t me = ::geteuid();
   std::string current = "/";
   int links = 0;
+  // The folder the walk is in, before it goes on from there: into an entry (`how` "lies inside")
+  // or back up by ".." ("passes through"; whoever may replace the folder decides where ".."
+  // leads).
+  const auto checkCurrent = [&](const char* how) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
+    if (info.st_uid != me && info.st_uid != 0) {
+      return refuse(error, path,
+                    std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
+                        std::to_string(info.st_uid) + ")");
+    }
+    if (othersMayWrite(current, info) && (info.st_mode & S_ISVTX) == 0) {
+      return refuse(error, path,
+                    std::string(how) + " \"" + current +
+                        "\", which other users may write to (chmod go-w would make it safe)");
+    }
+    return true;
+  };
   while (!pending.empty()) {
     const std::string name = pending.front();
     pending.pop_front();
     if (name == ".") continue;
     if (name == "..") {
+      if (!checkCurrent("passes through")) return false;
       current = parentOf(current);
       continue;
     }
+    if (!checkCurrent("lies inside")) return false;
     struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
-    if (info.st_uid != me && info.st_uid != 0) {
-      return refuse(error, path,
-                    "lies inside \"" + current + "\", which belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")");
-    }
-    if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0) {
-      return refuse(error, path,
-                    "lies inside \"" + current + "\", which other users may write to (chmod go-w would make it safe)");
-    }
     const std::string next = join(current, name);
     if (::lstat(next.c_str(), &info) != 0) {
       if (errno == ENOENT && untilMissing) return true;
@@ -189,7 +308,176 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   return true;
 }
 
+// Private folders kept by name (keepPrivateDirectory), each with the file it was when kept and
+// the time of its last change of status seen closed to others (a change of mode, owner or ACL
+// moves it; so do entries made or removed in the folder).
+struct KeptFolder {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec changed {};
+};
+
+std::map<std::string, KeptFolder>& keptFolders() {
+  static std::map<std::string, KeptFolder>& folders = *new std::map<std::string, KeptFolder>();
+  return folders;
+}
+
+// Whether the folder `kept` names is still the one it was, this user's and closed to others.
+// The last check holds while the folder's status has not changed since; a later one is noted.
+bool isStillKept(const std::string& name, const KeptFolder& kept) {
+  struct stat info {};
+  if (::stat(kept.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != kept.device ||
+      info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
+    return false;
+  }
+  if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
+  if (othersMayWrite(kept.path, info)) return false;
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  const auto found = keptFolders().find(name);
+  if (found != keptFolders().end() && found->second.path == kept.path && found->second.inode == kept.inode) {
+    found->second.changed = info.st_ctim;
+  }
+  return true;
+}
+
+// Notes the file `path` names now as the one kept under `name`; a folder that cannot be looked
+// at is noted as no file, so that the next look checks all of its path.
+void noteKept(const std::string& name, std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  KeptFolder kept{path, 0, 0, {}};
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    kept.device = info.st_dev;
+    kept.inode = info.st_ino;
+  }
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  keptFolders()[name] = kept;
+}
+
+// Checks again every kept folder that `path` is or lies inside before anything is made there:
+// one that is no longer the file it was is checked as createPrivateDirectory checks (and made
+// again, when missing, as it makes one).
+bool recheckKeptFoldersFor(std::string path, Error* error) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::vector<std::pair<std::string, KeptFolder>> due;
+  {
+    std::lock_guard<std::mutex> lock(checkLocks().kept);
+    for (const auto& [name, kept] : keptFolders()) {
+      if (path == kept.path || (path.compare(0, kept.path.size(), kept.path) == 0 &&
+                                path.size() > kept.path.size() && path[kept.path.size()] == '/')) {
+        due.emplace_back(name, kept);
+      }
+    }
+  }
+  for (const auto& [name, kept] : due) {
+    if (isStillKept(name, kept)) continue;
+    if (!createPrivateDirectory(kept.path, error)) return false;
+    noteKept(name, kept.path);
+  }
+  return true;
+}
+
+// What a file that is not a regular one is, for the message that refuses it.
+std::string kindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+// Opens `path` for reading when it is a regular file (and, with `ownOnly`, one of this user's),
+// as checked on the opened descriptor: a FIFO is opened without waiting for a writer
+// (O_NONBLOCK) and then refused, as are a folder, a device and a socket; with `ownOnly` a
+// symbolic link at the name is not followed. -1 with `error` (257, saying why) when refused.
+int openRegularFile(const std::string& path, bool ownOnly, Error* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (ownOnly ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    const int err = errno;
+    if (err == ELOOP && ownOnly) {
+      setError(error, kCocoaErrorDomain, 257, "The file \"" + path + "\" is a symbolic link: it is not read",
+               Value::dictionary({{"NSFilePath", path}}));
+    } else {
+      fail(error, 260, "Could not open the file", path, err);
+    }
+    return -1;
+  }
+  struct stat info {};
+  std::string refusal;
+  if (::fstat(fd, &info) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail(error, 256, "Could not read the file", path, err);
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    refusal = "is " + kindOf(info.st_mode) + ", not a regular file";
+  } else if (ownOnly && info.st_uid != ::geteuid()) {
+    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  }
+  if (!refusal.empty()) {
+    ::close(fd);
+    setError(error, kCocoaErrorDomain, 257, "The file \"" + path + "\" " + refusal + ": it is not read",
+             Value::dictionary({{"NSFilePath", path}}));
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error) {
+  Bytes data;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      fail(error, 256, "Could not read the file", path, err);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.insert(data.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  return data;
+}
+
+// Checks a folder of the caller's own (just made or found) on its descriptor: one of another
+// user, or reached through another user's symbolic link, is refused; one of this user's that an
+// earlier version left open to group or others is closed again.
+bool closeOwnFolder(const std::string& path, Error* error) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != ::geteuid()) {
+    return refuse(error, path,
+                  "is a symbolic link that belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(error, 513, "Could not open the directory", path, errno);
+  bool ok = ::fstat(fd, &info) == 0;
+  if (!ok) {
+    fail(error, 513, "Could not look at", path, errno);
+  } else if (info.st_uid != ::geteuid()) {
+    ok = refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
+  } else if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 07700) != 0) {
+    ok = fail(error, 513, "Could not close the directory to other users", path, errno);
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
+
+void keepPrivateDirectory(const std::string& name, const std::string& path) {
+  if (!path.empty()) {
+    noteKept(name, path);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  keptFolders().erase(name);
+}
 
 bool exists(const std::string& path) {
   std::error_code ec;
@@ -202,22 +490,27 @@ bool isDirectory(const std::string& path) {
 }
 
 bool createMissingDirectories(const std::string& path, Error* error) {
-  if (!makeMissingFolders(path, error)) return false;
+  if (!recheckKeptFoldersFor(path, error) || !makeMissingFolders(path, error)) return false;
   if (!isDirectory(path)) return fail(error, 513, "Could not create the directory", path, ENOTDIR);
   return true;
 }
 
 bool createDirectories(const std::string& path, Error* error) {
   if (!createMissingDirectories(path, error)) return false;
-  // The caller's own folder, left open to others by an earlier version, is closed again.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
-    ::chmod(path.c_str(), info.st_mode & 07700);
-  }
-  return true;
+  return closeOwnFolder(path, error);
 }
 
-bool createPrivateDirectory(const std::string& path, Error* error) {
+bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error) {
+  // Level by level, each checked before anything is made inside it.
+  if (!createMissingDirectories(base, error)) return false;
+  for (std::size_t slash = relative.find('/');; slash = relative.find('/', slash + 1)) {
+    const std::string level = relative.substr(0, slash);
+    if (!level.empty() && level.back() != '/' && !createDirectories(join(base, level), error)) return false;
+    if (slash == std::string::npos) return true;
+  }
+}
+
+bool createPrivateDirectory(const std::string& path, Error* error, std::string* checked) {
   if (path.empty() || path.front() != '/') {
     // A relative path would name another folder whenever the working folder changes.
     return setError(error, kCocoaErrorDomain, 513,
@@ -235,10 +528,11 @@ bool createPrivateDirectory(const std::string& path, Error* error) {
   std::string refusal;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(info)) {
+  } else if (othersMayWrite(folder, info)) {
     refusal = "may be written by other users (chmod go-w would make it private)";
   }
   if (!refusal.empty()) return refuse(error, path, refusal);
+  if (checked != nullptr) *checked = folder;
   return true;
 }
 
@@ -268,17 +562,13 @@ bool removeFile(const std::string& path, Error* error) {
 }
 
 std::optional<Bytes> readFile(const std::string& path, Error* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in || isDirectory(path)) {
-    fail(error, 260, "Could not open the file", path, errno);
-    return std::nullopt;
-  }
-  Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    fail(error, 256, "Could not read the file", path, errno);
-    return std::nullopt;
-  }
-  return data;
+  const int fd = openRegularFile(path, true, error);
+  return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
+}
+
+std::optional<Bytes> readResource(const std::string& path, Error* error) {
+  const int fd = openRegularFile(path, false, error);
+  return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error) {
@@ -287,9 +577,34 @@ bool writeFileAtomically(const std::string& path, const std::string& text, Error
 
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
   static std::atomic<unsigned> counter{0};
-  std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return fail(error, 512, "Could not write the file", path, errno);
+  // The temporary file is made, and renamed, in the folder checked on its descriptor: another
+  // user's folder, where he could read or swap what is written, is refused.
+  const std::size_t slash = path.rfind('/');
+  std::string folder = ".";
+  if (slash != std::string::npos) folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return fail(error, 512, "Could not write the file", path, errno);
+  struct stat info {};
+  if (::fstat(dir, &info) != 0) {
+    const int err = errno;
+    ::close(dir);
+    return fail(error, 512, "Could not write the file", path, err);
+  }
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    ::close(dir);
+    return setError(error, kCocoaErrorDomain, 513,
+                    "Could not write the file \"" + path + "\": its folder belongs to another user (uid " +
+                        std::to_string(info.st_uid) + ")",
+                    Value::dictionary({{"NSFilePath", path}}));
+  }
+  const std::string temp = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  const int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    ::close(dir);
+    return fail(error, 512, "Could not write the file", path, err);
+  }
   std::size_t written = 0;
   while (written < data.size()) {
     const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
@@ -297,19 +612,12 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
     if (n <= 0) break;
     written += static_cast<std::size_t>(n);
   }
-  const int writeErr = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
-  if (::close(fd) != 0 || writeErr != 0) {
-    const int err = writeErr != 0 ? writeErr : errno;
-    ::unlink(temp.c_str());
-    return fail(error, 512, "Could not write the file", path, err);
-  }
-  std::error_code ec;
-  fs::rename(temp, path, ec);
-  if (ec) {
-    ::unlink(temp.c_str());
-    return fail(error, 512, "Could not write the file", path, ec.value());
-  }
-  return true;
+  int err = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) err = errno;
+  if (err != 0) ::unlinkat(dir, temp.c_str(), 0);
+  ::close(dir);
+  return err == 0 || fail(error, 512, "Could not write the file", path, err);
 }
 
 std::vector<std::string> directoryContents(const std::string& path) {

@@ -447,6 +447,12 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
   return read(*bytes, error);
 }
 
+std::optional<Value> readResource(const std::string& path, Error* error) {
+  auto bytes = files::readResource(path, error);
+  if (!bytes) return std::nullopt;
+  return read(*bytes, error);
+}
+
 bool writeFile(const std::string& path, const Value& value, Format format, Error* error) {
   auto bytes = write(value, format, error);
   if (!bytes) return false;

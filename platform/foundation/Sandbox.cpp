@@ -57,14 +57,24 @@ std::string tempBase() {
 }
 
 // A root ready for use: created for this user alone when missing, refused (with the reason)
-// when another user owns it or may write to it, or when it is not an absolute path.
-void preparePrivateRoot(const std::string& path, const char* variable) {
+// when another user owns it or may write to it, or when it is not an absolute path. Answers the
+// path to use from then on: as given, or, when ".." in it would have it depend on the folders
+// it goes back out of, the folder that was checked.
+std::string preparePrivateRoot(const std::string& path, const char* variable) {
   Error error;
-  if (!files::createPrivateDirectory(path, &error)) {
+  std::string checked;
+  if (!files::createPrivateDirectory(path, &error, &checked)) {
     throw Exception(kInternalInconsistencyException,
                     "Refusing to keep the app's data in an unsafe place: " + error.description +
                         ". Choose a private folder with " + variable + ".");
   }
+  return (path + "/").find("/../") != std::string::npos ? checked : path;
+}
+
+// Sets `slot` (of `kind`) and keeps its folder checked whenever something is made in it.
+void assign(const Kind& kind, Slot& slot, Slot value) {
+  files::keepPrivateDirectory(kind.variable, value.path);
+  slot = std::move(value);
 }
 
 // A bundle identifier names a folder as it is: the platform allows letters, digits, '-' and '.'
@@ -128,8 +138,7 @@ std::string resolve(const Kind& kind) {
   Slot made;
   if (known.path.empty()) {
     if (const char* value = std::getenv(kind.variable); value != nullptr && *value != '\0') {
-      preparePrivateRoot(value, kind.variable);
-      made.path = value;
+      made.path = preparePrivateRoot(value, kind.variable);
     }
   }
   if (made.path.empty()) {
@@ -147,7 +156,7 @@ std::string resolve(const Kind& kind) {
   Slot& slot = s.*kind.slot;
   if (slot.path.empty() || (!slot.app.empty() && !made.app.empty())) {
     if (!slot.path.empty() && slot.path != made.path) s.generation++;
-    slot = made;
+    assign(kind, slot, made);
   }
   return slot.path;
 }
@@ -179,19 +188,19 @@ std::string defaultDataDirectory() {
 }
 
 void setRoot(const std::string& path) {
-  preparePrivateRoot(path, kApp.variable);
-  makeContainer(path);
+  const std::string root = preparePrivateRoot(path, kApp.variable);
+  makeContainer(root);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().root = Slot{path, {}};
+  assign(kApp, state().root, Slot{root, {}});
   state().generation++;
 }
 
 std::string root() { return resolve(kApp); }
 
 void setDeviceRoot(const std::string& path) {
-  preparePrivateRoot(path, kDevice.variable);
+  const std::string root = preparePrivateRoot(path, kDevice.variable);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().deviceRoot = Slot{path, {}};
+  assign(kDevice, state().deviceRoot, Slot{root, {}});
   state().generation++;
 }
 
@@ -239,8 +248,8 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
 ScopedTemporarySandbox::~ScopedTemporarySandbox() {
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    state().root = Slot{previousRoot_, previousRootApp_};
-    state().deviceRoot = Slot{previousDeviceRoot_, previousDeviceRootApp_};
+    assign(kApp, state().root, Slot{previousRoot_, previousRootApp_});
+    assign(kDevice, state().deviceRoot, Slot{previousDeviceRoot_, previousDeviceRootApp_});
     state().generation++;
   }
   std::error_code ec;

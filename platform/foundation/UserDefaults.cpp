@@ -76,7 +76,10 @@ class UserDefaults::Store {
       return;
     }
     auto slash = path_.rfind('/');
-    if (slash != std::string::npos) files::createDirectories(path_.substr(0, slash));
+    if (slash != std::string::npos && !files::createDirectories(path_.substr(0, slash), &lastError_)) {
+      dirty_ = true;  // a folder that cannot be had (or is refused) is not written into
+      return;
+    }
     dirty_ = !plist::writeFile(path_, Value(values_), plist::Format::Binary, &lastError_);
   }
 

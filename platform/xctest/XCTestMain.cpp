@@ -160,10 +160,18 @@ class OutputCapture {
   bool cut_ = false;
 };
 
-bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results) {
+// Why the last file operation failed, from errno ("No such file or directory").
+std::string lastErrorText() { return errno != 0 ? std::strerror(errno) : "the write failed"; }
+
+// Writes the report; on failure, `error` says why.
+bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results, std::string& error) {
   using xctest::xmlEscape;
+  errno = 0;
   std::ofstream out(path);
-  if (!out) return false;
+  if (!out) {
+    error = lastErrorText();
+    return false;
+  }
   int failures = 0, skipped = 0;
   double total = 0;
   for (auto& r : results) {
@@ -214,6 +222,9 @@ bool writeJUnit(const std::string& path, const std::vector<CaseResult>& results)
     i = j;
   }
   out << "</testsuites>\n";
+  errno = 0;
+  out.close();
+  if (!out) error = lastErrorText();
   return static_cast<bool>(out);
 }
 
@@ -256,8 +267,9 @@ void help(std::ostream& os, const char* program, const XCTestRunnerSetup& setup)
         "  --help, -h       print this help and exit\n"
      << setup.optionsHelp;
   if (!setup.environmentHelp.empty()) os << "\nEnvironment:\n" << setup.environmentHelp;
-  os << "\nExit status: 0 when no test failed, 1 when one did, 2 for a bad command line or a set-up\n"
-        "that cannot start (nothing runs), 3 when the JUnit report could not be written.\n";
+  os << "\nExit status: 0 when no test failed, 1 when one did, 2 for a bad command line, a JUnit report\n"
+        "path that cannot be written or a set-up that cannot start (nothing runs), 3 when the JUnit\n"
+        "report could not be written at the end of the run.\n";
 }
 
 }  // namespace
@@ -441,8 +453,9 @@ TestRunSummary runTests(const std::vector<std::string>& filters, const std::stri
     if (suite) suite->finish();
   }
   all.finish();
-  if (!junitPath.empty() && !writeJUnit(junitPath, results)) {
-    std::cerr << "error: cannot write the JUnit report to " << junitPath << std::endl;
+  std::string reportError;
+  if (!junitPath.empty() && !writeJUnit(junitPath, results, reportError)) {
+    std::cerr << "error: cannot write the JUnit report to " << junitPath << ": " << reportError << std::endl;
     summary.reportWritten = false;
   }
   if (closing) closing();
@@ -526,7 +539,7 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
         if (f == cls.name + "/" + m.name) known = true;
     }
     if (!known) {
-      std::cerr << "error: no test matches " << f << "\n";
+      std::cerr << "error: no test matches " << f << " (--list prints every test as Class/method)\n";
       return 2;
     }
   }
@@ -535,10 +548,15 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
     usage(std::cerr, program);
     return 2;
   }
-  // A report that cannot be written is known before anything runs.
-  if (!junitPath.empty() && !std::ofstream(junitPath, std::ios::app)) {
-    std::cerr << "error: cannot write the JUnit report to " << junitPath << "\n";
-    return 2;
+  // A report that cannot be written is known before anything runs. Opened without waiting, so a
+  // FIFO with no reader is refused rather than waited on.
+  if (!junitPath.empty()) {
+    const int fd = ::open(junitPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      std::cerr << "error: cannot write the JUnit report to " << junitPath << ": " << std::strerror(errno) << "\n";
+      return 2;
+    }
+    ::close(fd);
   }
   if (setup.prepare) {
     if (int status = setup.prepare(); status != 0) return status;

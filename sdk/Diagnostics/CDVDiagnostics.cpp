@@ -331,14 +331,13 @@ std::optional<std::string> CDVDiagnostics::filePathURLWithName(const std::string
     CDVLogWarning(kCDVLoggerCore, "I-COR100001", "Unable to create internal state storage: %@", error.description);
     return std::nullopt;
   }
-  const std::string directory = platform::files::join(support, "Ombrix/CDVApp");
-  if (!platform::files::isDirectory(directory)) {
-    if (!platform::files::createDirectories(directory, &error)) {
-      CDVLogWarning(kCDVLoggerCore, "I-COR100001", "Unable to create internal state storage: %@", error.fullDescription());
-      return std::nullopt;
-    }
+  // Made when missing, checked and closed to others when found (both levels are the SDK's own).
+  const std::string relative = "Ombrix/CDVApp";
+  if (!platform::files::createOwnDirectories(support, relative, &error)) {
+    CDVLogWarning(kCDVLoggerCore, "I-COR100001", "Unable to create internal state storage: %@", error.fullDescription());
+    return std::nullopt;
   }
-  return platform::files::join(directory, name);
+  return platform::files::join(platform::files::join(support, relative), name);
 }
 
 std::optional<std::string> CDVDiagnostics::stringAtURL(const std::string& fileURL) {

@@ -213,8 +213,17 @@ void CDVLumtraceLogger::writeEvent(const std::shared_ptr<LMTPBLogEvent>& event, 
 std::shared_ptr<CDVLumtraceAccountData> CDVLumtraceLogger::accountDataForAccount(const std::string& account) {
   auto found = accounts_.find(account);
   if (found != accounts_.end()) return found->second;
-  auto data = CDVLumtraceAccountData::initWithAccountLogDirectory(
-      platform::files::join(logDirectory_, CDVLumtraceEscapeAccount(account)));
+  // The logger's folder and the account's are the SDK's own: made when missing, closed to others
+  // when found open (a writer refuses the source folder below when another user's).
+  const std::size_t slash = logDirectory_.rfind('/');
+  const std::string escaped = CDVLumtraceEscapeAccount(account);
+  platform::Error error;
+  if (slash != std::string::npos &&
+      !platform::files::createOwnDirectories(logDirectory_.substr(0, slash),
+                                             platform::files::join(logDirectory_.substr(slash + 1), escaped), &error)) {
+    CDVLogError(kCDVLoggerCore, "I-COR000015", "Failed to create directory: %@", error.fullDescription());
+  }
+  auto data = CDVLumtraceAccountData::initWithAccountLogDirectory(platform::files::join(logDirectory_, escaped));
   accounts_[account] = data;
   return data;
 }

@@ -107,6 +107,7 @@ CDVLumtraceWriter::CDVLumtraceWriter(const std::string& path) : path_(path) {
     platform::Error error;
     if (!platform::files::createDirectories(path.substr(0, slash), &error)) {
       CDVLogError(kCDVLoggerCore, "I-COR000015", "Failed to create directory: %@", error.fullDescription());
+      return;  // nothing is written into a folder that is not the user's own
     }
   }
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -726,7 +726,7 @@ bool CDVInstanceID::isProductionApp() {
   std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
   const std::string path = platform::files::join(bundle ? bundle->bundlePath() : std::string(), "embedded.mobileprovision");
   platform::Error readError;
-  std::optional<platform::Bytes> profile = platform::files::readFile(path, &readError);
+  std::optional<platform::Bytes> profile = platform::files::readResource(path, &readError);
   if (!profile || profile->empty()) {
     logAPNSConfigurationError(platform::format("Error while reading embedded mobileprovision %@",
                                                profile ? std::string("(null)") : readError.fullDescription()));

@@ -97,7 +97,7 @@ bool CDVInstanceIDStore::createSubDirectory(const std::string& subDirectoryName)
     return false;
   }
   platform::Error error;
-  if (!platform::files::createDirectories(path, &error)) {
+  if (!platform::files::createOwnDirectories(supportedDirectory(), subDirectoryName, &error)) {
     CDVInstanceIDLoggerError(13000, "Cannot create directory %@, error: %@", path, error.fullDescription());
     return false;
   }

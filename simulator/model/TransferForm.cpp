@@ -63,6 +63,7 @@ TransferForm::TransferForm(std::vector<MovableAccount> accounts, CalendarDay tod
     : accounts_(std::move(accounts)),
       faults_(std::move(faults)),
       today_(today),
+      deviceDay_(today),
       transferDate_(today),
       startDate_(today.addingDays(1)),
       endDate_(today.addingDays(8)) {}
@@ -79,12 +80,15 @@ TransferForm TransferForm::another() const {
   TransferForm fresh(purpose_, accounts_, payees_, today_, faults_, fee_);
   // The accounts as the bank has them after the last payment.
   if (!accountsAfter_.empty()) fresh.accounts_ = accountsAfter_;
+  fresh.deviceDay_ = deviceDay_;
   if (purpose_ == Purpose::billPayment && faults_.has(kAnotherKeepsAmount)) fresh.amountText_ = amountText_;
   return fresh;
 }
 
 void TransferForm::setToday(CalendarDay today) {
-  if (today == today_ || faults_.has(kImmediateKeepsOpeningDay)) return;
+  if (today == deviceDay_) return;
+  deviceDay_ = today;
+  if (faults_.has(kImmediateKeepsOpeningDay)) return;
   if (dateIsToday_) transferDate_ = today;
   today_ = today;
 }

@@ -60,11 +60,15 @@ class TransferForm {
                Faults faults, platform::Decimal fee = {});
   // The same form empty again, over the same accounts and payees ("Pay another bill").
   TransferForm another() const;
+  // The device's day the form opened on, when the form was dated another day (by default the
+  // day it was made with). `setToday` compares against it, not against the form's own date.
+  void setOpeningDeviceDay(CalendarDay day) { deviceDay_ = day; }
   // The device's day as the form is sent on (Submit, the review's confirmation, "another"): when
-  // midnight has passed since the form opened, a one-time date that was today (as preset, or
-  // picked on its day) becomes `today`: a payment "today" goes out on the day it is sent, an
-  // e-Transfer always. The pickers' first allowed days follow. A day picked ahead stays as picked,
-  // also once it has gone by (the bank refuses it).
+  // the device's day has moved on since the form opened (midnight passed), a one-time date that
+  // was today (as preset, or picked on its day) becomes `today`: a payment "today" goes out on the
+  // day it is sent, an e-Transfer always. The pickers' first allowed days follow. A day picked
+  // ahead stays as picked, also once it has gone by (the bank refuses it). While the device's day
+  // is the one the form opened on, nothing changes: a form dated a wrong day keeps it.
   void setToday(CalendarDay today);
 
   // --- state ---------------------------------------------------------------------------------
@@ -166,6 +170,7 @@ class TransferForm {
   std::vector<MovableAccount> accountsAfter_;
   Faults faults_;
   CalendarDay today_;
+  CalendarDay deviceDay_;  // the device's day when the form opened or was last sent on
   Stage stage_ = Stage::form;
   Kind kind_ = Kind::oneTime;
   std::string fromId_;

@@ -551,22 +551,35 @@ const Fault kEditGoesToMoveMoney("editGoesToMoveMoney",
                                  "the review's Edit closes the transfer and shows the Move money menu");
 const Fault kPresetDateInUTC("presetDateInUTC",
                              "the transfer form takes today as the day in UTC, not in the device's time zone");
+// A transfer form that opens dated a wrong day, while every later step takes the device's day.
+const Fault kTransferOpensOnUTCDay("transferOpensOnUTCDay",
+                                   "the transfer form opens dated today in UTC, not in the device's time zone");
+const Fault kTransferOpensYesterday("transferOpensYesterday", "the transfer form opens dated yesterday");
+const Fault kTransferOpensTomorrow("transferOpensTomorrow", "the transfer form opens dated tomorrow");
 
 CalendarDay VesmoraModel::today() const {
   double now = clock_ ? clock_() : static_cast<double>(std::time(nullptr));
   return CalendarDay::of(now, platform::TimeZone::current());
 }
 
+CalendarDay VesmoraModel::utcDay() const {
+  return CalendarDay::of(clock_ ? clock_() : static_cast<double>(std::time(nullptr)), platform::TimeZone::utc());
+}
+
 CalendarDay VesmoraModel::formDay(TransferForm::Purpose purpose) const {
-  if (purpose == TransferForm::Purpose::transfer && settings_.faults.has(kPresetDateInUTC)) {
-    return CalendarDay::of(clock_ ? clock_() : static_cast<double>(std::time(nullptr)), platform::TimeZone::utc());
-  }
+  if (purpose == TransferForm::Purpose::transfer && settings_.faults.has(kPresetDateInUTC)) return utcDay();
   return today();
 }
 
 void VesmoraModel::openTransfer() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
-  transfer_.emplace(movableAccounts_, formDay(TransferForm::Purpose::transfer), settings_.faults);
+  const CalendarDay day = formDay(TransferForm::Purpose::transfer);
+  CalendarDay dated = day;
+  if (settings_.faults.has(kTransferOpensOnUTCDay)) dated = utcDay();
+  if (settings_.faults.has(kTransferOpensYesterday)) dated = day.addingDays(-1);
+  if (settings_.faults.has(kTransferOpensTomorrow)) dated = day.addingDays(1);
+  transfer_.emplace(movableAccounts_, dated, settings_.faults);
+  transfer_->setOpeningDeviceDay(day);
 }
 
 void VesmoraModel::openPayABill() {

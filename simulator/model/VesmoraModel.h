@@ -249,6 +249,8 @@ class VesmoraModel {
   bool covered() const { return alert_ || surveyShown_ || loading(); }
   // The day a money form of `purpose` takes as today.
   CalendarDay formDay(TransferForm::Purpose purpose) const;
+  // Today in UTC by the app's clock.
+  CalendarDay utcDay() const;
   void sendSignIn(const std::string& user);
   void signInAnswered(const std::string& user);
   std::string* fieldText(Field field);

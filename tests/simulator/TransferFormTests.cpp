@@ -444,6 +444,33 @@ TEST_F(TransferFlow, PresetDateIsTheDevicesDay) {
   EXPECT_EQ(backend.scheduledTransfers().size(), 1u);
 }
 
+TEST_F(TransferFlow, AFormOpenedOnAWrongDayKeepsItWhileTheDevicesDayStaysTheSame) {
+  now = denver(2026, 12, 7, 20, 0);  // 03:00 on Dec 8 in UTC
+  const std::pair<const char*, CalendarDay> cases[] = {{"transferOpensOnUTCDay", {2026, 12, 8}},
+                                                       {"transferOpensTomorrow", {2026, 12, 8}},
+                                                       {"transferOpensYesterday", {2026, 12, 6}}};
+  for (const auto& [fault, day] : cases) {
+    auto m = signedIn(fault);
+    fill(*m, "1");
+    m->submitTransfer();
+    ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::review) << fault;
+    EXPECT_EQ(m->transferForm()->transferDate(), day) << fault << ": the review shows the wrong day";
+    m->confirmTransfer();
+    EXPECT_EQ(m->transferForm()->transferDate(), day) << fault;
+  }
+  // Dec 8 is held for later, Dec 6 is refused: none went out today.
+  EXPECT_EQ(backend.scheduledTransfers().size(), 2u);
+  EXPECT_EQ(backend.movableAccounts("2038556")[0].balance, dec("5240.75"));
+
+  // Once midnight has passed since it opened, the same form goes out on the new day.
+  now = denver(2026, 12, 8, 23, 59);
+  auto late = signedIn("transferOpensYesterday");
+  fill(*late, "1");
+  now += 120;
+  late->submitTransfer();
+  EXPECT_EQ(late->transferForm()->transferDate(), (CalendarDay{2026, 12, 9}));
+}
+
 TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
   TestBackend bank(TestBackend::defaultFixturePath());
   TransferOrder cent = oneTimeOrder("dep-chq-2038556", "dep-sav-2038556", dec("0.01"), {2026, 12, 7});

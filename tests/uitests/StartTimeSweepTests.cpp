@@ -105,15 +105,20 @@ TEST(StartTimeSweep, RunsTheTestsInThisProcessAcrossThePinnedMoment) {
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(StartTimeSweep::runMode("3", {"MidnightProbe/testShort"}), 0);
-  testing::internal::GetCapturedStdout();
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Swept 1 test across "), std::string::npos) << out;
 }
 
 TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
   ScopedVariable pinned("VESMORA_DEVICE_TIME", "2026-12-08T00:00:00");
   testing::internal::CaptureStderr();
-  for (const char* step : {"0", "-3", "3s", "", "nan", "3601"}) EXPECT_EQ(StartTimeSweep::runMode(step, {}), 2) << step;
+  // A fraction of a second (1e-6 would be 22 million runs of a 22-second test) gives start times
+  // that VESMORA_DEVICE_TIME cannot name.
+  for (const char* step : {"0", "-3", "3s", "", "nan", "3601", "1e-6", "0.5", "2.5", "99999"})
+    EXPECT_EQ(StartTimeSweep::runMode(step, {}), 2) << step;
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("a number above 0 and at most 3600, not \"3s\""), std::string::npos) << err;
+  EXPECT_NE(err.find("a whole number from 1 to 3600, not \"1e-6\""), std::string::npos) << err;
+  EXPECT_NE(err.find("a whole number from 1 to 3600, not \"3s\""), std::string::npos) << err;
   ScopedVariable unpinned("VESMORA_DEVICE_TIME", nullptr);
   testing::internal::CaptureStderr();
   EXPECT_EQ(StartTimeSweep::runMode("3", {}), 2);

@@ -1,6 +1,7 @@
 // Small file-system helpers over paths (UTF-8 std::string). Failures come back as an Error in the
-// platform's Cocoa domain: 4 no such file, 260 no such file for reading, 512 write failed,
-// 513 no permission to write, 516 file exists.
+// platform's Cocoa domain: 4 no such file, 256 read failed, 257 not read (not a regular file of
+// the right owner), 260 no such file for reading, 512 write failed, 513 no permission to write,
+// 516 file exists.
 #pragma once
 
 #include <optional>
@@ -18,30 +19,53 @@ bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates the directory and any missing parents, each with mode 0700 whatever the umask.
 // Folders already there keep their modes (they may be shared with other programs). True when
-// the directory exists afterwards.
+// the directory exists afterwards. A kept private folder the path is or lies in is checked again
+// first (keepPrivateDirectory).
 bool createMissingDirectories(const std::string& path, Error* error = nullptr);
-// As createMissingDirectories, for a folder that holds the caller's own data: when the
-// directory itself was there already and is this user's, its group and other bits are cleared
-// (the folders above it are left as they are).
+// As createMissingDirectories, for a folder that holds the caller's own data, checked on its
+// descriptor: one that belongs to another user (or is another user's symbolic link) is refused
+// (error 513); one of this user's found open to group or others is closed (the folders above it
+// are left as they are).
 bool createDirectories(const std::string& path, Error* error = nullptr);
+// As createDirectories for each folder of `relative` inside `base`, e.g. "Vendor/Store" closes
+// both "Vendor" and "Vendor/Store": the folders a caller names itself. `base` keeps its mode.
+bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error = nullptr);
 // Makes a folder for this user's eyes only: missing folders on the way are created with mode
 // 0700. False (error 513, saying why) when the path is not absolute, is a symbolic link another
 // user owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
 // naming what is refused: a symbolic link there must be this user's or root's, and a folder
-// passed through this user's or root's and closed to writes by other users (a group's write bit
-// counts unless the group is the user's own private group) unless it has the sticky bit (as
-// /tmp has), since otherwise another user could put another folder in its place.
-bool createPrivateDirectory(const std::string& path, Error* error = nullptr);
+// passed through (or left by "..") this user's or root's and closed to writes by other users
+// unless it has the sticky bit (as /tmp has), since otherwise another user could put another
+// folder in its place. A group's write bit counts unless the group is the user's own private
+// group (named after the user, no other member, no other user's primary group); a write the
+// folder's ACL grants another user or a named group counts too. `checked`, when given, receives
+// the real path of the folder accepted (links followed, "." and ".." resolved).
+bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
+// Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
+// empty path forgets the name): before createMissingDirectories or createDirectories makes
+// anything at or inside it, the folder is checked again. While it is still the folder it was
+// when kept, this user's and closed to others, nothing more is done; otherwise (removed, put
+// back by someone, opened to others) it is checked as createPrivateDirectory checks, and made
+// again as it makes one when missing, so that a folder another user put in its place is refused
+// (error 513, naming it) rather than filled.
+void keepPrivateDirectory(const std::string& name, const std::string& path);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);
 // Removes one regular file (a symbolic link counts as one: the link goes, not its target);
 // anything else at the path, a directory above all, is left alone (error 513).
 bool removeFile(const std::string& path, Error* error = nullptr);
+// The content of a file of the app's own data: only a regular file of this user's is read (a
+// FIFO is never waited on, a symbolic link at the name is not followed, a file of another user
+// is refused with error 257), all checked on the opened descriptor.
 std::optional<Bytes> readFile(const std::string& path, Error* error = nullptr);
+// As readFile for a file the app ships or the system keeps (a bundle's resources), whoever owns
+// it: still only a regular file, and links are followed.
+std::optional<Bytes> readResource(const std::string& path, Error* error = nullptr);
 // Writes through a temporary file in the same directory and renames it over `path`, so readers
-// see the old or the new content, never a mix. The directory must exist. The file is readable
-// and writable by its owner only (mode 0600): the app's files are private to it.
+// see the old or the new content, never a mix. The directory must exist and be this user's (or
+// root's, as /tmp), checked on its descriptor. The file is readable and writable by its owner
+// only (mode 0600): the app's files are private to it.
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error = nullptr);
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error = nullptr);
 // Names of the entries of a directory (no "." or ".."), sorted; empty when unreadable.

@@ -30,7 +30,10 @@ std::optional<Value> read(std::string_view bytes, Error* error = nullptr);
 std::optional<Value> read(const Bytes& bytes, Error* error = nullptr);
 std::optional<Bytes> write(const Value& value, Format format, Error* error = nullptr);
 
+// A property list of the app's own data (see files::readFile: a regular file of this user's).
 std::optional<Value> readFile(const std::string& path, Error* error = nullptr);
+// A property list the app ships or the system keeps, whoever owns it (see files::readResource).
+std::optional<Value> readResource(const std::string& path, Error* error = nullptr);
 // Writes atomically (see files::writeFileAtomically).
 bool writeFile(const std::string& path, const Value& value, Format format = Format::XML,
                Error* error = nullptr);

@@ -28,6 +28,10 @@
 // others may write to, or that another user could replace (a symbolic link of theirs, a folder
 // of theirs or one others may write to without the sticky bit, anywhere on its path) is refused
 // with an exception that says why (the platform's exception, kInternalInconsistencyException).
+// A root named with ".." is kept as the folder the path led to when checked. A root removed
+// while the app runs is checked again before any folder is made in it (files::
+// keepPrivateDirectory): made again when missing, refused when another user's folder (or one
+// others may write to) took its place.
 // Missing folders inside are made 0700 too; ones found there keep their modes (the host may
 // share them), except the preferences folder, closed to group and others when found open.
 #pragma once

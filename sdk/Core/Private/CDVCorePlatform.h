@@ -59,7 +59,7 @@ inline std::optional<std::string> mainBundleIdentifier() {
 }
 
 inline std::optional<platform::Value> readPropertyListFile(const std::string& path) {
-  return platform::plist::readFile(path);
+  return platform::plist::readResource(path);
 }
 
 inline void postNotification(const std::string& name, platform::Value object, const UserInfo& userInfo) {

@@ -11,7 +11,7 @@ std::optional<std::string> TLMInfoPlistFileUtil::ombrixServiceInfoPlistPath() {
 std::optional<platform::Dictionary> TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() {
   const std::optional<std::string> path = ombrixServiceInfoPlistPath();
   if (!path) return std::nullopt;
-  std::optional<platform::Value> contents = platform::plist::readFile(*path);
+  std::optional<platform::Value> contents = platform::plist::readResource(*path);
   if (!contents || !contents->isDictionary()) return std::nullopt;
   return *contents->dictionaryPtr();
 }

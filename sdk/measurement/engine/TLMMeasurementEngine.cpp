@@ -712,6 +712,41 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     return;
   }
 
+  // The first open's rows ("_fi", "_fot", the session start, "_f", "_e") are committed together:
+  // a launch cut short keeps all of them or none, and with none the next start reports the first
+  // open again. What lives outside the store (persisted values, listeners, the schedule) follows
+  // the commit.
+  if (!database_->beginTransactionGroup()) {
+    monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+    return;
+  }
+  std::vector<TLMEventPtr> written;
+  bool reported = false;
+  try {
+    reported = writeFirstOpenOnWorkerQueue(earlierFirstOpen, previousFirstOpens, written);
+  } catch (...) {
+    database_->abandonTransactionGroup();
+    throw;
+  }
+  if (!database_->endTransactionGroup()) {
+    monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+    return;
+  }
+  if (!reported) return;
+  updateSchedule();
+  persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
+  persistedConfig_->setLoadTimestampValue(std::nullopt);
+  for (const auto& event : written) notifyEventListeners(event);
+  const std::int64_t ms = TLMMillisecondsFromSeconds(initTimestamp);
+  persistedConfig_->setFirstOpenTimestampMilliseconds(ms);
+  // A link the app was first opened with: its click is dated just before the first open.
+  reportStoredCampaignEventOnWorkerQueue(ms - 1);
+}
+
+bool TLMMeasurementEngine::writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, std::int64_t previousFirstOpens,
+                                                       std::vector<TLMEventPtr>& written) {
+  TLMRemoteConfig& config = this->config();
+  const double initTimestamp = initTimestamp_.load();
   const std::int64_t fi = earlierFirstOpen ? 1 : (isVersionSameAsOriginalVersion() ? 1 : 0);
   const std::int64_t persistedFirstOpen = persistedConfig_->firstOpenTimestampMilliseconds();
   const double propertyTime =
@@ -725,11 +760,11 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     monitor()->logWithLevel(1, 23161,
                            "Failed to query first open after install property after setting it. Error",
                            platform::Value(checkError.description));
-    return;
+    return false;
   }
   if (!*hasFi) {
     monitor()->logWithLevel(1, 23162, "Failed to set first open after install property");
-    return;
+    return false;
   }
 
   const std::int64_t ms = TLMMillisecondsFromSeconds(initTimestamp);
@@ -742,14 +777,14 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   if (!hasFot) {
     monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
                            platform::Value(fotError.description));
-    return;
+    return false;
   }
   if (config.sessionImmediateStartEnabled()) {
     reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
   }
   if (!*hasFot) {
     monitor()->logWithLevel(1, 23021, "Failed to set first open property");
-    return;
+    return false;
   }
 
   TLMObjectDictionary parameters;
@@ -763,10 +798,8 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   const auto screen = components_.screenReporter->screenParameters();
   if (auto firstOpen = TLMEvent::initWithOrigin("auto", false, "_f", initTimestamp, 0, parameters)) {
     firstOpen->addScreenParameters(screen);
-    handleEventOnWorkerQueue(firstOpen);
-    persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
-    persistedConfig_->setLoadTimestampValue(std::nullopt);
-    notifyEventListeners(firstOpen);
+    handleEventWithoutSchedulingOnWorkerQueue(firstOpen);
+    written.push_back(firstOpen);
   }
   if (!config.redundantEngagementRemovalEnabled()) {
     TLMObjectDictionary engagement;
@@ -774,13 +807,11 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     if (config.efficientEngagementReportingEnabled()) engagement.set("_fr", TLMValue(std::int64_t{1}));
     if (auto event = TLMEvent::initWithOrigin("auto", false, "_e", initTimestamp, 0, engagement)) {
       event->addScreenParameters(screen);
-      handleEventOnWorkerQueue(event);
-      notifyEventListeners(event);
+      handleEventWithoutSchedulingOnWorkerQueue(event);
+      written.push_back(event);
     }
   }
-  persistedConfig_->setFirstOpenTimestampMilliseconds(ms);
-  // A link the app was first opened with: its click is dated just before the first open.
-  reportStoredCampaignEventOnWorkerQueue(ms - 1);
+  return true;
 }
 
 void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {

@@ -378,6 +378,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                        bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
                        const std::vector<std::string>& safelistedEvents);
   bool startComponentsOnWorkerQueue();
+  // The store's share of the first open, inside the transaction group reportFirstOpenOnWorkerQueue
+  // opens: the properties, the session start and the events (added to `written`, whether stored
+  // or not). False when a property check stopped it before the events.
+  bool writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, std::int64_t previousFirstOpens,
+                                   std::vector<TLMEventPtr>& written);
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
   std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
       const std::shared_ptr<TLMRemoteConfig>& config) const;

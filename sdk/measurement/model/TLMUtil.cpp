@@ -406,6 +406,18 @@ std::string TLMFilePathForDatabaseName(const std::string& name) {
       .string();
 }
 
+bool TLMMakeDatabaseFolders() {
+  std::string why;
+  const std::string support = userDirectory("ApplicationSupport", why);
+  platform::Error error;
+  if (support.empty() ||
+      !platform::files::createOwnDirectories(support, kTLMMeasurementApplicationSupportSubdirectory, &error)) {
+    monitor()->logWithLevel(1, 19001, support.empty() ? why : error.description);
+    return false;
+  }
+  return true;
+}
+
 bool TLMExcludeFilePathFromBackup(const std::string& path, platform::Error* error) {
   return platform::files::setExcludedFromBackup(path, true, error);
 }

@@ -113,6 +113,10 @@ std::string TLMFilePathForPreferencesName(const std::string& name);
 // <Application Support>/Ombrix/Measurement/<name>; the empty string for an empty name or (after a
 // log saying why) when there is no Application Support directory.
 std::string TLMFilePathForDatabaseName(const std::string& name);
+// Makes the folders of that path below Application Support, the SDK's own: closed to other
+// users when found open. False (after a log saying why) when there is no Application Support
+// directory or one of them belongs to another user.
+bool TLMMakeDatabaseFolders();
 // Marks the file as excluded from backups.
 bool TLMExcludeFilePathFromBackup(const std::string& path, platform::Error* error);
 // Removes the file or directory at `path`.

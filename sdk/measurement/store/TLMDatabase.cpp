@@ -119,6 +119,7 @@ std::unique_ptr<TLMDatabase> TLMDatabase::initWithDatabaseName(
         ->log(1, 12000, "Received empty database name in init", {});
     return nullptr;
   }
+  if (!TLMMakeDatabaseFolders()) return nullptr;
   return initWithDatabasePath(TLMFilePathForDatabaseName(name), std::move(settings), monitor);
 }
 
@@ -210,6 +211,12 @@ bool TLMDatabase::endTransactionGroup() {
   }
   for (const auto& block : blocks) block();
   return true;
+}
+
+void TLMDatabase::abandonTransactionGroup() {
+  afterGroupCommit_.clear();
+  sqliteStore_->rollbackTransactionGroup();
+  kept_ = {};
 }
 
 bool TLMDatabase::isTransactionGroupIntact() const { return sqliteStore_->isTransactionGroupIntact(); }

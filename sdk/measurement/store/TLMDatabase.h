@@ -72,6 +72,8 @@ class TLMDatabase {
   // Commits the group, then runs the blocks handed to afterCommit meanwhile, in order. When the
   // group did not commit (false) none of its changes stayed: the blocks are dropped.
   bool endTransactionGroup();
+  // Ends the group keeping none of its changes; the blocks handed to afterCommit are dropped.
+  void abandonTransactionGroup();
   bool isTransactionGroupIntact() const;
   // Runs `block` once what the transactions made so far wrote is committed: at once outside a
   // group, else when the group commits (never, when it does not).

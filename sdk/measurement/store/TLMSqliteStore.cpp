@@ -97,18 +97,35 @@ bool makeMutable(const std::string& path, int* err) {
 // The database and its journals hold the app's identifiers and events: they are the owner's
 // alone. A missing database is made empty with mode 0600 before SQLite opens it (SQLite gives
 // its journals the mode of the database); files left readable to others by an earlier version
-// lose those bits.
-void makePrivate(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+// lose those bits. Each is checked on its opened descriptor: anything but a regular file of
+// this user's (a FIFO, a file another user put there, a symbolic link) is refused, so SQLite
+// never opens it.
+bool makePrivate(const std::string& path, Error* error) {
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     const std::string file = path + suffix;
+    const int create = *suffix == '\0' ? O_CREAT : 0;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | create, 0600);
+    if (fd < 0) {
+      if (errno == ENOENT && create == 0) continue;
+      return setFileError(error, "Failed to open database file", file, errno);
+    }
     struct stat info {};
-    if (::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 &&
-        info.st_uid == ::geteuid()) {
-      ::chmod(file.c_str(), info.st_mode & 0600);
+    std::string refusal;
+    if (::fstat(fd, &info) != 0) {
+      refusal = std::generic_category().message(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+      refusal = "not a regular file";
+    } else if (info.st_uid != ::geteuid()) {
+      refusal = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    } else if ((info.st_mode & 077) != 0) {
+      ::fchmod(fd, info.st_mode & 0600);
+    }
+    ::close(fd);
+    if (!refusal.empty()) {
+      return TLMStoreSetError(error, TLMStoreErrorBadState, "Refusing database file \"" + file + "\": " + refusal);
     }
   }
+  return true;
 }
 
 bool isSupportedRecordValue(const Value& value) {
@@ -249,7 +266,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
   }
 
-  makePrivate(databasePath_);
+  if (!makePrivate(databasePath_, error)) return false;
   sqlite3* handle = nullptr;
   int rc = sqlite3_open_v2(databasePath_.c_str(), &handle,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -1023,6 +1040,17 @@ bool TLMSqliteStore::commitTransactionGroup() {
   if (!endTransaction()) {
     log(1, 34012, "Failed to end transaction");
     if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  return true;
+}
+
+bool TLMSqliteStore::rollbackTransactionGroup() {
+  if (!groupOpen_) return false;
+  groupOpen_ = false;
+  if (!isOpen()) return false;
+  if (!rollbackTransaction()) {
+    log(1, 34011, "Failed to rollback transaction");
     return false;
   }
   return true;

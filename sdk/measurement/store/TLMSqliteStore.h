@@ -146,6 +146,8 @@ class TLMSqliteStore {
   // rolled back) or SQLite had already rolled it back after a failing step: then none of the
   // group's changes stayed. False when no group was open.
   bool commitTransactionGroup();
+  // Ends the group without keeping any of its changes. False when no group was open.
+  bool rollbackTransactionGroup();
   // Whether a group is open and still holds its transaction (a failing step can make SQLite roll
   // the transaction back; the group's later transactions then fail at once).
   bool isTransactionGroupIntact() const;

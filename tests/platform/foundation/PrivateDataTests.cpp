@@ -1,20 +1,28 @@
 // The app's data is the user's alone: where it lives by default, the folders it is refused, and
 // the mode of the files written there.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/PropertyList.h"
 #include "foundation/Sandbox.h"
+#include "foundation/UserDefaults.h"
 #include "ScopedVariable.h"
 
 namespace files = platform::files;
@@ -59,6 +67,24 @@ bool makeFolders(const std::string& root, const Folders& folders) {
     if (::mkdir((root + folder).c_str(), 0700) != 0 || ::chmod((root + folder).c_str(), mode) != 0) return false;
   }
   return true;
+}
+
+// Gives `folder` an access ACL that lets the user `reader` (besides its owner) read, write and
+// search it, as "setfacl -m u:<reader>:rwx" does. False where the file system has no ACLs.
+bool letUserWrite(const std::string& folder, uid_t reader) {
+  std::string acl;
+  const auto put = [&acl](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  put(2, 4);  // the version
+  const std::uint32_t none = 0xFFFFFFFF;
+  for (const auto& [tag, permissions, id] : std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>>{
+           {0x01, 7, none}, {0x02, 7, reader}, {0x04, 5, none}, {0x10, 7, none}, {0x20, 5, none}}) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return ::setxattr(folder.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
 }
 
 }  // namespace
@@ -258,15 +284,28 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   ASSERT_TRUE(makeFolder(dir + "/owngroup", 0775, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/sticky", 01777, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/nobodysticky", 01777, kNobody));
+  ASSERT_TRUE(makeFolder(dir + "/sticky/nobodys", 0755, kNobody));
+  ASSERT_TRUE(makeFolder(dir + "/sticky/own", 0700, ::geteuid()));
+  // Write access another user has by an ACL (the mode then shows 0770, the group the user's own).
+  ASSERT_TRUE(makeFolder(dir + "/acl", 0700, ::geteuid()) && makeFolder(dir + "/ownacl", 0700, ::geteuid()));
+  const bool acls = letUserWrite(dir + "/acl", kNobody) && letUserWrite(dir + "/ownacl", ::geteuid());
 
   // What another user may change on the way, named; nothing is made behind it.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
+  std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
       {dir + "/otherparent/app", {"\"" + dir + "/otherparent\"", "symbolic link", "another user (uid 65534)"}},
       {dir + "/nobodys/app", {"\"" + dir + "/nobodys\"", "belongs to another user (uid 65534)"}},
       {dir + "/intonobodys/app", {"\"" + dir + "/nobodys\"", "belongs to another user (uid 65534)"}},
       {dir + "/open/app", {"\"" + dir + "/open\"", "other users may write"}},
       {dir + "/group/app", {"\"" + dir + "/group\"", "other users may write"}},
-      {dir + "/nobodysticky/app", {"\"" + dir + "/nobodysticky\"", "another user (uid 65534)"}}};
+      {dir + "/nobodysticky/app", {"\"" + dir + "/nobodysticky\"", "another user (uid 65534)"}},
+      // Left by "..": its owner may put a link in its place, and ".." then leads elsewhere.
+      {dir + "/sticky/nobodys/../app", {"passes through \"" + dir + "/sticky/nobodys\"", "another user (uid 65534)"}}};
+  if (acls) {
+    refused.push_back({dir + "/acl/app", {"\"" + dir + "/acl\"", "other users may write"}});
+    refused.push_back({dir + "/acl", {"\"" + dir + "/acl\"", "may be written by other users"}});
+  } else {
+    std::printf("no ACLs on this file system: write access by ACL not tried\n");
+  }
   for (const auto& [path, words] : refused) {
     platform::Error error;
     EXPECT_FALSE(files::createPrivateDirectory(path, &error)) << path;
@@ -275,6 +314,7 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   }
   EXPECT_TRUE(files::directoryContents(target).empty());
   EXPECT_FALSE(files::exists(dir + "/nobodys/app"));
+  EXPECT_FALSE(files::exists(dir + "/sticky/app"));
   const std::string reason = refusal([&] { sandbox::setRoot(dir + "/otherparent/app"); });
   EXPECT_TRUE(mentions(reason, {dir + "/otherparent\"", "VESMORA_SANDBOX_ROOT"})) << reason;
   EXPECT_EQ(sandbox::root(), scoped.root());
@@ -282,13 +322,19 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   // The user's own links, folders whose sticky bit keeps others from replacing what is not theirs
   // (as /tmp, on the way to every temporary sandbox) and folders only the user's own private
   // group may write (as a umask of 002 leaves them) are fine.
-  for (const std::string& path :
-       {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app", dir + "/owngroup/app"}) {
+  for (const std::string& path : {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app",
+                                  dir + "/owngroup/app", dir + "/ownacl/app"}) {
     platform::Error error;
     EXPECT_TRUE(files::createPrivateDirectory(path, &error)) << error.description;
     EXPECT_EQ(modeOf(path), 0700u) << path;
   }
   EXPECT_TRUE(files::isDirectory(target + "/app"));
+
+  // A root named with ".." through the user's own folder is kept as the folder checked, not by a
+  // way that leads elsewhere once a folder on it is another.
+  sandbox::setRoot(dir + "/sticky/own/../approot");
+  EXPECT_EQ(sandbox::root(), dir + "/sticky/approot");
+  EXPECT_EQ(sandbox::preferencesDirectory(), dir + "/sticky/approot/Library/Preferences");
 }
 
 namespace {
@@ -434,4 +480,182 @@ TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUs
         std::exit(code);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PrivateDataDeathTest, AGroupAnotherUserHasAsPrimaryGroupIsNotTheUsersPrivateOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
+  // The other user is added to a copy of the user database seen only by the child, through a
+  // mount namespace of its own.
+  const pid_t probe = ::fork();
+  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    GTEST_SKIP() << "no mount namespace to be had here";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-group-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+          std::exit(10);
+        }
+        // A folder of the user's only writable by its private group, as a umask of 002 leaves it.
+        const std::string group = base + "/group";
+        if (::mkdir(group.c_str(), 0700) != 0 || ::chmod(group.c_str(), 0775) != 0) std::exit(11);
+        int code = files::createPrivateDirectory(group + "/before") ? 0 : 12;
+        const std::optional<platform::Bytes> users = files::readFile("/etc/passwd");
+        std::string copy = users ? std::string(users->begin(), users->end()) : std::string();
+        copy += "intruder:x:54321:" + std::to_string(::getegid()) + "::/nonexistent:/usr/sbin/nologin\n";
+        if (!users || !files::writeFileAtomically(base + "/passwd", copy) ||
+            ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) {
+          std::exit(13);
+        }
+        platform::Error error;
+        if (files::createPrivateDirectory(group + "/after", &error) ||
+            !mentions(error.description, {"\"" + group + "\"", "other users may write"})) {
+          code = 14;
+        }
+        ::umount("/etc/passwd");
+        std::filesystem::remove_all(base);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534;
+
+// A folder (0777) or a property-list file holding `content` (0666) at `path`, in a folder of
+// this user's, that another user made.
+bool makeOthers(const std::string& path, mode_t kind, const std::string& content = {}) {
+  const bool made = kind == S_IFDIR ? ::mkdir(path.c_str(), 0700) == 0
+                                    : platform::plist::writeFile(path, platform::Value(content));
+  return made && ::chown(path.c_str(), kOtherUser, kOtherUser) == 0 &&
+         ::chmod(path.c_str(), kind == S_IFDIR ? 0777 : 0666) == 0;
+}
+
+}  // namespace
+
+TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(20);  // a read that waits for a writer of the FIFO ends the child here
+        sandbox::ScopedTemporarySandbox scoped;
+        const std::string fifo = scoped.root() + "/data.plist";
+        const std::string folder = scoped.root() + "/Documents";
+        if (::mkfifo(fifo.c_str(), 0600) != 0) std::exit(10);
+        int code = 0;
+        for (const auto& [path, kind] : {std::pair{fifo, "a FIFO"}, std::pair{folder, "a folder"}}) {
+          platform::Error error;
+          if (files::readFile(path, &error) || error.code != 257 || !mentions(error.description, {path, kind})) {
+            code = 11;
+          }
+          if (platform::plist::readFile(path) || files::readResource(path) || platform::plist::readResource(path)) {
+            code = 12;
+          }
+        }
+        // Writing replaces the FIFO with a regular file.
+        if (!files::writeFileAtomically(fifo, std::string("new")) ||
+            files::readFile(fifo) != platform::Bytes{'n', 'e', 'w'}) {
+          code = 13;
+        }
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingIsMadeInThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a folder for another user";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string shared = scoped.root() + "/shared";  // shared by all users, as /tmp is
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string app = shared + "/app";
+  const std::string device = shared + "/device";
+  sandbox::setRoot(app);
+  sandbox::setDeviceRoot(device);
+  platform::UserDefaults defaults("com.vesmora.kept");
+  defaults.setInteger(1, "count");
+  ASSERT_TRUE(defaults.synchronize());
+
+  // Opened to others since it was checked: refused until closed again.
+  ASSERT_EQ(::chmod(device.c_str(), 0777), 0);
+  platform::Error opened;
+  EXPECT_FALSE(files::createDirectories(device + "/Keychains", &opened));
+  EXPECT_TRUE(mentions(opened.description, {"\"" + device + "\"", "may be written by other users"}))
+      << opened.description;
+  ASSERT_EQ(::chmod(device.c_str(), 0700), 0);
+
+  // Removed (a cleaner of old folders, say) and asked for again: made again, the user's alone.
+  std::filesystem::remove_all(app);
+  std::filesystem::remove_all(device);
+  defaults.setInteger(2, "count");
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_TRUE(files::createDirectories(device + "/Keychains"));
+  EXPECT_EQ(modeOf(app), 0700u);
+  EXPECT_EQ(modeOf(device), 0700u);
+
+  // Removed, and made again by another user meanwhile (the folders the host would use too):
+  // nothing is made or written in them.
+  std::filesystem::remove_all(app);
+  std::filesystem::remove_all(device);
+  for (const std::string& folder : {app, app + "/Library", app + "/Library/Preferences", device}) {
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+  }
+  defaults.setInteger(3, "count");
+  platform::Error error;
+  EXPECT_FALSE(defaults.synchronize(&error));
+  EXPECT_TRUE(mentions(error.description, {"\"" + app + "\"", "another user (uid 65534)"})) << error.description;
+  EXPECT_FALSE(files::createDirectories(device + "/Keychains", &error));
+  EXPECT_TRUE(mentions(error.description, {"\"" + device + "\"", "another user (uid 65534)"})) << error.description;
+  EXPECT_TRUE(files::directoryContents(app + "/Library/Preferences").empty());
+  EXPECT_TRUE(files::directoryContents(device).empty());
+}
+
+TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file or a folder away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string his = scoped.root() + "/Ombrix";
+  const std::string file = scoped.root() + "/his.plist";
+  ASSERT_TRUE(makeOthers(his, S_IFDIR));
+  ASSERT_TRUE(makeOthers(file, S_IFREG, "his"));
+
+  // His folder, where a folder of the caller's own belongs: refused, and nothing put in it.
+  platform::Error error;
+  EXPECT_FALSE(files::createDirectories(his, &error));
+  EXPECT_TRUE(mentions(error.description, {his, "another user (uid 65534)"})) << error.description;
+  EXPECT_FALSE(files::createOwnDirectories(scoped.root(), "Ombrix/Measurement", &error));
+  EXPECT_FALSE(files::writeFileAtomically(his + "/events", std::string("mine"), &error));
+  EXPECT_TRUE(mentions(error.description, {his + "/events", "another user (uid 65534)"})) << error.description;
+  EXPECT_TRUE(files::directoryContents(his).empty());
+  EXPECT_EQ(modeOf(his), 0777u);  // not his to lose either
+
+  // His file in the app's folder is not read as the app's data; as a resource it is.
+  EXPECT_FALSE(files::readFile(file, &error));
+  EXPECT_EQ(error.code, 257);
+  EXPECT_TRUE(mentions(error.description, {file, "another user (uid 65534)"})) << error.description;
+  EXPECT_FALSE(platform::plist::readFile(file));
+  EXPECT_EQ(platform::plist::readResource(file), platform::Value("his"));
+  // Nor is a file reached through a symbolic link at its name.
+  const std::string link = scoped.root() + "/link.plist";
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(files::readFile(link, &error));
+  EXPECT_TRUE(mentions(error.description, {link, "symbolic link"})) << error.description;
+}
+
+TEST(PrivateDataTest, EveryFolderACallerNamesIsClosedAndTheBaseKeepsItsMode) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string base = scoped.root() + "/host";
+  ASSERT_TRUE(makeFolders(base, {{"", 0755}, {"/Ombrix", 0777}, {"/Ombrix/CDVApp", 0777}}));
+  ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/CDVApp"));
+  ASSERT_TRUE(files::createOwnDirectories(base, "Ombrix/Measurement/"));
+  for (const char* own : {"/Ombrix", "/Ombrix/CDVApp", "/Ombrix/Measurement"}) {
+    EXPECT_EQ(modeOf(base + own), 0700u) << own;
+  }
+  EXPECT_EQ(modeOf(base), 0755u);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -114,6 +115,30 @@ TEST(SecItem, ItemsOutliveTheAppButNotTheDevice) {
   EXPECT_EQ(SecItemCopyMatching(password("s", "a"), nullptr), errSecIO);
   EXPECT_EQ(SecItemAdd(with(password("s", "b"), {{kSecValueData, bytes("x")}}), nullptr), errSecIO);
   EXPECT_EQ(platform::files::readFile(path), bytes("not a property list"));
+}
+
+TEST(SecItemDeathTest, AKeychainFileThatIsAFifoOrAnotherUsersIsNotReadAndSaysSo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(20);  // a read that waits for a writer of the FIFO ends the child here
+        platform::sandbox::ScopedTemporarySandbox sandbox;
+        const std::string folder = sandbox.deviceRoot() + "/Keychains";
+        const std::string path = folder + "/keychain.plist";
+        if (!platform::files::createDirectories(folder) || ::mkfifo(path.c_str(), 0600) != 0) std::exit(10);
+        if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) std::exit(11);
+        // Another user's file, here where only root can put one, holding an item of his making.
+        if (::geteuid() == 0) {
+          ::unlink(path.c_str());
+          if (SecItemAdd(with(password("s", "a"), {{kSecValueData, bytes("his")}}), nullptr) != errSecSuccess ||
+              ::chown(path.c_str(), 65534, 65534) != 0) {
+            std::exit(12);
+          }
+          if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) std::exit(13);
+        }
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SecItem, TheKeychainFileIsTheOwnersAlone) {

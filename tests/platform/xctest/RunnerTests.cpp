@@ -239,7 +239,8 @@ TEST(Runner, WaitWithoutExpectationsIsAnApiViolation) {
             std::string::npos);
 }
 
-int mainWith(std::vector<std::string> args, std::string* out = nullptr, const XCTestRunnerSetup& setup = {}) {
+int mainWith(std::vector<std::string> args, std::string* out = nullptr, const XCTestRunnerSetup& setup = {},
+             std::string* err = nullptr) {
   std::vector<char*> argv;
   args.insert(args.begin(), "suite");
   for (auto& a : args) argv.push_back(a.data());
@@ -247,8 +248,9 @@ int mainWith(std::vector<std::string> args, std::string* out = nullptr, const XC
   testing::internal::CaptureStderr();
   int status = XCTestMain(static_cast<int>(argv.size()), argv.data(), setup);
   std::string text = testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  std::string errors = testing::internal::GetCapturedStderr();
   if (out) *out = text;
+  if (err) *err = errors;
   return status;
 }
 
@@ -257,7 +259,9 @@ TEST(Runner, MainExitStatusListingAndFilters) {
   EXPECT_EQ(mainWith({"StopOnFailureTests/testPasses"}, &out), 0);
   EXPECT_NE(out.find("1 passed, 0 failed"), std::string::npos);
   EXPECT_EQ(mainWith({"StopOnFailureTests"}), 1);
-  EXPECT_EQ(mainWith({"NoSuchClass"}), 2);
+  std::string err;
+  EXPECT_EQ(mainWith({"NoSuchClass"}, nullptr, {}, &err), 2);
+  EXPECT_NE(err.find("no test matches NoSuchClass (--list prints every test"), std::string::npos) << err;
   EXPECT_EQ(mainWith({"--bogus"}), 2);
   // A report option that would quietly write nothing, or one report instead of two, is refused.
   EXPECT_EQ(mainWith({"--junit", "", "StopOnFailureTests/testPasses"}, &out), 2);
@@ -287,11 +291,22 @@ TEST(Runner, WritesJUnitReport) {
             std::string::npos);
   EXPECT_NE(text.find("<skipped message=\"not on this device\"/>"), std::string::npos);
 
-  // A path that cannot be written stops the run before any test, with a non-zero status.
-  std::string out;
-  EXPECT_EQ(mainWith({"--junit", scratch.file("no-such-dir/report.xml"), "StopOnFailureTests/testPasses"}, &out),
+  // A path that cannot be written stops the run before any test, with the status --help gives
+  // for it and the reason.
+  std::string out, err, help;
+  EXPECT_EQ(mainWith({"--junit", scratch.file("no-such-dir/report.xml"), "StopOnFailureTests/testPasses"}, &out, {},
+                     &err),
             2);
   EXPECT_EQ(out.find("passed"), std::string::npos);
+  EXPECT_NE(err.find("no-such-dir/report.xml: No such file or directory"), std::string::npos) << err;
+  mainWith({"--help"}, &help);
+  EXPECT_NE(help.find("path that cannot be written or a set-up"), std::string::npos) << help;
+  // Written at the end to a path that has become a folder: status 3, with the reason.
+  std::string later = scratch.file("later.xml");
+  XCTestRunnerSetup setup;
+  setup.prepare = [&] { return std::filesystem::remove(later) && std::filesystem::create_directory(later) ? 0 : 9; };
+  EXPECT_EQ(mainWith({"--junit", later, "StopOnFailureTests/testPasses"}, &out, setup, &err), 3);
+  EXPECT_NE(err.find("later.xml: Is a directory"), std::string::npos) << err;
 }
 
 TEST(Runner, PrintsSuitesAndCasesInThePlatformRunnersFormat) {

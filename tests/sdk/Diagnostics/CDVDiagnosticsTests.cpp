@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <regex>
 #include <limits>
 
@@ -246,6 +248,22 @@ TEST_F(CDVDiagnosticsTest, StateFilesAndTheirFailures) {
   EXPECT_FALSE(CDVDiagnostics::installString());
   EXPECT_FALSE(CDVDiagnostics::heartbeatDateStorage());
   EXPECT_EQ(linesWithCode("I-COR100001").size(), 2u);
+}
+
+TEST_F(CDVDiagnosticsTest, StateFoldersAnEarlierVersionLeftOpenAreClosedBothLevels) {
+  const auto modeOf = [](const std::string& folder) {
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+  };
+  const std::string support = platform::sandbox::applicationSupportDirectory();
+  for (const std::string& folder : {support, support + "/Ombrix", support + "/Ombrix/CDVApp"}) {
+    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  }
+  ASSERT_TRUE(CDVDiagnostics::installString());
+  EXPECT_EQ(modeOf(support + "/Ombrix"), 0700u);
+  EXPECT_EQ(modeOf(support + "/Ombrix/CDVApp"), 0700u);
+  EXPECT_EQ(modeOf(support), 0777u);  // the host's
 }
 
 TEST_F(CDVDiagnosticsTest, HeartbeatComesWithTheFirstPassOfEachLocalDay) {

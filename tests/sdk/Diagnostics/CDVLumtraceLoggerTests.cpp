@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <condition_variable>
 #include <thread>
 
@@ -338,6 +340,34 @@ TEST_F(CDVLumtraceLoggerTest, AccountsStayInsideTheLogDirectory) {
   auto refused = linesWithCode("I-COR000017");
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_EQ(refused[0].message, "Failure to write data for account , logSource 4. Discarding.");
+}
+
+TEST_F(CDVLumtraceLoggerTest, LogFoldersAreClosedAtEveryLevelAndAnotherUsersAreNotWrittenTo) {
+  const auto modeOf = [](const std::string& folder) {
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+  };
+  const std::vector<std::string> own = {logDirectory_, logDirectory_ + "/tolvamere", logDirectory_ + "/tolvamere/137"};
+  for (const std::string& folder : own) {
+    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);  // as an earlier version under umask 0 left them
+  }
+  makeLogger();
+  answerWith({});
+  log("mine");
+  pump();
+  for (const std::string& folder : own) EXPECT_EQ(modeOf(folder), 0700u) << folder;
+  EXPECT_EQ(filesBelow(logDirectory_).size(), 1u);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
+  for (const std::string& folder : {logDirectory_ + "/other", logDirectory_ + "/other/5"}) {
+    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
+    ASSERT_TRUE(::chown(folder.c_str(), 65534, 65534) == 0 && ::chmod(folder.c_str(), 0777) == 0);
+  }
+  log("lost", 5, "other");
+  pump();
+  EXPECT_TRUE(filesBelow(logDirectory_ + "/other").empty());
+  EXPECT_EQ(linesWithCode("I-COR000017").size(), 1u);
 }
 
 TEST_F(CDVLumtraceLoggerTest, AFailedWriteDropsTheEventAndTheNextOneOpensANewFile) {

@@ -50,9 +50,11 @@ TEST_F(IdentityFolderTest, StartingClosesTheIdentityFolderAnEarlierVersionLeftOp
   const std::string folder = createSubDirectory();
   const std::string support = platform::sandbox::applicationSupportDirectory();
   ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((support + "/Ombrix").c_str(), 0777), 0);
   ASSERT_EQ(::chmod(support.c_str(), 0755), 0);  // as the host may have made it
   auto facade = startedFacade();
   EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(support + "/Ombrix"), 0700u);
   EXPECT_EQ(modeOf(support), 0755u);
 }
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -210,4 +212,21 @@ TEST_F(KeyPairTest, TagAndPlistFailures) {
   pump();
   EXPECT_FALSE(currentPublicKeyData().has_value());
   EXPECT_FALSE(CDVInstanceIDKeyDataWithTag(CDVInstanceIDPrivateTagWithSubtype("")).has_value());
+}
+
+TEST_F(KeyPairTest, AFifoInPlaceOfThePlistIsNotWaitedOnAndTheIdentityStillAnswers) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(20);  // a load that waits for a writer of the FIFO ends the child here
+        auto store = std::make_unique<CDVInstanceIDKeyPairStore>();
+        const std::string path =
+            platform::files::join(createSubDirectory(), std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist");
+        if (::mkfifo(path.c_str(), 0600) != 0) std::exit(10);
+        platform::Error error;
+        const std::optional<std::string> identity = store->appIdentityWithError(&error);
+        pump();
+        std::exit(identity.has_value() ? 0 : 11);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

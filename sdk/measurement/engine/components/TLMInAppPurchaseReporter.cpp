@@ -179,7 +179,7 @@ TLMInAppPurchaseTransactionReporter::TLMInAppPurchaseTransactionReporter(TLMInAp
   if (!services_.readReceipt) {
     services_.readReceipt = []() -> std::optional<platform::Bytes> {
       auto path = TLMAEU::appStoreRURL();
-      return path ? platform::files::readFile(*path) : std::nullopt;
+      return path ? platform::files::readResource(*path) : std::nullopt;
     };
   }
   if (!services_.isSandboxReceipt) services_.isSandboxReceipt = [] { return TLMAEU::isASRS(); };

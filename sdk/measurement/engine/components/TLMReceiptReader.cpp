@@ -156,7 +156,7 @@ bool TLMStoreReceiptReader::compute() {
     monitor()->logWithLevel(5, 39002, "Version data is nil");
     return false;
   }
-  auto bytes = platform::files::readFile(*path);
+  auto bytes = platform::files::readResource(*path);
   if (!bytes) {
     monitor()->logWithLevel(5, 39002, "Version data is nil");
     return false;

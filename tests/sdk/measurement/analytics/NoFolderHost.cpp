@@ -3,6 +3,7 @@
 // named by its argument, and prints a line "<entry>: <what it answered>" for each; the test
 // reading the output checks that each answer carries the reason there is no folder and that no
 // exception escaped. Completion handlers are counted: each must be answered exactly once.
+// FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them.
 //
 // Exit status: 0 when every call returned and every handler was answered once in time; 2 for a
 // handler answered twice; 3 for one never answered; 4 for a call that threw.

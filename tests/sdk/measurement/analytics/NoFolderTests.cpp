@@ -6,13 +6,13 @@
 // (no_folder_host, NoFolderHost.cpp), as the sandbox resolves its roots once per process.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "HostCommand.h"
 
 namespace {
 
@@ -33,13 +33,7 @@ HostRun runHost(const std::string& part) {
   if (::mkdtemp(base.data()) == nullptr) return run;
   const std::string command = "env -u VESMORA_SANDBOX_ROOT -u VESMORA_DEVICE_ROOT -u VESMORA_MAIN_BUNDLE XDG_DATA_HOME='" +
                               base + "/data' '" NO_FOLDER_HOST "' " + part + " 2>&1";
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t read = 0;
-    while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, read);
-    const int status = ::pclose(pipe);
-    if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  }
+  run.status = hosttest::runCommand(command, &run.output);
   run.madeData = std::filesystem::exists(base + "/data");
   std::filesystem::remove_all(base);
   return run;

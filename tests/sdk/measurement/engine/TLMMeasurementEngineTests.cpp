@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <future>
 #include <thread>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 
 #include "MeasurementEngineTestSupport.h"
 #include "measurement/model/TLMUtil.h"
@@ -96,6 +98,35 @@ TEST(TLMMeasurementEngineFirstOpenTest, ALaterStartIsNoFirstOpenAndAReinstallCou
   EXPECT_EQ(intParameter(firstOpen, "_uwa"), 0);
   EXPECT_EQ(h.property("_fi")->value().int64Value(), 1);
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", kTestBundleID), "2");
+}
+
+// A step of the first open that throws leaves none of its rows and no transaction open: the
+// engine goes on storing, and the next start reports the first open.
+TEST(TLMMeasurementEngineFirstOpenTest, AThrowingStepKeepsNoneOfTheFirstOpenAndTheStoreGoesOn) {
+  struct ThrowingOnFirstOpen : TLMConditionalPropertyProcessor {
+    bool armed = true;
+    std::optional<std::vector<TLMEventPtr>> processEventOnWorkerQueue(TLMMeasurementEngine&,
+                                                                      const TLMEventPtr& event) override {
+      if (armed && event->name() == "_f") throw std::runtime_error("conditional properties failed");
+      return std::vector<TLMEventPtr>{};
+    }
+  };
+  EngineHarness h;
+  auto processor = std::make_shared<ThrowingOnFirstOpen>();
+  h.components.conditionalProperties = processor;
+  h.start();
+  ASSERT_TRUE(h.engine->database());
+  EXPECT_NE(sqlite3_get_autocommit(h.engine->database()->sqliteStore()->sqliteHandle()), 0);
+  EXPECT_FALSE(h.property("_fot"));
+  EXPECT_FALSE(h.property("_fi"));
+  EXPECT_TRUE(h.rawEventNames().empty());
+  h.engine.reset();
+
+  processor->armed = false;
+  h.start();
+  const auto names = h.rawEventNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_f"), 1);
+  EXPECT_TRUE(h.property("_fot"));
 }
 
 TEST(TLMMeasurementEngineFirstOpenTest, TheFirstOpenCounterSaturatesAtItsTop) {

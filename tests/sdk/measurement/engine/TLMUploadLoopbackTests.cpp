@@ -377,27 +377,31 @@ Child spawnChild(const std::vector<std::string>& arguments, const std::vector<st
   return child;
 }
 
+// A folder on a memory file system, removed with its content; empty when there is none.
+struct MemoryFolder {
+  std::string path;
+  MemoryFolder() {
+    char pattern[] = "/dev/shm/vesmora-crash-XXXXXX";
+    if (std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern) != nullptr) path = pattern;
+  }
+  ~MemoryFolder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  MemoryFolder(const MemoryFolder&) = delete;
+  MemoryFolder& operator=(const MemoryFolder&) = delete;
+};
+
 }  // namespace
 
 TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterItsReplyWasProcessed) {
   Collector collector;
   ASSERT_GT(collector.port, 0);
   platform::sandbox::ScopedTemporarySandbox sandbox;
-  std::string root = platform::sandbox::root();
-  std::string deviceRoot = platform::sandbox::deviceRoot();
   // The child commits every event; on a memory file system the commits cost no disk flushes.
-  std::unique_ptr<std::filesystem::path, void (*)(std::filesystem::path*)> memory(
-      nullptr, [](std::filesystem::path* p) {
-        std::error_code ignored;
-        std::filesystem::remove_all(*p, ignored);
-        delete p;
-      });
-  char pattern[] = "/dev/shm/vesmora-crash-XXXXXX";
-  if (std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern) != nullptr) {
-    memory.reset(new std::filesystem::path(pattern));
-    root = (*memory / "app").string();
-    deviceRoot = (*memory / "device").string();
-  }
+  MemoryFolder memory;
+  const std::string root = memory.path.empty() ? platform::sandbox::root() : memory.path + "/app";
+  const std::string deviceRoot = memory.path.empty() ? platform::sandbox::deviceRoot() : memory.path + "/device";
   std::mt19937 dice(20261207);
   std::set<std::int64_t> acknowledged;
   constexpr int kKills = 60;
@@ -516,6 +520,78 @@ TEST(TLMUploadCrashTest, EventsReportedStoredInAGroupOutliveAKill) {
   }
   EXPECT_GT(endedMidway, kRuns / 2);
   std::printf("runs %d, acknowledged %zu\n", kRuns, acknowledged.size());
+}
+
+// First launches killed at random moments (between two of the engine's steps), then launched
+// again: the first-open time is stored with the first-open event or not at all, and after the
+// next launch every app holds exactly one first-open event.
+TEST(TLMUploadCrashTest, AFirstLaunchKilledAnywhereReportsTheFirstOpenExactlyOnce) {
+  std::mt19937 dice(20261209);
+  // A launch that runs to its end, for how many messages a first launch gives.
+  auto launch = [](const std::string& root, const std::string& run) {
+    std::filesystem::create_directories(root + "/app");
+    std::filesystem::create_directories(root + "/device");
+    Child child = spawnChild({VESMORA_UPLOAD_CHILD, root + "/app", root + "/device", "-", run, "0", "0"});
+    std::int64_t messages = 0;
+    while (auto text = child.line()) {
+      if (text->rfind("messages ", 0) == 0) messages = std::atoll(text->c_str() + 9);
+      if (*text == "kept") break;
+    }
+    child.finish(false);
+    return messages;
+  };
+  struct Stored {
+    std::int64_t firstOpens = 0;
+    bool firstOpenTime = false;
+  };
+  auto stored = [](const std::string& root) {
+    platform::sandbox::setRoot(root + "/app");
+    auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
+    Stored result;
+    if (!database) return result;
+    auto count = database->sqliteStore()->numberForQuery("SELECT COUNT(*) FROM raw_events WHERE name = '_f'",
+                                                         platform::Array{}, nullptr);
+    result.firstOpens = count ? count->int64Value().value_or(0) : 0;
+    result.firstOpenTime = database->containsUserAttributeWithName("_fot", nullptr).value_or(false);
+    return result;
+  };
+
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  // Each launch commits a few times; on a memory file system the commits cost no disk flushes.
+  MemoryFolder memory;
+  const std::string folder = memory.path.empty() ? sandbox.root() : memory.path;
+  const std::string calibration = folder + "/calibration";
+  const std::int64_t messages = launch(calibration, "whole");
+  ASSERT_GT(messages, 10);
+  ASSERT_EQ(stored(calibration).firstOpens, 1);
+
+  constexpr int kApps = 20;
+  int withoutFirstOpen = 0, withTwo = 0, timeWithoutEvent = 0, storedBeforeTheKill = 0;
+  for (int app = 0; app < kApps; ++app) {
+    const std::string root = folder + "/app-" + std::to_string(app);
+    const auto killAt = 1 + static_cast<std::int64_t>(dice() % messages);
+    launch(root, "killed-at-" + std::to_string(killAt));
+    const Stored killed = stored(root);
+    if (killed.firstOpenTime != (killed.firstOpens > 0)) {
+      ++timeWithoutEvent;
+      ADD_FAILURE() << "killed at message " << killAt << ": first-open time " << killed.firstOpenTime
+                    << ", first-open events " << killed.firstOpens;
+    }
+    storedBeforeTheKill += killed.firstOpens > 0 ? 1 : 0;
+    launch(root, "again");
+    const Stored after = stored(root);
+    withoutFirstOpen += after.firstOpens == 0 ? 1 : 0;
+    withTwo += after.firstOpens > 1 ? 1 : 0;
+  }
+  EXPECT_EQ(withoutFirstOpen, 0);
+  EXPECT_EQ(withTwo, 0);
+  // The kills fell on both sides of the commit.
+  EXPECT_GT(storedBeforeTheKill, 0);
+  EXPECT_LT(storedBeforeTheKill, kApps);
+  std::printf("apps %d, messages per first launch %lld, first open stored before the kill %d, "
+              "first-open time without the event %d, apps without a first open %d, with two %d\n",
+              kApps, static_cast<long long>(messages), storedBeforeTheKill, timeWithoutEvent, withoutFirstOpen,
+              withTwo);
 }
 
 // Two apps of one user, each with its own bundle identifier and app id, take turns on the default

@@ -10,7 +10,11 @@
 // "-" for both roots keeps the default folders; "-" for the collector keeps the events stored
 // (nothing is uploaded) and prints "kept". A run named "grouped..." queues all its events at
 // once and has them written in groups, as while the app ends: it prints "ack <id>" for each as
-// its group commits, then "kept".
+// its group commits, then "kept". A run named "killed-at-<n>" kills itself (SIGKILL) at the
+// engine's n-th message of any level, as a kill between two of its steps would.
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,9 +38,10 @@ namespace {
 
 class PrintingMonitor : public TLMMonitor {
  public:
-  explicit PrintingMonitor(bool ackStored) : ackStored_(ackStored) {}
+  PrintingMonitor(bool ackStored, std::int64_t killAt) : ackStored_(ackStored), killAt_(killAt) {}
   void logWithContexts(int level, std::int64_t code, const std::string& message,
                        const std::vector<platform::Value>& contexts) override {
+    if (++messages_ == killAt_) raise(SIGKILL);
     // "Event logged" follows the commit; its parameters read "{\n    id = <id>;\n ...}".
     if (ackStored_ && code == 23072 && contexts.size() == 2) {
       const std::string parameters = contexts[1].stringValue().value_or("");
@@ -51,8 +56,12 @@ class PrintingMonitor : public TLMMonitor {
   }
   bool isDebugModeEnabled() const override { return false; }
 
+  std::int64_t messages() const { return messages_.load(); }
+
  private:
   const bool ackStored_;
+  const std::int64_t killAt_;
+  std::atomic<std::int64_t> messages_{0};
 };
 
 }  // namespace
@@ -68,7 +77,10 @@ int main(int argc, char** argv) {
   if (std::string(argv[1]) != "-") platform::sandbox::setRoot(argv[1]);
   if (std::string(argv[2]) != "-") platform::sandbox::setDeviceRoot(argv[2]);
   const bool grouped = run.rfind("grouped", 0) == 0;
-  TLMMeasurement::setMonitor(std::make_shared<PrintingMonitor>(grouped));
+  const std::string killedAt = "killed-at-";
+  const std::int64_t killAt = run.rfind(killedAt, 0) == 0 ? std::atoll(run.c_str() + killedAt.size()) : 0;
+  auto monitor = std::make_shared<PrintingMonitor>(grouped, killAt);
+  TLMMeasurement::setMonitor(monitor);
   if (base != "-") TLMRemoteConfig::setCollectionServerURLForTesting(base);
   platform::Value info;
   info.set("CFBundleIdentifier", platform::Value(bundleID));
@@ -123,7 +135,7 @@ int main(int argc, char** argv) {
     if (base != "-") upload();
   }
   if (base == "-") {
-    std::printf("kept\n");
+    std::printf("messages %lld\nkept\n", static_cast<long long>(monitor->messages()));
     std::fflush(stdout);
     std::_Exit(0);
   }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <string>
@@ -148,6 +149,17 @@ TEST(Files, PathsAndDeletion) {
   EXPECT_EQ(TLMFilePathForPreferencesName("suite"),
             platform::sandbox::libraryDirectory() + "/Preferences/suite.plist");
   EXPECT_TRUE(monitor->entries().empty());
+  // The folders on the way are the SDK's own: closed when an earlier version left them open.
+  const std::string support = platform::sandbox::applicationSupportDirectory();
+  for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/Measurement"}) {
+    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  }
+  ASSERT_TRUE(TLMMakeDatabaseFolders());
+  for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/Measurement"}) {
+    struct stat info {};
+    EXPECT_TRUE(::stat(folder.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700) << folder;
+  }
   auto previous = TLMSetDirectoryLookupForTesting([](const std::string&) { return std::string(); });
   EXPECT_EQ(TLMFilePathForDatabaseName("db.sql"), "");
   EXPECT_EQ(TLMFilePathForPreferencesName("suite"), "");

@@ -79,6 +79,40 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   EXPECT_EQ(modeOf(dir.path()), std::filesystem::perms::all);
 }
 
+TEST_F(TLMSqliteStoreTest, AnotherUsersFolderDatabaseOrJournalIsNotOpened) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file or a folder away";
+  const auto giveAway = [](const std::string& file, std::filesystem::perms mode) {
+    std::filesystem::permissions(file, mode);
+    return ::chown(file.c_str(), 65534, 65534) == 0;
+  };
+  const auto refusedFor = [this](const std::string& why) {
+    const auto lines = monitor.lines();
+    const bool found = !lines.empty() && lines.back().code == 34023 && lines.back().context.size() == 1 &&
+                       lines.back().context[0].description().find(why) != std::string::npos;
+    monitor.clear();
+    return found;
+  };
+  const std::string folder = dir.file("nested/dir");
+  const auto all = std::filesystem::perms::all;
+  // His folder open to all, with his empty database, where the store's folder belongs.
+  writeBytes(path, "");
+  ASSERT_TRUE(giveAway(folder, all) && giveAway(path, all));
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(refusedFor("\"" + folder + "\" belongs to another user (uid 65534)"));
+  // His database in the store's own folder.
+  ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(refusedFor("\"" + path + "\": it belongs to another user (uid 65534)"));
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  // His journal beside the store's database, which SQLite would play back into it.
+  std::filesystem::remove(path);
+  writeBytes(path + "-journal", "his pages");
+  ASSERT_TRUE(giveAway(path + "-journal", all));
+  EXPECT_FALSE(open());
+  EXPECT_TRUE(refusedFor("\"" + path + "-journal\": it belongs to another user (uid 65534)"));
+  EXPECT_EQ(std::filesystem::file_size(path + "-journal"), 9u);
+}
+
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
   writeBytes(path, std::string(4096, 'x'));
   writeBytes(path + "-journal", "stale journal");
@@ -378,6 +412,15 @@ TEST_F(TLMSqliteStoreTest, AGroupCommitsItsTransactionsAtOnceAndAFailedOneUndoes
   EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
   EXPECT_TRUE(store->performTransaction([&] { return insert(7); }));  // on its own again
   EXPECT_EQ(rows(), 3);
+  // A group rolled back keeps nothing and leaves no transaction open.
+  ASSERT_TRUE(store->beginTransactionGroup());
+  EXPECT_TRUE(store->performTransaction([&] { return insert(8); }));
+  EXPECT_TRUE(store->rollbackTransactionGroup());
+  EXPECT_FALSE(store->rollbackTransactionGroup());  // none open
+  EXPECT_EQ(rows(), 3);
+  EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+  EXPECT_TRUE(store->performTransaction([&] { return insert(9); }));
+  EXPECT_EQ(rows(), 4);
 }
 
 // A failing step can make SQLite roll the whole transaction back: the group's earlier work is
