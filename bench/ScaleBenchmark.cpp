@@ -22,7 +22,8 @@
 //   drain      10k events queued on the worker when the app ends, on disk: how many are stored
 //              within the app's end's 5 s and how long all take, written in groups (as the end
 //              writes them) and one at a time (as before); against plain SQLite writing the same
-//              rows in commits of as many rows, and with two commits a row
+//              rows in commits of as many rows, and with two commits a row; and 4k events with a
+//              user property set after every 7th, in groups, against the same events alone
 //
 // Usage: scale_bench [--quick] [growth|metadata|plain|plain-tmpfs|plain-disk|audiences|queue|memory|drain]...
 // --quick runs every case at tiny sizes (a check that the benchmark still builds and runs; its
@@ -77,6 +78,7 @@ struct Sizes {
   int memoryEvents = 100000;
   int drainEvents = 10000;
   int drainRounds = 3;
+  int drainPropertyEvents = 4000;
 };
 
 Sizes quickSizes() {
@@ -93,6 +95,7 @@ Sizes quickSizes() {
   s.memoryEvents = 20;
   s.drainEvents = 40;
   s.drainRounds = 1;
+  s.drainPropertyEvents = 30;
   return s;
 }
 
@@ -738,10 +741,11 @@ struct Drain {
   double seconds = 0;
 };
 
-// Queues `events` on the engine's worker and runs it as the app's end does, until everything is
-// stored (`grouped`) or until the bound (one event at a time, as before: the rest is then stored
-// in groups, untimed, so that the next round starts empty).
-Drain drainQueued(BenchEngine& bench, int events, bool grouped, int first) {
+// Queues `events` on the engine's worker (with a user property set after every `propertyEvery`th,
+// when not 0) and runs it as the app's end does, until everything is stored (`grouped`) or until
+// the bound (one event at a time, as before: the rest is then stored in groups, untimed, so that
+// the next round starts empty).
+Drain drainQueued(BenchEngine& bench, int events, bool grouped, int first, int propertyEvery = 0) {
   auto stored = [&] {
     return static_cast<double>(bench.engine->database()
                                    ->sqliteStore()
@@ -751,7 +755,13 @@ Drain drainQueued(BenchEngine& bench, int events, bool grouped, int first) {
                                    .value_or(0));
   };
   const double before = stored();
-  for (int i = 0; i < events; ++i) bench.engine->logEvent(makeEvent(first + i, bench.clock->now()));
+  for (int i = 0; i < events; ++i) {
+    bench.engine->logEvent(makeEvent(first + i, bench.clock->now()));
+    if (propertyEvery > 0 && (i + 1) % propertyEvery == 0) {
+      bench.engine->setUserAttribute(TLMUserAttribute::initWithOrigin(
+          "app", "tier", TLMValue("t" + std::to_string((first + i) % 5)), bench.clock->now()));
+    }
+  }
   if (grouped) bench.engine->beginGroupingQueuedEvents();
   Drain drain;
   const auto start = SteadyClock::now();
@@ -835,6 +845,24 @@ void drain(const Sizes& sizes) {
   print("drain: plain SQLite, two commits a row, within 5 s", plainSingleStored, "rows");
   printRatios("drain: time for all, in groups / plain SQLite 1k a commit", timeRatios);
   printRatios("drain: stored within 5 s, in groups / one at a time", storedRatios);
+
+  // User properties set between the events: each is written in the group of the events around it.
+  BenchEngine withProperties(place.clock, "drain-properties.sql");
+  BenchEngine withoutProperties(place.clock, "drain-no-properties.sql");
+  const std::string np = sizeName(sizes.drainPropertyEvents);
+  std::vector<double> propertyStored, propertySeconds, propertyRatios;
+  for (int round = 0; round < sizes.drainRounds; ++round) {
+    const int first = round * sizes.drainPropertyEvents;
+    place.clock->advance(86400);
+    const Drain w = drainQueued(withProperties, sizes.drainPropertyEvents, true, first, 7);
+    const Drain wo = drainQueued(withoutProperties, sizes.drainPropertyEvents, true, first);
+    propertyStored.push_back(w.storedWithinBound);
+    propertySeconds.push_back(w.seconds);
+    propertyRatios.push_back(wo.seconds > 0 ? w.seconds / wo.seconds : 0);
+  }
+  print("drain: " + np + " queued, a property every 7th, stored within 5 s", propertyStored, "events");
+  print("drain: " + np + " queued, a property every 7th, all stored after", propertySeconds, "s");
+  printRatios("drain: time for all, a property every 7th / none", propertyRatios);
 }
 
 // The figures this program knows, in the order they run.

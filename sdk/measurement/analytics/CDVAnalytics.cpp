@@ -106,6 +106,7 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
                             Value(TLMFormattedEventName(TLMObject(name))));
+    TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
   TLMAnalytics::logEventWithOrigin(origin, name, parameters);
@@ -115,6 +116,7 @@ void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25019, "User property not set. Call +[CDVApp configure]",
                             Value(TLMFormattedUserPropertyName(name)));
+    TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
   TLMAnalytics::setUserPropertyString(value, name);
@@ -157,6 +159,8 @@ void CDVAnalyticsConnector::load() {
       kCDVAnalyticsConnectorLibraryVersion);
   platform::ClassRegistry::registerClass(CDVAnalytics::classObject());
   TLMMeasurement::setAnalyticsFacadePresent(true);
+  // Before a successful configure the app's end reports that nothing was stored.
+  TLMAnalytics::observeAppEnd();
 }
 
 CDVProtocol CDVAnalyticsConnector::interopProtocol() {

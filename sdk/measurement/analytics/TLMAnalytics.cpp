@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
@@ -66,6 +67,11 @@ struct State {
   std::atomic<std::int64_t> pendingOperations{0};
   // The last start found no folder for the app's data: held and later work is dropped.
   bool refused = false;
+  // Calls dropped because measurement has not started (refused before the app was configured,
+  // or after a start that was refused): what the app's end reports lost.
+  std::atomic<std::int64_t> lostCalls{0};
+  // The app's end is observed (from the first use of the interface on).
+  bool observingAppEnd = false;
 };
 
 State& state() {
@@ -74,6 +80,7 @@ State& state() {
 }
 
 TLMAnalyticsQueues queues() {
+  TLMAnalytics::observeAppEnd();
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.queues.operationQueue) {
@@ -111,19 +118,100 @@ void runOnSerialQueueOrQueue(platform::Block block) {
   }
 }
 
-// The warning of a wait for queued work that ends before the work is stored: what is left, lost
-// if the process ends now. Written at once (the process may end right after).
-void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, double secondsWaited) {
+// The warning of a wait for queued work that ends with work not stored: the events that failed
+// while it waited, the events and the calls left (lost if the process ends now). Written at once
+// (the process may end right after).
+void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, std::int64_t failedEvents,
+                         std::int64_t calls, double secondsWaited) {
   const std::int64_t events = engine ? std::max<std::int64_t>(0, engine->unfinishedEventCount()) : 0;
-  const std::int64_t calls = std::max<std::int64_t>(0, state().pendingOperations.load());
   std::string tag = kTLMMonitorDefaultLogTag;
   if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) tag = diagnostic->logTag();
   OBXLogWarning(tag, false, TLMMessageCodeString(25036),
-                platform::format("Data loss if the app ends now. Work queued before was not all stored in "
-                                 "time. Events not yet stored, calls not yet handled, seconds waited: %@, "
-                                 "%@, %@",
-                                 Value(events), Value(calls), Value(secondsWaited)));
+                platform::format("Data loss if the app ends now. Work queued before was not all stored. "
+                                 "Events failed, events not yet stored, calls not handled, seconds waited: "
+                                 "%@, %@, %@, %@",
+                                 Value(failedEvents), Value(events), Value(calls),
+                                 Value(std::round(secondsWaited * 1000) / 1000)));
 }
+
+// A wait for queued work, shared with the blocks and the timer, which may run after it gave up.
+struct AppEndWait {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool done = false;
+  bool expired = false;
+  bool over = false;  // the waiting thread no longer waits
+  // The engine that groups its queued events for this wait, and its failed events before.
+  std::shared_ptr<TLMMeasurementEngine> engine;
+  std::int64_t failedBefore = 0;
+  // Asks `e` to group its queued events while the wait lasts, as soon as the engine exists (it
+  // may be made by the start's initialisation only after the wait began: then all its failures
+  // happen during the wait).
+  void groupOn(const std::shared_ptr<TLMMeasurementEngine>& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (over || engine || !e) return;
+    engine = e;
+    failedBefore = e->failedEventCount();
+    e->beginGroupingQueuedEvents();
+  }
+  void settle(bool isDone) {
+    std::lock_guard<std::mutex> lock(mutex);
+    (isDone ? done : expired) = true;
+    changed.notify_all();
+  }
+  bool settled() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return done || expired;
+  }
+};
+
+void queueOperation(platform::Block block, bool counted);
+
+// On the worker: ends the wait once nothing queued before or meanwhile is left (the SDK queues
+// work of its own behind the marker, such as error events); else goes round again behind it.
+void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e);
+
+// The wait's marker takes the road of the calls before it: operation queue, serial queue, worker.
+void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
+  queueOperation([wait] {
+    auto e = engine();
+    if (!e) return wait->settle(true);
+    wait->groupOn(e);
+    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
+  }, false);
+}
+
+void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e) {
+  if (wait->settled()) return;
+  if (state().pendingOperations.load() > 0) return sendAppEndMarker(wait);
+  if (e->unfinishedEventCount() > 0) {
+    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
+    return;
+  }
+  e->persistedConfig()->synchronizeToDisk();
+  wait->settle(true);
+}
+
+}  // namespace
+
+void TLMAnalytics::observeAppEnd() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().observingAppEnd) return;
+    state().observingAppEnd = true;
+  }
+  // Marks the app's end incomplete when the wait for queued work answers false.
+  platform::NotificationCenter::defaultCenter().addObserver(
+      &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
+      [](const platform::Notification& notification) {
+        if (TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds)) return;
+        if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
+          report->markIncomplete();
+        }
+      });
+}
+
+namespace {
 
 std::shared_ptr<TLMPersistedConfig> persistedConfig() {
   if (auto e = engine()) return e->persistedConfig();
@@ -316,14 +404,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   // active) goes the way those calls went.
   TLMMeasurementEngine::setInterfaceQueueDispatcher(
       [](platform::Block block) { queueOperationWithBlock(std::move(block)); });
-  platform::NotificationCenter::defaultCenter().addObserver(
-      &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
-      [](const platform::Notification& notification) {
-        if (waitForQueuedWork(kTLMAppTerminationWaitSeconds)) return;
-        if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
-          report->markIncomplete();
-        }
-      });
+  observeAppEnd();
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
   dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
@@ -371,11 +452,16 @@ namespace {
 
 // queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
 void queueOperation(platform::Block block, bool counted) {
-  if (!TLMAEU::isOSSupported() || startRefused()) return;
+  if (!TLMAEU::isOSSupported()) return;
   const TLMAnalyticsQueues q = queues();
+  if (startRefused()) {
+    if (counted) state().lostCalls.fetch_add(1);
+    return;
+  }
   if (!counted) {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)] {
-      if (!startRefused()) serial->async(block);
+    // Handed on, not copied: a burst of calls keeps one copy of each in memory.
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)]() mutable {
+      if (!startRefused()) serial->async(std::move(block));
     });
     return;
   }
@@ -386,13 +472,14 @@ void queueOperation(platform::Block block, bool counted) {
   };
   pending.fetch_add(1);
   try {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending] {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending]() mutable {
       if (startRefused()) {
         Done dropped{pending};
+        state().lostCalls.fetch_add(1);
         return;
       }
       try {
-        serial->async([block, &pending] {
+        serial->async([block = std::move(block), &pending] {
           Done done{pending};
           block();
         });
@@ -415,6 +502,11 @@ void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume()
 
 bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
 
+void TLMAnalytics::countCallRefusedBeforeStart() {
+  observeAppEnd();  // which reports the call lost
+  state().lostCalls.fetch_add(1);
+}
+
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!TLMAEU::isOSSupported()) return false;
   bool started;
@@ -423,54 +515,36 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
     started = state().started;
   }
   if (!started) {
-    if (state().pendingOperations.load() > 0) warnOfWorkNotStored(nullptr, 0);
+    const std::int64_t calls = state().pendingOperations.load() + state().lostCalls.load();
+    if (calls > 0) warnOfWorkNotStored(nullptr, 0, calls, 0);
     return false;
   }
   const TLMAnalyticsQueues q = queues();
-  const auto e = engine();
-  if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent() ||
-      (e && e->scheduler()->workerQueue()->isCurrent())) {
-    return false;
-  }
-  // Shared with the blocks and the timer, which may run after the wait gave up.
-  struct Wait {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
-    bool expired = false;
-  };
-  auto wait = std::make_shared<Wait>();
-  // The events the worker holds go into the store in groups while this waits.
-  struct Grouping {
-    const std::shared_ptr<TLMMeasurementEngine>& engine;
-    ~Grouping() {
-      if (engine) engine->endGroupingQueuedEvents();
-    }
-  } grouping{e};
-  if (e) e->beginGroupingQueuedEvents();
-  auto settle = [wait](bool done) {
-    std::lock_guard<std::mutex> lock(wait->mutex);
-    (done ? wait->done : wait->expired) = true;
-    wait->changed.notify_all();
-  };
+  if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return false;
+  if (auto e = engine(); e && e->scheduler()->workerQueue()->isCurrent()) return false;
+  auto wait = std::make_shared<AppEndWait>();
+  wait->groupOn(engine());
   const auto clock = platform::Clock::current();
-  const auto timer = clock->scheduleTimer(timeoutSeconds, [settle] { settle(false); });
-  // The same road as the calls before this one: operation queue, serial queue, worker queue.
-  queueOperation([settle] {
-    auto e = engine();
-    if (!e) return settle(true);
-    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [e, settle] {
-      e->persistedConfig()->synchronizeToDisk();
-      settle(true);
-    });
-  }, false);
+  const double begun = clock->now();
+  const auto timer = clock->scheduleTimer(timeoutSeconds, [wait] { wait->settle(false); });
+  sendAppEndMarker(wait);
   std::unique_lock<std::mutex> lock(wait->mutex);
   wait->changed.wait(lock, [&] { return wait->done || wait->expired; });
   const bool done = wait->done;
+  wait->over = true;
+  const std::shared_ptr<TLMMeasurementEngine> grouped = wait->engine;
   lock.unlock();
   clock->cancelTimer(timer);
-  if (!done) warnOfWorkNotStored(e, timeoutSeconds);
-  return done;
+  std::int64_t failed = 0;
+  if (grouped) {
+    grouped->endGroupingQueuedEvents();
+    failed = grouped->failedEventCount() - wait->failedBefore;
+  }
+  if (!done || failed > 0) {
+    warnOfWorkNotStored(grouped ? grouped : engine(), failed, std::max<std::int64_t>(0, state().pendingOperations.load()),
+                        done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
+  }
+  return done && failed == 0;
 }
 
 // MARK: - Switches
@@ -941,6 +1015,8 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.openURLListener = nullptr;
   s.appDelegateProxyCreated = false;
   s.pendingOperations.store(0);
+  s.lostCalls.store(0);
+  s.observingAppEnd = false;
 }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {

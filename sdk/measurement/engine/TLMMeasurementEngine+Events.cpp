@@ -58,72 +58,114 @@ void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
     monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
-  std::optional<std::uint64_t> queued;
   unfinishedEvents_.fetch_add(1);
   try {
-    scheduler_->scheduleNumberedOnWorkerQueueBlockID("TLMMeasurement:2130", [&](std::uint64_t number) {
-      {
-        std::lock_guard<std::mutex> lock(queuedEventsMutex_);
-        queuedEvents_.emplace(number, event);
-      }
-      queued = number;
-      return [self = shared_from_this(), number] { self->writeQueuedEventsOnWorkerQueue(number); };
-    });
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr});
   } catch (...) {
-    // Not posted: no group may write it either.
-    if (queued) takeQueuedEvent(*queued);
     unfinishedEvents_.fetch_sub(1);
     throw;
   }
+}
+
+void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
+  std::optional<std::uint64_t> queued;
+  try {
+    scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) {
+      {
+        std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+        if (write.event) {
+          queuedEvents_.emplace_back(number, std::move(write.event));
+        } else {
+          queuedOtherWrites_.emplace_back(number, std::move(write.write));
+        }
+      }
+      queued = number;
+      return [self = shared_from_this(), number] { self->runQueuedWritesOnWorkerQueue(number); };
+    });
+  } catch (...) {
+    // Not posted: no group may run it either.
+    if (queued) dropQueuedWrite(*queued);
+    throw;
+  }
+}
+
+void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  auto drop = [number](auto& writes) {
+    auto it = std::find_if(writes.rbegin(), writes.rend(), [number](const auto& w) { return w.first == number; });
+    if (it != writes.rend()) writes.erase(std::next(it).base());
+  };
+  drop(queuedEvents_);
+  drop(queuedOtherWrites_);
 }
 
 void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
 
 void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
 
-TLMEventPtr TLMMeasurementEngine::takeQueuedEvent(std::uint64_t number) {
-  std::lock_guard<std::mutex> lock(queuedEventsMutex_);
-  auto it = queuedEvents_.find(number);
-  if (it == queuedEvents_.end()) return nullptr;
-  TLMEventPtr event = std::move(it->second);
-  queuedEvents_.erase(it);
-  return event;
+TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uint64_t number) {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  QueuedWrite taken;
+  // The worker runs the posts in their order, so what lies before `number` was taken by now;
+  // anything still there belongs to a post whose block never runs.
+  while (!queuedEvents_.empty() && queuedEvents_.front().first < number) queuedEvents_.pop_front();
+  while (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first < number) queuedOtherWrites_.pop_front();
+  if (!queuedEvents_.empty() && queuedEvents_.front().first == number) {
+    taken.event = std::move(queuedEvents_.front().second);
+    queuedEvents_.pop_front();
+  } else if (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first == number) {
+    taken.write = std::move(queuedOtherWrites_.front().second);
+    queuedOtherWrites_.pop_front();
+  }
+  return taken;
 }
 
-void TLMMeasurementEngine::writeQueuedEventsOnWorkerQueue(std::uint64_t number) {
-  TLMEventPtr event = takeQueuedEvent(number);
-  if (!event) return;  // written in the group of an earlier one
-  std::int64_t taken = 1;
+void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
+  QueuedWrite queued = takeQueuedWrite(number);
+  if (!queued) return;  // written in the group of an earlier post
+  std::int64_t events = 0;
   // Ends this block's share of the unfinished events, also when a step throws.
   struct Finished {
     std::atomic<std::int64_t>& unfinished;
-    const std::int64_t& taken;
-    ~Finished() { unfinished.fetch_sub(taken); }
-  } finished{unfinishedEvents_, taken};
+    const std::int64_t& events;
+    ~Finished() { unfinished.fetch_sub(events); }
+  } finished{unfinishedEvents_, events};
+  // One write as alone; true when an event reached the pipeline (the schedule is to update).
+  auto run = [&](QueuedWrite& write) {
+    if (!write.event) {
+      write.write();
+      return false;
+    }
+    ++events;
+    return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
+  };
   if (eventGroupingRequests_.load() <= 0 || !database_ || !database_->beginTransactionGroup()) {
-    handleEventOnWorkerQueue(event);
+    if (run(queued)) updateSchedule();
     return;
   }
   const double started = uptime();
+  const std::int64_t writtenBefore = writtenEvents_;
+  std::int64_t taken = 1;
   bool scheduled = false;
   auto commit = [&] {
     if (database_ && database_->endTransactionGroup()) return;
+    failedEvents_.fetch_add(writtenEvents_ - writtenBefore);
     monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
-                            platform::Value(taken));
+                            platform::Value(events));
   };
   try {
     for (;;) {
-      scheduled = handleEventWithoutSchedulingOnWorkerQueue(event) || scheduled;
+      scheduled = run(queued) || scheduled;
       if (taken >= kTLMEventGroupMaxEvents || uptime() - started >= kTLMEventGroupMaxSeconds ||
           !database_ || !database_->isTransactionGroupIntact()) {
         break;
       }
-      event = takeQueuedEvent(++number);
-      if (!event) break;
+      queued = takeQueuedWrite(++number);
+      if (!queued) break;
       ++taken;
     }
   } catch (...) {
-    // What the events before it wrote stays, as their own commits would have kept it.
+    // What the writes before it wrote stays, as their own commits would have kept it.
     commit();
     throw;
   }
@@ -258,6 +300,7 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   bool realtime = false;
   if (!database_->performTransaction(
           [&] { return countEventOnWorkerQueue(*event, isPublic, dropped, realtime); })) {
+    failedEvents_.fetch_add(1);
     return;
   }
   if (dropped) {
@@ -265,9 +308,13 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
                             parametersContext(*event));
     return;
   }
-  if (!database_->performTransaction([&] { return storeEventOnWorkerQueue(event, isPublic, realtime); })) {
+  bool refused = false;
+  if (!database_->performTransaction(
+          [&] { return storeEventOnWorkerQueue(event, isPublic, realtime, refused); })) {
+    if (!refused) failedEvents_.fetch_add(1);
     return;
   }
+  ++writtenEvents_;
   // What follows the commit waits for the group's, when the event is written in one.
   database_->afterCommit([this, event] {
     if (event->name() == "_f") raiseFirstOpenCounter();
@@ -371,7 +418,7 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
 }
 
 bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic,
-                                                   bool realtime) {
+                                                   bool realtime, bool& refused) {
   const std::string& name = event->name();
   platform::Error error;
   auto aggregates = database_->eventAggregatesWithName(name, &error);
@@ -391,6 +438,7 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
         monitor()->logWithLevel(1, 23065, "Unable to set event. Reached limit on set events. Name",
                                 text(name));
         TLMLogErrorEventWithCode(8);
+        refused = true;
         return false;
       }
     }
@@ -503,9 +551,9 @@ void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute
     monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:2770",
-      [self = shared_from_this(), attribute = *attribute] { self->setUserAttributeOnWorkerQueue(attribute); });
+  queueStoreWrite("TLMMeasurement:2770", {nullptr, [self = shared_from_this(), attribute = *attribute] {
+                    self->setUserAttributeOnWorkerQueue(attribute);
+                  }});
 }
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
@@ -513,9 +561,9 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
     monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:2726",
-      [self = shared_from_this(), attribute = *attribute] { self->removeUserAttributeOnWorkerQueue(attribute); });
+  queueStoreWrite("TLMMeasurement:2726", {nullptr, [self = shared_from_this(), attribute = *attribute] {
+                    self->removeUserAttributeOnWorkerQueue(attribute);
+                  }});
 }
 
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -204,18 +205,23 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   void logEvent(const TLMEventPtr& event);
   void handleEventOnWorkerQueue(TLMEventPtr event);
-  // While at least one request is in force the worker writes the events logEvent queued in
-  // groups: a run of events queued one after another (nothing else of the worker's between
-  // them) is written in one store transaction group, each event's transactions savepoints in it,
-  // committed after kTLMEventGroupMaxEvents events or kTLMEventGroupMaxSeconds of device uptime.
-  // Each event goes through the same steps as alone; what follows an event's commit (its
+  // While at least one request is in force the worker writes the events logEvent queued, and
+  // the user properties set or removed between them, in groups: a run of such writes queued one
+  // after another (nothing else of the worker's between them) is written in one store
+  // transaction group, each write's transactions savepoints in it, committed after
+  // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime. Each write goes
+  // through the same steps, checks and order as alone; what follows an event's commit (its
   // "Event logged" line, the first-open counter) follows the group's. A group that cannot commit
-  // loses its events (23191). The app's end asks for it while it waits. Any thread.
+  // loses its writes (23191). The app's end asks for it while it waits. Any thread.
   void beginGroupingQueuedEvents();
   void endGroupingQueuedEvents();
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
+  // Events whose write failed in the store (an error, or their group not committed), counted
+  // from the engine's creation; a limit or a switch that drops an event is no failure. Any
+  // thread.
+  std::int64_t failedEventCount() const { return failedEvents_.load(); }
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
   // Logs an internal event (origin, name, parameters) through logEvent.
@@ -385,14 +391,28 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // handleEventOnWorkerQueue up to the schedule update; false when it stopped before the
   // pipeline (disabled, not safelisted).
   bool handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr event);
-  // The block logEvent posts as the `number`th post of the scheduler: writes its event (nothing
-  // when a group took it), alone or, while grouping is asked for, as the first of a group.
-  void writeQueuedEventsOnWorkerQueue(std::uint64_t number);
-  TLMEventPtr takeQueuedEvent(std::uint64_t number);
+  // A store write a group may take in its turn: a queued event, or another write (a user
+  // property set or removed).
+  struct QueuedWrite {
+    TLMEventPtr event;
+    platform::Block write;
+    explicit operator bool() const { return event || write; }
+  };
+  // Posts `write` as a queued store write (see beginGroupingQueuedEvents).
+  void queueStoreWrite(const std::string& blockID, QueuedWrite write);
+  // The block posted as the `number`th post of the scheduler for a queued write: runs it
+  // (nothing when a group took it), alone or, while grouping is asked for, as the first of a
+  // group.
+  void runQueuedWritesOnWorkerQueue(std::uint64_t number);
+  // The worker's take of the write of the post `number` (none when a group took it).
+  QueuedWrite takeQueuedWrite(std::uint64_t number);
+  // Forgets the write of a post that failed.
+  void dropQueuedWrite(std::uint64_t number);
   // The daily-counts transaction of writeEventOnWorkerQueue.
   bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
   // The storing transaction of writeEventOnWorkerQueue.
-  bool storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic, bool realtime);
+  // `refused`: false returned for a limit, not a failure of the store.
+  bool storeEventOnWorkerQueue(const TLMEventPtr& event, bool isPublic, bool realtime, bool& refused);
   // Device uptime from the monotonic clock.
   double uptime() const { return clock_ ? clock_->uptime() : platform::Clock::current()->uptime(); }
   bool isUploadSuspended() const;
@@ -453,9 +473,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::shared_ptr<TLMSearchAdReporting> searchAdReporter_;
   std::unique_ptr<TLMDatabase> database_;  // worker queue
 
-  // The events logEvent posted and the worker has not taken, by the number of their post.
-  mutable std::mutex queuedEventsMutex_;
-  std::map<std::uint64_t, TLMEventPtr> queuedEvents_;
+  // The events logEvent posted and the other store writes queued, not yet taken by the worker,
+  // each by the number of its post, in the order of the posts (the worker takes them in that
+  // order: each list is taken from its front).
+  mutable std::mutex queuedWritesMutex_;
+  std::deque<std::pair<std::uint64_t, TLMEventPtr>> queuedEvents_;
+  std::deque<std::pair<std::uint64_t, platform::Block>> queuedOtherWrites_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
+  std::atomic<std::int64_t> failedEvents_{0};
+  std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
   std::atomic<int> eventGroupingRequests_{0};
 };

@@ -32,6 +32,7 @@
 #include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMUtil.h"
 #include "security/SecItem.h"
+#include "uikit/UIKit.h"
 
 namespace {
 
@@ -132,6 +133,7 @@ void runMeasurement() {
     TLMAnalytics::resetAnalyticsData();
     report("TLMAnalytics::appInstanceID", TLMAnalytics::appInstanceID().value_or("none"));
     report("TLMAnalytics::waitForQueuedWork", TLMAnalytics::waitForQueuedWork(5) ? "done" : "not done");
+    report("UIApplication::terminate", UIApplication().terminate() ? "all stored" : "not all stored");
   });
   call("CDVAnalytics::logEventWithName", [] {
     CDVAnalytics::logEventWithName("offer_viewed", {});

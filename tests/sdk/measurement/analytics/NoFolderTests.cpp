@@ -110,6 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
               {"[I-ACS025037]", "", true, 1},  // started twice, refused twice, logged once
               {"[I-ACS023149]", ""},
               {"TLMAnalytics::appInstanceID: ", "none", false},
+              // The event, the property and the wipe were dropped.
+              {"UIApplication::terminate: ", "not all stored", false},
+              {"[I-ACS025036]", ": 0, 0, 3, 0", false, 2},
               {"TLMMeasurementEngine::initializeSharedInstanceWithAppID: ", "no engine", false},
               {"[I-ACS041004]", "Cannot synchronize user defaults to disk: "}}},
         Library{"identity",

@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "AnalyticsTestSupport.h"
+#include "Core/Public/CDVApp.h"
 #include "UploadTestSupport.h"
 #include "obx/OBXLogger.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
 #include "uikit/UIKit.h"
 
 namespace {
@@ -110,6 +113,16 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
     while (operation->drain() + serial->drain() + h.worker->drain() > 0) {
     }
   }
+  // The app's end, made on the main queue as the app's own is, while the queues run; what it
+  // answered.
+  std::optional<bool> endWhileTheQueuesRun() {
+    std::optional<bool> allStored;
+    main->async([&] { allStored = UIApplication().terminate(); });
+    WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
+    main->drain();
+    EXPECT_TRUE(queuesRun.finish());
+    return allStored;
+  }
 
   std::shared_ptr<OBXFakeNetworkTransport> transport = std::make_shared<OBXFakeNetworkTransport>();
 };
@@ -140,20 +153,14 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReturnsOnceWhatWasLoggedBeforeItIsStore
   TLMAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
   logEvents("after_property", 5);
   CommitCount commits(*h.engine);
-  // Made on the main queue, as the app's own end is.
-  std::optional<bool> allStored;
-  main->async([&] { allStored = UIApplication().terminate(); });
-  WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
-  main->drain();
-  EXPECT_TRUE(queuesRun.finish());
-  EXPECT_EQ(allStored, true);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
   EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
   EXPECT_EQ(stored("before_end").size(), 5u);
   EXPECT_EQ(stored("after_property").size(), 5u);
   ASSERT_TRUE(h.property("tier"));
   EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
-  // The events before the property, the property, the events after it.
-  EXPECT_EQ(commits.commits.load(), 3);
+  // The events before the property, the property and the events after it: one group.
+  EXPECT_EQ(commits.commits.load(), 1);
 }
 
 TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangsAndSaysWhatIsLeft) {
@@ -176,8 +183,8 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangsA
   const auto warnings = lines.withCode("I-ACS025036");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].level, OBXLoggerLevelWarning);
-  // Events not yet stored, calls not yet handled, seconds waited.
-  EXPECT_NE(warnings[0].message.find(": 2, 1, 5"), std::string::npos) << warnings[0].message;
+  // Events failed, events not yet stored, calls not handled, seconds waited.
+  EXPECT_NE(warnings[0].message.find(": 0, 2, 1, 5"), std::string::npos) << warnings[0].message;
   // The worker goes on afterwards; what the abandoned wait left behind is harmless.
   h.worker->resume();
   drain();
@@ -196,8 +203,9 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
     logEvents("held", 1);
     EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds));
     ASSERT_EQ(lines.withCode("I-ACS025036").size(), 1u);
-    EXPECT_NE(lines.withCode("I-ACS025036")[0].message.find(": 0, 1, 0"), std::string::npos);
-    EXPECT_TRUE(UIApplication().terminate());  // nobody observes it before the start
+    EXPECT_NE(lines.withCode("I-ACS025036")[0].message.find(": 0, 0, 1, 0"), std::string::npos);
+    EXPECT_FALSE(UIApplication().terminate());  // nothing was stored
+    EXPECT_EQ(lines.withCode("I-ACS025036").size(), 2u);
     EXPECT_FALSE(timeout.finish());
   }
   start();
@@ -212,6 +220,114 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
     EXPECT_EQ(waited, false);
     EXPECT_FALSE(timeout.finish());
   }
+}
+
+// A host that logs without a successful configure (none, or one that failed) loses what it logged:
+// the facade refuses the calls, or the refused start drops them. The app's end says so.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndWithoutAStartSaysWhatWasLost) {
+  VendorLines lines;
+  ASSERT_FALSE(CDVApp::isDefaultAppConfigured());
+  CDVAnalyticsConnector::load();  // as when the program loads
+  EXPECT_FALSE(UIApplication().terminate());
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());  // nothing logged, nothing lost
+  CDVAnalytics::logEventWithName("offer_viewed", {});
+  CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
+  EXPECT_FALSE(UIApplication().terminate());
+  const auto warnings = lines.withCode("I-ACS025036");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find(": 0, 0, 2, 0"), std::string::npos) << warnings[0].message;
+}
+
+// The wait may begin while the start's initialisation still waits on the serial queue: the
+// events queued behind it are stored in groups all the same, and a warning counts what the
+// engine really has left.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndRightAfterTheStartGroupsAndCountsTheNewEnginesEvents) {
+  // An engine already started, so that its worker holds nothing but what the app queues.
+  auto ready = h.start();
+  TLMAnalytics::setEngineInitializerForTesting(
+      [&](const std::string&, bool, bool, const std::vector<std::string>&) {
+        TLMMeasurementEngine::setSharedInstanceForTesting(ready);
+      });
+  CommitCount commits(*ready);
+  VendorLines lines;
+  start();
+  logEvents("right_after_start", 5);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_EQ(stored("right_after_start").size(), 5u);
+  EXPECT_EQ(commits.commits.load(), 1);
+
+  h.worker->suspend();
+  logEvents("stuck", 3);
+  TLMMeasurementEngine::resetSharedInstanceForTesting();  // as before the start's initialisation
+  WhileWaiting timePasses(*h.clock, [&] {
+    TLMMeasurementEngine::setSharedInstanceForTesting(ready);
+    operation->drain();
+    serial->drain();
+    h.clock->advance(kTLMAppTerminationWaitSeconds);
+  });
+  EXPECT_FALSE(UIApplication().terminate());
+  EXPECT_TRUE(timePasses.finish());
+  const auto warnings = lines.withCode("I-ACS025036");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find(": 0, 3, 0, 5"), std::string::npos) << warnings[0].message;
+  h.worker->resume();
+}
+
+// Events that fail in the store while the app's end waits are no success: it answers false and
+// the warning counts them.
+TEST_F(AnalyticsLifecycleTest, EventsThatFailWhileTheAppsEndWaitsAreReported) {
+  VendorLines lines;
+  start();
+  drain();
+  logEvents("refused_at_commit", 4);
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);  // every commit rolls back
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  sqlite3_commit_hook(db, nullptr, nullptr);
+  EXPECT_TRUE(stored("refused_at_commit").empty());
+  const auto warnings = lines.withCode("I-ACS025036");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find(": 4, 0, 0, 0"), std::string::npos) << warnings[0].message;
+}
+
+// An event the engine refuses queues an error event of the SDK's own behind the wait's marker:
+// the app's end waits for it too.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheErrorEventsQueuedWhileItWaits) {
+  start();
+  drain();
+  auto refused = TLMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*refused, TLMPBEventConfigSlot::name, "refused");
+  NANOSetBool(*refused, TLMPBEventConfigSlot::blacklisted, true);
+  h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
+  logEvents("refused", 1);
+  std::atomic<bool> returned{false};
+  std::optional<bool> allStored;
+  std::int64_t leftAtReturn = -1;
+  main->async([&] {
+    allStored = UIApplication().terminate();
+    leftAtReturn = h.engine->unfinishedEventCount();
+    returned.store(true);
+  });
+  // The worker runs a block at a time until the app's end returns.
+  WhileWaiting queuesRun(*h.clock, [&] {
+    operation->drain();
+    serial->drain();
+    for (int idle = 0; !returned.load();) {
+      if (h.worker->runNext()) {
+        idle = 0;
+      } else if (++idle == 1000000) {
+        h.clock->advance(kTLMAppTerminationWaitSeconds);  // it would never return by itself
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  });
+  main->drain();
+  EXPECT_TRUE(queuesRun.finish());
+  EXPECT_EQ(allStored, true);
+  EXPECT_EQ(leftAtReturn, 0);
+  drain();
+  EXPECT_EQ(errorCodes(), std::vector<std::int64_t>{11});
 }
 
 }  // namespace

@@ -620,30 +620,42 @@ std::vector<std::string> lastNames(EngineHarness& h, std::size_t count) {
 
 }  // namespace
 
-// Events queued one after another commit once; work queued between them is not overtaken; what
-// follows an event's commit waits for its group's.
+// Events queued one after another commit once, with the user properties set or removed between
+// them, each in its order; other work queued between them ends the group and is not overtaken;
+// what follows an event's commit waits for its group's.
 TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetweenThem) {
   EngineHarness h;
   h.start();
   const std::size_t logged = h.monitor->count(23072);
   CommitWatch commits(h);
+  auto colour = [&](const char* value) {
+    return TLMUserAttribute::initWithOrigin("app", "colour", TLMValue(value), h.clock->now());
+  };
   queue(h, "a1");
   queue(h, "a2");
-  h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), h.clock->now()));
+  h.engine->setUserAttribute(colour("red"));
   queue(h, "b1");
   queue(h, "b2");
+  h.engine->removeUserAttribute(colour("red"));
   queue(h, "b3");
-  EXPECT_EQ(h.engine->unfinishedEventCount(), 5);
+  std::promise<std::optional<TLMUserAttribute>> read;
+  h.engine->userAttributeWithName("colour", [&](std::optional<TLMUserAttribute> found) { read.set_value(found); });
+  h.engine->setUserAttribute(colour("blue"));
+  queue(h, "c1");
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 6);
   drainInGroups(h);
   EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
-  EXPECT_EQ(lastNames(h, 5), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3"}));
-  // The first group, the property, the second group.
-  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 2, logged + 2}));
-  EXPECT_EQ(h.monitor->count(23072), logged + 5);
-  // The events after the property carry it; those before do not.
+  EXPECT_EQ(lastNames(h, 6), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3", "c1"}));
+  // Up to the read, one group; then the property and the event after it.
+  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 5}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 6);
+  EXPECT_FALSE(read.get_future().get().has_value());  // read after the removal, before the second set
+  // Each event carries the properties of its place in the queue.
   EXPECT_EQ(fingerprintOf(h, "a1"), fingerprintOf(h, "a2"));
   EXPECT_NE(fingerprintOf(h, "b1"), fingerprintOf(h, "a2"));
-  EXPECT_EQ(fingerprintOf(h, "b1"), fingerprintOf(h, "b3"));
+  EXPECT_EQ(fingerprintOf(h, "b1"), fingerprintOf(h, "b2"));
+  EXPECT_EQ(fingerprintOf(h, "b3"), fingerprintOf(h, "a1"));
+  EXPECT_NE(fingerprintOf(h, "c1"), fingerprintOf(h, "b1"));
 
   // Without the request each event commits on its own again.
   commits.loggedAtCommits.clear();
@@ -682,6 +694,7 @@ TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailure
   EXPECT_EQ(counts(h).allEventsCount(), 1001);
   EXPECT_TRUE(h.engine->database()->eventAggregatesWithName("n499", nullptr));
   EXPECT_FALSE(h.engine->database()->eventAggregatesWithName("n500", nullptr));
+  EXPECT_EQ(h.engine->failedEventCount(), 0);  // a limit refuses; nothing failed
 }
 
 TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysSo) {
@@ -703,8 +716,18 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
   EXPECT_EQ(h.monitor->first(23191).level, 1);
   EXPECT_EQ(h.monitor->first(23191).contexts, std::vector<platform::Value>{platform::Value(3)});
   EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
+  EXPECT_EQ(h.engine->failedEventCount(), 3);
+  {
+    // Alone, each event fails at its first commit and counts once.
+    CommitWatch commits(h);
+    commits.refuse = true;
+    for (const char* name : {"y1", "y2"}) queue(h, name);
+    h.drain();
+  }
+  EXPECT_EQ(h.engine->failedEventCount(), 5);
   h.log("after");
   EXPECT_EQ(h.rawEventNames().back(), "after");
+  EXPECT_EQ(h.engine->failedEventCount(), 5);
 }
 
 // A long run of queued events is split: no group holds more than its most.
