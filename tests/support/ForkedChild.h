@@ -44,18 +44,10 @@ inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
 inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
 #endif
 
-// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
-inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
-  std::fflush(nullptr);  // nothing buffered is written by both processes
+// Waits for a child forked at `start` to end within `limit`; kills it when it does not.
+inline ChildEnd awaitChild(pid_t pid, std::chrono::steady_clock::time_point start, std::chrono::milliseconds limit) {
   ChildEnd end;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
   if (pid < 0) return end;
-  if (pid == 0) {
-    skipLeakCheck = true;
-    inChild();
-    _exit(99);
-  }
   end.forked = true;
   const int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   const auto deadline = start + limit + kSanitizerExitPause;
@@ -72,6 +64,19 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
   end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (watch >= 0) close(watch);
   return end;
+}
+
+// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
+inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
+  std::fflush(nullptr);  // nothing buffered is written by both processes
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    skipLeakCheck = true;
+    inChild();
+    _exit(99);
+  }
+  return awaitChild(pid, start, limit);
 }
 
 }  // namespace testsupport
