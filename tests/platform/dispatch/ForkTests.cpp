@@ -115,9 +115,9 @@ TEST(ForkedChild, UsesQueuesThatTheParentsThreadsHeldAndRunsNoneOfTheParentsWork
   constexpr int kBusy = 32;
   std::atomic<int> busy{0};
   for (int i = 0; i < kBusy; ++i) {
-    Queue::global()->async([&] {
+    Queue::global()->async([&busy, open = latch.open] {
       ++busy;
-      latch.wait();
+      open.wait();
     });
   }
   ASSERT_TRUE(eventually([&] { return busy.load() == kBusy; }));
@@ -227,11 +227,18 @@ TEST(ForkedChild, FiresItsOwnTimersAndNotTheParentsDueOne) {
 TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
   SKIP_UNDER_TSAN();
   setWorkerIdleLifetime(100ms);
+  // The pool's first worker never ends: it is kept busy, and the block below gets another.
+  Latch latch;
+  std::promise<void> standingBusy;
+  Queue::global()->async([&standingBusy, open = latch.open] {
+    standingBusy.set_value();
+    open.wait();
+  });
+  standingBusy.get_future().wait();
   auto queue = Queue::serial("fork.worker");
   std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
   queue->async([&] {
     std::fflush(nullptr);
-    const pid_t worker = gettid();
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid != 0) {
@@ -239,11 +246,13 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
       return;
     }
     testsupport::skipLeakCheck = true;
+    const pid_t worker = gettid();
     std::thread([worker, queue] {
       alarm(60);
       // The forking worker, back from this block, ends once idle.
       const auto deadline = std::chrono::steady_clock::now() + kWait;
-      while (threadState(worker) != 0) {
+      // The child's first thread, once ended, stays a zombie until the process ends.
+      while (threadState(worker) != 'Z' && threadState(worker) != 0) {
         if (std::chrono::steady_clock::now() > deadline) _exit(10);
         std::this_thread::yield();
       }
@@ -253,6 +262,7 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
   auto [pid, start] = forked.get_future().get();
   const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   setWorkerIdleLifetime(10s);
+  latch.release();
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
   EXPECT_TRUE(ranWithin(queue));
 }
@@ -271,7 +281,9 @@ TEST(ForkedChild, ForkedFromASyncBlockThatWaitedForItsTurnPostsToThatQueue) {
   });
   busyAgain.get_future().wait();
   std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
+  std::atomic<pid_t> forkerThread{0};
   std::thread forker([&] {
+    forkerThread = gettid();
     bool inChild = false;
     queue->sync([&] {
       std::fflush(nullptr);
@@ -286,6 +298,8 @@ TEST(ForkedChild, ForkedFromASyncBlockThatWaitedForItsTurnPostsToThatQueue) {
       _exit(childUses(queue, 10));
     }
   });
+  // The blocker ends once the caller sleeps waiting for its turn.
+  ASSERT_TRUE(eventually([&] { return forkerThread.load() != 0 && threadState(forkerThread) == 'S'; }));
   latchAgain.release();
   auto [pid, start] = forked.get_future().get();
   forker.join();
