@@ -149,7 +149,8 @@ TEST(ForkedChild, UsesQueuesThatTheParentsThreadsHeldAndRunsNoneOfTheParentsWork
 
 // A thread posting to an idle queue holds the queue's lock while it hands the drain to the pool,
 // whose lock the fork handlers hold: forking then leaves the child a queue whose lock the parent's
-// thread held. The test's prepare handler, registered before the queues' own, runs after theirs.
+// thread held. The test's prepare handler, registered when the program loads (before the queues'
+// own, made with the first queue), runs after theirs.
 namespace {
 std::atomic<bool> postNow{false};
 std::atomic<pid_t> posterThread{0};
@@ -160,11 +161,12 @@ void holdQueueLockAcrossFork() {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (threadState(posterThread) != 'S' && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
+const bool holdRegistered = pthread_atfork(&holdQueueLockAcrossFork, nullptr, nullptr) == 0;
 }  // namespace
 
 TEST(ForkedChild, PostsToAQueueWhoseLockAParentsThreadHeldAtTheFork) {
   SKIP_UNDER_TSAN();
-  ASSERT_EQ(pthread_atfork(&holdQueueLockAcrossFork, nullptr, nullptr), 0);
+  ASSERT_TRUE(holdRegistered);
   auto queue = Queue::serial("fork.locked");
   ASSERT_TRUE(ranWithin(queue));
   std::atomic<int> parentRuns{0};
