@@ -1,4 +1,3 @@
-#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVApp.h"
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "Core/Private/CDVBundleUtil.h"
 #include "Core/Private/CDVCorePlatform.h"
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVAnalyticsStarter.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"

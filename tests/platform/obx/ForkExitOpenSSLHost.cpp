@@ -87,22 +87,12 @@ int main(int argc, char** argv) {
     }
   });
 
-  int hung = 0;
-  int failed = 0;
-  for (int k = 0; k < forks; ++k) {
-    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(5));
-    if (!end.inTime) {
-      ++hung;
-      std::fprintf(stderr, "fork %d: no end within the limit\n", k);
-    } else if (!end.exitedWith(0)) {
-      ++failed;
-      std::fprintf(stderr, "fork %d: status %d\n", k, end.status);
-    }
-  }
+  const testsupport::ForkTally tally =
+      testsupport::forkRepeatedly(forks, [](int) { std::exit(0); }, std::chrono::seconds(5));
   stop = true;
   for (auto& thread : threads) thread.join();
   close(listener);
-  std::printf("forks %d, hung %d, failed %d; meanwhile %d transfers and %d key pairs\n", forks, hung, failed,
-              transfers.load(), keys.load());
-  return hung == 0 && failed == 0 && transfers > 0 && keys > 0 ? 0 : 1;
+  std::printf("forks %d, hung %d, failed %d; meanwhile %d transfers and %d key pairs\n", forks, tally.hung,
+              tally.failed, transfers.load(), keys.load());
+  return tally.hung == 0 && tally.failed == 0 && transfers > 0 && keys > 0 ? 0 : 1;
 }

@@ -191,13 +191,7 @@ TEST(SecKeyFork, AForkWhileAKeyIsMadeWaitsForItAndTheChildEndsAtOnce) {
   for (int forks = 0; forks < kForks; ++forks) {
     KeyMaker maker;
     while (!maker.done && !maker.generating()) std::this_thread::yield();
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      testsupport::skipLeakCheck = true;
-      std::exit(0);
-    }
-    const testsupport::ChildEnd end = testsupport::awaitChild(pid, std::chrono::steady_clock::now(), std::chrono::seconds(1));
+    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(1));
     EXPECT_TRUE(end.exitedWith(0)) << "fork " << forks << ": status " << end.status << " after " << end.took.count() << " ms";
     maker.thread.join();
     ASSERT_EQ(maker.status, errSecSuccess);

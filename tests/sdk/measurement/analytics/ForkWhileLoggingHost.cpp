@@ -81,18 +81,7 @@ int main(int argc, char** argv) {
     });
   }
 
-  int hung = 0;
-  int failed = 0;
-  for (int k = 0; k < forks; ++k) {
-    const testsupport::ChildEnd end = testsupport::runInChild([k] { inChild(k); }, kChildLimit);
-    if (!end.forked || (end.forked && !end.inTime)) {
-      ++hung;
-      std::fprintf(stderr, "fork %d: no end within the limit\n", k);
-    } else if (!end.exitedWith(0)) {
-      ++failed;
-      std::fprintf(stderr, "fork %d: status %d\n", k, end.status);
-    }
-  }
+  const testsupport::ForkTally tally = testsupport::forkRepeatedly(forks, inChild, kChildLimit);
   stop = true;
   for (auto& logger : loggers) logger.join();
   const bool parentKept = UIApplication().terminate();
@@ -111,8 +100,8 @@ int main(int argc, char** argv) {
   std::printf(
       "forks %d, hung %d, failed %d; parent logged %lld, stored %lld, kept at its end %s; child events stored "
       "%lld; rows stored twice %lld\n",
-      forks, hung, failed, static_cast<long long>(logged.load()), static_cast<long long>(stored),
+      forks, tally.hung, tally.failed, static_cast<long long>(logged.load()), static_cast<long long>(stored),
       parentKept ? "yes" : "no", static_cast<long long>(fromChildren), static_cast<long long>(twice));
-  const bool sound = hung == 0 && failed == 0 && parentKept && stored > 0 && fromChildren == 0 && twice == 0;
+  const bool sound = tally.hung == 0 && tally.failed == 0 && parentKept && stored > 0 && fromChildren == 0 && twice == 0;
   return sound ? 0 : 1;
 }
