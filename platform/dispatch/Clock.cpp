@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <new>
@@ -21,10 +22,21 @@ double readClock(clockid_t id) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+struct ClockSlot {
+  std::mutex mutex;
+  std::shared_ptr<Clock> installed;
+};
+
+ClockSlot& clockSlot() {
+  static ClockSlot* slot = new ClockSlot();  // never destroyed
+  return *slot;
+}
+
 // The real clock. Timers wait on one scheduler thread, started on first use, against the
 // monotonic clock. When the thread cannot be started, scheduling still succeeds: the timers
 // wait, and the next timer scheduled tries again to start it. A child made by fork() has no
-// scheduler thread; its next timer starts one.
+// scheduler thread; its next timer starts one. The timers due at the fork are the parent's (its
+// scheduler fires them there): the child drops them.
 class SystemClock final : public Clock {
  public:
   // Made once (Clock::system) and never destroyed, so the fork handlers may always reach it.
@@ -71,6 +83,7 @@ class SystemClock final : public Clock {
 
   void run() {
     std::unique_lock lock(mutex_);
+    std::uint64_t forks = forks_;
     for (;;) {
       if (timers_.empty()) {
         changed_.wait(lock);
@@ -90,18 +103,36 @@ class SystemClock final : public Clock {
       fire();
       fire = nullptr;
       lock.lock();
+      if (forks != forks_) {
+        // What this thread fired forked, and this is the child: it stays the scheduler unless
+        // the child has started its own meanwhile.
+        forks = forks_;
+        if (running_) return;
+        running_ = true;
+      }
     }
   }
 
-  static void beforeFork() { instance_->mutex_.lock(); }
-  static void afterForkInParent() { instance_->mutex_.unlock(); }
+  static void beforeFork() {
+    clockSlot().mutex.lock();
+    instance_->mutex_.lock();
+  }
+  static void afterForkInParent() {
+    instance_->mutex_.unlock();
+    clockSlot().mutex.unlock();
+  }
   static void afterForkInChild() {
     SystemClock* clock = instance_;
     clock->running_ = false;
+    ++clock->forks_;
     // Made anew: the lock was taken by the parent's thread, and the parent's scheduler thread,
-    // which is not here, may have left its mark in the condition.
+    // which is not here, may have left its mark in the condition. The parent's timers are left
+    // where they are, neither fired nor destroyed here.
     new (&clock->mutex_) std::mutex();
     new (&clock->changed_) std::condition_variable();
+    new (&clock->timers_) decltype(clock->timers_)();
+    new (&clock->index_) decltype(clock->index_)();
+    clockSlot().mutex.unlock();
   }
 
   static inline SystemClock* instance_ = nullptr;
@@ -109,20 +140,11 @@ class SystemClock final : public Clock {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool running_ = false;
+  std::uint64_t forks_ = 0;  // forks this process came from, counted in each child
   TimerId nextId_ = 1;
   std::map<std::pair<TimePoint, TimerId>, std::function<void()>> timers_;
   std::map<TimerId, TimePoint> index_;
 };
-
-struct ClockSlot {
-  std::mutex mutex;
-  std::shared_ptr<Clock> installed;
-};
-
-ClockSlot& clockSlot() {
-  static ClockSlot* slot = new ClockSlot();  // never destroyed
-  return *slot;
-}
 
 }  // namespace
 

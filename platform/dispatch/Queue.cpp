@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -30,6 +33,26 @@ class CurrentQueueScope {
   CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
 };
 
+// What fork() leaves in the child: the forking thread alone, with the parent's memory. Queued
+// work, waiting callers, held locks and running drains belong to the parent's threads, and stay
+// the parent's: the child drops them (their memory is left as it is; the child's state is made
+// anew beside it) and starts its own threads when it first needs one. What the forking thread
+// itself was running (the block it forked from, a drain of its own, a sync turn it held) goes on
+// in the child and still holds its queue until it ends.
+//
+// Counts the forks this process came from (0 in the first process): made anew in each child.
+std::atomic<std::uint64_t> gForks{0};
+
+class SerialQueue;
+
+// Every serial queue of the process, so that the child can make each one anew.
+struct QueueRegistry {
+  std::mutex mutex;
+  std::set<SerialQueue*> queues;
+};
+
+QueueRegistry& registry();
+
 // Worker threads shared by all queues. A job that blocks (a `sync` waiting for its turn) must
 // never starve the job it waits for, so the pool starts a new thread whenever more jobs wait
 // than threads are idle or starting. One standing worker, started with the pool, never ends;
@@ -40,8 +63,8 @@ class ThreadPool {
  public:
   static ThreadPool& shared() {
     static ThreadPool* pool = [] {
+      registry();  // installs the fork handlers, which take the pool's lock after the registry's
       instance_ = new ThreadPool();  // never destroyed: threads may outlive main()
-      pthread_atfork(&ThreadPool::beforeFork, &ThreadPool::afterForkInParent, &ThreadPool::afterForkInChild);
       return instance_;
     }();
     return *pool;
@@ -70,9 +93,13 @@ class ThreadPool {
     refusals_ = count;
   }
 
+  void setIdleLifetime(std::chrono::milliseconds lifetime) {
+    std::lock_guard lock(mutex_);
+    idleLifetime_ = lifetime;
+  }
+
  private:
   static constexpr std::size_t kMaxThreads = 512;
-  static constexpr std::chrono::seconds kIdleLifetime{10};
 
   ThreadPool() {
     std::lock_guard lock(mutex_);
@@ -96,12 +123,13 @@ class ThreadPool {
   void work(bool standing) {
     std::unique_lock lock(mutex_);
     --starting_;
+    std::uint64_t forks = gForks.load();
     for (;;) {
       ++idle_;
       const auto hasJob = [this] { return !jobs_.empty(); };
       if (standing) {
         available_.wait(lock, hasJob);
-      } else if (!available_.wait_for(lock, kIdleLifetime, hasJob)) {
+      } else if (!available_.wait_for(lock, idleLifetime_, hasJob)) {
         --idle_;
         --threads_;
         return;
@@ -113,25 +141,44 @@ class ThreadPool {
       job();
       job = nullptr;  // release captures before taking the lock again
       lock.lock();
+      if (forks != gForks.load()) {
+        // The job forked, and this is the child: the child's pool, made anew, does not count
+        // this thread yet. It joins as a worker that ends when idle (the child's standing one,
+        // if it needs one, is started anew), so that the counts stay true when it ends.
+        forks = gForks.load();
+        ++threads_;
+        standing = false;
+      }
     }
   }
 
   // A child made by fork() has none of the parent's threads: it starts its own when it first
-  // needs one, and runs the jobs that were waiting here at the fork.
-  static void beforeFork() { instance_->mutex_.lock(); }
-  static void afterForkInParent() { instance_->mutex_.unlock(); }
+  // needs one. The jobs that were waiting here at the fork are the parent's, run by the parent:
+  // the child drops them.
+ public:
+  static void beforeFork() {
+    if (instance_) instance_->mutex_.lock();
+  }
+  static void afterForkInParent() {
+    if (instance_) instance_->mutex_.unlock();
+  }
   static void afterForkInChild() {
+    if (!instance_) return;
     ThreadPool& pool = *instance_;
     pool.threads_ = 0;
     pool.idle_ = 0;
     pool.starting_ = 0;
     pool.standing_ = false;
     // Made anew rather than unlocked or reused: the lock was taken by the parent's thread, and
-    // the parent's waiting threads, which are not here, left their marks in the condition.
+    // the parent's waiting threads, which are not here, left their marks in the condition. The
+    // parent's jobs are left where they are, never run nor destroyed here (their captures may
+    // hold what the parent's threads were using).
     new (&pool.mutex_) std::mutex();
     new (&pool.available_) std::condition_variable();
+    new (&pool.jobs_) std::deque<Block>();
   }
 
+ private:
   static inline ThreadPool* instance_ = nullptr;
 
   std::mutex mutex_;
@@ -142,6 +189,7 @@ class ThreadPool {
   std::size_t threads_ = 0;
   bool standing_ = false;
   std::size_t refusals_ = 0;
+  std::chrono::milliseconds idleLifetime_{10000};
 };
 
 // The caller of `sync` and the queue's drain meet here: the drain grants the turn, the caller
@@ -183,7 +231,27 @@ class SyncTurn {
 
 class SerialQueue final : public Queue {
  public:
-  explicit SerialQueue(std::string label) : Queue(std::move(label)) {}
+  explicit SerialQueue(std::string label) : Queue(std::move(label)) {
+    QueueRegistry& queues = registry();
+    std::lock_guard lock(queues.mutex);
+    queues.queues.insert(this);
+  }
+  ~SerialQueue() override {
+    QueueRegistry& queues = registry();
+    std::lock_guard lock(queues.mutex);
+    queues.queues.erase(this);
+  }
+
+  // In the child of a fork (the only thread, the registry's lock held): the queue forgets the
+  // parent's blocks and the parent's callers waiting for their turn, and is free unless the
+  // forking thread itself holds it (`heldHere`: it goes on with that block and hands the queue
+  // on when it ends). The lock is made anew: a parent's thread may have held it. Suspensions
+  // stay: they are the state the queue's owner set.
+  void afterForkInChild(bool heldHere) {
+    new (&mutex_) std::mutex();
+    new (&items_) std::deque<Item>();
+    if (!heldHere) draining_ = false;
+  }
 
   void async(Block block) override {
     if (!block) return;
@@ -222,9 +290,19 @@ class SerialQueue final : public Queue {
     }
     turn->waitGranted();
     struct Finish {
+      SerialQueue& queue;
       SyncTurn& turn;
-      ~Finish() { turn.finish(); }
-    } finish{*turn};
+      std::uint64_t forks = gForks.load();
+      ~Finish() {
+        if (forks == gForks.load()) {
+          turn.finish();
+        } else {
+          // The block forked and this is the child: the drain that granted the turn is the
+          // parent's and waits there. Here this thread holds the queue, and hands it on.
+          queue.handOnAfterInlineSync();
+        }
+      }
+    } finish{*this, *turn};
     runAsCurrent(block);
   }
 
@@ -347,9 +425,49 @@ MainQueueSlot& mainSlot() {
   return *slot;
 }
 
+void beforeFork();
+void afterForkInParent();
+void afterForkInChild();
+
+QueueRegistry& registry() {
+  static QueueRegistry* made = [] {
+    auto* queues = new QueueRegistry();  // never destroyed: queues may outlive main()
+    pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
+    return queues;
+  }();
+  return *made;
+}
+
+// Lock order: the main queue's slot (it makes a queue under its lock), the registry (a queue
+// registers under it), the pool (a queue posts its drain under its own lock).
+void beforeFork() {
+  mainSlot().mutex.lock();
+  registry().mutex.lock();
+  ThreadPool::beforeFork();
+}
+
+void afterForkInParent() {
+  ThreadPool::afterForkInParent();
+  registry().mutex.unlock();
+  mainSlot().mutex.unlock();
+}
+
+void afterForkInChild() {
+  gForks.fetch_add(1);
+  ThreadPool::afterForkInChild();
+  QueueRegistry& queues = registry();
+  for (SerialQueue* queue : queues.queues) {
+    const bool heldHere = std::find(tCurrentQueues.begin(), tCurrentQueues.end(), queue) != tCurrentQueues.end();
+    queue->afterForkInChild(heldHere);
+  }
+  queues.mutex.unlock();
+  mainSlot().mutex.unlock();
+}
+
 }  // namespace
 
 void refuseNextWorkerJobs(std::size_t count) { ThreadPool::shared().refuseNext(count); }
+void setWorkerIdleLifetime(std::chrono::milliseconds lifetime) { ThreadPool::shared().setIdleLifetime(lifetime); }
 
 Queue::Queue(std::string label) : label_(std::move(label)) {}
 Queue::~Queue() = default;

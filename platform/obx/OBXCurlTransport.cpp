@@ -124,13 +124,20 @@ platform::Error endingError() {
 // transfer then stops at once (`stopped`), whatever it was waiting for. The handle is released
 // before this returns, inside the caller's use of OpenSSL.
 CURLcode performUntilDoneOrStopped(CURL* curl, platform::security::OpenSSLUse& use, bool& stopped) {
-  std::unique_ptr<CURLM, CURLMcode (*)(CURLM*)> multi(curl_multi_init(), curl_multi_cleanup);
+  std::unique_ptr<CURLM, CURLMcode (*)(CURLM*)> multi(curl_multi_init(), [](CURLM* handle) {
+    platform::security::OpenSSLCalls calls;
+    return curl_multi_cleanup(handle);
+  });
   if (multi == nullptr || curl_multi_add_handle(multi.get(), curl) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   use.setWaker([handle = multi.get()] { curl_multi_wakeup(handle); });
   CURLcode code = CURLE_OK;
   for (;;) {
     int running = 0;
-    CURLMcode step = curl_multi_perform(multi.get(), &running);
+    CURLMcode step = CURLM_OK;
+    {
+      platform::security::OpenSSLCalls calls;
+      step = curl_multi_perform(multi.get(), &running);
+    }
     if (step == CURLM_OK && running == 0) {
       int left = 0;
       CURLMsg* message = curl_multi_info_read(multi.get(), &left);
@@ -150,6 +157,7 @@ CURLcode performUntilDoneOrStopped(CURL* curl, platform::security::OpenSSLUse& u
     }
   }
   use.setWaker(nullptr);
+  platform::security::OpenSSLCalls calls;  // removing the handle may close its connection
   curl_multi_remove_handle(multi.get(), curl);
   return code;
 }
@@ -172,6 +180,7 @@ class CurlTransport final : public OBXNetworkTransport {
     std::call_once(once, [] {
       // libcurl sets OpenSSL up.
       platform::security::OpenSSLUse use;
+      platform::security::OpenSSLCalls calls;
       if (use.allowed()) curl_global_init(CURL_GLOBAL_DEFAULT);
     });
   }
@@ -208,7 +217,10 @@ class CurlTransport final : public OBXNetworkTransport {
       return result;
     }
     // Released on every way out, an exception included.
-    std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), [](CURL* transfer) {
+      platform::security::OpenSSLCalls calls;  // closing a connection may end its TLS session
+      curl_easy_cleanup(transfer);
+    });
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(nullptr, curl_slist_free_all);
     CURL* curl = handle.get();
     if (curl == nullptr) {

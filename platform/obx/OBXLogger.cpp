@@ -1,5 +1,6 @@
 #include "obx/OBXLogger.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <cmath>
@@ -22,8 +23,14 @@ struct LoggerState {
   OBXLogSink sink;
 };
 
+// The lock is never held across a call out (the clock, the sink), so the fork handlers may take
+// it: a child made by fork() never inherits it held by a thread it does not have.
 LoggerState& state() {
-  static LoggerState* shared = new LoggerState();  // never destroyed: logging may run at exit
+  static LoggerState* shared = [] {
+    auto* made = new LoggerState();  // never destroyed: logging may run at exit
+    pthread_atfork([] { state().mutex.lock(); }, [] { state().mutex.unlock(); }, [] { state().mutex.unlock(); });
+    return made;
+  }();
   return *shared;
 }
 
@@ -59,10 +66,11 @@ void writeLine(int level, const std::string& service, bool force, const std::str
                const std::string& message) {
   LoggerState& s = state();
   OBXLogSink sink;
+  const std::string stamp = timestamp();
   {
     std::lock_guard lock(s.mutex);
     if (!force && !isLoggableLocked(s, level)) return;
-    std::string line = timestamp() + " " + (s.version.empty() ? "" : s.version + " ") + "- " + service + "[" + messageCode + "] " +
+    std::string line = stamp + " " + (s.version.empty() ? "" : s.version + " ") + "- " + service + "[" + messageCode + "] " +
                        levelName(level) + " " + message + "\n";
     std::fputs(line.c_str(), stderr);
     sink = s.sink;

@@ -15,6 +15,21 @@ namespace {
 
 void closeAtExit() { OpenSSLGate::process().close(); }
 
+// The stretches of calls into OpenSSL in progress, and whether a fork waits for them to end.
+struct CallFence {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inside = 0;
+  bool forking = false;
+
+  static CallFence& shared() {
+    static CallFence* fence = new CallFence();  // never destroyed: calls may come during exit
+    return *fence;
+  }
+};
+
+thread_local int tCallDepth = 0;
+
 }  // namespace
 
 // Every gate of the process, kept consistent across fork(): before it each gate's lock is taken,
@@ -35,6 +50,12 @@ struct GateForkHandlers {
   }
 
   static void beforeFork() {
+    CallFence& fence = CallFence::shared();
+    {
+      std::unique_lock lock(fence.mutex);
+      fence.forking = true;
+      fence.changed.wait(lock, [&] { return fence.inside == 0; });
+    }
     GateForkHandlers& handlers = shared();
     handlers.mutex.lock();
     for (OpenSSLGate* gate : handlers.gates) gate->mutex_.lock();
@@ -44,6 +65,10 @@ struct GateForkHandlers {
     GateForkHandlers& handlers = shared();
     for (OpenSSLGate* gate : handlers.gates) gate->mutex_.unlock();
     handlers.mutex.unlock();
+    CallFence& fence = CallFence::shared();
+    std::lock_guard lock(fence.mutex);
+    fence.forking = false;
+    fence.changed.notify_all();
   }
 
   static void afterForkInChild() {
@@ -53,6 +78,12 @@ struct GateForkHandlers {
       gate->mutex_.unlock();
     }
     handlers.mutex.unlock();
+    // No stretch was in progress at the fork; threads of the parent waiting to begin one may have
+    // left their marks in the lock and the condition.
+    CallFence& fence = CallFence::shared();
+    new (&fence.mutex) std::mutex();
+    new (&fence.changed) std::condition_variable();
+    fence.forking = false;
   }
 };
 
@@ -132,7 +163,10 @@ OpenSSLUse::~OpenSSLUse() {
   }
   // OpenSSL keeps state per thread (error queue, random generators) that it frees when the
   // thread ends, possibly long after OpenSSL itself is gone: free it now, while still in use.
-  if (outermost) OPENSSL_thread_stop();
+  if (outermost) {
+    OpenSSLCalls calls;
+    OPENSSL_thread_stop();
+  }
   std::lock_guard lock(gate_.mutex_);
   gate_.inProgress_.erase(this);
   gate_.ended_.notify_all();
@@ -143,6 +177,22 @@ bool OpenSSLUse::stopRequested() const { return gate_.isClosed(); }
 void OpenSSLUse::setWaker(std::function<void()> wake) {
   std::lock_guard lock(gate_.mutex_);
   if (allowed_) wake_ = std::move(wake);
+}
+
+OpenSSLCalls::OpenSSLCalls() {
+  if (tCallDepth++ > 0) return;
+  GateForkHandlers::shared();  // a fork waits for this stretch from now on
+  CallFence& fence = CallFence::shared();
+  std::unique_lock lock(fence.mutex);
+  fence.changed.wait(lock, [&] { return !fence.forking; });
+  ++fence.inside;
+}
+
+OpenSSLCalls::~OpenSSLCalls() {
+  if (--tCallDepth > 0) return;
+  CallFence& fence = CallFence::shared();
+  std::lock_guard lock(fence.mutex);
+  if (--fence.inside == 0) fence.changed.notify_all();
 }
 
 namespace {

@@ -103,6 +103,7 @@ OSStatus SecKeyGeneratePair(const Dictionary& parameters, SecKeyRef* publicKey, 
   {
     platform::security::OpenSSLUse use;
     if (!use.allowed()) return errSecNotAvailable;
+    platform::security::OpenSSLCalls calls;
     std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(EVP_RSA_gen(static_cast<unsigned int>(*bits)), EVP_PKEY_free);
     if (pkey == nullptr) return errSecParam;
     publicBytes = exportKey(pkey.get(), false);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Random.h"
@@ -162,6 +163,7 @@ void CDVDiagnostics::resetForTesting() {
 }
 
 void CDVDiagnostics::logDiagnostics(const platform::Notification& notification) {
+  if (CDVForkedChild::refuses("diagnostics")) return;
   std::shared_ptr<CDVLumtraceLogger> logger = CDVLumtraceLogger::sharedInstance();
   {
     // Once per shared client: this reporter becomes its delegate and it posts to the endpoint.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "foundation/Files.h"
 #include "foundation/Immortal.h"
@@ -85,6 +86,7 @@ std::shared_ptr<CDVLumtraceLogger> CDVLumtraceLogger::initWithQueue(std::shared_
   logger->backgroundObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
       kCDVApplicationDidEnterBackgroundNotification, platform::Value(),
       [weakLogger](const platform::Notification& notification) {
+        if (CDVForkedChild::refuses("diagnostics")) return;
         if (auto strong = weakLogger.lock()) strong->applicationDidEnterBackground(notification);
       });
   logger->scheduleNextSend();

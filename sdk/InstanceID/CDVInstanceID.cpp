@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVComponentContainer.h"
 #include "InstanceID/CDVInstanceIDError.h"
 #include "InstanceID/CDVInstanceIDLogger.h"
@@ -133,6 +134,7 @@ std::shared_ptr<CDVInstanceID> CDVInstanceID::initPrivately(std::shared_ptr<plat
 CDVInstanceID::~CDVInstanceID() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void CDVInstanceID::start() {
+  if (refusedHere()) return;
   platform::Error noFolder;
   if (!platform::sandbox::available(&noFolder)) {
     CDVInstanceIDLoggerError(1003, "Cindervale Instance ID cannot start: %@", noFolder.description);
@@ -157,6 +159,8 @@ void CDVInstanceID::start() {
                        if (auto self = weakSelf.lock()) self->notifyIdentityReset();
                      });
 }
+
+bool CDVInstanceID::refusedHere() { return CDVForkedChild::refuses("CDVInstanceID"); }
 
 platform::Error CDVInstanceID::errorWithCode(std::int64_t code) const {
   if (code == kCDVInstanceIDErrorCodeInvalidStart && startFailure_) return *startFailure_;
@@ -240,7 +244,7 @@ void CDVInstanceID::post(const std::string& name, platform::Value object) {
 
 std::optional<std::string> CDVInstanceID::cachedTokenIfAvailable() {
   std::optional<std::string> senderID = jxqSenderID();
-  if (!senderID || !tokenManager_) return std::nullopt;
+  if (!senderID || !tokenManager_ || refusedHere()) return std::nullopt;
   CDVInstanceIDTokenInfoPtr info = tokenManager_->cachedTokenInfoWithAuthorizedEntity(*senderID, kCDVInstanceIDDefaultTokenScope);
   if (!info) return std::nullopt;
   return info->token();
@@ -279,7 +283,7 @@ void CDVInstanceID::getIDWithHandler(IDHandler handler) {
     CDVInstanceIDLoggerError(3003, "Invalid nil handler.");
     return;
   }
-  if (!keyPairStore_) {
+  if (!keyPairStore_ || refusedHere()) {
     onMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
@@ -334,7 +338,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     invalid = kCDVInstanceIDErrorCodeInvalidAuthorizedEntity;
   } else if (scope.empty()) {
     invalid = kCDVInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_ || !tokenManager_) {
+  } else if (!keyPairStore_ || !tokenManager_ || refusedHere()) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
   // Every answer reaches the caller later, on the main queue.
@@ -388,7 +392,7 @@ void CDVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
     invalid = kCDVInstanceIDErrorCodeInvalidAuthorizedEntity;
   } else if (scope.empty()) {
     invalid = kCDVInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_ || !tokenManager_) {
+  } else if (!keyPairStore_ || !tokenManager_ || refusedHere()) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
   if (invalid) return answer(errorWithCode(*invalid));
@@ -418,7 +422,7 @@ void CDVInstanceID::deleteIDWithHandler(ErrorHandler handler) {
     if (platform::Queue::isMainQueue()) return handler(error);
     onMain([handler, error] { handler(error); });
   };
-  if (!keyPairStore_ || !tokenManager_) return answer(invalidStartError());
+  if (!keyPairStore_ || !tokenManager_ || refusedHere()) return answer(invalidStartError());
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
   asyncLoadKeyPairWithHandler([weakSelf, answer](std::shared_ptr<CDVInstanceIDKeyPair> pair, std::optional<platform::Error>) {
     std::shared_ptr<CDVInstanceID> self = weakSelf.lock();
@@ -470,7 +474,7 @@ void CDVInstanceID::notifyIdentityReset() {
 }
 
 std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) {
-  if (!keyPairStore_) {
+  if (!keyPairStore_ || refusedHere()) {
     platform::setError(error, invalidStartError());
     return std::nullopt;
   }
@@ -478,7 +482,7 @@ std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) 
 }
 
 void CDVInstanceID::fetchCheckinInfoWithHandler(CDVInstanceIDAuthService::CheckinHandler handler) {
-  if (!tokenManager_) {
+  if (!tokenManager_ || refusedHere()) {
     if (handler) onMain([handler, error = invalidStartError()] { handler(nullptr, error); });
     return;
   }
@@ -671,7 +675,7 @@ void CDVInstanceID::notifyAPNSTokenIsSet(const platform::Notification& notificat
     apnsTokenData_ = deviceToken;
     APNSTupleString_ = CDVInstanceIDAPNSTupleStringForTokenAndServerType(deviceToken, sandbox);
   }
-  if (!tokenManager_) return;
+  if (!tokenManager_ || refusedHere()) return;
   std::vector<CDVInstanceIDTokenInfoPtr> outdated = tokenManager_->updateTokensToAPNSDeviceToken(deviceToken, sandbox);
   if (outdated.empty()) return;
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();

@@ -44,18 +44,10 @@ inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
 inline constexpr std::chrono::milliseconds kSanitizerExitPause{0};
 #endif
 
-// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
-inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
-  std::fflush(nullptr);  // nothing buffered is written by both processes
+// Waits for a child forked at `start` to end within `limit`; kills it when it does not.
+inline ChildEnd awaitChild(pid_t pid, std::chrono::steady_clock::time_point start, std::chrono::milliseconds limit) {
   ChildEnd end;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
   if (pid < 0) return end;
-  if (pid == 0) {
-    skipLeakCheck = true;
-    inChild();
-    _exit(99);
-  }
   end.forked = true;
   const int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   const auto deadline = start + limit + kSanitizerExitPause;
@@ -72,6 +64,43 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
   end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (watch >= 0) close(watch);
   return end;
+}
+
+// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
+// The limit counts from the child's start: what fork() itself waits for (fork handlers) is not
+// the child's.
+inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
+  std::fflush(nullptr);  // nothing buffered is written by both processes
+  const pid_t pid = fork();
+  if (pid == 0) {
+    skipLeakCheck = true;
+    inChild();
+    _exit(99);
+  }
+  return awaitChild(pid, std::chrono::steady_clock::now(), limit);
+}
+
+// What `count` children, each running `inChild(number)` within `limit`, came to: those that did
+// not end in time (or could not be forked) and those that ended otherwise than with status 0,
+// each also reported on standard error.
+struct ForkTally {
+  int hung = 0;
+  int failed = 0;
+};
+
+inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChild, std::chrono::milliseconds limit) {
+  ForkTally tally;
+  for (int k = 0; k < count; ++k) {
+    const ChildEnd end = runInChild([&] { inChild(k); }, limit);
+    if (!end.forked || !end.inTime) {
+      ++tally.hung;
+      std::fprintf(stderr, "fork %d: no end within the limit\n", k);
+    } else if (!end.exitedWith(0)) {
+      ++tally.failed;
+      std::fprintf(stderr, "fork %d: status %d\n", k, end.status);
+    }
+  }
+  return tally;
 }
 
 }  // namespace testsupport

@@ -17,6 +17,9 @@
 // (the pool keeps one from its start) and runs when one is free. A block never runs on the
 // thread that posts it, nor on one inside another queue's block; only the block of a `sync` runs
 // on its caller.
+//
+// A child made by fork() starts with every serial queue free (unless the forking thread holds it)
+// and empty: the blocks queued in the parent, and its waiting callers, stay the parent's.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // Test doubles for time, queues and dice.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -51,6 +52,9 @@ class ManualClock : public Clock {
 // started: each waits for a worker that exists, so that tests can see what queues and timers do
 // then. 0 ends the refusals left.
 void refuseNextWorkerJobs(std::size_t count);
+// How long a worker of the shared pool (the standing one aside) waits idle before it ends: 10 s
+// unless a test sets it.
+void setWorkerIdleLifetime(std::chrono::milliseconds lifetime);
 
 // A queue whose blocks run only when the test runs them, on the test's thread. `sync` runs its
 // block at once (inline), since nobody else would ever drain the queue.

@@ -17,6 +17,13 @@
 // neither waits for them nor wakes them (their transfers, and the channels that wake them, are
 // the parent's), and the parent's uses go on undisturbed.
 //
+// OpenSSL takes locks of its own inside its calls (random generators, algorithm tables), and a
+// child that inherits one held by a thread it does not have waits for it for ever: in its own
+// use of OpenSSL, or at its exit in the cleanup of a host that set OpenSSL up first. So every
+// call into OpenSSL, direct or through libcurl, happens inside an OpenSSLCalls stretch, and a
+// fork waits until the stretches in progress have ended (none begins meanwhile). Stretches are
+// short: a transfer waits for the network outside them.
+//
 // Digests and random bytes (security/CommonDigest.h, SecRandomCopyBytes) do not need OpenSSL at
 // all and work until the process is gone.
 #pragma once
@@ -90,6 +97,16 @@ class OpenSSLUse {
   std::thread::id owner_;
   bool allowed_ = false;
   std::function<void()> wake_;
+};
+
+// A stretch of calls into OpenSSL (see above). Stretches nest on a thread; one thread's stretch
+// never waits for a fork to end once it has begun.
+class OpenSSLCalls {
+ public:
+  OpenSSLCalls();
+  ~OpenSSLCalls();
+  OpenSSLCalls(const OpenSSLCalls&) = delete;
+  OpenSSLCalls& operator=(const OpenSSLCalls&) = delete;
 };
 
 }  // namespace platform::security

@@ -11,6 +11,7 @@
 
 #include "Core/Private/CDVBundleUtil.h"
 #include "Core/Private/CDVCorePlatform.h"
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVAnalyticsStarter.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
@@ -257,6 +258,7 @@ std::function<void()> CDVApp::setDiagnosticsLoader(std::function<void()> loader)
 }
 
 void CDVApp::configure() {
+  if (CDVForkedChild::refuses("configure")) return;
   loadDiagnostics();
   std::shared_ptr<CDVOptions> options = CDVOptions::defaultOptions();
   if (!options) {
@@ -281,6 +283,7 @@ void CDVApp::configureWithOptions(const std::shared_ptr<CDVOptions>& options) {
 
 void CDVApp::configureWithName(const std::optional<std::string>& name,
                                const std::shared_ptr<CDVOptions>& options) {
+  if (CDVForkedChild::refuses("configureWithName")) return;
   loadDiagnostics();
   if (!name || !options) raiseCore("Neither name nor options can be nil.");
   if (name->empty()) raiseCore("Name cannot be empty.");

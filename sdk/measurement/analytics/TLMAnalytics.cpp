@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "dispatch/Clock.h"
 #include "foundation/ClassRegistry.h"
 #include "foundation/Format.h"
@@ -98,6 +99,10 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 }
 
 double now() { return platform::Clock::current()->now(); }
+
+// The system is supported and this process is not a child forked from the one that used the SDK
+// (there every call is refused: CDVForkedChild).
+bool usable(const char* call) { return TLMAEU::isOSSupported() && !CDVForkedChild::refuses(call); }
 
 bool startRefused() {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -301,6 +306,7 @@ bool TLMValidateSafelistedEvents(const Value& value) {
 
 void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
                                   const platform::Dictionary& options) {
+  if (CDVForkedChild::refuses("startWithAppID")) return;
   if (!TLMAEU::isOSSupported()) {
     OBXLogError("<Tallymark>", true, TLMMessageCodeString(25032),
                 "Tally Mark only supports iOS 7 and above. Tally Mark is disabled.");
@@ -436,6 +442,10 @@ void TLMAnalytics::resetAnalyticsData() {
 
 void TLMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID,
                                                        std::function<void()> completionHandler) {
+  if (CDVForkedChild::refuses(__func__)) {
+    if (completionHandler) completionHandler();
+    return;
+  }
   OBXNetwork::handleEventsForBackgroundURLSessionID(sessionID, std::move(completionHandler));
 }
 
@@ -446,13 +456,16 @@ double TLMAnalytics::loadTimestamp() {
 
 // MARK: - Queues
 
-void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) { queues().serialQueue->async(std::move(block)); }
+void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
+  if (CDVForkedChild::refuses(__func__)) return;
+  queues().serialQueue->async(std::move(block));
+}
 
 namespace {
 
 // queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
 void queueOperation(platform::Block block, bool counted) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   const TLMAnalyticsQueues q = queues();
   if (startRefused()) {
     if (counted) state().lostCalls.fetch_add(1);
@@ -508,7 +521,7 @@ void TLMAnalytics::countCallRefusedBeforeStart() {
 }
 
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
-  if (!TLMAEU::isOSSupported()) return false;
+  if (!usable(__func__)) return false;
   bool started;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
@@ -583,7 +596,7 @@ void TLMAnalytics::observeNotificationsForAnalyticsConfiguration(const Value& co
 
 void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
                                  const std::optional<std::string>& screenClass) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   if (!platform::Queue::isMainQueue()) {
     monitor()->logWithLevel(3, 25025,
                             "setScreenName:screenClass: must be called from the main thread to ensure that "
@@ -595,7 +608,7 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
 
 std::optional<std::string> TLMAnalytics::appInstanceID() {
   // Without a folder nothing is kept: an identifier made now would change with every launch.
-  if (!TLMAEU::isOSSupported() || !platform::sandbox::available(nullptr)) return std::nullopt;
+  if (!usable(__func__) || !platform::sandbox::available(nullptr)) return std::nullopt;
   return TLMIdentity::sharedInstance()->appInstanceID();
 }
 
@@ -607,7 +620,7 @@ void TLMAnalytics::logEventWithName(const std::string& name, const TLMObjectDict
 
 void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const TLMObjectDictionary& parameters) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   TLMValidationFailure failure = TLMValidationFailureNone;
   if (TLMDataTypeValidator::isValidPublicEventName(TLMObject(name), &failure)) {
     logEventWithOrigin(origin, true, name, parameters);
@@ -635,7 +648,7 @@ void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 
 void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const TLMObjectDictionary& parameters) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   TLMObjectDictionary screen;
   if (!TLMHasScreenParameters(parameters)) {
     if (auto e = engine()) screen = e->screenReporter()->screenParameters();
@@ -731,7 +744,7 @@ void TLMAnalytics::logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events
 // MARK: - Links
 
 void TLMAnalytics::handleOpenURL(const std::string& url) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   const double timestamp = now();
   dispatchAsyncOnSerialQueue([url, timestamp] {
     if (auto e = engine()) e->handleNonFirstOpenEventURL(url, timestamp);
@@ -745,7 +758,7 @@ void TLMAnalytics::handleOpenURL(const std::string& url) {
 }
 
 void TLMAnalytics::handleUserActivity(const std::optional<platform::UserActivity>& activity) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   const double timestamp = now();
   dispatchAsyncOnSerialQueue([activity, timestamp] {
     const std::string url = TLMMeasurementEngine::deepLinkFromUserActivity(activity).value_or("");
@@ -755,7 +768,7 @@ void TLMAnalytics::handleUserActivity(const std::optional<platform::UserActivity
 }
 
 void TLMAnalytics::setOpenURLListener(TLMOpenURLListener listener) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   dispatchAsyncOnSerialQueue([listener = std::move(listener)] {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().openURLListener = listener;
@@ -765,7 +778,7 @@ void TLMAnalytics::setOpenURLListener(TLMOpenURLListener listener) {
 // MARK: - User properties
 
 void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   if (name == "allow_personalized_ads" && TLMMeasurementEngine::sharedRemoteConfig()->personalizedAdsFeatureEnabled()) {
     const bool enabled = enabledFlag();
     if (!enabled) monitor()->logWithLevel(7, 25033, "Personalized Ads property changed while Analytics is disabled");
@@ -806,7 +819,7 @@ void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
 }
 
 void TLMAnalytics::setUserID(const TLMObject& userID) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   if (userID.isNil()) {
     removeInternalUserAttributeForName("_id");
   } else if (userID.isString()) {
@@ -821,7 +834,7 @@ void TLMAnalytics::removeUserAttributeForName(const std::string& name) {
 }
 
 void TLMAnalytics::setUserAttributeNumber(const TLMObject& number, const std::string& name) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   TLMValidationFailure failure = TLMValidationFailureNone;
   if (!TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name), &failure)) {
     TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 15 : 6, TLMObject(name),
@@ -841,7 +854,7 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
 
 void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::string& name,
                                            const std::string& origin) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   if (!TLMDataTypeValidator::isValidInternalUserAttributeName(TLMObject(name))) {
     TLMLogErrorEventWithParameters(6, TLMObject(name), kMaxUserPropertyNameLength, TLMObject(name));
     return;
@@ -879,7 +892,11 @@ void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
 
 void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
                                                    std::function<void(platform::Dictionary)> callback) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (CDVForkedChild::refuses(__func__)) {
+    if (queue && callback) queue->async([callback] { callback(platform::Dictionary()); });
+    return;
+  }
+  if (!usable(__func__)) return;
   queueOperationWithBlock([includeInternal, queue, callback] {
     if (!callback) {
       monitor()->logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
@@ -904,7 +921,11 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
 
 void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
                                               std::function<void(int)> callback) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (CDVForkedChild::refuses(__func__)) {
+    if (queue && callback) queue->async([callback] { callback(0); });
+    return;
+  }
+  if (!usable(__func__)) return;
   if (origin.empty()) {
     monitor()->logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
     return;
@@ -931,7 +952,7 @@ void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
 // MARK: - Interceptor and listeners
 
 void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   runOnSerialQueueOrQueue([interceptor = std::move(interceptor)] {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().interceptor = interceptor;
@@ -957,7 +978,7 @@ std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLog
 }
 
 void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken> token) {
-  if (!TLMAEU::isOSSupported()) return;
+  if (!usable(__func__)) return;
   queueOperationWithBlock([token] {
     if (!token) {
       monitor()->logWithLevel(2, 25013, "Attempted removal of nil log event.");

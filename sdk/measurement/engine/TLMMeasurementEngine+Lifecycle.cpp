@@ -6,6 +6,7 @@
 // is ended once.
 #include <cmath>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMPersistedConfig.h"
 #include "measurement/engine/TLMRemoteConfig.h"
@@ -22,7 +23,9 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 [[maybe_unused]] const bool kObservesAppLaunch = [] {
   platform::NotificationCenter::defaultCenter().addObserver(
       kTLMAppDidFinishLaunchingNotification, platform::Value(),
-      [](const platform::Notification& n) { TLMMeasurementEngine::handleAppDidFinishLaunching(n); });
+      [](const platform::Notification& n) {
+        if (!CDVForkedChild::refuses("app launch")) TLMMeasurementEngine::handleAppDidFinishLaunching(n);
+      });
   return true;
 }();
 
@@ -33,6 +36,7 @@ void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::Notifi
   auto observe = [&](const char* name, void (TLMMeasurementEngine::*handler)(const platform::Notification&)) {
     lifecycleObservers_.push_back(
         center.addObserver(name, platform::Value(), [weak, handler](const platform::Notification& n) {
+          if (CDVForkedChild::refuses("app lifecycle")) return;
           if (auto self = weak.lock()) ((*self).*handler)(n);
         }));
   };

@@ -163,6 +163,16 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
   if (monitor_ != nullptr) monitor_->log(level, code, message, context);
 }
 
+bool TLMSqliteStore::isOpen() const { return sqliteHandle_ != nullptr && openedIn_ == ::getpid(); }
+
+void TLMSqliteStore::abandonIfInherited() {
+  if (sqliteHandle_ == nullptr || openedIn_ == ::getpid()) return;
+  sqliteHandle_ = nullptr;
+  statementCache_.clear();
+  groupOpen_ = false;
+  savepointOpen_ = false;
+}
+
 bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
   if (isOpen()) return true;
   return TLMStoreSetError(error, TLMStoreErrorBadState,
@@ -212,6 +222,7 @@ std::unique_ptr<TLMSqliteStore> TLMSqliteStore::closedStoreWithPath(const std::s
 }
 
 void TLMSqliteStore::closeDatabase() {
+  abandonIfInherited();
   for (auto& entry : statementCache_) sqlite3_finalize(entry.second);
   statementCache_.clear();
   if (sqliteHandle_ == nullptr) return;
@@ -272,6 +283,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
   sqliteHandle_ = handle;
+  openedIn_ = ::getpid();
   if (rc != SQLITE_OK) {
     lastFailureWasDamage_ = isDamageCode(rc);
     recordFailure(rc);
@@ -1127,6 +1139,7 @@ sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query, Error*
 sqlite3_stmt* TLMSqliteStore::statementForQuery(const std::string& query,
                                                 const platform::Array& parameterValues,
                                                 Error* error) {
+  abandonIfInherited();
   auto cached = statementCache_.find(query);
   if (cached != statementCache_.end()) {
     if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) {

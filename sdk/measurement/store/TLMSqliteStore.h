@@ -61,7 +61,8 @@ class TLMSqliteStore {
   const std::string& databasePath() const { return databasePath_; }
   sqlite3* sqliteHandle() const { return sqliteHandle_; }
 
-  // Finalizes every cached statement and closes the connection.
+  // Finalizes every cached statement and closes the connection (in a child made by fork(),
+  // only forgets the parent's).
   void closeDatabase();
   // Closes, then deletes the file and its journal companions. True when nothing was left.
   bool closeAndDeleteDatabase(platform::Error* error = nullptr);
@@ -211,7 +212,12 @@ class TLMSqliteStore {
   TLMSqliteStore(std::string path, TLMStoreMonitor* monitor);
   void log(int level, int code, const std::string& message,
            const std::vector<platform::Value>& context = {});
-  bool isOpen() const { return sqliteHandle_ != nullptr; }
+  // Open in this process: a child made by fork() never uses the connection it inherited (SQLite
+  // forbids it), so there the store is closed.
+  bool isOpen() const;
+  // In a child made by fork(): lets go of the inherited connection and statements without
+  // closing or finalizing them (that would act on the parent's connection).
+  void abandonIfInherited();
   // True when the database is open; else fills `error` with "<operation> failed. Database not
   // open." (code 2) and answers false.
   bool checkOpen(const char* operation, platform::Error* error);
@@ -247,6 +253,7 @@ class TLMSqliteStore {
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
+  int openedIn_ = 0;  // the process that opened the connection
   std::map<std::string, sqlite3_stmt*> statementCache_;
   std::set<std::string> keptQueries_;
   TLMStoreMonitor* monitor_;

@@ -180,4 +180,43 @@ TEST(OpenSSLGate, AChildForkedWhileAnotherThreadHoldsTheGatesLockCanStillCloseIt
   closer.join();
 }
 
+// A fork waits until the calls into OpenSSL in progress have ended: the child never inherits a
+// lock OpenSSL holds inside one of them. Meanwhile no new stretch begins.
+TEST(OpenSSLCalls, AForkWaitsForTheStretchesInProgress) {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    ASSERT_EQ(pthread_atfork([] { forkBegun = true; }, [] { forkReturned = true; }, nullptr), 0);
+  });
+  forkBegun = false;
+  forkReturned = false;
+  std::promise<void> inside;
+  std::promise<void> leave;
+  std::thread caller([&] {
+    platform::security::OpenSSLCalls calls;
+    inside.set_value();
+    leave.get_future().wait();
+  });
+  inside.get_future().wait();
+  std::atomic<pid_t> forker{0};
+  std::promise<testsupport::ChildEnd> ended;
+  std::thread forking([&] {
+    forker = gettid();
+    ended.set_value(testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(10)));
+  });
+  // The fork has begun; it either came back or sleeps waiting for the stretch.
+  const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((!forkBegun || (!forkReturned && threadState(forker) != 'S')) && std::chrono::steady_clock::now() < watchdog) {
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(forkReturned) << "the fork did not wait for the stretch in progress";
+  leave.set_value();
+  caller.join();
+  const testsupport::ChildEnd end = ended.get_future().get();
+  forking.join();
+  EXPECT_TRUE(forkReturned);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status;
+  // Stretches begin again once the fork is done.
+  std::thread([] { platform::security::OpenSSLCalls calls; }).join();
+}
+
 }  // namespace

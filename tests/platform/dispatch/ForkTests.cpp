@@ -1,0 +1,311 @@
+// A child made by fork() has the parent's queues, pool and timers but only the forking thread.
+// Whatever state the parent's other threads left them in (a sync running inline, a drain at
+// work, a lock held, a timer due, jobs waiting for a worker), the child's own posts, syncs and
+// timers work, the parent's queued work never runs in the child, and every block of the parent
+// runs exactly once, in the parent. Each test wants a fresh process (ctest runs each alone): the
+// one that holds a queue's lock across the fork relies on the order of the fork handlers.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ForkedChild.h"
+#include "dispatch/Clock.h"
+#include "dispatch/Queue.h"
+#include "dispatch/Testing.h"
+#include "dispatch/Timer.h"
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kWait = 10s;
+constexpr auto kChildLimit = 15s;
+
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process"
+#else
+#define SKIP_UNDER_TSAN() (void)0
+#endif
+
+// A gate the parent's blocks wait at until the test lets them go.
+struct Latch {
+  std::promise<void> opened;
+  std::shared_future<void> open = opened.get_future().share();
+  void release() { opened.set_value(); }
+  void wait() const { open.wait(); }
+};
+
+bool ranWithin(const std::shared_ptr<Queue>& queue) {
+  auto ran = std::make_shared<std::promise<void>>();
+  queue->async([ran] { ran->set_value(); });
+  return ran->get_future().wait_for(kWait) == std::future_status::ready;
+}
+
+// The child's use of a queue: a post runs, a sync returns. 0 when both did.
+int childUses(const std::shared_ptr<Queue>& queue, int failure) {
+  if (!ranWithin(queue)) return failure;
+  bool synced = false;
+  queue->sync([&] { synced = true; });
+  return synced ? 0 : failure + 1;
+}
+
+bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
+char threadState(pid_t thread) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");
+  if (!file) return 0;
+  const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
+}  // namespace
+
+// Another thread inside an inline sync on one queue, a drain blocked inside a block on another
+// with the parent's blocks queued behind, and jobs of the parent waiting in the pool for a worker
+// while every worker is busy.
+TEST(ForkedChild, UsesQueuesThatTheParentsThreadsHeldAndRunsNoneOfTheParentsWork) {
+  SKIP_UNDER_TSAN();
+  auto inlineQueue = Queue::serial("fork.inline");
+  auto drainQueue = Queue::serial("fork.drain");
+  Latch latch;
+  std::atomic<int> parentRuns{0};
+
+  std::promise<void> insideSync;
+  std::thread syncCaller([&] {
+    inlineQueue->sync([&] {
+      insideSync.set_value();
+      latch.wait();
+    });
+  });
+  insideSync.get_future().wait();
+  inlineQueue->async([&] { ++parentRuns; });
+
+  std::promise<void> insideDrain;
+  drainQueue->async([&] {
+    insideDrain.set_value();
+    latch.wait();
+  });
+  insideDrain.get_future().wait();
+  constexpr int kQueuedBehind = 5;
+  for (int i = 0; i < kQueuedBehind; ++i) drainQueue->async([&] { ++parentRuns; });
+
+  // Every worker busy, then jobs that get no new worker: they wait in the pool at the fork.
+  constexpr int kBusy = 32;
+  std::atomic<int> busy{0};
+  for (int i = 0; i < kBusy; ++i) {
+    Queue::global()->async([&busy, open = latch.open] {
+      ++busy;
+      open.wait();
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return busy.load() == kBusy; }));
+  constexpr int kWaitingJobs = 3;
+  refuseNextWorkerJobs(kWaitingJobs);
+  for (int i = 0; i < kWaitingJobs; ++i) Queue::global()->async([&] { ++parentRuns; });
+
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        int failed = childUses(Queue::global(), 10);
+        if (!failed) failed = childUses(inlineQueue, 20);
+        if (!failed) failed = childUses(drainQueue, 30);
+        if (!failed) failed = childUses(Queue::serial("fork.child"), 40);
+        // What the parent had queued ran before the child's own blocks, or never.
+        if (!failed && parentRuns.load() != 0) failed = 50 + parentRuns.load();
+        _exit(failed);
+      },
+      kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+
+  latch.release();
+  syncCaller.join();
+  EXPECT_TRUE(ranWithin(inlineQueue));
+  EXPECT_TRUE(ranWithin(drainQueue));
+  EXPECT_TRUE(eventually([&] { return parentRuns.load() >= 1 + kQueuedBehind + kWaitingJobs; }));
+  EXPECT_TRUE(ranWithin(Queue::global()));
+  EXPECT_EQ(parentRuns.load(), 1 + kQueuedBehind + kWaitingJobs);
+}
+
+// A thread posting to an idle queue holds the queue's lock while it hands the drain to the pool,
+// whose lock the fork handlers hold: forking then leaves the child a queue whose lock the parent's
+// thread held. The test's prepare handler, registered when the program loads (before the queues'
+// own, made with the first queue), runs after theirs.
+namespace {
+std::atomic<bool> postNow{false};
+std::atomic<pid_t> posterThread{0};
+void holdQueueLockAcrossFork() {
+  if (posterThread.load() == 0) return;
+  postNow = true;
+  // The poster sleeps once it waits for the pool's lock (bounded: should it not, the fork goes on).
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (threadState(posterThread) != 'S' && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+const bool holdRegistered = pthread_atfork(&holdQueueLockAcrossFork, nullptr, nullptr) == 0;
+}  // namespace
+
+TEST(ForkedChild, PostsToAQueueWhoseLockAParentsThreadHeldAtTheFork) {
+  SKIP_UNDER_TSAN();
+  ASSERT_TRUE(holdRegistered);
+  auto queue = Queue::serial("fork.locked");
+  ASSERT_TRUE(ranWithin(queue));
+  std::atomic<int> parentRuns{0};
+  std::thread poster([&] {
+    posterThread = gettid();
+    while (!postNow) std::this_thread::yield();
+    queue->async([&] { ++parentRuns; });
+  });
+  ASSERT_TRUE(eventually([] { return posterThread.load() != 0; }));
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        int failed = childUses(queue, 10);
+        if (!failed && parentRuns.load() != 0) failed = 20;
+        _exit(failed);
+      },
+      kChildLimit);
+  posterThread = 0;
+  poster.join();
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  EXPECT_TRUE(ranWithin(queue));
+  EXPECT_EQ(parentRuns.load(), 1);
+}
+
+// A timer of the parent's due at the fork, its scheduler held up by another: the child's own
+// timers fire and the parent's does not fire in the child; in the parent it fires once.
+TEST(ForkedChild, FiresItsOwnTimersAndNotTheParentsDueOne) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serial("fork.timers");
+  Latch latch;
+  std::promise<void> schedulerHeld;
+  Clock::system()->scheduleTimer(0, [&] {
+    schedulerHeld.set_value();
+    latch.wait();
+  });
+  schedulerHeld.get_future().wait();
+  std::atomic<int> parentFired{0};
+  auto parentTimer = Timer::once(queue, 0, [&] { ++parentFired; });
+
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        // The child's timer is due after the parent's: the same queue would run the parent's first.
+        auto fired = std::make_shared<std::promise<int>>();
+        Timer::once(queue, 0, [&, fired] { fired->set_value(parentFired.load()); });
+        auto firedInChild = fired->get_future();
+        if (firedInChild.wait_for(kWait) != std::future_status::ready) _exit(10);
+        _exit(firedInChild.get() == 0 ? 0 : 11);
+      },
+      kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+
+  latch.release();
+  EXPECT_TRUE(eventually([&] { return parentTimer->hasFired(); }));
+  EXPECT_TRUE(ranWithin(queue));
+  EXPECT_EQ(parentFired.load(), 1);
+}
+
+// A block running on a pool worker forks, and in the child the block returns: the worker, the
+// child's only thread, serves the child's pool until its idle life ends. A post after that starts
+// a new worker.
+TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
+  SKIP_UNDER_TSAN();
+  setWorkerIdleLifetime(100ms);
+  // The pool's first worker never ends: it is kept busy, and the block below gets another.
+  Latch latch;
+  std::promise<void> standingBusy;
+  Queue::global()->async([&standingBusy, open = latch.open] {
+    standingBusy.set_value();
+    open.wait();
+  });
+  standingBusy.get_future().wait();
+  auto queue = Queue::serial("fork.worker");
+  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
+  queue->async([&] {
+    std::fflush(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid != 0) {
+      forked.set_value({pid, start});
+      return;
+    }
+    testsupport::skipLeakCheck = true;
+    const pid_t worker = gettid();
+    std::thread([worker, queue] {
+      alarm(60);
+      // The forking worker, back from this block, ends once idle.
+      const auto deadline = std::chrono::steady_clock::now() + kWait;
+      // The child's first thread, once ended, stays a zombie until the process ends.
+      while (threadState(worker) != 'Z' && threadState(worker) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) _exit(10);
+        std::this_thread::yield();
+      }
+      _exit(childUses(queue, 20) ? 20 : childUses(Queue::global(), 30));
+    }).detach();
+  });
+  auto [pid, start] = forked.get_future().get();
+  const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
+  setWorkerIdleLifetime(10s);
+  latch.release();
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  EXPECT_TRUE(ranWithin(queue));
+}
+
+// A sync onto a busy queue waits for its turn, granted by the queue's drain on a worker; its
+// block forks. The drain waits in the parent; in the child the forking thread holds the queue and
+// hands it on when the block ends, so the child's later posts to that queue run.
+TEST(ForkedChild, ForkedFromASyncBlockThatWaitedForItsTurnPostsToThatQueue) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serial("fork.turn");
+  std::promise<void> busyAgain;
+  Latch latchAgain;
+  queue->async([&] {
+    busyAgain.set_value();
+    latchAgain.wait();
+  });
+  busyAgain.get_future().wait();
+  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
+  std::atomic<pid_t> forkerThread{0};
+  std::thread forker([&] {
+    forkerThread = gettid();
+    bool inChild = false;
+    queue->sync([&] {
+      std::fflush(nullptr);
+      const auto start = std::chrono::steady_clock::now();
+      const pid_t pid = fork();
+      inChild = pid == 0;
+      if (!inChild) forked.set_value({pid, start});
+    });
+    if (inChild) {
+      testsupport::skipLeakCheck = true;
+      alarm(60);
+      _exit(childUses(queue, 10));
+    }
+  });
+  // The blocker ends once the caller sleeps waiting for its turn.
+  ASSERT_TRUE(eventually([&] { return forkerThread.load() != 0 && threadState(forkerThread) == 'S'; }));
+  latchAgain.release();
+  auto [pid, start] = forked.get_future().get();
+  forker.join();
+  const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  EXPECT_TRUE(ranWithin(queue));
+}
