@@ -1,7 +1,9 @@
 #include "foundation/ProcessInfo.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -90,7 +92,27 @@ std::string ProcessInfo::processName() {
   });
 }
 
-int ProcessInfo::processIdentifier() { return static_cast<int>(::getpid()); }
+namespace {
+
+// The process's identifier, read once when the program loads and again in each child of a fork
+// (getpid is a system call, and callers ask on every store operation). 0 until read, or where
+// the fork handler could not be installed: then each call asks the system.
+std::atomic<pid_t> gProcessIdentifier{0};
+
+void readProcessIdentifier() { gProcessIdentifier.store(::getpid(), std::memory_order_relaxed); }
+
+[[maybe_unused]] const bool gProcessIdentifierKept = [] {
+  if (::pthread_atfork(nullptr, nullptr, &readProcessIdentifier) != 0) return false;
+  readProcessIdentifier();
+  return true;
+}();
+
+}  // namespace
+
+int ProcessInfo::processIdentifier() {
+  const pid_t kept = gProcessIdentifier.load(std::memory_order_relaxed);
+  return static_cast<int>(kept != 0 ? kept : ::getpid());
+}
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
   withState([&](State& s) {

@@ -18,6 +18,7 @@ class ProcessInfo {
   static std::optional<std::string> environmentValue(const std::string& name);
   // The last path component of the first argument.
   static std::string processName();
+  // This process's identifier (a child of fork() has its own); cheap, read from memory.
   static int processIdentifier();
 
   // Host and test control.

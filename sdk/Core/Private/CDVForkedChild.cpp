@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Core/Public/CDVLogger.h"
+#include "foundation/ProcessInfo.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ std::atomic<pid_t> gWarnedIn{0};
 }  // namespace
 
 bool CDVForkedChild::refuses(const char* call) {
-  const pid_t self = ::getpid();
+  const pid_t self = platform::ProcessInfo::processIdentifier();
   pid_t owner = 0;
   if (gSDKProcess.compare_exchange_strong(owner, self) || owner == self) return false;
   if (gWarnedIn.exchange(self) != self) {

@@ -71,8 +71,8 @@ struct State {
   // Calls dropped because measurement has not started (refused before the app was configured,
   // or after a start that was refused): what the app's end reports lost.
   std::atomic<std::int64_t> lostCalls{0};
-  // The app's end is observed (from the first use of the interface on).
-  bool observingAppEnd = false;
+  // The app's end is observed (from the first use of the interface on): read on every call.
+  std::atomic<bool> observingAppEnd{false};
 };
 
 State& state() {
@@ -200,11 +200,8 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
 }  // namespace
 
 void TLMAnalytics::observeAppEnd() {
-  {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    if (state().observingAppEnd) return;
-    state().observingAppEnd = true;
-  }
+  std::atomic<bool>& observing = state().observingAppEnd;
+  if (observing.load() || observing.exchange(true)) return;
   // Marks the app's end incomplete when the wait for queued work answers false.
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
@@ -1037,7 +1034,7 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.appDelegateProxyCreated = false;
   s.pendingOperations.store(0);
   s.lostCalls.store(0);
-  s.observingAppEnd = false;
+  s.observingAppEnd.store(false);
 }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {

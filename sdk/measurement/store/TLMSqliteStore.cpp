@@ -1,6 +1,7 @@
 #include "measurement/store/TLMSqliteStore.h"
 
 #include "foundation/Files.h"
+#include "foundation/ProcessInfo.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -163,10 +164,12 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
   if (monitor_ != nullptr) monitor_->log(level, code, message, context);
 }
 
-bool TLMSqliteStore::isOpen() const { return sqliteHandle_ != nullptr && openedIn_ == ::getpid(); }
+bool TLMSqliteStore::isOpen() const {
+  return sqliteHandle_ != nullptr && openedIn_ == platform::ProcessInfo::processIdentifier();
+}
 
 void TLMSqliteStore::abandonIfInherited() {
-  if (sqliteHandle_ == nullptr || openedIn_ == ::getpid()) return;
+  if (sqliteHandle_ == nullptr || openedIn_ == platform::ProcessInfo::processIdentifier()) return;
   sqliteHandle_ = nullptr;
   statementCache_.clear();
   groupOpen_ = false;
@@ -283,7 +286,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
   sqliteHandle_ = handle;
-  openedIn_ = ::getpid();
+  openedIn_ = platform::ProcessInfo::processIdentifier();
   if (rc != SQLITE_OK) {
     lastFailureWasDamage_ = isDamageCode(rc);
     recordFailure(rc);

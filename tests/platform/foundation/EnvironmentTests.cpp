@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -210,6 +212,17 @@ TEST(ProcessInfoTest, ArgumentsAndEnvironmentCanBeSet) {
   EXPECT_FALSE(platform::ProcessInfo::environmentValue("test_env").has_value());
   platform::ProcessInfo::resetForTesting();
   EXPECT_FALSE(platform::ProcessInfo::hasArgument("-CDVDebugEnabled"));
+}
+
+TEST(ProcessInfoTest, AForkedChildHasItsOwnIdentifier) {
+  EXPECT_EQ(platform::ProcessInfo::processIdentifier(), ::getpid());
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(platform::ProcessInfo::processIdentifier() == ::getpid() ? 0 : 1);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's identifier";
+  EXPECT_EQ(platform::ProcessInfo::processIdentifier(), ::getpid());
 }
 
 TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {
