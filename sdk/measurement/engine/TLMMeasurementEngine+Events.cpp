@@ -103,6 +103,12 @@ void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.
 
 void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
 
+void TLMMeasurementEngine::markFailedEventsReported(std::int64_t failedEventCount) {
+  std::int64_t reported = reportedFailedEvents_.load();
+  while (reported < failedEventCount && !reportedFailedEvents_.compare_exchange_weak(reported, failedEventCount)) {
+  }
+}
+
 TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uint64_t number) {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   QueuedWrite taken;
@@ -186,6 +192,8 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
   TLMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
   if (!event) return false;
   if (!enabled_.load() || !database_) {
+    // Switched off, the event is dropped as asked; after a start that failed (no store), lost.
+    if (startFailed_.load()) failedEvents_.fetch_add(1);
     monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
     return false;
   }

@@ -218,10 +218,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
-  // Events whose write failed in the store (an error, or their group not committed), counted
-  // from the engine's creation; a limit or a switch that drops an event is no failure. Any
-  // thread.
+  // Events whose write failed in the store (an error, or their group not committed), or that
+  // were dropped after the start of measurement failed (no store), counted from the engine's
+  // creation; a limit or a switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
+  // The failed events the app's end has reported lost (a failedEventCount() it read): the next
+  // end reports only those after them. Never moves back. Any thread.
+  std::int64_t reportedFailedEventCount() const { return reportedFailedEvents_.load(); }
+  void markFailedEventsReported(std::int64_t failedEventCount);
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
   // Logs an internal event (origin, name, parameters) through logEvent.
@@ -481,6 +485,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::deque<std::pair<std::uint64_t, platform::Block>> queuedOtherWrites_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
+  std::atomic<std::int64_t> reportedFailedEvents_{0};
+  // The last start of measurement failed (no store, as when its tables could not be made): the
+  // events then dropped are lost, and fail, until a start succeeds.
+  std::atomic<bool> startFailed_{false};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
   std::atomic<int> eventGroupingRequests_{0};
 };
