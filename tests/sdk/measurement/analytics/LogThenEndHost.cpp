@@ -11,6 +11,7 @@
 //       full-before-pause  the same, and every event handled before the end
 //       full-at-end        half the events stored, the other half logged, then filled
 //       removed            the store file removed before the events are logged
+//       full-first-launch  a first launch with 32 KiB left: the store's tables cannot be made
 //       plain              nothing done (the file system may be read-only from the launch)
 //     prints "answer true|false"; the end's warning gives the counts
 //   log_then_end_host thread-limit <count> <seconds>    with no thread to be had (as user
@@ -65,8 +66,8 @@ int logThenEnd(int count, const std::string& collector) {
   return UIApplication().terminate() ? 0 : 3;
 }
 
-// Writes `path` until its file system has no room left.
-bool fill(const std::string& path) {
+// Writes `path` until its file system has no room left, then gives `room` bytes back.
+bool fill(const std::string& path, off_t room = 0) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   std::vector<char> block(65536, 'x');
@@ -74,7 +75,9 @@ bool fill(const std::string& path) {
     while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
     }
   }
-  const bool full = errno == ENOSPC;
+  bool full = errno == ENOSPC;
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  if (room > 0) full = full && size >= room && ::ftruncate(fd, size - room) == 0;
   ::close(fd);
   return full;
 }
@@ -86,8 +89,9 @@ int answer(bool stored) {
 
 int endCase(const std::string& name, int count, const std::string& filler) {
   TLMMeasurementEngine::setCollectionServerURL(kNoCollector);
+  if (name == "full-first-launch" && !fill(filler, 32768)) return 1;
   CDVApp::configure();
-  if (name != "plain" && !TLMAnalytics::waitForQueuedWork(60)) {
+  if (name != "plain" && name != "full-first-launch" && !TLMAnalytics::waitForQueuedWork(60)) {
     std::cerr << "the first launch's work was not stored\n";
     return 1;
   }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The app's end on a small file system of its own (a 2 MiB tmpfs in a private mount namespace) whose
 # store fails: full before the events are logged (with and without every event handled before
-# the end), full at the end, read-only from the launch, and the store file removed. Each case
+# the end), full at the end, too full for the store's first open, read-only from the launch, and
+# the store file removed. Each case
 # must answer true only when every event it logged is stored, and its warning must count every
 # event not stored. Prints each case's answer and counts. Exit status 77 (skipped) when no file
 # system can be mounted here.
@@ -67,7 +68,8 @@ run() {
 run full-before
 run full-before-pause
 run full-at-end
+run full-first-launch
 run plain ro
 run removed
-echo "$failed of 5 cases failed"
+echo "$failed of 6 cases failed"
 [ "$failed" -eq 0 ]
