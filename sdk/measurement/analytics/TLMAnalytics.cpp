@@ -125,8 +125,8 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
-// since the last such warning, the events and the calls left (lost if the process ends now). Written at once
-// (the process may end right after).
+// since the last such warning, the events and the calls left (lost if the process ends now).
+// Written at once (the process may end right after).
 void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, std::int64_t failedEvents,
                          std::int64_t calls, double secondsWaited) {
   const std::int64_t events = engine ? std::max<std::int64_t>(0, engine->unfinishedEventCount()) : 0;
@@ -557,7 +557,8 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   // Every event that failed since the last end that reported its losses, before this wait too.
   const auto counted = grouped ? grouped : engine();
   const std::int64_t failedTotal = counted ? counted->failedEventCount() : 0;
-  const std::int64_t failed = counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
+  const std::int64_t failed =
+      counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {
     warnOfWorkNotStored(counted, failed, std::max<std::int64_t>(0, state().pendingOperations.load()),
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);

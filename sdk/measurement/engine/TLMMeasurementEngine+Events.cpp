@@ -105,7 +105,8 @@ void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fe
 
 void TLMMeasurementEngine::markFailedEventsReported(std::int64_t failedEventCount) {
   std::int64_t reported = reportedFailedEvents_.load();
-  while (reported < failedEventCount && !reportedFailedEvents_.compare_exchange_weak(reported, failedEventCount)) {
+  while (reported < failedEventCount &&
+         !reportedFailedEvents_.compare_exchange_weak(reported, failedEventCount)) {
   }
 }
 

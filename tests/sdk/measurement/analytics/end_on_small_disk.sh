@@ -37,7 +37,12 @@ run() {
   local name="$1"
   rm -rf "$disk/app" "$disk/device" "$disk/filler"
   if [ -n "${2:-}" ]; then
-    timeout -k 5 60 "$host" log 0 >"$work/first" 2>&1 || { echo "$name: the first launch failed"; cat "$work/first"; failed=$((failed + 1)); return; }
+    if ! timeout -k 5 60 "$host" log 0 >"$work/first" 2>&1; then
+      echo "$name: the first launch failed"
+      cat "$work/first"
+      failed=$((failed + 1))
+      return
+    fi
     mount -o "remount,$2" "$disk"
   fi
   timeout -k 5 60 "$host" case "$name" "$events" "$disk/filler" >"$work/out" 2>&1
