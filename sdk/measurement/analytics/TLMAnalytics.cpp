@@ -127,9 +127,7 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 // The warning of a wait for queued work that ends with work not stored: the events that failed
 // since the last such warning, the events and the calls left (lost if the process ends now).
 // Written at once (the process may end right after).
-void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, std::int64_t failedEvents,
-                         std::int64_t calls, double secondsWaited) {
-  const std::int64_t events = engine ? std::max<std::int64_t>(0, engine->unfinishedEventCount()) : 0;
+void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
   std::string tag = kTLMMonitorDefaultLogTag;
   if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) tag = diagnostic->logTag();
   OBXLogWarning(tag, false, TLMMessageCodeString(25036),
@@ -524,7 +522,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   if (!started) {
     const std::int64_t calls = state().pendingOperations.load() + state().lostCalls.load();
-    if (calls > 0) warnOfWorkNotStored(nullptr, 0, calls, 0);
+    if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
     return false;
   }
   const TLMAnalyticsQueues q = queues();
@@ -556,11 +554,12 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (grouped) grouped->endGroupingQueuedEvents();
   // Every event that failed since the last end that reported its losses, before this wait too.
   const auto counted = grouped ? grouped : engine();
-  const std::int64_t failedTotal = counted ? counted->failedEventCount() : 0;
+  const auto [failedTotal, unfinished] =
+      counted ? counted->failedAndUnfinishedEventCounts() : std::pair<std::int64_t, std::int64_t>{0, 0};
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {
-    warnOfWorkNotStored(counted, failed, std::max<std::int64_t>(0, state().pendingOperations.load()),
+    warnOfWorkNotStored(failed, unfinished, std::max<std::int64_t>(0, state().pendingOperations.load()),
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
   }

@@ -329,6 +329,48 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEveryFailureSinceTheLastReportOn
       << lines.withCode("I-ACS025036")[1].message;
 }
 
+// An event that failed in a group still being written is counted once: among the failed, not
+// among those not yet stored.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsAFailedEventOnceWhileItsGroupIsWritten) {
+  VendorLines lines;
+  start();
+  drain();
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  // "held" keeps its write until the app's end has run out of time and warned.
+  struct Hold {
+    platform::ManualClock& clock;
+    VendorLines& lines;
+  } hold{*h.clock, lines};
+  auto holdWrite = [](sqlite3_context* context, int, sqlite3_value**) {
+    auto* hold = static_cast<Hold*>(sqlite3_user_data(context));
+    hold->clock.advance(kTLMAppTerminationWaitSeconds);
+    for (int polls = 0; polls < 60000 && hold->lines.withCode("I-ACS025036").empty(); ++polls) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sqlite3_result_null(context);
+  };
+  ASSERT_EQ(sqlite3_create_function(db, "hold_write", 0, SQLITE_UTF8, &hold, holdWrite, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TEMP TRIGGER refuse_failing BEFORE INSERT ON raw_events WHEN NEW.name = 'failing' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                         "CREATE TEMP TRIGGER hold_held BEFORE INSERT ON raw_events WHEN NEW.name = 'held' "
+                         "BEGIN SELECT hold_write(); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  logEvents("failing", 1);
+  logEvents("held", 1);
+  logEvents("after", 1);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  const auto warnings = lines.withCode("I-ACS025036");
+  ASSERT_EQ(warnings.size(), 1u);
+  // Events failed, events not yet stored (the held one and the one after it), calls, seconds.
+  EXPECT_NE(warnings[0].message.find(": 1, 2, 0, 5"), std::string::npos) << warnings[0].message;
+  ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER refuse_failing; DROP TRIGGER hold_held;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(stored("held").size(), 1u);
+  EXPECT_EQ(stored("after").size(), 1u);
+}
+
 // A start that cannot open the store leaves the engine without one: what it drops then is lost,
 // not switched off. Collection switched off by the app is no loss.
 TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
