@@ -6,7 +6,6 @@
 #include <string>
 
 #include "Core/Public/CDVLogger.h"
-#include "foundation/ProcessInfo.h"
 
 namespace {
 
@@ -16,7 +15,9 @@ std::atomic<pid_t> gWarnedIn{0};
 }  // namespace
 
 bool CDVForkedChild::refuses(const char* call) {
-  const pid_t self = platform::ProcessInfo::processIdentifier();
+  // Asked of the system, not the identifier kept in memory: a child made by clone() without
+  // fork's handlers keeps its parent's there.
+  const pid_t self = ::getpid();
   pid_t owner = 0;
   if (gSDKProcess.compare_exchange_strong(owner, self) || owner == self) return false;
   if (gWarnedIn.exchange(self) != self) {

@@ -3,7 +3,8 @@
 // them. The SDK does nothing there: every call is refused at once, and the first one writes one
 // warning. Calls with a completion handler answer it once with an error; the wait for queued
 // work (the app's end included) reports false. A process whose first SDK call comes after a
-// fork is an SDK process of its own.
+// fork is an SDK process of its own. A child made by clone() without fork's handlers is refused
+// the same way.
 #pragma once
 
 class CDVForkedChild {

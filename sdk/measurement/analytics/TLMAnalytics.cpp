@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -124,11 +125,9 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
-// while it waited, the events and the calls left (lost if the process ends now). Written at once
-// (the process may end right after).
-void warnOfWorkNotStored(const std::shared_ptr<TLMMeasurementEngine>& engine, std::int64_t failedEvents,
-                         std::int64_t calls, double secondsWaited) {
-  const std::int64_t events = engine ? std::max<std::int64_t>(0, engine->unfinishedEventCount()) : 0;
+// since the last such warning, the events and the calls left (lost if the process ends now).
+// Written at once (the process may end right after).
+void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
   std::string tag = kTLMMonitorDefaultLogTag;
   if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) tag = diagnostic->logTag();
   OBXLogWarning(tag, false, TLMMessageCodeString(25036),
@@ -146,17 +145,14 @@ struct AppEndWait {
   bool done = false;
   bool expired = false;
   bool over = false;  // the waiting thread no longer waits
-  // The engine that groups its queued events for this wait, and its failed events before.
+  // The engine that groups its queued events for this wait.
   std::shared_ptr<TLMMeasurementEngine> engine;
-  std::int64_t failedBefore = 0;
   // Asks `e` to group its queued events while the wait lasts, as soon as the engine exists (it
-  // may be made by the start's initialisation only after the wait began: then all its failures
-  // happen during the wait).
+  // may be made by the start's initialisation only after the wait began).
   void groupOn(const std::shared_ptr<TLMMeasurementEngine>& e) {
     std::lock_guard<std::mutex> lock(mutex);
     if (over || engine || !e) return;
     engine = e;
-    failedBefore = e->failedEventCount();
     e->beginGroupingQueuedEvents();
   }
   void settle(bool isDone) {
@@ -526,7 +522,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   if (!started) {
     const std::int64_t calls = state().pendingOperations.load() + state().lostCalls.load();
-    if (calls > 0) warnOfWorkNotStored(nullptr, 0, calls, 0);
+    if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
     return false;
   }
   const TLMAnalyticsQueues q = queues();
@@ -536,23 +532,36 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   wait->groupOn(engine());
   const auto clock = platform::Clock::current();
   const double begun = clock->now();
+  const double deadline = clock->uptime() + timeoutSeconds;
+  // The timer ends the wait of a clock that tests move; with no thread to fire it on (none can
+  // be started, or a child made without fork's handlers) this thread keeps the deadline itself.
   const auto timer = clock->scheduleTimer(timeoutSeconds, [wait] { wait->settle(false); });
   sendAppEndMarker(wait);
   std::unique_lock<std::mutex> lock(wait->mutex);
-  wait->changed.wait(lock, [&] { return wait->done || wait->expired; });
+  while (!wait->done && !wait->expired) {
+    const double left = deadline - clock->uptime();
+    if (!(left > 0)) {
+      wait->expired = true;
+      break;
+    }
+    wait->changed.wait_for(lock, std::chrono::duration<double>(std::min(left, 3600.0)));
+  }
   const bool done = wait->done;
   wait->over = true;
   const std::shared_ptr<TLMMeasurementEngine> grouped = wait->engine;
   lock.unlock();
   clock->cancelTimer(timer);
-  std::int64_t failed = 0;
-  if (grouped) {
-    grouped->endGroupingQueuedEvents();
-    failed = grouped->failedEventCount() - wait->failedBefore;
-  }
+  if (grouped) grouped->endGroupingQueuedEvents();
+  // Every event that failed since the last end that reported its losses, before this wait too.
+  const auto counted = grouped ? grouped : engine();
+  const auto [failedTotal, unfinished] =
+      counted ? counted->failedAndUnfinishedEventCounts() : std::pair<std::int64_t, std::int64_t>{0, 0};
+  const std::int64_t failed =
+      counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {
-    warnOfWorkNotStored(grouped ? grouped : engine(), failed, std::max<std::int64_t>(0, state().pendingOperations.load()),
+    warnOfWorkNotStored(failed, unfinished, std::max<std::int64_t>(0, state().pendingOperations.load()),
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
+    if (counted) counted->markFailedEventsReported(failedTotal);
   }
   return done && failed == 0;
 }

@@ -103,6 +103,32 @@ void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.
 
 void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
 
+void TLMMeasurementEngine::countFailedEvents(std::int64_t count) {
+  std::lock_guard<std::mutex> lock(eventCountsMutex_);
+  failedEvents_.fetch_add(count);
+  // Those of the running block's events stay unfinished until the block ends.
+  failedUnfinishedEvents_ = std::min(failedUnfinishedEvents_ + count, blockEvents_);
+}
+
+void TLMMeasurementEngine::finishBlockEvents() {
+  std::lock_guard<std::mutex> lock(eventCountsMutex_);
+  unfinishedEvents_.fetch_sub(blockEvents_);
+  blockEvents_ = 0;
+  failedUnfinishedEvents_ = 0;
+}
+
+std::pair<std::int64_t, std::int64_t> TLMMeasurementEngine::failedAndUnfinishedEventCounts() const {
+  std::lock_guard<std::mutex> lock(eventCountsMutex_);
+  return {failedEvents_.load(), std::max<std::int64_t>(0, unfinishedEvents_.load() - failedUnfinishedEvents_)};
+}
+
+void TLMMeasurementEngine::markFailedEventsReported(std::int64_t failedEventCount) {
+  std::int64_t reported = reportedFailedEvents_.load();
+  while (reported < failedEventCount &&
+         !reportedFailedEvents_.compare_exchange_weak(reported, failedEventCount)) {
+  }
+}
+
 TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uint64_t number) {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   QueuedWrite taken;
@@ -123,20 +149,18 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
 void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
   QueuedWrite queued = takeQueuedWrite(number);
   if (!queued) return;  // written in the group of an earlier post
-  std::int64_t events = 0;
   // Ends this block's share of the unfinished events, also when a step throws.
   struct Finished {
-    std::atomic<std::int64_t>& unfinished;
-    const std::int64_t& events;
-    ~Finished() { unfinished.fetch_sub(events); }
-  } finished{unfinishedEvents_, events};
+    TLMMeasurementEngine& engine;
+    ~Finished() { engine.finishBlockEvents(); }
+  } finished{*this};
   // One write as alone; true when an event reached the pipeline (the schedule is to update).
   auto run = [&](QueuedWrite& write) {
     if (!write.event) {
       write.write();
       return false;
     }
-    ++events;
+    ++blockEvents_;
     return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
   };
   if (eventGroupingRequests_.load() <= 0 || !database_ || !database_->beginTransactionGroup()) {
@@ -149,9 +173,9 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
   bool scheduled = false;
   auto commit = [&] {
     if (database_ && database_->endTransactionGroup()) return;
-    failedEvents_.fetch_add(writtenEvents_ - writtenBefore);
+    countFailedEvents(writtenEvents_ - writtenBefore);
     monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
-                            platform::Value(events));
+                            platform::Value(blockEvents_));
   };
   try {
     for (;;) {
@@ -186,6 +210,8 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
   TLMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
   if (!event) return false;
   if (!enabled_.load() || !database_) {
+    // Switched off, the event is dropped as asked; after a start that failed (no store), lost.
+    if (startFailed_.load()) countFailedEvents(1);
     monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
     return false;
   }
@@ -300,7 +326,7 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   bool realtime = false;
   if (!database_->performTransaction(
           [&] { return countEventOnWorkerQueue(*event, isPublic, dropped, realtime); })) {
-    failedEvents_.fetch_add(1);
+    countFailedEvents(1);
     return;
   }
   if (dropped) {
@@ -311,7 +337,7 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   bool refused = false;
   if (!database_->performTransaction(
           [&] { return storeEventOnWorkerQueue(event, isPublic, realtime, refused); })) {
-    if (!refused) failedEvents_.fetch_add(1);
+    if (!refused) countFailedEvents(1);
     return;
   }
   ++writtenEvents_;

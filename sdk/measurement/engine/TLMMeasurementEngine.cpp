@@ -468,7 +468,8 @@ void TLMMeasurementEngine::setEnabledOnWorkerQueue(bool enabled) {
   }
   enabled_.store(enabled);
   if (enabled) {
-    if (!startMeasurementOnWorkerQueue()) {
+    startFailed_.store(!startMeasurementOnWorkerQueue());
+    if (startFailed_.load()) {
       monitor()->logWithLevel(7, 23011, "Failed to start Analytics. Analytics is disabled");
       setEnabled(false);
       return;

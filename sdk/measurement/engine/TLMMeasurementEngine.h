@@ -218,10 +218,17 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
-  // Events whose write failed in the store (an error, or their group not committed), counted
-  // from the engine's creation; a limit or a switch that drops an event is no failure. Any
-  // thread.
+  // Events whose write failed in the store (an error, or their group not committed), or that
+  // were dropped after the start of measurement failed (no store), counted from the engine's
+  // creation; a limit or a switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
+  // failedEventCount() and the unfinished events that are not among them, read together (an
+  // event that failed is no longer counted unfinished). Any thread.
+  std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts() const;
+  // The failed events the app's end has reported lost (a failedEventCount() it read): the next
+  // end reports only those after them. Never moves back. Any thread.
+  std::int64_t reportedFailedEventCount() const { return reportedFailedEvents_.load(); }
+  void markFailedEventsReported(std::int64_t failedEventCount);
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
   // Logs an internal event (origin, name, parameters) through logEvent.
@@ -408,6 +415,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   QueuedWrite takeQueuedWrite(std::uint64_t number);
   // Forgets the write of a post that failed.
   void dropQueuedWrite(std::uint64_t number);
+  // Counts events failed (worker queue); ends the running block's share of the unfinished events.
+  void countFailedEvents(std::int64_t count);
+  void finishBlockEvents();
   // The daily-counts transaction of writeEventOnWorkerQueue.
   bool countEventOnWorkerQueue(TLMEvent& event, bool isPublic, bool& dropped, bool& realtime);
   // The storing transaction of writeEventOnWorkerQueue.
@@ -481,6 +491,15 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::deque<std::pair<std::uint64_t, platform::Block>> queuedOtherWrites_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
+  std::atomic<std::int64_t> reportedFailedEvents_{0};
+  // Failures are counted under the lock, with the failed events of the running block of queued
+  // writes, which count as unfinished until the block ends.
+  mutable std::mutex eventCountsMutex_;
+  std::int64_t failedUnfinishedEvents_ = 0;
+  std::int64_t blockEvents_ = 0;  // worker queue: the events of the running block
+  // The last start of measurement failed (no store, as when its tables could not be made): the
+  // events then dropped are lost, and fail, until a start succeeds.
+  std::atomic<bool> startFailed_{false};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
   std::atomic<int> eventGroupingRequests_{0};
 };

@@ -1,10 +1,18 @@
 // The app's life cycle through the interface's queues: what the app logged before it resigns
 // active travels in the upload that resigning starts, and the app's end waits (a bounded time)
 // until what was logged before it is stored.
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -79,6 +87,17 @@ class VendorLines {
   std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
   OBXLogSink previous_;
 };
+
+// The counts of the app's end's warnings so far (events failed, events not yet stored, calls not
+// handled, seconds waited), in order.
+std::vector<std::string> endWarningCounts(const VendorLines& lines) {
+  std::vector<std::string> counts;
+  for (const auto& line : lines.withCode("I-ACS025036")) {
+    const auto at = line.message.rfind(": ");
+    counts.push_back(at == std::string::npos ? line.message : line.message.substr(at + 2));
+  }
+  return counts;
+}
 
 // The commits of the engine's store connection.
 class CommitCount {
@@ -288,6 +307,161 @@ TEST_F(AnalyticsLifecycleTest, EventsThatFailWhileTheAppsEndWaitsAreReported) {
   const auto warnings = lines.withCode("I-ACS025036");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].message.find(": 4, 0, 0, 0"), std::string::npos) << warnings[0].message;
+}
+
+// What failed before the app's end is no success either: every event that failed since the last
+// end that reported its losses is counted, and counted once.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEveryFailureSinceTheLastReportOnce) {
+  VendorLines lines;
+  start();
+  drain();
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);  // every commit rolls back
+  logEvents("failed_before", 3);
+  drain();  // handled, and failed, before the end
+  logEvents("failed_during", 2);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  sqlite3_commit_hook(db, nullptr, nullptr);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"5, 0, 0, 0"});
+  logEvents("stored", 1);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);  // reported once: nothing new is lost
+  EXPECT_EQ(endWarningCounts(lines).size(), 1u);
+  EXPECT_EQ(stored("stored").size(), 1u);
+
+  sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);
+  logEvents("failed_after", 1);
+  drain();
+  sqlite3_commit_hook(db, nullptr, nullptr);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>{"5, 0, 0, 0", "1, 0, 0, 0"}));
+}
+
+// An event that failed in a group still being written is counted once: among the failed, not
+// among those not yet stored.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsAFailedEventOnceWhileItsGroupIsWritten) {
+  VendorLines lines;
+  start();
+  drain();
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  // "held" keeps its write until the app's end has run out of time and warned.
+  struct Hold {
+    platform::ManualClock& clock;
+    VendorLines& lines;
+  } hold{*h.clock, lines};
+  auto holdWrite = [](sqlite3_context* context, int, sqlite3_value**) {
+    auto* hold = static_cast<Hold*>(sqlite3_user_data(context));
+    hold->clock.advance(kTLMAppTerminationWaitSeconds);
+    for (int polls = 0; polls < 60000 && hold->lines.withCode("I-ACS025036").empty(); ++polls) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sqlite3_result_null(context);
+  };
+  ASSERT_EQ(sqlite3_create_function(db, "hold_write", 0, SQLITE_UTF8, &hold, holdWrite, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TEMP TRIGGER refuse_failing BEFORE INSERT ON raw_events WHEN NEW.name = 'failing' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                         "CREATE TEMP TRIGGER hold_held BEFORE INSERT ON raw_events WHEN NEW.name = 'held' "
+                         "BEGIN SELECT hold_write(); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  logEvents("failing", 1);
+  logEvents("held", 1);
+  logEvents("after", 1);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  // The failed one; the held one and the one after it not yet stored.
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"1, 2, 0, 5"});
+  ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER refuse_failing; DROP TRIGGER hold_held;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(stored("held").size(), 1u);
+  EXPECT_EQ(stored("after").size(), 1u);
+}
+
+// A start that cannot open the store leaves the engine without one: what it drops then is lost,
+// not switched off. Collection switched off by the app is no loss.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
+  VendorLines lines;
+  platform::Dictionary off;
+  off.set(kTLMStartOptionCollectionEnabled, platform::Value(false));
+  start(off);
+  drain();
+  logEvents("switched_off", 2);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_TRUE(endWarningCounts(lines).empty());
+
+  // A file where the store's folder belongs: the next start fails to open the store.
+  const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
+  const std::string folder = database.substr(0, database.rfind('/'));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
+  std::ofstream(folder) << "in the way";
+  h.engine->setEnabled(true);
+  drain();
+  ASSERT_EQ(h.engine->database(), nullptr);
+  logEvents("no_store", 3);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
+}
+
+// With no thread to be had the time limit's timer never fires: the waiting thread keeps the
+// deadline itself.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndKeepsItsTimeLimitWhenNoTimerFires) {
+  // The real time, and timers that never fire, as when no timer thread can be started.
+  class TimerlessClock : public platform::Clock {
+   public:
+    double now() const override { return platform::Clock::system()->now(); }
+    double uptime() const override { return platform::Clock::system()->uptime(); }
+    TimerId scheduleTimer(double, std::function<void()>) override { return ++last_; }
+    bool cancelTimer(TimerId) override { return true; }
+
+   private:
+    std::atomic<TimerId> last_{0};
+  };
+  VendorLines lines;
+  start();
+  drain();
+  h.worker->suspend();
+  logEvents("stuck", 2);
+  drainWorkQueues();
+  platform::ScopedClock timerless(std::make_shared<TimerlessClock>());
+  auto answer = std::make_shared<std::promise<bool>>();
+  std::future<bool> answered = answer->get_future();
+  std::thread([answer] { answer->set_value(TLMAnalytics::waitForQueuedWork(0.05)); }).detach();
+  ASSERT_EQ(answered.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the wait never ended";
+  EXPECT_FALSE(answered.get());
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 2, 0, 0.05"});
+  h.worker->resume();
+}
+
+// A child made by clone() without fork's handlers keeps its parent's process identifier in
+// memory; it is refused like a forked child all the same, and its app's end answers at once.
+TEST_F(AnalyticsLifecycleTest, AChildMadeWithoutForksHandlersIsRefusedAndNeverWaits) {
+  start();
+  drain();
+  h.worker->suspend();  // the parent's work waits: a child that waited for it would hang
+  logEvents("parent", 1);
+  drainWorkQueues();
+  const long child = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    TLMAnalytics::logEventWithName("child", {});
+    const bool answer = UIApplication().terminate();
+    ::_exit(!answer && operation->pendingCount() == 0 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  bool ended = false;
+  for (int polls = 0; polls < 60000 && !ended; ++polls) {
+    ended = ::waitpid(static_cast<pid_t>(child), &status, WNOHANG) == child;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!ended) {
+    ::kill(static_cast<pid_t>(child), SIGKILL);
+    ::waitpid(static_cast<pid_t>(child), &status, 0);
+  }
+  EXPECT_TRUE(ended) << "the child hung";
+  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  h.worker->resume();
+  drain();
+  EXPECT_EQ(stored("parent").size(), 1u);
 }
 
 // An event the engine refuses queues an error event of the SDK's own behind the wait's marker:

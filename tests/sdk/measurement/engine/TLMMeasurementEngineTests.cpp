@@ -342,6 +342,8 @@ TEST(TLMMeasurementEngineEnablementTest, AFailedStartDisablesAndTheNextEnableRet
   EXPECT_TRUE(h.monitor->has(23011));
   EXPECT_FALSE(h.engine->isEnabled());
   EXPECT_EQ(h.engine->database(), nullptr);
+  h.log("lost");  // no store to keep it: lost, not switched off
+  EXPECT_EQ(h.engine->failedEventCount(), 1);
 
   std::filesystem::remove(directory);
   h.identityAvailable = false;  // no identity: fails at the first step
@@ -353,6 +355,10 @@ TEST(TLMMeasurementEngineEnablementTest, AFailedStartDisablesAndTheNextEnableRet
   h.drain();
   EXPECT_TRUE(h.engine->isEnabled());
   EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"_s", "_f", "_e"}));
+  h.engine->setEnabled(false);  // switched off after a start that succeeded: no loss
+  h.drain();
+  h.log("switched_off");
+  EXPECT_EQ(h.engine->failedEventCount(), 1);
 }
 
 TEST(TLMMeasurementEngineEnablementTest, ADisabledEngineStoresNothing) {
