@@ -1,8 +1,8 @@
 // Transfers between two accounts of the signed-in customer: immediate, future-dated and weekly
 // recurring ones through the whole form, the form's validation, Edit on the review, and the
 // review and completion screens field by field. Every confirmed transfer is followed by the same
-// transfer the other way. A form that opens for a transfer now shows the device's today, and so do
-// the review and completion of one, each read as it appears.
+// transfer the other way. The form opens dated the device's today, and an immediate transfer's
+// review and completion show that day too, each read as it appears.
 
 #include <iostream>
 #include <optional>
