@@ -71,7 +71,8 @@ int prepareRun() {
   if (const char* zoneName = std::getenv("VESMORA_DEVICE_TIME_ZONE")) {
     auto zone = platform::TimeZone::named(zoneName);
     if (!zone) {
-      std::cerr << "VESMORA_DEVICE_TIME_ZONE names no time zone: \"" << zoneName << "\"" << std::endl;
+      std::cerr << "VESMORA_DEVICE_TIME_ZONE names no time zone: \"" << zoneName
+                << "\" (a name of the time-zone database, like America/Denver, Asia/Kolkata or UTC)" << std::endl;
       return 2;
     }
     platform::TimeZone::setCurrent(*zone);
@@ -80,7 +81,12 @@ int prepareRun() {
   if (time) {
     platform::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss");
     auto pinned = formatter.dateFromString(time);
-    if (!pinned) {
+    // Exactly that form, two digits a field ("2026-12-7T4:30:00" is refused): read and written
+    // again in UTC, where no hour is skipped, it comes back unchanged.
+    platform::DateFormatter inUTC("yyyy-MM-dd'T'HH:mm:ss");
+    inUTC.setTimeZone(platform::TimeZone::utc());
+    auto asUTC = inUTC.dateFromString(time);
+    if (!pinned || !asUTC || inUTC.stringFromDate(*asUTC) != time) {
       std::cerr << "VESMORA_DEVICE_TIME must read like 2026-12-07T04:30:00, not \"" << time << "\"" << std::endl;
       return 2;
     }
@@ -91,8 +97,9 @@ int prepareRun() {
   std::map<std::string, std::string> launchEnvironment;
   const char* faults = std::getenv(vesmora::Faults::kEnvironmentKey);
   const char* loading = std::getenv(vesmora::VesmoraApp::kLoadingSecondsKey);
+  vesmora::Faults switchedOn;
   try {
-    if (faults) vesmora::Faults::parseKnown(faults);
+    if (faults) switchedOn = vesmora::Faults::parseKnown(faults);
     if (loading) vesmora::VesmoraApp::loadingSecondsFrom(loading);
   } catch (const std::invalid_argument& e) {
     std::cerr << e.what() << std::endl;
@@ -100,7 +107,7 @@ int prepareRun() {
   }
   if (faults) {
     launchEnvironment[vesmora::Faults::kEnvironmentKey] = faults;
-    std::cerr << "Faults switched on: " << faults << std::endl;
+    if (!switchedOn.empty()) std::cerr << "Faults switched on: " << faults << std::endl;
   }
   if (loading) launchEnvironment[vesmora::VesmoraApp::kLoadingSecondsKey] = loading;
   if (const char* kind = std::getenv("VESMORA_BIOMETRY")) {
@@ -119,9 +126,14 @@ int prepareRun() {
   const platform::TimeZone zone = platform::TimeZone::current();
   if (std::getenv("VESMORA_DEVICE_TIME_ZONE")) std::cerr << "Device time zone: " << zone.identifier() << std::endl;
   if (time) {
-    double start = XCTVirtualClock::epochSeconds();
-    std::cerr << "Device clock starts at: " << time << " "
-              << platform::DateFormatter("ZZZZZ (zzz)").stringFromDate(start) << std::endl;
+    // The clock as it really starts: a time the zone skips (the hour a daylight-saving jump
+    // leaves out) starts that much later, and the echo says so.
+    const double start = XCTVirtualClock::epochSeconds();
+    const std::string local = platform::DateFormatter("yyyy-MM-dd'T'HH:mm:ss").stringFromDate(start);
+    std::cerr << "Device clock starts at: " << local << " "
+              << platform::DateFormatter("ZZZZZ (zzz)").stringFromDate(start);
+    if (local != time) std::cerr << " (" << time << " does not exist in " << zone.identifier() << ": its clocks skip it)";
+    std::cerr << std::endl;
   }
   vesmora::installVesmora(device);
   device.setDefaultLaunchEnvironment(launchEnvironment);

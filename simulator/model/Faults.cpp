@@ -1,5 +1,6 @@
 #include "model/Faults.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <string_view>
@@ -21,26 +22,44 @@ Fault::Fault(const char* name, const char* description) : name_(name) {
   if (!registry().emplace(name_, description).second) throw std::logic_error("fault declared twice: " + name_);
 }
 
-Faults Faults::parse(const std::string& list, std::vector<std::string>* unknown) {
-  Faults faults;
+namespace {
+
+// The items of "a, b,,c", blanks around each removed: {"a", "b", "", "c"}.
+std::vector<std::string> itemsOf(const std::string& list) {
+  std::vector<std::string> items;
   std::size_t start = 0;
   while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    std::string name(platform::text::trimASCII(std::string_view(list).substr(start, comma - start)));
-    if (!name.empty()) {
-      if (registry().count(name)) {
-        faults.names_.insert(name);
-      } else if (unknown) {
-        unknown->push_back(name);
-      }
-    }
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    items.emplace_back(platform::text::trimASCII(std::string_view(list).substr(start, comma - start)));
     start = comma + 1;
+  }
+  return items;
+}
+
+}  // namespace
+
+Faults Faults::parse(const std::string& list, std::vector<std::string>* unknown) {
+  Faults faults;
+  for (std::string& name : itemsOf(list)) {
+    if (name.empty()) continue;
+    if (registry().count(name)) {
+      faults.names_.insert(std::move(name));
+    } else if (unknown) {
+      unknown->push_back(std::move(name));
+    }
   }
   return faults;
 }
 
 Faults Faults::parseKnown(const std::string& list) {
+  // An empty item ("," or "a,,b") is a slip, not a list of none: only a wholly blank list names
+  // no fault.
+  const std::vector<std::string> items = itemsOf(list);
+  if (items.size() > 1 && std::find(items.begin(), items.end(), "") != items.end()) {
+    throw std::invalid_argument(std::string(kEnvironmentKey) + " has an empty fault name: \"" + list +
+                                "\" (comma-separated names, like payABillMissing,dateInUTC; --list-faults lists "
+                                "the known ones)");
+  }
   std::vector<std::string> unknown;
   Faults faults = parse(list, &unknown);
   if (!unknown.empty()) {

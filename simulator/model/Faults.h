@@ -43,8 +43,9 @@ class Faults {
   // Reads "a,b, c" (blanks around names ignored, empty items skipped). Names that no fault was
   // registered under go to `unknown` and are not switched on.
   static Faults parse(const std::string& list, std::vector<std::string>* unknown = nullptr);
-  // The same, for a list that must name known faults only: the first unknown name throws
-  // std::invalid_argument with a message naming it (the runner and the app refuse such a list).
+  // The same, for a list that must name known faults only: the first unknown name, or an empty
+  // item ("a,,b", ","), throws std::invalid_argument with a message naming it (the runner and the
+  // app refuse such a list). A blank list names none.
   static Faults parseKnown(const std::string& list);
 
   bool has(const Fault& fault) const { return names_.count(fault.name()) > 0; }

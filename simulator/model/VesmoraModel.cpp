@@ -556,6 +556,17 @@ const Fault kTransferOpensOnUTCDay("transferOpensOnUTCDay",
                                    "the transfer form opens dated today in UTC, not in the device's time zone");
 const Fault kTransferOpensYesterday("transferOpensYesterday", "the transfer form opens dated yesterday");
 const Fault kTransferOpensTomorrow("transferOpensTomorrow", "the transfer form opens dated tomorrow");
+// A form that opens dated a wrong day and takes that day for the device's: the first Submit finds
+// the device's day moved on and re-dates it, so only the form itself shows the wrong day.
+const Fault kTransferOpensOnUTCDayAsToday("transferOpensOnUTCDayAsToday",
+                                          "the transfer form opens dated today in UTC and takes that day as the "
+                                          "device's (Submit re-dates it to the device's day)");
+const Fault kFormOpensYesterdayAsToday("formOpensYesterdayAsToday",
+                                       "the transfer and bill-payment forms open dated yesterday and take that day as "
+                                       "the device's (Submit re-dates them to the device's day)");
+const Fault kReviewKeepsOpeningDay("reviewKeepsOpeningDay",
+                                   "Submit does not re-date a form: sent after midnight, its review shows the day it "
+                                   "opened and its completion the next");
 
 CalendarDay VesmoraModel::today() const {
   double now = clock_ ? clock_() : static_cast<double>(std::time(nullptr));
@@ -573,7 +584,9 @@ CalendarDay VesmoraModel::formDay(TransferForm::Purpose purpose) const {
 
 void VesmoraModel::openTransfer() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
-  const CalendarDay day = formDay(TransferForm::Purpose::transfer);
+  CalendarDay day = formDay(TransferForm::Purpose::transfer);
+  if (settings_.faults.has(kTransferOpensOnUTCDayAsToday)) day = utcDay();
+  if (settings_.faults.has(kFormOpensYesterdayAsToday)) day = day.addingDays(-1);
   CalendarDay dated = day;
   if (settings_.faults.has(kTransferOpensOnUTCDay)) dated = utcDay();
   if (settings_.faults.has(kTransferOpensYesterday)) dated = day.addingDays(-1);
@@ -585,8 +598,9 @@ void VesmoraModel::openTransfer() {
 void VesmoraModel::openPayABill() {
   if (covered() || screen_ != Screen::landing || tab_ != Tab::moveMoney || transfer_) return;
   request([this] {
-    transfer_.emplace(TransferForm::Purpose::billPayment, movableAccounts_, backend_.payees(signedInUser_),
-                      formDay(TransferForm::Purpose::billPayment),
+    CalendarDay day = formDay(TransferForm::Purpose::billPayment);
+    if (settings_.faults.has(kFormOpensYesterdayAsToday)) day = day.addingDays(-1);
+    transfer_.emplace(TransferForm::Purpose::billPayment, movableAccounts_, backend_.payees(signedInUser_), day,
                       settings_.faults);
   });
 }
@@ -625,7 +639,7 @@ void VesmoraModel::submitTransfer() {
   if (!transfer_->validate()) return;
   request([this] {
     if (!transfer_) return;
-    transfer_->setToday(formDay(transfer_->purpose()));
+    if (!settings_.faults.has(kReviewKeepsOpeningDay)) transfer_->setToday(formDay(transfer_->purpose()));
     transfer_->showReview();
   });
 }

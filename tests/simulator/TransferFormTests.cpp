@@ -471,6 +471,38 @@ TEST_F(TransferFlow, AFormOpenedOnAWrongDayKeepsItWhileTheDevicesDayStaysTheSame
   EXPECT_EQ(late->transferForm()->transferDate(), (CalendarDay{2026, 12, 9}));
 }
 
+TEST_F(TransferFlow, AFormTakingAWrongDayForTheDevicesShowsItOnlyWhereItOpened) {
+  now = denver(2026, 12, 7, 20, 0);  // 03:00 on Dec 8 in UTC
+  const std::pair<const char*, CalendarDay> cases[] = {{"transferOpensOnUTCDayAsToday", {2026, 12, 8}},
+                                                       {"formOpensYesterdayAsToday", {2026, 12, 6}}};
+  for (const auto& [fault, day] : cases) {
+    auto m = signedIn(fault);
+    EXPECT_EQ(fill(*m, "1").transferDate(), day) << fault << ": the form opens on the wrong day";
+    m->submitTransfer();
+    EXPECT_EQ(m->transferForm()->transferDate(), (CalendarDay{2026, 12, 7})) << fault << ": Submit re-dates it";
+    m->confirmTransfer();
+    ASSERT_EQ(m->transferForm()->stage(), TransferForm::Stage::complete) << fault;
+  }
+  auto bill = signedIn("formOpensYesterdayAsToday");
+  bill->openPayABill();
+  EXPECT_EQ(bill->transferForm()->transferDate(), (CalendarDay{2026, 12, 6}));
+  fillPayment(*bill, "payee-hydro", "0.01");
+  bill->submitTransfer();
+  EXPECT_EQ(bill->transferForm()->transferDate(), (CalendarDay{2026, 12, 7}));
+  EXPECT_TRUE(backend.scheduledTransfers().empty()) << "both transfers went out today";
+
+  // Submitted after midnight, the review keeps the day the form opened; the bank books the new one.
+  now = denver(2026, 12, 7, 23, 59);
+  auto late = signedIn("reviewKeepsOpeningDay");
+  fill(*late, "1");
+  now += 120;
+  late->submitTransfer();
+  EXPECT_EQ(late->transferForm()->transferDate(), (CalendarDay{2026, 12, 7}));
+  late->confirmTransfer();
+  ASSERT_EQ(late->transferForm()->stage(), TransferForm::Stage::complete);
+  EXPECT_EQ(late->transferForm()->transferDate(), (CalendarDay{2026, 12, 8}));
+}
+
 TEST(TransferBooking, TransfersFromTwoThreadsAddUpExactly) {
   TestBackend bank(TestBackend::defaultFixturePath());
   TransferOrder cent = oneTimeOrder("dep-chq-2038556", "dep-sav-2038556", dec("0.01"), {2026, 12, 7});

@@ -133,6 +133,11 @@ TEST_F(VesmoraOnDevice, FaultsComeFromTheLaunchEnvironmentAndAHandleOverridesThe
   Faults parsed = Faults::parse(" passwordInClear,,nosuchFault ", &unknown);
   EXPECT_EQ(parsed.names(), (std::set<std::string>{"passwordInClear"}));
   EXPECT_EQ(unknown, (std::vector<std::string>{"nosuchFault"}));
+  // Launches and the runner take only known names, and no empty one: a blank list names none.
+  EXPECT_TRUE(Faults::parseKnown(" ").empty());
+  for (const char* slip : {",", "passwordInClear,", "passwordInClear,,dateInUTC", "nosuchFault"}) {
+    EXPECT_THROW(Faults::parseKnown(slip), std::invalid_argument) << slip;
+  }
 
   XCUIElement password = app.secureTextFields()["passwordTextField"];
   auto typePassword = [&] {

@@ -70,6 +70,24 @@ Date daysFromNow(int days) {
   return date.value_or(Date::now());
 }
 
+std::string todayText() { return CommonFunctions::getDateFormatter(Date::now(), "MMM d, yyyy"); }
+
+void assertFormDatedToday(const XCUIApplication& app, const std::string& caption, const std::string& askedOn) {
+  const std::string today = todayText();
+  XCUIElementQuery texts = app.scrollViews().otherElements().staticTexts();
+  if (texts[today].exists() || (!askedOn.empty() && texts[askedOn].exists())) return;
+  // The dates the form shows instead, for the failure.
+  XCUIElementQuery dates = texts.matching(NSPredicate("label MATCHES %@", "[A-Z][a-z]+ [0-9]{1,2}, [0-9]{4}"));
+  std::string shown;
+  for (std::size_t i = 0; i < dates.count(); ++i) shown += (i ? ", " : "") + dates.element(i).label();
+  XCTFail("the form's " + caption + " is not today (" + today + "): the form shows " +
+          (shown.empty() ? "no date" : shown));
+}
+
+void assertDatedToday(const std::string& shown, const std::string& where) {
+  XCTAssertEqual(shown, todayText(), "the date on the " + where + " is not today");
+}
+
 void dismissSurvey() { QualtricsScreen(XCUIApplication()).dismissSurveyPopUp(); }
 
 }  // namespace MoneyForms

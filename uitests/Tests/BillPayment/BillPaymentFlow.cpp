@@ -45,6 +45,8 @@ void payEveryPayee(XCTestCase& test, const XCUIApplication& app, const TestDataR
   } else {
     BaseScreen::waitForLoading(test);
   }
+  // Today as the form was asked for ("Pay a bill", then "Pay another bill").
+  std::string formAskedOn = MoneyForms::todayText();
   static const platform::Decimal threshold = CommonFunctions::roundUp("1");
   for (const TestDataRow& deposit : row.list("deposits")) {
     std::string name = deposit.string("name");
@@ -61,6 +63,7 @@ void payEveryPayee(XCTestCase& test, const XCUIApplication& app, const TestDataR
       std::string payeeNickname = payee.string("payeeNickname");
       call(steps.payeeStart);
       MoneyForms::waitUntilGone(test, moveMoneyScreen.loadingAnimation, 45);
+      if (steps.datedToday) MoneyForms::assertFormDatedToday(app, "Payment date", formAskedOn);
       call(steps.afterLoadingWait);
       paymentFunctions.selectAccountFromDropdown(ToFrom::from, label, number);
       call(steps.afterAccount);
@@ -69,12 +72,15 @@ void payEveryPayee(XCTestCase& test, const XCUIApplication& app, const TestDataR
       call(steps.afterAmount);
       paymentFunctions.typeOnMemo(kMemo);
       call(steps.afterMemo);
-      std::optional<std::string> expectedDate = steps.expectedDate ? steps.expectedDate() : std::nullopt;
       paymentFunctions.tapOnSubmitButton(test);
+      if (steps.datedToday) MoneyForms::assertDatedToday(paymentFunctions.getElement("Move_Money_Date"), "review");
       call(steps.afterSubmit);
       payABillScreen.tapOnReviewTransferSubmit(test);
       call(steps.afterReview);
       MoneyForms::waitUntilGone(test, payABillScreen.appLoadingAnimation, 45);
+      std::optional<std::string> expectedDate = steps.datedToday     ? MoneyForms::todayText()
+                                                : steps.expectedDate ? steps.expectedDate()
+                                                                     : std::nullopt;
       payABillScreen.assertConfirmationSuccess();
       std::string fromName = paymentFunctions.getElement("Move_Money_From_Name");
       std::string fromNumber = paymentFunctions.getElement("Move_Money_From_Number");
@@ -86,6 +92,7 @@ void payEveryPayee(XCTestCase& test, const XCUIApplication& app, const TestDataR
       XCTAssert(!to.empty());
       XCTAssert(MoneyForms::containsText(amount, std::string("$") + kAmount));
       if (expectedDate) XCTAssert(date == *expectedDate);
+      formAskedOn = MoneyForms::todayText();
       payABillScreen.tapOnMakeAnotherPayABillButton(test);
     }
   }

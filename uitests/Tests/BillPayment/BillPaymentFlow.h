@@ -34,6 +34,8 @@ struct Steps {
   std::function<void()> afterAccount, afterAmount, afterMemo, afterSubmit, afterReview;
   // The completion's exact "Move_Money_Date" text; empty: the date is not checked.
   std::function<std::optional<std::string>()> expectedDate;
+  // A payment made today: every form, review and completion shows the device's today.
+  bool datedToday = false;
 };
 
 // Runs the positive flow on one row: form wait, every deposit, every payee, sign-out.

@@ -1,7 +1,8 @@
 // Bill payments through the Pay a bill form: the form's in-line validation, and one cent paid
 // from every funded deposit account of a row to every payee of the row, immediately or as a
 // recurring payment ending on a date, after a number of payments or never. The app is launched
-// anew for every row whose "id" is not 1.
+// anew for every row whose "id" is not 1. The immediate payments' forms, reviews and completions
+// show the device's today.
 
 #include <optional>
 
@@ -28,6 +29,7 @@ class PayABillTests : public AppTestCase {
       BillPayment::open(*this, row, 15);
       MoveMoneyScreen moveMoneyScreen;
       MoneyForms::waitUntilGone(*this, moveMoneyScreen.loadingAnimation, 45);
+      MoneyForms::assertFormDatedToday(*app, "Payment date");
       paymentFunctions.typeOnMemo("This is my memo");
       paymentFunctions.tapOnSubmitButton(*this);
       MoneyForms::waitUntilGone(*this, moveMoneyScreen.loadingAnimation, 45);
@@ -39,7 +41,11 @@ class PayABillTests : public AppTestCase {
     });
   }
 
-  void testPayABillPositiveCase() { payEveryPayee(BillPayment::Steps()); }
+  void testPayABillPositiveCase() {
+    BillPayment::Steps steps;
+    steps.datedToday = true;
+    payEveryPayee(steps);
+  }
 
   void testPayABillPositiveCaseRecurringEndDate() {
     std::optional<Date> startDate, endDate;

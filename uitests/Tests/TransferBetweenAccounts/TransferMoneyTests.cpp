@@ -1,7 +1,8 @@
 // Transfers between two accounts of the signed-in customer: immediate, future-dated and weekly
 // recurring ones through the whole form, the form's validation, Edit on the review, and the
 // review and completion screens field by field. Every confirmed transfer is followed by the same
-// transfer the other way.
+// transfer the other way. The form opens dated the device's today, and an immediate transfer's
+// review and completion show that day too, each read as it appears.
 
 #include <iostream>
 #include <optional>
@@ -72,8 +73,10 @@ class TransferMoneyTests : public AppTestCase {
       opening.immediate = true;
       open(row, opening);
       TransferScreen screen(*app);
+      MoneyForms::assertFormDatedToday(*app, "Transfer date");
       fillOneTime(screen, row, std::nullopt);
       screen.tapOnSubmitButton(*this);
+      MoneyForms::assertDatedToday(screen.getElement("Move_Money_Date"), "review");
       std::string expectedFrom = screen.getFromAccountBalanceAfterTransfer(row.amountToTransfer);
       std::string expectedTo = screen.getToAccountBalanceAfterTransfer(row.amountToTransfer);
       screen.tapOnReviewTransferSubmit(*this);
@@ -81,6 +84,7 @@ class TransferMoneyTests : public AppTestCase {
       std::cout << screen.getConfirmationNumber() << std::endl;
       XCTAssert(app->scrollViews().otherElements().staticTexts()[expectedFrom].exists());
       XCTAssert(app->scrollViews().otherElements().staticTexts()[expectedTo].exists());
+      MoneyForms::assertDatedToday(screen.getElement("Move_Money_Date"), "completion");
       screen.tapOnCompleteTransferSubmit(*this);
       screen.performTransferBetweenAccounts(row.toAccountStr, row.toAccountNumber, row.fromAccountStr,
                                             row.fromAccountNumber, row.amountToTransfer, std::nullopt, *this);
@@ -161,6 +165,7 @@ class TransferMoneyTests : public AppTestCase {
     forEachRow(true, [&](const TransferRow& row) {
       open(row, Opening());
       TransferScreen screen(*app);
+      MoneyForms::assertFormDatedToday(*app, "Transfer date");
       screen.tapOnSubmitButton(*this);
       screen.assertError("Select an account.");
       screen.assertError("Enter an amount.");
@@ -186,8 +191,10 @@ class TransferMoneyTests : public AppTestCase {
     forEachRow(true, [&](const TransferRow& row) {
       open(row, Opening());
       TransferScreen screen(*app);
+      MoneyForms::assertFormDatedToday(*app, "Transfer date");
       fillOneTime(screen, row, std::nullopt);
       screen.tapOnSubmitButton(*this);
+      MoneyForms::assertDatedToday(screen.getElement("Move_Money_Date"), "review");
       screen.tapOnReviewTransferEdit(*this);
       XCTAssert(screen.transferTitle.exists());
     });
@@ -402,6 +409,7 @@ class TransferMoneyTests : public AppTestCase {
       moveMoneyScreen.tapOnTransferBetweenAccounts();
       if (waits.afterMenuEntry) BaseScreen::waitForLoading(*this);
       TransferScreen screen(*app);
+      MoneyForms::assertFormDatedToday(*app, "Transfer date");
       if (amount) screen.typeOnAmount(*amount);
       screen.tapOnSubmitButton(*this);
       if (waits.afterSubmit) BaseScreen::waitForLoading(*this);
