@@ -554,9 +554,11 @@ TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsCl
                                                    [&](const std::string& folder) {
                                                      return refusedAsShared(folder) ? 0 : 22;
                                                    });
-        // An entry too long to be read (over 1 MiB) before the end of the list.
+        // An entry too long to be read (over 1 MiB) before the end of the list (after the user's own,
+        // which its look-up finds first).
         code = code != 0 ? code
-                         : withUserDatabase(userLine("huge", 54322, 54322, std::string(1100000, 'h')) + users,
+                         : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
+                                                userLine("games", 5, 60),
                                             "files", [&](const std::string& folder) {
                                               return refusedAsShared(folder) ? 0 : 23;
                                             });
