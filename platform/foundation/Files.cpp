@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 namespace platform::files {
@@ -149,33 +150,85 @@ bool usersComeFromTheFilesAlone() {
 
 std::atomic<std::uint64_t> userListingCount{0};
 
+constexpr std::size_t kLongestUserEntry = std::size_t{1} << 20;
+
+// One line of /etc/passwd ("name:password:uid:gid:gecos:home:shell"): nothing for a blank or
+// comment line; else the user's id and primary group when both are plain decimal numbers of 32
+// bits, as the C library reads them. Any other line (or one over 1 MiB) may be a user the C
+// library reads in some other way (or one it skips): `unreadable`.
+struct UserLine {
+  bool user = false;
+  bool unreadable = false;
+  std::uint64_t uid = 0;
+  std::uint64_t gid = 0;
+};
+
+UserLine readUserLine(std::string_view line) {
+  UserLine read;
+  if (line.size() > kLongestUserEntry) {
+    read.unreadable = true;
+    return read;
+  }
+  const std::size_t start = line.find_first_not_of(" \t\r\f\v");
+  if (start == std::string_view::npos || line[start] == '#') return read;
+  std::string_view fields[4];  // name, password, uid, gid
+  std::size_t at = start;
+  for (std::string_view& field : fields) {
+    const std::size_t colon = line.find(':', at);
+    if (colon == std::string_view::npos) {
+      read.unreadable = true;
+      return read;
+    }
+    field = line.substr(at, colon - at);
+    at = colon + 1;
+  }
+  const auto number = [&read](std::string_view digits, std::uint64_t& value) {
+    if (digits.empty() || digits.size() > 10) read.unreadable = true;
+    for (const char digit : digits) {
+      if (digit < '0' || digit > '9') read.unreadable = true;
+      value = value * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    if (value > 0xFFFFFFFFu) read.unreadable = true;
+  };
+  number(fields[2], read.uid);
+  number(fields[3], read.gid);
+  read.user = !read.unreadable;
+  return read;
+}
+
 // Whether a user other than `me` may have `gid` as primary group: the users of /etc/passwd are
-// read one by one on a stream of this call's own, so that the process's shared listing position
-// (setpwent/getpwent), which the host may be using, is never moved. Only the end of the list
-// clears the group: an entry too long for 1 MiB, a read error, or users that come from other
-// name services (which cannot be listed without that shared position) count it as another's.
+// read line by line from a descriptor of this call's own, so that the process's shared listing
+// position (setpwent/getpwent), which the host may be using, is never moved. Only the end of
+// the file clears the group: a read error, a line over 1 MiB or one not read plainly, or users
+// that come from other name services (which cannot be listed without that shared position)
+// count it as another's.
 bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   if (!usersComeFromTheFilesAlone()) return true;
-  FILE* users = std::fopen("/etc/passwd", "re");
-  if (users == nullptr) return true;
+  const int users = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
+  if (users < 0) return true;
   userListingCount++;
-  std::vector<char> buffer(16384);
-  bool another = true;
-  for (;;) {
-    struct passwd user {};
-    struct passwd* next = nullptr;
-    const int result = ::fgetpwent_r(users, &user, buffer.data(), buffer.size(), &next);
-    if (result == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
-      buffer.resize(buffer.size() * 2);  // the stream is put back to the start of the entry
-      continue;
-    }
-    if (result == ENOENT || (result == 0 && next == nullptr)) {
-      another = false;
+  std::string pending;
+  std::vector<char> block(65536);
+  bool another = false;
+  for (bool end = false; !end && !another;) {
+    const ssize_t got = ::read(users, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      another = true;
       break;
     }
-    if (result != 0 || (user.pw_gid == gid && user.pw_uid != me)) break;
+    end = got == 0;
+    pending.append(block.data(), static_cast<std::size_t>(got));
+    if (end && !pending.empty()) pending.push_back('\n');  // a last line without its newline
+    std::size_t begin = 0;
+    for (std::size_t stop = 0; !another && (stop = pending.find('\n', begin)) != std::string::npos; begin = stop + 1) {
+      const UserLine line = readUserLine(std::string_view(pending).substr(begin, stop - begin));
+      another = line.unreadable || (line.user && line.gid == gid && line.uid != me);
+    }
+    pending.erase(0, begin);
+    another = another || pending.size() > kLongestUserEntry;
   }
-  std::fclose(users);
+  ::close(users);
   return another;
 }
 

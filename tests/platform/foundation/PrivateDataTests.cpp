@@ -562,6 +562,10 @@ TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsCl
                                             "files", [&](const std::string& folder) {
                                               return refusedAsShared(folder) ? 0 : 23;
                                             });
+        // A line the C library might read as a user in its own way.
+        code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
+          return refusedAsShared(folder) ? 0 : 29;
+        });
         // The user's own entry longer than the first buffer given for it.
         code = code != 0 ? code
                          : withUserDatabase(userLine("root", me, group, std::string(2048, 'r')) + userLine("bin", 2, 2),
