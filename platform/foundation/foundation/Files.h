@@ -41,8 +41,8 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // folder in its place. A group's write bit counts unless the group is the user's own private
 // group (named after the user, no other member, no other user's primary group); a write the
 // folder's ACL grants another user or a named group counts too. Whose primary group it is comes
-// from /etc/passwd, read once per process and group (userListings()) on a stream of its own, so
-// the process's setpwent/getpwent position is never moved; where the name services take users
+// from /etc/passwd, read once per process and group (userListings()) through a descriptor of its
+// own, so the process's setpwent/getpwent position is never moved; where the name services take users
 // from other sources too (nsswitch.conf), or the file cannot be read to its end, the group counts
 // as shared. `checked`, when given, receives the real path of the folder accepted (links
 // followed, "." and ".." resolved).
