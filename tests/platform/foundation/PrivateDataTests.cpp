@@ -472,6 +472,10 @@ TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUs
         // A link of root's naming the folder itself, as a service's state folder may be reached.
         std::string checked;
         if (!files::createPrivateDirectory(rootLink, &error, &checked) || checked != target) code = 14;
+        if (!refusal([&] { sandbox::setRoot(rootLink); }).empty() ||
+            !files::isDirectory(target + "/Library/Preferences")) {
+          code = 16;
+        }
         if (::seteuid(0) != 0) code = 15;
         std::filesystem::remove_all(base);
         std::exit(code);
