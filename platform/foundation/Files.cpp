@@ -115,20 +115,26 @@ CheckLocks& checkLocks() {
 }
 
 // Whether the name services take users from /etc/passwd alone (the passwd line of
-// nsswitch.conf names no other source; with no such line or file the C library reads the files).
+// nsswitch.conf, and any line continuing it, names no other source; with no such line or file
+// the C library reads the files).
 bool usersComeFromTheFilesAlone() {
   FILE* config = std::fopen("/etc/nsswitch.conf", "re");
   if (config == nullptr) return errno == ENOENT;
   bool filesAlone = true;
+  bool inPasswd = false;
   char* line = nullptr;
   std::size_t capacity = 0;
   while (::getline(&line, &capacity, config) >= 0) {
     std::string text(line);
     text = text.substr(0, text.find('#'));
-    const std::size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos || text.compare(start, 6, "passwd") != 0) continue;
-    const std::size_t colon = text.find_first_not_of(" \t", start + 6);
-    if (colon == std::string::npos || text[colon] != ':') continue;
+    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) continue;
+    const bool continues = inPasswd && start > 0;
+    std::size_t colon = text.find_first_not_of(" \t", start + 6);
+    inPasswd = text.compare(start, 6, "passwd") == 0 && colon != std::string::npos && text[colon] == ':';
+    if (!inPasswd && !continues) continue;
+    if (!inPasswd) colon = start - 1;  // a continuation is all sources
+    inPasswd = inPasswd || continues;
     // Sources are words; "[STATUS=action]" items between them only say when to go on.
     bool inAction = false;
     for (std::size_t at = colon + 1; at < text.size();) {
