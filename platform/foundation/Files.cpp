@@ -91,6 +91,8 @@ constexpr int kMaxLinksOnTheWay = 40;
 struct CheckLocks {
   std::mutex userListing;  // the user database's listing and the answers kept from it
   std::mutex kept;         // the kept private folders
+  // Whether another user (than the first) may have the group as primary group, under userListing.
+  std::map<std::pair<uid_t, gid_t>, bool> primaryGroupAnswers;
 };
 
 CheckLocks& checkLocks() {
@@ -240,8 +242,8 @@ bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
 
 // mayBeAnotherUsersPrimaryGroup, answered once per process for each user and group.
 bool isAnotherUsersPrimaryGroup(gid_t gid) {
-  static auto& answers = *new std::map<std::pair<uid_t, gid_t>, bool>();  // under userListing
   std::lock_guard<std::mutex> lock(checkLocks().userListing);
+  auto& answers = checkLocks().primaryGroupAnswers;
   const uid_t me = ::geteuid();
   const auto known = answers.find({me, gid});
   if (known != answers.end()) return known->second;
