@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 namespace platform::files {
@@ -85,8 +89,10 @@ constexpr int kMaxLinksOnTheWay = 40;
 // The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
 // which has none of the parent's other threads, never finds one taken.
 struct CheckLocks {
-  std::mutex userListing;  // listing all users is one walk through the name services at a time
+  std::mutex userListing;  // the user database's listing and the answers kept from it
   std::mutex kept;         // the kept private folders
+  // Whether another user (than the first) may have the group as primary group, under userListing.
+  std::map<std::pair<uid_t, gid_t>, bool> primaryGroupAnswers;
 };
 
 CheckLocks& checkLocks() {
@@ -110,30 +116,150 @@ CheckLocks& checkLocks() {
   return *locks;
 }
 
-// Whether a user other than this one has `gid` as primary group. Users are listed one by one
-// (the whole database, as the system's name services give it).
-bool isAnotherUsersPrimaryGroup(gid_t gid) {
-  std::lock_guard<std::mutex> lock(checkLocks().userListing);
-  const uid_t me = ::geteuid();
-  std::vector<char> buffer(16384);
-  bool found = false;
-  ::setpwent();
-  for (;;) {
-    struct passwd user {};
-    struct passwd* next = nullptr;
-    const int result = ::getpwent_r(&user, buffer.data(), buffer.size(), &next);
-    if (result == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (result != 0 || next == nullptr) break;
-    if (user.pw_gid == gid && user.pw_uid != me) {
-      found = true;
-      break;
+// Whether the name services take users from /etc/passwd alone (the passwd line of
+// nsswitch.conf, and any line continuing it, names no other source; with no such line or file
+// the C library reads the files).
+bool usersComeFromTheFilesAlone() {
+  FILE* config = std::fopen("/etc/nsswitch.conf", "re");
+  if (config == nullptr) return errno == ENOENT;
+  bool filesAlone = true;
+  bool inPasswd = false;
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  while (::getline(&line, &capacity, config) >= 0) {
+    std::string text(line);
+    text = text.substr(0, text.find('#'));
+    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) continue;
+    const bool continues = inPasswd && start > 0;
+    std::size_t colon = text.find_first_not_of(" \t", start + 6);
+    inPasswd = text.compare(start, 6, "passwd") == 0 && colon != std::string::npos && text[colon] == ':';
+    if (!inPasswd && !continues) continue;
+    if (!inPasswd) colon = start - 1;  // a continuation is all sources
+    inPasswd = inPasswd || continues;
+    // Sources are words; "[STATUS=action]" items between them only say when to go on.
+    bool inAction = false;
+    for (std::size_t at = colon + 1; at < text.size();) {
+      const std::size_t wordStart = text.find_first_not_of(" \t\r\n", at);
+      if (wordStart == std::string::npos) break;
+      std::size_t wordEnd = text.find_first_of(" \t\r\n", wordStart);
+      if (wordEnd == std::string::npos) wordEnd = text.size();
+      const std::string word = text.substr(wordStart, wordEnd - wordStart);
+      if (word.front() == '[') inAction = true;
+      if (!inAction && word != "files") filesAlone = false;
+      if (word.find(']') != std::string::npos) inAction = false;
+      at = wordEnd;
     }
   }
-  ::endpwent();
-  return found;
+  std::free(line);
+  std::fclose(config);
+  return filesAlone;
+}
+
+std::atomic<std::uint64_t> userListingCount{0};
+
+constexpr std::size_t kLongestUserEntry = std::size_t{1} << 20;
+
+// One line of /etc/passwd ("name:password:uid:gid:gecos:home:shell"): nothing for a blank or
+// comment line; else the user's id and primary group when both are plain decimal numbers of 32
+// bits, as the C library reads them. Any other line (or one over 1 MiB) may be a user the C
+// library reads in some other way (or one it skips): `unreadable`.
+struct UserLine {
+  bool user = false;
+  bool unreadable = false;
+  std::uint64_t uid = 0;
+  std::uint64_t gid = 0;
+};
+
+UserLine readUserLine(std::string_view line) {
+  UserLine read;
+  if (line.size() > kLongestUserEntry) {
+    read.unreadable = true;
+    return read;
+  }
+  const std::size_t start = line.find_first_not_of(" \t\r\f\v");
+  if (start == std::string_view::npos || line[start] == '#') return read;
+  std::string_view fields[4];  // name, password, uid, gid
+  std::size_t at = start;
+  for (std::string_view& field : fields) {
+    const std::size_t colon = line.find(':', at);
+    if (colon == std::string_view::npos) {
+      read.unreadable = true;
+      return read;
+    }
+    field = line.substr(at, colon - at);
+    at = colon + 1;
+  }
+  const auto number = [&read](std::string_view digits, std::uint64_t& value) {
+    if (digits.empty() || digits.size() > 10) read.unreadable = true;
+    for (const char digit : digits) {
+      if (digit < '0' || digit > '9') read.unreadable = true;
+      value = value * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    if (value > 0xFFFFFFFFu) read.unreadable = true;
+  };
+  number(fields[2], read.uid);
+  number(fields[3], read.gid);
+  read.user = !read.unreadable;
+  return read;
+}
+
+// Whether a user other than `me` may have `gid` as primary group: the users of /etc/passwd are
+// read line by line from a descriptor of this call's own, so that the process's shared listing
+// position (setpwent/getpwent), which the host may be using, is never moved. Only the end of
+// the file clears the group: a read error, a line over 1 MiB or one not read plainly, or users
+// that come from other name services (which cannot be listed without that shared position)
+// count it as another's.
+bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+  if (!usersComeFromTheFilesAlone()) return true;
+  const int users = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
+  if (users < 0) return true;
+  userListingCount++;
+  std::string pending;
+  std::vector<char> block(65536);
+  bool another = false;
+  for (bool end = false; !end && !another;) {
+    const ssize_t got = ::read(users, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      another = true;
+      break;
+    }
+    end = got == 0;
+    pending.append(block.data(), static_cast<std::size_t>(got));
+    if (end && !pending.empty()) pending.push_back('\n');  // a last line without its newline
+    std::size_t begin = 0;
+    for (std::size_t stop = 0; !another && (stop = pending.find('\n', begin)) != std::string::npos; begin = stop + 1) {
+      const UserLine line = readUserLine(std::string_view(pending).substr(begin, stop - begin));
+      another = line.unreadable || (line.user && line.gid == gid && line.uid != me);
+    }
+    pending.erase(0, begin);
+    another = another || pending.size() > kLongestUserEntry;
+  }
+  ::close(users);
+  return another;
+}
+
+// mayBeAnotherUsersPrimaryGroup, answered once per process for each user and group.
+bool isAnotherUsersPrimaryGroup(gid_t gid) {
+  std::lock_guard<std::mutex> lock(checkLocks().userListing);
+  auto& answers = checkLocks().primaryGroupAnswers;
+  const uid_t me = ::geteuid();
+  const auto known = answers.find({me, gid});
+  if (known != answers.end()) return known->second;
+  const bool another = mayBeAnotherUsersPrimaryGroup(gid, me);
+  answers[{me, gid}] = another;
+  return another;
+}
+
+// Grows `buffer` (up to 1 MiB) while `lookUp(buffer)` answers ERANGE; its last answer.
+template <typename LookUp>
+int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
+  int result = 0;
+  while ((result = lookUp(buffer)) == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  return result;
 }
 
 // Whether the group `gid` is this user's own: the user's primary group, named after the user,
@@ -145,19 +271,18 @@ bool isOwnPrivateGroup(gid_t gid) {
   std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
   struct passwd user {};
   struct passwd* foundUser = nullptr;
-  if (::getpwuid_r(::geteuid(), &user, buffer.data(), buffer.size(), &foundUser) != 0 || foundUser == nullptr) {
-    return false;
-  }
+  int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
+    return ::getpwuid_r(::geteuid(), &user, room.data(), room.size(), &foundUser);
+  });
+  if (result != 0 || foundUser == nullptr) return false;
   const std::string name = user.pw_name;
   size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
   std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
   struct group entry {};
   struct group* found = nullptr;
-  int result = 0;
-  while ((result = ::getgrgid_r(gid, &entry, groupBuffer.data(), groupBuffer.size(), &found)) == ERANGE &&
-         groupBuffer.size() < (std::size_t{1} << 20)) {
-    groupBuffer.resize(groupBuffer.size() * 2);
-  }
+  result = lookUpWithRoom(groupBuffer, [&](std::vector<char>& room) {
+    return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
+  });
   if (result != 0 || found == nullptr || name != entry.gr_name) return false;
   for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
     if (name != *member) return false;
@@ -225,8 +350,8 @@ bool othersMayWrite(const std::string& folder, const struct stat& info) {
 
 // Follows `path` (absolute) one component at a time as the kernel would, and checks everything
 // met on the way that another user could use to put another folder in its place:
-//  - a symbolic link must be this user's, or root's when it lies higher up (a link's owner may
-//    point it elsewhere at any time);
+//  - a symbolic link, on the way or naming the folder itself, must be this user's or root's (a
+//    link's owner may point it elsewhere at any time);
 //  - a folder passed through, or left by "..", must be this user's or root's, and closed to
 //    writes by other users (the group's write bit counts unless the group is the user's own
 //    private group, and an ACL entry letting another user write counts too) unless its sticky
@@ -286,8 +411,7 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
       return fail(error, 513, "Could not look at", next, errno);
     }
     if (S_ISLNK(info.st_mode)) {
-      const bool itself = pending.empty();  // names the folder asked for, not one on the way
-      if (info.st_uid != me && (itself || info.st_uid != 0)) {
+      if (info.st_uid != me && info.st_uid != 0) {
         const std::string owner = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
         return refuse(error, path,
                       next == path ? "is a symbolic link that " + owner
@@ -468,7 +592,22 @@ bool closeOwnFolder(const std::string& path, Error* error) {
   return ok;
 }
 
+// Whether `folder`, which the walk to `path` reached, is this user's and closed to others.
+bool isPrivateFolder(const std::string& path, const std::string& folder, Error* error) {
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) return fail(error, 513, "Could not look at", path, errno);
+  std::string refusal;
+  if (info.st_uid != ::geteuid()) {
+    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if (othersMayWrite(folder, info)) {
+    refusal = "may be written by other users (chmod go-w would make it private)";
+  }
+  return refusal.empty() || refuse(error, path, refusal);
+}
+
 }  // namespace
+
+std::uint64_t userListings() { return userListingCount.load(); }
 
 void keepPrivateDirectory(const std::string& name, const std::string& path) {
   if (!path.empty()) {
@@ -523,17 +662,15 @@ bool createPrivateDirectory(const std::string& path, Error* error, std::string* 
       !walkToFolder(path, false, &folder, error)) {
     return false;
   }
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) != 0) return fail(error, 513, "Could not create the directory", path, errno);
-  std::string refusal;
-  if (info.st_uid != ::geteuid()) {
-    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(folder, info)) {
-    refusal = "may be written by other users (chmod go-w would make it private)";
-  }
-  if (!refusal.empty()) return refuse(error, path, refusal);
+  if (!isPrivateFolder(path, folder, error)) return false;
   if (checked != nullptr) *checked = folder;
   return true;
+}
+
+bool checkPrivateDirectory(const std::string& path, Error* error) {
+  if (path.empty() || path.front() != '/') return fail(error, 513, "Not an absolute path", path);
+  std::string folder;
+  return walkToFolder(path, true, &folder, error) && (folder.empty() || isPrivateFolder(path, folder, error));
 }
 
 bool removeItem(const std::string& path, Error* error) {
@@ -598,7 +735,8 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
                         std::to_string(info.st_uid) + ")",
                     Value::dictionary({{"NSFilePath", path}}));
   }
-  const std::string temp = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  // Short whatever the name's length, which may already take all of a name's 255 bytes.
+  const std::string temp = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
   const int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     const int err = errno;

@@ -4,6 +4,7 @@
 // 516 file exists.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,16 +33,26 @@ bool createDirectories(const std::string& path, Error* error = nullptr);
 bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error = nullptr);
 // Makes a folder for this user's eyes only: missing folders on the way are created with mode
 // 0700. False (error 513, saying why) when the path is not absolute, is a symbolic link another
-// user owns, is not a directory, belongs to another user, or its group or other users may
+// user than root owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
 // naming what is refused: a symbolic link there must be this user's or root's, and a folder
 // passed through (or left by "..") this user's or root's and closed to writes by other users
 // unless it has the sticky bit (as /tmp has), since otherwise another user could put another
 // folder in its place. A group's write bit counts unless the group is the user's own private
 // group (named after the user, no other member, no other user's primary group); a write the
-// folder's ACL grants another user or a named group counts too. `checked`, when given, receives
-// the real path of the folder accepted (links followed, "." and ".." resolved).
+// folder's ACL grants another user or a named group counts too. Whose primary group it is comes
+// from /etc/passwd, read once per process and group (userListings()) through a descriptor of its
+// own, so the process's setpwent/getpwent position is never moved; where the name services take users
+// from other sources too (nsswitch.conf), or the file cannot be read to its end, the group counts
+// as shared. `checked`, when given, receives the real path of the folder accepted (links
+// followed, "." and ".." resolved).
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
+// Checks `path` as createPrivateDirectory does without making anything: the way there as far as
+// it exists and, when it exists, the folder itself. Once it passes, no other user can change
+// what the path names, so a file opened by its name there is the one meant.
+bool checkPrivateDirectory(const std::string& path, Error* error = nullptr);
+// How many times this process has read the list of users (for tests and benchmarks).
+std::uint64_t userListings();
 // Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
 // empty path forgets the name): before createMissingDirectories or createDirectories makes
 // anything at or inside it, the folder is checked again. While it is still the folder it was

@@ -24,8 +24,8 @@
 //
 // The roots hold private keys, tokens and the app's databases, so they are this user's alone:
 // a missing root (and the default folders above it) is created with mode 0700, and a root that
-// is a relative path, that another user owns (or is a symbolic link another user owns), that
-// others may write to, or that another user could replace (a symbolic link of theirs, a folder
+// is a relative path, that another user owns (or is a symbolic link another user than root
+// owns), that others may write to, or that another user could replace (a symbolic link of theirs, a folder
 // of theirs or one others may write to without the sticky bit, anywhere on its path) is refused
 // with an exception that says why (the platform's exception, kInternalInconsistencyException).
 // A root named with ".." is kept as the folder the path led to when checked. A root removed

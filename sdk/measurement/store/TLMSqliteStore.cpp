@@ -129,6 +129,23 @@ bool makePrivate(const std::string& path, Error* error) {
   return true;
 }
 
+// The folders on the way to the database, its own included, as far as they exist: each must be
+// one no other user can change (see platform::files::checkPrivateDirectory), or another user
+// could put his folder in the store's place between the checks on descriptors and SQLite's open
+// by name, and have his file opened, written or deleted as the store. Their modes are left as
+// they are: the folders above the store's own are the host's.
+bool checkWayToDatabase(const std::string& path, Error* error) {
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(fs::path(path), ec);
+  if (ec) return setFileError(error, "Failed to find the database's folder", path, ec.value());
+  Error refused;
+  if (!platform::files::checkPrivateDirectory(absolute.parent_path().string(), &refused)) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState,
+                            "Refusing the database's folder: " + refused.description);
+  }
+  return true;
+}
+
 bool isSupportedRecordValue(const Value& value) {
   return value.isString() || value.isNumber() || value.isData() || value.isNull();
 }
@@ -242,6 +259,10 @@ void TLMSqliteStore::closeDatabase() {
 
 bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
   closeDatabase();
+  if (!checkWayToDatabase(databasePath_, error)) {
+    log(4, 34019, "Failed to delete database", {Value(error ? error->fullDescription() : databasePath_)});
+    return false;
+  }
   // A journal left beside a new file would be played back into it, so the companions go too.
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::string path = databasePath_ + suffix;
@@ -265,6 +286,13 @@ bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
 bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
   lastFailureWasDamage_ = false;
   lastFailedStepCode_ = SQLITE_OK;
+  // The store's own folder: made when missing, closed when an earlier version left it open.
+  fs::path directory = fs::path(databasePath_).parent_path();
+  Error made;
+  if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
+    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
+  }
+  if (!checkWayToDatabase(databasePath_, error)) return false;
   std::error_code ec;
   fs::file_status status = fs::status(databasePath_, ec);
   if (fs::exists(status)) {
@@ -272,12 +300,6 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     if (!makeMutable(databasePath_, &err)) {
       return setFileError(error, "Failed to make database file mutable", databasePath_, err);
     }
-  }
-  // The store's own folder: made when missing, closed when an earlier version left it open.
-  fs::path directory = fs::path(databasePath_).parent_path();
-  Error made;
-  if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
-    return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
   }
 
   if (!makePrivate(databasePath_, error)) return false;

@@ -78,6 +78,13 @@ TEST(FilesTest, AtomicWritesAndBackupExclusion) {
   EXPECT_TRUE(files::setExcludedFromBackup(path, false));
   EXPECT_FALSE(files::isExcludedFromBackup(path));
   EXPECT_FALSE(files::writeFileAtomically(sandbox::root() + "/missing/dir/x", std::string("x"), &error));
+  // Names as long as a name may be, whose temporary companion must still fit.
+  for (const std::size_t length : {243u, 244u, 255u}) {
+    const std::string longName = sandbox::documentsDirectory() + "/" + std::string(length, 'n');
+    EXPECT_TRUE(files::writeFileAtomically(longName, std::string("long"), &error)) << length << error.description;
+    EXPECT_EQ(files::readFile(longName), platform::Bytes({'l', 'o', 'n', 'g'})) << length;
+  }
+  EXPECT_EQ(files::directoryContents(sandbox::documentsDirectory()).size(), 4u);
 }
 
 class UserDefaultsTest : public ::testing::Test {

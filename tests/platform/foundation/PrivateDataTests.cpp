@@ -1,6 +1,7 @@
 // The app's data is the user's alone: where it lives by default, the folders it is refused, and
 // the mode of the files written there.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -279,9 +280,8 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   ASSERT_TRUE(makeFolder(dir + "/nobodys", 0755, kNobody));
   ASSERT_TRUE(makeLink(dir + "/nobodys", dir + "/intonobodys", ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/open", 0777, ::geteuid()));
-  // Writable by a group of other users, and by the user's own private group (root's "root").
+  // Writable by a group of other users (the user's own private group: see TheUserListing...).
   ASSERT_TRUE(makeFolder(dir + "/group", 0775, ::geteuid()) && ::chown((dir + "/group").c_str(), 0, kNobody) == 0);
-  ASSERT_TRUE(makeFolder(dir + "/owngroup", 0775, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/sticky", 01777, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/nobodysticky", 01777, kNobody));
   ASSERT_TRUE(makeFolder(dir + "/sticky/nobodys", 0755, kNobody));
@@ -320,10 +320,9 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   EXPECT_EQ(sandbox::root(), scoped.root());
 
   // The user's own links, folders whose sticky bit keeps others from replacing what is not theirs
-  // (as /tmp, on the way to every temporary sandbox) and folders only the user's own private
-  // group may write (as a umask of 002 leaves them) are fine.
+  // (as /tmp, on the way to every temporary sandbox) and an ACL letting in the user alone are fine.
   for (const std::string& path : {dir + "/ownparent/app", dir + "/relative/again", dir + "/sticky/app",
-                                  dir + "/owngroup/app", dir + "/ownacl/app"}) {
+                                  dir + "/ownacl/app"}) {
     platform::Error error;
     EXPECT_TRUE(files::createPrivateDirectory(path, &error)) << error.description;
     EXPECT_EQ(modeOf(path), 0700u) << path;
@@ -470,10 +469,12 @@ TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUs
             !mentions(error.description, {otherLink + "\"", "another user (uid 54321)"})) {
           code = 13;
         }
-        // The folder asked for is this user's alone: a link of root's naming it is not.
-        if (files::createPrivateDirectory(rootLink, &error) ||
-            !mentions(error.description, {rootLink, "symbolic link", "another user (uid 0)"})) {
-          code = 14;
+        // A link of root's naming the folder itself, as a service's state folder may be reached.
+        std::string checked;
+        if (!files::createPrivateDirectory(rootLink, &error, &checked) || checked != target) code = 14;
+        if (!refusal([&] { sandbox::setRoot(rootLink); }).empty() ||
+            !files::isDirectory(target + "/Library/Preferences")) {
+          code = 16;
         }
         if (::seteuid(0) != 0) code = 15;
         std::filesystem::remove_all(base);
@@ -482,10 +483,50 @@ TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUs
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(PrivateDataDeathTest, AGroupAnotherUserHasAsPrimaryGroupIsNotTheUsersPrivateOne) {
+namespace {
+
+// Runs `body` in a child process of its own whose user database is `users` (the lines of
+// /etc/passwd) and whose name services take users from `sources`, both seen through a mount
+// namespace of the child's alone, with a folder of the user's only its private group may write
+// to (as a umask of 002 leaves it), given to `body`. The child's exit code: 0 when all held.
+template <typename Body>
+int withUserDatabase(const std::string& users, const std::string& sources, Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
+    if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      ::_exit(90);
+    }
+    const std::string group = base + "/group";
+    int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
+                       files::writeFileAtomically(base + "/passwd", users) &&
+                       files::writeFileAtomically(base + "/nsswitch", "passwd: " + sources + "\n") &&
+                       ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
+                       ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0
+                   ? body(group)
+                   : 91;
+    ::umount("/etc/nsswitch.conf");
+    ::umount("/etc/passwd");
+    std::filesystem::remove_all(base);
+    ::_exit(code);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return 92;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 93;
+}
+
+std::string userLine(const std::string& name, unsigned uid, unsigned gid, const std::string& about = {}) {
+  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(gid) + ":" + about + ":/nonexistent:/bin/sh\n";
+}
+
+}  // namespace
+
+// Whether the user's own group may write on the way: it may when it is the user's private group,
+// as /etc/passwd tells, listed once per process without moving the host's own listing; anything
+// that keeps the list from being read to its end counts the group as shared.
+TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsClosed) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
-  // The other user is added to a copy of the user database seen only by the child, through a
-  // mount namespace of its own.
   const pid_t probe = ::fork();
   if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
   int status = 0;
@@ -495,29 +536,61 @@ TEST(PrivateDataDeathTest, AGroupAnotherUserHasAsPrimaryGroupIsNotTheUsersPrivat
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-group-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-          std::exit(10);
-        }
-        // A folder of the user's only writable by its private group, as a umask of 002 leaves it.
-        const std::string group = base + "/group";
-        if (::mkdir(group.c_str(), 0700) != 0 || ::chmod(group.c_str(), 0775) != 0) std::exit(11);
-        int code = files::createPrivateDirectory(group + "/before") ? 0 : 12;
-        const std::optional<platform::Bytes> users = files::readFile("/etc/passwd");
-        std::string copy = users ? std::string(users->begin(), users->end()) : std::string();
-        copy += "intruder:x:54321:" + std::to_string(::getegid()) + "::/nonexistent:/usr/sbin/nologin\n";
-        if (!users || !files::writeFileAtomically(base + "/passwd", copy) ||
-            ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) {
-          std::exit(13);
-        }
-        platform::Error error;
-        if (files::createPrivateDirectory(group + "/after", &error) ||
-            !mentions(error.description, {"\"" + group + "\"", "other users may write"})) {
-          code = 14;
-        }
-        ::umount("/etc/passwd");
-        std::filesystem::remove_all(base);
+        const unsigned me = ::geteuid();
+        const unsigned group = ::getegid();
+        const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
+        const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
+        const auto refusedAsShared = [](const std::string& folder) {
+          platform::Error error;
+          return !files::createPrivateDirectory(folder + "/app", &error) &&
+                 mentions(error.description, {"\"" + folder + "\"", "other users may write"});
+        };
+        int code = 0;
+        // The private group, listed once however often it is asked about.
+        code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+          for (int check = 0; check < 16; ++check) {
+            if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 20;
+          }
+          return files::userListings() == 1 ? 0 : 21;
+        });
+        // Another user's primary group.
+        code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
+                                                   [&](const std::string& folder) {
+                                                     return refusedAsShared(folder) ? 0 : 22;
+                                                   });
+        // An entry too long to be read (over 1 MiB) before the end of the list (after the user's own,
+        // which its look-up finds first).
+        code = code != 0 ? code
+                         : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
+                                                userLine("games", 5, 60),
+                                            "files", [&](const std::string& folder) {
+                                              return refusedAsShared(folder) ? 0 : 23;
+                                            });
+        // A line the C library might read as a user in its own way.
+        code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
+          return refusedAsShared(folder) ? 0 : 29;
+        });
+        // The user's own entry longer than the first buffer given for it.
+        code = code != 0 ? code
+                         : withUserDatabase(userLine("root", me, group, std::string(2048, 'r')) + userLine("bin", 2, 2),
+                                            "files", [&](const std::string& folder) {
+                                              return accepted(folder) ? 0 : 24;
+                                            });
+        // The host's own listing goes on where it was.
+        code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+          ::setpwent();
+          const struct passwd* first = ::getpwent();
+          const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
+          if (second == nullptr || std::string(second->pw_name) != "daemon") return 25;
+          if (!accepted(folder)) return 26;
+          const struct passwd* third = ::getpwent();
+          ::endpwent();
+          return third != nullptr && std::string(third->pw_name) == "bin" ? 0 : 27;
+        });
+        // Users from other name services too: they cannot be listed beside the host's listing.
+        code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+          return refusedAsShared(folder) && files::userListings() == 0 ? 0 : 28;
+        });
         std::exit(code);
       },
       ::testing::ExitedWithCode(0), "");

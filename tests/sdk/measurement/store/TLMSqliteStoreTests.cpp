@@ -1,7 +1,13 @@
 #include "measurement/store/TLMSqliteStore.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -64,7 +70,7 @@ TEST_F(TLMSqliteStoreTest, DatabaseFilesAreTheOwnersAloneWhateverTheUmask) {
   writeBytes(old, "");
   std::filesystem::permissions(old, std::filesystem::perms::all);
   std::filesystem::permissions(dir.file("earlier"), std::filesystem::perms::all);
-  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   auto reopened = TLMSqliteStore::initWithDatabasePath(old, &monitor);
   ::umask(previous);
   ASSERT_TRUE(created) << error.description;
@@ -111,6 +117,85 @@ TEST_F(TLMSqliteStoreTest, AnotherUsersFolderDatabaseOrJournalIsNotOpened) {
   EXPECT_FALSE(open());
   EXPECT_TRUE(refusedFor("\"" + path + "-journal\": it belongs to another user (uid 65534)"));
   EXPECT_EQ(std::filesystem::file_size(path + "-journal"), 9u);
+}
+
+TEST_F(TLMSqliteStoreTest, AFolderOnTheWayOthersMayWriteIsRefusedNamedAndLeftAsItIs) {
+  auto store = open();
+  ASSERT_TRUE(store && store->executeSQL("CREATE TABLE kept (a)", nullptr));
+  store.reset();
+  const auto open = std::filesystem::perms::all;
+  std::filesystem::permissions(dir.file("nested"), open);
+  EXPECT_FALSE(this->open());
+  const auto lines = monitor.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().code, 34023);
+  const std::string why = lines.back().context.empty() ? "" : lines.back().context[0].description();
+  EXPECT_NE(why.find("\"" + dir.file("nested") + "\", which other users may write to"), std::string::npos) << why;
+  EXPECT_EQ(std::filesystem::status(dir.file("nested")).permissions() & open, open);
+  // Nor is the store deleted through it.
+  Error error;
+  EXPECT_FALSE(TLMSqliteStore::closedStoreWithPath(path, &monitor)->closeAndDeleteDatabase(&error));
+  EXPECT_NE(error.description.find(dir.file("nested")), std::string::npos) << error.description;
+  EXPECT_TRUE(std::filesystem::exists(path));
+  // With the sticky bit others can no longer replace the store's folder there.
+  std::filesystem::permissions(dir.file("nested"), open | std::filesystem::perms::sticky_bit);
+  EXPECT_TRUE(this->open());
+}
+
+// Another user who may write into a folder on the way keeps exchanging the store's folder with
+// his own, which holds his file under the store's name, while the store is opened again and
+// again: his file is never opened.
+TEST_F(TLMSqliteStoreTest, AnotherUserExchangingTheStoresFolderNeverGetsHisFileOpened) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  const char* asked = std::getenv("VESMORA_RACE_ROUNDS");
+  const int rounds = asked != nullptr && std::atoi(asked) > 0 ? std::atoi(asked) : 2000;
+  const std::string host = dir.file("host");
+  const std::string his = host + "/his";
+  const std::string mine = host + "/store";
+  const std::string database = mine + "/events.sql";
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+  ASSERT_EQ(::mkdir(host.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(mine.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(his.c_str(), 0777), 0);
+  writeBytes(his + "/events.sql", "");
+  ASSERT_EQ(::chmod((his + "/events.sql").c_str(), 0666), 0);
+  ASSERT_TRUE(::chown(his.c_str(), 65534, 65534) == 0 && ::chown((his + "/events.sql").c_str(), 65534, 65534) == 0);
+  for (const mode_t mode : {mode_t{0777}, mode_t{01777}}) {
+    ASSERT_EQ(::chmod(host.c_str(), mode), 0);
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+      for (;;) ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, his.c_str(), RENAME_EXCHANGE);
+    }
+    int opened = 0, refused = 0, his_opened = 0;
+    for (int round = 0; round < rounds; ++round) {
+      auto store = TLMSqliteStore::initWithDatabasePath(database, &monitor);
+      if (store && store->executeSQL("CREATE TABLE IF NOT EXISTS t (a)", nullptr)) ++opened;
+      if (!store) ++refused;
+      store.reset();
+      for (const std::string& folder : {mine, his}) {
+        struct stat info {};
+        const std::string file = folder + "/events.sql";
+        if (::stat(file.c_str(), &info) == 0 && info.st_uid == 65534 && info.st_size > 0) {
+          ++his_opened;
+          ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+        }
+      }
+    }
+    monitor.clear();
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    struct stat left {};
+    if (::stat(mine.c_str(), &left) == 0 && left.st_uid == 65534) {
+      ASSERT_EQ(::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, his.c_str(), RENAME_EXCHANGE), 0);
+    }
+    std::printf("folder on the way %04o: %d rounds, %d opened, %d refused, his file opened %d times\n",
+                static_cast<unsigned>(mode), rounds, opened, refused, his_opened);
+    EXPECT_EQ(his_opened, 0) << std::oct << mode;
+    // Open to others without the sticky bit, the store is refused outright; with it, opened.
+    EXPECT_EQ(mode == 0777 ? refused : opened, rounds) << std::oct << mode;
+  }
 }
 
 TEST_F(TLMSqliteStoreTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
