@@ -206,6 +206,7 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
 void TLMDatabase::restoreKeptState(const KeptState& state) {
   kept_ = state.facts;
   keptVersion_ = state.version;
+  versionCheckedIn_ = state.checkedIn;
   pendingMetadataFingerprint_ = state.pending;
 }
 

@@ -174,6 +174,7 @@ void TLMSqliteStore::abandonIfInherited() {
   statementCache_.clear();
   groupOpen_ = false;
   savepointOpen_ = false;
+  exclusiveOpen_ = false;
 }
 
 bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
@@ -238,6 +239,7 @@ void TLMSqliteStore::closeDatabase() {
   sqliteHandle_ = nullptr;
   groupOpen_ = false;
   savepointOpen_ = false;
+  exclusiveOpen_ = false;
 }
 
 bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
@@ -1078,6 +1080,7 @@ bool TLMSqliteStore::isTransactionGroupIntact() const {
 bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) {
   if (!block) return false;
   // Without a snapshot (closed, or BEGIN refused) every statement takes its own lock, as always.
+  if (isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0) transactionBoundary();
   const bool began = isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0 &&
                      stepTransactionControl("BEGIN DEFERRED TRANSACTION");
   struct End {
@@ -1093,11 +1096,24 @@ bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) 
 }
 
 bool TLMSqliteStore::beginTransaction() {
-  return execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
-                                  "Begin transaction failed. Database not open");
+  transactionBoundary();
+  exclusiveOpen_ = execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
+                                            "Begin transaction failed. Database not open");
+  return exclusiveOpen_;
+}
+
+void TLMSqliteStore::transactionBoundary() {
+  ++transactionSerial_;
+  exclusiveOpen_ = false;
+}
+
+std::uint64_t TLMSqliteStore::exclusiveTransactionID() const {
+  const bool holds = exclusiveOpen_ && isOpen() && sqlite3_txn_state(sqliteHandle_, "main") == SQLITE_TXN_WRITE;
+  return holds ? transactionSerial_ : 0;
 }
 
 bool TLMSqliteStore::endTransaction() {
+  transactionBoundary();
   return execTransactionStatement("END TRANSACTION", 34014,
                                   "End transaction failed. Database not open");
 }
@@ -1127,6 +1143,7 @@ bool TLMSqliteStore::rollbackTransaction() {
     log(1, 34015, "Rollback transaction failed. Database not open");
     return false;
   }
+  transactionBoundary();
   // SQLite already rolled back on some errors (full disk, I/O): nothing is left to undo.
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
   // The failure that led here stays the recorded one, whatever the rollback answers.
