@@ -4,7 +4,6 @@
 #include <limits>
 #include <unordered_set>
 
-
 #include "foundation/Format.h"
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMUtil.h"

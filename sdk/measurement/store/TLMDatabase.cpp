@@ -134,6 +134,7 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
                                                          const std::string& databasePath) {
   databasePath_ = databasePath;
   kept_ = {};
+  versionCheckedIn_ = 0;
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
