@@ -116,9 +116,10 @@ class TLMDatabase {
   std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
                                                               platform::Error* error);
   bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::Error* error);
-  // Keeps the newest maxEventsStored - 1 raw events (room for the next one) and removes the
-  // metadata rows that only the deleted events used, except the one last stored through
-  // insertIfNotExistsRawEventMetadata (the next event's). The number of deleted events.
+  // Keeps the newest maxEventsStored - 1 raw events (room for the next one; none for a limit of
+  // 0) and removes the metadata rows that only the deleted events used, except the one last
+  // stored through insertIfNotExistsRawEventMetadata (the next event's). The number of deleted
+  // events.
   std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::Error* error);
   // The fingerprint of the oldest raw event; empty for an empty table (no error) or on failure.
