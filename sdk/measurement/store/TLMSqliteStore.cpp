@@ -1108,7 +1108,9 @@ void TLMSqliteStore::transactionBoundary() {
 }
 
 std::uint64_t TLMSqliteStore::exclusiveTransactionID() const {
-  const bool holds = exclusiveOpen_ && isOpen() && sqlite3_txn_state(sqliteHandle_, "main") == SQLITE_TXN_WRITE;
+  // Every transaction this store begins passes transactionBoundary, and a savepoint begins none:
+  // while the exclusive one is open, SQLite has not left it (no lock taken, no mutex).
+  const bool holds = exclusiveOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
   return holds ? transactionSerial_ : 0;
 }
 
