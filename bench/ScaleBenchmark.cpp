@@ -9,7 +9,8 @@
 //              new row that rolled back, against the steady figure; and the store step of one
 //              event at a raw-event cap of 1M once an event from the middle went, against the
 //              same without the gap; the first new row after a start with 1M events and a full
-//              table, in four layouts (tmpfs)
+//              table, in four layouts, and the first new row that needs room after an upload
+//              (tmpfs)
 //   plain      one logged event against plain SQLite doing the same two commits of the same bytes
 //              (a counts-row update, then the raw-event insert) on a file opened with the store's
 //              connection settings, on tmpfs and on disk; for reference also against SQLite's
@@ -439,6 +440,33 @@ void firstNewRowAfterAStart(const Sizes& sizes, Place& place) {
   }
 }
 
+// An upload of the oldest event with its row, as the bundling does: the table has room for one
+// row, and the next new row that needs room sweeps for rows no event uses and searches from the
+// first event, as after a start. Milliseconds of that row's event, three uploads.
+void firstNewRowAfterAnUpload(BenchEngine& bench, int rows, const std::function<double(BenchEngine&)>& logWithNewMetadata) {
+  TLMDatabase& db = *bench.engine->database();
+  std::vector<double> millis;
+  for (int upload = 0; upload < 3; ++upload) {
+    platform::Error error;
+    const auto fingerprint = db.nextMetadataFingerprintToProcess(&error);
+    const auto oldest = db.sqliteStore()->numberForQuery("SELECT min(rowid) FROM raw_events", {}, &error);
+    const bool uploaded = fingerprint && oldest && db.performTransaction([&] {
+      return db.deleteRawEventsWithMaxRowID(oldest->int64Value().value_or(0), &error) &&
+             db.deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error);
+    });
+    if (!uploaded) {
+      std::fprintf(stderr, "upload failed: %s\n", error.description.c_str());
+      std::exit(1);
+    }
+    logWithNewMetadata(bench);
+    millis.push_back(1e3 * logWithNewMetadata(bench));
+  }
+  std::sort(millis.begin(), millis.end());
+  std::printf("%-52s min %6.1f  median %6.1f  max %6.1f ms\n",
+              ("metadata: first new row after an upload, " + sizeName(rows) + " rows").c_str(),
+              millis.front(), millis[millis.size() / 2], millis.back());
+}
+
 void metadata(const Sizes& sizes) {
   Place place("/dev/shm");
   std::vector<std::unique_ptr<BenchEngine>> engines;
@@ -496,6 +524,7 @@ void metadata(const Sizes& sizes) {
   printAgainstEmpty("metadata: one event, ", sizes.metadataRows, " rows", seconds);
   printRatios("metadata: after a rollback / steady, " + sizeName(sizes.metadataRows.back()) + " rows",
               ratiosOf(afterRollback, seconds.back()));
+  firstNewRowAfterAnUpload(*engines.back(), sizes.metadataRows.back(), logWithNewMetadata);
   capAfterMiddleDeletion(sizes, place);
   firstNewRowAfterAStart(sizes, place);
 }

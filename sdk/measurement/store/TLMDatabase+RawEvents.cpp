@@ -4,8 +4,6 @@
 #include <limits>
 #include <unordered_set>
 
-#include <sqlite3.h>
-
 #include "foundation/Format.h"
 #include "measurement/model/TLMFormatting.h"
 #include "measurement/model/TLMUtil.h"
@@ -228,10 +226,7 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventMetadataWithItsRawEvents(
       kTLMRawEventsTable, "metadata_fingerprint = ?", {Value(fingerprint)}, error);
   if (!deleted) return std::nullopt;
   keptRowsChanged(kept_.rawEvents, -*deleted);
-  if (!newestRawEventMayHaveGone(kept_.newest && kept_.newest->second == fingerprint, error) ||
-      !deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) {
-    return std::nullopt;
-  }
+  if (!deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) return std::nullopt;
   return deleted;
 }
 
@@ -268,62 +263,19 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
       });
   if (!inserted) return false;
   keptRowsChanged(kept_.rawEvents, 1);
-  kept_.newest.emplace(sqlite3_last_insert_rowid(sqliteStore_->sqliteHandle()), metadataFingerprint);
   return true;
 }
 
 bool TLMDatabase::checkKeptFacts(Error* error) {
-  auto version = integerForQuery("SELECT data_version FROM pragma_data_version", {}, error);
+  const std::uint64_t transaction = sqliteStore_->exclusiveTransactionID();
+  if (transaction != 0 && transaction == versionCheckedIn_) return true;
+  auto version = integerForQuery("PRAGMA data_version", {}, error);
   if (!version) return false;
+  versionCheckedIn_ = transaction;
   if (*version == keptVersion_) return true;
   keptVersion_ = *version;
-  const KeptFacts known = kept_;
   kept_ = {};
-  if (!known.rawEvents || !known.newest) return true;
-  // Only events added after the newest known one leave the rows up to it as they were: their
-  // count and the newest one's fingerprint tell (a rowid is taken again only once the newest
-  // row is gone). Counting reads the table's smallest index, never a row.
-  const std::int64_t newest = known.newest->first;
-  auto ends = sqliteStore_->recordsForQuery(
-      "SELECT (SELECT count(*) FROM raw_events) AS total, (SELECT count(*) FROM raw_events WHERE "
-      "rowid > ?1) AS added, (SELECT metadata_fingerprint FROM raw_events WHERE rowid = ?1) AS "
-      "fingerprint",
-      {Value(newest)}, error);
-  if (!ends) return false;
-  if (ends->empty()) return true;
-  const TLMRecord& row = ends->front();
-  const std::int64_t total = row.get("total").int64Value().value_or(-1);
-  const std::int64_t added = row.get("added").int64Value().value_or(-1);
-  if (total != *known.rawEvents + added) return true;
-  if (newest != 0 && row.get("fingerprint").int64Value() != known.newest->second) return true;
-  kept_ = known;
-  kept_.rawEvents = total;
-  kept_.metadata.reset();
-  // Metadata rows added meanwhile may be unused; deleted ones change no other fact.
-  if ((added > 0 && !readNewestRawEvent(error)) ||
-      (known.metadata && !keptRowCount(kept_.metadata, kTLMRawEventsMetadataTable, error))) {
-    kept_ = {};
-    return false;
-  }
-  if (kept_.metadata && *kept_.metadata > *known.metadata) kept_.metadataAllUsed = false;
   return true;
-}
-
-bool TLMDatabase::readNewestRawEvent(Error* error) {
-  auto rows = sqliteStore_->recordsForQuery(
-      "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, error);
-  if (!rows) return false;
-  if (rows->empty()) {
-    kept_.newest.emplace(0, 0);
-  } else {
-    kept_.newest.emplace(rows->front().get("rowid").int64Value().value_or(0),
-                         rows->front().get("metadata_fingerprint").int64Value().value_or(0));
-  }
-  return true;
-}
-
-bool TLMDatabase::newestRawEventMayHaveGone(bool gone, Error* error) {
-  return !gone || readNewestRawEvent(error);
 }
 
 std::optional<std::int64_t> TLMDatabase::keptRowCount(std::optional<std::int64_t>& rows,
@@ -332,8 +284,6 @@ std::optional<std::int64_t> TLMDatabase::keptRowCount(std::optional<std::int64_t
     auto count = integerForQuery(std::string("SELECT count(*) FROM ") + table, {}, error);
     if (!count) return std::nullopt;
     rows = count;
-    // The raw events' count is checked against the newest one when another connection writes.
-    if (&rows == &kept_.rawEvents && !kept_.newest && !readNewestRawEvent(error)) return std::nullopt;
   }
   return rows;
 }
@@ -382,9 +332,6 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
       sqliteStore_->deleteRecordsFromTableWithName(kTLMRawEventsTable, "rowid <= ?", {Value(maxRowID)}, error);
   if (!deleted) return false;
   keptRowsChanged(kept_.rawEvents, -*deleted);
-  if (!newestRawEventMayHaveGone(*deleted > 0 && kept_.newest && maxRowID >= kept_.newest->first, error)) {
-    return false;
-  }
   // Their metadata is the caller's to delete.
   if (*deleted > 0) kept_.metadataAllUsed = false;
   if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
@@ -392,7 +339,8 @@ bool TLMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, Error* erro
 }
 
 std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error* error) {
-  const std::int64_t keep = settings_->maxEventsStored() - 1;
+  // A cap of 0 keeps no older event either.
+  const std::int64_t keep = std::max<std::int64_t>(settings_->maxEventsStored() - 1, 0);
   // This runs before every stored event, so the common answers come without stepping through
   // the table. Rowids only grow: the span from the oldest to the newest row bounds the row
   // count, and while it fits nothing is over the limit. Past that, the count decides (read from
@@ -415,8 +363,8 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   if (*count <= keep) return 0;
   std::int64_t maxRowID = 0;
   if (*count == span) {
-    // No gap: the newest `keep` rows are the last `keep` rowids (none at all when keep <= 0).
-    maxRowID = keep <= 0 ? newestRowID : newestRowID - keep;
+    // No gap: the newest `keep` rows are the last `keep` rowids.
+    maxRowID = newestRowID - keep;
   } else {
     auto boundary = sqliteStore_->numberForQuery(
         "SELECT rowid FROM raw_events ORDER BY rowid LIMIT 1 OFFSET ?", {Value(*count - keep - 1)},
@@ -444,9 +392,6 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsAndTheirMetadata(
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return deleted;
   if (maxRowID >= kept_.metadataSearchStart) kept_.metadataSearchStart = 0;
-  if (!newestRawEventMayHaveGone(kept_.newest && maxRowID >= kept_.newest->first, error)) {
-    return std::nullopt;
-  }
   for (const auto& row : *used) {
     const Value& fingerprint = row.get("metadata_fingerprint");
     if (!fingerprint.isNumber()) continue;
@@ -474,7 +419,6 @@ bool TLMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, Error* 
   if (!deleted) return false;
   keptRowsChanged(kept_.rawEvents, -*deleted);
   if (*deleted == 0) return true;
-  if (!newestRawEventMayHaveGone(true, error)) return false;
   kept_.metadataAllUsed = false;
   kept_.metadataSearchStart = 0;
   return deleteUnusedRawEventsMetadata(error);

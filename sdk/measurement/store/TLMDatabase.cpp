@@ -134,6 +134,7 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
                                                          const std::string& databasePath) {
   databasePath_ = databasePath;
   kept_ = {};
+  versionCheckedIn_ = 0;
   sqliteStore_ = TLMSqliteStore::initWithDatabasePath(databasePath, monitor_);
   if (!sqliteStore_) {
     log(1, 12001, platform::format("Failed to open database (%@)", context));
@@ -206,6 +207,7 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
 void TLMDatabase::restoreKeptState(const KeptState& state) {
   kept_ = state.facts;
   keptVersion_ = state.version;
+  versionCheckedIn_ = state.checkedIn;
   pendingMetadataFingerprint_ = state.pending;
 }
 

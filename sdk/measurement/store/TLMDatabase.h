@@ -116,9 +116,10 @@ class TLMDatabase {
   std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
                                                               platform::Error* error);
   bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::Error* error);
-  // Keeps the newest maxEventsStored - 1 raw events (room for the next one) and removes the
-  // metadata rows that only the deleted events used, except the one last stored through
-  // insertIfNotExistsRawEventMetadata (the next event's). The number of deleted events.
+  // Keeps the newest maxEventsStored - 1 raw events (room for the next one; none for a limit of
+  // 0) and removes the metadata rows that only the deleted events used, except the one last
+  // stored through insertIfNotExistsRawEventMetadata (the next event's). The number of deleted
+  // events.
   std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::Error* error);
   // The fingerprint of the oldest raw event; empty for an empty table (no error) or on failure.
@@ -293,43 +294,44 @@ class TLMDatabase {
   // What this object knows of the tables every stored event adds to, kept by its own inserts and
   // deletes so that the caps before every event need not read whole tables: the number of raw
   // events and of metadata rows (empty until counted), whether every metadata row but the
-  // pending one is known to be used by a raw event, a raw event (its rowid, 0 for none) up to
-  // which every event's row has a newer event after it, so that a full metadata table's search
-  // for its oldest row in use starts past it (new events come after it while it is there;
-  // dropped by any delete that may take it), and the newest raw event (rowid, 0 for an empty
-  // table, and fingerprint; empty until read).
+  // pending one is known to be used by a raw event, and a raw event (its rowid, 0 for none) up
+  // to which every event's row has a newer event after it, so that a full metadata table's
+  // search for its oldest row in use starts past it (new events come after it while it is
+  // there; dropped by any delete that may take it).
   struct KeptFacts {
     std::optional<std::int64_t> rawEvents;
     std::optional<std::int64_t> metadata;
     bool metadataAllUsed = false;
     std::int64_t metadataSearchStart = 0;
-    std::optional<std::pair<std::int64_t, std::int64_t>> newest;
   };
-  // The kept facts with the file's data version they hold for and the pending fingerprint: what
-  // a transaction that rolls back gives back (the file is as it was when it began).
+  // The kept facts with the file's data version they hold for, the transaction in which that
+  // version was last confirmed and the pending fingerprint: what a transaction that rolls back
+  // gives back (the file is as it was when it began).
   struct KeptState {
     KeptFacts facts;
     std::int64_t version = 0;
+    std::uint64_t checkedIn = 0;
     std::optional<std::int64_t> pending;
   };
   KeptFacts kept_;
   std::int64_t keptVersion_ = 0;
-  KeptState keptState() const { return {kept_, keptVersion_, pendingMetadataFingerprint_}; }
+  // The exclusive transaction (TLMSqliteStore::exclusiveTransactionID) in which the data version
+  // was last read: no other connection can write before it ends, so it is read once in it.
+  std::uint64_t versionCheckedIn_ = 0;
+  KeptState keptState() const {
+    return {kept_, keptVersion_, versionCheckedIn_, pendingMetadataFingerprint_};
+  }
   void restoreKeptState(const KeptState& state);
   // The kept state when the open transaction group began.
   KeptState groupStartState_;
   // The blocks waiting for the open transaction group to commit.
   std::vector<std::function<void()>> afterGroupCommit_;
-  // Brings the kept facts up to date with the file before an operation that changes them. When
-  // another connection wrote to the file since they were kept, they stay if it only added raw
-  // events after the newest known one (the count of the rows up to it and that row's fingerprint
-  // are unchanged; the metadata rows are counted again, and added ones may be unused); else they
-  // are forgotten.
+  // Brings the kept facts up to date with the file before an operation that changes them: when
+  // another connection wrote to the file since they were kept, they are forgotten (read again
+  // when needed). Nothing in the file shows which rows it touched: it may have emptied the raw
+  // events and stored others under the same rowids, leaving the same count and newest event.
+  // Once per exclusive transaction.
   bool checkKeptFacts(platform::Error* error);
-  // Reads the newest raw event into the kept facts.
-  bool readNewestRawEvent(platform::Error* error);
-  // After a delete of the kept newest raw event (when known): reads it again.
-  bool newestRawEventMayHaveGone(bool gone, platform::Error* error);
   // `rows` (one of kept_'s counts, of `table`), counted when not known.
   std::optional<std::int64_t> keptRowCount(std::optional<std::int64_t>& rows, const char* table,
                                            platform::Error* error);

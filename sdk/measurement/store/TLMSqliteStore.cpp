@@ -191,6 +191,7 @@ void TLMSqliteStore::abandonIfInherited() {
   statementCache_.clear();
   groupOpen_ = false;
   savepointOpen_ = false;
+  exclusiveOpen_ = false;
 }
 
 bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
@@ -255,6 +256,7 @@ void TLMSqliteStore::closeDatabase() {
   sqliteHandle_ = nullptr;
   groupOpen_ = false;
   savepointOpen_ = false;
+  exclusiveOpen_ = false;
 }
 
 bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
@@ -1100,6 +1102,7 @@ bool TLMSqliteStore::isTransactionGroupIntact() const {
 bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) {
   if (!block) return false;
   // Without a snapshot (closed, or BEGIN refused) every statement takes its own lock, as always.
+  if (isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0) transactionBoundary();
   const bool began = isOpen() && sqlite3_get_autocommit(sqliteHandle_) != 0 &&
                      stepTransactionControl("BEGIN DEFERRED TRANSACTION");
   struct End {
@@ -1115,11 +1118,26 @@ bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) 
 }
 
 bool TLMSqliteStore::beginTransaction() {
-  return execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
-                                  "Begin transaction failed. Database not open");
+  transactionBoundary();
+  exclusiveOpen_ = execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
+                                            "Begin transaction failed. Database not open");
+  return exclusiveOpen_;
+}
+
+void TLMSqliteStore::transactionBoundary() {
+  ++transactionSerial_;
+  exclusiveOpen_ = false;
+}
+
+std::uint64_t TLMSqliteStore::exclusiveTransactionID() const {
+  // Every transaction this store begins passes transactionBoundary, and a savepoint begins none:
+  // while the exclusive one is open, SQLite has not left it (no lock taken, no mutex).
+  const bool holds = exclusiveOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
+  return holds ? transactionSerial_ : 0;
 }
 
 bool TLMSqliteStore::endTransaction() {
+  transactionBoundary();
   return execTransactionStatement("END TRANSACTION", 34014,
                                   "End transaction failed. Database not open");
 }
@@ -1149,6 +1167,7 @@ bool TLMSqliteStore::rollbackTransaction() {
     log(1, 34015, "Rollback transaction failed. Database not open");
     return false;
   }
+  transactionBoundary();
   // SQLite already rolled back on some errors (full disk, I/O): nothing is left to undo.
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
   // The failure that led here stays the recorded one, whatever the rollback answers.

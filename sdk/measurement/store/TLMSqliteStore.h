@@ -160,6 +160,10 @@ class TLMSqliteStore {
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
+  // The exclusive transaction this connection holds (begun by beginTransaction or a group, and
+  // not rolled back by SQLite since): no other connection writes to the file until it ends.
+  // Never the same for two transactions; 0 outside one.
+  std::uint64_t exclusiveTransactionID() const;
 
   // Statements.
   sqlite3_stmt* statementForQuery(const std::string& query, platform::Error* error);
@@ -250,6 +254,11 @@ class TLMSqliteStore {
   bool rollbackSavepoint();
   bool groupOpen_ = false;
   bool savepointOpen_ = false;
+  // Counts the transactions begun and ended (not their savepoints); whether the one open was
+  // begun exclusive.
+  std::uint64_t transactionSerial_ = 0;
+  bool exclusiveOpen_ = false;
+  void transactionBoundary();
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;

@@ -626,6 +626,33 @@ std::vector<std::string> lastNames(EngineHarness& h, std::size_t count) {
 
 }  // namespace
 
+// Whether another connection wrote is asked once per stored event, and once per group.
+TEST(TLMMeasurementEngineGroupTest, OtherConnectionsWritesAreCheckedOncePerStoreTransaction) {
+  EngineHarness h;
+  h.start();
+  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  int checks = 0;
+  sqlite3_trace_v2(
+      db, SQLITE_TRACE_STMT,
+      [](unsigned, void* context, void*, void* sql) {
+        if (std::string(static_cast<const char*>(sql)).find("data_version") != std::string::npos) {
+          ++*static_cast<int*>(context);
+        }
+        return 0;
+      },
+      &checks);
+  for (int i = 0; i < 10; ++i) {
+    queue(h, "one" + std::to_string(i));
+    h.drain();
+  }
+  EXPECT_EQ(checks, 10);
+  for (int i = 0; i < 10; ++i) queue(h, "grouped" + std::to_string(i));
+  drainInGroups(h);
+  EXPECT_EQ(checks, 11);
+  EXPECT_EQ(lastNames(h, 1), std::vector<std::string>{"grouped9"});
+  sqlite3_trace_v2(db, 0, nullptr, nullptr);
+}
+
 // Events queued one after another commit once, with the user properties set or removed between
 // them, each in its order; other work queued between them ends the group and is not overtaken;
 // what follows an event's commit waits for its group's.

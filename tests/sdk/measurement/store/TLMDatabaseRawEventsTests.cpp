@@ -261,6 +261,99 @@ TEST_F(TLMDatabaseRawEventsTest, CapCountsTheRowsThatAreThereWhenRowidsHaveGaps)
   EXPECT_EQ(store().rowCountForTableWithName(kTLMRawEventsTable, &error), 0);
 }
 
+// The cap at the ends of what the server may set (0 to 1,000,000), with and without rowid gaps:
+// each store step leaves the newest cap - 1 older events (none for 0 or 1) beside the new one.
+TEST_F(TLMDatabaseRawEventsTest, CapAtZeroOneAndTheMaximumWithAndWithoutGaps) {
+  const std::int64_t fingerprint = storeMetadata("1:1:ios:a");
+  int named = 0;
+  const auto storeStep = [&] {
+    std::optional<std::int64_t> over;
+    EXPECT_TRUE(database->performTransaction([&] {
+      return (over = database->deleteRawEventsOverAbsoluteLimit(&error)) &&
+             database->insertRawEvent(event("e" + std::to_string(++named), 1700000000), fingerprint, false, &error);
+    })) << error.description;
+    return over.value_or(-1);
+  };
+  for (const std::int64_t cap : {0, 1}) {
+    SCOPED_TRACE(cap);
+    settings->maxEventsStoredValue = cap;
+    raw().exec("DELETE FROM raw_events");
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(database->insertRawEvent(event("old", 1700000000), fingerprint, false, &error));
+    EXPECT_EQ(storeStep(), 3);
+    for (const bool gap : {false, true}) {
+      for (int step = 0; step < 5; ++step) {
+        if (gap) {
+          // Two more rows, the older of them taken out: the rowids have a gap.
+          ASSERT_TRUE(database->insertRawEvent(event("gap", 1700000000), fingerprint, false, &error));
+          ASSERT_TRUE(database->insertRawEvent(event("late", 1700000000), fingerprint, false, &error));
+          raw().exec("DELETE FROM raw_events WHERE name = 'gap'");
+        }
+        EXPECT_EQ(storeStep(), gap ? 2 : 1) << step;
+        EXPECT_EQ(raw().column("SELECT name FROM raw_events"), (std::vector<std::string>{"e" + std::to_string(named)}));
+      }
+    }
+  }
+  // The maximum: a million events fit, the next step deletes the oldest; with a gap, as many as
+  // are over.
+  settings->maxEventsStoredValue = 1000000;
+  raw().exec("DELETE FROM raw_events; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 999999) "
+             "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) SELECT 'm', 1, " +
+             std::to_string(fingerprint) + ", x'00' FROM n");
+  EXPECT_EQ(storeStep(), 0);
+  const std::string oldest = raw().scalar("SELECT min(rowid) FROM raw_events");
+  EXPECT_EQ(storeStep(), 1);
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), "1000000");
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events WHERE rowid <= " + oldest), "0");
+  raw().exec("DELETE FROM raw_events WHERE rowid = (SELECT min(rowid) + 10 FROM raw_events)");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(database->insertRawEvent(event("x", 1700000000), fingerprint, false, &error));
+  EXPECT_EQ(storeStep(), 3);
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events"), "1000000");
+}
+
+// Another connection's writes are checked once per transaction (none can write inside an
+// exclusive one), and at every call outside one; a write between two transactions is seen.
+TEST_F(TLMDatabaseRawEventsTest, OtherConnectionsWritesAreCheckedOncePerTransaction) {
+  int checks = 0;
+  sqlite3_trace_v2(
+      store().sqliteHandle(), SQLITE_TRACE_STMT,
+      [](unsigned, void* context, void*, void* sql) {
+        if (std::string(static_cast<const char*>(sql)).find("data_version") != std::string::npos) {
+          ++*static_cast<int*>(context);
+        }
+        return 0;
+      },
+      &checks);
+  settings->maxEventsStoredValue = 3;
+  settings->maxRawEventsMetadataStoredValue = 2;
+  int named = 0;
+  // The engine's store step, each with a new metadata row: room made, the cap, the event.
+  const auto storeStep = [&] {
+    const std::string name = std::to_string(++named);
+    std::int64_t fingerprint = 0;
+    return database->insertIfNotExistsRawEventMetadata(*bundle("1:1:ios:" + name, 0), &error, &fingerprint) &&
+           database->deleteRawEventsOverAbsoluteLimit(&error).has_value() &&
+           database->insertRawEvent(event("e" + name, 1700000000), fingerprint, false, &error);
+  };
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(database->performTransaction(storeStep)) << error.description;
+  EXPECT_EQ(checks, 4);
+  ASSERT_TRUE(database->beginTransactionGroup());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(database->performTransaction(storeStep));
+  ASSERT_TRUE(database->endTransactionGroup());
+  EXPECT_EQ(checks, 5);
+  // A rolled-back step checks again in the next.
+  EXPECT_FALSE(database->performTransaction([&] { return storeStep() && false; }));
+  EXPECT_EQ(checks, 6);
+  checks = 0;
+  ASSERT_TRUE(storeStep());
+  EXPECT_GE(checks, 3);
+  // Another connection empties the tables between two transactions.
+  raw().exec("DELETE FROM raw_events; DELETE FROM raw_events_metadata");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(database->performTransaction(storeStep)) << error.description;
+  EXPECT_EQ(raw().column("SELECT name FROM raw_events ORDER BY rowid"), (std::vector<std::string>{"e11", "e12"}));
+  EXPECT_EQ(raw().scalar("SELECT count(*) FROM raw_events_metadata"), "2");
+  sqlite3_trace_v2(store().sqliteHandle(), 0, nullptr, nullptr);
+}
+
 // The event pipeline stores the metadata, applies the cap, then inserts the event: the cap must
 // not take away the metadata row of the event that follows, nor rows it did not orphan.
 TEST_F(TLMDatabaseRawEventsTest, CapKeepsTheMetadataOfTheEventAboutToBeStored) {
@@ -592,15 +685,42 @@ class TLMDatabaseMetadataCapTest : public TLMDatabaseRawEventsTest {
   }
   // Stores metadata `name` as the engine does for a new event, and then the event itself; the
   // number of events deleted to make room.
-  std::int64_t logWith(const std::string& name, const std::string& eventName, double timestamp = 1700000000) {
+  std::int64_t logWith(const std::string& name, const std::string& eventName, double timestamp = 1700000000,
+                       TLMDatabase* on = nullptr) {
+    TLMDatabase& db = on != nullptr ? *on : *database;
     auto metadata = bundle("1:1:ios:" + name, 0);
     std::int64_t fingerprint = 0;
     std::int64_t deleted = -1;
-    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted))
+    EXPECT_TRUE(db.insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint, &deleted))
         << error.description;
     fingerprints[name] = fingerprint;
-    EXPECT_TRUE(database->insertRawEvent(event(eventName, timestamp), fingerprint, false, &error));
+    EXPECT_TRUE(db.insertRawEvent(event(eventName, timestamp), fingerprint, false, &error));
     return deleted;
+  }
+  // Stores a new row "next" with its event through the test's connection, and the same through
+  // a fresh connection on a copy of the file as it was: both delete the same events and rows.
+  void expectTheNextRowAsAFreshConnectionStoresIt() {
+    const std::string rowsQuery = "SELECT metadata_fingerprint FROM raw_events_metadata ORDER BY 1";
+    const std::string eventsQuery = "SELECT name FROM raw_events ORDER BY rowid";
+    TempDirectory copy;
+    std::filesystem::copy_file(dir.file(kTLMDatabaseFileName), copy.file(kTLMDatabaseFileName));
+    std::int64_t freshDeleted = -1;
+    {
+      auto fresh = TLMDatabase::initWithDatabasePath(copy.file(kTLMDatabaseFileName), settings, &monitor);
+      ASSERT_TRUE(fresh);
+      freshDeleted = logWith("next", "next1", 1700000000, fresh.get());
+    }
+    RawDatabase freshFile(copy.file(kTLMDatabaseFileName));
+    EXPECT_EQ(logWith("next", "next1"), freshDeleted);
+    EXPECT_EQ(eventNames(), freshFile.column(eventsQuery));
+    EXPECT_EQ(raw().column(rowsQuery), freshFile.column(rowsQuery));
+  }
+  // An upload through `db`: every raw event goes, then the rows no event uses.
+  void uploadEverything(TLMDatabase& db) {
+    ASSERT_TRUE(db.performTransaction([&] {
+      return db.deleteRawEventsWithMaxRowID(std::numeric_limits<std::int64_t>::max(), &error) &&
+             db.deleteUnusedRawEventsMetadata(&error);
+    })) << error.description;
   }
   static std::int64_t fingerprintOf(const std::string& name) {
     auto bytes = bundle("1:1:ios:" + name, 0)->protoBuffer();
@@ -865,10 +985,9 @@ TEST_F(TLMDatabaseMetadataCapTest, TheRowCountStaysRightAfterUploadsRollbacksAnd
 }
 
 // A full table whose first search walks 20,000 events of one row (their pages outweigh the
-// fingerprint index's that a count reads): what the next new row reads
-// after a rolled-back step or another connection's added events stays what a steady one reads.
-// Writes of another connection that change the rows up to the newest known event are seen.
-TEST_F(TLMDatabaseMetadataCapTest, ANewRowAfterARollbackOrAddedEventsReadsNoMoreThanASteadyOne) {
+// fingerprint index's that a count reads): what the next new row reads after a rolled-back step
+// stays what a steady one reads. Writes of another connection are seen.
+TEST_F(TLMDatabaseMetadataCapTest, ANewRowAfterARollbackReadsNoMoreThanASteadyOne) {
   settings->maxRawEventsMetadataStoredValue = 100;
   raw().exec("BEGIN; INSERT INTO raw_events_metadata VALUES (-1, x'0a');"
              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
@@ -899,19 +1018,23 @@ TEST_F(TLMDatabaseMetadataCapTest, ANewRowAfterARollbackOrAddedEventsReadsNoMore
   EXPECT_EQ(single(3), "0");
   EXPECT_LE(afterRollback, 2 * steady) << "steady " << steady << ", first " << first;
 
-  // Another connection adds events of a stored row: checked by counting, not searched again.
+  // Another connection adds events of a stored row: what it changed before them cannot be told,
+  // so the next new row searches once, as after a start, and the one after it reads what a
+  // steady one reads.
   raw().exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('o1', 1, -1, x'00')");
-  const std::int64_t afterAdded = pagesReadDuring([&] { deleted = logWith("n3", "n3"); });
-  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(logWith("n3", "n3"), 1);
   EXPECT_EQ(single(4), "0");
-  EXPECT_LE(4 * afterAdded, first) << "steady " << steady;
+  const std::int64_t afterSearch = pagesReadDuring([&] { deleted = logWith("n3b", "n3b"); });
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(single(5), "0");
+  EXPECT_LE(afterSearch, 2 * steady) << "first " << first;
 
-  // It deletes an event from the middle and adds one: the count up to the newest known event
-  // changed, so the row left unused (s5) is found and goes instead of the next in use.
-  raw().exec("DELETE FROM raw_events WHERE name = 's5'; INSERT INTO raw_events (name, timestamp, "
+  // It deletes an event from the middle and adds one: the row left unused (s6) is found and goes
+  // instead of the next in use.
+  raw().exec("DELETE FROM raw_events WHERE name = 's6'; INSERT INTO raw_events (name, timestamp, "
              "metadata_fingerprint, data) VALUES ('o2', 1, -1, x'00')");
   EXPECT_EQ(logWith("n4", "n4"), 0);
-  EXPECT_EQ(single(6), "1");
+  EXPECT_EQ(single(7), "1");
   EXPECT_EQ(metadataRows(), "100");
 }
 
@@ -1144,6 +1267,81 @@ TEST_F(TLMDatabaseMetadataCapTest, EveryStepFollowsTheRulesInARandomSequence) {
     for (std::int64_t fingerprint : model.rows) rows.push_back(std::to_string(fingerprint));
     EXPECT_EQ(raw().column("SELECT metadata_fingerprint FROM raw_events_metadata ORDER BY metadata_fingerprint"), rows);
   }
+}
+
+// What this connection knows of the tables is kept only while no other connection writes: the
+// library's own calls on a second connection can leave the same raw-event count and the same
+// newest event (rowid and row) after changing the rows before it, which no count can tell.
+class TLMDatabaseSecondConnectionTest : public TLMDatabaseMetadataCapTest {
+ protected:
+  void SetUp() override {
+    TLMDatabaseMetadataCapTest::SetUp();
+    other = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
+    ASSERT_TRUE(other);
+  }
+  // A full table of rows a, c, d with events a1, c1, a2, d1 (timestamps as given), after a new
+  // row that sought its room: every row is known to be in use, and the search for the next
+  // starts past a1 (a2 comes after it).
+  void fillTheTable(double a2 = 1700000000, double d1 = 1700000000) {
+    logWith("a", "a1");
+    logWith("b", "b1");
+    logWith("c", "c1");
+    logWith("a", "a2", a2);
+    EXPECT_EQ(logWith("d", "d1", d1), 1);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "c1", "a2", "d1"}));
+  }
+  std::unique_ptr<TLMDatabase> other;
+};
+
+// It uploads everything and stores events again from rowid 1: four events up to rowid 5, whose
+// event is of row d, as before; rows p (its event uploaded), q and d.
+TEST_F(TLMDatabaseSecondConnectionTest, EventsStoredAgainAfterAnUploadAreSeen) {
+  fillTheTable();
+  uploadEverything(*other);
+  logWith("p", "p1", 1700000000, other.get());
+  logWith("q", "q1", 1700000000, other.get());
+  logWith("q", "q2", 1700000000, other.get());
+  logWith("q", "q3", 1700000000, other.get());
+  logWith("d", "d2", 1700000000, other.get());
+  ASSERT_TRUE(other->deleteRawEventsWithMaxRowID(1, &error));
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events"), (std::vector<std::string>{"2", "3", "4", "5"}));
+  EXPECT_EQ(metadataRows(), "3");
+  // Only the unused row p goes.
+  expectTheNextRowAsAFreshConnectionStoresIt();
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"q1", "q2", "q3", "d2", "next1"}));
+}
+
+// Its stale-data deletion takes the two newest events (a2, d1) and row d; two stores take their
+// rowids again, the newest of row d as before. a1 is now the last event of its row.
+TEST_F(TLMDatabaseSecondConnectionTest, EventsStoredAgainAfterAStaleDeletionAreSeen) {
+  fillTheTable(1700000000 - 1000, 1700000000 - 1000);
+  ASSERT_TRUE(other->deleteStaleRawEventsDataOlderThanMaxAge(500, &error));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"a1", "c1"}));
+  logWith("c", "c2", 1700000000, other.get());
+  logWith("d", "d2", 1700000000, other.get());
+  EXPECT_EQ(raw().column("SELECT rowid FROM raw_events"), (std::vector<std::string>{"1", "3", "4", "5"}));
+  // Row a goes with a1, not row c with its two events.
+  expectTheNextRowAsAFreshConnectionStoresIt();
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"c1", "c2", "d2", "next1"}));
+}
+
+// After a start nothing is counted yet; the raw-event cap counts the events and a sweep finds
+// every row in use. Another connection then stores a row without its event.
+TEST_F(TLMDatabaseSecondConnectionTest, ARowAddedBeforeTheRowsWereCountedIsSeen) {
+  logWith("a", "a1");
+  logWith("b", "b1");
+  logWith("a", "a2");
+  database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
+  ASSERT_TRUE(database);
+  settings->maxEventsStoredValue = 3;
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+  settings->maxEventsStoredValue = 100000;
+  ASSERT_TRUE(other->insertIfNotExistsRawEventMetadata(*bundle("1:1:ios:x", 0), &error));
+  EXPECT_EQ(metadataRows(), "3");
+  // The unused row x goes, no event.
+  expectTheNextRowAsAFreshConnectionStoresIt();
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"b1", "a2", "next1"}));
 }
 
 }  // namespace
