@@ -21,6 +21,8 @@
 #include <set>
 #include <vector>
 
+#include "dispatch/ForkPreparation.h"
+
 namespace platform::files {
 
 namespace fs = std::filesystem;
@@ -94,6 +96,7 @@ CheckLocks& checkLocks() {
     auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
     pthread_atfork(
         [] {
+          waitBeforeForkLocks();
           checkLocks().userListing.lock();
           checkLocks().kept.lock();
         },

@@ -460,7 +460,10 @@ bool CDVApp::isAppIDValid() const {
 
 // ---- lookup ----
 
+// In a child forked from the process that configured them, no app is found: the apps are that
+// process's, and their locks may have been held by its threads at the fork.
 std::shared_ptr<CDVApp> CDVApp::defaultApp() {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return nullptr;
   std::shared_ptr<CDVApp> app = currentDefaultApp();
   if (!app) {
     CDVLogError(kCDVLoggerCore, "I-COR000003",
@@ -472,9 +475,12 @@ std::shared_ptr<CDVApp> CDVApp::defaultApp() {
   return app;
 }
 
-bool CDVApp::isDefaultAppConfigured() { return currentDefaultApp() != nullptr; }
+bool CDVApp::isDefaultAppConfigured() {
+  return !CDVForkedChild::refusesWithoutClaim(__func__) && currentDefaultApp() != nullptr;
+}
 
 std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return nullptr;
   RegistryHold hold;
   if (gAllApps) {
     auto found = gAllApps->find(name);
@@ -485,12 +491,14 @@ std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
 }
 
 std::optional<CDVApp::AppMap> CDVApp::allApps() {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return std::nullopt;
   RegistryHold hold;
   if (!gAllApps) CDVLogError(kCDVLoggerCore, "I-COR000005", "No app has been configured yet.");
   return gAllApps;
 }
 
 void CDVApp::resetApps() {
+  if (CDVForkedChild::refuses(__func__)) return;
   RegistryHold hold;
   setDefaultApp(nullptr);
   gAllApps.reset();
@@ -498,6 +506,10 @@ void CDVApp::resetApps() {
 }
 
 void CDVApp::deleteApp(const std::function<void(bool success)>& completion) {
+  if (CDVForkedChild::refuses(__func__)) {
+    if (completion) completion(false);
+    return;
+  }
   withRegistryLock([&] {
     // Only this very app is removed: a handle of an app deleted earlier must not remove a
     // newer app configured under the same name.
@@ -700,6 +712,7 @@ std::optional<bool> CDVApp::readDataCollectionSwitchFromPlist() {
 }
 
 bool CDVApp::isDataCollectionDefaultEnabled() const {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return false;  // nothing is collected there
   if (std::optional<bool> fromDefaults = readDataCollectionSwitchFromUserDefaultsForApp(*this)) {
     return *fromDefaults;
   }
@@ -707,6 +720,7 @@ bool CDVApp::isDataCollectionDefaultEnabled() const {
 }
 
 void CDVApp::setDataCollectionDefaultEnabled(bool dataCollectionDefaultEnabled) {
+  if (CDVForkedChild::refuses(__func__)) return;
   cdv_platform::defaultsSet(dataCollectionDefaultsKey(), platform::Value(dataCollectionDefaultEnabled));
   if (isDefaultApp_ && !options_->isAnalyticsCollectionExpicitlySet()) {
     CDVAnalyticsConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(
@@ -730,6 +744,10 @@ void CDVApp::sendLogsWithServiceName(const std::string& serviceName, const std::
 }
 
 // ---- tests ----
+
+std::mutex& CDVApp::defaultAppLockForTesting() { return gDefaultAppMutex; }
+
+std::recursive_mutex& CDVApp::registryLockForTesting() { return gRegistryMutex; }
 
 void CDVApp::resetForTesting() {
   {

@@ -100,9 +100,9 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 
 double now() { return platform::Clock::current()->now(); }
 
-// The system is supported and this process is not a child forked from the one that used the SDK
-// (there every call is refused: CDVForkedChild).
-bool usable(const char* call) { return TLMAEU::isOSSupported() && !CDVForkedChild::refuses(call); }
+// This process is not a child forked from the one that used the SDK (there every call is refused
+// before it takes a lock: CDVForkedChild) and the system is supported.
+bool usable(const char* call) { return !CDVForkedChild::refuses(call) && TLMAEU::isOSSupported(); }
 
 bool startRefused() {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -428,6 +428,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
 }
 
 void TLMAnalytics::resetAnalyticsData() {
+  if (CDVForkedChild::refuses(__func__)) return;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().loadTimestamp = now();
@@ -447,6 +448,7 @@ void TLMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
 }
 
 double TLMAnalytics::loadTimestamp() {
+  if (CDVForkedChild::refuses(__func__)) return 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().loadTimestamp;
 }
@@ -508,9 +510,14 @@ void queueOperation(platform::Block block, bool counted) {
 
 void TLMAnalytics::queueOperationWithBlock(platform::Block block) { queueOperation(std::move(block), true); }
 
-void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
+void TLMAnalytics::unsuspendOperationQueue() {
+  if (CDVForkedChild::refuses(__func__)) return;
+  queues().operationQueue->resume();
+}
 
-bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
+bool TLMAnalytics::isCurrentQueueSerialQueue() {
+  return !CDVForkedChild::refuses(__func__) && queues().serialQueue->isCurrent();
+}
 
 void TLMAnalytics::countCallRefusedBeforeStart() {
   observeAppEnd();  // which reports the call lost
@@ -574,7 +581,7 @@ void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
   });
 }
 
-bool TLMAnalytics::isEnabled() { return enabledFlag(); }
+bool TLMAnalytics::isEnabled() { return !CDVForkedChild::refuses(__func__) && enabledFlag(); }
 
 void TLMAnalytics::observeNotificationsForAnalyticsConfiguration(const Value& configuration) {
   auto& center = platform::NotificationCenter::defaultCenter();
@@ -629,6 +636,7 @@ void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 
 void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const TLMObjectDictionary& parameters) {
+  if (CDVForkedChild::refuses(__func__)) return;
   const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
   if (adEventID != nullptr && adEventID->isString()) {
     monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
@@ -827,6 +835,7 @@ void TLMAnalytics::setUserID(const TLMObject& userID) {
 }
 
 void TLMAnalytics::removeUserAttributeForName(const std::string& name) {
+  if (CDVForkedChild::refuses(__func__)) return;
   if (TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name))) removeInternalUserAttributeForName(name);
 }
 
@@ -879,6 +888,7 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
 }
 
 void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
+  if (CDVForkedChild::refuses(__func__)) return;
   auto attribute = TLMUserAttribute::initWithOrigin("", name, TLMValue(0.0), now());
   queueOperationWithBlock([attribute] {
     if (auto e = engine()) e->removeUserAttribute(attribute);
@@ -887,10 +897,23 @@ void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
 
 // MARK: - Queries
 
+namespace {
+
+// A query refused in a forked child answers its handler once, with the empty answer, on the
+// queue given, or on the main queue without one.
+template <typename Answer>
+void answerInChild(std::shared_ptr<platform::Queue> queue, std::function<void(Answer)> callback, Answer answer) {
+  if (!callback) return;
+  if (!queue) queue = platform::Queue::main();
+  queue->async([callback = std::move(callback), answer = std::move(answer)] { callback(answer); });
+}
+
+}  // namespace
+
 void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
                                                    std::function<void(platform::Dictionary)> callback) {
   if (CDVForkedChild::refuses(__func__)) {
-    if (queue && callback) queue->async([callback] { callback(platform::Dictionary()); });
+    answerInChild(std::move(queue), std::move(callback), platform::Dictionary());
     return;
   }
   if (!usable(__func__)) return;
@@ -919,7 +942,7 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
 void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
                                               std::function<void(int)> callback) {
   if (CDVForkedChild::refuses(__func__)) {
-    if (queue && callback) queue->async([callback] { callback(0); });
+    answerInChild(std::move(queue), std::move(callback), 0);
     return;
   }
   if (!usable(__func__)) return;
@@ -957,6 +980,7 @@ void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
 }
 
 std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLogEventListener listener) {
+  if (CDVForkedChild::refuses(__func__)) return std::nullopt;
   if (!listener) {
     monitor()->logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
     return std::nullopt;
@@ -997,6 +1021,7 @@ void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken
 }
 
 void TLMAnalytics::notifyEventListeners(const TLMEventPtr& event) {
+  if (CDVForkedChild::refuses(__func__)) return;
   queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
 }
 
@@ -1036,6 +1061,8 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.lostCalls.store(0);
   s.observingAppEnd.store(false);
 }
+
+std::mutex& TLMAnalytics::stateLockForTesting() { return state().mutex; }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {
   std::lock_guard<std::mutex> lock(state().mutex);
