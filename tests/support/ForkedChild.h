@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <string>
 
 namespace testsupport {
 
@@ -104,6 +107,19 @@ inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChi
     }
   }
   return tally;
+}
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
+inline char threadState(pid_t thread) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");
+  if (!file) return 0;
+  const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 // also when a thread of the parent's held one of the SDK's locks at the fork, and a query answers
 // its handler once, also without a queue.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVApp.h"
 #include "ForkedChild.h"
+#include "InstanceID/CDVInstanceID.h"
 #include "dispatch/Queue.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/analytics/TLMAnalytics.h"
@@ -84,6 +86,14 @@ std::vector<EntryPoint> entryPoints() {
       {"TLMAnalytics::isEnabled", [] { (void)TLMAnalytics::isEnabled(); }},
       {"TLMAnalytics::isCurrentQueueSerialQueue", [] { (void)TLMAnalytics::isCurrentQueueSerialQueue(); }},
       {"TLMAnalytics::removeUserAttributeForName", [] { TLMAnalytics::removeUserAttributeForName("prop"); }},
+      {"CDVInstanceID", [] {
+         // In the child, an instance that answers as before a start.
+         auto instance = CDVInstanceID::instanceID();
+         if (!instance) return;
+         (void)instance->token();
+         instance->getIDWithHandler([](std::optional<std::string>, std::optional<platform::Error>) {});
+         instance->tokenWithAuthorizedEntity("123", "*", {}, [](std::optional<std::string>, std::optional<platform::Error>) {});
+       }},
       {"UIApplication::terminate", [] { (void)UIApplication().terminate(); }},
   };
 }
@@ -97,7 +107,8 @@ int* sharedMark() {
 }  // namespace
 
 // A thread of the parent's holds the SDK's locks at the fork (here a thread of the child's, which
-// leaves the same trace in them): no call of the child waits for them.
+// leaves the same trace in them): no call of the child waits for them. (The default app's lock
+// is never held at a fork: see the next test.)
 TEST(ForkedChild, EveryCallReturnsWhileTheSDKsLocksAreHeld) {
   SKIP_UNDER_TSAN();
   ASSERT_FALSE(CDVForkedChild::refuses("test"));  // this process is the SDK's
@@ -112,7 +123,6 @@ TEST(ForkedChild, EveryCallReturnsWhileTheSDKsLocksAreHeld) {
         std::atomic<bool> holding{false};
         std::thread([&] {
           std::lock_guard registry(CDVApp::registryLockForTesting());
-          std::lock_guard defaultApp(CDVApp::defaultAppLockForTesting());
           std::lock_guard analytics(TLMAnalytics::stateLockForTesting());
           std::lock_guard environment(TLMAEU::lockForTesting());
           holding = true;
@@ -133,6 +143,37 @@ TEST(ForkedChild, EveryCallReturnsWhileTheSDKsLocksAreHeld) {
                                  << (last >= 0 && last < static_cast<int>(calls.size()) ? calls[last].first : "none");
   EXPECT_EQ(last, static_cast<int>(calls.size()));
   munmap(reached, sizeof(int));
+}
+
+// A fork waits while another thread holds the default app's lock, and the child reads the
+// default app.
+TEST(ForkedChild, ReadsTheDefaultAppAlsoWhenItsLockWasHeldAsTheForkBegan) {
+  SKIP_UNDER_TSAN();
+  static std::atomic<bool> forkBegun{false};
+  static const bool registered = pthread_atfork([] { forkBegun = true; }, nullptr, nullptr) == 0;
+  ASSERT_TRUE(registered);  // after the SDK's handlers: its prepare handler runs before theirs
+  ASSERT_FALSE(CDVForkedChild::refuses("test"));
+  std::unique_lock held(CDVApp::defaultAppLockForTesting());
+  std::atomic<pid_t> forker{0};
+  std::promise<testsupport::ChildEnd> ended;
+  std::thread forking([&] {
+    forker = gettid();
+    ended.set_value(testsupport::runInChild(
+        [] {
+          alarm(kChildAlarmSeconds);
+          _exit(CDVApp::isDefaultAppConfigured() || CDVApp::defaultApp() != nullptr ? 1 : 0);
+        },
+        kChildLimit));
+  });
+  // The fork has begun, and sleeps (waiting for the lock) or goes on without it.
+  const auto watchdog = std::chrono::steady_clock::now() + 10s;
+  while ((!forkBegun || testsupport::threadState(forker) != 'S') && std::chrono::steady_clock::now() < watchdog) {
+    std::this_thread::yield();
+  }
+  held.unlock();
+  const testsupport::ChildEnd end = ended.get_future().get();
+  forking.join();
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
 }
 
 // The queries answer their handler once with the empty answer, on the main queue when given no
