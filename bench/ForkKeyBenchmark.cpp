@@ -10,6 +10,7 @@
 // 100 ms), and the ratio of the p99s. A log call held up by a fork is one slow sample among
 // thousands of quick ones: the count of calls made and the maximum show it first.
 // --quick: a short run with small keys, to check that it still builds and runs.
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,21 @@ Figures figuresOf(std::vector<double> samples) {
   return f;
 }
 
+// Waits for a child that ends at once; one that has not ended after 10 s is killed and counted.
+std::atomic<int> gChildrenKilled{0};
+void awaitChild(pid_t child) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (waitpid(child, nullptr, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      ++gChildrenKilled;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 struct Phase {
   Figures log;
   Figures fork;
@@ -93,7 +109,7 @@ Phase runPhase(double seconds, int keyBits) {
       const pid_t child = fork();
       if (child == 0) _exit(0);
       const double took = millisecondsSince(start);
-      if (child > 0) waitpid(child, nullptr, 0);
+      if (child > 0) awaitChild(child);
       {
         std::lock_guard lock(samplesMutex);
         forkTimes.push_back(took);
@@ -165,6 +181,7 @@ int main(int argc, char** argv) {
   std::printf("p99 ratio (keys / none): log calls %.1f, fork() %.1f\n",
               baseline.log.p99 > 0 ? withKeys.log.p99 / baseline.log.p99 : 0.0,
               baseline.fork.p99 > 0 ? withKeys.fork.p99 / baseline.fork.p99 : 0.0);
+  if (gChildrenKilled > 0) std::printf("children that did not end within 10 s: %d\n", gChildrenKilled.load());
   UIApplication().terminate();
   std::filesystem::remove_all(folder);
   return 0;
