@@ -106,6 +106,20 @@ int* sharedMark() {
 
 }  // namespace
 
+// Nothing done when the program loads makes a process the SDK's: a daemon that forks away before
+// its first call is an SDK process of its own. (First in this file: ctest runs each test in a
+// process of its own, and the other tests use the SDK.)
+TEST(ForkedChild, IsTheSDKsProcessWhenItsParentMadeNoCall) {
+  SKIP_UNDER_TSAN();
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [] {
+        alarm(kChildAlarmSeconds);
+        _exit(CDVForkedChild::refuses("daemon") ? 1 : 0);
+      },
+      kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+}
+
 // A thread of the parent's holds the SDK's locks at the fork (here a thread of the child's, which
 // leaves the same trace in them): no call of the child waits for them. (The default app's lock
 // is never held at a fork: see the next test.)
