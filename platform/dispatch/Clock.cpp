@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "dispatch/ForkPreparation.h"
+
 namespace platform {
 namespace {
 
@@ -114,6 +116,7 @@ class SystemClock final : public Clock {
   }
 
   static void beforeFork() {
+    waitBeforeForkLocks();
     clockSlot().mutex.lock();
     instance_->mutex_.lock();
   }

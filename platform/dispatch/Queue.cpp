@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "dispatch/ForkPreparation.h"
 #include "dispatch/Testing.h"
 #include "dispatch/Timer.h"
 
@@ -441,6 +442,7 @@ QueueRegistry& registry() {
 // Lock order: the main queue's slot (it makes a queue under its lock), the registry (a queue
 // registers under it), the pool (a queue posts its drain under its own lock).
 void beforeFork() {
+  waitBeforeForkLocks();
   mainSlot().mutex.lock();
   registry().mutex.lock();
   ThreadPool::beforeFork();

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dispatch/ForkPreparation.h"
+
 namespace platform::files {
 
 namespace fs = std::filesystem;
@@ -100,6 +102,7 @@ CheckLocks& checkLocks() {
     auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
     pthread_atfork(
         [] {
+          waitBeforeForkLocks();
           checkLocks().userListing.lock();
           checkLocks().kept.lock();
         },

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "dispatch/Clock.h"
+#include "dispatch/ForkPreparation.h"
 
 namespace {
 
@@ -28,7 +29,11 @@ struct LoggerState {
 LoggerState& state() {
   static LoggerState* shared = [] {
     auto* made = new LoggerState();  // never destroyed: logging may run at exit
-    pthread_atfork([] { state().mutex.lock(); }, [] { state().mutex.unlock(); }, [] { state().mutex.unlock(); });
+    pthread_atfork(
+        [] {
+          platform::waitBeforeForkLocks();
+          state().mutex.lock();
+        }, [] { state().mutex.unlock(); }, [] { state().mutex.unlock(); });
     return made;
   }();
   return *shared;

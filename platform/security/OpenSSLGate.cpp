@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "dispatch/ForkPreparation.h"
+
 namespace platform::security {
 
 namespace {
@@ -25,6 +27,16 @@ struct CallFence {
   static CallFence& shared() {
     static CallFence* fence = new CallFence();  // never destroyed: calls may come during exit
     return *fence;
+  }
+
+  // A fork's first step, before any fork handler of the platform takes its lock (so the other
+  // threads go on meanwhile): no stretch begins from now until the fork is done, and those in
+  // progress end. Called again in the same fork, it returns at once.
+  static void awaitStretchesBeforeFork() {
+    CallFence& fence = shared();
+    std::unique_lock lock(fence.mutex);
+    fence.forking = true;
+    fence.changed.wait(lock, [&] { return fence.inside == 0; });
   }
 };
 
@@ -44,18 +56,16 @@ struct GateForkHandlers {
     static GateForkHandlers& handlers = []() -> GateForkHandlers& {
       auto* made = new GateForkHandlers();  // never destroyed: gates live until the process ends
       made->registered = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
+      if (made->registered) platform::setWaitBeforeForkLocks(&CallFence::awaitStretchesBeforeFork);
       return *made;
     }();
     return handlers;
   }
 
+  // Registered when the program loads, before most other fork handlers: it runs after theirs,
+  // which did the wait for the stretches first (waitBeforeForkLocks).
   static void beforeFork() {
-    CallFence& fence = CallFence::shared();
-    {
-      std::unique_lock lock(fence.mutex);
-      fence.forking = true;
-      fence.changed.wait(lock, [&] { return fence.inside == 0; });
-    }
+    platform::waitBeforeForkLocks();
     GateForkHandlers& handlers = shared();
     handlers.mutex.lock();
     for (OpenSSLGate* gate : handlers.gates) gate->mutex_.lock();
@@ -186,6 +196,12 @@ OpenSSLCalls::OpenSSLCalls() {
   std::unique_lock lock(fence.mutex);
   fence.changed.wait(lock, [&] { return !fence.forking; });
   ++fence.inside;
+}
+
+bool OpenSSLCalls::aForkWaitsForTesting() {
+  CallFence& fence = CallFence::shared();
+  std::lock_guard lock(fence.mutex);
+  return fence.forking;
 }
 
 OpenSSLCalls::~OpenSSLCalls() {

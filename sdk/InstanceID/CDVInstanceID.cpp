@@ -95,6 +95,9 @@ void CDVInstanceIDRegisterLibrary() {
 }
 
 std::shared_ptr<CDVInstanceID> CDVInstanceID::instanceID() {
+  // In a forked child, an instance that never starts (every call answers as before a start), made
+  // without the app's container, whose locks the parent's threads may have held at the fork.
+  if (refusedHere()) return initPrivately();
   {
     std::lock_guard lock(testInstanceMutex());
     if (testInstance()) return testInstance();
@@ -243,14 +246,16 @@ void CDVInstanceID::post(const std::string& name, platform::Value object) {
 // ---- public operations ----
 
 std::optional<std::string> CDVInstanceID::cachedTokenIfAvailable() {
+  if (refusedHere()) return std::nullopt;
   std::optional<std::string> senderID = jxqSenderID();
-  if (!senderID || !tokenManager_ || refusedHere()) return std::nullopt;
+  if (!senderID || !tokenManager_) return std::nullopt;
   CDVInstanceIDTokenInfoPtr info = tokenManager_->cachedTokenInfoWithAuthorizedEntity(*senderID, kCDVInstanceIDDefaultTokenScope);
   if (!info) return std::nullopt;
   return info->token();
 }
 
 std::optional<std::string> CDVInstanceID::token() {
+  if (refusedHere()) return std::nullopt;
   std::optional<std::string> senderID = jxqSenderID();
   if (!senderID || senderID->empty()) return std::nullopt;
   std::optional<std::string> cached = cachedTokenIfAvailable();
@@ -323,6 +328,10 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     CDVInstanceIDLoggerError(3000, "Invalid nil handler.");
     return;
   }
+  if (refusedHere()) {
+    onMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
+    return;
+  }
   platform::Dictionary tokenOptions = options;
   if (tokenOptions.contains(kCDVInstanceIDTokenOptionsAPNSKey) &&
       !tokenOptions.contains(kCDVInstanceIDTokenOptionsAPNSIsSandboxKey)) {
@@ -338,7 +347,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     invalid = kCDVInstanceIDErrorCodeInvalidAuthorizedEntity;
   } else if (scope.empty()) {
     invalid = kCDVInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_ || !tokenManager_ || refusedHere()) {
+  } else if (!keyPairStore_ || !tokenManager_) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
   // Every answer reaches the caller later, on the main queue.

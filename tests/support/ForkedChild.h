@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <string>
 
 namespace testsupport {
 
@@ -81,8 +84,8 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
 }
 
 // What `count` children, each running `inChild(number)` within `limit`, came to: those that did
-// not end in time (or could not be forked) and those that ended otherwise than with status 0,
-// each also reported on standard error.
+// not end in time, or were ended by their alarm (SIGALRM), or could not be forked, and those that
+// ended otherwise than with status 0, each also reported on standard error.
 struct ForkTally {
   int hung = 0;
   int failed = 0;
@@ -95,12 +98,28 @@ inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChi
     if (!end.forked || !end.inTime) {
       ++tally.hung;
       std::fprintf(stderr, "fork %d: no end within the limit\n", k);
+    } else if (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGALRM) {
+      ++tally.hung;
+      std::fprintf(stderr, "fork %d: ended by its alarm\n", k);
     } else if (!end.exitedWith(0)) {
       ++tally.failed;
       std::fprintf(stderr, "fork %d: status %d\n", k, end.status);
     }
   }
   return tally;
+}
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
+inline char threadState(pid_t thread) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");
+  if (!file) return 0;
+  const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
 }
 
 }  // namespace testsupport

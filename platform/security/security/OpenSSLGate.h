@@ -22,7 +22,9 @@
 // use of OpenSSL, or at its exit in the cleanup of a host that set OpenSSL up first. So every
 // call into OpenSSL, direct or through libcurl, happens inside an OpenSSLCalls stretch, and a
 // fork waits until the stretches in progress have ended (none begins meanwhile). Stretches are
-// short: a transfer waits for the network outside them.
+// short: a transfer waits for the network outside them; making a key pair is the long one. The
+// fork waits before the platform's other fork handlers take their locks
+// (dispatch/ForkPreparation.h): the other threads go on working meanwhile.
 //
 // Digests and random bytes (security/CommonDigest.h, SecRandomCopyBytes) do not need OpenSSL at
 // all and work until the process is gone.
@@ -107,6 +109,9 @@ class OpenSSLCalls {
   ~OpenSSLCalls();
   OpenSSLCalls(const OpenSSLCalls&) = delete;
   OpenSSLCalls& operator=(const OpenSSLCalls&) = delete;
+
+  // Tests: a fork has begun to wait for the stretches in progress (and is not done).
+  static bool aForkWaitsForTesting();
 };
 
 }  // namespace platform::security

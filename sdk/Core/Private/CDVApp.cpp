@@ -1,5 +1,7 @@
 #include "Core/Public/CDVApp.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <exception>
@@ -15,6 +17,7 @@
 #include "Core/Public/CDVAnalyticsStarter.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
+#include "dispatch/ForkPreparation.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
@@ -48,8 +51,17 @@ constinit std::optional<std::map<std::string, std::string>>& gLibraryVersions = 
 constinit platform::Immortal<std::vector<std::shared_ptr<const CDVLibrary>>> gConfigurableLibrariesStorage;
 constinit std::vector<std::shared_ptr<const CDVLibrary>>& gConfigurableLibraries = *gConfigurableLibrariesStorage;
 
-// The default app is read without the registry lock.
+// The default app is read without the registry lock. Its lock guards the pointer alone (nothing
+// else is done while it is held), so a fork takes it, after the waits that come before the
+// platform's locks: a child made by fork() reads the default app too.
 std::mutex gDefaultAppMutex;
+void lockDefaultAppBeforeFork() {
+  platform::waitBeforeForkLocks();
+  gDefaultAppMutex.lock();
+}
+void unlockDefaultAppAfterFork() { gDefaultAppMutex.unlock(); }
+[[maybe_unused]] const bool gDefaultAppForkSafe =
+    pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork) == 0;
 constinit platform::Immortal<std::shared_ptr<CDVApp>> gDefaultAppStorage;
 constinit std::shared_ptr<CDVApp>& gDefaultApp = *gDefaultAppStorage;
 
@@ -126,8 +138,11 @@ void withRegistryLock(Body&& body) {
 }
 
 void setDefaultApp(std::shared_ptr<CDVApp> app) {
-  std::lock_guard lock(gDefaultAppMutex);
-  gDefaultApp = std::move(app);
+  {
+    std::lock_guard lock(gDefaultAppMutex);
+    gDefaultApp.swap(app);
+  }
+  // The app replaced, if this was its last reference, goes here, without the lock.
 }
 
 std::shared_ptr<CDVApp> currentDefaultApp() {
@@ -339,7 +354,7 @@ void CDVApp::addAppToAppDictionary(const std::shared_ptr<CDVApp>& app) {
   // can correct its options and configure again.
   if (app->isDefaultApp()) {
     std::lock_guard lock(gDefaultAppMutex);
-    if (gDefaultApp == app) gDefaultApp.reset();
+    if (gDefaultApp == app) gDefaultApp.reset();  // `app` still holds it: nothing is destroyed here
   }
   raiseCore(
       "Configuration fails. It may be caused by an invalid OMBRIX_APP_ID in "
@@ -474,7 +489,10 @@ std::shared_ptr<CDVApp> CDVApp::defaultApp() {
 
 bool CDVApp::isDefaultAppConfigured() { return currentDefaultApp() != nullptr; }
 
+// In a child forked from the process that configured them, the apps are not looked up by name:
+// the registry's lock may have been held by one of that process's threads at the fork.
 std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return nullptr;
   RegistryHold hold;
   if (gAllApps) {
     auto found = gAllApps->find(name);
@@ -485,12 +503,14 @@ std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
 }
 
 std::optional<CDVApp::AppMap> CDVApp::allApps() {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return std::nullopt;
   RegistryHold hold;
   if (!gAllApps) CDVLogError(kCDVLoggerCore, "I-COR000005", "No app has been configured yet.");
   return gAllApps;
 }
 
 void CDVApp::resetApps() {
+  if (CDVForkedChild::refuses(__func__)) return;
   RegistryHold hold;
   setDefaultApp(nullptr);
   gAllApps.reset();
@@ -498,6 +518,10 @@ void CDVApp::resetApps() {
 }
 
 void CDVApp::deleteApp(const std::function<void(bool success)>& completion) {
+  if (CDVForkedChild::refuses(__func__)) {
+    if (completion) completion(false);
+    return;
+  }
   withRegistryLock([&] {
     // Only this very app is removed: a handle of an app deleted earlier must not remove a
     // newer app configured under the same name.
@@ -700,6 +724,7 @@ std::optional<bool> CDVApp::readDataCollectionSwitchFromPlist() {
 }
 
 bool CDVApp::isDataCollectionDefaultEnabled() const {
+  if (CDVForkedChild::refusesWithoutClaim(__func__)) return false;  // nothing is collected there
   if (std::optional<bool> fromDefaults = readDataCollectionSwitchFromUserDefaultsForApp(*this)) {
     return *fromDefaults;
   }
@@ -707,6 +732,7 @@ bool CDVApp::isDataCollectionDefaultEnabled() const {
 }
 
 void CDVApp::setDataCollectionDefaultEnabled(bool dataCollectionDefaultEnabled) {
+  if (CDVForkedChild::refuses(__func__)) return;
   cdv_platform::defaultsSet(dataCollectionDefaultsKey(), platform::Value(dataCollectionDefaultEnabled));
   if (isDefaultApp_ && !options_->isAnalyticsCollectionExpicitlySet()) {
     CDVAnalyticsConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(
@@ -730,6 +756,10 @@ void CDVApp::sendLogsWithServiceName(const std::string& serviceName, const std::
 }
 
 // ---- tests ----
+
+std::mutex& CDVApp::defaultAppLockForTesting() { return gDefaultAppMutex; }
+
+std::recursive_mutex& CDVApp::registryLockForTesting() { return gRegistryMutex; }
 
 void CDVApp::resetForTesting() {
   {

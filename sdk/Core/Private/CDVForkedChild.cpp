@@ -12,19 +12,33 @@ namespace {
 std::atomic<pid_t> gSDKProcess{0};
 std::atomic<pid_t> gWarnedIn{0};
 
+bool refusedIn(pid_t self, pid_t owner, const char* call) {
+  if (owner == 0 || owner == self) return false;
+  if (gWarnedIn.exchange(self) != self) {
+    // Written without the logger's setup, which reads the launch arguments and the defaults under
+    // locks a parent's thread may have held at the fork.
+    CDVLogWithoutSetup(CDVLoggerLevelWarning, kCDVLoggerCore, kCDVForkedChildMessageCode,
+                       "The SDK does nothing in a process made by fork() from the one that used it: its "
+                       "state, store and identity are that process's. Refused: %@",
+                       {std::string(call)});
+  }
+  return true;
+}
+
+// Asked of the system, not the identifier kept in memory: a child made by clone() without fork's
+// handlers keeps its parent's there.
+pid_t currentProcess() { return ::getpid(); }
+
 }  // namespace
 
 bool CDVForkedChild::refuses(const char* call) {
-  // Asked of the system, not the identifier kept in memory: a child made by clone() without
-  // fork's handlers keeps its parent's there.
-  const pid_t self = ::getpid();
-  pid_t owner = 0;
-  if (gSDKProcess.compare_exchange_strong(owner, self) || owner == self) return false;
-  if (gWarnedIn.exchange(self) != self) {
-    CDVLogWarning(kCDVLoggerCore, kCDVForkedChildMessageCode,
-                  "The SDK does nothing in a process made by fork() from the one that used it: its "
-                  "state, store and identity are that process's. Refused: %@",
-                  std::string(call));
-  }
-  return true;
+  const pid_t self = currentProcess();
+  pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
+  if (owner == self) return false;
+  if (owner == 0 && gSDKProcess.compare_exchange_strong(owner, self)) return false;
+  return refusedIn(self, owner, call);
+}
+
+bool CDVForkedChild::refusesWithoutClaim(const char* call) {
+  return refusedIn(currentProcess(), gSDKProcess.load(std::memory_order_relaxed), call);
 }

@@ -1,10 +1,11 @@
 // A child made by fork() from a process that used the SDK has the SDK's state but none of its
 // threads, and shares the app's store, keys and identity with the parent, which goes on using
-// them. The SDK does nothing there: every call is refused at once, and the first one writes one
-// warning. Calls with a completion handler answer it once with an error; the wait for queued
-// work (the app's end included) reports false. A process whose first SDK call comes after a
-// fork is an SDK process of its own. A child made by clone() without fork's handlers is refused
-// the same way.
+// them. The SDK does nothing there: every call is refused at once, before it takes any of the
+// SDK's locks (a thread of the parent's may have held one at the fork, and nothing in the child
+// will release it), and the first one writes one warning. Calls with a completion handler answer
+// it once with an error; the wait for queued work (the app's end included) reports false. A
+// process whose first SDK call comes after a fork is an SDK process of its own. A child made by
+// clone() without fork's handlers is refused the same way.
 #pragma once
 
 class CDVForkedChild {
@@ -13,6 +14,9 @@ class CDVForkedChild {
   // time in this process, the warning that names `call`). The first call in a process that
   // has not used the SDK makes it the SDK's process, and answers false.
   static bool refuses(const char* call);
+  // The same for a call that does not make a process the SDK's (lookups, and what runs when the
+  // program loads): false in a process that has not used the SDK.
+  static bool refusesWithoutClaim(const char* call);
 };
 
 // The warning's message code.

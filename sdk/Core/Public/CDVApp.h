@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -180,6 +181,9 @@ class CDVApp : public platform::Object, public std::enable_shared_from_this<CDVA
   // registrants, default options, cached Info.plist values, the one-time class set-up and the
   // shared configurations).
   static void resetForTesting();
+  // Test support: the locks of the default app and of the registry of apps and libraries.
+  static std::mutex& defaultAppLockForTesting();
+  static std::recursive_mutex& registryLockForTesting();
 
   // Use initInstanceWithName.
   struct PrivateTag {};

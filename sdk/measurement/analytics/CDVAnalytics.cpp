@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVOptions.h"
@@ -103,6 +104,8 @@ void CDVAnalytics::logEventWithName(const std::string& name, const TLMObjectDict
 
 void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const TLMObjectDictionary& parameters) {
+  // Refused in a forked child before the default app's lock is taken.
+  if (CDVForkedChild::refuses(__func__)) return;
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
                             Value(TLMFormattedEventName(TLMObject(name))));
@@ -113,6 +116,7 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 }
 
 void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {
+  if (CDVForkedChild::refuses(__func__)) return;
   if (!CDVApp::isDefaultAppConfigured()) {
     monitor()->logWithLevel(4, 25019, "User property not set. Call +[CDVApp configure]",
                             Value(TLMFormattedUserPropertyName(name)));
@@ -123,6 +127,7 @@ void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
 }
 
 void CDVAnalytics::setSessionTimeoutInterval(double seconds) {
+  if (CDVForkedChild::refuses(__func__)) return;
   if (auto engine = TLMMeasurementEngine::sharedInstance()) engine->setSessionTimeoutInterval(seconds);
 }
 
@@ -195,6 +200,7 @@ void CDVAnalyticsConnector::setUserPropertyWithOrigin(const std::string& origin,
 
 void CDVAnalyticsConnector::registerAnalyticsListener(std::shared_ptr<CDVAnalyticsInteropListener> listener,
                                                       const std::string& origin) {
+  if (CDVForkedChild::refuses(__func__)) return;
   if (!listener || !CDVConnectorUtils::isListenerOriginAllowed(origin)) return;
   std::uint64_t generation;
   {
@@ -224,6 +230,7 @@ void CDVAnalyticsConnector::registerAnalyticsListener(std::shared_ptr<CDVAnalyti
 }
 
 void CDVAnalyticsConnector::unregisterAnalyticsListenerWithOrigin(const std::string& origin) {
+  if (CDVForkedChild::refuses(__func__)) return;
   std::optional<TLMLogEventListenerToken> token;
   {
     std::lock_guard<std::mutex> lock(mutex_);

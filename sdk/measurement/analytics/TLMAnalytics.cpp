@@ -101,9 +101,9 @@ std::shared_ptr<TLMMeasurementEngine> engine() {
 
 double now() { return platform::Clock::current()->now(); }
 
-// The system is supported and this process is not a child forked from the one that used the SDK
-// (there every call is refused: CDVForkedChild).
-bool usable(const char* call) { return TLMAEU::isOSSupported() && !CDVForkedChild::refuses(call); }
+// This process is not a child forked from the one that used the SDK (there every call is refused
+// before it takes a lock: CDVForkedChild) and the system is supported.
+bool usable(const char* call) { return !CDVForkedChild::refuses(call) && TLMAEU::isOSSupported(); }
 
 bool startRefused() {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -424,6 +424,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
 }
 
 void TLMAnalytics::resetAnalyticsData() {
+  if (CDVForkedChild::refuses(__func__)) return;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().loadTimestamp = now();
@@ -443,6 +444,7 @@ void TLMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
 }
 
 double TLMAnalytics::loadTimestamp() {
+  if (CDVForkedChild::refuses(__func__)) return 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().loadTimestamp;
 }
@@ -504,9 +506,14 @@ void queueOperation(platform::Block block, bool counted) {
 
 void TLMAnalytics::queueOperationWithBlock(platform::Block block) { queueOperation(std::move(block), true); }
 
-void TLMAnalytics::unsuspendOperationQueue() { queues().operationQueue->resume(); }
+void TLMAnalytics::unsuspendOperationQueue() {
+  if (CDVForkedChild::refuses(__func__)) return;
+  queues().operationQueue->resume();
+}
 
-bool TLMAnalytics::isCurrentQueueSerialQueue() { return queues().serialQueue->isCurrent(); }
+bool TLMAnalytics::isCurrentQueueSerialQueue() {
+  return !CDVForkedChild::refuses(__func__) && queues().serialQueue->isCurrent();
+}
 
 void TLMAnalytics::countCallRefusedBeforeStart() {
   observeAppEnd();  // which reports the call lost
@@ -583,7 +590,7 @@ void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
   });
 }
 
-bool TLMAnalytics::isEnabled() { return enabledFlag(); }
+bool TLMAnalytics::isEnabled() { return !CDVForkedChild::refuses(__func__) && enabledFlag(); }
 
 void TLMAnalytics::observeNotificationsForAnalyticsConfiguration(const Value& configuration) {
   auto& center = platform::NotificationCenter::defaultCenter();
@@ -638,6 +645,7 @@ void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 
 void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const TLMObjectDictionary& parameters) {
+  if (CDVForkedChild::refuses(__func__)) return;
   const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
   if (adEventID != nullptr && adEventID->isString()) {
     monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
@@ -836,6 +844,7 @@ void TLMAnalytics::setUserID(const TLMObject& userID) {
 }
 
 void TLMAnalytics::removeUserAttributeForName(const std::string& name) {
+  if (CDVForkedChild::refuses(__func__)) return;
   if (TLMDataTypeValidator::isValidPublicUserAttributeName(TLMObject(name))) removeInternalUserAttributeForName(name);
 }
 
@@ -888,6 +897,7 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
 }
 
 void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
+  if (CDVForkedChild::refuses(__func__)) return;
   auto attribute = TLMUserAttribute::initWithOrigin("", name, TLMValue(0.0), now());
   queueOperationWithBlock([attribute] {
     if (auto e = engine()) e->removeUserAttribute(attribute);
@@ -896,10 +906,23 @@ void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
 
 // MARK: - Queries
 
+namespace {
+
+// A query refused in a forked child answers its handler once, with the empty answer, on the
+// queue given, or on the main queue without one.
+template <typename Answer>
+void answerInChild(std::shared_ptr<platform::Queue> queue, std::function<void(Answer)> callback, Answer answer) {
+  if (!callback) return;
+  if (!queue) queue = platform::Queue::main();
+  queue->async([callback = std::move(callback), answer = std::move(answer)] { callback(answer); });
+}
+
+}  // namespace
+
 void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
                                                    std::function<void(platform::Dictionary)> callback) {
   if (CDVForkedChild::refuses(__func__)) {
-    if (queue && callback) queue->async([callback] { callback(platform::Dictionary()); });
+    answerInChild(std::move(queue), std::move(callback), platform::Dictionary());
     return;
   }
   if (!usable(__func__)) return;
@@ -928,7 +951,7 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
 void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
                                               std::function<void(int)> callback) {
   if (CDVForkedChild::refuses(__func__)) {
-    if (queue && callback) queue->async([callback] { callback(0); });
+    answerInChild(std::move(queue), std::move(callback), 0);
     return;
   }
   if (!usable(__func__)) return;
@@ -966,6 +989,7 @@ void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
 }
 
 std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLogEventListener listener) {
+  if (CDVForkedChild::refuses(__func__)) return std::nullopt;
   if (!listener) {
     monitor()->logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
     return std::nullopt;
@@ -1006,6 +1030,7 @@ void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken
 }
 
 void TLMAnalytics::notifyEventListeners(const TLMEventPtr& event) {
+  if (CDVForkedChild::refuses(__func__)) return;
   queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
 }
 
@@ -1045,6 +1070,8 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.lostCalls.store(0);
   s.observingAppEnd.store(false);
 }
+
+std::mutex& TLMAnalytics::stateLockForTesting() { return state().mutex; }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {
   std::lock_guard<std::mutex> lock(state().mutex);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -178,6 +179,8 @@ class TLMAnalytics {
                                                bool collectionDeactivated,
                                                const std::vector<std::string>& safelistedEvents)>;
   static void setEngineInitializerForTesting(EngineInitializer initializer);
+  // The lock of the interface's process-wide state.
+  static std::mutex& stateLockForTesting();
 };
 
 // A list of valid internal event names; 25034 / 25035 otherwise.

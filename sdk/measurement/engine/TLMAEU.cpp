@@ -82,6 +82,8 @@ bool TLMAEU::isASRS() {
   return url && std::filesystem::path(*url).filename() == "sandboxReceipt";
 }
 
+std::mutex& TLMAEU::lockForTesting() { return onceValues().mutex; }
+
 void TLMAEU::resetForTesting() {
   OnceValues& values = onceValues();
   std::lock_guard<std::mutex> lock(values.mutex);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,4 +34,6 @@ class TLMAEU {
 
   // Tests: forgets the values read once per process.
   static void resetForTesting();
+  // Tests: the lock of the values read once per process.
+  static std::mutex& lockForTesting();
 };

@@ -71,14 +71,7 @@ bool eventually(const std::function<bool()>& done) {
   return true;
 }
 
-// The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
-char threadState(pid_t thread) {
-  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");
-  if (!file) return 0;
-  const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::size_t end = line.rfind(')');
-  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
-}
+using testsupport::threadState;
 
 }  // namespace
 

@@ -123,13 +123,7 @@ TEST(OpenSSLGate, AForkedChildNeitherAwaitsNorWakesTheParentsUsesAndTheParentCar
 std::atomic<bool> forkBegun{false};
 std::atomic<bool> forkReturned{false};
 
-// The scheduler's state of a thread of this process ('R', 'S', ...).
-char threadState(pid_t thread) {
-  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");
-  const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::size_t end = line.rfind(')');
-  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
-}
+using testsupport::threadState;
 
 TEST(OpenSSLGate, AChildForkedWhileAnotherThreadHoldsTheGatesLockCanStillCloseIt) {
   static std::once_flag registered;

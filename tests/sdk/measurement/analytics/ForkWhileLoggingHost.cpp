@@ -3,7 +3,7 @@
 // calls return at once, the app's end reports that it could not keep the child's work, and the
 // parent's store never holds a child's event nor any row twice.
 //
-//   fork_while_logging_host <forks> [threads] [events per second per thread]
+//   fork_while_logging_host <forks> [threads] [events per second per thread, 0: without pause]
 //
 // Prints one summary line. Exit status 0 when no child hung or failed and the store is sound;
 // 1 otherwise. VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's
@@ -30,7 +30,8 @@
 namespace {
 
 constexpr int kChildEvents = 20;
-constexpr auto kChildLimit = std::chrono::seconds(20);
+constexpr unsigned kChildAlarmSeconds = 20;  // a child that hangs is ended by its alarm
+constexpr auto kChildLimit = std::chrono::seconds(kChildAlarmSeconds + 10);
 
 // Exit statuses of a child.
 constexpr int kChildEndReportedKept = 3;  // the app's end said all was kept
@@ -43,6 +44,7 @@ void logIndexed(const std::string& name, std::int64_t source, std::int64_t index
 }
 
 [[noreturn]] void inChild(int fork) {
+  alarm(kChildAlarmSeconds);
   for (int i = 0; i < kChildEvents; ++i) logIndexed("child_logged", fork, i);
   std::exit(UIApplication().terminate() ? kChildEndReportedKept : 0);
 }
@@ -66,6 +68,9 @@ int main(int argc, char** argv) {
   // Nothing listens at this address: an upload that starts fails at once.
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");
   CDVApp::configure();
+  // Without pause the threads log far more than the store takes in the run: collection is off, so
+  // the calls take the same road (and locks) but their events are dropped on the SDK's queue.
+  if (rate == 0) CDVAnalytics::setAnalyticsCollectionEnabled(false);
 
   std::atomic<bool> stop{false};
   std::atomic<std::int64_t> logged{0};
@@ -76,7 +81,7 @@ int main(int argc, char** argv) {
       for (std::int64_t i = 0; !stop; ++i) {
         logIndexed("parent_logged", t, i);
         ++logged;
-        std::this_thread::sleep_for(pause);
+        if (rate > 0) std::this_thread::sleep_for(pause);
       }
     });
   }
@@ -102,6 +107,7 @@ int main(int argc, char** argv) {
       "%lld; rows stored twice %lld\n",
       forks, tally.hung, tally.failed, static_cast<long long>(logged.load()), static_cast<long long>(stored),
       parentKept ? "yes" : "no", static_cast<long long>(fromChildren), static_cast<long long>(twice));
-  const bool sound = tally.hung == 0 && tally.failed == 0 && parentKept && stored > 0 && fromChildren == 0 && twice == 0;
+  const bool sound = tally.hung == 0 && tally.failed == 0 && (rate == 0 || (parentKept && stored > 0)) &&
+                     fromChildren == 0 && twice == 0;
   return sound ? 0 : 1;
 }

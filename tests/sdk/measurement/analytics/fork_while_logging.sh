@@ -2,7 +2,7 @@
 # Runs the host once in a fresh app container: while its threads log, it forks <forks> children
 # that log and end (FORK_WHILE_LOGGING_FORKS, when set, overrides the count for a full run).
 #
-#   fork_while_logging.sh <host executable> <bundle folder> [forks] [threads] [events per second]
+#   fork_while_logging.sh <host executable> <bundle folder> [forks] [threads] [events per second, 0: without pause]
 set -u
 host="$1"
 bundle="$2"
