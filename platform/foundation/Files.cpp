@@ -323,8 +323,9 @@ bool nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   // The getent from its own descriptor, which names it alone even once its id is used again.
   const int process = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
   if (process < 0) {
+    const int why = errno;
     ::close(out[0]);
-    if (errno != ESRCH) {  // still this process's child: a kernel with no such descriptors
+    if (why != ESRCH) {  // still this process's child: a kernel with no such descriptors
       ::kill(child, SIGKILL);
       while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
       }
