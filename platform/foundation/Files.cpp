@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -102,7 +103,7 @@ struct CheckLocks {
   // One user listing at a time, held while the users are listed (up to the listing's time
   // limit). A fork() does not wait for it: the child, where the listing thread is not, gets a
   // new one.
-  std::mutex* listing = new std::mutex();
+  std::mutex listing;
 };
 
 CheckLocks& checkLocks() {
@@ -118,7 +119,7 @@ CheckLocks& checkLocks() {
           checkLocks().userListing.unlock();
         },
         [] {
-          checkLocks().listing = new std::mutex();  // the parent's may be held by another thread
+          new (&checkLocks().listing) std::mutex();  // the parent's may be held by another thread
           checkLocks().kept.unlock();
           checkLocks().userListing.unlock();
         });
@@ -388,7 +389,7 @@ bool isAnotherUsersPrimaryGroup(gid_t gid) {
     return answer == checkLocks().primaryGroupAnswers.end() ? std::nullopt : std::optional<bool>(answer->second);
   };
   if (const std::optional<bool> answer = known()) return *answer;
-  std::lock_guard<std::mutex> listing(*checkLocks().listing);
+  std::lock_guard<std::mutex> listing(checkLocks().listing);
   if (const std::optional<bool> answer = known()) return *answer;  // listed meanwhile
   const bool another = mayBeAnotherUsersPrimaryGroup(gid, key.first);
   std::lock_guard<std::mutex> lock(checkLocks().userListing);
