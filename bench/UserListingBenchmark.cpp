@@ -5,7 +5,8 @@
 // /etc/passwd (and nsswitch.conf, "passwd: files") is bind-mounted in a mount namespace of its
 // own: the time of configure() and how often the users were read, against the same configure()
 // with the folder closed to the group (nothing to read), in rounds that take turns, printed as
-// min / median / max over the rounds.
+// min / median / max over the rounds. Then the same where nsswitch.conf says "passwd: files
+// systemd", so that the users are listed by `getent passwd` in a process of its own.
 //
 // Usage: user_listing_bench [--quick]   (needs root and mount namespaces; says so and ends with
 // status 0 where there are none). --quick runs once at tiny sizes; its figures mean nothing.
@@ -34,8 +35,9 @@ struct Figure {
   long listings = -1;
 };
 
-// configure() in a child with `users` users, the root inside a folder of mode `mode`.
-Figure configureWithUsers(int users, mode_t mode) {
+// configure() in a child with `users` users, the root inside a folder of mode `mode`, the name
+// services taking users from `sources`.
+Figure configureWithUsers(int users, mode_t mode, const std::string& sources = "files") {
   int out[2];
   std::fflush(stdout);
   std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
@@ -54,7 +56,7 @@ Figure configureWithUsers(int users, mode_t mode) {
     }
     const std::string home = base + "/home";
     if (!platform::files::writeFileAtomically(base + "/passwd", passwd) ||
-        !platform::files::writeFileAtomically(base + "/nsswitch", std::string("passwd: files\n")) ||
+        !platform::files::writeFileAtomically(base + "/nsswitch", std::string("passwd: " + sources + "\n")) ||
         ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
         ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0 ||
         ::mkdir(home.c_str(), 0700) != 0 || ::chmod(home.c_str(), mode) != 0) {
@@ -109,25 +111,28 @@ int main(int argc, char** argv) {
   }
   const int rounds = quick ? 1 : 7;
   const std::vector<int> sizes = quick ? std::vector<int>{24} : std::vector<int>{24, 10000, 100000};
-  std::printf("configure() with the root inside a folder its user's private group may write to (0775), against\n"
-              "the same folder closed to the group (0755); ms min / median / max over %d rounds\n", rounds);
-  for (const int users : sizes) {
-    std::vector<double> open, closed, ratios;
-    long listings = -1;
-    for (int round = 0; round < rounds; ++round) {
-      const Figure withGroup = configureWithUsers(users, 0775);
-      const Figure without = configureWithUsers(users, 0755);
-      if (withGroup.milliseconds < 0 || without.milliseconds < 0) {
-        std::printf("%d users: a child failed\n", users);
-        return 1;
+  for (const std::string sources : {"files", "files systemd"}) {
+    std::printf("passwd: %s. configure() with the root inside a folder its user's private group may write to\n"
+                "(0775), against the same folder closed to the group (0755); ms min / median / max over %d rounds\n",
+                sources.c_str(), rounds);
+    for (const int users : sizes) {
+      std::vector<double> open, closed, ratios;
+      long listings = -1;
+      for (int round = 0; round < rounds; ++round) {
+        const Figure withGroup = configureWithUsers(users, 0775, sources);
+        const Figure without = configureWithUsers(users, 0755, sources);
+        if (withGroup.milliseconds < 0 || without.milliseconds < 0) {
+          std::printf("%d users: a child failed\n", users);
+          return 1;
+        }
+        open.push_back(withGroup.milliseconds);
+        closed.push_back(without.milliseconds);
+        ratios.push_back(withGroup.milliseconds / without.milliseconds);
+        listings = std::max(listings, withGroup.listings);
       }
-      open.push_back(withGroup.milliseconds);
-      closed.push_back(without.milliseconds);
-      ratios.push_back(withGroup.milliseconds / without.milliseconds);
-      listings = std::max(listings, withGroup.listings);
+      std::printf("%7d users: configure %s ms (group may write), %s ms (closed), ratio %s; user list read %ld time(s)\n",
+                  users, spread(open).c_str(), spread(closed).c_str(), spread(ratios).c_str(), listings);
     }
-    std::printf("%7d users: configure %s ms (group may write), %s ms (closed), ratio %s; user list read %ld time(s)\n",
-                users, spread(open).c_str(), spread(closed).c_str(), spread(ratios).c_str(), listings);
   }
   return 0;
 }

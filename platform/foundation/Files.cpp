@@ -2,16 +2,22 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -91,10 +98,14 @@ constexpr int kMaxLinksOnTheWay = 40;
 // The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
 // which has none of the parent's other threads, never finds one taken.
 struct CheckLocks {
-  std::mutex userListing;  // the user database's listing and the answers kept from it
+  std::mutex userListing;  // the answers kept from the user listing
   std::mutex kept;         // the kept private folders
   // Whether another user (than the first) may have the group as primary group, under userListing.
   std::map<std::pair<uid_t, gid_t>, bool> primaryGroupAnswers;
+  // One user listing at a time, held while the users are listed (up to the listing's time
+  // limit). A fork() does not wait for it: the child, where the listing thread is not, gets a
+  // new one.
+  std::mutex listing;
 };
 
 CheckLocks& checkLocks() {
@@ -111,6 +122,7 @@ CheckLocks& checkLocks() {
           checkLocks().userListing.unlock();
         },
         [] {
+          new (&checkLocks().listing) std::mutex();  // the parent's may be held by another thread
           checkLocks().kept.unlock();
           checkLocks().userListing.unlock();
         });
@@ -207,51 +219,184 @@ UserLine readUserLine(std::string_view line) {
   return read;
 }
 
-// Whether a user other than `me` may have `gid` as primary group: the users of /etc/passwd are
-// read line by line from a descriptor of this call's own, so that the process's shared listing
-// position (setpwent/getpwent), which the host may be using, is never moved. Only the end of
-// the file clears the group: a read error, a line over 1 MiB or one not read plainly, or users
-// that come from other name services (which cannot be listed without that shared position)
-// count it as another's.
-bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
-  if (!usersComeFromTheFilesAlone()) return true;
+// Reads user lines ("name:password:uid:gid:...") as they come, block by block: whether a user
+// other than `me` has `gid` as primary group. Only the end of the lines clears the group: a line
+// over 1 MiB or one not read plainly counts it as another's.
+class PrimaryGroupSearch {
+ public:
+  PrimaryGroupSearch(gid_t gid, uid_t me) : gid_(gid), me_(me) {}
+
+  // Takes the next `size` bytes (none: the end); true once the group counts as another's.
+  bool take(const char* data, std::size_t size) {
+    pending_.append(data, size);
+    if (size == 0 && !pending_.empty()) pending_.push_back('\n');  // a last line without its newline
+    std::size_t begin = 0;
+    for (std::size_t stop = 0; !another_ && (stop = pending_.find('\n', begin)) != std::string::npos; begin = stop + 1) {
+      const UserLine line = readUserLine(std::string_view(pending_).substr(begin, stop - begin));
+      another_ = line.unreadable || (line.user && line.gid == gid_ && line.uid != me_);
+    }
+    pending_.erase(0, begin);
+    another_ = another_ || pending_.size() > kLongestUserEntry;
+    return another_;
+  }
+
+ private:
+  gid_t gid_;
+  uid_t me_;
+  std::string pending_;
+  bool another_ = false;
+};
+
+// Whether a user other than `me` may have `gid` as primary group, as /etc/passwd tells: read
+// from a descriptor of this call's own, so that the process's shared listing position
+// (setpwent/getpwent), which the host may be using, is never moved. A read error counts the
+// group as another's.
+bool passwdFileNamesAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   const int users = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
   if (users < 0) return true;
   userListingCount++;
-  std::string pending;
+  PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
   bool another = false;
   for (bool end = false; !end && !another;) {
     const ssize_t got = ::read(users, block.data(), block.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      another = true;
-      break;
-    }
-    end = got == 0;
-    pending.append(block.data(), static_cast<std::size_t>(got));
-    if (end && !pending.empty()) pending.push_back('\n');  // a last line without its newline
-    std::size_t begin = 0;
-    for (std::size_t stop = 0; !another && (stop = pending.find('\n', begin)) != std::string::npos; begin = stop + 1) {
-      const UserLine line = readUserLine(std::string_view(pending).substr(begin, stop - begin));
-      another = line.unreadable || (line.user && line.gid == gid && line.uid != me);
-    }
-    pending.erase(0, begin);
-    another = another || pending.size() > kLongestUserEntry;
+    end = got <= 0;
+    another = got < 0 || search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
   }
   ::close(users);
   return another;
 }
 
+constexpr const char* kGetent = "/usr/bin/getent";
+constexpr std::chrono::milliseconds kListingTimeLimit{10000};
+constexpr std::size_t kLongestListing = std::size_t{256} << 20;
+std::atomic<std::int64_t> listingTimeLimitMs{kListingTimeLimit.count()};
+std::atomic<std::size_t> longestListing{kLongestListing};
+
+// `getent passwd` started with nothing of the host's but its mount namespace and user: no
+// standard input, no error output, no other descriptor, every signal as by default, a fixed
+// environment, its standard output `out`. Its process id; 0 when it could not start.
+pid_t startGetent(int out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return 0;
+  if (::posix_spawnattr_init(&attributes) != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return 0;
+  }
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>("passwd"), nullptr};
+  char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
+  pid_t child = 0;
+  const bool ready =
+      ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+      ::posix_spawn_file_actions_adddup2(&actions, out, 1) == 0 &&
+      ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
+      ::posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+      ::posix_spawnattr_setsigmask(&attributes, &none) == 0 && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+  if (ready && ::posix_spawn(&child, kGetent, &actions, &attributes, arguments, environment) != 0) child = 0;
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return ready ? child : 0;
+}
+
+// Whether a user other than `me` may have `gid` as primary group, as the name services list
+// the users: through `getent passwd`, a process of its own, so that this process's shared
+// listing position is never moved. Its output is read as /etc/passwd is, within a time limit
+// (10 s) and a size limit (256 MiB). Only a listing read to its end, from a `getent` that then
+// ended with status 0, clears the group: a `getent` that cannot start, is killed by a signal,
+// ends with another status (3: the listing is not supported), says more, takes longer, or is
+// taken from this process (a SIGCHLD handler of the host's that waits for any child, or SIGCHLD
+// ignored) counts it as another's. The `getent` is always waited for, and killed first unless it
+// ended by itself within the time limit.
+bool nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return true;
+  const pid_t child = startGetent(out[1]);
+  ::close(out[1]);
+  if (child <= 0) {
+    ::close(out[0]);
+    return true;
+  }
+  userListingCount++;
+  // The getent from its own descriptor, which names it alone even once its id is used again.
+  const int process = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  if (process < 0) {
+    const int why = errno;
+    ::close(out[0]);
+    if (why != ESRCH) {  // still this process's child: a kernel with no such descriptors
+      ::kill(child, SIGKILL);
+      while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    return true;
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
+  // Waits for `fd` to be readable until the deadline: false on time-out or failure.
+  const auto ready = [&deadline](int fd) {
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      struct pollfd wanted {fd, POLLIN, 0};
+      const int got = ::poll(&wanted, 1, static_cast<int>(std::min<std::int64_t>(left, 60000)));
+      if (got > 0) return true;
+      if (got < 0 && errno != EINTR) return false;
+    }
+  };
+  PrimaryGroupSearch search(gid, me);
+  std::vector<char> block(65536);
+  std::size_t total = 0;
+  bool another = false;
+  bool end = false;
+  while (!end && !another) {
+    if (!ready(out[0])) {
+      another = true;
+      break;
+    }
+    const ssize_t got = ::read(out[0], block.data(), block.size());
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    end = got <= 0;
+    total += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    another = got < 0 || total > longestListing.load() ||
+              search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  }
+  ::close(out[0]);
+  if (another || !ready(process)) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+  siginfo_t ended{};
+  int waited = 0;
+  while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED)) < 0 && errno == EINTR) {
+  }
+  ::close(process);
+  return another || waited != 0 || ended.si_code != CLD_EXITED || ended.si_status != 0;
+}
+
+// Whether a user other than `me` may have `gid` as primary group: from /etc/passwd where the
+// name services take users from that file alone, else from their own listing.
+bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+  return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
+                                      : nameServicesListAnotherUsersPrimaryGroup(gid, me);
+}
+
 // mayBeAnotherUsersPrimaryGroup, answered once per process for each user and group.
 bool isAnotherUsersPrimaryGroup(gid_t gid) {
+  const std::pair<uid_t, gid_t> key{::geteuid(), gid};
+  const auto known = [&key]() -> std::optional<bool> {
+    std::lock_guard<std::mutex> lock(checkLocks().userListing);
+    const auto answer = checkLocks().primaryGroupAnswers.find(key);
+    return answer == checkLocks().primaryGroupAnswers.end() ? std::nullopt : std::optional<bool>(answer->second);
+  };
+  if (const std::optional<bool> answer = known()) return *answer;
+  std::lock_guard<std::mutex> listing(checkLocks().listing);
+  if (const std::optional<bool> answer = known()) return *answer;  // listed meanwhile
+  const bool another = mayBeAnotherUsersPrimaryGroup(gid, key.first);
   std::lock_guard<std::mutex> lock(checkLocks().userListing);
-  auto& answers = checkLocks().primaryGroupAnswers;
-  const uid_t me = ::geteuid();
-  const auto known = answers.find({me, gid});
-  if (known != answers.end()) return known->second;
-  const bool another = mayBeAnotherUsersPrimaryGroup(gid, me);
-  answers[{me, gid}] = another;
+  checkLocks().primaryGroupAnswers[key] = another;
   return another;
 }
 
@@ -611,6 +756,11 @@ bool isPrivateFolder(const std::string& path, const std::string& folder, Error* 
 }  // namespace
 
 std::uint64_t userListings() { return userListingCount.load(); }
+
+void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput) {
+  listingTimeLimitMs = timeLimit.count() > 0 ? timeLimit.count() : kListingTimeLimit.count();
+  longestListing = longestOutput > 0 ? longestOutput : kLongestListing;
+}
 
 void keepPrivateDirectory(const std::string& name, const std::string& path) {
   if (!path.empty()) {

@@ -4,6 +4,8 @@
 // 516 file exists.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,10 +43,11 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // folder in its place. A group's write bit counts unless the group is the user's own private
 // group (named after the user, no other member, no other user's primary group); a write the
 // folder's ACL grants another user or a named group counts too. Whose primary group it is comes
-// from /etc/passwd, read once per process and group (userListings()) through a descriptor of its
-// own, so the process's setpwent/getpwent position is never moved; where the name services take users
-// from other sources too (nsswitch.conf), or the file cannot be read to its end, the group counts
-// as shared. `checked`, when given, receives the real path of the folder accepted (links
+// from the user list, read once per process and group (userListings()) without moving the
+// process's setpwent/getpwent position: /etc/passwd through a descriptor of its own where the
+// name services take users from it alone (nsswitch.conf), else the name services' listing from
+// `/usr/bin/getent passwd` in a process of its own (10 s and 256 MiB at most). A list that cannot
+// be read to its end, or a getent that fails, counts the group as shared. `checked`, when given, receives the real path of the folder accepted (links
 // followed, "." and ".." resolved).
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
 // Checks `path` as createPrivateDirectory does without making anything: the way there as far as
@@ -53,6 +56,9 @@ bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std
 bool checkPrivateDirectory(const std::string& path, Error* error = nullptr);
 // How many times this process has read the list of users (for tests and benchmarks).
 std::uint64_t userListings();
+// The time limit and the output limit of the name services' listing (for tests); zero: the
+// defaults.
+void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput);
 // Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
 // empty path forgets the name): before createMissingDirectories or createDirectories makes
 // anything at or inside it, the folder is checked again. While it is still the folder it was

@@ -6,15 +6,20 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -488,9 +493,12 @@ namespace {
 // Runs `body` in a child process of its own whose user database is `users` (the lines of
 // /etc/passwd) and whose name services take users from `sources`, both seen through a mount
 // namespace of the child's alone, with a folder of the user's only its private group may write
-// to (as a umask of 002 leaves it), given to `body`. The child's exit code: 0 when all held.
+// to (as a umask of 002 leaves it), given to `body`. A `getent` given (a file of mode
+// `getentMode`) stands in the namespace at /usr/bin/getent. The child's exit code: 0 when all
+// held.
 template <typename Body>
-int withUserDatabase(const std::string& users, const std::string& sources, Body body) {
+int withUserDatabase(const std::string& users, const std::string& sources, Body body,
+                     const std::string& getent = {}, mode_t getentMode = 0755) {
   const pid_t child = ::fork();
   if (child == 0) {
     std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
@@ -503,9 +511,14 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
                        files::writeFileAtomically(base + "/passwd", users) &&
                        files::writeFileAtomically(base + "/nsswitch", "passwd: " + sources + "\n") &&
                        ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
-                       ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0
+                       ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
+                       (getent.empty() ||
+                        (files::writeFileAtomically(base + "/getent", getent) &&
+                         ::chmod((base + "/getent").c_str(), getentMode) == 0 &&
+                         ::mount((base + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
                    ? body(group)
                    : 91;
+    if (!getent.empty()) ::umount("/usr/bin/getent");
     ::umount("/etc/nsswitch.conf");
     ::umount("/etc/passwd");
     std::filesystem::remove_all(base);
@@ -522,9 +535,158 @@ std::string userLine(const std::string& name, unsigned uid, unsigned gid, const 
 
 }  // namespace
 
+namespace {
+
+// The cases of the test below, in the child it runs in; its exit code.
+int userListingCases() {
+  const unsigned me = ::geteuid();
+  const unsigned group = ::getegid();
+  const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
+  const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
+  const auto refusedAsShared = [](const std::string& folder) {
+    platform::Error error;
+    return !files::createPrivateDirectory(folder + "/app", &error) &&
+           mentions(error.description, {"\"" + folder + "\"", "other users may write"});
+  };
+  int code = 0;
+  // The private group, listed once however often it is asked about.
+  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    for (int check = 0; check < 16; ++check) {
+      if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 20;
+    }
+    return files::userListings() == 1 ? 0 : 21;
+  });
+  // Another user's primary group.
+  code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
+                                             [&](const std::string& folder) {
+                                               return refusedAsShared(folder) ? 0 : 22;
+                                             });
+  // An entry too long to be read (over 1 MiB) before the end of the list (after the user's own,
+  // which its look-up finds first).
+  code = code != 0 ? code
+                   : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
+                                          userLine("games", 5, 60),
+                                      "files", [&](const std::string& folder) {
+                                        return refusedAsShared(folder) ? 0 : 23;
+                                      });
+  // A line the C library might read as a user in its own way.
+  code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
+    return refusedAsShared(folder) ? 0 : 29;
+  });
+  // The user's own entry longer than the first buffer given for it.
+  code = code != 0 ? code
+                   : withUserDatabase(userLine("root", me, group, std::string(2048, 'r')) + userLine("bin", 2, 2),
+                                      "files", [&](const std::string& folder) {
+                                        return accepted(folder) ? 0 : 24;
+                                      });
+  // The host's own listing goes on where it was.
+  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    ::setpwent();
+    const struct passwd* first = ::getpwent();
+    const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
+    if (second == nullptr || std::string(second->pw_name) != "daemon") return 25;
+    if (!accepted(folder)) return 26;
+    const struct passwd* third = ::getpwent();
+    ::endpwent();
+    return third != nullptr && std::string(third->pw_name) == "bin" ? 0 : 27;
+  });
+  // Users from other name services too: listed by getent in a process of its own, once, and
+  // always waited for; the host's own listing goes on where it was.
+  const auto noChildLeft = [] { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; };
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    ::setpwent();
+    const struct passwd* first = ::getpwent();
+    const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
+    if (second == nullptr || std::string(second->pw_name) != "daemon") return 28;
+    for (int check = 0; check < 16; ++check) {
+      if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 30;
+    }
+    const struct passwd* third = ::getpwent();
+    ::endpwent();
+    if (third == nullptr || std::string(third->pw_name) != "bin") return 31;
+    return files::userListings() == 1 && noChildLeft() ? 0 : 32;
+  });
+  code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files systemd",
+                                             [&](const std::string& folder) {
+                                               return refusedAsShared(folder) && noChildLeft() ? 0 : 33;
+                                             });
+  // A getent that lists the users as given, then ends as `end` says.
+  const auto getent = [&users](const std::string& more, const std::string& end) {
+    return "#!/bin/sh\ncat <<'END'\n" + users + more + "END\n" + end + "\n";
+  };
+  // Anything but a getent that lists to the end and then ends with status 0 counts the group
+  // as shared; the getent is always waited for, however it ended.
+  struct Case {
+    std::string getent;
+    bool accepted;
+    mode_t mode = 0755;
+    std::chrono::milliseconds timeLimit{0};
+    std::size_t longestOutput = 0;
+  };
+  const std::vector<Case> cases = {
+      {getent("", "exit 0"), true},
+      {getent("", "exit 0"), false, 0644},  // cannot be started
+      {getent("", "exit 3"), false},        // the listing is not supported
+      {getent("", "exit 2"), false},
+      {getent("", "kill -9 $$"), false},
+      {getent("not a user\n", "exit 0"), false},
+      {getent("", "exec sleep 60"), false, 0755, std::chrono::milliseconds(50)},
+      {getent(std::string(3000, '#') + "\n", "exit 0"), true, 0755, std::chrono::milliseconds(0), 4096},
+      {getent(std::string(5000, '#') + "\n", "exit 0"), false, 0755, std::chrono::milliseconds(0), 4096},
+  };
+  for (std::size_t at = 0; at < cases.size() && code == 0; ++at) {
+    const Case& one = cases[at];
+    code = withUserDatabase(
+        users, "files systemd",
+        [&](const std::string& folder) {
+          files::setUserListingLimitsForTesting(one.timeLimit, one.longestOutput);
+          const bool held = one.accepted ? accepted(folder) : refusedAsShared(folder);
+          return held && noChildLeft() && files::userListings() == (one.mode == 0755 ? 1u : 0u)
+                     ? 0
+                     : 40 + static_cast<int>(at);
+        },
+        one.getent, one.mode);
+  }
+  // A host that has the end of its children ignored: the getent's end cannot be read.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR && refusedAsShared(folder) ? 0 : 34;
+  });
+  // A fork while the users are listed neither waits for the listing nor leaves the child a lock
+  // it would wait for: the first getent lists only once the test lets it, after the fork.
+  std::string gate = std::filesystem::temp_directory_path().string() + "/vesmora-gate-XXXXXX";
+  if (code == 0 && (::mkdtemp(gate.data()) == nullptr || ::mkfifo((gate + "/go").c_str(), 0600) != 0)) code = 35;
+  const std::string waiting = "#!/bin/sh\nif [ ! -e " + gate + "/started ]; then : > " + gate + "/started; read go < " +
+                              gate + "/go; fi\ncat <<'END'\n" + users + "END\n";
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    bool listed = false;
+    std::thread lister([&] { listed = accepted(folder); });
+    for (int wait = 0; wait < 2000 && !files::exists(gate + "/started"); ++wait) ::usleep(10000);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(20);  // a lock the child waits for ends it here
+      ::_exit(accepted(folder) ? 0 : 1);
+    }
+    int status = 0;
+    const bool forked = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    int go = -1;
+    for (int wait = 0; wait < 2000 && (go = ::open((gate + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++wait) {
+      ::usleep(10000);  // until the getent reads
+    }
+    const bool let = go >= 0 && ::write(go, "go\n", 3) == 3;
+    if (go >= 0) ::close(go);
+    lister.join();
+    return forked && let && listed ? 0 : 36;
+  }, waiting);
+  std::filesystem::remove_all(gate);
+  return code;
+}
+
+}  // namespace
+
 // Whether the user's own group may write on the way: it may when it is the user's private group,
-// as /etc/passwd tells, listed once per process without moving the host's own listing; anything
-// that keeps the list from being read to its end counts the group as shared.
+// as the user list tells (/etc/passwd, or getent where other name services give users too),
+// listed once per process without moving the host's own listing; anything that keeps the list
+// from being read to its end counts the group as shared.
 TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsClosed) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
   const pid_t probe = ::fork();
@@ -534,66 +696,7 @@ TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsCl
     GTEST_SKIP() << "no mount namespace to be had here";
   }
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const unsigned me = ::geteuid();
-        const unsigned group = ::getegid();
-        const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
-        const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
-        const auto refusedAsShared = [](const std::string& folder) {
-          platform::Error error;
-          return !files::createPrivateDirectory(folder + "/app", &error) &&
-                 mentions(error.description, {"\"" + folder + "\"", "other users may write"});
-        };
-        int code = 0;
-        // The private group, listed once however often it is asked about.
-        code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
-          for (int check = 0; check < 16; ++check) {
-            if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 20;
-          }
-          return files::userListings() == 1 ? 0 : 21;
-        });
-        // Another user's primary group.
-        code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
-                                                   [&](const std::string& folder) {
-                                                     return refusedAsShared(folder) ? 0 : 22;
-                                                   });
-        // An entry too long to be read (over 1 MiB) before the end of the list (after the user's own,
-        // which its look-up finds first).
-        code = code != 0 ? code
-                         : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
-                                                userLine("games", 5, 60),
-                                            "files", [&](const std::string& folder) {
-                                              return refusedAsShared(folder) ? 0 : 23;
-                                            });
-        // A line the C library might read as a user in its own way.
-        code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
-          return refusedAsShared(folder) ? 0 : 29;
-        });
-        // The user's own entry longer than the first buffer given for it.
-        code = code != 0 ? code
-                         : withUserDatabase(userLine("root", me, group, std::string(2048, 'r')) + userLine("bin", 2, 2),
-                                            "files", [&](const std::string& folder) {
-                                              return accepted(folder) ? 0 : 24;
-                                            });
-        // The host's own listing goes on where it was.
-        code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
-          ::setpwent();
-          const struct passwd* first = ::getpwent();
-          const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
-          if (second == nullptr || std::string(second->pw_name) != "daemon") return 25;
-          if (!accepted(folder)) return 26;
-          const struct passwd* third = ::getpwent();
-          ::endpwent();
-          return third != nullptr && std::string(third->pw_name) == "bin" ? 0 : 27;
-        });
-        // Users from other name services too: they cannot be listed beside the host's listing.
-        code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-          return refusedAsShared(folder) && files::userListings() == 0 ? 0 : 28;
-        });
-        std::exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(std::exit(userListingCases()), ::testing::ExitedWithCode(0), "");
 }
 
 namespace {
