@@ -81,8 +81,8 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
 }
 
 // What `count` children, each running `inChild(number)` within `limit`, came to: those that did
-// not end in time (or could not be forked) and those that ended otherwise than with status 0,
-// each also reported on standard error.
+// not end in time (or could not be forked; the first of them ends the run) and those that ended
+// otherwise than with status 0, each also reported on standard error.
 struct ForkTally {
   int hung = 0;
   int failed = 0;
@@ -94,7 +94,8 @@ inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChi
     const ChildEnd end = runInChild([&] { inChild(k); }, limit);
     if (!end.forked || !end.inTime) {
       ++tally.hung;
-      std::fprintf(stderr, "fork %d: no end within the limit\n", k);
+      std::fprintf(stderr, "fork %d: no end within the limit; no more children are forked\n", k);
+      break;  // each further hang would cost the whole limit again
     } else if (!end.exitedWith(0)) {
       ++tally.failed;
       std::fprintf(stderr, "fork %d: status %d\n", k, end.status);

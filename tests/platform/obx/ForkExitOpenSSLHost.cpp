@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "SilentPort.h"
 #include "obx/OBXNetwork.h"
@@ -87,12 +88,20 @@ int main(int argc, char** argv) {
     }
   });
 
+  // The forks begin once each kind of work has been done once, so that they meet it under way
+  // however slowly the threads start.
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
+  while ((transfers == 0 || keys == 0) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  const bool working = transfers > 0 && keys > 0;
   const testsupport::ForkTally tally =
-      testsupport::forkRepeatedly(forks, [](int) { std::exit(0); }, std::chrono::seconds(5));
+      working ? testsupport::forkRepeatedly(forks, [](int) { std::exit(0); }, testsupport::kChildLife)
+              : testsupport::ForkTally{};
   stop = true;
   for (auto& thread : threads) thread.join();
   close(listener);
   std::printf("forks %d, hung %d, failed %d; meanwhile %d transfers and %d key pairs\n", forks, tally.hung,
               tally.failed, transfers.load(), keys.load());
-  return tally.hung == 0 && tally.failed == 0 && transfers > 0 && keys > 0 ? 0 : 1;
+  return working && tally.hung == 0 && tally.failed == 0 ? 0 : 1;
 }

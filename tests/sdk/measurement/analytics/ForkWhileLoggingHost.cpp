@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "Core/Public/CDVApp.h"
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/analytics/TLMAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/store/TLMDatabase.h"
 #include "measurement/store/TLMSqliteStore.h"
@@ -30,7 +32,6 @@
 namespace {
 
 constexpr int kChildEvents = 20;
-constexpr auto kChildLimit = std::chrono::seconds(20);
 
 // Exit statuses of a child.
 constexpr int kChildEndReportedKept = 3;  // the app's end said all was kept
@@ -81,10 +82,12 @@ int main(int argc, char** argv) {
     });
   }
 
-  const testsupport::ForkTally tally = testsupport::forkRepeatedly(forks, inChild, kChildLimit);
+  const testsupport::ForkTally tally = testsupport::forkRepeatedly(forks, inChild, testsupport::kChildLife);
   stop = true;
   for (auto& logger : loggers) logger.join();
-  const bool parentKept = UIApplication().terminate();
+  // What the parent logged is all stored: the app's end's own wait of a few seconds would make
+  // that depend on how fast a busy machine stores the events logged last.
+  const bool parentKept = TLMAnalytics::waitForQueuedWork(testsupport::kEventWait.count());
 
   auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
   if (!database) {
