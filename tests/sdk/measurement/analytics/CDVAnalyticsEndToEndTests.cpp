@@ -122,7 +122,8 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
 
   bool waitForLogLine(const std::string& code) {
     std::unique_lock<std::mutex> lock(linesMutex);
-    return lineLogged.wait_for(lock, testsupport::kEventWait, [&] { return std::find(lines.begin(), lines.end(), code) != lines.end(); });
+    return lineLogged.wait_for(lock, testsupport::kEventWait,
+                               [&] { return std::find(lines.begin(), lines.end(), code) != lines.end(); });
   }
 
   void TearDown() override {
