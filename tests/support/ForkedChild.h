@@ -84,8 +84,9 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
 }
 
 // What `count` children, each running `inChild(number)` within `limit`, came to: those that did
-// not end in time, or were ended by their alarm (SIGALRM), or could not be forked, and those that
-// ended otherwise than with status 0, each also reported on standard error.
+// not end in time (or could not be forked; the first of them ends the run), or were ended by their
+// alarm (SIGALRM), and those that ended otherwise than with status 0, each also reported on
+// standard error.
 struct ForkTally {
   int hung = 0;
   int failed = 0;
@@ -97,7 +98,8 @@ inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChi
     const ChildEnd end = runInChild([&] { inChild(k); }, limit);
     if (!end.forked || !end.inTime) {
       ++tally.hung;
-      std::fprintf(stderr, "fork %d: no end within the limit\n", k);
+      std::fprintf(stderr, "fork %d: no end within the limit; no more children are forked\n", k);
+      break;  // each further hang would cost the whole limit again
     } else if (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGALRM) {
       ++tally.hung;
       std::fprintf(stderr, "fork %d: ended by its alarm\n", k);

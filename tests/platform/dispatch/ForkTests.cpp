@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Queue.h"
@@ -31,8 +32,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kWait = 10s;
-constexpr auto kChildLimit = 15s;
+constexpr auto kWait = testsupport::kEventWait;
+constexpr auto kChildLimit = testsupport::kChildLife;
 
 #if defined(__SANITIZE_THREAD__)
 #define SKIP_UNDER_TSAN() GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process"
@@ -151,7 +152,7 @@ void holdQueueLockAcrossFork() {
   if (posterThread.load() == 0) return;
   postNow = true;
   // The poster sleeps once it waits for the pool's lock (bounded: should it not, the fork goes on).
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
   while (threadState(posterThread) != 'S' && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 const bool holdRegistered = pthread_atfork(&holdQueueLockAcrossFork, nullptr, nullptr) == 0;
@@ -243,7 +244,7 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
     testsupport::skipLeakCheck = true;
     const pid_t worker = gettid();
     std::thread([worker, queue] {
-      alarm(60);
+      alarm(kChildLimit.count());
       // The forking worker, back from this block, ends once idle.
       const auto deadline = std::chrono::steady_clock::now() + kWait;
       // The child's first thread, once ended, stays a zombie until the process ends.
@@ -289,7 +290,7 @@ TEST(ForkedChild, ForkedFromASyncBlockThatWaitedForItsTurnPostsToThatQueue) {
     });
     if (inChild) {
       testsupport::skipLeakCheck = true;
-      alarm(60);
+      alarm(kChildLimit.count());
       _exit(childUses(queue, 10));
     }
   });

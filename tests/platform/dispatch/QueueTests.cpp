@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "dispatch/Queue.h"
 #include "dispatch/Testing.h"
 
@@ -55,7 +56,7 @@ TEST(SerialQueue, SyncOntoTheCurrentQueueRunsInline) {
     a->sync([&] { steps.push_back("a inside async a"); });
     done.set_value();
   });
-  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(done.get_future().wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_EQ(steps, (std::vector<std::string>{"a inside a", "a inside b inside a", "a inside async a"}));
   EXPECT_FALSE(a->isCurrent());
   EXPECT_EQ(Queue::currentLabel(), "");
@@ -119,7 +120,7 @@ TEST(SerialQueue, ChainsOfSyncCallsDoNotStarveTheWorkerPool) {
     step(0);
     done.set_value();
   });
-  ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
+  ASSERT_EQ(done.get_future().wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_EQ(depth.load(), 40);
 }
 
@@ -163,7 +164,7 @@ TEST(SerialQueue, ABlockMayDropTheLastOwnerOfItsQueue) {
     queue.reset();
   });
   auto postedRan = posted.get_future();
-  ASSERT_EQ(postedRan.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(postedRan.wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_EQ(postedRan.get(), "test.owner.posted");
 
   // A sync that waits behind queued work, and an async block.
@@ -181,7 +182,7 @@ TEST(SerialQueue, ABlockMayDropTheLastOwnerOfItsQueue) {
     queue.reset();
     asyncDone.set_value();
   });
-  ASSERT_EQ(asyncDone.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(asyncDone.get_future().wait_for(testsupport::kEventWait), std::future_status::ready);
 }
 
 TEST(GlobalQueue, RunsBlocksConcurrently) {
@@ -195,11 +196,11 @@ TEST(GlobalQueue, RunsBlocksConcurrently) {
   std::promise<bool> result1, result2;
   queue->async([&] {
     first.set_value();
-    result1.set_value(secondReady.wait_for(10s) == std::future_status::ready);
+    result1.set_value(secondReady.wait_for(testsupport::kEventWait) == std::future_status::ready);
   });
   queue->async([&] {
     second.set_value();
-    result2.set_value(firstReady.wait_for(10s) == std::future_status::ready);
+    result2.set_value(firstReady.wait_for(testsupport::kEventWait) == std::future_status::ready);
   });
   EXPECT_TRUE(result1.get_future().get());
   EXPECT_TRUE(result2.get_future().get());

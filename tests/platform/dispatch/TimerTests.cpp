@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Bounds.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Random.h"
 #include "dispatch/Testing.h"
@@ -83,7 +84,7 @@ TEST_F(TimerTest, AHandlerDueWhenNoWorkerCanBeStartedWaitsInThePoolForOne) {
   clock->advance(1);  // due: taken by the queue although no thread can be started for it
   EXPECT_EQ(clock->pendingTimerCount(), 0u);
   auto firedOn = fired.get_future();
-  ASSERT_EQ(firedOn.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(firedOn.wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_EQ(firedOn.get(), "test.timers.refused");
   refuseNextWorkerJobs(0);
 }
@@ -192,7 +193,7 @@ TEST(SystemClock, ReadsWallTimeAndUptimeAndFiresTimersOnQueues) {
   std::promise<std::string> fired;
   Timer::once(queue, 0, [&] { fired.set_value(Queue::currentLabel()); });
   auto future = fired.get_future();
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_EQ(future.get(), "test.system-timer");
 }
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "Bounds.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Queue.h"
 #include "dispatch/Testing.h"
@@ -26,7 +27,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kWatchdog = 20s;
+constexpr auto kWatchdog = testsupport::kEventWait;
 
 // Set on the threads a test starts to post work: no posted block may run on one of them.
 thread_local bool tPosting = false;
@@ -221,7 +222,7 @@ TEST(NoWorkerThread, AForkedChildStartsItsOwnWorkersAndLeavesRefusedWorkForThem)
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
-    alarm(60);  // watchdog: a stuck child dies of SIGALRM
+    alarm(testsupport::kChildLife.count());  // watchdog: a stuck child dies of SIGALRM
     const auto childThread = std::this_thread::get_id();
     try {
       // Plain work in the child.
@@ -235,7 +236,7 @@ TEST(NoWorkerThread, AForkedChildStartsItsOwnWorkersAndLeavesRefusedWorkForThem)
     const pid_t grandchild = fork();
     if (grandchild == -1) _exit(13);
     if (grandchild == 0) {
-      alarm(30);  // its own watchdog: alarms are not inherited
+      alarm(kWatchdog.count());  // its own watchdog: alarms are not inherited
       try {
         auto queue = Queue::serial("child.refused");
         std::atomic<bool> ranOnCaller{false};
@@ -279,7 +280,7 @@ TEST(NoWorkerThread, UnderAProcessLimitPostsAndTimersWaitForThreadsWithoutFailin
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
-    alarm(60);
+    alarm(3 * kWatchdog.count());  // beyond its own two waits
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(30);
     rlimit original{};
     if (getrlimit(RLIMIT_NPROC, &original) != 0) _exit(31);

@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Bounds.h"
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
@@ -718,7 +719,8 @@ TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        ::alarm(20);  // a read that waits for a writer of the FIFO ends the child here
+        // A read that waits for a writer of the FIFO ends the child here.
+        ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
         sandbox::ScopedTemporarySandbox scoped;
         const std::string fifo = scoped.root() + "/data.plist";
         const std::string folder = scoped.root() + "/Documents";

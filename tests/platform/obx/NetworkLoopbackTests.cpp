@@ -15,6 +15,7 @@
 #include <new>
 #include <thread>
 
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "LoopbackServer.h"
 #include "SilentPort.h"
@@ -25,6 +26,11 @@
 
 using platform::Bytes;
 using namespace std::chrono_literals;
+using testsupport::kEventWait;
+
+namespace {
+constexpr int kEventWaitMs = static_cast<int>(std::chrono::milliseconds(kEventWait).count());
+}  // namespace
 
 namespace {
 
@@ -55,7 +61,7 @@ class LoopbackTest : public ::testing::Test {
       response.set_content("busy", "text/plain");
     });
     server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
-      release.wait_for(10s);  // held until the test has seen the client time out
+      release.wait_for(kEventWait);  // held until the test has seen the client time out
       response.set_content("late", "text/plain");
     });
     server.Get("/late", [this](const httplib::Request&, httplib::Response& response) {
@@ -118,7 +124,7 @@ class LoopbackTest : public ::testing::Test {
       promise->set_value(std::move(outcome));
     });
     auto future = promise->get_future();
-    EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(future.wait_for(kEventWait), std::future_status::ready);
     if (future.wait_for(0s) != std::future_status::ready) return Outcome();
     Outcome outcome = future.get();
     queue->sync([] {});  // anything queued after the completion has run by now
@@ -197,7 +203,7 @@ TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
   socklen_t length = sizeof address;
   ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
   int closedPort = ntohs(address.sin_port);
-  network.setTimeoutInterval(10);
+  network.setTimeoutInterval(kEventWait.count());
   Outcome outcome = run([&](auto handler) {
     network.postURL("http://127.0.0.1:" + std::to_string(closedPort) + "/upload", Bytes{1}, queue, false, handler);
   });
@@ -209,7 +215,7 @@ TEST_F(LoopbackTest, RefusedConnectionCompletesWithAnError) {
 
 TEST_F(LoopbackTest, HttpsIsSpokenTlsFailsAgainstAPlainServer) {
   // The client starts a TLS handshake (so https is supported) and reports its failure.
-  network.setTimeoutInterval(10);
+  network.setTimeoutInterval(kEventWait.count());
   std::string url = "https://127.0.0.1:" + std::to_string(port) + "/hello";
   Outcome outcome = run([&](auto handler) { network.getURL(url, {}, queue, false, handler); });
   ASSERT_TRUE(outcome.error.has_value());
@@ -335,15 +341,15 @@ int transfersAtTheEnd() {
   OBXNetworkRequest request;
   request.method = "GET";
   request.url = "https://127.0.0.1:" + std::to_string(port) + "/silent";
-  request.timeoutInterval = 30;
+  request.timeoutInterval = 2 * kEventWait.count();  // a stop that waits for it takes that long
   std::promise<OBXNetworkResult> inFlight;
   transport->perform(request, [&inFlight](OBXNetworkResult result) { inFlight.set_value(std::move(result)); });
   pollfd pending{fd, POLLIN, 0};
-  if (poll(&pending, 1, 10000) != 1) return 11;
+  if (poll(&pending, 1, kEventWaitMs) != 1) return 11;
 
   const auto start = std::chrono::steady_clock::now();
   platform::security::OpenSSLGate::process().close();  // what the exit handler does
-  if (std::chrono::steady_clock::now() - start > 10s) return 12;  // it waited for the timeout
+  if (std::chrono::steady_clock::now() - start > kEventWait) return 12;  // it waited for the timeout
   const std::string ending = "The transfer was stopped: the process is ending";
   OBXNetworkResult stopped = inFlight.get_future().get();
   if (!stopped.error || stopped.error->description != ending || stopped.response) return 13;
@@ -380,7 +386,7 @@ class OpenTransfer {
       finished->set_value(std::move(result));
     });
     pollfd pending{listener_, POLLIN, 0};
-    open_ = poll(&pending, 1, 10000) == 1;
+    open_ = poll(&pending, 1, kEventWaitMs) == 1;
   }
   ~OpenTransfer() {
     if (connection_ >= 0) close(connection_);
@@ -398,7 +404,7 @@ class OpenTransfer {
     while (received.find("\r\n\r\n") == std::string::npos) {
       pollfd readable{connection_, POLLIN, 0};
       char chunk[512];
-      const ssize_t got = poll(&readable, 1, 10000) == 1 ? read(connection_, chunk, sizeof chunk) : -1;
+      const ssize_t got = poll(&readable, 1, kEventWaitMs) == 1 ? read(connection_, chunk, sizeof chunk) : -1;
       if (got <= 0) return false;
       received.append(chunk, static_cast<std::size_t>(got));
     }
@@ -419,7 +425,7 @@ class OpenTransfer {
 void expectAnsweredNormally(OpenTransfer& transfer) {
   std::future<OBXNetworkResult> result = transfer.result();
   ASSERT_TRUE(transfer.answer());
-  ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(result.wait_for(kEventWait), std::future_status::ready);
   OBXNetworkResult outcome = result.get();
   ASSERT_FALSE(outcome.error.has_value()) << outcome.error->description;
   ASSERT_TRUE(outcome.response);
@@ -433,8 +439,9 @@ TEST(CurlTransportFork, AChildForkedDuringATransferEndsAtOnceAndTheTransferCarri
   OpenTransfer transfer;
   ASSERT_TRUE(transfer.open());
   for (int fork = 0; fork < 20; ++fork) {
-    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, 1s);
+    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, testsupport::kChildLife);
     EXPECT_TRUE(end.exitedWith(0)) << "fork " << fork << ": status " << end.status << " after " << end.took.count() << " ms";
+    if (!end.exitedWith(0)) break;  // another hang would cost the whole limit again
   }
   expectAnsweredNormally(transfer);
 }
@@ -447,7 +454,7 @@ TEST(CurlTransportDeathTest, ExitingInADeathTestWhileATransferIsOpenEnds) {
   EXPECT_EXIT(
       {
         testsupport::skipLeakCheck = true;
-        alarm(5);
+        alarm(static_cast<unsigned>(kEventWait.count()));
         std::exit(3);
       },
       ::testing::ExitedWithCode(3), "");

@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "security/OpenSSLGate.h"
 
@@ -94,7 +95,7 @@ TEST(OpenSSLGate, AForkedChildNeitherAwaitsNorWakesTheParentsUsesAndTheParentCar
           OpenSSLUse late(gate);
           _exit(late.allowed() || !own.allowed() ? 1 : 0);
         },
-        std::chrono::seconds(1));
+        testsupport::kChildLife);
     EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " after " << end.took.count() << " ms";
   }
   char woken = 0;
@@ -108,7 +109,7 @@ TEST(OpenSSLGate, AForkedChildNeitherAwaitsNorWakesTheParentsUsesAndTheParentCar
     closed = true;
   });
   pollfd woke{wakes[0], POLLIN, 0};
-  EXPECT_EQ(poll(&woke, 1, 10000), 1);
+  EXPECT_EQ(poll(&woke, 1, static_cast<int>(std::chrono::milliseconds(testsupport::kEventWait).count())), 1);
   EXPECT_FALSE(closed);
   release.set_value();
   user.join();
@@ -154,7 +155,7 @@ TEST(OpenSSLGate, AChildForkedWhileAnotherThreadHoldsTheGatesLockCanStillCloseIt
   // The lock is let go once the fork has begun and either has come back (the child took the lock
   // held) or waits for it (this thread sleeps in the gate's fork handler).
   std::thread releaser([&] {
-    const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto watchdog = std::chrono::steady_clock::now() + testsupport::kEventWait;
     while (!forkBegun && std::chrono::steady_clock::now() < watchdog) std::this_thread::yield();
     while (!forkReturned && threadState(forker) != 'S' && std::chrono::steady_clock::now() < watchdog) {
       std::this_thread::yield();
@@ -166,7 +167,7 @@ TEST(OpenSSLGate, AChildForkedWhileAnotherThreadHoldsTheGatesLockCanStillCloseIt
         gate.close();
         _exit(0);
       },
-      std::chrono::seconds(1));
+      testsupport::kChildLife);
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " after " << end.took.count() << " ms";
   releaser.join();
   endUse.set_value();
@@ -195,10 +196,10 @@ TEST(OpenSSLCalls, AForkWaitsForTheStretchesInProgress) {
   std::promise<testsupport::ChildEnd> ended;
   std::thread forking([&] {
     forker = gettid();
-    ended.set_value(testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(10)));
+    ended.set_value(testsupport::runInChild([] { std::exit(0); }, testsupport::kChildLife));
   });
   // The fork has begun; it either came back or sleeps waiting for the stretch.
-  const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto watchdog = std::chrono::steady_clock::now() + testsupport::kEventWait;
   while ((!forkBegun || (!forkReturned && threadState(forker) != 'S')) && std::chrono::steady_clock::now() < watchdog) {
     std::this_thread::yield();
   }

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
 #include "security/SecItem.h"
@@ -121,7 +122,8 @@ TEST(SecItemDeathTest, AKeychainFileThatIsAFifoOrAnotherUsersIsNotReadAndSaysSo)
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        ::alarm(20);  // a read that waits for a writer of the FIFO ends the child here
+        // A read that waits for a writer of the FIFO ends the child here.
+        ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
         platform::sandbox::ScopedTemporarySandbox sandbox;
         const std::string folder = sandbox.deviceRoot() + "/Keychains";
         const std::string path = folder + "/keychain.plist";

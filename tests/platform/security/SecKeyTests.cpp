@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "Bounds.h"
 #include "ForkedChild.h"
 #include "foundation/Sandbox.h"
 #include "security/CommonDigest.h"
@@ -191,7 +192,7 @@ TEST(SecKeyFork, AForkWhileAKeyIsMadeWaitsForItAndTheChildEndsAtOnce) {
   for (int forks = 0; forks < kForks; ++forks) {
     KeyMaker maker;
     while (!maker.done && !maker.generating()) std::this_thread::yield();
-    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, std::chrono::seconds(1));
+    const testsupport::ChildEnd end = testsupport::runInChild([] { std::exit(0); }, testsupport::kChildLife);
     EXPECT_TRUE(end.exitedWith(0)) << "fork " << forks << ": status " << end.status << " after " << end.took.count() << " ms";
     maker.thread.join();
     ASSERT_EQ(maker.status, errSecSuccess);

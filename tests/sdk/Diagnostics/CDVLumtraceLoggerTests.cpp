@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "Bounds.h"
 #include "Diagnostics/CDVLumtraceLogger.h"
 #include "DiagnosticsTestSupport.h"
 #include "foundation/NotificationCenter.h"
@@ -525,7 +526,7 @@ TEST_F(CDVLumtraceLoggerTest, EventsFromManyThreadsAreAllWritten) {
     done.notify_all();
   });
   std::unique_lock lock(mutex);
-  ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(20), [&] { return finished; }));
+  ASSERT_TRUE(done.wait_for(lock, testsupport::kEventWait, [&] { return finished; }));
   auto sent = uploads();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].size(), 200u);

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "Bounds.h"
 #include "CoreTestSupport.h"
 #include "Diagnostics/CDVDiagnostics.h"
 #include "DiagnosticsTestSupport.h"
@@ -32,7 +33,7 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
       std::unique_lock lock(mutex_);
       bodies_.emplace_back(request.body.begin(), request.body.end());
       changed_.notify_all();
-      if (slow_) changed_.wait_for(lock, 10s, [this] { return released_; });
+      if (slow_) changed_.wait_for(lock, testsupport::kEventWait, [this] { return released_; });
       response.status = status_;
       if (!location_.empty()) response.set_header("Location", location_);
       if (replySize_ > 0) response.set_content(std::string(replySize_, 'x'), "text/plain");
@@ -72,7 +73,7 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
   // Waits (bounded) until `condition` holds.
   template <typename Condition>
   static bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
     while (!condition()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(2ms);
@@ -178,7 +179,7 @@ TEST_F(LogUploadEndToEndTest, AFailingServerKeepsTheFilesUntilTheRetriesAreUsedU
     released_ = true;
     changed_.notify_all();
   }
-  logger->network()->setTimeoutInterval(10);
+  logger->network()->setTimeoutInterval(testsupport::kEventWait.count());
   {
     std::lock_guard lock(mutex_);
     status_ = 302;  // a page fetched by a GET is no delivery of the file

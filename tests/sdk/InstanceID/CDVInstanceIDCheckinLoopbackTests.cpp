@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "Bounds.h"
 #include "CheckinTestSupport.h"
 #include "LoopbackServer.h"
 #include "obx/OBXNetwork.h"
@@ -43,7 +44,7 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
           response.set_content("{\"android_id\": 12,", "application/json");
           break;
         case Mode::Slow:
-          release.wait_for(10s);  // held until the client has timed out
+          release.wait_for(testsupport::kEventWait);  // held until the client has timed out
           response.set_content("{}", "application/json");
           break;
         case Mode::TooLarge:
@@ -58,9 +59,10 @@ class CheckinLoopbackTest : public iidtest::CheckinTest {
     port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
     ASSERT_TRUE(testsupport::startListening(server, thread));
-    // Nothing may reach the real endpoint: every check-in here goes to the loopback server.
+    // Nothing may reach the real endpoint: every check-in here goes to the loopback server. The
+    // timeout is what a slow reply costs, and the bound of every other exchange on a busy machine.
     service = std::make_shared<CDVInstanceIDCheckinService>("http://127.0.0.1:" + std::to_string(port) + "/checkin",
-                                                            mainQueue_, 1.5);
+                                                            mainQueue_, 10);
   }
 
   void TearDown() override {

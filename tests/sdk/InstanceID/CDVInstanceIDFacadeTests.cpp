@@ -347,7 +347,7 @@ TEST_F(FacadeTest, IdentityAskedWhenNoWorkerThreadCanBeStartedStillAnswersOnce) 
     answers.push_back({std::move(id), std::move(error)});
   }));
   // The block waits for a worker that exists; its answer then reaches the main queue.
-  ASSERT_TRUE(mainQueue_->waitForBlock(std::chrono::seconds(20)));
+  ASSERT_TRUE(mainQueue_->waitForBlock(testsupport::kEventWait));
   pump();
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].value, identity);

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "Bounds.h"
 #include "InstanceID/CDVInstanceIDError.h"
 #include "InstanceID/CDVInstanceIDKeyPair.h"
 #include "InstanceID/CDVInstanceIDKeyPairStore.h"
@@ -218,7 +219,8 @@ TEST_F(KeyPairTest, AFifoInPlaceOfThePlistIsNotWaitedOnAndTheIdentityStillAnswer
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        ::alarm(20);  // a load that waits for a writer of the FIFO ends the child here
+        // A load that waits for a writer of the FIFO ends the child here.
+        ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
         auto store = std::make_unique<CDVInstanceIDKeyPairStore>();
         const std::string path =
             platform::files::join(createSubDirectory(), std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist");

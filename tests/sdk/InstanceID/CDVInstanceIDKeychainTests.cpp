@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "Bounds.h"
 #include "InstanceID/CDVInstanceIDAuthKeychain.h"
 #include "InstanceID/CDVInstanceIDBackupExcludedPlist.h"
 #include "InstanceID/CDVInstanceIDError.h"
@@ -81,7 +82,7 @@ TEST_F(KeychainTest, LookupFromABlockOnTheKeychainQueueRunsInline) {
     found.set_value(keychain->queue()->isCurrent());
   });
   auto future = found.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(testsupport::kEventWait), std::future_status::ready);
   EXPECT_TRUE(future.get());
 }
 

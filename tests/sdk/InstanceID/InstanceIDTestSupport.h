@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Bounds.h"
 #include "Core/Public/CDVLogger.h"
 #include "InstanceID/CDVInstanceIDKeychain.h"
 #include "InstanceID/CDVInstanceIDUtilities.h"
@@ -141,7 +142,7 @@ class InstanceIDTest : public ::testing::Test {
     }
   }
   // Pumps until `done` holds, waiting for blocks that real I/O delivers to the main queue.
-  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = testsupport::kEventWait) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
       pump();

@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "Bounds.h"
 #include "BatchReader.h"
 #include "Core/Public/CDVApp.h"
 #include "LoopbackServer.h"
@@ -56,7 +57,7 @@ class Collector {
   // The bundles of the n-th post (from 1), waiting (bounded) for it.
   std::vector<collector::Bundle> waitForPost(std::size_t n) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!received.wait_for(lock, 30s, [&] { return bodies.size() >= n; })) {
+    if (!received.wait_for(lock, testsupport::kEventWait, [&] { return bodies.size() >= n; })) {
       ADD_FAILURE() << "post " << n << " never arrived";
       return {};
     }
@@ -121,7 +122,8 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
 
   bool waitForLogLine(const std::string& code) {
     std::unique_lock<std::mutex> lock(linesMutex);
-    return lineLogged.wait_for(lock, 30s, [&] { return std::find(lines.begin(), lines.end(), code) != lines.end(); });
+    return lineLogged.wait_for(lock, testsupport::kEventWait,
+                               [&] { return std::find(lines.begin(), lines.end(), code) != lines.end(); });
   }
 
   void TearDown() override {
@@ -139,7 +141,7 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
     auto done = std::make_shared<std::promise<void>>();
     auto future = done->get_future();
     CDVAnalytics::queueOperationWithBlock([done] { done->set_value(); });
-    ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
+    ASSERT_EQ(future.wait_for(testsupport::kEventWait), std::future_status::ready);
     auto engine = TLMMeasurementEngine::sharedInstance();
     ASSERT_TRUE(engine);
     engine->scheduler()->workerQueue()->sync([] {});

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Bounds.h"
 #include "Core/Public/CDVApp.h"
 #include "ExitHostSupport.h"
 #include "InstanceID/CDVInstanceID.h"
@@ -108,7 +109,7 @@ int main() {
   if (waitsForHandshake()) {
     // A connection waiting in the backlog: a transfer has sent its TLS client hello.
     pollfd pending{silent, POLLIN, 0};
-    if (poll(&pending, 1, 15000) != 1) {
+    if (poll(&pending, 1, static_cast<int>(std::chrono::milliseconds(testsupport::kEventWait).count())) != 1) {
       std::fputs("host: no transfer reached the loopback port\n", stderr);
       return 3;
     }

@@ -27,7 +27,9 @@ HostRun runHostWithAFifoAt(const std::string& part, const std::string& file) {
   std::error_code ec;
   std::filesystem::create_directories(fifo.parent_path(), ec);
   if (ec || ::mkfifo(fifo.c_str(), 0600) != 0) return run;
-  const std::string command = "timeout 30 env -u VESMORA_MAIN_BUNDLE VESMORA_SANDBOX_ROOT='" + base +
+  // A run takes about a second; the bound (beyond the host's own wait for its answers) only tells
+  // a host that waits on the FIFO from a busy machine.
+  const std::string command = "timeout 90 env -u VESMORA_MAIN_BUNDLE VESMORA_SANDBOX_ROOT='" + base +
                               "/app' VESMORA_DEVICE_ROOT='" + base + "/device' XDG_DATA_HOME='" + base +
                               "/data' '" NO_FOLDER_HOST "' " + part + " 2>&1";
   run.status = hosttest::runCommand(command, &run.output);

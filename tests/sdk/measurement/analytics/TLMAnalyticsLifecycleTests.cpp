@@ -30,14 +30,16 @@
 namespace {
 
 // Runs `step` once on another thread as soon as a timer more than were pending at construction
-// is pending on the clock: the time limit of a wait the calling thread has begun. The step stands
-// for the queues' own threads (or the time passing) while the caller waits.
+// is pending on the clock (the time limit of a wait the calling thread has begun) and `begun`
+// holds too. The step stands for the queues' own threads (or the time passing) while the caller
+// waits.
 class WhileWaiting {
  public:
-  WhileWaiting(platform::ManualClock& clock, std::function<void()> step)
-      : baseline_(clock.pendingTimerCount()), thread_([this, &clock, step = std::move(step)] {
+  WhileWaiting(platform::ManualClock& clock, std::function<void()> step, std::function<bool()> begun = nullptr)
+      : baseline_(clock.pendingTimerCount()),
+        thread_([this, &clock, step = std::move(step), begun = std::move(begun)] {
           while (!stop_.load()) {
-            if (clock.pendingTimerCount() > baseline_) {
+            if (clock.pendingTimerCount() > baseline_ && (!begun || begun())) {
               step();
               ran_.store(true);
               return;
@@ -132,12 +134,20 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
     while (operation->drain() + serial->drain() + h.worker->drain() > 0) {
     }
   }
+  // Whether the app's end has sent its marker down the queues: it takes the operation queue, so
+  // that queue holds more than the `before` blocks it held before the app's end was asked for.
+  // The wait has begun only then. (Its time limit is set just before: queues run from that
+  // moment alone may finish before the marker is queued, and do on a busy machine. The events
+  // are then stored before the wait groups them, and the marker finds nobody to run it.)
+  std::function<bool()> markerSent(std::size_t before) {
+    return [this, before] { return operation->pendingCount() > before; };
+  }
   // The app's end, made on the main queue as the app's own is, while the queues run; what it
   // answered.
   std::optional<bool> endWhileTheQueuesRun() {
     std::optional<bool> allStored;
     main->async([&] { allStored = UIApplication().terminate(); });
-    WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); });
+    WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); }, markerSent(operation->pendingCount()));
     main->drain();
     EXPECT_TRUE(queuesRun.finish());
     return allStored;
@@ -195,7 +205,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangsA
     serial->runNext();
     serial->runNext();
     h.clock->advance(kTLMAppTerminationWaitSeconds);
-  });
+  }, markerSent(operation->pendingCount()));
   EXPECT_FALSE(UIApplication().terminate());
   EXPECT_TRUE(timePasses.finish());
   EXPECT_TRUE(stored("stuck").empty());
@@ -283,7 +293,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndRightAfterTheStartGroupsAndCountsTheNew
     operation->drain();
     serial->drain();
     h.clock->advance(kTLMAppTerminationWaitSeconds);
-  });
+  }, markerSent(operation->pendingCount()));
   EXPECT_FALSE(UIApplication().terminate());
   EXPECT_TRUE(timePasses.finish());
   const auto warnings = lines.withCode("I-ACS025036");
@@ -495,7 +505,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheErrorEventsQueuedWhileItWait
         std::this_thread::yield();
       }
     }
-  });
+  }, markerSent(operation->pendingCount()));
   main->drain();
   EXPECT_TRUE(queuesRun.finish());
   EXPECT_EQ(allStored, true);

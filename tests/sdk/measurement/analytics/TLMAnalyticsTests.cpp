@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Bounds.h"
 #include "AnalyticsTestSupport.h"
 #include "measurement/analytics/CDVAMeasurement.h"
 #include "obx/OBXAppDelegateSwizzler.h"
@@ -265,7 +266,7 @@ TEST_F(AnalyticsTest, QueriesAnswerOnTheNamedQueue) {
   start();
   drain();
   // The engine answers on the global queue; wait for it (bounded) and run the answer here.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
   while (answers->pendingCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   answers->drain();
   ASSERT_TRUE(properties);

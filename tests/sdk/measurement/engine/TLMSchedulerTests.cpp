@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "EngineTestSupport.h"
 #include "measurement/engine/TLMAlarm.h"
 #include "measurement/engine/TLMScheduler.h"
@@ -43,7 +44,7 @@ TEST(TLMSchedulerTest, SyncDispatchFromTheWorkerQueueRunsInline) {
     order.push_back("after");
     done.set_value();
   });
-  ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready)
+  ASSERT_EQ(done.get_future().wait_for(testsupport::kEventWait), std::future_status::ready)
       << "the nested synchronous dispatch deadlocked";
   EXPECT_EQ(order, (std::vector<std::string>{"outer", "inner", "after"}));
 

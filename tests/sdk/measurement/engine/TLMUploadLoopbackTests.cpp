@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "Bounds.h"
 #include "UploadTestSupport.h"
 #include "measurement/engine/audiences/TLMAudience.h"
 
@@ -30,12 +32,15 @@ namespace {
 
 using Slot = TLMPBMeasurementBundleSlot;
 
-// The libcurl transport with a short timeout, telling the test when a request has completed.
+// The libcurl transport with a timeout of the test's choosing, telling the test when a request has
+// completed.
 class SignallingTransport : public OBXNetworkTransport {
  public:
+  // Far longer than an answer takes; a test shortens it for a collector that never answers.
+  std::atomic<double> timeout{static_cast<double>(testsupport::kEventWait.count())};
   void perform(const OBXNetworkRequest& request, std::function<void(OBXNetworkResult)> done) override {
     OBXNetworkRequest shortened = request;
-    shortened.timeoutInterval = 1.0;
+    shortened.timeoutInterval = timeout.load();
     OBXCurlNetworkTransport()->perform(shortened, [this, done = std::move(done)](OBXNetworkResult result) {
       done(std::move(result));
       std::lock_guard<std::mutex> lock(mutex_);
@@ -46,7 +51,7 @@ class SignallingTransport : public OBXNetworkTransport {
   // Waits (bounded) until `count` requests have completed in all.
   bool waitForCompleted(int count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, 20s, [&] { return completed_ >= count; });
+    return changed_.wait_for(lock, 2 * testsupport::kEventWait, [&] { return completed_ >= count; });
   }
   int completed() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -126,7 +131,7 @@ class Collector {
         status = this->status;
       }
       if (mode == Mode::Stall) {
-        release.wait_for(10s);
+        release.wait_for(2 * testsupport::kEventWait);
         response.status = 200;
       } else if (mode == Mode::Drop) {
         response.set_content_provider(1000, "text/plain",
@@ -214,6 +219,7 @@ TEST(TLMUploadLoopbackTest, BundlesReachTheCollectorOnceAfterEveryKindOfFault) {
   for (const Fault& fault : {Fault{Collector::Mode::Status, 503}, Fault{Collector::Mode::Status, 429},
                              Fault{Collector::Mode::Stall, 0}, Fault{Collector::Mode::Drop, 0}}) {
     collector.answer(fault.mode, fault.status);
+    transport->timeout = fault.mode == Collector::Mode::Stall ? 1.0 : testsupport::kEventWait.count();
     h.engine->uploadData();
     settle();
     ++retries;
@@ -338,7 +344,9 @@ struct Child {
         return text;
       }
       pollfd fd{out, POLLIN, 0};
-      if (poll(&fd, 1, 30000) <= 0) return std::nullopt;
+      if (poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(testsupport::kEventWait).count())) <= 0) {
+        return std::nullopt;
+      }
       char chunk[512];
       const ssize_t n = read(out, chunk, sizeof chunk);
       if (n <= 0) return std::nullopt;

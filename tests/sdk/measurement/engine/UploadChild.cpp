@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "Bounds.h"
 #include "foundation/Bundle.h"
 #include "foundation/Sandbox.h"
 #include "measurement/engine/TLMAlarm.h"
@@ -139,8 +140,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(0);
   }
-  // Upload until nothing is left (bounded: the collector answers at once).
-  for (int attempt = 0; attempt < 4000; ++attempt) {
+  // Upload until nothing is left: the collector answers at once, so the bound is only there to
+  // tell a hang from a busy machine.
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
+  while (std::chrono::steady_clock::now() < deadline) {
     bool done = false;
     scheduler->dispatchSyncOnWorkerQueueBlockID("child", [&] {
       done = !engine->hasDataToUpload() && !engine->isNetworkRequestPending();

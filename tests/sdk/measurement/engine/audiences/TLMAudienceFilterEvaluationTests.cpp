@@ -1,4 +1,3 @@
-#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -168,12 +167,11 @@ TEST_F(FilterEvaluationTest, RegularExpressionsAreIcuAndCaseInsensitiveUnlessAsk
 }
 
 TEST_F(FilterEvaluationTest, ServerExpressionsThatBacktrackWithoutEndGiveNoResult) {
-  // Without a limit this match takes longer than the age of the universe.
+  // Without a limit this match takes longer than the age of the universe. The limit counts the
+  // matcher's steps, not the time taken: both give up, each with its error.
   const std::string value = std::string(64, 'a') + "!";
-  const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(TLMAudienceEvaluateStringFilterWithString(*string(1, "(a+)+$"), &value), std::nullopt);
   EXPECT_EQ(onValue(filter(string(1, "^(a|aa)+$"), "", true), TLMValue(value)), std::nullopt);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_EQ(monitor->count(9009), 2u);
   // An expression that ran out is not run again, not even where it would finish at once; the
   // same text with the other case option is another expression.

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "Bounds.h"
 #include "../MeasurementEngineTestSupport.h"
 #include "measurement/engine/components/TLMInAppPurchaseReporter.h"
 #include "receipt/ReceiptBytes.h"
@@ -295,7 +296,7 @@ TEST(TLMInAppPurchaseReporterTests, PaymentQueueTransactionsReachTheSharedReport
   };
   // Waits on other threads' work (the filter's callback and the reporting queue), never on time.
   auto waitFor = [&](const std::function<bool()>& done) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto give_up = std::chrono::steady_clock::now() + testsupport::kEventWait;
     while (!done() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
     return done();
   };
