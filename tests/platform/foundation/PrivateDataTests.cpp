@@ -549,6 +549,10 @@ int userListingCases() {
     return !files::createPrivateDirectory(folder + "/app", &error) &&
            mentions(error.description, {"\"" + folder + "\"", "other users may write"});
   };
+  // Each listing meant to end is given as long as a busy machine may need to start a getent and
+  // read it: with the listing's own limit of seconds a passing case would hang on the machine's
+  // speed. Only the case of the limit itself sets a short one.
+  files::setUserListingLimitsForTesting(testsupport::kEventWait, 0);
   int code = 0;
   // The private group, listed once however often it is asked about.
   code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
@@ -640,7 +644,9 @@ int userListingCases() {
     code = withUserDatabase(
         users, "files systemd",
         [&](const std::string& folder) {
-          files::setUserListingLimitsForTesting(one.timeLimit, one.longestOutput);
+          files::setUserListingLimitsForTesting(
+              one.timeLimit.count() > 0 ? one.timeLimit : std::chrono::milliseconds(testsupport::kEventWait),
+              one.longestOutput);
           const bool held = one.accepted ? accepted(folder) : refusedAsShared(folder);
           return held && noChildLeft() && files::userListings() == (one.mode == 0755 ? 1u : 0u)
                      ? 0
@@ -661,16 +667,19 @@ int userListingCases() {
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
     bool listed = false;
     std::thread lister([&] { listed = accepted(folder); });
-    for (int wait = 0; wait < 2000 && !files::exists(gate + "/started"); ++wait) ::usleep(10000);
+    // Steps of 10 ms, at least kEventWait in all.
+    const long steps = 100 * static_cast<long>(testsupport::kEventWait.count());
+    for (long wait = 0; wait < steps && !files::exists(gate + "/started"); ++wait) ::usleep(10000);
     const pid_t child = ::fork();
     if (child == 0) {
-      ::alarm(20);  // a lock the child waits for ends it here
+      // A lock the child waits for ends it here, after its own listing's limit.
+      ::alarm(static_cast<unsigned>(testsupport::kChildLife.count()));
       ::_exit(accepted(folder) ? 0 : 1);
     }
     int status = 0;
     const bool forked = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     int go = -1;
-    for (int wait = 0; wait < 2000 && (go = ::open((gate + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++wait) {
+    for (long wait = 0; wait < steps && (go = ::open((gate + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++wait) {
       ::usleep(10000);  // until the getent reads
     }
     const bool let = go >= 0 && ::write(go, "go\n", 3) == 3;

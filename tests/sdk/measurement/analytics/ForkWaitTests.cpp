@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounds.h"
 #include "Core/Public/CDVApp.h"
 #include "ForkedChild.h"
 #include "measurement/analytics/CDVAnalytics.h"
@@ -25,7 +26,7 @@ namespace {
 
 constexpr int kThreads = 2;
 constexpr int kCallsPerThread = 200;
-constexpr auto kWait = 30s;  // generous: the calls need no more than the machine gives them
+constexpr auto kWait = testsupport::kEventWait;  // the calls need no more than the machine gives them
 
 template <typename Condition>
 bool eventually(Condition condition) {
@@ -65,7 +66,7 @@ TEST(ForkWaitingForOpenSSL, LogCallsCompleteWhileItWaits) {
   });
   inside.get_future().wait();
   std::promise<testsupport::ChildEnd> ended;
-  std::thread forking([&] { ended.set_value(testsupport::runInChild([] { _exit(0); }, 30s)); });
+  std::thread forking([&] { ended.set_value(testsupport::runInChild([] { _exit(0); }, testsupport::kChildLife)); });
   ASSERT_TRUE(eventually([] { return platform::security::OpenSSLCalls::aForkWaitsForTesting(); }));
 
   std::atomic<int> completed{0};

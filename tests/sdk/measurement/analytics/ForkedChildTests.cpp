@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "Bounds.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVApp.h"
 #include "ForkedChild.h"
@@ -31,8 +32,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kChildLimit = 30s;
-constexpr unsigned kChildAlarmSeconds = 20;  // a hung child ends by its alarm, and says where
+constexpr auto kChildLimit = testsupport::kChildLife;
+// A hung child ends by its alarm, and says where: after any wait of its own, before its limit.
+constexpr unsigned kChildAlarmSeconds =
+    static_cast<unsigned>((testsupport::kEventWait.count() + testsupport::kChildLife.count()) / 2);
 
 #if defined(__SANITIZE_THREAD__)
 #define SKIP_UNDER_TSAN() GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process"
@@ -180,7 +183,7 @@ TEST(ForkedChild, ReadsTheDefaultAppAlsoWhenItsLockWasHeldAsTheForkBegan) {
         kChildLimit));
   });
   // The fork has begun, and sleeps (waiting for the lock) or goes on without it.
-  const auto watchdog = std::chrono::steady_clock::now() + 10s;
+  const auto watchdog = std::chrono::steady_clock::now() + testsupport::kEventWait;
   while ((!forkBegun || testsupport::threadState(forker) != 'S') && std::chrono::steady_clock::now() < watchdog) {
     std::this_thread::yield();
   }
@@ -213,7 +216,7 @@ TEST(ForkedChild, AQueryWithoutAQueueAnswersOnce) {
         // Both answers are queued on the main queue before this block, which runs after them.
         std::promise<void> behind;
         platform::Queue::main()->async([&] { behind.set_value(); });
-        if (behind.get_future().wait_for(10s) != std::future_status::ready) _exit(10);
+        if (behind.get_future().wait_for(testsupport::kEventWait) != std::future_status::ready) _exit(10);
         if (properties != 1) _exit(20 + properties);
         if (maximum != 1) _exit(30 + maximum);
         _exit(onMain ? 0 : 40);
