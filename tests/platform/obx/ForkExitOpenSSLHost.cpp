@@ -28,12 +28,6 @@
 #include "security/SecItem.h"
 #include "security/SecKey.h"
 
-// Under AddressSanitizer a child forked while another thread records an allocation's stack finds
-// the sanitizer's own lock of its stack store taken, and its first allocation waits for ever (the
-// runtime does not take that lock across fork). Allocation stacks are not recorded here: the
-// hang is the sanitizer's, not the code's under test.
-extern "C" __attribute__((weak)) const char* __asan_default_options() { return "malloc_context_size=0"; }
-
 namespace {
 
 __attribute__((constructor(101))) void setUpOpenSSLFirst() {
