@@ -412,6 +412,41 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
+// After a start that failed the app may switch collection off: what is dropped from then on is
+// no loss, as after a good start, whether the app's switch reaches the worker after the engine's
+// own (which follows the failure) or before it.
+TEST_F(AnalyticsLifecycleTest, EventsTheAppSwitchedOffAfterAFailedStartAreNoLoss) {
+  VendorLines lines;
+  platform::Dictionary off;
+  off.set(kTLMStartOptionCollectionEnabled, platform::Value(false));
+  start(off);
+  drain();
+  // A file where the store's folder belongs: every start fails to open the store.
+  const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
+  const std::string folder = database.substr(0, database.rfind('/'));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
+  std::ofstream(folder) << "in the way";
+  h.engine->setEnabled(true);
+  drain();
+  ASSERT_EQ(h.engine->database(), nullptr);
+  logEvents("no_store", 2);
+  drain();
+  TLMAnalytics::setAnalyticsEnabled(false);
+  drain();
+  logEvents("switched_off", 10);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"2, 0, 0, 0"});  // those before the switch
+
+  h.engine->setEnabled(true);  // fails again, and switches itself off behind the app's switch
+  h.engine->setEnabled(false);
+  drain();
+  ASSERT_EQ(h.engine->database(), nullptr);
+  logEvents("switched_off_first", 10);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_EQ(endWarningCounts(lines).size(), 1u);
+}
+
 // With no thread to be had the time limit's timer never fires: the waiting thread keeps the
 // deadline itself.
 TEST_F(AnalyticsLifecycleTest, TheAppsEndKeepsItsTimeLimitWhenNoTimerFires) {
