@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -475,6 +477,29 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndKeepsItsTimeLimitWhenNoTimerFires) {
   EXPECT_FALSE(answered.get());
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 2, 0, 0.05"});
   h.worker->resume();
+}
+
+// A limit that is no positive number is taken as 0: no wait, and the warning says 0 seconds
+// waited. +infinity waits until the work is done.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndTakesALimitBelowZeroOrNaNAsNoWait) {
+  VendorLines lines;
+  start();
+  drain();
+  h.worker->suspend();
+  logEvents("stuck", 1);
+  drainWorkQueues();
+  for (double limit : {std::nan(""), -std::numeric_limits<double>::infinity(), -1.0}) {
+    SCOPED_TRACE(limit);
+    EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(limit));
+  }
+  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>(3, "0, 1, 0, 0")));
+
+  h.worker->resume();
+  WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); }, markerSent(operation->pendingCount()));
+  EXPECT_TRUE(TLMAnalytics::waitForQueuedWork(std::numeric_limits<double>::infinity()));
+  EXPECT_TRUE(queuesRun.finish());
+  EXPECT_EQ(stored("stuck").size(), 1u);
+  EXPECT_EQ(endWarningCounts(lines).size(), 3u);
 }
 
 // A child made by clone() without fork's handlers keeps its parent's process identifier in
