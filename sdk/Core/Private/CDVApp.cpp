@@ -416,10 +416,10 @@ namespace {
 
 // Measurement files every bundle it uploads under the app's bundle identifier and keeps its
 // events until there is one, so an app without one records but never uploads: say so at
-// configuration, naming what is missing and where it was looked for.
-void checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
+// configuration, naming what is missing and where it was looked for. False when it has none.
+bool checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
   const std::optional<std::string> actual = CDVApp::actualBundleID();
-  if (actual && !actual->empty()) return;
+  if (actual && !actual->empty()) return true;
   std::optional<std::string> where = CDVBundleUtil::missingMainBundleReason();
   if (!where) {
     where = "'" + platform::files::join(platform::Bundle::main()->bundlePath(), "Info.plist") +
@@ -433,13 +433,15 @@ void checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
               "The app has no bundle identifier: %@. Analytics keeps the events it records but cannot "
               "upload them until the app has one%@.",
               *where, should);
+  return false;
 }
 
 }  // namespace
 
 void CDVApp::checkExpectedBundleID() const {
   const std::optional<std::string> expected = expectedBundleID();
-  checkAppHasBundleIdentifier(expected);
+  // Without a bundle identifier there is none to be inconsistent: the missing one was named.
+  if (!checkAppHasBundleIdentifier(expected)) return;
   if (expected && !CDVBundleUtil::hasBundleIdentifierPrefix(*expected, CDVBundleUtil::relevantBundles())) {
     CDVLogError(kCDVLoggerCore, "I-COR000008",
                 "The project's Bundle ID is inconsistent with either the Bundle ID in '%@.%@', or "

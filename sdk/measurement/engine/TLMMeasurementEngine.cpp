@@ -455,8 +455,12 @@ bool TLMMeasurementEngine::shouldEnableMeasurement() const {
 }
 
 void TLMMeasurementEngine::setEnabled(bool enabled) {
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:687", [self = shared_from_this(), enabled] { self->setEnabledOnWorkerQueue(enabled); });
+  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:687", [self = shared_from_this(), enabled] {
+    // Switched off by the app: what is dropped from now on is no loss, even after a start that
+    // failed.
+    if (!enabled) self->startFailed_.store(false);
+    self->setEnabledOnWorkerQueue(enabled);
+  });
 }
 
 void TLMMeasurementEngine::setEnabledOnWorkerQueue(bool enabled) {
@@ -471,7 +475,9 @@ void TLMMeasurementEngine::setEnabledOnWorkerQueue(bool enabled) {
     startFailed_.store(!startMeasurementOnWorkerQueue());
     if (startFailed_.load()) {
       monitor()->logWithLevel(7, 23011, "Failed to start Analytics. Analytics is disabled");
-      setEnabled(false);
+      // Switched off as setEnabled(false) does, but by the engine: what it drops stays lost.
+      scheduler_->scheduleOnWorkerQueueBlockID(
+          "TLMMeasurement:687", [self = shared_from_this()] { self->setEnabledOnWorkerQueue(false); });
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);

@@ -498,7 +498,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::int64_t failedUnfinishedEvents_ = 0;
   std::int64_t blockEvents_ = 0;  // worker queue: the events of the running block
   // The last start of measurement failed (no store, as when its tables could not be made): the
-  // events then dropped are lost, and fail, until a start succeeds.
+  // events then dropped are lost, and fail, until a start succeeds or the app switches
+  // collection off.
   std::atomic<bool> startFailed_{false};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
   std::atomic<int> eventGroupingRequests_{0};

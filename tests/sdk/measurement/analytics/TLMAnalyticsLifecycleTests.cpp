@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -412,6 +414,41 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
+// After a start that failed the app may switch collection off: what is dropped from then on is
+// no loss, as after a good start, whether the app's switch reaches the worker after the engine's
+// own (which follows the failure) or before it.
+TEST_F(AnalyticsLifecycleTest, EventsTheAppSwitchedOffAfterAFailedStartAreNoLoss) {
+  VendorLines lines;
+  platform::Dictionary off;
+  off.set(kTLMStartOptionCollectionEnabled, platform::Value(false));
+  start(off);
+  drain();
+  // A file where the store's folder belongs: every start fails to open the store.
+  const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
+  const std::string folder = database.substr(0, database.rfind('/'));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
+  std::ofstream(folder) << "in the way";
+  h.engine->setEnabled(true);
+  drain();
+  ASSERT_EQ(h.engine->database(), nullptr);
+  logEvents("no_store", 2);
+  drain();
+  TLMAnalytics::setAnalyticsEnabled(false);
+  drain();
+  logEvents("switched_off", 10);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"2, 0, 0, 0"});  // those before the switch
+
+  h.engine->setEnabled(true);  // fails again, and switches itself off behind the app's switch
+  h.engine->setEnabled(false);
+  drain();
+  ASSERT_EQ(h.engine->database(), nullptr);
+  logEvents("switched_off_first", 10);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_EQ(endWarningCounts(lines).size(), 1u);
+}
+
 // With no thread to be had the time limit's timer never fires: the waiting thread keeps the
 // deadline itself.
 TEST_F(AnalyticsLifecycleTest, TheAppsEndKeepsItsTimeLimitWhenNoTimerFires) {
@@ -440,6 +477,29 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndKeepsItsTimeLimitWhenNoTimerFires) {
   EXPECT_FALSE(answered.get());
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 2, 0, 0.05"});
   h.worker->resume();
+}
+
+// A limit that is no positive number is taken as 0: no wait, and the warning says 0 seconds
+// waited. +infinity waits until the work is done.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndTakesALimitBelowZeroOrNaNAsNoWait) {
+  VendorLines lines;
+  start();
+  drain();
+  h.worker->suspend();
+  logEvents("stuck", 1);
+  drainWorkQueues();
+  for (double limit : {std::nan(""), -std::numeric_limits<double>::infinity(), -1.0}) {
+    SCOPED_TRACE(limit);
+    EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(limit));
+  }
+  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>(3, "0, 1, 0, 0")));
+
+  h.worker->resume();
+  WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); }, markerSent(operation->pendingCount()));
+  EXPECT_TRUE(TLMAnalytics::waitForQueuedWork(std::numeric_limits<double>::infinity()));
+  EXPECT_TRUE(queuesRun.finish());
+  EXPECT_EQ(stored("stuck").size(), 1u);
+  EXPECT_EQ(endWarningCounts(lines).size(), 3u);
 }
 
 // A child made by clone() without fork's handlers keeps its parent's process identifier in
