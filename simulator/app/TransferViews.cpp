@@ -13,6 +13,9 @@ const Fault kSecurityQuestionMissing("securityQuestionMissing",
                                      "the e-Transfer form does not show the recipient's security question");
 const Fault kReviewToBeforeFrom("reviewToBeforeFrom",
                                 "the review and completion screens list the To account before the From account");
+const Fault kDateFieldShowsNextDay("dateFieldShowsNextDay",
+                                   "the one-time date field shows the day after the form's date, under a line that "
+                                   "shows the form's date");
 
 using xcui::CGRect;
 using T = XCUIElementType;
@@ -144,7 +147,14 @@ sim::Node formPage(VesmoraModel& model) {
   if (eTransfer) {
     // Sent today: no date.
   } else if (form.kind() == Form::Kind::oneTime) {
-    content.add(pickerField("transferDateField", bill ? "Payment date" : "Transfer date", form.transferDate().text(), 406,
+    CalendarDay shown = form.transferDate();
+    double top = 406;
+    if (model.settings().faults.has(kDateFieldShowsNextDay)) {
+      content.add(rowAt("dateHintRow", top, 24).add(text("", shown.text())));
+      shown = shown.addingDays(1);
+      top += 26;
+    }
+    content.add(pickerField("transferDateField", bill ? "Payment date" : "Transfer date", shown.text(), top,
                             [&form] { form.openDatePicker(Form::DateField::transfer); }));
   } else {
     content.add(pickerField("frequencyField", "Frequency", form.frequency(), 406, [&form] { form.openFrequencyPicker(); }));

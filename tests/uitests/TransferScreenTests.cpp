@@ -1,6 +1,7 @@
 // The transfer page objects against the simulated app, with the loading time on: the review comes
 // only after the submit's wait, its balances give the completion's, Edit keeps the form, a long
-// account list scrolls to the chosen cell, and a balance that is no number fails by its text.
+// account list scrolls to the chosen cell, the form's date check reads only the field its caption
+// names, and a balance that is no number fails by its text.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,9 +10,11 @@
 #include "Screens/MoveMoneyScreen.h"
 #include "Screens/TransferScreen.h"
 #include "SupportTestHelpers.h"
+#include "Utility/CommonFunctions.h"
 #include "Utility/MoneyForms.h"
 #include "Utility/PaymentFunctions.h"
 #include "app/VesmoraApp.h"
+#include "xctest/XCTVirtualClock.h"
 #include "xctest/XCTest.h"
 #include "xcuitest/XCUITest.h"
 
@@ -30,9 +33,11 @@ class TransferScreenTest : public ::testing::Test {
   }
   ~TransferScreenTest() override { sim::Device::shared().reset(); }
 
-  // Launches, signs in and opens Transfer between accounts.
-  void openTransfer(const std::string& user, const std::string& password) {
-    XCUIApplication().launch();
+  // Launches (with `faults` switched on), signs in and opens Transfer between accounts.
+  void openTransfer(const std::string& user, const std::string& password, const std::string& faults = "") {
+    XCUIApplication app;
+    if (!faults.empty()) app.launchEnvironment()["VESMORA_FAULTS"] = faults;
+    app.launch();
     LoginScreen().performLogin(user, password, probe, LoginScreen::BiometricEnrollAlertResponse::Cancel);
     LandingScreen().tapOnMoveMoneyButton(probe);
     MoveMoneyScreen().tapOnTransferBetweenAccounts();
@@ -88,6 +93,33 @@ TEST_F(TransferScreenTest, ALongAccountListScrollsToTheChosenCell) {
   EXPECT_FALSE(MoneyForms::accountCell(XCUIApplication(), "Goal Savings 11", "001-20617300013").exists());
   EXPECT_TRUE(MoneyForms::accountCell(XCUIApplication(), "Goal Savings 10", "001-20617300012").exists());
   EXPECT_EQ(failures(), 0);
+}
+
+// The form's date check reads the value of the field its caption names: a line with today's date
+// above a field that shows tomorrow does not pass it, nor does a caption the form lacks.
+TEST_F(TransferScreenTest, TheFormsDateCheckReadsOnlyTheFieldItsCaptionNames) {
+  // Today as the app's clock has it.
+  auto previousClock = Date::setClockSource(
+      [] { return Date::fromTimeIntervalSince1970(XCTVirtualClock::epochSeconds()).instant(); });
+  openTransfer("2038556", "480917");
+  MoneyForms::assertFormDatedToday(XCUIApplication(), "Transfer date");
+  EXPECT_EQ(failures(), 0);
+  testing::internal::CaptureStderr();
+  MoneyForms::assertFormDatedToday(XCUIApplication(), "Payment date");
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(failures(), 1);
+  EXPECT_THAT(out, testing::HasSubstr("the form has no field captioned Payment date"));
+
+  openTransfer("2038556", "480917", "dateFieldShowsNextDay");
+  const std::string today = MoneyForms::todayText();
+  const std::string tomorrow = CommonFunctions::getDateFormatter(MoneyForms::daysFromNow(1), "MMM d, yyyy");
+  EXPECT_TRUE(XCUIApplication().scrollViews().otherElements().staticTexts()[today].exists()) << "the line above";
+  testing::internal::CaptureStderr();
+  MoneyForms::assertFormDatedToday(XCUIApplication(), "Transfer date");
+  out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(failures(), 2);
+  EXPECT_THAT(out, testing::HasSubstr("the form's Transfer date is not today (" + today + "): it shows " + tomorrow));
+  Date::setClockSource(previousClock);
 }
 
 TEST(TransferBalanceTexts, ABalanceThatIsNoNumberFailsByItsText) {

@@ -74,14 +74,24 @@ std::string todayText() { return CommonFunctions::getDateFormatter(Date::now(), 
 
 void assertFormDatedToday(const XCUIApplication& app, const std::string& caption, const std::string& askedOn) {
   const std::string today = todayText();
-  XCUIElementQuery texts = app.scrollViews().otherElements().staticTexts();
-  if (texts[today].exists() || (!askedOn.empty() && texts[askedOn].exists())) return;
-  // The dates the form shows instead, for the failure.
-  XCUIElementQuery dates = texts.matching(NSPredicate("label MATCHES %@", "[A-Z][a-z]+ [0-9]{1,2}, [0-9]{4}"));
-  std::string shown;
-  for (std::size_t i = 0; i < dates.count(); ++i) shown += (i ? ", " : "") + dates.element(i).label();
-  XCTFail("the form's " + caption + " is not today (" + today + "): the form shows " +
-          (shown.empty() ? "no date" : shown));
+  // The field is the innermost element of the form that holds the caption (a query lists an
+  // element before those inside it); its value is the one other text of its own.
+  XCUIElementQuery holders = app.scrollViews().otherElements().containing(NSPredicate("label == %@", caption));
+  const std::size_t count = holders.count();
+  if (count == 0) {
+    XCTFail("the form has no field captioned " + caption);
+    return;
+  }
+  XCUIElementQuery values = holders.element(count - 1)
+                                .children(XCUIElementType::staticText)
+                                .matching(NSPredicate("label != %@", caption));
+  if (values.count() != 1) {
+    XCTFail("the form's " + caption + " field holds " + std::to_string(values.count()) + " texts besides its caption");
+    return;
+  }
+  const std::string shown = values.element().label();
+  if (shown == today || (!askedOn.empty() && shown == askedOn)) return;
+  XCTFail("the form's " + caption + " is not today (" + today + "): it shows " + shown);
 }
 
 void assertDatedToday(const std::string& shown, const std::string& where) {

@@ -36,10 +36,10 @@ Date daysFromNow(int days);
 // The device's today as the money forms show dates: "MMM d, yyyy" through the platform's
 // formatter, in the device's time zone and locale ("Dec 7, 2026").
 std::string todayText();
-// Asserts that the form's one-time date, the field captioned `caption` ("Transfer date",
-// "Payment date"), shows the device's today. Read it as the form appears; `askedOn`, today's text
-// when the form was asked for, is also taken where time may have passed since (a form opened
-// before midnight keeps its day until it is sent).
+// Asserts that the form's one-time date, the value of the field captioned `caption` ("Transfer
+// date", "Payment date"), is the device's today; no other text of the form counts. Read it as the
+// form appears; `askedOn`, today's text when the form was asked for, is also taken where time may
+// have passed since (a form opened before midnight keeps its day until it is sent).
 void assertFormDatedToday(const XCUIApplication& app, const std::string& caption, const std::string& askedOn = "");
 // Asserts that `shown`, the "Move_Money_Date" text of a review or completion read as it appears,
 // is the device's today; `where` names the screen in the failure.
