@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dispatch/ForkPreparation.h"
@@ -64,24 +66,6 @@ std::string canonical(const std::string& path) {
   return ec ? path : p.string();
 }
 
-// Makes the missing folders of `path` one by one from the top, each for this user alone (mode
-// 0700 whatever the umask); folders already there are left as they are.
-bool makeMissingFolders(const std::string& path, Error* error) {
-  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && prefix.back() != '/') {
-      if (::mkdir(prefix.c_str(), 0700) == 0) {
-        ::chmod(prefix.c_str(), 0700);
-      } else if (errno != EEXIST) {
-        return fail(error, 513, "Could not create the directory", prefix, errno);
-      }
-    }
-    if (slash == std::string::npos) break;
-  }
-  return true;
-}
-
 bool refuse(Error* error, const std::string& path, const std::string& why) {
   return setError(error, kCocoaErrorDomain, 513, "The folder \"" + path + "\" " + why,
                   Value::dictionary({{"NSFilePath", path}}));
@@ -95,13 +79,24 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
+// What the user list tells of a group: whether a user other than the one asking may have it as
+// primary group and, when the list could not be read to its end, why and what to do (the group
+// then counts as another's).
+struct GroupListing {
+  bool another = false;
+  std::string unlisted;
+};
+
+GroupListing unlisted(std::string why) { return GroupListing{true, std::move(why)}; }
+
 // The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
 // which has none of the parent's other threads, never finds one taken.
 struct CheckLocks {
   std::mutex userListing;  // the answers kept from the user listing
   std::mutex kept;         // the kept private folders
-  // Whether another user (than the first) may have the group as primary group, under userListing.
-  std::map<std::pair<uid_t, gid_t>, bool> primaryGroupAnswers;
+  // Whether users other than the first may have the group, as the user list told, under
+  // userListing.
+  std::map<std::pair<uid_t, gid_t>, GroupListing> groupAnswers;
   // One user listing at a time, held while the users are listed (up to the listing's time
   // limit). A fork() does not wait for it: the child, where the listing thread is not, gets a
   // new one.
@@ -152,18 +147,21 @@ bool usersComeFromTheFilesAlone() {
     if (!inPasswd && !continues) continue;
     if (!inPasswd) colon = start - 1;  // a continuation is all sources
     inPasswd = inPasswd || continues;
-    // Sources are words; "[STATUS=action]" items between them only say when to go on.
-    bool inAction = false;
+    // Sources are words; "[STATUS=action]" items only say when to go on. The C library reads
+    // a source right after the "]", with or without a space: any word but "files" is another.
     for (std::size_t at = colon + 1; at < text.size();) {
-      const std::size_t wordStart = text.find_first_not_of(" \t\r\n", at);
-      if (wordStart == std::string::npos) break;
-      std::size_t wordEnd = text.find_first_of(" \t\r\n", wordStart);
-      if (wordEnd == std::string::npos) wordEnd = text.size();
-      const std::string word = text.substr(wordStart, wordEnd - wordStart);
-      if (word.front() == '[') inAction = true;
-      if (!inAction && word != "files") filesAlone = false;
-      if (word.find(']') != std::string::npos) inAction = false;
-      at = wordEnd;
+      if (std::strchr(" \t\r\n", text[at]) != nullptr) {
+        ++at;
+      } else if (text[at] == '[') {
+        const std::size_t close = text.find(']', at);
+        if (close == std::string::npos) filesAlone = false;  // unclosed: whatever follows may be read as one
+        at = close == std::string::npos ? text.size() : close + 1;
+      } else {
+        std::size_t end = text.find_first_of(" \t\r\n[", at);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(at, end - at, "files") != 0) filesAlone = false;
+        at = end;
+      }
     }
   }
   std::free(line);
@@ -231,41 +229,54 @@ class PrimaryGroupSearch {
     pending_.append(data, size);
     if (size == 0 && !pending_.empty()) pending_.push_back('\n');  // a last line without its newline
     std::size_t begin = 0;
-    for (std::size_t stop = 0; !another_ && (stop = pending_.find('\n', begin)) != std::string::npos; begin = stop + 1) {
+    for (std::size_t stop = 0; !done() && (stop = pending_.find('\n', begin)) != std::string::npos; begin = stop + 1) {
       const UserLine line = readUserLine(std::string_view(pending_).substr(begin, stop - begin));
-      another_ = line.unreadable || (line.user && line.gid == gid_ && line.uid != me_);
+      unreadable_ = line.unreadable;
+      another_ = line.user && line.gid == gid_ && line.uid != me_;
     }
     pending_.erase(0, begin);
-    another_ = another_ || pending_.size() > kLongestUserEntry;
-    return another_;
+    unreadable_ = unreadable_ || pending_.size() > kLongestUserEntry;
+    return done();
+  }
+
+  // The answer once the search is done, `from` naming the list.
+  GroupListing answer(const std::string& from) const {
+    if (unreadable_) {
+      return unlisted(from + " holds an entry that cannot be read plainly (not \"name:password:uid:gid:...\" with "
+                             "decimal ids, or over 1 MiB); mend or remove it");
+    }
+    return GroupListing{another_, {}};
   }
 
  private:
+  bool done() const { return another_ || unreadable_; }
+
   gid_t gid_;
   uid_t me_;
   std::string pending_;
   bool another_ = false;
+  bool unreadable_ = false;
 };
 
 // Whether a user other than `me` may have `gid` as primary group, as /etc/passwd tells: read
 // from a descriptor of this call's own, so that the process's shared listing position
-// (setpwent/getpwent), which the host may be using, is never moved. A read error counts the
-// group as another's.
-bool passwdFileNamesAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+// (setpwent/getpwent), which the host may be using, is never moved.
+GroupListing passwdFileNamesAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   const int users = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
-  if (users < 0) return true;
+  if (users < 0) return unlisted("/etc/passwd could not be opened: " + std::string(std::strerror(errno)));
   userListingCount++;
   PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
-  bool another = false;
-  for (bool end = false; !end && !another;) {
+  int failed = 0;
+  for (bool end = false; !end && failed == 0;) {
     const ssize_t got = ::read(users, block.data(), block.size());
     if (got < 0 && errno == EINTR) continue;
-    end = got <= 0;
-    another = got < 0 || search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0) failed = errno;
+    end = search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0))) || got <= 0;
   }
   ::close(users);
-  return another;
+  if (failed != 0) return unlisted("/etc/passwd could not be read: " + std::string(std::strerror(failed)));
+  return search.answer("/etc/passwd");
 }
 
 constexpr const char* kGetent = "/usr/bin/getent";
@@ -276,12 +287,13 @@ std::atomic<std::size_t> longestListing{kLongestListing};
 
 // `getent passwd` started with nothing of the host's but its mount namespace and user: no
 // standard input, no error output, no other descriptor, every signal as by default, a fixed
-// environment, its standard output `out`. Its process id; 0 when it could not start.
-pid_t startGetent(int out) {
+// environment, its standard output `out`. Its process id; 0 when it could not start, with the
+// reason in `failed`.
+pid_t startGetent(int out, int* failed) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
-  if (::posix_spawn_file_actions_init(&actions) != 0) return 0;
-  if (::posix_spawnattr_init(&attributes) != 0) {
+  if ((*failed = ::posix_spawn_file_actions_init(&actions)) != 0) return 0;
+  if ((*failed = ::posix_spawnattr_init(&attributes)) != 0) {
     ::posix_spawn_file_actions_destroy(&actions);
     return 0;
   }
@@ -293,17 +305,27 @@ pid_t startGetent(int out) {
   char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
   pid_t child = 0;
   const bool ready =
-      ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-      ::posix_spawn_file_actions_adddup2(&actions, out, 1) == 0 &&
-      ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
-      ::posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
-      ::posix_spawnattr_setsigmask(&attributes, &none) == 0 && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
-      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-  if (ready && ::posix_spawn(&child, kGetent, &actions, &attributes, arguments, environment) != 0) child = 0;
+      (*failed = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0)) == 0 &&
+      (*failed = ::posix_spawn_file_actions_adddup2(&actions, out, 1)) == 0 &&
+      (*failed = ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0)) == 0 &&
+      (*failed = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3)) == 0 &&
+      (*failed = ::posix_spawnattr_setsigmask(&attributes, &none)) == 0 &&
+      (*failed = ::posix_spawnattr_setsigdefault(&attributes, &all)) == 0 &&
+      (*failed = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) == 0;
+  if (ready && (*failed = ::posix_spawn(&child, kGetent, &actions, &attributes, arguments, environment)) != 0) {
+    child = 0;
+  }
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   return ready ? child : 0;
 }
+
+// What keeps the end of the getent from this process: the host ignores SIGCHLD or waits for
+// every child itself.
+const char* const kChildTaken =
+    "this process could not wait for /usr/bin/getent: the host ignores SIGCHLD or waits for every child itself "
+    "(a SIGCHLD handler calling wait or waitpid(-1)); leave SIGCHLD to its default action and wait only for the "
+    "host's own children, at least until the SDK has started";
 
 // Whether a user other than `me` may have `gid` as primary group, as the name services list
 // the users: through `getent passwd`, a process of its own, so that this process's shared
@@ -312,16 +334,20 @@ pid_t startGetent(int out) {
 // ended with status 0, clears the group: a `getent` that cannot start, is killed by a signal,
 // ends with another status (3: the listing is not supported), says more, takes longer, or is
 // taken from this process (a SIGCHLD handler of the host's that waits for any child, or SIGCHLD
-// ignored) counts it as another's. The `getent` is always waited for, and killed first unless it
-// ended by itself within the time limit.
-bool nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+// ignored) counts it as another's, saying which. The `getent` is always waited for, and killed
+// first unless it ended by itself within the time limit.
+GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return true;
-  const pid_t child = startGetent(out[1]);
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(errno)));
+  }
+  int failed = 0;
+  const pid_t child = startGetent(out[1], &failed);
   ::close(out[1]);
   if (child <= 0) {
     ::close(out[0]);
-    return true;
+    return unlisted("/usr/bin/getent could not be started: " + std::string(std::strerror(failed)) +
+                    "; install it (Debian's libc-bin) or let nsswitch.conf take users from \"files\" alone");
   }
   userListingCount++;
   // The getent from its own descriptor, which names it alone even once its id is used again.
@@ -329,12 +355,13 @@ bool nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   if (process < 0) {
     const int why = errno;
     ::close(out[0]);
-    if (why != ESRCH) {  // still this process's child: a kernel with no such descriptors
-      ::kill(child, SIGKILL);
-      while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-      }
+    if (why == ESRCH) return unlisted(kChildTaken);  // ended, and already waited for by the host
+    ::kill(child, SIGKILL);  // still this process's child: a kernel with no such descriptors
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return true;
+    return unlisted("pidfd_open failed (" + std::string(std::strerror(why)) +
+                    "), which waiting for /usr/bin/getent safely needs; run on Linux 5.3 or later, and let "
+                    "pidfd_open through where a seccomp filter or container blocks it");
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
@@ -352,52 +379,47 @@ bool nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
   std::size_t total = 0;
-  bool another = false;
-  bool end = false;
-  while (!end && !another) {
+  std::string cut;  // why the listing was not read to its end
+  bool done = false;
+  while (!done && cut.empty()) {
     if (!ready(out[0])) {
-      another = true;
+      cut = "/usr/bin/getent passwd did not list the users within " +
+            std::to_string(listingTimeLimitMs.load()) + " ms; mend the name service it waits for";
       break;
     }
     const ssize_t got = ::read(out[0], block.data(), block.size());
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    end = got <= 0;
+    if (got < 0) cut = "the output of /usr/bin/getent could not be read: " + std::string(std::strerror(errno));
     total += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
-    another = got < 0 || total > longestListing.load() ||
-              search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (total > longestListing.load()) {
+      cut = "/usr/bin/getent passwd listed more than " + std::to_string(longestListing.load()) + " bytes";
+    }
+    done = search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0))) || got <= 0;
   }
   ::close(out[0]);
-  if (another || !ready(process)) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+  GroupListing answer = cut.empty() ? search.answer("the output of /usr/bin/getent passwd") : unlisted(cut);
+  const bool late = !answer.another && !ready(process);
+  if (answer.another || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
   siginfo_t ended{};
   int waited = 0;
   while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED)) < 0 && errno == EINTR) {
   }
   ::close(process);
-  return another || waited != 0 || ended.si_code != CLD_EXITED || ended.si_status != 0;
-}
-
-// Whether a user other than `me` may have `gid` as primary group: from /etc/passwd where the
-// name services take users from that file alone, else from their own listing.
-bool mayBeAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
-  return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
-                                      : nameServicesListAnotherUsersPrimaryGroup(gid, me);
-}
-
-// mayBeAnotherUsersPrimaryGroup, answered once per process for each user and group.
-bool isAnotherUsersPrimaryGroup(gid_t gid) {
-  const std::pair<uid_t, gid_t> key{::geteuid(), gid};
-  const auto known = [&key]() -> std::optional<bool> {
-    std::lock_guard<std::mutex> lock(checkLocks().userListing);
-    const auto answer = checkLocks().primaryGroupAnswers.find(key);
-    return answer == checkLocks().primaryGroupAnswers.end() ? std::nullopt : std::optional<bool>(answer->second);
-  };
-  if (const std::optional<bool> answer = known()) return *answer;
-  std::lock_guard<std::mutex> listing(checkLocks().listing);
-  if (const std::optional<bool> answer = known()) return *answer;  // listed meanwhile
-  const bool another = mayBeAnotherUsersPrimaryGroup(gid, key.first);
-  std::lock_guard<std::mutex> lock(checkLocks().userListing);
-  checkLocks().primaryGroupAnswers[key] = another;
-  return another;
+  if (answer.another) return answer;
+  if (waited != 0) return unlisted(kChildTaken);
+  if (late) {
+    return unlisted("/usr/bin/getent passwd did not end within " + std::to_string(listingTimeLimitMs.load()) +
+                    " ms; mend the name service it waits for");
+  }
+  if (ended.si_code != CLD_EXITED) {
+    return unlisted("/usr/bin/getent passwd was ended by signal " + std::to_string(ended.si_status));
+  }
+  if (ended.si_status != 0) {
+    return unlisted("/usr/bin/getent passwd ended with status " + std::to_string(ended.si_status) +
+                    (ended.si_status == 3 ? " (a name service cannot list its users)" : "") +
+                    "; make \"getent passwd\" list every user");
+  }
+  return answer;
 }
 
 // Grows `buffer` (up to 1 MiB) while `lookUp(buffer)` answers ERANGE; its last answer.
@@ -410,19 +432,22 @@ int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
   return result;
 }
 
-// Whether the group `gid` is this user's own: the user's primary group, named after the user,
-// listing no other member and no other user's primary group (a user private group, as systems
-// whose default umask is 002 give every user). Its write bit lets in nobody else.
-bool isOwnPrivateGroup(gid_t gid) {
-  if (gid != ::getegid()) return false;
+// Whether `gid` is the user `me`'s own private group: the user's primary group, named after the
+// user, listing no other member and no other user's primary group (a user private group, as
+// systems whose default umask is 002 give every user). Its write bit lets in nobody else. When
+// not (`another`), `unlisted` says why that could not be told.
+GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
   struct passwd user {};
   struct passwd* foundUser = nullptr;
   int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
-    return ::getpwuid_r(::geteuid(), &user, room.data(), room.size(), &foundUser);
+    return ::getpwuid_r(me, &user, room.data(), room.size(), &foundUser);
   });
-  if (result != 0 || foundUser == nullptr) return false;
+  if (result != 0 || foundUser == nullptr) {
+    return unlisted("this user's own entry (uid " + std::to_string(me) + ") could not be looked up" +
+                    (result != 0 ? ": " + std::string(std::strerror(result)) : std::string()));
+  }
   const std::string name = user.pw_name;
   size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
   std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
@@ -431,11 +456,35 @@ bool isOwnPrivateGroup(gid_t gid) {
   result = lookUpWithRoom(groupBuffer, [&](std::vector<char>& room) {
     return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
   });
-  if (result != 0 || found == nullptr || name != entry.gr_name) return false;
-  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
-    if (name != *member) return false;
+  if (result != 0) {
+    return unlisted("the group " + std::to_string(gid) + " could not be looked up: " + std::strerror(result));
   }
-  return !isAnotherUsersPrimaryGroup(gid);
+  if (found == nullptr || name != entry.gr_name) return GroupListing{true, {}};
+  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (name != *member) return GroupListing{true, {}};
+  }
+  return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
+                                      : nameServicesListAnotherUsersPrimaryGroup(gid, me);
+}
+
+// Whether the group `gid` lets in users other than this one through a folder's group write bit:
+// lookUpOwnPrivateGroup, answered once per process for each user and group (the user's entry,
+// the group's and the listing alike).
+GroupListing groupMayBeAnothers(gid_t gid) {
+  if (gid != ::getegid()) return GroupListing{true, {}};
+  const std::pair<uid_t, gid_t> key{::geteuid(), gid};
+  const auto known = [&key]() -> std::optional<GroupListing> {
+    std::lock_guard<std::mutex> lock(checkLocks().userListing);
+    const auto answer = checkLocks().groupAnswers.find(key);
+    return answer == checkLocks().groupAnswers.end() ? std::nullopt : std::optional<GroupListing>(answer->second);
+  };
+  if (std::optional<GroupListing> answer = known()) return *answer;
+  std::lock_guard<std::mutex> listing(checkLocks().listing);
+  if (std::optional<GroupListing> answer = known()) return *answer;  // listed meanwhile
+  GroupListing answer = lookUpOwnPrivateGroup(gid, key.first);
+  std::lock_guard<std::mutex> lock(checkLocks().userListing);
+  checkLocks().groupAnswers[key] = answer;
+  return answer;
 }
 
 // What the access ACL of a folder lets others than its owner write, as the kernel stores it
@@ -446,11 +495,13 @@ struct AclWriters {
   bool owningGroup = false;  // the folder's group may write
 };
 
-std::optional<AclWriters> aclWriters(const std::string& folder) {
+// The ACL of the folder open at `folder` (any descriptor, O_PATH ones included).
+std::optional<AclWriters> aclWriters(int folder) {
   AclWriters writers;
+  const std::string named = "/proc/self/fd/" + std::to_string(folder);
   std::vector<unsigned char> acl(256);
   ssize_t size = 0;
-  while ((size = ::getxattr(folder.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
+  while ((size = ::getxattr(named.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
          errno == ERANGE && acl.size() < (std::size_t{1} << 20)) {
     acl.resize(acl.size() * 4);
   }
@@ -484,30 +535,69 @@ std::optional<AclWriters> aclWriters(const std::string& folder) {
   return writers;
 }
 
-// Whether users other than this one may write into the folder `folder` with `info`: others'
-// write bit, the group's unless the group is the user's own, or an entry of the folder's access
-// ACL (where one is set, the group bits show only what the ACL may grant).
-bool othersMayWrite(const std::string& folder, const struct stat& info) {
+// Whether users other than this one may write into the folder open at `folder`, with `info`:
+// others' write bit, the group's unless the group is the user's own, or an entry of the
+// folder's access ACL (where one is set, the group bits show only what the ACL may grant). When
+// that is only because the users could not be listed, `unlisted` says why.
+bool othersMayWrite(int folder, const struct stat& info, std::string* unlisted = nullptr) {
   if ((info.st_mode & S_IWOTH) != 0) return true;
   if ((info.st_mode & S_IWGRP) == 0) return false;
   const std::optional<AclWriters> acl = aclWriters(folder);
   if (!acl || acl->others) return true;  // an ACL that cannot be read is taken as open
   if (acl->present && !acl->owningGroup) return false;
-  return !isOwnPrivateGroup(info.st_gid);
+  const GroupListing group = groupMayBeAnothers(info.st_gid);
+  if (unlisted != nullptr) *unlisted = group.unlisted;
+  return group.another;
 }
 
-// Follows `path` (absolute) one component at a time as the kernel would, and checks everything
-// met on the way that another user could use to put another folder in its place:
+// Why others may write into `folder`, for a refusal: `claim` with the plain `remedy`, or, when
+// that is only because the users could not be listed, why they could not and what to do.
+std::string othersWrite(const std::string& folder, const std::string& claim, const std::string& remedy,
+                        const std::string& unlisted) {
+  if (unlisted.empty()) return claim + " (" + remedy + ")";
+  return claim + " as far as can be told: its group may write to it, and the users could not be listed to tell "
+         "whether that group is this user's alone: " + unlisted + " (else chmod g-w \"" + folder +
+         "\" makes it safe whatever the user list)";
+}
+
+// A descriptor, closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// What the walk to a folder does with the folders it finds missing.
+enum class Missing { kEnd, kMake };
+
+// Walks `path` (absolute) one component at a time as the kernel would, each component opened
+// relative to the folder before it (O_NOFOLLOW: a symbolic link is read, never followed by
+// name), and checks everything met on the way that another user could use to put another
+// folder in its place before it goes on:
 //  - a symbolic link, on the way or naming the folder itself, must be this user's or root's (a
 //    link's owner may point it elsewhere at any time);
 //  - a folder passed through, or left by "..", must be this user's or root's, and closed to
 //    writes by other users (the group's write bit counts unless the group is the user's own
 //    private group, and an ACL entry letting another user write counts too) unless its sticky
 //    bit keeps them from renaming or removing what is not theirs (as on /tmp).
-// On success `folder` is the real path the components lead to. With `untilMissing`, a missing
-// component ends the walk early (what is missing will be made by this user); `folder` is then
-// empty.
-bool walkToFolder(const std::string& path, bool untilMissing, std::string* folder, Error* error) {
+// A missing folder ends the walk (Missing::kEnd: `folder` is then empty) or is made with
+// mkdirat in the folder just checked and closed to all but this user by fchmod on its own
+// descriptor (Missing::kMake), whatever the umask. So nothing is made or changed on a way that
+// is refused, and every folder made is made where the check was done. On success `into` holds a
+// descriptor of the folder reached and `folder` its real path ("." and ".." resolved, links
+// followed).
+bool walk(const std::string& path, Missing missing, Descriptor* into, std::string* folder, Error* error) {
   folder->clear();
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
@@ -523,22 +613,25 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
   queue(path);
   const uid_t me = ::geteuid();
   std::string current = "/";
-  int links = 0;
+  Descriptor at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (at.get() < 0) return fail(error, 513, "Could not look into", current, errno);
+  int detours = 0;  // links followed, and folders found made by someone else meanwhile
   // The folder the walk is in, before it goes on from there: into an entry (`how` "lies inside")
   // or back up by ".." ("passes through"; whoever may replace the folder decides where ".."
   // leads).
   const auto checkCurrent = [&](const char* how) {
     struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
+    if (::fstat(at.get(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
     if (info.st_uid != me && info.st_uid != 0) {
       return refuse(error, path,
                     std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
                         std::to_string(info.st_uid) + ")");
     }
-    if (othersMayWrite(current, info) && (info.st_mode & S_ISVTX) == 0) {
+    std::string unlisted;
+    if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &unlisted)) {
       return refuse(error, path,
-                    std::string(how) + " \"" + current +
-                        "\", which other users may write to (chmod go-w would make it safe)");
+                    std::string(how) + " \"" + current + "\", which " +
+                        othersWrite(current, "other users may write to", "chmod go-w would make it safe", unlisted));
     }
     return true;
   };
@@ -548,16 +641,38 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
     if (name == ".") continue;
     if (name == "..") {
       if (!checkCurrent("passes through")) return false;
+      at.reset(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (at.get() < 0) return fail(error, 513, "Could not look into", parentOf(current), errno);
       current = parentOf(current);
       continue;
     }
     if (!checkCurrent("lies inside")) return false;
-    struct stat info {};
     const std::string next = join(current, name);
-    if (::lstat(next.c_str(), &info) != 0) {
-      if (errno == ENOENT && untilMissing) return true;
+    Descriptor entry(::openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (entry.get() < 0 && errno == ENOENT && missing == Missing::kMake) {
+      if (::mkdirat(at.get(), name.c_str(), 0700) != 0) {
+        if (errno != EEXIST) return fail(error, 513, "Could not create the directory", next, errno);
+        if (++detours > kMaxLinksOnTheWay) return fail(error, 513, "Could not create the directory", next, EEXIST);
+        pending.push_front(name);  // made meanwhile by someone else: looked at as found
+        continue;
+      }
+      // Only this user can have put a folder there since: the folder it is in was checked.
+      entry.reset(::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat made {};
+      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me ||
+          ::fchmod(entry.get(), 0700) != 0) {
+        return fail(error, 513, "Could not create the directory", next, entry.get() < 0 ? errno : EPERM);
+      }
+      at.reset(entry.release());
+      current = next;
+      continue;
+    }
+    if (entry.get() < 0) {
+      if (errno == ENOENT && missing == Missing::kEnd) return true;
       return fail(error, 513, "Could not look at", next, errno);
     }
+    struct stat info {};
+    if (::fstat(entry.get(), &info) != 0) return fail(error, 513, "Could not look at", next, errno);
     if (S_ISLNK(info.st_mode)) {
       if (info.st_uid != me && info.st_uid != 0) {
         const std::string owner = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
@@ -565,17 +680,26 @@ bool walkToFolder(const std::string& path, bool untilMissing, std::string* folde
                       next == path ? "is a symbolic link that " + owner
                                    : "is reached through \"" + next + "\", a symbolic link that " + owner);
       }
-      if (++links > kMaxLinksOnTheWay) return fail(error, 513, "Too many symbolic links on the way to", path, ELOOP);
-      std::error_code ec;
-      const std::string target = fs::read_symlink(fs::path(next), ec).string();
-      if (ec) return fail(error, 513, "Could not read the symbolic link", next, ec.value());
-      if (!target.empty() && target.front() == '/') current = "/";
-      queue(target);
+      if (++detours > kMaxLinksOnTheWay) return fail(error, 513, "Too many symbolic links on the way to", path, ELOOP);
+      std::vector<char> target(PATH_MAX + 1);
+      const ssize_t length = ::readlinkat(entry.get(), "", target.data(), target.size());
+      if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return fail(error, 513, "Could not read the symbolic link", next, length < 0 ? errno : ENAMETOOLONG);
+      }
+      const std::string to(target.data(), static_cast<std::size_t>(length));
+      if (!to.empty() && to.front() == '/') {
+        at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (at.get() < 0) return fail(error, 513, "Could not look into", "/", errno);
+        current = "/";
+      }
+      queue(to);
       continue;
     }
     if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", pending.empty() ? path : next);
+    at.reset(entry.release());
     current = next;
   }
+  into->reset(at.release());
   *folder = current;
   return true;
 }
@@ -599,12 +723,13 @@ std::map<std::string, KeptFolder>& keptFolders() {
 // The last check holds while the folder's status has not changed since; a later one is noted.
 bool isStillKept(const std::string& name, const KeptFolder& kept) {
   struct stat info {};
-  if (::stat(kept.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != kept.device ||
+  const Descriptor folder(::open(kept.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0 || info.st_dev != kept.device ||
       info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
     return false;
   }
   if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
-  if (othersMayWrite(kept.path, info)) return false;
+  if (othersMayWrite(folder.get(), info)) return false;
   std::lock_guard<std::mutex> lock(checkLocks().kept);
   const auto found = keptFolders().find(name);
   if (found != keptFolders().end() && found->second.path == kept.path && found->second.inode == kept.inode) {
@@ -717,40 +842,44 @@ std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error)
   return data;
 }
 
-// Checks a folder of the caller's own (just made or found) on its descriptor: one of another
-// user, or reached through another user's symbolic link, is refused; one of this user's that an
-// earlier version left open to group or others is closed again.
-bool closeOwnFolder(const std::string& path, Error* error) {
+// Checks the folder a walk to `path` reached, open at `folder`, as one of the caller's own: one
+// of another user is refused; one of this user's that an earlier version left open to group or
+// others is closed again, on a descriptor of its own opened from the one checked.
+bool closeOwnFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != ::geteuid()) {
-    return refuse(error, path,
-                  "is a symbolic link that belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+  if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
+  if (info.st_uid != ::geteuid()) {
+    return refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(error, 513, "Could not open the directory", path, errno);
-  bool ok = ::fstat(fd, &info) == 0;
-  if (!ok) {
-    fail(error, 513, "Could not look at", path, errno);
-  } else if (info.st_uid != ::geteuid()) {
-    ok = refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
-  } else if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 07700) != 0) {
-    ok = fail(error, 513, "Could not close the directory to other users", path, errno);
+  if ((info.st_mode & 077) == 0) return true;
+  const Descriptor opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (opened.get() < 0 || ::fchmod(opened.get(), info.st_mode & 07700) != 0) {
+    return fail(error, 513, "Could not close the directory to other users", path, errno);
   }
-  ::close(fd);
-  return ok;
+  return true;
 }
 
-// Whether `folder`, which the walk to `path` reached, is this user's and closed to others.
-bool isPrivateFolder(const std::string& path, const std::string& folder, Error* error) {
+// Whether the folder a walk to `path` reached, open at `folder`, is this user's and closed to
+// others.
+bool isPrivateFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
-  if (::stat(folder.c_str(), &info) != 0) return fail(error, 513, "Could not look at", path, errno);
+  if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
   std::string refusal;
+  std::string unlisted;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(folder, info)) {
-    refusal = "may be written by other users (chmod go-w would make it private)";
+  } else if (othersMayWrite(folder, info, &unlisted)) {
+    refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", unlisted);
   }
   return refusal.empty() || refuse(error, path, refusal);
+}
+
+// `path` as an absolute path: a relative one is taken from the working folder.
+std::string absolute(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  std::error_code ec;
+  const fs::path working = fs::current_path(ec);
+  return ec ? "/" + path : join(working.string(), path);
 }
 
 }  // namespace
@@ -782,14 +911,18 @@ bool isDirectory(const std::string& path) {
 }
 
 bool createMissingDirectories(const std::string& path, Error* error) {
-  if (!recheckKeptFoldersFor(path, error) || !makeMissingFolders(path, error)) return false;
-  if (!isDirectory(path)) return fail(error, 513, "Could not create the directory", path, ENOTDIR);
-  return true;
+  Descriptor folder;
+  std::string reached;
+  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, &folder, &reached, error);
 }
 
 bool createDirectories(const std::string& path, Error* error) {
-  if (!createMissingDirectories(path, error)) return false;
-  return closeOwnFolder(path, error);
+  Descriptor folder;
+  std::string reached;
+  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, &folder, &reached, error) &&
+         closeOwnFolder(path, folder.get(), error);
 }
 
 bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error) {
@@ -809,21 +942,19 @@ bool createPrivateDirectory(const std::string& path, Error* error, std::string* 
                     "The folder \"" + path + "\" is not an absolute path (it would depend on the working folder)",
                     Value::dictionary({{"NSFilePath", path}}));
   }
-  // The way there is checked before anything is made on it, and again once all of it exists.
+  Descriptor opened;
   std::string folder;
-  if (!walkToFolder(path, true, &folder, error) || !makeMissingFolders(path, error) ||
-      !walkToFolder(path, false, &folder, error)) {
-    return false;
-  }
-  if (!isPrivateFolder(path, folder, error)) return false;
+  if (!walk(path, Missing::kMake, &opened, &folder, error) || !isPrivateFolder(path, opened.get(), error)) return false;
   if (checked != nullptr) *checked = folder;
   return true;
 }
 
 bool checkPrivateDirectory(const std::string& path, Error* error) {
   if (path.empty() || path.front() != '/') return fail(error, 513, "Not an absolute path", path);
+  Descriptor opened;
   std::string folder;
-  return walkToFolder(path, true, &folder, error) && (folder.empty() || isPrivateFolder(path, folder, error));
+  return walk(path, Missing::kEnd, &opened, &folder, error) &&
+         (folder.empty() || isPrivateFolder(path, opened.get(), error));
 }
 
 bool removeItem(const std::string& path, Error* error) {

@@ -22,13 +22,16 @@ bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates the directory and any missing parents, each with mode 0700 whatever the umask.
 // Folders already there keep their modes (they may be shared with other programs). True when
-// the directory exists afterwards. A kept private folder the path is or lies in is checked again
-// first (keepPrivateDirectory).
+// the directory exists afterwards. The whole way is checked first, one folder at a time, as
+// createPrivateDirectory checks it: a folder is made (mkdirat) only inside one just checked, on
+// its descriptor, and closed (fchmod) on its own descriptor opened from there, never by name; a
+// way another user could change is refused (error 513, naming what) with nothing made or
+// changed on it. A kept private folder the path is or lies in is checked again first
+// (keepPrivateDirectory).
 bool createMissingDirectories(const std::string& path, Error* error = nullptr);
 // As createMissingDirectories, for a folder that holds the caller's own data, checked on its
-// descriptor: one that belongs to another user (or is another user's symbolic link) is refused
-// (error 513); one of this user's found open to group or others is closed (the folders above it
-// are left as they are).
+// descriptor: one that belongs to another user is refused (error 513); one of this user's found
+// open to group or others is closed (the folders above it are left as they are).
 bool createDirectories(const std::string& path, Error* error = nullptr);
 // As createDirectories for each folder of `relative` inside `base`, e.g. "Vendor/Store" closes
 // both "Vendor" and "Vendor/Store": the folders a caller names itself. `base` keeps its mode.
@@ -37,18 +40,21 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // 0700. False (error 513, saying why) when the path is not absolute, is a symbolic link another
 // user than root owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
-// naming what is refused: a symbolic link there must be this user's or root's, and a folder
-// passed through (or left by "..") this user's or root's and closed to writes by other users
-// unless it has the sticky bit (as /tmp has), since otherwise another user could put another
-// folder in its place. A group's write bit counts unless the group is the user's own private
-// group (named after the user, no other member, no other user's primary group); a write the
-// folder's ACL grants another user or a named group counts too. Whose primary group it is comes
-// from the user list, read once per process and group (userListings()) without moving the
-// process's setpwent/getpwent position: /etc/passwd through a descriptor of its own where the
-// name services take users from it alone (nsswitch.conf), else the name services' listing from
-// `/usr/bin/getent passwd` in a process of its own (10 s and 256 MiB at most). A list that cannot
-// be read to its end, or a getent that fails, counts the group as shared. `checked`, when given, receives the real path of the folder accepted (links
-// followed, "." and ".." resolved).
+// before anything is made, naming what is refused: a symbolic link there must be this user's or
+// root's, and a folder passed through (or left by "..") this user's or root's and closed to
+// writes by other users unless it has the sticky bit (as /tmp has), since otherwise another user
+// could put another folder in its place. A group's write bit counts unless the group is the
+// user's own private group (named after the user, no other member, no other user's primary
+// group); a write the folder's ACL grants another user or a named group counts too. Whose
+// primary group it is comes from the user's own entry and the user list, both looked up once
+// per process and group (userListings()) without moving the process's setpwent/getpwent
+// position: /etc/passwd through a descriptor of its own where the name services take users from
+// it alone (nsswitch.conf: any source but "files", right after an action item or not, is
+// another), else the name services' listing from `/usr/bin/getent passwd` in a process of its
+// own (10 s and 256 MiB at most). A list that cannot be read to its end, or a getent that
+// cannot start, cannot be waited for (SIGCHLD ignored or reaped by the host, no pidfd_open) or
+// fails, counts the group as shared, and the refusal says which and what to do. `checked`, when
+// given, receives the real path of the folder accepted (links followed, "." and ".." resolved).
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
 // Checks `path` as createPrivateDirectory does without making anything: the way there as far as
 // it exists and, when it exists, the folder itself. Once it passes, no other user can change

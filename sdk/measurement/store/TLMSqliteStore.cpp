@@ -288,13 +288,16 @@ bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
 bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
   lastFailureWasDamage_ = false;
   lastFailedStepCode_ = SQLITE_OK;
-  // The store's own folder: made when missing, closed when an earlier version left it open.
-  fs::path directory = fs::path(databasePath_).parent_path();
+  // The store's own folder: made when missing, closed when an earlier version left it open, and
+  // only once the whole way there is checked as checkWayToDatabase checks it (nothing is made on
+  // a way another user could change). The working folder, the host's, is only checked.
+  const fs::path directory = fs::path(databasePath_).parent_path();
   Error made;
-  if (!directory.empty() && !platform::files::createDirectories(directory.string(), &made)) {
+  if (directory.empty()) {
+    if (!checkWayToDatabase(databasePath_, error)) return false;
+  } else if (!platform::files::createDirectories(directory.string(), &made)) {
     return TLMStoreSetError(error, TLMStoreErrorBadState, "Failed to create directory: " + made.description);
   }
-  if (!checkWayToDatabase(databasePath_, error)) return false;
   std::error_code ec;
   fs::file_status status = fs::status(databasePath_, ec);
   if (fs::exists(status)) {

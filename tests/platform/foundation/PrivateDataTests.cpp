@@ -7,10 +7,16 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -530,6 +536,19 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
   return WIFEXITED(status) ? WEXITSTATUS(status) : 93;
 }
 
+// Has pidfd_open fail with ENOSYS in this process from now on, as on a kernel older than 5.3 (or
+// in a container whose filter blocks it).
+bool refusePidfdOpen() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 std::string userLine(const std::string& name, unsigned uid, unsigned gid, const std::string& about = {}) {
   return name + ":x:" + std::to_string(uid) + ":" + std::to_string(gid) + ":" + about + ":/nonexistent:/bin/sh\n";
 }
@@ -544,22 +563,44 @@ int userListingCases() {
   const unsigned group = ::getegid();
   const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
   const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
-  const auto refusedAsShared = [](const std::string& folder) {
+  // Refused as a folder other users may write to; when the users could not be listed, saying
+  // why (`why`) and what to do instead of only closing the folder to all.
+  const auto refusedAsShared = [](const std::string& folder, const std::vector<std::string>& why = {}) {
     platform::Error error;
-    return !files::createPrivateDirectory(folder + "/app", &error) &&
-           mentions(error.description, {"\"" + folder + "\"", "other users may write"});
+    std::vector<std::string> words = {"\"" + folder + "\"", "other users may write"};
+    words.insert(words.end(), why.begin(), why.end());
+    if (!why.empty()) words.push_back("chmod g-w \"" + folder + "\"");
+    const bool refused = !files::createPrivateDirectory(folder + "/app", &error) && mentions(error.description, words);
+    if (!refused) std::fprintf(stderr, "not refused as expected: %s\n", error.description.c_str());
+    return refused && (why.empty() || error.description.find("chmod go-w") == std::string::npos);
   };
+  const std::vector<std::string> unreadable = {"/etc/passwd holds an entry that cannot be read plainly"};
   // Each listing meant to end is given as long as a busy machine may need to start a getent and
   // read it: with the listing's own limit of seconds a passing case would hang on the machine's
   // speed. Only the case of the limit itself sets a short one.
   files::setUserListingLimitsForTesting(testsupport::kEventWait, 0);
   int code = 0;
-  // The private group, listed once however often it is asked about.
+  // The private group, listed once however often it is asked about, the user's own entry with it:
+  // the user database is opened once for the listing and once for the entry.
   code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    // Each open and close noted (an event like the one before it, unread, would be merged into it).
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || ::inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE) < 0) return 19;
     for (int check = 0; check < 16; ++check) {
       if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 20;
     }
-    return files::userListings() == 1 ? 0 : 21;
+    int opens = 0;
+    alignas(struct inotify_event) char events[4096];
+    for (ssize_t got = 0; (got = ::read(watch, events, sizeof events)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+        opens += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+    ::close(watch);
+    if (opens != 2) std::fprintf(stderr, "the user database was opened %d times\n", opens);
+    return files::userListings() == 1 && opens == 2 ? 0 : 21;
   });
   // Another user's primary group.
   code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
@@ -572,11 +613,11 @@ int userListingCases() {
                    : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
                                           userLine("games", 5, 60),
                                       "files", [&](const std::string& folder) {
-                                        return refusedAsShared(folder) ? 0 : 23;
+                                        return refusedAsShared(folder, unreadable) ? 0 : 23;
                                       });
   // A line the C library might read as a user in its own way.
   code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
-    return refusedAsShared(folder) ? 0 : 29;
+    return refusedAsShared(folder, unreadable) ? 0 : 29;
   });
   // The user's own entry longer than the first buffer given for it.
   code = code != 0 ? code
@@ -623,21 +664,23 @@ int userListingCases() {
   // as shared; the getent is always waited for, however it ended.
   struct Case {
     std::string getent;
-    bool accepted;
+    std::vector<std::string> why;  // what the refusal says (none: accepted)
     mode_t mode = 0755;
     std::chrono::milliseconds timeLimit{0};
     std::size_t longestOutput = 0;
   };
   const std::vector<Case> cases = {
-      {getent("", "exit 0"), true},
-      {getent("", "exit 0"), false, 0644},  // cannot be started
-      {getent("", "exit 3"), false},        // the listing is not supported
-      {getent("", "exit 2"), false},
-      {getent("", "kill -9 $$"), false},
-      {getent("not a user\n", "exit 0"), false},
-      {getent("", "exec sleep 60"), false, 0755, std::chrono::milliseconds(50)},
-      {getent(std::string(3000, '#') + "\n", "exit 0"), true, 0755, std::chrono::milliseconds(0), 4096},
-      {getent(std::string(5000, '#') + "\n", "exit 0"), false, 0755, std::chrono::milliseconds(0), 4096},
+      {getent("", "exit 0"), {}},
+      {getent("", "exit 0"), {"/usr/bin/getent could not be started: Permission denied", "install it"}, 0644},
+      {getent("", "exit 3"), {"getent passwd ended with status 3 (a name service cannot list its users)"}},
+      {getent("", "exit 2"), {"getent passwd ended with status 2", "make \"getent passwd\" list every user"}},
+      {getent("", "kill -9 $$"), {"getent passwd was ended by signal 9"}},
+      {getent("not a user\n", "exit 0"), {"the output of /usr/bin/getent passwd holds an entry that cannot be read"}},
+      {getent("", "exec sleep 60"), {"getent passwd did not list the users within 50 ms"}, 0755,
+       std::chrono::milliseconds(50)},
+      {getent(std::string(3000, '#') + "\n", "exit 0"), {}, 0755, std::chrono::milliseconds(0), 4096},
+      {getent(std::string(5000, '#') + "\n", "exit 0"), {"getent passwd listed more than 4096 bytes"}, 0755,
+       std::chrono::milliseconds(0), 4096},
   };
   for (std::size_t at = 0; at < cases.size() && code == 0; ++at) {
     const Case& one = cases[at];
@@ -647,7 +690,7 @@ int userListingCases() {
           files::setUserListingLimitsForTesting(
               one.timeLimit.count() > 0 ? one.timeLimit : std::chrono::milliseconds(testsupport::kEventWait),
               one.longestOutput);
-          const bool held = one.accepted ? accepted(folder) : refusedAsShared(folder);
+          const bool held = one.why.empty() ? accepted(folder) : refusedAsShared(folder, one.why);
           return held && noChildLeft() && files::userListings() == (one.mode == 0755 ? 1u : 0u)
                      ? 0
                      : 40 + static_cast<int>(at);
@@ -656,8 +699,44 @@ int userListingCases() {
   }
   // A host that has the end of its children ignored: the getent's end cannot be read.
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR && refusedAsShared(folder) ? 0 : 34;
+    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR &&
+                   refusedAsShared(folder, {"could not wait for /usr/bin/getent", "ignores SIGCHLD",
+                                            "leave SIGCHLD to its default action"})
+               ? 0
+               : 34;
   });
+  // A kernel without pidfd_open: the getent, which could not be waited for safely, is ended.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    return refusePidfdOpen() &&
+                   refusedAsShared(folder, {"pidfd_open failed (Function not implemented)", "Linux 5.3 or later"}) &&
+                   noChildLeft()
+               ? 0
+               : 37;
+  });
+  // The name services take users from another source too wherever a word of the passwd line is
+  // not "files", right after an action item or not; such items themselves name no source. A
+  // getent that fails tells which way the users were listed.
+  const std::vector<std::string> listedByGetent = {"getent passwd ended with status 2"};
+  const std::vector<std::pair<std::string, std::optional<std::vector<std::string>>>> sources = {
+      {"files", std::nullopt},
+      {"files [NOTFOUND=return]", std::nullopt},
+      {"files [ NOTFOUND=return ]", std::nullopt},
+      {"files [NOTFOUND=return]ldap", listedByGetent},
+      {"files [NOTFOUND=return] ldap", listedByGetent},
+      {"files[NOTFOUND=return]ldap", listedByGetent},
+      {"files ldap", listedByGetent},
+      {"compat", listedByGetent},
+      {"files [NOTFOUND=return ldap", std::vector<std::string>{}},  // never closed: refused, however read
+  };
+  for (std::size_t at = 0; at < sources.size() && code == 0; ++at) {
+    const auto& [line, refusal] = sources[at];
+    code = withUserDatabase(
+        users, line,
+        [&, refusal = refusal](const std::string& folder) {
+          return (refusal ? refusedAsShared(folder, *refusal) : accepted(folder)) ? 0 : 60 + static_cast<int>(at);
+        },
+        getent("", "exit 2"));
+  }
   // A fork while the users are listed neither waits for the listing nor leaves the child a lock
   // it would wait for: the first getent lists only once the test lets it, after the fork.
   std::string gate = std::filesystem::temp_directory_path().string() + "/vesmora-gate-XXXXXX";
@@ -845,4 +924,38 @@ TEST(PrivateDataTest, EveryFolderACallerNamesIsClosedAndTheBaseKeepsItsMode) {
     EXPECT_EQ(modeOf(base + own), 0700u) << own;
   }
   EXPECT_EQ(modeOf(base), 0755u);
+}
+
+TEST(PrivateDataTest, AWayOthersMayChangeIsRefusedBeforeAnythingIsMadeOrClosedOnIt) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string open = scoped.root() + "/open";  // the host's, open to all without the sticky bit
+  ASSERT_TRUE(makeFolders(scoped.root(), {{"/open", 0777}, {"/open/kept", 0755}}));
+  using Make = bool (*)(const std::string&, platform::Error*);
+  const std::vector<std::pair<std::string, Make>> makes = {
+      {open + "/made/below", [](const std::string& path, platform::Error* error) {
+         return files::createMissingDirectories(path, error);
+       }},
+      {open + "/made/below", [](const std::string& path, platform::Error* error) {
+         return files::createDirectories(path, error);
+       }},
+      {open + "/kept", [](const std::string& path, platform::Error* error) {
+         return files::createDirectories(path, error);
+       }},
+      {open + "/made/below", [](const std::string& path, platform::Error* error) {
+         return files::createPrivateDirectory(path, error);
+       }},
+      {open, [](const std::string& path, platform::Error* error) {
+         return files::createOwnDirectories(path, "made/below", error);
+       }},
+  };
+  for (const auto& [path, make] : makes) {
+    platform::Error error;
+    EXPECT_FALSE(make(path, &error)) << path;
+    EXPECT_EQ(error.code, 513);
+    EXPECT_TRUE(mentions(error.description, {"lies inside \"" + open + "\"", "other users may write"}))
+        << error.description;
+  }
+  EXPECT_EQ(files::directoryContents(open), std::vector<std::string>{"kept"});
+  EXPECT_EQ(modeOf(open + "/kept"), 0755u);
+  EXPECT_EQ(modeOf(open), 0777u);
 }

@@ -256,14 +256,16 @@ TEST_F(CDVDiagnosticsTest, StateFoldersAnEarlierVersionLeftOpenAreClosedBothLeve
     return ::stat(folder.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
   };
   const std::string support = platform::sandbox::applicationSupportDirectory();
-  for (const std::string& folder : {support, support + "/Ombrix", support + "/Ombrix/CDVApp"}) {
-    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
+  ASSERT_TRUE(platform::files::createMissingDirectories(support + "/Ombrix/CDVApp"));
+  for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/CDVApp"}) {
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
   }
+  // The host's, shared as /tmp is: its sticky bit keeps others from replacing the SDK's folder.
+  ASSERT_EQ(::chmod(support.c_str(), 01777), 0);
   ASSERT_TRUE(CDVDiagnostics::installString());
   EXPECT_EQ(modeOf(support + "/Ombrix"), 0700u);
   EXPECT_EQ(modeOf(support + "/Ombrix/CDVApp"), 0700u);
-  EXPECT_EQ(modeOf(support), 0777u);  // the host's
+  EXPECT_EQ(modeOf(support), 01777u);  // the host's
 }
 
 TEST_F(CDVDiagnosticsTest, HeartbeatComesWithTheFirstPassOfEachLocalDay) {

@@ -349,8 +349,8 @@ TEST_F(CDVLumtraceLoggerTest, LogFoldersAreClosedAtEveryLevelAndAnotherUsersAreN
     return ::stat(folder.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
   };
   const std::vector<std::string> own = {logDirectory_, logDirectory_ + "/tolvamere", logDirectory_ + "/tolvamere/137"};
+  ASSERT_TRUE(platform::files::createMissingDirectories(own.back()));
   for (const std::string& folder : own) {
-    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);  // as an earlier version under umask 0 left them
   }
   makeLogger();
@@ -361,8 +361,8 @@ TEST_F(CDVLumtraceLoggerTest, LogFoldersAreClosedAtEveryLevelAndAnotherUsersAreN
   EXPECT_EQ(filesBelow(logDirectory_).size(), 1u);
 
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
+  ASSERT_TRUE(platform::files::createMissingDirectories(logDirectory_ + "/other/5"));
   for (const std::string& folder : {logDirectory_ + "/other", logDirectory_ + "/other/5"}) {
-    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
     ASSERT_TRUE(::chown(folder.c_str(), 65534, 65534) == 0 && ::chmod(folder.c_str(), 0777) == 0);
   }
   log("lost", 5, "other");

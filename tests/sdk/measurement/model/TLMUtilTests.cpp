@@ -151,8 +151,8 @@ TEST(Files, PathsAndDeletion) {
   EXPECT_TRUE(monitor->entries().empty());
   // The folders on the way are the SDK's own: closed when an earlier version left them open.
   const std::string support = platform::sandbox::applicationSupportDirectory();
+  ASSERT_TRUE(platform::files::createMissingDirectories(support + "/Ombrix/Measurement"));
   for (const std::string& folder : {support + "/Ombrix", support + "/Ombrix/Measurement"}) {
-    ASSERT_TRUE(platform::files::createMissingDirectories(folder));
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
   }
   ASSERT_TRUE(TLMMakeDatabaseFolders());

@@ -1,0 +1,143 @@
+// First launches of an app whose `Library/Application Support` the host left open to all (0777,
+// no sticky bit), while another user who may therefore write there puts his symbolic link to a
+// folder of the host's (0755, standing for a system folder) where the SDK's folder belongs: once
+// before the launch, or by exchanging it with the SDK's fresh folder again and again while the
+// app starts. The folder of the host's keeps its mode and nothing is made in it, nothing is made
+// on the refused way, and the launch answers as it does when nothing can be stored. Each launch
+// runs the log_then_end host (LogThenEndHost.cpp) in a process of its own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "HostCommand.h"
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534;
+
+unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+}
+
+// What one launch left.
+struct Launch {
+  int status = -1;
+  std::string output;
+  bool victimChanged = false;  // the host's folder's mode is no longer 0755
+  bool madeInVictim = false;   // something is in the host's folder
+  bool madeOnTheWay = false;   // the SDK made something in the open folder
+};
+
+// Another user, in `support`: with `exchange`, he keeps exchanging "Ombrix" (once the SDK made
+// it) with his link "his" to `victim`; else his link is at "Ombrix" before the launch. The
+// process id of his loop (0 when he only placed the link); -1 when he could not start.
+pid_t startOtherUser(const std::string& support, const std::string& victim, bool exchange) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t other = ::fork();
+  if (other == 0) {
+    ::close(ready[0]);
+    const std::string link = support + (exchange ? "/his" : "/Ombrix");
+    if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0 || ::symlink(victim.c_str(), link.c_str()) != 0) {
+      ::_exit(1);
+    }
+    const bool placed = ::write(ready[1], "1", 1) == 1;
+    ::close(ready[1]);
+    if (!exchange || !placed) ::_exit(placed ? 0 : 1);
+    const std::string mine = support + "/Ombrix";
+    for (;;) ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+  }
+  ::close(ready[1]);
+  char placed = 0;
+  const bool started = other > 0 && ::read(ready[0], &placed, 1) == 1;
+  ::close(ready[0]);
+  if (!started) {
+    if (other > 0) ::waitpid(other, nullptr, 0);
+    return -1;
+  }
+  if (!exchange) {
+    ::waitpid(other, nullptr, 0);
+    return 0;
+  }
+  return other;
+}
+
+// One first launch in a fresh app folder whose Application Support has `supportMode`.
+Launch launch(bool exchange, mode_t supportMode) {
+  Launch run;
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-exchange-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) return run;
+  const std::string app = base + "/app";
+  const std::string support = app + "/Library/Application Support";
+  const std::string victim = base + "/victim";
+  // The way there is the host's: searchable by the other user, open to him only at the end.
+  bool made = ::chmod(base.c_str(), 0711) == 0;
+  for (const auto& [folder, mode] : {std::pair{app, mode_t{0711}}, std::pair{app + "/Library", mode_t{0711}},
+                                     std::pair{support, supportMode}, std::pair{victim, mode_t{0755}}}) {
+    made = made && ::mkdir(folder.c_str(), 0700) == 0 && ::chmod(folder.c_str(), mode) == 0;
+  }
+  const pid_t other = made ? startOtherUser(support, victim, exchange) : -1;
+  if (other >= 0) {
+    const std::string command = "VESMORA_MAIN_BUNDLE='" EXAMPLE_BUNDLE "' VESMORA_SANDBOX_ROOT='" + app +
+                                "' VESMORA_DEVICE_ROOT='" + base + "/device' '" LOG_THEN_END_HOST "' log 3 2>&1";
+    run.status = hosttest::runCommand(command, &run.output);
+  }
+  if (other > 0) {
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+  }
+  run.victimChanged = modeOf(victim) != 0755u;
+  std::error_code ec;
+  run.madeInVictim = !std::filesystem::is_empty(victim, ec) || ec;
+  for (const auto& entry : std::filesystem::directory_iterator(support, ec)) {
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) == 0 && info.st_uid != kOtherUser) run.madeOnTheWay = true;
+  }
+  std::filesystem::remove_all(base, ec);
+  return run;
+}
+
+}  // namespace
+
+TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChangedThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  const char* asked = std::getenv("VESMORA_RACE_ROUNDS");
+  const int rounds = asked != nullptr && std::atoi(asked) > 0 ? std::atoi(asked) : 10;
+  int changed = 0, madeIn = 0, madeOnTheWay = 0, answeredAsRefused = 0;
+  for (int round = 0; round < 2 * rounds; ++round) {
+    // Even rounds: his link is there before the launch; odd ones: he exchanges while it runs.
+    const bool exchange = round % 2 == 1;
+    const Launch run = launch(exchange, 0777);
+    changed += run.victimChanged;
+    madeIn += run.madeInVictim;
+    madeOnTheWay += run.madeOnTheWay;
+    // Nothing can be stored on the refused way: the app's end says so (exit status 3).
+    const bool refused = run.status == 3;
+    answeredAsRefused += refused;
+    EXPECT_TRUE(refused && !run.victimChanged && !run.madeInVictim && !run.madeOnTheWay)
+        << (exchange ? "exchanging" : "link placed before") << ", launch " << round << ": exit status "
+        << run.status << (run.victimChanged ? ", victim's mode changed" : "")
+        << (run.madeInVictim ? ", things made in the victim" : "")
+        << (run.madeOnTheWay ? ", things made on the refused way" : "") << "\n"
+        << run.output;
+  }
+  std::printf("%d launches: victim's mode changed %d, things made in it %d, made on the refused way %d, "
+              "launches answering that nothing was stored %d\n",
+              2 * rounds, changed, madeIn, madeOnTheWay, answeredAsRefused);
+
+  // With the sticky bit the other user can neither exchange nor remove the SDK's folder there:
+  // the launch stores its events.
+  const Launch sticky = launch(true, 01777);
+  EXPECT_EQ(sticky.status, 0) << sticky.output;
+  EXPECT_FALSE(sticky.victimChanged || sticky.madeInVictim);
+}
