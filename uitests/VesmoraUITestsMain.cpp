@@ -38,9 +38,9 @@ const char* const kEnvironmentHelp =
     "                            the virtual time (default: the real time)\n"
     "  VESMORA_BIOMETRY          the device's biometry: face (default), touch or none\n";
 
-// The pinned clocks the suite runs on. The dates the tests move to lie up to two years ahead (the
-// date pickers' last year) and a sweep starts before the pin: the last year keeps them within
-// four-digit years, which the app's date texts and pickers take.
+// The pinned clocks the suite runs on: from the Unix epoch (no device's clock is set earlier) to a
+// year short of the last four-digit one. The tests move dates up to a year or two ahead (the date
+// pickers' last year): a run that crosses into the year 10000 fails on dates the app cannot show.
 constexpr const char* kEarliestDeviceTime = "1970-01-01T00:00:00";
 constexpr const char* kLatestDeviceTime = "9998-12-31T23:59:59";
 
