@@ -34,8 +34,15 @@ const char* const kEnvironmentHelp =
     "  VESMORA_DEVICE_TIME_ZONE  the device's time zone, \"Asia/Kolkata\" say (default: the system's, $TZ\n"
     "                            or /etc/localtime)\n"
     "  VESMORA_DEVICE_TIME       the device's clock at the start, \"2026-12-07T04:30:00\" in the device's\n"
-    "                            zone; it runs on with the virtual time (default: the real time)\n"
+    "                            zone, from 1970-01-01T00:00:00 to 9998-12-31T23:59:59; it runs on with\n"
+    "                            the virtual time (default: the real time)\n"
     "  VESMORA_BIOMETRY          the device's biometry: face (default), touch or none\n";
+
+// The pinned clocks the suite runs on: from the Unix epoch (no device's clock is set earlier) to a
+// year short of the last four-digit one. The tests move dates up to a year or two ahead (the date
+// pickers' last year): a run that crosses into the year 10000 fails on dates the app cannot show.
+constexpr const char* kEarliestDeviceTime = "1970-01-01T00:00:00";
+constexpr const char* kLatestDeviceTime = "9998-12-31T23:59:59";
 
 int listFaults() {
   for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
@@ -88,6 +95,12 @@ int prepareRun() {
     auto asUTC = inUTC.dateFromString(time);
     if (!pinned || !asUTC || inUTC.stringFromDate(*asUTC) != time) {
       std::cerr << "VESMORA_DEVICE_TIME must read like 2026-12-07T04:30:00, not \"" << time << "\"" << std::endl;
+      return 2;
+    }
+    // Compared as read in UTC: the range holds for the clock's text in every zone.
+    if (*asUTC < *inUTC.dateFromString(kEarliestDeviceTime) || *asUTC > *inUTC.dateFromString(kLatestDeviceTime)) {
+      std::cerr << "VESMORA_DEVICE_TIME must lie from " << kEarliestDeviceTime << " to " << kLatestDeviceTime
+                << ", not \"" << time << "\"" << std::endl;
       return 2;
     }
     XCTVirtualClock::pinEpochSeconds(*pinned);

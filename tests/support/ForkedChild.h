@@ -16,13 +16,6 @@
 #include <iterator>
 #include <string>
 
-// Under AddressSanitizer a child forked while another thread records an allocation's stack finds
-// the sanitizer's own lock of its stack store taken, and its first allocation (in the fork
-// handlers, say) waits for ever: the runtime does not take that lock across fork. Programs that
-// fork through these helpers record no allocation stacks: the hang is the sanitizer's, not the
-// code's under test.
-extern "C" __attribute__((weak)) const char* __asan_default_options() { return "malloc_context_size=0"; }
-
 namespace testsupport {
 
 // Set in a forked child: the leak checker, should the build have one, does not run at its exit.

@@ -82,12 +82,12 @@ TEST_F(StubServer, RestartsOnTheSamePortWithoutItsOldRoutes) {
   EXPECT_TRUE(failures.messages.empty());
 }
 
-TEST_F(StubServer, ABusyPortIsReportedNotIgnored) {
+TEST_F(StubServer, ABusyPortIsReportedAndEndsTheTest) {
   HTTPStubs holder;
   holder.setUp();
   ASSERT_TRUE(holder.isRunning());
   HTTPStubs other;
-  other.setUp();
+  EXPECT_THROW(other.setUp(), FailureRecorder::Stop) << "a test without its server must not go on";
   EXPECT_FALSE(other.isRunning());
   ASSERT_EQ(failures.messages.size(), 1u);
   EXPECT_THAT(failures.messages[0], HasSubstr("could not listen on 127.0.0.1:8080"));

@@ -54,8 +54,10 @@ void HTTPStubs::setUp() {
   server->Post(".*", [routes](const httplib::Request& req, httplib::Response& res) {
     routes->answer(HTTPMethod::POST, req, res);
   });
+  // Without the server the app's requests would go to whoever holds the port, and wait for its
+  // answers: the test ends here, before it launches the app.
   if (!server->bind_to_port(kHost, kPort)) {
-    TestFailure::record("The stub server could not listen on " + std::string(kHost) + ":" +
+    TestFailure::recordAndStop("The stub server could not listen on " + std::string(kHost) + ":" +
                         std::to_string(kPort) + ": the port is in use or not available");
     return;
   }

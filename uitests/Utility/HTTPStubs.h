@@ -29,8 +29,8 @@ class HTTPStubs {
   HTTPStubs(const HTTPStubs&) = delete;
   HTTPStubs& operator=(const HTTPStubs&) = delete;
 
-  // Starts listening on 127.0.0.1:8080. When the port cannot be bound (another server holds it)
-  // a failure saying so is recorded on the running test and the server stays stopped.
+  // Starts listening on 127.0.0.1:8080. When the port cannot be bound (another program holds it)
+  // a failure saying so is recorded and the running test is stopped; the server stays stopped.
   void setUp();
   // Stops listening and forgets every route. Safe to call when not running.
   void tearDown();

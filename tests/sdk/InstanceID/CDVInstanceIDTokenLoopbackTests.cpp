@@ -3,6 +3,8 @@
 // network I/O.
 #include <httplib.h>
 
+#include <atomic>
+#include <future>
 #include <thread>
 
 #include "TokenTestSupport.h"
@@ -148,6 +150,32 @@ TEST_F(TokenLoopbackTest, OneTokenFromCheckinToCacheAndInvalidatedByAReinstall) 
   EXPECT_NE(iidtest::decodeForm(registered()[2].body)["appid"], *identifier) << "a new key pair after the reinstall";
   // Nothing may still run on another thread when the fixture goes.
   EXPECT_TRUE(pumpUntil([&] { return facade->tokenManager()->tokenOperations()->operationCount() == 0; }));
+}
+
+// The loopback tests wait for what the server's thread records, which no block on the main queue
+// announces: the wait sees it long before its bound, also once the main queue has gone idle.
+using PumpUntilTest = iidtest::InstanceIDTest;
+
+TEST_F(PumpUntilTest, SeesAConditionSetOnAnotherThreadAfterTheMainQueueWentIdle) {
+  std::atomic<bool> recorded{false};
+  std::promise<void> idle;
+  std::thread server([&recorded, seen = idle.get_future()] {
+    seen.wait();
+    recorded = true;
+  });
+  int looks = 0;
+  const auto started = std::chrono::steady_clock::now();
+  const bool met = pumpUntil([&] {
+    if (++looks == 1) idle.set_value();  // the queue is drained and nothing more will come to it
+    return recorded.load();
+  });
+  const auto waited = std::chrono::steady_clock::now() - started;
+  server.join();
+  EXPECT_TRUE(met);
+  EXPECT_GE(looks, 2);
+  // A wait that looks again only when its bound runs out returns at the bound (or a moment before
+  // it, its last step rounded down): half of it is far beyond the other thread's few steps.
+  EXPECT_LT(waited, testsupport::kEventWait / 2) << "the wait looked again only when its bound ran out";
 }
 
 }  // namespace

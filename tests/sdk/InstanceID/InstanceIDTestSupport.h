@@ -141,15 +141,18 @@ class InstanceIDTest : public ::testing::Test {
     while (keychainQueue_->drain() + mainQueue_->drain() > 0) {
     }
   }
-  // Pumps until `done` holds, waiting for blocks that real I/O delivers to the main queue.
+  // Pumps until `done` holds, waiting for blocks that real I/O delivers to the main queue. What
+  // `done` reads may also change on another thread (a server's, a worker's) with no block for the
+  // main queue: the wait looks again every few milliseconds, so only a hang meets the bound.
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = testsupport::kEventWait) {
+    constexpr std::chrono::milliseconds kLookAgain{5};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
       pump();
       if (done()) return true;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      mainQueue_->waitForBlock(left);
+      mainQueue_->waitForBlock(std::min(left, kLookAgain));
     }
   }
 
