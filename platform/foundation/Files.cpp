@@ -996,8 +996,44 @@ bool writeFileAtomically(const std::string& path, const std::string& text, Error
   return writeFileAtomically(path, Bytes(text.begin(), text.end()), error);
 }
 
-bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
+namespace {
+
+// The names a write tries for its temporary file before it gives up.
+constexpr int kTemporaryNamesTried = 64;
+
+// Makes the temporary file of a write in the folder open as `dir`, named ".tmp-<process id>-<n>"
+// with the next n of a counter of the process's (short whatever the final name's length, which
+// may already take all of a name's 255 bytes), and sets `temp` to its name; -1 with errno when
+// none could be made.
+//
+// A name in use is never a failure: the next is taken. As n never repeats in a process, a name in
+// use with this process's identifier is not this process's: it was left by an earlier process
+// with the same identifier, killed between making its file and renaming it (a container's
+// program has the same identifier at every start; two live processes share one only in separate
+// process-id namespaces, which do not share an app's private folder). Such a leftover, a regular
+// file or a link of this user's, is removed (the link itself, never what it names), so leftovers
+// do not pile up; anything else in the way (a folder, another user's file) is left and passed.
+// The bound: a killed process leaves one leftover per write under way as it died, and each is
+// removed the first time a later process meets it, so a run of names in use is short. A write
+// gives up (EEXIST) only after kTemporaryNamesTried names in a row are in use.
+int makeTemporaryFile(int dir, std::string* temp) {
   static std::atomic<unsigned> counter{0};
+  const std::string prefix = ".tmp-" + std::to_string(::getpid()) + "-";
+  for (int tried = 0;; ++tried) {
+    *temp = prefix + std::to_string(counter++);
+    const int fd = ::openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST || tried + 1 == kTemporaryNamesTried) return fd;
+    struct stat left {};
+    if (::fstatat(dir, temp->c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISREG(left.st_mode) || S_ISLNK(left.st_mode)) && left.st_uid == ::geteuid()) {
+      ::unlinkat(dir, temp->c_str(), 0);
+    }
+  }
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
   // The temporary file is made, and renamed, in the folder checked on its descriptor: another
   // user's folder, where he could read or swap what is written, is refused.
   const std::size_t slash = path.rfind('/');
@@ -1019,9 +1055,8 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
                         std::to_string(info.st_uid) + ")",
                     Value::dictionary({{"NSFilePath", path}}));
   }
-  // Short whatever the name's length, which may already take all of a name's 255 bytes.
-  const std::string temp = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  const int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::string temp;
+  const int fd = makeTemporaryFile(dir, &temp);
   if (fd < 0) {
     const int err = errno;
     ::close(dir);

@@ -95,17 +95,18 @@ std::string ProcessInfo::processName() {
 namespace {
 
 // The process's identifier, read once when the program loads and again in each child of a fork
-// (getpid is a system call, and callers ask on every store operation). 0 until read, or where
-// the fork handler could not be installed: then each call asks the system.
+// (getpid is a system call, and callers ask on every store operation and SDK call). 0 until
+// read, or where the fork handler could not be installed: then each call asks the system.
 std::atomic<pid_t> gProcessIdentifier{0};
 
 void readProcessIdentifier() { gProcessIdentifier.store(::getpid(), std::memory_order_relaxed); }
 
-[[maybe_unused]] const bool gProcessIdentifierKept = [] {
-  if (::pthread_atfork(nullptr, nullptr, &readProcessIdentifier) != 0) return false;
-  readProcessIdentifier();
-  return true;
-}();
+// Run before the program's other initialisers, so that this fork handler is registered before
+// theirs and, since a child runs its handlers in the order registered, every other child handler
+// (the SDK's, the host's) already reads the child's identifier.
+__attribute__((constructor(101))) void keepProcessIdentifier() {
+  if (::pthread_atfork(nullptr, nullptr, &readProcessIdentifier) == 0) readProcessIdentifier();
+}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Core/Public/CDVLogger.h"
+#include "foundation/ProcessInfo.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ bool refusedIn(pid_t self, pid_t owner, const char* call) {
   return true;
 }
 
-// Asked of the system, not the identifier kept in memory: a child made by clone() without fork's
-// handlers keeps its parent's there.
-pid_t currentProcess() { return ::getpid(); }
+// Read from memory, where fork's child handler puts the child's own before any other child
+// handler runs: no system call on a log call's way.
+pid_t currentProcess() { return static_cast<pid_t>(platform::ProcessInfo::processIdentifier()); }
 
 }  // namespace
 

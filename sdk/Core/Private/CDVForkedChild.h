@@ -5,7 +5,8 @@
 // will release it), and the first one writes one warning. Calls with a completion handler answer
 // it once with an error; the wait for queued work (the app's end included) reports false. A
 // process whose first SDK call comes after a fork is an SDK process of its own. A child made by
-// clone() without fork's handlers is refused the same way.
+// clone() without fork's handlers is not supported (it keeps its parent's identifier, and the C
+// library's own locks are not made safe there either).
 #pragma once
 
 class CDVForkedChild {

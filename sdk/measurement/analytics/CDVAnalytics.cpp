@@ -112,7 +112,7 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
     TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
-  TLMAnalytics::logEventWithOrigin(origin, name, parameters);
+  TLMAnalytics::logEventWithOriginInSDKProcess(origin, name, parameters);
 }
 
 void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {

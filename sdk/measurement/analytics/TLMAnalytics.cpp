@@ -458,9 +458,9 @@ void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
 
 namespace {
 
-// queueOperationWithBlock; `counted`: among the pending operations the wait for queued work reports.
+// queueOperationWithBlock, for callers that found this process usable; `counted`: among the
+// pending operations the wait for queued work reports.
 void queueOperation(platform::Block block, bool counted) {
-  if (!usable(__func__)) return;
   const TLMAnalyticsQueues q = queues();
   if (startRefused()) {
     if (counted) state().lostCalls.fetch_add(1);
@@ -504,7 +504,9 @@ void queueOperation(platform::Block block, bool counted) {
 
 }  // namespace
 
-void TLMAnalytics::queueOperationWithBlock(platform::Block block) { queueOperation(std::move(block), true); }
+void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
+  if (usable(__func__)) queueOperation(std::move(block), true);
+}
 
 void TLMAnalytics::unsuspendOperationQueue() {
   if (CDVForkedChild::refuses(__func__)) return;
@@ -542,7 +544,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const double begun = clock->now();
   const double deadline = clock->uptime() + timeoutSeconds;
   // The timer ends the wait of a clock that tests move; with no thread to fire it on (none can
-  // be started, or a child made without fork's handlers) this thread keeps the deadline itself.
+  // be started) this thread keeps the deadline itself.
   const auto timer = clock->scheduleTimer(timeoutSeconds, [wait] { wait->settle(false); });
   sendAppEndMarker(wait);
   std::unique_lock<std::mutex> lock(wait->mutex);
@@ -628,42 +630,13 @@ std::optional<std::string> TLMAnalytics::appInstanceID() {
 
 // MARK: - Events
 
-void TLMAnalytics::logEventWithName(const std::string& name, const TLMObjectDictionary& parameters) {
-  logEventWithOrigin("app", name, parameters);
-}
+namespace {
 
-void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
-                                      const TLMObjectDictionary& parameters) {
-  if (!usable(__func__)) return;
-  TLMValidationFailure failure = TLMValidationFailureNone;
-  if (TLMDataTypeValidator::isValidPublicEventName(TLMObject(name), &failure)) {
-    logEventWithOrigin(origin, true, name, parameters);
-  } else {
-    TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 13 : 2, TLMObject(name),
-                                   kMaxEventNameLength, TLMObject(name));
-  }
-}
+// The event paths past the check of the public entry point that leads to them (usable): a log
+// call checks once.
 
-void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
-                                              const TLMObjectDictionary& parameters) {
-  if (CDVForkedChild::refuses(__func__)) return;
-  const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
-  if (adEventID != nullptr && adEventID->isString()) {
-    monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
-    if (TLMIsValidNumericString(*adEventID->stringPtr())) {
-      TLMObjectDictionary converted = parameters;
-      converted.set("_aeid", TLMObject(TLMValue(static_cast<std::int64_t>(std::strtoll(adEventID->stringPtr()->c_str(), nullptr, 10)))));
-      logEventWithOrigin(origin, false, name, converted);
-      return;
-    }
-    monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
-  }
-  logEventWithOrigin(origin, false, name, parameters);
-}
-
-void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                      const TLMObjectDictionary& parameters) {
-  if (!usable(__func__)) return;
+void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+              const TLMObjectDictionary& parameters) {
   TLMObjectDictionary screen;
   if (!TLMHasScreenParameters(parameters)) {
     if (auto e = engine()) screen = e->screenReporter()->screenParameters();
@@ -672,10 +645,59 @@ void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
   // operation queue in the order of their timestamps.
   queues().timestampQueue->sync([&] {
     const double timestamp = now();
-    queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screen] {
-      logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
-    });
+    queueOperation([origin, isPublicEvent, name, parameters, timestamp, screen] {
+      TLMAnalytics::logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false,
+                                                    screen);
+    }, true);
   });
+}
+
+void logPublicEvent(const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {
+  TLMValidationFailure failure = TLMValidationFailureNone;
+  if (TLMDataTypeValidator::isValidPublicEventName(TLMObject(name), &failure)) {
+    logEvent(origin, true, name, parameters);
+  } else {
+    TLMLogErrorEventWithParameters(failure == TLMValidationFailureReserved ? 13 : 2, TLMObject(name),
+                                   kMaxEventNameLength, TLMObject(name));
+  }
+}
+
+}  // namespace
+
+void TLMAnalytics::logEventWithName(const std::string& name, const TLMObjectDictionary& parameters) {
+  logEventWithOrigin("app", name, parameters);
+}
+
+void TLMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const TLMObjectDictionary& parameters) {
+  if (usable(__func__)) logPublicEvent(origin, name, parameters);
+}
+
+void TLMAnalytics::logEventWithOriginInSDKProcess(const std::string& origin, const std::string& name,
+                                                  const TLMObjectDictionary& parameters) {
+  if (TLMAEU::isOSSupported()) logPublicEvent(origin, name, parameters);
+}
+
+void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              const TLMObjectDictionary& parameters) {
+  if (!usable(__func__)) return;
+  const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
+  if (adEventID != nullptr && adEventID->isString()) {
+    monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
+    if (TLMIsValidNumericString(*adEventID->stringPtr())) {
+      TLMObjectDictionary converted = parameters;
+      converted.set("_aeid", TLMObject(TLMValue(static_cast<std::int64_t>(std::strtoll(adEventID->stringPtr()->c_str(), nullptr, 10)))));
+      logEvent(origin, false, name, converted);
+      return;
+    }
+    monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
+  }
+  logEvent(origin, false, name, parameters);
+}
+
+void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const TLMObjectDictionary& parameters) {
+  if (usable(__func__)) logEvent(origin, isPublicEvent, name, parameters);
 }
 
 void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,

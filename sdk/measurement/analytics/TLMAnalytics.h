@@ -124,6 +124,10 @@ class TLMAnalytics {
   static void logEventWithName(const std::string& name, const TLMObjectDictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                  const TLMObjectDictionary& parameters);
+  // The same for a caller that refused a forked child itself (CDVForkedChild): the facade. Not
+  // checked again, so that a log call checks once.
+  static void logEventWithOriginInSDKProcess(const std::string& origin, const std::string& name,
+                                             const TLMObjectDictionary& parameters);
   // For origin "vx" an ad event id "_aeid" given as numeric text becomes an integer.
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                          const TLMObjectDictionary& parameters);

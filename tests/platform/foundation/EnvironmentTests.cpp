@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "foundation/Bundle.h"
@@ -85,6 +90,57 @@ TEST(FilesTest, AtomicWritesAndBackupExclusion) {
     EXPECT_EQ(files::readFile(longName), platform::Bytes({'l', 'o', 'n', 'g'})) << length;
   }
   EXPECT_EQ(files::directoryContents(sandbox::documentsDirectory()).size(), 4u);
+}
+
+// A process killed between making its temporary file and renaming it leaves the file behind; a
+// later process with the same identifier (a container's program at each start) meets it. Every
+// write still succeeds, and the leftovers met are removed: a link without what it names; a
+// folder in the way is passed and kept.
+TEST(FilesTest, LeftoverTemporaryFilesOfThisProcessIdentifierNeitherFailWritesNorStay) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string folder = sandbox::documentsDirectory();
+  const std::string prefix = ".tmp-" + std::to_string(::getpid()) + "-";
+  const std::string elsewhere = sandbox::cachesDirectory() + "/named";
+  ASSERT_TRUE(files::writeFileAtomically(elsewhere, std::string("kept")));
+  // The temporary name of a first write shows where this process's counter stands.
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+  ASSERT_TRUE(files::writeFileAtomically(folder + "/probe", std::string("p")));
+  alignas(inotify_event) char buffer[4096];
+  const ssize_t got = ::read(watch, buffer, sizeof buffer);
+  ::close(watch);
+  unsigned next = 0;
+  bool seen = false;
+  for (ssize_t at = 0; at < got;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+    const std::string name = event->len > 0 ? event->name : "";
+    if (name.rfind(prefix, 0) == 0) {
+      next = static_cast<unsigned>(std::stoul(name.substr(prefix.size()))) + 1;
+      seen = true;
+    }
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  ASSERT_TRUE(seen) << "no temporary file seen";
+
+  for (unsigned n = next; n < next + 4; ++n) std::ofstream(folder + "/" + prefix + std::to_string(n)) << "left";
+  ASSERT_EQ(::symlink(elsewhere.c_str(), (folder + "/" + prefix + std::to_string(next + 4)).c_str()), 0);
+  const std::string inTheWay = prefix + std::to_string(next + 5);
+  ASSERT_EQ(::mkdir((folder + "/" + inTheWay).c_str(), 0700), 0);
+
+  int written = 0;
+  for (int i = 0; i < 6; ++i) {
+    platform::Error error;
+    if (files::writeFileAtomically(folder + "/data", "write " + std::to_string(i), &error)) {
+      ++written;
+    } else {
+      ADD_FAILURE() << "write " << i << ": " << error.description;
+    }
+  }
+  EXPECT_EQ(written, 6);
+  EXPECT_EQ(files::readFile(folder + "/data"), platform::Bytes({'w', 'r', 'i', 't', 'e', ' ', '5'}));
+  EXPECT_EQ(files::directoryContents(folder), (std::vector<std::string>{inTheWay, "data", "probe"}));
+  EXPECT_EQ(files::readFile(elsewhere), platform::Bytes({'k', 'e', 'p', 't'}));
 }
 
 class UserDefaultsTest : public ::testing::Test {

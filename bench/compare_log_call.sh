@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The public log call's time (log_call_bench) built from this tree and from an earlier commit,
+# both in Release, run one after the other for ROUNDS rounds (the order swapped each round), so
+# that both see the same machine. Prints each round's figures, then each build's medians (time
+# per call, calls per second, the calling thread's processor time per call) and the median of
+# the rounds' ratios of this tree to the earlier commit.
+#
+#   bench/compare_log_call.sh [COMMIT]      (COMMIT: 8ac9df7 by default)
+#   ROUNDS=9 JOBS=2 BENCH_ARGS="--batches 15 --calls 2000"
+#
+# The earlier commit's tree is taken with git archive into a temporary folder (removed at the
+# end), this benchmark's source copied in; this tree is built in build/log-call-release.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+base="${1:-8ac9df7}"
+rounds="${ROUNDS:-9}"
+jobs="${JOBS:-2}"
+args=(${BENCH_ARGS:-})
+
+work="$(mktemp -d /tmp/log-call-compare-XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/base"
+git -C "$root" archive "$base" | tar -x -C "$work/base"
+cp "$root/bench/LogCallBenchmark.cpp" "$work/base/bench/"
+if ! grep -q log_call_bench "$work/base/bench/CMakeLists.txt"; then
+  cat >>"$work/base/bench/CMakeLists.txt" <<'EOF'
+add_executable(log_call_bench LogCallBenchmark.cpp)
+target_link_libraries(log_call_bench PRIVATE sdk_measurement_analytics)
+target_compile_definitions(log_call_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOURCE_DIR}/examples/embed/Example.app")
+EOF
+fi
+
+build() {  # source folder, build folder
+  cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$2" -j "$jobs" --target log_call_bench >/dev/null
+}
+build "$work/base" "$work/base-build"
+build "$root" "$root/build/log-call-release"
+programs=("$work/base-build/bench/log_call_bench" "$root/build/log-call-release/bench/log_call_bench")
+names=("$base" "tree")
+
+# Each round's figures: "<side> <wall ns> <cpu ns>", side 0 the earlier commit, 1 this tree.
+results="$work/results"
+: >"$results"
+for ((r = 0; r < rounds; ++r)); do
+  for k in 0 1; do
+    side=$(((r + k) % 2))
+    out="$("${programs[$side]}" "${args[@]}" 2>/dev/null)"
+    wall="$(awk '$1 == "per-call-ns" { print $2 }' <<<"$out")"
+    cpu="$(awk '$1 == "per-call-cpu-ns" { print $2 }' <<<"$out")"
+    [ -n "$wall" ] && [ -n "$cpu" ] || { echo "round $((r + 1)): ${names[$side]} printed no figure" >&2; exit 1; }
+    echo "round $((r + 1)): ${names[$side]} ${wall} ns per call, ${cpu} ns of processor time"
+    echo "$r $side $wall $cpu" >>"$results"
+  done
+done
+
+# Medians of each build's rounds, and the median of the rounds' ratios (the two runs of a round
+# saw nearly the same machine).
+awk -v b="$base" '
+  function median(a, n,   i, j, t) {
+    for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+    return a[int((n + 1) / 2)]
+  }
+  { wall[$1, $2] = $3; cpu[$1, $2] = $4; if ($1 + 1 > rounds) rounds = $1 + 1 }
+  END {
+    for (r = 0; r < rounds; ++r) {
+      w0[r + 1] = wall[r, 0]; w1[r + 1] = wall[r, 1]; c0[r + 1] = cpu[r, 0]; c1[r + 1] = cpu[r, 1]
+      rw[r + 1] = wall[r, 1] / wall[r, 0]; rc[r + 1] = cpu[r, 1] / cpu[r, 0]
+    }
+    mw0 = median(w0, rounds); mw1 = median(w1, rounds); mc0 = median(c0, rounds); mc1 = median(c1, rounds)
+    printf "%s: %.1f ns per call (%.0f calls/s), %.1f ns of processor time\n", b, mw0, 1e9 / mw0, mc0
+    printf "tree: %.1f ns per call (%.0f calls/s), %.1f ns of processor time\n", mw1, 1e9 / mw1, mc1
+    printf "ratio tree/%s, median of the rounds: %.3f per call, %.3f of processor time\n", b,
+           median(rw, rounds), median(rc, rounds)
+  }' "$results"
