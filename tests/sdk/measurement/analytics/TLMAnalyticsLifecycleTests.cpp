@@ -132,6 +132,17 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
       TLMAnalytics::logEventWithName(name, parameters);
     }
   }
+  // Switches collection on with a file where the store's folder belongs: every start from now on
+  // fails to open the store.
+  void startWithoutAStore() {
+    const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
+    const std::string folder = database.substr(0, database.rfind('/'));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
+    std::ofstream(folder) << "in the way";
+    h.engine->setEnabled(true);
+    drain();
+  }
   // Every queue but the main one, which the app's end may be waiting on.
   void drainWorkQueues() {
     while (operation->drain() + serial->drain() + h.worker->drain() > 0) {
@@ -401,14 +412,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWhileTheQueuesRun(), true);
   EXPECT_TRUE(endWarningCounts(lines).empty());
 
-  // A file where the store's folder belongs: the next start fails to open the store.
-  const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
-  const std::string folder = database.substr(0, database.rfind('/'));
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
-  std::ofstream(folder) << "in the way";
-  h.engine->setEnabled(true);
-  drain();
+  startWithoutAStore();
   ASSERT_EQ(h.engine->database(), nullptr);
   logEvents("no_store", 3);
   EXPECT_EQ(endWhileTheQueuesRun(), false);
@@ -424,14 +428,7 @@ TEST_F(AnalyticsLifecycleTest, EventsTheAppSwitchedOffAfterAFailedStartAreNoLoss
   off.set(kTLMStartOptionCollectionEnabled, platform::Value(false));
   start(off);
   drain();
-  // A file where the store's folder belongs: every start fails to open the store.
-  const std::string database = TLMFilePathForDatabaseName(kTLMDatabaseFileName);
-  const std::string folder = database.substr(0, database.rfind('/'));
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder.substr(0, folder.rfind('/')));
-  std::ofstream(folder) << "in the way";
-  h.engine->setEnabled(true);
-  drain();
+  startWithoutAStore();
   ASSERT_EQ(h.engine->database(), nullptr);
   logEvents("no_store", 2);
   drain();
