@@ -612,9 +612,14 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
   };
   queue(path);
   const uid_t me = ::geteuid();
-  std::string current = "/";
-  Descriptor at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (at.get() < 0) return fail(error, 513, "Could not look into", current, errno);
+  std::string current;
+  Descriptor at;
+  const auto fromTheRoot = [&] {
+    current = "/";
+    at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return at.get() >= 0 || fail(error, 513, "Could not look into", current, errno);
+  };
+  if (!fromTheRoot()) return false;
   int detours = 0;  // links followed, and folders found made by someone else meanwhile
   // The folder the walk is in, before it goes on from there: into an entry (`how` "lies inside")
   // or back up by ".." ("passes through"; whoever may replace the folder decides where ".."
@@ -687,11 +692,7 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         return fail(error, 513, "Could not read the symbolic link", next, length < 0 ? errno : ENAMETOOLONG);
       }
       const std::string to(target.data(), static_cast<std::size_t>(length));
-      if (!to.empty() && to.front() == '/') {
-        at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (at.get() < 0) return fail(error, 513, "Could not look into", "/", errno);
-        current = "/";
-      }
+      if (!to.empty() && to.front() == '/' && !fromTheRoot()) return false;
       queue(to);
       continue;
     }
@@ -910,19 +911,26 @@ bool isDirectory(const std::string& path) {
   return fs::is_directory(fs::path(path), ec);
 }
 
+namespace {
+
+// The folders of `path` made where missing, once the kept private folders it lies in are checked
+// again; `folder` the folder reached.
+bool makeWay(const std::string& path, Descriptor* folder, Error* error) {
+  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  std::string reached;
+  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, folder, &reached, error);
+}
+
+}  // namespace
+
 bool createMissingDirectories(const std::string& path, Error* error) {
   Descriptor folder;
-  std::string reached;
-  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
-  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, &folder, &reached, error);
+  return makeWay(path, &folder, error);
 }
 
 bool createDirectories(const std::string& path, Error* error) {
   Descriptor folder;
-  std::string reached;
-  if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
-  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, &folder, &reached, error) &&
-         closeOwnFolder(path, folder.get(), error);
+  return makeWay(path, &folder, error) && closeOwnFolder(path, folder.get(), error);
 }
 
 bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error) {
