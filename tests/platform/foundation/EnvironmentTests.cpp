@@ -141,6 +141,24 @@ TEST(FilesTest, LeftoverTemporaryFilesOfThisProcessIdentifierNeitherFailWritesNo
   EXPECT_EQ(files::readFile(folder + "/data"), platform::Bytes({'w', 'r', 'i', 't', 'e', ' ', '5'}));
   EXPECT_EQ(files::directoryContents(folder), (std::vector<std::string>{inTheWay, "data", "probe"}));
   EXPECT_EQ(files::readFile(elsewhere), platform::Bytes({'k', 'e', 'p', 't'}));
+
+  // The bound: the first 5 names met were removed and taken again by nothing, the folder passed,
+  // and each of the 6 writes took one name. A write passes 63 names in use in a row and gives up,
+  // saying so, on the 64th.
+  next += 12;
+  const auto folders = [&](unsigned count) {
+    for (unsigned n = next; n < next + count; ++n) {
+      ASSERT_EQ(::mkdir((folder + "/" + prefix + std::to_string(n)).c_str(), 0700), 0);
+    }
+  };
+  folders(63);
+  EXPECT_TRUE(files::writeFileAtomically(folder + "/data", std::string("after 63")));
+  next += 64;
+  folders(64);
+  platform::Error error;
+  EXPECT_FALSE(files::writeFileAtomically(folder + "/data", std::string("after 64"), &error));
+  EXPECT_NE(error.description.find("File exists"), std::string::npos) << error.description;
+  EXPECT_EQ(files::readFile(folder + "/data"), platform::Bytes({'a', 'f', 't', 'e', 'r', ' ', '6', '3'}));
 }
 
 class UserDefaultsTest : public ::testing::Test {
