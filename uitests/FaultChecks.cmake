@@ -23,13 +23,13 @@ function(vesmora_fault_check fault)
     string(APPEND name .${ARG_VARIANT})
   endif()
   if(ARG_SWEEP)
-    # A test's line "<test>: <length> s, N start times, F failed" (a test that fails far from the
+    # A test's line "<test>: <length> s, N start time(s), F failed" (a test that fails far from the
     # moment gets another line: the fault must show where the moment falls in its run), then the
     # closing line "Swept ...: R runs, F failed"; a clock or step the sweep cannot use, or a
     # crash, ends the run without it.
     add_test(NAME ${name} COMMAND vesmora-uitests --sweep 1 ${ARG_UNPARSED_ARGUMENTS})
     set_tests_properties(${name} PROPERTIES
-      PASS_REGULAR_EXPRESSION "start times, [1-9][0-9]* failed.*: [0-9]+ runs, [1-9][0-9]* failed"
+      PASS_REGULAR_EXPRESSION "start times?, [1-9][0-9]* failed.*: [0-9]+ runs, [1-9][0-9]* failed"
       TIMEOUT 600 RESOURCE_LOCK port8080 LABELS fault)
     set_property(TEST ${name} PROPERTY ENVIRONMENT test_env=sim VESMORA_FAULTS=${fault} ${ARG_ENVIRONMENT})
   else()

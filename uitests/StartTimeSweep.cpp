@@ -141,8 +141,8 @@ Summary sweep(const std::vector<std::string>& tests, double moment, double step,
     }
     summary.runs += starts;
     summary.failed += failed;
-    report << test << ": " << secondsText(far.seconds) << " s, " << starts << " start times, " << failed << " failed"
-           << std::endl
+    report << test << ": " << secondsText(far.seconds) << " s, " << starts
+           << (starts == 1 ? " start time, " : " start times, ") << failed << " failed" << std::endl
            << failures.str() << std::flush;
   }
   report << "Swept " << tests.size() << (tests.size() == 1 ? " test" : " tests") << " across " << timeText(moment)

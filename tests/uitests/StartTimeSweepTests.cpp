@@ -84,6 +84,11 @@ TEST(StartTimeSweep, TriesEveryStepBackToTheTestsLengthAndGroupsNeighbouringFail
   EXPECT_NE(coarse.str().find("9 start times, 1 failed\n  failed when started at -10: error: Form/confirm refused\n"),
             std::string::npos)
       << coarse.str();
+
+  // A step as long as the test: one start time.
+  std::ostringstream single;
+  StartTimeSweep::sweep({"Short/one"}, kMidnight, 10, run, clockText, single);
+  EXPECT_NE(single.str().find("Short/one: 10 s, 1 start time, 0 failed\n"), std::string::npos) << single.str();
 }
 
 TEST(StartTimeSweep, RunsTheTestsInThisProcessAcrossThePinnedMoment) {

@@ -1,19 +1,25 @@
-// Signing in against the mock backend: success, a rejected password and a locked account.
+// Signing in against the mock backend: success, a rejected password and a locked account. Once
+// signed in, the app asks the stub server for the accounts; with no stubs it answers none.
 #include <string>
 
 #include "Screens/LandingScreen.h"
 #include "Screens/LoginScreen.h"
+#include "Utility/HTTPStubs.h"
 #include "Utility/TestSetting.h"
 
 class MockLoginTests : public XCTestCase {
  public:
   void setUp() override {
     XCTestCase::setUp();
+    httpStubs.setUp();
     TestSettingUtil::set(swifterapp, TestSettingEnum::firstBiometricsLoginOptinIgnored);
     TestSettingUtil::set(swifterapp, TestSettingEnum::userChangeIgnored);
   }
 
-  void tearDown() override { XCTestCase::tearDown(); }
+  void tearDown() override {
+    XCTestCase::tearDown();
+    httpStubs.tearDown();
+  }
 
   void testLoginSuccess() {
     swifterapp.launch();
@@ -55,6 +61,7 @@ class MockLoginTests : public XCTestCase {
   static constexpr const char* kBankWebSite = "www.corvane.com";
 
   XCUIApplication swifterapp;
+  HTTPStubs httpStubs;
 };
 
 XCTEST_CLASS(MockLoginTests)
