@@ -10,8 +10,13 @@
 # pinned clock (VESMORA_DEVICE_TIME, a midnight say) with "--sweep 1": each test runs at every
 # start second from its own length before that moment up to it, and the entry passes only when
 # a run started near it failed. That is the check for a fault that shows only while the moment
-# falls between two steps of a test: the moment then falls there whatever the pace of the test's
-# steps, where one pinned start time catches it only at one pace. The faults themselves are
+# falls between two steps of a test: where those steps lie at least the sweep's 1 s apart, the
+# moment then falls there whatever the pace of the test's steps, where one pinned start time
+# catches it only at one pace. Closer steps can fall between two whole-second starts: in the
+# transfer and e-Transfer tests the window is about a request's loading time wide, so the swept
+# entries set VESMORA_LOADING_SECONDS=2 (with 0.25 s none of the transfer review's 27 starts
+# fails, and with 0 s no window opens in either test); the bill payment's windows stay open at
+# any loading time. The faults themselves are
 # declared in the simulator's code (simulator/model/Faults.h); the entry
 # "vesmora-uitests.fault-checks" fails when a declared fault has no check or a check names no
 # declared fault.

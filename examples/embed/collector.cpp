@@ -38,7 +38,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Debug mode uploads about a second after the last event, and the app's end waits at most 5 s:
+// Debug mode uploads about a second after the first event, and the app's end waits at most 5 s:
 // the bounds, far longer, only tell a lost batch or a hung app from a busy machine.
 constexpr auto kBatchWait = 60s;
 constexpr auto kExitWait = 30s;

@@ -3,9 +3,9 @@
 // "OmbrixService-Info.plist" and the app's Info.plist; the SDK finds it through
 // VESMORA_MAIN_BUNDLE. The first argument names the collector:
 //
-//   VESMORA_MAIN_BUNDLE=examples/embed/Example.app embed_app http://127.0.0.1:8123 -CDVAnalyticsDebugEnabled
+//   VESMORA_MAIN_BUNDLE=examples/embed/Example.app embed_app <collector URL> -CDVAnalyticsDebugEnabled
 //
-// With -CDVAnalyticsDebugEnabled the first upload leaves about a second after the last event
+// With -CDVAnalyticsDebugEnabled the first upload leaves about a second after the first event
 // instead of about 15 seconds. The app then runs until its standard input closes, as an app runs
 // until it is quit; embed_collector starts it and checks what arrives.
 #include <cstdint>
