@@ -91,18 +91,27 @@ struct AclWriters {
   bool owningGroup = false;  // the folder's group may write
 };
 
-// The ACL of the folder open at `folder` (any descriptor, O_PATH ones included).
-std::optional<AclWriters> aclWriters(int folder) {
+// The ACL of the folder open at `folder` (any descriptor, O_PATH ones included), read on a
+// descriptor of the folder itself opened for reading (no path through /proc, which a chroot or a
+// small sandbox may lack); nothing, with `why` saying why, when it cannot be read.
+std::optional<AclWriters> aclWriters(int folder, std::string* why) {
   AclWriters writers;
-  const std::string named = "/proc/self/fd/" + std::to_string(folder);
+  const int opened = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (opened < 0) {
+    *why = "the folder could not be opened to read it: " + std::string(std::strerror(errno));
+    return std::nullopt;
+  }
   std::vector<unsigned char> acl(256);
   ssize_t size = 0;
-  while ((size = ::getxattr(named.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
+  while ((size = ::fgetxattr(opened, "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
          errno == ERANGE && acl.size() < (std::size_t{1} << 20)) {
     acl.resize(acl.size() * 4);
   }
+  const int err = errno;
+  ::close(opened);
   if (size < 0) {
-    if (errno == ENODATA || errno == ENOTSUP) return writers;
+    if (err == ENODATA || err == ENOTSUP) return writers;
+    *why = std::strerror(err);
     return std::nullopt;
   }
   const auto number = [&acl](std::size_t at, int bytes) {
@@ -113,7 +122,10 @@ std::optional<AclWriters> aclWriters(int folder) {
   constexpr std::size_t kHeader = 4;
   constexpr std::size_t kEntry = 8;
   const auto length = static_cast<std::size_t>(size);
-  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) return std::nullopt;
+  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) {
+    *why = "it is not in the form this system's kernel stores";
+    return std::nullopt;
+  }
   constexpr std::uint32_t kNamedUser = 0x02, kOwningGroup = 0x04, kNamedGroup = 0x08, kMask = 0x10;
   constexpr std::uint32_t kWrite = 0x2;
   bool maskWrites = true;
@@ -131,28 +143,46 @@ std::optional<AclWriters> aclWriters(int folder) {
   return writers;
 }
 
+// Why othersMayWrite could not tell for sure, answering that others may write: the folder's ACL
+// could not be read, or the users could not be listed.
+struct WriteDoubt {
+  std::string acl;
+  std::string unlisted;
+};
+
 // Whether users other than this one may write into the folder open at `folder`, with `info`:
 // others' write bit, the group's unless the group is the user's own, or an entry of the
 // folder's access ACL (where one is set, the group bits show only what the ACL may grant). When
-// that is only because the users could not be listed, `unlisted` says why.
-bool othersMayWrite(int folder, const struct stat& info, std::string* unlisted = nullptr) {
+// that is only because the ACL could not be read or the users could not be listed, `doubt`
+// says why.
+bool othersMayWrite(int folder, const struct stat& info, WriteDoubt* doubt = nullptr) {
   if ((info.st_mode & S_IWOTH) != 0) return true;
   if ((info.st_mode & S_IWGRP) == 0) return false;
-  const std::optional<AclWriters> acl = aclWriters(folder);
-  if (!acl || acl->others) return true;  // an ACL that cannot be read is taken as open
+  std::string unread;
+  const std::optional<AclWriters> acl = aclWriters(folder, &unread);
+  if (!acl) {  // an ACL that cannot be read is taken as open
+    if (doubt != nullptr) doubt->acl = unread;
+    return true;
+  }
+  if (acl->others) return true;
   if (acl->present && !acl->owningGroup) return false;
   const GroupListing group = groupMayBeAnothers(info.st_gid);
-  if (unlisted != nullptr) *unlisted = group.unlisted;
+  if (doubt != nullptr) doubt->unlisted = group.unlisted;
   return group.another;
 }
 
 // Why others may write into `folder`, for a refusal: `claim` with the plain `remedy`, or, when
-// that is only because the users could not be listed, why they could not and what to do.
+// that is only because its ACL could not be read or the users could not be listed, why not and
+// what to do.
 std::string othersWrite(const std::string& folder, const std::string& claim, const std::string& remedy,
-                        const std::string& unlisted) {
-  if (unlisted.empty()) return claim + " (" + remedy + ")";
+                        const WriteDoubt& doubt) {
+  if (!doubt.acl.empty()) {
+    return "has an access ACL that could not be read to tell whether other users may write to it (" + doubt.acl +
+           "): chmod g-w \"" + folder + "\" makes it safe whatever the ACL";
+  }
+  if (doubt.unlisted.empty()) return claim + " (" + remedy + ")";
   return claim + " as far as can be told: its group may write to it, and the users could not be listed to tell "
-         "whether that group is this user's alone: " + unlisted + " (else chmod g-w \"" + folder +
+         "whether that group is this user's alone: " + doubt.unlisted + " (else chmod g-w \"" + folder +
          "\" makes it safe whatever the user list)";
 }
 
@@ -188,13 +218,24 @@ enum class Missing { kEnd, kMake };
 //    private group, and an ACL entry letting another user write counts too) unless its sticky
 //    bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // A missing folder ends the walk (Missing::kEnd: `folder` is then empty) or is made with
-// mkdirat in the folder just checked and closed to all but this user by fchmod on its own
-// descriptor (Missing::kMake), whatever the umask. So nothing is made or changed on a way that
-// is refused, and every folder made is made where the check was done. On success `into` holds a
-// descriptor of the folder reached and `folder` its real path ("." and ".." resolved, links
-// followed).
+// mkdirat in the folder just checked and closed to all but this user by fchmodat relative to
+// that folder, before it is opened (Missing::kMake), whatever the umask. A path longer than
+// PATH_MAX, or with a name longer than NAME_MAX, is refused first. So nothing is made or changed
+// on a way that is refused, and every folder made is made where the check was done. On success
+// `into` holds a descriptor of the folder reached and `folder` its real path ("." and ".."
+// resolved, links followed).
 bool walk(const std::string& path, Missing missing, Descriptor* into, std::string* folder, Error* error) {
   folder->clear();
+  // A path no call could use by its name (PATH_MAX with its end, NAME_MAX a name) is refused
+  // before anything is made on it.
+  bool tooLong = path.size() >= PATH_MAX;
+  for (std::size_t start = 0; !tooLong && start < path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    tooLong = slash - start > NAME_MAX;
+    start = slash + 1;
+  }
+  if (tooLong) return fail(error, 513, "Could not use the directory", path, ENAMETOOLONG);
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
     std::vector<std::string> names;
@@ -228,11 +269,11 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
                     std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
                         std::to_string(info.st_uid) + ")");
     }
-    std::string unlisted;
-    if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &unlisted)) {
+    WriteDoubt doubt;
+    if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &doubt)) {
       return refuse(error, path,
                     std::string(how) + " \"" + current + "\", which " +
-                        othersWrite(current, "other users may write to", "chmod go-w would make it safe", unlisted));
+                        othersWrite(current, "other users may write to", "chmod go-w would make it safe", doubt));
     }
     return true;
   };
@@ -257,11 +298,15 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         pending.push_front(name);  // made meanwhile by someone else: looked at as found
         continue;
       }
-      // Only this user can have put a folder there since: the folder it is in was checked.
-      entry.reset(::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      // Only this user can have put a folder there since: the folder it is in was checked. Its
+      // mode is set before it is opened, so that a umask that masks the owner's bits does not
+      // keep it from being opened.
+      if (::fchmodat(at.get(), name.c_str(), 0700, 0) != 0) {
+        return fail(error, 513, "Could not create the directory", next, errno);
+      }
+      entry.reset(::openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat made {};
-      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me ||
-          ::fchmod(entry.get(), 0700) != 0) {
+      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me) {
         return fail(error, 513, "Could not create the directory", next, entry.get() < 0 ? errno : EPERM);
       }
       at.reset(entry.release());
@@ -462,21 +507,32 @@ bool isPrivateFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
   std::string refusal;
-  std::string unlisted;
+  WriteDoubt doubt;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(folder, info, &unlisted)) {
-    refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", unlisted);
+  } else if (othersMayWrite(folder, info, &doubt)) {
+    refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", doubt);
   }
   return refusal.empty() || refuse(error, path, refusal);
 }
 
-// `path` as an absolute path: a relative one is taken from the working folder.
-std::string absolute(const std::string& path) {
-  if (!path.empty() && path.front() == '/') return path;
+// `path` as an absolute path in `whole`: a relative one is taken from the working folder. False
+// (with `error`) when the working folder cannot be found (removed, say).
+bool absolute(const std::string& path, std::string* whole, Error* error) {
+  if (!path.empty() && path.front() == '/') {
+    *whole = path;
+    return true;
+  }
   std::error_code ec;
   const fs::path working = fs::current_path(ec);
-  return ec ? "/" + path : join(working.string(), path);
+  if (ec) {
+    return setError(error, kCocoaErrorDomain, 513,
+                    "Could not create the directory \"" + path + "\": the working folder it is relative to could "
+                    "not be found (" + ec.message() + ")",
+                    Value::dictionary({{"NSFilePath", path}}));
+  }
+  *whole = join(working.string(), path);
+  return true;
 }
 
 }  // namespace
@@ -506,8 +562,10 @@ namespace {
 // again; `folder` the folder reached.
 bool makeWay(const std::string& path, Descriptor* folder, Error* error) {
   if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  std::string whole;
   std::string reached;
-  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, folder, &reached, error);
+  return absolute(path, &whole, error) && recheckKeptFoldersFor(path, error) &&
+         walk(whole, Missing::kMake, folder, &reached, error);
 }
 
 }  // namespace
@@ -657,6 +715,13 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
   if (fd < 0) {
     const int err = errno;
     ::close(dir);
+    if (err == EEXIST) {
+      return setError(error, kCocoaErrorDomain, 512,
+                      "Could not write the file \"" + path + "\": the " + std::to_string(kTemporaryNamesTried) +
+                          " temporary names tried in its folder (\".tmp-" + std::to_string(::getpid()) +
+                          "-<n>\") were all in use",
+                      Value::dictionary({{"NSFilePath", path}}));
+    }
     return fail(error, 512, "Could not write the file", path, err);
   }
   std::size_t written = 0;

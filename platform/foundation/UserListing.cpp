@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <strings.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <new>
@@ -68,44 +70,86 @@ ListingLocks& listingLocks() {
   return *locks;
 }
 
-// Whether the name services take users from /etc/passwd alone (the passwd line of
-// nsswitch.conf, and any line continuing it, names no other source; with no such line or file
-// the C library reads the files).
+// Whether `c` is white space as the C library's "C" locale has it.
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether the sources of a passwd line (what follows "passwd" and its ":") name "files" alone, as
+// the C library (glibc 2.33 and later) reads them: words, each source's name ending at white
+// space or "[", each optionally followed by one "[STATUS=action ...]" item. A line the C library
+// refuses (an unknown status or action, an item never closed), one it ends early (an item where
+// a source belongs) with more after it, and one naming no source at all, count as another
+// source: whatever the C library then does, it is not /etc/passwd alone.
+bool sourcesAreTheFilesAlone(std::string_view line) {
+  const auto word = [](std::string_view text, std::size_t at, const char* ends) {
+    std::size_t end = at;
+    while (end < text.size() && !isSpace(text[end]) && std::strchr(ends, text[end]) == nullptr) ++end;
+    return end;
+  };
+  const auto skipSpace = [&line](std::size_t at) {
+    while (at < line.size() && isSpace(line[at])) ++at;
+    return at;
+  };
+  const auto oneOf = [](std::string_view name, std::initializer_list<const char*> known) {
+    for (const char* one : known) {
+      if (name.size() == std::strlen(one) && ::strncasecmp(name.data(), one, name.size()) == 0) return true;
+    }
+    return false;
+  };
+  bool any = false;
+  for (std::size_t at = skipSpace(0); at < line.size(); at = skipSpace(at)) {
+    const std::size_t end = word(line, at, "[");
+    if (end == at) return false;  // an item where a source belongs: the C library stops here
+    if (line.substr(at, end - at) != "files") return false;
+    any = true;
+    at = skipSpace(end);
+    if (at == line.size() || line[at] != '[') continue;
+    at = skipSpace(at + 1);
+    do {
+      if (at < line.size() && line[at] == '!') ++at;
+      std::size_t stop = word(line, at, "=]");
+      if (!oneOf(line.substr(at, stop - at), {"SUCCESS", "NOTFOUND", "UNAVAIL", "TRYAGAIN"})) return false;
+      at = skipSpace(stop);
+      if (at == line.size() || line[at] != '=') return false;
+      at = skipSpace(at + 1);
+      stop = word(line, at, "=]");
+      if (!oneOf(line.substr(at, stop - at), {"RETURN", "CONTINUE", "MERGE"})) return false;
+      at = skipSpace(stop);
+    } while (at < line.size() && line[at] != ']');
+    if (at == line.size()) return false;  // never closed
+    ++at;
+  }
+  return any;
+}
+
+// Whether the name services take users from /etc/passwd alone, as the C library reads
+// nsswitch.conf: a line is its first word (ending at white space or ":"), then, past any white
+// space and ":", its sources; "#" starts a comment only as the first word's first character, a
+// line starting with white space is a line like any other, and the last "passwd" line counts.
+// Every "passwd" line must name "files" alone here, and a line with a byte outside ASCII that
+// some locale may read as white space counts as another source too. With no such line, or no
+// file, the C library reads the files; a file that cannot be read counts as another source.
 bool usersComeFromTheFilesAlone() {
   FILE* config = std::fopen("/etc/nsswitch.conf", "re");
   if (config == nullptr) return errno == ENOENT;
   bool filesAlone = true;
-  bool inPasswd = false;
   char* line = nullptr;
   std::size_t capacity = 0;
-  while (::getline(&line, &capacity, config) >= 0) {
-    std::string text(line);
-    text = text.substr(0, text.find('#'));
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) continue;
-    const bool continues = inPasswd && start > 0;
-    std::size_t colon = text.find_first_not_of(" \t", start + 6);
-    inPasswd = text.compare(start, 6, "passwd") == 0 && colon != std::string::npos && text[colon] == ':';
-    if (!inPasswd && !continues) continue;
-    if (!inPasswd) colon = start - 1;  // a continuation is all sources
-    inPasswd = inPasswd || continues;
-    // Sources are words; "[STATUS=action]" items only say when to go on. The C library reads
-    // a source right after the "]", with or without a space: any word but "files" is another.
-    for (std::size_t at = colon + 1; at < text.size();) {
-      if (std::strchr(" \t\r\n", text[at]) != nullptr) {
-        ++at;
-      } else if (text[at] == '[') {
-        const std::size_t close = text.find(']', at);
-        if (close == std::string::npos) filesAlone = false;  // unclosed: whatever follows may be read as one
-        at = close == std::string::npos ? text.size() : close + 1;
-      } else {
-        std::size_t end = text.find_first_of(" \t\r\n[", at);
-        if (end == std::string::npos) end = text.size();
-        if (text.compare(at, end - at, "files") != 0) filesAlone = false;
-        at = end;
-      }
+  while (filesAlone && ::getline(&line, &capacity, config) >= 0) {
+    const std::string_view text(line);  // up to a NUL, as the C library reads it
+    std::size_t start = 0;
+    while (start < text.size() && isSpace(text[start])) ++start;
+    if (start == text.size() || text[start] == '#') continue;
+    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      filesAlone = false;
+      break;
     }
+    std::size_t end = start;
+    while (end < text.size() && !isSpace(text[end]) && text[end] != ':') ++end;
+    if (end == text.size() || text.substr(start, end - start) != "passwd") continue;
+    while (end < text.size() && (isSpace(text[end]) || text[end] == ':')) ++end;
+    filesAlone = sourcesAreTheFilesAlone(text.substr(end));
   }
+  filesAlone = filesAlone && std::ferror(config) == 0;
   std::free(line);
   std::fclose(config);
   return filesAlone;

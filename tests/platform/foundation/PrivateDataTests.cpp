@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -651,4 +652,120 @@ TEST(PrivateDataTest, AWayOthersMayChangeIsRefusedBeforeAnythingIsMadeOrClosedOn
   EXPECT_EQ(files::directoryContents(open), std::vector<std::string>{"kept"});
   EXPECT_EQ(modeOf(open + "/kept"), 0755u);
   EXPECT_EQ(modeOf(open), 0777u);
+}
+
+TEST(PrivateDataTest, APathNoCallCouldUseIsRefusedBeforeAnythingIsMade) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string base = scoped.root() + "/long";
+  ASSERT_EQ(::mkdir(base.c_str(), 0700), 0);
+  std::string deep = base;  // past PATH_MAX
+  while (deep.size() < PATH_MAX) deep += "/c";
+  const std::string wide = base + "/a/" + std::string(NAME_MAX + 1, 'n');  // a name past NAME_MAX
+  using Make = bool (*)(const std::string&, platform::Error*);
+  for (const Make make : {Make{[](const std::string& path, platform::Error* error) {
+                            return files::createMissingDirectories(path, error);
+                          }},
+                          Make{[](const std::string& path, platform::Error* error) {
+                            return files::createDirectories(path, error);
+                          }},
+                          Make{[](const std::string& path, platform::Error* error) {
+                            return files::createPrivateDirectory(path, error);
+                          }}}) {
+    for (const std::string& path : {deep, wide}) {
+      platform::Error error;
+      EXPECT_FALSE(make(path, &error));
+      EXPECT_TRUE(mentions(error.description, {"File name too long"})) << error.description;
+      EXPECT_TRUE(files::directoryContents(base).empty());
+    }
+  }
+  // The longest path a call can use is made.
+  std::string longest = base;
+  while (longest.size() + 1 + NAME_MAX < PATH_MAX - 1) longest += "/" + std::string(NAME_MAX, 'l');
+  ASSERT_LT(longest.size(), PATH_MAX - 2u);
+  longest += "/" + std::string(PATH_MAX - 2 - longest.size(), 'e');
+  ASSERT_EQ(longest.size(), PATH_MAX - 1u);
+  EXPECT_TRUE(files::createMissingDirectories(longest));
+  EXPECT_TRUE(files::isDirectory(longest));
+}
+
+TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string gone = std::filesystem::temp_directory_path().string() + "/vesmora-gone-XXXXXX";
+        if (::mkdtemp(gone.data()) == nullptr || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) {
+          std::exit(10);
+        }
+        const std::string relative = "vesmora-gone-" + std::to_string(::getpid());
+        int code = 0;
+        for (const bool own : {false, true}) {
+          platform::Error error;
+          if ((own ? files::createDirectories(relative + "/x", &error)
+                   : files::createMissingDirectories(relative + "/x", &error)) ||
+              !mentions(error.description, {"\"" + relative + "/x\"", "working folder", "No such file"})) {
+            std::fprintf(stderr, "%s\n", error.description.c_str());
+            code = 11;
+          }
+        }
+        if (files::exists("/" + relative)) code = 12;  // not made at the root instead
+        std::filesystem::remove_all("/" + relative);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// The cases of the test below, as an ordinary user whom permissions bind (root's are not
+// checked), in the child it runs in; its exit code.
+int ordinaryUserCases() {
+  constexpr uid_t kNobody = 65534;
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-umask-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr || ::chown(base.c_str(), kNobody, kNobody) != 0 ||
+      ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+    return 10;
+  }
+  int code = 0;
+  // A umask that masks the owner's bits: every folder made is 0700 all the same.
+  using Make = bool (*)(const std::string&, platform::Error*);
+  const std::vector<Make> makes = {
+      [](const std::string& path, platform::Error* error) { return files::createMissingDirectories(path, error); },
+      [](const std::string& path, platform::Error* error) { return files::createDirectories(path, error); },
+      [](const std::string& path, platform::Error* error) { return files::createPrivateDirectory(path, error); }};
+  for (const mode_t mask : {0777, 0477}) {
+    for (std::size_t at = 0; at < makes.size(); ++at) {
+      const std::string top = base + "/" + std::to_string(mask) + "-" + std::to_string(at);
+      const mode_t previous = ::umask(mask);
+      platform::Error error;
+      const bool made = makes[at](top + "/inner", &error);
+      ::umask(previous);
+      if (!made || modeOf(top) != 0700u || modeOf(top + "/inner") != 0700u) {
+        std::fprintf(stderr, "umask %o, maker %zu: %s\n", mask, at, error.description.c_str());
+        code = 11;
+      }
+    }
+  }
+  // A folder whose ACL this user cannot read (the folder is not readable to him), its group's
+  // write bit set: refused, saying so and why, not claiming that others may write.
+  const std::string locked = base + "/locked";
+  if (::mkdir(locked.c_str(), 0700) != 0 || ::chmod(locked.c_str(), 0370) != 0) code = 12;
+  platform::Error error;
+  if (files::createPrivateDirectory(locked + "/app", &error) ||
+      !mentions(error.description, {"\"" + locked + "\", which has an access ACL that could not be read",
+                                    "Permission denied", "chmod g-w \"" + locked + "\""}) ||
+      mentions(error.description, {"other users may write to it as"})) {
+    std::fprintf(stderr, "%s\n", error.description.c_str());
+    code = 13;
+  }
+  if (::seteuid(0) != 0) code = 14;
+  std::filesystem::remove_all(base);
+  return code;
+}
+
+}  // namespace
+
+TEST(PrivateDataDeathTest, AnOrdinaryUsersFoldersAreMadeWhateverTheUmaskAndAnAclItCannotReadIsNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(ordinaryUserCases()), ::testing::ExitedWithCode(0), "");
 }

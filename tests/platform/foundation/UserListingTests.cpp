@@ -45,7 +45,8 @@ bool mentions(const std::string& text, const std::vector<std::string>& words) {
 namespace {
 
 // Runs `body` in a child process of its own whose user database is `users` (the lines of
-// /etc/passwd) and whose name services take users from `sources`, both seen through a mount
+// /etc/passwd) and whose name services take users from `sources` (the sources of the passwd
+// line of nsswitch.conf or, holding a line's end, all of the file), both seen through a mount
 // namespace of the child's alone, with a folder of the user's only its private group may write
 // to (as a umask of 002 leaves it), given to `body`. A `getent` given (a file of mode
 // `getentMode`) stands in the namespace at /usr/bin/getent. The child's exit code: 0 when all
@@ -63,7 +64,9 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
     const std::string group = base + "/group";
     int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
                        files::writeFileAtomically(base + "/passwd", users) &&
-                       files::writeFileAtomically(base + "/nsswitch", "passwd: " + sources + "\n") &&
+                       files::writeFileAtomically(base + "/nsswitch", sources.find('\n') == std::string::npos
+                                                                          ? "passwd: " + sources + "\n"
+                                                                          : sources) &&
                        ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
                        ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
                        (getent.empty() ||
@@ -172,6 +175,14 @@ int userListingCases() {
                                       "files", [&](const std::string& folder) {
                                         return accepted(folder) ? 0 : 24;
                                       });
+  // With no /proc (a chroot, a small sandbox), the folder's ACL is still read: the private
+  // group's folder passes.
+  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    if (::mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 38;
+    const bool passed = accepted(folder);
+    ::umount("/proc");
+    return passed ? 0 : 39;
+  });
   // The host's own listing goes on where it was.
   code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
     ::setpwent();
@@ -283,6 +294,44 @@ int userListingCases() {
           return (refusal ? refusedAsShared(folder, *refusal) : accepted(folder)) ? 0 : 60 + static_cast<int>(at);
         },
         getent("", "exit 2"));
+  }
+  // nsswitch.conf as the C library reads it: a "#" after a line's first word starts no comment,
+  // the ":" may be left out, and a line starting with white space is a line of its own. Where the
+  // C library (getent with LD_DEBUG, which names each module it looks for: the files are built
+  // in) looks for a module, the reader counts another source; where the reader takes the files
+  // alone, the C library looks for none.
+  const auto loadsAModule = [] {
+    std::FILE* debug = ::popen("LD_DEBUG=libs /usr/bin/getent passwd 2>&1 >/dev/null", "r");
+    std::string said;
+    char block[4096];
+    for (std::size_t got = 0; debug != nullptr && (got = std::fread(block, 1, sizeof block, debug)) > 0;) {
+      said.append(block, got);
+    }
+    return debug != nullptr && ::pclose(debug) != -1 && said.find("find library=libnss_") != std::string::npos;
+  };
+  const std::vector<std::pair<std::string, bool>> texts = {  // and whether the C library looks for a module
+      {"passwd: files # systemd\n", true},
+      {"passwd: files [NOTFOUND=return] # systemd\n", true},
+      {"passwd files systemd\n", true},
+      {"passwd\tsystemd\n", true},
+      {"  passwd: systemd\n", true},
+      {"passwd:files\vsystemd\n", true},
+      {"passwd: files\n  systemd\n", false},
+      {"#passwd: systemd\npasswd: files\n", false},
+      {"passwd: files [NOTFOUND=return] [SUCCESS=return] systemd\n", false},
+  };
+  for (std::size_t at = 0; at < texts.size() && code == 0; ++at) {
+    const auto& [text, looks] = texts[at];
+    const int cLibrary = withUserDatabase(users, text, [&](const std::string&) { return loadsAModule() ? 1 : 0; });
+    const int reader = withUserDatabase(
+        users, text,
+        [&](const std::string& folder) { return accepted(folder) ? 0 : refusedAsShared(folder, listedByGetent) ? 1 : 2; },
+        getent("", "exit 2"));
+    if (cLibrary != (looks ? 1 : 0) || reader > 1 || (cLibrary == 1 && reader != 1)) {
+      std::fprintf(stderr, "%s: the C library %s a module, the reader %s\n", text.c_str(),
+                   cLibrary == 1 ? "looks for" : "does not look for", reader == 1 ? "lists by getent" : "reads files");
+      code = 70 + static_cast<int>(at);
+    }
   }
   // A fork while the users are listed neither waits for the listing nor leaves the child a lock
   // it would wait for: the first getent lists only once the test lets it, after the fork.
