@@ -1,16 +1,8 @@
 #include "foundation/Files.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
 #include <pthread.h>
-#include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -18,22 +10,18 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <set>
-#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "UserListing.h"
 #include "dispatch/ForkPreparation.h"
 
 namespace platform::files {
@@ -79,412 +67,20 @@ std::string parentOf(const std::string& folder) {
 // As many symbolic links as the kernel itself follows in one path.
 constexpr int kMaxLinksOnTheWay = 40;
 
-// What the user list tells of a group: whether a user other than the one asking may have it as
-// primary group and, when the list could not be read to its end, why and what to do (the group
-// then counts as another's).
-struct GroupListing {
-  bool another = false;
-  std::string unlisted;
-};
-
-GroupListing unlisted(std::string why) { return GroupListing{true, std::move(why)}; }
-
-// The locks of the checks below, each held briefly. A fork() waits for them, so that a child,
-// which has none of the parent's other threads, never finds one taken.
-struct CheckLocks {
-  std::mutex userListing;  // the answers kept from the user listing
-  std::mutex kept;         // the kept private folders
-  // Whether users other than the first may have the group, as the user list told, under
-  // userListing.
-  std::map<std::pair<uid_t, gid_t>, GroupListing> groupAnswers;
-  // One user listing at a time, held while the users are listed (up to the listing's time
-  // limit). A fork() does not wait for it: the child, where the listing thread is not, gets a
-  // new one.
-  std::mutex listing;
-};
-
-CheckLocks& checkLocks() {
-  static CheckLocks* locks = [] {
-    auto* made = new CheckLocks();  // never destroyed: the fork handlers may run at any time
+// The lock of the kept private folders, held briefly. A fork() waits for it, so that a child,
+// which has none of the parent's other threads, never finds it taken.
+std::mutex& keptLock() {
+  static std::mutex* lock = [] {
+    auto* made = new std::mutex();  // never destroyed: the fork handlers may run at any time
     pthread_atfork(
         [] {
           waitBeforeForkLocks();
-          checkLocks().userListing.lock();
-          checkLocks().kept.lock();
+          keptLock().lock();
         },
-        [] {
-          checkLocks().kept.unlock();
-          checkLocks().userListing.unlock();
-        },
-        [] {
-          new (&checkLocks().listing) std::mutex();  // the parent's may be held by another thread
-          checkLocks().kept.unlock();
-          checkLocks().userListing.unlock();
-        });
+        [] { keptLock().unlock(); }, [] { keptLock().unlock(); });
     return made;
   }();
-  return *locks;
-}
-
-// Whether the name services take users from /etc/passwd alone (the passwd line of
-// nsswitch.conf, and any line continuing it, names no other source; with no such line or file
-// the C library reads the files).
-bool usersComeFromTheFilesAlone() {
-  FILE* config = std::fopen("/etc/nsswitch.conf", "re");
-  if (config == nullptr) return errno == ENOENT;
-  bool filesAlone = true;
-  bool inPasswd = false;
-  char* line = nullptr;
-  std::size_t capacity = 0;
-  while (::getline(&line, &capacity, config) >= 0) {
-    std::string text(line);
-    text = text.substr(0, text.find('#'));
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) continue;
-    const bool continues = inPasswd && start > 0;
-    std::size_t colon = text.find_first_not_of(" \t", start + 6);
-    inPasswd = text.compare(start, 6, "passwd") == 0 && colon != std::string::npos && text[colon] == ':';
-    if (!inPasswd && !continues) continue;
-    if (!inPasswd) colon = start - 1;  // a continuation is all sources
-    inPasswd = inPasswd || continues;
-    // Sources are words; "[STATUS=action]" items only say when to go on. The C library reads
-    // a source right after the "]", with or without a space: any word but "files" is another.
-    for (std::size_t at = colon + 1; at < text.size();) {
-      if (std::strchr(" \t\r\n", text[at]) != nullptr) {
-        ++at;
-      } else if (text[at] == '[') {
-        const std::size_t close = text.find(']', at);
-        if (close == std::string::npos) filesAlone = false;  // unclosed: whatever follows may be read as one
-        at = close == std::string::npos ? text.size() : close + 1;
-      } else {
-        std::size_t end = text.find_first_of(" \t\r\n[", at);
-        if (end == std::string::npos) end = text.size();
-        if (text.compare(at, end - at, "files") != 0) filesAlone = false;
-        at = end;
-      }
-    }
-  }
-  std::free(line);
-  std::fclose(config);
-  return filesAlone;
-}
-
-std::atomic<std::uint64_t> userListingCount{0};
-
-constexpr std::size_t kLongestUserEntry = std::size_t{1} << 20;
-
-// One line of /etc/passwd ("name:password:uid:gid:gecos:home:shell"): nothing for a blank or
-// comment line; else the user's id and primary group when both are plain decimal numbers of 32
-// bits, as the C library reads them. Any other line (or one over 1 MiB) may be a user the C
-// library reads in some other way (or one it skips): `unreadable`.
-struct UserLine {
-  bool user = false;
-  bool unreadable = false;
-  std::uint64_t uid = 0;
-  std::uint64_t gid = 0;
-};
-
-UserLine readUserLine(std::string_view line) {
-  UserLine read;
-  if (line.size() > kLongestUserEntry) {
-    read.unreadable = true;
-    return read;
-  }
-  const std::size_t start = line.find_first_not_of(" \t\r\f\v");
-  if (start == std::string_view::npos || line[start] == '#') return read;
-  std::string_view fields[4];  // name, password, uid, gid
-  std::size_t at = start;
-  for (std::string_view& field : fields) {
-    const std::size_t colon = line.find(':', at);
-    if (colon == std::string_view::npos) {
-      read.unreadable = true;
-      return read;
-    }
-    field = line.substr(at, colon - at);
-    at = colon + 1;
-  }
-  const auto number = [&read](std::string_view digits, std::uint64_t& value) {
-    if (digits.empty() || digits.size() > 10) read.unreadable = true;
-    for (const char digit : digits) {
-      if (digit < '0' || digit > '9') read.unreadable = true;
-      value = value * 10 + static_cast<std::uint64_t>(digit - '0');
-    }
-    if (value > 0xFFFFFFFFu) read.unreadable = true;
-  };
-  number(fields[2], read.uid);
-  number(fields[3], read.gid);
-  read.user = !read.unreadable;
-  return read;
-}
-
-// Reads user lines ("name:password:uid:gid:...") as they come, block by block: whether a user
-// other than `me` has `gid` as primary group. Only the end of the lines clears the group: a line
-// over 1 MiB or one not read plainly counts it as another's.
-class PrimaryGroupSearch {
- public:
-  PrimaryGroupSearch(gid_t gid, uid_t me) : gid_(gid), me_(me) {}
-
-  // Takes the next `size` bytes (none: the end); true once the group counts as another's.
-  bool take(const char* data, std::size_t size) {
-    pending_.append(data, size);
-    if (size == 0 && !pending_.empty()) pending_.push_back('\n');  // a last line without its newline
-    std::size_t begin = 0;
-    for (std::size_t stop = 0; !done() && (stop = pending_.find('\n', begin)) != std::string::npos; begin = stop + 1) {
-      const UserLine line = readUserLine(std::string_view(pending_).substr(begin, stop - begin));
-      unreadable_ = line.unreadable;
-      another_ = line.user && line.gid == gid_ && line.uid != me_;
-    }
-    pending_.erase(0, begin);
-    unreadable_ = unreadable_ || pending_.size() > kLongestUserEntry;
-    return done();
-  }
-
-  // The answer once the search is done, `from` naming the list.
-  GroupListing answer(const std::string& from) const {
-    if (unreadable_) {
-      return unlisted(from + " holds an entry that cannot be read plainly (not \"name:password:uid:gid:...\" with "
-                             "decimal ids, or over 1 MiB); mend or remove it");
-    }
-    return GroupListing{another_, {}};
-  }
-
- private:
-  bool done() const { return another_ || unreadable_; }
-
-  gid_t gid_;
-  uid_t me_;
-  std::string pending_;
-  bool another_ = false;
-  bool unreadable_ = false;
-};
-
-// Whether a user other than `me` may have `gid` as primary group, as /etc/passwd tells: read
-// from a descriptor of this call's own, so that the process's shared listing position
-// (setpwent/getpwent), which the host may be using, is never moved.
-GroupListing passwdFileNamesAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
-  const int users = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
-  if (users < 0) return unlisted("/etc/passwd could not be opened: " + std::string(std::strerror(errno)));
-  userListingCount++;
-  PrimaryGroupSearch search(gid, me);
-  std::vector<char> block(65536);
-  int failed = 0;
-  for (bool end = false; !end && failed == 0;) {
-    const ssize_t got = ::read(users, block.data(), block.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) failed = errno;
-    end = search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0))) || got <= 0;
-  }
-  ::close(users);
-  if (failed != 0) return unlisted("/etc/passwd could not be read: " + std::string(std::strerror(failed)));
-  return search.answer("/etc/passwd");
-}
-
-constexpr const char* kGetent = "/usr/bin/getent";
-constexpr std::chrono::milliseconds kListingTimeLimit{10000};
-constexpr std::size_t kLongestListing = std::size_t{256} << 20;
-std::atomic<std::int64_t> listingTimeLimitMs{kListingTimeLimit.count()};
-std::atomic<std::size_t> longestListing{kLongestListing};
-
-// `getent passwd` started with nothing of the host's but its mount namespace and user: no
-// standard input, no error output, no other descriptor, every signal as by default, a fixed
-// environment, its standard output `out`. Its process id; 0 when it could not start, with the
-// reason in `failed`.
-pid_t startGetent(int out, int* failed) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if ((*failed = ::posix_spawn_file_actions_init(&actions)) != 0) return 0;
-  if ((*failed = ::posix_spawnattr_init(&attributes)) != 0) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return 0;
-  }
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>("passwd"), nullptr};
-  char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
-  pid_t child = 0;
-  const bool ready =
-      (*failed = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_adddup2(&actions, out, 1)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3)) == 0 &&
-      (*failed = ::posix_spawnattr_setsigmask(&attributes, &none)) == 0 &&
-      (*failed = ::posix_spawnattr_setsigdefault(&attributes, &all)) == 0 &&
-      (*failed = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) == 0;
-  if (ready && (*failed = ::posix_spawn(&child, kGetent, &actions, &attributes, arguments, environment)) != 0) {
-    child = 0;
-  }
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return ready ? child : 0;
-}
-
-// What keeps the end of the getent from this process: the host ignores SIGCHLD or waits for
-// every child itself.
-const char* const kChildTaken =
-    "this process could not wait for /usr/bin/getent: the host ignores SIGCHLD or waits for every child itself "
-    "(a SIGCHLD handler calling wait or waitpid(-1)); leave SIGCHLD to its default action and wait only for the "
-    "host's own children, at least until the SDK has started";
-
-// Whether a user other than `me` may have `gid` as primary group, as the name services list
-// the users: through `getent passwd`, a process of its own, so that this process's shared
-// listing position is never moved. Its output is read as /etc/passwd is, within a time limit
-// (10 s) and a size limit (256 MiB). Only a listing read to its end, from a `getent` that then
-// ended with status 0, clears the group: a `getent` that cannot start, is killed by a signal,
-// ends with another status (3: the listing is not supported), says more, takes longer, or is
-// taken from this process (a SIGCHLD handler of the host's that waits for any child, or SIGCHLD
-// ignored) counts it as another's, saying which. The `getent` is always waited for, and killed
-// first unless it ended by itself within the time limit.
-GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(errno)));
-  }
-  int failed = 0;
-  const pid_t child = startGetent(out[1], &failed);
-  ::close(out[1]);
-  if (child <= 0) {
-    ::close(out[0]);
-    return unlisted("/usr/bin/getent could not be started: " + std::string(std::strerror(failed)) +
-                    "; install it (Debian's libc-bin) or let nsswitch.conf take users from \"files\" alone");
-  }
-  userListingCount++;
-  // The getent from its own descriptor, which names it alone even once its id is used again.
-  const int process = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-  if (process < 0) {
-    const int why = errno;
-    ::close(out[0]);
-    if (why == ESRCH) return unlisted(kChildTaken);  // ended, and already waited for by the host
-    ::kill(child, SIGKILL);  // still this process's child: a kernel with no such descriptors
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return unlisted("pidfd_open failed (" + std::string(std::strerror(why)) +
-                    "), which waiting for /usr/bin/getent safely needs; run on Linux 5.3 or later, and let "
-                    "pidfd_open through where a seccomp filter or container blocks it");
-  }
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
-  // Waits for `fd` to be readable until the deadline: false on time-out or failure.
-  const auto ready = [&deadline](int fd) {
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      struct pollfd wanted {fd, POLLIN, 0};
-      const int got = ::poll(&wanted, 1, static_cast<int>(std::min<std::int64_t>(left, 60000)));
-      if (got > 0) return true;
-      if (got < 0 && errno != EINTR) return false;
-    }
-  };
-  PrimaryGroupSearch search(gid, me);
-  std::vector<char> block(65536);
-  std::size_t total = 0;
-  std::string cut;  // why the listing was not read to its end
-  bool done = false;
-  while (!done && cut.empty()) {
-    if (!ready(out[0])) {
-      cut = "/usr/bin/getent passwd did not list the users within " +
-            std::to_string(listingTimeLimitMs.load()) + " ms; mend the name service it waits for";
-      break;
-    }
-    const ssize_t got = ::read(out[0], block.data(), block.size());
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got < 0) cut = "the output of /usr/bin/getent could not be read: " + std::string(std::strerror(errno));
-    total += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
-    if (total > longestListing.load()) {
-      cut = "/usr/bin/getent passwd listed more than " + std::to_string(longestListing.load()) + " bytes";
-    }
-    done = search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0))) || got <= 0;
-  }
-  ::close(out[0]);
-  GroupListing answer = cut.empty() ? search.answer("the output of /usr/bin/getent passwd") : unlisted(cut);
-  const bool late = !answer.another && !ready(process);
-  if (answer.another || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
-  siginfo_t ended{};
-  int waited = 0;
-  while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED)) < 0 && errno == EINTR) {
-  }
-  ::close(process);
-  if (answer.another) return answer;
-  if (waited != 0) return unlisted(kChildTaken);
-  if (late) {
-    return unlisted("/usr/bin/getent passwd did not end within " + std::to_string(listingTimeLimitMs.load()) +
-                    " ms; mend the name service it waits for");
-  }
-  if (ended.si_code != CLD_EXITED) {
-    return unlisted("/usr/bin/getent passwd was ended by signal " + std::to_string(ended.si_status));
-  }
-  if (ended.si_status != 0) {
-    return unlisted("/usr/bin/getent passwd ended with status " + std::to_string(ended.si_status) +
-                    (ended.si_status == 3 ? " (a name service cannot list its users)" : "") +
-                    "; make \"getent passwd\" list every user");
-  }
-  return answer;
-}
-
-// Grows `buffer` (up to 1 MiB) while `lookUp(buffer)` answers ERANGE; its last answer.
-template <typename LookUp>
-int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
-  int result = 0;
-  while ((result = lookUp(buffer)) == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return result;
-}
-
-// Whether `gid` is the user `me`'s own private group: the user's primary group, named after the
-// user, listing no other member and no other user's primary group (a user private group, as
-// systems whose default umask is 002 give every user). Its write bit lets in nobody else. When
-// not (`another`), `unlisted` says why that could not be told.
-GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct passwd user {};
-  struct passwd* foundUser = nullptr;
-  int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
-    return ::getpwuid_r(me, &user, room.data(), room.size(), &foundUser);
-  });
-  if (result != 0 || foundUser == nullptr) {
-    return unlisted("this user's own entry (uid " + std::to_string(me) + ") could not be looked up" +
-                    (result != 0 ? ": " + std::string(std::strerror(result)) : std::string()));
-  }
-  const std::string name = user.pw_name;
-  size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-  std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct group entry {};
-  struct group* found = nullptr;
-  result = lookUpWithRoom(groupBuffer, [&](std::vector<char>& room) {
-    return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
-  });
-  if (result != 0) {
-    return unlisted("the group " + std::to_string(gid) + " could not be looked up: " + std::strerror(result));
-  }
-  if (found == nullptr || name != entry.gr_name) return GroupListing{true, {}};
-  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
-    if (name != *member) return GroupListing{true, {}};
-  }
-  return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
-                                      : nameServicesListAnotherUsersPrimaryGroup(gid, me);
-}
-
-// Whether the group `gid` lets in users other than this one through a folder's group write bit:
-// lookUpOwnPrivateGroup, answered once per process for each user and group (the user's entry,
-// the group's and the listing alike).
-GroupListing groupMayBeAnothers(gid_t gid) {
-  if (gid != ::getegid()) return GroupListing{true, {}};
-  const std::pair<uid_t, gid_t> key{::geteuid(), gid};
-  const auto known = [&key]() -> std::optional<GroupListing> {
-    std::lock_guard<std::mutex> lock(checkLocks().userListing);
-    const auto answer = checkLocks().groupAnswers.find(key);
-    return answer == checkLocks().groupAnswers.end() ? std::nullopt : std::optional<GroupListing>(answer->second);
-  };
-  if (std::optional<GroupListing> answer = known()) return *answer;
-  std::lock_guard<std::mutex> listing(checkLocks().listing);
-  if (std::optional<GroupListing> answer = known()) return *answer;  // listed meanwhile
-  GroupListing answer = lookUpOwnPrivateGroup(gid, key.first);
-  std::lock_guard<std::mutex> lock(checkLocks().userListing);
-  checkLocks().groupAnswers[key] = answer;
-  return answer;
+  return *lock;
 }
 
 // What the access ACL of a folder lets others than its owner write, as the kernel stores it
@@ -495,18 +91,27 @@ struct AclWriters {
   bool owningGroup = false;  // the folder's group may write
 };
 
-// The ACL of the folder open at `folder` (any descriptor, O_PATH ones included).
-std::optional<AclWriters> aclWriters(int folder) {
+// The ACL of the folder open at `folder` (any descriptor, O_PATH ones included), read on a
+// descriptor of the folder itself opened for reading (no path through /proc, which a chroot or a
+// small sandbox may lack); nothing, with `why` saying why, when it cannot be read.
+std::optional<AclWriters> aclWriters(int folder, std::string* why) {
   AclWriters writers;
-  const std::string named = "/proc/self/fd/" + std::to_string(folder);
+  const int opened = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (opened < 0) {
+    *why = "the folder could not be opened to read it: " + std::string(std::strerror(errno));
+    return std::nullopt;
+  }
   std::vector<unsigned char> acl(256);
   ssize_t size = 0;
-  while ((size = ::getxattr(named.c_str(), "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
+  while ((size = ::fgetxattr(opened, "system.posix_acl_access", acl.data(), acl.size())) < 0 &&
          errno == ERANGE && acl.size() < (std::size_t{1} << 20)) {
     acl.resize(acl.size() * 4);
   }
+  const int err = errno;
+  ::close(opened);
   if (size < 0) {
-    if (errno == ENODATA || errno == ENOTSUP) return writers;
+    if (err == ENODATA || err == ENOTSUP) return writers;
+    *why = std::strerror(err);
     return std::nullopt;
   }
   const auto number = [&acl](std::size_t at, int bytes) {
@@ -517,7 +122,10 @@ std::optional<AclWriters> aclWriters(int folder) {
   constexpr std::size_t kHeader = 4;
   constexpr std::size_t kEntry = 8;
   const auto length = static_cast<std::size_t>(size);
-  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) return std::nullopt;
+  if (length < kHeader || (length - kHeader) % kEntry != 0 || number(0, 4) != 2) {
+    *why = "it is not in the form this system's kernel stores";
+    return std::nullopt;
+  }
   constexpr std::uint32_t kNamedUser = 0x02, kOwningGroup = 0x04, kNamedGroup = 0x08, kMask = 0x10;
   constexpr std::uint32_t kWrite = 0x2;
   bool maskWrites = true;
@@ -535,28 +143,46 @@ std::optional<AclWriters> aclWriters(int folder) {
   return writers;
 }
 
+// Why othersMayWrite could not tell for sure, answering that others may write: the folder's ACL
+// could not be read, or the users could not be listed.
+struct WriteDoubt {
+  std::string acl;
+  std::string unlisted;
+};
+
 // Whether users other than this one may write into the folder open at `folder`, with `info`:
 // others' write bit, the group's unless the group is the user's own, or an entry of the
 // folder's access ACL (where one is set, the group bits show only what the ACL may grant). When
-// that is only because the users could not be listed, `unlisted` says why.
-bool othersMayWrite(int folder, const struct stat& info, std::string* unlisted = nullptr) {
+// that is only because the ACL could not be read or the users could not be listed, `doubt`
+// says why.
+bool othersMayWrite(int folder, const struct stat& info, WriteDoubt* doubt = nullptr) {
   if ((info.st_mode & S_IWOTH) != 0) return true;
   if ((info.st_mode & S_IWGRP) == 0) return false;
-  const std::optional<AclWriters> acl = aclWriters(folder);
-  if (!acl || acl->others) return true;  // an ACL that cannot be read is taken as open
+  std::string unread;
+  const std::optional<AclWriters> acl = aclWriters(folder, &unread);
+  if (!acl) {  // an ACL that cannot be read is taken as open
+    if (doubt != nullptr) doubt->acl = unread;
+    return true;
+  }
+  if (acl->others) return true;
   if (acl->present && !acl->owningGroup) return false;
   const GroupListing group = groupMayBeAnothers(info.st_gid);
-  if (unlisted != nullptr) *unlisted = group.unlisted;
+  if (doubt != nullptr) doubt->unlisted = group.unlisted;
   return group.another;
 }
 
 // Why others may write into `folder`, for a refusal: `claim` with the plain `remedy`, or, when
-// that is only because the users could not be listed, why they could not and what to do.
+// that is only because its ACL could not be read or the users could not be listed, why not and
+// what to do.
 std::string othersWrite(const std::string& folder, const std::string& claim, const std::string& remedy,
-                        const std::string& unlisted) {
-  if (unlisted.empty()) return claim + " (" + remedy + ")";
+                        const WriteDoubt& doubt) {
+  if (!doubt.acl.empty()) {
+    return "has an access ACL that could not be read to tell whether other users may write to it (" + doubt.acl +
+           "): chmod g-w \"" + folder + "\" makes it safe whatever the ACL";
+  }
+  if (doubt.unlisted.empty()) return claim + " (" + remedy + ")";
   return claim + " as far as can be told: its group may write to it, and the users could not be listed to tell "
-         "whether that group is this user's alone: " + unlisted + " (else chmod g-w \"" + folder +
+         "whether that group is this user's alone: " + doubt.unlisted + " (else chmod g-w \"" + folder +
          "\" makes it safe whatever the user list)";
 }
 
@@ -592,13 +218,24 @@ enum class Missing { kEnd, kMake };
 //    private group, and an ACL entry letting another user write counts too) unless its sticky
 //    bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // A missing folder ends the walk (Missing::kEnd: `folder` is then empty) or is made with
-// mkdirat in the folder just checked and closed to all but this user by fchmod on its own
-// descriptor (Missing::kMake), whatever the umask. So nothing is made or changed on a way that
-// is refused, and every folder made is made where the check was done. On success `into` holds a
-// descriptor of the folder reached and `folder` its real path ("." and ".." resolved, links
-// followed).
+// mkdirat in the folder just checked and closed to all but this user by fchmodat relative to
+// that folder, before it is opened (Missing::kMake), whatever the umask. A path longer than
+// PATH_MAX, or with a name longer than NAME_MAX, is refused first. So nothing is made or changed
+// on a way that is refused, and every folder made is made where the check was done. On success
+// `into` holds a descriptor of the folder reached and `folder` its real path ("." and ".."
+// resolved, links followed).
 bool walk(const std::string& path, Missing missing, Descriptor* into, std::string* folder, Error* error) {
   folder->clear();
+  // A path no call could use by its name (PATH_MAX with its end, NAME_MAX a name) is refused
+  // before anything is made on it.
+  bool tooLong = path.size() >= PATH_MAX;
+  for (std::size_t start = 0; !tooLong && start < path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    tooLong = slash - start > NAME_MAX;
+    start = slash + 1;
+  }
+  if (tooLong) return fail(error, 513, "Could not use the directory", path, ENAMETOOLONG);
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
     std::vector<std::string> names;
@@ -632,11 +269,11 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
                     std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
                         std::to_string(info.st_uid) + ")");
     }
-    std::string unlisted;
-    if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &unlisted)) {
+    WriteDoubt doubt;
+    if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &doubt)) {
       return refuse(error, path,
                     std::string(how) + " \"" + current + "\", which " +
-                        othersWrite(current, "other users may write to", "chmod go-w would make it safe", unlisted));
+                        othersWrite(current, "other users may write to", "chmod go-w would make it safe", doubt));
     }
     return true;
   };
@@ -661,11 +298,15 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         pending.push_front(name);  // made meanwhile by someone else: looked at as found
         continue;
       }
-      // Only this user can have put a folder there since: the folder it is in was checked.
-      entry.reset(::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      // Only this user can have put a folder there since: the folder it is in was checked. Its
+      // mode is set before it is opened, so that a umask that masks the owner's bits does not
+      // keep it from being opened.
+      if (::fchmodat(at.get(), name.c_str(), 0700, 0) != 0) {
+        return fail(error, 513, "Could not create the directory", next, errno);
+      }
+      entry.reset(::openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat made {};
-      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me ||
-          ::fchmod(entry.get(), 0700) != 0) {
+      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me) {
         return fail(error, 513, "Could not create the directory", next, entry.get() < 0 ? errno : EPERM);
       }
       at.reset(entry.release());
@@ -731,7 +372,7 @@ bool isStillKept(const std::string& name, const KeptFolder& kept) {
   }
   if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
   if (othersMayWrite(folder.get(), info)) return false;
-  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  std::lock_guard<std::mutex> lock(keptLock());
   const auto found = keptFolders().find(name);
   if (found != keptFolders().end() && found->second.path == kept.path && found->second.inode == kept.inode) {
     found->second.changed = info.st_ctim;
@@ -749,7 +390,7 @@ void noteKept(const std::string& name, std::string path) {
     kept.device = info.st_dev;
     kept.inode = info.st_ino;
   }
-  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  std::lock_guard<std::mutex> lock(keptLock());
   keptFolders()[name] = kept;
 }
 
@@ -760,7 +401,7 @@ bool recheckKeptFoldersFor(std::string path, Error* error) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   std::vector<std::pair<std::string, KeptFolder>> due;
   {
-    std::lock_guard<std::mutex> lock(checkLocks().kept);
+    std::lock_guard<std::mutex> lock(keptLock());
     for (const auto& [name, kept] : keptFolders()) {
       if (path == kept.path || (path.compare(0, kept.path.size(), kept.path) == 0 &&
                                 path.size() > kept.path.size() && path[kept.path.size()] == '/')) {
@@ -866,38 +507,42 @@ bool isPrivateFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
   std::string refusal;
-  std::string unlisted;
+  WriteDoubt doubt;
   if (info.st_uid != ::geteuid()) {
     refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-  } else if (othersMayWrite(folder, info, &unlisted)) {
-    refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", unlisted);
+  } else if (othersMayWrite(folder, info, &doubt)) {
+    refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", doubt);
   }
   return refusal.empty() || refuse(error, path, refusal);
 }
 
-// `path` as an absolute path: a relative one is taken from the working folder.
-std::string absolute(const std::string& path) {
-  if (!path.empty() && path.front() == '/') return path;
+// `path` as an absolute path in `whole`: a relative one is taken from the working folder. False
+// (with `error`) when the working folder cannot be found (removed, say).
+bool absolute(const std::string& path, std::string* whole, Error* error) {
+  if (!path.empty() && path.front() == '/') {
+    *whole = path;
+    return true;
+  }
   std::error_code ec;
   const fs::path working = fs::current_path(ec);
-  return ec ? "/" + path : join(working.string(), path);
+  if (ec) {
+    return setError(error, kCocoaErrorDomain, 513,
+                    "Could not create the directory \"" + path + "\": the working folder it is relative to could "
+                    "not be found (" + ec.message() + ")",
+                    Value::dictionary({{"NSFilePath", path}}));
+  }
+  *whole = join(working.string(), path);
+  return true;
 }
 
 }  // namespace
-
-std::uint64_t userListings() { return userListingCount.load(); }
-
-void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput) {
-  listingTimeLimitMs = timeLimit.count() > 0 ? timeLimit.count() : kListingTimeLimit.count();
-  longestListing = longestOutput > 0 ? longestOutput : kLongestListing;
-}
 
 void keepPrivateDirectory(const std::string& name, const std::string& path) {
   if (!path.empty()) {
     noteKept(name, path);
     return;
   }
-  std::lock_guard<std::mutex> lock(checkLocks().kept);
+  std::lock_guard<std::mutex> lock(keptLock());
   keptFolders().erase(name);
 }
 
@@ -917,8 +562,10 @@ namespace {
 // again; `folder` the folder reached.
 bool makeWay(const std::string& path, Descriptor* folder, Error* error) {
   if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
+  std::string whole;
   std::string reached;
-  return recheckKeptFoldersFor(path, error) && walk(absolute(path), Missing::kMake, folder, &reached, error);
+  return absolute(path, &whole, error) && recheckKeptFoldersFor(path, error) &&
+         walk(whole, Missing::kMake, folder, &reached, error);
 }
 
 }  // namespace
@@ -1068,6 +715,13 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
   if (fd < 0) {
     const int err = errno;
     ::close(dir);
+    if (err == EEXIST) {
+      return setError(error, kCocoaErrorDomain, 512,
+                      "Could not write the file \"" + path + "\": the " + std::to_string(kTemporaryNamesTried) +
+                          " temporary names tried in its folder (\".tmp-" + std::to_string(::getpid()) +
+                          "-<n>\") were all in use",
+                      Value::dictionary({{"NSFilePath", path}}));
+    }
     return fail(error, 512, "Could not write the file", path, err);
   }
   std::size_t written = 0;
@@ -1134,3 +788,4 @@ bool isExcludedFromBackup(const std::string& path) {
 }
 
 }  // namespace platform::files
+

@@ -24,10 +24,11 @@ bool isDirectory(const std::string& path);
 // Folders already there keep their modes (they may be shared with other programs). True when
 // the directory exists afterwards. The whole way is checked first, one folder at a time, as
 // createPrivateDirectory checks it: a folder is made (mkdirat) only inside one just checked, on
-// its descriptor, and closed (fchmod) on its own descriptor opened from there, never by name; a
-// way another user could change is refused (error 513, naming what) with nothing made or
-// changed on it. A kept private folder the path is or lies in is checked again first
-// (keepPrivateDirectory).
+// its descriptor, and closed (fchmodat) relative to that descriptor before it is opened; a way
+// another user could change is refused (error 513, naming what) with nothing made or changed on
+// it. So is a path no call could use (longer than PATH_MAX, or a name longer than NAME_MAX), and
+// a relative path whose working folder cannot be found. A kept private folder the path is or
+// lies in is checked again first (keepPrivateDirectory).
 bool createMissingDirectories(const std::string& path, Error* error = nullptr);
 // As createMissingDirectories, for a folder that holds the caller's own data, checked on its
 // descriptor: one that belongs to another user is refused (error 513); one of this user's found
@@ -45,11 +46,13 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // writes by other users unless it has the sticky bit (as /tmp has), since otherwise another user
 // could put another folder in its place. A group's write bit counts unless the group is the
 // user's own private group (named after the user, no other member, no other user's primary
-// group); a write the folder's ACL grants another user or a named group counts too. Whose
-// primary group it is comes from the user's own entry and the user list, both looked up once
-// per process and group (userListings()) without moving the process's setpwent/getpwent
+// group); a write the folder's ACL grants another user or a named group counts too (the ACL is
+// read on a descriptor of the folder; one that cannot be read is refused, saying so and why).
+// Whose primary group it is comes from the user's own entry and the user list, both looked up
+// once per process and group (userListings()) without moving the process's setpwent/getpwent
 // position: /etc/passwd through a descriptor of its own where the name services take users from
-// it alone (nsswitch.conf: any source but "files", right after an action item or not, is
+// it alone (nsswitch.conf read as the C library reads it, "#" a comment only at a line's start,
+// the ":" optional; any source but "files", and any line the reader is not sure of, counts as
 // another), else the name services' listing from `/usr/bin/getent passwd` in a process of its
 // own (10 s and 256 MiB at most). A list that cannot be read to its end, or a getent that
 // cannot start, cannot be waited for (SIGCHLD ignored or reaped by the host, no pidfd_open) or
@@ -88,7 +91,8 @@ std::optional<Bytes> readResource(const std::string& path, Error* error = nullpt
 // Writes through a temporary file in the same directory and renames it over `path`, so readers
 // see the old or the new content, never a mix. The directory must exist and be this user's (or
 // root's, as /tmp), checked on its descriptor. The file is readable and writable by its owner
-// only (mode 0600): the app's files are private to it.
+// only (mode 0600): the app's files are private to it. When 64 temporary names in a row are in
+// use, the write fails (error 512), saying so.
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error = nullptr);
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error = nullptr);
 // Names of the entries of a directory (no "." or ".."), sorted; empty when unreadable.

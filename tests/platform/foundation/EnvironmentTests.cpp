@@ -157,7 +157,9 @@ TEST(FilesTest, LeftoverTemporaryFilesOfThisProcessIdentifierNeitherFailWritesNo
   folders(64);
   platform::Error error;
   EXPECT_FALSE(files::writeFileAtomically(folder + "/data", std::string("after 64"), &error));
-  EXPECT_NE(error.description.find("File exists"), std::string::npos) << error.description;
+  EXPECT_NE(error.description.find("the 64 temporary names tried in its folder (\"" + prefix + "<n>\") were all in use"),
+            std::string::npos)
+      << error.description;
   EXPECT_EQ(files::readFile(folder + "/data"), platform::Bytes({'a', 'f', 't', 'e', 'r', ' ', '6', '3'}));
 }
 

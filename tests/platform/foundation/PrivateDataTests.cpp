@@ -1,31 +1,18 @@
 // The app's data is the user's alone: where it lives by default, the folders it is refused, and
 // the mode of the files written there.
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/inotify.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -292,7 +279,7 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   ASSERT_TRUE(makeFolder(dir + "/nobodys", 0755, kNobody));
   ASSERT_TRUE(makeLink(dir + "/nobodys", dir + "/intonobodys", ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/open", 0777, ::geteuid()));
-  // Writable by a group of other users (the user's own private group: see TheUserListing...).
+  // Writable by a group of other users (the user's own private group: see UserListingTests).
   ASSERT_TRUE(makeFolder(dir + "/group", 0775, ::geteuid()) && ::chown((dir + "/group").c_str(), 0, kNobody) == 0);
   ASSERT_TRUE(makeFolder(dir + "/sticky", 01777, ::geteuid()));
   ASSERT_TRUE(makeFolder(dir + "/nobodysticky", 01777, kNobody));
@@ -497,299 +484,6 @@ TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUs
 
 namespace {
 
-// Runs `body` in a child process of its own whose user database is `users` (the lines of
-// /etc/passwd) and whose name services take users from `sources`, both seen through a mount
-// namespace of the child's alone, with a folder of the user's only its private group may write
-// to (as a umask of 002 leaves it), given to `body`. A `getent` given (a file of mode
-// `getentMode`) stands in the namespace at /usr/bin/getent. The child's exit code: 0 when all
-// held.
-template <typename Body>
-int withUserDatabase(const std::string& users, const std::string& sources, Body body,
-                     const std::string& getent = {}, mode_t getentMode = 0755) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
-    if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      ::_exit(90);
-    }
-    const std::string group = base + "/group";
-    int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
-                       files::writeFileAtomically(base + "/passwd", users) &&
-                       files::writeFileAtomically(base + "/nsswitch", "passwd: " + sources + "\n") &&
-                       ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
-                       ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
-                       (getent.empty() ||
-                        (files::writeFileAtomically(base + "/getent", getent) &&
-                         ::chmod((base + "/getent").c_str(), getentMode) == 0 &&
-                         ::mount((base + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
-                   ? body(group)
-                   : 91;
-    if (!getent.empty()) ::umount("/usr/bin/getent");
-    ::umount("/etc/nsswitch.conf");
-    ::umount("/etc/passwd");
-    std::filesystem::remove_all(base);
-    ::_exit(code);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return 92;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 93;
-}
-
-// Has pidfd_open fail with ENOSYS in this process from now on, as on a kernel older than 5.3 (or
-// in a container whose filter blocks it).
-bool refusePidfdOpen() {
-  struct sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-std::string userLine(const std::string& name, unsigned uid, unsigned gid, const std::string& about = {}) {
-  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(gid) + ":" + about + ":/nonexistent:/bin/sh\n";
-}
-
-}  // namespace
-
-namespace {
-
-// The cases of the test below, in the child it runs in; its exit code.
-int userListingCases() {
-  const unsigned me = ::geteuid();
-  const unsigned group = ::getegid();
-  const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
-  const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
-  // Refused as a folder other users may write to; when the users could not be listed, saying
-  // why (`why`) and what to do instead of only closing the folder to all.
-  const auto refusedAsShared = [](const std::string& folder, const std::vector<std::string>& why = {}) {
-    platform::Error error;
-    std::vector<std::string> words = {"\"" + folder + "\"", "other users may write"};
-    words.insert(words.end(), why.begin(), why.end());
-    if (!why.empty()) words.push_back("chmod g-w \"" + folder + "\"");
-    const bool refused = !files::createPrivateDirectory(folder + "/app", &error) && mentions(error.description, words);
-    if (!refused) std::fprintf(stderr, "not refused as expected: %s\n", error.description.c_str());
-    return refused && (why.empty() || error.description.find("chmod go-w") == std::string::npos);
-  };
-  const std::vector<std::string> unreadable = {"/etc/passwd holds an entry that cannot be read plainly"};
-  // Each listing meant to end is given as long as a busy machine may need to start a getent and
-  // read it: with the listing's own limit of seconds a passing case would hang on the machine's
-  // speed. Only the case of the limit itself sets a short one.
-  files::setUserListingLimitsForTesting(testsupport::kEventWait, 0);
-  int code = 0;
-  // The private group, listed once however often it is asked about, the user's own entry with it:
-  // the user database is opened once for the listing and once for the entry.
-  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
-    // Each open and close noted (an event like the one before it, unread, would be merged into it).
-    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch < 0 || ::inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE) < 0) return 19;
-    for (int check = 0; check < 16; ++check) {
-      if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 20;
-    }
-    int opens = 0;
-    alignas(struct inotify_event) char events[4096];
-    for (ssize_t got = 0; (got = ::read(watch, events, sizeof events)) > 0;) {
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
-        opens += (event->mask & IN_OPEN) != 0;
-        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-      }
-    }
-    ::close(watch);
-    if (opens != 2) std::fprintf(stderr, "the user database was opened %d times\n", opens);
-    return files::userListings() == 1 && opens == 2 ? 0 : 21;
-  });
-  // Another user's primary group.
-  code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
-                                             [&](const std::string& folder) {
-                                               return refusedAsShared(folder) ? 0 : 22;
-                                             });
-  // An entry too long to be read (over 1 MiB) before the end of the list (after the user's own,
-  // which its look-up finds first).
-  code = code != 0 ? code
-                   : withUserDatabase(users + userLine("huge", 54322, 54322, std::string(1100000, 'h')) +
-                                          userLine("games", 5, 60),
-                                      "files", [&](const std::string& folder) {
-                                        return refusedAsShared(folder, unreadable) ? 0 : 23;
-                                      });
-  // A line the C library might read as a user in its own way.
-  code = code != 0 ? code : withUserDatabase(users + "+::::::\n", "files", [&](const std::string& folder) {
-    return refusedAsShared(folder, unreadable) ? 0 : 29;
-  });
-  // The user's own entry longer than the first buffer given for it.
-  code = code != 0 ? code
-                   : withUserDatabase(userLine("root", me, group, std::string(2048, 'r')) + userLine("bin", 2, 2),
-                                      "files", [&](const std::string& folder) {
-                                        return accepted(folder) ? 0 : 24;
-                                      });
-  // The host's own listing goes on where it was.
-  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
-    ::setpwent();
-    const struct passwd* first = ::getpwent();
-    const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
-    if (second == nullptr || std::string(second->pw_name) != "daemon") return 25;
-    if (!accepted(folder)) return 26;
-    const struct passwd* third = ::getpwent();
-    ::endpwent();
-    return third != nullptr && std::string(third->pw_name) == "bin" ? 0 : 27;
-  });
-  // Users from other name services too: listed by getent in a process of its own, once, and
-  // always waited for; the host's own listing goes on where it was.
-  const auto noChildLeft = [] { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; };
-  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    ::setpwent();
-    const struct passwd* first = ::getpwent();
-    const struct passwd* second = first != nullptr ? ::getpwent() : nullptr;
-    if (second == nullptr || std::string(second->pw_name) != "daemon") return 28;
-    for (int check = 0; check < 16; ++check) {
-      if (!accepted(folder) || !files::checkPrivateDirectory(folder + "/app")) return 30;
-    }
-    const struct passwd* third = ::getpwent();
-    ::endpwent();
-    if (third == nullptr || std::string(third->pw_name) != "bin") return 31;
-    return files::userListings() == 1 && noChildLeft() ? 0 : 32;
-  });
-  code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files systemd",
-                                             [&](const std::string& folder) {
-                                               return refusedAsShared(folder) && noChildLeft() ? 0 : 33;
-                                             });
-  // A getent that lists the users as given, then ends as `end` says.
-  const auto getent = [&users](const std::string& more, const std::string& end) {
-    return "#!/bin/sh\ncat <<'END'\n" + users + more + "END\n" + end + "\n";
-  };
-  // Anything but a getent that lists to the end and then ends with status 0 counts the group
-  // as shared; the getent is always waited for, however it ended.
-  struct Case {
-    std::string getent;
-    std::vector<std::string> why;  // what the refusal says (none: accepted)
-    mode_t mode = 0755;
-    std::chrono::milliseconds timeLimit{0};
-    std::size_t longestOutput = 0;
-  };
-  const std::vector<Case> cases = {
-      {getent("", "exit 0"), {}},
-      {getent("", "exit 0"), {"/usr/bin/getent could not be started: Permission denied", "install it"}, 0644},
-      {getent("", "exit 3"), {"getent passwd ended with status 3 (a name service cannot list its users)"}},
-      {getent("", "exit 2"), {"getent passwd ended with status 2", "make \"getent passwd\" list every user"}},
-      {getent("", "kill -9 $$"), {"getent passwd was ended by signal 9"}},
-      {getent("not a user\n", "exit 0"), {"the output of /usr/bin/getent passwd holds an entry that cannot be read"}},
-      {getent("", "exec sleep 60"), {"getent passwd did not list the users within 50 ms"}, 0755,
-       std::chrono::milliseconds(50)},
-      {getent(std::string(3000, '#') + "\n", "exit 0"), {}, 0755, std::chrono::milliseconds(0), 4096},
-      {getent(std::string(5000, '#') + "\n", "exit 0"), {"getent passwd listed more than 4096 bytes"}, 0755,
-       std::chrono::milliseconds(0), 4096},
-  };
-  for (std::size_t at = 0; at < cases.size() && code == 0; ++at) {
-    const Case& one = cases[at];
-    code = withUserDatabase(
-        users, "files systemd",
-        [&](const std::string& folder) {
-          files::setUserListingLimitsForTesting(
-              one.timeLimit.count() > 0 ? one.timeLimit : std::chrono::milliseconds(testsupport::kEventWait),
-              one.longestOutput);
-          const bool held = one.why.empty() ? accepted(folder) : refusedAsShared(folder, one.why);
-          return held && noChildLeft() && files::userListings() == (one.mode == 0755 ? 1u : 0u)
-                     ? 0
-                     : 40 + static_cast<int>(at);
-        },
-        one.getent, one.mode);
-  }
-  // A host that has the end of its children ignored: the getent's end cannot be read.
-  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR &&
-                   refusedAsShared(folder, {"could not wait for /usr/bin/getent", "ignores SIGCHLD",
-                                            "leave SIGCHLD to its default action"})
-               ? 0
-               : 34;
-  });
-  // A kernel without pidfd_open: the getent, which could not be waited for safely, is ended.
-  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    return refusePidfdOpen() &&
-                   refusedAsShared(folder, {"pidfd_open failed (Function not implemented)", "Linux 5.3 or later"}) &&
-                   noChildLeft()
-               ? 0
-               : 37;
-  });
-  // The name services take users from another source too wherever a word of the passwd line is
-  // not "files", right after an action item or not; such items themselves name no source. A
-  // getent that fails tells which way the users were listed.
-  const std::vector<std::string> listedByGetent = {"getent passwd ended with status 2"};
-  const std::vector<std::pair<std::string, std::optional<std::vector<std::string>>>> sources = {
-      {"files", std::nullopt},
-      {"files [NOTFOUND=return]", std::nullopt},
-      {"files [ NOTFOUND=return ]", std::nullopt},
-      {"files [NOTFOUND=return]ldap", listedByGetent},
-      {"files [NOTFOUND=return] ldap", listedByGetent},
-      {"files[NOTFOUND=return]ldap", listedByGetent},
-      {"files ldap", listedByGetent},
-      {"compat", listedByGetent},
-      {"files [NOTFOUND=return ldap", std::vector<std::string>{}},  // never closed: refused, however read
-  };
-  for (std::size_t at = 0; at < sources.size() && code == 0; ++at) {
-    const auto& [line, refusal] = sources[at];
-    code = withUserDatabase(
-        users, line,
-        [&, refusal = refusal](const std::string& folder) {
-          return (refusal ? refusedAsShared(folder, *refusal) : accepted(folder)) ? 0 : 60 + static_cast<int>(at);
-        },
-        getent("", "exit 2"));
-  }
-  // A fork while the users are listed neither waits for the listing nor leaves the child a lock
-  // it would wait for: the first getent lists only once the test lets it, after the fork.
-  std::string gate = std::filesystem::temp_directory_path().string() + "/vesmora-gate-XXXXXX";
-  if (code == 0 && (::mkdtemp(gate.data()) == nullptr || ::mkfifo((gate + "/go").c_str(), 0600) != 0)) code = 35;
-  const std::string waiting = "#!/bin/sh\nif [ ! -e " + gate + "/started ]; then : > " + gate + "/started; read go < " +
-                              gate + "/go; fi\ncat <<'END'\n" + users + "END\n";
-  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    bool listed = false;
-    std::thread lister([&] { listed = accepted(folder); });
-    // Steps of 10 ms, at least kEventWait in all.
-    const long steps = 100 * static_cast<long>(testsupport::kEventWait.count());
-    for (long wait = 0; wait < steps && !files::exists(gate + "/started"); ++wait) ::usleep(10000);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      // A lock the child waits for ends it here, after its own listing's limit.
-      ::alarm(static_cast<unsigned>(testsupport::kChildLife.count()));
-      ::_exit(accepted(folder) ? 0 : 1);
-    }
-    int status = 0;
-    const bool forked = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    int go = -1;
-    for (long wait = 0; wait < steps && (go = ::open((gate + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++wait) {
-      ::usleep(10000);  // until the getent reads
-    }
-    const bool let = go >= 0 && ::write(go, "go\n", 3) == 3;
-    if (go >= 0) ::close(go);
-    lister.join();
-    return forked && let && listed ? 0 : 36;
-  }, waiting);
-  std::filesystem::remove_all(gate);
-  return code;
-}
-
-}  // namespace
-
-// Whether the user's own group may write on the way: it may when it is the user's private group,
-// as the user list tells (/etc/passwd, or getent where other name services give users too),
-// listed once per process without moving the host's own listing; anything that keeps the list
-// from being read to its end counts the group as shared.
-TEST(PrivateDataDeathTest, TheUserListingFindsTheUsersPrivateGroupOnceAndFailsClosed) {
-  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
-  const pid_t probe = ::fork();
-  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    GTEST_SKIP() << "no mount namespace to be had here";
-  }
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(std::exit(userListingCases()), ::testing::ExitedWithCode(0), "");
-}
-
-namespace {
-
 constexpr uid_t kOtherUser = 65534;
 
 // A folder (0777) or a property-list file holding `content` (0666) at `path`, in a folder of
@@ -958,4 +652,120 @@ TEST(PrivateDataTest, AWayOthersMayChangeIsRefusedBeforeAnythingIsMadeOrClosedOn
   EXPECT_EQ(files::directoryContents(open), std::vector<std::string>{"kept"});
   EXPECT_EQ(modeOf(open + "/kept"), 0755u);
   EXPECT_EQ(modeOf(open), 0777u);
+}
+
+TEST(PrivateDataTest, APathNoCallCouldUseIsRefusedBeforeAnythingIsMade) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string base = scoped.root() + "/long";
+  ASSERT_EQ(::mkdir(base.c_str(), 0700), 0);
+  std::string deep = base;  // past PATH_MAX
+  while (deep.size() < PATH_MAX) deep += "/c";
+  const std::string wide = base + "/a/" + std::string(NAME_MAX + 1, 'n');  // a name past NAME_MAX
+  using Make = bool (*)(const std::string&, platform::Error*);
+  for (const Make make : {Make{[](const std::string& path, platform::Error* error) {
+                            return files::createMissingDirectories(path, error);
+                          }},
+                          Make{[](const std::string& path, platform::Error* error) {
+                            return files::createDirectories(path, error);
+                          }},
+                          Make{[](const std::string& path, platform::Error* error) {
+                            return files::createPrivateDirectory(path, error);
+                          }}}) {
+    for (const std::string& path : {deep, wide}) {
+      platform::Error error;
+      EXPECT_FALSE(make(path, &error));
+      EXPECT_TRUE(mentions(error.description, {"File name too long"})) << error.description;
+      EXPECT_TRUE(files::directoryContents(base).empty());
+    }
+  }
+  // The longest path a call can use is made.
+  std::string longest = base;
+  while (longest.size() + 1 + NAME_MAX < PATH_MAX - 1) longest += "/" + std::string(NAME_MAX, 'l');
+  ASSERT_LT(longest.size(), PATH_MAX - 2u);
+  longest += "/" + std::string(PATH_MAX - 2 - longest.size(), 'e');
+  ASSERT_EQ(longest.size(), PATH_MAX - 1u);
+  EXPECT_TRUE(files::createMissingDirectories(longest));
+  EXPECT_TRUE(files::isDirectory(longest));
+}
+
+TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string gone = std::filesystem::temp_directory_path().string() + "/vesmora-gone-XXXXXX";
+        if (::mkdtemp(gone.data()) == nullptr || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) {
+          std::exit(10);
+        }
+        const std::string relative = "vesmora-gone-" + std::to_string(::getpid());
+        int code = 0;
+        for (const bool own : {false, true}) {
+          platform::Error error;
+          if ((own ? files::createDirectories(relative + "/x", &error)
+                   : files::createMissingDirectories(relative + "/x", &error)) ||
+              !mentions(error.description, {"\"" + relative + "/x\"", "working folder", "No such file"})) {
+            std::fprintf(stderr, "%s\n", error.description.c_str());
+            code = 11;
+          }
+        }
+        if (files::exists("/" + relative)) code = 12;  // not made at the root instead
+        std::filesystem::remove_all("/" + relative);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// The cases of the test below, as an ordinary user whom permissions bind (root's are not
+// checked), in the child it runs in; its exit code.
+int ordinaryUserCases() {
+  constexpr uid_t kNobody = 65534;
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-umask-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr || ::chown(base.c_str(), kNobody, kNobody) != 0 ||
+      ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+    return 10;
+  }
+  int code = 0;
+  // A umask that masks the owner's bits: every folder made is 0700 all the same.
+  using Make = bool (*)(const std::string&, platform::Error*);
+  const std::vector<Make> makes = {
+      [](const std::string& path, platform::Error* error) { return files::createMissingDirectories(path, error); },
+      [](const std::string& path, platform::Error* error) { return files::createDirectories(path, error); },
+      [](const std::string& path, platform::Error* error) { return files::createPrivateDirectory(path, error); }};
+  for (const mode_t mask : {0777, 0477}) {
+    for (std::size_t at = 0; at < makes.size(); ++at) {
+      const std::string top = base + "/" + std::to_string(mask) + "-" + std::to_string(at);
+      const mode_t previous = ::umask(mask);
+      platform::Error error;
+      const bool made = makes[at](top + "/inner", &error);
+      ::umask(previous);
+      if (!made || modeOf(top) != 0700u || modeOf(top + "/inner") != 0700u) {
+        std::fprintf(stderr, "umask %o, maker %zu: %s\n", mask, at, error.description.c_str());
+        code = 11;
+      }
+    }
+  }
+  // A folder whose ACL this user cannot read (the folder is not readable to him), its group's
+  // write bit set: refused, saying so and why, not claiming that others may write.
+  const std::string locked = base + "/locked";
+  if (::mkdir(locked.c_str(), 0700) != 0 || ::chmod(locked.c_str(), 0370) != 0) code = 12;
+  platform::Error error;
+  if (files::createPrivateDirectory(locked + "/app", &error) ||
+      !mentions(error.description, {"\"" + locked + "\", which has an access ACL that could not be read",
+                                    "Permission denied", "chmod g-w \"" + locked + "\""}) ||
+      mentions(error.description, {"other users may write to it as"})) {
+    std::fprintf(stderr, "%s\n", error.description.c_str());
+    code = 13;
+  }
+  if (::seteuid(0) != 0) code = 14;
+  std::filesystem::remove_all(base);
+  return code;
+}
+
+}  // namespace
+
+TEST(PrivateDataDeathTest, AnOrdinaryUsersFoldersAreMadeWhateverTheUmaskAndAnAclItCannotReadIsNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(ordinaryUserCases()), ::testing::ExitedWithCode(0), "");
 }
