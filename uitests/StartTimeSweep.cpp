@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
+#include "dispatch/Random.h"
 #include "foundation/Date.h"
 #include "xctest/XCTVirtualClock.h"
 #include "xctest/XCTestMain.h"
@@ -21,6 +25,23 @@ std::string secondsText(double seconds) {
   text << seconds;
   return text.str();
 }
+
+// The numbers of one seed, always the same (SplitMix64).
+class SeededRandom final : public platform::Random {
+ public:
+  explicit SeededRandom(std::uint64_t seed) : state_(seed) {}
+
+  std::uint64_t next64() override {
+    constexpr std::uint64_t kGamma = 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state_.fetch_add(kGamma) + kGamma;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  std::atomic<std::uint64_t> state_;
+};
 
 // Standard output and standard error go to a temporary file while it lives; `finish()` puts them
 // back and returns the first failure line the runner wrote (": error: ").
@@ -92,6 +113,11 @@ class HiddenOutput {
 };
 
 }  // namespace
+
+void pinStart(double start) {
+  XCTVirtualClock::pinEpochSeconds(start);
+  platform::Random::setCurrent(std::make_shared<SeededRandom>(std::bit_cast<std::uint64_t>(start)));
+}
 
 Summary sweep(const std::vector<std::string>& tests, double moment, double step, const RunTest& run,
               const std::function<std::string(double)>& timeText, std::ostream& report) {
@@ -170,7 +196,7 @@ int runMode(const std::string& stepText, const std::vector<std::string>& filters
   }
   const double moment = XCTVirtualClock::epochSeconds();
   RunTest inProcess = [](const std::string& test, double start) {
-    XCTVirtualClock::pinEpochSeconds(start);
+    pinStart(start);
     const double began = XCTVirtualClock::now();
     HiddenOutput hidden;
     xctest::TestRunSummary result = xctest::runTests({test});

@@ -37,6 +37,12 @@ inline constexpr double kFarFromMoment = 12 * 3600;
 Summary sweep(const std::vector<std::string>& tests, double moment, double step, const RunTest& run,
               const std::function<std::string(double)>& timeText, std::ostream& report);
 
+// Pins the start of a run: the device's clock reads `start` (seconds since 1970) from now on, and
+// the tests' random draws (`platform::Random::current()`, a bill payment's days ahead, say) follow
+// a sequence that `start` fixes. So a run started at the same time draws the same numbers and
+// comes out the same, in a sweep or on its own with VESMORA_DEVICE_TIME.
+void pinStart(double start);
+
 // The runner's "--sweep <step>" mode: `stepText` seconds between start times (a whole number
 // from 1 to 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
 // the tests in this process, their own output hidden; the exit status is 0 when every run

@@ -103,7 +103,7 @@ int prepareRun() {
                 << ", not \"" << time << "\"" << std::endl;
       return 2;
     }
-    XCTVirtualClock::pinEpochSeconds(*pinned);
+    StartTimeSweep::pinStart(*pinned);
   }
   sim::Device& device = sim::Device::shared();
   // The settings the app reads from its launch environment, checked here as the app checks them.

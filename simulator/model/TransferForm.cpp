@@ -29,6 +29,9 @@ const Fault kYearlyFrequencyMissing("yearlyFrequencyMissing", "the bill payment'
 const Fault kImmediateKeepsOpeningDay("immediateKeepsOpeningDay",
                                       "a payment dated today keeps the day its form opened: confirmed after "
                                       "midnight, the bank refuses it as dated in the past");
+const Fault kPickedDateBecomesToday("pickedDateBecomesToday",
+                                    "once midnight has passed, a one-time date picked ahead becomes the new today "
+                                    "as well");
 const Fault kCompletionBalanceOffByCent("completionBalanceOffByCent",
                                         "the completion screen shows the destination's new balance a cent short");
 
@@ -89,7 +92,7 @@ void TransferForm::setToday(CalendarDay today) {
   if (today == deviceDay_) return;
   deviceDay_ = today;
   if (faults_.has(kImmediateKeepsOpeningDay)) return;
-  if (dateIsToday_) transferDate_ = today;
+  if (dateIsToday_ || faults_.has(kPickedDateBecomesToday)) transferDate_ = today;
   today_ = today;
 }
 

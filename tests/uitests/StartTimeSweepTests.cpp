@@ -1,14 +1,18 @@
 // The runner's sweep of start times: which start times it tries, how it reports the failed ones,
-// and its in-process runs of real test methods across a midnight.
+// its in-process runs of real test methods across a midnight, and the same numbers drawn by a run
+// whenever it starts at the same time.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "ScopedVariable.h"
 #include "StartTimeSweep.h"
+#include "dispatch/Random.h"
 #include "foundation/Date.h"
 #include "xctest/XCTest.h"
 
@@ -35,6 +39,25 @@ class MidnightProbe : public XCTestCase {
 XCTEST_CLASS(MidnightProbe)
 XCTEST_METHOD(MidnightProbe, testDayStaysTheSame)
 XCTEST_METHOD(MidnightProbe, testShort)
+
+// What DrawingProbe drew, by the device's clock as it started.
+std::map<double, std::vector<std::uint32_t>>& drawsByStart() {
+  static std::map<double, std::vector<std::uint32_t>> draws;
+  return draws;
+}
+
+// Draws two numbers of days ahead, as the future-dated payments do, in a run of 3 seconds.
+class DrawingProbe : public XCTestCase {
+ public:
+  void testDraws() {
+    auto random = platform::Random::current();
+    drawsByStart()[XCTVirtualClock::epochSeconds()] = {random->uniform(364), random->uniform(364)};
+    XCTVirtualClock::advance(3);
+  }
+};
+
+XCTEST_CLASS(DrawingProbe)
+XCTEST_METHOD(DrawingProbe, testDraws)
 
 using testsupport::ScopedVariable;
 
@@ -128,4 +151,30 @@ TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(StartTimeSweep::runMode("3", {}), 2);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("needs VESMORA_DEVICE_TIME"), std::string::npos);
+}
+
+TEST(StartTimeSweep, ARunStartedAtTheSameTimeDrawsTheSameNumbers) {
+  platform::ScopedRandom systemRandomAfterwards(nullptr);
+  ScopedVariable pinned("VESMORA_DEVICE_TIME", "2026-12-08T00:00:00");
+  auto sweepOnce = [] {
+    drawsByStart().clear();
+    XCTVirtualClock::pinEpochSeconds(kMidnight);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(StartTimeSweep::runMode("1", {"DrawingProbe"}), 0);
+    testing::internal::GetCapturedStdout();
+    return drawsByStart();
+  };
+  const auto first = sweepOnce();
+  ASSERT_EQ(first.size(), 4u) << "far from midnight and 1 to 3 s before it";
+  EXPECT_EQ(sweepOnce(), first);
+  EXPECT_NE(first.at(kMidnight - 1), first.at(kMidnight - 2)) << "each start has numbers of its own";
+
+  // On its own, as the runner starts with VESMORA_DEVICE_TIME, after other numbers were drawn.
+  platform::Random::current()->next64();
+  drawsByStart().clear();
+  StartTimeSweep::pinStart(kMidnight - 2);
+  testing::internal::CaptureStdout();
+  xctest::runTests({"DrawingProbe"});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(drawsByStart().at(kMidnight - 2), first.at(kMidnight - 2));
 }
