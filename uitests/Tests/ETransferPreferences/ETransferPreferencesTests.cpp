@@ -1,11 +1,12 @@
 // The e-Transfer preferences screen in three account states: no sender profile, a profile without
 // autodeposit registrations, and a profile with registrations (one is registered first when the
 // account has none).
+#include <cstdint>
 #include <optional>
-#include <random>
 
 #include "Extensions/XCUIElementExtensions.h"
 #include "Tests/ETransferPreferences/ETransferPreferencesSteps.h"
+#include "dispatch/Random.h"
 
 class ETransferPreferencesTests : public ETransferPreferencesTestCase {
  public:
@@ -96,11 +97,11 @@ class ETransferPreferencesTests : public ETransferPreferencesTestCase {
     XCTAssertFalse(screen.autodepositAccountNumberLabel.exists());
   }
 
-  // "anyfake" and a number from 99 to 1998 at the test-mail domain; a fresh number each run.
+  // "anyfake" and a number from 99 to 1998 at the test-mail domain; a fresh number each run (the
+  // same at a pinned start, as every draw of the tests).
   static std::string generatedAddress() {
-    static std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<int> number(99, 1998);
-    return "anyfake" + std::to_string(number(random)) + "@" + etransfer::kTestMailDomain;
+    const std::uint32_t number = 99 + platform::Random::current()->uniform(1900);
+    return "anyfake" + std::to_string(number) + "@" + etransfer::kTestMailDomain;
   }
 
 };
