@@ -3,7 +3,9 @@
 // named by its argument, and prints a line "<entry>: <what it answered>" for each; the test
 // reading the output checks that each answer carries the reason there is no folder and that no
 // exception escaped. Completion handlers are counted: each must be answered exactly once.
-// FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them.
+// FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them,
+// and FolderExchangeTests.cpp with chosen folders open to all. No request leaves the host: each
+// is answered at once with an error.
 //
 // Exit status: 0 when every call returned and every handler was answered once in time; 2 for a
 // handler answered twice; 3 for one never answered; 4 for a call that threw.
@@ -31,10 +33,20 @@
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMUtil.h"
+#include "obx/OBXNetwork.h"
 #include "security/SecItem.h"
 #include "uikit/UIKit.h"
 
 namespace {
+
+class NoNetwork : public OBXNetworkTransport {
+ public:
+  void perform(const OBXNetworkRequest&, std::function<void(OBXNetworkResult)> done) override {
+    OBXNetworkResult result;
+    result.error = platform::Error("NoFolderHost", 1, "this host sends no request");
+    done(std::move(result));
+  }
+};
 
 std::mutex gLock;
 std::condition_variable gChanged;
@@ -254,6 +266,7 @@ int main(int argc, char** argv) {
     return 64;
   }
   const std::string part = argv[1];
+  OBXNetwork::setDefaultTransport(std::make_shared<NoNetwork>());
   if (part == "core") runCore();
   else if (part == "diagnostics") runDiagnostics();
   else if (part == "measurement") runMeasurement();
