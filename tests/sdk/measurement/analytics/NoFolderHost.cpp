@@ -4,8 +4,7 @@
 // reading the output checks that each answer carries the reason there is no folder and that no
 // exception escaped. Completion handlers are counted: each must be answered exactly once.
 // FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them,
-// and FolderExchangeTests.cpp with chosen folders open to all. No request leaves the host: each
-// is answered at once with an error.
+// and FolderExchangeTests.cpp with chosen folders open to all.
 //
 // Exit status: 0 when every call returned and every handler was answered once in time; 2 for a
 // handler answered twice; 3 for one never answered; 4 for a call that threw.
@@ -33,20 +32,10 @@
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMUtil.h"
-#include "obx/OBXNetwork.h"
 #include "security/SecItem.h"
 #include "uikit/UIKit.h"
 
 namespace {
-
-class NoNetwork : public OBXNetworkTransport {
- public:
-  void perform(const OBXNetworkRequest&, std::function<void(OBXNetworkResult)> done) override {
-    OBXNetworkResult result;
-    result.error = platform::Error("NoFolderHost", 1, "this host sends no request");
-    done(std::move(result));
-  }
-};
 
 std::mutex gLock;
 std::condition_variable gChanged;
@@ -165,18 +154,26 @@ void runMeasurement() {
   });
 }
 
-void runIdentity() {
+// The part `identifier`: the instance and its identifier, and nothing after that could remove
+// what they wrote.
+std::shared_ptr<CDVInstanceID> runIdentifier() {
   std::shared_ptr<CDVInstanceID> identity;
   call("CDVInstanceID::instanceIDForTests", [&] {
     identity = CDVInstanceID::instanceIDForTests();
     report("CDVInstanceID::instanceIDForTests", identity ? "an instance" : "none");
   });
-  if (!identity) return;
+  if (!identity) return nullptr;
   call("CDVInstanceID::appInstanceID", [&] {
     platform::Error error;
     auto id = identity->appInstanceID(&error);
     report("CDVInstanceID::appInstanceID", id ? *id : "none, " + error.fullDescription());
   });
+  return identity;
+}
+
+void runIdentity() {
+  std::shared_ptr<CDVInstanceID> identity = runIdentifier();
+  if (!identity) return;
   call("CDVInstanceID::token", [&] { report("CDVInstanceID::token", identity->token().value_or("none")); });
   expectAnswer();
   call("CDVInstanceID::getIDWithHandler", [&] {
@@ -262,15 +259,15 @@ void runPreferences() {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: no_folder_host core|diagnostics|measurement|identity|keychain|preferences\n", stderr);
+    std::fputs("usage: no_folder_host core|diagnostics|measurement|identity|identifier|keychain|preferences\n", stderr);
     return 64;
   }
   const std::string part = argv[1];
-  OBXNetwork::setDefaultTransport(std::make_shared<NoNetwork>());
   if (part == "core") runCore();
   else if (part == "diagnostics") runDiagnostics();
   else if (part == "measurement") runMeasurement();
   else if (part == "identity") runIdentity();
+  else if (part == "identifier") runIdentifier();
   else if (part == "keychain") runKeychain();
   else if (part == "preferences") runPreferences();
   else return 64;
