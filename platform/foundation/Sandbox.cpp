@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -57,13 +59,26 @@ std::string tempBase() {
 }
 
 // A root ready for use: created for this user alone when missing, refused (with the reason)
-// when another user owns it or may write to it, or when it is not an absolute path. Answers the
+// when another user owns it or may write to it, when it is not an absolute path, or when this
+// user may not make or open it (said as a want of permission). Answers the
 // path to use from then on: as given, or, when ".." in it would have it depend on the folders
 // it goes back out of, the folder that was checked.
 std::string preparePrivateRoot(const std::string& path, const char* variable) {
   Error error;
   std::string checked;
   if (!files::createPrivateDirectory(path, &error, &checked)) {
+    // A folder that could not be made or looked into for want of permission ends its error with
+    // the system's text for EACCES or EPERM: named as such, not as an unsafe place.
+    const auto endsWith = [&error](int code) {
+      const std::string tail = std::string(": ") + std::strerror(code);
+      const std::string& text = error.description;
+      return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (endsWith(EACCES) || endsWith(EPERM)) {
+      throw Exception(kInternalInconsistencyException,
+                      "No permission to keep the app's data there: " + error.description +
+                          ". Choose a folder this user may write to, with " + variable + ".");
+    }
     throw Exception(kInternalInconsistencyException,
                     "Refusing to keep the app's data in an unsafe place: " + error.description +
                         ". Choose a private folder with " + variable + ".");

@@ -138,14 +138,16 @@ CDVInstanceID::~CDVInstanceID() { platform::NotificationCenter::defaultCenter().
 
 void CDVInstanceID::start() {
   if (refusedHere()) return;
+  // Without its own folder the identity keeps nothing anywhere else (Documents may be open to
+  // other users): it answers every call as not started, with the reason.
   platform::Error noFolder;
-  if (!platform::sandbox::available(&noFolder)) {
+  if (!platform::sandbox::available(&noFolder) ||
+      !CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName, &noFolder)) {
     CDVInstanceIDLoggerError(1003, "Cindervale Instance ID cannot start: %@", noFolder.description);
     startFailure_ = errorWithCDVInstanceIDErrorCode(kCDVInstanceIDErrorCodeInvalidStart, underlyingErrorInfo(noFolder));
     startFailure_->description = noFolder.description;
     return;
   }
-  CDVInstanceIDStore::createSubDirectory(kCDVInstanceIDSubDirectoryName);
   tokenManager_ = CDVInstanceIDTokenManager::create();
   keyPairStore_ = std::make_shared<CDVInstanceIDKeyPairStore>();
   if (keyPairStore_->invalidateKeyPairsIfNeeded()) tokenManager_->deleteAllTokensLocallyWithHandler(nullptr);

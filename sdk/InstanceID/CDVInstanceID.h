@@ -86,7 +86,8 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
 
   // Makes the subdirectory, the token manager and the key-pair store, and observes the APNS and
   // identity-invalid notifications. Without a folder for the app's data (no bundle identifier to
-  // name it, no chosen root) it logs why and makes nothing: every call then answers an error
+  // name it, no chosen root) or when the subdirectory cannot be had (a way other users may
+  // change, a file in its place) it logs why and makes nothing: every call then answers an error
   // (kCDVInstanceIDErrorCodeInvalidStart) whose description is that reason.
   void start();
   // Sender id and app id from the options; raises platform::Exception without a sender id.

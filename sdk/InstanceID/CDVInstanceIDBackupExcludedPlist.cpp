@@ -64,7 +64,12 @@ bool CDVInstanceIDBackupExcludedPlist::writeDictionary(const platform::Dictionar
   std::lock_guard lock(mutex_);
   const std::string path = plistPathInDirectory(plistDirectory());
   platform::Error writeError;
-  if (!platform::plist::writeFile(path, platform::Value(dictionary), platform::plist::Format::XML, &writeError)) {
+  // The subdirectory was checked when it was made; Documents, where an earlier version's file is
+  // still used, is checked before each write, so the file never lands where others may change it.
+  const bool safe = fileInStandardDirectory_ ||
+                    platform::files::checkPrivateDirectory(platform::sandbox::documentsDirectory(), &writeError);
+  if (!safe ||
+      !platform::plist::writeFile(path, platform::Value(dictionary), platform::plist::Format::XML, &writeError)) {
     CDVInstanceIDLoggerError(6000, "Failed to write to %@.plist", fileName_);
     return platform::setError(error, std::move(writeError));
   }

@@ -23,7 +23,8 @@ class CDVInstanceIDBackupExcludedPlist {
   // `fileName` has no extension; the file is "<fileName>.plist".
   CDVInstanceIDBackupExcludedPlist(std::string fileName, std::string subDirectoryName);
 
-  // Writes atomically, caches a copy and marks the file excluded from backup.
+  // Writes atomically, caches a copy and marks the file excluded from backup. A file kept in
+  // Documents is written only while Documents passes files::checkPrivateDirectory.
   bool writeDictionary(const platform::Dictionary& dictionary, platform::Error* error = nullptr);
   // The cached content, else the file's (cached from then on); nothing without a readable file.
   std::optional<platform::Dictionary> contentAsDictionary();

@@ -90,16 +90,17 @@ std::string CDVInstanceIDStore::pathForSupportSubDirectory(const std::string& su
   return platform::files::join(supportedDirectory(), subDirectoryName);
 }
 
-bool CDVInstanceIDStore::createSubDirectory(const std::string& subDirectoryName) {
+bool CDVInstanceIDStore::createSubDirectory(const std::string& subDirectoryName, platform::Error* error) {
   const std::string path = pathForSupportSubDirectory(subDirectoryName);
   if (platform::files::exists(path) && !platform::files::isDirectory(path)) {
     CDVInstanceIDLoggerError(13001, "Found file instead of directory at %@", path);
-    return false;
+    return platform::setError(error, platform::files::kCocoaErrorDomain, 516,
+                              "Found file instead of directory at \"" + path + "\"");
   }
-  platform::Error error;
-  if (!platform::files::createOwnDirectories(supportedDirectory(), subDirectoryName, &error)) {
-    CDVInstanceIDLoggerError(13000, "Cannot create directory %@, error: %@", path, error.fullDescription());
-    return false;
+  platform::Error made;
+  if (!platform::files::createOwnDirectories(supportedDirectory(), subDirectoryName, &made)) {
+    CDVInstanceIDLoggerError(13000, "Cannot create directory %@, error: %@", path, made.fullDescription());
+    return platform::setError(error, std::move(made));
   }
   return true;
 }

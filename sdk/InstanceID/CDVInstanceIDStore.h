@@ -48,8 +48,9 @@ class CDVInstanceIDStore {
   static std::string supportedDirectory();
   static std::string pathForSupportSubDirectory(const std::string& subDirectoryName);
   // YES when the directory is there or was made (with intermediate directories); one an
-  // earlier version left open to group or others is closed.
-  static bool createSubDirectory(const std::string& subDirectoryName);
+  // earlier version left open to group or others is closed. NO (`error` saying why) for a file
+  // in its place or a way there that is refused.
+  static bool createSubDirectory(const std::string& subDirectoryName, platform::Error* error = nullptr);
   static bool removeSubDirectory(const std::string& subDirectoryName, platform::Error* error = nullptr);
 
   const std::shared_ptr<CDVInstanceIDCheckinStore>& checkinStore() const { return checkinStore_; }

@@ -524,7 +524,7 @@ void TLMAnalytics::countCallRefusedBeforeStart() {
 
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!usable(__func__)) return false;
-  if (!(timeoutSeconds >= 0)) timeoutSeconds = 0;  // NaN and below 0: no wait
+  if (!(timeoutSeconds > 0)) timeoutSeconds = 0;  // NaN, -0 and below 0: no wait, shown as 0
   bool started;
   {
     std::lock_guard<std::mutex> lock(state().mutex);

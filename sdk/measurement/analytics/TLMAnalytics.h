@@ -92,7 +92,7 @@ class TLMAnalytics {
   // Waits until the work queued before the call (on the operation and serial queues, then on the
   // engine's worker queue: events and user properties stored), and what the SDK queued of its
   // own meanwhile (error events), is done and the persisted state is on disk, for at most
-  // `timeoutSeconds` of the clock in force (NaN or below 0 is taken as 0: no wait, and the
+  // `timeoutSeconds` of the clock in force (NaN, -0 or below 0 is taken as 0: no wait, and the
   // warning says 0 seconds; +infinity waits until the work is done); true when it was done and no
   // event failed in the store meanwhile. While it waits the engine stores its queued events in
   // groups (one commit for many), from the moment the engine exists. Returns false at once

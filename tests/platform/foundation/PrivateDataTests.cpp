@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -442,6 +443,46 @@ TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelative
     if (files::exists(base + "/data")) code = 15;
     return code;
   }), ::testing::ExitedWithCode(0), "");
+}
+
+// A root this user may not make is refused for want of permission, saying what to do; a way
+// other users may change is still refused as an unsafe place. Root may write anywhere, so as
+// root the child acts as user nobody in a folder of nobody's.
+TEST(PrivateDataDeathTest, ARootThisUserMayNotMakeIsRefusedForWantOfPermissionNotAsUnsafe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        constexpr uid_t kNobody = 65534;
+        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-closed-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr || ::mkdir((base + "/closed").c_str(), 0700) != 0 ||
+            ::chmod((base + "/closed").c_str(), 0555) != 0) {
+          std::exit(10);
+        }
+        const bool root = ::geteuid() == 0;
+        if (root && (::chown(base.c_str(), kNobody, kNobody) != 0 || ::setegid(kNobody) != 0 ||
+                     ::seteuid(kNobody) != 0)) {
+          std::exit(11);
+        }
+        int code = 0;
+        const std::string closed = refusal([&] { sandbox::setRoot(base + "/closed/app"); });
+        if (!mentions(closed, {"No permission to keep the app's data there", "\"" + base + "/closed/app\"",
+                               std::strerror(EACCES), "a folder this user may write to", "VESMORA_SANDBOX_ROOT"}) ||
+            mentions(closed, {"unsafe"})) {
+          std::fprintf(stderr, "%s\n", closed.c_str());
+          code = 12;
+        }
+        const std::string open = base + "/open";
+        if (::mkdir(open.c_str(), 0700) != 0 || ::chmod(open.c_str(), 0777) != 0) code = 13;
+        const std::string unsafe = refusal([&] { sandbox::setRoot(open + "/app"); });
+        if (!mentions(unsafe, {"Refusing to keep the app's data in an unsafe place", "other users may write to"})) {
+          std::fprintf(stderr, "%s\n", unsafe.c_str());
+          code = 14;
+        }
+        if (root && ::seteuid(0) != 0) code = 15;
+        std::filesystem::remove_all(base);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {

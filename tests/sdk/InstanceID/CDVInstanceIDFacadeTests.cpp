@@ -58,6 +58,22 @@ TEST_F(IdentityFolderTest, StartingClosesTheIdentityFolderAnEarlierVersionLeftOp
   EXPECT_EQ(modeOf(support), 0755u);
 }
 
+// A file where the identity's folder belongs: the identity does not start, says why, and keeps
+// nothing in Documents instead.
+TEST_F(IdentityFolderTest, AFileInPlaceOfTheIdentityFolderStartsNothingAndWritesNothingElsewhere) {
+  const std::string folder = createSubDirectory();
+  ASSERT_TRUE(platform::files::removeItem(folder));
+  ASSERT_TRUE(platform::files::writeFileAtomically(folder, std::string("not a folder")));
+  auto facade = startedFacade();
+  platform::Error error;
+  EXPECT_FALSE(facade->appInstanceID(&error).has_value());
+  EXPECT_EQ(error.code, kCDVInstanceIDErrorCodeInvalidStart);
+  EXPECT_NE(error.description.find("Found file instead of directory at \"" + folder + "\""), std::string::npos)
+      << error.description;
+  EXPECT_EQ(linesWithCode(1003).size(), 1u);
+  EXPECT_EQ(platform::files::directoryContents(platform::sandbox::documentsDirectory()), std::vector<std::string>{});
+}
+
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
   std::vector<std::string> order;
   facade->defaultTokenWithHandler([&](std::optional<std::string> token, auto) { order.push_back("a:" + *token); });

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <future>
 
@@ -203,4 +204,27 @@ TEST_F(KeychainTest, BackupExcludedPlistRelocationRules) {
   EXPECT_FALSE(error.domain.empty());
   EXPECT_EQ(linesWithCode(6000).size(), 1u);
   EXPECT_EQ(blocked.contentAsDictionary(), content);
+}
+
+// An earlier version's file still used in Documents is written there only while no other user
+// may change Documents.
+TEST_F(KeychainTest, AFileKeptInDocumentsIsWrittenOnlyWhileOtherUsersCannotChangeDocuments) {
+  const std::string documents = platform::sandbox::documentsDirectory();
+  const std::string support = createSubDirectory();
+  for (const std::string& dir : {documents, support}) {
+    ASSERT_TRUE(platform::plist::writeFile(platform::files::join(dir, "e.plist"), Value(Dictionary{{"from", dir}})));
+  }
+  CDVInstanceIDBackupExcludedPlist kept("e", kCDVInstanceIDSubDirectoryName);
+  ASSERT_FALSE(kept.fileInStandardDirectory());
+
+  ASSERT_EQ(::chmod(documents.c_str(), 0777), 0);
+  platform::Error error;
+  EXPECT_FALSE(kept.writeDictionary(Dictionary{{"k", "v"}}, &error));
+  EXPECT_NE(error.description.find("other users"), std::string::npos) << error.description;
+  EXPECT_EQ(platform::files::directoryContents(documents), std::vector<std::string>{"e.plist"});
+  EXPECT_EQ(platform::plist::readFile(documents + "/e.plist"), Value(Dictionary{{"from", documents}}));
+
+  ASSERT_EQ(::chmod(documents.c_str(), 0700), 0);
+  EXPECT_TRUE(kept.writeDictionary(Dictionary{{"k", "v"}}));
+  EXPECT_EQ(platform::plist::readFile(documents + "/e.plist"), Value(Dictionary{{"k", "v"}}));
 }

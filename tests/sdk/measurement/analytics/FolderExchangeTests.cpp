@@ -5,6 +5,8 @@
 // app starts. The folder of the host's keeps its mode and nothing is made in it, nothing is made
 // on the refused way, and the launch answers as it does when nothing can be stored. Each launch
 // runs the log_then_end host (LogThenEndHost.cpp) in a process of its own.
+// With Documents open to all as well, the instance identity, refused its folder, keeps nothing
+// in Documents either (no_folder_host, NoFolderHost.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "HostCommand.h"
 
@@ -140,4 +143,43 @@ TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChan
   const Launch sticky = launch(true, 01777);
   EXPECT_EQ(sticky.status, 0) << sticky.output;
   EXPECT_FALSE(sticky.victimChanged || sticky.madeInVictim);
+}
+
+// The identity's folder is refused on the open way, and the identity keeps nothing elsewhere (its
+// key pair's property list least of all in the open Documents, where another user could move it
+// aside and have the identity made anew): it answers that it did not start, and why.
+TEST(OpenHostFolderTest, TheIdentityRefusedItsFolderKeepsNothingElsewhereAndSaysWhy) {
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-open-XXXXXX";
+  ASSERT_NE(::mkdtemp(base.data()), nullptr);
+  const std::string app = base + "/app";
+  const std::string support = app + "/Library/Application Support";
+  const std::string documents = app + "/Documents";
+  for (const auto& [folder, mode] : {std::pair{app, mode_t{0700}}, std::pair{app + "/Library", mode_t{0700}},
+                                     std::pair{support, mode_t{0777}}, std::pair{documents, mode_t{0777}}}) {
+    ASSERT_TRUE(::mkdir(folder.c_str(), 0700) == 0 && ::chmod(folder.c_str(), mode) == 0) << folder;
+  }
+  std::string output;
+  const int status = hosttest::runCommand("env -u VESMORA_MAIN_BUNDLE VESMORA_SANDBOX_ROOT='" + app +
+                                              "' VESMORA_DEVICE_ROOT='" + base + "/device' XDG_DATA_HOME='" + base +
+                                              "/data' '" NO_FOLDER_HOST "' identifier 2>&1",
+                                          &output);
+  std::vector<std::string> made;
+  std::error_code ec;
+  for (const std::string& folder : {documents, support}) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) made.push_back(entry.path());
+  }
+  std::filesystem::remove_all(base, ec);
+
+  SCOPED_TRACE(output);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(made, std::vector<std::string>{});
+  const std::string why = "\"" + support + "\", which other users may write to";
+  for (const char* entry : {"[I-IID001003]", "CDVInstanceID::appInstanceID: none, "}) {
+    const std::size_t at = output.find(entry);
+    ASSERT_NE(at, std::string::npos) << entry;
+    const std::string line = output.substr(at, output.find('\n', at) - at);
+    EXPECT_NE(line.find(why), std::string::npos) << line;
+  }
+  EXPECT_NE(output.find("CDVInstanceID::appInstanceID: none, Error Domain=com.cindervale.iid Code=1005"),
+            std::string::npos);
 }

@@ -3,7 +3,8 @@
 // named by its argument, and prints a line "<entry>: <what it answered>" for each; the test
 // reading the output checks that each answer carries the reason there is no folder and that no
 // exception escaped. Completion handlers are counted: each must be answered exactly once.
-// FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them.
+// FifoDataFileTests.cpp runs it with the app's folders chosen instead, and a FIFO among them,
+// and FolderExchangeTests.cpp with chosen folders open to all.
 //
 // Exit status: 0 when every call returned and every handler was answered once in time; 2 for a
 // handler answered twice; 3 for one never answered; 4 for a call that threw.
@@ -153,18 +154,26 @@ void runMeasurement() {
   });
 }
 
-void runIdentity() {
+// The part `identifier`: the instance and its identifier, and nothing after that could remove
+// what they wrote.
+std::shared_ptr<CDVInstanceID> runIdentifier() {
   std::shared_ptr<CDVInstanceID> identity;
   call("CDVInstanceID::instanceIDForTests", [&] {
     identity = CDVInstanceID::instanceIDForTests();
     report("CDVInstanceID::instanceIDForTests", identity ? "an instance" : "none");
   });
-  if (!identity) return;
+  if (!identity) return nullptr;
   call("CDVInstanceID::appInstanceID", [&] {
     platform::Error error;
     auto id = identity->appInstanceID(&error);
     report("CDVInstanceID::appInstanceID", id ? *id : "none, " + error.fullDescription());
   });
+  return identity;
+}
+
+void runIdentity() {
+  std::shared_ptr<CDVInstanceID> identity = runIdentifier();
+  if (!identity) return;
   call("CDVInstanceID::token", [&] { report("CDVInstanceID::token", identity->token().value_or("none")); });
   expectAnswer();
   call("CDVInstanceID::getIDWithHandler", [&] {
@@ -250,7 +259,7 @@ void runPreferences() {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: no_folder_host core|diagnostics|measurement|identity|keychain|preferences\n", stderr);
+    std::fputs("usage: no_folder_host core|diagnostics|measurement|identity|identifier|keychain|preferences\n", stderr);
     return 64;
   }
   const std::string part = argv[1];
@@ -258,6 +267,7 @@ int main(int argc, char** argv) {
   else if (part == "diagnostics") runDiagnostics();
   else if (part == "measurement") runMeasurement();
   else if (part == "identity") runIdentity();
+  else if (part == "identifier") runIdentifier();
   else if (part == "keychain") runKeychain();
   else if (part == "preferences") runPreferences();
   else return 64;

@@ -486,18 +486,18 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndTakesALimitBelowZeroOrNaNAsNoWait) {
   h.worker->suspend();
   logEvents("stuck", 1);
   drainWorkQueues();
-  for (double limit : {std::nan(""), -std::numeric_limits<double>::infinity(), -1.0}) {
+  for (double limit : {std::nan(""), -std::numeric_limits<double>::infinity(), -1.0, -0.0}) {
     SCOPED_TRACE(limit);
     EXPECT_FALSE(TLMAnalytics::waitForQueuedWork(limit));
   }
-  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>(3, "0, 1, 0, 0")));
+  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>(4, "0, 1, 0, 0")));
 
   h.worker->resume();
   WhileWaiting queuesRun(*h.clock, [this] { drainWorkQueues(); }, markerSent(operation->pendingCount()));
   EXPECT_TRUE(TLMAnalytics::waitForQueuedWork(std::numeric_limits<double>::infinity()));
   EXPECT_TRUE(queuesRun.finish());
   EXPECT_EQ(stored("stuck").size(), 1u);
-  EXPECT_EQ(endWarningCounts(lines).size(), 3u);
+  EXPECT_EQ(endWarningCounts(lines).size(), 4u);
 }
 
 // A child forked while the parent's work waits is refused: what it logs is not queued, and its
