@@ -12,4 +12,16 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 export test_env="${test_env:-sim}"
 cd "$build_dir"
-ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@"
+# The tests run with a fresh temporary folder of their own (TMPDIR, private to this user) and must
+# leave nothing in it: what is left fails the run, named, and goes with the folder.
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/vesmora-tests-XXXXXX")"
+trap 'chmod -R u+rwx "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
+status=0
+TMPDIR="$scratch" ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" || status=$?
+left="$(find "$scratch" -mindepth 1 -maxdepth 1)"
+if [ -n "$left" ]; then
+  echo "The tests left this in their temporary folder (each test removes what it makes):" >&2
+  echo "$left" >&2
+  [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"

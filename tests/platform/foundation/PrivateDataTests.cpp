@@ -24,6 +24,7 @@
 #include "foundation/PropertyList.h"
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
+#include "OtherUserFolder.h"
 #include "ScopedVariable.h"
 
 namespace files = platform::files;
@@ -487,22 +488,28 @@ TEST(PrivateDataDeathTest, ARootThisUserMayNotMakeIsRefusedForWantOfPermissionNo
 
 TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  constexpr uid_t kNobody = 65534;
+  std::string why;
+  const std::string parent = testsupport::temporaryFolderReachableBy(kNobody, &why);
+  if (parent.empty()) GTEST_SKIP() << why;
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        constexpr uid_t kNobody = 65534;
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-nobody-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr || ::chown(base.c_str(), kNobody, kNobody) != 0) std::exit(10);
+        std::string base = parent + "/vesmora-nobody-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
         const std::string target = base + "/target";
         const std::string rootLink = base + "/rootlink";
         const std::string otherLink = base + "/otherlink";
-        if (::mkdir(target.c_str(), 0700) != 0 || ::chown(target.c_str(), kNobody, kNobody) != 0 ||
-            ::symlink(target.c_str(), rootLink.c_str()) != 0 || ::symlink(target.c_str(), otherLink.c_str()) != 0 ||
-            ::lchown(otherLink.c_str(), 54321, 54321) != 0 || ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+        if (::chown(base.c_str(), kNobody, kNobody) != 0 || ::mkdir(target.c_str(), 0700) != 0 ||
+            ::chown(target.c_str(), kNobody, kNobody) != 0 || ::symlink(target.c_str(), rootLink.c_str()) != 0 ||
+            ::symlink(target.c_str(), otherLink.c_str()) != 0 || ::lchown(otherLink.c_str(), 54321, 54321) != 0 ||
+            ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+          std::filesystem::remove_all(base);
           std::exit(11);
         }
         int code = 0;
-        // /tmp (root's, sticky) and a link of root's on the way; the folder itself is this user's.
+        // Root's folders (/tmp: sticky) and a link of root's on the way; the folder itself is this
+        // user's.
         if (!files::createPrivateDirectory(rootLink + "/app") || modeOf(target + "/app") != 0700u) code = 12;
         platform::Error error;
         if (files::createPrivateDirectory(otherLink + "/app", &error) ||
@@ -540,14 +547,14 @@ bool makeOthers(const std::string& path, mode_t kind, const std::string& content
 
 TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
+  // The sandbox goes before the child ends: std::exit leaves what is on the stack.
+  EXPECT_EXIT(std::exit([] {
         // A read that waits for a writer of the FIFO ends the child here.
         ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
         sandbox::ScopedTemporarySandbox scoped;
         const std::string fifo = scoped.root() + "/data.plist";
         const std::string folder = scoped.root() + "/Documents";
-        if (::mkfifo(fifo.c_str(), 0600) != 0) std::exit(10);
+        if (::mkfifo(fifo.c_str(), 0600) != 0) return 10;
         int code = 0;
         for (const auto& [path, kind] : {std::pair{fifo, "a FIFO"}, std::pair{folder, "a folder"}}) {
           platform::Error error;
@@ -563,8 +570,8 @@ TEST(PrivateDataDeathTest, WhatIsNotARegularFileIsNotReadAndAFifoIsNeverWaitedOn
             files::readFile(fifo) != platform::Bytes{'n', 'e', 'w'}) {
           code = 13;
         }
-        std::exit(code);
-      },
+        return code;
+      }()),
       ::testing::ExitedWithCode(0), "");
 }
 

@@ -120,26 +120,26 @@ TEST(SecItem, ItemsOutliveTheAppButNotTheDevice) {
 
 TEST(SecItemDeathTest, AKeychainFileThatIsAFifoOrAnotherUsersIsNotReadAndSaysSo) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
+  // The sandbox goes before the child ends: std::exit leaves what is on the stack.
+  EXPECT_EXIT(std::exit([] {
         // A read that waits for a writer of the FIFO ends the child here.
         ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
         platform::sandbox::ScopedTemporarySandbox sandbox;
         const std::string folder = sandbox.deviceRoot() + "/Keychains";
         const std::string path = folder + "/keychain.plist";
-        if (!platform::files::createDirectories(folder) || ::mkfifo(path.c_str(), 0600) != 0) std::exit(10);
-        if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) std::exit(11);
+        if (!platform::files::createDirectories(folder) || ::mkfifo(path.c_str(), 0600) != 0) return 10;
+        if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) return 11;
         // Another user's file, here where only root can put one, holding an item of his making.
         if (::geteuid() == 0) {
           ::unlink(path.c_str());
           if (SecItemAdd(with(password("s", "a"), {{kSecValueData, bytes("his")}}), nullptr) != errSecSuccess ||
               ::chown(path.c_str(), 65534, 65534) != 0) {
-            std::exit(12);
+            return 12;
           }
-          if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) std::exit(13);
+          if (SecItemCopyMatching(password("s", "a"), nullptr) != errSecIO) return 13;
         }
-        std::exit(0);
-      },
+        return 0;
+      }()),
       ::testing::ExitedWithCode(0), "");
 }
 

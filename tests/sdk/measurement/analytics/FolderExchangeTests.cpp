@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "HostCommand.h"
+#include "OtherUserFolder.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ unsigned modeOf(const std::string& path) {
 
 // What one launch left.
 struct Launch {
+  const char* notRun = nullptr;  // why the app was not launched
   int status = -1;
   std::string output;
   bool victimChanged = false;  // the host's folder's mode is no longer 0755
@@ -75,11 +77,15 @@ pid_t startOtherUser(const std::string& support, const std::string& victim, bool
   return other;
 }
 
-// One first launch in a fresh app folder whose Application Support has `supportMode`.
-Launch launch(bool exchange, mode_t supportMode) {
+// One first launch in a fresh app folder under `parent` whose Application Support has
+// `supportMode`.
+Launch launch(const std::string& parent, bool exchange, mode_t supportMode) {
   Launch run;
-  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-exchange-XXXXXX";
-  if (::mkdtemp(base.data()) == nullptr) return run;
+  std::string base = parent + "/vesmora-exchange-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) {
+    run.notRun = "no folder could be made for the app";
+    return run;
+  }
   const std::string app = base + "/app";
   const std::string support = app + "/Library/Application Support";
   const std::string victim = base + "/victim";
@@ -90,6 +96,8 @@ Launch launch(bool exchange, mode_t supportMode) {
     made = made && ::mkdir(folder.c_str(), 0700) == 0 && ::chmod(folder.c_str(), mode) == 0;
   }
   const pid_t other = made ? startOtherUser(support, victim, exchange) : -1;
+  if (!made) run.notRun = "the app's folders could not be made";
+  if (made && other < 0) run.notRun = "the other user could not place his link";
   if (other >= 0) {
     const std::string command = "VESMORA_MAIN_BUNDLE='" EXAMPLE_BUNDLE "' VESMORA_SANDBOX_ROOT='" + app +
                                 "' VESMORA_DEVICE_ROOT='" + base + "/device' '" LOG_THEN_END_HOST "' log 3 2>&1";
@@ -114,13 +122,16 @@ Launch launch(bool exchange, mode_t supportMode) {
 
 TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChangedThrough) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  std::string why;
+  const std::string parent = testsupport::temporaryFolderReachableBy(kOtherUser, &why);
+  if (parent.empty()) GTEST_SKIP() << why;
   const char* asked = std::getenv("VESMORA_RACE_ROUNDS");
   const int rounds = asked != nullptr && std::atoi(asked) > 0 ? std::atoi(asked) : 10;
   int changed = 0, madeIn = 0, madeOnTheWay = 0, answeredAsRefused = 0;
   for (int round = 0; round < 2 * rounds; ++round) {
     // Even rounds: his link is there before the launch; odd ones: he exchanges while it runs.
     const bool exchange = round % 2 == 1;
-    const Launch run = launch(exchange, 0777);
+    const Launch run = launch(parent, exchange, 0777);
     changed += run.victimChanged;
     madeIn += run.madeInVictim;
     madeOnTheWay += run.madeOnTheWay;
@@ -128,8 +139,8 @@ TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChan
     const bool refused = run.status == 3;
     answeredAsRefused += refused;
     EXPECT_TRUE(refused && !run.victimChanged && !run.madeInVictim && !run.madeOnTheWay)
-        << (exchange ? "exchanging" : "link placed before") << ", launch " << round << ": exit status "
-        << run.status << (run.victimChanged ? ", victim's mode changed" : "")
+        << (exchange ? "exchanging" : "link placed before") << ", launch " << round << ": "
+        << (run.notRun != nullptr ? run.notRun : "exit status " + std::to_string(run.status)) << (run.victimChanged ? ", victim's mode changed" : "")
         << (run.madeInVictim ? ", things made in the victim" : "")
         << (run.madeOnTheWay ? ", things made on the refused way" : "") << "\n"
         << run.output;
@@ -140,8 +151,8 @@ TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChan
 
   // With the sticky bit the other user can neither exchange nor remove the SDK's folder there:
   // the launch stores its events.
-  const Launch sticky = launch(true, 01777);
-  EXPECT_EQ(sticky.status, 0) << sticky.output;
+  const Launch sticky = launch(parent, true, 01777);
+  EXPECT_EQ(sticky.status, 0) << (sticky.notRun != nullptr ? sticky.notRun : "") << sticky.output;
   EXPECT_FALSE(sticky.victimChanged || sticky.madeInVictim);
 }
 

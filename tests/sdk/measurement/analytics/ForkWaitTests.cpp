@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "Bounds.h"
 #include "Core/Public/CDVApp.h"
 #include "ForkedChild.h"
+#include "TemporaryContainer.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "security/OpenSSLGate.h"
@@ -47,11 +47,8 @@ TEST(ForkWaitingForOpenSSL, LogCallsCompleteWhileItWaits) {
   GTEST_SKIP() << "the thread sanitizer does not support a child of a threaded process";
 #endif
   // A configured app in a container of its own; nothing listens at the collector's address.
-  char folder[] = "/tmp/fork-wait-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
-  setenv("VESMORA_SANDBOX_ROOT", (std::string(folder) + "/app").c_str(), 1);
-  setenv("VESMORA_DEVICE_ROOT", (std::string(folder) + "/device").c_str(), 1);
+  const TemporaryContainer container("fork-wait");
+  ASSERT_FALSE(container.path().empty()) << "no container could be made";
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");
   CDVApp::configure();
   logOne("before_fork");  // every fork handler of the SDK's is in place
@@ -67,7 +64,8 @@ TEST(ForkWaitingForOpenSSL, LogCallsCompleteWhileItWaits) {
   inside.get_future().wait();
   std::promise<testsupport::ChildEnd> ended;
   std::thread forking([&] { ended.set_value(testsupport::runInChild([] { _exit(0); }, testsupport::kChildLife)); });
-  ASSERT_TRUE(eventually([] { return platform::security::OpenSSLCalls::aForkWaitsForTesting(); }));
+  // An assertion could not end the test here: the threads above must be joined.
+  EXPECT_TRUE(eventually([] { return platform::security::OpenSSLCalls::aForkWaitsForTesting(); }));
 
   std::atomic<int> completed{0};
   std::vector<std::thread> loggers;
@@ -92,6 +90,4 @@ TEST(ForkWaitingForOpenSSL, LogCallsCompleteWhileItWaits) {
   forking.join();
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status;
   EXPECT_FALSE(platform::security::OpenSSLCalls::aForkWaitsForTesting());
-  UIApplication().terminate();  // what was logged is stored before the container goes
-  std::filesystem::remove_all(folder);
 }

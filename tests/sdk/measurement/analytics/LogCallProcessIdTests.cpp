@@ -16,6 +16,7 @@
 #include "Bounds.h"
 #include "Core/Public/CDVApp.h"
 #include "ForkedChild.h"
+#include "TemporaryContainer.h"
 #include "foundation/ProcessInfo.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
@@ -40,12 +41,8 @@ std::atomic<int> gChildHandlerFoundItsOwn{-1};
   gChildHandlerFoundItsOwn = platform::ProcessInfo::processIdentifier() == ::syscall(SYS_getpid) ? 1 : 0;
 }) == 0;
 
-void configureInTemporaryContainer() {
-  char folder[] = "/tmp/log-call-pid-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
-  setenv("VESMORA_SANDBOX_ROOT", (std::string(folder) + "/app").c_str(), 1);
-  setenv("VESMORA_DEVICE_ROOT", (std::string(folder) + "/device").c_str(), 1);
+void configureIn(const TemporaryContainer& container) {
+  ASSERT_FALSE(container.path().empty()) << "no container could be made";
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
   CDVApp::configure();
   ASSERT_TRUE(CDVApp::isDefaultAppConfigured());
@@ -58,7 +55,8 @@ TEST(LogCallProcessId, ALogCallAsksTheSystemForNoProcessIdentifier) {
   EXPECT_EQ(::getpid(), static_cast<pid_t>(::syscall(SYS_getpid)));
   ASSERT_EQ(tProcessIdQueries, 1) << "getpid() is not counted: the count below would prove nothing";
 
-  configureInTemporaryContainer();
+  const TemporaryContainer container("log-call-pid");
+  configureIn(container);
   CDVAnalytics::logEventWithName("first", {});  // what a first call sets up is done
   TLMObjectDictionary parameters;
   parameters.set("value", TLMObject(std::int64_t{1}));

@@ -9,7 +9,16 @@ host="$1"
 bundle="$2"
 events="${3:-3}"
 seconds="${4:-0.5}"
-work="$(mktemp -d)"
+# The host's folders lie where user nobody can reach them: in the temporary folder, or in /tmp
+# when that one is private (0700, as a per-user runtime folder is).
+parent="${TMPDIR:-/tmp}"
+reachable() { [ "$(id -u)" -ne 0 ] || setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$1"; }
+if ! reachable "$parent"; then parent=/tmp; fi
+if ! reachable "$parent"; then
+  echo "skipped: user nobody can reach neither the temporary folder (${TMPDIR:-/tmp}) nor /tmp"
+  exit 77
+fi
+work="$(mktemp -d "$parent/thread-limit-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 cp -r "$bundle" "$work/bundle"
