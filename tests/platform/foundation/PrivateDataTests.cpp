@@ -450,18 +450,21 @@ TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelative
 // other users may change is still refused as an unsafe place. Root may write anywhere, so as
 // root the child acts as user nobody in a folder of nobody's.
 TEST(PrivateDataDeathTest, ARootThisUserMayNotMakeIsRefusedForWantOfPermissionNotAsUnsafe) {
+  constexpr uid_t kNobody = 65534;
+  const bool root = ::geteuid() == 0;
+  std::string why;
+  const std::string parent = root ? testsupport::temporaryFolderReachableBy(kNobody, &why)
+                                  : std::filesystem::temp_directory_path().string();
+  if (parent.empty()) GTEST_SKIP() << why;
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        constexpr uid_t kNobody = 65534;
-        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-closed-XXXXXX";
-        if (::mkdtemp(base.data()) == nullptr || ::mkdir((base + "/closed").c_str(), 0700) != 0 ||
-            ::chmod((base + "/closed").c_str(), 0555) != 0) {
-          std::exit(10);
-        }
-        const bool root = ::geteuid() == 0;
-        if (root && (::chown(base.c_str(), kNobody, kNobody) != 0 || ::setegid(kNobody) != 0 ||
-                     ::seteuid(kNobody) != 0)) {
+        std::string base = parent + "/vesmora-closed-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+        if (::mkdir((base + "/closed").c_str(), 0700) != 0 || ::chmod((base + "/closed").c_str(), 0555) != 0 ||
+            (root && (::chown(base.c_str(), kNobody, kNobody) != 0 || ::setegid(kNobody) != 0 ||
+                      ::seteuid(kNobody) != 0))) {
+          std::filesystem::remove_all(base);
           std::exit(11);
         }
         int code = 0;
@@ -766,11 +769,12 @@ namespace {
 
 // The cases of the test below, as an ordinary user whom permissions bind (root's are not
 // checked), in the child it runs in; its exit code.
-int ordinaryUserCases() {
+int ordinaryUserCases(const std::string& parent) {
   constexpr uid_t kNobody = 65534;
-  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-umask-XXXXXX";
-  if (::mkdtemp(base.data()) == nullptr || ::chown(base.c_str(), kNobody, kNobody) != 0 ||
-      ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+  std::string base = parent + "/vesmora-umask-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) return 10;
+  if (::chown(base.c_str(), kNobody, kNobody) != 0 || ::setegid(kNobody) != 0 || ::seteuid(kNobody) != 0) {
+    std::filesystem::remove_all(base);
     return 10;
   }
   int code = 0;
@@ -814,6 +818,9 @@ int ordinaryUserCases() {
 
 TEST(PrivateDataDeathTest, AnOrdinaryUsersFoldersAreMadeWhateverTheUmaskAndAnAclItCannotReadIsNamed) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
+  std::string why;
+  const std::string parent = testsupport::temporaryFolderReachableBy(65534, &why);
+  if (parent.empty()) GTEST_SKIP() << why;
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(std::exit(ordinaryUserCases()), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(std::exit(ordinaryUserCases(parent)), ::testing::ExitedWithCode(0), "");
 }
