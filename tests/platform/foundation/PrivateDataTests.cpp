@@ -37,6 +37,12 @@ unsigned modeOf(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFF;
 }
 
+// The three calls that make a folder and the folders missing on its way.
+using FolderMaker = bool (*)(const std::string&, platform::Error*);
+const std::vector<FolderMaker> kFolderMakers = {
+    files::createMissingDirectories, files::createDirectories,
+    [](const std::string& path, platform::Error* error) { return files::createPrivateDirectory(path, error); }};
+
 using testsupport::ScopedVariable;
 
 void installMainBundle(const std::string& identifier) {
@@ -712,16 +718,7 @@ TEST(PrivateDataTest, APathNoCallCouldUseIsRefusedBeforeAnythingIsMade) {
   std::string deep = base;  // past PATH_MAX
   while (deep.size() < PATH_MAX) deep += "/c";
   const std::string wide = base + "/a/" + std::string(NAME_MAX + 1, 'n');  // a name past NAME_MAX
-  using Make = bool (*)(const std::string&, platform::Error*);
-  for (const Make make : {Make{[](const std::string& path, platform::Error* error) {
-                            return files::createMissingDirectories(path, error);
-                          }},
-                          Make{[](const std::string& path, platform::Error* error) {
-                            return files::createDirectories(path, error);
-                          }},
-                          Make{[](const std::string& path, platform::Error* error) {
-                            return files::createPrivateDirectory(path, error);
-                          }}}) {
+  for (const FolderMaker make : kFolderMakers) {
     for (const std::string& path : {deep, wide}) {
       platform::Error error;
       EXPECT_FALSE(make(path, &error));
@@ -779,17 +776,12 @@ int ordinaryUserCases(const std::string& parent) {
   }
   int code = 0;
   // A umask that masks the owner's bits: every folder made is 0700 all the same.
-  using Make = bool (*)(const std::string&, platform::Error*);
-  const std::vector<Make> makes = {
-      [](const std::string& path, platform::Error* error) { return files::createMissingDirectories(path, error); },
-      [](const std::string& path, platform::Error* error) { return files::createDirectories(path, error); },
-      [](const std::string& path, platform::Error* error) { return files::createPrivateDirectory(path, error); }};
   for (const mode_t mask : {0777, 0477}) {
-    for (std::size_t at = 0; at < makes.size(); ++at) {
+    for (std::size_t at = 0; at < kFolderMakers.size(); ++at) {
       const std::string top = base + "/" + std::to_string(mask) + "-" + std::to_string(at);
       const mode_t previous = ::umask(mask);
       platform::Error error;
-      const bool made = makes[at](top + "/inner", &error);
+      const bool made = kFolderMakers[at](top + "/inner", &error);
       ::umask(previous);
       if (!made || modeOf(top) != 0700u || modeOf(top + "/inner") != 0700u) {
         std::fprintf(stderr, "umask %o, maker %zu: %s\n", mask, at, error.description.c_str());

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,10 @@ TEST(FolderExchangeTest, AnotherUsersLinkInAnOpenHostFolderGetsNothingMadeOrChan
 TEST(OpenHostFolderTest, TheIdentityRefusedItsFolderKeepsNothingElsewhereAndSaysWhy) {
   std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-open-XXXXXX";
   ASSERT_NE(::mkdtemp(base.data()), nullptr);
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> removed(&base, [](const std::string* folder) {
+    std::error_code ignored;
+    std::filesystem::remove_all(*folder, ignored);  // also when an assertion ends the test early
+  });
   const std::string app = base + "/app";
   const std::string support = app + "/Library/Application Support";
   const std::string documents = app + "/Documents";
@@ -179,7 +184,6 @@ TEST(OpenHostFolderTest, TheIdentityRefusedItsFolderKeepsNothingElsewhereAndSays
   for (const std::string& folder : {documents, support}) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) made.push_back(entry.path());
   }
-  std::filesystem::remove_all(base, ec);
 
   SCOPED_TRACE(output);
   EXPECT_EQ(status, 0);
