@@ -360,7 +360,11 @@ int userListingCases() {
     const bool let = go >= 0 && ::write(go, "go\n", 3) == 3;
     if (go >= 0) ::close(go);
     lister.join();
-    return forked && let && listed ? 0 : 36;
+    if (forked && let && listed) return 0;
+    std::fprintf(stderr, "fork during a listing: the child %s, the listing %s let go, %s\n",
+                 forked ? "listed" : "did not list (waited for a lock?)", let ? "was" : "was not",
+                 listed ? "and it listed" : "and it did not list");
+    return 36;
   }, waiting);
   std::filesystem::remove_all(gate);
   return code;
