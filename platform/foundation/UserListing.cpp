@@ -322,10 +322,19 @@ const char* const kChildTaken =
 // taken from this process (a SIGCHLD handler of the host's that waits for any child, or SIGCHLD
 // ignored) counts it as another's, saying which. The `getent` is always waited for, and killed
 // first unless it ended by itself within the time limit.
+// The output ends when the pipe does or, once `getent` has ended, where the pipe runs empty: a
+// child that a host thread forked before the write end was closed here holds a copy of it for as
+// long as it lives, so the pipe's own end may never come.
 GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
     return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(errno)));
+  }
+  if (::fcntl(out[0], F_SETFL, O_NONBLOCK) != 0) {  // a read finds the pipe empty rather than waits
+    const int why = errno;
+    ::close(out[0]);
+    ::close(out[1]);
+    return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(why)));
   }
   int failed = 0;
   const pid_t child = startGetent(out[1], &failed);
@@ -351,16 +360,22 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
-  // Waits for `fd` to be readable until the deadline: false on time-out or failure.
-  const auto ready = [&deadline](int fd) {
+  // Waits for one of `fds` to be readable until the deadline: false on time-out or failure.
+  const auto ready = [&deadline](std::initializer_list<int> fds) {
+    struct pollfd wanted[2];
+    nfds_t count = 0;
+    for (const int fd : fds) wanted[count++] = {fd, POLLIN, 0};
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
-      struct pollfd wanted {fd, POLLIN, 0};
-      const int got = ::poll(&wanted, 1, static_cast<int>(std::min<std::int64_t>(left, 60000)));
+      const int got = ::poll(wanted, count, static_cast<int>(std::min<std::int64_t>(left, 60000)));
       if (got > 0) return true;
       if (got < 0 && errno != EINTR) return false;
     }
+  };
+  const auto endedNow = [process] {
+    struct pollfd end {process, POLLIN, 0};
+    return ::poll(&end, 1, 0) > 0;
   };
   PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
@@ -368,12 +383,14 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   std::string cut;  // why the listing was not read to its end
   bool done = false;
   while (!done && cut.empty()) {
-    if (!ready(out[0])) {
+    if (!ready({out[0], process})) {
       cut = "/usr/bin/getent passwd did not list the users within " +
             std::to_string(listingTimeLimitMs.load()) + " ms; mend the name service it waits for";
       break;
     }
-    const ssize_t got = ::read(out[0], block.data(), block.size());
+    const bool gone = endedNow();  // then all that getent wrote is in the pipe
+    ssize_t got = ::read(out[0], block.data(), block.size());
+    if (got < 0 && errno == EAGAIN && gone) got = 0;  // and it has all been read
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) cut = "the output of /usr/bin/getent could not be read: " + std::string(std::strerror(errno));
     total += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
@@ -384,7 +401,7 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   }
   ::close(out[0]);
   GroupListing answer = cut.empty() ? search.answer("the output of /usr/bin/getent passwd") : unlisted(cut);
-  const bool late = !answer.another && !ready(process);
+  const bool late = !answer.another && !ready({process});
   if (answer.another || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
   siginfo_t ended{};
   int waited = 0;

@@ -48,8 +48,9 @@ bool CDVInstanceIDBackupExcludedPlist::moveToApplicationSupportSubDirectory(cons
   const std::string subDirectory =
       platform::files::join(platform::sandbox::applicationSupportDirectory(), subDirectoryName);
   if (!platform::files::isDirectory(subDirectory)) return false;
+  // A file of its own there is the one used: an earlier version's in Documents is left alone.
+  if (doesFileExistInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport)) return true;
   if (!doesFileExistInDirectory(CDVInstanceIDPlistDirectory::Documents)) return true;
-  if (doesFileExistInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport)) return false;
   const std::string oldPath = plistPathInDirectory(CDVInstanceIDPlistDirectory::Documents);
   const std::string newPath = plistPathInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport);
   if (std::rename(oldPath.c_str(), newPath.c_str()) != 0) {

@@ -5,8 +5,10 @@
 #include <thread>
 
 #include "Core/Public/CDVComponentContainer.h"
+#include "InstanceID/CDVInstanceIDKeyPairStore.h"
 #include "TokenTestSupport.h"
 #include "foundation/Exception.h"
+#include "foundation/PropertyList.h"
 
 using platform::Value;
 
@@ -72,6 +74,25 @@ TEST_F(IdentityFolderTest, AFileInPlaceOfTheIdentityFolderStartsNothingAndWrites
       << error.description;
   EXPECT_EQ(linesWithCode(1003).size(), 1u);
   EXPECT_EQ(platform::files::directoryContents(platform::sandbox::documentsDirectory()), std::vector<std::string>{});
+}
+
+// An earlier version's key pair file in a Documents open to all users, and the identity's own in
+// its own folder: the identity goes on with its own and leaves Documents as it is.
+TEST_F(IdentityFolderTest, ItsOwnFileIsUsedAndAnEarlierVersionsFileInAnOpenDocumentsLeftAlone) {
+  platform::Error error;
+  const std::optional<std::string> identity = startedFacade()->appInstanceID(&error);
+  ASSERT_TRUE(identity.has_value()) << error.fullDescription();
+  const std::string documents = platform::sandbox::documentsDirectory();
+  const std::string earlier = documents + "/" + kCDVInstanceIDKeyPairStoreFileName + ".plist";
+  const platform::Value earlierContent(platform::Dictionary{{"from", "an earlier version"}});
+  ASSERT_TRUE(platform::plist::writeFile(earlier, earlierContent));
+  ASSERT_EQ(::chmod(documents.c_str(), 0777), 0);
+
+  auto facade = startedFacade();
+  EXPECT_EQ(facade->appInstanceID(&error), identity) << error.fullDescription();
+  EXPECT_EQ(platform::files::directoryContents(documents),
+            std::vector<std::string>{std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist"});
+  EXPECT_EQ(platform::plist::readFile(earlier), earlierContent);
 }
 
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
