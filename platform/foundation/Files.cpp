@@ -15,6 +15,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -32,11 +33,22 @@ namespace {
 
 constexpr const char* kBackupAttribute = "user.vesmora.excluded-from-backup";
 
+// The details of an error about `path`: the path and, when a system call failed with `err`, that
+// cause as an error of the POSIX domain.
+Value detailsOf(const std::string& path, int err) {
+  Dictionary details{{"NSFilePath", path}};
+  if (err != 0) {
+    details.set(kUnderlyingErrorKey, Value::object(std::make_shared<Error>(kPOSIXErrorDomain, err,
+                                                                               std::strerror(err))));
+  }
+  return Value(std::move(details));
+}
+
 bool fail(Error* error, std::int64_t code, const std::string& what, const std::string& path,
           int err = 0) {
   std::string text = what + " \"" + path + "\"";
   if (err != 0) text += ": " + std::string(std::strerror(err));
-  return setError(error, kCocoaErrorDomain, code, text, Value::dictionary({{"NSFilePath", path}}));
+  return setError(error, kCocoaErrorDomain, code, text, detailsOf(path, err));
 }
 
 std::mutex& excludedMutex() {
@@ -204,6 +216,21 @@ class Descriptor {
   int fd_;
 };
 
+// Whether a call could use `path` by its name, as given: a relative one is taken by the kernel
+// from the working folder, so its own text is what counts. One PATH_MAX long or longer (with its
+// end), or with a name longer than NAME_MAX, is refused (`what`, error `code`) before anything is
+// made on it.
+bool usableByName(const std::string& path, std::int64_t code, const char* what, Error* error) {
+  bool tooLong = path.size() >= PATH_MAX;
+  for (std::size_t start = 0; !tooLong && start < path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    tooLong = slash - start > NAME_MAX;
+    start = slash + 1;
+  }
+  return !tooLong || fail(error, code, what, path, ENAMETOOLONG);
+}
+
 // What the walk to a folder does with the folders it finds missing.
 enum class Missing { kEnd, kMake };
 
@@ -219,23 +246,13 @@ enum class Missing { kEnd, kMake };
 //    bit keeps them from renaming or removing what is not theirs (as on /tmp).
 // A missing folder ends the walk (Missing::kEnd: `folder` is then empty) or is made with
 // mkdirat in the folder just checked and closed to all but this user by fchmodat relative to
-// that folder, before it is opened (Missing::kMake), whatever the umask. A path longer than
-// PATH_MAX, or with a name longer than NAME_MAX, is refused first. So nothing is made or changed
+// that folder, before it is opened (Missing::kMake), whatever the umask. Its callers refuse first
+// a path no call could use (usableByName, on the text they were given). So nothing is made or changed
 // on a way that is refused, and every folder made is made where the check was done. On success
 // `into` holds a descriptor of the folder reached and `folder` its real path ("." and ".."
 // resolved, links followed).
 bool walk(const std::string& path, Missing missing, Descriptor* into, std::string* folder, Error* error) {
   folder->clear();
-  // A path no call could use by its name (PATH_MAX with its end, NAME_MAX a name) is refused
-  // before anything is made on it.
-  bool tooLong = path.size() >= PATH_MAX;
-  for (std::size_t start = 0; !tooLong && start < path.size();) {
-    std::size_t slash = path.find('/', start);
-    if (slash == std::string::npos) slash = path.size();
-    tooLong = slash - start > NAME_MAX;
-    start = slash + 1;
-  }
-  if (tooLong) return fail(error, 513, "Could not use the directory", path, ENAMETOOLONG);
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
     std::vector<std::string> names;
@@ -337,7 +354,10 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
       queue(to);
       continue;
     }
-    if (!S_ISDIR(info.st_mode)) return fail(error, 513, "Not a directory", pending.empty() ? path : next);
+    if (!S_ISDIR(info.st_mode)) {
+      const std::string& named = pending.empty() ? path : next;
+      return setError(error, kCocoaErrorDomain, 513, "Not a directory \"" + named + "\"", detailsOf(named, ENOTDIR));
+    }
     at.reset(entry.release());
     current = next;
   }
@@ -564,8 +584,8 @@ bool makeWay(const std::string& path, Descriptor* folder, Error* error) {
   if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
   std::string whole;
   std::string reached;
-  return absolute(path, &whole, error) && recheckKeptFoldersFor(path, error) &&
-         walk(whole, Missing::kMake, folder, &reached, error);
+  return usableByName(path, 513, "Could not use the directory", error) && absolute(path, &whole, error) &&
+         recheckKeptFoldersFor(path, error) && walk(whole, Missing::kMake, folder, &reached, error);
 }
 
 }  // namespace
@@ -599,7 +619,10 @@ bool createPrivateDirectory(const std::string& path, Error* error, std::string* 
   }
   Descriptor opened;
   std::string folder;
-  if (!walk(path, Missing::kMake, &opened, &folder, error) || !isPrivateFolder(path, opened.get(), error)) return false;
+  if (!usableByName(path, 513, "Could not use the directory", error) ||
+      !walk(path, Missing::kMake, &opened, &folder, error) || !isPrivateFolder(path, opened.get(), error)) {
+    return false;
+  }
   if (checked != nullptr) *checked = folder;
   return true;
 }
@@ -608,7 +631,8 @@ bool checkPrivateDirectory(const std::string& path, Error* error) {
   if (path.empty() || path.front() != '/') return fail(error, 513, "Not an absolute path", path);
   Descriptor opened;
   std::string folder;
-  return walk(path, Missing::kEnd, &opened, &folder, error) &&
+  return usableByName(path, 513, "Could not use the directory", error) &&
+         walk(path, Missing::kEnd, &opened, &folder, error) &&
          (folder.empty() || isPrivateFolder(path, opened.get(), error));
 }
 
@@ -625,12 +649,12 @@ bool removeItem(const std::string& path, Error* error) {
 }
 
 bool removeFile(const std::string& path, Error* error) {
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(fs::path(path), ec);
-  if (!fs::exists(status)) return fail(error, 4, "No such file", path);
-  if (!fs::is_regular_file(status) && !fs::is_symlink(status)) {
-    return fail(error, 513, "Not a regular file", path);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return fail(error, 4, "No such file", path);
+    return fail(error, 513, "Could not remove", path, errno);
   }
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return fail(error, 513, "Not a regular file", path);
   if (::unlink(path.c_str()) != 0) return fail(error, 513, "Could not remove", path, errno);
   std::lock_guard<std::mutex> lock(excludedMutex());
   excludedPaths().erase(canonical(path));
@@ -690,7 +714,9 @@ int makeTemporaryFile(int dir, std::string* temp) {
 
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
   // The temporary file is made, and renamed, in the folder checked on its descriptor: another
-  // user's folder, where he could read or swap what is written, is refused.
+  // user's folder, where he could read or swap what is written, is refused. A file no call could
+  // then read or remove by its name is not written.
+  if (!usableByName(path, 512, "Could not write the file", error)) return false;
   const std::size_t slash = path.rfind('/');
   std::string folder = ".";
   if (slash != std::string::npos) folder = slash == 0 ? std::string("/") : path.substr(0, slash);

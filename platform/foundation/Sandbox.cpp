@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -58,30 +58,51 @@ std::string tempBase() {
   return ec ? std::string("/tmp") : p.string();
 }
 
-// A root ready for use: created for this user alone when missing, refused (with the reason)
-// when another user owns it or may write to it, when it is not an absolute path, or when this
-// user may not make or open it (said as a want of permission). Answers the
-// path to use from then on: as given, or, when ".." in it would have it depend on the folders
-// it goes back out of, the folder that was checked.
+// Why a root named `path` is refused, from what `error` says caused it, and what to do: an
+// unsafe place only where no system call failed (other users could change the way); else what
+// happened (no permission, a read-only or full file system, a file in the way, a path too long).
+std::string refusalOf(const std::string& path, const Error& error, const std::string& variable) {
+  const std::shared_ptr<Error> cause = error.userInfo[files::kUnderlyingErrorKey].objectAs<Error>();
+  const std::int64_t code = cause && cause->domain == files::kPOSIXErrorDomain ? cause->code : 0;
+  const std::string& what = error.description;
+  if (path.empty() || path.front() != '/') {
+    return "The app's data folder must be named by an absolute path: " + what + ". Give one with " + variable + ".";
+  }
+  switch (code) {
+    case 0:
+      return "Refusing to keep the app's data in an unsafe place: " + what + ". Choose a private folder with " +
+             variable + ".";
+    case EACCES:
+    case EPERM:
+      return "No permission to keep the app's data there: " + what + ". Choose a folder this user may write to, with " +
+             variable + ".";
+    case EROFS:
+      return "The app's data cannot be kept on a read-only file system: " + what +
+             ". Choose a folder on a file system mounted for writing, with " + variable + ".";
+    case ENOSPC:
+    case EDQUOT:
+      return "No space left to keep the app's data there: " + what +
+             ". Free some space on that file system, or choose a folder on another with " + variable + ".";
+    case ENOTDIR:
+      return "A file stands where the app's data needs a folder: " + what +
+             ". Move the file away, or choose another folder with " + variable + ".";
+    case ENAMETOOLONG:
+      return "The path of the app's data folder is too long for the system: " + what +
+             ". Choose a folder with a shorter path, with " + variable + ".";
+    default:
+      return "Could not keep the app's data there: " + what + ". Choose another folder with " + variable + ".";
+  }
+}
+
+// A root ready for use: created for this user alone when missing, refused (saying why and what to
+// do, refusalOf) when another user owns it or may write to it, when it is not an absolute path,
+// or when it cannot be made or opened. Answers the path to use from then on: as given, or, when
+// ".." in it would have it depend on the folders it goes back out of, the folder that was checked.
 std::string preparePrivateRoot(const std::string& path, const char* variable) {
   Error error;
   std::string checked;
   if (!files::createPrivateDirectory(path, &error, &checked)) {
-    // A folder that could not be made or looked into for want of permission ends its error with
-    // the system's text for EACCES or EPERM: named as such, not as an unsafe place.
-    const auto endsWith = [&error](int code) {
-      const std::string tail = std::string(": ") + std::strerror(code);
-      const std::string& text = error.description;
-      return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-    };
-    if (endsWith(EACCES) || endsWith(EPERM)) {
-      throw Exception(kInternalInconsistencyException,
-                      "No permission to keep the app's data there: " + error.description +
-                          ". Choose a folder this user may write to, with " + variable + ".");
-    }
-    throw Exception(kInternalInconsistencyException,
-                    "Refusing to keep the app's data in an unsafe place: " + error.description +
-                        ". Choose a private folder with " + variable + ".");
+    throw Exception(kInternalInconsistencyException, refusalOf(path, error, variable));
   }
   return (path + "/").find("/../") != std::string::npos ? checked : path;
 }

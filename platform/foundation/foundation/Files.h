@@ -1,7 +1,10 @@
 // Small file-system helpers over paths (UTF-8 std::string). Failures come back as an Error in the
 // platform's Cocoa domain: 4 no such file, 256 read failed, 257 not read (not a regular file of
 // the right owner), 260 no such file for reading, 512 write failed, 513 no permission to write,
-// 516 file exists.
+// 516 file exists. One a system call's failure caused carries that cause in its user info, under
+// kUnderlyingErrorKey: an Error of kPOSIXErrorDomain whose code is the errno (ENAMETOOLONG for a
+// path no call could use, ENOTDIR for a file where a folder was to be); a refusal because other
+// users could change the way has none.
 #pragma once
 
 #include <chrono>
@@ -17,6 +20,8 @@
 namespace platform::files {
 
 inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
+inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+inline constexpr const char* kUnderlyingErrorKey = "NSUnderlyingError";
 
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
@@ -26,8 +31,9 @@ bool isDirectory(const std::string& path);
 // createPrivateDirectory checks it: a folder is made (mkdirat) only inside one just checked, on
 // its descriptor, and closed (fchmodat) relative to that descriptor before it is opened; a way
 // another user could change is refused (error 513, naming what) with nothing made or changed on
-// it. So is a path no call could use (longer than PATH_MAX, or a name longer than NAME_MAX), and
-// a relative path whose working folder cannot be found. A kept private folder the path is or
+// it. So is a path no call could use (PATH_MAX long or longer, or a name longer than NAME_MAX;
+// a relative path is measured as given, since calls take it from the working folder), and a
+// relative path whose working folder cannot be found. A kept private folder the path is or
 // lies in is checked again first (keepPrivateDirectory).
 bool createMissingDirectories(const std::string& path, Error* error = nullptr);
 // As createMissingDirectories, for a folder that holds the caller's own data, checked on its
@@ -79,7 +85,8 @@ void keepPrivateDirectory(const std::string& name, const std::string& path);
 // Removes a file or a whole directory tree; false (error 4) when nothing was there.
 bool removeItem(const std::string& path, Error* error = nullptr);
 // Removes one regular file (a symbolic link counts as one: the link goes, not its target);
-// anything else at the path, a directory above all, is left alone (error 513).
+// anything else at the path, a directory above all, is left alone (error 513). Error 4 only when
+// nothing is there; a path that cannot be looked at says why (error 513).
 bool removeFile(const std::string& path, Error* error = nullptr);
 // The content of a file of the app's own data: only a regular file of this user's is read (a
 // FIFO is never waited on, a symbolic link at the name is not followed, a file of another user
@@ -92,7 +99,8 @@ std::optional<Bytes> readResource(const std::string& path, Error* error = nullpt
 // see the old or the new content, never a mix. The directory must exist and be this user's (or
 // root's, as /tmp), checked on its descriptor. The file is readable and writable by its owner
 // only (mode 0600): the app's files are private to it. When 64 temporary names in a row are in
-// use, the write fails (error 512), saying so.
+// use, the write fails (error 512), saying so. A path no call could then use to read or remove
+// the file (as createMissingDirectories measures it) is refused before anything is made.
 bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error = nullptr);
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error = nullptr);
 // Names of the entries of a directory (no "." or ".."), sorted; empty when unreadable.

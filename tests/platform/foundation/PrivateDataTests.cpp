@@ -1,6 +1,9 @@
 // The app's data is the user's alone: where it lives by default, the folders it is refused, and
 // the mode of the files written there.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -495,6 +498,88 @@ TEST(PrivateDataDeathTest, ARootThisUserMayNotMakeIsRefusedForWantOfPermissionNo
       ::testing::ExitedWithCode(0), "");
 }
 
+namespace {
+
+// Whether `reason` words a refusal by what happened, with the folder and the variable to set, and
+// not as an unsafe place.
+bool saysWhatHappened(const std::string& reason, const std::vector<std::string>& words) {
+  if (mentions(reason, words) && mentions(reason, {"VESMORA_SANDBOX_ROOT"}) && !mentions(reason, {"unsafe"}) &&
+      !mentions(reason, {"Choose a private folder"})) {
+    return true;
+  }
+  std::fprintf(stderr, "%s\n", reason.c_str());
+  return false;
+}
+
+// Roots on a read-only and on a full file system (tmpfs mounts of a mount namespace of its own,
+// the full one out of inodes), in a child of its own: its exit code.
+int readOnlyAndFullCases() {
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-mounts-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) return 10;
+  const std::string readOnly = base + "/read-only";
+  const std::string full = base + "/full";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mkdir(readOnly.c_str(), 0700) != 0 || ::mkdir(full.c_str(), 0700) != 0 ||
+        ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "mode=0700") != 0 ||
+        ::mount("tmpfs", full.c_str(), "tmpfs", 0, "mode=0700,size=64k,nr_inodes=8") != 0) {
+      ::_exit(11);
+    }
+    int fill = 0;
+    for (int made = 0; made < 16 && fill >= 0; ++made) {
+      fill = ::open((full + "/fill-" + std::to_string(made)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fill >= 0) ::close(fill);
+    }
+    int code = fill < 0 && errno == ENOSPC ? 0 : 12;
+    if (!saysWhatHappened(refusal([&] { sandbox::setRoot(readOnly + "/app"); }),
+                          {"read-only file system", std::strerror(EROFS), "\"" + readOnly + "/app\""})) {
+      code = 13;
+    }
+    if (!saysWhatHappened(refusal([&] { sandbox::setRoot(full + "/app"); }),
+                          {"No space left", std::strerror(ENOSPC), "\"" + full + "/app\"", "Free some space"})) {
+      code = 14;
+    }
+    ::umount(full.c_str());
+    ::umount(readOnly.c_str());
+    ::_exit(code);
+  }
+  int status = 0;
+  const bool waited = child > 0 && ::waitpid(child, &status, 0) == child;
+  std::filesystem::remove_all(base);
+  return waited && WIFEXITED(status) ? WEXITSTATUS(status) : 15;
+}
+
+}  // namespace
+
+// A root is refused for what happened, saying what to do: "an unsafe place" only where other users
+// could change the way (ARootThisUserMayNotMakeIsRefusedForWantOfPermissionNotAsUnsafe).
+TEST(PrivateDataDeathTest, ARootIsRefusedForWhatHappenedAndAsUnsafeOnlyWhereOthersCouldChangeTheWay) {
+  {
+    sandbox::ScopedTemporarySandbox scoped;
+    const std::string file = scoped.root() + "/file";
+    ASSERT_TRUE(files::writeFileAtomically(file, std::string("in the way")));
+    EXPECT_TRUE(saysWhatHappened(refusal([&] { sandbox::setRoot(file + "/app"); }),
+                                 {"A file stands where", std::strerror(ENOTDIR), "\"" + file + "\""}));
+    std::string deep = scoped.root();
+    while (deep.size() < PATH_MAX) deep += "/d";
+    EXPECT_TRUE(saysWhatHappened(refusal([&] { sandbox::setRoot(deep); }),
+                                 {"too long", std::strerror(ENAMETOOLONG), "shorter path"}));
+    EXPECT_TRUE(saysWhatHappened(refusal([] { sandbox::setRoot("vesmora-relative/app"); }),
+                                 {"absolute path", "\"vesmora-relative/app\""}));
+    EXPECT_EQ(sandbox::root(), scoped.root());
+  }
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can mount a read-only or a full file system to try them";
+  const pid_t probe = ::fork();
+  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    GTEST_SKIP() << "no mount namespace to be had here: a read-only and a full file system not tried";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(readOnlyAndFullCases()), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
   constexpr uid_t kNobody = 65534;
@@ -734,6 +819,75 @@ TEST(PrivateDataTest, APathNoCallCouldUseIsRefusedBeforeAnythingIsMade) {
   ASSERT_EQ(longest.size(), PATH_MAX - 1u);
   EXPECT_TRUE(files::createMissingDirectories(longest));
   EXPECT_TRUE(files::isDirectory(longest));
+}
+
+// A relative path is taken by the calls from the working folder, so its own text is measured:
+// one whose working folder and text are longer than PATH_MAX together is made; a text no call
+// could use is refused before anything is made.
+TEST(PrivateDataTest, ARelativePathIsMeasuredAsGivenNotWithItsWorkingFolder) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const auto lengthened = [](std::string path, std::size_t size) {
+    while (path.size() + 1 + NAME_MAX < size) path += "/" + std::string(NAME_MAX, 'n');
+    return path + "/" + std::string(size - path.size() - 1, 'e');
+  };
+  const std::string working = lengthened(scoped.root() + "/working", 3049);
+  const std::string relative = lengthened("made", 1208);
+  ASSERT_TRUE(files::createMissingDirectories(working));
+  struct Back {
+    std::filesystem::path to = std::filesystem::current_path();
+    ~Back() {
+      std::error_code ec;
+      std::filesystem::current_path(to, ec);
+    }
+  } back;
+  ASSERT_EQ(::chdir(working.c_str()), 0);
+  for (const FolderMaker make : {kFolderMakers[0], kFolderMakers[1]}) {
+    for (const std::string& unusable : {lengthened("made", PATH_MAX), "made/" + std::string(NAME_MAX + 1, 'w')}) {
+      platform::Error error;
+      EXPECT_FALSE(make(unusable, &error));
+      EXPECT_TRUE(mentions(error.description, {"File name too long"})) << error.description;
+      EXPECT_TRUE(files::directoryContents(working).empty());
+    }
+    platform::Error error;
+    EXPECT_TRUE(make(relative, &error)) << error.description;
+    EXPECT_TRUE(files::isDirectory(relative));
+    EXPECT_EQ(modeOf(relative), 0700u);
+    std::filesystem::remove_all("made");
+  }
+}
+
+// A file no call could read or remove by its name is not written; a removal that fails for
+// another reason than a missing file says why.
+TEST(PrivateDataTest, AFileNoCallCouldUseByItsNameIsNotWrittenAndARemovalSaysWhyItFailed) {
+  sandbox::ScopedTemporarySandbox scoped;
+  std::string folder = scoped.root() + "/long";
+  while (folder.size() <= PATH_MAX - 250) folder += "/" + std::string(200, 'f');
+  ASSERT_TRUE(files::createMissingDirectories(folder));
+  const std::string longest = folder + "/" + std::string(PATH_MAX - 2 - folder.size(), 'l');
+  const std::string over = folder + "/" + std::string(PATH_MAX - 1 - folder.size(), 'o');
+  ASSERT_EQ(over.size(), std::size_t{PATH_MAX});
+  platform::Error error;
+  EXPECT_FALSE(files::writeFileAtomically(over, std::string("data"), &error));
+  EXPECT_TRUE(mentions(error.description, {"Could not write the file", "File name too long"})) << error.description;
+  EXPECT_TRUE(files::directoryContents(folder).empty());
+  EXPECT_TRUE(files::writeFileAtomically(longest, std::string("data"), &error)) << error.description;
+  EXPECT_EQ(files::readFile(longest), platform::Bytes({'d', 'a', 't', 'a'}));
+  EXPECT_TRUE(files::removeFile(longest, &error)) << error.description;
+
+  // One put there through its folder's descriptor, as by another program.
+  const int at = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(at, 0);
+  const std::string name = over.substr(folder.size() + 1);
+  const int made = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  EXPECT_GE(made, 0);
+  if (made >= 0) ::close(made);
+  EXPECT_FALSE(files::removeFile(over, &error));
+  EXPECT_EQ(error.code, 513);
+  EXPECT_TRUE(mentions(error.description, {"Could not remove", "File name too long"})) << error.description;
+  EXPECT_EQ(::unlinkat(at, name.c_str(), 0), 0);
+  ::close(at);
+  EXPECT_FALSE(files::removeFile(longest, &error));
+  EXPECT_EQ(error.code, 4);  // nothing there
 }
 
 TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
