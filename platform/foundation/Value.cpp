@@ -8,6 +8,7 @@
 #include <limits>
 #include <ostream>
 
+#include "foundation/Error.h"
 #include "foundation/Exception.h"
 
 namespace platform {
@@ -455,6 +456,11 @@ void Value::describe(std::string& out, int indent, bool nested) const {
       break;
     }
     case Tag::Object: {
+      // An error (an underlying one, say) is shown as an error is; any other object by its address.
+      if (const auto error = objectAs<Error>()) {
+        out += error->fullDescription();
+        break;
+      }
       char buffer[64];
       std::snprintf(buffer, sizeof buffer, "%p", objectBox()->object.get());
       out += "<object ";

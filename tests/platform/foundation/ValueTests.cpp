@@ -107,6 +107,9 @@ TEST(ValueTest, DescriptionUsesThePlatformLayout) {
   EXPECT_EQ(Value::date(0).description(), "1970-01-01 00:00:00 +0000");
   Value nested = Value::dictionary({{"name", "a b"}, {"items", Value::array({1, "x"})}});
   EXPECT_EQ(nested.description(), "{\n    name = \"a b\";\n    items = (\n        1,\n        x\n    );\n}");
+  // An underlying error shows as an error, so a logged error names its cause, not an address.
+  Value cause = Value::object(std::make_shared<platform::Error>("NSPOSIXErrorDomain", 28, "No space left on device"));
+  EXPECT_EQ(cause.description(), "Error Domain=NSPOSIXErrorDomain Code=28 \"No space left on device\"");
 }
 
 TEST(ErrorTest, SetErrorFillsOnlyAGivenOutParameter) {
