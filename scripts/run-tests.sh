@@ -17,7 +17,23 @@ cd "$build_dir"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/vesmora-tests-XXXXXX")"
 trap 'chmod -R u+rwx "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
 status=0
-TMPDIR="$scratch" ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" || status=$?
+run="Testing/Temporary/LastRun.log"
+log="Testing/Temporary/LastTest.log"
+rm -f "$run" "$log"
+mkdir -p Testing/Temporary
+TMPDIR="$scratch" ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" | tee "$run" || status=$?
+# ctest lists the tests it skipped, not why: each one's reason, from its output in ctest's log (a
+# GoogleTest skip's message follows "<file>:<line>: Skipped"; a script prints "skipped: <why>").
+skipped="$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$run")"
+if [ -n "$skipped" ] && [ -f "$log" ]; then
+  echo "$skipped" | awk '
+  NR == FNR { skipped[$0] = 1; next }
+  /^[0-9]+\/[0-9]+ Test: / { name = ($3 in skipped) ? $3 : "" }
+  name != "" && /: Skipped$/ { getline why; if (why ~ /^\[  SKIPPED \]/) why = "(no reason given)" }
+  name != "" && /^skipped: / { why = substr($0, 10) }
+  name != "" && why != "" { print "Skipped " name ": " why; delete skipped[name]; name = why = "" }
+  END { for (name in skipped) print "Skipped " name ": no reason found in " FILENAME }' - "$log" || true
+fi
 left="$(find "$scratch" -mindepth 1 -maxdepth 1)"
 if [ -n "$left" ]; then
   echo "The tests left this in their temporary folder (each test removes what it makes):" >&2

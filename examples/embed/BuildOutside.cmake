@@ -1,8 +1,10 @@
 # ctest script: builds the embedding example as an outside project would.
 #   MODE=package       installs BUILD_DIR into WORK_DIR/prefix (LIBRARY, one of its libraries,
-#                      removed first: the install builds what the build folder lacks), configures
-#                      the example with find_package(Vesmora 1.0), builds embed_app and runs it
-#                      with COLLECTOR; a request for 1.5 must not find the package, one for 1 must;
+#                      moved aside first: the install builds what the build folder lacks; then put
+#                      back, so the build folder is left as it was and nothing is relinked),
+#                      configures the example with find_package(Vesmora 1.0), builds embed_app and
+#                      runs it with COLLECTOR; a request for 1.5 must not find the package, one for
+#                      1 must;
 #   MODE=subdirectory  configures the example with the source tree added as a subdirectory, with
 #                      GoogleTest made unfindable, and compiles the app's source file (not the
 #                      SDK's).
@@ -31,10 +33,41 @@ if(LAUNCHER)
 endif()
 
 if(MODE STREQUAL "package")
-  file(REMOVE ${LIBRARY})
-  run("installing the package" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
-  if(NOT EXISTS ${LIBRARY})
+  # What a build of the build folder would do now (Ninja only: `ninja -n`).
+  function(pending out)
+    set(${out} "" PARENT_SCOPE)
+    if(GENERATOR MATCHES "Ninja")
+      execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} -- -n OUTPUT_VARIABLE work ERROR_VARIABLE work)
+      set(${out} "${work}" PARENT_SCOPE)
+    endif()
+  endfunction()
+  pending(before)
+  # The library the install must build is the build folder's own, kept aside meanwhile: put back,
+  # it is older than the programs linked with it, as it was.
+  file(MAKE_DIRECTORY ${WORK_DIR})
+  set(kept FALSE)
+  if(EXISTS ${LIBRARY})
+    file(RENAME ${LIBRARY} ${WORK_DIR}/kept-library)
+    set(kept TRUE)
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  set(built FALSE)
+  if(EXISTS ${LIBRARY})
+    set(built TRUE)
+  endif()
+  if(kept)
+    file(RENAME ${WORK_DIR}/kept-library ${LIBRARY})
+  endif()
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${output}\ninstalling the package failed (${result})")
+  endif()
+  if(NOT built)
     message(FATAL_ERROR "the install did not build ${LIBRARY}, which the build folder lacked")
+  endif()
+  pending(after)
+  if(before MATCHES "no work to do" AND NOT after MATCHES "no work to do")
+    message(FATAL_ERROR "the build folder, up to date before the install, no longer is:\n${after}")
   endif()
   # Libraries that register from a static initialiser must keep their anchors in the package.
   file(GLOB_RECURSE targets_file ${WORK_DIR}/prefix/*/VesmoraTargets.cmake)
