@@ -195,7 +195,14 @@ int runMode(const std::string& stepText, const std::vector<std::string>& filters
     return 2;
   }
   const double moment = XCTVirtualClock::epochSeconds();
+  // No device's clock is set before the epoch: a start time earlier than it (the first run, 12
+  // hours before the moment, or a long test's start) ends the sweep.
   RunTest inProcess = [](const std::string& test, double start) {
+    if (start < 0) {
+      throw std::runtime_error(
+          "a start time before 1970-01-01T00:00:00 UTC: VESMORA_DEVICE_TIME must lie at least 12 hours, and at "
+          "least each test's length, after it");
+    }
     pinStart(start);
     const double began = XCTVirtualClock::now();
     HiddenOutput hidden;

@@ -46,7 +46,8 @@ void pinStart(double start);
 // The runner's "--sweep <step>" mode: `stepText` seconds between start times (a whole number
 // from 1 to 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
 // the tests in this process, their own output hidden; the exit status is 0 when every run
-// passed, 1 when one failed, 2 for a step or a clock it cannot use.
+// passed, 1 when one failed, 2 for a step or a clock it cannot use (a start time before
+// 1970-01-01T00:00:00 UTC among them).
 int runMode(const std::string& stepText, const std::vector<std::string>& filters);
 
 }  // namespace StartTimeSweep

@@ -171,8 +171,10 @@ int main(int argc, char** argv) {
   setup.optionsHelp +=
       "  --sweep <step>   run each test at start times <step> whole seconds apart (1 to 3600), from its\n"
       "                   length before VESMORA_DEVICE_TIME (required) up to it, so that the moment\n"
-      "                   (midnight, say) falls at every point of its run; one line a test, the failed\n"
-      "                   start times\n";
+      "                   (midnight, say) falls at every point of its run; first one more run, 12 hours\n"
+      "                   before the moment, learns that length (the closing line counts it among the\n"
+      "                   runs). One line a test, the failed start times. A start time before\n"
+      "                   1970-01-01T00:00:00 UTC ends the sweep with status 2\n";
   setup.commands["--list-faults"] = listFaults;
   setup.runModes["--sweep"] = StartTimeSweep::runMode;
   setup.prepare = prepareRun;

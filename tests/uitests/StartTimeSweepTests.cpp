@@ -147,6 +147,22 @@ TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("a whole number from 1 to 3600, not \"1e-6\""), std::string::npos) << err;
   EXPECT_NE(err.find("a whole number from 1 to 3600, not \"3s\""), std::string::npos) << err;
+
+  // A clock pinned less than 12 hours after the epoch: its first run, far from the moment, would
+  // start before it. Refused before any test runs; 12 hours after it, the sweep runs.
+  XCTVirtualClock::pinEpochSeconds(StartTimeSweep::kFarFromMoment - 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(StartTimeSweep::runMode("1", {"MidnightProbe/testShort"}), 2);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no test ran";
+  EXPECT_NE(err.find("--sweep: a start time before 1970-01-01T00:00:00 UTC"), std::string::npos) << err;
+  XCTVirtualClock::pinEpochSeconds(StartTimeSweep::kFarFromMoment);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(StartTimeSweep::runMode("1", {"MidnightProbe/testShort"}), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("MidnightProbe/testShort: 5 s, 5 start times, 0 failed\n"), std::string::npos) << out;
+
   ScopedVariable unpinned("VESMORA_DEVICE_TIME", nullptr);
   testing::internal::CaptureStderr();
   EXPECT_EQ(StartTimeSweep::runMode("3", {}), 2);

@@ -91,7 +91,9 @@ void payEveryPayee(XCTestCase& test, const XCUIApplication& app, const TestDataR
       XCTAssert(MoneyForms::containsText(fromNumber, number));
       XCTAssert(!to.empty());
       XCTAssert(MoneyForms::containsText(amount, std::string("$") + kAmount));
-      if (expectedDate) XCTAssert(date == *expectedDate);
+      if (expectedDate) {
+        XCTAssertEqual(date, *expectedDate, "the completion screen's payment date is not the expected one");
+      }
       formAskedOn = MoneyForms::todayText();
       payABillScreen.tapOnMakeAnotherPayABillButton(test);
     }
