@@ -156,6 +156,12 @@ std::shared_ptr<Clock> Clock::system() {
   return *clock;
 }
 
+namespace {
+// Made as the program loads, before any thread of the SDK's: a fork never finds the slot or the
+// system clock (whose fork handlers take the slot's lock) half made.
+[[maybe_unused]] const bool gClockMadeAtLoad = (clockSlot(), Clock::system(), true);
+}  // namespace
+
 std::shared_ptr<Clock> Clock::current() {
   ClockSlot& slot = clockSlot();
   std::lock_guard lock(slot.mutex);

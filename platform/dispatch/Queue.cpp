@@ -438,6 +438,8 @@ QueueRegistry& registry() {
   }();
   return *made;
 }
+// Made as the program loads, before any thread of the SDK's: a fork never finds them half made.
+[[maybe_unused]] const bool gQueuesMadeAtLoad = (mainSlot(), registry(), true);
 
 // Lock order: the main queue's slot (it makes a queue under its lock), the registry (a queue
 // registers under it), the pool (a queue posts its drain under its own lock).

@@ -94,6 +94,8 @@ std::mutex& keptLock() {
   }();
   return *lock;
 }
+// Made as the program loads, before any thread of the SDK's: a fork never finds it half made.
+[[maybe_unused]] const std::mutex& gKeptLockMadeAtLoad = keptLock();
 
 // What the access ACL of a folder lets others than its owner write, as the kernel stores it
 // (little-endian: a version, then entries of tag, permissions and id).

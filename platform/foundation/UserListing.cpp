@@ -69,6 +69,8 @@ ListingLocks& listingLocks() {
   }();
   return *locks;
 }
+// Made as the program loads, before any thread of the SDK's: a fork never finds them half made.
+[[maybe_unused]] const ListingLocks& gListingLocksMadeAtLoad = listingLocks();
 
 // Whether `c` is white space as the C library's "C" locale has it.
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

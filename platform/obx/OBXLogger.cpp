@@ -1,11 +1,14 @@
 #include "obx/OBXLogger.h"
 
 #include <pthread.h>
-#include <time.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 #include "dispatch/Clock.h"
 #include "dispatch/ForkPreparation.h"
@@ -38,6 +41,8 @@ LoggerState& state() {
   }();
   return *shared;
 }
+// Made as the program loads, before any thread of the SDK's: a fork never finds it half made.
+[[maybe_unused]] const LoggerState& gStateMadeAtLoad = state();
 
 const char* levelName(int level) {
   switch (level) {
@@ -50,37 +55,58 @@ const char* levelName(int level) {
   }
 }
 
-// "2024-05-01 12:00:00.123" in UTC, from the process clock.
-std::string timestamp() {
-  double now = platform::Clock::current()->now();
-  double whole = std::floor(now);
-  time_t seconds = static_cast<time_t>(whole);
+// "2024-05-01 12:00:00.123" in UTC, from the process clock, into `text`: worked out here, without
+// the C library's time functions, which take its time-zone lock.
+void timestamp(char (&text)[32]) {
+  using namespace std::chrono;
+  const double now = platform::Clock::current()->now();
+  const double whole = std::floor(now);
   int millis = static_cast<int>((now - whole) * 1000.0);
   if (millis > 999) millis = 999;
-  tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", parts.tm_year + 1900, parts.tm_mon + 1,
-                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, millis);
-  return text;
+  const sys_seconds seconds{std::chrono::seconds(static_cast<std::int64_t>(whole))};
+  const sys_days day = floor<days>(seconds);
+  const year_month_day date{day};
+  const hh_mm_ss<std::chrono::seconds> time{seconds - day};
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d.%03d", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()), millis);
 }
 
 bool isLoggableLocked(const LoggerState& s, int level) { return s.debugForced || level <= s.maximumLevel; }
 
-void writeLine(int level, const std::string& service, bool force, const std::string& messageCode,
-               const std::string& message) {
+// A line that is not shown takes the lock once and nothing else. One that is shown is put together
+// on the stack when it fits: the warning of a child made by fork() comes this way, and there the
+// allocator's lock may have been held by a thread the child does not have (this C library's is
+// made safe across fork, an instrumented one's may not be).
+void writeLine(int level, std::string_view service, bool force, std::string_view messageCode,
+               std::string_view message) {
   LoggerState& s = state();
-  OBXLogSink sink;
-  const std::string stamp = timestamp();
   {
     std::lock_guard lock(s.mutex);
     if (!force && !isLoggableLocked(s, level)) return;
-    std::string line = stamp + " " + (s.version.empty() ? "" : s.version + " ") + "- " + service + "[" + messageCode + "] " +
-                       levelName(level) + " " + message + "\n";
-    std::fputs(line.c_str(), stderr);
-    sink = s.sink;
   }
-  if (sink) sink(OBXLogLine{level, service, messageCode, message, force});
+  char stamp[32];
+  timestamp(stamp);  // not under the lock: the clock has its own
+  OBXLogSink sink;
+  {
+    std::lock_guard lock(s.mutex);
+    const auto width = [](std::string_view text) { return static_cast<int>(std::min<std::size_t>(text.size(), 1 << 20)); };
+    char line[1024];
+    const int length = std::snprintf(line, sizeof line, "%s %s%s- %.*s[%.*s] %s %.*s\n", stamp, s.version.c_str(),
+                                     s.version.empty() ? "" : " ", width(service), service.data(), width(messageCode),
+                                     messageCode.data(), levelName(level), width(message), message.data());
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
+      std::fputs(line, stderr);
+    } else {
+      const std::string whole = std::string(stamp) + " " + (s.version.empty() ? "" : s.version + " ") + "- " +
+                                std::string(service) + "[" + std::string(messageCode) + "] " + levelName(level) +
+                                " " + std::string(message) + "\n";
+      std::fputs(whole.c_str(), stderr);
+    }
+    if (s.sink) sink = s.sink;
+  }
+  if (sink) sink(OBXLogLine{level, std::string(service), std::string(messageCode), std::string(message), force});
 }
 
 }  // namespace
@@ -121,8 +147,8 @@ bool OBXIsLoggableLevel(int level) {
   return isLoggableLocked(state(), level);
 }
 
-void OBXLogBasic(int level, const std::string& service, bool force, const std::string& messageCode,
-                 const std::string& message) {
+void OBXLogBasic(int level, std::string_view service, bool force, std::string_view messageCode,
+                 std::string_view message) {
   writeLine(level, service, force, messageCode, message);
 }
 

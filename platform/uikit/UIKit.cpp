@@ -202,7 +202,14 @@ void UIApplication::makeKeyWindow(const std::shared_ptr<UIWindow>& window) {
 
 void UIApplication::becomeActive() { post(UIApplicationDidBecomeActiveNotification); }
 void UIApplication::resignActive() { post(UIApplicationWillResignActiveNotification); }
+namespace {
+constinit std::atomic<bool (*)()> gEndRefusal{nullptr};
+}  // namespace
+
+void UIApplication::setEndRefusal(bool (*refuses)()) { gEndRefusal.store(refuses); }
+
 bool UIApplication::terminate() {
+  if (bool (*refuses)() = gEndRefusal.load(); refuses != nullptr && refuses()) return false;
   auto report = std::make_shared<UIApplicationTerminationReport>();
   platform::Notification notification;
   notification.name = UIApplicationWillTerminateNotification;

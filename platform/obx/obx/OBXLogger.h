@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Levels are the system log's priorities.
@@ -32,9 +33,10 @@ bool OBXIsLoggableLevel(int level);
 
 // Writes one line when the level is loggable, or always when `force` is true. The message is
 // already formatted (see foundation/Format.h for the printf-style formatter with %@) and is
-// written as it is: "%" needs no escaping.
-void OBXLogBasic(int level, const std::string& service, bool force, const std::string& messageCode,
-                 const std::string& message);
+// written as it is: "%" needs no escaping. A line of up to 1 KiB is written without allocating
+// (save for a test's sink), and none takes a time-zone lock.
+void OBXLogBasic(int level, std::string_view service, bool force, std::string_view messageCode,
+                 std::string_view message);
 void OBXLogError(const std::string& service, bool force, const std::string& messageCode,
                  const std::string& message);
 void OBXLogWarning(const std::string& service, bool force, const std::string& messageCode,

@@ -477,9 +477,12 @@ bool CDVApp::isAppIDValid() const {
 
 // ---- lookup ----
 
+// A child forked from the process that configured it reads the default app; where there is none it
+// is refused before the error line, whose logger set-up reads the defaults under locks a parent's
+// thread may have held at the fork.
 std::shared_ptr<CDVApp> CDVApp::defaultApp() {
   std::shared_ptr<CDVApp> app = currentDefaultApp();
-  if (!app) {
+  if (!app && !CDVForkedChild::refusesWithoutClaim(__func__)) {
     CDVLogError(kCDVLoggerCore, "I-COR000003",
                 "The default Cindervale app has not yet been configured. Add `[CDVApp configure];` "
                 "(`CindervaleApp.configure()` in Swift) to your application initialization. Read "

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
+#include <cstdio>
 
 #include "Core/Public/CDVLogger.h"
 #include "foundation/ProcessInfo.h"
@@ -17,11 +17,13 @@ bool refusedIn(pid_t self, pid_t owner, const char* call) {
   if (owner == 0 || owner == self) return false;
   if (gWarnedIn.exchange(self) != self) {
     // Written without the logger's setup, which reads the launch arguments and the defaults under
-    // locks a parent's thread may have held at the fork.
-    CDVLogWithoutSetup(CDVLoggerLevelWarning, kCDVLoggerCore, kCDVForkedChildMessageCode,
-                       "The SDK does nothing in a process made by fork() from the one that used it: its "
-                       "state, store and identity are that process's. Refused: %@",
-                       {std::string(call)});
+    // locks a parent's thread may have held at the fork, and put together on the stack.
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "The SDK does nothing in a process made by fork() from the one that used it: its state, store "
+                  "and identity are that process's. Refused: %s",
+                  call);
+    CDVLogWithoutSetup(CDVLoggerLevelWarning, kCDVLoggerCore, kCDVForkedChildMessageCode, message);
   }
   return true;
 }

@@ -66,11 +66,10 @@ void CDVLogBasic(int level, std::string_view service, std::string_view messageCo
               platform::formatArgs(format, args));
 }
 
-void CDVLogWithoutSetup(int level, std::string_view service, std::string_view messageCode,
-                        std::string_view format, std::initializer_list<platform::FormatArg> args) {
+void CDVLogWithoutSetup(int level, std::string_view service, std::string_view messageCode, std::string_view message) {
   if (!gInitialized.load(std::memory_order_acquire)) OBXLoggerRegisterVersion(CDVVersionString);
   const bool force = gAnalyticsDebugMode.load() && service == kCDVLoggerAnalytics;
-  OBXLogBasic(level, std::string(service), force, std::string(messageCode), platform::formatArgs(format, args));
+  OBXLogBasic(level, service, force, messageCode, message);
 }
 
 void CDVLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code,

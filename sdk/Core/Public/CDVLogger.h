@@ -53,10 +53,10 @@ void CDVSetAnalyticsDebugMode(bool analyticsDebugMode);
 // line. Lines of the analytics service are forced through while the analytics debug mode is on.
 void CDVLogBasic(int level, std::string_view service, std::string_view messageCode,
                  std::string_view format, std::initializer_list<platform::FormatArg> args);
-// The same without the one-time set-up when it has not run (it reads the launch arguments and the
-// user defaults): for a line that must not wait for their locks.
-void CDVLogWithoutSetup(int level, std::string_view service, std::string_view messageCode,
-                        std::string_view format, std::initializer_list<platform::FormatArg> args);
+// One line, its message already formatted, without the one-time set-up when it has not run (it
+// reads the launch arguments and the user defaults) and, up to 1 KiB, without allocating: for a
+// line that must not wait for their locks, nor for the allocator's.
+void CDVLogWithoutSetup(int level, std::string_view service, std::string_view messageCode, std::string_view message);
 
 template <typename... Args>
 void CDVLogError(std::string_view service, std::string_view code, std::string_view format,
