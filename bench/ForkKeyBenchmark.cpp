@@ -171,11 +171,14 @@ int main(int argc, char** argv) {
     bits = 1024;
   }
 
-  char folder[] = "/tmp/fork-key-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
+  std::string folder = std::filesystem::temp_directory_path() / "fork-key-bench-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) {
+    std::perror(("cannot make a folder in " + std::filesystem::temp_directory_path().string()).c_str());
+    return 1;
+  }
   setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 0);
-  setenv("VESMORA_SANDBOX_ROOT", (std::string(folder) + "/app").c_str(), 1);
-  setenv("VESMORA_DEVICE_ROOT", (std::string(folder) + "/device").c_str(), 1);
+  setenv("VESMORA_SANDBOX_ROOT", (folder + "/app").c_str(), 1);
+  setenv("VESMORA_DEVICE_ROOT", (folder + "/device").c_str(), 1);
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
   CDVApp::configure();
 
@@ -193,6 +196,6 @@ int main(int argc, char** argv) {
   // leaves the folder behind and says so.
   std::error_code notRemoved;
   std::filesystem::remove_all(folder, notRemoved);
-  if (notRemoved) std::fprintf(stderr, "left %s behind: %s\n", folder, notRemoved.message().c_str());
+  if (notRemoved) std::fprintf(stderr, "left %s behind: %s\n", folder.c_str(), notRemoved.message().c_str());
   return 0;
 }

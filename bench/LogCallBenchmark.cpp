@@ -69,11 +69,14 @@ int main(int argc, char** argv) {
   }
   if (batches < 1 || calls < 1) return usage(argv[0]);
 
-  char folder[] = "/tmp/log-call-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
+  std::string folder = std::filesystem::temp_directory_path() / "log-call-bench-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) {
+    std::perror(("cannot make a folder in " + std::filesystem::temp_directory_path().string()).c_str());
+    return 1;
+  }
   setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
-  setenv("VESMORA_SANDBOX_ROOT", (std::string(folder) + "/app").c_str(), 1);
-  setenv("VESMORA_DEVICE_ROOT", (std::string(folder) + "/device").c_str(), 1);
+  setenv("VESMORA_SANDBOX_ROOT", (folder + "/app").c_str(), 1);
+  setenv("VESMORA_DEVICE_ROOT", (folder + "/device").c_str(), 1);
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) {

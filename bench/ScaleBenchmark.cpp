@@ -37,13 +37,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -100,6 +103,9 @@ Sizes quickSizes() {
   return s;
 }
 
+// Ends the run: main reports `what`, once every folder the run made is removed on the way out.
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
 double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
@@ -133,13 +139,16 @@ struct Place {
 
   explicit Place(const std::string& base) {
     std::string pattern = base + "/scale-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
+    if (::mkdtemp(pattern.data()) == nullptr) fail("cannot make a folder in " + base + ": " + std::strerror(errno));
     root = pattern;
-    platform::sandbox::setRoot(root + "/app");
-    platform::sandbox::setDeviceRoot(root + "/device");
+    try {
+      platform::sandbox::setRoot(root + "/app");
+      platform::sandbox::setDeviceRoot(root + "/device");
+    } catch (...) {
+      std::error_code ignored;
+      std::filesystem::remove_all(root, ignored);
+      throw;
+    }
     platform::Value info;
     info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
     info.set("CFBundleShortVersionString", platform::Value("1.0"));
@@ -298,8 +307,7 @@ void storeCapEvents(const std::string& path, int events, bool gap, double now) {
   {
     auto database = TLMDatabase::initWithDatabasePath(path, nullptr, nullptr);
     if (!database || !database->insertIfNotExistsRawEventMetadata(*benchMetadata(), &error, &fingerprint)) {
-      std::fprintf(stderr, "cannot set up %s\n", path.c_str());
-      std::exit(1);
+      fail("cannot set up " + path + ": " + error.description);
     }
   }
   auto event = makeEvent(0, now - 10);
@@ -349,8 +357,7 @@ void capAfterMiddleDeletion(const Sizes& sizes, Place& place) {
              (over = db.deleteRawEventsOverAbsoluteLimit(&error)) && db.insertRawEvent(event, fingerprint, false, &error);
     });
     if (!stored) {
-      std::fprintf(stderr, "store step failed: %s\n", error.description.c_str());
-      std::exit(1);
+      fail("store step failed: " + error.description);
     }
   };
   // The first step counts the rows the other connection wrote; not timed.
@@ -413,8 +420,10 @@ void firstNewRowAfterAStart(const Sizes& sizes, Place& place) {
     sqlite3_bind_double(insert, 3, place.clock->now() - 10);
     sqlite3_bind_blob(insert, 4, row.data(), static_cast<int>(row.size()), SQLITE_STATIC);
     if (sqlite3_step(insert) != SQLITE_DONE) {
-      std::fprintf(stderr, "cannot write the layout: %s\n", sqlite3_errmsg(db));
-      std::exit(1);
+      const std::string why = sqlite3_errmsg(db);
+      sqlite3_finalize(insert);
+      sqlite3_close(db);
+      fail("cannot write the layout: " + why);
     }
     sqlite3_finalize(insert);
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -455,8 +464,7 @@ void firstNewRowAfterAnUpload(BenchEngine& bench, int rows, const std::function<
              db.deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error);
     });
     if (!uploaded) {
-      std::fprintf(stderr, "upload failed: %s\n", error.description.c_str());
-      std::exit(1);
+      fail("upload failed: " + error.description);
     }
     logWithNewMetadata(bench);
     millis.push_back(1e3 * logWithNewMetadata(bench));
@@ -612,8 +620,7 @@ void audiences(const Sizes& sizes) {
     std::vector<std::shared_ptr<TLMPBAudience>> definitions;
     for (int id = 0; id < count; ++id) definitions.push_back(audienceDefinition(id));
     if (!definitions.empty() && !engines.back()->engine->audience()->updateAudiences(definitions)) {
-      std::fprintf(stderr, "audiences were not stored\n");
-      std::exit(1);
+      fail("audiences were not stored");
     }
     while (engines.back()->engine->bundleRawEvents()) {
     }
@@ -758,7 +765,7 @@ void memory(const Sizes& sizes) {
   const std::string label = "memory: peak, " + sizeName(sizes.memoryEvents) + " events, ";
   std::printf("%-52s %ld KiB\n", (label + "engine").c_str(), engine);
   std::printf("%-52s %ld KiB (no events: %ld KiB)\n", (label + "plain SQLite").c_str(), plainPeak, idle);
-  if (engine < 0 || plainPeak < 0) std::exit(1);
+  if (engine < 0 || plainPeak < 0) fail("a memory child failed");
   std::printf("%-52s %6.2f\n", "memory: peak, engine / plain SQLite",
               static_cast<double>(engine) / static_cast<double>(plainPeak));
 }
@@ -930,16 +937,21 @@ int main(int argc, char** argv) {
   }
   const Sizes sizes = quick ? quickSizes() : Sizes{};
   auto wanted = [&](const std::string& name) { return cases.empty() || cases.count(name) != 0; };
-  // "plain-tmpfs" and "plain-disk" run one half of "plain".
-  if (wanted("growth")) growth(sizes);
-  if (wanted("metadata")) metadata(sizes);
-  if (wanted("plain") || cases.count("plain-tmpfs") != 0) plain(sizes, "/dev/shm", "tmpfs");
-  if (wanted("plain") || cases.count("plain-disk") != 0) {
-    plain(sizes, std::filesystem::temp_directory_path().string(), "disk");
+  try {
+    // "plain-tmpfs" and "plain-disk" run one half of "plain".
+    if (wanted("growth")) growth(sizes);
+    if (wanted("metadata")) metadata(sizes);
+    if (wanted("plain") || cases.count("plain-tmpfs") != 0) plain(sizes, "/dev/shm", "tmpfs");
+    if (wanted("plain") || cases.count("plain-disk") != 0) {
+      plain(sizes, std::filesystem::temp_directory_path().string(), "disk");
+    }
+    if (wanted("audiences")) audiences(sizes);
+    if (wanted("queue")) queue(sizes);
+    if (wanted("memory")) memory(sizes);
+    if (wanted("drain")) drain(sizes);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "scale_bench: %s\n", failure.what());
+    return 1;
   }
-  if (wanted("audiences")) audiences(sizes);
-  if (wanted("queue")) queue(sizes);
-  if (wanted("memory")) memory(sizes);
-  if (wanted("drain")) drain(sizes);
   return 0;
 }

@@ -13,7 +13,9 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,11 +33,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t kFingerprint = 42;
 
-std::string makeTempDirectory() {
+// A new folder in the temporary folder; empty, with `why` set, when none could be made.
+std::string makeTempDirectory(std::string& why) {
   std::string pattern = (std::filesystem::temp_directory_path() / "store-bench-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  return ::mkdtemp(buffer.data());
+  if (::mkdtemp(pattern.data()) != nullptr) return pattern;
+  why = "cannot make a folder in the temporary folder: " + std::string(std::strerror(errno));
+  return {};
 }
 
 TLMEventPtr makeEvent(int i) {
@@ -128,8 +131,13 @@ void compare(benchmark::State& state, std::size_t perTransaction, bool encodeInL
   double plainTotal = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::string directory = makeTempDirectory();
+    std::string why;
+    std::string directory = makeTempDirectory(why);
     state.ResumeTiming();
+    if (directory.empty()) {
+      state.SkipWithError(why.c_str());
+      return;
+    }
     double store = storeSeconds(directory + "/store.sql", events, perTransaction);
     double plain = plainSeconds(directory + "/plain.sql", events, perTransaction, encodeInLoop);
     state.PauseTiming();
@@ -161,7 +169,12 @@ std::shared_ptr<TLMPBMeasurementBundle> metadata() {
 
 void BM_RawEventInsertWithStoredRows(benchmark::State& state) {
   const int stored = static_cast<int>(state.range(0));
-  std::string directory = makeTempDirectory();
+  std::string why;
+  std::string directory = makeTempDirectory(why);
+  if (directory.empty()) {
+    state.SkipWithError(why.c_str());
+    return;
+  }
   auto database = TLMDatabase::initWithDatabasePath(directory + "/store.sql", nullptr, nullptr);
   auto bundle = metadata();
   const auto bytes = *bundle->protoBuffer();
@@ -174,6 +187,9 @@ void BM_RawEventInsertWithStoredRows(benchmark::State& state) {
     return true;
   });
   if (!ok) {
+    database.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
     state.SkipWithError("fill failed");
     return;
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -262,10 +263,27 @@ std::string folder(std::string (*which)(), Error* error) {
 
 bool available(Error* error) { return !folder(root, error).empty() && !folder(deviceRoot, error).empty(); }
 
+namespace {
+
+// Puts back the roots a temporary sandbox replaced and removes its folder.
+void restoreRoots(const Slot& root, const Slot& deviceRoot, const std::string& base) {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    assign(kApp, state().root, root);
+    assign(kDevice, state().deviceRoot, deviceRoot);
+    state().generation++;
+  }
+  std::error_code ec;
+  fs::remove_all(base, ec);
+}
+
+}  // namespace
+
 ScopedTemporarySandbox::ScopedTemporarySandbox() {
   std::string pattern = files::join(tempBase(), "vesmora-sandbox-XXXXXX");
   if (::mkdtemp(pattern.data()) == nullptr) {
-    throw Exception(kInternalInconsistencyException, "could not create a temporary sandbox in " + tempBase());
+    throw Exception(kInternalInconsistencyException,
+                    "could not create a temporary sandbox in " + tempBase() + ": " + std::strerror(errno));
   }
   base_ = pattern;
   root_ = files::join(base_, "app");
@@ -277,19 +295,18 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
     previousDeviceRoot_ = state().deviceRoot.path;
     previousDeviceRootApp_ = state().deviceRoot.app;
   }
-  setRoot(root_);
-  setDeviceRoot(deviceRoot_);
+  try {
+    setRoot(root_);
+    setDeviceRoot(deviceRoot_);
+  } catch (...) {
+    // Refused (a full disk, say): the previous roots come back and nothing of the sandbox stays.
+    restoreRoots(Slot{previousRoot_, previousRootApp_}, Slot{previousDeviceRoot_, previousDeviceRootApp_}, base_);
+    throw;
+  }
 }
 
 ScopedTemporarySandbox::~ScopedTemporarySandbox() {
-  {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    assign(kApp, state().root, Slot{previousRoot_, previousRootApp_});
-    assign(kDevice, state().deviceRoot, Slot{previousDeviceRoot_, previousDeviceRootApp_});
-    state().generation++;
-  }
-  std::error_code ec;
-  fs::remove_all(base_, ec);
+  restoreRoots(Slot{previousRoot_, previousRootApp_}, Slot{previousDeviceRoot_, previousDeviceRootApp_}, base_);
 }
 
 void ScopedTemporarySandbox::wipeApp() {

@@ -2,10 +2,11 @@
 # scripts/setup.sh run by a user who is not root on a machine without sudo, with a package
 # missing: it names the missing packages and how to install them, and fails without trying sudo.
 # Stand-ins for `id` (a normal user) and `dpkg-query` (every package installed but the one named
-# in MISSING) come first on a PATH that holds no sudo.
+# in MISSING) come first on a PATH that holds no sudo. They are made in the folder given second
+# (the build folder), since the temporary folder may be mounted noexec.
 set -u
 setup="$1"
-fake="$(mktemp -d)"
+fake="$(mktemp -d "$2/setup-stand-ins-XXXXXX")" || exit 1
 trap 'rm -rf "$fake"' EXIT
 
 cat >"$fake/id" <<'SCRIPT'
@@ -19,6 +20,10 @@ for package; do :; done
 SCRIPT
 chmod +x "$fake/id" "$fake/dpkg-query"
 ln -s "$(command -v grep)" "$fake/grep"
+if ! out="$("$fake/id" 2>&1)"; then
+  echo "skipped: the stand-ins in $fake cannot be run: $out"
+  exit 77
+fi
 
 failed=0
 fail() {

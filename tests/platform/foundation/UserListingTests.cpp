@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -49,8 +50,8 @@ namespace {
 // line of nsswitch.conf or, holding a line's end, all of the file), both seen through a mount
 // namespace of the child's alone, with a folder of the user's only its private group may write
 // to (as a umask of 002 leaves it), given to `body`. A `getent` given (a file of mode
-// `getentMode`) stands in the namespace at /usr/bin/getent. The child's exit code: 0 when all
-// held.
+// `getentMode`) stands in the namespace at /usr/bin/getent; it is written in the build folder,
+// since the temporary folder may be mounted noexec. The child's exit code: 0 when all held.
 template <typename Body>
 int withUserDatabase(const std::string& users, const std::string& sources, Body body,
                      const std::string& getent = {}, mode_t getentMode = 0755) {
@@ -61,6 +62,13 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       ::_exit(90);
     }
+    std::string program = getent.empty() ? std::string() : VESMORA_TEST_BUILD_DIR "/vesmora-getent-XXXXXX";
+    if (!program.empty() && ::mkdtemp(program.data()) == nullptr) {
+      std::fprintf(stderr, "could not make a folder for the stand-in getent in %s: %s\n", VESMORA_TEST_BUILD_DIR,
+                   std::strerror(errno));
+      std::filesystem::remove_all(base);
+      ::_exit(94);
+    }
     const std::string group = base + "/group";
     int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
                        files::writeFileAtomically(base + "/passwd", users) &&
@@ -70,15 +78,16 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
                        ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
                        ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
                        (getent.empty() ||
-                        (files::writeFileAtomically(base + "/getent", getent) &&
-                         ::chmod((base + "/getent").c_str(), getentMode) == 0 &&
-                         ::mount((base + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
+                        (files::writeFileAtomically(program + "/getent", getent) &&
+                         ::chmod((program + "/getent").c_str(), getentMode) == 0 &&
+                         ::mount((program + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
                    ? body(group)
                    : 91;
     if (!getent.empty()) ::umount("/usr/bin/getent");
     ::umount("/etc/nsswitch.conf");
     ::umount("/etc/passwd");
     std::filesystem::remove_all(base);
+    if (!program.empty()) std::filesystem::remove_all(program);
     ::_exit(code);
   }
   int status = 0;
@@ -112,7 +121,12 @@ int userListingCases() {
   const unsigned me = ::geteuid();
   const unsigned group = ::getegid();
   const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
-  const auto accepted = [](const std::string& folder) { return files::createPrivateDirectory(folder + "/app"); };
+  const auto accepted = [](const std::string& folder) {
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(folder + "/app", &error);
+    if (!made) std::fprintf(stderr, "not accepted: %s\n", error.description.c_str());
+    return made;
+  };
   // Refused as a folder other users may write to; when the users could not be listed, saying
   // why (`why`) and what to do instead of only closing the folder to all.
   const auto refusedAsShared = [](const std::string& folder, const std::vector<std::string>& why = {}) {

@@ -323,7 +323,7 @@ TEST_F(AnalyticsLifecycleTest, EventsThatFailWhileTheAppsEndWaitsAreReported) {
   start();
   drain();
   logEvents("refused_at_commit", 4);
-  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);  // every commit rolls back
   EXPECT_EQ(endWhileTheQueuesRun(), false);
   sqlite3_commit_hook(db, nullptr, nullptr);
@@ -339,7 +339,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEveryFailureSinceTheLastReportOn
   VendorLines lines;
   start();
   drain();
-  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   sqlite3_commit_hook(db, [](void*) { return 1; }, nullptr);  // every commit rolls back
   logEvents("failed_before", 3);
   drain();  // handled, and failed, before the end
@@ -366,7 +366,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsAFailedEventOnceWhileItsGroupIsWr
   VendorLines lines;
   start();
   drain();
-  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   // "held" keeps its write until the app's end has run out of time and warned.
   struct Hold {
     platform::ManualClock& clock;

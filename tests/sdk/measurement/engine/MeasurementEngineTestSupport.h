@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -117,7 +118,27 @@ class EngineHarness {
   void applySettings(const std::vector<std::pair<std::string, std::string>>& settings,
                      const std::vector<std::shared_ptr<TLMPBEventConfig>>& events = {}) {
     auto config = TLMTestMeasurementConfig(kTestAppID, settings, 3, events);
-    ASSERT_TRUE(engine->remoteConfig()->updateMeasurementConfig(config));
+    auto remoteConfig = engine ? engine->remoteConfig() : nullptr;
+    if (!remoteConfig) throw std::runtime_error(notStarted("remote configuration"));
+    ASSERT_TRUE(remoteConfig->updateMeasurementConfig(config));
+  }
+
+  // The engine's store, open. Where it did not open (a full disk, say) the test ends here, with
+  // the errors the engine logged (SQLite's own among them), and the sandbox goes with the harness.
+  TLMDatabase* database() {
+    TLMDatabase* store = engine ? engine->database() : nullptr;
+    if (store == nullptr || store->sqliteStore() == nullptr) throw std::runtime_error(notStarted("store"));
+    return store;
+  }
+  // Says that the engine has no `part`, and the errors logged so far.
+  std::string notStarted(const std::string& part) {
+    std::string text = "the engine has no " + part + " (it did not start)";
+    for (const TLMMonitorEntry& entry : monitor->entries()) {
+      if (entry.level > 3) continue;
+      text += "\n  " + entry.message;
+      for (const platform::Value& context : entry.contexts) text += " " + context.description();
+    }
+    return text;
   }
 
   void log(const std::string& name, TLMObjectDictionary parameters = {}, bool isPublic = true,
@@ -128,14 +149,14 @@ class EngineHarness {
 
   std::vector<StoredEvent> rawEvents() {
     std::vector<StoredEvent> result;
-    auto rows = engine->database()->sqliteStore()->recordsForQuery(
+    auto rows = database()->sqliteStore()->recordsForQuery(
         "SELECT rowid, * FROM raw_events ORDER BY rowid", platform::Array{}, nullptr);
     if (!rows) return result;
     for (const auto& row : *rows) {
       StoredEvent stored;
       stored.name = row.find("name")->stringValue().value_or("");
       stored.realtime = row.find("is_realtime")->int64Value().value_or(0) != 0;
-      if (auto data = engine->database()->rawEventDataFromDictionary(row, nullptr)) {
+      if (auto data = database()->rawEventDataFromDictionary(row, nullptr)) {
         stored.event = data->rawEvent();
       }
       result.push_back(std::move(stored));
@@ -148,7 +169,7 @@ class EngineHarness {
     return names;
   }
   std::optional<TLMUserAttribute> property(const std::string& name) {
-    return engine->database()->userAttributeWithName(name, nullptr);
+    return database()->userAttributeWithName(name, nullptr);
   }
   std::size_t internalEventCount(const std::string& name, std::optional<std::int64_t> errorCode = {}) {
     std::size_t count = 0;

@@ -62,7 +62,7 @@ struct AudienceHarness : UploadHarness {
     applySettings(settings);
     while (engine->bundleRawEvents()) {
     }
-    EXPECT_TRUE(engine->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr));
+    EXPECT_TRUE(database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr));
     monitor->clear();
   }
   void define(const std::vector<std::shared_ptr<TLMPBAudience>>& list) {
@@ -95,7 +95,7 @@ struct AudienceHarness : UploadHarness {
     }
     return entries;
   }
-  std::int32_t lastBundleIndex() { return engine->database()->queryAppMetadata(nullptr)->lastBundleIndex(); }
+  std::int32_t lastBundleIndex() { return database()->queryAppMetadata(nullptr)->lastBundleIndex(); }
 
   std::shared_ptr<FailingAudience> audience;
 };
@@ -193,7 +193,7 @@ TEST(TLMBundlingAudienceTest, AFailedAudienceCallRollsTheBundleBackAndALaterOneC
     h.logAt(kHour + 2, "_s");
     h.logAt(kHour + 3, "buy");
     auto lifetime = [&] {
-      auto aggregates = h.engine->database()->eventAggregatesWithName("buy", nullptr);
+      auto aggregates = h.database()->eventAggregatesWithName("buy", nullptr);
       return aggregates ? aggregates->lifetimeCount() : 0;
     };
     const auto index = h.lastBundleIndex();
@@ -224,7 +224,7 @@ TEST(TLMConfigFetchTest, AnAppliedConfigurationReplacesTheAudiencesAndAFailedRep
     return config->protoBuffer().value_or(platform::Bytes{});
   };
   auto filtersOf = [](AudienceHarness& h, const std::string& name) {
-    return h.engine->database()->eventFiltersForEventName(name, nullptr).value_or(std::vector<TLMEventFilter>{}).size();
+    return h.database()->eventFiltersForEventName(name, nullptr).value_or(std::vector<TLMEventFilter>{}).size();
   };
   AudienceHarness h;
   h.engine->fetchRemoteConfig();

@@ -22,7 +22,7 @@ struct BundlingHarness : UploadHarness {
     monitor->clear();
   }
   bool sql(const std::string& statement) {
-    return engine->database()->sqliteStore()->executeSQL(statement, nullptr);
+    return database()->sqliteStore()->executeSQL(statement, nullptr);
   }
   void logAt(double time, const std::string& name, TLMObjectDictionary parameters = {}) {
     clock->setNow(time);
@@ -35,7 +35,7 @@ struct BundlingHarness : UploadHarness {
     return result;
   }
   std::int64_t rawCount() {
-    auto rows = engine->database()->sqliteStore()->recordsForQuery("SELECT COUNT(*) AS n FROM raw_events",
+    auto rows = database()->sqliteStore()->recordsForQuery("SELECT COUNT(*) AS n FROM raw_events",
                                                                    platform::Array{}, nullptr);
     return rows ? (*rows)[0].get("n").int64Value().value_or(-1) : -1;
   }
@@ -209,7 +209,7 @@ TEST(TLMSamplingTest, ScriptedDiceKeepTheDaysFirstAndOneInN) {
   EXPECT_FALSE(intParam(*events[3], "_sr"));
   EXPECT_EQ(dice->integerDraws(), 4u);
   // The bookkeeping is stored for the next bundle.
-  auto aggregates = h.engine->database()->eventAggregatesWithName("foo", nullptr);
+  auto aggregates = h.database()->eventAggregatesWithName("foo", nullptr);
   ASSERT_TRUE(aggregates);
   EXPECT_EQ(aggregates->lastSamplingRate(), 3);
   EXPECT_EQ(aggregates->lastBundledTimestamp(), kHour + 4);
@@ -220,7 +220,7 @@ TEST(TLMSamplingTest, ExtraParameterEventsFollowTheirComplexEvent) {
   auto foo = *TLMEventAggregates::initWithName("foo", 1, 1, 1, 0);
   foo.setLastSampledComplexEventID(7);
   foo.setLastSamplingRate(4);
-  ASSERT_TRUE(h.engine->database()->updateEventAggregates(foo, nullptr));
+  ASSERT_TRUE(h.database()->updateEventAggregates(foo, nullptr));
   auto ep = [](std::optional<std::int64_t> eid, std::optional<std::string> en) {
     auto event = TLMPBEvent::initWithMessageInfo(nullptr);
     NANOSetString(*event, TLMPBEventSlot::name, "_ep");
@@ -263,7 +263,7 @@ TEST(TLMSamplingTest, TheAccountTimeZoneMovesTheDayBoundary) {
     auto aggregates = *TLMEventAggregates::initWithName("foo", 1, 1, 1, 0);
     aggregates.setLastBundledDay(static_cast<std::int32_t>(day));
     aggregates.setLastBundledTimestamp(lateEvening - 60);
-    EXPECT_TRUE(h.engine->database()->updateEventAggregates(aggregates, nullptr));
+    EXPECT_TRUE(h.database()->updateEventAggregates(aggregates, nullptr));
     auto event = TLMPBEvent::initWithMessageInfo(nullptr);
     NANOSetString(*event, TLMPBEventSlot::name, "foo");
     NANOSetInt64(*event, TLMPBEventSlot::timestamp_millis, static_cast<std::int64_t>(lateEvening * 1000));
@@ -273,7 +273,7 @@ TEST(TLMSamplingTest, TheAccountTimeZoneMovesTheDayBoundary) {
   auto kept = sample("60");
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(intParam(*kept[0], "_efs"), 1);
-  EXPECT_EQ(h.engine->database()->eventAggregatesWithName("foo", nullptr)->lastBundledDay(), day + 1);
+  EXPECT_EQ(h.database()->eventAggregatesWithName("foo", nullptr)->lastBundledDay(), day + 1);
   // In UTC it is the same day as the last one: dropped.
   EXPECT_TRUE(sample("0").empty());
 }

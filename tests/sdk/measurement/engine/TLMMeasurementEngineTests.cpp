@@ -18,14 +18,14 @@ namespace {
 
 std::string databasePath() { return TLMFilePathForDatabaseName(kTLMDatabaseFileName); }
 
-TLMDailyCounts counts(EngineHarness& h) { return *h.engine->database()->dailyCounts(nullptr); }
+TLMDailyCounts counts(EngineHarness& h) { return *h.database()->dailyCounts(nullptr); }
 
 // Stores counts for the current day (by the engine's own day rule).
 void setCounts(EngineHarness& h, std::int32_t all, std::int32_t publicCount, std::int32_t errors,
                std::int32_t realtime) {
   const double offset = h.persisted->midnightOffset();
   const auto day = static_cast<std::int32_t>(std::floor((h.clock->now() - offset) / 86400.0));
-  ASSERT_TRUE(h.engine->database()->updateDailyCounts(
+  ASSERT_TRUE(h.database()->updateDailyCounts(
       TLMDailyCounts(day, 0, all, publicCount, errors, realtime), nullptr));
 }
 
@@ -115,8 +115,8 @@ TEST(TLMMeasurementEngineFirstOpenTest, AThrowingStepKeepsNoneOfTheFirstOpenAndT
   auto processor = std::make_shared<ThrowingOnFirstOpen>();
   h.components.conditionalProperties = processor;
   h.start();
-  ASSERT_TRUE(h.engine->database());
-  EXPECT_NE(sqlite3_get_autocommit(h.engine->database()->sqliteStore()->sqliteHandle()), 0);
+  ASSERT_TRUE(h.database());
+  EXPECT_NE(sqlite3_get_autocommit(h.database()->sqliteStore()->sqliteHandle()), 0);
   EXPECT_FALSE(h.property("_fot"));
   EXPECT_FALSE(h.property("_fi"));
   EXPECT_TRUE(h.rawEventNames().empty());
@@ -495,7 +495,7 @@ TEST(TLMMeasurementEnginePipelineTest, EachWrittenEventSharesTheMetadataOfItsUse
   h.adManager->identifier = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
   h.start();
   h.log("x");
-  auto* db = h.engine->database();
+  auto* db = h.database();
   auto fingerprint = db->nextMetadataFingerprintToProcess(nullptr);
   ASSERT_TRUE(fingerprint);
   auto metadata = db->queryRawEventsMetadataWithFingerprint(*fingerprint, nullptr);
@@ -516,7 +516,7 @@ TEST(TLMMeasurementEnginePipelineTest, FiveHundredPublicEventNamesAreTheMostThat
   EngineHarness h;
   h.start();
   for (int i = 0; i < 499; ++i) {
-    ASSERT_TRUE(h.engine->database()->updateEventAggregates(
+    ASSERT_TRUE(h.database()->updateEventAggregates(
         *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr));
   }
   h.log("n499");  // the 500th name still gets its aggregates
@@ -536,7 +536,7 @@ TEST(TLMMeasurementEnginePipelineTest, AFullMetadataTableMakesRoomForTheNewestEv
   h.start();
   h.applySettings({{"measurement.store.max_stored_events_per_app", "1000000"}});
   const auto rows = [&](const std::string& query) {
-    return h.engine->database()->sqliteStore()->numberForQuery(query, {}, nullptr)->int64Value().value_or(-1);
+    return h.database()->sqliteStore()->numberForQuery(query, {}, nullptr)->int64Value().value_or(-1);
   };
   const std::int64_t startEvents = rows("SELECT count(*) FROM raw_events");
   const std::int64_t filler = kTLMDatabaseRawEventsMetadataMaxCount - rows("SELECT count(*) FROM raw_events_metadata");
@@ -559,7 +559,7 @@ TEST(TLMMeasurementEnginePipelineTest, AFullMetadataTableMakesRoomForTheNewestEv
   h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "colour", TLMValue("red"), h.clock->now()));
   h.log("newest");
   EXPECT_FALSE(h.monitor->has(23068));
-  auto newest = h.engine->database()->sqliteStore()->recordsForQuery(
+  auto newest = h.database()->sqliteStore()->recordsForQuery(
       "SELECT name FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, nullptr);
   ASSERT_TRUE(newest && newest->size() == 1);
   EXPECT_EQ(newest->front().get("name").stringValue(), "newest");
@@ -580,7 +580,7 @@ namespace {
 // `refuse` turns them into rollbacks.
 class CommitWatch {
  public:
-  explicit CommitWatch(EngineHarness& h) : h_(h), db_(h.engine->database()->sqliteStore()->sqliteHandle()) {
+  explicit CommitWatch(EngineHarness& h) : h_(h), db_(h.database()->sqliteStore()->sqliteHandle()) {
     sqlite3_commit_hook(db_, &CommitWatch::hook, this);
   }
   ~CommitWatch() { sqlite3_commit_hook(db_, nullptr, nullptr); }
@@ -611,7 +611,7 @@ void drainInGroups(EngineHarness& h) {
 
 std::int64_t fingerprintOf(EngineHarness& h, const std::string& name) {
   platform::Array arguments{platform::Value(name)};
-  return h.engine->database()
+  return h.database()
       ->sqliteStore()
       ->numberForQuery("SELECT metadata_fingerprint FROM raw_events WHERE name = ?", arguments, nullptr)
       ->int64Value()
@@ -630,7 +630,7 @@ std::vector<std::string> lastNames(EngineHarness& h, std::size_t count) {
 TEST(TLMMeasurementEngineGroupTest, OtherConnectionsWritesAreCheckedOncePerStoreTransaction) {
   EngineHarness h;
   h.start();
-  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   int checks = 0;
   sqlite3_trace_v2(
       db, SQLITE_TRACE_STMT,
@@ -703,9 +703,9 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
 TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailures) {
   EngineHarness h;
   h.start();
-  ASSERT_TRUE(h.engine->database()->performTransaction([&] {
+  ASSERT_TRUE(h.database()->performTransaction([&] {
     for (int i = 0; i < 499; ++i) {
-      if (!h.engine->database()->updateEventAggregates(
+      if (!h.database()->updateEventAggregates(
               *TLMEventAggregates::initWithName("n" + std::to_string(i), 0, 0, 0, 0), nullptr)) {
         return false;
       }
@@ -725,8 +725,8 @@ TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailure
   EXPECT_EQ(h.internalEventCount("_err", 8), 1u);
   EXPECT_EQ(h.monitor->count(23062), 1u);
   EXPECT_EQ(counts(h).allEventsCount(), 1001);
-  EXPECT_TRUE(h.engine->database()->eventAggregatesWithName("n499", nullptr));
-  EXPECT_FALSE(h.engine->database()->eventAggregatesWithName("n500", nullptr));
+  EXPECT_TRUE(h.database()->eventAggregatesWithName("n499", nullptr));
+  EXPECT_FALSE(h.database()->eventAggregatesWithName("n500", nullptr));
   EXPECT_EQ(h.engine->failedEventCount(), 0);  // a limit refuses; nothing failed
 }
 
@@ -794,7 +794,7 @@ TEST(TLMMeasurementEngineGroupTest, AGroupEndsWhenItsTimeIsUp) {
       slow.h.clock->setNow(slow.h.clock->now() - 3600);
     }
   } slow{h};
-  sqlite3* db = h.engine->database()->sqliteStore()->sqliteHandle();
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   for (const char* name : {"t1", "t2", "t3", "t4", "t5"}) queue(h, name);
   sqlite3_update_hook(db, &Slow::inserted, &slow);
   drainInGroups(h);
@@ -813,7 +813,7 @@ TEST(TLMMeasurementEngineUserPropertyTest, TheTwentySixthPublicPropertyIsRefused
                                                                 TLMValue("v"), h.clock->now()));
   }
   h.drain();
-  EXPECT_EQ(*h.engine->database()->publicUserAttributeCount(nullptr), 25);
+  EXPECT_EQ(*h.database()->publicUserAttributeCount(nullptr), 25);
   EXPECT_FALSE(h.monitor->has(23084));
   h.engine->setUserAttribute(TLMUserAttribute::initWithOrigin("app", "p25", TLMValue("v"), h.clock->now()));
   h.drain();

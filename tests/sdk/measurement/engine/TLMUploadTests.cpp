@@ -127,7 +127,7 @@ TEST(TLMUploadTest, ChecksumAndLeadingRunOfOneAppID) {
   auto other = h.engine->createRawEventMetadataWithUserAttributes({});
   NANOSetString(*other, Slot::app_id, "com.example.other");
   NANOSetInt64(*other, Slot::end_timestamp_millis, static_cast<std::int64_t>(h.clock->now() * 1000) + 5000);
-  ASSERT_TRUE(h.engine->database()->insertBundle(*other, false, nullptr));
+  ASSERT_TRUE(h.database()->insertBundle(*other, false, nullptr));
   h.engine->uploadData();
   auto bundles = UploadHarness::bundlesOf(h.lastRequest());
   ASSERT_EQ(bundles.size(), 1u);
@@ -212,7 +212,7 @@ TEST_F(TLMNextUploadTimeTest, ARecentSuccessWaitsForTheIntervalAndTheRealTimeDat
   h.persisted->setLastSuccessfulUploadTimestamp(t0 - 5);
   EXPECT_EQ(h.engine->nextUploadingTime(), t0 + 5);
   ASSERT_TRUE(
-      h.engine->database()->sqliteStore()->executeSQL("UPDATE raw_events SET is_realtime = 0", nullptr));
+      h.database()->sqliteStore()->executeSQL("UPDATE raw_events SET is_realtime = 0", nullptr));
   EXPECT_EQ(h.engine->nextUploadingTime(), t0 - 5 + 3600);
 }
 
@@ -287,7 +287,7 @@ TEST(TLMUploadGuardTest, SentBundlesThatCannotBeDeletedSuspendUploadsForAnHourOf
   h.start();
   h.applySettings({});
   h.engine->uploadData();
-  ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL(
+  ASSERT_TRUE(h.database()->sqliteStore()->executeSQL(
       "CREATE TRIGGER keep BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'kept'); END", nullptr));
   h.respond(200);
   EXPECT_TRUE(h.monitor->has(23045));
@@ -460,14 +460,14 @@ TEST(TLMConfigFetchTest, AConfigurationThatWasNotStoredIsAskedForInFullUntilItIs
     SCOPED_TRACE("the store refuses the copy, then the app starts again");
     UploadHarness h;
     h.start();
-    ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL(
+    ASSERT_TRUE(h.database()->sqliteStore()->executeSQL(
         "CREATE TRIGGER busy BEFORE UPDATE OF remote_config_data ON app_metadata "
         "BEGIN SELECT RAISE(ABORT, 'database is locked'); END",
         nullptr));
     EXPECT_EQ(fetch(h, copy), std::nullopt);
     EXPECT_TRUE(h.monitor->has(23138));
     EXPECT_FALSE(applied(h));
-    ASSERT_TRUE(h.engine->database()->sqliteStore()->executeSQL("DROP TRIGGER busy", nullptr));
+    ASSERT_TRUE(h.database()->sqliteStore()->executeSQL("DROP TRIGGER busy", nullptr));
     h.engine.reset();
     h.drain();
     h.start();

@@ -35,7 +35,7 @@ struct UploadHarness : EngineHarness {
     return requests.empty() ? OBXNetworkRequest{} : requests.back();
   }
   std::vector<TLMUploadBundle> queued() {
-    return engine->database()
+    return database()
         ->queryBundlesWithCountLimit(1000, 1 << 30, nullptr)
         .value_or(std::vector<TLMUploadBundle>{});
   }

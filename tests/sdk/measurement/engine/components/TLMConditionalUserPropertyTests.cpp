@@ -33,7 +33,7 @@ struct ControllerHarness : EngineHarness {
     start();
   }
   std::optional<TLMConditionalUserProperty> row(const std::string& name) {
-    return engine->database()->conditionalUserPropertyWithName(name, nullptr);
+    return database()->conditionalUserPropertyWithName(name, nullptr);
   }
   std::shared_ptr<TLMConditionalUserPropertyController> controller =
       std::make_shared<TLMConditionalUserPropertyController>();
@@ -162,11 +162,11 @@ TEST(TLMConditionalUserPropertyTests, ClearRemovesRowAndUserPropertyAndWritesThe
 
 TEST(TLMConditionalUserPropertyTests, AtTheRowLimitTheSetRollsBackWithoutUserPropertyOrTriggeredEvent) {
   ControllerHarness h;
-  ASSERT_TRUE(h.engine->database()->performTransaction([&] {
+  ASSERT_TRUE(h.database()->performTransaction([&] {
     for (int i = 0; i < 1000; ++i) {
       auto p = property("v", "t");
       p.name = "row" + std::to_string(i);
-      if (!h.engine->database()->updateConditionalUserProperty(p, nullptr)) return false;
+      if (!h.database()->updateConditionalUserProperty(p, nullptr)) return false;
     }
     return true;
   }));
