@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -55,6 +56,12 @@ struct BenchEngine {
     collaborators.components.makeAudience = std::move(makeAudience);
     engine = TLMMeasurementEngine::create(std::move(collaborators), "1:1234:ios:abcd", true, false, {});
     worker->drain();
+    if (engine->database() == nullptr) {
+      engine.reset();
+      worker->drain();
+      syncQueue->drain();
+      throw std::runtime_error("the engine's store did not open (the lines above say why)");
+    }
   }
   ~BenchEngine() {
     engine.reset();

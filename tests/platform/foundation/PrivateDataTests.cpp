@@ -157,6 +157,13 @@ TEST(PrivateDataTest, ARootOthersMayWriteIsRefusedWithAClearErrorAndTheOldOneKep
     EXPECT_NE(exception.reason().find("VESMORA_SANDBOX_ROOT"), std::string::npos) << exception.reason();
   }
   EXPECT_THROW(sandbox::setDeviceRoot(shared), platform::Exception);
+  // A temporary sandbox refused as it is set up (in a temporary folder everyone may write) leaves
+  // nothing behind.
+  {
+    ScopedVariable temporary("TMPDIR", shared.c_str());
+    EXPECT_THROW(sandbox::ScopedTemporarySandbox refused, platform::Exception);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(shared));
   EXPECT_EQ(sandbox::root(), scoped.root());
   EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
 }

@@ -278,7 +278,7 @@ TEST_F(CDVDiagnosticsTest, HeartbeatComesWithTheFirstPassOfEachLocalDay) {
   sendPass();  // logs the heartbeat after this pass's files were listed
   sendPass();  // sends it; no second heartbeat on the same day
   sendPass();
-  EXPECT_EQ(heartbeatCount(), 1u);
+  ASSERT_EQ(heartbeatCount(), 1u);
   auto beat = reports()[0];
   EXPECT_EQ(NANOGetInt32(*beat, Slot::configuration_type), 1);
   EXPECT_FALSE(NANOHasField(*beat, Slot::dynamic_framework_count));

@@ -229,10 +229,13 @@ TEST_F(CheckinServiceTest, CredentialsMustBeUnsigned64BitIntegers) {
     ASSERT_TRUE(transport->respond(200, json(reply))) << reply;
     pump();
     ASSERT_EQ(answers.size(), 1u) << reply;
+    ASSERT_TRUE(answers[0].error && auth->checkinPreferences()) << reply;
     EXPECT_EQ(answers[0].error->code, 3840) << reply;
     EXPECT_EQ(auth->checkinPreferences()->deviceID(), "111") << reply;
     EXPECT_EQ(auth->checkinPreferences()->secretToken(), "222") << reply;
-    EXPECT_EQ(newStore()->cachedCheckinPreferences()->secretToken(), "222") << reply;
+    auto cached = newStore()->cachedCheckinPreferences();
+    ASSERT_TRUE(cached) << reply;
+    EXPECT_EQ(cached->secretToken(), "222") << reply;
     EXPECT_EQ(keychainText(), "111|222") << reply;
   }
 }
@@ -316,7 +319,9 @@ TEST_F(CheckinServiceTest, SameCredentialsAreNotRewrittenAndAFailedSaveEmptiesTh
   ASSERT_EQ(SecItemCopyMatching(Dictionary{{kSecClass, kSecClassGenericPassword}, {kSecReturnAttributes, true}}, &attributes),
             errSecSuccess);
   EXPECT_EQ(attributes[kSecAttrLabel], Value("marker"));
-  EXPECT_EQ(newStore()->cachedCheckinPreferences()->digest(), "new");
+  auto cached = newStore()->cachedCheckinPreferences();
+  ASSERT_TRUE(cached);
+  EXPECT_EQ(cached->digest(), "new");
 
   // New credentials that cannot be saved: the plist write fails, the record is emptied in memory
   // and the keychain credentials are removed, so the next request checks in again.
@@ -387,7 +392,9 @@ TEST_F(CheckinTest, StoreReadsLegacyFormsAndRemovesEverything) {
   store->keychain().setData(iidtest::bytes("11|22"), kCDVInstanceIDCheckinKeychainService, std::nullopt, iidtest::kBundleID,
                             nullptr);
   pump();
-  EXPECT_EQ(newStore()->cachedCheckinPreferences()->deviceID(), "77");
+  auto cached = newStore()->cachedCheckinPreferences();
+  ASSERT_TRUE(cached);
+  EXPECT_EQ(cached->deviceID(), "77");
   legacy.remove(kCDVInstanceIDCheckinDigestKey);  // five entries: not the legacy form
   ASSERT_TRUE(store->plist().writeDictionary(legacy));
   EXPECT_EQ(store->cachedCheckinPreferences()->deviceID(), "11");

@@ -16,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,7 +108,7 @@ std::vector<std::string> endWarningCounts(const VendorLines& lines) {
 // The commits of the engine's store connection.
 class CommitCount {
  public:
-  explicit CommitCount(TLMMeasurementEngine& engine) : db_(engine.database()->sqliteStore()->sqliteHandle()) {
+  explicit CommitCount(TLMMeasurementEngine& engine) : db_(handleOf(engine)) {
     sqlite3_commit_hook(db_, [](void* count) { return static_cast<std::atomic<int>*>(count)->fetch_add(1), 0; },
                         &commits);
   }
@@ -115,6 +116,10 @@ class CommitCount {
   std::atomic<int> commits{0};
 
  private:
+  static sqlite3* handleOf(TLMMeasurementEngine& engine) {
+    if (engine.database() == nullptr) throw std::runtime_error("the engine's store did not open (the log says why)");
+    return engine.database()->sqliteStore()->sqliteHandle();
+  }
   sqlite3* db_;
 };
 

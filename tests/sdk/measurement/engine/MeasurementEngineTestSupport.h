@@ -107,9 +107,14 @@ class EngineHarness {
                                           deactivated, std::move(safelist));
     return engine;
   }
+  // Builds and starts the engine. A start that should have opened the store and did not (a full
+  // disk, say) ends the test here; a test of a failing start builds and drains instead.
   std::shared_ptr<TLMMeasurementEngine> start(bool collectionEnabled = true) {
     build(collectionEnabled);
     drain();
+    if (collectionEnabled && identityAvailable && engine->database() == nullptr) {
+      throw std::runtime_error(notStarted("store"));
+    }
     return engine;
   }
   void drain() { worker->drain(); }

@@ -338,7 +338,8 @@ TEST(TLMMeasurementEngineEnablementTest, AFailedStartDisablesAndTheNextEnableRet
   const std::string directory = databasePath().substr(0, databasePath().rfind('/'));
   std::filesystem::create_directories(directory.substr(0, directory.rfind('/')));
   std::ofstream(directory) << "in the way";
-  h.start();
+  h.build();
+  h.drain();
   EXPECT_TRUE(h.monitor->has(23011));
   EXPECT_FALSE(h.engine->isEnabled());
   EXPECT_EQ(h.engine->database(), nullptr);
