@@ -3,7 +3,9 @@
 // bounds of the record, and the blocking query.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <thread>
 
 #include "../MeasurementEngineTestSupport.h"
@@ -41,6 +43,11 @@ struct ControllerHarness : EngineHarness {
 
 using Names = std::vector<std::string>;
 
+// The last `count` names (all of them when there are fewer).
+Names lastOf(const Names& names, std::size_t count) {
+  return Names(names.end() - static_cast<std::ptrdiff_t>(std::min(count, names.size())), names.end());
+}
+
 }  // namespace
 
 TEST(TLMConditionalUserPropertyTests, TriggerWritesTheEventThenTheTriggeredEventAndExpiryComesBeforeTheNextEvent) {
@@ -58,7 +65,7 @@ TEST(TLMConditionalUserPropertyTests, TriggerWritesTheEventThenTheTriggeredEvent
   h.log("unlock");
   auto names = h.rawEventNames();
   ASSERT_EQ(names.size(), before + 2);
-  EXPECT_EQ(Names(names.end() - 2, names.end()), (Names{"unlock", "cup_trig"}));
+  EXPECT_EQ(lastOf(names, 2), (Names{"unlock", "cup_trig"}));
   ASSERT_TRUE(h.property("tier"));
   EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
   EXPECT_DOUBLE_EQ(h.property("tier")->lastSetTimestamp(), h.clock->now());
@@ -75,7 +82,7 @@ TEST(TLMConditionalUserPropertyTests, TriggerWritesTheEventThenTheTriggeredEvent
   h.clock->advance(0.5);
   h.log("tock");
   names = h.rawEventNames();
-  EXPECT_EQ(Names(names.end() - 2, names.end()), (Names{"cup_exp", "tock"}));
+  EXPECT_EQ(lastOf(names, 2), (Names{"cup_exp", "tock"}));
   EXPECT_FALSE(h.property("tier"));
   EXPECT_FALSE(h.row("tier"));
 }
@@ -92,7 +99,7 @@ TEST(TLMConditionalUserPropertyTests, UntriggeredPropertyTimesOutAfterItsTimeout
   h.clock->setNow(h.clock->now() - 30);
   h.log("second");
   auto names = h.rawEventNames();
-  EXPECT_EQ(Names(names.end() - 3, names.end()), (Names{"cup_tout", "cup_tout", "second"}));
+  EXPECT_EQ(lastOf(names, 3), (Names{"cup_tout", "cup_tout", "second"}));
   EXPECT_FALSE(h.row("late"));
   EXPECT_FALSE(h.row("back"));
   EXPECT_FALSE(h.property("late"));
