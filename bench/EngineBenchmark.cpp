@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,37 +65,45 @@ void BM_EngineEventsToRawEvents(benchmark::State& state) {
   double engineTotal = 0, plainTotal = 0, plain2Total = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    platform::sandbox::ScopedTemporarySandbox sandbox;
-    platform::Value info;
-    info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
-    info.set("CFBundleShortVersionString", platform::Value("1.0"));
-    platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
-    const auto events = makeEvents(count, 1700000000.0);
-    std::vector<std::vector<std::uint8_t>> rows;
-    for (const auto& event : events) rows.push_back(plainRawEventRowData(*event));
-    {
-      Engine bench;
-      PlainWriter plain(sandbox.root() + "/plain.sql", false);
-      PlainWriter plain2(sandbox.root() + "/plain2.sql", true);
-      state.ResumeTiming();
-      for (int first = 0; first < count; first += kChunk) {
-        const int last = std::min(count, first + kChunk);
-        auto start = SteadyClock::now();
-        for (int i = first; i < last; ++i) {
-          bench.engine->logEvent(events[i]);
-          bench.worker->drain();
+    // A sandbox or store that cannot be made (a full disk, say) ends the run, saying why.
+    try {
+      platform::sandbox::ScopedTemporarySandbox sandbox;
+      platform::Value info;
+      info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
+      info.set("CFBundleShortVersionString", platform::Value("1.0"));
+      platform::Bundle::setMain(std::make_shared<platform::Bundle>("", info));
+      const auto events = makeEvents(count, 1700000000.0);
+      std::vector<std::vector<std::uint8_t>> rows;
+      for (const auto& event : events) rows.push_back(plainRawEventRowData(*event));
+      {
+        Engine bench;
+        PlainWriter plain(sandbox.root() + "/plain.sql", false);
+        PlainWriter plain2(sandbox.root() + "/plain2.sql", true);
+        state.ResumeTiming();
+        for (int first = 0; first < count; first += kChunk) {
+          const int last = std::min(count, first + kChunk);
+          auto start = SteadyClock::now();
+          for (int i = first; i < last; ++i) {
+            bench.engine->logEvent(events[i]);
+            bench.worker->drain();
+          }
+          engineTotal += secondsSince(start);
+          start = SteadyClock::now();
+          for (int i = first; i < last; ++i) plain.write(*events[i], rows[i]);
+          plainTotal += secondsSince(start);
+          start = SteadyClock::now();
+          for (int i = first; i < last; ++i) plain2.write(*events[i], rows[i]);
+          plain2Total += secondsSince(start);
         }
-        engineTotal += secondsSince(start);
-        start = SteadyClock::now();
-        for (int i = first; i < last; ++i) plain.write(*events[i], rows[i]);
-        plainTotal += secondsSince(start);
-        start = SteadyClock::now();
-        for (int i = first; i < last; ++i) plain2.write(*events[i], rows[i]);
-        plain2Total += secondsSince(start);
+        state.PauseTiming();
       }
-      state.PauseTiming();
+      platform::Bundle::resetForTesting();
+    } catch (const std::exception& failure) {
+      platform::Bundle::resetForTesting();
+      state.ResumeTiming();
+      state.SkipWithError(failure.what());
+      return;
     }
-    platform::Bundle::resetForTesting();
     state.ResumeTiming();
   }
   const double n = static_cast<double>(count) * static_cast<double>(state.iterations());

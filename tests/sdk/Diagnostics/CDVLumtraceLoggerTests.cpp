@@ -238,7 +238,7 @@ TEST_F(CDVLumtraceLoggerTest, SendsTheLastListedFileFirstAndSkipsFilesAlreadySen
   EXPECT_EQ(completions, 0);  // a failed upload ends the pass without the handler
   EXPECT_EQ(logger_->pendingRequestCount(), 2u);
   EXPECT_EQ(filesBelow(logDirectory_).size(), 3u);
-  EXPECT_EQ(linesWithCode("I-COR000020").size(), 1u);
+  ASSERT_EQ(linesWithCode("I-COR000020").size(), 1u);
   EXPECT_EQ(linesWithCode("I-COR000020")[0].message, "Error posting to Lumtrace: (null), with Status Code: 500");
 
   logger_->flushWithCompletionHandler([&] { ++completions; });

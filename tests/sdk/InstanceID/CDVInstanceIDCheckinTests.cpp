@@ -292,7 +292,10 @@ TEST_F(CheckinServiceTest, CallersOnSeveralThreadsStartOneCheckin) {
   transport->respond(200, json(R"({"android_id":7,"security_token":8,"time_msec":1700000000000})"));
   pump();
   ASSERT_EQ(answers.size(), 4u);
-  for (const Answer& answer : answers) EXPECT_EQ(answer.preferences->deviceID(), "7");
+  for (const Answer& answer : answers) {
+    ASSERT_TRUE(answer.preferences);
+    EXPECT_EQ(answer.preferences->deviceID(), "7");
+  }
   EXPECT_FALSE(auth->isCheckinInProgress());
 }
 
