@@ -59,9 +59,10 @@ class EngineHarness {
         TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, syncQueue));
   }
   ~EngineHarness() {
-    // Pending blocks hold the engine, and the engine holds the queue: run them out.
+    // Pending blocks hold the engine, and the engine holds the queue: run them out, resuming the
+    // worker when a test ended (a failure, say) with it suspended.
     engine.reset();
-    worker->drain();
+    while (worker->drain() == 0 && worker->pendingCount() > 0) worker->resume();
     syncQueue->drain();
     platform::Bundle::resetForTesting();
     platform::UserDefaults::resetForTesting();
