@@ -3,6 +3,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -114,6 +115,15 @@ inline ForkTally forkRepeatedly(int count, const std::function<void(int)>& inChi
 }  // namespace testsupport
 
 namespace testsupport {
+
+// Whether a child of this process may have a mount namespace of its own (root, and no container
+// rule against it): tests that mount file systems skip without one.
+inline bool mountNamespaceAvailable() {
+  const pid_t probe = ::fork();
+  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
 inline char threadState(pid_t thread) {

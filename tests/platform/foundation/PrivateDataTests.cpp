@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Bounds.h"
+#include "ForkedChild.h"
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
@@ -577,12 +578,7 @@ TEST(PrivateDataDeathTest, ARootIsRefusedForWhatHappenedAndAsUnsafeOnlyWhereOthe
     EXPECT_EQ(sandbox::root(), scoped.root());
   }
   if (::geteuid() != 0) GTEST_SKIP() << "only root can mount a read-only or a full file system to try them";
-  const pid_t probe = ::fork();
-  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    GTEST_SKIP() << "no mount namespace to be had here: a read-only and a full file system not tried";
-  }
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here: a read-only and a full file system not tried";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(readOnlyAndFullCases()), ::testing::ExitedWithCode(0), "");
 }

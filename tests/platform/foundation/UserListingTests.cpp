@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "Bounds.h"
+#include "ForkedChild.h"
 #include "foundation/Files.h"
 
 namespace files = platform::files;
@@ -437,12 +438,7 @@ int userListingCases() {
 // from being read to its end counts the group as shared.
 TEST(UserListingDeathTest, FindsTheUsersPrivateGroupOnceAndFailsClosed) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
-  const pid_t probe = ::fork();
-  if (probe == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    GTEST_SKIP() << "no mount namespace to be had here";
-  }
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(userListingCases()), ::testing::ExitedWithCode(0), "");
 }
