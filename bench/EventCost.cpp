@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,14 +24,10 @@
 #include "foundation/Sandbox.h"
 #include "measurement/model/TLMObject.h"
 
-int main(int argc, char** argv) {
-  const std::set<std::string> modes{"engine", "plain", "store-batched", "plain-batched"};
-  const int count = argc == 3 ? std::atoi(argv[2]) : 0;
-  if (count <= 0 || modes.count(argv[1]) == 0) {
-    std::fprintf(stderr, "usage: event_cost engine|plain|store-batched|plain-batched N\n");
-    return 2;
-  }
-  const std::string mode = argv[1];
+namespace {
+
+// Stores `count` events the way `mode` says and prints the cost of each; 1 when a write failed.
+int measure(const std::string& mode, int count) {
   platform::sandbox::ScopedTemporarySandbox sandbox;
   platform::Value info;
   info.set("CFBundleIdentifier", platform::Value("com.example.bench"));
@@ -84,4 +81,23 @@ int main(int argc, char** argv) {
   }
   std::printf("%s %d: %.2f us per event\n", mode.c_str(), count, 1e6 * seconds / count);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::set<std::string> modes{"engine", "plain", "store-batched", "plain-batched"};
+  const int count = argc == 3 ? std::atoi(argv[2]) : 0;
+  if (count <= 0 || modes.count(argv[1]) == 0) {
+    std::fprintf(stderr, "usage: event_cost engine|plain|store-batched|plain-batched N\n");
+    return 2;
+  }
+  // A sandbox or store that cannot be made (a full disk, say) ends the run, saying why; the
+  // sandbox goes on the way out.
+  try {
+    return measure(argv[1], count);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "event_cost: %s\n", failure.what());
+    return 1;
+  }
 }
