@@ -6,6 +6,7 @@
 #include <cctype>
 #include <exception>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <unicode/uchar.h>
@@ -42,7 +43,10 @@ namespace {
 
 std::recursive_mutex gRegistryMutex;
 thread_local int tRegistryDepth = 0;
-thread_local std::vector<cdv_platform::UserInfo> tPendingDiagnostics;
+// Made by the first post queued, deleted once posted: a plain pointer, since the C library
+// destroys a thread's thread-local objects before the static destructors and atexit handlers that
+// may still configure.
+thread_local std::vector<cdv_platform::UserInfo>* tPendingDiagnostics = nullptr;
 
 constinit platform::Immortal<std::optional<CDVApp::AppMap>> gAllAppsStorage;
 constinit std::optional<CDVApp::AppMap>& gAllApps = *gAllAppsStorage;
@@ -105,7 +109,8 @@ void postDiagnosticsNow(cdv_platform::UserInfo userInfo) {
 
 void postDiagnostics(cdv_platform::UserInfo userInfo) {
   if (tRegistryDepth > 0) {
-    tPendingDiagnostics.push_back(std::move(userInfo));
+    if (tPendingDiagnostics == nullptr) tPendingDiagnostics = new std::vector<cdv_platform::UserInfo>();
+    tPendingDiagnostics->push_back(std::move(userInfo));
   } else {
     postDiagnosticsNow(std::move(userInfo));
   }
@@ -113,9 +118,13 @@ void postDiagnostics(cdv_platform::UserInfo userInfo) {
 
 void flushPendingDiagnostics() {
   if (tRegistryDepth > 0) return;
-  while (!tPendingDiagnostics.empty()) {
-    cdv_platform::UserInfo next = std::move(tPendingDiagnostics.front());
-    tPendingDiagnostics.erase(tPendingDiagnostics.begin());
+  while (tPendingDiagnostics != nullptr) {
+    if (tPendingDiagnostics->empty()) {
+      delete std::exchange(tPendingDiagnostics, nullptr);
+      return;
+    }
+    cdv_platform::UserInfo next = std::move(tPendingDiagnostics->front());
+    tPendingDiagnostics->erase(tPendingDiagnostics->begin());
     postDiagnosticsNow(std::move(next));
   }
 }
