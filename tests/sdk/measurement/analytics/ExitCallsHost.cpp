@@ -1,7 +1,8 @@
 // A host that calls the SDK on its way out: from the destructor of a static object of its own, or
 // from an atexit handler, after main returned. By then the C library has destroyed the main
-// thread's thread-local objects. The late calls write a log line, log an event "at_exit" and end
-// the app; they must work, or be refused cleanly, and touch no memory already freed.
+// thread's thread-local objects. The late calls write a log line, configure a second app, log an
+// event "at_exit" and end the app; they must work, or be refused cleanly, and touch no memory
+// already freed.
 //
 //   exit_calls_host <static|atexit> <configured|ended> [collector base URL]
 //       main configures the SDK and logs 3 events "in_main"; with "ended" it also ends the app
@@ -20,6 +21,7 @@
 
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVLogger.h"
+#include "foundation/Exception.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/model/TLMUtil.h"
@@ -40,6 +42,12 @@ void logEvent(const char* name, std::int64_t index) {
 
 void lateCalls() {
   CDVLogError(kCDVLoggerCore, "I-COR000099", "A host's call at exit");
+  // A second app, whose configuration report the core holds back while its registry is locked.
+  try {
+    CDVApp::configureWithName("at_exit", CDVApp::defaultApp()->options());
+  } catch (const platform::Exception& e) {
+    std::printf("late configure failed: %s\n", e.reason().c_str());
+  }
   logEvent("at_exit", 0);
   const bool answer = UIApplication().terminate();
   std::printf("late answer %s\n", answer ? "true" : "false");
