@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <chrono>
@@ -14,7 +13,6 @@
 #include <new>
 #include <set>
 #include <thread>
-#include <vector>
 
 #include "dispatch/ForkPreparation.h"
 #include "dispatch/Testing.h"
@@ -23,16 +21,33 @@
 namespace platform {
 namespace {
 
-// Queues whose blocks the calling thread is running, innermost last.
-thread_local std::vector<const Queue*> tCurrentQueues;
-
+// The queues whose blocks the calling thread is running: each run's scope lives in that run's
+// frame and links to the one it is nested in. The thread's innermost scope is a plain pointer,
+// which needs no destructor: the C library destroys a thread's thread-local objects before the
+// static destructors and atexit handlers that may still post and run blocks on that thread.
 class CurrentQueueScope {
  public:
-  explicit CurrentQueueScope(const Queue* queue) { tCurrentQueues.push_back(queue); }
-  ~CurrentQueueScope() { tCurrentQueues.pop_back(); }
+  explicit CurrentQueueScope(const Queue* queue) : queue_(queue), outer_(innermost) { innermost = this; }
+  ~CurrentQueueScope() { innermost = outer_; }
   CurrentQueueScope(const CurrentQueueScope&) = delete;
   CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+  // The calling thread's innermost queue; null when it runs none.
+  static const Queue* innermostQueue() { return innermost != nullptr ? innermost->queue_ : nullptr; }
+  // Whether the calling thread is running a block of `queue`.
+  static bool running(const Queue* queue) {
+    for (const CurrentQueueScope* scope = innermost; scope != nullptr; scope = scope->outer_) {
+      if (scope->queue_ == queue) return true;
+    }
+    return false;
+  }
+
+ private:
+  static thread_local const CurrentQueueScope* innermost;
+  const Queue* const queue_;
+  const CurrentQueueScope* const outer_;
 };
+constinit thread_local const CurrentQueueScope* CurrentQueueScope::innermost = nullptr;
 
 // What fork() leaves in the child: the forking thread alone, with the parent's memory. Queued
 // work, waiting callers, held locks and running drains belong to the parent's threads, and stay
@@ -461,8 +476,7 @@ void afterForkInChild() {
   ThreadPool::afterForkInChild();
   QueueRegistry& queues = registry();
   for (SerialQueue* queue : queues.queues) {
-    const bool heldHere = std::find(tCurrentQueues.begin(), tCurrentQueues.end(), queue) != tCurrentQueues.end();
-    queue->afterForkInChild(heldHere);
+    queue->afterForkInChild(CurrentQueueScope::running(queue));
   }
   queues.mutex.unlock();
   mainSlot().mutex.unlock();
@@ -481,7 +495,7 @@ void Queue::after(double delaySeconds, Block block) {
 }
 
 bool Queue::isCurrent() const {
-  return std::find(tCurrentQueues.begin(), tCurrentQueues.end(), this) != tCurrentQueues.end();
+  return CurrentQueueScope::running(this);
 }
 
 void Queue::runAsCurrent(const Block& block) const {
@@ -538,13 +552,15 @@ std::shared_ptr<Queue> Queue::setMain(std::shared_ptr<Queue> queue) {
 bool Queue::isMainQueue() { return main()->isCurrent(); }
 
 std::string Queue::currentLabel() {
-  return tCurrentQueues.empty() ? std::string() : tCurrentQueues.back()->label();
+  const Queue* queue = CurrentQueueScope::innermostQueue();
+  return queue != nullptr ? queue->label() : std::string();
 }
 
 std::shared_ptr<Queue> Queue::current() {
-  if (tCurrentQueues.empty()) return nullptr;
+  const Queue* queue = CurrentQueueScope::innermostQueue();
+  if (queue == nullptr) return nullptr;
   // A queue running a block is alive; one not owned by a shared pointer answers null.
-  return std::const_pointer_cast<Queue>(tCurrentQueues.back()->weak_from_this().lock());
+  return std::const_pointer_cast<Queue>(queue->weak_from_this().lock());
 }
 
 }  // namespace platform

@@ -130,14 +130,15 @@ std::shared_ptr<LMTPBLogEvent> eventWithConfiguration(const CDVPBICoreConfigurat
 // ---- Observation -------------------------------------------------------------------------------
 
 // Linked in with the library whether or not the host names anything here (the build asks the
-// linker for this symbol): configuring an app then loads the reporter.
-extern "C" void CDVDiagnosticsLinkAnchor() {}
+// linker for this symbol): configuring an app then loads the reporter. Installs the loader once:
+// when the program loads (below), or earlier, when the core asks for it as it configures an app
+// from a host's static initialiser that ran before this file's.
+extern "C" void CDVDiagnosticsLinkAnchor() {
+  [[maybe_unused]] static const bool installed = (CDVApp::setDiagnosticsLoader(&CDVDiagnostics::load), true);
+}
 
 namespace {
-const bool gLoaderInstalled = [] {
-  CDVApp::setDiagnosticsLoader(&CDVDiagnostics::load);
-  return true;
-}();
+[[maybe_unused]] const bool gLoaderInstalled = (CDVDiagnosticsLinkAnchor(), true);
 }  // namespace
 
 void CDVDiagnostics::load() {

@@ -171,7 +171,7 @@ class UIApplication : public platform::Object {
   // to finish what must be kept; the call returns when they are done. True unless an observer
   // marked the report in the user info incomplete (what it had to keep is not all kept).
   bool terminate();
-  // Set by a library that keeps what the app logged (the SDK): true where this process's end is
+  // Set by the SDK's core when a process becomes the SDK's: true where this process's end is
   // not the app's, in a child made by fork() from the app's process. There terminate() returns
   // false at once and posts nothing: an observer's lock may have been held at the fork by a thread
   // the child does not have. Null (the start): every call posts.

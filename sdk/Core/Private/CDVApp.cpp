@@ -3,9 +3,11 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <exception>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <unicode/uchar.h>
@@ -42,7 +44,10 @@ namespace {
 
 std::recursive_mutex gRegistryMutex;
 thread_local int tRegistryDepth = 0;
-thread_local std::vector<cdv_platform::UserInfo> tPendingDiagnostics;
+// Made by the first post queued, deleted once posted: a plain pointer, since the C library
+// destroys a thread's thread-local objects before the static destructors and atexit handlers that
+// may still configure.
+thread_local std::vector<cdv_platform::UserInfo>* tPendingDiagnostics = nullptr;
 
 constinit platform::Immortal<std::optional<CDVApp::AppMap>> gAllAppsStorage;
 constinit std::optional<CDVApp::AppMap>& gAllApps = *gAllAppsStorage;
@@ -53,15 +58,23 @@ constinit std::vector<std::shared_ptr<const CDVLibrary>>& gConfigurableLibraries
 
 // The default app is read without the registry lock. Its lock guards the pointer alone (nothing
 // else is done while it is held), so a fork takes it, after the waits that come before the
-// platform's locks: a child made by fork() reads the default app too.
+// platform's locks: a child made by fork() reads the default app too. Its fork handlers are
+// registered as the program loads, or at the lock's first use when a host's static initialiser
+// comes to the SDK before this file's initialiser has run.
 std::mutex gDefaultAppMutex;
+std::atomic<bool> gDefaultAppForkSafe{false};
 void lockDefaultAppBeforeFork() {
   platform::waitBeforeForkLocks();
   gDefaultAppMutex.lock();
 }
 void unlockDefaultAppAfterFork() { gDefaultAppMutex.unlock(); }
-[[maybe_unused]] const bool gDefaultAppForkSafe =
-    pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork) == 0;
+std::mutex& defaultAppMutex() {
+  if (!gDefaultAppForkSafe.load(std::memory_order_relaxed) && !gDefaultAppForkSafe.exchange(true)) {
+    pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork);
+  }
+  return gDefaultAppMutex;
+}
+[[maybe_unused]] const std::mutex& gDefaultAppForkHandlersAtLoad = defaultAppMutex();
 constinit platform::Immortal<std::shared_ptr<CDVApp>> gDefaultAppStorage;
 constinit std::shared_ptr<CDVApp>& gDefaultApp = *gDefaultAppStorage;
 
@@ -79,7 +92,19 @@ std::function<void()>& diagnosticsLoader() {
   return loader;
 }
 
-void loadDiagnostics() {
+// The link anchors of the libraries that register with the core (the build keeps each one in
+// every program that links its library). An anchor registers its library once, whoever calls it
+// first: the library's own static initialiser, or configuration here, which a host may reach from
+// a static initialiser of its own before the library's has run (C++ orders none across files).
+// Weak: a library that is not linked leaves its anchor null.
+extern "C" void CDVAnalyticsLinkAnchor() __attribute__((weak));
+extern "C" void CDVDiagnosticsLinkAnchor() __attribute__((weak));
+
+// Before configuration reads the libraries registered: every linked one is, then the diagnostics
+// reporter is loaded.
+void registerLinkedLibraries() {
+  if (CDVAnalyticsLinkAnchor != nullptr) CDVAnalyticsLinkAnchor();
+  if (CDVDiagnosticsLinkAnchor != nullptr) CDVDiagnosticsLinkAnchor();
   std::function<void()> loader;
   {
     std::lock_guard lock(diagnosticsLoaderMutex());
@@ -105,7 +130,8 @@ void postDiagnosticsNow(cdv_platform::UserInfo userInfo) {
 
 void postDiagnostics(cdv_platform::UserInfo userInfo) {
   if (tRegistryDepth > 0) {
-    tPendingDiagnostics.push_back(std::move(userInfo));
+    if (tPendingDiagnostics == nullptr) tPendingDiagnostics = new std::vector<cdv_platform::UserInfo>();
+    tPendingDiagnostics->push_back(std::move(userInfo));
   } else {
     postDiagnosticsNow(std::move(userInfo));
   }
@@ -113,9 +139,13 @@ void postDiagnostics(cdv_platform::UserInfo userInfo) {
 
 void flushPendingDiagnostics() {
   if (tRegistryDepth > 0) return;
-  while (!tPendingDiagnostics.empty()) {
-    cdv_platform::UserInfo next = std::move(tPendingDiagnostics.front());
-    tPendingDiagnostics.erase(tPendingDiagnostics.begin());
+  while (tPendingDiagnostics != nullptr) {
+    if (tPendingDiagnostics->empty()) {
+      delete std::exchange(tPendingDiagnostics, nullptr);
+      return;
+    }
+    cdv_platform::UserInfo next = std::move(tPendingDiagnostics->front());
+    tPendingDiagnostics->erase(tPendingDiagnostics->begin());
     postDiagnosticsNow(std::move(next));
   }
 }
@@ -139,14 +169,14 @@ void withRegistryLock(Body&& body) {
 
 void setDefaultApp(std::shared_ptr<CDVApp> app) {
   {
-    std::lock_guard lock(gDefaultAppMutex);
+    std::lock_guard lock(defaultAppMutex());
     gDefaultApp.swap(app);
   }
   // The app replaced, if this was its last reference, goes here, without the lock.
 }
 
 std::shared_ptr<CDVApp> currentDefaultApp() {
-  std::lock_guard lock(gDefaultAppMutex);
+  std::lock_guard lock(defaultAppMutex());
   return gDefaultApp;
 }
 
@@ -274,7 +304,7 @@ std::function<void()> CDVApp::setDiagnosticsLoader(std::function<void()> loader)
 
 void CDVApp::configure() {
   if (CDVForkedChild::refuses("configure")) return;
-  loadDiagnostics();
+  registerLinkedLibraries();
   std::shared_ptr<CDVOptions> options = CDVOptions::defaultOptions();
   if (!options) {
     const std::optional<bool> plistSwitch = readDataCollectionSwitchFromPlist();
@@ -299,7 +329,7 @@ void CDVApp::configureWithOptions(const std::shared_ptr<CDVOptions>& options) {
 void CDVApp::configureWithName(const std::optional<std::string>& name,
                                const std::shared_ptr<CDVOptions>& options) {
   if (CDVForkedChild::refuses("configureWithName")) return;
-  loadDiagnostics();
+  registerLinkedLibraries();
   if (!name || !options) raiseCore("Neither name nor options can be nil.");
   if (name->empty()) raiseCore("Name cannot be empty.");
 

@@ -7,6 +7,7 @@
 
 #include "Core/Public/CDVLogger.h"
 #include "foundation/ProcessInfo.h"
+#include "uikit/UIKit.h"
 
 namespace {
 
@@ -32,13 +33,20 @@ bool refusedIn(pid_t self, pid_t owner, const char* call) {
 // handler runs: no system call on a log call's way.
 pid_t currentProcess() { return static_cast<pid_t>(platform::ProcessInfo::processIdentifier()); }
 
+bool endRefused() { return CDVForkedChild::refusesWithoutClaim("UIApplication::terminate"); }
+
 }  // namespace
 
 bool CDVForkedChild::refuses(const char* call) {
   const pid_t self = currentProcess();
   pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
   if (owner == self) return false;
-  if (owner == 0 && gSDKProcess.compare_exchange_strong(owner, self)) return false;
+  if (owner == 0) {
+    // The app's end is refused in the children of the process the SDK is about to belong to,
+    // whichever of its libraries are linked; installed first, so no fork comes in between.
+    UIApplication::setEndRefusal(&endRefused);
+    if (gSDKProcess.compare_exchange_strong(owner, self)) return false;
+  }
   return refusedIn(self, owner, call);
 }
 

@@ -3,7 +3,9 @@
 // them. The SDK does nothing there: every call is refused at once, before it takes any of the
 // SDK's locks (a thread of the parent's may have held one at the fork, and nothing in the child
 // will release it), and the first one writes one warning. Calls with a completion handler answer
-// it once with an error; the wait for queued work (the app's end included) reports false. A
+// it once with an error; the wait for queued work reports false, and the app's end
+// (UIApplication::terminate, whose refusal the first call that claims a process installs) returns
+// false without posting, whichever of the SDK's libraries are linked. A
 // process whose first SDK call comes after a fork is an SDK process of its own. A child made by
 // clone() without fork's handlers is not supported (it keeps its parent's identifier, and the C
 // library's own locks are not made safe there either).

@@ -3,7 +3,9 @@
 // the per-app data-collection switch.
 //
 // The host calls CDVApp::configure() once at start-up. Libraries register before that with
-// CDVApp::registerInternalLibrary(...). Every operation here may be called from any thread.
+// CDVApp::registerInternalLibrary(...): the SDK's own from their link anchors, which run when the
+// program loads and which configuration calls first as well, so a host may configure from a
+// static initialiser of its own. Every operation here may be called from any thread.
 #pragma once
 
 #include <cstdint>

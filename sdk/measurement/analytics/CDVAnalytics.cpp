@@ -166,6 +166,7 @@ void CDVAnalyticsConnector::load() {
   TLMMeasurement::setAnalyticsFacadePresent(true);
   // Before a successful configure the app's end reports that nothing was stored.
   TLMAnalytics::observeAppEnd();
+  TLMMeasurementEngine::observeAppLaunch();
 }
 
 CDVProtocol CDVAnalyticsConnector::interopProtocol() {
@@ -291,13 +292,13 @@ platform::Dictionary CDVAnalyticsConnector::simplifiedParametersFromEventParamet
 }
 
 // Linked in with the library whether or not the host names anything here (the build asks the
-// linker for this symbol): the connector and the facade are then registered when the program
-// loads, before the host configures an app.
-extern "C" void CDVAnalyticsLinkAnchor() {}
+// linker for this symbol). Registers the connector and the facade, once: when the program loads
+// (below), or earlier, when the core asks for it as it configures an app from a host's static
+// initialiser that ran before this file's.
+extern "C" void CDVAnalyticsLinkAnchor() {
+  [[maybe_unused]] static const bool loaded = (CDVAnalyticsConnector::load(), true);
+}
 
 namespace {
-const bool gLoaded = [] {
-  CDVAnalyticsConnector::load();
-  return true;
-}();
+[[maybe_unused]] const bool gLoaded = (CDVAnalyticsLinkAnchor(), true);
 }  // namespace

@@ -198,8 +198,6 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
 void TLMAnalytics::observeAppEnd() {
   std::atomic<bool>& observing = state().observingAppEnd;
   if (observing.load() || observing.exchange(true)) return;
-  // In a child forked from the SDK's process the app's end is refused before it posts.
-  UIApplication::setEndRefusal([] { return CDVForkedChild::refusesWithoutClaim("UIApplication::terminate"); });
   // Marks the app's end incomplete when the wait for queued work answers false.
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),

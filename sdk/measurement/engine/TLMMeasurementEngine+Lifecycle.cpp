@@ -20,16 +20,16 @@ std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
 // The launch is observed from the time the library loads, as on the phone: a host posts it right
 // after configuring, and the engine, made later on the interface's queue, would miss it.
-[[maybe_unused]] const bool kObservesAppLaunch = [] {
-  platform::NotificationCenter::defaultCenter().addObserver(
-      kTLMAppDidFinishLaunchingNotification, platform::Value(),
-      [](const platform::Notification& n) {
-        if (!CDVForkedChild::refuses("app launch")) TLMMeasurementEngine::handleAppDidFinishLaunching(n);
-      });
-  return true;
-}();
+[[maybe_unused]] const bool kObservesAppLaunch = (TLMMeasurementEngine::observeAppLaunch(), true);
 
 }  // namespace
+
+void TLMMeasurementEngine::observeAppLaunch() {
+  [[maybe_unused]] static const auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+      kTLMAppDidFinishLaunchingNotification, platform::Value(), [](const platform::Notification& n) {
+        if (!CDVForkedChild::refuses("app launch")) handleAppDidFinishLaunching(n);
+      });
+}
 
 void TLMMeasurementEngine::registerForAppLifecycleNotifications(platform::NotificationCenter& center) {
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();

@@ -333,6 +333,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // Observes the app's life-cycle notifications on `center` until the engine is gone; the launch
   // is observed on the default centre from the time the library loads, engine or not.
   void registerForAppLifecycleNotifications(platform::NotificationCenter& center);
+  // Starts observing the launch, once: when the library loads, and when the analytics library
+  // registers (a host may configure from a static initialiser that runs before the library's).
+  static void observeAppLaunch();
   static void handleAppDidFinishLaunching(const platform::Notification& notification);
   void handleAppDidBecomeActiveEvent(const platform::Notification& notification);
   void handleAppWillResignActiveEvent(const platform::Notification& notification);

@@ -1,0 +1,61 @@
+// A host whose own global object configures the SDK while the program loads, before the SDK's
+// static initialisers have run (EarlyConfigureGlobal.cpp); main then logs 5 events "in_main",
+// runs until its standard input closes, as the embedding example does, and ends the app.
+//
+//   early_configure_host <collector base URL> [-CDVAnalyticsDebugEnabled]
+//       exit status 0 when the app's end stored everything, 3 when not, 1 when configure failed,
+//       4 when the analytics facade was registered before the global object configured (the
+//       order this host is made for did not happen)
+//   early_configure_host count     prints the events the store holds: "offer_viewed <n> in_main <m>"
+//
+// VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
+// embedding example's serves) and data folders.
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "EarlyConfigure.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/model/TLMUtil.h"
+#include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMSqliteStore.h"
+#include "uikit/UIKit.h"
+
+namespace {
+
+std::int64_t countStored(TLMDatabase& database, const char* name) {
+  platform::Array arguments;
+  arguments.push_back(platform::Value(name));
+  auto stored = database.sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = ?", arguments,
+                                                       nullptr);
+  return stored ? stored->int64Value().value_or(-1) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "count") {
+    auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
+    if (!database) return 1;
+    std::cout << "offer_viewed " << countStored(*database, "offer_viewed") << " in_main "
+              << countStored(*database, "in_main") << '\n';
+    return 0;
+  }
+  if (!early::outcome.ran) {
+    std::cerr << "usage: early_configure_host <collector base URL> [-CDVAnalyticsDebugEnabled] | count\n";
+    return 2;
+  }
+  if (early::outcome.analyticsFirst) {
+    std::cerr << "the analytics facade was registered before the host's global object configured\n";
+    return 4;
+  }
+  if (early::outcome.configureFailed) return 1;
+  for (int i = 0; i < 5; ++i) {
+    TLMObjectDictionary parameters;
+    parameters.set("index", TLMObject(std::int64_t{i}));
+    CDVAnalytics::logEventWithName("in_main", parameters);
+  }
+  for (std::string line; std::getline(std::cin, line);) {
+  }
+  return UIApplication().terminate() ? 0 : 3;
+}
