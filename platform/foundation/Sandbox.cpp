@@ -69,6 +69,10 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
   if (path.empty() || path.front() != '/') {
     return "The app's data folder must be named by an absolute path: " + what + ". Give one with " + variable + ".";
   }
+  if (code == ENOTDIR && !error.userInfo[files::kFileOwnerAccountIDKey].isNull()) {
+    return "A file of another user stands where the app's data needs a folder: " + what +
+           ". Choose another folder with " + variable + ", or have that user move the file away.";
+  }
   switch (code) {
     case 0:
       return "Refusing to keep the app's data in an unsafe place: " + what + ". Choose a private folder with " +
@@ -90,6 +94,13 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
     case ENAMETOOLONG:
       return "The path of the app's data folder is too long for the system: " + what +
              ". Choose a folder with a shorter path, with " + variable + ".";
+    case EMFILE:
+      return "This process has as many files open as it may to keep the app's data: " + what +
+             ". Close files the app no longer needs, or raise its limit of open files (ulimit -n), and try again.";
+    case ENFILE:
+      return "The system has as many files open as it may to keep the app's data: " + what +
+             ". Close files or programs that keep many open, or raise the system's limit (fs.file-max), and try "
+             "again.";
     default:
       return "Could not keep the app's data there: " + what + ". Choose another folder with " + variable + ".";
   }

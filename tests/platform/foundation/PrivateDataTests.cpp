@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -583,6 +585,34 @@ TEST(PrivateDataDeathTest, ARootIsRefusedForWhatHappenedAndAsUnsafeOnlyWhereOthe
   EXPECT_EXIT(std::exit(readOnlyAndFullCases()), ::testing::ExitedWithCode(0), "");
 }
 
+// Out of descriptors, a root cannot be looked at: the refusal names the cause and what helps,
+// not another folder, which would fail alike.
+TEST(PrivateDataDeathTest, ARootRefusedForWantOfDescriptorsSaysWhatHelps) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The sandbox goes before the child ends: std::exit leaves what is on the stack.
+  EXPECT_EXIT(std::exit([] {
+        sandbox::ScopedTemporarySandbox scoped;
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 256);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 11;
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+        if (errno != EMFILE) return 12;
+        const std::string reason = refusal([&] { sandbox::setRoot(scoped.root() + "/more/app"); });
+        for (const int fd : taken) ::close(fd);
+        int code = 0;
+        if (!mentions(reason, {std::strerror(EMFILE), "as many files open as it may", "ulimit -n"}) ||
+            mentions(reason, {"another folder"}) || mentions(reason, {"VESMORA_SANDBOX_ROOT"})) {
+          std::fprintf(stderr, "%s\n", reason.c_str());
+          code = 13;
+        }
+        sandbox::setRoot(scoped.root() + "/more/app");  // with descriptors to spare, taken
+        return code;
+      }()),
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
   constexpr uid_t kNobody = 65534;
@@ -720,6 +750,33 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   EXPECT_TRUE(mentions(error.description, {"\"" + device + "\"", "another user (uid 65534)"})) << error.description;
   EXPECT_TRUE(files::directoryContents(app + "/Library/Preferences").empty());
   EXPECT_TRUE(files::directoryContents(device).empty());
+}
+
+// Another user's file (or FIFO) where the app's data needs a folder, in a sticky folder where this
+// user cannot move it: the refusal says whose it is and advises only what this user can do.
+TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string sticky = scoped.root() + "/sticky";
+  ASSERT_EQ(::mkdir(sticky.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  ASSERT_TRUE(makeOthers(sticky + "/his", S_IFREG, "his"));
+  ASSERT_EQ(::mkfifo((sticky + "/hisfifo").c_str(), 0600), 0);
+  ASSERT_EQ(::chown((sticky + "/hisfifo").c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_TRUE(files::writeFileAtomically(sticky + "/mine", std::string("mine")));
+  for (const std::string& root : {sticky + "/his/app", sticky + "/his", sticky + "/hisfifo/app"}) {
+    const std::string reason = refusal([&] { sandbox::setRoot(root); });
+    EXPECT_TRUE(mentions(reason, {"A file of another user stands where", "another user, uid 65534",
+                                  std::strerror(ENOTDIR), "Choose another folder with VESMORA_SANDBOX_ROOT",
+                                  "have that user move the file away"}))
+        << reason;
+    EXPECT_FALSE(mentions(reason, {"Move the file away"})) << reason;
+  }
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(sticky + "/hisfifo/app"); }), {"a FIFO of another user"}));
+  const std::string own = refusal([&] { sandbox::setRoot(sticky + "/mine/app"); });
+  EXPECT_TRUE(mentions(own, {"A file stands where", "Move the file away"})) << own;
+  EXPECT_FALSE(mentions(own, {"another user"})) << own;
+  EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
 TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
@@ -884,13 +941,17 @@ TEST(PrivateDataTest, AFileNoCallCouldUseByItsNameIsNotWrittenAndARemovalSaysWhy
   const int made = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   EXPECT_GE(made, 0);
   if (made >= 0) ::close(made);
-  EXPECT_FALSE(files::removeFile(over, &error));
-  EXPECT_EQ(error.code, 513);
-  EXPECT_TRUE(mentions(error.description, {"Could not remove", "File name too long"})) << error.description;
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    EXPECT_FALSE(remove(over, &error));
+    EXPECT_EQ(error.code, 513);
+    EXPECT_TRUE(mentions(error.description, {"Could not remove", "File name too long"})) << error.description;
+  }
   EXPECT_EQ(::unlinkat(at, name.c_str(), 0), 0);
   ::close(at);
-  EXPECT_FALSE(files::removeFile(longest, &error));
-  EXPECT_EQ(error.code, 4);  // nothing there
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    EXPECT_FALSE(remove(longest, &error));
+    EXPECT_EQ(error.code, 4);  // nothing there
+  }
 }
 
 TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
@@ -910,6 +971,12 @@ TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
               !mentions(error.description, {"\"" + relative + "/x\"", "working folder", "No such file"})) {
             std::fprintf(stderr, "%s\n", error.description.c_str());
             code = 11;
+          }
+          // Its cause, as every folder error carries one.
+          const auto cause = error.userInfo[files::kUnderlyingErrorKey].objectAs<platform::Error>();
+          if (!cause || cause->domain != files::kPOSIXErrorDomain || cause->code != ENOENT) {
+            std::fprintf(stderr, "no POSIX cause: %s\n", error.fullDescription().c_str());
+            code = 13;
           }
         }
         if (files::exists("/" + relative)) code = 12;  // not made at the root instead
@@ -958,6 +1025,22 @@ int ordinaryUserCases(const std::string& parent) {
     std::fprintf(stderr, "%s\n", error.description.c_str());
     code = 13;
   }
+  // A file there that this user may not even look at (its folder not searchable to him) is not
+  // "No such file": both removals say why they failed, and leave it.
+  const std::string shut = base + "/shut";
+  if (::mkdir(shut.c_str(), 0700) != 0 || !files::writeFileAtomically(shut + "/kept", std::string("kept")) ||
+      ::chmod(shut.c_str(), 0600) != 0) {
+    code = 15;
+  }
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    platform::Error refused;
+    if (remove(shut + "/kept", &refused) || refused.code != 513 ||
+        !mentions(refused.description, {"Could not remove", std::strerror(EACCES)})) {
+      std::fprintf(stderr, "removal: %s\n", refused.description.c_str());
+      code = 16;
+    }
+  }
+  if (::chmod(shut.c_str(), 0700) != 0 || !files::exists(shut + "/kept")) code = 17;
   if (::seteuid(0) != 0) code = 14;
   std::filesystem::remove_all(base);
   return code;
