@@ -585,6 +585,47 @@ TEST(PrivateDataDeathTest, ARootIsRefusedForWhatHappenedAndAsUnsafeOnlyWhereOthe
   EXPECT_EXIT(std::exit(readOnlyAndFullCases()), ::testing::ExitedWithCode(0), "");
 }
 
+// A root is measured with the longest path kept under it, as the folder it leads to: one whose
+// files could not be opened is refused as too long before anything is made in it. Under the
+// device root that is the keychain's file, opened by its name (shorter than PATH_MAX); under the
+// app root the measurement store's journal, whose database SQLite opens only by a full path of
+// at most 512 bytes (DataRootLengthTests tries the store itself).
+TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const auto lengthened = [](std::string path, std::size_t size) {
+    while (path.size() + 1 < size) {
+      std::size_t name = std::min<std::size_t>(size - path.size() - 1, NAME_MAX + 2);
+      if (name > NAME_MAX) name = NAME_MAX - 1;  // room for one more "/" and a name
+      path += "/" + std::string(name, 'd');
+    }
+    return path;
+  };
+  const std::string keychain = "/Keychains/keychain.plist";
+  const std::string fits = lengthened(scoped.root() + "/device", PATH_MAX - 1 - keychain.size());
+  const std::string over = lengthened(scoped.root() + "/over", fits.size() + 1);
+  ASSERT_EQ(over.size(), fits.size() + 1);
+  const std::string reason = refusal([&] { sandbox::setDeviceRoot(over); });
+  EXPECT_TRUE(mentions(reason, {"too long", "\"" + over + "\"", "Keychains/keychain.plist", std::strerror(ENAMETOOLONG),
+                                "shorter path", "VESMORA_DEVICE_ROOT"}))
+      << reason;
+  EXPECT_FALSE(files::exists(scoped.root() + "/over"));
+  EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
+  sandbox::setDeviceRoot(fits);
+  ASSERT_TRUE(files::createMissingDirectories(fits + "/Keychains"));
+  platform::Error error;
+  EXPECT_TRUE(files::writeFileAtomically(fits + keychain, std::string("items"), &error)) << error.description;
+
+  // Through a short link of the user's own to a folder whose store could not be opened.
+  const std::string deep = lengthened(scoped.root() + "/app", 500);
+  ASSERT_TRUE(files::createMissingDirectories(deep));
+  ASSERT_EQ(::symlink(deep.c_str(), (scoped.root() + "/short").c_str()), 0);
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short"); }),
+                       {"too long", "ombrix-tally-mark.sql-journal", "512", "VESMORA_SANDBOX_ROOT"}));
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(deep); }), {"too long", "\"" + deep + "\""}));
+  EXPECT_TRUE(files::directoryContents(deep).empty());
+  EXPECT_EQ(sandbox::root(), scoped.root());
+}
+
 // Out of descriptors, a root cannot be looked at: the refusal names the cause and what helps,
 // not another folder, which would fail alike.
 TEST(PrivateDataDeathTest, ARootRefusedForWantOfDescriptorsSaysWhatHelps) {
