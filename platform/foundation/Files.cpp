@@ -233,6 +233,16 @@ bool usableByName(const std::string& path, std::int64_t code, const char* what, 
   return !tooLong || fail(error, code, what, path, ENAMETOOLONG);
 }
 
+// What a file that is not a regular one is, for the message that refuses it.
+std::string kindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
 // What the walk to a folder does with the folders it finds missing.
 enum class Missing { kEnd, kMake };
 
@@ -358,7 +368,14 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
     }
     if (!S_ISDIR(info.st_mode)) {
       const std::string& named = pending.empty() ? path : next;
-      return setError(error, kCocoaErrorDomain, 513, "Not a directory \"" + named + "\"", detailsOf(named, ENOTDIR));
+      Value details = detailsOf(named, ENOTDIR);
+      std::string whose;
+      if (info.st_uid != me) {  // which this user may not be able to move away
+        whose = std::string(" (") + (S_ISREG(info.st_mode) ? "a file" : kindOf(info.st_mode)) +
+                " of another user, uid " + std::to_string(info.st_uid) + ")";
+        details.set(kFileOwnerAccountIDKey, Value(static_cast<std::uint64_t>(info.st_uid)));
+      }
+      return setError(error, kCocoaErrorDomain, 513, "Not a directory \"" + named + "\"" + whose, std::move(details));
     }
     at.reset(entry.release());
     current = next;
@@ -437,16 +454,6 @@ bool recheckKeptFoldersFor(std::string path, Error* error) {
     noteKept(name, kept.path);
   }
   return true;
-}
-
-// What a file that is not a regular one is, for the message that refuses it.
-std::string kindOf(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "not a regular file";
 }
 
 // Opens `path` for reading when it is a regular file (and, with `ownOnly`, one of this user's),
@@ -551,7 +558,7 @@ bool absolute(const std::string& path, std::string* whole, Error* error) {
     return setError(error, kCocoaErrorDomain, 513,
                     "Could not create the directory \"" + path + "\": the working folder it is relative to could "
                     "not be found (" + ec.message() + ")",
-                    Value::dictionary({{"NSFilePath", path}}));
+                    detailsOf(path, ec.value()));
   }
   *whole = join(working.string(), path);
   return true;
@@ -638,11 +645,22 @@ bool checkPrivateDirectory(const std::string& path, Error* error) {
          (folder.empty() || isPrivateFolder(path, opened.get(), error));
 }
 
+namespace {
+
+// `path`'s own status (a link's, not what it names) before it is removed: "No such file" (4) only
+// where nothing is there; any other failure (no permission to look, a path too long) says why.
+bool lookBeforeRemoving(const std::string& path, struct stat* info, Error* error) {
+  if (::lstat(path.c_str(), info) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return fail(error, 4, "No such file", path);
+  return fail(error, 513, "Could not remove", path, errno);
+}
+
+}  // namespace
+
 bool removeItem(const std::string& path, Error* error) {
+  struct stat info {};
+  if (!lookBeforeRemoving(path, &info, error)) return false;
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(fs::path(path), ec))) {
-    return fail(error, 4, "No such file", path);
-  }
   fs::remove_all(fs::path(path), ec);
   if (ec) return fail(error, 513, "Could not remove", path, ec.value());
   std::lock_guard<std::mutex> lock(excludedMutex());
@@ -652,10 +670,7 @@ bool removeItem(const std::string& path, Error* error) {
 
 bool removeFile(const std::string& path, Error* error) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return fail(error, 4, "No such file", path);
-    return fail(error, 513, "Could not remove", path, errno);
-  }
+  if (!lookBeforeRemoving(path, &info, error)) return false;
   if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return fail(error, 513, "Not a regular file", path);
   if (::unlink(path.c_str()) != 0) return fail(error, 513, "Could not remove", path, errno);
   std::lock_guard<std::mutex> lock(excludedMutex());

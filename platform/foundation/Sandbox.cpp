@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
@@ -48,10 +50,24 @@ struct Kind {
   const char* folder;    // its name in the per-app default
   bool container;        // holds the app's container folders
   Slot State::*slot;
+  // The longest path kept under the root (from it, with its "/"), and the most bytes a path to
+  // it may have to be opened, and by what.
+  std::string_view longestInside;
+  std::size_t longestOpened;
+  const char* opener;
 };
 
-constexpr Kind kApp{"VESMORA_SANDBOX_ROOT", "sandbox", true, &State::root};
-constexpr Kind kDevice{"VESMORA_DEVICE_ROOT", "device", false, &State::deviceRoot};
+// Under the app root the measurement store's rollback journal decides: SQLite opens a database
+// only when its full path (links followed, "." and ".." resolved) with the journal's suffix has
+// at most 512 bytes, the limit of its unix file system layer, far below PATH_MAX, which is all
+// every other file there needs (none lies more than 300 bytes under the root: the deepest are the
+// app's settings, "Library/Preferences/" and a name of at most NAME_MAX). Under the device root,
+// the keychain's file.
+constexpr Kind kApp{"VESMORA_SANDBOX_ROOT", "sandbox", true, &State::root,
+                    "/Library/Application Support/Ombrix/Measurement/ombrix-tally-mark.sql-journal", 512,
+                    "SQLite opens for the app's measurement store"};
+constexpr Kind kDevice{"VESMORA_DEVICE_ROOT", "device", false, &State::deviceRoot, "/Keychains/keychain.plist",
+                       PATH_MAX - 1, "the system takes"};
 
 std::string tempBase() {
   std::error_code ec;
@@ -68,6 +84,10 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
   const std::string& what = error.description;
   if (path.empty() || path.front() != '/') {
     return "The app's data folder must be named by an absolute path: " + what + ". Give one with " + variable + ".";
+  }
+  if (code == ENOTDIR && !error.userInfo[files::kFileOwnerAccountIDKey].isNull()) {
+    return "A file of another user stands where the app's data needs a folder: " + what +
+           ". Choose another folder with " + variable + ", or have that user move the file away.";
   }
   switch (code) {
     case 0:
@@ -88,23 +108,54 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
       return "A file stands where the app's data needs a folder: " + what +
              ". Move the file away, or choose another folder with " + variable + ".";
     case ENAMETOOLONG:
-      return "The path of the app's data folder is too long for the system: " + what +
+      return "The path of the app's data folder is too long: " + what +
              ". Choose a folder with a shorter path, with " + variable + ".";
+    case EMFILE:
+      return "This process has as many files open as it may to keep the app's data: " + what +
+             ". Close files the app no longer needs, or raise its limit of open files (ulimit -n), and try again.";
+    case ENFILE:
+      return "The system has as many files open as it may to keep the app's data: " + what +
+             ". Close files or programs that keep many open, or raise the system's limit (fs.file-max), and try "
+             "again.";
     default:
       return "Could not keep the app's data there: " + what + ". Choose another folder with " + variable + ".";
   }
 }
 
+// Refuses (as refusalOf words it, for want of room) a root of `kind` named `path` whose longest
+// file would have a path too long to be opened, measured without "." and repeated or trailing "/".
+void measure(const std::string& path, const Kind& kind) {
+  std::string plain = fs::path(path).lexically_normal().string();
+  while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+  const std::size_t longest = plain.size() + kind.longestInside.size();
+  if (longest <= kind.longestOpened) return;
+  const Error tooLong(files::kCocoaErrorDomain, 513,
+                      "The folder \"" + path + "\" leaves too little room for the files kept in it: its \"" +
+                          std::string(kind.longestInside.substr(1)) + "\" would have a path of " +
+                          std::to_string(longest) + " bytes, more than the " +
+                          std::to_string(kind.longestOpened) + " " + kind.opener + " (" +
+                          std::strerror(ENAMETOOLONG) + ")",
+                      Value::dictionary({{"NSFilePath", path},
+                                         {files::kUnderlyingErrorKey,
+                                          Value::object(std::make_shared<Error>(files::kPOSIXErrorDomain, ENAMETOOLONG,
+                                                                                std::strerror(ENAMETOOLONG)))}}));
+  throw Exception(kInternalInconsistencyException, refusalOf(path, tooLong, kind.variable));
+}
+
 // A root ready for use: created for this user alone when missing, refused (saying why and what to
 // do, refusalOf) when another user owns it or may write to it, when it is not an absolute path,
-// or when it cannot be made or opened. Answers the path to use from then on: as given, or, when
-// ".." in it would have it depend on the folders it goes back out of, the folder that was checked.
-std::string preparePrivateRoot(const std::string& path, const char* variable) {
+// when it cannot be made or opened, or when the files kept in it could not be opened (measure:
+// before anything is made, and again as the folder reached when links or ".." led elsewhere).
+// Answers the path to use from then on: as given, or, when ".." in it would have it depend on the
+// folders it goes back out of, the folder that was checked.
+std::string preparePrivateRoot(const std::string& path, const Kind& kind) {
+  measure(path, kind);
   Error error;
   std::string checked;
   if (!files::createPrivateDirectory(path, &error, &checked)) {
-    throw Exception(kInternalInconsistencyException, refusalOf(path, error, variable));
+    throw Exception(kInternalInconsistencyException, refusalOf(path, error, kind.variable));
   }
+  measure(checked, kind);
   return (path + "/").find("/../") != std::string::npos ? checked : path;
 }
 
@@ -175,18 +226,21 @@ std::string resolve(const Kind& kind) {
   Slot made;
   if (known.path.empty()) {
     if (const char* value = std::getenv(kind.variable); value != nullptr && *value != '\0') {
-      made.path = preparePrivateRoot(value, kind.variable);
+      made.path = preparePrivateRoot(value, kind);
     }
   }
   if (made.path.empty()) {
     made.app = appIdentifier();
     if (made.app == known.app) return known.path;
-    made.path = defaultDataDirectory();
+    const std::string base = defaultDataDirectory();
+    made.path = files::join(files::join(files::join(base, "apps"), made.app), kind.folder);
+    measure(made.path, kind);
+    made.path = base;
     for (const std::string& level : {std::string("apps"), made.app, std::string(kind.folder)}) {
-      preparePrivateRoot(made.path, kind.variable);
+      preparePrivateRoot(made.path, kind);
       made.path = files::join(made.path, level);
     }
-    preparePrivateRoot(made.path, kind.variable);
+    preparePrivateRoot(made.path, kind);
   }
   if (kind.container) makeContainer(made.path);
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -225,7 +279,7 @@ std::string defaultDataDirectory() {
 }
 
 void setRoot(const std::string& path) {
-  const std::string root = preparePrivateRoot(path, kApp.variable);
+  const std::string root = preparePrivateRoot(path, kApp);
   makeContainer(root);
   std::lock_guard<std::mutex> lock(state().mutex);
   assign(kApp, state().root, Slot{root, {}});
@@ -235,7 +289,7 @@ void setRoot(const std::string& path) {
 std::string root() { return resolve(kApp); }
 
 void setDeviceRoot(const std::string& path) {
-  const std::string root = preparePrivateRoot(path, kDevice.variable);
+  const std::string root = preparePrivateRoot(path, kDevice);
   std::lock_guard<std::mutex> lock(state().mutex);
   assign(kDevice, state().deviceRoot, Slot{root, {}});
   state().generation++;

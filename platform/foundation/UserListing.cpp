@@ -362,22 +362,23 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
-  // Waits for one of `fds` to be readable until the deadline: false on time-out or failure.
+  // Waits for one of `fds` to be readable until the deadline: which ones are (bit i for the i-th),
+  // none on time-out or failure.
   const auto ready = [&deadline](std::initializer_list<int> fds) {
     struct pollfd wanted[2];
     nfds_t count = 0;
     for (const int fd : fds) wanted[count++] = {fd, POLLIN, 0};
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
+      if (left <= 0) return 0u;
       const int got = ::poll(wanted, count, static_cast<int>(std::min<std::int64_t>(left, 60000)));
-      if (got > 0) return true;
-      if (got < 0 && errno != EINTR) return false;
+      if (got > 0) {
+        unsigned readable = 0;
+        for (nfds_t at = 0; at < count; ++at) readable |= wanted[at].revents != 0 ? 1u << at : 0u;
+        return readable;
+      }
+      if (got < 0 && errno != EINTR) return 0u;
     }
-  };
-  const auto endedNow = [process] {
-    struct pollfd end {process, POLLIN, 0};
-    return ::poll(&end, 1, 0) > 0;
   };
   PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
@@ -385,12 +386,13 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   std::string cut;  // why the listing was not read to its end
   bool done = false;
   while (!done && cut.empty()) {
-    if (!ready({out[0], process})) {
+    const unsigned readable = ready({out[0], process});
+    if (readable == 0) {
       cut = "/usr/bin/getent passwd did not list the users within " +
             std::to_string(listingTimeLimitMs.load()) + " ms; mend the name service it waits for";
       break;
     }
-    const bool gone = endedNow();  // then all that getent wrote is in the pipe
+    const bool gone = (readable & 2u) != 0;  // getent had ended: all it wrote is in the pipe
     ssize_t got = ::read(out[0], block.data(), block.size());
     if (got < 0 && errno == EAGAIN && gone) got = 0;  // and it has all been read
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -403,7 +405,7 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   }
   ::close(out[0]);
   GroupListing answer = cut.empty() ? search.answer("the output of /usr/bin/getent passwd") : unlisted(cut);
-  const bool late = !answer.another && !ready({process});
+  const bool late = !answer.another && ready({process}) == 0;
   if (answer.another || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
   siginfo_t ended{};
   int waited = 0;

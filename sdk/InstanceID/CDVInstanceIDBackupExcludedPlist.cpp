@@ -48,9 +48,12 @@ bool CDVInstanceIDBackupExcludedPlist::moveToApplicationSupportSubDirectory(cons
   const std::string subDirectory =
       platform::files::join(platform::sandbox::applicationSupportDirectory(), subDirectoryName);
   if (!platform::files::isDirectory(subDirectory)) return false;
-  // A file of its own there is the one used: an earlier version's in Documents is left alone.
-  if (doesFileExistInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport)) return true;
   if (!doesFileExistInDirectory(CDVInstanceIDPlistDirectory::Documents)) return true;
+  if (doesFileExistInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport)) {
+    // Both: the Documents copy is used, unless other users may change Documents (it could not be
+    // written there, nor trusted); then the subdirectory's own is used and Documents left alone.
+    return !platform::files::checkPrivateDirectory(platform::sandbox::documentsDirectory());
+  }
   const std::string oldPath = plistPathInDirectory(CDVInstanceIDPlistDirectory::Documents);
   const std::string newPath = plistPathInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport);
   if (std::rename(oldPath.c_str(), newPath.c_str()) != 0) {

@@ -2,9 +2,9 @@
 // and read through an in-memory copy.
 //
 // At creation the object decides once where its file lives: in the Application Support
-// subdirectory when that exists (a file left in Documents by an older version is moved there
-// unless the subdirectory has a file of its own), else in Documents. All members may be called
-// from any thread.
+// subdirectory when that exists (a file left in Documents by an older version is moved there;
+// when the subdirectory has a file too, the Documents copy is used, unless other users may change
+// Documents), else in Documents. All members may be called from any thread.
 #pragma once
 
 #include <mutex>

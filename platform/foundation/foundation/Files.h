@@ -3,8 +3,9 @@
 // the right owner), 260 no such file for reading, 512 write failed, 513 no permission to write,
 // 516 file exists. One a system call's failure caused carries that cause in its user info, under
 // kUnderlyingErrorKey: an Error of kPOSIXErrorDomain whose code is the errno (ENAMETOOLONG for a
-// path no call could use, ENOTDIR for a file where a folder was to be); a refusal because other
-// users could change the way has none.
+// path no call could use, ENOTDIR for a file where a folder was to be, that file's owner under
+// kFileOwnerAccountIDKey when it is another user's); a refusal because other users could change
+// the way has none.
 #pragma once
 
 #include <chrono>
@@ -22,6 +23,7 @@ namespace platform::files {
 inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 inline constexpr const char* kUnderlyingErrorKey = "NSUnderlyingError";
+inline constexpr const char* kFileOwnerAccountIDKey = "NSFileOwnerAccountID";
 
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
@@ -82,7 +84,8 @@ void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::si
 // again as it makes one when missing, so that a folder another user put in its place is refused
 // (error 513, naming it) rather than filled.
 void keepPrivateDirectory(const std::string& name, const std::string& path);
-// Removes a file or a whole directory tree; false (error 4) when nothing was there.
+// Removes a file or a whole directory tree. Error 4 only when nothing is there; a path that cannot
+// be looked at, or a tree that cannot be removed, says why (error 513).
 bool removeItem(const std::string& path, Error* error = nullptr);
 // Removes one regular file (a symbolic link counts as one: the link goes, not its target);
 // anything else at the path, a directory above all, is left alone (error 513). Error 4 only when

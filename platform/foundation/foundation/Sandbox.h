@@ -26,8 +26,11 @@
 // a missing root (and the default folders above it) is created with mode 0700, and a root that
 // is a relative path, that another user owns (or is a symbolic link another user than root
 // owns), that others may write to, or that another user could replace (a symbolic link of theirs, a folder
-// of theirs or one others may write to without the sticky bit, anywhere on its path) is refused
-// with an exception that says why (the platform's exception, kInternalInconsistencyException).
+// of theirs or one others may write to without the sticky bit, anywhere on its path), or whose
+// files could not be opened (the app root's measurement store, whose database SQLite opens only by
+// a full path of at most 512 bytes with its journal's suffix, the device root's keychain file), is
+// refused with an exception that says why (the platform's exception,
+// kInternalInconsistencyException).
 // A root named with ".." is kept as the folder the path led to when checked. A root removed
 // while the app runs is checked again before any folder is made in it (files::
 // keepPrivateDirectory): made again when missing, refused when another user's folder (or one

@@ -2,14 +2,20 @@
 // the mode of the files written there.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <climits>
@@ -583,6 +589,97 @@ TEST(PrivateDataDeathTest, ARootIsRefusedForWhatHappenedAndAsUnsafeOnlyWhereOthe
   EXPECT_EXIT(std::exit(readOnlyAndFullCases()), ::testing::ExitedWithCode(0), "");
 }
 
+// A root is measured with the longest path kept under it, as the folder it leads to: one whose
+// files could not be opened is refused as too long before anything is made in it. Under the
+// device root that is the keychain's file, opened by its name (shorter than PATH_MAX); under the
+// app root the measurement store's journal, whose database SQLite opens only by a full path of
+// at most 512 bytes (DataRootLengthTests tries the store itself).
+TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const auto lengthened = [](std::string path, std::size_t size) {
+    while (path.size() + 1 < size) {
+      std::size_t name = std::min<std::size_t>(size - path.size() - 1, NAME_MAX + 2);
+      if (name > NAME_MAX) name = NAME_MAX - 1;  // room for one more "/" and a name
+      path += "/" + std::string(name, 'd');
+    }
+    return path;
+  };
+  const std::string keychain = "/Keychains/keychain.plist";
+  const std::string fits = lengthened(scoped.root() + "/device", PATH_MAX - 1 - keychain.size());
+  const std::string over = lengthened(scoped.root() + "/over", fits.size() + 1);
+  ASSERT_EQ(over.size(), fits.size() + 1);
+  const std::string reason = refusal([&] { sandbox::setDeviceRoot(over); });
+  EXPECT_TRUE(mentions(reason, {"too long", "\"" + over + "\"", "Keychains/keychain.plist", std::strerror(ENAMETOOLONG),
+                                "shorter path", "VESMORA_DEVICE_ROOT"}))
+      << reason;
+  EXPECT_FALSE(files::exists(scoped.root() + "/over"));
+  EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
+  sandbox::setDeviceRoot(fits);
+  ASSERT_TRUE(files::createMissingDirectories(fits + "/Keychains"));
+  platform::Error error;
+  EXPECT_TRUE(files::writeFileAtomically(fits + keychain, std::string("items"), &error)) << error.description;
+
+  // Through a short link of the user's own to a folder whose store could not be opened.
+  const std::string deep = lengthened(scoped.root() + "/app", 500);
+  ASSERT_TRUE(files::createMissingDirectories(deep));
+  ASSERT_EQ(::symlink(deep.c_str(), (scoped.root() + "/short").c_str()), 0);
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short"); }),
+                       {"too long", "ombrix-tally-mark.sql-journal", "512", "VESMORA_SANDBOX_ROOT"}));
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(deep); }), {"too long", "\"" + deep + "\""}));
+  EXPECT_TRUE(files::directoryContents(deep).empty());
+  EXPECT_EQ(sandbox::root(), scoped.root());
+}
+
+namespace {
+
+// Has every open in this process fail with `err` from now on, as when the process (EMFILE) or the
+// system (ENFILE) has as many files open as it may. (Running out for real would also starve the
+// sanitizers, which need a pipe of their own to check memory.)
+bool failOpensWith(int err) {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(err)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+// Out of descriptors, a root cannot be looked at: the refusal names the cause and what helps,
+// not another folder, which would fail alike.
+TEST(PrivateDataDeathTest, ARootRefusedForWantOfDescriptorsSaysWhatHelps) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The sandbox goes before the child ends: std::exit leaves what is on the stack.
+  EXPECT_EXIT(std::exit([] {
+        sandbox::ScopedTemporarySandbox scoped;
+        int code = 0;
+        for (const auto& [err, words] : {std::pair{EMFILE, std::vector<std::string>{"ulimit -n"}},
+                                         std::pair{ENFILE, std::vector<std::string>{"fs.file-max"}}}) {
+          const pid_t child = ::fork();
+          if (child == 0) {
+            if (!failOpensWith(err)) ::_exit(20);
+            const std::string reason = refusal([&] { sandbox::setRoot(scoped.root() + "/more/app"); });
+            if (!mentions(reason, {std::strerror(err), "as many files open as it may", "try again"}) ||
+                !mentions(reason, words) || mentions(reason, {"another folder"}) ||
+                mentions(reason, {"VESMORA_SANDBOX_ROOT"})) {
+              std::fprintf(stderr, "%s\n", reason.c_str());
+              ::_exit(21);
+            }
+            ::_exit(0);
+          }
+          int status = 0;
+          if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            code = 10 + err;
+          }
+        }
+        return code;
+      }()),
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PrivateDataDeathTest, RootsLinksAndStickyFoldersOnTheWayAreTrustedByOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can act as another user";
   constexpr uid_t kNobody = 65534;
@@ -720,6 +817,33 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   EXPECT_TRUE(mentions(error.description, {"\"" + device + "\"", "another user (uid 65534)"})) << error.description;
   EXPECT_TRUE(files::directoryContents(app + "/Library/Preferences").empty());
   EXPECT_TRUE(files::directoryContents(device).empty());
+}
+
+// Another user's file (or FIFO) where the app's data needs a folder, in a sticky folder where this
+// user cannot move it: the refusal says whose it is and advises only what this user can do.
+TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string sticky = scoped.root() + "/sticky";
+  ASSERT_EQ(::mkdir(sticky.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  ASSERT_TRUE(makeOthers(sticky + "/his", S_IFREG, "his"));
+  ASSERT_EQ(::mkfifo((sticky + "/hisfifo").c_str(), 0600), 0);
+  ASSERT_EQ(::chown((sticky + "/hisfifo").c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_TRUE(files::writeFileAtomically(sticky + "/mine", std::string("mine")));
+  for (const std::string& root : {sticky + "/his/app", sticky + "/his", sticky + "/hisfifo/app"}) {
+    const std::string reason = refusal([&] { sandbox::setRoot(root); });
+    EXPECT_TRUE(mentions(reason, {"A file of another user stands where", "another user, uid 65534",
+                                  std::strerror(ENOTDIR), "Choose another folder with VESMORA_SANDBOX_ROOT",
+                                  "have that user move the file away"}))
+        << reason;
+    EXPECT_FALSE(mentions(reason, {"Move the file away"})) << reason;
+  }
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(sticky + "/hisfifo/app"); }), {"a FIFO of another user"}));
+  const std::string own = refusal([&] { sandbox::setRoot(sticky + "/mine/app"); });
+  EXPECT_TRUE(mentions(own, {"A file stands where", "Move the file away"})) << own;
+  EXPECT_FALSE(mentions(own, {"another user"})) << own;
+  EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
 TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
@@ -884,13 +1008,17 @@ TEST(PrivateDataTest, AFileNoCallCouldUseByItsNameIsNotWrittenAndARemovalSaysWhy
   const int made = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   EXPECT_GE(made, 0);
   if (made >= 0) ::close(made);
-  EXPECT_FALSE(files::removeFile(over, &error));
-  EXPECT_EQ(error.code, 513);
-  EXPECT_TRUE(mentions(error.description, {"Could not remove", "File name too long"})) << error.description;
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    EXPECT_FALSE(remove(over, &error));
+    EXPECT_EQ(error.code, 513);
+    EXPECT_TRUE(mentions(error.description, {"Could not remove", "File name too long"})) << error.description;
+  }
   EXPECT_EQ(::unlinkat(at, name.c_str(), 0), 0);
   ::close(at);
-  EXPECT_FALSE(files::removeFile(longest, &error));
-  EXPECT_EQ(error.code, 4);  // nothing there
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    EXPECT_FALSE(remove(longest, &error));
+    EXPECT_EQ(error.code, 4);  // nothing there
+  }
 }
 
 TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
@@ -910,6 +1038,12 @@ TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
               !mentions(error.description, {"\"" + relative + "/x\"", "working folder", "No such file"})) {
             std::fprintf(stderr, "%s\n", error.description.c_str());
             code = 11;
+          }
+          // Its cause, as every folder error carries one.
+          const auto cause = error.userInfo[files::kUnderlyingErrorKey].objectAs<platform::Error>();
+          if (!cause || cause->domain != files::kPOSIXErrorDomain || cause->code != ENOENT) {
+            std::fprintf(stderr, "no POSIX cause: %s\n", error.fullDescription().c_str());
+            code = 13;
           }
         }
         if (files::exists("/" + relative)) code = 12;  // not made at the root instead
@@ -958,6 +1092,22 @@ int ordinaryUserCases(const std::string& parent) {
     std::fprintf(stderr, "%s\n", error.description.c_str());
     code = 13;
   }
+  // A file there that this user may not even look at (its folder not searchable to him) is not
+  // "No such file": both removals say why they failed, and leave it.
+  const std::string shut = base + "/shut";
+  if (::mkdir(shut.c_str(), 0700) != 0 || !files::writeFileAtomically(shut + "/kept", std::string("kept")) ||
+      ::chmod(shut.c_str(), 0600) != 0) {
+    code = 15;
+  }
+  for (const auto remove : {files::removeFile, files::removeItem}) {
+    platform::Error refused;
+    if (remove(shut + "/kept", &refused) || refused.code != 513 ||
+        !mentions(refused.description, {"Could not remove", std::strerror(EACCES)})) {
+      std::fprintf(stderr, "removal: %s\n", refused.description.c_str());
+      code = 16;
+    }
+  }
+  if (::chmod(shut.c_str(), 0700) != 0 || !files::exists(shut + "/kept")) code = 17;
   if (::seteuid(0) != 0) code = 14;
   std::filesystem::remove_all(base);
   return code;

@@ -29,9 +29,12 @@
 
 #include "Bounds.h"
 #include "ForkedChild.h"
+#include "UserDatabase.h"
 #include "foundation/Files.h"
 
 namespace files = platform::files;
+using testsupport::userLine;
+using testsupport::withUserDatabase;
 
 namespace {
 
@@ -46,56 +49,6 @@ bool mentions(const std::string& text, const std::vector<std::string>& words) {
 
 namespace {
 
-// Runs `body` in a child process of its own whose user database is `users` (the lines of
-// /etc/passwd) and whose name services take users from `sources` (the sources of the passwd
-// line of nsswitch.conf or, holding a line's end, all of the file), both seen through a mount
-// namespace of the child's alone, with a folder of the user's only its private group may write
-// to (as a umask of 002 leaves it), given to `body`. A `getent` given (a file of mode
-// `getentMode`) stands in the namespace at /usr/bin/getent; it is written in the build folder,
-// since the temporary folder may be mounted noexec. The child's exit code: 0 when all held.
-template <typename Body>
-int withUserDatabase(const std::string& users, const std::string& sources, Body body,
-                     const std::string& getent = {}, mode_t getentMode = 0755) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
-    if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      ::_exit(90);
-    }
-    std::string program = getent.empty() ? std::string() : VESMORA_TEST_BUILD_DIR "/vesmora-getent-XXXXXX";
-    if (!program.empty() && ::mkdtemp(program.data()) == nullptr) {
-      std::fprintf(stderr, "could not make a folder for the stand-in getent in %s: %s\n", VESMORA_TEST_BUILD_DIR,
-                   std::strerror(errno));
-      std::filesystem::remove_all(base);
-      ::_exit(94);
-    }
-    const std::string group = base + "/group";
-    int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
-                       files::writeFileAtomically(base + "/passwd", users) &&
-                       files::writeFileAtomically(base + "/nsswitch", sources.find('\n') == std::string::npos
-                                                                          ? "passwd: " + sources + "\n"
-                                                                          : sources) &&
-                       ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
-                       ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
-                       (getent.empty() ||
-                        (files::writeFileAtomically(program + "/getent", getent) &&
-                         ::chmod((program + "/getent").c_str(), getentMode) == 0 &&
-                         ::mount((program + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
-                   ? body(group)
-                   : 91;
-    if (!getent.empty()) ::umount("/usr/bin/getent");
-    ::umount("/etc/nsswitch.conf");
-    ::umount("/etc/passwd");
-    std::filesystem::remove_all(base);
-    if (!program.empty()) std::filesystem::remove_all(program);
-    ::_exit(code);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return 92;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 93;
-}
-
 // Has pidfd_open fail with ENOSYS in this process from now on, as on a kernel older than 5.3 (or
 // in a container whose filter blocks it).
 bool refusePidfdOpen() {
@@ -107,10 +60,6 @@ bool refusePidfdOpen() {
   };
   struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-std::string userLine(const std::string& name, unsigned uid, unsigned gid, const std::string& about = {}) {
-  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(gid) + ":" + about + ":/nonexistent:/bin/sh\n";
 }
 
 }  // namespace

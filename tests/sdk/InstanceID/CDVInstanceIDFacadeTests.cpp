@@ -95,6 +95,35 @@ TEST_F(IdentityFolderTest, ItsOwnFileIsUsedAndAnEarlierVersionsFileInAnOpenDocum
   EXPECT_EQ(platform::plist::readFile(earlier), earlierContent);
 }
 
+// The same two files with Documents private to the app: the Documents copy is the one used (here
+// it has no creation time, so a key pair is made and its time written there), and the identity's
+// folder keeps its file as it was.
+TEST_F(IdentityFolderTest, WithAPrivateDocumentsItsKeyPairFileIsUsedAndTheFolderOneLeftAlone) {
+  platform::Error error;
+  const std::optional<std::string> identity = startedFacade()->appInstanceID(&error);
+  ASSERT_TRUE(identity.has_value()) << error.fullDescription();
+  const std::string fileName = std::string(kCDVInstanceIDKeyPairStoreFileName) + ".plist";
+  const std::string own = platform::files::join(createSubDirectory(), fileName);
+  const std::optional<platform::Value> ownContent = platform::plist::readFile(own);
+  ASSERT_TRUE(ownContent.has_value());
+  const std::string documents = platform::sandbox::documentsDirectory();
+  const std::string earlier = documents + "/" + fileName;
+  const platform::Value earlierContent(platform::Dictionary{{"from", "an earlier version"}});
+  ASSERT_TRUE(platform::plist::writeFile(earlier, earlierContent));
+  ASSERT_EQ(::chmod(documents.c_str(), 0700), 0);
+
+  auto facade = startedFacade();
+  const std::optional<std::string> used = facade->appInstanceID(&error);
+  ASSERT_TRUE(used.has_value()) << error.fullDescription();
+  EXPECT_NE(used, identity);
+  const std::optional<platform::Value> rewritten = platform::plist::readFile(earlier);
+  ASSERT_TRUE(rewritten.has_value() && rewritten->dictionaryPtr() != nullptr);
+  EXPECT_EQ(rewritten->dictionaryPtr()->get("from"), platform::Value("an earlier version"));
+  const std::string creationTime = CDVInstanceIDCreationTimeKeyWithSubtype(kCDVInstanceIDKeyPairSubType);
+  EXPECT_TRUE(rewritten->dictionaryPtr()->contains(creationTime));
+  EXPECT_EQ(platform::plist::readFile(own), ownContent);
+}
+
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {
   std::vector<std::string> order;
   facade->defaultTokenWithHandler([&](std::optional<std::string> token, auto) { order.push_back("a:" + *token); });

@@ -178,13 +178,12 @@ TEST_F(KeychainTest, BackupExcludedPlistRelocationRules) {
   EXPECT_FALSE(platform::files::exists(documents + "/a.plist"));
   EXPECT_EQ(moved.contentAsDictionary(), content);
 
-  // A file in both places: the subdirectory's is used, the Documents copy left as it is.
+  // A file in both places: the Documents copy is used.
   writeIn(documents, "b", Dictionary{{"from", "documents"}});
   writeIn(support, "b", Dictionary{{"from", "support"}});
   CDVInstanceIDBackupExcludedPlist both("b", kCDVInstanceIDSubDirectoryName);
-  EXPECT_TRUE(both.fileInStandardDirectory());
-  EXPECT_EQ(both.contentAsDictionary()->get("from"), Value("support"));
-  EXPECT_EQ(platform::plist::readFile(documents + "/b.plist"), Value(Dictionary{{"from", "documents"}}));
+  EXPECT_FALSE(both.fileInStandardDirectory());
+  EXPECT_EQ(both.contentAsDictionary()->get("from"), Value("documents"));
 
   // Deleting a missing file succeeds and drops the cached content.
   CDVInstanceIDBackupExcludedPlist fresh("c", kCDVInstanceIDSubDirectoryName);
@@ -211,8 +210,11 @@ TEST_F(KeychainTest, BackupExcludedPlistRelocationRules) {
 // may change Documents.
 TEST_F(KeychainTest, AFileKeptInDocumentsIsWrittenOnlyWhileOtherUsersCannotChangeDocuments) {
   const std::string documents = platform::sandbox::documentsDirectory();
-  ASSERT_TRUE(platform::plist::writeFile(documents + "/e.plist", Value(Dictionary{{"from", documents}})));
-  CDVInstanceIDBackupExcludedPlist kept("e", kCDVInstanceIDSubDirectoryName);  // no subdirectory to move it to
+  const std::string support = createSubDirectory();
+  for (const std::string& dir : {documents, support}) {
+    ASSERT_TRUE(platform::plist::writeFile(platform::files::join(dir, "e.plist"), Value(Dictionary{{"from", dir}})));
+  }
+  CDVInstanceIDBackupExcludedPlist kept("e", kCDVInstanceIDSubDirectoryName);
   ASSERT_FALSE(kept.fileInStandardDirectory());
 
   ASSERT_EQ(::chmod(documents.c_str(), 0777), 0);
