@@ -123,14 +123,26 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
 }
 
 // Refuses (as refusalOf words it, for want of room) a root of `kind` named `path` whose longest
-// file would have a path too long to be opened, measured without "." and repeated or trailing "/".
+// file would have a path too long to be opened, measured without "." and repeated or trailing "/",
+// and, when it fits so, as the folder it would be once made: the part that exists with its links
+// followed, then the rest (what links or ".." there lead to is measured before anything is made).
 void measure(const std::string& path, const Kind& kind) {
-  std::string plain = fs::path(path).lexically_normal().string();
-  while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
-  const std::size_t longest = plain.size() + kind.longestInside.size();
-  if (longest <= kind.longestOpened) return;
+  std::string measured = fs::path(path).lexically_normal().string();
+  while (measured.size() > 1 && measured.back() == '/') measured.pop_back();
+  const auto fits = [&](const std::string& folder) {
+    return folder.size() + kind.longestInside.size() <= kind.longestOpened;
+  };
+  if (fits(measured)) {
+    std::error_code ec;
+    std::string real = fs::weakly_canonical(path, ec).string();
+    while (real.size() > 1 && real.back() == '/') real.pop_back();
+    if (ec || fits(real)) return;
+    measured = std::move(real);
+  }
+  const std::size_t longest = measured.size() + kind.longestInside.size();
+  const std::string reached = measured == path ? std::string() : " (which leads to \"" + measured + "\")";
   const Error tooLong(files::kCocoaErrorDomain, 513,
-                      "The folder \"" + path + "\" leaves too little room for the files kept in it: its \"" +
+                      "The folder \"" + path + "\"" + reached + " leaves too little room for the files kept in it: its \"" +
                           std::string(kind.longestInside.substr(1)) + "\" would have a path of " +
                           std::to_string(longest) + " bytes, more than the " +
                           std::to_string(kind.longestOpened) + " " + kind.opener + " (" +
@@ -145,7 +157,7 @@ void measure(const std::string& path, const Kind& kind) {
 // A root ready for use: created for this user alone when missing, refused (saying why and what to
 // do, refusalOf) when another user owns it or may write to it, when it is not an absolute path,
 // when it cannot be made or opened, or when the files kept in it could not be opened (measure:
-// before anything is made, and again as the folder reached when links or ".." led elsewhere).
+// before anything is made, and again as the folder checked, should a link have changed meanwhile).
 // Answers the path to use from then on: as given, or, when ".." in it would have it depend on the
 // folders it goes back out of, the folder that was checked.
 std::string preparePrivateRoot(const std::string& path, const Kind& kind) {

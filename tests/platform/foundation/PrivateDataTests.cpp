@@ -626,6 +626,9 @@ TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short"); }),
                        {"too long", "ombrix-tally-mark.sql-journal", "512", "VESMORA_SANDBOX_ROOT"}));
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(deep); }), {"too long", "\"" + deep + "\""}));
+  // A folder still to be made behind the link is measured where it would be made, and is not made.
+  EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short/new"); }),
+                       {"too long", "\"" + deep + "/new\"", "VESMORA_SANDBOX_ROOT"}));
   EXPECT_TRUE(files::directoryContents(deep).empty());
   EXPECT_EQ(sandbox::root(), scoped.root());
 }
