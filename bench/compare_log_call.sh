@@ -8,6 +8,10 @@
 #   bench/compare_log_call.sh [COMMIT]      (COMMIT: 8ac9df7 by default)
 #   ROUNDS=9 JOBS=2 BENCH_ARGS="--batches 15 --calls 2000"
 #
+# INSTRUCTIONS=1 counts instead, under valgrind's callgrind, the instructions per call of each
+# build (all threads): the difference between a run of CALLS calls (1,000) and one of twice as
+# many, over CALLS. E.g. for a shown log line: INSTRUCTIONS=1 BENCH_ARGS=--warnings.
+#
 # The earlier commit's tree is taken with git archive into a temporary folder (removed at the
 # end), this benchmark's source copied in; this tree is built in build/log-call-release.
 set -euo pipefail
@@ -38,6 +42,21 @@ build "$work/base" "$work/base-build"
 build "$root" "$root/build/log-call-release"
 programs=("$work/base-build/bench/log_call_bench" "$root/build/log-call-release/bench/log_call_bench")
 names=("$base" "tree")
+
+if [ "${INSTRUCTIONS:-0}" = 1 ]; then
+  calls="${CALLS:-1000}"
+  count() {  # program, calls
+    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$1" "${args[@]}" --batches 1 \
+      --calls "$2" >/dev/null 2>&1
+    awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$work/callgrind.out"
+  }
+  for side in 0 1; do
+    once="$(count "${programs[$side]}" "$calls")"
+    twice="$(count "${programs[$side]}" $((2 * calls)))"
+    echo "${names[$side]}: $(((twice - once) / calls)) instructions per call"
+  done
+  exit 0
+fi
 
 # Each round's figures: "<side> <wall ns> <cpu ns>", side 0 the earlier commit, 1 this tree.
 results="$work/results"

@@ -5,6 +5,9 @@
 // passes the filter (its level is at most the maximum level, debug logging is forced, or the
 // line is forced) is written there as
 //   "<UTC time> <registered version> - <service>[<message code>] <LEVEL> <message>".
+// The time has the digits gmtime_r gives it ("2024-05-01 12:00:00.123", the year in 4 digits or
+// more); one gmtime_r cannot show (its year beyond an int's) or not a number is
+// "0000-00-00 00:00:00.000".
 // `OBXLoggerEnableSTDERR` is therefore only recorded. The maximum level starts at notice (5);
 // levels outside 3...7 are refused with an error line. Message codes are written unchanged,
 // whatever their form. Safe to call from any thread.

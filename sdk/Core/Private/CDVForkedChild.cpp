@@ -53,3 +53,8 @@ bool CDVForkedChild::refuses(const char* call) {
 bool CDVForkedChild::refusesWithoutClaim(const char* call) {
   return refusedIn(currentProcess(), gSDKProcess.load(std::memory_order_relaxed), call);
 }
+
+bool CDVForkedChild::isForkedChild() {
+  const pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
+  return owner != 0 && owner != currentProcess();
+}

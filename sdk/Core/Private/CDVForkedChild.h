@@ -20,6 +20,10 @@ class CDVForkedChild {
   // The same for a call that does not make a process the SDK's (lookups, and what runs when the
   // program loads): false in a process that has not used the SDK.
   static bool refusesWithoutClaim(const char* call);
+  // True in a child of the SDK's process, like the refusals, but without their warning: for a
+  // call that is never refused there yet must not wait for a lock a parent's thread may have held
+  // (a log line's one-time set-up).
+  static bool isForkedChild();
 };
 
 // The warning's message code.

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "Core/Private/CDVCorePlatform.h"
+#include "Core/Private/CDVForkedChild.h"
 #include "obx/OBXLogger.h"
 
 namespace {
@@ -21,6 +22,13 @@ bool hasArgument(const std::vector<std::string>& arguments, const char* argument
 
 void CDVLoggerInitializeASL() {
   if (gInitialized.load(std::memory_order_acquire)) return;
+  // A child forked from the SDK's process does no set-up: a parent's thread may have been inside
+  // it at the fork, holding its lock, or a lock of what it reads (the defaults, the data root, the
+  // user listing, the C library's name service). Its lines go out as the logger was at the fork.
+  if (CDVForkedChild::isForkedChild()) {
+    OBXLoggerRegisterVersion(CDVVersionString);
+    return;
+  }
   std::lock_guard lock(gInitMutex);
   if (gInitialized.load(std::memory_order_relaxed)) return;
 
@@ -62,8 +70,7 @@ void CDVLogBasic(int level, std::string_view service, std::string_view messageCo
                  std::string_view format, std::initializer_list<platform::FormatArg> args) {
   CDVLoggerInitializeASL();
   const bool force = gAnalyticsDebugMode.load() && service == kCDVLoggerAnalytics;
-  OBXLogBasic(level, std::string(service), force, std::string(messageCode),
-              platform::formatArgs(format, args));
+  OBXLogBasic(level, service, force, messageCode, platform::formatArgs(format, args));
 }
 
 void CDVLogWithoutSetup(int level, std::string_view service, std::string_view messageCode, std::string_view message) {

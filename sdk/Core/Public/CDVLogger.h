@@ -41,7 +41,8 @@ inline constexpr const char* kCDVPersistedDebugModeKey = "/ombrix/cindervale/deb
 // Version of the SDK family, handed to the vendor logger.
 inline constexpr const char* CDVVersionString = "6.4.0";
 
-// Runs the one-time set-up; every other function here calls it first.
+// Runs the one-time set-up; every other function here calls it first. A child forked from the
+// process the SDK belongs to does none: a thread it does not have may have been inside it.
 void CDVLoggerInitializeASL();
 void CDVSetLoggerLevel(int level);
 // True when a line of `level` would be written; always true for analytics components while the

@@ -1,17 +1,26 @@
 // The time stamp of a log line: UTC worked out without the C library's time functions (they take
 // its time-zone lock, which a child made by fork() may find held by a thread it does not have),
-// right across the edges of days, months, leap years and 1970; and a line below the level shown
-// reads no clock at all.
+// right across the edges of days, months, leap years and 1970, with gmtime_r's digits as far as
+// gmtime_r can show a time and a fixed stamp beyond; and a line below the level shown reads no
+// clock at all.
 //
 // This program defines gmtime_r and localtime_r itself, counting the calls (and answering none):
-// the C library's are then not used by anything linked here.
+// the C library's are then not used by anything linked here. The tests ask the C library's own
+// gmtime_r (the next definition) for the digits to expect.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +72,45 @@ class CountingClock final : public platform::ManualClock {
   mutable std::atomic<int> reads{0};
 };
 
+// What the C library's gmtime_r makes of `seconds` (a whole number), as a log line's stamp; the
+// fixed stamp where it cannot show it (or the number is beyond a time_t).
+constexpr const char* kNoStamp = "0000-00-00 00:00:00.000";
+std::string gmtimeStamp(double seconds) {
+  using Gmtime = struct tm* (*)(const time_t*, struct tm*);
+  static const auto real = reinterpret_cast<Gmtime>(::dlsym(RTLD_NEXT, "gmtime_r"));
+  if (real == nullptr || !(seconds >= -9.2e18 && seconds <= 9.2e18)) return kNoStamp;
+  const auto time = static_cast<time_t>(seconds);
+  struct tm parts {};
+  if (real(&time, &parts) == nullptr) return kNoStamp;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d.000", static_cast<long long>(parts.tm_year) + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+// The stamps of log lines written at `moments`, one a line.
+std::vector<std::string> stampsAt(platform::ManualClock& clock, const std::vector<double>& moments) {
+  std::vector<std::string> stamps;
+  constexpr std::size_t kLinesAtOnce = 256;  // their text fits in a pipe's buffer
+  for (std::size_t first = 0; first < moments.size(); first += kLinesAtOnce) {
+    const std::size_t end = std::min(moments.size(), first + kLinesAtOnce);
+    const std::string text = writtenBy([&] {
+      for (std::size_t i = first; i < end; ++i) {
+        clock.setNow(moments[i]);
+        OBXLogNotice("[Svc]", false, "I-SVC000004", "m");
+      }
+    });
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t stop = text.find(" - [Svc]", start);
+      const std::size_t next = text.find('\n', start);
+      if (stop == std::string::npos || next == std::string::npos) break;
+      stamps.push_back(text.substr(start, stop - start));
+      start = next + 1;
+    }
+  }
+  return stamps;
+}
+
 class LogStamp : public ::testing::Test {
  protected:
   void SetUp() override { OBXLoggerResetForTesting(); }
@@ -105,4 +153,73 @@ TEST_F(LogStamp, ALineNotShownReadsNoClock) {
   const std::string shown = writtenBy([] { OBXLogDebug("[Svc]", true, "I-SVC000003", "forced"); });
   EXPECT_NE(shown.find("[I-SVC000003] DEBUG forced"), std::string::npos) << shown;
   EXPECT_EQ(clock->reads, 1);
+}
+
+// Far from now: years of 5 digits and more, before year 0, up to the last second gmtime_r shows
+// (its year is an int) and past it, and what no time_t holds, or is not a number.
+TEST_F(LogStamp, HasGmtimeRsDigitsWhereverItAnswersAndAFixedStampBeyond) {
+  const std::vector<std::pair<double, std::string>> named = {
+      {971890963199.0, "32767-12-31 23:59:59.000"},
+      {971890963200.0, "32768-01-01 00:00:00.000"},  // past a 16-bit year
+      {1e12, "33658-09-27 01:46:40.000"},
+      {1e15, "31690708-07-05 01:46:40.000"},
+      {-62167219200.0, "0000-01-01 00:00:00.000"},
+      {-62167219201.0, "-001-12-31 23:59:59.000"},
+      {-1e12, "-29719-04-05 22:13:20.000"},
+      {std::nan(""), kNoStamp},
+      {std::numeric_limits<double>::infinity(), kNoStamp},
+      {-std::numeric_limits<double>::infinity(), kNoStamp},
+      {9.2e18, kNoStamp},
+      {9.3e18, kNoStamp},
+      {-9.3e18, kNoStamp},
+      {1e300, kNoStamp},
+  };
+  // The last second gmtime_r shows, either way: a time_t whose year fits an int.
+  const auto shown = [](std::int64_t seconds) { return gmtimeStamp(static_cast<double>(seconds)) != kNoStamp; };
+  std::int64_t latest = 0;
+  std::int64_t earliest = 0;
+  for (std::int64_t step = std::int64_t{1} << 61; step > 0; step /= 2) {
+    if (shown(latest + step)) latest += step;
+    if (shown(earliest - step)) earliest -= step;
+  }
+  ASSERT_GT(latest, std::int64_t{1} << 55) << "this gmtime_r shows no year beyond 32 bits";
+  ASSERT_EQ(gmtimeStamp(static_cast<double>(latest)).substr(0, 11), "2147485547-");
+  ASSERT_EQ(gmtimeStamp(static_cast<double>(earliest)).substr(0, 12), "-2147481748-");
+
+  std::vector<double> moments;
+  std::vector<std::string> expected;
+  for (const auto& [seconds, stamp] : named) {
+    moments.push_back(seconds);
+    expected.push_back(stamp);
+  }
+  // The doubles on either side of each end (they are 8 or 16 seconds apart there).
+  for (const double edge : {static_cast<double>(latest), static_cast<double>(earliest)}) {
+    const double outward = std::nextafter(edge, edge * 2);
+    for (const double around : {std::nextafter(edge, 0.0), edge, outward, std::nextafter(outward, edge * 2)}) {
+      moments.push_back(around);
+      expected.push_back(gmtimeStamp(around));
+    }
+  }
+  // And a spread of whole seconds of every magnitude, either side of 1970.
+  std::mt19937_64 draws(20240501);
+  std::uniform_real_distribution<double> exponent(0.0, 17.0);
+  for (int i = 0; i < 4000; ++i) {
+    const double seconds = std::floor(std::pow(10.0, exponent(draws))) * (i % 2 == 0 ? 1 : -1);
+    moments.push_back(seconds);
+    expected.push_back(gmtimeStamp(seconds));
+  }
+
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock installed(clock);
+  gTimeFunctionCalls = 0;
+  const std::vector<std::string> stamps = stampsAt(*clock, moments);
+  ASSERT_EQ(stamps.size(), moments.size());
+  int wrong = 0;
+  for (std::size_t i = 0; i < moments.size(); ++i) {
+    if (stamps[i] != expected[i] && ++wrong <= 10) {
+      ADD_FAILURE() << "at " << std::fixed << moments[i] << ": " << stamps[i] << ", expected " << expected[i];
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(gTimeFunctionCalls, 0);
 }
