@@ -15,31 +15,14 @@
 #include <string>
 
 #include "EarlyConfigure.h"
+#include "StoredEvents.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/model/TLMUtil.h"
-#include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMSqliteStore.h"
 #include "uikit/UIKit.h"
-
-namespace {
-
-std::int64_t countStored(TLMDatabase& database, const char* name) {
-  platform::Array arguments;
-  arguments.push_back(platform::Value(name));
-  auto stored = database.sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = ?", arguments,
-                                                       nullptr);
-  return stored ? stored->int64Value().value_or(-1) : -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "count") {
-    auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
-    if (!database) return 1;
-    std::cout << "offer_viewed " << countStored(*database, "offer_viewed") << " in_main "
-              << countStored(*database, "in_main") << '\n';
-    return 0;
+    return testsupport::printStoredEvents({"offer_viewed", "in_main"});
   }
   if (!early::outcome.ran) {
     std::cerr << "usage: early_configure_host <collector base URL> [-CDVAnalyticsDebugEnabled] | count\n";

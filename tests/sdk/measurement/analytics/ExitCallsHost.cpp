@@ -21,12 +21,11 @@
 
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVLogger.h"
+#include "StoredEvents.h"
 #include "foundation/Exception.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/model/TLMUtil.h"
-#include "measurement/store/TLMDatabase.h"
-#include "measurement/store/TLMSqliteStore.h"
 #include "uikit/UIKit.h"
 
 namespace {
@@ -65,25 +64,11 @@ struct Late {
   }
 } gLate;
 
-std::int64_t countStored(TLMDatabase& database, const char* name) {
-  platform::Array arguments;
-  arguments.push_back(platform::Value(name));
-  auto stored = database.sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = ?", arguments,
-                                                       nullptr);
-  return stored ? stored->int64Value().value_or(-1) : -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string from = argc > 1 ? argv[1] : "";
-  if (from == "count") {
-    auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
-    if (!database) return 1;
-    std::cout << "in_main " << countStored(*database, "in_main") << " at_exit " << countStored(*database, "at_exit")
-              << '\n';
-    return 0;
-  }
+  if (from == "count") return testsupport::printStoredEvents({"in_main", "at_exit"});
   const std::string done = argc > 2 ? argv[2] : "";
   if ((from != "static" && from != "atexit") || (done != "configured" && done != "ended")) {
     std::cerr << "usage: exit_calls_host <static|atexit> <configured|ended> [collector] | count\n";
