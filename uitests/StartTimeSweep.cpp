@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -24,6 +25,15 @@ std::string secondsText(double seconds) {
   std::ostringstream text;
   text << seconds;
   return text.str();
+}
+
+// Whole seconds: every start time is then one that VESMORA_DEVICE_TIME can give back, and a test
+// is run at most once per second of its length. Leading zeros are taken, however many; 0 when
+// the text is no such number.
+int stepFrom(const std::string& stepText) {
+  if (stepText.empty() || stepText.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const std::string significant = stepText.substr(std::min(stepText.find_first_not_of('0'), stepText.size()));
+  return !significant.empty() && significant.size() <= 4 ? std::stoi(significant) : 0;
 }
 
 // The numbers of one seed, always the same (SplitMix64).
@@ -177,12 +187,8 @@ Summary sweep(const std::vector<std::string>& tests, double moment, double step,
   return summary;
 }
 
-int runMode(const std::string& stepText, const std::vector<std::string>& filters) {
-  // Whole seconds: every start time is then one that VESMORA_DEVICE_TIME can give back, and a
-  // test is run at most once per second of its length.
-  const bool digits = !stepText.empty() && stepText.size() <= 4 &&
-                      stepText.find_first_not_of("0123456789") == std::string::npos;
-  const int step = digits ? std::stoi(stepText) : 0;
+int checkMode(const std::string& stepText) {
+  const int step = stepFrom(stepText);
   if (step < 1 || step > 3600) {
     std::cerr << "--sweep takes the seconds between start times, a whole number from 1 to 3600, not \"" << stepText
               << "\"" << std::endl;
@@ -194,6 +200,12 @@ int runMode(const std::string& stepText, const std::vector<std::string>& filters
               << std::endl;
     return 2;
   }
+  return 0;
+}
+
+int runMode(const std::string& stepText, const std::vector<std::string>& filters) {
+  if (int status = checkMode(stepText); status != 0) return status;
+  const int step = stepFrom(stepText);
   const double moment = XCTVirtualClock::epochSeconds();
   // No device's clock is set before the epoch: a start time earlier than it (the first run, 12
   // hours before the moment, or a long test's start) ends the sweep.

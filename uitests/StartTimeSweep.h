@@ -43,6 +43,11 @@ Summary sweep(const std::vector<std::string>& tests, double moment, double step,
 // comes out the same, in a sweep or on its own with VESMORA_DEVICE_TIME.
 void pinStart(double start);
 
+// Whether "--sweep <stepText>" can run: a step it takes and VESMORA_DEVICE_TIME set. 0 when it
+// can, else 2 after saying on standard error what it needs. The runner checks this before its
+// set-up echoes anything.
+int checkMode(const std::string& stepText);
+
 // The runner's "--sweep <step>" mode: `stepText` seconds between start times (a whole number
 // from 1 to 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
 // the tests in this process, their own output hidden; the exit status is 0 when every run

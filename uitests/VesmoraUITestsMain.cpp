@@ -177,6 +177,7 @@ int main(int argc, char** argv) {
       "                   1970-01-01T00:00:00 UTC ends the sweep with status 2\n";
   setup.commands["--list-faults"] = listFaults;
   setup.runModes["--sweep"] = StartTimeSweep::runMode;
+  setup.runModeChecks["--sweep"] = StartTimeSweep::checkMode;
   setup.prepare = prepareRun;
   // What the run would have taken on a device: the virtual time its waits and presses let pass,
   // just before the closing summary line.

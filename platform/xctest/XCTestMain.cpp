@@ -558,6 +558,9 @@ int XCTestMain(int argc, char** argv, const XCTestRunnerSetup& setup) {
     }
     ::close(fd);
   }
+  if (auto check = setup.runModeChecks.find(mode); check != setup.runModeChecks.end()) {
+    if (int status = check->second(modeValue); status != 0) return status;
+  }
   if (setup.prepare) {
     if (int status = setup.prepare(); status != 0) return status;
   }

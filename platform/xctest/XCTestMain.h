@@ -69,6 +69,9 @@ struct XCTestRunnerSetup {
   // test), and the program ends with its status. One such option a run, without --junit.
   std::map<std::string, std::function<int(const std::string& value, const std::vector<std::string>& filters)>>
       runModes;
+  // Checks of a run mode's value, made as the command line is read, before `prepare` (so before
+  // anything the set-up prints): a status other than 0 ends the program with it.
+  std::map<std::string, std::function<int(const std::string& value)>> runModeChecks;
   // Runs once the command line has been read and before the first test (not for --help, --list
   // and the like); a status other than 0 ends the program with it before any test runs.
   std::function<int()> prepare;

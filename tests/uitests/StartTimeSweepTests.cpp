@@ -147,6 +147,19 @@ TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("a whole number from 1 to 3600, not \"1e-6\""), std::string::npos) << err;
   EXPECT_NE(err.find("a whole number from 1 to 3600, not \"3s\""), std::string::npos) << err;
+  // Leading zeros are taken alike, however many: they neither make a step nor refuse one.
+  for (const char* step : {"0000", "00000", "03601", "000003601", "-0001", "+1"}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(StartTimeSweep::runMode(step, {}), 2) << step;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(std::string("not \"") + step + "\""), std::string::npos);
+  }
+  for (const char* step : {"0001", "00001", "0000000001"}) {
+    XCTVirtualClock::pinEpochSeconds(kMidnight);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(StartTimeSweep::runMode(step, {"MidnightProbe/testShort"}), 0) << step;
+    const std::string swept = testing::internal::GetCapturedStdout();
+    EXPECT_NE(swept.find("MidnightProbe/testShort: 5 s, 5 start times, 0 failed\n"), std::string::npos) << swept;
+  }
 
   // A clock pinned less than 12 hours after the epoch: its first run, far from the moment, would
   // start before it. Refused before any test runs; 12 hours after it, the sweep runs.

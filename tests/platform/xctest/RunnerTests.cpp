@@ -437,6 +437,11 @@ TEST(Runner, RunModesGetTheirValueAndTheFiltersAfterSetUp) {
   XCTestRunnerSetup setup;
   std::vector<std::string> calls;
   setup.prepare = [&] { return calls.push_back("prepare"), 0; };
+  // A mode's check of its value comes before the set-up, which may print what it pinned.
+  setup.runModeChecks["--again"] = [&](const std::string& value) {
+    calls.push_back("check " + value);
+    return value == "bad" ? 5 : 0;
+  };
   setup.runModes["--again"] = [&](const std::string& value, const std::vector<std::string>& filters) {
     std::string call = "again " + value;
     for (const auto& f : filters) call += " " + f;
@@ -445,8 +450,11 @@ TEST(Runner, RunModesGetTheirValueAndTheFiltersAfterSetUp) {
   };
   std::string out;
   EXPECT_EQ(mainWith({"ContinueTests", "--again", "3", "StopOnFailureTests/testPasses"}, &out, setup), 7);
-  EXPECT_EQ(calls, (std::vector<std::string>{"prepare", "again 3 ContinueTests StopOnFailureTests/testPasses"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"check 3", "prepare", "again 3 ContinueTests StopOnFailureTests/testPasses"}));
   EXPECT_EQ(out.find("Test Case"), std::string::npos) << "the mode runs instead of the ordinary run";
+  calls.clear();
+  EXPECT_EQ(mainWith({"--again", "bad"}, &out, setup), 5);
+  EXPECT_EQ(calls, (std::vector<std::string>{"check bad"})) << "a value the mode refuses ends the run before set-up";
   calls.clear();
   for (std::vector<std::string> args : {std::vector<std::string>{"--again"}, {"--again", ""}, {"--again", "3", "--again", "4"},
                                         {"--again", "3", "--junit", "a.xml"}, {"--again", "3", "NoSuchClass"}}) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Core/Public/CDVApp.h"
+#include "FreeSpace.h"
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
 #include "Core/Public/CDVOptions.h"
@@ -52,6 +53,8 @@ class CoreTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A test that failed where it writes (a full disk, say) shows how much room there was.
+    if (HasFailure() && sandbox_) ADD_FAILURE() << "where the test writes:" << testsupport::freeSpace(sandbox_->root());
     platform::NotificationCenter::defaultCenter().removeObserver(observerToken_);
     OBXLoggerSetSink(nullptr);
     resetCore();
@@ -74,10 +77,12 @@ class CoreTest : public ::testing::Test {
                             const std::optional<platform::Value>& serviceInfo = std::nullopt,
                             platform::plist::Format format = platform::plist::Format::XML) {
     const std::string dir = platform::files::join(sandbox_->root(), "Bundle" + std::to_string(++bundleCount_) + ".app");
-    EXPECT_TRUE(platform::files::createDirectories(dir));
+    platform::Error error;
+    EXPECT_TRUE(platform::files::createDirectories(dir, &error)) << dir << ": " << error.description;
     if (serviceInfo) {
       EXPECT_TRUE(platform::plist::writeFile(platform::files::join(dir, "OmbrixService-Info.plist"),
-                                             *serviceInfo, format));
+                                             *serviceInfo, format, &error))
+          << dir << ": " << error.description;
     }
     platform::Bundle::setMain(std::make_shared<platform::Bundle>(dir, platform::Value(info)));
     return dir;

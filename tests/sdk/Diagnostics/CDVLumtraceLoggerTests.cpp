@@ -96,7 +96,8 @@ class CDVLumtraceLoggerTest : public DiagnosticsTest {
     }
     contents.insert(contents.end(), tail.begin(), tail.end());
     const std::string path = dir + "/" + name;
-    EXPECT_TRUE(platform::files::writeFileAtomically(path, contents));
+    platform::Error error;
+    EXPECT_TRUE(platform::files::writeFileAtomically(path, contents, &error)) << path << ": " << error.description;
     return path;
   }
 

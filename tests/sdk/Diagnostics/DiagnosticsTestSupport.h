@@ -11,6 +11,7 @@
 
 #include "Core/Public/CDVLogger.h"
 #include "Diagnostics/CDVLumtraceWriter.h"
+#include "FreeSpace.h"
 #include "dispatch/Testing.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
@@ -74,6 +75,8 @@ class DiagnosticsTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A test that failed where it writes (a full disk, say) shows how much room there was.
+    if (HasFailure() && sandbox_) ADD_FAILURE() << "where the test writes:" << testsupport::freeSpace(sandbox_->root());
     OBXLoggerSetSink(nullptr);
     scopedClock_.reset();
     sandbox_.reset();

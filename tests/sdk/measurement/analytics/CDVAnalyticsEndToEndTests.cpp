@@ -27,6 +27,7 @@
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMIdentity.h"
 #include "measurement/engine/TLMScheduler.h"
+#include "measurement/store/TLMDatabase.h"
 #include "obx/OBXLogger.h"
 
 using namespace std::chrono_literals;
@@ -159,6 +160,37 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
     clock->advance(24 * 3600);
   }
 
+  // Whether the store holds an event `name` not yet uploaded, waiting (bounded) for one. Read on
+  // the worker queue of the engine in force, whose store is the one file every engine of the app
+  // writes.
+  static bool waitForStoredEvent(const std::string& name) {
+    return eventually([&] {
+      auto engine = TLMMeasurementEngine::sharedInstance();
+      bool stored = false;
+      if (engine) {
+        engine->scheduler()->workerQueue()->sync([&] {
+          TLMDatabase* database = engine->database();
+          if (database == nullptr || database->sqliteStore() == nullptr) return;
+          auto rows = database->sqliteStore()->recordsForQuery("SELECT name FROM raw_events WHERE name = ?",
+                                                               platform::Array{platform::Value(name)}, nullptr);
+          stored = rows && !rows->empty();
+        });
+      }
+      return stored;
+    });
+  }
+
+  // Whether `condition` holds, asking again (bounded) until it does.
+  template <typename Condition>
+  static bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+
   static void logOffer(const std::string& name) {
     TLMObjectDictionary parameters;
     parameters.set("item", TLMObject("card"));
@@ -224,10 +256,12 @@ TEST_F(CDVAnalyticsEndToEndTest, UserPropertySetAfterEventsReachesCollectorWithN
 
 // A host that posts its launch as the README says, after configuring: the activity in a
 // dictionary under the user-activity dictionary key. The activity's link reaches the collector as
-// the campaign, at this launch's start or, when that already ran, at the next launch's. The two
-// launches' events may leave in more than one post and the campaign's need not be the first (the
-// first launch's upload may leave before the campaign is stored, and its bundles go again when
-// its reply came after the reset): the posts are looked at in turn, up to three.
+// the campaign, at this launch's start or, when that already ran, at the next launch's. Which
+// engine stores it, and when, depends on how far the first launch's start had come: a start still
+// running when the app is launched again stores it on its own queue, after what the second launch
+// was asked has been handled. So the upload is asked for once the campaign is stored. The two
+// launches' events may leave in more than one post and the campaign's need not be the first:
+// the posts are looked at in turn, up to three.
 TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTheCampaign) {
   launchApp();
   auto activity = std::make_shared<platform::UserActivity>(platform::UserActivity{
@@ -238,6 +272,7 @@ TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTh
           {{"UIApplicationLaunchOptionsUserActivityDictionaryKey",
             platform::Value::dictionary({{"UIApplicationLaunchOptionsUserActivityKey", platform::Value::object(activity)}})}}));
   launchApp();
+  ASSERT_TRUE(waitForStoredEvent("_cmp")) << "the campaign was never stored";
   uploadDue();
   const auto bundles = collector.waitForPostWith("_cmp", 3);
   const auto* campaign = collector::findEvent(bundles, "_cmp");

@@ -210,7 +210,7 @@ TEST_F(AnalyticsTest, UserPropertyOriginAndLengthLimits) {
   EXPECT_FALSE(h.property("too_long"));
   EXPECT_FALSE(h.property("number"));
   EXPECT_TRUE(h.monitor->has(25003));
-  EXPECT_EQ(errorCodes(), (std::vector<std::int64_t>{6, 7}));
+  ASSERT_EQ(errorCodes(), (std::vector<std::int64_t>{6, 7}));
   const auto tooLong = stored("_err")[1].event;
   EXPECT_EQ(tooLong->parameters().find("_ev")->stringValue(), "too_long");
   EXPECT_EQ(tooLong->parameters().find("_el")->int64Value(), 37);

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "FreeSpace.h"
 #include "MeasurementConfigBuilder.h"
+#include "SQLiteErrors.h"
 #include "dispatch/Clock.h"
 #include "dispatch/Testing.h"
 #include "foundation/AdSupport.h"
@@ -59,6 +61,9 @@ class EngineHarness {
         TLMUserDefaults::initWithSuiteName(kTLMPersistedConfigName, syncQueue));
   }
   ~EngineHarness() {
+    // A failed test says what went wrong underneath (a store that could not write on a full
+    // disk, say): the errors logged, SQLite's own messages and the free space left.
+    if (::testing::Test::HasFailure()) ADD_FAILURE() << "errors the engine logged:" << errorsLogged();
     // Pending blocks hold the engine, and the engine holds the queue: run them out, resuming the
     // worker when a test ended (a failure, say) with it suspended.
     engine.reset();
@@ -138,13 +143,26 @@ class EngineHarness {
   }
   // Says that the engine has no `part`, and the errors logged so far.
   std::string notStarted(const std::string& part) {
-    std::string text = "the engine has no " + part + " (it did not start)";
+    return "the engine has no " + part + " (it did not start)" + errorsLogged();
+  }
+  // The errors logged so far, one a line with their context, SQLite's own messages and the free
+  // space of the sandbox's file system.
+  std::string errorsLogged() {
+    std::string text;
     for (const TLMMonitorEntry& entry : monitor->entries()) {
       if (entry.level > 3) continue;
       text += "\n  " + entry.message;
       for (const platform::Value& context : entry.contexts) text += " " + context.description();
     }
-    return text;
+    text += sqliteErrors.since();
+    // A failed commit is not in SQLite's log: the connection's last message, unless a call
+    // succeeded since.
+    TLMDatabase* store = engine ? engine->database() : nullptr;
+    if (store != nullptr && store->sqliteStore() != nullptr) {
+      const std::string last = store->sqliteStore()->lastErrorMessage().value_or("");
+      if (!last.empty() && last != "not an error") text += "\n  SQLite, last: " + last;
+    }
+    return text + testsupport::freeSpace(sandbox.root());
   }
 
   void log(const std::string& name, TLMObjectDictionary parameters = {}, bool isPublic = true,
@@ -190,6 +208,7 @@ class EngineHarness {
     return count;
   }
 
+  testsupport::SQLiteErrors sqliteErrors;
   platform::sandbox::ScopedTemporarySandbox sandbox;
   std::shared_ptr<platform::ManualClock> clock;
   platform::ScopedClock scopedClock;

@@ -14,7 +14,17 @@ class DatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
     database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
-    ASSERT_TRUE(database);
+    ASSERT_TRUE(database) << "the store did not open:" << reported(monitor) << sqliteErrors.since()
+                          << testsupport::freeSpace(dir.path());
+  }
+  // A failed test says what the store reported (a full disk, say): the lines of its monitor, the
+  // last error a call gave, SQLite's own messages and the free space left.
+  void TearDown() override {
+    if (!HasFailure() || !database) return;
+    std::string why = reported(monitor);
+    if (!error.domain.empty()) why += "\n  last error: " + error.description;
+    why += sqliteErrors.since() + lastFailure(*database->sqliteStore()) + testsupport::freeSpace(dir.path());
+    ADD_FAILURE() << "what the store reported:" << why;
   }
   TLMSqliteStore& store() { return *database->sqliteStore(); }
   RawDatabase raw() { return RawDatabase(dir.file(kTLMDatabaseFileName)); }
@@ -43,6 +53,7 @@ class DatabaseTest : public ::testing::Test {
     return nullptr;
   }
 
+  testsupport::SQLiteErrors sqliteErrors;
   std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(1700000000.0);
   platform::ScopedClock scopedClock{clock};
   TempDirectory dir;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "FreeSpace.h"
+#include "SQLiteErrors.h"
 #include "measurement/store/TLMSqliteStore.h"
 
 class TempDirectory {
@@ -37,7 +39,7 @@ class TempDirectory {
 class RawDatabase {
  public:
   explicit RawDatabase(const std::string& path) {
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK) << path << ": " << sqlite3_errmsg(db_);
   }
   ~RawDatabase() { sqlite3_close(db_); }
   void exec(const std::string& sql) {
@@ -50,7 +52,8 @@ class RawDatabase {
   std::vector<std::string> column(const std::string& sql) {
     std::vector<std::string> out;
     sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK)
+        << sql << ": " << sqlite3_errmsg(db_);
     while (statement && sqlite3_step(statement) == SQLITE_ROW) {
       const unsigned char* text = sqlite3_column_text(statement, 0);
       out.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
@@ -67,6 +70,28 @@ class RawDatabase {
  private:
   sqlite3* db_ = nullptr;
 };
+
+// What `monitor` recorded at warning level or worse, one line each with its context (a failure's
+// own message, SQLite's among them): a test that fails on a store it could not use says why.
+inline std::string reported(const TLMStoreRecordingMonitor& monitor) {
+  std::string text;
+  for (const auto& line : monitor.lines()) {
+    if (line.level > 4) continue;
+    text += "\n  " + line.message;
+    for (const platform::Value& context : line.context) {
+      const auto error = context.objectAs<platform::Error>();
+      text += " " + (error ? error->description : context.description());
+    }
+  }
+  return text;
+}
+
+// SQLite's message of the connection's last call that failed, unless a call succeeded since (a
+// failed commit is not in SQLite's log).
+inline std::string lastFailure(TLMSqliteStore& store) {
+  const std::string message = store.lastErrorMessage().value_or("");
+  return message.empty() || message == "not an error" ? std::string() : "\n  SQLite, last: " + message;
+}
 
 // Lock waits of the store's connections for the test's lifetime: tests that hold a lock on
 // purpose let the store fail at once instead of waiting for real.

@@ -566,7 +566,9 @@ TEST(TLMDatabaseCrashTest, KilledWriterLosesNoCommittedEventAndLeavesNoPartialOn
   ::waitpid(child, &status, 0);
   while (::read(pipeFds[0], &value, sizeof value) == sizeof value) lastCommitted = value;
   ::close(pipeFds[0]);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped early with " << WEXITSTATUS(status)
+                                   << " (2: its store did not open, 3: a transaction failed)"
+                                   << testsupport::freeSpace(dir.path());
   ASSERT_GE(lastCommitted, 200);
 
   TLMStoreRecordingMonitor monitor;
@@ -1277,7 +1279,7 @@ class TLMDatabaseSecondConnectionTest : public TLMDatabaseMetadataCapTest {
   void SetUp() override {
     TLMDatabaseMetadataCapTest::SetUp();
     other = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
-    ASSERT_TRUE(other);
+    ASSERT_TRUE(other) << "the second connection did not open:" << reported(monitor);
   }
   // A full table of rows a, c, d with events a1, c1, a2, d1 (timestamps as given), after a new
   // row that sought its room: every row is known to be in use, and the search for the next

@@ -13,6 +13,14 @@ class TLMDatabaseSchemaTest : public ::testing::Test {
   std::unique_ptr<TLMDatabase> open() {
     return TLMDatabase::initWithDatabasePath(path, settings, &monitor);
   }
+  // A failed test says what the store and SQLite reported, and the free space left.
+  void TearDown() override {
+    if (HasFailure()) {
+      ADD_FAILURE() << "what the store reported:" << reported(monitor) << sqliteErrors.since()
+                    << testsupport::freeSpace(dir.path());
+    }
+  }
+  testsupport::SQLiteErrors sqliteErrors;
   TempDirectory dir;
   std::string path = dir.file(kTLMDatabaseFileName);
   std::shared_ptr<TLMStoreDefaultSettings> settings = std::make_shared<TLMStoreDefaultSettings>();
@@ -162,7 +170,7 @@ TEST(TLMDatabaseFileTest, NamedDatabaseLivesUnderApplicationSupportAndIsExcluded
   TLMStoreRecordingMonitor monitor;
   auto database = TLMDatabase::initWithDatabaseName(
       kTLMDatabaseFileName, std::make_shared<TLMStoreDefaultSettings>(), &monitor);
-  ASSERT_TRUE(database);
+  ASSERT_TRUE(database) << reported(monitor) << testsupport::freeSpace(sandbox.root());
   std::string expected =
       platform::sandbox::applicationSupportDirectory() + "/Ombrix/Measurement/ombrix-tally-mark.sql";
   EXPECT_EQ(database->databasePath(), expected);
