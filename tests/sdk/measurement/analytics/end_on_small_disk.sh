@@ -9,25 +9,10 @@
 #
 #   end_on_small_disk.sh <host executable> <bundle folder> [events]
 set -u
-if [ "${END_ON_SMALL_DISK_INSIDE:-}" != 1 ]; then
-  if ! END_ON_SMALL_DISK_INSIDE=1 unshare -m --propagation private true 2>/dev/null; then
-    echo "skipped: no mount namespace of its own can be made here (root is needed)"
-    exit 77
-  fi
-  END_ON_SMALL_DISK_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
-fi
 host="$1"
 bundle="$2"
 events="${3:-200}"
-work="$(mktemp -d)"
-disk="$work/disk"
-mkdir "$disk"
-if ! mount -t tmpfs -o size=2m,mode=0700 tmpfs "$disk" 2>"$work/mount"; then
-  echo "skipped: cannot mount a small file system: $(cat "$work/mount")"
-  rm -rf "$work"
-  exit 77
-fi
-trap 'umount "$disk" 2>/dev/null; rm -rf "$work"' EXIT
+SMALL_DISK_SIZE=2m source "$(dirname "$0")/../../../support/small_disk.sh"
 export VESMORA_MAIN_BUNDLE="$bundle" VESMORA_SANDBOX_ROOT="$disk/app" VESMORA_DEVICE_ROOT="$disk/device"
 # A run takes about a second; its bound (beyond the host's own waits of a minute) only tells a
 # hang from a busy machine.

@@ -8,22 +8,7 @@
 #
 #   full_disk_causes.sh <test program> <GoogleTest filter> [<test program> <filter>]...
 set -u
-if [ "${FULL_DISK_CAUSES_INSIDE:-}" != 1 ]; then
-  if ! FULL_DISK_CAUSES_INSIDE=1 unshare -m --propagation private true 2>/dev/null; then
-    echo "skipped: no mount namespace of its own can be made here (root is needed)"
-    exit 77
-  fi
-  FULL_DISK_CAUSES_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
-fi
-work="$(mktemp -d)"
-disk="$work/disk"
-mkdir "$disk"
-if ! mount -t tmpfs -o size=8m,mode=0700 tmpfs "$disk" 2>"$work/mount"; then
-  echo "skipped: cannot mount a small file system: $(cat "$work/mount")"
-  rm -rf "$work"
-  exit 77
-fi
-trap 'umount "$disk" 2>/dev/null; rm -rf "$work"' EXIT
+SMALL_DISK_SIZE=8m source "$(dirname "$0")/../../../support/small_disk.sh"
 
 status=0
 for free in 160 128 48 0; do
