@@ -7,7 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
+#include <list>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -188,10 +188,12 @@ class ThreadPool {
     // Made anew rather than unlocked or reused: the lock was taken by the parent's thread, and
     // the parent's waiting threads, which are not here, left their marks in the condition. The
     // parent's jobs are left where they are, never run nor destroyed here (their captures may
-    // hold what the parent's threads were using).
+    // hold what the parent's threads were using). Nothing here allocates (an empty list holds no
+    // memory): an allocator that a fork does not make safe, as an instrumented one, may have had
+    // its lock held by a thread the child does not have.
     new (&pool.mutex_) std::mutex();
     new (&pool.available_) std::condition_variable();
-    new (&pool.jobs_) std::deque<Block>();
+    new (&pool.jobs_) std::list<Block>();
   }
 
  private:
@@ -199,7 +201,7 @@ class ThreadPool {
 
   std::mutex mutex_;
   std::condition_variable available_;
-  std::deque<Block> jobs_;
+  std::list<Block> jobs_;
   std::size_t idle_ = 0;
   std::size_t starting_ = 0;  // started, not yet waiting for jobs
   std::size_t threads_ = 0;
@@ -262,10 +264,10 @@ class SerialQueue final : public Queue {
   // parent's blocks and the parent's callers waiting for their turn, and is free unless the
   // forking thread itself holds it (`heldHere`: it goes on with that block and hands the queue
   // on when it ends). The lock is made anew: a parent's thread may have held it. Suspensions
-  // stay: they are the state the queue's owner set.
+  // stay: they are the state the queue's owner set. Allocates nothing, as the pool's.
   void afterForkInChild(bool heldHere) {
     new (&mutex_) std::mutex();
-    new (&items_) std::deque<Item>();
+    new (&items_) std::list<Item>();
     if (!heldHere) draining_ = false;
   }
 
@@ -405,7 +407,7 @@ class SerialQueue final : public Queue {
   }
 
   std::mutex mutex_;
-  std::deque<Item> items_;
+  std::list<Item> items_;
   bool draining_ = false;
   int suspendCount_ = 0;
 };
