@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
 
 namespace testsupport {
 
@@ -12,5 +13,16 @@ namespace testsupport {
 inline constexpr std::chrono::seconds kEventWait{60};
 // A forked child's whole life, which may hold waits of kEventWait of its own.
 inline constexpr std::chrono::seconds kChildLife{90};
+
+// Whether `condition` holds within kEventWait, asked again every millisecond until it does.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 }  // namespace testsupport

@@ -20,6 +20,7 @@ namespace diagtest {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 class LogUploadEndToEndTest : public coretest::CoreTest {
  protected:
@@ -68,17 +69,6 @@ class LogUploadEndToEndTest : public coretest::CoreTest {
   size_t received() {
     std::lock_guard lock(mutex_);
     return bodies_.size();
-  }
-
-  // Waits (bounded) until `condition` holds.
-  template <typename Condition>
-  static bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(2ms);
-    }
-    return true;
   }
 
   // A URL whose port refuses connections: bound but not listening.

@@ -31,6 +31,7 @@
 #include "obx/OBXLogger.h"
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 namespace {
 
@@ -178,17 +179,6 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
       }
       return stored;
     });
-  }
-
-  // Whether `condition` holds, asking again (bounded) until it does.
-  template <typename Condition>
-  static bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(1ms);
-    }
-    return true;
   }
 
   static void logOffer(const std::string& name) {

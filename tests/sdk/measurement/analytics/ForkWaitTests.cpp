@@ -26,17 +26,8 @@ namespace {
 
 constexpr int kThreads = 2;
 constexpr int kCallsPerThread = 200;
-constexpr auto kWait = testsupport::kEventWait;  // the calls need no more than the machine gives them
 
-template <typename Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testsupport::eventually;
 
 void logOne(const char* name) { CDVAnalytics::logEventWithName(name, TLMObjectDictionary()); }
 
