@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace testsupport {
@@ -60,5 +61,12 @@ class SQLiteErrors {
 
   std::size_t first_ = 0;
 };
+
+// "\n  SQLite, last: <message>" for a connection's last message (TLMSqliteStore::lastErrorMessage),
+// which is that of its last call that failed unless a call succeeded since; empty without one.
+inline std::string lastSQLiteMessage(const std::optional<std::string>& message) {
+  if (!message || message->empty() || *message == "not an error") return {};
+  return "\n  SQLite, last: " + *message;
+}
 
 }  // namespace testsupport

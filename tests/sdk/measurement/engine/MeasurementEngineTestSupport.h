@@ -159,8 +159,7 @@ class EngineHarness {
     // succeeded since.
     TLMDatabase* store = engine ? engine->database() : nullptr;
     if (store != nullptr && store->sqliteStore() != nullptr) {
-      const std::string last = store->sqliteStore()->lastErrorMessage().value_or("");
-      if (!last.empty() && last != "not an error") text += "\n  SQLite, last: " + last;
+      text += testsupport::lastSQLiteMessage(store->sqliteStore()->lastErrorMessage());
     }
     return text + testsupport::freeSpace(sandbox.root());
   }

@@ -10,21 +10,19 @@
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
-class DatabaseTest : public ::testing::Test {
+class DatabaseTest : public StoreFixture {
  protected:
   void SetUp() override {
     database = TLMDatabase::initWithDatabasePath(dir.file(kTLMDatabaseFileName), settings, &monitor);
-    ASSERT_TRUE(database) << "the store did not open:" << reported(monitor) << sqliteErrors.since()
-                          << testsupport::freeSpace(dir.path());
+    ASSERT_TRUE(database) << "the store did not open:" << whatWasReported();
   }
-  // A failed test says what the store reported (a full disk, say): the lines of its monitor, the
-  // last error a call gave, SQLite's own messages and the free space left.
+  // A failed test says what the store reported, and also the last error a call gave and the
+  // connection's last message (one that failed to open has said so in its set-up).
   void TearDown() override {
     if (!HasFailure() || !database) return;
-    std::string why = reported(monitor);
-    if (!error.domain.empty()) why += "\n  last error: " + error.description;
-    why += sqliteErrors.since() + lastFailure(*database->sqliteStore()) + testsupport::freeSpace(dir.path());
-    ADD_FAILURE() << "what the store reported:" << why;
+    const std::string last = error.domain.empty() ? std::string() : "\n  last error: " + error.description;
+    ADD_FAILURE() << "what the store reported:" << whatWasReported() << last
+                  << testsupport::lastSQLiteMessage(store().lastErrorMessage());
   }
   TLMSqliteStore& store() { return *database->sqliteStore(); }
   RawDatabase raw() { return RawDatabase(dir.file(kTLMDatabaseFileName)); }
@@ -53,12 +51,9 @@ class DatabaseTest : public ::testing::Test {
     return nullptr;
   }
 
-  testsupport::SQLiteErrors sqliteErrors;
   std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(1700000000.0);
   platform::ScopedClock scopedClock{clock};
-  TempDirectory dir;
   std::shared_ptr<TLMStoreDefaultSettings> settings = std::make_shared<TLMStoreDefaultSettings>();
-  TLMStoreRecordingMonitor monitor;
   std::unique_ptr<TLMDatabase> database;
   platform::Error error;
 };

@@ -86,12 +86,22 @@ inline std::string reported(const TLMStoreRecordingMonitor& monitor) {
   return text;
 }
 
-// SQLite's message of the connection's last call that failed, unless a call succeeded since (a
-// failed commit is not in SQLite's log).
-inline std::string lastFailure(TLMSqliteStore& store) {
-  const std::string message = store.lastErrorMessage().value_or("");
-  return message.empty() || message == "not an error" ? std::string() : "\n  SQLite, last: " + message;
-}
+// A fixture on stores in a temporary folder of its own: a failed test says what the store and
+// SQLite reported (a full disk, say) and the free space left there.
+class StoreFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (HasFailure()) ADD_FAILURE() << "what the store reported:" << whatWasReported();
+  }
+  // The monitor's lines, SQLite's own messages since the fixture was made, the free space left.
+  std::string whatWasReported() const {
+    return reported(monitor) + sqliteErrors.since() + testsupport::freeSpace(dir.path());
+  }
+
+  testsupport::SQLiteErrors sqliteErrors;  // made before any store opens
+  TempDirectory dir;
+  TLMStoreRecordingMonitor monitor;
+};
 
 // Lock waits of the store's connections for the test's lifetime: tests that hold a lock on
 // purpose let the store fail at once instead of waiting for real.

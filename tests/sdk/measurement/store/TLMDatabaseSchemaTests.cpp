@@ -8,23 +8,13 @@ using platform::Value;
 
 namespace {
 
-class TLMDatabaseSchemaTest : public ::testing::Test {
+class TLMDatabaseSchemaTest : public StoreFixture {
  protected:
   std::unique_ptr<TLMDatabase> open() {
     return TLMDatabase::initWithDatabasePath(path, settings, &monitor);
   }
-  // A failed test says what the store and SQLite reported, and the free space left.
-  void TearDown() override {
-    if (HasFailure()) {
-      ADD_FAILURE() << "what the store reported:" << reported(monitor) << sqliteErrors.since()
-                    << testsupport::freeSpace(dir.path());
-    }
-  }
-  testsupport::SQLiteErrors sqliteErrors;
-  TempDirectory dir;
   std::string path = dir.file(kTLMDatabaseFileName);
   std::shared_ptr<TLMStoreDefaultSettings> settings = std::make_shared<TLMStoreDefaultSettings>();
-  TLMStoreRecordingMonitor monitor;
 };
 
 TEST_F(TLMDatabaseSchemaTest, FreshFileHasEveryTableAndOneMetadataRow) {

@@ -19,22 +19,12 @@ using platform::Value;
 
 namespace {
 
-class TLMSqliteStoreTest : public ::testing::Test {
+class TLMSqliteStoreTest : public StoreFixture {
  protected:
   std::unique_ptr<TLMSqliteStore> open() {
     return TLMSqliteStore::initWithDatabasePath(path, &monitor);
   }
-  // A failed test says what the store and SQLite reported, and the free space left.
-  void TearDown() override {
-    if (HasFailure()) {
-      ADD_FAILURE() << "what the store reported:" << reported(monitor) << sqliteErrors.since()
-                    << testsupport::freeSpace(dir.path());
-    }
-  }
-  testsupport::SQLiteErrors sqliteErrors;
-  TempDirectory dir;
   std::string path = dir.file("nested/dir/test.sql");
-  TLMStoreRecordingMonitor monitor;
 };
 
 // A block that throws after writing: its transaction is undone and the exception goes on.
