@@ -19,9 +19,11 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -222,4 +224,56 @@ TEST_F(LogStamp, HasGmtimeRsDigitsWhereverItAnswersAndAFixedStampBeyond) {
   }
   EXPECT_EQ(wrong, 0);
   EXPECT_EQ(gTimeFunctionCalls, 0);
+}
+
+// A shown line is written whole, every piece in its place, whether it fits the logger's stack
+// buffer (1,024 bytes) or not, while another thread writes lines of its own and a third changes
+// the level shown.
+TEST_F(LogStamp, ALineIsWrittenWholeAtEverySizeAroundItsBufferFromTwoThreads) {
+  const std::string alone = writtenBy([] { OBXLogError("[Svc]", false, "I-SVC000005", "m"); });
+  ASSERT_FALSE(alone.empty());
+  const std::size_t fixed = alone.size() - 1;  // all but the message
+  constexpr std::size_t kShortest = 1018;
+  constexpr std::size_t kLongest = 1030;
+  constexpr int kRounds = 2;
+  std::atomic<bool> writing{true};
+  const std::string text = writtenBy([&] {
+    std::thread levels([&] {
+      while (writing.load()) {
+        OBXSetLoggerLevel(OBXLoggerLevelDebug);
+        OBXSetLoggerLevel(OBXLoggerLevelError);
+      }
+    });
+    std::vector<std::thread> writers;
+    for (const char mark : {'a', 'b'}) {
+      writers.emplace_back([&, mark] {
+        for (int round = 0; round < kRounds; ++round) {
+          for (std::size_t length = kShortest; length <= kLongest; ++length) {
+            OBXLogError("[Svc]", false, "I-SVC000005", std::string(length - fixed, mark));
+          }
+        }
+      });
+    }
+    for (auto& writer : writers) writer.join();
+    writing = false;
+    levels.join();
+  });
+  std::map<std::pair<char, std::size_t>, int> seen;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = text.substr(start, end + 1 - start);
+    const std::size_t message = line.find("[I-SVC000005] ERROR ");
+    ASSERT_NE(message, std::string::npos) << line;
+    const std::string body = line.substr(message + 20, line.size() - message - 21);
+    ASSERT_FALSE(body.empty()) << line;
+    EXPECT_EQ(body.find_first_not_of(body[0]), std::string::npos) << "a line mixed with another: " << line;
+    EXPECT_EQ(line.size(), fixed + body.size()) << line;
+    ++seen[{body[0], line.size()}];
+  }
+  EXPECT_EQ(start, text.size()) << "the output ends inside a line";
+  for (const char mark : {'a', 'b'}) {
+    for (std::size_t length = kShortest; length <= kLongest; ++length) {
+      EXPECT_EQ((seen[{mark, length}]), kRounds) << mark << " lines of " << length << " bytes";
+    }
+  }
 }
