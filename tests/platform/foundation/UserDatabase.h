@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FreeSpace.h"
 #include "foundation/Files.h"
 
 namespace testsupport {
@@ -34,6 +35,7 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
     std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
     if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      std::fprintf(stderr, "could not make %s in a mount namespace of its own: %s\n", base.c_str(), std::strerror(errno));
       ::_exit(90);
     }
     std::string program = getent.empty() ? std::string() : VESMORA_TEST_BUILD_DIR "/vesmora-getent-XXXXXX";
@@ -45,19 +47,25 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
     }
     const std::string group = base + "/group";
     namespace files = platform::files;
+    platform::Error error;
     int code = ::mkdir(group.c_str(), 0700) == 0 && ::chmod(group.c_str(), 0775) == 0 &&
-                       files::writeFileAtomically(base + "/passwd", users) &&
-                       files::writeFileAtomically(base + "/nsswitch", sources.find('\n') == std::string::npos
-                                                                          ? "passwd: " + sources + "\n"
-                                                                          : sources) &&
+                       files::writeFileAtomically(base + "/passwd", users, &error) &&
+                       files::writeFileAtomically(base + "/nsswitch",
+                                                  sources.find('\n') == std::string::npos ? "passwd: " + sources + "\n"
+                                                                                          : sources,
+                                                  &error) &&
                        ::mount((base + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
                        ::mount((base + "/nsswitch").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
                        (getent.empty() ||
-                        (files::writeFileAtomically(program + "/getent", getent) &&
+                        (files::writeFileAtomically(program + "/getent", getent, &error) &&
                          ::chmod((program + "/getent").c_str(), getentMode) == 0 &&
                          ::mount((program + "/getent").c_str(), "/usr/bin/getent", nullptr, MS_BIND, nullptr) == 0))
                    ? body(group)
                    : 91;
+    if (code == 91) {  // the step that failed, on a full disk say, set errno or `error`
+      std::fprintf(stderr, "could not set up the user database: %s%s\n",
+                   error.domain.empty() ? std::strerror(errno) : error.description.c_str(), freeSpace(base).c_str());
+    }
     if (!getent.empty()) ::umount("/usr/bin/getent");
     ::umount("/etc/nsswitch.conf");
     ::umount("/etc/passwd");

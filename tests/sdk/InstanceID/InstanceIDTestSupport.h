@@ -18,6 +18,7 @@
 
 #include "Bounds.h"
 #include "Core/Public/CDVLogger.h"
+#include "FreeSpace.h"
 #include "InstanceID/CDVInstanceIDKeychain.h"
 #include "InstanceID/CDVInstanceIDUtilities.h"
 #include "dispatch/Queue.h"
@@ -110,6 +111,16 @@ class InstanceIDTest : public ::testing::Test {
 
   void TearDown() override {
     pump();
+    // A test that failed (on a full disk, say) shows the warnings and errors logged and the room
+    // left where it writes.
+    if (HasFailure()) {
+      std::string logged;
+      std::lock_guard lock(mutex_);
+      for (const OBXLogLine& line : lines_) {
+        if (line.level <= OBXLoggerLevelWarning) logged += "\n  [" + line.messageCode + "] " + line.message;
+      }
+      ADD_FAILURE() << "warnings and errors logged:" << logged << testsupport::freeSpace(sandbox_->root());
+    }
     platform::NotificationCenter::defaultCenter().removeObserver(observerToken_);
     OBXLoggerSetSink(nullptr);
     CDVLoggerResetForTesting();

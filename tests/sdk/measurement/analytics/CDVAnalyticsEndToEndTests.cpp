@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Bounds.h"
+#include "FreeSpace.h"
 #include "BatchReader.h"
 #include "Core/Public/CDVApp.h"
 #include "LoopbackServer.h"
@@ -104,12 +105,15 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
   // then a fresh SDK configured against the collector, as at a launch.
   void launchApp(bool withInfoPlist = true) {
     const std::string bundle = platform::files::join(sandbox.root(), "Vesmora.app");
-    ASSERT_TRUE(platform::files::createDirectories(bundle));
+    platform::Error error;
+    ASSERT_TRUE(platform::files::createDirectories(bundle, &error))
+        << error.description << testsupport::freeSpace(sandbox.root());
     ASSERT_TRUE(platform::plist::writeFile(
         platform::files::join(bundle, "OmbrixService-Info.plist"),
         platform::Value(platform::Dictionary{{"OMBRIX_APP_ID", kAppID}, {"BUNDLE_ID", kBundleID},
                                              {"API_KEY", "key-1"}, {"WRQ_SENDER_ID", "123456789"}}),
-        platform::plist::Format::XML));
+        platform::plist::Format::XML, &error))
+        << error.description << testsupport::freeSpace(sandbox.root());
     platform::Value info;
     if (withInfoPlist) {
       info = platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID},
@@ -199,7 +203,7 @@ class CDVAnalyticsEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(CDVAnalyticsEndToEndTest, ConfiguredAppUploadsFirstOpenAndLoggedEvent) {
-  launchApp();
+  ASSERT_NO_FATAL_FAILURE(launchApp());
   CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
   logOffer("offer_viewed");
   uploadDue();
@@ -226,7 +230,7 @@ TEST_F(CDVAnalyticsEndToEndTest, ConfiguredAppUploadsFirstOpenAndLoggedEvent) {
 // A user property travels with the events logged after it is set: the bundles of events stored
 // before it keep the properties of their own time, and the next event logged carries it.
 TEST_F(CDVAnalyticsEndToEndTest, UserPropertySetAfterEventsReachesCollectorWithNextEvent) {
-  launchApp();
+  ASSERT_NO_FATAL_FAILURE(launchApp());
   logOffer("offer_viewed");
   CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
   uploadDue();
@@ -253,7 +257,7 @@ TEST_F(CDVAnalyticsEndToEndTest, UserPropertySetAfterEventsReachesCollectorWithN
 // launches' events may leave in more than one post and the campaign's need not be the first:
 // the posts are looked at in turn, up to three.
 TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTheCampaign) {
-  launchApp();
+  ASSERT_NO_FATAL_FAILURE(launchApp());
   auto activity = std::make_shared<platform::UserActivity>(platform::UserActivity{
       platform::kUserActivityTypeBrowsingWeb, "https://vesmora.example/offer?utm_source=web&utm_campaign=spring"});
   platform::NotificationCenter::defaultCenter().post(
@@ -261,7 +265,7 @@ TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTh
       platform::Value::dictionary(
           {{"UIApplicationLaunchOptionsUserActivityDictionaryKey",
             platform::Value::dictionary({{"UIApplicationLaunchOptionsUserActivityKey", platform::Value::object(activity)}})}}));
-  launchApp();
+  ASSERT_NO_FATAL_FAILURE(launchApp());
   ASSERT_TRUE(waitForStoredEvent("_cmp")) << "the campaign was never stored";
   uploadDue();
   const auto bundles = collector.waitForPostWith("_cmp", 3);
@@ -275,7 +279,7 @@ TEST_F(CDVAnalyticsEndToEndTest, TheLinkOfTheLaunchActivityTheHostPostsBecomesTh
 // refused and nothing is posted, but the events stay in the store and go out with the identifier
 // once the app is launched with its Info.plist.
 TEST_F(CDVAnalyticsEndToEndTest, AppWithoutBundleIdentifierKeepsItsEventsUntilItHasOne) {
-  launchApp(/*withInfoPlist=*/false);
+  ASSERT_NO_FATAL_FAILURE(launchApp(/*withInfoPlist=*/false));
   EXPECT_TRUE(waitForLogLine("I-COR000023"));
   logOffer("offer_viewed");
   uploadDue();
@@ -286,7 +290,7 @@ TEST_F(CDVAnalyticsEndToEndTest, AppWithoutBundleIdentifierKeepsItsEventsUntilIt
     EXPECT_TRUE(collector.bodies.empty());
   }
 
-  launchApp();
+  ASSERT_NO_FATAL_FAILURE(launchApp());
   uploadDue();
   const auto bundles = collector.waitForPost(1);
   const auto* carrier = collector::bundleWithEvent(bundles, "offer_viewed");
