@@ -2,9 +2,12 @@
 // constructor runs while the program loads, before the SDK's own static initialisers (this file
 // is linked before the SDK's libraries, whose initialisers therefore come later): it sets the
 // collector (the first argument), logs an event before configuring (refused), configures the SDK,
-// sets a user property and logs the event the example's collector looks for.
+// sets a user property and logs the event the example's collector looks for. Made first, it is
+// destroyed last, after main returned and after the SDK's own static objects: its destructor logs
+// "at_exit" and ends the app again, printing "late answer true|false".
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "foundation/ProcessInfo.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
 
 namespace early {
 
@@ -46,6 +50,12 @@ struct EarlyHost {
     }
     CDVAnalytics::setUserPropertyString(TLMObject("gold"), "tier");
     logOffer("offer_viewed");
+  }
+  ~EarlyHost() {
+    if (!outcome.ran || outcome.configureFailed) return;
+    logOffer("at_exit");
+    std::printf("late answer %s\n", UIApplication().terminate() ? "true" : "false");
+    std::fflush(stdout);
   }
 } gEarlyHost;
 
