@@ -38,18 +38,22 @@ TEST(ForkHandlers, AllocateNothingInTheChild) {
   gParent = ::getpid();
   // Each handler with something to forget: serial queues with blocks waiting, the pool's workers,
   // a timer pending, a log line written, a stretch of OpenSSL calls ended, a file looked at.
-  std::atomic<bool> release{false};
-  std::atomic<int> started{0};
+  // Static: the blocks may outlive a test that ended early, which lets them go on its way out.
+  static std::atomic<bool> release{false};
+  static std::atomic<int> started{0};
+  const struct Release {
+    ~Release() { release = true; }
+  } letGo;
   auto first = platform::Queue::serial("fork-allocation.first");
   auto second = platform::Queue::serial("fork-allocation.second");
   for (const auto& queue : {first, second}) {
-    queue->async([&] {
+    queue->async([] {
       ++started;
       while (!release.load()) ::usleep(1000);
     });
     queue->async([] {});
   }
-  while (started.load() < 2) ::usleep(1000);
+  ASSERT_TRUE(testsupport::eventually([&] { return started.load() == 2; })) << "the queues' first blocks never ran";
   const auto timer = platform::Clock::system()->scheduleTimer(3600, [] {});
   OBXLogBasic(OBXLoggerLevelError, "fork-allocation", false, "I-TST000001", "before the fork");
   { const platform::security::OpenSSLCalls calls; }
