@@ -126,7 +126,9 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
 // file would have a path too long to be opened, measured without "." and repeated or trailing "/",
 // and, when it fits so, as the folder it would be once made: the part that exists with its links
 // followed, then the rest (what links or ".." there lead to is measured before anything is made).
+// A relative path is left to createPrivateDirectory, which refuses it for that alone.
 void measure(const std::string& path, const Kind& kind) {
+  if (path.empty() || path.front() != '/') return;
   std::string measured = fs::path(path).lexically_normal().string();
   while (measured.size() > 1 && measured.back() == '/') measured.pop_back();
   const auto fits = [&](const std::string& folder) {

@@ -203,6 +203,23 @@ TEST(PrivateDataTest, ARelativeRootIsRefusedAndNothingIsMadeInTheWorkingFolder) 
   EXPECT_TRUE(mentions(device, {"\"" + relative + "\"", "not an absolute path", "VESMORA_DEVICE_ROOT"})) << device;
   EXPECT_FALSE(files::exists(relative));
   std::filesystem::remove_all(relative);
+
+  // One that exists, from a working folder too deep for the app's files: refused as relative alone.
+  std::string working = scoped.root() + "/working";
+  while (working.size() < 440) working += "/" + std::string(100, 'w');
+  ASSERT_TRUE(files::createMissingDirectories(working + "/rel"));
+  struct Back {
+    std::filesystem::path to = std::filesystem::current_path();
+    ~Back() {
+      std::error_code ec;
+      std::filesystem::current_path(to, ec);
+    }
+  } back;
+  ASSERT_EQ(::chdir(working.c_str()), 0);
+  const std::string existing = refusal([] { sandbox::setRoot("rel"); });
+  EXPECT_TRUE(mentions(existing, {"\"rel\" is not an absolute path", "VESMORA_SANDBOX_ROOT"})) << existing;
+  EXPECT_FALSE(mentions(existing, {"leaves too little room"})) << existing;
+  EXPECT_TRUE(files::directoryContents("rel").empty());
   EXPECT_EQ(sandbox::root(), scoped.root());
   EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
 }
