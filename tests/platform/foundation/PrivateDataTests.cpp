@@ -647,6 +647,15 @@ TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short/new"); }),
                        {"too long", "\"" + deep + "/new\"", "VESMORA_SANDBOX_ROOT"}));
   EXPECT_TRUE(files::directoryContents(deep).empty());
+  // So is the end of a link that does not exist yet (here a relative one, from the link's folder),
+  // one byte too far, with its missing parents: the refusal names the link and where it leads.
+  const std::string far = lengthened("far", 435 - scoped.root().size());
+  ASSERT_EQ(::symlink(far.c_str(), (scoped.root() + "/dangling").c_str()), 0);
+  const std::string dangling = refusal([&] { sandbox::setRoot(scoped.root() + "/dangling"); });
+  EXPECT_TRUE(mentions(dangling, {"too long", "\"" + scoped.root() + "/dangling\" (which leads to \"" +
+                                                  scoped.root() + "/" + far + "\")", "a path of 513 bytes"}))
+      << dangling;
+  EXPECT_FALSE(files::exists(scoped.root() + "/far"));
   EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
