@@ -848,9 +848,10 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   EXPECT_TRUE(files::directoryContents(device).empty());
 }
 
-// Another user's file (or FIFO) where the app's data needs a folder, in a sticky folder where this
-// user cannot move it: the refusal says whose it is and advises only what this user can do.
-TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisUser) {
+// Another user's file (or FIFO) where the app's data needs a folder: the refusal says whose it is
+// and advises what this user can do: in a folder of his own (here a sticky one), move it away; in
+// one of root's, sticky as /tmp, where he may not, choose another folder or have that user move it.
+TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisWithAdviceThatFitsWhoMayMoveIt) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
   sandbox::ScopedTemporarySandbox scoped;
   const std::string sticky = scoped.root() + "/sticky";
@@ -862,17 +863,50 @@ TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisU
   ASSERT_TRUE(files::writeFileAtomically(sticky + "/mine", std::string("mine")));
   for (const std::string& root : {sticky + "/his/app", sticky + "/his", sticky + "/hisfifo/app"}) {
     const std::string reason = refusal([&] { sandbox::setRoot(root); });
-    EXPECT_TRUE(mentions(reason, {"A file of another user stands where", "another user, uid 65534",
-                                  std::strerror(ENOTDIR), "Choose another folder with VESMORA_SANDBOX_ROOT",
-                                  "have that user move the file away"}))
+    EXPECT_TRUE(mentions(reason, {"A file stands where", "another user, uid 65534", std::strerror(ENOTDIR),
+                                  "Move the file away, or choose another folder with VESMORA_SANDBOX_ROOT"}))
         << reason;
-    EXPECT_FALSE(mentions(reason, {"Move the file away"})) << reason;
+    EXPECT_FALSE(mentions(reason, {"have that user move"})) << reason;
   }
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(sticky + "/hisfifo/app"); }), {"a FIFO of another user"}));
   const std::string own = refusal([&] { sandbox::setRoot(sticky + "/mine/app"); });
   EXPECT_TRUE(mentions(own, {"A file stands where", "Move the file away"})) << own;
   EXPECT_FALSE(mentions(own, {"another user"})) << own;
   EXPECT_EQ(sandbox::root(), scoped.root());
+
+  // Root's file in a sticky folder of root's, met by user nobody: only root may move it.
+  std::string why;
+  const std::string parent = testsupport::temporaryFolderReachableBy(kOtherUser, &why);
+  if (parent.empty()) GTEST_SKIP() << why;
+  std::string base = parent + "/vesmora-sticky-XXXXXX";
+  ASSERT_NE(::mkdtemp(base.data()), nullptr);
+  const std::string rootsFile = base + "/sticky/roots";
+  const bool made = ::chmod(base.c_str(), 0755) == 0 && ::mkdir((base + "/sticky").c_str(), 0700) == 0 &&
+                    ::chmod((base + "/sticky").c_str(), 01777) == 0 &&
+                    files::writeFileAtomically(rootsFile, std::string("root's"));
+  if (!made) {
+    std::filesystem::remove_all(base);
+    FAIL() << "could not make " << rootsFile;
+  }
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        if (::setegid(kOtherUser) != 0 || ::seteuid(kOtherUser) != 0) ::_exit(10);
+        int code = 0;
+        for (const std::string& root : {rootsFile + "/app", rootsFile}) {
+          const std::string reason = refusal([&] { sandbox::setRoot(root); });
+          if (!mentions(reason, {"A file of another user stands where", "another user, uid 0", std::strerror(ENOTDIR),
+                                 "Choose another folder with VESMORA_SANDBOX_ROOT, or have that user move the file "
+                                 "away"}) ||
+              mentions(reason, {"Move the file away"})) {
+            std::fprintf(stderr, "%s\n", reason.c_str());
+            code = 11;
+          }
+        }
+        ::_exit(code);
+      },
+      testsupport::kChildLife);
+  std::filesystem::remove_all(base);
+  EXPECT_TRUE(end.exitedWith(0)) << end.status;
 }
 
 TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
