@@ -1078,10 +1078,16 @@ TEST(PrivateDataTest, AFileNoCallCouldUseByItsNameIsNotWrittenAndARemovalSaysWhy
   }
   EXPECT_EQ(::unlinkat(at, name.c_str(), 0), 0);
   ::close(at);
+  const std::string plain = scoped.root() + "/plain";
+  ASSERT_TRUE(files::writeFileAtomically(plain, std::string("data")));
   for (const auto remove : {files::removeFile, files::removeItem}) {
-    EXPECT_FALSE(remove(longest, &error));
-    EXPECT_EQ(error.code, 4);  // nothing there
+    for (const std::string& missing : {longest, plain + "/under"}) {  // a file is no folder
+      EXPECT_FALSE(remove(missing, &error));
+      EXPECT_EQ(error.code, 4) << error.description;  // nothing there
+      EXPECT_TRUE(mentions(error.description, {"No such file"})) << error.description;
+    }
   }
+  EXPECT_EQ(files::readFile(plain), platform::Bytes({'d', 'a', 't', 'a'}));
 }
 
 TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
