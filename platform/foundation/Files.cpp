@@ -370,10 +370,14 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
       const std::string& named = pending.empty() ? path : next;
       Value details = detailsOf(named, ENOTDIR);
       std::string whose;
-      if (info.st_uid != me) {  // which this user may not be able to move away
+      if (info.st_uid != me) {
         whose = std::string(" (") + (S_ISREG(info.st_mode) ? "a file" : kindOf(info.st_mode)) +
                 " of another user, uid " + std::to_string(info.st_uid) + ")";
-        details.set(kFileOwnerAccountIDKey, Value(static_cast<std::uint64_t>(info.st_uid)));
+        // Which this user may not be able to move away, unless it lies in a folder of his own.
+        struct stat holder {};
+        if (::fstat(at.get(), &holder) != 0 || holder.st_uid != me) {
+          details.set(kFileOwnerAccountIDKey, Value(static_cast<std::uint64_t>(info.st_uid)));
+        }
       }
       return setError(error, kCocoaErrorDomain, 513, "Not a directory \"" + named + "\"" + whose, std::move(details));
     }

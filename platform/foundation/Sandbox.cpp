@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,11 +11,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
@@ -122,21 +125,70 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
   }
 }
 
+// Where the folder `path` (absolute) names would be once made, as the walk that makes it goes:
+// every link on the way followed, one whose end does not exist yet too (a relative target taken
+// from the link's folder), "." and ".." resolved, and the part still missing added as named. A
+// component that cannot be looked at, or more links than the kernel follows, ends the following
+// there: the rest is added as named.
+std::string whereItLeads(const std::string& path) {
+  constexpr int kLinksFollowed = 40;  // as many as the kernel follows in one path
+  std::deque<std::string> pending;
+  const auto queue = [&pending](const std::string& text) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start <= text.size();) {
+      std::size_t slash = text.find('/', start);
+      if (slash == std::string::npos) slash = text.size();
+      if (slash > start) names.push_back(text.substr(start, slash - start));
+      start = slash + 1;
+    }
+    pending.insert(pending.begin(), names.begin(), names.end());
+  };
+  queue(path);
+  std::string folder = "/";
+  bool following = true;
+  int links = 0;
+  std::vector<char> target(PATH_MAX + 1);
+  while (!pending.empty()) {
+    const std::string name = std::move(pending.front());
+    pending.pop_front();
+    if (name == ".") continue;
+    if (name == "..") {
+      folder = folder.substr(0, std::max<std::size_t>(folder.rfind('/'), 1));
+      continue;
+    }
+    const std::string next = files::join(folder, name);
+    struct stat info {};
+    following = following && ::lstat(next.c_str(), &info) == 0;
+    if (following && S_ISLNK(info.st_mode)) {
+      const ssize_t length = ::readlink(next.c_str(), target.data(), target.size());
+      following = ++links <= kLinksFollowed && length > 0 && static_cast<std::size_t>(length) < target.size();
+      if (following) {
+        const std::string to(target.data(), static_cast<std::size_t>(length));
+        if (to.front() == '/') folder = "/";
+        queue(to);
+        continue;
+      }
+    }
+    folder = next;
+  }
+  return folder;
+}
+
 // Refuses (as refusalOf words it, for want of room) a root of `kind` named `path` whose longest
 // file would have a path too long to be opened, measured without "." and repeated or trailing "/",
-// and, when it fits so, as the folder it would be once made: the part that exists with its links
-// followed, then the rest (what links or ".." there lead to is measured before anything is made).
+// and, when it fits so, as the folder it would be once made (whereItLeads: what links or ".." on
+// the way lead to is measured before anything is made). A relative path is left to
+// createPrivateDirectory, which refuses it for that alone.
 void measure(const std::string& path, const Kind& kind) {
+  if (path.empty() || path.front() != '/') return;
   std::string measured = fs::path(path).lexically_normal().string();
   while (measured.size() > 1 && measured.back() == '/') measured.pop_back();
   const auto fits = [&](const std::string& folder) {
     return folder.size() + kind.longestInside.size() <= kind.longestOpened;
   };
   if (fits(measured)) {
-    std::error_code ec;
-    std::string real = fs::weakly_canonical(path, ec).string();
-    while (real.size() > 1 && real.back() == '/') real.pop_back();
-    if (ec || fits(real)) return;
+    std::string real = whereItLeads(path);
+    if (fits(real)) return;
     measured = std::move(real);
   }
   const std::size_t longest = measured.size() + kind.longestInside.size();

@@ -1,5 +1,8 @@
 #include "InstanceID/CDVInstanceIDBackupExcludedPlist.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,7 +51,13 @@ bool CDVInstanceIDBackupExcludedPlist::moveToApplicationSupportSubDirectory(cons
   const std::string subDirectory =
       platform::files::join(platform::sandbox::applicationSupportDirectory(), subDirectoryName);
   if (!platform::files::isDirectory(subDirectory)) return false;
-  if (!doesFileExistInDirectory(CDVInstanceIDPlistDirectory::Documents)) return true;
+  // Only a regular file of this user's, as a read takes it (a link at the name is not followed),
+  // is a copy in Documents: anything else there is left alone and the subdirectory's file used.
+  struct stat documentsCopy {};
+  if (::lstat(plistPathInDirectory(CDVInstanceIDPlistDirectory::Documents).c_str(), &documentsCopy) != 0 ||
+      !S_ISREG(documentsCopy.st_mode) || documentsCopy.st_uid != ::geteuid()) {
+    return true;
+  }
   if (doesFileExistInDirectory(CDVInstanceIDPlistDirectory::ApplicationSupport)) {
     // Both: the Documents copy is used, unless other users may change Documents (it could not be
     // written there, nor trusted); then the subdirectory's own is used and Documents left alone.

@@ -4,7 +4,8 @@
 // At creation the object decides once where its file lives: in the Application Support
 // subdirectory when that exists (a file left in Documents by an older version is moved there;
 // when the subdirectory has a file too, the Documents copy is used, unless other users may change
-// Documents), else in Documents. All members may be called from any thread.
+// Documents; only a regular file of this user's counts as that copy, anything else at its name is
+// left alone), else in Documents. All members may be called from any thread.
 #pragma once
 
 #include <mutex>

@@ -4,8 +4,9 @@
 // 516 file exists. One a system call's failure caused carries that cause in its user info, under
 // kUnderlyingErrorKey: an Error of kPOSIXErrorDomain whose code is the errno (ENAMETOOLONG for a
 // path no call could use, ENOTDIR for a file where a folder was to be, that file's owner under
-// kFileOwnerAccountIDKey when it is another user's); a refusal because other users could change
-// the way has none.
+// kFileOwnerAccountIDKey when it is another user's in a folder that is not this user's, so that
+// this user may not be able to move it away); a refusal because other users could change the way
+// has none.
 #pragma once
 
 #include <chrono>

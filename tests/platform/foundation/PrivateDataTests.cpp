@@ -203,6 +203,23 @@ TEST(PrivateDataTest, ARelativeRootIsRefusedAndNothingIsMadeInTheWorkingFolder) 
   EXPECT_TRUE(mentions(device, {"\"" + relative + "\"", "not an absolute path", "VESMORA_DEVICE_ROOT"})) << device;
   EXPECT_FALSE(files::exists(relative));
   std::filesystem::remove_all(relative);
+
+  // One that exists, from a working folder too deep for the app's files: refused as relative alone.
+  std::string working = scoped.root() + "/working";
+  while (working.size() < 440) working += "/" + std::string(100, 'w');
+  ASSERT_TRUE(files::createMissingDirectories(working + "/rel"));
+  struct Back {
+    std::filesystem::path to = std::filesystem::current_path();
+    ~Back() {
+      std::error_code ec;
+      std::filesystem::current_path(to, ec);
+    }
+  } back;
+  ASSERT_EQ(::chdir(working.c_str()), 0);
+  const std::string existing = refusal([] { sandbox::setRoot("rel"); });
+  EXPECT_TRUE(mentions(existing, {"\"rel\" is not an absolute path", "VESMORA_SANDBOX_ROOT"})) << existing;
+  EXPECT_FALSE(mentions(existing, {"leaves too little room"})) << existing;
+  EXPECT_TRUE(files::directoryContents("rel").empty());
   EXPECT_EQ(sandbox::root(), scoped.root());
   EXPECT_EQ(sandbox::deviceRoot(), scoped.deviceRoot());
 }
@@ -630,6 +647,15 @@ TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(scoped.root() + "/short/new"); }),
                        {"too long", "\"" + deep + "/new\"", "VESMORA_SANDBOX_ROOT"}));
   EXPECT_TRUE(files::directoryContents(deep).empty());
+  // So is the end of a link that does not exist yet (here a relative one, from the link's folder),
+  // one byte too far, with its missing parents: the refusal names the link and where it leads.
+  const std::string far = lengthened("far", 435 - scoped.root().size());
+  ASSERT_EQ(::symlink(far.c_str(), (scoped.root() + "/dangling").c_str()), 0);
+  const std::string dangling = refusal([&] { sandbox::setRoot(scoped.root() + "/dangling"); });
+  EXPECT_TRUE(mentions(dangling, {"too long", "\"" + scoped.root() + "/dangling\" (which leads to \"" +
+                                                  scoped.root() + "/" + far + "\")", "a path of 513 bytes"}))
+      << dangling;
+  EXPECT_FALSE(files::exists(scoped.root() + "/far"));
   EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
@@ -822,9 +848,10 @@ TEST(PrivateDataTest, RootsRemovedWhileTheHostRunsAreCheckedAgainBeforeAnythingI
   EXPECT_TRUE(files::directoryContents(device).empty());
 }
 
-// Another user's file (or FIFO) where the app's data needs a folder, in a sticky folder where this
-// user cannot move it: the refusal says whose it is and advises only what this user can do.
-TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisUser) {
+// Another user's file (or FIFO) where the app's data needs a folder: the refusal says whose it is
+// and advises what this user can do: in a folder of his own (here a sticky one), move it away; in
+// one of root's, sticky as /tmp, where he may not, choose another folder or have that user move it.
+TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisWithAdviceThatFitsWhoMayMoveIt) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
   sandbox::ScopedTemporarySandbox scoped;
   const std::string sticky = scoped.root() + "/sticky";
@@ -836,17 +863,50 @@ TEST(PrivateDataTest, AnotherUsersFileInTheWayIsNamedAsHisAndNotToBeMovedByThisU
   ASSERT_TRUE(files::writeFileAtomically(sticky + "/mine", std::string("mine")));
   for (const std::string& root : {sticky + "/his/app", sticky + "/his", sticky + "/hisfifo/app"}) {
     const std::string reason = refusal([&] { sandbox::setRoot(root); });
-    EXPECT_TRUE(mentions(reason, {"A file of another user stands where", "another user, uid 65534",
-                                  std::strerror(ENOTDIR), "Choose another folder with VESMORA_SANDBOX_ROOT",
-                                  "have that user move the file away"}))
+    EXPECT_TRUE(mentions(reason, {"A file stands where", "another user, uid 65534", std::strerror(ENOTDIR),
+                                  "Move the file away, or choose another folder with VESMORA_SANDBOX_ROOT"}))
         << reason;
-    EXPECT_FALSE(mentions(reason, {"Move the file away"})) << reason;
+    EXPECT_FALSE(mentions(reason, {"have that user move"})) << reason;
   }
   EXPECT_TRUE(mentions(refusal([&] { sandbox::setRoot(sticky + "/hisfifo/app"); }), {"a FIFO of another user"}));
   const std::string own = refusal([&] { sandbox::setRoot(sticky + "/mine/app"); });
   EXPECT_TRUE(mentions(own, {"A file stands where", "Move the file away"})) << own;
   EXPECT_FALSE(mentions(own, {"another user"})) << own;
   EXPECT_EQ(sandbox::root(), scoped.root());
+
+  // Root's file in a sticky folder of root's, met by user nobody: only root may move it.
+  std::string why;
+  const std::string parent = testsupport::temporaryFolderReachableBy(kOtherUser, &why);
+  if (parent.empty()) GTEST_SKIP() << why;
+  std::string base = parent + "/vesmora-sticky-XXXXXX";
+  ASSERT_NE(::mkdtemp(base.data()), nullptr);
+  const std::string rootsFile = base + "/sticky/roots";
+  const bool made = ::chmod(base.c_str(), 0755) == 0 && ::mkdir((base + "/sticky").c_str(), 0700) == 0 &&
+                    ::chmod((base + "/sticky").c_str(), 01777) == 0 &&
+                    files::writeFileAtomically(rootsFile, std::string("root's"));
+  if (!made) {
+    std::filesystem::remove_all(base);
+    FAIL() << "could not make " << rootsFile;
+  }
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        if (::setegid(kOtherUser) != 0 || ::seteuid(kOtherUser) != 0) ::_exit(10);
+        int code = 0;
+        for (const std::string& root : {rootsFile + "/app", rootsFile}) {
+          const std::string reason = refusal([&] { sandbox::setRoot(root); });
+          if (!mentions(reason, {"A file of another user stands where", "another user, uid 0", std::strerror(ENOTDIR),
+                                 "Choose another folder with VESMORA_SANDBOX_ROOT, or have that user move the file "
+                                 "away"}) ||
+              mentions(reason, {"Move the file away"})) {
+            std::fprintf(stderr, "%s\n", reason.c_str());
+            code = 11;
+          }
+        }
+        ::_exit(code);
+      },
+      testsupport::kChildLife);
+  std::filesystem::remove_all(base);
+  EXPECT_TRUE(end.exitedWith(0)) << end.status;
 }
 
 TEST(PrivateDataTest, FilesAndFoldersOfAnotherUserAreNotUsed) {
@@ -1018,10 +1078,16 @@ TEST(PrivateDataTest, AFileNoCallCouldUseByItsNameIsNotWrittenAndARemovalSaysWhy
   }
   EXPECT_EQ(::unlinkat(at, name.c_str(), 0), 0);
   ::close(at);
+  const std::string plain = scoped.root() + "/plain";
+  ASSERT_TRUE(files::writeFileAtomically(plain, std::string("data")));
   for (const auto remove : {files::removeFile, files::removeItem}) {
-    EXPECT_FALSE(remove(longest, &error));
-    EXPECT_EQ(error.code, 4);  // nothing there
+    for (const std::string& missing : {longest, plain + "/under"}) {  // a file is no folder
+      EXPECT_FALSE(remove(missing, &error));
+      EXPECT_EQ(error.code, 4) << error.description;  // nothing there
+      EXPECT_TRUE(mentions(error.description, {"No such file"})) << error.description;
+    }
   }
+  EXPECT_EQ(files::readFile(plain), platform::Bytes({'d', 'a', 't', 'a'}));
 }
 
 TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {

@@ -122,6 +122,31 @@ TEST_F(IdentityFolderTest, WithAPrivateDocumentsItsKeyPairFileIsUsedAndTheFolder
   const std::string creationTime = CDVInstanceIDCreationTimeKeyWithSubtype(kCDVInstanceIDKeyPairSubType);
   EXPECT_TRUE(rewritten->dictionaryPtr()->contains(creationTime));
   EXPECT_EQ(platform::plist::readFile(own), ownContent);
+
+  // A folder or a FIFO at that name in Documents is no copy of the file: the folder's own is used,
+  // launch after launch, and what stands there is left as it was.
+  ASSERT_TRUE(platform::files::removeItem(earlier));
+  ASSERT_TRUE(platform::files::createMissingDirectories(earlier));
+  ASSERT_TRUE(platform::files::writeFileAtomically(earlier + "/inside", std::string("kept")));
+  for (const mode_t kind : {S_IFDIR, S_IFIFO}) {
+    if (kind == S_IFIFO) {
+      ASSERT_TRUE(platform::files::removeItem(earlier));
+      ASSERT_EQ(::mkfifo(earlier.c_str(), 0600), 0);
+    }
+    clearLines();
+    for (int launch = 0; launch < 3; ++launch) {
+      EXPECT_EQ(startedFacade()->appInstanceID(&error), used) << error.fullDescription();
+    }
+    if (kind == S_IFDIR) {
+      EXPECT_EQ(platform::files::directoryContents(earlier), std::vector<std::string>{"inside"});
+    }
+    std::lock_guard lock(mutex_);
+    for (const OBXLogLine& line : lines_) EXPECT_GT(line.level, OBXLoggerLevelWarning) << line.message;
+  }
+  struct stat fifo {};
+  EXPECT_TRUE(::lstat(earlier.c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+  EXPECT_EQ(platform::files::directoryContents(documents), std::vector<std::string>{fileName});
+  EXPECT_EQ(platform::plist::readFile(own), ownContent);
 }
 
 TEST_F(FacadeTest, ConcurrentDefaultTokenRequestsShareOneFetchAndHearInOrder) {

@@ -185,6 +185,15 @@ TEST_F(KeychainTest, BackupExcludedPlistRelocationRules) {
   EXPECT_FALSE(both.fileInStandardDirectory());
   EXPECT_EQ(both.contentAsDictionary()->get("from"), Value("documents"));
 
+  // Only a regular file is a copy in Documents: a FIFO at its name is neither used nor moved.
+  const std::string fifo = documents + "/f.plist";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CDVInstanceIDBackupExcludedPlist passed("f", kCDVInstanceIDSubDirectoryName);
+  EXPECT_TRUE(passed.fileInStandardDirectory());
+  EXPECT_FALSE(platform::files::exists(support + "/f.plist"));
+  struct stat left {};
+  EXPECT_TRUE(::lstat(fifo.c_str(), &left) == 0 && S_ISFIFO(left.st_mode));
+
   // Deleting a missing file succeeds and drops the cached content.
   CDVInstanceIDBackupExcludedPlist fresh("c", kCDVInstanceIDSubDirectoryName);
   EXPECT_TRUE(fresh.fileInStandardDirectory());
