@@ -584,17 +584,17 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwh
   h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
   logEvents("refused", 1);
   logEvents("before_end", 3);
-  std::mutex running;  // held while the queues run a step, and by the end once it returned
+  std::mutex running;  // held while the queues run a step, and to read the store once the end returned
   bool returned = false;
   std::optional<bool> allStored;
-  std::size_t storedAtReturn = 0;
-  std::vector<std::int64_t> errorsAtReturn;
+  std::size_t storedOnceReturned = 0;
+  std::vector<std::int64_t> errorsOnceReturned;
   main->async([&] {
     allStored = UIApplication().terminate();
     std::lock_guard<std::mutex> lock(running);
     returned = true;
-    storedAtReturn = stored("before_end").size();
-    errorsAtReturn = errorCodes();
+    storedOnceReturned = stored("before_end").size();
+    errorsOnceReturned = errorCodes();
   });
   // A call before every step of the queues: calls and events are on the SDK's queues whenever it
   // looks. Far more steps than the end needs; should it wait for them all, the time runs out.
@@ -614,8 +614,8 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwh
   EXPECT_TRUE(steadyLogger.finish());
   EXPECT_EQ(allStored, true);
   EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
-  EXPECT_EQ(storedAtReturn, 3u);
-  EXPECT_EQ(errorsAtReturn, std::vector<std::int64_t>{11});
+  EXPECT_EQ(storedOnceReturned, 3u);
+  EXPECT_EQ(errorsOnceReturned, std::vector<std::int64_t>{11});
 }
 
 }  // namespace
