@@ -65,8 +65,10 @@ struct State {
   char observerTag = 0;  // the address names the configuration observer
   char terminationObserverTag = 0;  // and this one the observer of the app's end
   bool appDelegateProxyCreated = false;
-  // Blocks queued through the operation queue that have not yet run on the serial queue.
-  std::atomic<std::int64_t> pendingOperations{0};
+  // Blocks queued through the operation queue that have not yet run on the serial queue, by the
+  // generation of their work (TLMScheduler::currentWorkGeneration); guarded by pendingMutex.
+  std::mutex pendingMutex;
+  std::map<std::uint64_t, std::int64_t> pendingOperations;
   // The last start found no folder for the app's data: held and later work is dropped.
   bool refused = false;
   // Calls dropped because measurement has not started (refused before the app was configured,
@@ -79,6 +81,23 @@ struct State {
 State& state() {
   static State& s = *new State();
   return s;
+}
+
+void countPendingOperation(std::uint64_t generation, std::int64_t change) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.pendingMutex);
+  if ((s.pendingOperations[generation] += change) == 0) s.pendingOperations.erase(generation);
+}
+
+// The pending operations of work of `generation` or before.
+std::int64_t pendingOperationsUpTo(std::uint64_t generation) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.pendingMutex);
+  std::int64_t count = 0;
+  for (auto it = s.pendingOperations.begin(); it != s.pendingOperations.end() && it->first <= generation; ++it) {
+    count += it->second;
+  }
+  return std::max<std::int64_t>(0, count);
 }
 
 TLMAnalyticsQueues queues() {
@@ -145,6 +164,8 @@ struct AppEndWait {
   bool done = false;
   bool expired = false;
   bool over = false;  // the waiting thread no longer waits
+  // The work waited for: that of this generation and before (TLMScheduler::endWorkGeneration).
+  std::uint64_t generation = 0;
   // The engine that groups its queued events for this wait.
   std::shared_ptr<TLMMeasurementEngine> engine;
   // Asks `e` to group its queued events while the wait lasts, as soon as the engine exists (it
@@ -168,8 +189,9 @@ struct AppEndWait {
 
 void queueOperation(platform::Block block, bool counted);
 
-// On the worker: ends the wait once nothing queued before or meanwhile is left (the SDK queues
-// work of its own behind the marker, such as error events); else goes round again behind it.
+// On the worker: ends the wait once nothing of the work it waits for is left (that work queues
+// more of its own behind the marker, such as error events); else goes round again behind it.
+// What other threads queued after the wait began is not waited for.
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e);
 
 // The wait's marker takes the road of the calls before it: operation queue, serial queue, worker.
@@ -184,8 +206,8 @@ void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
 
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e) {
   if (wait->settled()) return;
-  if (state().pendingOperations.load() > 0) return sendAppEndMarker(wait);
-  if (e->unfinishedEventCount() > 0) {
+  if (pendingOperationsUpTo(wait->generation) > 0) return sendAppEndMarker(wait);
+  if (e->hasQueuedEventsUpToGeneration(wait->generation)) {
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
     return;
   }
@@ -453,7 +475,10 @@ double TLMAnalytics::loadTimestamp() {
 
 void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
   if (CDVForkedChild::refuses(__func__)) return;
-  queues().serialQueue->async(std::move(block));
+  queues().serialQueue->async([generation = TLMScheduler::currentWorkGeneration(), block = std::move(block)] {
+    TLMScheduler::WorkGeneration running(generation);
+    block();
+  });
 }
 
 namespace {
@@ -466,38 +491,44 @@ void queueOperation(platform::Block block, bool counted) {
     if (counted) state().lostCalls.fetch_add(1);
     return;
   }
+  // The block runs on the serial queue as work of the caller's generation.
+  const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
   if (!counted) {
     // Handed on, not copied: a burst of calls keeps one copy of each in memory.
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block)]() mutable {
-      if (!startRefused()) serial->async(std::move(block));
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation]() mutable {
+      if (startRefused()) return;
+      serial->async([block = std::move(block), generation] {
+        TLMScheduler::WorkGeneration running(generation);
+        block();
+      });
     });
     return;
   }
-  std::atomic<std::int64_t>& pending = state().pendingOperations;
   struct Done {
-    std::atomic<std::int64_t>& pending;
-    ~Done() { pending.fetch_sub(1); }
+    std::uint64_t generation;
+    ~Done() { countPendingOperation(generation, -1); }
   };
-  pending.fetch_add(1);
+  countPendingOperation(generation, 1);
   try {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), &pending]() mutable {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation]() mutable {
       if (startRefused()) {
-        Done dropped{pending};
+        Done dropped{generation};
         state().lostCalls.fetch_add(1);
         return;
       }
       try {
-        serial->async([block = std::move(block), &pending] {
-          Done done{pending};
+        serial->async([block = std::move(block), generation] {
+          Done done{generation};
+          TLMScheduler::WorkGeneration running(generation);
           block();
         });
       } catch (...) {
-        Done done{pending};
+        Done done{generation};
         throw;
       }
     });
   } catch (...) {
-    Done done{pending};
+    Done done{generation};
     throw;
   }
 }
@@ -525,13 +556,15 @@ void TLMAnalytics::countCallRefusedBeforeStart() {
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!usable(__func__)) return false;
   if (!(timeoutSeconds > 0)) timeoutSeconds = 0;  // NaN, -0 and below 0: no wait, shown as 0
+  // The work queued before this call; other threads' calls from now on are not waited for.
+  const std::uint64_t generation = TLMScheduler::endWorkGeneration();
   bool started;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     started = state().started;
   }
   if (!started) {
-    const std::int64_t calls = state().pendingOperations.load() + state().lostCalls.load();
+    const std::int64_t calls = pendingOperationsUpTo(generation) + state().lostCalls.load();
     if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
     return false;
   }
@@ -539,6 +572,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return false;
   if (auto e = engine(); e && e->scheduler()->workerQueue()->isCurrent()) return false;
   auto wait = std::make_shared<AppEndWait>();
+  wait->generation = generation;
   wait->groupOn(engine());
   const auto clock = platform::Clock::current();
   const double begun = clock->now();
@@ -569,7 +603,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {
-    warnOfWorkNotStored(failed, unfinished, std::max<std::int64_t>(0, state().pendingOperations.load()),
+    warnOfWorkNotStored(failed, unfinished, pendingOperationsUpTo(generation),
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
   }
@@ -1089,7 +1123,10 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.listeners.reset();
   s.openURLListener = nullptr;
   s.appDelegateProxyCreated = false;
-  s.pendingOperations.store(0);
+  {
+    std::lock_guard<std::mutex> pendingLock(s.pendingMutex);
+    s.pendingOperations.clear();
+  }
   s.lostCalls.store(0);
   s.observingAppEnd.store(false);
 }

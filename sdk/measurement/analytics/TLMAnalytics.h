@@ -91,7 +91,8 @@ class TLMAnalytics {
   static bool isCurrentQueueSerialQueue();
   // Waits until the work queued before the call (on the operation and serial queues, then on the
   // engine's worker queue: events and user properties stored), and what the SDK queued of its
-  // own meanwhile (error events), is done and the persisted state is on disk, for at most
+  // own for that work meanwhile (error events), is done and the persisted state is on disk (what
+  // other threads queue after the call is not waited for), for at most
   // `timeoutSeconds` of the clock in force (NaN, -0 or below 0 is taken as 0: no wait, and the
   // warning says 0 seconds; +infinity waits until the work is done); true when it was done and no
   // event failed in the store meanwhile. While it waits the engine stores its queued events in
@@ -99,8 +100,9 @@ class TLMAnalytics {
   // before the first start (held work waits for it; nothing was stored) and when called from one
   // of those queues (the work could not go on while its caller waits). When it answers false
   // with work held, dropped or failed, a warning (I-ACS025036, written at once) says how many
-  // events failed while it waited, how many are not yet stored and how many calls are not
-  // handled (held, or dropped because measurement did not start): lost if the process ends now.
+  // events failed while it waited, how many are not yet stored and how many calls made before it
+  // are not handled (held, or dropped because measurement did not start): lost if the process
+  // ends now.
   static bool waitForQueuedWork(double timeoutSeconds);
   // From this call on (made by the facade's load, the start and every use of the queues),
   // UIApplicationWillTerminateNotification runs waitForQueuedWork for

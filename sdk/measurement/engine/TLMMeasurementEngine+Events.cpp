@@ -69,15 +69,12 @@ void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
 
 void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
   std::optional<std::uint64_t> queued;
+  write.generation = TLMScheduler::currentWorkGeneration();
   try {
     scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) {
       {
         std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-        if (write.event) {
-          queuedEvents_.emplace_back(number, std::move(write.event));
-        } else {
-          queuedOtherWrites_.emplace_back(number, std::move(write.write));
-        }
+        (write.event ? queuedEvents_ : queuedOtherWrites_).emplace_back(number, std::move(write));
       }
       queued = number;
       return [self = shared_from_this(), number] { self->runQueuedWritesOnWorkerQueue(number); };
@@ -97,6 +94,12 @@ void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
   };
   drop(queuedEvents_);
   drop(queuedOtherWrites_);
+}
+
+bool TLMMeasurementEngine::hasQueuedEventsUpToGeneration(std::uint64_t generation) const {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  return std::any_of(queuedEvents_.begin(), queuedEvents_.end(),
+                     [generation](const auto& queued) { return queued.second.generation <= generation; });
 }
 
 void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
@@ -137,10 +140,10 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
   while (!queuedEvents_.empty() && queuedEvents_.front().first < number) queuedEvents_.pop_front();
   while (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first < number) queuedOtherWrites_.pop_front();
   if (!queuedEvents_.empty() && queuedEvents_.front().first == number) {
-    taken.event = std::move(queuedEvents_.front().second);
+    taken = std::move(queuedEvents_.front().second);
     queuedEvents_.pop_front();
   } else if (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first == number) {
-    taken.write = std::move(queuedOtherWrites_.front().second);
+    taken = std::move(queuedOtherWrites_.front().second);
     queuedOtherWrites_.pop_front();
   }
   return taken;
@@ -156,6 +159,8 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
   } finished{*this};
   // One write as alone; true when an event reached the pipeline (the schedule is to update).
   auto run = [&](QueuedWrite& write) {
+    // What the write queues in turn is of the work that queued it.
+    TLMScheduler::WorkGeneration running(write.generation);
     if (!write.event) {
       write.write();
       return false;

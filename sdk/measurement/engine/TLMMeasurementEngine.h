@@ -218,6 +218,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
+  // Whether an event logEvent posted from work of `generation` or before
+  // (TLMScheduler::currentWorkGeneration) waits for the worker to take it. Any thread.
+  bool hasQueuedEventsUpToGeneration(std::uint64_t generation) const;
   // Events whose write failed in the store (an error, or their group not committed), or that
   // were dropped after the start of measurement failed (no store), counted from the engine's
   // creation; a limit or a switch that drops an event is no failure. Any thread.
@@ -406,6 +409,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   struct QueuedWrite {
     TLMEventPtr event;
     platform::Block write;
+    std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
   // Posts `write` as a queued store write (see beginGroupingQueuedEvents).
@@ -490,8 +494,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // each by the number of its post, in the order of the posts (the worker takes them in that
   // order: each list is taken from its front).
   mutable std::mutex queuedWritesMutex_;
-  std::deque<std::pair<std::uint64_t, TLMEventPtr>> queuedEvents_;
-  std::deque<std::pair<std::uint64_t, platform::Block>> queuedOtherWrites_;
+  std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedEvents_;
+  std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedOtherWrites_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
   std::atomic<std::int64_t> reportedFailedEvents_{0};

@@ -1,5 +1,6 @@
 #include "measurement/engine/TLMScheduler.h"
 
+#include <atomic>
 #include <exception>
 
 #include "foundation/Exception.h"
@@ -20,7 +21,24 @@ platform::Value exceptionContext(std::exception_ptr thrown) {
   }
 }
 
+// The current generation of queued work, and the generation of the block this thread runs (0:
+// none). Neither has a destructor: both outlive every call, at exit too.
+std::atomic<std::uint64_t> workGeneration{1};
+thread_local std::uint64_t runningGeneration = 0;
+
 }  // namespace
+
+std::uint64_t TLMScheduler::currentWorkGeneration() {
+  return runningGeneration != 0 ? runningGeneration : workGeneration.load();
+}
+
+std::uint64_t TLMScheduler::endWorkGeneration() { return workGeneration.fetch_add(1); }
+
+TLMScheduler::WorkGeneration::WorkGeneration(std::uint64_t generation) : previous_(runningGeneration) {
+  runningGeneration = generation;
+}
+
+TLMScheduler::WorkGeneration::~WorkGeneration() { runningGeneration = previous_; }
 
 TLMScheduler::TLMScheduler(const std::string& workerQueueLabel)
     : workerQueue_(platform::Queue::serial(workerQueueLabel)) {}
@@ -40,11 +58,12 @@ void TLMScheduler::scheduleNumberedOnWorkerQueueBlockID(
         1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
     return;
   }
-  workerQueue_->async(guarded(blockID, std::move(block)));
+  workerQueue_->async(guarded(blockID, currentWorkGeneration(), std::move(block)));
 }
 
-platform::Block TLMScheduler::guarded(const std::string& blockID, platform::Block block) {
-  return [blockID, block = std::move(block)] {
+platform::Block TLMScheduler::guarded(const std::string& blockID, std::uint64_t generation, platform::Block block) {
+  return [blockID, generation, block = std::move(block)] {
+    WorkGeneration running(generation);
     try {
       block();
     } catch (...) {
@@ -67,7 +86,8 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
   }
   bool completed = false;
   // The platform's sync runs inline when the caller is already on the worker queue.
-  workerQueue_->sync([&] {
+  workerQueue_->sync([&, generation = currentWorkGeneration()] {
+    WorkGeneration running(generation);
     try {
       block();
       completed = true;

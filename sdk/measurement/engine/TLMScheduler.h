@@ -39,9 +39,30 @@ class TLMScheduler {
   // on the main queue; true anywhere else.
   static bool checkOnBackgroundThreadWithMethodName(const std::string& methodName);
 
+  // Generations of queued work, so that a wait for the work queued before it (the app's end)
+  // counts that work and what it queues in turn, not what other threads queue meanwhile. Work
+  // queued from a thread that runs no queued work is of the current generation; work queued
+  // while a block runs under a WorkGeneration is of that block's. Blocks posted here run under
+  // the generation of their post. Any thread.
+  static std::uint64_t currentWorkGeneration();
+  // Ends the current generation and returns it: work queued from then on by a thread that runs
+  // no queued work is of a later one.
+  static std::uint64_t endWorkGeneration();
+  // While alive, work queued from this thread is of `generation` (a block of it runs here).
+  class WorkGeneration {
+   public:
+    explicit WorkGeneration(std::uint64_t generation);
+    ~WorkGeneration();
+    WorkGeneration(const WorkGeneration&) = delete;
+    WorkGeneration& operator=(const WorkGeneration&) = delete;
+
+   private:
+    std::uint64_t previous_;
+  };
+
  private:
-  // Wraps the block: an exception it throws is logged.
-  static platform::Block guarded(const std::string& blockID, platform::Block block);
+  // Wraps the block: it runs under `generation`, and an exception it throws is logged.
+  static platform::Block guarded(const std::string& blockID, std::uint64_t generation, platform::Block block);
   std::shared_ptr<platform::Queue> workerQueue_;
   mutable std::mutex postMutex_;
   mutable std::uint64_t posts_ = 0;  // under postMutex_

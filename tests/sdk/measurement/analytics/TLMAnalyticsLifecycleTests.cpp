@@ -223,6 +223,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndGivesUpAfterItsTimeWhileTheWorkerHangsA
     operation->drain();
     serial->runNext();
     serial->runNext();
+    logEvents("after_the_end_began", 3);  // another thread's calls: neither waited for nor lost
     h.clock->advance(kTLMAppTerminationWaitSeconds);
   }, markerSent(operation->pendingCount()));
   EXPECT_FALSE(UIApplication().terminate());
@@ -568,6 +569,53 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheErrorEventsQueuedWhileItWait
   EXPECT_EQ(leftAtReturn, 0);
   drain();
   EXPECT_EQ(errorCodes(), std::vector<std::int64_t>{11});
+}
+
+// Another thread of the host logs at a steady pace while the app ends: the end waits for what
+// was logged before it and for the SDK's own work of those calls (an error event), not for the
+// calls made meanwhile, and answers true without a warning.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwhile) {
+  VendorLines lines;
+  start();
+  drain();
+  auto refused = TLMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*refused, TLMPBEventConfigSlot::name, "refused");
+  NANOSetBool(*refused, TLMPBEventConfigSlot::blacklisted, true);
+  h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
+  logEvents("refused", 1);
+  logEvents("before_end", 3);
+  std::mutex running;  // held while the queues run a step, and to read the store once the end returned
+  bool returned = false;
+  std::optional<bool> allStored;
+  std::size_t storedOnceReturned = 0;
+  std::vector<std::int64_t> errorsOnceReturned;
+  main->async([&] {
+    allStored = UIApplication().terminate();
+    std::lock_guard<std::mutex> lock(running);
+    returned = true;
+    storedOnceReturned = stored("before_end").size();
+    errorsOnceReturned = errorCodes();
+  });
+  // A call before every step of the queues: calls and events are on the SDK's queues whenever it
+  // looks. Far more steps than the end needs; should it wait for them all, the time runs out.
+  constexpr int kSteps = 1000;
+  WhileWaiting steadyLogger(*h.clock, [&] {
+    for (int step = 0;; ++step) {
+      std::lock_guard<std::mutex> lock(running);
+      if (returned) return;
+      if (step == kSteps) h.clock->advance(kTLMAppTerminationWaitSeconds);
+      logEvents("meanwhile", 1);
+      operation->drain();
+      serial->drain();
+      h.worker->runNext();
+    }
+  }, markerSent(operation->pendingCount()));
+  main->drain();
+  EXPECT_TRUE(steadyLogger.finish());
+  EXPECT_EQ(allStored, true);
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
+  EXPECT_EQ(storedOnceReturned, 3u);
+  EXPECT_EQ(errorsOnceReturned, std::vector<std::int64_t>{11});
 }
 
 }  // namespace
