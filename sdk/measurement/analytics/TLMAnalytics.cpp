@@ -86,7 +86,12 @@ State& state() {
 void countPendingOperation(std::uint64_t generation, std::int64_t change) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.pendingMutex);
-  if ((s.pendingOperations[generation] += change) == 0) s.pendingOperations.erase(generation);
+  const auto entry = s.pendingOperations.try_emplace(generation, 0).first;
+  // The newest generation's entry stays when it comes to 0: the calls of a host that never ends
+  // the app allocate nothing here.
+  if ((entry->second += change) == 0 && std::next(entry) != s.pendingOperations.end()) {
+    s.pendingOperations.erase(entry);
+  }
 }
 
 // The pending operations of work of `generation` or before.
