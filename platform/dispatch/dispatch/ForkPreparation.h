@@ -11,11 +11,12 @@
 
 namespace platform {
 
-// Installs the wait. It must be cheap when called again within the same fork's preparation, and
-// what it holds back must be let go by its own after-fork handlers.
+// Installs a wait (up to four, each once; they run in the order installed). It must be cheap when
+// called again within the same fork's preparation, and what it holds back must be let go by its
+// own after-fork handlers.
 void setWaitBeforeForkLocks(void (*wait)());
 
-// Runs the installed wait, if any: the first step of every prepare handler that takes a lock.
+// Runs the installed waits, if any: the first step of every prepare handler that takes a lock.
 void waitBeforeForkLocks();
 
 }  // namespace platform
