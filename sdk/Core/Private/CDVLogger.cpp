@@ -25,10 +25,15 @@ std::atomic<bool> gAnalyticsDebugMode{false};
 // skips the set-up (CDVForkedChild::isForkedChild) and the fork does not wait.
 thread_local bool tSetUpHeldForFork = false;
 std::atomic<bool> gSetUpForkWaitInstalled{false};
+std::atomic<int> gForksWaitingForSetUp{0};
 
 void waitForSetUpBeforeFork() {
   if (tSetUpHeldForFork || CDVForkedChild::hasOwner()) return;
-  gInitMutex.lock();
+  if (!gInitMutex.try_lock()) {
+    ++gForksWaitingForSetUp;
+    gInitMutex.lock();
+    --gForksWaitingForSetUp;
+  }
   tSetUpHeldForFork = true;
 }
 
@@ -126,3 +131,5 @@ void CDVLoggerResetForTesting() {
   gInitialized.store(false);
   gAnalyticsDebugMode.store(false);
 }
+
+bool CDVLoggerForkWaitsForTesting() { return gForksWaitingForSetUp.load() > 0; }
