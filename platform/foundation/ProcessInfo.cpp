@@ -123,6 +123,10 @@ bool ProcessInfo::madeByFork() {
   return first != 0 && processIdentifier() != first;
 }
 
+void ProcessInfo::countAsFirstProcessForTesting() {
+  gFirstProcessIdentifier.store(static_cast<pid_t>(processIdentifier()), std::memory_order_relaxed);
+}
+
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
   withState([&](State& s) {
     s.arguments = std::move(arguments);

@@ -32,6 +32,9 @@ class ProcessInfo {
   static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
   // Back to the real arguments and environment.
   static void resetForTesting();
+  // Tests: this process counts as the one the program loaded in (madeByFork() false here), for a
+  // forked child that stands in for a process of its own.
+  static void countAsFirstProcessForTesting();
 };
 
 }  // namespace platform
