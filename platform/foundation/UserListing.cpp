@@ -453,8 +453,8 @@ GetentEnd runGetent(const char* database, const std::string& key, const char* do
 // why.
 GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   PrimaryGroupSearch search(gid, me);
-  const GetentEnd end =
-      runGetent("passwd", {}, "list the users", [&search](const char* data, std::size_t size) { return search.take(data, size); });
+  const GetentEnd end = runGetent("passwd", {}, "list the users",
+                                  [&search](const char* data, std::size_t size) { return search.take(data, size); });
   if (!end.cut.empty()) return unlisted(end.cut);
   if (!end.stopped && end.status != 0) {
     return unlisted("/usr/bin/getent passwd ended with status " + std::to_string(end.status) +

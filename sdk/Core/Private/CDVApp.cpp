@@ -93,7 +93,8 @@ void unlockDefaultAppAfterFork() { gDefaultAppMutex.unlock(); }
 std::mutex& defaultAppMutex() {
   if (!gDefaultAppForkSafe.load(std::memory_order_relaxed) && !gDefaultAppForkSafe.exchange(true) &&
       pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork) == 0 &&
-      pthread_atfork(&platform::waitBeforeForkLocks, &letRegistryGoAfterForkInParent, &letRegistryGoAfterForkInChild) == 0) {
+      pthread_atfork(&platform::waitBeforeForkLocks, &letRegistryGoAfterForkInParent,
+                     &letRegistryGoAfterForkInChild) == 0) {
     platform::setWaitBeforeForkLocks(&waitForRegistryBeforeFork, true);
   }
   return gDefaultAppMutex;

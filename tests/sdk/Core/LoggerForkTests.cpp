@@ -123,6 +123,8 @@ constexpr FirstCall kFirstCalls[] = {FirstCall::kLogLine, FirstCall::kConfigure,
   _exit(did ? 0 : 1);
 }
 
+using testsupport::kChildLife;
+
 // Forks counted by a parent handler of the test's own.
 std::atomic<int> gForks{0};
 void countForks() {
@@ -218,16 +220,18 @@ TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsL
     const int forks = gForks;
     testsupport::ChildEnd end;
     std::thread forker([&] {
-      if (inSetUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, testsupport::kChildLife);
+      if (inSetUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
     });
-    const bool forkWaitedOrWasMade = testsupport::eventually([&] { return gForks > forks || CDVLoggerForkWaitsForTesting(); });
+    const bool forkWaitedOrWasMade =
+        testsupport::eventually([&] { return gForks > forks || CDVLoggerForkWaitsForTesting(); });
     letTheNameServiceGo();
     forker.join();
     firstLine.join();
 
     ASSERT_TRUE(inSetUp) << "the first line's set-up did not ask the name service";
     EXPECT_TRUE(forkWaitedOrWasMade);
-    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time " << end.inTime;
+    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
+                                   << end.inTime;
     ++number;
   }
 }
@@ -245,8 +249,9 @@ TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheNameSer
   int number = 0;
   for (const FirstCall call : kFirstCalls) {
     testsupport::ChildEnd end;
-    if (lookedUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, testsupport::kChildLife);
-    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time " << end.inTime;
+    if (lookedUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
+    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
+                                   << end.inTime;
     ++number;
   }
   letTheNameServiceGo();
