@@ -6,14 +6,34 @@ namespace platform {
 
 namespace {
 
-std::atomic<void (*)()> gWait{nullptr};
+// The waits that come first, then the others, each in the order installed; an empty slot ends
+// them.
+constexpr int kWaits = 4;
+std::atomic<void (*)()> gFirstWaits[kWaits];
+std::atomic<void (*)()> gWaits[kWaits];
+
+void install(std::atomic<void (*)()> (&slots)[kWaits], void (*wait)()) {
+  for (std::atomic<void (*)()>& slot : slots) {
+    void (*free)() = nullptr;
+    if (slot.compare_exchange_strong(free, wait) || free == wait) return;
+  }
+}
+
+void run(std::atomic<void (*)()> (&slots)[kWaits]) {
+  for (std::atomic<void (*)()>& slot : slots) {
+    void (*wait)() = slot.load();
+    if (wait == nullptr) return;
+    wait();
+  }
+}
 
 }  // namespace
 
-void setWaitBeforeForkLocks(void (*wait)()) { gWait.store(wait); }
+void setWaitBeforeForkLocks(void (*wait)(), bool first) { install(first ? gFirstWaits : gWaits, wait); }
 
 void waitBeforeForkLocks() {
-  if (void (*wait)() = gWait.load()) wait();
+  run(gFirstWaits);
+  run(gWaits);
 }
 
 }  // namespace platform

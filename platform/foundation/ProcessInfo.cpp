@@ -98,6 +98,8 @@ namespace {
 // (getpid is a system call, and callers ask on every store operation and SDK call). 0 until
 // read, or where the fork handler could not be installed: then each call asks the system.
 std::atomic<pid_t> gProcessIdentifier{0};
+// The identifier of the process the program loaded in.
+std::atomic<pid_t> gFirstProcessIdentifier{0};
 
 void readProcessIdentifier() { gProcessIdentifier.store(::getpid(), std::memory_order_relaxed); }
 
@@ -105,6 +107,7 @@ void readProcessIdentifier() { gProcessIdentifier.store(::getpid(), std::memory_
 // theirs and, since a child runs its handlers in the order registered, every other child handler
 // (the SDK's, the host's) already reads the child's identifier.
 __attribute__((constructor(101))) void keepProcessIdentifier() {
+  gFirstProcessIdentifier.store(::getpid(), std::memory_order_relaxed);
   if (::pthread_atfork(nullptr, nullptr, &readProcessIdentifier) == 0) readProcessIdentifier();
 }
 
@@ -113,6 +116,15 @@ __attribute__((constructor(101))) void keepProcessIdentifier() {
 int ProcessInfo::processIdentifier() {
   const pid_t kept = gProcessIdentifier.load(std::memory_order_relaxed);
   return static_cast<int>(kept != 0 ? kept : ::getpid());
+}
+
+bool ProcessInfo::madeByFork() {
+  const pid_t first = gFirstProcessIdentifier.load(std::memory_order_relaxed);
+  return first != 0 && processIdentifier() != first;
+}
+
+void ProcessInfo::countAsFirstProcessForTesting() {
+  gFirstProcessIdentifier.store(static_cast<pid_t>(processIdentifier()), std::memory_order_relaxed);
 }
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {

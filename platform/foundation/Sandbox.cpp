@@ -1,6 +1,5 @@
 #include "foundation/Sandbox.h"
 
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "UserListing.h"
 
 namespace platform::sandbox {
 
@@ -326,14 +326,8 @@ std::string defaultDataDirectory() {
   std::string home;
   if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/') {
     home = value;
-  } else {
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::string buffer(16384, '\0');
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-      home = found->pw_dir;
-    }
+  } else if (const files::UserEntry user = files::lookUpUser(::geteuid()); user.home.starts_with('/')) {
+    home = user.home;
   }
   if (home.empty()) {
     throw Exception(kInternalInconsistencyException,

@@ -32,6 +32,7 @@
 
 #include "dispatch/ForkPreparation.h"
 #include "foundation/Files.h"
+#include "foundation/ProcessInfo.h"
 
 namespace platform::files {
 
@@ -273,11 +274,11 @@ constexpr std::size_t kLongestListing = std::size_t{256} << 20;
 std::atomic<std::int64_t> listingTimeLimitMs{kListingTimeLimit.count()};
 std::atomic<std::size_t> longestListing{kLongestListing};
 
-// `getent passwd` started with nothing of the host's but its mount namespace and user: no
-// standard input, no error output, no other descriptor, every signal as by default, a fixed
-// environment, its standard output `out`. Its process id; 0 when it could not start, with the
-// reason in `failed`.
-pid_t startGetent(int out, int* failed) {
+// `getent` with `arguments` (its own name first) started with nothing of the host's but its mount
+// namespace and user: no standard input, no error output, no other descriptor, every signal as by
+// default, a fixed environment, its standard output `out`. Its process id; 0 when it could not
+// start, with the reason in `failed`.
+pid_t startGetent(char* const arguments[], int out, int* failed) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   if ((*failed = ::posix_spawn_file_actions_init(&actions)) != 0) return 0;
@@ -289,7 +290,6 @@ pid_t startGetent(int out, int* failed) {
   sigset_t all;
   sigemptyset(&none);
   sigfillset(&all);
-  char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>("passwd"), nullptr};
   char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
   pid_t child = 0;
   const bool ready =
@@ -315,50 +315,71 @@ const char* const kChildTaken =
     "(a SIGCHLD handler calling wait or waitpid(-1)); leave SIGCHLD to its default action and wait only for the "
     "host's own children, at least until the SDK has started";
 
-// Whether a user other than `me` may have `gid` as primary group, as the name services list
-// the users: through `getent passwd`, a process of its own, so that this process's shared
-// listing position is never moved. Its output is read as /etc/passwd is, within a time limit
-// (10 s) and a size limit (256 MiB). Only a listing read to its end, from a `getent` that then
-// ended with status 0, clears the group: a `getent` that cannot start, is killed by a signal,
-// ends with another status (3: the listing is not supported), says more, takes longer, or is
-// taken from this process (a SIGCHLD handler of the host's that waits for any child, or SIGCHLD
-// ignored) counts it as another's, saying which. The `getent` is always waited for, and killed
-// first unless it ended by itself within the time limit.
+// How a `getent` run ended: `cut` says why its output was not read to its end or why it did not
+// end well by itself (empty when it did, `status` then its exit status); `stopped` that the reader
+// had its answer before the end, and the getent was killed.
+struct GetentEnd {
+  std::string cut;
+  bool stopped = false;
+  int status = 0;
+};
+
+// Runs `getent <database> [key]` in a process of its own, so that this process's shared listing
+// position is never moved and no lock of the C library's name services is taken here. Its output
+// goes to `take` block by block (an empty block: the end) until `take` answers true, within a time
+// limit (10 s) and a size limit (256 MiB). A `getent` that cannot start, is killed by a signal,
+// says more, takes longer, or is taken from this process (a SIGCHLD handler of the host's that
+// waits for any child, or SIGCHLD ignored) is a `cut`, saying which, and `doing` what it did not
+// do in time. The `getent` is always waited for, and killed first unless it ended by itself within
+// the time limit.
 // The output ends when the pipe does or, once `getent` has ended, where the pipe runs empty: a
 // child that a host thread forked before the write end was closed here holds a copy of it for as
 // long as it lives, so the pipe's own end may never come.
-GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+template <typename Take>
+GetentEnd runGetent(const char* database, const std::string& key, const char* doing, Take take) {
+  const std::string command = std::string(kGetent) + " " + database + (key.empty() ? "" : " " + key);
+  GetentEnd end;
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
-    return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(errno)));
+    end.cut = "no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(errno));
+    return end;
   }
   if (::fcntl(out[0], F_SETFL, O_NONBLOCK) != 0) {  // a read finds the pipe empty rather than waits
     const int why = errno;
     ::close(out[0]);
     ::close(out[1]);
-    return unlisted("no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(why)));
+    end.cut = "no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(why));
+    return end;
   }
   int failed = 0;
-  const pid_t child = startGetent(out[1], &failed);
+  std::string keyArgument = key;
+  char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>(database),
+                             key.empty() ? nullptr : keyArgument.data(), nullptr};
+  const pid_t child = startGetent(arguments, out[1], &failed);
   ::close(out[1]);
   if (child <= 0) {
     ::close(out[0]);
-    return unlisted("/usr/bin/getent could not be started: " + std::string(std::strerror(failed)) +
-                    "; install it (Debian's libc-bin) or let nsswitch.conf take users from \"files\" alone");
+    end.cut = "/usr/bin/getent could not be started: " + std::string(std::strerror(failed)) +
+              "; install it (Debian's libc-bin) or let nsswitch.conf take users from \"files\" alone";
+    return end;
   }
-  userListingCount++;
+  if (key.empty()) userListingCount++;  // a listing, not one entry
   // The getent from its own descriptor, which names it alone even once its id is used again.
   const int process = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
   if (process < 0) {
     const int why = errno;
     ::close(out[0]);
-    if (why == ESRCH) return unlisted(kChildTaken);  // ended, and already waited for by the host
+    if (why == ESRCH) {  // ended, and already waited for by the host
+      end.cut = kChildTaken;
+      return end;
+    }
     ::kill(child, SIGKILL);  // still this process's child: a kernel with no such descriptors
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return unlisted("pidfd_open failed (" + std::string(std::strerror(why)) +
-                    "), which waiting for /usr/bin/getent safely needs; run on Linux 5.3 or later, and let "
-                    "pidfd_open through where a seccomp filter or container blocks it");
+    end.cut = "pidfd_open failed (" + std::string(std::strerror(why)) +
+              "), which waiting for /usr/bin/getent safely needs; run on Linux 5.3 or later, and let "
+              "pidfd_open through where a seccomp filter or container blocks it";
+    return end;
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
@@ -380,53 +401,93 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
       if (got < 0 && errno != EINTR) return 0u;
     }
   };
-  PrimaryGroupSearch search(gid, me);
   std::vector<char> block(65536);
   std::size_t total = 0;
-  std::string cut;  // why the listing was not read to its end
   bool done = false;
-  while (!done && cut.empty()) {
+  while (!done && end.cut.empty()) {
     const unsigned readable = ready({out[0], process});
     if (readable == 0) {
-      cut = "/usr/bin/getent passwd did not list the users within " +
-            std::to_string(listingTimeLimitMs.load()) + " ms; mend the name service it waits for";
+      end.cut = command + " did not " + doing + " within " + std::to_string(listingTimeLimitMs.load()) +
+                " ms; mend the name service it waits for";
       break;
     }
     const bool gone = (readable & 2u) != 0;  // getent had ended: all it wrote is in the pipe
     ssize_t got = ::read(out[0], block.data(), block.size());
     if (got < 0 && errno == EAGAIN && gone) got = 0;  // and it has all been read
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got < 0) cut = "the output of /usr/bin/getent could not be read: " + std::string(std::strerror(errno));
+    if (got < 0) end.cut = "the output of /usr/bin/getent could not be read: " + std::string(std::strerror(errno));
     total += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
     if (total > longestListing.load()) {
-      cut = "/usr/bin/getent passwd listed more than " + std::to_string(longestListing.load()) + " bytes";
+      end.cut = command + " listed more than " + std::to_string(longestListing.load()) + " bytes";
     }
-    done = search.take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0))) || got <= 0;
+    end.stopped = take(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    done = end.stopped || got <= 0;
   }
   ::close(out[0]);
-  GroupListing answer = cut.empty() ? search.answer("the output of /usr/bin/getent passwd") : unlisted(cut);
-  const bool late = !answer.another && ready({process}) == 0;
-  if (answer.another || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+  const bool early = !end.cut.empty() || end.stopped;
+  const bool late = !early && ready({process}) == 0;
+  if (early || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
   siginfo_t ended{};
   int waited = 0;
   while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED)) < 0 && errno == EINTR) {
   }
   ::close(process);
-  if (answer.another) return answer;
-  if (waited != 0) return unlisted(kChildTaken);
-  if (late) {
-    return unlisted("/usr/bin/getent passwd did not end within " + std::to_string(listingTimeLimitMs.load()) +
-                    " ms; mend the name service it waits for");
+  if (early) return end;
+  if (waited != 0) {
+    end.cut = kChildTaken;
+  } else if (late) {
+    end.cut = command + " did not end within " + std::to_string(listingTimeLimitMs.load()) +
+              " ms; mend the name service it waits for";
+  } else if (ended.si_code != CLD_EXITED) {
+    end.cut = command + " was ended by signal " + std::to_string(ended.si_status);
+  } else {
+    end.status = ended.si_status;
   }
-  if (ended.si_code != CLD_EXITED) {
-    return unlisted("/usr/bin/getent passwd was ended by signal " + std::to_string(ended.si_status));
-  }
-  if (ended.si_status != 0) {
-    return unlisted("/usr/bin/getent passwd ended with status " + std::to_string(ended.si_status) +
-                    (ended.si_status == 3 ? " (a name service cannot list its users)" : "") +
+  return end;
+}
+
+// Whether a user other than `me` may have `gid` as primary group, as the name services list
+// the users: through `getent passwd`, its output read as /etc/passwd is. Only a listing read to
+// its end, from a `getent` that then ended with status 0, clears the group: one cut short, or
+// that ends with another status (3: the listing is not supported), counts it as another's, saying
+// why.
+GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
+  PrimaryGroupSearch search(gid, me);
+  const GetentEnd end = runGetent("passwd", {}, "list the users",
+                                  [&search](const char* data, std::size_t size) { return search.take(data, size); });
+  if (!end.cut.empty()) return unlisted(end.cut);
+  if (!end.stopped && end.status != 0) {
+    return unlisted("/usr/bin/getent passwd ended with status " + std::to_string(end.status) +
+                    (end.status == 3 ? " (a name service cannot list its users)" : "") +
                     "; make \"getent passwd\" list every user");
   }
-  return answer;
+  return search.answer("the output of /usr/bin/getent passwd");
+}
+
+// The fields of the entry `getent <database> <key>` gives (split at ":"), in a process of its own:
+// none when there is no such entry (status 2); `failed` says why it could not be looked up.
+std::vector<std::string> entryFromGetent(const char* database, const std::string& key, std::string* failed) {
+  std::string output;
+  const GetentEnd end = runGetent(database, key, "answer", [&output](const char* data, std::size_t size) {
+    output.append(data, size);
+    return false;
+  });
+  std::vector<std::string> fields;
+  if (!end.cut.empty() || (end.status != 0 && end.status != 2)) {
+    *failed = !end.cut.empty() ? end.cut
+                               : "/usr/bin/getent " + std::string(database) + " " + key + " ended with status " +
+                                     std::to_string(end.status);
+    return fields;
+  }
+  if (end.status == 2) return fields;
+  const std::string line = output.substr(0, output.find('\n'));
+  for (std::size_t at = 0;;) {
+    const std::size_t colon = line.find(':', at);
+    fields.push_back(line.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
+    if (colon == std::string::npos) break;
+    at = colon + 1;
+  }
+  return fields;
 }
 
 // Grows `buffer` (up to 1 MiB) while `lookUp(buffer)` answers ERANGE; its last answer.
@@ -439,36 +500,66 @@ int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
   return result;
 }
 
+// The group `gid`'s name and members, as the name services give them (none found: empty), or why
+// it could not be looked up; in a process made by fork(), by getent, as lookUpUser does.
+struct GroupEntry {
+  bool found = false;
+  std::string name;
+  std::vector<std::string> members;
+  std::string failed;
+};
+
+GroupEntry lookUpGroup(gid_t gid) {
+  GroupEntry group;
+  if (ProcessInfo::madeByFork()) {
+    const std::vector<std::string> fields = entryFromGetent("group", std::to_string(gid), &group.failed);
+    group.found = fields.size() >= 4;  // name:password:gid:member,member,...
+    if (group.found) {
+      group.name = fields[0];
+      for (std::size_t at = 0; at < fields[3].size();) {
+        const std::size_t comma = std::min(fields[3].find(',', at), fields[3].size());
+        group.members.push_back(fields[3].substr(at, comma - at));
+        at = comma + 1;
+      }
+    }
+    return group;
+  }
+  const long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct group entry {};
+  struct group* found = nullptr;
+  const int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
+    return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
+  });
+  if (result != 0) {
+    group.failed = std::strerror(result);
+  } else if (found != nullptr) {
+    group.found = true;
+    group.name = entry.gr_name;
+    for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+      group.members.emplace_back(*member);
+    }
+  }
+  return group;
+}
+
 // Whether `gid` is the user `me`'s own private group: the user's primary group, named after the
 // user, listing no other member and no other user's primary group (a user private group, as
 // systems whose default umask is 002 give every user). Its write bit lets in nobody else. When
 // not (`another`), `unlisted` says why that could not be told.
 GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct passwd user {};
-  struct passwd* foundUser = nullptr;
-  int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
-    return ::getpwuid_r(me, &user, room.data(), room.size(), &foundUser);
-  });
-  if (result != 0 || foundUser == nullptr) {
+  const UserEntry user = lookUpUser(me);
+  if (!user.found) {
     return unlisted("this user's own entry (uid " + std::to_string(me) + ") could not be looked up" +
-                    (result != 0 ? ": " + std::string(std::strerror(result)) : std::string()));
+                    (!user.failed.empty() ? ": " + user.failed : std::string()));
   }
-  const std::string name = user.pw_name;
-  size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-  std::vector<char> groupBuffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct group entry {};
-  struct group* found = nullptr;
-  result = lookUpWithRoom(groupBuffer, [&](std::vector<char>& room) {
-    return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
-  });
-  if (result != 0) {
-    return unlisted("the group " + std::to_string(gid) + " could not be looked up: " + std::strerror(result));
+  const GroupEntry group = lookUpGroup(gid);
+  if (!group.failed.empty()) {
+    return unlisted("the group " + std::to_string(gid) + " could not be looked up: " + group.failed);
   }
-  if (found == nullptr || name != entry.gr_name) return GroupListing{true, {}};
-  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
-    if (name != *member) return GroupListing{true, {}};
+  if (!group.found || user.name != group.name) return GroupListing{true, {}};
+  for (const std::string& member : group.members) {
+    if (member != user.name) return GroupListing{true, {}};
   }
   return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
                                       : nameServicesListAnotherUsersPrimaryGroup(gid, me);
@@ -493,6 +584,34 @@ GroupListing groupMayBeAnothers(gid_t gid) {
   std::lock_guard<std::mutex> lock(listingLocks().userListing);
   listingLocks().groupAnswers[key] = answer;
   return answer;
+}
+
+UserEntry lookUpUser(uid_t uid) {
+  UserEntry user;
+  if (ProcessInfo::madeByFork()) {
+    const std::vector<std::string> fields = entryFromGetent("passwd", std::to_string(uid), &user.failed);
+    user.found = fields.size() >= 6;  // name:password:uid:gid:gecos:home:shell
+    if (user.found) {
+      user.name = fields[0];
+      user.home = fields[5];
+    }
+    return user;
+  }
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  const int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
+    return ::getpwuid_r(uid, &entry, room.data(), room.size(), &found);
+  });
+  if (result != 0) {
+    user.failed = std::strerror(result);
+  } else if (found != nullptr) {
+    user.found = true;
+    user.name = entry.pw_name;
+    user.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+  }
+  return user;
 }
 
 std::uint64_t userListings() { return userListingCount.load(); }

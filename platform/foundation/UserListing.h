@@ -21,4 +21,17 @@ struct GroupListing {
 // primary group) does not. Answered once per process for each user and group.
 GroupListing groupMayBeAnothers(gid_t gid);
 
+// A user's name and home folder, as the name services give them (none found: `found` false), or
+// why the user could not be looked up. In a process made by fork(), where a thread of the
+// parent's may have held the C library's name-service locks (which the child never gets back),
+// the answer comes from `getent passwd <uid>`, in a process of its own, within the user listing's
+// limits.
+struct UserEntry {
+  bool found = false;
+  std::string name;
+  std::string home;
+  std::string failed;
+};
+UserEntry lookUpUser(uid_t uid);
+
 }  // namespace platform::files

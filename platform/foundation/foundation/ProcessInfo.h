@@ -20,6 +20,10 @@ class ProcessInfo {
   static std::string processName();
   // This process's identifier (a child of fork() has its own); cheap, read from memory.
   static int processIdentifier();
+  // True in a process made by fork() from one this program had loaded in (read from memory, like
+  // the identifier: no system call). Its first process, and one made by a raw clone() without
+  // fork's handlers, answer false.
+  static bool madeByFork();
 
   // Host and test control.
   static void setArguments(std::vector<std::string> arguments);
@@ -28,6 +32,9 @@ class ProcessInfo {
   static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
   // Back to the real arguments and environment.
   static void resetForTesting();
+  // Tests: this process counts as the one the program loaded in (madeByFork() false here), for a
+  // forked child that stands in for a process of its own.
+  static void countAsFirstProcessForTesting();
 };
 
 }  // namespace platform

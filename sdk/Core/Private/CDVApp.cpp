@@ -7,6 +7,7 @@
 #include <cctype>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,27 @@ namespace {
 
 std::recursive_mutex gRegistryMutex;
 thread_local int tRegistryDepth = 0;
+
+// In a process the SDK belongs to neither by its own claim nor by a parent's, only the lookups,
+// the libraries' registrations and the user agent hold the registry lock, each briefly and
+// without logging under it (configuration claims the process first): a fork waits for it there,
+// before the logger's set-up and the platform's locks, so that the child, which may configure,
+// never finds it held. Elsewhere the child refuses every call that takes it, and a fork does not
+// wait.
+thread_local bool tRegistryHeldForFork = false;
+void waitForRegistryBeforeFork() {
+  if (tRegistryHeldForFork || CDVForkedChild::hasOwner()) return;
+  gRegistryMutex.lock();
+  tRegistryHeldForFork = true;
+}
+void letRegistryGoAfterForkInParent() {
+  if (std::exchange(tRegistryHeldForFork, false)) gRegistryMutex.unlock();
+}
+// A recursive lock is let go only by the thread that took it, which the child's thread is not to
+// the C library (its thread id is the child's): made anew, since no other thread held it.
+void letRegistryGoAfterForkInChild() {
+  if (std::exchange(tRegistryHeldForFork, false)) new (&gRegistryMutex) std::recursive_mutex();
+}
 // Made by the first post queued, deleted once posted: a plain pointer, since the C library
 // destroys a thread's thread-local objects before the static destructors and atexit handlers that
 // may still configure.
@@ -69,8 +91,11 @@ void lockDefaultAppBeforeFork() {
 }
 void unlockDefaultAppAfterFork() { gDefaultAppMutex.unlock(); }
 std::mutex& defaultAppMutex() {
-  if (!gDefaultAppForkSafe.load(std::memory_order_relaxed) && !gDefaultAppForkSafe.exchange(true)) {
-    pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork);
+  if (!gDefaultAppForkSafe.load(std::memory_order_relaxed) && !gDefaultAppForkSafe.exchange(true) &&
+      pthread_atfork(&lockDefaultAppBeforeFork, &unlockDefaultAppAfterFork, &unlockDefaultAppAfterFork) == 0 &&
+      pthread_atfork(&platform::waitBeforeForkLocks, &letRegistryGoAfterForkInParent,
+                     &letRegistryGoAfterForkInChild) == 0) {
+    platform::setWaitBeforeForkLocks(&waitForRegistryBeforeFork, true);
   }
   return gDefaultAppMutex;
 }
@@ -528,10 +553,12 @@ bool CDVApp::isDefaultAppConfigured() { return currentDefaultApp() != nullptr; }
 // the registry's lock may have been held by one of that process's threads at the fork.
 std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
   if (CDVForkedChild::refusesWithoutClaim(__func__)) return nullptr;
-  RegistryHold hold;
-  if (gAllApps) {
-    auto found = gAllApps->find(name);
-    if (found != gAllApps->end()) return found->second;
+  {
+    RegistryHold hold;
+    if (gAllApps) {
+      auto found = gAllApps->find(name);
+      if (found != gAllApps->end()) return found->second;
+    }
   }
   CDVLogError(kCDVLoggerCore, "I-COR000004", "App with name %@ does not exist.", name);
   return nullptr;
@@ -539,9 +566,13 @@ std::shared_ptr<CDVApp> CDVApp::appNamed(const std::string& name) {
 
 std::optional<CDVApp::AppMap> CDVApp::allApps() {
   if (CDVForkedChild::refusesWithoutClaim(__func__)) return std::nullopt;
-  RegistryHold hold;
-  if (!gAllApps) CDVLogError(kCDVLoggerCore, "I-COR000005", "No app has been configured yet.");
-  return gAllApps;
+  std::optional<AppMap> apps;
+  {
+    RegistryHold hold;
+    apps = gAllApps;
+  }
+  if (!apps) CDVLogError(kCDVLoggerCore, "I-COR000005", "No app has been configured yet.");
+  return apps;
 }
 
 void CDVApp::resetApps() {

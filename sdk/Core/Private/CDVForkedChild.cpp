@@ -58,3 +58,5 @@ bool CDVForkedChild::isForkedChild() {
   const pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
   return owner != 0 && owner != currentProcess();
 }
+
+bool CDVForkedChild::hasOwner() { return gSDKProcess.load(std::memory_order_relaxed) != 0; }

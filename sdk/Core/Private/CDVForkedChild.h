@@ -24,6 +24,8 @@ class CDVForkedChild {
   // call that is never refused there yet must not wait for a lock a parent's thread may have held
   // (a log line's one-time set-up).
   static bool isForkedChild();
+  // True once the SDK belongs to this process or to one it was forked from (no warning).
+  static bool hasOwner();
 };
 
 // The warning's message code.

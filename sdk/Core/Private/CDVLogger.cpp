@@ -1,11 +1,14 @@
 #include "Core/Public/CDVLogger.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Private/CDVForkedChild.h"
+#include "dispatch/ForkPreparation.h"
 #include "obx/OBXLogger.h"
 
 namespace {
@@ -13,6 +16,43 @@ namespace {
 std::mutex gInitMutex;
 std::atomic<bool> gInitialized{false};
 std::atomic<bool> gAnalyticsDebugMode{false};
+
+// A fork made while a thread is inside the set-up, in a process the SDK belongs to neither by its
+// own claim nor by a parent's, waits until the set-up has ended (a wait that comes before the
+// platform's fork handlers take their locks, some of which the set-up takes): the child, which
+// runs the set-up of its own, never finds its lock, or one of what it reads, held by a thread it
+// does not have. Where the SDK belongs to this process or to one it was forked from, the child
+// skips the set-up (CDVForkedChild::isForkedChild) and the fork does not wait.
+thread_local bool tSetUpHeldForFork = false;
+std::atomic<bool> gSetUpForkWaitInstalled{false};
+std::atomic<int> gForksWaitingForSetUp{0};
+
+void waitForSetUpBeforeFork() {
+  if (tSetUpHeldForFork || CDVForkedChild::hasOwner()) return;
+  if (!gInitMutex.try_lock()) {
+    ++gForksWaitingForSetUp;
+    gInitMutex.lock();
+    --gForksWaitingForSetUp;
+  }
+  tSetUpHeldForFork = true;
+}
+
+void letSetUpGoAfterFork() {
+  if (!tSetUpHeldForFork) return;
+  tSetUpHeldForFork = false;
+  gInitMutex.unlock();
+}
+
+// Installed as the program loads, or at the set-up's first use when a host's static initialiser
+// logs before this file's initialiser has run; its after-fork handlers before the wait.
+bool installSetUpForkWait() {
+  if (!gSetUpForkWaitInstalled.load(std::memory_order_relaxed) && !gSetUpForkWaitInstalled.exchange(true) &&
+      pthread_atfork(&platform::waitBeforeForkLocks, &letSetUpGoAfterFork, &letSetUpGoAfterFork) == 0) {
+    platform::setWaitBeforeForkLocks(&waitForSetUpBeforeFork);
+  }
+  return true;
+}
+[[maybe_unused]] const bool gSetUpForkWaitAtLoad = installSetUpForkWait();
 
 bool hasArgument(const std::vector<std::string>& arguments, const char* argument) {
   return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
@@ -29,6 +69,7 @@ void CDVLoggerInitializeASL() {
     OBXLoggerRegisterVersion(CDVVersionString);
     return;
   }
+  installSetUpForkWait();
   std::lock_guard lock(gInitMutex);
   if (gInitialized.load(std::memory_order_relaxed)) return;
 
@@ -90,3 +131,5 @@ void CDVLoggerResetForTesting() {
   gInitialized.store(false);
   gAnalyticsDebugMode.store(false);
 }
+
+bool CDVLoggerForkWaitsForTesting() { return gForksWaitingForSetUp.load() > 0; }

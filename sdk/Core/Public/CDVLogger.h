@@ -96,3 +96,5 @@ class CDVLoggerWrapper {
 // Test support: forgets the one-time set-up and the analytics debug mode, so the next logging
 // call reads the launch arguments and user defaults again.
 void CDVLoggerResetForTesting();
+// Tests: a fork waits for the logger's set-up, which another thread has under way.
+bool CDVLoggerForkWaitsForTesting();

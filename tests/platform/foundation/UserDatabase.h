@@ -17,6 +17,7 @@
 
 #include "FreeSpace.h"
 #include "foundation/Files.h"
+#include "foundation/ProcessInfo.h"
 
 namespace testsupport {
 
@@ -32,6 +33,8 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
                      mode_t getentMode = 0755) {
   const pid_t child = ::fork();
   if (child == 0) {
+    // A process of its own for the user database, whose entries it looks up itself.
+    platform::ProcessInfo::countAsFirstProcessForTesting();
     std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
     if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {

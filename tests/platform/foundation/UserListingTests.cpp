@@ -301,7 +301,10 @@ int userListingCases() {
   // it would wait for: the first getent lists only once the test lets it, after the fork.
   std::string gate = std::filesystem::temp_directory_path().string() + "/vesmora-gate-XXXXXX";
   if (code == 0 && (::mkdtemp(gate.data()) == nullptr || ::mkfifo((gate + "/go").c_str(), 0600) != 0)) code = 35;
-  const std::string waiting = "#!/bin/sh\nif [ ! -e " + gate + "/started ]; then : > " + gate + "/started; read go < " +
+  // The child, made by fork, looks its user and group up by getent too: one entry, by its id.
+  const std::string waiting = "#!/bin/sh\n"
+                              "if [ $# -gt 1 ]; then\n  grep -m 1 \"^[^:]*:[^:]*:$2:\" /etc/$1 || exit 2\n  exit 0\nfi\n"
+                              "if [ ! -e " + gate + "/started ]; then : > " + gate + "/started; read go < " +
                               gate + "/go; fi\ncat <<'END'\n" + users + "END\n";
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
     bool listed = false;

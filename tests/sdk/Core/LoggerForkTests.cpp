@@ -1,28 +1,40 @@
 // A log line in a child made by fork() from the SDK's process while a thread of the parent's was
 // inside the logger's one-time set-up, or inside the name service that set-up reads from: the
 // child writes its line without the set-up, whose lock, and whatever the set-up reads (the
-// defaults, the data root, the name service), a thread it does not have may hold.
+// defaults, the data root, the name service), a thread it does not have may hold. And the first
+// call of a child of a process the SDK does not belong to yet, while a parent's thread is inside
+// the logger's first set-up (the fork waits for it) or inside its first user lookup (the child
+// asks getent, in a process of its own): none waits for ever.
 //
 // This program has a name service of its own, a slow one: getpwuid_r, where the data root is read
-// from when neither HOME nor XDG_DATA_HOME is set, takes the service's lock and holds it until
-// the test lets the service go, and knows no user.
+// from when neither HOME nor XDG_DATA_HOME is set and which the private folders' check of a
+// group's write bit asks, takes the service's lock and holds it until the test lets the service
+// go, and knows no user.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "Bounds.h"
 #include "Core/Public/CDVApp.h"
+#include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "ForkedChild.h"
 #include "ScopedVariable.h"
 #include "foundation/Exception.h"
+#include "foundation/Files.h"
 #include "obx/OBXLogger.h"
+#include "uikit/UIKit.h"
 
 namespace {
 
@@ -68,6 +80,78 @@ void configure() {
   } catch (const platform::Exception&) {  // no folder for the app's data: the name service knows no user
   }
 }
+
+// A child's first call, in a process the SDK does not belong to.
+enum class FirstCall { kLogLine, kConfigure, kLookup, kTerminate, kPrivateFolder };
+constexpr FirstCall kFirstCalls[] = {FirstCall::kLogLine, FirstCall::kConfigure, FirstCall::kLookup,
+                                     FirstCall::kTerminate, FirstCall::kPrivateFolder};
+
+// Makes `call` as the child's first call, its app's folders under `folder`; ends the child with 0
+// when the call did what it should: the line written, the child configured (an SDK process of its
+// own), no app found, the app ended, the private folder made or refused with a reason (its way
+// passes a folder that the user's group may write to, so the user and group are looked up).
+[[noreturn]] void firstCallAndExit(FirstCall call, const std::string& folder, int number) {
+  alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
+  ::setenv("VESMORA_SANDBOX_ROOT", (folder + "/app" + std::to_string(number)).c_str(), 1);
+  ::setenv("VESMORA_DEVICE_ROOT", (folder + "/device" + std::to_string(number)).c_str(), 1);
+  bool did = false;
+  switch (call) {
+    case FirstCall::kLogLine: {
+      std::atomic<int> lines{0};
+      OBXLoggerSetSink([&](const OBXLogLine& line) { lines += line.messageCode == "I-COR000902" ? 1 : 0; });
+      CDVLogError(kCDVLoggerCore, "I-COR000902", "The child's first line.");
+      did = lines == 1;
+      break;
+    }
+    case FirstCall::kConfigure:
+      CDVApp::configure();
+      did = CDVApp::isDefaultAppConfigured() && !CDVForkedChild::isForkedChild();
+      break;
+    case FirstCall::kLookup:
+      did = CDVApp::defaultApp() == nullptr && CDVApp::appNamed("other") == nullptr;
+      break;
+    case FirstCall::kTerminate:
+      did = UIApplication().terminate();
+      break;
+    case FirstCall::kPrivateFolder: {
+      platform::Error error;
+      did = platform::files::createPrivateDirectory(folder + "/shared/child" + std::to_string(number), &error) ||
+            !error.description.empty();
+      break;
+    }
+  }
+  _exit(did ? 0 : 1);
+}
+
+using testsupport::kChildLife;
+
+// Forks counted by a parent handler of the test's own.
+std::atomic<int> gForks{0};
+void countForks() {
+  static const bool registered = pthread_atfork(nullptr, [] { ++gForks; }, nullptr) == 0;
+  (void)registered;
+}
+
+// A folder of the test's own in TMPDIR, with "shared" in it, which the user's group may write to.
+class Folder {
+ public:
+  Folder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "logger-fork-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    const std::string shared = path_ + "/shared";
+    made_ = !path_.empty() && ::mkdir(shared.c_str(), 0700) == 0 && ::chmod(shared.c_str(), 0770) == 0;
+  }
+  ~Folder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  bool made() const { return made_; }
+
+ private:
+  std::string path_;
+  bool made_ = false;
+};
 
 #if defined(__SANITIZE_THREAD__)
 #define SKIP_UNDER_TSAN() GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process"
@@ -117,6 +201,63 @@ class LoggerInForkedChild : public ::testing::Test {
 };
 
 }  // namespace
+
+// A process the SDK does not belong to: a thread is inside the logger's first set-up, waiting for
+// the name service, when another forks. The fork waits until the set-up has ended (the name
+// service is let go once it has begun to wait, or once the fork is made), and the child's first
+// call, whichever it is, does what it should.
+TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsLock) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  countForks();
+  const Folder folder;
+  ASSERT_TRUE(folder.made());
+  int number = 0;
+  for (const FirstCall call : kFirstCalls) {
+    SetUp();
+    std::thread firstLine([] { CDVLogError(kCDVLoggerCore, "I-COR000901", "The parent's first line."); });
+    const bool inSetUp = askedAtLeast(1);
+    const int forks = gForks;
+    testsupport::ChildEnd end;
+    std::thread forker([&] {
+      if (inSetUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
+    });
+    const bool forkWaitedOrWasMade =
+        testsupport::eventually([&] { return gForks > forks || CDVLoggerForkWaitsForTesting(); });
+    letTheNameServiceGo();
+    forker.join();
+    firstLine.join();
+
+    ASSERT_TRUE(inSetUp) << "the first line's set-up did not ask the name service";
+    EXPECT_TRUE(forkWaitedOrWasMade);
+    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
+                                   << end.inTime;
+    ++number;
+  }
+}
+
+// A process the SDK does not belong to: a thread is inside its first user lookup (making a private
+// folder whose way a group may write to), holding the name service, through the forks. Each
+// child's first call, even one that looks the user up, asks no name service in its own process.
+TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheNameService) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  const Folder folder;
+  ASSERT_TRUE(folder.made());
+  std::thread lookingUp([&] { platform::files::createPrivateDirectory(folder.path() + "/shared/parent"); });
+  const bool lookedUp = askedAtLeast(1);
+  int number = 0;
+  for (const FirstCall call : kFirstCalls) {
+    testsupport::ChildEnd end;
+    if (lookedUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
+    EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
+                                   << end.inTime;
+    ++number;
+  }
+  letTheNameServiceGo();
+  lookingUp.join();
+  ASSERT_TRUE(lookedUp) << "the private folder's check did not look the user up";
+}
 
 // A thread is inside the logger's set-up (its lock held), waiting for the name service; another
 // has configured.
