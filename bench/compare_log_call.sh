@@ -10,7 +10,8 @@
 #
 # INSTRUCTIONS=1 counts instead, under valgrind's callgrind, the instructions per call of each
 # build (all threads): the difference between a run of CALLS calls (1,000) and one of twice as
-# many, over CALLS. E.g. for a shown log line: INSTRUCTIONS=1 BENCH_ARGS=--warnings.
+# many, over CALLS. E.g. for a shown log line: INSTRUCTIONS=1 BENCH_ARGS=--warnings. With
+# THREAD=1 as well, only the calling thread's instructions are counted.
 #
 # The earlier commit's tree is taken with git archive into a temporary folder (removed at the
 # end), this benchmark's source copied in; this tree is built in build/log-call-release.
@@ -45,10 +46,13 @@ names=("$base" "tree")
 
 if [ "${INSTRUCTIONS:-0}" = 1 ]; then
   calls="${CALLS:-1000}"
+  threads=(--separate-threads=no)
+  out="$work/callgrind.out"
+  [ "${THREAD:-0}" = 1 ] && threads=(--separate-threads=yes) && out="$work/callgrind.out-01"
   count() {  # program, calls
-    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$1" "${args[@]}" --batches 1 \
-      --calls "$2" >/dev/null 2>&1
-    awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$work/callgrind.out"
+    valgrind --tool=callgrind "${threads[@]}" --callgrind-out-file="$work/callgrind.out" "$1" "${args[@]}" \
+      --batches 1 --calls "$2" >/dev/null 2>&1
+    awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$out"
   }
   for side in 0 1; do
     once="$(count "${programs[$side]}" "$calls")"
