@@ -3,15 +3,16 @@
 # commit, both in Release, onto a serial queue and onto the worker pool, from 1 and from 8
 # producer threads. For each build, and the ratio of this tree to the earlier commit:
 #   - instructions per block, all threads, under valgrind's callgrind: the difference between a
-#     run of BLOCKS blocks (50,000) and one of twice as many, over BLOCKS; the median of ROUNDS
-#     rounds (5), the builds taking turns (how many threads the pool starts varies from run to
-#     run, and with it the count, by some percent);
+#     run of BLOCKS blocks (50,000) and one of twice as many, over BLOCKS, the blocks posted while
+#     they wait (queue_bench --held), then run one after the other by one worker: left to run as
+#     they come, the pool starts a varying number of threads, and the count varies with it by up
+#     to 30%; the median of ROUNDS rounds (3), the builds taking turns;
 #   - the allocations of a whole run of 200,000 blocks (valgrind's heap summary);
 #   - with 1,000,000 blocks waiting (queue_bench --held, one producer), the heap malloc has in
 #     use for them and the process's peak resident size.
 #
 #   bench/compare_queue.sh [COMMIT]      (COMMIT: 917e23b by default)
-#   BLOCKS=50000 ROUNDS=5 JOBS=2 QUEUES="serial pool"
+#   BLOCKS=50000 ROUNDS=3 JOBS=2 QUEUES="serial pool"
 #
 # The earlier commit's tree is taken with git archive into a temporary folder (removed at the
 # end), this benchmark's source copied in; this tree is built in build/queue-release.
@@ -20,7 +21,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 base="${1:-917e23b}"
 jobs="${JOBS:-2}"
 blocks="${BLOCKS:-50000}"
-rounds="${ROUNDS:-5}"
+rounds="${ROUNDS:-3}"
 
 work="$(mktemp -d /tmp/queue-compare-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -69,8 +70,8 @@ for queue in ${QUEUES:-serial pool}; do
     for ((r = 0; r < rounds; ++r)); do
       for k in 0 1; do
         side=$(((r + k) % 2))
-        once="$(instructions "${programs[$side]}" "${args[@]}" --blocks "$blocks")"
-        twice="$(instructions "${programs[$side]}" "${args[@]}" --blocks $((2 * blocks)))"
+        once="$(instructions "${programs[$side]}" "${args[@]}" --held --blocks "$blocks")"
+        twice="$(instructions "${programs[$side]}" "${args[@]}" --held --blocks $((2 * blocks)))"
         counts[side]+=" $(((twice - once) / blocks))"
       done
     done
