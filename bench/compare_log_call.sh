@@ -10,7 +10,10 @@
 #
 # INSTRUCTIONS=1 counts instead, under valgrind's callgrind, the instructions per call of each
 # build (all threads): the difference between a run of CALLS calls (1,000) and one of twice as
-# many, over CALLS. E.g. for a shown log line: INSTRUCTIONS=1 BENCH_ARGS=--warnings.
+# many, over CALLS. E.g. for a shown log line: INSTRUCTIONS=1 BENCH_ARGS=--warnings. With
+# THREAD=1 as well, only the calling thread's instructions are counted; that count varies by some
+# percent from run to run (how the SDK's threads interleave with it), so ROUNDS set here gives
+# that many rounds (one by default), the builds taking turns, and each build's median.
 #
 # The earlier commit's tree is taken with git archive into a temporary folder (removed at the
 # end), this benchmark's source copied in; this tree is built in build/log-call-release.
@@ -45,16 +48,29 @@ names=("$base" "tree")
 
 if [ "${INSTRUCTIONS:-0}" = 1 ]; then
   calls="${CALLS:-1000}"
+  threads=(--separate-threads=no)
+  out="$work/callgrind.out"
+  [ "${THREAD:-0}" = 1 ] && threads=(--separate-threads=yes) && out="$work/callgrind.out-01"
   count() {  # program, calls
-    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$1" "${args[@]}" --batches 1 \
-      --calls "$2" >/dev/null 2>&1
-    awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$work/callgrind.out"
+    valgrind --tool=callgrind "${threads[@]}" --callgrind-out-file="$work/callgrind.out" "$1" "${args[@]}" \
+      --batches 1 --calls "$2" >/dev/null 2>&1
+    awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$out"
   }
-  for side in 0 1; do
-    once="$(count "${programs[$side]}" "$calls")"
-    twice="$(count "${programs[$side]}" $((2 * calls)))"
-    echo "${names[$side]}: $(((twice - once) / calls)) instructions per call"
+  counts=("" "")
+  for ((r = 0; r < ${ROUNDS:-1}; ++r)); do
+    for k in 0 1; do
+      side=$(((r + k) % 2))
+      once="$(count "${programs[$side]}" "$calls")"
+      twice="$(count "${programs[$side]}" $((2 * calls)))"
+      echo "${names[$side]}: $(((twice - once) / calls)) instructions per call"
+      counts[side]+=" $(((twice - once) / calls))"
+    done
   done
+  median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  m0="$(median ${counts[0]})"
+  m1="$(median ${counts[1]})"
+  awk -v b="$base" -v m0="$m0" -v m1="$m1" 'BEGIN {
+    printf "medians: %s %d, tree %d instructions per call, ratio tree/%s %.3f\n", b, m0, m1, b, m1 / m0 }'
   exit 0
 fi
 

@@ -7,8 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <list>
+#include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -59,6 +60,20 @@ constinit thread_local const CurrentQueueScope* CurrentQueueScope::innermost = n
 // Counts the forks this process came from (0 in the first process): made anew in each child.
 std::atomic<std::uint64_t> gForks{0};
 
+// The child's handlers allocate nothing: an allocator that a fork does not make safe, as an
+// instrumented one, may have had its lock held by a thread the child does not have; and an empty
+// deque made anew allocates. So the pool and each serial queue keep, beside the deque of their
+// waiting work, a spare empty one, made under their lock before the first post after the
+// process's start or its last fork. In the child, the spare takes the place of the parent's work,
+// which is forgotten, neither run nor destroyed. Without a spare, nothing was posted since: the
+// work is the empty deque made then, and stays.
+template <typename Work>
+void forgetParentsWork(std::deque<Work>& waiting, std::unique_ptr<std::deque<Work>>& spare) {
+  if (!spare) return;
+  waiting.swap(*spare);
+  static_cast<void>(spare.release());
+}
+
 class SerialQueue;
 
 // Every serial queue of the process, so that the child can make each one anew.
@@ -89,6 +104,7 @@ class ThreadPool {
   // Takes the job; never fails for want of a thread.
   void submit(Block job) {
     std::lock_guard lock(mutex_);
+    if (!spare_) spare_ = std::make_unique<std::deque<Block>>();
     jobs_.push_back(std::move(job));
     if (refusals_ > 0) {
       --refusals_;
@@ -188,12 +204,10 @@ class ThreadPool {
     // Made anew rather than unlocked or reused: the lock was taken by the parent's thread, and
     // the parent's waiting threads, which are not here, left their marks in the condition. The
     // parent's jobs are left where they are, never run nor destroyed here (their captures may
-    // hold what the parent's threads were using). Nothing here allocates (an empty list holds no
-    // memory): an allocator that a fork does not make safe, as an instrumented one, may have had
-    // its lock held by a thread the child does not have.
+    // hold what the parent's threads were using).
     new (&pool.mutex_) std::mutex();
     new (&pool.available_) std::condition_variable();
-    new (&pool.jobs_) std::list<Block>();
+    forgetParentsWork(pool.jobs_, pool.spare_);
   }
 
  private:
@@ -201,7 +215,8 @@ class ThreadPool {
 
   std::mutex mutex_;
   std::condition_variable available_;
-  std::list<Block> jobs_;
+  std::deque<Block> jobs_;
+  std::unique_ptr<std::deque<Block>> spare_;  // empty (see forgetParentsWork)
   std::size_t idle_ = 0;
   std::size_t starting_ = 0;  // started, not yet waiting for jobs
   std::size_t threads_ = 0;
@@ -267,7 +282,7 @@ class SerialQueue final : public Queue {
   // stay: they are the state the queue's owner set. Allocates nothing, as the pool's.
   void afterForkInChild(bool heldHere) {
     new (&mutex_) std::mutex();
-    new (&items_) std::list<Item>();
+    forgetParentsWork(items_, spare_);
     if (!heldHere) draining_ = false;
   }
 
@@ -359,6 +374,7 @@ class SerialQueue final : public Queue {
   // Adds the item and schedules it; when scheduling fails (no memory), the item is taken back
   // and the failure reaches the caller.
   void enqueueLocked(Item item) {
+    if (!spare_) spare_ = std::make_unique<std::deque<Item>>();
     items_.push_back(std::move(item));
     try {
       scheduleLocked();
@@ -407,7 +423,8 @@ class SerialQueue final : public Queue {
   }
 
   std::mutex mutex_;
-  std::list<Item> items_;
+  std::deque<Item> items_;
+  std::unique_ptr<std::deque<Item>> spare_;  // empty (see forgetParentsWork)
   bool draining_ = false;
   int suspendCount_ = 0;
 };
