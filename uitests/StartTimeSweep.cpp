@@ -36,6 +36,10 @@ int stepFrom(const std::string& stepText) {
   return !significant.empty() && significant.size() <= 4 ? std::stoi(significant) : 0;
 }
 
+const char* const kStartBeforeEpoch =
+    "a start time before 1970-01-01T00:00:00 UTC: VESMORA_DEVICE_TIME must lie at least 12 hours, and at least each "
+    "test's length, after it";
+
 // The numbers of one seed, always the same (SplitMix64).
 class SeededRandom final : public platform::Random {
  public:
@@ -203,6 +207,12 @@ int checkMode(const std::string& stepText) {
   return 0;
 }
 
+int checkMoment(double moment) {
+  if (moment - kFarFromMoment >= 0) return 0;
+  std::cerr << "--sweep: " << kStartBeforeEpoch << std::endl;
+  return 2;
+}
+
 int runMode(const std::string& stepText, const std::vector<std::string>& filters) {
   if (int status = checkMode(stepText); status != 0) return status;
   const int step = stepFrom(stepText);
@@ -210,11 +220,7 @@ int runMode(const std::string& stepText, const std::vector<std::string>& filters
   // No device's clock is set before the epoch: a start time earlier than it (the first run, 12
   // hours before the moment, or a long test's start) ends the sweep.
   RunTest inProcess = [](const std::string& test, double start) {
-    if (start < 0) {
-      throw std::runtime_error(
-          "a start time before 1970-01-01T00:00:00 UTC: VESMORA_DEVICE_TIME must lie at least 12 hours, and at "
-          "least each test's length, after it");
-    }
+    if (start < 0) throw std::runtime_error(kStartBeforeEpoch);
     pinStart(start);
     const double began = XCTVirtualClock::now();
     HiddenOutput hidden;

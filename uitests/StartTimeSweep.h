@@ -48,6 +48,12 @@ void pinStart(double start);
 // set-up echoes anything.
 int checkMode(const std::string& stepText);
 
+// Whether a sweep can start from `moment` (seconds since 1970), the device's pinned clock: 0 when
+// its first run, `kFarFromMoment` before it, starts at or after 1970-01-01T00:00:00 UTC, else 2
+// after saying so on standard error. The runner checks this with the clock it pins, before its
+// set-up echoes it.
+int checkMoment(double moment);
+
 // The runner's "--sweep <step>" mode: `stepText` seconds between start times (a whole number
 // from 1 to 3600), the moment the device's pinned clock (VESMORA_DEVICE_TIME, required). Runs
 // the tests in this process, their own output hidden; the exit status is 0 when every run

@@ -45,6 +45,10 @@ const char* const kEnvironmentHelp =
 constexpr const char* kEarliestDeviceTime = "1970-01-01T00:00:00";
 constexpr const char* kLatestDeviceTime = "9998-12-31T23:59:59";
 
+// Set when the run is a sweep (--sweep), before prepareRun: its clock must leave room for the
+// sweep's first run, 12 hours before it.
+bool gSweep = false;
+
 int listFaults() {
   for (const auto& fault : vesmora::Faults::registered()) std::cout << fault.name << ": " << fault.description << "\n";
   return 0;
@@ -103,6 +107,9 @@ int prepareRun() {
       std::cerr << "VESMORA_DEVICE_TIME must lie from " << kEarliestDeviceTime << " to " << kLatestDeviceTime
                 << ", not \"" << time << "\"" << std::endl;
       return 2;
+    }
+    if (gSweep) {
+      if (int status = StartTimeSweep::checkMoment(*pinned); status != 0) return status;
     }
     StartTimeSweep::pinStart(*pinned);
   }
@@ -177,7 +184,10 @@ int main(int argc, char** argv) {
       "                   1970-01-01T00:00:00 UTC ends the sweep with status 2\n";
   setup.commands["--list-faults"] = listFaults;
   setup.runModes["--sweep"] = StartTimeSweep::runMode;
-  setup.runModeChecks["--sweep"] = StartTimeSweep::checkMode;
+  setup.runModeChecks["--sweep"] = [](const std::string& step) {
+    gSweep = true;
+    return StartTimeSweep::checkMode(step);
+  };
   setup.prepare = prepareRun;
   // What the run would have taken on a device: the virtual time its waits and presses let pass,
   // just before the closing summary line.

@@ -170,6 +170,11 @@ TEST(StartTimeSweep, RefusesAStepOrAClockItCannotUse) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no test ran";
   EXPECT_NE(err.find("--sweep: a start time before 1970-01-01T00:00:00 UTC"), std::string::npos) << err;
+  // The same check, made by the runner's set-up before it echoes the clock.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(StartTimeSweep::checkMoment(StartTimeSweep::kFarFromMoment - 1), 2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("--sweep: a start time before 1970-01-01T00:00:00 UTC"), 0u);
+  EXPECT_EQ(StartTimeSweep::checkMoment(StartTimeSweep::kFarFromMoment), 0);
   XCTVirtualClock::pinEpochSeconds(StartTimeSweep::kFarFromMoment);
   testing::internal::CaptureStdout();
   EXPECT_EQ(StartTimeSweep::runMode("1", {"MidnightProbe/testShort"}), 0);
