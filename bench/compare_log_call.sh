@@ -15,8 +15,8 @@
 # percent from run to run (how the SDK's threads interleave with it), so ROUNDS set here gives
 # that many rounds (one by default), the builds taking turns, and each build's median.
 #
-# The earlier commit's tree is taken with git archive into a temporary folder (removed at the
-# end), this benchmark's source copied in; this tree is built in build/log-call-release.
+# The earlier commit's tree is built as bench/compare_builds.sh says; this tree in
+# build/log-call-release.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 base="${1:-8ac9df7}"
@@ -24,27 +24,10 @@ rounds="${ROUNDS:-9}"
 jobs="${JOBS:-2}"
 args=(${BENCH_ARGS:-})
 
-work="$(mktemp -d /tmp/log-call-compare-XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/base"
-git -C "$root" archive "$base" | tar -x -C "$work/base"
-cp "$root/bench/LogCallBenchmark.cpp" "$work/base/bench/"
-if ! grep -q log_call_bench "$work/base/bench/CMakeLists.txt"; then
-  cat >>"$work/base/bench/CMakeLists.txt" <<'EOF'
-add_executable(log_call_bench LogCallBenchmark.cpp)
+source "$root/bench/compare_builds.sh"
+compare_builds log-call log_call_bench LogCallBenchmark.cpp 'add_executable(log_call_bench LogCallBenchmark.cpp)
 target_link_libraries(log_call_bench PRIVATE sdk_measurement_analytics)
-target_compile_definitions(log_call_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOURCE_DIR}/examples/embed/Example.app")
-EOF
-fi
-
-build() {  # source folder, build folder
-  cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$2" -j "$jobs" --target log_call_bench >/dev/null
-}
-build "$work/base" "$work/base-build"
-build "$root" "$root/build/log-call-release"
-programs=("$work/base-build/bench/log_call_bench" "$root/build/log-call-release/bench/log_call_bench")
-names=("$base" "tree")
+target_compile_definitions(log_call_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOURCE_DIR}/examples/embed/Example.app")'
 
 if [ "${INSTRUCTIONS:-0}" = 1 ]; then
   calls="${CALLS:-1000}"

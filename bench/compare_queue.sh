@@ -14,8 +14,8 @@
 #   bench/compare_queue.sh [COMMIT]      (COMMIT: 917e23b by default)
 #   BLOCKS=50000 ROUNDS=3 JOBS=2 QUEUES="serial pool"
 #
-# The earlier commit's tree is taken with git archive into a temporary folder (removed at the
-# end), this benchmark's source copied in; this tree is built in build/queue-release.
+# The earlier commit's tree is built as bench/compare_builds.sh says; this tree in
+# build/queue-release.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 base="${1:-917e23b}"
@@ -23,26 +23,9 @@ jobs="${JOBS:-2}"
 blocks="${BLOCKS:-50000}"
 rounds="${ROUNDS:-3}"
 
-work="$(mktemp -d /tmp/queue-compare-XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/base"
-git -C "$root" archive "$base" | tar -x -C "$work/base"
-cp "$root/bench/QueueBenchmark.cpp" "$work/base/bench/"
-if ! grep -q queue_bench "$work/base/bench/CMakeLists.txt"; then
-  cat >>"$work/base/bench/CMakeLists.txt" <<'EOF'
-add_executable(queue_bench QueueBenchmark.cpp)
-target_link_libraries(queue_bench PRIVATE platform_dispatch Threads::Threads)
-EOF
-fi
-
-build() {  # source folder, build folder
-  cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$2" -j "$jobs" --target queue_bench >/dev/null
-}
-build "$work/base" "$work/base-build"
-build "$root" "$root/build/queue-release"
-programs=("$work/base-build/bench/queue_bench" "$root/build/queue-release/bench/queue_bench")
-names=("$base" "tree")
+source "$root/bench/compare_builds.sh"
+compare_builds queue queue_bench QueueBenchmark.cpp 'add_executable(queue_bench QueueBenchmark.cpp)
+target_link_libraries(queue_bench PRIVATE platform_dispatch Threads::Threads)'
 
 instructions() {  # program, queue_bench's arguments
   local program="$1"

@@ -267,13 +267,7 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
   folder->clear();
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
-    std::vector<std::string> names;
-    for (std::size_t start = 0; start <= text.size();) {
-      std::size_t slash = text.find('/', start);
-      if (slash == std::string::npos) slash = text.size();
-      if (slash > start) names.push_back(text.substr(start, slash - start));
-      start = slash + 1;
-    }
+    const std::vector<std::string> names = components(text);
     pending.insert(pending.begin(), names.begin(), names.end());
   };
   queue(path);
@@ -793,6 +787,17 @@ std::vector<std::string> directoryContents(const std::string& path) {
     names.push_back(it->path().filename().string());
   }
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > start) names.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
   return names;
 }
 

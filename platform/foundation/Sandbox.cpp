@@ -134,13 +134,7 @@ std::string whereItLeads(const std::string& path) {
   constexpr int kLinksFollowed = 40;  // as many as the kernel follows in one path
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
-    std::vector<std::string> names;
-    for (std::size_t start = 0; start <= text.size();) {
-      std::size_t slash = text.find('/', start);
-      if (slash == std::string::npos) slash = text.size();
-      if (slash > start) names.push_back(text.substr(start, slash - start));
-      start = slash + 1;
-    }
+    const std::vector<std::string> names = files::components(text);
     pending.insert(pending.begin(), names.begin(), names.end());
   };
   queue(path);

@@ -111,6 +111,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text, Error
 std::vector<std::string> directoryContents(const std::string& path);
 // `base` joined with `component` by one "/".
 std::string join(const std::string& base, const std::string& component);
+// The names of `path`'s components, in order, without the empty ones ("a//b/" gives a, b).
+std::vector<std::string> components(const std::string& path);
 
 // The "excluded from backup" mark of a file (the device's backup leaves such files out). Kept as
 // an extended attribute where the file system has them, else for the life of the process.

@@ -105,6 +105,15 @@ bool letUserWrite(const std::string& folder, uid_t reader) {
   return ::setxattr(folder.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
 }
 
+// Goes back to the working folder it was made in.
+struct WorkingFolderBack {
+  std::filesystem::path to = std::filesystem::current_path();
+  ~WorkingFolderBack() {
+    std::error_code ec;
+    std::filesystem::current_path(to, ec);
+  }
+};
+
 }  // namespace
 
 TEST(PrivateDataTest, DefaultDataFolderIsTheUsersOwn) {
@@ -208,13 +217,7 @@ TEST(PrivateDataTest, ARelativeRootIsRefusedAndNothingIsMadeInTheWorkingFolder) 
   std::string working = scoped.root() + "/working";
   while (working.size() < 440) working += "/" + std::string(100, 'w');
   ASSERT_TRUE(files::createMissingDirectories(working + "/rel"));
-  struct Back {
-    std::filesystem::path to = std::filesystem::current_path();
-    ~Back() {
-      std::error_code ec;
-      std::filesystem::current_path(to, ec);
-    }
-  } back;
+  const WorkingFolderBack back;
   ASSERT_EQ(::chdir(working.c_str()), 0);
   const std::string existing = refusal([] { sandbox::setRoot("rel"); });
   EXPECT_TRUE(mentions(existing, {"\"rel\" is not an absolute path", "VESMORA_SANDBOX_ROOT"})) << existing;
@@ -1023,13 +1026,7 @@ TEST(PrivateDataTest, ARelativePathIsMeasuredAsGivenNotWithItsWorkingFolder) {
   const std::string working = lengthened(scoped.root() + "/working", 3049);
   const std::string relative = lengthened("made", 1208);
   ASSERT_TRUE(files::createMissingDirectories(working));
-  struct Back {
-    std::filesystem::path to = std::filesystem::current_path();
-    ~Back() {
-      std::error_code ec;
-      std::filesystem::current_path(to, ec);
-    }
-  } back;
+  const WorkingFolderBack back;
   ASSERT_EQ(::chdir(working.c_str()), 0);
   for (const FolderMaker make : {kFolderMakers[0], kFolderMakers[1]}) {
     for (const std::string& unusable : {lengthened("made", PATH_MAX), "made/" + std::string(NAME_MAX + 1, 'w')}) {

@@ -130,6 +130,14 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
     OBXNetwork::setNetworkReachable(true);
     h.network = std::make_shared<OBXNetwork>("collector.invalid", transport);
   }
+  // Settings under which the engine refuses events named "refused", each with an error event of
+  // its own (code 11).
+  void refuseEventsNamedRefused() {
+    auto refused = TLMPBEventConfig::initWithMessageInfo(nullptr);
+    NANOSetString(*refused, TLMPBEventConfigSlot::name, "refused");
+    NANOSetBool(*refused, TLMPBEventConfigSlot::blacklisted, true);
+    h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
+  }
   void logEvents(const std::string& name, int count) {
     for (int i = 0; i < count; ++i) {
       TLMObjectDictionary parameters;
@@ -536,10 +544,7 @@ TEST_F(AnalyticsLifecycleTest, AForkedChildIsRefusedAndNeverWaitsForItsParentsWo
 TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheErrorEventsQueuedWhileItWaits) {
   start();
   drain();
-  auto refused = TLMPBEventConfig::initWithMessageInfo(nullptr);
-  NANOSetString(*refused, TLMPBEventConfigSlot::name, "refused");
-  NANOSetBool(*refused, TLMPBEventConfigSlot::blacklisted, true);
-  h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
+  refuseEventsNamedRefused();
   logEvents("refused", 1);
   std::atomic<bool> returned{false};
   std::optional<bool> allStored;
@@ -578,10 +583,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwh
   VendorLines lines;
   start();
   drain();
-  auto refused = TLMPBEventConfig::initWithMessageInfo(nullptr);
-  NANOSetString(*refused, TLMPBEventConfigSlot::name, "refused");
-  NANOSetBool(*refused, TLMPBEventConfigSlot::blacklisted, true);
-  h.applySettings({{"measurement.upload.blacklist_public", "0"}}, {refused});
+  refuseEventsNamedRefused();
   logEvents("refused", 1);
   logEvents("before_end", 3);
   std::mutex running;  // held while the queues run a step, and to read the store once the end returned
