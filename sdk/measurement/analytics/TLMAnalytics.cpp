@@ -65,10 +65,15 @@ struct State {
   char observerTag = 0;  // the address names the configuration observer
   char terminationObserverTag = 0;  // and this one the observer of the app's end
   bool appDelegateProxyCreated = false;
-  // Blocks queued through the operation queue that have not yet run on the serial queue, by the
-  // generation of their work (TLMScheduler::currentWorkGeneration); guarded by pendingMutex.
+  // Blocks queued through the operation queue by the host's threads, and those of them that ran
+  // on the serial queue or were dropped: they pass in the order queued, so the first `n` queued
+  // are done once `n` are.
+  std::atomic<std::int64_t> hostOperationsQueued{0};
+  std::atomic<std::int64_t> hostOperationsDone{0};
+  // Blocks the SDK's own queued work queued through the operation queue that have not yet run, by
+  // the generation of that work (TLMScheduler::runningWorkGeneration); guarded by pendingMutex.
   std::mutex pendingMutex;
-  std::map<std::uint64_t, std::int64_t> pendingOperations;
+  std::map<std::uint64_t, std::int64_t> ownPendingOperations;
   // The last start found no folder for the app's data: held and later work is dropped.
   bool refused = false;
   // Calls dropped because measurement has not started (refused before the app was configured,
@@ -83,26 +88,35 @@ State& state() {
   return s;
 }
 
-void countPendingOperation(std::uint64_t generation, std::int64_t change) {
+void countOwnPendingOperation(std::uint64_t generation, std::int64_t change) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.pendingMutex);
-  const auto entry = s.pendingOperations.try_emplace(generation, 0).first;
-  // The newest generation's entry stays when it comes to 0: the calls of a host that never ends
-  // the app allocate nothing here.
-  if ((entry->second += change) == 0 && std::next(entry) != s.pendingOperations.end()) {
-    s.pendingOperations.erase(entry);
-  }
+  if ((s.ownPendingOperations[generation] += change) == 0) s.ownPendingOperations.erase(generation);
 }
 
-// The pending operations of work of `generation` or before.
-std::int64_t pendingOperationsUpTo(std::uint64_t generation) {
+// What a wait for queued work waits for: the host's first `hostOperations` blocks queued, and
+// those the SDK's own work of `generation` or before queued.
+struct WorkBefore {
+  std::uint64_t generation = 0;
+  std::int64_t hostOperations = 0;
+};
+
+// Marks the end of the work a wait waits for: what the host's threads queue from now on is not.
+WorkBefore endWorkBefore() {
+  const std::uint64_t generation = TLMScheduler::endWorkGeneration();
+  return {generation, state().hostOperationsQueued.load()};
+}
+
+// The pending operations of the work before `before`.
+std::int64_t pendingOperationsBefore(const WorkBefore& before) {
   State& s = state();
+  std::int64_t count = std::max<std::int64_t>(0, before.hostOperations - s.hostOperationsDone.load());
   std::lock_guard<std::mutex> lock(s.pendingMutex);
-  std::int64_t count = 0;
-  for (auto it = s.pendingOperations.begin(); it != s.pendingOperations.end() && it->first <= generation; ++it) {
+  for (auto it = s.ownPendingOperations.begin(); it != s.ownPendingOperations.end() && it->first <= before.generation;
+       ++it) {
     count += it->second;
   }
-  return std::max<std::int64_t>(0, count);
+  return count;
 }
 
 TLMAnalyticsQueues queues() {
@@ -169,8 +183,8 @@ struct AppEndWait {
   bool done = false;
   bool expired = false;
   bool over = false;  // the waiting thread no longer waits
-  // The work waited for: that of this generation and before (TLMScheduler::endWorkGeneration).
-  std::uint64_t generation = 0;
+  // The work waited for: that queued before the wait began (endWorkBefore).
+  WorkBefore before;
   // The engine that groups its queued events for this wait.
   std::shared_ptr<TLMMeasurementEngine> engine;
   // Asks `e` to group its queued events while the wait lasts, as soon as the engine exists (it
@@ -211,8 +225,8 @@ void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
 
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e) {
   if (wait->settled()) return;
-  if (pendingOperationsUpTo(wait->generation) > 0) return sendAppEndMarker(wait);
-  if (e->hasQueuedEventsUpToGeneration(wait->generation)) {
+  if (pendingOperationsBefore(wait->before) > 0) return sendAppEndMarker(wait);
+  if (e->hasQueuedEventsUpToGeneration(wait->before.generation)) {
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
     return;
   }
@@ -509,31 +523,43 @@ void queueOperation(platform::Block block, bool counted) {
     });
     return;
   }
+  // A host's call is counted in the order queued; the SDK's own work by its generation.
   struct Done {
-    std::uint64_t generation;
-    ~Done() { countPendingOperation(generation, -1); }
+    std::uint64_t ownGeneration;
+    ~Done() {
+      if (ownGeneration == 0) {
+        state().hostOperationsDone.fetch_add(1);
+      } else {
+        countOwnPendingOperation(ownGeneration, -1);
+      }
+    }
   };
-  countPendingOperation(generation, 1);
+  const std::uint64_t ownGeneration = TLMScheduler::runningWorkGeneration();
+  if (ownGeneration == 0) {
+    state().hostOperationsQueued.fetch_add(1);
+  } else {
+    countOwnPendingOperation(ownGeneration, 1);
+  }
   try {
-    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation]() mutable {
+    q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation, ownGeneration]() mutable {
       if (startRefused()) {
-        Done dropped{generation};
+        Done dropped{ownGeneration};
         state().lostCalls.fetch_add(1);
         return;
       }
       try {
-        serial->async([block = std::move(block), generation] {
-          Done done{generation};
+        serial->async([block = std::move(block), generation, ownGeneration] {
+          Done done{ownGeneration};
           TLMScheduler::WorkGeneration running(generation);
           block();
         });
       } catch (...) {
-        Done done{generation};
+        Done done{ownGeneration};
         throw;
       }
     });
   } catch (...) {
-    Done done{generation};
+    Done done{ownGeneration};
     throw;
   }
 }
@@ -562,14 +588,14 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!usable(__func__)) return false;
   if (!(timeoutSeconds > 0)) timeoutSeconds = 0;  // NaN, -0 and below 0: no wait, shown as 0
   // The work queued before this call; other threads' calls from now on are not waited for.
-  const std::uint64_t generation = TLMScheduler::endWorkGeneration();
+  const WorkBefore before = endWorkBefore();
   bool started;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     started = state().started;
   }
   if (!started) {
-    const std::int64_t calls = pendingOperationsUpTo(generation) + state().lostCalls.load();
+    const std::int64_t calls = pendingOperationsBefore(before) + state().lostCalls.load();
     if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
     return false;
   }
@@ -577,7 +603,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return false;
   if (auto e = engine(); e && e->scheduler()->workerQueue()->isCurrent()) return false;
   auto wait = std::make_shared<AppEndWait>();
-  wait->generation = generation;
+  wait->before = before;
   wait->groupOn(engine());
   const auto clock = platform::Clock::current();
   const double begun = clock->now();
@@ -608,7 +634,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {
-    warnOfWorkNotStored(failed, unfinished, pendingOperationsUpTo(generation),
+    warnOfWorkNotStored(failed, unfinished, pendingOperationsBefore(before),
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
   }
@@ -1130,8 +1156,10 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   s.appDelegateProxyCreated = false;
   {
     std::lock_guard<std::mutex> pendingLock(s.pendingMutex);
-    s.pendingOperations.clear();
+    s.ownPendingOperations.clear();
   }
+  s.hostOperationsQueued.store(0);
+  s.hostOperationsDone.store(0);
   s.lostCalls.store(0);
   s.observingAppEnd.store(false);
 }

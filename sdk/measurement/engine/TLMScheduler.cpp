@@ -32,6 +32,8 @@ std::uint64_t TLMScheduler::currentWorkGeneration() {
   return runningGeneration != 0 ? runningGeneration : workGeneration.load();
 }
 
+std::uint64_t TLMScheduler::runningWorkGeneration() { return runningGeneration; }
+
 std::uint64_t TLMScheduler::endWorkGeneration() { return workGeneration.fetch_add(1); }
 
 TLMScheduler::WorkGeneration::WorkGeneration(std::uint64_t generation) : previous_(runningGeneration) {

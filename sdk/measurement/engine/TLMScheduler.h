@@ -45,6 +45,8 @@ class TLMScheduler {
   // while a block runs under a WorkGeneration is of that block's. Blocks posted here run under
   // the generation of their post. Any thread.
   static std::uint64_t currentWorkGeneration();
+  // The generation of the queued work this thread runs; 0 on a thread that runs none (a host's).
+  static std::uint64_t runningWorkGeneration();
   // Ends the current generation and returns it: work queued from then on by a thread that runs
   // no queued work is of a later one.
   static std::uint64_t endWorkGeneration();
