@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -21,6 +22,7 @@
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/ForkPreparation.h"
+#include "dispatch/StayLoaded.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
@@ -28,7 +30,31 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 
+// ---- the copy of the SDK that works in this process ----
+//
+// Shared libraries that each embed the SDK (plugins) hold a copy each, and all of them keep the
+// app's data in the same folders. The first copy to configure takes the process; the others'
+// configure is refused, naming it. An inline variable, so that the copies share it: GCC gives it a
+// unique symbol (STB_GNU_UNIQUE), which the dynamic loader binds in every shared object to the
+// first loaded's. It holds the name of the taking copy's file as the loader keeps it, which lives
+// as long as that copy, which is never unloaded (platform::stayLoaded).
+namespace cdv_process {
+inline std::atomic<const char*> gConfiguringCopy{nullptr};
+}  // namespace cdv_process
+
 namespace {
+
+// Takes the process for this copy, or raises naming the copy that has it.
+void takeProcessForThisCopy() {
+  const char* const self = platform::loadedFrom();
+  const char* taken = nullptr;
+  if (cdv_process::gConfiguringCopy.compare_exchange_strong(taken, self) || std::strcmp(taken, self) == 0) return;
+  throw platform::Exception(
+      kCindervaleCoreErrorDomain,
+      platform::format("Another copy of the SDK, in '%@', works in this process: only one copy configures, and "
+                       "this one ('%@') does not. Link the SDK into one shared library only.",
+                       taken, self));
+}
 
 // ---- the registry ----
 //
@@ -361,6 +387,7 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
   // An app keeps its settings, databases and keys in its folders: without them (no bundle
   // identifier to name them, no root chosen) nothing is configured, and the reason says what to set.
   if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) raiseCore(noFolder.description);
+  takeProcessForThisCopy();
 
   const bool isDefault = *name == kCDVDefaultAppName;
   if (isDefault) {
