@@ -356,6 +356,18 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         return fail(error, 513, "Could not read the symbolic link", next, length < 0 ? errno : ENAMETOOLONG);
       }
       const std::string to(target.data(), static_cast<std::size_t>(length));
+      // A link the kernel follows by itself (the working folder's or an open folder's in /proc)
+      // leads to the folder, not to its text: for a folder since removed, its old path with
+      // " (deleted)", where nothing must be made. Followed so, a removed folder has no links left.
+      struct stat leadsTo {};
+      const Descriptor followed(::openat(at.get(), name.c_str(), O_PATH | O_CLOEXEC));
+      if (followed.get() >= 0 && ::fstat(followed.get(), &leadsTo) == 0 && S_ISDIR(leadsTo.st_mode) &&
+          leadsTo.st_nlink == 0) {
+        const std::string how = next == path ? "is a symbolic link" : "is reached through \"" + next + "\", a link";
+        return setError(error, kCocoaErrorDomain, 513,
+                        "The folder \"" + path + "\" " + how + " that leads to a removed folder (\"" + to + "\")",
+                        detailsOf(path, ENOENT));
+      }
       if (!to.empty() && to.front() == '/' && !fromTheRoot()) return false;
       queue(to);
       continue;

@@ -1119,6 +1119,39 @@ TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A root through /proc's link to the working folder, or to an open folder, once that folder is
+// removed: the link's text is the old path with " (deleted)", and nothing is made there; the root
+// is refused naming the path given, by every call that makes a folder.
+TEST(PrivateDataDeathTest, ARootThatLeadsToARemovedFolderIsRefusedBeforeAnythingIsMade) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string gone = std::filesystem::temp_directory_path().string() + "/vesmora-removed-XXXXXX";
+        if (::mkdtemp(gone.data()) == nullptr) std::exit(10);
+        const int open = ::open(gone.c_str(), O_RDONLY | O_DIRECTORY);
+        if (open < 0 || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) std::exit(10);
+        int code = 0;
+        for (const std::string& root : {std::string("/proc/self/cwd/app"), "/proc/self/fd/" + std::to_string(open) + "/app"}) {
+          const std::string reason = refusal([&] { sandbox::setRoot(root); });
+          if (!mentions(reason, {"\"" + root + "\"", "removed folder", "VESMORA_SANDBOX_ROOT"})) {
+            std::fprintf(stderr, "%s: %s\n", root.c_str(), reason.c_str());
+            code = 11;
+          }
+          for (const FolderMaker make : kFolderMakers) {
+            platform::Error error;
+            if (make(root + "/inner", &error) || !mentions(error.description, {"removed folder"})) {
+              std::fprintf(stderr, "%s: %s\n", root.c_str(), error.description.c_str());
+              code = 12;
+            }
+          }
+        }
+        if (files::exists(gone + " (deleted)")) code = 13;
+        std::filesystem::remove_all(gone + " (deleted)");
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 namespace {
 
 // The cases of the test below, as an ordinary user whom permissions bind (root's are not
