@@ -698,6 +698,20 @@ std::optional<Bytes> readResource(const std::string& path, Error* error) {
   return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
 }
 
+std::optional<std::string> outOfDescriptors(const Error& error, const std::string& doing) {
+  const std::shared_ptr<Error> cause = error.userInfo[kUnderlyingErrorKey].objectAs<Error>();
+  if (!cause || cause->domain != kPOSIXErrorDomain) return std::nullopt;
+  if (cause->code == EMFILE) {
+    return "This process has as many files open as it may " + doing + ": " + error.description +
+           ". Close files the app no longer needs, or raise its limit of open files (ulimit -n), and try again.";
+  }
+  if (cause->code == ENFILE) {
+    return "The system has as many files open as it may " + doing + ": " + error.description +
+           ". Close files or programs that keep many open, or raise the system's limit (fs.file-max), and try again.";
+  }
+  return std::nullopt;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error) {
   return writeFileAtomically(path, Bytes(text.begin(), text.end()), error);
 }

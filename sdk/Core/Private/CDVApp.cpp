@@ -364,6 +364,12 @@ void CDVApp::configure() {
       info.setObject(kCDVAppDiagnosticsErrorKey, std::make_shared<platform::Error>(errorForMissingOptions()));
       postDiagnostics(std::move(info));
     }
+    if (const std::optional<platform::Error> unread = CDVOptions::defaultOptionsReadError()) {
+      if (std::optional<std::string> shortage =
+              platform::files::outOfDescriptors(*unread, "to read the app's configuration")) {
+        raiseCore(*shortage);
+      }
+    }
     raiseCore(platform::format(
         "`[CDVApp configure];` (`CindervaleApp.configure()` in Swift) could not find a valid "
         "OmbrixService-Info.plist in your project. Please download one from %@.",
@@ -504,8 +510,13 @@ bool checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
   if (actual && !actual->empty()) return true;
   std::optional<std::string> where = CDVBundleUtil::missingMainBundleReason();
   if (!where) {
-    where = "'" + platform::files::join(platform::Bundle::main()->bundlePath(), "Info.plist") +
-            "' is missing or has no CFBundleIdentifier";
+    const auto bundle = platform::Bundle::main();
+    where = "'" + platform::files::join(bundle->bundlePath(), "Info.plist") + "' is missing or has no CFBundleIdentifier";
+    if (const platform::Error* unread = bundle->infoError()) {
+      where = platform::files::outOfDescriptors(*unread, "to read the main bundle")
+                  .value_or("its Info.plist could not be read: " + unread->description + ".");
+      where->pop_back();  // the sentence goes on
+    }
   }
   const std::string should = expected && !expected->empty()
                                  ? "; it must be '" + *expected + "', the BUNDLE_ID of " + kServiceInfoFileName + "." +
@@ -808,10 +819,11 @@ std::optional<bool> CDVApp::readDataCollectionSwitchFromUserDefaultsForApp(const
 std::optional<bool> CDVApp::readDataCollectionSwitchFromPlist() {
   std::lock_guard lock(gPlistSwitchMutex);
   if (!gPlistSwitchRead) {
-    const platform::Value value =
-        cdv_platform::mainBundleInfoDictionary().get(kCDVGlobalAppDataCollectionEnabledPlistKey);
+    const auto bundle = platform::Bundle::main();
+    const platform::Value value = bundle->objectForInfoDictionaryKey(kCDVGlobalAppDataCollectionEnabledPlistKey);
     gPlistSwitch = value.isNumber() ? value.boolValue() : std::nullopt;
-    gPlistSwitchRead = true;
+    // An Info.plist that could not be read now (no descriptor free, say) is read again next time.
+    gPlistSwitchRead = bundle->infoError() == nullptr;
   }
   return gPlistSwitch;
 }
