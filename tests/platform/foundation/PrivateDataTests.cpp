@@ -2,13 +2,9 @@
 // the mode of the files written there.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -27,6 +23,7 @@
 #include <vector>
 
 #include "Bounds.h"
+#include "FailingOpens.h"
 #include "ForkedChild.h"
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
@@ -662,23 +659,7 @@ TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
   EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
-namespace {
-
-// Has every open in this process fail with `err` from now on, as when the process (EMFILE) or the
-// system (ENFILE) has as many files open as it may. (Running out for real would also starve the
-// sanitizers, which need a pipe of their own to check memory.)
-bool failOpensWith(int err) {
-  struct sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(err)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-}  // namespace
+using testsupport::failOpensWith;
 
 // Out of descriptors, a root cannot be looked at: the refusal names the cause and what helps,
 // not another folder, which would fail alike.
