@@ -140,8 +140,14 @@ TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) 
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        sandbox_.reset();  // back to no roots: this process had none before the test's
         std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-descriptors-XXXXXX";
         if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+        // Ends the child (std::exit leaves what is on the stack), leaving nothing behind.
+        const auto end = [&base](int code) {
+          std::filesystem::remove_all(base);
+          std::exit(code);
+        };
         const std::string bundle = base + "/App.app";
         const std::string data = base + "/data";
         if (!platform::files::createDirectories(bundle) ||
@@ -150,7 +156,7 @@ TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) 
                                         platform::plist::Format::XML) ||
             !platform::plist::writeFile(bundle + "/OmbrixService-Info.plist", platform::Value(serviceInfo()),
                                         platform::plist::Format::XML)) {
-          std::exit(10);
+          end(10);
         }
         // The bundle as the host names it, read from its folder, and the default data folders.
         testsupport::ScopedVariable named("VESMORA_MAIN_BUNDLE", bundle.c_str());
@@ -158,7 +164,6 @@ TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) 
         testsupport::ScopedVariable app("VESMORA_SANDBOX_ROOT", nullptr);
         testsupport::ScopedVariable device("VESMORA_DEVICE_ROOT", nullptr);
         platform::Bundle::resetForTesting();
-        sandbox_.reset();  // back to no roots: this process had none before the test's
         const auto namesTheLimit = [](const std::string& reason) {
           return reason.find("ulimit -n") != std::string::npos && reason.find(std::strerror(EMFILE)) != std::string::npos;
         };
@@ -196,8 +201,7 @@ TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) 
             platform::sandbox::root() != data + "/vesmora/apps/" + kBundleID + "/sandbox") {
           code = 14;
         }
-        std::filesystem::remove_all(base);
-        std::exit(code);
+        end(code);
       },
       ::testing::ExitedWithCode(0), "");
 }
