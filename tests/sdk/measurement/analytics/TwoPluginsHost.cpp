@@ -8,9 +8,20 @@
 //
 //   two_plugins_host <plugin a> <plugin b> ab|ba
 //
+// Built with HOST_LINKS_THE_SDK the host links the SDK itself and configures its own copy
+// first: both plugins' configure is then refused, naming the program, and the program's copy
+// stores its events.
+//
 // VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
 // embedding example's serves) and data folders.
 #include <dlfcn.h>
+
+#ifdef HOST_LINKS_THE_SDK
+#include "Core/Public/CDVApp.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
+#endif
 
 #include <atomic>
 #include <cstddef>
@@ -98,6 +109,33 @@ void useBoth(Plugin a, Plugin b, bool aFirst, bool again, int events) {
   }
 }
 
+#ifdef HOST_LINKS_THE_SDK
+// The program's own copy configures and logs; each plugin's configure is refused naming the
+// program, and the program's copy stores its events.
+int programFirst(Plugin a, Plugin b, bool aFirst, const char* program) {
+  TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+  CDVApp::configure();
+  Plugin* order[2] = {&a, &b};
+  if (!aFirst) std::swap(order[0], order[1]);
+  for (Plugin* plugin : order) {
+    if (!plugin->open()) return 1;
+    char reason[1024] = "";
+    if (plugin->configure(reason, sizeof reason) != -1 || std::string(reason).find(program) == std::string::npos) {
+      fail(std::string(plugin->path) + ": configure was not refused naming the program: " + reason);
+    }
+    if (plugin->logThenEnd(kEvents) != 0) fail(std::string(plugin->path) + ": its end answered true");
+  }
+  for (int i = 0; i < kEvents; ++i) CDVAnalytics::logEventWithName("from_program", TLMObjectDictionary());
+  if (!UIApplication().terminate()) fail("the program's end did not store everything");
+  const long stored = a.storedNamed("from_program");
+  const long strays = a.storedNamed("from_plugin") + a.storedNamed("from_second_plugin");
+  for (Plugin* plugin : order) plugin->close();
+  std::cout << stored << " events of the program stored, " << strays << " of the plugins\n";
+  if (stored != kEvents || strays != 0) fail("the store holds " + std::to_string(stored) + " and " + std::to_string(strays));
+  return gFailures > 0 ? 1 : 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +146,9 @@ int main(int argc, char** argv) {
   const Plugin a{argv[1]};
   const Plugin b{argv[2]};
   const bool aFirst = std::string(argv[3]) == "ab";
+#ifdef HOST_LINKS_THE_SDK
+  return programFirst(a, b, aFirst, argv[0]);
+#endif
   useBoth(a, b, aFirst, false, kEvents);
   if (gFailures > 0) return 1;
 
