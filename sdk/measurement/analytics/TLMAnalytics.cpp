@@ -163,7 +163,8 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
-// since the last such warning, the events and the calls left (lost if the process ends now).
+// since the last such warning, the events and the calls of the work before the wait that are
+// left (lost if the process ends now).
 // Written at once (the process may end right after).
 void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
   std::string tag = kTLMMonitorDefaultLogTag;
@@ -627,10 +628,11 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   lock.unlock();
   clock->cancelTimer(timer);
   if (grouped) grouped->endGroupingQueuedEvents();
-  // Every event that failed since the last end that reported its losses, before this wait too.
+  // Every event that failed since the last end that reported its losses, before this wait too;
+  // the events not yet stored of the work before it.
   const auto counted = grouped ? grouped : engine();
-  const auto [failedTotal, unfinished] =
-      counted ? counted->failedAndUnfinishedEventCounts() : std::pair<std::int64_t, std::int64_t>{0, 0};
+  const auto [failedTotal, unfinished] = counted ? counted->failedAndUnfinishedEventCounts(before.generation)
+                                                 : std::pair<std::int64_t, std::int64_t>{0, 0};
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {

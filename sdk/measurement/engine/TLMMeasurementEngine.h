@@ -225,9 +225,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // were dropped after the start of measurement failed (no store), counted from the engine's
   // creation; a limit or a switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
-  // failedEventCount() and the unfinished events that are not among them, read together (an
-  // event that failed is no longer counted unfinished). Any thread.
-  std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts() const;
+  // failedEventCount() and, read together, the unfinished events of work of `generation` or
+  // before that have not failed (queued, or taken by the running block of queued writes): what
+  // other work logged is not among them. Any thread.
+  std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts(std::uint64_t generation) const;
   // The failed events the app's end has reported lost (a failedEventCount() it read): the next
   // end reports only those after them. Never moves back. Any thread.
   std::int64_t reportedFailedEventCount() const { return reportedFailedEvents_.load(); }
@@ -422,7 +423,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   QueuedWrite takeQueuedWrite(std::uint64_t number);
   // Forgets the write of a post that failed.
   void dropQueuedWrite(std::uint64_t number);
-  // Counts events failed (worker queue); ends the running block's share of the unfinished events.
+  // Counts events failed (worker queue): up to as many of the running block's events, the last
+  // taken first, no longer count as not failed. Ends the running block's share of the unfinished
+  // events.
   void countFailedEvents(std::int64_t count);
   void finishBlockEvents();
   // The daily-counts transaction of writeEventOnWorkerQueue.
@@ -496,13 +499,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   mutable std::mutex queuedWritesMutex_;
   std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedEvents_;
   std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedOtherWrites_;
+  // Under the same lock, so that an event is counted once as it passes from the queue to the
+  // running block of queued writes and fails: the events that block took and that have not
+  // failed, by generation (one entry per run of one generation, in the order taken), and the
+  // failures.
+  std::vector<std::pair<std::uint64_t, std::int64_t>> blockEventsByGeneration_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
   std::atomic<std::int64_t> reportedFailedEvents_{0};
-  // Failures are counted under the lock, with the failed events of the running block of queued
-  // writes, which count as unfinished until the block ends.
-  mutable std::mutex eventCountsMutex_;
-  std::int64_t failedUnfinishedEvents_ = 0;
   std::int64_t blockEvents_ = 0;  // worker queue: the events of the running block
   // The last start of measurement failed (no store, as when its tables could not be made): the
   // events then dropped are lost, and fail, until a start succeeds or the app switches
