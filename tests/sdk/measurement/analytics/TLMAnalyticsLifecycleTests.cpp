@@ -268,7 +268,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
   start();
   drain();
   EXPECT_EQ(stored("held").size(), 1u);
-  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), static_cast<platform::Queue*>(h.worker.get())}) {
+  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), h.engine->scheduler()->workerQueue().get()}) {
     SCOPED_TRACE(queue->label());
     WhileWaiting timeout(*h.clock, [this] { h.clock->advance(kTLMAppTerminationWaitSeconds); });
     std::optional<bool> waited;
