@@ -11,8 +11,9 @@
 // "marked" on its main thread while a thread logs an event "busy" every MS milliseconds (3) for S
 // seconds (10); then it ends the app (UIApplication::terminate) and returns. With --fast the
 // thread logs as fast as it can, pausing while the engine holds more than 20,000 events not yet
-// stored (so that memory stays bounded while the store always has work), and the daily limits
-// and the raw-event cap are raised to their most, so that they drop nothing. --busy N starts N
+// stored (200 with --quick), so that memory stays bounded while the store always has work, and
+// the daily limits and the raw-event cap are raised to their most, so that they drop nothing.
+// --busy N starts N
 // processes that spin on the same processors for as long as the host runs (a device busy with
 // other work). Prints one line of figures:
 //   logged 10010 stored-per-second 1000.0 backlog-seconds 0.004 first-batch-seconds 1.02
@@ -65,6 +66,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t kMostWaiting = 20000;
+constexpr std::int64_t kMostWaitingQuick = 200;
 constexpr int kMarkedEvents = 10;
 
 std::int64_t nanosecondsNow() {
@@ -114,7 +116,10 @@ std::int64_t storedBusyEvents() {
   return count;
 }
 
-int host(const std::string& collector, double intervalMs, double seconds, bool fast) {
+// `mostWaiting`: 0 logs every `intervalMs`, else as fast as the store takes the events, pausing
+// while the engine holds more than that many.
+int host(const std::string& collector, double intervalMs, double seconds, std::int64_t mostWaiting) {
+  const bool fast = mostWaiting > 0;
   TLMMeasurementEngine::setCollectionServerURL(collector);
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured() || !TLMAnalytics::waitForQueuedWork(60)) return 1;
@@ -135,7 +140,7 @@ int host(const std::string& collector, double intervalMs, double seconds, bool f
       CDVAnalytics::logEventWithName("busy", parameters);
       logged.fetch_add(1);
       if (fast) {
-        while (engine->unfinishedEventCount() > kMostWaiting && !stop.load()) {
+        while (engine->unfinishedEventCount() > mostWaiting && !stop.load()) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
       } else {
@@ -252,6 +257,7 @@ struct Options {
   double seconds = 10;
   bool debug = false;
   bool fast = false;
+  bool quick = false;
   std::string cpus;
   int busy = 0;
   std::string folder = std::filesystem::temp_directory_path().string();
@@ -276,7 +282,7 @@ int run(const std::string& self, const Options& options) {
   }
   std::vector<std::string> command(pinned);
   command.insert(command.end(), {self, "host", base, std::to_string(options.intervalMs), std::to_string(options.seconds),
-                                 options.fast ? "1" : "0"});
+                                 std::to_string(options.fast ? (options.quick ? kMostWaitingQuick : kMostWaiting) : 0)});
   if (options.debug) command.push_back("-CDVAnalyticsDebugEnabled");
   int fds[2];
   if (::pipe(fds) != 0) return 1;
@@ -343,13 +349,14 @@ int main(int argc, char** argv) {
     for (;;) spins = spins + 1;
   }
   if (role == "host" && argc >= 6) {
-    return host(argv[2], std::atof(argv[3]), std::atof(argv[4]), std::string(argv[5]) == "1");
+    return host(argv[2], std::atof(argv[3]), std::atof(argv[4]), std::atoll(argv[5]));
   }
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool value = i + 1 < argc;
     if (arg == "--quick") {
+      options.quick = true;
       options.seconds = 0.3;
     } else if (arg == "--interval" && value) {
       options.intervalMs = std::atof(argv[++i]);
