@@ -36,7 +36,7 @@ cases="${CASES:-fast-disk fast-tmpfs 1ms 3ms 3ms-busy cost drain}"
 
 source "$root/bench/compare_builds.sh"
 compare_builds busy-host busy_host_bench BusyHost.cpp 'add_executable(busy_host_bench BusyHost.cpp)
-target_link_libraries(busy_host_bench PRIVATE sdk_measurement_analytics SQLite::SQLite3 PkgConfig::HTTPLIB)
+target_link_libraries(busy_host_bench PRIVATE sdk_measurement_analytics PkgConfig::HTTPLIB)
 target_include_directories(busy_host_bench PRIVATE ${PROJECT_SOURCE_DIR}/examples/embed)
 target_compile_definitions(busy_host_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOURCE_DIR}/examples/embed/Example.app")'
 builds=("$work/base-build" "$root/build/busy-host-release")
@@ -85,27 +85,39 @@ for ((r = 0; r < rounds; ++r)); do
   done
 done
 
+# Per case and figure: each build's median ("none" for a first batch that never came) and the
+# median of the rounds' ratios (where both builds have the figure).
 awk -v b="$base" '
   function median(a, n,   i, j, t) {
     for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
     return a[int((n + 1) / 2)]
   }
-  { key = $1 " " $4; v[key, $3, ++n[key, $3]] = $5; round[key, $2, $3] = $5; if (!(key in seen)) { seen[key]; order[++keys] = key } }
+  {
+    key = $1 " " $4
+    if (!(key in seen)) { seen[key]; order[++keys] = key }
+    v[key, $3, ++n[key, $3]] = $5
+    round[key, $2, $3] = $5
+    if ($2 + 1 > rounds) rounds = $2 + 1
+  }
   END {
     for (k = 1; k <= keys; ++k) {
       key = order[k]
-      line = sprintf("%-36s", key)
+      line = sprintf("%-34s", key)
       for (s = 0; s <= 1; ++s) {
-        m = n[key, s]
-        if (m == 0) continue
-        delete a; for (i = 1; i <= m; ++i) a[i] = v[key, s, i]
-        line = line sprintf("  %s %s", s ? "tree" : b, median(a, m))
+        if (n[key, s] == 0) continue
+        delete a
+        for (i = 1; i <= n[key, s]; ++i) a[i] = v[key, s, i]
+        m = median(a, n[key, s])
+        line = line sprintf("  %s %s", s ? "tree" : b, m < 0 ? "none" : m)
       }
-      if (n[key, 0] > 0 && n[key, 1] > 0) {
-        delete q; m = 0
-        for (r = 0; r < 1000; ++r) if (((key, r, 0) in round) && ((key, r, 1) in round) && round[key, r, 0] != 0) q[++m] = round[key, r, 1] / round[key, r, 0]
-        if (m > 0) line = line sprintf("  ratio tree/%s %.3f", b, median(q, m))
+      delete q
+      m = 0
+      for (r = 0; r < rounds; ++r) {
+        if (((key, r, 0) in round) && ((key, r, 1) in round) && round[key, r, 0] > 0 && round[key, r, 1] > 0) {
+          q[++m] = round[key, r, 1] / round[key, r, 0]
+        }
       }
+      if (m > 0) line = line sprintf("  ratio tree/%s %.3f (%d rounds)", b, median(q, m), m)
       print line
     }
   }' "$results"
