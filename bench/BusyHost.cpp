@@ -7,15 +7,15 @@
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
-// leaves the disk out) and, with --debug, `-CDVAnalyticsDebugEnabled`. The host logs 10 events
-// "marked" on its main thread while a thread logs an event "busy" every MS milliseconds (3) for S
-// seconds (10); then it ends the app (UIApplication::terminate) and returns. With --fast the
-// thread logs as fast as it can, pausing while the engine holds more than 20,000 events not yet
-// stored (200 with --quick), so that memory stays bounded while the store always has work, and
-// the daily limits and the raw-event cap are raised to their most, so that they drop nothing.
-// --busy N starts N
-// processes that spin on the same processors for as long as the host runs (a device busy with
-// other work). Prints one line of figures:
+// leaves the disk out) and, with --debug, `-CDVAnalyticsDebugEnabled`. Right after `configure` the
+// host logs 10 events "marked" on its main thread while a thread logs an event "busy" every MS
+// milliseconds (3) for S seconds (10); then it ends the app (UIApplication::terminate) and
+// returns. With --fast (once the start's work is stored) the thread logs as fast as it can,
+// pausing while the engine holds more than 20,000 events not yet stored (200 with --quick), so
+// that memory stays bounded while the store always has work, and the daily limits and the
+// raw-event cap are raised to their most, so that they drop nothing. --busy N starts N processes
+// that spin on the same processors for as long as the host runs (a device busy with other
+// work). Prints one line of figures:
 //   logged 10010 backlog-seconds 0.004 first-batch-seconds 1.02 collected-at-end 0.912
 //   terminate-seconds 0.05 batches 12
 // backlog-seconds: the events the engine holds not yet stored when the logging ends, in seconds
@@ -118,9 +118,14 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
   if (fast) TLMMeasurement::setMonitor(count);
   TLMMeasurementEngine::setCollectionServerURL(collector);
   CDVApp::configure();
-  if (!CDVApp::isDefaultAppConfigured() || !TLMAnalytics::waitForQueuedWork(60)) return 1;
-  auto engine = TLMMeasurementEngine::sharedInstance();
-  if (!engine || (fast && !raiseLimits(engine))) return 1;
+  if (!CDVApp::isDefaultAppConfigured()) return 1;
+  // The limits are raised once the start is done; else the host logs at once, as an app does.
+  std::shared_ptr<TLMMeasurementEngine> engine;
+  if (fast) {
+    if (!TLMAnalytics::waitForQueuedWork(60)) return 1;
+    engine = TLMMeasurementEngine::sharedInstance();
+    if (!engine || !raiseLimits(engine)) return 1;
+  }
 
   std::atomic<bool> stop{false};
   std::atomic<std::int64_t> logged{0};
@@ -153,6 +158,8 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
   std::this_thread::sleep_until(begun + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
   stop.store(true);
   logger.join();
+  if (!engine) engine = TLMMeasurementEngine::sharedInstance();
+  if (!engine) return 1;
   const std::int64_t unfinished = engine->unfinishedEventCount();
   const std::int64_t stored = fast ? count->stored.load() : -1;
   std::printf("end %lld %lld %lld %lld\n", static_cast<long long>(nanosecondsNow()),
