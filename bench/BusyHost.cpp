@@ -3,7 +3,7 @@
 // collector.
 //
 //   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
-//                   [--busy N] [--folder DIR]
+//                   [--busy N] [--folder DIR] [--log FILE]
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
@@ -15,7 +15,7 @@
 // that memory stays bounded while the store always has work, and the daily limits and the
 // raw-event cap are raised to their most, so that they drop nothing. --busy N starts N processes
 // that spin on the same processors for as long as the host runs (a device busy with other
-// work). Prints one line of figures:
+// work). --log FILE keeps the host's standard error (its log) there. Prints one line of figures:
 //   logged 10010 backlog-seconds 0.004 first-batch-seconds 1.02 collected-at-end 0.912
 //   terminate-seconds 0.05 batches 12
 // backlog-seconds: the events the engine holds not yet stored when the logging ends, in seconds
@@ -231,11 +231,13 @@ class Collector {
 };
 
 // Starts `arguments` with the environment plus `extra`, standard output into `output` (when not
-// negative), standard error to /dev/null.
-pid_t spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& extra, int output) {
+// negative), standard error to `log` (/dev/null when empty).
+pid_t spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& extra, int output,
+            const std::string& log = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.empty() ? "/dev/null" : log.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (output >= 0) {
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, output);
@@ -264,6 +266,7 @@ struct Options {
   std::string cpus;
   int busy = 0;
   std::string folder = std::filesystem::temp_directory_path().string();
+  std::string log;  // where the host's standard error goes
 };
 
 int run(const std::string& self, const Options& options) {
@@ -292,7 +295,7 @@ int run(const std::string& self, const Options& options) {
   const pid_t child = spawn(command,
                             {"VESMORA_MAIN_BUNDLE=" EXAMPLE_BUNDLE, "VESMORA_SANDBOX_ROOT=" + folder + "/app",
                              "VESMORA_DEVICE_ROOT=" + folder + "/device"},
-                            fds[1]);
+                            fds[1], options.log);
   ::close(fds[1]);
   FILE* lines = ::fdopen(fds[0], "r");
   std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;
@@ -344,7 +347,7 @@ int run(const std::string& self, const Options& options) {
 int usage() {
   std::fprintf(stderr,
                "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
-               "[--busy N] [--folder DIR]\n");
+               "[--busy N] [--folder DIR] [--log FILE]\n");
   return 2;
 }
 
@@ -380,6 +383,8 @@ int main(int argc, char** argv) {
       options.busy = std::atoi(argv[++i]);
     } else if (arg == "--folder" && value) {
       options.folder = argv[++i];
+    } else if (arg == "--log" && value) {
+      options.log = argv[++i];
     } else {
       return usage();
     }

@@ -106,9 +106,10 @@ awk -v b="$base" '
       for (s = 0; s <= 1; ++s) {
         if (n[key, s] == 0) continue
         delete a
-        for (i = 1; i <= n[key, s]; ++i) a[i] = v[key, s, i]
+        # A first batch that never came (-1) counts as later than any.
+        for (i = 1; i <= n[key, s]; ++i) a[i] = v[key, s, i] < 0 ? 1e300 : v[key, s, i]
         m = median(a, n[key, s])
-        line = line sprintf("  %s %s", s ? "tree" : b, m < 0 ? "none" : m)
+        line = line sprintf("  %s %s", s ? "tree" : b, m == 1e300 ? "none" : m)
       }
       delete q
       m = 0
