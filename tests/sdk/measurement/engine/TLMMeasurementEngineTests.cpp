@@ -766,19 +766,28 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
   EXPECT_EQ(h.engine->failedEventCount(), 5);
 }
 
-// A long run of queued events is split: no group holds more than its most.
+// A long run of queued events is split: no group holds more than its most. The schedule is
+// updated once per group.
 TEST(TLMMeasurementEngineGroupTest, AGroupTakesAtMostItsNumberOfEvents) {
   EngineHarness h;
   h.start();
   h.applySettings({{"measurement.upload.max_events_per_day", "100000"},
                    {"measurement.upload.max_public_events_per_day", "100000"}});
   const std::size_t logged = h.monitor->count(23072);
+  // Each schedule update ends in one of these lines (here, without network, 23026).
+  auto scheduleUpdates = [&] {
+    std::size_t updates = 0;
+    for (std::int64_t code = 23023; code <= 23028; ++code) updates += h.monitor->count(code);
+    return updates;
+  };
+  const std::size_t updates = scheduleUpdates();
   CommitWatch commits(h);
   for (std::int64_t i = 0; i <= kTLMEventGroupMaxEvents; ++i) queue(h, "many");
   h.drain();
   EXPECT_EQ(commits.loggedAtCommits,
             (std::vector<std::size_t>{logged, logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents)}));
   EXPECT_EQ(h.monitor->count(23072), logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents) + 1);
+  EXPECT_EQ(scheduleUpdates(), updates + 2);  // once per group
 }
 
 // A group also ends once its time is up, by the device's uptime: each stored event here takes
