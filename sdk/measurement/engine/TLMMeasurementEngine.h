@@ -207,13 +207,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   void handleEventOnWorkerQueue(TLMEventPtr event);
   // Posts the event. The worker writes the events logEvent queued, and the user properties set
-  // or removed between them, in groups: the write its block takes and those of the posts queued
-  // right after it by then (nothing else of the scheduler's between them) are written in one
-  // store transaction group, each write's transactions savepoints in it, committed after
+  // or removed between them, in groups: the write its block takes and those queued right after
+  // it by then (no other block of the worker queue between them) are written in one store
+  // transaction group, each write's transactions savepoints in it, committed after
   // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime; a lone write is
-  // a group of one, written at once. Each write goes through the same steps, checks and order as
-  // alone; what follows an event's commit (its "Event logged" line, the first-open counter)
-  // follows the group's. A group that cannot commit loses its writes (23191). Any thread.
+  // a group of one, written at once (switched off or without a store, writes run alone). Each
+  // write goes through the same steps, checks and order as alone; what follows an event's commit
+  // (its "Event logged" line, the first-open counter) follows the group's. A group that cannot
+  // commit loses its writes (23191). Any thread.
   void logEvent(const TLMEventPtr& event);
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.

@@ -16,7 +16,7 @@ class TLMScheduler {
  public:
   // initWithWorkerQueueLabel: a new serial queue with that label.
   explicit TLMScheduler(const std::string& workerQueueLabel);
-  // Tests: the given queue (a ManualQueue) serves as worker queue.
+  // Tests: the given queue (a ManualQueue) runs the worker queue's blocks.
   explicit TLMScheduler(std::shared_ptr<platform::Queue> workerQueue);
 
   // The worker queue. Every block posted to it (async or sync, through the calls below or not:
