@@ -230,10 +230,9 @@ class Collector {
   std::optional<std::int64_t> firstBatch_;
 };
 
-// Starts `arguments` with the environment plus `extra`, standard output into `output` (when not
+// Starts `arguments` with this process's environment, standard output into `output` (when not
 // negative), standard error to `log` (/dev/null when empty).
-pid_t spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& extra, int output,
-            const std::string& log = {}) {
+pid_t spawn(std::vector<std::string> arguments, int output, const std::string& log = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.empty() ? "/dev/null" : log.c_str(),
@@ -242,17 +241,11 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, output);
   }
-  std::vector<std::string> strings(arguments);
   std::vector<char*> argv;
-  for (auto& s : strings) argv.push_back(s.data());
+  for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment(extra);
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& s : environment) envp.push_back(s.data());
-  envp.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -284,7 +277,7 @@ int run(const std::string& self, const Options& options) {
   for (int i = 0; i < options.busy; ++i) {
     std::vector<std::string> spin(pinned);
     spin.insert(spin.end(), {self, "spin"});
-    spinners.push_back(spawn(spin, {}, -1));
+    spinners.push_back(spawn(spin, -1));
   }
   std::vector<std::string> command(pinned);
   command.insert(command.end(), {self, "host", base, std::to_string(options.intervalMs), std::to_string(options.seconds),
@@ -292,10 +285,10 @@ int run(const std::string& self, const Options& options) {
   if (options.debug) command.push_back("-CDVAnalyticsDebugEnabled");
   int fds[2];
   if (::pipe(fds) != 0) return 1;
-  const pid_t child = spawn(command,
-                            {"VESMORA_MAIN_BUNDLE=" EXAMPLE_BUNDLE, "VESMORA_SANDBOX_ROOT=" + folder + "/app",
-                             "VESMORA_DEVICE_ROOT=" + folder + "/device"},
-                            fds[1], options.log);
+  setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
+  setenv("VESMORA_SANDBOX_ROOT", (folder + "/app").c_str(), 1);
+  setenv("VESMORA_DEVICE_ROOT", (folder + "/device").c_str(), 1);
+  const pid_t child = spawn(command, fds[1], options.log);
   ::close(fds[1]);
   FILE* lines = ::fdopen(fds[0], "r");
   std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;

@@ -87,11 +87,7 @@ done
 
 # Per case and figure: each build's median ("none" for a first batch that never came) and the
 # median of the rounds' ratios (where both builds have the figure).
-awk -v b="$base" '
-  function median(a, n,   i, j, t) {
-    for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
-    return a[int((n + 1) / 2)]
-  }
+awk -v b="$base" "$awk_median"'
   {
     key = $1 " " $4
     if (!(key in seen)) { seen[key]; order[++keys] = key }
