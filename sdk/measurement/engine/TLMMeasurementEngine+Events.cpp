@@ -106,10 +106,6 @@ bool TLMMeasurementEngine::hasQueuedEventsUpToGeneration(std::uint64_t generatio
   return std::any_of(queuedEvents_.begin(), queuedEvents_.end(), ofGenerationOrBefore(generation));
 }
 
-void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
-
-void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
-
 void TLMMeasurementEngine::countFailedEvents(std::int64_t count) {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   failedEvents_.fetch_add(count);
@@ -190,7 +186,8 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
     ++blockEvents_;
     return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
   };
-  if (eventGroupingRequests_.load() <= 0 || !database_ || !database_->beginTransactionGroup()) {
+  // Switched off or without a store nothing is written: no transaction to pay for.
+  if (!enabled_.load() || !database_ || !database_->beginTransactionGroup()) {
     if (run(queued)) updateSchedule();
     return;
   }

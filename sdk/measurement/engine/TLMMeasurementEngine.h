@@ -89,6 +89,8 @@ struct TLMEngineCollaborators {
   std::shared_ptr<TLMPersistedConfig> persistedConfig;
   std::shared_ptr<OBXNetwork> network;  // may be null
   std::shared_ptr<TLMScheduler> scheduler;
+  // The upload alarm, on the scheduler's worker queue: its firing joins the queue when the
+  // upload is due and runs the upload there.
   std::shared_ptr<TLMAlarm> alarm;
   std::shared_ptr<platform::Clock> clock;  // null: the clock in force
   TLMEnginePlatformServices services;
@@ -203,18 +205,17 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // MARK: Event pipeline
 
-  void logEvent(const TLMEventPtr& event);
   void handleEventOnWorkerQueue(TLMEventPtr event);
-  // While at least one request is in force the worker writes the events logEvent queued, and
-  // the user properties set or removed between them, in groups: a run of such writes queued one
-  // after another (nothing else of the worker's between them) is written in one store
+  // Posts the event. The worker writes the events logEvent queued, and the user properties set
+  // or removed between them, in groups: the write its block takes and those queued right after
+  // it by then (no other block of the worker queue between them) are written in one store
   // transaction group, each write's transactions savepoints in it, committed after
-  // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime. Each write goes
-  // through the same steps, checks and order as alone; what follows an event's commit (its
-  // "Event logged" line, the first-open counter) follows the group's. A group that cannot commit
-  // loses its writes (23191). The app's end asks for it while it waits. Any thread.
-  void beginGroupingQueuedEvents();
-  void endGroupingQueuedEvents();
+  // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime; a lone write is
+  // a group of one, written at once (switched off or without a store, writes run alone). Each
+  // write goes through the same steps, checks and order as alone; what follows an event's commit
+  // (its "Event logged" line, the first-open counter) follows the group's. A group that cannot
+  // commit loses its writes (23191). Any thread.
+  void logEvent(const TLMEventPtr& event);
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
@@ -413,11 +414,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
-  // Posts `write` as a queued store write (see beginGroupingQueuedEvents).
+  // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
-  // (nothing when a group took it), alone or, while grouping is asked for, as the first of a
-  // group.
+  // (nothing when a group took it) as the first of a group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);
   // The worker's take of the write of the post `number` (none when a group took it).
   QueuedWrite takeQueuedWrite(std::uint64_t number);
@@ -513,5 +513,4 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // collection off.
   std::atomic<bool> startFailed_{false};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
-  std::atomic<int> eventGroupingRequests_{0};
 };

@@ -183,7 +183,7 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
   // that queue holds more than the `before` blocks it held before the app's end was asked for.
   // The wait has begun only then. (Its time limit is set just before: queues run from that
   // moment alone may finish before the marker is queued, and do on a busy machine. The events
-  // are then stored before the wait groups them, and the marker finds nobody to run it.)
+  // are then stored before the wait begins, and the marker finds nobody to run it.)
   std::function<bool()> markerSent(std::size_t before) {
     return [this, before] { return operation->pendingCount() > before; };
   }
@@ -290,7 +290,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
   start();
   drain();
   EXPECT_EQ(stored("held").size(), 1u);
-  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), static_cast<platform::Queue*>(h.worker.get())}) {
+  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), h.engine->scheduler()->workerQueue().get()}) {
     SCOPED_TRACE(queue->label());
     WhileWaiting timeout(*h.clock, [this] { h.clock->advance(kTLMAppTerminationWaitSeconds); });
     std::optional<bool> waited;
