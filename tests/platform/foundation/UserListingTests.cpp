@@ -124,6 +124,15 @@ int userListingCases() {
     if (opens != 2) std::fprintf(stderr, "the user database was opened %d times\n", opens);
     return files::userListings() == 1 && opens == 2 ? 0 : 21;
   });
+  // The answer is kept for the user and the group: the same group asked about by another user
+  // (here daemon, as the process's effective user, the group kept) is that user's question, and
+  // the group is not his own.
+  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    if (!accepted(folder) || ::chmod(std::filesystem::path(folder).parent_path().c_str(), 0755) != 0) return 80;
+    if (::seteuid(1) != 0) return 81;
+    const bool refused = refusedAsShared(folder);
+    return ::seteuid(0) == 0 && refused ? 0 : 82;
+  });
   // Another user's primary group.
   code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
                                              [&](const std::string& folder) {

@@ -12,6 +12,7 @@
 // go, and knows no user.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +35,8 @@
 #include "ScopedVariable.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/ProcessInfo.h"
+#include "UserListing.h"
 #include "obx/OBXLogger.h"
 #include "uikit/UIKit.h"
 
@@ -204,10 +208,10 @@ class LoggerInForkedChild : public ::testing::Test {
 }  // namespace
 
 // A process the SDK does not belong to: a thread is inside the logger's first set-up, waiting for
-// the name service, when another forks. The fork waits until the set-up has ended (the name
-// service is let go once it has begun to wait, or once the fork is made), and the child's first
-// call, whichever it is, does what it should.
-TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsLock) {
+// the name service, when another forks. The fork waits for no name service: it is made, and the
+// child's first call, whichever it is, does what it should, while the name service still holds
+// the set-up.
+TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKIsMadeWhileTheSetUpWaitsForTheNameService) {
   SKIP_UNDER_TSAN();
   if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
   countForks();
@@ -223,18 +227,89 @@ TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsL
     std::thread forker([&] {
       if (inSetUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
     });
-    const bool forkWaitedOrWasMade =
-        testsupport::eventually([&] { return gForks > forks || CDVLoggerForkWaitsForTesting(); });
+    const bool made = inSetUp && testsupport::eventually([&] { return gForks > forks; });
+    if (made) forker.join();  // the child has ended, the name service still holding the set-up
     letTheNameServiceGo();
-    forker.join();
+    if (!made) forker.join();
     firstLine.join();
 
     ASSERT_TRUE(inSetUp) << "the first line's set-up did not ask the name service";
-    EXPECT_TRUE(forkWaitedOrWasMade);
+    ASSERT_TRUE(made) << "the fork waited for the set-up while it waited for the name service";
     EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
                                    << end.inTime;
     ++number;
   }
+}
+
+// A process the SDK does not belong to: a thread holds the apps' registry, as a lookup does, when
+// another forks. The fork waits until it is let go, so that the child, which configures, never
+// finds it held.
+TEST_F(LoggerInForkedChild, AForkWaitsWhileAThreadOfAProcessWithoutTheSDKHoldsTheAppsRegistry) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  countForks();
+  const Folder folder;
+  ASSERT_TRUE(folder.made());
+  std::promise<void> held;
+  std::promise<void> leave;
+  std::thread holder([&] {
+    std::lock_guard lock(CDVApp::registryLockForTesting());
+    held.set_value();
+    leave.get_future().wait();
+  });
+  held.get_future().wait();
+  const int forks = gForks;
+  testsupport::ChildEnd end;
+  std::thread forker([&] {
+    end = testsupport::runInChild([&] { firstCallAndExit(FirstCall::kConfigure, folder.path(), 0); }, kChildLife);
+  });
+  // Let go once the fork waits, or once it was made without waiting (its child then finds it held).
+  const bool waited =
+      testsupport::eventually([&] { return CDVApp::forkWaitsForRegistryForTesting() || gForks > forks; }) &&
+      gForks == forks;
+  leave.set_value();
+  holder.join();
+  forker.join();
+
+  EXPECT_TRUE(waited) << "the fork was made while a thread held the registry";
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
+}
+
+// A child forked into a PID namespace of its own is pid 1, as its parent may be: it is a child made
+// by fork all the same, refused where its parent used the SDK, and it asks no name service in its
+// own process while a parent's thread holds it.
+TEST_F(LoggerInForkedChild, AChildThatIsPid1LikeItsParentIsStillAForkedChild) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a PID namespace";
+  const testsupport::ChildEnd outer = testsupport::runInChild([] {
+    if (::unshare(CLONE_NEWPID) != 0) _exit(77);
+    // The first process, pid 1 in a PID namespace of its own, the SDK's.
+    const auto first = std::chrono::steady_clock::now();
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+      platform::ProcessInfo::countAsFirstProcessForTesting();
+      platform::files::forgetUserAnswersForTesting();
+      if (::getpid() != 1 || CDVForkedChild::refuses("a test's claim")) _exit(70);
+      std::thread asking([] { platform::files::lookUpUser(4242); });  // held by the name service
+      if (!askedAtLeast(1) || ::unshare(CLONE_NEWPID) != 0) _exit(71);
+      const auto second = std::chrono::steady_clock::now();
+      const pid_t child = ::fork();
+      if (child == 0) {
+        const bool forked = ::getpid() == 1 && CDVForkedChild::isForkedChild();
+        _exit(forked && platform::files::lookUpUser(4243).failed.empty() ? 0 : 1);
+      }
+      const testsupport::ChildEnd end = testsupport::awaitChild(child, second, kChildLife);
+      letTheNameServiceGo();
+      asking.join();
+      _exit(end.exitedWith(0) ? 0 : end.inTime ? 72 : 73);
+    }
+    const testsupport::ChildEnd end = testsupport::awaitChild(parent, first, kChildLife);
+    _exit(end.inTime && WIFEXITED(end.status) ? WEXITSTATUS(end.status) : 74);
+  }, 2 * kChildLife);
+  if (outer.exitedWith(77)) GTEST_SKIP() << "no PID namespace to be had here";
+  EXPECT_TRUE(outer.exitedWith(0)) << "status " << outer.status << " (72: the child, pid 1 too, was not taken for "
+                                   << "a forked child; 73: it waited for the name service)";
 }
 
 // A process the SDK does not belong to: a thread is inside its first user lookup (making a private
