@@ -3,13 +3,13 @@
 // child writes its line without the set-up, whose lock, and whatever the set-up reads (the
 // defaults, the data root, the name service), a thread it does not have may hold. And the first
 // call of a child of a process the SDK does not belong to yet, while a parent's thread is inside
-// the logger's first set-up (the fork waits for it) or inside its first user lookup (the child
-// asks getent, in a process of its own): none waits for ever.
+// the logger's first set-up (the fork waits for nothing slow: not while the set-up waits for the
+// name service) or inside its first user lookup (the child asks the files or getent, never the
+// C library): none waits for ever.
 //
-// This program has a name service of its own, a slow one: getpwuid_r, where the data root is read
-// from when neither HOME nor XDG_DATA_HOME is set and which the private folders' check of a
-// group's write bit asks, takes the service's lock and holds it until the test lets the service
-// go, and knows no user.
+// This program has a name service of its own, a slow one (HeldNameService.h): getpwuid_r, where
+// the data root is read from when neither HOME nor XDG_DATA_HOME is set and which the private
+// folders' check of a group's write bit asks, holds every question until the test lets it go.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -32,6 +32,7 @@
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "ForkedChild.h"
+#include "HeldNameService.h"
 #include "ScopedVariable.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
@@ -42,32 +43,8 @@
 
 namespace {
 
-struct NameService {
-  std::mutex lookup;  // held through each question, as the C library's name service does
-  std::mutex mutex;
-  std::condition_variable changed;
-  int questions = 0;
-  bool letGo = false;
-};
-
-NameService& nameService() {
-  static NameService* service = new NameService();  // never destroyed: asked from other threads
-  return *service;
-}
-
-// Waits until the name service has been asked `count` questions; false when it was not in time.
-bool askedAtLeast(int count) {
-  NameService& names = nameService();
-  std::unique_lock lock(names.mutex);
-  return names.changed.wait_for(lock, testsupport::kEventWait, [&] { return names.questions >= count; });
-}
-
-void letTheNameServiceGo() {
-  NameService& names = nameService();
-  std::lock_guard lock(names.mutex);
-  names.letGo = true;
-  names.changed.notify_all();
-}
+using testsupport::askedAtLeast;
+using testsupport::letTheNameServiceGo;
 
 // The child's first call: a log line. Ends the child, with 0 when the line was written.
 [[noreturn]] void logAndExit() {
@@ -165,20 +142,6 @@ class Folder {
 
 }  // namespace
 
-extern "C" int getpwuid_r(uid_t, struct passwd*, char*, size_t, struct passwd** found) {
-  NameService& names = nameService();
-  {
-    std::lock_guard lock(names.mutex);
-    ++names.questions;
-    names.changed.notify_all();
-  }
-  std::lock_guard lookup(names.lookup);
-  std::unique_lock lock(names.mutex);
-  names.changed.wait(lock, [&] { return names.letGo; });
-  *found = nullptr;
-  return 0;
-}
-
 namespace {
 
 // Neither HOME nor XDG_DATA_HOME: the data root is read from the name service. Each test starts
@@ -188,10 +151,7 @@ class LoggerInForkedChild : public ::testing::Test {
   void SetUp() override {
     CDVLoggerResetForTesting();
     platform::files::forgetUserAnswersForTesting();  // each test asks the name service anew
-    NameService& names = nameService();
-    std::lock_guard lock(names.mutex);
-    names.questions = 0;
-    names.letGo = false;
+    testsupport::holdTheNameService();
   }
   void TearDown() override {
     letTheNameServiceGo();
