@@ -287,7 +287,7 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
   const auto checkCurrent = [&](const char* how) {
     struct stat info {};
     if (::fstat(at.get(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
-    if (!ownedByThisUser(info.st_uid) && info.st_uid != 0) {
+    if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
       return refuse(error, path,
                     std::string(how) + " \"" + current + "\", which belongs to " + anotherOwner(info.st_uid));
     }
@@ -342,7 +342,7 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
     struct stat info {};
     if (::fstat(entry.get(), &info) != 0) return fail(error, 513, "Could not look at", next, errno);
     if (S_ISLNK(info.st_mode)) {
-      if (!ownedByThisUser(info.st_uid) && info.st_uid != 0) {
+      if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
         const std::string owner = "belongs to " + anotherOwner(info.st_uid);
         return refuse(error, path,
                       next == path ? "is a symbolic link that " + owner

@@ -102,9 +102,8 @@ namespace {
 std::atomic<pid_t> gProcessIdentifier{0};
 // The forks between the process the program loaded in and this one, counted by fork's child
 // handler: process identifiers cannot tell (a child forked into a new PID namespace is pid 1, as
-// its parent may be). The count at which this process counts as the first (tests move it).
+// its parent may be).
 std::atomic<std::uint64_t> gForks{0};
-std::atomic<std::uint64_t> gFirstProcessForks{0};
 // Whether the process about to fork had another thread (as fork's prepare handler found it), and
 // whether this process was made by a fork from such a process, or descends from one.
 std::atomic<bool> gForkingWithOtherThreads{true};
@@ -143,14 +142,9 @@ int ProcessInfo::processIdentifier() {
 
 std::uint64_t ProcessInfo::forks() { return gForks.load(std::memory_order_relaxed); }
 
-bool ProcessInfo::madeByFork() { return forks() != gFirstProcessForks.load(std::memory_order_relaxed); }
-
 bool ProcessInfo::mayHoldOtherThreadsLocks() { return gOtherThreadsLocks.load(std::memory_order_relaxed); }
 
-void ProcessInfo::countAsFirstProcessForTesting() {
-  gFirstProcessForks.store(forks(), std::memory_order_relaxed);
-  gOtherThreadsLocks.store(false, std::memory_order_relaxed);
-}
+void ProcessInfo::countAsFirstProcessForTesting() { gOtherThreadsLocks.store(false, std::memory_order_relaxed); }
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
   withState([&](State& s) {

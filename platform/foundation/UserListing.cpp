@@ -25,6 +25,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -306,36 +307,61 @@ constexpr std::size_t kLongestListing = std::size_t{256} << 20;
 std::atomic<std::int64_t> listingTimeLimitMs{kListingTimeLimit.count()};
 std::atomic<std::size_t> longestListing{kLongestListing};
 
-// The process the SDK starts to run getent in, and getent's own. Its process is started by
-// clone() as a copy of this one that sends no signal as it ends: no disposition of SIGCHLD and
-// no waitpid(-1, ...) of the host's without __WALL can take it, and it is waited for through its
-// pidfd. It never execs (exec would have it send SIGCHLD after all): it sets the standard
-// descriptors (no input, `out` as output, no error output, nothing else open) and every signal
-// as by default, starts getent (sharing its memory until the exec, as posix_spawn does), which is
-// killed should that process end first, waits for it and ends telling how getent ended. Both run
-// system calls alone: this process's other threads may have held any lock at the clone.
-struct GetentStart {
-  char* const* arguments;
-  char* const* environment;
-  int out;
-  pid_t helper;      // the first process's id, as getent's parent
-  int execError;     // the exec's errno, from getent's process
-};
+// A system call made without the C library, so that no errno is written (a process sharing this
+// one's memory and thread-local storage makes it) and no sanitizer's interceptor runs: the result,
+// or minus the error number.
+__attribute__((always_inline)) inline long rawSyscall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                                                      long e = 0) {
+#if defined(__x86_64__)
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
+  long result;
+  asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8) : "rcx", "r11", "memory");
+  return result;
+#elif defined(__aarch64__)
+  register long x8 asm("x8") = number;
+  register long x0 asm("x0") = a;
+  register long x1 asm("x1") = b;
+  register long x2 asm("x2") = c;
+  register long x3 asm("x3") = d;
+  register long x4 asm("x4") = e;
+  asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
+  return x0;
+#else
+#error "a raw system call is written for x86_64 and aarch64 only"
+#endif
+}
 
-// How the helper process ends: getent's exit status, or one of these.
-constexpr int kGetentSignalled = 128;  // + the signal
-constexpr int kGetentNotExecuted = 200;  // + the exec's errno (up to 49)
-constexpr int kGetentNotStarted = 250;  // + 0 (EAGAIN), 1 (ENOMEM) or 2 (else)
-constexpr int kGetentWithoutDescriptors = 253;
+// The process the SDK starts to run getent in, and getent's own. The first is started by clone()
+// sharing this process's memory, as a thread would, but as a process of its own that sends no
+// signal as it ends: no disposition of SIGCHLD, and no waitpid(-1, ...) of the host's without
+// __WALL, can take it, and it is waited for through its pidfd. It never execs (exec would have it
+// send SIGCHLD after all): by system calls alone (no errno: it shares the calling thread's
+// thread-local storage), it sets the standard descriptors (no input, `out` as output, no error
+// output, nothing else open) and every signal as by default, starts getent on a stack of its own
+// (sharing the memory until the exec, as posix_spawn does; killed should the first end before
+// it), waits for it and notes here how it ended. This struct and both stacks outlive it: the
+// caller always waits for its end (GetentProcess).
+struct GetentStart {
+  char* const* arguments = nullptr;
+  char* const* environment = nullptr;
+  int out = -1;
+  long helper = 0;       // the first process's id, getent's parent
+  long execError = 0;        // the exec's error number, from getent's process
+  long descriptorError = 0;  // why the standard descriptors could not be set
+  bool notStarted = false;   // getent's process could not be started (the C library's errno is the caller's)
+  int status = 0;        // getent's end, as wait4 gives it
+  char stacks[2][16384] __attribute__((aligned(16)));
+};
 
 __attribute__((no_sanitize("address", "undefined"))) int execGetent(void* start) {
   auto* what = static_cast<GetentStart*>(start);
-  ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-  if (::syscall(SYS_getppid) == what->helper) {
-    ::syscall(SYS_execve, kGetent, what->arguments, what->environment);
-    what->execError = errno != 0 ? errno : EINVAL;
+  rawSyscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  if (rawSyscall(SYS_getppid) == what->helper) {
+    what->execError = -rawSyscall(SYS_execve, reinterpret_cast<long>(kGetent), reinterpret_cast<long>(what->arguments),
+                                  reinterpret_cast<long>(what->environment));
   }
-  ::syscall(SYS_exit_group, 127);
+  rawSyscall(SYS_exit_group, 127);
   return 127;
 }
 
@@ -344,28 +370,34 @@ __attribute__((no_sanitize("address", "undefined"))) int runGetentProcess(void* 
   struct {
     unsigned long handler, flags, restorer, mask;
   } byDefault{};  // SIG_DFL, as the kernel's rt_sigaction takes it
-  for (long signal = 1; signal < 65; ++signal) ::syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, 8);
+  for (long signal = 1; signal < 65; ++signal) {
+    rawSyscall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&byDefault), 0, 8);
+  }
   const unsigned long none = 0;
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
-  what->helper = static_cast<pid_t>(::syscall(SYS_getpid));
-  const long in = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY, 0);
-  const long err = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY, 0);
-  if (in < 0 || err < 0 || ::syscall(SYS_dup3, what->out, 1, 0) < 0 ||
-      (in != 0 && ::syscall(SYS_dup3, in, 0, 0) < 0) || (err != 2 && ::syscall(SYS_dup3, err, 2, 0) < 0)) {
-    ::syscall(SYS_exit_group, kGetentWithoutDescriptors);
+  rawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, 8);
+  what->helper = rawSyscall(SYS_getpid);
+  const long in = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
+  const long err = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_WRONLY);
+  long failed = in < 0 ? in : err < 0 ? err : rawSyscall(SYS_dup3, what->out, 1, 0);
+  if (failed >= 0 && in != 0) failed = rawSyscall(SYS_dup3, in, 0, 0);
+  if (failed >= 0 && err != 2) failed = rawSyscall(SYS_dup3, err, 2, 0);
+  if (failed < 0) {
+    what->descriptorError = -failed;
+    rawSyscall(SYS_exit_group, 1);
   }
-  ::syscall(SYS_close_range, 3, ~0U, 0);  // where the kernel has it (5.9); the SDK's own are close-on-exec
-  // getent's stack: this process's copy of the caller's.
-  char stack[16384] __attribute__((aligned(16)));
-  what->execError = 0;
-  const pid_t getent = ::clone(&execGetent, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, start);
-  if (getent < 0) ::syscall(SYS_exit_group, kGetentNotStarted + (errno == EAGAIN ? 0 : errno == ENOMEM ? 1 : 2));
+  rawSyscall(SYS_close_range, 3, ~0U, 0);  // where the kernel has it (5.9); the SDK's own are close-on-exec
+  // The C library's clone() runs execGetent on its own stack (writing errno only should it fail).
+  const pid_t getent = ::clone(&execGetent, what->stacks[1] + sizeof what->stacks[1],
+                               CLONE_VM | CLONE_VFORK | SIGCHLD, start);
+  if (getent < 0) {
+    what->notStarted = true;
+    rawSyscall(SYS_exit_group, 1);
+  }
   int status = 0;
-  while (::syscall(SYS_wait4, getent, &status, 0, nullptr) < 0 && errno == EINTR) {
+  while (rawSyscall(SYS_wait4, getent, reinterpret_cast<long>(&status), 0, 0) == -EINTR) {
   }
-  if (what->execError != 0) ::syscall(SYS_exit_group, kGetentNotExecuted + std::min(what->execError, 49));
-  ::syscall(SYS_exit_group, WIFSIGNALED(status) ? kGetentSignalled + WTERMSIG(status)
-                                                : std::min(WEXITSTATUS(status), kGetentSignalled - 1));
+  what->status = status;
+  rawSyscall(SYS_exit_group, 0);
   return 0;
 }
 
@@ -387,50 +419,81 @@ std::string whyNoProcess(int failed) {
   return why;
 }
 
-// Starts `getent` with `arguments` (its own name first), with nothing of the host's but its mount
-// namespace and user: no standard input, no error output, no other descriptor, every signal as by
-// default, a fixed environment, its standard output `out`; in the helper process described above,
-// whose pidfd goes to `*process`. The helper's process id; 0 when it could not start, with the
-// reason in `failed`.
-pid_t startGetent(char* const arguments[], int out, int* process, std::string* failed) {
-  char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
-  GetentStart start{arguments, environment, out, 0, 0};
-  std::vector<char> stack(std::size_t{64} << 10);
-  *process = -1;
-  // Every signal blocked until the helper has set them all as by default: no handler of the host's
-  // runs there.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const pid_t child = ::clone(&runGetentProcess, stack.data() + stack.size(), CLONE_PIDFD, &start, process);
-  const int failure = errno;
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (child < 0) {
-    *failed = whyNoProcess(failure);
-    return 0;
+// The helper process of one getent run, started with getent's `arguments` (its own name first),
+// nothing of the host's but its mount namespace and user, a fixed environment and its standard
+// output `out`; ended (killed first, unless it has ended) and waited for when it goes.
+class GetentProcess {
+ public:
+  GetentProcess(char* const arguments[], int out) : start_(new GetentStart()) {
+    start_->arguments = arguments;
+    start_->environment = environment_;
+    start_->out = out;
+    // Every signal blocked until it has set them all as by default: no handler of the host's runs
+    // there.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = ::clone(&runGetentProcess, start_->stacks[0] + sizeof start_->stacks[0],
+                                CLONE_VM | CLONE_PIDFD, start_.get(), &pidfd_);
+    const int failure = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (child < 0) {
+      pidfd_ = -1;
+      failed_ = whyNoProcess(failure);
+    }
   }
-  return child;
-}
+  ~GetentProcess() { end(true); }
+  GetentProcess(const GetentProcess&) = delete;
+  GetentProcess& operator=(const GetentProcess&) = delete;
 
-// Why getent did not run to its end, from how the helper process ended (`ended`, as waitid gives
-// it); empty when getent ended by itself, its status then in `*status`.
-std::string getentEnd(const std::string& command, const char* database, const siginfo_t& ended, int* status) {
-  if (ended.si_code != CLD_EXITED) return command + " was ended by signal " + std::to_string(ended.si_status);
-  const int code = ended.si_status;
-  if (code < kGetentSignalled) {
-    *status = code;
+  // Why it could not start; empty when it did.
+  const std::string& failed() const { return failed_; }
+  int pidfd() const { return pidfd_; }
+
+  // Kills it (`kill`) and waits for its end: why getent did not end well by itself (empty when it
+  // did, its status then in `*status`), `command` naming it.
+  std::string end(bool kill, const std::string& command = {}, const char* database = "", int* status = nullptr) {
+    if (pidfd_ < 0) return failed_;
+    if (kill) ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+    siginfo_t ended{};
+    int waited = 0;
+    while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &ended, WEXITED | __WALL)) < 0 && errno == EINTR) {
+    }
+    const int notWaited = errno;
+    ::close(pidfd_);
+    pidfd_ = -1;
+    ran_ = start_->descriptorError == 0 && !start_->notStarted && start_->execError == 0;
+    if (waited != 0) {
+      return "this process could not wait for /usr/bin/getent (" + std::string(std::strerror(notWaited)) +
+             "): a thread of the host's waited for it, with waitpid(-1, ..., __WALL); wait only for the host's own "
+             "children";
+    }
+    if (ended.si_code != CLD_EXITED) return command + " was ended by signal " + std::to_string(ended.si_status);
+    if (start_->descriptorError != 0) {
+      return "the standard descriptors of /usr/bin/getent could not be set: " +
+             std::string(std::strerror(static_cast<int>(start_->descriptorError)));
+    }
+    if (start_->notStarted) return whyNoProcess(EAGAIN);  // by far the likeliest: its errno was not kept
+    if (start_->execError != 0) {
+      return "/usr/bin/getent could not be started: " + std::string(std::strerror(static_cast<int>(start_->execError))) +
+             "; install it (Debian's libc-bin) or let nsswitch.conf take " + database + " from \"files\" alone";
+    }
+    if (WIFSIGNALED(start_->status)) return command + " was ended by signal " + std::to_string(WTERMSIG(start_->status));
+    if (status != nullptr) *status = WEXITSTATUS(start_->status);
     return {};
   }
-  if (code < kGetentNotExecuted) return command + " was ended by signal " + std::to_string(code - kGetentSignalled);
-  if (code < kGetentNotStarted) {
-    return "/usr/bin/getent could not be started: " + std::string(std::strerror(code - kGetentNotExecuted)) +
-           "; install it (Debian's libc-bin) or let nsswitch.conf take " + database + " from \"files\" alone";
-  }
-  if (code == kGetentWithoutDescriptors) return "the standard descriptors of /usr/bin/getent could not be set";
-  if (code > kGetentNotStarted + 1) return "no process could be started for /usr/bin/getent";
-  return whyNoProcess(code == kGetentNotStarted ? EAGAIN : ENOMEM);
-}
+
+  // Whether getent itself ran (its process was started and exec'd it), once ended.
+  bool ran() const { return ran_; }
+
+ private:
+  char* environment_[3] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
+  std::unique_ptr<GetentStart> start_;
+  int pidfd_ = -1;
+  std::string failed_;
+  bool ran_ = false;
+};
 
 // How a `getent` run ended: `cut` says why its output was not read to its end or why it did not
 // end well by itself (empty when it did, `status` then its exit status); `stopped` that the reader
@@ -470,13 +533,14 @@ GetentEnd runGetent(const char* database, const std::string& key, const char* do
   std::string keyArgument = key;
   char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>(database),
                              key.empty() ? nullptr : keyArgument.data(), nullptr};
-  int process = -1;
-  const pid_t child = startGetent(arguments, out[1], &process, &end.cut);
+  GetentProcess getent(arguments, out[1]);
   ::close(out[1]);
-  if (child <= 0) {
+  if (!getent.failed().empty()) {
     ::close(out[0]);
+    end.cut = getent.failed();
     return end;
   }
+  const int process = getent.pidfd();
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
   // Waits for one of `fds` to be readable until the deadline: which ones are (bit i for the i-th),
@@ -522,27 +586,12 @@ GetentEnd runGetent(const char* database, const std::string& key, const char* do
   ::close(out[0]);
   const bool early = !end.cut.empty() || end.stopped;
   const bool late = !early && ready({process}) == 0;
-  if (early || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
-  siginfo_t ended{};
-  int waited = 0;
-  while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED | __WALL)) < 0 && errno == EINTR) {
-  }
-  const int notWaited = errno;
-  ::close(process);
-  // A listing (not one entry) that getent made, to its end or not.
-  const bool ran = waited != 0 || ended.si_code != CLD_EXITED || ended.si_status < kGetentNotExecuted;
-  if (key.empty() && ran) userListingCount++;
+  const std::string why = getent.end(early || late, command, database, &end.status);
+  if (key.empty() && getent.ran()) userListingCount++;  // a listing (not one entry) that getent made
   if (early) return end;
-  if (waited != 0) {
-    end.cut = "this process could not wait for /usr/bin/getent (" + std::string(std::strerror(notWaited)) +
-              "): a thread of the host's waited for it, with waitpid(-1, ..., __WALL); wait only for the host's own "
-              "children";
-  } else if (late) {
-    end.cut = command + " did not end within " + std::to_string(listingTimeLimitMs.load()) +
-              " ms; mend the name service it waits for";
-  } else {
-    end.cut = getentEnd(command, database, ended, &end.status);
-  }
+  end.cut = late ? command + " did not end within " + std::to_string(listingTimeLimitMs.load()) +
+                       " ms; mend the name service it waits for"
+                 : why;
   return end;
 }
 
@@ -840,7 +889,7 @@ bool mayBeUnmapped(uid_t uid) { return uid == overflowUid() && !everyUserIdMappe
 
 }  // namespace
 
-bool ownedByThisUser(uid_t owner) { return owner == ::geteuid() && !mayBeUnmapped(owner); }
+bool ownedByThisUser(uid_t owner, uid_t me) { return owner == me && !mayBeUnmapped(owner); }
 
 std::string anotherOwner(uid_t owner) {
   if (!mayBeUnmapped(owner)) return "another user (uid " + std::to_string(owner) + ")";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -36,11 +37,12 @@ struct UserEntry {
 };
 UserEntry lookUpUser(uid_t uid);
 
-// Whether a file whose owner shows as `owner` is this process's user's own. Never where that owner
+// Whether a file whose owner shows as `owner` is this process's user's own (`me`, its effective
+// user id, when the caller has it at hand). Never where that owner
 // may be a user with no id in this process's user namespace, which shows every such user (and
 // the process's own, when it has none there) as the overflow uid (/proc/sys/kernel/overflowuid):
 // in a namespace that does not map every id, that id tells no one.
-bool ownedByThisUser(uid_t owner);
+bool ownedByThisUser(uid_t owner, uid_t me = ::geteuid());
 // Whose a file that is not this user's is, for a refusal: "another user (uid N)", or, for the
 // overflow uid, that whose it is cannot be told, and why.
 std::string anotherOwner(uid_t owner);

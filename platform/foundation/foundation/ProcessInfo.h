@@ -26,9 +26,6 @@ class ProcessInfo {
   // processes of one line of descent never share a count. A child made by a raw clone() without
   // fork's handlers keeps its parent's.
   static std::uint64_t forks();
-  // True in a process made by fork() from one this program had loaded in (no system call). Its
-  // first process, and one made by a raw clone() without fork's handlers, answer false.
-  static bool madeByFork();
   // True where a fork() made this process, or one it descends from, while the forking process had
   // another thread: such a thread may have held a lock of the C library's that fork does not make
   // safe (its name services'), which nothing here will let go. A child of a process that was
@@ -42,9 +39,8 @@ class ProcessInfo {
   static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
   // Back to the real arguments and environment.
   static void resetForTesting();
-  // Tests: this process counts as the one the program loaded in (madeByFork() and
-  // mayHoldOtherThreadsLocks() false here), for a forked child that stands in for a process of its
-  // own.
+  // Tests: this process counts as the one the program loaded in (mayHoldOtherThreadsLocks() false
+  // here), for a forked child that stands in for a process of its own.
   static void countAsFirstProcessForTesting();
 };
 
