@@ -287,10 +287,9 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
   const auto checkCurrent = [&](const char* how) {
     struct stat info {};
     if (::fstat(at.get(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
-    if (info.st_uid != me && info.st_uid != 0) {
+    if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
       return refuse(error, path,
-                    std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")");
+                    std::string(how) + " \"" + current + "\", which belongs to " + anotherOwner(info.st_uid));
     }
     WriteDoubt doubt;
     if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &doubt)) {
@@ -343,8 +342,8 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
     struct stat info {};
     if (::fstat(entry.get(), &info) != 0) return fail(error, 513, "Could not look at", next, errno);
     if (S_ISLNK(info.st_mode)) {
-      if (info.st_uid != me && info.st_uid != 0) {
-        const std::string owner = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+      if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
+        const std::string owner = "belongs to " + anotherOwner(info.st_uid);
         return refuse(error, path,
                       next == path ? "is a symbolic link that " + owner
                                    : "is reached through \"" + next + "\", a symbolic link that " + owner);
@@ -416,7 +415,7 @@ bool isStillKept(const std::string& name, const KeptFolder& kept) {
   struct stat info {};
   const Descriptor folder(::open(kept.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0 || info.st_dev != kept.device ||
-      info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
+      info.st_ino != kept.inode || !ownedByThisUser(info.st_uid)) {
     return false;
   }
   if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
@@ -492,8 +491,8 @@ int openRegularFile(const std::string& path, bool ownOnly, Error* error) {
   }
   if (!S_ISREG(info.st_mode)) {
     refusal = "is " + kindOf(info.st_mode) + ", not a regular file";
-  } else if (ownOnly && info.st_uid != ::geteuid()) {
-    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if (ownOnly && !ownedByThisUser(info.st_uid)) {
+    refusal = "belongs to " + anotherOwner(info.st_uid);
   }
   if (!refusal.empty()) {
     ::close(fd);
@@ -529,8 +528,8 @@ std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error)
 bool closeOwnFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
-  if (info.st_uid != ::geteuid()) {
-    return refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
+  if (!ownedByThisUser(info.st_uid)) {
+    return refuse(error, path, "belongs to " + anotherOwner(info.st_uid) + ": it is not used");
   }
   if ((info.st_mode & 077) == 0) return true;
   const Descriptor opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -547,8 +546,8 @@ bool isPrivateFolder(const std::string& path, int folder, Error* error) {
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
   std::string refusal;
   WriteDoubt doubt;
-  if (info.st_uid != ::geteuid()) {
-    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  if (!ownedByThisUser(info.st_uid)) {
+    refusal = "belongs to " + anotherOwner(info.st_uid);
   } else if (othersMayWrite(folder, info, &doubt)) {
     refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", doubt);
   }
@@ -770,11 +769,10 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
     ::close(dir);
     return fail(error, 512, "Could not write the file", path, err);
   }
-  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+  if (!ownedByThisUser(info.st_uid) && info.st_uid != 0) {
     ::close(dir);
     return setError(error, kCocoaErrorDomain, 513,
-                    "Could not write the file \"" + path + "\": its folder belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")",
+                    "Could not write the file \"" + path + "\": its folder belongs to " + anotherOwner(info.st_uid),
                     Value::dictionary({{"NSFilePath", path}}));
   }
   std::string temp;

@@ -316,17 +316,19 @@ std::string defaultDataDirectory() {
   // else ~/.local/share.
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') return files::join(xdg, "vesmora");
-  std::string home;
   if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/') {
-    home = value;
-  } else if (const files::UserEntry user = files::lookUpUser(::geteuid()); user.home.starts_with('/')) {
-    home = user.home;
+    return files::join(files::join(value, ".local/share"), "vesmora");
   }
-  if (home.empty()) {
-    throw Exception(kInternalInconsistencyException,
-                    "No home folder to keep the app's data in: set VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.");
-  }
-  return files::join(files::join(home, ".local/share"), "vesmora");
+  const uid_t uid = ::geteuid();
+  const files::UserEntry user = files::lookUpUser(uid);
+  if (user.home.starts_with('/')) return files::join(files::join(user.home, ".local/share"), "vesmora");
+  const std::string entry = "this user's entry (uid " + std::to_string(uid) + ")";
+  const std::string why = !user.failed.empty() ? entry + " could not be looked up: " + user.failed
+                          : !user.found        ? "the user database has no entry for uid " + std::to_string(uid)
+                                               : entry + " names no absolute home folder";
+  throw Exception(kInternalInconsistencyException,
+                  "No home folder to keep the app's data in (HOME is not set, and " + why +
+                      "): set HOME, or VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.");
 }
 
 void setRoot(const std::string& path) {

@@ -77,6 +77,9 @@ std::uint64_t userListings();
 // The time limit and the output limit of the name services' listing (for tests); zero: the
 // defaults.
 void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput);
+// Forgets every user, group and private group answer this process keeps (for tests whose process
+// stands in for one of its own, with a user database of its own).
+void forgetUserAnswersForTesting();
 // Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
 // empty path forgets the name): before createMissingDirectories or createDirectories makes
 // anything at or inside it, the folder is checked again. While it is still the folder it was

@@ -79,9 +79,14 @@ thread_local int tRegistryDepth = 0;
 // never finds it held. Elsewhere the child refuses every call that takes it, and a fork does not
 // wait.
 thread_local bool tRegistryHeldForFork = false;
+std::atomic<int> gForksWaitingForRegistry{0};
 void waitForRegistryBeforeFork() {
   if (tRegistryHeldForFork || CDVForkedChild::hasOwner()) return;
-  gRegistryMutex.lock();
+  if (!gRegistryMutex.try_lock()) {
+    ++gForksWaitingForRegistry;
+    gRegistryMutex.lock();
+    --gForksWaitingForRegistry;
+  }
   tRegistryHeldForFork = true;
 }
 void letRegistryGoAfterForkInParent() {
@@ -865,6 +870,8 @@ void CDVApp::sendLogsWithServiceName(const std::string& serviceName, const std::
 std::mutex& CDVApp::defaultAppLockForTesting() { return gDefaultAppMutex; }
 
 std::recursive_mutex& CDVApp::registryLockForTesting() { return gRegistryMutex; }
+
+bool CDVApp::forkWaitsForRegistryForTesting() { return gForksWaitingForRegistry.load() > 0; }
 
 void CDVApp::resetForTesting() {
   {

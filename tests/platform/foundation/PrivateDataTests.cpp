@@ -377,6 +377,46 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   EXPECT_EQ(sandbox::preferencesDirectory(), dir + "/sticky/approot/Library/Preferences");
 }
 
+// In a user namespace that has no id for the process's user, every user it has none for, the
+// process's own included, shows as the overflow uid: nothing counts as the user's own there, and
+// the refusal says why (here at "/", whose owner has no id either); nothing is made in another
+// user's folder.
+TEST(PrivateDataTest, WhereTheUserNamespaceHasNoIdForTheUserNothingCountsAsItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string hers = scoped.root() + "/alicedir";
+  ASSERT_TRUE(::mkdir(hers.c_str(), 0755) == 0 && ::chown(hers.c_str(), 54321, 54321) == 0);
+  const testsupport::ChildEnd end = testsupport::runInChild([&] {
+    if (::unshare(CLONE_NEWUSER) != 0) _exit(77);
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(hers + "/app", &error);
+    if (!made && mentions(error.description, {"no id for", "overflow uid", "nor has it one for this process's own"})) {
+      _exit(0);
+    }
+    std::fprintf(stderr, "%s: %s\n", made ? "made" : "refused", error.description.c_str());
+    _exit(1);
+  }, testsupport::kChildLife);
+  if (end.exitedWith(77)) GTEST_SKIP() << "no user namespace to be had here";
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status;
+  EXPECT_FALSE(files::exists(hers + "/app"));
+}
+
+// A loop of links on the way is followed no further than the kernel would follow links, and
+// refused (in a child with an alarm: a walk without that bound would go on for ever).
+TEST(PrivateDataTest, ALoopOfLinksOnTheWayIsRefused) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string dir = scoped.root();
+  ASSERT_EQ(::symlink((dir + "/b").c_str(), (dir + "/a").c_str()), 0);
+  ASSERT_EQ(::symlink((dir + "/a").c_str(), (dir + "/b").c_str()), 0);
+  const testsupport::ChildEnd end = testsupport::runInChild([&] {
+    ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(dir + "/a/app", &error);
+    _exit(!made && mentions(error.description, {"Too many symbolic links on the way to", dir + "/a/app"}) ? 0 : 1);
+  }, testsupport::kChildLife);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
+}
+
 namespace {
 
 // Runs `body` with a fresh, empty data home and none of the app's variables set, then ends the
