@@ -246,6 +246,9 @@ std::string kindOf(mode_t mode) {
 // What the walk to a folder does with the folders it finds missing.
 enum class Missing { kEnd, kMake };
 
+// The folders and links the walks of this process have opened, one a step (folderSteps()).
+std::atomic<std::uint64_t> steps{0};
+
 // Walks `path` (absolute) one component at a time as the kernel would, each component opened
 // relative to the folder before it (O_NOFOLLOW: a symbolic link is read, never followed by
 // name), and checks everything met on the way that another user could use to put another
@@ -261,32 +264,55 @@ enum class Missing { kEnd, kMake };
 // that folder, before it is opened (Missing::kMake), whatever the umask. Its callers refuse first
 // a path no call could use (usableByName, on the text they were given). So nothing is made or changed
 // on a way that is refused, and every folder made is made where the check was done. On success
-// `into` holds a descriptor of the folder reached and `folder` its real path ("." and ".."
-// resolved, links followed).
-bool walk(const std::string& path, Missing missing, Descriptor* into, std::string* folder, Error* error) {
+// `into` holds a descriptor of the folder reached, `folder` its real path ("." and ".." resolved,
+// links followed) and `reached` its status, as looked at on the way.
+//
+// A walk begins at "/", or at `from`: a folder held open (its descriptor and real path) that a
+// walk reached and checked just before, while one root's folders are made. `way` (relative) is
+// then walked from there as a walk of the whole path would go on from it, without walking and
+// checking the way to it again. `path` names the folder in refusals.
+struct Start {
+  int folder = -1;  // -1: "/"
+  std::string real = "/";
+};
+bool walk(const std::string& path, const Start& from, const std::string& way, Missing missing, Descriptor* into,
+          std::string* folder, struct stat* reached, Error* error) {
   folder->clear();
   std::deque<std::string> pending;
   const auto queue = [&pending](const std::string& text) {
     const std::vector<std::string> names = components(text);
     pending.insert(pending.begin(), names.begin(), names.end());
   };
-  queue(path);
+  queue(way);
   const uid_t me = ::geteuid();
   std::string current;
   Descriptor at;
+  // The status of the folder `at` holds, once looked at: an entry's, taken as it is opened, serves
+  // its check as the folder the walk is in next.
+  struct stat atInfo {};
+  bool atKnown = false;
   const auto fromTheRoot = [&] {
     current = "/";
+    atKnown = false;
+    steps++;
     at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     return at.get() >= 0 || fail(error, 513, "Could not look into", current, errno);
   };
-  if (!fromTheRoot()) return false;
+  if (from.folder < 0) {
+    if (!fromTheRoot()) return false;
+  } else {
+    current = from.real;
+    at.reset(::fcntl(from.folder, F_DUPFD_CLOEXEC, 0));
+    if (at.get() < 0) return fail(error, 513, "Could not look into", current, errno);
+  }
   int detours = 0;  // links followed, and folders found made by someone else meanwhile
   // The folder the walk is in, before it goes on from there: into an entry (`how` "lies inside")
   // or back up by ".." ("passes through"; whoever may replace the folder decides where ".."
   // leads).
   const auto checkCurrent = [&](const char* how) {
-    struct stat info {};
-    if (::fstat(at.get(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
+    if (!atKnown && ::fstat(at.get(), &atInfo) != 0) return fail(error, 513, "Could not look into", current, errno);
+    atKnown = true;
+    const struct stat& info = atInfo;
     if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
       return refuse(error, path,
                     std::string(how) + " \"" + current + "\", which belongs to " + anotherOwner(info.st_uid));
@@ -305,13 +331,16 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
     if (name == ".") continue;
     if (name == "..") {
       if (!checkCurrent("passes through")) return false;
+      steps++;
       at.reset(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      atKnown = false;
       if (at.get() < 0) return fail(error, 513, "Could not look into", parentOf(current), errno);
       current = parentOf(current);
       continue;
     }
     if (!checkCurrent("lies inside")) return false;
     const std::string next = join(current, name);
+    steps++;
     Descriptor entry(::openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (entry.get() < 0 && errno == ENOENT && missing == Missing::kMake) {
       if (::mkdirat(at.get(), name.c_str(), 0700) != 0) {
@@ -327,11 +356,11 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         return fail(error, 513, "Could not create the directory", next, errno);
       }
       entry.reset(::openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat made {};
-      if (entry.get() < 0 || ::fstat(entry.get(), &made) != 0 || made.st_uid != me) {
+      if (entry.get() < 0 || ::fstat(entry.get(), &atInfo) != 0 || atInfo.st_uid != me) {
         return fail(error, 513, "Could not create the directory", next, entry.get() < 0 ? errno : EPERM);
       }
       at.reset(entry.release());
+      atKnown = true;
       current = next;
       continue;
     }
@@ -387,8 +416,12 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
       return setError(error, kCocoaErrorDomain, 513, "Not a directory \"" + named + "\"" + whose, std::move(details));
     }
     at.reset(entry.release());
+    atInfo = info;
+    atKnown = true;
     current = next;
   }
+  if (!atKnown && ::fstat(at.get(), &atInfo) != 0) return fail(error, 513, "Could not look at", current, errno);
+  *reached = atInfo;
   into->reset(at.release());
   *folder = current;
   return true;
@@ -522,12 +555,10 @@ std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error)
   return data;
 }
 
-// Checks the folder a walk to `path` reached, open at `folder`, as one of the caller's own: one
-// of another user is refused; one of this user's that an earlier version left open to group or
-// others is closed again, on a descriptor of its own opened from the one checked.
-bool closeOwnFolder(const std::string& path, int folder, Error* error) {
-  struct stat info {};
-  if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
+// Checks the folder a walk to `path` reached, open at `folder` with status `info`, as one of the
+// caller's own: one of another user is refused; one of this user's that an earlier version left
+// open to group or others is closed again, on a descriptor of its own opened from the one checked.
+bool closeOwnFolder(const std::string& path, int folder, const struct stat& info, Error* error) {
   if (!ownedByThisUser(info.st_uid)) {
     return refuse(error, path, "belongs to " + anotherOwner(info.st_uid) + ": it is not used");
   }
@@ -539,11 +570,9 @@ bool closeOwnFolder(const std::string& path, int folder, Error* error) {
   return true;
 }
 
-// Whether the folder a walk to `path` reached, open at `folder`, is this user's and closed to
-// others.
-bool isPrivateFolder(const std::string& path, int folder, Error* error) {
-  struct stat info {};
-  if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
+// Whether the folder a walk to `path` reached, open at `folder` with status `info`, is this user's
+// and closed to others.
+bool isPrivateFolder(const std::string& path, int folder, const struct stat& info, Error* error) {
   std::string refusal;
   WriteDoubt doubt;
   if (!ownedByThisUser(info.st_uid)) {
@@ -575,6 +604,8 @@ bool absolute(const std::string& path, std::string* whole, Error* error) {
 
 }  // namespace
 
+std::uint64_t folderSteps() { return steps.load(); }
+
 void keepPrivateDirectory(const std::string& name, const std::string& path) {
   if (!path.empty()) {
     noteKept(name, path);
@@ -597,25 +628,27 @@ bool isDirectory(const std::string& path) {
 namespace {
 
 // The folders of `path` made where missing, once the kept private folders it lies in are checked
-// again; `folder` the folder reached.
-bool makeWay(const std::string& path, Descriptor* folder, Error* error) {
+// again; `folder` the folder reached, with status `info`.
+bool makeWay(const std::string& path, Descriptor* folder, struct stat* info, Error* error) {
   if (path.empty()) return fail(error, 513, "Could not create the directory", path, ENOENT);
   std::string whole;
   std::string reached;
   return usableByName(path, 513, "Could not use the directory", error) && absolute(path, &whole, error) &&
-         recheckKeptFoldersFor(path, error) && walk(whole, Missing::kMake, folder, &reached, error);
+         recheckKeptFoldersFor(path, error) && walk(whole, Start{}, whole, Missing::kMake, folder, &reached, info, error);
 }
 
 }  // namespace
 
 bool createMissingDirectories(const std::string& path, Error* error) {
   Descriptor folder;
-  return makeWay(path, &folder, error);
+  struct stat info {};
+  return makeWay(path, &folder, &info, error);
 }
 
 bool createDirectories(const std::string& path, Error* error) {
   Descriptor folder;
-  return makeWay(path, &folder, error) && closeOwnFolder(path, folder.get(), error);
+  struct stat info {};
+  return makeWay(path, &folder, &info, error) && closeOwnFolder(path, folder.get(), info, error);
 }
 
 bool createOwnDirectories(const std::string& base, const std::string& relative, Error* error) {
@@ -628,7 +661,32 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
   }
 }
 
+namespace {
+
+// Reaches `path` (walked as `way` from `from`), making what is missing, and checks it as
+// createPrivateDirectory does: `opened` then holds the folder accepted and `real` its real path.
+bool reachPrivate(const std::string& path, const Start& from, const std::string& way, Descriptor* opened,
+                  std::string* real, Error* error) {
+  struct stat info {};
+  return usableByName(path, 513, "Could not use the directory", error) &&
+         walk(path, from, way, Missing::kMake, opened, real, &info, error) &&
+         isPrivateFolder(path, opened->get(), info, error);
+}
+
+}  // namespace
+
 bool createPrivateDirectory(const std::string& path, Error* error, std::string* checked) {
+  PrivateFolder folder;
+  if (!folder.make(path, error)) return false;
+  if (checked != nullptr) *checked = folder.real();
+  return true;
+}
+
+PrivateFolder::~PrivateFolder() {
+  if (folder_ >= 0) ::close(folder_);
+}
+
+bool PrivateFolder::make(const std::string& path, Error* error) {
   if (path.empty() || path.front() != '/') {
     // A relative path would name another folder whenever the working folder changes.
     return setError(error, kCocoaErrorDomain, 513,
@@ -636,22 +694,48 @@ bool createPrivateDirectory(const std::string& path, Error* error, std::string* 
                     Value::dictionary({{"NSFilePath", path}}));
   }
   Descriptor opened;
-  std::string folder;
-  if (!usableByName(path, 513, "Could not use the directory", error) ||
-      !walk(path, Missing::kMake, &opened, &folder, error) || !isPrivateFolder(path, opened.get(), error)) {
-    return false;
-  }
-  if (checked != nullptr) *checked = folder;
+  std::string real;
+  if (!reachPrivate(path, Start{}, path, &opened, &real, error)) return false;
+  hold(opened.release(), path, std::move(real));
   return true;
+}
+
+bool PrivateFolder::makeInside(const std::string& relative, Error* error) {
+  const std::string path = join(path_, relative);
+  if (folder_ < 0) return fail(error, 513, "Could not create the directory", path, EBADF);
+  Descriptor opened;
+  std::string real;
+  if (!reachPrivate(path, Start{folder_, real_}, relative, &opened, &real, error)) return false;
+  hold(opened.release(), path, std::move(real));
+  return true;
+}
+
+void PrivateFolder::hold(int folder, std::string path, std::string real) {
+  if (folder_ >= 0) ::close(folder_);
+  folder_ = folder;
+  path_ = std::move(path);
+  real_ = std::move(real);
+}
+
+bool PrivateFolder::makeMissingInside(const std::string& relative, bool own, Error* error) const {
+  const std::string path = join(path_, relative);
+  if (folder_ < 0) return fail(error, 513, "Could not create the directory", path, EBADF);
+  Descriptor opened;
+  std::string folder;
+  struct stat info {};
+  return usableByName(path, 513, "Could not use the directory", error) &&
+         walk(path, Start{folder_, real_}, relative, Missing::kMake, &opened, &folder, &info, error) &&
+         (!own || closeOwnFolder(path, opened.get(), info, error));
 }
 
 bool checkPrivateDirectory(const std::string& path, Error* error) {
   if (path.empty() || path.front() != '/') return fail(error, 513, "Not an absolute path", path);
   Descriptor opened;
   std::string folder;
+  struct stat info {};
   return usableByName(path, 513, "Could not use the directory", error) &&
-         walk(path, Missing::kEnd, &opened, &folder, error) &&
-         (folder.empty() || isPrivateFolder(path, opened.get(), error));
+         walk(path, Start{}, path, Missing::kEnd, &opened, &folder, &info, error) &&
+         (folder.empty() || isPrivateFolder(path, opened.get(), info, error));
 }
 
 namespace {

@@ -165,9 +165,10 @@ std::string whereItLeads(const std::string& path) {
 // Refuses (as refusalOf words it, for want of room) a root of `kind` named `path` whose longest
 // file would have a path too long to be opened, measured without "." and repeated or trailing "/",
 // and, when it fits so, as the folder it would be once made (whereItLeads: what links or ".." on
-// the way lead to is measured before anything is made). A relative path is left to
-// createPrivateDirectory, which refuses it for that alone.
-void measure(const std::string& path, const Kind& kind) {
+// the way lead to is measured before anything is made). The real path of a folder a walk reached
+// (`walked`) is where its links lead already, and is measured as it is. A relative path is left
+// to createPrivateDirectory, which refuses it for that alone.
+void measure(const std::string& path, const Kind& kind, bool walked = false) {
   if (path.empty() || path.front() != '/') return;
   std::string measured = fs::path(path).lexically_normal().string();
   while (measured.size() > 1 && measured.back() == '/') measured.pop_back();
@@ -175,6 +176,7 @@ void measure(const std::string& path, const Kind& kind) {
     return folder.size() + kind.longestInside.size() <= kind.longestOpened;
   };
   if (fits(measured)) {
+    if (walked) return;
     std::string real = whereItLeads(path);
     if (fits(real)) return;
     measured = std::move(real);
@@ -198,17 +200,14 @@ void measure(const std::string& path, const Kind& kind) {
 // do, refusalOf) when another user owns it or may write to it, when it is not an absolute path,
 // when it cannot be made or opened, or when the files kept in it could not be opened (measure:
 // before anything is made, and again as the folder checked, should a link have changed meanwhile).
-// Answers the path to use from then on: as given, or, when ".." in it would have it depend on the
-// folders it goes back out of, the folder that was checked.
-std::string preparePrivateRoot(const std::string& path, const Kind& kind) {
+// `root` then holds it. Answers the path to use from then on: as given, or, when ".." in it would
+// have it depend on the folders it goes back out of, the folder that was checked.
+std::string preparePrivateRoot(const std::string& path, const Kind& kind, files::PrivateFolder* root) {
   measure(path, kind);
   Error error;
-  std::string checked;
-  if (!files::createPrivateDirectory(path, &error, &checked)) {
-    throw Exception(kInternalInconsistencyException, refusalOf(path, error, kind.variable));
-  }
-  measure(checked, kind);
-  return (path + "/").find("/../") != std::string::npos ? checked : path;
+  if (!root->make(path, &error)) throw Exception(kInternalInconsistencyException, refusalOf(path, error, kind.variable));
+  measure(root->real(), kind, true);
+  return (path + "/").find("/../") != std::string::npos ? root->real() : path;
 }
 
 // Sets `slot` (of `kind`) and keeps its folder checked whenever something is made in it.
@@ -258,14 +257,12 @@ std::string appIdentifier() {
   return *identifier;
 }
 
-void makeContainer(const std::string& path) {
+void makeContainer(const files::PrivateFolder& root) {
   // The host may have made these folders itself, with modes other programs rely on: only
   // missing ones are made (0700). The preferences folder holds this app's own settings, so one
   // an earlier version left open to others is closed.
-  for (const char* sub : {"Documents", "Library", "Library/Caches", "tmp"}) {
-    files::createMissingDirectories(files::join(path, sub));
-  }
-  files::createDirectories(files::join(path, "Library/Preferences"));
+  for (const char* sub : {"Documents", "Library", "Library/Caches", "tmp"}) root.makeMissingInside(sub, false);
+  root.makeMissingInside("Library/Preferences", true);
 }
 
 // The root of `kind`: the folder set or named by the variable, else this app's default folder,
@@ -281,25 +278,29 @@ std::string resolve(const Kind& kind) {
   }
   if (!known.path.empty() && known.app.empty()) return known.path;
   Slot made;
+  files::PrivateFolder root;
   if (known.path.empty()) {
     if (const char* value = std::getenv(kind.variable); value != nullptr && *value != '\0') {
-      made.path = preparePrivateRoot(value, kind);
+      made.path = preparePrivateRoot(value, kind, &root);
     }
   }
   if (made.path.empty()) {
     made.app = appIdentifier();
     if (made.app == known.app) return known.path;
+    // Measured as a whole before anything is made, then made level by level, each private, each
+    // walked from the one before it.
     const std::string base = defaultDataDirectory();
     made.path = files::join(files::join(files::join(base, "apps"), made.app), kind.folder);
     measure(made.path, kind);
-    made.path = base;
+    Error error;
+    bool ready = root.make(base, &error);
     for (const std::string& level : {std::string("apps"), made.app, std::string(kind.folder)}) {
-      preparePrivateRoot(made.path, kind);
-      made.path = files::join(made.path, level);
+      ready = ready && root.makeInside(level, &error);
     }
-    preparePrivateRoot(made.path, kind);
+    if (!ready) throw Exception(kInternalInconsistencyException, refusalOf(base, error, kind.variable));
+    measure(root.real(), kind, true);
   }
-  if (kind.container) makeContainer(made.path);
+  if (kind.container) makeContainer(root);
   std::lock_guard<std::mutex> lock(s.mutex);
   Slot& slot = s.*kind.slot;
   if (slot.path.empty() || (!slot.app.empty() && !made.app.empty())) {
@@ -332,8 +333,9 @@ std::string defaultDataDirectory() {
 }
 
 void setRoot(const std::string& path) {
-  const std::string root = preparePrivateRoot(path, kApp);
-  makeContainer(root);
+  files::PrivateFolder folder;
+  const std::string root = preparePrivateRoot(path, kApp, &folder);
+  makeContainer(folder);
   std::lock_guard<std::mutex> lock(state().mutex);
   assign(kApp, state().root, Slot{root, {}});
   state().generation++;
@@ -342,7 +344,8 @@ void setRoot(const std::string& path) {
 std::string root() { return resolve(kApp); }
 
 void setDeviceRoot(const std::string& path) {
-  const std::string root = preparePrivateRoot(path, kDevice);
+  files::PrivateFolder folder;
+  const std::string root = preparePrivateRoot(path, kDevice, &folder);
   std::lock_guard<std::mutex> lock(state().mutex);
   assign(kDevice, state().deviceRoot, Slot{root, {}});
   state().generation++;

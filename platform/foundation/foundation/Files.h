@@ -68,12 +68,42 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // fails, counts the group as shared, and the refusal says which and what to do. `checked`, when
 // given, receives the real path of the folder accepted (links followed, "." and ".." resolved).
 bool createPrivateDirectory(const std::string& path, Error* error = nullptr, std::string* checked = nullptr);
+// A private folder held open while the folders of one root are made in it, one after another:
+// each is walked from the folder held, the way to which was checked as it was made, not walked and
+// checked again from "/". Held for one making only, never from one call of the host's to the next.
+class PrivateFolder {
+ public:
+  PrivateFolder() = default;
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  ~PrivateFolder();
+  // As createPrivateDirectory(path, error); the folder accepted is then the one held.
+  bool make(const std::string& path, Error* error = nullptr);
+  // As createPrivateDirectory for `relative` inside the folder held (named as it joined to
+  // path()); the folder accepted is then the one held.
+  bool makeInside(const std::string& relative, Error* error = nullptr);
+  // As createMissingDirectories (with `own`, createDirectories) for `relative` inside the folder
+  // held, which was checked as it was made: kept private folders are not checked again.
+  bool makeMissingInside(const std::string& relative, bool own, Error* error = nullptr) const;
+  // The folder held, as named and its real path (links followed, "." and ".." resolved).
+  const std::string& path() const { return path_; }
+  const std::string& real() const { return real_; }
+
+ private:
+  void hold(int folder, std::string path, std::string real);
+  int folder_ = -1;
+  std::string path_;
+  std::string real_;
+};
 // Checks `path` as createPrivateDirectory does without making anything: the way there as far as
 // it exists and, when it exists, the folder itself. Once it passes, no other user can change
 // what the path names, so a file opened by its name there is the one meant.
 bool checkPrivateDirectory(const std::string& path, Error* error = nullptr);
 // How many times this process has read the list of users (for tests and benchmarks).
 std::uint64_t userListings();
+// How many folders and links (one a step) the walks of the calls above have opened in this
+// process (for tests).
+std::uint64_t folderSteps();
 // The time limit and the output limit of the name services' listing (for tests); zero: the
 // defaults.
 void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput);

@@ -461,6 +461,22 @@ TEST(PrivateDataDeathTest, DefaultRootsAreMadePrivateAndUnsafeOnesRefused) {
   }), ::testing::ExitedWithCode(0), "");
 }
 
+// The way to a root is walked once as its folders are made: each level of the default root from
+// the one before it, each folder of its container from the root, not from "/" again each time.
+TEST(PrivateDataDeathTest, TheWayToARootIsWalkedOnceAsItsFoldersAreMade) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string&) {
+    installMainBundle("com.vesmora.one");
+    const std::uint64_t before = files::folderSteps();
+    const std::string root = sandbox::root();
+    const std::uint64_t steps = files::folderSteps() - before;
+    // "/" and each folder of the root (more where the temporary folder's path has links), then
+    // Documents, Library, Library/Caches, tmp and Library/Preferences from the root: 7 steps.
+    const std::size_t depth = files::components(root).size();
+    return steps >= depth + 1 + 7 && steps <= 2 * (depth + 1) + 7 ? 0 : 11;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PrivateDataDeathTest, DefaultRootsAreEachAppsOwnAndFollowItsBundleIdentifier) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
