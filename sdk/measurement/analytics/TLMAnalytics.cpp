@@ -213,28 +213,13 @@ void queueOperation(platform::Block block, bool counted);
 // What other threads queued after the wait began is not waited for.
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e);
 
-// Ends the wait: nothing of the work it waits for is left.
-void finishAppEndWait(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e) {
-  e->persistedConfig()->synchronizeToDisk();
-  wait->settle(true);
-}
-
 // The wait's marker takes the road of the calls before it: operation queue, serial queue, worker.
-// Right behind the engine's start of measurement on the worker, with none of the calls before it
-// left, it does not wait for that start: the start writes only the SDK's own rows (a first open
-// cut short is written whole at the next start), and may wait long for a store that another
-// process of the app holds.
 void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
   queueOperation([wait] {
     auto e = engine();
     if (!e) return wait->settle(true);
     wait->countOn(e);
-    bool behindTheStartAlone = false;
-    e->scheduler()->scheduleNumberedOnWorkerQueueBlockID("TLMAnalytics:1", [&](std::uint64_t post) -> platform::Block {
-      behindTheStartAlone = e->followsUnfinishedStart(post);
-      return [wait, e] { finishAppEndWaitOnWorker(wait, e); };
-    });
-    if (behindTheStartAlone && pendingOperationsBefore(wait->before) == 0) finishAppEndWait(wait, e);
+    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
   }, false);
 }
 
@@ -245,7 +230,8 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
     return;
   }
-  finishAppEndWait(wait, e);
+  e->persistedConfig()->synchronizeToDisk();
+  wait->settle(true);
 }
 
 }  // namespace

@@ -277,7 +277,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::create(
   static_cast<EngineStoreSettings*>(engine->storeSettings_.get())->setEngine(engine);
   engine->components_.conditionalProperties->attachEngine(engine);
   const bool enable = engine->shouldEnableMeasurement();
-  engine->postSwitch(enable, enable);
+  engine->setEnabled(enable);
   engine->wasEnabledDuringInitialization_.store(enable);
   return engine;
 }
@@ -454,30 +454,13 @@ bool TLMMeasurementEngine::shouldEnableMeasurement() const {
   }
 }
 
-void TLMMeasurementEngine::setEnabled(bool enabled) { postSwitch(enabled, false); }
-
-void TLMMeasurementEngine::postSwitch(bool enabled, bool start) {
-  scheduler_->scheduleNumberedOnWorkerQueueBlockID("TLMMeasurement:687", [&](std::uint64_t number) {
-    if (start) unfinishedStartPost_.store(number);
-    return [self = shared_from_this(), enabled, start] {
-      struct Ended {
-        TLMMeasurementEngine& engine;
-        bool start;
-        ~Ended() {
-          if (start) engine.unfinishedStartPost_.store(0);
-        }
-      } ended{*self, start};
-      // Switched off by the app: what is dropped from now on is no loss, even after a start that
-      // failed.
-      if (!enabled) self->startFailed_.store(false);
-      self->setEnabledOnWorkerQueue(enabled);
-    };
+void TLMMeasurementEngine::setEnabled(bool enabled) {
+  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:687", [self = shared_from_this(), enabled] {
+    // Switched off by the app: what is dropped from now on is no loss, even after a start that
+    // failed.
+    if (!enabled) self->startFailed_.store(false);
+    self->setEnabledOnWorkerQueue(enabled);
   });
-}
-
-bool TLMMeasurementEngine::followsUnfinishedStart(std::uint64_t post) const {
-  const std::uint64_t start = unfinishedStartPost_.load();
-  return start != 0 && post == start + 1;
 }
 
 void TLMMeasurementEngine::setEnabledOnWorkerQueue(bool enabled) {

@@ -176,10 +176,6 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool shouldEnableMeasurement() const;
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
-  // Whether the worker queue's post numbered `post` (TLMScheduler) comes right after the
-  // engine's start of measurement, the first switch on, posted when the engine is made, and that
-  // start has not ended: no other block lies between them. Any thread.
-  bool followsUnfinishedStart(std::uint64_t post) const;
   bool startMeasurementOnWorkerQueue();
   bool shouldWipeDataWithAppID(const std::string& appID,
                                const std::optional<std::string>& appIDFromQPX,
@@ -396,9 +392,6 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   TLMMeasurementEngine(TLMEngineCollaborators collaborators, const std::string& appID,
                        bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
                        const std::vector<std::string>& safelistedEvents);
-  // Posts setEnabledOnWorkerQueue(enabled); `start`: the start of measurement, whose post
-  // followsUnfinishedStart names until it has run.
-  void postSwitch(bool enabled, bool start);
   bool startComponentsOnWorkerQueue();
   // The store's share of the first open, inside the transaction group reportFirstOpenOnWorkerQueue
   // opens: the properties, the session start and the events (added to `written`, whether stored
@@ -519,7 +512,5 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // events then dropped are lost, and fail, until a start succeeds or the app switches
   // collection off.
   std::atomic<bool> startFailed_{false};
-  // The post number of the start of measurement while it has not ended; 0 before and after.
-  std::atomic<std::uint64_t> unfinishedStartPost_{0};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
 };
