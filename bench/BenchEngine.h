@@ -47,7 +47,7 @@ struct BenchEngine {
     collaborators.databaseName = std::move(databaseName);
     collaborators.persistedConfig = persisted;
     collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
-    collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
+    collaborators.alarm = std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
     collaborators.clock = clock;
     collaborators.services.identity = [identity] { return identity; };
     collaborators.services.identifiers = std::make_shared<TLMIdentifiers>();

@@ -1,8 +1,10 @@
 // The work of N events, one process a side, for counting instructions (valgrind --tool=callgrind)
 // where the machine's load makes times too noisy to compare small differences:
 //
-//   engine N         N events logged through the engine one at a time, each stored (two commits)
-//   plain N          the same rows through plain SQLite with the same two commits an event
+//   engine N         N events logged through the engine one at a time, each stored (one commit)
+//   plain N          the same rows through plain SQLite with two commits an event (a counts-row
+//                    update, then the insert; as the engine did before it stored a lone event in
+//                    one transaction)
 //   store-batched N  N raw-event inserts through the store, 1000 to a transaction
 //   plain-batched N  the same rows through plain SQLite, 1000 to a transaction
 //

@@ -19,3 +19,10 @@ compare_builds() {
   programs=("$work/base-build/bench/$target" "$root/build/$name-release/bench/$target")
   names=("$base" "tree")
 }
+
+# An awk function for the compare scripts' summaries: median(a, n) of a[1..n] (sorted in place).
+awk_median='
+  function median(a, n,   i, j, t) {
+    for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+    return a[int((n + 1) / 2)]
+  }'

@@ -74,11 +74,7 @@ done
 
 # Medians of each build's rounds, and the median of the rounds' ratios (the two runs of a round
 # saw nearly the same machine).
-awk -v b="$base" '
-  function median(a, n,   i, j, t) {
-    for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
-    return a[int((n + 1) / 2)]
-  }
+awk -v b="$base" "$awk_median"'
   { wall[$1, $2] = $3; cpu[$1, $2] = $4; if ($1 + 1 > rounds) rounds = $1 + 1 }
   END {
     for (r = 0; r < rounds; ++r) {

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "dispatch/ForkPreparation.h"
+#include "dispatch/StayLoaded.h"
 
 namespace platform {
 namespace {
@@ -55,6 +56,7 @@ class SystemClock final : public Clock {
     if (!(delay > 0)) delay = 0;  // also turns NaN into "now"
     delay = std::min(delay, 1e9);  // keep far deadlines representable
     auto due = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(delay));
+    stayLoaded();  // before the scheduler thread runs this code (and not under the lock)
     std::lock_guard lock(mutex_);
     TimerId id = nextId_++;
     timers_.emplace(std::make_pair(due, id), std::move(fire));

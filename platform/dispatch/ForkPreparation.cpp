@@ -11,6 +11,8 @@ namespace {
 constexpr int kWaits = 4;
 std::atomic<void (*)()> gFirstWaits[kWaits];
 std::atomic<void (*)()> gWaits[kWaits];
+std::atomic<void (*)()> gSlowStretchBegins{nullptr};
+std::atomic<void (*)()> gSlowStretchEnds{nullptr};
 
 void install(std::atomic<void (*)()> (&slots)[kWaits], void (*wait)()) {
   for (std::atomic<void (*)()>& slot : slots) {
@@ -34,6 +36,19 @@ void setWaitBeforeForkLocks(void (*wait)(), bool first) { install(first ? gFirst
 void waitBeforeForkLocks() {
   run(gFirstWaits);
   run(gWaits);
+}
+
+SlowStretch::SlowStretch() {
+  if (void (*begin)() = gSlowStretchBegins.load(); begin != nullptr) begin();
+}
+
+SlowStretch::~SlowStretch() {
+  if (void (*end)() = gSlowStretchEnds.load(); end != nullptr) end();
+}
+
+void setSlowStretchHandlers(void (*begin)(), void (*end)()) {
+  gSlowStretchEnds.store(end);
+  gSlowStretchBegins.store(begin);
 }
 
 }  // namespace platform

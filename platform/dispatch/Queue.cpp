@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "dispatch/ForkPreparation.h"
+#include "dispatch/StayLoaded.h"
 #include "dispatch/Testing.h"
 #include "dispatch/Timer.h"
 
@@ -93,6 +94,7 @@ QueueRegistry& registry();
 class ThreadPool {
  public:
   static ThreadPool& shared() {
+    stayLoaded();  // before a worker runs this code (and not under a lock: not in the initialiser)
     static ThreadPool* pool = [] {
       registry();  // installs the fork handlers, which take the pool's lock after the registry's
       instance_ = new ThreadPool();  // never destroyed: threads may outlive main()

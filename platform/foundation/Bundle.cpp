@@ -36,18 +36,31 @@ Bundle::Bundle(std::string path, Value infoDictionary) : path_(std::move(path)),
 std::shared_ptr<const Bundle> Bundle::atPath(const std::string& path) {
   if (!files::isDirectory(path)) return nullptr;
   Value info;
+  std::shared_ptr<Error> unread;
   std::string infoPath = files::join(path, "Info.plist");
   if (files::exists(infoPath)) {
-    if (auto read = plist::readResource(infoPath); read && read->isDictionary()) info = *read;
+    Error error;
+    if (auto read = plist::readResource(infoPath, &error); read && read->isDictionary()) {
+      info = *read;
+    } else if (!read) {
+      unread = std::make_shared<Error>(std::move(error));
+    }
   }
-  return std::make_shared<Bundle>(path, std::move(info));
+  auto bundle = std::make_shared<Bundle>(path, std::move(info));
+  bundle->infoError_ = std::move(unread);
+  return bundle;
 }
 
 std::shared_ptr<const Bundle> Bundle::main() {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.main) r.main = defaultMain();
-  return r.main;
+  if (r.main) return r.main;
+  std::shared_ptr<const Bundle> made = defaultMain();
+  // Without a descriptor its Info.plist could not be read now; it can be once one is free.
+  if (const Error* unread = made->infoError(); unread == nullptr || !files::outOfDescriptors(*unread, "")) {
+    r.main = made;
+  }
+  return made;
 }
 
 std::optional<std::string> Bundle::mainPathFromEnvironment() {

@@ -287,10 +287,9 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
   const auto checkCurrent = [&](const char* how) {
     struct stat info {};
     if (::fstat(at.get(), &info) != 0) return fail(error, 513, "Could not look into", current, errno);
-    if (info.st_uid != me && info.st_uid != 0) {
+    if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
       return refuse(error, path,
-                    std::string(how) + " \"" + current + "\", which belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")");
+                    std::string(how) + " \"" + current + "\", which belongs to " + anotherOwner(info.st_uid));
     }
     WriteDoubt doubt;
     if ((info.st_mode & S_ISVTX) == 0 && othersMayWrite(at.get(), info, &doubt)) {
@@ -343,8 +342,8 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
     struct stat info {};
     if (::fstat(entry.get(), &info) != 0) return fail(error, 513, "Could not look at", next, errno);
     if (S_ISLNK(info.st_mode)) {
-      if (info.st_uid != me && info.st_uid != 0) {
-        const std::string owner = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+      if (!ownedByThisUser(info.st_uid, me) && info.st_uid != 0) {
+        const std::string owner = "belongs to " + anotherOwner(info.st_uid);
         return refuse(error, path,
                       next == path ? "is a symbolic link that " + owner
                                    : "is reached through \"" + next + "\", a symbolic link that " + owner);
@@ -356,6 +355,18 @@ bool walk(const std::string& path, Missing missing, Descriptor* into, std::strin
         return fail(error, 513, "Could not read the symbolic link", next, length < 0 ? errno : ENAMETOOLONG);
       }
       const std::string to(target.data(), static_cast<std::size_t>(length));
+      // A link the kernel follows by itself (the working folder's or an open folder's in /proc)
+      // leads to the folder, not to its text: for a folder since removed, its old path with
+      // " (deleted)", where nothing must be made. Followed so, a removed folder has no links left.
+      struct stat leadsTo {};
+      const Descriptor followed(::openat(at.get(), name.c_str(), O_PATH | O_CLOEXEC));
+      if (followed.get() >= 0 && ::fstat(followed.get(), &leadsTo) == 0 && S_ISDIR(leadsTo.st_mode) &&
+          leadsTo.st_nlink == 0) {
+        const std::string how = next == path ? "is a symbolic link" : "is reached through \"" + next + "\", a link";
+        return setError(error, kCocoaErrorDomain, 513,
+                        "The folder \"" + path + "\" " + how + " that leads to a removed folder (\"" + to + "\")",
+                        detailsOf(path, ENOENT));
+      }
       if (!to.empty() && to.front() == '/' && !fromTheRoot()) return false;
       queue(to);
       continue;
@@ -404,7 +415,7 @@ bool isStillKept(const std::string& name, const KeptFolder& kept) {
   struct stat info {};
   const Descriptor folder(::open(kept.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0 || info.st_dev != kept.device ||
-      info.st_ino != kept.inode || info.st_uid != ::geteuid()) {
+      info.st_ino != kept.inode || !ownedByThisUser(info.st_uid)) {
     return false;
   }
   if (info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec) return true;
@@ -480,8 +491,8 @@ int openRegularFile(const std::string& path, bool ownOnly, Error* error) {
   }
   if (!S_ISREG(info.st_mode)) {
     refusal = "is " + kindOf(info.st_mode) + ", not a regular file";
-  } else if (ownOnly && info.st_uid != ::geteuid()) {
-    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if (ownOnly && !ownedByThisUser(info.st_uid)) {
+    refusal = "belongs to " + anotherOwner(info.st_uid);
   }
   if (!refusal.empty()) {
     ::close(fd);
@@ -517,8 +528,8 @@ std::optional<Bytes> readAndClose(int fd, const std::string& path, Error* error)
 bool closeOwnFolder(const std::string& path, int folder, Error* error) {
   struct stat info {};
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
-  if (info.st_uid != ::geteuid()) {
-    return refuse(error, path, "belongs to another user (uid " + std::to_string(info.st_uid) + "): it is not used");
+  if (!ownedByThisUser(info.st_uid)) {
+    return refuse(error, path, "belongs to " + anotherOwner(info.st_uid) + ": it is not used");
   }
   if ((info.st_mode & 077) == 0) return true;
   const Descriptor opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -535,8 +546,8 @@ bool isPrivateFolder(const std::string& path, int folder, Error* error) {
   if (::fstat(folder, &info) != 0) return fail(error, 513, "Could not look at", path, errno);
   std::string refusal;
   WriteDoubt doubt;
-  if (info.st_uid != ::geteuid()) {
-    refusal = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  if (!ownedByThisUser(info.st_uid)) {
+    refusal = "belongs to " + anotherOwner(info.st_uid);
   } else if (othersMayWrite(folder, info, &doubt)) {
     refusal = othersWrite(path, "may be written by other users", "chmod go-w would make it private", doubt);
   }
@@ -686,6 +697,20 @@ std::optional<Bytes> readResource(const std::string& path, Error* error) {
   return fd < 0 ? std::nullopt : readAndClose(fd, path, error);
 }
 
+std::optional<std::string> outOfDescriptors(const Error& error, const std::string& doing) {
+  const std::shared_ptr<Error> cause = error.userInfo[kUnderlyingErrorKey].objectAs<Error>();
+  if (!cause || cause->domain != kPOSIXErrorDomain) return std::nullopt;
+  if (cause->code == EMFILE) {
+    return "This process has as many files open as it may " + doing + ": " + error.description +
+           ". Close files the app no longer needs, or raise its limit of open files (ulimit -n), and try again.";
+  }
+  if (cause->code == ENFILE) {
+    return "The system has as many files open as it may " + doing + ": " + error.description +
+           ". Close files or programs that keep many open, or raise the system's limit (fs.file-max), and try again.";
+  }
+  return std::nullopt;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& text, Error* error) {
   return writeFileAtomically(path, Bytes(text.begin(), text.end()), error);
 }
@@ -744,11 +769,10 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
     ::close(dir);
     return fail(error, 512, "Could not write the file", path, err);
   }
-  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+  if (!ownedByThisUser(info.st_uid) && info.st_uid != 0) {
     ::close(dir);
     return setError(error, kCocoaErrorDomain, 513,
-                    "Could not write the file \"" + path + "\": its folder belongs to another user (uid " +
-                        std::to_string(info.st_uid) + ")",
+                    "Could not write the file \"" + path + "\": its folder belongs to " + anotherOwner(info.st_uid),
                     Value::dictionary({{"NSFilePath", path}}));
   }
   std::string temp;

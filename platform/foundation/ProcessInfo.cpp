@@ -1,9 +1,11 @@
 #include "foundation/ProcessInfo.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -96,19 +98,39 @@ namespace {
 
 // The process's identifier, read once when the program loads and again in each child of a fork
 // (getpid is a system call, and callers ask on every store operation and SDK call). 0 until
-// read, or where the fork handler could not be installed: then each call asks the system.
+// read, or where the fork handlers could not be installed: then each call asks the system.
 std::atomic<pid_t> gProcessIdentifier{0};
-// The identifier of the process the program loaded in.
-std::atomic<pid_t> gFirstProcessIdentifier{0};
+// The forks between the process the program loaded in and this one, counted by fork's child
+// handler: process identifiers cannot tell (a child forked into a new PID namespace is pid 1, as
+// its parent may be).
+std::atomic<std::uint64_t> gForks{0};
+// Whether the process about to fork had another thread (as fork's prepare handler found it), and
+// whether this process was made by a fork from such a process, or descends from one.
+std::atomic<bool> gForkingWithOtherThreads{true};
+std::atomic<bool> gOtherThreadsLocks{false};
 
-void readProcessIdentifier() { gProcessIdentifier.store(::getpid(), std::memory_order_relaxed); }
+// Before a fork: whether the forking thread is alone in its process. /proc/self/task has two
+// links more than the process has threads; where it cannot be read, other threads are assumed.
+void noteThreadsBeforeFork() {
+  struct stat task {};
+  gForkingWithOtherThreads.store(::stat("/proc/self/task", &task) != 0 || task.st_nlink != 3,
+                                 std::memory_order_relaxed);
+}
 
-// Run before the program's other initialisers, so that this fork handler is registered before
-// theirs and, since a child runs its handlers in the order registered, every other child handler
-// (the SDK's, the host's) already reads the child's identifier.
+void afterForkInChild() {
+  gProcessIdentifier.store(::getpid(), std::memory_order_relaxed);
+  gForks.fetch_add(1, std::memory_order_relaxed);
+  if (gForkingWithOtherThreads.load(std::memory_order_relaxed)) gOtherThreadsLocks.store(true, std::memory_order_relaxed);
+}
+
+// Run before the program's other initialisers, so that these fork handlers are registered before
+// theirs: a child runs its handlers in the order registered, so every other child handler (the
+// SDK's, the host's) already reads the child's identifier and count; prepare handlers run in the
+// reverse order, so this one counts the threads after every other one has run.
 __attribute__((constructor(101))) void keepProcessIdentifier() {
-  gFirstProcessIdentifier.store(::getpid(), std::memory_order_relaxed);
-  if (::pthread_atfork(nullptr, nullptr, &readProcessIdentifier) == 0) readProcessIdentifier();
+  if (::pthread_atfork(&noteThreadsBeforeFork, nullptr, &afterForkInChild) == 0) {
+    gProcessIdentifier.store(::getpid(), std::memory_order_relaxed);
+  }
 }
 
 }  // namespace
@@ -118,14 +140,11 @@ int ProcessInfo::processIdentifier() {
   return static_cast<int>(kept != 0 ? kept : ::getpid());
 }
 
-bool ProcessInfo::madeByFork() {
-  const pid_t first = gFirstProcessIdentifier.load(std::memory_order_relaxed);
-  return first != 0 && processIdentifier() != first;
-}
+std::uint64_t ProcessInfo::forks() { return gForks.load(std::memory_order_relaxed); }
 
-void ProcessInfo::countAsFirstProcessForTesting() {
-  gFirstProcessIdentifier.store(static_cast<pid_t>(processIdentifier()), std::memory_order_relaxed);
-}
+bool ProcessInfo::mayHoldOtherThreadsLocks() { return gOtherThreadsLocks.load(std::memory_order_relaxed); }
+
+void ProcessInfo::countAsFirstProcessForTesting() { gOtherThreadsLocks.store(false, std::memory_order_relaxed); }
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
   withState([&](State& s) {

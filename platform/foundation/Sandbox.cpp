@@ -92,6 +92,7 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
     return "A file of another user stands where the app's data needs a folder: " + what +
            ". Choose another folder with " + variable + ", or have that user move the file away.";
   }
+  if (std::optional<std::string> shortage = files::outOfDescriptors(error, "to keep the app's data")) return *shortage;
   switch (code) {
     case 0:
       return "Refusing to keep the app's data in an unsafe place: " + what + ". Choose a private folder with " +
@@ -113,13 +114,6 @@ std::string refusalOf(const std::string& path, const Error& error, const std::st
     case ENAMETOOLONG:
       return "The path of the app's data folder is too long: " + what +
              ". Choose a folder with a shorter path, with " + variable + ".";
-    case EMFILE:
-      return "This process has as many files open as it may to keep the app's data: " + what +
-             ". Close files the app no longer needs, or raise its limit of open files (ulimit -n), and try again.";
-    case ENFILE:
-      return "The system has as many files open as it may to keep the app's data: " + what +
-             ". Close files or programs that keep many open, or raise the system's limit (fs.file-max), and try "
-             "again.";
     default:
       return "Could not keep the app's data there: " + what + ". Choose another folder with " + variable + ".";
   }
@@ -241,7 +235,12 @@ std::string appIdentifier() {
       "Bundle::setMain), or choose the app's folders with VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.";
   if (!identifier) {
     std::string why = "no main bundle is set";
-    if (!bundle->bundlePath().empty() || !bundle->infoDictionary().isNull()) {
+    if (const Error* unread = bundle->infoError()) {
+      if (std::optional<std::string> shortage = files::outOfDescriptors(*unread, "to read the main bundle")) {
+        throw Exception(kInternalInconsistencyException, *shortage);
+      }
+      why = "the main bundle's Info.plist could not be read: " + unread->description;
+    } else if (!bundle->bundlePath().empty() || !bundle->infoDictionary().isNull()) {
       why = "the main bundle " + (bundle->bundlePath().empty() ? std::string() : "\"" + bundle->bundlePath() + "\" ") +
             "has no CFBundleIdentifier";
     } else if (const std::optional<std::string> named = Bundle::mainPathFromEnvironment()) {
@@ -317,17 +316,19 @@ std::string defaultDataDirectory() {
   // else ~/.local/share.
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') return files::join(xdg, "vesmora");
-  std::string home;
   if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/') {
-    home = value;
-  } else if (const files::UserEntry user = files::lookUpUser(::geteuid()); user.home.starts_with('/')) {
-    home = user.home;
+    return files::join(files::join(value, ".local/share"), "vesmora");
   }
-  if (home.empty()) {
-    throw Exception(kInternalInconsistencyException,
-                    "No home folder to keep the app's data in: set VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.");
-  }
-  return files::join(files::join(home, ".local/share"), "vesmora");
+  const uid_t uid = ::geteuid();
+  const files::UserEntry user = files::lookUpUser(uid);
+  if (user.home.starts_with('/')) return files::join(files::join(user.home, ".local/share"), "vesmora");
+  const std::string entry = "this user's entry (uid " + std::to_string(uid) + ")";
+  const std::string why = !user.failed.empty() ? entry + " could not be looked up: " + user.failed
+                          : !user.found        ? "the user database has no entry for uid " + std::to_string(uid)
+                                               : entry + " names no absolute home folder";
+  throw Exception(kInternalInconsistencyException,
+                  "No home folder to keep the app's data in (HOME is not set, and " + why +
+                      "): set HOME, or VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT.");
 }
 
 void setRoot(const std::string& path) {

@@ -6,9 +6,11 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sched.h>
 #include <stdio.h>
 #include <strings.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -40,16 +43,29 @@ namespace {
 
 GroupListing unlisted(std::string why) { return GroupListing{true, std::move(why)}; }
 
-// The locks of the user listing, each held briefly. A fork() waits for them, so that a child,
-// which has none of the parent's other threads, never finds one taken.
+// The group `gid`'s name and members, as the name services give them (none found: `found`
+// false), or why it could not be looked up.
+struct GroupEntry {
+  bool found = false;
+  std::string name;
+  std::vector<std::string> members;
+  std::string failed;
+};
+
+// The user listing's locks and the answers it keeps. Every answer, a failure too, is kept for the
+// process's life and for the children it forks, which share its user database: the user's own
+// entry by uid, a group's by gid, and whether a group is the user's own private group by user and
+// group (a process may change its user).
 struct ListingLocks {
-  std::mutex userListing;  // the answers kept from the user listing
-  // Whether users other than the first may have the group, as the user list told, under
-  // userListing.
+  // Held briefly, over the kept answers. A fork() waits for it, so that a child, which has none
+  // of the parent's other threads, never finds it taken.
+  std::mutex userListing;
+  std::map<uid_t, UserEntry> users;
+  std::map<gid_t, GroupEntry> groups;
   std::map<std::pair<uid_t, gid_t>, GroupListing> groupAnswers;
-  // One user listing at a time, held while the users are listed (up to the listing's time
-  // limit). A fork() does not wait for it: the child, where the listing thread is not, gets a
-  // new one.
+  // One lookup at a time, held while the name services are asked (up to the listing's time
+  // limit), so that each question is asked once. A fork() does not wait for it: the child, where
+  // the asking thread is not, gets a new one.
   std::mutex listing;
 };
 
@@ -73,10 +89,26 @@ ListingLocks& listingLocks() {
 // Made as the program loads, before any thread of the SDK's: a fork never finds them half made.
 [[maybe_unused]] const ListingLocks& gListingLocksMadeAtLoad = listingLocks();
 
+// The answer kept in `answers` under `key`, if any.
+template <typename Answers, typename Key>
+std::optional<typename Answers::mapped_type> kept(Answers ListingLocks::*answers, const Key& key) {
+  ListingLocks& locks = listingLocks();
+  std::lock_guard<std::mutex> lock(locks.userListing);
+  const auto found = (locks.*answers).find(key);
+  return found == (locks.*answers).end() ? std::nullopt : std::optional(found->second);
+}
+
+template <typename Answers, typename Key>
+void keep(Answers ListingLocks::*answers, const Key& key, const typename Answers::mapped_type& answer) {
+  ListingLocks& locks = listingLocks();
+  std::lock_guard<std::mutex> lock(locks.userListing);
+  (locks.*answers)[key] = answer;
+}
+
 // Whether `c` is white space as the C library's "C" locale has it.
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Whether the sources of a passwd line (what follows "passwd" and its ":") name "files" alone, as
+// Whether the sources of a database's line (what follows "passwd" and its ":") name "files" alone, as
 // the C library (glibc 2.33 and later) reads them: words, each source's name ending at white
 // space or "[", each optionally followed by one "[STATUS=action ...]" item. A line the C library
 // refuses (an unknown status or action, an item never closed), one it ends early (an item where
@@ -124,14 +156,15 @@ bool sourcesAreTheFilesAlone(std::string_view line) {
   return any;
 }
 
-// Whether the name services take users from /etc/passwd alone, as the C library reads
-// nsswitch.conf: a line is its first word (ending at white space or ":"), then, past any white
-// space and ":", its sources; "#" starts a comment only as the first word's first character, a
-// line starting with white space is a line like any other, and the last "passwd" line counts.
-// Every "passwd" line must name "files" alone here, and a line with a byte outside ASCII that
-// some locale may read as white space counts as another source too. With no such line, or no
-// file, the C library reads the files; a file that cannot be read counts as another source.
-bool usersComeFromTheFilesAlone() {
+// Whether the name services take the entries of `database` ("passwd", "group") from its file
+// in /etc alone, as the C library reads nsswitch.conf: a line is its first word (ending at white
+// space or ":"), then, past any white space and ":", its sources; "#" starts a comment only as
+// the first word's first character, a line starting with white space is a line like any other,
+// and the database's last line counts. Every such line must name "files" alone here, and a line
+// with a byte outside ASCII that some locale may read as white space counts as another source
+// too. With no such line, or no file, the C library reads the files; a file that cannot be read
+// counts as another source.
+bool comesFromTheFilesAlone(std::string_view database) {
   FILE* config = std::fopen("/etc/nsswitch.conf", "re");
   if (config == nullptr) return errno == ENOENT;
   bool filesAlone = true;
@@ -148,7 +181,7 @@ bool usersComeFromTheFilesAlone() {
     }
     std::size_t end = start;
     while (end < text.size() && !isSpace(text[end]) && text[end] != ':') ++end;
-    if (end == text.size() || text.substr(start, end - start) != "passwd") continue;
+    if (end == text.size() || text.substr(start, end - start) != database) continue;
     while (end < text.size() && (isSpace(text[end]) || text[end] == ':')) ++end;
     filesAlone = sourcesAreTheFilesAlone(text.substr(end));
   }
@@ -274,46 +307,193 @@ constexpr std::size_t kLongestListing = std::size_t{256} << 20;
 std::atomic<std::int64_t> listingTimeLimitMs{kListingTimeLimit.count()};
 std::atomic<std::size_t> longestListing{kLongestListing};
 
-// `getent` with `arguments` (its own name first) started with nothing of the host's but its mount
-// namespace and user: no standard input, no error output, no other descriptor, every signal as by
-// default, a fixed environment, its standard output `out`. Its process id; 0 when it could not
-// start, with the reason in `failed`.
-pid_t startGetent(char* const arguments[], int out, int* failed) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if ((*failed = ::posix_spawn_file_actions_init(&actions)) != 0) return 0;
-  if ((*failed = ::posix_spawnattr_init(&attributes)) != 0) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return 0;
-  }
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
-  pid_t child = 0;
-  const bool ready =
-      (*failed = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_adddup2(&actions, out, 1)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0)) == 0 &&
-      (*failed = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3)) == 0 &&
-      (*failed = ::posix_spawnattr_setsigmask(&attributes, &none)) == 0 &&
-      (*failed = ::posix_spawnattr_setsigdefault(&attributes, &all)) == 0 &&
-      (*failed = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) == 0;
-  if (ready && (*failed = ::posix_spawn(&child, kGetent, &actions, &attributes, arguments, environment)) != 0) {
-    child = 0;
-  }
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return ready ? child : 0;
+// A system call made without the C library, so that no errno is written (a process sharing this
+// one's memory and thread-local storage makes it) and no sanitizer's interceptor runs: the result,
+// or minus the error number.
+__attribute__((always_inline)) inline long rawSyscall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                                                      long e = 0) {
+#if defined(__x86_64__)
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
+  long result;
+  asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8) : "rcx", "r11", "memory");
+  return result;
+#elif defined(__aarch64__)
+  register long x8 asm("x8") = number;
+  register long x0 asm("x0") = a;
+  register long x1 asm("x1") = b;
+  register long x2 asm("x2") = c;
+  register long x3 asm("x3") = d;
+  register long x4 asm("x4") = e;
+  asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
+  return x0;
+#else
+#error "a raw system call is written for x86_64 and aarch64 only"
+#endif
 }
 
-// What keeps the end of the getent from this process: the host ignores SIGCHLD or waits for
-// every child itself.
-const char* const kChildTaken =
-    "this process could not wait for /usr/bin/getent: the host ignores SIGCHLD or waits for every child itself "
-    "(a SIGCHLD handler calling wait or waitpid(-1)); leave SIGCHLD to its default action and wait only for the "
-    "host's own children, at least until the SDK has started";
+// The process the SDK starts to run getent in, and getent's own. The first is started by clone()
+// sharing this process's memory, as a thread would, but as a process of its own that sends no
+// signal as it ends: no disposition of SIGCHLD, and no waitpid(-1, ...) of the host's without
+// __WALL, can take it, and it is waited for through its pidfd. It never execs (exec would have it
+// send SIGCHLD after all): by system calls alone (no errno: it shares the calling thread's
+// thread-local storage), it sets the standard descriptors (no input, `out` as output, no error
+// output, nothing else open) and every signal as by default, starts getent on a stack of its own
+// (sharing the memory until the exec, as posix_spawn does; killed should the first end before
+// it), waits for it and notes here how it ended. This struct and both stacks outlive it: the
+// caller always waits for its end (GetentProcess).
+struct GetentStart {
+  char* const* arguments = nullptr;
+  char* const* environment = nullptr;
+  int out = -1;
+  long helper = 0;       // the first process's id, getent's parent
+  long execError = 0;        // the exec's error number, from getent's process
+  long descriptorError = 0;  // why the standard descriptors could not be set
+  bool notStarted = false;   // getent's process could not be started (the C library's errno is the caller's)
+  int status = 0;        // getent's end, as wait4 gives it
+  char stacks[2][16384] __attribute__((aligned(16)));
+};
+
+__attribute__((no_sanitize("address", "undefined"))) int execGetent(void* start) {
+  auto* what = static_cast<GetentStart*>(start);
+  rawSyscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  if (rawSyscall(SYS_getppid) == what->helper) {
+    what->execError = -rawSyscall(SYS_execve, reinterpret_cast<long>(kGetent), reinterpret_cast<long>(what->arguments),
+                                  reinterpret_cast<long>(what->environment));
+  }
+  rawSyscall(SYS_exit_group, 127);
+  return 127;
+}
+
+__attribute__((no_sanitize("address", "undefined"))) int runGetentProcess(void* start) {
+  auto* what = static_cast<GetentStart*>(start);
+  struct {
+    unsigned long handler, flags, restorer, mask;
+  } byDefault{};  // SIG_DFL, as the kernel's rt_sigaction takes it
+  for (long signal = 1; signal < 65; ++signal) {
+    rawSyscall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&byDefault), 0, 8);
+  }
+  const unsigned long none = 0;
+  rawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, 8);
+  what->helper = rawSyscall(SYS_getpid);
+  const long in = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
+  const long err = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_WRONLY);
+  long failed = in < 0 ? in : err < 0 ? err : rawSyscall(SYS_dup3, what->out, 1, 0);
+  if (failed >= 0 && in != 0) failed = rawSyscall(SYS_dup3, in, 0, 0);
+  if (failed >= 0 && err != 2) failed = rawSyscall(SYS_dup3, err, 2, 0);
+  if (failed < 0) {
+    what->descriptorError = -failed;
+    rawSyscall(SYS_exit_group, 1);
+  }
+  rawSyscall(SYS_close_range, 3, ~0U, 0);  // where the kernel has it (5.9); the SDK's own are close-on-exec
+  // The C library's clone() runs execGetent on its own stack (writing errno only should it fail).
+  const pid_t getent = ::clone(&execGetent, what->stacks[1] + sizeof what->stacks[1],
+                               CLONE_VM | CLONE_VFORK | SIGCHLD, start);
+  if (getent < 0) {
+    what->notStarted = true;
+    rawSyscall(SYS_exit_group, 1);
+  }
+  int status = 0;
+  while (rawSyscall(SYS_wait4, getent, reinterpret_cast<long>(&status), 0, 0) == -EINTR) {
+  }
+  what->status = status;
+  rawSyscall(SYS_exit_group, 0);
+  return 0;
+}
+
+// What keeps getent from starting, and what to do about it, for `failed` (an errno).
+std::string whyNoProcess(int failed) {
+  std::string why = "no process could be started for /usr/bin/getent: " + std::string(std::strerror(failed));
+  if (failed == EAGAIN) {
+    struct rlimit limit {};
+    const bool known = ::getrlimit(RLIMIT_NPROC, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+    return why + "; this user may have no more processes (the process limit RLIMIT_NPROC" +
+           (known ? ", " + std::to_string(limit.rlim_cur) : std::string()) +
+           ", or the system's own, kernel.threads-max and kernel.pid_max): raise the limit (ulimit -u) or end some "
+           "of the user's processes";
+  }
+  if (failed == EINVAL || failed == ENOSYS || failed == EPERM) {
+    return why + "; starting it safely needs clone() with CLONE_PIDFD: run on Linux 5.4 or later, and let it through "
+                 "where a seccomp filter or container blocks it";
+  }
+  return why;
+}
+
+// The helper process of one getent run, started with getent's `arguments` (its own name first),
+// nothing of the host's but its mount namespace and user, a fixed environment and its standard
+// output `out`; ended (killed first, unless it has ended) and waited for when it goes.
+class GetentProcess {
+ public:
+  GetentProcess(char* const arguments[], int out) : start_(new GetentStart()) {
+    start_->arguments = arguments;
+    start_->environment = environment_;
+    start_->out = out;
+    // Every signal blocked until it has set them all as by default: no handler of the host's runs
+    // there.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = ::clone(&runGetentProcess, start_->stacks[0] + sizeof start_->stacks[0],
+                                CLONE_VM | CLONE_PIDFD, start_.get(), &pidfd_);
+    const int failure = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (child < 0) {
+      pidfd_ = -1;
+      failed_ = whyNoProcess(failure);
+    }
+  }
+  ~GetentProcess() { end(true); }
+  GetentProcess(const GetentProcess&) = delete;
+  GetentProcess& operator=(const GetentProcess&) = delete;
+
+  // Why it could not start; empty when it did.
+  const std::string& failed() const { return failed_; }
+  int pidfd() const { return pidfd_; }
+
+  // Kills it (`kill`) and waits for its end: why getent did not end well by itself (empty when it
+  // did, its status then in `*status`), `command` naming it.
+  std::string end(bool kill, const std::string& command = {}, const char* database = "", int* status = nullptr) {
+    if (pidfd_ < 0) return failed_;
+    if (kill) ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+    siginfo_t ended{};
+    int waited = 0;
+    while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &ended, WEXITED | __WALL)) < 0 && errno == EINTR) {
+    }
+    const int notWaited = errno;
+    ::close(pidfd_);
+    pidfd_ = -1;
+    ran_ = start_->descriptorError == 0 && !start_->notStarted && start_->execError == 0;
+    if (waited != 0) {
+      return "this process could not wait for /usr/bin/getent (" + std::string(std::strerror(notWaited)) +
+             "): a thread of the host's waited for it, with waitpid(-1, ..., __WALL); wait only for the host's own "
+             "children";
+    }
+    if (ended.si_code != CLD_EXITED) return command + " was ended by signal " + std::to_string(ended.si_status);
+    if (start_->descriptorError != 0) {
+      return "the standard descriptors of /usr/bin/getent could not be set: " +
+             std::string(std::strerror(static_cast<int>(start_->descriptorError)));
+    }
+    if (start_->notStarted) return whyNoProcess(EAGAIN);  // by far the likeliest: its errno was not kept
+    if (start_->execError != 0) {
+      return "/usr/bin/getent could not be started: " + std::string(std::strerror(static_cast<int>(start_->execError))) +
+             "; install it (Debian's libc-bin) or let nsswitch.conf take " + database + " from \"files\" alone";
+    }
+    if (WIFSIGNALED(start_->status)) return command + " was ended by signal " + std::to_string(WTERMSIG(start_->status));
+    if (status != nullptr) *status = WEXITSTATUS(start_->status);
+    return {};
+  }
+
+  // Whether getent itself ran (its process was started and exec'd it), once ended.
+  bool ran() const { return ran_; }
+
+ private:
+  char* environment_[3] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
+  std::unique_ptr<GetentStart> start_;
+  int pidfd_ = -1;
+  std::string failed_;
+  bool ran_ = false;
+};
 
 // How a `getent` run ended: `cut` says why its output was not read to its end or why it did not
 // end well by itself (empty when it did, `status` then its exit status); `stopped` that the reader
@@ -328,15 +508,14 @@ struct GetentEnd {
 // position is never moved and no lock of the C library's name services is taken here. Its output
 // goes to `take` block by block (an empty block: the end) until `take` answers true, within a time
 // limit (10 s) and a size limit (256 MiB). A `getent` that cannot start, is killed by a signal,
-// says more, takes longer, or is taken from this process (a SIGCHLD handler of the host's that
-// waits for any child, or SIGCHLD ignored) is a `cut`, saying which, and `doing` what it did not
-// do in time. The `getent` is always waited for, and killed first unless it ended by itself within
-// the time limit.
+// says more or takes longer is a `cut`, saying which, and `doing` what it did not do in time. The
+// `getent` is always waited for, and killed first unless it ended by itself within the time limit.
 // The output ends when the pipe does or, once `getent` has ended, where the pipe runs empty: a
 // child that a host thread forked before the write end was closed here holds a copy of it for as
-// long as it lives, so the pipe's own end may never come.
+// long as it lives, so the pipe's own end may never come. A slow stretch for a fork under way.
 template <typename Take>
 GetentEnd runGetent(const char* database, const std::string& key, const char* doing, Take take) {
+  const SlowStretch slow;
   const std::string command = std::string(kGetent) + " " + database + (key.empty() ? "" : " " + key);
   GetentEnd end;
   int out[2];
@@ -351,36 +530,17 @@ GetentEnd runGetent(const char* database, const std::string& key, const char* do
     end.cut = "no pipe could be made to read /usr/bin/getent: " + std::string(std::strerror(why));
     return end;
   }
-  int failed = 0;
   std::string keyArgument = key;
   char* const arguments[] = {const_cast<char*>("getent"), const_cast<char*>(database),
                              key.empty() ? nullptr : keyArgument.data(), nullptr};
-  const pid_t child = startGetent(arguments, out[1], &failed);
+  GetentProcess getent(arguments, out[1]);
   ::close(out[1]);
-  if (child <= 0) {
+  if (!getent.failed().empty()) {
     ::close(out[0]);
-    end.cut = "/usr/bin/getent could not be started: " + std::string(std::strerror(failed)) +
-              "; install it (Debian's libc-bin) or let nsswitch.conf take users from \"files\" alone";
+    end.cut = getent.failed();
     return end;
   }
-  if (key.empty()) userListingCount++;  // a listing, not one entry
-  // The getent from its own descriptor, which names it alone even once its id is used again.
-  const int process = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-  if (process < 0) {
-    const int why = errno;
-    ::close(out[0]);
-    if (why == ESRCH) {  // ended, and already waited for by the host
-      end.cut = kChildTaken;
-      return end;
-    }
-    ::kill(child, SIGKILL);  // still this process's child: a kernel with no such descriptors
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    end.cut = "pidfd_open failed (" + std::string(std::strerror(why)) +
-              "), which waiting for /usr/bin/getent safely needs; run on Linux 5.3 or later, and let "
-              "pidfd_open through where a seccomp filter or container blocks it";
-    return end;
-  }
+  const int process = getent.pidfd();
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(listingTimeLimitMs.load());
   // Waits for one of `fds` to be readable until the deadline: which ones are (bit i for the i-th),
@@ -426,23 +586,12 @@ GetentEnd runGetent(const char* database, const std::string& key, const char* do
   ::close(out[0]);
   const bool early = !end.cut.empty() || end.stopped;
   const bool late = !early && ready({process}) == 0;
-  if (early || late) ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
-  siginfo_t ended{};
-  int waited = 0;
-  while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(process), &ended, WEXITED)) < 0 && errno == EINTR) {
-  }
-  ::close(process);
+  const std::string why = getent.end(early || late, command, database, &end.status);
+  if (key.empty() && getent.ran()) userListingCount++;  // a listing (not one entry) that getent made
   if (early) return end;
-  if (waited != 0) {
-    end.cut = kChildTaken;
-  } else if (late) {
-    end.cut = command + " did not end within " + std::to_string(listingTimeLimitMs.load()) +
-              " ms; mend the name service it waits for";
-  } else if (ended.si_code != CLD_EXITED) {
-    end.cut = command + " was ended by signal " + std::to_string(ended.si_status);
-  } else {
-    end.status = ended.si_status;
-  }
+  end.cut = late ? command + " did not end within " + std::to_string(listingTimeLimitMs.load()) +
+                       " ms; mend the name service it waits for"
+                 : why;
   return end;
 }
 
@@ -464,30 +613,119 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   return search.answer("the output of /usr/bin/getent passwd");
 }
 
-// The fields of the entry `getent <database> <key>` gives (split at ":"), in a process of its own:
-// none when there is no such entry (status 2); `failed` says why it could not be looked up.
-std::vector<std::string> entryFromGetent(const char* database, const std::string& key, std::string* failed) {
-  std::string output;
-  const GetentEnd end = runGetent(database, key, "answer", [&output](const char* data, std::size_t size) {
-    output.append(data, size);
-    return false;
-  });
+// An entry of `database` ("passwd": name:password:uid:gid:comment:home:shell, "group":
+// name:password:gid:member,member,...) for the id `id` as one line gives it, split at ":"; none
+// (with `failed` saying why) when the line is not such an entry of that id. The home is counted
+// from the end (the comment may hold a ":"), the members are what follows the third ":".
+std::vector<std::string> entryFields(std::string_view database, std::string_view line, std::uint64_t id,
+                                     const std::string& from, std::string* failed) {
   std::vector<std::string> fields;
-  if (!end.cut.empty() || (end.status != 0 && end.status != 2)) {
-    *failed = !end.cut.empty() ? end.cut
-                               : "/usr/bin/getent " + std::string(database) + " " + key + " ended with status " +
-                                     std::to_string(end.status);
-    return fields;
-  }
-  if (end.status == 2) return fields;
-  const std::string line = output.substr(0, output.find('\n'));
   for (std::size_t at = 0;;) {
     const std::size_t colon = line.find(':', at);
-    fields.push_back(line.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
-    if (colon == std::string::npos) break;
+    if (database == "group" && fields.size() == 3) {
+      fields.emplace_back(line.substr(at));
+      break;
+    }
+    fields.emplace_back(line.substr(at, colon == std::string_view::npos ? std::string_view::npos : colon - at));
+    if (colon == std::string_view::npos) break;
     at = colon + 1;
   }
+  const std::size_t least = database == "passwd" ? 7 : 4;
+  std::uint64_t given = 0;
+  bool decimal = fields.size() >= least && !fields[2].empty() && fields[2].size() <= 10;
+  for (std::size_t at = 0; decimal && at < fields[2].size(); ++at) {
+    decimal = fields[2][at] >= '0' && fields[2][at] <= '9';
+    given = given * 10 + static_cast<std::uint64_t>(fields[2][at] - '0');
+  }
+  if (!decimal) {
+    *failed = from + " answered a line that is not an entry of " + std::string(database) + " (\"" +
+              std::string(line.substr(0, 80)) + (line.size() > 80 ? "...\")" : "\")");
+    fields.clear();
+  } else if (given != id) {
+    *failed = from + " answered the entry of id " + std::to_string(given) + ", not " + std::to_string(id);
+    fields.clear();
+  }
   return fields;
+}
+
+// The first entry of /etc/<database> whose id (its third field) is `id`, as the C library's
+// "files" source gives it (blank and comment lines skipped), read through a descriptor of this
+// call's own: its fields, none when there is no such entry, `failed` saying why it could not be
+// read.
+std::vector<std::string> entryFromFile(std::string_view database, std::uint64_t id, std::string* failed) {
+  const std::string path = "/etc/" + std::string(database);
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    if (errno != ENOENT) *failed = path + " could not be opened: " + std::strerror(errno);
+    return {};
+  }
+  std::string pending;
+  std::vector<char> block(65536);
+  std::vector<std::string> fields;
+  for (bool end = false; !end && fields.empty() && failed->empty();) {
+    const ssize_t got = ::read(file, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *failed = path + " could not be read: " + std::strerror(errno);
+      break;
+    }
+    end = got == 0;
+    pending.append(block.data(), static_cast<std::size_t>(got));
+    if (end && !pending.empty()) pending.push_back('\n');  // a last line without its newline
+    std::size_t begin = 0;
+    for (std::size_t stop = 0; fields.empty() && (stop = pending.find('\n', begin)) != std::string::npos;
+         begin = stop + 1) {
+      std::string_view line = std::string_view(pending).substr(begin, stop - begin);
+      line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t\r\f\v")));
+      if (line.empty() || line.front() == '#') continue;
+      const std::size_t second = line.find(':', line.find(':') + 1);
+      const std::string_view rest = second == std::string_view::npos ? std::string_view() : line.substr(second + 1);
+      if (rest.substr(0, rest.find(':')) != std::to_string(id)) continue;
+      std::string ignored;
+      fields = entryFields(database, line, id, path, &ignored);
+    }
+    pending.erase(0, begin);
+    if (pending.size() > kLongestUserEntry) *failed = path + " holds a line over 1 MiB";
+  }
+  ::close(file);
+  return fields;
+}
+
+// The entry of `database` for `id` from `getent <database> <id>`, in a process of its own: read
+// to its line's end and no further (1 MiB at most), its fields; none when there is no such entry
+// (status 2); `failed` says why it could not be looked up.
+std::vector<std::string> entryFromGetent(const char* database, std::uint64_t id, std::string* failed) {
+  const std::string key = std::to_string(id);
+  const std::string command = std::string(kGetent) + " " + database + " " + key;
+  std::string line;
+  const GetentEnd end =
+      runGetent(database, key, "answer", [&line](const char* data, std::size_t size) {
+        const void* newline = std::memchr(data, '\n', size);
+        line.append(data, newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size);
+        return newline != nullptr || line.size() > kLongestUserEntry;
+      });
+  if (!end.cut.empty()) {
+    *failed = end.cut;
+    return {};
+  }
+  if (line.size() > kLongestUserEntry) {
+    *failed = command + " answered an entry over 1 MiB";
+    return {};
+  }
+  if (!end.stopped && end.status != 0) {
+    if (end.status != 2) *failed = command + " ended with status " + std::to_string(end.status);
+    return {};
+  }
+  if (line.empty()) return {};
+  return entryFields(database, line, id, command, failed);
+}
+
+// The fields of the entry of `database` for `id` where the C library's name services may not be
+// asked in this process (a thread of a parent's may have held their locks at the fork): from the
+// file in /etc where nsswitch.conf takes them from there alone, else from getent.
+std::vector<std::string> entryWithoutTheCLibrary(const char* database, std::uint64_t id, std::string* failed) {
+  return comesFromTheFilesAlone(database) ? entryFromFile(database, id, failed)
+                                          : entryFromGetent(database, id, failed);
 }
 
 // Grows `buffer` (up to 1 MiB) while `lookUp(buffer)` answers ERANGE; its last answer.
@@ -500,20 +738,43 @@ int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
   return result;
 }
 
-// The group `gid`'s name and members, as the name services give them (none found: empty), or why
-// it could not be looked up; in a process made by fork(), by getent, as lookUpUser does.
-struct GroupEntry {
-  bool found = false;
-  std::string name;
-  std::vector<std::string> members;
-  std::string failed;
-};
+// The user `uid`'s entry, asked of the name services: through the C library where its locks are
+// this process's own, else without it.
+UserEntry askForUser(uid_t uid) {
+  UserEntry user;
+  if (ProcessInfo::mayHoldOtherThreadsLocks()) {
+    const std::vector<std::string> fields = entryWithoutTheCLibrary("passwd", uid, &user.failed);
+    user.found = !fields.empty();
+    if (user.found) {
+      user.name = fields[0];
+      user.home = fields[fields.size() - 2];
+    }
+    return user;
+  }
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  const SlowStretch slow;
+  const int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
+    return ::getpwuid_r(uid, &entry, room.data(), room.size(), &found);
+  });
+  if (result != 0) {
+    user.failed = std::strerror(result);
+  } else if (found != nullptr) {
+    user.found = true;
+    user.name = entry.pw_name;
+    user.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+  }
+  return user;
+}
 
-GroupEntry lookUpGroup(gid_t gid) {
+// The group `gid`'s entry, as askForUser asks.
+GroupEntry askForGroup(gid_t gid) {
   GroupEntry group;
-  if (ProcessInfo::madeByFork()) {
-    const std::vector<std::string> fields = entryFromGetent("group", std::to_string(gid), &group.failed);
-    group.found = fields.size() >= 4;  // name:password:gid:member,member,...
+  if (ProcessInfo::mayHoldOtherThreadsLocks()) {
+    const std::vector<std::string> fields = entryWithoutTheCLibrary("group", gid, &group.failed);
+    group.found = !fields.empty();
     if (group.found) {
       group.name = fields[0];
       for (std::size_t at = 0; at < fields[3].size();) {
@@ -528,6 +789,7 @@ GroupEntry lookUpGroup(gid_t gid) {
   std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
   struct group entry {};
   struct group* found = nullptr;
+  const SlowStretch slow;
   const int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
     return ::getgrgid_r(gid, &entry, room.data(), room.size(), &found);
   });
@@ -543,17 +805,26 @@ GroupEntry lookUpGroup(gid_t gid) {
   return group;
 }
 
+// The kept answer for `key`, else `ask(key)`, kept: with the listing lock held.
+template <typename Answers, typename Key, typename Ask>
+typename Answers::mapped_type answerOnce(Answers ListingLocks::*answers, const Key& key, Ask ask) {
+  if (auto answer = kept(answers, key)) return *answer;
+  typename Answers::mapped_type answer = ask(key);
+  keep(answers, key, answer);
+  return answer;
+}
+
 // Whether `gid` is the user `me`'s own private group: the user's primary group, named after the
 // user, listing no other member and no other user's primary group (a user private group, as
 // systems whose default umask is 002 give every user). Its write bit lets in nobody else. When
-// not (`another`), `unlisted` says why that could not be told.
+// not (`another`), `unlisted` says why that could not be told. With the listing lock held.
 GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
-  const UserEntry user = lookUpUser(me);
+  const UserEntry user = answerOnce(&ListingLocks::users, me, &askForUser);
   if (!user.found) {
     return unlisted("this user's own entry (uid " + std::to_string(me) + ") could not be looked up" +
                     (!user.failed.empty() ? ": " + user.failed : std::string()));
   }
-  const GroupEntry group = lookUpGroup(gid);
+  const GroupEntry group = answerOnce(&ListingLocks::groups, gid, &askForGroup);
   if (!group.failed.empty()) {
     return unlisted("the group " + std::to_string(gid) + " could not be looked up: " + group.failed);
   }
@@ -561,8 +832,8 @@ GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
   for (const std::string& member : group.members) {
     if (member != user.name) return GroupListing{true, {}};
   }
-  return usersComeFromTheFilesAlone() ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
-                                      : nameServicesListAnotherUsersPrimaryGroup(gid, me);
+  return comesFromTheFilesAlone("passwd") ? passwdFileNamesAnotherUsersPrimaryGroup(gid, me)
+                                          : nameServicesListAnotherUsersPrimaryGroup(gid, me);
 }
 
 }  // namespace
@@ -572,46 +843,61 @@ GroupListing lookUpOwnPrivateGroup(gid_t gid, uid_t me) {
 GroupListing groupMayBeAnothers(gid_t gid) {
   if (gid != ::getegid()) return GroupListing{true, {}};
   const std::pair<uid_t, gid_t> key{::geteuid(), gid};
-  const auto known = [&key]() -> std::optional<GroupListing> {
-    std::lock_guard<std::mutex> lock(listingLocks().userListing);
-    const auto answer = listingLocks().groupAnswers.find(key);
-    return answer == listingLocks().groupAnswers.end() ? std::nullopt : std::optional<GroupListing>(answer->second);
-  };
-  if (std::optional<GroupListing> answer = known()) return *answer;
+  if (auto answer = kept(&ListingLocks::groupAnswers, key)) return *answer;
   std::lock_guard<std::mutex> listing(listingLocks().listing);
-  if (std::optional<GroupListing> answer = known()) return *answer;  // listed meanwhile
-  GroupListing answer = lookUpOwnPrivateGroup(gid, key.first);
-  std::lock_guard<std::mutex> lock(listingLocks().userListing);
-  listingLocks().groupAnswers[key] = answer;
-  return answer;
+  return answerOnce(&ListingLocks::groupAnswers, key,
+                    [](const std::pair<uid_t, gid_t>& asked) { return lookUpOwnPrivateGroup(asked.second, asked.first); });
 }
 
 UserEntry lookUpUser(uid_t uid) {
-  UserEntry user;
-  if (ProcessInfo::madeByFork()) {
-    const std::vector<std::string> fields = entryFromGetent("passwd", std::to_string(uid), &user.failed);
-    user.found = fields.size() >= 6;  // name:password:uid:gid:gecos:home:shell
-    if (user.found) {
-      user.name = fields[0];
-      user.home = fields[5];
+  if (auto answer = kept(&ListingLocks::users, uid)) return *answer;
+  std::lock_guard<std::mutex> listing(listingLocks().listing);
+  return answerOnce(&ListingLocks::users, uid, &askForUser);
+}
+
+namespace {
+
+// The id the kernel shows for a user with no id in the user namespace, read once per process.
+uid_t overflowUid() {
+  static const uid_t overflow = [] {
+    unsigned long read = 65534;
+    if (FILE* file = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
+      if (std::fscanf(file, "%lu", &read) != 1) read = 65534;
+      std::fclose(file);
     }
-    return user;
-  }
-  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  const int result = lookUpWithRoom(buffer, [&](std::vector<char>& room) {
-    return ::getpwuid_r(uid, &entry, room.data(), room.size(), &found);
-  });
-  if (result != 0) {
-    user.failed = std::strerror(result);
-  } else if (found != nullptr) {
-    user.found = true;
-    user.name = entry.pw_name;
-    user.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
-  }
-  return user;
+    return static_cast<uid_t>(read);
+  }();
+  return overflow;
+}
+
+// Whether this process's user namespace maps every user id to itself, as the first one does (then
+// the overflow uid is a user like any other). Read each time it is asked (a process may enter
+// another namespace), which is only for a file of the overflow uid's.
+bool everyUserIdMapped() {
+  FILE* map = std::fopen("/proc/self/uid_map", "re");
+  if (map == nullptr) return false;
+  unsigned long inside = 1, outside = 1, count = 0;
+  const bool identity = std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 &&
+                        outside == 0 && count == 4294967295UL;
+  unsigned long more = 0;
+  const bool alone = std::fscanf(map, "%lu", &more) != 1;
+  std::fclose(map);
+  return identity && alone;
+}
+
+bool mayBeUnmapped(uid_t uid) { return uid == overflowUid() && !everyUserIdMapped(); }
+
+}  // namespace
+
+bool ownedByThisUser(uid_t owner, uid_t me) { return owner == me && !mayBeUnmapped(owner); }
+
+std::string anotherOwner(uid_t owner) {
+  if (!mayBeUnmapped(owner)) return "another user (uid " + std::to_string(owner) + ")";
+  return "a user this process's user namespace has no id for (shown as the overflow uid " + std::to_string(owner) +
+         "), so whose it is cannot be told" +
+         (owner == ::geteuid() ? std::string("; nor has it one for this process's own user, which shows as that uid "
+                                             "too: map the user into the namespace, or run outside it")
+                               : std::string());
 }
 
 std::uint64_t userListings() { return userListingCount.load(); }
@@ -619,6 +905,14 @@ std::uint64_t userListings() { return userListingCount.load(); }
 void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput) {
   listingTimeLimitMs = timeLimit.count() > 0 ? timeLimit.count() : kListingTimeLimit.count();
   longestListing = longestOutput > 0 ? longestOutput : kLongestListing;
+}
+
+void forgetUserAnswersForTesting() {
+  ListingLocks& locks = listingLocks();
+  std::lock_guard<std::mutex> lock(locks.userListing);
+  locks.users.clear();
+  locks.groups.clear();
+  locks.groupAnswers.clear();
 }
 
 }  // namespace platform::files

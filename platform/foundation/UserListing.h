@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -22,10 +23,12 @@ struct GroupListing {
 GroupListing groupMayBeAnothers(gid_t gid);
 
 // A user's name and home folder, as the name services give them (none found: `found` false), or
-// why the user could not be looked up. In a process made by fork(), where a thread of the
-// parent's may have held the C library's name-service locks (which the child never gets back),
-// the answer comes from `getent passwd <uid>`, in a process of its own, within the user listing's
-// limits.
+// why the user could not be looked up; asked once per process and kept, a failure too, for the
+// children it forks. In a process made by fork() from one that had other threads, one of which
+// may have held the C library's name-service locks (which the child never gets back), the answer
+// comes from /etc/passwd where nsswitch.conf takes users from there alone, else from `getent
+// passwd <uid>` in a process of its own, within the user listing's limits: its line, read to its
+// end and no further (1 MiB at most), counts only as the entry of the id asked.
 struct UserEntry {
   bool found = false;
   std::string name;
@@ -33,5 +36,15 @@ struct UserEntry {
   std::string failed;
 };
 UserEntry lookUpUser(uid_t uid);
+
+// Whether a file whose owner shows as `owner` is this process's user's own (`me`, its effective
+// user id, when the caller has it at hand). Never where that owner
+// may be a user with no id in this process's user namespace, which shows every such user (and
+// the process's own, when it has none there) as the overflow uid (/proc/sys/kernel/overflowuid):
+// in a namespace that does not map every id, that id tells no one.
+bool ownedByThisUser(uid_t owner, uid_t me = ::geteuid());
+// Whose a file that is not this user's is, for a refusal: "another user (uid N)", or, for the
+// overflow uid, that whose it is cannot be told, and why.
+std::string anotherOwner(uid_t owner);
 
 }  // namespace platform::files

@@ -52,15 +52,7 @@ struct GateForkHandlers {
   std::set<OpenSSLGate*> gates;
   bool registered = false;
 
-  static GateForkHandlers& shared() {
-    static GateForkHandlers& handlers = []() -> GateForkHandlers& {
-      auto* made = new GateForkHandlers();  // never destroyed: gates live until the process ends
-      made->registered = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
-      if (made->registered) platform::setWaitBeforeForkLocks(&CallFence::awaitStretchesBeforeFork);
-      return *made;
-    }();
-    return handlers;
-  }
+  static GateForkHandlers& shared();
 
   // Registered when the program loads, before most other fork handlers: it runs after theirs,
   // which did the wait for the stretches first (waitBeforeForkLocks).
@@ -96,6 +88,18 @@ struct GateForkHandlers {
     fence.forking = false;
   }
 };
+
+// Not defined in the class: the static variable of an inline function would be bound to another
+// copy's (a plugin that embeds the platform) by its unique symbol, and each copy has gates of its own.
+GateForkHandlers& GateForkHandlers::shared() {
+  static GateForkHandlers& handlers = []() -> GateForkHandlers& {
+    auto* made = new GateForkHandlers();  // never destroyed: gates live until the process ends
+    made->registered = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
+    if (made->registered) platform::setWaitBeforeForkLocks(&CallFence::awaitStretchesBeforeFork);
+    return *made;
+  }();
+  return handlers;
+}
 
 OpenSSLGate::OpenSSLGate() {
   GateForkHandlers& handlers = GateForkHandlers::shared();

@@ -22,4 +22,18 @@ void setWaitBeforeForkLocks(void (*wait)(), bool first = false);
 // Runs the installed waits, if any: the first step of every prepare handler that takes a lock.
 void waitBeforeForkLocks();
 
+// A stretch in which the calling thread waits for something outside this process that may take
+// long (a name service, a process started to ask one). A wait above that holds a fork back while
+// one of its threads works lets the fork through for the stretch, through the handlers installed
+// here (one pair, called on the thread as the stretch begins and ends): the thread holds nothing
+// then that a child could need but what the child makes anew.
+class SlowStretch {
+ public:
+  SlowStretch();
+  ~SlowStretch();
+  SlowStretch(const SlowStretch&) = delete;
+  SlowStretch& operator=(const SlowStretch&) = delete;
+};
+void setSlowStretchHandlers(void (*begin)(), void (*end)());
+
 }  // namespace platform

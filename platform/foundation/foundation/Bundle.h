@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/Error.h"
 #include "foundation/Value.h"
 
 namespace platform {
@@ -25,6 +26,9 @@ class Bundle {
   // Reads <path>/Info.plist when present. nullptr when `path` is not a directory.
   static std::shared_ptr<const Bundle> atPath(const std::string& path);
 
+  // The installed main bundle, else the one VESMORA_MAIN_BUNDLE names, made on first use and
+  // kept, unless its Info.plist could not be read for want of a file descriptor (read again
+  // next time).
   static std::shared_ptr<const Bundle> main();
   // The folder $VESMORA_MAIN_BUNDLE names when it is set and not empty, whether or not there is
   // such a folder (when there is none, the default main bundle is the empty one).
@@ -40,6 +44,9 @@ class Bundle {
   // "CFBundleIdentifier" of the Info.plist, when it is a string.
   std::optional<std::string> bundleIdentifier() const;
   const Value& infoDictionary() const { return info_; }
+  // Why atPath could not read the Info.plist it found (a file it could not open or parse); null
+  // when it read it, or there was none.
+  const Error* infoError() const { return infoError_.get(); }
   // The Info.plist value for `key`, or a null Value.
   const Value& objectForInfoDictionaryKey(std::string_view key) const { return info_[key]; }
 
@@ -51,6 +58,7 @@ class Bundle {
  private:
   std::string path_;
   Value info_;
+  std::shared_ptr<const Error> infoError_;
 };
 
 }  // namespace platform

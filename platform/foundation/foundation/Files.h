@@ -77,6 +77,9 @@ std::uint64_t userListings();
 // The time limit and the output limit of the name services' listing (for tests); zero: the
 // defaults.
 void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput);
+// Forgets every user, group and private group answer this process keeps (for tests whose process
+// stands in for one of its own, with a user database of its own).
+void forgetUserAnswersForTesting();
 // Keeps `path`, a folder createPrivateDirectory accepted, under `name` (one folder a name; an
 // empty path forgets the name): before createMissingDirectories or createDirectories makes
 // anything at or inside it, the folder is checked again. While it is still the folder it was
@@ -99,6 +102,11 @@ std::optional<Bytes> readFile(const std::string& path, Error* error = nullptr);
 // As readFile for a file the app ships or the system keeps (a bundle's resources), whoever owns
 // it: still only a regular file, and links are followed.
 std::optional<Bytes> readResource(const std::string& path, Error* error = nullptr);
+// When `error` was caused by the want of a file descriptor (EMFILE: this process has as many
+// files open as it may; ENFILE: the system has), the text that says so: that it had too many
+// `doing` (e.g. "to read the app's configuration"), `error`'s own text, and what helps. None
+// for any other cause.
+std::optional<std::string> outOfDescriptors(const Error& error, const std::string& doing);
 // Writes through a temporary file in the same directory and renames it over `path`, so readers
 // see the old or the new content, never a mix. The directory must exist and be this user's (or
 // root's, as /tmp), checked on its descriptor. The file is readable and writable by its owner

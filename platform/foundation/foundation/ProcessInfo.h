@@ -2,6 +2,7 @@
 // real ones (read once from the operating system). Thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,10 +21,16 @@ class ProcessInfo {
   static std::string processName();
   // This process's identifier (a child of fork() has its own); cheap, read from memory.
   static int processIdentifier();
-  // True in a process made by fork() from one this program had loaded in (read from memory, like
-  // the identifier: no system call). Its first process, and one made by a raw clone() without
-  // fork's handlers, answer false.
-  static bool madeByFork();
+  // How many fork()s lie between the process the program loaded in and this one (0 there),
+  // counted by fork's child handler and read from memory: unlike process identifiers, two
+  // processes of one line of descent never share a count. A child made by a raw clone() without
+  // fork's handlers keeps its parent's.
+  static std::uint64_t forks();
+  // True where a fork() made this process, or one it descends from, while the forking process had
+  // another thread: such a thread may have held a lock of the C library's that fork does not make
+  // safe (its name services'), which nothing here will let go. A child of a process that was
+  // alone with its forking thread, and the first process, answer false.
+  static bool mayHoldOtherThreadsLocks();
 
   // Host and test control.
   static void setArguments(std::vector<std::string> arguments);
@@ -32,8 +39,8 @@ class ProcessInfo {
   static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
   // Back to the real arguments and environment.
   static void resetForTesting();
-  // Tests: this process counts as the one the program loaded in (madeByFork() false here), for a
-  // forked child that stands in for a process of its own.
+  // Tests: this process counts as the one the program loaded in (mayHoldOtherThreadsLocks() false
+  // here), for a forked child that stands in for a process of its own.
   static void countAsFirstProcessForTesting();
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -21,6 +22,7 @@
 #include "Core/Public/CDVConfiguration.h"
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/ForkPreparation.h"
+#include "dispatch/StayLoaded.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
@@ -28,7 +30,31 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 
+// ---- the copy of the SDK that works in this process ----
+//
+// Shared libraries that each embed the SDK (plugins) hold a copy each, and all of them keep the
+// app's data in the same folders. The first copy to configure takes the process; the others'
+// configure is refused, naming it. An inline variable, so that the copies share it: GCC gives it a
+// unique symbol (STB_GNU_UNIQUE), which the dynamic loader binds in every shared object to the
+// first loaded's. It holds the name of the taking copy's file as the loader keeps it, which lives
+// as long as that copy, which is never unloaded (platform::stayLoaded).
+namespace cdv_process {
+inline std::atomic<const char*> gConfiguringCopy{nullptr};
+}  // namespace cdv_process
+
 namespace {
+
+// Takes the process for this copy, or raises naming the copy that has it.
+void takeProcessForThisCopy() {
+  const char* const self = platform::loadedFrom();
+  const char* taken = nullptr;
+  if (cdv_process::gConfiguringCopy.compare_exchange_strong(taken, self) || std::strcmp(taken, self) == 0) return;
+  throw platform::Exception(
+      kCindervaleCoreErrorDomain,
+      platform::format("Another copy of the SDK, in '%@', works in this process: only one copy configures, and "
+                       "this one ('%@') does not. Link the SDK into one shared library only.",
+                       taken, self));
+}
 
 // ---- the registry ----
 //
@@ -53,9 +79,14 @@ thread_local int tRegistryDepth = 0;
 // never finds it held. Elsewhere the child refuses every call that takes it, and a fork does not
 // wait.
 thread_local bool tRegistryHeldForFork = false;
+std::atomic<int> gForksWaitingForRegistry{0};
 void waitForRegistryBeforeFork() {
   if (tRegistryHeldForFork || CDVForkedChild::hasOwner()) return;
-  gRegistryMutex.lock();
+  if (!gRegistryMutex.try_lock()) {
+    ++gForksWaitingForRegistry;
+    gRegistryMutex.lock();
+    --gForksWaitingForRegistry;
+  }
   tRegistryHeldForFork = true;
 }
 void letRegistryGoAfterForkInParent() {
@@ -338,6 +369,12 @@ void CDVApp::configure() {
       info.setObject(kCDVAppDiagnosticsErrorKey, std::make_shared<platform::Error>(errorForMissingOptions()));
       postDiagnostics(std::move(info));
     }
+    if (const std::optional<platform::Error> unread = CDVOptions::defaultOptionsReadError()) {
+      if (std::optional<std::string> shortage =
+              platform::files::outOfDescriptors(*unread, "to read the app's configuration")) {
+        raiseCore(*shortage);
+      }
+    }
     raiseCore(platform::format(
         "`[CDVApp configure];` (`CindervaleApp.configure()` in Swift) could not find a valid "
         "OmbrixService-Info.plist in your project. Please download one from %@.",
@@ -361,6 +398,7 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
   // An app keeps its settings, databases and keys in its folders: without them (no bundle
   // identifier to name them, no root chosen) nothing is configured, and the reason says what to set.
   if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) raiseCore(noFolder.description);
+  takeProcessForThisCopy();
 
   const bool isDefault = *name == kCDVDefaultAppName;
   if (isDefault) {
@@ -477,8 +515,13 @@ bool checkAppHasBundleIdentifier(const std::optional<std::string>& expected) {
   if (actual && !actual->empty()) return true;
   std::optional<std::string> where = CDVBundleUtil::missingMainBundleReason();
   if (!where) {
-    where = "'" + platform::files::join(platform::Bundle::main()->bundlePath(), "Info.plist") +
-            "' is missing or has no CFBundleIdentifier";
+    const auto bundle = platform::Bundle::main();
+    where = "'" + platform::files::join(bundle->bundlePath(), "Info.plist") + "' is missing or has no CFBundleIdentifier";
+    if (const platform::Error* unread = bundle->infoError()) {
+      where = platform::files::outOfDescriptors(*unread, "to read the main bundle")
+                  .value_or("its Info.plist could not be read: " + unread->description + ".");
+      where->pop_back();  // the sentence goes on
+    }
   }
   const std::string should = expected && !expected->empty()
                                  ? "; it must be '" + *expected + "', the BUNDLE_ID of " + kServiceInfoFileName + "." +
@@ -781,10 +824,11 @@ std::optional<bool> CDVApp::readDataCollectionSwitchFromUserDefaultsForApp(const
 std::optional<bool> CDVApp::readDataCollectionSwitchFromPlist() {
   std::lock_guard lock(gPlistSwitchMutex);
   if (!gPlistSwitchRead) {
-    const platform::Value value =
-        cdv_platform::mainBundleInfoDictionary().get(kCDVGlobalAppDataCollectionEnabledPlistKey);
+    const auto bundle = platform::Bundle::main();
+    const platform::Value value = bundle->objectForInfoDictionaryKey(kCDVGlobalAppDataCollectionEnabledPlistKey);
     gPlistSwitch = value.isNumber() ? value.boolValue() : std::nullopt;
-    gPlistSwitchRead = true;
+    // An Info.plist that could not be read now (no descriptor free, say) is read again next time.
+    gPlistSwitchRead = bundle->infoError() == nullptr;
   }
   return gPlistSwitch;
 }
@@ -826,6 +870,8 @@ void CDVApp::sendLogsWithServiceName(const std::string& serviceName, const std::
 std::mutex& CDVApp::defaultAppLockForTesting() { return gDefaultAppMutex; }
 
 std::recursive_mutex& CDVApp::registryLockForTesting() { return gRegistryMutex; }
+
+bool CDVApp::forkWaitsForRegistryForTesting() { return gForksWaitingForRegistry.load() > 0; }
 
 void CDVApp::resetForTesting() {
   {

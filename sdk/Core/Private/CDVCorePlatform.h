@@ -58,8 +58,8 @@ inline std::optional<std::string> mainBundleIdentifier() {
   return bundle ? bundle->bundleIdentifier() : std::nullopt;
 }
 
-inline std::optional<platform::Value> readPropertyListFile(const std::string& path) {
-  return platform::plist::readResource(path);
+inline std::optional<platform::Value> readPropertyListFile(const std::string& path, platform::Error* error = nullptr) {
+  return platform::plist::readResource(path, error);
 }
 
 inline void postNotification(const std::string& name, platform::Value object, const UserInfo& userInfo) {

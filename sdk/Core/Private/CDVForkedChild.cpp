@@ -1,8 +1,7 @@
 #include "Core/Private/CDVForkedChild.h"
 
-#include <unistd.h>
-
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 #include "Core/Public/CDVLogger.h"
@@ -11,10 +10,14 @@
 
 namespace {
 
-std::atomic<pid_t> gSDKProcess{0};
-std::atomic<pid_t> gWarnedIn{0};
+// Processes are told apart by the forks between the program's first process and them (plus one:
+// 0 is none), which fork's child handler counts: two processes of one line of descent never share
+// it, where a process identifier may repeat (pid 1 in a new PID namespace).
+using Process = std::uint64_t;
+std::atomic<Process> gSDKProcess{0};
+std::atomic<Process> gWarnedIn{0};
 
-bool refusedIn(pid_t self, pid_t owner, const char* call) {
+bool refusedIn(Process self, Process owner, const char* call) {
   if (owner == 0 || owner == self) return false;
   if (gWarnedIn.exchange(self) != self) {
     // Written without the logger's setup, which reads the launch arguments and the defaults under
@@ -31,15 +34,15 @@ bool refusedIn(pid_t self, pid_t owner, const char* call) {
 
 // Read from memory, where fork's child handler puts the child's own before any other child
 // handler runs: no system call on a log call's way.
-pid_t currentProcess() { return static_cast<pid_t>(platform::ProcessInfo::processIdentifier()); }
+Process currentProcess() { return platform::ProcessInfo::forks() + 1; }
 
 bool endRefused() { return CDVForkedChild::refusesWithoutClaim("UIApplication::terminate"); }
 
 }  // namespace
 
 bool CDVForkedChild::refuses(const char* call) {
-  const pid_t self = currentProcess();
-  pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
+  const Process self = currentProcess();
+  Process owner = gSDKProcess.load(std::memory_order_relaxed);
   if (owner == self) return false;
   if (owner == 0) {
     // The app's end is refused in the children of the process the SDK is about to belong to,
@@ -55,7 +58,7 @@ bool CDVForkedChild::refusesWithoutClaim(const char* call) {
 }
 
 bool CDVForkedChild::isForkedChild() {
-  const pid_t owner = gSDKProcess.load(std::memory_order_relaxed);
+  const Process owner = gSDKProcess.load(std::memory_order_relaxed);
   return owner != 0 && owner != currentProcess();
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Private/CDVForkedChild.h"
@@ -13,46 +14,90 @@
 
 namespace {
 
+// One set-up at a time. A fork does not wait for it: a child finds it as the fork left it, and
+// makes it anew (the set-up may have been waiting for a name service in a parent's thread).
 std::mutex gInitMutex;
 std::atomic<bool> gInitialized{false};
 std::atomic<bool> gAnalyticsDebugMode{false};
 
 // A fork made while a thread is inside the set-up, in a process the SDK belongs to neither by its
-// own claim nor by a parent's, waits until the set-up has ended (a wait that comes before the
-// platform's fork handlers take their locks, some of which the set-up takes): the child, which
-// runs the set-up of its own, never finds its lock, or one of what it reads, held by a thread it
-// does not have. Where the SDK belongs to this process or to one it was forked from, the child
+// own claim nor by a parent's, waits until the set-up has ended or waits for a name service (a
+// wait that comes before the platform's fork handlers take their locks, some of which the set-up
+// takes): the child, which runs the set-up of its own, never finds a lock of what the set-up reads
+// (the defaults, the data root) held by a thread it does not have, and a slow name service holds
+// no fork back. The set-up holds gForkGate for that, and lets it go while it waits for the name
+// service (platform::SlowStretch), holding then only what the child makes anew (its own lock, the
+// user listing's). Where the SDK belongs to this process or to one it was forked from, the child
 // skips the set-up (CDVForkedChild::isForkedChild) and the fork does not wait.
+std::mutex gForkGate;
+thread_local bool tInSetUp = false;
+thread_local bool tGateLetGo = false;
 thread_local bool tSetUpHeldForFork = false;
 std::atomic<bool> gSetUpForkWaitInstalled{false};
 std::atomic<int> gForksWaitingForSetUp{0};
 
 void waitForSetUpBeforeFork() {
   if (tSetUpHeldForFork || CDVForkedChild::hasOwner()) return;
-  if (!gInitMutex.try_lock()) {
+  if (!gForkGate.try_lock()) {
     ++gForksWaitingForSetUp;
-    gInitMutex.lock();
+    gForkGate.lock();
     --gForksWaitingForSetUp;
   }
   tSetUpHeldForFork = true;
 }
 
-void letSetUpGoAfterFork() {
+void letSetUpGoAfterForkInParent() {
   if (!tSetUpHeldForFork) return;
   tSetUpHeldForFork = false;
-  gInitMutex.unlock();
+  gForkGate.unlock();
+}
+
+void letSetUpGoAfterForkInChild() {
+  // A parent's thread may have been in the set-up, waiting for the name service.
+  new (&gInitMutex) std::mutex();
+  letSetUpGoAfterForkInParent();
+}
+
+void letForksThroughWhileSlow() {
+  if (!tInSetUp || tGateLetGo) return;
+  tGateLetGo = true;
+  gForkGate.unlock();
+}
+
+void holdForksAfterSlowStretch() {
+  if (!tGateLetGo) return;
+  gForkGate.lock();
+  tGateLetGo = false;
 }
 
 // Installed as the program loads, or at the set-up's first use when a host's static initialiser
 // logs before this file's initialiser has run; its after-fork handlers before the wait.
 bool installSetUpForkWait() {
   if (!gSetUpForkWaitInstalled.load(std::memory_order_relaxed) && !gSetUpForkWaitInstalled.exchange(true) &&
-      pthread_atfork(&platform::waitBeforeForkLocks, &letSetUpGoAfterFork, &letSetUpGoAfterFork) == 0) {
+      pthread_atfork(&platform::waitBeforeForkLocks, &letSetUpGoAfterForkInParent, &letSetUpGoAfterForkInChild) ==
+          0) {
+    platform::setSlowStretchHandlers(&letForksThroughWhileSlow, &holdForksAfterSlowStretch);
     platform::setWaitBeforeForkLocks(&waitForSetUpBeforeFork);
   }
   return true;
 }
 [[maybe_unused]] const bool gSetUpForkWaitAtLoad = installSetUpForkWait();
+
+// The set-up's hold of gForkGate, let go during slow stretches.
+class SetUpHold {
+ public:
+  SetUpHold() {
+    gForkGate.lock();
+    tInSetUp = true;
+  }
+  ~SetUpHold() {
+    tInSetUp = false;
+    if (!tGateLetGo) gForkGate.unlock();
+    tGateLetGo = false;
+  }
+  SetUpHold(const SetUpHold&) = delete;
+  SetUpHold& operator=(const SetUpHold&) = delete;
+};
 
 bool hasArgument(const std::vector<std::string>& arguments, const char* argument) {
   return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
@@ -72,6 +117,7 @@ void CDVLoggerInitializeASL() {
   installSetUpForkWait();
   std::lock_guard lock(gInitMutex);
   if (gInitialized.load(std::memory_order_relaxed)) return;
+  const SetUpHold hold;
 
   OBXLoggerRegisterVersion(CDVVersionString);
   const std::vector<std::string> arguments = cdv_platform::launchArguments();

@@ -16,6 +16,9 @@ constinit platform::Immortal<std::shared_ptr<CDVOptions>> gDefaultOptionsStorage
 constinit std::shared_ptr<CDVOptions>& gDefaultOptions = *gDefaultOptionsStorage;
 constinit platform::Immortal<std::optional<platform::Dictionary>> gDefaultOptionsDictionaryStorage;
 constinit std::optional<platform::Dictionary>& gDefaultOptionsDictionary = *gDefaultOptionsDictionaryStorage;
+// Why the default options file, found, could not be read at the last try.
+constinit platform::Immortal<std::optional<platform::Error>> gDefaultOptionsReadErrorStorage;
+constinit std::optional<platform::Error>& gDefaultOptionsReadError = *gDefaultOptionsReadErrorStorage;
 
 std::mutex gClassInitMutex;
 bool gClassInitialized = false;
@@ -75,15 +78,28 @@ std::optional<platform::Dictionary> CDVOptions::defaultOptionsDictionary() {
   }
   std::optional<std::string> path = plistFilePathWithName(kServiceInfoFileName);
   if (!path) return std::nullopt;
-  std::optional<platform::Value> contents = cdv_platform::readPropertyListFile(*path);
-  if (!contents || !contents->isDictionary()) {
+  platform::Error unread;
+  std::optional<platform::Value> contents = cdv_platform::readPropertyListFile(*path, &unread);
+  if (!contents) {
+    CDVLogError(kCDVLoggerCore, "I-COR000011", "The configuration file could not be read: %@.", unread.description);
+    std::lock_guard lock(gDefaultsMutex);
+    gDefaultOptionsReadError = std::move(unread);
+    return std::nullopt;
+  }
+  if (!contents->isDictionary()) {
     CDVLogError(kCDVLoggerCore, "I-COR000011", "The configuration file is not a dictionary: '%@.%@'.",
                 kServiceInfoFileName, kServiceInfoFileType);
     return std::nullopt;
   }
   std::lock_guard lock(gDefaultsMutex);
+  gDefaultOptionsReadError.reset();
   if (!gDefaultOptionsDictionary) gDefaultOptionsDictionary = *contents->dictionaryPtr();
   return gDefaultOptionsDictionary;
+}
+
+std::optional<platform::Error> CDVOptions::defaultOptionsReadError() {
+  std::lock_guard lock(gDefaultsMutex);
+  return gDefaultOptionsReadError;
 }
 
 std::optional<std::string> CDVOptions::plistFilePathWithName(const std::string& resourceName) {
@@ -103,6 +119,7 @@ void CDVOptions::resetDefaultOptions() {
   std::lock_guard lock(gDefaultsMutex);
   gDefaultOptions.reset();
   gDefaultOptionsDictionary.reset();
+  gDefaultOptionsReadError.reset();
 }
 
 // ---- construction ----

@@ -186,6 +186,9 @@ class CDVApp : public platform::Object, public std::enable_shared_from_this<CDVA
   // Test support: the locks of the default app and of the registry of apps and libraries.
   static std::mutex& defaultAppLockForTesting();
   static std::recursive_mutex& registryLockForTesting();
+  // Test support: whether a fork waits for the registry's lock, as it does where the SDK has no
+  // owner yet.
+  static bool forkWaitsForRegistryForTesting();
 
   // Use initInstanceWithName.
   struct PrivateTag {};

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "foundation/ClassRegistry.h"
+#include "foundation/Error.h"
 #include "foundation/Value.h"
 
 // Keys of the options dictionary.
@@ -44,6 +45,9 @@ class CDVOptions : public platform::Object {
   static std::shared_ptr<CDVOptions> defaultOptions();
   // The dictionary of the default options file, or none.
   static std::optional<platform::Dictionary> defaultOptionsDictionary();
+  // Why the default options file, found, could not be read (opened or parsed) at the last try;
+  // none when it was read, or not found.
+  static std::optional<platform::Error> defaultOptionsReadError();
   static std::optional<std::string> plistFilePathWithName(const std::string& resourceName);
   // Forgets the default options and the cached dictionary.
   static void resetDefaultOptions();

@@ -163,7 +163,8 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
-// since the last such warning, the events and the calls left (lost if the process ends now).
+// since the last such warning, the events and the calls of the work before the wait that are
+// left (lost if the process ends now).
 // Written at once (the process may end right after).
 void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
   std::string tag = kTLMMonitorDefaultLogTag;
@@ -185,15 +186,14 @@ struct AppEndWait {
   bool over = false;  // the waiting thread no longer waits
   // The work waited for: that queued before the wait began (endWorkBefore).
   WorkBefore before;
-  // The engine that groups its queued events for this wait.
+  // The engine whose events this wait counts.
   std::shared_ptr<TLMMeasurementEngine> engine;
-  // Asks `e` to group its queued events while the wait lasts, as soon as the engine exists (it
-  // may be made by the start's initialisation only after the wait began).
-  void groupOn(const std::shared_ptr<TLMMeasurementEngine>& e) {
+  // Takes `e` as the wait's engine as soon as it exists (it may be made by the start's
+  // initialisation only after the wait began).
+  void countOn(const std::shared_ptr<TLMMeasurementEngine>& e) {
     std::lock_guard<std::mutex> lock(mutex);
     if (over || engine || !e) return;
     engine = e;
-    e->beginGroupingQueuedEvents();
   }
   void settle(bool isDone) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -218,7 +218,7 @@ void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
   queueOperation([wait] {
     auto e = engine();
     if (!e) return wait->settle(true);
-    wait->groupOn(e);
+    wait->countOn(e);
     e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
   }, false);
 }
@@ -604,7 +604,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (auto e = engine(); e && e->scheduler()->workerQueue()->isCurrent()) return false;
   auto wait = std::make_shared<AppEndWait>();
   wait->before = before;
-  wait->groupOn(engine());
+  wait->countOn(engine());
   const auto clock = platform::Clock::current();
   const double begun = clock->now();
   const double deadline = clock->uptime() + timeoutSeconds;
@@ -623,14 +623,14 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   const bool done = wait->done;
   wait->over = true;
-  const std::shared_ptr<TLMMeasurementEngine> grouped = wait->engine;
+  std::shared_ptr<TLMMeasurementEngine> counted = wait->engine;
   lock.unlock();
   clock->cancelTimer(timer);
-  if (grouped) grouped->endGroupingQueuedEvents();
-  // Every event that failed since the last end that reported its losses, before this wait too.
-  const auto counted = grouped ? grouped : engine();
-  const auto [failedTotal, unfinished] =
-      counted ? counted->failedAndUnfinishedEventCounts() : std::pair<std::int64_t, std::int64_t>{0, 0};
+  // Every event that failed since the last end that reported its losses, before this wait too;
+  // the events not yet stored of the work before it.
+  if (!counted) counted = engine();
+  const auto [failedTotal, unfinished] = counted ? counted->failedAndUnfinishedEventCounts(before.generation)
+                                                 : std::pair<std::int64_t, std::int64_t>{0, 0};
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   if (!done || failed > 0) {

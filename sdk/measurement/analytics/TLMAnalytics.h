@@ -95,8 +95,8 @@ class TLMAnalytics {
   // other threads queue after the call is not waited for), for at most
   // `timeoutSeconds` of the clock in force (NaN, -0 or below 0 is taken as 0: no wait, and the
   // warning says 0 seconds; +infinity waits until the work is done); true when it was done and no
-  // event failed in the store meanwhile. While it waits the engine stores its queued events in
-  // groups (one commit for many), from the moment the engine exists. Returns false at once
+  // event failed in the store meanwhile (the engine stores waiting events in groups, one commit
+  // for many). Returns false at once
   // before the first start (held work waits for it; nothing was stored) and when called from one
   // of those queues (the work could not go on while its caller waits). When it answers false
   // with work held, dropped or failed, a warning (I-ACS025036, written at once) says how many

@@ -39,6 +39,11 @@ bool isConversionEventName(const std::string& name) {
   return name == "ecommerce_purchase" || name == "_f" || name == "_iap";
 }
 
+// Whether a queued write is of work of `generation` or before.
+auto ofGenerationOrBefore(std::uint64_t generation) {
+  return [generation](const auto& queued) { return queued.second.generation <= generation; };
+}
+
 // Runs `block` on the global background queue.
 void deliverInBackground(platform::Block block) {
   platform::Queue::global(platform::QueuePriority::Background)->async(std::move(block));
@@ -98,31 +103,38 @@ void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
 
 bool TLMMeasurementEngine::hasQueuedEventsUpToGeneration(std::uint64_t generation) const {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-  return std::any_of(queuedEvents_.begin(), queuedEvents_.end(),
-                     [generation](const auto& queued) { return queued.second.generation <= generation; });
+  return std::any_of(queuedEvents_.begin(), queuedEvents_.end(), ofGenerationOrBefore(generation));
 }
 
-void TLMMeasurementEngine::beginGroupingQueuedEvents() { eventGroupingRequests_.fetch_add(1); }
-
-void TLMMeasurementEngine::endGroupingQueuedEvents() { eventGroupingRequests_.fetch_sub(1); }
-
 void TLMMeasurementEngine::countFailedEvents(std::int64_t count) {
-  std::lock_guard<std::mutex> lock(eventCountsMutex_);
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   failedEvents_.fetch_add(count);
-  // Those of the running block's events stay unfinished until the block ends.
-  failedUnfinishedEvents_ = std::min(failedUnfinishedEvents_ + count, blockEvents_);
+  // Those of the running block's events stay unfinished until the block ends, but count as
+  // failed at once: the last taken first (the running one, or all those of a group that did not
+  // commit).
+  for (auto it = blockEventsByGeneration_.rbegin(); it != blockEventsByGeneration_.rend() && count > 0; ++it) {
+    const std::int64_t failed = std::min(count, it->second);
+    it->second -= failed;
+    count -= failed;
+  }
 }
 
 void TLMMeasurementEngine::finishBlockEvents() {
-  std::lock_guard<std::mutex> lock(eventCountsMutex_);
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
   unfinishedEvents_.fetch_sub(blockEvents_);
   blockEvents_ = 0;
-  failedUnfinishedEvents_ = 0;
+  blockEventsByGeneration_.clear();
 }
 
-std::pair<std::int64_t, std::int64_t> TLMMeasurementEngine::failedAndUnfinishedEventCounts() const {
-  std::lock_guard<std::mutex> lock(eventCountsMutex_);
-  return {failedEvents_.load(), std::max<std::int64_t>(0, unfinishedEvents_.load() - failedUnfinishedEvents_)};
+std::pair<std::int64_t, std::int64_t> TLMMeasurementEngine::failedAndUnfinishedEventCounts(
+    std::uint64_t generation) const {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  std::int64_t unfinished =
+      std::count_if(queuedEvents_.begin(), queuedEvents_.end(), ofGenerationOrBefore(generation));
+  for (const auto& [taken, events] : blockEventsByGeneration_) {
+    if (taken <= generation) unfinished += events;
+  }
+  return {failedEvents_.load(), unfinished};
 }
 
 void TLMMeasurementEngine::markFailedEventsReported(std::int64_t failedEventCount) {
@@ -140,6 +152,12 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
   while (!queuedEvents_.empty() && queuedEvents_.front().first < number) queuedEvents_.pop_front();
   while (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first < number) queuedOtherWrites_.pop_front();
   if (!queuedEvents_.empty() && queuedEvents_.front().first == number) {
+    // Of the running block from now on.
+    const std::uint64_t generation = queuedEvents_.front().second.generation;
+    if (blockEventsByGeneration_.empty() || blockEventsByGeneration_.back().first != generation) {
+      blockEventsByGeneration_.emplace_back(generation, 0);
+    }
+    ++blockEventsByGeneration_.back().second;
     taken = std::move(queuedEvents_.front().second);
     queuedEvents_.pop_front();
   } else if (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first == number) {
@@ -168,7 +186,8 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
     ++blockEvents_;
     return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
   };
-  if (eventGroupingRequests_.load() <= 0 || !database_ || !database_->beginTransactionGroup()) {
+  // Switched off or without a store nothing is written: no transaction to pay for.
+  if (!enabled_.load() || !database_ || !database_->beginTransactionGroup()) {
     if (run(queued)) updateSchedule();
     return;
   }

@@ -162,6 +162,11 @@ void TLMMeasurementEngine::updateSchedule() {
   if (isZero(delay)) delay = kMinimumAlarmDelay;
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
   alarm_->runAfterDelay(delay, [weak, scheduler = scheduler_] {
+    // On the worker queue (its firing took its place there when due) the upload runs at once.
+    if (scheduler->workerQueue()->isCurrent()) {
+      if (auto self = weak.lock()) self->uploadData();
+      return;
+    }
     scheduler->scheduleOnWorkerQueueBlockID("TLMMeasurement:1615", [weak] {
       if (auto self = weak.lock()) self->uploadData();
     });

@@ -89,6 +89,8 @@ struct TLMEngineCollaborators {
   std::shared_ptr<TLMPersistedConfig> persistedConfig;
   std::shared_ptr<OBXNetwork> network;  // may be null
   std::shared_ptr<TLMScheduler> scheduler;
+  // The upload alarm, on the scheduler's worker queue: its firing joins the queue when the
+  // upload is due and runs the upload there.
   std::shared_ptr<TLMAlarm> alarm;
   std::shared_ptr<platform::Clock> clock;  // null: the clock in force
   TLMEnginePlatformServices services;
@@ -203,18 +205,17 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // MARK: Event pipeline
 
-  void logEvent(const TLMEventPtr& event);
   void handleEventOnWorkerQueue(TLMEventPtr event);
-  // While at least one request is in force the worker writes the events logEvent queued, and
-  // the user properties set or removed between them, in groups: a run of such writes queued one
-  // after another (nothing else of the worker's between them) is written in one store
+  // Posts the event. The worker writes the events logEvent queued, and the user properties set
+  // or removed between them, in groups: the write its block takes and those queued right after
+  // it by then (no other block of the worker queue between them) are written in one store
   // transaction group, each write's transactions savepoints in it, committed after
-  // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime. Each write goes
-  // through the same steps, checks and order as alone; what follows an event's commit (its
-  // "Event logged" line, the first-open counter) follows the group's. A group that cannot commit
-  // loses its writes (23191). The app's end asks for it while it waits. Any thread.
-  void beginGroupingQueuedEvents();
-  void endGroupingQueuedEvents();
+  // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime; a lone write is
+  // a group of one, written at once (switched off or without a store, writes run alone). Each
+  // write goes through the same steps, checks and order as alone; what follows an event's commit
+  // (its "Event logged" line, the first-open counter) follows the group's. A group that cannot
+  // commit loses its writes (23191). Any thread.
+  void logEvent(const TLMEventPtr& event);
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
@@ -225,9 +226,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // were dropped after the start of measurement failed (no store), counted from the engine's
   // creation; a limit or a switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
-  // failedEventCount() and the unfinished events that are not among them, read together (an
-  // event that failed is no longer counted unfinished). Any thread.
-  std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts() const;
+  // failedEventCount() and, read together, the unfinished events of work of `generation` or
+  // before that have not failed (queued, or taken by the running block of queued writes): what
+  // other work logged is not among them. Any thread.
+  std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts(std::uint64_t generation) const;
   // The failed events the app's end has reported lost (a failedEventCount() it read): the next
   // end reports only those after them. Never moves back. Any thread.
   std::int64_t reportedFailedEventCount() const { return reportedFailedEvents_.load(); }
@@ -412,17 +414,18 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
-  // Posts `write` as a queued store write (see beginGroupingQueuedEvents).
+  // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
-  // (nothing when a group took it), alone or, while grouping is asked for, as the first of a
-  // group.
+  // (nothing when a group took it) as the first of a group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);
   // The worker's take of the write of the post `number` (none when a group took it).
   QueuedWrite takeQueuedWrite(std::uint64_t number);
   // Forgets the write of a post that failed.
   void dropQueuedWrite(std::uint64_t number);
-  // Counts events failed (worker queue); ends the running block's share of the unfinished events.
+  // Counts events failed (worker queue): up to as many of the running block's events, the last
+  // taken first, no longer count as not failed. Ends the running block's share of the unfinished
+  // events.
   void countFailedEvents(std::int64_t count);
   void finishBlockEvents();
   // The daily-counts transaction of writeEventOnWorkerQueue.
@@ -496,18 +499,18 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   mutable std::mutex queuedWritesMutex_;
   std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedEvents_;
   std::deque<std::pair<std::uint64_t, QueuedWrite>> queuedOtherWrites_;
+  // Under the same lock, so that an event is counted once as it passes from the queue to the
+  // running block of queued writes and fails: the events that block took and that have not
+  // failed, by generation (one entry per run of one generation, in the order taken), and the
+  // failures.
+  std::vector<std::pair<std::uint64_t, std::int64_t>> blockEventsByGeneration_;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
   std::atomic<std::int64_t> reportedFailedEvents_{0};
-  // Failures are counted under the lock, with the failed events of the running block of queued
-  // writes, which count as unfinished until the block ends.
-  mutable std::mutex eventCountsMutex_;
-  std::int64_t failedUnfinishedEvents_ = 0;
   std::int64_t blockEvents_ = 0;  // worker queue: the events of the running block
   // The last start of measurement failed (no store, as when its tables could not be made): the
   // events then dropped are lost, and fail, until a start succeeds or the app switches
   // collection off.
   std::atomic<bool> startFailed_{false};
   std::int64_t writtenEvents_ = 0;  // worker queue: events whose store write ended well
-  std::atomic<int> eventGroupingRequests_{0};
 };

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <mutex>
 
 #include "foundation/Exception.h"
 #include "measurement/model/TLMMonitor.h"
@@ -42,10 +43,54 @@ TLMScheduler::WorkGeneration::WorkGeneration(std::uint64_t generation) : previou
 
 TLMScheduler::WorkGeneration::~WorkGeneration() { runningGeneration = previous_; }
 
-TLMScheduler::TLMScheduler(const std::string& workerQueueLabel)
-    : workerQueue_(platform::Queue::serial(workerQueueLabel)) {}
+// The worker queue as the scheduler hands it out, over the queue that runs the blocks: it numbers
+// every block posted to it, and marks itself current while one runs.
+class TLMScheduler::NumberedQueue final : public platform::Queue {
+ public:
+  explicit NumberedQueue(std::shared_ptr<platform::Queue> target)
+      : Queue(target->label()), target_(std::move(target)) {}
 
-TLMScheduler::TLMScheduler(std::shared_ptr<platform::Queue> workerQueue) : workerQueue_(std::move(workerQueue)) {}
+  void async(platform::Block block) override {
+    if (!block) return;
+    post([&](std::uint64_t) -> platform::Block {
+      return [self = std::static_pointer_cast<NumberedQueue>(shared_from_this()), block = std::move(block)] {
+        self->run(block);
+      };
+    });
+  }
+  void sync(const platform::Block& block) override {
+    {
+      // Its place among the posts; nothing of what follows it may be moved ahead of it.
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++posts_;
+    }
+    // The target's sync runs inline when the caller is already on it.
+    target_->sync([&] { run(block); });
+  }
+  void suspend() override { target_->suspend(); }
+  void resume() override { target_->resume(); }
+
+  // Posts the block `make` returns for the number of this post (none when it returns none).
+  void post(const std::function<platform::Block(std::uint64_t)>& make) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    platform::Block block = make(++posts_);
+    if (block) target_->async(std::move(block));
+  }
+  void run(const platform::Block& block) const { runAsCurrent(block); }
+
+ private:
+  const std::shared_ptr<platform::Queue> target_;
+  std::mutex mutex_;
+  std::uint64_t posts_ = 0;  // under mutex_
+};
+
+TLMScheduler::TLMScheduler(const std::string& workerQueueLabel)
+    : TLMScheduler(std::make_shared<NumberedQueue>(platform::Queue::serial(workerQueueLabel))) {}
+
+TLMScheduler::TLMScheduler(std::shared_ptr<platform::Queue> workerQueue)
+    : TLMScheduler(std::make_shared<NumberedQueue>(std::move(workerQueue))) {}
+
+TLMScheduler::TLMScheduler(std::shared_ptr<NumberedQueue> queue) : numbered_(queue), workerQueue_(std::move(queue)) {}
 
 void TLMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, platform::Block block) const {
   scheduleNumberedOnWorkerQueueBlockID(blockID, [&block](std::uint64_t) { return std::move(block); });
@@ -53,21 +98,23 @@ void TLMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, plat
 
 void TLMScheduler::scheduleNumberedOnWorkerQueueBlockID(
     const std::string& blockID, const std::function<platform::Block(std::uint64_t)>& make) const {
-  std::lock_guard<std::mutex> lock(postMutex_);
-  platform::Block block = make ? make(++posts_) : platform::Block();
-  if (!block) {
-    TLMMeasurement::monitor()->logWithLevel(
-        1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
-    return;
-  }
-  workerQueue_->async(guarded(blockID, currentWorkGeneration(), std::move(block)));
+  numbered_->post([&](std::uint64_t number) {
+    platform::Block block = make ? make(number) : platform::Block();
+    if (!block) {
+      TLMMeasurement::monitor()->logWithLevel(
+          1, 30005, "Nil block dispatched asynchronously on worker queue. Block ID=" + blockID + ".");
+      return block;
+    }
+    return guarded(blockID, currentWorkGeneration(), std::move(block));
+  });
 }
 
-platform::Block TLMScheduler::guarded(const std::string& blockID, std::uint64_t generation, platform::Block block) {
-  return [blockID, generation, block = std::move(block)] {
+platform::Block TLMScheduler::guarded(const std::string& blockID, std::uint64_t generation,
+                                      platform::Block block) const {
+  return [queue = numbered_, blockID, generation, block = std::move(block)] {
     WorkGeneration running(generation);
     try {
-      block();
+      queue->run(block);
     } catch (...) {
       TLMMeasurement::monitor()->logWithLevel(1, 30000, "Exception on worker queue. Block ID=" + blockID + ". Exception",
                                               exceptionContext(std::current_exception()));
@@ -81,13 +128,7 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
         1, 30002, "Nil block dispatched synchronously on worker queue. Block ID=" + blockID + ".");
     return;
   }
-  {
-    // Its place among the posts; nothing of what follows it may be moved ahead of it.
-    std::lock_guard<std::mutex> lock(postMutex_);
-    ++posts_;
-  }
   bool completed = false;
-  // The platform's sync runs inline when the caller is already on the worker queue.
   workerQueue_->sync([&, generation = currentWorkGeneration()] {
     WorkGeneration running(generation);
     try {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "dispatch/Queue.h"
@@ -17,18 +16,19 @@ class TLMScheduler {
  public:
   // initWithWorkerQueueLabel: a new serial queue with that label.
   explicit TLMScheduler(const std::string& workerQueueLabel);
-  // Tests: the given queue (a ManualQueue) serves as worker queue.
+  // Tests: the given queue (a ManualQueue) runs the worker queue's blocks.
   explicit TLMScheduler(std::shared_ptr<platform::Queue> workerQueue);
 
+  // The worker queue. Every block posted to it (async or sync, through the calls below or not:
+  // a timer's, a reply's) takes the next number of its posts, in the order the blocks join the
+  // queue, and runs with this queue current.
   const std::shared_ptr<platform::Queue>& workerQueue() const { return workerQueue_; }
 
   // Posts the block and returns at once.
   void scheduleOnWorkerQueueBlockID(const std::string& blockID, platform::Block block) const;
-  // Posts, as scheduleOnWorkerQueueBlockID, the block `make` returns for the number of this post.
-  // Every post through this scheduler (synchronous ones too) takes the next number in the order
-  // the blocks join the queue: two consecutive numbers are two blocks with none of this
-  // scheduler's between them. `make` runs under the scheduler's lock before the block can run;
-  // it must not post.
+  // Posts, as scheduleOnWorkerQueueBlockID, the block `make` returns for the number of this post:
+  // two consecutive numbers are two blocks with none between them. `make` runs under the
+  // worker queue's lock of posts before the block can run; it must not post.
   void scheduleNumberedOnWorkerQueueBlockID(const std::string& blockID,
                                             const std::function<platform::Block(std::uint64_t number)>& make) const;
   // Runs the block on the worker queue and returns when it has run. Called from a block already
@@ -63,9 +63,11 @@ class TLMScheduler {
   };
 
  private:
-  // Wraps the block: it runs under `generation`, and an exception it throws is logged.
-  static platform::Block guarded(const std::string& blockID, std::uint64_t generation, platform::Block block);
-  std::shared_ptr<platform::Queue> workerQueue_;
-  mutable std::mutex postMutex_;
-  mutable std::uint64_t posts_ = 0;  // under postMutex_
+  class NumberedQueue;
+  explicit TLMScheduler(std::shared_ptr<NumberedQueue> queue);
+  // Wraps the block: it runs with the worker queue current, under `generation`, and an exception
+  // it throws is logged.
+  platform::Block guarded(const std::string& blockID, std::uint64_t generation, platform::Block block) const;
+  std::shared_ptr<NumberedQueue> numbered_;
+  std::shared_ptr<platform::Queue> workerQueue_;  // numbered_
 };

@@ -182,11 +182,11 @@ void TLMSqliteStore::log(int level, int code, const std::string& message,
 }
 
 bool TLMSqliteStore::isOpen() const {
-  return sqliteHandle_ != nullptr && openedIn_ == platform::ProcessInfo::processIdentifier();
+  return sqliteHandle_ != nullptr && openedIn_ == platform::ProcessInfo::forks();
 }
 
 void TLMSqliteStore::abandonIfInherited() {
-  if (sqliteHandle_ == nullptr || openedIn_ == platform::ProcessInfo::processIdentifier()) return;
+  if (sqliteHandle_ == nullptr || openedIn_ == platform::ProcessInfo::forks()) return;
   sqliteHandle_ = nullptr;
   statementCache_.clear();
   groupOpen_ = false;
@@ -313,7 +313,7 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
   sqliteHandle_ = handle;
-  openedIn_ = platform::ProcessInfo::processIdentifier();
+  openedIn_ = platform::ProcessInfo::forks();
   if (rc != SQLITE_OK) {
     lastFailureWasDamage_ = isDamageCode(rc);
     recordFailure(rc);

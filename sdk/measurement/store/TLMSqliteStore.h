@@ -262,7 +262,7 @@ class TLMSqliteStore {
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
-  int openedIn_ = 0;  // the process that opened the connection
+  std::uint64_t openedIn_ = 0;  // the process that opened the connection (ProcessInfo::forks)
   std::map<std::string, sqlite3_stmt*> statementCache_;
   std::set<std::string> keptQueries_;
   TLMStoreMonitor* monitor_;

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 #include <thread>
@@ -306,6 +308,43 @@ TEST(ProcessInfoTest, AForkedChildHasItsOwnIdentifier) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's identifier";
   EXPECT_EQ(platform::ProcessInfo::processIdentifier(), ::getpid());
+}
+
+namespace {
+
+// The exit code of a child forked to run `body`: 0 when it held.
+template <typename Body>
+int inChild(Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+}  // namespace
+
+// A child counts one fork more than its parent, and may hold a lock of the C library's that
+// another thread held only where its parent had another thread at the fork, or descends from such
+// a process.
+TEST(ProcessInfoTest, AForkedChildCountsItsForkAndKnowsWhetherItsParentHadOtherThreads) {
+  using platform::ProcessInfo;
+  EXPECT_EQ(inChild([] {
+    ProcessInfo::countAsFirstProcessForTesting();  // this child, alone with its thread, stands for the first
+    const std::uint64_t forks = ProcessInfo::forks();
+    if (inChild([&] { return ProcessInfo::forks() == forks + 1 && !ProcessInfo::mayHoldOtherThreadsLocks() ? 0 : 1; })) {
+      return 1;
+    }
+    std::promise<void> leave;
+    std::thread other([wait = leave.get_future()]() mutable { wait.wait(); });
+    const int withThread = inChild([&] {
+      if (ProcessInfo::forks() != forks + 1 || !ProcessInfo::mayHoldOtherThreadsLocks()) return 1;
+      // Its own child, forked while it is alone, descends from that process all the same.
+      return inChild([&] { return ProcessInfo::forks() == forks + 2 && ProcessInfo::mayHoldOtherThreadsLocks() ? 0 : 1; });
+    });
+    leave.set_value();
+    other.join();
+    return withThread == 0 && ProcessInfo::forks() == forks && !ProcessInfo::mayHoldOtherThreadsLocks() ? 0 : 2;
+  }), 0);
 }
 
 TEST_F(UserDefaultsTest, AWipedOrNewSandboxStartsEmpty) {

@@ -2,13 +2,9 @@
 // the mode of the files written there.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -27,6 +23,7 @@
 #include <vector>
 
 #include "Bounds.h"
+#include "FailingOpens.h"
 #include "ForkedChild.h"
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
@@ -375,6 +372,46 @@ TEST(PrivateDataTest, ARootAnotherUserCouldReplaceFromHigherUpIsRefused) {
   EXPECT_EQ(sandbox::preferencesDirectory(), dir + "/sticky/approot/Library/Preferences");
 }
 
+// In a user namespace that has no id for the process's user, every user it has none for, the
+// process's own included, shows as the overflow uid: nothing counts as the user's own there, and
+// the refusal says why (here at "/", whose owner has no id either); nothing is made in another
+// user's folder.
+TEST(PrivateDataTest, WhereTheUserNamespaceHasNoIdForTheUserNothingCountsAsItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string hers = scoped.root() + "/alicedir";
+  ASSERT_TRUE(::mkdir(hers.c_str(), 0755) == 0 && ::chown(hers.c_str(), 54321, 54321) == 0);
+  const testsupport::ChildEnd end = testsupport::runInChild([&] {
+    if (::unshare(CLONE_NEWUSER) != 0) _exit(77);
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(hers + "/app", &error);
+    if (!made && mentions(error.description, {"no id for", "overflow uid", "nor has it one for this process's own"})) {
+      _exit(0);
+    }
+    std::fprintf(stderr, "%s: %s\n", made ? "made" : "refused", error.description.c_str());
+    _exit(1);
+  }, testsupport::kChildLife);
+  if (end.exitedWith(77)) GTEST_SKIP() << "no user namespace to be had here";
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status;
+  EXPECT_FALSE(files::exists(hers + "/app"));
+}
+
+// A loop of links on the way is followed no further than the kernel would follow links, and
+// refused (in a child with an alarm: a walk without that bound would go on for ever).
+TEST(PrivateDataTest, ALoopOfLinksOnTheWayIsRefused) {
+  sandbox::ScopedTemporarySandbox scoped;
+  const std::string dir = scoped.root();
+  ASSERT_EQ(::symlink((dir + "/b").c_str(), (dir + "/a").c_str()), 0);
+  ASSERT_EQ(::symlink((dir + "/a").c_str(), (dir + "/b").c_str()), 0);
+  const testsupport::ChildEnd end = testsupport::runInChild([&] {
+    ::alarm(static_cast<unsigned>(testsupport::kEventWait.count()));
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(dir + "/a/app", &error);
+    _exit(!made && mentions(error.description, {"Too many symbolic links on the way to", dir + "/a/app"}) ? 0 : 1);
+  }, testsupport::kChildLife);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
+}
+
 namespace {
 
 // Runs `body` with a fresh, empty data home and none of the app's variables set, then ends the
@@ -657,23 +694,7 @@ TEST(PrivateDataTest, ARootWhoseFilesCouldNotBeOpenedIsRefusedAsTooLong) {
   EXPECT_EQ(sandbox::root(), scoped.root());
 }
 
-namespace {
-
-// Has every open in this process fail with `err` from now on, as when the process (EMFILE) or the
-// system (ENFILE) has as many files open as it may. (Running out for real would also starve the
-// sanitizers, which need a pipe of their own to check memory.)
-bool failOpensWith(int err) {
-  struct sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(err)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-}  // namespace
+using testsupport::failOpensWith;
 
 // Out of descriptors, a root cannot be looked at: the refusal names the cause and what helps,
 // not another folder, which would fail alike.
@@ -1109,6 +1130,39 @@ TEST(PrivateDataDeathTest, ARelativePathWhoseWorkingFolderIsGoneIsRefused) {
         }
         if (files::exists("/" + relative)) code = 12;  // not made at the root instead
         std::filesystem::remove_all("/" + relative);
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// A root through /proc's link to the working folder, or to an open folder, once that folder is
+// removed: the link's text is the old path with " (deleted)", and nothing is made there; the root
+// is refused naming the path given, by every call that makes a folder.
+TEST(PrivateDataDeathTest, ARootThatLeadsToARemovedFolderIsRefusedBeforeAnythingIsMade) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string gone = std::filesystem::temp_directory_path().string() + "/vesmora-removed-XXXXXX";
+        if (::mkdtemp(gone.data()) == nullptr) std::exit(10);
+        const int open = ::open(gone.c_str(), O_RDONLY | O_DIRECTORY);
+        if (open < 0 || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) std::exit(10);
+        int code = 0;
+        for (const std::string& root : {std::string("/proc/self/cwd/app"), "/proc/self/fd/" + std::to_string(open) + "/app"}) {
+          const std::string reason = refusal([&] { sandbox::setRoot(root); });
+          if (!mentions(reason, {"\"" + root + "\"", "removed folder", "VESMORA_SANDBOX_ROOT"})) {
+            std::fprintf(stderr, "%s: %s\n", root.c_str(), reason.c_str());
+            code = 11;
+          }
+          for (const FolderMaker make : kFolderMakers) {
+            platform::Error error;
+            if (make(root + "/inner", &error) || !mentions(error.description, {"removed folder"})) {
+              std::fprintf(stderr, "%s: %s\n", root.c_str(), error.description.c_str());
+              code = 12;
+            }
+          }
+        }
+        if (files::exists(gone + " (deleted)")) code = 13;
+        std::filesystem::remove_all(gone + " (deleted)");
         std::exit(code);
       },
       ::testing::ExitedWithCode(0), "");

@@ -35,6 +35,7 @@ int withUserDatabase(const std::string& users, const std::string& sources, Body 
   if (child == 0) {
     // A process of its own for the user database, whose entries it looks up itself.
     platform::ProcessInfo::countAsFirstProcessForTesting();
+    platform::files::forgetUserAnswersForTesting();
     std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-users-XXXXXX";
     if (::mkdtemp(base.data()) == nullptr || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {

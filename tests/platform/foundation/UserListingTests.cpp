@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/securebits.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -31,7 +35,10 @@
 #include "ForkedChild.h"
 #include "Texts.h"
 #include "UserDatabase.h"
+#include "UserListing.h"
+#include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/Sandbox.h"
 
 namespace files = platform::files;
 using testsupport::userLine;
@@ -40,13 +47,15 @@ using testsupport::withUserDatabase;
 
 namespace {
 
-// Has pidfd_open fail with ENOSYS in this process from now on, as on a kernel older than 5.3 (or
-// in a container whose filter blocks it).
-bool refusePidfdOpen() {
+// Has clone() with CLONE_PIDFD fail with EINVAL in this process from now on, as on a kernel older
+// than 5.2 (or in a container whose filter blocks it); fork() and new threads go on.
+bool refuseCloneWithPidfd() {
   struct sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_PIDFD, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   struct sock_fprog program {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
@@ -106,6 +115,17 @@ int userListingCases() {
     ::close(watch);
     if (opens != 2) std::fprintf(stderr, "the user database was opened %d times\n", opens);
     return files::userListings() == 1 && opens == 2 ? 0 : 21;
+  });
+  // The answer is kept for the user and the group: the same group asked about by another user
+  // (here daemon, as the process's effective user, the group kept) is that user's question, and
+  // the group is not his own.
+  code = code != 0 ? code : withUserDatabase(users, "files", [&](const std::string& folder) {
+    if (!accepted(folder)) return 80;
+    // Root's capabilities kept as the effective user changes: the folders on the way (TMPDIR's
+    // too) need not be open to daemon.
+    if (::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP) != 0 || ::seteuid(1) != 0) return 81;
+    const bool refused = refusedAsShared(folder);
+    return ::seteuid(0) == 0 && refused ? 0 : 82;
   });
   // Another user's primary group.
   code = code != 0 ? code : withUserDatabase(users + userLine("intruder", 54321, group), "files",
@@ -210,18 +230,36 @@ int userListingCases() {
         },
         one.getent, one.mode);
   }
-  // A host that has the end of its children ignored: the getent's end cannot be read.
+  // A host that has the end of its children ignored, or whose thread waits for any child: the
+  // process that runs getent is one neither takes, and is waited for all the same.
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR &&
-                   refusedAsShared(folder, {"could not wait for /usr/bin/getent", "ignores SIGCHLD",
-                                            "leave SIGCHLD to its default action"})
-               ? 0
-               : 34;
+    return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR && accepted(folder) && noChildLeft() ? 0 : 34;
   });
-  // A kernel without pidfd_open: the getent, which could not be waited for safely, is ended.
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
-    return refusePidfdOpen() &&
-                   refusedAsShared(folder, {"pidfd_open failed (Function not implemented)", "Linux 5.3 or later"}) &&
+    // A child of the host's own, which the reaper waits for, then ends once the folder is checked.
+    int gate[2];
+    if (::pipe(gate) != 0) return 48;
+    const pid_t own = ::fork();
+    if (own == 0) {
+      char byte = 0;
+      ::_exit(::read(gate[0], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(gate[0]);
+    pid_t reaped = 0;
+    std::thread reaper([&] {
+      while ((reaped = ::waitpid(-1, nullptr, 0)) < 0 && errno == EINTR) {
+      }
+    });
+    const bool passed = accepted(folder);
+    const bool told = ::write(gate[1], "x", 1) == 1;
+    ::close(gate[1]);
+    reaper.join();
+    return passed && told && reaped == own ? 0 : 49;
+  });
+  // A kernel without clone()'s pidfds: no process is started for getent, and the refusal says why.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    return refuseCloneWithPidfd() &&
+                   refusedAsShared(folder, {"no process could be started for /usr/bin/getent", "Linux 5.4 or later"}) &&
                    noChildLeft()
                ? 0
                : 37;
@@ -373,7 +411,182 @@ int userListingCases() {
   return code;
 }
 
+// Runs `body` in a child forked while this process has a thread besides the forking one, one that
+// might have held a lock of the C library's name services at the fork: the child may not ask them
+// in its own process. The child's exit code (0: all held); 95 when it outlived its bound.
+template <typename Body>
+int inAChildOfAThreadedProcess(Body body) {
+  std::promise<void> leave;
+  std::thread other([wait = leave.get_future()]() mutable { wait.wait(); });
+  const testsupport::ChildEnd end = testsupport::runInChild([&] { ::_exit(body()); }, testsupport::kChildLife);
+  leave.set_value();
+  other.join();
+  return !end.inTime ? 95 : WIFEXITED(end.status) ? WEXITSTATUS(end.status) : 96;
+}
+
+// The lines of `path` that start with `start`.
+int linesStartingWith(const std::string& path, const std::string& start) {
+  std::ifstream file(path);
+  int count = 0;
+  for (std::string line; std::getline(file, line);) count += line.rfind(start, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+// The cases of the test below, in the child it runs in; its exit code.
+int forkedChildCases() {
+  const unsigned me = ::geteuid();
+  const unsigned group = ::getegid();
+  const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1) + userLine("bin", 2, 2);
+  files::setUserListingLimitsForTesting(testsupport::kEventWait, 0);
+  // The stand-in getent notes each question ("passwd 0", "passwd" for the listing) in `asked`.
+  std::string asked = VESMORA_TEST_BUILD_DIR "/vesmora-getent-asked-XXXXXX";
+  const int made = ::mkstemp(asked.data());
+  if (made < 0) return 10;
+  ::close(made);
+  // It answers an entry as `answers` says (a shell `case` on "$1 $2"), else from the files.
+  const auto getent = [&asked](const std::string& answers) {
+    return "#!/bin/sh\necho \"$*\" >> " + asked + "\ncase \"$1 $2\" in\n" + answers +
+           "\nesac\nif [ $# -gt 1 ]; then\n  grep -m 1 \"^[^:]*:[^:]*:$2:\" /etc/$1 || exit 2\n  exit 0\nfi\n"
+           "cat /etc/$1\n";
+  };
+  const auto accepted = [](const std::string& folder) {
+    platform::Error error;
+    const bool made = files::createPrivateDirectory(folder, &error);
+    if (!made) std::fprintf(stderr, "not accepted: %s\n", error.description.c_str());
+    return made;
+  };
+  const std::string root = "passwd " + std::to_string(me);
+  int code = 0;
+  // What the parent looked up (its user's entry, the group's, the listing) serves its children
+  // of the same user and group: they start no process.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string& folder) {
+    if (!accepted(folder + "/parent") || !files::lookUpUser(me).found) return 11;
+    const int before = linesStartingWith(asked, "");
+    const int child = inAChildOfAThreadedProcess([&] {
+      return accepted(folder + "/child") && files::lookUpUser(me).home == "/nonexistent" ? 0 : 12;
+    });
+    if (linesStartingWith(asked, "") != before) std::fprintf(stderr, "the child asked getent\n");
+    return child != 0 ? child : linesStartingWith(asked, "") == before ? 0 : 13;
+  }, getent(""));
+  // A child whose parent knew nothing asks once for each user and group, and keeps a failure too.
+  code = code != 0 ? code : withUserDatabase(users, "passwd: files systemd\ngroup: files systemd\n",
+                                             [&](const std::string& folder) {
+    ::truncate(asked.c_str(), 0);
+    return inAChildOfAThreadedProcess([&] {
+      for (int call = 0; call < 3; ++call) {
+        if (!accepted(folder + "/child" + std::to_string(call)) || files::lookUpUser(me).name != "root") return 14;
+        if (files::lookUpUser(4242).failed.find("passwd 4242 ended with status 1") == std::string::npos) return 15;
+      }
+      const bool once = linesStartingWith(asked, root) == 1 && linesStartingWith(asked, "group ") == 1 &&
+                        linesStartingWith(asked, "passwd 4242") == 1;
+      if (!once) {
+        std::ifstream said(asked);
+        std::fprintf(stderr, "getent asked a question more than once:\n%s\n",
+                     std::string(std::istreambuf_iterator<char>(said), {}).c_str());
+      }
+      return once && files::userListings() == 1 ? 0 : 16;
+    });
+  }, getent("'passwd 4242') exit 1 ;;"));
+  // The answer counts only as the entry asked for, its home where it stands whatever the comment
+  // holds, read to its line's end and no further: 1 MiB at most.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
+    files::setUserListingLimitsForTesting(testsupport::kEventWait, std::size_t{4} << 20);
+    return inAChildOfAThreadedProcess([&] {
+      const files::UserEntry other = files::lookUpUser(4243);
+      if (other.found || other.failed.find("answered the entry of id 2002, not 4243") == std::string::npos) {
+        std::fprintf(stderr, "another user's entry: found %d, %s\n", other.found, other.failed.c_str());
+        return 17;
+      }
+      const files::UserEntry colon = files::lookUpUser(4244);
+      if (colon.home != "/home/colon" || colon.name != "colon") {
+        std::fprintf(stderr, "a colon in the comment: home \"%s\"\n", colon.home.c_str());
+        return 18;
+      }
+      const files::UserEntry endless = files::lookUpUser(4245);
+      if (endless.home != "/home/endless") {
+        std::fprintf(stderr, "an entry followed by more: %s\n", endless.failed.c_str());
+        return 19;
+      }
+      const files::UserEntry huge = files::lookUpUser(4246);
+      if (huge.found || huge.failed.find("passwd 4246 answered an entry over 1 MiB") == std::string::npos) {
+        std::fprintf(stderr, "an entry over 1 MiB: %s\n", huge.failed.c_str());
+        return 20;
+      }
+      return 0;
+    });
+  }, getent("'passwd 4243') echo 'intruder:x:2002:2002::/home/intruder:/bin/sh'; exit 0 ;;\n"
+            "'passwd 4244') echo 'colon:x:4244:4244:A: colon:/home/colon:/bin/sh'; exit 0 ;;\n"
+            "'passwd 4245') echo 'endless:x:4245:4245::/home/endless:/bin/sh'; exec yes ;;\n"
+            "'passwd 4246') head -c 2000000 /dev/zero | tr '\\0' x; exit 0 ;;"));
+  // A child with no HOME that cannot look its user up is refused with the lookup's own reason.
+  struct Failing {
+    std::string answer;
+    std::string why;
+    std::chrono::milliseconds timeLimit;
+  };
+  const std::vector<Failing> failing = {
+      {"exit 1", root + " ended with status 1", testsupport::kEventWait},
+      {"kill -9 $$", root + " was ended by signal 9", testsupport::kEventWait},
+      {"exec sleep 60", root + " did not answer within 50 ms", std::chrono::milliseconds(50)},
+  };
+  for (std::size_t at = 0; at < failing.size() && code == 0; ++at) {
+    code = withUserDatabase(users, "files systemd", [&](const std::string&) {
+      files::setUserListingLimitsForTesting(failing[at].timeLimit, 0);
+      return inAChildOfAThreadedProcess([&] {
+        ::unsetenv("HOME");
+        ::unsetenv("XDG_DATA_HOME");
+        try {
+          platform::sandbox::defaultDataDirectory();
+        } catch (const platform::Exception& refused) {
+          if (refused.reason().find(failing[at].why) != std::string::npos) return 0;
+          std::fprintf(stderr, "refused: %s\n", refused.reason().c_str());
+        }
+        return 21;
+      }) == 0 ? 0 : 21 + static_cast<int>(at);
+    }, getent("'" + root + "') " + failing[at].answer + " ;;"));
+  }
+  // A child whose host ignores SIGCHLD looks its user up all the same; one at its process limit
+  // is told so where a process is needed, and needs none where the users come from the files.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
+    return inAChildOfAThreadedProcess([&] {
+      return ::signal(SIGCHLD, SIG_IGN) != SIG_ERR && files::lookUpUser(me).name == "root" ? 0 : 25;
+    });
+  }, getent(""));
+  for (const std::string sources : {"files systemd", "files"}) {
+    code = code != 0 ? code : withUserDatabase(users + userLine("limited", 54321, 54321), sources,
+                                               [&](const std::string&) {
+      if (::chmod("/etc/passwd", 0644) != 0 || ::chmod("/etc/nsswitch.conf", 0644) != 0) return 26;
+      return inAChildOfAThreadedProcess([&] {
+        const struct rlimit none {0, 0};
+        if (::setresgid(54321, 54321, 54321) != 0 || ::setresuid(54321, 54321, 54321) != 0 ||
+            ::setrlimit(RLIMIT_NPROC, &none) != 0) {
+          return 27;
+        }
+        const files::UserEntry user = files::lookUpUser(54321);
+        if (sources == "files" && user.home == "/nonexistent") return 0;
+        if (sources != "files" && user.failed.find("the process limit RLIMIT_NPROC, 0") != std::string::npos) return 0;
+        std::fprintf(stderr, "at the process limit, users from %s: %s\n", sources.c_str(), user.failed.c_str());
+        return sources == "files" ? 28 : 29;
+      });
+    }, getent(""));
+  }
+  std::filesystem::remove(asked);
+  return code;
+}
+
 }  // namespace
+
+// A child made by fork(), in a process that may hold another thread's lock of the C library's
+// name services, looks its user and group up without them: through the files where the name
+// services read those alone, else by getent in a process that no handling of SIGCHLD of the
+// host's can take; once per user and group, what its parent knew included; trusting the answer
+// only as the entry asked for; and the refusal it meets carries the lookup's own reason.
+TEST(UserListingDeathTest, AForkedChildLooksUpEachEntryOnceWithoutTheCLibrary) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(forkedChildCases()), ::testing::ExitedWithCode(0), "");
+}
 
 // Whether the user's own group may write on the way: it may when it is the user's private group,
 // as the user list tells (/etc/passwd, or getent where other name services give users too),

@@ -1,11 +1,20 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
 #include "Core/Public/CDVAnalyticsStarter.h"
 #include "CoreTestSupport.h"
+#include "FailingOpens.h"
 #include "foundation/Exception.h"
+#include "ScopedVariable.h"
 
 namespace {
 
 using coretest::CoreTest;
 using coretest::FakeLibrary;
+using coretest::kBundleID;
 using coretest::kValidAppID;
 
 // Stands in for the measurement library's facade class.
@@ -121,6 +130,80 @@ TEST_F(CDVAppTest, MissingOptionsFilePostsDiagnosticsUnlessHostDisabledCollectio
   clearCaptures();
   expectException([] { CDVApp::configure(); }, kCore, message);
   EXPECT_TRUE(notificationsNamed("CDVAppDiagnosticsNotification").empty());
+}
+
+// With no file descriptor to be had (the process at its limit of open files), configure names the
+// limit and what helps, not a missing options file or bundle identifier, both for the options file
+// and for the default data folders named after the bundle's identifier; and nothing that failed so
+// is kept: once descriptors are to be had, configure works.
+TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        sandbox_.reset();  // back to no roots: this process had none before the test's
+        std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-descriptors-XXXXXX";
+        if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+        // Ends the child (std::exit leaves what is on the stack), leaving nothing behind.
+        const auto end = [&base](int code) {
+          std::filesystem::remove_all(base);
+          std::exit(code);
+        };
+        const std::string bundle = base + "/App.app";
+        const std::string data = base + "/data";
+        if (!platform::files::createDirectories(bundle) ||
+            !platform::plist::writeFile(bundle + "/Info.plist",
+                                        platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID}}),
+                                        platform::plist::Format::XML) ||
+            !platform::plist::writeFile(bundle + "/OmbrixService-Info.plist", platform::Value(serviceInfo()),
+                                        platform::plist::Format::XML)) {
+          end(10);
+        }
+        // The bundle as the host names it, read from its folder, and the default data folders.
+        testsupport::ScopedVariable named("VESMORA_MAIN_BUNDLE", bundle.c_str());
+        testsupport::ScopedVariable home("XDG_DATA_HOME", data.c_str());
+        testsupport::ScopedVariable app("VESMORA_SANDBOX_ROOT", nullptr);
+        testsupport::ScopedVariable device("VESMORA_DEVICE_ROOT", nullptr);
+        platform::Bundle::resetForTesting();
+        const auto namesTheLimit = [](const std::string& reason) {
+          return reason.find("ulimit -n") != std::string::npos && reason.find(std::strerror(EMFILE)) != std::string::npos;
+        };
+        int code = 0;
+        // On a thread of its own whose every open fails so; the process's other threads open.
+        std::thread([&] {
+          if (!testsupport::failOpensWith(EMFILE)) {
+            code = 10;
+            return;
+          }
+          std::string reason;
+          try {
+            CDVApp::configure();
+          } catch (const platform::Exception& e) {
+            reason = e.reason();
+          }
+          if (!namesTheLimit(reason) || reason.find("could not find a valid") != std::string::npos) {
+            std::fprintf(stderr, "configure: %s\n", reason.c_str());
+            code = 11;
+          }
+          platform::Error noFolder;
+          if (platform::sandbox::available(&noFolder) || !namesTheLimit(noFolder.description) ||
+              noFolder.description.find("CFBundleIdentifier") != std::string::npos) {
+            std::fprintf(stderr, "folders: %s\n", noFolder.description.c_str());
+            code = 12;
+          }
+        }).join();
+        try {
+          CDVApp::configure();
+        } catch (const platform::Exception& e) {
+          std::fprintf(stderr, "configure again: %s\n", e.reason().c_str());
+          code = 13;
+        }
+        if (!CDVApp::isDefaultAppConfigured() ||
+            platform::sandbox::root() != data + "/vesmora/apps/" + kBundleID + "/sandbox") {
+          code = 14;
+        }
+        end(code);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CDVAppTest, AppIDValidation) {

@@ -3,15 +3,16 @@
 // child writes its line without the set-up, whose lock, and whatever the set-up reads (the
 // defaults, the data root, the name service), a thread it does not have may hold. And the first
 // call of a child of a process the SDK does not belong to yet, while a parent's thread is inside
-// the logger's first set-up (the fork waits for it) or inside its first user lookup (the child
-// asks getent, in a process of its own): none waits for ever.
+// the logger's first set-up (the fork waits for nothing slow: not while the set-up waits for the
+// name service) or inside its first user lookup (the child asks the files or getent, never the
+// C library): none waits for ever.
 //
-// This program has a name service of its own, a slow one: getpwuid_r, where the data root is read
-// from when neither HOME nor XDG_DATA_HOME is set and which the private folders' check of a
-// group's write bit asks, takes the service's lock and holds it until the test lets the service
-// go, and knows no user.
+// This program has a name service of its own, a slow one (HeldNameService.h): getpwuid_r, where
+// the data root is read from when neither HOME nor XDG_DATA_HOME is set and which the private
+// folders' check of a group's write bit asks, holds every question until the test lets it go.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,40 +32,19 @@
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "ForkedChild.h"
+#include "HeldNameService.h"
 #include "ScopedVariable.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
+#include "foundation/ProcessInfo.h"
+#include "UserListing.h"
 #include "obx/OBXLogger.h"
 #include "uikit/UIKit.h"
 
 namespace {
 
-struct NameService {
-  std::mutex lookup;  // held through each question, as the C library's name service does
-  std::mutex mutex;
-  std::condition_variable changed;
-  int questions = 0;
-  bool letGo = false;
-};
-
-NameService& nameService() {
-  static NameService* service = new NameService();  // never destroyed: asked from other threads
-  return *service;
-}
-
-// Waits until the name service has been asked `count` questions; false when it was not in time.
-bool askedAtLeast(int count) {
-  NameService& names = nameService();
-  std::unique_lock lock(names.mutex);
-  return names.changed.wait_for(lock, testsupport::kEventWait, [&] { return names.questions >= count; });
-}
-
-void letTheNameServiceGo() {
-  NameService& names = nameService();
-  std::lock_guard lock(names.mutex);
-  names.letGo = true;
-  names.changed.notify_all();
-}
+using testsupport::askedAtLeast;
+using testsupport::letTheNameServiceGo;
 
 // The child's first call: a log line. Ends the child, with 0 when the line was written.
 [[noreturn]] void logAndExit() {
@@ -161,20 +142,6 @@ class Folder {
 
 }  // namespace
 
-extern "C" int getpwuid_r(uid_t, struct passwd*, char*, size_t, struct passwd** found) {
-  NameService& names = nameService();
-  {
-    std::lock_guard lock(names.mutex);
-    ++names.questions;
-    names.changed.notify_all();
-  }
-  std::lock_guard lookup(names.lookup);
-  std::unique_lock lock(names.mutex);
-  names.changed.wait(lock, [&] { return names.letGo; });
-  *found = nullptr;
-  return 0;
-}
-
 namespace {
 
 // Neither HOME nor XDG_DATA_HOME: the data root is read from the name service. Each test starts
@@ -183,10 +150,8 @@ class LoggerInForkedChild : public ::testing::Test {
  protected:
   void SetUp() override {
     CDVLoggerResetForTesting();
-    NameService& names = nameService();
-    std::lock_guard lock(names.mutex);
-    names.questions = 0;
-    names.letGo = false;
+    platform::files::forgetUserAnswersForTesting();  // each test asks the name service anew
+    testsupport::holdTheNameService();
   }
   void TearDown() override {
     letTheNameServiceGo();
@@ -203,10 +168,10 @@ class LoggerInForkedChild : public ::testing::Test {
 }  // namespace
 
 // A process the SDK does not belong to: a thread is inside the logger's first set-up, waiting for
-// the name service, when another forks. The fork waits until the set-up has ended (the name
-// service is let go once it has begun to wait, or once the fork is made), and the child's first
-// call, whichever it is, does what it should.
-TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsLock) {
+// the name service, when another forks. The fork waits for no name service: it is made, and the
+// child's first call, whichever it is, does what it should, while the name service still holds
+// the set-up.
+TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKIsMadeWhileTheSetUpWaitsForTheNameService) {
   SKIP_UNDER_TSAN();
   if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
   countForks();
@@ -222,18 +187,89 @@ TEST_F(LoggerInForkedChild, AChildOfAProcessWithoutTheSDKNeverWaitsForTheSetUpsL
     std::thread forker([&] {
       if (inSetUp) end = testsupport::runInChild([&] { firstCallAndExit(call, folder.path(), number); }, kChildLife);
     });
-    const bool forkWaitedOrWasMade =
-        testsupport::eventually([&] { return gForks > forks || CDVLoggerForkWaitsForTesting(); });
+    const bool made = inSetUp && testsupport::eventually([&] { return gForks > forks; });
+    if (made) forker.join();  // the child has ended, the name service still holding the set-up
     letTheNameServiceGo();
-    forker.join();
+    if (!made) forker.join();
     firstLine.join();
 
     ASSERT_TRUE(inSetUp) << "the first line's set-up did not ask the name service";
-    EXPECT_TRUE(forkWaitedOrWasMade);
+    ASSERT_TRUE(made) << "the fork waited for the set-up while it waited for the name service";
     EXPECT_TRUE(end.exitedWith(0)) << "first call " << number << ": status " << end.status << ", in time "
                                    << end.inTime;
     ++number;
   }
+}
+
+// A process the SDK does not belong to: a thread holds the apps' registry, as a lookup does, when
+// another forks. The fork waits until it is let go, so that the child, which configures, never
+// finds it held.
+TEST_F(LoggerInForkedChild, AForkWaitsWhileAThreadOfAProcessWithoutTheSDKHoldsTheAppsRegistry) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  countForks();
+  const Folder folder;
+  ASSERT_TRUE(folder.made());
+  std::promise<void> held;
+  std::promise<void> leave;
+  std::thread holder([&] {
+    std::lock_guard lock(CDVApp::registryLockForTesting());
+    held.set_value();
+    leave.get_future().wait();
+  });
+  held.get_future().wait();
+  const int forks = gForks;
+  testsupport::ChildEnd end;
+  std::thread forker([&] {
+    end = testsupport::runInChild([&] { firstCallAndExit(FirstCall::kConfigure, folder.path(), 0); }, kChildLife);
+  });
+  // Let go once the fork waits, or once it was made without waiting (its child then finds it held).
+  const bool waited =
+      testsupport::eventually([&] { return CDVApp::forkWaitsForRegistryForTesting() || gForks > forks; }) &&
+      gForks == forks;
+  leave.set_value();
+  holder.join();
+  forker.join();
+
+  EXPECT_TRUE(waited) << "the fork was made while a thread held the registry";
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
+}
+
+// A child forked into a PID namespace of its own is pid 1, as its parent may be: it is a child made
+// by fork all the same, refused where its parent used the SDK, and it asks no name service in its
+// own process while a parent's thread holds it.
+TEST_F(LoggerInForkedChild, AChildThatIsPid1LikeItsParentIsStillAForkedChild) {
+  SKIP_UNDER_TSAN();
+  if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a PID namespace";
+  const testsupport::ChildEnd outer = testsupport::runInChild([] {
+    if (::unshare(CLONE_NEWPID) != 0) _exit(77);
+    // The first process, pid 1 in a PID namespace of its own, the SDK's.
+    const auto first = std::chrono::steady_clock::now();
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+      platform::ProcessInfo::countAsFirstProcessForTesting();
+      platform::files::forgetUserAnswersForTesting();
+      if (::getpid() != 1 || CDVForkedChild::refuses("a test's claim")) _exit(70);
+      std::thread asking([] { platform::files::lookUpUser(4242); });  // held by the name service
+      if (!askedAtLeast(1) || ::unshare(CLONE_NEWPID) != 0) _exit(71);
+      const auto second = std::chrono::steady_clock::now();
+      const pid_t child = ::fork();
+      if (child == 0) {
+        const bool forked = ::getpid() == 1 && CDVForkedChild::isForkedChild();
+        _exit(forked && platform::files::lookUpUser(4243).failed.empty() ? 0 : 1);
+      }
+      const testsupport::ChildEnd end = testsupport::awaitChild(child, second, kChildLife);
+      letTheNameServiceGo();
+      asking.join();
+      _exit(end.exitedWith(0) ? 0 : end.inTime ? 72 : 73);
+    }
+    const testsupport::ChildEnd end = testsupport::awaitChild(parent, first, kChildLife);
+    _exit(end.inTime && WIFEXITED(end.status) ? WEXITSTATUS(end.status) : 74);
+  }, 2 * kChildLife);
+  if (outer.exitedWith(77)) GTEST_SKIP() << "no PID namespace to be had here";
+  EXPECT_TRUE(outer.exitedWith(0)) << "status " << outer.status << " (72: the child, pid 1 too, was not taken for "
+                                   << "a forked child; 73: it waited for the name service)";
 }
 
 // A process the SDK does not belong to: a thread is inside its first user lookup (making a private
@@ -265,9 +301,9 @@ TEST_F(LoggerInForkedChild, WritesItsFirstLineWhileAParentsThreadIsInTheSetUp) {
   SKIP_UNDER_TSAN();
   std::thread firstLine([] { CDVLogError(kCDVLoggerCore, "I-COR000901", "The parent's first line."); });
   const bool inSetUp = askedAtLeast(1);
-  // Configuring makes the process the SDK's; the data root it reads asks the name service too.
+  // Configuring makes the process the SDK's; the data root it reads waits for the same lookup.
   std::thread configuring(configure);
-  const bool configured = askedAtLeast(2);
+  const bool configured = testsupport::eventually([] { return CDVForkedChild::hasOwner(); });
   testsupport::ChildEnd end;
   if (inSetUp && configured) end = testsupport::runInChild(logAndExit, testsupport::kChildLife);
   letTheNameServiceGo();
@@ -275,7 +311,7 @@ TEST_F(LoggerInForkedChild, WritesItsFirstLineWhileAParentsThreadIsInTheSetUp) {
   configuring.join();
 
   ASSERT_TRUE(inSetUp) << "the first line's set-up did not ask the name service";
-  ASSERT_TRUE(configured) << "configure did not read the data root";
+  ASSERT_TRUE(configured) << "configure did not claim the process";
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
 }
 

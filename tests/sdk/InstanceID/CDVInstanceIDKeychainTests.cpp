@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <future>
+#include <iterator>
 
 #include "Bounds.h"
 #include "InstanceID/CDVInstanceIDAuthKeychain.h"
@@ -193,6 +195,32 @@ TEST_F(KeychainTest, BackupExcludedPlistRelocationRules) {
   EXPECT_FALSE(platform::files::exists(support + "/f.plist"));
   struct stat left {};
   EXPECT_TRUE(::lstat(fifo.c_str(), &left) == 0 && S_ISFIFO(left.st_mode));
+
+  // Nor is another user's file there, alone or beside the subdirectory's: it is neither used,
+  // moved nor written.
+  if (::geteuid() == 0) {
+    const std::string his = documents + "/g.plist";
+    writeIn(documents, "g", Dictionary{{"from", "another user"}});
+    ASSERT_EQ(::chown(his.c_str(), 54321, 54321), 0);
+    const auto bytes = [&his] {
+      std::ifstream file(his, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const std::string before = bytes();
+    CDVInstanceIDBackupExcludedPlist alone("g", kCDVInstanceIDSubDirectoryName);
+    EXPECT_TRUE(alone.fileInStandardDirectory());
+    EXPECT_FALSE(platform::files::exists(support + "/g.plist"));
+    writeIn(support, "g", Dictionary{{"from", "support"}});
+    CDVInstanceIDBackupExcludedPlist beside("g", kCDVInstanceIDSubDirectoryName);
+    EXPECT_TRUE(beside.fileInStandardDirectory());
+    EXPECT_EQ(beside.contentAsDictionary()->get("from"), Value("support"));
+    ASSERT_TRUE(beside.writeDictionary(content));
+    struct stat still {};
+    EXPECT_TRUE(::lstat(his.c_str(), &still) == 0 && still.st_uid == 54321u);
+    EXPECT_EQ(bytes(), before);
+  } else {
+    std::printf("not root: another user's file in Documents not tried\n");
+  }
 
   // Deleting a missing file succeeds and drops the cached content.
   CDVInstanceIDBackupExcludedPlist fresh("c", kCDVInstanceIDSubDirectoryName);

@@ -121,7 +121,7 @@ TEST_F(AnalyticsTest, OpenedLinksAndUserActivitiesReachTheEngine) {
   EXPECT_TRUE(h.monitor->has(23003));
 
   // On the worker queue itself the call is refused; a namesake queue is not the worker queue.
-  h.worker->async([&] { h.engine->handleNonFirstOpenEventURL("x://y?utm_source=w", h.clock->now()); });
+  h.engine->scheduler()->workerQueue()->async([&] { h.engine->handleNonFirstOpenEventURL("x://y?utm_source=w", h.clock->now()); });
   auto namesake = platform::ManualQueue::create(kTLMSchedulerWorkerQueueLabel);
   namesake->async([&] { h.engine->handleNonFirstOpenEventURL("x://y?utm_source=n", h.clock->now()); });
   namesake->drain();

@@ -1,7 +1,11 @@
 // A plugin that embeds the SDK: a shared library a host loads with dlopen, whose entry points
 // configure the app (when it is not yet), log events, end the app and count what the store holds.
-// The host finds them with dlsym (PluginHost.cpp).
+// The host finds them with dlsym (PluginHost.cpp, TwoPluginsHost.cpp). PLUGIN_EVENT_NAME names
+// the events it logs.
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 
 #include "Core/Public/CDVApp.h"
 #include "measurement/analytics/CDVAnalytics.h"
@@ -12,39 +16,67 @@
 
 namespace {
 
+#ifdef PLUGIN_EVENT_NAME
+constexpr const char* kEventName = PLUGIN_EVENT_NAME;
+#else
 constexpr const char* kEventName = "from_plugin";
+#endif
 
 }  // namespace
 
-// Logs `count` events and ends the app, configuring it first when it is not. Answers 1 when the
-// app was configured already, 0 when this call configured it, -1 when the end did not store
-// everything (or anything threw).
-extern "C" __attribute__((visibility("default"))) int sdk_plugin_log_and_end(int count) noexcept try {
-  const bool configured = CDVApp::isDefaultAppConfigured();
-  if (!configured) {
+// Configures the app when it is not yet. Answers 1 when it was configured already, 0 when this
+// call configured it, -1 when configure refused, with its reason in `reason` (`size` bytes).
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char* reason, std::size_t size) noexcept {
+  try {
+    if (CDVApp::isDefaultAppConfigured()) return 1;
     TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
     CDVApp::configure();
+    return 0;
+  } catch (const std::exception& e) {
+    if (size > 0) {
+      std::strncpy(reason, e.what(), size - 1);
+      reason[size - 1] = '\0';
+    }
+  } catch (...) {
   }
+  return -1;
+}
+
+// Logs `count` events and ends the app: the end's answer, 1 when everything was stored.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_log_then_end(int count) noexcept try {
   for (int i = 0; i < count; ++i) {
     TLMObjectDictionary parameters;
     parameters.set("index", TLMObject(std::int64_t{i}));
     CDVAnalytics::logEventWithName(kEventName, parameters);
   }
-  if (!UIApplication().terminate()) return -1;
-  return configured ? 1 : 0;
+  return UIApplication().terminate() ? 1 : 0;
 } catch (...) {
   return -1;
 }
 
-// The events the app's store holds, -1 when it cannot be read.
-extern "C" __attribute__((visibility("default"))) long sdk_plugin_stored_events() noexcept try {
+// Logs `count` events and ends the app, configuring it first when it is not. Answers 1 when the
+// app was configured already, 0 when this call configured it, -1 when the end did not store
+// everything (or configure refused).
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_log_and_end(int count) noexcept {
+  const int configured = sdk_plugin_configure(nullptr, 0);
+  if (configured < 0 || sdk_plugin_log_then_end(count) != 1) return -1;
+  return configured;
+}
+
+// The events named `name` the app's store holds, -1 when it cannot be read.
+extern "C" __attribute__((visibility("default"))) long sdk_plugin_stored_events_named(const char* name) noexcept try {
   auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
   if (!database) return -1;
   platform::Array arguments;
-  arguments.push_back(platform::Value(kEventName));
+  arguments.push_back(platform::Value(name));
   auto stored =
       database->sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = ?", arguments, nullptr);
   return stored ? static_cast<long>(stored->int64Value().value_or(-1)) : -1;
 } catch (...) {
   return -1;
+}
+
+// The events of this plugin the app's store holds, -1 when it cannot be read.
+extern "C" __attribute__((visibility("default"))) long sdk_plugin_stored_events() noexcept {
+  return sdk_plugin_stored_events_named(kEventName);
 }

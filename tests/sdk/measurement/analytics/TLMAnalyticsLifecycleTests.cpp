@@ -145,6 +145,24 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
       TLMAnalytics::logEventWithName(name, parameters);
     }
   }
+  // From now on the store write of an event named `name` moves the clock past the app's end's
+  // time limit and waits until the end has warned.
+  void holdWritesOfEventsNamed(const std::string& name, const VendorLines& lines) {
+    hold = {h.clock.get(), &lines};
+    auto holdWrite = [](sqlite3_context* context, int, sqlite3_value**) {
+      auto* hold = static_cast<Hold*>(sqlite3_user_data(context));
+      hold->clock->advance(kTLMAppTerminationWaitSeconds);
+      for (int polls = 0; polls < 60000 && hold->lines->withCode("I-ACS025036").empty(); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      sqlite3_result_null(context);
+    };
+    sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
+    ASSERT_EQ(sqlite3_create_function(db, "hold_write", 0, SQLITE_UTF8, &hold, holdWrite, nullptr, nullptr), SQLITE_OK);
+    const std::string trigger = "CREATE TEMP TRIGGER hold_held BEFORE INSERT ON raw_events WHEN NEW.name = '" + name +
+                                "' BEGIN SELECT hold_write(); END;";
+    ASSERT_EQ(sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
   // Switches collection on with a file where the store's folder belongs: every start from now on
   // fails to open the store.
   void startWithoutAStore() {
@@ -165,7 +183,7 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
   // that queue holds more than the `before` blocks it held before the app's end was asked for.
   // The wait has begun only then. (Its time limit is set just before: queues run from that
   // moment alone may finish before the marker is queued, and do on a busy machine. The events
-  // are then stored before the wait groups them, and the marker finds nobody to run it.)
+  // are then stored before the wait begins, and the marker finds nobody to run it.)
   std::function<bool()> markerSent(std::size_t before) {
     return [this, before] { return operation->pendingCount() > before; };
   }
@@ -181,6 +199,10 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
   }
 
   std::shared_ptr<OBXFakeNetworkTransport> transport = std::make_shared<OBXFakeNetworkTransport>();
+  struct Hold {
+    platform::ManualClock* clock;
+    const VendorLines* lines;
+  } hold{};
 };
 
 TEST_F(AnalyticsLifecycleTest, EventsLoggedJustBeforeResigningActiveTravelInTheUploadItStarts) {
@@ -268,7 +290,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsWhereTheWorkCannotGoOn) {
   start();
   drain();
   EXPECT_EQ(stored("held").size(), 1u);
-  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), static_cast<platform::Queue*>(h.worker.get())}) {
+  for (auto* queue : {static_cast<platform::Queue*>(serial.get()), h.engine->scheduler()->workerQueue().get()}) {
     SCOPED_TRACE(queue->label());
     WhileWaiting timeout(*h.clock, [this] { h.clock->advance(kTLMAppTerminationWaitSeconds); });
     std::optional<bool> waited;
@@ -381,25 +403,10 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsAFailedEventOnceWhileItsGroupIsWr
   start();
   drain();
   sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
-  // "held" keeps its write until the app's end has run out of time and warned.
-  struct Hold {
-    platform::ManualClock& clock;
-    VendorLines& lines;
-  } hold{*h.clock, lines};
-  auto holdWrite = [](sqlite3_context* context, int, sqlite3_value**) {
-    auto* hold = static_cast<Hold*>(sqlite3_user_data(context));
-    hold->clock.advance(kTLMAppTerminationWaitSeconds);
-    for (int polls = 0; polls < 60000 && hold->lines.withCode("I-ACS025036").empty(); ++polls) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    sqlite3_result_null(context);
-  };
-  ASSERT_EQ(sqlite3_create_function(db, "hold_write", 0, SQLITE_UTF8, &hold, holdWrite, nullptr, nullptr), SQLITE_OK);
+  holdWritesOfEventsNamed("held", lines);
   ASSERT_EQ(sqlite3_exec(db,
                          "CREATE TEMP TRIGGER refuse_failing BEFORE INSERT ON raw_events WHEN NEW.name = 'failing' "
-                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;"
-                         "CREATE TEMP TRIGGER hold_held BEFORE INSERT ON raw_events WHEN NEW.name = 'held' "
-                         "BEGIN SELECT hold_write(); END;",
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   logEvents("failing", 1);
@@ -618,6 +625,62 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwh
   EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
   EXPECT_EQ(storedOnceReturned, 3u);
   EXPECT_EQ(errorsOnceReturned, std::vector<std::int64_t>{11});
+}
+
+// Another thread logs while the app's end runs out of time: the end's warning counts none of its
+// events among those not yet stored, neither those still queued nor those written in one group
+// with an error event of the work before the end.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsNoEventLoggedAfterItBegan) {
+  VendorLines lines;
+  start();
+  drain();
+  refuseEventsNamedRefused();
+  holdWritesOfEventsNamed("_err", lines);
+  logEvents("refused", 1);
+  std::optional<bool> allStored;
+  main->async([&] { allStored = UIApplication().terminate(); });
+  WhileWaiting otherThread(*h.clock, [this] {
+    logEvents("meanwhile", 3);
+    operation->drain();
+    serial->drain();
+    h.worker->runNext();  // the refused event: its error event is queued behind the three
+    logEvents("meanwhile", 2);
+    // One group takes the three, the error event (held until the end has warned) and the two.
+    drainWorkQueues();
+  }, markerSent(operation->pendingCount()));
+  main->drain();
+  EXPECT_TRUE(otherThread.finish());
+  EXPECT_EQ(allStored, false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 1, 0, 5"});
+  // All were written in the end.
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
+  EXPECT_EQ(h.engine->failedEventCount(), 0);
+}
+
+// An interceptor forwards what the app logs, as a tag manager does: its call is work of the
+// SDK's own for the app's call, queued while the app's end waits. The end waits for it, and
+// counts it among the calls not handled when the time runs out first.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheCallsOfTheSDKsOwnWorkQueuedWhileItWaits) {
+  VendorLines lines;
+  start();
+  drain();
+  TLMAnalytics::setLogEventInterceptor(
+      [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
+        TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
+      });
+  drain();
+  logEvents("forwarded", 1);
+  WhileWaiting timePasses(*h.clock, [this] {
+    operation->drain();
+    serial->drain();  // the interceptor's call, behind the end's marker
+    h.worker->drain();  // the marker goes round again behind it
+    h.clock->advance(kTLMAppTerminationWaitSeconds);
+  }, markerSent(operation->pendingCount()));
+  EXPECT_FALSE(UIApplication().terminate());
+  EXPECT_TRUE(timePasses.finish());
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 0, 1, 5"});
+  drain();
+  EXPECT_EQ(stored("forwarded").size(), 1u);
 }
 
 }  // namespace

@@ -413,7 +413,7 @@ TEST_F(AnalyticsTest, OlderConditionalPropertyNamesWorkAsTheCurrentOnes) {
   ASSERT_TRUE(h.property("tier"));
   EXPECT_EQ(*h.property("tier")->value().stringPtr(), "gold");
   std::optional<std::vector<TLMConditionalUserProperty>> rows;
-  h.worker->async([&] { rows = controller->conditionalUserProperties(std::nullopt, std::nullopt); });
+  h.engine->scheduler()->workerQueue()->async([&] { rows = controller->conditionalUserProperties(std::nullopt, std::nullopt); });
   h.drain();
   ASSERT_TRUE(rows);
   ASSERT_EQ(rows->size(), 1u);

@@ -103,7 +103,7 @@ class EngineHarness {
     collaborators.databaseName = databaseName;
     collaborators.persistedConfig = persisted;
     collaborators.scheduler = std::make_shared<TLMScheduler>(worker);
-    collaborators.alarm = std::make_shared<TLMAlarm>(worker, kTLMMeasurementTimerName);
+    collaborators.alarm = std::make_shared<TLMAlarm>(collaborators.scheduler->workerQueue(), kTLMMeasurementTimerName);
     collaborators.clock = clock;
     collaborators.services.identity = [this] { return identityAvailable ? identity : nullptr; };
     collaborators.services.identifiers = identifiers;

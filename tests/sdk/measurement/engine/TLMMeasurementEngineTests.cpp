@@ -598,13 +598,6 @@ void queue(EngineHarness& h, const std::string& name) {
   h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
 }
 
-// Runs the worker as the app's end does: queued events in groups.
-void drainInGroups(EngineHarness& h) {
-  h.engine->beginGroupingQueuedEvents();
-  h.drain();
-  h.engine->endGroupingQueuedEvents();
-}
-
 std::int64_t fingerprintOf(EngineHarness& h, const std::string& name) {
   platform::Array arguments{platform::Value(name)};
   return h.database()
@@ -643,15 +636,16 @@ TEST(TLMMeasurementEngineGroupTest, OtherConnectionsWritesAreCheckedOncePerStore
   }
   EXPECT_EQ(checks, 10);
   for (int i = 0; i < 10; ++i) queue(h, "grouped" + std::to_string(i));
-  drainInGroups(h);
+  h.drain();
   EXPECT_EQ(checks, 11);
   EXPECT_EQ(lastNames(h, 1), std::vector<std::string>{"grouped9"});
   sqlite3_trace_v2(db, 0, nullptr, nullptr);
 }
 
 // Events queued one after another commit once, with the user properties set or removed between
-// them, each in its order; other work queued between them ends the group and is not overtaken;
-// what follows an event's commit waits for its group's.
+// them, each in its order; other work queued between them (the engine's, or any block posted to
+// the worker queue, as a timer's or a reply's) ends the group and is not overtaken; what follows
+// an event's commit waits for its group's.
 TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetweenThem) {
   EngineHarness h;
   h.start();
@@ -671,13 +665,17 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
   h.engine->userAttributeWithName("colour", [&](std::optional<TLMUserAttribute> found) { read.set_value(found); });
   h.engine->setUserAttribute(colour("blue"));
   queue(h, "c1");
-  EXPECT_EQ(h.engine->unfinishedEventCount(), 6);
-  drainInGroups(h);
+  std::vector<std::string> storedBeforePost;
+  h.engine->scheduler()->workerQueue()->async([&] { storedBeforePost = lastNames(h, 1); });
+  queue(h, "c2");
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 7);
+  h.drain();
   EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
-  EXPECT_EQ(lastNames(h, 6), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3", "c1"}));
-  // Up to the read, one group; then the property and the event after it.
-  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 5}));
-  EXPECT_EQ(h.monitor->count(23072), logged + 6);
+  EXPECT_EQ(lastNames(h, 7), (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3", "c1", "c2"}));
+  EXPECT_EQ(storedBeforePost, std::vector<std::string>{"c1"});
+  // Up to the read, one group; then the property and the event after it; then the last event.
+  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 5, logged + 6}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 7);
   EXPECT_FALSE(read.get_future().get().has_value());  // read after the removal, before the second set
   // Each event carries the properties of its place in the queue.
   EXPECT_EQ(fingerprintOf(h, "a1"), fingerprintOf(h, "a2"));
@@ -686,13 +684,17 @@ TEST(TLMMeasurementEngineGroupTest, QueuedEventsCommitTogetherAroundTheWorkBetwe
   EXPECT_EQ(fingerprintOf(h, "b3"), fingerprintOf(h, "a1"));
   EXPECT_NE(fingerprintOf(h, "c1"), fingerprintOf(h, "b1"));
 
-  // Without the request each event commits on its own again.
+  // A lone event is stored at once, in one transaction of its own; so is a lone property.
   commits.loggedAtCommits.clear();
-  queue(h, "c1");
-  queue(h, "c2");
+  for (const char* name : {"d1", "d2"}) {
+    queue(h, name);
+    h.drain();
+  }
+  h.engine->setUserAttribute(colour("green"));
   h.drain();
-  EXPECT_GE(commits.loggedAtCommits.size(), 4u);
-  EXPECT_EQ(lastNames(h, 2), (std::vector<std::string>{"c1", "c2"}));
+  EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged + 7, logged + 8, logged + 9}));
+  EXPECT_EQ(lastNames(h, 2), (std::vector<std::string>{"d1", "d2"}));
+  EXPECT_EQ(h.property("colour")->value().stringValue(), "green");
 }
 
 // Each event of a group passes its own checks and limits: one refused undoes only its own write.
@@ -712,7 +714,7 @@ TEST(TLMMeasurementEngineGroupTest, EachEventOfAGroupKeepsItsOwnLimitsAndFailure
   setCounts(h, 996, 0, 0, 0);
   CommitWatch commits(h);
   for (const char* name : {"n499", "n500", "n7", "n8", "n9"}) queue(h, name);
-  drainInGroups(h);
+  h.drain();
   EXPECT_EQ(commits.loggedAtCommits.size(), 1u);
   // "n500" is one name too many (its store step rolls back, its count stays); the daily limit
   // drops the last.
@@ -736,7 +738,7 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
     CommitWatch commits(h);
     commits.refuse = true;
     for (const char* name : {"x1", "x2", "x3"}) queue(h, name);
-    drainInGroups(h);
+    h.drain();
   }
   EXPECT_EQ(h.rawEventNames(), names);
   EXPECT_EQ(counts(h).allEventsCount(), before.allEventsCount());
@@ -759,19 +761,28 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
   EXPECT_EQ(h.engine->failedEventCount(), 5);
 }
 
-// A long run of queued events is split: no group holds more than its most.
+// A long run of queued events is split: no group holds more than its most. The schedule is
+// updated once per group.
 TEST(TLMMeasurementEngineGroupTest, AGroupTakesAtMostItsNumberOfEvents) {
   EngineHarness h;
   h.start();
   h.applySettings({{"measurement.upload.max_events_per_day", "100000"},
                    {"measurement.upload.max_public_events_per_day", "100000"}});
   const std::size_t logged = h.monitor->count(23072);
+  // Each schedule update ends in one of these lines (here, without network, 23026).
+  auto scheduleUpdates = [&] {
+    std::size_t updates = 0;
+    for (std::int64_t code = 23023; code <= 23028; ++code) updates += h.monitor->count(code);
+    return updates;
+  };
+  const std::size_t updates = scheduleUpdates();
   CommitWatch commits(h);
   for (std::int64_t i = 0; i <= kTLMEventGroupMaxEvents; ++i) queue(h, "many");
-  drainInGroups(h);
+  h.drain();
   EXPECT_EQ(commits.loggedAtCommits,
             (std::vector<std::size_t>{logged, logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents)}));
   EXPECT_EQ(h.monitor->count(23072), logged + static_cast<std::size_t>(kTLMEventGroupMaxEvents) + 1);
+  EXPECT_EQ(scheduleUpdates(), updates + 2);  // once per group
 }
 
 // A group also ends once its time is up, by the device's uptime: each stored event here takes
@@ -793,7 +804,7 @@ TEST(TLMMeasurementEngineGroupTest, AGroupEndsWhenItsTimeIsUp) {
   sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
   for (const char* name : {"t1", "t2", "t3", "t4", "t5"}) queue(h, name);
   sqlite3_update_hook(db, &Slow::inserted, &slow);
-  drainInGroups(h);
+  h.drain();
   sqlite3_update_hook(db, nullptr, nullptr);
   EXPECT_EQ(commits.loggedAtCommits, (std::vector<std::size_t>{logged, logged + 2, logged + 4}));
   EXPECT_EQ(lastNames(h, 5), (std::vector<std::string>{"t1", "t2", "t3", "t4", "t5"}));

@@ -59,6 +59,34 @@ TEST(TLMSchedulerTest, SyncDispatchFromTheWorkerQueueRunsInline) {
   EXPECT_EQ(monitor->first(30004).level, 4);
 }
 
+// Every block of the worker queue takes its place among the numbered posts, also one posted to it
+// directly, a timer's firing and a synchronous one, and runs with the worker queue current.
+TEST(TLMSchedulerTest, EveryBlockOfTheWorkerQueueTakesANumber) {
+  EngineTestEnvironment env;
+  TLMScheduler scheduler(env.queue);
+  const auto& worker = scheduler.workerQueue();
+  std::vector<std::uint64_t> numbers;
+  auto numbered = [&] {
+    scheduler.scheduleNumberedOnWorkerQueueBlockID("Test:1", [&](std::uint64_t number) {
+      numbers.push_back(number);
+      return platform::Block([] {});
+    });
+  };
+  int current = 0;
+  auto onWorker = [&] { current += worker->isCurrent() ? 1 : 0; };
+  numbered();
+  worker->async(onWorker);
+  numbered();
+  worker->after(1, onWorker);
+  env.clock->advance(1);  // the timer's firing joins the queue
+  numbered();
+  worker->sync(onWorker);  // a manual queue runs it at once
+  numbered();
+  env.queue->drain();
+  EXPECT_EQ(numbers, (std::vector<std::uint64_t>{1, 3, 5, 7}));
+  EXPECT_EQ(current, 3);
+}
+
 TEST(TLMSchedulerTest, BackgroundCheckFailsOnlyOnTheMainQueue) {
   EngineTestEnvironment env;
   platform::ScopedMainQueue main(env.queue);

@@ -480,9 +480,9 @@ TEST(TLMUploadCrashTest, NoAcknowledgedEventIsLostAndNoneIsDeliveredTwiceAfterIt
               kKills + 1, acknowledged.size(), posts.size(), resent, eventsOfBundle.size());
 }
 
-// Events queued at once and written in groups, killed at random moments: every event reported
-// stored (after its group's commit) is in the store, and of each run the store holds the events
-// logged first, without a gap (a group stays whole or goes whole).
+// Events queued at once, which the worker writes in groups, killed at random moments: every event
+// reported stored (after its group's commit) is in the store, and of each run the store holds the
+// events logged first, without a gap (a group stays whole or goes whole), each once.
 TEST(TLMUploadCrashTest, EventsReportedStoredInAGroupOutliveAKill) {
   platform::sandbox::ScopedTemporarySandbox sandbox;
   std::mt19937 dice(20261208);
@@ -520,6 +520,7 @@ TEST(TLMUploadCrashTest, EventsReportedStoredInAGroupOutliveAKill) {
       ASSERT_NE(id, nullptr);
       stored.insert(id->int64Value());
     }
+    EXPECT_EQ(stored.size(), rows->size()) << "an event stored twice";
     for (auto id : acknowledged) EXPECT_TRUE(stored.count(id)) << "acknowledged event lost: " << id;
     const auto ofRun = std::count_if(stored.begin(), stored.end(),
                                      [&](std::int64_t id) { return id >= first && id < first + kEvents; });

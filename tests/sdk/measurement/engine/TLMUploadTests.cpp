@@ -101,6 +101,33 @@ TEST(TLMUploadTest, FirstOpenTravelsAfterTheConfigurationFetchAndSurvivesAnUnava
   EXPECT_EQ(h.lastRequest().method, "GET");
 }
 
+// The upload falls due while events wait on the worker: it runs behind the events queued before
+// it and ahead of those queued after it (they go with the next), however the worker groups them.
+TEST(TLMUploadTest, ADueUploadRunsAheadOfTheEventsQueuedAfterIt) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});  // a configuration in force: the upload posts its batch at once
+  const auto due = h.engine->alarm()->scheduledTimestamp();
+  ASSERT_TRUE(due);
+  auto queue = [&](const char* name) {
+    h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
+  };
+  queue("before1");
+  queue("before2");
+  h.clock->advance(*due - h.clock->now());
+  queue("after1");
+  queue("after2");
+  h.drain();
+  ASSERT_EQ(h.transport->requests().size(), 1u);
+  std::vector<std::string> sent;
+  for (const auto& bundle : UploadHarness::bundlesOf(h.lastRequest())) {
+    for (const auto& name : UploadHarness::eventNames(*bundle)) sent.push_back(name);
+  }
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "before1") + std::count(sent.begin(), sent.end(), "before2"), 2);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "after1") + std::count(sent.begin(), sent.end(), "after2"), 0);
+  EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"after1", "after2"}));
+}
+
 TEST(TLMUploadTest, OnlyUnavailableAndCannotAcceptTrafficStartTheBackOff) {
   for (long status : {500L, 429L, 503L, 400L}) {
     SCOPED_TRACE(status);

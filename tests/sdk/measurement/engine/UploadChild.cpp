@@ -9,8 +9,8 @@
 //
 // "-" for both roots keeps the default folders; "-" for the collector keeps the events stored
 // (nothing is uploaded) and prints "kept". A run named "grouped..." queues all its events at
-// once and has them written in groups, as while the app ends: it prints "ack <id>" for each as
-// its group commits, then "kept". A run named "killed-at-<n>" kills itself (SIGKILL) at the
+// once, which the worker writes in groups: it prints "ack <id>" for each as its group commits,
+// then "kept". A run named "killed-at-<n>" kills itself (SIGKILL) at the
 // engine's n-th message of any level, as a kill between two of its steps would.
 #include <signal.h>
 
@@ -112,7 +112,6 @@ int main(int argc, char** argv) {
   wait();  // started
 
   if (grouped) {
-    engine->beginGroupingQueuedEvents();
     for (std::int64_t id = firstID; id < firstID + count; ++id) {
       TLMObjectDictionary parameters;
       parameters.set("id", TLMValue(id));

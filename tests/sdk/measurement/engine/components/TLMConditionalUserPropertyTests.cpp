@@ -222,7 +222,7 @@ TEST(TLMConditionalUserPropertyTests, QueryRunsInlineOnTheWorkerQueueWaitsFromAn
   h.drain();
 
   std::optional<std::vector<TLMConditionalUserProperty>> inlineResult;
-  h.worker->async([&] { inlineResult = h.controller->conditionalUserProperties("alpha", std::nullopt); });
+  h.engine->scheduler()->workerQueue()->async([&] { inlineResult = h.controller->conditionalUserProperties("alpha", std::nullopt); });
   h.drain();
   ASSERT_TRUE(inlineResult);
   ASSERT_EQ(inlineResult->size(), 1u);
@@ -241,7 +241,7 @@ TEST(TLMConditionalUserPropertyTests, QueryRunsInlineOnTheWorkerQueueWaitsFromAn
 
   h.engine->setEnabled(false);
   h.drain();
-  h.worker->async([&] { inlineResult = h.controller->conditionalUserProperties(std::nullopt, std::nullopt); });
+  h.engine->scheduler()->workerQueue()->async([&] { inlineResult = h.controller->conditionalUserProperties(std::nullopt, std::nullopt); });
   h.drain();
   EXPECT_FALSE(inlineResult);
   EXPECT_TRUE(h.monitor->has(11005));

@@ -1,0 +1,387 @@
+// A host that keeps logging, as an app logging from a background thread embeds the SDK, against a
+// loopback collector in this process: how fast the store takes the events and when they reach the
+// collector.
+//
+//   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
+//                   [--busy N] [--folder DIR] [--log FILE]
+//
+// Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
+// two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
+// leaves the disk out) and, with --debug, `-CDVAnalyticsDebugEnabled`. Right after `configure` the
+// host logs 10 events "marked" on its main thread while a thread logs an event "busy" every MS
+// milliseconds (3) for S seconds (10); then it ends the app (UIApplication::terminate) and
+// returns. With --fast (once the start's work is stored) the thread logs as fast as it can,
+// pausing while the engine holds more than 20,000 events not yet stored (200 with --quick), so
+// that memory stays bounded while the store always has work, and the daily limits and the
+// raw-event cap are raised to their most, so that they drop nothing. --busy N starts N processes
+// that spin on the same processors for as long as the host runs (a device busy with other
+// work). --log FILE keeps the host's standard error (its log) there. Prints one line of figures:
+//   logged 10010 backlog-seconds 0.004 first-batch-seconds 1.02 collected-at-end 0.912
+//   terminate-seconds 0.05 batches 12
+// backlog-seconds: the events the engine holds not yet stored when the logging ends, in seconds
+// of logging; first-batch-seconds: from the first event to the first batch that carries one of
+// the host's events (-1: none came); collected-at-end: the share of the events logged that the
+// collector had when the host began to end the app; terminate-seconds: how long the end took.
+// With --fast instead:
+//   logged 180000 stored-per-second 15000.0
+// the "busy" events stored when the logging ends (counted by their "Event logged" line, which
+// follows the commit), over S. --quick: one short run, to check that it still builds and runs.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BatchReader.h"
+#include "Core/Public/CDVApp.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/analytics/TLMAnalytics.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMRemoteConfig.h"
+#include "measurement/engine/TLMScheduler.h"
+#include "measurement/model/TLMMonitor.h"
+#include "proto/NANOAccessors.h"
+#include "proto/TLMPBMessages.h"
+#include "uikit/UIKit.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kMostWaiting = 20000;
+constexpr std::int64_t kMostWaitingQuick = 200;
+constexpr int kMarkedEvents = 10;
+
+std::int64_t nanosecondsNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// MARK: - The host (child process)
+
+// The daily limits and the raw-event cap at their most, as the collector's configuration would
+// set them.
+bool raiseLimits(const std::shared_ptr<TLMMeasurementEngine>& engine) {
+  auto remote = engine->remoteConfig();
+  if (!remote) return false;
+  auto config = TLMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  NANOSetString(*config, TLMPBMeasurementConfigSlot::measurement_app_id, remote->appID());
+  NANOSetInt64(*config, TLMPBMeasurementConfigSlot::version, 1);
+  std::vector<std::shared_ptr<TLMPBSetting>> settings;
+  for (const char* name : {"measurement.upload.max_events_per_day", "measurement.upload.max_public_events_per_day",
+                           "measurement.store.max_stored_events_per_app"}) {
+    auto setting = TLMPBSetting::initWithMessageInfo(nullptr);
+    NANOSetString(*setting, TLMPBSettingSlot::name, name);
+    NANOSetString(*setting, TLMPBSettingSlot::value, "1000000");
+    settings.push_back(setting);
+  }
+  NANOSetArray(*config, TLMPBMeasurementConfigSlot::settings, settings);
+  bool applied = false;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] { applied = remote->updateMeasurementConfig(config); });
+  return applied;
+}
+
+// Counts the "busy" events stored: their "Event logged" line follows the commit. (A reader of the
+// store would wait for the writer to let go of it, which a busy worker seldom does.) Shows no
+// line, so debug mode is off.
+class StoredCount : public TLMMonitor {
+ public:
+  void logWithContexts(int, std::int64_t code, const std::string&, const std::vector<platform::Value>& contexts) override {
+    if (code == 23072 && !contexts.empty() && contexts[0].stringValue().value_or("") == "busy") stored.fetch_add(1);
+  }
+  bool isDebugModeEnabled() const override { return false; }
+  std::atomic<std::int64_t> stored{0};
+};
+
+// `mostWaiting`: 0 logs every `intervalMs`, else as fast as the store takes the events, pausing
+// while the engine holds more than that many.
+int host(const std::string& collector, double intervalMs, double seconds, std::int64_t mostWaiting) {
+  const bool fast = mostWaiting > 0;
+  auto count = std::make_shared<StoredCount>();
+  if (fast) TLMMeasurement::setMonitor(count);
+  TLMMeasurementEngine::setCollectionServerURL(collector);
+  CDVApp::configure();
+  if (!CDVApp::isDefaultAppConfigured()) return 1;
+  // The limits are raised once the start is done; else the host logs at once, as an app does.
+  std::shared_ptr<TLMMeasurementEngine> engine;
+  if (fast) {
+    if (!TLMAnalytics::waitForQueuedWork(60)) return 1;
+    engine = TLMMeasurementEngine::sharedInstance();
+    if (!engine || !raiseLimits(engine)) return 1;
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> logged{0};
+  std::printf("start %lld\n", static_cast<long long>(nanosecondsNow()));
+  std::fflush(stdout);
+  const auto begun = Clock::now();
+  std::thread logger([&] {
+    auto next = Clock::now();
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(intervalMs));
+    while (!stop.load()) {
+      TLMObjectDictionary parameters;
+      parameters.set("index", TLMObject(logged.load()));
+      CDVAnalytics::logEventWithName("busy", parameters);
+      logged.fetch_add(1);
+      if (fast) {
+        while (engine->unfinishedEventCount() > mostWaiting && !stop.load()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      } else {
+        next += interval;
+        std::this_thread::sleep_until(next);
+      }
+    }
+  });
+  for (int i = 0; i < kMarkedEvents; ++i) {
+    TLMObjectDictionary parameters;
+    parameters.set("index", TLMObject(std::int64_t{i}));
+    CDVAnalytics::logEventWithName("marked", parameters);
+  }
+  std::this_thread::sleep_until(begun + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+  stop.store(true);
+  logger.join();
+  if (!engine) engine = TLMMeasurementEngine::sharedInstance();
+  if (!engine) return 1;
+  const std::int64_t unfinished = engine->unfinishedEventCount();
+  const std::int64_t stored = fast ? count->stored.load() : -1;
+  std::printf("end %lld %lld %lld %lld\n", static_cast<long long>(nanosecondsNow()),
+              static_cast<long long>(logged.load() + kMarkedEvents), static_cast<long long>(unfinished),
+              static_cast<long long>(stored));
+  std::fflush(stdout);
+  const auto ending = Clock::now();
+  const bool allStored = UIApplication().terminate();
+  std::printf("terminated %.3f %d\n", std::chrono::duration<double>(Clock::now() - ending).count(), allStored ? 1 : 0);
+  std::fflush(stdout);
+  return 0;
+}
+
+// MARK: - The collector and the launcher (this process)
+
+class Collector {
+ public:
+  Collector() {
+    server_.Get(R"(/config/app/.*)", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+    server_.Post("/a", [this](const httplib::Request& request, httplib::Response& response) {
+      auto bundles = collector::readBatch(request.body);
+      const std::int64_t at = nanosecondsNow();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!bundles) {
+        response.status = 400;
+        return;
+      }
+      std::int64_t events = 0;
+      for (const auto& bundle : *bundles) {
+        for (const auto& event : bundle.events) events += event.name == "busy" || event.name == "marked" ? 1 : 0;
+      }
+      ++batches_;
+      collected_ += events;
+      if (events > 0 && !firstBatch_) firstBatch_ = at;
+      response.status = 200;
+    });
+  }
+  ~Collector() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string start() {
+    const int port = server_.bind_to_any_port("127.0.0.1");
+    if (port <= 0) return {};
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::yield();
+    return "http://127.0.0.1:" + std::to_string(port);
+  }
+  std::int64_t collected() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return collected_;
+  }
+  std::optional<std::int64_t> firstBatch() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firstBatch_;
+  }
+  int batches() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return batches_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::int64_t collected_ = 0;
+  int batches_ = 0;
+  std::optional<std::int64_t> firstBatch_;
+};
+
+// Starts `arguments` with this process's environment, standard output into `output` (when not
+// negative), standard error to `log` (/dev/null when empty).
+pid_t spawn(std::vector<std::string> arguments, int output, const std::string& log = {}) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.empty() ? "/dev/null" : log.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (output >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, output);
+  }
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+struct Options {
+  double intervalMs = 3;
+  double seconds = 10;
+  bool debug = false;
+  bool fast = false;
+  bool quick = false;
+  std::string cpus;
+  int busy = 0;
+  std::string folder = std::filesystem::temp_directory_path().string();
+  std::string log;  // where the host's standard error goes
+};
+
+int run(const std::string& self, const Options& options) {
+  Collector collector;
+  const std::string base = collector.start();
+  if (base.empty()) return 1;
+  std::string folder = options.folder + "/busy-host-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) {
+    std::perror(("cannot make a folder in " + options.folder).c_str());
+    return 1;
+  }
+  std::vector<std::string> pinned;
+  if (!options.cpus.empty()) pinned = {"taskset", "-c", options.cpus};
+  std::vector<pid_t> spinners;
+  for (int i = 0; i < options.busy; ++i) {
+    std::vector<std::string> spin(pinned);
+    spin.insert(spin.end(), {self, "spin"});
+    spinners.push_back(spawn(spin, -1));
+  }
+  std::vector<std::string> command(pinned);
+  command.insert(command.end(), {self, "host", base, std::to_string(options.intervalMs), std::to_string(options.seconds),
+                                 std::to_string(options.fast ? (options.quick ? kMostWaitingQuick : kMostWaiting) : 0)});
+  if (options.debug) command.push_back("-CDVAnalyticsDebugEnabled");
+  int fds[2];
+  if (::pipe(fds) != 0) return 1;
+  setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
+  setenv("VESMORA_SANDBOX_ROOT", (folder + "/app").c_str(), 1);
+  setenv("VESMORA_DEVICE_ROOT", (folder + "/device").c_str(), 1);
+  const pid_t child = spawn(command, fds[1], options.log);
+  ::close(fds[1]);
+  FILE* lines = ::fdopen(fds[0], "r");
+  std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;
+  double terminateSeconds = -1;
+  char line[256];
+  while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
+    long long a = 0, b = 0, c = 0, d = 0;
+    double seconds = 0;
+    int answer = 0;
+    if (std::sscanf(line, "start %lld", &a) == 1) {
+      started = a;
+    } else if (std::sscanf(line, "end %lld %lld %lld %lld", &a, &b, &c, &d) == 4) {
+      collectedAtEnd = collector.collected();
+      logged = b;
+      unfinished = c;
+      stored = d;
+    } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
+      terminateSeconds = seconds;
+    }
+  }
+  if (lines != nullptr) std::fclose(lines);
+  int status = 0;
+  if (child > 0) ::waitpid(child, &status, 0);
+  for (pid_t spinner : spinners) {
+    if (spinner > 0) ::kill(spinner, SIGKILL);
+    if (spinner > 0) ::waitpid(spinner, nullptr, 0);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  if (child <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || started == 0 || logged == 0) {
+    std::fprintf(stderr, "the host failed (status %d)\n", status);
+    return 1;
+  }
+  if (options.fast) {
+    std::printf("logged %lld stored-per-second %.1f\n", static_cast<long long>(logged),
+                static_cast<double>(stored) / options.seconds);
+    return 0;
+  }
+  const auto first = collector.firstBatch();
+  const double rate = static_cast<double>(logged) / options.seconds;
+  std::printf("logged %lld backlog-seconds %.3f first-batch-seconds %.2f collected-at-end %.3f "
+              "terminate-seconds %.3f batches %d\n",
+              static_cast<long long>(logged), static_cast<double>(unfinished) / rate,
+              first ? static_cast<double>(*first - started) / 1e9 : -1.0,
+              static_cast<double>(collectedAtEnd) / static_cast<double>(logged), terminateSeconds, collector.batches());
+  return 0;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
+               "[--busy N] [--folder DIR] [--log FILE]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string role = argc > 1 ? argv[1] : "";
+  if (role == "spin") {
+    volatile unsigned long spins = 0;
+    for (;;) spins = spins + 1;
+  }
+  if (role == "host" && argc >= 6) {
+    return host(argv[2], std::atof(argv[3]), std::atof(argv[4]), std::atoll(argv[5]));
+  }
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool value = i + 1 < argc;
+    if (arg == "--quick") {
+      options.quick = true;
+      options.seconds = 0.3;
+    } else if (arg == "--interval" && value) {
+      options.intervalMs = std::atof(argv[++i]);
+    } else if (arg == "--seconds" && value) {
+      options.seconds = std::atof(argv[++i]);
+    } else if (arg == "--debug") {
+      options.debug = true;
+    } else if (arg == "--fast") {
+      options.fast = true;
+    } else if (arg == "--cpus" && value) {
+      options.cpus = argv[++i];
+    } else if (arg == "--busy" && value) {
+      options.busy = std::atoi(argv[++i]);
+    } else if (arg == "--folder" && value) {
+      options.folder = argv[++i];
+    } else if (arg == "--log" && value) {
+      options.log = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  if (!(options.intervalMs > 0) || !(options.seconds > 0)) return usage();
+  return run(std::filesystem::canonical("/proc/self/exe").string(), options);
+}

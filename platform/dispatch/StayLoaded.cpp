@@ -1,0 +1,48 @@
+#include "dispatch/StayLoaded.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <atomic>
+
+namespace platform {
+namespace {
+
+// Of this copy alone (internal: never bound to another copy's).
+std::atomic<bool> gPinned{false};
+
+const link_map* ownObject() {
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (::dladdr1(&gPinned, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0) return nullptr;
+  return map;
+}
+
+}  // namespace
+
+void stayLoaded() {
+  if (gPinned.load(std::memory_order_acquire)) return;
+  // A shared object's name as the loader keeps it finds it again: opened with RTLD_NOLOAD nothing
+  // is loaded, and RTLD_NODELETE keeps it until the process ends (the handle is never closed).
+  // The program's own name is empty.
+  const link_map* map = ownObject();
+  if (map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
+    static_cast<void>(::dlopen(map->l_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE));
+  }
+  gPinned.store(true, std::memory_order_release);
+}
+
+namespace {
+// As the shared object loads, on the thread that loads it (which holds the loader's lock already,
+// so no lock of ours can stand in the way); the calls before a thread starts cover a host's
+// initialiser that comes to the SDK first.
+[[maybe_unused]] const bool gPinnedAtLoad = (stayLoaded(), true);
+}  // namespace
+
+const char* loadedFrom() {
+  Dl_info info{};
+  if (::dladdr(&gPinned, &info) == 0 || info.dli_fname == nullptr) return "";
+  return info.dli_fname;
+}
+
+}  // namespace platform

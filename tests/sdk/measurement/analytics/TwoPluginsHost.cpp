@@ -1,0 +1,173 @@
+// A host that loads two plugins that each embed the SDK (SdkPlugin.cpp built twice, logging events
+// of different names) and does not link the SDK itself. It opens both, in the order given,
+// configures the first (`a`) and then the second, which refuses, naming the shared object of the
+// first; logs 20 events through each, ends the app through each and closes both in the order they
+// were opened. Then two threads each open, use and close both 5 times (10 events through each
+// per round). The host goes on throughout: the first plugin keeps the app configured and stays
+// loaded, and its store holds all of its events, once, and none of the second's.
+//
+//   two_plugins_host <plugin a> <plugin b> ab|ba
+//
+// Built with HOST_LINKS_THE_SDK the host links the SDK itself and configures its own copy
+// first: both plugins' configure is then refused, naming the program, and the program's copy
+// stores its events.
+//
+// VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
+// embedding example's serves) and data folders.
+#include <dlfcn.h>
+
+#ifdef HOST_LINKS_THE_SDK
+#include "Core/Public/CDVApp.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
+#endif
+
+#include <atomic>
+#include <cstddef>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kEvents = 20;
+constexpr int kThreads = 2;
+constexpr int kRounds = 5;
+constexpr int kRoundEvents = 10;
+
+std::mutex gOutput;
+std::atomic<int> gFailures{0};
+
+void fail(const std::string& what) {
+  std::lock_guard lock(gOutput);
+  std::cerr << "FAILED: " << what << '\n';
+  ++gFailures;
+}
+
+struct Plugin {
+  const char* path;
+  void* library = nullptr;
+  int (*configure)(char*, std::size_t) = nullptr;
+  int (*logThenEnd)(int) = nullptr;
+  long (*storedNamed)(const char*) = nullptr;
+
+  bool open() {
+    library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      fail(std::string("dlopen: ") + ::dlerror());
+      return false;
+    }
+    configure = reinterpret_cast<int (*)(char*, std::size_t)>(::dlsym(library, "sdk_plugin_configure"));
+    logThenEnd = reinterpret_cast<int (*)(int)>(::dlsym(library, "sdk_plugin_log_then_end"));
+    storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
+    if (configure == nullptr || logThenEnd == nullptr || storedNamed == nullptr) {
+      fail(std::string(path) + ": an entry point is missing");
+      return false;
+    }
+    return true;
+  }
+
+  void close() {
+    if (::dlclose(library) != 0) fail(std::string("dlclose: ") + ::dlerror());
+    library = nullptr;
+  }
+};
+
+// One use of both plugins, opened in `order`: the first configures (or finds the app configured,
+// `again`), the second is refused naming the first; each logs `events` and ends the app, which
+// stores the first's and nothing of the second's. Both are closed in the order they were opened.
+void useBoth(Plugin a, Plugin b, bool aFirst, bool again, int events) {
+  Plugin* order[2] = {&a, &b};
+  if (!aFirst) std::swap(order[0], order[1]);
+  for (Plugin* plugin : order) {
+    if (!plugin->open()) return;
+  }
+  char reason[1024] = "";
+  const int configured = a.configure(reason, sizeof reason);
+  if (configured != (again ? 1 : 0)) fail("the first plugin's configure answered " + std::to_string(configured) + ": " + reason);
+  reason[0] = '\0';
+  const int refused = b.configure(reason, sizeof reason);
+  if (refused != -1) {
+    fail("the second plugin's configure answered " + std::to_string(refused) + " where it must refuse");
+  } else if (std::string(reason).find(a.path) == std::string::npos) {
+    fail(std::string("the second plugin's refusal does not name the first's shared object: ") + reason);
+  } else if (!again) {
+    std::cout << "refused: " << reason << '\n';
+  }
+  if (a.logThenEnd(events) != 1) fail("the first plugin's end did not store everything");
+  // Nothing of the second's was taken: its end says so at once.
+  if (b.logThenEnd(events) != 0) fail("the second plugin's end answered true");
+  for (Plugin* plugin : order) plugin->close();
+  void* still = ::dlopen(a.path, RTLD_NOW | RTLD_NOLOAD);
+  if (still == nullptr) {
+    fail("dlclose unloaded the plugin whose SDK runs");
+  } else {
+    ::dlclose(still);
+  }
+}
+
+#ifdef HOST_LINKS_THE_SDK
+// The program's own copy configures and logs; each plugin's configure is refused naming the
+// program, and the program's copy stores its events.
+int programFirst(Plugin a, Plugin b, bool aFirst, const char* program) {
+  TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+  CDVApp::configure();
+  Plugin* order[2] = {&a, &b};
+  if (!aFirst) std::swap(order[0], order[1]);
+  for (Plugin* plugin : order) {
+    if (!plugin->open()) return 1;
+    char reason[1024] = "";
+    if (plugin->configure(reason, sizeof reason) != -1 || std::string(reason).find(program) == std::string::npos) {
+      fail(std::string(plugin->path) + ": configure was not refused naming the program: " + reason);
+    }
+    if (plugin->logThenEnd(kEvents) != 0) fail(std::string(plugin->path) + ": its end answered true");
+  }
+  for (int i = 0; i < kEvents; ++i) CDVAnalytics::logEventWithName("from_program", TLMObjectDictionary());
+  if (!UIApplication().terminate()) fail("the program's end did not store everything");
+  const long stored = a.storedNamed("from_program");
+  const long strays = a.storedNamed("from_plugin") + a.storedNamed("from_second_plugin");
+  for (Plugin* plugin : order) plugin->close();
+  std::cout << stored << " events of the program stored, " << strays << " of the plugins\n";
+  if (stored != kEvents || strays != 0) fail("the store holds " + std::to_string(stored) + " and " + std::to_string(strays));
+  return gFailures > 0 ? 1 : 0;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4 || (std::string(argv[3]) != "ab" && std::string(argv[3]) != "ba")) {
+    std::cerr << "usage: two_plugins_host <plugin a> <plugin b> ab|ba\n";
+    return 2;
+  }
+  const Plugin a{argv[1]};
+  const Plugin b{argv[2]};
+  const bool aFirst = std::string(argv[3]) == "ab";
+#ifdef HOST_LINKS_THE_SDK
+  return programFirst(a, b, aFirst, argv[0]);
+#endif
+  useBoth(a, b, aFirst, false, kEvents);
+  if (gFailures > 0) return 1;
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) useBoth(a, b, aFirst, true, kRoundEvents);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  Plugin reader = a;
+  if (!reader.open()) return 1;
+  const long stored = reader.storedNamed("from_plugin");
+  const long strays = reader.storedNamed("from_second_plugin");
+  reader.close();
+  constexpr long kExpected = kEvents + kThreads * kRounds * kRoundEvents;
+  std::cout << stored << " events of the first plugin stored, " << strays << " of the second\n";
+  if (stored != kExpected) fail("the store holds " + std::to_string(stored) + " of " + std::to_string(kExpected) + " events");
+  if (strays != 0) fail("the store holds " + std::to_string(strays) + " events of the second plugin");
+  return gFailures > 0 ? 1 : 0;
+}
