@@ -32,6 +32,24 @@ function(vesmora_add_test name)
                          ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=string_append::malloc_context_size=0")
 endfunction()
 
+# vesmora_unity_build()
+# The targets made after it in this folder and the folders below are compiled in batches of up to
+# 8 source files (CMake's unity build; VESMORA_UNITY_BUILD=OFF compiles file by file): what the files
+# of a batch share, GoogleTest and the standard library's templates, is compiled once per batch,
+# not once per file. The test programs and the UI suite take it; the SDK's and the platform's own
+# libraries are compiled file by file, as a host's build does, except in scripts/optimised-warnings.sh,
+# which batches every target (-DCMAKE_UNITY_BUILD=ON). In a batch, a file's names in an anonymous
+# namespace meet the others' of the same target (a call may even pick another file's overload):
+# each must be unique within its target.
+macro(vesmora_unity_build)
+  set(CMAKE_UNITY_BUILD ${VESMORA_UNITY_BUILD})
+  # GCC takes a file included by the batch as a header, and a class of it with a member or base
+  # from the file's anonymous namespace as a class other files could see.
+  if(VESMORA_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-subobject-linkage)
+  endif()
+endmacro()
+
 # vesmora_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)
 # A libFuzzer target; only the fuzz build (VESMORA_FUZZ) has them. Its seed corpus is replayed
 # by an ordinary unit test in every build.

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Compiles every source file of the tree once more with optimisation, linking nothing: the
 # warnings that only the optimiser finds (a truncated snprintf, a free of what operator new
-# returned) are errors here. CI runs it after the tests. OPT sets the optimisation (-O1, the
-# cheapest that finds both of those), JOBS the compile jobs, BUILD_DIR the folder
+# returned) are errors here. .ci/run starts it beside the sanitizer build and the tests, at the
+# lowest priority, and fails when it fails. Every target, the SDK's and the platform's libraries
+# included, is compiled in batches of 8 source files (CMake's unity build, as the test programs
+# are), which compiles the headers the files share once per batch. OPT sets the optimisation
+# (-O1, the cheapest that finds both of those), JOBS the compile jobs, BUILD_DIR the folder
 # (build/optimised-warnings).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,6 +13,6 @@ bash "$root/scripts/setup.sh" >/dev/null
 build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
 flags="${OPT:--O1} -g0 -DNDEBUG"
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="$flags" \
-  -DCMAKE_CXX_FLAGS_RELEASE="$flags" -DVESMORA_WERROR=ON >/dev/null
+  -DCMAKE_CXX_FLAGS_RELEASE="$flags" -DVESMORA_WERROR=ON -DCMAKE_UNITY_BUILD=ON >/dev/null
 mapfile -t objects < <(ninja -C "$build_dir" -t targets all | sed -n 's/^\(.*\.o\): C[A-Z]*_COMPILER__.*/\1/p')
 ninja -C "$build_dir" -j "${JOBS:-$(nproc)}" "${objects[@]}"

@@ -11,14 +11,14 @@ namespace platform {
 
 namespace {
 
-struct Registry {
+struct BundleRegistry {
   std::mutex mutex;
   std::shared_ptr<const Bundle> main;
   std::map<std::string, std::shared_ptr<const Bundle>, std::less<>> byClass;
 };
 
-Registry& registry() {
-  static Registry* r = new Registry();  // never destroyed: threads may outlive main()
+BundleRegistry& bundleRegistry() {
+  static BundleRegistry* r = new BundleRegistry();  // never destroyed: threads may outlive main()
   return *r;
 }
 
@@ -52,7 +52,7 @@ std::shared_ptr<const Bundle> Bundle::atPath(const std::string& path) {
 }
 
 std::shared_ptr<const Bundle> Bundle::main() {
-  Registry& r = registry();
+  BundleRegistry& r = bundleRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   if (r.main) return r.main;
   std::shared_ptr<const Bundle> made = defaultMain();
@@ -70,14 +70,14 @@ std::optional<std::string> Bundle::mainPathFromEnvironment() {
 }
 
 void Bundle::setMain(std::shared_ptr<const Bundle> bundle) {
-  Registry& r = registry();
+  BundleRegistry& r = bundleRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.main = std::move(bundle);
 }
 
 std::shared_ptr<const Bundle> Bundle::forClass(std::string_view className) {
   {
-    Registry& r = registry();
+    BundleRegistry& r = bundleRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
     auto it = r.byClass.find(className);
     if (it != r.byClass.end()) return it->second;
@@ -86,7 +86,7 @@ std::shared_ptr<const Bundle> Bundle::forClass(std::string_view className) {
 }
 
 void Bundle::setBundleForClass(const std::string& className, std::shared_ptr<const Bundle> bundle) {
-  Registry& r = registry();
+  BundleRegistry& r = bundleRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   if (bundle) {
     r.byClass[className] = std::move(bundle);
@@ -96,7 +96,7 @@ void Bundle::setBundleForClass(const std::string& className, std::shared_ptr<con
 }
 
 void Bundle::resetForTesting() {
-  Registry& r = registry();
+  BundleRegistry& r = bundleRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.main.reset();
   r.byClass.clear();

@@ -92,14 +92,14 @@ class UserDefaults::Store {
 
 namespace {
 
-struct Registry {
+struct StoreRegistry {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<UserDefaults::Store>> stores;  // by file path
   std::uint64_t sandboxGeneration = 0;
 };
 
-Registry& registry() {
-  static Registry* r = new Registry();  // never destroyed: threads may outlive main()
+StoreRegistry& storeRegistry() {
+  static StoreRegistry* r = new StoreRegistry();  // never destroyed: threads may outlive main()
   return *r;
 }
 
@@ -111,7 +111,7 @@ std::string pathForDomain(const std::string& domain) {
 
 std::shared_ptr<UserDefaults::Store> storeForDomain(const std::string& domain) {
   std::string path = pathForDomain(domain);
-  Registry& r = registry();
+  StoreRegistry& r = storeRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   // A new (or wiped) sandbox: stores of the old one must not answer for files that are gone.
   if (r.sandboxGeneration != sandbox::generation()) {
@@ -249,7 +249,7 @@ void UserDefaults::setPersistentDomain(const Dictionary& values, const std::stri
 void UserDefaults::removePersistentDomainForName(const std::string& domain) { storeForDomain(domain)->removeAll(); }
 
 void UserDefaults::resetForTesting() {
-  Registry& r = registry();
+  StoreRegistry& r = storeRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.stores.clear();
 }

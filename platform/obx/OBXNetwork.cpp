@@ -110,14 +110,14 @@ struct OBXNetwork::Shared {
 namespace {
 
 // Every live client, for reachability changes.
-struct Registry {
+struct ClientRegistry {
   std::mutex mutex;
   std::set<OBXNetwork::Shared*> clients;
   bool reachable = true;
 };
 
-Registry& registry() {
-  static Registry* shared = new Registry();  // never destroyed
+ClientRegistry& clientRegistry() {
+  static ClientRegistry* shared = new ClientRegistry();  // never destroyed
   return *shared;
 }
 
@@ -129,13 +129,13 @@ OBXNetwork::OBXNetwork(std::string reachabilityHost) : OBXNetwork(std::move(reac
 
 OBXNetwork::OBXNetwork(std::string reachabilityHost, std::shared_ptr<OBXNetworkTransport> transport)
     : reachabilityHost_(std::move(reachabilityHost)), transport_(std::move(transport)), shared_(std::make_shared<Shared>()) {
-  std::lock_guard lock(registry().mutex);
-  registry().clients.insert(shared_.get());
+  std::lock_guard lock(clientRegistry().mutex);
+  clientRegistry().clients.insert(shared_.get());
 }
 
 OBXNetwork::~OBXNetwork() {
-  std::lock_guard lock(registry().mutex);
-  registry().clients.erase(shared_.get());
+  std::lock_guard lock(clientRegistry().mutex);
+  clientRegistry().clients.erase(shared_.get());
 }
 
 std::string OBXNetwork::postURL(const std::string& url, const platform::Bytes& payload,
@@ -281,7 +281,7 @@ void OBXNetwork::handleEventsForBackgroundURLSessionID(const std::string&, std::
 void OBXNetwork::setNetworkReachable(bool reachable) {
   std::vector<std::shared_ptr<OBXNetworkReachabilityDelegate>> delegates;
   {
-    Registry& r = registry();
+    ClientRegistry& r = clientRegistry();
     std::lock_guard lock(r.mutex);
     if (r.reachable == reachable) return;
     r.reachable = reachable;
@@ -294,8 +294,8 @@ void OBXNetwork::setNetworkReachable(bool reachable) {
 }
 
 bool OBXNetwork::isNetworkReachable() {
-  std::lock_guard lock(registry().mutex);
-  return registry().reachable;
+  std::lock_guard lock(clientRegistry().mutex);
+  return clientRegistry().reachable;
 }
 
 std::shared_ptr<OBXNetworkTransport> OBXNetwork::setDefaultTransport(std::shared_ptr<OBXNetworkTransport> transport) {

@@ -33,8 +33,6 @@ std::shared_ptr<platform::Queue>& testWorkQueue() {
   return *queue;
 }
 
-void onMain(std::function<void()> block) { platform::Queue::main()->async(std::move(block)); }
-
 platform::Value underlyingErrorInfo(const platform::Error& error) {
   return platform::Value(
       platform::Dictionary{{kCDVInstanceIDUnderlyingErrorKey, platform::Value::object(std::make_shared<platform::Error>(error))}});
@@ -291,7 +289,7 @@ void CDVInstanceID::getIDWithHandler(IDHandler handler) {
     return;
   }
   if (!keyPairStore_ || refusedHere()) {
-    onMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
+    CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
@@ -304,7 +302,7 @@ void CDVInstanceID::getIDWithHandler(IDHandler handler) {
     }
     std::optional<platform::Error> failure;
     if (!identity) failure = error;
-    onMain([handler, identity, failure] { handler(identity, failure); });
+    CDVInstanceIDOnMain([handler, identity, failure] { handler(identity, failure); });
   });
 }
 
@@ -313,7 +311,7 @@ void CDVInstanceID::asyncLoadKeyPairWithHandler(KeyPairHandler handler) {
   workQueue_->async([store, handler] {
     platform::Error error;
     std::shared_ptr<CDVInstanceIDKeyPair> pair = store ? store->loadKeyPairWithError(&error) : nullptr;
-    onMain([handler, pair, error] {
+    CDVInstanceIDOnMain([handler, pair, error] {
       if (!error.domain.empty()) {
         CDVInstanceIDLoggerDebug(3002, "Failed to retreieve keyPair %@", error.fullDescription());
         return handler(nullptr, error);
@@ -331,7 +329,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     return;
   }
   if (refusedHere()) {
-    onMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
+    CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
   platform::Dictionary tokenOptions = options;
@@ -354,7 +352,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
   }
   // Every answer reaches the caller later, on the main queue.
   TokenHandler answer = [handler](std::optional<std::string> token, std::optional<platform::Error> error) {
-    onMain([handler, token, error] { handler(token, error); });
+    CDVInstanceIDOnMain([handler, token, error] { handler(token, error); });
   };
   if (invalid) return answer(std::nullopt, errorWithCode(*invalid));
 
@@ -396,7 +394,7 @@ void CDVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
     if (!error && self && self->jxqSenderID() == authorizedEntity && scope == kCDVInstanceIDDefaultTokenScope) {
       self->setDefaultJXQToken(std::nullopt);
     }
-    onMain([handler, error] { handler(error); });
+    CDVInstanceIDOnMain([handler, error] { handler(error); });
   };
   std::optional<std::int64_t> invalid;
   if (authorizedEntity.empty()) {
@@ -431,7 +429,7 @@ void CDVInstanceID::deleteIDWithHandler(ErrorHandler handler) {
   }
   ErrorHandler answer = [handler](std::optional<platform::Error> error) {
     if (platform::Queue::isMainQueue()) return handler(error);
-    onMain([handler, error] { handler(error); });
+    CDVInstanceIDOnMain([handler, error] { handler(error); });
   };
   if (!keyPairStore_ || !tokenManager_ || refusedHere()) return answer(invalidStartError());
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
@@ -494,7 +492,7 @@ std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) 
 
 void CDVInstanceID::fetchCheckinInfoWithHandler(CDVInstanceIDAuthService::CheckinHandler handler) {
   if (!tokenManager_ || refusedHere()) {
-    if (handler) onMain([handler, error = invalidStartError()] { handler(nullptr, error); });
+    if (handler) CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(nullptr, error); });
     return;
   }
   tokenManager_->authService()->fetchCheckinInfoWithHandler(std::move(handler));

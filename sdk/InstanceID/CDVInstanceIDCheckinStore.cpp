@@ -4,12 +4,6 @@
 #include "InstanceID/CDVInstanceIDLogger.h"
 #include "InstanceID/CDVInstanceIDUtilities.h"
 
-namespace {
-
-platform::Bytes utf8(const std::string& text) { return platform::Bytes(text.begin(), text.end()); }
-
-}  // namespace
-
 CDVInstanceIDCheckinStore::CDVInstanceIDCheckinStore(const std::string& checkinPlistFileName,
                                                      const std::string& subDirectoryName)
     : CDVInstanceIDCheckinStore(std::make_shared<CDVInstanceIDBackupExcludedPlist>(checkinPlistFileName, subDirectoryName),
@@ -50,7 +44,7 @@ void CDVInstanceIDCheckinStore::saveCheckinPreferences(const CDVInstanceIDChecki
   }
   CDVInstanceIDLoggerDebug(8010, "Checkin plist file is saved");
   if (preferences->hasPreCachedAuthCredentials()) return answer(std::nullopt);
-  keychain_->setData(utf8(*keychainContent), kCDVInstanceIDCheckinKeychainService, std::nullopt,
+  keychain_->setData(CDVInstanceIDUTF8Bytes(*keychainContent), kCDVInstanceIDCheckinKeychainService, std::nullopt,
                      bundleIdentifierForKeychainAccount(), std::move(handler));
 }
 

@@ -6,12 +6,6 @@
 #include "InstanceID/CDVInstanceIDUtilities.h"
 #include "security/CommonDigest.h"
 
-namespace {
-
-platform::Bytes utf8(const std::string& text) { return platform::Bytes(text.begin(), text.end()); }
-
-}  // namespace
-
 platform::Bytes CDVInstanceIDSHA1(const platform::Bytes& data) {
   platform::Bytes digest(CC_SHA1_DIGEST_LENGTH);
   CC_SHA1(data.data(), data.size(), digest.data());
@@ -60,7 +54,7 @@ std::string CDVInstanceIDCreationTimeKeyWithSubtype(const std::string& subtype) 
 
 platform::Dictionary CDVInstanceIDKeyPairQuery(const std::string& tag, bool addReturnType, bool returnData) {
   platform::Dictionary query{
-      {kSecClass, kSecClassKey}, {kSecAttrApplicationTag, utf8(tag)}, {kSecAttrKeyType, kSecAttrKeyTypeRSA}};
+      {kSecClass, kSecClassKey}, {kSecAttrApplicationTag, CDVInstanceIDUTF8Bytes(tag)}, {kSecAttrKeyType, kSecAttrKeyTypeRSA}};
   if (addReturnType) query.set(returnData ? kSecReturnData : kSecReturnRef, true);
   return query;
 }
@@ -88,11 +82,11 @@ bool CDVInstanceIDHasMigratedKeyPair(const std::string& legacyPublicKeyTag, cons
 std::shared_ptr<CDVInstanceIDKeyPair> CDVInstanceIDKeychain::generateKeyPairWithPrivateTag(const std::string& privateTag,
                                                                                           const std::string& publicTag) {
   platform::Dictionary privateAttributes{{kSecAttrIsPermanent, true},
-                                         {kSecAttrApplicationTag, utf8(privateTag)},
+                                         {kSecAttrApplicationTag, CDVInstanceIDUTF8Bytes(privateTag)},
                                          {kSecAttrLabel, kCDVInstanceIDKeyPairPrivateKeyLabel},
                                          {kSecAttrAccessible, kSecAttrAccessibleAlwaysThisDeviceOnly}};
   platform::Dictionary publicAttributes{{kSecAttrIsPermanent, true},
-                                        {kSecAttrApplicationTag, utf8(publicTag)},
+                                        {kSecAttrApplicationTag, CDVInstanceIDUTF8Bytes(publicTag)},
                                         {kSecAttrLabel, kCDVInstanceIDKeyPairPublicKeyLabel},
                                         {kSecAttrAccessible, kSecAttrAccessibleAlwaysThisDeviceOnly}};
   platform::Dictionary parameters{{kSecAttrKeyType, kSecAttrKeyTypeRSA},

@@ -6,8 +6,6 @@
 
 namespace {
 
-platform::Bytes utf8(const std::string& text) { return platform::Bytes(text.begin(), text.end()); }
-
 // The last failure of several keychain steps whose handlers run one after another on the main
 // queue.
 struct LastFailure {
@@ -195,11 +193,11 @@ void CDVInstanceIDKeyPairStore::migrateKeyPairCacheIfNeededWithHandler(Handler h
 }
 
 void CDVInstanceIDKeyPairStore::updateKeyRef(const SecKeyRef& keyRef, const std::string& tag, Handler handler) {
-  platform::Dictionary removeQuery{{kSecAttrApplicationTag, utf8(tag)},
+  platform::Dictionary removeQuery{{kSecAttrApplicationTag, CDVInstanceIDUTF8Bytes(tag)},
                                    {kSecClass, kSecClassKey},
                                    {kSecAttrKeyType, kSecAttrKeyTypeRSA},
                                    {kSecReturnRef, true}};
-  platform::Dictionary addQuery{{kSecAttrApplicationTag, utf8(tag)},
+  platform::Dictionary addQuery{{kSecAttrApplicationTag, CDVInstanceIDUTF8Bytes(tag)},
                                 {kSecClass, kSecClassKey},
                                 {kSecValueRef, SecKeyValue(keyRef)},
                                 {kSecAttrAccessible, kSecAttrAccessibleAlwaysThisDeviceOnly}};

@@ -17,8 +17,6 @@ TestingSlot& testingSlot() {
   return *slot;
 }
 
-void onMain(std::function<void()> block) { platform::Queue::main()->async(std::move(block)); }
-
 platform::Error cancelledError() {
   return errorWithCDVInstanceIDErrorCode(
       kCDVInstanceIDErrorCodeOperationCancelled,
@@ -81,7 +79,7 @@ void CDVInstanceIDTokenManager::fetchNewTokenWithAuthorizedEntity(const std::str
   operation->addCompletionHandler([store, authorizedEntity, scope, options, handler](
                                       CDVInstanceIDTokenOperationResult result, std::optional<std::string> token,
                                       std::optional<platform::Error> error) {
-    onMain([store, authorizedEntity, scope, options, handler, result, token, error] {
+    CDVInstanceIDOnMain([store, authorizedEntity, scope, options, handler, result, token, error] {
       auto answer = [handler](std::optional<std::string> value, std::optional<platform::Error> failure) {
         if (handler) handler(std::move(value), std::move(failure));
       };
@@ -114,7 +112,7 @@ namespace {
 void answerDelete(const CDVInstanceIDTokenManager::ErrorHandler& handler, CDVInstanceIDTokenOperationResult result,
                   std::optional<platform::Error> error) {
   if (!error && result == CDVInstanceIDTokenOperationCancelled) error = cancelledError();
-  onMain([handler, error] { handler(error); });
+  CDVInstanceIDOnMain([handler, error] { handler(error); });
 }
 
 }  // namespace
@@ -140,7 +138,7 @@ void CDVInstanceIDTokenManager::deleteAllTokensWithKeyPair(std::shared_ptr<CDVIn
                                                            ErrorHandler handler) {
   CDVInstanceIDCheckinPreferencesPtr checkin = authService_->checkinPreferences();
   if (!checkin || !checkin->hasCheckinInfo()) {
-    if (handler) onMain([handler] { handler(std::nullopt); });
+    if (handler) CDVInstanceIDOnMain([handler] { handler(std::nullopt); });
     return;
   }
   auto operation = CDVInstanceIDTokenDeleteOperation::initWithAuthorizedEntity(

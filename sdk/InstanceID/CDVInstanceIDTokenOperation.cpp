@@ -15,13 +15,13 @@
 
 namespace {
 
-struct TestBlockSlot {
+struct TokenTestBlockSlot {
   std::mutex mutex;
   CDVInstanceIDTokenOperation::TestBlock block;
 };
 
-TestBlockSlot& defaultTestBlockSlot() {
-  static TestBlockSlot* slot = new TestBlockSlot();  // never destroyed
+TokenTestBlockSlot& defaultTestBlockSlot() {
+  static TokenTestBlockSlot* slot = new TokenTestBlockSlot();  // never destroyed
   return *slot;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "dispatch/Queue.h"
 #include "foundation/ClassRegistry.h"
 #include "foundation/Value.h"
 
@@ -19,6 +21,11 @@ inline constexpr const char* kCDVInstanceIDUserDefaultsKeyLocale = "com.cinderva
 inline constexpr const char* kCDVInstanceIDScopeCindervaleMessaging = "jxq";
 // Host of the vendor's token service.
 inline constexpr const char* kCDVInstanceIDRegisterServerBase = "https://iid.ombrixapis.com";
+
+// A text's bytes (its UTF-8 encoding).
+inline platform::Bytes CDVInstanceIDUTF8Bytes(const std::string& text) { return platform::Bytes(text.begin(), text.end()); }
+// Runs `block` later on the main queue.
+inline void CDVInstanceIDOnMain(std::function<void()> block) { platform::Queue::main()->async(std::move(block)); }
 
 // The messaging component's shared object, as far as the instance identity asks it.
 class CDVMessagingObject : public platform::Object {

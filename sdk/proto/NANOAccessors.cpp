@@ -15,8 +15,6 @@ void nanoLog(const std::string& text) {
   OBXLogBasic(OBXLoggerLevelError, "[Cindervale/Nano]", true, "I-NAN000000", text);
 }
 
-int32_t kindOf(int32_t type) { return type & NANO_FIELD_KIND_MASK; }
-
 bool initialised(const NANOMessageBase& message) {
   return message.messageInfo() != nullptr && message.messageInfo()->fields != nullptr;
 }
@@ -369,7 +367,7 @@ std::optional<platform::Array> NANOGetArray(const NANOMessageBase& message, int3
   NANOMessageInfo* record = checked(message, slot, "GetArray", nullptr, isRepeatedSlot);
   if (record == nullptr) return std::nullopt;
   const int32_t type = message.descriptor().slots[slot].type;
-  const int32_t kind = kindOf(type);
+  const int32_t kind = NANOFieldKind(type);
   if (kind == NANO_FIELD_MESSAGE) {
     nanoLog(std::string("<ERROR> Provided class doesn't implement initWithMessageInfo: method. "
                         "Class: (none)"));
@@ -477,7 +475,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
   NANOArrayInfo* list = prepareArray(message, slot);
   if (list == nullptr || !values || values->empty()) return;
   const int32_t type = message.descriptor().slots[slot].type;
-  const int32_t kind = kindOf(type);
+  const int32_t kind = NANOFieldKind(type);
   if (!allocateElements(list, values->size())) return;
   void** elements = static_cast<void**>(list->data);
   bool ok = true;
@@ -556,7 +554,7 @@ void NANOSetArray(NANOMessageBase& message, int32_t slot,
   NANOArrayInfo* list = prepareArray(message, slot);
   if (list == nullptr || values.empty()) return;
   const NANOSlot& info = message.descriptor().slots[slot];
-  const int32_t kind = kindOf(info.type);
+  const int32_t kind = NANOFieldKind(info.type);
   if (!allocateElements(list, values.size())) return;
   void** elements = static_cast<void**>(list->data);
   bool ok = true;

@@ -40,6 +40,10 @@ bool NANOHasField(const NANOMessageBase& message, int32_t slot);
 void NANOClearField(NANOMessageBase& message, int32_t slot);
 
 bool NANOGetBool(const NANOMessageBase& message, int32_t slot);
+// Whether the bool field is present and true.
+inline bool NANOIsTrue(const NANOMessageBase& message, int32_t slot) {
+  return NANOHasField(message, slot) && NANOGetBool(message, slot);
+}
 void NANOSetBool(NANOMessageBase& message, int32_t slot, bool value);
 int32_t NANOGetInt32(const NANOMessageBase& message, int32_t slot);
 void NANOSetInt32(NANOMessageBase& message, int32_t slot, int32_t value);

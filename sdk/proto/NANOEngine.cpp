@@ -26,19 +26,18 @@
 
 namespace {
 
-int32_t kindOf(int32_t type) { return type & NANO_FIELD_KIND_MASK; }
 bool isRepeated(int32_t type) { return (type & NANO_FIELD_REPEATED) != 0; }
 bool isCountedKind(int32_t kind) { return kind == NANO_FIELD_STRING || kind == NANO_FIELD_BYTES; }
 // Singular scalars live in nanopb's struct; everything else passes through callbacks.
 bool isScalarSlot(int32_t type) {
-  const int32_t kind = kindOf(type);
+  const int32_t kind = NANOFieldKind(type);
   return !isRepeated(type) && !isCountedKind(kind) && kind != NANO_FIELD_MESSAGE;
 }
 
 // Frees the storage of one singular value (or one element) of the given kind.
 void freeValue(const NANOSlot& slot, void* value) {
   if (value == nullptr) return;
-  const int32_t kind = kindOf(slot.type);
+  const int32_t kind = NANOFieldKind(slot.type);
   if (kind == NANO_FIELD_MESSAGE) {
     nanoFreeMessage(*slot.submessage, static_cast<NANOMessageInfo*>(value));
   } else if (isCountedKind(kind)) {
@@ -66,7 +65,7 @@ NANOArrayInfo* newCounted(const void* bytes, size_t length) {
 
 // Deep copy of one singular value (or element); null on failure.
 void* copyValue(const NANOSlot& slot, const void* value) {
-  const int32_t kind = kindOf(slot.type);
+  const int32_t kind = NANOFieldKind(slot.type);
   if (kind == NANO_FIELD_MESSAGE) {
     NANOMessageInfo* copy = nullptr;
     if (!nanoCopyMessage(*slot.submessage, &copy, static_cast<const NANOMessageInfo*>(value))) {
@@ -163,7 +162,7 @@ bool bindEncoders(const NANOMessageDescriptor& descriptor, const NANOMessageInfo
     if (PB_ATYPE(it.type) == PB_ATYPE_STATIC) {
       if (entry == nullptr) continue;
       *static_cast<bool*>(it.pSize) = true;
-      const int32_t kind = kindOf(slot.type);
+      const int32_t kind = NANOFieldKind(slot.type);
       if (kind == NANO_FIELD_FLOAT) {
         std::memcpy(it.pData, entry, 4);
       } else if (kind == NANO_FIELD_BOOL) {
@@ -252,7 +251,7 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
   if (arg == nullptr || *arg == nullptr) return false;
   const auto* binding = static_cast<const Binding*>(*arg);
   const NANOSlot& slot = *binding->slot;
-  const int32_t kind = kindOf(slot.type);
+  const int32_t kind = NANOFieldKind(slot.type);
   void* entry = *binding->entry;
   if (entry == nullptr) return false;
 
@@ -368,7 +367,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
   if (arg == nullptr || *arg == nullptr) return false;
   auto& binding = *static_cast<Binding*>(*arg);
   const NANOSlot& slot = *binding.slot;
-  const int32_t kind = kindOf(slot.type);
+  const int32_t kind = NANOFieldKind(slot.type);
 
   if (!isRepeated(slot.type)) {
     if (kind == NANO_FIELD_MESSAGE) {
@@ -469,7 +468,7 @@ bool populate(const NANOMessageDescriptor& descriptor, NANOMessageInfo* record, 
     if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || !*static_cast<bool*>(it.pSize)) continue;
     const int index = findSlot(descriptor, it.tag);
     if (index < 0 || !isScalarSlot(descriptor.slots[index].type)) return false;
-    const int32_t kind = kindOf(descriptor.slots[index].type);
+    const int32_t kind = NANOFieldKind(descriptor.slots[index].type);
     void** entry = &record->fields[index];
     if (kind == NANO_FIELD_FLOAT) {
       float value;
@@ -541,7 +540,7 @@ bool decodeInto(const NANOMessageDescriptor& descriptor, pb_istream_t* stream,
     // Repeated fields start empty and sub-messages are replaced.
     for (int32_t i = 0; i < descriptor.slotCount; ++i) {
       const int32_t type = descriptor.slots[i].type;
-      if (isRepeated(type) || kindOf(type) == NANO_FIELD_MESSAGE) nanoFreeField(descriptor, record, i);
+      if (isRepeated(type) || NANOFieldKind(type) == NANO_FIELD_MESSAGE) nanoFreeField(descriptor, record, i);
     }
   }
   WireStruct wire(descriptor);
@@ -790,7 +789,7 @@ bool nanoCheckDescriptor(const NANOMessageDescriptor& descriptor, std::string* p
     }
     const int32_t type = descriptor.slots[i].type;
     const int32_t cardinality = type & (NANO_FIELD_OPTIONAL | NANO_FIELD_REPEATED);
-    const int32_t kind = kindOf(type);
+    const int32_t kind = NANOFieldKind(type);
     if ((cardinality != NANO_FIELD_OPTIONAL && cardinality != NANO_FIELD_REPEATED) ||
         (kind & (kind - 1)) != 0 || kind == 0 || (type & ~(NANO_FIELD_KIND_MASK | cardinality)) != 0) {
       return fail(problem, descriptor, "bad flag word at slot " + std::to_string(i));
@@ -811,7 +810,7 @@ bool nanoCheckDescriptor(const NANOMessageDescriptor& descriptor, std::string* p
       if (index < 0) return fail(problem, descriptor, where + " has no slot");
       if (++seen[static_cast<size_t>(index)] > 1) return fail(problem, descriptor, where + " twice");
       const NANOSlot& slot = descriptor.slots[index];
-      const int32_t kind = kindOf(slot.type);
+      const int32_t kind = NANOFieldKind(slot.type);
       const bool repeated = PB_HTYPE(it.type) == PB_HTYPE_REPEATED;
       if (repeated != isRepeated(slot.type) || (!repeated && PB_HTYPE(it.type) != PB_HTYPE_OPTIONAL)) {
         return fail(problem, descriptor, where + " cardinality differs");

@@ -50,6 +50,9 @@ enum : int32_t {
   NANO_FIELD_KIND_MASK = 0xFFE0,
 };
 
+// The kind bits of a field's flag word.
+inline int32_t NANOFieldKind(int32_t type) { return type & NANO_FIELD_KIND_MASK; }
+
 // Counted record: the bytes of a string or bytes value, or the elements of a repeated field.
 struct NANOArrayInfo {
   uint32_t used;  // fill position while decoding; equals size after a decode

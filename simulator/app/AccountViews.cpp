@@ -1,6 +1,7 @@
 #include "app/AccountViews.h"
 
 #include "app/OverviewViews.h"
+#include "app/TransferViews.h"
 
 namespace vesmora::views {
 
@@ -21,15 +22,12 @@ namespace {
 using xcui::CGRect;
 using T = XCUIElementType;
 
-constexpr double kWidth = Overview::kScreenWidth;
 constexpr double kNavigationBarTop = 47;
 constexpr double kNavigationBarHeight = 53;
 
 const char* const kNoTransactions = "To review older transactions, visit Corvane Online to see your e-statements.";
 
-sim::Node text(const std::string& identifier, const std::string& label) {
-  return sim::Node(T::staticText, identifier, label);
-}
+using parts::text;
 
 sim::Node navigationBar(const std::string& identifier, const std::string& backTitle, const std::string& title,
                         VesmoraModel& model) {

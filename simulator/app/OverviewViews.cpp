@@ -1,5 +1,7 @@
 #include "app/OverviewViews.h"
 
+#include "app/TransferViews.h"
+
 namespace vesmora::views {
 
 const Fault kPayABillMissing("payABillMissing", "the Move money menu leaves out \"Pay a bill\"");
@@ -26,9 +28,7 @@ namespace {
 using xcui::CGRect;
 using T = XCUIElementType;
 
-sim::Node text(const std::string& identifier, const std::string& label) {
-  return sim::Node(T::staticText, identifier, label);
-}
+using parts::text;
 
 sim::Node row(const Overview& overview, const OverviewRow& r, const std::string& identifier) {
   sim::Node cell(T::cell, identifier);

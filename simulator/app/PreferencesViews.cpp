@@ -1,6 +1,7 @@
 #include "app/PreferencesViews.h"
 
 #include "app/OverviewViews.h"
+#include "app/TransferViews.h"
 
 #include <algorithm>
 
@@ -23,7 +24,6 @@ using xcui::CGRect;
 using T = XCUIElementType;
 using Focus = PreferencesArea::Focus;
 
-constexpr double kWidth = 390;
 constexpr double kTableTop = 91;
 constexpr double kTableBottom = 761;
 constexpr double kTableHeight = kTableBottom - kTableTop;

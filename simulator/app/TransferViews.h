@@ -8,8 +8,8 @@
 
 namespace vesmora::views {
 
-// The screen the forms are drawn on: 390 points wide, content between the navigation bar and the
-// bottom edge.
+// The screen the views are drawn on: 390 points wide (Overview::kScreenWidth); the forms' content
+// lies between the navigation bar and the bottom edge.
 inline constexpr double kWidth = 390;
 inline constexpr double kContentTop = 100;
 inline constexpr double kContentBottom = 761;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "model/CalendarDay.h"
+
 namespace vesmora {
 
 // Faults of the account pages' data (see model/Faults.h).
@@ -38,8 +40,6 @@ std::optional<AccountCategory> categoryNamed(const std::string& name) {
   if (name == "creditcard") return AccountCategory::creditCard;
   return std::nullopt;
 }
-
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 }  // namespace
 

@@ -8,8 +8,6 @@ namespace {
 const char* const kMonthAbbreviations[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
 long long floorDiv(long long a, long long b) { return (a >= 0 ? a : a - (b - 1)) / b; }
 
 }  // namespace

@@ -10,6 +10,9 @@
 
 namespace vesmora {
 
+// Whether the year of the Gregorian calendar has a February 29.
+inline bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
 struct CalendarDay {
   int year = 1970;
   int month = 1;  // 1-12

@@ -45,7 +45,7 @@ std::string lowered(std::string s) {
   return s;
 }
 
-std::string text(const nlohmann::json& object, const char* key, const std::string& where) {
+std::string fieldText(const nlohmann::json& object, const char* key, const std::string& where) {
   if (!object.is_object() || !object.contains(key) || !object[key].is_string()) {
     throw std::runtime_error("test backend fixture: e-Transfer preferences of " + where + ": \"" + key +
                              "\" is missing or not text");
@@ -74,15 +74,15 @@ void ETransferBook::load(const nlohmann::json& section,
     for (const auto& [user, value] : section.items()) {
       Entry entry;
       if (value.contains("profile")) {
-        SenderProfile profile{text(value["profile"], "name", user), text(value["profile"], "email", user)};
+        SenderProfile profile{fieldText(value["profile"], "name", user), fieldText(value["profile"], "email", user)};
         if (trimmedText(profile.name).empty() || !isWellFormedEmail(profile.email)) {
           throw std::runtime_error("test backend fixture: sender profile of " + user + " is not valid");
         }
         entry.profile = profile;
       }
       for (const auto& r : value.value("autodeposits", nlohmann::json::array())) {
-        AutodepositRegistration registration{text(r, "email", user), text(r, "account", user), "Pending"};
-        if (r.contains("status")) registration.status = text(r, "status", user);
+        AutodepositRegistration registration{fieldText(r, "email", user), fieldText(r, "account", user), "Pending"};
+        if (r.contains("status")) registration.status = fieldText(r, "status", user);
         if (!isWellFormedEmail(registration.email) || !ownsAccount(user, registration.accountId)) {
           throw std::runtime_error("test backend fixture: autodeposit " + registration.email + " of " + user +
                                    " is not valid");

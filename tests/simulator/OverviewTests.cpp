@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "FormSteps.h"
 #include "model/Overview.h"
 #include "model/TestBackend.h"
 
 using namespace vesmora;
-using platform::Decimal;
+using testsupport::dec;
 
 namespace {
-
-Decimal dec(const char* text) { return *Decimal::parse(text); }
 
 std::map<std::string, nlohmann::json> summariesOf(TestBackend& bank, const std::string& user) {
   std::map<std::string, nlohmann::json> out;

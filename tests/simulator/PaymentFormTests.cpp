@@ -4,15 +4,16 @@
 
 #include <thread>
 
+#include "FormSteps.h"
 #include "model/TestBackend.h"
 #include "model/TransferForm.h"
 
 using namespace vesmora;
 using Form = TransferForm;
+using testsupport::dec;
+using testsupport::pick;
 
 namespace {
-
-platform::Decimal dec(const char* text) { return *platform::Decimal::parse(text); }
 
 const CalendarDay kToday{2026, 12, 7};
 
@@ -32,14 +33,6 @@ void fill(Form& form, const std::string& amount) {
   form.type(amount);
   form.focusField(Form::Focus::memo);
   form.type("Testing Memo");
-}
-
-void pick(Form& form, Form::DateField field, const std::string& month, const std::string& day, const std::string& year) {
-  form.openDatePicker(field);
-  form.turnWheel(0, month);
-  form.turnWheel(1, day);
-  form.turnWheel(2, year);
-  form.pickerDone();
 }
 
 TransferOrder order(const char* from, const char* to, const char* amount, CalendarDay day = kToday) {

@@ -2,6 +2,7 @@
 // booking of transfers.
 #include <gtest/gtest.h>
 
+#include "FormSteps.h"
 #include "model/TestBackend.h"
 #include "model/TransferForm.h"
 #include "model/VesmoraModel.h"
@@ -9,10 +10,10 @@
 #include <thread>
 
 using namespace vesmora;
+using testsupport::dec;
+using testsupport::pick;
 
 namespace {
-
-platform::Decimal dec(const char* text) { return *platform::Decimal::parse(text); }
 
 // A transfer on one day, not recurring.
 TransferOrder oneTimeOrder(std::string from, std::string to, platform::Decimal amount, CalendarDay day) {
@@ -32,16 +33,6 @@ std::vector<MovableAccount> accounts() {
 
 TransferForm formOn(CalendarDay today, const std::string& faults = "") {
   return TransferForm(accounts(), today, Faults::parse(faults));
-}
-
-// Turns the open date picker's wheels and taps its Done.
-void pick(TransferForm& form, TransferForm::DateField field, const std::string& month, const std::string& day,
-          const std::string& year) {
-  form.openDatePicker(field);
-  form.turnWheel(0, month);
-  form.turnWheel(1, day);
-  form.turnWheel(2, year);
-  form.pickerDone();
 }
 
 std::string amountMessage(const std::string& typed) {

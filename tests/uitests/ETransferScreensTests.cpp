@@ -13,7 +13,7 @@
 
 namespace {
 
-class Probe : public XCTestCase {};
+class ETransferProbe : public XCTestCase {};
 
 class ETransferScreenTest : public ::testing::Test {
  protected:
@@ -42,7 +42,7 @@ class ETransferScreenTest : public ::testing::Test {
     return list.empty() ? "" : list.back().accountId;
   }
 
-  Probe probe;
+  ETransferProbe probe;
   int failuresBefore = xctest::unattributedFailureCount();
   int failures() const { return xctest::unattributedFailureCount() - failuresBefore; }
 };

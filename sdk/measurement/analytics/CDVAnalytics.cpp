@@ -19,8 +19,6 @@ namespace {
 
 using platform::Value;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 bool contains(const std::set<std::string>& set, const std::string& item) { return set.count(item) != 0; }
 
 const std::set<std::string>& allowedListenerOrigins() {
@@ -107,8 +105,8 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
   // Refused in a forked child before the default app's lock is taken.
   if (CDVForkedChild::refuses(__func__)) return;
   if (!CDVApp::isDefaultAppConfigured()) {
-    monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
-                            Value(TLMFormattedEventName(TLMObject(name))));
+    tlm_monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
+                                Value(TLMFormattedEventName(TLMObject(name))));
     TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }
@@ -118,8 +116,8 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {
   if (CDVForkedChild::refuses(__func__)) return;
   if (!CDVApp::isDefaultAppConfigured()) {
-    monitor()->logWithLevel(4, 25019, "User property not set. Call +[CDVApp configure]",
-                            Value(TLMFormattedUserPropertyName(name)));
+    tlm_monitor()->logWithLevel(4, 25019, "User property not set. Call +[CDVApp configure]",
+                                Value(TLMFormattedUserPropertyName(name)));
     TLMAnalytics::countCallRefusedBeforeStart();
     return;
   }

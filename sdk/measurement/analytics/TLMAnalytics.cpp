@@ -42,8 +42,6 @@ namespace {
 
 using platform::Value;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 constexpr std::size_t kMaxOriginLength = 32;
 constexpr std::uint32_t kMaxEventNameLength = 40;
 constexpr std::uint32_t kMaxUserPropertyNameLength = 24;
@@ -168,7 +166,7 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 // Written at once (the process may end right after).
 void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
   std::string tag = kTLMMonitorDefaultLogTag;
-  if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) tag = diagnostic->logTag();
+  if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) tag = diagnostic->logTag();
   OBXLogWarning(tag, false, TLMMessageCodeString(25036),
                 platform::format("Data loss if the app ends now. Work queued before was not all stored. "
                                  "Events failed, events not yet stored, calls not handled, seconds waited: "
@@ -299,7 +297,7 @@ void maybeEnableTagManager() {
   if (!tagManager) return;
   auto initialize = tagManager->initializeSharedInstance();
   if (!initialize) {
-    monitor()->logWithLevel(2, 25016, "ZEPManager class doesn't define initializeSharedInstance");
+    tlm_monitor()->logWithLevel(2, 25016, "ZEPManager class doesn't define initializeSharedInstance");
     return;
   }
   initialize();
@@ -326,12 +324,12 @@ void createAppDelegateProxy() {
 
 bool TLMValidateSafelistedEvents(const Value& value) {
   if (!value.isArray()) {
-    monitor()->logWithLevel(1, 25034, "Invalid safelisted event parameter. Type must be an array");
+    tlm_monitor()->logWithLevel(1, 25034, "Invalid safelisted event parameter. Type must be an array");
     return false;
   }
   for (const Value& element : *value.arrayPtr()) {
     if (!TLMDataTypeValidator::isValidInternalEventName(TLMObject(element))) {
-      monitor()->logWithLevel(1, 25035, "Invalid event name for safelisting. Name", element);
+      tlm_monitor()->logWithLevel(1, 25035, "Invalid event name for safelisting. Name", element);
       return false;
     }
   }
@@ -347,21 +345,21 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     return;
   }
   if (platform::ClassRegistry::hasClassNamed("CDVADatabase")) {
-    monitor()->logWithLevel(1, 25029,
-                            "Detected an older version of Ombrix Analytics for Cindervale framework. Data "
-                            "collection will be disabled. Please upgrade to the latest version of Ombrix "
-                            "Analytics for Cindervale");
+    tlm_monitor()->logWithLevel(1, 25029,
+                                "Detected an older version of Ombrix Analytics for Cindervale framework. Data "
+                                "collection will be disabled. Please upgrade to the latest version of Ombrix "
+                                "Analytics for Cindervale");
     return;
   }
   if (platform::ClassRegistry::hasClassNamed("CDVAnalytics")) {
     if (origin != "xq") {
-      monitor()->logWithLevel(4, 25026, "Deferring to Cindervale for event data collection");
+      tlm_monitor()->logWithLevel(4, 25026, "Deferring to Cindervale for event data collection");
       return;
     }
   } else if (!TLMInfoPlistFileUtil::ombrixServiceInfoPlistPath().value_or("").empty()) {
-    monitor()->logWithLevel(1, 25027,
-                            "Deferring to Ombrix Analytics for Cindervale for event data collection. "
-                            "https://cindervale.ombrix.com/docs/analytics/ios/start");
+    tlm_monitor()->logWithLevel(1, 25027,
+                                "Deferring to Ombrix Analytics for Cindervale for event data collection. "
+                                "https://cindervale.ombrix.com/docs/analytics/ios/start");
     return;
   }
   if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) {
@@ -372,7 +370,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       first = !state().refused;
       state().refused = true;
     }
-    if (first) monitor()->logWithLevel(1, 25037, noFolder.description);
+    if (first) tlm_monitor()->logWithLevel(1, 25037, noFolder.description);
     unsuspendOperationQueue();  // what waited for the start is dropped
     return;
   }
@@ -380,7 +378,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
       TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
       identity->appIDFromVeltrix().value_or("").empty()) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         4, 25028,
         "Veltrix and Cindervale are in use in this app, but are not linked. For analytics data consistency "
         "and integrity, it is highly recommended that you link your Veltrix app to the corresponding "
@@ -391,11 +389,11 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     const Value* tag = options.find(kTLMStartOptionLogTag);
     if (tag != nullptr && tag->isString() && !tag->stringValue()->empty()) {
       TLMMeasurementEngine::installLibraryMonitor();
-      if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(monitor())) {
+      if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) {
         diagnostic->setLogTag(*tag->stringValue());
       }
     } else {
-      monitor()->logWithLevel(1, 25030, "Invalid monitor tag. It must be a non-empty string.");
+      tlm_monitor()->logWithLevel(1, 25030, "Invalid monitor tag. It must be a non-empty string.");
     }
   }
 
@@ -410,15 +408,15 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
     const auto stored = identity->appIDFromQPX();
     identity->setAppIDFromQPX(appID);
-    monitor()->logWithLevel(1, 25020,
-                            "Analytics requires Ombrix App ID from OmbrixService-Info.plist. Your data may be "
-                            "lost. Ombrix App ID has been changed. Original, new ID",
-                            stored ? Value(*stored) : Value(), Value(appID));
+    tlm_monitor()->logWithLevel(1, 25020,
+                                "Analytics requires Ombrix App ID from OmbrixService-Info.plist. Your data may be "
+                                "lost. Ombrix App ID has been changed. Original, new ID",
+                                stored ? Value(*stored) : Value(), Value(appID));
   }
   if (origin == "vx" && identity->appIDFromVeltrix().value_or("") != appID) {
     const auto stored = identity->appIDFromVeltrix();
-    monitor()->logWithLevel(4, 25031, "Veltrix App ID changed. Original, new", stored ? Value(*stored) : Value(),
-                            Value(appID));
+    tlm_monitor()->logWithLevel(4, 25031, "Veltrix App ID changed. Original, new", stored ? Value(*stored) : Value(),
+                                Value(appID));
     identity->setAppIDFromVeltrix(appID);
   }
   platform::NotificationCenter::defaultCenter().post(kTLMAnalyticsWillStartNotification);
@@ -670,7 +668,7 @@ void TLMAnalytics::observeNotificationsForAnalyticsConfiguration(const Value& co
                        if (value.isNumber()) {
                          setAnalyticsEnabled(value.boolValue().value_or(false), false);
                        } else {
-                         monitor()->logWithLevel(4, 25000, "Received setEnabled notification without NSNumber", value);
+                         tlm_monitor()->logWithLevel(4, 25000, "Received setEnabled notification without NSNumber", value);
                        }
                      });
 }
@@ -679,9 +677,9 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
                                  const std::optional<std::string>& screenClass) {
   if (!usable(__func__)) return;
   if (!platform::Queue::isMainQueue()) {
-    monitor()->logWithLevel(3, 25025,
-                            "setScreenName:screenClass: must be called from the main thread to ensure that "
-                            "events are associated with the intended screen.");
+    tlm_monitor()->logWithLevel(3, 25025,
+                                "setScreenName:screenClass: must be called from the main thread to ensure that "
+                                "events are associated with the intended screen.");
     return;
   }
   if (auto e = engine()) e->screenReporter()->setScreenName(screenName, screenClass);
@@ -748,14 +746,14 @@ void TLMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
   if (!usable(__func__)) return;
   const TLMObject* adEventID = origin == "vx" ? parameters.find("_aeid") : nullptr;
   if (adEventID != nullptr && adEventID->isString()) {
-    monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
+    tlm_monitor()->logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
     if (TLMIsValidNumericString(*adEventID->stringPtr())) {
       TLMObjectDictionary converted = parameters;
       converted.set("_aeid", TLMObject(TLMValue(static_cast<std::int64_t>(std::strtoll(adEventID->stringPtr()->c_str(), nullptr, 10)))));
       logEvent(origin, false, name, converted);
       return;
     }
-    monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
+    tlm_monitor()->logWithLevel(2, 25024, "AdEvent ID string is not a number");
   }
   logEvent(origin, false, name, parameters);
 }
@@ -787,9 +785,9 @@ void TLMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
   const std::int64_t eventID = TLMNumericUtil::randomInt64();
   std::vector<TLMEventPtr> events = eventsToLogWithEventID(eventID, origin, isPublicEvent, name, timestamp, parameters);
   if (events.empty()) {
-    monitor()->logWithLevel(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
-                            Value(TLMFormattedEventName(TLMObject(name))), Value(origin),
-                            Value(TLMFormattedParametersDescription(parameters)));
+    tlm_monitor()->logWithLevel(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
+                                Value(TLMFormattedEventName(TLMObject(name))), Value(origin),
+                                Value(TLMFormattedParametersDescription(parameters)));
     return;
   }
   if (!addedScreenParameters.empty()) {
@@ -828,9 +826,9 @@ std::vector<TLMEventPtr> TLMAnalytics::eventsToLogWithEventID(std::int64_t event
     return TLMDecomposeEvent(eventID, name, origin, parameters, isPublic, timestamp).value_or(std::vector<TLMEventPtr>{});
   }
   if (auto event = TLMEvent::initWithOrigin(origin, isPublic, name, timestamp, 0, parameters)) return {event};
-  monitor()->logWithLevel(1, 25022, "Attempted to log nil event. Origin, name, parameters", Value(origin),
-                          Value(TLMFormattedEventName(TLMObject(name))),
-                          Value(TLMFormattedParametersDescription(parameters)));
+  tlm_monitor()->logWithLevel(1, 25022, "Attempted to log nil event. Origin, name, parameters", Value(origin),
+                              Value(TLMFormattedEventName(TLMObject(name))),
+                              Value(TLMFormattedParametersDescription(parameters)));
   return {};
 }
 
@@ -883,7 +881,7 @@ void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
   if (!usable(__func__)) return;
   if (name == "allow_personalized_ads" && TLMMeasurementEngine::sharedRemoteConfig()->personalizedAdsFeatureEnabled()) {
     const bool enabled = enabledFlag();
-    if (!enabled) monitor()->logWithLevel(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    if (!enabled) tlm_monitor()->logWithLevel(7, 25033, "Personalized Ads property changed while Analytics is disabled");
     std::optional<bool> allow;
     if (const std::string* text = value.stringPtr()) allow = boolOfString(*text);
     else if (const Value* object = value.object(); object != nullptr && object->isNumber()) allow = object->boolValue();
@@ -907,7 +905,7 @@ void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::stri
     return;
   }
   if (!value.isString()) {
-    monitor()->logWithLevel(0, 25003, "User property must be NSString. Value", value.contextValue());
+    tlm_monitor()->logWithLevel(0, 25003, "User property must be NSString. Value", value.contextValue());
     return;
   }
   auto stringValue = TLMValue::initWithString(value);
@@ -927,7 +925,7 @@ void TLMAnalytics::setUserID(const TLMObject& userID) {
   } else if (userID.isString()) {
     setInternalUserProperty(userID, "_id", "app");
   } else {
-    monitor()->logWithLevel(0, 25004, "User ID must be NSString. User ID", userID.contextValue());
+    tlm_monitor()->logWithLevel(0, 25004, "User ID must be NSString. User ID", userID.contextValue());
   }
 }
 
@@ -963,8 +961,8 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
     return;
   }
   if (origin.empty() || tlm_UTF32Length(origin) > kMaxOriginLength) {
-    monitor()->logWithLevel(1, 25005, "Unable to set user property. Origin is invalid. Origin, name", Value(origin),
-                            Value(name));
+    tlm_monitor()->logWithLevel(1, 25005, "Unable to set user property. Origin is invalid. Origin, name", Value(origin),
+                                Value(name));
     return;
   }
   if (value.isNil()) {
@@ -1016,17 +1014,17 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
   if (!usable(__func__)) return;
   queueOperationWithBlock([includeInternal, queue, callback] {
     if (!callback) {
-      monitor()->logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
+      tlm_monitor()->logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
       return;
     }
     if (!queue) {
-      monitor()->logWithLevel(1, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+      tlm_monitor()->logWithLevel(1, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
       platform::Queue::main()->async([callback] { callback(platform::Dictionary()); });
       return;
     }
     auto e = engine();
     if (!enabledFlag() || !e) {
-      monitor()->logWithLevel(4, 25008, "Cannot query for public user properties when Analytics is disabled");
+      tlm_monitor()->logWithLevel(4, 25008, "Cannot query for public user properties when Analytics is disabled");
       queue->async([callback] { callback(platform::Dictionary()); });
       return;
     }
@@ -1044,19 +1042,19 @@ void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
   }
   if (!usable(__func__)) return;
   if (origin.empty()) {
-    monitor()->logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    tlm_monitor()->logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
     return;
   }
   if (!queue) {
-    monitor()->logWithLevel(1, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
-                            Value(origin));
+    tlm_monitor()->logWithLevel(1, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
+                                Value(origin));
     return;
   }
   if (!callback) {
-    monitor()->logWithLevel(1, 25011,
-                            "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be "
-                            "nil. Origin",
-                            Value(origin));
+    tlm_monitor()->logWithLevel(1, 25011,
+                                "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be "
+                                "nil. Origin",
+                                Value(origin));
     return;
   }
   queueOperationWithBlock([origin, queue, callback] {
@@ -1079,7 +1077,7 @@ void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
 std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLogEventListener listener) {
   if (CDVForkedChild::refuses(__func__)) return std::nullopt;
   if (!listener) {
-    monitor()->logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
+    tlm_monitor()->logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
     return std::nullopt;
   }
   TLMLogEventListenerToken token;
@@ -1099,7 +1097,7 @@ void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken
   if (!usable(__func__)) return;
   queueOperationWithBlock([token] {
     if (!token) {
-      monitor()->logWithLevel(2, 25013, "Attempted removal of nil log event.");
+      tlm_monitor()->logWithLevel(2, 25013, "Attempted removal of nil log event.");
       return;
     }
     bool removed;
@@ -1110,9 +1108,9 @@ void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken
       removed = !never && state().listeners->erase(*token) == 1;
     }
     if (never) {
-      monitor()->logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
+      tlm_monitor()->logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
     } else if (!removed) {
-      monitor()->logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
+      tlm_monitor()->logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
     }
   });
 }

@@ -15,7 +15,7 @@
 #include "measurement/model/TLMUtil.h"
 
 namespace {
-void logError(std::int64_t code, const char* message) {
+void logIdentifierError(std::int64_t code, const char* message) {
   TLMMeasurement::monitor()->logWithLevel(1, code, message);
 }
 }  // namespace
@@ -41,9 +41,9 @@ std::optional<std::string> TLMIdentifiers::ombrixAppID() const {
   std::optional<std::string> appID = identity ? identity->appIDFromQPX() : std::nullopt;
   if (!appID) {
     if (fromEngine) {
-      logError(37000, "Unable to fetch Ombrix App ID from identity");
+      logIdentifierError(37000, "Unable to fetch Ombrix App ID from identity");
     } else {
-      logError(37001, "Unable to fetch Ombrix App ID from default options");
+      logIdentifierError(37001, "Unable to fetch Ombrix App ID from default options");
     }
   }
   return appID;
@@ -57,7 +57,7 @@ std::optional<std::string> TLMIdentifiers::analyticsAppID() const {
     auto veltrix = identity->appIDFromVeltrix();
     if (veltrix && !veltrix->empty()) return veltrix;
   }
-  logError(37005, "Unable to fetch effective App ID from identity");
+  logIdentifierError(37005, "Unable to fetch effective App ID from identity");
   return std::nullopt;
 }
 
@@ -65,9 +65,9 @@ std::optional<std::string> TLMIdentifiers::appInstanceID() const {
   auto [identity, fromEngine] = TLMIdentifiers::identity();
   if (identity) return identity->appInstanceID();
   if (fromEngine) {
-    logError(37002, "Unable to fetch App Instance ID from identity");
+    logIdentifierError(37002, "Unable to fetch App Instance ID from identity");
   } else {
-    logError(37003, "Unable to fetch App Instance ID from identity shared instance");
+    logIdentifierError(37003, "Unable to fetch App Instance ID from identity shared instance");
   }
   return std::nullopt;
 }
@@ -86,7 +86,7 @@ std::string TLMIdentifiers::libraryVersion() {
 
 void TLMIdentifiers::setOrigin(const std::string& origin) {
   if (origin.empty()) {
-    logError(37004, "Cannot set the data collection origin. Origin cannot be empty");
+    logIdentifierError(37004, "Cannot set the data collection origin. Origin cannot be empty");
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -125,7 +125,7 @@ std::string TLMEnvironmentInfo::deviceOSVersion() const { return TLMAEU::systemV
 std::optional<std::string> TLMEnvironmentInfo::userDefaultLanguage() const {
   auto languages = platform::locale::preferredLanguages();
   if (languages.empty()) {
-    logError(14001, "Failed to get preferred language");
+    logIdentifierError(14001, "Failed to get preferred language");
     return std::nullopt;
   }
   return platform::text::lowercase(languages.front());

@@ -21,8 +21,6 @@ namespace {
 constexpr const char* kAdSupportHelpURL = "https://tallymark.ombrix.com/docs/ios/ad-support";
 constexpr const char* kAppIDHelpURL = "https://tallymark.ombrix.com/docs/ios/setup";
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 std::optional<std::string> nonEmptyString(const platform::Value& value) {
   const std::string* text = value.stringPtr();
   if (text == nullptr || text->empty()) return std::nullopt;
@@ -58,8 +56,8 @@ std::shared_ptr<TLMASIdentifierManager> TLMASIdentifierManager::sharedInstance()
       }
     }
     if (!manager) {
-      monitor()->logWithLevel(7, 5000,
-                              std::string("The AdSupport Framework is not currently linked. Some "
+      tlm_monitor()->logWithLevel(7, 5000,
+                                  std::string("The AdSupport Framework is not currently linked. Some "
                                           "features will not function properly. Learn more at ") +
                                   kAdSupportHelpURL);
     }
@@ -85,7 +83,7 @@ std::shared_ptr<TLMIdentity> TLMIdentity::sharedInstance() {
     sharedIdentityMade() = true;
     sharedIdentity() = initWithPersistedConfig(TLMPersistedConfig::sharedInstance());
   }
-  if (!sharedIdentity()) monitor()->logWithLevel(1, 20003, "Identity's shared instance is nil");
+  if (!sharedIdentity()) tlm_monitor()->logWithLevel(1, 20003, "Identity's shared instance is nil");
   return sharedIdentity();
 }
 
@@ -146,8 +144,8 @@ std::vector<std::int32_t> TLMIdentity::numericFieldsFromAppVersionNumeric(const 
       }
     }
     if (parts > 1) {
-      monitor()->logWithLevel(5, 20002, "app version numeric has non-numeric characters",
-                              platform::Value(version));
+      tlm_monitor()->logWithLevel(5, 20002, "app version numeric has non-numeric characters",
+                                  platform::Value(version));
     }
     std::int64_t number = 0;
     for (char c : digits) {
@@ -170,16 +168,16 @@ std::shared_ptr<TLMIdentity> TLMIdentity::initWithPersistedConfig(
     if (const auto* value = info->find("VELTRIX_APP_ID")) veltrix = nonEmptyString(*value);
   }
   if (TLMMeasurement::isAnalyticsFacadePresent() && !qpx) {
-    monitor()->logWithLevel(1, 20006,
-                            std::string("Ombrix App ID from OmbrixService-Info.plist is empty. "
+    tlm_monitor()->logWithLevel(1, 20006,
+                                std::string("Ombrix App ID from OmbrixService-Info.plist is empty. "
                                         "Please, define OMBRIX_APP_ID in OmbrixService-Info.plist "
                                         "for Analytics to work reliably. See ") +
                                 kAppIDHelpURL);
   }
   if (!persistedConfig) {
-    monitor()->logWithLevel(1, 20004,
-                            "Unable to create measurement identity, missing a valid persisted "
-                            "config instance");
+    tlm_monitor()->logWithLevel(1, 20004,
+                                "Unable to create measurement identity, missing a valid persisted "
+                                "config instance");
     return nullptr;
   }
   if (!adIdentifierManager) adIdentifierManager = TLMASIdentifierManager::sharedInstance();
@@ -316,7 +314,7 @@ void TLMIdentity::setAppIDFromVeltrix(const std::string& appID) {
 void TLMIdentity::setAppIDOnce(std::optional<std::string>& field, bool& alreadySet,
                                const std::string& appID, std::int64_t code, const char* message) {
   if (appID.empty()) {
-    monitor()->logWithLevel(1, code, message);
+    tlm_monitor()->logWithLevel(1, code, message);
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -350,7 +348,7 @@ std::optional<std::string> TLMIdentity::cindervaleInstanceID() const {
   platform::Error error;
   auto result = instanceID->appInstanceID(&error);
   if (!result && !error.domain.empty()) {
-    monitor()->logWithLevel(4, 20001, "Failed to get InstanceID", platform::Value(error.description));
+    tlm_monitor()->logWithLevel(4, 20001, "Failed to get InstanceID", platform::Value(error.description));
   }
   return result;
 }

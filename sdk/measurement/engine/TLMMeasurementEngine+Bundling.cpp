@@ -30,15 +30,6 @@ namespace {
 
 using Slot = TLMPBMeasurementBundleSlot;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
-platform::Value nameContext(const TLMEvent& event) {
-  return platform::Value(TLMFormattedEventName(event.name()));
-}
-platform::Value parametersContext(const TLMEvent& event) {
-  return platform::Value(TLMFormattedParametersDescription(event.parameters()));
-}
-
 // The clock hour of a time: whole seconds (floor) divided by 3600, truncated.
 double hourOf(double timestamp) { return std::trunc(std::floor(timestamp) / 3600.0); }
 
@@ -55,19 +46,19 @@ bool TLMRemoveRawEventsAndMetadataFingerprint(TLMDatabase& database, std::int64_
                                               std::int64_t fingerprint) {
   platform::Error error;
   if (!database.deleteRawEventsWithMaxRowID(maxRowID, &error)) {
-    monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", platform::Value(maxRowID),
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", platform::Value(maxRowID),
+                                tlm_errorText(error));
     return false;
   }
   auto remaining = database.containsRawEventWithMetadataFingerprint(fingerprint, &error);
   if (!remaining) {
-    monitor()->logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
-                            platform::Value(fingerprint), errorText(error));
+    tlm_monitor()->logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
+                                platform::Value(fingerprint), tlm_errorText(error));
     return false;
   }
   if (!*remaining && !database.deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error)) {
-    monitor()->logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
-                            platform::Value(fingerprint), errorText(error));
+    tlm_monitor()->logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
+                                platform::Value(fingerprint), tlm_errorText(error));
     return false;
   }
   return true;
@@ -78,14 +69,14 @@ bool TLMMeasurementEngine::hasDataToUpload() {
   platform::Error error;
   auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
   if (!queueEmpty) {
-    monitor()->logWithLevel(1, 23117, "Failed to check if queue table is empty. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23117, "Failed to check if queue table is empty. Error", tlm_errorText(error));
     return false;
   }
   if (!*queueEmpty) return true;
   auto rawEmpty = database_->isRawEventsTableEmpty(&error);
   if (!rawEmpty) {
-    monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error",
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error",
+                                tlm_errorText(error));
     return false;
   }
   return !*rawEmpty;
@@ -96,7 +87,7 @@ bool TLMMeasurementEngine::removeBundlesFromDatabaseWithIDs(const std::vector<st
   return database_->performTransaction([&] {
     platform::Error error;
     if (database_->deleteBundlesWithRowIDs(bundleIDs, &error)) return true;
-    monitor()->logWithLevel(1, 23122, "Failed to delete bundles from database. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23122, "Failed to delete bundles from database. Error", tlm_errorText(error));
     return false;
   });
 }
@@ -135,7 +126,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   auto fingerprint = db.nextMetadataFingerprintToProcess(&error);
   if (!fingerprint) {
     if (error.domain.empty()) return true;  // nothing to bundle
-    monitor()->logWithLevel(1, 23095, "Unable to fetch next event metadata. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23095, "Unable to fetch next event metadata. Error", tlm_errorText(error));
     return false;
   }
 
@@ -161,14 +152,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (data) {
       size = TLMRawEventEncodedSize(row);
     } else {
-      monitor()->logWithLevel(4, 23096, "Failed to bundle raw event. Error", errorText(rowError));
+      tlm_monitor()->logWithLevel(4, 23096, "Failed to bundle raw event. Error", tlm_errorText(rowError));
     }
     if (index == 0) {
       bundleHour = hour;
       if (size >= sizeLimit) {
-        monitor()->logWithLevel(4, 23190,
-                                "Raw event reaches the batch size limit. Bundling it alone. Size, limit",
-                                platform::Value(size), platform::Value(sizeLimit));
+        tlm_monitor()->logWithLevel(4, 23190,
+                                    "Raw event reaches the batch size limit. Bundling it alone. Size, limit",
+                                    platform::Value(size), platform::Value(sizeLimit));
         alone = true;
       }
     } else if (totalSize + size >= sizeLimit) {
@@ -191,14 +182,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   if (!rows || decoded.empty()) {
     // Rows were read but none could be decoded: they can never be bundled.
     if (rows && acceptedRows > 0) return consumeGroup();
-    monitor()->logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error", tlm_errorText(error));
     return false;
   }
   error = {};
   auto bundle = db.queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
   if (!bundle) {
-    monitor()->logWithLevel(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
-                            platform::Value(*fingerprint), errorText(error));
+    tlm_monitor()->logWithLevel(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
+                                platform::Value(*fingerprint), tlm_errorText(error));
     return false;
   }
 
@@ -207,7 +198,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   for (const auto& raw : decoded) {
     const TLMEventPtr& event = raw.rawEvent();
     if (config.isEventBlacklisted(event->name())) {
-      monitor()->logWithLevel(4, 23099, "Rejected event. Event name", nameContext(*event));
+      tlm_monitor()->logWithLevel(4, 23099, "Rejected event. Event name", tlm_nameContext(*event));
       continue;
     }
     if (config.redundantEngagementRemovalEnabled() && event->name() == "_e" &&
@@ -218,7 +209,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   }
   if (events.empty()) {
     if (!consumeGroup()) return false;
-    monitor()->logWithLevel(4, 23100, "Rejected all events.");
+    tlm_monitor()->logWithLevel(4, 23100, "Rejected all events.");
     return true;
   }
 
@@ -256,7 +247,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   }
   if (sessionStarted && config.isSessionScopedEventAggregatesEnabled()) {
     if (!db.clearCurrentSessionCounts(&error)) {
-      monitor()->logWithLevel(1, 23185, "Failed to clear event session counts. Error", errorText(error));
+      tlm_monitor()->logWithLevel(1, 23185, "Failed to clear event session counts. Error", tlm_errorText(error));
       return false;
     }
   }
@@ -274,7 +265,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (config.isEventCustomConversion(event->name())) event->setConversion(true);
     auto counts = db.dailyCounts(&error);
     if (!counts) {
-      monitor()->logWithLevel(1, 23101, "Failed to query daily event counts. Error", errorText(error));
+      tlm_monitor()->logWithLevel(1, 23101, "Failed to query daily event counts. Error", tlm_errorText(error));
       return false;
     }
     bool countsChanged = false;
@@ -283,9 +274,9 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (isPublic && event->isConversion()) {
       if (counts->day() == day && counts->conversionsCount() >= config.maxConversionsPerDay()) {
         event->setConversion(false);
-        monitor()->logWithLevel(
+        tlm_monitor()->logWithLevel(
             4, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
-            nameContext(*event), platform::Value(std::int64_t{config.maxConversionsPerDay()}));
+            tlm_nameContext(*event), platform::Value(std::int64_t{config.maxConversionsPerDay()}));
       } else {
         counts->incrementCountsForCurrentDay(day, false, true);
         countsChanged = true;
@@ -295,37 +286,37 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       if (TLMIsSubjectToMaxRealtimeCountPerDay(*event)) {
         if (counts->day() == day && counts->realtimeCount() >= config.maxRealtimeEventCountPerDay()) {
           event->setRealtime(false);
-          monitor()->logWithLevel(4, 23104,
-                                  "Number of real-time events is over the real-time event count daily limit. "
-                                  "Event is no longer real-time. Event name, parameters",
-                                  nameContext(*event), parametersContext(*event));
+          tlm_monitor()->logWithLevel(4, 23104,
+                                      "Number of real-time events is over the real-time event count daily limit. "
+                                      "Event is no longer real-time. Event name, parameters",
+                                      tlm_nameContext(*event), tlm_parametersContext(*event));
         } else {
           counts->incrementRealtimeCountsForCurrentDay(day);
           countsChanged = true;
           event->setRealtime(true);
-          monitor()->logWithLevel(7, 23103,
-                                  "Event is under real-time event count daily limit. Marking the event as "
-                                  "real-time. Event name, parameters",
-                                  nameContext(*event), parametersContext(*event));
+          tlm_monitor()->logWithLevel(7, 23103,
+                                      "Event is under real-time event count daily limit. Marking the event as "
+                                      "real-time. Event name, parameters",
+                                      tlm_nameContext(*event), tlm_parametersContext(*event));
         }
       } else {
         event->setRealtime(true);
-        monitor()->logWithLevel(7, 23105,
-                                "Event is not subject to real-time event count daily limit. Marking an event "
-                                "as real-time. Event name, parameters",
-                                nameContext(*event), parametersContext(*event));
+        tlm_monitor()->logWithLevel(7, 23105,
+                                    "Event is not subject to real-time event count daily limit. Marking an event "
+                                    "as real-time. Event name, parameters",
+                                    tlm_nameContext(*event), tlm_parametersContext(*event));
       }
     }
     if (countsChanged && !db.updateDailyCounts(*counts, &error)) {
-      monitor()->logWithLevel(1, 23106, "Failed to update daily event counts. Name, error",
-                              nameContext(*event), errorText(error));
+      tlm_monitor()->logWithLevel(1, 23106, "Failed to update daily event counts. Name, error",
+                                  tlm_nameContext(*event), tlm_errorText(error));
       return false;
     }
     error = {};
     auto aggregates = db.eventAggregatesWithName(event->name(), &error);
     if (!aggregates && !error.domain.empty()) {
-      monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", nameContext(*event),
-                              errorText(error));
+      tlm_monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", tlm_nameContext(*event),
+                                  tlm_errorText(error));
       return false;
     }
     if (aggregates) {
@@ -342,7 +333,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       aggregates = TLMEventAggregates::initWithName(event->name(), 1, 1, 1, event->timestamp());
     }
     if (aggregates && !db.updateEventAggregates(*aggregates, &error)) {
-      monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", errorText(error));
+      tlm_monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", tlm_errorText(error));
       return false;
     }
     if (event->name() == "_iap" && config.parsePurchaseDataEnabled() && TLMAEU::isASRS()) {
@@ -362,24 +353,24 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   if (!updateUserEngagement(engagement, *bundle, false)) return false;
   if (config.isSessionScopedUserEngagementEnabled()) {
     if (sessionStarted && !db.deleteUserAttributeWithName("_se", &error)) {
-      monitor()->logWithLevel(
-          1, 23188, "Unable to delete session engagement property on session start. Error", errorText(error));
+      tlm_monitor()->logWithLevel(
+          1, 23188, "Unable to delete session engagement property on session start. Error", tlm_errorText(error));
       return false;
     }
     if (!updateUserEngagement(engagement, *bundle, true)) return false;
   } else if (!db.deleteUserAttributeWithName("_se", &error)) {
-    monitor()->logWithLevel(1, 23189,
-                            "Unable to delete session engagement property when feature is disabled. Error",
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23189,
+                                "Unable to delete session engagement property when feature is disabled. Error",
+                                tlm_errorText(error));
     return false;
   }
 
-  if (config.isEventSamplingEnabled() && !monitor()->isDebugModeEnabled()) {
+  if (config.isEventSamplingEnabled() && !tlm_monitor()->isDebugModeEnabled()) {
     auto sampled = sampleEvents(protos, &error);
     if (!sampled) return false;
     if (sampled->empty()) {
       if (!consumeGroup()) return false;
-      monitor()->logWithLevel(4, 23159, "Bundle was dropped because no events were left after sampling");
+      tlm_monitor()->logWithLevel(4, 23159, "Bundle was dropped because no events were left after sampling");
       return true;
     }
     protos = std::move(*sampled);
@@ -388,8 +379,8 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
 
   auto appMetadata = db.queryAppMetadata(&error);
   if (!appMetadata) {
-    monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error",
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error",
+                                tlm_errorText(error));
     return false;
   }
   const double previousStart = appMetadata->lastBundleStartTimestamp();
@@ -409,7 +400,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
   appMetadata->setLastBundleEndTimestamp(end);
   NANOSetInt32(*bundle, Slot::bundle_index, appMetadata->lastBundleIndex());
   if (!db.updateAppMetadata(*appMetadata, &error)) {
-    monitor()->logWithLevel(1, 23112, "Unable to update the app metadata. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23112, "Unable to update the app metadata. Error", tlm_errorText(error));
     return false;
   }
 
@@ -417,7 +408,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     return false;
   auto results = audience->resultsForBundling();
   if (!results) {
-    monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
+    tlm_monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
     return false;
   }
   NANOSetArray(*bundle, Slot::audience_evaluation_results, *results);
@@ -428,7 +419,7 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     for (auto id : experiments) ids.push_back(platform::Value(id));
     NANOSetArray(*bundle, Slot::experiment_ids, ids);
   }
-  if (auto* diagnostic = dynamic_cast<TLMDiagnosticMonitor*>(monitor().get())) {
+  if (auto* diagnostic = dynamic_cast<TLMDiagnosticMonitor*>(tlm_monitor().get())) {
     auto data = diagnostic->monitoringDataForDispatchWithSamplePeriod(
         config.monitoringSamplePeriod(), persistedConfig_->lastMonitorDataSampledTimestamp());
     if (data && !data->empty()) {
@@ -442,14 +433,14 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
     if (auto identity = this->identity()) appID = identity->appID().value_or("");
     if (appID.empty()) appID = platform::Bundle::main()->bundleIdentifier().value_or("");
     NANOSetString(*bundle, Slot::app_id, appID);
-    monitor()->logWithLevel(4, 23114, "Added missing App ID to event metadata.");
+    tlm_monitor()->logWithLevel(4, 23114, "Added missing App ID to event metadata.");
   }
   if (!db.insertBundle(*bundle, realtime, &error)) {
-    monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", tlm_errorText(error));
     return false;
   }
-  monitor()->logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
-                          platform::Value(std::int64_t{NANOGetInt32(*bundle, Slot::bundle_index)}),
-                          platform::Value(TLMMillisecondsFromSeconds(start)));
+  tlm_monitor()->logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
+                              platform::Value(std::int64_t{NANOGetInt32(*bundle, Slot::bundle_index)}),
+                              platform::Value(TLMMillisecondsFromSeconds(start)));
   return consumeGroup();
 }

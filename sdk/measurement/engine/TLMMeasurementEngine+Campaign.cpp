@@ -14,8 +14,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 // Query parameter -> event parameter.
 constexpr std::pair<const char*, const char*> kCampaignParameters[] = {
     {"aclid", "aclid"},         {"anid", "anid"},     {"utm_campaign", "campaign"},
@@ -41,7 +39,7 @@ bool hasNonEmptyString(const platform::Dictionary& parameters, const char* key) 
 
 void TLMMeasurementEngine::handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds) {
   if (scheduler_->workerQueue()->isCurrent()) {
-    monitor()->logWithLevel(1, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
+    tlm_monitor()->logWithLevel(1, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
     return;
   }
   handleOpenURL(url, std::nullopt, eventTimestampInSeconds);
@@ -75,12 +73,12 @@ void TLMMeasurementEngine::handleOpenURLOnWorkerQueue(const std::string& url,
   TLMScheduler::checkOnBackgroundThreadWithMethodName("handleOpenURLOnWorkerQueue");
   const platform::Dictionary query = tlm_dictionaryWithHttpArgumentsString(queryOfURL(url));
   if (query.empty()) {
-    monitor()->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
+    tlm_monitor()->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
     return;
   }
   if (!isValidCampaignURLParamDictionary(query)) {
-    monitor()->logWithLevel(7, 23001, "Deep Link does not contain valid required params. URL params",
-                            platform::Value(query));
+    tlm_monitor()->logWithLevel(7, 23001, "Deep Link does not contain valid required params. URL params",
+                                platform::Value(query));
     return;
   }
   TLMObjectDictionary parameters;
@@ -99,19 +97,19 @@ void TLMMeasurementEngine::handleOpenURLOnWorkerQueue(const std::string& url,
 std::optional<std::string> TLMMeasurementEngine::deepLinkFromUserActivity(
     const std::optional<platform::UserActivity>& activity) {
   if (!activity) {
-    monitor()->logWithLevel(7, 23003, "User Activity is empty. User Activity");
+    tlm_monitor()->logWithLevel(7, 23003, "User Activity is empty. User Activity");
     return std::nullopt;
   }
   if (std::atoi(TLMAEU::systemVersion().c_str()) <= 8) {
-    monitor()->logWithLevel(7, 23004, "Deep Link is only supported on iOS 9 and above");
+    tlm_monitor()->logWithLevel(7, 23004, "Deep Link is only supported on iOS 9 and above");
     return std::nullopt;
   }
   if (activity->activityType == platform::kUserActivityTypeBrowsingWeb && activity->webpageURL &&
       !activity->webpageURL->empty()) {
     return activity->webpageURL;
   }
-  monitor()->logWithLevel(7, 23006, "User Activity does not have Deep Link. User Activity",
-                          platform::Value(activity->activityType));
+  tlm_monitor()->logWithLevel(7, 23006, "User Activity does not have Deep Link. User Activity",
+                              platform::Value(activity->activityType));
   return std::nullopt;
 }
 

@@ -19,13 +19,6 @@
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
-namespace {
-
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
-
-}  // namespace
-
 void TLMMeasurementEngine::fetchRemoteConfig() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("fetchRemoteConfig");
   // One request at a time: a second would make the first one's answer count for nothing.
@@ -36,10 +29,10 @@ void TLMMeasurementEngine::fetchRemoteConfig() {
   const auto url = config().remoteConfigURLWithAppInstanceID(instanceID, std::string("ios"),
                                                              TLMIdentity::tallymarkLibraryVersion());
   if (!url || url->empty()) {
-    monitor()->logWithLevel(1, 23125, "Unable to get configuration. Invalid server URL.");
+    tlm_monitor()->logWithLevel(1, 23125, "Unable to get configuration. Invalid server URL.");
     return;
   }
-  monitor()->logWithLevel(7, 23126, "Fetching configuration from the server");
+  tlm_monitor()->logWithLevel(7, 23126, "Fetching configuration from the server");
   std::map<std::string, std::string> headers;
   if (auto lastModified = persistedConfig_->configServerLastModifiedString();
       lastModified && !lastModified->empty() && config().remoteConfigProto()) {
@@ -71,28 +64,28 @@ bool TLMMeasurementEngine::applyRemoteConfigData(const platform::Bytes& data) {
   return database_->performTransaction([&] {
     auto message = TLMPBMeasurementConfig::initWithBuffer(data);
     if (!message) {
-      monitor()->logWithLevel(1, 23135, "Configuration data is invalid.");
+      tlm_monitor()->logWithLevel(1, 23135, "Configuration data is invalid.");
       return false;
     }
     auto identity = this->identity();
     const auto appID = identity ? identity->appIDFromQPX() : std::nullopt;
     if (!appID || NANOGetString(*message, TLMPBMeasurementConfigSlot::measurement_app_id) != *appID) {
-      monitor()->logWithLevel(1, 23136, "Configuration does not have valid Ombrix App ID.");
+      tlm_monitor()->logWithLevel(1, 23136, "Configuration does not have valid Ombrix App ID.");
       return false;
     }
     auto audience = this->audience();
     const auto audiences = NANOGetArray<TLMPBAudience>(*message, TLMPBMeasurementConfigSlot::audiences)
                                .value_or(std::vector<std::shared_ptr<TLMPBAudience>>{});
     if (!audience || !audience->updateAudiences(audiences)) {
-      monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
-                              platform::Value(static_cast<std::int64_t>(data.size())));
+      tlm_monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
+                                  platform::Value(static_cast<std::int64_t>(data.size())));
       return false;
     }
     NANOClearField(*message, TLMPBMeasurementConfigSlot::audiences);
     auto remote = remoteConfig();
     if (!remote || !remote->updateMeasurementConfig(message)) {
-      monitor()->logWithLevel(1, 23138, "Failed to update configuration with new server configuration",
-                              platform::Value(static_cast<std::int64_t>(data.size())));
+      tlm_monitor()->logWithLevel(1, 23138, "Failed to update configuration with new server configuration",
+                                  platform::Value(static_cast<std::int64_t>(data.size())));
       return false;
     }
     return true;
@@ -106,20 +99,20 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   if (!database_) return;
   const long status = response ? response->statusCode : 0;
   const double now = this->now();
-  monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code",
-                          platform::Value(static_cast<std::int64_t>(status)));
+  tlm_monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code",
+                              platform::Value(static_cast<std::int64_t>(status)));
   const bool applies = status == kOBXNetworkHTTPStatusOK || status == kOBXNetworkHTTPStatusNoContent;
   const bool keeps =
       status == kOBXNetworkHTTPStatusCodeNotModified || status == kOBXNetworkHTTPStatusCodeNotFound;
   if (error || !(applies || keeps)) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         7, 23128, "Unable to get the configuration from server. Network request failed. Code, Error",
         platform::Value(static_cast<std::int64_t>(status)),
         platform::Value(error ? error->description : std::string()));
     recordNetworkFailureWithStatus(status, now);
-    monitor()->logWithLevel(7, 23129, "Network fetch failed. Will retry later. Code, error",
-                            platform::Value(static_cast<std::int64_t>(status)),
-                            platform::Value(error ? error->description : std::string()));
+    tlm_monitor()->logWithLevel(7, 23129, "Network fetch failed. Will retry later. Code, error",
+                                platform::Value(static_cast<std::int64_t>(status)),
+                                platform::Value(error ? error->description : std::string()));
     updateSchedule();
     return;
   }
@@ -127,14 +120,14 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   persistedConfig_->setLastBackoffTimestamp(0);
   std::int64_t failureCode = 23132;
   if (status == kOBXNetworkHTTPStatusCodeNotFound) {
-    monitor()->logWithLevel(4, 23130, "Configuration not found. Using default configuration");
+    tlm_monitor()->logWithLevel(4, 23130, "Configuration not found. Using default configuration");
   } else if (status == kOBXNetworkHTTPStatusCodeNotModified) {
-    monitor()->logWithLevel(7, 23131,
-                            "Configuration has not been modified. Using the same configuration. Code",
-                            platform::Value(static_cast<std::int64_t>(status)));
+    tlm_monitor()->logWithLevel(7, 23131,
+                                "Configuration has not been modified. Using the same configuration. Code",
+                                platform::Value(static_cast<std::int64_t>(status)));
   } else {
     failureCode = 23134;
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         7, 23133, "Successful fetched configuration from the server. Got network response. Code, size",
         platform::Value(static_cast<std::int64_t>(status)),
         platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
@@ -142,9 +135,9 @@ void TLMMeasurementEngine::networkRemoteConfigFetchCompletionHandler(
   const bool recorded = database_->performTransaction([&] {
     platform::Error recordError;
     if (database_->updateRemoteConfigSuccessfulTimestamp(now, &recordError)) return true;
-    monitor()->logWithLevel(1, failureCode,
-                            "Unable to update the configuration last set timestamp in database. Error",
-                            errorText(recordError));
+    tlm_monitor()->logWithLevel(1, failureCode,
+                                "Unable to update the configuration last set timestamp in database. Error",
+                                tlm_errorText(recordError));
     return false;
   });
   if (recorded) {

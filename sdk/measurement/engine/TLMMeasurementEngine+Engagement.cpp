@@ -11,15 +11,11 @@
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
-namespace {
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-}  // namespace
-
 bool TLMMeasurementEngine::updateUserEngagement(std::int64_t engagementMillis,
                                                 TLMPBMeasurementBundle& bundle, bool sessionScoped) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("updateUserEngagement");
   if (engagementMillis < 0) {
-    monitor()->logWithLevel(1, 23186, "User engagement time is negative.");
+    tlm_monitor()->logWithLevel(1, 23186, "User engagement time is negative.");
     return false;
   }
   if (engagementMillis == 0) return true;
@@ -29,8 +25,8 @@ bool TLMMeasurementEngine::updateUserEngagement(std::int64_t engagementMillis,
   platform::Error error;
   auto stored = database_->userAttributeWithName(name, &error);
   if (!stored && !error.domain.empty()) {
-    monitor()->logWithLevel(1, 23187, "Failed to query for user engagement user property. Name, error",
-                            platform::Value(name), platform::Value(error.description));
+    tlm_monitor()->logWithLevel(1, 23187, "Failed to query for user engagement user property. Name, error",
+                                platform::Value(name), platform::Value(error.description));
     return false;
   }
   std::int64_t total = engagementMillis;
@@ -71,12 +67,12 @@ double TLMMeasurementEngine::firstOpenTimestamp() {
   platform::Error error;
   auto attributes = database_->userAttributesIncludingInternal(true, &error);
   if (!attributes) {
-    monitor()->logWithLevel(1, 23123, "Unable to query current user properties. Error",
-                            platform::Value(error.description));
+    tlm_monitor()->logWithLevel(1, 23123, "Unable to query current user properties. Error",
+                                platform::Value(error.description));
     return 0;
   }
   if (attributes->empty()) {
-    monitor()->logWithLevel(1, 23124, "Unable to extract first open timestamp. Empty user properties");
+    tlm_monitor()->logWithLevel(1, 23124, "Unable to extract first open timestamp. Empty user properties");
     return 0;
   }
   for (const auto& attribute : *attributes) {
@@ -110,10 +106,10 @@ void TLMMeasurementEngine::filterPurchaseTransactions(
                                               : std::string();
           const platform::Value product(transaction.productIdentifier);
           if (fingerprint.empty()) {
-            monitor()->logWithLevel(1, 23139,
-                                    "Purchase has nil or empty fingerprint. Purchase will not be "
-                                    "checked for duplicates. Product ID",
-                                    product);
+            tlm_monitor()->logWithLevel(1, 23139,
+                                        "Purchase has nil or empty fingerprint. Purchase will not be "
+                                        "checked for duplicates. Product ID",
+                                        product);
             passing.push_back(transaction);
             continue;
           }
@@ -121,14 +117,14 @@ void TLMMeasurementEngine::filterPurchaseTransactions(
           std::optional<bool> isNew;
           if (self->database_) isNew = self->database_->insertIfNotDuplicatePurchaseFingerprint(fingerprint, &error);
           if (!isNew) {
-            monitor()->logWithLevel(1, 23140,
-                                    "Failed to save purchase fingerprint. Purchase will not be checked "
-                                    "for duplicates. Product ID, error",
-                                    product, platform::Value(error.description));
+            tlm_monitor()->logWithLevel(1, 23140,
+                                        "Failed to save purchase fingerprint. Purchase will not be checked "
+                                        "for duplicates. Product ID, error",
+                                        product, platform::Value(error.description));
             passing.push_back(transaction);
           } else if (!*isNew) {
-            monitor()->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
-                                    product);
+            tlm_monitor()->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
+                                        product);
           } else {
             passing.push_back(transaction);
           }

@@ -22,14 +22,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
-platform::Value text(const std::string& s) { return platform::Value(s); }
-platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
-platform::Value nameContext(const TLMEvent& event) { return text(TLMFormattedEventName(event.name())); }
-platform::Value parametersContext(const TLMEvent& event) {
-  return text(TLMFormattedParametersDescription(event.parameters()));
-}
 platform::Value parameterContext(const TLMEvent& event, const char* name) {
   const TLMValue* value = event.parameters().find(name);
   return value != nullptr ? value->value() : platform::Value();
@@ -60,7 +52,7 @@ bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
 
 void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
   if (!event) {
-    monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
+    tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
   unfinishedEvents_.fetch_add(1);
@@ -198,8 +190,8 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
   auto commit = [&] {
     if (database_ && database_->endTransactionGroup()) return;
     countFailedEvents(writtenEvents_ - writtenBefore);
-    monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
-                            platform::Value(blockEvents_));
+    tlm_monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
+                                platform::Value(blockEvents_));
   };
   try {
     for (;;) {
@@ -236,14 +228,14 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
   if (!enabled_.load() || !database_) {
     // Switched off, the event is dropped as asked; after a start that failed (no store), lost.
     if (startFailed_.load()) countFailedEvents(1);
-    monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    tlm_monitor()->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
     return false;
   }
   if (!safelistedEvents_.empty()) {
     if (std::find(safelistedEvents_.begin(), safelistedEvents_.end(), event->name()) ==
         safelistedEvents_.end()) {
-      monitor()->logWithLevel(3, 23174, "Event dropped. Reason: not whitelisted. Event name, origin",
-                              text(event->name()), text(event->origin()));
+      tlm_monitor()->logWithLevel(3, 23174, "Event dropped. Reason: not whitelisted. Event name, origin",
+                                  tlm_text(event->name()), tlm_text(event->origin()));
       return false;
     }
     TLMObjectDictionary parameters(event->parameters());
@@ -265,10 +257,10 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
           reporter->extendSession();
         }
       } else {
-        monitor()->logWithLevel(3, 23179,
-                                "extend_session is a reserved parameter. To extend or start a "
-                                "session in the background, set an event parameter "
-                                "{@'extend_session': @1}");
+        tlm_monitor()->logWithLevel(3, 23179,
+                                    "extend_session is a reserved parameter. To extend or start a "
+                                    "session in the background, set an event parameter "
+                                    "{@'extend_session': @1}");
       }
     }
   }
@@ -276,15 +268,15 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
     database_->performTransaction([&] {
       platform::Error error;
       if (!database_->deleteUserAttributeWithName("_sid", &error)) {
-        monitor()->logWithLevel(1, 23177,
-                                "Failed to remove session ID user property on session expiration. Error",
-                                errorText(error));
+        tlm_monitor()->logWithLevel(1, 23177,
+                                    "Failed to remove session ID user property on session expiration. Error",
+                                    tlm_errorText(error));
         return false;
       }
       if (!database_->deleteUserAttributeWithName("_sno", &error)) {
-        monitor()->logWithLevel(
+        tlm_monitor()->logWithLevel(
             1, 23178, "Failed to remove session number user property on session expiration. Error",
-            errorText(error));
+            tlm_errorText(error));
       }
       return true;
     });
@@ -292,8 +284,8 @@ bool TLMMeasurementEngine::handleEventWithoutSchedulingOnWorkerQueue(TLMEventPtr
 
   auto extraEvents = components_.conditionalProperties->processEventOnWorkerQueue(*this, event);
   if (!extraEvents) {
-    monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
-                            text(event->name()), text(event->origin()));
+    tlm_monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                                tlm_text(event->name()), tlm_text(event->origin()));
   }
   writeEventOnWorkerQueue(event);
   if (extraEvents) {
@@ -310,21 +302,21 @@ void TLMMeasurementEngine::maybeAddDebugAndRealtimeParameters(TLMEvent& event) c
   if (!TLMMeasurement::monitor()->isDebugModeEnabled()) return;
   event.setRealtime(true);
   event.setDebug(true);
-  monitor()->logWithLevel(7, 23073,
-                          "Debug mode is enabled. Marking event as debug and real-time. Event name, "
-                          "parameters",
-                          nameContext(event), parametersContext(event));
+  tlm_monitor()->logWithLevel(7, 23073,
+                              "Debug mode is enabled. Marking event as debug and real-time. Event name, "
+                              "parameters",
+                              tlm_nameContext(event), tlm_parametersContext(event));
 }
 
 void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
   if (!event || !database_) return;
-  monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", text(event->origin()),
-                          nameContext(*event), parametersContext(*event));
+  tlm_monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", tlm_text(event->origin()),
+                              tlm_nameContext(*event), tlm_parametersContext(*event));
   TLMRemoteConfig& config = this->config();
   const std::string& name = event->name();
   if (config.isEventBlacklisted(name)) {
-    monitor()->logWithLevel(4, 23052, "Rejected event. Event name", text(name));
+    tlm_monitor()->logWithLevel(4, 23052, "Rejected event. Event name", tlm_text(name));
     if (!config.blacklistInternal() && !config.blacklistPublic() && !TLMEventUtilIsErrorEvent(*event)) {
       TLMLogErrorEventWithParameters(11, TLMObject(name), 40, TLMObject(name));
     }
@@ -335,11 +327,11 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   if (components_.lifetimeValue->isPurchaseEvent(*event)) {
     const bool recorded = database_->performTransaction([&] {
       if (components_.lifetimeValue->recordLifetimeValueToDatabase(*database_, *event)) return true;
-      monitor()->logWithLevel(1, 23053,
-                              "Cannot record lifetime value of event. Name, currency code, "
-                              "transaction value",
-                              text(name), parameterContext(*event, "currency"),
-                              parameterContext(*event, "value"));
+      tlm_monitor()->logWithLevel(1, 23053,
+                                  "Cannot record lifetime value of event. Name, currency code, "
+                                  "transaction value",
+                                  tlm_text(name), parameterContext(*event, "currency"),
+                                  parameterContext(*event, "value"));
       return false;
     });
     if (!recorded) return;
@@ -354,8 +346,8 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
     return;
   }
   if (dropped) {
-    monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(*event),
-                            parametersContext(*event));
+    tlm_monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", tlm_nameContext(*event),
+                                tlm_parametersContext(*event));
     return;
   }
   bool refused = false;
@@ -368,8 +360,8 @@ void TLMMeasurementEngine::writeEventOnWorkerQueue(const TLMEventPtr& event) {
   // What follows the commit waits for the group's, when the event is written in one.
   database_->afterCommit([this, event] {
     if (event->name() == "_f") raiseFirstOpenCounter();
-    monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(*event),
-                            parametersContext(*event));
+    tlm_monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", tlm_nameContext(*event),
+                                tlm_parametersContext(*event));
   });
 }
 
@@ -379,8 +371,8 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
   platform::Error error;
   auto counts = database_->dailyCounts(&error);
   if (!counts) {
-    monitor()->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
+                                tlm_errorText(error));
     return false;
   }
   const double dayNumber = std::floor((now() - storeSettings_->midnightOffset()) / 86400.0);
@@ -396,8 +388,8 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
   if (d >= 0) {
     dropped = true;
     if (d % 1000 == 0) {
-      monitor()->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", text(name),
-                              platform::Value(std::int64_t{config.maxEventsPerDay()}));
+      tlm_monitor()->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", tlm_text(name),
+                                  platform::Value(std::int64_t{config.maxEventsPerDay()}));
     }
   }
   bool droppedByTypeLimit = false;
@@ -406,9 +398,9 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
     if (d >= 0) {
       dropped = droppedByTypeLimit = true;
       if (d % 1000 == 0) {
-        monitor()->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
-                                parameterContext(event, "_err"),
-                                platform::Value(std::int64_t{config.maxErrorEventsPerDay()}));
+        tlm_monitor()->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                                    parameterContext(event, "_err"),
+                                    platform::Value(std::int64_t{config.maxErrorEventsPerDay()}));
       }
     }
   }
@@ -418,9 +410,9 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
       dropped = droppedByTypeLimit = true;
       TLMLogErrorEventWithCode(16);
       if (d % 1000 == 0) {
-        monitor()->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
-                                text(name),
-                                platform::Value(std::int64_t{config.maxPublicEventsPerDay()}));
+        tlm_monitor()->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
+                                    tlm_text(name),
+                                    platform::Value(std::int64_t{config.maxPublicEventsPerDay()}));
       }
     }
   }
@@ -437,31 +429,31 @@ bool TLMMeasurementEngine::countEventOnWorkerQueue(TLMEvent& event, bool isPubli
   const bool subject = TLMIsSubjectToMaxRealtimeCountPerDay(event);
   if (event.isConversion() || config.isEventCustomConversion(name)) {
     if (counts->realtimeCount() < realtimeLimit) {
-      monitor()->logWithLevel(7, 23058,
-                              "Conversion event is under real-time daily limit. Marking the event "
-                              "as real-time. Event name, parameters",
-                              nameContext(event), parametersContext(event));
+      tlm_monitor()->logWithLevel(7, 23058,
+                                  "Conversion event is under real-time daily limit. Marking the event "
+                                  "as real-time. Event name, parameters",
+                                  tlm_nameContext(event), tlm_parametersContext(event));
       realtime = true;
     } else if (!subject) {
-      monitor()->logWithLevel(7, 23059,
-                              "Conversion event is not subject to real-time daily limit. Marking the "
-                              "event as real-time. Event name, parameters",
-                              nameContext(event), parametersContext(event));
+      tlm_monitor()->logWithLevel(7, 23059,
+                                  "Conversion event is not subject to real-time daily limit. Marking the "
+                                  "event as real-time. Event name, parameters",
+                                  tlm_nameContext(event), tlm_parametersContext(event));
       realtime = true;
     }
   }
   if (event.isRealtime() && subject && counts->realtimeCount() >= realtimeLimit) {
     event.setRealtime(false);
-    monitor()->logWithLevel(4, 23060,
-                            "Too many real-time events. Event is no longer real-time. Event name, "
-                            "parameters",
-                            nameContext(event), parametersContext(event));
+    tlm_monitor()->logWithLevel(4, 23060,
+                                "Too many real-time events. Event is no longer real-time. Event name, "
+                                "parameters",
+                                tlm_nameContext(event), tlm_parametersContext(event));
   }
   maybeAddDebugAndRealtimeParameters(event);
   realtime = realtime || event.isRealtime();
   if (!database_->updateDailyCounts(*counts, &error)) {
-    monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
-                            text(name), errorText(error));
+    tlm_monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                                tlm_text(name), tlm_errorText(error));
     return false;
   }
   return true;
@@ -474,19 +466,19 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
   auto aggregates = database_->eventAggregatesWithName(name, &error);
   if (!aggregates) {
     if (!error.domain.empty()) {
-      monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", text(name),
-                              errorText(error));
+      tlm_monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", tlm_text(name),
+                                  tlm_errorText(error));
       return false;
     }
     if (isPublic) {
       auto count = database_->publicEventCount(&error);
       if (!count) {
-        monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", errorText(error));
+        tlm_monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", tlm_errorText(error));
         return false;
       }
       if (*count >= kTLMDatabasePublicEventMaxCount) {
-        monitor()->logWithLevel(1, 23065, "Unable to set event. Reached limit on set events. Name",
-                                text(name));
+        tlm_monitor()->logWithLevel(1, 23065, "Unable to set event. Reached limit on set events. Name",
+                                    tlm_text(name));
         TLMLogErrorEventWithCode(8);
         refused = true;
         return false;
@@ -494,15 +486,15 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
     }
     auto fresh = TLMEventAggregates::initWithName(name, 0, 0, 0, 0);
     if (!fresh || !database_->updateEventAggregates(*fresh, &error)) {
-      monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
-                              errorText(error));
+      tlm_monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
+                                  tlm_errorText(error));
       return false;
     }
   }
 
   auto attributes = database_->userAttributesIncludingInternal(true, &error);
   if (!attributes) {
-    monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", tlm_errorText(error));
     return false;
   }
   auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
@@ -511,21 +503,21 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
   std::int64_t deletedForMetadata = 0;
   if (!metadata || !database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint,
                                                                  &deletedForMetadata)) {
-    monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", tlm_errorText(error));
     return false;
   }
   auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
   if (!deleted) {
-    monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
+                                tlm_errorText(error));
     return false;
   }
   if (*deleted + deletedForMetadata != 0) {
-    monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
-                            platform::Value(*deleted + deletedForMetadata));
+    tlm_monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                                platform::Value(*deleted + deletedForMetadata));
   }
   if (!database_->insertRawEvent(event, fingerprint, realtime, &error)) {
-    monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", tlm_errorText(error));
     return false;
   }
   return true;
@@ -598,7 +590,7 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMMeasurementEngine::createRawEventMeta
 
 void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
   if (!attribute) {
-    monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
+    tlm_monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
   queueStoreWrite("TLMMeasurement:2770", {nullptr, [self = shared_from_this(), attribute = *attribute] {
@@ -608,7 +600,7 @@ void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
   if (!attribute) {
-    monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
+    tlm_monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
   queueStoreWrite("TLMMeasurement:2726", {nullptr, [self = shared_from_this(), attribute = *attribute] {
@@ -619,7 +611,7 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("setUserAttributeOnWorkerQueue");
   if (!enabled_.load() || !database_) {
-    monitor()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
+    tlm_monitor()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
     return;
   }
   database_->performTransaction([&] { return setUserPropertyInDatabaseOnWorkerQueue(attribute); });
@@ -627,14 +619,14 @@ void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute&
 
 bool TLMMeasurementEngine::setUserPropertyInDatabaseOnWorkerQueue(const TLMUserAttribute& attribute) {
   if (!database_) return false;
-  const platform::Value name = text(TLMFormattedUserPropertyName(attribute.name()));
+  const platform::Value name = tlm_text(TLMFormattedUserPropertyName(attribute.name()));
   const platform::Value value = attribute.value().value();
-  monitor()->logWithLevel(7, 23080, "Setting user property. Name, value", name, value);
+  tlm_monitor()->logWithLevel(7, 23080, "Setting user property. Name, value", name, value);
   platform::Error error;
   auto exists = database_->containsUserAttributeWithName(attribute.name(), &error);
   if (!exists) {
-    monitor()->logWithLevel(1, 23082, "Unable to query existence of user property. Name, error", name,
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23082, "Unable to query existence of user property. Name, error", name,
+                                tlm_errorText(error));
     return false;
   }
   if (!*exists) {
@@ -643,48 +635,48 @@ bool TLMMeasurementEngine::setUserPropertyInDatabaseOnWorkerQueue(const TLMUserA
     const std::int64_t limit = attribute.isPublic() ? kTLMDatabasePublicUserAttributeMaxCount
                                                     : kTLMDatabaseUserAttributePerOriginMaxCount;
     if (!count) {
-      monitor()->logWithLevel(1, 23083, "Unable to query user property count. Origin, error",
-                              text(attribute.origin()), errorText(error));
+      tlm_monitor()->logWithLevel(1, 23083, "Unable to query user property count. Origin, error",
+                                  tlm_text(attribute.origin()), tlm_errorText(error));
       return false;
     }
     if (*count >= limit) {
-      monitor()->logWithLevel(4, 23084,
-                              "Unable to set user property. Reached limit on set user properties for "
-                              "origin. Origin, name, value",
-                              text(attribute.origin()), name, value);
+      tlm_monitor()->logWithLevel(4, 23084,
+                                  "Unable to set user property. Reached limit on set user properties for "
+                                  "origin. Origin, name, value",
+                                  tlm_text(attribute.origin()), name, value);
       TLMLogErrorEventWithCode(9);
       return false;
     }
   }
   if (!database_->updateUserAttribute(attribute, &error)) {
-    monitor()->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name, value,
-                            errorText(error));
+    tlm_monitor()->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name, value,
+                                tlm_errorText(error));
     return false;
   }
-  monitor()->logWithLevel(7, 23087, "User property set. Name, value", name, value);
+  tlm_monitor()->logWithLevel(7, 23087, "User property set. Name, value", name, value);
   return true;
 }
 
 void TLMMeasurementEngine::removeUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("removeUserAttributeOnWorkerQueue");
-  const platform::Value name = text(TLMFormattedUserPropertyName(attribute.name()));
-  monitor()->logWithLevel(7, 23075, "Removing user property. Name", name);
+  const platform::Value name = tlm_text(TLMFormattedUserPropertyName(attribute.name()));
+  tlm_monitor()->logWithLevel(7, 23075, "Removing user property. Name", name);
   if (!enabled_.load() || !database_) {
-    monitor()->logWithLevel(7, 23076, "Analytics is disabled. User property not removed");
+    tlm_monitor()->logWithLevel(7, 23076, "Analytics is disabled. User property not removed");
     return;
   }
   platform::Error error;
   if (!database_->deleteUserAttributeWithName(attribute.name(), &error)) {
-    monitor()->logWithLevel(1, 23077, "Unable to remove user property. Name, error", name, errorText(error));
+    tlm_monitor()->logWithLevel(1, 23077, "Unable to remove user property. Name, error", name, tlm_errorText(error));
     return;
   }
-  monitor()->logWithLevel(7, 23078, "User property removed. Name", name);
+  tlm_monitor()->logWithLevel(7, 23078, "User property removed. Name", name);
 }
 
 void TLMMeasurementEngine::userAttributeWithName(
     const std::string& name, std::function<void(std::optional<TLMUserAttribute>)> callback) {
   if (!callback) {
-    monitor()->logWithLevel(1, 23088, "userAttributeWithName callback is nil");
+    tlm_monitor()->logWithLevel(1, 23088, "userAttributeWithName callback is nil");
     return;
   }
   scheduler_->scheduleOnWorkerQueueBlockID(
@@ -694,7 +686,7 @@ void TLMMeasurementEngine::userAttributeWithName(
           platform::Error error;
           attribute = self->database_->userAttributeWithName(name, &error);
           if (!attribute && !error.domain.empty()) {
-            monitor()->logWithLevel(1, 23089, "Unable to get user attribute by name. Name", text(name));
+            tlm_monitor()->logWithLevel(1, 23089, "Unable to get user attribute by name. Name", tlm_text(name));
           }
         }
         deliverInBackground([callback, attribute] { callback(attribute); });
@@ -704,7 +696,7 @@ void TLMMeasurementEngine::userAttributeWithName(
 void TLMMeasurementEngine::userPropertiesIncludingInternal(
     bool includeInternal, std::function<void(platform::Dictionary)> callback) {
   if (!callback) {
-    monitor()->logWithLevel(1, 23090, "Unable to retrieve user properties. Callback is nil");
+    tlm_monitor()->logWithLevel(1, 23090, "Unable to retrieve user properties. Callback is nil");
     return;
   }
   scheduler_->scheduleOnWorkerQueueBlockID(
@@ -714,12 +706,12 @@ void TLMMeasurementEngine::userPropertiesIncludingInternal(
         platform::Error error;
         if (self->database_) attributes = self->database_->userAttributesIncludingInternal(includeInternal, &error);
         if (!attributes) {
-          monitor()->logWithLevel(1, 23091, "Unable to retrieve user properties. Error", errorText(error));
+          tlm_monitor()->logWithLevel(1, 23091, "Unable to retrieve user properties. Error", tlm_errorText(error));
         } else {
           for (const auto& attribute : *attributes) {
             const platform::Value& value = attribute.value().value();
             if (attribute.name().empty() || value.isNull()) {
-              monitor()->logWithLevel(1, 23092, "Cannot add invalid public user property name or value.");
+              tlm_monitor()->logWithLevel(1, 23092, "Cannot add invalid public user property name or value.");
               continue;
             }
             properties.set(attribute.name(), value);
@@ -732,11 +724,11 @@ void TLMMeasurementEngine::userPropertiesIncludingInternal(
 void TLMMeasurementEngine::maxUserPropertiesForOrigin(const std::string& origin,
                                                       std::function<void(int)> callback) {
   if (origin.empty()) {
-    monitor()->logWithLevel(1, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    tlm_monitor()->logWithLevel(1, 23093, "Origin for querying MaxUserProperties cannot be nil");
     return;
   }
   if (!callback) {
-    monitor()->logWithLevel(1, 23094, "MaxUserProperties callback cannot be nil. Origin", text(origin));
+    tlm_monitor()->logWithLevel(1, 23094, "MaxUserProperties callback cannot be nil. Origin", tlm_text(origin));
     return;
   }
   deliverInBackground([callback] { callback(static_cast<int>(kTLMDatabaseUserAttributePerOriginMaxCount)); });

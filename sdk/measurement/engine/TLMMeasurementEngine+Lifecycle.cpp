@@ -16,8 +16,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 // The launch is observed from the time the library loads, as on the phone: a host posts it right
 // after configuring, and the engine, made later on the interface's queue, would miss it.
 [[maybe_unused]] const bool kObservesAppLaunch = (TLMMeasurementEngine::observeAppLaunch(), true);
@@ -76,8 +74,8 @@ void TLMMeasurementEngine::handleAppDidBecomeActiveEvent(const platform::Notific
     if (self->isNetworkReadyForRequest()) {
       self->fetchRemoteConfig();
     } else {
-      monitor()->logWithLevel(7, 23143,
-                              "Network operation is pending. Ignoring request to fetch configuration");
+      tlm_monitor()->logWithLevel(7, 23143,
+                                  "Network operation is pending. Ignoring request to fetch configuration");
     }
   });
 }
@@ -85,14 +83,14 @@ void TLMMeasurementEngine::handleAppDidBecomeActiveEvent(const platform::Notific
 void TLMMeasurementEngine::handleAppWillResignActiveEvent(const platform::Notification&) {
   persistedConfig_->synchronizeToDisk();
   if (!config().uploadWhenAppInBackgroundEnabled()) return;
-  monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");
+  tlm_monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
   const std::uint64_t task = backgroundTasks_->beginBackgroundTask(kTLMBackgroundTaskName, [weak] {
     if (auto self = weak.lock()) self->terminateBackgroundTask();
   });
   swapBackgroundTaskWithNewTaskID(task);
-  monitor()->logWithLevel(7, 23145, "Background task started. Task ID",
-                          platform::Value(static_cast<std::int64_t>(task)));
+  tlm_monitor()->logWithLevel(7, 23145, "Background task started. Task ID",
+                              platform::Value(static_cast<std::int64_t>(task)));
   // Through the interface's queues: the events the app logged before resigning reach the worker
   // queue ahead of the upload, so they travel with it.
   dispatchThroughInterfaceQueue([weak, scheduler = scheduler_] {
@@ -114,7 +112,7 @@ void TLMMeasurementEngine::terminateBackgroundTask() {
 void TLMMeasurementEngine::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
   const std::uint64_t previous = backgroundUpdateTask_.exchange(taskID);
   if (previous == kTLMBackgroundTaskInvalid) return;
-  monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ",
-                          platform::Value(static_cast<std::int64_t>(previous)));
+  tlm_monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ",
+                              platform::Value(static_cast<std::int64_t>(previous)));
   backgroundTasks_->endBackgroundTask(previous);
 }

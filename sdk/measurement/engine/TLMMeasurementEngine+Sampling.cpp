@@ -19,9 +19,6 @@ namespace {
 using ParamSlot = TLMPBEventParamSlot;
 using EventSlot = TLMPBEventSlot;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
-
 std::vector<std::shared_ptr<TLMPBEventParam>> parametersOf(const TLMPBEvent& event) {
   return NANOGetArray<TLMPBEventParam>(event, EventSlot::params)
       .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{});
@@ -31,8 +28,8 @@ bool hasProtoParameter(const std::vector<std::shared_ptr<TLMPBEventParam>>& para
                        const std::string& name) {
   for (const auto& parameter : parameters) {
     if (NANOGetString(*parameter, ParamSlot::name).value_or("") == name) {
-      monitor()->logWithLevel(4, 23156, "Event parameter already exists. Parameter name",
-                              platform::Value(TLMFormattedParameterName(name)));
+      tlm_monitor()->logWithLevel(4, 23156, "Event parameter already exists. Parameter name",
+                                  platform::Value(TLMFormattedParameterName(name)));
       return true;
     }
   }
@@ -45,7 +42,7 @@ void addIntParameter(TLMPBEvent& event, const std::string& name, std::int64_t va
   if (hasProtoParameter(parameters, name)) return;
   auto parameter = TLMPBEventParam::initWithMessageInfo(nullptr);
   if (!parameter) {
-    monitor()->logWithLevel(1, failureCode, failureMessage);
+    tlm_monitor()->logWithLevel(1, failureCode, failureMessage);
     return;
   }
   NANOSetString(*parameter, ParamSlot::name, name);
@@ -69,7 +66,7 @@ bool TLMMeasurementEngine::canEventBeSampled(const TLMPBEvent& event) {
   const std::string name = NANOGetString(event, EventSlot::name).value_or("");
   if (!config.isEventSamplingEnabled() || !config.eventHasSamplingRate(name)) return false;
   if (config.samplingRateForEvent(name) > 1) return true;
-  monitor()->logWithLevel(4, 23154, "Invalid sampling rate provided");
+  tlm_monitor()->logWithLevel(4, 23154, "Invalid sampling rate provided");
   return false;
 }
 
@@ -84,8 +81,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
   platform::Error queryError;
   auto all = database_ ? database_->allEventAggregates(&queryError) : std::nullopt;
   if (!all) {
-    monitor()->logWithLevel(1, 23157, "Unable to query all event aggregates for cache. error",
-                            errorText(queryError));
+    tlm_monitor()->logWithLevel(1, 23157, "Unable to query all event aggregates for cache. error",
+                                tlm_errorText(queryError));
     if (error != nullptr) *error = queryError;
     return std::nullopt;
   }
@@ -104,7 +101,7 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
   for (const auto& event : events) {
     const std::string name = NANOGetString(*event, EventSlot::name).value_or("");
     if (name.empty()) {
-      monitor()->logWithLevel(1, 23155, "Dropping event at sampling. Event has no name");
+      tlm_monitor()->logWithLevel(1, 23155, "Dropping event at sampling. Event has no name");
       continue;
     }
     std::optional<std::int64_t> eid;
@@ -119,10 +116,10 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     }
     if (name == "_ep") {
       if (!eid || !en) {
-        monitor()->logWithLevel(1, 23160,
-                                "Missing parameter(s) from an extra param event. Event name, parameters",
-                                platform::Value(TLMFormattedEventName(name)),
-                                platform::Value(static_cast<std::int64_t>(parametersOf(*event).size())));
+        tlm_monitor()->logWithLevel(1, 23160,
+                                    "Missing parameter(s) from an extra param event. Event name, parameters",
+                                    platform::Value(TLMFormattedEventName(name)),
+                                    platform::Value(static_cast<std::int64_t>(parametersOf(*event).size())));
         continue;
       }
       auto entry = cache.find(*en);
@@ -196,8 +193,8 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     platform::Error readError;
     auto stored = database_->eventAggregatesWithName(name, &readError);
     if (!stored && !readError.domain.empty()) {
-      monitor()->logWithLevel(1, 23151, "Unable to query event aggregates to update database. Name, error",
-                              platform::Value(TLMFormattedEventName(name)), errorText(readError));
+      tlm_monitor()->logWithLevel(1, 23151, "Unable to query event aggregates to update database. Name, error",
+                                  platform::Value(TLMFormattedEventName(name)), tlm_errorText(readError));
       if (error != nullptr) *error = readError;
       return std::nullopt;
     }
@@ -208,9 +205,9 @@ std::optional<std::vector<std::shared_ptr<TLMPBEvent>>> TLMMeasurementEngine::sa
     updated.setLastExemptFromSampling(cached.lastExemptFromSampling());
     updated.setLastBundledDay(cached.lastBundledDay());
     if (!database_->updateEventAggregates(updated, &readError)) {
-      monitor()->logWithLevel(
+      tlm_monitor()->logWithLevel(
           1, 23152, "Failed to update event aggregates after removing removing events due to sampling. Error",
-          errorText(readError));
+          tlm_errorText(readError));
       if (error != nullptr) *error = readError;
       return std::nullopt;
     }

@@ -26,9 +26,7 @@ namespace {
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr double kMinimumAlarmDelay = 0.001;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 bool isZero(double t) { return std::fabs(t) < kEpsilon; }
-platform::Value errorText(const platform::Error& error) { return platform::Value(error.description); }
 
 std::string stringField(const TLMPBMeasurementBundle& bundle, std::int32_t slot) {
   return NANOGetString(bundle, slot).value_or(std::string());
@@ -61,13 +59,13 @@ double TLMMeasurementEngine::nextUploadingTime() {
   if (auto latest = database_->queryLatestRawEventTime(&error)) {
     L = *latest;
   } else if (!error.domain.empty()) {
-    monitor()->logWithLevel(4, 23029, "Failed to query latest raw event time. Error", errorText(error));
+    tlm_monitor()->logWithLevel(4, 23029, "Failed to query latest raw event time. Error", tlm_errorText(error));
   }
   error = {};
   if (auto latest = database_->queryLatestBundleTime(&error)) {
     L = std::max(L, *latest);
   } else if (!error.domain.empty()) {
-    monitor()->logWithLevel(4, 23030, "Failed to query latest bundle time. Error", errorText(error));
+    tlm_monitor()->logWithLevel(4, 23030, "Failed to query latest bundle time. Error", tlm_errorText(error));
   }
   if (isZero(L)) return 0;
 
@@ -76,10 +74,10 @@ double TLMMeasurementEngine::nextUploadingTime() {
                               const char* message) {
     platform::Error queryError;
     auto answer = (database_.get()->*query)(&queryError);
-    if (!answer) monitor()->logWithLevel(4, code, message, errorText(queryError));
+    if (!answer) tlm_monitor()->logWithLevel(4, code, message, tlm_errorText(queryError));
     return answer.value_or(false);
   };
-  const bool debug = monitor()->isDebugModeEnabled();
+  const bool debug = tlm_monitor()->isDebugModeEnabled();
   const bool realtime = debug ||
                         holdsRealtime(&TLMDatabase::containsRealtimeBundlesWithError, 23031,
                                       "Failed to query for real-time bundle indicator. Error") ||
@@ -109,8 +107,8 @@ void TLMMeasurementEngine::updateSchedule() {
   if (isUploadSuspended()) {
     const double elapsed = uptime() - suspendedUploadTimestamp_.load();
     if (std::fabs(elapsed) < kTLMMeasurementSuspensionTimeInterval) {
-      monitor()->logWithLevel(4, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
-                              platform::Value(kTLMMeasurementSuspensionTimeInterval - elapsed));
+      tlm_monitor()->logWithLevel(4, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
+                                  platform::Value(kTLMMeasurementSuspensionTimeInterval - elapsed));
       stopScheduling();
       return;
     }
@@ -130,17 +128,17 @@ void TLMMeasurementEngine::updateSchedule() {
     readSchedule();
   }
   if (!hasData) {
-    monitor()->logWithLevel(7, 23024, "No data to upload. Upload task will not be scheduled");
+    tlm_monitor()->logWithLevel(7, 23024, "No data to upload. Upload task will not be scheduled");
     stopScheduling();
     return;
   }
   if (isZero(next)) {
-    monitor()->logWithLevel(7, 23025, "No next uploading time. Upload task will not be scheduled");
+    tlm_monitor()->logWithLevel(7, 23025, "No next uploading time. Upload task will not be scheduled");
     stopScheduling();
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    monitor()->logWithLevel(7, 23026, "No network. Upload task will not be scheduled");
+    tlm_monitor()->logWithLevel(7, 23026, "No network. Upload task will not be scheduled");
     if (network_) network_->setReachabilityDelegate(shared_from_this());
     if (alarm_) alarm_->cancel();
     terminateBackgroundTask();
@@ -153,7 +151,7 @@ void TLMMeasurementEngine::updateSchedule() {
   if (!isZero(B) && std::fabs(now - B) < backoff) next = std::max(next, B + backoff);
   if (!alarm_) return;
   if (auto pending = alarm_->scheduledTimestamp(); pending && *pending <= next) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         7, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
         platform::Value(*pending - now));
     return;
@@ -171,8 +169,8 @@ void TLMMeasurementEngine::updateSchedule() {
       if (auto self = weak.lock()) self->uploadData();
     });
   });
-  monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)",
-                          platform::Value(delay));
+  tlm_monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)",
+                              platform::Value(delay));
 }
 
 void TLMMeasurementEngine::reachabilityDidChange() {
@@ -194,7 +192,7 @@ bool TLMMeasurementEngine::isNetworkReadyForRequest() {
   const bool uploading = network_ && network_->hasUploadInProgress();
   if (!networkRequestPending_.load()) return !uploading;
   if (!uploading) {
-    monitor()->logWithLevel(1, 23041, "Analytics is uploading but network is not uploading");
+    tlm_monitor()->logWithLevel(1, 23041, "Analytics is uploading but network is not uploading");
   }
   return false;
 }
@@ -215,8 +213,8 @@ std::vector<TLMUploadBundle> TLMMeasurementEngine::filteredBundlesWithCompatible
     const std::vector<TLMUploadBundle>& bundlesToUpload) {
   using Slot = TLMPBMeasurementBundleSlot;
   if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
-    monitor()->logWithLevel(2, 23042,
-                            "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+    tlm_monitor()->logWithLevel(2, 23042,
+                                "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
     return {};
   }
   const bool byResettable = !resettableDeviceID.empty();
@@ -235,11 +233,11 @@ std::vector<TLMUploadBundle> TLMMeasurementEngine::filteredBundlesWithCompatible
 
 bool TLMMeasurementEngine::setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs) {
   if (bundleIDs.empty()) {
-    monitor()->logWithLevel(1, 23046, "Bundle list is empty. Cancelling upload");
+    tlm_monitor()->logWithLevel(1, 23046, "Bundle list is empty. Cancelling upload");
     return false;
   }
   if (uploadingBundleIDs_ && !uploadingBundleIDs_->empty()) {
-    monitor()->logWithLevel(1, 23047, "Set uploading progress before finishing the previous upload");
+    tlm_monitor()->logWithLevel(1, 23047, "Set uploading progress before finishing the previous upload");
     return false;
   }
   uploadingBundleIDs_ = bundleIDs;
@@ -254,13 +252,13 @@ void TLMMeasurementEngine::uploadData() {
     updateSchedule();
     return;
   }
-  monitor()->logWithLevel(7, 23033, "Starting data upload");
+  tlm_monitor()->logWithLevel(7, 23033, "Starting data upload");
   if (!isNetworkReadyForRequest()) {
-    monitor()->logWithLevel(7, 23034, "Network operation is pending. Ignoring upload request");
+    tlm_monitor()->logWithLevel(7, 23034, "Network operation is pending. Ignoring upload request");
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    monitor()->logWithLevel(7, 23035, "Network not connected, ignoring upload request");
+    tlm_monitor()->logWithLevel(7, 23035, "Network not connected, ignoring upload request");
     updateSchedule();
     return;
   }
@@ -275,12 +273,12 @@ void TLMMeasurementEngine::uploadData() {
   auto bundles = database_->queryBundlesWithCountLimit(config.uploadMaxBundlesLimit(),
                                                        config.uploadMaxSizeLimitBytes(), &error);
   if (!bundles) {
-    monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();
     return;
   }
   if (bundles->empty()) {
-    monitor()->logWithLevel(7, 23037, "No data to upload");
+    tlm_monitor()->logWithLevel(7, 23037, "No data to upload");
     if (expired) {
       fetchRemoteConfig();
     } else {
@@ -291,8 +289,8 @@ void TLMMeasurementEngine::uploadData() {
   const double now = this->now();
   const double S = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (!isZero(S)) {
-    monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
-                            platform::Value(std::fabs(now - S)));
+    tlm_monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
+                                platform::Value(std::fabs(now - S)));
   }
   // The keys: the first bundle's app id, and the first advertising identifier of any bundle or,
   // when none has one, the first identifier for vendor.
@@ -327,9 +325,9 @@ void TLMMeasurementEngine::uploadData() {
   if (!batch) return;
   NANOSetArray(*batch, TLMPBMeasurementBatchSlot::bundles, batchBundles);
   const platform::Bytes payload = batch->protoBuffer().value_or(platform::Bytes{});
-  monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                          platform::Value(uploadTime),
-                          platform::Value(static_cast<std::int64_t>(payload.size())));
+  tlm_monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                              platform::Value(uploadTime),
+                              platform::Value(static_cast<std::int64_t>(payload.size())));
   // Nothing is posted without a fresh in-flight list, so a reply can only ever delete the
   // bundles it carried.
   if (!setUploadInProgressWithBundleIDs(ids)) {
@@ -352,7 +350,7 @@ void TLMMeasurementEngine::uploadData() {
         self->networkUploadCompletionHandlerWithResponse(response, error);
       });
   if (session.empty()) {
-    monitor()->logWithLevel(1, 23040, "Unable to create network session.");
+    tlm_monitor()->logWithLevel(1, 23040, "Unable to create network session.");
     ++networkRequestNumber_;
     networkRequestPending_.store(false);
     uploadingBundleIDs_.reset();
@@ -366,7 +364,7 @@ void TLMMeasurementEngine::incrementRetryCounter() {
   database_->performTransaction([&] {
     platform::Error error;
     if (database_->incrementRetryCounterForBundlesWithIDs(ids, &error)) return true;
-    monitor()->logWithLevel(1, 23166, "Failed to update the bundles' retry counts. Error", errorText(error));
+    tlm_monitor()->logWithLevel(1, 23166, "Failed to update the bundles' retry counts. Error", tlm_errorText(error));
     return false;
   });
 }
@@ -378,26 +376,26 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
   const double now = this->now();
   if (error || (status != kOBXNetworkHTTPStatusOK && status != kOBXNetworkHTTPStatusNoContent)) {
     recordNetworkFailureWithStatus(status, now);
-    monitor()->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error",
-                            platform::Value(static_cast<std::int64_t>(status)),
-                            platform::Value(error ? error->description : std::string()));
+    tlm_monitor()->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error",
+                                platform::Value(static_cast<std::int64_t>(status)),
+                                platform::Value(error ? error->description : std::string()));
     incrementRetryCounter();
     uploadingBundleIDs_.reset();
     updateSchedule();
     return;
   }
-  monitor()->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size",
-                          platform::Value(static_cast<std::int64_t>(status)),
-                          platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
+  tlm_monitor()->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size",
+                              platform::Value(static_cast<std::int64_t>(status)),
+                              platform::Value(static_cast<std::int64_t>(response->expectedContentLength())));
   persistedConfig_->setLastSuccessfulUploadTimestamp(now);
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   updateSchedule();
   const auto ids = uploadingBundleIDs_.value_or(std::vector<std::int64_t>{});
   if (!ids.empty() && !removeBundlesFromDatabaseWithIDs(ids)) {
-    monitor()->logWithLevel(1, 23045,
-                            "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
-                            platform::Value(kTLMMeasurementSuspensionTimeInterval));
+    tlm_monitor()->logWithLevel(1, 23045,
+                                "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+                                platform::Value(kTLMMeasurementSuspensionTimeInterval));
     suspendUploads();
   } else {
     suspendedUploadTimestamp_.store(0);

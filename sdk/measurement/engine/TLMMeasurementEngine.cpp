@@ -38,8 +38,6 @@ constexpr const char* kDebugHelpURL = "https://tallymark.ombrix.com/docs/ios/deb
 constexpr const char* kAllowAdPersonalizationKey =
     "OMBRIX_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 bool isSet(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 // The store's view of the settings, persisted values and clock, read through the engine.
@@ -201,22 +199,22 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
     const std::string& appID, bool isAnalyticsCollectionEnabled,
     bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents) {
   if (appID.empty()) {
-    monitor()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    tlm_monitor()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
-  monitor()->logWithLevel(6, 23007, std::string("Analytics v.") + kTLMTallymarkLibraryVersion + " started");
+  tlm_monitor()->logWithLevel(6, 23007, std::string("Analytics v.") + kTLMTallymarkLibraryVersion + " started");
   const bool facade = TLMMeasurement::isAnalyticsFacadePresent();
   const std::string enableArgument =
       facade ? "-CDVAnalyticsDebugEnabled" : "-TLMAnalyticsDebugEnabled";
   const std::string disableArgument =
       facade ? "-noCDVAnalyticsDebugEnabled" : "-noTLMAnalyticsDebugEnabled";
-  const bool debug = monitor()->isDebugModeEnabled();
-  monitor()->logWithLevel(
+  const bool debug = tlm_monitor()->isDebugModeEnabled();
+  tlm_monitor()->logWithLevel(
       6, 23008,
       (debug ? "To disable debug logging set the following application argument: " + disableArgument
              : "To enable debug logging set the following application argument: " + enableArgument) +
           " (see " + kDebugHelpURL + ")");
-  monitor()->logWithLevel(7, 23009, "Debug logging enabled");
+  tlm_monitor()->logWithLevel(7, 23009, "Debug logging enabled");
 
   TLMEngineCollaborators collaborators;
   collaborators.network = std::make_shared<OBXNetwork>(kTLMMeasurementReachabilityHost);
@@ -267,7 +265,7 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::create(
     bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
     const std::vector<std::string>& safelistedEvents) {
   if (appID.empty()) {
-    monitor()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    tlm_monitor()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
   if (!collaborators.persistedConfig || !collaborators.scheduler) return nullptr;
@@ -474,17 +472,17 @@ void TLMMeasurementEngine::setEnabledOnWorkerQueue(bool enabled) {
   if (enabled) {
     startFailed_.store(!startMeasurementOnWorkerQueue());
     if (startFailed_.load()) {
-      monitor()->logWithLevel(7, 23011, "Failed to start Analytics. Analytics is disabled");
+      tlm_monitor()->logWithLevel(7, 23011, "Failed to start Analytics. Analytics is disabled");
       // Switched off as setEnabled(false) does, but by the engine: what it drops stays lost.
       scheduler_->scheduleOnWorkerQueueBlockID(
           "TLMMeasurement:687", [self = shared_from_this()] { self->setEnabledOnWorkerQueue(false); });
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
-    monitor()->logWithLevel(7, 23012, "Analytics enabled");
+    tlm_monitor()->logWithLevel(7, 23012, "Analytics enabled");
   } else {
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
-    monitor()->logWithLevel(7, 23013, "Analytics disabled");
+    tlm_monitor()->logWithLevel(7, 23013, "Analytics disabled");
   }
 }
 
@@ -553,13 +551,13 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   const std::string databasePath = TLMFilePathForDatabaseName(databaseName_);
   platform::Error error;
   if (!TLMExcludeFilePathFromBackup(databasePath.substr(0, databasePath.rfind('/')), &error)) {
-    monitor()->logWithLevel(4, 23015, "Failed to exclude directory from backup. Error",
+    tlm_monitor()->logWithLevel(4, 23015, "Failed to exclude directory from backup. Error",
                            platform::Value(error.description));
   }
-  monitor()->logWithLevel(7, 23016, "Analytics is ready to receive events");
+  tlm_monitor()->logWithLevel(7, 23016, "Analytics is ready to receive events");
   platform::Error staleError;
   if (!database_->maybeDeleteStaleData(&staleError) && !staleError.domain.empty()) {
-    monitor()->logWithLevel(4, 23018, "Unable to delete stale data. Error",
+    tlm_monitor()->logWithLevel(4, 23018, "Unable to delete stale data. Error",
                            platform::Value(staleError.description));
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();
@@ -611,7 +609,7 @@ bool TLMMeasurementEngine::shouldWipeDataWithAppID(
 
 void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents");
-  monitor()->logWithLevel(3, 23171, "App ID has been changed. Resetting Tally Mark data");
+  tlm_monitor()->logWithLevel(3, 23171, "App ID has been changed. Resetting Tally Mark data");
   previousQPXAppID_ = persistedConfig_->appIDFromQPX();
   persistedConfig_->clearValues();
   static_cast<EngineStoreSettings*>(storeSettings_.get())->forgetMidnightOffset();
@@ -638,7 +636,7 @@ void TLMMeasurementEngine::wipeoutAnalyticsDataAndResetComponents() {
     platform::Error error;
     auto store = TLMSqliteStore::closedStoreWithPath(TLMFilePathForDatabaseName(databaseName_), nullptr);
     if (!store || !store->closeAndDeleteDatabase(&error)) {
-      monitor()->logWithLevel(4, 23014, "Failed to delete old database file. Error",
+      tlm_monitor()->logWithLevel(4, 23014, "Failed to delete old database file. Error",
                              platform::Value(error.description));
     }
   }
@@ -649,7 +647,7 @@ void TLMMeasurementEngine::resetAnalyticsData() {
   auto config = remoteConfig();
   if (!config) config = TLMRemoteConfig::defaultInstance();
   if (!config->isResetAnalyticsDataEnabled()) {
-    monitor()->logWithLevel(5, 23169, "resetAnalyticsData API is disabled");
+    tlm_monitor()->logWithLevel(5, 23169, "resetAnalyticsData API is disabled");
     return;
   }
   const double load = services_.loadTimestamp();
@@ -657,9 +655,9 @@ void TLMMeasurementEngine::resetAnalyticsData() {
     wipeoutAnalyticsDataAndResetComponents();
     auto identity = this->identity();
     if (!identity || identity->appInstanceID().empty()) {
-      monitor()->logWithLevel(4, 23167, "Failed to create an app instance ID after reset");
+      tlm_monitor()->logWithLevel(4, 23167, "Failed to create an app instance ID after reset");
     }
-    monitor()->logWithLevel(7, 23168, "Analytics data has been reset");
+    tlm_monitor()->logWithLevel(7, 23168, "Analytics data has been reset");
     if (!analyticsCollectionDeactivated_.load() && !persistedConfig_->deferredAnalyticsCollection()) {
       persistedConfig_->setDeferredAnalyticsCollection(!enabled_.load());
     }
@@ -696,7 +694,7 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   platform::Error error;
   auto hasFirstOpen = database_->containsUserAttributeWithName("_fot", &error);
   if (!hasFirstOpen) {
-    monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
+    tlm_monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
                            platform::Value(error.description));
     return;
   }
@@ -724,7 +722,7 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   // open again. What lives outside the store (persisted values, listeners, the schedule) follows
   // the commit.
   if (!database_->beginTransactionGroup()) {
-    monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+    tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
     return;
   }
   std::vector<TLMEventPtr> written;
@@ -736,7 +734,7 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     throw;
   }
   if (!database_->endTransactionGroup()) {
-    monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+    tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
     return;
   }
   if (!reported) return;
@@ -764,13 +762,13 @@ bool TLMMeasurementEngine::writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, st
   platform::Error checkError;
   auto hasFi = database_->containsUserAttributeWithName("_fi", &checkError);
   if (!hasFi) {
-    monitor()->logWithLevel(1, 23161,
+    tlm_monitor()->logWithLevel(1, 23161,
                            "Failed to query first open after install property after setting it. Error",
                            platform::Value(checkError.description));
     return false;
   }
   if (!*hasFi) {
-    monitor()->logWithLevel(1, 23162, "Failed to set first open after install property");
+    tlm_monitor()->logWithLevel(1, 23162, "Failed to set first open after install property");
     return false;
   }
 
@@ -782,7 +780,7 @@ bool TLMMeasurementEngine::writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, st
   platform::Error fotError;
   auto hasFot = database_->containsUserAttributeWithName("_fot", &fotError);
   if (!hasFot) {
-    monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
+    tlm_monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
                            platform::Value(fotError.description));
     return false;
   }
@@ -790,7 +788,7 @@ bool TLMMeasurementEngine::writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, st
     reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
   }
   if (!*hasFot) {
-    monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+    tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
     return false;
   }
 
@@ -864,7 +862,7 @@ void TLMMeasurementEngine::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   platform::Error error;
   auto stored = database_->userAttributeWithName("_npa", &error);
   if (!stored && !error.domain.empty()) {
-    monitor()->logWithLevel(1, 23172, "Unable to read personalized ads user property. Error",
+    tlm_monitor()->logWithLevel(1, 23172, "Unable to read personalized ads user property. Error",
                            platform::Value(error.description));
     return;
   }
@@ -873,9 +871,9 @@ void TLMMeasurementEngine::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (!stored) return;
     platform::Error deleteError;
     if (database_->deleteUserAttributeWithName("_npa", &deleteError)) {
-      monitor()->logWithLevel(4, 23180, "No value set for personalized ads. Removing user property.");
+      tlm_monitor()->logWithLevel(4, 23180, "No value set for personalized ads. Removing user property.");
     } else {
-      monitor()->logWithLevel(1, 23173,
+      tlm_monitor()->logWithLevel(1, 23173,
                              "Unable to remove personalized ads user property in the database. Error",
                              platform::Value(deleteError.description));
     }
@@ -892,7 +890,7 @@ void TLMMeasurementEngine::backfillSessionNumber() {
   platform::Error error;
   auto aggregates = database_->eventAggregatesWithName("_s", &error);
   if (!aggregates && !error.domain.empty()) {
-    monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error",
+    tlm_monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error",
                            platform::Value("_s"), platform::Value(error.description));
     return;
   }
@@ -904,7 +902,7 @@ bool TLMMeasurementEngine::deleteUserAttributeInTransaction(const std::string& n
   return database_->performTransaction([&] {
     platform::Error error;
     if (database_->deleteUserAttributeWithName(name, &error)) return true;
-    monitor()->logWithLevel(1, code, message, platform::Value(error.description));
+    tlm_monitor()->logWithLevel(1, code, message, platform::Value(error.description));
     return false;
   });
 }
@@ -954,7 +952,7 @@ void TLMMeasurementEngine::setMinimumSessionInterval(double interval) {
 void TLMMeasurementEngine::OBXNetwork_logWithLevel(OBXNetworkLogLevel level,
                                                    OBXNetworkMessageCode messageCode,
                                                    const std::string& message) {
-  monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, {});
+  tlm_monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, {});
 }
 
 void TLMMeasurementEngine::OBXNetwork_logWithLevel(OBXNetworkLogLevel level,
@@ -963,12 +961,12 @@ void TLMMeasurementEngine::OBXNetwork_logWithLevel(OBXNetworkLogLevel level,
                                                    const platform::Value& context) {
   std::vector<platform::Value> contexts;
   if (!context.isNull()) contexts.push_back(context);
-  monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, contexts);
+  tlm_monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, contexts);
 }
 
 void TLMMeasurementEngine::OBXNetwork_logWithLevel(OBXNetworkLogLevel level,
                                                    OBXNetworkMessageCode messageCode,
                                                    const std::string& message,
                                                    const std::vector<platform::Value>& contexts) {
-  monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, contexts);
+  tlm_monitor()->logWithContexts(static_cast<int>(level), static_cast<std::int64_t>(messageCode), message, contexts);
 }

@@ -20,8 +20,6 @@ using platform::Value;
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 Value errorContext(const platform::Error& error) {
   return Value::object(std::make_shared<platform::Error>(error));
 }
@@ -68,11 +66,11 @@ std::shared_ptr<TLMRemoteConfig> TLMRemoteConfig::initWithAppID(const std::strin
                                                                 TLMDatabase* database,
                                                                 OriginProvider origin) {
   if (appID.empty()) {
-    monitor()->logWithLevel(1, 29000, "Cannot init remote configuration without valid Ombrix App ID");
+    tlm_monitor()->logWithLevel(1, 29000, "Cannot init remote configuration without valid Ombrix App ID");
     return nullptr;
   }
   if (database == nullptr) {
-    monitor()->logWithLevel(1, 29001, "Cannot init remote configuration without valid database");
+    tlm_monitor()->logWithLevel(1, 29001, "Cannot init remote configuration without valid database");
     return nullptr;
   }
   return initWithAppID(appID, database, nullptr, std::move(origin));
@@ -100,22 +98,22 @@ std::string TLMRemoteConfig::origin() const { return origin_ ? origin_() : std::
 bool TLMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<TLMPBMeasurementConfig>& config) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
   if (isDefaultInstance_) {
-    monitor()->logWithLevel(1, 29002, "Cannot update the default measurement configuration");
+    tlm_monitor()->logWithLevel(1, 29002, "Cannot update the default measurement configuration");
     return false;
   }
   if (!config) return false;
   if (origin() == kTLMAdNetworkOrigin &&
       NANOGetString(*config, TLMPBMeasurementConfigSlot::ads_app_id).value_or("") != appID_) {
-    monitor()->logWithLevel(1, 29022, "Cannot set measurement config when Veltrix App ID does not match");
+    tlm_monitor()->logWithLevel(1, 29022, "Cannot set measurement config when Veltrix App ID does not match");
     return false;
   }
   if (NANOGetString(*config, TLMPBMeasurementConfigSlot::measurement_app_id).value_or("") != appID_) {
-    monitor()->logWithLevel(1, 29004, "Cannot set measurement config when Ombrix App ID does not match");
+    tlm_monitor()->logWithLevel(1, 29004, "Cannot set measurement config when Ombrix App ID does not match");
     return false;
   }
   platform::Error error;
   if (database_ == nullptr || !database_->updateRemoteConfig(*config, &error)) {
-    monitor()->logWithLevel(1, 29005, "Cannot store config into the database", errorContext(error));
+    tlm_monitor()->logWithLevel(1, 29005, "Cannot store config into the database", errorContext(error));
     return false;
   }
   {
@@ -129,7 +127,7 @@ bool TLMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<TLMPBMeasure
 void TLMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const TLMPBMeasurementConfig& config) {
   auto settings = NANOGetArray<TLMPBSetting>(config, TLMPBMeasurementConfigSlot::settings);
   if (!settings || settings->empty()) {
-    monitor()->logWithLevel(1, 29012, "Cannot parse empty measurement config. Using default values");
+    tlm_monitor()->logWithLevel(1, 29012, "Cannot parse empty measurement config. Using default values");
     return;
   }
   if (NANOGetString(config, TLMPBMeasurementConfigSlot::measurement_app_id).value_or("") != appID_) {
@@ -142,7 +140,7 @@ void TLMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const TLMPBMeasurem
     std::optional<std::string> name = NANOGetString(*setting, TLMPBSettingSlot::name);
     std::optional<std::string> value = NANOGetString(*setting, TLMPBSettingSlot::value);
     if (!name || name->empty() || !value) {
-      monitor()->logWithLevel(4, 29019, "Cannot cache empty configuration value");
+      tlm_monitor()->logWithLevel(4, 29019, "Cannot cache empty configuration value");
       continue;
     }
     values.insert_or_assign(*name, Value(*value));
@@ -155,8 +153,8 @@ void TLMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const TLMPBMeasurem
   for (const auto& eventConfig : configured.value_or(std::vector<std::shared_ptr<TLMPBEventConfig>>())) {
     std::string name = NANOGetString(*eventConfig, TLMPBEventConfigSlot::name).value_or("");
     if (name.empty()) {
-      monitor()->logWithLevel(4, 29013,
-                              "Cannot cache event configuration with an empty configuration name");
+      tlm_monitor()->logWithLevel(4, 29013,
+                                  "Cannot cache event configuration with an empty configuration name");
       continue;
     }
     if (const std::string* internal = TLMInternalEventNames().find(name)) name = *internal;
@@ -169,29 +167,29 @@ void TLMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const TLMPBMeasurem
     cachedEventConfigByEventName_ = std::move(eventConfigs);
   }
   if (NANOHasField(config, TLMPBMeasurementConfigSlot::version)) {
-    monitor()->logWithLevel(7, 29014, "Successfully parsed a configuration. Version",
-                            Value(NANOGetInt64(config, TLMPBMeasurementConfigSlot::version)));
+    tlm_monitor()->logWithLevel(7, 29014, "Successfully parsed a configuration. Version",
+                                Value(NANOGetInt64(config, TLMPBMeasurementConfigSlot::version)));
   }
 }
 
 std::shared_ptr<TLMPBMeasurementConfig> TLMRemoteConfig::measurementConfigFromDatabase() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   if (isDefaultInstance_ || database_ == nullptr) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         1, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
     return nullptr;
   }
   platform::Error error;
   std::shared_ptr<TLMPBMeasurementConfig> config = database_->queryMeasurementConfigWithError(&error);
   if (!error.domain.empty()) {
-    monitor()->logWithLevel(1, 29016, "Cannot retrieve configuration data from database. Error",
-                            errorContext(error));
+    tlm_monitor()->logWithLevel(1, 29016, "Cannot retrieve configuration data from database. Error",
+                                errorContext(error));
     return nullptr;
   }
   if (!config) {
-    monitor()->logWithLevel(7, 29017,
-                            "Configuration was not found in database. The configuration will be "
-                            "fetched from the network when necessary");
+    tlm_monitor()->logWithLevel(7, 29017,
+                                "Configuration was not found in database. The configuration will be "
+                                "fetched from the network when necessary");
   }
   return config;
 }
@@ -211,7 +209,7 @@ std::shared_ptr<TLMPBMeasurementConfig> TLMRemoteConfig::remoteConfigProto() con
 
 std::shared_ptr<TLMPBEventConfig> TLMRemoteConfig::eventConfigWithName(const std::string& name) const {
   if (name.empty()) {
-    monitor()->logWithLevel(4, 29006, "Cannot find event config with empty event name");
+    tlm_monitor()->logWithLevel(4, 29006, "Cannot find event config with empty event name");
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -254,15 +252,15 @@ std::int64_t TLMRemoteConfig::version() const {
 
 double TLMRemoteConfig::lastRemoteConfigUpdateTimestamp() const {
   if (isDefaultInstance_ || database_ == nullptr) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         1, 29008, "Cannot fetch the last configuration update timestamp from the default instance");
     return 0;
   }
   platform::Error error;
   std::optional<double> timestamp = database_->lastRemoteConfigUpdateTimestamp(&error);
   if (!error.domain.empty()) {
-    monitor()->logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
-                            errorContext(error));
+    tlm_monitor()->logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
+                                errorContext(error));
     return 0;
   }
   return timestamp.value_or(0);
@@ -270,8 +268,8 @@ double TLMRemoteConfig::lastRemoteConfigUpdateTimestamp() const {
 
 bool TLMRemoteConfig::isExpired() const {
   if (isDefaultInstance_ || database_ == nullptr) {
-    monitor()->logWithLevel(1, 29007,
-                            "Cannot fetch the last update timestamp from the default configuration");
+    tlm_monitor()->logWithLevel(1, 29007,
+                                "Cannot fetch the last update timestamp from the default configuration");
     return false;
   }
   const double age = std::fabs(platform::Clock::current()->now() - lastRemoteConfigUpdateTimestamp());
@@ -287,11 +285,11 @@ std::optional<std::string> TLMRemoteConfig::remoteConfigURLWithAppInstanceID(
     const std::optional<std::string>& appInstanceID, const std::optional<std::string>& platform,
     std::int64_t SDKVersion) const {
   if (!appInstanceID || !platform) {
-    monitor()->logWithLevel(1, 29010,
-                            "Cannot create a URL to fetch a configuration with empty app instance "
-                            "ID or empty platform (app instance, platform)",
-                            appInstanceID ? Value(*appInstanceID) : Value(),
-                            platform ? Value(*platform) : Value());
+    tlm_monitor()->logWithLevel(1, 29010,
+                                "Cannot create a URL to fetch a configuration with empty app instance "
+                                "ID or empty platform (app instance, platform)",
+                                appInstanceID ? Value(*appInstanceID) : Value(),
+                                platform ? Value(*platform) : Value());
     return std::nullopt;
   }
   platform::Dictionary query;
@@ -315,7 +313,7 @@ void TLMRemoteConfig::setCollectionServerURLForTesting(const std::string& url) {
 
 void TLMRemoteConfig::cacheValue(const Value& value, const std::string& key) const {
   if (value.isNull() || key.empty()) {
-    monitor()->logWithLevel(4, 29019, "Cannot cache empty configuration value");
+    tlm_monitor()->logWithLevel(4, 29019, "Cannot cache empty configuration value");
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -328,7 +326,7 @@ std::optional<double> TLMRemoteConfig::numberFromCacheWithKey(const std::string&
                                                               std::optional<double> minValue,
                                                               NumberBlock block) const {
   if (key.empty()) {
-    monitor()->logWithLevel(7, 29020, "Cannot get setting with empty key from cache");
+    tlm_monitor()->logWithLevel(7, 29020, "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
   Value cached;
@@ -346,7 +344,7 @@ std::optional<double> TLMRemoteConfig::numberFromCacheWithKey(const std::string&
   if (const std::string* text = cached.stringPtr()) {
     number = numberFromString(*text);
   } else {
-    monitor()->logWithLevel(1, 29018, "Cannot parse number from non-string");
+    tlm_monitor()->logWithLevel(1, 29018, "Cannot parse number from non-string");
   }
   if (number && std::fabs(*number) >= kInt64Limit) number.reset();
   if (number && block != nullptr) number = block(*number);

@@ -18,13 +18,10 @@ constexpr const char* kOriginKey = "_o";
 constexpr const char* kConversionKey = "_c";
 constexpr const char* kRealtimeKey = "_r";
 constexpr const char* kDebugKey = "_dbg";
-constexpr const char* kErrorValueKey = "_ev";
 constexpr std::int64_t kConversionRemovedError = 10;
 constexpr std::uint32_t kNameLimit = static_cast<std::uint32_t>(kTLMDataTypeEventParameterMaxNameLength);
 constexpr std::uint32_t kValueLimit =
     static_cast<std::uint32_t>(kTLMDataTypeInternalEventParameterMaxValueLength);
-
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
 bool isInt64One(const TLMValue* value) {
   return value != nullptr && value->isInt64() && value->int64Value() == 1;
@@ -60,8 +57,8 @@ TLMEventPtr TLMEvent::initWithOrigin(const std::string& origin, bool isPublic,
   if (isPublic && !TLMDataTypeValidator::isValidPublicEventName(TLMObject(name))) return nullptr;
   if (!TLMDataTypeValidator::isValidInternalEventName(TLMObject(name))) return nullptr;
   if (previousTimestamp > timestamp) {
-    monitor()->logWithLevel(4, 16002,
-                            "Event created with previous timestamp after current timestamp");
+    tlm_monitor()->logWithLevel(4, 16002,
+                                "Event created with previous timestamp after current timestamp");
   }
   TLMEventPtr event(new TLMEvent());
   event->origin_ = origin;
@@ -118,9 +115,9 @@ std::optional<TLMParameters> TLMEvent::normalizedParametersForParameters(
     std::optional<TLMValue> value = TLMValue::valueFromObject(object);
     if (!value) {
       removed.push_back(key);
-      monitor()->logWithLevel(4, 16000,
-                              "Event parameter value must be of type NSString or NSNumber. Type",
-                              platform::Value(object.className()));
+      tlm_monitor()->logWithLevel(4, 16000,
+                                  "Event parameter value must be of type NSString or NSNumber. Type",
+                                  platform::Value(object.className()));
       continue;
     }
     TLMValidationFailure failure = TLMValidationFailureNone;
@@ -129,7 +126,7 @@ std::optional<TLMParameters> TLMEvent::normalizedParametersForParameters(
     if (isPublicEvent &&
         !TLMDataTypeValidator::isValidPublicEventParameterValue(TLMObject(*value), &failure)) {
       accepted = false;
-    } else if (key == kErrorValueKey) {
+    } else if (key == kTLMErrorValueParameterKey) {
       // An error value may be long: it is kept trimmed, with its full length in "_el".
       if (const std::string* s = value->stringPtr()) {
         const std::size_t length = tlm_UTF32Length(*s);
@@ -148,7 +145,7 @@ std::optional<TLMParameters> TLMEvent::normalizedParametersForParameters(
       if (trimmedErrorValue) {
         // The trimmed form stands; should an earlier problem already hold "_ev" or "_el", the
         // error value is still kept within its limit.
-        if (!replacements.contains(kErrorValueKey)) {
+        if (!replacements.contains(kTLMErrorValueParameterKey)) {
           replacements.set(key, TLMValue(platform::text::codePointPrefix(*value->stringPtr(),
                                                                          kValueLimit) +
                                          "..."));
@@ -188,8 +185,8 @@ std::optional<TLMParameters> TLMEvent::normalizedParametersForParameters(
       --publicCount;
     }
     TLMAddErrorParameter(result, 5);
-    monitor()->logWithLevel(1, 16001,
-                            platform::format("Event cannot contain more than %d parameters",
+    tlm_monitor()->logWithLevel(1, 16001,
+                                platform::format("Event cannot contain more than %d parameters",
                                              kTLMDataTypeEventParameterMaxCount));
   }
   return result;
@@ -224,8 +221,8 @@ bool TLMEvent::isRealtime() const {
   const TLMValue* value = parameters_.find(kRealtimeKey);
   if (value == nullptr) return false;
   if (value->isInt64()) return value->int64Value() == 1;
-  monitor()->logWithLevel(1, 16006, "Realtime parameter must be an int64. Event name",
-                          platform::Value(name_));
+  tlm_monitor()->logWithLevel(1, 16006, "Realtime parameter must be an int64. Event name",
+                              platform::Value(name_));
   return false;
 }
 
@@ -256,7 +253,7 @@ bool TLMEvent::addScreenParameters(const TLMObjectDictionary& screen) {
   const std::string* classText = screenText(*screenClass);
   if (classText == nullptr) return false;
   if (!TLMDataTypeValidator::isValidScreenParameterValue(TLMObject(*classText))) {
-    monitor()->logWithLevel(4, 16003, "Received invalid screen class", platform::Value(*classText));
+    tlm_monitor()->logWithLevel(4, 16003, "Received invalid screen class", platform::Value(*classText));
     return false;
   }
   const TLMValue* idValue = screenID->tlmValue();
@@ -266,7 +263,7 @@ bool TLMEvent::addScreenParameters(const TLMObjectDictionary& screen) {
     const std::string* nameText = screenText(*screenName);
     if (nameText == nullptr) return false;
     if (!TLMDataTypeValidator::isValidScreenParameterValue(TLMObject(*nameText))) {
-      monitor()->logWithLevel(4, 16004, "Received invalid screen name", platform::Value(*nameText));
+      tlm_monitor()->logWithLevel(4, 16004, "Received invalid screen name", platform::Value(*nameText));
       return false;
     }
   }
@@ -288,13 +285,13 @@ std::optional<TLMRawEventData> TLMRawEventData::initWithRawEvent(TLMEventPtr raw
                                                                  std::int64_t rowID,
                                                                  std::int64_t metadataFingerprint) {
   if (!rawEvent) {
-    monitor()->logWithLevel(4, 28000, "Failed to create raw event data. Received invalid raw event.");
+    tlm_monitor()->logWithLevel(4, 28000, "Failed to create raw event data. Received invalid raw event.");
     return std::nullopt;
   }
   if (rowID < 0) {
-    monitor()->logWithLevel(4, 28001,
-                            "Failed to create raw event data. Received invalid row ID. Row ID",
-                            platform::Value(rowID));
+    tlm_monitor()->logWithLevel(4, 28001,
+                                "Failed to create raw event data. Received invalid row ID. Row ID",
+                                platform::Value(rowID));
     return std::nullopt;
   }
   return TLMRawEventData(std::move(rawEvent), rowID, metadataFingerprint);

@@ -15,8 +15,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 // Writes a value into the field of its kind, tested in the order double, int64, string; false
 // when it holds none of them.
 bool setValueFields(NANOMessageBase& message, const TLMValue& value, std::int32_t doubleSlot,
@@ -52,9 +50,9 @@ std::shared_ptr<TLMPBEvent> TLMEvent::protoEvent() const {
     NANOSetString(*param, TLMPBEventParamSlot::name, key);
     if (!setValueFields(*param, value, TLMPBEventParamSlot::double_value,
                         TLMPBEventParamSlot::int_value, TLMPBEventParamSlot::string_value)) {
-      monitor()->logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
-                              platform::Value(TLMFormattedEventName(TLMObject(name_))),
-                              platform::Value(TLMFormattedParameterName(TLMObject(key))));
+      tlm_monitor()->logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
+                                  platform::Value(TLMFormattedEventName(TLMObject(name_))),
+                                  platform::Value(TLMFormattedParameterName(TLMObject(key))));
       continue;
     }
     params.push_back(std::move(param));
@@ -101,17 +99,17 @@ TLMEventPtr TLMEvent::initWithEventProto(const TLMPBEvent& proto) {
   const std::string name = NANOGetString(proto, TLMPBEventSlot::name).value_or("");
   auto fields = fieldsFromEventProto(proto, [&name](const std::optional<std::string>& key) {
     if (!key) {
-      monitor()->logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name",
-                              platform::Value(name));
+      tlm_monitor()->logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name",
+                                  platform::Value(name));
     } else {
-      monitor()->logWithLevel(4, 15002,
-                              "Unknown event parameter type from converting an event proto into "
-                              "TLMEvent instance. Event param name",
-                              platform::Value(TLMFormattedParameterName(TLMObject(*key))));
+      tlm_monitor()->logWithLevel(4, 15002,
+                                  "Unknown event parameter type from converting an event proto into "
+                                  "TLMEvent instance. Event param name",
+                                  platform::Value(TLMFormattedParameterName(TLMObject(*key))));
     }
   });
   if (!fields) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         1, 15001,
         "Cannot create an event from event proto. Origin parameter is not a string. Event name",
         platform::Value(name));

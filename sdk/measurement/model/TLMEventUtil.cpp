@@ -11,11 +11,8 @@
 namespace {
 
 constexpr const char* kErrorCodeKey = "_err";
-constexpr const char* kErrorValueKey = "_ev";
 constexpr const char* kErrorLengthKey = "_el";
 constexpr std::uint32_t kErrorNameLimit = static_cast<std::uint32_t>(kTLMDataTypeEventParameterMaxNameLength);
-
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 
 std::int64_t lengthOf(const TLMObject& source) {
   const std::string* s = source.stringPtr();
@@ -77,7 +74,7 @@ void TLMLogErrorEventWithParameters(std::int64_t code, const TLMObject& value, s
 
 void TLMAddErrorValueAndLengthParameters(TLMParameters& parameters, const TLMObject& value,
                                          std::uint32_t limit, const TLMObject& lengthSource) {
-  if (parameters.contains(kErrorValueKey) || parameters.contains(kErrorLengthKey)) return;
+  if (parameters.contains(kTLMErrorValueParameterKey) || parameters.contains(kErrorLengthKey)) return;
   std::string text;
   if (value.isNil()) {
     text = "(nil)";
@@ -87,7 +84,7 @@ void TLMAddErrorValueAndLengthParameters(TLMParameters& parameters, const TLMObj
     text = value.className();
   }
   if (tlm_UTF32Length(text) > limit) text = platform::text::codePointPrefix(text, limit) + "...";
-  parameters.set(kErrorValueKey, TLMValue(std::move(text)));
+  parameters.set(kTLMErrorValueParameterKey, TLMValue(std::move(text)));
   if (!lengthSource.isNil()) parameters.set(kErrorLengthKey, TLMValue(lengthOf(lengthSource)));
 }
 
@@ -97,7 +94,7 @@ void TLMAddErrorParameter(TLMParameters& parameters, std::int64_t code) {
 
 void TLMAddErrorParameters(TLMParameters& parameters, std::int64_t code, const TLMObject& value,
                            std::uint32_t limit, const TLMObject& lengthSource) {
-  if (parameters.contains(kErrorValueKey) || parameters.contains(kErrorLengthKey) ||
+  if (parameters.contains(kTLMErrorValueParameterKey) || parameters.contains(kErrorLengthKey) ||
       parameters.contains(kErrorCodeKey)) {
     return;
   }
@@ -108,11 +105,11 @@ void TLMAddErrorParameters(TLMParameters& parameters, std::int64_t code, const T
 bool TLMEventUtilIsPublicName(const TLMObject& name) {
   const std::string* s = name.stringPtr();
   if (s == nullptr) {
-    monitor()->logWithLevel(1, 18002, "Unable to check the name. Name is not a string");
+    tlm_monitor()->logWithLevel(1, 18002, "Unable to check the name. Name is not a string");
     return false;
   }
   if (s->empty()) {
-    monitor()->logWithLevel(1, 18003, "Unable to check the name. Name is empty");
+    tlm_monitor()->logWithLevel(1, 18003, "Unable to check the name. Name is empty");
     return false;
   }
   return (*s)[0] != '_';
@@ -154,9 +151,9 @@ bool TLMValidateConversionEventParameters(TLMParameters& parameters) {
   }
   const TLMValue* currency = parameters.find("currency");
   if (!TLMDataTypeValidator::isValidCurrencyCode(currency ? TLMObject(*currency) : TLMObject())) {
-    monitor()->logWithLevel(3, 18014,
-                            "Value parameter discarded. You must also supply a 3-letter ISO_4217 "
-                            "currency code in the currency parameter.");
+    tlm_monitor()->logWithLevel(3, 18014,
+                                "Value parameter discarded. You must also supply a 3-letter ISO_4217 "
+                                "currency code in the currency parameter.");
     parameters.remove("value");
     TLMAddErrorParameters(parameters, 19, TLMObject("currency"), limit, TLMObject());
     return false;
@@ -168,7 +165,7 @@ bool TLMValidateConversionEventParameters(TLMParameters& parameters) {
 
 bool TLMEventUtilIsErrorEvent(const TLMEvent& event) {
   if (event.name().empty()) {
-    monitor()->logWithLevel(1, 18004, "Unable to check the event name. Name is empty");
+    tlm_monitor()->logWithLevel(1, 18004, "Unable to check the event name. Name is empty");
     return false;
   }
   return event.name() == "_err";
@@ -191,7 +188,7 @@ std::optional<std::vector<std::string>> TLMSortedParamKeysFromEvent(
     if (!TLMEvent::isValidParameterKey(TLMObject(key), isPublic, errorParameters)) continue;
     const TLMObject& value = *parameters.find(key);
     if (!isScalar(value) && !value.isArray()) {
-      monitor()->logWithLevel(
+      tlm_monitor()->logWithLevel(
           1, 18005,
           "Invalid event parameter. Parameter must be a number, string or array. Param key, param "
           "value",
@@ -208,12 +205,12 @@ std::optional<std::vector<TLMEventPtr>> TLMExtractChildEventsFromParamValue(
     const std::string& mainEventName, const std::string& key, std::int64_t eventID,
     double timestamp, TLMParameters& errorParameters) {
   if (mainEventName.empty()) {
-    monitor()->logWithLevel(1, 18006, "Cannot create child events. Main event name cannot be nil");
+    tlm_monitor()->logWithLevel(1, 18006, "Cannot create child events. Main event name cannot be nil");
     return std::nullopt;
   }
   if (key.empty()) {
-    monitor()->logWithLevel(1, 18007,
-                            "Cannot create child events. Event's group name cannot be nil");
+    tlm_monitor()->logWithLevel(1, 18007,
+                                "Cannot create child events. Event's group name cannot be nil");
     return std::nullopt;
   }
   if (array.empty()) return std::nullopt;
@@ -221,7 +218,7 @@ std::optional<std::vector<TLMEventPtr>> TLMExtractChildEventsFromParamValue(
   const platform::Value formattedName(TLMFormattedEventName(TLMObject(mainEventName)));
   const platform::Value formattedKey(TLMFormattedEventName(TLMObject(key)));
   if (elements.size() > kTLMMeasurementMaxExtraParamEventsCountPerParam) {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         1, 18008,
         "Event has too many extra param events. Dropping all of extra param events. Event name",
         formattedName);
@@ -229,7 +226,7 @@ std::optional<std::vector<TLMEventPtr>> TLMExtractChildEventsFromParamValue(
     return std::nullopt;
   }
   auto notMade = [&]() {
-    monitor()->logWithLevel(
+    tlm_monitor()->logWithLevel(
         1, 18010, "Couldn't create extra param event. Original event name, param key, param value",
         formattedName, formattedKey, platform::Value(elements));
     TLMAddErrorParameters(errorParameters, 4, TLMObject(key), kErrorNameLimit, TLMObject());
@@ -239,9 +236,9 @@ std::optional<std::vector<TLMEventPtr>> TLMExtractChildEventsFromParamValue(
   for (const platform::Value& element : elements) {
     const platform::Dictionary* dictionary = element.dictionaryPtr();
     if (dictionary == nullptr) {
-      monitor()->logWithLevel(1, 18009,
-                              "Invalid extra param structure. Must be a dictionary. Parameters",
-                              element);
+      tlm_monitor()->logWithLevel(1, 18009,
+                                  "Invalid extra param structure. Must be a dictionary. Parameters",
+                                  element);
       TLMAddErrorParameters(errorParameters, 4, TLMObject(key), kErrorNameLimit, TLMObject());
       break;
     }
@@ -260,8 +257,8 @@ std::optional<std::vector<TLMEventPtr>> TLMExtractChildEventsFromParamValue(
     TLMEventPtr child = TLMEvent::initWithOrigin(origin, false, "_ep", timestamp, 0,
                                                  TLMObjectDictionary(childParameters));
     if (!child) {
-      monitor()->logWithLevel(2, 18011, "Cannot create a child event. Original name, group name",
-                              formattedName, formattedKey);
+      tlm_monitor()->logWithLevel(2, 18011, "Cannot create a child event. Original name, group name",
+                                  formattedName, formattedKey);
       notMade();
       return std::nullopt;
     }
@@ -300,7 +297,7 @@ std::optional<std::vector<TLMEventPtr>> TLMDecomposeEvent(std::int64_t eventID,
   TLMEventPtr placeholder =
       TLMEvent::initWithOrigin("auto", false, "dummy_event", timestamp, 0, TLMObjectDictionary());
   if (!placeholder) {
-    monitor()->logWithLevel(2, 18012, "Cannot create dummy main event!");
+    tlm_monitor()->logWithLevel(2, 18012, "Cannot create dummy main event!");
     return std::nullopt;
   }
   std::vector<TLMEventPtr> result{placeholder};
@@ -330,10 +327,10 @@ std::optional<std::vector<TLMEventPtr>> TLMDecomposeEvent(std::int64_t eventID,
       TLMEvent::initWithOrigin(origin, isPublic, name, timestamp, 0, mainParameters), eventID,
       childCounts, errorParameters);
   if (!main) {
-    monitor()->logWithLevel(1, 18013, "Main event is nil. Origin, name, params",
-                            platform::Value(origin),
-                            platform::Value(TLMFormattedEventName(TLMObject(name))),
-                            platform::Value(mainParameters.toDictionary()));
+    tlm_monitor()->logWithLevel(1, 18013, "Main event is nil. Origin, name, params",
+                                platform::Value(origin),
+                                platform::Value(TLMFormattedEventName(TLMObject(name))),
+                                platform::Value(mainParameters.toDictionary()));
     return std::nullopt;
   }
   result[0] = std::move(main);

@@ -13,6 +13,8 @@
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMObject.h"
 
+// The parameter of an event that holds the value in error ("_ev").
+inline constexpr const char* kTLMErrorValueParameterKey = "_ev";
 // At most this many child events per array parameter.
 inline constexpr std::size_t kTLMMeasurementMaxExtraParamEventsCountPerParam = 1000;
 

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "foundation/Value.h"
 #include "measurement/model/TLMDataTypeValidator.h"
+#include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMObject.h"
 
 std::string TLMFormattedName(const TLMObject& name, const TLMNameTable& table);
@@ -17,3 +19,11 @@ std::string TLMFormattedUserPropertyName(const std::string& name);
 // case-insensitively; "_err" codes shown by name), then "}". Otherwise the plain description.
 std::string TLMFormattedParametersDescription(const TLMObjectDictionary& parameters);
 std::string TLMFormattedParametersDescription(const TLMParameters& parameters);
+
+// An event's formatted name, and its formatted parameters, as monitor contexts.
+inline platform::Value tlm_nameContext(const TLMEvent& event) {
+  return platform::Value(TLMFormattedEventName(event.name()));
+}
+inline platform::Value tlm_parametersContext(const TLMEvent& event) {
+  return platform::Value(TLMFormattedParametersDescription(event.parameters()));
+}

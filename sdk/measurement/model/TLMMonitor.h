@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Error.h"
 #include "foundation/Value.h"
 
 class TLMObjectDictionary;
@@ -82,3 +83,9 @@ class TLMMeasurement {
   static void setAnalyticsFacadePresent(bool present);
   static bool isAnalyticsFacadePresent();
 };
+
+// TLMMeasurement::monitor(), as the library's sources call it, and the contexts they log most:
+// a text, and an error's description.
+inline std::shared_ptr<TLMMonitor> tlm_monitor() { return TLMMeasurement::monitor(); }
+inline platform::Value tlm_text(const std::string& s) { return platform::Value(s); }
+inline platform::Value tlm_errorText(const platform::Error& error) { return platform::Value(error.description); }

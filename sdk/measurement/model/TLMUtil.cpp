@@ -22,8 +22,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 std::mutex& hooksMutex() {
   static std::mutex m;
   return m;
@@ -208,16 +206,16 @@ std::optional<platform::Decimal> TLMParseNumericValueFromString(std::string_view
   NumericReading reading = readNumericString(text);
   switch (reading.failureCode) {
     case 26001:
-      monitor()->logWithLevel(1, 26001, "String value does not represent a numeric value. Value",
-                              platform::Value{std::string(text)});
+      tlm_monitor()->logWithLevel(1, 26001, "String value does not represent a numeric value. Value",
+                                  platform::Value{std::string(text)});
       break;
     case 26002:
-      monitor()->logWithLevel(1, 26002,
-                              "Unable to create a NSDecimalNumber from string value. Value",
-                              platform::Value{std::string(text)});
+      tlm_monitor()->logWithLevel(1, 26002,
+                                  "Unable to create a NSDecimalNumber from string value. Value",
+                                  platform::Value{std::string(text)});
       break;
     case 26003:
-      monitor()->logWithLevel(
+      tlm_monitor()->logWithLevel(
           1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
           platform::Value(reading.normalized));
       break;
@@ -244,8 +242,8 @@ std::int64_t TLMNumericUtil::randomInt64() {
     ok = SecRandomCopyBytes(kSecRandomDefault, sizeof bytes, bytes) == 0;
   }
   if (!ok) {
-    monitor()->logWithLevel(4, 26004, "Unable to generate random integer",
-                            platform::Value(std::string(std::strerror(errno))));
+    tlm_monitor()->logWithLevel(4, 26004, "Unable to generate random integer",
+                                platform::Value(std::string(std::strerror(errno))));
   }
   std::uint64_t value = 0;
   std::memcpy(&value, bytes, sizeof value);
@@ -388,7 +386,7 @@ std::string TLMFilePathForPreferencesName(const std::string& name) {
   std::string why;
   const std::string library = userDirectory("Library", why);
   if (library.empty()) {
-    monitor()->logWithLevel(1, 19000, why);
+    tlm_monitor()->logWithLevel(1, 19000, why);
     return {};
   }
   return (std::filesystem::path(library) / "Preferences" / (name + ".plist")).string();
@@ -399,7 +397,7 @@ std::string TLMFilePathForDatabaseName(const std::string& name) {
   std::string why;
   const std::string support = userDirectory("ApplicationSupport", why);
   if (support.empty()) {
-    monitor()->logWithLevel(1, 19001, why);
+    tlm_monitor()->logWithLevel(1, 19001, why);
     return {};
   }
   return (std::filesystem::path(support) / kTLMMeasurementApplicationSupportSubdirectory / name)
@@ -412,7 +410,7 @@ bool TLMMakeDatabaseFolders() {
   platform::Error error;
   if (support.empty() ||
       !platform::files::createOwnDirectories(support, kTLMMeasurementApplicationSupportSubdirectory, &error)) {
-    monitor()->logWithLevel(1, 19001, support.empty() ? why : error.description);
+    tlm_monitor()->logWithLevel(1, 19001, support.empty() ? why : error.description);
     return false;
   }
   return true;

@@ -33,6 +33,7 @@
 #include "foundation/UserDefaults.h"
 #include "OtherUserFolder.h"
 #include "ScopedVariable.h"
+#include "Texts.h"
 
 namespace files = platform::files;
 namespace sandbox = platform::sandbox;
@@ -51,6 +52,7 @@ const std::vector<FolderMaker> kFolderMakers = {
     [](const std::string& path, platform::Error* error) { return files::createPrivateDirectory(path, error); }};
 
 using testsupport::ScopedVariable;
+using testsupport::mentions;
 
 void installMainBundle(const std::string& identifier) {
   platform::Bundle::setMain(std::make_shared<platform::Bundle>(
@@ -66,13 +68,6 @@ std::string refusal(Call call) {
     return exception.reason().empty() ? "(no reason)" : exception.reason();
   }
   return {};
-}
-
-bool mentions(const std::string& text, const std::vector<std::string>& words) {
-  for (const std::string& word : words) {
-    if (text.find(word) == std::string::npos) return false;
-  }
-  return true;
 }
 
 // Folders under `root` (each named from it) with the given modes, made in order.

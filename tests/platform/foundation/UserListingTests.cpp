@@ -33,6 +33,7 @@
 
 #include "Bounds.h"
 #include "ForkedChild.h"
+#include "Texts.h"
 #include "UserDatabase.h"
 #include "UserListing.h"
 #include "foundation/Exception.h"
@@ -41,18 +42,8 @@
 
 namespace files = platform::files;
 using testsupport::userLine;
+using testsupport::mentions;
 using testsupport::withUserDatabase;
-
-namespace {
-
-bool mentions(const std::string& text, const std::vector<std::string>& words) {
-  for (const std::string& word : words) {
-    if (text.find(word) == std::string::npos) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 namespace {
 

@@ -14,13 +14,9 @@
 #include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
-namespace {
-
-constexpr const char* kDataFile = "PayABillTestsTestData";
-
-}  // namespace
-
 class PayABillTests : public AppTestCase {
+  static constexpr const char* kDataFile = "PayABillTestsTestData";
+
  public:
   void testPayABillInLineValidations() {
     CommonFunctions::forEachDataRow(*this, kDataFile, [&](const TestDataRow& row) {

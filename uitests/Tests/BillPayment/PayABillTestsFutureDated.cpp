@@ -12,13 +12,9 @@
 #include "Utility/AppTestCase.h"
 #include "xctest/XCTest.h"
 
-namespace {
-
-constexpr const char* kDataFile = "PayABillTestsFutureDatedTestData";
-
-}  // namespace
-
 class PayABillTestsFutureDated : public AppTestCase {
+  static constexpr const char* kDataFile = "PayABillTestsFutureDatedTestData";
+
  public:
   void testPayABillFutureDatedPositiveCase() {
     std::optional<std::string> expectedDate;

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr const char* kDataFile = "InteracETransferTestsData";
 constexpr const char* kSecurityQuestion = "who made it?";
 
 // The keys of a row; all eight are read before anything is tapped, only the credentials for the
@@ -39,6 +38,8 @@ struct ETransferRow {
 }  // namespace
 
 class InteracETransferTests : public AppTestCase {
+  static constexpr const char* kDataFile = "InteracETransferTestsData";
+
  public:
   void testInteracETransferHappyPath() {
     forEachRow(true, [&](const ETransferRow& row, InteracETransferScreen& screen) {

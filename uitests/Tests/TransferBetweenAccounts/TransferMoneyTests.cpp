@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr const char* kDataFile = "TransferMoneyTestsSingleData";
-
 // The keys of a row of the data file.
 struct TransferRow {
   std::string username, password;
@@ -59,6 +57,8 @@ using MoneyForms::containsText;
 }  // namespace
 
 class TransferMoneyTests : public AppTestCase {
+  static constexpr const char* kDataFile = "TransferMoneyTestsSingleData";
+
  public:
   const std::string amountLimitValidationMessage = "Enter an amount between $0.01 and $99,999.99";
   const std::string amountNotProvidedValidationMessage = "Enter an amount.";

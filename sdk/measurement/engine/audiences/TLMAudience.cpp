@@ -35,13 +35,6 @@ void log(int level, std::int64_t code, const std::string& message, const Value& 
 Value errorValue(const platform::Error& error) { return Value(error.description); }
 bool failed(const platform::Error& error) { return !error.domain.empty() || error.code != 0; }
 
-std::int64_t wholeSeconds(double timestamp) {
-  if (!(timestamp == timestamp)) return 0;
-  if (timestamp >= 9.2e18) return INT64_MAX;
-  if (timestamp <= -9.2e18) return INT64_MIN;
-  return static_cast<std::int64_t>(timestamp);
-}
-
 platform::Bytes encode(const NANOMessageBase& message) {
   return message.protoBuffer().value_or(platform::Bytes{});
 }
@@ -69,10 +62,6 @@ platform::Array wordArray(const std::vector<std::uint64_t>& words) {
 template <class T>
 std::vector<std::shared_ptr<T>> messages(const NANOMessageBase& message, std::int32_t slot) {
   return NANOGetArray<T>(message, slot).value_or(std::vector<std::shared_ptr<T>>{});
-}
-
-bool flag(const NANOMessageBase& message, std::int32_t slot) {
-  return NANOHasField(message, slot) && NANOGetBool(message, slot);
 }
 
 std::string internalName(const TLMNameTable& table, const std::string& name) {
@@ -229,7 +218,7 @@ TLMConvertDictionaryToDynamicFilterResultTimestamps(const TLMDynamicFilterTimest
   for (const auto& [filterID, time] : timestamps) {
     auto entry = TLMPBDynamicFilterResultTimestamp::initWithMessageInfo(nullptr);
     NANOSetInt32(*entry, TLMPBDynamicFilterResultTimestampSlot::filter_id, filterID);
-    NANOSetInt64(*entry, TLMPBDynamicFilterResultTimestampSlot::timestamp, wholeSeconds(time));
+    NANOSetInt64(*entry, TLMPBDynamicFilterResultTimestampSlot::timestamp, TLMWholeSecondsSaturated(time));
     out.push_back(std::move(entry));
   }
   return out;
@@ -375,7 +364,7 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
     if (NANOHasField(*filter, TLMPBEventFilterSlot::event_count_filter)) {
       auto count =
           NANOGetMessage<TLMPBNumberFilter>(*filter, TLMPBEventFilterSlot::event_count_filter);
-      if (count && flag(*count, TLMPBNumberFilterSlot::match_as_float)) {
+      if (count && NANOIsTrue(*count, TLMPBNumberFilterSlot::match_as_float)) {
         return fail(10, "Event filter has float event count filter");
       }
       if (!count || !TLMAudienceIsValidNumberFilter(*count)) {
@@ -383,9 +372,9 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
       }
     }
     if (typeValidation) {
-      const bool dynamic = flag(*filter, TLMPBEventFilterSlot::dynamic);
-      const bool sequence = flag(*filter, TLMPBEventFilterSlot::sequence);
-      const bool scoped = flag(*filter, TLMPBEventFilterSlot::session_scoped);
+      const bool dynamic = NANOIsTrue(*filter, TLMPBEventFilterSlot::dynamic);
+      const bool sequence = NANOIsTrue(*filter, TLMPBEventFilterSlot::sequence);
+      const bool scoped = NANOIsTrue(*filter, TLMPBEventFilterSlot::session_scoped);
       if (dynamic && scoped) return false;
       if (sequence && !dynamic && !scoped) return false;
     }
@@ -444,9 +433,9 @@ bool TLMAudience::isValidAudienceProto(const TLMPBAudience& audience,
         return fail(11, "Property filter has invalid string filter");
       }
     }
-    if (typeValidation && flag(*filter, TLMPBPropertyFilterSlot::dynamic) &&
-        (flag(*filter, TLMPBPropertyFilterSlot::sequence) ||
-         flag(*filter, TLMPBPropertyFilterSlot::session_scoped))) {
+    if (typeValidation && NANOIsTrue(*filter, TLMPBPropertyFilterSlot::dynamic) &&
+        (NANOIsTrue(*filter, TLMPBPropertyFilterSlot::sequence) ||
+         NANOIsTrue(*filter, TLMPBPropertyFilterSlot::session_scoped))) {
       return false;
     }
   }

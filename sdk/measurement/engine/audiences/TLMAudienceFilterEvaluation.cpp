@@ -75,9 +75,6 @@ std::uint32_t matchType(const TLMPBStringFilter& filter) {
 }
 
 // A bool field that is present and true.
-bool flag(const NANOMessageBase& message, std::int32_t slot) {
-  return NANOHasField(message, slot) && NANOGetBool(message, slot);
-}
 
 bool isNumericField(const TLMPBNumberFilter& filter, std::int32_t slot) {
   if (!NANOHasField(filter, slot)) return false;
@@ -413,7 +410,7 @@ bool validStringFilter(const TLMPBStringFilter& filter,
     return false;
   }
   if (type == TLMAudienceStringMatchRegularExpression) {
-    const bool caseSensitive = flag(filter, TLMPBStringFilterSlot::case_sensitive);
+    const bool caseSensitive = NANOIsTrue(filter, TLMPBStringFilterSlot::case_sensitive);
     platform::Error error;
     auto compiled = platform::RegularExpression::make(
         *expression,
@@ -441,7 +438,7 @@ TLMAudiencePreparedStringFilter readValidStringFilter(
   const TLMPBStringFilter& message = *prepared.message;
   prepared.valid = true;
   prepared.matchType = matchType(message);
-  prepared.caseSensitive = flag(message, TLMPBStringFilterSlot::case_sensitive);
+  prepared.caseSensitive = NANOIsTrue(message, TLMPBStringFilterSlot::case_sensitive);
   prepared.expression = NANOGetString(message, TLMPBStringFilterSlot::expression).value_or("");
   if (!prepared.caseSensitive) {
     prepared.foldedExpression = platform::text::foldCase(prepared.expression);
@@ -599,7 +596,7 @@ TLMAudiencePreparedFilter TLMAudiencePrepareFilter(std::shared_ptr<const TLMPBFi
   prepared.parameterName = NANOGetString(message, TLMPBFilterSlot::param_name);
   prepared.hasNumberFilter = NANOHasField(message, TLMPBFilterSlot::number_filter);
   prepared.hasStringFilter = NANOHasField(message, TLMPBFilterSlot::string_filter);
-  prepared.complement = flag(message, TLMPBFilterSlot::complement);
+  prepared.complement = NANOIsTrue(message, TLMPBFilterSlot::complement);
   if (prepared.hasNumberFilter) {
     if (auto number = NANOGetMessage<TLMPBNumberFilter>(message, TLMPBFilterSlot::number_filter)) {
       prepared.numberFilter = prepareNumberFilter(std::move(number));
@@ -619,9 +616,9 @@ TLMAudiencePreparedEventFilter TLMAudiencePrepareEventFilter(
   const TLMPBEventFilter& message = *prepared.message;
   prepared.eventName = NANOGetString(message, TLMPBEventFilterSlot::event_name);
   prepared.hasCountFilter = NANOHasField(message, TLMPBEventFilterSlot::event_count_filter);
-  prepared.sessionScoped = flag(message, TLMPBEventFilterSlot::session_scoped);
-  prepared.dynamic = flag(message, TLMPBEventFilterSlot::dynamic);
-  prepared.sequence = flag(message, TLMPBEventFilterSlot::sequence);
+  prepared.sessionScoped = NANOIsTrue(message, TLMPBEventFilterSlot::session_scoped);
+  prepared.dynamic = NANOIsTrue(message, TLMPBEventFilterSlot::dynamic);
+  prepared.sequence = NANOIsTrue(message, TLMPBEventFilterSlot::sequence);
   if (prepared.hasCountFilter) {
     if (auto count =
             NANOGetMessage<TLMPBNumberFilter>(message, TLMPBEventFilterSlot::event_count_filter)) {
@@ -641,8 +638,8 @@ TLMAudiencePreparedPropertyFilter TLMAudiencePreparePropertyFilter(
   prepared.message = std::move(filter);
   const TLMPBPropertyFilter& message = *prepared.message;
   prepared.propertyName = NANOGetString(message, TLMPBPropertyFilterSlot::property_name);
-  prepared.dynamic = flag(message, TLMPBPropertyFilterSlot::dynamic);
-  prepared.sequence = flag(message, TLMPBPropertyFilterSlot::sequence);
+  prepared.dynamic = NANOIsTrue(message, TLMPBPropertyFilterSlot::dynamic);
+  prepared.sequence = NANOIsTrue(message, TLMPBPropertyFilterSlot::sequence);
   if (NANOHasField(message, TLMPBPropertyFilterSlot::filter)) {
     if (auto valueFilter = NANOGetMessage<TLMPBFilter>(message, TLMPBPropertyFilterSlot::filter)) {
       prepared.filter = TLMAudiencePrepareFilter(std::move(valueFilter));

@@ -6,18 +6,6 @@
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
-namespace {
-
-// Seconds truncated toward zero; saturates instead of overflowing for absurd times.
-std::int64_t wholeSeconds(double timestamp) {
-  if (!(timestamp == timestamp)) return 0;
-  if (timestamp >= 9.2e18) return INT64_MAX;
-  if (timestamp <= -9.2e18) return INT64_MIN;
-  return static_cast<std::int64_t>(timestamp);
-}
-
-}  // namespace
-
 void TLMSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, std::int32_t filterID) {
   auto& times = timestampsByFilterID_[filterID];
   if (!times.empty()) {
@@ -26,7 +14,7 @@ void TLMSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, std::
           4, 42000, "Adding a sequence timestamp less than the last added timestamp",
           platform::Value(times.back()), platform::Value(timestamp));
     }
-    if (wholeSeconds(times.back()) == wholeSeconds(timestamp)) return;
+    if (TLMWholeSecondsSaturated(times.back()) == TLMWholeSecondsSaturated(timestamp)) return;
   }
   times.push_back(timestamp);
 }
@@ -58,7 +46,7 @@ TLMSequenceTimestampsCache::sequenceFilterResultTimestamps() const {
       std::vector<double> sorted = times;
       std::sort(sorted.begin(), sorted.end());
       platform::Array values;
-      for (double time : sorted) values.emplace_back(wholeSeconds(time));
+      for (double time : sorted) values.emplace_back(TLMWholeSecondsSaturated(time));
       NANOSetArray(*entry, TLMPBSequenceFilterResultTimestampSlot::eval_timestamps, values);
     }
     out.push_back(std::move(entry));

@@ -11,6 +11,14 @@
 #include <optional>
 #include <vector>
 
+// Seconds truncated toward zero; saturates instead of overflowing for absurd times, 0 for NaN.
+inline std::int64_t TLMWholeSecondsSaturated(double timestamp) {
+  if (!(timestamp == timestamp)) return 0;
+  if (timestamp >= 9.2e18) return INT64_MAX;
+  if (timestamp <= -9.2e18) return INT64_MIN;
+  return static_cast<std::int64_t>(timestamp);
+}
+
 class TLMPBSequenceFilterResultTimestamp;
 
 class TLMSequenceTimestampsCache {

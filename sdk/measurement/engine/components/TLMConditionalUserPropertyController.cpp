@@ -13,12 +13,8 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-platform::Value text(const std::string& s) { return platform::Value(s); }
-platform::Value propertyName(const std::string& name) { return text(TLMFormattedUserPropertyName(name)); }
-platform::Value errorText(const platform::Error& error) { return text(error.description); }
+platform::Value propertyName(const std::string& name) { return tlm_text(TLMFormattedUserPropertyName(name)); }
 bool hasError(const platform::Error& error) { return error.code != 0 || !error.domain.empty(); }
-double now() { return platform::Clock::current()->now(); }
 
 // The event a transition logs, made from its template.
 TLMEventPtr eventFromTemplate(const TLMEventPtr& templ, const std::string& origin, double timestamp) {
@@ -38,14 +34,14 @@ bool TLMIsValidConditionalUserProperty(const TLMConditionalUserProperty& propert
   // Written so that NaN fails too.
   if (!(property.triggerTimeout >= kTLMConditionalUserPropertyMinTriggerTimeout &&
         property.triggerTimeout <= kTLMConditionalUserPropertyMaxTriggerTimeout)) {
-    monitor()->logWithLevel(1, 11000, "Invalid conditional user property timeout. Trigger timeout",
-                            platform::Value(property.triggerTimeout));
+    tlm_monitor()->logWithLevel(1, 11000, "Invalid conditional user property timeout. Trigger timeout",
+                                platform::Value(property.triggerTimeout));
     return false;
   }
   if (!(property.timeToLive >= kTLMConditionalUserPropertyMinTimeToLive &&
         property.timeToLive <= kTLMConditionalUserPropertyMaxTimeToLive)) {
-    monitor()->logWithLevel(1, 11001, "Invalid conditional user property time to live. Time to live",
-                            platform::Value(property.timeToLive));
+    tlm_monitor()->logWithLevel(1, 11001, "Invalid conditional user property time to live. Time to live",
+                                platform::Value(property.timeToLive));
     return false;
   }
   return true;
@@ -71,13 +67,13 @@ std::shared_ptr<TLMMeasurementEngine> TLMConditionalUserPropertyController::engi
 void TLMConditionalUserPropertyController::setConditionalUserProperty(
     const std::optional<TLMConditionalUserProperty>& property, const std::string& name) {
   if (!property) {
-    monitor()->logWithLevel(1, 11002, "Unable to set conditional user property. Conditional user property is nil");
+    tlm_monitor()->logWithLevel(1, 11002, "Unable to set conditional user property. Conditional user property is nil");
     return;
   }
   TLMConditionalUserProperty copy = *property;
   copy.name = name;
   if (!TLMIsValidConditionalUserProperty(copy)) return;
-  copy.creationTimestamp = now();
+  copy.creationTimestamp = platform::Clock::current()->now();
   auto engine = this->engine();
   if (!engine) return;
   std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
@@ -129,14 +125,14 @@ std::optional<std::vector<TLMConditionalUserProperty>> TLMConditionalUserPropert
     std::optional<std::vector<TLMConditionalUserProperty>> result;
     auto engine = weakEngine.lock();
     if (engine && !engine->isEnabled()) {
-      monitor()->logWithLevel(3, 11005, "Unable to query for conditional user properties. Analytics is disabled");
+      tlm_monitor()->logWithLevel(3, 11005, "Unable to query for conditional user properties. Analytics is disabled");
     } else if (engine && engine->database()) {
       platform::Error error;
       result = engine->database()->conditionalUserPropertiesWithPrefix(namePrefix.value_or(""),
                                                                         origin.value_or(""), &error);
       if (!result && hasError(error)) {
-        monitor()->logWithLevel(1, 11006, "Unable to query for conditional user properties. Name prefix, origin, error",
-                                text(namePrefix.value_or("")), text(origin.value_or("")), errorText(error));
+        tlm_monitor()->logWithLevel(1, 11006, "Unable to query for conditional user properties. Name prefix, origin, error",
+                                    tlm_text(namePrefix.value_or("")), tlm_text(origin.value_or("")), tlm_errorText(error));
       }
     }
     std::lock_guard<std::mutex> lock(answer->mutex);
@@ -163,12 +159,12 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     TLMMeasurementEngine& engine, const std::optional<TLMConditionalUserProperty>& property) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("setConditionalUserPropertyOnWorkerQueue");
   if (!engine.isEnabled() || !engine.database()) {
-    monitor()->logWithLevel(3, 11007, "Unable to set conditional user property. Analytics is disabled");
+    tlm_monitor()->logWithLevel(3, 11007, "Unable to set conditional user property. Analytics is disabled");
     return;
   }
   if (!property) {
-    monitor()->logWithLevel(1, 11008,
-                            "Unable to set conditional user property on worker queue. Conditional user property is nil");
+    tlm_monitor()->logWithLevel(1, 11008,
+                                "Unable to set conditional user property on worker queue. Conditional user property is nil");
     return;
   }
   TLMDatabase& database = *engine.database();
@@ -179,14 +175,14 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     platform::Error error;
     auto stored = database.conditionalUserPropertyWithName(n.name, &error);
     if (!stored && hasError(error)) {
-      monitor()->logWithLevel(1, 11009, "Unable to query conditional user property. Name, origin, error",
-                              propertyName(n.name), text(n.origin), errorText(error));
+      tlm_monitor()->logWithLevel(1, 11009, "Unable to query conditional user property. Name, origin, error",
+                                  propertyName(n.name), tlm_text(n.origin), tlm_errorText(error));
       return false;
     }
     if (stored && stored->origin != n.origin) {
-      monitor()->logWithLevel(4, 11010,
-                              "Updating a conditional user property with different origin. Name, origin, saved origin",
-                              propertyName(n.name), text(n.origin), text(stored->origin));
+      tlm_monitor()->logWithLevel(4, 11010,
+                                  "Updating a conditional user property with different origin. Name, origin, saved origin",
+                                  propertyName(n.name), tlm_text(n.origin), tlm_text(stored->origin));
     }
     const bool storedActive = stored && stored->active;
     bool activatedNow = false;
@@ -205,10 +201,10 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
       auto attribute = TLMUserAttribute::initWithOrigin(n.origin, n.name, *n.value, n.triggeredTimestamp);
       platform::Error attributeError;
       if (attribute && database.updateUserAttribute(*attribute, &attributeError)) {
-        monitor()->logWithLevel(7, 11012, "User property updated. Name, origin", propertyName(n.name), text(n.origin));
+        tlm_monitor()->logWithLevel(7, 11012, "User property updated. Name, origin", propertyName(n.name), tlm_text(n.origin));
       } else {
-        monitor()->logWithLevel(1, 11011, "Unable to update user property from conditional user property. Name, origin, error",
-                                propertyName(n.name), text(n.origin), errorText(attributeError));
+        tlm_monitor()->logWithLevel(1, 11011, "Unable to update user property from conditional user property. Name, origin, error",
+                                    propertyName(n.name), tlm_text(n.origin), tlm_errorText(attributeError));
       }
       if (activatedNow) triggered = eventFromTemplate(n.triggeredEvent, n.origin, n.triggeredTimestamp);
     }
@@ -219,11 +215,11 @@ void TLMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     platform::Error rowError;
     if (!database.updateConditionalUserProperty(n, &rowError)) {
       // Nothing half-done stays: the user property written above goes back with the row.
-      monitor()->logWithLevel(1, 11014, "Unable to insert user property from conditional user property. Name, origin, error",
-                              propertyName(n.name), text(n.origin), errorText(rowError));
+      tlm_monitor()->logWithLevel(1, 11014, "Unable to insert user property from conditional user property. Name, origin, error",
+                                  propertyName(n.name), tlm_text(n.origin), tlm_errorText(rowError));
       return false;
     }
-    monitor()->logWithLevel(7, 11013, "Conditional user property added. Name, origin", propertyName(n.name), text(n.origin));
+    tlm_monitor()->logWithLevel(7, 11013, "Conditional user property added. Name, origin", propertyName(n.name), tlm_text(n.origin));
     return true;
   });
   if (committed && triggered) engine.writeEventOnWorkerQueue(triggered);
@@ -233,12 +229,12 @@ void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     TLMMeasurementEngine& engine, const std::optional<TLMConditionalUserProperty>& request) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("removeConditionalUserPropertyOnWorkerQueue");
   if (!engine.isEnabled() || !engine.database()) {
-    monitor()->logWithLevel(3, 11015, "Unable to remove conditional user property. Analytics is disabled");
+    tlm_monitor()->logWithLevel(3, 11015, "Unable to remove conditional user property. Analytics is disabled");
     return;
   }
   if (!request) {
-    monitor()->logWithLevel(1, 11016,
-                            "Unable to remove conditional user property on worker queue. Conditional user property is nil");
+    tlm_monitor()->logWithLevel(1, 11016,
+                                "Unable to remove conditional user property on worker queue. Conditional user property is nil");
     return;
   }
   TLMDatabase& database = *engine.database();
@@ -249,33 +245,33 @@ void TLMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     auto stored = database.conditionalUserPropertyWithName(request->name, &error);
     if (!stored) {
       if (hasError(error)) {
-        monitor()->logWithLevel(1, 11017,
-                                "Unable to remove conditional user property. Cannot query conditional user property. Name, origin, error",
-                                propertyName(request->name), text(request->origin), errorText(error));
+        tlm_monitor()->logWithLevel(1, 11017,
+                                    "Unable to remove conditional user property. Cannot query conditional user property. Name, origin, error",
+                                    propertyName(request->name), tlm_text(request->origin), tlm_errorText(error));
         return false;
       }
-      monitor()->logWithLevel(4, 11018,
-                              "Unable to remove conditional user property. Conditional user property doesn't exist. Name, origin",
-                              propertyName(request->name), text(request->origin));
+      tlm_monitor()->logWithLevel(4, 11018,
+                                  "Unable to remove conditional user property. Conditional user property doesn't exist. Name, origin",
+                                  propertyName(request->name), tlm_text(request->origin));
       return true;
     }
     platform::Error deleteError;
     if (!database.deleteConditionalUserPropertyWithName(request->name, &deleteError) && hasError(deleteError)) {
-      monitor()->logWithLevel(1, 11019,
-                              "Unable to remove conditional user property. Failed to execute the delete operation. Name, origin, error",
-                              propertyName(request->name), text(stored->origin), errorText(deleteError));
+      tlm_monitor()->logWithLevel(1, 11019,
+                                  "Unable to remove conditional user property. Failed to execute the delete operation. Name, origin, error",
+                                  propertyName(request->name), tlm_text(stored->origin), tlm_errorText(deleteError));
       return false;
     }
     if (stored->active) {
       platform::Error attributeError;
       if (!database.deleteUserAttributeWithName(request->name, &attributeError) && hasError(attributeError)) {
-        monitor()->logWithLevel(1, 11020,
-                                "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
-                                propertyName(request->name), text(stored->origin), errorText(attributeError));
+        tlm_monitor()->logWithLevel(1, 11020,
+                                    "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
+                                    propertyName(request->name), tlm_text(stored->origin), tlm_errorText(attributeError));
         return false;
       }
     }
-    clearEvent = eventFromTemplate(request->expiredEvent, stored->origin, now());
+    clearEvent = eventFromTemplate(request->expiredEvent, stored->origin, platform::Clock::current()->now());
     return true;
   });
   if (committed && clearEvent) engine.writeEventOnWorkerQueue(clearEvent);
@@ -285,7 +281,7 @@ std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::pr
     TLMMeasurementEngine& engine, const TLMEventPtr& event) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("processEventOnWorkerQueue");
   if (!event) {
-    monitor()->logWithLevel(1, 10000, "Unable to process event for conditional user property. Event is nil");
+    tlm_monitor()->logWithLevel(1, 10000, "Unable to process event for conditional user property. Event is nil");
     return std::nullopt;
   }
   if (!engine.database()) return std::vector<TLMEventPtr>{};
@@ -298,59 +294,59 @@ std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::pr
     platform::Error error;
     auto timedOut = database.timedOutConditionalUserPropertiesWithError(&error);
     if (!timedOut) {
-      monitor()->logWithLevel(1, 10001, "Unable to fetch timed out conditional user properties. Error", errorText(error));
+      tlm_monitor()->logWithLevel(1, 10001, "Unable to fetch timed out conditional user properties. Error", tlm_errorText(error));
       return false;
     }
     for (const auto& p : *timedOut) {
-      monitor()->logWithLevel(7, 10002, "Conditional user property has timed out. Name", propertyName(p.name));
+      tlm_monitor()->logWithLevel(7, 10002, "Conditional user property has timed out. Name", propertyName(p.name));
       platform::Error deleteError;
       if (!database.deleteConditionalUserPropertyWithName(p.name, &deleteError) && hasError(deleteError)) {
-        monitor()->logWithLevel(7, 10003, "Unable to delete timed out condition user property. Name, error",
-                                propertyName(p.name), errorText(deleteError));
+        tlm_monitor()->logWithLevel(7, 10003, "Unable to delete timed out condition user property. Name, error",
+                                    propertyName(p.name), tlm_errorText(deleteError));
         return false;
       }
-      if (auto e = eventFromTemplate(p.timedOutEvent, p.origin, now())) toWrite.push_back(e);
+      if (auto e = eventFromTemplate(p.timedOutEvent, p.origin, platform::Clock::current()->now())) toWrite.push_back(e);
     }
     auto expired = database.expiredConditionalUserPropertiesWithError(&error);
     if (!expired) {
-      monitor()->logWithLevel(1, 10004, "Unable to fetch expired conditional user properties. Error", errorText(error));
+      tlm_monitor()->logWithLevel(1, 10004, "Unable to fetch expired conditional user properties. Error", tlm_errorText(error));
       return false;
     }
     for (const auto& p : *expired) {
-      monitor()->logWithLevel(7, 10005, "Conditional user property has expired. Name, expired event", propertyName(p.name),
-                              text(p.expiredEvent ? TLMFormattedEventName(TLMObject(p.expiredEvent->name())) : ""));
+      tlm_monitor()->logWithLevel(7, 10005, "Conditional user property has expired. Name, expired event", propertyName(p.name),
+                                  tlm_text(p.expiredEvent ? TLMFormattedEventName(TLMObject(p.expiredEvent->name())) : ""));
       platform::Error attributeError;
       if (!database.deleteUserAttributeWithName(p.name, &attributeError) && hasError(attributeError)) {
-        monitor()->logWithLevel(1, 10006,
-                                "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
-                                propertyName(p.name), text(p.origin), errorText(attributeError));
+        tlm_monitor()->logWithLevel(1, 10006,
+                                    "Unable to remove conditional user property. Failed to delete the user property. Name, origin, error",
+                                    propertyName(p.name), tlm_text(p.origin), tlm_errorText(attributeError));
         return false;
       }
       platform::Error deleteError;
       if (!database.deleteConditionalUserPropertyWithName(p.name, &deleteError) && hasError(deleteError)) {
-        monitor()->logWithLevel(7, 10007, "Unable to delete expired condition user property. Name, error",
-                                propertyName(p.name), errorText(deleteError));
+        tlm_monitor()->logWithLevel(7, 10007, "Unable to delete expired condition user property. Name, error",
+                                    propertyName(p.name), tlm_errorText(deleteError));
         return false;
       }
-      if (auto e = eventFromTemplate(p.expiredEvent, p.origin, now())) toWrite.push_back(e);
+      if (auto e = eventFromTemplate(p.expiredEvent, p.origin, platform::Clock::current()->now())) toWrite.push_back(e);
     }
     auto triggering = database.triggeredConditionalUserPropertiesWithEventName(event->name(), &error);
     if (!triggering) {
-      monitor()->logWithLevel(1, 10008, "Unable to fetch triggering conditional user properties. Event name, error",
-                              text(TLMFormattedEventName(TLMObject(event->name()))), errorText(error));
+      tlm_monitor()->logWithLevel(1, 10008, "Unable to fetch triggering conditional user properties. Event name, error",
+                                  tlm_text(TLMFormattedEventName(TLMObject(event->name()))), tlm_errorText(error));
       return false;
     }
     for (auto p : *triggering) {
-      const double at = now();
+      const double at = platform::Clock::current()->now();
       if (p.value) {
         auto attribute = TLMUserAttribute::initWithOrigin(p.origin, p.name, *p.value, at);
         platform::Error attributeError;
         if (attribute && database.updateUserAttribute(*attribute, &attributeError)) {
-          monitor()->logWithLevel(7, 10010, "User property updated. Name, origin, value", propertyName(p.name),
-                                  text(p.origin), p.value->value());
+          tlm_monitor()->logWithLevel(7, 10010, "User property updated. Name, origin, value", propertyName(p.name),
+                                      tlm_text(p.origin), p.value->value());
         } else {
-          monitor()->logWithLevel(1, 10009, "Unable to update user property from conditional user property. Name, origin, error",
-                                  propertyName(p.name), text(p.origin), errorText(attributeError));
+          tlm_monitor()->logWithLevel(1, 10009, "Unable to update user property from conditional user property. Name, origin, error",
+                                      propertyName(p.name), tlm_text(p.origin), tlm_errorText(attributeError));
         }
       }
       if (auto e = eventFromTemplate(p.triggeredEvent, p.origin, at)) triggeredEvents.push_back(e);
@@ -358,8 +354,8 @@ std::optional<std::vector<TLMEventPtr>> TLMConditionalUserPropertyController::pr
       p.triggeredTimestamp = at;
       platform::Error rowError;
       if (!database.updateConditionalUserProperty(p, &rowError) && hasError(rowError)) {
-        monitor()->logWithLevel(1, 10011, "Unable to update conditional user property. Name, origin, error",
-                                propertyName(p.name), text(p.origin), errorText(rowError));
+        tlm_monitor()->logWithLevel(1, 10011, "Unable to update conditional user property. Name, origin, error",
+                                    propertyName(p.name), tlm_text(p.origin), tlm_errorText(rowError));
         return false;
       }
     }

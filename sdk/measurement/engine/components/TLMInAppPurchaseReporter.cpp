@@ -17,8 +17,6 @@ namespace {
 
 constexpr std::size_t kMaxCachedProducts = 101;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 TLMObject int64Object(std::int64_t v) { return TLMObject(TLMValue(v)); }
 
 std::optional<std::int64_t> int64Parameter(const TLMObjectDictionary& parameters, const char* key) {
@@ -205,18 +203,18 @@ TLMInAppPurchaseTransactionReporter::TLMInAppPurchaseTransactionReporter(TLMInAp
 std::optional<std::string> TLMInAppPurchaseTransactionReporter::transactionFingerprint(
     const TLMPaymentTransaction* transaction) {
   if (transaction == nullptr) {
-    monitor()->logWithLevel(2, 21014, "Transaction is nil");
+    tlm_monitor()->logWithLevel(2, 21014, "Transaction is nil");
     return std::nullopt;
   }
   if (transaction->transactionState != 1) return std::nullopt;
   const std::string& identifier = transaction->transactionIdentifier;
   const platform::Value code(transaction->errorCode);
   if (identifier.empty()) {
-    monitor()->logWithLevel(2, 21016, "Transaction identifier is empty. Code", code);
+    tlm_monitor()->logWithLevel(2, 21016, "Transaction identifier is empty. Code", code);
     return std::nullopt;
   }
   if (identifier.find_first_not_of("0-") == std::string::npos) {
-    monitor()->logWithLevel(2, 21017, "Transaction identifier is only zeroes. Code", code);
+    tlm_monitor()->logWithLevel(2, 21017, "Transaction identifier is only zeroes. Code", code);
     return std::nullopt;
   }
   return tlm_MD5String(identifier);
@@ -241,8 +239,8 @@ void TLMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransaction
         [self, kept](std::optional<TLMProductsByIdentifier> products, std::optional<std::set<std::string>>,
                      std::optional<platform::Error> error) {
           if (error && (!products || products->empty())) {
-            monitor()->logWithLevel(1, 21027, "Cannot request product information. Error",
-                                    platform::Value(error->description));
+            tlm_monitor()->logWithLevel(1, 21027, "Cannot request product information. Error",
+                                        platform::Value(error->description));
             return;
           }
           self->reportTransactionsFromArray(kept);
@@ -273,15 +271,15 @@ void TLMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
 std::optional<TLMObjectDictionary> TLMInAppPurchaseTransactionReporter::eventParameters(
     const SKProduct* product, const SKPaymentTransaction* transaction, const std::optional<platform::Bytes>& receipt) {
   if (product == nullptr) {
-    monitor()->logWithLevel(1, 40000, "IAP Transaction cannot be created. Product cannot be nil.");
+    tlm_monitor()->logWithLevel(1, 40000, "IAP Transaction cannot be created. Product cannot be nil.");
     return std::nullopt;
   }
   if (product->productIdentifier.empty()) {
-    monitor()->logWithLevel(1, 40001, "IAP Transaction cannot be created. Product ID cannot be empty or nil.");
+    tlm_monitor()->logWithLevel(1, 40001, "IAP Transaction cannot be created. Product ID cannot be empty or nil.");
     return std::nullopt;
   }
   if (transaction == nullptr) {
-    monitor()->logWithLevel(1, 40002, "IAP Transaction cannot be created. Transaction cannot be nil.");
+    tlm_monitor()->logWithLevel(1, 40002, "IAP Transaction cannot be created. Transaction cannot be nil.");
     return std::nullopt;
   }
   TLMObjectDictionary parameters;
@@ -347,19 +345,19 @@ void TLMInAppPurchaseTransactionReporter::classify(const std::string& productID,
                             : std::string();
   const bool restored = !t.empty() && !o.empty() && t != o;
   const std::optional<double> date = transaction.transactionDate;
-  if (t.empty()) monitor()->logWithLevel(4, 40003, "Transaction ID cannot be nil or empty.");
+  if (t.empty()) tlm_monitor()->logWithLevel(4, 40003, "Transaction ID cannot be nil or empty.");
   if (!receipt || receipt->empty()) return;
 
   const std::optional<double> cached = services_.purchaseDates->objectForKey(productID).dateValue();
   if (cached) {
     if (date && *date == *cached) {
-      monitor()->logWithLevel(5, 40013, "Found a repurchase of an auto-renewable subscription or a non-consumable product");
+      tlm_monitor()->logWithLevel(5, 40013, "Found a repurchase of an auto-renewable subscription or a non-consumable product");
       parameters.set(kTLMParameterInAppPurchaseInvalid, int64Object(1));
       return;
     }
     if (date && *date > *cached) storePurchaseDate(productID, *date);
-    monitor()->logWithLevel(5, 40014,
-                            "Found a transaction in the cache. Transaction will be reported as an auto-renewable subscription");
+    tlm_monitor()->logWithLevel(5, 40014,
+                                "Found a transaction in the cache. Transaction will be reported as an auto-renewable subscription");
     parameters.set("subscription", int64Object(1));
     return;
   }
@@ -371,31 +369,31 @@ void TLMInAppPurchaseTransactionReporter::classify(const std::string& productID,
     item = TLMParseInAppPurchaseItemFromData(bytes, static_cast<std::int64_t>(offset), productID);
   }
   if (!item) {
-    monitor()->logWithLevel(2, 40004,
-                            "Cannot find any purchase of the product. The transaction will be reported as consumable by default.",
-                            platform::Value(productID));
+    tlm_monitor()->logWithLevel(2, 40004,
+                                "Cannot find any purchase of the product. The transaction will be reported as consumable by default.",
+                                platform::Value(productID));
     return;
   }
   const bool subscription = item->subscriptionExpirationDateIA5String && !item->subscriptionExpirationDateIA5String->empty();
   if (!subscription) {
     if (restored) {
-      monitor()->logWithLevel(4, 40005, "Found a restore/repurchase of a non-consumable product");
+      tlm_monitor()->logWithLevel(4, 40005, "Found a restore/repurchase of a non-consumable product");
       parameters.set(kTLMParameterInAppPurchaseInvalid, int64Object(1));
     } else if (item->transactionID && item->originalTransactionID && !item->transactionID->empty() &&
                *item->transactionID == *item->originalTransactionID) {
-      monitor()->logWithLevel(5, 40006,
-                              "Found the first original purchase of any product. Transaction will be reported as consumable by default");
+      tlm_monitor()->logWithLevel(5, 40006,
+                                  "Found the first original purchase of any product. Transaction will be reported as consumable by default");
       if (item->purchaseType == 2) parameters.set("subscription", int64Object(1));
     } else {
-      monitor()->logWithLevel(2, 40007,
-                              "The transaction ID and original transaction ID are not the same in the receipt. Transaction will "
-                              "be reported as consumable by default");
+      tlm_monitor()->logWithLevel(2, 40007,
+                                  "The transaction ID and original transaction ID are not the same in the receipt. Transaction will "
+                                  "be reported as consumable by default");
     }
     return;
   }
   if (!item->isFreeTrial() && !item->isIntroductoryOffer()) {
     if (date && *date > 0) storePurchaseDate(productID, *date);
-    monitor()->logWithLevel(5, 40008, "Transaction will be reported as an auto-renewable subscription");
+    tlm_monitor()->logWithLevel(5, 40008, "Transaction will be reported as an auto-renewable subscription");
     parameters.set("subscription", int64Object(1));
     return;
   }
@@ -404,7 +402,7 @@ void TLMInAppPurchaseTransactionReporter::classify(const std::string& productID,
     auto later = TLMParseInAppPurchaseItemFromData(bytes, static_cast<std::int64_t>(offset), productID);
     if (later && !later->isFreeTrial() && !later->isIntroductoryOffer()) {
       if (date && *date > 0) storePurchaseDate(productID, *date);
-      monitor()->logWithLevel(5, 40010, "Transaction will be reported as a renewing auto-renewable subscription");
+      tlm_monitor()->logWithLevel(5, 40010, "Transaction will be reported as a renewing auto-renewable subscription");
       parameters.set("subscription", int64Object(1));
       return;
     }
@@ -413,15 +411,15 @@ void TLMInAppPurchaseTransactionReporter::classify(const std::string& productID,
   if (item->isFreeTrial()) {
     parameters.set("free_trial", int64Object(1));
     if (restored) {
-      monitor()->logWithLevel(4, 40011, "Found a repurchase of a free-trial auto-renewable subscription");
+      tlm_monitor()->logWithLevel(4, 40011, "Found a repurchase of a free-trial auto-renewable subscription");
       parameters.set(kTLMParameterInAppPurchaseInvalid, int64Object(1));
       return;
     }
-    monitor()->logWithLevel(5, 40009, "Transaction will be reported as a free-trial auto-renewable subscription with price 0");
+    tlm_monitor()->logWithLevel(5, 40009, "Transaction will be reported as a free-trial auto-renewable subscription with price 0");
   }
   if (services_.introductoryOfferEnabled() && item->isIntroductoryOffer()) {
     parameters.set("price_is_discounted", int64Object(1));
-    monitor()->logWithLevel(5, 40018, "Transaction will be reported as introductory offer of an auto-renewable subscription");
+    tlm_monitor()->logWithLevel(5, 40018, "Transaction will be reported as introductory offer of an auto-renewable subscription");
   }
 }
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 platform::Value valueContext(const TLMValue* value) { return value ? value->value() : platform::Value(); }
 
 }  // namespace
@@ -44,14 +42,14 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
   const TLMValue* currency = event.parameters().find("currency");
   const std::string* code = currency ? currency->stringPtr() : nullptr;
   if (code == nullptr || platform::text::utf16Length(*code) != 3) {
-    monitor()->logWithLevel(1, 22000, "Cannot record transaction with invalid currency code",
-                            valueContext(currency));
+    tlm_monitor()->logWithLevel(1, 22000, "Cannot record transaction with invalid currency code",
+                                valueContext(currency));
     return true;
   }
   const TLMValue* value = event.parameters().find("value");
   if (value == nullptr || !(value->isDouble() || value->isInt64())) {
-    monitor()->logWithLevel(1, 22001, "Cannot record transaction with invalid transaction value",
-                            valueContext(value));
+    tlm_monitor()->logWithLevel(1, 22001, "Cannot record transaction with invalid transaction value",
+                                valueContext(value));
     return true;
   }
   std::int64_t amount = 0;
@@ -59,8 +57,8 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
     const double units = value->isDouble() ? value->doubleValue() : static_cast<double>(value->int64Value());
     auto micros = TLMMicrosFromCurrencyUnits(units);
     if (!micros) {
-      monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
-                              valueContext(value));
+      tlm_monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
+                                  valueContext(value));
       return false;
     }
     amount = *micros;
@@ -70,8 +68,8 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
     // Already micros: truncated, when it is a number that fits.
     auto micros = TLMInt64FromDouble(value->doubleValue());
     if (!micros) {
-      monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
-                              valueContext(value));
+      tlm_monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
+                                  valueContext(value));
       return false;
     }
     amount = *micros;
@@ -82,8 +80,8 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
   platform::Error error;
   auto all = database.allLifetimeValueUserAttributes(&error);
   if (!all) {
-    monitor()->logWithLevel(1, 22003, "Failed to query all Lifetime Value User properties. Error",
-                            platform::Value(error.description));
+    tlm_monitor()->logWithLevel(1, 22003, "Failed to query all Lifetime Value User properties. Error",
+                                platform::Value(error.description));
     return false;
   }
   std::int64_t total = amount;
@@ -93,8 +91,8 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
     existing = true;
     if (__builtin_add_overflow(property.value().int64Value(), amount, &total)) {
       // The stored total stays; later purchases in this currency are still recorded.
-      monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
-                              platform::Value(name), valueContext(value));
+      tlm_monitor()->logWithLevel(1, 22002, "Cannot record transaction with value that is out of bounds",
+                                  platform::Value(name), valueContext(value));
       return true;
     }
     break;
@@ -104,8 +102,8 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
     const std::string oldest = all->back().name();
     platform::Error deleteError;
     if (!database.deleteUserAttributeWithName(oldest, &deleteError) && deleteError.code != 0) {
-      monitor()->logWithLevel(1, 22004, "Unable to delete Lifetime Value User property. Name, error",
-                              platform::Value(oldest), platform::Value(deleteError.description));
+      tlm_monitor()->logWithLevel(1, 22004, "Unable to delete Lifetime Value User property. Name, error",
+                                  platform::Value(oldest), platform::Value(deleteError.description));
       return false;
     }
   }
@@ -113,11 +111,11 @@ bool TLMLifetimeValueRecorder::recordLifetimeValueToDatabase(TLMDatabase& databa
   if (!property) return true;
   platform::Error updateError;
   if (!database.updateUserAttribute(*property, &updateError) && updateError.code != 0) {
-    monitor()->logWithLevel(1, 22005, "Unable to upsert Lifetime Value User Attribute in database. Name, error",
-                            platform::Value(name), platform::Value(updateError.description));
+    tlm_monitor()->logWithLevel(1, 22005, "Unable to upsert Lifetime Value User Attribute in database. Name, error",
+                                platform::Value(name), platform::Value(updateError.description));
     return false;
   }
-  monitor()->logWithLevel(7, 22006, "Lifetime value has been updated in database", platform::Value(name),
-                          platform::Value(total));
+  tlm_monitor()->logWithLevel(7, 22006, "Lifetime value has been updated in database", platform::Value(name),
+                              platform::Value(total));
   return true;
 }

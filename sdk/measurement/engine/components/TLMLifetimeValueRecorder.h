@@ -9,9 +9,7 @@
 #include <optional>
 
 #include "measurement/engine/TLMEngineComponents.h"
-
-inline constexpr const char* kTLMMeasurementUserAttributeNamePrefixLifetimeValue = "_ltv_";
-inline constexpr std::int64_t kTLMDataTypeMicrosMultiplier = 1000000;
+#include "measurement/model/TLMDataTypeValidator.h"
 
 // A double truncated toward zero to int64; empty for NaN, infinities and values outside the
 // 64-bit range (they never reach the conversion).

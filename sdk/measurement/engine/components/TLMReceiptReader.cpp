@@ -9,7 +9,6 @@ namespace {
 
 constexpr int kWildcard = 255;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
 platform::Value number(std::int64_t v) { return platform::Value(v); }
 std::string asText(TLMBytesView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -22,11 +21,11 @@ std::vector<int> fieldPattern(int type, int tag) {
 bool readFlag(const std::optional<TLMBytesView>& value, std::int64_t valueCode, const char* valueMessage,
               std::int64_t lengthCode, const char* lengthMessage) {
   if (!value || value->size() != 1) {
-    monitor()->logWithLevel(5, lengthCode, lengthMessage, number(value ? std::int64_t(value->size()) : 0));
+    tlm_monitor()->logWithLevel(5, lengthCode, lengthMessage, number(value ? std::int64_t(value->size()) : 0));
     return false;
   }
   const std::uint8_t byte = (*value)[0];
-  if (byte != 0 && byte != 1) monitor()->logWithLevel(5, valueCode, valueMessage, number(byte));
+  if (byte != 0 && byte != 1) tlm_monitor()->logWithLevel(5, valueCode, valueMessage, number(byte));
   return byte == 1;
 }
 
@@ -47,7 +46,7 @@ std::optional<TLMBytesView> TLMMatchByteSequence(const std::vector<int>& pattern
     }
   }
   if (!length || *length == 0) return std::nullopt;
-  if (*length >= 128) monitor()->logWithLevel(5, 39027, "Data is longer than 127", number(*length));
+  if (*length >= 128) tlm_monitor()->logWithLevel(5, 39027, "Data is longer than 127", number(*length));
   const std::size_t valueStart = start + pattern.size();
   if (*length > data.size() - valueStart) return std::nullopt;
   return data.subspan(valueStart, *length);
@@ -60,7 +59,7 @@ std::optional<TLMBytesView> TLMMatchIWithData(TLMBytesView data, std::int64_t of
 
 std::optional<TLMInAppPurchaseItem> TLMParsePurchaseData(TLMBytesView entry, const std::string& productID) {
   if (entry.empty()) {
-    monitor()->logWithLevel(5, 39024, "Subdata does not contain PI");
+    tlm_monitor()->logWithLevel(5, 39024, "Subdata does not contain PI");
     return std::nullopt;
   }
   static const std::vector<int>& productPattern = *new std::vector<int>(fieldPattern(1702, 0x0C));
@@ -87,7 +86,7 @@ std::optional<TLMInAppPurchaseItem> TLMParsePurchaseData(TLMBytesView entry, con
     }
   }
   if (!fields[0].value) {
-    monitor()->logWithLevel(5, 39024, "Subdata does not contain PI");
+    tlm_monitor()->logWithLevel(5, 39024, "Subdata does not contain PI");
     return std::nullopt;
   }
   TLMInAppPurchaseItem item;
@@ -98,8 +97,8 @@ std::optional<TLMInAppPurchaseItem> TLMParsePurchaseData(TLMBytesView entry, con
   if (fields[3].value && fields[3].value->size() == 1) {
     item.purchaseType = (*fields[3].value)[0];
   } else {
-    monitor()->logWithLevel(5, 39030, "Subdata PT unexpected length",
-                            number(fields[3].value ? std::int64_t(fields[3].value->size()) : 0));
+    tlm_monitor()->logWithLevel(5, 39030, "Subdata PT unexpected length",
+                                number(fields[3].value ? std::int64_t(fields[3].value->size()) : 0));
   }
   item.freeTrial = readFlag(fields[5].value, 39025, "Subdata FT unexpected value", 39026, "Subdata FT unexpected length");
   item.introductoryOffer =
@@ -122,13 +121,13 @@ bool TLMParseVersionFromReceipt(TLMBytesView receipt, const std::string& bundleV
     value = TLMMatchByteSequence(pattern, receipt, static_cast<std::int64_t>(o));
   }
   if (!value || value->size() < 3) {
-    monitor()->logWithLevel(5, 39006, "V data is too short. Length", number(value ? std::int64_t(value->size()) : 0));
+    tlm_monitor()->logWithLevel(5, 39006, "V data is too short. Length", number(value ? std::int64_t(value->size()) : 0));
     return false;
   }
-  if ((*value)[0] != 0x0C) monitor()->logWithLevel(5, 39007, "V data byte 0 is wrong. Value", number((*value)[0]));
+  if ((*value)[0] != 0x0C) tlm_monitor()->logWithLevel(5, 39007, "V data byte 0 is wrong. Value", number((*value)[0]));
   if ((*value)[1] != value->size() - 2) {
-    monitor()->logWithLevel(5, 39008, "V data byte 1 is wrong. Value, expected", number((*value)[1]),
-                            number(std::int64_t(value->size()) - 2));
+    tlm_monitor()->logWithLevel(5, 39008, "V data byte 1 is wrong. Value, expected", number((*value)[1]),
+                                number(std::int64_t(value->size()) - 2));
   }
   return asText(value->subspan(2)) == bundleVersion;
 }
@@ -153,16 +152,16 @@ bool TLMStoreReceiptReader::compute() {
   if (sources_.isSimulator() || sources_.isSandboxReceipt()) return true;
   const auto path = sources_.receiptPath();
   if (!path) {
-    monitor()->logWithLevel(5, 39002, "Version data is nil");
+    tlm_monitor()->logWithLevel(5, 39002, "Version data is nil");
     return false;
   }
   auto bytes = platform::files::readResource(*path);
   if (!bytes) {
-    monitor()->logWithLevel(5, 39002, "Version data is nil");
+    tlm_monitor()->logWithLevel(5, 39002, "Version data is nil");
     return false;
   }
   if (bytes->empty()) {
-    monitor()->logWithLevel(5, 39004, "Version data is empty");
+    tlm_monitor()->logWithLevel(5, 39004, "Version data is empty");
     return false;
   }
   return TLMParseVersionFromReceipt(*bytes, sources_.bundleVersion().value_or(""));

@@ -19,9 +19,6 @@ constexpr std::size_t kMaxScreenClassLength = 100;
 const char kScreenKey = 0;
 const char kStackKey = 0;
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-platform::Value text(const std::string& s) { return platform::Value(s); }
-
 bool isValidScreenValue(const std::string& value) {
   return TLMDataTypeValidator::isValidScreenParameterValue(TLMObject(value));
 }
@@ -38,7 +35,7 @@ std::shared_ptr<TLMScreen> screenOf(UIViewController& controller) {
   if (!object) return nullptr;
   auto holder = std::dynamic_pointer_cast<ScreenHolder>(object);
   if (!holder) {
-    monitor()->logWithLevel(4, 36000, "Found unknown associated object", text(object->description()));
+    tlm_monitor()->logWithLevel(4, 36000, "Found unknown associated object", tlm_text(object->description()));
     controller.setAssociatedObject(&kScreenKey, nullptr);
     return nullptr;
   }
@@ -75,8 +72,8 @@ std::string screenClassOf(const UIViewController& controller, bool logCut) {
   if (platform::text::codePointLength(full) <= kMaxScreenClassLength) return full;
   std::string cut = platform::text::codePointPrefix(full, kMaxScreenClassLength);
   if (logCut) {
-    monitor()->logWithLevel(7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
-                            text(full), text(cut));
+    tlm_monitor()->logWithLevel(7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
+                                tlm_text(full), tlm_text(cut));
   }
   return cut;
 }
@@ -261,7 +258,7 @@ std::shared_ptr<TLMControllerStack> TLMScreenViewReporter::currentStack() const 
   auto object = window->associatedObject(&kStackKey);
   auto stack = std::dynamic_pointer_cast<TLMControllerStack>(object);
   if (object && !stack) {
-    monitor()->logWithLevel(4, 38000, "Found unknown associated object", text(object->description()));
+    tlm_monitor()->logWithLevel(4, 38000, "Found unknown associated object", tlm_text(object->description()));
   }
   if (!stack) {
     stack = std::make_shared<TLMControllerStack>();
@@ -340,7 +337,7 @@ std::shared_ptr<UIViewController> TLMScreenViewReporter::currentViewControllerIn
     stack.compacted();
     return entries.front();
   }
-  monitor()->logWithLevel(5, 31011, "Root view controller not found");
+  tlm_monitor()->logWithLevel(5, 31011, "Root view controller not found");
   return nullptr;
 }
 
@@ -386,7 +383,7 @@ void TLMScreenViewReporter::viewControllerDidDisappear(const std::shared_ptr<UIV
 
 void TLMScreenViewReporter::setCurrentViewController(const std::shared_ptr<UIViewController>& controller) {
   if (!controller) {
-    monitor()->logWithLevel(4, 31005, "Received nil view controller");
+    tlm_monitor()->logWithLevel(4, 31005, "Received nil view controller");
     return;
   }
   std::shared_ptr<TLMScreen> previous;
@@ -394,13 +391,13 @@ void TLMScreenViewReporter::setCurrentViewController(const std::shared_ptr<UIVie
   services_.queue->sync([&] {
     if (currentViewController_.lock() == controller) {
       auto screen = screenOf(*controller);
-      monitor()->logWithLevel(7, 31006, "View controller already tracked. Class, ID", text(controller->className()),
-                              platform::Value(screen ? screen->instanceID : 0));
+      tlm_monitor()->logWithLevel(7, 31006, "View controller already tracked. Class, ID", tlm_text(controller->className()),
+                                  platform::Value(screen ? screen->instanceID : 0));
       return;
     }
     const std::string screenClass = screenClassOf(*controller, true);
     if (!isValidScreenValue(screenClass)) {
-      monitor()->logWithLevel(4, 31008, "Received invalid default screen class", text(screenClass));
+      tlm_monitor()->logWithLevel(4, 31008, "Received invalid default screen class", tlm_text(screenClass));
       return;
     }
     auto screen = screenOf(*controller);
@@ -412,8 +409,8 @@ void TLMScreenViewReporter::setCurrentViewController(const std::shared_ptr<UIVie
     }
     currentViewController_ = controller;
     if (screen == currentScreen_) return;
-    monitor()->logWithLevel(7, 31010, "Tracking view controller. Class, ID", text(screen->className),
-                            platform::Value(screen->instanceID));
+    tlm_monitor()->logWithLevel(7, 31010, "Tracking view controller. Class, ID", tlm_text(screen->className),
+                                platform::Value(screen->instanceID));
     previous = copyOf(currentScreen_);
     currentScreen_ = screen;
     next = screen;
@@ -426,15 +423,15 @@ void TLMScreenViewReporter::setCurrentViewController(const std::shared_ptr<UIVie
 void TLMScreenViewReporter::setScreenName(const std::optional<std::string>& screenName,
                                           const std::optional<std::string>& screenClass) {
   if (!services_.isReportingEnabled()) {
-    monitor()->logWithLevel(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+    tlm_monitor()->logWithLevel(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
     return;
   }
   if (screenName && !isValidScreenValue(*screenName)) {
-    monitor()->logWithLevel(4, 31001, "Received invalid screen name");
+    tlm_monitor()->logWithLevel(4, 31001, "Received invalid screen name");
     return;
   }
   if (screenClass && !isValidScreenValue(*screenClass)) {
-    monitor()->logWithLevel(4, 31002, "Received invalid screen class");
+    tlm_monitor()->logWithLevel(4, 31002, "Received invalid screen class");
     return;
   }
   auto stack = currentStack();
@@ -443,13 +440,13 @@ void TLMScreenViewReporter::setScreenName(const std::optional<std::string>& scre
   services_.queue->sync([&] {
     const auto entries = stack ? stack->compacted() : std::vector<std::shared_ptr<UIViewController>>{};
     if (entries.empty()) {
-      monitor()->logWithLevel(4, 31003, "setScreenName:screenClass: must be called after a view controller has appeared");
+      tlm_monitor()->logWithLevel(4, 31003, "setScreenName:screenClass: must be called after a view controller has appeared");
       return;
     }
     const auto& top = entries.back();
     const std::string cls = screenClass ? *screenClass : screenClassOf(*top, false);
     if (currentScreen_ && currentScreen_->name == screenName && currentScreen_->className == cls) {
-      monitor()->logWithLevel(7, 31004, "Ignoring duplicate screen name and screen class");
+      tlm_monitor()->logWithLevel(7, 31004, "Ignoring duplicate screen name and screen class");
       return;
     }
     auto screen = std::make_shared<TLMScreen>();
@@ -459,7 +456,7 @@ void TLMScreenViewReporter::setScreenName(const std::optional<std::string>& scre
     screen->manuallySet = true;
     attachScreen(*top, screen);
     currentViewController_ = top;
-    monitor()->logWithLevel(7, 31009, "Set screen name and screen class", text(screenName.value_or("")), text(cls));
+    tlm_monitor()->logWithLevel(7, 31009, "Set screen name and screen class", tlm_text(screenName.value_or("")), tlm_text(cls));
     previous = currentScreen_;
     currentScreen_ = screen;
     next = screen;
@@ -484,7 +481,7 @@ void TLMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<TLMScreen>&
                                                const std::shared_ptr<TLMScreen>& next) {
   if (!next || !services_.isReportingEnabled()) return;
   if (!isAppActive()) {
-    monitor()->logWithLevel(7, 31013, "Screen view event not logged. App is not active.");
+    tlm_monitor()->logWithLevel(7, 31013, "Screen view event not logged. App is not active.");
     return;
   }
   TLMObjectDictionary parameters = TLMScreenParameters(*next);
@@ -498,7 +495,7 @@ void TLMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<TLMScreen>&
     }
   }
   if (!TLMHasScreenParameters(parameters)) {
-    monitor()->logWithLevel(1, 31012, "Screen view event not logged. Screen parameters were empty");
+    tlm_monitor()->logWithLevel(1, 31012, "Screen view event not logged. Screen parameters were empty");
     return;
   }
   services_.queue->sync([&] { previousScreen_ = next; });
@@ -510,7 +507,7 @@ void TLMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<TLMScreen>&
 void TLMScreenViewReporter::setCindervalePerfDelegate(const std::shared_ptr<TLMScreenViewReporterDelegate>& delegate) {
   std::lock_guard<std::mutex> lock(delegateMutex_);
   if (delegate && delegate_.lock()) {
-    monitor()->logWithLevel(4, 31016, "Tried to override screen reporter delegate");
+    tlm_monitor()->logWithLevel(4, 31016, "Tried to override screen reporter delegate");
     return;
   }
   delegate_ = delegate;

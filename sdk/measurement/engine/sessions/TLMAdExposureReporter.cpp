@@ -7,8 +7,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 // (end - start) seconds as whole milliseconds, truncated; a period that ran backwards is 0.
 std::int64_t exposureMillis(double start, double end) { return TLMWholeMilliseconds(end - start); }
 
@@ -47,14 +45,14 @@ double TLMAdExposureReporter::now() const {
 
 void TLMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
   if (adUnitID.empty()) {
-    monitor()->logWithLevel(4, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+    tlm_monitor()->logWithLevel(4, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
     return;
   }
   const double time = now();
   services_.queue->async([self = shared_from_this(), adUnitID, time] {
     if (self->adUnitCounts_.size() >= static_cast<std::size_t>(kTLMMaxAdUnits)) {
-      monitor()->logWithLevel(4, 1002, "Reached limit on ad units. Ignoring ad unit with ID",
-                              platform::Value(adUnitID));
+      tlm_monitor()->logWithLevel(4, 1002, "Reached limit on ad units. Ignoring ad unit with ID",
+                                  platform::Value(adUnitID));
       return;
     }
     if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = time;
@@ -66,7 +64,7 @@ void TLMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
 
 void TLMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   if (adUnitID.empty()) {
-    monitor()->logWithLevel(4, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
+    tlm_monitor()->logWithLevel(4, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
     return;
   }
   const double time = now();
@@ -74,7 +72,7 @@ void TLMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   services_.queue->sync([&] {
     auto it = adUnitCounts_.find(adUnitID);
     if (it == adUnitCounts_.end()) {
-      monitor()->logWithLevel(4, 1004, "Unknown ad unit. Ignoring ad unit with ID", platform::Value(adUnitID));
+      tlm_monitor()->logWithLevel(4, 1004, "Unknown ad unit. Ignoring ad unit with ID", platform::Value(adUnitID));
       return;
     }
     if (it->second >= 2) {
@@ -136,16 +134,16 @@ void TLMAdExposureReporter::logExposureEventsOnSerialQueue(double endTime,
 void TLMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
                                                             const TLMObjectDictionary& screenParameters) {
   if (!reportingEnabled_.load()) {
-    monitor()->logWithLevel(4, 1005, "Ad exposure not logged. Reporting is disabled.");
+    tlm_monitor()->logWithLevel(4, 1005, "Ad exposure not logged. Reporting is disabled.");
     return;
   }
   if (!services_.isAppActive()) {
-    monitor()->logWithLevel(7, 1010, "Ad exposure not logged. App is not active.");
+    tlm_monitor()->logWithLevel(7, 1010, "Ad exposure not logged. App is not active.");
     return;
   }
   const std::int64_t ms = exposureMillis(adExposureStartTime_, endTime);
   if (ms < 1000) {
-    monitor()->logWithLevel(7, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
+    tlm_monitor()->logWithLevel(7, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
     return;
   }
   TLMObjectDictionary parameters = screenParameters;
@@ -156,21 +154,21 @@ void TLMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
 void TLMAdExposureReporter::logAdUnitExposureEventOnSerialQueue(const std::string& adUnitID, double endTime,
                                                                 const TLMObjectDictionary& screenParameters) {
   if (!reportingEnabled_.load()) {
-    monitor()->logWithLevel(4, 1007, "Ad unit exposure not logged. Reporting is disabled.");
+    tlm_monitor()->logWithLevel(4, 1007, "Ad unit exposure not logged. Reporting is disabled.");
     return;
   }
   if (adUnitID.empty()) {
-    monitor()->logWithLevel(4, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+    tlm_monitor()->logWithLevel(4, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
   if (!services_.isAppActive()) {
-    monitor()->logWithLevel(7, 1011, "Ad unit exposure not logged. App is not active.");
+    tlm_monitor()->logWithLevel(7, 1011, "Ad unit exposure not logged. App is not active.");
     return;
   }
   auto start = adUnitStartTimes_.find(adUnitID);
   const std::int64_t ms = exposureMillis(start == adUnitStartTimes_.end() ? endTime : start->second, endTime);
   if (ms < 1000) {
-    monitor()->logWithLevel(7, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
+    tlm_monitor()->logWithLevel(7, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
     return;
   }
   TLMObjectDictionary parameters = screenParameters;

@@ -8,8 +8,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 // The platform's test data carries this campaign id with the campaign name "CampaignName".
 constexpr const char* kTestCampaignID = "1234567890";
 constexpr const char* kTestCampaignName = "CampaignName";
@@ -62,17 +60,17 @@ std::shared_ptr<TLMSearchAdReporter> TLMSearchAdReporter::create(std::shared_ptr
                                                                  std::shared_ptr<TLMPersistedConfig> persistedConfig,
                                                                  TLMSearchAdServices services) {
   if (!workerQueue) {
-    monitor()->logWithLevel(1, 32000, "Cannot init Search Ad reporter. Queue must be provided");
+    tlm_monitor()->logWithLevel(1, 32000, "Cannot init Search Ad reporter. Queue must be provided");
     return nullptr;
   }
   if (!persistedConfig) {
-    monitor()->logWithLevel(1, 32001, "Cannot init Search Ad reporter. Persisted config must be provided");
+    tlm_monitor()->logWithLevel(1, 32001, "Cannot init Search Ad reporter. Persisted config must be provided");
     return nullptr;
   }
   if (persistedConfig->searchAdRetryCount() > kTLMSearchAdMaxRetries - 1) return nullptr;
   if (persistedConfig->searchAdCampaignValue()) {
-    monitor()->logWithLevel(7, 32002,
-                            "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
+    tlm_monitor()->logWithLevel(7, 32002,
+                                "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
     return nullptr;
   }
   return std::shared_ptr<TLMSearchAdReporter>(
@@ -109,7 +107,7 @@ std::optional<double> TLMSearchAdReporter::scheduledTimestamp() const {
 
 void TLMSearchAdReporter::start() {
   if (!adClientInstance()) {
-    monitor()->logWithLevel(7, 32003, "iAd framework is not linked. Search Ad Attribution Reporter is disabled.");
+    tlm_monitor()->logWithLevel(7, 32003, "iAd framework is not linked. Search Ad Attribution Reporter is disabled.");
     return;
   }
   scheduleSearchAdReport();
@@ -127,7 +125,7 @@ void TLMSearchAdReporter::cancelScheduling() {
 void TLMSearchAdReporter::scheduleSearchAdReport() {
   auto alarm = this->alarm();
   if (!alarm) {
-    monitor()->logWithLevel(4, 32013, "Search Ad Campaign attribution alarm is already canceled");
+    tlm_monitor()->logWithLevel(4, 32013, "Search Ad Campaign attribution alarm is already canceled");
     return;
   }
   if (!enabled_.load()) {
@@ -135,17 +133,17 @@ void TLMSearchAdReporter::scheduleSearchAdReport() {
     return;
   }
   if (persistedConfig_->searchAdCampaignValue()) {
-    monitor()->logWithLevel(7, 32004,
-                            "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
+    tlm_monitor()->logWithLevel(7, 32004,
+                                "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
     cancelScheduling();
     return;
   }
   if (alarm->scheduledTimestamp()) {
-    monitor()->logWithLevel(4, 32005, "Search Ad Campaign attribution alarm is already scheduled");
+    tlm_monitor()->logWithLevel(4, 32005, "Search Ad Campaign attribution alarm is already scheduled");
     return;
   }
   if (persistedConfig_->searchAdRetryCount() < kTLMSearchAdMaxRetries) {
-    monitor()->logWithLevel(7, 32006, "Scheduling Search Ad Report timer");
+    tlm_monitor()->logWithLevel(7, 32006, "Scheduling Search Ad Report timer");
     // The absolute difference: a clock set back does not push the next look-up beyond a day.
     const double delay =
         kTLMSearchAdLookUpInterval - std::fabs(now() - persistedConfig_->lastSearchAdLookUpTimestamp());
@@ -154,8 +152,8 @@ void TLMSearchAdReporter::scheduleSearchAdReport() {
       if (auto self = weak.lock()) self->maybeLogIAdCampaignEvent();
     });
   } else {
-    monitor()->logWithLevel(5, 32007,
-                            "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
+    tlm_monitor()->logWithLevel(5, 32007,
+                                "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
     cancelScheduling();
   }
 }
@@ -197,13 +195,13 @@ void TLMSearchAdReporter::lookUpAdConversionDetails() {
 void TLMSearchAdReporter::handleDetails(const std::optional<platform::Dictionary>& details,
                                         const std::optional<platform::Error>& error) {
   if (error) {
-    monitor()->logWithLevel(1, 32010, "Cannot send request for Search Ad campaign attribution. Error",
-                            platform::Value(error->description));
+    tlm_monitor()->logWithLevel(1, 32010, "Cannot send request for Search Ad campaign attribution. Error",
+                                platform::Value(error->description));
     scheduleSearchAdReport();
     return;
   }
   if (!details || details->empty()) {
-    monitor()->logWithLevel(1, 32011, "Cannot get Search Ad campaign attribution. Search Ad details are empty");
+    tlm_monitor()->logWithLevel(1, 32011, "Cannot get Search Ad campaign attribution. Search Ad details are empty");
     scheduleSearchAdReport();
     return;
   }
@@ -216,7 +214,7 @@ void TLMSearchAdReporter::handleDetails(const std::optional<platform::Dictionary
   const std::string campaign = textValue(first->find("iad-campaign-name"));
   const std::string term = textValue(first->find("iad-keyword"));
   if (textValue(first->find("iad-campaign-id")) == kTestCampaignID && campaign == kTestCampaignName) {
-    monitor()->logWithLevel(2, 32012, "Search Ad Reporter returns dummy data. Will retry next time.");
+    tlm_monitor()->logWithLevel(2, 32012, "Search Ad Reporter returns dummy data. Will retry next time.");
     scheduleSearchAdReport();
     return;
   }
@@ -230,7 +228,7 @@ void TLMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attribution,
     // The decision is final: a second reply (from another thread) finds it made.
     std::lock_guard<std::mutex> lock(mutex_);
     if (persistedConfig_->searchAdCampaignValue()) {
-      monitor()->logWithLevel(5, 32008, "Search Ad Campaign is already tracked");
+      tlm_monitor()->logWithLevel(5, 32008, "Search Ad Campaign is already tracked");
       attribution = false;
     } else {
       persistedConfig_->setSearchAdCampaignValue(attribution);
@@ -246,7 +244,7 @@ void TLMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attribution,
   if (firstOpen >= 2) {
     parameters.set("click_timestamp", TLMObject(firstOpen - 1));
   } else {
-    monitor()->logWithLevel(5, 32009, "Search Ad Campaign does not have click_timestamp.");
+    tlm_monitor()->logWithLevel(5, 32009, "Search Ad Campaign does not have click_timestamp.");
   }
   services_.logInternalEvent("auto", "_cmp", parameters);
 }

@@ -11,8 +11,6 @@
 
 namespace {
 
-std::shared_ptr<TLMMonitor> monitor() { return TLMMeasurement::monitor(); }
-
 std::int64_t millis(double seconds) { return TLMWholeMilliseconds(seconds); }
 
 std::int64_t wholeSeconds(double seconds) {
@@ -165,7 +163,7 @@ std::optional<TLMUserAttribute> TLMSessionReporter::sessionNumberProperty() {
 
 void TLMSessionReporter::setTimeoutSessionInterval(double interval) {
   if (interval < 0) {
-    monitor()->logWithLevel(4, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
+    tlm_monitor()->logWithLevel(4, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
     interval = 0;
   }
   timeoutInterval_.store(interval);
@@ -173,7 +171,7 @@ void TLMSessionReporter::setTimeoutSessionInterval(double interval) {
 
 void TLMSessionReporter::setMinimumSessionInterval(double interval) {
   if (interval < 0) {
-    monitor()->logWithLevel(4, 33000, "Received negative minimum session duration. Setting to 0.0 instead.");
+    tlm_monitor()->logWithLevel(4, 33000, "Received negative minimum session duration. Setting to 0.0 instead.");
     interval = 0;
   }
   minimumInterval_.store(interval);
@@ -183,7 +181,7 @@ void TLMSessionReporter::setMinimumSessionInterval(double interval) {
 double TLMSessionReporter::incurredLocked(bool efficient, double uptime) {
   const double incurred = uptime - (efficient ? freeRideStart_ : engagementStart_);
   if (incurred < 0) {
-    monitor()->logWithLevel(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
+    tlm_monitor()->logWithLevel(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
     return 0.0;
   }
   return incurred;
@@ -198,7 +196,7 @@ double TLMSessionReporter::incurredEngagementTime() {
 
 std::int64_t TLMSessionReporter::cutFreerideEngagementTimeMillis() {
   if (!settings().efficientEngagementReportingEnabled) {
-    monitor()->logWithLevel(5, 33007, "Returning zero engagement time. Efficient engagement reporting is disabled.");
+    tlm_monitor()->logWithLevel(5, 33007, "Returning zero engagement time. Efficient engagement reporting is disabled.");
     return 0;
   }
   const double uptime = currentUptime();
@@ -214,7 +212,7 @@ bool TLMSessionReporter::shouldStartNewSession() { return isAppActive() && isSes
 
 void TLMSessionReporter::logSessionStartEvent() {
   if (!isAppActive()) {
-    monitor()->logWithLevel(7, 33005, "Session start event not logged. Application is not active");
+    tlm_monitor()->logWithLevel(7, 33005, "Session start event not logged. Application is not active");
     return;
   }
   if (!reportingEnabled_.load()) return;
@@ -242,7 +240,7 @@ void TLMSessionReporter::setSessionID(const std::optional<std::int64_t>& session
 
 void TLMSessionReporter::logUserEngagementEventWithScreen(const TLMScreen* screen, bool isRedundant) {
   if (!isAppActive()) {
-    monitor()->logWithLevel(7, 33006, "User engagement event not logged. Application is not active");
+    tlm_monitor()->logWithLevel(7, 33006, "User engagement event not logged. Application is not active");
     return;
   }
   const TLMSessionSettings s = settings();
@@ -272,7 +270,7 @@ void TLMSessionReporter::logUserEngagementEventWithScreen(const TLMScreen* scree
 void TLMSessionReporter::logAppBackgroundedEvent() {
   if (!reportingEnabled_.load() || !settings().appBackgroundedEventEnabled) return;
   if (!isAppActive()) {
-    monitor()->logWithLevel(7, 33008, "App backgrounded event not logged. Application is not active");
+    tlm_monitor()->logWithLevel(7, 33008, "App backgrounded event not logged. Application is not active");
     return;
   }
   services_.logInternalEvent("auto", "_ab", TLMObjectDictionary());
@@ -325,7 +323,7 @@ void TLMSessionReporter::handleScreenDidChange(const TLMScreen* fromScreen, cons
 }
 
 void TLMSessionReporter::rescheduleSessionStartTimer() {
-  monitor()->logWithLevel(7, 33002, "Scheduling session start timer");
+  tlm_monitor()->logWithLevel(7, 33002, "Scheduling session start timer");
   // Engagement banked in earlier foreground periods counts toward the minimum; a bank above the
   // minimum gives a negative delay, which starts the session at once.
   const double delay = minimumInterval_.load() - persistedConfig_->engagementTimeBeforeSessionStart();
@@ -341,12 +339,12 @@ void TLMSessionReporter::rescheduleSessionStartTimer() {
 void TLMSessionReporter::rescheduleUserEngagementTimer() {
   const double interval = settings().engagementInterval;
   if (!(interval > 0)) {
-    monitor()->logWithLevel(4, 33009, "User engagement timer interval is not positive. Timer not scheduled",
-                            platform::Value(interval));
+    tlm_monitor()->logWithLevel(4, 33009, "User engagement timer interval is not positive. Timer not scheduled",
+                                platform::Value(interval));
     engagementTimer_->cancel();
     return;
   }
-  monitor()->logWithLevel(7, 33003, "Scheduling user engagement timer");
+  tlm_monitor()->logWithLevel(7, 33003, "Scheduling user engagement timer");
   std::weak_ptr<TLMSessionReporter> weak = weak_from_this();
   engagementTimer_->runAfterDelay(interval, [weak] {
     auto self = weak.lock();

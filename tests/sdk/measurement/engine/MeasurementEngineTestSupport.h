@@ -44,6 +44,12 @@ class FakeAdManager : public platform::ASIdentifierManager {
   std::string identifier = kTLMZeroAdvertisingIdentifier;
 };
 
+// An event's integer parameter; -1 when the event or the parameter is missing.
+inline std::int64_t intParameter(const TLMEventPtr& event, const std::string& name) {
+  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
+  return value != nullptr ? value->int64Value() : -1;
+}
+
 // A stored raw event as the table holds it.
 struct StoredEvent {
   std::string name;

@@ -16,9 +16,6 @@ using audiences::Bits;
 using audiences::Flags;
 using Leaf = std::shared_ptr<TLMPBAudienceLeafFilterResult>;
 
-// An hour boundary near the harness's clock; every test stays inside the hour after it.
-constexpr double kHour = 472222.0 * 3600.0;
-
 // The real audiences, with one chosen call failing.
 class FailingAudience : public TLMAudienceEvaluator {
  public:

@@ -43,9 +43,6 @@ struct BundlingHarness : UploadHarness {
 
 using Names = std::vector<std::vector<std::string>>;
 
-// An hour boundary near the harness's clock.
-constexpr double kHour = 472222.0 * 3600.0;
-
 std::optional<std::int64_t> intParam(const TLMPBEvent& event, const std::string& name) {
   for (const auto& p : NANOGetArray<TLMPBEventParam>(event, TLMPBEventSlot::params)
                            .value_or(std::vector<std::shared_ptr<TLMPBEventParam>>{})) {

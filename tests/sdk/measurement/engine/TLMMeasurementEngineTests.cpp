@@ -37,11 +37,6 @@ TLMEventPtr find(const std::vector<StoredEvent>& events, const std::string& name
   return nullptr;
 }
 
-std::int64_t intParameter(const TLMEventPtr& event, const std::string& name) {
-  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
-  return value != nullptr ? value->int64Value() : -1;
-}
-
 }  // namespace
 
 // MARK: - First open and life events

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* kAppID = "1:1234:ios:abcd";
+constexpr const char* kConfigAppID = "1:1234:ios:abcd";
 
 using Settings = std::vector<std::pair<std::string, std::string>>;
 
@@ -44,12 +44,12 @@ class RemoteConfigTest : public ::testing::Test {
   }
   std::shared_ptr<TLMRemoteConfig> make(std::shared_ptr<TLMPBMeasurementConfig> config = nullptr,
                                         std::string origin = "app") {
-    return TLMRemoteConfig::initWithAppID(kAppID, database.get(), std::move(config),
+    return TLMRemoteConfig::initWithAppID(kConfigAppID, database.get(), std::move(config),
                                           [origin] { return origin; });
   }
   // The setting read from a configuration holding one server value.
   double read(TLMSetting setting, const std::string& serverValue) {
-    auto config = make(makeConfig(kAppID, {{TLMSettingDefinitionFor(setting).key, serverValue}}));
+    auto config = make(makeConfig(kConfigAppID, {{TLMSettingDefinitionFor(setting).key, serverValue}}));
     return config ? config->numberForSetting(setting) : NAN;
   }
 
@@ -83,7 +83,7 @@ TEST_F(RemoteConfigTest, DefaultInstanceAnswersDefaultsAndRefusesWork) {
 
   EXPECT_FALSE(TLMRemoteConfig::initWithAppID("", database.get()));
   EXPECT_TRUE(monitor->has(29000));
-  EXPECT_FALSE(TLMRemoteConfig::initWithAppID(kAppID, nullptr));
+  EXPECT_FALSE(TLMRemoteConfig::initWithAppID(kConfigAppID, nullptr));
   EXPECT_TRUE(monitor->has(29001));
 }
 
@@ -145,7 +145,7 @@ TEST_F(RemoteConfigTest, BoundsAndIntervals) {
         << TLMSettingDefinitionFor(c.setting).key << " = \"" << c.server << "\"";
   }
   // Getters answer their kind.
-  auto config = make(makeConfig(kAppID, {{"measurement.upload.max_bundles_created_per_iteration", "5500"},
+  auto config = make(makeConfig(kConfigAppID, {{"measurement.upload.max_bundles_created_per_iteration", "5500"},
                                          {"measurement.upload.blacklist_internal", "1"}}));
   EXPECT_EQ(config->maxBundlesCreatedPerIteration(), 5);
   EXPECT_TRUE(config->blacklistInternal());
@@ -153,7 +153,7 @@ TEST_F(RemoteConfigTest, BoundsAndIntervals) {
 }
 
 TEST_F(RemoteConfigTest, ValueIsBoundedOnceAndTypedReadersGuardEmptyKeys) {
-  auto config = make(makeConfig(kAppID, {{"measurement.upload.interval", "120000"}}));
+  auto config = make(makeConfig(kConfigAppID, {{"measurement.upload.interval", "120000"}}));
   EXPECT_EQ(config->uploadingInterval(), 120);
   // Cached as the bounded number: a second read with other bounds does not re-check it.
   EXPECT_EQ(config->timeIntervalInSecondsFromCacheWithKey("measurement.upload.interval", 1, 2, 1), 120);
@@ -178,17 +178,17 @@ TEST_F(RemoteConfigTest, ConfigurationForAnotherAppIsNotApplied) {
 
   // Started by the ad-network product: its app id must match too.
   auto adNetwork = make(nullptr, "vx");
-  auto matching = makeConfig(kAppID, {{"measurement.upload.retry_count", "3"}});
+  auto matching = makeConfig(kConfigAppID, {{"measurement.upload.retry_count", "3"}});
   EXPECT_FALSE(adNetwork->updateMeasurementConfig(matching));
   EXPECT_TRUE(monitor->has(29022));
   EXPECT_EQ(adNetwork->uploadingRetryCount(), 6);
-  NANOSetString(*matching, TLMPBMeasurementConfigSlot::ads_app_id, std::string(kAppID));
+  NANOSetString(*matching, TLMPBMeasurementConfigSlot::ads_app_id, std::string(kConfigAppID));
   EXPECT_TRUE(adNetwork->updateMeasurementConfig(matching));
   EXPECT_EQ(adNetwork->uploadingRetryCount(), 3);
 }
 
 TEST_F(RemoteConfigTest, UpdateStoresParsesAndReloads) {
-  auto message = makeConfig(kAppID, {{"measurement.upload.interval", "60000"},
+  auto message = makeConfig(kConfigAppID, {{"measurement.upload.interval", "60000"},
                                      {"measurement.upload.blacklist_public", "1"}},
                             41);
   NANOSetArray(*message, TLMPBMeasurementConfigSlot::event_config,
@@ -237,12 +237,12 @@ TEST_F(RemoteConfigTest, UpdateStoresParsesAndReloads) {
 
   // A configuration without settings changes nothing.
   monitor->clear();
-  reloaded->parseRemoteConfigFromMeasurementConfig(*makeConfig(kAppID, {}));
+  reloaded->parseRemoteConfigFromMeasurementConfig(*makeConfig(kConfigAppID, {}));
   EXPECT_TRUE(monitor->has(29012));
   EXPECT_EQ(reloaded->uploadingInterval(), 60);
 
   // A newer configuration replaces every cached value, bounded ones included.
-  ASSERT_TRUE(reloaded->updateMeasurementConfig(makeConfig(kAppID, {{"measurement.upload.retry_count", "2"}})));
+  ASSERT_TRUE(reloaded->updateMeasurementConfig(makeConfig(kConfigAppID, {{"measurement.upload.retry_count", "2"}})));
   EXPECT_EQ(reloaded->uploadingInterval(), 3600);
   EXPECT_EQ(reloaded->uploadingRetryCount(), 2);
   EXPECT_FALSE(reloaded->eventConfigWithName("_ac"));
@@ -256,7 +256,7 @@ TEST_F(RemoteConfigTest, HugeNumericSettingsReadAsUnsetAfterEveryStart) {
   // A setting of 100,000 digits (a reply of about 100 KB) is stored like any other; every start
   // reads it again. Too large for a number, it reads as unset; leading zeros cost nothing.
   const std::string digits(100000, '9');
-  auto message = makeConfig(kAppID, {{"measurement.upload.interval", digits},
+  auto message = makeConfig(kConfigAppID, {{"measurement.upload.interval", digits},
                                      {"measurement.upload.retry_time", std::string(100000, '0') + "120000"},
                                      {"measurement.upload.retry_count", "-" + digits + ".5"}});
   ASSERT_TRUE(make()->updateMeasurementConfig(message));
@@ -271,7 +271,7 @@ TEST_F(RemoteConfigTest, HugeNumericSettingsReadAsUnsetAfterEveryStart) {
 TEST_F(RemoteConfigTest, ExpiresWhenTheAgeReachesTheCacheTimeEitherWay) {
   auto config = make();
   ASSERT_TRUE(config->updateMeasurementConfig(
-      makeConfig(kAppID, {{"measurement.config.cache_time", "600000"}})));
+      makeConfig(kConfigAppID, {{"measurement.config.cache_time", "600000"}})));
   EXPECT_EQ(config->lastRemoteConfigUpdateTimestamp(), 1700000000.0);
   clock->advance(599.5);
   EXPECT_FALSE(config->isExpired());
@@ -311,7 +311,7 @@ TEST_F(RemoteConfigTest, ReadsOnAnotherThreadDuringParsing) {
   });
   for (int i = 0; i < 300; ++i) {
     config->parseRemoteConfigFromMeasurementConfig(
-        *makeConfig(kAppID, {{"measurement.upload.interval", i % 2 == 0 ? "60000" : "120000"}}));
+        *makeConfig(kConfigAppID, {{"measurement.upload.interval", i % 2 == 0 ? "60000" : "120000"}}));
   }
   done.store(true);
   reader.join();

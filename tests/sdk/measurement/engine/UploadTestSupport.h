@@ -8,6 +8,9 @@
 #include "measurement/model/TLMUtil.h"
 #include "obx/OBXNetworkTesting.h"
 
+// An hour boundary near the harness's clock; a test that logs from it stays inside the hour after it.
+inline constexpr double kHour = 472222.0 * 3600.0;
+
 struct UploadHarness : EngineHarness {
   UploadHarness() {
     loadTime = clock->now();

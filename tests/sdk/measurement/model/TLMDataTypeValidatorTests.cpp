@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "Texts.h"
 #include "measurement/model/TLMDataTypeValidator.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 
@@ -12,11 +13,7 @@ namespace {
 using V = TLMDataTypeValidator;
 using Check = std::function<bool(const TLMObject&, TLMValidationFailure*)>;
 
-std::string repeat(const std::string& unit, int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += unit;
-  return out;
-}
+using testsupport::repeat;
 
 struct Case {
   const char* label;

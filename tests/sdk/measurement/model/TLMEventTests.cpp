@@ -2,17 +2,14 @@
 
 #include <string>
 
+#include "Texts.h"
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMEventUtil.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 
 namespace {
 
-std::string repeat(const std::string& unit, int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += unit;
-  return out;
-}
+using testsupport::repeat;
 
 std::int64_t intParam(const TLMEventPtr& e, const char* key) {
   const TLMValue* v = e->parameters().find(key);

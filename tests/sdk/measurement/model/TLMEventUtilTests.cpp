@@ -2,16 +2,13 @@
 
 #include <string>
 
+#include "Texts.h"
 #include "measurement/model/TLMEventUtil.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 
 namespace {
 
-std::string repeat(const std::string& unit, int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += unit;
-  return out;
-}
+using testsupport::repeat;
 
 const TLMValue* param(const TLMObjectDictionary& d, const char* key) {
   const TLMObject* o = d.find(key);

@@ -7,11 +7,6 @@
 
 namespace {
 
-std::int64_t intParameter(const TLMEventPtr& event, const std::string& name) {
-  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
-  return value != nullptr ? value->int64Value() : -1;
-}
-
 // The engine with the real session reporter; its timers run on the worker queue and what it
 // logs goes through the engine.
 struct SessionEngine {
