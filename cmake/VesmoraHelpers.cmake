@@ -37,8 +37,7 @@ endfunction()
 # 8 source files (CMake's unity build; VESMORA_UNITY_BUILD=OFF compiles file by file): what the files
 # of a batch share, GoogleTest and the standard library's templates, is compiled once per batch,
 # not once per file. The test programs and the UI suite take it; the SDK's and the platform's own
-# libraries are compiled file by file, as a host's build does, except in scripts/optimised-warnings.sh,
-# which batches every target (-DCMAKE_UNITY_BUILD=ON). In a batch, a file's names in an anonymous
+# libraries are compiled file by file, as a host's build does. In a batch, a file's names in an anonymous
 # namespace meet the others' of the same target (a call may even pick another file's overload):
 # each must be unique within its target.
 macro(vesmora_unity_build)

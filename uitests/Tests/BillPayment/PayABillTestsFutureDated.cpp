@@ -19,7 +19,7 @@ class PayABillTestsFutureDated : public AppTestCase {
   void testPayABillFutureDatedPositiveCase() {
     std::optional<std::string> expectedDate;
     BillPayment::Steps steps;
-    steps.formWait = [] {};
+    steps.formWait.emplace([] {});
     steps.beforeBalance = [this] { BaseScreen::waitForLoading(*this); };
     steps.afterAccount = [this] { BaseScreen::waitForLoading(*this, 15); };
     steps.afterMemo = [&] {
