@@ -79,14 +79,13 @@ class PrivateFolder {
   ~PrivateFolder();
   // As createPrivateDirectory(path, error); the folder accepted is then the one held.
   bool make(const std::string& path, Error* error = nullptr);
-  // As createPrivateDirectory for `relative` inside the folder held (named as it joined to
-  // path()); the folder accepted is then the one held.
+  // As createPrivateDirectory for `relative` inside the folder held (named in refusals as joined
+  // to the path the folder held was made by); the folder accepted is then the one held.
   bool makeInside(const std::string& relative, Error* error = nullptr);
   // As createMissingDirectories (with `own`, createDirectories) for `relative` inside the folder
   // held, which was checked as it was made: kept private folders are not checked again.
   bool makeMissingInside(const std::string& relative, bool own, Error* error = nullptr) const;
-  // The folder held, as named and its real path (links followed, "." and ".." resolved).
-  const std::string& path() const { return path_; }
+  // The real path of the folder held (links followed, "." and ".." resolved).
   const std::string& real() const { return real_; }
 
  private:
