@@ -257,6 +257,26 @@ bool TLMDatabase::performReadTransaction(const std::function<bool()>& block) {
 }
 
 bool TLMDatabase::ensureAllTables(Error* failure) {
+  // The tables and indexes are made, or found made, in one exclusive transaction (a migration's
+  // own transaction is a savepoint of it): a new file costs one commit, not one for every table,
+  // column and index, and processes of the app that open a new file at once take turns, where
+  // each found a column missing and the second one's addition failed ("duplicate column name").
+  if (!sqliteStore_->beginTransactionGroup()) {
+    TLMStoreSetError(failure, TLMStoreErrorSQLite, "Failed to begin the transaction that ensures the tables");
+    return false;
+  }
+  if (!ensureAllTablesInTransaction(failure)) {
+    sqliteStore_->rollbackTransactionGroup();
+    return false;
+  }
+  if (!sqliteStore_->commitTransactionGroup()) {
+    TLMStoreSetError(failure, TLMStoreErrorSQLite, "Failed to commit the transaction that ensures the tables");
+    return false;
+  }
+  return true;
+}
+
+bool TLMDatabase::ensureAllTablesInTransaction(Error* failure) {
   for (const auto& table : TLMDatabaseTables()) {
     Error error;
     if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify,

@@ -259,6 +259,7 @@ class TLMDatabase {
                       const CreateDictionary<T>& create);
 
  private:
+  bool ensureAllTablesInTransaction(platform::Error* failure);
   TLMDatabase(std::shared_ptr<TLMStoreSettings> settings, TLMStoreMonitor* monitor);
   bool initializeDatabaseResourcesWithContext(const std::string& context,
                                               const std::string& databasePath);

@@ -1,3 +1,5 @@
+#include <string_view>
+
 #include "StoreTestSupport.h"
 #include "foundation/Files.h"
 #include "foundation/Sandbox.h"
@@ -198,6 +200,62 @@ TEST_F(TLMDatabaseSchemaTest, BusyFileDuringTableSetUpIsKeptAndOperationsReportN
   std::filesystem::remove_all(path);
   EXPECT_TRUE(database->reset());
   EXPECT_TRUE(database->queryAppMetadata(&error));
+}
+
+// Another process of the app that opens the same new file at the same moment: just before each
+// column the store adds, the other adds that column itself (when the file lets it). Counts too
+// the commits of every connection opened while installed.
+struct OtherOpener {
+  std::string path;
+  int added = 0;
+  int held = 0;
+  int commits = 0;
+  bool inOther = false;
+};
+OtherOpener* gOtherOpener = nullptr;
+
+int countCommit(void*) {
+  ++gOtherOpener->commits;
+  return 0;
+}
+
+int addTheColumnFirst(unsigned, void*, void* statement, void*) {
+  const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
+  OtherOpener& other = *gOtherOpener;
+  if (other.inOther || sql == nullptr || std::string_view(sql).find("ADD COLUMN") == std::string_view::npos) return 0;
+  other.inOther = true;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(other.path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    ++(sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? other.added : other.held);
+  }
+  sqlite3_close(db);
+  other.inOther = false;
+  return 0;
+}
+
+int raceTheStore(sqlite3* db, const char**, const sqlite3_api_routines*) {
+  if (gOtherOpener->inOther) return SQLITE_OK;
+  sqlite3_commit_hook(db, &countCommit, nullptr);
+  sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &addTheColumnFirst, nullptr);
+  return SQLITE_OK;
+}
+
+TEST_F(TLMDatabaseSchemaTest, ANewFileIsMadeInOneTransactionThatAnotherOpenerWaitsFor) {
+  OtherOpener other{path};
+  gOtherOpener = &other;
+  sqlite3_auto_extension(reinterpret_cast<void (*)()>(&raceTheStore));
+  auto database = open();
+  sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&raceTheStore));
+  gOtherOpener = nullptr;
+  ASSERT_TRUE(database);
+  EXPECT_FALSE(monitor.contains(12002));
+  // The other found the file held at every column, and waits (its busy timeout) for the tables.
+  EXPECT_EQ(other.added, 0);
+  EXPECT_GT(other.held, 0);
+  // The tables and indexes in one commit, the metadata row in another.
+  EXPECT_EQ(other.commits, 2);
+  RawDatabase raw(path);
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('raw_events') WHERE name = 'is_realtime'"), "1");
 }
 
 }  // namespace
