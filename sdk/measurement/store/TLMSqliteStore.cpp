@@ -1067,8 +1067,14 @@ bool TLMSqliteStore::beginTransactionGroup() {
     log(1, 34007, "Perform transaction failed. Database not open");
     return false;
   }
-  if (groupOpen_ || sqlite3_get_autocommit(sqliteHandle_) == 0 || !beginTransaction()) {
+  if (groupOpen_ || sqlite3_get_autocommit(sqliteHandle_) == 0) {
     log(1, 34008, "Failed to begin transaction");
+    return false;
+  }
+  if (!beginTransaction()) {
+    // A group is begun where no transaction is open, so only SQLite refuses it (busy, locked):
+    // say why.
+    log(1, 34008, "Failed to begin transaction", {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
     return false;
   }
   groupOpen_ = true;
@@ -1080,7 +1086,8 @@ bool TLMSqliteStore::commitTransactionGroup() {
   groupOpen_ = false;
   if (!isOpen() || sqlite3_get_autocommit(sqliteHandle_) != 0) return false;
   if (!endTransaction()) {
-    log(1, 34012, "Failed to end transaction");
+    // Said with SQLite's reason (a full disk, a busy file), which the rollback below replaces.
+    log(1, 34012, "Failed to end transaction", {Value(errorDescriptionForDatabaseOperation("end transaction").value_or(""))});
     if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
     return false;
   }
