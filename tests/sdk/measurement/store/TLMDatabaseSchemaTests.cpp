@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string_view>
 
 #include "StoreTestSupport.h"
@@ -202,56 +205,66 @@ TEST_F(TLMDatabaseSchemaTest, BusyFileDuringTableSetUpIsKeptAndOperationsReportN
   EXPECT_TRUE(database->queryAppMetadata(&error));
 }
 
-// Another process of the app that opens the same new file at the same moment: just before each
-// column the store adds, the other adds that column itself (when the file lets it). Counts too
-// the commits of every connection opened while installed.
-struct OtherOpener {
-  std::string path;
-  int added = 0;
-  int held = 0;
+// Another process of the app that opens the same new file at the same moment: forked before the
+// store opens it, it opens the file itself (waiting for no lock) just before the store adds its
+// first column, and says whether it could. Counts too the commits of every connection of this
+// process opened while installed.
+struct OtherProcess {
+  int go[2] = {-1, -1};
+  int answer[2] = {-1, -1};
+  char said = 0;  // 'o': it opened the file (and made the tables), 'n': it could not
   int commits = 0;
-  bool inOther = false;
 };
-OtherOpener* gOtherOpener = nullptr;
+OtherProcess* gOtherProcess = nullptr;
 
 int countCommit(void*) {
-  ++gOtherOpener->commits;
+  ++gOtherProcess->commits;
   return 0;
 }
 
-int addTheColumnFirst(unsigned, void*, void* statement, void*) {
+int letTheOtherOpen(unsigned, void*, void* statement, void*) {
   const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
-  OtherOpener& other = *gOtherOpener;
-  if (other.inOther || sql == nullptr || std::string_view(sql).find("ADD COLUMN") == std::string_view::npos) return 0;
-  other.inOther = true;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(other.path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    ++(sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? other.added : other.held);
-  }
-  sqlite3_close(db);
-  other.inOther = false;
+  OtherProcess& other = *gOtherProcess;
+  if (other.said != 0 || sql == nullptr || std::string_view(sql).find("ADD COLUMN") == std::string_view::npos) return 0;
+  other.said = '?';
+  if (::write(other.go[1], "g", 1) == 1 && ::read(other.answer[0], &other.said, 1) != 1) other.said = '?';
   return 0;
 }
 
-int raceTheStore(sqlite3* db, const char**, const sqlite3_api_routines*) {
-  if (gOtherOpener->inOther) return SQLITE_OK;
+int watchTheStore(sqlite3* db, const char**, const sqlite3_api_routines*) {
   sqlite3_commit_hook(db, &countCommit, nullptr);
-  sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &addTheColumnFirst, nullptr);
+  sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &letTheOtherOpen, nullptr);
   return SQLITE_OK;
 }
 
-TEST_F(TLMDatabaseSchemaTest, ANewFileIsMadeInOneTransactionThatAnotherOpenerWaitsFor) {
-  OtherOpener other{path};
-  gOtherOpener = &other;
-  sqlite3_auto_extension(reinterpret_cast<void (*)()>(&raceTheStore));
+TEST_F(TLMDatabaseSchemaTest, ANewFileIsMadeInOneTransactionThatAnotherProcessWaitsFor) {
+  OtherProcess other;
+  ASSERT_EQ(::pipe(other.go), 0);
+  ASSERT_EQ(::pipe(other.answer), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char go = 0;
+    if (::read(other.go[0], &go, 1) != 1) ::_exit(1);
+    TLMSqliteStore::setBusyTimeoutMilliseconds(0);
+    const bool opened = TLMDatabase::initWithDatabasePath(path, settings, nullptr) != nullptr;
+    ::_exit(::write(other.answer[1], opened ? "o" : "n", 1) == 1 ? 0 : 1);
+  }
+  gOtherProcess = &other;
+  sqlite3_auto_extension(reinterpret_cast<void (*)()>(&watchTheStore));
   auto database = open();
-  sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&raceTheStore));
-  gOtherOpener = nullptr;
+  sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&watchTheStore));
+  gOtherProcess = nullptr;
+  for (int fd : {other.go[0], other.go[1], other.answer[0], other.answer[1]}) ::close(fd);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+  // The other process found the file held (it would wait, for its busy timeout, until the tables
+  // were made), and the store's own start did not fail on a column the other added meanwhile.
+  EXPECT_EQ(other.said, 'n');
   ASSERT_TRUE(database);
   EXPECT_FALSE(monitor.contains(12002));
-  // The other found the file held at every column, and waits (its busy timeout) for the tables.
-  EXPECT_EQ(other.added, 0);
-  EXPECT_GT(other.held, 0);
   // The tables and indexes in one commit, the metadata row in another.
   EXPECT_EQ(other.commits, 2);
   RawDatabase raw(path);
