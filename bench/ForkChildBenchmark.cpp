@@ -28,7 +28,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -36,6 +35,7 @@
 
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVLogger.h"
+#include "FreshProcess.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 
@@ -105,31 +105,13 @@ int runCase(const std::string& base, bool groupHome, bool logged, int workers, i
 
 // The workers' figures of one case, or none when it failed.
 std::vector<std::pair<double, double>> timeCase(bool groupHome, bool logged, int workers) {
-  std::string base = std::filesystem::temp_directory_path().string() + "/fork-child-bench-XXXXXX";
-  int out[2];
-  if (::mkdtemp(base.data()) == nullptr || ::pipe(out) != 0) return {};
-  std::fflush(stdout);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(out[0]);
-    ::_exit(runCase(base, groupHome, logged, workers, out[1]));
-  }
-  ::close(out[1]);
-  std::string text;
-  char block[4096];
-  for (ssize_t got; (got = ::read(out[0], block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(got));
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  std::filesystem::remove_all(base);
+  const std::optional<std::string> text = runInFreshProcess(
+      "fork-child-bench", [&](const std::string& base, int out) { return runCase(base, groupHome, logged, workers, out); });
   std::vector<std::pair<double, double>> figures;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "case failed: status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
-    return figures;
-  }
+  if (!text) return figures;
   double ms = 0;
   double cpu = 0;
-  for (const char* at = text.c_str(); std::sscanf(at, "%lf %lf", &ms, &cpu) == 2; at = std::strchr(at, '\n') + 1) {
+  for (const char* at = text->c_str(); std::sscanf(at, "%lf %lf", &ms, &cpu) == 2; at = std::strchr(at, '\n') + 1) {
     figures.emplace_back(ms, cpu);
   }
   return figures;

@@ -1,6 +1,6 @@
-// Processes of one app that start at once on one new store: a parent whose first log line is
-// being written forks N children right away, and configures 30 ms after the last; each child configures,
-// logs one event and ends the app. The store's writes take turns on its lock, so each process's
+// Processes of one app that start at once on one new store: a parent that has written a log line
+// forks N children right away, and configures 30 ms after the last; each child configures, logs
+// one event and ends the app. The store's writes take turns on its lock, so each process's
 // own work waits behind the others'; the figure is how many children's ends answered false (their
 // own work not stored within the end's 5 s) and how long the ends took.
 //
@@ -21,13 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVLogger.h"
+#include "FreshProcess.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "uikit/UIKit.h"
@@ -49,7 +49,9 @@ int runRound(const std::string& home, int children, int out) {
   for (const char* name : {"XDG_DATA_HOME", "VESMORA_SANDBOX_ROOT", "VESMORA_DEVICE_ROOT"}) ::unsetenv(name);
   ::setenv("VESMORA_MAIN_BUNDLE", VESMORA_EXAMPLE_BUNDLE, 1);
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");
-  std::thread firstLine([] { CDVLogWarning(kCDVLoggerCore, "I-COR000999", "The parent's first line."); });
+  // Written before the forks: a fork while another thread allocates may leave a sanitizer's
+  // allocator locked in the child.
+  CDVLogWarning(kCDVLoggerCore, "I-COR000999", "The parent's first line.");
   std::vector<pid_t> pids;
   for (int child = 0; child < children; ++child) {
     const pid_t pid = ::fork();
@@ -69,7 +71,6 @@ int runRound(const std::string& home, int children, int out) {
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   CDVApp::configure();
   CDVAnalytics::logEventWithName("parent", TLMObjectDictionary());
-  firstLine.join();
   int failed = 0;
   for (const pid_t pid : pids) {
     int status = 0;
@@ -96,30 +97,12 @@ int main(int argc, char** argv) {
   std::vector<double> times;
   int endsFalse = 0;
   for (int round = 0; round < rounds; ++round) {
-    std::string home = (std::filesystem::temp_directory_path() / "shared-store-bench-XXXXXX").string();
-    int out[2];
-    if (::mkdtemp(home.data()) == nullptr || ::pipe(out) != 0) return 1;
-    std::fflush(stdout);
-    const pid_t roundProcess = ::fork();
-    if (roundProcess == 0) {
-      ::close(out[0]);
-      ::_exit(runRound(home, children, out[1]));
-    }
-    ::close(out[1]);
-    std::string text;
-    char block[4096];
-    for (ssize_t got; (got = ::read(out[0], block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(got));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(roundProcess, &status, 0);
-    std::filesystem::remove_all(home);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::fprintf(stderr, "round %d failed: status %d\n", round + 1, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-      return 1;
-    }
+    const std::optional<std::string> text = runInFreshProcess(
+        "shared-store-bench", [&](const std::string& home, int out) { return runRound(home, children, out); });
+    if (!text) return 1;
     int ended = 0;
     double ms = 0;
-    for (const char* at = text.c_str(); std::sscanf(at, "%d %lf", &ended, &ms) == 2; at = std::strchr(at, '\n') + 1) {
+    for (const char* at = text->c_str(); std::sscanf(at, "%d %lf", &ended, &ms) == 2; at = std::strchr(at, '\n') + 1) {
       endsFalse += ended == 0;
       times.push_back(ms);
     }

@@ -1,9 +1,10 @@
 # Sourced by the compare scripts once they set `root`, `base` (the earlier commit) and `jobs`:
 #   compare_builds NAME TARGET SOURCE CMAKE_LINES
 # takes the earlier commit's tree with git archive into a temporary folder (`work`, removed at the
-# end), copies this tree's bench/SOURCE in and, where its bench/CMakeLists.txt lacks TARGET, adds
-# CMAKE_LINES; then builds TARGET from it and from this tree (in build/NAME-release), both in
-# Release. Sets `programs` (the earlier commit's, this tree's) and `names`.
+# end), copies this tree's bench/SOURCE in (with the bench headers that tree lacks) and, where its
+# bench/CMakeLists.txt lacks TARGET, adds CMAKE_LINES; then builds TARGET from it and from this
+# tree (in build/NAME-release), both in Release. Sets `programs` (the earlier commit's, this
+# tree's) and `names`.
 compare_builds() {
   local name="$1" target="$2" source="$3" lines="$4" build
   work="$(mktemp -d "/tmp/$name-compare-XXXXXX")"
@@ -11,6 +12,7 @@ compare_builds() {
   mkdir "$work/base"
   git -C "$root" archive "$base" | tar -x -C "$work/base"
   cp "$root/bench/$source" "$work/base/bench/"
+  cp -n "$root"/bench/*.h "$work/base/bench/"
   grep -q "$target" "$work/base/bench/CMakeLists.txt" || echo "$lines" >>"$work/base/bench/CMakeLists.txt"
   for build in "$work/base:$work/base-build" "$root:$root/build/$name-release"; do
     cmake -S "${build%%:*}" -B "${build#*:}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null

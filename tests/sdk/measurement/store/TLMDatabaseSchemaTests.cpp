@@ -244,18 +244,24 @@ TEST_F(TLMDatabaseSchemaTest, ANewFileIsMadeInOneTransactionThatAnotherProcessWa
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    ::close(other.go[1]);
+    ::close(other.answer[0]);
     char go = 0;
     if (::read(other.go[0], &go, 1) != 1) ::_exit(1);
     TLMSqliteStore::setBusyTimeoutMilliseconds(0);
     const bool opened = TLMDatabase::initWithDatabasePath(path, settings, nullptr) != nullptr;
     ::_exit(::write(other.answer[1], opened ? "o" : "n", 1) == 1 ? 0 : 1);
   }
+  // Each end only where it is used, so that either side finds the other gone.
+  ::close(other.go[0]);
+  ::close(other.answer[1]);
   gOtherProcess = &other;
   sqlite3_auto_extension(reinterpret_cast<void (*)()>(&watchTheStore));
   auto database = open();
   sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&watchTheStore));
   gOtherProcess = nullptr;
-  for (int fd : {other.go[0], other.go[1], other.answer[0], other.answer[1]}) ::close(fd);
+  ::close(other.go[1]);
+  ::close(other.answer[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
