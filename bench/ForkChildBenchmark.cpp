@@ -105,8 +105,10 @@ int runCase(const std::string& base, bool groupHome, bool logged, int workers, i
 
 // The workers' figures of one case, or none when it failed.
 std::vector<std::pair<double, double>> timeCase(bool groupHome, bool logged, int workers) {
-  const std::optional<std::string> text = runInFreshProcess(
-      "fork-child-bench", [&](const std::string& base, int out) { return runCase(base, groupHome, logged, workers, out); });
+  const std::optional<std::string> text =
+      runInFreshProcess("fork-child-bench", [&](const std::string& base, int out) {
+        return runCase(base, groupHome, logged, workers, out);
+      });
   std::vector<std::pair<double, double>> figures;
   if (!text) return figures;
   double ms = 0;

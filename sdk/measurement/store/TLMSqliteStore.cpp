@@ -1074,7 +1074,8 @@ bool TLMSqliteStore::beginTransactionGroup() {
   if (!beginTransaction()) {
     // A group is begun where no transaction is open, so only SQLite refuses it (busy, locked):
     // say why.
-    log(1, 34008, "Failed to begin transaction", {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
+    log(1, 34008, "Failed to begin transaction",
+        {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
     return false;
   }
   groupOpen_ = true;
@@ -1087,7 +1088,8 @@ bool TLMSqliteStore::commitTransactionGroup() {
   if (!isOpen() || sqlite3_get_autocommit(sqliteHandle_) != 0) return false;
   if (!endTransaction()) {
     // Said with SQLite's reason (a full disk, a busy file), which the rollback below replaces.
-    log(1, 34012, "Failed to end transaction", {Value(errorDescriptionForDatabaseOperation("end transaction").value_or(""))});
+    log(1, 34012, "Failed to end transaction",
+        {Value(errorDescriptionForDatabaseOperation("end transaction").value_or(""))});
     if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
     return false;
   }
