@@ -219,14 +219,21 @@ namespace {
 template <typename Info, typename Body>
 [[noreturn]] void exitAfterConfiguringFrom(const Info& info, Body body) {
   std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-configure-XXXXXX";
-  if (::mkdtemp(base.data()) == nullptr) std::exit(10);
+  if (::mkdtemp(base.data()) == nullptr) {
+    std::fprintf(stderr, "could not make %s: %s%s\n", base.c_str(), std::strerror(errno),
+                 testsupport::freeSpace(std::filesystem::temp_directory_path().string()).c_str());
+    std::exit(10);
+  }
   const std::string bundle = base + "/App.app";
-  if (::chmod(base.c_str(), 0755) != 0 || !platform::files::createDirectories(bundle) ||
+  platform::Error error;
+  if (::chmod(base.c_str(), 0755) != 0 || !platform::files::createDirectories(bundle, &error) ||
       !platform::plist::writeFile(bundle + "/Info.plist",
                                   platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID}}),
-                                  platform::plist::Format::XML) ||
+                                  platform::plist::Format::XML, &error) ||
       !platform::plist::writeFile(bundle + "/OmbrixService-Info.plist", platform::Value(info),
-                                  platform::plist::Format::XML)) {
+                                  platform::plist::Format::XML, &error)) {
+    std::fprintf(stderr, "could not write the app's bundle: %s%s\n", error.description.c_str(),
+                 testsupport::freeSpace(base).c_str());
     std::filesystem::remove_all(base);
     std::exit(10);
   }
@@ -258,8 +265,8 @@ std::string configureRefusal() {
 TEST_F(CDVAppTest, ConfigureAsAnotherUserThanTheRootsIsRefusedNamingTheChange) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can change the process's user";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [this](const std::string&) {
-    sandbox_.reset();  // back to no roots: this process had none before the test's
+  sandbox_.reset();  // back to no roots (the death test's process had none before the test's)
+  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [](const std::string&) {
     const std::string root = platform::sandbox::root();
     // Capabilities kept: whose the folder is decides, not whether the other user may reach it.
     if (::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP) != 0 || ::setresuid(54321, 54321, 54321) != 0) return 11;
@@ -277,8 +284,8 @@ TEST_F(CDVAppTest, ConfigureAsAnotherUserThanTheRootsIsRefusedNamingTheChange) {
 // removed) leaves the app root unmade, whatever configure did before it looked at the roots.
 TEST_F(CDVAppTest, ConfigureWithARefusedDeviceRootMakesNoAppRoot) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [this](const std::string& base) {
-    sandbox_.reset();
+  sandbox_.reset();
+  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [](const std::string& base) {
     const std::string gone = base + "/gone";
     if (::mkdir(gone.c_str(), 0700) != 0 || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) return 11;
     ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
