@@ -91,7 +91,7 @@ std::vector<EntryPoint> entryPoints() {
       {"TLMAnalytics::isEnabled", [] { (void)TLMAnalytics::isEnabled(); }},
       {"TLMAnalytics::isCurrentQueueSerialQueue", [] { (void)TLMAnalytics::isCurrentQueueSerialQueue(); }},
       {"TLMAnalytics::removeUserAttributeForName", [] { TLMAnalytics::removeUserAttributeForName("prop"); }},
-      {"CDVInstanceID", [] {
+      {"CDVInstanceID::instanceID", [] {
          // In the child, an instance that answers as before a start.
          auto instance = CDVInstanceID::instanceID();
          if (!instance) return;
