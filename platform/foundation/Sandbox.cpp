@@ -324,10 +324,10 @@ void checkBeforeMaking(const Kind& kind, const Slot& known, const Slot& made) {
 }
 
 // The root of `kind` (rootToMake), made (and checked) where it is to be, once the other root,
-// where it is to be made too, is checked (a default one that cannot be had, for want of a bundle
-// identifier say, is left to its own resolving): nothing is made before both are. Resolved
-// outside the lock (a refused root throws and is tried again next time); a root set on another
-// thread meanwhile wins, but for another user.
+// where it is to be made too and was given (not a default one that cannot be had, for want of a
+// bundle identifier say, which is left to its own resolving), is checked: nothing is made before
+// every root given is. Resolved outside the lock (a refused root throws and is tried again next
+// time); a root set on another thread meanwhile wins, but for another user.
 std::string resolve(const Kind& kind, std::optional<uid_t> user = std::nullopt) {
   State& s = state();
   const Slot known = kept(kind);
@@ -341,7 +341,11 @@ std::string resolve(const Kind& kind, std::optional<uid_t> user = std::nullopt) 
     otherToMake = rootToMake(otherKind, other, user);
   } catch (const Exception&) {
   }
-  if (otherToMake) checkBeforeMaking(otherKind, other, *otherToMake);
+  // A default root lies beside this one, on a way this one's making checks: only a root named by
+  // its path, or one kept for another user, is checked on its own.
+  if (otherToMake && (otherToMake->app.empty() || (!other.path.empty() && other.user != otherToMake->user))) {
+    checkBeforeMaking(otherKind, other, *otherToMake);
+  }
   files::PrivateFolder root;
   try {
     if (made->app.empty()) {
