@@ -31,8 +31,8 @@
 // a full path of at most 512 bytes with its journal's suffix, the device root's keychain file), is
 // refused with an exception that says why (the platform's exception,
 // kInternalInconsistencyException).
-// Both roots are checked before either is made: a root given that would be refused leaves the
-// other unmade too. A root is kept for the effective user it was checked for: as the app
+// A root given by its path (a variable, setRoot), or kept for another user, is checked before the
+// other root is made: one that would be refused leaves the other unmade too. A root is kept for the effective user it was checked for: as the app
 // configures (available()) in a process that now runs as another user, a root chosen by its path
 // is checked again, and a default one resolved again, for that user; one it cannot use is
 // refused, the refusal naming the change of user.
