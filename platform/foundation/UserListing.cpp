@@ -685,13 +685,20 @@ std::optional<std::uint32_t> idAsTheCLibraryReads(std::string_view field) {
 // read as idAsTheCLibraryReads reads them, both of them, and a name that does not start with "+"
 // or "-" (entries of NIS's, which a lookup by id passes over). None otherwise.
 std::vector<std::string> userLineOf(std::string_view line, std::uint64_t id) {
-  std::vector<std::string> fields = splitEntry("passwd", line);
-  fields.resize(7);
-  const std::optional<std::uint32_t> uid = idAsTheCLibraryReads(fields[2]);
-  if (!uid || *uid != id || !idAsTheCLibraryReads(fields[3]) || fields[0].starts_with('+') ||
-      fields[0].starts_with('-')) {
+  std::string_view ids[2];  // looked at before anything is copied: most lines are another user's
+  std::size_t at = line.find(':');
+  at = at == std::string_view::npos ? at : line.find(':', at + 1);
+  for (std::string_view& field : ids) {
+    const std::size_t start = at == std::string_view::npos ? line.size() : at + 1;
+    at = line.find(':', start);
+    field = line.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start);
+  }
+  const std::optional<std::uint32_t> uid = idAsTheCLibraryReads(ids[0]);
+  if (!uid || *uid != id || !idAsTheCLibraryReads(ids[1]) || line.starts_with('+') || line.starts_with('-')) {
     return {};
   }
+  std::vector<std::string> fields = splitEntry("passwd", line);
+  fields.resize(7);
   return fields;
 }
 
