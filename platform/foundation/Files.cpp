@@ -1,6 +1,7 @@
 #include "foundation/Files.h"
 
 #include <fcntl.h>
+#include <linux/stat.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -249,6 +250,27 @@ enum class Missing { kEnd, kMake };
 // The folders and links the walks of this process have opened, one a step (folderSteps()).
 std::atomic<std::uint64_t> steps{0};
 
+// Whether the text `to` of a link in the folder open at `folder` names, followed from there, the
+// file the kernel's own following of the link opened (`followed`): the same file, reached
+// through the same mount (a link of /proc's to a folder of another mount namespace may lead to
+// the same file through another mount, whose folders below hold other files). Where statx()
+// cannot be had (a filter refusing it), the same file is all that is told.
+bool leadsWhereItsTextNames(int folder, const std::string& to, int followed) {
+  constexpr unsigned kWanted = STATX_INO | STATX_MNT_ID;
+  struct statx kernels {};
+  struct statx texts {};
+  if (::statx(followed, "", AT_EMPTY_PATH, kWanted, &kernels) != 0) {
+    struct stat kernel {};
+    struct stat text {};
+    return ::fstat(followed, &kernel) == 0 && ::fstatat(folder, to.c_str(), &text, 0) == 0 &&
+           kernel.st_dev == text.st_dev && kernel.st_ino == text.st_ino;
+  }
+  if (::statx(folder, to.c_str(), 0, kWanted, &texts) != 0) return false;
+  const bool mounts = (kernels.stx_mask & texts.stx_mask & STATX_MNT_ID) != 0;
+  return kernels.stx_dev_major == texts.stx_dev_major && kernels.stx_dev_minor == texts.stx_dev_minor &&
+         kernels.stx_ino == texts.stx_ino && (!mounts || kernels.stx_mnt_id == texts.stx_mnt_id);
+}
+
 // Walks `path` (absolute) one component at a time as the kernel would, each component opened
 // relative to the folder before it (O_NOFOLLOW: a symbolic link is read, never followed by
 // name), and checks everything met on the way that another user could use to put another
@@ -389,12 +411,21 @@ bool walk(const std::string& path, const Start& from, const std::string& way, Mi
       // " (deleted)", where nothing must be made. Followed so, a removed folder has no links left.
       struct stat leadsTo {};
       const Descriptor followed(::openat(at.get(), name.c_str(), O_PATH | O_CLOEXEC));
-      if (followed.get() >= 0 && ::fstat(followed.get(), &leadsTo) == 0 && S_ISDIR(leadsTo.st_mode) &&
-          leadsTo.st_nlink == 0) {
-        const std::string how = next == path ? "is a symbolic link" : "is reached through \"" + next + "\", a link";
+      const bool leads = followed.get() >= 0 && ::fstat(followed.get(), &leadsTo) == 0;
+      const std::string how = next == path ? "is a symbolic link" : "is reached through \"" + next + "\", a link";
+      if (leads && S_ISDIR(leadsTo.st_mode) && leadsTo.st_nlink == 0) {
         return setError(error, kCocoaErrorDomain, 513,
                         "The folder \"" + path + "\" " + how + " that leads to a removed folder (\"" + to + "\")",
                         detailsOf(path, ENOENT));
+      }
+      // Nor one that leads elsewhere than its text names here: a process's working or root folder
+      // in another mount namespace, where this one has another file of that name, or none, or the
+      // same file in another tree of mounts.
+      if (leads && !leadsWhereItsTextNames(at.get(), to, followed.get())) {
+        return setError(error, kCocoaErrorDomain, 513,
+                        "The folder \"" + path + "\" " + how + " that leads elsewhere than its text names here (\"" +
+                            to + "\"): a folder of another mount namespace, say; name the folder by its own path",
+                        detailsOf(path, EXDEV));
       }
       if (!to.empty() && to.front() == '/' && !fromTheRoot()) return false;
       queue(to);

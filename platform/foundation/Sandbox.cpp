@@ -30,10 +30,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // One root: its folder and, for the per-app default, the bundle identifier it was made for
-// (empty when the host, a test or the environment variable chose the folder).
+// (empty when the host, a test or the environment variable chose the folder), and the effective
+// user it was checked (or made) for.
 struct Slot {
   std::string path;
   std::string app;
+  uid_t user = 0;
 };
 
 struct State {
@@ -265,47 +267,112 @@ void makeContainer(const files::PrivateFolder& root) {
   root.makeMissingInside("Library/Preferences", true);
 }
 
-// The root of `kind`: the folder set or named by the variable, else this app's default folder,
-// made (and checked) when first asked for or when the main bundle names another app since.
-// Resolved outside the lock (a refused root throws and is tried again next time); a root set
-// on another thread meanwhile wins.
-std::string resolve(const Kind& kind) {
-  State& s = state();
-  Slot known;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    known = s.*kind.slot;
+// The root of `kind` kept now.
+Slot kept(const Kind& kind) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().*kind.slot;
+}
+
+// What resolve does for a root of `kind` when `known` is kept, asked by the effective user
+// `user` (none: the one it was kept for): nothing (none), or make (and check) the folder of the
+// slot answered: the folder set or named by the variable, else this app's default folder. A root
+// is resolved when first asked for, when the main bundle names another app since, and when the
+// process runs as another user than the one it was kept for: a root kept by its path is checked
+// again, a default one resolved again, for that user.
+std::optional<Slot> rootToMake(const Kind& kind, const Slot& known, std::optional<uid_t> user) {
+  const bool anotherUser = user && !known.path.empty() && *user != known.user;
+  if (!known.path.empty() && known.app.empty()) {
+    if (!anotherUser) return std::nullopt;
+    return Slot{known.path, {}, *user};
   }
-  if (!known.path.empty() && known.app.empty()) return known.path;
   Slot made;
-  files::PrivateFolder root;
-  if (known.path.empty()) {
+  if (known.path.empty() || anotherUser) {
     if (const char* value = std::getenv(kind.variable); value != nullptr && *value != '\0') {
-      made.path = preparePrivateRoot(value, kind, &root);
+      return Slot{value, {}, user ? *user : ::geteuid()};
     }
   }
-  if (made.path.empty()) {
-    made.app = appIdentifier();
-    if (made.app == known.app) return known.path;
-    // Measured as a whole before anything is made, then made level by level, each private, each
-    // walked from the one before it.
-    const std::string base = defaultDataDirectory();
-    made.path = files::join(files::join(files::join(base, "apps"), made.app), kind.folder);
+  made.app = appIdentifier();
+  if (made.app == known.app && !anotherUser) return std::nullopt;
+  made.user = user ? *user : ::geteuid();
+  made.path = files::join(files::join(files::join(defaultDataDirectory(), "apps"), made.app), kind.folder);
+  return made;
+}
+
+// Refuses (throws) `refusal` of a root of `kind`; where the process now runs as another user than
+// the one the root `known` was kept for, saying so.
+[[noreturn]] void refuseRoot(const Kind& kind, const Slot& known, const Slot& made, std::string refusal) {
+  if (!known.path.empty() && known.user != made.user) {
+    refusal = "This process now runs as uid " + std::to_string(made.user) + ", not as uid " +
+              std::to_string(known.user) + " for whom the app's data folder \"" + known.path +
+              "\" was chosen (" + kind.variable + "), and the folder cannot be had for it: " + refusal;
+  }
+  throw Exception(kInternalInconsistencyException, refusal);
+}
+
+// Checks the root `made` of `kind` is to be as createPrivateDirectory checks it, without making
+// anything: the way as far as it goes, and the folder where it is there (throws when refused).
+void checkBeforeMaking(const Kind& kind, const Slot& known, const Slot& made) {
+  try {
     measure(made.path, kind);
-    Error error;
-    bool ready = root.make(base, &error);
-    for (const std::string& level : {std::string("apps"), made.app, std::string(kind.folder)}) {
-      ready = ready && root.makeInside(level, &error);
+  } catch (const Exception& tooLong) {
+    refuseRoot(kind, known, made, tooLong.reason());
+  }
+  Error error;
+  if (!files::checkPrivateDirectory(made.path, &error)) {
+    refuseRoot(kind, known, made, refusalOf(made.path, error, kind.variable));
+  }
+}
+
+// The root of `kind` (rootToMake), made (and checked) where it is to be, once the other root,
+// where it is to be made too and was given (not a default one that cannot be had, for want of a
+// bundle identifier say, which is left to its own resolving), is checked: nothing is made before
+// every root given is. Resolved outside the lock (a refused root throws and is tried again next
+// time); a root set on another thread meanwhile wins, but for another user.
+std::string resolve(const Kind& kind, std::optional<uid_t> user = std::nullopt) {
+  State& s = state();
+  const Slot known = kept(kind);
+  if (!user && !known.path.empty() && known.app.empty()) return known.path;
+  std::optional<Slot> made = rootToMake(kind, known, user);
+  if (!made) return known.path;
+  const Kind& otherKind = &kind == &kApp ? kDevice : kApp;
+  const Slot other = kept(otherKind);
+  std::optional<Slot> otherToMake;
+  try {
+    otherToMake = rootToMake(otherKind, other, user);
+  } catch (const Exception&) {
+  }
+  // A default root lies beside this one, on a way this one's making checks: only a root named by
+  // its path, or one kept for another user, is checked on its own.
+  if (otherToMake && (otherToMake->app.empty() || (!other.path.empty() && other.user != otherToMake->user))) {
+    checkBeforeMaking(otherKind, other, *otherToMake);
+  }
+  files::PrivateFolder root;
+  try {
+    if (made->app.empty()) {
+      made->path = preparePrivateRoot(made->path, kind, &root);
+    } else {
+      // Measured as a whole before anything is made, then made level by level, each private,
+      // each walked from the one before it.
+      const std::string levels = "/apps/" + made->app + "/" + kind.folder;
+      const std::string base = made->path.substr(0, made->path.size() - levels.size());
+      measure(made->path, kind);
+      Error error;
+      bool ready = root.make(base, &error);
+      for (const std::string& level : {std::string("apps"), made->app, std::string(kind.folder)}) {
+        ready = ready && root.makeInside(level, &error);
+      }
+      if (!ready) throw Exception(kInternalInconsistencyException, refusalOf(base, error, kind.variable));
+      measure(root.real(), kind, true);
     }
-    if (!ready) throw Exception(kInternalInconsistencyException, refusalOf(base, error, kind.variable));
-    measure(root.real(), kind, true);
+  } catch (const Exception& refused) {
+    refuseRoot(kind, known, *made, refused.reason());
   }
   if (kind.container) makeContainer(root);
   std::lock_guard<std::mutex> lock(s.mutex);
   Slot& slot = s.*kind.slot;
-  if (slot.path.empty() || (!slot.app.empty() && !made.app.empty())) {
-    if (!slot.path.empty() && slot.path != made.path) s.generation++;
-    assign(kind, slot, made);
+  if (slot.path.empty() || (!slot.app.empty() && !made->app.empty()) || slot.user != made->user) {
+    if (!slot.path.empty() && slot.path != made->path) s.generation++;
+    assign(kind, slot, *made);
   }
   return slot.path;
 }
@@ -336,8 +403,9 @@ void setRoot(const std::string& path) {
   files::PrivateFolder folder;
   const std::string root = preparePrivateRoot(path, kApp, &folder);
   makeContainer(folder);
+  const uid_t user = ::geteuid();
   std::lock_guard<std::mutex> lock(state().mutex);
-  assign(kApp, state().root, Slot{root, {}});
+  assign(kApp, state().root, Slot{root, {}, user});
   state().generation++;
 }
 
@@ -346,8 +414,9 @@ std::string root() { return resolve(kApp); }
 void setDeviceRoot(const std::string& path) {
   files::PrivateFolder folder;
   const std::string root = preparePrivateRoot(path, kDevice, &folder);
+  const uid_t user = ::geteuid();
   std::lock_guard<std::mutex> lock(state().mutex);
-  assign(kDevice, state().deviceRoot, Slot{root, {}});
+  assign(kDevice, state().deviceRoot, Slot{root, {}, user});
   state().generation++;
 }
 
@@ -371,7 +440,19 @@ std::string folder(std::string (*which)(), Error* error) {
   }
 }
 
-bool available(Error* error) { return !folder(root, error).empty() && !folder(deviceRoot, error).empty(); }
+bool available(Error* error) {
+  // Asked as the app configures: whether the process runs as the user the roots were kept for
+  // is checked here, once, not on every use of a root.
+  const uid_t user = ::geteuid();
+  try {
+    resolve(kApp, user);
+    resolve(kDevice, user);
+  } catch (const Exception& refusal) {
+    setError(error, kSandboxErrorDomain, kSandboxNoFolderError, refusal.reason());
+    return false;
+  }
+  return true;
+}
 
 namespace {
 
@@ -402,6 +483,8 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
     std::lock_guard<std::mutex> lock(state().mutex);
     previousRoot_ = state().root.path;
     previousRootApp_ = state().root.app;
+    previousRootUser_ = state().root.user;
+    previousDeviceRootUser_ = state().deviceRoot.user;
     previousDeviceRoot_ = state().deviceRoot.path;
     previousDeviceRootApp_ = state().deviceRoot.app;
   }
@@ -410,13 +493,15 @@ ScopedTemporarySandbox::ScopedTemporarySandbox() {
     setDeviceRoot(deviceRoot_);
   } catch (...) {
     // Refused (a full disk, say): the previous roots come back and nothing of the sandbox stays.
-    restoreRoots(Slot{previousRoot_, previousRootApp_}, Slot{previousDeviceRoot_, previousDeviceRootApp_}, base_);
+    restoreRoots(Slot{previousRoot_, previousRootApp_, previousRootUser_},
+                 Slot{previousDeviceRoot_, previousDeviceRootApp_, previousDeviceRootUser_}, base_);
     throw;
   }
 }
 
 ScopedTemporarySandbox::~ScopedTemporarySandbox() {
-  restoreRoots(Slot{previousRoot_, previousRootApp_}, Slot{previousDeviceRoot_, previousDeviceRootApp_}, base_);
+  restoreRoots(Slot{previousRoot_, previousRootApp_, previousRootUser_},
+               Slot{previousDeviceRoot_, previousDeviceRootApp_, previousDeviceRootUser_}, base_);
 }
 
 void ScopedTemporarySandbox::wipeApp() {

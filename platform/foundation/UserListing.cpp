@@ -613,16 +613,16 @@ GroupListing nameServicesListAnotherUsersPrimaryGroup(gid_t gid, uid_t me) {
   return search.answer("the output of /usr/bin/getent passwd");
 }
 
-// An entry of `database` ("passwd": name:password:uid:gid:comment:home:shell, "group":
-// name:password:gid:member,member,...) for the id `id` as one line gives it, split at ":"; none
-// (with `failed` saying why) when the line is not such an entry of that id. The home is counted
-// from the end (the comment may hold a ":"), the members are what follows the third ":".
-std::vector<std::string> entryFields(std::string_view database, std::string_view line, std::uint64_t id,
-                                     const std::string& from, std::string* failed) {
+// The fields of `line` split at ":" as the C library splits an entry of `database` ("passwd":
+// name:password:uid:gid:comment:home:shell, "group": name:password:gid:member,member,...): the
+// last field is all that follows the ":" before it, the shell of a passwd line with more than
+// seven fields holding a ":" (userOf), the members all that follows the third ":".
+std::vector<std::string> splitEntry(std::string_view database, std::string_view line) {
   std::vector<std::string> fields;
+  const std::size_t last = database == "passwd" ? 6 : 3;
   for (std::size_t at = 0;;) {
     const std::size_t colon = line.find(':', at);
-    if (database == "group" && fields.size() == 3) {
+    if (fields.size() == last) {
       fields.emplace_back(line.substr(at));
       break;
     }
@@ -630,6 +630,14 @@ std::vector<std::string> entryFields(std::string_view database, std::string_view
     if (colon == std::string_view::npos) break;
     at = colon + 1;
   }
+  return fields;
+}
+
+// An entry of `database` for the id `id` as one line gives it (splitEntry); none (with `failed`
+// saying why) when the line is not such an entry of that id.
+std::vector<std::string> entryFields(std::string_view database, std::string_view line, std::uint64_t id,
+                                     const std::string& from, std::string* failed) {
+  std::vector<std::string> fields = splitEntry(database, line);
   const std::size_t least = database == "passwd" ? 7 : 4;
   std::uint64_t given = 0;
   bool decimal = fields.size() >= least && !fields[2].empty() && fields[2].size() <= 10;
@@ -648,12 +656,58 @@ std::vector<std::string> entryFields(std::string_view database, std::string_view
   return fields;
 }
 
-// The first entry of /etc/<database> whose id (its third field) is `id`, as the C library's
-// "files" source gives it (blank and comment lines skipped), read through a descriptor of this
-// call's own: its fields, none when there is no such entry, `failed` saying why it could not be
-// read.
-std::vector<std::string> entryFromFile(std::string_view database, std::uint64_t id, std::string* failed) {
-  const std::string path = "/etc/" + std::string(database);
+// A user or group id as the C library reads one in a line of /etc/passwd (strtoul, base 10):
+// white space and one sign may lead, then digits to the field's end; "-N" counts as strtoul
+// negates it. None for what it skips the line for: no digits, anything after them, a value
+// past 32 bits ("-1" among them).
+std::optional<std::uint32_t> idAsTheCLibraryReads(std::string_view field) {
+  std::size_t at = 0;
+  while (at < field.size() && isSpace(field[at])) ++at;
+  const bool negative = at < field.size() && field[at] == '-';
+  if (at < field.size() && (field[at] == '-' || field[at] == '+')) ++at;
+  if (at == field.size()) return std::nullopt;
+  std::uint64_t value = 0;
+  bool overflow = false;
+  for (; at < field.size(); ++at) {
+    if (field[at] < '0' || field[at] > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(field[at] - '0');
+    overflow = overflow || value > (UINT64_MAX - digit) / 10;
+    value = value * 10 + digit;
+  }
+  if (overflow) return std::nullopt;  // strtoul's ULONG_MAX, past 32 bits
+  if (negative) value = 0 - value;
+  if (value > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+// The fields of a line of /etc/passwd (its leading white space and any comment already left
+// out) when the C library's "files" source answers it to a lookup of the user id `id`: its ids
+// read as idAsTheCLibraryReads reads them, both of them, and a name that does not start with "+"
+// or "-" (entries of NIS's, which a lookup by id passes over). None otherwise.
+std::vector<std::string> userLineOf(std::string_view line, std::uint64_t id) {
+  std::string_view ids[2];  // looked at before anything is copied: most lines are another user's
+  std::size_t at = line.find(':');
+  at = at == std::string_view::npos ? at : line.find(':', at + 1);
+  for (std::string_view& field : ids) {
+    const std::size_t start = at == std::string_view::npos ? line.size() : at + 1;
+    at = line.find(':', start);
+    field = line.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start);
+  }
+  const std::optional<std::uint32_t> uid = idAsTheCLibraryReads(ids[0]);
+  if (!uid || *uid != id || !idAsTheCLibraryReads(ids[1]) || line.starts_with('+') || line.starts_with('-')) {
+    return {};
+  }
+  std::vector<std::string> fields = splitEntry("passwd", line);
+  fields.resize(7);
+  return fields;
+}
+
+// The first entry of `path` (/etc/<database>) whose id (its third field) is `id`, as the C
+// library's "files" source gives it (blank and comment lines skipped, a line read up to a NUL in
+// it, a passwd line as userLineOf reads it), read through a descriptor of this call's own: its
+// fields, none when there is no such entry, `failed` saying why it could not be read.
+std::vector<std::string> entryFromFile(std::string_view database, std::uint64_t id, std::string* failed,
+                                       const std::string& path) {
   const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file < 0) {
     if (errno != ENOENT) *failed = path + " could not be opened: " + std::strerror(errno);
@@ -676,8 +730,13 @@ std::vector<std::string> entryFromFile(std::string_view database, std::uint64_t 
     for (std::size_t stop = 0; fields.empty() && (stop = pending.find('\n', begin)) != std::string::npos;
          begin = stop + 1) {
       std::string_view line = std::string_view(pending).substr(begin, stop - begin);
+      line = line.substr(0, line.find('\0'));
       line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t\r\f\v")));
       if (line.empty() || line.front() == '#') continue;
+      if (database == "passwd") {
+        fields = userLineOf(line, id);
+        continue;
+      }
       const std::size_t second = line.find(':', line.find(':') + 1);
       const std::string_view rest = second == std::string_view::npos ? std::string_view() : line.substr(second + 1);
       if (rest.substr(0, rest.find(':')) != std::to_string(id)) continue;
@@ -693,7 +752,8 @@ std::vector<std::string> entryFromFile(std::string_view database, std::uint64_t 
 
 // The entry of `database` for `id` from `getent <database> <id>`, in a process of its own: read
 // to its line's end and no further (1 MiB at most), its fields; none when there is no such entry
-// (status 2); `failed` says why it could not be looked up.
+// (status 2); `failed` says why it could not be looked up (an entry found but not written
+// too).
 std::vector<std::string> entryFromGetent(const char* database, std::uint64_t id, std::string* failed) {
   const std::string key = std::to_string(id);
   const std::string command = std::string(kGetent) + " " + database + " " + key;
@@ -716,7 +776,14 @@ std::vector<std::string> entryFromGetent(const char* database, std::uint64_t id,
     if (end.status != 2) *failed = command + " ended with status " + std::to_string(end.status);
     return {};
   }
-  if (line.empty()) return {};
+  if (line.empty()) {
+    // Found, yet not written: getent writes no entry with a ":" inside a field (it says so on its
+    // error output alone, and ends with status 0).
+    *failed = command + " found an entry it could not write: one with more than " +
+              (std::string_view(database) == "passwd" ? "seven" : "four") +
+              " fields (a \":\" inside one); mend it in the user database";
+    return {};
+  }
   return entryFields(database, line, id, command, failed);
 }
 
@@ -724,7 +791,7 @@ std::vector<std::string> entryFromGetent(const char* database, std::uint64_t id,
 // asked in this process (a thread of a parent's may have held their locks at the fork): from the
 // file in /etc where nsswitch.conf takes them from there alone, else from getent.
 std::vector<std::string> entryWithoutTheCLibrary(const char* database, std::uint64_t id, std::string* failed) {
-  return comesFromTheFilesAlone(database) ? entryFromFile(database, id, failed)
+  return comesFromTheFilesAlone(database) ? entryFromFile(database, id, failed, "/etc/" + std::string(database))
                                           : entryFromGetent(database, id, failed);
 }
 
@@ -738,19 +805,35 @@ int lookUpWithRoom(std::vector<char>& buffer, LookUp lookUp) {
   return result;
 }
 
-// The user `uid`'s entry, asked of the name services: through the C library where its locks are
-// this process's own, else without it.
-UserEntry askForUser(uid_t uid) {
+// The user `uid`'s entry from its fields (none: not found) as the C library gives them: its
+// name and home (the sixth field). An entry whose shell holds a ":" came from a line of more than
+// seven fields, where the home may be another user's (read from the end) or a piece of the
+// comment (read from the start): refused, whoever read it.
+UserEntry userOf(uid_t uid, const std::vector<std::string>& fields, std::string failed) {
   UserEntry user;
-  if (ProcessInfo::mayHoldOtherThreadsLocks()) {
-    const std::vector<std::string> fields = entryWithoutTheCLibrary("passwd", uid, &user.failed);
-    user.found = !fields.empty();
-    if (user.found) {
-      user.name = fields[0];
-      user.home = fields[fields.size() - 2];
-    }
+  user.failed = std::move(failed);
+  if (fields.size() < 7) return user;
+  if (fields[6].find(':') != std::string::npos) {
+    user.failed = "the entry of uid " + std::to_string(uid) +
+                  " has more than seven fields (a \":\" in its comment or its shell), so which is its home folder "
+                  "cannot be told; mend it in the user database";
     return user;
   }
+  user.found = true;
+  user.name = fields[0];
+  user.home = fields[5];
+  return user;
+}
+
+// The user `uid`'s entry, asked of the name services: through the C library where its locks are
+// this process's own, else without it; read as userOf reads it either way.
+UserEntry askForUser(uid_t uid) {
+  if (ProcessInfo::mayHoldOtherThreadsLocks()) {
+    std::string failed;
+    const std::vector<std::string> fields = entryWithoutTheCLibrary("passwd", uid, &failed);
+    return userOf(uid, fields, std::move(failed));
+  }
+  UserEntry user;
   const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
   struct passwd entry {};
@@ -762,9 +845,8 @@ UserEntry askForUser(uid_t uid) {
   if (result != 0) {
     user.failed = std::strerror(result);
   } else if (found != nullptr) {
-    user.found = true;
-    user.name = entry.pw_name;
-    user.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+    const auto text = [](const char* field) { return std::string(field != nullptr ? field : ""); };
+    return userOf(uid, {text(entry.pw_name), {}, {}, {}, {}, text(entry.pw_dir), text(entry.pw_shell)}, {});
   }
   return user;
 }
@@ -905,6 +987,12 @@ std::uint64_t userListings() { return userListingCount.load(); }
 void setUserListingLimitsForTesting(std::chrono::milliseconds timeLimit, std::size_t longestOutput) {
   listingTimeLimitMs = timeLimit.count() > 0 ? timeLimit.count() : kListingTimeLimit.count();
   longestListing = longestOutput > 0 ? longestOutput : kLongestListing;
+}
+
+UserEntry userFromPasswdFileForTesting(const std::string& path, uid_t uid) {
+  std::string failed;
+  const std::vector<std::string> fields = entryFromFile("passwd", uid, &failed, path);
+  return userOf(uid, fields, std::move(failed));
 }
 
 void forgetUserAnswersForTesting() {

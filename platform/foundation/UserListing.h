@@ -36,6 +36,9 @@ struct UserEntry {
   std::string failed;
 };
 UserEntry lookUpUser(uid_t uid);
+// The user `uid`'s entry as lookUpUser reads it from /etc/passwd in a forked child, read from
+// `path` instead (for tests).
+UserEntry userFromPasswdFileForTesting(const std::string& path, uid_t uid);
 
 // Whether a file whose owner shows as `owner` is this process's user's own (`me`, its effective
 // user id, when the caller has it at hand). Never where that owner

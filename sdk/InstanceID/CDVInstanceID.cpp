@@ -95,7 +95,7 @@ void CDVInstanceIDRegisterLibrary() {
 std::shared_ptr<CDVInstanceID> CDVInstanceID::instanceID() {
   // In a forked child, an instance that never starts (every call answers as before a start), made
   // without the app's container, whose locks the parent's threads may have held at the fork.
-  if (refusedHere()) return initPrivately();
+  if (refusedHere(__func__)) return initPrivately();
   {
     std::lock_guard lock(testInstanceMutex());
     if (testInstance()) return testInstance();
@@ -135,7 +135,7 @@ std::shared_ptr<CDVInstanceID> CDVInstanceID::initPrivately(std::shared_ptr<plat
 CDVInstanceID::~CDVInstanceID() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void CDVInstanceID::start() {
-  if (refusedHere()) return;
+  if (refusedHere(__func__)) return;
   // Without its own folder the identity keeps nothing anywhere else (Documents may be open to
   // other users): it answers every call as not started, with the reason.
   platform::Error noFolder;
@@ -163,7 +163,7 @@ void CDVInstanceID::start() {
                      });
 }
 
-bool CDVInstanceID::refusedHere() { return CDVForkedChild::refuses("CDVInstanceID"); }
+bool CDVInstanceID::refusedHere(const char* call) { return CDVForkedChild::refuses(call); }
 
 platform::Error CDVInstanceID::errorWithCode(std::int64_t code) const {
   if (code == kCDVInstanceIDErrorCodeInvalidStart && startFailure_) return *startFailure_;
@@ -246,7 +246,7 @@ void CDVInstanceID::post(const std::string& name, platform::Value object) {
 // ---- public operations ----
 
 std::optional<std::string> CDVInstanceID::cachedTokenIfAvailable() {
-  if (refusedHere()) return std::nullopt;
+  if (refusedHere(__func__)) return std::nullopt;
   std::optional<std::string> senderID = jxqSenderID();
   if (!senderID || !tokenManager_) return std::nullopt;
   CDVInstanceIDTokenInfoPtr info = tokenManager_->cachedTokenInfoWithAuthorizedEntity(*senderID, kCDVInstanceIDDefaultTokenScope);
@@ -255,7 +255,7 @@ std::optional<std::string> CDVInstanceID::cachedTokenIfAvailable() {
 }
 
 std::optional<std::string> CDVInstanceID::token() {
-  if (refusedHere()) return std::nullopt;
+  if (refusedHere(__func__)) return std::nullopt;
   std::optional<std::string> senderID = jxqSenderID();
   if (!senderID || senderID->empty()) return std::nullopt;
   std::optional<std::string> cached = cachedTokenIfAvailable();
@@ -288,7 +288,7 @@ void CDVInstanceID::getIDWithHandler(IDHandler handler) {
     CDVInstanceIDLoggerError(3003, "Invalid nil handler.");
     return;
   }
-  if (!keyPairStore_ || refusedHere()) {
+  if (!keyPairStore_ || refusedHere(__func__)) {
     CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
@@ -328,7 +328,7 @@ void CDVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     CDVInstanceIDLoggerError(3000, "Invalid nil handler.");
     return;
   }
-  if (refusedHere()) {
+  if (refusedHere(__func__)) {
     CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(std::nullopt, error); });
     return;
   }
@@ -401,7 +401,7 @@ void CDVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
     invalid = kCDVInstanceIDErrorCodeInvalidAuthorizedEntity;
   } else if (scope.empty()) {
     invalid = kCDVInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_ || !tokenManager_ || refusedHere()) {
+  } else if (!keyPairStore_ || !tokenManager_ || refusedHere(__func__)) {
     invalid = kCDVInstanceIDErrorCodeInvalidStart;
   }
   if (invalid) return answer(errorWithCode(*invalid));
@@ -431,7 +431,7 @@ void CDVInstanceID::deleteIDWithHandler(ErrorHandler handler) {
     if (platform::Queue::isMainQueue()) return handler(error);
     CDVInstanceIDOnMain([handler, error] { handler(error); });
   };
-  if (!keyPairStore_ || !tokenManager_ || refusedHere()) return answer(invalidStartError());
+  if (!keyPairStore_ || !tokenManager_ || refusedHere(__func__)) return answer(invalidStartError());
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();
   asyncLoadKeyPairWithHandler([weakSelf, answer](std::shared_ptr<CDVInstanceIDKeyPair> pair, std::optional<platform::Error>) {
     std::shared_ptr<CDVInstanceID> self = weakSelf.lock();
@@ -483,7 +483,7 @@ void CDVInstanceID::notifyIdentityReset() {
 }
 
 std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) {
-  if (!keyPairStore_ || refusedHere()) {
+  if (!keyPairStore_ || refusedHere(__func__)) {
     platform::setError(error, invalidStartError());
     return std::nullopt;
   }
@@ -491,7 +491,7 @@ std::optional<std::string> CDVInstanceID::appInstanceID(platform::Error* error) 
 }
 
 void CDVInstanceID::fetchCheckinInfoWithHandler(CDVInstanceIDAuthService::CheckinHandler handler) {
-  if (!tokenManager_ || refusedHere()) {
+  if (!tokenManager_ || refusedHere(__func__)) {
     if (handler) CDVInstanceIDOnMain([handler, error = invalidStartError()] { handler(nullptr, error); });
     return;
   }
@@ -684,7 +684,7 @@ void CDVInstanceID::notifyAPNSTokenIsSet(const platform::Notification& notificat
     apnsTokenData_ = deviceToken;
     APNSTupleString_ = CDVInstanceIDAPNSTupleStringForTokenAndServerType(deviceToken, sandbox);
   }
-  if (!tokenManager_ || refusedHere()) return;
+  if (!tokenManager_ || refusedHere(__func__)) return;
   std::vector<CDVInstanceIDTokenInfoPtr> outdated = tokenManager_->updateTokensToAPNSDeviceToken(deviceToken, sandbox);
   if (outdated.empty()) return;
   std::weak_ptr<CDVInstanceID> weakSelf = weak_from_this();

@@ -151,8 +151,9 @@ class CDVInstanceID : public platform::Object, public std::enable_shared_from_th
  private:
   explicit CDVInstanceID(std::shared_ptr<platform::Queue> workQueue) : workQueue_(std::move(workQueue)) {}
   std::optional<std::string> cachedTokenIfAvailable();
-  // In a child forked from the process that used the SDK: every call fails as before a start.
-  static bool refusedHere();
+  // In a child forked from the process that used the SDK: every call fails as before a start,
+  // the warning naming `call`, the one the host made.
+  static bool refusedHere(const char* call);
   void defaultTokenFetched(std::optional<std::string> token, std::optional<platform::Error> error,
                            const platform::Dictionary& options, bool messagingExisted);
   void exitWithReason(const std::string& reason, const std::shared_ptr<CDVApp>& app);

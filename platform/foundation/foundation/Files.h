@@ -51,7 +51,8 @@ bool createOwnDirectories(const std::string& base, const std::string& relative, 
 // user than root owns, is not a directory, belongs to another user, or its group or other users may
 // write to it; an existing folder's mode is not changed. Everything on the way is checked too,
 // before anything is made, naming what is refused: a symbolic link there must be this user's or
-// root's, and a folder passed through (or left by "..") this user's or root's and closed to
+// root's, and lead where its text names (one of /proc's to a removed folder, or to a folder of
+// another mount namespace, does not), and a folder passed through (or left by "..") this user's or root's and closed to
 // writes by other users unless it has the sticky bit (as /tmp has), since otherwise another user
 // could put another folder in its place. A group's write bit counts unless the group is the
 // user's own private group (named after the user, no other member, no other user's primary

@@ -31,6 +31,11 @@
 // a full path of at most 512 bytes with its journal's suffix, the device root's keychain file), is
 // refused with an exception that says why (the platform's exception,
 // kInternalInconsistencyException).
+// A root given by its path (a variable, setRoot), or kept for another user, is checked before the
+// other root is made: one that would be refused leaves the other unmade too. A root is kept for the effective user it was checked for: as the app
+// configures (available()) in a process that now runs as another user, a root chosen by its path
+// is checked again, and a default one resolved again, for that user; one it cannot use is
+// refused, the refusal naming the change of user.
 // A root named with ".." is kept as the folder the path led to when checked. A root removed
 // while the app runs is checked again before any folder is made in it (files::
 // keepPrivateDirectory): made again when missing, refused when another user's folder (or one
@@ -72,7 +77,8 @@ std::string temporaryDirectory();
 // throw, above all from queued work: the folder one of the functions above answers, or, when it
 // refuses, the empty string with `error` (kSandboxNoFolderError) carrying its reason.
 std::string folder(std::string (*which)(), Error* error);
-// Whether both roots can be had; false with `error` as folder() sets it.
+// Whether both roots can be had by the process's effective user (roots kept for another are
+// checked again, above); false with `error` as folder() sets it.
 bool available(Error* error);
 
 // Test fixture: a fresh, empty temporary directory as the app root and another as the device
@@ -97,6 +103,8 @@ class ScopedTemporarySandbox {
   std::string previousRootApp_;
   std::string previousDeviceRoot_;
   std::string previousDeviceRootApp_;
+  unsigned previousRootUser_ = 0;
+  unsigned previousDeviceRootUser_ = 0;
 };
 
 }  // namespace platform::sandbox

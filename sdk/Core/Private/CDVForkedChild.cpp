@@ -22,10 +22,12 @@ bool refusedIn(Process self, Process owner, const char* call) {
   if (gWarnedIn.exchange(self) != self) {
     // Written without the logger's setup, which reads the launch arguments and the defaults under
     // locks a parent's thread may have held at the fork, and put together on the stack.
-    char message[256];
+    char message[512];
     std::snprintf(message, sizeof message,
                   "The SDK does nothing in a process made by fork() from the one that used it: its state, store "
-                  "and identity are that process's. Refused: %s",
+                  "and identity are that process's. Refused: %s. To use the SDK in a worker, configure it in the "
+                  "worker, after the fork, and not in the process that forks it (see \"A child made by fork()\" "
+                  "in the README).",
                   call);
     CDVLogWithoutSetup(CDVLoggerLevelWarning, kCDVLoggerCore, kCDVForkedChildMessageCode, message);
   }

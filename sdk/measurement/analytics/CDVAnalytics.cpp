@@ -96,14 +96,13 @@ void CDVAnalytics::startWithConfiguration(const std::shared_ptr<CDVAnalyticsConf
   TLMAnalytics::startWithAppID(options->ombrixAppID().value_or(""), "xq", startOptions(configuration, *options));
 }
 
-void CDVAnalytics::logEventWithName(const std::string& name, const TLMObjectDictionary& parameters) {
-  logEventWithOrigin("app", name, parameters);
-}
+namespace {
 
-void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
-                                      const TLMObjectDictionary& parameters) {
-  // Refused in a forked child before the default app's lock is taken.
-  if (CDVForkedChild::refuses(__func__)) return;
+// An event the host logs through the public call `call`: refused in a forked child (naming that
+// call) before the default app's lock is taken.
+void logFromHost(const char* call, const std::string& origin, const std::string& name,
+                 const TLMObjectDictionary& parameters) {
+  if (CDVForkedChild::refuses(call)) return;
   if (!CDVApp::isDefaultAppConfigured()) {
     tlm_monitor()->logWithLevel(4, 25018, "Event not logged. Call +[CDVApp configure]",
                                 Value(TLMFormattedEventName(TLMObject(name))));
@@ -111,6 +110,30 @@ void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
     return;
   }
   TLMAnalytics::logEventWithOriginInSDKProcess(origin, name, parameters);
+}
+
+}  // namespace
+
+void CDVAnalytics::logEventWithName(const std::string& name, const TLMObjectDictionary& parameters) {
+  logFromHost(__func__, "app", name, parameters);
+}
+
+void CDVAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const TLMObjectDictionary& parameters) {
+  logFromHost(__func__, origin, name, parameters);
+}
+
+void CDVAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const TLMObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor) {
+  if (CDVForkedChild::refuses(__func__)) return;
+  TLMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
+                                   ignoreInterceptor);
+}
+
+void CDVAnalytics::setAnalyticsCollectionEnabled(bool enabled) {
+  if (CDVForkedChild::refuses(__func__)) return;
+  TLMAnalytics::setAnalyticsEnabled(enabled, true);
 }
 
 void CDVAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {

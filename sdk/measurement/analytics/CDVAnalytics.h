@@ -53,7 +53,7 @@ class CDVAnalytics : public CDVAnalyticsStarter {
   static std::optional<std::string> appInstanceID() { return TLMAnalytics::appInstanceID(); }
   static void resetAnalyticsData() { TLMAnalytics::resetAnalyticsData(); }
   // Persisted.
-  static void setAnalyticsCollectionEnabled(bool enabled) { TLMAnalytics::setAnalyticsEnabled(enabled, true); }
+  static void setAnalyticsCollectionEnabled(bool enabled);
   static void setSessionTimeoutInterval(double seconds);
   static void setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
     TLMAnalytics::setLogEventInterceptor(std::move(interceptor));
@@ -72,10 +72,7 @@ class CDVAnalytics : public CDVAnalyticsStarter {
   }
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                  const TLMObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
-                                 bool ignoreInterceptor) {
-    TLMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
-                                     ignoreInterceptor);
-  }
+                                 bool ignoreInterceptor);
   static void setInternalUserProperty(const TLMObject& value, const std::string& name) {
     TLMAnalytics::setInternalUserProperty(value, name);
   }

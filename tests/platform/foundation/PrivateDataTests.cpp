@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <linux/securebits.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -440,17 +443,19 @@ TEST(PrivateDataDeathTest, DefaultRootsAreMadePrivateAndUnsafeOnesRefused) {
     installMainBundle("com.vesmora.one");
     const std::string app = base + "/data/vesmora/apps/com.vesmora.one";
     int code = 0;
+    // The device root given is checked before the app root is made: both refused, nothing made.
+    for (const auto which : {&sandbox::deviceRoot, &sandbox::root}) {
+      if (!mentions(refusal(which), {"\"" + shared + "\"", "may be written by other users", "VESMORA_DEVICE_ROOT"})) {
+        code = 13;
+      }
+    }
+    if (files::exists(base + "/data")) code = 11;
+    ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
     if (sandbox::root() != app + "/sandbox") code = 11;
     for (const std::string& folder : {base + "/data", base + "/data/vesmora", base + "/data/vesmora/apps", app,
                                       sandbox::root(), sandbox::preferencesDirectory()}) {
       if (modeOf(folder) != 0700u) code = 12;
     }
-    try {
-      sandbox::deviceRoot();
-      code = 13;
-    } catch (const platform::Exception&) {
-    }
-    ::unsetenv("VESMORA_DEVICE_ROOT");  // refused roots are not kept: the next look tries again
     if (sandbox::deviceRoot() != app + "/device" || modeOf(sandbox::deviceRoot()) != 0700u) code = 14;
     return code;
   }), ::testing::ExitedWithCode(0), "");
@@ -533,6 +538,126 @@ TEST(PrivateDataDeathTest, RootsChosenByTheEnvironmentAreUsedAsGivenAndARelative
     installMainBundle("com.vesmora.one");
     if (sandbox::root() != base + "/app" || sandbox::deviceRoot() != base + "/device") code = 14;
     if (files::exists(base + "/data")) code = 15;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+uid_t ownerOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+}
+
+// Whether sandbox::available() refuses, with a reason that mentions each of `words`.
+bool unavailable(const std::vector<std::string>& words) {
+  platform::Error error;
+  const bool refused = !sandbox::available(&error) && mentions(error.description, words);
+  if (!refused) std::fprintf(stderr, "not refused as expected: %s\n", error.description.c_str());
+  return refused;
+}
+
+}  // namespace
+
+// A root kept for one effective user serves no other: as the app configures in a process that now
+// runs as another user (turned into another, or taking root back by its saved uid), a root chosen
+// by its path is checked again and a default one resolved again, for that user; one it cannot
+// use is refused, naming the change, never answered as available.
+TEST(PrivateDataDeathTest, ARootKeptForOneUserServesNoOther) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can change the process's user";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    constexpr uid_t kOther = 54321;
+    installMainBundle("com.vesmora.one");
+    platform::Error error;
+    if (!sandbox::available(&error)) return 10;
+    const std::string rootsDevice = sandbox::deviceRoot();
+    // Capabilities kept as the effective user changes: the folders on the way (TMPDIR's too) need
+    // not be open to the other user; whose a folder is decides.
+    if (::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP) != 0 || ::setresuid(kOther, kOther, 0) != 0) return 11;
+    int code = 0;
+    // Each root checked before either is made: the device root's refusal comes first.
+    if (!unavailable({"now runs as uid 54321, not as uid 0", "\"" + rootsDevice + "\"", "another user (uid 0)"})) {
+      code = 12;
+    }
+    // Where the other user has a data folder of its own, its default roots are made there, its own.
+    const std::string own = base + "/other";
+    ::setenv("XDG_DATA_HOME", own.c_str(), 1);
+    if (!sandbox::available(&error) || sandbox::root() != own + "/vesmora/apps/com.vesmora.one/sandbox" ||
+        ownerOf(sandbox::root()) != kOther || ownerOf(sandbox::deviceRoot()) != kOther) {
+      std::fprintf(stderr, "not resolved again: %s\n", error.description.c_str());
+      code = 13;
+    }
+    // Back to root by the saved uid: the other user's folders are not root's.
+    if (::setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) return 14;
+    if (!unavailable({"now runs as uid 0, not as uid 54321", "another user (uid 54321)"})) code = 15;
+    // Roots the host chose by their paths, checked again for the other user.
+    sandbox::setRoot(base + "/app");
+    sandbox::setDeviceRoot(base + "/device");
+    if (::setresuid(static_cast<uid_t>(-1), kOther, static_cast<uid_t>(-1)) != 0) return 16;
+    if (!unavailable({"now runs as uid 54321, not as uid 0", "\"" + base + "/device\"", "another user (uid 0)"})) {
+      code = 17;
+    }
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+// Every root is checked before any is made: a device root through /proc's link to a working folder
+// since removed is refused with nothing of the app root made.
+TEST(PrivateDataDeathTest, NothingIsMadeBeforeEveryRootIsChecked) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    const std::string gone = base + "/gone";
+    if (::mkdir(gone.c_str(), 0700) != 0 || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) return 10;
+    ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
+    ::setenv("VESMORA_DEVICE_ROOT", "/proc/self/cwd/device", 1);
+    int code = unavailable({"\"/proc/self/cwd/device\"", "removed folder", "VESMORA_DEVICE_ROOT"}) ? 0 : 11;
+    if (files::exists(base + "/app")) code = 12;
+    return code;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+// A root named through /proc's link to the working or the root folder of a process in another
+// mount namespace is refused before anything is made: nothing is made in this namespace's
+// folder of the name the link's text gives, nor in the other namespace's.
+TEST(PrivateDataDeathTest, ARootThroughAnotherMountNamespacesFolderIsRefusedBeforeAnythingIsMade) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a mount namespace";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitAfterRunningInAFreshDataHome([](const std::string& base) {
+    // The other process: a folder of this namespace's covered by a mount of its own, its working
+    // folder; ready once it writes, ended when this process closes the pipe.
+    const std::string elsewhere = base + "/elsewhere";
+    int ready[2];
+    int hold[2];
+    if (::mkdir(elsewhere.c_str(), 0700) != 0 || ::pipe(ready) != 0 || ::pipe(hold) != 0) return 10;
+    const pid_t other = ::fork();
+    if (other == 0) {
+      char byte = 0;
+      const bool set = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                       ::mount("none", elsewhere.c_str(), "tmpfs", 0, "mode=0700") == 0 && ::chdir(elsewhere.c_str()) == 0;
+      if (set) (void)::write(ready[1], "r", 1);
+      ::close(hold[1]);
+      (void)::read(hold[0], &byte, 1);
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    int code = other > 0 && ::read(ready[0], &byte, 1) == 1 ? 0 : 11;
+    const std::string proc = "/proc/" + std::to_string(other);
+    ::setenv("VESMORA_DEVICE_ROOT", (base + "/device").c_str(), 1);
+    for (const std::string& root : {proc + "/cwd/app", proc + "/root" + elsewhere + "/app"}) {
+      if (code != 0) break;
+      ::setenv("VESMORA_SANDBOX_ROOT", root.c_str(), 1);
+      if (!unavailable({"\"" + root + "\"", "leads elsewhere", "VESMORA_SANDBOX_ROOT"})) code = 12;
+      if (files::exists(elsewhere + "/app") || files::exists(proc + "/cwd/app") || files::exists(base + "/device")) {
+        code = 13;
+      }
+    }
+    ::close(hold[1]);
+    ::close(ready[0]);
+    ::waitpid(other, nullptr, 0);
     return code;
   }), ::testing::ExitedWithCode(0), "");
 }

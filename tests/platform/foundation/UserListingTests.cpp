@@ -487,8 +487,8 @@ int forkedChildCases() {
       return once && files::userListings() == 1 ? 0 : 16;
     });
   }, getent("'passwd 4242') exit 1 ;;"));
-  // The answer counts only as the entry asked for, its home where it stands whatever the comment
-  // holds, read to its line's end and no further: 1 MiB at most.
+  // The answer counts only as the entry asked for, never with a home that a ":" in its comment
+  // may have moved, read to its line's end and no further: 1 MiB at most.
   code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
     files::setUserListingLimitsForTesting(testsupport::kEventWait, std::size_t{4} << 20);
     return inAChildOfAThreadedProcess([&] {
@@ -497,9 +497,10 @@ int forkedChildCases() {
         std::fprintf(stderr, "another user's entry: found %d, %s\n", other.found, other.failed.c_str());
         return 17;
       }
+      // Whether the ":" is in the comment or in the shell cannot be told: neither field is its home.
       const files::UserEntry colon = files::lookUpUser(4244);
-      if (colon.home != "/home/colon" || colon.name != "colon") {
-        std::fprintf(stderr, "a colon in the comment: home \"%s\"\n", colon.home.c_str());
+      if (colon.found || colon.failed.find("more than seven fields") == std::string::npos) {
+        std::fprintf(stderr, "a colon in the comment: home \"%s\", %s\n", colon.home.c_str(), colon.failed.c_str());
         return 18;
       }
       const files::UserEntry endless = files::lookUpUser(4245);
@@ -597,4 +598,152 @@ TEST(UserListingDeathTest, FindsTheUsersPrivateGroupOnceAndFailsClosed) {
   if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(userListingCases()), ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// Lines of /etc/passwd the C library reads in ways of its own, each the first of uid 2002 in its
+// file, between an entry of another user before it and one of the same uid after it.
+const std::vector<std::string>& oddUserLines() {
+  static const std::vector<std::string> lines = {
+      "bob:x:2002:2002:Bob:/home/alice:/home/bob:/bin/sh",  // a ":" in the comment
+      "bob:x:2002:2002:Bob:/home/bob:/bin/sh:",             // a ":" after the shell
+      "bob:x:02002:2002::/home/bob:/bin/sh",
+      "bob:x:00000000000000002002:2002::/home/bob:/bin/sh",
+      "bob:x:+2002:2002::/home/bob:/bin/sh",
+      "bob:x: 2002:2002::/home/bob:/bin/sh",
+      "bob:x:-18446744073709549614:2002::/home/bob:/bin/sh",  // 2002, as strtoul negates it
+      "bob:x:2002 :2002::/home/bob:/bin/sh",
+      "bob:x:0x7d2:2002::/home/bob:/bin/sh",
+      "bob:x:4294969298:2002::/home/bob:/bin/sh",  // 2002 past 32 bits
+      "bob:x:-1:2002::/home/bob:/bin/sh",
+      "bob:x:2002:abc::/home/bob:/bin/sh",
+      "bob:x:2002:-1::/home/bob:/bin/sh",
+      "bob:x:2002:2002",
+      "bob:x:2002:2002:Bob",
+      "bob:x:2002",
+      std::string("bob:x:2002:2002:B\0ob:/home/bob:/bin/sh", 38),  // a NUL in the comment
+      std::string("bob:x:2002:2002::/home/bob:/bin/\0sh", 35),     // a NUL in the shell
+      std::string("bob:x:2002\0:2002::/home/bob:/bin/sh", 35),
+      "  bob:x:2002:2002::/home/bob:/bin/sh",
+      "\vbob:x:2002:2002::/home/bob:/bin/sh",
+      "\f#bob:x:2002:2002::/home/bob:/bin/sh",
+      "#bob:x:2002:2002::/home/bob:/bin/sh",
+      "+bob:x:2002:2002::/home/plus:/bin/sh",
+      "-bob:x:2002:2002::/home/minus:/bin/sh",
+      ":x:2002:2002::/home/nameless:/bin/sh",
+      "bob:x:2002:2002::/home/bob:/bin/sh\r",
+  };
+  return lines;
+}
+
+std::string oddUserFile(const std::string& line) {
+  return "alice:x:2001:2001::/home/alice:/bin/sh\n" + line + "\ncarol:x:2002:2002::/home/carol:/bin/sh\n";
+}
+
+// What the C library answers for uid 2002 from the passwd file at `path`, as its "files" source
+// looks a uid up: the first entry of that uid whose name does not start with "+" or "-". Its
+// name, home and shell; none when there is no such entry.
+std::optional<std::vector<std::string>> cLibraryUser(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) return std::nullopt;
+  std::optional<std::vector<std::string>> found;
+  while (const struct passwd* entry = ::fgetpwent(file)) {
+    if (entry->pw_uid != 2002 || entry->pw_name[0] == '+' || entry->pw_name[0] == '-') continue;
+    const auto text = [](const char* field) { return std::string(field != nullptr ? field : ""); };
+    found = std::vector<std::string>{text(entry->pw_name), text(entry->pw_dir), text(entry->pw_shell)};
+    break;
+  }
+  std::fclose(file);
+  return found;
+}
+
+// Whether `user` is the answer the C library's entry `expected` gives: the same name and home,
+// or, where the entry came from a line of more than seven fields (its shell holds a ":"),
+// refused, saying so.
+bool sameAnswer(const files::UserEntry& user, const std::optional<std::vector<std::string>>& expected) {
+  if (!expected) return !user.found && user.failed.empty();
+  if ((*expected)[2].find(':') != std::string::npos) {
+    return !user.found && user.failed.find("more than seven fields") != std::string::npos;
+  }
+  return user.found && user.name == (*expected)[0] && user.home == (*expected)[1];
+}
+
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    shown += c >= 0x20 && c < 0x7f ? std::string(1, c) : "\\x" + std::to_string(static_cast<unsigned char>(c));
+  }
+  return shown;
+}
+
+}  // namespace
+
+// The SDK's own reader of /etc/passwd (a forked child's, where the files alone give users) answers
+// what the C library answers for each line it reads in a way of its own: the same entry, with
+// the same home, or none; a line of more than seven fields is refused, never read as another
+// user's home.
+TEST(UserListing, ThePasswdReaderAnswersWhatTheCLibraryAnswers) {
+  const std::string path = VESMORA_TEST_BUILD_DIR "/vesmora-passwd-" + std::to_string(::getpid());
+  for (const std::string& line : oddUserLines()) {
+    {
+      std::ofstream file(path, std::ios::binary | std::ios::trunc);
+      file << oddUserFile(line);
+      ASSERT_TRUE(file.good()) << "could not write " << path;
+    }
+    const std::optional<std::vector<std::string>> expected = cLibraryUser(path);
+    const files::UserEntry user = files::userFromPasswdFileForTesting(path, 2002);
+    EXPECT_TRUE(sameAnswer(user, expected))
+        << "line \"" << printable(line) << "\": the C library " << (expected ? "answers " + (*expected)[0] + " at \"" +
+                                                                                   (*expected)[1] + "\""
+                                                                             : std::string("has no entry"))
+        << "; the reader " << (user.found ? "answers " + user.name + " at \"" + user.home + "\"" : "refuses: " + user.failed);
+  }
+  std::filesystem::remove(path);
+}
+
+namespace {
+
+// The cases of the test below, in the child it runs in; its exit code.
+int oneAnswerCases() {
+  files::setUserListingLimitsForTesting(testsupport::kEventWait, 0);
+  int code = 0;
+  for (std::size_t at = 0; at < oddUserLines().size() && code == 0; ++at) {
+    const std::string& line = oddUserLines()[at];
+    for (const char* sources : {"files", "files systemd"}) {
+      code = withUserDatabase(userLine("root", 0, 0) + oddUserFile(line), sources, [&](const std::string&) {
+        const std::optional<std::vector<std::string>> expected = cLibraryUser("/etc/passwd");
+        // This process was alone with its thread at the fork: it asks the C library.
+        const files::UserEntry asked = files::lookUpUser(2002);
+        files::forgetUserAnswersForTesting();
+        const int child = inAChildOfAThreadedProcess([&] {
+          const files::UserEntry read = files::lookUpUser(2002);
+          if (sameAnswer(read, expected)) return 0;
+          std::fprintf(stderr, "the child of a threaded process %s\n",
+                       read.found ? ("answers " + read.name + " at \"" + read.home + "\"").c_str()
+                                  : ("refuses: " + read.failed).c_str());
+          return 1;
+        });
+        if (sameAnswer(asked, expected) && child == 0) return 0;
+        std::fprintf(stderr, "line \"%s\", users from %s: the C library %s; %s\n", printable(line).c_str(), sources,
+                     asked.found ? ("answers " + asked.name + " at \"" + asked.home + "\"").c_str()
+                                 : ("refuses: " + asked.failed).c_str(),
+                     child == 1 ? "a child of a threaded process answers otherwise" : "the child failed");
+        return 60;
+      });
+    }
+  }
+  return code;
+}
+
+}  // namespace
+
+// One line of /etc/passwd gives one answer in a child of a process alone with its thread (the C
+// library's) and in one of a threaded process (the SDK's own reader where the files alone give
+// users, getent where others may too).
+TEST(UserListingDeathTest, OneLineGivesOneAnswerWhoeverReadsIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database lines of its own";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(oneAnswerCases()), ::testing::ExitedWithCode(0), "");
 }

@@ -1,3 +1,8 @@
+#include <linux/securebits.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -204,6 +209,94 @@ TEST_F(CDVAppTest, ConfigureWithNoDescriptorFreeNamesTheLimitAndWorksOnceOneIs) 
         end(code);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// Runs `body(base)` in a fresh folder of its own with the app's bundle (its service file holding
+// `info`) named from there and the default data folders under it, no root chosen, then ends the
+// process with its code.
+template <typename Info, typename Body>
+[[noreturn]] void exitAfterConfiguringFrom(const Info& info, Body body) {
+  std::string base = std::filesystem::temp_directory_path().string() + "/vesmora-configure-XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) {
+    std::fprintf(stderr, "could not make %s: %s%s\n", base.c_str(), std::strerror(errno),
+                 testsupport::freeSpace(std::filesystem::temp_directory_path().string()).c_str());
+    std::exit(10);
+  }
+  const std::string bundle = base + "/App.app";
+  platform::Error error;
+  if (::chmod(base.c_str(), 0755) != 0 || !platform::files::createDirectories(bundle, &error) ||
+      !platform::plist::writeFile(bundle + "/Info.plist",
+                                  platform::Value(platform::Dictionary{{"CFBundleIdentifier", kBundleID}}),
+                                  platform::plist::Format::XML, &error) ||
+      !platform::plist::writeFile(bundle + "/OmbrixService-Info.plist", platform::Value(info),
+                                  platform::plist::Format::XML, &error)) {
+    std::fprintf(stderr, "could not write the app's bundle: %s%s\n", error.description.c_str(),
+                 testsupport::freeSpace(base).c_str());
+    std::filesystem::remove_all(base);
+    std::exit(10);
+  }
+  ::setenv("VESMORA_MAIN_BUNDLE", bundle.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
+  ::unsetenv("VESMORA_SANDBOX_ROOT");
+  ::unsetenv("VESMORA_DEVICE_ROOT");
+  platform::Bundle::resetForTesting();
+  const int code = body(base);
+  std::filesystem::remove_all(base);
+  std::exit(code);
+}
+
+// The reason configure throws; empty when it configures.
+std::string configureRefusal() {
+  try {
+    CDVApp::configure();
+  } catch (const platform::Exception& e) {
+    return e.reason().empty() ? "(no reason)" : e.reason();
+  }
+  return {};
+}
+
+}  // namespace
+
+// A process whose data root was resolved for one user (a server that asked for it as root before
+// it forked its workers) and that now runs as another is not configured on that root: configure
+// refuses, naming the change of user.
+TEST_F(CDVAppTest, ConfigureAsAnotherUserThanTheRootsIsRefusedNamingTheChange) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can change the process's user";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  sandbox_.reset();  // back to no roots (the death test's process had none before the test's)
+  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [](const std::string&) {
+    const std::string root = platform::sandbox::root();
+    // Capabilities kept: whose the folder is decides, not whether the other user may reach it.
+    if (::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP) != 0 || ::setresuid(54321, 54321, 54321) != 0) return 11;
+    const std::string reason = configureRefusal();
+    if (reason.find("now runs as uid 54321, not as uid 0") == std::string::npos ||
+        reason.find("another user (uid 0)") == std::string::npos || CDVApp::isDefaultAppConfigured()) {
+      std::fprintf(stderr, "configure as another user on %s: %s\n", root.c_str(), reason.c_str());
+      return 12;
+    }
+    return 0;
+  }), ::testing::ExitedWithCode(0), "");
+}
+
+// A device root given that is refused (here through /proc's link to a working folder since
+// removed) leaves the app root unmade, whatever configure did before it looked at the roots.
+TEST_F(CDVAppTest, ConfigureWithARefusedDeviceRootMakesNoAppRoot) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  sandbox_.reset();
+  EXPECT_EXIT(exitAfterConfiguringFrom(serviceInfo(), [](const std::string& base) {
+    const std::string gone = base + "/gone";
+    if (::mkdir(gone.c_str(), 0700) != 0 || ::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) return 11;
+    ::setenv("VESMORA_SANDBOX_ROOT", (base + "/app").c_str(), 1);
+    ::setenv("VESMORA_DEVICE_ROOT", "/proc/self/cwd/device", 1);
+    const std::string reason = configureRefusal();
+    if (reason.find("removed folder") == std::string::npos || platform::files::exists(base + "/app")) {
+      std::fprintf(stderr, "configure: %s\n", reason.c_str());
+      return 12;
+    }
+    return 0;
+  }), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CDVAppTest, AppIDValidation) {

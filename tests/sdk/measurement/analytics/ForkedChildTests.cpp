@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/analytics/TLMAnalytics.h"
 #include "measurement/engine/TLMAEU.h"
+#include "obx/OBXLogger.h"
 #include "uikit/UIKit.h"
 
 using namespace std::chrono_literals;
@@ -89,7 +91,7 @@ std::vector<EntryPoint> entryPoints() {
       {"TLMAnalytics::isEnabled", [] { (void)TLMAnalytics::isEnabled(); }},
       {"TLMAnalytics::isCurrentQueueSerialQueue", [] { (void)TLMAnalytics::isCurrentQueueSerialQueue(); }},
       {"TLMAnalytics::removeUserAttributeForName", [] { TLMAnalytics::removeUserAttributeForName("prop"); }},
-      {"CDVInstanceID", [] {
+      {"CDVInstanceID::instanceID", [] {
          // In the child, an instance that answers as before a start.
          auto instance = CDVInstanceID::instanceID();
          if (!instance) return;
@@ -191,6 +193,36 @@ TEST(ForkedChild, ReadsTheDefaultAppAlsoWhenItsLockWasHeldAsTheForkBegan) {
   const testsupport::ChildEnd end = ended.get_future().get();
   forking.join();
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+}
+
+// The warning a child writes names the call the host made (not the SDK's own call it leads to:
+// logEventWithName goes through logEventWithOrigin) and says what to do, for every call a host
+// or another SDK library may make, each the first call of a child of its own (but the query
+// whether the default app is configured, which answers from memory and is never refused).
+TEST(ForkedChild, TheWarningNamesTheCallMadeAndWhatToDo) {
+  SKIP_UNDER_TSAN();
+  ASSERT_FALSE(CDVForkedChild::refuses("test"));
+  for (const auto& [label, call] : entryPoints()) {
+    const std::string named(label);
+    if (named == "CDVApp::isDefaultAppConfigured") continue;
+    const std::string method = named.substr(named.rfind("::") == std::string::npos ? 0 : named.rfind("::") + 2);
+    const testsupport::ChildEnd end = testsupport::runInChild(
+        [&] {
+          alarm(kChildAlarmSeconds);
+          std::string warning;
+          OBXLoggerSetSink([&](const OBXLogLine& line) {
+            if (line.messageCode == kCDVForkedChildMessageCode) warning += line.message;
+          });
+          call();
+          const bool names = warning.find("Refused: " + method + ".") != std::string::npos ||
+                             warning.find("Refused: " + named + ".") != std::string::npos;
+          const bool advises = warning.find("configure it in the worker, after the fork") != std::string::npos;
+          if (!names || !advises) std::fprintf(stderr, "%s warned: \"%s\"\n", label, warning.c_str());
+          _exit(names && advises ? 0 : 1);
+        },
+        kChildLimit);
+    EXPECT_TRUE(end.exitedWith(0)) << label << ": status " << end.status << " in time " << end.inTime;
+  }
 }
 
 // The queries answer their handler once with the empty answer, on the main queue when given no
