@@ -158,10 +158,14 @@ std::atomic<int> busyTimeout{3000};
 constexpr std::int64_t kMostBusyTimeoutsWaited = 10;
 // A connection that committed while another waits lets it in for at most this long.
 constexpr std::int64_t kTurnGivenNanoseconds = 50'000'000;
-// The steps of a wait: short at first (the lock is often let go within a commit), then longer.
+// The steps of a wait: short at first (the lock is often let go within a commit), then longer,
+// so that many waiting processes do not keep the processors busy (a step stays well below the
+// pause of a connection that lets a waiter in).
 constexpr long kFirstWaitStepMicroseconds = 250;
 constexpr int kFirstWaitSteps = 20;
 constexpr long kWaitStepMicroseconds = 1000;
+constexpr int kShortWaitSteps = 120;
+constexpr long kLongWaitStepMicroseconds = 4000;
 
 std::int64_t monotonicNanoseconds() {
   timespec now {};
@@ -1258,7 +1262,9 @@ int TLMSqliteStore::waitForLock(int count) {
   const std::int64_t timeout = static_cast<std::int64_t>(busyTimeoutMs_) * 1'000'000;
   if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) return 0;
   const bool marked = turnFd_ >= 0 && setTurnLock(turnFd_, F_RDLCK);
-  sleepMicroseconds(count < kFirstWaitSteps ? kFirstWaitStepMicroseconds : kWaitStepMicroseconds);
+  sleepMicroseconds(count < kFirstWaitSteps   ? kFirstWaitStepMicroseconds
+                    : count < kShortWaitSteps ? kWaitStepMicroseconds
+                                              : kLongWaitStepMicroseconds);
   if (marked) setTurnLock(turnFd_, F_UNLCK);
   return 1;
 }

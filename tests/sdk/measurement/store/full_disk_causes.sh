@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests that write (the store's, the engine's over it, the core's and the diagnostics log's) run
 # with their temporary folder on a small file system of their own (an 8 MiB tmpfs in a private
-# mount namespace) left with 160, 144, 128, 48 and 0 KiB free. Many of them fail there; each that fails
-# must name the cause in its output (SQLite's "database or disk is full", "No space left on
+# mount namespace) left with 160, 144, 128, 48 and 0 KiB free. Many of them fail there; each that
+# fails must name the cause in its output (SQLite's "database or disk is full", "No space left on
 # device", or the free space left where it writes), none may crash, and none may leave anything
 # behind. Exit status 77 (skipped) when no file system can be mounted here.
 #
