@@ -1,5 +1,7 @@
 // Campaign links and the analytics connector: the campaign-parameter mapping, the stored launch
 // link handled once, the connector's lists, "_cmp" from other libraries, and listener routing.
+#include <sqlite3.h>
+
 #include <atomic>
 #include <map>
 #include <thread>
@@ -87,6 +89,29 @@ TEST_F(AnalyticsTest, StoredLaunchLinkIsHandledOnce) {
   h.drain();
   EXPECT_TRUE(defaults->objectForKey(kTLMDeepLinkKey).isNull());
   EXPECT_EQ(stored("_cmp").size(), 1u);
+}
+
+// A link opened among events the worker has not yet stored becomes its campaign in their group,
+// in its place.
+TEST_F(AnalyticsTest, ALinkOpenedAmongQueuedEventsIsStoredInTheirGroupInItsPlace) {
+  h.start();
+  int commits = 0;
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
+  sqlite3_commit_hook(db, [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+  const auto event = [this](const std::string& name) {
+    h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
+  };
+  event("before");
+  h.engine->handleNonFirstOpenEventURL("vesmora://open?utm_source=mail", h.clock->now());
+  event("after");
+  h.drain();
+  sqlite3_commit_hook(db, nullptr, nullptr);
+  EXPECT_EQ(commits, 1);
+  std::vector<std::string> names;
+  for (const auto& e : h.rawEvents()) {
+    if (e.name == "before" || e.name == "_cmp" || e.name == "after") names.push_back(e.name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"before", "_cmp", "after"}));
 }
 
 // The app launched to continue a web activity (a launch URL beside it): the activity's link is
