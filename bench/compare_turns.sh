@@ -23,7 +23,7 @@
 # the median of the rounds' ratios of this tree to each commit.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-source "$root/bench/compare_builds.sh"  # for awk_median
+source "$root/bench/compare_builds.sh"  # awk_median, event_instructions
 bases=("$@")
 [ "${#bases[@]}" -gt 0 ] || bases=(eeb482c be99253)
 rounds="${ROUNDS:-3}"
@@ -78,15 +78,7 @@ options() {
   esac
 }
 # Instructions per event of one build: (600 events - 300 events) / 300.
-cost() {
-  local program="$1" counts=() n
-  for n in 300 600; do
-    TMPDIR="$tmpfs" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$program" engine "$n" \
-      >/dev/null 2>&1
-    counts+=("$(awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$work/callgrind.out")")
-  done
-  echo $(((counts[1] - counts[0]) / 300))
-}
+cost() { event_instructions "$1" "$tmpfs" "$work/callgrind.out"; }
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for ((r = 0; r < rounds; ++r)); do
   for c in $cases; do
