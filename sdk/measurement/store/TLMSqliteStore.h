@@ -280,10 +280,10 @@ class TLMSqliteStore {
   void openTurnFile();
   void closeTurnFile();
   int turnFd_ = -1;
-  sqlite3_file* file_ = nullptr;        // the database file of the connection, for the two above
-  int busyTimeoutMs_ = 0;                // as set when the connection opened
-  std::int64_t waitBegan_ = 0;           // of the current wait, monotonic nanoseconds
-  std::int64_t lastProgress_ = 0;        // the last change of the counter seen in it
+  sqlite3_file* file_ = nullptr;  // the database file of the connection, for the two above
+  int busyTimeoutMs_ = 0;         // as set when the connection opened
+  std::int64_t waitBegan_ = 0;    // of the current wait, monotonic nanoseconds
+  std::int64_t lastProgress_ = 0;  // the last change of the counter seen in it
   std::uint32_t seenCounter_ = 0;
 
   std::string databasePath_;
