@@ -3,7 +3,7 @@
 // collector.
 //
 //   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
-//                   [--busy N] [--folder DIR] [--log FILE]
+//                   [--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
@@ -26,6 +26,14 @@
 //   logged 180000 stored-per-second 15000.0
 // the "busy" events stored when the logging ends (counted by their "Event logged" line, which
 // follows the commit), over S. --quick: one short run, to check that it still builds and runs.
+// --property N (with --fast): the host sets a user property every N events, in their order.
+// --reader (with --fast): this process reads the store with a plain SQLite connection (busy
+// timeout 10 s, as the README shows) while the host logs, one short read every 2 ms, and adds
+//   reads 4800 read-p99-seconds 0.012 read-max-seconds 0.090 reads-failed 0
+// --hosts 2 (with --fast): two processes of one app (the same folders) log flat out side by side;
+// both begin to log 2 s after their launch (or at once, when a start took longer) and log for S;
+// the line gives each one's rate and the smaller one's share of the events stored:
+//   logged 300000 stored-per-second 9000.0 4000.0 5000.0 share-of-smaller 0.444
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -48,6 +56,10 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
+#include <algorithm>
+
 #include "BatchReader.h"
 #include "Core/Public/CDVApp.h"
 #include "measurement/analytics/CDVAnalytics.h"
@@ -56,6 +68,7 @@
 #include "measurement/engine/TLMRemoteConfig.h"
 #include "measurement/engine/TLMScheduler.h"
 #include "measurement/model/TLMMonitor.h"
+#include "measurement/store/TLMDatabaseSchema.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 #include "uikit/UIKit.h"
@@ -111,8 +124,10 @@ class StoredCount : public TLMMonitor {
 };
 
 // `mostWaiting`: 0 logs every `intervalMs`, else as fast as the store takes the events, pausing
-// while the engine holds more than that many.
-int host(const std::string& collector, double intervalMs, double seconds, std::int64_t mostWaiting) {
+// while the engine holds more than that many. `propertyEvery`: a user property set after every so
+// many events (0: none).
+int host(const std::string& collector, double intervalMs, double seconds, std::int64_t mostWaiting,
+         std::int64_t propertyEvery) {
   const bool fast = mostWaiting > 0;
   auto count = std::make_shared<StoredCount>();
   if (fast) TLMMeasurement::setMonitor(count);
@@ -129,6 +144,10 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
 
   std::atomic<bool> stop{false};
   std::atomic<std::int64_t> logged{0};
+  // Hosts side by side start logging at one moment (the launcher's), and end at one.
+  if (const char* at = std::getenv("BUSY_HOST_START_NS")) {
+    std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(std::atoll(at))));
+  }
   std::printf("start %lld\n", static_cast<long long>(nanosecondsNow()));
   std::fflush(stdout);
   const auto begun = Clock::now();
@@ -139,7 +158,10 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
       TLMObjectDictionary parameters;
       parameters.set("index", TLMObject(logged.load()));
       CDVAnalytics::logEventWithName("busy", parameters);
-      logged.fetch_add(1);
+      const std::int64_t done = logged.fetch_add(1) + 1;
+      if (propertyEvery > 0 && done % propertyEvery == 0) {
+        CDVAnalytics::setUserPropertyString(TLMObject(std::to_string(done)), "level");
+      }
       if (fast) {
         while (engine->unfinishedEventCount() > mostWaiting && !stop.load()) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -260,7 +282,48 @@ struct Options {
   int busy = 0;
   std::string folder = std::filesystem::temp_directory_path().string();
   std::string log;  // where the host's standard error goes
+  std::int64_t propertyEvery = 0;
+  bool reader = false;
+  int hosts = 1;
 };
+
+// A plain reader of the store's file (found under `folder` once the host made it) until `stop`:
+// one short read every 2 ms with a busy timeout of 10 s; each read's time and failures.
+struct ReaderFigures {
+  std::vector<double> waits;
+  int failed = 0;
+};
+void readStore(const std::string& folder, const std::atomic<bool>& stop, ReaderFigures& figures) {
+  std::string file;
+  while (file.empty() && !stop.load()) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->path().filename() == kTLMDatabaseFileName) file = it->path().string();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  sqlite3* db = nullptr;
+  if (file.empty() || sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  while (!stop.load()) {
+    const auto begun = Clock::now();
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &statement, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+    sqlite3_finalize(statement);
+    if (rc == SQLITE_ROW) {
+      figures.waits.push_back(std::chrono::duration<double>(Clock::now() - begun).count());
+    } else {
+      ++figures.failed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  sqlite3_close(db);
+}
 
 int run(const std::string& self, const Options& options) {
   Collector collector;
@@ -281,50 +344,97 @@ int run(const std::string& self, const Options& options) {
   }
   std::vector<std::string> command(pinned);
   command.insert(command.end(), {self, "host", base, std::to_string(options.intervalMs), std::to_string(options.seconds),
-                                 std::to_string(options.fast ? (options.quick ? kMostWaitingQuick : kMostWaiting) : 0)});
+                                 std::to_string(options.fast ? (options.quick ? kMostWaitingQuick : kMostWaiting) : 0),
+                                 std::to_string(options.propertyEvery)});
   if (options.debug) command.push_back("-CDVAnalyticsDebugEnabled");
-  int fds[2];
-  if (::pipe(fds) != 0) return 1;
   setenv("VESMORA_MAIN_BUNDLE", EXAMPLE_BUNDLE, 1);
   setenv("VESMORA_SANDBOX_ROOT", (folder + "/app").c_str(), 1);
   setenv("VESMORA_DEVICE_ROOT", (folder + "/device").c_str(), 1);
-  const pid_t child = spawn(command, fds[1], options.log);
-  ::close(fds[1]);
-  FILE* lines = ::fdopen(fds[0], "r");
-  std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;
-  double terminateSeconds = -1;
-  char line[256];
-  while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
-    long long a = 0, b = 0, c = 0, d = 0;
-    double seconds = 0;
-    int answer = 0;
-    if (std::sscanf(line, "start %lld", &a) == 1) {
-      started = a;
-    } else if (std::sscanf(line, "end %lld %lld %lld %lld", &a, &b, &c, &d) == 4) {
-      collectedAtEnd = collector.collected();
-      logged = b;
-      unfinished = c;
-      stored = d;
-    } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
-      terminateSeconds = seconds;
-    }
+  // Each host's figures, from its lines.
+  struct Host {
+    pid_t pid = -1;
+    int status = 0;
+    std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;
+    double terminateSeconds = -1;
+  };
+  std::vector<Host> hosts(static_cast<std::size_t>(std::max(1, options.hosts)));
+  // Side by side, they start logging together once both had time to start (2 s).
+  if (hosts.size() > 1) setenv("BUSY_HOST_START_NS", std::to_string(nanosecondsNow() + 2'000'000'000).c_str(), 1);
+  std::vector<std::thread> readers;
+  for (Host& h : hosts) {
+    int fds[2];
+    if (::pipe(fds) != 0) return 1;
+    h.pid = spawn(command, fds[1], options.log);
+    ::close(fds[1]);
+    readers.emplace_back([&h, &collector, fd = fds[0]] {
+      FILE* lines = ::fdopen(fd, "r");
+      char line[256];
+      while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
+        long long a = 0, b = 0, c = 0, d = 0;
+        double seconds = 0;
+        int answer = 0;
+        if (std::sscanf(line, "start %lld", &a) == 1) {
+          h.started = a;
+        } else if (std::sscanf(line, "end %lld %lld %lld %lld", &a, &b, &c, &d) == 4) {
+          h.collectedAtEnd = collector.collected();
+          h.logged = b;
+          h.unfinished = c;
+          h.stored = d;
+        } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
+          h.terminateSeconds = seconds;
+        }
+      }
+      if (lines != nullptr) std::fclose(lines);
+      if (h.pid > 0) ::waitpid(h.pid, &h.status, 0);
+    });
   }
-  if (lines != nullptr) std::fclose(lines);
-  int status = 0;
-  if (child > 0) ::waitpid(child, &status, 0);
+  std::atomic<bool> stopReading{false};
+  ReaderFigures read;
+  std::thread plainReader;
+  if (options.reader) plainReader = std::thread([&] { readStore(folder, stopReading, read); });
+  for (auto& thread : readers) thread.join();
+  stopReading.store(true);
+  if (plainReader.joinable()) plainReader.join();
+  // Without --hosts, the one host's figures.
+  const Host& only = hosts.front();
+  const std::int64_t started = only.started, logged = only.logged, unfinished = only.unfinished,
+                     collectedAtEnd = only.collectedAtEnd;
+  const double terminateSeconds = only.terminateSeconds;
   for (pid_t spinner : spinners) {
     if (spinner > 0) ::kill(spinner, SIGKILL);
     if (spinner > 0) ::waitpid(spinner, nullptr, 0);
   }
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
-  if (child <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || started == 0 || logged == 0) {
-    std::fprintf(stderr, "the host failed (status %d)\n", status);
-    return 1;
+  for (const Host& h : hosts) {
+    if (h.pid <= 0 || !WIFEXITED(h.status) || WEXITSTATUS(h.status) != 0 || h.started == 0 || h.logged == 0) {
+      std::fprintf(stderr, "the host failed (status %d)\n", h.status);
+      return 1;
+    }
   }
   if (options.fast) {
-    std::printf("logged %lld stored-per-second %.1f\n", static_cast<long long>(logged),
-                static_cast<double>(stored) / options.seconds);
+    std::int64_t allLogged = 0, allStored = 0, fewest = -1;
+    for (const Host& h : hosts) {
+      allLogged += h.logged;
+      allStored += h.stored;
+      fewest = fewest < 0 ? h.stored : std::min(fewest, h.stored);
+    }
+    std::printf("logged %lld stored-per-second %.1f", static_cast<long long>(allLogged),
+                static_cast<double>(allStored) / options.seconds);
+    if (hosts.size() > 1) {
+      for (const Host& h : hosts) std::printf(" %.1f", static_cast<double>(h.stored) / options.seconds);
+      std::printf(" share-of-smaller %.3f",
+                  allStored > 0 ? static_cast<double>(fewest) / static_cast<double>(allStored) : 0.0);
+    }
+    if (options.reader) {
+      std::sort(read.waits.begin(), read.waits.end());
+      const auto at = [&](double q) {
+        return read.waits.empty() ? -1.0 : read.waits[static_cast<std::size_t>(q * static_cast<double>(read.waits.size() - 1))];
+      };
+      std::printf(" reads %zu read-p99-seconds %.3f read-max-seconds %.3f reads-failed %d", read.waits.size(), at(0.99),
+                  at(1.0), read.failed);
+    }
+    std::printf("\n");
     return 0;
   }
   const auto first = collector.firstBatch();
@@ -340,7 +450,7 @@ int run(const std::string& self, const Options& options) {
 int usage() {
   std::fprintf(stderr,
                "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
-               "[--busy N] [--folder DIR] [--log FILE]\n");
+               "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]\n");
   return 2;
 }
 
@@ -353,7 +463,8 @@ int main(int argc, char** argv) {
     for (;;) spins = spins + 1;
   }
   if (role == "host" && argc >= 6) {
-    return host(argv[2], std::atof(argv[3]), std::atof(argv[4]), std::atoll(argv[5]));
+    return host(argv[2], std::atof(argv[3]), std::atof(argv[4]), std::atoll(argv[5]),
+                argc >= 7 && argv[6][0] != '-' ? std::atoll(argv[6]) : 0);
   }
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -378,6 +489,12 @@ int main(int argc, char** argv) {
       options.folder = argv[++i];
     } else if (arg == "--log" && value) {
       options.log = argv[++i];
+    } else if (arg == "--property" && value) {
+      options.propertyEvery = std::atoll(argv[++i]);
+    } else if (arg == "--reader") {
+      options.reader = true;
+    } else if (arg == "--hosts" && value) {
+      options.hosts = std::max(1, std::atoi(argv[++i]));
     } else {
       return usage();
     }

@@ -28,3 +28,15 @@ awk_median='
     for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] > a[j]; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
     return a[int((n + 1) / 2)]
   }'
+
+# Instructions per logged event of an event_cost program under valgrind's callgrind: (600 events -
+# 300 events) / 300, each its own process, its data in FOLDER, callgrind's output in OUT.
+#   event_instructions PROGRAM FOLDER OUT
+event_instructions() {
+  local program="$1" folder="$2" out="$3" counts=() n
+  for n in 300 600; do
+    TMPDIR="$folder" valgrind --tool=callgrind --callgrind-out-file="$out" "$program" engine "$n" >/dev/null 2>&1
+    counts+=("$(awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$out")")
+  done
+  echo $(((counts[1] - counts[0]) / 300))
+}

@@ -55,15 +55,7 @@ options() {
   esac
 }
 # Instructions per event of one build: (600 events - 300 events) / 300.
-cost() {
-  local program="$1" counts=() n
-  for n in 300 600; do
-    TMPDIR="$tmpfs" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$program" engine "$n" \
-      >/dev/null 2>&1
-    counts+=("$(awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$work/callgrind.out")")
-  done
-  echo $(((counts[1] - counts[0]) / 300))
-}
+cost() { event_instructions "$1" "$tmpfs" "$work/callgrind.out"; }
 for ((r = 0; r < rounds; ++r)); do
   for c in $cases; do
     for k in 0 1; do

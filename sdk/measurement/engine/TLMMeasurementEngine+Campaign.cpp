@@ -57,7 +57,7 @@ void TLMMeasurementEngine::handleDebugModeWithURL(const std::string&) {}
 void TLMMeasurementEngine::handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
                                           double eventTimestampInSeconds) {
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:361", [weak, url, clickTimestampInMs, eventTimestampInSeconds] {
+  queueStoreWriteBlock("TLMMeasurement:361", [weak, url, clickTimestampInMs, eventTimestampInSeconds] {
     if (auto self = weak.lock()) self->handleOpenURLOnWorkerQueue(url, clickTimestampInMs, eventTimestampInSeconds);
   });
 }

@@ -64,6 +64,10 @@ void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
   }
 }
 
+void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
+  if (write) queueStoreWrite(blockID, {nullptr, std::move(write)});
+}
+
 void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
   std::optional<std::uint64_t> queued;
   write.generation = TLMScheduler::currentWorkGeneration();

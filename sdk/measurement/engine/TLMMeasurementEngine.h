@@ -206,8 +206,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // MARK: Event pipeline
 
   void handleEventOnWorkerQueue(TLMEventPtr event);
-  // Posts the event. The worker writes the events logEvent queued, and the user properties set
-  // or removed between them, in groups: the write its block takes and those queued right after
+  // Posts the event. The worker writes the events logEvent queued, and the other store writes
+  // queued between them (user properties, conditional user properties, links' campaigns), in
+  // groups: the write its block takes and those queued right after
   // it by then (no other block of the worker queue between them) are written in one store
   // transaction group, each write's transactions savepoints in it, committed after
   // kTLMEventGroupMaxEvents writes or kTLMEventGroupMaxSeconds of device uptime; a lone write is
@@ -216,6 +217,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // (its "Event logged" line, the first-open counter) follows the group's. A group that cannot
   // commit loses its writes (23191). Any thread.
   void logEvent(const TLMEventPtr& event);
+  // Posts a store write other than an event (a conditional user property set or cleared, a link
+  // to turn into a campaign): written in its place among the events, in the group that takes it.
+  // Any thread.
+  void queueStoreWriteBlock(const std::string& blockID, platform::Block write);
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }

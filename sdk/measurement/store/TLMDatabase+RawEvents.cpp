@@ -267,7 +267,7 @@ bool TLMDatabase::insertRawEvent(const TLMEventPtr& event, std::int64_t metadata
 }
 
 bool TLMDatabase::checkKeptFacts(Error* error) {
-  const std::uint64_t transaction = sqliteStore_->exclusiveTransactionID();
+  const std::uint64_t transaction = sqliteStore_->writeTransactionID();
   if (transaction != 0 && transaction == versionCheckedIn_) return true;
   auto version = integerForQuery("PRAGMA data_version", {}, error);
   if (!version) return false;

@@ -257,7 +257,7 @@ bool TLMDatabase::performReadTransaction(const std::function<bool()>& block) {
 }
 
 bool TLMDatabase::ensureAllTables(Error* failure) {
-  // The tables and indexes are made, or found made, in one exclusive transaction (a migration's
+  // The tables and indexes are made, or found made, in one write transaction (a migration's
   // own transaction is a savepoint of it): a new file costs one commit, not one for every table,
   // column and index, and processes of the app that open a new file at once take turns, where
   // each found a column missing and the second one's addition failed ("duplicate column name").

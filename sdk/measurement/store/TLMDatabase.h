@@ -316,7 +316,7 @@ class TLMDatabase {
   };
   KeptFacts kept_;
   std::int64_t keptVersion_ = 0;
-  // The exclusive transaction (TLMSqliteStore::exclusiveTransactionID) in which the data version
+  // The write transaction (TLMSqliteStore::writeTransactionID) in which the data version
   // was last read: no other connection can write before it ends, so it is read once in it.
   std::uint64_t versionCheckedIn_ = 0;
   KeptState keptState() const {
@@ -331,7 +331,7 @@ class TLMDatabase {
   // another connection wrote to the file since they were kept, they are forgotten (read again
   // when needed). Nothing in the file shows which rows it touched: it may have emptied the raw
   // events and stored others under the same rowids, leaving the same count and newest event.
-  // Once per exclusive transaction.
+  // Once per write transaction.
   bool checkKeptFacts(platform::Error* error);
   // `rows` (one of kept_'s counts, of `table`), counted when not known.
   std::optional<std::int64_t> keptRowCount(std::optional<std::int64_t>& rows, const char* table,

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,6 +153,53 @@ bool isSupportedRecordValue(const Value& value) {
 
 std::atomic<int> busyTimeout{3000};
 
+// A wait for another connection's lock gives up after this many busy timeouts in all, however
+// often others commit meanwhile.
+constexpr std::int64_t kMostBusyTimeoutsWaited = 10;
+// A connection that committed while another waits lets it in for at most this long.
+constexpr std::int64_t kTurnGivenNanoseconds = 50'000'000;
+// The steps of a wait: short at first (the lock is often let go within a commit), then longer,
+// so that many waiting processes do not keep the processors busy (a step stays well below the
+// pause of a connection that lets a waiter in).
+constexpr long kFirstWaitStepMicroseconds = 250;
+constexpr int kFirstWaitSteps = 20;
+constexpr long kWaitStepMicroseconds = 1000;
+constexpr int kShortWaitSteps = 120;
+constexpr long kLongWaitStepMicroseconds = 4000;
+
+std::int64_t monotonicNanoseconds() {
+  timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void sleepMicroseconds(long microseconds) {
+  timespec step {0, microseconds * 1000};
+  while (::nanosleep(&step, &step) != 0 && errno == EINTR) {
+  }
+}
+
+// The byte of the side file on which waiting connections hold shared locks: locks of the open
+// file (not of the process), so that two connections of one process, and a forked child's copy of
+// the descriptor, each count as what they are; the kernel lets go of them when the process ends.
+bool setTurnLock(int fd, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool someoneWaits(int fd) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
 // Hands a statement back to the cache (reset) or finalizes a one-off one on every way out of a
 // read, a row filter or a value conversion that throws included: a statement left mid-step
 // would fail its next use and keep its read lock until the connection closes.
@@ -188,10 +236,14 @@ bool TLMSqliteStore::isOpen() const {
 void TLMSqliteStore::abandonIfInherited() {
   if (sqliteHandle_ == nullptr || openedIn_ == platform::ProcessInfo::forks()) return;
   sqliteHandle_ = nullptr;
+  file_ = nullptr;
   statementCache_.clear();
   groupOpen_ = false;
   savepointOpen_ = false;
-  exclusiveOpen_ = false;
+  writeOpen_ = false;
+  // The parent's shared description keeps its locks: this copy only goes.
+  if (turnFd_ >= 0) ::close(turnFd_);
+  turnFd_ = -1;
 }
 
 bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
@@ -254,9 +306,11 @@ void TLMSqliteStore::closeDatabase() {
     sqlite3_close_v2(sqliteHandle_);
   }
   sqliteHandle_ = nullptr;
+  file_ = nullptr;
   groupOpen_ = false;
   savepointOpen_ = false;
-  exclusiveOpen_ = false;
+  writeOpen_ = false;
+  closeTurnFile();
 }
 
 bool TLMSqliteStore::closeAndDeleteDatabase(Error* error) {
@@ -327,7 +381,13 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
     closeDatabase();
     return false;
   }
-  sqlite3_busy_timeout(sqliteHandle_, busyTimeout.load());
+  busyTimeoutMs_ = busyTimeout.load();
+  if (sqlite3_file_control(sqliteHandle_, "main", SQLITE_FCNTL_FILE_POINTER, &file_) != SQLITE_OK ||
+      file_ == nullptr || file_->pMethods == nullptr) {
+    file_ = nullptr;
+  }
+  openTurnFile();
+  sqlite3_busy_handler(sqliteHandle_, &TLMSqliteStore::onBusy, this);
   applyConnectionSettings(sqliteHandle_);
 
   Error backupError;
@@ -1131,27 +1191,108 @@ bool TLMSqliteStore::performReadTransaction(const std::function<bool()>& block) 
 
 bool TLMSqliteStore::beginTransaction() {
   transactionBoundary();
-  exclusiveOpen_ = execTransactionStatement("BEGIN EXCLUSIVE TRANSACTION", 34013,
-                                            "Begin transaction failed. Database not open");
-  return exclusiveOpen_;
+  // IMMEDIATE: the write lock (RESERVED) keeps every other writer out until the commit, while
+  // readers of other connections go on reading what was committed before; only the commit (or a
+  // change too large for the page cache) shuts them out, for as long as it takes.
+  writeOpen_ = execTransactionStatement("BEGIN IMMEDIATE TRANSACTION", 34013,
+                                        "Begin transaction failed. Database not open");
+  return writeOpen_;
 }
 
 void TLMSqliteStore::transactionBoundary() {
   ++transactionSerial_;
-  exclusiveOpen_ = false;
+  writeOpen_ = false;
 }
 
-std::uint64_t TLMSqliteStore::exclusiveTransactionID() const {
+std::uint64_t TLMSqliteStore::writeTransactionID() const {
   // Every transaction this store begins passes transactionBoundary, and a savepoint begins none:
-  // while the exclusive one is open, SQLite has not left it (no lock taken, no mutex).
-  const bool holds = exclusiveOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
+  // while the write one is open, SQLite has not left it (no lock taken, no mutex).
+  const bool holds = writeOpen_ && isOpen() && sqlite3_get_autocommit(sqliteHandle_) == 0;
   return holds ? transactionSerial_ : 0;
 }
 
 bool TLMSqliteStore::endTransaction() {
+  const bool wrote = writeOpen_;
   transactionBoundary();
-  return execTransactionStatement("END TRANSACTION", 34014,
-                                  "End transaction failed. Database not open");
+  if (!execTransactionStatement("END TRANSACTION", 34014, "End transaction failed. Database not open")) {
+    return false;
+  }
+  if (wrote) giveTurnIfWaitedFor();
+  return true;
+}
+
+// MARK: - Turns
+
+void TLMSqliteStore::openTurnFile() {
+  closeTurnFile();
+  // Only a regular file of this user's, as for the database; without it waits still work, but a
+  // connection that commits again and again does not learn that others wait.
+  const std::string path = databasePath_ + "-turn";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    ::close(fd);
+    return;
+  }
+  turnFd_ = fd;
+}
+
+void TLMSqliteStore::closeTurnFile() {
+  if (turnFd_ < 0) return;
+  setTurnLock(turnFd_, F_UNLCK);
+  ::close(turnFd_);
+  turnFd_ = -1;
+}
+
+int TLMSqliteStore::onBusy(void* store, int count) {
+  return static_cast<TLMSqliteStore*>(store)->waitForLock(count);
+}
+
+int TLMSqliteStore::waitForLock(int count) {
+  if (busyTimeoutMs_ <= 0) return 0;
+  const std::int64_t now = monotonicNanoseconds();
+  const std::uint32_t counter = fileChangeCounter();
+  if (count == 0) waitBegan_ = now;
+  if (count == 0 || counter != seenCounter_) {
+    // Another connection committed: the wait goes on while others make progress.
+    seenCounter_ = counter;
+    lastProgress_ = now;
+  }
+  const std::int64_t timeout = static_cast<std::int64_t>(busyTimeoutMs_) * 1'000'000;
+  if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) return 0;
+  const bool marked = turnFd_ >= 0 && setTurnLock(turnFd_, F_RDLCK);
+  sleepMicroseconds(count < kFirstWaitSteps   ? kFirstWaitStepMicroseconds
+                    : count < kShortWaitSteps ? kWaitStepMicroseconds
+                                              : kLongWaitStepMicroseconds);
+  if (marked) setTurnLock(turnFd_, F_UNLCK);
+  return 1;
+}
+
+void TLMSqliteStore::giveTurnIfWaitedFor() {
+  if (turnFd_ < 0 || !someoneWaits(turnFd_)) return;
+  const std::int64_t until = monotonicNanoseconds() + kTurnGivenNanoseconds;
+  const std::uint32_t committed = fileChangeCounter();
+  // A waiter lets go of its mark for a moment at each step: two probes in a row find it gone.
+  int unmarked = 0;
+  while (monotonicNanoseconds() < until) {
+    sleepMicroseconds(kFirstWaitStepMicroseconds);
+    if (writeLockHeld() || fileChangeCounter() != committed) return;
+    unmarked = someoneWaits(turnFd_) ? 0 : unmarked + 1;
+    if (unmarked >= 2) return;
+  }
+}
+
+std::uint32_t TLMSqliteStore::fileChangeCounter() const {
+  // Read past SQLite's locks on purpose: a change is all that counts, a torn read is one too.
+  unsigned char bytes[4] = {0, 0, 0, 0};
+  if (file_ == nullptr || file_->pMethods->xRead(file_, bytes, 4, 24) != SQLITE_OK) return 0;
+  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+bool TLMSqliteStore::writeLockHeld() const {
+  int held = 0;
+  return file_ != nullptr && file_->pMethods->xCheckReservedLock(file_, &held) == SQLITE_OK && held != 0;
 }
 
 bool TLMSqliteStore::execTransactionStatement(const char* sql, int notOpenCode,

@@ -1,7 +1,7 @@
 // A thin layer over one SQLite database file: opening with an integrity check (a damaged file is
 // deleted and recreated), table creation and repair from column lists, insert-or-replace,
 // update, delete, count and select statements built from records, a cache of prepared
-// statements, and exclusive transactions.
+// statements, and write transactions that take turns with the app's other processes.
 //
 // Records and rows are dictionaries from column name to value: strings, numbers (integers
 // unless the number holds a floating-point value), bytes and null. Parameter lists bind in
@@ -27,6 +27,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_file;
 
 // Ordered (name, type) pairs. An entry named "PRIMARY KEY" is a table-level key clause such as
 // "(audience_id, filter_id)"; it goes into the create statement but is not a column.
@@ -140,7 +141,7 @@ class TLMSqliteStore {
   // commits.
   bool performTransaction(const std::function<bool()>& block);
   // Transaction groups: the transactions made between beginTransactionGroup and
-  // commitTransactionGroup are committed at once (one exclusive transaction, one commit). A group
+  // commitTransactionGroup are committed at once (one write transaction, one commit). A group
   // begins only outside any transaction; false (34008) when it cannot.
   bool beginTransactionGroup();
   // Ends the group. True when its transaction committed; false when the commit failed (it is
@@ -160,10 +161,11 @@ class TLMSqliteStore {
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
-  // The exclusive transaction this connection holds (begun by beginTransaction or a group, and
-  // not rolled back by SQLite since): no other connection writes to the file until it ends.
-  // Never the same for two transactions; 0 outside one.
-  std::uint64_t exclusiveTransactionID() const;
+  // The write transaction this connection holds (begun by beginTransaction or a group, and not
+  // rolled back by SQLite since): no other connection writes to the file until it ends (others
+  // may read what was committed before it, up to its commit). Never the same for two
+  // transactions; 0 outside one.
+  std::uint64_t writeTransactionID() const;
 
   // Statements.
   sqlite3_stmt* statementForQuery(const std::string& query, platform::Error* error);
@@ -202,7 +204,9 @@ class TLMSqliteStore {
   bool lastErrorIsDamage() const;
 
   // How long an open or a statement waits for a lock that another connection holds before it
-  // fails as busy. Applies to connections opened afterwards; three seconds unless changed.
+  // fails as busy, counted from the last commit another connection made to the file (while others
+  // commit, it waits its turn, up to ten times as long). Applies to connections opened
+  // afterwards; three seconds unless changed; 0: no wait.
   static void setBusyTimeoutMilliseconds(int milliseconds);
   static int busyTimeoutMilliseconds();
 
@@ -255,10 +259,32 @@ class TLMSqliteStore {
   bool groupOpen_ = false;
   bool savepointOpen_ = false;
   // Counts the transactions begun and ended (not their savepoints); whether the one open was
-  // begun exclusive.
+  // begun to write.
   std::uint64_t transactionSerial_ = 0;
-  bool exclusiveOpen_ = false;
+  bool writeOpen_ = false;
   void transactionBoundary();
+
+  // Turns on the file. A connection that waits for another's lock sleeps in short steps and,
+  // while it sleeps, holds a shared lock on the first byte of the side file "<database>-turn";
+  // one that has committed while someone waits there lets the waiter in before it begins again.
+  // SQLite's busy handler of the connection: `count` calls so far in this wait; 0 to give up.
+  static int onBusy(void* store, int count);
+  int waitForLock(int count);
+  // After a commit: while another connection waits and has not yet taken its turn (begun to
+  // write or committed), up to a short bound.
+  void giveTurnIfWaitedFor();
+  // The file change counter in the database header (every commit changes it); 0 when unread.
+  std::uint32_t fileChangeCounter() const;
+  // Whether some connection holds the file's write lock (RESERVED or above).
+  bool writeLockHeld() const;
+  void openTurnFile();
+  void closeTurnFile();
+  int turnFd_ = -1;
+  sqlite3_file* file_ = nullptr;  // the database file of the connection, for the two above
+  int busyTimeoutMs_ = 0;         // as set when the connection opened
+  std::int64_t waitBegan_ = 0;    // of the current wait, monotonic nanoseconds
+  std::int64_t lastProgress_ = 0;  // the last change of the counter seen in it
+  std::uint32_t seenCounter_ = 0;
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;

@@ -78,7 +78,7 @@ void TLMConditionalUserPropertyController::setConditionalUserProperty(
   if (!engine) return;
   std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
   std::weak_ptr<TLMMeasurementEngine> weakEngine = engine;
-  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:93", [weak, weakEngine, copy] {
+  engine->queueStoreWriteBlock("TLMConditionalUserPropertyController:93", [weak, weakEngine, copy] {
     auto self = weak.lock();
     auto engine = weakEngine.lock();
     if (!self || !engine) return;
@@ -100,8 +100,7 @@ void TLMConditionalUserPropertyController::clearConditionalUserProperty(const TL
   request.expiredEvent = clearEvent;
   std::weak_ptr<TLMConditionalUserPropertyController> weak = weak_from_this();
   std::weak_ptr<TLMMeasurementEngine> weakEngine = engine;
-  engine->scheduler()->scheduleOnWorkerQueueBlockID("TLMConditionalUserPropertyController:118",
-                                                    [weak, weakEngine, request] {
+  engine->queueStoreWriteBlock("TLMConditionalUserPropertyController:118", [weak, weakEngine, request] {
     auto self = weak.lock();
     auto engine = weakEngine.lock();
     if (self && engine) self->removeConditionalUserPropertyOnWorkerQueue(*engine, request);

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 
 #include "StoreTestSupport.h"
 
@@ -670,16 +672,22 @@ TEST_F(TLMSqliteStoreTest, ThrowingRowFilterLeavesTheQueryUsableAndNoLockHeld) {
 }
 
 TEST_F(TLMSqliteStoreTest, ConnectionsWaitBrieflyForALockHeldElsewhere) {
+  EXPECT_GE(TLMSqliteStore::busyTimeoutMilliseconds(), 1000);
+  EXPECT_LE(TLMSqliteStore::busyTimeoutMilliseconds(), 10000);
   auto store = open();
   ASSERT_TRUE(store);
-  sqlite3_stmt* statement = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(store->sqliteHandle(), "PRAGMA busy_timeout", -1, &statement, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-  const int waited = sqlite3_column_int(statement, 0);
-  sqlite3_finalize(statement);
-  EXPECT_GE(waited, 1000);
-  EXPECT_LE(waited, 10000);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  // Another connection holds the write lock a moment and lets go of it without committing: the
+  // store's write waits for it instead of failing at once.
+  RawDatabase holder(path);
+  holder.exec("BEGIN IMMEDIATE");
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holder.exec("ROLLBACK");
+  });
+  EXPECT_TRUE(store->performTransaction([&] { return store->upsertRecord({{"a", Value(1)}}, "t", nullptr); }));
+  release.join();
+  EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 1);
 }
 
 }  // namespace

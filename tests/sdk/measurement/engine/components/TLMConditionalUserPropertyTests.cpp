@@ -291,3 +291,26 @@ TEST(TLMConditionalUserPropertyTests, AnOlderEngineStillRunningWorksOnItsOwnStor
   older.reset();
   olderWorker->drain();
 }
+
+// Queued among events, a set and a clear are written in the events' group, in their places: the
+// event before the set does not trigger it, the one after it does, and the clear comes after that.
+TEST(TLMConditionalUserPropertyTests, ASetOrClearQueuedAmongEventsIsWrittenInTheirGroupInItsPlace) {
+  ControllerHarness h;
+  int commits = 0;
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
+  sqlite3_commit_hook(db, [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+  const auto event = [&h](const std::string& name) {
+    h.engine->logEvent(TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, {}));
+  };
+  event("unlock");
+  h.controller->setConditionalUserProperty(property("gold", "unlock"), "tier");
+  event("unlock");
+  h.controller->clearConditionalUserProperty(templ("cup_clear"), "tier");
+  event("after");
+  h.drain();
+  sqlite3_commit_hook(db, nullptr, nullptr);
+  EXPECT_EQ(commits, 1);
+  EXPECT_EQ(lastOf(h.rawEventNames(), 5), (Names{"unlock", "unlock", "cup_trig", "cup_clear", "after"}));
+  EXPECT_FALSE(h.row("tier"));
+  EXPECT_FALSE(h.property("tier"));
+}

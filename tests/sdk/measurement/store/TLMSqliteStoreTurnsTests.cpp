@@ -1,0 +1,230 @@
+// Connections of one app on one store take turns: a reader of another connection reads while a
+// group is open, a store that waits for the write lock gets it after the group in hand (another
+// thread's or another process's), two processes that write flat out each get their share, and a
+// wait does not fail as busy while other connections keep committing.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "StoreTestSupport.h"
+
+using platform::Value;
+
+namespace {
+
+class TLMSqliteStoreTurnsTest : public StoreFixture {
+ protected:
+  std::unique_ptr<TLMSqliteStore> open() { return TLMSqliteStore::initWithDatabasePath(path, &monitor); }
+  // `rows` rows of about an event's size into t, in one group; false when the group failed.
+  static bool writeGroup(TLMSqliteStore& store, int rows, std::int64_t writer) {
+    if (!store.beginTransactionGroup()) return false;
+    bool ok = true;
+    for (int i = 0; i < rows && ok; ++i) {
+      ok = store.performTransaction([&] {
+        return store.upsertRecord({{"writer", Value(writer)}, {"data", Value(std::string(300, 'e'))}}, "t", nullptr);
+      });
+    }
+    return store.commitTransactionGroup() && ok;
+  }
+  // Waits (generously) for `done`.
+  static bool waitFor(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  std::string path = dir.file("turns.sql");
+};
+
+// What a plain connection's first column of `sql` gives, with its result code.
+std::pair<int, std::string> plainRead(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+  std::string value;
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(statement, 0);
+      value = text != nullptr ? reinterpret_cast<const char*>(text) : "NULL";
+      rc = SQLITE_OK;
+    }
+  }
+  sqlite3_finalize(statement);
+  return {rc, value};
+}
+
+TEST_F(TLMSqliteStoreTurnsTest, AnotherConnectionReadsWhatWasCommittedWhileAGroupWritesButCannotWrite) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  ASSERT_TRUE(writeGroup(*store, 10, 1));
+  RawDatabase other(path);
+  sqlite3_busy_timeout(other.handle(), 0);  // no wait: the lock is there or it is not
+  ASSERT_TRUE(store->beginTransactionGroup());
+  // A group of a thousand events' rows (its pages stay in the cache until the commit).
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(store->performTransaction([&] {
+      return store->upsertRecord({{"writer", Value(1)}, {"data", Value(std::string(300, 'e'))}}, "t", nullptr);
+    }));
+  }
+  EXPECT_EQ(plainRead(other.handle(), "SELECT count(*) FROM t"), std::make_pair(int{SQLITE_OK}, std::string("10")));
+  // No other connection writes while the group is open: what the store knows of the file holds.
+  EXPECT_EQ(sqlite3_exec(other.handle(), "INSERT INTO t VALUES (2, 'x')", nullptr, nullptr, nullptr), SQLITE_BUSY);
+  EXPECT_NE(store->writeTransactionID(), 0u);
+  ASSERT_TRUE(store->commitTransactionGroup());
+  EXPECT_EQ(plainRead(other.handle(), "SELECT count(*) FROM t"), std::make_pair(int{SQLITE_OK}, std::string("1010")));
+}
+
+// Another thread's store groups flat out; each write of this one waits for about one of its
+// groups, where it waited until its busy timeout ran out.
+TEST_F(TLMSqliteStoreTurnsTest, AWriterWaitsForAboutOneGroupOfAConnectionThatWritesFlatOut) {
+  ScopedBusyTimeout threeSeconds(3000);
+  auto flooder = open();
+  auto waiter = open();
+  ASSERT_TRUE(flooder && waiter);
+  ASSERT_TRUE(flooder->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> groups{0};
+  std::atomic<bool> failed{false};
+  std::thread flood([&] {
+    while (!stop.load() && groups.load() < 200000) {
+      if (!writeGroup(*flooder, 50, 1)) failed.store(true);
+      groups.fetch_add(1);
+    }
+  });
+  ASSERT_TRUE(waitFor([&] { return groups.load() >= 3; }));
+  std::int64_t mostGroupsWaited = 0;
+  int written = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::int64_t before = groups.load();
+    if (waiter->performTransaction([&] {
+          return waiter->upsertRecord({{"writer", Value(2)}, {"data", Value("w")}}, "t", nullptr);
+        })) {
+      ++written;
+    }
+    mostGroupsWaited = std::max(mostGroupsWaited, groups.load() - before);
+  }
+  stop.store(true);
+  flood.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_EQ(written, 20);
+  // The group under way, and a few more where this thread was not scheduled in time to take its
+  // turn on a busy machine.
+  EXPECT_LE(mostGroupsWaited, 10) << "groups committed while one write waited";
+  EXPECT_EQ(waiter->numberForQuery("SELECT count(*) FROM t WHERE writer = 2", {}, nullptr), Value(20));
+}
+
+// Two processes of the app write groups flat out on one store until it holds a number of them:
+// each wrote a fair share (where the first to start kept the lock, the other waiting in vain).
+TEST_F(TLMSqliteStoreTurnsTest, TwoProcessesWritingFlatOutEachWriteAFairShare) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  }
+  constexpr int kGroups = 300;
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t children[2];
+  for (int writer = 0; writer < 2; ++writer) {
+    children[writer] = ::fork();
+    ASSERT_GE(children[writer], 0);
+    if (children[writer] == 0) {
+      ::close(go[1]);
+      auto store = TLMSqliteStore::initWithDatabasePath(path, nullptr);
+      char byte;
+      if (!store || ::read(go[0], &byte, 1) != 0) ::_exit(2);  // both start when the pipe closes
+      for (;;) {
+        if (!writeGroup(*store, 20, writer)) ::_exit(3);
+        auto total = store->numberForQuery("SELECT count(*) FROM t", {}, nullptr);
+        if (!total) ::_exit(4);
+        if (total->int64Value().value_or(0) >= kGroups * 20) ::_exit(0);
+      }
+    }
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+  RawDatabase check(path);
+  const int first = std::stoi(check.scalar("SELECT count(*) FROM t WHERE writer = 0"));
+  const int second = std::stoi(check.scalar("SELECT count(*) FROM t WHERE writer = 1"));
+  EXPECT_GE(first + second, kGroups * 20);
+  EXPECT_GE(first, (first + second) / 4) << first << " against " << second;
+  EXPECT_GE(second, (first + second) / 4) << second << " against " << first;
+}
+
+// A plain connection commits again and again, holding its write lock longer than the store's busy
+// timeout in all: the store's write waits while the other makes progress, and then goes through.
+TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommitting) {
+  ScopedBusyTimeout oneSecond(1000);
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  RawDatabase other(path);
+  sqlite3_busy_timeout(other.handle(), 10000);  // it waits for the store's one write, if need be
+  std::atomic<int> begun{0};
+  std::atomic<int> committed{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 6; ++i) {
+      if (sqlite3_exec(other.handle(), "BEGIN IMMEDIATE; INSERT INTO t VALUES (1, 'p')", nullptr, nullptr, nullptr) !=
+          SQLITE_OK) {
+        return;
+      }
+      begun.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      if (sqlite3_exec(other.handle(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+      committed.fetch_add(1);
+    }
+  });
+  ASSERT_TRUE(waitFor([&] { return begun.load() >= 1; }));
+  const bool written = store->performTransaction(
+      [&] { return store->upsertRecord({{"writer", Value(2)}, {"data", Value("s")}}, "t", nullptr); });
+  writer.join();
+  EXPECT_TRUE(written);
+  EXPECT_FALSE(monitor.contains(34008));
+  EXPECT_EQ(committed.load(), 6);
+  EXPECT_EQ(store->numberForQuery("SELECT count(*) FROM t", {}, nullptr), Value(7));
+  // It waited at least for the other's first commit (the test holds what it claims).
+  EXPECT_GE(store->numberForQuery("SELECT count(*) FROM t WHERE writer = 1 AND rowid < "
+                                  "(SELECT rowid FROM t WHERE writer = 2)",
+                                  {}, nullptr)
+                ->int64Value()
+                .value_or(0),
+            1);
+}
+
+// Without any wait allowed, a held lock fails the statement at once, as before.
+TEST_F(TLMSqliteStoreTurnsTest, NoWaitFailsAtOnceAndAHeldLockWithoutCommitsFailsAfterTheTimeout) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  RawDatabase other(path);
+  other.exec("BEGIN IMMEDIATE");
+  {
+    ScopedBusyTimeout noWait(0);
+    auto quick = open();
+    ASSERT_TRUE(quick);
+    EXPECT_FALSE(quick->performTransaction([] { return true; }));
+  }
+  {
+    ScopedBusyTimeout short_(50);
+    auto waiting = open();
+    ASSERT_TRUE(waiting);
+    EXPECT_FALSE(waiting->performTransaction([] { return true; }));
+    EXPECT_TRUE(waiting->lastErrorIsTransient());
+  }
+  other.exec("COMMIT");
+  EXPECT_TRUE(store->performTransaction([] { return true; }));
+}
+
+}  // namespace
