@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVComponentContainer.h"
 #include "InstanceID/CDVInstanceIDError.h"
@@ -163,7 +164,11 @@ void CDVInstanceID::start() {
                      });
 }
 
-bool CDVInstanceID::refusedHere() { return CDVForkedChild::refuses("CDVInstanceID"); }
+// In a child forked from the SDK's process; and beside another copy of the SDK that works, whose
+// the app's identity is.
+bool CDVInstanceID::refusedHere() {
+  return CDVForkedChild::refuses("CDVInstanceID") || cdv_copies::refusesBesideWorkingCopy("CDVInstanceID");
+}
 
 platform::Error CDVInstanceID::errorWithCode(std::int64_t code) const {
   if (code == kCDVInstanceIDErrorCodeInvalidStart && startFailure_) return *startFailure_;

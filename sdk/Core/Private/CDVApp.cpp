@@ -485,6 +485,8 @@ bool CDVApp::configureCore() {
     }
     return false;
   }
+  // What this copy's calls wrote of the app's before it held the process, beside other copies.
+  cdv_copies::runHeldWrites();
 
   if (isDataCollectionDefaultEnabled()) {
     cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeCore);

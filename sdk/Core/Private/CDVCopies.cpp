@@ -11,10 +11,13 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/StayLoaded.h"
 #include "foundation/Format.h"
+#include "foundation/Immortal.h"
 #include "uikit/UIKit.h"
 
 // ---- the block every copy carries ----
@@ -186,6 +189,17 @@ int gConfiguresUnderWay = 0;
 std::atomic<CDVCopyBlock*> gOtherWorking{nullptr};
 std::atomic<bool> gRefusalWritten{false};
 
+// Writes of the app's held until this copy configures (writeOfTheApp).
+std::mutex gHeldWritesMutex;
+constinit platform::Immortal<std::vector<std::function<void()>>> gHeldWritesStorage;
+constinit std::vector<std::function<void()>>& gHeldWrites = *gHeldWritesStorage;
+
+void dropHeldWrites() {
+  std::vector<std::function<void()>> dropped;
+  std::lock_guard lock(gHeldWritesMutex);
+  dropped.swap(gHeldWrites);
+}
+
 CDVCopyBlock* otherWorkingBlock() {
   if (CDVCopyBlock* known = gOtherWorking.load(std::memory_order_acquire)) return known;
   if (thisCopyWorks()) return nullptr;
@@ -224,7 +238,10 @@ Claim claim() {
       ++gConfiguresUnderWay;
       return {true, {}};
     }
-    if (walk.working != nullptr) return {false, nameOf(*walk.working)};
+    if (walk.working != nullptr) {
+      dropHeldWrites();
+      return {false, nameOf(*walk.working)};
+    }
     // Another copy's configure is under way: its outcome decides.
     waitWhileConfiguring(*walk.configuring);
   }
@@ -263,6 +280,24 @@ bool refusesBesideWorkingCopy(const char* call) {
                   working, platform::loadedFrom(), call);
   }
   return true;
+}
+
+AppWrite writeOfTheApp(const char* call, std::function<void()> write) {
+  if (thisCopyWorks()) return AppWrite::now;
+  if (refusesBesideWorkingCopy(call)) return AppWrite::refused;
+  if (!otherCopiesLoaded()) return AppWrite::now;
+  std::lock_guard lock(gHeldWritesMutex);
+  gHeldWrites.push_back(std::move(write));
+  return AppWrite::held;
+}
+
+void runHeldWrites() {
+  std::vector<std::function<void()>> writes;
+  {
+    std::lock_guard lock(gHeldWritesMutex);
+    writes.swap(gHeldWrites);
+  }
+  for (const auto& write : writes) write();
 }
 
 }  // namespace cdv_copies

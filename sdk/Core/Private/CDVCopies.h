@@ -13,6 +13,7 @@
 // loader's lock, which serialises the walks of every copy.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace cdv_copies {
@@ -45,6 +46,22 @@ bool otherCopiesLoaded();
 // True, writing once a warning that names `call`, when another copy works in this process: a call
 // that would write something of the app's (settings, stores, identity, files) is refused here.
 bool refusesBesideWorkingCopy(const char* call);
+
+// What becomes of a write of something of the app's that a call of this copy would make.
+enum class AppWrite {
+  // This copy works, or no other copy is loaded: the call writes as it always did.
+  now,
+  // Other copies are loaded and none works yet: the write is held, and this copy's configure makes
+  // it before it starts the app (runHeldWrites); if another copy works first it is never made.
+  held,
+  // Another copy works: refused, as refusesBesideWorkingCopy says.
+  refused,
+};
+// Decides the fate of `call`'s write, keeping `write` when it is held.
+AppWrite writeOfTheApp(const char* call, std::function<void()> write);
+// Makes the writes held, in the order they were made: configure, once this copy holds the process
+// and the app's options are checked, before the app's settings are read.
+void runHeldWrites();
 
 // The warning's message code.
 inline constexpr const char* kRefusedBesideWorkingCopyMessageCode = "I-COR000041";
