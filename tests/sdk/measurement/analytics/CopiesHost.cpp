@@ -5,6 +5,8 @@
 //   copies_host failed-first <plugin c> <plugin a>
 //       C's configure fails (its app name is refused): A's configure then works, C's next one is
 //       refused naming A, and A stores its 20 events.
+//   copies_host race <plugin a> <plugin b>
+//       Two threads configure A and B at once: one works, the other is refused naming it.
 //   copies_host switch-after <plugin a> <plugin b>
 //       A configures, B is refused and switches collection off: A goes on storing its 10 events,
 //       and the app's settings keep nothing of B's (the next launch stores: `alone`).
@@ -37,11 +39,13 @@
 #include "uikit/UIKit.h"
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -133,6 +137,31 @@ int failedFirst(const Plugin& c, const Plugin& a) {
   return gFailures > 0 ? 1 : 0;
 }
 
+int race(const Plugin& a, const Plugin& b) {
+  std::atomic<int> ready{0};
+  int answers[2] = {0, 0};
+  std::string reasons[2];
+  const Plugin* plugins[2] = {&a, &b};
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      ++ready;
+      while (ready.load() < 2) {
+      }
+      answers[i] = plugins[i]->configureApp(reasons[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  if (answers[0] + answers[1] != -1) {
+    fail("configure answered " + std::to_string(answers[0]) + " and " + std::to_string(answers[1]) + ": " +
+         reasons[0] + " / " + reasons[1]);
+    return 1;
+  }
+  const int loser = answers[0] == -1 ? 0 : 1;
+  expectRefusedNaming(loser == 0 ? "A" : "B", answers[loser], reasons[loser], plugins[1 - loser]->path);
+  return gFailures > 0 ? 1 : 0;
+}
+
 int switchAfter(const Plugin& a, const Plugin& b) {
   std::string reason;
   if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
@@ -209,11 +238,12 @@ int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
 #ifndef HOST_LINKS_THE_SDK
   if (scenario == "failed-first" && argc == 4) return failedFirst(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "race" && argc == 4) return race(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-after" && argc == 4) return switchAfter(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-before" && argc == 4) return switchBefore(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
   if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
-  std::cerr << "usage: copies_host failed-first|switch-after|switch-before <plugin> <plugin>\n"
+  std::cerr << "usage: copies_host failed-first|race|switch-after|switch-before <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {
