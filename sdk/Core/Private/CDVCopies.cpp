@@ -63,8 +63,10 @@ int endAppHere() noexcept {
 }  // namespace
 
 // Hidden: the note's offset to it is fixed when the copy is linked, and no other object binds to it.
-extern "C" __attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_block{
+extern "C" {
+__attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_block{
     kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere};
+}
 
 // The note: an allocated note section, so the linker puts it in a PT_NOTE segment and keeps it
 // from --gc-sections; its descriptor is the 8-byte offset from the descriptor to the block.
@@ -117,6 +119,8 @@ void forEachBlock(const dl_phdr_info& info, Visit&& visit) {
 // What a walk of the loaded objects found of the other copies. Its callbacks run under the loader's
 // lock: they read memory and set atomics only (no call that takes the loader's other lock).
 struct Walk {
+  // The process that claims, for a walk that may claim; 0 for a look, which takes only a copy that
+  // works for one that does.
   std::int32_t pid = 0;
   const char* ownName = nullptr;
   CDVCopyBlock* working = nullptr;
@@ -133,7 +137,7 @@ int visitObject(dl_phdr_info* info, std::size_t, void* data) {
     const std::uint32_t phase = block.phase.load(std::memory_order_acquire);
     // A configure under way in the process this one was forked from never ends here: as if it
     // worked.
-    if (phase == kWorks || (phase == kConfiguring && block.claimer.load() != walk.pid)) {
+    if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && block.claimer.load() != walk.pid)) {
       if (walk.working == nullptr) walk.working = &block;
     } else if (phase == kConfiguring && walk.configuring == nullptr) {
       walk.configuring = &block;
@@ -157,9 +161,9 @@ int claimDuringWalk(dl_phdr_info*, std::size_t, void* data) {
   return 1;
 }
 
+// No system call: the loader's lock is taken without one when no other thread holds it.
 Walk look() {
   Walk walk;
-  walk.pid = static_cast<std::int32_t>(::getpid());
   ::dl_iterate_phdr(&visitObject, &walk);
   return walk;
 }
@@ -204,7 +208,7 @@ CDVCopyBlock* otherWorkingBlock() {
   if (CDVCopyBlock* known = gOtherWorking.load(std::memory_order_acquire)) return known;
   if (thisCopyWorks()) return nullptr;
   const Walk walk = look();
-  if (walk.working == nullptr || walk.working->phase.load(std::memory_order_acquire) != kWorks) return nullptr;
+  if (walk.working == nullptr) return nullptr;
   gOtherWorking.store(walk.working, std::memory_order_release);
   return walk.working;
 }
