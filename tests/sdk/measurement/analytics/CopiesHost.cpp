@@ -7,6 +7,9 @@
 //       refused naming A, and A stores its 20 events.
 //   copies_host race <plugin a> <plugin b>
 //       Two threads configure A and B at once: one works, the other is refused naming it.
+//   copies_host fork <plugin a> <plugin b>
+//       A configures; in a child made by fork(), B's configure is refused naming A at once, and the
+//       app's end through either copy answers false at once.
 //   copies_host switch-after <plugin a> <plugin b>
 //       A configures, B is refused and switches collection off: A goes on storing its 10 events,
 //       and the app's settings keep nothing of B's (the next launch stores: `alone`).
@@ -31,6 +34,8 @@
 // VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
 // embedding example's serves) and data folders.
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #ifdef HOST_LINKS_THE_SDK
 #include "Core/Public/CDVApp.h"
@@ -64,6 +69,7 @@ struct Plugin {
   void (*setCollection)(int) = nullptr;
   void (*log)(int) = nullptr;
   int (*end)() = nullptr;
+  int (*hasAppInstanceID)() = nullptr;
   long (*storedNamed)(const char*) = nullptr;
 
   explicit Plugin(const char* file) : path(file) {
@@ -78,9 +84,10 @@ struct Plugin {
     setCollection = reinterpret_cast<void (*)(int)>(::dlsym(library, "sdk_plugin_set_collection"));
     log = reinterpret_cast<void (*)(int)>(::dlsym(library, "sdk_plugin_log"));
     end = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_end"));
+    hasAppInstanceID = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_has_app_instance_id"));
     storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
     if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
-        end == nullptr || storedNamed == nullptr) {
+        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr) {
       std::cerr << file << ": an entry point is missing\n";
       std::exit(1);
     }
@@ -162,11 +169,36 @@ int race(const Plugin& a, const Plugin& b) {
   return gFailures > 0 ? 1 : 0;
 }
 
+int forked(const Plugin& a, const Plugin& b) {
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  a.log(5);
+  std::cout.flush();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    expectRefusedNaming("B in the child", b.configureApp(reason), reason, a.path);
+    if (a.end() != 0) fail("the child's end through A answered true");
+    if (b.end() != 0) fail("the child's end through B answered true");
+    std::cout.flush();
+    ::_exit(gFailures > 0 ? 1 : 0);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fail("the child failed");
+  }
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", 5);
+  return gFailures > 0 ? 1 : 0;
+}
+
 int switchAfter(const Plugin& a, const Plugin& b) {
   std::string reason;
   if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
   expectRefusedNaming("B", b.configureApp(reason), reason, a.path);
   b.setCollection(0);
+  // The app's identity is the working copy's to make and tell.
+  if (b.hasAppInstanceID() != 0) fail("B answered an app instance id");
+  if (a.hasAppInstanceID() != 1) fail("A answered no app instance id");
   a.log(kEvents);
   if (a.end() != 1) fail("A's end did not store everything");
   expectStored(a, "from_plugin", kEvents);
@@ -238,12 +270,13 @@ int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
 #ifndef HOST_LINKS_THE_SDK
   if (scenario == "failed-first" && argc == 4) return failedFirst(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "fork" && argc == 4) return forked(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "race" && argc == 4) return race(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-after" && argc == 4) return switchAfter(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-before" && argc == 4) return switchBefore(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
   if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
-  std::cerr << "usage: copies_host failed-first|race|switch-after|switch-before <plugin> <plugin>\n"
+  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {

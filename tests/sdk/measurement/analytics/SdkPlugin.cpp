@@ -66,6 +66,13 @@ extern "C" __attribute__((visibility("default"))) void sdk_plugin_set_collection
 } catch (...) {
 }
 
+// 1 when the app instance id is answered, 0 when not.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_has_app_instance_id() noexcept try {
+  return CDVAnalytics::appInstanceID().has_value() ? 1 : 0;
+} catch (...) {
+  return -1;
+}
+
 // Logs `count` events.
 extern "C" __attribute__((visibility("default"))) void sdk_plugin_log(int count) noexcept try {
   for (int i = 0; i < count; ++i) {
