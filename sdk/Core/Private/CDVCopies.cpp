@@ -6,10 +6,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -119,7 +122,7 @@ void forEachBlock(const dl_phdr_info& info, Visit&& visit) {
 // What a walk of the loaded objects found of the other copies. Its callbacks run under the loader's
 // lock: they read memory and set atomics only (no call that takes the loader's other lock).
 struct Walk {
-  // The process that claims, for a walk that may claim; 0 for a look, which takes only a copy that
+  // The process that claims, for a walk that claims; 0 for a look, which takes only a copy that
   // works for one that does.
   std::int32_t pid = 0;
   const char* ownName = nullptr;
@@ -129,30 +132,96 @@ struct Walk {
   bool granted = false;
 };
 
-int visitObject(dl_phdr_info* info, std::size_t, void* data) {
-  Walk& walk = *static_cast<Walk*>(data);
-  forEachBlock(*info, [&walk](CDVCopyBlock& block) {
+void classify(Walk& walk, CDVCopyBlock& block) {
+  walk.othersLoaded = true;
+  const std::uint32_t phase = block.phase.load(std::memory_order_acquire);
+  // A configure under way in the process this one was forked from never ends here: as if it
+  // worked.
+  if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && block.claimer.load() != walk.pid)) {
+    if (walk.working == nullptr) walk.working = &block;
+  } else if (phase == kConfiguring && walk.configuring == nullptr) {
+    walk.configuring = &block;
+  }
+}
+
+// The other copies' blocks, as the walks found them in the objects loaded so far. Reading an
+// object's notes touches a page of it, which a child made by fork() has to fault in again (some
+// 40 of them in a host that links the usual libraries): an object is read once, and while the
+// loader has unloaded nothing (its count in dl_phdr_info), a walk reads only the objects loaded
+// since, told by the address of their program headers. Only read and written under the loader's
+// lock, in the walks' callbacks.
+constexpr int kKnownMost = 16;
+constexpr int kSeenMost = 512;
+struct KnownCopies {
+  bool tooMany = false;  // more objects or copies than it keeps: every walk reads every object
+  unsigned long long subs = 0;
+  unsigned long long adds = 0;
+  int count = 0;
+  CDVCopyBlock* blocks[kKnownMost] = {};
+  int seenCount = 0;
+  const void* seen[kSeenMost] = {};  // sorted
+};
+constinit KnownCopies gKnown;
+
+// False when the object was read before; else remembers it.
+bool firstSight(const void* object) {
+  const void** const end = gKnown.seen + gKnown.seenCount;
+  const void** at = std::lower_bound(gKnown.seen, end, object, std::less<const void*>());
+  if (at != end && *at == object) return false;
+  if (gKnown.seenCount == kSeenMost) {
+    gKnown.tooMany = true;
+    return true;
+  }
+  std::copy_backward(at, end, end + 1);
+  *at = object;
+  ++gKnown.seenCount;
+  return true;
+}
+
+int collectObject(dl_phdr_info* info, std::size_t, void*) {
+  if (!firstSight(info->dlpi_phdr)) return 0;
+  forEachBlock(*info, [](CDVCopyBlock& block) {
     if (&block == &self()) return;
-    walk.othersLoaded = true;
-    const std::uint32_t phase = block.phase.load(std::memory_order_acquire);
-    // A configure under way in the process this one was forked from never ends here: as if it
-    // worked.
-    if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && block.claimer.load() != walk.pid)) {
-      if (walk.working == nullptr) walk.working = &block;
-    } else if (phase == kConfiguring && walk.configuring == nullptr) {
-      walk.configuring = &block;
+    if (gKnown.count < kKnownMost) {
+      gKnown.blocks[gKnown.count++] = &block;
+    } else {
+      gKnown.tooMany = true;
     }
   });
   return 0;
 }
 
-// The first object's callback walks them all again (the lock is recursive) and claims the process
-// when no other copy works or configures, then stops the outer walk: the whole look and the claim
-// hold the lock that every copy's walk takes.
-int claimDuringWalk(dl_phdr_info*, std::size_t, void* data) {
+int classifyObject(dl_phdr_info* info, std::size_t, void* data) {
   Walk& walk = *static_cast<Walk*>(data);
-  ::dl_iterate_phdr(&visitObject, data);
-  if (walk.working == nullptr && walk.configuring == nullptr) {
+  forEachBlock(*info, [&walk](CDVCopyBlock& block) {
+    if (&block != &self()) classify(walk, block);
+  });
+  return 0;
+}
+
+// The first object's callback: brings the known copies up to date (walking every object again, the
+// lock being recursive, when the loader loaded or unloaded one since), looks at them and, for a
+// walk that claims, claims the process when no other copy works or configures; then stops the
+// outer walk. The whole look and the claim hold the lock that every copy's walk takes.
+int walkCopies(dl_phdr_info* info, std::size_t size, void* data) {
+  Walk& walk = *static_cast<Walk*>(data);
+  const bool counted = size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs;
+  // An object unloaded (or no counts to tell): every object is read again.
+  if (!counted || gKnown.subs != info->dlpi_subs) gKnown = KnownCopies{};
+  // Objects loaded since the last walk, or none walked yet: those not seen are read.
+  if (!counted || gKnown.seenCount == 0 || gKnown.adds != info->dlpi_adds) {
+    ::dl_iterate_phdr(&collectObject, nullptr);
+    if (counted) {
+      gKnown.adds = info->dlpi_adds;
+      gKnown.subs = info->dlpi_subs;
+    }
+  }
+  if (!counted || gKnown.tooMany) {
+    ::dl_iterate_phdr(&classifyObject, data);
+  } else {
+    for (int i = 0; i < gKnown.count; ++i) classify(walk, *gKnown.blocks[i]);
+  }
+  if (walk.pid != 0 && walk.working == nullptr && walk.configuring == nullptr) {
     self().claimer.store(walk.pid);
     self().name.store(walk.ownName);
     self().phase.store(kConfiguring, std::memory_order_release);
@@ -164,9 +233,13 @@ int claimDuringWalk(dl_phdr_info*, std::size_t, void* data) {
 // No system call: the loader's lock is taken without one when no other thread holds it.
 Walk look() {
   Walk walk;
-  ::dl_iterate_phdr(&visitObject, &walk);
+  ::dl_iterate_phdr(&walkCopies, &walk);
   return walk;
 }
+
+// As the copy loads (the loader has just read every object): a configure in a child made by fork()
+// later finds the copies known. Nothing depends on it.
+[[maybe_unused]] const bool gCopiesKnownAtLoad = (look(), true);
 
 void waitWhileConfiguring(CDVCopyBlock& block) {
   static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
@@ -206,7 +279,8 @@ void dropHeldWrites() {
 
 CDVCopyBlock* otherWorkingBlock() {
   if (CDVCopyBlock* known = gOtherWorking.load(std::memory_order_acquire)) return known;
-  if (thisCopyWorks()) return nullptr;
+  // While this copy works or holds the process for a configure, no other copy works.
+  if (self().phase.load(std::memory_order_acquire) != kFree) return nullptr;
   const Walk walk = look();
   if (walk.working == nullptr) return nullptr;
   gOtherWorking.store(walk.working, std::memory_order_release);
@@ -237,7 +311,7 @@ Claim claim() {
     Walk walk;
     walk.pid = static_cast<std::int32_t>(::getpid());
     walk.ownName = ownName;
-    ::dl_iterate_phdr(&claimDuringWalk, &walk);
+    ::dl_iterate_phdr(&walkCopies, &walk);
     if (walk.granted) {
       ++gConfiguresUnderWay;
       return {true, {}};
@@ -287,7 +361,7 @@ bool refusesBesideWorkingCopy(const char* call) {
 }
 
 AppWrite writeOfTheApp(const char* call, std::function<void()> write) {
-  if (thisCopyWorks()) return AppWrite::now;
+  if (self().phase.load(std::memory_order_acquire) != kFree) return AppWrite::now;
   if (refusesBesideWorkingCopy(call)) return AppWrite::refused;
   if (!otherCopiesLoaded()) return AppWrite::now;
   std::lock_guard lock(gHeldWritesMutex);
