@@ -23,16 +23,11 @@ constexpr const char* kEventName = PLUGIN_EVENT_NAME;
 constexpr const char* kEventName = "from_plugin";
 #endif
 
-}  // namespace
-
-// Configures the app when it is not yet. Answers 1 when it was configured already, 0 when this
-// call configured it, -1 when configure refused, with its reason in `reason` (`size` bytes).
-extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char* reason, std::size_t size) noexcept {
+// The answer of `configure`, or -1 when it raised, with the reason in `reason` (`size` bytes).
+template <typename Configure>
+int configuring(char* reason, std::size_t size, Configure&& configure) noexcept {
   try {
-    if (CDVApp::isDefaultAppConfigured()) return 1;
-    TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
-    CDVApp::configure();
-    return 0;
+    return configure();
   } catch (const std::exception& e) {
     if (size > 0) {
       std::strncpy(reason, e.what(), size - 1);
@@ -43,21 +38,27 @@ extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char*
   return -1;
 }
 
+}  // namespace
+
+// Configures the app when it is not yet. Answers 1 when it was configured already, 0 when this
+// call configured it, -1 when configure refused, with its reason in `reason` (`size` bytes).
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char* reason, std::size_t size) noexcept {
+  return configuring(reason, size, [] {
+    if (CDVApp::isDefaultAppConfigured()) return 1;
+    TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+    CDVApp::configure();
+    return 0;
+  });
+}
+
 // Configures an app named `name` with the default options: 0 when it was configured, -1 when
 // configure refused, with its reason in `reason` (`size` bytes).
 extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure_named(const char* name, char* reason,
                                                                                 std::size_t size) noexcept {
-  try {
+  return configuring(reason, size, [name] {
     CDVApp::configureWithName(std::string(name), CDVOptions::defaultOptions());
     return 0;
-  } catch (const std::exception& e) {
-    if (size > 0) {
-      std::strncpy(reason, e.what(), size - 1);
-      reason[size - 1] = '\0';
-    }
-  } catch (...) {
-  }
-  return -1;
+  });
 }
 
 // Switches the app's collection on (1) or off (0), as the app's settings keep it.
