@@ -187,6 +187,14 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
   std::function<bool()> markerSent(std::size_t before) {
     return [this, before] { return operation->pendingCount() > before; };
   }
+  // An interceptor forwards what the app logs, as a tag manager does: its call is work of the
+  // SDK's own for the app's call.
+  static void forwardWhatTheAppLogs() {
+    TLMAnalytics::setLogEventInterceptor(
+        [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
+          TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
+        });
+  }
   // The app's end, made on the main queue as the app's own is, while the queues run; what it
   // answered.
   std::optional<bool> endWhileTheQueuesRun() {
@@ -664,10 +672,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheCallsOfTheSDKsOwnWorkQueuedW
   VendorLines lines;
   start();
   drain();
-  TLMAnalytics::setLogEventInterceptor(
-      [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
-        TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
-      });
+  forwardWhatTheAppLogs();
   drain();
   logEvents("forwarded", 1);
   WhileWaiting timePasses(*h.clock, [this] {
@@ -690,10 +695,7 @@ TEST_F(AnalyticsLifecycleTest, AnEndWhoseTimeRunsOutOnceEverythingBeforeItIsStor
   VendorLines lines;
   start();
   drain();
-  TLMAnalytics::setLogEventInterceptor(
-      [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
-        TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
-      });
+  forwardWhatTheAppLogs();
   drain();
   logEvents("forwarded", 1);
   WhileWaiting timePasses(*h.clock, [this] {
