@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <link.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -230,10 +231,29 @@ int walkCopies(dl_phdr_info* info, std::size_t size, void* data) {
   return 1;
 }
 
+// A child made by fork() while a thread of its parent was inside dl_iterate_phdr finds the
+// loader's lock held for good (the C library makes it anew only for dlopen's), and its own walk
+// would wait for ever: a fork waits for this copy's walk under way, which waits for nothing. The
+// handlers are registered as the copy loads, before any of its own taken later (they run first):
+// so the walk's lock is the last this copy's fork takes, and no thread that holds another of them
+// walks (a walk is made only by a copy that does not hold the process, outside the SDK's locks).
+std::mutex gWalkMutex;
+std::atomic<bool> gWalkForkSafe{false};
+void lockWalksBeforeFork() { gWalkMutex.lock(); }
+void unlockWalksAfterFork() { gWalkMutex.unlock(); }
+
+void walkCopiesOnce(Walk& walk) {
+  if (!gWalkForkSafe.load(std::memory_order_relaxed) && !gWalkForkSafe.exchange(true)) {
+    ::pthread_atfork(&lockWalksBeforeFork, &unlockWalksAfterFork, &unlockWalksAfterFork);
+  }
+  std::lock_guard lock(gWalkMutex);
+  ::dl_iterate_phdr(&walkCopies, &walk);
+}
+
 // No system call: the loader's lock is taken without one when no other thread holds it.
 Walk look() {
   Walk walk;
-  ::dl_iterate_phdr(&walkCopies, &walk);
+  walkCopiesOnce(walk);
   return walk;
 }
 
@@ -311,7 +331,7 @@ Claim claim() {
     Walk walk;
     walk.pid = static_cast<std::int32_t>(::getpid());
     walk.ownName = ownName;
-    ::dl_iterate_phdr(&walkCopies, &walk);
+    walkCopiesOnce(walk);
     if (walk.granted) {
       ++gConfiguresUnderWay;
       return {true, {}};
