@@ -204,9 +204,12 @@ void UIApplication::becomeActive() { post(UIApplicationDidBecomeActiveNotificati
 void UIApplication::resignActive() { post(UIApplicationWillResignActiveNotification); }
 namespace {
 constinit std::atomic<bool (*)()> gEndRefusal{nullptr};
+constinit std::atomic<int (*)()> gEndElsewhere{nullptr};
 }  // namespace
 
 void UIApplication::setEndRefusal(bool (*refuses)()) { gEndRefusal.store(refuses); }
+
+void UIApplication::setEndElsewhere(int (*endElsewhere)()) { gEndElsewhere.store(endElsewhere); }
 
 bool UIApplication::terminate() {
   if (bool (*refuses)() = gEndRefusal.load(); refuses != nullptr && refuses()) return false;
@@ -215,7 +218,9 @@ bool UIApplication::terminate() {
   notification.name = UIApplicationWillTerminateNotification;
   notification.userInfo.set(UIApplicationTerminationReportKey, platform::Value::object(report));
   platform::NotificationCenter::defaultCenter().post(notification);
-  return !report->isIncomplete();
+  bool complete = !report->isIncomplete();
+  if (int (*elsewhere)() = gEndElsewhere.load(); elsewhere != nullptr && elsewhere() == 0) complete = false;
+  return complete;
 }
 
 std::shared_ptr<UIApplicationTerminationReport> UIApplicationTerminationReport::inNotification(

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVComponentContainer.h"
 #include "InstanceID/CDVInstanceIDError.h"
@@ -163,7 +164,11 @@ void CDVInstanceID::start() {
                      });
 }
 
-bool CDVInstanceID::refusedHere(const char* call) { return CDVForkedChild::refuses(call); }
+// In a child forked from the SDK's process; and beside another copy of the SDK that works, whose
+// which holds the app's identity.
+bool CDVInstanceID::refusedHere(const char* call) {
+  return CDVForkedChild::refuses(call) || cdv_copies::refusesBesideWorkingCopy(call);
+}
 
 platform::Error CDVInstanceID::errorWithCode(std::int64_t code) const {
   if (code == kCDVInstanceIDErrorCodeInvalidStart && startFailure_) return *startFailure_;

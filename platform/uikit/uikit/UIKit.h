@@ -176,6 +176,11 @@ class UIApplication : public platform::Object {
   // false at once and posts nothing: an observer's lock may have been held at the fork by a thread
   // the child does not have. Null (the start): every call posts.
   static void setEndRefusal(bool (*refuses)());
+  // Set by the SDK's core: after this copy's observers, ends the app through the copy of the SDK
+  // that works in this process when it is another (a plugin's, beside the program's own copy),
+  // which waits for what it holds: 1 when that was all stored, 0 when not (terminate() then
+  // answers false), -1 when there is no such copy.
+  static void setEndElsewhere(int (*endElsewhere)());
 
  private:
   mutable std::mutex mutex_;

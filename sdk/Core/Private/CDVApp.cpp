@@ -16,6 +16,7 @@
 #include <unicode/utf8.h>
 
 #include "Core/Private/CDVBundleUtil.h"
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVAnalyticsStarter.h"
@@ -30,30 +31,19 @@
 #include "foundation/Sandbox.h"
 #include "foundation/Text.h"
 
-// ---- the copy of the SDK that works in this process ----
-//
-// Shared libraries that each embed the SDK (plugins) hold a copy each, and all of them keep the
-// app's data in the same folders. The first copy to configure takes the process; the others'
-// configure is refused, naming it. An inline variable, so that the copies share it: GCC gives it a
-// unique symbol (STB_GNU_UNIQUE), which the dynamic loader binds in every shared object to the
-// first loaded's. It holds the name of the taking copy's file as the loader keeps it, which lives
-// as long as that copy, which is never unloaded (platform::stayLoaded).
-namespace cdv_process {
-inline std::atomic<const char*> gConfiguringCopy{nullptr};
-}  // namespace cdv_process
-
 namespace {
 
-// Takes the process for this copy, or raises naming the copy that has it.
-void takeProcessForThisCopy() {
-  const char* const self = platform::loadedFrom();
-  const char* taken = nullptr;
-  if (cdv_process::gConfiguringCopy.compare_exchange_strong(taken, self) || std::strcmp(taken, self) == 0) return;
+// Claims the process for a configure of this copy (CDVCopies.h), or raises naming the copy that
+// works.
+void claimProcessForThisCopy() {
+  const cdv_copies::Claim claim = cdv_copies::claim();
+  if (claim.granted) return;
   throw platform::Exception(
       kCindervaleCoreErrorDomain,
       platform::format("Another copy of the SDK, in '%@', works in this process: only one copy configures, and "
-                       "this one ('%@') does not. Link the SDK into one shared library only.",
-                       taken, self));
+                       "this one ('%@') does not, and writes nothing of the app's. Configure the SDK in one copy "
+                       "only (one plugin, or the program).",
+                       claim.workingCopy, platform::loadedFrom()));
 }
 
 // ---- the registry ----
@@ -398,7 +388,13 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
   // An app keeps its settings, databases and keys in its folders: without them (no bundle
   // identifier to name them, no root chosen) nothing is configured, and the reason says what to set.
   if (platform::Error noFolder; !platform::sandbox::available(&noFolder)) raiseCore(noFolder.description);
-  takeProcessForThisCopy();
+  claimProcessForThisCopy();
+  // The claim is this copy's for good once a configure succeeds; one that fails gives it back.
+  bool configured = false;
+  struct Settle {
+    const bool& configured;
+    ~Settle() { cdv_copies::settle(configured); }
+  } settle{configured};
 
   const bool isDefault = *name == kCDVDefaultAppName;
   if (isDefault) {
@@ -435,6 +431,7 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
     const std::vector<std::shared_ptr<const CDVLibrary>> libraries = gConfigurableLibraries;
     for (const auto& library : libraries) library->configureWithApp(app);
   });
+  configured = true;
 }
 
 void CDVApp::addAppToAppDictionary(const std::shared_ptr<CDVApp>& app) {
@@ -488,6 +485,8 @@ bool CDVApp::configureCore() {
     }
     return false;
   }
+  // What this copy's calls wrote of the app's before it held the process, beside other copies.
+  cdv_copies::runHeldWrites();
 
   if (isDataCollectionDefaultEnabled()) {
     cdv_platform::UserInfo info = diagnosticsInfo(kCDVConfigTypeCore);

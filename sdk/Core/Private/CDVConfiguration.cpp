@@ -1,5 +1,6 @@
 #include "Core/Public/CDVConfiguration.h"
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Public/CDVLogger.h"
 #include "foundation/Immortal.h"
@@ -28,8 +29,20 @@ void CDVAnalyticsConfiguration::setAnalyticsCollectionEnabled(bool analyticsColl
                                                               bool persistSetting) {
   if (persistSetting) {
     const std::int64_t state = analyticsCollectionEnabled ? 1 : 2;
-    cdv_platform::defaultsSet(kCDVAnalyticsEnabledStateKey, platform::Value(state));
-    cdv_platform::defaultsSynchronize();
+    auto write = [state] {
+      cdv_platform::defaultsSet(kCDVAnalyticsEnabledStateKey, platform::Value(state));
+      cdv_platform::defaultsSynchronize();
+    };
+    // Beside another copy of the SDK that works, the app's settings are that copy's.
+    switch (cdv_copies::writeOfTheApp("setAnalyticsCollectionEnabled", write)) {
+      case cdv_copies::AppWrite::now:
+        write();
+        break;
+      case cdv_copies::AppWrite::held:
+        break;
+      case cdv_copies::AppWrite::refused:
+        return;
+    }
   }
   postNotificationName(kCDVAnalyticsConfigurationSetEnabledNotification,
                        platform::Value(analyticsCollectionEnabled));

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "dispatch/Clock.h"
 #include "foundation/ClassRegistry.h"
@@ -463,7 +464,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
 }
 
 void TLMAnalytics::resetAnalyticsData() {
-  if (CDVForkedChild::refuses(__func__)) return;
+  if (CDVForkedChild::refuses(__func__) || cdv_copies::refusesBesideWorkingCopy(__func__)) return;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().loadTimestamp = now();
@@ -595,7 +596,9 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!started) {
     const std::int64_t calls = pendingOperationsBefore(before) + state().lostCalls.load();
     if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
-    return false;
+    // Beside another copy of the SDK that works, this one never starts: what the app logged is
+    // that copy's to store (the app's end waits for it there), and nothing of this one's is lost.
+    return calls == 0 && cdv_copies::otherWorkingCopy() != nullptr;
   }
   const TLMAnalyticsQueues q = queues();
   if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return false;
@@ -631,17 +634,37 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
                                                  : std::pair<std::int64_t, std::int64_t>{0, 0};
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
-  if (!done || failed > 0) {
-    warnOfWorkNotStored(failed, unfinished, pendingOperationsBefore(before),
-                        done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
+  const std::int64_t calls = pendingOperationsBefore(before);
+  // The time may run out while the marker goes round behind what other threads queue meanwhile,
+  // after everything before the wait was stored: nothing is left, and the answer says so.
+  const bool allStored = done || (counted && unfinished == 0 && calls == 0);
+  if (!allStored || failed > 0) {
+    warnOfWorkNotStored(failed, unfinished, calls, done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
   }
-  return done && failed == 0;
+  return allStored && failed == 0;
 }
 
 // MARK: - Switches
 
 void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
+  if (persistSetting) {
+    // Beside another copy of the SDK, the switch is written only by the copy that works (held
+    // until this one configures while none does).
+    const auto write = [enabled] {
+      persistedConfig()->setMeasurementEnabledState(enabled ? TLMMeasurementEnabledStateEnabled
+                                                            : TLMMeasurementEnabledStateDisabled);
+    };
+    switch (cdv_copies::writeOfTheApp("setAnalyticsCollectionEnabled", write)) {
+      case cdv_copies::AppWrite::now:
+        break;
+      case cdv_copies::AppWrite::held:
+        persistSetting = false;
+        break;
+      case cdv_copies::AppWrite::refused:
+        return;
+    }
+  }
   dispatchAsyncOnSerialQueue([enabled, persistSetting] {
     if (persistSetting) {
       persistedConfig()->setMeasurementEnabledState(enabled ? TLMMeasurementEnabledStateEnabled
@@ -687,7 +710,10 @@ void TLMAnalytics::setScreenName(const std::optional<std::string>& screenName,
 
 std::optional<std::string> TLMAnalytics::appInstanceID() {
   // Without a folder nothing is kept: an identifier made now would change with every launch.
-  if (!usable(__func__) || !platform::sandbox::available(nullptr)) return std::nullopt;
+  // Beside another copy of the SDK that works, the identity is that copy's to make.
+  if (!usable(__func__) || cdv_copies::refusesBesideWorkingCopy(__func__) || !platform::sandbox::available(nullptr)) {
+    return std::nullopt;
+  }
   return TLMIdentity::sharedInstance()->appInstanceID();
 }
 

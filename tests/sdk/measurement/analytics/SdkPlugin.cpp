@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "Core/Public/CDVApp.h"
+#include "Core/Public/CDVOptions.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/store/TLMDatabase.h"
@@ -22,16 +23,11 @@ constexpr const char* kEventName = PLUGIN_EVENT_NAME;
 constexpr const char* kEventName = "from_plugin";
 #endif
 
-}  // namespace
-
-// Configures the app when it is not yet. Answers 1 when it was configured already, 0 when this
-// call configured it, -1 when configure refused, with its reason in `reason` (`size` bytes).
-extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char* reason, std::size_t size) noexcept {
+// The answer of `configure`, or -1 when it raised, with the reason in `reason` (`size` bytes).
+template <typename Configure>
+int configuring(char* reason, std::size_t size, Configure&& configure) noexcept {
   try {
-    if (CDVApp::isDefaultAppConfigured()) return 1;
-    TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
-    CDVApp::configure();
-    return 0;
+    return configure();
   } catch (const std::exception& e) {
     if (size > 0) {
       std::strncpy(reason, e.what(), size - 1);
@@ -42,16 +38,63 @@ extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char*
   return -1;
 }
 
-// Logs `count` events and ends the app: the end's answer, 1 when everything was stored.
-extern "C" __attribute__((visibility("default"))) int sdk_plugin_log_then_end(int count) noexcept try {
+}  // namespace
+
+// Configures the app when it is not yet. Answers 1 when it was configured already, 0 when this
+// call configured it, -1 when configure refused, with its reason in `reason` (`size` bytes).
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure(char* reason, std::size_t size) noexcept {
+  return configuring(reason, size, [] {
+    if (CDVApp::isDefaultAppConfigured()) return 1;
+    TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+    CDVApp::configure();
+    return 0;
+  });
+}
+
+// Configures an app named `name` with the default options: 0 when it was configured, -1 when
+// configure refused, with its reason in `reason` (`size` bytes).
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_configure_named(const char* name, char* reason,
+                                                                                std::size_t size) noexcept {
+  return configuring(reason, size, [name] {
+    CDVApp::configureWithName(std::string(name), CDVOptions::defaultOptions());
+    return 0;
+  });
+}
+
+// Switches the app's collection on (1) or off (0), as the app's settings keep it.
+extern "C" __attribute__((visibility("default"))) void sdk_plugin_set_collection(int enabled) noexcept try {
+  CDVAnalytics::setAnalyticsCollectionEnabled(enabled != 0);
+} catch (...) {
+}
+
+// 1 when the app instance id is answered, 0 when not.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_has_app_instance_id() noexcept try {
+  return CDVAnalytics::appInstanceID().has_value() ? 1 : 0;
+} catch (...) {
+  return -1;
+}
+
+// Logs `count` events.
+extern "C" __attribute__((visibility("default"))) void sdk_plugin_log(int count) noexcept try {
   for (int i = 0; i < count; ++i) {
     TLMObjectDictionary parameters;
     parameters.set("index", TLMObject(std::int64_t{i}));
     CDVAnalytics::logEventWithName(kEventName, parameters);
   }
+} catch (...) {
+}
+
+// Ends the app: the end's answer, 1 when everything was stored.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_end() noexcept try {
   return UIApplication().terminate() ? 1 : 0;
 } catch (...) {
   return -1;
+}
+
+// Logs `count` events and ends the app: the end's answer, 1 when everything was stored.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_log_then_end(int count) noexcept {
+  sdk_plugin_log(count);
+  return sdk_plugin_end();
 }
 
 // Logs `count` events and ends the app, configuring it first when it is not. Answers 1 when the

@@ -187,6 +187,14 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
   std::function<bool()> markerSent(std::size_t before) {
     return [this, before] { return operation->pendingCount() > before; };
   }
+  // An interceptor forwards what the app logs, as a tag manager does: its call is work of the
+  // SDK's own for the app's call.
+  static void forwardWhatTheAppLogs() {
+    TLMAnalytics::setLogEventInterceptor(
+        [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
+          TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
+        });
+  }
   // The app's end, made on the main queue as the app's own is, while the queues run; what it
   // answered.
   std::optional<bool> endWhileTheQueuesRun() {
@@ -664,10 +672,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheCallsOfTheSDKsOwnWorkQueuedW
   VendorLines lines;
   start();
   drain();
-  TLMAnalytics::setLogEventInterceptor(
-      [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters, double timestamp) {
-        TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
-      });
+  forwardWhatTheAppLogs();
   drain();
   logEvents("forwarded", 1);
   WhileWaiting timePasses(*h.clock, [this] {
@@ -680,6 +685,31 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheCallsOfTheSDKsOwnWorkQueuedW
   EXPECT_TRUE(timePasses.finish());
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 0, 1, 5"});
   drain();
+  EXPECT_EQ(stored("forwarded").size(), 1u);
+}
+
+// The marker goes round again behind work the SDK queued meanwhile, and the time runs out while it
+// waits behind other calls, after everything before the end was stored: nothing is lost, so the
+// end answers true and warns of nothing.
+TEST_F(AnalyticsLifecycleTest, AnEndWhoseTimeRunsOutOnceEverythingBeforeItIsStoredAnswersTrue) {
+  VendorLines lines;
+  start();
+  drain();
+  forwardWhatTheAppLogs();
+  drain();
+  logEvents("forwarded", 1);
+  WhileWaiting timePasses(*h.clock, [this] {
+    operation->drain();
+    serial->drain();  // the interceptor's call, behind the end's marker
+    h.worker->drain();  // the marker goes round again behind it
+    operation->runNext();  // the interceptor's call only
+    serial->drain();
+    h.worker->drain();  // its event is stored; the marker is still on the operation queue
+    h.clock->advance(kTLMAppTerminationWaitSeconds);
+  }, markerSent(operation->pendingCount()));
+  EXPECT_TRUE(UIApplication().terminate());
+  EXPECT_TRUE(timePasses.finish());
+  EXPECT_TRUE(endWarningCounts(lines).empty()) << endWarningCounts(lines)[0];
   EXPECT_EQ(stored("forwarded").size(), 1u);
 }
 

@@ -6,7 +6,12 @@
 // per round). The host goes on throughout: the first plugin keeps the app configured and stays
 // loaded, and its store holds all of its events, once, and none of the second's.
 //
-//   two_plugins_host <plugin a> <plugin b> ab|ba
+//   two_plugins_host <plugin a> <plugin b> ab|ba [local|global|deepbind]
+//
+// The last argument chooses how the plugins are opened (RTLD_LOCAL by default): with RTLD_GLOBAL
+// the second plugin's code could bind to the first's, with RTLD_DEEPBIND a plugin's to its own
+// before the program's; either way each copy stays whole, and the same copy works. The session
+// starts once.
 //
 // Built with HOST_LINKS_THE_SDK the host links the SDK itself and configures its own copy
 // first: both plugins' configure is then refused, naming the program, and the program's copy
@@ -31,6 +36,14 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HOST_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define HOST_UNDER_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 constexpr int kEvents = 20;
@@ -40,6 +53,7 @@ constexpr int kRoundEvents = 10;
 
 std::mutex gOutput;
 std::atomic<int> gFailures{0};
+int gOpenFlags = RTLD_NOW | RTLD_LOCAL;
 
 void fail(const std::string& what) {
   std::lock_guard lock(gOutput);
@@ -55,7 +69,7 @@ struct Plugin {
   long (*storedNamed)(const char*) = nullptr;
 
   bool open() {
-    library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    library = ::dlopen(path, gOpenFlags);
     if (library == nullptr) {
       fail(std::string("dlopen: ") + ::dlerror());
       return false;
@@ -129,9 +143,12 @@ int programFirst(Plugin a, Plugin b, bool aFirst, const char* program) {
   if (!UIApplication().terminate()) fail("the program's end did not store everything");
   const long stored = a.storedNamed("from_program");
   const long strays = a.storedNamed("from_plugin") + a.storedNamed("from_second_plugin");
+  const long sessions = a.storedNamed("_s");
   for (Plugin* plugin : order) plugin->close();
-  std::cout << stored << " events of the program stored, " << strays << " of the plugins\n";
+  std::cout << stored << " events of the program stored, " << strays << " of the plugins, " << sessions
+            << " session starts\n";
   if (stored != kEvents || strays != 0) fail("the store holds " + std::to_string(stored) + " and " + std::to_string(strays));
+  if (sessions > 1) fail("the session started " + std::to_string(sessions) + " times");
   return gFailures > 0 ? 1 : 0;
 }
 #endif
@@ -139,9 +156,20 @@ int programFirst(Plugin a, Plugin b, bool aFirst, const char* program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 || (std::string(argv[3]) != "ab" && std::string(argv[3]) != "ba")) {
-    std::cerr << "usage: two_plugins_host <plugin a> <plugin b> ab|ba\n";
+  const std::string flags = argc == 5 ? argv[4] : "local";
+  if (argc < 4 || argc > 5 || (std::string(argv[3]) != "ab" && std::string(argv[3]) != "ba") ||
+      (flags != "local" && flags != "global" && flags != "deepbind")) {
+    std::cerr << "usage: two_plugins_host <plugin a> <plugin b> ab|ba [local|global|deepbind]\n";
     return 2;
+  }
+  if (flags == "global") gOpenFlags = RTLD_NOW | RTLD_GLOBAL;
+  if (flags == "deepbind") {
+#ifdef HOST_UNDER_SANITIZER
+    // The sanitizers' runtime ends a process that opens a library with RTLD_DEEPBIND.
+    std::cout << "skipped: RTLD_DEEPBIND under a sanitizer\n";
+    return 0;
+#endif
+    gOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
   }
   const Plugin a{argv[1]};
   const Plugin b{argv[2]};
@@ -164,9 +192,12 @@ int main(int argc, char** argv) {
   if (!reader.open()) return 1;
   const long stored = reader.storedNamed("from_plugin");
   const long strays = reader.storedNamed("from_second_plugin");
+  const long sessions = reader.storedNamed("_s");
   reader.close();
   constexpr long kExpected = kEvents + kThreads * kRounds * kRoundEvents;
-  std::cout << stored << " events of the first plugin stored, " << strays << " of the second\n";
+  std::cout << stored << " events of the first plugin stored, " << strays << " of the second, " << sessions
+            << " session starts\n";
+  if (sessions > 1) fail("the session started " + std::to_string(sessions) + " times");
   if (stored != kExpected) fail("the store holds " + std::to_string(stored) + " of " + std::to_string(kExpected) + " events");
   if (strays != 0) fail("the store holds " + std::to_string(strays) + " events of the second plugin");
   return gFailures > 0 ? 1 : 0;

@@ -1,0 +1,69 @@
+// The copies of the SDK in one process.
+//
+// Shared libraries that each embed the SDK (plugins), and a program that links it itself, hold a
+// copy each, and every copy would keep the app's data in the same folders. One copy works: the
+// first whose configure succeeds. The others' configure is refused naming it, and so is every
+// call of theirs that would write something of the app's.
+//
+// The copies find each other without sharing a symbol, so that no dlopen flag, link option
+// (a version script, --exclude-libs) or compiler keeps them apart: each copy carries an ELF note
+// ("Cindervale", CDVCopyNoteType) holding the link-time offset from the note to a block of its
+// own, CDVCopyBlock, and a copy looks for the others by walking every loaded object's notes
+// (dl_iterate_phdr). The claim of the process is made during such a walk, under the dynamic
+// loader's lock, which serialises the walks of every copy.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace cdv_copies {
+
+// What configure gets before it does anything of the app's.
+struct Claim {
+  bool granted = false;
+  // When refused: the shared object (or program) of the copy that works.
+  std::string workingCopy;
+};
+
+// Claims the process for a configure of this copy: granted when no other copy works or configures
+// (while another copy's configure is under way this waits for its outcome), or when this copy
+// works or configures already. A granted claim is settled once the configure is over.
+Claim claim();
+// After a granted claim: a configure that succeeded makes this copy the one that works for good;
+// one that failed gives the process back (when no other configure of this copy is under way), and
+// the next copy is free to configure.
+void settle(bool configured);
+
+// True when this copy works (one of its configures succeeded).
+bool thisCopyWorks();
+// The file of another copy that works in this process, or null (also when this copy works). Once
+// one is found it is kept: a copy that works does so until the process ends. Before that it walks
+// the loaded objects, a few microseconds: not for a call made at every event.
+const char* otherWorkingCopy();
+// True when another copy is loaded in this process, whether it works or not (a walk).
+bool otherCopiesLoaded();
+
+// True, writing once a warning that names `call`, when another copy works in this process: a call
+// that would write something of the app's (settings, stores, identity, files) is refused here.
+bool refusesBesideWorkingCopy(const char* call);
+
+// What becomes of a write of something of the app's that a call of this copy would make.
+enum class AppWrite {
+  // This copy works, or no other copy is loaded: the call writes as it always did.
+  now,
+  // Other copies are loaded and none works yet: the write is held, and this copy's configure makes
+  // it before it starts the app (runHeldWrites); if another copy works first it is never made.
+  held,
+  // Another copy works: refused, as refusesBesideWorkingCopy says.
+  refused,
+};
+// Decides the fate of `call`'s write, keeping `write` when it is held.
+AppWrite writeOfTheApp(const char* call, std::function<void()> write);
+// Makes the writes held, in the order they were made: configure, once this copy holds the process
+// and the app's options are checked, before the app's settings are read.
+void runHeldWrites();
+
+// The warning's message code.
+inline constexpr const char* kRefusedBesideWorkingCopyMessageCode = "I-COR000041";
+
+}  // namespace cdv_copies

@@ -1,0 +1,288 @@
+// A host that opens plugins embedding the SDK (SdkPlugin.cpp) and checks what the copies do to the
+// app beside each other: one scenario a run, named by the first argument. The first plugin given
+// logs "from_plugin", the second "from_second_plugin".
+//
+//   copies_host failed-first <plugin c> <plugin a>
+//       C's configure fails (its app name is refused): A's configure then works, C's next one is
+//       refused naming A, and A stores its 20 events.
+//   copies_host race <plugin a> <plugin b>
+//       Two threads configure A and B at once: one works, the other is refused naming it.
+//   copies_host fork <plugin a> <plugin b>
+//       A configures; in a child made by fork(), B's configure is refused naming A at once, and the
+//       app's end through either copy answers false at once.
+//   copies_host switch-after <plugin a> <plugin b>
+//       A configures, B is refused and switches collection off: A goes on storing its 10 events,
+//       and the app's settings keep nothing of B's (the next launch stores: `alone`).
+//   copies_host switch-before <plugin a> <plugin b>
+//       B switches collection off before any copy configures; A configures and stores its 10
+//       events, B is refused, and its switch is never written.
+//   copies_host switch-alone <plugin a>
+//       The only copy switches collection off before it configures: written as it always was, so
+//       its events are dropped (none stored, no loss).
+//   copies_host alone <plugin a> <events>
+//       A next launch: A alone configures, logs 10 events and ends; the store then holds `events`
+//       of A's.
+//
+// Built with HOST_LINKS_THE_SDK the program links the SDK itself and the scenarios are the app's
+// end through the program's own copy, refused beside the plugin's copy that configured first:
+//
+//   copies_beside_host program-ends <plugin a> [<program's events>]
+//       A configures and logs 5 events; the program's configure is refused naming A, and it logs
+//       its events (5 by default), refused; its own end waits for A's events: they are stored
+//       when it returns, which answers true only when the program logged nothing.
+//
+// VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
+// embedding example's serves) and data folders.
+#include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifdef HOST_LINKS_THE_SDK
+#include "Core/Public/CDVApp.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
+#endif
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace {
+
+int gFailures = 0;
+
+void fail(const std::string& what) {
+  std::cerr << "FAILED: " << what << '\n';
+  ++gFailures;
+}
+
+struct Plugin {
+  std::string path;
+  void* library = nullptr;
+  int (*configure)(char*, std::size_t) = nullptr;
+  int (*configureNamed)(const char*, char*, std::size_t) = nullptr;
+  void (*setCollection)(int) = nullptr;
+  void (*log)(int) = nullptr;
+  int (*end)() = nullptr;
+  int (*hasAppInstanceID)() = nullptr;
+  long (*storedNamed)(const char*) = nullptr;
+
+  explicit Plugin(const char* file) : path(file) {
+    library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      std::cerr << "dlopen: " << ::dlerror() << '\n';
+      std::exit(1);
+    }
+    configure = reinterpret_cast<int (*)(char*, std::size_t)>(::dlsym(library, "sdk_plugin_configure"));
+    configureNamed =
+        reinterpret_cast<int (*)(const char*, char*, std::size_t)>(::dlsym(library, "sdk_plugin_configure_named"));
+    setCollection = reinterpret_cast<void (*)(int)>(::dlsym(library, "sdk_plugin_set_collection"));
+    log = reinterpret_cast<void (*)(int)>(::dlsym(library, "sdk_plugin_log"));
+    end = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_end"));
+    hasAppInstanceID = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_has_app_instance_id"));
+    storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
+    if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
+        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr) {
+      std::cerr << file << ": an entry point is missing\n";
+      std::exit(1);
+    }
+  }
+
+  // configure's answer; its reason in `reason`.
+  int configureApp(std::string& reason) const {
+    char text[1024] = "";
+    const int answer = configure(text, sizeof text);
+    reason = text;
+    return answer;
+  }
+};
+
+// A refusal names the copy that works, as the first copy it names.
+void expectRefusedNaming(const std::string& who, int answer, const std::string& reason, const std::string& working) {
+  const std::string named = "Another copy of the SDK, in '" + working + "', works";
+  if (answer != -1 || reason.rfind(named, 0) != 0) {
+    fail(who + "'s configure answered " + std::to_string(answer) + " where it must be refused naming '" + working +
+         "': " + reason);
+  }
+}
+
+void expectStored(const Plugin& reader, const char* name, long expected) {
+  const long stored = reader.storedNamed(name);
+  std::cout << stored << " events '" << name << "' stored\n";
+  if (stored != expected) fail("the store holds " + std::to_string(stored) + " events '" + name + "', not " +
+                               std::to_string(expected));
+}
+
+#ifndef HOST_LINKS_THE_SDK
+
+constexpr int kEvents = 10;
+
+int failedFirst(const Plugin& c, const Plugin& a) {
+  char text[1024] = "";
+  const int answer = c.configureNamed("refused name!", text, sizeof text);
+  const std::string reason = text;
+  std::cout << "C: " << reason << '\n';
+  if (answer != -1 || reason.find("Another copy") != std::string::npos) {
+    fail("C's configure with a refused name answered " + std::to_string(answer) + ": " + reason);
+  }
+  std::string refused;
+  if (const int configured = a.configureApp(refused); configured != 0) {
+    fail("A's configure after C's failed one answered " + std::to_string(configured) + ": " + refused);
+  }
+  const int again = c.configureApp(refused);
+  std::cout << "C again: " << refused << '\n';
+  expectRefusedNaming("C", again, refused, a.path);
+  a.log(20);
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", 20);
+  expectStored(a, "from_second_plugin", 0);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int race(const Plugin& a, const Plugin& b) {
+  std::atomic<int> ready{0};
+  int answers[2] = {0, 0};
+  std::string reasons[2];
+  const Plugin* plugins[2] = {&a, &b};
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      ++ready;
+      while (ready.load() < 2) {
+      }
+      answers[i] = plugins[i]->configureApp(reasons[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  if (answers[0] + answers[1] != -1) {
+    fail("configure answered " + std::to_string(answers[0]) + " and " + std::to_string(answers[1]) + ": " +
+         reasons[0] + " / " + reasons[1]);
+    return 1;
+  }
+  const int loser = answers[0] == -1 ? 0 : 1;
+  expectRefusedNaming(loser == 0 ? "A" : "B", answers[loser], reasons[loser], plugins[1 - loser]->path);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int forked(const Plugin& a, const Plugin& b) {
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  a.log(5);
+  std::cout.flush();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    expectRefusedNaming("B in the child", b.configureApp(reason), reason, a.path);
+    if (a.end() != 0) fail("the child's end through A answered true");
+    if (b.end() != 0) fail("the child's end through B answered true");
+    std::cout.flush();
+    ::_exit(gFailures > 0 ? 1 : 0);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fail("the child failed");
+  }
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", 5);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int switchAfter(const Plugin& a, const Plugin& b) {
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  expectRefusedNaming("B", b.configureApp(reason), reason, a.path);
+  b.setCollection(0);
+  // The app's identity is the working copy's to make and tell.
+  if (b.hasAppInstanceID() != 0) fail("B answered an app instance id");
+  if (a.hasAppInstanceID() != 1) fail("A answered no app instance id");
+  a.log(kEvents);
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", kEvents);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int switchBefore(const Plugin& a, const Plugin& b) {
+  b.setCollection(0);
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  expectRefusedNaming("B", b.configureApp(reason), reason, a.path);
+  a.log(kEvents);
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", kEvents);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int switchAlone(const Plugin& a) {
+  a.setCollection(0);
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  a.log(kEvents);
+  if (a.end() != 1) fail("A's end did not answer true: events dropped by the app's switch are no loss");
+  expectStored(a, "from_plugin", 0);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int alone(const Plugin& a, long expected) {
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  a.log(kEvents);
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", expected);
+  return gFailures > 0 ? 1 : 0;
+}
+
+#else
+
+int programEnds(const Plugin& a, int programEvents, const char* program) {
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+  try {
+    CDVApp::configure();
+    fail("the program's configure was not refused");
+  } catch (const std::exception& e) {
+    std::cout << "program: " << e.what() << '\n';
+    expectRefusedNaming("the program", -1, e.what(), a.path);
+    if (std::string(e.what()).find(program) == std::string::npos) fail("the refusal does not name the program");
+  }
+  a.log(5);
+  for (int i = 0; i < programEvents; ++i) CDVAnalytics::logEventWithName("from_program", TLMObjectDictionary());
+  // The app's end through the program's copy, as a host that links the SDK ends it.
+  const bool ended = UIApplication().terminate();
+  expectStored(a, "from_plugin", 5);
+  expectStored(a, "from_program", 0);
+  if (ended != (programEvents == 0)) {
+    fail(std::string("the program's end answered ") + (ended ? "true" : "false") + " with " +
+         std::to_string(programEvents) + " of its calls refused");
+  }
+  return gFailures > 0 ? 1 : 0;
+}
+
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string scenario = argc > 1 ? argv[1] : "";
+#ifndef HOST_LINKS_THE_SDK
+  if (scenario == "failed-first" && argc == 4) return failedFirst(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "fork" && argc == 4) return forked(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "race" && argc == 4) return race(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "switch-after" && argc == 4) return switchAfter(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "switch-before" && argc == 4) return switchBefore(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
+  if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
+  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before <plugin> <plugin>\n"
+               "       copies_host switch-alone <plugin> | alone <plugin> <events>\n";
+#else
+  if (scenario == "program-ends" && (argc == 3 || argc == 4)) {
+    return programEnds(Plugin(argv[2]), argc == 4 ? std::atoi(argv[3]) : 5, argv[0]);
+  }
+  std::cerr << "usage: copies_beside_host program-ends <plugin> [<program's events>]\n";
+#endif
+  return 2;
+}
