@@ -164,7 +164,7 @@ void CDVInstanceID::start() {
                      });
 }
 
-// In a child forked from the SDK's process; and beside another copy of the SDK that works, whose
+// In a child forked from the SDK's process; and beside another copy of the SDK that works,
 // which holds the app's identity.
 bool CDVInstanceID::refusedHere(const char* call) {
   return CDVForkedChild::refuses(call) || cdv_copies::refusesBesideWorkingCopy(call);
