@@ -33,6 +33,10 @@
 #include <utility>
 #include <vector>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
 #include "dispatch/ForkPreparation.h"
 #include "foundation/Files.h"
 #include "foundation/ProcessInfo.h"
@@ -461,7 +465,12 @@ __attribute__((no_sanitize("address", "undefined"))) int runGetentProcess(void* 
 
 // Whether this process runs under valgrind, whose tools run no process that shares the memory
 // of the one that started it but a thread (they end the whole process at such a clone()): its
-// preloaded objects are mapped. Read once per process (a child made by fork() runs under it too).
+// client request where its header was at hand when this was built (nothing asked of the system),
+// else its preloaded objects in /proc/self/maps, read once per process (a child made by fork()
+// runs under it too).
+#if __has_include(<valgrind/valgrind.h>)
+bool underValgrind() { return RUNNING_ON_VALGRIND != 0; }
+#else
 std::atomic<int> gUnderValgrind{0};  // 1: no, 2: yes
 bool underValgrind() {
   if (const int answer = gUnderValgrind.load(std::memory_order_relaxed); answer != 0) return answer == 2;
@@ -474,6 +483,7 @@ bool underValgrind() {
   gUnderValgrind.store(found ? 2 : 1, std::memory_order_relaxed);
   return found;
 }
+#endif
 
 // What keeps getent from starting, and what to do about it, for `failed` (an errno).
 std::string whyNoProcess(int failed) {
