@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -40,7 +40,7 @@ TEST(LoggerListingFork, AForkWaitsForNoListingOfTheUsers) {
   if (CDVForkedChild::hasOwner()) GTEST_SKIP() << "the SDK belongs to this process already: run this test alone";
   pthread_atfork(nullptr, [] { ++gListingForks; }, nullptr);
   std::string gate = std::string(VESMORA_TEST_BUILD_DIR) + "/vesmora-listing-gate-XXXXXX";
-  ASSERT_NE(::mkdtemp(gate.data()), nullptr);
+  ASSERT_NE(::mkdtemp(gate.data()), nullptr) << "no folder in the build folder: " << std::strerror(errno);
   ASSERT_EQ(::mkfifo((gate + "/go").c_str(), 0600), 0);
   const std::string users = testsupport::userLine("root", 0, 0) + testsupport::userLine("daemon", 1, 1);
   // Entries by id from the files; the listing held until the test lets it go.
@@ -61,12 +61,8 @@ TEST(LoggerListingFork, AForkWaitsForNoListingOfTheUsers) {
       setUpThread = ::gettid();
       CDVLogWarning(kCDVLoggerCore, "I-COR000901", "The parent's first line.");
     });
-    const std::string waiting = std::to_string(SYS_futex) + " ";
-    const bool waits = listed && testsupport::eventually([&] {
-      std::ifstream call("/proc/self/task/" + std::to_string(setUpThread.load()) + "/syscall");
-      std::string line;
-      return setUpThread != 0 && std::getline(call, line) && line.rfind(waiting, 0) == 0;
-    });
+    const bool waits =
+        listed && testsupport::eventually([&] { return testsupport::inSystemCall(setUpThread, SYS_futex); });
     const int forks = gListingForks;
     testsupport::ChildEnd end;
     std::thread forker([&] { if (waits) end = testsupport::runInChild([] { ::_exit(0); }, testsupport::kChildLife); });
