@@ -6,6 +6,7 @@
 // one that holds a queue's lock across the fork relies on the order of the fork handlers.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -302,4 +303,49 @@ TEST(ForkedChild, ForkedFromASyncBlockThatWaitedForItsTurnPostsToThatQueue) {
   const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
   EXPECT_TRUE(ranWithin(queue));
+}
+
+namespace {
+
+// The thread that makes the worker pool, held inside the making until the test lets it go.
+std::atomic<bool> gMakingHeld{false};
+Latch* gMakingLatch = nullptr;
+std::atomic<int> gForksMade{0};
+void holdTheMaking() {
+  gMakingHeld = true;
+  gMakingLatch->wait();
+}
+
+}  // namespace
+
+// A thread is making the worker pool (its first post) when another forks: the fork waits for the
+// pool, so that the child, which posts and syncs, never finds it half made.
+TEST(ForkedChild, ForkedWhileAThreadMakesTheWorkerPoolUsesQueues) {
+  SKIP_UNDER_TSAN();
+  Latch making;
+  gMakingLatch = &making;
+  setWorkerPoolMakingHookForTesting(&holdTheMaking);
+  auto queue = Queue::serial("fork.pool-making");
+  std::thread first([&] { queue->async([] {}); });
+  const bool held = eventually([] { return gMakingHeld.load(); });
+  if (!held) {
+    setWorkerPoolMakingHookForTesting(nullptr);
+    making.release();
+    first.join();
+    GTEST_SKIP() << "the worker pool was made before this test: run it alone (ctest does)";
+  }
+  pthread_atfork(nullptr, [] { ++gForksMade; }, nullptr);
+  std::atomic<pid_t> forking{0};
+  testsupport::ChildEnd end;
+  std::thread forker([&] {
+    forking = ::gettid();
+    end = testsupport::runInChild([&] { _exit(childUses(queue, 1)); }, kChildLimit);
+  });
+  // The fork waits for the making (or, made at once, its child meets the pool half made).
+  eventually([&] { return testsupport::inSystemCall(forking, SYS_futex) || gForksMade > 0; });
+  making.release();
+  first.join();
+  forker.join();
+  setWorkerPoolMakingHookForTesting(nullptr);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << ", in time " << end.inTime;
 }
