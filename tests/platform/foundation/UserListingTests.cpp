@@ -414,13 +414,34 @@ int userListingCases() {
 // Runs `body` in a child forked while this process has a thread besides the forking one, one that
 // might have held a lock of the C library's name services at the fork: the child may not ask them
 // in its own process. The child's exit code (0: all held); 95 when it outlived its bound.
+// A second thread of this process that does nothing until it goes, started before the
+// constructor returns: its start's allocations are done, as a fork while a thread allocates
+// leaves AddressSanitizer's allocator locked for ever in the child.
+class IdleThread {
+ public:
+  IdleThread() : thread_([this] {
+    started_.set_value();
+    leave_.get_future().wait();
+  }) {
+    started_.get_future().wait();
+  }
+  ~IdleThread() {
+    leave_.set_value();
+    thread_.join();
+  }
+  IdleThread(const IdleThread&) = delete;
+  IdleThread& operator=(const IdleThread&) = delete;
+
+ private:
+  std::promise<void> started_;
+  std::promise<void> leave_;
+  std::thread thread_;
+};
+
 template <typename Body>
 int inAChildOfAThreadedProcess(Body body) {
-  std::promise<void> leave;
-  std::thread other([wait = leave.get_future()]() mutable { wait.wait(); });
+  const IdleThread other;
   const testsupport::ChildEnd end = testsupport::runInChild([&] { ::_exit(body()); }, testsupport::kChildLife);
-  leave.set_value();
-  other.join();
   return !end.inTime ? 95 : WIFEXITED(end.status) ? WEXITSTATUS(end.status) : 96;
 }
 
@@ -638,8 +659,7 @@ int hostAndHelperCases() {
     code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
       if (::truncate(ids.c_str(), 0) != 0 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return 11;
       files::setUserListingLimitsForTesting(std::chrono::hours(1), 0);
-      std::promise<void> leave;
-      std::thread other([wait = leave.get_future()]() mutable { wait.wait(); });
+      std::optional<IdleThread> other(std::in_place);
       std::fflush(nullptr);  // nothing buffered is written by both processes
       const pid_t host = ::fork();
       if (host == 0) {
@@ -651,8 +671,7 @@ int hostAndHelperCases() {
         files::lookUpUser(me);
         ::_exit(3);  // it answered: the getent ended after all
       }
-      leave.set_value();
-      other.join();
+      other.reset();
       const std::vector<long> started = numbersOnceWritten(ids, 2);
       if (how == End::kKilled && host > 0) ::kill(host, SIGKILL);
       int status = 0;
