@@ -10,6 +10,7 @@ PACKAGES=(
   libcpp-httplib-dev libcurl4-openssl-dev ca-certificates nlohmann-json3-dev
   libplist-dev libplist++-dev libicu-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  valgrind
 )
 # Further packages a script needs only for itself (the fuzz build's clang) come as arguments.
 PACKAGES+=("$@")

@@ -91,16 +91,16 @@ QueueRegistry& registry();
 // the others end after a while idle. When no thread can be started, a job waits here for a
 // worker that exists (the standing one at least); a later post, or a `sync` waiting for its
 // turn, tries again to start one. No job ever runs on the thread that posts it.
+// Held while the pool is made (its first worker started), and by a fork; constant-initialised.
+std::mutex gPoolMaking;
+std::atomic<void (*)()> gPoolMakingHook{nullptr};
+
 class ThreadPool {
  public:
   static ThreadPool& shared() {
-    stayLoaded();  // before a worker runs this code (and not under a lock: not in the initialiser)
-    static ThreadPool* pool = [] {
-      registry();  // installs the fork handlers, which take the pool's lock after the registry's
-      instance_ = new ThreadPool();  // never destroyed: threads may outlive main()
-      return instance_;
-    }();
-    return *pool;
+    stayLoaded();  // before a worker runs this code (and not under a lock)
+    if (ThreadPool* made = instance_.load(std::memory_order_acquire)) return *made;
+    return make();
   }
 
   // Takes the job; never fails for want of a thread.
@@ -191,14 +191,17 @@ class ThreadPool {
   // the child drops them.
  public:
   static void beforeFork() {
-    if (instance_) instance_->mutex_.lock();
+    gPoolMaking.lock();
+    if (ThreadPool* pool = instance_.load()) pool->mutex_.lock();
   }
   static void afterForkInParent() {
-    if (instance_) instance_->mutex_.unlock();
+    if (ThreadPool* pool = instance_.load()) pool->mutex_.unlock();
+    gPoolMaking.unlock();
   }
   static void afterForkInChild() {
-    if (!instance_) return;
-    ThreadPool& pool = *instance_;
+    gPoolMaking.unlock();
+    if (instance_.load() == nullptr) return;
+    ThreadPool& pool = *instance_.load();
     pool.threads_ = 0;
     pool.idle_ = 0;
     pool.starting_ = 0;
@@ -213,7 +216,20 @@ class ThreadPool {
   }
 
  private:
-  static inline ThreadPool* instance_ = nullptr;
+  // Made under gPoolMaking, which a fork waits for: not as a function-local static, whose guard a
+  // child forked while another thread made the pool (starting its first worker) would find taken
+  // for ever.
+  static ThreadPool& make() {
+    std::lock_guard lock(gPoolMaking);
+    if (ThreadPool* made = instance_.load(std::memory_order_relaxed)) return *made;
+    registry();  // installs the fork handlers, which take the pool's lock after the registry's
+    if (void (*hook)() = gPoolMakingHook.load()) hook();
+    ThreadPool* made = new ThreadPool();  // never destroyed: threads may outlive main()
+    instance_.store(made, std::memory_order_release);
+    return *made;
+  }
+
+  static inline std::atomic<ThreadPool*> instance_{nullptr};
 
   std::mutex mutex_;
   std::condition_variable available_;
@@ -507,6 +523,7 @@ void afterForkInChild() {
 
 void refuseNextWorkerJobs(std::size_t count) { ThreadPool::shared().refuseNext(count); }
 void setWorkerIdleLifetime(std::chrono::milliseconds lifetime) { ThreadPool::shared().setIdleLifetime(lifetime); }
+void setWorkerPoolMakingHookForTesting(void (*hook)()) { gPoolMakingHook.store(hook); }
 
 Queue::Queue(std::string label) : label_(std::move(label)) {}
 Queue::~Queue() = default;

@@ -21,6 +21,9 @@ BundleRegistry& bundleRegistry() {
   static BundleRegistry* r = new BundleRegistry();  // never destroyed: threads may outlive main()
   return *r;
 }
+// Made as the program loads: a child forked while another thread made it would wait for ever on
+// its guard.
+[[maybe_unused]] const BundleRegistry& gRegistryMadeAtLoad = bundleRegistry();
 
 std::shared_ptr<const Bundle> defaultMain() {
   if (std::optional<std::string> path = Bundle::mainPathFromEnvironment()) {

@@ -60,6 +60,9 @@ std::set<std::string>& excludedPaths() {
   static std::set<std::string>& paths = *new std::set<std::string>();
   return paths;
 }
+// Made as the program loads: a child forked while another thread made it would wait for ever on
+// its guard.
+[[maybe_unused]] const std::set<std::string>& gExcludedPathsMadeAtLoad = excludedPaths();
 
 std::string canonical(const std::string& path) {
   std::error_code ec;

@@ -27,6 +27,9 @@ State& state() {
   static State* s = new State();  // never destroyed: threads may outlive main()
   return *s;
 }
+// Made as the program loads: a child forked while another thread made it would wait for ever on
+// its guard.
+[[maybe_unused]] const State& gStateMadeAtLoad = state();
 
 void loadReal(State& s) {
   s.arguments.clear();

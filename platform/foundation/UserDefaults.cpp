@@ -102,6 +102,9 @@ StoreRegistry& storeRegistry() {
   static StoreRegistry* r = new StoreRegistry();  // never destroyed: threads may outlive main()
   return *r;
 }
+// Made as the program loads, the standard defaults too: a child forked while another thread made
+// one would wait for ever on its guard.
+[[maybe_unused]] const bool gDefaultsMadeAtLoad = (storeRegistry(), UserDefaults::standard(), true);
 
 // The domain's file; the empty string when the sandbox has no folder for the app.
 std::string pathForDomain(const std::string& domain) {

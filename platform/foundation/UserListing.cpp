@@ -33,6 +33,10 @@
 #include <utility>
 #include <vector>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
 #include "dispatch/ForkPreparation.h"
 #include "foundation/Files.h"
 #include "foundation/ProcessInfo.h"
@@ -52,20 +56,33 @@ struct GroupEntry {
   std::string failed;
 };
 
-// The user listing's locks and the answers it keeps. Every answer, a failure too, is kept for the
-// process's life and for the children it forks, which share its user database: the user's own
-// entry by uid, a group's by gid, and whether a group is the user's own private group by user and
-// group (a process may change its user).
+// An answer kept, until `until`: for ever, or, for a failure that may pass (a time-out, a process
+// limit, a name service down), a few seconds.
+template <typename Answer>
+struct Kept {
+  Answer answer;
+  std::chrono::steady_clock::time_point until;
+};
+bool mayPass(const UserEntry& user) { return !user.failed.empty(); }
+bool mayPass(const GroupEntry& group) { return !group.failed.empty(); }
+bool mayPass(const GroupListing& listing) { return !listing.unlisted.empty(); }
+constexpr std::chrono::milliseconds kFailureKept{3000};
+std::atomic<std::int64_t> failureKeptMs{kFailureKept.count()};
+
+// The user listing's locks and the answers it keeps. Every answer is kept for the process's life
+// and for the children it forks, which share its user database, a failure only for a few seconds:
+// the user's own entry by uid, a group's by gid, and whether a group is the user's own private
+// group by user and group (a process may change its user).
 struct ListingLocks {
   // Held briefly, over the kept answers. A fork() waits for it, so that a child, which has none
   // of the parent's other threads, never finds it taken.
   std::mutex userListing;
-  std::map<uid_t, UserEntry> users;
-  std::map<gid_t, GroupEntry> groups;
-  std::map<std::pair<uid_t, gid_t>, GroupListing> groupAnswers;
+  std::map<uid_t, Kept<UserEntry>> users;
+  std::map<gid_t, Kept<GroupEntry>> groups;
+  std::map<std::pair<uid_t, gid_t>, Kept<GroupListing>> groupAnswers;
   // One lookup at a time, held while the name services are asked (up to the listing's time
   // limit), so that each question is asked once. A fork() does not wait for it: the child, where
-  // the asking thread is not, gets a new one.
+  // the asking thread is not, gets a new one. A wait for it is a slow stretch (takeListing).
   std::mutex listing;
 };
 
@@ -89,20 +106,38 @@ ListingLocks& listingLocks() {
 // Made as the program loads, before any thread of the SDK's: a fork never finds them half made.
 [[maybe_unused]] const ListingLocks& gListingLocksMadeAtLoad = listingLocks();
 
-// The answer kept in `answers` under `key`, if any.
+// Takes the lock of the lookups. Another thread's lookup may hold it for as long as a name service
+// takes: a wait for it is a slow stretch, which lets a fork held back by the caller through.
+std::unique_lock<std::mutex> takeListing() {
+  std::unique_lock<std::mutex> lock(listingLocks().listing, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    const SlowStretch slow;
+    lock.lock();
+  }
+  return lock;
+}
+
+// The answer kept in `answers` under `key`, if any (a failure kept for its time only).
 template <typename Answers, typename Key>
-std::optional<typename Answers::mapped_type> kept(Answers ListingLocks::*answers, const Key& key) {
+std::optional<decltype(Answers::mapped_type::answer)> kept(Answers ListingLocks::*answers, const Key& key) {
   ListingLocks& locks = listingLocks();
   std::lock_guard<std::mutex> lock(locks.userListing);
   const auto found = (locks.*answers).find(key);
-  return found == (locks.*answers).end() ? std::nullopt : std::optional(found->second);
+  if (found == (locks.*answers).end()) return std::nullopt;
+  if (mayPass(found->second.answer) && std::chrono::steady_clock::now() >= found->second.until) {
+    (locks.*answers).erase(found);
+    return std::nullopt;
+  }
+  return found->second.answer;
 }
 
 template <typename Answers, typename Key>
-void keep(Answers ListingLocks::*answers, const Key& key, const typename Answers::mapped_type& answer) {
+void keep(Answers ListingLocks::*answers, const Key& key, const decltype(Answers::mapped_type::answer)& answer) {
+  const auto until = mayPass(answer) ? std::chrono::steady_clock::now() + std::chrono::milliseconds(failureKeptMs.load())
+                                     : std::chrono::steady_clock::time_point::max();
   ListingLocks& locks = listingLocks();
   std::lock_guard<std::mutex> lock(locks.userListing);
-  (locks.*answers)[key] = answer;
+  (locks.*answers)[key] = {answer, until};
 }
 
 // Whether `c` is white space as the C library's "C" locale has it.
@@ -333,33 +368,50 @@ __attribute__((always_inline)) inline long rawSyscall(long number, long a = 0, l
 }
 
 // The process the SDK starts to run getent in, and getent's own. The first is started by clone()
-// sharing this process's memory, as a thread would, but as a process of its own that sends no
-// signal as it ends: no disposition of SIGCHLD, and no waitpid(-1, ...) of the host's without
-// __WALL, can take it, and it is waited for through its pidfd. It never execs (exec would have it
-// send SIGCHLD after all): by system calls alone (no errno: it shares the calling thread's
-// thread-local storage), it sets the standard descriptors (no input, `out` as output, no error
-// output, nothing else open) and every signal as by default, starts getent on a stack of its own
-// (sharing the memory until the exec, as posix_spawn does; killed should the first end before
-// it), waits for it and notes here how it ended. This struct and both stacks outlive it: the
-// caller always waits for its end (GetentProcess).
+// sharing this process's memory, as a thread would (under valgrind, which runs no such process,
+// with a copy of it, as fork() makes), but as a process of its own that sends no signal as it
+// ends: no disposition of SIGCHLD, and no waitpid(-1, ...) of the host's without __WALL, can take
+// it, and it is waited for through its pidfd. It never execs (exec would have it send SIGCHLD
+// after all): by system calls alone (no errno: it may share the calling thread's thread-local
+// storage), it has itself killed should the thread that started it end (however the host ends:
+// the thread waits for it else) and leads a process group of its own (getent's too, killed whole
+// on a time-out), sets the standard descriptors (no input, `out` as output, no error output,
+// nothing else open but the report) and every signal as by default, starts getent on a stack of
+// its own (sharing the memory until the exec, as posix_spawn does; killed should the first end
+// before it), waits for it and reports how it ended. The report goes through a pipe, as memory
+// may not be shared: getent's process writes why its exec failed there (the pipe's end closes
+// at a good exec), the first process how getent ended. This struct and both stacks outlive it:
+// the caller always waits for its end (GetentProcess).
 struct GetentStart {
   char* const* arguments = nullptr;
   char* const* environment = nullptr;
   int out = -1;
-  long helper = 0;       // the first process's id, getent's parent
-  long execError = 0;        // the exec's error number, from getent's process
-  long descriptorError = 0;  // why the standard descriptors could not be set
-  bool notStarted = false;   // getent's process could not be started (the C library's errno is the caller's)
-  int status = 0;        // getent's end, as wait4 gives it
+  int report = -1;   // the report's write end, close-on-exec
+  long host = 0;     // the host process's id, the first process's parent
+  long helper = 0;   // the first process's id, getent's parent
   char stacks[2][16384] __attribute__((aligned(16)));
 };
+
+// One record of the report: what it tells, and its number (an error number, getent's status).
+struct GetentReport {
+  enum Kind : long { kNone, kDescriptors, kNotStarted, kExec, kEnded };
+  long kind = kNone;
+  long value = 0;
+};
+
+__attribute__((no_sanitize("address", "undefined"))) void writeReport(long fd, long kind, long value) {
+  const GetentReport record{kind, value};  // at most PIPE_BUF bytes: written whole
+  while (rawSyscall(SYS_write, fd, reinterpret_cast<long>(&record), sizeof record) == -EINTR) {
+  }
+}
 
 __attribute__((no_sanitize("address", "undefined"))) int execGetent(void* start) {
   auto* what = static_cast<GetentStart*>(start);
   rawSyscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
   if (rawSyscall(SYS_getppid) == what->helper) {
-    what->execError = -rawSyscall(SYS_execve, reinterpret_cast<long>(kGetent), reinterpret_cast<long>(what->arguments),
-                                  reinterpret_cast<long>(what->environment));
+    const long failed = -rawSyscall(SYS_execve, reinterpret_cast<long>(kGetent),
+                                    reinterpret_cast<long>(what->arguments), reinterpret_cast<long>(what->environment));
+    writeReport(what->report, GetentReport::kExec, failed);
   }
   rawSyscall(SYS_exit_group, 127);
   return 127;
@@ -367,6 +419,10 @@ __attribute__((no_sanitize("address", "undefined"))) int execGetent(void* start)
 
 __attribute__((no_sanitize("address", "undefined"))) int runGetentProcess(void* start) {
   auto* what = static_cast<GetentStart*>(start);
+  // Killed as the thread that started it ends; a host already gone is not waited for.
+  rawSyscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  if (rawSyscall(SYS_getppid) != what->host) rawSyscall(SYS_exit_group, 1);
+  rawSyscall(SYS_setpgid, 0, 0);
   struct {
     unsigned long handler, flags, restorer, mask;
   } byDefault{};  // SIG_DFL, as the kernel's rt_sigaction takes it
@@ -376,30 +432,58 @@ __attribute__((no_sanitize("address", "undefined"))) int runGetentProcess(void* 
   const unsigned long none = 0;
   rawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, 8);
   what->helper = rawSyscall(SYS_getpid);
+  // The report's end above the standard descriptors, whatever the host left open.
+  const long report = rawSyscall(SYS_fcntl, what->report, F_DUPFD_CLOEXEC, 3);
+  if (report < 0) rawSyscall(SYS_exit_group, 1);  // no report: the caller tells so
+  what->report = static_cast<int>(report);
   const long in = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
   const long err = rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_WRONLY);
   long failed = in < 0 ? in : err < 0 ? err : rawSyscall(SYS_dup3, what->out, 1, 0);
   if (failed >= 0 && in != 0) failed = rawSyscall(SYS_dup3, in, 0, 0);
   if (failed >= 0 && err != 2) failed = rawSyscall(SYS_dup3, err, 2, 0);
   if (failed < 0) {
-    what->descriptorError = -failed;
+    writeReport(report, GetentReport::kDescriptors, -failed);
     rawSyscall(SYS_exit_group, 1);
   }
-  rawSyscall(SYS_close_range, 3, ~0U, 0);  // where the kernel has it (5.9); the SDK's own are close-on-exec
+  // Where the kernel has it (5.9); the SDK's own are close-on-exec.
+  if (report > 3) rawSyscall(SYS_close_range, 3, report - 1, 0);
+  rawSyscall(SYS_close_range, report + 1, ~0U, 0);
   // The C library's clone() runs execGetent on its own stack (writing errno only should it fail).
   const pid_t getent = ::clone(&execGetent, what->stacks[1] + sizeof what->stacks[1],
                                CLONE_VM | CLONE_VFORK | SIGCHLD, start);
   if (getent < 0) {
-    what->notStarted = true;
+    writeReport(report, GetentReport::kNotStarted, EAGAIN);  // by far the likeliest: errno is the caller's
     rawSyscall(SYS_exit_group, 1);
   }
   int status = 0;
   while (rawSyscall(SYS_wait4, getent, reinterpret_cast<long>(&status), 0, 0) == -EINTR) {
   }
-  what->status = status;
+  writeReport(report, GetentReport::kEnded, status);
   rawSyscall(SYS_exit_group, 0);
   return 0;
 }
+
+// Whether this process runs under valgrind, whose tools run no process that shares the memory
+// of the one that started it but a thread (they end the whole process at such a clone()): its
+// client request where its header was at hand when this was built (nothing asked of the system),
+// else its preloaded objects in /proc/self/maps, read once per process (a child made by fork()
+// runs under it too).
+#if __has_include(<valgrind/valgrind.h>)
+bool underValgrind() { return RUNNING_ON_VALGRIND != 0; }
+#else
+std::atomic<int> gUnderValgrind{0};  // 1: no, 2: yes
+bool underValgrind() {
+  if (const int answer = gUnderValgrind.load(std::memory_order_relaxed); answer != 0) return answer == 2;
+  bool found = false;
+  if (FILE* maps = std::fopen("/proc/self/maps", "re")) {
+    char line[4096];
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr) found = std::strstr(line, "/vgpreload_") != nullptr;
+    std::fclose(maps);
+  }
+  gUnderValgrind.store(found ? 2 : 1, std::memory_order_relaxed);
+  return found;
+}
+#endif
 
 // What keeps getent from starting, and what to do about it, for `failed` (an errno).
 std::string whyNoProcess(int failed) {
@@ -425,9 +509,17 @@ std::string whyNoProcess(int failed) {
 class GetentProcess {
  public:
   GetentProcess(char* const arguments[], int out) : start_(new GetentStart()) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) {
+      failed_ = "no pipe could be made for the report of /usr/bin/getent: " + std::string(std::strerror(errno));
+      return;
+    }
+    report_ = report[0];
     start_->arguments = arguments;
     start_->environment = environment_;
     start_->out = out;
+    start_->report = report[1];
+    start_->host = ::getpid();
     // Every signal blocked until it has set them all as by default: no handler of the host's runs
     // there.
     sigset_t all;
@@ -435,15 +527,20 @@ class GetentProcess {
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
     const pid_t child = ::clone(&runGetentProcess, start_->stacks[0] + sizeof start_->stacks[0],
-                                CLONE_VM | CLONE_PIDFD, start_.get(), &pidfd_);
+                                (underValgrind() ? 0 : CLONE_VM) | CLONE_PIDFD, start_.get(), &pidfd_);
     const int failure = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::close(report[1]);
     if (child < 0) {
       pidfd_ = -1;
       failed_ = whyNoProcess(failure);
     }
+    helper_ = child;
   }
-  ~GetentProcess() { end(true); }
+  ~GetentProcess() {
+    end(true);
+    if (report_ >= 0) ::close(report_);
+  }
   GetentProcess(const GetentProcess&) = delete;
   GetentProcess& operator=(const GetentProcess&) = delete;
 
@@ -451,11 +548,17 @@ class GetentProcess {
   const std::string& failed() const { return failed_; }
   int pidfd() const { return pidfd_; }
 
-  // Kills it (`kill`) and waits for its end: why getent did not end well by itself (empty when it
-  // did, its status then in `*status`), `command` naming it.
+  // Kills it (`kill`: its process group, getent's and whatever getent started in it) and waits
+  // for its end: why getent did not end well by itself (empty when it did, its status then in
+  // `*status`), `command` naming it.
   std::string end(bool kill, const std::string& command = {}, const char* database = "", int* status = nullptr) {
     if (pidfd_ < 0) return failed_;
-    if (kill) ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+    // Through its pidfd (a host's thread may have waited for it, and its id be another's now),
+    // then its group, whose id is not reused while the first process is not waited for. Valgrind
+    // has no pidfd_send_signal: there by its id.
+    if (kill && (underValgrind() ? ::kill(helper_, SIGKILL) : ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0)) == 0) {
+      ::kill(-helper_, SIGKILL);
+    }
     siginfo_t ended{};
     int waited = 0;
     while ((waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &ended, WEXITED | __WALL)) < 0 && errno == EINTR) {
@@ -463,24 +566,29 @@ class GetentProcess {
     const int notWaited = errno;
     ::close(pidfd_);
     pidfd_ = -1;
-    ran_ = start_->descriptorError == 0 && !start_->notStarted && start_->execError == 0;
+    GetentReport said;
+    for (GetentReport record; ::read(report_, &record, sizeof record) == static_cast<ssize_t>(sizeof record);) {
+      if (said.kind != GetentReport::kExec) said = record;  // an exec's failure, then getent's end
+    }
+    ran_ = said.kind == GetentReport::kNone || said.kind == GetentReport::kEnded;  // killed, or ended
     if (waited != 0) {
       return "this process could not wait for /usr/bin/getent (" + std::string(std::strerror(notWaited)) +
              "): a thread of the host's waited for it, with waitpid(-1, ..., __WALL); wait only for the host's own "
              "children";
     }
     if (ended.si_code != CLD_EXITED) return command + " was ended by signal " + std::to_string(ended.si_status);
-    if (start_->descriptorError != 0) {
-      return "the standard descriptors of /usr/bin/getent could not be set: " +
-             std::string(std::strerror(static_cast<int>(start_->descriptorError)));
+    const auto why = [&said] { return std::string(std::strerror(static_cast<int>(said.value))); };
+    switch (said.kind) {
+      case GetentReport::kDescriptors: return "the standard descriptors of /usr/bin/getent could not be set: " + why();
+      case GetentReport::kNotStarted: return whyNoProcess(static_cast<int>(said.value));
+      case GetentReport::kExec:
+        return "/usr/bin/getent could not be started: " + why() + "; install it (Debian's libc-bin) or let "
+               "nsswitch.conf take " + database + " from \"files\" alone";
+      case GetentReport::kEnded: break;
+      default: return "the process that starts /usr/bin/getent ended before it could tell how getent ended";
     }
-    if (start_->notStarted) return whyNoProcess(EAGAIN);  // by far the likeliest: its errno was not kept
-    if (start_->execError != 0) {
-      return "/usr/bin/getent could not be started: " + std::string(std::strerror(static_cast<int>(start_->execError))) +
-             "; install it (Debian's libc-bin) or let nsswitch.conf take " + database + " from \"files\" alone";
-    }
-    if (WIFSIGNALED(start_->status)) return command + " was ended by signal " + std::to_string(WTERMSIG(start_->status));
-    if (status != nullptr) *status = WEXITSTATUS(start_->status);
+    if (WIFSIGNALED(said.value)) return command + " was ended by signal " + std::to_string(WTERMSIG(said.value));
+    if (status != nullptr) *status = WEXITSTATUS(said.value);
     return {};
   }
 
@@ -491,6 +599,8 @@ class GetentProcess {
   char* environment_[3] = {const_cast<char*>("PATH=/usr/bin:/bin"), const_cast<char*>("LC_ALL=C"), nullptr};
   std::unique_ptr<GetentStart> start_;
   int pidfd_ = -1;
+  int report_ = -1;
+  pid_t helper_ = -1;
   std::string failed_;
   bool ran_ = false;
 };
@@ -889,9 +999,9 @@ GroupEntry askForGroup(gid_t gid) {
 
 // The kept answer for `key`, else `ask(key)`, kept: with the listing lock held.
 template <typename Answers, typename Key, typename Ask>
-typename Answers::mapped_type answerOnce(Answers ListingLocks::*answers, const Key& key, Ask ask) {
+decltype(Answers::mapped_type::answer) answerOnce(Answers ListingLocks::*answers, const Key& key, Ask ask) {
   if (auto answer = kept(answers, key)) return *answer;
-  typename Answers::mapped_type answer = ask(key);
+  decltype(Answers::mapped_type::answer) answer = ask(key);
   keep(answers, key, answer);
   return answer;
 }
@@ -926,30 +1036,32 @@ GroupListing groupMayBeAnothers(gid_t gid) {
   if (gid != ::getegid()) return GroupListing{true, {}};
   const std::pair<uid_t, gid_t> key{::geteuid(), gid};
   if (auto answer = kept(&ListingLocks::groupAnswers, key)) return *answer;
-  std::lock_guard<std::mutex> listing(listingLocks().listing);
+  const std::unique_lock<std::mutex> listing = takeListing();
   return answerOnce(&ListingLocks::groupAnswers, key,
                     [](const std::pair<uid_t, gid_t>& asked) { return lookUpOwnPrivateGroup(asked.second, asked.first); });
 }
 
 UserEntry lookUpUser(uid_t uid) {
   if (auto answer = kept(&ListingLocks::users, uid)) return *answer;
-  std::lock_guard<std::mutex> listing(listingLocks().listing);
+  const std::unique_lock<std::mutex> listing = takeListing();
   return answerOnce(&ListingLocks::users, uid, &askForUser);
 }
 
 namespace {
 
 // The id the kernel shows for a user with no id in the user namespace, read once per process.
+// Kept in an atomic, not a function-local static: a child forked while another thread read it
+// would wait for ever on the static's guard. Threads that ask at once each read it.
+std::atomic<std::uint64_t> gOverflowUid{0};  // the id plus one; 0: not read yet
 uid_t overflowUid() {
-  static const uid_t overflow = [] {
-    unsigned long read = 65534;
-    if (FILE* file = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
-      if (std::fscanf(file, "%lu", &read) != 1) read = 65534;
-      std::fclose(file);
-    }
-    return static_cast<uid_t>(read);
-  }();
-  return overflow;
+  if (const std::uint64_t kept = gOverflowUid.load(std::memory_order_relaxed); kept != 0) return static_cast<uid_t>(kept - 1);
+  unsigned long read = 65534;
+  if (FILE* file = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
+    if (std::fscanf(file, "%lu", &read) != 1) read = 65534;
+    std::fclose(file);
+  }
+  gOverflowUid.store(static_cast<std::uint64_t>(static_cast<uid_t>(read)) + 1, std::memory_order_relaxed);
+  return static_cast<uid_t>(read);
 }
 
 // Whether this process's user namespace maps every user id to itself, as the first one does (then
@@ -993,6 +1105,10 @@ UserEntry userFromPasswdFileForTesting(const std::string& path, uid_t uid) {
   std::string failed;
   const std::vector<std::string> fields = entryFromFile("passwd", uid, &failed, path);
   return userOf(uid, fields, std::move(failed));
+}
+
+void setFailureKeptForTesting(std::chrono::milliseconds kept) {
+  failureKeptMs = kept.count() >= 0 ? kept.count() : kFailureKept.count();
 }
 
 void forgetUserAnswersForTesting() {

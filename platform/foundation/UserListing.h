@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 namespace platform::files {
@@ -19,12 +20,13 @@ struct GroupListing {
 
 // Whether the group `gid` lets in users other than this one through a folder's group write bit:
 // only the user's own private group (named after the user, no other member, no other user's
-// primary group) does not. Answered once per process for each user and group.
+// primary group) does not. Answered once per process for each user and group (a failure kept
+// for a few seconds only).
 GroupListing groupMayBeAnothers(gid_t gid);
 
 // A user's name and home folder, as the name services give them (none found: `found` false), or
-// why the user could not be looked up; asked once per process and kept, a failure too, for the
-// children it forks. In a process made by fork() from one that had other threads, one of which
+// why the user could not be looked up; asked once per process and kept for the children it forks,
+// a failure (which may pass: a time-out, a process limit) for a few seconds only. In a process made by fork() from one that had other threads, one of which
 // may have held the C library's name-service locks (which the child never gets back), the answer
 // comes from /etc/passwd where nsswitch.conf takes users from there alone, else from `getent
 // passwd <uid>` in a process of its own, within the user listing's limits: its line, read to its
@@ -49,5 +51,8 @@ bool ownedByThisUser(uid_t owner, uid_t me = ::geteuid());
 // Whose a file that is not this user's is, for a refusal: "another user (uid N)", or, for the
 // overflow uid, that whose it is cannot be told, and why.
 std::string anotherOwner(uid_t owner);
+
+// How long a failure of a lookup or a listing is kept (for tests); negative: the default, seconds.
+void setFailureKeptForTesting(std::chrono::milliseconds kept);
 
 }  // namespace platform::files

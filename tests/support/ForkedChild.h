@@ -125,6 +125,14 @@ inline bool mountNamespaceAvailable() {
   return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Whether the thread `thread` of this process is inside the system call `number` (SYS_openat,
+// SYS_futex, ...), as /proc tells.
+inline bool inSystemCall(pid_t thread, long number) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  std::string line;
+  return thread > 0 && std::getline(file, line) && line.rfind(std::to_string(number) + " ", 0) == 0;
+}
+
 // The scheduler's state of a thread of this process ('R', 'S', ...); 0 once it has ended.
 inline char threadState(pid_t thread) {
   std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/stat");

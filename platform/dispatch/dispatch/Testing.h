@@ -55,6 +55,9 @@ void refuseNextWorkerJobs(std::size_t count);
 // How long a worker of the shared pool (the standing one aside) waits idle before it ends: 10 s
 // unless a test sets it.
 void setWorkerIdleLifetime(std::chrono::milliseconds lifetime);
+// Called as the worker pool is made, before its first worker starts (none: nothing called), on
+// the thread that makes it: a test holds that thread there.
+void setWorkerPoolMakingHookForTesting(void (*hook)());
 
 // A queue whose blocks run only when the test runs them, on the test's thread. `sync` runs its
 // block at once (inline), since nobody else would ever drain the queue.

@@ -414,13 +414,34 @@ int userListingCases() {
 // Runs `body` in a child forked while this process has a thread besides the forking one, one that
 // might have held a lock of the C library's name services at the fork: the child may not ask them
 // in its own process. The child's exit code (0: all held); 95 when it outlived its bound.
+// A second thread of this process that does nothing until it goes, started before the
+// constructor returns: its start's allocations are done, as a fork while a thread allocates
+// leaves AddressSanitizer's allocator locked for ever in the child.
+class IdleThread {
+ public:
+  IdleThread() : thread_([this] {
+    started_.set_value();
+    leave_.get_future().wait();
+  }) {
+    started_.get_future().wait();
+  }
+  ~IdleThread() {
+    leave_.set_value();
+    thread_.join();
+  }
+  IdleThread(const IdleThread&) = delete;
+  IdleThread& operator=(const IdleThread&) = delete;
+
+ private:
+  std::promise<void> started_;
+  std::promise<void> leave_;
+  std::thread thread_;
+};
+
 template <typename Body>
 int inAChildOfAThreadedProcess(Body body) {
-  std::promise<void> leave;
-  std::thread other([wait = leave.get_future()]() mutable { wait.wait(); });
+  const IdleThread other;
   const testsupport::ChildEnd end = testsupport::runInChild([&] { ::_exit(body()); }, testsupport::kChildLife);
-  leave.set_value();
-  other.join();
   return !end.inTime ? 95 : WIFEXITED(end.status) ? WEXITSTATUS(end.status) : 96;
 }
 
@@ -575,6 +596,203 @@ int forkedChildCases() {
   return code;
 }
 
+// Whether the process `pid` still runs (neither gone nor a zombie).
+bool running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z' && line[end + 2] != 'X';
+}
+
+// The numbers a file holds, once it holds `count` of them (within kEventWait), else none.
+std::vector<long> numbersOnceWritten(const std::string& path, std::size_t count) {
+  std::vector<long> numbers;
+  testsupport::eventually([&] {
+    std::ifstream file(path);
+    numbers.clear();
+    for (long number = 0; file >> number;) numbers.push_back(number);
+    return numbers.size() >= count;
+  });
+  return numbers.size() >= count ? numbers : std::vector<long>();
+}
+
+// Waits (within kEventWait) until none of `pids` runs, reaping those that end as this process's
+// children (a subreaper's orphans too); kills and reaps whatever still runs then. Whether none
+// outlived the wait.
+bool noneRunsSoon(const std::vector<long>& pids) {
+  const auto anyRuns = [&pids] {
+    while (::waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
+    }
+    for (const long pid : pids) {
+      if (running(static_cast<pid_t>(pid))) return true;
+    }
+    return false;
+  };
+  const bool ended = testsupport::eventually([&] { return !anyRuns(); });
+  for (const long pid : pids) {
+    if (running(static_cast<pid_t>(pid))) ::kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+  testsupport::eventually([&] { return !anyRuns(); });
+  return ended;
+}
+
+// The cases of the test below, in the child it runs in; its exit code.
+int hostAndHelperCases() {
+  const unsigned me = ::geteuid();
+  const unsigned group = ::getegid();
+  const std::string users = userLine("root", me, group) + userLine("daemon", 1, 1);
+  // The stand-in getent notes its own id and its parent's (the process the lookup started) in
+  // `ids`, then answers as `answer` says (a shell command).
+  std::string ids = VESMORA_TEST_BUILD_DIR "/vesmora-getent-ids-XXXXXX";
+  const int made = ::mkstemp(ids.data());
+  if (made < 0) return 10;
+  ::close(made);
+  const auto getent = [&ids](const std::string& answer) {
+    return "#!/bin/sh\necho $$ $PPID >> " + ids + "\n" + answer + "\n";
+  };
+  const std::string fromTheFiles = "grep -m 1 \"^[^:]*:[^:]*:$2:\" /etc/$1 || exit 2";
+  int code = 0;
+  // A host ended however it may be while its lookup waits for a getent that never answers: the
+  // process the lookup started and the getent end with it, long before the listing's limit.
+  enum class End { kKilled, kExit, kAbort };
+  for (const End how : {End::kKilled, End::kExit, End::kAbort}) {
+    code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
+      if (::truncate(ids.c_str(), 0) != 0 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return 11;
+      files::setUserListingLimitsForTesting(std::chrono::hours(1), 0);
+      std::optional<IdleThread> other(std::in_place);
+      std::fflush(nullptr);  // nothing buffered is written by both processes
+      const pid_t host = ::fork();
+      if (host == 0) {
+        std::thread ending([&] {
+          if (numbersOnceWritten(ids, 2).empty()) return;
+          if (how == End::kExit) std::exit(0);
+          if (how == End::kAbort) std::abort();
+        });
+        files::lookUpUser(me);
+        ::_exit(3);  // it answered: the getent ended after all
+      }
+      other.reset();
+      const std::vector<long> started = numbersOnceWritten(ids, 2);
+      if (how == End::kKilled && host > 0) ::kill(host, SIGKILL);
+      int status = 0;
+      const bool ended = host > 0 && ::waitpid(host, &status, 0) == host;
+      const bool gone = !started.empty() && noneRunsSoon(started);
+      if (ended && gone && (WIFSIGNALED(status) || WEXITSTATUS(status) == 0)) return 0;
+      std::fprintf(stderr, "a host ended (%d) while it looked its user up: %s, status %d, what it started %s\n",
+                   static_cast<int>(how), started.empty() ? "no getent" : "getent started", status,
+                   gone ? "ended" : "outlived it");
+      return 12 + static_cast<int>(how);
+    }, getent("exec sleep 3600"));
+  }
+  // A lookup's time-out ends getent and whatever it started in its process group. The limit is
+  // doubled until getent had started its own child before it.
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
+    return inAChildOfAThreadedProcess([&] {
+      for (auto limit = std::chrono::milliseconds(50); limit <= testsupport::kEventWait; limit *= 2) {
+        files::forgetUserAnswersForTesting();
+        files::setUserListingLimitsForTesting(limit, 0);
+        if (::truncate(ids.c_str(), 0) != 0) return 20;
+        const files::UserEntry user = files::lookUpUser(me);
+        if (user.failed.find("did not answer within") == std::string::npos) {
+          std::fprintf(stderr, "a getent that never answers: %s\n", user.failed.c_str());
+          return 21;
+        }
+        std::ifstream file(ids);
+        std::vector<long> started;  // getent, its parent, its child
+        for (long number = 0; file >> number;) started.push_back(number);
+        if (started.size() == 3) return noneRunsSoon({started[0], started[2]}) ? 0 : 22;
+      }
+      return 23;
+    });
+  }, getent("sleep 3600 &\necho $! >> " + ids + "\nwait"));
+  // A failure that may pass (here getent killed by a signal, once) is kept a short time only: a
+  // lookup made once that time has passed asks again; one made within it has the failure kept.
+  const std::string once = ids + ".once";
+  const std::string failsOnce = "if [ ! -e " + once + " ]; then\n  : > " + once + "\n  kill -9 $$\nfi\n" + fromTheFiles;
+  code = code != 0 ? code : withUserDatabase(users, "files systemd", [&](const std::string&) {
+    return inAChildOfAThreadedProcess([&] {
+      files::setFailureKeptForTesting(std::chrono::milliseconds(1));
+      const files::UserEntry failed = files::lookUpUser(me);
+      ::usleep(20000);  // past the failure's time
+      const files::UserEntry passed = files::lookUpUser(me);
+      std::filesystem::remove(once);
+      files::forgetUserAnswersForTesting();
+      files::setFailureKeptForTesting(testsupport::kEventWait);
+      if (::truncate(ids.c_str(), 0) != 0) return 30;
+      const bool kept = !files::lookUpUser(me).failed.empty() && !files::lookUpUser(me).failed.empty() &&
+                        linesStartingWith(ids, "") == 1;
+      if (failed.failed.find("was ended by signal 9") != std::string::npos && passed.name == "root" && kept) return 0;
+      std::fprintf(stderr, "a failure once: \"%s\", then \"%s\" (%s), kept %s\n", failed.failed.c_str(),
+                   passed.failed.c_str(), passed.name.c_str(), kept ? "within its time" : "not as it should be");
+      return 31;
+    });
+  }, getent(failsOnce));
+  std::filesystem::remove(once);
+  std::filesystem::remove(ids);
+  return code;
+}
+
+// The cases of the test below, in the child it runs in (a process of its own, which has not read
+// the overflow uid yet); its exit code. The first read of the overflow uid
+// (/proc/sys/kernel/overflowuid, here a FIFO that holds the reader in its open until the test
+// writes) is under way in a thread when another forks: the parent's reader and the child's each
+// answer.
+int forkAmidTheFirstReadCases() {
+  std::string folder = std::filesystem::temp_directory_path().string() + "/vesmora-overflow-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    std::fprintf(stderr, "no folder could be made in %s: %s\n", folder.c_str(), std::strerror(errno));
+    return 39;
+  }
+  const std::string fifo = folder + "/overflowuid";
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mkfifo(fifo.c_str(), 0600) != 0 ||
+      ::mount(fifo.c_str(), "/proc/sys/kernel/overflowuid", nullptr, MS_BIND, nullptr) != 0) {
+    std::fprintf(stderr, "no FIFO in the overflow uid's place: %s\n", std::strerror(errno));
+    std::filesystem::remove_all(folder);
+    return 40;
+  }
+  const std::string answer = "another user (uid 54321)";
+  std::atomic<pid_t> reader{0};
+  std::string parents;
+  std::thread reading([&] {
+    reader = ::gettid();
+    parents = files::anotherOwner(54321);
+  });
+  const bool parked = testsupport::eventually([&] { return testsupport::inSystemCall(reader, SYS_openat); });
+  std::fflush(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = parked ? ::fork() : -1;
+  if (child == 0) ::_exit(files::anotherOwner(54321) == answer ? 0 : 1);
+  // Enough for both readers (the C library reads a block at a time); open until the child ends.
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  std::string ids;
+  for (int line = 0; line < 5000; ++line) ids += "65534\n";
+  const bool written = writer >= 0 && ::write(writer, ids.data(), ids.size()) == static_cast<ssize_t>(ids.size());
+  const testsupport::ChildEnd end = testsupport::awaitChild(child, start, testsupport::kEventWait);
+  reading.join();
+  if (writer >= 0) ::close(writer);
+  ::umount("/proc/sys/kernel/overflowuid");
+  std::filesystem::remove_all(folder);
+  if (parked && written && end.exitedWith(0) && parents == answer) return 0;
+  std::fprintf(stderr, "a fork amid the first read: reader %s, child %s (status %d), parent's answer \"%s\"\n",
+               parked ? "parked" : "not parked", end.inTime ? "ended" : "waited for ever", end.status,
+               parents.c_str());
+  return 41;
+}
+
+// Where valgrind is on the path, else empty.
+std::string valgrindProgram() {
+  const char* path = std::getenv("PATH");
+  for (std::string rest = path != nullptr ? path : "/usr/bin:/bin"; !rest.empty();) {
+    const std::size_t colon = std::min(rest.find(':'), rest.size());
+    const std::string candidate = rest.substr(0, colon) + "/valgrind";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    rest.erase(0, colon + 1);
+  }
+  return {};
+}
+
 }  // namespace
 
 // A child made by fork(), in a process that may hold another thread's lock of the C library's
@@ -587,6 +805,52 @@ TEST(UserListingDeathTest, AForkedChildLooksUpEachEntryOnceWithoutTheCLibrary) {
   if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(forkedChildCases()), ::testing::ExitedWithCode(0), "");
+}
+
+// What a lookup starts (a process of its own, getent) ends with the process that started it,
+// however that one ends, and on a time-out with whatever getent started; a failure that may pass
+// (here getent killed by a signal) is kept a short time only.
+TEST(UserListingDeathTest, WhatALookupStartsEndsWithItsHostAndAStallPasses) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded process";
+#endif
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(hostAndHelperCases()), ::testing::ExitedWithCode(0), "");
+}
+
+// A child forked while another thread of its parent makes an answer kept for the process (here
+// the overflow uid, read once) makes it itself rather than wait for that thread, which it has not.
+TEST(UserListingDeathTest, AChildForkedAmidAFirstReadMakesTheAnswerItself) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can mount a FIFO in the overflow uid's place";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(forkAmidTheFirstReadCases()), ::testing::ExitedWithCode(0), "");
+}
+
+// Under valgrind (memcheck), which ends a process at a clone() it does not run, a child forked
+// from a threaded parent looks its user up by getent ("files systemd") and goes on. The program
+// run is built plain, as valgrind cannot run one built with AddressSanitizer.
+TEST(UserListingValgrind, AForkedChildLooksItsUserUpUnderValgrind) {
+  const std::string valgrind = valgrindProgram();
+  if (valgrind.empty()) GTEST_SKIP() << "valgrind is not installed (Debian's valgrind package)";
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the user database another user";
+  if (!testsupport::mountNamespaceAvailable()) GTEST_SKIP() << "no mount namespace to be had here";
+  const std::string users = userLine("root", ::geteuid(), ::getegid());
+  std::string said;
+  const int code = withUserDatabase(users, "files systemd", [&](const std::string&) {
+    const std::string command = valgrind + " -q --error-exitcode=99 " VESMORA_FORKED_LOOKUP " 2>&1";
+    std::FILE* run = ::popen(command.c_str(), "r");
+    std::string out;
+    char block[4096];
+    for (std::size_t got = 0; run != nullptr && (got = std::fread(block, 1, sizeof block, run)) > 0;) out.append(block, got);
+    const int status = run != nullptr ? ::pclose(run) : -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && out.find("found root /nonexistent") != std::string::npos) return 0;
+    std::fprintf(stderr, "under valgrind (status %d): %s\n", status, out.c_str());
+    return 1;
+  }, "#!/bin/sh\ngrep -m 1 \"^[^:]*:[^:]*:$2:\" /etc/$1 || exit 2\n");
+  EXPECT_EQ(code, 0);
 }
 
 // Whether the user's own group may write on the way: it may when it is the user's private group,
