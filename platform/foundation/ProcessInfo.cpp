@@ -31,6 +31,12 @@ State& state() {
 // its guard.
 [[maybe_unused]] const State& gStateMadeAtLoad = state();
 
+// A fork waits for a thread that holds the state's lock (it reads /proc/self/cmdline or copies the
+// values, and waits for nothing), so that the child finds it free. Nothing is done under it that
+// takes another lock a fork handler takes.
+void lockStateBeforeFork() { state().mutex.lock(); }
+void unlockStateAfterFork() { state().mutex.unlock(); }
+
 void loadReal(State& s) {
   s.arguments.clear();
   s.environment.clear();
@@ -134,6 +140,9 @@ __attribute__((constructor(101))) void keepProcessIdentifier() {
   if (::pthread_atfork(&noteThreadsBeforeFork, nullptr, &afterForkInChild) == 0) {
     gProcessIdentifier.store(::getpid(), std::memory_order_relaxed);
   }
+  // Registered before the program's other handlers: its prepare handler runs after theirs, which
+  // may still read the process's values, and its child handler before theirs.
+  ::pthread_atfork(&lockStateBeforeFork, &unlockStateAfterFork, &unlockStateAfterFork);
 }
 
 }  // namespace
@@ -170,6 +179,13 @@ void ProcessInfo::setEnvironmentValue(const std::string& name, std::optional<std
     } else {
       s.environment.erase(name);
     }
+    return 0;
+  });
+}
+
+void ProcessInfo::whileValuesLockedForTesting(const std::function<void()>& work) {
+  withState([&](State&) {
+    work();
     return 0;
   });
 }

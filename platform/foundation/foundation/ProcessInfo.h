@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ class ProcessInfo {
   static void setEnvironmentValue(const std::string& name, std::optional<std::string> value);
   // Back to the real arguments and environment.
   static void resetForTesting();
+  // Tests: runs `work` with the values' lock held, as a thread that reads them holds it.
+  static void whileValuesLockedForTesting(const std::function<void()>& work);
   // Tests: this process counts as the one the program loaded in (mayHoldOtherThreadsLocks() false
   // here), for a forked child that stands in for a process of its own.
   static void countAsFirstProcessForTesting();

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +18,7 @@
 #include <vector>
 #include <thread>
 
+#include "Bounds.h"
 #include "foundation/Bundle.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
@@ -308,6 +314,55 @@ TEST(ProcessInfoTest, AForkedChildHasItsOwnIdentifier) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's identifier";
   EXPECT_EQ(platform::ProcessInfo::processIdentifier(), ::getpid());
+}
+
+namespace {
+
+// Armed by the test below: set by a fork handler registered after the values' own, so that its
+// prepare handler runs before theirs.
+std::atomic<bool> gForkArmed{false};
+std::atomic<bool> gForkBegun{false};
+void noteForkBegun() {
+  if (gForkArmed) gForkBegun = true;
+}
+
+}  // namespace
+
+// A thread that reads the process's values at the fork holds their lock: the fork waits until it
+// lets go, so that the child, which reads them too, never finds it taken. The holding thread keeps
+// the lock a second after the fork began (where a fork did not wait, the child is made meanwhile).
+TEST(ProcessInfoTest, AChildForkedWhileAnotherThreadReadsTheValuesFindsThemFree) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not support a child of a threaded process";
+#endif
+  ASSERT_EQ(::pthread_atfork(&noteForkBegun, nullptr, nullptr), 0);
+  gForkArmed = true;
+  gForkBegun = false;
+  std::atomic<bool> holding{false};
+  std::thread holder([&holding] {
+    platform::ProcessInfo::whileValuesLockedForTesting([&holding] {
+      holding = true;
+      testsupport::eventually([] { return gForkBegun.load(); });
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    });
+  });
+  ASSERT_TRUE(testsupport::eventually([&holding] { return holding.load(); }));
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(platform::ProcessInfo::arguments().empty() ? 1 : 0);
+  gForkArmed = false;
+  holder.join();
+  ASSERT_GT(child, 0);
+  const int watch = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  ASSERT_GE(watch, 0);
+  pollfd ended{watch, POLLIN, 0};
+  const bool endedInTime =
+      ::poll(&ended, 1, static_cast<int>(std::chrono::milliseconds(testsupport::kEventWait).count())) == 1;
+  if (!endedInTime) ::kill(child, SIGKILL);
+  ::close(watch);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(endedInTime) << "the child waited for the lock its parent's other thread held at the fork";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 namespace {
