@@ -42,9 +42,6 @@ target_compile_definitions(busy_host_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOU
 builds=("$work/base-build" "$root/build/busy-host-release")
 for build in "${builds[@]}"; do cmake --build "$build" -j "$jobs" --target event_cost scale_bench >/dev/null; done
 
-# Each run's figures: "<case> <round> <side> <figure> <value>", side 0 the earlier commit, 1 this tree.
-results="$work/results"
-: >"$results"
 options() {
   case "$1" in
     fast-disk) echo "--fast --folder $disk" ;;
@@ -54,59 +51,23 @@ options() {
     3ms-busy) echo "--debug --interval 3 --cpus $cpus --busy 2 --folder $disk" ;;
   esac
 }
-# Instructions per event of one build: (600 events - 300 events) / 300.
-cost() { event_instructions "$1" "$tmpfs" "$work/callgrind.out"; }
-for ((r = 0; r < rounds; ++r)); do
-  for c in $cases; do
-    for k in 0 1; do
-      side=$(((r + k) % 2))
-      case "$c" in
-        drain)
-          [ "$side" = 1 ] || continue
-          seconds="$(TMPDIR="$disk" "${builds[1]}/bench/scale_bench" drain |
-            awk '/in groups, all stored after/ { for (i = 1; i <= NF; ++i) if ($i == "median") print $(i + 1) }')"
-          line="stored-per-second $(awk -v s="$seconds" 'BEGIN { printf "%.1f", 10000 / s }')"
-          ;;
-        cost) line="instructions-per-event $(cost "${builds[$side]}/bench/event_cost")" ;;
-        *) line="$("${builds[$side]}/bench/busy_host_bench" $(options "$c"))" ;;
-      esac
-      echo "round $((r + 1)) $c ${names[$side]}: $line"
-      awk -v c="$c" -v r="$r" -v s="$side" '{ for (i = 1; i < NF; i += 2) print c, r, s, $i, $(i + 1) }' <<<"$line" \
-        >>"$results"
-    done
-  done
-done
+# One run of CASE by the build SIDE (0 the earlier commit, 1 this tree), for run_rounds.
+run_case() {
+  local seconds
+  case "$1" in
+    drain)
+      [ "$2" = 1 ] || return 0
+      seconds="$(TMPDIR="$disk" "${builds[1]}/bench/scale_bench" drain |
+        awk '/in groups, all stored after/ { for (i = 1; i <= NF; ++i) if ($i == "median") print $(i + 1) }')"
+      line="stored-per-second $(awk -v s="$seconds" 'BEGIN { printf "%.1f", 10000 / s }')"
+      ;;
+    # Instructions per event: (600 events - 300 events) / 300.
+    cost) line="instructions-per-event $(event_instructions "${builds[$2]}/bench/event_cost" "$tmpfs" "$work/callgrind.out")" ;;
+    *) line="$("${builds[$2]}/bench/busy_host_bench" $(options "$1"))" ;;
+  esac
+}
+run_rounds "$work/results"
 
 # Per case and figure: each build's median ("none" for a first batch that never came) and the
 # median of the rounds' ratios (where both builds have the figure).
-awk -v b="$base" "$awk_median"'
-  {
-    key = $1 " " $4
-    if (!(key in seen)) { seen[key]; order[++keys] = key }
-    v[key, $3, ++n[key, $3]] = $5
-    round[key, $2, $3] = $5
-    if ($2 + 1 > rounds) rounds = $2 + 1
-  }
-  END {
-    for (k = 1; k <= keys; ++k) {
-      key = order[k]
-      line = sprintf("%-34s", key)
-      for (s = 0; s <= 1; ++s) {
-        if (n[key, s] == 0) continue
-        delete a
-        # A first batch that never came (-1) counts as later than any.
-        for (i = 1; i <= n[key, s]; ++i) a[i] = v[key, s, i] < 0 ? 1e300 : v[key, s, i]
-        m = median(a, n[key, s])
-        line = line sprintf("  %s %s", s ? "tree" : b, m == 1e300 ? "none" : m)
-      }
-      delete q
-      m = 0
-      for (r = 0; r < rounds; ++r) {
-        if (((key, r, 0) in round) && ((key, r, 1) in round) && round[key, r, 0] > 0 && round[key, r, 1] > 0) {
-          q[++m] = round[key, r, 1] / round[key, r, 0]
-        }
-      }
-      if (m > 0) line = line sprintf("  ratio tree/%s %.3f (%d rounds)", b, median(q, m), m)
-      print line
-    }
-  }' "$results"
+summarise_rounds "$work/results" 34 none 1

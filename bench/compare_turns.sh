@@ -23,7 +23,7 @@
 # the median of the rounds' ratios of this tree to each commit.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-source "$root/bench/compare_builds.sh"  # awk_median, event_instructions
+source "$root/bench/compare_builds.sh"  # event_instructions, run_rounds, summarise_rounds
 bases=("$@")
 [ "${#bases[@]}" -gt 0 ] || bases=(eeb482c be99253)
 rounds="${ROUNDS:-3}"
@@ -58,13 +58,9 @@ builds+=("$root/build/turns-release")
 names+=(tree)
 cmake -S "$root" -B "$root/build/turns-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null
 for build in "${builds[@]}"; do cmake --build "$build" -j "$jobs" --target busy_host_bench event_cost >/dev/null; done
-sides=${#builds[@]}
-tree=$((sides - 1))
 
 work="$(mktemp -d "/tmp/turns-compare-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-results="$work/results"
-: >"$results"
 options() {
   case "$1" in
     reader-disk) echo "--fast --reader --folder $disk" ;;
@@ -77,59 +73,20 @@ options() {
     fast-tmpfs) echo "--fast --folder $tmpfs" ;;
   esac
 }
-# Instructions per event of one build: (600 events - 300 events) / 300.
-cost() { event_instructions "$1" "$tmpfs" "$work/callgrind.out"; }
+# One run of CASE by the build SIDE, for run_rounds.
+run_case() {
+  local program="${builds[$2]}/bench/busy_host_bench"
+  case "$1" in
+    # Instructions per event: (600 events - 300 events) / 300.
+    cost) line="instructions-per-event $(event_instructions "${builds[$2]}/bench/event_cost" "$tmpfs" "$work/callgrind.out")" ;;
+    two-*)
+      # Both rates, then the smaller share: "stored-per-second A B C" becomes named figures.
+      line="$("$program" $(options "$1") --seconds "$seconds" | awk '{ print "stored-per-second", $4, "share-of-smaller", $8 }')"
+      ;;
+    *) line="$("$program" $(options "$1") --seconds "$seconds" | cut -d' ' -f3-)" ;;
+  esac
+}
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-for ((r = 0; r < rounds; ++r)); do
-  for c in $cases; do
-    for ((k = 0; k < sides; ++k)); do
-      side=$(((r + k) % sides))
-      case "$c" in
-        cost) line="instructions-per-event $(cost "${builds[$side]}/bench/event_cost")" ;;
-        two-*)
-          # Both rates, then the smaller share: "stored-per-second A B C" becomes named figures.
-          line="$("${builds[$side]}/bench/busy_host_bench" $(options "$c") --seconds "$seconds" |
-            awk '{ print "stored-per-second", $4, "share-of-smaller", $8 }')"
-          ;;
-        *) line="$("${builds[$side]}/bench/busy_host_bench" $(options "$c") --seconds "$seconds" | cut -d' ' -f3-)" ;;
-      esac
-      echo "round $((r + 1)) $c ${names[$side]}: $line"
-      awk -v c="$c" -v r="$r" -v s="$side" '{ for (i = 1; i < NF; i += 2) print c, r, s, $i, $(i + 1) }' <<<"$line" \
-        >>"$results"
-    done
-  done
-done
+run_rounds "$work/results"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-awk -v names="${names[*]}" -v tree="$tree" "$awk_median"'
-  BEGIN { split(names, name, " ") }
-  {
-    key = $1 " " $4
-    if (!(key in seen)) { seen[key]; order[++keys] = key }
-    v[key, $3, ++n[key, $3]] = $5
-    round[key, $2, $3] = $5
-    if ($2 + 1 > rounds) rounds = $2 + 1
-  }
-  END {
-    for (k = 1; k <= keys; ++k) {
-      key = order[k]
-      line = sprintf("%-36s", key)
-      for (s = 0; s <= tree; ++s) {
-        if (n[key, s] == 0) continue
-        delete a
-        for (i = 1; i <= n[key, s]; ++i) a[i] = v[key, s, i]
-        line = line sprintf("  %s %s", name[s + 1], median(a, n[key, s]))
-      }
-      for (s = 0; s < tree; ++s) {
-        delete q
-        m = 0
-        for (r = 0; r < rounds; ++r) {
-          if (((key, r, s) in round) && ((key, r, tree) in round) && round[key, r, s] > 0 && round[key, r, tree] > 0) {
-            q[++m] = round[key, r, tree] / round[key, r, s]
-          }
-        }
-        if (m > 0) line = line sprintf("  tree/%s %.3f", name[s + 1], median(q, m))
-      }
-      print line
-    }
-  }' "$results"
+summarise_rounds "$work/results" 36 "" 0

@@ -195,6 +195,25 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
           TLMAnalytics::logEventWithOrigin(origin + "+zep", true, name, parameters, timestamp, false, true);
         });
   }
+  // With the interceptor forwarding what the app logs, the app logs an event "forwarded" and ends
+  // (what the end answered), while the queues run the interceptor's call once the end's marker is
+  // sent: the call is behind the marker, which goes round again behind it; then `meanwhile` runs
+  // and the end's time runs out.
+  bool endWithAForwardedCallQueued(const std::function<void()>& meanwhile) {
+    forwardWhatTheAppLogs();
+    drain();
+    logEvents("forwarded", 1);
+    WhileWaiting timePasses(*h.clock, [this, &meanwhile] {
+      operation->drain();
+      serial->drain();  // the interceptor's call, behind the end's marker
+      h.worker->drain();  // the marker goes round again behind it
+      meanwhile();
+      h.clock->advance(kTLMAppTerminationWaitSeconds);
+    }, markerSent(operation->pendingCount()));
+    const bool allStored = UIApplication().terminate();
+    EXPECT_TRUE(timePasses.finish());
+    return allStored;
+  }
   // The app's end, made on the main queue as the app's own is, while the queues run; what it
   // answered.
   std::optional<bool> endWhileTheQueuesRun() {
@@ -672,17 +691,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheCallsOfTheSDKsOwnWorkQueuedW
   VendorLines lines;
   start();
   drain();
-  forwardWhatTheAppLogs();
-  drain();
-  logEvents("forwarded", 1);
-  WhileWaiting timePasses(*h.clock, [this] {
-    operation->drain();
-    serial->drain();  // the interceptor's call, behind the end's marker
-    h.worker->drain();  // the marker goes round again behind it
-    h.clock->advance(kTLMAppTerminationWaitSeconds);
-  }, markerSent(operation->pendingCount()));
-  EXPECT_FALSE(UIApplication().terminate());
-  EXPECT_TRUE(timePasses.finish());
+  EXPECT_FALSE(endWithAForwardedCallQueued([] {}));
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 0, 1, 5"});
   drain();
   EXPECT_EQ(stored("forwarded").size(), 1u);
@@ -695,20 +704,11 @@ TEST_F(AnalyticsLifecycleTest, AnEndWhoseTimeRunsOutOnceEverythingBeforeItIsStor
   VendorLines lines;
   start();
   drain();
-  forwardWhatTheAppLogs();
-  drain();
-  logEvents("forwarded", 1);
-  WhileWaiting timePasses(*h.clock, [this] {
-    operation->drain();
-    serial->drain();  // the interceptor's call, behind the end's marker
-    h.worker->drain();  // the marker goes round again behind it
+  EXPECT_TRUE(endWithAForwardedCallQueued([this] {
     operation->runNext();  // the interceptor's call only
     serial->drain();
     h.worker->drain();  // its event is stored; the marker is still on the operation queue
-    h.clock->advance(kTLMAppTerminationWaitSeconds);
-  }, markerSent(operation->pendingCount()));
-  EXPECT_TRUE(UIApplication().terminate());
-  EXPECT_TRUE(timePasses.finish());
+  }));
   EXPECT_TRUE(endWarningCounts(lines).empty()) << endWarningCounts(lines)[0];
   EXPECT_EQ(stored("forwarded").size(), 1u);
 }
