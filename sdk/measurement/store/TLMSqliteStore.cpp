@@ -244,6 +244,7 @@ void TLMSqliteStore::abandonIfInherited() {
   // The parent's shared description keeps its locks: this copy only goes.
   if (turnFd_ >= 0) ::close(turnFd_);
   turnFd_ = -1;
+  turnTried_ = false;
 }
 
 bool TLMSqliteStore::checkOpen(const char* operation, Error* error) {
@@ -386,7 +387,6 @@ bool TLMSqliteStore::openAndValidateDatabase(Error* error) {
       file_ == nullptr || file_->pMethods == nullptr) {
     file_ = nullptr;
   }
-  openTurnFile();
   sqlite3_busy_handler(sqliteHandle_, &TLMSqliteStore::onBusy, this);
   applyConnectionSettings(sqliteHandle_);
 
@@ -1223,6 +1223,14 @@ bool TLMSqliteStore::endTransaction() {
 
 // MARK: - Turns
 
+int TLMSqliteStore::turnFile() {
+  if (!turnTried_) {
+    openTurnFile();
+    turnTried_ = true;
+  }
+  return turnFd_;
+}
+
 void TLMSqliteStore::openTurnFile() {
   closeTurnFile();
   // Only a regular file of this user's, as for the database; without it waits still work, but a
@@ -1239,6 +1247,7 @@ void TLMSqliteStore::openTurnFile() {
 }
 
 void TLMSqliteStore::closeTurnFile() {
+  turnTried_ = false;
   if (turnFd_ < 0) return;
   setTurnLock(turnFd_, F_UNLCK);
   ::close(turnFd_);
@@ -1261,16 +1270,18 @@ int TLMSqliteStore::waitForLock(int count) {
   }
   const std::int64_t timeout = static_cast<std::int64_t>(busyTimeoutMs_) * 1'000'000;
   if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) return 0;
-  const bool marked = turnFd_ >= 0 && setTurnLock(turnFd_, F_RDLCK);
+  const int turn = turnFile();
+  const bool marked = turn >= 0 && setTurnLock(turn, F_RDLCK);
   sleepMicroseconds(count < kFirstWaitSteps   ? kFirstWaitStepMicroseconds
                     : count < kShortWaitSteps ? kWaitStepMicroseconds
                                               : kLongWaitStepMicroseconds);
-  if (marked) setTurnLock(turnFd_, F_UNLCK);
+  if (marked) setTurnLock(turn, F_UNLCK);
   return 1;
 }
 
 void TLMSqliteStore::giveTurnIfWaitedFor() {
-  if (turnFd_ < 0 || !someoneWaits(turnFd_)) return;
+  const int turn = turnFile();
+  if (turn < 0 || !someoneWaits(turn)) return;
   const std::int64_t until = monotonicNanoseconds() + kTurnGivenNanoseconds;
   const std::uint32_t committed = fileChangeCounter();
   // A waiter lets go of its mark for a moment at each step: two probes in a row find it gone.
@@ -1278,7 +1289,7 @@ void TLMSqliteStore::giveTurnIfWaitedFor() {
   while (monotonicNanoseconds() < until) {
     sleepMicroseconds(kFirstWaitStepMicroseconds);
     if (writeLockHeld() || fileChangeCounter() != committed) return;
-    unmarked = someoneWaits(turnFd_) ? 0 : unmarked + 1;
+    unmarked = someoneWaits(turn) ? 0 : unmarked + 1;
     if (unmarked >= 2) return;
   }
 }

@@ -277,9 +277,13 @@ class TLMSqliteStore {
   std::uint32_t fileChangeCounter() const;
   // Whether some connection holds the file's write lock (RESERVED or above).
   bool writeLockHeld() const;
+  // The side file, opened at its first need (a wait, or a commit that wrote), once a connection:
+  // a process that only reads, or opens the store and ends, makes no system call for it.
+  int turnFile();
   void openTurnFile();
   void closeTurnFile();
   int turnFd_ = -1;
+  bool turnTried_ = false;
   sqlite3_file* file_ = nullptr;  // the database file of the connection, for the two above
   int busyTimeoutMs_ = 0;         // as set when the connection opened
   std::int64_t waitBegan_ = 0;    // of the current wait, monotonic nanoseconds
