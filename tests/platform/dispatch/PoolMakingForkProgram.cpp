@@ -29,16 +29,6 @@ void holdTheMaking() {
   gLetGoSeen.wait();
 }
 
-template <typename Condition>
-bool eventually(Condition done) {
-  const auto deadline = std::chrono::steady_clock::now() + testsupport::kEventWait;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // The child's use of a queue: a post runs and a sync returns.
 bool uses(const std::shared_ptr<platform::Queue>& queue) {
   auto ran = std::make_shared<std::promise<void>>();
@@ -56,7 +46,7 @@ int main() {
   pthread_atfork(nullptr, [] { ++gForksMade; }, nullptr);
   const auto queue = platform::Queue::serial("fork.pool-making");
   std::thread first([&] { queue->async([] {}); });
-  if (!eventually([] { return gMakingHeld.load(); })) {
+  if (!testsupport::eventually([] { return gMakingHeld.load(); })) {
     gLetGo.set_value();
     first.join();
     return 3;
@@ -68,7 +58,7 @@ int main() {
     end = testsupport::runInChild([&] { _exit(uses(queue) ? 0 : 1); }, testsupport::kChildLife);
   });
   // The fork waits for the making (or, made at once, its child meets the pool half made).
-  eventually([&] { return testsupport::inSystemCall(forking, SYS_futex) || gForksMade > 0; });
+  testsupport::eventually([&] { return testsupport::inSystemCall(forking, SYS_futex) || gForksMade > 0; });
   gLetGo.set_value();
   first.join();
   forker.join();
