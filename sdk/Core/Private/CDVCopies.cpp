@@ -4,17 +4,21 @@
 #include <link.h>
 #include <pthread.h>
 #include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -27,7 +31,8 @@
 // ---- the block every copy carries ----
 //
 // Read by other copies, which may be other builds of the SDK: plain C layout, fields only added at
-// the end (a reader checks `size`), never reordered. It lives as long as the process: a copy is
+// the end, never reordered. A reader takes a block whose `size` covers the first layout's fields,
+// and reads a later field only where `size` covers it. It lives as long as the process: a copy is
 // never unloaded (platform::stayLoaded).
 extern "C" {
 
@@ -43,6 +48,12 @@ struct CDVCopyBlock {
   std::atomic<const char*> name;
   // The app's end, run by this copy (UIApplication::terminate): 1 when everything was stored.
   int (*endApp)() noexcept;
+  // ---- added to the first layout ----
+  // A word that is nonzero once this copy set the phase in this very process: it lives in memory
+  // the kernel clears in a child made by fork() (MADV_WIPEONFORK), so a child tells a configure
+  // its parent had under way from one of its own whatever its process identifier. Set before the
+  // phase leaves 0; null where the kernel keeps such memory (then `claimer` tells).
+  std::atomic<const std::atomic<std::uint32_t>*> claimedHere;
 };
 
 }  // extern "C"
@@ -55,6 +66,9 @@ constexpr std::uint32_t kConfiguring = 1;
 constexpr std::uint32_t kWorks = 2;
 constexpr char kNoteName[] = "Cindervale";
 constexpr std::uint32_t kNoteType = 0x43445643;  // "CVDC"
+// The fields every build's block has.
+constexpr std::size_t kFirstLayoutSize = offsetof(CDVCopyBlock, claimedHere);
+static_assert(kFirstLayoutSize == 32, "the first layout's fields are fixed");
 
 int endAppHere() noexcept {
   try {
@@ -69,7 +83,7 @@ int endAppHere() noexcept {
 // Hidden: the note's offset to it is fixed when the copy is linked, and no other object binds to it.
 extern "C" {
 __attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_block{
-    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere};
+    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}};
 }
 
 // The note: an allocated note section, so the linker puts it in a PT_NOTE segment and keeps it
@@ -91,15 +105,21 @@ namespace {
 
 CDVCopyBlock& self() { return cdv_copy_block; }
 
-// Calls `visit` with the block of every copy in the loaded object `info`.
+const std::atomic<std::uint32_t>* claimedHereOf(const CDVCopyBlock& block) {
+  if (block.size < offsetof(CDVCopyBlock, claimedHere) + sizeof block.claimedHere) return nullptr;
+  return block.claimedHere.load(std::memory_order_acquire);
+}
+
+// Calls `visit` with the block of every copy in an object loaded at `base` with these program
+// headers.
 template <typename Visit>
-void forEachBlock(const dl_phdr_info& info, Visit&& visit) {
-  for (ElfW(Half) i = 0; i < info.dlpi_phnum; ++i) {
-    const ElfW(Phdr)& header = info.dlpi_phdr[i];
+void forEachBlock(ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count, Visit&& visit) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const ElfW(Phdr)& header = headers[i];
     if (header.p_type != PT_NOTE) continue;
     const std::size_t align = header.p_align == 8 ? 8 : 4;
     auto rounded = [align](std::size_t n) { return (n + align - 1) & ~(align - 1); };
-    const char* at = reinterpret_cast<const char*>(info.dlpi_addr + header.p_vaddr);
+    const char* at = reinterpret_cast<const char*>(base + header.p_vaddr);
     const char* const end = at + header.p_memsz;
     while (static_cast<std::size_t>(end - at) >= sizeof(ElfW(Nhdr))) {
       ElfW(Nhdr) note;
@@ -113,32 +133,95 @@ void forEachBlock(const dl_phdr_info& info, Visit&& visit) {
         std::int64_t offset = 0;
         std::memcpy(&offset, desc, sizeof offset);
         auto* block = reinterpret_cast<CDVCopyBlock*>(const_cast<char*>(desc) + offset);
-        if (block->magic == kBlockMagic && block->size >= sizeof(CDVCopyBlock)) visit(*block);
+        if (block->magic == kBlockMagic && block->size >= kFirstLayoutSize) visit(*block);
       }
       at = desc + rounded(note.n_descsz);
     }
   }
 }
 
-// What a walk of the loaded objects found of the other copies. Its callbacks run under the loader's
-// lock: they read memory and set atomics only (no call that takes the loader's other lock).
+// ---- what this process is to this copy ----
+//
+// A page the kernel clears in a child made by fork() (MADV_WIPEONFORK): in a child it reads 0,
+// whichever C library made the fork (a copy in another link-map namespace has a C library of its
+// own, whose fork handlers a fork through the program's never runs) and whatever the child's
+// process identifier. Made once, as the copy loads; a child inherits it.
+struct Here {
+  std::atomic<std::uint32_t> live;      // 1 in the process that made it, or that has found itself a child
+  std::atomic<std::uint32_t> claimed;   // the block's claimedHere
+  std::atomic<std::uint32_t> walkLock;  // serialises this copy's walks: free in a child
+};
+constinit std::atomic<Here*> gHere{nullptr};
+// Whether the kernel clears the page at a fork; where it does not, the process that made it (or
+// found itself a child) tells a child, by its identifier.
+constinit std::atomic<bool> gHereWipes{false};
+constinit std::atomic<std::int32_t> gHerePid{0};
+// True in a process that found itself made by fork(): a thread of its parent may have held the
+// loader's lock at the fork, which no one releases there, so its walks take no lock of the loader's.
+constinit std::atomic<bool> gInChild{false};
+
+Here* here() {
+  if (Here* made = gHere.load(std::memory_order_acquire)) return made;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* memory = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  auto* made = new (memory) Here{};
+  made->live.store(1);
+  Here* expected = nullptr;
+  if (!gHere.compare_exchange_strong(expected, made)) {
+    ::munmap(memory, page);
+    return expected;
+  }
+  gHerePid.store(static_cast<std::int32_t>(::getpid()));
+  if (::madvise(memory, page, MADV_WIPEONFORK) == 0) {
+    gHereWipes.store(true);
+    self().claimedHere.store(&made->claimed, std::memory_order_release);
+  }
+  return made;
+}
+
+// A futex lock in the page: no thread of a parent's holds it in a child.
+void lockWalks(Here& h) {
+  std::uint32_t expected = 0;
+  if (h.walkLock.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
+  while (h.walkLock.exchange(2, std::memory_order_acquire) != 0) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.walkLock), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+  }
+}
+void unlockWalks(Here& h) {
+  if (h.walkLock.exchange(0, std::memory_order_release) == 2) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.walkLock), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+}
+
+// ---- the walks ----
+
+// What a walk of the loaded objects found of the other copies.
 struct Walk {
-  // The process that claims, for a walk that claims; 0 for a look, which takes only a copy that
+  // For a walk that claims: this copy's process and file. A look (pid 0) takes only a copy that
   // works for one that does.
   std::int32_t pid = 0;
   const char* ownName = nullptr;
+  // This copy's mark is set already (a walk after a wait that kept it).
+  bool marked = false;
   CDVCopyBlock* working = nullptr;
   CDVCopyBlock* configuring = nullptr;
   bool othersLoaded = false;
   bool granted = false;
 };
 
+// A configure under way in `block` that never ends in this process: its parent's.
+bool configuringInAParent(const CDVCopyBlock& block, const Walk& walk) {
+  if (const auto* claimed = claimedHereOf(block)) return claimed->load() == 0;
+  return block.claimer.load() != walk.pid;
+}
+
 void classify(Walk& walk, CDVCopyBlock& block) {
   walk.othersLoaded = true;
-  const std::uint32_t phase = block.phase.load(std::memory_order_acquire);
+  const std::uint32_t phase = block.phase.load();
   // A configure under way in the process this one was forked from never ends here: as if it
   // worked.
-  if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && block.claimer.load() != walk.pid)) {
+  if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && configuringInAParent(block, walk))) {
     if (walk.working == nullptr) walk.working = &block;
   } else if (phase == kConfiguring && walk.configuring == nullptr) {
     walk.configuring = &block;
@@ -149,8 +232,8 @@ void classify(Walk& walk, CDVCopyBlock& block) {
 // object's notes touches a page of it, which a child made by fork() has to fault in again (some
 // 40 of them in a host that links the usual libraries): an object is read once, and while the
 // loader has unloaded nothing (its count in dl_phdr_info), a walk reads only the objects loaded
-// since, told by the address of their program headers. Only read and written under the loader's
-// lock, in the walks' callbacks.
+// since, told by their dynamic sections' addresses. Only read and written by a walk, under the
+// walk lock.
 constexpr int kKnownMost = 16;
 constexpr int kSeenMost = 512;
 struct KnownCopies {
@@ -163,6 +246,9 @@ struct KnownCopies {
   const void* seen[kSeenMost] = {};  // sorted
 };
 constinit KnownCopies gKnown;
+// Set while a walk changes gKnown: a child that finds it set (a thread of its parent's was
+// walking at the fork) reads every object again.
+constinit bool gKnownChanging = false;
 
 // False when the object was read before; else remembers it.
 bool firstSight(const void* object) {
@@ -179,78 +265,175 @@ bool firstSight(const void* object) {
   return true;
 }
 
-int collectObject(dl_phdr_info* info, std::size_t, void*) {
-  if (!firstSight(info->dlpi_phdr)) return 0;
-  forEachBlock(*info, [](CDVCopyBlock& block) {
-    if (&block == &self()) return;
-    if (gKnown.count < kKnownMost) {
-      gKnown.blocks[gKnown.count++] = &block;
-    } else {
-      gKnown.tooMany = true;
+// The loader's rendezvous with debuggers, which chains the objects of every link-map namespace
+// (dl_iterate_phdr shows only the caller's). The program's DT_DEBUG names the loader's own:
+// a program that refers to `_r_debug` itself holds a copy of it made as it started, which the
+// loader no longer updates.
+const r_debug* rendezvous() {
+  const link_map* first = _r_debug.r_map;
+  if (first != nullptr && first->l_ld != nullptr) {
+    for (const ElfW(Dyn)* entry = first->l_ld; entry->d_tag != DT_NULL; ++entry) {
+      if (entry->d_tag == DT_DEBUG && entry->d_un.d_ptr != 0) return reinterpret_cast<const r_debug*>(entry->d_un.d_ptr);
     }
-  });
-  return 0;
+  }
+  return &_r_debug;
 }
 
-int classifyObject(dl_phdr_info* info, std::size_t, void* data) {
-  Walk& walk = *static_cast<Walk*>(data);
-  forEachBlock(*info, [&walk](CDVCopyBlock& block) {
-    if (&block != &self()) classify(walk, block);
-  });
-  return 0;
+// Calls `visit` with the program headers of every object loaded in any namespace (`onlyNew`: not
+// read before). The lists are read as the loader leaves them between its changes: under its lock, or
+// in a child where no other thread changes them.
+template <typename Visit>
+void forEachObject(bool onlyNew, Visit&& visit) {
+  constexpr int kNamespacesMost = 64;
+  constexpr int kObjectsMost = 1 << 16;  // against a list a thread of a parent's left torn at a fork
+  int namespaces = 0;
+  int objects = 0;
+  for (const r_debug* space = rendezvous(); space != nullptr && namespaces < kNamespacesMost; ++namespaces) {
+    for (const link_map* map = space->r_map; map != nullptr && objects < kObjectsMost; map = map->l_next, ++objects) {
+      if (map->l_ld == nullptr || (onlyNew && !firstSight(map->l_ld))) continue;
+      // The object's mapping, found without a lock.
+      dl_find_object found;
+      if (::_dl_find_object(map->l_ld, &found) != 0) continue;
+      const auto* start = static_cast<const char*>(found.dlfo_map_start);
+      const auto length = static_cast<std::size_t>(static_cast<const char*>(found.dlfo_map_end) - start);
+      if (length < sizeof(ElfW(Ehdr))) continue;
+      ElfW(Ehdr) header;
+      std::memcpy(&header, start, sizeof header);
+      if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_phentsize != sizeof(ElfW(Phdr)) ||
+          header.e_phoff > length || header.e_phnum > (length - header.e_phoff) / sizeof(ElfW(Phdr))) {
+        continue;
+      }
+      visit(map->l_addr, reinterpret_cast<const ElfW(Phdr)*>(start + header.e_phoff), header.e_phnum);
+    }
+    space = space->r_version >= 2 ? reinterpret_cast<const r_debug*>(reinterpret_cast<const r_debug_extended*>(space)->r_next)
+                                  : nullptr;
+  }
 }
 
-// The first object's callback: brings the known copies up to date (walking every object again, the
-// lock being recursive, when the loader loaded or unloaded one since), looks at them and, for a
-// walk that claims, claims the process when no other copy works or configures; then stops the
-// outer walk. The whole look and the claim hold the lock that every copy's walk takes.
-int walkCopies(dl_phdr_info* info, std::size_t size, void* data) {
+void collectNewObjects() {
+  forEachObject(true, [](ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count) {
+    forEachBlock(base, headers, count, [](CDVCopyBlock& block) {
+      if (&block == &self()) return;
+      if (gKnown.count < kKnownMost) {
+        gKnown.blocks[gKnown.count++] = &block;
+      } else {
+        gKnown.tooMany = true;
+      }
+    });
+  });
+}
+
+void wakeWaiters() {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&self().phase), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+// Looks at the other copies and, for a walk that claims, claims the process for this copy's
+// configure. The mark is set before the others are read, so of two copies that claim at once at
+// least one sees the other's: a copy that finds another's configure under way in this process
+// gives its mark back, unless its block comes first in memory, when it keeps it and waits for the
+// other to give its own back or end.
+void lookAndClaim(Walk& walk) {
+  if (walk.pid != 0 && !walk.marked) {
+    self().claimer.store(walk.pid);
+    self().name.store(walk.ownName);
+    if (Here* h = gHere.load(std::memory_order_acquire)) h->claimed.store(1);
+    self().phase.store(kConfiguring);
+    walk.marked = true;
+  }
+  if (gKnown.tooMany) {
+    forEachObject(false, [&walk](ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count) {
+      forEachBlock(base, headers, count, [&walk](CDVCopyBlock& block) {
+        if (&block != &self()) classify(walk, block);
+      });
+    });
+  } else {
+    for (int i = 0; i < gKnown.count; ++i) classify(walk, *gKnown.blocks[i]);
+  }
+  if (walk.pid == 0) return;
+  const bool keeps = walk.working == nullptr && walk.configuring != nullptr &&
+                     std::less<const void*>()(&self(), walk.configuring);
+  if (walk.working == nullptr && walk.configuring == nullptr) {
+    walk.granted = true;
+  } else if (!keeps) {
+    self().phase.store(kFree);
+    walk.marked = false;
+    wakeWaiters();
+  }
+}
+
+// The walk made under the loader's lock: the first object's callback brings the known copies up to
+// date (every object read again when the loader unloaded one since), looks and claims, and stops
+// the outer walk. The lock is the one every copy's walk takes in a process no fork made, and
+// every change to the loader's lists: the claim is made under it.
+int walkLocked(dl_phdr_info* info, std::size_t size, void* data) {
   Walk& walk = *static_cast<Walk*>(data);
   const bool counted = size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs;
-  // An object unloaded (or no counts to tell): every object is read again.
   if (!counted || gKnown.subs != info->dlpi_subs) gKnown = KnownCopies{};
-  // Objects loaded since the last walk, or none walked yet: those not seen are read.
   if (!counted || gKnown.seenCount == 0 || gKnown.adds != info->dlpi_adds) {
-    ::dl_iterate_phdr(&collectObject, nullptr);
+    collectNewObjects();
     if (counted) {
       gKnown.adds = info->dlpi_adds;
       gKnown.subs = info->dlpi_subs;
     }
   }
-  if (!counted || gKnown.tooMany) {
-    ::dl_iterate_phdr(&classifyObject, data);
-  } else {
-    for (int i = 0; i < gKnown.count; ++i) classify(walk, *gKnown.blocks[i]);
-  }
-  if (walk.pid != 0 && walk.working == nullptr && walk.configuring == nullptr) {
-    self().claimer.store(walk.pid);
-    self().name.store(walk.ownName);
-    self().phase.store(kConfiguring, std::memory_order_release);
-    walk.granted = true;
-  }
+  lookAndClaim(walk);
   return 1;
 }
 
-// A child made by fork() while a thread of its parent was inside dl_iterate_phdr finds the
-// loader's lock held for good (the C library makes it anew only for dlopen's), and its own walk
-// would wait for ever: a fork waits for this copy's walk under way, which waits for nothing. The
-// handlers are registered as the copy loads, before any of its own taken later (they run first):
-// so the walk's lock is the last this copy's fork takes, and no thread that holds another of them
-// walks (a walk is made only by a copy that does not hold the process, outside the SDK's locks).
-std::mutex gWalkMutex;
+// A fork waits for this copy's walk under way: a child would otherwise find the loader's lock held
+// by it for good, and so would the host's own dlopen there. The handlers are registered as the
+// copy loads, before any of its own taken later (they run first): so the walk's lock is the last
+// this copy's fork takes, and no thread that holds another of them walks (a walk is made only by a
+// copy that does not hold the process, outside the SDK's locks). The child's needs no handler: the
+// kernel clears the lock there.
+void lockWalksBeforeFork() {
+  if (Here* h = gHere.load(std::memory_order_acquire)) lockWalks(*h);
+}
+void unlockWalksAfterFork() {
+  if (Here* h = gHere.load(std::memory_order_acquire)) unlockWalks(*h);
+}
+void unlockWalksInChild() {
+  Here* h = gHere.load(std::memory_order_acquire);
+  if (h != nullptr && !gHereWipes.load()) unlockWalks(*h);
+}
 std::atomic<bool> gWalkForkSafe{false};
-void lockWalksBeforeFork() { gWalkMutex.lock(); }
-void unlockWalksAfterFork() { gWalkMutex.unlock(); }
 
 void walkCopiesOnce(Walk& walk) {
   if (!gWalkForkSafe.load(std::memory_order_relaxed) && !gWalkForkSafe.exchange(true)) {
-    ::pthread_atfork(&lockWalksBeforeFork, &unlockWalksAfterFork, &unlockWalksAfterFork);
+    ::pthread_atfork(&lockWalksBeforeFork, &unlockWalksAfterFork, &unlockWalksInChild);
   }
-  std::lock_guard lock(gWalkMutex);
-  ::dl_iterate_phdr(&walkCopies, &walk);
+  Here* h = here();
+  if (h == nullptr) {  // no page to be had: every walk under the loader's lock, as in the parent
+    static std::mutex fallback;
+    std::lock_guard lock(fallback);
+    ::dl_iterate_phdr(&walkLocked, &walk);
+    return;
+  }
+  lockWalks(*h);
+  // The first walk in a child made by fork(): the loader's lists are read without its lock from
+  // now on, and what a walk of the parent's left half made is read again.
+  const bool child =
+      gHereWipes.load() ? h->live.load() == 0 : gHerePid.load() != static_cast<std::int32_t>(::getpid());
+  if (child) {
+    gInChild.store(true);
+    if (gKnownChanging) gKnown = KnownCopies{};
+    gHerePid.store(static_cast<std::int32_t>(::getpid()));
+    h->live.store(1);
+  }
+  gKnownChanging = true;
+  if (gInChild.load()) {
+    collectNewObjects();
+    lookAndClaim(walk);
+  } else {
+    ::dl_iterate_phdr(&walkLocked, &walk);
+  }
+  gKnownChanging = false;
+  unlockWalks(*h);
 }
 
-// No system call: the loader's lock is taken without one when no other thread holds it.
+// No system call in a process no fork made: the loader's lock is taken without one when no other
+// thread holds it.
 Walk look() {
   Walk walk;
   walkCopiesOnce(walk);
@@ -258,18 +441,25 @@ Walk look() {
 }
 
 // As the copy loads (the loader has just read every object): a configure in a child made by fork()
-// later finds the copies known. Nothing depends on it.
+// later finds the copies known, and the page that tells a child is made.
 [[maybe_unused]] const bool gCopiesKnownAtLoad = (look(), true);
 
-void waitWhileConfiguring(CDVCopyBlock& block) {
-  static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&block.phase), FUTEX_WAIT_PRIVATE, kConfiguring, nullptr,
-            nullptr, 0);
-}
+// How long a configure waits for another copy's configure under way in this process, before it is
+// refused naming that copy.
+constexpr auto kConfigureWaitMost = std::chrono::seconds(10);
 
-void wakeWaiters() {
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&self().phase), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-            nullptr, 0);
+// Waits while `block` is configuring, until `deadline`: false when it still is then.
+bool waitWhileConfiguring(CDVCopyBlock& block, std::chrono::steady_clock::time_point deadline) {
+  static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+  while (block.phase.load() == kConfiguring) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec wait{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&block.phase), FUTEX_WAIT_PRIVATE, kConfiguring, &wait,
+              nullptr, 0);
+  }
+  return true;
 }
 
 const char* nameOf(const CDVCopyBlock& block) {
@@ -323,12 +513,16 @@ Claim claim() {
   UIApplication::setEndElsewhere(&endThroughWorkingCopy);
   const char* const ownName = platform::loadedFrom();  // not under the loader's lock: it takes another
   std::lock_guard lock(gClaimMutex);
+  const auto deadline = std::chrono::steady_clock::now() + kConfigureWaitMost;
+  Walk walk;
   for (;;) {
     if (gConfiguresUnderWay > 0 || self().phase.load() == kWorks) {
       ++gConfiguresUnderWay;
       return {true, {}};
     }
-    Walk walk;
+    const bool marked = walk.marked;
+    walk = Walk{};
+    walk.marked = marked;
     walk.pid = static_cast<std::int32_t>(::getpid());
     walk.ownName = ownName;
     walkCopiesOnce(walk);
@@ -340,8 +534,15 @@ Claim claim() {
       dropHeldWrites();
       return {false, nameOf(*walk.working)};
     }
-    // Another copy's configure is under way: its outcome decides.
-    waitWhileConfiguring(*walk.configuring);
+    // Another copy's configure is under way: its outcome decides, within a bound.
+    if (!waitWhileConfiguring(*walk.configuring, deadline)) {
+      if (walk.marked) {
+        self().phase.store(kFree);
+        wakeWaiters();
+      }
+      dropHeldWrites();
+      return {false, nameOf(*walk.configuring)};
+    }
   }
 }
 
