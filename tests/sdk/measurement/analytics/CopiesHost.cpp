@@ -22,6 +22,18 @@
 //   copies_host alone <plugin a> <events>
 //       A next launch: A alone configures, logs 10 events and ends; the store then holds `events`
 //       of A's.
+//   copies_host fork-beside-loader <plugin a> iterate|dlopen [<held load module>]
+//       A thread of the host holds the dynamic loader's lock, inside dl_iterate_phdr or inside
+//       dlopen (of a module whose constructor waits, HeldLoad.cpp), while the host forks, once for
+//       each first call the child makes of A (configure, a log, the app's end, the app instance
+//       id): the child's calls answer, and its configure, log and end store.
+//   copies_host pid-namespace <plugin a> <plugin b>
+//       Run as process 1 of a PID namespace: A's configure is held in the middle; a child forked
+//       into a new PID namespace, where it is process 1 too, has B's configure refused at once,
+//       naming A. Then A's configure ends and stores.
+//   copies_host layout <plugin a> <fake copy> <size> <phase> works|refused
+//       A copy of another build (FakeCopy.cpp) whose block is `size` bytes, in `phase` (1: a
+//       configure under way in this process, 2: works): A's configure works, or is refused naming it.
 //
 // Built with HOST_LINKS_THE_SDK the program links the SDK itself and the scenarios are the app's
 // end through the program's own copy, refused beside the plugin's copy that configured first:
@@ -34,6 +46,8 @@
 // VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
 // embedding example's serves) and data folders.
 #include <dlfcn.h>
+#include <link.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,7 +59,10 @@
 #endif
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -71,6 +88,7 @@ struct Plugin {
   int (*end)() = nullptr;
   int (*hasAppInstanceID)() = nullptr;
   long (*storedNamed)(const char*) = nullptr;
+  void (*holdNextConfigure)(int, int) = nullptr;
 
   explicit Plugin(const char* file) : path(file) {
     library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
@@ -86,8 +104,9 @@ struct Plugin {
     end = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_end"));
     hasAppInstanceID = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_has_app_instance_id"));
     storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
+    holdNextConfigure = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_configure"));
     if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
-        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr) {
+        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr || holdNextConfigure == nullptr) {
       std::cerr << file << ": an entry point is missing\n";
       std::exit(1);
     }
@@ -121,6 +140,23 @@ void expectStored(const Plugin& reader, const char* name, long expected) {
 #ifndef HOST_LINKS_THE_SDK
 
 constexpr int kEvents = 10;
+
+// Waits for a child that must end by itself: one still running after a minute waits for ever (a
+// run that answers takes milliseconds), and is killed.
+void expectChildEnds(pid_t child, const std::string& what) {
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (child > 0 && ::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      fail(what + ": the child waits for ever");
+      return;
+    }
+    ::usleep(10000);
+  }
+  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(what + ": the child failed");
+}
 
 int failedFirst(const Plugin& c, const Plugin& a) {
   char text[1024] = "";
@@ -235,6 +271,120 @@ int alone(const Plugin& a, long expected) {
   return gFailures > 0 ? 1 : 0;
 }
 
+// Forks while a thread holds the dynamic loader's lock (inside dl_iterate_phdr, or inside dlopen of
+// `heldModule`), once for each first call a child makes.
+int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldModule) {
+  for (const std::string first : {"configure", "log", "end", "identity"}) {
+    int held[2];
+    int release[2];
+    if (::pipe(held) != 0 || ::pipe(release) != 0) return 1;
+    std::thread holder([&] {
+      if (how == "iterate") {
+        int fds[2] = {held[1], release[0]};
+        ::dl_iterate_phdr(
+            [](dl_phdr_info*, std::size_t, void* data) {
+              const int* fds = static_cast<const int*>(data);
+              char byte = 1;
+              if (::write(fds[0], &byte, 1) == 1) {
+                while (::read(fds[1], &byte, 1) < 0) {
+                }
+              }
+              return 1;
+            },
+            fds);
+      } else {
+        const std::string value = std::to_string(held[1]) + "," + std::to_string(release[0]);
+        ::setenv("VESMORA_HELD_LOAD", value.c_str(), 1);
+        if (void* module = ::dlopen(heldModule, RTLD_NOW | RTLD_LOCAL)) ::dlclose(module);
+      }
+    });
+    char byte = 0;
+    if (::read(held[0], &byte, 1) != 1) fail("the holding thread never held the loader");
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::string reason;
+      if (first == "log") a.log(1);
+      if (first == "end") a.end();
+      if (first == "identity") a.hasAppInstanceID();
+      if (first != "end") {
+        if (a.configureApp(reason) != 0) fail("the child's configure: " + reason);
+        a.log(kEvents);
+        if (a.end() != 1) fail("the child's end did not store everything");
+      }
+      std::cout.flush();
+      ::_exit(gFailures > 0 ? 1 : 0);
+    }
+    expectChildEnds(child, "forked beside " + how + ", first call " + first);
+    if (::write(release[1], &byte, 1) != 1) fail("release");
+    holder.join();
+    for (int fd : {held[0], held[1], release[0], release[1]}) ::close(fd);
+  }
+  return gFailures > 0 ? 1 : 0;
+}
+
+// As process 1 of its PID namespace, forks a child into a new one (process 1 there too) while A's
+// configure holds the process.
+int pidNamespace(const Plugin& a, const Plugin& b) {
+  if (::getpid() != 1) {
+    std::cout << "skipped: not process 1 of a PID namespace\n";
+    return 77;
+  }
+  int parked[2];
+  int release[2];
+  if (::pipe(parked) != 0 || ::pipe(release) != 0) return 1;
+  a.holdNextConfigure(parked[1], release[0]);
+  std::string reason;
+  int configured = -2;
+  std::thread configuring([&] { configured = a.configureApp(reason); });
+  char byte = 0;
+  if (::read(parked[0], &byte, 1) != 1) fail("A's configure was not held");
+  if (::unshare(CLONE_NEWPID) != 0) {
+    fail("unshare(CLONE_NEWPID)");
+  } else {
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::getpid() != 1) fail("the child is not process 1");
+      std::string refused;
+      expectRefusedNaming("B in the child", b.configureApp(refused), refused, a.path);
+      std::cout.flush();
+      ::_exit(gFailures > 0 ? 1 : 0);
+    }
+    expectChildEnds(child, "B's configure in a child of another PID namespace");
+  }
+  if (::write(release[1], &byte, 1) != 1) fail("release");
+  configuring.join();
+  if (configured != 0) fail("A's configure: " + reason);
+  a.log(kEvents);
+  if (a.end() != 1) fail("A's end did not store everything");
+  expectStored(a, "from_plugin", kEvents);
+  return gFailures > 0 ? 1 : 0;
+}
+
+// A copy of another build, whose block is `size` bytes, in `phase`.
+int layout(const Plugin& a, const char* fakeCopy, std::uint32_t size, std::uint32_t phase, bool refused) {
+  void* fake = ::dlopen(fakeCopy, RTLD_NOW | RTLD_LOCAL);
+  auto set = fake == nullptr ? nullptr
+                             : reinterpret_cast<void (*)(std::uint32_t, std::uint32_t, std::int32_t, const char*)>(
+                                   ::dlsym(fake, "fake_copy_set"));
+  if (set == nullptr) {
+    std::cerr << "the fake copy: " << ::dlerror() << '\n';
+    return 1;
+  }
+  static const char kName[] = "a copy of another build";
+  set(size, phase, static_cast<std::int32_t>(::getpid()), kName);
+  std::string reason;
+  const int answer = a.configureApp(reason);
+  std::cout << "A: " << answer << " " << reason << '\n';
+  if (refused) {
+    expectRefusedNaming("A", answer, reason, kName);
+  } else if (answer != 0) {
+    fail("A's configure beside a block of " + std::to_string(size) + " bytes: " + reason);
+  }
+  return gFailures > 0 ? 1 : 0;
+}
+
 #else
 
 int programEnds(const Plugin& a, int programEvents, const char* program) {
@@ -276,8 +426,18 @@ int main(int argc, char** argv) {
   if (scenario == "switch-before" && argc == 4) return switchBefore(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
   if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
-  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before <plugin> <plugin>\n"
-               "       copies_host switch-alone <plugin> | alone <plugin> <events>\n";
+  if (scenario == "fork-beside-loader" && (argc == 4 || argc == 5)) {
+    return forkBesideLoader(Plugin(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
+  }
+  if (scenario == "pid-namespace" && argc == 4) return pidNamespace(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "layout" && argc == 7) {
+    return layout(Plugin(argv[2]), argv[3], static_cast<std::uint32_t>(std::atol(argv[4])),
+                  static_cast<std::uint32_t>(std::atol(argv[5])), std::string(argv[6]) == "refused");
+  }
+  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace <plugin> <plugin>\n"
+               "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
+               "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module>]\n"
+               "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {
     return programEnds(Plugin(argv[2]), argc == 4 ? std::atoi(argv[3]) : 5, argv[0]);

@@ -1,0 +1,40 @@
+// A shared object that carries a copy's note and block as another build of the SDK lays them out,
+// set by the host (CopiesHost.cpp): a block of any size, in any phase, so that a copy of this build
+// is seen to read an older build's block and a later one's.
+#include <cstdint>
+#include <cstring>
+
+extern "C" {
+
+struct alignas(8) FakeCopyBlock {
+  unsigned char bytes[64];
+};
+__attribute__((visibility("hidden"), used)) FakeCopyBlock fake_copy_block{};
+
+// Lays the block out as a build whose block is `size` bytes would: the first layout's fields
+// (magic, size, phase, claiming process, file name, end of the app: none), the rest zero.
+__attribute__((visibility("default"))) void fake_copy_set(std::uint32_t size, std::uint32_t phase,
+                                                          std::int32_t claimer, const char* name) {
+  unsigned char* const at = fake_copy_block.bytes;
+  std::memset(at, 0, sizeof fake_copy_block.bytes);
+  const std::uint32_t magic = 0x31564443;
+  std::memcpy(at, &magic, 4);
+  std::memcpy(at + 4, &size, 4);
+  std::memcpy(at + 8, &phase, 4);
+  std::memcpy(at + 12, &claimer, 4);
+  std::memcpy(at + 16, &name, sizeof name);
+}
+
+}  // extern "C"
+
+asm(R"(
+  .pushsection .note.cindervale.copy,"a",@note
+  .balign 4
+  .long 11
+  .long 8
+  .long 0x43445643
+  .asciz "Cindervale"
+  .balign 4
+  .quad fake_copy_block - .
+  .popsection
+)");
