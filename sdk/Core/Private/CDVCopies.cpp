@@ -333,6 +333,9 @@ void wakeWaiters() {
 // least one sees the other's: a copy that finds another's configure under way in this process
 // gives its mark back, unless its block comes first in memory, when it keeps it and waits for the
 // other to give its own back or end.
+std::atomic<void (*)(void*)> gClaimHook{nullptr};
+std::atomic<void*> gClaimHookContext{nullptr};
+
 void lookAndClaim(Walk& walk) {
   if (walk.pid != 0 && !walk.marked) {
     self().claimer.store(walk.pid);
@@ -340,6 +343,7 @@ void lookAndClaim(Walk& walk) {
     if (Here* h = gHere.load(std::memory_order_acquire)) h->claimed.store(1);
     self().phase.store(kConfiguring);
     walk.marked = true;
+    if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
   }
   if (gKnown.tooMany) {
     forEachObject(false, [&walk](ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count) {
@@ -558,6 +562,11 @@ void settle(bool configured) {
     return;
   }
   wakeWaiters();
+}
+
+void setClaimHookForTesting(void (*hook)(void*), void* context) {
+  gClaimHookContext.store(context);
+  gClaimHook.store(hook);
 }
 
 bool thisCopyWorks() { return self().phase.load(std::memory_order_acquire) == kWorks; }

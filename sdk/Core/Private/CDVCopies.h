@@ -63,6 +63,10 @@ AppWrite writeOfTheApp(const char* call, std::function<void()> write);
 // and the app's options are checked, before the app's settings are read.
 void runHeldWrites();
 
+// For tests: `hook(context)` runs once, in this copy's next claim, once its mark is set and before
+// it reads the other copies'.
+void setClaimHookForTesting(void (*hook)(void*), void* context);
+
 // The warning's message code.
 inline constexpr const char* kRefusedBesideWorkingCopyMessageCode = "I-COR000041";
 

@@ -27,6 +27,10 @@
 //       dlopen (of a module whose constructor waits, HeldLoad.cpp), while the host forks, once for
 //       each first call the child makes of A (configure, a log, the app's end, the app instance
 //       id): the child's calls answer, and its configure, log and end store.
+//   copies_host claim-in-child <plugin a> <plugin b>
+//       In a child made by fork(), which claims without the loader's lock: A's claim is held once
+//       its mark is set, B claims meanwhile, then A goes on: one configure works, the other is
+//       refused naming it.
 //   copies_host pid-namespace <plugin a> <plugin b>
 //       Run as process 1 of a PID namespace: A's configure is held in the middle; a child forked
 //       into a new PID namespace, where it is process 1 too, has B's configure refused at once,
@@ -89,6 +93,7 @@ struct Plugin {
   int (*hasAppInstanceID)() = nullptr;
   long (*storedNamed)(const char*) = nullptr;
   void (*holdNextConfigure)(int, int) = nullptr;
+  void (*holdNextClaim)(int, int) = nullptr;
 
   explicit Plugin(const char* file) : path(file) {
     library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
@@ -105,8 +110,10 @@ struct Plugin {
     hasAppInstanceID = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_has_app_instance_id"));
     storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
     holdNextConfigure = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_configure"));
+    holdNextClaim = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_claim"));
     if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
-        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr || holdNextConfigure == nullptr) {
+        end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr || holdNextConfigure == nullptr ||
+        holdNextClaim == nullptr) {
       std::cerr << file << ": an entry point is missing\n";
       std::exit(1);
     }
@@ -323,6 +330,41 @@ int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldMo
   return gFailures > 0 ? 1 : 0;
 }
 
+// Two claims at once in a child, one held between its mark and its look at the others.
+int claimInChild(const Plugin& a, const Plugin& b) {
+  std::cout.flush();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int parked[2];
+    int release[2];
+    int marked[2];
+    if (::pipe(parked) != 0 || ::pipe(release) != 0 || ::pipe(marked) != 0) ::_exit(1);
+    a.holdNextClaim(parked[1], release[0]);
+    b.holdNextClaim(marked[1], -1);
+    int answers[2] = {-2, -2};
+    std::string reasons[2];
+    std::thread first([&] { answers[0] = a.configureApp(reasons[0]); });
+    char byte = 0;
+    if (::read(parked[0], &byte, 1) != 1) fail("A's claim was not held");
+    std::thread second([&] { answers[1] = b.configureApp(reasons[1]); });
+    if (::read(marked[0], &byte, 1) != 1) fail("B did not claim");
+    if (::write(release[1], &byte, 1) != 1) fail("release");
+    first.join();
+    second.join();
+    std::cout << "A: " << answers[0] << " " << reasons[0] << "\nB: " << answers[1] << " " << reasons[1] << '\n';
+    if (answers[0] + answers[1] != -1) {
+      fail("the configures answered " + std::to_string(answers[0]) + " and " + std::to_string(answers[1]));
+    } else {
+      const int loser = answers[0] == -1 ? 0 : 1;
+      expectRefusedNaming(loser == 0 ? "A" : "B", answers[loser], reasons[loser], loser == 0 ? b.path : a.path);
+    }
+    std::cout.flush();
+    ::_exit(gFailures > 0 ? 1 : 0);
+  }
+  expectChildEnds(child, "two claims at once in a child");
+  return gFailures > 0 ? 1 : 0;
+}
+
 // As process 1 of its PID namespace, forks a child into a new one (process 1 there too) while A's
 // configure holds the process.
 int pidNamespace(const Plugin& a, const Plugin& b) {
@@ -429,12 +471,14 @@ int main(int argc, char** argv) {
   if (scenario == "fork-beside-loader" && (argc == 4 || argc == 5)) {
     return forkBesideLoader(Plugin(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
   }
+  if (scenario == "claim-in-child" && argc == 4) return claimInChild(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "pid-namespace" && argc == 4) return pidNamespace(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "layout" && argc == 7) {
     return layout(Plugin(argv[2]), argv[3], static_cast<std::uint32_t>(std::atol(argv[4])),
                   static_cast<std::uint32_t>(std::atol(argv[5])), std::string(argv[6]) == "refused");
   }
-  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace <plugin> <plugin>\n"
+  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|claim-in-child|pid-namespace\n"
+               "                   <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
                "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module>]\n"
                "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n";

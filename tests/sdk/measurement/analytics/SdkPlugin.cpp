@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVOptions.h"
 #include "measurement/analytics/CDVAnalytics.h"
@@ -124,6 +125,23 @@ extern "C" __attribute__((visibility("default"))) int sdk_plugin_has_app_instanc
   return CDVAnalytics::appInstanceID().has_value() ? 1 : 0;
 } catch (...) {
   return -1;
+}
+
+// Holds this copy's next claim of the process once its mark is set, before it reads the other
+// copies': writes a byte to `parked`, then, when `release` is a descriptor, waits for one there.
+extern "C" __attribute__((visibility("default"))) void sdk_plugin_hold_next_claim(int parked, int release) noexcept {
+  static int fds[2];
+  fds[0] = parked;
+  fds[1] = release;
+  cdv_copies::setClaimHookForTesting(
+      [](void* context) {
+        const int* fds = static_cast<const int*>(context);
+        char byte = 1;
+        if (::write(fds[0], &byte, 1) != 1 || fds[1] < 0) return;
+        while (::read(fds[1], &byte, 1) < 0) {
+        }
+      },
+      fds);
 }
 
 // Logs `count` events.
