@@ -691,13 +691,22 @@ bool TLMMeasurementEngine::isVersionSameAsOriginalVersion() {
 void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
   if (!database_) return;
-  platform::Error error;
-  auto hasFirstOpen = database_->containsUserAttributeWithName("_fot", &error);
-  if (!hasFirstOpen) {
-    tlm_monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
-                           platform::Value(error.description));
-    return;
-  }
+  // Whether the first open was reported: the first-open property "_fot", written in the same
+  // transaction as the first open's events. Asked first without the write lock (every start
+  // after the first finds it), then again in the group that would write them: processes of the
+  // app that start at once on a new folder take that group in turn, and only the first one finds
+  // the property missing.
+  auto firstOpenStored = [this]() -> std::optional<bool> {
+    platform::Error error;
+    auto stored = database_->containsUserAttributeWithName("_fot", &error);
+    if (!stored) {
+      tlm_monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
+                                  platform::Value(error.description));
+    }
+    return stored;
+  };
+  auto hasFirstOpen = firstOpenStored();
+  if (!hasFirstOpen) return;
   const std::string keychainApp = keychainAppID();
   std::int64_t previousFirstOpens = 0;
   if (auto counter = TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", keychainApp)) {
@@ -707,6 +716,23 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   TLMRemoteConfig& config = this->config();
   const double initTimestamp = initTimestamp_.load();
 
+  if (!*hasFirstOpen) {
+    // The first open's rows ("_fi", "_fot", the session start, "_f", "_e") are committed together:
+    // a launch cut short keeps all of them or none, and with none the next start reports the first
+    // open again. What lives outside the store (persisted values, listeners, the schedule) follows
+    // the commit.
+    if (!database_->beginTransactionGroup()) {
+      tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+      return;
+    }
+    hasFirstOpen = firstOpenStored();
+    if (!hasFirstOpen || *hasFirstOpen) {
+      // Another process of the app reported it meanwhile (or the file cannot be read): nothing
+      // was written in the group.
+      database_->endTransactionGroup();
+      if (!hasFirstOpen) return;
+    }
+  }
   if (*hasFirstOpen) {
     if (!earlierFirstOpen) TLMKeychainWrapper::upsertKeychainValue("1", "_pfo", keychainApp);
     persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
@@ -717,14 +743,6 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
     return;
   }
 
-  // The first open's rows ("_fi", "_fot", the session start, "_f", "_e") are committed together:
-  // a launch cut short keeps all of them or none, and with none the next start reports the first
-  // open again. What lives outside the store (persisted values, listeners, the schedule) follows
-  // the commit.
-  if (!database_->beginTransactionGroup()) {
-    tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
-    return;
-  }
   std::vector<TLMEventPtr> written;
   bool reported = false;
   try {

@@ -1214,11 +1214,24 @@ std::uint64_t TLMSqliteStore::writeTransactionID() const {
 bool TLMSqliteStore::endTransaction() {
   const bool wrote = writeOpen_;
   transactionBoundary();
-  if (!execTransactionStatement("END TRANSACTION", 34014, "End transaction failed. Database not open")) {
-    return false;
+  bool told = false;
+  while (!execTransactionStatement("END TRANSACTION", 34014, "End transaction failed. Database not open")) {
+    if (!wrote || !commitFoundFileBusy()) return false;
+    // Another connection still reads (a tool's long read transaction, a backup): the commit keeps
+    // its transaction and waits for it, however long it reads, rather than dropping what it wrote.
+    if (!told) log(4, 34025, "Commit waits for another connection that reads the database file");
+    told = true;
   }
   if (wrote) giveTurnIfWaitedFor();
   return true;
+}
+
+bool TLMSqliteStore::commitFoundFileBusy() const {
+  // SQLite keeps the transaction open after a COMMIT that could not lock the file, and it may be
+  // stepped again; other failures (a full disk, an I/O error) roll it back or stay failures.
+  // Without a busy timeout nothing waits, as for every other statement.
+  return busyTimeoutMs_ > 0 && (lastFailedStepCode_ & 0xff) == SQLITE_BUSY && isOpen() &&
+         sqlite3_get_autocommit(sqliteHandle_) == 0;
 }
 
 // MARK: - Turns
@@ -1272,12 +1285,18 @@ int TLMSqliteStore::waitForLock(int count) {
   if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) return 0;
   const int turn = turnFile();
   const bool marked = turn >= 0 && setTurnLock(turn, F_RDLCK);
-  sleepMicroseconds(count < kFirstWaitSteps   ? kFirstWaitStepMicroseconds
-                    : count < kShortWaitSteps ? kWaitStepMicroseconds
-                                              : kLongWaitStepMicroseconds);
+  sleepMicroseconds(waitStepMicroseconds(count));
   if (marked) setTurnLock(turn, F_UNLCK);
   return 1;
 }
+
+long TLMSqliteStore::waitStepMicroseconds(int count) {
+  return count < kFirstWaitSteps   ? kFirstWaitStepMicroseconds
+         : count < kShortWaitSteps ? kWaitStepMicroseconds
+                                   : kLongWaitStepMicroseconds;
+}
+
+long TLMSqliteStore::turnGivenMicroseconds() { return static_cast<long>(kTurnGivenNanoseconds / 1000); }
 
 void TLMSqliteStore::giveTurnIfWaitedFor() {
   const int turn = turnFile();

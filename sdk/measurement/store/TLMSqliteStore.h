@@ -144,8 +144,8 @@ class TLMSqliteStore {
   // commitTransactionGroup are committed at once (one write transaction, one commit). A group
   // begins only outside any transaction; false (34008) when it cannot.
   bool beginTransactionGroup();
-  // Ends the group. True when its transaction committed; false when the commit failed (it is
-  // rolled back) or SQLite had already rolled it back after a failing step: then none of the
+  // Ends the group. True when its transaction committed (after waiting, when the file was busy:
+  // see endTransaction); false when the commit failed (it is rolled back) or SQLite had already rolled it back after a failing step: then none of the
   // group's changes stayed. False when no group was open.
   bool commitTransactionGroup();
   // Ends the group without keeping any of its changes. False when no group was open.
@@ -159,6 +159,8 @@ class TLMSqliteStore {
   // block's result.
   bool performReadTransaction(const std::function<bool()>& block);
   bool beginTransaction();
+  // Commits. A commit that finds the file busy (another connection reads it) waits as long as
+  // the other reads, its transaction kept (34025 said once); other failures fail it.
   bool endTransaction();
   bool rollbackTransaction();
   // The write transaction this connection holds (begun by beginTransaction or a group, and not
@@ -209,6 +211,10 @@ class TLMSqliteStore {
   // afterwards; three seconds unless changed; 0: no wait.
   static void setBusyTimeoutMilliseconds(int milliseconds);
   static int busyTimeoutMilliseconds();
+  // The sleep of a waiting connection at its `count`th step, and the longest a connection that
+  // has committed lets a waiter in: a waiter must wake within that pause to take its turn.
+  static long waitStepMicroseconds(int count);
+  static long turnGivenMicroseconds();
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }
@@ -248,6 +254,8 @@ class TLMSqliteStore {
   // BEGIN / END: logs `notOpenMessage` when closed, records the failing step's code.
   // Steps a kept BEGIN / END / COMMIT statement; true when it finished.
   bool stepTransactionControl(const char* sql);
+  // Whether the COMMIT that just failed found the file busy and left its transaction open.
+  bool commitFoundFileBusy() const;
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;

@@ -5,7 +5,8 @@
 //
 //   log_then_end_host log <count> [collector base URL]   logs <count> events "before_end", ends;
 //                                                        exit status 3 when not all was stored
-//   log_then_end_host count                              prints how many the store holds
+//   log_then_end_host count [name]                       prints how many the store holds (of
+//                                                        "before_end", or events named <name>)
 //   log_then_end_host case <case> <count> [filler]       as log, with the store failing:
 //       full-before        the file system of <filler> filled before the events are logged
 //       full-before-pause  the same, and every event handled before the end
@@ -151,11 +152,11 @@ int endCase(const std::string& name, int count, const std::string& filler) {
   std::_Exit(0);
 }
 
-int countStored() {
+int countStored(const std::string& name) {
   auto database = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
   if (!database) return 1;
   platform::Array arguments;
-  arguments.push_back(platform::Value(kEventName));
+  arguments.push_back(platform::Value(name));
   auto stored = database->sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = ?",
                                                         arguments, nullptr);
   if (!stored) return 1;
@@ -170,10 +171,10 @@ int main(int argc, char** argv) {
   if (mode == "log" && argc > 2) {
     return logThenEnd(std::atoi(argv[2]), argc > 3 ? argv[3] : kNoCollector);
   }
-  if (mode == "count") return countStored();
+  if (mode == "count") return countStored(argc > 2 ? argv[2] : kEventName);
   if (mode == "case" && argc > 3) return endCase(argv[2], std::atoi(argv[3]), argc > 4 ? argv[4] : "");
   if (mode == "thread-limit" && argc > 3) threadLimit(std::atoi(argv[2]), std::atof(argv[3]));
-  std::cerr << "usage: log_then_end_host log <count> [collector] | count | case <case> <count> [filler] | "
+  std::cerr << "usage: log_then_end_host log <count> [collector] | count [name] | case <case> <count> [filler] | "
                "thread-limit <count> <seconds>\n";
   return 2;
 }

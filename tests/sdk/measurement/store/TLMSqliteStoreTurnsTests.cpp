@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -201,6 +203,87 @@ TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommi
                 ->int64Value()
                 .value_or(0),
             1);
+}
+
+// Another connection begins a read transaction and keeps it across a group's commit, longer than
+// the busy timeout: the commit waits for it with its transaction kept, and when the reader lets
+// go every row is stored once. A lone transaction's commit waits the same way.
+TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBusyTimeout) {
+  ScopedBusyTimeout short_(50);
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  ASSERT_TRUE(writeGroup(*store, 10, 1));
+  RawDatabase reader(path);
+  // Holds its read until the commit has found the file busy past its timeout (and said so), or
+  // has ended; then lets go.
+  auto holdReadAcross = [&](const std::function<bool()>& commit) {
+    reader.exec("BEGIN");
+    EXPECT_FALSE(reader.scalar("SELECT count(*) FROM t").empty());
+    std::atomic<bool> done{false};
+    bool committed = false;
+    std::thread committing([&] {
+      committed = commit();
+      done.store(true);
+    });
+    EXPECT_TRUE(waitFor([&] { return monitor.contains(34025) || done.load(); }));
+    reader.exec("COMMIT");
+    committing.join();
+    return committed;
+  };
+
+  ASSERT_TRUE(store->beginTransactionGroup());
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(store->performTransaction([&] {
+      return store->upsertRecord({{"writer", Value(2)}, {"data", Value(std::string(300, 'e'))}}, "t", nullptr);
+    }));
+  }
+  EXPECT_TRUE(holdReadAcross([&] { return store->commitTransactionGroup(); })) << reported(monitor);
+  EXPECT_TRUE(monitor.contains(34025));
+  EXPECT_FALSE(monitor.contains(34012)) << reported(monitor);
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t WHERE writer = 2"), "200");
+
+  monitor.clear();
+  EXPECT_TRUE(holdReadAcross([&] {
+    return store->performTransaction(
+        [&] { return store->upsertRecord({{"writer", Value(3)}, {"data", Value("lone")}}, "t", nullptr); });
+  })) << reported(monitor);
+  EXPECT_TRUE(monitor.contains(34025));
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "211");
+}
+
+// Without any wait allowed, a commit that finds a reader fails at once and keeps nothing.
+TEST_F(TLMSqliteStoreTurnsTest, WithoutAnyWaitACommitThatFindsAReaderFailsAtOnce) {
+  ScopedBusyTimeout noWait(0);
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  RawDatabase reader(path);
+  reader.exec("BEGIN");
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "0");
+  ASSERT_TRUE(store->beginTransactionGroup());
+  ASSERT_TRUE(store->performTransaction(
+      [&] { return store->upsertRecord({{"writer", Value(1)}, {"data", Value("x")}}, "t", nullptr); }));
+  EXPECT_FALSE(store->commitTransactionGroup());
+  EXPECT_FALSE(monitor.contains(34025));
+  reader.exec("COMMIT");
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "0");
+  EXPECT_TRUE(store->performTransaction([] { return true; }));
+}
+
+// A waiting connection must wake within the pause of one that has just committed, or that one
+// begins its next write before the waiter looks again: every step of a wait, however long it has
+// gone on, stays well below the pause.
+TEST(TLMSqliteStoreWaitSteps, EveryStepOfAWaitIsWellBelowTheTurnACommitterGives) {
+  const long turn = TLMSqliteStore::turnGivenMicroseconds();
+  ASSERT_GT(turn, 0);
+  long longest = 0;
+  for (int count = 0; count < 1'000'000; ++count) {
+    const long step = TLMSqliteStore::waitStepMicroseconds(count);
+    ASSERT_GT(step, 0) << "step " << count;
+    longest = std::max(longest, step);
+  }
+  EXPECT_LE(longest * 4, turn) << "longest step " << longest << " us, turn " << turn << " us";
 }
 
 // Without any wait allowed, a held lock fails the statement at once, as before.
