@@ -86,19 +86,7 @@ __attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_bloc
     kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}};
 }
 
-// The note: an allocated note section, so the linker puts it in a PT_NOTE segment and keeps it
-// from --gc-sections; its descriptor is the 8-byte offset from the descriptor to the block.
-asm(R"(
-  .pushsection .note.cindervale.copy,"a",@note
-  .balign 4
-  .long 11
-  .long 8
-  .long 0x43445643
-  .asciz "Cindervale"
-  .balign 4
-  .quad cdv_copy_block - .
-  .popsection
-)");
+CDV_COPY_NOTE(cdv_copy_block);
 
 namespace cdv_copies {
 namespace {

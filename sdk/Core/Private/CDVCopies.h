@@ -13,6 +13,20 @@
 // loader's lock, which serialises the walks of every copy.
 #pragma once
 
+// The note that names a copy's block `symbol` (hidden, and defined in the same object): an
+// allocated note section, so the linker puts it in a PT_NOTE segment and keeps it from
+// --gc-sections; its descriptor is the 8-byte offset from the descriptor to the block.
+#define CDV_COPY_NOTE(symbol)                          \
+  asm(".pushsection .note.cindervale.copy,\"a\",@note\n" \
+      ".balign 4\n"                                    \
+      ".long 11\n"                                     \
+      ".long 8\n"                                      \
+      ".long 0x43445643\n"                             \
+      ".asciz \"Cindervale\"\n"                        \
+      ".balign 4\n"                                    \
+      ".quad " #symbol " - .\n"                        \
+      ".popsection\n")
+
 #include <functional>
 #include <string>
 

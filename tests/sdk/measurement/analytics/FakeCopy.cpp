@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Core/Private/CDVCopies.h"
+
 extern "C" {
 
 struct alignas(8) FakeCopyBlock {
@@ -27,14 +29,4 @@ __attribute__((visibility("default"))) void fake_copy_set(std::uint32_t size, st
 
 }  // extern "C"
 
-asm(R"(
-  .pushsection .note.cindervale.copy,"a",@note
-  .balign 4
-  .long 11
-  .long 8
-  .long 0x43445643
-  .asciz "Cindervale"
-  .balign 4
-  .quad fake_copy_block - .
-  .popsection
-)");
+CDV_COPY_NOTE(fake_copy_block);
