@@ -20,6 +20,7 @@
 
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/StayLoaded.h"
+#include "foundation/Cancellation.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
 #include "uikit/UIKit.h"
@@ -56,7 +57,10 @@ constexpr std::uint32_t kWorks = 2;
 constexpr char kNoteName[] = "Cindervale";
 constexpr std::uint32_t kNoteType = 0x43445643;  // "CVDC"
 
+// Called by another copy, through a function that must not throw: a cancellation of the calling
+// thread waits until the end is made, and acts at that thread's next cancellation point.
 int endAppHere() noexcept {
+  const platform::CancellationHeldOff heldOff;
   try {
     return UIApplication().terminate() ? 1 : 0;
   } catch (...) {

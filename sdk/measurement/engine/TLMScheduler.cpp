@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "foundation/Cancellation.h"
 #include "foundation/Exception.h"
 #include "measurement/model/TLMMonitor.h"
 
@@ -134,6 +135,8 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
     try {
       block();
       completed = true;
+    } catch (const platform::ThreadCancellation&) {
+      throw;  // the caller's thread ends: the queue goes on without it
     } catch (...) {
       TLMMeasurement::monitor()->logWithLevel(
           1, 30003, "Exception on worker queue when processing sync block. Block ID=" + blockID + ". Exception",
