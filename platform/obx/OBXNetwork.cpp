@@ -217,21 +217,17 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
   // its completion would count as an upload in progress for ever.
   // So does one whose caller's thread is cancelled inside it, and the cancellation goes on.
   auto answer = std::make_shared<std::function<void(OBXNetworkResult)>>(std::move(done));
-  auto refuse = [&] {
-    if (answered->load()) return;
-    OBXNetworkResult failure;
-    failure.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
-                                    "The transport could not take the request");
-    (*answer)(std::move(failure));
-  };
   try {
     std::shared_ptr<OBXNetworkTransport> transport = transport_ ? transport_ : defaultTransport();
     transport->perform(request, [answer](OBXNetworkResult result) { (*answer)(std::move(result)); });
-  } catch (const platform::ThreadCancellation&) {
-    refuse();
-    throw;
   } catch (...) {
-    refuse();
+    if (!answered->load()) {
+      OBXNetworkResult failure;
+      failure.error = platform::Error(kOBXNetworkErrorDomain, kOBXNetworkErrorCodeTransportFailure,
+                                      "The transport could not take the request");
+      (*answer)(std::move(failure));
+    }
+    if (platform::handlingCancellation()) throw;
   }
   return sessionID;
 }

@@ -5,9 +5,12 @@
 // unwinding its stack with an exception of its own, abi::__forced_unwind: every destructor on the
 // way runs, so locks are let go and what a call undoes on an exception is undone. A handler that
 // catches it must throw it on, or the process ends ("exception not rethrown"). A `catch (...)`
-// that does not rethrow lets it through before it:
+// that does not rethrow throws it on first:
 //
-//   try { ... } catch (const platform::ThreadCancellation&) { throw; } catch (...) { ... }
+//   try { ... } catch (...) { if (platform::handlingCancellation()) throw; ... }
+//
+// (A handler of its type, abi::__forced_unwind&, would bind a reference to no object, where the
+// undefined-behaviour sanitizer stops.)
 //
 // A function that must not throw (noexcept, a destructor, a C callback) cannot pass it on, and
 // the unwind ends the process there: where it reaches a cancellation point it holds cancellation
@@ -21,7 +24,9 @@
 
 namespace platform {
 
-using ThreadCancellation = abi::__forced_unwind;
+// Inside a handler: true when what it handles is the thread's cancellation, which has no C++
+// type (nor has another language's unwind, which no handler of ours may end either).
+inline bool handlingCancellation() noexcept { return abi::__cxa_current_exception_type() == nullptr; }
 
 // Holds a cancellation of this thread off while it lives; one asked meanwhile acts at the next
 // cancellation point after it.

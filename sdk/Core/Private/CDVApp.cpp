@@ -212,10 +212,11 @@ void withRegistryLock(Body&& body) {
   try {
     RegistryHold hold;
     body();
-  } catch (const platform::ThreadCancellation&) {
-    dropPendingDiagnostics();
-    throw;
   } catch (...) {
+    if (platform::handlingCancellation()) {
+      dropPendingDiagnostics();
+      throw;
+    }
     failure = std::current_exception();
   }
   flushPendingDiagnostics();
@@ -458,10 +459,10 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
 
       const std::vector<std::shared_ptr<const CDVLibrary>> libraries = gConfigurableLibraries;
       for (const auto& library : libraries) library->configureWithApp(app);
-    } catch (const platform::ThreadCancellation&) {
+    } catch (...) {
       // The thread is cancelled: the app is not left registered, so that the host may configure
       // it again on another thread (the claim goes back as the configure unwinds).
-      forgetCancelledApp(app);
+      if (platform::handlingCancellation()) forgetCancelledApp(app);
       throw;
     }
   });

@@ -135,9 +135,8 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
     try {
       block();
       completed = true;
-    } catch (const platform::ThreadCancellation&) {
-      throw;  // the caller's thread ends: the queue goes on without it
     } catch (...) {
+      if (platform::handlingCancellation()) throw;  // the caller's thread ends; the queue goes on
       TLMMeasurement::monitor()->logWithLevel(
           1, 30003, "Exception on worker queue when processing sync block. Block ID=" + blockID + ". Exception",
           exceptionContext(std::current_exception()));

@@ -139,6 +139,11 @@ TEST(SerialQueue, ExceptionsReachSyncCallersAndDoNotStopAsyncWork) {
 // A thread cancelled while its sync waits for its turn behind a busy block: the queue, come to the
 // turn, goes on with the blocks after it rather than wait for a caller that is gone.
 TEST(SerialQueue, ASyncCallerCancelledWhileWaitingForItsTurnGivesItUp) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The cancellation's unwind leaves the wait's frames poisoned, and at the first cleanup the
+  // runtime (GCC 12's) checks a buffer of its own there with the intercepted sigaltstack.
+  GTEST_SKIP() << "AddressSanitizer's runtime reports its own stack buffer after a cancelled condition wait";
+#endif
   struct Caller {
     std::shared_ptr<Queue> queue = Queue::serial("test.cancelled");
     int ready[2] = {-1, -1};
