@@ -339,7 +339,19 @@ class SerialQueue final : public Queue {
       runAsCurrent(block);
       return;
     }
-    turn->waitGranted();
+    {
+      // A caller whose thread is cancelled while it waits gives its turn up: the queue, when it
+      // comes to the turn, goes on without waiting for it.
+      struct GiveUp {
+        SyncTurn& turn;
+        bool granted = false;
+        ~GiveUp() {
+          if (!granted) turn.finish();
+        }
+      } giveUp{*turn};
+      turn->waitGranted();
+      giveUp.granted = true;
+    }
     struct Finish {
       SerialQueue& queue;
       SyncTurn& turn;

@@ -25,6 +25,7 @@
 
 #include "UserListing.h"
 #include "dispatch/ForkPreparation.h"
+#include "foundation/Cancellation.h"
 
 namespace platform::files {
 
@@ -210,7 +211,10 @@ class Descriptor {
   explicit Descriptor(int fd = -1) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
+  ~Descriptor() {
+    const CancellationHeldOff heldOff;  // a close is a cancellation point; a destructor does not throw
+    reset();
+  }
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -717,6 +721,7 @@ bool createPrivateDirectory(const std::string& path, Error* error, std::string* 
 }
 
 PrivateFolder::~PrivateFolder() {
+  const CancellationHeldOff heldOff;
   if (folder_ >= 0) ::close(folder_);
 }
 

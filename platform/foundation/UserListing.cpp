@@ -38,6 +38,7 @@
 #endif
 
 #include "dispatch/ForkPreparation.h"
+#include "foundation/Cancellation.h"
 #include "foundation/Files.h"
 #include "foundation/ProcessInfo.h"
 
@@ -538,6 +539,7 @@ class GetentProcess {
     helper_ = child;
   }
   ~GetentProcess() {
+    const CancellationHeldOff heldOff;  // its wait and closes are cancellation points
     end(true);
     if (report_ >= 0) ::close(report_);
   }

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <set>
 
+#include "foundation/Cancellation.h"
+
 namespace {
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
@@ -213,6 +215,7 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
 
   // A transport that throws instead of answering still answers here: a request left without
   // its completion would count as an upload in progress for ever.
+  // So does one whose caller's thread is cancelled inside it, and the cancellation goes on.
   auto answer = std::make_shared<std::function<void(OBXNetworkResult)>>(std::move(done));
   try {
     std::shared_ptr<OBXNetworkTransport> transport = transport_ ? transport_ : defaultTransport();
@@ -224,6 +227,7 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
                                       "The transport could not take the request");
       (*answer)(std::move(failure));
     }
+    if (platform::handlingCancellation()) throw;
   }
   return sessionID;
 }

@@ -24,6 +24,7 @@
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/ForkPreparation.h"
 #include "dispatch/StayLoaded.h"
+#include "foundation/Cancellation.h"
 #include "foundation/Exception.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
@@ -183,6 +184,12 @@ void postDiagnostics(cdv_platform::UserInfo userInfo) {
   }
 }
 
+// A thread cancelled under the registry lock: what it queued reports a configuration (or a
+// deletion) that was not made, and is dropped with it once the outermost hold has ended.
+void dropPendingDiagnostics() {
+  if (tRegistryDepth == 0) delete std::exchange(tPendingDiagnostics, nullptr);
+}
+
 void flushPendingDiagnostics() {
   if (tRegistryDepth > 0) return;
   while (tPendingDiagnostics != nullptr) {
@@ -197,17 +204,20 @@ void flushPendingDiagnostics() {
 }
 
 // Runs `body` holding the registry lock; afterwards (also when it raised) posts the diagnostics
-// it queued, then passes on its exception.
+// it queued, then passes on its exception. The cancellation of the thread goes on at once, the
+// lock let go and the queued diagnostics dropped.
 template <typename Body>
 void withRegistryLock(Body&& body) {
   std::exception_ptr failure;
-  {
+  try {
     RegistryHold hold;
-    try {
-      body();
-    } catch (...) {
-      failure = std::current_exception();
+    body();
+  } catch (...) {
+    if (platform::handlingCancellation()) {
+      dropPendingDiagnostics();
+      throw;
     }
+    failure = std::current_exception();
   }
   flushPendingDiagnostics();
   if (failure) std::rethrow_exception(failure);
@@ -224,6 +234,24 @@ void setDefaultApp(std::shared_ptr<CDVApp> app) {
 std::shared_ptr<CDVApp> currentDefaultApp() {
   std::lock_guard lock(defaultAppMutex());
   return gDefaultApp;
+}
+
+// Takes `app` out of the default app's place when it is there; the caller still holds it, so
+// nothing is destroyed under the lock.
+void unsetDefaultApp(const CDVApp& app) {
+  std::lock_guard lock(defaultAppMutex());
+  if (gDefaultApp.get() == &app) gDefaultApp.reset();
+}
+
+// Under the registry lock: a configure whose thread was cancelled leaves no trace of its app in
+// the registry.
+void forgetCancelledApp(const std::shared_ptr<CDVApp>& app) {
+  if (gAllApps) {
+    const auto registered = gAllApps->find(app->name());
+    if (registered != gAllApps->end() && registered->second == app) gAllApps->erase(registered);
+  }
+  unsetDefaultApp(*app);
+  if (auto container = app->container()) container->removeAllCachedInstances();
 }
 
 [[noreturn]] void raiseCore(const std::string& reason) {
@@ -421,15 +449,22 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
     }
 
     std::shared_ptr<CDVApp> app = initInstanceWithName(*name, *options);
-    // Stored before its core configuration runs: starting the measurement library reads the
-    // default app's data-collection switch.
-    if (app->isDefaultApp()) setDefaultApp(app);
+    try {
+      // Stored before its core configuration runs: starting the measurement library reads the
+      // default app's data-collection switch.
+      if (app->isDefaultApp()) setDefaultApp(app);
 
-    addAppToAppDictionary(app);
-    sendNotificationsToSDKs(app);
+      addAppToAppDictionary(app);
+      sendNotificationsToSDKs(app);
 
-    const std::vector<std::shared_ptr<const CDVLibrary>> libraries = gConfigurableLibraries;
-    for (const auto& library : libraries) library->configureWithApp(app);
+      const std::vector<std::shared_ptr<const CDVLibrary>> libraries = gConfigurableLibraries;
+      for (const auto& library : libraries) library->configureWithApp(app);
+    } catch (...) {
+      // The thread is cancelled: the app is not left registered, so that the host may configure
+      // it again on another thread (the claim goes back as the configure unwinds).
+      if (platform::handlingCancellation()) forgetCancelledApp(app);
+      throw;
+    }
   });
   configured = true;
 }
@@ -442,10 +477,7 @@ void CDVApp::addAppToAppDictionary(const std::shared_ptr<CDVApp>& app) {
   }
   // A default app that failed its configuration is not left behind as configured, so the host
   // can correct its options and configure again.
-  if (app->isDefaultApp()) {
-    std::lock_guard lock(gDefaultAppMutex);
-    if (gDefaultApp == app) gDefaultApp.reset();  // `app` still holds it: nothing is destroyed here
-  }
+  unsetDefaultApp(*app);
   raiseCore(
       "Configuration fails. It may be caused by an invalid OMBRIX_APP_ID in "
       "OmbrixService-Info.plist or set in the customized options.");

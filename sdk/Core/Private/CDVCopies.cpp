@@ -24,6 +24,7 @@
 
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/StayLoaded.h"
+#include "foundation/Cancellation.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
 #include "uikit/UIKit.h"
@@ -70,7 +71,10 @@ constexpr std::uint32_t kNoteType = 0x43445643;  // "CVDC"
 constexpr std::size_t kFirstLayoutSize = offsetof(CDVCopyBlock, claimedHere);
 static_assert(kFirstLayoutSize == 32, "the first layout's fields are fixed");
 
+// Called by another copy, through a function that must not throw: a cancellation of the calling
+// thread waits until the end is made, and acts at that thread's next cancellation point.
 int endAppHere() noexcept {
+  const platform::CancellationHeldOff heldOff;
   try {
     return UIApplication().terminate() ? 1 : 0;
   } catch (...) {

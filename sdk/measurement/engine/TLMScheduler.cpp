@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "foundation/Cancellation.h"
 #include "foundation/Exception.h"
 #include "measurement/model/TLMMonitor.h"
 
@@ -135,6 +136,7 @@ void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
       block();
       completed = true;
     } catch (...) {
+      if (platform::handlingCancellation()) throw;  // the caller's thread ends; the queue goes on
       TLMMeasurement::monitor()->logWithLevel(
           1, 30003, "Exception on worker queue when processing sync block. Block ID=" + blockID + ". Exception",
           exceptionContext(std::current_exception()));

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -132,6 +134,55 @@ TEST(SerialQueue, ExceptionsReachSyncCallersAndDoNotStopAsyncWork) {
   queue->async([&] { ++ran; });
   queue->sync([&] { ++ran; });
   EXPECT_EQ(ran, 2);
+}
+
+// A thread cancelled while its sync waits for its turn behind a busy block: the queue, come to the
+// turn, goes on with the blocks after it rather than wait for a caller that is gone.
+TEST(SerialQueue, ASyncCallerCancelledWhileWaitingForItsTurnGivesItUp) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The cancellation's unwind leaves the wait's frames poisoned, and at the first cleanup the
+  // runtime (GCC 12's) checks a buffer of its own there with the intercepted sigaltstack.
+  GTEST_SKIP() << "AddressSanitizer's runtime reports its own stack buffer after a cancelled condition wait";
+#endif
+  struct Caller {
+    std::shared_ptr<Queue> queue = Queue::serial("test.cancelled");
+    int ready[2] = {-1, -1};
+    std::atomic<bool> ran{false};
+  } caller;
+  ASSERT_EQ(::pipe(caller.ready), 0);
+  std::promise<void> busy;
+  std::promise<void> release;
+  caller.queue->async([&busy, gone = release.get_future().share()] {
+    busy.set_value();
+    gone.wait();
+  });
+  busy.get_future().wait();
+  pthread_t thread;
+  ASSERT_EQ(::pthread_create(
+                &thread, nullptr,
+                [](void* data) -> void* {
+                  auto& c = *static_cast<Caller*>(data);
+                  char byte = 1;
+                  // Nothing after this write acts on the cancellation before the wait for the turn.
+                  if (::write(c.ready[1], &byte, 1) == 1) c.queue->sync([&c] { c.ran = true; });
+                  return nullptr;
+                },
+                &caller),
+            0);
+  char byte = 0;
+  ASSERT_EQ(::read(caller.ready[0], &byte, 1), 1);
+  ASSERT_EQ(::pthread_cancel(thread), 0);
+  void* result = nullptr;
+  ASSERT_EQ(::pthread_join(thread, &result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  release.set_value();
+  std::promise<void> after;
+  caller.queue->async([&after] { after.set_value(); });
+  ASSERT_EQ(after.get_future().wait_for(testsupport::kEventWait), std::future_status::ready);
+  caller.queue->sync([] {});
+  EXPECT_FALSE(caller.ran);
+  ::close(caller.ready[0]);
+  ::close(caller.ready[1]);
 }
 
 TEST(SerialQueue, SuspendedQueueHoldsBlocksUntilResumed) {

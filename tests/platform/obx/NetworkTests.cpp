@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <new>
 #include <set>
@@ -129,6 +131,52 @@ TEST_F(NetworkTest, TransportThatThrowsInsteadOfAnsweringStillCompletesTheReques
   EXPECT_EQ(delivery.calls, 1);
   ASSERT_TRUE(delivery.error.has_value());
   EXPECT_EQ(delivery.error->code, kOBXNetworkErrorCodeTransportFailure);
+}
+
+// The same when the caller's thread is cancelled inside the transport (held in a read, a
+// cancellation point): the request is answered once, and the thread ends as cancelled.
+TEST_F(NetworkTest, ARequestWhoseThreadIsCancelledInTheTransportStillCompletesOnce) {
+  struct HeldTransport : public OBXNetworkTransport {
+    int arrived[2] = {-1, -1};
+    int release[2] = {-1, -1};
+    void perform(const OBXNetworkRequest&, std::function<void(OBXNetworkResult)>) override {
+      char byte = 1;
+      if (::write(arrived[1], &byte, 1) == 1) (void)::read(release[0], &byte, 1);
+    }
+  };
+  auto transport = std::make_shared<HeldTransport>();
+  ASSERT_EQ(::pipe(transport->arrived), 0);
+  ASSERT_EQ(::pipe(transport->release), 0);
+  Delivery delivery;
+  struct Call {
+    OBXNetwork own;
+    std::shared_ptr<platform::Queue> queue;
+    OBXNetworkCompletionHandler handler;
+  } call{OBXNetwork("", transport), queue, recordInto(delivery)};
+  pthread_t thread;
+  ASSERT_EQ(::pthread_create(
+                &thread, nullptr,
+                [](void* data) -> void* {
+                  auto& c = *static_cast<Call*>(data);
+                  c.own.postURL("http://127.0.0.1/a", Bytes{1}, c.queue, false, c.handler);
+                  return nullptr;
+                },
+                &call),
+            0);
+  char byte = 0;
+  ASSERT_EQ(::read(transport->arrived[0], &byte, 1), 1);
+  ASSERT_EQ(::pthread_cancel(thread), 0);
+  void* result = nullptr;
+  ASSERT_EQ(::pthread_join(thread, &result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  EXPECT_FALSE(call.own.hasUploadInProgress());
+  queue->drain();
+  EXPECT_EQ(delivery.calls, 1);
+  ASSERT_TRUE(delivery.error.has_value());
+  EXPECT_EQ(delivery.error->code, kOBXNetworkErrorCodeTransportFailure);
+  for (int fd : {transport->arrived[0], transport->arrived[1], transport->release[0], transport->release[1]}) {
+    ::close(fd);
+  }
 }
 
 TEST_F(NetworkTest, ReplyBodyLimitGoesWithEveryRequestAndCanBeRaised) {

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -57,6 +59,43 @@ TEST(TLMSchedulerTest, SyncDispatchFromTheWorkerQueueRunsInline) {
   scheduler.dispatchSyncOnWorkerQueueBlockID("Test:5", nullptr);
   EXPECT_EQ(monitor->codes(), (std::vector<std::int64_t>{30003, 30004, 30002}));
   EXPECT_EQ(monitor->first(30004).level, 4);
+}
+
+// A thread cancelled inside its synchronous block (held in a read, a cancellation point) ends as
+// cancelled, reported as no failure of the block, and the worker queue goes on.
+TEST(TLMSchedulerTest, AThreadCancelledInASyncBlockEndsAndTheQueueGoesOn) {
+  TLMScopedRecordingMonitor monitor;
+  struct Call {
+    TLMScheduler scheduler{kTLMSchedulerWorkerQueueLabel};
+    int arrived[2] = {-1, -1};
+    int release[2] = {-1, -1};
+  } call;
+  ASSERT_EQ(::pipe(call.arrived), 0);
+  ASSERT_EQ(::pipe(call.release), 0);
+  pthread_t thread;
+  ASSERT_EQ(::pthread_create(
+                &thread, nullptr,
+                [](void* data) -> void* {
+                  auto& c = *static_cast<Call*>(data);
+                  c.scheduler.dispatchSyncOnWorkerQueueBlockID("Test:1", [&c] {
+                    char byte = 1;
+                    if (::write(c.arrived[1], &byte, 1) == 1) (void)::read(c.release[0], &byte, 1);
+                  });
+                  return nullptr;
+                },
+                &call),
+            0);
+  char byte = 0;
+  ASSERT_EQ(::read(call.arrived[0], &byte, 1), 1);
+  ASSERT_EQ(::pthread_cancel(thread), 0);
+  void* result = nullptr;
+  ASSERT_EQ(::pthread_join(thread, &result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  bool ran = false;
+  call.scheduler.dispatchSyncOnWorkerQueueBlockID("Test:2", [&] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(monitor->codes().empty());
+  for (int fd : {call.arrived[0], call.arrived[1], call.release[0], call.release[1]}) ::close(fd);
 }
 
 // Every block of the worker queue takes its place among the numbered posts, also one posted to it
