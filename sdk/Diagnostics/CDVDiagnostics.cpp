@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <link.h>
 #include <map>
 #include <mutex>
 #include <sys/utsname.h>
 #include <utility>
 #include <vector>
 
+#include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "Core/Public/CDVLogger.h"
 #include "dispatch/Clock.h"
@@ -266,19 +266,16 @@ void CDVDiagnostics::populateLogProtoWithInstalledServices(CDVPBICoreConfigurati
 
 void CDVDiagnostics::populateLogProtoWithNumberOfLinkedFrameworks(CDVPBICoreConfiguration& config) {
   int32_t count = -1;
-  dl_iterate_phdr(
-      [](struct dl_phdr_info* info, size_t, void* data) {
-        std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
-        if (path.empty()) {
-          // The main executable.
-          char buffer[4096];
-          const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-          path = length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string("/main");
-        }
-        if (!isSystemImage(path)) ++*static_cast<int32_t*>(data);
-        return 0;
-      },
-      &count);
+  cdv_copies::forEachLoadedObject([&count](const char* name) {
+    std::string path = name;
+    if (path.empty()) {
+      // The main executable.
+      char buffer[4096];
+      const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+      path = length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string("/main");
+    }
+    if (!isSystemImage(path)) ++count;
+  });
   NANOSetInt32(config, CDVPBICoreConfigurationSlot::dynamic_framework_count, count);
 }
 

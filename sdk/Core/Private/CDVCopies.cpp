@@ -377,6 +377,21 @@ int walkLocked(dl_phdr_info* info, std::size_t size, void* data) {
   return 1;
 }
 
+// Under the walk lock: true in a child made by fork(). Found by the first walk there: the loader's
+// lists are read without its lock from then on, and what a walk of the parent's left half made is
+// read again.
+bool findsItselfAChild(Here& h) {
+  const bool child =
+      gHereWipes.load() ? h.live.load() == 0 : gHerePid.load() != static_cast<std::int32_t>(::getpid());
+  if (child) {
+    gInChild.store(true);
+    if (gKnownChanging) gKnown = KnownCopies{};
+    gHerePid.store(static_cast<std::int32_t>(::getpid()));
+    h.live.store(1);
+  }
+  return gInChild.load();
+}
+
 // A fork waits for this copy's walk under way: a child would otherwise find the loader's lock held
 // by it for good, and so would the host's own dlopen there. The handlers are registered as the
 // copy loads, before any of its own taken later (they run first): so the walk's lock is the last
@@ -407,16 +422,7 @@ void walkCopiesOnce(Walk& walk) {
     return;
   }
   lockWalks(*h);
-  // The first walk in a child made by fork(): the loader's lists are read without its lock from
-  // now on, and what a walk of the parent's left half made is read again.
-  const bool child =
-      gHereWipes.load() ? h->live.load() == 0 : gHerePid.load() != static_cast<std::int32_t>(::getpid());
-  if (child) {
-    gInChild.store(true);
-    if (gKnownChanging) gKnown = KnownCopies{};
-    gHerePid.store(static_cast<std::int32_t>(::getpid()));
-    h->live.store(1);
-  }
+  findsItselfAChild(*h);
   gKnownChanging = true;
   if (gInChild.load()) {
     collectNewObjects();
@@ -559,6 +565,36 @@ void settle(bool configured) {
 void setClaimHookForTesting(void (*hook)(void*), void* context) {
   gClaimHookContext.store(context);
   gClaimHook.store(hook);
+}
+
+void forEachLoadedObject(const std::function<void(const char*)>& visit) {
+  bool child = false;
+  if (Here* h = here()) {
+    lockWalks(*h);
+    child = findsItselfAChild(*h);
+    unlockWalks(*h);
+  }
+  auto visitName = [&visit](const char* name) {
+    try {
+      visit(name != nullptr ? name : "");
+    } catch (...) {
+    }
+  };
+  if (child) {
+    constexpr int kObjectsMost = 1 << 16;
+    int objects = 0;
+    for (const link_map* map = rendezvous()->r_map; map != nullptr && objects < kObjectsMost; map = map->l_next) {
+      visitName(map->l_name);
+      ++objects;
+    }
+    return;
+  }
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        (*static_cast<decltype(visitName)*>(data))(info->dlpi_name);
+        return 0;
+      },
+      &visitName);
 }
 
 bool thisCopyWorks() { return self().phase.load(std::memory_order_acquire) == kWorks; }

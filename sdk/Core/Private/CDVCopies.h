@@ -77,6 +77,12 @@ AppWrite writeOfTheApp(const char* call, std::function<void()> write);
 // and the app's options are checked, before the app's settings are read.
 void runHeldWrites();
 
+// Calls `visit` with the file name of every object loaded in this process ("" for the program; an
+// exception it raises is dropped). In a child made by fork() it takes no lock of the dynamic
+// loader's, which a thread of the parent's may have held at the fork (only the first namespace's
+// objects there).
+void forEachLoadedObject(const std::function<void(const char*)>& visit);
+
 // For tests: `hook(context)` runs once, in this copy's next claim, once its mark is set and before
 // it reads the other copies'.
 void setClaimHookForTesting(void (*hook)(void*), void* context);
