@@ -19,6 +19,11 @@
 //   copies_host switch-alone <plugin a>
 //       The only copy switches collection off before it configures: written as it always was, so
 //       its events are dropped (none stored, no loss).
+//   copies_host end-while-logging <plugin a> <plugin b>
+//       A configures, B is refused; two threads log through A without a pause (holding back while
+//       more than a few hundred events wait for the store), while the app is ended through
+//       B 12 times: each end answers true, with every event logged before it stored; then the
+//       last end through A finds every event stored, once.
 //   copies_host alone <plugin a> <events>
 //       A next launch: A alone configures, logs 10 events and ends; the store then holds `events`
 //       of A's.
@@ -72,6 +77,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -266,6 +272,58 @@ int switchAlone(const Plugin& a) {
   a.log(kEvents);
   if (a.end() != 1) fail("A's end did not answer true: events dropped by the app's switch are no loss");
   expectStored(a, "from_plugin", 0);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int endWhileLogging(const Plugin& a, const Plugin& b) {
+  constexpr int kLoggers = 2;
+  constexpr int kEnds = 12;
+  constexpr long kBetweenEnds = 100;  // events logged between two ends
+  constexpr long kMostWaiting = 400;  // a logger holds back while more wait for the store
+  constexpr long kMostEvents = 20000;  // well below the day's limit of public events
+  std::string reason;
+  if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
+  expectRefusedNaming("B", b.configureApp(reason), reason, a.path);
+  std::atomic<bool> stop{false};
+  std::atomic<long> logged{0};  // log calls that returned
+  std::atomic<long> storedSeen{0};  // the store's count as a logger last read it
+  std::vector<std::thread> loggers;
+  for (int i = 0; i < kLoggers; ++i) {
+    loggers.emplace_back([&] {
+      while (!stop.load() && logged.load() < kMostEvents) {
+        // Not faster than the store, however fast this machine logs, and never idle: the ends
+        // find a backlog of a few hundred events, stored well within their 5 s.
+        while (!stop.load() && logged.load() - storedSeen.load() > kMostWaiting) {
+          const long stored = a.storedNamed("from_plugin");
+          storedSeen.store(stored);
+          if (logged.load() - stored > kMostWaiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        a.log(1);
+        logged.fetch_add(1);
+      }
+    });
+  }
+  long lastEnd = 0;
+  for (int end = 0; end < kEnds && gFailures == 0; ++end) {
+    // A hang detector only (the test's time-out is the other): events keep coming while the ends run.
+    for (int polls = 0; logged.load() < lastEnd + kBetweenEnds && polls < 60000; ++polls) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const long before = logged.load();
+    if (before < lastEnd + kBetweenEnds) fail("the loggers stopped: " + std::to_string(before) + " events logged");
+    lastEnd = before;
+    const int answer = b.end();
+    const long stored = a.storedNamed("from_plugin");
+    if (answer != 1 || stored < before) {
+      fail("end " + std::to_string(end) + " through B answered " + std::to_string(answer) + " with " +
+           std::to_string(stored) + " events stored of " + std::to_string(before) + " logged before it");
+    }
+  }
+  stop.store(true);
+  for (std::thread& logger : loggers) logger.join();
+  if (a.end() != 1) fail("A's last end did not store everything");
+  expectStored(a, "from_plugin", logged.load());
+  expectStored(a, "from_second_plugin", 0);
   return gFailures > 0 ? 1 : 0;
 }
 
@@ -467,6 +525,7 @@ int main(int argc, char** argv) {
   if (scenario == "switch-after" && argc == 4) return switchAfter(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-before" && argc == 4) return switchBefore(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
+  if (scenario == "end-while-logging" && argc == 4) return endWhileLogging(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
   if (scenario == "fork-beside-loader" && (argc == 4 || argc == 5)) {
     return forkBesideLoader(Plugin(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
@@ -479,6 +538,7 @@ int main(int argc, char** argv) {
   }
   std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|claim-in-child|pid-namespace\n"
                "                   <plugin> <plugin>\n"
+               "       copies_host end-while-logging <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
                "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module>]\n"
                "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n";
