@@ -50,14 +50,16 @@ bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
 
 // MARK: - Handling
 
-void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
+void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) { queueEvent(event, {}); }
+
+void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, std::string onceMark) {
   if (!event) {
     tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
   unfinishedEvents_.fetch_add(1);
   try {
-    queueStoreWrite("TLMMeasurement:2130", {event, nullptr});
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark)});
   } catch (...) {
     unfinishedEvents_.fetch_sub(1);
     throw;
@@ -226,18 +228,7 @@ void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std
 void TLMMeasurementEngine::logInternalEventOncePerApp(const std::string& origin, const std::string& name,
                                                       const TLMObjectDictionary& parameters,
                                                       const std::string& mark) {
-  auto event = TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters);
-  if (!event) {
-    tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
-    return;
-  }
-  unfinishedEvents_.fetch_add(1);
-  try {
-    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, mark});
-  } catch (...) {
-    unfinishedEvents_.fetch_sub(1);
-    throw;
-  }
+  queueEvent(TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters), mark);
 }
 
 bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const std::string& mark) {

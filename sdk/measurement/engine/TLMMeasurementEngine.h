@@ -436,6 +436,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
+  // logEvent, with the report mark of an event logged once per app's data (none when empty).
+  void queueEvent(const TLMEventPtr& event, std::string onceMark);
   // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
