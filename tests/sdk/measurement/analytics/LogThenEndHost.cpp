@@ -91,23 +91,36 @@ int logCampaignThenEnd(int count, const std::string& collector) {
   TLMMeasurementEngine::setCollectionServerURL(collector);
   CDVApp::configure();
   // The launch's work done, the reporter was made unless the settings this process read said
-  // the campaign was reported; while they do not say so, the client is asked (the campaign is
-  // queued when it answers, after the settings say so). The bound only tells a hang from a busy
-  // machine.
+  // the campaign was reported; when it was made, the client is asked (the campaign is queued
+  // when it answers). Settings files are shared by the app's processes, last writer first: what
+  // this one reads later may not say what it read at the start, so a campaign another process
+  // stored also ends the wait. The bound only tells a hang from a busy machine.
   if (!TLMAnalytics::waitForQueuedWork(60)) return 1;
   auto engine = TLMMeasurementEngine::sharedInstance();
   if (!engine) return 1;
-  auto waiting = [&engine] {
-    return !answered.load() && (asked.load() || !engine->persistedConfig()->searchAdCampaignValue());
+  std::unique_ptr<TLMDatabase> store;
+  auto campaignStored = [&store] {
+    if (!store) store = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
+    if (!store) return false;
+    auto stored = store->sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = '_cmp'",
+                                                       platform::Array(), nullptr);
+    return stored && stored->int64Value().value_or(0) > 0;
+  };
+  auto waiting = [&] {
+    if (answered.load()) return false;
+    if (asked.load()) return true;
+    return !engine->persistedConfig()->searchAdCampaignValue() && !campaignStored();
   };
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waiting() && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool waited = false;
+  while (!(waited = !waiting()) && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  if (waiting()) {
+  if (!waited) {
     std::cerr << "the attribution client was not asked\n";
     return 1;
   }
+  store.reset();
   logEvents(count);
   return UIApplication().terminate() ? 0 : 3;
 }
