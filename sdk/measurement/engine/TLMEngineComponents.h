@@ -19,6 +19,7 @@
 #include "measurement/engine/audiences/TLMSequenceTimestampsCache.h"
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMEventAggregates.h"
+#include "measurement/model/TLMMonitor.h"
 #include "measurement/model/TLMObject.h"
 #include "measurement/model/TLMUserAttribute.h"
 
@@ -228,9 +229,11 @@ struct TLMEngineComponents {
   std::function<std::shared_ptr<TLMSessionReporting>(std::shared_ptr<TLMPersistedConfig>,
                                                      std::shared_ptr<TLMRemoteConfig>)>
       makeSessionReporter;
-  // Null result: no search-ad reporter.
+  // Null result: no search-ad reporter. `logCampaign` logs its campaign event once per app's
+  // data (the engine's logInternalEventOncePerApp).
   std::function<std::shared_ptr<TLMSearchAdReporting>(std::shared_ptr<platform::Queue> workerQueue,
-                                                      std::shared_ptr<TLMPersistedConfig>)>
+                                                      std::shared_ptr<TLMPersistedConfig>,
+                                                      TLMInternalEventLogger logCampaign)>
       makeSearchAdReporter;
   std::shared_ptr<TLMConditionalPropertyProcessor> conditionalProperties;
   std::shared_ptr<TLMScreenReporting> screenReporter;

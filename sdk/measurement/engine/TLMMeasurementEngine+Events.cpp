@@ -50,14 +50,16 @@ bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
 
 // MARK: - Handling
 
-void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) {
+void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) { queueEvent(event, {}); }
+
+void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, std::string onceMark) {
   if (!event) {
     tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
   unfinishedEvents_.fetch_add(1);
   try {
-    queueStoreWrite("TLMMeasurement:2130", {event, nullptr});
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark)});
   } catch (...) {
     unfinishedEvents_.fetch_sub(1);
     throw;
@@ -180,6 +182,7 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
       return false;
     }
     ++blockEvents_;
+    if (!write.onceMark.empty()) return handleOncePerAppEventOnWorkerQueue(std::move(write.event), write.onceMark);
     return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
   };
   // Switched off or without a store nothing is written: no transaction to pay for.
@@ -220,6 +223,63 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
 void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std::string& name,
                                             const TLMObjectDictionary& parameters) {
   logEvent(TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters));
+}
+
+void TLMMeasurementEngine::logInternalEventOncePerApp(const std::string& origin, const std::string& name,
+                                                      const TLMObjectDictionary& parameters,
+                                                      const std::string& mark) {
+  queueEvent(TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters), mark);
+}
+
+bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const std::string& mark) {
+  // Switched off or without a store the event goes where any other goes (dropped, or counted).
+  if (!enabled_.load() || !database_) return handleEventWithoutSchedulingOnWorkerQueue(std::move(event));
+  const std::string name = event ? event->name() : std::string();
+  const std::int64_t writtenBefore = writtenEvents_;
+  bool handled = false;
+  bool ran = false;
+  const OnceWrite outcome = writeOnceOnWorkerQueue(
+      [&]() -> std::optional<bool> {
+        platform::Error error;
+        auto stored = database_->containsReportMark(mark, &error);
+        if (!stored) {
+          tlm_monitor()->logWithLevel(1, 23192, "Failed to query whether a report was stored. Report, error",
+                                      tlm_text(mark), tlm_errorText(error));
+        }
+        return stored;
+      },
+      [&] {
+        // The mark first: when it cannot be set the event is stored all the same (nothing is
+        // lost; a process of the app started at the same time may store it too).
+        ran = true;
+        platform::Error error;
+        if (!database_->setReportMark(mark, &error)) {
+          tlm_monitor()->logWithLevel(1, 23193, "Failed to mark a report as stored. Report, error",
+                                      tlm_text(mark), tlm_errorText(error));
+        }
+        handled = handleEventWithoutSchedulingOnWorkerQueue(std::move(event));
+      });
+  switch (outcome) {
+    case OnceWrite::Written:
+      return handled;
+    case OnceWrite::AlreadyStored:
+      tlm_monitor()->logWithLevel(5, 23194, "Report already stored by another process of the app. Event name",
+                                  tlm_text(name));
+      return false;
+    case OnceWrite::Unreadable:
+      countFailedEvents(1);
+      return false;
+    case OnceWrite::Failed:
+    {
+      // Not begun, or its own group did not commit: what it wrote is gone.
+      const std::int64_t lost = ran ? writtenEvents_ - writtenBefore : 1;
+      countFailedEvents(lost);
+      tlm_monitor()->logWithLevel(1, 23191, "Data loss. Unable to store a group of events. Events",
+                                  platform::Value(lost));
+      return false;
+    }
+  }
+  return false;
 }
 
 void TLMMeasurementEngine::handleEventOnWorkerQueue(TLMEventPtr event) {

@@ -250,8 +250,11 @@ std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initWithAppID(
     return TLMSessionReporter::create(std::move(persisted), std::move(services));
   };
   collaborators.components.makeSearchAdReporter = [](std::shared_ptr<platform::Queue> workerQueue,
-                                                     std::shared_ptr<TLMPersistedConfig> persisted) {
-    return TLMSearchAdReporter::create(std::move(workerQueue), std::move(persisted));
+                                                     std::shared_ptr<TLMPersistedConfig> persisted,
+                                                     TLMInternalEventLogger logCampaign) {
+    TLMSearchAdServices services;
+    services.logInternalEvent = std::move(logCampaign);
+    return TLMSearchAdReporter::create(std::move(workerQueue), std::move(persisted), std::move(services));
   };
   auto engine = create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                        isAnalyticsCollectionDeactivated, safelistedEvents);
@@ -578,7 +581,16 @@ bool TLMMeasurementEngine::startComponentsOnWorkerQueue() {
   reportOSUpdateOnWorkerQueue();
   reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   if (remoteConfig->isSearchAdReporterEnabled() && components_.makeSearchAdReporter) {
-    auto reporter = components_.makeSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
+    // Its campaign event is the install's: stored once, whichever process of the app gets the
+    // answer first (the settings' flag each process reads is kept for older builds too).
+    std::weak_ptr<TLMMeasurementEngine> weak = weak_from_this();
+    auto reporter = components_.makeSearchAdReporter(
+        scheduler_->workerQueue(), persistedConfig_,
+        [weak](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {
+          if (auto engine = weak.lock()) {
+            engine->logInternalEventOncePerApp(origin, name, parameters, kTLMSearchAdCampaignReportedColumn);
+          }
+        });
     if (reporter) {
       reporter->setSearchAdReporterEnabled(remoteConfig->isSearchAdReporterEnabled());
       reporter->start();
@@ -688,25 +700,42 @@ bool TLMMeasurementEngine::isVersionSameAsOriginalVersion() {
   return components_.receipts->isVersionSameAsOriginalVersion();
 }
 
+TLMMeasurementEngine::OnceWrite TLMMeasurementEngine::writeOnceOnWorkerQueue(
+    const std::function<std::optional<bool>()>& stored, const std::function<void()>& write) {
+  if (database_->isTransactionGroupIntact()) {
+    // The caller's group holds the write lock already: what it finds is what it commits.
+    auto found = stored();
+    if (!found) return OnceWrite::Unreadable;
+    if (*found) return OnceWrite::AlreadyStored;
+    write();
+    return OnceWrite::Written;
+  }
+  // Asked first without the write lock (every start after the first finds the mark), then again
+  // in the group that would write it: processes of the app that start at once on a new folder
+  // take that group in turn, and only the first one finds the mark missing.
+  auto found = stored();
+  if (!found) return OnceWrite::Unreadable;
+  if (*found) return OnceWrite::AlreadyStored;
+  if (!database_->beginTransactionGroup()) return OnceWrite::Failed;
+  found = stored();
+  if (!found || *found) {
+    // Another process of the app wrote it meanwhile (or the file cannot be read): nothing was
+    // written in the group.
+    database_->endTransactionGroup();
+    return found ? OnceWrite::AlreadyStored : OnceWrite::Unreadable;
+  }
+  try {
+    write();
+  } catch (...) {
+    database_->abandonTransactionGroup();
+    throw;
+  }
+  return database_->endTransactionGroup() ? OnceWrite::Written : OnceWrite::Failed;
+}
+
 void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
   if (!database_) return;
-  // Whether the first open was reported: the first-open property "_fot", written in the same
-  // transaction as the first open's events. Asked first without the write lock (every start
-  // after the first finds it), then again in the group that would write them: processes of the
-  // app that start at once on a new folder take that group in turn, and only the first one finds
-  // the property missing.
-  auto firstOpenStored = [this]() -> std::optional<bool> {
-    platform::Error error;
-    auto stored = database_->containsUserAttributeWithName("_fot", &error);
-    if (!stored) {
-      tlm_monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
-                                  platform::Value(error.description));
-    }
-    return stored;
-  };
-  auto hasFirstOpen = firstOpenStored();
-  if (!hasFirstOpen) return;
   const std::string keychainApp = keychainAppID();
   std::int64_t previousFirstOpens = 0;
   if (auto counter = TLMKeychainWrapper::keychainValueWithIdentifier("_pfo", keychainApp)) {
@@ -716,44 +745,40 @@ void TLMMeasurementEngine::reportFirstOpenOnWorkerQueue() {
   TLMRemoteConfig& config = this->config();
   const double initTimestamp = initTimestamp_.load();
 
-  if (!*hasFirstOpen) {
-    // The first open's rows ("_fi", "_fot", the session start, "_f", "_e") are committed together:
-    // a launch cut short keeps all of them or none, and with none the next start reports the first
-    // open again. What lives outside the store (persisted values, listeners, the schedule) follows
-    // the commit.
-    if (!database_->beginTransactionGroup()) {
-      tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
-      return;
-    }
-    hasFirstOpen = firstOpenStored();
-    if (!hasFirstOpen || *hasFirstOpen) {
-      // Another process of the app reported it meanwhile (or the file cannot be read): nothing
-      // was written in the group.
-      database_->endTransactionGroup();
-      if (!hasFirstOpen) return;
-    }
-  }
-  if (*hasFirstOpen) {
-    if (!earlierFirstOpen) TLMKeychainWrapper::upsertKeychainValue("1", "_pfo", keychainApp);
-    persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
-    persistedConfig_->setLoadTimestampValue(std::nullopt);
-    if (config.sessionImmediateStartEnabled()) {
-      reportSessionStartOnWorkerQueueWithTimestamp(now(), false);
-    }
-    return;
-  }
-
+  // Whether the first open was reported: the first-open property "_fot", written in the same
+  // transaction as the first open's rows ("_fi", "_fot", the session start, "_f", "_e"), which
+  // are committed together: a launch cut short keeps all of them or none, and with none the next
+  // start reports the first open again. What lives outside the store (persisted values,
+  // listeners, the schedule) follows the commit.
   std::vector<TLMEventPtr> written;
   bool reported = false;
-  try {
-    reported = writeFirstOpenOnWorkerQueue(earlierFirstOpen, previousFirstOpens, written);
-  } catch (...) {
-    database_->abandonTransactionGroup();
-    throw;
-  }
-  if (!database_->endTransactionGroup()) {
-    tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
-    return;
+  const OnceWrite outcome = writeOnceOnWorkerQueue(
+      [this]() -> std::optional<bool> {
+        platform::Error error;
+        auto stored = database_->containsUserAttributeWithName("_fot", &error);
+        if (!stored) {
+          tlm_monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error",
+                                      platform::Value(error.description));
+        }
+        return stored;
+      },
+      [&] { reported = writeFirstOpenOnWorkerQueue(earlierFirstOpen, previousFirstOpens, written); });
+  switch (outcome) {
+    case OnceWrite::Unreadable:
+      return;
+    case OnceWrite::Failed:
+      tlm_monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+      return;
+    case OnceWrite::AlreadyStored:
+      if (!earlierFirstOpen) TLMKeychainWrapper::upsertKeychainValue("1", "_pfo", keychainApp);
+      persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
+      persistedConfig_->setLoadTimestampValue(std::nullopt);
+      if (config.sessionImmediateStartEnabled()) {
+        reportSessionStartOnWorkerQueueWithTimestamp(now(), false);
+      }
+      return;
+    case OnceWrite::Written:
+      break;
   }
   if (!reported) return;
   updateSchedule();

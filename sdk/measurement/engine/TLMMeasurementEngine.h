@@ -241,6 +241,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   void markFailedEventsReported(std::int64_t failedEventCount);
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
+  // As logInternalEvent, for a report made once per app's data: the event is stored with the
+  // store's report mark `mark` (a column such as kTLMSearchAdCampaignReportedColumn), and not at
+  // all when the store holds that mark already (another process of the app, started at the same
+  // time, stored it).
+  void logInternalEventOncePerApp(const std::string& origin, const std::string& name,
+                                  const TLMObjectDictionary& parameters, const std::string& mark);
   // Logs an internal event (origin, name, parameters) through logEvent.
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const TLMObjectDictionary& parameters);
@@ -403,6 +409,16 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // or not). False when a property check stopped it before the events.
   bool writeFirstOpenOnWorkerQueue(bool earlierFirstOpen, std::int64_t previousFirstOpens,
                                    std::vector<TLMEventPtr>& written);
+  // What is logged once per app's data, whichever of its processes gets there first. `stored`
+  // tells whether the mark that `write` writes with it is in the store (empty when it cannot be
+  // read, said by `stored` itself). In the caller's transaction group when one is open (it holds
+  // the write lock), else in a group of its own that asks `stored` again before `write`.
+  enum class OnceWrite { Written, AlreadyStored, Unreadable, Failed };
+  OnceWrite writeOnceOnWorkerQueue(const std::function<std::optional<bool>()>& stored,
+                                   const std::function<void()>& write);
+  // A queued event logged once per app's data, with the report mark `mark` (see
+  // logInternalEventOncePerApp); as handleEventWithoutSchedulingOnWorkerQueue.
+  bool handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const std::string& mark);
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
   std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
       const std::shared_ptr<TLMRemoteConfig>& config) const;
@@ -416,9 +432,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   struct QueuedWrite {
     TLMEventPtr event;
     platform::Block write;
+    std::string onceMark = {};     // the event's report mark, when it is logged once per app's data
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
+  // logEvent, with the report mark of an event logged once per app's data (none when empty).
+  void queueEvent(const TLMEventPtr& event, std::string onceMark);
   // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it

@@ -59,6 +59,24 @@ bool TLMDatabase::updateAppMetadata(const TLMAppMetadata& metadata, Error* error
       });
 }
 
+std::optional<bool> TLMDatabase::containsReportMark(const std::string& column, Error* error) {
+  if (column != kTLMSearchAdCampaignReportedColumn) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + column);
+    return std::nullopt;
+  }
+  return booleanForQuery(
+      "SELECT EXISTS (SELECT 1 FROM " + std::string(kTLMAppMetadataTable) + " WHERE rowid = 1 AND " + column + " = 1)",
+      {}, error);
+}
+
+bool TLMDatabase::setReportMark(const std::string& column, Error* error) {
+  if (column != kTLMSearchAdCampaignReportedColumn) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + column);
+  }
+  return updateDataType<int>(0, kTLMAppMetadataTable, "rowid", rowOne(), error,
+                             [&column](int) { return std::optional<TLMRecord>(TLMRecord{{column, Value(1)}}); });
+}
+
 std::optional<TLMDailyCounts> TLMDatabase::dailyCounts(Error* error) {
   const double now = settings_->now();
   const auto today =

@@ -149,6 +149,12 @@ class TLMDatabase {
 
   std::optional<TLMAppMetadata> queryAppMetadata(platform::Error* error);
   bool updateAppMetadata(const TLMAppMetadata& metadata, platform::Error* error);
+  // The mark of a report made once per app's data (a column of the metadata row such as
+  // kTLMSearchAdCampaignReportedColumn): whether it is set (empty when the row cannot be read),
+  // and setting it. Set it in the transaction that stores the report, so that processes of the
+  // app that take their turns find it there. Builds that do not know the column leave it alone.
+  std::optional<bool> containsReportMark(const std::string& column, platform::Error* error);
+  bool setReportMark(const std::string& column, platform::Error* error);
   std::optional<TLMDailyCounts> dailyCounts(platform::Error* error);
   bool updateDailyCounts(const TLMDailyCounts& counts, platform::Error* error);
   std::optional<std::int64_t> publicEventCount(platform::Error* error);

@@ -35,6 +35,8 @@ inline constexpr const char* kTLMAudienceFilterValuesTable = "audience_filter_va
 inline constexpr const char* kTLMPurchaseTransactionsTable = "purchase_transactions";
 inline constexpr const char* kTLMConditionalPropertiesTable = "conditional_properties";
 inline constexpr const char* kTLMMainEventParamsTable = "main_event_params";
+// Columns of the app metadata row that mark a report made once per app's data (1 once made).
+inline constexpr const char* kTLMSearchAdCampaignReportedColumn = "search_ad_campaign_reported";
 
 // Limits.
 inline constexpr std::int64_t kTLMDatabaseAllEventMaxCount = 1000;

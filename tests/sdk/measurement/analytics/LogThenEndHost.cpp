@@ -5,6 +5,10 @@
 //
 //   log_then_end_host log <count> [collector base URL]   logs <count> events "before_end", ends;
 //                                                        exit status 3 when not all was stored
+//   log_then_end_host log-campaign <count> [collector]   as log, in an install a search-ad campaign
+//                                                        brought: the platform's attribution
+//                                                        client answers at once, and the campaign
+//                                                        is queued before the events
 //   log_then_end_host count [name]                       prints how many the store holds (of
 //                                                        "before_end", or events named <name>)
 //   log_then_end_host case <case> <count> [filler]       as log, with the store failing:
@@ -28,6 +32,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -41,6 +46,8 @@
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/analytics/TLMAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
+#include "measurement/engine/TLMPersistedConfig.h"
+#include "measurement/engine/sessions/TLMSearchAdReporter.h"
 #include "measurement/model/TLMUtil.h"
 #include "measurement/store/TLMDatabase.h"
 #include "measurement/store/TLMSqliteStore.h"
@@ -66,6 +73,55 @@ int logThenEnd(int count, const std::string& collector) {
   CDVApp::configure();
   logEvents(count);
   // False when the app's end ran out of time before everything was stored.
+  return UIApplication().terminate() ? 0 : 3;
+}
+
+int logCampaignThenEnd(int count, const std::string& collector) {
+  static std::atomic<bool> asked{false};
+  static std::atomic<bool> answered{false};
+  auto client = std::make_shared<TLMAttributionClient>();
+  client->requestAttributionDetails = [](TLMAttributionClient::DetailsReply reply) {
+    asked.store(true);
+    platform::Dictionary campaign{{"iad-attribution", platform::Value("true")},
+                                  {"iad-campaign-name", platform::Value("Spring")}};
+    reply(platform::Dictionary{{"Version3.1", platform::Value(campaign)}}, std::nullopt);
+    answered.store(true);
+  };
+  TLMAttributionClient::setSharedClient(client);
+  TLMMeasurementEngine::setCollectionServerURL(collector);
+  CDVApp::configure();
+  // The launch's work done, the reporter was made unless the settings this process read said
+  // the campaign was reported; when it was made, the client is asked (the campaign is queued
+  // when it answers). Settings files are shared by the app's processes, last writer first: what
+  // this one reads later may not say what it read at the start, so a campaign another process
+  // stored also ends the wait. The bound only tells a hang from a busy machine.
+  if (!TLMAnalytics::waitForQueuedWork(60)) return 1;
+  auto engine = TLMMeasurementEngine::sharedInstance();
+  if (!engine) return 1;
+  std::unique_ptr<TLMDatabase> store;
+  auto campaignStored = [&store] {
+    if (!store) store = TLMDatabase::initWithDatabaseName(kTLMDatabaseFileName, nullptr, nullptr);
+    if (!store) return false;
+    auto stored = store->sqliteStore()->numberForQuery("SELECT count(1) FROM raw_events WHERE name = '_cmp'",
+                                                       platform::Array(), nullptr);
+    return stored && stored->int64Value().value_or(0) > 0;
+  };
+  auto waiting = [&] {
+    if (answered.load()) return false;
+    if (asked.load()) return true;
+    return !engine->persistedConfig()->searchAdCampaignValue() && !campaignStored();
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool waited = false;
+  while (!(waited = !waiting()) && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (!waited) {
+    std::cerr << "the attribution client was not asked\n";
+    return 1;
+  }
+  store.reset();
+  logEvents(count);
   return UIApplication().terminate() ? 0 : 3;
 }
 
@@ -171,10 +227,13 @@ int main(int argc, char** argv) {
   if (mode == "log" && argc > 2) {
     return logThenEnd(std::atoi(argv[2]), argc > 3 ? argv[3] : kNoCollector);
   }
+  if (mode == "log-campaign" && argc > 2) {
+    return logCampaignThenEnd(std::atoi(argv[2]), argc > 3 ? argv[3] : kNoCollector);
+  }
   if (mode == "count") return countStored(argc > 2 ? argv[2] : kEventName);
   if (mode == "case" && argc > 3) return endCase(argv[2], std::atoi(argv[3]), argc > 4 ? argv[4] : "");
   if (mode == "thread-limit" && argc > 3) threadLimit(std::atoi(argv[2]), std::atof(argv[3]));
-  std::cerr << "usage: log_then_end_host log <count> [collector] | count [name] | case <case> <count> [filler] | "
+  std::cerr << "usage: log_then_end_host log|log-campaign <count> [collector] | count [name] | case <case> <count> [filler] | "
                "thread-limit <count> <seconds>\n";
   return 2;
 }

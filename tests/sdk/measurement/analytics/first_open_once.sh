@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts <processes> hosts of one app at once, <rounds> times, each round on a new data folder:
-# each logs <events> events and ends. Every host must exit with 0, the store must hold every
-# host's events, and the first-open event "_f" once.
+# each logs <events> events and ends, in an install a search-ad campaign brought. Every host must
+# exit with 0, the store must hold every host's events, the first-open event "_f" once and the
+# install's campaign "_cmp" once.
 #
 #   first_open_once.sh <host executable> <bundle folder> [rounds] [processes] [events]
 set -u
@@ -20,7 +21,7 @@ for round in $(seq 1 "$rounds"); do
   pids=()
   # The bound only tells a hang from a busy machine.
   for p in $(seq 1 "$processes"); do
-    timeout -k 5 120 "$host" log "$events" >"$work/out-$p" 2>&1 &
+    timeout -k 5 120 "$host" log-campaign "$events" >"$work/out-$p" 2>&1 &
     pids+=("$!")
   done
   statuses=""
@@ -30,11 +31,12 @@ for round in $(seq 1 "$rounds"); do
   done
   stored="$(timeout -k 5 60 "$host" count 2>>"$work/out-1")"
   firstOpens="$(timeout -k 5 60 "$host" count _f 2>>"$work/out-1")"
+  campaigns="$(timeout -k 5 60 "$host" count _cmp 2>>"$work/out-1")"
   if [ "$statuses" != "$(printf ' 0%.0s' $(seq 1 "$processes"))" ] || [ "$stored" != "$((processes * events))" ] ||
-    [ "$firstOpens" != 1 ]; then
+    [ "$firstOpens" != 1 ] || [ "$campaigns" != 1 ]; then
     failed=$((failed + 1))
     echo "round $round: exit statuses$statuses, ${stored:-none} of $((processes * events)) events stored," \
-      "first opens ${firstOpens:-none}"
+      "first opens ${firstOpens:-none}, campaigns ${campaigns:-none}"
     tail -n 20 "$work"/out-*
   fi
 done

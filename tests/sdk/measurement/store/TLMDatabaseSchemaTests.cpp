@@ -62,7 +62,8 @@ TEST_F(TLMDatabaseSchemaTest, OlderSchemaGainsAddOnColumnsAndKeepsItsRows) {
   EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
             (std::vector<std::string>{"a:real", "b:real"}));
   EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') FROM queue"), "null");
-  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "11");
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "12");
+  EXPECT_EQ(database->containsReportMark(kTLMSearchAdCampaignReportedColumn, nullptr), std::optional<bool>(false));
   // The rebuilt raw-event table has its fingerprint index.
   EXPECT_EQ(raw.scalar("SELECT tbl_name FROM sqlite_master WHERE type = 'index' AND name = "
                        "'raw_events_metadata_fingerprint'"),

@@ -77,41 +77,83 @@ TEST(TLMEngineSessionTest, AFreshInstallStoresSessionOneOnceAndLaterSessionsCoun
   EXPECT_EQ(intParameter(engagement, "_et"), 15000);
 }
 
-TEST(TLMEngineSessionTest, SearchAdAttributionIsLoggedAsACampaignWithTheClickTime) {
+// The engine with a search-ad reporter whose client keeps its reply for the test to give.
+struct SearchAdEngine {
   EngineHarness h;
-  auto client = std::make_shared<TLMAttributionClient>();
+  std::shared_ptr<TLMAttributionClient> client = std::make_shared<TLMAttributionClient>();
   TLMAttributionClient::DetailsReply pending;
-  client->requestAttributionDetails = [&](TLMAttributionClient::DetailsReply reply) { pending = std::move(reply); };
   std::shared_ptr<TLMSearchAdReporter> searchAd;
-  h.components.makeSearchAdReporter = [&](std::shared_ptr<platform::Queue> queue,
-                                          std::shared_ptr<TLMPersistedConfig> persisted) {
-    TLMSearchAdServices services;
-    services.client = [client] { return client; };
-    services.clock = h.clock;
-    services.logInternalEvent = [&h](const std::string& origin, const std::string& name,
-                                     const TLMObjectDictionary& parameters) {
-      h.engine->logInternalEvent(origin, name, parameters);
+
+  SearchAdEngine() {
+    client->requestAttributionDetails = [this](TLMAttributionClient::DetailsReply reply) {
+      pending = std::move(reply);
     };
-    searchAd = TLMSearchAdReporter::create(std::move(queue), std::move(persisted), services);
-    return searchAd;
-  };
-  h.start();
-  ASSERT_TRUE(searchAd);
-  EXPECT_TRUE(searchAd->isSearchAdReporterEnabled());
-  h.clock->advance(86400);
-  h.drain();
-  ASSERT_TRUE(pending);
-  platform::Dictionary inner{{"iad-attribution", platform::Value("true")},
-                             {"iad-campaign-name", platform::Value("Spring")}};
-  pending(platform::Dictionary{{"Version3.1", platform::Value(inner)}}, std::nullopt);
-  h.drain();
-  TLMEventPtr campaign;
-  for (const auto& e : h.rawEvents()) {
-    if (e.name == "_cmp") campaign = e.event;
+    h.components.makeSearchAdReporter = [this](std::shared_ptr<platform::Queue> queue,
+                                               std::shared_ptr<TLMPersistedConfig> persisted,
+                                               TLMInternalEventLogger logCampaign) {
+      TLMSearchAdServices services;
+      services.client = [this] { return client; };
+      services.clock = h.clock;
+      services.logInternalEvent = std::move(logCampaign);
+      searchAd = TLMSearchAdReporter::create(std::move(queue), std::move(persisted), services);
+      return searchAd;
+    };
   }
-  ASSERT_TRUE(campaign);
-  EXPECT_EQ(intParameter(campaign, "click_timestamp"), h.persisted->firstOpenTimestampMilliseconds() - 1);
-  EXPECT_GT(h.persisted->firstOpenTimestampMilliseconds(), 2);
+  // The day's look-up, answered with an attributed campaign.
+  void answerCampaign() {
+    h.clock->advance(86400);
+    h.drain();
+    ASSERT_TRUE(pending);
+    platform::Dictionary inner{{"iad-attribution", platform::Value("true")},
+                               {"iad-campaign-name", platform::Value("Spring")}};
+    pending(platform::Dictionary{{"Version3.1", platform::Value(inner)}}, std::nullopt);
+    h.drain();
+  }
+  std::vector<TLMEventPtr> campaigns() {
+    std::vector<TLMEventPtr> found;
+    for (const auto& e : h.rawEvents()) {
+      if (e.name == "_cmp") found.push_back(e.event);
+    }
+    return found;
+  }
+  std::optional<bool> markStored() {
+    return h.database()->containsReportMark(kTLMSearchAdCampaignReportedColumn, nullptr);
+  }
+};
+
+TEST(TLMEngineSessionTest, SearchAdAttributionIsLoggedAsACampaignWithTheClickTime) {
+  SearchAdEngine s;
+  s.h.start();
+  ASSERT_TRUE(s.searchAd);
+  EXPECT_TRUE(s.searchAd->isSearchAdReporterEnabled());
+  EXPECT_EQ(s.markStored(), std::optional<bool>(false));
+  s.answerCampaign();
+  const auto campaigns = s.campaigns();
+  ASSERT_EQ(campaigns.size(), 1u);
+  EXPECT_EQ(intParameter(campaigns.front(), "click_timestamp"), s.h.persisted->firstOpenTimestampMilliseconds() - 1);
+  EXPECT_GT(s.h.persisted->firstOpenTimestampMilliseconds(), 2);
+  // Stored with the store's mark (which other processes of the app ask) and the settings' flag
+  // (which this process and older builds ask).
+  EXPECT_EQ(s.markStored(), std::optional<bool>(true));
+  EXPECT_EQ(s.h.persisted->searchAdCampaignValue(), std::optional<bool>(true));
+}
+
+TEST(TLMEngineSessionTest, SearchAdCampaignAnotherProcessStoredIsNotStoredAgain) {
+  // Another process of the app, started with this one on the same data, stored the campaign
+  // after this one read its settings: the store's mark says so, and this one's answer stores
+  // nothing more; its settings learn that the campaign was reported (no further look-ups).
+  SearchAdEngine s;
+  s.h.start();
+  ASSERT_TRUE(s.searchAd);
+  ASSERT_TRUE(s.h.database()->setReportMark(kTLMSearchAdCampaignReportedColumn, nullptr));
+  s.answerCampaign();
+  EXPECT_TRUE(s.campaigns().empty());
+  EXPECT_EQ(s.h.persisted->searchAdCampaignValue(), std::optional<bool>(true));
+  EXPECT_FALSE(s.searchAd->scheduledTimestamp());
+  // The engine goes on storing what is logged.
+  s.h.engine->logInternalEvent("auto", "_after", TLMObjectDictionary());
+  s.h.drain();
+  EXPECT_EQ(s.h.rawEvents().back().name, "_after");
 }
 
 }  // namespace
