@@ -37,9 +37,10 @@
 //       its mark is set, B claims meanwhile, then A goes on: one configure works, the other is
 //       refused naming it.
 //   copies_host pid-namespace <plugin a> <plugin b>
-//       Run as process 1 of a PID namespace: A's configure is held in the middle; a child forked
-//       into a new PID namespace, where it is process 1 too, has B's configure refused at once,
-//       naming A. Then A's configure ends and stores.
+//       In a child that is process 1 of a new PID namespace (root only; skipped with status 77
+//       otherwise): A's configure is held in the middle; a grandchild forked into another new PID
+//       namespace, where it is process 1 too, has B's configure refused at once, naming A. Then
+//       A's configure ends and stores.
 //   copies_host layout <plugin a> <fake copy> <size> <phase> works|refused
 //       A copy of another build (FakeCopy.cpp) whose block is `size` bytes, in `phase` (1: a
 //       configure under way in this process, 2: works): A's configure works, or is refused naming it.
@@ -423,16 +424,24 @@ int claimInChild(const Plugin& a, const Plugin& b) {
   return gFailures > 0 ? 1 : 0;
 }
 
-// As process 1 of its PID namespace, forks a child into a new one (process 1 there too) while A's
-// configure holds the process.
+// In a child that is process 1 of a PID namespace of its own (made with unshare, which takes root),
+// forks a grandchild into another, process 1 there too, while A's configure holds the process.
+// The host waits for the child: a process 1 that fails can be killed only from outside.
 int pidNamespace(const Plugin& a, const Plugin& b) {
-  if (::getpid() != 1) {
-    std::cout << "skipped: not process 1 of a PID namespace\n";
+  if (::unshare(CLONE_NEWPID) != 0) {
+    std::cout << "skipped: making a PID namespace takes root\n";
     return 77;
   }
+  std::cout.flush();
+  const pid_t first = ::fork();
+  if (first != 0) {
+    expectChildEnds(first, "process 1 of a PID namespace");
+    return gFailures > 0 ? 1 : 0;
+  }
+  if (::getpid() != 1) fail("the child is not process 1");
   int parked[2];
   int release[2];
-  if (::pipe(parked) != 0 || ::pipe(release) != 0) return 1;
+  if (::pipe(parked) != 0 || ::pipe(release) != 0) ::_exit(1);
   a.holdNextConfigure(parked[1], release[0]);
   std::string reason;
   int configured = -2;
@@ -440,14 +449,14 @@ int pidNamespace(const Plugin& a, const Plugin& b) {
   char byte = 0;
   if (::read(parked[0], &byte, 1) != 1) fail("A's configure was not held");
   if (::unshare(CLONE_NEWPID) != 0) {
-    fail("unshare(CLONE_NEWPID)");
+    fail("unshare(CLONE_NEWPID) in the child");
   } else {
     std::cout.flush();
     const pid_t child = ::fork();
     if (child == 0) {
-      if (::getpid() != 1) fail("the child is not process 1");
+      if (::getpid() != 1) fail("the grandchild is not process 1");
       std::string refused;
-      expectRefusedNaming("B in the child", b.configureApp(refused), refused, a.path);
+      expectRefusedNaming("B in the grandchild", b.configureApp(refused), refused, a.path);
       std::cout.flush();
       ::_exit(gFailures > 0 ? 1 : 0);
     }
@@ -459,7 +468,8 @@ int pidNamespace(const Plugin& a, const Plugin& b) {
   a.log(kEvents);
   if (a.end() != 1) fail("A's end did not store everything");
   expectStored(a, "from_plugin", kEvents);
-  return gFailures > 0 ? 1 : 0;
+  std::cout.flush();
+  ::_exit(gFailures > 0 ? 1 : 0);
 }
 
 // A copy of another build, whose block is `size` bytes, in `phase`.
