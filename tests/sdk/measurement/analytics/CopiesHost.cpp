@@ -78,6 +78,8 @@
 #include <iostream>
 #include <string>
 #include <thread>
+
+#include "HeldLoader.h"
 #include <vector>
 
 namespace {
@@ -341,31 +343,8 @@ int alone(const Plugin& a, long expected) {
 // `heldModule`), once for each first call a child makes.
 int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldModule) {
   for (const std::string first : {"configure", "log", "end", "identity"}) {
-    int held[2];
-    int release[2];
-    if (::pipe(held) != 0 || ::pipe(release) != 0) return 1;
-    std::thread holder([&] {
-      if (how == "iterate") {
-        int fds[2] = {held[1], release[0]};
-        ::dl_iterate_phdr(
-            [](dl_phdr_info*, std::size_t, void* data) {
-              const int* fds = static_cast<const int*>(data);
-              char byte = 1;
-              if (::write(fds[0], &byte, 1) == 1) {
-                while (::read(fds[1], &byte, 1) < 0) {
-                }
-              }
-              return 1;
-            },
-            fds);
-      } else {
-        const std::string value = std::to_string(held[1]) + "," + std::to_string(release[0]);
-        ::setenv("VESMORA_HELD_LOAD", value.c_str(), 1);
-        if (void* module = ::dlopen(heldModule, RTLD_NOW | RTLD_LOCAL)) ::dlclose(module);
-      }
-    });
-    char byte = 0;
-    if (::read(held[0], &byte, 1) != 1) fail("the holding thread never held the loader");
+    testsupport::HeldLoader loader(how == "iterate" ? nullptr : heldModule);
+    if (!loader.held()) fail("the holding thread never held the loader");
     std::cout.flush();
     const pid_t child = ::fork();
     if (child == 0) {
@@ -382,9 +361,6 @@ int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldMo
       ::_exit(gFailures > 0 ? 1 : 0);
     }
     expectChildEnds(child, "forked beside " + how + ", first call " + first);
-    if (::write(release[1], &byte, 1) != 1) fail("release");
-    holder.join();
-    for (int fd : {held[0], held[1], release[0], release[1]}) ::close(fd);
   }
   return gFailures > 0 ? 1 : 0;
 }

@@ -1,0 +1,68 @@
+// A thread that holds the dynamic loader's lock until it is let go: inside dl_iterate_phdr, or
+// inside dlopen of a module whose constructor waits (tests/sdk/measurement/analytics/HeldLoad.cpp,
+// told its descriptors by VESMORA_HELD_LOAD). A child forked meanwhile finds the lock held for good.
+#pragma once
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+class HeldLoader {
+ public:
+  // Returns once the thread holds the lock (`held()`); `module` null: inside dl_iterate_phdr.
+  explicit HeldLoader(const char* module = nullptr) {
+    if (::pipe(held_) != 0 || ::pipe(release_) != 0) return;
+    holder_ = std::thread([this, module] {
+      if (module == nullptr) {
+        ::dl_iterate_phdr(
+            [](dl_phdr_info*, std::size_t, void* data) {
+              static_cast<HeldLoader*>(data)->hold();
+              return 1;
+            },
+            this);
+      } else {
+        const std::string fds = std::to_string(held_[1]) + "," + std::to_string(release_[0]);
+        ::setenv("VESMORA_HELD_LOAD", fds.c_str(), 1);
+        if (void* loaded = ::dlopen(module, RTLD_NOW | RTLD_LOCAL)) ::dlclose(loaded);
+      }
+    });
+    char byte = 0;
+    isHeld_ = ::read(held_[0], &byte, 1) == 1;
+  }
+  HeldLoader(const HeldLoader&) = delete;
+  HeldLoader& operator=(const HeldLoader&) = delete;
+  ~HeldLoader() {
+    char byte = 1;
+    if (holder_.joinable()) {
+      if (::write(release_[1], &byte, 1) != 1) ::abort();
+      holder_.join();
+    }
+    for (int fd : {held_[0], held_[1], release_[0], release_[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+
+  bool held() const { return isHeld_; }
+
+ private:
+  void hold() {
+    char byte = 1;
+    if (::write(held_[1], &byte, 1) != 1) return;
+    while (::read(release_[0], &byte, 1) < 0) {
+    }
+  }
+
+  int held_[2] = {-1, -1};
+  int release_[2] = {-1, -1};
+  bool isHeld_ = false;
+  std::thread holder_;
+};
+
+}  // namespace testsupport
