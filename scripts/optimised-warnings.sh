@@ -17,6 +17,12 @@ bash "$root/scripts/setup.sh" >/dev/null
 build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
 parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=(objects plugins)
+for part in "${parts[@]}"; do
+  case "$part" in
+    objects | plugins) ;;
+    *) echo "optimised-warnings.sh: no part '$part' (objects or plugins)" >&2; exit 2 ;;
+  esac
+done
 flags="${OPT:--O1} -g0 -DNDEBUG"
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="$flags" \
   -DCMAKE_CXX_FLAGS_RELEASE="$flags" -DVESMORA_WERROR=ON >/dev/null
@@ -26,7 +32,6 @@ for part in "${parts[@]}"; do
     objects) mapfile -t found < <(ninja -C "$build_dir" -t targets all |
       sed -n 's/^\(tests\/.*\.o\): C[A-Z]*_COMPILER__.*/\1/p') ;;
     plugins) mapfile -t found < <(BUILD_DIR="$build_dir" bash "$root/scripts/plain-plugin-tests.sh" files) ;;
-    *) echo "optimised-warnings.sh: no part '$part' (objects or plugins)" >&2; exit 2 ;;
   esac
   if [ ${#found[@]} -eq 0 ]; then
     echo "optimised-warnings.sh: nothing found to build for '$part'" >&2
