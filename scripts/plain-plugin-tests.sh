@@ -1,23 +1,42 @@
 #!/usr/bin/env bash
 # The plugin tests that a sanitizer's runtime cannot run: it ends a process that opens a library
-# with RTLD_DEEPBIND, so the sanitizer build skips those runs. This builds the plugins and their
-# hosts plain (build/debug, or BUILD_DIR) and runs the tests that open plugins each way there.
-# `build` or `test` alone does that step alone: .ci/run builds beside the sanitizer build and the
-# tests, at the lowest priority, and tests once they are done.
+# with RTLD_DEEPBIND, so the sanitizer build skips those runs. They run in the plain optimised
+# build (scripts/optimised-warnings.sh, build/optimised-warnings or BUILD_DIR), which compiles the
+# SDK's libraries for the unit tests' helper programs already: the tests' hosts and plugins cost
+# only their links there. `build` or `test` alone does that step alone; `files` prints the build's
+# files the tests' commands run (their hosts and plugins, whatever targets the tests name), which
+# optimised-warnings.sh builds. .ci/run builds them with the unit tests' objects beside the
+# sanitizer build, and tests once that build's tests are done.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 step="${1:-all}"
-unset SANITIZE
-source "$root/scripts/build-settings.sh"
+build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
+tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy)$'
+case "$step" in
+  files)
+    # Each argument of a test's command that lies in the build folder, as ninja names it.
+    ctest --test-dir "$build_dir" --show-only=json-v1 -R "$tests" | python3 -c '
+import json, os, sys
+build = os.path.realpath(sys.argv[1])
+names = set()
+for test in json.load(sys.stdin)["tests"]:
+    for argument in test.get("command", []):
+        path = os.path.realpath(argument)
+        if path.startswith(build + os.sep) and not os.path.isdir(path):
+            names.add(os.path.relpath(path, build))
+print("\n".join(sorted(names)))' "$build_dir"
+    exit 0 ;;
+  build | test | all) ;;
+  *) echo "plain-plugin-tests.sh: build, test, all (the default) or files, not '$step'" >&2; exit 2 ;;
+esac
 if [ "$step" != test ]; then
-  bash "$root/scripts/build.sh" --target sdk_two_plugins_host sdk_plugins_beside_host sdk_plugin \
-    sdk_second_plugin sdk_plugin_exports_only sdk_plugin_libs_excluded
+  BUILD_DIR="$build_dir" bash "$root/scripts/optimised-warnings.sh" plugins
 fi
 [ "$step" != build ] || exit 0
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/vesmora-plugins-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 cd "$build_dir"
-TMPDIR="$scratch" ctest --output-on-failure -R '^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy)$'
+TMPDIR="$scratch" ctest --output-on-failure --no-tests=error -R "$tests"
 # Every run was made: none skipped for a sanitizer.
 if grep -q '^skipped:' Testing/Temporary/LastTest.log; then
   echo "a run was skipped in the plain build" >&2
