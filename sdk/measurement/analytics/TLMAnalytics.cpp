@@ -46,6 +46,8 @@ using platform::Value;
 constexpr std::size_t kMaxOriginLength = 32;
 constexpr std::uint32_t kMaxEventNameLength = 40;
 constexpr std::uint32_t kMaxUserPropertyNameLength = 24;
+// How often the app's end looks whether the rest of the work it waits for ended.
+constexpr double kAppEndLookAgainSeconds = 0.002;
 
 // Process-wide state. The mutex guards every field; nothing is called out while it is held.
 struct State {
@@ -101,6 +103,9 @@ struct WorkBefore {
 };
 
 // Marks the end of the work a wait waits for: what the host's threads queue from now on is not.
+// The generation ends first and the count is read next, where a host's call counts itself first
+// and reads its generation next (queueOperation): a call not counted here is of a later
+// generation, so every event of the work waited for comes of a call counted here.
 WorkBefore endWorkBefore() {
   const std::uint64_t generation = TLMScheduler::endWorkGeneration();
   return {generation, state().hostOperationsQueued.load()};
@@ -183,6 +188,9 @@ struct AppEndWait {
   bool done = false;
   bool expired = false;
   bool over = false;  // the waiting thread no longer waits
+  // The marker reached the worker with work of the wait's left (calls still on the interface's
+  // queues, writes the worker has not ended): the waiting thread looks for the rest to end.
+  bool passed = false;
   // The work waited for: that queued before the wait began (endWorkBefore).
   WorkBefore before;
   // The engine whose events this wait counts.
@@ -203,13 +211,25 @@ struct AppEndWait {
     std::lock_guard<std::mutex> lock(mutex);
     return done || expired;
   }
+  void pass() {
+    std::lock_guard<std::mutex> lock(mutex);
+    passed = true;
+    changed.notify_all();
+  }
 };
+
+// Whether anything of the work before `before` is left: a call on the interface's queues, or a
+// store write of that work that has not ended. Work queued later is not looked at.
+bool workLeftBefore(const WorkBefore& before, const std::shared_ptr<TLMMeasurementEngine>& e) {
+  return pendingOperationsBefore(before) > 0 || e->hasUnfinishedWritesUpToGeneration(before.generation);
+}
 
 void queueOperation(platform::Block block, bool counted);
 
-// On the worker: ends the wait once nothing of the work it waits for is left (that work queues
-// more of its own behind the marker, such as error events); else goes round again behind it.
-// What other threads queued after the wait began is not waited for.
+// On the worker, where the marker comes once what was queued on each queue before it ran: ends
+// the wait when nothing of the work it waits for is left; else the waiting thread watches the
+// rest end (what that work queues behind the marker, such as error events and calls of the SDK's
+// own). Nothing goes round again behind what other threads queued after the wait began.
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e);
 
 // The wait's marker takes the road of the calls before it: operation queue, serial queue, worker.
@@ -224,11 +244,7 @@ void sendAppEndMarker(const std::shared_ptr<AppEndWait>& wait) {
 
 void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std::shared_ptr<TLMMeasurementEngine>& e) {
   if (wait->settled()) return;
-  if (pendingOperationsBefore(wait->before) > 0) return sendAppEndMarker(wait);
-  if (e->hasQueuedEventsUpToGeneration(wait->before.generation)) {
-    e->scheduler()->scheduleOnWorkerQueueBlockID("TLMAnalytics:1", [wait, e] { finishAppEndWaitOnWorker(wait, e); });
-    return;
-  }
+  if (workLeftBefore(wait->before, e)) return wait->pass();
   e->persistedConfig()->synchronizeToDisk();
   wait->settle(true);
 }
@@ -509,9 +525,9 @@ void queueOperation(platform::Block block, bool counted) {
     if (counted) state().lostCalls.fetch_add(1);
     return;
   }
-  // The block runs on the serial queue as work of the caller's generation.
-  const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
   if (!counted) {
+    // The block runs on the serial queue as work of the caller's generation.
+    const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
     // Handed on, not copied: a burst of calls keeps one copy of each in memory.
     q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation]() mutable {
       if (startRefused()) return;
@@ -539,6 +555,9 @@ void queueOperation(platform::Block block, bool counted) {
   } else {
     countOwnPendingOperation(ownGeneration, 1);
   }
+  // The block runs on the serial queue as work of the caller's generation, read once the call is
+  // counted (endWorkBefore).
+  const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
   try {
     q.operationQueue->async([serial = q.serialQueue, block = std::move(block), generation, ownGeneration]() mutable {
       if (startRefused()) {
@@ -620,7 +639,21 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
       wait->expired = true;
       break;
     }
-    wait->changed.wait_for(lock, std::chrono::duration<double>(std::min(left, 3600.0)));
+    if (wait->passed) {
+      // The rest ends on the SDK's threads, which tell nobody: looked at now and then, without
+      // this thread's lock (the marker's block takes it).
+      std::shared_ptr<TLMMeasurementEngine> e = wait->engine;
+      lock.unlock();
+      const bool rest = !e || workLeftBefore(before, e);
+      if (!rest) e->persistedConfig()->synchronizeToDisk();
+      lock.lock();
+      if (!rest) {
+        wait->done = true;
+        break;
+      }
+    }
+    const double pause = wait->passed ? kAppEndLookAgainSeconds : 3600.0;
+    wait->changed.wait_for(lock, std::chrono::duration<double>(std::min(deadline - clock->uptime(), pause)));
   }
   const bool done = wait->done;
   wait->over = true;

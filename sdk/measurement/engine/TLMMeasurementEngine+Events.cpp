@@ -31,11 +31,6 @@ bool isConversionEventName(const std::string& name) {
   return name == "ecommerce_purchase" || name == "_f" || name == "_iap";
 }
 
-// Whether a queued write is of work of `generation` or before.
-auto ofGenerationOrBefore(std::uint64_t generation) {
-  return [generation](const auto& queued) { return queued.second.generation <= generation; };
-}
-
 // Runs `block` on the global background queue.
 void deliverInBackground(platform::Block block) {
   platform::Queue::global(platform::QueuePriority::Background)->async(std::move(block));
@@ -77,6 +72,7 @@ void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWri
     scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) {
       {
         std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+        countQueuedWrite(write, 1);
         (write.event ? queuedEvents_ : queuedOtherWrites_).emplace_back(number, std::move(write));
       }
       queued = number;
@@ -91,17 +87,34 @@ void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWri
 
 void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-  auto drop = [number](auto& writes) {
+  auto drop = [this, number](auto& writes) {
     auto it = std::find_if(writes.rbegin(), writes.rend(), [number](const auto& w) { return w.first == number; });
-    if (it != writes.rend()) writes.erase(std::next(it).base());
+    if (it == writes.rend()) return;
+    countQueuedWrite(it->second, -1);
+    writes.erase(std::next(it).base());
   };
   drop(queuedEvents_);
   drop(queuedOtherWrites_);
 }
 
+void TLMMeasurementEngine::countQueuedWrite(const QueuedWrite& write, std::int64_t change) {
+  auto it = queuedByGeneration_.try_emplace(write.generation).first;
+  (write.event ? it->second.events : it->second.others) += change;
+  if (it->second.events == 0 && it->second.others == 0) queuedByGeneration_.erase(it);
+}
+
 bool TLMMeasurementEngine::hasQueuedEventsUpToGeneration(std::uint64_t generation) const {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-  return std::any_of(queuedEvents_.begin(), queuedEvents_.end(), ofGenerationOrBefore(generation));
+  for (auto it = queuedByGeneration_.begin(); it != queuedByGeneration_.end() && it->first <= generation; ++it) {
+    if (it->second.events > 0) return true;
+  }
+  return false;
+}
+
+bool TLMMeasurementEngine::hasUnfinishedWritesUpToGeneration(std::uint64_t generation) const {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  if (blockOldestGeneration_ != 0 && blockOldestGeneration_ <= generation) return true;
+  return !queuedByGeneration_.empty() && queuedByGeneration_.begin()->first <= generation;
 }
 
 void TLMMeasurementEngine::countFailedEvents(std::int64_t count) {
@@ -122,13 +135,16 @@ void TLMMeasurementEngine::finishBlockEvents() {
   unfinishedEvents_.fetch_sub(blockEvents_);
   blockEvents_ = 0;
   blockEventsByGeneration_.clear();
+  blockOldestGeneration_ = 0;
 }
 
 std::pair<std::int64_t, std::int64_t> TLMMeasurementEngine::failedAndUnfinishedEventCounts(
     std::uint64_t generation) const {
   std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-  std::int64_t unfinished =
-      std::count_if(queuedEvents_.begin(), queuedEvents_.end(), ofGenerationOrBefore(generation));
+  std::int64_t unfinished = 0;
+  for (auto it = queuedByGeneration_.begin(); it != queuedByGeneration_.end() && it->first <= generation; ++it) {
+    unfinished += it->second.events;
+  }
   for (const auto& [taken, events] : blockEventsByGeneration_) {
     if (taken <= generation) unfinished += events;
   }
@@ -147,8 +163,21 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
   QueuedWrite taken;
   // The worker runs the posts in their order, so what lies before `number` was taken by now;
   // anything still there belongs to a post whose block never runs.
-  while (!queuedEvents_.empty() && queuedEvents_.front().first < number) queuedEvents_.pop_front();
-  while (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first < number) queuedOtherWrites_.pop_front();
+  auto dropBefore = [this, number](auto& writes) {
+    while (!writes.empty() && writes.front().first < number) {
+      countQueuedWrite(writes.front().second, -1);
+      writes.pop_front();
+    }
+  };
+  dropBefore(queuedEvents_);
+  dropBefore(queuedOtherWrites_);
+  auto takeFront = [this, &taken](auto& writes) {
+    countQueuedWrite(writes.front().second, -1);
+    const std::uint64_t generation = writes.front().second.generation;
+    if (blockOldestGeneration_ == 0 || generation < blockOldestGeneration_) blockOldestGeneration_ = generation;
+    taken = std::move(writes.front().second);
+    writes.pop_front();
+  };
   if (!queuedEvents_.empty() && queuedEvents_.front().first == number) {
     // Of the running block from now on.
     const std::uint64_t generation = queuedEvents_.front().second.generation;
@@ -156,11 +185,9 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
       blockEventsByGeneration_.emplace_back(generation, 0);
     }
     ++blockEventsByGeneration_.back().second;
-    taken = std::move(queuedEvents_.front().second);
-    queuedEvents_.pop_front();
+    takeFront(queuedEvents_);
   } else if (!queuedOtherWrites_.empty() && queuedOtherWrites_.front().first == number) {
-    taken = std::move(queuedOtherWrites_.front().second);
-    queuedOtherWrites_.pop_front();
+    takeFront(queuedOtherWrites_);
   }
   return taken;
 }

@@ -227,6 +227,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // Whether an event logEvent posted from work of `generation` or before
   // (TLMScheduler::currentWorkGeneration) waits for the worker to take it. Any thread.
   bool hasQueuedEventsUpToGeneration(std::uint64_t generation) const;
+  // Whether a store write (an event or another) posted from work of `generation` or before has
+  // not ended: queued, or taken by the running block of queued writes. What other work queued is
+  // not looked at, however much of it waits. Any thread.
+  bool hasUnfinishedWritesUpToGeneration(std::uint64_t generation) const;
   // Events whose write failed in the store (an error, or their group not committed), or that
   // were dropped after the start of measurement failed (no store), counted from the engine's
   // creation; a limit or a switch that drops an event is no failure. Any thread.
@@ -528,6 +532,17 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // failed, by generation (one entry per run of one generation, in the order taken), and the
   // failures.
   std::vector<std::pair<std::uint64_t, std::int64_t>> blockEventsByGeneration_;
+  // The queued writes by generation (events, other writes), an entry while one is queued: read
+  // without walking the queues, which may hold a great many of later work.
+  struct QueuedCounts {
+    std::int64_t events = 0;
+    std::int64_t others = 0;
+  };
+  std::map<std::uint64_t, QueuedCounts> queuedByGeneration_;
+  // Counts `write` in (1) or out of (-1) queuedByGeneration_; queuedWritesMutex_ held.
+  void countQueuedWrite(const QueuedWrite& write, std::int64_t change);
+  // The oldest generation of the writes the running block took (0: none).
+  std::uint64_t blockOldestGeneration_ = 0;
   std::atomic<std::int64_t> unfinishedEvents_{0};
   std::atomic<std::int64_t> failedEvents_{0};
   std::atomic<std::int64_t> reportedFailedEvents_{0};

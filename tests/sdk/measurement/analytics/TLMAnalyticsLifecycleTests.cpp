@@ -713,4 +713,45 @@ TEST_F(AnalyticsLifecycleTest, AnEndWhoseTimeRunsOutOnceEverythingBeforeItIsStor
   EXPECT_EQ(stored("forwarded").size(), 1u);
 }
 
+// Other threads' calls made once the app's end began wait on the operation queue, and nothing runs
+// them, while the SDK's own call for what the app logged before (the interceptor's) is queued
+// behind the end's marker and then stored: the end returns true as soon as it is, its time
+// untouched, with the later calls still queued.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndAnswersOnceWhatCameBeforeIsStoredWhileLaterCallsStayQueued) {
+  VendorLines lines;
+  start();
+  forwardWhatTheAppLogs();
+  drain();
+  logEvents("forwarded", 1);
+  std::atomic<bool> returned{false};
+  bool timeMoved = false;
+  std::size_t queuedAtReturn = 0;
+  WhileWaiting otherThreads(*h.clock, [&] {
+    operation->drain();
+    serial->drain();  // the app's call: the interceptor's call is queued behind the end's marker
+    logEvents("meanwhile", 3);  // behind the interceptor's call, and never run while the end waits
+    h.worker->drain();  // the app's call left work on the queues: the marker finds it there
+    operation->runNext();  // the interceptor's call only
+    serial->drain();
+    h.worker->drain();  // its event is stored: nothing before the end is left
+    // A hang detector only: the end returns without its time running out.
+    if (!testsupport::eventually([&] { return returned.load(); })) {
+      timeMoved = true;
+      h.clock->advance(kTLMAppTerminationWaitSeconds);
+    }
+  }, markerSent(operation->pendingCount()));
+  const bool allStored = UIApplication().terminate();
+  queuedAtReturn = operation->pendingCount();
+  returned.store(true);
+  EXPECT_TRUE(otherThreads.finish());
+  EXPECT_FALSE(timeMoved) << "the end waited for the calls made after it began";
+  EXPECT_TRUE(allStored);
+  EXPECT_TRUE(endWarningCounts(lines).empty());
+  EXPECT_EQ(stored("forwarded").size(), 1u);
+  EXPECT_GE(queuedAtReturn, 3u);
+  EXPECT_TRUE(stored("meanwhile").empty());
+  drain();
+  EXPECT_EQ(stored("meanwhile").size(), 3u);
+}
+
 }  // namespace
