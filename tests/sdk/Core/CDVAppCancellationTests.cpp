@@ -136,7 +136,14 @@ TEST_F(CDVAppCancellationTest, ACancelledConfigureUnwindsAndLeavesTheProcessToCo
   installBundle({{"CFBundleIdentifier", coretest::kBundleID}}, platform::Value(serviceInfo()));
   for (HeldAt where : {HeldAt::kFirstLine, HeldAt::kLibrary}) {
     SCOPED_TRACE(where == HeldAt::kFirstLine ? "held at the first line" : "held in a library's configure");
-    EXPECT_EXIT(std::exit(cancelConfigure(where)), ::testing::ExitedWithCode(0), "");
+    // The child's exit skips the fixture's tear-down: its folder goes first.
+    EXPECT_EXIT(
+        {
+          const int status = cancelConfigure(where);
+          sandbox_.reset();
+          std::exit(status);
+        },
+        ::testing::ExitedWithCode(0), "");
   }
 }
 
