@@ -22,7 +22,7 @@
 //   copies_host end-while-logging <plugin a> <plugin b>
 //       A configures, B is refused; two threads log through A without a pause (holding back while
 //       more than a few hundred events wait for the store), while the app is ended through
-//       B 12 times: each end answers true, with every event logged before it stored; then the
+//       B 6 times: each end answers true, with every event logged before it stored; then the
 //       last end through A finds every event stored, once.
 //   copies_host alone <plugin a> <events>
 //       A next launch: A alone configures, logs 10 events and ends; the store then holds `events`
@@ -280,7 +280,7 @@ int switchAlone(const Plugin& a) {
 
 int endWhileLogging(const Plugin& a, const Plugin& b) {
   constexpr int kLoggers = 2;
-  constexpr int kEnds = 12;
+  constexpr int kEnds = 6;
   constexpr long kBetweenEnds = 100;  // events logged between two ends
   constexpr long kMostWaiting = 400;  // a logger holds back while more wait for the store
   constexpr long kMostEvents = 20000;  // well below the day's limit of public events
