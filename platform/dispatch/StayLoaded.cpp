@@ -39,10 +39,19 @@ namespace {
 [[maybe_unused]] const bool gPinnedAtLoad = (stayLoaded(), true);
 }  // namespace
 
+// Asked once, as the object loads (below), where the loader's lists are read under its lock: a
+// child made by fork() may find them half changed by a thread of its parent's.
 const char* loadedFrom() {
-  Dl_info info{};
-  if (::dladdr(&gPinned, &info) == 0 || info.dli_fname == nullptr) return "";
-  return info.dli_fname;
+  static const char* const name = [] {
+    Dl_info info{};
+    if (::dladdr(&gPinned, &info) == 0 || info.dli_fname == nullptr) return "";
+    return info.dli_fname;
+  }();
+  return name;
 }
+
+namespace {
+[[maybe_unused]] const bool gNamedAtLoad = (loadedFrom(), true);
+}  // namespace
 
 }  // namespace platform

@@ -14,7 +14,7 @@ namespace platform {
 void stayLoaded();
 
 // The file of the shared object, or program, that holds this copy, as the dynamic loader names it
-// ("" when it cannot tell).
+// ("" when it cannot tell), asked once as it loads.
 const char* loadedFrom();
 
 }  // namespace platform

@@ -409,6 +409,8 @@ void CDVApp::configureWithOptions(const std::shared_ptr<CDVOptions>& options) {
 void CDVApp::configureWithName(const std::optional<std::string>& name,
                                const std::shared_ptr<CDVOptions>& options) {
   if (CDVForkedChild::refuses("configureWithName")) return;
+  // A copy in a link-map namespace of its own works nowhere (CDVCopies.h): refused at once.
+  if (cdv_copies::isApart()) throw platform::Exception(kCindervaleCoreErrorDomain, cdv_copies::apartRefusal());
   registerLinkedLibraries();
   if (!name || !options) raiseCore("Neither name nor options can be nil.");
   if (name->empty()) raiseCore("Name cannot be empty.");

@@ -1,16 +1,16 @@
 #include "Core/Private/CDVCopies.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
 #include <pthread.h>
 #include <linux/futex.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +18,6 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -27,6 +26,7 @@
 #include "foundation/Cancellation.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
+#include "foundation/ProcessInfo.h"
 #include "uikit/UIKit.h"
 
 // ---- the block every copy carries ----
@@ -34,7 +34,7 @@
 // Read by other copies, which may be other builds of the SDK: plain C layout, fields only added at
 // the end, never reordered. A reader takes a block whose `size` covers the first layout's fields,
 // and reads a later field only where `size` covers it. It lives as long as the process: a copy is
-// never unloaded (platform::stayLoaded).
+// never unloaded (platform::stayLoaded), so it never leaves the others' list.
 extern "C" {
 
 struct CDVCopyBlock {
@@ -50,11 +50,14 @@ struct CDVCopyBlock {
   // The app's end, run by this copy (UIApplication::terminate): 1 when everything was stored.
   int (*endApp)() noexcept;
   // ---- added to the first layout ----
-  // A word that is nonzero once this copy set the phase in this very process: it lives in memory
-  // the kernel clears in a child made by fork() (MADV_WIPEONFORK), so a child tells a configure
-  // its parent had under way from one of its own whatever its process identifier. Set before the
-  // phase leaves 0; null where the kernel keeps such memory (then `claimer` tells).
+  // A word that is nonzero once this copy set the phase in this very process, cleared in a child
+  // made by fork() before fork returns there: a child tells a configure its parent had under way
+  // from one of its own whatever its process identifier. Set before the phase leaves 0.
   std::atomic<const std::atomic<std::uint32_t>*> claimedHere;
+  // ---- added to that ----
+  // The next block of the copies of this process that link themselves, a ring: each copy, as it
+  // loads, puts itself after one found there, with one store. Null until then.
+  std::atomic<CDVCopyBlock*> next;
 };
 
 }  // extern "C"
@@ -70,6 +73,10 @@ constexpr std::uint32_t kNoteType = 0x43445643;  // "CVDC"
 // The fields every build's block has.
 constexpr std::size_t kFirstLayoutSize = offsetof(CDVCopyBlock, claimedHere);
 static_assert(kFirstLayoutSize == 32, "the first layout's fields are fixed");
+
+bool covers(const CDVCopyBlock& block, std::size_t end) { return block.size >= end; }
+constexpr std::size_t kClaimedHereEnd = offsetof(CDVCopyBlock, claimedHere) + sizeof(CDVCopyBlock::claimedHere);
+constexpr std::size_t kNextEnd = offsetof(CDVCopyBlock, next) + sizeof(CDVCopyBlock::next);
 
 // Called by another copy, through a function that must not throw: a cancellation of the calling
 // thread waits until the end is made, and acts at that thread's next cancellation point.
@@ -87,7 +94,7 @@ int endAppHere() noexcept {
 // Hidden: the note's offset to it is fixed when the copy is linked, and no other object binds to it.
 extern "C" {
 __attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_block{
-    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}};
+    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}, {nullptr}};
 }
 
 CDV_COPY_NOTE(cdv_copy_block);
@@ -97,21 +104,45 @@ namespace {
 
 CDVCopyBlock& self() { return cdv_copy_block; }
 
-const std::atomic<std::uint32_t>* claimedHereOf(const CDVCopyBlock& block) {
-  if (block.size < offsetof(CDVCopyBlock, claimedHere) + sizeof block.claimedHere) return nullptr;
-  return block.claimedHere.load(std::memory_order_acquire);
+// ---- what this copy found as it loaded ----
+
+// Nonzero once this copy set its phase in this process; the child handler of fork() clears it.
+constinit std::atomic<std::uint32_t> gClaimedHere{0};
+void clearClaimedHereInChild() { gClaimedHere.store(0); }
+
+// True for a copy loaded in a link-map namespace other than the program's (dlmopen): it makes no
+// thread, configures nothing and looks at no other copy.
+constinit std::atomic<bool> gApart{false};
+
+// The blocks of copies that do not link themselves (older builds), found as this copy loaded.
+constexpr int kStraysMost = 16;
+constinit std::atomic<int> gStrayCount{0};
+constinit std::atomic<CDVCopyBlock*> gStrays[kStraysMost] = {};
+
+// True when [at, at + length) lies inside one of the object's loaded segments (writable ones only
+// when `writable`).
+bool insideObject(const dl_phdr_info& object, const void* at, std::size_t length, bool writable) {
+  const auto start = reinterpret_cast<std::uintptr_t>(at);
+  for (std::size_t i = 0; i < object.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = object.dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD || (writable && (segment.p_flags & PF_W) == 0)) continue;
+    const std::uintptr_t first = object.dlpi_addr + segment.p_vaddr;
+    if (start >= first && start - first <= segment.p_memsz && length <= segment.p_memsz - (start - first)) return true;
+  }
+  return false;
 }
 
-// Calls `visit` with the block of every copy in an object loaded at `base` with these program
-// headers.
+// Calls `visit` with the block of every copy the object's notes name. A note or block that does
+// not lie inside the object's segments is none.
 template <typename Visit>
-void forEachBlock(ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count, Visit&& visit) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const ElfW(Phdr)& header = headers[i];
+void forEachBlock(const dl_phdr_info& object, Visit&& visit) {
+  for (std::size_t i = 0; i < object.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& header = object.dlpi_phdr[i];
     if (header.p_type != PT_NOTE) continue;
+    const char* at = reinterpret_cast<const char*>(object.dlpi_addr + header.p_vaddr);
+    if (!insideObject(object, at, header.p_memsz, false)) continue;
     const std::size_t align = header.p_align == 8 ? 8 : 4;
     auto rounded = [align](std::size_t n) { return (n + align - 1) & ~(align - 1); };
-    const char* at = reinterpret_cast<const char*>(base + header.p_vaddr);
     const char* const end = at + header.p_memsz;
     while (static_cast<std::size_t>(end - at) >= sizeof(ElfW(Nhdr))) {
       ElfW(Nhdr) note;
@@ -124,195 +155,114 @@ void forEachBlock(ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count
           std::memcmp(name, kNoteName, sizeof kNoteName) == 0) {
         std::int64_t offset = 0;
         std::memcpy(&offset, desc, sizeof offset);
-        auto* block = reinterpret_cast<CDVCopyBlock*>(const_cast<char*>(desc) + offset);
-        if (block->magic == kBlockMagic && block->size >= kFirstLayoutSize) visit(*block);
+        const auto address = reinterpret_cast<std::uintptr_t>(desc) + static_cast<std::uintptr_t>(offset);
+        auto* block = reinterpret_cast<CDVCopyBlock*>(address);
+        if (address % alignof(CDVCopyBlock) == 0 && insideObject(object, block, kFirstLayoutSize, true) &&
+            block->magic == kBlockMagic && block->size >= kFirstLayoutSize &&
+            insideObject(object, block, std::min<std::size_t>(block->size, sizeof(CDVCopyBlock)), true)) {
+          visit(*block);
+        }
       }
       at = desc + rounded(note.n_descsz);
     }
   }
 }
 
-// ---- what this process is to this copy ----
-//
-// A page the kernel clears in a child made by fork() (MADV_WIPEONFORK): in a child it reads 0,
-// whichever C library made the fork (a copy in another link-map namespace has a C library of its
-// own, whose fork handlers a fork through the program's never runs) and whatever the child's
-// process identifier. Made once, as the copy loads; a child inherits it.
-struct Here {
-  std::atomic<std::uint32_t> live;      // 1 in the process that made it, or that has found itself a child
-  std::atomic<std::uint32_t> claimed;   // the block's claimedHere
-  std::atomic<std::uint32_t> walkLock;  // serialises this copy's walks: free in a child
-};
-constinit std::atomic<Here*> gHere{nullptr};
-// Whether the kernel clears the page at a fork; where it does not, the process that made it (or
-// found itself a child) tells a child, by its identifier.
-constinit std::atomic<bool> gHereWipes{false};
-constinit std::atomic<std::int32_t> gHerePid{0};
-// True in a process that found itself made by fork(): a thread of its parent may have held the
-// loader's lock at the fork, which no one releases there, so its walks take no lock of the loader's.
-constinit std::atomic<bool> gInChild{false};
-
-Here* here() {
-  if (Here* made = gHere.load(std::memory_order_acquire)) return made;
-  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  void* memory = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
-  auto* made = new (memory) Here{};
-  made->live.store(1);
-  Here* expected = nullptr;
-  if (!gHere.compare_exchange_strong(expected, made)) {
-    ::munmap(memory, page);
-    return expected;
+// As the copy loads, on the thread that loads it, which holds the loader's lock (no other object
+// is loaded or unloaded meanwhile, nor does another copy link itself): finds the copies loaded
+// before it and links itself into their ring.
+bool inProgramsNamespace() {
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (::dladdr1(&cdv_copy_block, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr) {
+    return true;
   }
-  gHerePid.store(static_cast<std::int32_t>(::getpid()));
-  if (::madvise(memory, page, MADV_WIPEONFORK) == 0) {
-    gHereWipes.store(true);
-    self().claimedHere.store(&made->claimed, std::memory_order_release);
-  }
-  return made;
+  Lmid_t space = LM_ID_BASE;
+  return ::dlinfo(map, RTLD_DI_LMID, &space) != 0 || space == LM_ID_BASE;
 }
 
-// A futex lock in the page: no thread of a parent's holds it in a child.
-void lockWalks(Here& h) {
-  std::uint32_t expected = 0;
-  if (h.walkLock.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
-  while (h.walkLock.exchange(2, std::memory_order_acquire) != 0) {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.walkLock), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+void linkAtLoad() {
+  self().name.store(platform::loadedFrom());
+  self().claimedHere.store(&gClaimedHere);
+  ::pthread_atfork(nullptr, nullptr, &clearClaimedHereInChild);
+  if (!inProgramsNamespace()) {
+    gApart.store(true);
+    return;
   }
-}
-void unlockWalks(Here& h) {
-  if (h.walkLock.exchange(0, std::memory_order_release) == 2) {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.walkLock), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  CDVCopyBlock* member = nullptr;
+  auto found = [&member](CDVCopyBlock& block) {
+    if (&block == &self()) return;
+    if (covers(block, kNextEnd) && block.next.load() != nullptr) {
+      if (member == nullptr) member = &block;
+    } else if (const int count = gStrayCount.load(); count < kStraysMost) {
+      gStrays[count].store(&block);
+      gStrayCount.store(count + 1);
+    }
+  };
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        forEachBlock(*info, *static_cast<decltype(found)*>(data));
+        return 0;
+      },
+      &found);
+  if (member == nullptr) {
+    self().next.store(&self());
+  } else {
+    self().next.store(member->next.load());
+    member->next.store(&self());
   }
 }
 
-// ---- the walks ----
+[[maybe_unused]] const bool gLinkedAtLoad = (linkAtLoad(), true);
 
-// What a walk of the loaded objects found of the other copies.
+// Calls `visit` with the block of every other copy this one knows: the ring's, then the strays'.
+template <typename Visit>
+void forEachOther(Visit&& visit) {
+  constexpr int kRingMost = 1 << 10;  // against a ring another build left broken
+  CDVCopyBlock* block = self().next.load();
+  for (int i = 0; block != nullptr && block != &self() && i < kRingMost; ++i) {
+    visit(*block);
+    block = covers(*block, kNextEnd) ? block->next.load() : nullptr;
+  }
+  const int strays = gStrayCount.load();
+  for (int i = 0; i < strays; ++i) visit(*gStrays[i].load());
+}
+
+// ---- looks and claims ----
+
+// What a look at the other copies found.
 struct Walk {
-  // For a walk that claims: this copy's process and file. A look (pid 0) takes only a copy that
-  // works for one that does.
+  // For a look that claims: this copy's process. A look (pid 0) takes only a copy that works for
+  // one that does.
   std::int32_t pid = 0;
-  const char* ownName = nullptr;
-  // This copy's mark is set already (a walk after a wait that kept it).
-  bool marked = false;
   CDVCopyBlock* working = nullptr;
   CDVCopyBlock* configuring = nullptr;
   bool othersLoaded = false;
-  bool granted = false;
 };
 
 // A configure under way in `block` that never ends in this process: its parent's.
-bool configuringInAParent(const CDVCopyBlock& block, const Walk& walk) {
-  if (const auto* claimed = claimedHereOf(block)) return claimed->load() == 0;
-  return block.claimer.load() != walk.pid;
-}
-
-void classify(Walk& walk, CDVCopyBlock& block) {
-  walk.othersLoaded = true;
-  const std::uint32_t phase = block.phase.load();
-  // A configure under way in the process this one was forked from never ends here: as if it
-  // worked.
-  if (phase == kWorks || (phase == kConfiguring && walk.pid != 0 && configuringInAParent(block, walk))) {
-    if (walk.working == nullptr) walk.working = &block;
-  } else if (phase == kConfiguring && walk.configuring == nullptr) {
-    walk.configuring = &block;
+bool configuringInAParent(const CDVCopyBlock& block, std::int32_t pid) {
+  if (covers(block, kClaimedHereEnd)) {
+    if (const auto* claimed = block.claimedHere.load()) return claimed->load() == 0;
   }
+  return block.claimer.load() != pid;
 }
 
-// The other copies' blocks, as the walks found them in the objects loaded so far. Reading an
-// object's notes touches a page of it, which a child made by fork() has to fault in again (some
-// 40 of them in a host that links the usual libraries): an object is read once, and while the
-// loader has unloaded nothing (its count in dl_phdr_info), a walk reads only the objects loaded
-// since, told by their dynamic sections' addresses. Only read and written by a walk, under the
-// walk lock.
-constexpr int kKnownMost = 16;
-constexpr int kSeenMost = 512;
-struct KnownCopies {
-  bool tooMany = false;  // more objects or copies than it keeps: every walk reads every object
-  unsigned long long subs = 0;
-  unsigned long long adds = 0;
-  int count = 0;
-  CDVCopyBlock* blocks[kKnownMost] = {};
-  int seenCount = 0;
-  const void* seen[kSeenMost] = {};  // sorted
-};
-constinit KnownCopies gKnown;
-// Set while a walk changes gKnown: a child that finds it set (a thread of its parent's was
-// walking at the fork) reads every object again.
-constinit bool gKnownChanging = false;
-
-// False when the object was read before; else remembers it.
-bool firstSight(const void* object) {
-  const void** const end = gKnown.seen + gKnown.seenCount;
-  const void** at = std::lower_bound(gKnown.seen, end, object, std::less<const void*>());
-  if (at != end && *at == object) return false;
-  if (gKnown.seenCount == kSeenMost) {
-    gKnown.tooMany = true;
-    return true;
-  }
-  std::copy_backward(at, end, end + 1);
-  *at = object;
-  ++gKnown.seenCount;
-  return true;
-}
-
-// The loader's rendezvous with debuggers, which chains the objects of every link-map namespace
-// (dl_iterate_phdr shows only the caller's). The program's DT_DEBUG names the loader's own:
-// a program that refers to `_r_debug` itself holds a copy of it made as it started, which the
-// loader no longer updates.
-const r_debug* rendezvous() {
-  const link_map* first = _r_debug.r_map;
-  if (first != nullptr && first->l_ld != nullptr) {
-    for (const ElfW(Dyn)* entry = first->l_ld; entry->d_tag != DT_NULL; ++entry) {
-      if (entry->d_tag == DT_DEBUG && entry->d_un.d_ptr != 0) return reinterpret_cast<const r_debug*>(entry->d_un.d_ptr);
+Walk look(std::int32_t pid = 0) {
+  Walk walk;
+  walk.pid = pid;
+  forEachOther([&walk, pid](CDVCopyBlock& block) {
+    walk.othersLoaded = true;
+    const std::uint32_t phase = block.phase.load();
+    // A configure under way in the process this one was forked from never ends here: as if it
+    // worked.
+    if (phase == kWorks || (phase == kConfiguring && pid != 0 && configuringInAParent(block, pid))) {
+      if (walk.working == nullptr) walk.working = &block;
+    } else if (phase == kConfiguring && walk.configuring == nullptr) {
+      walk.configuring = &block;
     }
-  }
-  return &_r_debug;
-}
-
-// Calls `visit` with the program headers of every object loaded in any namespace (`onlyNew`: not
-// read before). The lists are read as the loader leaves them between its changes: under its lock, or
-// in a child where no other thread changes them.
-template <typename Visit>
-void forEachObject(bool onlyNew, Visit&& visit) {
-  constexpr int kNamespacesMost = 64;
-  constexpr int kObjectsMost = 1 << 16;  // against a list a thread of a parent's left torn at a fork
-  int namespaces = 0;
-  int objects = 0;
-  for (const r_debug* space = rendezvous(); space != nullptr && namespaces < kNamespacesMost; ++namespaces) {
-    for (const link_map* map = space->r_map; map != nullptr && objects < kObjectsMost; map = map->l_next, ++objects) {
-      if (map->l_ld == nullptr || (onlyNew && !firstSight(map->l_ld))) continue;
-      // The object's mapping, found without a lock.
-      dl_find_object found;
-      if (::_dl_find_object(map->l_ld, &found) != 0) continue;
-      const auto* start = static_cast<const char*>(found.dlfo_map_start);
-      const auto length = static_cast<std::size_t>(static_cast<const char*>(found.dlfo_map_end) - start);
-      if (length < sizeof(ElfW(Ehdr))) continue;
-      ElfW(Ehdr) header;
-      std::memcpy(&header, start, sizeof header);
-      if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_phentsize != sizeof(ElfW(Phdr)) ||
-          header.e_phoff > length || header.e_phnum > (length - header.e_phoff) / sizeof(ElfW(Phdr))) {
-        continue;
-      }
-      visit(map->l_addr, reinterpret_cast<const ElfW(Phdr)*>(start + header.e_phoff), header.e_phnum);
-    }
-    space = space->r_version >= 2 ? reinterpret_cast<const r_debug*>(reinterpret_cast<const r_debug_extended*>(space)->r_next)
-                                  : nullptr;
-  }
-}
-
-void collectNewObjects() {
-  forEachObject(true, [](ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count) {
-    forEachBlock(base, headers, count, [](CDVCopyBlock& block) {
-      if (&block == &self()) return;
-      if (gKnown.count < kKnownMost) {
-        gKnown.blocks[gKnown.count++] = &block;
-      } else {
-        gKnown.tooMany = true;
-      }
-    });
   });
+  return walk;
 }
 
 void wakeWaiters() {
@@ -320,131 +270,13 @@ void wakeWaiters() {
             nullptr, 0);
 }
 
-// Looks at the other copies and, for a walk that claims, claims the process for this copy's
-// configure. The mark is set before the others are read, so of two copies that claim at once at
-// least one sees the other's: a copy that finds another's configure under way in this process
-// gives its mark back, unless its block comes first in memory, when it keeps it and waits for the
-// other to give its own back or end.
+void giveBack() {
+  self().phase.store(kFree);
+  wakeWaiters();
+}
+
 std::atomic<void (*)(void*)> gClaimHook{nullptr};
 std::atomic<void*> gClaimHookContext{nullptr};
-
-void lookAndClaim(Walk& walk) {
-  if (walk.pid != 0 && !walk.marked) {
-    self().claimer.store(walk.pid);
-    self().name.store(walk.ownName);
-    if (Here* h = gHere.load(std::memory_order_acquire)) h->claimed.store(1);
-    self().phase.store(kConfiguring);
-    walk.marked = true;
-    if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
-  }
-  if (gKnown.tooMany) {
-    forEachObject(false, [&walk](ElfW(Addr) base, const ElfW(Phdr) * headers, std::size_t count) {
-      forEachBlock(base, headers, count, [&walk](CDVCopyBlock& block) {
-        if (&block != &self()) classify(walk, block);
-      });
-    });
-  } else {
-    for (int i = 0; i < gKnown.count; ++i) classify(walk, *gKnown.blocks[i]);
-  }
-  if (walk.pid == 0) return;
-  const bool keeps = walk.working == nullptr && walk.configuring != nullptr &&
-                     std::less<const void*>()(&self(), walk.configuring);
-  if (walk.working == nullptr && walk.configuring == nullptr) {
-    walk.granted = true;
-  } else if (!keeps) {
-    self().phase.store(kFree);
-    walk.marked = false;
-    wakeWaiters();
-  }
-}
-
-// The walk made under the loader's lock: the first object's callback brings the known copies up to
-// date (every object read again when the loader unloaded one since), looks and claims, and stops
-// the outer walk. The lock is the one every copy's walk takes in a process no fork made, and
-// every change to the loader's lists: the claim is made under it.
-int walkLocked(dl_phdr_info* info, std::size_t size, void* data) {
-  Walk& walk = *static_cast<Walk*>(data);
-  const bool counted = size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs;
-  if (!counted || gKnown.subs != info->dlpi_subs) gKnown = KnownCopies{};
-  if (!counted || gKnown.seenCount == 0 || gKnown.adds != info->dlpi_adds) {
-    collectNewObjects();
-    if (counted) {
-      gKnown.adds = info->dlpi_adds;
-      gKnown.subs = info->dlpi_subs;
-    }
-  }
-  lookAndClaim(walk);
-  return 1;
-}
-
-// Under the walk lock: true in a child made by fork(). Found by the first walk there: the loader's
-// lists are read without its lock from then on, and what a walk of the parent's left half made is
-// read again.
-bool findsItselfAChild(Here& h) {
-  const bool child =
-      gHereWipes.load() ? h.live.load() == 0 : gHerePid.load() != static_cast<std::int32_t>(::getpid());
-  if (child) {
-    gInChild.store(true);
-    if (gKnownChanging) gKnown = KnownCopies{};
-    gHerePid.store(static_cast<std::int32_t>(::getpid()));
-    h.live.store(1);
-  }
-  return gInChild.load();
-}
-
-// A fork waits for this copy's walk under way: a child would otherwise find the loader's lock held
-// by it for good, and so would the host's own dlopen there. The handlers are registered as the
-// copy loads, before any of its own taken later (they run first): so the walk's lock is the last
-// this copy's fork takes, and no thread that holds another of them walks (a walk is made only by a
-// copy that does not hold the process, outside the SDK's locks). The child's needs no handler: the
-// kernel clears the lock there.
-void lockWalksBeforeFork() {
-  if (Here* h = gHere.load(std::memory_order_acquire)) lockWalks(*h);
-}
-void unlockWalksAfterFork() {
-  if (Here* h = gHere.load(std::memory_order_acquire)) unlockWalks(*h);
-}
-void unlockWalksInChild() {
-  Here* h = gHere.load(std::memory_order_acquire);
-  if (h != nullptr && !gHereWipes.load()) unlockWalks(*h);
-}
-std::atomic<bool> gWalkForkSafe{false};
-
-void walkCopiesOnce(Walk& walk) {
-  if (!gWalkForkSafe.load(std::memory_order_relaxed) && !gWalkForkSafe.exchange(true)) {
-    ::pthread_atfork(&lockWalksBeforeFork, &unlockWalksAfterFork, &unlockWalksInChild);
-  }
-  Here* h = here();
-  if (h == nullptr) {  // no page to be had: every walk under the loader's lock, as in the parent
-    static std::mutex fallback;
-    std::lock_guard lock(fallback);
-    ::dl_iterate_phdr(&walkLocked, &walk);
-    return;
-  }
-  lockWalks(*h);
-  findsItselfAChild(*h);
-  gKnownChanging = true;
-  if (gInChild.load()) {
-    collectNewObjects();
-    lookAndClaim(walk);
-  } else {
-    ::dl_iterate_phdr(&walkLocked, &walk);
-  }
-  gKnownChanging = false;
-  unlockWalks(*h);
-}
-
-// No system call in a process no fork made: the loader's lock is taken without one when no other
-// thread holds it.
-Walk look() {
-  Walk walk;
-  walkCopiesOnce(walk);
-  return walk;
-}
-
-// As the copy loads (the loader has just read every object): a configure in a child made by fork()
-// later finds the copies known, and the page that tells a child is made.
-[[maybe_unused]] const bool gCopiesKnownAtLoad = (look(), true);
 
 // How long a configure waits for another copy's configure under way in this process, before it is
 // refused naming that copy.
@@ -493,10 +325,9 @@ CDVCopyBlock* otherWorkingBlock() {
   if (CDVCopyBlock* known = gOtherWorking.load(std::memory_order_acquire)) return known;
   // While this copy works or holds the process for a configure, no other copy works.
   if (self().phase.load(std::memory_order_acquire) != kFree) return nullptr;
-  const Walk walk = look();
-  if (walk.working == nullptr) return nullptr;
-  gOtherWorking.store(walk.working, std::memory_order_release);
-  return walk.working;
+  CDVCopyBlock* const working = look().working;
+  if (working != nullptr) gOtherWorking.store(working, std::memory_order_release);
+  return working;
 }
 
 // The app's end through a copy that does not work: the copy that works ends it too, and waits for
@@ -511,26 +342,37 @@ int endThroughWorkingCopy() {
 
 }  // namespace
 
+// The copies' claims take no lock they share: a copy sets its phase before it reads the others'
+// (each a sequentially consistent atomic), so of two claims at once at least one sees the other's.
+// A copy that finds another's configure under way in this process gives its mark back, unless its
+// block comes first in memory, when it keeps it and waits for the other to give its own back or end.
 Claim claim() {
   UIApplication::setEndElsewhere(&endThroughWorkingCopy);
-  const char* const ownName = platform::loadedFrom();  // not under the loader's lock: it takes another
+  if (gApart.load()) return {false, {}};
   std::lock_guard lock(gClaimMutex);
   const auto deadline = std::chrono::steady_clock::now() + kConfigureWaitMost;
-  Walk walk;
+  bool marked = false;
   for (;;) {
     if (gConfiguresUnderWay > 0 || self().phase.load() == kWorks) {
       ++gConfiguresUnderWay;
       return {true, {}};
     }
-    const bool marked = walk.marked;
-    walk = Walk{};
-    walk.marked = marked;
-    walk.pid = static_cast<std::int32_t>(::getpid());
-    walk.ownName = ownName;
-    walkCopiesOnce(walk);
-    if (walk.granted) {
+    const auto pid = static_cast<std::int32_t>(::getpid());
+    if (!marked) {
+      self().claimer.store(pid);
+      gClaimedHere.store(1);
+      self().phase.store(kConfiguring);
+      marked = true;
+      if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
+    }
+    const Walk walk = look(pid);
+    if (walk.working == nullptr && walk.configuring == nullptr) {
       ++gConfiguresUnderWay;
       return {true, {}};
+    }
+    if (walk.working != nullptr || !std::less<const void*>()(&self(), walk.configuring)) {
+      giveBack();
+      marked = false;
     }
     if (walk.working != nullptr) {
       dropHeldWrites();
@@ -538,10 +380,7 @@ Claim claim() {
     }
     // Another copy's configure is under way: its outcome decides, within a bound.
     if (!waitWhileConfiguring(*walk.configuring, deadline)) {
-      if (walk.marked) {
-        self().phase.store(kFree);
-        wakeWaiters();
-      }
+      if (marked) giveBack();
       dropHeldWrites();
       return {false, nameOf(*walk.configuring)};
     }
@@ -568,27 +407,14 @@ void setClaimHookForTesting(void (*hook)(void*), void* context) {
 }
 
 void forEachLoadedObject(const std::function<void(const char*)>& visit) {
-  bool child = false;
-  if (Here* h = here()) {
-    lockWalks(*h);
-    child = findsItselfAChild(*h);
-    unlockWalks(*h);
-  }
+  // A thread of a parent's may have been changing the loader's list at the fork, holding its lock.
+  if (platform::ProcessInfo::mayHoldOtherThreadsLocks()) return;
   auto visitName = [&visit](const char* name) {
     try {
       visit(name != nullptr ? name : "");
     } catch (...) {
     }
   };
-  if (child) {
-    constexpr int kObjectsMost = 1 << 16;
-    int objects = 0;
-    for (const link_map* map = rendezvous()->r_map; map != nullptr && objects < kObjectsMost; map = map->l_next) {
-      visitName(map->l_name);
-      ++objects;
-    }
-    return;
-  }
   ::dl_iterate_phdr(
       [](dl_phdr_info* info, std::size_t, void* data) {
         (*static_cast<decltype(visitName)*>(data))(info->dlpi_name);
@@ -599,6 +425,8 @@ void forEachLoadedObject(const std::function<void(const char*)>& visit) {
 
 bool thisCopyWorks() { return self().phase.load(std::memory_order_acquire) == kWorks; }
 
+bool isApart() { return gApart.load(); }
+
 const char* otherWorkingCopy() {
   CDVCopyBlock* working = otherWorkingBlock();
   return working != nullptr ? nameOf(*working) : nullptr;
@@ -607,6 +435,13 @@ const char* otherWorkingCopy() {
 bool otherCopiesLoaded() { return look().othersLoaded; }
 
 bool refusesBesideWorkingCopy(const char* call) {
+  if (gApart.load()) {
+    if (!gRefusalWritten.exchange(true)) {
+      CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@",
+                    apartRefusal(), call);
+    }
+    return true;
+  }
   const char* const working = otherWorkingCopy();
   if (working == nullptr) return false;
   if (!gRefusalWritten.exchange(true)) {
@@ -616,6 +451,15 @@ bool refusesBesideWorkingCopy(const char* call) {
                   working, platform::loadedFrom(), call);
   }
   return true;
+}
+
+std::string apartRefusal() {
+  return platform::format(
+      "This copy of the SDK ('%@') was loaded in a link-map namespace of its own (dlmopen): the threads of a "
+      "second namespace's C library corrupt the program's memory on this C library, so it makes none, "
+      "configures nothing and writes nothing of the app's. Open the plugin with dlopen, or configure the SDK "
+      "in a copy in the program's namespace.",
+      platform::loadedFrom());
 }
 
 AppWrite writeOfTheApp(const char* call, std::function<void()> write) {

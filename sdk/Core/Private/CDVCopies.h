@@ -8,9 +8,12 @@
 // The copies find each other without sharing a symbol, so that no dlopen flag, link option
 // (a version script, --exclude-libs) or compiler keeps them apart: each copy carries an ELF note
 // ("Cindervale", CDVCopyNoteType) holding the link-time offset from the note to a block of its
-// own, CDVCopyBlock, and a copy looks for the others by walking every loaded object's notes
-// (dl_iterate_phdr). The claim of the process is made during such a walk, under the dynamic
-// loader's lock, which serialises the walks of every copy.
+// own, CDVCopyBlock. As a copy loads (its static initialiser, which runs under the dynamic loader's
+// lock) it reads the notes of the objects loaded before it (dl_iterate_phdr) and links its block
+// into the ring of the copies' blocks with one atomic store. From then on a copy reads only the
+// blocks, never the loader's lists: its claims, its looks and those of a child made by fork().
+// A copy loaded in a link-map namespace of its own (dlmopen) links nothing and works nowhere:
+// threads of a second namespace's C library corrupt the program's memory.
 #pragma once
 
 // The note that names a copy's block `symbol` (hidden, and defined in the same object): an
@@ -51,11 +54,16 @@ void settle(bool configured);
 // True when this copy works (one of its configures succeeded).
 bool thisCopyWorks();
 // The file of another copy that works in this process, or null (also when this copy works). Once
-// one is found it is kept: a copy that works does so until the process ends. Before that it walks
-// the loaded objects, a few microseconds: not for a call made at every event.
+// one is found it is kept: a copy that works does so until the process ends. Before that it reads
+// the other copies' blocks: not for a call made at every event.
 const char* otherWorkingCopy();
-// True when another copy is loaded in this process, whether it works or not (a walk).
+// True when another copy is loaded in this process, whether it works or not.
 bool otherCopiesLoaded();
+
+// True for a copy in a link-map namespace other than the program's: it makes no thread, and its
+// configure and every call that would write something of the app's are refused, saying why.
+bool isApart();
+std::string apartRefusal();
 
 // True, writing once a warning that names `call`, when another copy works in this process: a call
 // that would write something of the app's (settings, stores, identity, files) is refused here.
@@ -77,10 +85,9 @@ AppWrite writeOfTheApp(const char* call, std::function<void()> write);
 // and the app's options are checked, before the app's settings are read.
 void runHeldWrites();
 
-// Calls `visit` with the file name of every object loaded in this process ("" for the program; an
-// exception it raises is dropped). In a child made by fork() it takes no lock of the dynamic
-// loader's, which a thread of the parent's may have held at the fork (only the first namespace's
-// objects there).
+// Calls `visit` with the file name of every object loaded in this copy's namespace ("" for the
+// program; an exception it raises is dropped). Nothing in a process forked from one with other
+// threads, one of which may have been changing the loader's list, holding its lock.
 void forEachLoadedObject(const std::function<void(const char*)>& visit);
 
 // For tests: `hook(context)` runs once, in this copy's next claim, once its mark is set and before

@@ -1,6 +1,6 @@
 // The loaded objects as a copy of the SDK lists them, in a child made by fork() while a thread of
 // the parent's was inside dl_iterate_phdr: the child finds the loader's lock held for good, and a
-// list made under it would wait for ever.
+// list made under it would wait for ever, one read without it may be half changed. It lists none.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,16 +18,16 @@ int countObjects() {
   return count;
 }
 
-TEST(CDVCopiesTest, AChildForkedWhileAThreadWalksTheObjectsListsThemAll) {
+TEST(CDVCopiesTest, AChildForkedWhileAThreadWalksTheObjectsListsNone) {
   const int inParent = countObjects();
   ASSERT_GT(inParent, 1);
   testsupport::HeldLoader loader;
   ASSERT_TRUE(loader.held());
   const testsupport::ChildEnd end = testsupport::runInChild(
-      [inParent] { ::_exit(countObjects() == inParent ? 0 : 1); },
+      [] { ::_exit(countObjects() == 0 ? 0 : 1); },
       std::chrono::duration_cast<std::chrono::milliseconds>(testsupport::kChildLife));
   EXPECT_TRUE(end.inTime) << "the child waits for ever";
-  EXPECT_TRUE(end.exitedWith(0)) << "the child listed other objects than its parent";
+  EXPECT_TRUE(end.exitedWith(0)) << "the child read the loader's list";
 }
 
 }  // namespace

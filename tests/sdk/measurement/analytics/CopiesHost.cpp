@@ -32,18 +32,29 @@
 //       dlopen (of a module whose constructor waits, HeldLoad.cpp), while the host forks, once for
 //       each first call the child makes of A (configure, a log, the app's end, the app instance
 //       id): the child's calls answer, and its configure, log and end store.
-//   copies_host claim-in-child <plugin a> <plugin b>
-//       In a child made by fork(), which claims without the loader's lock: A's claim is held once
-//       its mark is set, B claims meanwhile, then A goes on: one configure works, the other is
-//       refused naming it.
+//   copies_host claim-at-once <plugin a> <plugin b> here|child
+//       Here or in a child made by fork(): A's claim is held once its mark is set, B claims
+//       meanwhile, then A goes on: one configure works, the other is refused naming it.
+//   copies_host fork-beside-loading <plugin a> <module> <children>
+//       A thread of the host opens and closes `module` in a loop while the host, which made no
+//       call of the SDK's, forks `children` children one after another: each configures A, logs
+//       and ends, storing its event.
+//   copies_host late-copy <plugin a> <plugin b>
+//       A looks at the other copies (as its collection switch does before it makes a thread, which
+//       would wait for the load) while another thread opens B, whose load is held (a
+//       dependency's relocation waits, HeldRelocation.cpp); then B configures, and
+//       A's configure is refused naming B.
 //   copies_host pid-namespace <plugin a> <plugin b>
 //       In a child that is process 1 of a new PID namespace (root only; skipped with status 77
 //       otherwise): A's configure is held in the middle; a grandchild forked into another new PID
-//       namespace, where it is process 1 too, has B's configure refused at once, naming A. Then
+//       namespace, where it is process 1 too, has B's configure refused at once (not after the
+//       10 s bound of a wait for a configure under way in this process), naming A. Then
 //       A's configure ends and stores.
 //   copies_host layout <plugin a> <fake copy> <size> <phase> works|refused
 //       A copy of another build (FakeCopy.cpp) whose block is `size` bytes, in `phase` (1: a
-//       configure under way in this process, 2: works): A's configure works, or is refused naming it.
+//       configure under way in this process, 2: works), loaded before A: A's configure works, or
+//       is refused naming it. A fake copy whose note points outside its object is no copy: A
+//       loads and works beside it.
 //
 // Built with HOST_LINKS_THE_SDK the program links the SDK itself and the scenarios are the app's
 // end through the program's own copy, refused beside the plugin's copy that configured first:
@@ -103,6 +114,7 @@ struct Plugin {
   long (*storedNamed)(const char*) = nullptr;
   void (*holdNextConfigure)(int, int) = nullptr;
   void (*holdNextClaim)(int, int) = nullptr;
+  int (*seesOtherCopies)() = nullptr;
 
   explicit Plugin(const char* file) : path(file) {
     library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
@@ -120,9 +132,10 @@ struct Plugin {
     storedNamed = reinterpret_cast<long (*)(const char*)>(::dlsym(library, "sdk_plugin_stored_events_named"));
     holdNextConfigure = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_configure"));
     holdNextClaim = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_claim"));
+    seesOtherCopies = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_sees_other_copies"));
     if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
         end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr || holdNextConfigure == nullptr ||
-        holdNextClaim == nullptr) {
+        holdNextClaim == nullptr || seesOtherCopies == nullptr) {
       std::cerr << file << ": an entry point is missing\n";
       std::exit(1);
     }
@@ -365,10 +378,11 @@ int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldMo
   return gFailures > 0 ? 1 : 0;
 }
 
-// Two claims at once in a child, one held between its mark and its look at the others.
-int claimInChild(const Plugin& a, const Plugin& b) {
+// Two claims at once (in a child made by fork(), or here), one held between its mark and its look
+// at the others.
+int claimAtOnce(const Plugin& a, const Plugin& b, bool inChild) {
   std::cout.flush();
-  const pid_t child = ::fork();
+  const pid_t child = inChild ? ::fork() : 0;
   if (child == 0) {
     int parked[2];
     int release[2];
@@ -394,9 +408,67 @@ int claimInChild(const Plugin& a, const Plugin& b) {
       expectRefusedNaming(loser == 0 ? "A" : "B", answers[loser], reasons[loser], loser == 0 ? b.path : a.path);
     }
     std::cout.flush();
+    if (!inChild) return gFailures > 0 ? 1 : 0;
     ::_exit(gFailures > 0 ? 1 : 0);
   }
   expectChildEnds(child, "two claims at once in a child");
+  return gFailures > 0 ? 1 : 0;
+}
+
+// Children forked one after another while a thread opens and closes `module` without a pause:
+// the loader's list may be half changed at each fork.
+int forkBesideLoading(const Plugin& a, const char* module, int children) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> cycles{0};
+  std::thread loader([&] {
+    while (!stop.load()) {
+      if (void* loaded = ::dlopen(module, RTLD_NOW | RTLD_LOCAL)) ::dlclose(loaded);
+      cycles.fetch_add(1);
+    }
+  });
+  while (cycles.load() == 0) std::this_thread::yield();
+  for (int i = 0; i < children && gFailures == 0; ++i) {
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::string reason;
+      if (a.configureApp(reason) != 0) fail("the child's configure: " + reason);
+      a.log(1);
+      if (a.end() != 1) fail("the child's end did not store everything");
+      std::cout.flush();
+      ::_exit(gFailures > 0 ? 1 : 0);
+    }
+    expectChildEnds(child, "child " + std::to_string(i) + " forked beside a loading thread");
+  }
+  stop.store(true);
+  loader.join();
+  std::cout << children << " children forked beside " << cycles.load() << " loads\n";
+  return gFailures > 0 ? 1 : 0;
+}
+
+// A looks at the other copies while B's load is held (HeldRelocation.cpp, told by descriptors 200
+// and 201); B then configures, and A is refused.
+int lateCopy(const Plugin& a, const char* late) {
+  int held[2];
+  int release[2];
+  if (::pipe(held) != 0 || ::pipe(release) != 0 || ::dup2(held[1], 200) != 200 || ::dup2(release[0], 201) != 201) {
+    fail("the descriptors that hold the load");
+    return 1;
+  }
+  std::thread loading([late] {
+    if (::dlopen(late, RTLD_NOW | RTLD_LOCAL) == nullptr) fail(std::string("dlopen: ") + ::dlerror());
+  });
+  char byte = 0;
+  if (::read(held[0], &byte, 1) != 1) fail("B's load was not held");
+  for (int i = 0; i < 20; ++i) a.seesOtherCopies();
+  if (::write(release[1], &byte, 1) != 1) fail("release");
+  loading.join();
+  for (int fd : {held[0], held[1], release[0], release[1], 200, 201}) ::close(fd);
+  const Plugin b(late);
+  if (a.seesOtherCopies() != 1) fail("A does not see B once B is loaded");
+  std::string reason;
+  if (b.configureApp(reason) != 0) fail("B's configure: " + reason);
+  expectRefusedNaming("A", a.configureApp(reason), reason, b.path);
   return gFailures > 0 ? 1 : 0;
 }
 
@@ -439,7 +511,10 @@ int pidNamespace(const Plugin& a, const Plugin& b) {
     if (child == 0) {
       if (::getpid() != 1) fail("the grandchild is not process 1");
       std::string refused;
+      const auto asked = std::chrono::steady_clock::now();
       expectRefusedNaming("B in the grandchild", b.configureApp(refused), refused, a.path);
+      // At once: not after the bound of a wait for a configure under way in this process (10 s).
+      if (std::chrono::steady_clock::now() - asked > std::chrono::seconds(5)) fail("B waited for A's configure");
       std::cout.flush();
       ::_exit(gFailures > 0 ? 1 : 0);
     }
@@ -455,8 +530,8 @@ int pidNamespace(const Plugin& a, const Plugin& b) {
   ::_exit(gFailures > 0 ? 1 : 0);
 }
 
-// A copy of another build, whose block is `size` bytes, in `phase`.
-int layout(const Plugin& a, const char* fakeCopy, std::uint32_t size, std::uint32_t phase, bool refused) {
+// A copy of another build, whose block is `size` bytes, in `phase`, loaded before A.
+int layout(const char* aPath, const char* fakeCopy, std::uint32_t size, std::uint32_t phase, bool refused) {
   void* fake = ::dlopen(fakeCopy, RTLD_NOW | RTLD_LOCAL);
   auto set = fake == nullptr ? nullptr
                              : reinterpret_cast<void (*)(std::uint32_t, std::uint32_t, std::int32_t, const char*)>(
@@ -467,6 +542,7 @@ int layout(const Plugin& a, const char* fakeCopy, std::uint32_t size, std::uint3
   }
   static const char kName[] = "a copy of another build";
   set(size, phase, static_cast<std::int32_t>(::getpid()), kName);
+  const Plugin a(aPath);
   std::string reason;
   const int answer = a.configureApp(reason);
   std::cout << "A: " << answer << " " << reason << '\n';
@@ -523,14 +599,20 @@ int main(int argc, char** argv) {
   if (scenario == "fork-beside-loader" && (argc == 4 || argc == 5)) {
     return forkBesideLoader(Plugin(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
   }
-  if (scenario == "claim-in-child" && argc == 4) return claimInChild(Plugin(argv[2]), Plugin(argv[3]));
+  if (scenario == "claim-at-once" && argc == 5) {
+    return claimAtOnce(Plugin(argv[2]), Plugin(argv[3]), std::string(argv[4]) == "child");
+  }
+  if (scenario == "fork-beside-loading" && argc == 5) return forkBesideLoading(Plugin(argv[2]), argv[3], std::atoi(argv[4]));
+  if (scenario == "late-copy" && argc == 4) return lateCopy(Plugin(argv[2]), argv[3]);
   if (scenario == "pid-namespace" && argc == 4) return pidNamespace(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "layout" && argc == 7) {
-    return layout(Plugin(argv[2]), argv[3], static_cast<std::uint32_t>(std::atol(argv[4])),
+    return layout(argv[2], argv[3], static_cast<std::uint32_t>(std::atol(argv[4])),
                   static_cast<std::uint32_t>(std::atol(argv[5])), std::string(argv[6]) == "refused");
   }
-  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|claim-in-child|pid-namespace\n"
+  std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace\n"
                "                   <plugin> <plugin>\n"
+               "       copies_host claim-at-once <plugin> <plugin> here|child | late-copy <plugin> <plugin>\n"
+               "       copies_host fork-beside-loading <plugin> <module> <children>\n"
                "       copies_host end-while-logging <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
                "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module>]\n"

@@ -144,6 +144,12 @@ extern "C" __attribute__((visibility("default"))) void sdk_plugin_hold_next_clai
       fds);
 }
 
+// 1 when this copy finds another copy loaded in the process (it reads their blocks, and makes no
+// thread), 0 when not.
+extern "C" __attribute__((visibility("default"))) int sdk_plugin_sees_other_copies() noexcept {
+  return cdv_copies::otherCopiesLoaded() ? 1 : 0;
+}
+
 // Logs `count` events.
 extern "C" __attribute__((visibility("default"))) void sdk_plugin_log(int count) noexcept { log(count); }
 

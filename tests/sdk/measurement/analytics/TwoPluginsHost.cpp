@@ -12,8 +12,9 @@
 // the second plugin's code could bind to the first's, with RTLD_DEEPBIND a plugin's to its own
 // before the program's; either way each copy stays whole, and the same copy works. The session
 // starts once. `namespace-a` and `namespace-b` open that plugin in a link-map namespace of its own
-// (dlmopen), with C and SQLite libraries of its own: the copies find each other all the same, and
-// one works. Those runs make the first use only.
+// (dlmopen), with C and SQLite libraries of its own: that copy's configure is refused at once,
+// saying why, whichever configures first; it makes no thread, and its end answers false with its
+// events lost. The other copy works and stores its own events alone. Those runs make one use.
 //
 // Built with HOST_LINKS_THE_SDK the host links the SDK itself and configures its own copy
 // first: both plugins' configure is then refused, naming the program, and the program's copy
@@ -21,6 +22,7 @@
 //
 // VESMORA_MAIN_BUNDLE, VESMORA_SANDBOX_ROOT and VESMORA_DEVICE_ROOT name the app's bundle (the
 // embedding example's serves) and data folders.
+#include <dirent.h>
 #include <dlfcn.h>
 
 #ifdef HOST_LINKS_THE_SDK
@@ -129,6 +131,55 @@ void useBoth(Plugin a, Plugin b, bool aFirst, bool again, int events) {
   }
 }
 
+// The threads of this process.
+int threadCount() {
+  int count = 0;
+  if (DIR* tasks = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(tasks)) count += entry->d_name[0] != '.' ? 1 : 0;
+    ::closedir(tasks);
+  }
+  return count;
+}
+
+// Both plugins opened in `order`, one of them in a namespace of its own: that one, configured
+// first, is refused at once saying why and makes no thread, and its end answers false; the other
+// configures, and the store holds its events alone.
+void useBesideOwnNamespace(Plugin a, Plugin b, bool aFirst) {
+  Plugin* order[2] = {&a, &b};
+  if (!aFirst) std::swap(order[0], order[1]);
+  for (Plugin* plugin : order) {
+    if (!plugin->open()) return;
+  }
+  const bool aApart = a.path == gOwnNamespace;
+  Plugin& apart = aApart ? a : b;
+  Plugin& base = aApart ? b : a;
+  const int threads = threadCount();
+  char reason[1024] = "";
+  if (apart.configure(reason, sizeof reason) != -1 || std::string(reason).find("namespace of its own") == std::string::npos ||
+      std::string(reason).find("dlopen") == std::string::npos) {
+    fail(std::string("the copy in a namespace of its own was not refused saying why: ") + reason);
+  } else {
+    std::cout << "refused: " << reason << '\n';
+  }
+  if (apart.logThenEnd(kEvents) != 0) fail("the end through the copy in a namespace of its own answered true");
+  if (threadCount() != threads) {
+    fail("the copy in a namespace of its own made " + std::to_string(threadCount() - threads) + " threads");
+  }
+  reason[0] = '\0';
+  if (base.configure(reason, sizeof reason) != 0) fail(std::string("the other copy's configure: ") + reason);
+  if (base.logThenEnd(kEvents) != 1) fail("the other copy's end did not store everything");
+  const char* baseEvents = aApart ? "from_second_plugin" : "from_plugin";
+  const char* apartEvents = aApart ? "from_plugin" : "from_second_plugin";
+  const long stored = base.storedNamed(baseEvents);
+  const long strays = base.storedNamed(apartEvents);
+  const long sessions = base.storedNamed("_s");
+  std::cout << stored << " events of the working copy stored, " << strays << " of the other, " << sessions
+            << " session starts\n";
+  if (stored != kEvents || strays != 0) fail("the store holds " + std::to_string(stored) + " and " + std::to_string(strays));
+  if (sessions > 1) fail("the session started " + std::to_string(sessions) + " times");
+  for (Plugin* plugin : order) plugin->close();
+}
+
 #ifdef HOST_LINKS_THE_SDK
 // The program's own copy configures and logs; each plugin's configure is refused naming the
 // program, and the program's copy stores its events.
@@ -192,10 +243,12 @@ int main(int argc, char** argv) {
 #ifdef HOST_LINKS_THE_SDK
   return programFirst(a, b, aFirst, argv[0]);
 #endif
+  if (gOwnNamespace != nullptr) {
+    useBesideOwnNamespace(a, b, aFirst);
+    return gFailures > 0 ? 1 : 0;
+  }
   useBoth(a, b, aFirst, false, kEvents);
   if (gFailures > 0) return 1;
-  // Each run in a namespace of its own would need one more (a process has 16 at most).
-  if (gOwnNamespace != nullptr) return 0;
 
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
