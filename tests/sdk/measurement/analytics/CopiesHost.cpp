@@ -27,14 +27,16 @@
 //   copies_host alone <plugin a> <events>
 //       A next launch: A alone configures, logs 10 events and ends; the store then holds `events`
 //       of A's.
-//   copies_host fork-beside-loader <plugin a> iterate|dlopen [<held load module>]
+//   copies_host fork-beside-loader <plugin a> iterate|dlopen [<held load module> [<plugin b>]]
 //       A thread of the host holds the dynamic loader's lock, inside dl_iterate_phdr or inside
 //       dlopen (of a module whose constructor waits, HeldLoad.cpp), while the host forks, once for
 //       each first call the child makes of A (configure, a log, the app's end, the app instance
-//       id): the child's calls answer, and its configure, log and end store.
+//       id): the child's calls answer, and its configure, log and end store. Given B (held inside
+//       dlopen only), one child more loads B first: B configures, and A is refused naming it.
 //   copies_host claim-at-once <plugin a> <plugin b> here|child
 //       Here or in a child made by fork(): A's claim is held once its mark is set, B claims
-//       meanwhile, then A goes on: one configure works, the other is refused naming it.
+//       meanwhile, then A goes on: one configure works, the other is refused naming it, and
+//       neither waits for the other's claim until the bound of a wait for a configure.
 //   copies_host fork-beside-loading <plugin a> <module> <children>
 //       A thread of the host opens and closes `module` in a loop while the host, which made no
 //       call of the SDK's, forks `children` children one after another: each configures A, logs
@@ -354,8 +356,10 @@ int alone(const Plugin& a, long expected) {
 
 // Forks while a thread holds the dynamic loader's lock (inside dl_iterate_phdr, or inside dlopen of
 // `heldModule`), once for each first call a child makes.
-int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldModule) {
-  for (const std::string first : {"configure", "log", "end", "identity"}) {
+int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldModule, const char* late) {
+  std::vector<std::string> firsts{"configure", "log", "end", "identity"};
+  if (late != nullptr) firsts.emplace_back("load");
+  for (const std::string& first : firsts) {
     testsupport::HeldLoader loader(how == "iterate" ? nullptr : heldModule);
     if (!loader.held()) fail("the holding thread never held the loader");
     std::cout.flush();
@@ -365,7 +369,11 @@ int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldMo
       if (first == "log") a.log(1);
       if (first == "end") a.end();
       if (first == "identity") a.hasAppInstanceID();
-      if (first != "end") {
+      if (first == "load") {
+        const Plugin b(late);
+        if (b.configureApp(reason) != 0) fail("B's configure in the child: " + reason);
+        expectRefusedNaming("A in the child", a.configureApp(reason), reason, b.path);
+      } else if (first != "end") {
         if (a.configureApp(reason) != 0) fail("the child's configure: " + reason);
         a.log(kEvents);
         if (a.end() != 1) fail("the child's end did not store everything");
@@ -392,6 +400,7 @@ int claimAtOnce(const Plugin& a, const Plugin& b, bool inChild) {
     b.holdNextClaim(marked[1], -1);
     int answers[2] = {-2, -2};
     std::string reasons[2];
+    const auto begun = std::chrono::steady_clock::now();
     std::thread first([&] { answers[0] = a.configureApp(reasons[0]); });
     char byte = 0;
     if (::read(parked[0], &byte, 1) != 1) fail("A's claim was not held");
@@ -400,6 +409,8 @@ int claimAtOnce(const Plugin& a, const Plugin& b, bool inChild) {
     if (::write(release[1], &byte, 1) != 1) fail("release");
     first.join();
     second.join();
+    // Neither waited for the other's claim until the bound of a wait for a configure (10 s).
+    if (std::chrono::steady_clock::now() - begun > std::chrono::seconds(5)) fail("a claim waited for the other's");
     std::cout << "A: " << answers[0] << " " << reasons[0] << "\nB: " << answers[1] << " " << reasons[1] << '\n';
     if (answers[0] + answers[1] != -1) {
       fail("the configures answered " + std::to_string(answers[0]) + " and " + std::to_string(answers[1]));
@@ -596,8 +607,8 @@ int main(int argc, char** argv) {
   if (scenario == "switch-alone" && argc == 3) return switchAlone(Plugin(argv[2]));
   if (scenario == "end-while-logging" && argc == 4) return endWhileLogging(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "alone" && argc == 4) return alone(Plugin(argv[2]), std::atol(argv[3]));
-  if (scenario == "fork-beside-loader" && (argc == 4 || argc == 5)) {
-    return forkBesideLoader(Plugin(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
+  if (scenario == "fork-beside-loader" && argc >= 4 && argc <= 6) {
+    return forkBesideLoader(Plugin(argv[2]), argv[3], argc >= 5 ? argv[4] : nullptr, argc == 6 ? argv[5] : nullptr);
   }
   if (scenario == "claim-at-once" && argc == 5) {
     return claimAtOnce(Plugin(argv[2]), Plugin(argv[3]), std::string(argv[4]) == "child");
@@ -615,7 +626,7 @@ int main(int argc, char** argv) {
                "       copies_host fork-beside-loading <plugin> <module> <children>\n"
                "       copies_host end-while-logging <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
-               "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module>]\n"
+               "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module> [<plugin>]]\n"
                "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {
