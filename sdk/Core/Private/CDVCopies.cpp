@@ -213,12 +213,16 @@ void linkAtLoad() {
   }
 }
 
-[[maybe_unused]] const bool gLinkedAtLoad = (linkAtLoad(), true);
+// As the copy loads; or before, at the first call of a static initialiser of the same object
+// (a host's global that configures), which runs at load too.
+void linkOnce() { [[maybe_unused]] static const bool linked = (linkAtLoad(), true); }
+[[maybe_unused]] const bool gLinkedAtLoad = (linkOnce(), true);
 
 // Calls `visit` with the block of every other copy this one knows: the ring's, then the strays'.
 template <typename Visit>
 void forEachOther(Visit&& visit) {
   constexpr int kRingMost = 1 << 10;  // against a ring another build left broken
+  linkOnce();
   CDVCopyBlock* block = self().next.load();
   for (int i = 0; block != nullptr && block != &self() && i < kRingMost; ++i) {
     visit(*block);
@@ -231,7 +235,7 @@ void forEachOther(Visit&& visit) {
 // ---- looks and claims ----
 
 // What a look at the other copies found.
-struct Walk {
+struct Seen {
   // For a look that claims: this copy's process. A look (pid 0) takes only a copy that works for
   // one that does.
   std::int32_t pid = 0;
@@ -248,21 +252,21 @@ bool configuringInAParent(const CDVCopyBlock& block, std::int32_t pid) {
   return block.claimer.load() != pid;
 }
 
-Walk look(std::int32_t pid = 0) {
-  Walk walk;
-  walk.pid = pid;
-  forEachOther([&walk, pid](CDVCopyBlock& block) {
-    walk.othersLoaded = true;
+Seen look(std::int32_t pid = 0) {
+  Seen seen;
+  seen.pid = pid;
+  forEachOther([&seen, pid](CDVCopyBlock& block) {
+    seen.othersLoaded = true;
     const std::uint32_t phase = block.phase.load();
     // A configure under way in the process this one was forked from never ends here: as if it
     // worked.
     if (phase == kWorks || (phase == kConfiguring && pid != 0 && configuringInAParent(block, pid))) {
-      if (walk.working == nullptr) walk.working = &block;
-    } else if (phase == kConfiguring && walk.configuring == nullptr) {
-      walk.configuring = &block;
+      if (seen.working == nullptr) seen.working = &block;
+    } else if (phase == kConfiguring && seen.configuring == nullptr) {
+      seen.configuring = &block;
     }
   });
-  return walk;
+  return seen;
 }
 
 void wakeWaiters() {
@@ -348,6 +352,7 @@ int endThroughWorkingCopy() {
 // block comes first in memory, when it keeps it and waits for the other to give its own back or end.
 Claim claim() {
   UIApplication::setEndElsewhere(&endThroughWorkingCopy);
+  linkOnce();
   if (gApart.load()) return {false, {}};
   std::lock_guard lock(gClaimMutex);
   const auto deadline = std::chrono::steady_clock::now() + kConfigureWaitMost;
@@ -365,24 +370,24 @@ Claim claim() {
       marked = true;
       if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
     }
-    const Walk walk = look(pid);
-    if (walk.working == nullptr && walk.configuring == nullptr) {
+    const Seen seen = look(pid);
+    if (seen.working == nullptr && seen.configuring == nullptr) {
       ++gConfiguresUnderWay;
       return {true, {}};
     }
-    if (walk.working != nullptr || !std::less<const void*>()(&self(), walk.configuring)) {
+    if (seen.working != nullptr || !std::less<const void*>()(&self(), seen.configuring)) {
       giveBack();
       marked = false;
     }
-    if (walk.working != nullptr) {
+    if (seen.working != nullptr) {
       dropHeldWrites();
-      return {false, nameOf(*walk.working)};
+      return {false, nameOf(*seen.working)};
     }
     // Another copy's configure is under way: its outcome decides, within a bound.
-    if (!waitWhileConfiguring(*walk.configuring, deadline)) {
+    if (!waitWhileConfiguring(*seen.configuring, deadline)) {
       if (marked) giveBack();
       dropHeldWrites();
-      return {false, nameOf(*walk.configuring)};
+      return {false, nameOf(*seen.configuring)};
     }
   }
 }
@@ -425,7 +430,10 @@ void forEachLoadedObject(const std::function<void(const char*)>& visit) {
 
 bool thisCopyWorks() { return self().phase.load(std::memory_order_acquire) == kWorks; }
 
-bool isApart() { return gApart.load(); }
+bool isApart() {
+  linkOnce();
+  return gApart.load();
+}
 
 const char* otherWorkingCopy() {
   CDVCopyBlock* working = otherWorkingBlock();
@@ -435,7 +443,7 @@ const char* otherWorkingCopy() {
 bool otherCopiesLoaded() { return look().othersLoaded; }
 
 bool refusesBesideWorkingCopy(const char* call) {
-  if (gApart.load()) {
+  if (isApart()) {
     if (!gRefusalWritten.exchange(true)) {
       CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@",
                     apartRefusal(), call);
