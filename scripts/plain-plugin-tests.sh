@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The plugin tests that a sanitizer's runtime cannot run: it ends a process that opens a library
-# with RTLD_DEEPBIND, so the sanitizer build skips those runs (and children forked beside a loading
-# thread, whose faults the optimiser's code shows). They run in the plain optimised
-# build (scripts/optimised-warnings.sh, build/optimised-warnings or BUILD_DIR), which compiles the
-# SDK's libraries for the unit tests' helper programs already: the tests' hosts and plugins cost
-# only their links there. `build` or `test` alone does that step alone; `files` prints the build's
+# with RTLD_DEEPBIND, so the sanitizer build skips those runs, and the children forked beside a
+# thread that loads libraries (the address sanitizer's allocator takes no lock at a fork). They
+# run in the plain optimised build (scripts/optimised-warnings.sh, build/optimised-warnings or
+# BUILD_DIR), which compiles the SDK's libraries for the unit tests' helper programs already: the
+# tests' hosts and plugins cost only their links there. `build` or `test` alone does that step alone; `files` prints the build's
 # files the tests' commands run (their hosts and plugins, whatever targets the tests name), which
 # optimised-warnings.sh builds. .ci/run builds them with the unit tests' objects beside the
 # sanitizer build, and tests once that build's tests are done.

@@ -40,13 +40,7 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define HOST_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define HOST_UNDER_SANITIZER 1
-#endif
-#endif
+#include "UnderSanitizer.h"
 
 namespace {
 
