@@ -255,6 +255,7 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
 void TLMAnalytics::observeAppEnd() {
   std::atomic<bool>& observing = state().observingAppEnd;
   if (observing.load() || observing.exchange(true)) return;
+  platform::UndoneOnUnwind unobserved([&observing] { observing.store(false); });  // no memory for it
   // Marks the app's end incomplete when the wait for queued work answers false.
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
@@ -264,6 +265,7 @@ void TLMAnalytics::observeAppEnd() {
           report->markIncomplete();
         }
       });
+  unobserved.done();
 }
 
 namespace {
