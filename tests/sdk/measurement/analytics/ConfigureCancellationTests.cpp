@@ -6,12 +6,11 @@
 // This program defines write() itself: the configuring thread's chosen write to the temporary file
 // of a settings write is held by a read of a pipe, a cancellation point, so the cancellation acts
 // inside that write whatever the machine's speed. Every other write goes straight to the system.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <pthread.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
