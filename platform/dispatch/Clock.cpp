@@ -57,19 +57,20 @@ class SystemClock final : public Clock {
     delay = std::min(delay, 1e9);  // keep far deadlines representable
     auto due = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(delay));
     stayLoaded();  // before the scheduler thread runs this code (and not under the lock)
-    std::lock_guard lock(mutex_);
-    TimerId id = nextId_++;
-    timers_.emplace(std::make_pair(due, id), std::move(fire));
-    index_.emplace(id, due);
-    if (!running_) {
-      try {
-        std::thread([this] { run(); }).detach();
-        running_ = true;
-      } catch (...) {
-        // No thread now: the timer waits for the next one scheduled to start it.
-      }
+    TimerId id = 0;
+    bool start = false;
+    {
+      std::lock_guard lock(mutex_);
+      id = nextId_++;
+      timers_.emplace(std::make_pair(due, id), std::move(fire));
+      index_.emplace(id, due);
+      start = !running_;
+      running_ = true;
+      changed_.notify_all();
     }
-    changed_.notify_all();
+    // Started outside the lock, which a fork's prepare handler takes: making a thread may wait
+    // for the dynamic loader's lock, for as long as another thread's dlopen holds it.
+    if (start) startScheduler();
     return id;
   }
 
@@ -84,6 +85,17 @@ class SystemClock final : public Clock {
 
  private:
   using TimePoint = std::chrono::steady_clock::time_point;
+
+  // Called by the caller that set running_: no other starts one meanwhile.
+  void startScheduler() {
+    try {
+      std::thread([this] { run(); }).detach();
+    } catch (...) {
+      // No thread now: the timers wait for the next one scheduled to start it.
+      std::lock_guard lock(mutex_);
+      running_ = false;
+    }
+  }
 
   void run() {
     std::unique_lock lock(mutex_);

@@ -91,7 +91,7 @@ QueueRegistry& registry();
 // the others end after a while idle. When no thread can be started, a job waits here for a
 // worker that exists (the standing one at least); a later post, or a `sync` waiting for its
 // turn, tries again to start one. No job ever runs on the thread that posts it.
-// Held while the pool is made (its first worker started), and by a fork; constant-initialised.
+// Held while the pool is made, and by a fork; constant-initialised.
 std::mutex gPoolMaking;
 std::atomic<void (*)()> gPoolMakingHook{nullptr};
 
@@ -105,21 +105,29 @@ class ThreadPool {
 
   // Takes the job; never fails for want of a thread.
   void submit(Block job) {
-    std::lock_guard lock(mutex_);
-    if (!spare_) spare_ = std::make_unique<std::deque<Block>>();
-    jobs_.push_back(std::move(job));
-    if (refusals_ > 0) {
-      --refusals_;
-    } else {
-      growLocked();
+    Starts starts;
+    {
+      std::lock_guard lock(mutex_);
+      if (!spare_) spare_ = std::make_unique<std::deque<Block>>();
+      jobs_.push_back(std::move(job));
+      if (refusals_ > 0) {
+        --refusals_;
+      } else {
+        starts = reserveLocked();
+      }
+      available_.notify_one();
     }
-    available_.notify_one();
+    start(starts);
   }
 
   // Starts the threads that waiting jobs lack, when it now can.
   void retryStarting() {
-    std::lock_guard lock(mutex_);
-    growLocked();
+    Starts starts;
+    {
+      std::lock_guard lock(mutex_);
+      starts = reserveLocked();
+    }
+    start(starts);
   }
 
   void refuseNext(std::size_t count) {
@@ -135,22 +143,43 @@ class ThreadPool {
  private:
   static constexpr std::size_t kMaxThreads = 512;
 
-  ThreadPool() {
-    std::lock_guard lock(mutex_);
-    growLocked();
+  ThreadPool() = default;
+
+  // Threads to start, counted as started already; the first is the standing worker when
+  // `standing`.
+  struct Starts {
+    std::size_t count = 0;
+    bool standing = false;
+  };
+
+  // Under the lock: counts the threads that waiting jobs lack as starting, for start() to make.
+  Starts reserveLocked() {
+    Starts starts;
+    while ((!standing_ || jobs_.size() > idle_ + starting_) && threads_ < kMaxThreads) {
+      if (!standing_) starts.standing = standing_ = true;
+      ++threads_;
+      ++starting_;
+      ++starts.count;
+    }
+    return starts;
   }
 
-  void growLocked() {
-    while ((!standing_ || jobs_.size() > idle_ + starting_) && threads_ < kMaxThreads) {
-      const bool standing = !standing_;
+  // Makes the threads reserved, outside the lock: a fork's prepare handler takes the lock, and
+  // making a thread may wait for the dynamic loader's lock for as long as another thread's
+  // dlopen holds it. Those that cannot be made are given back: their jobs wait for a thread that
+  // exists, and a later post or sync tries again.
+  void start(Starts starts) {
+    for (std::size_t made = 0; made < starts.count; ++made) {
+      const bool standing = starts.standing && made == 0;
       try {
         std::thread([this, standing] { work(standing); }).detach();
       } catch (...) {
-        return;  // no thread now: the jobs wait for one that exists
+        std::lock_guard lock(mutex_);
+        threads_ -= starts.count - made;
+        starting_ -= starts.count - made;
+        if (standing) standing_ = false;
+        return;
       }
-      ++threads_;
-      ++starting_;
-      standing_ = standing_ || standing;
     }
   }
 
@@ -217,15 +246,19 @@ class ThreadPool {
 
  private:
   // Made under gPoolMaking, which a fork waits for: not as a function-local static, whose guard a
-  // child forked while another thread made the pool (starting its first worker) would find taken
-  // for ever.
+  // child forked while another thread made the pool would find taken for ever. Its first worker
+  // is started once the lock is let go.
   static ThreadPool& make() {
-    std::lock_guard lock(gPoolMaking);
-    if (ThreadPool* made = instance_.load(std::memory_order_relaxed)) return *made;
-    registry();  // installs the fork handlers, which take the pool's lock after the registry's
-    if (void (*hook)() = gPoolMakingHook.load()) hook();
-    ThreadPool* made = new ThreadPool();  // never destroyed: threads may outlive main()
-    instance_.store(made, std::memory_order_release);
+    ThreadPool* made = nullptr;
+    {
+      std::lock_guard lock(gPoolMaking);
+      if (ThreadPool* done = instance_.load(std::memory_order_relaxed)) return *done;
+      registry();  // installs the fork handlers, which take the pool's lock after the registry's
+      if (void (*hook)() = gPoolMakingHook.load()) hook();
+      made = new ThreadPool();  // never destroyed: threads may outlive main()
+      instance_.store(made, std::memory_order_release);
+    }
+    made->retryStarting();  // its standing worker, outside the lock a fork takes
     return *made;
   }
 

@@ -884,25 +884,19 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
   std::string folder = ".";
   if (slash != std::string::npos) folder = slash == 0 ? std::string("/") : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return fail(error, 512, "Could not write the file", path, errno);
+  const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return fail(error, 512, "Could not write the file", path, errno);
   struct stat info {};
-  if (::fstat(dir, &info) != 0) {
-    const int err = errno;
-    ::close(dir);
-    return fail(error, 512, "Could not write the file", path, err);
-  }
+  if (::fstat(dir.get(), &info) != 0) return fail(error, 512, "Could not write the file", path, errno);
   if (!ownedByThisUser(info.st_uid) && info.st_uid != 0) {
-    ::close(dir);
     return setError(error, kCocoaErrorDomain, 513,
                     "Could not write the file \"" + path + "\": its folder belongs to " + anotherOwner(info.st_uid),
                     Value::dictionary({{"NSFilePath", path}}));
   }
   std::string temp;
-  const int fd = makeTemporaryFile(dir, &temp);
-  if (fd < 0) {
+  Descriptor file(makeTemporaryFile(dir.get(), &temp));
+  if (file.get() < 0) {
     const int err = errno;
-    ::close(dir);
     if (err == EEXIST) {
       return setError(error, kCocoaErrorDomain, 512,
                       "Could not write the file \"" + path + "\": the " + std::to_string(kTemporaryNamesTried) +
@@ -912,18 +906,20 @@ bool writeFileAtomically(const std::string& path, const Bytes& data, Error* erro
     }
     return fail(error, 512, "Could not write the file", path, err);
   }
+  // A write cut off (the thread cancelled in it) leaves neither its descriptors nor its file.
+  UndoneOnUnwind leftNothing([&dir, &temp] { ::unlinkat(dir.get(), temp.c_str(), 0); });
   std::size_t written = 0;
   while (written < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    const ssize_t n = ::write(file.get(), data.data() + written, data.size() - written);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     written += static_cast<std::size_t>(n);
   }
   int err = written < data.size() ? (errno != 0 ? errno : EIO) : 0;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) err = errno;
-  if (err != 0) ::unlinkat(dir, temp.c_str(), 0);
-  ::close(dir);
+  if (::close(file.release()) != 0 && err == 0) err = errno;
+  if (err == 0 && ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) err = errno;
+  if (err != 0) ::unlinkat(dir.get(), temp.c_str(), 0);
+  leftNothing.done();
   return err == 0 || fail(error, 512, "Could not write the file", path, err);
 }
 

@@ -22,6 +22,8 @@
 #include <cxxabi.h>
 #include <pthread.h>
 
+#include <utility>
+
 namespace platform {
 
 // Inside a handler: true when what it handles is the thread's cancellation, which has no C++
@@ -42,6 +44,26 @@ class CancellationHeldOff {
 
  private:
   int previous_ = PTHREAD_CANCEL_ENABLE;
+};
+
+// Runs `undo` when the scope it guards is left by an unwind (the thread's cancellation, an
+// exception) rather than after done(): what a making marked made before it ended is marked unmade
+// again, so that the next call makes it anew. `undo` must not throw.
+template <typename Undo>
+class UndoneOnUnwind {
+ public:
+  explicit UndoneOnUnwind(Undo undo) : undo_(std::move(undo)) {}
+  ~UndoneOnUnwind() {
+    if (!done_) undo_();
+  }
+  UndoneOnUnwind(const UndoneOnUnwind&) = delete;
+  UndoneOnUnwind& operator=(const UndoneOnUnwind&) = delete;
+
+  void done() { done_ = true; }
+
+ private:
+  Undo undo_;
+  bool done_ = false;
 };
 
 }  // namespace platform

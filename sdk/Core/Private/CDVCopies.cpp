@@ -485,7 +485,20 @@ void runHeldWrites() {
     std::lock_guard lock(gHeldWritesMutex);
     writes.swap(gHeldWrites);
   }
-  for (const auto& write : writes) write();
+  // A configure cut off in a write (its thread cancelled) gives that write and those after it
+  // back, ahead of any held since, for the next configure.
+  std::size_t next = 0;
+  platform::UndoneOnUnwind givenBack([&] {
+    try {
+      std::lock_guard lock(gHeldWritesMutex);
+      gHeldWrites.insert(gHeldWrites.begin(), std::make_move_iterator(writes.begin() + static_cast<std::ptrdiff_t>(next)),
+                         std::make_move_iterator(writes.end()));
+    } catch (...) {
+      // No memory: those writes are lost, as the process's end would lose them.
+    }
+  });
+  for (; next < writes.size(); ++next) writes[next]();
+  givenBack.done();
 }
 
 }  // namespace cdv_copies

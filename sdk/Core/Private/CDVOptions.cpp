@@ -4,6 +4,7 @@
 #include "Core/Private/CDVCorePlatform.h"
 #include "Core/Public/CDVApp.h"
 #include "Core/Public/CDVLogger.h"
+#include "foundation/Cancellation.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Immortal.h"
@@ -42,6 +43,11 @@ void CDVOptions::initializeClass() {
     if (gClassInitialized) return;
     gClassInitialized = true;
   }
+  // Cut off (the thread cancelled as it reads the bundle), the class is initialised again next time.
+  platform::UndoneOnUnwind unmade([] {
+    std::lock_guard lock(gClassInitMutex);
+    gClassInitialized = false;
+  });
   CDVApp::registerLibrary("cind-ios", CDVCoreVersionString);
   const platform::Dictionary info = cdv_platform::mainBundleInfoDictionary();
   if (const std::string* xcode = info.get("DTXcodeBuild").stringPtr()) {
@@ -50,6 +56,7 @@ void CDVOptions::initializeClass() {
   if (const std::string* sdk = info.get("DTSDKBuild").stringPtr()) {
     CDVApp::registerLibrary("apple-sdk", *sdk);
   }
+  unmade.done();
 }
 
 void CDVOptions::resetClassInitializationForTesting() {

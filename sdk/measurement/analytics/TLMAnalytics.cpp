@@ -12,6 +12,7 @@
 #include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
 #include "dispatch/Clock.h"
+#include "foundation/Cancellation.h"
 #include "foundation/ClassRegistry.h"
 #include "foundation/Format.h"
 #include "foundation/NotificationCenter.h"
@@ -254,6 +255,7 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
 void TLMAnalytics::observeAppEnd() {
   std::atomic<bool>& observing = state().observingAppEnd;
   if (observing.load() || observing.exchange(true)) return;
+  platform::UndoneOnUnwind unobserved([&observing] { observing.store(false); });  // no memory for it
   // Marks the app's end incomplete when the wait for queued work answers false.
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
@@ -263,6 +265,7 @@ void TLMAnalytics::observeAppEnd() {
           report->markIncomplete();
         }
       });
+  unobserved.done();
 }
 
 namespace {
@@ -394,7 +397,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   auto identity = TLMIdentity::sharedInstance();
   if (platform::ClassRegistry::hasClassNamed("VLXMobileAds") &&
       TLMInfoPlistFileUtil::dictionaryFromOmbrixServiceInfoPlist() &&
-      identity->appIDFromVeltrix().value_or("").empty()) {
+      identity && identity->appIDFromVeltrix().value_or("").empty()) {
     tlm_monitor()->logWithLevel(
         4, 25028,
         "Veltrix and Cindervale are in use in this app, but are not linked. For analytics data consistency "
@@ -422,7 +425,14 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     state().refused = false;
     initializer = state().engineInitializer;
   }
-  if (origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
+  // A start cut off (its thread cancelled in a settings write, an exception) is not left started:
+  // the next configure starts again, and what this one did is done again.
+  platform::UndoneOnUnwind unstarted([] {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().started = false;
+  });
+  // Without an identity (none could be made, as logged) the engine's own says what it lacks.
+  if (identity && origin == "xq" && identity->appIDFromQPX().value_or("") != appID) {
     const auto stored = identity->appIDFromQPX();
     identity->setAppIDFromQPX(appID);
     tlm_monitor()->logWithLevel(1, 25020,
@@ -430,7 +440,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                                 "lost. Ombrix App ID has been changed. Original, new ID",
                                 stored ? Value(*stored) : Value(), Value(appID));
   }
-  if (origin == "vx" && identity->appIDFromVeltrix().value_or("") != appID) {
+  if (identity && origin == "vx" && identity->appIDFromVeltrix().value_or("") != appID) {
     const auto stored = identity->appIDFromVeltrix();
     tlm_monitor()->logWithLevel(4, 25031, "Veltrix App ID changed. Original, new", stored ? Value(*stored) : Value(),
                                 Value(appID));
@@ -476,6 +486,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   });
   if (configuration != nullptr && !configuration->isNull()) observeNotificationsForAnalyticsConfiguration(*configuration);
   SKPaymentQueue::defaultQueue().addTransactionObserver(paymentQueueObserver());
+  unstarted.done();
   unsuspendOperationQueue();
 }
 
@@ -747,7 +758,8 @@ std::optional<std::string> TLMAnalytics::appInstanceID() {
   if (!usable(__func__) || cdv_copies::refusesBesideWorkingCopy(__func__) || !platform::sandbox::available(nullptr)) {
     return std::nullopt;
   }
-  return TLMIdentity::sharedInstance()->appInstanceID();
+  const auto identity = TLMIdentity::sharedInstance();  // none when it could not be made, as logged
+  return identity ? std::optional<std::string>(identity->appInstanceID()) : std::nullopt;
 }
 
 // MARK: - Events

@@ -108,7 +108,6 @@ std::shared_ptr<TLMEnvironmentInfo> TLMEnvironmentInfo::sharedInstance() {
 std::optional<std::string> TLMEnvironmentInfo::deviceModel() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!deviceModelRead_) {
-    deviceModelRead_ = true;
     const int savedErrno = errno;
     deviceModel_ = TLMAEU::deviceModel();
     if (!deviceModel_ || deviceModel_->empty()) {
@@ -116,6 +115,7 @@ std::optional<std::string> TLMEnvironmentInfo::deviceModel() {
       TLMMeasurement::monitor()->logWithLevel(1, 14000, "Failed to get device model",
                                               platform::Value(std::strerror(savedErrno)));
     }
+    deviceModelRead_ = true;  // once read: a read cut off is read again
   }
   return deviceModel_;
 }

@@ -80,8 +80,10 @@ bool TLMASIdentifierManager::limitedAdTracking() const {
 std::shared_ptr<TLMIdentity> TLMIdentity::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex());
   if (!sharedIdentityMade()) {
-    sharedIdentityMade() = true;
+    // Marked made once made: a making cut off (its thread cancelled in the first settings write)
+    // is made again by the next call.
     sharedIdentity() = initWithPersistedConfig(TLMPersistedConfig::sharedInstance());
+    sharedIdentityMade() = true;
   }
   if (!sharedIdentity()) tlm_monitor()->logWithLevel(1, 20003, "Identity's shared instance is nil");
   return sharedIdentity();

@@ -111,11 +111,15 @@ void TLMMeasurementEngine::initializeSharedInstanceWithAppID(
     TLMMeasurement::monitor()->logWithLevel(1, 23149, noFolder.description);
     return;
   }
-  shared().initialized = true;
-  if (appID.empty()) return;
+  if (appID.empty()) {
+    shared().initialized = true;
+    return;
+  }
   installLibraryMonitor();
+  // Marked initialised once made: a making cut off by an exception is made again by the next call.
   shared().engine = initWithAppID(appID, isAnalyticsCollectionEnabled,
                                   isAnalyticsCollectionDeactivated, safelistedEvents);
+  shared().initialized = true;
   if (shared().engine) {
     TLMMeasurement::setInternalEventLogger(
         [](const std::string& origin, const std::string& name, const TLMObjectDictionary& parameters) {

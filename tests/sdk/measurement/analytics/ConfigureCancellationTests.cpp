@@ -1,0 +1,147 @@
+// A host thread cancelled (pthread_cancel) while it configures the real app, inside one of its
+// settings writes (a slow disk), the first and each later one: the configure unwinds, nothing it
+// was making stays half made, and another thread then configures, logs, reads the instance id and
+// ends the app.
+//
+// This program defines write() itself: the configuring thread's chosen write to the temporary file
+// of a settings write is held by a read of a pipe, a cancellation point, so the cancellation acts
+// inside that write whatever the machine's speed. Every other write goes straight to the system.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "Bounds.h"
+#include "Core/Public/CDVApp.h"
+#include "TemporaryContainer.h"
+#include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
+
+namespace {
+
+thread_local bool tConfiguring = false;
+thread_local int tWrites = 0;  // the configuring thread's writes so far
+int gHeldWrite = 0;            // the write held (from 1), 0: none
+int gArrived[2] = {-1, -1};
+int gRelease[2] = {-1, -1};
+
+// Writes through the system, not through the hook.
+ssize_t writeItself(int fd, const void* bytes, std::size_t size) { return ::syscall(SYS_write, fd, bytes, size); }
+
+// The hook's frames are not instrumented: the cancellation unwinds them from inside the hold,
+// which would leave the sanitizer's marks of their locals on the stack.
+#define HOOK_FRAME __attribute__((no_sanitize("address", "undefined"), noinline))
+
+// Whether `fd` is a temporary file of a settings write.
+HOOK_FRAME bool writesATemporaryFile(int fd) {
+  char link[64];
+  char path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = ::readlink(link, path, sizeof path - 1);
+  if (length <= 0) return false;
+  path[length] = '\0';
+  const char* name = std::strrchr(path, '/');
+  return name != nullptr && std::strncmp(name + 1, ".tmp-", 5) == 0;
+}
+
+}  // namespace
+
+extern "C" HOOK_FRAME ssize_t write(int fd, const void* bytes, std::size_t size) {
+  if (tConfiguring && writesATemporaryFile(fd) && ++tWrites == gHeldWrite) {
+    char byte = 1;
+    if (writeItself(gArrived[1], &byte, 1) == 1) (void)::read(gRelease[0], &byte, 1);  // never let go
+  }
+  return writeItself(fd, bytes, size);
+}
+
+namespace {
+
+// A whole configure makes fewer writes on its thread than this.
+constexpr int kWritesMost = 8;
+// The status of a case whose configure made fewer writes than the one to hold.
+constexpr int kFewerWrites = 2;
+
+void* configureHeld(void*) {
+  tConfiguring = true;
+  CDVApp::configure();
+  char none = 0;  // not held: the configure ended before the write
+  if (writeItself(gArrived[1], &none, 1) != 1) std::abort();
+  return nullptr;
+}
+
+// 1 once the thread is held, 0 once its configure ended without the write, -1 after the bound.
+int arrived() {
+  pollfd ready{gArrived[0], POLLIN, 0};
+  char byte = 0;
+  if (::poll(&ready, 1, static_cast<int>(testsupport::kEventWait.count() * 1000)) != 1 ||
+      ::read(gArrived[0], &byte, 1) != 1) {
+    return -1;
+  }
+  return byte;
+}
+
+// A file a write left behind, named as its temporary files are.
+bool temporaryFileUnder(const std::string& folder) {
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename().string().rfind(".tmp-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Fails with the first check that did not hold; 0 when all did.
+int cancelConfigureInItsWrite(int write) {
+  gHeldWrite = write;
+  const TemporaryContainer container("configure-cancelled");
+  if (container.path().empty()) return 10;
+  if (::pipe(gArrived) != 0 || ::pipe(gRelease) != 0) return 11;
+  TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
+
+  pthread_t thread;
+  if (::pthread_create(&thread, nullptr, &configureHeld, nullptr) != 0) return 12;
+  switch (arrived()) {
+    case 1: break;
+    case 0: return ::pthread_join(thread, nullptr) == 0 ? kFewerWrites : 16;
+    default: return 13;
+  }
+  if (::pthread_cancel(thread) != 0) return 14;
+  void* result = nullptr;
+  if (::pthread_join(thread, &result) != 0 || result != PTHREAD_CANCELED) return 15;
+  if (CDVApp::isDefaultAppConfigured()) return 20;
+
+  CDVApp::configure();
+  if (!CDVApp::isDefaultAppConfigured()) return 30;
+  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
+  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
+  if (!id || id->empty()) return 31;
+  if (!UIApplication().terminate()) return 32;
+  if (temporaryFileUnder(container.path())) return 40;  // the write cut off left its file
+  return 0;
+}
+
+// Exit statuses: 2 the configure made fewer writes (from the second on), 1x the held thread (not
+// held, not cancelled), 2x what the cancelled configure left, 3x the configure after it, 40 the
+// temporary file of the write cut off is left; a crash: something it was making stayed half made.
+TEST(ConfigureCancellation, AConfigureCancelledInASettingsWriteLeavesTheAppToConfigureAgain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int write = 1; write <= kWritesMost; ++write) {
+    SCOPED_TRACE("cancelled in write " + std::to_string(write));
+    EXPECT_EXIT(std::exit(cancelConfigureInItsWrite(write)),
+                [write](int status) {
+                  return WIFEXITED(status) &&
+                         (WEXITSTATUS(status) == 0 || (write > 1 && WEXITSTATUS(status) == kFewerWrites));
+                },
+                "");
+  }
+}
+
+}  // namespace
