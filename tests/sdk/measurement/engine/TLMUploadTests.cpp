@@ -1,6 +1,10 @@
 // Upload scheduling, the upload and its replies, the configuration fetch and the life-cycle
 // handlers, on a manual clock, a manual worker queue and the fake transport.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
 
 #include "UploadTestSupport.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -126,6 +130,27 @@ TEST(TLMUploadTest, ADueUploadRunsAheadOfTheEventsQueuedAfterIt) {
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "before1") + std::count(sent.begin(), sent.end(), "before2"), 2);
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "after1") + std::count(sent.begin(), sent.end(), "after2"), 0);
   EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"after1", "after2"}));
+}
+
+// The collector answers while the worker still has an upload request of its own queued ahead of
+// the answer's completion: the request finds the upload still in progress (its completion has yet
+// to run), and logs no error.
+TEST(TLMUploadTest, AnAnswerWaitingForTheWorkerIsStillAnUploadInProgress) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  h.engine->uploadData();
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  ASSERT_TRUE(h.engine->isNetworkRequestPending());
+  h.worker->async([&h] { h.engine->uploadData(); });
+  ASSERT_TRUE(h.transport->respond(200));
+  h.drain();
+  EXPECT_EQ(h.monitor->count(23041), 0u) << h.errorsLogged();
+  EXPECT_EQ(h.monitor->count(23034), 1u);  // the request said the upload was still under way
+  EXPECT_FALSE(h.engine->isNetworkRequestPending());
+  EXPECT_FALSE(h.network->hasUploadInProgress());
+  EXPECT_TRUE(h.queued().empty());
+  EXPECT_EQ(h.transport->requests().size(), 1u);
 }
 
 TEST(TLMUploadTest, OnlyUnavailableAndCannotAcceptTrafficStartTheBackOff) {
