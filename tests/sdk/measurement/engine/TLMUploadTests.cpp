@@ -153,6 +153,57 @@ TEST(TLMUploadTest, AnAnswerWaitingForTheWorkerIsStillAnUploadInProgress) {
   EXPECT_EQ(h.transport->requests().size(), 1u);
 }
 
+// Queued bundles another process of the app holds for its own upload are left to it: sent here
+// only once that process no longer runs, its hold ran out, or the hold ends further ahead than any
+// could (a clock set back). A failed upload lets go of what it held.
+TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  ASSERT_TRUE(h.engine->bundleRawEvents());
+  std::vector<std::int64_t> rows;
+  for (const auto& [bundle, row] : h.queued()) rows.push_back(row);
+  ASSERT_FALSE(rows.empty());
+  auto holders = [&] {
+    std::set<std::int64_t> found;
+    const auto rows = h.database()->sqliteStore()->recordsForQuery("SELECT claimed_by FROM queue", {}, nullptr);
+    for (const auto& row : rows.value_or(TLMRows{})) {
+      found.insert(row.get("claimed_by").int64Value().value_or(-1));
+    }
+    return found;
+  };
+  auto uploadHeldBy = [&](std::int64_t process, double until) {
+    EXPECT_TRUE(h.database()->claimBundlesWithRowIDs(rows, process, until, nullptr));
+    const std::size_t before = h.transport->requests().size();
+    h.engine->uploadData();
+    return h.transport->requests().size() > before;
+  };
+  // Process 1 runs as long as the system does.
+  EXPECT_FALSE(uploadHeldBy(1, h.clock->now() + 60));
+  EXPECT_EQ(h.monitor->count(23037), 1u);  // nothing of its own to send
+  h.clock->advance(60);
+  ASSERT_TRUE(uploadHeldBy(1, h.clock->now()));  // the hold ran out
+  EXPECT_EQ(holders(), (std::set<std::int64_t>{::getpid()}));
+  h.respond(503);
+  EXPECT_EQ(holders(), (std::set<std::int64_t>{0}));
+  EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 1);
+
+  // Held by a process until later than the request's timeout and its margin: a clock set back.
+  const double longest = h.engine->remoteConfig()->networkTimeout() + 600;
+  EXPECT_FALSE(uploadHeldBy(1, h.clock->now() + longest));
+  ASSERT_TRUE(uploadHeldBy(1, h.clock->now() + longest + 1));
+  h.respond(500);
+
+  // A process that ended holds nothing.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  ASSERT_TRUE(uploadHeldBy(ended, h.clock->now() + 60));
+  h.respond(200);
+  EXPECT_TRUE(h.queued().empty());
+}
+
 TEST(TLMUploadTest, OnlyUnavailableAndCannotAcceptTrafficStartTheBackOff) {
   for (long status : {500L, 429L, 503L, 400L}) {
     SCOPED_TRACE(status);
