@@ -169,6 +169,26 @@ std::string OBXNetwork::getURL(const std::string& url, const std::map<std::strin
   return send(std::move(request), false, std::move(queue), std::move(completionHandler));
 }
 
+namespace {
+
+// An upload counted in its client's uploads in flight until end() or its destruction, once.
+class UploadInFlight {
+ public:
+  explicit UploadInFlight(std::shared_ptr<OBXNetwork::Shared> shared) : shared_(std::move(shared)) {}
+  ~UploadInFlight() { end(); }
+  UploadInFlight(const UploadInFlight&) = delete;
+  UploadInFlight& operator=(const UploadInFlight&) = delete;
+  void end() {
+    if (shared_ && !ended_.exchange(true)) --shared_->uploadsInFlight;
+  }
+
+ private:
+  std::shared_ptr<OBXNetwork::Shared> shared_;
+  std::atomic<bool> ended_{false};
+};
+
+}  // namespace
+
 std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shared_ptr<platform::Queue> queue,
                              OBXNetworkCompletionHandler handler) {
   if (!queue) queue = platform::Queue::main();
@@ -206,9 +226,13 @@ std::string OBXNetwork::send(OBXNetworkRequest request, bool isUpload, std::shar
       shared->log(kOBXNetworkLogLevelDebug, kOBXNetworkMessageCodeResponseReceived, "Response received",
                   {platform::Value(url), platform::Value(static_cast<std::int64_t>(status))});
     }
-    if (isUpload) --shared->uploadsInFlight;
+    // An upload stays in progress until its handler's turn on its queue, and ends there just
+    // before the handler runs: what else runs on that queue sees the upload and what its handler
+    // clears change at once. A turn that never runs (the queue gone) still ends it.
+    auto inFlight = std::make_shared<UploadInFlight>(isUpload ? shared : nullptr);
     if (!handler) return;
-    queue->async([handler, result = std::move(result)]() mutable {
+    queue->async([handler, inFlight = std::move(inFlight), result = std::move(result)]() mutable {
+      inFlight->end();
       handler(std::move(result.response), std::move(result.data), std::move(result.error));
     });
   };

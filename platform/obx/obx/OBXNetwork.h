@@ -154,7 +154,8 @@ class OBXNetwork {
   // Posts `payload` to `url`. Returns the new request's session ID, or an empty text when the
   // request was refused (not an http/https URL with a host); the handler is then called once
   // with an error all the same. The handler runs on `queue` (the main queue when null) exactly
-  // once per request, after the upload-in-progress flag has been updated.
+  // once per request; a post stays an upload in progress until that turn, which ends it just
+  // before the handler runs (so work on `queue` never sees the one change without the other).
   std::string postURL(const std::string& url, const platform::Bytes& payload, std::shared_ptr<platform::Queue> queue,
                       bool usingBackgroundSession, OBXNetworkCompletionHandler completionHandler);
   // postURL with request headers (such as "content-type").
@@ -177,7 +178,7 @@ class OBXNetwork {
 
   // Whether the network is reachable now (the process-wide flag).
   bool isNetworkConnected() const;
-  // Whether a post made through this client has not yet delivered its completion.
+  // Whether a post made through this client has not yet reached its handler's turn on its queue.
   bool hasUploadInProgress() const;
 
   // Delegates are held weakly. The reachability delegate is told of every change of the flag.

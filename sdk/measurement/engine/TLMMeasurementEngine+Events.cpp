@@ -47,7 +47,7 @@ bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
 
 void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) { queueEvent(event, {}); }
 
-void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, std::string onceMark) {
+void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, TLMReportMark onceMark) {
   if (!event) {
     tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
@@ -209,7 +209,7 @@ void TLMMeasurementEngine::runQueuedWritesOnWorkerQueue(std::uint64_t number) {
       return false;
     }
     ++blockEvents_;
-    if (!write.onceMark.empty()) return handleOncePerAppEventOnWorkerQueue(std::move(write.event), write.onceMark);
+    if (!write.onceMark.column.empty()) return handleOncePerAppEventOnWorkerQueue(std::move(write.event), write.onceMark);
     return handleEventWithoutSchedulingOnWorkerQueue(std::move(write.event));
   };
   // Switched off or without a store nothing is written: no transaction to pay for.
@@ -254,11 +254,11 @@ void TLMMeasurementEngine::logInternalEvent(const std::string& origin, const std
 
 void TLMMeasurementEngine::logInternalEventOncePerApp(const std::string& origin, const std::string& name,
                                                       const TLMObjectDictionary& parameters,
-                                                      const std::string& mark) {
+                                                      const TLMReportMark& mark) {
   queueEvent(TLMEvent::initWithOrigin(origin, false, name, now(), 0, parameters), mark);
 }
 
-bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const std::string& mark) {
+bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const TLMReportMark& mark) {
   // Switched off or without a store the event goes where any other goes (dropped, or counted).
   if (!enabled_.load() || !database_) return handleEventWithoutSchedulingOnWorkerQueue(std::move(event));
   const std::string name = event ? event->name() : std::string();
@@ -271,7 +271,7 @@ bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event,
         auto stored = database_->containsReportMark(mark, &error);
         if (!stored) {
           tlm_monitor()->logWithLevel(1, 23192, "Failed to query whether a report was stored. Report, error",
-                                      tlm_text(mark), tlm_errorText(error));
+                                      tlm_text(mark.column), tlm_errorText(error));
         }
         return stored;
       },
@@ -282,7 +282,7 @@ bool TLMMeasurementEngine::handleOncePerAppEventOnWorkerQueue(TLMEventPtr event,
         platform::Error error;
         if (!database_->setReportMark(mark, &error)) {
           tlm_monitor()->logWithLevel(1, 23193, "Failed to mark a report as stored. Report, error",
-                                      tlm_text(mark), tlm_errorText(error));
+                                      tlm_text(mark.column), tlm_errorText(error));
         }
         handled = handleEventWithoutSchedulingOnWorkerQueue(std::move(event));
       });

@@ -6,6 +6,8 @@
 // The batch is posted as the plain encoded "MeasurementBatch" message (no content encoding):
 // the bundles inside were already compressed in the queue, and the collector decodes the body
 // as it comes.
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
 
@@ -25,6 +27,9 @@ namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr double kMinimumAlarmDelay = 0.001;
+// How long, beyond its request's timeout, an upload holds the queued bundles it sends: the most a
+// process that still runs (or one that another process cannot see) keeps them from the others.
+constexpr double kUploadClaimMargin = 600;
 
 bool isZero(double t) { return std::fabs(t) < kEpsilon; }
 
@@ -244,6 +249,26 @@ bool TLMMeasurementEngine::setUploadInProgressWithBundleIDs(const std::vector<st
   return true;
 }
 
+std::vector<TLMUploadBundle> TLMMeasurementEngine::bundlesOfOneAppAndDevice(
+    const std::vector<TLMUploadBundle>& bundles) {
+  using Slot = TLMPBMeasurementBundleSlot;
+  // The keys: the first bundle's app id, and the first advertising identifier of any bundle or,
+  // when none has one, the first identifier for vendor.
+  auto firstNonEmpty = [&](std::int32_t slot) {
+    for (const auto& pair : bundles) {
+      if (!pair.first) continue;
+      std::string value = stringField(*pair.first, slot);
+      if (!value.empty()) return value;
+    }
+    return std::string();
+  };
+  if (bundles.empty()) return {};
+  const std::string appID = bundles[0].first ? stringField(*bundles[0].first, Slot::app_id) : std::string();
+  const std::string resettable = firstNonEmpty(Slot::resettable_device_id);
+  const std::string vendor = resettable.empty() ? firstNonEmpty(Slot::vendor_device_id) : std::string();
+  return filteredBundlesWithCompatibleAppID(appID, resettable, vendor, bundles);
+}
+
 void TLMMeasurementEngine::uploadData() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
   using Slot = TLMPBMeasurementBundleSlot;
@@ -269,10 +294,24 @@ void TLMMeasurementEngine::uploadData() {
     for (std::int32_t i = 0; i < iterations && bundleRawEvents(); ++i) {
     }
   }
+  // The bundles this request sends are taken for it in one write transaction, committed before
+  // it leaves: another process of the app uploading meanwhile sends only what no one holds.
+  if (uploadClaimant_ == 0) uploadClaimant_ = ::getpid();
+  const double now = this->now();
+  const double claimBound = config.networkTimeout() + kUploadClaimMargin;
   platform::Error error;
-  auto bundles = database_->queryBundlesWithCountLimit(config.uploadMaxBundlesLimit(),
-                                                       config.uploadMaxSizeLimitBytes(), &error);
-  if (!bundles) {
+  std::optional<std::vector<TLMUploadBundle>> bundles;
+  std::vector<TLMUploadBundle> kept;
+  const bool claimed = database_->performTransaction([&] {
+    bundles = database_->queryUnclaimedBundlesWithCountLimit(
+        config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error);
+    if (!bundles) return false;
+    kept = bundlesOfOneAppAndDevice(*bundles);
+    std::vector<std::int64_t> rowIDs;
+    for (const auto& pair : kept) rowIDs.push_back(pair.second);
+    return rowIDs.empty() || database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error);
+  });
+  if (!claimed) {
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();
     return;
@@ -286,26 +325,11 @@ void TLMMeasurementEngine::uploadData() {
     }
     return;
   }
-  const double now = this->now();
   const double S = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (!isZero(S)) {
     tlm_monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
                                 platform::Value(std::fabs(now - S)));
   }
-  // The keys: the first bundle's app id, and the first advertising identifier of any bundle or,
-  // when none has one, the first identifier for vendor.
-  auto firstNonEmpty = [&](std::int32_t slot) {
-    for (const auto& pair : *bundles) {
-      if (!pair.first) continue;
-      std::string value = stringField(*pair.first, slot);
-      if (!value.empty()) return value;
-    }
-    return std::string();
-  };
-  const std::string appID = (*bundles)[0].first ? stringField(*(*bundles)[0].first, Slot::app_id) : std::string();
-  const std::string resettable = firstNonEmpty(Slot::resettable_device_id);
-  const std::string vendor = resettable.empty() ? firstNonEmpty(Slot::vendor_device_id) : std::string();
-  const auto kept = filteredBundlesWithCompatibleAppID(appID, resettable, vendor, *bundles);
 
   const std::int64_t uploadTime = TLMMillisecondsFromSeconds(now);
   const bool checksum = config.checksumEnabled();
@@ -353,18 +377,26 @@ void TLMMeasurementEngine::uploadData() {
     tlm_monitor()->logWithLevel(1, 23040, "Unable to create network session.");
     ++networkRequestNumber_;
     networkRequestPending_.store(false);
+    releaseUploadingBundles(false);
     uploadingBundleIDs_.reset();
     updateSchedule();
   }
 }
 
-void TLMMeasurementEngine::incrementRetryCounter() {
+void TLMMeasurementEngine::releaseUploadingBundles(bool countRetry) {
   if (!database_ || !uploadingBundleIDs_ || uploadingBundleIDs_->empty()) return;
   const auto ids = *uploadingBundleIDs_;
+  // What is not released here (a failing store) this process takes again at its next upload,
+  // and the others once the hold runs out.
   database_->performTransaction([&] {
     platform::Error error;
-    if (database_->incrementRetryCounterForBundlesWithIDs(ids, &error)) return true;
-    tlm_monitor()->logWithLevel(1, 23166, "Failed to update the bundles' retry counts. Error", tlm_errorText(error));
+    if (countRetry && !database_->incrementRetryCounterForBundlesWithIDs(ids, &error)) {
+      tlm_monitor()->logWithLevel(1, 23166, "Failed to update the bundles' retry counts. Error", tlm_errorText(error));
+      return false;
+    }
+    if (database_->releaseBundlesWithRowIDs(ids, &error)) return true;
+    tlm_monitor()->logWithLevel(1, 23195, "Failed to release the bundles of a failed upload. Error",
+                                tlm_errorText(error));
     return false;
   });
 }
@@ -379,7 +411,7 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
     tlm_monitor()->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error",
                                 platform::Value(static_cast<std::int64_t>(status)),
                                 platform::Value(error ? error->description : std::string()));
-    incrementRetryCounter();
+    releaseUploadingBundles(true);
     uploadingBundleIDs_.reset();
     updateSchedule();
     return;

@@ -876,7 +876,11 @@ void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
   if (isSet(previous)) {
     TLMObjectDictionary parameters;
     parameters.set("_pv", TLMValue(*previous));
-    TLMMeasurement::logInternalEvent("auto", "_au", parameters);
+    // Processes of the app started at once after the update all read the older version here:
+    // the store's write transaction decides again, and the first stores the update with the
+    // version it was reported for.
+    logInternalEventOncePerApp("auto", "_au", parameters,
+                               {kTLMAppUpdateVersionColumn, platform::Value(current.value_or(""))});
   }
 }
 
@@ -888,7 +892,8 @@ void TLMMeasurementEngine::reportOSUpdateOnWorkerQueue() {
   if (isSet(previous)) {
     TLMObjectDictionary parameters;
     parameters.set("_po", TLMValue(*previous));
-    TLMMeasurement::logInternalEvent("auto", "_ou", parameters);
+    // As the app's update.
+    logInternalEventOncePerApp("auto", "_ou", parameters, {kTLMOSUpdateVersionColumn, platform::Value(current)});
   }
 }
 

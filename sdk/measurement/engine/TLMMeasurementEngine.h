@@ -246,11 +246,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   void writeEventOnWorkerQueue(const TLMEventPtr& event);
   void maybeAddDebugAndRealtimeParameters(TLMEvent& event) const;
   // As logInternalEvent, for a report made once per app's data: the event is stored with the
-  // store's report mark `mark` (a column such as kTLMSearchAdCampaignReportedColumn), and not at
-  // all when the store holds that mark already (another process of the app, started at the same
-  // time, stored it).
+  // store's report mark `mark` (such as kTLMSearchAdCampaignReportedColumn, or the version an
+  // update is reported for), and not at all when the store holds that mark already (another
+  // process of the app, started at the same time, stored it).
   void logInternalEventOncePerApp(const std::string& origin, const std::string& name,
-                                  const TLMObjectDictionary& parameters, const std::string& mark);
+                                  const TLMObjectDictionary& parameters, const TLMReportMark& mark);
   // Logs an internal event (origin, name, parameters) through logEvent.
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const TLMObjectDictionary& parameters);
@@ -308,6 +308,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   double nextUploadingTime();
   // Arms the upload alarm for the next upload time, or cancels it when nothing is due.
   void updateSchedule();
+  // Bundles the raw events and posts the oldest queued bundles that no other process of the app
+  // holds, held for this one (its process id) in the store until the reply: released when the
+  // upload fails, deleted when it succeeds. A hold ends by itself when its process no longer runs,
+  // or after the request's timeout and ten minutes more.
   void uploadData();
   void uploadDataOrRegisterAlarm();
   bool isNetworkReadyForRequest();
@@ -319,7 +323,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
   void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const OBXHTTPResponse>& response,
                                                   const std::optional<platform::Error>& error);
-  void incrementRetryCounter();
+  // Lets go of the batch in flight's hold on its queued bundles (see uploadData), counting a retry
+  // of each first when `countRetry`.
+  void releaseUploadingBundles(bool countRetry);
+  // The leading run of `bundles` that one batch may carry (filteredBundlesWithCompatibleAppID
+  // with the first bundle's app and the first device identifier found).
+  std::vector<TLMUploadBundle> bundlesOfOneAppAndDevice(const std::vector<TLMUploadBundle>& bundles);
   // Any thread: posts updateSchedule to the worker queue.
   void reachabilityDidChange() override;
   // Row ids of the batch in flight; empty when none.
@@ -422,7 +431,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
                                    const std::function<void()>& write);
   // A queued event logged once per app's data, with the report mark `mark` (see
   // logInternalEventOncePerApp); as handleEventWithoutSchedulingOnWorkerQueue.
-  bool handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const std::string& mark);
+  bool handleOncePerAppEventOnWorkerQueue(TLMEventPtr event, const TLMReportMark& mark);
   double now() const { return clock_ ? clock_->now() : platform::Clock::current()->now(); }
   std::shared_ptr<TLMSessionReporting> makeMinimalSessionReporter(
       const std::shared_ptr<TLMRemoteConfig>& config) const;
@@ -436,12 +445,13 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   struct QueuedWrite {
     TLMEventPtr event;
     platform::Block write;
-    std::string onceMark = {};     // the event's report mark, when it is logged once per app's data
+    TLMReportMark onceMark = {};   // the event's report mark, when it is logged once per app's data
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     explicit operator bool() const { return event || write; }
   };
-  // logEvent, with the report mark of an event logged once per app's data (none when empty).
-  void queueEvent(const TLMEventPtr& event, std::string onceMark);
+  // logEvent, with the report mark of an event logged once per app's data (none when its column
+  // is empty).
+  void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark);
   // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
@@ -505,6 +515,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // counts (a completion of any other request is ignored).
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::uint64_t networkRequestNumber_ = 0;
+  // The process id that holds the queued bundles this process sends (worker queue; 0 before the
+  // first upload).
+  std::int64_t uploadClaimant_ = 0;
   // Worker queue: when the bundle being made carries the monitor's health sample, the time it
   // was taken; stored only once that bundle is committed.
   std::optional<double> bundledMonitorSampleTimestamp_;

@@ -59,22 +59,32 @@ bool TLMDatabase::updateAppMetadata(const TLMAppMetadata& metadata, Error* error
       });
 }
 
-std::optional<bool> TLMDatabase::containsReportMark(const std::string& column, Error* error) {
-  if (column != kTLMSearchAdCampaignReportedColumn) {
-    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + column);
-    return std::nullopt;
-  }
-  return booleanForQuery(
-      "SELECT EXISTS (SELECT 1 FROM " + std::string(kTLMAppMetadataTable) + " WHERE rowid = 1 AND " + column + " = 1)",
-      {}, error);
+namespace {
+
+bool isReportMarkColumn(const std::string& column) {
+  return column == kTLMSearchAdCampaignReportedColumn || column == kTLMAppUpdateVersionColumn ||
+         column == kTLMOSUpdateVersionColumn;
 }
 
-bool TLMDatabase::setReportMark(const std::string& column, Error* error) {
-  if (column != kTLMSearchAdCampaignReportedColumn) {
-    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + column);
+}  // namespace
+
+std::optional<bool> TLMDatabase::containsReportMark(const TLMReportMark& mark, Error* error) {
+  if (!isReportMarkColumn(mark.column)) {
+    TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + mark.column);
+    return std::nullopt;
   }
-  return updateDataType<int>(0, kTLMAppMetadataTable, "rowid", rowOne(), error,
-                             [&column](int) { return std::optional<TLMRecord>(TLMRecord{{column, Value(1)}}); });
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM " + std::string(kTLMAppMetadataTable) +
+                             " WHERE rowid = 1 AND " + mark.column + " = ?)",
+                         {mark.value}, error);
+}
+
+bool TLMDatabase::setReportMark(const TLMReportMark& mark, Error* error) {
+  if (!isReportMarkColumn(mark.column)) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Unknown report mark " + mark.column);
+  }
+  return updateDataType<int>(0, kTLMAppMetadataTable, "rowid", rowOne(), error, [&mark](int) {
+    return std::optional<TLMRecord>(TLMRecord{{mark.column, mark.value}});
+  });
 }
 
 std::optional<TLMDailyCounts> TLMDatabase::dailyCounts(Error* error) {

@@ -1,7 +1,11 @@
 // Raw events with their shared bundle metadata, and the queue of compressed bundles.
+#include <signal.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <unordered_set>
 
 #include "foundation/Format.h"
@@ -18,6 +22,13 @@ using platform::Value;
 namespace {
 
 constexpr std::int32_t kMaxRetryCount = std::numeric_limits<std::int32_t>::max();
+
+// Whether the process `pid` still runs: one that is gone (or a value that is no process id)
+// holds nothing. A process of another user runs too (EPERM).
+bool processRuns(std::int64_t pid) {
+  if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
 
 // "rowid IN (?,?,...)" with the row ids as parameters.
 bool rowIDCondition(const std::vector<std::int64_t>& rowIDs, std::string& condition,
@@ -612,18 +623,50 @@ std::optional<std::shared_ptr<TLMPBMeasurementBundle>> TLMDatabase::bundleFromQu
 
 std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCountLimit(
     std::int64_t countLimit, std::int64_t sizeLimit, Error* error) {
+  return bundlesInQueueOrder(countLimit, sizeLimit, nullptr, error);
+}
+
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryUnclaimedBundlesWithCountLimit(
+    std::int64_t countLimit, std::int64_t sizeLimit, std::int64_t claimant, double bound, Error* error) {
+  const double now = settings_->now();
+  // Each holder's process looked up once per call.
+  std::map<std::int64_t, bool> runs;
+  auto free = [&](const TLMRecord& row) {
+    const Value& holder = row.get(kTLMQueueClaimedByColumn);
+    const std::int64_t process = holder.isNumber() ? holder.int64Value().value_or(0) : 0;
+    if (process == 0 || process == claimant) return true;
+    const double until = row.get(kTLMQueueClaimedUntilColumn).doubleValue().value_or(0);
+    if (until <= now || until > now + bound) return true;
+    auto known = runs.find(process);
+    if (known == runs.end()) known = runs.emplace(process, processRuns(process)).first;
+    return !known->second;
+  };
+  return bundlesInQueueOrder(countLimit, sizeLimit, free, error);
+}
+
+std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::bundlesInQueueOrder(
+    std::int64_t countLimit, std::int64_t sizeLimit, const std::function<bool(const TLMRecord&)>& free,
+    Error* error) {
   // Rows are decoded as they are read (oldest bundle end first, from the index), and the read
   // ends with the bundle that fills the batch: a full queue costs no more than a short one.
   std::vector<TLMBundleRowIDPair> pairs;
   std::vector<std::int64_t> unreadable;
   std::int64_t total = 0;
+  std::int64_t taken = 0;
   bool full = false;
+  // Without a filter the count limit is the query's; with one, the rows others hold are passed.
+  const std::string query =
+      free ? "SELECT rowid, data, retry_count, " + std::string(kTLMQueueClaimedByColumn) + ", " +
+                 kTLMQueueClaimedUntilColumn + " FROM queue ORDER BY bundle_end_timestamp ASC"
+           : "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?";
   auto rows = sqliteStore_->recordsForQuery(
-      "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
-      {Value(countLimit)}, error, [&](std::size_t, const TLMRecord& row) {
-        if (full) return false;
+      query, free ? platform::Array{} : platform::Array{Value(countLimit)}, error,
+      [&](std::size_t, const TLMRecord& row) {
+        if (full || taken >= countLimit) return false;
         const Value& rowID = row.get("rowid");
         if (!rowID.isNumber()) return true;
+        if (free && !free(row)) return true;
+        ++taken;
         auto bundle = bundleFromQueueRow(row);
         if (!bundle) {
           // It can never be sent: keeping it would only hold back the bundles behind it.
@@ -641,6 +684,23 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCoun
   if (!rows) return std::nullopt;
   if (!unreadable.empty() && !deleteBundlesWithRowIDs(unreadable, error)) return std::nullopt;
   return pairs;
+}
+
+bool TLMDatabase::claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, std::int64_t claimant,
+                                         double until, Error* error) {
+  // One statement a row (its text kept prepared), for at most a batch of rows.
+  for (std::int64_t rowID : rowIDs) {
+    if (!sqliteStore_->updateRecord(
+            TLMRecord{{kTLMQueueClaimedByColumn, Value(claimant)}, {kTLMQueueClaimedUntilColumn, Value(until)}},
+            kTLMQueueTable, "rowid", Value(rowID), error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TLMDatabase::releaseBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, Error* error) {
+  return claimBundlesWithRowIDs(rowIDs, 0, 0, error);
 }
 
 std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithRowIDs(

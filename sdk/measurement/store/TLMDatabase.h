@@ -135,6 +135,19 @@ class TLMDatabase {
   // (the first bundle always travels). Rows that cannot be read back are deleted.
   std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithCountLimit(
       std::int64_t countLimit, std::int64_t sizeLimit, platform::Error* error);
+  // The same among the bundles no other process's upload holds (kTLMQueueClaimedByColumn): rows
+  // held by none or by `claimant`, rows whose hold ran out (at the store's now or earlier, or
+  // ending more than `bound` seconds after it: a clock set back) and rows of a process that no
+  // longer runs. Read in the write transaction that claims those it sends
+  // (claimBundlesWithRowIDs), so that processes of the app uploading at once send each once.
+  std::optional<std::vector<TLMBundleRowIDPair>> queryUnclaimedBundlesWithCountLimit(
+      std::int64_t countLimit, std::int64_t sizeLimit, std::int64_t claimant, double bound,
+      platform::Error* error);
+  // Holds the rows for `claimant`'s upload until `until`; releaseBundlesWithRowIDs lets go of
+  // them (an upload that failed).
+  bool claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, std::int64_t claimant, double until,
+                              platform::Error* error);
+  bool releaseBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::Error* error);
   std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithRowIDs(
       const std::vector<std::int64_t>& rowIDs, platform::Error* error);
   bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::Error* error);
@@ -149,12 +162,12 @@ class TLMDatabase {
 
   std::optional<TLMAppMetadata> queryAppMetadata(platform::Error* error);
   bool updateAppMetadata(const TLMAppMetadata& metadata, platform::Error* error);
-  // The mark of a report made once per app's data (a column of the metadata row such as
-  // kTLMSearchAdCampaignReportedColumn): whether it is set (empty when the row cannot be read),
-  // and setting it. Set it in the transaction that stores the report, so that processes of the
-  // app that take their turns find it there. Builds that do not know the column leave it alone.
-  std::optional<bool> containsReportMark(const std::string& column, platform::Error* error);
-  bool setReportMark(const std::string& column, platform::Error* error);
+  // The mark of a report made once per app's data (TLMReportMark): whether its column holds its
+  // value (empty when the row cannot be read), and setting it. Set it in the transaction that
+  // stores the report, so that processes of the app that take their turns find it there. Builds
+  // that do not know the column leave it alone.
+  std::optional<bool> containsReportMark(const TLMReportMark& mark, platform::Error* error);
+  bool setReportMark(const TLMReportMark& mark, platform::Error* error);
   std::optional<TLMDailyCounts> dailyCounts(platform::Error* error);
   bool updateDailyCounts(const TLMDailyCounts& counts, platform::Error* error);
   std::optional<std::int64_t> publicEventCount(platform::Error* error);
@@ -279,6 +292,11 @@ class TLMDatabase {
                    const platform::Value& columnValue, platform::Error* error);
   std::optional<std::shared_ptr<TLMPBMeasurementBundle>> bundleFromQueueRow(
       const TLMRecord& row);
+  // Queued bundles oldest end first, of the rows `free` passes (all when null), within the count
+  // and size limits of queryBundlesWithCountLimit.
+  std::optional<std::vector<TLMBundleRowIDPair>> bundlesInQueueOrder(
+      std::int64_t countLimit, std::int64_t sizeLimit, const std::function<bool(const TLMRecord&)>& free,
+      platform::Error* error);
   std::optional<TLMConditionalUserProperty> conditionalUserPropertyFromRow(const TLMRecord& row);
   std::optional<TLMRecord> rowFromConditionalUserProperty(const TLMConditionalUserProperty& p);
   std::optional<bool> booleanForQuery(const std::string& query, const platform::Array& parameters,

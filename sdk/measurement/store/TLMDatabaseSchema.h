@@ -21,6 +21,10 @@ inline constexpr const char* kTLMRawEventsRealtimeIndex = "raw_events_realtime";
 inline constexpr const char* kTLMEventsTable = "events";
 inline constexpr const char* kTLMUserAttributesTable = "user_attributes";
 inline constexpr const char* kTLMQueueTable = "queue";
+// An upload's hold on a queued bundle: the process that sends it (its process id; 0: none) and
+// until when (seconds since 1970).
+inline constexpr const char* kTLMQueueClaimedByColumn = "claimed_by";
+inline constexpr const char* kTLMQueueClaimedUntilColumn = "claimed_until";
 // Queued bundles oldest end first, the newest end and the real-time ones, from an index.
 inline constexpr const char* kTLMQueueEndTimestampIndex = "queue_bundle_end_timestamp";
 inline constexpr const char* kTLMQueueRealtimeIndex = "queue_realtime";
@@ -37,6 +41,21 @@ inline constexpr const char* kTLMConditionalPropertiesTable = "conditional_prope
 inline constexpr const char* kTLMMainEventParamsTable = "main_event_params";
 // Columns of the app metadata row that mark a report made once per app's data (1 once made).
 inline constexpr const char* kTLMSearchAdCampaignReportedColumn = "search_ad_campaign_reported";
+// ... and once per update: the app's version, or the system's, that the last update was
+// reported for.
+inline constexpr const char* kTLMAppUpdateVersionColumn = "app_update_version";
+inline constexpr const char* kTLMOSUpdateVersionColumn = "os_update_version";
+
+// The mark of a report made once per app's data: a column of the metadata row (such as
+// kTLMSearchAdCampaignReportedColumn) and the value it holds once the report is made (1, or the
+// version an update was reported for).
+struct TLMReportMark {
+  TLMReportMark(std::string markColumn = {}, platform::Value markValue = platform::Value(1))
+      : column(std::move(markColumn)), value(std::move(markValue)) {}
+  TLMReportMark(const char* markColumn) : TLMReportMark(std::string(markColumn)) {}
+  std::string column;  // empty: no mark
+  platform::Value value;
+};
 
 // Limits.
 inline constexpr std::int64_t kTLMDatabaseAllEventMaxCount = 1000;

@@ -82,7 +82,9 @@ TEST_F(NetworkTest, PostHandsTheRequestToTheTransportAndCompletesOnceOnTheGivenQ
   EXPECT_EQ(request.sessionID, session);
 
   ASSERT_TRUE(transport->respond(kOBXNetworkHTTPStatusNoContent, Bytes{9}, {{"Last-Modified", "yesterday"}}));
-  EXPECT_FALSE(network.hasUploadInProgress());
+  // Answered, but in progress until its handler's turn on the queue, which ends it first: work
+  // on the queue never sees the upload gone while its handler has yet to run.
+  EXPECT_TRUE(network.hasUploadInProgress());
   EXPECT_EQ(delivery.calls, 0);  // not before the queue runs it
   // A transport that answers twice is not passed on twice.
   queue->drain();
@@ -92,6 +94,23 @@ TEST_F(NetworkTest, PostHandsTheRequestToTheTransportAndCompletesOnceOnTheGivenQ
   EXPECT_FALSE(delivery.error.has_value());
   EXPECT_FALSE(delivery.uploadInProgressDuringHandler);
   EXPECT_EQ(delivery.queueLabel, "test.network");
+}
+
+// The handler's queue is gone before its turn: the upload ends all the same, or no upload would
+// ever start again.
+TEST_F(NetworkTest, AnUploadWhoseHandlersTurnNeverRunsStillEnds) {
+  auto gone = platform::ManualQueue::create("test.gone");
+  Delivery delivery;
+  network.postURL("https://upload.example.com/a", Bytes{1}, gone, false, recordInto(delivery));
+  ASSERT_TRUE(transport->respond(200));
+  EXPECT_TRUE(network.hasUploadInProgress());
+  gone.reset();
+  EXPECT_FALSE(network.hasUploadInProgress());
+  EXPECT_EQ(delivery.calls, 0);
+  // Without a handler there is no turn to wait for.
+  network.postURL("https://upload.example.com/a", Bytes{1}, queue, false, nullptr);
+  ASSERT_TRUE(transport->respond(200));
+  EXPECT_FALSE(network.hasUploadInProgress());
 }
 
 TEST_F(NetworkTest, TransportAnsweringTwiceStillCompletesOnce) {
@@ -126,8 +145,8 @@ TEST_F(NetworkTest, TransportThatThrowsInsteadOfAnsweringStillCompletesTheReques
   OBXNetwork own("", std::make_shared<ThrowingTransport>());
   Delivery delivery;
   EXPECT_FALSE(own.postURL("http://127.0.0.1/a", Bytes{1}, queue, false, recordInto(delivery)).empty());
-  EXPECT_FALSE(own.hasUploadInProgress());  // else no upload would ever start again
   queue->drain();
+  EXPECT_FALSE(own.hasUploadInProgress());  // else no upload would ever start again
   EXPECT_EQ(delivery.calls, 1);
   ASSERT_TRUE(delivery.error.has_value());
   EXPECT_EQ(delivery.error->code, kOBXNetworkErrorCodeTransportFailure);
@@ -169,8 +188,8 @@ TEST_F(NetworkTest, ARequestWhoseThreadIsCancelledInTheTransportStillCompletesOn
   void* result = nullptr;
   ASSERT_EQ(::pthread_join(thread, &result), 0);
   EXPECT_EQ(result, PTHREAD_CANCELED);
-  EXPECT_FALSE(call.own.hasUploadInProgress());
   queue->drain();
+  EXPECT_FALSE(call.own.hasUploadInProgress());
   EXPECT_EQ(delivery.calls, 1);
   ASSERT_TRUE(delivery.error.has_value());
   EXPECT_EQ(delivery.error->code, kOBXNetworkErrorCodeTransportFailure);

@@ -148,37 +148,75 @@ TEST(TLMMeasurementEngineFirstOpenTest, HourRoundingTruncatesTowardZeroAndSatura
             std::numeric_limits<std::int64_t>::min() / 3600000 * 3600000 + 3600000);
 }
 
+namespace {
+
+// The stored raw events of one name.
+std::vector<TLMEventPtr> storedEvents(EngineHarness& h, const std::string& name) {
+  std::vector<TLMEventPtr> events;
+  for (const auto& stored : h.rawEvents()) {
+    if (stored.name == name) events.push_back(stored.event);
+  }
+  return events;
+}
+
+std::string stringParameter(const TLMEventPtr& event, const std::string& name) {
+  const TLMValue* value = event ? event->parameters().find(name) : nullptr;
+  return value != nullptr ? value->stringValue().value_or("") : "";
+}
+
+}  // namespace
+
 TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARecordedVersion) {
   EngineHarness h;
   h.start();
   // First recorded versions: persisted, no event.
   EXPECT_EQ(h.persisted->appVersion(), "1.0");
   EXPECT_EQ(h.persisted->osVersion(), "16.4");
-  EXPECT_EQ(h.internalEventCount("_au"), 0u);
-  EXPECT_EQ(h.internalEventCount("_ou"), 0u);
+  EXPECT_TRUE(storedEvents(h, "_au").empty());
+  EXPECT_TRUE(storedEvents(h, "_ou").empty());
   h.engine.reset();
 
   // Unchanged versions at the next launch: nothing.
   h.start();
-  EXPECT_EQ(h.internalEventCount("_au") + h.internalEventCount("_ou"), 0u);
+  EXPECT_TRUE(storedEvents(h, "_au").empty());
+  EXPECT_TRUE(storedEvents(h, "_ou").empty());
   h.engine.reset();
 
   h.installBundle("1.1", "1.1.0");
   h.identity = h.makeIdentity();
   OBXScopedAppEnvironment os(OBXAppEnvironmentUtil::Environment{.systemVersion = "17.0"});
   h.start();
-  ASSERT_EQ(h.internalEventCount("_au"), 1u);
-  ASSERT_EQ(h.internalEventCount("_ou"), 1u);
-  for (const auto& event : h.monitor.internalEvents()) {
-    if (event.name == "_au") {
-      EXPECT_TRUE(*event.parameters.find("_pv") == TLMObject(TLMValue("1.0")));
-    }
-    if (event.name == "_ou") {
-      EXPECT_TRUE(*event.parameters.find("_po") == TLMObject(TLMValue("16.4")));
-    }
-  }
+  auto updates = storedEvents(h, "_au");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(stringParameter(updates[0], "_pv"), "1.0");
+  auto systemUpdates = storedEvents(h, "_ou");
+  ASSERT_EQ(systemUpdates.size(), 1u);
+  EXPECT_EQ(stringParameter(systemUpdates[0], "_po"), "16.4");
   EXPECT_EQ(h.persisted->appVersion(), "1.1");
   EXPECT_EQ(h.persisted->osVersion(), "17.0");
+  h.engine.reset();
+
+  // Another process of the app started with this one read the settings before this one wrote
+  // them: it finds the update stored for these versions, and stores none.
+  h.persisted->setAppVersion(std::string("1.0"));
+  h.persisted->setOSVersion("16.4");
+  h.start();
+  EXPECT_EQ(storedEvents(h, "_au").size(), 1u);
+  EXPECT_EQ(storedEvents(h, "_ou").size(), 1u);
+  h.engine.reset();
+
+  // A later update, and one back to an earlier version, are each stored.
+  h.installBundle("1.2", "1.2.0");
+  h.identity = h.makeIdentity();
+  h.start();
+  h.engine.reset();
+  h.installBundle("1.1", "1.1.0");
+  h.identity = h.makeIdentity();
+  h.start();
+  updates = storedEvents(h, "_au");
+  ASSERT_EQ(updates.size(), 3u);
+  EXPECT_EQ(stringParameter(updates[1], "_pv"), "1.1");
+  EXPECT_EQ(stringParameter(updates[2], "_pv"), "1.2");
 }
 
 // MARK: - Wipe

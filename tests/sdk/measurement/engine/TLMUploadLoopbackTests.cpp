@@ -654,3 +654,47 @@ TEST(TLMUploadLoopbackTest, TwoAppsOnTheDefaultFoldersEachDeliverAllTheirOwnEven
   EXPECT_TRUE(resets.empty()) << "data reset at the start of " << resets.front();
   std::filesystem::remove_all(data);
 }
+
+// Processes of one app on one folder whose uploads fall due together (each asks for one after
+// every event it logs, and all upload until nothing is left): no reply is lost, so every event
+// reaches the collector once, whichever process sends it.
+TEST(TLMUploadLoopbackTest, ProcessesUploadingAtOnceSendEachEventOnce) {
+  Collector collector;
+  ASSERT_GT(collector.port, 0);
+  platform::sandbox::ScopedTemporarySandbox sandbox;
+  constexpr int kProcesses = 4;
+  constexpr int kEvents = 25;
+  std::vector<Child> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    children.push_back(spawnChild({VESMORA_UPLOAD_CHILD, sandbox.root(), sandbox.deviceRoot(), collector.base,
+                                   "p" + std::to_string(p), std::to_string(p * 1000), std::to_string(kEvents)}));
+  }
+  std::set<std::int64_t> acknowledged;
+  for (auto& child : children) {
+    bool empty = false;
+    while (auto text = child.line()) {
+      if (text->rfind("ack ", 0) == 0) acknowledged.insert(std::atoll(text->c_str() + 4));
+      if (*text == "empty") {
+        empty = true;
+        break;
+      }
+    }
+    const int status = child.finish(false);
+    EXPECT_TRUE(empty);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::map<std::int64_t, int> received;
+  std::size_t posts = 0;
+  for (const auto& post : collector.received()) {
+    posts += post.ids.empty() ? 0 : 1;
+    for (auto id : post.ids) ++received[id];
+  }
+  EXPECT_EQ(acknowledged.size(), static_cast<std::size_t>(kProcesses * kEvents));
+  int twice = 0;
+  for (auto id : acknowledged) {
+    EXPECT_EQ(received[id], 1) << "event " << id;
+    twice += received[id] > 1 ? 1 : 0;
+  }
+  std::printf("events %zu, posts with events %zu, events sent more than once %d\n", acknowledged.size(), posts,
+              twice);
+}

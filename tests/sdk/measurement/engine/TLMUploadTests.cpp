@@ -1,6 +1,10 @@
 // Upload scheduling, the upload and its replies, the configuration fetch and the life-cycle
 // handlers, on a manual clock, a manual worker queue and the fake transport.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
 
 #include "UploadTestSupport.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -126,6 +130,78 @@ TEST(TLMUploadTest, ADueUploadRunsAheadOfTheEventsQueuedAfterIt) {
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "before1") + std::count(sent.begin(), sent.end(), "before2"), 2);
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "after1") + std::count(sent.begin(), sent.end(), "after2"), 0);
   EXPECT_EQ(h.rawEventNames(), (std::vector<std::string>{"after1", "after2"}));
+}
+
+// The collector answers while the worker still has an upload request of its own queued ahead of
+// the answer's completion: the request finds the upload still in progress (its completion has yet
+// to run), and logs no error.
+TEST(TLMUploadTest, AnAnswerWaitingForTheWorkerIsStillAnUploadInProgress) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  h.engine->uploadData();
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  ASSERT_TRUE(h.engine->isNetworkRequestPending());
+  h.worker->async([&h] { h.engine->uploadData(); });
+  ASSERT_TRUE(h.transport->respond(200));
+  h.drain();
+  EXPECT_EQ(h.monitor->count(23041), 0u) << h.errorsLogged();
+  EXPECT_EQ(h.monitor->count(23034), 1u);  // the request said the upload was still under way
+  EXPECT_FALSE(h.engine->isNetworkRequestPending());
+  EXPECT_FALSE(h.network->hasUploadInProgress());
+  EXPECT_TRUE(h.queued().empty());
+  EXPECT_EQ(h.transport->requests().size(), 1u);
+}
+
+// Queued bundles another process of the app holds for its own upload are left to it: sent here
+// only once that process no longer runs, its hold ran out, or the hold ends further ahead than any
+// could (a clock set back). A failed upload lets go of what it held.
+TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  ASSERT_TRUE(h.engine->bundleRawEvents());
+  std::vector<std::int64_t> rows;
+  for (const auto& [bundle, row] : h.queued()) rows.push_back(row);
+  ASSERT_FALSE(rows.empty());
+  auto holders = [&] {
+    std::set<std::int64_t> found;
+    const auto rows = h.database()->sqliteStore()->recordsForQuery("SELECT claimed_by FROM queue", {}, nullptr);
+    for (const auto& row : rows.value_or(TLMRows{})) {
+      found.insert(row.get("claimed_by").int64Value().value_or(-1));
+    }
+    return found;
+  };
+  auto uploadHeldBy = [&](std::int64_t process, double until) {
+    EXPECT_TRUE(h.database()->claimBundlesWithRowIDs(rows, process, until, nullptr));
+    const std::size_t before = h.transport->requests().size();
+    h.engine->uploadData();
+    return h.transport->requests().size() > before;
+  };
+  // Process 1 runs as long as the system does.
+  EXPECT_FALSE(uploadHeldBy(1, h.clock->now() + 60));
+  EXPECT_EQ(h.monitor->count(23037), 1u);  // nothing of its own to send
+  h.clock->advance(60);
+  ASSERT_TRUE(uploadHeldBy(1, h.clock->now()));  // the hold ran out
+  EXPECT_EQ(holders(), (std::set<std::int64_t>{::getpid()}));
+  h.respond(503);
+  EXPECT_EQ(holders(), (std::set<std::int64_t>{0}));
+  EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 1);
+
+  // Held by a process until later than the request's timeout and its margin: a clock set back.
+  const double longest = h.engine->remoteConfig()->networkTimeout() + 600;
+  EXPECT_FALSE(uploadHeldBy(1, h.clock->now() + longest));
+  ASSERT_TRUE(uploadHeldBy(1, h.clock->now() + longest + 1));
+  h.respond(500);
+
+  // A process that ended holds nothing.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  ASSERT_TRUE(uploadHeldBy(ended, h.clock->now() + 60));
+  h.respond(200);
+  EXPECT_TRUE(h.queued().empty());
 }
 
 TEST(TLMUploadTest, OnlyUnavailableAndCannotAcceptTrafficStartTheBackOff) {

@@ -61,9 +61,22 @@ TEST_F(TLMDatabaseSchemaTest, OlderSchemaGainsAddOnColumnsAndKeepsItsRows) {
             "41,12.5,none");
   EXPECT_EQ(raw.column("SELECT name || ':' || typeof(timestamp) FROM raw_events ORDER BY rowid"),
             (std::vector<std::string>{"a:real", "b:real"}));
-  EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') FROM queue"), "null");
-  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "12");
+  EXPECT_EQ(raw.scalar("SELECT ifnull(retry_count, 'null') || ',' || ifnull(claimed_by, 'null') FROM queue"),
+            "null,null");
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM pragma_table_info('app_metadata')"), "14");
   EXPECT_EQ(database->containsReportMark(kTLMSearchAdCampaignReportedColumn, nullptr), std::optional<bool>(false));
+  // A mark holding a version holds that one only.
+  const TLMReportMark update(kTLMAppUpdateVersionColumn, Value("2.0"));
+  EXPECT_EQ(database->containsReportMark(update, nullptr), std::optional<bool>(false));
+  ASSERT_TRUE(database->setReportMark(update, nullptr));
+  EXPECT_EQ(database->containsReportMark(update, nullptr), std::optional<bool>(true));
+  EXPECT_EQ(database->containsReportMark({kTLMAppUpdateVersionColumn, Value("2.0.1")}, nullptr),
+            std::optional<bool>(false));
+  // A queued row an older build wrote is held by no one.
+  auto unclaimed = database->queryUnclaimedBundlesWithCountLimit(10, 1 << 20, 7, 60, nullptr);
+  ASSERT_TRUE(unclaimed);
+  EXPECT_TRUE(unclaimed->empty());  // unreadable: deleted, as it could never be sent
+  EXPECT_EQ(raw.scalar("SELECT count(*) FROM queue"), "0");
   // The rebuilt raw-event table has its fingerprint index.
   EXPECT_EQ(raw.scalar("SELECT tbl_name FROM sqlite_master WHERE type = 'index' AND name = "
                        "'raw_events_metadata_fingerprint'"),
