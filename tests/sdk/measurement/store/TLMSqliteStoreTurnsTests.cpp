@@ -252,6 +252,47 @@ TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBus
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "211");
 }
 
+// Another connection holds the file's write lock (BEGIN IMMEDIATE), then its exclusive lock,
+// past the busy timeout: a group's begin waits for it, however long, says so once, and the group
+// writes all it is given once the other lets go. Without any wait allowed it fails at once, as
+// before.
+TEST_F(TLMSqliteStoreTurnsTest, AGroupsBeginWaitsForAConnectionThatHoldsTheFilePastTheBusyTimeout) {
+  ScopedBusyTimeout short_(50);
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
+  RawDatabase other(path);
+  for (const char* hold : {"BEGIN IMMEDIATE", "BEGIN EXCLUSIVE"}) {
+    monitor.clear();
+    other.exec(hold);
+    std::atomic<bool> done{false};
+    bool written = false;
+    std::thread writing([&] {
+      written = writeGroup(*store, 10, 1);
+      done.store(true);
+    });
+    // Said once the begin found the file busy past its timeout; a begin that gives up ends instead.
+    EXPECT_TRUE(waitFor([&] { return monitor.contains(34026) || done.load(); }));
+    EXPECT_FALSE(done.load()) << hold;
+    other.exec("COMMIT");
+    writing.join();
+    EXPECT_TRUE(written) << hold << reported(monitor);
+    EXPECT_FALSE(monitor.contains(34008)) << reported(monitor);
+  }
+  EXPECT_EQ(other.scalar("SELECT count(*) FROM t"), "20");
+
+  ScopedBusyTimeout noWait(0);
+  auto quick = open();
+  ASSERT_TRUE(quick);
+  other.exec("BEGIN IMMEDIATE");
+  monitor.clear();
+  EXPECT_FALSE(quick->beginTransactionGroup());
+  EXPECT_TRUE(monitor.contains(34008));
+  EXPECT_FALSE(monitor.contains(34026));
+  other.exec("COMMIT");
+  EXPECT_TRUE(writeGroup(*quick, 1, 2));
+}
+
 // Without any wait allowed, a commit that finds a reader fails at once and keeps nothing.
 TEST_F(TLMSqliteStoreTurnsTest, WithoutAnyWaitACommitThatFindsAReaderFailsAtOnce) {
   ScopedBusyTimeout noWait(0);
