@@ -53,7 +53,8 @@ void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, std::string once
     return;
   }
   const std::int64_t bytes = queuedEventBytes(*event);
-  if (!admitWaitingEvent(*event, bytes)) return;
+  // A report made once per app's data (the install's campaign) is not made again: never dropped.
+  if (onceMark.empty() && !admitWaitingEvent(*event, bytes)) return;
   unfinishedEvents_.fetch_add(1);
   try {
     queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark), 0, bytes});
@@ -117,7 +118,7 @@ bool TLMMeasurementEngine::admitWaitingEvent(const TLMEvent& event, std::int64_t
     failedEvents_.fetch_add(1);
   }
   if (inRun == 1 || inRun % 1000 == 0) {
-    tlm_monitor()->logWithLevel(1, 23195,
+    tlm_monitor()->logWithLevel(1, 23200,
                                 "Data loss. Too many events wait in memory to be stored. Event dropped. "
                                 "Name, events dropped, bound in bytes",
                                 tlm_text(event.name()), platform::Value(dropped), platform::Value(bound));

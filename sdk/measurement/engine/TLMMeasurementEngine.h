@@ -150,8 +150,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   static std::string collectionServerURL();
   // The bound, in bytes, of the events that wait in memory to be stored (logged, not yet taken by
   // the worker: while the store waits for another connection, or while the host logs faster than
-  // it stores). An event logged while those waiting hold that much is dropped: counted as failed
-  // (the app's end reports it) and said (23195, at the first of a run of drops and at every
+  // it stores). An event logged while those waiting hold that much is dropped (a report made
+  // once per app's data, logInternalEventOncePerApp, never is, but counts): counted as failed
+  // (the app's end reports it) and said (23200, at the first of a run of drops and at every
   // 1,000th). Each event counts queuedEventBytes(). Any thread, at any time: the events logged
   // from then on meet it. Below 1 restores the default, kTLMDefaultMaxQueuedEventBytes.
   static void setMaxQueuedEventBytes(std::int64_t bytes);

@@ -826,21 +826,25 @@ TEST(TLMMeasurementEngineGroupTest, EventsWaitingInMemoryKeepTheirBoundAndTheNew
   EXPECT_EQ(h.engine->unfinishedEventCount(), 3);
   EXPECT_EQ(h.engine->droppedWaitingEventCount(), 2);
   EXPECT_EQ(h.engine->failedEventCount(), 2);
-  ASSERT_EQ(h.monitor->count(23195), 1u);
-  EXPECT_EQ(h.monitor->first(23195).level, 1);
-  EXPECT_EQ(h.monitor->first(23195).contexts,
+  ASSERT_EQ(h.monitor->count(23200), 1u);
+  EXPECT_EQ(h.monitor->first(23200).level, 1);
+  EXPECT_EQ(h.monitor->first(23200).contexts,
             (std::vector<platform::Value>{platform::Value("w3"), platform::Value(1), platform::Value(3 * bytes + bytes / 2)}));
+  // A report made once per app's data would not be made again: it is never dropped.
+  h.engine->logInternalEventOncePerApp("auto", "_cmp", {}, kTLMSearchAdCampaignReportedColumn);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 2);
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 4);
   h.drain();
   EXPECT_EQ(h.engine->waitingEventBytes(), 0);
-  EXPECT_EQ(lastNames(h, 3), (std::vector<std::string>{"w0", "w1", "w2"}));
-  EXPECT_EQ(h.monitor->count(23072), logged + 3);
+  EXPECT_EQ(lastNames(h, 4), (std::vector<std::string>{"w0", "w1", "w2", "_cmp"}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 4);
   // The end reads the drops among the failures.
   EXPECT_EQ(h.engine->failedAndUnfinishedEventCounts(TLMScheduler::currentWorkGeneration()).first, 2);
 
   // Taken, they make room again; a new run of drops is said again.
   for (const char* name : {"x0", "x1", "x2", "x3"}) h.engine->logEvent(event(name));
   EXPECT_EQ(h.engine->droppedWaitingEventCount(), 3);
-  EXPECT_EQ(h.monitor->count(23195), 2u);
+  EXPECT_EQ(h.monitor->count(23200), 2u);
   h.drain();
   EXPECT_EQ(lastNames(h, 3), (std::vector<std::string>{"x0", "x1", "x2"}));
 
