@@ -51,7 +51,7 @@ inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
 inline constexpr std::int64_t kTLMEventGroupMaxEvents = 1000;
 inline constexpr double kTLMEventGroupMaxSeconds = 0.1;
 // The most memory the events waiting to be stored may hold when the host sets no other bound
-// (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 85,000 events of the usual size.
+// (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 90,000 small events.
 inline constexpr std::int64_t kTLMDefaultMaxQueuedEventBytes = std::int64_t{64} * 1024 * 1024;
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
 // Where batches of bundles are posted.
