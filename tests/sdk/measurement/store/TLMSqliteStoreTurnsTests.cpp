@@ -21,6 +21,14 @@ namespace {
 class TLMSqliteStoreTurnsTest : public StoreFixture {
  protected:
   std::unique_ptr<TLMSqliteStore> open() { return TLMSqliteStore::initWithDatabasePath(path, &monitor); }
+  // A store on the file, which holds the table t; null when either failed.
+  std::unique_ptr<TLMSqliteStore> openWithTable() {
+    auto store = open();
+    if (store && !store->executeSQL("CREATE TABLE IF NOT EXISTS t (writer INTEGER, data TEXT)", nullptr)) {
+      store.reset();
+    }
+    return store;
+  }
   // `rows` rows of about an event's size into t, in one group; false when the group failed.
   static bool writeGroup(TLMSqliteStore& store, int rows, std::int64_t writer) {
     if (!store.beginTransactionGroup()) return false;
@@ -62,9 +70,8 @@ std::pair<int, std::string> plainRead(sqlite3* db, const char* sql) {
 }
 
 TEST_F(TLMSqliteStoreTurnsTest, AnotherConnectionReadsWhatWasCommittedWhileAGroupWritesButCannotWrite) {
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   ASSERT_TRUE(writeGroup(*store, 10, 1));
   RawDatabase other(path);
   sqlite3_busy_timeout(other.handle(), 0);  // no wait: the lock is there or it is not
@@ -169,9 +176,8 @@ TEST_F(TLMSqliteStoreTurnsTest, TwoProcessesWritingFlatOutEachWriteAFairShare) {
 // timeout in all: the store's write waits while the other makes progress, and then goes through.
 TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommitting) {
   ScopedBusyTimeout oneSecond(1000);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase other(path);
   sqlite3_busy_timeout(other.handle(), 10000);  // it waits for the store's one write, if need be
   std::atomic<int> begun{0};
@@ -210,9 +216,8 @@ TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommi
 // go every row is stored once. A lone transaction's commit waits the same way.
 TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBusyTimeout) {
   ScopedBusyTimeout short_(50);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   ASSERT_TRUE(writeGroup(*store, 10, 1));
   RawDatabase reader(path);
   // Holds its read until the commit has found the file busy past its timeout (and said so), or
@@ -258,9 +263,8 @@ TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBus
 // before.
 TEST_F(TLMSqliteStoreTurnsTest, AGroupsBeginWaitsForAConnectionThatHoldsTheFilePastTheBusyTimeout) {
   ScopedBusyTimeout short_(50);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase other(path);
   for (const char* hold : {"BEGIN IMMEDIATE", "BEGIN EXCLUSIVE"}) {
     monitor.clear();
@@ -296,9 +300,8 @@ TEST_F(TLMSqliteStoreTurnsTest, AGroupsBeginWaitsForAConnectionThatHoldsTheFileP
 // Without any wait allowed, a commit that finds a reader fails at once and keeps nothing.
 TEST_F(TLMSqliteStoreTurnsTest, WithoutAnyWaitACommitThatFindsAReaderFailsAtOnce) {
   ScopedBusyTimeout noWait(0);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase reader(path);
   reader.exec("BEGIN");
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "0");
@@ -329,9 +332,8 @@ TEST(TLMSqliteStoreWaitSteps, EveryStepOfAWaitIsWellBelowTheTurnACommitterGives)
 
 // Without any wait allowed, a held lock fails the statement at once, as before.
 TEST_F(TLMSqliteStoreTurnsTest, NoWaitFailsAtOnceAndAHeldLockWithoutCommitsFailsAfterTheTimeout) {
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase other(path);
   other.exec("BEGIN IMMEDIATE");
   {
