@@ -4,6 +4,7 @@
 //
 //   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
 //                   [--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]
+//                   [--hold H] [--exclusive]
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
@@ -34,6 +35,12 @@
 // both begin to log 2 s after their launch (or at once, when a start took longer) and log for S;
 // the line gives each one's rate and the smaller one's share of the events stored:
 //   logged 300000 stored-per-second 9000.0 4000.0 5000.0 share-of-smaller 0.444
+// --hold H (without --fast): 1 s after the store appears this process holds its write lock
+// (BEGIN IMMEDIATE, or BEGIN EXCLUSIVE with --exclusive) for H seconds, as a tool would; give
+// --seconds past it, so that the host's end comes after the hold. Adds what the host counted once
+// its end returned, and its peak memory (BUSY_HOST_MAX_QUEUED_BYTES in the environment sets the
+// host's bound of the events waiting in memory):
+//   held 60.0 stored 35010 failed 0 begin-failures 0 end-true 1 peak-rss-mb 48.2
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -123,6 +130,33 @@ class StoredCount : public TLMMonitor {
   std::atomic<std::int64_t> stored{0};
 };
 
+// Counts the events stored ("busy" and "marked") and the begins that failed; shows no line.
+class HoldCount : public TLMMonitor {
+ public:
+  void logWithContexts(int, std::int64_t code, const std::string&, const std::vector<platform::Value>& contexts) override {
+    if (code == 34008) beginFailures.fetch_add(1);
+    if (code != 23072 || contexts.empty()) return;
+    const std::string name = contexts[0].stringValue().value_or("");
+    if (name == "busy" || name == "marked") stored.fetch_add(1);
+  }
+  bool isDebugModeEnabled() const override { return false; }
+  std::atomic<std::int64_t> stored{0};
+  std::atomic<std::int64_t> beginFailures{0};
+};
+
+// The process's peak resident memory (VmHWM), in MB; -1 when unknown.
+double peakResidentMegabytes() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  double kilobytes = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %lf", &kilobytes) == 1) break;
+  }
+  std::fclose(status);
+  return kilobytes < 0 ? -1 : kilobytes / 1024;
+}
+
 // `mostWaiting`: 0 logs every `intervalMs`, else as fast as the store takes the events, pausing
 // while the engine holds more than that many. `propertyEvery`: a user property set after every so
 // many events (0: none).
@@ -130,7 +164,11 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
          std::int64_t propertyEvery) {
   const bool fast = mostWaiting > 0;
   auto count = std::make_shared<StoredCount>();
+  auto holdCount = std::make_shared<HoldCount>();
+  const bool held = std::getenv("BUSY_HOST_HELD") != nullptr;
   if (fast) TLMMeasurement::setMonitor(count);
+  if (held && !fast) TLMMeasurement::setMonitor(holdCount);
+  if (const char* bound = std::getenv("BUSY_HOST_MAX_QUEUED_BYTES")) TLMMeasurementEngine::setMaxQueuedEventBytes(std::atoll(bound));
   TLMMeasurementEngine::setCollectionServerURL(collector);
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) return 1;
@@ -191,6 +229,11 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
   const auto ending = Clock::now();
   const bool allStored = UIApplication().terminate();
   std::printf("terminated %.3f %d\n", std::chrono::duration<double>(Clock::now() - ending).count(), allStored ? 1 : 0);
+  if (held && !fast) {
+    std::printf("counted %lld %lld %lld %.1f\n", static_cast<long long>(holdCount->stored.load()),
+                static_cast<long long>(engine->failedEventCount()), static_cast<long long>(holdCount->beginFailures.load()),
+                peakResidentMegabytes());
+  }
   std::fflush(stdout);
   return 0;
 }
@@ -285,15 +328,12 @@ struct Options {
   std::int64_t propertyEvery = 0;
   bool reader = false;
   int hosts = 1;
+  double holdSeconds = 0;  // --hold
+  bool exclusive = false;
 };
 
-// A plain reader of the store's file (found under `folder` once the host made it) until `stop`:
-// one short read every 2 ms with a busy timeout of 10 s; each read's time and failures.
-struct ReaderFigures {
-  std::vector<double> waits;
-  int failed = 0;
-};
-void readStore(const std::string& folder, const std::atomic<bool>& stop, ReaderFigures& figures) {
+// The store's file under `folder`, once the host made it (empty when `stop` came first).
+std::string findStore(const std::string& folder, const std::atomic<bool>& stop) {
   std::string file;
   while (file.empty() && !stop.load()) {
     std::error_code ec;
@@ -303,6 +343,38 @@ void readStore(const std::string& folder, const std::atomic<bool>& stop, ReaderF
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return file;
+}
+
+// Holds the store's write lock for `seconds`, 1 s after it appears; the time it held it, or -1.
+double holdStore(const std::string& folder, double seconds, bool exclusive, const std::atomic<bool>& stop) {
+  const std::string file = findStore(folder, stop);
+  sqlite3* db = nullptr;
+  if (file.empty() || sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return -1;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  double held = -1;
+  if (sqlite3_exec(db, exclusive ? "BEGIN EXCLUSIVE" : "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    const auto begun = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    held = std::chrono::duration<double>(Clock::now() - begun).count();
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  sqlite3_close(db);
+  return held;
+}
+
+// A plain reader of the store's file (found under `folder` once the host made it) until `stop`:
+// one short read every 2 ms with a busy timeout of 10 s; each read's time and failures.
+struct ReaderFigures {
+  std::vector<double> waits;
+  int failed = 0;
+};
+void readStore(const std::string& folder, const std::atomic<bool>& stop, ReaderFigures& figures) {
+  const std::string file = findStore(folder, stop);
   sqlite3* db = nullptr;
   if (file.empty() || sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
@@ -356,6 +428,9 @@ int run(const std::string& self, const Options& options) {
     int status = 0;
     std::int64_t started = 0, logged = 0, unfinished = 0, stored = -1, collectedAtEnd = 0;
     double terminateSeconds = -1;
+    int endAnswer = -1;
+    long long heldStored = -1, heldFailed = -1, beginFailures = -1;
+    double peakMegabytes = -1;
   };
   std::vector<Host> hosts(static_cast<std::size_t>(std::max(1, options.hosts)));
   // Side by side, they start logging together once both had time to start (2 s).
@@ -382,6 +457,9 @@ int run(const std::string& self, const Options& options) {
           h.stored = d;
         } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
           h.terminateSeconds = seconds;
+          h.endAnswer = answer;
+        } else if (std::sscanf(line, "counted %lld %lld %lld %lf", &h.heldStored, &h.heldFailed, &h.beginFailures,
+                               &h.peakMegabytes) == 4) {
         }
       }
       if (lines != nullptr) std::fclose(lines);
@@ -392,9 +470,15 @@ int run(const std::string& self, const Options& options) {
   ReaderFigures read;
   std::thread plainReader;
   if (options.reader) plainReader = std::thread([&] { readStore(folder, stopReading, read); });
+  double held = -1;
+  std::thread holder;
+  if (options.holdSeconds > 0) {
+    holder = std::thread([&] { held = holdStore(folder, options.holdSeconds, options.exclusive, stopReading); });
+  }
   for (auto& thread : readers) thread.join();
   stopReading.store(true);
   if (plainReader.joinable()) plainReader.join();
+  if (holder.joinable()) holder.join();
   // Without --hosts, the one host's figures.
   const Host& only = hosts.front();
   const std::int64_t started = only.started, logged = only.logged, unfinished = only.unfinished,
@@ -444,13 +528,17 @@ int run(const std::string& self, const Options& options) {
               static_cast<long long>(logged), static_cast<double>(unfinished) / rate,
               first ? static_cast<double>(*first - started) / 1e9 : -1.0,
               static_cast<double>(collectedAtEnd) / static_cast<double>(logged), terminateSeconds, collector.batches());
+  if (options.holdSeconds > 0) {
+    std::printf("held %.1f stored %lld failed %lld begin-failures %lld end-true %d peak-rss-mb %.1f\n", held,
+                only.heldStored, only.heldFailed, only.beginFailures, only.endAnswer, only.peakMegabytes);
+  }
   return 0;
 }
 
 int usage() {
   std::fprintf(stderr,
                "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
-               "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]\n");
+               "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2] [--hold H] [--exclusive]\n");
   return 2;
 }
 
@@ -495,10 +583,15 @@ int main(int argc, char** argv) {
       options.reader = true;
     } else if (arg == "--hosts" && value) {
       options.hosts = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--hold" && value) {
+      options.holdSeconds = std::atof(argv[++i]);
+    } else if (arg == "--exclusive") {
+      options.exclusive = true;
     } else {
       return usage();
     }
   }
-  if (!(options.intervalMs > 0) || !(options.seconds > 0)) return usage();
+  if (!(options.intervalMs > 0) || !(options.seconds > 0) || (options.holdSeconds > 0 && options.fast)) return usage();
+  if (options.holdSeconds > 0) setenv("BUSY_HOST_HELD", "1", 1);
   return run(std::filesystem::canonical("/proc/self/exe").string(), options);
 }

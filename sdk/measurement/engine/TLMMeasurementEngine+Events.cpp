@@ -52,13 +52,80 @@ void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, TLMReportMark on
     tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
+  const std::int64_t bytes = queuedEventBytes(*event);
+  // A report made once per app's data or per update (the install's campaign, an update) is not
+  // made again: never dropped.
+  if (onceMark.column.empty() && !admitWaitingEvent(*event, bytes)) return;
   unfinishedEvents_.fetch_add(1);
   try {
-    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark)});
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark), 0, bytes});
   } catch (...) {
     unfinishedEvents_.fetch_sub(1);
     throw;
   }
+}
+
+// MARK: - The bound of the events waiting in memory
+
+namespace {
+
+std::atomic<std::int64_t>& maxQueuedEventBytesSetting() {
+  // Constant-initialised: set and read before and after the host's static objects alike.
+  static constinit std::atomic<std::int64_t> setting{kTLMDefaultMaxQueuedEventBytes};
+  return setting;
+}
+
+}  // namespace
+
+void TLMMeasurementEngine::setMaxQueuedEventBytes(std::int64_t bytes) {
+  maxQueuedEventBytesSetting().store(bytes > 0 ? bytes : kTLMDefaultMaxQueuedEventBytes);
+}
+
+std::int64_t TLMMeasurementEngine::maxQueuedEventBytes() { return maxQueuedEventBytesSetting().load(); }
+
+std::int64_t TLMMeasurementEngine::queuedEventBytes(const TLMEvent& event) {
+  // Measured with small events waiting behind a held store (a process's memory grew by about
+  // 0.68 KB for each, with one integer parameter and the origin's): the event with its shared
+  // block, its entry in the queue, the worker's block that takes it, and each parameter's entry;
+  // the texts on top.
+  constexpr std::int64_t kEventBytes = 576;
+  constexpr std::int64_t kParameterBytes = 64;
+  std::int64_t bytes = kEventBytes + static_cast<std::int64_t>(event.name().size() + event.origin().size());
+  for (const auto& [key, value] : event.parameters()) {
+    const std::string* text = value.stringPtr();
+    bytes += kParameterBytes + static_cast<std::int64_t>(key.size() + (text != nullptr ? text->size() : 0));
+  }
+  return bytes;
+}
+
+std::int64_t TLMMeasurementEngine::waitingEventBytes() const {
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  return queuedEventBytes_;
+}
+
+bool TLMMeasurementEngine::admitWaitingEvent(const TLMEvent& event, std::int64_t bytes) {
+  const std::int64_t bound = maxQueuedEventBytes();
+  std::int64_t dropped = 0;
+  std::int64_t inRun = 0;
+  {
+    std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+    // The newest is dropped: the events already waiting keep their places among the writes and
+    // the work queued with them, and a dropped event costs nothing to keep.
+    if (queuedEventBytes_ + bytes <= bound) {
+      droppedWaitingEventsInRun_ = 0;
+      return true;
+    }
+    inRun = ++droppedWaitingEventsInRun_;
+    dropped = droppedWaitingEvents_.fetch_add(1) + 1;
+    failedEvents_.fetch_add(1);
+  }
+  if (inRun == 1 || inRun % 1000 == 0) {
+    tlm_monitor()->logWithLevel(1, 23200,
+                                "Data loss. Too many events wait in memory to be stored. Event dropped. "
+                                "Name, events dropped, bound in bytes",
+                                tlm_text(event.name()), platform::Value(dropped), platform::Value(bound));
+  }
+  return false;
 }
 
 void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
@@ -98,6 +165,7 @@ void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
 }
 
 void TLMMeasurementEngine::countQueuedWrite(const QueuedWrite& write, std::int64_t change) {
+  queuedEventBytes_ += change * write.bytes;
   auto it = queuedByGeneration_.try_emplace(write.generation).first;
   (write.event ? it->second.events : it->second.others) += change;
   if (it->second.events == 0 && it->second.others == 0) queuedByGeneration_.erase(it);

@@ -50,6 +50,9 @@ inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
 // The most events, and the most seconds, one group of queued events takes before it commits.
 inline constexpr std::int64_t kTLMEventGroupMaxEvents = 1000;
 inline constexpr double kTLMEventGroupMaxSeconds = 0.1;
+// The most memory the events waiting to be stored may hold when the host sets no other bound
+// (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 90,000 small events.
+inline constexpr std::int64_t kTLMDefaultMaxQueuedEventBytes = std::int64_t{64} * 1024 * 1024;
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
 // Where batches of bundles are posted.
 inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
@@ -145,6 +148,18 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // library starts.
   static void setCollectionServerURL(const std::string& serverURL);
   static std::string collectionServerURL();
+  // The bound, in bytes, of the events that wait in memory to be stored (logged, not yet taken by
+  // the worker: while the store waits for another connection, or while the host logs faster than
+  // it stores). An event logged while those waiting hold that much is dropped (a report made
+  // once per app's data, logInternalEventOncePerApp, never is, but counts): counted as failed
+  // (the app's end reports it) and said (23200, at the first of a run of drops and at every
+  // 1,000th). Each event counts queuedEventBytes(). Any thread, at any time: the events logged
+  // from then on meet it. Below 1 restores the default, kTLMDefaultMaxQueuedEventBytes.
+  static void setMaxQueuedEventBytes(std::int64_t bytes);
+  static std::int64_t maxQueuedEventBytes();
+  // What an event waiting to be stored holds in memory, about: the event, its name and
+  // parameters, and its places in the queues.
+  static std::int64_t queuedEventBytes(const TLMEvent& event);
 
   // Events the engine made itself are handed here for the public interface's listeners (any
   // thread). The interface installs it; returns the previous one.
@@ -224,6 +239,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
+  // The bytes (queuedEventBytes) of the events logged and not yet taken by the worker, and the
+  // events dropped because those held the bound (setMaxQueuedEventBytes), counted from the
+  // engine's creation. Any thread.
+  std::int64_t waitingEventBytes() const;
+  std::int64_t droppedWaitingEventCount() const { return droppedWaitingEvents_.load(); }
   // Whether an event logEvent posted from work of `generation` or before
   // (TLMScheduler::currentWorkGeneration) waits for the worker to take it. Any thread.
   bool hasQueuedEventsUpToGeneration(std::uint64_t generation) const;
@@ -232,8 +252,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // not looked at, however much of it waits. Any thread.
   bool hasUnfinishedWritesUpToGeneration(std::uint64_t generation) const;
   // Events whose write failed in the store (an error, or their group not committed), or that
-  // were dropped after the start of measurement failed (no store), counted from the engine's
-  // creation; a limit or a switch that drops an event is no failure. Any thread.
+  // were dropped after the start of measurement failed (no store) or past the bound of the events
+  // waiting in memory (setMaxQueuedEventBytes), counted from the engine's creation; a limit or a
+  // switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
   // failedEventCount() and, read together, the unfinished events of work of `generation` or
   // before that have not failed (queued, or taken by the running block of queued writes): what
@@ -447,8 +468,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     platform::Block write;
     TLMReportMark onceMark = {};   // the event's report mark, when it is logged once per app's data
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
+    std::int64_t bytes = 0;        // an event's queuedEventBytes
     explicit operator bool() const { return event || write; }
   };
+  // False when the events waiting to be stored leave no room for `bytes` more: the event is
+  // dropped, counted as failed, and said.
+  bool admitWaitingEvent(const TLMEvent& event, std::int64_t bytes);
   // logEvent, with the report mark of an event logged once per app's data (none when its column
   // is empty).
   void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark);
@@ -552,8 +577,14 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     std::int64_t others = 0;
   };
   std::map<std::uint64_t, QueuedCounts> queuedByGeneration_;
-  // Counts `write` in (1) or out of (-1) queuedByGeneration_; queuedWritesMutex_ held.
+  // Counts `write` in (1) or out of (-1) queuedByGeneration_ and queuedEventBytes_;
+  // queuedWritesMutex_ held.
   void countQueuedWrite(const QueuedWrite& write, std::int64_t change);
+  // Under the same lock: the bytes of the queued events, and the drops since an event was last
+  // admitted.
+  std::int64_t queuedEventBytes_ = 0;
+  std::int64_t droppedWaitingEventsInRun_ = 0;
+  std::atomic<std::int64_t> droppedWaitingEvents_{0};
   // The oldest generation of the writes the running block took (0: none).
   std::uint64_t blockOldestGeneration_ = 0;
   std::atomic<std::int64_t> unfinishedEvents_{0};

@@ -1131,12 +1131,19 @@ bool TLMSqliteStore::beginTransactionGroup() {
     log(1, 34008, "Failed to begin transaction");
     return false;
   }
-  if (!beginTransaction()) {
-    // A group is begun where no transaction is open, so only SQLite refuses it (busy, locked):
-    // say why.
-    log(1, 34008, "Failed to begin transaction",
-        {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
-    return false;
+  bool told = false;
+  while (!beginTransaction()) {
+    // A group is begun where no transaction is open, so only SQLite refuses it: a file that
+    // another connection holds (its write transaction, an exclusive lock, a commit waiting for a
+    // reader) is waited for however long it is held, as a busy commit is, and nothing of what
+    // the group was to write is dropped; anything else fails, with SQLite's reason.
+    if (!beginFoundFileBusy()) {
+      log(1, 34008, "Failed to begin transaction",
+          {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
+      return false;
+    }
+    if (!told) log(4, 34026, "Begin waits for another connection that holds the database file");
+    told = true;
   }
   groupOpen_ = true;
   return true;
@@ -1224,6 +1231,12 @@ bool TLMSqliteStore::endTransaction() {
   }
   if (wrote) giveTurnIfWaitedFor();
   return true;
+}
+
+bool TLMSqliteStore::beginFoundFileBusy() const {
+  // This connection holds no lock here (no transaction was open), so its wait keeps no one out.
+  return busyTimeoutMs_ > 0 && (lastFailedStepCode_ & 0xff) == SQLITE_BUSY && isOpen() &&
+         sqlite3_get_autocommit(sqliteHandle_) != 0;
 }
 
 bool TLMSqliteStore::commitFoundFileBusy() const {

@@ -142,7 +142,9 @@ class TLMSqliteStore {
   bool performTransaction(const std::function<bool()>& block);
   // Transaction groups: the transactions made between beginTransactionGroup and
   // commitTransactionGroup are committed at once (one write transaction, one commit). A group
-  // begins only outside any transaction; false (34008) when it cannot.
+  // begins only outside any transaction; false (34008) when it cannot. A begin that finds the
+  // file busy (another connection writes or holds it) waits as long as the other holds it (34026
+  // said once), as a busy commit does; without a busy timeout it fails at once.
   bool beginTransactionGroup();
   // Ends the group. True when its transaction committed (after waiting, when the file was busy:
   // see endTransaction); false when the commit failed (it is rolled back) or SQLite had already rolled it back after a failing step: then none of the
@@ -256,6 +258,8 @@ class TLMSqliteStore {
   bool stepTransactionControl(const char* sql);
   // Whether the COMMIT that just failed found the file busy and left its transaction open.
   bool commitFoundFileBusy() const;
+  // Whether the BEGIN that just failed found the file busy, with no transaction left open.
+  bool beginFoundFileBusy() const;
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;

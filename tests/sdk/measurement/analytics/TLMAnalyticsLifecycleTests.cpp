@@ -467,6 +467,26 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
+// Events dropped because those waiting in memory held their bound are lost: the app's end counts
+// them among the failed; once there is room the events are stored and the end answers true.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedPastTheBoundOfThoseWaiting) {
+  struct RestoreBound {
+    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
+  } restore;
+  VendorLines lines;
+  start();
+  drain();
+  TLMMeasurementEngine::setMaxQueuedEventBytes(1);  // room for none
+  logEvents("dropped", 3);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
+  EXPECT_TRUE(stored("dropped").empty());
+  TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes);
+  logEvents("kept", 3);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_EQ(stored("kept").size(), 3u);
+}
+
 // After a start that failed the app may switch collection off: what is dropped from then on is
 // no loss, as after a good start, whether the app's switch reaches the worker after the engine's
 // own (which follows the failure) or before it.

@@ -2,6 +2,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <future>
@@ -797,6 +799,101 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
   h.log("after");
   EXPECT_EQ(h.rawEventNames().back(), "after");
   EXPECT_EQ(h.engine->failedEventCount(), 5);
+}
+
+// Another connection holds the store's write lock past the busy timeout while events are logged:
+// the group waits to begin, its events stay queued, and once the other lets go every event is
+// stored and none fails.
+TEST(TLMMeasurementEngineGroupTest, EventsWaitForAConnectionThatHoldsTheFileAndNoneIsLost) {
+  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
+  TLMSqliteStore::setBusyTimeoutMilliseconds(50);
+  EngineHarness h;
+  h.start();
+  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);
+  const std::size_t logged = h.monitor->count(23072);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (const char* name : {"h1", "h2", "h3"}) queue(h, name);
+  std::atomic<bool> drained{false};
+  std::thread worker([&] {
+    h.drain();
+    drained.store(true);
+  });
+  // Said once the begin found the file busy past its timeout; a write that gives up ends instead.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!h.monitor->has(34026) && !drained.load() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(drained.load());
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 3);
+  EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  worker.join();
+  sqlite3_close(other);
+  EXPECT_EQ(lastNames(h, 3), (std::vector<std::string>{"h1", "h2", "h3"}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 3);
+  EXPECT_EQ(h.engine->failedEventCount(), 0);
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 0);
+  EXPECT_FALSE(h.monitor->has(34008));
+  EXPECT_FALSE(h.monitor->has(23191));
+}
+
+// Events waiting in memory to be stored stay within the bound the host set: past it the newest
+// are dropped, counted as failed (which the app's end reports) and said at the first of a run of
+// drops; those admitted are stored in their order, and once they are taken events are admitted
+// again. A bound below 1 restores the default.
+TEST(TLMMeasurementEngineGroupTest, EventsWaitingInMemoryKeepTheirBoundAndTheNewestAreDropped) {
+  struct RestoreBound {
+    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
+  } restore;
+  EngineHarness h;
+  h.start();
+  TLMObjectDictionary parameters;
+  parameters.set("item", TLMObject("a card of some length"));
+  auto event = [&](const std::string& name) {
+    return TLMEvent::initWithOrigin("app", true, name, h.clock->now(), 0, parameters);
+  };
+  const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes(*event("w0"));
+  EXPECT_GT(bytes, static_cast<std::int64_t>(std::string("w0item a card of some length").size()));
+  EXPECT_EQ(h.engine->waitingEventBytes(), 0);
+  // Room for three, and a bit: the fourth is one too many.
+  TLMMeasurementEngine::setMaxQueuedEventBytes(3 * bytes + bytes / 2);
+  const std::size_t logged = h.monitor->count(23072);
+  for (const char* name : {"w0", "w1", "w2", "w3", "w4"}) h.engine->logEvent(event(name));
+  EXPECT_EQ(h.engine->waitingEventBytes(), 3 * bytes);
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 3);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 2);
+  EXPECT_EQ(h.engine->failedEventCount(), 2);
+  ASSERT_EQ(h.monitor->count(23200), 1u);
+  EXPECT_EQ(h.monitor->first(23200).level, 1);
+  EXPECT_EQ(h.monitor->first(23200).contexts,
+            (std::vector<platform::Value>{platform::Value("w3"), platform::Value(1), platform::Value(3 * bytes + bytes / 2)}));
+  // A report made once per app's data would not be made again: it is never dropped.
+  h.engine->logInternalEventOncePerApp("auto", "_cmp", {}, kTLMSearchAdCampaignReportedColumn);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 2);
+  EXPECT_EQ(h.engine->unfinishedEventCount(), 4);
+  h.drain();
+  EXPECT_EQ(h.engine->waitingEventBytes(), 0);
+  EXPECT_EQ(lastNames(h, 4), (std::vector<std::string>{"w0", "w1", "w2", "_cmp"}));
+  EXPECT_EQ(h.monitor->count(23072), logged + 4);
+  // The end reads the drops among the failures.
+  EXPECT_EQ(h.engine->failedAndUnfinishedEventCounts(TLMScheduler::currentWorkGeneration()).first, 2);
+
+  // Taken, they make room again; a new run of drops is said again.
+  for (const char* name : {"x0", "x1", "x2", "x3"}) h.engine->logEvent(event(name));
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 3);
+  EXPECT_EQ(h.monitor->count(23200), 2u);
+  h.drain();
+  EXPECT_EQ(lastNames(h, 3), (std::vector<std::string>{"x0", "x1", "x2"}));
+
+  for (std::int64_t below : {0, -1}) {
+    TLMMeasurementEngine::setMaxQueuedEventBytes(below);
+    EXPECT_EQ(TLMMeasurementEngine::maxQueuedEventBytes(), kTLMDefaultMaxQueuedEventBytes);
+  }
+  for (int i = 0; i < 10; ++i) h.engine->logEvent(event("y"));
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 3);
+  h.drain();
+  EXPECT_EQ(h.engine->failedEventCount(), 3);
 }
 
 // A long run of queued events is split: no group holds more than its most. The schedule is

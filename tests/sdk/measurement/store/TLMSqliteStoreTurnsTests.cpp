@@ -21,6 +21,14 @@ namespace {
 class TLMSqliteStoreTurnsTest : public StoreFixture {
  protected:
   std::unique_ptr<TLMSqliteStore> open() { return TLMSqliteStore::initWithDatabasePath(path, &monitor); }
+  // A store on the file, which holds the table t; null when either failed.
+  std::unique_ptr<TLMSqliteStore> openWithTable() {
+    auto store = open();
+    if (store && !store->executeSQL("CREATE TABLE IF NOT EXISTS t (writer INTEGER, data TEXT)", nullptr)) {
+      store.reset();
+    }
+    return store;
+  }
   // `rows` rows of about an event's size into t, in one group; false when the group failed.
   static bool writeGroup(TLMSqliteStore& store, int rows, std::int64_t writer) {
     if (!store.beginTransactionGroup()) return false;
@@ -62,9 +70,8 @@ std::pair<int, std::string> plainRead(sqlite3* db, const char* sql) {
 }
 
 TEST_F(TLMSqliteStoreTurnsTest, AnotherConnectionReadsWhatWasCommittedWhileAGroupWritesButCannotWrite) {
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   ASSERT_TRUE(writeGroup(*store, 10, 1));
   RawDatabase other(path);
   sqlite3_busy_timeout(other.handle(), 0);  // no wait: the lock is there or it is not
@@ -169,9 +176,8 @@ TEST_F(TLMSqliteStoreTurnsTest, TwoProcessesWritingFlatOutEachWriteAFairShare) {
 // timeout in all: the store's write waits while the other makes progress, and then goes through.
 TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommitting) {
   ScopedBusyTimeout oneSecond(1000);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase other(path);
   sqlite3_busy_timeout(other.handle(), 10000);  // it waits for the store's one write, if need be
   std::atomic<int> begun{0};
@@ -210,9 +216,8 @@ TEST_F(TLMSqliteStoreTurnsTest, AWaitDoesNotFailWhileAnotherConnectionKeepsCommi
 // go every row is stored once. A lone transaction's commit waits the same way.
 TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBusyTimeout) {
   ScopedBusyTimeout short_(50);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   ASSERT_TRUE(writeGroup(*store, 10, 1));
   RawDatabase reader(path);
   // Holds its read until the commit has found the file busy past its timeout (and said so), or
@@ -252,12 +257,51 @@ TEST_F(TLMSqliteStoreTurnsTest, ACommitWaitsForAReaderThatHoldsItsReadPastTheBus
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "211");
 }
 
+// Another connection holds the file's write lock (BEGIN IMMEDIATE), then its exclusive lock,
+// past the busy timeout: a group's begin waits for it, however long, says so once, and the group
+// writes all it is given once the other lets go. Without any wait allowed it fails at once, as
+// before.
+TEST_F(TLMSqliteStoreTurnsTest, AGroupsBeginWaitsForAConnectionThatHoldsTheFilePastTheBusyTimeout) {
+  ScopedBusyTimeout short_(50);
+  auto store = openWithTable();
+  ASSERT_TRUE(store);
+  RawDatabase other(path);
+  for (const char* hold : {"BEGIN IMMEDIATE", "BEGIN EXCLUSIVE"}) {
+    monitor.clear();
+    other.exec(hold);
+    std::atomic<bool> done{false};
+    bool written = false;
+    std::thread writing([&] {
+      written = writeGroup(*store, 10, 1);
+      done.store(true);
+    });
+    // Said once the begin found the file busy past its timeout; a begin that gives up ends instead.
+    EXPECT_TRUE(waitFor([&] { return monitor.contains(34026) || done.load(); }));
+    EXPECT_FALSE(done.load()) << hold;
+    other.exec("COMMIT");
+    writing.join();
+    EXPECT_TRUE(written) << hold << reported(monitor);
+    EXPECT_FALSE(monitor.contains(34008)) << reported(monitor);
+  }
+  EXPECT_EQ(other.scalar("SELECT count(*) FROM t"), "20");
+
+  ScopedBusyTimeout noWait(0);
+  auto quick = open();
+  ASSERT_TRUE(quick);
+  other.exec("BEGIN IMMEDIATE");
+  monitor.clear();
+  EXPECT_FALSE(quick->beginTransactionGroup());
+  EXPECT_TRUE(monitor.contains(34008));
+  EXPECT_FALSE(monitor.contains(34026));
+  other.exec("COMMIT");
+  EXPECT_TRUE(writeGroup(*quick, 1, 2));
+}
+
 // Without any wait allowed, a commit that finds a reader fails at once and keeps nothing.
 TEST_F(TLMSqliteStoreTurnsTest, WithoutAnyWaitACommitThatFindsAReaderFailsAtOnce) {
   ScopedBusyTimeout noWait(0);
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase reader(path);
   reader.exec("BEGIN");
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), "0");
@@ -288,9 +332,8 @@ TEST(TLMSqliteStoreWaitSteps, EveryStepOfAWaitIsWellBelowTheTurnACommitterGives)
 
 // Without any wait allowed, a held lock fails the statement at once, as before.
 TEST_F(TLMSqliteStoreTurnsTest, NoWaitFailsAtOnceAndAHeldLockWithoutCommitsFailsAfterTheTimeout) {
-  auto store = open();
+  auto store = openWithTable();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (writer INTEGER, data TEXT)", nullptr));
   RawDatabase other(path);
   other.exec("BEGIN IMMEDIATE");
   {
