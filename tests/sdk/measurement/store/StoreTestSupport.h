@@ -115,3 +115,15 @@ class ScopedBusyTimeout {
  private:
   int previous_;
 };
+
+// The pause a committing connection gives a waiter, for the test's lifetime.
+class ScopedTurnGiven {
+ public:
+  explicit ScopedTurnGiven(long microseconds) : previous_(TLMSqliteStore::turnGivenMicroseconds()) {
+    TLMSqliteStore::setTurnGivenMicroseconds(microseconds);
+  }
+  ~ScopedTurnGiven() { TLMSqliteStore::setTurnGivenMicroseconds(previous_); }
+
+ private:
+  long previous_;
+};
