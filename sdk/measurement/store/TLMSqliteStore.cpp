@@ -158,6 +158,7 @@ std::atomic<int> busyTimeout{3000};
 constexpr std::int64_t kMostBusyTimeoutsWaited = 10;
 // A connection that committed while another waits lets it in for at most this long.
 constexpr std::int64_t kTurnGivenNanoseconds = 50'000'000;
+std::atomic<std::int64_t> turnGivenNanoseconds{kTurnGivenNanoseconds};
 // The steps of a wait: short at first (the lock is often let go within a commit), then longer,
 // so that many waiting processes do not keep the processors busy (a step stays well below the
 // pause of a connection that lets a waiter in).
@@ -1309,12 +1310,18 @@ long TLMSqliteStore::waitStepMicroseconds(int count) {
                                    : kLongWaitStepMicroseconds;
 }
 
-long TLMSqliteStore::turnGivenMicroseconds() { return static_cast<long>(kTurnGivenNanoseconds / 1000); }
+long TLMSqliteStore::turnGivenMicroseconds() { return static_cast<long>(turnGivenNanoseconds.load() / 1000); }
+
+void TLMSqliteStore::setTurnGivenMicroseconds(long microseconds) {
+  constexpr std::int64_t kLongestMicroseconds = std::int64_t{1} << 40;  // about twelve days
+  turnGivenNanoseconds.store(microseconds > 0 ? std::min<std::int64_t>(microseconds, kLongestMicroseconds) * 1000
+                                              : kTurnGivenNanoseconds);
+}
 
 void TLMSqliteStore::giveTurnIfWaitedFor() {
   const int turn = turnFile();
   if (turn < 0 || !someoneWaits(turn)) return;
-  const std::int64_t until = monotonicNanoseconds() + kTurnGivenNanoseconds;
+  const std::int64_t until = monotonicNanoseconds() + turnGivenNanoseconds.load(std::memory_order_relaxed);
   const std::uint32_t committed = fileChangeCounter();
   // A waiter lets go of its mark for a moment at each step: two probes in a row find it gone.
   int unmarked = 0;

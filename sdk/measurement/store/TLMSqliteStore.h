@@ -217,6 +217,9 @@ class TLMSqliteStore {
   // has committed lets a waiter in: a waiter must wake within that pause to take its turn.
   static long waitStepMicroseconds(int count);
   static long turnGivenMicroseconds();
+  // Sets that pause for the process's connections (0 or less: the default, 50 ms). Tests make it
+  // longer than any wait for a processor, so that a waiter that wakes late still takes its turn.
+  static void setTurnGivenMicroseconds(long microseconds);
 
   // Number of statements held by the cache (for tests and diagnostics).
   std::size_t cachedStatementCount() const { return statementCache_.size(); }

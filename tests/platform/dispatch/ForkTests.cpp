@@ -143,8 +143,9 @@ TEST(ForkedChild, UsesQueuesThatTheParentsThreadsHeldAndRunsNoneOfTheParentsWork
 
 // A thread posting to an idle queue holds the queue's lock while it hands the drain to the pool,
 // whose lock the fork handlers hold: forking then leaves the child a queue whose lock the parent's
-// thread held. The test's prepare handler, registered when the program loads (before the queues'
-// own, made with the first queue), runs after theirs.
+// thread held. The test's prepare handler, registered as the program loads (its objects are
+// initialised before those of the queues' library, which register theirs), runs after theirs:
+// were it to run first, the poster would never wait, and the fork would fail the test.
 namespace {
 std::atomic<bool> postNow{false};
 std::atomic<pid_t> posterThread{0};
@@ -163,6 +164,10 @@ TEST(ForkedChild, PostsToAQueueWhoseLockAParentsThreadHeldAtTheFork) {
   ASSERT_TRUE(holdRegistered);
   auto queue = Queue::serial("fork.locked");
   ASSERT_TRUE(ranWithin(queue));
+  // The queue is idle once the drain that ran that block has ended, which drops the drain's
+  // owner of the queue: a post before then leaves the block to that drain, and the poster never
+  // waits for the pool (the block runs in the parent before the fork, and the child counts it).
+  ASSERT_TRUE(eventually([&] { return queue.use_count() == 1; }));
   std::atomic<int> parentRuns{0};
   std::thread poster([&] {
     posterThread = gettid();

@@ -103,15 +103,23 @@ class StoreFixture : public ::testing::Test {
   TLMStoreRecordingMonitor monitor;
 };
 
-// Lock waits of the store's connections for the test's lifetime: tests that hold a lock on
-// purpose let the store fail at once instead of waiting for real.
-class ScopedBusyTimeout {
+// A setting of all the store's connections, `set` to a value for the test's lifetime.
+template <typename T, T (*get)(), void (*set)(T)>
+class ScopedStoreSetting {
  public:
-  explicit ScopedBusyTimeout(int milliseconds) : previous_(TLMSqliteStore::busyTimeoutMilliseconds()) {
-    TLMSqliteStore::setBusyTimeoutMilliseconds(milliseconds);
-  }
-  ~ScopedBusyTimeout() { TLMSqliteStore::setBusyTimeoutMilliseconds(previous_); }
+  explicit ScopedStoreSetting(T value) : previous_(get()) { set(value); }
+  ~ScopedStoreSetting() { set(previous_); }
+  ScopedStoreSetting(const ScopedStoreSetting&) = delete;
+  ScopedStoreSetting& operator=(const ScopedStoreSetting&) = delete;
 
  private:
-  int previous_;
+  T previous_;
 };
+
+// Lock waits of the store's connections (milliseconds): tests that hold a lock on purpose let the
+// store fail at once instead of waiting for real.
+using ScopedBusyTimeout = ScopedStoreSetting<int, &TLMSqliteStore::busyTimeoutMilliseconds,
+                                             &TLMSqliteStore::setBusyTimeoutMilliseconds>;
+// The pause a committing connection gives a waiter (microseconds).
+using ScopedTurnGiven =
+    ScopedStoreSetting<long, &TLMSqliteStore::turnGivenMicroseconds, &TLMSqliteStore::setTurnGivenMicroseconds>;
