@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cxxabi.h>
 
 #include <cerrno>
 #include <chrono>
@@ -70,7 +71,10 @@ inline ChildEnd awaitChild(pid_t pid, std::chrono::steady_clock::time_point star
   return end;
 }
 
-// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99.
+// `inChild` ends the child (exit, _exit, ...); should it return, the child ends with status 99,
+// and should it throw, with status 98 (said on standard error): the exception never unwinds into
+// the child's copy of the test that forked it, whose objects (a joinable thread of the parent's)
+// would end the child with an abort, or whose test framework would go on running tests there.
 // The limit counts from the child's start: what fork() itself waits for (fork handlers) is not
 // the child's.
 inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::milliseconds limit) {
@@ -78,7 +82,14 @@ inline ChildEnd runInChild(const std::function<void()>& inChild, std::chrono::mi
   const pid_t pid = fork();
   if (pid == 0) {
     skipLeakCheck = true;
-    inChild();
+    try {
+      inChild();
+    } catch (...) {
+      // A thread's cancellation (no C++ type) goes on: it ends the child as it would end a thread.
+      if (abi::__cxa_current_exception_type() == nullptr) throw;
+      std::fprintf(stderr, "the child threw %s\n", abi::__cxa_current_exception_type()->name());
+      _exit(98);
+    }
     _exit(99);
   }
   return awaitChild(pid, std::chrono::steady_clock::now(), limit);

@@ -174,6 +174,14 @@ TEST(ForkedChild, PostsToAQueueWhoseLockAParentsThreadHeldAtTheFork) {
     while (!postNow) std::this_thread::yield();
     queue->async([&] { ++parentRuns; });
   });
+  // A failed assertion below returns with the poster still waiting: let it post, and join it.
+  struct Joined {
+    std::thread& thread;
+    ~Joined() {
+      postNow = true;
+      if (thread.joinable()) thread.join();
+    }
+  } joined{poster};
   ASSERT_TRUE(eventually([] { return posterThread.load() != 0; }));
   const testsupport::ChildEnd end = testsupport::runInChild(
       [&] {
