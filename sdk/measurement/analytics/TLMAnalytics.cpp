@@ -83,6 +83,8 @@ struct State {
   std::atomic<std::int64_t> lostCalls{0};
   // The app's end is observed (from the first use of the interface on): read on every call.
   std::atomic<bool> observingAppEnd{false};
+  // Tests' hook between a call's count and its generation (setCallCountedHookForTesting).
+  std::atomic<void (*)()> callCountedHook{nullptr};
 };
 
 State& state() {
@@ -566,6 +568,7 @@ void queueOperation(platform::Block block, bool counted) {
   } else {
     countOwnPendingOperation(ownGeneration, 1);
   }
+  if (auto* hook = state().callCountedHook.load(std::memory_order_relaxed)) hook();
   // The block runs on the serial queue as work of the caller's generation, read once the call is
   // counted (endWorkBefore).
   const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
@@ -1234,6 +1237,8 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
 }
 
 std::mutex& TLMAnalytics::stateLockForTesting() { return state().mutex; }
+
+void TLMAnalytics::setCallCountedHookForTesting(void (*hook)()) { state().callCountedHook.store(hook); }
 
 void TLMAnalytics::setEngineInitializerForTesting(EngineInitializer initializer) {
   std::lock_guard<std::mutex> lock(state().mutex);

@@ -188,6 +188,10 @@ class TLMAnalytics {
   static void setEngineInitializerForTesting(EngineInitializer initializer);
   // The lock of the interface's process-wide state.
   static std::mutex& stateLockForTesting();
+  // Runs `hook` in every call queued through the operation queue once the call counted itself
+  // and before it reads its work's generation (nullptr: none), where a wait for queued work may
+  // begin in between.
+  static void setCallCountedHookForTesting(void (*hook)());
 };
 
 // A list of valid internal event names; 25034 / 25035 otherwise.

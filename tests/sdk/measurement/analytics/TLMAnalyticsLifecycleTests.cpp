@@ -640,38 +640,140 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndDoesNotWaitForWhatOtherThreadsLogMeanwh
   refuseEventsNamedRefused();
   logEvents("refused", 1);
   logEvents("before_end", 3);
-  std::mutex running;  // held while the queues run a step, and to read the store once the end returned
-  bool returned = false;
+  std::atomic<bool> returned{false};
   std::optional<bool> allStored;
-  std::size_t storedOnceReturned = 0;
-  std::vector<std::int64_t> errorsOnceReturned;
   main->async([&] {
     allStored = UIApplication().terminate();
-    std::lock_guard<std::mutex> lock(running);
-    returned = true;
-    storedOnceReturned = stored("before_end").size();
-    errorsOnceReturned = errorCodes();
+    returned.store(true);
   });
-  // A call before every step of the queues: calls and events are on the SDK's queues whenever it
-  // looks. Far more steps than the end needs; should it wait for them all, the time runs out.
-  constexpr int kSteps = 1000;
+  // Each step hands the last call on, runs one block of the worker and leaves a new call queued:
+  // whenever the end looks, a later call waits on the queues and a later event at the worker.
+  // The steps go on until the end returns; the time moves only should it still wait when the
+  // hang detector's bound passes, which an end that waited for the later work would.
+  bool timeMoved = false;
   WhileWaiting steadyLogger(*h.clock, [&] {
-    for (int step = 0;; ++step) {
-      std::lock_guard<std::mutex> lock(running);
-      if (returned) return;
-      if (step == kSteps) h.clock->advance(kTLMAppTerminationWaitSeconds);
-      logEvents("meanwhile", 1);
+    const auto bound = std::chrono::steady_clock::now() + testsupport::kEventWait;
+    while (!returned.load()) {
+      if (!timeMoved && std::chrono::steady_clock::now() > bound) {
+        timeMoved = true;
+        h.clock->advance(kTLMAppTerminationWaitSeconds);
+      }
       operation->drain();
-      serial->drain();
+      if (returned.load()) return;  // what the store holds is read as the end left it
       h.worker->runNext();
+      serial->drain();
+      logEvents("meanwhile", 1);
     }
   }, markerSent(operation->pendingCount()));
   main->drain();
   EXPECT_TRUE(steadyLogger.finish());
+  EXPECT_FALSE(timeMoved) << "the end waited for what was logged after it began";
   EXPECT_EQ(allStored, true);
   EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
-  EXPECT_EQ(storedOnceReturned, 3u);
-  EXPECT_EQ(errorsOnceReturned, std::vector<std::int64_t>{11});
+  EXPECT_EQ(stored("before_end").size(), 3u);
+  EXPECT_EQ(errorCodes(), std::vector<std::int64_t>{11});
+}
+
+// Another thread's call counts itself just before the app's end begins and reads the generation of
+// its work just after: the end waits for the call to be handed on, and its event is of the work
+// after the end. Were the generation read first, the event would be of the work before while the
+// call is not counted: the end would wait for it at the worker, and report it not stored.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndNeverWaitsForTheEventOfACallMadeAsItBegins) {
+  VendorLines lines;
+  start();
+  drain();
+  static std::atomic<bool> reached{false};
+  static std::atomic<bool> open{false};
+  reached.store(false);
+  open.store(false);
+  TLMAnalytics::setCallCountedHookForTesting([] {
+    if (reached.exchange(true)) return;  // the first call only
+    testsupport::eventually([] { return open.load(); });
+  });
+  std::thread otherThread([this] { logEvents("as_the_end_began", 1); });
+  const bool held = testsupport::eventually([] { return reached.load(); });
+  std::optional<bool> allStored;
+  main->async([&] { allStored = UIApplication().terminate(); });
+  WhileWaiting queuesRun(*h.clock, [&] {
+    open.store(true);
+    otherThread.join();  // its call is queued behind the end's marker
+    operation->drain();
+    serial->drain();  // the call is handed on; its event waits at the worker behind the marker
+    h.worker->runNext();  // the marker's look
+    h.clock->advance(kTLMAppTerminationWaitSeconds);
+  }, markerSent(operation->pendingCount()));
+  main->drain();
+  EXPECT_TRUE(queuesRun.finish());
+  TLMAnalytics::setCallCountedHookForTesting(nullptr);
+  open.store(true);
+  if (otherThread.joinable()) otherThread.join();
+  ASSERT_TRUE(held) << "the call never reached the hook";
+  EXPECT_EQ(allStored, true);
+  EXPECT_TRUE(endWarningCounts(lines).empty()) << endWarningCounts(lines)[0];
+  EXPECT_TRUE(stored("as_the_end_began").empty());
+  drain();
+  EXPECT_EQ(stored("as_the_end_began").size(), 1u);
+}
+
+// The marker finds the SDK's own work of the calls before the wait left (an error event queued
+// behind it): the waiting thread looks again until that work is stored, and answers then, not
+// when its time runs out. The limit is far beyond the hang detector's bound, and the rest is
+// stored only once the waiting thread has looked and found it left.
+TEST_F(AnalyticsLifecycleTest, AWaitLooksAgainUntilTheRestOfItsWorkIsStored) {
+  // The clock of the test, counting the readings of the waiting thread: it reads the clock
+  // before each look and before each pause.
+  class ReadingsCounted : public platform::Clock {
+   public:
+    ReadingsCounted(std::shared_ptr<platform::ManualClock> clock, std::thread::id reader)
+        : clock_(std::move(clock)), reader_(reader) {}
+    double now() const override { return clock_->now(); }
+    double uptime() const override {
+      if (std::this_thread::get_id() == reader_) readings.fetch_add(1);
+      return clock_->uptime();
+    }
+    TimerId scheduleTimer(double delay, std::function<void()> fire) override {
+      return clock_->scheduleTimer(delay, std::move(fire));
+    }
+    bool cancelTimer(TimerId id) override { return clock_->cancelTimer(id); }
+    mutable std::atomic<int> readings{0};
+
+   private:
+    std::shared_ptr<platform::ManualClock> clock_;
+    std::thread::id reader_;
+  };
+  VendorLines lines;
+  start();
+  drain();
+  refuseEventsNamedRefused();
+  logEvents("refused", 1);
+  constexpr double kLimit = 24 * 3600.0;
+  auto clock = std::make_shared<ReadingsCounted>(h.clock, std::this_thread::get_id());
+  platform::ScopedClock counted(clock);
+  std::atomic<bool> returned{false};
+  bool looked = false;
+  bool timeMoved = false;
+  WhileWaiting queuesRun(*h.clock, [&] {
+    operation->drain();
+    serial->drain();
+    h.worker->runNext();  // the refused event: its error event is queued behind the marker
+    h.worker->runNext();  // the marker finds it left
+    // The next two readings of the waiting thread hold a look between them, which finds the
+    // error event still queued.
+    const int readings = clock->readings.load();
+    looked = testsupport::eventually([&] { return clock->readings.load() >= readings + 2; });
+    h.worker->drain();  // the error event is stored: nothing is left
+    if (!testsupport::eventually([&] { return returned.load(); })) {
+      timeMoved = true;
+      h.clock->advance(kLimit);
+    }
+  }, markerSent(operation->pendingCount()));
+  EXPECT_TRUE(TLMAnalytics::waitForQueuedWork(kLimit));
+  returned.store(true);
+  EXPECT_TRUE(queuesRun.finish());
+  EXPECT_TRUE(looked);
+  EXPECT_FALSE(timeMoved) << "the wait did not look again once the rest of its work was stored";
+  EXPECT_EQ(errorCodes(), std::vector<std::int64_t>{11});
+  EXPECT_TRUE(endWarningCounts(lines).empty());
 }
 
 // Another thread logs while the app's end runs out of time: the end's warning counts none of its
