@@ -39,14 +39,16 @@ namespace {
 [[maybe_unused]] const bool gPinnedAtLoad = (stayLoaded(), true);
 }  // namespace
 
-// Asked once, as the object loads (below), where the loader's lists are read under its lock: a
-// child made by fork() may find them half changed by a thread of its parent's.
+// Asked as the object loads (below), where the loader's lists are read under its lock: a child
+// made by fork() may find them half changed by a thread of its parent's. Kept in an atomic, not a
+// function-local static, whose guard a child forked in the middle of the first call would find
+// taken for ever; two first calls at once (before the object's initialisers ran) ask alike.
 const char* loadedFrom() {
-  static const char* const name = [] {
-    Dl_info info{};
-    if (::dladdr(&gPinned, &info) == 0 || info.dli_fname == nullptr) return "";
-    return info.dli_fname;
-  }();
+  static constinit std::atomic<const char*> known{nullptr};
+  if (const char* name = known.load(std::memory_order_acquire)) return name;
+  Dl_info info{};
+  const char* name = ::dladdr(&gPinned, &info) != 0 && info.dli_fname != nullptr ? info.dli_fname : "";
+  known.store(name, std::memory_order_release);
   return name;
 }
 
