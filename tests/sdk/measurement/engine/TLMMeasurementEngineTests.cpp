@@ -879,7 +879,9 @@ TEST(TLMMeasurementEngineGroupTest, EventsWaitingInMemoryKeepTheirBoundAndTheNew
   // The end reads the drops among the failures.
   EXPECT_EQ(h.engine->failedAndUnfinishedEventCounts(TLMScheduler::currentWorkGeneration()).first, 2);
 
-  // Taken, they make room again; a new run of drops is said again.
+  // Taken, they make room again; a new run of drops is said again. A bound of exactly three
+  // events holds the third.
+  TLMMeasurementEngine::setMaxQueuedEventBytes(3 * bytes);
   for (const char* name : {"x0", "x1", "x2", "x3"}) h.engine->logEvent(event(name));
   EXPECT_EQ(h.engine->droppedWaitingEventCount(), 3);
   EXPECT_EQ(h.monitor->count(23200), 2u);
