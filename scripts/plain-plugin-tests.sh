@@ -12,7 +12,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 step="${1:-all}"
 build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
-tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread)$'
+tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread|CopiesBesideAFailedLoad|CopiesBesideAClosedOlderBuild)$'
 case "$step" in
   files)
     # Each argument of a test's command that lies in the build folder, as ninja names it.

@@ -34,17 +34,10 @@
 
 namespace {
 
-// Claims the process for a configure of this copy (CDVCopies.h), or raises naming the copy that
-// works.
+// Claims the process for a configure of this copy (CDVCopies.h), or raises saying why not.
 void claimProcessForThisCopy() {
   const cdv_copies::Claim claim = cdv_copies::claim();
-  if (claim.granted) return;
-  throw platform::Exception(
-      kCindervaleCoreErrorDomain,
-      platform::format("Another copy of the SDK, in '%@', works in this process: only one copy configures, and "
-                       "this one ('%@') does not, and writes nothing of the app's. Configure the SDK in one copy "
-                       "only (one plugin, or the program).",
-                       claim.workingCopy, platform::loadedFrom()));
+  if (!claim.granted) throw platform::Exception(kCindervaleCoreErrorDomain, claim.refusal);
 }
 
 // ---- the registry ----

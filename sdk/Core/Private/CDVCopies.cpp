@@ -18,6 +18,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -58,7 +59,18 @@ struct CDVCopyBlock {
   // The next block of the copies of this process that link themselves, a ring: each copy, as it
   // loads, puts itself after one found there, with one store. Null until then.
   std::atomic<CDVCopyBlock*> next;
+  // ---- added to that ----
+  // The blocks of older builds' copies (which do not link themselves) this copy found as it
+  // loaded, their objects kept loaded: `olderCount` of them at `older`; `olderLost` counts those
+  // it found and could not keep. Set before this copy links itself, never changed after.
+  std::atomic<CDVCopyBlock* const*> older;
+  std::atomic<std::uint32_t> olderCount;
+  std::atomic<std::uint32_t> olderLost;
 };
+
+// For tests: a program that defines it has it called as each copy links itself, between the two
+// stores that put it into the ring.
+__attribute__((weak, visibility("default"))) void cdv_copies_linking_for_testing();
 
 }  // extern "C"
 
@@ -77,6 +89,7 @@ static_assert(kFirstLayoutSize == 32, "the first layout's fields are fixed");
 bool covers(const CDVCopyBlock& block, std::size_t end) { return block.size >= end; }
 constexpr std::size_t kClaimedHereEnd = offsetof(CDVCopyBlock, claimedHere) + sizeof(CDVCopyBlock::claimedHere);
 constexpr std::size_t kNextEnd = offsetof(CDVCopyBlock, next) + sizeof(CDVCopyBlock::next);
+constexpr std::size_t kOlderEnd = offsetof(CDVCopyBlock, olderLost) + sizeof(CDVCopyBlock::olderLost);
 
 // Called by another copy, through a function that must not throw: a cancellation of the calling
 // thread waits until the end is made, and acts at that thread's next cancellation point.
@@ -94,7 +107,7 @@ int endAppHere() noexcept {
 // Hidden: the note's offset to it is fixed when the copy is linked, and no other object binds to it.
 extern "C" {
 __attribute__((visibility("hidden"), used)) constinit CDVCopyBlock cdv_copy_block{
-    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}, {nullptr}};
+    kBlockMagic, sizeof(CDVCopyBlock), {kFree}, {0}, {nullptr}, &endAppHere, {nullptr}, {nullptr}, {nullptr}, {0}, {0}};
 }
 
 CDV_COPY_NOTE(cdv_copy_block);
@@ -114,26 +127,33 @@ void clearClaimedHereInChild() { gClaimedHere.store(0); }
 // thread, configures nothing and looks at no other copy.
 constinit std::atomic<bool> gApart{false};
 
-// The blocks of copies that do not link themselves (older builds), found as this copy loaded.
-constexpr int kStraysMost = 16;
-constinit std::atomic<int> gStrayCount{0};
-constinit std::atomic<CDVCopyBlock*> gStrays[kStraysMost] = {};
+// The older builds' blocks this copy keeps (its block names them), and the load addresses of the
+// objects that hold them, marked never to be unloaded. Past this many, a copy refuses to configure.
+constexpr std::uint32_t kOlderMost = 64;
+constinit CDVCopyBlock* gOlder[kOlderMost] = {};
+constinit std::uintptr_t gKeptObjects[kOlderMost] = {};
+constinit std::uint32_t gKeptObjectCount = 0;
 
-// True when [at, at + length) lies inside one of the object's loaded segments (writable ones only
-// when `writable`).
+// True when [at, at + length) lies inside one of the object's loaded segments; when `writable`, in
+// a writable one and in no part made read-only after relocation (PT_GNU_RELRO).
 bool insideObject(const dl_phdr_info& object, const void* at, std::size_t length, bool writable) {
   const auto start = reinterpret_cast<std::uintptr_t>(at);
+  bool inside = false;
   for (std::size_t i = 0; i < object.dlpi_phnum; ++i) {
     const ElfW(Phdr)& segment = object.dlpi_phdr[i];
-    if (segment.p_type != PT_LOAD || (writable && (segment.p_flags & PF_W) == 0)) continue;
     const std::uintptr_t first = object.dlpi_addr + segment.p_vaddr;
-    if (start >= first && start - first <= segment.p_memsz && length <= segment.p_memsz - (start - first)) return true;
+    if (writable && segment.p_type == PT_GNU_RELRO && start < first + segment.p_memsz && first < start + length) {
+      return false;
+    }
+    if (segment.p_type != PT_LOAD || (writable && (segment.p_flags & PF_W) == 0)) continue;
+    if (start >= first && start - first <= segment.p_memsz && length <= segment.p_memsz - (start - first)) inside = true;
   }
-  return false;
+  return inside;
 }
 
 // Calls `visit` with the block of every copy the object's notes name. A note or block that does
-// not lie inside the object's segments is none.
+// not lie inside the object's segments, or a block that does not lie where it can be written (its
+// copy could never set its phase), is none.
 template <typename Visit>
 void forEachBlock(const dl_phdr_info& object, Visit&& visit) {
   for (std::size_t i = 0; i < object.dlpi_phnum; ++i) {
@@ -168,9 +188,6 @@ void forEachBlock(const dl_phdr_info& object, Visit&& visit) {
   }
 }
 
-// As the copy loads, on the thread that loads it, which holds the loader's lock (no other object
-// is loaded or unloaded meanwhile, nor does another copy link itself): finds the copies loaded
-// before it and links itself into their ring.
 bool inProgramsNamespace() {
   Dl_info info{};
   link_map* map = nullptr;
@@ -181,6 +198,67 @@ bool inProgramsNamespace() {
   return ::dlinfo(map, RTLD_DI_LMID, &space) != 0 || space == LM_ID_BASE;
 }
 
+// One reading of the loaded objects' notes, as the copy links itself.
+struct Scan {
+  bool last = false;  // no object is marked to stay after this reading: this copy links itself
+  CDVCopyBlock* member = nullptr;  // a block of the ring
+  std::uint32_t older = 0;  // older builds' blocks kept, in gOlder
+  std::uint32_t lost = 0;  // older builds' blocks found and not kept, past the bounds
+  std::vector<std::string> toKeep;  // objects that hold an older build's block, not yet marked
+  std::uint32_t unnamed = 0;  // such objects not put in toKeep (no memory)
+  bool linked = false;
+};
+
+// An object that cannot be unloaded: the program ("" as the loader names it), or one marked so.
+bool keptLoaded(const dl_phdr_info& object) {
+  if (object.dlpi_name == nullptr || object.dlpi_name[0] == '\0') return true;
+  return std::find(gKeptObjects, gKeptObjects + gKeptObjectCount, object.dlpi_addr) != gKeptObjects + gKeptObjectCount;
+}
+
+void noteObject(const dl_phdr_info& object, Scan& scan) {
+  forEachBlock(object, [&](CDVCopyBlock& block) {
+    if (&block == &self()) return;
+    if (covers(block, kNextEnd)) {
+      // Null: a copy still loading (its load may yet fail and unmap it), which links itself.
+      if (block.next.load() != nullptr && scan.member == nullptr) scan.member = &block;
+    } else if (!keptLoaded(object)) {
+      // Kept only once its object is marked to stay: one that goes is never read.
+      if (scan.last) return;
+      try {
+        if (scan.toKeep.empty() || scan.toKeep.back() != object.dlpi_name) scan.toKeep.emplace_back(object.dlpi_name);
+      } catch (...) {
+        ++scan.unnamed;
+      }
+    } else if (scan.older < kOlderMost) {
+      gOlder[scan.older++] = &block;
+    } else {
+      ++scan.lost;
+    }
+  });
+}
+
+void linkInto(Scan& scan) {
+  self().older.store(gOlder);
+  self().olderCount.store(scan.older);
+  self().olderLost.store(scan.lost);
+  if (scan.member == nullptr) {
+    self().next.store(&self());
+  } else {
+    // Its own `next` first: a look that reaches this block goes on round the ring.
+    self().next.store(scan.member->next.load());
+    if (&cdv_copies_linking_for_testing != nullptr) cdv_copies_linking_for_testing();
+    scan.member->next.store(&self());
+  }
+  scan.linked = true;
+}
+
+// As the copy loads, on the thread that loads it: finds the copies loaded before it and links
+// itself into their ring. The reading and the link are made inside dl_iterate_phdr, whose lock no
+// other copy's reading and link can take meanwhile, nor a load or unload change the list of
+// objects: so with or without the loader's lock (a program's initialiser runs without it, beside
+// any thread already started) two copies never link at once, and each finds the one before.
+// Objects that hold an older build's block are marked never to be unloaded outside that lock (the
+// loader's own, which dlopen takes, comes first), then read again.
 void linkAtLoad() {
   self().name.store(platform::loadedFrom());
   self().claimedHere.store(&gClaimedHere);
@@ -189,27 +267,36 @@ void linkAtLoad() {
     gApart.store(true);
     return;
   }
-  CDVCopyBlock* member = nullptr;
-  auto found = [&member](CDVCopyBlock& block) {
-    if (&block == &self()) return;
-    if (covers(block, kNextEnd) && block.next.load() != nullptr) {
-      if (member == nullptr) member = &block;
-    } else if (const int count = gStrayCount.load(); count < kStraysMost) {
-      gStrays[count].store(&block);
-      gStrayCount.store(count + 1);
+  std::uint32_t notKept = 0;  // objects of older builds' blocks that could not be marked
+  for (int reading = 0; reading < 2; ++reading) {
+    Scan scan;
+    scan.last = reading == 1;
+    scan.lost = notKept;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info*, std::size_t, void* data) {
+          auto& scan = *static_cast<Scan*>(data);
+          ::dl_iterate_phdr(
+              [](dl_phdr_info* info, std::size_t, void* data) {
+                noteObject(*info, *static_cast<Scan*>(data));
+                return 0;
+              },
+              &scan);
+          if (scan.last || scan.toKeep.empty()) linkInto(scan);
+          return 1;
+        },
+        &scan);
+    if (scan.linked) return;
+    notKept = scan.unnamed;
+    for (const std::string& object : scan.toKeep) {
+      link_map* map = nullptr;
+      void* handle = ::dlopen(object.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+      if (handle == nullptr || ::dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0) continue;  // gone
+      if (gKeptObjectCount == kOlderMost) {
+        ++notKept;
+      } else {
+        gKeptObjects[gKeptObjectCount++] = map->l_addr;
+      }
     }
-  };
-  ::dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void* data) {
-        forEachBlock(*info, *static_cast<decltype(found)*>(data));
-        return 0;
-      },
-      &found);
-  if (member == nullptr) {
-    self().next.store(&self());
-  } else {
-    self().next.store(member->next.load());
-    member->next.store(&self());
   }
 }
 
@@ -218,18 +305,25 @@ void linkAtLoad() {
 void linkOnce() { [[maybe_unused]] static const bool linked = (linkAtLoad(), true); }
 [[maybe_unused]] const bool gLinkedAtLoad = (linkOnce(), true);
 
-// Calls `visit` with the block of every other copy this one knows: the ring's, then the strays'.
+// Calls `visit` with the block of every other copy this one knows: the ring's, and the older
+// builds' that any copy of the ring keeps (this one's too), with the copy that keeps them.
 template <typename Visit>
 void forEachOther(Visit&& visit) {
   constexpr int kRingMost = 1 << 10;  // against a ring another build left broken
   linkOnce();
+  auto olderOf = [&visit](CDVCopyBlock& keeper) {
+    if (!covers(keeper, kOlderEnd)) return;
+    const std::uint32_t count = keeper.olderCount.load();
+    CDVCopyBlock* const* const older = keeper.older.load();
+    for (std::uint32_t i = 0; older != nullptr && i < count; ++i) visit(*older[i], keeper);
+  };
+  olderOf(self());
   CDVCopyBlock* block = self().next.load();
   for (int i = 0; block != nullptr && block != &self() && i < kRingMost; ++i) {
-    visit(*block);
+    visit(*block, *block);
+    olderOf(*block);
     block = covers(*block, kNextEnd) ? block->next.load() : nullptr;
   }
-  const int strays = gStrayCount.load();
-  for (int i = 0; i < strays; ++i) visit(*gStrays[i].load());
 }
 
 // ---- looks and claims ----
@@ -241,6 +335,9 @@ struct Seen {
   std::int32_t pid = 0;
   CDVCopyBlock* working = nullptr;
   CDVCopyBlock* configuring = nullptr;
+  // A copy that found more older builds' blocks than it could keep: no copy can tell whether one
+  // of those works.
+  const CDVCopyBlock* lostTrack = nullptr;
   bool othersLoaded = false;
 };
 
@@ -252,11 +349,17 @@ bool configuringInAParent(const CDVCopyBlock& block, std::int32_t pid) {
   return block.claimer.load() != pid;
 }
 
+std::atomic<void (*)(void*)> gClaimHook{nullptr};
+std::atomic<void*> gClaimHookContext{nullptr};
+
 Seen look(std::int32_t pid = 0) {
   Seen seen;
   seen.pid = pid;
-  forEachOther([&seen, pid](CDVCopyBlock& block) {
+  auto lost = [](const CDVCopyBlock& keeper) { return covers(keeper, kOlderEnd) && keeper.olderLost.load() != 0; };
+  if (lost(self())) seen.lostTrack = &self();
+  forEachOther([&seen, pid, &lost](CDVCopyBlock& block, const CDVCopyBlock& keeper) {
     seen.othersLoaded = true;
+    if (seen.lostTrack == nullptr && lost(keeper)) seen.lostTrack = &keeper;
     const std::uint32_t phase = block.phase.load();
     // A configure under way in the process this one was forked from never ends here: as if it
     // worked.
@@ -266,6 +369,9 @@ Seen look(std::int32_t pid = 0) {
       seen.configuring = &block;
     }
   });
+  if (pid != 0) {
+    if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
+  }
   return seen;
 }
 
@@ -278,9 +384,6 @@ void giveBack() {
   self().phase.store(kFree);
   wakeWaiters();
 }
-
-std::atomic<void (*)(void*)> gClaimHook{nullptr};
-std::atomic<void*> gClaimHookContext{nullptr};
 
 // How long a configure waits for another copy's configure under way in this process, before it is
 // refused naming that copy.
@@ -303,6 +406,21 @@ bool waitWhileConfiguring(CDVCopyBlock& block, std::chrono::steady_clock::time_p
 const char* nameOf(const CDVCopyBlock& block) {
   const char* name = block.name.load();
   return name != nullptr ? name : "";
+}
+
+std::string workingCopyRefusal(const char* working) {
+  return platform::format(
+      "Another copy of the SDK, in '%@', works in this process: only one copy configures, and this one ('%@') "
+      "does not, and writes nothing of the app's. Configure the SDK in one copy only (one plugin, or the program).",
+      working, platform::loadedFrom());
+}
+
+std::string lostTrackRefusal(const CDVCopyBlock& keeper) {
+  return platform::format(
+      "The copy of the SDK in '%@' found more copies of older builds of the SDK loaded before it than it keeps "
+      "(%d not kept, beyond %d), so no copy can tell whether one of them works: this one ('%@') does not configure, "
+      "and writes nothing of the app's. Load fewer plugins built with older releases of the SDK, or rebuild them.",
+      nameOf(keeper), static_cast<int>(keeper.olderLost.load()), static_cast<int>(kOlderMost), platform::loadedFrom());
 }
 
 // This copy's configures: how many are under way. Taken only by configure, which a forked child
@@ -353,7 +471,7 @@ int endThroughWorkingCopy() {
 Claim claim() {
   UIApplication::setEndElsewhere(&endThroughWorkingCopy);
   linkOnce();
-  if (gApart.load()) return {false, {}};
+  if (gApart.load()) return {false, apartRefusal()};
   std::lock_guard lock(gClaimMutex);
   const auto deadline = std::chrono::steady_clock::now() + kConfigureWaitMost;
   bool marked = false;
@@ -368,9 +486,13 @@ Claim claim() {
       gClaimedHere.store(1);
       self().phase.store(kConfiguring);
       marked = true;
-      if (void (*hook)(void*) = gClaimHook.exchange(nullptr)) hook(gClaimHookContext.load());
     }
     const Seen seen = look(pid);
+    if (seen.lostTrack != nullptr) {
+      giveBack();
+      dropHeldWrites();
+      return {false, lostTrackRefusal(*seen.lostTrack)};
+    }
     if (seen.working == nullptr && seen.configuring == nullptr) {
       ++gConfiguresUnderWay;
       return {true, {}};
@@ -381,13 +503,13 @@ Claim claim() {
     }
     if (seen.working != nullptr) {
       dropHeldWrites();
-      return {false, nameOf(*seen.working)};
+      return {false, workingCopyRefusal(nameOf(*seen.working))};
     }
     // Another copy's configure is under way: its outcome decides, within a bound.
     if (!waitWhileConfiguring(*seen.configuring, deadline)) {
       if (marked) giveBack();
       dropHeldWrites();
-      return {false, nameOf(*seen.configuring)};
+      return {false, workingCopyRefusal(nameOf(*seen.configuring))};
     }
   }
 }
@@ -442,21 +564,17 @@ const char* otherWorkingCopy() {
 
 bool otherCopiesLoaded() { return look().othersLoaded; }
 
-bool refusesBesideWorkingCopy(const char* call) {
-  if (isApart()) {
-    if (!gRefusalWritten.exchange(true)) {
-      CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@",
-                    apartRefusal(), call);
-    }
-    return true;
-  }
+std::string refusal() {
+  if (isApart()) return apartRefusal();
   const char* const working = otherWorkingCopy();
-  if (working == nullptr) return false;
+  return working != nullptr ? workingCopyRefusal(working) : std::string();
+}
+
+bool refusesBesideWorkingCopy(const char* call) {
+  const std::string why = refusal();
+  if (why.empty()) return false;
   if (!gRefusalWritten.exchange(true)) {
-    CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode,
-                  "Another copy of the SDK, in '%@', works in this process: this one ('%@') writes nothing of the "
-                  "app's, and its calls that would are refused. Refused: %@",
-                  working, platform::loadedFrom(), call);
+    CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@", why, call);
   }
   return true;
 }

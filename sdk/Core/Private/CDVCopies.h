@@ -38,8 +38,8 @@ namespace cdv_copies {
 // What configure gets before it does anything of the app's.
 struct Claim {
   bool granted = false;
-  // When refused: the shared object (or program) of the copy that works.
-  std::string workingCopy;
+  // When refused: why, naming the shared object (or program) of the copy that works.
+  std::string refusal;
 };
 
 // Claims the process for a configure of this copy: granted when no other copy works or configures
@@ -65,9 +65,12 @@ bool otherCopiesLoaded();
 bool isApart();
 std::string apartRefusal();
 
-// True, writing once a warning that names `call`, when another copy works in this process: a call
-// that would write something of the app's (settings, stores, identity, files) is refused here.
+// True, writing once a warning that names `call`, when another copy works in this process (or
+// this one is apart): a call that would write something of the app's (settings, stores, identity,
+// files) is refused here.
 bool refusesBesideWorkingCopy(const char* call);
+// Why this copy's calls are refused, as its warning says: empty when they are not.
+std::string refusal();
 
 // What becomes of a write of something of the app's that a call of this copy would make.
 enum class AppWrite {
@@ -90,8 +93,8 @@ void runHeldWrites();
 // threads, one of which may have been changing the loader's list, holding its lock.
 void forEachLoadedObject(const std::function<void(const char*)>& visit);
 
-// For tests: `hook(context)` runs once, in this copy's next claim, once its mark is set and before
-// it reads the other copies'.
+// For tests: `hook(context)` runs once, in this copy's next claim, once it has read the other
+// copies' (its mark set before) and before it decides.
 void setClaimHookForTesting(void (*hook)(void*), void* context);
 
 // The warning's message code.

@@ -169,19 +169,27 @@ void runOnSerialQueueOrQueue(platform::Block block) {
   }
 }
 
+// The warnings of the app's end, written at once (the process may end right after).
+void warnAtOnce(const std::string& message) {
+  std::string tag = kTLMMonitorDefaultLogTag;
+  if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) tag = diagnostic->logTag();
+  OBXLogWarning(tag, false, TLMMessageCodeString(25036), message);
+}
+
 // The warning of a wait for queued work that ends with work not stored: the events that failed
 // since the last such warning, the events and the calls of the work before the wait that are
 // left (lost if the process ends now).
-// Written at once (the process may end right after).
 void warnOfWorkNotStored(std::int64_t failedEvents, std::int64_t events, std::int64_t calls, double secondsWaited) {
-  std::string tag = kTLMMonitorDefaultLogTag;
-  if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) tag = diagnostic->logTag();
-  OBXLogWarning(tag, false, TLMMessageCodeString(25036),
-                platform::format("Data loss if the app ends now. Work queued before was not all stored. "
-                                 "Events failed, events not yet stored, calls not handled, seconds waited: "
-                                 "%@, %@, %@, %@",
-                                 Value(failedEvents), Value(events), Value(calls),
-                                 Value(std::round(secondsWaited * 1000) / 1000)));
+  warnAtOnce(platform::format("Data loss if the app ends now. Work queued before was not all stored. "
+                              "Events failed, events not yet stored, calls not handled, seconds waited: "
+                              "%@, %@, %@, %@",
+                              Value(failedEvents), Value(events), Value(calls),
+                              Value(std::round(secondsWaited * 1000) / 1000)));
+}
+
+// The warning of a refused copy's end: its calls were refused, never queued, and why.
+void warnOfRefusedCalls(std::int64_t calls, const std::string& why) {
+  warnAtOnce(platform::format("Calls refused, never queued nor stored: %@. %@", Value(calls), why));
 }
 
 // A wait for queued work, shared with the blocks and the timer, which may run after it gave up.
@@ -628,7 +636,14 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   if (!started) {
     const std::int64_t calls = pendingOperationsBefore(before) + state().lostCalls.load();
-    if (calls > 0) warnOfWorkNotStored(0, 0, calls, 0);
+    if (calls > 0) {
+      // A copy refused (another works, or it is apart) queued none of them: its end says so, and why.
+      if (const std::string why = cdv_copies::refusal(); !why.empty()) {
+        warnOfRefusedCalls(calls, why);
+      } else {
+        warnOfWorkNotStored(0, 0, calls, 0);
+      }
+    }
     // Beside another copy of the SDK that works, this one never starts: what the app logged is
     // that copy's to store (the app's end waits for it there), and nothing of this one's is lost.
     return calls == 0 && cdv_copies::otherWorkingCopy() != nullptr;

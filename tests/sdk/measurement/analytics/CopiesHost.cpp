@@ -55,8 +55,22 @@
 //   copies_host layout <plugin a> <fake copy> <size> <phase> works|refused
 //       A copy of another build (FakeCopy.cpp) whose block is `size` bytes, in `phase` (1: a
 //       configure under way in this process, 2: works), loaded before A: A's configure works, or
-//       is refused naming it. A fake copy whose note points outside its object is no copy: A
-//       loads and works beside it.
+//       is refused naming it. A fake copy whose note points outside its object, or whose block is
+//       read-only (size 0: the fake is left as built), is no copy: A loads and works beside it.
+//   copies_host closed-older <plugin a> <fake copy>
+//       An older build's copy that works (a 32-byte block) is opened, then A, then the older one is
+//       closed: it stays loaded, and A's configure is refused naming it.
+//   copies_host older-between <plugin a> <fake copy> <plugin b>
+//       A, an older build's copy that works, then B are opened: A's configure (which A can only
+//       learn of through B) and B's are refused naming the older one.
+//   copies_host many-older <plugin a> <fake copies> <blocks> <working> works|refused|lost
+//       `blocks` idle older builds' blocks (one object carrying them), the one at index `working`
+//       working (-1: none), loaded before A: A's configure works, is refused naming the working
+//       one, or is refused because A could not keep them all.
+//   copies_host link-while-walking <plugin a> <plugin c> <plugin b>
+//       C configures; B is opened on another thread, and held as it links itself into the ring,
+//       between its two stores, while A looks for a copy that works: A finds C. Then B's and A's
+//       configures are refused naming C.
 //
 // Built with HOST_LINKS_THE_SDK the program links the SDK itself and the scenarios are the app's
 // end through the program's own copy, refused beside the plugin's copy that configured first:
@@ -86,6 +100,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -106,6 +121,11 @@ void fail(const std::string& what) {
   ++gFailures;
 }
 
+// Held as a copy links itself, between its two stores (CDVCopies.cpp), once armed: writes a byte to
+// the first descriptor, then waits for one on the second.
+std::atomic<int> gLinkHeld{-1};
+std::atomic<int> gLinkRelease{-1};
+
 struct Plugin {
   std::string path;
   void* library = nullptr;
@@ -119,6 +139,7 @@ struct Plugin {
   void (*holdNextConfigure)(int, int) = nullptr;
   void (*holdNextClaim)(int, int) = nullptr;
   int (*seesOtherCopies)() = nullptr;
+  const char* (*workingCopy)() = nullptr;
 
   explicit Plugin(const char* file) : path(file) {
     library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
@@ -137,9 +158,10 @@ struct Plugin {
     holdNextConfigure = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_configure"));
     holdNextClaim = reinterpret_cast<void (*)(int, int)>(::dlsym(library, "sdk_plugin_hold_next_claim"));
     seesOtherCopies = reinterpret_cast<int (*)()>(::dlsym(library, "sdk_plugin_sees_other_copies"));
+    workingCopy = reinterpret_cast<const char* (*)()>(::dlsym(library, "sdk_plugin_working_copy"));
     if (configure == nullptr || configureNamed == nullptr || setCollection == nullptr || log == nullptr ||
         end == nullptr || hasAppInstanceID == nullptr || storedNamed == nullptr || holdNextConfigure == nullptr ||
-        holdNextClaim == nullptr || seesOtherCopies == nullptr) {
+        holdNextClaim == nullptr || seesOtherCopies == nullptr || workingCopy == nullptr) {
       std::cerr << file << ": an entry point is missing\n";
       std::exit(1);
     }
@@ -549,27 +571,106 @@ int pidNamespace(const Plugin& a, const Plugin& b) {
   ::_exit(gFailures > 0 ? 1 : 0);
 }
 
-// A copy of another build, whose block is `size` bytes, in `phase`, loaded before A.
-int layout(const char* aPath, const char* fakeCopy, std::uint32_t size, std::uint32_t phase, bool refused) {
-  void* fake = ::dlopen(fakeCopy, RTLD_NOW | RTLD_LOCAL);
-  auto set = fake == nullptr ? nullptr
-                             : reinterpret_cast<void (*)(std::uint32_t, std::uint32_t, std::int32_t, const char*)>(
-                                   ::dlsym(fake, "fake_copy_set"));
-  if (set == nullptr) {
+using FakeSet = void (*)(int, std::uint32_t, std::uint32_t, std::int32_t, const char*);
+constexpr char kOlderName[] = "a copy of another build";
+
+// Opens the fake copies' object; `set` its setter (null when it has none).
+void* openFake(const char* path, FakeSet& set) {
+  void* fake = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (fake == nullptr) {
     std::cerr << "the fake copy: " << ::dlerror() << '\n';
-    return 1;
+    std::exit(1);
   }
-  static const char kName[] = "a copy of another build";
-  set(size, phase, static_cast<std::int32_t>(::getpid()), kName);
-  const Plugin a(aPath);
+  set = reinterpret_cast<FakeSet>(::dlsym(fake, "fake_copy_set"));
+  return fake;
+}
+
+void expectConfigure(const Plugin& a, const std::string& outcome, const std::string& working) {
   std::string reason;
   const int answer = a.configureApp(reason);
   std::cout << "A: " << answer << " " << reason << '\n';
-  if (refused) {
-    expectRefusedNaming("A", answer, reason, kName);
+  if (outcome == "refused") {
+    expectRefusedNaming("A", answer, reason, working);
+  } else if (outcome == "lost") {
+    if (answer != -1 || reason.find("found more copies of older builds of the SDK") == std::string::npos) {
+      fail("A's configure answered " + std::to_string(answer) + " where it must be refused saying why: " + reason);
+    }
   } else if (answer != 0) {
-    fail("A's configure beside a block of " + std::to_string(size) + " bytes: " + reason);
+    fail("A's configure: " + reason);
   }
+}
+
+// A copy of another build, whose block is `size` bytes, in `phase`, loaded before A.
+int layout(const char* aPath, const char* fakeCopy, std::uint32_t size, std::uint32_t phase, const std::string& outcome) {
+  FakeSet set = nullptr;
+  openFake(fakeCopy, set);
+  if (size != 0) {
+    if (set == nullptr) fail("the fake copy has no setter");
+    else set(0, size, phase, static_cast<std::int32_t>(::getpid()), kOlderName);
+  }
+  expectConfigure(Plugin(aPath), outcome, kOlderName);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int closedOlder(const char* aPath, const char* fakeCopy) {
+  FakeSet set = nullptr;
+  void* fake = openFake(fakeCopy, set);
+  set(0, 32, 2, static_cast<std::int32_t>(::getpid()), kOlderName);
+  const Plugin a(aPath);
+  if (::dlclose(fake) != 0) fail("dlclose of the older copy");
+  if (::dlopen(fakeCopy, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD) == nullptr) fail("the older copy was unloaded");
+  expectConfigure(a, "refused", kOlderName);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int olderBetween(const char* aPath, const char* fakeCopy, const char* bPath) {
+  const Plugin a(aPath);
+  FakeSet set = nullptr;
+  openFake(fakeCopy, set);
+  set(0, 32, 2, static_cast<std::int32_t>(::getpid()), kOlderName);
+  const Plugin b(bPath);
+  expectConfigure(a, "refused", kOlderName);
+  std::string reason;
+  expectRefusedNaming("B", b.configureApp(reason), reason, kOlderName);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int manyOlder(const char* aPath, const char* fakeCopies, int blocks, int working, const std::string& outcome) {
+  FakeSet set = nullptr;
+  openFake(fakeCopies, set);
+  auto count = reinterpret_cast<int (*)()>(::dlsym(::dlopen(fakeCopies, RTLD_NOW | RTLD_NOLOAD), "fake_copy_count"));
+  for (int i = 0; count != nullptr && i < count(); ++i) {
+    // Past `blocks`, too short for a copy's block.
+    set(i, i < blocks ? 32 : 24, i == working ? 2 : 0, static_cast<std::int32_t>(::getpid()), kOlderName);
+  }
+  expectConfigure(Plugin(aPath), outcome, kOlderName);
+  return gFailures > 0 ? 1 : 0;
+}
+
+int linkWhileWalking(const Plugin& a, const Plugin& c, const char* bPath) {
+  std::string reason;
+  if (c.configureApp(reason) != 0) fail("C's configure: " + reason);
+  int held[2];
+  int release[2];
+  if (::pipe(held) != 0 || ::pipe(release) != 0) return 1;
+  gLinkRelease.store(release[0]);
+  gLinkHeld.store(held[1]);
+  std::thread loading([bPath, &held] {
+    const Plugin b(bPath);
+    char none = 0;  // loaded without a hold
+    if (gLinkHeld.exchange(-1) >= 0 && ::write(held[1], &none, 1) != 1) std::abort();
+  });
+  char byte = 0;
+  if (::read(held[0], &byte, 1) != 1 || byte != 1) fail("B's link was not held");
+  const char* found = a.workingCopy();
+  if (found == nullptr || c.path != found) {
+    fail(std::string("while B links itself, A finds ") + (found != nullptr ? found : "no copy") + " working, not C");
+  }
+  if (::write(release[1], &byte, 1) != 1) fail("release");
+  loading.join();
+  const Plugin b(bPath);
+  expectRefusedNaming("B", b.configureApp(reason), reason, c.path);
+  expectRefusedNaming("A", a.configureApp(reason), reason, c.path);
   return gFailures > 0 ? 1 : 0;
 }
 
@@ -589,8 +690,25 @@ int programEnds(const Plugin& a, int programEvents, const char* program) {
   }
   a.log(5);
   for (int i = 0; i < programEvents; ++i) CDVAnalytics::logEventWithName("from_program", TLMObjectDictionary());
-  // The app's end through the program's copy, as a host that links the SDK ends it.
+  // The app's end through the program's copy, as a host that links the SDK ends it; its warning
+  // (written at once, to the standard error) read back.
+  std::fflush(stderr);
+  const int standardError = ::dup(2);
+  std::FILE* warnings = std::tmpfile();
+  if (standardError < 0 || warnings == nullptr || ::dup2(::fileno(warnings), 2) != 2) fail("the standard error");
   const bool ended = UIApplication().terminate();
+  std::fflush(stderr);
+  ::dup2(standardError, 2);
+  std::string written;
+  std::rewind(warnings);
+  for (int c; (c = std::fgetc(warnings)) != EOF;) written += static_cast<char>(c);
+  std::cerr << written;
+  // The refused calls' warning says they were refused, and why, as the refusal did.
+  const std::string refused = "Calls refused, never queued nor stored: " + std::to_string(programEvents) +
+                              ". Another copy of the SDK, in '" + a.path + "', works";
+  if (programEvents > 0 && (written.find(refused) == std::string::npos || written.find("Data loss") != std::string::npos)) {
+    fail("the program's end does not warn that its " + std::to_string(programEvents) + " calls were refused");
+  }
   expectStored(a, "from_plugin", 5);
   expectStored(a, "from_program", 0);
   if (ended != (programEvents == 0)) {
@@ -603,6 +721,15 @@ int programEnds(const Plugin& a, int programEvents, const char* program) {
 #endif
 
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) void cdv_copies_linking_for_testing() {
+  const int held = gLinkHeld.exchange(-1);
+  if (held < 0) return;
+  char byte = 1;
+  if (::write(held, &byte, 1) != 1) return;
+  while (::read(gLinkRelease.load(), &byte, 1) < 0) {
+  }
+}
 
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
@@ -626,7 +753,15 @@ int main(int argc, char** argv) {
   if (scenario == "pid-namespace" && argc == 4) return pidNamespace(Plugin(argv[2]), Plugin(argv[3]));
   if (scenario == "layout" && argc == 7) {
     return layout(argv[2], argv[3], static_cast<std::uint32_t>(std::atol(argv[4])),
-                  static_cast<std::uint32_t>(std::atol(argv[5])), std::string(argv[6]) == "refused");
+                  static_cast<std::uint32_t>(std::atol(argv[5])), argv[6]);
+  }
+  if (scenario == "closed-older" && argc == 4) return closedOlder(argv[2], argv[3]);
+  if (scenario == "older-between" && argc == 5) return olderBetween(argv[2], argv[3], argv[4]);
+  if (scenario == "many-older" && argc == 7) {
+    return manyOlder(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
+  }
+  if (scenario == "link-while-walking" && argc == 5) {
+    return linkWhileWalking(Plugin(argv[2]), Plugin(argv[3]), argv[4]);
   }
   std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace\n"
                "                   <plugin> <plugin>\n"
@@ -635,7 +770,10 @@ int main(int argc, char** argv) {
                "       copies_host end-while-logging <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
                "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module> [<plugin>]]\n"
-               "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n";
+               "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n"
+               "       copies_host closed-older <plugin> <fake copy> | older-between <plugin> <fake copy> <plugin>\n"
+               "       copies_host many-older <plugin> <fake copies> <blocks> <working> works|refused|lost\n"
+               "       copies_host link-while-walking <plugin> <plugin> <plugin>\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {
     return programEnds(Plugin(argv[2]), argc == 4 ? std::atoi(argv[3]) : 5, argv[0]);

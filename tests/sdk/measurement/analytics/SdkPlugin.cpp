@@ -150,6 +150,17 @@ extern "C" __attribute__((visibility("default"))) int sdk_plugin_sees_other_copi
   return cdv_copies::otherCopiesLoaded() ? 1 : 0;
 }
 
+// The file of another copy that works in this process, as this copy finds it, or null.
+extern "C" __attribute__((visibility("default"))) const char* sdk_plugin_working_copy() noexcept {
+  return cdv_copies::otherWorkingCopy();
+}
+
+#ifdef PLUGIN_UNDEFINED_SYMBOL
+// A symbol no object defines: a load that binds every symbol at once fails ("undefined symbol").
+extern "C" void cdv_plugin_symbol_nothing_defines();
+extern "C" __attribute__((visibility("default"))) void sdk_plugin_undefined() { cdv_plugin_symbol_nothing_defines(); }
+#endif
+
 // Logs `count` events.
 extern "C" __attribute__((visibility("default"))) void sdk_plugin_log(int count) noexcept { log(count); }
 
