@@ -647,7 +647,11 @@ int manyOlder(const char* aPath, const char* fakeCopies, int blocks, int working
   return gFailures > 0 ? 1 : 0;
 }
 
-int linkWhileWalking(const Plugin& a, const Plugin& c, const char* bPath) {
+// A, then C: B links itself after A, the first copy of the ring it finds, so A's look goes through
+// B to reach C.
+int linkWhileWalking(const char* aPath, const char* cPath, const char* bPath) {
+  const Plugin a(aPath);
+  const Plugin c(cPath);
   std::string reason;
   if (c.configureApp(reason) != 0) fail("C's configure: " + reason);
   int held[2];
@@ -761,7 +765,7 @@ int main(int argc, char** argv) {
     return manyOlder(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
   }
   if (scenario == "link-while-walking" && argc == 5) {
-    return linkWhileWalking(Plugin(argv[2]), Plugin(argv[3]), argv[4]);
+    return linkWhileWalking(argv[2], argv[3], argv[4]);
   }
   std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace\n"
                "                   <plugin> <plugin>\n"
