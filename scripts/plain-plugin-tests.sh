@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The plugin tests that a sanitizer's runtime cannot run: it ends a process that opens a library
 # with RTLD_DEEPBIND, so the sanitizer build skips those runs, and the children forked beside a
-# thread that loads libraries (the address sanitizer's allocator takes no lock at a fork). They
+# thread that loads libraries (the address sanitizer's allocator takes no lock at a fork); and the
+# copies beside a failed or a closed load, whose reads of other objects an optimised build must
+# pass as well (the sanitizer build runs them too). They
 # run in the plain optimised build (scripts/optimised-warnings.sh, build/optimised-warnings or
 # BUILD_DIR), which compiles the SDK's libraries for the unit tests' helper programs already: the
 # tests' hosts and plugins cost only their links there. `build` or `test` alone does that step alone; `files` prints the build's
