@@ -3,7 +3,7 @@
 # with RTLD_DEEPBIND, so the sanitizer build skips those runs, and the children forked beside a
 # thread that loads libraries (the address sanitizer's allocator takes no lock at a fork); and the
 # copies beside a failed or a closed load, whose reads of other objects an optimised build must
-# pass as well (the sanitizer build runs them too). They
+# pass as well (the sanitizer build skips the first). They
 # run in the plain optimised build (scripts/optimised-warnings.sh, build/optimised-warnings or
 # BUILD_DIR), which compiles the SDK's libraries for the unit tests' helper programs already: the
 # tests' hosts and plugins cost only their links there. `build` or `test` alone does that step alone; `files` prints the build's

@@ -8,10 +8,12 @@
 // The copies find each other without sharing a symbol, so that no dlopen flag, link option
 // (a version script, --exclude-libs) or compiler keeps them apart: each copy carries an ELF note
 // ("Cindervale", CDVCopyNoteType) holding the link-time offset from the note to a block of its
-// own, CDVCopyBlock. As a copy loads (its static initialiser, which runs under the dynamic loader's
-// lock) it reads the notes of the objects loaded before it (dl_iterate_phdr) and links its block
-// into the ring of the copies' blocks with one atomic store. From then on a copy reads only the
-// blocks, never the loader's lists: its claims, its looks and those of a child made by fork().
+// own, CDVCopyBlock. As a copy loads (its static initialiser) it reads the notes of the objects
+// loaded before it and links its block into the ring of the copies' blocks, both inside
+// dl_iterate_phdr, whose lock keeps every other copy's link and every load and unload out
+// meanwhile; the older builds' blocks it found (which do not link themselves) its block names, their
+// objects kept loaded. From then on a copy reads only the blocks, never the loader's lists: its
+// claims, its looks and those of a child made by fork().
 // A copy loaded in a link-map namespace of its own (dlmopen) links nothing and works nowhere:
 // threads of a second namespace's C library corrupt the program's memory.
 #pragma once
