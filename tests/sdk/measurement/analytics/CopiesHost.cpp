@@ -34,7 +34,7 @@
 //       id): the child's calls answer, and its configure, log and end store. Given B (held inside
 //       dlopen only), one child more loads B first: B configures, and A is refused naming it.
 //   copies_host claim-at-once <plugin a> <plugin b> here|child
-//       Here or in a child made by fork(): A's claim is held once its mark is set, B claims
+//       Here or in a child made by fork(): A's claim is held once it has looked, B claims
 //       meanwhile, then A goes on: one configure works, the other is refused naming it, and
 //       neither waits for the other's claim until the bound of a wait for a configure.
 //   copies_host fork-beside-loading <plugin a> <module> <children>
@@ -410,8 +410,8 @@ int forkBesideLoader(const Plugin& a, const std::string& how, const char* heldMo
   return gFailures > 0 ? 1 : 0;
 }
 
-// Two claims at once (in a child made by fork(), or here), one held between its mark and its look
-// at the others.
+// Two claims at once (in a child made by fork(), or here), one held once it has looked at the
+// others, before it decides: a copy that looked before it marked its claim would work beside B.
 int claimAtOnce(const Plugin& a, const Plugin& b, bool inChild) {
   std::cout.flush();
   const pid_t child = inChild ? ::fork() : 0;

@@ -127,8 +127,8 @@ extern "C" __attribute__((visibility("default"))) int sdk_plugin_has_app_instanc
   return -1;
 }
 
-// Holds this copy's next claim of the process once its mark is set, before it reads the other
-// copies': writes a byte to `parked`, then, when `release` is a descriptor, waits for one there.
+// Holds this copy's next claim of the process once it has read the other copies' (its mark set
+// before), before it decides: writes a byte to `parked`, then, when `release` is a descriptor, waits for one there.
 extern "C" __attribute__((visibility("default"))) void sdk_plugin_hold_next_claim(int parked, int release) noexcept {
   static int fds[2];
   fds[0] = parked;
