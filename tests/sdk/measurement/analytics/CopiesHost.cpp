@@ -100,7 +100,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -110,6 +109,7 @@
 #include <vector>
 
 #include "HeldLoader.h"
+#include "StandardError.h"
 #include "UnderSanitizer.h"
 
 namespace {
@@ -695,19 +695,9 @@ int programEnds(const Plugin& a, int programEvents, const char* program) {
   a.log(5);
   for (int i = 0; i < programEvents; ++i) CDVAnalytics::logEventWithName("from_program", TLMObjectDictionary());
   // The app's end through the program's copy, as a host that links the SDK ends it; its warning
-  // (written at once, to the standard error) read back.
-  std::fflush(stderr);
-  const int standardError = ::dup(2);
-  std::FILE* warnings = std::tmpfile();
-  if (standardError < 0 || warnings == nullptr || ::dup2(::fileno(warnings), 2) != 2) fail("the standard error");
-  const bool ended = UIApplication().terminate();
-  std::fflush(stderr);
-  ::dup2(standardError, 2);
-  std::string written;
-  std::rewind(warnings);
-  for (int c; (c = std::fgetc(warnings)) != EOF;) written += static_cast<char>(c);
-  std::cerr << written;
-  // The refused calls' warning says they were refused, and why, as the refusal did.
+  // (written at once) says the calls were refused, and why, as the refusal did.
+  bool ended = false;
+  const std::string written = testsupport::standardErrorOf([&ended] { ended = UIApplication().terminate(); });
   const std::string refused = "Calls refused, never queued nor stored: " + std::to_string(programEvents) +
                               ". Another copy of the SDK, in '" + a.path + "', works";
   if (programEvents > 0 && (written.find(refused) == std::string::npos || written.find("Data loss") != std::string::npos)) {
