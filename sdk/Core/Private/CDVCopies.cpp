@@ -571,10 +571,9 @@ std::string refusal() {
 }
 
 bool refusesBesideWorkingCopy(const char* call) {
-  const std::string why = refusal();
-  if (why.empty()) return false;
+  if (!isApart() && otherWorkingCopy() == nullptr) return false;
   if (!gRefusalWritten.exchange(true)) {
-    CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@", why, call);
+    CDVLogWarning(kCDVLoggerCore, kRefusedBesideWorkingCopyMessageCode, "%@ Refused: %@", refusal(), call);
   }
   return true;
 }
