@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The plugin tests that a sanitizer's runtime cannot run: it ends a process that opens a library
 # with RTLD_DEEPBIND, so the sanitizer build skips those runs, and the children forked beside a
-# thread that loads libraries (the address sanitizer's allocator takes no lock at a fork); and the
+# thread that loads libraries or beside the SDK's threads (the address sanitizer's allocator takes
+# no lock at a fork); and the
 # copies beside a failed or a closed load, whose reads of other objects an optimised build must
 # pass as well (the sanitizer build skips the first). They
 # run in the plain optimised build (scripts/optimised-warnings.sh, build/optimised-warnings or
@@ -14,7 +15,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 step="${1:-all}"
 build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
-tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread|CopiesBesideAFailedLoad|CopiesBesideAClosedOlderBuild)$'
+tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread|CopiesInAForkedChild|CopiesBesideAFailedLoad|CopiesBesideAClosedOlderBuild)$'
 case "$step" in
   files)
     # Each argument of a test's command that lies in the build folder, as ninja names it.

@@ -261,6 +261,13 @@ int race(const Plugin& a, const Plugin& b) {
 }
 
 int forked(const Plugin& a, const Plugin& b) {
+#ifdef HOST_UNDER_SANITIZER
+  // A's threads allocate as the host forks, and the address sanitizer's allocator takes no lock at
+  // a fork: now and then (1 run in about 30) the child finds one held for good and hangs at its
+  // first allocation. The plain build runs this (scripts/plain-plugin-tests.sh).
+  std::cout << "skipped: a child of threads that allocate under a sanitizer\n";
+  return 77;
+#endif
   std::string reason;
   if (a.configureApp(reason) != 0) fail("A's configure: " + reason);
   a.log(5);
