@@ -28,7 +28,8 @@ namespace {
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr double kMinimumAlarmDelay = 0.001;
 // How long, beyond its request's timeout, an upload holds the queued bundles it sends: the most a
-// process that still runs (or one that another process cannot see) keeps them from the others.
+// process that still runs (or one that another process cannot judge: another PID namespace, or no
+// /proc) keeps them from the others.
 constexpr double kUploadClaimMargin = 600;
 
 bool isZero(double t) { return std::fabs(t) < kEpsilon; }
@@ -296,7 +297,10 @@ void TLMMeasurementEngine::uploadData() {
   }
   // The bundles this request sends are taken for it in one write transaction, committed before
   // it leaves: another process of the app uploading meanwhile sends only what no one holds.
-  if (uploadClaimant_ == 0) uploadClaimant_ = ::getpid();
+  if (const std::int64_t process = ::getpid(); process != uploadClaimant_) {
+    uploadClaimant_ = process;
+    uploadPidNamespace_ = TLMProcessPidNamespace();
+  }
   const double now = this->now();
   const double claimBound = config.networkTimeout() + kUploadClaimMargin;
   platform::Error error;
@@ -304,12 +308,14 @@ void TLMMeasurementEngine::uploadData() {
   std::vector<TLMUploadBundle> kept;
   const bool claimed = database_->performTransaction([&] {
     bundles = database_->queryUnclaimedBundlesWithCountLimit(
-        config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error);
+        config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error,
+        uploadPidNamespace_);
     if (!bundles) return false;
     kept = bundlesOfOneAppAndDevice(*bundles);
     std::vector<std::int64_t> rowIDs;
     for (const auto& pair : kept) rowIDs.push_back(pair.second);
-    return rowIDs.empty() || database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error);
+    return rowIDs.empty() ||
+           database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error, uploadPidNamespace_);
   });
   if (!claimed) {
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));

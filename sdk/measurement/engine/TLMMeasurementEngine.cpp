@@ -872,15 +872,18 @@ void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
   const auto current = identity->appVersion();
   const auto previous = persistedConfig_->appVersion();
   if (current.value_or("") == previous.value_or("")) return;
+  // The version first: a process that reads the settings between the two writes finds no update.
+  const std::int64_t changes = persistedConfig_->appVersionChangeCount();
   persistedConfig_->setAppVersion(current);
+  persistedConfig_->setAppVersionChangeCount(changes + 1);
   if (isSet(previous)) {
     TLMObjectDictionary parameters;
     parameters.set("_pv", TLMValue(*previous));
     // Processes of the app started at once after the update all read the older version here:
     // the store's write transaction decides again, and the first stores the update with the
-    // version it was reported for.
+    // version it was reported for and the change count read with it.
     logInternalEventOncePerApp("auto", "_au", parameters,
-                               {kTLMAppUpdateVersionColumn, platform::Value(current.value_or(""))});
+                               {kTLMAppUpdateVersionColumn, TLMUpdateMarkValue(current.value_or(""), changes)});
   }
 }
 
@@ -888,12 +891,15 @@ void TLMMeasurementEngine::reportOSUpdateOnWorkerQueue() {
   const std::string current = services_.environmentInfo->deviceOSVersion();
   const auto previous = persistedConfig_->osVersion();
   if (current == previous.value_or("")) return;
+  const std::int64_t changes = persistedConfig_->osVersionChangeCount();
   persistedConfig_->setOSVersion(current);
+  persistedConfig_->setOSVersionChangeCount(changes + 1);
   if (isSet(previous)) {
     TLMObjectDictionary parameters;
     parameters.set("_po", TLMValue(*previous));
     // As the app's update.
-    logInternalEventOncePerApp("auto", "_ou", parameters, {kTLMOSUpdateVersionColumn, platform::Value(current)});
+    logInternalEventOncePerApp("auto", "_ou", parameters,
+                               {kTLMOSUpdateVersionColumn, TLMUpdateMarkValue(current, changes)});
   }
 }
 
