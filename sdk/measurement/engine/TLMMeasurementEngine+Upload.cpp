@@ -290,13 +290,10 @@ void TLMMeasurementEngine::uploadData() {
   }
   TLMRemoteConfig& config = this->config();
   const bool expired = config.isExpired();
-  if (!expired) {
-    const std::int32_t iterations = std::max<std::int32_t>(1, config.maxBundlesCreatedPerIteration());
-    for (std::int32_t i = 0; i < iterations && bundleRawEvents(); ++i) {
-    }
-  }
   // The bundles this request sends are taken for it in one write transaction, committed before
-  // it leaves: another process of the app uploading meanwhile sends only what no one holds.
+  // it leaves: another process of the app uploading meanwhile sends only what no one holds. That
+  // is the last bundling pass's transaction (the claim costs no commit of its own), or one of its
+  // own when no pass ran it.
   if (const std::int64_t process = ::getpid(); process != uploadClaimant_) {
     uploadClaimant_ = process;
     uploadPidNamespace_ = TLMProcessPidNamespace();
@@ -306,7 +303,8 @@ void TLMMeasurementEngine::uploadData() {
   platform::Error error;
   std::optional<std::vector<TLMUploadBundle>> bundles;
   std::vector<TLMUploadBundle> kept;
-  const bool claimed = database_->performTransaction([&] {
+  auto claim = [&] {
+    error = {};
     bundles = database_->queryUnclaimedBundlesWithCountLimit(
         config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error,
         uploadPidNamespace_);
@@ -316,8 +314,16 @@ void TLMMeasurementEngine::uploadData() {
     for (const auto& pair : kept) rowIDs.push_back(pair.second);
     return rowIDs.empty() ||
            database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error, uploadPidNamespace_);
-  });
-  if (!claimed) {
+  };
+  std::optional<bool> claimed;
+  if (!expired) {
+    const std::int32_t iterations = std::max<std::int32_t>(1, config.maxBundlesCreatedPerIteration());
+    for (std::int32_t i = 0; i < iterations && !claimed && bundleRawEvents(claim, i + 1 == iterations, &claimed);
+         ++i) {
+    }
+  }
+  if (!claimed) claimed = database_->performTransaction(claim);
+  if (!*claimed) {
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();
     return;

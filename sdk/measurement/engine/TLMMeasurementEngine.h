@@ -361,8 +361,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // MARK: Bundling and sampling (worker queue)
 
   // Makes at most one bundle from the oldest group of raw events; true when a bundle was made or
-  // a group was consumed.
-  bool bundleRawEvents();
+  // a group was consumed. With `andThen`, a pass that leaves no raw event behind, or the
+  // `lastPass`, runs it in its own transaction before the commit (its false rolls the pass back
+  // too) and sets `*andThenCommitted` to whether that transaction committed (left empty when it
+  // did not run): an upload's claim then costs no transaction of its own.
+  bool bundleRawEvents(const std::function<bool()>& andThen = {}, bool lastPass = false,
+                       std::optional<bool>* andThenCommitted = nullptr);
   bool hasDataToUpload();
   bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
   // The events to keep, in order; empty on a store failure (the error is set).
