@@ -293,7 +293,7 @@ void TLMMeasurementEngine::uploadData() {
   // The bundles this request sends are taken for it in one write transaction, committed before
   // it leaves: another process of the app uploading meanwhile sends only what no one holds. That
   // is the last bundling pass's transaction (the claim costs no commit of its own), or one of its
-  // own when no pass ran it.
+  // own when no pass ran it and the queue is not empty.
   if (const std::int64_t process = ::getpid(); process != uploadClaimant_) {
     uploadClaimant_ = process;
     uploadPidNamespace_ = TLMProcessPidNamespace();
@@ -322,7 +322,16 @@ void TLMMeasurementEngine::uploadData() {
          ++i) {
     }
   }
-  if (!claimed) claimed = database_->performTransaction(claim);
+  if (!claimed) {
+    // An empty queue holds nothing to take: no write transaction, no turn on the file's lock.
+    platform::Error emptyError;
+    if (database_->isQueuedBundleTableEmpty(&emptyError).value_or(false)) {
+      bundles.emplace();
+      claimed = true;
+    } else {
+      claimed = database_->performTransaction(claim);
+    }
+  }
   if (!*claimed) {
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();

@@ -198,11 +198,11 @@ TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
 }
 
 // An upload takes its bundles in the transaction of its last bundling pass: with events to
-// bundle, one commit a bundle made and none more; with none, the one pass that finds none.
+// bundle, one commit a bundle made and none more; with none, the one pass that finds none. With
+// no pass (the configuration is fetched first) and an empty queue, it writes nothing at all.
 TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
   UploadHarness h;
   h.start();
-  h.applySettings({});
   ASSERT_FALSE(h.rawEventNames().empty());
   sqlite3* handle = h.database()->sqliteStore()->sqliteHandle();
   int commits = 0;
@@ -215,12 +215,20 @@ TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
     EXPECT_EQ(h.transport->requests().size(), before + 1);
     return commits;
   };
-  EXPECT_EQ(commitsOfAnUpload(), 1);
-  ASSERT_EQ(h.queued().size(), 1u);
-  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
+  EXPECT_EQ(commitsOfAnUpload(), 0);
+  EXPECT_EQ(h.lastRequest().method, "GET");
+  h.respond(404);  // the configuration's answer starts the upload of what was logged
+  ASSERT_EQ(h.lastRequest().method, "POST");
   h.respond(500);
+  ASSERT_EQ(h.queued().size(), 1u);
   EXPECT_EQ(h.holders(), (std::set<std::int64_t>{0}));
   EXPECT_EQ(commitsOfAnUpload(), 1);  // nothing to bundle: the pass that finds none takes them
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
+  h.respond(500);
+  h.log("later");
+  h.drain();
+  EXPECT_EQ(commitsOfAnUpload(), 1);  // the bundle made takes them with it
+  EXPECT_EQ(h.queued().size(), 2u);
   EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
   sqlite3_commit_hook(handle, nullptr, nullptr);
   h.respond(200);
