@@ -872,11 +872,12 @@ void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
   const auto current = identity->appVersion();
   const auto previous = persistedConfig_->appVersion();
   if (current.value_or("") == previous.value_or("")) return;
-  // The version first: a process that reads the settings between the two writes finds no update.
-  const std::int64_t changes = persistedConfig_->appVersionChangeCount();
   persistedConfig_->setAppVersion(current);
-  persistedConfig_->setAppVersionChangeCount(changes + 1);
   if (isSet(previous)) {
+    // Counted after the version: a process that reads the settings between the two writes finds
+    // no update.
+    const std::int64_t changes = persistedConfig_->appVersionChangeCount();
+    persistedConfig_->setAppVersionChangeCount(changes + 1);
     TLMObjectDictionary parameters;
     parameters.set("_pv", TLMValue(*previous));
     // Processes of the app started at once after the update all read the older version here:
@@ -891,10 +892,10 @@ void TLMMeasurementEngine::reportOSUpdateOnWorkerQueue() {
   const std::string current = services_.environmentInfo->deviceOSVersion();
   const auto previous = persistedConfig_->osVersion();
   if (current == previous.value_or("")) return;
-  const std::int64_t changes = persistedConfig_->osVersionChangeCount();
   persistedConfig_->setOSVersion(current);
-  persistedConfig_->setOSVersionChangeCount(changes + 1);
   if (isSet(previous)) {
+    const std::int64_t changes = persistedConfig_->osVersionChangeCount();
+    persistedConfig_->setOSVersionChangeCount(changes + 1);
     TLMObjectDictionary parameters;
     parameters.set("_po", TLMValue(*previous));
     // As the app's update.

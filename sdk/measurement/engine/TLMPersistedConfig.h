@@ -85,8 +85,8 @@ class TLMPersistedConfig {
   void setAppVersion(const std::optional<std::string>& value);
   std::optional<std::string> osVersion() const;
   void setOSVersion(const std::optional<std::string>& value);
-  // How often this build (and later ones) recorded a new app or system version: an older build
-  // writes the version alone, so an update after its run is told from the last one logged.
+  // How many app or system updates this build (and later ones) found: an older build writes the
+  // version alone, so an update after its run is told from the last one logged.
   std::int64_t appVersionChangeCount() const;
   void setAppVersionChangeCount(std::int64_t value);
   std::int64_t osVersionChangeCount() const;
