@@ -4,7 +4,7 @@
 //
 //   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
 //                   [--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]
-//                   [--hold H] [--exclusive]
+//                   [--hold H] [--exclusive] [--transactions]
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
@@ -41,6 +41,14 @@
 // its end returned, and its peak memory (BUSY_HOST_MAX_QUEUED_BYTES in the environment sets the
 // host's bound of the events waiting in memory):
 //   held 60.0 stored 35010 failed 0 begin-failures 0 end-true 1 peak-rss-mb 48.2
+// --transactions (without --fast): the host times each of its store's transactions, from its
+// BEGIN to its COMMIT or ROLLBACK (the statements' own steps included), and the line adds the
+// count, median and total time of its write transactions (BEGIN IMMEDIATE) and of all of them,
+// and the count and median of those that changed a row (a write transaction can change none):
+//   write-transactions 5200 write-transaction-p50-ms 0.80 write-transactions-ms 5100.0
+//   transactions 9800 transaction-p50-ms 0.21 transactions-ms 5400.0
+//   changing-transactions 4900 changing-transaction-p50-ms 0.85
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -57,9 +65,12 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -95,6 +106,64 @@ std::int64_t nanosecondsNow() {
 }
 
 // MARK: - The host (child process)
+
+// Transactions timed by the host (BUSY_HOST_TRANSACTIONS): each connection's open one, and the
+// milliseconds of those that ended, write transactions apart.
+struct TransactionTimes {
+  struct Open {
+    Clock::time_point begun;
+    bool write = false;
+    sqlite3_int64 changes = 0;  // the connection's count of changed rows at the BEGIN
+  };
+  std::mutex mutex;
+  std::map<sqlite3*, Open> open;
+  std::vector<double> all, writes, changing;
+};
+std::atomic<TransactionTimes*> gTransactionTimes{nullptr};
+std::atomic<int (*)(sqlite3_stmt*)> gRealStep{nullptr};
+
+double medianOf(std::vector<double> values) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+// Every statement the SDK steps passes here; the transactions' bounds are timed.
+extern "C" int sqlite3_step(sqlite3_stmt* statement) {
+  auto real = gRealStep.load();
+  if (real == nullptr) {
+    real = reinterpret_cast<int (*)(sqlite3_stmt*)>(::dlsym(RTLD_NEXT, "sqlite3_step"));
+    gRealStep.store(real);
+  }
+  TransactionTimes* times = gTransactionTimes.load();
+  if (times == nullptr) return real(statement);
+  const char* sql = sqlite3_sql(statement);
+  const auto begun = Clock::now();
+  const int rc = real(statement);
+  if (sql == nullptr) return rc;
+  const std::string_view text(sql);
+  sqlite3* db = sqlite3_db_handle(statement);
+  std::lock_guard<std::mutex> lock(times->mutex);
+  if (text.rfind("BEGIN", 0) == 0) {
+    if (rc == SQLITE_DONE) {
+      times->open[db] = {begun, text.find("IMMEDIATE") != std::string_view::npos, sqlite3_total_changes64(db)};
+    }
+  } else if (text == "COMMIT TRANSACTION" || text == "END TRANSACTION" || text == "ROLLBACK TRANSACTION" ||
+             text == "ROLLBACK") {
+    if (auto it = times->open.find(db); it != times->open.end() && sqlite3_get_autocommit(db) != 0) {
+      const double ms = std::chrono::duration<double, std::milli>(Clock::now() - it->second.begun).count();
+      times->all.push_back(ms);
+      if (it->second.write) times->writes.push_back(ms);
+      if (sqlite3_total_changes64(db) != it->second.changes) times->changing.push_back(ms);
+      times->open.erase(it);
+    }
+  }
+  return rc;
+}
+
+namespace {
 
 // The daily limits and the raw-event cap at their most, as the collector's configuration would
 // set them.
@@ -157,6 +226,13 @@ double peakResidentMegabytes() {
   return kilobytes < 0 ? -1 : kilobytes / 1024;
 }
 
+// The engine's bound of the events waiting in memory, where the build has one (earlier builds,
+// built by the compare scripts, have none).
+template <typename Engine>
+void setMaxQueuedEventBytes(long long bytes) {
+  if constexpr (requires { Engine::setMaxQueuedEventBytes(bytes); }) Engine::setMaxQueuedEventBytes(bytes);
+}
+
 // `mostWaiting`: 0 logs every `intervalMs`, else as fast as the store takes the events, pausing
 // while the engine holds more than that many. `propertyEvery`: a user property set after every so
 // many events (0: none).
@@ -166,9 +242,10 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
   auto count = std::make_shared<StoredCount>();
   auto holdCount = std::make_shared<HoldCount>();
   const bool held = std::getenv("BUSY_HOST_HELD") != nullptr;
+  if (std::getenv("BUSY_HOST_TRANSACTIONS") != nullptr) gTransactionTimes.store(new TransactionTimes());
   if (fast) TLMMeasurement::setMonitor(count);
   if (held && !fast) TLMMeasurement::setMonitor(holdCount);
-  if (const char* bound = std::getenv("BUSY_HOST_MAX_QUEUED_BYTES")) TLMMeasurementEngine::setMaxQueuedEventBytes(std::atoll(bound));
+  if (const char* bound = std::getenv("BUSY_HOST_MAX_QUEUED_BYTES")) setMaxQueuedEventBytes<TLMMeasurementEngine>(std::atoll(bound));
   TLMMeasurementEngine::setCollectionServerURL(collector);
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) return 1;
@@ -229,6 +306,13 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
   const auto ending = Clock::now();
   const bool allStored = UIApplication().terminate();
   std::printf("terminated %.3f %d\n", std::chrono::duration<double>(Clock::now() - ending).count(), allStored ? 1 : 0);
+  if (TransactionTimes* times = gTransactionTimes.load()) {
+    std::lock_guard<std::mutex> lock(times->mutex);
+    const auto sum = [](const std::vector<double>& values) { return std::accumulate(values.begin(), values.end(), 0.0); };
+    std::printf("transactions %zu %.3f %.1f %zu %.3f %.1f %zu %.3f\n", times->writes.size(), medianOf(times->writes),
+                sum(times->writes), times->all.size(), medianOf(times->all), sum(times->all), times->changing.size(),
+                medianOf(times->changing));
+  }
   if (held && !fast) {
     std::printf("counted %lld %lld %lld %.1f\n", static_cast<long long>(holdCount->stored.load()),
                 static_cast<long long>(engine->failedEventCount()), static_cast<long long>(holdCount->beginFailures.load()),
@@ -330,6 +414,7 @@ struct Options {
   int hosts = 1;
   double holdSeconds = 0;  // --hold
   bool exclusive = false;
+  bool transactions = false;  // --transactions
 };
 
 // The store's file under `folder`, once the host made it (empty when `stop` came first).
@@ -431,6 +516,10 @@ int run(const std::string& self, const Options& options) {
     int endAnswer = -1;
     long long heldStored = -1, heldFailed = -1, beginFailures = -1;
     double peakMegabytes = -1;
+    std::size_t writeTransactions = 0, transactions = 0;
+    double writeTransactionMs = -1, transactionMs = -1, writeTransactionsMs = -1, transactionsMs = -1;
+    std::size_t changingTransactions = 0;
+    double changingTransactionMs = -1;
   };
   std::vector<Host> hosts(static_cast<std::size_t>(std::max(1, options.hosts)));
   // Side by side, they start logging together once both had time to start (2 s).
@@ -460,6 +549,9 @@ int run(const std::string& self, const Options& options) {
           h.endAnswer = answer;
         } else if (std::sscanf(line, "counted %lld %lld %lld %lf", &h.heldStored, &h.heldFailed, &h.beginFailures,
                                &h.peakMegabytes) == 4) {
+        } else if (std::sscanf(line, "transactions %zu %lf %lf %zu %lf %lf %zu %lf", &h.writeTransactions,
+                               &h.writeTransactionMs, &h.writeTransactionsMs, &h.transactions, &h.transactionMs,
+                               &h.transactionsMs, &h.changingTransactions, &h.changingTransactionMs) == 8) {
         }
       }
       if (lines != nullptr) std::fclose(lines);
@@ -528,6 +620,12 @@ int run(const std::string& self, const Options& options) {
               static_cast<long long>(logged), static_cast<double>(unfinished) / rate,
               first ? static_cast<double>(*first - started) / 1e9 : -1.0,
               static_cast<double>(collectedAtEnd) / static_cast<double>(logged), terminateSeconds, collector.batches());
+  if (options.transactions) {
+    std::printf("write-transactions %zu write-transaction-p50-ms %.3f write-transactions-ms %.1f transactions %zu "
+                "transaction-p50-ms %.3f transactions-ms %.1f changing-transactions %zu changing-transaction-p50-ms %.3f\n",
+                only.writeTransactions, only.writeTransactionMs, only.writeTransactionsMs, only.transactions,
+                only.transactionMs, only.transactionsMs, only.changingTransactions, only.changingTransactionMs);
+  }
   if (options.holdSeconds > 0) {
     std::printf("held %.1f stored %lld failed %lld begin-failures %lld end-true %d peak-rss-mb %.1f\n", held,
                 only.heldStored, only.heldFailed, only.beginFailures, only.endAnswer, only.peakMegabytes);
@@ -538,7 +636,8 @@ int run(const std::string& self, const Options& options) {
 int usage() {
   std::fprintf(stderr,
                "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
-               "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2] [--hold H] [--exclusive]\n");
+               "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2] [--hold H] [--exclusive] "
+               "[--transactions]\n");
   return 2;
 }
 
@@ -587,11 +686,14 @@ int main(int argc, char** argv) {
       options.holdSeconds = std::atof(argv[++i]);
     } else if (arg == "--exclusive") {
       options.exclusive = true;
+    } else if (arg == "--transactions") {
+      options.transactions = true;
     } else {
       return usage();
     }
   }
   if (!(options.intervalMs > 0) || !(options.seconds > 0) || (options.holdSeconds > 0 && options.fast)) return usage();
   if (options.holdSeconds > 0) setenv("BUSY_HOST_HELD", "1", 1);
+  if (options.transactions) setenv("BUSY_HOST_TRANSACTIONS", "1", 1);
   return run(std::filesystem::canonical("/proc/self/exe").string(), options);
 }

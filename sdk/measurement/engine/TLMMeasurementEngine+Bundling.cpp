@@ -92,12 +92,14 @@ bool TLMMeasurementEngine::removeBundlesFromDatabaseWithIDs(const std::vector<st
   });
 }
 
-bool TLMMeasurementEngine::bundleRawEvents() {
+bool TLMMeasurementEngine::bundleRawEvents(const std::function<bool()>& andThen, bool lastPass,
+                                           std::optional<bool>* andThenCommitted) {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
   if (!database_) return false;
   bool made = false;
   bundledMonitorSampleTimestamp_.reset();
   bool committed = false;
+  bool ran = false;
   {
     // The audiences' reads are shared by the events of this bundle and dropped with its
     // transaction, committed or rolled back.
@@ -110,9 +112,20 @@ bool TLMMeasurementEngine::bundleRawEvents() {
         if (audience) audience->endBundlingPass();
       }
     } pass(audience());
-    committed = database_->performTransaction([&] { return bundleRawEventsInTransaction(made); });
+    committed = database_->performTransaction([&] {
+      if (!bundleRawEventsInTransaction(made)) return false;
+      if (!andThen) return true;
+      if (made && !lastPass) {
+        // Raw events left (or a failing read): the next pass runs it.
+        platform::Error error;
+        if (database_->nextMetadataFingerprintToProcess(&error) || !error.domain.empty()) return true;
+      }
+      ran = true;
+      return andThen();
+    });
   }
   const auto sampled = std::exchange(bundledMonitorSampleTimestamp_, std::nullopt);
+  if (ran && andThenCommitted != nullptr) *andThenCommitted = committed;
   if (!committed) return false;
   if (sampled) persistedConfig_->setLastMonitorDataSampledTimestamp(*sampled);
   if (made) suspendedUploadTimestamp_.store(0);

@@ -28,7 +28,8 @@ namespace {
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr double kMinimumAlarmDelay = 0.001;
 // How long, beyond its request's timeout, an upload holds the queued bundles it sends: the most a
-// process that still runs (or one that another process cannot see) keeps them from the others.
+// process that still runs (or one that another process cannot judge: another PID namespace, or no
+// /proc) keeps them from the others.
 constexpr double kUploadClaimMargin = 600;
 
 bool isZero(double t) { return std::fabs(t) < kEpsilon; }
@@ -289,29 +290,49 @@ void TLMMeasurementEngine::uploadData() {
   }
   TLMRemoteConfig& config = this->config();
   const bool expired = config.isExpired();
-  if (!expired) {
-    const std::int32_t iterations = std::max<std::int32_t>(1, config.maxBundlesCreatedPerIteration());
-    for (std::int32_t i = 0; i < iterations && bundleRawEvents(); ++i) {
-    }
-  }
   // The bundles this request sends are taken for it in one write transaction, committed before
-  // it leaves: another process of the app uploading meanwhile sends only what no one holds.
-  if (uploadClaimant_ == 0) uploadClaimant_ = ::getpid();
+  // it leaves: another process of the app uploading meanwhile sends only what no one holds. That
+  // is the last bundling pass's transaction (the claim costs no commit of its own), or one of its
+  // own when no pass ran it and the queue is not empty.
+  if (const std::int64_t process = ::getpid(); process != uploadClaimant_) {
+    uploadClaimant_ = process;
+    uploadPidNamespace_ = TLMProcessPidNamespace();
+  }
   const double now = this->now();
   const double claimBound = config.networkTimeout() + kUploadClaimMargin;
   platform::Error error;
   std::optional<std::vector<TLMUploadBundle>> bundles;
   std::vector<TLMUploadBundle> kept;
-  const bool claimed = database_->performTransaction([&] {
+  auto claim = [&] {
+    error = {};
     bundles = database_->queryUnclaimedBundlesWithCountLimit(
-        config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error);
+        config.uploadMaxBundlesLimit(), config.uploadMaxSizeLimitBytes(), uploadClaimant_, claimBound, &error,
+        uploadPidNamespace_);
     if (!bundles) return false;
     kept = bundlesOfOneAppAndDevice(*bundles);
     std::vector<std::int64_t> rowIDs;
     for (const auto& pair : kept) rowIDs.push_back(pair.second);
-    return rowIDs.empty() || database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error);
-  });
+    return rowIDs.empty() ||
+           database_->claimBundlesWithRowIDs(rowIDs, uploadClaimant_, now + claimBound, &error, uploadPidNamespace_);
+  };
+  std::optional<bool> claimed;
+  if (!expired) {
+    const std::int32_t iterations = std::max<std::int32_t>(1, config.maxBundlesCreatedPerIteration());
+    for (std::int32_t i = 0; i < iterations && !claimed && bundleRawEvents(claim, i + 1 == iterations, &claimed);
+         ++i) {
+    }
+  }
   if (!claimed) {
+    // An empty queue holds nothing to take: no write transaction, no turn on the file's lock.
+    platform::Error emptyError;
+    if (database_->isQueuedBundleTableEmpty(&emptyError).value_or(false)) {
+      bundles.emplace();
+      claimed = true;
+    } else {
+      claimed = database_->performTransaction(claim);
+    }
+  }
+  if (!*claimed) {
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();
     return;

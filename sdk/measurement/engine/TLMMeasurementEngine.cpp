@@ -874,13 +874,17 @@ void TLMMeasurementEngine::reportAppUpdateOnWorkerQueue() {
   if (current.value_or("") == previous.value_or("")) return;
   persistedConfig_->setAppVersion(current);
   if (isSet(previous)) {
+    // Counted after the version: a process that reads the settings between the two writes finds
+    // no update.
+    const std::int64_t changes = persistedConfig_->appVersionChangeCount();
+    persistedConfig_->setAppVersionChangeCount(changes + 1);
     TLMObjectDictionary parameters;
     parameters.set("_pv", TLMValue(*previous));
     // Processes of the app started at once after the update all read the older version here:
     // the store's write transaction decides again, and the first stores the update with the
-    // version it was reported for.
+    // version it was reported for and the change count read with it.
     logInternalEventOncePerApp("auto", "_au", parameters,
-                               {kTLMAppUpdateVersionColumn, platform::Value(current.value_or(""))});
+                               {kTLMAppUpdateVersionColumn, TLMUpdateMarkValue(current.value_or(""), changes)});
   }
 }
 
@@ -890,10 +894,13 @@ void TLMMeasurementEngine::reportOSUpdateOnWorkerQueue() {
   if (current == previous.value_or("")) return;
   persistedConfig_->setOSVersion(current);
   if (isSet(previous)) {
+    const std::int64_t changes = persistedConfig_->osVersionChangeCount();
+    persistedConfig_->setOSVersionChangeCount(changes + 1);
     TLMObjectDictionary parameters;
     parameters.set("_po", TLMValue(*previous));
     // As the app's update.
-    logInternalEventOncePerApp("auto", "_ou", parameters, {kTLMOSUpdateVersionColumn, platform::Value(current)});
+    logInternalEventOncePerApp("auto", "_ou", parameters,
+                               {kTLMOSUpdateVersionColumn, TLMUpdateMarkValue(current, changes)});
   }
 }
 

@@ -330,9 +330,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // Arms the upload alarm for the next upload time, or cancels it when nothing is due.
   void updateSchedule();
   // Bundles the raw events and posts the oldest queued bundles that no other process of the app
-  // holds, held for this one (its process id) in the store until the reply: released when the
-  // upload fails, deleted when it succeeds. A hold ends by itself when its process no longer runs,
-  // or after the request's timeout and ten minutes more.
+  // holds, held for this one (its process id and PID namespace) in the store until the reply:
+  // released when the upload fails, deleted when it succeeds. A hold ends by itself when its
+  // process no longer runs (judged only from its own PID namespace), or after the request's
+  // timeout and ten minutes more.
   void uploadData();
   void uploadDataOrRegisterAlarm();
   bool isNetworkReadyForRequest();
@@ -360,8 +361,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // MARK: Bundling and sampling (worker queue)
 
   // Makes at most one bundle from the oldest group of raw events; true when a bundle was made or
-  // a group was consumed.
-  bool bundleRawEvents();
+  // a group was consumed. With `andThen`, a pass that leaves no raw event behind, or the
+  // `lastPass`, runs it in its own transaction before the commit (its false rolls the pass back
+  // too) and sets `*andThenCommitted` to whether that transaction committed (left empty when it
+  // did not run): an upload's claim then costs no transaction of its own.
+  bool bundleRawEvents(const std::function<bool()>& andThen = {}, bool lastPass = false,
+                       std::optional<bool>* andThenCommitted = nullptr);
   bool hasDataToUpload();
   bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
   // The events to keep, in order; empty on a store failure (the error is set).
@@ -540,9 +545,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // counts (a completion of any other request is ignored).
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::uint64_t networkRequestNumber_ = 0;
-  // The process id that holds the queued bundles this process sends (worker queue; 0 before the
-  // first upload).
+  // The process id that holds the queued bundles this process sends, and its PID namespace
+  // (worker queue; read at the first upload of each process, a forked child's included).
   std::int64_t uploadClaimant_ = 0;
+  std::int64_t uploadPidNamespace_ = 0;
   // Worker queue: when the bundle being made carries the monitor's health sample, the time it
   // was taken; stored only once that bundle is committed.
   std::optional<double> bundledMonitorSampleTimestamp_;

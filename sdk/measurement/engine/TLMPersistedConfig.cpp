@@ -19,6 +19,8 @@ constexpr const char* kLastSuccessfulUploadKey = "/ombrix/measurement/last_succe
 constexpr const char* kLastFailedUploadKey = "/ombrix/measurement/last_failed_upload";
 constexpr const char* kAppVersionKey = "/ombrix/measurement/app_version";
 constexpr const char* kOSVersionKey = "/ombrix/measurement/os_version";
+constexpr const char* kAppVersionChangesKey = "/ombrix/measurement/app_version_changes";
+constexpr const char* kOSVersionChangesKey = "/ombrix/measurement/os_version_changes";
 constexpr const char* kMidnightOffsetKey = "/ombrix/measurement/midnight_offset";
 constexpr const char* kLastMonitorSampledKey = "/ombrix/measurement/last_monitor_data_sampled_timestamp";
 constexpr const char* kFirstOpenKey = "/ombrix/measurement/first_open_timestamp_ms";
@@ -184,6 +186,12 @@ void TLMPersistedConfig::setAppVersion(const std::optional<std::string>& value) 
 
 std::optional<std::string> TLMPersistedConfig::osVersion() const { return stringForKey(kOSVersionKey); }
 void TLMPersistedConfig::setOSVersion(const std::optional<std::string>& value) { setString(value, kOSVersionKey); }
+
+std::int64_t TLMPersistedConfig::appVersionChangeCount() const { return int64ForKey(kAppVersionChangesKey); }
+void TLMPersistedConfig::setAppVersionChangeCount(std::int64_t value) { setInt64(value, kAppVersionChangesKey); }
+
+std::int64_t TLMPersistedConfig::osVersionChangeCount() const { return int64ForKey(kOSVersionChangesKey); }
+void TLMPersistedConfig::setOSVersionChangeCount(std::int64_t value) { setInt64(value, kOSVersionChangesKey); }
 
 double TLMPersistedConfig::midnightOffset() {
   double offset = 0;

@@ -85,6 +85,12 @@ class TLMPersistedConfig {
   void setAppVersion(const std::optional<std::string>& value);
   std::optional<std::string> osVersion() const;
   void setOSVersion(const std::optional<std::string>& value);
+  // How many app or system updates this build (and later ones) found: an older build writes the
+  // version alone, so an update after its run is told from the last one logged.
+  std::int64_t appVersionChangeCount() const;
+  void setAppVersionChangeCount(std::int64_t value);
+  std::int64_t osVersionChangeCount() const;
+  void setOSVersionChangeCount(std::int64_t value);
   // Seconds in [0, 86400) in millisecond steps, drawn once from the platform's random source and
   // kept; it shifts the device's day boundary for the daily counts.
   double midnightOffset();

@@ -1,5 +1,6 @@
 // Raw events with their shared bundle metadata, and the queue of compressed bundles.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,6 +52,12 @@ std::optional<platform::Bytes> encoded(const NANOMessageBase& message) {
 }
 
 }  // namespace
+
+std::int64_t TLMProcessPidNamespace() {
+  struct stat info {};
+  if (::stat("/proc/self/ns/pid", &info) != 0) return 0;
+  return static_cast<std::int64_t>(info.st_ino);
+}
 
 // MARK: - Metadata
 
@@ -627,16 +634,25 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithCoun
 }
 
 std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryUnclaimedBundlesWithCountLimit(
-    std::int64_t countLimit, std::int64_t sizeLimit, std::int64_t claimant, double bound, Error* error) {
+    std::int64_t countLimit, std::int64_t sizeLimit, std::int64_t claimant, double bound, Error* error,
+    std::int64_t pidNamespace) {
   const double now = settings_->now();
   // Each holder's process looked up once per call.
   std::map<std::int64_t, bool> runs;
   auto free = [&](const TLMRecord& row) {
-    const Value& holder = row.get(kTLMQueueClaimedByColumn);
-    const std::int64_t process = holder.isNumber() ? holder.int64Value().value_or(0) : 0;
-    if (process == 0 || process == claimant) return true;
+    auto integer = [&row](const char* column) {
+      const Value& value = row.get(column);
+      return value.isNumber() ? value.int64Value().value_or(0) : 0;
+    };
+    const std::int64_t process = integer(kTLMQueueClaimedByColumn);
+    if (process == 0) return true;
     const double until = row.get(kTLMQueueClaimedUntilColumn).doubleValue().value_or(0);
     if (until <= now || until > now + bound) return true;
+    // A process id is judged only in the namespace it was taken in: elsewhere it may name no
+    // process, or another one, while its holder runs.
+    const std::int64_t space = integer(kTLMQueueClaimedInColumn);
+    if (space == 0 || space != pidNamespace) return false;
+    if (process == claimant) return true;
     auto known = runs.find(process);
     if (known == runs.end()) known = runs.emplace(process, processRuns(process)).first;
     return !known->second;
@@ -657,7 +673,8 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::bundlesInQueueOrder(
   // Without a filter the count limit is the query's; with one, the rows others hold are passed.
   const std::string query =
       free ? "SELECT rowid, data, retry_count, " + std::string(kTLMQueueClaimedByColumn) + ", " +
-                 kTLMQueueClaimedUntilColumn + " FROM queue ORDER BY bundle_end_timestamp ASC"
+                 kTLMQueueClaimedUntilColumn + ", " + kTLMQueueClaimedInColumn +
+                 " FROM queue ORDER BY bundle_end_timestamp ASC"
            : "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?";
   auto rows = sqliteStore_->recordsForQuery(
       query, free ? platform::Array{} : platform::Array{Value(countLimit)}, error,
@@ -687,12 +704,13 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::bundlesInQueueOrder(
 }
 
 bool TLMDatabase::claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, std::int64_t claimant,
-                                         double until, Error* error) {
+                                         double until, Error* error, std::int64_t pidNamespace) {
   // One statement a row (its text kept prepared), for at most a batch of rows.
   for (std::int64_t rowID : rowIDs) {
-    if (!sqliteStore_->updateRecord(
-            TLMRecord{{kTLMQueueClaimedByColumn, Value(claimant)}, {kTLMQueueClaimedUntilColumn, Value(until)}},
-            kTLMQueueTable, "rowid", Value(rowID), error)) {
+    if (!sqliteStore_->updateRecord(TLMRecord{{kTLMQueueClaimedByColumn, Value(claimant)},
+                                              {kTLMQueueClaimedUntilColumn, Value(until)},
+                                              {kTLMQueueClaimedInColumn, Value(claimant == 0 ? 0 : pidNamespace)}},
+                                    kTLMQueueTable, "rowid", Value(rowID), error)) {
       return false;
     }
   }
@@ -700,7 +718,7 @@ bool TLMDatabase::claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs
 }
 
 bool TLMDatabase::releaseBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, Error* error) {
-  return claimBundlesWithRowIDs(rowIDs, 0, 0, error);
+  return claimBundlesWithRowIDs(rowIDs, 0, 0, error, 0);
 }
 
 std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::queryBundlesWithRowIDs(

@@ -42,6 +42,10 @@ platform::Value TLMObjectFromValue(const TLMValue& value);
 // known without decoding or encoding the row.
 std::int64_t TLMRawEventEncodedSize(const TLMRecord& row);
 
+// The PID namespace of the calling process (the inode of /proc/self/ns/pid), read anew at each
+// call; 0 when it cannot be read (no /proc): a claim made there can be judged by no one.
+std::int64_t TLMProcessPidNamespace();
+
 // A queued bundle (decoded, with its retry count) and the row id of its queue row.
 using TLMBundleRowIDPair = std::pair<std::shared_ptr<TLMPBMeasurementBundle>, std::int64_t>;
 
@@ -136,17 +140,20 @@ class TLMDatabase {
   std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithCountLimit(
       std::int64_t countLimit, std::int64_t sizeLimit, platform::Error* error);
   // The same among the bundles no other process's upload holds (kTLMQueueClaimedByColumn): rows
-  // held by none or by `claimant`, rows whose hold ran out (at the store's now or earlier, or
-  // ending more than `bound` seconds after it: a clock set back) and rows of a process that no
-  // longer runs. Read in the write transaction that claims those it sends
-  // (claimBundlesWithRowIDs), so that processes of the app uploading at once send each once.
+  // held by none, rows whose hold ran out (at the store's now or earlier, or ending more than
+  // `bound` seconds after it: a clock set back), and, among rows held in `pidNamespace` (the
+  // claimant's, see TLMProcessPidNamespace), those of `claimant` and of a process that no longer
+  // runs. A hold made in another namespace, or where one of the two is unknown, is judged by its
+  // end only: its process id means nothing here. Read in the write transaction that claims those
+  // it sends (claimBundlesWithRowIDs), so that processes of the app uploading at once send each
+  // once.
   std::optional<std::vector<TLMBundleRowIDPair>> queryUnclaimedBundlesWithCountLimit(
       std::int64_t countLimit, std::int64_t sizeLimit, std::int64_t claimant, double bound,
-      platform::Error* error);
-  // Holds the rows for `claimant`'s upload until `until`; releaseBundlesWithRowIDs lets go of
-  // them (an upload that failed).
+      platform::Error* error, std::int64_t pidNamespace = TLMProcessPidNamespace());
+  // Holds the rows for `claimant`'s upload (a process id of `pidNamespace`) until `until`;
+  // releaseBundlesWithRowIDs lets go of them (an upload that failed).
   bool claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, std::int64_t claimant, double until,
-                              platform::Error* error);
+                              platform::Error* error, std::int64_t pidNamespace = TLMProcessPidNamespace());
   bool releaseBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::Error* error);
   std::optional<std::vector<TLMBundleRowIDPair>> queryBundlesWithRowIDs(
       const std::vector<std::int64_t>& rowIDs, platform::Error* error);

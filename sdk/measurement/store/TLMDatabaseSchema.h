@@ -21,10 +21,12 @@ inline constexpr const char* kTLMRawEventsRealtimeIndex = "raw_events_realtime";
 inline constexpr const char* kTLMEventsTable = "events";
 inline constexpr const char* kTLMUserAttributesTable = "user_attributes";
 inline constexpr const char* kTLMQueueTable = "queue";
-// An upload's hold on a queued bundle: the process that sends it (its process id; 0: none) and
-// until when (seconds since 1970).
+// An upload's hold on a queued bundle: the process that sends it (its process id; 0: none), until
+// when (seconds since 1970) and the PID namespace its process id belongs to (the inode of its
+// /proc/self/ns/pid; null or 0: unknown).
 inline constexpr const char* kTLMQueueClaimedByColumn = "claimed_by";
 inline constexpr const char* kTLMQueueClaimedUntilColumn = "claimed_until";
+inline constexpr const char* kTLMQueueClaimedInColumn = "claimed_in";
 // Queued bundles oldest end first, the newest end and the real-time ones, from an index.
 inline constexpr const char* kTLMQueueEndTimestampIndex = "queue_bundle_end_timestamp";
 inline constexpr const char* kTLMQueueRealtimeIndex = "queue_realtime";
@@ -42,9 +44,16 @@ inline constexpr const char* kTLMMainEventParamsTable = "main_event_params";
 // Columns of the app metadata row that mark a report made once per app's data (1 once made).
 inline constexpr const char* kTLMSearchAdCampaignReportedColumn = "search_ad_campaign_reported";
 // ... and once per update: the app's version, or the system's, that the last update was
-// reported for.
+// reported for, with the number of version changes recorded before it (TLMUpdateMarkValue).
 inline constexpr const char* kTLMAppUpdateVersionColumn = "app_update_version";
 inline constexpr const char* kTLMOSUpdateVersionColumn = "os_update_version";
+
+// "<version> #<changes>": the processes started at once after one update read the same count,
+// and every update that this build records raises it, so a second update to one version (after
+// an older build, which records no count, went back) has a mark of its own.
+inline platform::Value TLMUpdateMarkValue(const std::string& version, std::int64_t changes) {
+  return platform::Value(version + " #" + std::to_string(changes));
+}
 
 // The mark of a report made once per app's data: a column of the metadata row (such as
 // kTLMSearchAdCampaignReportedColumn) and the value it holds once the report is made (1, or the

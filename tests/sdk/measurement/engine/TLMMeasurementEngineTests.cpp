@@ -187,6 +187,8 @@ TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARec
   h.installBundle("1.1", "1.1.0");
   h.identity = h.makeIdentity();
   OBXScopedAppEnvironment os(OBXAppEnvironmentUtil::Environment{.systemVersion = "17.0"});
+  const std::int64_t appChanges = h.persisted->appVersionChangeCount();
+  const std::int64_t osChanges = h.persisted->osVersionChangeCount();
   h.start();
   auto updates = storedEvents(h, "_au");
   ASSERT_EQ(updates.size(), 1u);
@@ -201,10 +203,25 @@ TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARec
   // Another process of the app started with this one read the settings before this one wrote
   // them: it finds the update stored for these versions, and stores none.
   h.persisted->setAppVersion(std::string("1.0"));
+  h.persisted->setAppVersionChangeCount(appChanges);
   h.persisted->setOSVersion("16.4");
+  h.persisted->setOSVersionChangeCount(osChanges);
   h.start();
   EXPECT_EQ(storedEvents(h, "_au").size(), 1u);
   EXPECT_EQ(storedEvents(h, "_ou").size(), 1u);
+  h.engine.reset();
+
+  // An older build, which knows no mark, ran at the earlier versions and wrote them alone: the
+  // update to these versions again is a new one.
+  h.persisted->setAppVersion(std::string("1.0"));
+  h.persisted->setOSVersion("16.4");
+  h.start();
+  updates = storedEvents(h, "_au");
+  ASSERT_EQ(updates.size(), 2u);
+  EXPECT_EQ(stringParameter(updates[1], "_pv"), "1.0");
+  systemUpdates = storedEvents(h, "_ou");
+  ASSERT_EQ(systemUpdates.size(), 2u);
+  EXPECT_EQ(stringParameter(systemUpdates[1], "_po"), "16.4");
   h.engine.reset();
 
   // A later update, and one back to an earlier version, are each stored.
@@ -216,9 +233,9 @@ TEST(TLMMeasurementEngineLifeEventsTest, AppAndOSUpdatesAreLoggedOnlyAgainstARec
   h.identity = h.makeIdentity();
   h.start();
   updates = storedEvents(h, "_au");
-  ASSERT_EQ(updates.size(), 3u);
-  EXPECT_EQ(stringParameter(updates[1], "_pv"), "1.1");
-  EXPECT_EQ(stringParameter(updates[2], "_pv"), "1.2");
+  ASSERT_EQ(updates.size(), 4u);
+  EXPECT_EQ(stringParameter(updates[2], "_pv"), "1.1");
+  EXPECT_EQ(stringParameter(updates[3], "_pv"), "1.2");
 }
 
 // MARK: - Wipe

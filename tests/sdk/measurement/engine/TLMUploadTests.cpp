@@ -1,6 +1,7 @@
 // Upload scheduling, the upload and its replies, the configuration fetch and the life-cycle
 // handlers, on a manual clock, a manual worker queue and the fake transport.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,14 +165,6 @@ TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
   std::vector<std::int64_t> rows;
   for (const auto& [bundle, row] : h.queued()) rows.push_back(row);
   ASSERT_FALSE(rows.empty());
-  auto holders = [&] {
-    std::set<std::int64_t> found;
-    const auto rows = h.database()->sqliteStore()->recordsForQuery("SELECT claimed_by FROM queue", {}, nullptr);
-    for (const auto& row : rows.value_or(TLMRows{})) {
-      found.insert(row.get("claimed_by").int64Value().value_or(-1));
-    }
-    return found;
-  };
   auto uploadHeldBy = [&](std::int64_t process, double until) {
     EXPECT_TRUE(h.database()->claimBundlesWithRowIDs(rows, process, until, nullptr));
     const std::size_t before = h.transport->requests().size();
@@ -183,9 +176,9 @@ TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
   EXPECT_EQ(h.monitor->count(23037), 1u);  // nothing of its own to send
   h.clock->advance(60);
   ASSERT_TRUE(uploadHeldBy(1, h.clock->now()));  // the hold ran out
-  EXPECT_EQ(holders(), (std::set<std::int64_t>{::getpid()}));
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
   h.respond(503);
-  EXPECT_EQ(holders(), (std::set<std::int64_t>{0}));
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{0}));
   EXPECT_EQ(NANOGetInt32(*h.queued()[0].first, Slot::retry_count), 1);
 
   // Held by a process until later than the request's timeout and its margin: a clock set back.
@@ -200,6 +193,44 @@ TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
   ASSERT_GT(ended, 0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
   ASSERT_TRUE(uploadHeldBy(ended, h.clock->now() + 60));
+  h.respond(200);
+  EXPECT_TRUE(h.queued().empty());
+}
+
+// An upload takes its bundles in the transaction of its last bundling pass: with events to
+// bundle, one commit a bundle made and none more; with none, the one pass that finds none. With
+// no pass (the configuration is fetched first) and an empty queue, it writes nothing at all.
+TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
+  UploadHarness h;
+  h.start();
+  ASSERT_FALSE(h.rawEventNames().empty());
+  sqlite3* handle = h.database()->sqliteStore()->sqliteHandle();
+  int commits = 0;
+  sqlite3_commit_hook(
+      handle, [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+  auto commitsOfAnUpload = [&] {
+    commits = 0;
+    const std::size_t before = h.transport->requests().size();
+    h.engine->uploadData();
+    EXPECT_EQ(h.transport->requests().size(), before + 1);
+    return commits;
+  };
+  EXPECT_EQ(commitsOfAnUpload(), 0);
+  EXPECT_EQ(h.lastRequest().method, "GET");
+  h.respond(404);  // the configuration's answer starts the upload of what was logged
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  h.respond(500);
+  ASSERT_EQ(h.queued().size(), 1u);
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{0}));
+  EXPECT_EQ(commitsOfAnUpload(), 1);  // nothing to bundle: the pass that finds none takes them
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
+  h.respond(500);
+  h.log("later");
+  h.drain();
+  EXPECT_EQ(commitsOfAnUpload(), 1);  // the bundle made takes them with it
+  EXPECT_EQ(h.queued().size(), 2u);
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
+  sqlite3_commit_hook(handle, nullptr, nullptr);
   h.respond(200);
   EXPECT_TRUE(h.queued().empty());
 }

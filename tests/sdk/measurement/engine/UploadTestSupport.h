@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <set>
 
 #include "MeasurementEngineTestSupport.h"
 #include "measurement/model/TLMUtil.h"
@@ -36,6 +37,13 @@ struct UploadHarness : EngineHarness {
   OBXNetworkRequest lastRequest() const {
     auto requests = transport->requests();
     return requests.empty() ? OBXNetworkRequest{} : requests.back();
+  }
+  // The processes that hold queued bundles (0: none), as the queue's rows say.
+  std::set<std::int64_t> holders() {
+    std::set<std::int64_t> found;
+    const auto rows = database()->sqliteStore()->recordsForQuery("SELECT claimed_by FROM queue", {}, nullptr);
+    for (const auto& row : rows.value_or(TLMRows{})) found.insert(row.get("claimed_by").int64Value().value_or(-1));
+    return found;
   }
   std::vector<TLMUploadBundle> queued() {
     return database()

@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -470,6 +471,112 @@ TEST_F(TLMDatabaseRawEventsTest, UnreadableQueueRowsAreDeletedWhenFound) {
   EXPECT_EQ(error.description, "Received empty row IDs to process");
   ASSERT_TRUE(database->deleteBundlesWithRowIDs({2}, &error));
   EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+}
+
+// A hold on a queued bundle is judged by its process only in the PID namespace it was taken in:
+// elsewhere its number may name no process, or another one, while its holder runs.
+TEST_F(TLMDatabaseRawEventsTest, AHoldIsJudgedByItsProcessOnlyInTheNamespaceItWasTakenIn) {
+  const std::int64_t here = TLMProcessPidNamespace();
+  if (here == 0) GTEST_SKIP() << "no /proc/self/ns/pid to read";
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", static_cast<std::int64_t>(clock->now() * 1000)), false,
+                                     &error));
+  const std::vector<std::int64_t> row{std::stoll(raw().scalar("SELECT rowid FROM queue"))};
+  const pid_t ended = ::fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const std::int64_t self = ::getpid();
+  auto hold = [&](std::int64_t process, std::int64_t space, double until) {
+    ASSERT_TRUE(database->claimBundlesWithRowIDs(row, process, until, &error, space)) << error.description;
+  };
+  auto sendable = [&](std::int64_t readerSpace) {
+    auto pairs = database->queryUnclaimedBundlesWithCountLimit(10, 1 << 20, self, 60, &error, readerSpace);
+    EXPECT_TRUE(pairs) << error.description;
+    return pairs && pairs->size() == 1;
+  };
+  const double later = clock->now() + 30;
+  // Here: a process that ended holds nothing, a live one holds, this process's hold is its own.
+  hold(ended, here, later);
+  EXPECT_TRUE(sendable(here));
+  hold(1, here, later);
+  EXPECT_FALSE(sendable(here));
+  hold(self, here, later);
+  EXPECT_TRUE(sendable(here));
+  // Taken in another namespace: held until its end, whatever its number names here.
+  for (std::int64_t process : {std::int64_t{ended}, self, std::int64_t{1}}) {
+    hold(process, here + 1, later);
+    EXPECT_FALSE(sendable(here)) << process;
+  }
+  // A namespace not known, the holder's (a build that did not record it) or the reader's (no
+  // /proc), judges no process either.
+  hold(ended, 0, later);
+  EXPECT_FALSE(sendable(here));
+  hold(ended, here, later);
+  EXPECT_FALSE(sendable(0));
+  // The end frees it, and so does an end further ahead than the bound (a clock set back).
+  hold(ended, here + 1, clock->now());
+  EXPECT_TRUE(sendable(here));
+  hold(ended, here + 1, clock->now() + 61);
+  EXPECT_TRUE(sendable(here));
+  ASSERT_TRUE(database->releaseBundlesWithRowIDs(row, &error));
+  EXPECT_EQ(raw().scalar("SELECT claimed_by || ',' || claimed_in FROM queue"), "0,0");
+}
+
+// A process in a PID namespace of its own, where the test process's id names no process, leaves
+// the bundle this process holds, and sends the other; what it holds in turn is marked with its
+// namespace, so that no process outside takes its number for one of its own.
+TEST_F(TLMDatabaseRawEventsTest, AProcessInAPidNamespaceOfItsOwnLeavesWhatAProcessOutsideHolds) {
+  const std::int64_t t = static_cast<std::int64_t>(clock->now() * 1000);
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", t), false, &error));
+  ASSERT_TRUE(database->insertBundle(*bundle("1:1:ios:a", t + 1), false, &error));
+  const auto rows = raw().column("SELECT rowid FROM queue ORDER BY bundle_end_timestamp");
+  ASSERT_EQ(rows.size(), 2u);
+  const std::int64_t held = std::stoll(rows[0]);
+  const std::int64_t open = std::stoll(rows[1]);
+  const pid_t self = ::getpid();
+  ASSERT_TRUE(database->claimBundlesWithRowIDs({held}, self, clock->now() + 60, &error));
+  // The child opens its own connection: none crosses the fork.
+  database.reset();
+  const std::string path = dir.file(kTLMDatabaseFileName);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWPID) != 0) _exit(77);
+    const pid_t inner = ::fork();
+    if (inner == 0) {
+      if (::kill(self, 0) == 0) _exit(5);  // the test process is seen from here: no new namespace
+      auto inside = TLMDatabase::initWithDatabasePath(path, settings, nullptr);
+      if (!inside) _exit(2);
+      auto pairs = inside->queryUnclaimedBundlesWithCountLimit(10, 1 << 20, ::getpid(), 60, nullptr);
+      if (!pairs) _exit(2);
+      if (pairs->size() != 1 || pairs->front().second != open) _exit(1);
+      _exit(inside->claimBundlesWithRowIDs({open}, ::getpid(), clock->now() + 60, nullptr) ? 0 : 2);
+    }
+    int status = 0;
+    if (inner < 0 || ::waitpid(inner, &status, 0) != inner) _exit(4);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "unshare(CLONE_NEWPID) is not permitted here (it needs root)";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "1: the process inside took the bundle a live process outside holds";
+  database = TLMDatabase::initWithDatabasePath(path, settings, &monitor);
+  ASSERT_TRUE(database);
+  const auto marks = raw().column("SELECT claimed_by || ',' || (claimed_in NOT IN (0, " +
+                                  std::to_string(TLMProcessPidNamespace()) + ")) FROM queue WHERE rowid = " +
+                                  std::to_string(open));
+  EXPECT_EQ(marks, std::vector<std::string>{"1,1"});  // held by process 1 of the other namespace
+  // Outside, process 1 runs too, yet that hold is judged by its end only (its process has ended);
+  // this process's own hold is its own.
+  auto pairs = database->queryUnclaimedBundlesWithCountLimit(10, 1 << 20, self, 60, &error);
+  ASSERT_TRUE(pairs);
+  ASSERT_EQ(pairs->size(), 1u);
+  EXPECT_EQ(pairs->front().second, held);
+  clock->advance(60);
+  pairs = database->queryUnclaimedBundlesWithCountLimit(10, 1 << 20, self, 60, &error);
+  ASSERT_TRUE(pairs);
+  EXPECT_EQ(pairs->size(), 2u);
 }
 
 TEST_F(TLMDatabaseRawEventsTest, RetryCountsTravelInTheBundleAndNeverOverflow) {
