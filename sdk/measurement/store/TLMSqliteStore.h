@@ -263,6 +263,13 @@ class TLMSqliteStore {
   bool commitFoundFileBusy() const;
   // Whether the BEGIN that just failed found the file busy, with no transaction left open.
   bool beginFoundFileBusy() const;
+  // BEGIN IMMEDIATE, stepped again while the file is busy (34026 said once): false only for a
+  // failure that waiting cannot mend, or without a busy timeout.
+  bool beginWaitingForBusyFile();
+  // sqlite3_step of a statement of the store's: one that finds the file busy while this
+  // connection holds no lock of it is stepped again until it takes its lock (34027 said once),
+  // however long another connection holds the file; without a busy timeout it fails at once.
+  int stepWaitingForBusyFile(sqlite3_stmt* statement);
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;
