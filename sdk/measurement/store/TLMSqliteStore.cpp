@@ -1257,9 +1257,11 @@ bool TLMSqliteStore::endTransaction() {
 }
 
 bool TLMSqliteStore::beginFoundFileBusy() const {
-  // This connection holds no lock here (no transaction was open), so its wait keeps no one out.
+  // This connection holds no lock here (no transaction was open, no read of it under way), so
+  // its wait keeps no one out; one that holds a read lock is refused at once, without SQLite's
+  // wait, and fails rather than wait for a writer that waits for it.
   return busyTimeoutMs_ > 0 && (lastFailedStepCode_ & 0xff) == SQLITE_BUSY && isOpen() &&
-         sqlite3_get_autocommit(sqliteHandle_) != 0;
+         sqlite3_get_autocommit(sqliteHandle_) != 0 && sqlite3_txn_state(sqliteHandle_, nullptr) == SQLITE_TXN_NONE;
 }
 
 bool TLMSqliteStore::commitFoundFileBusy() const {

@@ -742,6 +742,16 @@ TEST_F(TLMSqliteStoreTest, EveryStatementWaitsForAConnectionThatHoldsTheFilePast
     EXPECT_EQ(count(c.said), 1);
     EXPECT_FALSE(monitor.contains(34008));
   }
+  // A connection that already holds a read lock (its read under way) fails at once: the other
+  // could be waiting for it to let go.
+  other.exec("BEGIN IMMEDIATE");
+  bool begun = true;
+  EXPECT_TRUE(store->recordsForQuery("SELECT a FROM t", {}, nullptr, [&](std::size_t, const TLMRecord&) {
+                     begun = store->performTransaction([] { return true; });
+                     return false;
+                   }).has_value());
+  EXPECT_FALSE(begun);
+  other.exec("COMMIT");
 
   ScopedBusyTimeout noWait(0);
   auto quick = open();
