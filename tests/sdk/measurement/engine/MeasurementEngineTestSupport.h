@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FreeSpace.h"
@@ -234,4 +237,36 @@ class EngineHarness {
   std::shared_ptr<platform::Random> random;
   std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
   std::shared_ptr<TLMMeasurementEngine> engine;
+};
+
+// Drains the harness's worker on a thread of its own, for work that waits for something the test
+// holds (another connection's lock): `stillWaitsAfterSaying` waits, generously, until the engine
+// says `code` or the drain ends, and answers whether it still runs.
+class BackgroundDrain {
+ public:
+  explicit BackgroundDrain(EngineHarness& h)
+      : thread_([this, &h] {
+          h.drain();
+          drained_.store(true);
+        }),
+        h_(h) {}
+  ~BackgroundDrain() { join(); }
+  BackgroundDrain(const BackgroundDrain&) = delete;
+  BackgroundDrain& operator=(const BackgroundDrain&) = delete;
+
+  bool stillWaitsAfterSaying(std::int64_t code) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!h_.monitor->has(code) && !drained_.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return !drained_.load();
+  }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> drained_{false};
+  std::thread thread_;
+  EngineHarness& h_;
 };

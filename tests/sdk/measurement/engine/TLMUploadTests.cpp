@@ -6,11 +6,8 @@
 
 #include <sqlite3.h>
 
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "UploadTestSupport.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -440,16 +437,8 @@ TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAn
   sqlite3_busy_timeout(other, 60'000);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   ASSERT_TRUE(h.transport->respond(200));  // its completion waits on the worker
-  std::atomic<bool> drained{false};
-  std::thread worker([&] {
-    h.drain();
-    drained.store(true);
-  });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!h.monitor->has(34026) && !drained.load() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_FALSE(drained.load());  // the delete gave up instead of waiting
+  BackgroundDrain worker(h);
+  EXPECT_TRUE(worker.stillWaitsAfterSaying(34026));  // else the delete gave up instead of waiting
   EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   worker.join();
   sqlite3_close(other);
