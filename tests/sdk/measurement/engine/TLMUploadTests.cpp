@@ -463,6 +463,28 @@ TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAn
   EXPECT_FALSE(h.monitor->has(23036));
 }
 
+// Without any wait allowed, an upload whose transaction cannot begin says SQLite's reason.
+TEST(TLMUploadGuardTest, AnUploadThatCannotTakeItsBundlesSaysWhy) {
+  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
+  TLMSqliteStore::setBusyTimeoutMilliseconds(0);
+  UploadHarness h;
+  h.start();
+  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);
+  h.applySettings({});
+  h.log("a1");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(h.database()->databasePath().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  h.engine->uploadData();
+  EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  std::string said = "<not said>";
+  for (const TLMMonitorEntry& entry : h.monitor->entries()) {
+    if (entry.code == 23036) said = entry.contexts.empty() ? "" : entry.contexts[0].description();
+  }
+  EXPECT_NE(said.find("database is locked"), std::string::npos) << said;
+}
+
 // MARK: - Configuration fetch
 
 TEST(TLMConfigFetchTest, EveryStatusPath) {
