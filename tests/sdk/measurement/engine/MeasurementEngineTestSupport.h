@@ -33,6 +33,7 @@
 #include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 #include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMSqliteStore.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -131,6 +132,17 @@ class EngineHarness {
       throw std::runtime_error(notStarted("store"));
     }
     return engine;
+  }
+  // Starts with the busy timeout of the store's connection set to `milliseconds` (0: a file held
+  // elsewhere, by the test, fails at once; else its wait is said after that long); later
+  // connections keep the setting they had.
+  void startWaitingForLocks(int milliseconds) {
+    struct Restore {
+      int kept = TLMSqliteStore::busyTimeoutMilliseconds();
+      ~Restore() { TLMSqliteStore::setBusyTimeoutMilliseconds(kept); }
+    } restore;
+    TLMSqliteStore::setBusyTimeoutMilliseconds(milliseconds);
+    start();
   }
   void drain() { worker->drain(); }
 

@@ -805,11 +805,8 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
 // the group waits to begin, its events stay queued, and once the other lets go every event is
 // stored and none fails.
 TEST(TLMMeasurementEngineGroupTest, EventsWaitForAConnectionThatHoldsTheFileAndNoneIsLost) {
-  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(50);
   EngineHarness h;
-  h.start();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);
+  h.startWaitingForLocks(50);
   const std::size_t logged = h.monitor->count(23072);
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);

@@ -421,11 +421,8 @@ TEST(TLMUploadGuardTest, SentBundlesThatCannotBeDeletedSuspendUploadsForAnHourOf
 // waits for it, however long, instead of failing and suspending uploads for an hour; once the
 // other lets go every event reaches the collector once, and no warning is said per event.
 TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAndNothingIsSentTwice) {
-  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(50);
   UploadHarness h;
-  h.start();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);  // the store's connection keeps 50 ms
+  h.startWaitingForLocks(50);
   h.applySettings({});
   for (const char* name : {"a1", "a2"}) h.log(name);
   h.engine->uploadData();
@@ -465,11 +462,8 @@ TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAn
 
 // Without any wait allowed, an upload whose transaction cannot begin says SQLite's reason.
 TEST(TLMUploadGuardTest, AnUploadThatCannotTakeItsBundlesSaysWhy) {
-  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(0);
   UploadHarness h;
-  h.start();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);
+  h.startWaitingForLocks(0);
   h.applySettings({});
   h.log("a1");
   sqlite3* other = nullptr;
