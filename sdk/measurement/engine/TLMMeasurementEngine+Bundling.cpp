@@ -336,7 +336,10 @@ bool TLMMeasurementEngine::bundleRawEventsInTransaction(bool& made) {
       aggregates->incrementLifetimeCount();
       aggregates->incrementCurrentBundleCount();
       aggregates->incrementCurrentSessionCount();
-      if (auto copy = event->copyWithPreviousTimestamp(aggregates->lastFireTimestamp())) {
+      // The aggregates are the app's, shared by its processes, whose events reach the store in
+      // the order they were stored, not in that of their times: a later last time is no fault
+      // here. A clock set back in one process is said where its events are stored.
+      if (auto copy = event->copyWithPreviousTimestamp(aggregates->lastFireTimestamp(), false)) {
         copy->setConversion(event->isConversion());
         copy->setRealtime(event->isRealtime());
         event = copy;

@@ -679,6 +679,17 @@ bool TLMMeasurementEngine::storeEventOnWorkerQueue(const TLMEventPtr& event, boo
     tlm_monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", tlm_errorText(error));
     return false;
   }
+  // This process's events of one name are stored in the order they were stamped: one stamped
+  // before the last of its name stored here means the clock was set back. (Other processes' are
+  // not compared: theirs reach the store in the order of their commits.) One entry a name the
+  // store took, which bounds the names.
+  auto [last, first] = storedEventTimestamps_.try_emplace(name, event->timestamp());
+  if (!first) {
+    if (last->second > event->timestamp()) {
+      tlm_monitor()->logWithLevel(4, 16002, "Event created with previous timestamp after current timestamp");
+    }
+    last->second = event->timestamp();
+  }
   return true;
 }
 

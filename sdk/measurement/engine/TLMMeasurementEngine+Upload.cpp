@@ -111,10 +111,14 @@ double TLMMeasurementEngine::nextUploadingTime() {
 void TLMMeasurementEngine::updateSchedule() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
   if (isUploadSuspended()) {
-    const double elapsed = uptime() - suspendedUploadTimestamp_.load();
+    const double suspended = suspendedUploadTimestamp_.load();
+    const double elapsed = uptime() - suspended;
     if (std::fabs(elapsed) < kTLMMeasurementSuspensionTimeInterval) {
-      tlm_monitor()->logWithLevel(4, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
-                                  platform::Value(kTLMMeasurementSuspensionTimeInterval - elapsed));
+      if (suspensionTold_ != suspended) {
+        suspensionTold_ = suspended;
+        tlm_monitor()->logWithLevel(4, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
+                                    platform::Value(kTLMMeasurementSuspensionTimeInterval - elapsed));
+      }
       stopScheduling();
       return;
     }
@@ -333,6 +337,8 @@ void TLMMeasurementEngine::uploadData() {
     }
   }
   if (!*claimed) {
+    // A transaction that could not begin ran nothing that said why: the store's reason is told.
+    if (error.description.empty()) error = database_->lastStoreError("query bundles");
     tlm_monitor()->logWithLevel(1, 23036, "Failed to query bundles. Error", tlm_errorText(error));
     terminateBackgroundTask();
     return;

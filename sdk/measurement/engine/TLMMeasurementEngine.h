@@ -537,6 +537,11 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::atomic<bool> needFirstOpenAfterReset_{false};
   std::atomic<bool> networkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0};
+  // The suspension whose warning (23023) was said: once per suspension, not at every schedule
+  // update while it lasts. Worker queue only.
+  double suspensionTold_ = 0;
+  // The time of the last event of each name this process stored (worker queue only).
+  std::map<std::string, double> storedEventTimestamps_;
   std::atomic<std::uint64_t> backgroundUpdateTask_{kTLMBackgroundTaskInvalid};
   const std::string uploadURL_;
   const std::shared_ptr<platform::Random> random_;

@@ -73,9 +73,13 @@ TLMEventPtr TLMEvent::initWithOrigin(const std::string& origin, bool isPublic,
   return event;
 }
 
-TLMEventPtr TLMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp,
-                        TLMObjectDictionary(parameters_));
+TLMEventPtr TLMEvent::copyWithPreviousTimestamp(double previousTimestamp, bool checked) const {
+  if (checked) {
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, TLMObjectDictionary(parameters_));
+  }
+  TLMEventPtr event = initWithOrigin(origin_, false, name_, timestamp_, 0, TLMObjectDictionary(parameters_));
+  if (event) event->previousTimestamp_ = previousTimestamp;
+  return event;
 }
 
 TLMEventPtr TLMEvent::copyWithParameters(const TLMObjectDictionary& parameters) const {

@@ -58,7 +58,10 @@ class TLMEvent {
 
   // Copies go through the designated constructor as internal events, so they are validated and
   // normalised again and may be nullptr.
-  TLMEventPtr copyWithPreviousTimestamp(double previousTimestamp) const;
+  // `checked`: a previous timestamp later than the timestamp is said (16002); a caller whose
+  // previous time may come from another process's event (whose order is not this one's) leaves
+  // that check to where the events of one process meet.
+  TLMEventPtr copyWithPreviousTimestamp(double previousTimestamp, bool checked = true) const;
   TLMEventPtr copyWithParameters(const TLMObjectDictionary& parameters) const;
   TLMEventPtr copy() const;
 

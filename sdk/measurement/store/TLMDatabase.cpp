@@ -191,6 +191,14 @@ bool TLMDatabase::reset() {
   return initializeDatabaseResourcesWithContext("Reset", databasePath_);
 }
 
+Error TLMDatabase::lastStoreError(const std::string& operation) const {
+  Error error;
+  auto description = sqliteStore_->errorDescriptionForDatabaseOperation(operation);
+  TLMStoreSetError(&error, TLMStoreErrorSQLite,
+                   description.value_or(operation + " failed. Database not open."));
+  return error;
+}
+
 bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
   const KeptState before = keptState();
   bool committed = false;

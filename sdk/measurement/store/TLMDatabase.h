@@ -64,6 +64,9 @@ class TLMDatabase {
                                                            TLMStoreMonitor* monitor);
 
   TLMSqliteStore* sqliteStore() const { return sqliteStore_.get(); }
+  // The store's last failure as the error of `operation` (SQLite's code and reason), for a caller
+  // whose transaction failed before any of its statements could say why.
+  platform::Error lastStoreError(const std::string& operation) const;
   TLMStoreSettings& settings() const { return *settings_; }
   const std::string& databasePath() const { return databasePath_; }
 

@@ -608,7 +608,7 @@ std::optional<bool> TLMSqliteStore::tableExists(const std::string& name, Error* 
     sqlite3_finalize(statement);
     return std::nullopt;
   }
-  int rc = sqlite3_step(statement);
+  int rc = stepWaitingForBusyFile(statement);
   std::optional<bool> result;
   if (rc == SQLITE_ROW) {
     result = true;
@@ -718,7 +718,7 @@ bool TLMSqliteStore::forEachColumnOfTable(
   sqlite3_stmt* statement = prepareSQL("PRAGMA table_info(" + name + ")", error);
   if (statement == nullptr) return false;
   int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((rc = stepWaitingForBusyFile(statement)) == SQLITE_ROW) {
     visit(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)),
           reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)),
           sqlite3_column_int(statement, 3) != 0);
@@ -913,7 +913,7 @@ bool TLMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
   platform::Array parameters{columnValue};
   bool ok = bindValues(parameters, statement, error);
   if (ok) {
-    ok = sqlite3_step(statement) == SQLITE_DONE;
+    ok = stepWaitingForBusyFile(statement) == SQLITE_DONE;
     if (!ok) setDatabaseError(error, "delete record");
   }
   sqlite3_finalize(statement);
@@ -978,7 +978,7 @@ std::optional<TLMRows> TLMSqliteStore::recordsForQuery(const std::string& query,
   bool stoppedByFilter = false;
   int rc;
   const int columnCount = sqlite3_column_count(statement);
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((rc = stepWaitingForBusyFile(statement)) == SQLITE_ROW) {
     TLMRecord row;
     for (int column = 0; column < columnCount; ++column) {
       const char* name = sqlite3_column_name(statement, column);
@@ -1025,7 +1025,7 @@ std::optional<Value> TLMSqliteStore::numberForQuery(const std::string& query,
   if (statement == nullptr) return std::nullopt;
   StatementCleanup cleanup(*this, statement, query);
   std::optional<Value> result;
-  int rc = sqlite3_step(statement);
+  int rc = stepWaitingForBusyFile(statement);
   if (rc == SQLITE_ROW) {
     auto value = valueAtColumn(0, statement);
     if (value && (value->isNull() || value->isNumber())) {
@@ -1048,12 +1048,28 @@ std::optional<std::int64_t> TLMSqliteStore::changesForQuery(const std::string& q
   if (statement == nullptr) return std::nullopt;
   StatementCleanup cleanup(*this, statement, query);
   std::optional<std::int64_t> result;
-  if (sqlite3_step(statement) == SQLITE_DONE) {
+  if (stepWaitingForBusyFile(statement) == SQLITE_DONE) {
     result = sqlite3_changes(sqliteHandle_);
   } else {
     setDatabaseError(error, operation);
   }
   return result;
+}
+
+int TLMSqliteStore::stepWaitingForBusyFile(sqlite3_stmt* statement) {
+  int rc = sqlite3_step(statement);
+  bool told = false;
+  // A statement that could not take its lock (another connection writes, holds the file or
+  // commits) holds none, nor does this connection: it waits however long the other holds the
+  // file, as a begin does, stepped again where it stopped. One that already holds a lock (a read
+  // under way, a write transaction) fails as before: waiting could keep the other waiting on it.
+  while ((rc & 0xff) == SQLITE_BUSY && busyTimeoutMs_ > 0 && isOpen() &&
+         sqlite3_txn_state(sqliteHandle_, nullptr) == SQLITE_TXN_NONE) {
+    if (!told) log(4, 34027, "Statement waits for another connection that holds the database file");
+    told = true;
+    rc = sqlite3_step(statement);
+  }
+  return rc;
 }
 
 // MARK: - Transactions
@@ -1069,8 +1085,9 @@ bool TLMSqliteStore::performTransaction(const std::function<bool()>& block) {
   }
   // In a group the transaction is a savepoint of the group's.
   const bool savepoint = groupOpen_;
-  if (!(savepoint ? beginSavepoint() : beginTransaction())) {
-    log(1, 34008, "Failed to begin transaction");
+  if (savepoint ? !beginSavepoint() : !beginWaitingForBusyFile()) {
+    log(1, 34008, "Failed to begin transaction",
+        {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
     return false;
   }
   auto rollback = [&] { return savepoint ? rollbackSavepoint() : rollbackTransaction(); };
@@ -1132,21 +1149,26 @@ bool TLMSqliteStore::beginTransactionGroup() {
     log(1, 34008, "Failed to begin transaction");
     return false;
   }
+  if (!beginWaitingForBusyFile()) {
+    log(1, 34008, "Failed to begin transaction",
+        {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
+    return false;
+  }
+  groupOpen_ = true;
+  return true;
+}
+
+bool TLMSqliteStore::beginWaitingForBusyFile() {
   bool told = false;
   while (!beginTransaction()) {
-    // A group is begun where no transaction is open, so only SQLite refuses it: a file that
-    // another connection holds (its write transaction, an exclusive lock, a commit waiting for a
-    // reader) is waited for however long it is held, as a busy commit is, and nothing of what
-    // the group was to write is dropped; anything else fails, with SQLite's reason.
-    if (!beginFoundFileBusy()) {
-      log(1, 34008, "Failed to begin transaction",
-          {Value(errorDescriptionForDatabaseOperation("begin transaction").value_or(""))});
-      return false;
-    }
+    // Begun where no transaction is open, so only SQLite refuses it: a file that another
+    // connection holds (its write transaction, an exclusive lock, a commit waiting for a reader)
+    // is waited for however long it is held, as a busy commit is, and nothing of what the
+    // transaction was to write is dropped; anything else fails, with SQLite's reason.
+    if (!beginFoundFileBusy()) return false;
     if (!told) log(4, 34026, "Begin waits for another connection that holds the database file");
     told = true;
   }
-  groupOpen_ = true;
   return true;
 }
 
@@ -1235,9 +1257,11 @@ bool TLMSqliteStore::endTransaction() {
 }
 
 bool TLMSqliteStore::beginFoundFileBusy() const {
-  // This connection holds no lock here (no transaction was open), so its wait keeps no one out.
+  // This connection holds no lock here (no transaction was open, no read of it under way), so
+  // its wait keeps no one out; one that holds a read lock is refused at once, without SQLite's
+  // wait, and fails rather than wait for a writer that waits for it.
   return busyTimeoutMs_ > 0 && (lastFailedStepCode_ & 0xff) == SQLITE_BUSY && isOpen() &&
-         sqlite3_get_autocommit(sqliteHandle_) != 0;
+         sqlite3_get_autocommit(sqliteHandle_) != 0 && sqlite3_txn_state(sqliteHandle_, nullptr) == SQLITE_TXN_NONE;
 }
 
 bool TLMSqliteStore::commitFoundFileBusy() const {
@@ -1480,7 +1504,7 @@ bool TLMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) 
     sqlite3_finalize(statement);
     return false;
   }
-  bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  bool ok = stepWaitingForBusyFile(statement) == SQLITE_DONE;
   if (!ok) setDatabaseError(error, "execute statement");
   sqlite3_finalize(statement);
   return ok;

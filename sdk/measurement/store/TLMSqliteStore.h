@@ -138,7 +138,8 @@ class TLMSqliteStore {
   // Transactions (they do not nest: a nested call fails at BEGIN). Inside a transaction group
   // the transaction is a savepoint of the group's transaction: a block that fails undoes only
   // its own changes, as its own transaction would, but what it wrote is kept only when the group
-  // commits.
+  // commits. Outside one, a begin that finds the file busy waits as a group's does (34026 once);
+  // a begin that fails says SQLite's reason (34008).
   bool performTransaction(const std::function<bool()>& block);
   // Transaction groups: the transactions made between beginTransactionGroup and
   // commitTransactionGroup are committed at once (one write transaction, one commit). A group
@@ -209,8 +210,10 @@ class TLMSqliteStore {
 
   // How long an open or a statement waits for a lock that another connection holds before it
   // fails as busy, counted from the last commit another connection made to the file (while others
-  // commit, it waits its turn, up to ten times as long). Applies to connections opened
-  // afterwards; three seconds unless changed; 0: no wait.
+  // commit, it waits its turn, up to ten times as long); a begin, a commit and a statement of a
+  // connection that holds no lock then wait on, as long as the other holds the file. Applies to
+  // connections opened afterwards; three seconds unless changed; 0: no wait, a busy file fails at
+  // once.
   static void setBusyTimeoutMilliseconds(int milliseconds);
   static int busyTimeoutMilliseconds();
   // The sleep of a waiting connection at its `count`th step, and the longest a connection that
@@ -263,6 +266,13 @@ class TLMSqliteStore {
   bool commitFoundFileBusy() const;
   // Whether the BEGIN that just failed found the file busy, with no transaction left open.
   bool beginFoundFileBusy() const;
+  // BEGIN IMMEDIATE, stepped again while the file is busy (34026 said once): false only for a
+  // failure that waiting cannot mend, or without a busy timeout.
+  bool beginWaitingForBusyFile();
+  // sqlite3_step of a statement of the store's: one that finds the file busy while this
+  // connection holds no lock of it is stepped again until it takes its lock (34027 said once),
+  // however long another connection holds the file; without a busy timeout it fails at once.
+  int stepWaitingForBusyFile(sqlite3_stmt* statement);
   bool execTransactionStatement(const char* sql, int notOpenCode, const char* notOpenMessage);
   // SQLite result code of the last failed step since the database was opened (0 when none).
   int lastFailedStepCode_ = 0;

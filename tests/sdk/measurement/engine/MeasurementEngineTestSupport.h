@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FreeSpace.h"
@@ -30,6 +33,7 @@
 #include "measurement/engine/TLMUserDefaults.h"
 #include "measurement/model/TLMRecordingMonitor.h"
 #include "measurement/store/TLMDatabase.h"
+#include "measurement/store/TLMSqliteStore.h"
 #include "proto/NANOAccessors.h"
 #include "proto/TLMPBMessages.h"
 
@@ -128,6 +132,17 @@ class EngineHarness {
       throw std::runtime_error(notStarted("store"));
     }
     return engine;
+  }
+  // Starts with the busy timeout of the store's connection set to `milliseconds` (0: a file held
+  // elsewhere, by the test, fails at once; else its wait is said after that long); later
+  // connections keep the setting they had.
+  void startWaitingForLocks(int milliseconds) {
+    struct Restore {
+      int kept = TLMSqliteStore::busyTimeoutMilliseconds();
+      ~Restore() { TLMSqliteStore::setBusyTimeoutMilliseconds(kept); }
+    } restore;
+    TLMSqliteStore::setBusyTimeoutMilliseconds(milliseconds);
+    start();
   }
   void drain() { worker->drain(); }
 
@@ -234,4 +249,36 @@ class EngineHarness {
   std::shared_ptr<platform::Random> random;
   std::shared_ptr<TLMBackgroundTaskService> backgroundTasks;
   std::shared_ptr<TLMMeasurementEngine> engine;
+};
+
+// Drains the harness's worker on a thread of its own, for work that waits for something the test
+// holds (another connection's lock): `stillWaitsAfterSaying` waits, generously, until the engine
+// says `code` or the drain ends, and answers whether it still runs.
+class BackgroundDrain {
+ public:
+  explicit BackgroundDrain(EngineHarness& h)
+      : thread_([this, &h] {
+          h.drain();
+          drained_.store(true);
+        }),
+        h_(h) {}
+  ~BackgroundDrain() { join(); }
+  BackgroundDrain(const BackgroundDrain&) = delete;
+  BackgroundDrain& operator=(const BackgroundDrain&) = delete;
+
+  bool stillWaitsAfterSaying(std::int64_t code) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!h_.monitor->has(code) && !drained_.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return !drained_.load();
+  }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> drained_{false};
+  std::thread thread_;
+  EngineHarness& h_;
 };

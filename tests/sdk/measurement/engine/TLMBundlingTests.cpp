@@ -181,6 +181,35 @@ TEST(TLMBundlingTest, BlacklistedEventsAreRejectedAndConversionsCountByName) {
   EXPECT_EQ(h.monitor->count(23102), 1u);
 }
 
+// Processes of one app store events of one name side by side, each in the order of its own
+// stamps: another's, stamped a moment after this one's, can reach the store before it. Bundled in
+// the store's order the later time becomes its previous time, and no warning is said; a clock set
+// back in this process still is, once for its event.
+TEST(TLMBundlingTest, AnotherProcesssLaterEventIsNoFaultAndOnlyAClockSetBackHereIsSaid) {
+  BundlingHarness h;
+  h.logAt(kHour + 10, "shop");
+  const auto fingerprint = h.database()->sqliteStore()->numberForQuery(
+      "SELECT metadata_fingerprint FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, nullptr);
+  ASSERT_TRUE(fingerprint && fingerprint->int64Value());
+  // The other process's event, stored through its own connection.
+  auto other = TLMDatabase::initWithDatabasePath(h.database()->databasePath(),
+                                                 std::make_shared<TLMStoreDefaultSettings>(), nullptr);
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(other->insertRawEvent(TLMEvent::initWithOrigin("app", true, "shop", kHour + 12, 0, {}),
+                                    *fingerprint->int64Value(), false, nullptr));
+  other.reset();
+  h.logAt(kHour + 11, "shop");
+  while (h.engine->bundleRawEvents()) {
+  }
+  EXPECT_EQ(h.bundledNames(), (Names{{"shop", "shop", "shop"}}));
+  EXPECT_FALSE(h.monitor->has(16002));
+
+  h.logAt(kHour + 5, "shop");
+  while (h.engine->bundleRawEvents()) {
+  }
+  EXPECT_EQ(h.monitor->count(16002), 1u);
+}
+
 TEST(TLMSamplingTest, ScriptedDiceKeepTheDaysFirstAndOneInN) {
   auto foo = TLMPBEventConfig::initWithMessageInfo(nullptr);
   NANOSetString(*foo, TLMPBEventConfigSlot::name, "foo");

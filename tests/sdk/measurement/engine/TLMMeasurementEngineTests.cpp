@@ -822,27 +822,17 @@ TEST(TLMMeasurementEngineGroupTest, AGroupThatCannotCommitLosesItsEventsAndSaysS
 // the group waits to begin, its events stay queued, and once the other lets go every event is
 // stored and none fails.
 TEST(TLMMeasurementEngineGroupTest, EventsWaitForAConnectionThatHoldsTheFileAndNoneIsLost) {
-  const int busyTimeout = TLMSqliteStore::busyTimeoutMilliseconds();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(50);
   EngineHarness h;
-  h.start();
-  TLMSqliteStore::setBusyTimeoutMilliseconds(busyTimeout);
+  h.startWaitingForLocks(50);
   const std::size_t logged = h.monitor->count(23072);
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 60'000);  // its commit waits out the waiting begin's brief read lock
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   for (const char* name : {"h1", "h2", "h3"}) queue(h, name);
-  std::atomic<bool> drained{false};
-  std::thread worker([&] {
-    h.drain();
-    drained.store(true);
-  });
+  BackgroundDrain worker(h);
   // Said once the begin found the file busy past its timeout; a write that gives up ends instead.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!h.monitor->has(34026) && !drained.load() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_FALSE(drained.load());
+  EXPECT_TRUE(worker.stillWaitsAfterSaying(34026));
   EXPECT_EQ(h.engine->unfinishedEventCount(), 3);
   EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   worker.join();

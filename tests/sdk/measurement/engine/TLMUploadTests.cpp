@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
+#include <map>
 #include <set>
 
 #include "UploadTestSupport.h"
@@ -435,10 +438,76 @@ TEST(TLMUploadGuardTest, SentBundlesThatCannotBeDeletedSuspendUploadsForAnHourOf
   const std::size_t posts = h.transport->requests().size();
   h.engine->uploadData();
   EXPECT_EQ(h.transport->requests().size(), posts);
+  // Said when the suspension began, not again for each event logged while it lasts.
+  for (const char* name : {"s1", "s2", "s3"}) h.log(name);
+  EXPECT_EQ(h.monitor->count(23023), 1u);
   h.clock->advance(3600);
   h.engine->updateSchedule();
   EXPECT_EQ(h.engine->suspendedUploadTimestamp(), 0);
   EXPECT_TRUE(h.engine->alarm()->scheduledTimestamp());
+}
+
+// Another connection (a tool's `BEGIN IMMEDIATE`) holds the store's write lock, past the busy
+// timeout, while the collector's answer to an upload is handled: the delete of the sent bundles
+// waits for it, however long, instead of failing and suspending uploads for an hour; once the
+// other lets go every event reaches the collector once, and no warning is said per event.
+TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAndNothingIsSentTwice) {
+  UploadHarness h;
+  h.startWaitingForLocks(50);
+  h.applySettings({});
+  for (const char* name : {"a1", "a2"}) h.log(name);
+  h.engine->uploadData();
+  ASSERT_EQ(h.lastRequest().method, "POST");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(h.database()->databasePath().c_str(), &other), SQLITE_OK);
+  // Its commit waits for the store's waiting connection, which takes a read lock for a moment at
+  // each look, as a tool with `.timeout` does.
+  sqlite3_busy_timeout(other, 60'000);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_TRUE(h.transport->respond(200));  // its completion waits on the worker
+  BackgroundDrain worker(h);
+  EXPECT_TRUE(worker.stillWaitsAfterSaying(34026));  // else the delete gave up instead of waiting
+  EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  worker.join();
+  sqlite3_close(other);
+  EXPECT_FALSE(h.monitor->has(23045));
+  EXPECT_EQ(h.engine->suspendedUploadTimestamp(), 0);
+  EXPECT_TRUE(h.queued().empty());
+
+  for (const char* name : {"b1", "b2", "b3"}) h.log(name);
+  EXPECT_FALSE(h.monitor->has(23023));
+  h.engine->uploadData();
+  h.respond(200);
+  EXPECT_TRUE(h.queued().empty());
+  std::map<std::string, int> sent;
+  for (const auto& request : h.transport->requests()) {
+    if (request.method != "POST") continue;
+    for (const auto& bundle : UploadHarness::bundlesOf(request)) {
+      for (const auto& name : UploadHarness::eventNames(*bundle)) ++sent[name];
+    }
+  }
+  for (const char* name : {"a1", "a2", "b1", "b2", "b3"}) EXPECT_EQ(sent[name], 1) << name;
+  EXPECT_FALSE(h.monitor->has(34008));
+  EXPECT_FALSE(h.monitor->has(23036));
+}
+
+// Without any wait allowed, an upload whose transaction cannot begin says SQLite's reason.
+TEST(TLMUploadGuardTest, AnUploadThatCannotTakeItsBundlesSaysWhy) {
+  UploadHarness h;
+  h.startWaitingForLocks(0);
+  h.applySettings({});
+  h.log("a1");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(h.database()->databasePath().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  h.engine->uploadData();
+  EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  std::string said = "<not said>";
+  for (const TLMMonitorEntry& entry : h.monitor->entries()) {
+    if (entry.code == 23036) said = entry.contexts.empty() ? "" : entry.contexts[0].description();
+  }
+  EXPECT_NE(said.find("database is locked"), std::string::npos) << said;
 }
 
 // MARK: - Configuration fetch

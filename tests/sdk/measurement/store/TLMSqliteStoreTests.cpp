@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -688,6 +690,87 @@ TEST_F(TLMSqliteStoreTest, ConnectionsWaitBrieflyForALockHeldElsewhere) {
   EXPECT_TRUE(store->performTransaction([&] { return store->upsertRecord({{"a", Value(1)}}, "t", nullptr); }));
   release.join();
   EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 1);
+}
+
+// Another connection holds the file past the busy timeout: its write lock keeps out a lone
+// transaction and a write outside any, its exclusive lock a read too. Each waits for it however
+// long it is held, says so once, and does its work once the other lets go. Without a busy timeout
+// each fails at once, with SQLite's reason.
+TEST_F(TLMSqliteStoreTest, EveryStatementWaitsForAConnectionThatHoldsTheFilePastTheBusyTimeout) {
+  ScopedBusyTimeout short_(50);
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)", nullptr));
+  RawDatabase other(path);
+  // Its commit waits for the store's waiting connection, which takes a read lock for a moment at
+  // each look, as a tool with `.timeout` does.
+  sqlite3_busy_timeout(other.handle(), 60'000);
+  auto count = [&](int code) {
+    const auto lines = monitor.lines();
+    return std::count_if(lines.begin(), lines.end(), [code](const auto& line) { return line.code == code; });
+  };
+  struct Case {
+    const char* hold;
+    int said;
+    std::function<bool()> work;
+  };
+  const Case cases[] = {
+      {"BEGIN IMMEDIATE", 34026,
+       [&] { return store->performTransaction([&] { return store->upsertRecord({{"a", Value(1)}}, "t", nullptr); }); }},
+      {"BEGIN IMMEDIATE", 34027, [&] { return store->upsertRecord({{"a", Value(2)}}, "t", nullptr); }},
+      {"BEGIN EXCLUSIVE", 34027,
+       [&] { return store->numberForQuery("SELECT count(*) FROM t", {}, nullptr).value_or(Value()) == Value(2); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hold + std::string(" ") + std::to_string(c.said));
+    monitor.clear();
+    other.exec(c.hold);
+    std::atomic<bool> done{false};
+    bool worked = false;
+    std::thread working([&] {
+      worked = c.work();
+      done.store(true);
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (count(c.said) == 0 && !done.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(done.load());  // it gave up instead of waiting
+    other.exec("COMMIT");
+    working.join();
+    EXPECT_TRUE(worked);
+    EXPECT_EQ(count(c.said), 1);
+    EXPECT_FALSE(monitor.contains(34008));
+  }
+  // A connection that already holds a read lock (its read under way) fails at once: the other
+  // could be waiting for it to let go.
+  other.exec("BEGIN IMMEDIATE");
+  bool begun = true;
+  EXPECT_TRUE(store->recordsForQuery("SELECT a FROM t", {}, nullptr, [&](std::size_t, const TLMRecord&) {
+                     begun = store->performTransaction([] { return true; });
+                     return false;
+                   }).has_value());
+  EXPECT_FALSE(begun);
+  other.exec("COMMIT");
+
+  ScopedBusyTimeout noWait(0);
+  auto quick = open();
+  ASSERT_TRUE(quick);
+  other.exec("BEGIN IMMEDIATE");
+  monitor.clear();
+  EXPECT_FALSE(quick->performTransaction([] { return true; }));
+  bool told = false;
+  for (const auto& line : monitor.lines()) {
+    if (line.code == 34008 && !line.context.empty()) {
+      told = line.context[0].stringValue().value_or("").find("database is locked") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(told);
+  Error error;
+  EXPECT_FALSE(quick->upsertRecord({{"a", Value(3)}}, "t", &error));
+  EXPECT_NE(error.description.find("database is locked"), std::string::npos) << error.description;
+  EXPECT_FALSE(monitor.contains(34026) || monitor.contains(34027));
+  other.exec("COMMIT");
 }
 
 }  // namespace
