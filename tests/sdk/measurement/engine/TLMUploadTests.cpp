@@ -497,6 +497,10 @@ TEST(TLMUploadGuardTest, AnUploadThatCannotTakeItsBundlesSaysWhy) {
   h.startWaitingForLocks(0);
   h.applySettings({});
   h.log("a1");
+  // Bundled first: the queue holds a bundle, so the upload needs its claim's own transaction.
+  while (h.engine->bundleRawEvents()) {
+  }
+  ASSERT_EQ(h.queued().size(), 1u);
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(h.database()->databasePath().c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
