@@ -20,6 +20,7 @@
 #include "foundation/ClassRegistry.h"
 #include "foundation/UserActivity.h"
 #include "foundation/Value.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMObject.h"
 
@@ -141,12 +142,15 @@ class TLMAnalytics {
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                               const std::string& name, const TLMObjectDictionary& parameters,
                                               double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
-                                              TLMObjectDictionary addedScreenParameters);
+                                              TLMObjectDictionary addedScreenParameters,
+                                              TLMWaitingEventBytes waiting = {});
   static std::vector<TLMEventPtr> eventsToLogWithEventID(std::int64_t eventID, const std::string& origin,
                                                          bool isPublic, const std::string& name,
                                                          double timestamp, const TLMObjectDictionary& parameters);
   // Serial queue: to the engine (dropped when there is none), then optionally to the listeners.
-  static void logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notifyEventListeners);
+  // `waiting`: what the call counted among the events waiting in memory (the first event's).
+  static void logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notifyEventListeners,
+                                     TLMWaitingEventBytes waiting = {});
 
   // Links.
   static void handleOpenURL(const std::string& url);
