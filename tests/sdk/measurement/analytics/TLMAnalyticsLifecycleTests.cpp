@@ -467,6 +467,18 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
+// Restores the default bound of the events waiting in memory when the test ends.
+struct DefaultBoundAfterwards {
+  ~DefaultBoundAfterwards() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
+};
+
+// The parameters of the first event logEvents logs.
+TLMObjectDictionary firstIndex() {
+  TLMObjectDictionary parameters;
+  parameters.set("index", TLMObject(std::int64_t{0}));
+  return parameters;
+}
+
 // A host that logs faster than anything runs its calls: what the calls leave waiting counts
 // among the events waiting in memory before it is queued, so that the queues hold no more than
 // the bound, and the rest is dropped at the call, counted and said. The calls' events stay counted
@@ -474,13 +486,10 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
 // parameter) are counted the same; a call refused at once (a name with a leading underscore)
 // leaves nothing queued but its error event, which counts as any event.
 TEST_F(AnalyticsLifecycleTest, WhatALogCallLeavesWaitingIsBoundedBeforeItIsQueued) {
-  struct RestoreBound {
-    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
-  } restore;
+  DefaultBoundAfterwards restore;
   start();
   drain();
-  TLMObjectDictionary one;
-  one.set("index", TLMObject(std::int64_t{0}));
+  const TLMObjectDictionary one = firstIndex();
   const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes("app", "flat_out", one);
   ASSERT_EQ(TLMMeasurementEngine::waitingEventBytes(), 0);
   TLMMeasurementEngine::setMaxQueuedEventBytes(10 * bytes);
@@ -526,9 +535,7 @@ TEST_F(AnalyticsLifecycleTest, WhatALogCallLeavesWaitingIsBoundedBeforeItIsQueue
 // event is stored; only those logged while another waits are dropped. The app's end counts the
 // drops among the failed; once there is room the events are stored and the end answers true.
 TEST_F(AnalyticsLifecycleTest, ABoundSmallerThanAnEventLetsOneInWhenNoneWaits) {
-  struct RestoreBound {
-    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
-  } restore;
+  DefaultBoundAfterwards restore;
   VendorLines lines;
   start();
   drain();
@@ -558,14 +565,11 @@ TEST_F(AnalyticsLifecycleTest, ABoundSmallerThanAnEventLetsOneInWhenNoneWaits) {
 // the end began is no loss of the end's (said all the same), which answers true once everything
 // logged before it is stored. The next end, which those calls came before, counts the drops.
 TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsNoDropOfAnEventLoggedAfterItBegan) {
-  struct RestoreBound {
-    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
-  } restore;
+  DefaultBoundAfterwards restore;
   VendorLines lines;
   start();
   drain();
-  TLMObjectDictionary one;
-  one.set("index", TLMObject(std::int64_t{0}));
+  const TLMObjectDictionary one = firstIndex();
   // Room for the two logged before the end (as the engine counts them too, with their origin).
   const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes("app", "before", one);
   TLMMeasurementEngine::setMaxQueuedEventBytes(2 * bytes + bytes / 2);
