@@ -1,10 +1,11 @@
 // The measurement library's class-method interface: what the host app, the SDK facade and the
 // library's own parts call. Names and values are checked on the caller's thread and events are
 // stamped and counted among the events waiting in memory there (dropped past their bound:
-// TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the serial queue "TLMAnalyticsQueue",
-// which builds events, applies the log-event interceptor, notifies the listeners and hands work to
-// the engine. Work asked for before start waits on the suspended operation queue
-// "TLMAnalyticsOperationQueue" and reaches the serial queue after the engine's initialisation.
+// TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the
+// serial queue "TLMAnalyticsQueue", which builds events, applies the log-event interceptor,
+// notifies the listeners and hands work to the engine. Work asked for before start waits on the
+// suspended operation queue "TLMAnalyticsOperationQueue" and reaches the serial queue after the
+// engine's initialisation.
 //
 // All state is process-wide; every operation may be called from any thread.
 #pragma once
