@@ -16,6 +16,15 @@
 // bench/compare_log_call.sh runs this program built from the tree and from an earlier commit,
 // interleaved, and prints the ratios. --quick: one small batch, to check that it still builds and
 // runs.
+//
+//   log_call_bench --flat-out S [--parameters N]
+//
+// Logs flat out from one thread for S seconds instead (events of N parameters of 100 characters
+// each with --parameters; 26 is one over the limit), with nothing else holding the store, then
+// ends the app; prints the calls made, the events dropped past the bound of those waiting in
+// memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered and the
+// process's peak memory:
+//   logged 1870000 dropped 1560000 end-true 0 peak-rss-mb 112.4
 #include <stdlib.h>
 #include <time.h>
 
@@ -32,6 +41,7 @@
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/analytics/TLMAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
+#include "uikit/UIKit.h"
 
 namespace {
 
@@ -49,8 +59,38 @@ double median(std::vector<double> values) {
 }
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N]\n", program);
+  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N]]\n",
+               program);
   return 2;
+}
+
+// The process's peak resident memory (VmHWM), in MB; -1 when unknown.
+double peakMegabytes() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  double kilobytes = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr && std::sscanf(line, "VmHWM: %lf", &kilobytes) != 1) {
+  }
+  std::fclose(status);
+  return kilobytes < 0 ? -1 : kilobytes / 1024;
+}
+
+// One thread logs flat out for `seconds`, then the app ends (see --flat-out above).
+int logFlatOut(double seconds, const TLMObjectDictionary& parameters) {
+  const auto engine = TLMMeasurementEngine::sharedInstance();
+  if (!engine) return 1;
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  long long logged = 0;
+  while (Clock::now() < until) {
+    for (int i = 0; i < 1000; ++i) CDVAnalytics::logEventWithName("flat_out", parameters);
+    logged += 1000;
+  }
+  const long long dropped = engine->droppedWaitingEventCount();
+  const bool allStored = UIApplication().terminate();
+  std::printf("logged %lld dropped %lld end-true %d peak-rss-mb %.1f\n", logged, dropped, allStored ? 1 : 0,
+              peakMegabytes());
+  return 0;
 }
 
 // Prints the medians of `batches` batches of `calls` shown warnings each.
@@ -79,6 +119,8 @@ int main(int argc, char** argv) {
   int batches = 15;
   int calls = 2000;
   bool warnings = false;
+  double flatOutSeconds = 0;
+  int flatOutParameters = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       batches = 1;
@@ -89,6 +131,10 @@ int main(int argc, char** argv) {
       batches = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc) {
       calls = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--flat-out") == 0 && i + 1 < argc) {
+      flatOutSeconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--parameters") == 0 && i + 1 < argc) {
+      flatOutParameters = std::atoi(argv[++i]);
     } else {
       return usage(argv[0]);
     }
@@ -109,6 +155,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(folder, ignored);
     return status;
   }
+  if (const char* bound = std::getenv("LOG_CALL_MAX_QUEUED_BYTES")) TLMMeasurementEngine::setMaxQueuedEventBytes(std::atoll(bound));
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) {
@@ -121,6 +168,18 @@ int main(int argc, char** argv) {
   parameters.set("value", TLMObject(std::int64_t{3}));
   CDVAnalytics::logEventWithName("warm_up", parameters);
   TLMAnalytics::waitForQueuedWork(60);
+  if (flatOutSeconds > 0) {
+    if (flatOutParameters > 0) {
+      parameters = {};
+      for (int i = 0; i < flatOutParameters; ++i) {
+        parameters.set("p" + std::to_string(i), TLMObject(std::string(100, 'v')));
+      }
+    }
+    const int status = logFlatOut(flatOutSeconds, parameters);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return status;
+  }
 
   std::vector<double> perCall;
   std::vector<double> cpuPerCall;

@@ -787,19 +787,32 @@ namespace {
 // The event paths past the check of the public entry point that leads to them (usable): a log
 // call checks once.
 
+// What a log call leaves waiting counts among the events waiting in memory before it is queued:
+// none when those leave no room (the engine drops the event, counts it and says so), so that the
+// queues hold no more than the bound, however fast the host logs. Before the engine is made (the
+// start's first moments) the call is counted and never dropped.
+std::optional<TLMWaitingEventBytes> admitCall(const std::shared_ptr<TLMMeasurementEngine>& e, const std::string& origin,
+                                              const std::string& name, const TLMObjectDictionary& parameters) {
+  const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes(origin, name, parameters);
+  if (!e) return TLMMeasurementEngine::countWaitingEvent(bytes);
+  return e->admitWaitingEvent(name, bytes);
+}
+
 void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
               const TLMObjectDictionary& parameters) {
+  const auto e = engine();
+  auto admitted = admitCall(e, origin, name, parameters);
+  if (!admitted) return;
   TLMObjectDictionary screen;
-  if (!TLMHasScreenParameters(parameters)) {
-    if (auto e = engine()) screen = e->screenReporter()->screenParameters();
-  }
+  if (e && !TLMHasScreenParameters(parameters)) screen = e->screenReporter()->screenParameters();
   // The stamp and the queuing happen together, one event at a time: operations enter the
   // operation queue in the order of their timestamps.
   queues().timestampQueue->sync([&] {
     const double timestamp = now();
-    queueOperation([origin, isPublicEvent, name, parameters, timestamp, screen] {
+    queueOperation([origin, isPublicEvent, name, parameters, timestamp, screen,
+                    waiting = std::move(*admitted)]() mutable {
       TLMAnalytics::logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false,
-                                                    screen);
+                                                    screen, std::move(waiting));
     }, true);
   });
 }
@@ -855,16 +868,20 @@ void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
 void TLMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const TLMObjectDictionary& parameters, double timestamp,
                                       bool ignoreEnabled, bool ignoreInterceptor) {
-  queueOperationWithBlock([=] {
+  if (!usable(__func__)) return;
+  auto admitted = admitCall(engine(), origin, name, parameters);
+  if (!admitted) return;
+  queueOperation([=, waiting = std::move(*admitted)]() mutable {
     logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
-                                    ignoreInterceptor, {});
-  });
+                                    ignoreInterceptor, {}, std::move(waiting));
+  }, true);
 }
 
 void TLMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                                    const std::string& name, const TLMObjectDictionary& given,
                                                    double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
-                                                   TLMObjectDictionary addedScreenParameters) {
+                                                   TLMObjectDictionary addedScreenParameters,
+                                                   TLMWaitingEventBytes waiting) {
   TLMObjectDictionary parameters = given;
   if (ignoreInterceptor && addedScreenParameters.empty() &&
       TLMDataTypeValidator::isValidForwardedEventOrigin(TLMObject(origin))) {
@@ -890,16 +907,16 @@ void TLMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
     enabled = state().enabled;
   }
   if (!enabled && !ignoreEnabled) {
-    logEventsOnWorkerQueue(events, false);
+    logEventsOnWorkerQueue(events, false, std::move(waiting));
     return;
   }
   const TLMEventPtr& first = events.front();
   if (first->origin() == "vx" || first->name() == "_xa" || first->name() == "_xu") {
-    logEventsOnWorkerQueue(events, false);
+    logEventsOnWorkerQueue(events, false, std::move(waiting));
     return;
   }
   if (!interceptor || ignoreInterceptor || !isPublicEvent) {
-    logEventsOnWorkerQueue(events, true);
+    logEventsOnWorkerQueue(events, true, std::move(waiting));
     return;
   }
   TLMObjectDictionary merged = parameters;
@@ -921,11 +938,13 @@ std::vector<TLMEventPtr> TLMAnalytics::eventsToLogWithEventID(std::int64_t event
   return {};
 }
 
-void TLMAnalytics::logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notify) {
+void TLMAnalytics::logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notify,
+                                          TLMWaitingEventBytes waiting) {
   auto e = engine();
   if (!e) return;
   for (const auto& event : events) {
-    e->logEvent(event);
+    // The call's count goes to its first event; those made of its items are counted as logged.
+    e->logEvent(event, std::move(waiting));
     if (notify) notifyEventListenersOnSerialQueue(event);
   }
 }

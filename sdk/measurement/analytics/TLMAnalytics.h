@@ -1,9 +1,11 @@
 // The measurement library's class-method interface: what the host app, the SDK facade and the
 // library's own parts call. Names and values are checked on the caller's thread and events are
-// stamped there; everything else moves, in call order, onto the serial queue "TLMAnalyticsQueue",
-// which builds events, applies the log-event interceptor, notifies the listeners and hands work to
-// the engine. Work asked for before start waits on the suspended operation queue
-// "TLMAnalyticsOperationQueue" and reaches the serial queue after the engine's initialisation.
+// stamped and counted among the events waiting in memory there (dropped past their bound:
+// TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the
+// serial queue "TLMAnalyticsQueue", which builds events, applies the log-event interceptor,
+// notifies the listeners and hands work to the engine. Work asked for before start waits on the
+// suspended operation queue "TLMAnalyticsOperationQueue" and reaches the serial queue after the
+// engine's initialisation.
 //
 // All state is process-wide; every operation may be called from any thread.
 #pragma once
@@ -20,6 +22,7 @@
 #include "foundation/ClassRegistry.h"
 #include "foundation/UserActivity.h"
 #include "foundation/Value.h"
+#include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/model/TLMEvent.h"
 #include "measurement/model/TLMObject.h"
 
@@ -141,12 +144,15 @@ class TLMAnalytics {
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                               const std::string& name, const TLMObjectDictionary& parameters,
                                               double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
-                                              TLMObjectDictionary addedScreenParameters);
+                                              TLMObjectDictionary addedScreenParameters,
+                                              TLMWaitingEventBytes waiting = {});
   static std::vector<TLMEventPtr> eventsToLogWithEventID(std::int64_t eventID, const std::string& origin,
                                                          bool isPublic, const std::string& name,
                                                          double timestamp, const TLMObjectDictionary& parameters);
   // Serial queue: to the engine (dropped when there is none), then optionally to the listeners.
-  static void logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notifyEventListeners);
+  // `waiting`: what the call counted among the events waiting in memory (the first event's).
+  static void logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events, bool notifyEventListeners,
+                                     TLMWaitingEventBytes waiting = {});
 
   // Links.
   static void handleOpenURL(const std::string& url);

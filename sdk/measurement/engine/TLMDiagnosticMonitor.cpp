@@ -248,7 +248,14 @@ void TLMDiagnosticMonitor::logWithContexts(int level, std::int64_t messageCode,
     std::string key = monitoringDataKeyWithMessage(message, level, libraryVersion_);
     monitorQueue_->async([self, key = std::move(key), encoded = std::move(encoded)] {
       self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encoded);
-      self->saveMonitoringDataToUserDefaultsOnMonitorQueue();
+      // One write of the sample for the lines taken before it runs: a flood of lines (a run of
+      // drops said at every 1,000th) does not queue a write each, faster than they are written.
+      if (self->sampleSaveQueued_) return;
+      self->sampleSaveQueued_ = true;
+      self->monitorQueue_->async([self] {
+        self->sampleSaveQueued_ = false;
+        self->saveMonitoringDataToUserDefaultsOnMonitorQueue();
+      });
     });
   }
 }

@@ -179,6 +179,7 @@ class TLMDiagnosticMonitor : public TLMMonitor,
   std::string logTag_ = kTLMMonitorDefaultLogTag;
   std::shared_ptr<TLMMonitor> sink_;
 
-  // Only on the monitor queue.
+  // Only on the monitor queue: the sample, and whether a write of it is queued.
   TLMMonitoringSampledData monitoringSampledData_;
+  bool sampleSaveQueued_ = false;
 };

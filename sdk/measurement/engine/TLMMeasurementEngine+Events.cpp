@@ -47,18 +47,30 @@ bool TLMIsSubjectToMaxRealtimeCountPerDay(const TLMEvent& event) {
 
 void TLMMeasurementEngine::logEvent(const TLMEventPtr& event) { queueEvent(event, {}); }
 
-void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, TLMReportMark onceMark) {
+void TLMMeasurementEngine::logEvent(const TLMEventPtr& event, TLMWaitingEventBytes admitted) {
+  queueEvent(event, {}, std::move(admitted));
+}
+
+void TLMMeasurementEngine::queueEvent(const TLMEventPtr& event, TLMReportMark onceMark, TLMWaitingEventBytes admitted) {
   if (!event) {
     tlm_monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
     return;
   }
-  const std::int64_t bytes = queuedEventBytes(*event);
-  // A report made once per app's data or per update (the install's campaign, an update) is not
-  // made again: never dropped.
-  if (onceMark.column.empty() && !admitWaitingEvent(*event, bytes)) return;
+  if (!admitted) {
+    const std::int64_t bytes = queuedEventBytes(*event);
+    // A report made once per app's data or per update (the install's campaign, an update) is
+    // not made again: never dropped.
+    if (!onceMark.column.empty()) {
+      admitted = countWaitingEvent(bytes);
+    } else if (auto waiting = admitWaitingEvent(event->name(), bytes)) {
+      admitted = std::move(*waiting);
+    } else {
+      return;
+    }
+  }
   unfinishedEvents_.fetch_add(1);
   try {
-    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark), 0, bytes});
+    queueStoreWrite("TLMMeasurement:2130", {event, nullptr, std::move(onceMark), 0, std::move(admitted)});
   } catch (...) {
     unfinishedEvents_.fetch_sub(1);
     throw;
@@ -75,7 +87,28 @@ std::atomic<std::int64_t>& maxQueuedEventBytesSetting() {
   return setting;
 }
 
+// The bytes of the events waiting in memory, process-wide; constant-initialised too.
+std::atomic<std::int64_t>& waitingEventBytesInProcess() {
+  static constinit std::atomic<std::int64_t> bytes{0};
+  return bytes;
+}
+
+// Measured with small events waiting behind a held store (a process's memory grew by about
+// 0.68 KB for each, with one integer parameter and the origin's): the event with its shared
+// block, its entry in the queue, the worker's block that takes it, and each parameter's entry;
+// the texts on top.
+constexpr std::int64_t kEventBytes = 576;
+constexpr std::int64_t kParameterBytes = 64;
+
+std::int64_t textBytes(const std::string* text) { return text != nullptr ? static_cast<std::int64_t>(text->size()) : 0; }
+
 }  // namespace
+
+void TLMWaitingEventBytes::release() noexcept {
+  if (bytes_ == 0) return;
+  waitingEventBytesInProcess().fetch_sub(bytes_);
+  bytes_ = 0;
+}
 
 void TLMMeasurementEngine::setMaxQueuedEventBytes(std::int64_t bytes) {
   maxQueuedEventBytesSetting().store(bytes > 0 ? bytes : kTLMDefaultMaxQueuedEventBytes);
@@ -84,48 +117,70 @@ void TLMMeasurementEngine::setMaxQueuedEventBytes(std::int64_t bytes) {
 std::int64_t TLMMeasurementEngine::maxQueuedEventBytes() { return maxQueuedEventBytesSetting().load(); }
 
 std::int64_t TLMMeasurementEngine::queuedEventBytes(const TLMEvent& event) {
-  // Measured with small events waiting behind a held store (a process's memory grew by about
-  // 0.68 KB for each, with one integer parameter and the origin's): the event with its shared
-  // block, its entry in the queue, the worker's block that takes it, and each parameter's entry;
-  // the texts on top.
-  constexpr std::int64_t kEventBytes = 576;
-  constexpr std::int64_t kParameterBytes = 64;
   std::int64_t bytes = kEventBytes + static_cast<std::int64_t>(event.name().size() + event.origin().size());
   for (const auto& [key, value] : event.parameters()) {
-    const std::string* text = value.stringPtr();
-    bytes += kParameterBytes + static_cast<std::int64_t>(key.size() + (text != nullptr ? text->size() : 0));
+    bytes += kParameterBytes + static_cast<std::int64_t>(key.size()) + textBytes(value.stringPtr());
   }
   return bytes;
 }
 
-std::int64_t TLMMeasurementEngine::waitingEventBytes() const {
-  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-  return queuedEventBytes_;
+std::int64_t TLMMeasurementEngine::queuedEventBytes(const std::string& origin, const std::string& name,
+                                                    const TLMObjectDictionary& parameters) {
+  std::int64_t bytes = kEventBytes + static_cast<std::int64_t>(name.size() + origin.size());
+  for (const auto& [key, value] : parameters) {
+    bytes += kParameterBytes + static_cast<std::int64_t>(key.size()) + textBytes(value.stringPtr());
+    // The items of an array parameter, each a parameter of the events made of it.
+    const platform::Value* object = value.object();
+    const platform::Array* items = object != nullptr ? object->arrayPtr() : nullptr;
+    if (items == nullptr) continue;
+    for (const platform::Value& item : *items) {
+      const platform::Dictionary* entries = item.dictionaryPtr();
+      if (entries == nullptr) continue;
+      for (const auto& [itemKey, itemValue] : *entries) {
+        bytes += kParameterBytes + static_cast<std::int64_t>(itemKey.size()) + textBytes(itemValue.stringPtr());
+      }
+    }
+  }
+  return bytes;
 }
 
-bool TLMMeasurementEngine::admitWaitingEvent(const TLMEvent& event, std::int64_t bytes) {
+std::int64_t TLMMeasurementEngine::waitingEventBytes() { return waitingEventBytesInProcess().load(); }
+
+TLMWaitingEventBytes TLMMeasurementEngine::countWaitingEvent(std::int64_t bytes) {
+  waitingEventBytesInProcess().fetch_add(bytes);
+  return TLMWaitingEventBytes(bytes);
+}
+
+std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingEvent(const std::string& name, std::int64_t bytes) {
   const std::int64_t bound = maxQueuedEventBytes();
+  std::atomic<std::int64_t>& waiting = waitingEventBytesInProcess();
+  // The newest is dropped: the events already waiting keep their places among the writes and
+  // the work queued with them, and a dropped event costs nothing to keep. One is let in when
+  // none waits, whatever the bound.
+  std::int64_t before = waiting.load(std::memory_order_relaxed);
+  while (before == 0 || before <= bound - bytes) {
+    if (waiting.compare_exchange_weak(before, before + bytes)) {
+      if (droppedWaitingEventsInRun_.load(std::memory_order_relaxed) != 0) droppedWaitingEventsInRun_.store(0);
+      return TLMWaitingEventBytes(bytes);
+    }
+  }
+  // Of the work that logged it: the app's end counts it only when that work came before it.
+  const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
   std::int64_t dropped = 0;
-  std::int64_t inRun = 0;
   {
     std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-    // The newest is dropped: the events already waiting keep their places among the writes and
-    // the work queued with them, and a dropped event costs nothing to keep.
-    if (queuedEventBytes_ + bytes <= bound) {
-      droppedWaitingEventsInRun_ = 0;
-      return true;
-    }
-    inRun = ++droppedWaitingEventsInRun_;
+    ++droppedByGeneration_[generation];
     dropped = droppedWaitingEvents_.fetch_add(1) + 1;
     failedEvents_.fetch_add(1);
   }
+  const std::int64_t inRun = droppedWaitingEventsInRun_.fetch_add(1) + 1;
   if (inRun == 1 || inRun % 1000 == 0) {
     tlm_monitor()->logWithLevel(1, 23200,
                                 "Data loss. Too many events wait in memory to be stored. Event dropped. "
                                 "Name, events dropped, bound in bytes",
-                                tlm_text(event.name()), platform::Value(dropped), platform::Value(bound));
+                                tlm_text(name), platform::Value(dropped), platform::Value(bound));
   }
-  return false;
+  return std::nullopt;
 }
 
 void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
@@ -165,7 +220,6 @@ void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
 }
 
 void TLMMeasurementEngine::countQueuedWrite(const QueuedWrite& write, std::int64_t change) {
-  queuedEventBytes_ += change * write.bytes;
   auto it = queuedByGeneration_.try_emplace(write.generation).first;
   (write.event ? it->second.events : it->second.others) += change;
   if (it->second.events == 0 && it->second.others == 0) queuedByGeneration_.erase(it);
@@ -216,7 +270,11 @@ std::pair<std::int64_t, std::int64_t> TLMMeasurementEngine::failedAndUnfinishedE
   for (const auto& [taken, events] : blockEventsByGeneration_) {
     if (taken <= generation) unfinished += events;
   }
-  return {failedEvents_.load(), unfinished};
+  std::int64_t droppedLater = 0;
+  for (auto it = droppedByGeneration_.upper_bound(generation); it != droppedByGeneration_.end(); ++it) {
+    droppedLater += it->second;
+  }
+  return {failedEvents_.load() - droppedLater, unfinished};
 }
 
 void TLMMeasurementEngine::markFailedEventsReported(std::int64_t failedEventCount) {
@@ -244,6 +302,7 @@ TLMMeasurementEngine::QueuedWrite TLMMeasurementEngine::takeQueuedWrite(std::uin
     const std::uint64_t generation = writes.front().second.generation;
     if (blockOldestGeneration_ == 0 || generation < blockOldestGeneration_) blockOldestGeneration_ = generation;
     taken = std::move(writes.front().second);
+    taken.waiting.release();  // no longer waiting
     writes.pop_front();
   };
   if (!queuedEvents_.empty() && queuedEvents_.front().first == number) {

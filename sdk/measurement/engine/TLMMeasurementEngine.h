@@ -74,6 +74,36 @@ inline constexpr const char* kTLMLaunchOptionsUserActivityKey = "UIApplicationLa
 inline constexpr const char* kTLMDeepLinkKey = "/ombrix/measurement/deep_link";
 inline constexpr const char* kTLMDeepLinkTimestampKey = "/ombrix/measurement/deep_link_timestamp_seconds";
 
+// Bytes counted among the events waiting in memory to be stored, process-wide (the bound of
+// TLMMeasurementEngine::setMaxQueuedEventBytes), until they are let go: by release(), by the
+// destruction, or by a move to another holder. Made by TLMMeasurementEngine (admitWaitingEvent,
+// countWaitingEvent). A copy holds nothing (a block that must be copyable may carry one; the
+// original still holds the bytes), so that bytes are never let go twice.
+class TLMWaitingEventBytes {
+ public:
+  TLMWaitingEventBytes() = default;
+  TLMWaitingEventBytes(const TLMWaitingEventBytes&) noexcept {}
+  TLMWaitingEventBytes(TLMWaitingEventBytes&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = 0; }
+  TLMWaitingEventBytes& operator=(TLMWaitingEventBytes&& other) noexcept {
+    if (this != &other) {
+      release();
+      bytes_ = other.bytes_;
+      other.bytes_ = 0;
+    }
+    return *this;
+  }
+  TLMWaitingEventBytes& operator=(const TLMWaitingEventBytes&) = delete;
+  ~TLMWaitingEventBytes() { release(); }
+  void release() noexcept;
+  std::int64_t bytes() const { return bytes_; }
+  explicit operator bool() const { return bytes_ != 0; }
+
+ private:
+  friend class TLMMeasurementEngine;
+  explicit TLMWaitingEventBytes(std::int64_t bytes) : bytes_(bytes) {}
+  std::int64_t bytes_ = 0;
+};
+
 // The platform facts and shared objects the engine reads.
 struct TLMEnginePlatformServices {
   // The identity (default: TLMIdentity::sharedInstance()).
@@ -148,18 +178,31 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // library starts.
   static void setCollectionServerURL(const std::string& serverURL);
   static std::string collectionServerURL();
-  // The bound, in bytes, of the events that wait in memory to be stored (logged, not yet taken by
-  // the worker: while the store waits for another connection, or while the host logs faster than
-  // it stores). An event logged while those waiting hold that much is dropped (a report made
-  // once per app's data, logInternalEventOncePerApp, never is, but counts): counted as failed
-  // (the app's end reports it) and said (23200, at the first of a run of drops and at every
-  // 1,000th). Each event counts queuedEventBytes(). Any thread, at any time: the events logged
-  // from then on meet it. Below 1 restores the default, kTLMDefaultMaxQueuedEventBytes.
+  // The bound, in bytes, of the events that wait in memory to be stored, process-wide (from the
+  // public interface's log call, which counts its event before it queues it, until the worker
+  // takes the event: while the store waits for another connection, or while the host logs
+  // faster than it stores). An event logged while those waiting hold that much is dropped (a
+  // report made once per app's data, logInternalEventOncePerApp, never is, but counts; an event
+  // logged while none waits is let in, however small the bound): counted as failed (the app's
+  // end whose work it was reports it) and said (23200, at the first of a run of drops and at
+  // every 1,000th). Each event counts queuedEventBytes(). Any thread, at any time: the events
+  // logged from then on meet it. Below 1 restores the default, kTLMDefaultMaxQueuedEventBytes.
   static void setMaxQueuedEventBytes(std::int64_t bytes);
   static std::int64_t maxQueuedEventBytes();
   // What an event waiting to be stored holds in memory, about: the event, its name and
-  // parameters, and its places in the queues.
+  // parameters, and its places in the queues. The second, of a log call's origin, name and
+  // parameters, before the event is made.
   static std::int64_t queuedEventBytes(const TLMEvent& event);
+  static std::int64_t queuedEventBytes(const std::string& origin, const std::string& name,
+                                       const TLMObjectDictionary& parameters);
+  // The bytes of the events waiting in memory, process-wide (setMaxQueuedEventBytes).
+  static std::int64_t waitingEventBytes();
+  // Counts `bytes` of an event named `name` among those waiting in memory, or, when those leave
+  // no room for it (setMaxQueuedEventBytes), drops it: none, counted as failed for the work of
+  // the calling thread's generation (TLMScheduler::currentWorkGeneration) and said. Any thread.
+  std::optional<TLMWaitingEventBytes> admitWaitingEvent(const std::string& name, std::int64_t bytes);
+  // Counts `bytes` among those waiting in memory whatever the bound (never dropped).
+  static TLMWaitingEventBytes countWaitingEvent(std::int64_t bytes);
 
   // Events the engine made itself are handed here for the public interface's listeners (any
   // thread). The interface installs it; returns the previous one.
@@ -232,6 +275,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // (its "Event logged" line, the first-open counter) follows the group's. A group that cannot
   // commit loses its writes (23191). Any thread.
   void logEvent(const TLMEventPtr& event);
+  // The same for an event counted among those waiting when it was logged (admitWaitingEvent):
+  // not counted again; when `admitted` holds nothing, as logEvent(event).
+  void logEvent(const TLMEventPtr& event, TLMWaitingEventBytes admitted);
   // Posts a store write other than an event (a conditional user property set or cleared, a link
   // to turn into a campaign): written in its place among the events, in the group that takes it.
   // Any thread.
@@ -239,10 +285,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
   std::int64_t unfinishedEventCount() const { return unfinishedEvents_.load(); }
-  // The bytes (queuedEventBytes) of the events logged and not yet taken by the worker, and the
-  // events dropped because those held the bound (setMaxQueuedEventBytes), counted from the
-  // engine's creation. Any thread.
-  std::int64_t waitingEventBytes() const;
+  // The events dropped because those waiting held the bound (setMaxQueuedEventBytes), counted
+  // from the engine's creation. Any thread.
   std::int64_t droppedWaitingEventCount() const { return droppedWaitingEvents_.load(); }
   // Whether an event logEvent posted from work of `generation` or before
   // (TLMScheduler::currentWorkGeneration) waits for the worker to take it. Any thread.
@@ -256,9 +300,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // waiting in memory (setMaxQueuedEventBytes), counted from the engine's creation; a limit or a
   // switch that drops an event is no failure. Any thread.
   std::int64_t failedEventCount() const { return failedEvents_.load(); }
-  // failedEventCount() and, read together, the unfinished events of work of `generation` or
-  // before that have not failed (queued, or taken by the running block of queued writes): what
-  // other work logged is not among them. Any thread.
+  // failedEventCount() less the drops of events of work after `generation` (past the bound of
+  // those waiting), and, read together, the unfinished events of work of `generation` or before
+  // that have not failed (queued, or taken by the running block of queued writes): what other
+  // work logged is not among them. Any thread.
   std::pair<std::int64_t, std::int64_t> failedAndUnfinishedEventCounts(std::uint64_t generation) const;
   // The failed events the app's end has reported lost (a failedEventCount() it read): the next
   // end reports only those after them. Never moves back. Any thread.
@@ -473,15 +518,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     platform::Block write;
     TLMReportMark onceMark = {};   // the event's report mark, when it is logged once per app's data
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
-    std::int64_t bytes = 0;        // an event's queuedEventBytes
+    TLMWaitingEventBytes waiting = {};  // an event's bytes among those waiting, until taken
     explicit operator bool() const { return event || write; }
   };
-  // False when the events waiting to be stored leave no room for `bytes` more: the event is
-  // dropped, counted as failed, and said.
-  bool admitWaitingEvent(const TLMEvent& event, std::int64_t bytes);
   // logEvent, with the report mark of an event logged once per app's data (none when its column
-  // is empty).
-  void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark);
+  // is empty) and the bytes counted when it was logged (none: counted here).
+  void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark, TLMWaitingEventBytes admitted = {});
   // Posts `write` as a queued store write (see logEvent).
   void queueStoreWrite(const std::string& blockID, QueuedWrite write);
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
@@ -588,13 +630,13 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     std::int64_t others = 0;
   };
   std::map<std::uint64_t, QueuedCounts> queuedByGeneration_;
-  // Counts `write` in (1) or out of (-1) queuedByGeneration_ and queuedEventBytes_;
-  // queuedWritesMutex_ held.
+  // Counts `write` in (1) or out of (-1) queuedByGeneration_; queuedWritesMutex_ held.
   void countQueuedWrite(const QueuedWrite& write, std::int64_t change);
-  // Under the same lock: the bytes of the queued events, and the drops since an event was last
-  // admitted.
-  std::int64_t queuedEventBytes_ = 0;
-  std::int64_t droppedWaitingEventsInRun_ = 0;
+  // The events dropped past the bound of those waiting, by the generation of the work that
+  // logged them (under the same lock, with the failures they count in); the drops since an
+  // event was last admitted.
+  std::map<std::uint64_t, std::int64_t> droppedByGeneration_;
+  std::atomic<std::int64_t> droppedWaitingEventsInRun_{0};
   std::atomic<std::int64_t> droppedWaitingEvents_{0};
   // The oldest generation of the writes the running block took (0: none).
   std::uint64_t blockOldestGeneration_ = 0;

@@ -467,24 +467,130 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedForWantOfAStore) {
   EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
-// Events dropped because those waiting in memory held their bound are lost: the app's end counts
-// them among the failed; once there is room the events are stored and the end answers true.
-TEST_F(AnalyticsLifecycleTest, TheAppsEndReportsEventsDroppedPastTheBoundOfThoseWaiting) {
-  struct RestoreBound {
-    ~RestoreBound() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
-  } restore;
+// Restores the default bound of the events waiting in memory when the test ends.
+struct DefaultBoundAfterwards {
+  ~DefaultBoundAfterwards() { TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes); }
+};
+
+// The parameters of the first event logEvents logs.
+TLMObjectDictionary firstIndex() {
+  TLMObjectDictionary parameters;
+  parameters.set("index", TLMObject(std::int64_t{0}));
+  return parameters;
+}
+
+// A host that logs faster than anything runs its calls: what the calls leave waiting counts
+// among the events waiting in memory before it is queued, so that the queues hold no more than
+// the bound, and the rest is dropped at the call, counted and said. The calls' events stay counted
+// until the worker takes them. Events with a parameter over the limit (kept with 25 and an error
+// parameter) are counted the same; a call refused at once (a name with a leading underscore)
+// leaves nothing queued but its error event, which counts as any event.
+TEST_F(AnalyticsLifecycleTest, WhatALogCallLeavesWaitingIsBoundedBeforeItIsQueued) {
+  DefaultBoundAfterwards restore;
+  start();
+  drain();
+  const TLMObjectDictionary one = firstIndex();
+  const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes("app", "flat_out", one);
+  ASSERT_EQ(TLMMeasurementEngine::waitingEventBytes(), 0);
+  TLMMeasurementEngine::setMaxQueuedEventBytes(10 * bytes);
+  const std::size_t saidBefore = h.monitor->count(23200);
+  logEvents("flat_out", 1000);  // nothing runs the queues meanwhile
+  EXPECT_EQ(operation->pendingCount(), 10u);
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 10 * bytes);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 990);
+  EXPECT_EQ(h.monitor->count(23200), saidBefore + 1);  // the first of the run
+  // Handed on to the engine they still wait, and count, until the worker takes them.
+  operation->drain();
+  serial->drain();
+  logEvents("flat_out", 5);
+  EXPECT_EQ(operation->pendingCount(), 0u);
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 10 * bytes);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 995);
+  h.worker->drain();
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 0);
+  EXPECT_EQ(stored("flat_out").size(), 10u);
+
+  TLMObjectDictionary tooMany;
+  for (int i = 0; i < 26; ++i) tooMany.set("p" + std::to_string(i), TLMObject(std::string(100, 'v')));
+  const std::int64_t big = TLMMeasurementEngine::queuedEventBytes("app", "over_limit", tooMany);
+  EXPECT_GT(big, bytes + 26 * 100);
+  TLMMeasurementEngine::setMaxQueuedEventBytes(3 * big);
+  for (int i = 0; i < 100; ++i) TLMAnalytics::logEventWithName("over_limit", tooMany);
+  EXPECT_EQ(operation->pendingCount(), 3u);
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 3 * big);
+  for (int i = 0; i < 100; ++i) TLMAnalytics::logEventWithName("_reserved", one);
+  EXPECT_EQ(operation->pendingCount(), 3u);
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 3 * big);  // their error events found no room
+  drain();
+  EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 0);
+  EXPECT_EQ(stored("over_limit").size(), 3u);
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 995 + 97 + 100);
+  // With room, a refused call's error event is stored as before.
+  TLMAnalytics::logEventWithName("_reserved", one);
+  drain();
+  EXPECT_EQ(errorCodes(), std::vector<std::int64_t>{2});
+}
+
+// A bound smaller than one event still lets an event in when none waits: with the store idle every
+// event is stored; only those logged while another waits are dropped. The app's end counts the
+// drops among the failed; once there is room the events are stored and the end answers true.
+TEST_F(AnalyticsLifecycleTest, ABoundSmallerThanAnEventLetsOneInWhenNoneWaits) {
+  DefaultBoundAfterwards restore;
   VendorLines lines;
   start();
   drain();
-  TLMMeasurementEngine::setMaxQueuedEventBytes(1);  // room for none
-  logEvents("dropped", 3);
+  for (std::int64_t bound : {1, 700}) {
+    SCOPED_TRACE(bound);
+    TLMMeasurementEngine::setMaxQueuedEventBytes(bound);
+    const std::size_t before = stored("one_at_a_time").size();
+    for (int i = 0; i < 3; ++i) {
+      logEvents("one_at_a_time", 1);
+      drain();
+    }
+    EXPECT_EQ(stored("one_at_a_time").size(), before + 3);
+  }
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 0);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  logEvents("dropped", 3);  // the first waits: the other two are dropped
   EXPECT_EQ(endWhileTheQueuesRun(), false);
-  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
-  EXPECT_TRUE(stored("dropped").empty());
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"2, 0, 0, 0"});
+  EXPECT_EQ(stored("dropped").size(), 1u);
   TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes);
   logEvents("kept", 3);
   EXPECT_EQ(endWhileTheQueuesRun(), true);
   EXPECT_EQ(stored("kept").size(), 3u);
+}
+
+// A host logs on while the app ends and the events waiting hold the bound: what it drops after
+// the end began is no loss of the end's (said all the same), which answers true once everything
+// logged before it is stored. The next end, which those calls came before, counts the drops.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsNoDropOfAnEventLoggedAfterItBegan) {
+  DefaultBoundAfterwards restore;
+  VendorLines lines;
+  start();
+  drain();
+  const TLMObjectDictionary one = firstIndex();
+  // Room for the two logged before the end (as the engine counts them too, with their origin).
+  const std::int64_t bytes = TLMMeasurementEngine::queuedEventBytes("app", "before", one);
+  TLMMeasurementEngine::setMaxQueuedEventBytes(2 * bytes + bytes / 2);
+  logEvents("before", 2);
+  const std::size_t said = h.monitor->count(23200);
+  std::optional<bool> allStored;
+  main->async([&] { allStored = UIApplication().terminate(); });
+  WhileWaiting hostLogsOn(*h.clock, [this] {
+    logEvents("after", 3);  // the two before still wait: no room
+    drainWorkQueues();
+  }, markerSent(operation->pendingCount()));
+  main->drain();
+  EXPECT_TRUE(hostLogsOn.finish());
+  EXPECT_EQ(allStored, true);
+  EXPECT_TRUE(endWarningCounts(lines).empty()) << endWarningCounts(lines)[0];
+  EXPECT_EQ(stored("before").size(), 2u);
+  EXPECT_TRUE(stored("after").empty());
+  EXPECT_EQ(h.engine->droppedWaitingEventCount(), 3);
+  EXPECT_EQ(h.monitor->count(23200), said + 1);
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"3, 0, 0, 0"});
 }
 
 // After a start that failed the app may switch collection off: what is dropped from then on is

@@ -242,6 +242,22 @@ TEST_F(MonitorTest, SamplesOneMessageUniformlyWithCoarseContexts) {
   EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "1:1W_80100:bare");
 }
 
+// Lines sampled faster than the sample is written share one write, queued behind them: the
+// monitor's queue does not grow with a flood of lines.
+TEST_F(MonitorTest, LinesSampledBeforeTheSampleIsWrittenShareOneWrite) {
+  auto monitor = make();
+  for (int i = 0; i < 3; ++i) monitor->logWithLevel(1, 6, "flood", Value(i));
+  for (int i = 0; i < 6; ++i) queue->runNext();  // each line's console write and sample
+  EXPECT_TRUE(stored().isNull());
+  EXPECT_EQ(queue->pendingCount(), 1u);
+  queue->drain();
+  EXPECT_FALSE(stored().isNull());
+  monitor->logWithLevel(1, 7, "later");
+  queue->drain();
+  clock->advance(86401);
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "4:1E_80100:later");
+}
+
 TEST_F(MonitorTest, DispatchOfAPeriodWithoutMessages) {
   auto monitor = make();
   const double now = clock->now();
