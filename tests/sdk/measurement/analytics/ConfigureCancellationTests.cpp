@@ -25,6 +25,7 @@
 
 #include "Bounds.h"
 #include "Core/Public/CDVApp.h"
+#include "ForkedChild.h"
 #include "TemporaryContainer.h"
 #include "foundation/Exception.h"
 #include "measurement/analytics/CDVAnalytics.h"
@@ -173,6 +174,15 @@ int configureMeetsOneUnderWay(int write, bool cancelOther) {
     case 0: return ::pthread_join(held, nullptr) == 0 ? kFewerWrites : 16;
     default: return 13;
   }
+  // A child forked now has no thread of that configure to wait for: its configure is refused
+  // at once.
+  const testsupport::ChildEnd child = testsupport::runInChild(
+      [] {
+        CDVApp::configure();
+        ::_exit(0);
+      },
+      testsupport::kChildLife);
+  if (!child.exitedWith(0)) return 17;
   pthread_t other;
   if (::pthread_create(&other, nullptr, &configureBeside, nullptr) != 0) return 12;
   // Bounded: should the other wait elsewhere, the cancellation comes all the same.
@@ -219,7 +229,7 @@ TEST(ConfigureCancellation, AConfigureCancelledInASettingsWriteLeavesTheAppToCon
 
 namespace {
 
-// Exit statuses as above, and 2x: the other configure ended while the first was under way (21
+// Exit statuses as above, 17 a child forked meanwhile did not end at once, refused, and 2x: the other configure ended while the first was under way (21
 // configured, 22 refused as configured, 23 failed otherwise); 3x: it did not configure the app
 // once the first was cancelled (32 refused, 33 failed), or the app was left unconfigured (34).
 TEST(ConfigureCancellation, AConfigureThatMeetsOneUnderWayWaitsForItsOutcome) {
