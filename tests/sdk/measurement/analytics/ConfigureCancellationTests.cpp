@@ -104,21 +104,37 @@ bool temporaryFileUnder(const std::string& folder) {
   return false;
 }
 
-// Fails with the first check that did not hold; 0 when all did.
-int cancelConfigureInItsWrite(int write) {
+// Starts a configure on a thread of its own, held in its settings write `write`: 0 once it is
+// held, or the status of what went otherwise.
+int startConfigureHeldInItsWrite(int write, pthread_t* thread) {
   gHeldWrite = write;
-  const TemporaryContainer container("configure-cancelled");
-  if (container.path().empty()) return 10;
   if (::pipe(gArrived) != 0 || ::pipe(gRelease) != 0) return 11;
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
-
-  pthread_t thread;
-  if (::pthread_create(&thread, nullptr, &configureHeld, nullptr) != 0) return 12;
+  if (::pthread_create(thread, nullptr, &configureHeld, nullptr) != 0) return 12;
   switch (arrived()) {
-    case 1: break;
-    case 0: return ::pthread_join(thread, nullptr) == 0 ? kFewerWrites : 16;
+    case 1: return 0;
+    case 0: return ::pthread_join(*thread, nullptr) == 0 ? kFewerWrites : 16;
     default: return 13;
   }
+}
+
+// The app configured logs, gives its instance id and ends (`failed` + 1, + 2 when not), and the
+// write cut off left no temporary file in `folder` (40).
+int configuredAppWorks(const std::string& folder, int failed) {
+  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
+  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
+  if (!id || id->empty()) return failed + 1;
+  if (!UIApplication().terminate()) return failed + 2;
+  if (temporaryFileUnder(folder)) return 40;
+  return 0;
+}
+
+// Fails with the first check that did not hold; 0 when all did.
+int cancelConfigureInItsWrite(int write) {
+  const TemporaryContainer container("configure-cancelled");
+  if (container.path().empty()) return 10;
+  pthread_t thread;
+  if (const int notHeld = startConfigureHeldInItsWrite(write, &thread)) return notHeld;
   if (::pthread_cancel(thread) != 0) return 14;
   void* result = nullptr;
   if (::pthread_join(thread, &result) != 0 || result != PTHREAD_CANCELED) return 15;
@@ -126,12 +142,7 @@ int cancelConfigureInItsWrite(int write) {
 
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) return 30;
-  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
-  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
-  if (!id || id->empty()) return 31;
-  if (!UIApplication().terminate()) return 32;
-  if (temporaryFileUnder(container.path())) return 40;  // the write cut off left its file
-  return 0;
+  return configuredAppWorks(container.path(), 30);
 }
 
 // Another thread's configure, run while the held one is under way: what it ended with.
@@ -161,19 +172,10 @@ bool registryWaitedFor() {
 // and is cancelled once that one waits for it (or has ended); with `cancelOther`, the other is
 // cancelled first, as it waits. Fails with the first check that did not hold; 0 when all did.
 int configureMeetsOneUnderWay(int write, bool cancelOther) {
-  gHeldWrite = write;
   const TemporaryContainer container("configure-met");
   if (container.path().empty()) return 10;
-  if (::pipe(gArrived) != 0 || ::pipe(gRelease) != 0) return 11;
-  TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
-
   pthread_t held;
-  if (::pthread_create(&held, nullptr, &configureHeld, nullptr) != 0) return 12;
-  switch (arrived()) {
-    case 1: break;
-    case 0: return ::pthread_join(held, nullptr) == 0 ? kFewerWrites : 16;
-    default: return 13;
-  }
+  if (const int notHeld = startConfigureHeldInItsWrite(write, &held)) return notHeld;
   // A child forked now has no thread of that configure to wait for: its configure is refused
   // at once.
   const testsupport::ChildEnd child = testsupport::runInChild(
@@ -201,12 +203,7 @@ int configureMeetsOneUnderWay(int write, bool cancelOther) {
   // configured when it meets none.
   if (cancelOther && result == PTHREAD_CANCELED) CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) return 34;
-  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
-  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
-  if (!id || id->empty()) return 35;
-  if (!UIApplication().terminate()) return 36;
-  if (temporaryFileUnder(container.path())) return 40;
-  return 0;
+  return configuredAppWorks(container.path(), 34);
 }
 
 // Exit statuses: 2 the configure made fewer writes (from the second on), 1x the held thread (not
