@@ -165,7 +165,8 @@ TEST_F(TLMSqliteStoreTurnsTest, AWriterWaitsForAboutOneGroupOfAConnectionThatWri
 }
 
 // A write that waits for another connection's lock marks that it waits, which is what a connection
-// that has committed looks for before it begins again, and lets go of the mark once it is done.
+// that has committed looks for before it begins again, keeps the mark until it has the lock, and
+// lets go of it once it is done.
 TEST_F(TLMSqliteStoreTurnsTest, AWriteThatWaitsMarksThatItWaitsUntilItIsDone) {
   ScopedBusyTimeout aMinute(60'000);
   auto store = open();
@@ -182,9 +183,14 @@ TEST_F(TLMSqliteStoreTurnsTest, AWriteThatWaitsMarksThatItWaitsUntilItIsDone) {
         [&] { return store->upsertRecord({{"writer", Value(2)}, {"data", Value("w")}}, "t", nullptr); });
   });
   const bool markedWhileWaiting = waitFor([&] { return marked(turn); });
+  // The mark stays while the write waits, between the steps of its wait too: a committer that
+  // looks at any moment finds it.
+  int unmarkedProbes = 0;
+  for (int probe = 0; probe < 200'000; ++probe) unmarkedProbes += marked(turn) ? 0 : 1;
   holder.exec("ROLLBACK");
   writer.join();
   EXPECT_TRUE(markedWhileWaiting);
+  EXPECT_EQ(unmarkedProbes, 0);
   EXPECT_TRUE(written.load());
   EXPECT_FALSE(marked(turn));
   ::close(turn);
