@@ -421,7 +421,14 @@ void CDVApp::configureWithName(const std::optional<std::string>& name,
 
   const bool isDefault = *name == kCDVDefaultAppName;
   if (isDefault) {
-    if (isDefaultAppConfigured()) raiseCore("Default app has already been configured.");
+    {
+      // A configure under way on another thread holds the registry lock from before it stores
+      // the app to its end: its outcome is waited for, so that one cut off (its thread
+      // cancelled) refuses no one. The same thread's (a callback inside its configure) holds the
+      // lock already, and finds the app it stores.
+      RegistryHold hold;
+      if (isDefaultAppConfigured()) raiseCore("Default app has already been configured.");
+    }
     CDVLogDebug(kCDVLoggerCore, "I-COR000001", "Configuring the default app.");
   } else {
     if (!isValidAppName(*name)) {

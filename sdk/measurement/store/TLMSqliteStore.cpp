@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <utility>
 
 namespace fs = std::filesystem;
 using platform::Error;
@@ -1299,6 +1300,7 @@ void TLMSqliteStore::openTurnFile() {
 
 void TLMSqliteStore::closeTurnFile() {
   turnTried_ = false;
+  marked_ = false;
   if (turnFd_ < 0) return;
   setTurnLock(turnFd_, F_UNLCK);
   ::close(turnFd_);
@@ -1320,12 +1322,21 @@ int TLMSqliteStore::waitForLock(int count) {
     lastProgress_ = now;
   }
   const std::int64_t timeout = static_cast<std::int64_t>(busyTimeoutMs_) * 1'000'000;
-  if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) return 0;
-  const int turn = turnFile();
-  const bool marked = turn >= 0 && setTurnLock(turn, F_RDLCK);
+  if (now - lastProgress_ >= timeout || now - waitBegan_ >= timeout * kMostBusyTimeoutsWaited) {
+    letGoOfMark();
+    return 0;
+  }
+  if (!marked_) {
+    const int turn = turnFile();
+    marked_ = turn >= 0 && setTurnLock(turn, F_RDLCK);
+  }
   sleepMicroseconds(waitStepMicroseconds(count));
-  if (marked) setTurnLock(turn, F_UNLCK);
+  if (!markKept_) letGoOfMark();
   return 1;
+}
+
+void TLMSqliteStore::letGoOfMark() {
+  if (std::exchange(marked_, false) && turnFd_ >= 0) setTurnLock(turnFd_, F_UNLCK);
 }
 
 long TLMSqliteStore::waitStepMicroseconds(int count) {
@@ -1347,7 +1358,8 @@ void TLMSqliteStore::giveTurnIfWaitedFor() {
   if (turn < 0 || !someoneWaits(turn)) return;
   const std::int64_t until = monotonicNanoseconds() + turnGivenNanoseconds.load(std::memory_order_relaxed);
   const std::uint32_t committed = fileChangeCounter();
-  // A waiter lets go of its mark for a moment at each step: two probes in a row find it gone.
+  // A waiter for a begin or a commit keeps its mark until it has the lock; one for a read lets go
+  // of it for a moment at each step: two probes in a row find it gone.
   int unmarked = 0;
   while (monotonicNanoseconds() < until) {
     sleepMicroseconds(kFirstWaitStepMicroseconds);
@@ -1384,7 +1396,22 @@ bool TLMSqliteStore::stepTransactionControl(const char* sql) {
   // Every event begins and ends transactions: their statements are prepared once and kept.
   sqlite3_stmt* statement = statementForQuery(sql, nullptr);
   if (statement == nullptr) return false;
-  const int rc = sqlite3_step(statement);
+  // A begin or a commit that waits for another connection keeps its mark from its first step of
+  // waiting until it has the lock (or gives up): a committer looking for it between two steps
+  // finds it however long the waiter takes to run again.
+  struct MarkKept {
+    TLMSqliteStore& store;
+    explicit MarkKept(TLMSqliteStore& kept) : store(kept) { store.markKept_ = true; }
+    ~MarkKept() {
+      store.markKept_ = false;
+      store.letGoOfMark();
+    }
+  };
+  int rc = SQLITE_OK;
+  {
+    MarkKept kept(*this);
+    rc = sqlite3_step(statement);
+  }
   sqlite3_reset(statement);
   return rc == SQLITE_DONE;
 }

@@ -290,7 +290,8 @@ class TLMSqliteStore {
   void transactionBoundary();
 
   // Turns on the file. A connection that waits for another's lock sleeps in short steps and,
-  // while it sleeps, holds a shared lock on the first byte of the side file "<database>-turn";
+  // while it sleeps, holds a shared lock on the first byte of the side file "<database>-turn" (a
+  // begin's or a commit's wait, between its steps too, until the statement ends);
   // one that has committed while someone waits there lets the waiter in before it begins again.
   // SQLite's busy handler of the connection: `count` calls so far in this wait; 0 to give up.
   static int onBusy(void* store, int count);
@@ -309,6 +310,10 @@ class TLMSqliteStore {
   void closeTurnFile();
   int turnFd_ = -1;
   bool turnTried_ = false;
+  // Whether this connection holds its mark, and whether its wait keeps it across its steps.
+  bool marked_ = false;
+  bool markKept_ = false;
+  void letGoOfMark();
   sqlite3_file* file_ = nullptr;  // the database file of the connection, for the two above
   int busyTimeoutMs_ = 0;         // as set when the connection opened
   std::int64_t waitBegan_ = 0;    // of the current wait, monotonic nanoseconds

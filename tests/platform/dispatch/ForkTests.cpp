@@ -163,16 +163,28 @@ TEST(ForkedChild, PostsToAQueueWhoseLockAParentsThreadHeldAtTheFork) {
   SKIP_UNDER_TSAN();
   ASSERT_TRUE(holdRegistered);
   auto queue = Queue::serial("fork.locked");
-  ASSERT_TRUE(ranWithin(queue));
+  // The drain that runs a first block is slow to end (as on a loaded machine): it goes on after
+  // the block has said that it ran, until the test waits for the queue to be idle or, without
+  // that wait, until the poster has posted.
+  std::atomic<bool> idleAwaited{false};
+  std::atomic<bool> posted{false};
+  auto ran = std::make_shared<std::promise<void>>();
+  queue->async([&, ran] {
+    ran->set_value();
+    while (!idleAwaited && !posted) std::this_thread::yield();
+  });
+  ASSERT_EQ(ran->get_future().wait_for(kWait), std::future_status::ready);
   // The queue is idle once the drain that ran that block has ended, which drops the drain's
   // owner of the queue: a post before then leaves the block to that drain, and the poster never
   // waits for the pool (the block runs in the parent before the fork, and the child counts it).
+  idleAwaited = true;
   ASSERT_TRUE(eventually([&] { return queue.use_count() == 1; }));
   std::atomic<int> parentRuns{0};
   std::thread poster([&] {
     posterThread = gettid();
     while (!postNow) std::this_thread::yield();
     queue->async([&] { ++parentRuns; });
+    posted = true;
   });
   // A failed assertion below returns with the poster still waiting: let it post, and join it.
   struct Joined {

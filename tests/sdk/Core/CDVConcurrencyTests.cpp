@@ -123,4 +123,27 @@ TEST_F(CDVConcurrencyTest, OnlyOneThreadConfiguresTheDefaultApp) {
   EXPECT_EQ(notificationsNamed(kCDVAppReadyToConfigureSDKNotification).size(), 1u);
 }
 
+TEST_F(CDVConcurrencyTest, AConfigureFromInsideTheConfigureOnItsThreadIsRefusedWithoutWaitingForItself) {
+  // A library configured with the app configures the default app again, on the configuring
+  // thread: a configure under way on another thread is waited for, its own is not.
+  class ReconfiguringLibrary : public FakeLibrary {
+   public:
+    using FakeLibrary::FakeLibrary;
+    void configureWithApp(const std::shared_ptr<CDVApp>&) const override {
+      try {
+        CDVApp::configureWithOptions(optionsWithAppID());
+      } catch (const platform::Exception& e) {
+        refusal = e.reason();
+      }
+    }
+    mutable std::string refusal;
+  };
+  auto library = std::make_shared<ReconfiguringLibrary>("Reconfiguring", std::vector<std::shared_ptr<CDVComponent>>{},
+                                                        true);
+  CDVApp::registerInternalLibrary(library, "reconfiguring", "1.0");
+  CDVApp::configureWithOptions(optionsWithAppID());
+  EXPECT_EQ(library->refusal, "Default app has already been configured.");
+  EXPECT_TRUE(CDVApp::isDefaultAppConfigured());
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // A host thread cancelled (pthread_cancel) while it configures the real app, inside one of its
 // settings writes (a slow disk), the first and each later one: the configure unwinds, nothing it
 // was making stays half made, and another thread then configures, logs, reads the instance id and
-// ends the app.
+// ends the app. Another thread that configures while the first is held waits for its outcome, and
+// configures the app itself once the first is cancelled.
 //
 // This program defines write() itself: the configuring thread's chosen write to the temporary file
 // of a settings write is held by a read of a pipe, a cancellation point, so the cancellation acts
@@ -13,15 +14,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "Bounds.h"
 #include "Core/Public/CDVApp.h"
+#include "ForkedChild.h"
 #include "TemporaryContainer.h"
+#include "foundation/Exception.h"
 #include "measurement/analytics/CDVAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "uikit/UIKit.h"
@@ -98,21 +104,37 @@ bool temporaryFileUnder(const std::string& folder) {
   return false;
 }
 
-// Fails with the first check that did not hold; 0 when all did.
-int cancelConfigureInItsWrite(int write) {
+// Starts a configure on a thread of its own, held in its settings write `write`: 0 once it is
+// held, or the status of what went otherwise.
+int startConfigureHeldInItsWrite(int write, pthread_t* thread) {
   gHeldWrite = write;
-  const TemporaryContainer container("configure-cancelled");
-  if (container.path().empty()) return 10;
   if (::pipe(gArrived) != 0 || ::pipe(gRelease) != 0) return 11;
   TLMMeasurementEngine::setCollectionServerURL("http://127.0.0.1:9");  // nothing listens there
-
-  pthread_t thread;
-  if (::pthread_create(&thread, nullptr, &configureHeld, nullptr) != 0) return 12;
+  if (::pthread_create(thread, nullptr, &configureHeld, nullptr) != 0) return 12;
   switch (arrived()) {
-    case 1: break;
-    case 0: return ::pthread_join(thread, nullptr) == 0 ? kFewerWrites : 16;
+    case 1: return 0;
+    case 0: return ::pthread_join(*thread, nullptr) == 0 ? kFewerWrites : 16;
     default: return 13;
   }
+}
+
+// The app configured logs, gives its instance id and ends (`failed` + 1, + 2 when not), and the
+// write cut off left no temporary file in `folder` (40).
+int configuredAppWorks(const std::string& folder, int failed) {
+  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
+  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
+  if (!id || id->empty()) return failed + 1;
+  if (!UIApplication().terminate()) return failed + 2;
+  if (temporaryFileUnder(folder)) return 40;
+  return 0;
+}
+
+// Fails with the first check that did not hold; 0 when all did.
+int cancelConfigureInItsWrite(int write) {
+  const TemporaryContainer container("configure-cancelled");
+  if (container.path().empty()) return 10;
+  pthread_t thread;
+  if (const int notHeld = startConfigureHeldInItsWrite(write, &thread)) return notHeld;
   if (::pthread_cancel(thread) != 0) return 14;
   void* result = nullptr;
   if (::pthread_join(thread, &result) != 0 || result != PTHREAD_CANCELED) return 15;
@@ -120,12 +142,68 @@ int cancelConfigureInItsWrite(int write) {
 
   CDVApp::configure();
   if (!CDVApp::isDefaultAppConfigured()) return 30;
-  CDVAnalytics::logEventWithName("after_the_cancelled_configure", {});
-  const std::optional<std::string> id = CDVAnalytics::appInstanceID();
-  if (!id || id->empty()) return 31;
-  if (!UIApplication().terminate()) return 32;
-  if (temporaryFileUnder(container.path())) return 40;  // the write cut off left its file
-  return 0;
+  return configuredAppWorks(container.path(), 30);
+}
+
+// Another thread's configure, run while the held one is under way: what it ended with.
+enum Outcome : int { kUnderWay, kConfigured, kRefusedAsConfigured, kFailed };
+std::atomic<int> gOtherOutcome{kUnderWay};
+
+void* configureBeside(void*) {
+  int outcome = kFailed;
+  try {
+    CDVApp::configure();
+    outcome = kConfigured;
+  } catch (const platform::Exception& refused) {
+    if (std::string(refused.what()).find("already been configured") != std::string::npos) {
+      outcome = kRefusedAsConfigured;
+    }
+  }
+  gOtherOutcome.store(outcome);
+  return nullptr;
+}
+
+// Whether a thread waits for the registry lock (glibc's lock word: 2 once one has waited).
+bool registryWaitedFor() {
+  return CDVApp::registryLockForTesting().native_handle()->__data.__lock == 2;
+}
+
+// The held configure is under way in its settings write `write` when another thread configures,
+// and is cancelled once that one waits for it (or has ended); with `cancelOther`, the other is
+// cancelled first, as it waits. Fails with the first check that did not hold; 0 when all did.
+int configureMeetsOneUnderWay(int write, bool cancelOther) {
+  const TemporaryContainer container("configure-met");
+  if (container.path().empty()) return 10;
+  pthread_t held;
+  if (const int notHeld = startConfigureHeldInItsWrite(write, &held)) return notHeld;
+  // A child forked now has no thread of that configure to wait for: its configure is refused
+  // at once.
+  const testsupport::ChildEnd child = testsupport::runInChild(
+      [] {
+        CDVApp::configure();
+        ::_exit(0);
+      },
+      testsupport::kChildLife);
+  if (!child.exitedWith(0)) return 17;
+  pthread_t other;
+  if (::pthread_create(&other, nullptr, &configureBeside, nullptr) != 0) return 12;
+  // Bounded: should the other wait elsewhere, the cancellation comes all the same.
+  const auto until = std::chrono::steady_clock::now() + testsupport::kEventWait;
+  while (gOtherOutcome.load() == kUnderWay && !registryWaitedFor() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (gOtherOutcome.load() != kUnderWay) return 20 + gOtherOutcome.load();  // told before the outcome
+  if (cancelOther && ::pthread_cancel(other) != 0) return 14;
+  if (::pthread_cancel(held) != 0) return 14;
+  void* result = nullptr;
+  if (::pthread_join(held, &result) != 0 || result != PTHREAD_CANCELED) return 15;
+  if (::pthread_join(other, &result) != 0) return 15;
+  if (!cancelOther && gOtherOutcome.load() != kConfigured) return 30 + gOtherOutcome.load();
+  // A waiter cancelled unwinds at its first cancellation point once it has the lock, or ends
+  // configured when it meets none.
+  if (cancelOther && result == PTHREAD_CANCELED) CDVApp::configure();
+  if (!CDVApp::isDefaultAppConfigured()) return 34;
+  return configuredAppWorks(container.path(), 34);
 }
 
 // Exit statuses: 2 the configure made fewer writes (from the second on), 1x the held thread (not
@@ -142,6 +220,24 @@ TEST(ConfigureCancellation, AConfigureCancelledInASettingsWriteLeavesTheAppToCon
                 },
                 "");
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Exit statuses as above, 17 a child forked meanwhile did not end at once, refused, and 2x: the other configure ended while the first was under way (21
+// configured, 22 refused as configured, 23 failed otherwise); 3x: it did not configure the app
+// once the first was cancelled (32 refused, 33 failed), or the app was left unconfigured (34).
+TEST(ConfigureCancellation, AConfigureThatMeetsOneUnderWayWaitsForItsOutcome) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto succeeded = [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; };
+  for (int write : {1, 2, 3}) {
+    SCOPED_TRACE("cancelled in write " + std::to_string(write));
+    EXPECT_EXIT(std::exit(configureMeetsOneUnderWay(write, false)), succeeded, "");
+  }
+  SCOPED_TRACE("the waiting configure cancelled as it waits");
+  EXPECT_EXIT(std::exit(configureMeetsOneUnderWay(2, true)), succeeded, "");
 }
 
 }  // namespace

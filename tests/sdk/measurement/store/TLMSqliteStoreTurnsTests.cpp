@@ -116,9 +116,11 @@ TEST_F(TLMSqliteStoreTurnsTest, AnotherConnectionReadsWhatWasCommittedWhileAGrou
 // scheduler keeps from running then misses its turn. So the test holds a mark of its own while
 // each write waits, as a waiter that never lets go, and makes the pause far longer than any wait
 // for a processor: the groups that go by are what the stores do, not when the threads run. (That
-// a waiting store marks is checked below.)
+// a waiting store marks is checked below.) Nor does the write give up while a group of the
+// flooder, which the scheduler may keep from running for seconds, holds the lock: the busy
+// timeout, which bounds a wait without commits, is a minute.
 TEST_F(TLMSqliteStoreTurnsTest, AWriterWaitsForAboutOneGroupOfAConnectionThatWritesFlatOut) {
-  ScopedBusyTimeout threeSeconds(3000);
+  ScopedBusyTimeout aMinuteWithoutCommits(60'000);
   ScopedTurnGiven aMinute(60'000'000);
   auto flooder = open();
   auto waiter = open();
@@ -163,7 +165,8 @@ TEST_F(TLMSqliteStoreTurnsTest, AWriterWaitsForAboutOneGroupOfAConnectionThatWri
 }
 
 // A write that waits for another connection's lock marks that it waits, which is what a connection
-// that has committed looks for before it begins again, and lets go of the mark once it is done.
+// that has committed looks for before it begins again, keeps the mark until it has the lock, and
+// lets go of it once it is done.
 TEST_F(TLMSqliteStoreTurnsTest, AWriteThatWaitsMarksThatItWaitsUntilItIsDone) {
   ScopedBusyTimeout aMinute(60'000);
   auto store = open();
@@ -180,9 +183,14 @@ TEST_F(TLMSqliteStoreTurnsTest, AWriteThatWaitsMarksThatItWaitsUntilItIsDone) {
         [&] { return store->upsertRecord({{"writer", Value(2)}, {"data", Value("w")}}, "t", nullptr); });
   });
   const bool markedWhileWaiting = waitFor([&] { return marked(turn); });
+  // The mark stays while the write waits, between the steps of its wait too: a committer that
+  // looks at any moment finds it.
+  int unmarkedProbes = 0;
+  for (int probe = 0; probe < 200'000; ++probe) unmarkedProbes += marked(turn) ? 0 : 1;
   holder.exec("ROLLBACK");
   writer.join();
   EXPECT_TRUE(markedWhileWaiting);
+  EXPECT_EQ(unmarkedProbes, 0);
   EXPECT_TRUE(written.load());
   EXPECT_FALSE(marked(turn));
   ::close(turn);
@@ -190,7 +198,13 @@ TEST_F(TLMSqliteStoreTurnsTest, AWriteThatWaitsMarksThatItWaitsUntilItIsDone) {
 
 // Two processes of the app write groups flat out on one store until it holds a number of them:
 // each wrote a fair share (where the first to start kept the lock, the other waiting in vain).
+// The pause a committer gives a waiter is made far longer than any wait for a processor, so that
+// the shares are what the turns make, not which process the scheduler runs (a waiter keeps its
+// mark until it has the lock, so the committer's pause ends as soon as the turn is taken), and no
+// count gives up while the other's commit, which the scheduler may hold up, shuts reads out.
 TEST_F(TLMSqliteStoreTurnsTest, TwoProcessesWritingFlatOutEachWriteAFairShare) {
+  ScopedTurnGiven aMinute(60'000'000);
+  ScopedBusyTimeout aMinuteWithoutCommits(60'000);
   {
     auto store = open();
     ASSERT_TRUE(store);
@@ -227,8 +241,8 @@ TEST_F(TLMSqliteStoreTurnsTest, TwoProcessesWritingFlatOutEachWriteAFairShare) {
   const int first = std::stoi(check.scalar("SELECT count(*) FROM t WHERE writer = 0"));
   const int second = std::stoi(check.scalar("SELECT count(*) FROM t WHERE writer = 1"));
   EXPECT_GE(first + second, kGroups * 20);
-  EXPECT_GE(first, (first + second) / 4) << first << " against " << second;
-  EXPECT_GE(second, (first + second) / 4) << second << " against " << first;
+  EXPECT_GE(first, (first + second) / 3) << first << " against " << second;
+  EXPECT_GE(second, (first + second) / 3) << second << " against " << first;
 }
 
 // A plain connection commits again and again, holding its write lock longer than the store's busy

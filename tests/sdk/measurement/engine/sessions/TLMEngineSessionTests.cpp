@@ -153,7 +153,9 @@ TEST(TLMEngineSessionTest, SearchAdCampaignAnotherProcessStoredIsNotStoredAgain)
   // The engine goes on storing what is logged.
   s.h.engine->logInternalEvent("auto", "_after", TLMObjectDictionary());
   s.h.drain();
-  EXPECT_EQ(s.h.rawEvents().back().name, "_after");
+  const std::vector<std::string> names = s.h.rawEventNames();
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.back(), "_after");
 }
 
 }  // namespace
