@@ -6,6 +6,9 @@
 # With "update", each round first runs one host of the bundle's version, which logs <events>
 # events, and the hosts started at once are of the same bundle with a new version: the store
 # must hold every host's events and the app update "_au" once.
+# A host whose end ran out of time (exit status 3) must have said so with the bound waited and
+# counted what it did not store: the round is then run again (never more than <rounds> times in
+# all), and may have lost those events but never stored one twice.
 #
 #   first_open_once.sh <host executable> <bundle folder> [rounds] [processes] [events] [update]
 set -u
@@ -28,8 +31,18 @@ if [ -n "$update" ]; then
   fi
 fi
 
+# The events a host's end said it did not store (not yet stored and calls not handled), when its
+# warning says it waited the whole bound of the app's end with no event failed; else nothing.
+endRanOut() {
+  sed -n 's/.*Events failed, events not yet stored, calls not handled, seconds waited: 0, \([0-9]*\), \([0-9]*\), 5$/\1 \2/p' "$1" |
+    awk 'NR == 1 { print $1 + $2 }'
+}
+
 failed=0
-for round in $(seq 1 "$rounds"); do
+again=0
+round=0
+while [ "$round" -lt "$rounds" ]; do
+  round=$((round + 1))
   rm -rf "$work/app" "$work/device" "$work"/out-*
   export VESMORA_MAIN_BUNDLE="$bundle" VESMORA_SANDBOX_ROOT="$work/app" VESMORA_DEVICE_ROOT="$work/device"
   mode=log-campaign
@@ -67,12 +80,38 @@ for round in $(seq 1 "$rounds"); do
     once="$([ "$firstOpens" = 1 ] && [ "$campaigns" = 1 ] && echo 1)"
     what="first opens ${firstOpens:-none}, campaigns ${campaigns:-none}"
   fi
-  if [ "$statuses" != "$(printf ' 0%.0s' $(seq 1 "$processes"))" ] || [ "$stored" != "$expected" ] ||
-    [ "$once" != 1 ]; then
+  # Ends that ran out on a busy machine: what they said they left is what may be missing, and
+  # nothing is stored twice; the round is run again while the rounds run again stay fewer than
+  # those asked for.
+  unstored=0
+  ranOut=0
+  p=0
+  for status in $statuses; do
+    p=$((p + 1))
+    [ "$status" -eq 3 ] || continue
+    left="$(endRanOut "$work/out-$p")"
+    if [ -z "$left" ]; then
+      ranOut=-1
+      break
+    fi
+    ranOut=$((ranOut + 1))
+    unstored=$((unstored + left))
+  done
+  others="$(for status in $statuses; do [ "$status" -eq 0 ] || [ "$status" -eq 3 ] || echo "$status"; done)"
+  if [ "$ranOut" -gt 0 ] && [ "$again" -lt "$rounds" ] && [ -z "$others" ] &&
+    [ -n "$stored" ] && [ "$stored" -le "$expected" ] && [ "$stored" -ge $((expected - unstored)) ] &&
+    [ "${once:-0}" -le 1 ] && [ "${firstOpens:-0}" -le 1 ] && [ "${campaigns:-0}" -le 1 ]; then
+    again=$((again + 1))
+    round=$((round - 1))
+    echo "round $((round + 1)) run again: $ranOut ends ran out of time, $unstored events said not stored, ${stored} of $expected stored, $what"
+    continue
+  fi
+  if [ "$ranOut" -ne 0 ] || [ "$statuses" != "$(printf ' 0%.0s' $(seq 1 "$processes"))" ] ||
+    [ "$stored" != "$expected" ] || [ "$once" != 1 ]; then
     failed=$((failed + 1))
     echo "round $round: exit statuses$statuses, ${stored:-none} of $expected events stored, $what"
     tail -n 20 "$work"/out-*
   fi
 done
-echo "$failed of $rounds rounds failed"
+echo "$failed of $rounds rounds failed ($again run again after ends that ran out of time)"
 [ "$failed" -eq 0 ]
