@@ -1,10 +1,12 @@
 include(GoogleTest)
 
 # vesmora_add_test(<name> SOURCES <files...> LIBS <targets...> [FORKS_WHILE_ALLOCATING <filter>]
-#                  [RESOURCE_LOCK <resource>])
+#                  [RESOURCE_LOCK <resource>] [TIMEOUT <seconds>])
 # One GoogleTest executable; each of its tests becomes one ctest entry. Tests that use the
 # default data folder find it in the build folder, not in the user's own. RESOURCE_LOCK keeps
 # every entry apart from the other tests that use the resource (port8080: 127.0.0.1:8080).
+# TIMEOUT (300 s by default) only tells a hang from a busy machine: a test whose work takes
+# minutes on an idle one gets more.
 #
 # FORKS_WHILE_ALLOCATING names the tests (a GoogleTest filter, "Suite.Test:Suite.Other") that fork
 # while other threads of theirs allocate. Under AddressSanitizer a child forked while another
@@ -13,11 +15,14 @@ include(GoogleTest)
 # these tests record no allocation stacks (malloc_context_size=0 added to ASAN_OPTIONS). Without
 # stacks the leak checker reports nothing, so every other test keeps them.
 function(vesmora_add_test name)
-  cmake_parse_arguments(ARG "" "FORKS_WHILE_ALLOCATING;RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "FORKS_WHILE_ALLOCATING;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-  set(properties TIMEOUT 300 ENVIRONMENT "XDG_DATA_HOME=${PROJECT_BINARY_DIR}/test-data")
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "XDG_DATA_HOME=${PROJECT_BINARY_DIR}/test-data")
   if(ARG_RESOURCE_LOCK)
     list(APPEND properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
   endif()
