@@ -48,6 +48,13 @@
 //   write-transactions 5200 write-transaction-p50-ms 0.80 write-transactions-ms 5100.0
 //   transactions 9800 transaction-p50-ms 0.21 transactions-ms 5400.0
 //   changing-transactions 4900 changing-transaction-p50-ms 0.85
+// and, as the two counts differ between builds (one that makes more short transactions has a
+// lower median over all), each kind's count and median, told by its statements: those that
+// store events, bundling passes that made a bundle (an upload's hold taken in the last), those
+// that found nothing to bundle, the deletes of sent bundles, and reads:
+//   store-transactions 3000 store-transaction-p50-ms 1.50 bundling-transactions 300
+//   bundling-transaction-p50-ms 2.00 empty-passes 0 empty-pass-p50-ms -1 delete-transactions 300
+//   delete-transaction-p50-ms 1.20 read-transactions 700 read-transaction-p50-ms 0.12
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -114,10 +121,12 @@ struct TransactionTimes {
     Clock::time_point begun;
     bool write = false;
     sqlite3_int64 changes = 0;  // the connection's count of changed rows at the BEGIN
+    bool storesEvents = false, bundles = false, deletesSent = false;
   };
   std::mutex mutex;
   std::map<sqlite3*, Open> open;
   std::vector<double> all, writes, changing;
+  std::vector<double> stores, bundling, emptyPasses, deletes, reads;
 };
 std::atomic<TransactionTimes*> gTransactionTimes{nullptr};
 std::atomic<int (*)(sqlite3_stmt*)> gRealStep{nullptr};
@@ -154,11 +163,27 @@ extern "C" int sqlite3_step(sqlite3_stmt* statement) {
              text == "ROLLBACK") {
     if (auto it = times->open.find(db); it != times->open.end() && sqlite3_get_autocommit(db) != 0) {
       const double ms = std::chrono::duration<double, std::milli>(Clock::now() - it->second.begun).count();
+      const TransactionTimes::Open& done = it->second;
+      const bool changed = sqlite3_total_changes64(db) != done.changes;
       times->all.push_back(ms);
-      if (it->second.write) times->writes.push_back(ms);
-      if (sqlite3_total_changes64(db) != it->second.changes) times->changing.push_back(ms);
+      if (done.write) times->writes.push_back(ms);
+      if (changed) times->changing.push_back(ms);
+      if (!done.write) {
+        times->reads.push_back(ms);
+      } else if (done.storesEvents) {
+        times->stores.push_back(ms);
+      } else if (done.bundles) {
+        (changed ? times->bundling : times->emptyPasses).push_back(ms);
+      } else if (done.deletesSent) {
+        times->deletes.push_back(ms);
+      }
       times->open.erase(it);
     }
+  } else if (auto it = times->open.find(db); it != times->open.end()) {
+    TransactionTimes::Open& begun = it->second;
+    begun.storesEvents = begun.storesEvents || text.rfind("INSERT OR REPLACE INTO raw_events ", 0) == 0;
+    begun.bundles = begun.bundles || text.rfind("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", 0) == 0;
+    begun.deletesSent = begun.deletesSent || text.rfind("DELETE FROM queue WHERE rowid IN", 0) == 0;
   }
   return rc;
 }
@@ -312,6 +337,12 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
     std::printf("transactions %zu %.3f %.1f %zu %.3f %.1f %zu %.3f\n", times->writes.size(), medianOf(times->writes),
                 sum(times->writes), times->all.size(), medianOf(times->all), sum(times->all), times->changing.size(),
                 medianOf(times->changing));
+    std::printf("kinds store-transactions %zu store-transaction-p50-ms %.3f bundling-transactions %zu "
+                "bundling-transaction-p50-ms %.3f empty-passes %zu empty-pass-p50-ms %.3f delete-transactions %zu "
+                "delete-transaction-p50-ms %.3f read-transactions %zu read-transaction-p50-ms %.3f\n",
+                times->stores.size(), medianOf(times->stores), times->bundling.size(), medianOf(times->bundling),
+                times->emptyPasses.size(), medianOf(times->emptyPasses), times->deletes.size(),
+                medianOf(times->deletes), times->reads.size(), medianOf(times->reads));
   }
   if (held && !fast) {
     std::printf("counted %lld %lld %lld %.1f\n", static_cast<long long>(holdCount->stored.load()),
@@ -520,6 +551,7 @@ int run(const std::string& self, const Options& options) {
     double writeTransactionMs = -1, transactionMs = -1, writeTransactionsMs = -1, transactionsMs = -1;
     std::size_t changingTransactions = 0;
     double changingTransactionMs = -1;
+    std::string transactionKinds;  // the "kinds" line's figures
   };
   std::vector<Host> hosts(static_cast<std::size_t>(std::max(1, options.hosts)));
   // Side by side, they start logging together once both had time to start (2 s).
@@ -532,7 +564,7 @@ int run(const std::string& self, const Options& options) {
     ::close(fds[1]);
     readers.emplace_back([&h, &collector, fd = fds[0]] {
       FILE* lines = ::fdopen(fd, "r");
-      char line[256];
+      char line[512];
       while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
         long long a = 0, b = 0, c = 0, d = 0;
         double seconds = 0;
@@ -552,6 +584,8 @@ int run(const std::string& self, const Options& options) {
         } else if (std::sscanf(line, "transactions %zu %lf %lf %zu %lf %lf %zu %lf", &h.writeTransactions,
                                &h.writeTransactionMs, &h.writeTransactionsMs, &h.transactions, &h.transactionMs,
                                &h.transactionsMs, &h.changingTransactions, &h.changingTransactionMs) == 8) {
+        } else if (std::strncmp(line, "kinds ", 6) == 0) {
+          h.transactionKinds.assign(line + 6, std::strcspn(line + 6, "\n"));
         }
       }
       if (lines != nullptr) std::fclose(lines);
@@ -625,6 +659,7 @@ int run(const std::string& self, const Options& options) {
                 "transaction-p50-ms %.3f transactions-ms %.1f changing-transactions %zu changing-transaction-p50-ms %.3f\n",
                 only.writeTransactions, only.writeTransactionMs, only.writeTransactionsMs, only.transactions,
                 only.transactionMs, only.transactionsMs, only.changingTransactions, only.changingTransactionMs);
+    std::printf("%s\n", only.transactionKinds.c_str());
   }
   if (options.holdSeconds > 0) {
     std::printf("held %.1f stored %lld failed %lld begin-failures %lld end-true %d peak-rss-mb %.1f\n", held,

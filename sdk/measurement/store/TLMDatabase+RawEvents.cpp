@@ -705,16 +705,15 @@ std::optional<std::vector<TLMBundleRowIDPair>> TLMDatabase::bundlesInQueueOrder(
 
 bool TLMDatabase::claimBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, std::int64_t claimant,
                                          double until, Error* error, std::int64_t pidNamespace) {
-  // One statement a row (its text kept prepared), for at most a batch of rows.
-  for (std::int64_t rowID : rowIDs) {
-    if (!sqliteStore_->updateRecord(TLMRecord{{kTLMQueueClaimedByColumn, Value(claimant)},
-                                              {kTLMQueueClaimedUntilColumn, Value(until)},
-                                              {kTLMQueueClaimedInColumn, Value(claimant == 0 ? 0 : pidNamespace)}},
-                                    kTLMQueueTable, "rowid", Value(rowID), error)) {
-      return false;
-    }
-  }
-  return true;
+  if (rowIDs.empty()) return true;
+  // One statement for all the rows (at most a batch of them, as the delete of a sent batch).
+  std::string condition;
+  platform::Array parameters;
+  if (!rowIDCondition(rowIDs, condition, parameters, error)) return false;
+  return sqliteStore_->updateRecords(TLMRecord{{kTLMQueueClaimedByColumn, Value(claimant)},
+                                               {kTLMQueueClaimedUntilColumn, Value(until)},
+                                               {kTLMQueueClaimedInColumn, Value(claimant == 0 ? 0 : pidNamespace)}},
+                                     kTLMQueueTable, condition, parameters, error);
 }
 
 bool TLMDatabase::releaseBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, Error* error) {

@@ -799,15 +799,14 @@ bool TLMSqliteStore::upsertRecord(const TLMRecord& record, const std::string& ta
 }
 
 bool TLMSqliteStore::updateSQLForRecord(const TLMRecord& record, const std::string& table,
-                                        const std::string& columnName, const Value& columnValue,
-                                        std::string& sql, platform::Array& parameters,
-                                        Error* error) {
+                                        const std::string& condition, const platform::Array& conditionValues,
+                                        std::string& sql, platform::Array& parameters, Error* error) {
   if (record.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
   }
   std::string assignments;
   parameters.clear();
-  parameters.reserve(record.size() + 1);
+  parameters.reserve(record.size() + conditionValues.size());
   for (const auto& [column, value] : record) {
     if (!isSupportedRecordValue(value)) {
       log(4, 34021, "Record has value of unexpected type (update)", {Value(column)});
@@ -818,31 +817,40 @@ bool TLMSqliteStore::updateSQLForRecord(const TLMRecord& record, const std::stri
     parameters.push_back(value);
   }
   assignments.pop_back();
-  parameters.push_back(columnValue);
-  sql = "UPDATE " + table + " SET " + assignments + " WHERE " + columnName + "=?";
+  parameters.insert(parameters.end(), conditionValues.begin(), conditionValues.end());
+  sql = "UPDATE " + table + " SET " + assignments + " WHERE " + condition;
   return true;
 }
 
 bool TLMSqliteStore::updateRecord(const TLMRecord& record, const std::string& table,
                                   const std::string& columnName, const Value& columnValue,
                                   Error* error) {
-  if (record.empty()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
-  }
-  if (table.empty()) {
-    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty table name for update");
-  }
   if (columnName.empty()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty column name for update");
   }
   if (columnValue.isNull()) {
     return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Nil column value for update");
   }
+  return updateRecords(record, table, columnName + "=?", {columnValue}, error);
+}
+
+bool TLMSqliteStore::updateRecords(const TLMRecord& record, const std::string& table, const std::string& condition,
+                                   const platform::Array& conditionValues, Error* error) {
+  if (record.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty record for update");
+  }
+  if (table.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty table name for update");
+  }
+  if (condition.empty()) {
+    return TLMStoreSetError(error, TLMStoreErrorBadArgument, "Empty condition for update");
+  }
   if (!checkOpen("Update record", error)) return false;
   std::string sql;
   platform::Array parameters;
-  if (!updateSQLForRecord(record, table, columnName, columnValue, sql, parameters, error)) return false;
-  // As for upserts: the same columns give the same text, so the prepared statement is kept.
+  if (!updateSQLForRecord(record, table, condition, conditionValues, sql, parameters, error)) return false;
+  // As for upserts: the same columns and condition give the same text, so the prepared statement
+  // is kept.
   return changesForQuery(sql, parameters, "execute statement", error).has_value();
 }
 

@@ -110,6 +110,10 @@ class TLMSqliteStore {
   bool updateRecord(const TLMRecord& record, const std::string& table,
                     const std::string& columnName, const platform::Value& columnValue,
                     platform::Error* error);
+  // The record's columns set, in one statement, on the rows that meet `condition` (its `?`
+  // bound to `conditionValues`, in order).
+  bool updateRecords(const TLMRecord& record, const std::string& table, const std::string& condition,
+                     const platform::Array& conditionValues, platform::Error* error);
   bool updateAllRecordsInTableWithName(const std::string& table, const std::string& columnName,
                                        const platform::Value& columnValue, platform::Error* error);
   bool increaseColumn(const std::string& column, std::int64_t value, const std::string& table,
@@ -187,11 +191,11 @@ class TLMSqliteStore {
   // The insert-or-replace text for the record's columns and the values to bind, in order.
   bool upsertSQLForRecord(const TLMRecord& record, const std::string& table, std::string& sql,
                           platform::Array& parameters, platform::Error* error);
-  // The update text setting the record's columns on the rows where `columnName` matches, and the
-  // values to bind, in order.
-  bool updateSQLForRecord(const TLMRecord& record, const std::string& table,
-                          const std::string& columnName, const platform::Value& columnValue,
-                          std::string& sql, platform::Array& parameters, platform::Error* error);
+  // The update text setting the record's columns on the rows that meet `condition`, and the
+  // values to bind, in order (the record's, then `conditionValues`).
+  bool updateSQLForRecord(const TLMRecord& record, const std::string& table, const std::string& condition,
+                          const platform::Array& conditionValues, std::string& sql, platform::Array& parameters,
+                          platform::Error* error);
 
   // Diagnostics.
   std::optional<std::string> lastErrorMessage();

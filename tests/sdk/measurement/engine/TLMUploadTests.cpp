@@ -9,6 +9,7 @@
 
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "UploadTestSupport.h"
 #include "obx/OBXAppEnvironmentUtil.h"
@@ -202,7 +203,8 @@ TEST(TLMUploadTest, BundlesAnotherProcessHoldsAreLeftToIt) {
 
 // An upload takes its bundles in the transaction of its last bundling pass: with events to
 // bundle, one commit a bundle made and none more; with none, the one pass that finds none. With
-// no pass (the configuration is fetched first) and an empty queue, it writes nothing at all.
+// no pass (the configuration is fetched first) and an empty queue, it writes nothing at all. The
+// hold is one statement, however many bundles it takes, and so is its release.
 TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
   UploadHarness h;
   h.start();
@@ -211,8 +213,19 @@ TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
   int commits = 0;
   sqlite3_commit_hook(
       handle, [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+  int queueUpdates = 0;
+  sqlite3_trace_v2(
+      handle, SQLITE_TRACE_STMT,
+      [](unsigned, void* count, void*, void* sql) {
+        if (std::string_view(static_cast<const char*>(sql)).rfind("UPDATE queue SET claimed_by", 0) == 0) {
+          ++*static_cast<int*>(count);
+        }
+        return 0;
+      },
+      &queueUpdates);
   auto commitsOfAnUpload = [&] {
     commits = 0;
+    queueUpdates = 0;
     const std::size_t before = h.transport->requests().size();
     h.engine->uploadData();
     EXPECT_EQ(h.transport->requests().size(), before + 1);
@@ -233,6 +246,14 @@ TEST(TLMUploadTest, AnUploadsClaimTakesNoTransactionOfItsOwn) {
   EXPECT_EQ(commitsOfAnUpload(), 1);  // the bundle made takes them with it
   EXPECT_EQ(h.queued().size(), 2u);
   EXPECT_EQ(h.holders(), (std::set<std::int64_t>{::getpid()}));
+  EXPECT_EQ(queueUpdates, 1);  // both bundles
+  queueUpdates = 0;
+  h.respond(500);
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{0}));
+  EXPECT_EQ(queueUpdates, 1);
+  EXPECT_EQ(commitsOfAnUpload(), 1);
+  EXPECT_EQ(queueUpdates, 1);
+  sqlite3_trace_v2(handle, 0, nullptr, nullptr);
   sqlite3_commit_hook(handle, nullptr, nullptr);
   h.respond(200);
   EXPECT_TRUE(h.queued().empty());
