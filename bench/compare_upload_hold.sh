@@ -4,7 +4,7 @@
 # ROUNDS rounds (the order swapped each round).
 #
 #   bench/compare_upload_hold.sh [COMMIT]      (COMMIT: d940890 by default)
-#   ROUNDS=8 JOBS=2 CPUS=4-7 DISK=/var/tmp CASES="fork transactions sixteen"
+#   ROUNDS=8 JOBS=2 CPUS=4-7 DISK=/var/tmp CASES="fork transactions sixteen" BUSY=0
 #
 # The cases:
 #   fork          a pre-forking server's workers one after another, each the store's only process,
@@ -16,6 +16,8 @@
 #                 all and by kind
 #   sixteen       16 children of one app at once with every sync 10 ms slower (shared_store_bench
 #                 --children 16 --rounds 5 --sync-ms 10): ends that answered false, of 80
+# BUSY: that many processes spin on the same processors through all rounds, a heavy load both
+# builds meet alike (0 by default: none).
 # Prints each run's line, then per case and figure each build's median and the median of the
 # rounds' ratios of this tree to the earlier commit.
 #
@@ -29,6 +31,7 @@ jobs="${JOBS:-2}"
 cpus="${CPUS:-4-7}"
 disk="${DISK:-/var/tmp}"
 cases="${CASES:-fork transactions sixteen}"
+busy="${BUSY:-0}"
 
 source "$root/bench/compare_builds.sh"
 compare_builds upload-hold shared_store_bench SharedStoreBenchmark.cpp 'add_executable(shared_store_bench SharedStoreBenchmark.cpp)
@@ -39,7 +42,12 @@ cp "$root/bench/BusyHost.cpp" "$work/base/bench/"
 builds=("$work/base-build" "$root/build/upload-hold-release")
 for build in "${builds[@]}"; do cmake --build "$build" -j "$jobs" --target busy_host_bench >/dev/null; done
 data="$(mktemp -d "$disk/upload-hold-XXXXXX")"
-trap 'rm -rf "$work" "$data"' EXIT
+spinners=()
+trap 'kill "${spinners[@]}" 2>/dev/null || true; rm -rf "$work" "$data"' EXIT
+for ((i = 0; i < busy; ++i)); do
+  taskset -c "$cpus" bash -c 'while :; do :; done' &
+  spinners+=("$!")
+done
 
 # One run of CASE by the build SIDE (0 the earlier commit, 1 this tree), for run_rounds.
 run_case() {
