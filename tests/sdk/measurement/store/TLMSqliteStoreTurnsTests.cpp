@@ -339,6 +339,10 @@ TEST_F(TLMSqliteStoreTurnsTest, AGroupsBeginWaitsForAConnectionThatHoldsTheFileP
   auto store = openWithTable();
   ASSERT_TRUE(store);
   RawDatabase other(path);
+  // Its commit waits for the store's waiting connection, which takes a read lock for a moment at
+  // each look, as a tool with `.timeout` does (without, a commit that meets that moment fails, and
+  // the store waits on).
+  sqlite3_busy_timeout(other.handle(), 60'000);
   for (const char* hold : {"BEGIN IMMEDIATE", "BEGIN EXCLUSIVE"}) {
     monitor.clear();
     other.exec(hold);
