@@ -7,7 +7,7 @@
 # tree's) and `names`.
 compare_builds() {
   local name="$1" target="$2" source="$3" lines="$4" build
-  work="$(mktemp -d "/tmp/$name-compare-XXXXXX")"
+  work="$(mktemp -d "${TMPDIR:-/tmp}/$name-compare-XXXXXX")"
   trap 'rm -rf "$work"' EXIT
   mkdir "$work/base"
   git -C "$root" archive "$base" | tar -x -C "$work/base"

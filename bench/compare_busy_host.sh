@@ -5,7 +5,7 @@
 # valgrind's callgrind) of both builds, and this tree's own group rate (scale_bench drain).
 #
 #   bench/compare_busy_host.sh [COMMIT]      (COMMIT: be99253 by default)
-#   ROUNDS=3 JOBS=2 CPUS=6,7 DISK=/tmp TMPFS=/dev/shm CASES="fast-disk fast-tmpfs 1ms 3ms 3ms-busy cost drain"
+#   ROUNDS=3 JOBS=2 CPUS=6,7 DISK=$TMPDIR TMPFS=/dev/shm CASES="fast-disk fast-tmpfs 1ms 3ms 3ms-busy cost drain"
 #
 # The cases (busy_host_bench's options in brackets):
 #   fast-disk, fast-tmpfs  a host logging as fast as it can for 10 s, data on DISK or TMPFS
@@ -30,7 +30,7 @@ base="${1:-be99253}"
 rounds="${ROUNDS:-3}"
 jobs="${JOBS:-2}"
 cpus="${CPUS:-6,7}"
-disk="${DISK:-/tmp}"
+disk="${DISK:-${TMPDIR:-/tmp}}"
 tmpfs="${TMPFS:-/dev/shm}"
 cases="${CASES:-fast-disk fast-tmpfs 1ms 3ms 3ms-busy cost drain}"
 

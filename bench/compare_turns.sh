@@ -59,7 +59,7 @@ names+=(tree)
 cmake -S "$root" -B "$root/build/turns-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMORA_BUILD_TESTS=OFF >/dev/null
 for build in "${builds[@]}"; do cmake --build "$build" -j "$jobs" --target busy_host_bench event_cost >/dev/null; done
 
-work="$(mktemp -d "/tmp/turns-compare-XXXXXX")"
+work="$(mktemp -d "${TMPDIR:-/tmp}/turns-compare-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 options() {
   case "$1" in
