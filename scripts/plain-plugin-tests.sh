@@ -2,9 +2,9 @@
 # The plugin tests that a sanitizer's runtime cannot run: it ends a process that opens a library
 # with RTLD_DEEPBIND, so the sanitizer build skips those runs, and the children forked beside a
 # thread that loads libraries or beside the SDK's threads (the address sanitizer's allocator takes
-# no lock at a fork); and the
-# copies beside a failed or a closed load, whose reads of other objects an optimised build must
-# pass as well (the sanitizer build skips the first). They
+# no lock at a fork); and the copies beside a held load (that fails, or not) or a closed one, whose
+# reads of other objects an optimised build must pass as well (the sanitizer build skips the held
+# ones). They
 # run in the plain optimised build (scripts/optimised-warnings.sh, build/optimised-warnings or
 # BUILD_DIR), which compiles the SDK's libraries for the unit tests' helper programs already: the
 # tests' hosts and plugins cost only their links there. `build` or `test` alone does that step alone; `files` prints the build's
@@ -15,7 +15,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 step="${1:-all}"
 build_dir="${BUILD_DIR:-$root/build/optimised-warnings}"
-tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread|CopiesInAForkedChild|CopiesBesideAFailedLoad|CopiesBesideAClosedOlderBuild)$'
+tests='^SDK\.(TwoPlugins|TwoPluginsLinkedApart|PluginsBesideTheProgramsCopy|CopiesForkedBesideALoadingThread|CopiesInAForkedChild|CopiesBesideAFailedLoad|CopiesBesideAHeldLoad|CopiesBesideAClosedOlderBuild)$'
 case "$step" in
   files)
     # Each argument of a test's command that lies in the build folder, as ninja names it.

@@ -305,11 +305,15 @@ void linkAtLoad() {
 void linkOnce() { [[maybe_unused]] static const bool linked = (linkAtLoad(), true); }
 [[maybe_unused]] const bool gLinkedAtLoad = (linkOnce(), true);
 
+// The most blocks of the ring a look goes through: past them (more copies, or a ring another build
+// left broken, that never comes back to this block) a copy cannot tell whether one works.
+constexpr int kRingMost = 1 << 10;
+
 // Calls `visit` with the block of every other copy this one knows: the ring's, and the older
-// builds' that any copy of the ring keeps (this one's too), with the copy that keeps them.
+// builds' that any copy of the ring keeps (this one's too), with the copy that keeps them. False
+// when the ring goes on past kRingMost blocks: those beyond are not visited.
 template <typename Visit>
-void forEachOther(Visit&& visit) {
-  constexpr int kRingMost = 1 << 10;  // against a ring another build left broken
+bool forEachOther(Visit&& visit) {
   linkOnce();
   auto olderOf = [&visit](CDVCopyBlock& keeper) {
     if (!covers(keeper, kOlderEnd)) return;
@@ -319,11 +323,13 @@ void forEachOther(Visit&& visit) {
   };
   olderOf(self());
   CDVCopyBlock* block = self().next.load();
-  for (int i = 0; block != nullptr && block != &self() && i < kRingMost; ++i) {
+  for (int i = 0; block != nullptr && block != &self(); ++i) {
+    if (i == kRingMost) return false;
     visit(*block, *block);
     olderOf(*block);
     block = covers(*block, kNextEnd) ? block->next.load() : nullptr;
   }
+  return true;
 }
 
 // ---- looks and claims ----
@@ -338,6 +344,8 @@ struct Seen {
   // A copy that found more older builds' blocks than it could keep: no copy can tell whether one
   // of those works.
   const CDVCopyBlock* lostTrack = nullptr;
+  // The ring went on past kRingMost blocks: a copy beyond them may work.
+  bool ringCut = false;
   bool othersLoaded = false;
 };
 
@@ -357,7 +365,7 @@ Seen look(std::int32_t pid = 0) {
   seen.pid = pid;
   auto lost = [](const CDVCopyBlock& keeper) { return covers(keeper, kOlderEnd) && keeper.olderLost.load() != 0; };
   if (lost(self())) seen.lostTrack = &self();
-  forEachOther([&seen, pid, &lost](CDVCopyBlock& block, const CDVCopyBlock& keeper) {
+  seen.ringCut = !forEachOther([&seen, pid, &lost](CDVCopyBlock& block, const CDVCopyBlock& keeper) {
     seen.othersLoaded = true;
     if (seen.lostTrack == nullptr && lost(keeper)) seen.lostTrack = &keeper;
     const std::uint32_t phase = block.phase.load();
@@ -423,6 +431,51 @@ std::string lostTrackRefusal(const CDVCopyBlock& keeper) {
       nameOf(keeper), static_cast<int>(keeper.olderLost.load()), static_cast<int>(kOlderMost), platform::loadedFrom());
 }
 
+std::string ringCutRefusal() {
+  return platform::format(
+      "This copy of the SDK ('%@') found the copies of the SDK in this process linked past the %d it looks "
+      "through (more copies loaded, or links another build left broken), so it cannot tell whether one of them "
+      "works: it does not configure, and writes nothing of the app's. Load fewer plugins that embed the SDK, or "
+      "rebuild those built with older releases of the SDK.",
+      platform::loadedFrom(), kRingMost);
+}
+
+// Why this copy's last configure was refused, when that depends on no copy that works: what its
+// end says of the calls it refused. One word, read and written without a lock (a child made by
+// fork() reads it as the parent left it): the block the refusal names, its low bits the reason.
+// Cleared by a claim granted.
+enum RefusedFor : std::uintptr_t { kNotRefused = 0, kLostTrack = 1, kRingCut = 2, kWaitedInVain = 3 };
+constexpr std::uintptr_t kRefusedForBits = 3;
+static_assert(alignof(CDVCopyBlock) > kRefusedForBits);
+std::atomic<std::uintptr_t> gRefusedFor{kNotRefused};
+
+std::string refusalFor(RefusedFor reason, const CDVCopyBlock& named) {
+  switch (reason) {
+    case kLostTrack: return lostTrackRefusal(named);
+    case kRingCut: return ringCutRefusal();
+    default: return workingCopyRefusal(nameOf(named));
+  }
+}
+
+Claim refused(RefusedFor reason, const CDVCopyBlock& named) {
+  gRefusedFor.store(reinterpret_cast<std::uintptr_t>(&named) | reason);
+  return {false, refusalFor(reason, named)};
+}
+
+Claim granted() {
+  gRefusedFor.store(kNotRefused);
+  return {true, {}};
+}
+
+// The refusal of this copy's last configure as it said it; empty when none was made (or a later
+// configure was granted).
+std::string lastClaimRefusal() {
+  const std::uintptr_t word = gRefusedFor.load();
+  const auto reason = static_cast<RefusedFor>(word & kRefusedForBits);
+  if (reason == kNotRefused) return {};
+  return refusalFor(reason, *reinterpret_cast<const CDVCopyBlock*>(word & ~kRefusedForBits));
+}
+
 // This copy's configures: how many are under way. Taken only by configure, which a forked child
 // of a process that configured refuses before it comes here.
 std::mutex gClaimMutex;
@@ -478,7 +531,7 @@ Claim claim() {
   for (;;) {
     if (gConfiguresUnderWay > 0 || self().phase.load() == kWorks) {
       ++gConfiguresUnderWay;
-      return {true, {}};
+      return granted();
     }
     const auto pid = static_cast<std::int32_t>(::getpid());
     if (!marked) {
@@ -488,14 +541,15 @@ Claim claim() {
       marked = true;
     }
     const Seen seen = look(pid);
-    if (seen.lostTrack != nullptr) {
+    // A ring cut short hides a copy beyond that may work; one seen working is named.
+    if (seen.lostTrack != nullptr || (seen.ringCut && seen.working == nullptr)) {
       giveBack();
       dropHeldWrites();
-      return {false, lostTrackRefusal(*seen.lostTrack)};
+      return seen.lostTrack != nullptr ? refused(kLostTrack, *seen.lostTrack) : refused(kRingCut, self());
     }
     if (seen.working == nullptr && seen.configuring == nullptr) {
       ++gConfiguresUnderWay;
-      return {true, {}};
+      return granted();
     }
     if (seen.working != nullptr || !std::less<const void*>()(&self(), seen.configuring)) {
       giveBack();
@@ -509,7 +563,7 @@ Claim claim() {
     if (!waitWhileConfiguring(*seen.configuring, deadline)) {
       if (marked) giveBack();
       dropHeldWrites();
-      return {false, workingCopyRefusal(nameOf(*seen.configuring))};
+      return refused(kWaitedInVain, *seen.configuring);
     }
   }
 }
@@ -566,8 +620,8 @@ bool otherCopiesLoaded() { return look().othersLoaded; }
 
 std::string refusal() {
   if (isApart()) return apartRefusal();
-  const char* const working = otherWorkingCopy();
-  return working != nullptr ? workingCopyRefusal(working) : std::string();
+  if (const char* const working = otherWorkingCopy()) return workingCopyRefusal(working);
+  return lastClaimRefusal();
 }
 
 bool refusesBesideWorkingCopy(const char* call) {

@@ -46,7 +46,9 @@ struct Claim {
 
 // Claims the process for a configure of this copy: granted when no other copy works or configures
 // (while another copy's configure is under way this waits for its outcome), or when this copy
-// works or configures already. A granted claim is settled once the configure is over.
+// works or configures already. A granted claim is settled once the configure is over. Refused too
+// when this copy cannot tell whether another works: a copy lost track of older builds' copies, or
+// the ring of copies goes on past the most a look goes through.
 Claim claim();
 // After a granted claim: a configure that succeeded makes this copy the one that works for good;
 // one that failed gives the process back (when no other configure of this copy is under way), and
@@ -71,7 +73,9 @@ std::string apartRefusal();
 // this one is apart): a call that would write something of the app's (settings, stores, identity,
 // files) is refused here.
 bool refusesBesideWorkingCopy(const char* call);
-// Why this copy's calls are refused, as its warning says: empty when they are not.
+// Why this copy's calls are refused, as its warning says: another copy works, this one is apart,
+// or its last configure was refused (it found more copies than it can look through, or waited in
+// vain for another's configure). Empty when they are not.
 std::string refusal();
 
 // What becomes of a write of something of the app's that a call of this copy would make.

@@ -82,6 +82,9 @@ bool installSetUpForkWait() {
   return true;
 }
 [[maybe_unused]] const bool gSetUpForkWaitAtLoad = installSetUpForkWait();
+// Every line carries the SDK's version from the first on: one written before the set-up (which
+// reads the launch arguments and the defaults), or by a copy that never configures, too.
+[[maybe_unused]] const bool gVersionAtLoad = (OBXLoggerRegisterVersion(CDVVersionString), true);
 
 // The set-up's hold of gForkGate, let go during slow stretches.
 class SetUpHold {

@@ -11,6 +11,7 @@
 
 #include "Core/Private/CDVCopies.h"
 #include "Core/Private/CDVForkedChild.h"
+#include "Core/Public/CDVLogger.h"
 #include "dispatch/Clock.h"
 #include "foundation/Cancellation.h"
 #include "foundation/ClassRegistry.h"
@@ -169,11 +170,13 @@ void runOnSerialQueueOrQueue(platform::Block block) {
   }
 }
 
-// The warnings of the app's end, written at once (the process may end right after).
+// The warnings of the app's end, written at once (the process may end right after), with the
+// library's tag and the SDK's version like every other line, also in a copy that never started
+// (refused, or never configured), whose monitor is not the library's and whose logger never set up.
 void warnAtOnce(const std::string& message) {
   std::string tag = kTLMMonitorDefaultLogTag;
   if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) tag = diagnostic->logTag();
-  OBXLogWarning(tag, false, TLMMessageCodeString(25036), message);
+  CDVLogWithoutSetup(CDVLoggerLevelWarning, tag, TLMMessageCodeString(25036), message);
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
@@ -370,7 +373,7 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                                   const platform::Dictionary& options) {
   if (CDVForkedChild::refuses("startWithAppID")) return;
   if (!TLMAEU::isOSSupported()) {
-    OBXLogError("<Tallymark>", true, TLMMessageCodeString(25032),
+    OBXLogError(kTLMMonitorDefaultLogTag, true, TLMMessageCodeString(25032),
                 "Tally Mark only supports iOS 7 and above. Tally Mark is disabled.");
     return;
   }

@@ -39,7 +39,6 @@
 
 inline constexpr const char* kTLMMonitorSuiteName = "com.ombrix.qpx.measurement.monitor";
 inline constexpr const char* kTLMMonitorQueueLabel = "TLMMonitorQueue";
-inline constexpr const char* kTLMMonitorDefaultLogTag = "<Tallymark>";
 inline constexpr const char* kTLMMonitorHealthMonitorKey = "/ombrix/measurement/health_monitor";
 inline constexpr const char* kTLMMonitorDebugModeKey = "/ombrix/measurement/debug_mode";
 inline constexpr const char* kTLMMonitorMigrationStateKey = "/ombrix/measurement/monitor_migration_state";

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kLogTag = "<Tallymark>";
+constexpr const char* kLogTag = kTLMMonitorDefaultLogTag;
 constexpr double kSynchronizeDelay = 1.0;
 
 bool isAcceptedValue(const platform::Value& value) {

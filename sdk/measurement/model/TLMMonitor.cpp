@@ -1,11 +1,11 @@
 #include "measurement/model/TLMMonitor.h"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 #include "foundation/Format.h"
 #include "measurement/model/TLMObject.h"
+#include "obx/OBXLogger.h"
 
 std::string TLMMessageCodeString(std::int64_t messageCode) {
   return platform::format("I-ACS%06lld", static_cast<long long>(messageCode));
@@ -15,12 +15,12 @@ void TLMConsoleMonitor::logWithContexts(int level, std::int64_t messageCode,
                                         const std::string& message,
                                         const std::vector<platform::Value>& contexts) {
   if (level > 2) return;
-  std::string line = "[Cindervale/Analytics][" + TLMMessageCodeString(messageCode) + "] " + message;
+  std::string line = message;
   if (!contexts.empty()) {
     line += ":";
     for (const platform::Value& context : contexts) line += " " + context.description();
   }
-  std::fprintf(stderr, "%s\n", line.c_str());
+  OBXLogBasic(OBXLoggerLevelError, kTLMMonitorDefaultLogTag, false, TLMMessageCodeString(messageCode), line);
 }
 
 namespace {

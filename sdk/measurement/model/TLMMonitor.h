@@ -50,11 +50,16 @@ class TLMMonitor {
   }
 };
 
+// The tag of the library's lines: the SDK's analytics tag, which the start sets too, so that the
+// lines written before the start, or in a copy of the SDK that never starts, carry it as well.
+inline constexpr const char* kTLMMonitorDefaultLogTag = "[Cindervale/Analytics]";
+
 // "I-ACS" followed by the code in six digits, e.g. "I-ACS013000".
 std::string TLMMessageCodeString(std::int64_t messageCode);
 
-// The default monitor: writes messages of error levels (0 to 2) to standard error as
-// "[Cindervale/Analytics][I-ACS0NNNNN] message: contexts"; debug mode off.
+// The default monitor: writes messages of error levels (0 to 2) through the vendor logger as
+// every line of the SDK's, at its error level, tagged kTLMMonitorDefaultLogTag, as
+// "message: contexts"; debug mode off.
 class TLMConsoleMonitor : public TLMMonitor {
  public:
   void logWithContexts(int level, std::int64_t messageCode, const std::string& message,

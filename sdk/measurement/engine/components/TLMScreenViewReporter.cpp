@@ -219,12 +219,12 @@ void TLMScreenViewReporter::installAppearanceWrappers() {
   std::call_once(once, [] {
     if (!TLMAEU::isOSSupported()) return;
     if (!TLMIsScreenReportingEnabled()) {
-      OBXLogInfo("<Tallymark>", false, "I-ACS036001",
+      OBXLogInfo(kTLMMonitorDefaultLogTag, false, "I-ACS036001",
                  "Analytics screen reporting is disabled. UIViewController transitions will not be logged.");
       return;
     }
     if (platform::ClassRegistry::hasClassNamed("CDVADatabase")) {
-      OBXLogWarning("<Tallymark>", false, "I-ACS036005",
+      OBXLogWarning(kTLMMonitorDefaultLogTag, false, "I-ACS036005",
                     "Detected an older version of Ombrix Analytics for Cindervale framework. Please upgrade to the "
                     "latest version of Ombrix Analytics for Cindervale.");
       return;
@@ -237,7 +237,7 @@ void TLMScreenViewReporter::installAppearanceWrappers() {
           sharedInstance()->viewControllerDidDisappear(controller.shared_from_this());
         });
     if (platform::ClassRegistry::hasClassNamed("CDVAnalytics")) {
-      OBXLogInfo("<Tallymark>", false, "I-ACS036002",
+      OBXLogInfo(kTLMMonitorDefaultLogTag, false, "I-ACS036002",
                  "Analytics screen reporting is enabled. Call +[CDVAnalytics setScreenName:setScreenClass:] to set "
                  "the screen name or override the default screen class name. To disable screen reporting, set the "
                  "flag CindervaleScreenReportingEnabled to NO (boolean) in the Info.plist");

@@ -39,10 +39,11 @@
 //       Here or in a child made by fork(): A's claim is held once it has looked, B claims
 //       meanwhile, then A goes on: one configure works, the other is refused naming it, and
 //       neither waits for the other's claim until the bound of a wait for a configure.
-//   copies_host fork-beside-loading <plugin a> <module> <children>
+//   copies_host fork-beside-loading <plugin a> <module> <each>
 //       A thread of the host opens and closes `module` in a loop while the host, which made no
-//       call of the SDK's, forks `children` children one after another: each configures A, logs
-//       and ends, storing its event.
+//       call of the SDK's, forks children one after another, until `each` were forked with that
+//       thread inside dlopen and as many inside dlclose: each configures A, logs and ends, storing
+//       its event.
 //   copies_host late-copy <plugin a> <plugin b>
 //       A looks at the other copies (as its collection switch does before it makes a thread, which
 //       would wait for the load) while another thread opens B, whose load is held (a
@@ -68,7 +69,12 @@
 //   copies_host many-older <plugin a> <fake copies> <blocks> <working> works|refused|lost
 //       `blocks` idle older builds' blocks (one object carrying them), the one at index `working`
 //       working (-1: none), loaded before A: A's configure works, is refused naming the working
-//       one, or is refused because A could not keep them all.
+//       one, or is refused because A could not keep them all. A refused A's end says its calls
+//       were refused, and why (in `layout` too).
+//   copies_host ring <plugin a> <fake copies> <blocks> <working> works|refused|ring
+//       `blocks` copies' blocks of this build's layout, linked into a ring, the one at index
+//       `working` working (-1: none), loaded before A: A's configure works, is refused naming the
+//       working one, or is refused because the ring goes on past the copies a look goes through.
 //   copies_host link-while-walking <plugin a> <plugin c> <plugin b>
 //       C configures; B is opened on another thread, and held as it links itself into the ring,
 //       between its two stores, while A looks for a copy that works: A finds C. Then B's and A's
@@ -86,6 +92,7 @@
 // embedding example's serves) and data folders.
 #include <dlfcn.h>
 #include <link.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,6 +105,7 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -105,9 +113,9 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <regex>
 #include <string>
 #include <thread>
-
 #include <vector>
 
 #include "HeldLoader.h"
@@ -184,6 +192,20 @@ void expectRefusedNaming(const std::string& who, int answer, const std::string& 
   if (answer != -1 || reason.rfind(named, 0) != 0) {
     fail(who + "'s configure answered " + std::to_string(answer) + " where it must be refused naming '" + working +
          "': " + reason);
+  }
+}
+
+// The warning of a refused copy's end, in `written`: a line of the SDK's, with its tag and its
+// version as every other, that counts `calls` refused and says why (`why`, its start); no loss.
+void expectEndSaysRefused(const std::string& who, const std::string& written, long calls, const std::string& why) {
+  static const std::regex line(
+      R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\.\d+\.\d+ - \[Cindervale/Analytics\]\[I-ACS025036\] WARNING )"
+      R"(Calls refused, never queued nor stored: (\d+)\. ([^\n]*))");
+  std::smatch found;
+  if (!std::regex_search(written, found, line) || found[2] != std::to_string(calls) ||
+      found[3].str().rfind(why, 0) != 0 || written.find("Data loss") != std::string::npos) {
+    fail(who + "'s end does not say, as the SDK's lines do, that its " + std::to_string(calls) +
+         " calls were refused and why (" + why + "): " + written);
   }
 }
 
@@ -477,40 +499,115 @@ int claimAtOnce(const Plugin& a, const Plugin& b, bool inChild) {
   return gFailures > 0 ? 1 : 0;
 }
 
-// Children forked one after another while a thread opens and closes `module` without a pause:
-// the loader's list may be half changed at each fork.
-int forkBesideLoading(const Plugin& a, const char* module, int children) {
+// A child's steps, each a byte written to a pipe as it is done, read until the child ends. A bound
+// counts progress, not the child's life: a child that makes no step for a minute waits for ever
+// (a step takes milliseconds, and under a heavy load a second), and is killed. The first byte.
+int expectChildSteps(pid_t child, int steps, const std::string& what) {
+  int first = -1;
+  std::string made;
+  bool stuck = false;
+  for (;;) {
+    pollfd ready{steps, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, 60 * 1000);
+    if (polled < 0 && errno == EINTR) continue;
+    char byte = 0;
+    const ssize_t got = polled > 0 ? ::read(steps, &byte, 1) : -1;
+    if (got < 0 && polled > 0 && errno == EINTR) continue;
+    if (got == 0) break;  // the child ended, or closed its end as it ends
+    if (got < 0) {
+      stuck = true;  // a minute without a step, or no way to read one
+      break;
+    }
+    if (first < 0) {
+      first = static_cast<unsigned char>(byte);
+    } else {
+      made += byte;
+    }
+  }
+  ::close(steps);
+  if (stuck) ::kill(child, SIGKILL);
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) {
+    fail(what + ": the child was not found");
+  } else if (stuck) {
+    fail(what + ": the child waits for ever after steps '" + made + "'");
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fail(what + ": the child failed after steps '" + made + "'");
+  }
+  return first;
+}
+
+// Children forked one after another while a thread opens and closes `module` without a pause: the
+// loader's list may be half changed at each fork. Forks go on until `each` children were forked
+// with that thread inside dlopen and as many inside dlclose (as the child finds it; at most 20
+// times that many children), so that what is shown is the same whatever the machine's speed.
+int forkBesideLoading(const Plugin& a, const char* module, int each) {
 #ifdef HOST_UNDER_SANITIZER
   // The address sanitizer's allocator takes no lock at a fork: a child finds the one the loading
   // thread held for good. The plain build runs this (scripts/plain-plugin-tests.sh).
   std::cout << "skipped: a child of a thread that allocates under a sanitizer\n";
   return 77;
 #endif
+  enum Inside : char { kNeither = 0, kOpen = 1, kClose = 2 };
   std::atomic<bool> stop{false};
   std::atomic<long> cycles{0};
+  std::atomic<char> inside{kNeither};
   std::thread loader([&] {
     while (!stop.load()) {
-      if (void* loaded = ::dlopen(module, RTLD_NOW | RTLD_LOCAL)) ::dlclose(loaded);
+      inside.store(kOpen);
+      void* loaded = ::dlopen(module, RTLD_NOW | RTLD_LOCAL);
+      inside.store(loaded != nullptr ? kClose : kNeither);
+      if (loaded != nullptr) ::dlclose(loaded);
+      inside.store(kNeither);
       cycles.fetch_add(1);
     }
   });
   while (cycles.load() == 0) std::this_thread::yield();
-  for (int i = 0; i < children && gFailures == 0; ++i) {
+  long met[3] = {0, 0, 0};
+  const long most = 20L * each;
+  long children = 0;
+  for (; (met[kOpen] < each || met[kClose] < each) && children < most && gFailures == 0; ++children) {
+    int steps[2];
+    if (::pipe(steps) != 0) {
+      fail("a pipe for the child's steps");
+      break;
+    }
     std::cout.flush();
     const pid_t child = ::fork();
     if (child == 0) {
+      ::close(steps[0]);
+      // Where the loading thread was as the child was made: its memory is the parent's of then.
+      auto step = [&steps](char made) {
+        if (::write(steps[1], &made, 1) != 1) ::_exit(3);
+      };
+      step(inside.load());
       std::string reason;
       if (a.configureApp(reason) != 0) fail("the child's configure: " + reason);
+      step('c');
       a.log(1);
+      step('l');
       if (a.end() != 1) fail("the child's end did not store everything");
+      step('e');
       std::cout.flush();
       ::_exit(gFailures > 0 ? 1 : 0);
     }
-    expectChildEnds(child, "child " + std::to_string(i) + " forked beside a loading thread");
+    ::close(steps[1]);
+    if (child < 0) {
+      ::close(steps[0]);
+      fail("fork");
+      break;
+    }
+    const int where = expectChildSteps(child, steps[0], "child " + std::to_string(children) + " forked beside a loading thread");
+    if (where >= kNeither && where <= kClose) ++met[where];
   }
   stop.store(true);
   loader.join();
-  std::cout << children << " children forked beside " << cycles.load() << " loads\n";
+  std::cout << children << " children forked beside " << cycles.load() << " loads: " << met[kOpen]
+            << " inside dlopen, " << met[kClose] << " inside dlclose, " << met[kNeither] << " between\n";
+  if (gFailures == 0 && (met[kOpen] < each || met[kClose] < each)) {
+    fail("of " + std::to_string(children) + " children, fewer than " + std::to_string(each) +
+         " were forked inside dlopen or inside dlclose");
+  }
   return gFailures > 0 ? 1 : 0;
 }
 
@@ -612,19 +709,31 @@ void* openFake(const char* path, FakeSet& set) {
   return fake;
 }
 
+// A's configure: it works, or is refused naming `working` ("refused"), or because A lost track of
+// older builds ("lost") or the ring goes on past the copies a look goes through ("ring"). A
+// refused copy's calls are refused, and its end says so, and why.
 void expectConfigure(const Plugin& a, const std::string& outcome, const std::string& working) {
   std::string reason;
   const int answer = a.configureApp(reason);
   std::cout << "A: " << answer << " " << reason << '\n';
   if (outcome == "refused") {
     expectRefusedNaming("A", answer, reason, working);
-  } else if (outcome == "lost") {
-    if (answer != -1 || reason.find("found more copies of older builds of the SDK") == std::string::npos) {
+  } else if (outcome == "lost" || outcome == "ring") {
+    const char* why = outcome == "lost" ? "found more copies of older builds of the SDK"
+                                        : "found the copies of the SDK in this process linked past the 1024";
+    if (answer != -1 || reason.find(why) == std::string::npos) {
       fail("A's configure answered " + std::to_string(answer) + " where it must be refused saying why: " + reason);
     }
   } else if (answer != 0) {
     fail("A's configure: " + reason);
   }
+  if (answer != -1) return;
+  constexpr int kRefusedCalls = 5;
+  a.log(kRefusedCalls);
+  int ended = -2;
+  const std::string written = testsupport::standardErrorOf([&] { ended = a.end(); });
+  if (ended != 0) fail("A's end answered " + std::to_string(ended) + " with its calls refused");
+  expectEndSaysRefused("A", written, kRefusedCalls, reason);
 }
 
 // A copy of another build, whose block is `size` bytes, in `phase`, loaded before A.
@@ -670,6 +779,27 @@ int manyOlder(const char* aPath, const char* fakeCopies, int blocks, int working
     // Past `blocks`, too short for a copy's block.
     set(i, i < blocks ? 32 : 24, i == working ? 2 : 0, static_cast<std::int32_t>(::getpid()), kOlderName);
   }
+  expectConfigure(Plugin(aPath), outcome, kOlderName);
+  return gFailures > 0 ? 1 : 0;
+}
+
+// `blocks` copies' blocks of this build's layout (one object carrying them) linked into a ring of
+// their own, the one at index `working` working (-1: none), loaded before A, which links itself
+// after the first: A's look goes round all of them, the first last.
+int ring(const char* aPath, const char* fakeCopies, int blocks, int working, const std::string& outcome) {
+  FakeSet set = nullptr;
+  void* fake = openFake(fakeCopies, set);
+  auto count = reinterpret_cast<int (*)()>(::dlsym(fake, "fake_copy_count"));
+  auto link = reinterpret_cast<void (*)(int)>(::dlsym(fake, "fake_copy_ring"));
+  if (count == nullptr || link == nullptr || blocks > count()) {
+    fail("the fake copies carry no ring of " + std::to_string(blocks));
+    return 1;
+  }
+  for (int i = 0; i < count(); ++i) {
+    // Past `blocks`, too short for a copy's block.
+    set(i, i < blocks ? 48 : 24, i == working ? 2 : 0, static_cast<std::int32_t>(::getpid()), kOlderName);
+  }
+  link(blocks);
   expectConfigure(Plugin(aPath), outcome, kOlderName);
   return gFailures > 0 ? 1 : 0;
 }
@@ -725,10 +855,8 @@ int programEnds(const Plugin& a, int programEvents, const char* program) {
   // (written at once) says the calls were refused, and why, as the refusal did.
   bool ended = false;
   const std::string written = testsupport::standardErrorOf([&ended] { ended = UIApplication().terminate(); });
-  const std::string refused = "Calls refused, never queued nor stored: " + std::to_string(programEvents) +
-                              ". Another copy of the SDK, in '" + a.path + "', works";
-  if (programEvents > 0 && (written.find(refused) == std::string::npos || written.find("Data loss") != std::string::npos)) {
-    fail("the program's end does not warn that its " + std::to_string(programEvents) + " calls were refused");
+  if (programEvents > 0) {
+    expectEndSaysRefused("the program", written, programEvents, "Another copy of the SDK, in '" + a.path + "', works");
   }
   expectStored(a, "from_plugin", 5);
   expectStored(a, "from_program", 0);
@@ -781,19 +909,21 @@ int main(int argc, char** argv) {
   if (scenario == "many-older" && argc == 7) {
     return manyOlder(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
   }
+  if (scenario == "ring" && argc == 7) return ring(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
   if (scenario == "link-while-walking" && argc == 5) {
     return linkWhileWalking(argv[2], argv[3], argv[4]);
   }
   std::cerr << "usage: copies_host failed-first|fork|race|switch-after|switch-before|pid-namespace\n"
                "                   <plugin> <plugin>\n"
                "       copies_host claim-at-once <plugin> <plugin> here|child | late-copy <plugin> <plugin>\n"
-               "       copies_host fork-beside-loading <plugin> <module> <children>\n"
+               "       copies_host fork-beside-loading <plugin> <module> <each>\n"
                "       copies_host end-while-logging <plugin> <plugin>\n"
                "       copies_host switch-alone <plugin> | alone <plugin> <events>\n"
                "       copies_host fork-beside-loader <plugin> iterate|dlopen [<module> [<plugin>]]\n"
                "       copies_host layout <plugin> <fake copy> <size> <phase> works|refused\n"
                "       copies_host closed-older <plugin> <fake copy> | older-between <plugin> <fake copy> <plugin>\n"
                "       copies_host many-older <plugin> <fake copies> <blocks> <working> works|refused|lost\n"
+               "       copies_host ring <plugin> <fake copies> <blocks> <working> works|refused|ring\n"
                "       copies_host link-while-walking <plugin> <plugin> <plugin>\n";
 #else
   if (scenario == "program-ends" && (argc == 3 || argc == 4)) {

@@ -60,6 +60,15 @@ __attribute__((visibility("default"))) void fake_copy_set(int index, std::uint32
 
 __attribute__((visibility("default"))) int fake_copy_count() { return FAKE_COPY_BLOCKS; }
 
+// Links the first `count` blocks (laid out to cover the ring's link) into a ring of their own, in
+// their order, as copies of this build that linked themselves one after another would.
+__attribute__((visibility("default"))) void fake_copy_ring(int count) {
+  for (int i = 0; i < count; ++i) {
+    const unsigned char* next = fake_copy_blocks[(i + 1) % count].bytes;
+    std::memcpy(fake_copy_blocks[i].bytes + 40, &next, sizeof next);
+  }
+}
+
 #endif
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,6 +75,14 @@ TEST_P(NoFolderTest, EveryEntryPointSaysWhyAndNothingEscapes) {
     EXPECT_TRUE(linesWith(run.output, escaped).empty()) << escaped;
   }
   EXPECT_FALSE(run.madeData) << "no folder is made for an app without an identifier";
+  // Every line of the SDK's, written before any start, has the form of all its lines: the time,
+  // the SDK's version, its tag (which a filter on the SDK's lines looks for), the code and level.
+  static const std::regex sdkLine(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\.\d+\.\d+ - \[Cindervale/[A-Za-z]+\]\[I-[A-Z]{3}\d{6}\] )"
+      R"((ERROR|WARNING|NOTICE|INFO|DEBUG) .*)");
+  for (const std::string& line : linesWith(run.output, "[I-")) {
+    EXPECT_TRUE(std::regex_match(line, sdkLine)) << line;
+  }
   for (const Expectation& expected : part.expectations) {
     const std::vector<std::string> lines = linesWith(run.output, expected.marker);
     ASSERT_FALSE(lines.empty()) << expected.marker;

@@ -342,6 +342,7 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndWithoutAStartSaysWhatWasLost) {
   const auto warnings = lines.withCode("I-ACS025036");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].message.find(": 0, 0, 2, 0"), std::string::npos) << warnings[0].message;
+  EXPECT_EQ(warnings[0].service, "[Cindervale/Analytics]");  // the SDK's tag, as after a start
 }
 
 // The wait may begin while the start's initialisation still waits on the serial queue: the
