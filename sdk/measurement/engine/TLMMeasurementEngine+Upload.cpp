@@ -112,6 +112,11 @@ double TLMMeasurementEngine::nextUploadingTime() {
 
 void TLMMeasurementEngine::updateSchedule() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
+  // The app is ending: nothing is due until it is active again (resumeUploadsAfterAppEnd).
+  if (areUploadsHeldForAppEnd()) {
+    if (alarm_) alarm_->cancel();
+    return;
+  }
   if (isUploadSuspended()) {
     const double suspended = suspendedUploadTimestamp_.load();
     const double elapsed = uptime() - suspended;
