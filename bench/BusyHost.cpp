@@ -4,7 +4,7 @@
 //
 //   busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST]
 //                   [--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2]
-//                   [--hold H] [--exclusive] [--transactions]
+//                   [--hold H] [--exclusive] [--transactions] [--runs N] [--answer-ms MS]
 //
 // Starts the host as a child process (under `taskset -c LIST` with --cpus, e.g. 0,1 for a
 // two-core device), with a fresh data folder under DIR (TMPDIR's folder by default; /dev/shm
@@ -55,6 +55,13 @@
 //   store-transactions 3000 store-transaction-p50-ms 1.50 bundling-transactions 300
 //   bundling-transaction-p50-ms 2.00 empty-passes 0 empty-pass-p50-ms -1 delete-transactions 300
 //   delete-transaction-p50-ms 1.20 read-transactions 700 read-transaction-p50-ms 0.12
+// --runs N (without --fast, --hosts, --reader, --hold, --transactions): N launches of the host one
+// after another on the same data, as a developer's short runs in a row; each sends at its uploads
+// what the ones before it left. --answer-ms MS: the collector answers each batch MS milliseconds
+// after it came (a collector far away). The line is then the collector's count of the bundles it
+// received, of those it received again (told by app instance and bundle index) with their events,
+// and the launches whose end answered false:
+//   runs 10 bundles 240 repeated-bundles 0 repeated-events 0 ends-false 0
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -76,6 +83,7 @@
 #include <mutex>
 #include <numeric>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -357,11 +365,14 @@ int host(const std::string& collector, double intervalMs, double seconds, std::i
 
 class Collector {
  public:
-  Collector() {
+  // `answerMs`: each batch is answered that long after it came, as by a collector far away.
+  explicit Collector(double answerMs = 0) {
     server_.Get(R"(/config/app/.*)", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
-    server_.Post("/a", [this](const httplib::Request& request, httplib::Response& response) {
+    server_.Post("/a", [this, answerMs](const httplib::Request& request, httplib::Response& response) {
       auto bundles = collector::readBatch(request.body);
       const std::int64_t at = nanosecondsNow();
+      countRepeats(request.body);
+      if (answerMs > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(answerMs));
       std::lock_guard<std::mutex> lock(mutex_);
       if (!bundles) {
         response.status = 400;
@@ -400,14 +411,44 @@ class Collector {
     std::lock_guard<std::mutex> lock(mutex_);
     return batches_;
   }
+  // The bundles received (each once), those received again (told by app instance and index) and
+  // the events those repeats carried.
+  struct Repeats {
+    std::int64_t bundles = 0, repeatedBundles = 0, repeatedEvents = 0;
+  };
+  Repeats repeats() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return repeats_;
+  }
 
  private:
+  void countRepeats(const std::string& body) {
+    using Slot = TLMPBMeasurementBundleSlot;
+    auto batch = TLMPBMeasurementBatch::initWithBuffer(platform::Bytes(body.begin(), body.end()));
+    if (!batch) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& bundle : NANOGetArray<TLMPBMeasurementBundle>(*batch, TLMPBMeasurementBatchSlot::bundles)
+                                  .value_or(std::vector<std::shared_ptr<TLMPBMeasurementBundle>>{})) {
+      const auto key = std::make_pair(NANOGetString(*bundle, Slot::app_instance_id).value_or(""),
+                                      NANOGetInt32(*bundle, Slot::bundle_index));
+      if (seen_.insert(key).second) {
+        ++repeats_.bundles;
+        continue;
+      }
+      ++repeats_.repeatedBundles;
+      repeats_.repeatedEvents += static_cast<std::int64_t>(
+          NANOGetArray<TLMPBEvent>(*bundle, Slot::events).value_or(std::vector<std::shared_ptr<TLMPBEvent>>{}).size());
+    }
+  }
+
   httplib::Server server_;
   std::thread thread_;
   std::mutex mutex_;
   std::int64_t collected_ = 0;
   int batches_ = 0;
   std::optional<std::int64_t> firstBatch_;
+  std::set<std::pair<std::string, std::int32_t>> seen_;
+  Repeats repeats_;
 };
 
 // Starts `arguments` with this process's environment, standard output into `output` (when not
@@ -446,6 +487,8 @@ struct Options {
   double holdSeconds = 0;  // --hold
   bool exclusive = false;
   bool transactions = false;  // --transactions
+  int runs = 1;               // --runs: launches one after another on the same data
+  double answerMs = 0;        // --answer-ms
 };
 
 // The store's file under `folder`, once the host made it (empty when `stop` came first).
@@ -514,7 +557,7 @@ void readStore(const std::string& folder, const std::atomic<bool>& stop, ReaderF
 }
 
 int run(const std::string& self, const Options& options) {
-  Collector collector;
+  Collector collector(options.answerMs);
   const std::string base = collector.start();
   if (base.empty()) return 1;
   std::string folder = options.folder + "/busy-host-XXXXXX";
@@ -554,44 +597,6 @@ int run(const std::string& self, const Options& options) {
     std::string transactionKinds;  // the "kinds" line's figures
   };
   std::vector<Host> hosts(static_cast<std::size_t>(std::max(1, options.hosts)));
-  // Side by side, they start logging together once both had time to start (2 s).
-  if (hosts.size() > 1) setenv("BUSY_HOST_START_NS", std::to_string(nanosecondsNow() + 2'000'000'000).c_str(), 1);
-  std::vector<std::thread> readers;
-  for (Host& h : hosts) {
-    int fds[2];
-    if (::pipe(fds) != 0) return 1;
-    h.pid = spawn(command, fds[1], options.log);
-    ::close(fds[1]);
-    readers.emplace_back([&h, &collector, fd = fds[0]] {
-      FILE* lines = ::fdopen(fd, "r");
-      char line[512];
-      while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
-        long long a = 0, b = 0, c = 0, d = 0;
-        double seconds = 0;
-        int answer = 0;
-        if (std::sscanf(line, "start %lld", &a) == 1) {
-          h.started = a;
-        } else if (std::sscanf(line, "end %lld %lld %lld %lld", &a, &b, &c, &d) == 4) {
-          h.collectedAtEnd = collector.collected();
-          h.logged = b;
-          h.unfinished = c;
-          h.stored = d;
-        } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
-          h.terminateSeconds = seconds;
-          h.endAnswer = answer;
-        } else if (std::sscanf(line, "counted %lld %lld %lld %lf", &h.heldStored, &h.heldFailed, &h.beginFailures,
-                               &h.peakMegabytes) == 4) {
-        } else if (std::sscanf(line, "transactions %zu %lf %lf %zu %lf %lf %zu %lf", &h.writeTransactions,
-                               &h.writeTransactionMs, &h.writeTransactionsMs, &h.transactions, &h.transactionMs,
-                               &h.transactionsMs, &h.changingTransactions, &h.changingTransactionMs) == 8) {
-        } else if (std::strncmp(line, "kinds ", 6) == 0) {
-          h.transactionKinds.assign(line + 6, std::strcspn(line + 6, "\n"));
-        }
-      }
-      if (lines != nullptr) std::fclose(lines);
-      if (h.pid > 0) ::waitpid(h.pid, &h.status, 0);
-    });
-  }
   std::atomic<bool> stopReading{false};
   ReaderFigures read;
   std::thread plainReader;
@@ -601,7 +606,51 @@ int run(const std::string& self, const Options& options) {
   if (options.holdSeconds > 0) {
     holder = std::thread([&] { held = holdStore(folder, options.holdSeconds, options.exclusive, stopReading); });
   }
-  for (auto& thread : readers) thread.join();
+  // With --runs, the launches one after another on the same data; the figures are the last one's.
+  int endsFalse = 0;
+  for (int launch = 0; launch < options.runs; ++launch) {
+    hosts.assign(hosts.size(), Host{});
+    // Side by side, they start logging together once both had time to start (2 s).
+    if (hosts.size() > 1) setenv("BUSY_HOST_START_NS", std::to_string(nanosecondsNow() + 2'000'000'000).c_str(), 1);
+    std::vector<std::thread> readers;
+    for (Host& h : hosts) {
+      int fds[2];
+      if (::pipe(fds) != 0) return 1;
+      h.pid = spawn(command, fds[1], options.log);
+      ::close(fds[1]);
+      readers.emplace_back([&h, &collector, fd = fds[0]] {
+        FILE* lines = ::fdopen(fd, "r");
+        char line[512];
+        while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
+          long long a = 0, b = 0, c = 0, d = 0;
+          double seconds = 0;
+          int answer = 0;
+          if (std::sscanf(line, "start %lld", &a) == 1) {
+            h.started = a;
+          } else if (std::sscanf(line, "end %lld %lld %lld %lld", &a, &b, &c, &d) == 4) {
+            h.collectedAtEnd = collector.collected();
+            h.logged = b;
+            h.unfinished = c;
+            h.stored = d;
+          } else if (std::sscanf(line, "terminated %lf %d", &seconds, &answer) == 2) {
+            h.terminateSeconds = seconds;
+            h.endAnswer = answer;
+          } else if (std::sscanf(line, "counted %lld %lld %lld %lf", &h.heldStored, &h.heldFailed, &h.beginFailures,
+                                 &h.peakMegabytes) == 4) {
+          } else if (std::sscanf(line, "transactions %zu %lf %lf %zu %lf %lf %zu %lf", &h.writeTransactions,
+                                 &h.writeTransactionMs, &h.writeTransactionsMs, &h.transactions, &h.transactionMs,
+                                 &h.transactionsMs, &h.changingTransactions, &h.changingTransactionMs) == 8) {
+          } else if (std::strncmp(line, "kinds ", 6) == 0) {
+            h.transactionKinds.assign(line + 6, std::strcspn(line + 6, "\n"));
+          }
+        }
+        if (lines != nullptr) std::fclose(lines);
+        if (h.pid > 0) ::waitpid(h.pid, &h.status, 0);
+      });
+    }
+    for (auto& thread : readers) thread.join();
+    for (const Host& h : hosts) endsFalse += h.endAnswer == 0 ? 1 : 0;
+  }
   stopReading.store(true);
   if (plainReader.joinable()) plainReader.join();
   if (holder.joinable()) holder.join();
@@ -647,6 +696,13 @@ int run(const std::string& self, const Options& options) {
     std::printf("\n");
     return 0;
   }
+  if (options.runs > 1) {
+    const Collector::Repeats repeats = collector.repeats();
+    std::printf("runs %d bundles %lld repeated-bundles %lld repeated-events %lld ends-false %d\n", options.runs,
+                static_cast<long long>(repeats.bundles), static_cast<long long>(repeats.repeatedBundles),
+                static_cast<long long>(repeats.repeatedEvents), endsFalse);
+    return 0;
+  }
   const auto first = collector.firstBatch();
   const double rate = static_cast<double>(logged) / options.seconds;
   std::printf("logged %lld backlog-seconds %.3f first-batch-seconds %.2f collected-at-end %.3f "
@@ -672,7 +728,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: busy_host_bench [--quick] [--interval MS] [--seconds S] [--debug] [--fast] [--cpus LIST] "
                "[--busy N] [--folder DIR] [--log FILE] [--property N] [--reader] [--hosts 2] [--hold H] [--exclusive] "
-               "[--transactions]\n");
+               "[--transactions] [--runs N] [--answer-ms MS]\n");
   return 2;
 }
 
@@ -723,11 +779,20 @@ int main(int argc, char** argv) {
       options.exclusive = true;
     } else if (arg == "--transactions") {
       options.transactions = true;
+    } else if (arg == "--runs" && value) {
+      options.runs = std::atoi(argv[++i]);
+    } else if (arg == "--answer-ms" && value) {
+      options.answerMs = std::atof(argv[++i]);
     } else {
       return usage();
     }
   }
   if (!(options.intervalMs > 0) || !(options.seconds > 0) || (options.holdSeconds > 0 && options.fast)) return usage();
+  // Launches one after another: one plain host each time.
+  if (options.runs < 1 || (options.runs > 1 && (options.fast || options.hosts > 1 || options.reader ||
+                                                options.holdSeconds > 0 || options.transactions))) {
+    return usage();
+  }
   if (options.holdSeconds > 0) setenv("BUSY_HOST_HELD", "1", 1);
   if (options.transactions) setenv("BUSY_HOST_TRANSACTIONS", "1", 1);
   return run(std::filesystem::canonical("/proc/self/exe").string(), options);

@@ -173,10 +173,10 @@ void runOnSerialQueueOrQueue(platform::Block block) {
 // The warnings of the app's end, written at once (the process may end right after), with the
 // library's tag and the SDK's version like every other line, also in a copy that never started
 // (refused, or never configured), whose monitor is not the library's and whose logger never set up.
-void warnAtOnce(const std::string& message) {
+void warnAtOnce(const std::string& message, std::int64_t code = 25036) {
   std::string tag = kTLMMonitorDefaultLogTag;
   if (auto diagnostic = std::dynamic_pointer_cast<TLMDiagnosticMonitor>(tlm_monitor())) tag = diagnostic->logTag();
-  CDVLogWithoutSetup(CDVLoggerLevelWarning, tag, TLMMessageCodeString(25036), message);
+  CDVLogWithoutSetup(CDVLoggerLevelWarning, tag, TLMMessageCodeString(code), message);
 }
 
 // The warning of a wait for queued work that ends with work not stored: the events that failed
@@ -263,6 +263,9 @@ void finishAppEndWaitOnWorker(const std::shared_ptr<AppEndWait>& wait, const std
   wait->settle(true);
 }
 
+// The app's end (UIApplicationWillTerminateNotification): true when all was done in its time.
+bool endApp(double timeoutSeconds);
+
 }  // namespace
 
 void TLMAnalytics::observeAppEnd() {
@@ -273,7 +276,7 @@ void TLMAnalytics::observeAppEnd() {
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
       [](const platform::Notification& notification) {
-        if (TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds)) return;
+        if (endApp(kTLMAppTerminationWaitSeconds)) return;
         if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
           report->markIncomplete();
         }
@@ -627,17 +630,30 @@ void TLMAnalytics::countCallRefusedBeforeStart() {
   state().lostCalls.fetch_add(1);
 }
 
+namespace {
+
+// Whether the calling thread runs a block of one of the queues the queued work goes through (it
+// could not go on while this thread waits).
+bool onAQueueOfTheWork() {
+  const TLMAnalyticsQueues q = queues();
+  if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return true;
+  auto e = engine();
+  return e && e->scheduler()->workerQueue()->isCurrent();
+}
+
+bool startedFlag() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().started;
+}
+
+}  // namespace
+
 bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   if (!usable(__func__)) return false;
   if (!(timeoutSeconds > 0)) timeoutSeconds = 0;  // NaN, -0 and below 0: no wait, shown as 0
   // The work queued before this call; other threads' calls from now on are not waited for.
   const WorkBefore before = endWorkBefore();
-  bool started;
-  {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    started = state().started;
-  }
-  if (!started) {
+  if (!startedFlag()) {
     const std::int64_t calls = pendingOperationsBefore(before) + state().lostCalls.load();
     if (calls > 0) {
       // A copy refused (another works, or it is apart) queued none of them: its end says so, and why.
@@ -651,9 +667,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
     // that copy's to store (the app's end waits for it there), and nothing of this one's is lost.
     return calls == 0 && cdv_copies::otherWorkingCopy() != nullptr;
   }
-  const TLMAnalyticsQueues q = queues();
-  if (q.operationQueue->isCurrent() || q.serialQueue->isCurrent() || q.timestampQueue->isCurrent()) return false;
-  if (auto e = engine(); e && e->scheduler()->workerQueue()->isCurrent()) return false;
+  if (onAQueueOfTheWork()) return false;
   auto wait = std::make_shared<AppEndWait>();
   wait->before = before;
   wait->countOn(engine());
@@ -709,6 +723,82 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   return allStored && failed == 0;
 }
+
+namespace {
+
+// The app's end's wait for the upload in flight, shared with the engine's call and the timer,
+// which may come after it gave up.
+struct UploadWait {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<TLMMeasurementEngine::UploadSettlement> settlement;
+  bool expired = false;
+  void settle(const TLMMeasurementEngine::UploadSettlement& how) {
+    std::lock_guard<std::mutex> lock(mutex);
+    settlement = how;
+    changed.notify_all();
+  }
+  void expire() {
+    std::lock_guard<std::mutex> lock(mutex);
+    expired = true;
+    changed.notify_all();
+  }
+};
+
+// The warning of an end after which bundles will be sent again (at a later launch): counted, and
+// why.
+void warnOfBundlesSentAgain(const TLMMeasurementEngine::UploadCounts& counts, const char* why, double secondsWaited) {
+  warnAtOnce(platform::format("Events may be sent twice. %@ Bundles, events that go again at a later launch, "
+                              "seconds waited: %@, %@, %@",
+                              Value(why), Value(counts.bundles), Value(counts.events),
+                              Value(std::round(secondsWaited * 1000) / 1000)),
+             25038);
+}
+
+bool endApp(double timeoutSeconds) {
+  if (!(timeoutSeconds > 0)) timeoutSeconds = 0;
+  const auto clock = platform::Clock::current();
+  const double begun = clock->now();
+  const double deadline = clock->uptime() + timeoutSeconds;
+  // From here on no upload starts (the app is ending: one would most likely be cut off, its
+  // bundles sent again at the next launch); the one in flight is waited for below.
+  auto upload = std::make_shared<UploadWait>();
+  std::optional<TLMMeasurementEngine::UploadCounts> inFlight;
+  if (usable("UIApplicationWillTerminateNotification") && startedFlag()) {
+    if (auto e = engine()) {
+      inFlight = e->holdUploadsForAppEnd([upload](const TLMMeasurementEngine::UploadSettlement& how) { upload->settle(how); });
+    }
+  }
+  const bool stored = TLMAnalytics::waitForQueuedWork(timeoutSeconds);
+  // On a queue of the work the reply could not be handled either (its answer is already false).
+  if (!inFlight || onAQueueOfTheWork()) return stored;
+  tlm_monitor()->logWithLevel(7, 25039, "The app's end waits for the upload in flight. Bundles, events",
+                              Value(inFlight->bundles), Value(inFlight->events));
+  // As the wait for queued work: a timer for a clock that tests move, the deadline kept here too.
+  const auto timer = clock->scheduleTimer(std::max(0.0, deadline - clock->uptime()), [upload] { upload->expire(); });
+  std::unique_lock<std::mutex> lock(upload->mutex);
+  while (!upload->settlement && !upload->expired) {
+    const double left = deadline - clock->uptime();
+    if (!(left > 0)) break;
+    upload->changed.wait_for(lock, std::chrono::duration<double>(std::min(left, 3600.0)));
+  }
+  const std::optional<TLMMeasurementEngine::UploadSettlement> settlement = upload->settlement;
+  lock.unlock();
+  clock->cancelTimer(timer);
+  if (!settlement) {
+    warnOfBundlesSentAgain(*inFlight, "The app's end ran out of time before the collector answered an upload.",
+                           timeoutSeconds);
+    return false;
+  }
+  if (settlement->acceptedNotDeleted) {
+    warnOfBundlesSentAgain(settlement->counts, "The collector accepted an upload whose bundles could not be deleted.",
+                           std::max(0.0, clock->now() - begun));
+    return false;
+  }
+  return stored;
+}
+
+}  // namespace
 
 // MARK: - Switches
 

@@ -34,8 +34,8 @@ inline constexpr const char* kTLMAnalyticsConfigurationSetEnabledNotification =
     "CDVAnalyticsConfigurationSetEnabledNotification";
 // Posted by the host when the app is about to end (UIApplication::terminate).
 inline constexpr const char* kTLMAppWillTerminateNotification = "UIApplicationWillTerminateNotification";
-// How long the app's end waits for the work queued before it: about the time the phone grants an
-// app that is terminating.
+// How long the app's end waits for the work queued before it and the upload in flight: about the
+// time the phone grants an app that is terminating.
 inline constexpr double kTLMAppTerminationWaitSeconds = 5.0;
 
 // Start options.
@@ -108,9 +108,14 @@ class TLMAnalytics {
   // ends now.
   static bool waitForQueuedWork(double timeoutSeconds);
   // From this call on (made by the facade's load, the start and every use of the queues),
-  // UIApplicationWillTerminateNotification runs waitForQueuedWork for
-  // kTLMAppTerminationWaitSeconds and, when it returns false, marks the notification's
-  // UIApplicationTerminationReport incomplete (UIApplication::terminate answers false).
+  // UIApplicationWillTerminateNotification is the app's end: after a start, no upload starts from
+  // then on (what is stored goes at a later launch, or once the app becomes active again); it runs
+  // waitForQueuedWork and then waits for the upload in flight, if any, until the collector's
+  // answer was handled (the bundles it accepted deleted), kTLMAppTerminationWaitSeconds in all.
+  // When the wait answers false, or the time runs out before that answer (or the accepted bundles
+  // could not be deleted: a warning, I-ACS025038, counts the bundles and events that go again at a
+  // later launch), it marks the notification's UIApplicationTerminationReport incomplete
+  // (UIApplication::terminate answers false).
   static void observeAppEnd();
   // A call the facade refused because the app was not configured: the app's end reports it lost.
   static void countCallRefusedBeforeStart();

@@ -1,9 +1,9 @@
 // The app's life-cycle notifications: the deep link of the launch is kept (observed on the default
-// centre from the time the library loads, before any engine exists); becoming active may
-// refresh a week-old configuration; resigning active saves the persisted state and uploads in a
-// background task; entering the foreground gives the task up. The task identifier is swapped
-// atomically, so whichever of the upload, the expiration and the foreground handler ends it, it
-// is ended once.
+// centre from the time the library loads, before any engine exists); becoming active lets uploads
+// held by the app's end go on and may refresh a week-old configuration; resigning active saves
+// the persisted state and uploads in a background task; entering the foreground gives the task
+// up. The task identifier is swapped atomically, so whichever of the upload, the expiration and
+// the foreground handler ends it, it is ended once.
 #include <cmath>
 
 #include "Core/Private/CDVForkedChild.h"
@@ -64,6 +64,8 @@ void TLMMeasurementEngine::handleAppDidFinishLaunching(const platform::Notificat
 }
 
 void TLMMeasurementEngine::handleAppDidBecomeActiveEvent(const platform::Notification&) {
+  // An app active again after its end was told goes on: what it stored meanwhile is sent.
+  resumeUploadsAfterAppEnd();
   if (!config().blacklistInternal()) return;
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
   scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4304", [weak] {

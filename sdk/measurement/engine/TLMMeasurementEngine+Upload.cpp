@@ -1,7 +1,8 @@
 // Upload scheduling and the upload of queued bundles: when the next upload is due (regular
 // interval, retry ladder after failures, back-off after the collector asked for it, suspension
 // after sent bundles could not be deleted), the alarm that triggers it, the batch that is posted
-// and what each reply does to the queue.
+// and what each reply does to the queue. Once the app's end began no upload starts, and the end
+// waits for the one in flight until its reply's work is done.
 //
 // The batch is posted as the plain encoded "MeasurementBatch" message (no content encoding):
 // the bundles inside were already compressed in the queue, and the collector decodes the body
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "measurement/engine/TLMAlarm.h"
 #include "measurement/engine/TLMIdentity.h"
@@ -110,6 +112,11 @@ double TLMMeasurementEngine::nextUploadingTime() {
 
 void TLMMeasurementEngine::updateSchedule() {
   TLMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
+  // The app is ending: nothing is due until it is active again (resumeUploadsAfterAppEnd).
+  if (areUploadsHeldForAppEnd()) {
+    if (alarm_) alarm_->cancel();
+    return;
+  }
   if (isUploadSuspended()) {
     const double suspended = suspendedUploadTimestamp_.load();
     const double elapsed = uptime() - suspended;
@@ -282,6 +289,11 @@ void TLMMeasurementEngine::uploadData() {
     updateSchedule();
     return;
   }
+  if (areUploadsHeldForAppEnd()) {
+    tlm_monitor()->logWithLevel(7, 23201, "The app is ending. Upload left for a later launch");
+    terminateBackgroundTask();
+    return;
+  }
   tlm_monitor()->logWithLevel(7, 23033, "Starting data upload");
   if (!isNetworkReadyForRequest()) {
     tlm_monitor()->logWithLevel(7, 23034, "Network operation is pending. Ignoring upload request");
@@ -362,7 +374,10 @@ void TLMMeasurementEngine::uploadData() {
   const bool checksum = config.checksumEnabled();
   std::vector<std::shared_ptr<TLMPBMeasurementBundle>> batchBundles;
   std::vector<std::int64_t> ids;
+  UploadCounts counts;
   for (const auto& [bundle, rowID] : kept) {
+    counts.events += static_cast<std::int64_t>(NANOGetArray<TLMPBEvent>(*bundle, Slot::events).value_or(
+        std::vector<std::shared_ptr<TLMPBEvent>>{}).size());
     NANOSetInt64(*bundle, Slot::upload_timestamp_millis, uploadTime);
     NANOSetInt64(*bundle, Slot::upload_library_version, TLMIdentity::tallymarkLibraryVersion());
     if (checksum) {
@@ -385,6 +400,17 @@ void TLMMeasurementEngine::uploadData() {
     terminateBackgroundTask();
     return;
   }
+  counts.bundles = static_cast<std::int64_t>(ids.size());
+  const std::uint64_t flight = beginUploadFlight(counts);
+  if (flight == 0) {
+    // The app's end began while the batch was made: it stays for a later launch.
+    tlm_monitor()->logWithLevel(7, 23201, "The app is ending. Upload left for a later launch");
+    releaseUploadingBundles(false);
+    uploadingBundleIDs_.reset();
+    terminateBackgroundTask();
+    return;
+  }
+  postedUploadFlight_ = flight;
   persistedConfig_->setLastFailedUploadTimestamp(now);
   networkRequestPending_.store(true);
   const std::uint64_t request = ++networkRequestNumber_;
@@ -392,11 +418,18 @@ void TLMMeasurementEngine::uploadData() {
   std::weak_ptr<TLMMeasurementEngine> weak = shared_from_this();
   const std::string session = network_->postURL(
       uploadURL_, payload, scheduler_->workerQueue(), config.isNetworkBackgroundSessionEnabled(),
-      [weak, request](std::shared_ptr<const OBXHTTPResponse> response, platform::Bytes,
-                      std::optional<platform::Error> error) {
+      [weak, request, flight](std::shared_ptr<const OBXHTTPResponse> response, platform::Bytes,
+                              std::optional<platform::Error> error) {
         auto self = weak.lock();
         // A refused request was already settled when it was refused.
         if (!self || self->networkRequestNumber_ != request) return;
+        // The handler settles the flight once its reply's work is done; should it stop short,
+        // the ends waiting are told all the same.
+        struct Settle {
+          TLMMeasurementEngine& engine;
+          std::uint64_t flight;
+          ~Settle() { engine.settleUploadFlight(flight, false); }
+        } settle{*self, flight};
         self->networkRequestPending_.store(false);
         self->networkUploadCompletionHandlerWithResponse(response, error);
       });
@@ -406,8 +439,58 @@ void TLMMeasurementEngine::uploadData() {
     networkRequestPending_.store(false);
     releaseUploadingBundles(false);
     uploadingBundleIDs_.reset();
+    settleUploadFlight(std::exchange(postedUploadFlight_, 0), false);
     updateSchedule();
   }
+}
+
+// MARK: - The app's end
+
+std::optional<TLMMeasurementEngine::UploadCounts> TLMMeasurementEngine::holdUploadsForAppEnd(
+    std::function<void(const UploadSettlement&)> settled) {
+  std::lock_guard<std::mutex> lock(uploadFlightMutex_);
+  uploadsHeld_ = true;
+  if (!uploadInFlight_) return std::nullopt;
+  uploadSettledWaiters_.push_back(std::move(settled));
+  return uploadInFlight_;
+}
+
+void TLMMeasurementEngine::resumeUploadsAfterAppEnd() {
+  {
+    std::lock_guard<std::mutex> lock(uploadFlightMutex_);
+    if (!uploadsHeld_) return;
+    uploadsHeld_ = false;
+  }
+  // What was stored meanwhile is due again.
+  std::weak_ptr<TLMMeasurementEngine> weak = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:4320", [weak] {
+    if (auto self = weak.lock()) self->updateSchedule();
+  });
+}
+
+bool TLMMeasurementEngine::areUploadsHeldForAppEnd() const {
+  std::lock_guard<std::mutex> lock(uploadFlightMutex_);
+  return uploadsHeld_;
+}
+
+std::uint64_t TLMMeasurementEngine::beginUploadFlight(const UploadCounts& counts) {
+  std::lock_guard<std::mutex> lock(uploadFlightMutex_);
+  if (uploadsHeld_) return 0;
+  uploadInFlight_ = counts;
+  return ++uploadFlightNumber_;
+}
+
+void TLMMeasurementEngine::settleUploadFlight(std::uint64_t number, bool acceptedNotDeleted) {
+  UploadSettlement settlement;
+  std::vector<std::function<void(const UploadSettlement&)>> waiters;
+  {
+    std::lock_guard<std::mutex> lock(uploadFlightMutex_);
+    if (number == 0 || number != uploadFlightNumber_ || !uploadInFlight_) return;
+    settlement = {acceptedNotDeleted, *uploadInFlight_};
+    uploadInFlight_.reset();
+    waiters.swap(uploadSettledWaiters_);
+  }
+  for (const auto& waiter : waiters) waiter(settlement);
 }
 
 void TLMMeasurementEngine::releaseUploadingBundles(bool countRetry) {
@@ -440,6 +523,7 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
                                 platform::Value(error ? error->description : std::string()));
     releaseUploadingBundles(true);
     uploadingBundleIDs_.reset();
+    settleUploadFlight(std::exchange(postedUploadFlight_, 0), false);
     updateSchedule();
     return;
   }
@@ -451,7 +535,8 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
   persistedConfig_->setLastBackoffTimestamp(0);
   updateSchedule();
   const auto ids = uploadingBundleIDs_.value_or(std::vector<std::int64_t>{});
-  if (!ids.empty() && !removeBundlesFromDatabaseWithIDs(ids)) {
+  const bool notDeleted = !ids.empty() && !removeBundlesFromDatabaseWithIDs(ids);
+  if (notDeleted) {
     tlm_monitor()->logWithLevel(1, 23045,
                                 "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
                                 platform::Value(kTLMMeasurementSuspensionTimeInterval));
@@ -460,6 +545,7 @@ void TLMMeasurementEngine::networkUploadCompletionHandlerWithResponse(
     suspendedUploadTimestamp_.store(0);
   }
   uploadingBundleIDs_.reset();
+  settleUploadFlight(std::exchange(postedUploadFlight_, 0), notDeleted);
   if (network_ && network_->isNetworkConnected() && hasDataToUpload()) {
     uploadData();
   } else if (config().isExpired()) {

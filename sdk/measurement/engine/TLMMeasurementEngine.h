@@ -368,6 +368,29 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   void filterPurchaseTransactions(std::vector<TLMPaymentTransaction> transactions,
                                   std::function<void(std::vector<TLMPaymentTransaction>)> callback);
 
+  // MARK: The app's end and the upload in flight (any thread)
+
+  // What a posted batch carries.
+  struct UploadCounts {
+    std::int64_t bundles = 0;
+    std::int64_t events = 0;
+  };
+  // How the upload an app's end waited for ended.
+  struct UploadSettlement {
+    // The collector accepted the batch and its bundles could not be deleted: they go again.
+    bool acceptedNotDeleted = false;
+    UploadCounts counts;
+  };
+  // The app is ending: from now on no upload starts (what is stored goes at a later launch, or
+  // once the app becomes active again: resumeUploadsAfterAppEnd), while the one in flight goes on.
+  // When one is in flight, `settled` is called once, on the worker queue, when its reply's work is
+  // done (the bundles the collector accepted deleted, or a failed batch's let go), and what it
+  // carries is returned; else nothing is called and none is returned.
+  std::optional<UploadCounts> holdUploadsForAppEnd(std::function<void(const UploadSettlement&)> settled);
+  // Lets uploads start again after an app's end (the app became active), and schedules the next.
+  void resumeUploadsAfterAppEnd();
+  bool areUploadsHeldForAppEnd() const;
+
   // MARK: Upload scheduling and upload (worker queue)
 
   // When the next upload is due, seconds since 1970; 0 when none is due.
@@ -592,6 +615,20 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // counts (a completion of any other request is ignored).
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::uint64_t networkRequestNumber_ = 0;
+  // The upload in flight as the app's end sees it, under uploadFlightMutex_: whether uploads are
+  // held, the batch posted and not yet settled (its number and counts), and the ends waiting for it.
+  mutable std::mutex uploadFlightMutex_;
+  bool uploadsHeld_ = false;
+  std::uint64_t uploadFlightNumber_ = 0;
+  std::optional<UploadCounts> uploadInFlight_;
+  std::vector<std::function<void(const UploadSettlement&)>> uploadSettledWaiters_;
+  // Marks a batch carrying `counts` in flight and answers its number, unless uploads are held (0):
+  // checked and set at once, so that an end either waits for the batch or keeps it from leaving.
+  std::uint64_t beginUploadFlight(const UploadCounts& counts);
+  // The reply's work of the batch `number` is done: the ends waiting for it are told. Nothing when
+  // that batch was settled already (a later one's flight is not touched).
+  void settleUploadFlight(std::uint64_t number, bool acceptedNotDeleted);
+  std::uint64_t postedUploadFlight_ = 0;  // worker queue: the batch in flight's number (0: none)
   // The process id that holds the queued bundles this process sends, and its PID namespace
   // (worker queue; read at the first upload of each process, a forked child's included).
   std::int64_t uploadClaimant_ = 0;

@@ -9,6 +9,10 @@
 //                                                        brought: the platform's attribution
 //                                                        client answers at once, and the campaign
 //                                                        is queued before the events
+//   log_then_end_host post-then-end <count> <collector>  logs <count> events "before_end", resigns
+//                                                        active (an upload posts what is stored),
+//                                                        and at a line on its standard input prints
+//                                                        "ending", ends, prints "answer true|false"
 //   log_then_end_host count [name]                       prints how many the store holds (of
 //                                                        "before_end", or events named <name>)
 //   log_then_end_host case <case> <count> [filler]       as log, with the store failing:
@@ -146,6 +150,18 @@ int answer(bool stored) {
   return 0;
 }
 
+int postThenEnd(int count, const std::string& collector) {
+  TLMMeasurementEngine::setCollectionServerURL(collector);
+  CDVApp::configure();
+  logEvents(count);
+  if (!TLMAnalytics::waitForQueuedWork(60)) return 1;
+  UIApplication().resignActive();
+  std::string line;
+  std::getline(std::cin, line);
+  std::cout << "ending" << std::endl;
+  return answer(UIApplication().terminate());
+}
+
 int endCase(const std::string& name, int count, const std::string& filler) {
   TLMMeasurementEngine::setCollectionServerURL(kNoCollector);
   if (name == "full-first-launch" && !fill(filler, 32768)) return 1;
@@ -230,10 +246,12 @@ int main(int argc, char** argv) {
   if (mode == "log-campaign" && argc > 2) {
     return logCampaignThenEnd(std::atoi(argv[2]), argc > 3 ? argv[3] : kNoCollector);
   }
+  if (mode == "post-then-end" && argc > 3) return postThenEnd(std::atoi(argv[2]), argv[3]);
   if (mode == "count") return countStored(argc > 2 ? argv[2] : kEventName);
   if (mode == "case" && argc > 3) return endCase(argv[2], std::atoi(argv[3]), argc > 4 ? argv[4] : "");
   if (mode == "thread-limit" && argc > 3) threadLimit(std::atoi(argv[2]), std::atof(argv[3]));
-  std::cerr << "usage: log_then_end_host log|log-campaign <count> [collector] | count [name] | case <case> <count> [filler] | "
+  std::cerr << "usage: log_then_end_host log|log-campaign <count> [collector] | post-then-end <count> <collector> | "
+               "count [name] | case <case> <count> [filler] | "
                "thread-limit <count> <seconds>\n";
   return 2;
 }

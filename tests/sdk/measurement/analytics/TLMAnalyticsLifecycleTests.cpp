@@ -95,10 +95,11 @@ class VendorLines {
 };
 
 // The counts of the app's end's warnings so far (events failed, events not yet stored, calls not
-// handled, seconds waited), in order.
-std::vector<std::string> endWarningCounts(const VendorLines& lines) {
+// handled, seconds waited; or, of `code` I-ACS025038, bundles and events that go again, seconds
+// waited), in order.
+std::vector<std::string> endWarningCounts(const VendorLines& lines, const std::string& code = "I-ACS025036") {
   std::vector<std::string> counts;
-  for (const auto& line : lines.withCode("I-ACS025036")) {
+  for (const auto& line : lines.withCode(code)) {
     const auto at = line.message.rfind(": ");
     counts.push_back(at == std::string::npos ? line.message : line.message.substr(at + 2));
   }
@@ -223,6 +224,44 @@ class AnalyticsLifecycleTest : public AnalyticsTest {
     main->drain();
     EXPECT_TRUE(queuesRun.finish());
     return allStored;
+  }
+
+  // Logs `events` events "sent" and resigns active, which posts them: the collector holds the
+  // request unanswered. The bundles and the events the batch carries (the start's among them), as
+  // the end's warning counts them.
+  std::string postABatch(int events) {
+    h.applySettings({});  // a configuration in force: the upload posts at once
+    logEvents("sent", events);
+    h.engine->handleAppWillResignActiveEvent({});
+    drain();
+    if (transport->pendingCount() != 1) {
+      ADD_FAILURE() << "no batch in flight";
+      return {};
+    }
+    const auto bundles = UploadHarness::bundlesOf(transport->requests().back());
+    std::size_t carried = 0;
+    for (const auto& bundle : bundles) carried += UploadHarness::eventNames(*bundle).size();
+    return std::to_string(bundles.size()) + ", " + std::to_string(carried);
+  }
+  // The app's end, made with a batch in flight while another thread runs the queues: once the end
+  // says that it waits for the upload, `meanwhile` runs on that thread. What the end answered.
+  bool endWithAnUploadInFlight(const std::function<void()>& meanwhile) {
+    std::atomic<bool> ended{false};
+    std::thread queuesRun([&] {
+      while (!ended.load()) {
+        drainWorkQueues();
+        if (h.monitor->has(25039)) return meanwhile();
+        std::this_thread::yield();
+      }
+    });
+    const bool answer = UIApplication().terminate();
+    ended.store(true);
+    queuesRun.join();
+    return answer;
+  }
+  std::int64_t queuedBundles() {
+    auto count = h.database()->sqliteStore()->numberForQuery("SELECT count(*) FROM queue", {}, nullptr);
+    return count ? count->int64Value().value_or(-1) : -1;
   }
 
   std::shared_ptr<OBXFakeNetworkTransport> transport = std::make_shared<OBXFakeNetworkTransport>();
@@ -981,6 +1020,92 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndAnswersOnceWhatCameBeforeIsStoredWhileL
   EXPECT_TRUE(stored("meanwhile").empty());
   drain();
   EXPECT_EQ(stored("meanwhile").size(), 3u);
+}
+
+// The app ends while a batch is posted: the end returns only once the collector's answer was
+// handled and the bundles it accepted deleted, so the next launch has nothing of them to send
+// again; what was logged before the end is stored, and waits for a later launch.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndWaitsForTheUploadInFlightAndTheDeleteOfWhatItSent) {
+  VendorLines lines;
+  start();
+  drain();
+  postABatch(3);
+  logEvents("before_end", 2);
+  EXPECT_TRUE(endWithAnUploadInFlight([this] {
+    transport->respond(204);
+    drainWorkQueues();
+  }));
+  EXPECT_EQ(queuedBundles(), 0);
+  EXPECT_EQ(transport->requests().size(), 1u);  // the answer started no other upload
+  EXPECT_EQ(stored("before_end").size(), 2u);
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());
+  EXPECT_TRUE(lines.withCode("I-ACS025038").empty());
+}
+
+// The collector does not answer within the end's time: the end answers false and counts what will
+// be sent again; the late answer is still handled should the process live on.
+TEST_F(AnalyticsLifecycleTest, AnEndWhoseTimeRunsOutBeforeTheUploadIsAnsweredSaysWhatMayGoAgain) {
+  VendorLines lines;
+  start();
+  drain();
+  const std::string carried = postABatch(3);
+  EXPECT_FALSE(endWithAnUploadInFlight([this] { h.clock->advance(kTLMAppTerminationWaitSeconds); }));
+  EXPECT_EQ(endWarningCounts(lines, "I-ACS025038"), std::vector<std::string>{carried + ", 5"});
+  ASSERT_EQ(lines.withCode("I-ACS025038").size(), 1u);
+  EXPECT_EQ(lines.withCode("I-ACS025038")[0].level, OBXLoggerLevelWarning);
+  EXPECT_TRUE(lines.withCode("I-ACS025036").empty());  // nothing is lost
+  EXPECT_GT(queuedBundles(), 0);
+  transport->respond(204);
+  drain();
+  EXPECT_EQ(queuedBundles(), 0);
+}
+
+// Bundles the collector accepted whose delete fails go again at a later launch: the end says so.
+TEST_F(AnalyticsLifecycleTest, AnEndAfterWhichAcceptedBundlesGoAgainAnswersFalse) {
+  VendorLines lines;
+  start();
+  drain();
+  const std::string carried = postABatch(2);
+  ASSERT_TRUE(h.database()->sqliteStore()->executeSQL(
+      "CREATE TRIGGER keep BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'kept'); END", nullptr));
+  EXPECT_FALSE(endWithAnUploadInFlight([this] {
+    transport->respond(204);
+    drainWorkQueues();
+  }));
+  const auto counts = endWarningCounts(lines, "I-ACS025038");
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(counts[0].rfind(carried + ", ", 0), 0u) << counts[0];
+  EXPECT_GT(queuedBundles(), 0);
+}
+
+// Once the app's end began no upload starts, neither one due nor the one resigning active asks
+// for: what the app logs after it is stored and kept. Becoming active again lets uploads go on.
+TEST_F(AnalyticsLifecycleTest, NoUploadStartsAfterTheAppsEndUntilTheAppIsActiveAgain) {
+  start();
+  drain();
+  h.applySettings({});
+  logEvents("before_end", 2);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  logEvents("after_end", 2);
+  drain();
+  EXPECT_FALSE(h.engine->alarm()->scheduledTimestamp());  // nothing is due
+  h.engine->handleAppWillResignActiveEvent({});
+  drain();
+  EXPECT_TRUE(transport->requests().empty());
+  EXPECT_EQ(stored("before_end").size() + stored("after_end").size(), 4u);
+
+  h.engine->handleAppDidBecomeActiveEvent({});
+  drain();
+  const auto due = h.engine->alarm()->scheduledTimestamp();
+  ASSERT_TRUE(due);
+  h.clock->advance(*due - h.clock->now());
+  drain();
+  ASSERT_EQ(transport->requests().size(), 1u);
+  std::size_t carried = 0;
+  for (const auto& bundle : UploadHarness::bundlesOf(transport->requests()[0])) {
+    for (const auto& name : UploadHarness::eventNames(*bundle)) carried += name == "before_end" || name == "after_end";
+  }
+  EXPECT_EQ(carried, 4u);
 }
 
 }  // namespace

@@ -513,6 +513,50 @@ TEST(TLMUploadGuardTest, AWriteLockHeldAcrossTheDeleteOfSentBundlesIsWaitedForAn
 }
 
 // Without any wait allowed, an upload whose transaction cannot begin says SQLite's reason.
+// The app's end begins while an upload takes its bundles: the batch does not leave, its bundles
+// are let go at once and nothing is waited for; becoming active again sends them.
+TEST(TLMUploadGuardTest, AnEndBegunWhileTheBatchIsMadeKeepsItFromLeaving) {
+  UploadHarness h;
+  h.start();
+  h.applySettings({});
+  struct End {
+    TLMMeasurementEngine* engine;
+    int calls = 0;
+    int waited = 0;
+  } end{h.engine.get()};
+  auto endApp = [](sqlite3_context* context, int, sqlite3_value**) {
+    auto* end = static_cast<End*>(sqlite3_user_data(context));
+    ++end->calls;
+    if (end->engine->holdUploadsForAppEnd([end](const TLMMeasurementEngine::UploadSettlement&) { ++end->waited; })) {
+      ++end->waited;
+    }
+    sqlite3_result_null(context);
+  };
+  sqlite3* db = h.database()->sqliteStore()->sqliteHandle();
+  ASSERT_EQ(sqlite3_create_function(db, "end_app", 0, SQLITE_UTF8, &end, endApp, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TEMP TRIGGER end_at_claim AFTER UPDATE OF claimed_by ON queue "
+                         "WHEN NEW.claimed_by != 0 BEGIN SELECT end_app(); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  h.engine->uploadData();
+  h.drain();
+  EXPECT_GE(end.calls, 1);
+  EXPECT_EQ(end.waited, 0);
+  EXPECT_TRUE(h.transport->requests().empty());
+  EXPECT_TRUE(h.monitor->has(23201));
+  EXPECT_EQ(h.holders(), (std::set<std::int64_t>{0}));
+  EXPECT_FALSE(h.engine->uploadingBundleIDs());
+
+  ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER end_at_claim", nullptr, nullptr, nullptr), SQLITE_OK);
+  h.engine->handleAppDidBecomeActiveEvent({});
+  h.drain();
+  ASSERT_TRUE(h.fireAlarm());
+  ASSERT_EQ(h.transport->requests().size(), 1u);
+  h.respond(204);
+  EXPECT_TRUE(h.queued().empty());
+}
+
 TEST(TLMUploadGuardTest, AnUploadThatCannotTakeItsBundlesSaysWhy) {
   UploadHarness h;
   h.startWaitingForLocks(0);
