@@ -183,8 +183,32 @@ std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingEvent(cons
   return std::nullopt;
 }
 
+std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingCall(std::int64_t bytes, bool kept) {
+  const std::int64_t bound = kept ? 2 * maxQueuedEventBytes() : maxQueuedEventBytes();
+  std::atomic<std::int64_t>& waiting = waitingEventBytesInProcess();
+  std::int64_t before = waiting.load(std::memory_order_relaxed);
+  while (before == 0 || before <= bound - bytes) {
+    if (waiting.compare_exchange_weak(before, before + bytes)) return TLMWaitingEventBytes(bytes);
+  }
+  return std::nullopt;
+}
+
 void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
-  if (write) queueStoreWrite(blockID, {nullptr, std::move(write)});
+  if (write) queueStoreWrite(blockID, {nullptr, std::move(write), {}, 0, countWaitingEvent(kTLMQueuedCallBytes)});
+}
+
+void TLMMeasurementEngine::queuePropertyWrite(const std::string& blockID, QueuedWrite write) {
+  bool replaced = false;
+  scheduler_->atLastPost([&](std::uint64_t last) {
+    std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+    if (queuedOtherWrites_.empty()) return;
+    auto& [number, queued] = queuedOtherWrites_.back();
+    if (number != last || queued.property != write.property) return;
+    queued.write = std::move(write.write);
+    queued.waiting = std::move(write.waiting);
+    replaced = true;
+  });
+  if (!replaced) queueStoreWrite(blockID, std::move(write));
 }
 
 void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
@@ -817,14 +841,27 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMMeasurementEngine::createRawEventMeta
 
 // MARK: - User properties
 
+namespace {
+
+// What a property's queued write holds in memory, about.
+std::int64_t propertyWriteBytes(const TLMUserAttribute& attribute) {
+  return kTLMQueuedCallBytes + static_cast<std::int64_t>(attribute.origin().size() + attribute.name().size()) +
+         textBytes(attribute.value().stringPtr());
+}
+
+}  // namespace
+
 void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
   if (!attribute) {
     tlm_monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2770", {nullptr, [self = shared_from_this(), attribute = *attribute] {
-                    self->setUserAttributeOnWorkerQueue(attribute);
-                  }});
+  queuePropertyWrite("TLMMeasurement:2770", {nullptr,
+                                             [self = shared_from_this(), attribute = *attribute] {
+                                               self->setUserAttributeOnWorkerQueue(attribute);
+                                             },
+                                             {}, 0, countWaitingEvent(propertyWriteBytes(*attribute)),
+                                             attribute->name()});
 }
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
@@ -832,9 +869,12 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
     tlm_monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2726", {nullptr, [self = shared_from_this(), attribute = *attribute] {
-                    self->removeUserAttributeOnWorkerQueue(attribute);
-                  }});
+  queuePropertyWrite("TLMMeasurement:2726", {nullptr,
+                                             [self = shared_from_this(), attribute = *attribute] {
+                                               self->removeUserAttributeOnWorkerQueue(attribute);
+                                             },
+                                             {}, 0, countWaitingEvent(propertyWriteBytes(*attribute)),
+                                             attribute->name()});
 }
 
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
@@ -928,8 +968,10 @@ void TLMMeasurementEngine::userPropertiesIncludingInternal(
     tlm_monitor()->logWithLevel(1, 23090, "Unable to retrieve user properties. Callback is nil");
     return;
   }
+  // Counted among what waits in memory until it has run.
   scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:2938", [self = shared_from_this(), includeInternal, callback = std::move(callback)] {
+      "TLMMeasurement:2938", [self = shared_from_this(), includeInternal, callback = std::move(callback),
+                              waiting = countWaitingEvent(kTLMQueuedCallBytes)] {
         platform::Dictionary properties;
         std::optional<std::vector<TLMUserAttribute>> attributes;
         platform::Error error;

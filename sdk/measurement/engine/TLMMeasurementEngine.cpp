@@ -459,8 +459,40 @@ bool TLMMeasurementEngine::shouldEnableMeasurement() const {
   }
 }
 
+void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const char* key, platform::Block block) {
+  bool replaced = false;
+  scheduler_->atLastPost([&](std::uint64_t last) {
+    std::lock_guard<std::mutex> lock(settingMutex_);
+    if (!setting_ || settingPost_ != last || settingKey_ != key) return;
+    std::lock_guard<std::mutex> blockLock(setting_->mutex);
+    if (setting_->begun) return;
+    setting_->block = std::move(block);
+    replaced = true;
+  });
+  if (replaced) return;
+  auto posted = std::make_shared<SettingBlock>();
+  posted->block = std::move(block);
+  scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) -> platform::Block {
+    {
+      std::lock_guard<std::mutex> lock(settingMutex_);
+      settingPost_ = number;
+      settingKey_ = key;
+      setting_ = posted;
+    }
+    return [posted] {
+      platform::Block run;
+      {
+        std::lock_guard<std::mutex> lock(posted->mutex);
+        posted->begun = true;
+        run = std::move(posted->block);
+      }
+      run();
+    };
+  });
+}
+
 void TLMMeasurementEngine::setEnabled(bool enabled) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:687", [self = shared_from_this(), enabled] {
+  scheduleSetting("TLMMeasurement:687", "enabled", [self = shared_from_this(), enabled] {
     // Switched off by the app: what is dropped from now on is no loss, even after a start that
     // failed.
     if (!enabled) self->startFailed_.store(false);
@@ -995,13 +1027,13 @@ void TLMMeasurementEngine::reportSessionStartOnWorkerQueueWithTimestamp(double t
 }
 
 void TLMMeasurementEngine::setSessionTimeoutInterval(double interval) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:1432", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1432", "session timeout", [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setTimeoutSessionInterval(interval);
   });
 }
 
 void TLMMeasurementEngine::setMinimumSessionInterval(double interval) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:1442", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1442", "minimum session", [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setMinimumSessionInterval(interval);
   });
 }
