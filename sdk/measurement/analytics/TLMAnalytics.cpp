@@ -899,11 +899,12 @@ void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
     }
   }
   if (CDVForkedChild::refuses("setAnalyticsEnabled")) return;
-  // The switch's last call wins; one never gives way to events waiting.
+  // The switch's last call wins; one never gives way to events waiting. A switch kept on disk is
+  // never taken over by one that is not (whose work would not write it).
   Call call{"setAnalyticsCollectionEnabled"};
   call.kept = true;
   call.toSerialQueue = true;
-  call.setting = "collection";
+  call.setting = persistSetting ? "collection" : "collection for this run";
   queueCall(call, [enabled, persistSetting] {
     if (persistSetting) {
       persistedConfig()->setMeasurementEnabledState(enabled ? TLMMeasurementEnabledStateEnabled

@@ -243,7 +243,10 @@ void TLMDiagnosticMonitor::logWithContexts(int level, std::int64_t messageCode,
   };
   auto waiting = std::make_shared<Waiting>(self);
   if (droppedMessages_.load(std::memory_order_relaxed) != 0 && logger_) {
-    if (const std::int64_t dropped = droppedMessages_.exchange(0); dropped > 0) {
+    const double at = platform::Clock::current()->uptime();
+    double said = droppedSaidAt_.load();
+    const bool sayNow = at - said >= 1.0 && droppedSaidAt_.compare_exchange_strong(said, at);
+    if (const std::int64_t dropped = sayNow ? droppedMessages_.exchange(0) : 0; dropped > 0) {
       std::string line = stringWithLogMessage(
           "Too many diagnostic messages wait to be written. Messages dropped", 3, {Value(dropped)}, false);
       monitorQueue_->async([waiting, line = std::move(line), tag] { waiting->monitor->logger_->logMessage(line, tag, 24002, 3); });

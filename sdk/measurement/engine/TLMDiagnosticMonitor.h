@@ -25,11 +25,13 @@
 //
 // At most kTLMMonitorMaxWaitingMessages messages wait on the monitor queue: one logged while that
 // many wait (a flood, faster than lines are written) is dropped, line and sample update, and
-// counted; the next message let in is preceded by a line that says how many were dropped (24002).
+// counted; a message let in after drops is preceded by a line that says how many were dropped
+// (24002), at most once a second of device uptime (the clock in force).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -187,6 +189,7 @@ class TLMDiagnosticMonitor : public TLMMonitor,
   // The messages waiting on the monitor queue, and those dropped since the last said.
   std::atomic<std::int64_t> waitingMessages_{0};
   std::atomic<std::int64_t> droppedMessages_{0};
+  std::atomic<double> droppedSaidAt_{-std::numeric_limits<double>::infinity()};  // uptime
 
   // Only on the monitor queue: the sample, and whether a write of it is queued.
   TLMMonitoringSampledData monitoringSampledData_;

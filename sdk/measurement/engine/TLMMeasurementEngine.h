@@ -56,7 +56,7 @@ inline constexpr std::int64_t kTLMDefaultMaxQueuedEventBytes = std::int64_t{64} 
 // What a call other than a log call holds in memory while it waits on the SDK's queues, about,
 // besides its texts (TLMMeasurementEngine::admitWaitingCall): its blocks on the queues and what
 // they carry.
-inline constexpr std::int64_t kTLMQueuedCallBytes = 512;
+inline constexpr std::int64_t kTLMQueuedCallBytes = 576;
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
 // Where batches of bundles are posted.
 inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
