@@ -534,7 +534,13 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     std::lock_guard<std::mutex> lock(state().mutex);
     state().deactivated = deactivated;
   }
-  TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) { notifyEventListeners(event); });
+  // The engine's own events passed the bound of the events waiting: their notices never give way.
+  TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) {
+    if (!usable("notifyEventListeners")) return;
+    Call call{"notifyEventListeners"};
+    call.kept = true;
+    queueCall(call, [event] { notifyEventListenersOnSerialQueue(event); });
+  });
   // Engine work that must follow what the app's calls queued here (the upload on resigning
   // active) goes the way those calls went.
   TLMMeasurementEngine::setInterfaceQueueDispatcher([](platform::Block block) {
@@ -699,15 +705,23 @@ void countDroppedCall(const std::string& name) {
   }
 }
 
-// The calls dropped of the work of `generation` or before.
-std::int64_t droppedCallsUpTo(std::uint64_t generation) {
+// The calls dropped of the work of `generation` or before that no app's end reported: reported
+// from now on (by the end that asks, which says so).
+std::int64_t reportDroppedCalls(std::uint64_t generation) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.pendingMutex);
-  std::int64_t later = 0;
-  for (auto it = s.droppedCallsByGeneration.upper_bound(generation); it != s.droppedCallsByGeneration.end(); ++it) {
-    later += it->second;
+  std::int64_t upTo = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.pendingMutex);
+    std::int64_t later = 0;
+    for (auto it = s.droppedCallsByGeneration.upper_bound(generation); it != s.droppedCallsByGeneration.end(); ++it) {
+      later += it->second;
+    }
+    upTo = s.droppedCalls.load() - later;
   }
-  return s.droppedCalls.load() - later;
+  std::int64_t reported = s.reportedDroppedCalls.load();
+  while (reported < upTo && !s.reportedDroppedCalls.compare_exchange_weak(reported, upTo)) {
+  }
+  return std::max<std::int64_t>(0, upTo - reported);
 }
 
 // queueCall's share under the calls' lock.
@@ -799,7 +813,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   }
   if (!started) {
     const std::int64_t calls =
-        pendingOperationsBefore(before) + state().lostCalls.load() + state().droppedCalls.load();
+        pendingOperationsBefore(before) + state().lostCalls.load() + reportDroppedCalls(before.generation);
     if (calls > 0) {
       // A copy refused (another works, or it is apart) queued none of them: its end says so, and why.
       if (const std::string why = cdv_copies::refusal(); !why.empty()) {
@@ -862,8 +876,7 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
   const std::int64_t pending = pendingOperationsBefore(before);
   // Every call dropped since the last end that reported its losses, of the work before this one.
-  const std::int64_t droppedTotal = droppedCallsUpTo(before.generation);
-  const std::int64_t dropped = std::max<std::int64_t>(0, droppedTotal - state().reportedDroppedCalls.load());
+  const std::int64_t dropped = reportDroppedCalls(before.generation);
   // The time may run out while the marker goes round behind what other threads queue meanwhile,
   // after everything before the wait was stored: nothing is left, and the answer says so.
   const bool allStored = done || (counted && unfinished == 0 && pending == 0);
@@ -871,9 +884,6 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
     warnOfWorkNotStored(failed, unfinished, pending + dropped,
                         done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
-    std::atomic<std::int64_t>& reported = state().reportedDroppedCalls;
-    for (std::int64_t seen = reported.load(); seen < droppedTotal && !reported.compare_exchange_weak(seen, droppedTotal);) {
-    }
   }
   return allStored && failed == 0 && dropped == 0;
 }

@@ -119,8 +119,7 @@ class TLMAnalytics {
   // events failed while it waited, how many are not yet stored and how many calls made before it
   // are not handled (held, dropped because measurement did not start, or dropped past the bound of
   // what waits in memory; a setter's call taken over by a later one is handled by it): lost if the
-  // process ends now. A call dropped past the bound counts for the first end it came before (once
-  // measurement started; before, for every end, as the calls refused then).
+  // process ends now. A call dropped past the bound counts for the first end it came before.
   static bool waitForQueuedWork(double timeoutSeconds);
   // From this call on (made by the facade's load, the start and every use of the queues),
   // UIApplicationWillTerminateNotification runs waitForQueuedWork for
