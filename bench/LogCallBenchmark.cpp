@@ -39,6 +39,9 @@
 // Prints the calls made, what the end answered, the peak memory before the end, and the resident
 // and peak memory 2 s after it:
 //   calls 4100000 end-true 1 peak-rss-mb 31.2 rss-after-end-mb 30.9 peak-after-end-mb 31.2
+// The calls stop early, so as to spare a shared machine, once the resident memory passes
+// LOG_CALL_MAX_RSS_MB (3072 by default); the line then ends with the seconds they ran:
+//   ... stopped-at-s 7.2
 #include <stdlib.h>
 #include <time.h>
 
@@ -148,9 +151,17 @@ int callFlatOut(double seconds, const std::string& kind) {
     std::fprintf(stderr, "unknown call %s\n", kind.c_str());
     return 2;
   }
-  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const char* cap = std::getenv("LOG_CALL_MAX_RSS_MB");
+  const double maxMegabytes = cap != nullptr ? std::atof(cap) : 3072;
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   long long calls = 0;
+  double stoppedAt = -1;
   while (Clock::now() < until) {
+    if (calls % 64000 == 0 && statusMegabytes("VmRSS") > maxMegabytes) {
+      stoppedAt = std::chrono::duration<double>(Clock::now() - start).count();
+      break;
+    }
     const auto batch = [&] {
       for (int i = 0; i < 1000; ++i) call(calls + i);
     };
@@ -165,8 +176,10 @@ int callFlatOut(double seconds, const std::string& kind) {
   const double peak = peakMegabytes();
   const bool allStored = UIApplication().terminate();
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  std::printf("calls %lld end-true %d peak-rss-mb %.1f rss-after-end-mb %.1f peak-after-end-mb %.1f\n", calls,
+  std::printf("calls %lld end-true %d peak-rss-mb %.1f rss-after-end-mb %.1f peak-after-end-mb %.1f", calls,
               allStored ? 1 : 0, peak, statusMegabytes("VmRSS"), peakMegabytes());
+  if (stoppedAt >= 0) std::printf(" stopped-at-s %.1f", stoppedAt);
+  std::printf("\n");
   return 0;
 }
 

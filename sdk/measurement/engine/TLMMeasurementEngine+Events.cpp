@@ -184,7 +184,10 @@ std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingEvent(cons
 }
 
 std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingCall(std::int64_t bytes, bool kept) {
-  const std::int64_t bound = kept ? 2 * maxQueuedEventBytes() : maxQueuedEventBytes();
+  const std::int64_t set = maxQueuedEventBytes();
+  const std::int64_t bound = !kept ? set : set > std::numeric_limits<std::int64_t>::max() / 2
+                                               ? std::numeric_limits<std::int64_t>::max()
+                                               : 2 * set;
   std::atomic<std::int64_t>& waiting = waitingEventBytesInProcess();
   std::int64_t before = waiting.load(std::memory_order_relaxed);
   while (before == 0 || before <= bound - bytes) {

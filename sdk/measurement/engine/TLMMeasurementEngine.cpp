@@ -459,14 +459,17 @@ bool TLMMeasurementEngine::shouldEnableMeasurement() const {
   }
 }
 
-void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const char* key, platform::Block block) {
+void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const std::string& key, bool keepsItsPlace,
+                                           platform::Block block) {
   bool replaced = false;
   scheduler_->atLastPost([&](std::uint64_t last) {
     std::lock_guard<std::mutex> lock(settingMutex_);
-    if (!setting_ || settingPost_ != last || settingKey_ != key) return;
-    std::lock_guard<std::mutex> blockLock(setting_->mutex);
-    if (setting_->begun) return;
-    setting_->block = std::move(block);
+    const auto found = settings_.find(key);
+    if (found == settings_.end() || (keepsItsPlace && found->second.first != last)) return;
+    SettingBlock& waiting = *found->second.second;
+    std::lock_guard<std::mutex> blockLock(waiting.mutex);
+    if (waiting.begun) return;
+    waiting.block = std::move(block);
     replaced = true;
   });
   if (replaced) return;
@@ -475,9 +478,7 @@ void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const cha
   scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) -> platform::Block {
     {
       std::lock_guard<std::mutex> lock(settingMutex_);
-      settingPost_ = number;
-      settingKey_ = key;
-      setting_ = posted;
+      settings_[key] = {number, posted};
     }
     return [posted] {
       platform::Block run;
@@ -492,7 +493,7 @@ void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const cha
 }
 
 void TLMMeasurementEngine::setEnabled(bool enabled) {
-  scheduleSetting("TLMMeasurement:687", "enabled", [self = shared_from_this(), enabled] {
+  scheduleSetting("TLMMeasurement:687", "enabled", true, [self = shared_from_this(), enabled] {
     // Switched off by the app: what is dropped from now on is no loss, even after a start that
     // failed.
     if (!enabled) self->startFailed_.store(false);
@@ -1027,13 +1028,13 @@ void TLMMeasurementEngine::reportSessionStartOnWorkerQueueWithTimestamp(double t
 }
 
 void TLMMeasurementEngine::setSessionTimeoutInterval(double interval) {
-  scheduleSetting("TLMMeasurement:1432", "session timeout", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1432", "session timeout", false, [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setTimeoutSessionInterval(interval);
   });
 }
 
 void TLMMeasurementEngine::setMinimumSessionInterval(double interval) {
-  scheduleSetting("TLMMeasurement:1442", "minimum session", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1442", "minimum session", false, [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setMinimumSessionInterval(interval);
   });
 }

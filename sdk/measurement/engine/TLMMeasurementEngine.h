@@ -243,7 +243,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   bool shouldEnableMeasurement() const;
   // Posted to the worker queue; a call that finds its previous call's post, not yet begun, the
-  // last on the worker queue replaces it (the newest wins; the same for the session intervals).
+  // last on the worker queue replaces it (the newest wins).
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
@@ -270,6 +270,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool isVersionSameAsOriginalVersion();
   void backfillSessionNumber();
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // Posted to the worker queue; a call whose previous call's post has not begun replaces it.
   void setSessionTimeoutInterval(double interval);
   void setMinimumSessionInterval(double interval);
 
@@ -547,18 +548,19 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // queueStoreWrite of a property's set or removal (write.property), or, when the last post of
   // the worker queue is the queued write of the same property, not yet taken, that write replaced.
   void queuePropertyWrite(const std::string& blockID, QueuedWrite write);
-  // Posts `block` as the worker's setting `key`, or puts it in place of the last post of the worker
-  // queue when that is the same setting's and has not begun.
-  void scheduleSetting(const std::string& blockID, const char* key, platform::Block block);
+  // Posts `block` as the worker's setting `key`, or puts it in place of the same setting's post
+  // that has not begun: when that post is the last of the worker queue, or, for a setting that
+  // does not keep its place (its order among other work does not matter), wherever it is.
+  void scheduleSetting(const std::string& blockID, const std::string& key, bool keepsItsPlace,
+                       platform::Block block);
   struct SettingBlock {
     std::mutex mutex;
     platform::Block block;  // empty once begun
     bool begun = false;
   };
-  std::mutex settingMutex_;  // guards the three below
-  std::uint64_t settingPost_ = 0;
-  std::string settingKey_;
-  std::shared_ptr<SettingBlock> setting_;
+  std::mutex settingMutex_;
+  // The last post of each setting, by its number; guarded by settingMutex_.
+  std::map<std::string, std::pair<std::uint64_t, std::shared_ptr<SettingBlock>>> settings_;
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
   // (nothing when a group took it) as the first of a group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);

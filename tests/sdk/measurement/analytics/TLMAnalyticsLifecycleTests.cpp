@@ -1058,6 +1058,12 @@ TEST_F(AnalyticsLifecycleTest, AFloodOfAnyOtherCallLeavesABoundedWorkWaiting) {
       {"user id", [](int i) { CDVAnalytics::setUserID(TLMObject("user-" + std::to_string(i))); }, 1},
       {"collection toggled", [](int i) { CDVAnalytics::setAnalyticsCollectionEnabled(i % 2 == 1); }, 1},
       {"session timeout", [](int i) { CDVAnalytics::setSessionTimeoutInterval(1800 + i); }, 1},
+      {"collection and session timeout in turn",
+       [](int i) {
+         if (i % 2 == 0) CDVAnalytics::setSessionTimeoutInterval(1800 + i);
+         if (i % 2 == 1) CDVAnalytics::setAnalyticsCollectionEnabled(i % 4 == 3);
+       },
+       2},
   };
   for (const Kind& kind : handedOn) {
     SCOPED_TRACE(kind.name);
