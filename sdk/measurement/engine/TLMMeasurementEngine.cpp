@@ -466,10 +466,11 @@ void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const std
     std::lock_guard<std::mutex> lock(settingMutex_);
     const auto found = settings_.find(key);
     if (found == settings_.end() || (keepsItsPlace && found->second.first != last)) return;
-    SettingBlock& waiting = *found->second.second;
-    std::lock_guard<std::mutex> blockLock(waiting.mutex);
-    if (waiting.begun) return;
-    waiting.block = std::move(block);
+    const std::shared_ptr<SettingBlock> waiting = found->second.second.lock();
+    if (!waiting) return;
+    std::lock_guard<std::mutex> blockLock(waiting->mutex);
+    if (waiting->begun) return;
+    waiting->block = std::move(block);
     replaced = true;
   });
   if (replaced) return;

@@ -559,8 +559,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     bool begun = false;
   };
   std::mutex settingMutex_;
-  // The last post of each setting, by its number; guarded by settingMutex_.
-  std::map<std::string, std::pair<std::uint64_t, std::shared_ptr<SettingBlock>>> settings_;
+  // The last post of each setting, by its number (held by the worker queue until it has run);
+  // guarded by settingMutex_.
+  std::map<std::string, std::pair<std::uint64_t, std::weak_ptr<SettingBlock>>> settings_;
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
   // (nothing when a group took it) as the first of a group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);
