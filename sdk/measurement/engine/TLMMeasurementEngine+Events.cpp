@@ -200,21 +200,25 @@ void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, plat
   if (write) queueStoreWrite(blockID, {nullptr, std::move(write), {}, 0, countWaitingEvent(kTLMQueuedCallBytes)});
 }
 
-void TLMMeasurementEngine::queuePropertyWrite(const std::string& blockID, QueuedWrite write) {
+void TLMMeasurementEngine::queuePropertyWrite(const std::string& blockID, const std::string& property,
+                                              QueuedWrite write) {
   bool replaced = false;
   scheduler_->atLastPost([&](std::uint64_t last) {
     std::lock_guard<std::mutex> lock(queuedWritesMutex_);
-    if (queuedOtherWrites_.empty()) return;
+    if (queuedOtherWrites_.empty() || lastPropertyWrite_.first != last || lastPropertyWrite_.second != property) return;
     auto& [number, queued] = queuedOtherWrites_.back();
-    if (number != last || queued.property != write.property) return;
+    if (number != last) return;  // taken
     queued.write = std::move(write.write);
     queued.waiting = std::move(write.waiting);
     replaced = true;
   });
-  if (!replaced) queueStoreWrite(blockID, std::move(write));
+  if (replaced) return;
+  const std::uint64_t number = queueStoreWrite(blockID, std::move(write));
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  lastPropertyWrite_ = {number, property};
 }
 
-void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
+std::uint64_t TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
   std::optional<std::uint64_t> queued;
   write.generation = TLMScheduler::currentWorkGeneration();
   try {
@@ -232,6 +236,7 @@ void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWri
     if (queued) dropQueuedWrite(*queued);
     throw;
   }
+  return queued.value_or(0);
 }
 
 void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
@@ -859,12 +864,10 @@ void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute
     tlm_monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
-  queuePropertyWrite("TLMMeasurement:2770", {nullptr,
-                                             [self = shared_from_this(), attribute = *attribute] {
-                                               self->setUserAttributeOnWorkerQueue(attribute);
-                                             },
-                                             {}, 0, countWaitingEvent(propertyWriteBytes(*attribute)),
-                                             attribute->name()});
+  queuePropertyWrite("TLMMeasurement:2770", attribute->name(),
+                     {nullptr,
+                      [self = shared_from_this(), attribute = *attribute] { self->setUserAttributeOnWorkerQueue(attribute); },
+                      {}, 0, countWaitingEvent(propertyWriteBytes(*attribute))});
 }
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
@@ -872,12 +875,10 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
     tlm_monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
-  queuePropertyWrite("TLMMeasurement:2726", {nullptr,
-                                             [self = shared_from_this(), attribute = *attribute] {
-                                               self->removeUserAttributeOnWorkerQueue(attribute);
-                                             },
-                                             {}, 0, countWaitingEvent(propertyWriteBytes(*attribute)),
-                                             attribute->name()});
+  queuePropertyWrite("TLMMeasurement:2726", attribute->name(),
+                     {nullptr,
+                      [self = shared_from_this(), attribute = *attribute] { self->removeUserAttributeOnWorkerQueue(attribute); },
+                      {}, 0, countWaitingEvent(propertyWriteBytes(*attribute))});
 }
 
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {

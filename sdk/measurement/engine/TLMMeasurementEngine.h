@@ -537,17 +537,19 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
     TLMReportMark onceMark = {};   // the event's report mark, when it is logged once per app's data
     std::uint64_t generation = 0;  // of the work that queued it (TLMScheduler::currentWorkGeneration)
     TLMWaitingEventBytes waiting = {};  // an event's bytes among those waiting, until taken
-    std::string property = {};  // a property's set or removal: the name a later one may replace it by
     explicit operator bool() const { return event || write; }
   };
   // logEvent, with the report mark of an event logged once per app's data (none when its column
   // is empty) and the bytes counted when it was logged (none: counted here).
   void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark, TLMWaitingEventBytes admitted = {});
   // Posts `write` as a queued store write (see logEvent).
-  void queueStoreWrite(const std::string& blockID, QueuedWrite write);
-  // queueStoreWrite of a property's set or removal (write.property), or, when the last post of
-  // the worker queue is the queued write of the same property, not yet taken, that write replaced.
-  void queuePropertyWrite(const std::string& blockID, QueuedWrite write);
+  // The number of its post.
+  std::uint64_t queueStoreWrite(const std::string& blockID, QueuedWrite write);
+  // queueStoreWrite of a set or removal of `property`, or, when the last post of the worker queue
+  // is the queued write of the same property, not yet taken, that write replaced.
+  void queuePropertyWrite(const std::string& blockID, const std::string& property, QueuedWrite write);
+  // The post of the last property write queued and its property; guarded by queuedWritesMutex_.
+  std::pair<std::uint64_t, std::string> lastPropertyWrite_;
   // Posts `block` as the worker's setting `key`, or puts it in place of the same setting's post
   // that has not begun: when that post is the last of the worker queue, or, for a setting that
   // does not keep its place (its order among other work does not matter), wherever it is.
