@@ -1009,7 +1009,7 @@ TEST_F(AnalyticsLifecycleTest, AFloodOfAnyOtherCallLeavesABoundedWorkWaiting) {
   DefaultBoundAfterwards restore;
   start();
   drain();
-  constexpr int kCalls = 2000;
+  constexpr int kCalls = 1100;
   constexpr std::size_t kRoom = 16;
   TLMMeasurementEngine::setMaxQueuedEventBytes(kRoom * kTLMQueuedCallBytes);
   auto answers = platform::ManualQueue::create("answers");
