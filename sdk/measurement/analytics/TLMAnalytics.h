@@ -10,7 +10,8 @@
 // engine's worker queue, for what it hands on there); one that finds no room is dropped, counted
 // among the calls not handled of the app's end it came before, and said (25038, at the first of a
 // run of drops and at every 1,000th). The collection switch, resetAnalyticsData, the
-// personalized-ads consent ("_npa") and the purchases the payment queue reports never give way to
+// personalized-ads consent ("_npa"), the purchases the payment queue reports and the engine's own
+// calls (its events' notices to the listeners, the upload on resigning active) never give way to
 // events: they find room up to twice the bound. A setter's call (a user property's set or removal,
 // the user id, the collection switch, the interceptor, the open-URL listener, resetAnalyticsData)
 // that comes right after the same setter's previous call, while that call waits and no other call
