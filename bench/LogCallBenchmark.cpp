@@ -25,6 +25,23 @@
 // memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered and the
 // process's peak memory:
 //   logged 1870000 dropped 1560000 end-true 0 peak-rss-mb 112.4
+//
+//   log_call_bench --flat-out S --call KIND
+//
+// Makes another public call flat out instead of logging, one thread, for S seconds, then ends the
+// app; KIND is one of
+//   user-id               setUserID, a new id each call
+//   collection            setAnalyticsCollectionEnabled, off and on in turn (on last)
+//   screen-name           setScreenName from the main queue, a controller on view, the app active
+//   screen-name-off-main  setScreenName from the calling thread (refused there, with a warning)
+//   user-property         setUserPropertyString, one name, a new value each call
+//   user-property-names   setUserPropertyString, a new name each call
+// Prints the calls made, what the end answered, the peak memory before the end, and the resident
+// and peak memory 2 s after it:
+//   calls 4100000 end-true 1 peak-rss-mb 31.2 rss-after-end-mb 30.9 peak-after-end-mb 31.2
+// The calls stop early, so as to spare a shared machine, once the resident memory passes
+// LOG_CALL_MAX_RSS_MB (3072 by default); the line then ends with the seconds they ran:
+//   ... stopped-at-s 7.2
 #include <stdlib.h>
 #include <time.h>
 
@@ -33,7 +50,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Core/Public/CDVApp.h"
@@ -59,22 +78,25 @@ double median(std::vector<double> values) {
 }
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N]]\n",
+  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N | --call KIND]]\n",
                program);
   return 2;
 }
 
-// The process's peak resident memory (VmHWM), in MB; -1 when unknown.
-double peakMegabytes() {
+// A figure of the process's memory in MB ("VmHWM": the peak resident, "VmRSS": the resident now);
+// -1 when unknown.
+double statusMegabytes(const char* field = "VmHWM") {
   FILE* status = std::fopen("/proc/self/status", "r");
   if (status == nullptr) return -1;
+  const std::string format = std::string(field) + ": %lf";
   char line[256];
   double kilobytes = -1;
-  while (std::fgets(line, sizeof line, status) != nullptr && std::sscanf(line, "VmHWM: %lf", &kilobytes) != 1) {
+  while (std::fgets(line, sizeof line, status) != nullptr && std::sscanf(line, format.c_str(), &kilobytes) != 1) {
   }
   std::fclose(status);
   return kilobytes < 0 ? -1 : kilobytes / 1024;
 }
+double peakMegabytes() { return statusMegabytes(); }
 
 // One thread logs flat out for `seconds`, then the app ends (see --flat-out above).
 int logFlatOut(double seconds, const TLMObjectDictionary& parameters) {
@@ -90,6 +112,74 @@ int logFlatOut(double seconds, const TLMObjectDictionary& parameters) {
   const bool allStored = UIApplication().terminate();
   std::printf("logged %lld dropped %lld end-true %d peak-rss-mb %.1f\n", logged, dropped, allStored ? 1 : 0,
               peakMegabytes());
+  return 0;
+}
+
+// A controller on view in the key window of an active app, so that setScreenName names a screen.
+void showAScreen() {
+  static const auto application = std::make_shared<UIApplication>();
+  static const auto window = std::make_shared<UIWindow>();
+  static const auto controller = std::make_shared<UIViewController>("Bench.HomeController");
+  UIApplication::install(application);
+  application->makeKeyWindow(window);
+  window->setRootViewController(controller);
+  controller->setViewLoaded(true);
+  controller->setViewWindow(window);
+  platform::Queue::main()->sync([] {
+    controller->viewDidAppear(false);
+    application->becomeActive();
+  });
+}
+
+// One thread makes the call `kind` flat out for `seconds`, then the app ends (see --call above).
+int callFlatOut(double seconds, const std::string& kind) {
+  std::function<void(long long)> call;
+  bool onMainQueue = false;
+  if (kind == "user-id") {
+    call = [](long long i) { CDVAnalytics::setUserID(TLMObject("user-" + std::to_string(i))); };
+  } else if (kind == "collection") {
+    call = [](long long i) { CDVAnalytics::setAnalyticsCollectionEnabled(i % 2 == 1); };
+  } else if (kind == "screen-name" || kind == "screen-name-off-main") {
+    showAScreen();
+    onMainQueue = kind == "screen-name";
+    call = [](long long i) { CDVAnalytics::setScreenName("screen_" + std::to_string(i % 1000), std::nullopt); };
+  } else if (kind == "user-property") {
+    call = [](long long i) { CDVAnalytics::setUserPropertyString(TLMObject("v" + std::to_string(i)), "bench_property"); };
+  } else if (kind == "user-property-names") {
+    call = [](long long i) { CDVAnalytics::setUserPropertyString(TLMObject(std::string("v")), "p" + std::to_string(i)); };
+  } else {
+    std::fprintf(stderr, "unknown call %s\n", kind.c_str());
+    return 2;
+  }
+  const char* cap = std::getenv("LOG_CALL_MAX_RSS_MB");
+  const double maxMegabytes = cap != nullptr ? std::atof(cap) : 3072;
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  long long calls = 0;
+  double stoppedAt = -1;
+  while (Clock::now() < until) {
+    if (calls % 64000 == 0 && statusMegabytes("VmRSS") > maxMegabytes) {
+      stoppedAt = std::chrono::duration<double>(Clock::now() - start).count();
+      break;
+    }
+    const auto batch = [&] {
+      for (int i = 0; i < 1000; ++i) call(calls + i);
+    };
+    if (onMainQueue) {
+      platform::Queue::main()->sync(batch);
+    } else {
+      batch();
+    }
+    calls += 1000;
+  }
+  if (kind == "collection") CDVAnalytics::setAnalyticsCollectionEnabled(true);
+  const double peak = peakMegabytes();
+  const bool allStored = UIApplication().terminate();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::printf("calls %lld end-true %d peak-rss-mb %.1f rss-after-end-mb %.1f peak-after-end-mb %.1f", calls,
+              allStored ? 1 : 0, peak, statusMegabytes("VmRSS"), peakMegabytes());
+  if (stoppedAt >= 0) std::printf(" stopped-at-s %.1f", stoppedAt);
+  std::printf("\n");
   return 0;
 }
 
@@ -121,6 +211,7 @@ int main(int argc, char** argv) {
   bool warnings = false;
   double flatOutSeconds = 0;
   int flatOutParameters = 0;
+  std::string callKind;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       batches = 1;
@@ -133,6 +224,8 @@ int main(int argc, char** argv) {
       calls = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--flat-out") == 0 && i + 1 < argc) {
       flatOutSeconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--call") == 0 && i + 1 < argc) {
+      callKind = argv[++i];
     } else if (std::strcmp(argv[i], "--parameters") == 0 && i + 1 < argc) {
       flatOutParameters = std::atoi(argv[++i]);
     } else {
@@ -175,7 +268,7 @@ int main(int argc, char** argv) {
         parameters.set("p" + std::to_string(i), TLMObject(std::string(100, 'v')));
       }
     }
-    const int status = logFlatOut(flatOutSeconds, parameters);
+    const int status = callKind.empty() ? logFlatOut(flatOutSeconds, parameters) : callFlatOut(flatOutSeconds, callKind);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return status;

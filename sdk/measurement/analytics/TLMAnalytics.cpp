@@ -51,6 +51,30 @@ constexpr std::uint32_t kMaxUserPropertyNameLength = 24;
 // How often the app's end looks whether the rest of the work it waits for ended.
 constexpr double kAppEndLookAgainSeconds = 0.002;
 
+// A setter's call waiting on the interface's queues: its work, which the same setter's next call
+// takes over while nothing was queued after it; taken when it runs, or when it is dropped unrun.
+class WaitingSetting {
+ public:
+  explicit WaitingSetting(platform::Block work) : work_(std::move(work)) {}
+  // False once taken.
+  bool replace(platform::Block& work) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (taken_) return false;
+    work_ = std::move(work);
+    return true;
+  }
+  platform::Block take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken_ = true;
+    return std::move(work_);
+  }
+
+ private:
+  std::mutex mutex_;
+  platform::Block work_;
+  bool taken_ = false;
+};
+
 // Process-wide state. The mutex guards every field; nothing is called out while it is held.
 struct State {
   std::mutex mutex;
@@ -86,6 +110,21 @@ struct State {
   std::atomic<bool> observingAppEnd{false};
   // Tests' hook between a call's count and its generation (setCallCountedHookForTesting).
   std::atomic<void (*)()> callCountedHook{nullptr};
+  // Calls other than log calls queue under callsMutex, one at a time. The newest of them, when it
+  // is a setter's: its setting, its work, and the count of the host's operations queued
+  // (hostOperationsQueued) with it, which stays as it is while no log call is queued after it
+  // (-1: never taken over).
+  std::mutex callsMutex;
+  std::string lastSettingKey;
+  std::shared_ptr<WaitingSetting> lastSetting;
+  std::int64_t lastSettingMark = -1;
+  // Calls dropped past the bound of what waits in memory: by the generation of the work that
+  // made them (guarded by pendingMutex), in all, those an app's end reported lost, and those since
+  // a call was last let in.
+  std::map<std::uint64_t, std::int64_t> droppedCallsByGeneration;
+  std::atomic<std::int64_t> droppedCalls{0};
+  std::atomic<std::int64_t> reportedDroppedCalls{0};
+  std::atomic<std::int64_t> droppedCallsInRun{0};
 };
 
 State& state() {
@@ -161,13 +200,31 @@ bool enabledFlag() {
   return state().enabled;
 }
 
-// Runs at once when already on the serial queue, else queued.
-void runOnSerialQueueOrQueue(platform::Block block) {
-  if (TLMAnalytics::isCurrentQueueSerialQueue()) {
-    block();
-  } else {
-    TLMAnalytics::queueOperationWithBlock(std::move(block));
-  }
+// A call other than a log call, as queueCall queues it.
+struct Call {
+  Call(std::string callName) : name(std::move(callName)) {}  // NOLINT: implicit, as {__func__}
+  std::string name;            // what the line of a drop names: the call, and what it sets
+  std::int64_t bytes = kTLMQueuedCallBytes;  // what its work holds while it waits, about
+  bool kept = false;           // not to give way to events waiting (TLMMeasurementEngine::admitWaitingCall)
+  bool toSerialQueue = false;  // straight onto the serial queue, else through the operation queue
+  std::string setting;         // a setter's: what it sets (the same setter's next call may take it over)
+};
+
+// Queues `work` for `call` (a process found usable) once it counts among what waits in memory:
+// false when it found no room, and was dropped, counted and said. A setter's call whose previous
+// call, of the same setting, is the newest call queued and has not run, with no log call queued
+// since, takes that call's place instead: the newest wins, and a flood of it waits as one call.
+bool queueCall(const Call& call, platform::Block work);
+
+// Straight onto the serial queue, as work of the caller's generation.
+void dispatchOnSerialQueue(const TLMAnalyticsQueues& q, platform::Block block);
+
+// Runs at once when already on the serial queue, else queued as `call` (false: dropped).
+bool runOnSerialQueueOrQueue(const Call& call, platform::Block block) {
+  if (!TLMAEU::isOSSupported()) return false;
+  if (!TLMAnalytics::isCurrentQueueSerialQueue()) return queueCall(call, std::move(block));
+  block();
+  return true;
 }
 
 // The warnings of the app's end, written at once (the process may end right after), with the
@@ -314,7 +371,10 @@ class PaymentQueueObserver : public SKPaymentTransactionObserver {
  public:
   void paymentQueueUpdatedTransactions(
       SKPaymentQueue&, const std::vector<std::shared_ptr<const SKPaymentTransaction>>& transactions) override {
-    TLMAnalytics::queueOperationWithBlock([transactions] {
+    if (!usable("paymentQueueUpdatedTransactions")) return;
+    Call call{"paymentQueueUpdatedTransactions"};
+    call.kept = true;
+    queueCall(call, [transactions] {
       if (enabledFlag()) TLMReportPaymentQueueTransactions(engine(), transactions);
     });
   }
@@ -480,14 +540,24 @@ void TLMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     std::lock_guard<std::mutex> lock(state().mutex);
     state().deactivated = deactivated;
   }
-  TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) { notifyEventListeners(event); });
+  // The engine's own events passed the bound of the events waiting: their notices never give way.
+  TLMMeasurementEngine::setEventListenerNotifier([](const TLMEventPtr& event) {
+    if (!usable("notifyEventListeners")) return;
+    Call call{"notifyEventListeners"};
+    call.kept = true;
+    queueCall(call, [event] { notifyEventListenersOnSerialQueue(event); });
+  });
   // Engine work that must follow what the app's calls queued here (the upload on resigning
   // active) goes the way those calls went.
-  TLMMeasurementEngine::setInterfaceQueueDispatcher(
-      [](platform::Block block) { queueOperationWithBlock(std::move(block)); });
+  TLMMeasurementEngine::setInterfaceQueueDispatcher([](platform::Block block) {
+    if (!usable("queueOperationWithBlock")) return;
+    Call call{"queueOperationWithBlock"};
+    call.kept = true;
+    queueCall(call, std::move(block));
+  });
   observeAppEnd();
   if (!initializer) initializer = &TLMMeasurementEngine::initializeSharedInstanceWithAppID;
-  dispatchAsyncOnSerialQueue([appID, collectionEnabled, deactivated, safelisted, initializer] {
+  dispatchOnSerialQueue(queues(), [appID, collectionEnabled, deactivated, safelisted, initializer] {
     initializer(appID, collectionEnabled, deactivated, safelisted);
     if (OBXAppDelegateSwizzler::isAppDelegateProxyEnabled() && !deactivated) {
       platform::Queue::main()->async(createAppDelegateProxy);
@@ -512,7 +582,12 @@ void TLMAnalytics::resetAnalyticsData() {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().loadTimestamp = now();
   }
-  queueOperationWithBlock([] {
+  if (!usable(__func__)) return;
+  // A reset right after another, nothing between them, is that reset.
+  Call call{__func__};
+  call.kept = true;
+  call.setting = "reset";
+  queueCall(call, [] {
     if (auto e = engine()) e->resetAnalyticsData();
   });
 }
@@ -536,10 +611,9 @@ double TLMAnalytics::loadTimestamp() {
 
 void TLMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
   if (CDVForkedChild::refuses(__func__)) return;
-  queues().serialQueue->async([generation = TLMScheduler::currentWorkGeneration(), block = std::move(block)] {
-    TLMScheduler::WorkGeneration running(generation);
-    block();
-  });
+  Call call{__func__};
+  call.toSerialQueue = true;
+  queueCall(call, std::move(block));
 }
 
 namespace {
@@ -610,10 +684,113 @@ void queueOperation(platform::Block block, bool counted) {
   }
 }
 
+void dispatchOnSerialQueue(const TLMAnalyticsQueues& q, platform::Block block) {
+  q.serialQueue->async([generation = TLMScheduler::currentWorkGeneration(), block = std::move(block)] {
+    TLMScheduler::WorkGeneration running(generation);
+    block();
+  });
+}
+
+// A call dropped past the bound of what waits in memory: counted for the app's end whose work it
+// was, and said at the first of a run of drops and at every 1,000th.
+void countDroppedCall(const std::string& name) {
+  State& s = state();
+  const std::uint64_t generation = TLMScheduler::currentWorkGeneration();
+  std::int64_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.pendingMutex);
+    ++s.droppedCallsByGeneration[generation];
+    dropped = s.droppedCalls.fetch_add(1) + 1;
+  }
+  const std::int64_t inRun = s.droppedCallsInRun.fetch_add(1) + 1;
+  if (inRun == 1 || inRun % 1000 == 0) {
+    tlm_monitor()->logWithLevel(1, 25040,
+                                "Data loss. Too many calls wait in memory to be handled. Call dropped. "
+                                "Call, calls dropped, bound in bytes",
+                                Value(name), Value(dropped), Value(TLMMeasurementEngine::maxQueuedEventBytes()));
+  }
+}
+
+// The calls dropped of the work of `generation` or before that no app's end reported: reported
+// from now on (by the end that asks, which says so).
+std::int64_t reportDroppedCalls(std::uint64_t generation) {
+  State& s = state();
+  std::int64_t upTo = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.pendingMutex);
+    std::int64_t later = 0;
+    for (auto it = s.droppedCallsByGeneration.upper_bound(generation); it != s.droppedCallsByGeneration.end(); ++it) {
+      later += it->second;
+    }
+    upTo = s.droppedCalls.load() - later;
+  }
+  std::int64_t reported = s.reportedDroppedCalls.load();
+  while (reported < upTo && !s.reportedDroppedCalls.compare_exchange_weak(reported, upTo)) {
+  }
+  return std::max<std::int64_t>(0, upTo - reported);
+}
+
+// queueCall's share under the calls' lock.
+bool queueCallInTurn(const Call& call, platform::Block& work, const TLMAnalyticsQueues& q) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.callsMutex);
+  const std::int64_t hostOperations = s.hostOperationsQueued.load();
+  if (!call.setting.empty() && s.lastSetting && s.lastSettingKey == call.setting && s.lastSettingMark == hostOperations &&
+      s.lastSetting->replace(work)) {
+    return true;
+  }
+  auto admitted = TLMMeasurementEngine::admitWaitingCall(call.bytes, call.kept);
+  if (!admitted) {
+    countDroppedCall(call.name);  // nothing queued: the newest call stays the newest
+    return false;
+  }
+  if (s.droppedCallsInRun.load(std::memory_order_relaxed) != 0) s.droppedCallsInRun.store(0);
+  platform::Block block;
+  std::shared_ptr<WaitingSetting> setting;
+  if (call.setting.empty()) {
+    block = [work = std::move(work), waiting = std::move(*admitted)] { work(); };
+  } else {
+    // Taken when it runs, or when its block goes unrun (the start was refused): never taken over
+    // then, so that no later call is lost with it uncounted.
+    struct Taker {
+      explicit Taker(std::shared_ptr<WaitingSetting> s) : setting(std::move(s)) {}
+      Taker(const Taker&) = delete;
+      Taker& operator=(const Taker&) = delete;
+      ~Taker() { setting->take(); }
+      const std::shared_ptr<WaitingSetting> setting;
+    };
+    setting = std::make_shared<WaitingSetting>(std::move(work));
+    block = [taker = std::make_shared<Taker>(setting), waiting = std::move(*admitted)] {
+      if (platform::Block run = taker->setting->take()) run();
+    };
+  }
+  // What the SDK's own work queues is not among the host's operations: never taken over.
+  const bool own = TLMScheduler::runningWorkGeneration() != 0;
+  s.lastSettingKey = call.setting;
+  s.lastSetting = setting;
+  s.lastSettingMark = own || !setting ? -1 : hostOperations + (call.toSerialQueue ? 0 : 1);
+  if (call.toSerialQueue) {
+    dispatchOnSerialQueue(q, std::move(block));
+  } else {
+    queueOperation(std::move(block), true);
+  }
+  return true;
+}
+
+bool queueCall(const Call& call, platform::Block work) {
+  const TLMAnalyticsQueues q = queues();
+  if (call.setting.empty()) return queueCallInTurn(call, work, q);
+  // A log call counts itself and queues its work on the timestamp queue: there, none is halfway
+  // (counted, not yet queued) while a setter looks whether one came after its previous call.
+  bool queued = false;
+  q.timestampQueue->sync([&] { queued = queueCallInTurn(call, work, q); });
+  return queued;
+}
+
 }  // namespace
 
 void TLMAnalytics::queueOperationWithBlock(platform::Block block) {
-  if (usable(__func__)) queueOperation(std::move(block), true);
+  if (usable(__func__)) queueCall({__func__}, std::move(block));
 }
 
 void TLMAnalytics::unsuspendOperationQueue() {
@@ -654,7 +831,8 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
   // The work queued before this call; other threads' calls from now on are not waited for.
   const WorkBefore before = endWorkBefore();
   if (!startedFlag()) {
-    const std::int64_t calls = pendingOperationsBefore(before) + state().lostCalls.load();
+    const std::int64_t calls =
+        pendingOperationsBefore(before) + state().lostCalls.load() + reportDroppedCalls(before.generation);
     if (calls > 0) {
       // A copy refused (another works, or it is apart) queued none of them: its end says so, and why.
       if (const std::string why = cdv_copies::refusal(); !why.empty()) {
@@ -713,15 +891,18 @@ bool TLMAnalytics::waitForQueuedWork(double timeoutSeconds) {
                                                  : std::pair<std::int64_t, std::int64_t>{0, 0};
   const std::int64_t failed =
       counted ? std::max<std::int64_t>(0, failedTotal - counted->reportedFailedEventCount()) : 0;
-  const std::int64_t calls = pendingOperationsBefore(before);
+  const std::int64_t pending = pendingOperationsBefore(before);
+  // Every call dropped since the last end that reported its losses, of the work before this one.
+  const std::int64_t dropped = reportDroppedCalls(before.generation);
   // The time may run out while the marker goes round behind what other threads queue meanwhile,
   // after everything before the wait was stored: nothing is left, and the answer says so.
-  const bool allStored = done || (counted && unfinished == 0 && calls == 0);
-  if (!allStored || failed > 0) {
-    warnOfWorkNotStored(failed, unfinished, calls, done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
+  const bool allStored = done || (counted && unfinished == 0 && pending == 0);
+  if (!allStored || failed > 0 || dropped > 0) {
+    warnOfWorkNotStored(failed, unfinished, pending + dropped,
+                        done ? std::max(0.0, clock->now() - begun) : timeoutSeconds);
     if (counted) counted->markFailedEventsReported(failedTotal);
   }
-  return allStored && failed == 0;
+  return allStored && failed == 0 && dropped == 0;
 }
 
 namespace {
@@ -820,7 +1001,14 @@ void TLMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
         return;
     }
   }
-  dispatchAsyncOnSerialQueue([enabled, persistSetting] {
+  if (CDVForkedChild::refuses("setAnalyticsEnabled")) return;
+  // The switch's last call wins; one never gives way to events waiting. A switch kept on disk is
+  // never taken over by one that is not (whose work would not write it).
+  Call call{"setAnalyticsCollectionEnabled"};
+  call.kept = true;
+  call.toSerialQueue = true;
+  call.setting = persistSetting ? "collection" : "collection for this run";
+  queueCall(call, [enabled, persistSetting] {
     if (persistSetting) {
       persistedConfig()->setMeasurementEnabledState(enabled ? TLMMeasurementEnabledStateEnabled
                                                             : TLMMeasurementEnabledStateDisabled);
@@ -1044,10 +1232,22 @@ void TLMAnalytics::logEventsOnWorkerQueue(const std::vector<TLMEventPtr>& events
 
 // MARK: - Links
 
+namespace {
+
+// A link's call: straight onto the serial queue, its text counted.
+Call linkCall(const char* name, const std::string& url) {
+  Call call{name};
+  call.bytes += static_cast<std::int64_t>(url.size());
+  call.toSerialQueue = true;
+  return call;
+}
+
+}  // namespace
+
 void TLMAnalytics::handleOpenURL(const std::string& url) {
   if (!usable(__func__)) return;
   const double timestamp = now();
-  dispatchAsyncOnSerialQueue([url, timestamp] {
+  queueCall(linkCall(__func__, url), [url, timestamp] {
     if (auto e = engine()) e->handleNonFirstOpenEventURL(url, timestamp);
     TLMOpenURLListener listener;
     {
@@ -1061,7 +1261,7 @@ void TLMAnalytics::handleOpenURL(const std::string& url) {
 void TLMAnalytics::handleUserActivity(const std::optional<platform::UserActivity>& activity) {
   if (!usable(__func__)) return;
   const double timestamp = now();
-  dispatchAsyncOnSerialQueue([activity, timestamp] {
+  queueCall(linkCall(__func__, activity ? activity->webpageURL.value_or("") : std::string()), [activity, timestamp] {
     const std::string url = TLMMeasurementEngine::deepLinkFromUserActivity(activity).value_or("");
     if (url.empty()) return;
     if (auto e = engine()) e->handleNonFirstOpenEventURL(url, timestamp);
@@ -1070,13 +1270,31 @@ void TLMAnalytics::handleUserActivity(const std::optional<platform::UserActivity
 
 void TLMAnalytics::setOpenURLListener(TLMOpenURLListener listener) {
   if (!usable(__func__)) return;
-  dispatchAsyncOnSerialQueue([listener = std::move(listener)] {
+  Call call{__func__};
+  call.toSerialQueue = true;
+  call.setting = "open URL listener";
+  queueCall(call, [listener = std::move(listener)] {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().openURLListener = listener;
   });
 }
 
 // MARK: - User properties
+
+namespace {
+
+// A property's set or removal: a setter of that property, its texts counted. The consent to
+// personalized ads ("_npa", which setUserPropertyString sets from "allow_personalized_ads") never
+// gives way to events waiting.
+Call propertyCall(const std::string& name, std::size_t textBytes) {
+  Call call{"user property " + name};
+  call.bytes += static_cast<std::int64_t>(name.size() + textBytes);
+  call.kept = name == "_npa";
+  call.setting = "user property " + name;
+  return call;
+}
+
+}  // namespace
 
 void TLMAnalytics::setUserPropertyString(const TLMObject& value, const std::string& name) {
   if (!usable(__func__)) return;
@@ -1175,7 +1393,9 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
   TLMValidationFailure failure = TLMValidationFailureNone;
   if (TLMDataTypeValidator::isValidInternalUserAttributeValue(TLMObject(*measurementValue), name, &failure)) {
     auto attribute = TLMUserAttribute::initWithOrigin(origin, name, *measurementValue, now());
-    queueOperationWithBlock([attribute] {
+    if (!attribute) return;
+    const std::string* text = attribute->value().stringPtr();
+    queueCall(propertyCall(name, origin.size() + (text != nullptr ? text->size() : 0)), [attribute] {
       if (auto e = engine()) e->setUserAttribute(attribute);
     });
   } else if (failure == TLMValidationFailureTooLong) {
@@ -1184,9 +1404,9 @@ void TLMAnalytics::setInternalUserProperty(const TLMObject& value, const std::st
 }
 
 void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
-  if (CDVForkedChild::refuses(__func__)) return;
+  if (!usable(__func__)) return;
   auto attribute = TLMUserAttribute::initWithOrigin("", name, TLMValue(0.0), now());
-  queueOperationWithBlock([attribute] {
+  queueCall(propertyCall(name, 0), [attribute] {
     if (auto e = engine()) e->removeUserAttribute(attribute);
   });
 }
@@ -1195,8 +1415,8 @@ void TLMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
 
 namespace {
 
-// A query refused in a forked child answers its handler once, with the empty answer, on the
-// queue given, or on the main queue without one.
+// A query refused in a forked child, or dropped past the bound of what waits in memory, answers
+// its handler once, with the empty answer, on the queue given, or on the main queue without one.
 template <typename Answer>
 void answerInChild(std::shared_ptr<platform::Queue> queue, std::function<void(Answer)> callback, Answer answer) {
   if (!callback) return;
@@ -1213,7 +1433,7 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
     return;
   }
   if (!usable(__func__)) return;
-  queueOperationWithBlock([includeInternal, queue, callback] {
+  const bool queued = queueCall({__func__}, [includeInternal, queue, callback] {
     if (!callback) {
       tlm_monitor()->logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
       return;
@@ -1233,6 +1453,8 @@ void TLMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
       queue->async([callback, properties = std::move(properties)] { callback(properties); });
     });
   });
+  // Dropped past the bound of what waits in memory: answered at once, as in a forked child.
+  if (!queued) answerInChild(std::move(queue), std::move(callback), platform::Dictionary());
 }
 
 void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
@@ -1258,18 +1480,23 @@ void TLMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
                                 Value(origin));
     return;
   }
-  queueOperationWithBlock([origin, queue, callback] {
+  Call call{__func__};
+  call.bytes += static_cast<std::int64_t>(origin.size());
+  const bool queued = queueCall(call, [origin, queue, callback] {
     if (auto e = engine()) {
       e->maxUserPropertiesForOrigin(origin, [queue, callback](int count) { queue->async([callback, count] { callback(count); }); });
     }
   });
+  if (!queued) answerInChild(queue, callback, 0);
 }
 
 // MARK: - Interceptor and listeners
 
 void TLMAnalytics::setLogEventInterceptor(TLMLogEventInterceptor interceptor) {
   if (!usable(__func__)) return;
-  runOnSerialQueueOrQueue([interceptor = std::move(interceptor)] {
+  Call call{__func__};
+  call.setting = "interceptor";
+  runOnSerialQueueOrQueue(call, [interceptor = std::move(interceptor)] {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().interceptor = interceptor;
   });
@@ -1286,17 +1513,19 @@ std::optional<TLMLogEventListenerToken> TLMAnalytics::addLogEventListener(TLMLog
     std::lock_guard<std::mutex> lock(state().mutex);
     token = state().nextToken++;
   }
-  runOnSerialQueueOrQueue([token, listener = std::move(listener)] {
+  // Dropped past the bound of what waits in memory (said): never added.
+  const bool queued = runOnSerialQueueOrQueue({__func__}, [token, listener = std::move(listener)] {
     std::lock_guard<std::mutex> lock(state().mutex);
     if (!state().listeners) state().listeners.emplace();
     (*state().listeners)[token] = listener;
   });
+  if (!queued) return std::nullopt;
   return token;
 }
 
 void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken> token) {
   if (!usable(__func__)) return;
-  queueOperationWithBlock([token] {
+  queueCall({__func__}, [token] {
     if (!token) {
       tlm_monitor()->logWithLevel(2, 25013, "Attempted removal of nil log event.");
       return;
@@ -1317,8 +1546,8 @@ void TLMAnalytics::removeLogEventListener(std::optional<TLMLogEventListenerToken
 }
 
 void TLMAnalytics::notifyEventListeners(const TLMEventPtr& event) {
-  if (CDVForkedChild::refuses(__func__)) return;
-  queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
+  if (!usable(__func__)) return;
+  queueCall({__func__}, [event] { notifyEventListenersOnSerialQueue(event); });
 }
 
 void TLMAnalytics::notifyEventListenersOnSerialQueue(const TLMEventPtr& event) {
@@ -1342,8 +1571,20 @@ void TLMAnalytics::resetForTesting(TLMAnalyticsQueues newQueues) {
   OBXAppDelegateSwizzler::unregisterAppDelegateInterceptor(TLMAppDelegateInterceptor::sharedInstance());
   TLMAppDelegateInterceptor::sharedInstance()->setHandlers({});
   if (newQueues.operationQueue) newQueues.operationQueue->suspend();
-  std::lock_guard<std::mutex> lock(state().mutex);
   State& s = state();
+  {
+    // Taken before the state's lock, as a call takes them.
+    std::lock_guard<std::mutex> callsLock(s.callsMutex);
+    s.lastSettingKey.clear();
+    s.lastSetting.reset();
+    s.lastSettingMark = -1;
+    std::lock_guard<std::mutex> pendingLock(s.pendingMutex);
+    s.droppedCallsByGeneration.clear();
+    s.droppedCalls.store(0);
+    s.reportedDroppedCalls.store(0);
+    s.droppedCallsInRun.store(0);
+  }
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.queues = std::move(newQueues);
   s.started = false;
   s.enabled = false;

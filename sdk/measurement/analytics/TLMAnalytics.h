@@ -3,7 +3,20 @@
 // stamped and counted among the events waiting in memory there (dropped past their bound:
 // TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the
 // serial queue "TLMAnalyticsQueue", which builds events, applies the log-event interceptor,
-// notifies the listeners and hands work to the engine. Work asked for before start waits on the
+// notifies the listeners and hands work to the engine.
+//
+// Every other call that leaves work waiting counts it (kTLMQueuedCallBytes and its texts) among
+// what waits in memory, under the same bound, from the call until its work has run (on the
+// engine's worker queue, for what it hands on there); one that finds no room is dropped, counted
+// among the calls not handled of the app's end it came before, and said (25040, at the first of a
+// run of drops and at every 1,000th). The collection switch, resetAnalyticsData, the
+// personalized-ads consent ("_npa"), the purchases the payment queue reports and the engine's own
+// calls (its events' notices to the listeners, the upload on resigning active) never give way to
+// events: they find room up to twice the bound. A setter's call (a user property's set or removal,
+// the user id, the collection switch, the interceptor, the open-URL listener, resetAnalyticsData)
+// that comes right after the same setter's previous call, while that call waits and no other call
+// or event was queued since, takes its place: the newest wins, and a flood of it waits as one
+// call, never dropped. Work asked for before start waits on the
 // suspended operation queue "TLMAnalyticsOperationQueue" and reaches the serial queue after the
 // engine's initialisation.
 //
@@ -85,7 +98,8 @@ class TLMAnalytics {
                                                   std::function<void()> completionHandler);
   static double loadTimestamp();
 
-  // Queues.
+  // Queues. Each block counts among what waits in memory (kTLMQueuedCallBytes); dropped past the
+  // bound (see above).
   static void dispatchAsyncOnSerialQueue(platform::Block block);
   // Held until start, then dispatched on the serial queue in the order queued.
   static void queueOperationWithBlock(platform::Block block);
@@ -104,8 +118,9 @@ class TLMAnalytics {
   // of those queues (the work could not go on while its caller waits). When it answers false
   // with work held, dropped or failed, a warning (I-ACS025036, written at once) says how many
   // events failed while it waited, how many are not yet stored and how many calls made before it
-  // are not handled (held, or dropped because measurement did not start): lost if the process
-  // ends now.
+  // are not handled (held, dropped because measurement did not start, or dropped past the bound of
+  // what waits in memory; a setter's call taken over by a later one is handled by it): lost if the
+  // process ends now. A call dropped past the bound counts for the first end it came before.
   static bool waitForQueuedWork(double timeoutSeconds);
   // From this call on (made by the facade's load, the start and every use of the queues),
   // UIApplicationWillTerminateNotification is the app's end: after a start, no upload starts from
@@ -173,7 +188,8 @@ class TLMAnalytics {
   static void setInternalUserProperty(const TLMObject& value, const std::string& name, const std::string& origin);
   static void removeInternalUserAttributeForName(const std::string& name);
 
-  // Queries; the answers arrive on `queue`.
+  // Queries; the answers arrive on `queue`. A query dropped past the bound of what waits in
+  // memory is answered at once (on `queue`, else the main queue) with the empty answer.
   static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<platform::Queue> queue,
                                               std::function<void(platform::Dictionary)> callback);
   static void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::Queue> queue,
@@ -181,7 +197,7 @@ class TLMAnalytics {
 
   // Interceptor and listeners.
   static void setLogEventInterceptor(TLMLogEventInterceptor interceptor);
-  // Empty (25012) for an empty listener.
+  // Empty (25012) for an empty listener, and when dropped past the bound of what waits in memory.
   static std::optional<TLMLogEventListenerToken> addLogEventListener(TLMLogEventListener listener);
   static void removeLogEventListener(std::optional<TLMLogEventListenerToken> token);
   static void notifyEventListeners(const TLMEventPtr& event);

@@ -228,11 +228,34 @@ void TLMDiagnosticMonitor::logWithContexts(int level, std::int64_t messageCode,
   const bool loggable = isLoggableLevel(level);
   const bool monitorable = isMonitorableLevel(level);
   if (!loggable && !monitorable) return;
+  if (waitingMessages_.load(std::memory_order_relaxed) >= kTLMMonitorMaxWaitingMessages) {
+    droppedMessages_.fetch_add(1);
+    return;
+  }
   std::shared_ptr<TLMDiagnosticMonitor> self = shared_from_this();
+  // Counted while it waits on the monitor queue.
+  struct Waiting {
+    std::shared_ptr<TLMDiagnosticMonitor> monitor;
+    explicit Waiting(std::shared_ptr<TLMDiagnosticMonitor> m) : monitor(std::move(m)) {
+      monitor->waitingMessages_.fetch_add(1);
+    }
+    ~Waiting() { monitor->waitingMessages_.fetch_sub(1); }
+  };
+  auto waiting = std::make_shared<Waiting>(self);
+  if (droppedMessages_.load(std::memory_order_relaxed) != 0 && logger_) {
+    const double at = platform::Clock::current()->uptime();
+    double said = droppedSaidAt_.load();
+    const bool sayNow = at - said >= 1.0 && droppedSaidAt_.compare_exchange_strong(said, at);
+    if (const std::int64_t dropped = sayNow ? droppedMessages_.exchange(0) : 0; dropped > 0) {
+      std::string line = stringWithLogMessage(
+          "Too many diagnostic messages wait to be written. Messages dropped", 3, {Value(dropped)}, false);
+      monitorQueue_->async([waiting, line = std::move(line), tag] { waiting->monitor->logger_->logMessage(line, tag, 24002, 3); });
+    }
+  }
   if (loggable && logger_) {
     std::string line = stringWithLogMessage(message, level, contexts, encodeContexts());
-    monitorQueue_->async([self, line = std::move(line), tag = std::move(tag), messageCode, level] {
-      self->logger_->logMessage(line, tag, messageCode, level);
+    monitorQueue_->async([waiting, line = std::move(line), tag = std::move(tag), messageCode, level] {
+      waiting->monitor->logger_->logMessage(line, tag, messageCode, level);
     });
   }
   if (monitorable) {
@@ -246,7 +269,7 @@ void TLMDiagnosticMonitor::logWithContexts(int level, std::int64_t messageCode,
     const std::string errorContexts = TLMMonitorContextString(errors);
     if (!errorContexts.empty()) encoded += "," + errorContexts;
     std::string key = monitoringDataKeyWithMessage(message, level, libraryVersion_);
-    monitorQueue_->async([self, key = std::move(key), encoded = std::move(encoded)] {
+    monitorQueue_->async([self, waiting, key = std::move(key), encoded = std::move(encoded)] {
       self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encoded);
       // One write of the sample for the lines taken before it runs: a flood of lines (a run of
       // drops said at every 1,000th) does not queue a write each, faster than they are written.

@@ -22,10 +22,16 @@
 // Callers log from any thread. Console output, sample updates and saving run on the serial
 // monitor queue in the order logged; loading, dispatch and clearing run synchronously on it.
 // Level, debug-mode, encoding and tag fields may be read and written from any thread.
+//
+// At most kTLMMonitorMaxWaitingMessages messages wait on the monitor queue: one logged while that
+// many wait (a flood, faster than lines are written) is dropped, line and sample update, and
+// counted; a message let in after drops is preceded by a line that says how many were dropped
+// (24002), at most once a second of device uptime (the clock in force).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +48,7 @@ inline constexpr const char* kTLMMonitorQueueLabel = "TLMMonitorQueue";
 inline constexpr const char* kTLMMonitorHealthMonitorKey = "/ombrix/measurement/health_monitor";
 inline constexpr const char* kTLMMonitorDebugModeKey = "/ombrix/measurement/debug_mode";
 inline constexpr const char* kTLMMonitorMigrationStateKey = "/ombrix/measurement/monitor_migration_state";
+inline constexpr std::int64_t kTLMMonitorMaxWaitingMessages = 1000;
 
 // Where console lines go.
 class TLMLogging {
@@ -177,6 +184,11 @@ class TLMDiagnosticMonitor : public TLMMonitor,
   mutable std::mutex mutex_;  // guards logTag_ and sink_
   std::string logTag_ = kTLMMonitorDefaultLogTag;
   std::shared_ptr<TLMMonitor> sink_;
+
+  // The messages waiting on the monitor queue, and those dropped since the last said.
+  std::atomic<std::int64_t> waitingMessages_{0};
+  std::atomic<std::int64_t> droppedMessages_{0};
+  std::atomic<double> droppedSaidAt_{-std::numeric_limits<double>::infinity()};  // uptime
 
   // Only on the monitor queue: the sample, and whether a write of it is queued.
   TLMMonitoringSampledData monitoringSampledData_;

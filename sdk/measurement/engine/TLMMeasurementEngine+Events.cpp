@@ -183,11 +183,42 @@ std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingEvent(cons
   return std::nullopt;
 }
 
-void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
-  if (write) queueStoreWrite(blockID, {nullptr, std::move(write)});
+std::optional<TLMWaitingEventBytes> TLMMeasurementEngine::admitWaitingCall(std::int64_t bytes, bool kept) {
+  const std::int64_t set = maxQueuedEventBytes();
+  const std::int64_t bound = !kept ? set : set > std::numeric_limits<std::int64_t>::max() / 2
+                                               ? std::numeric_limits<std::int64_t>::max()
+                                               : 2 * set;
+  std::atomic<std::int64_t>& waiting = waitingEventBytesInProcess();
+  std::int64_t before = waiting.load(std::memory_order_relaxed);
+  while (before == 0 || before <= bound - bytes) {
+    if (waiting.compare_exchange_weak(before, before + bytes)) return TLMWaitingEventBytes(bytes);
+  }
+  return std::nullopt;
 }
 
-void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
+void TLMMeasurementEngine::queueStoreWriteBlock(const std::string& blockID, platform::Block write) {
+  if (write) queueStoreWrite(blockID, {nullptr, std::move(write), {}, 0, countWaitingEvent(kTLMQueuedCallBytes)});
+}
+
+void TLMMeasurementEngine::queuePropertyWrite(const std::string& blockID, const std::string& property,
+                                              QueuedWrite write) {
+  bool replaced = false;
+  scheduler_->atLastPost([&](std::uint64_t last) {
+    std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+    if (queuedOtherWrites_.empty() || lastPropertyWrite_.first != last || lastPropertyWrite_.second != property) return;
+    auto& [number, queued] = queuedOtherWrites_.back();
+    if (number != last) return;  // taken
+    queued.write = std::move(write.write);
+    queued.waiting = std::move(write.waiting);
+    replaced = true;
+  });
+  if (replaced) return;
+  const std::uint64_t number = queueStoreWrite(blockID, std::move(write));
+  std::lock_guard<std::mutex> lock(queuedWritesMutex_);
+  lastPropertyWrite_ = {number, property};
+}
+
+std::uint64_t TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWrite write) {
   std::optional<std::uint64_t> queued;
   write.generation = TLMScheduler::currentWorkGeneration();
   try {
@@ -205,6 +236,7 @@ void TLMMeasurementEngine::queueStoreWrite(const std::string& blockID, QueuedWri
     if (queued) dropQueuedWrite(*queued);
     throw;
   }
+  return queued.value_or(0);
 }
 
 void TLMMeasurementEngine::dropQueuedWrite(std::uint64_t number) {
@@ -817,14 +849,25 @@ std::shared_ptr<TLMPBMeasurementBundle> TLMMeasurementEngine::createRawEventMeta
 
 // MARK: - User properties
 
+namespace {
+
+// What a property's queued write holds in memory, about.
+std::int64_t propertyWriteBytes(const TLMUserAttribute& attribute) {
+  return kTLMQueuedCallBytes + static_cast<std::int64_t>(attribute.origin().size() + attribute.name().size()) +
+         textBytes(attribute.value().stringPtr());
+}
+
+}  // namespace
+
 void TLMMeasurementEngine::setUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
   if (!attribute) {
     tlm_monitor()->logWithLevel(4, 23079, "Attempted to set nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2770", {nullptr, [self = shared_from_this(), attribute = *attribute] {
-                    self->setUserAttributeOnWorkerQueue(attribute);
-                  }});
+  queuePropertyWrite("TLMMeasurement:2770", attribute->name(),
+                     {nullptr,
+                      [self = shared_from_this(), attribute = *attribute] { self->setUserAttributeOnWorkerQueue(attribute); },
+                      {}, 0, countWaitingEvent(propertyWriteBytes(*attribute))});
 }
 
 void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttribute>& attribute) {
@@ -832,9 +875,10 @@ void TLMMeasurementEngine::removeUserAttribute(const std::optional<TLMUserAttrib
     tlm_monitor()->logWithLevel(4, 23074, "Attempted to remove nil user property");
     return;
   }
-  queueStoreWrite("TLMMeasurement:2726", {nullptr, [self = shared_from_this(), attribute = *attribute] {
-                    self->removeUserAttributeOnWorkerQueue(attribute);
-                  }});
+  queuePropertyWrite("TLMMeasurement:2726", attribute->name(),
+                     {nullptr,
+                      [self = shared_from_this(), attribute = *attribute] { self->removeUserAttributeOnWorkerQueue(attribute); },
+                      {}, 0, countWaitingEvent(propertyWriteBytes(*attribute))});
 }
 
 void TLMMeasurementEngine::setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute) {
@@ -928,8 +972,10 @@ void TLMMeasurementEngine::userPropertiesIncludingInternal(
     tlm_monitor()->logWithLevel(1, 23090, "Unable to retrieve user properties. Callback is nil");
     return;
   }
+  // Counted among what waits in memory until it has run.
   scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLMMeasurement:2938", [self = shared_from_this(), includeInternal, callback = std::move(callback)] {
+      "TLMMeasurement:2938", [self = shared_from_this(), includeInternal, callback = std::move(callback),
+                              waiting = countWaitingEvent(kTLMQueuedCallBytes)] {
         platform::Dictionary properties;
         std::optional<std::vector<TLMUserAttribute>> attributes;
         platform::Error error;

@@ -459,8 +459,42 @@ bool TLMMeasurementEngine::shouldEnableMeasurement() const {
   }
 }
 
+void TLMMeasurementEngine::scheduleSetting(const std::string& blockID, const std::string& key, bool keepsItsPlace,
+                                           platform::Block block) {
+  bool replaced = false;
+  scheduler_->atLastPost([&](std::uint64_t last) {
+    std::lock_guard<std::mutex> lock(settingMutex_);
+    const auto found = settings_.find(key);
+    if (found == settings_.end() || (keepsItsPlace && found->second.first != last)) return;
+    const std::shared_ptr<SettingBlock> waiting = found->second.second.lock();
+    if (!waiting) return;
+    std::lock_guard<std::mutex> blockLock(waiting->mutex);
+    if (waiting->begun) return;
+    waiting->block = std::move(block);
+    replaced = true;
+  });
+  if (replaced) return;
+  auto posted = std::make_shared<SettingBlock>();
+  posted->block = std::move(block);
+  scheduler_->scheduleNumberedOnWorkerQueueBlockID(blockID, [&](std::uint64_t number) -> platform::Block {
+    {
+      std::lock_guard<std::mutex> lock(settingMutex_);
+      settings_[key] = {number, posted};
+    }
+    return [posted] {
+      platform::Block run;
+      {
+        std::lock_guard<std::mutex> lock(posted->mutex);
+        posted->begun = true;
+        run = std::move(posted->block);
+      }
+      run();
+    };
+  });
+}
+
 void TLMMeasurementEngine::setEnabled(bool enabled) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:687", [self = shared_from_this(), enabled] {
+  scheduleSetting("TLMMeasurement:687", "enabled", true, [self = shared_from_this(), enabled] {
     // Switched off by the app: what is dropped from now on is no loss, even after a start that
     // failed.
     if (!enabled) self->startFailed_.store(false);
@@ -995,13 +1029,13 @@ void TLMMeasurementEngine::reportSessionStartOnWorkerQueueWithTimestamp(double t
 }
 
 void TLMMeasurementEngine::setSessionTimeoutInterval(double interval) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:1432", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1432", "session timeout", false, [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setTimeoutSessionInterval(interval);
   });
 }
 
 void TLMMeasurementEngine::setMinimumSessionInterval(double interval) {
-  scheduler_->scheduleOnWorkerQueueBlockID("TLMMeasurement:1442", [self = shared_from_this(), interval] {
+  scheduleSetting("TLMMeasurement:1442", "minimum session", false, [self = shared_from_this(), interval] {
     if (auto reporter = self->sessionReporter()) reporter->setMinimumSessionInterval(interval);
   });
 }

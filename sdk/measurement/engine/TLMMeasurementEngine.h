@@ -53,6 +53,10 @@ inline constexpr double kTLMEventGroupMaxSeconds = 0.1;
 // The most memory the events waiting to be stored may hold when the host sets no other bound
 // (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 90,000 small events.
 inline constexpr std::int64_t kTLMDefaultMaxQueuedEventBytes = std::int64_t{64} * 1024 * 1024;
+// What a call other than a log call holds in memory while it waits on the SDK's queues, about,
+// besides its texts (TLMMeasurementEngine::admitWaitingCall): its blocks on the queues and what
+// they carry.
+inline constexpr std::int64_t kTLMQueuedCallBytes = 576;
 inline constexpr const char* kTLMMeasurementReachabilityHost = "tallymark.ombrix.com";
 // Where batches of bundles are posted.
 inline constexpr const char* kTLMMeasurementUploadURL = "https://tallymark.ombrix.com/a";
@@ -203,6 +207,12 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   std::optional<TLMWaitingEventBytes> admitWaitingEvent(const std::string& name, std::int64_t bytes);
   // Counts `bytes` among those waiting in memory whatever the bound (never dropped).
   static TLMWaitingEventBytes countWaitingEvent(std::int64_t bytes);
+  // Counts `bytes` of a call other than a log call among what waits in memory (the same bound as
+  // the events'), or none when that leaves no room: bytes past the bound, or, for a `kept` call
+  // (one that must not give way to the events waiting, such as the collection switch), past
+  // twice the bound. One is let in when nothing waits. The caller counts and says a drop. Any
+  // thread.
+  static std::optional<TLMWaitingEventBytes> admitWaitingCall(std::int64_t bytes, bool kept);
 
   // Events the engine made itself are handed here for the public interface's listeners (any
   // thread). The interface installs it; returns the previous one.
@@ -232,6 +242,8 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // MARK: Enablement and start
 
   bool shouldEnableMeasurement() const;
+  // Posted to the worker queue; a call that finds its previous call's post, not yet begun, the
+  // last on the worker queue replaces it (the newest wins).
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
@@ -258,6 +270,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   bool isVersionSameAsOriginalVersion();
   void backfillSessionNumber();
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // Posted to the worker queue; a call whose previous call's post has not begun replaces it.
   void setSessionTimeoutInterval(double interval);
   void setMinimumSessionInterval(double interval);
 
@@ -281,6 +294,7 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // Posts a store write other than an event (a conditional user property set or cleared, a link
   // to turn into a campaign): written in its place among the events, in the group that takes it.
   // Any thread.
+  // Counted among what waits in memory (kTLMQueuedCallBytes) until the worker takes it.
   void queueStoreWriteBlock(const std::string& blockID, platform::Block write);
   // The events handed to logEvent whose write has not ended (stored, dropped or failed). Any
   // thread.
@@ -347,6 +361,10 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
 
   // MARK: User properties
 
+  // Queued store writes, counted among what waits in memory until the worker takes them. A set
+  // or removal whose post would follow the not yet taken write of the same property, posted last
+  // (nothing between them), takes that write's place: the newest wins, and a flood of them waits
+  // as one write.
   void setUserAttribute(const std::optional<TLMUserAttribute>& attribute);
   void removeUserAttribute(const std::optional<TLMUserAttribute>& attribute);
   void setUserAttributeOnWorkerQueue(const TLMUserAttribute& attribute);
@@ -548,7 +566,27 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // is empty) and the bytes counted when it was logged (none: counted here).
   void queueEvent(const TLMEventPtr& event, TLMReportMark onceMark, TLMWaitingEventBytes admitted = {});
   // Posts `write` as a queued store write (see logEvent).
-  void queueStoreWrite(const std::string& blockID, QueuedWrite write);
+  // The number of its post.
+  std::uint64_t queueStoreWrite(const std::string& blockID, QueuedWrite write);
+  // queueStoreWrite of a set or removal of `property`, or, when the last post of the worker queue
+  // is the queued write of the same property, not yet taken, that write replaced.
+  void queuePropertyWrite(const std::string& blockID, const std::string& property, QueuedWrite write);
+  // The post of the last property write queued and its property; guarded by queuedWritesMutex_.
+  std::pair<std::uint64_t, std::string> lastPropertyWrite_;
+  // Posts `block` as the worker's setting `key`, or puts it in place of the same setting's post
+  // that has not begun: when that post is the last of the worker queue, or, for a setting that
+  // does not keep its place (its order among other work does not matter), wherever it is.
+  void scheduleSetting(const std::string& blockID, const std::string& key, bool keepsItsPlace,
+                       platform::Block block);
+  struct SettingBlock {
+    std::mutex mutex;
+    platform::Block block;  // empty once begun
+    bool begun = false;
+  };
+  std::mutex settingMutex_;
+  // The last post of each setting, by its number (held by the worker queue until it has run);
+  // guarded by settingMutex_.
+  std::map<std::string, std::pair<std::uint64_t, std::weak_ptr<SettingBlock>>> settings_;
   // The block posted as the `number`th post of the scheduler for a queued write: runs it
   // (nothing when a group took it) as the first of a group.
   void runQueuedWritesOnWorkerQueue(std::uint64_t number);

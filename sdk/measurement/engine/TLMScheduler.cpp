@@ -78,6 +78,10 @@ class TLMScheduler::NumberedQueue final : public platform::Queue {
     if (block) target_->async(std::move(block));
   }
   void run(const platform::Block& block) const { runAsCurrent(block); }
+  void atLastPost(const std::function<void(std::uint64_t)>& visit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    visit(posts_);
+  }
 
  private:
   const std::shared_ptr<platform::Queue> target_;
@@ -122,6 +126,8 @@ platform::Block TLMScheduler::guarded(const std::string& blockID, std::uint64_t 
     }
   };
 }
+
+void TLMScheduler::atLastPost(const std::function<void(std::uint64_t)>& visit) const { numbered_->atLastPost(visit); }
 
 void TLMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, const platform::Block& block) const {
   if (!block) {

@@ -31,6 +31,10 @@ class TLMScheduler {
   // worker queue's lock of posts before the block can run; it must not post.
   void scheduleNumberedOnWorkerQueueBlockID(const std::string& blockID,
                                             const std::function<platform::Block(std::uint64_t number)>& make) const;
+  // Runs `visit` with the number of the last post (0: none yet), under the lock of posts: no block
+  // joins the queue meanwhile, so that what `visit` finds to be the last post stays the last while
+  // it runs. `visit` must not post.
+  void atLastPost(const std::function<void(std::uint64_t lastNumber)>& visit) const;
   // Runs the block on the worker queue and returns when it has run. Called from a block already
   // running on the worker queue, the block runs inline (waiting would never end).
   void dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, const platform::Block& block) const;

@@ -1108,4 +1108,187 @@ TEST_F(AnalyticsLifecycleTest, NoUploadStartsAfterTheAppsEndUntilTheAppIsActiveA
   EXPECT_EQ(carried, 4u);
 }
 
+// The value of the user property `property` that the stored event `event` carries.
+std::optional<std::string> propertyAtEvent(EngineHarness& h, const std::string& event, const std::string& property) {
+  platform::Array arguments;
+  arguments.push_back(platform::Value(event));
+  auto fingerprint = h.database()->sqliteStore()->numberForQuery(
+      "SELECT metadata_fingerprint FROM raw_events WHERE name = ?", arguments, nullptr);
+  if (!fingerprint) return std::nullopt;
+  auto metadata = h.database()->queryRawEventsMetadataWithFingerprint(fingerprint->int64Value().value_or(0), nullptr);
+  if (!metadata) return std::nullopt;
+  for (const auto& attribute :
+       NANOGetArray<TLMPBUserAttribute>(*metadata, TLMPBMeasurementBundleSlot::user_attributes).value_or(
+           std::vector<std::shared_ptr<TLMPBUserAttribute>>{})) {
+    if (NANOGetString(*attribute, TLMPBUserAttributeSlot::name) == property) {
+      return NANOGetString(*attribute, TLMPBUserAttributeSlot::string_value);
+    }
+  }
+  return std::nullopt;
+}
+
+// A host makes each call other than a log call flat out while nothing runs the queues: a setter's
+// calls wait as one call (the newest), the others no more than the bound of what waits in memory
+// holds, the rest dropped and said in a few lines. Handed on to the engine one at a time, a
+// setter's calls wait on its worker as one write or block.
+TEST_F(AnalyticsLifecycleTest, AFloodOfAnyOtherCallLeavesABoundedWorkWaiting) {
+  DefaultBoundAfterwards restore;
+  start();
+  drain();
+  constexpr int kCalls = 1100;
+  constexpr std::size_t kRoom = 16;
+  TLMMeasurementEngine::setMaxQueuedEventBytes(kRoom * kTLMQueuedCallBytes);
+  auto answers = platform::ManualQueue::create("answers");
+  const auto event = TLMEvent::initWithOrigin("app", true, "notified", 0, 0, {});
+  const auto interceptor = [](const std::string&, const std::string&, const TLMObjectDictionary&, double) {};
+  struct Kind {
+    const char* name;
+    std::function<void(int)> call;
+    std::size_t most;
+  };
+  const std::vector<Kind> kinds = {
+      {"user id", [](int i) { CDVAnalytics::setUserID(TLMObject("user-" + std::to_string(i))); }, 1},
+      {"one property", [](int i) { TLMAnalytics::setUserPropertyString(TLMObject("v" + std::to_string(i % 7)), "tier"); }, 1},
+      {"one property set and removed",
+       [](int i) { TLMAnalytics::setUserPropertyString(i % 2 ? TLMObject("gold") : TLMObject(), "tier"); }, 1},
+      {"collection toggled", [](int i) { CDVAnalytics::setAnalyticsCollectionEnabled(i % 2 == 1); }, 1},
+      {"data reset", [](int) { CDVAnalytics::resetAnalyticsData(); }, 1},
+      {"interceptor", [&](int) { TLMAnalytics::setLogEventInterceptor(interceptor); }, 1},
+      {"open URL listener", [](int) { TLMAnalytics::setOpenURLListener([](const std::string&) {}); }, 1},
+      {"properties by name", [](int i) { TLMAnalytics::setUserPropertyString(TLMObject("v"), "p" + std::to_string(i)); }, kRoom},
+      {"links", [](int i) { TLMAnalytics::handleOpenURL("app://open?utm_campaign=" + std::to_string(i)); }, kRoom},
+      {"user activities", [](int) { TLMAnalytics::handleUserActivity(platform::UserActivity{}); }, kRoom},
+      {"property queries",
+       [&](int) { TLMAnalytics::userPropertiesIncludingInternal(false, answers, [](platform::Dictionary) {}); }, kRoom},
+      {"limit queries", [&](int) { TLMAnalytics::maxUserPropertiesForOrigin("app", answers, [](int) {}); }, kRoom},
+      {"listeners added", [](int) { TLMAnalytics::addLogEventListener([](const TLMEventPtr&) {}); }, kRoom},
+      {"listeners removed", [](int i) { TLMAnalytics::removeLogEventListener(i); }, kRoom},
+      {"listeners notified", [&](int) { TLMAnalytics::notifyEventListeners(event); }, kRoom},
+      {"blocks", [](int) { CDVAnalytics::queueOperationWithBlock([] {}); }, kRoom},
+      {"serial blocks", [](int) { CDVAnalytics::dispatchAsyncOnSerialQueue([] {}); }, kRoom},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    const std::size_t said = h.monitor->count(25040);
+    for (int i = 0; i < kCalls; ++i) kind.call(i);
+    EXPECT_LE(operation->pendingCount() + serial->pendingCount(), kind.most);
+    EXPECT_LE(h.monitor->count(25040) - said, 2u);  // the first drop of the run and the 1,000th
+    drain();
+    answers->drain();
+    EXPECT_EQ(TLMMeasurementEngine::waitingEventBytes(), 0);
+  }
+  // Every dropped query was answered, once.
+  EXPECT_EQ(answers->pendingCount(), 0u);
+
+  const std::vector<Kind> handedOn = {
+      {"user id", [](int i) { CDVAnalytics::setUserID(TLMObject("user-" + std::to_string(i))); }, 1},
+      {"collection toggled", [](int i) { CDVAnalytics::setAnalyticsCollectionEnabled(i % 2 == 1); }, 1},
+      {"session timeout", [](int i) { CDVAnalytics::setSessionTimeoutInterval(1800 + i); }, 1},
+      {"collection and session timeout in turn",
+       [](int i) {
+         if (i % 2 == 0) CDVAnalytics::setSessionTimeoutInterval(1800 + i);
+         if (i % 2 == 1) CDVAnalytics::setAnalyticsCollectionEnabled(i % 4 == 3);
+       },
+       2},
+  };
+  for (const Kind& kind : handedOn) {
+    SCOPED_TRACE(kind.name);
+    for (int i = 0; i < kCalls; ++i) {
+      kind.call(i);
+      operation->drain();
+      serial->drain();
+    }
+    EXPECT_LE(h.worker->pendingCount(), kind.most);
+    drain();
+  }
+  ASSERT_TRUE(h.property("_id"));
+  EXPECT_EQ(*h.property("_id")->value().stringPtr(), "user-" + std::to_string(kCalls - 1));
+  EXPECT_TRUE(h.engine->isEnabled());
+}
+
+// A setter's call takes over the one before it only while nothing came between them: an event
+// logged between two sets of a property carries the first, a set before an event stays ahead of
+// it, and an event logged while collection is off is not stored, whether the calls wait on the
+// interface's serial queue or, handed on, on the engine's worker. The switch's last call wins.
+TEST_F(AnalyticsLifecycleTest, ACallTakenOverKeepsItsPlaceAmongTheEvents) {
+  start();
+  drain();
+  for (bool handedOn : {false, true}) {
+    SCOPED_TRACE(handedOn ? "on the worker" : "on the serial queue");
+    const std::string suffix = handedOn ? "_worker" : "_serial";
+    // Each call joins the serial queue before the next is made (the switch goes there straight).
+    const auto step = [&] {
+      operation->drain();
+      if (handedOn) serial->drain();
+    };
+    for (const char* value : {"first", "first_again", "first_at_last"}) {
+      TLMAnalytics::setUserPropertyString(TLMObject(value), "tier");
+      step();
+    }
+    logEvents("between" + suffix, 1);
+    step();
+    for (const char* value : {"second", "third"}) {
+      TLMAnalytics::setUserPropertyString(TLMObject(value), "tier");
+      step();
+    }
+    logEvents("after" + suffix, 1);
+    step();
+    TLMAnalytics::setAnalyticsEnabled(false);
+    step();
+    logEvents("while_off" + suffix, 1);
+    step();
+    for (bool enabled : {true, false, true}) {
+      TLMAnalytics::setAnalyticsEnabled(enabled);
+      step();
+    }
+    logEvents("while_on" + suffix, 1);
+    drain();
+    EXPECT_EQ(propertyAtEvent(h, "between" + suffix, "tier"), "first_at_last");
+    EXPECT_EQ(propertyAtEvent(h, "after" + suffix, "tier"), "third");
+    EXPECT_TRUE(stored("while_off" + suffix).empty());
+    EXPECT_EQ(stored("while_on" + suffix).size(), 1u);
+    EXPECT_TRUE(TLMAnalytics::isEnabled());
+  }
+  for (bool enabled : {false, true, false}) TLMAnalytics::setAnalyticsEnabled(enabled);
+  drain();
+  EXPECT_FALSE(TLMAnalytics::isEnabled());
+  EXPECT_FALSE(h.engine->isEnabled());
+}
+
+// A call dropped past the bound is a call not handled for the app's end it came before, which
+// answers false and counts it once, before the start as after it; a setter's call taken over by a
+// later one is handled by it.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndCountsDroppedCallsOnceAndNoneTakenOver) {
+  DefaultBoundAfterwards restore;
+  VendorLines lines;
+  const auto properties = [](const std::string& prefix) {
+    for (int i = 0; i < 10; ++i) TLMAnalytics::setUserPropertyString(TLMObject("v"), prefix + std::to_string(i));
+  };
+  // Room for three properties' calls: each the call, its name, origin and value ("app", "v").
+  const auto roomForThree = [] { TLMMeasurementEngine::setMaxQueuedEventBytes(3 * (kTLMQueuedCallBytes + 2 + 3 + 1)); };
+  roomForThree();
+  properties("a");  // three wait for the start, seven are dropped
+  EXPECT_FALSE(UIApplication().terminate());
+  EXPECT_EQ(endWarningCounts(lines), std::vector<std::string>{"0, 0, 10, 0"});
+  TLMMeasurementEngine::setMaxQueuedEventBytes(kTLMDefaultMaxQueuedEventBytes);
+  start();
+  drain();
+  EXPECT_TRUE(h.property("a2"));
+  EXPECT_FALSE(h.property("a3"));
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+
+  for (int i = 0; i < 1000; ++i) CDVAnalytics::setUserID(TLMObject("user-" + std::to_string(i)));
+  EXPECT_EQ(operation->pendingCount(), 1u);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  EXPECT_EQ(endWarningCounts(lines).size(), 1u);
+  EXPECT_EQ(*h.property("_id")->value().stringPtr(), "user-999");
+
+  roomForThree();
+  properties("b");
+  EXPECT_EQ(endWhileTheQueuesRun(), false);
+  EXPECT_EQ(endWarningCounts(lines), (std::vector<std::string>{"0, 0, 10, 0", "0, 0, 7, 0"}));
+  EXPECT_TRUE(h.property("b2"));
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+}
+
 }  // namespace

@@ -258,6 +258,39 @@ TEST_F(MonitorTest, LinesSampledBeforeTheSampleIsWrittenShareOneWrite) {
   EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "4:1E_80100:later");
 }
 
+// A flood faster than lines are written (a host calling setScreenName off the main thread flat
+// out) leaves no more than the bound of messages waiting; the rest are dropped, counted, and said
+// in one line ahead of the next message let in, at most once a second.
+TEST_F(MonitorTest, AFloodLeavesABoundedNumberOfMessagesWaiting) {
+  auto monitor = make();
+  const auto flood = [&](int count) {
+    for (int i = 0; i < count; ++i) monitor->logWithLevel(4, 25025, "off the main thread");
+  };
+  flood(3 * kTLMMonitorMaxWaitingMessages);
+  EXPECT_EQ(queue->pendingCount(), 2u * kTLMMonitorMaxWaitingMessages);  // each its line and its sample
+  EXPECT_EQ(sink->count(25025), 3u * kTLMMonitorMaxWaitingMessages);    // the sink sees every one
+  queue->drain();
+  flood(1);
+  queue->drain();
+  flood(kTLMMonitorMaxWaitingMessages + 5);
+  queue->drain();
+  flood(1);  // within the second of the last summary: said later
+  queue->drain();
+  clock->advance(1);
+  flood(1);
+  queue->drain();
+  std::vector<std::string> summaries;
+  std::size_t lines = 0;
+  for (const ConsoleLine& line : logger->copy()) {
+    if (line.code == 24002) summaries.push_back(line.message);
+    lines += line.code == 25025 ? 1 : 0;
+  }
+  EXPECT_EQ(summaries, (std::vector<std::string>{
+                           "Too many diagnostic messages wait to be written. Messages dropped: 2000",
+                           "Too many diagnostic messages wait to be written. Messages dropped: 5"}));
+  EXPECT_EQ(lines, 2u * kTLMMonitorMaxWaitingMessages + 3);
+}
+
 TEST_F(MonitorTest, DispatchOfAPeriodWithoutMessages) {
   auto monitor = make();
   const double now = clock->now();
