@@ -134,14 +134,13 @@ TLMAnalyticsQueues queues() {
     s.queues.operationQueue = platform::Queue::serial(kTLMAnalyticsOperationQueueLabel);
     s.queues.operationQueue->suspend();
   }
-  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serial(kTLMAnalyticsQueueLabel);
+  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serialOnOwnThread(kTLMAnalyticsQueueLabel);
   if (!s.queues.timestampQueue) s.queues.timestampQueue = platform::Queue::serial(kTLMAnalyticsTimestampQueueLabel);
   return s.queues;
 }
 
 std::shared_ptr<TLMMeasurementEngine> engine() {
-  if (!TLMMeasurementEngine::hasSharedInstance()) return nullptr;
-  return TLMMeasurementEngine::sharedInstance();
+  return TLMAEU::isOSSupported() ? TLMMeasurementEngine::initializedSharedInstance() : nullptr;
 }
 
 double now() { return platform::Clock::current()->now(); }
