@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "dispatch/ForkPreparation.h"
@@ -355,15 +356,17 @@ class OwnThread {
     running_ = current == this;
   }
 
-  static std::shared_ptr<OwnThread> make() {
+  static std::shared_ptr<OwnThread> make(const std::string& label) {
     auto made = std::make_shared<OwnThread>();
     made->self_ = made;
+    made->name_ = label.substr(0, 15);  // the most a thread's name holds
     return made;
   }
 
  private:
   void run() {
     current = this;
+    pthread_setname_np(pthread_self(), name_.c_str());  // as tools show it; none is no harm
     std::unique_lock lock(mutex_);
     for (;;) {
       available_.wait(lock, [this] { return drain_ || stopped_; });
@@ -384,6 +387,7 @@ class OwnThread {
   static thread_local const OwnThread* current;
 
   std::weak_ptr<OwnThread> self_;
+  std::string name_;  // the queue's label, cut to what a thread's name holds
   std::mutex mutex_;
   std::condition_variable available_;
   Block drain_;  // handed over, not yet begun
@@ -688,7 +692,8 @@ std::shared_ptr<Queue> Queue::serial(std::string label) {
 
 std::shared_ptr<Queue> Queue::serialOnOwnThread(std::string label) {
   stayLoaded();  // before its thread runs this code (and not under a lock)
-  return std::make_shared<SerialQueue>(std::move(label), OwnThread::make());
+  auto own = OwnThread::make(label);
+  return std::make_shared<SerialQueue>(std::move(label), std::move(own));
 }
 
 std::shared_ptr<Queue> Queue::global(QueuePriority priority) {

@@ -288,6 +288,81 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
   EXPECT_TRUE(ranWithin(queue));
 }
 
+// A queue's own thread holds a block of the parent's, with more queued behind it, at the fork:
+// the child has no such thread. Its posts start one of its own (named after the queue) and run,
+// its syncs return, and the parent's blocks run only in the parent, on the parent's thread.
+TEST(ForkedChild, StartsAQueuesOwnThreadAnewAndRunsNoneOfTheParentsBlocks) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serialOnOwnThread("fork.own");
+  Latch latch;
+  std::promise<pid_t> inside;
+  queue->async([&] {
+    inside.set_value(gettid());
+    latch.wait();
+  });
+  const pid_t parentsOwn = inside.get_future().get();
+  std::atomic<int> parentRuns{0};
+  std::atomic<pid_t> ranOn{0};
+  constexpr int kQueuedBehind = 5;
+  for (int i = 0; i < kQueuedBehind; ++i) {
+    queue->async([&] {
+      ++parentRuns;
+      ranOn = gettid();
+    });
+  }
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        int failed = childUses(queue, 10);
+        std::promise<std::string> named;
+        queue->async([&] {
+          char name[16] = {};
+          pthread_getname_np(pthread_self(), name, sizeof name);
+          named.set_value(name);
+        });
+        if (!failed && named.get_future().get() != "fork.own") failed = 20;
+        if (!failed && parentRuns.load() != 0) failed = 30 + parentRuns.load();
+        _exit(failed);
+      },
+      kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  latch.release();
+  EXPECT_TRUE(eventually([&] { return parentRuns.load() == kQueuedBehind; }));
+  EXPECT_EQ(ranOn.load(), parentsOwn);
+  EXPECT_TRUE(ranWithin(queue));
+}
+
+// A block on a queue's own thread forks: in the child that thread goes on as the queue's, running
+// what the child posts from the block and, once the drain is over, from another thread.
+TEST(ForkedChild, ForkedFromABlockOnAQueuesOwnThreadGoesOnAsThatQueuesThread) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serialOnOwnThread("fork.own.fork");
+  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
+  queue->async([&] {
+    std::fflush(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid != 0) {
+      forked.set_value({pid, start});
+      return;
+    }
+    testsupport::skipLeakCheck = true;
+    alarm(kChildLimit.count());
+    const pid_t forker = gettid();
+    queue->async([queue, forker] {
+      if (gettid() != forker) _exit(10);
+      std::thread([queue, forker] {
+        std::promise<pid_t> ranOn;
+        queue->async([&] { ranOn.set_value(gettid()); });
+        _exit(ranOn.get_future().get() == forker ? 0 : 20);
+      }).detach();
+    });
+  });
+  auto [pid, start] = forked.get_future().get();
+  const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  EXPECT_TRUE(ranWithin(queue));
+}
+
 // A sync onto a busy queue waits for its turn, granted by the queue's drain on a worker; its
 // block forks. The drain waits in the parent; in the child the forking thread holds the queue and
 // hands it on when the block ends, so the child's later posts to that queue run.
