@@ -3,7 +3,9 @@
 // stamped and counted among the events waiting in memory there (dropped past their bound:
 // TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the
 // serial queue "TLMAnalyticsQueue", which builds events, applies the log-event interceptor,
-// notifies the listeners and hands work to the engine. Work asked for before start waits on the
+// notifies the listeners and hands work to the engine. That queue runs on a thread of its own
+// (platform::Queue::serialOnOwnThread), so that the events waiting in memory come from one arena
+// of the C library's allocator whatever threads log them. Work asked for before start waits on the
 // suspended operation queue "TLMAnalyticsOperationQueue" and reaches the serial queue after the
 // engine's initialisation.
 //

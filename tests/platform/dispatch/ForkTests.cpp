@@ -11,8 +11,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -73,6 +75,25 @@ bool eventually(const std::function<bool()>& done) {
 }
 
 using testsupport::threadState;
+
+// Posts to `queue` a block that forks: there the parent goes on at once and the child (its leak
+// check skipped) runs `inChild`. Gives the child's id and the moment of the fork.
+std::future<std::pair<pid_t, std::chrono::steady_clock::time_point>> forkFromABlockOf(
+    const std::shared_ptr<Queue>& queue, std::function<void()> inChild) {
+  auto forked = std::make_shared<std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>>>();
+  queue->async([forked, inChild = std::move(inChild)] {
+    std::fflush(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid != 0) {
+      forked->set_value({pid, start});
+      return;
+    }
+    testsupport::skipLeakCheck = true;
+    inChild();
+  });
+  return forked->get_future();
+}
 
 }  // namespace
 
@@ -257,16 +278,7 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
   });
   standingBusy.get_future().wait();
   auto queue = Queue::serial("fork.worker");
-  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
-  queue->async([&] {
-    std::fflush(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid != 0) {
-      forked.set_value({pid, start});
-      return;
-    }
-    testsupport::skipLeakCheck = true;
+  auto forked = forkFromABlockOf(queue, [queue] {
     const pid_t worker = gettid();
     std::thread([worker, queue] {
       alarm(kChildLimit.count());
@@ -280,7 +292,7 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
       _exit(childUses(queue, 20) ? 20 : childUses(Queue::global(), 30));
     }).detach();
   });
-  auto [pid, start] = forked.get_future().get();
+  auto [pid, start] = forked.get();
   const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   setWorkerIdleLifetime(10s);
   latch.release();
@@ -336,16 +348,7 @@ TEST(ForkedChild, StartsAQueuesOwnThreadAnewAndRunsNoneOfTheParentsBlocks) {
 TEST(ForkedChild, ForkedFromABlockOnAQueuesOwnThreadGoesOnAsThatQueuesThread) {
   SKIP_UNDER_TSAN();
   auto queue = Queue::serialOnOwnThread("fork.own.fork");
-  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
-  queue->async([&] {
-    std::fflush(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid != 0) {
-      forked.set_value({pid, start});
-      return;
-    }
-    testsupport::skipLeakCheck = true;
+  auto forked = forkFromABlockOf(queue, [queue] {
     alarm(kChildLimit.count());
     const pid_t forker = gettid();
     queue->async([queue, forker] {
@@ -357,7 +360,7 @@ TEST(ForkedChild, ForkedFromABlockOnAQueuesOwnThreadGoesOnAsThatQueuesThread) {
       }).detach();
     });
   });
-  auto [pid, start] = forked.get_future().get();
+  auto [pid, start] = forked.get();
   const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
   EXPECT_TRUE(ranWithin(queue));
