@@ -17,13 +17,13 @@
 // interleaved, and prints the ratios. --quick: one small batch, to check that it still builds and
 // runs.
 //
-//   log_call_bench --flat-out S [--parameters N]
+//   log_call_bench --flat-out S [--parameters N] [--threads N]
 //
-// Logs flat out from one thread for S seconds instead (events of N parameters of 100 characters
-// each with --parameters; 26 is one over the limit), with nothing else holding the store, then
-// ends the app; prints the calls made, the events dropped past the bound of those waiting in
-// memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered and the
-// process's peak memory:
+// Logs flat out from one thread (N with --threads) for S seconds instead (events of N parameters
+// of 100 characters each with --parameters; 26 is one over the limit), with nothing else holding
+// the store, then ends the app; prints the calls made, the events dropped past the bound of those
+// waiting in memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered
+// and the process's peak memory:
 //   logged 1870000 dropped 1560000 end-true 0 peak-rss-mb 112.4
 //
 //   log_call_bench --flat-out S --call KIND
@@ -42,15 +42,25 @@
 // The calls stop early, so as to spare a shared machine, once the resident memory passes
 // LOG_CALL_MAX_RSS_MB (3072 by default); the line then ends with the seconds they ran:
 //   ... stopped-at-s 7.2
+//
+// Logging flat out, it then prints where that memory was, from the C library allocator's
+// statistics: the most memory in use seen (sampled every 100 ms), and at the end of the logging
+// the arenas (one per thread that allocated, up to the allocator's limit) with the memory each
+// holds from the system and how much of it is free:
+//   in-use-peak-mb 84.1 arenas 3 arena-mb 101.2/12.0 4.1/3.9 2.0/1.8
+#include <malloc.h>
 #include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,7 +88,7 @@ double median(std::vector<double> values) {
 }
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N | --call KIND]]\n",
+  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N] [--threads N] | --call KIND]]\n",
                program);
   return 2;
 }
@@ -98,20 +108,82 @@ double statusMegabytes(const char* field = "VmHWM") {
 }
 double peakMegabytes() { return statusMegabytes(); }
 
-// One thread logs flat out for `seconds`, then the app ends (see --flat-out above).
-int logFlatOut(double seconds, const TLMObjectDictionary& parameters) {
+double megabytes(std::size_t bytes) { return static_cast<double>(bytes) / (1024 * 1024); }
+
+// The number in `text` after `key` at or past `from`; 0 when there is none.
+std::size_t numberAfter(const std::string& text, const std::string& key, std::size_t from) {
+  const std::size_t at = text.find(key, from);
+  return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + key.size(), nullptr, 10);
+}
+
+// Each arena's memory from the system and the free part of it, in MB ("size/free"), from
+// malloc_info's report (one <heap> an arena).
+std::string arenaFigures(int* arenas) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  FILE* report = open_memstream(&text, &size);
+  if (report == nullptr) return "";
+  malloc_info(0, report);
+  std::fclose(report);
+  const std::string xml(text, size);
+  std::free(text);
+  std::string figures;
+  *arenas = 0;
+  for (std::size_t at = xml.find("<heap nr="); at != std::string::npos; at = xml.find("<heap nr=", at + 1)) {
+    const std::size_t end = xml.find("</heap>", at);
+    const std::size_t system = numberAfter(xml, "<system type=\"current\" size=\"", at);
+    const std::size_t fast = numberAfter(xml, "<total type=\"fast\" count=\"", at) == 0
+                                 ? 0
+                                 : numberAfter(xml, "size=\"", xml.find("<total type=\"fast\"", at));
+    const std::size_t rest = numberAfter(xml, "size=\"", xml.find("<total type=\"rest\"", at));
+    if (end == std::string::npos) break;
+    char figure[64];
+    std::snprintf(figure, sizeof figure, " %.1f/%.1f", megabytes(system), megabytes(fast + rest));
+    figures += figure;
+    ++*arenas;
+  }
+  return figures;
+}
+
+// `threads` threads log flat out for `seconds`, then the app ends (see --flat-out above).
+int logFlatOut(double seconds, int threads, const TLMObjectDictionary& parameters) {
   const auto engine = TLMMeasurementEngine::sharedInstance();
   if (!engine) return 1;
   const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  long long logged = 0;
-  while (Clock::now() < until) {
-    for (int i = 0; i < 1000; ++i) CDVAnalytics::logEventWithName("flat_out", parameters);
-    logged += 1000;
+  std::atomic<long long> logged{0};
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < threads; ++t) {
+    loggers.emplace_back([&] {
+      while (Clock::now() < until) {
+        for (int i = 0; i < 1000; ++i) CDVAnalytics::logEventWithName("flat_out", parameters);
+        logged += 1000;
+      }
+    });
   }
+  // The most memory in use, sampled while the threads log.
+  std::size_t inUsePeak = 0;
+  std::mutex mutex;
+  std::condition_variable over;
+  bool done = false;
+  std::thread sampler([&] {
+    std::unique_lock lock(mutex);
+    do inUsePeak = std::max(inUsePeak, mallinfo2().uordblks);
+    while (!over.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; }));
+  });
+  for (auto& logger : loggers) logger.join();
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  over.notify_one();
+  sampler.join();
+  int arenas = 0;
+  const std::string arenaMegabytes = arenaFigures(&arenas);
   const long long dropped = engine->droppedWaitingEventCount();
   const bool allStored = UIApplication().terminate();
-  std::printf("logged %lld dropped %lld end-true %d peak-rss-mb %.1f\n", logged, dropped, allStored ? 1 : 0,
+  std::printf("logged %lld dropped %lld end-true %d peak-rss-mb %.1f\n", logged.load(), dropped, allStored ? 1 : 0,
               peakMegabytes());
+  std::printf("in-use-peak-mb %.1f arenas %d arena-mb%s\n", megabytes(inUsePeak), arenas, arenaMegabytes.c_str());
   return 0;
 }
 
@@ -212,6 +284,7 @@ int main(int argc, char** argv) {
   double flatOutSeconds = 0;
   int flatOutParameters = 0;
   std::string callKind;
+  int flatOutThreads = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       batches = 1;
@@ -228,11 +301,13 @@ int main(int argc, char** argv) {
       callKind = argv[++i];
     } else if (std::strcmp(argv[i], "--parameters") == 0 && i + 1 < argc) {
       flatOutParameters = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+      flatOutThreads = std::atoi(argv[++i]);
     } else {
       return usage(argv[0]);
     }
   }
-  if (batches < 1 || calls < 1) return usage(argv[0]);
+  if (batches < 1 || calls < 1 || flatOutThreads < 1) return usage(argv[0]);
 
   std::string folder = std::filesystem::temp_directory_path() / "log-call-bench-XXXXXX";
   if (mkdtemp(folder.data()) == nullptr) {
@@ -268,7 +343,8 @@ int main(int argc, char** argv) {
         parameters.set("p" + std::to_string(i), TLMObject(std::string(100, 'v')));
       }
     }
-    const int status = callKind.empty() ? logFlatOut(flatOutSeconds, parameters) : callFlatOut(flatOutSeconds, callKind);
+    const int status = callKind.empty() ? logFlatOut(flatOutSeconds, flatOutThreads, parameters)
+                                        : callFlatOut(flatOutSeconds, callKind);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return status;

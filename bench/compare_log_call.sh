@@ -15,6 +15,11 @@
 # percent from run to run (how the SDK's threads interleave with it), so ROUNDS set here gives
 # that many rounds (one by default), the builds taking turns, and each build's median.
 #
+# FLAT_OUT="15 60" runs instead, for each of those lengths in seconds, `log_call_bench --flat-out`
+# of each build one after the other (the order swapped each case) with events of each of
+# FLAT_PARAMETERS parameters ("0 26") from each of FLAT_THREADS threads ("1 4"), and prints each
+# run's peak memory and allocator figures (see LogCallBenchmark.cpp).
+#
 # The earlier commit's tree is built as bench/compare_builds.sh says; this tree in
 # build/log-call-release.
 set -euo pipefail
@@ -28,6 +33,23 @@ source "$root/bench/compare_builds.sh"
 compare_builds log-call log_call_bench LogCallBenchmark.cpp 'add_executable(log_call_bench LogCallBenchmark.cpp)
 target_link_libraries(log_call_bench PRIVATE sdk_measurement_analytics)
 target_compile_definitions(log_call_bench PRIVATE EXAMPLE_BUNDLE="${PROJECT_SOURCE_DIR}/examples/embed/Example.app")'
+
+if [ -n "${FLAT_OUT:-}" ]; then
+  k=0
+  for seconds in $FLAT_OUT; do
+    for parameters in ${FLAT_PARAMETERS:-0 26}; do
+      for threads in ${FLAT_THREADS:-1 4}; do
+        for side in $((k % 2)) $(((k + 1) % 2)); do
+          out="$("${programs[$side]}" "${args[@]}" --flat-out "$seconds" --parameters "$parameters" \
+            --threads "$threads" 2>/dev/null | tr '\n' ' ')"
+          echo "${seconds} s, ${parameters} parameters, ${threads} threads, ${names[$side]}: $out"
+        done
+        k=$((k + 1))
+      done
+    done
+  done
+  exit 0
+fi
 
 if [ "${INSTRUCTIONS:-0}" = 1 ]; then
   calls="${CALLS:-1000}"

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "dispatch/ForkPreparation.h"
@@ -314,17 +315,102 @@ class SyncTurn {
   bool done_ = false;
 };
 
+// The thread of a serial queue made with one (Queue::serialOnOwnThread): it runs the queue's
+// drains, which the queue hands it one at a time as others hand theirs to the pool, so that the
+// blocks run on one thread whatever thread posts them. Started with the first drain (and again in
+// a child made by fork(), which has none of the parent's threads); it ends once its queue is gone.
+// Shared by the queue and its thread.
+class OwnThread {
+ public:
+  // Under the queue's lock: takes the drain, starting the thread when there is none. False when
+  // none can be started: the drain is not taken (the caller hands it to the pool).
+  bool submit(Block& drain) {
+    std::lock_guard lock(mutex_);
+    if (!running_) {
+      try {
+        std::thread([self = self_.lock()] { self->run(); }).detach();
+      } catch (...) {
+        return false;
+      }
+      running_ = true;
+    }
+    drain_ = std::move(drain);
+    available_.notify_one();
+    return true;
+  }
+
+  // The queue is gone: the thread ends.
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    available_.notify_one();
+  }
+
+  // In the child of a fork (the only thread): the parent's drain is forgotten, neither run nor
+  // destroyed (it holds the queue), and the lock made anew. The thread is the forking one when it
+  // forked from a block of the queue; else there is none, and the next drain starts one.
+  void afterForkInChild() {
+    new (&mutex_) std::mutex();
+    new (&available_) std::condition_variable();
+    new (&drain_) Block();
+    running_ = current == this;
+  }
+
+  static std::shared_ptr<OwnThread> make(const std::string& label) {
+    auto made = std::make_shared<OwnThread>();
+    made->self_ = made;
+    made->name_ = label.substr(0, 15);  // the most a thread's name holds
+    return made;
+  }
+
+ private:
+  void run() {
+    current = this;
+    pthread_setname_np(pthread_self(), name_.c_str());  // as tools show it; none is no harm
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      available_.wait(lock, [this] { return drain_ || stopped_; });
+      if (!drain_) {
+        running_ = false;
+        return;
+      }
+      Block drain = std::move(drain_);
+      drain_ = nullptr;
+      lock.unlock();
+      drain();
+      drain = nullptr;  // may drop the queue's last owner, which stops this thread
+      lock.lock();
+    }
+  }
+
+  // The calling thread's, when it is one; no destructor (see CurrentQueueScope).
+  static thread_local const OwnThread* current;
+
+  std::weak_ptr<OwnThread> self_;
+  std::string name_;  // the queue's label, cut to what a thread's name holds
+  std::mutex mutex_;
+  std::condition_variable available_;
+  Block drain_;  // handed over, not yet begun
+  bool running_ = false;
+  bool stopped_ = false;
+};
+constinit thread_local const OwnThread* OwnThread::current = nullptr;
+
 class SerialQueue final : public Queue {
  public:
-  explicit SerialQueue(std::string label) : Queue(std::move(label)) {
+  explicit SerialQueue(std::string label, std::shared_ptr<OwnThread> own = nullptr)
+      : Queue(std::move(label)), own_(std::move(own)) {
     QueueRegistry& queues = registry();
     std::lock_guard lock(queues.mutex);
     queues.queues.insert(this);
   }
   ~SerialQueue() override {
-    QueueRegistry& queues = registry();
-    std::lock_guard lock(queues.mutex);
-    queues.queues.erase(this);
+    {
+      QueueRegistry& queues = registry();
+      std::lock_guard lock(queues.mutex);
+      queues.queues.erase(this);
+    }
+    if (own_) own_->stop();
   }
 
   // In the child of a fork (the only thread, the registry's lock held): the queue forgets the
@@ -336,6 +422,7 @@ class SerialQueue final : public Queue {
     new (&mutex_) std::mutex();
     forgetParentsWork(items_, spare_);
     if (!heldHere) draining_ = false;
+    if (own_) own_->afterForkInChild();
   }
 
   void async(Block block) override {
@@ -431,7 +518,8 @@ class SerialQueue final : public Queue {
   void scheduleLocked() {
     if (draining_ || suspendCount_ > 0 || items_.empty()) return;
     auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
-    ThreadPool::shared().submit([self] { self->drain(); });
+    Block drain = [self] { self->drain(); };
+    if (!own_ || !own_->submit(drain)) ThreadPool::shared().submit(std::move(drain));
     draining_ = true;
   }
 
@@ -486,6 +574,7 @@ class SerialQueue final : public Queue {
     }
   }
 
+  const std::shared_ptr<OwnThread> own_;  // none: the pool runs the drains
   std::mutex mutex_;
   std::deque<Item> items_;
   std::unique_ptr<std::deque<Item>> spare_;  // empty (see forgetParentsWork)
@@ -599,6 +688,12 @@ void Queue::runDetached(const Block& block) const {
 
 std::shared_ptr<Queue> Queue::serial(std::string label) {
   return std::make_shared<SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<Queue> Queue::serialOnOwnThread(std::string label) {
+  stayLoaded();  // before its thread runs this code (and not under a lock)
+  auto own = OwnThread::make(label);
+  return std::make_shared<SerialQueue>(std::move(label), std::move(own));
 }
 
 std::shared_ptr<Queue> Queue::global(QueuePriority priority) {

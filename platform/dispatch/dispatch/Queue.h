@@ -58,6 +58,13 @@ class Queue : public std::enable_shared_from_this<Queue> {
 
   // A new serial queue.
   static std::shared_ptr<Queue> serial(std::string label);
+  // A new serial queue whose blocks run on a thread of its own, not the pool's: one thread
+  // whatever threads post them (the blocks of a `sync` aside, which run on their callers), so that
+  // what they allocate and keep comes from one arena of the C library's allocator. The thread,
+  // named after the label (its first 15 characters), starts with the first block (again in a
+  // child made by fork()) and ends with the queue. When it cannot be started, the blocks run on
+  // the pool, and a later post tries again.
+  static std::shared_ptr<Queue> serialOnOwnThread(std::string label);
   // The process-wide concurrent queue of a priority.
   static std::shared_ptr<Queue> global(QueuePriority priority = QueuePriority::Default);
   // The main queue: a serial queue labelled "main", or the queue a test installed.

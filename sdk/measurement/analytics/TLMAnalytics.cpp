@@ -166,22 +166,33 @@ std::int64_t pendingOperationsBefore(const WorkBefore& before) {
   return count;
 }
 
-TLMAnalyticsQueues queues() {
-  TLMAnalytics::observeAppEnd();
+// The queues, made when missing; state().mutex held.
+const TLMAnalyticsQueues& queuesLocked() {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.queues.operationQueue) {
     s.queues.operationQueue = platform::Queue::serial(kTLMAnalyticsOperationQueueLabel);
     s.queues.operationQueue->suspend();
   }
-  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serial(kTLMAnalyticsQueueLabel);
+  if (!s.queues.serialQueue) s.queues.serialQueue = platform::Queue::serialOnOwnThread(kTLMAnalyticsQueueLabel);
   if (!s.queues.timestampQueue) s.queues.timestampQueue = platform::Queue::serial(kTLMAnalyticsTimestampQueueLabel);
   return s.queues;
 }
 
+TLMAnalyticsQueues queues() {
+  TLMAnalytics::observeAppEnd();
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return queuesLocked();
+}
+
+// queues().timestampQueue, without taking the others.
+std::shared_ptr<platform::Queue> timestampQueue() {
+  TLMAnalytics::observeAppEnd();
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return queuesLocked().timestampQueue;
+}
+
 std::shared_ptr<TLMMeasurementEngine> engine() {
-  if (!TLMMeasurementEngine::hasSharedInstance()) return nullptr;
-  return TLMMeasurementEngine::sharedInstance();
+  return TLMAEU::isOSSupported() ? TLMMeasurementEngine::initializedSharedInstance() : nullptr;
 }
 
 double now() { return platform::Clock::current()->now(); }
@@ -1081,14 +1092,14 @@ std::optional<TLMWaitingEventBytes> admitCall(const std::shared_ptr<TLMMeasureme
 
 void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
               const TLMObjectDictionary& parameters) {
-  const auto e = engine();
+  const auto e = TLMMeasurementEngine::initializedSharedInstance();  // engine(): the system is checked
   auto admitted = admitCall(e, origin, name, parameters);
   if (!admitted) return;
   TLMObjectDictionary screen;
   if (e && !TLMHasScreenParameters(parameters)) screen = e->screenReporter()->screenParameters();
   // The stamp and the queuing happen together, one event at a time: operations enter the
   // operation queue in the order of their timestamps.
-  queues().timestampQueue->sync([&] {
+  timestampQueue()->sync([&] {
     const double timestamp = now();
     queueOperation([origin, isPublicEvent, name, parameters, timestamp, screen,
                     waiting = std::move(*admitted)]() mutable {

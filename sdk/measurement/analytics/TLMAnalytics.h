@@ -3,7 +3,9 @@
 // stamped and counted among the events waiting in memory there (dropped past their bound:
 // TLMMeasurementEngine::setMaxQueuedEventBytes); everything else moves, in call order, onto the
 // serial queue "TLMAnalyticsQueue", which builds events, applies the log-event interceptor,
-// notifies the listeners and hands work to the engine.
+// notifies the listeners and hands work to the engine. That queue runs on a thread of its own
+// (platform::Queue::serialOnOwnThread), so that the events waiting in memory come from one arena
+// of the C library's allocator whatever threads log them.
 //
 // Every other call that leaves work waiting counts it (kTLMQueuedCallBytes and its texts) among
 // what waits in memory, under the same bound, from the call until its work has run (on the

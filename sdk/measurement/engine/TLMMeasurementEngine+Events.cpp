@@ -102,10 +102,22 @@ constexpr std::int64_t kParameterBytes = 64;
 
 std::int64_t textBytes(const std::string* text) { return text != nullptr ? static_cast<std::int64_t>(text->size()) : 0; }
 
+// The items of an array parameter, each a parameter of the events made of it.
+std::int64_t arrayItemBytes(const platform::Array& items) {
+  std::int64_t bytes = 0;
+  for (const platform::Value& item : items) {
+    const platform::Dictionary* entries = item.dictionaryPtr();
+    if (entries == nullptr) continue;
+    for (const auto& [key, value] : *entries) {
+      bytes += kParameterBytes + static_cast<std::int64_t>(key.size()) + textBytes(value.stringPtr());
+    }
+  }
+  return bytes;
+}
+
 }  // namespace
 
-void TLMWaitingEventBytes::release() noexcept {
-  if (bytes_ == 0) return;
+void TLMWaitingEventBytes::letGo() noexcept {
   waitingEventBytesInProcess().fetch_sub(bytes_);
   bytes_ = 0;
 }
@@ -126,19 +138,17 @@ std::int64_t TLMMeasurementEngine::queuedEventBytes(const TLMEvent& event) {
 
 std::int64_t TLMMeasurementEngine::queuedEventBytes(const std::string& origin, const std::string& name,
                                                     const TLMObjectDictionary& parameters) {
-  std::int64_t bytes = kEventBytes + static_cast<std::int64_t>(name.size() + origin.size());
+  // On the log call's thread: one look at each parameter's value.
+  std::int64_t bytes = kEventBytes + static_cast<std::int64_t>(name.size() + origin.size()) +
+                       kParameterBytes * static_cast<std::int64_t>(parameters.size());
   for (const auto& [key, value] : parameters) {
-    bytes += kParameterBytes + static_cast<std::int64_t>(key.size()) + textBytes(value.stringPtr());
-    // The items of an array parameter, each a parameter of the events made of it.
+    bytes += static_cast<std::int64_t>(key.size());
     const platform::Value* object = value.object();
-    const platform::Array* items = object != nullptr ? object->arrayPtr() : nullptr;
-    if (items == nullptr) continue;
-    for (const platform::Value& item : *items) {
-      const platform::Dictionary* entries = item.dictionaryPtr();
-      if (entries == nullptr) continue;
-      for (const auto& [itemKey, itemValue] : *entries) {
-        bytes += kParameterBytes + static_cast<std::int64_t>(itemKey.size()) + textBytes(itemValue.stringPtr());
-      }
+    if (object == nullptr) continue;
+    if (const std::string* text = object->stringPtr()) {
+      bytes += static_cast<std::int64_t>(text->size());
+    } else if (const platform::Array* items = object->arrayPtr()) {
+      bytes += arrayItemBytes(*items);
     }
   }
   return bytes;

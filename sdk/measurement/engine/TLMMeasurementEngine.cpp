@@ -146,6 +146,11 @@ bool TLMMeasurementEngine::hasSharedInstance() {
   return shared().initialized && shared().engine != nullptr;
 }
 
+std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::initializedSharedInstance() {
+  std::lock_guard<std::mutex> lock(shared().mutex);
+  return shared().initialized ? shared().engine : nullptr;
+}
+
 std::shared_ptr<TLMMeasurementEngine> TLMMeasurementEngine::sharedInstance() {
   if (!TLMAEU::isOSSupported()) return nullptr;
   std::lock_guard<std::mutex> lock(shared().mutex);

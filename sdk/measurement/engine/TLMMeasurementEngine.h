@@ -98,13 +98,16 @@ class TLMWaitingEventBytes {
   }
   TLMWaitingEventBytes& operator=(const TLMWaitingEventBytes&) = delete;
   ~TLMWaitingEventBytes() { release(); }
-  void release() noexcept;
+  void release() noexcept {
+    if (bytes_ != 0) letGo();
+  }
   std::int64_t bytes() const { return bytes_; }
   explicit operator bool() const { return bytes_ != 0; }
 
  private:
   friend class TLMMeasurementEngine;
   explicit TLMWaitingEventBytes(std::int64_t bytes) : bytes_(bytes) {}
+  void letGo() noexcept;
   std::int64_t bytes_ = 0;
 };
 
@@ -165,6 +168,9 @@ class TLMMeasurementEngine : public OBXNetworkLoggerDelegate,
   // (a monitor a test installed stays).
   static void installLibraryMonitor();
   static bool hasSharedInstance();
+  // The shared engine once initialised (hasSharedInstance), else null: one look, without the
+  // warning or the system's check of sharedInstance().
+  static std::shared_ptr<TLMMeasurementEngine> initializedSharedInstance();
   // Null on an unsupported system; warns (23147) when asked before initialisation while the
   // analytics facade is present.
   static std::shared_ptr<TLMMeasurementEngine> sharedInstance();

@@ -11,8 +11,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -73,6 +75,25 @@ bool eventually(const std::function<bool()>& done) {
 }
 
 using testsupport::threadState;
+
+// Posts to `queue` a block that forks: there the parent goes on at once and the child (its leak
+// check skipped) runs `inChild`. Gives the child's id and the moment of the fork.
+std::future<std::pair<pid_t, std::chrono::steady_clock::time_point>> forkFromABlockOf(
+    const std::shared_ptr<Queue>& queue, std::function<void()> inChild) {
+  auto forked = std::make_shared<std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>>>();
+  queue->async([forked, inChild = std::move(inChild)] {
+    std::fflush(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid != 0) {
+      forked->set_value({pid, start});
+      return;
+    }
+    testsupport::skipLeakCheck = true;
+    inChild();
+  });
+  return forked->get_future();
+}
 
 }  // namespace
 
@@ -257,16 +278,7 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
   });
   standingBusy.get_future().wait();
   auto queue = Queue::serial("fork.worker");
-  std::promise<std::pair<pid_t, std::chrono::steady_clock::time_point>> forked;
-  queue->async([&] {
-    std::fflush(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid != 0) {
-      forked.set_value({pid, start});
-      return;
-    }
-    testsupport::skipLeakCheck = true;
+  auto forked = forkFromABlockOf(queue, [queue] {
     const pid_t worker = gettid();
     std::thread([worker, queue] {
       alarm(kChildLimit.count());
@@ -280,10 +292,76 @@ TEST(ForkedChild, ForkedFromAWorkerPostsAfterThatWorkerHasEnded) {
       _exit(childUses(queue, 20) ? 20 : childUses(Queue::global(), 30));
     }).detach();
   });
-  auto [pid, start] = forked.get_future().get();
+  auto [pid, start] = forked.get();
   const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   setWorkerIdleLifetime(10s);
   latch.release();
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  EXPECT_TRUE(ranWithin(queue));
+}
+
+// A queue's own thread holds a block of the parent's, with more queued behind it, at the fork:
+// the child has no such thread. Its posts start one of its own (named after the queue) and run,
+// its syncs return, and the parent's blocks run only in the parent, on the parent's thread.
+TEST(ForkedChild, StartsAQueuesOwnThreadAnewAndRunsNoneOfTheParentsBlocks) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serialOnOwnThread("fork.own");
+  Latch latch;
+  std::promise<pid_t> inside;
+  queue->async([&] {
+    inside.set_value(gettid());
+    latch.wait();
+  });
+  const pid_t parentsOwn = inside.get_future().get();
+  std::atomic<int> parentRuns{0};
+  std::atomic<pid_t> ranOn{0};
+  constexpr int kQueuedBehind = 5;
+  for (int i = 0; i < kQueuedBehind; ++i) {
+    queue->async([&] {
+      ++parentRuns;
+      ranOn = gettid();
+    });
+  }
+  const testsupport::ChildEnd end = testsupport::runInChild(
+      [&] {
+        int failed = childUses(queue, 10);
+        std::promise<std::string> named;
+        queue->async([&] {
+          char name[16] = {};
+          pthread_getname_np(pthread_self(), name, sizeof name);
+          named.set_value(name);
+        });
+        if (!failed && named.get_future().get() != "fork.own") failed = 20;
+        if (!failed && parentRuns.load() != 0) failed = 30 + parentRuns.load();
+        _exit(failed);
+      },
+      kChildLimit);
+  EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
+  latch.release();
+  EXPECT_TRUE(eventually([&] { return parentRuns.load() == kQueuedBehind; }));
+  EXPECT_EQ(ranOn.load(), parentsOwn);
+  EXPECT_TRUE(ranWithin(queue));
+}
+
+// A block on a queue's own thread forks: in the child that thread goes on as the queue's, running
+// what the child posts from the block and, once the drain is over, from another thread.
+TEST(ForkedChild, ForkedFromABlockOnAQueuesOwnThreadGoesOnAsThatQueuesThread) {
+  SKIP_UNDER_TSAN();
+  auto queue = Queue::serialOnOwnThread("fork.own.fork");
+  auto forked = forkFromABlockOf(queue, [queue] {
+    alarm(kChildLimit.count());
+    const pid_t forker = gettid();
+    queue->async([queue, forker] {
+      if (gettid() != forker) _exit(10);
+      std::thread([queue, forker] {
+        std::promise<pid_t> ranOn;
+        queue->async([&] { ranOn.set_value(gettid()); });
+        _exit(ranOn.get_future().get() == forker ? 0 : 20);
+      }).detach();
+    });
+  });
+  auto [pid, start] = forked.get();
+  const testsupport::ChildEnd end = testsupport::awaitChild(pid, start, kChildLimit);
   EXPECT_TRUE(end.exitedWith(0)) << "status " << end.status << " in time " << end.inTime;
   EXPECT_TRUE(ranWithin(queue));
 }

@@ -2,9 +2,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -306,4 +310,79 @@ TEST(ManualQueue, ABlockMayDropTheLastOwnerDuringADrain) {
   queue->async([&] { seen.push_back(2); });
   EXPECT_EQ(queue->drain(), 2u);
   EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+}
+
+namespace {
+
+std::string threadName() {
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  return name;
+}
+
+// How many of the process's threads are named `name`.
+int threadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+// Posts from several threads, each waiting for its block (so that the queue's drain ends between
+// them), and a sync's turn: every block runs in order on one thread named after the queue, which
+// runs nothing else (a crowd of the pool's jobs, each held until all run, takes every idle worker
+// of the pool) and ends with the queue.
+TEST(SerialQueueOnOwnThread, RunsEveryBlockOnOneThreadThatRunsNothingElseAndEndsWithTheQueue) {
+  auto queue = Queue::serialOnOwnThread("own.thread.test");
+  std::mutex mutex;
+  std::vector<std::thread::id> ran;
+  std::vector<std::string> names;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 4; ++t) {
+    posters.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        std::promise<void> done;
+        queue->async([&] {
+          std::lock_guard lock(mutex);
+          ran.push_back(std::this_thread::get_id());
+          names.push_back(threadName());
+          done.set_value();
+        });
+        done.get_future().wait();
+      }
+    });
+  }
+  for (auto& poster : posters) poster.join();
+  ASSERT_EQ(ran.size(), 100u);
+  const std::thread::id own = ran.front();
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), own), 100);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "own.thread.test"), 100);
+
+  constexpr int kCrowd = 24;
+  std::atomic<int> started{0};
+  std::atomic<int> onOwn{0};
+  std::promise<void> allStarted;
+  std::shared_future<void> go = allStarted.get_future().share();
+  for (int i = 0; i < kCrowd; ++i) {
+    Queue::global()->async([&, go] {
+      if (std::this_thread::get_id() == own) ++onOwn;
+      if (++started == kCrowd) allStarted.set_value();
+      go.wait();
+    });
+  }
+  ASSERT_EQ(go.wait_for(testsupport::kEventWait), std::future_status::ready);
+  EXPECT_EQ(onOwn.load(), 0);
+
+  std::thread::id synced;
+  queue->async([] {});
+  queue->sync([&] { synced = std::this_thread::get_id(); });
+  EXPECT_EQ(synced, std::this_thread::get_id());  // a sync's block runs on its caller, as ever
+  EXPECT_EQ(threadsNamed("own.thread.test"), 1);
+  queue.reset();
+  EXPECT_TRUE(testsupport::eventually([] { return threadsNamed("own.thread.test") == 0; }));
 }

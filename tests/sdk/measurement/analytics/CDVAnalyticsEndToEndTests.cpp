@@ -3,12 +3,16 @@
 // the uploads. Real queues and HTTP; the clock is a manual one, moved to fire the upload alarm.
 // Waits are bounded waits for real work on other threads.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "Bounds.h"
@@ -25,6 +29,7 @@
 #include "foundation/Sandbox.h"
 #include "foundation/UserDefaults.h"
 #include "measurement/analytics/CDVAnalytics.h"
+#include "measurement/analytics/TLMAnalytics.h"
 #include "measurement/engine/TLMMeasurementEngine.h"
 #include "measurement/engine/TLMIdentity.h"
 #include "measurement/engine/TLMScheduler.h"
@@ -225,6 +230,40 @@ TEST_F(CDVAnalyticsEndToEndTest, ConfiguredAppUploadsFirstOpenAndLoggedEvent) {
   EXPECT_TRUE(carrier->userProperties.count("_fot"));
   ASSERT_TRUE(carrier->userProperties.count("tier"));
   EXPECT_EQ(carrier->userProperties.at("tier").text, "gold");
+}
+
+// The events are made on the interface's queue, whose thread is its own: every one on that one
+// thread (named after the queue), whichever threads log them and however often the queue falls
+// idle between them, so that the memory they hold while they wait comes from one arena.
+TEST_F(CDVAnalyticsEndToEndTest, EveryEventIsMadeOnTheInterfaceQueuesOwnThread) {
+  ASSERT_NO_FATAL_FAILURE(launchApp());
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  std::set<std::string> names;
+  int made = 0;
+  const auto token = TLMAnalytics::addLogEventListener([&](const TLMEventPtr& event) {
+    if (event->name() != "offer_viewed") return;
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    std::lock_guard<std::mutex> lock(mutex);
+    threads.insert(std::this_thread::get_id());
+    names.insert(name);
+    ++made;
+  });
+  for (int round = 0; round < 10; ++round) {
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 3; ++t) hosts.emplace_back([] { logOffer("offer_viewed"); });
+    for (auto& host : hosts) host.join();
+    auto handled = std::make_shared<std::promise<void>>();
+    auto future = handled->get_future();
+    CDVAnalytics::queueOperationWithBlock([handled] { handled->set_value(); });
+    ASSERT_EQ(future.wait_for(testsupport::kEventWait), std::future_status::ready);
+  }
+  TLMAnalytics::removeLogEventListener(token);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(made, 30);
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(names, std::set<std::string>{std::string(kTLMAnalyticsQueueLabel).substr(0, 15)});
 }
 
 // A user property travels with the events logged after it is set: the bundles of events stored
