@@ -17,9 +17,9 @@
 // interleaved, and prints the ratios. --quick: one small batch, to check that it still builds and
 // runs.
 //
-//   log_call_bench --flat-out S [--parameters N]
+//   log_call_bench --flat-out S [--parameters N] [--threads T]
 //
-// Logs flat out from one thread for S seconds instead (events of N parameters of 100 characters
+// Logs flat out from T threads (1) for S seconds instead (events of N parameters of 100 characters
 // each with --parameters; 26 is one over the limit), with nothing else holding the store, then
 // ends the app; prints the calls made, the events dropped past the bound of those waiting in
 // memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered and the
@@ -34,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Core/Public/CDVApp.h"
@@ -59,7 +60,7 @@ double median(std::vector<double> values) {
 }
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N]]\n",
+  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N] [--threads T]]\n",
                program);
   return 2;
 }
@@ -76,15 +77,25 @@ double peakMegabytes() {
   return kilobytes < 0 ? -1 : kilobytes / 1024;
 }
 
-// One thread logs flat out for `seconds`, then the app ends (see --flat-out above).
-int logFlatOut(double seconds, const TLMObjectDictionary& parameters) {
+// `threads` threads log flat out for `seconds`, then the app ends (see --flat-out above).
+int logFlatOut(double seconds, int threads, const TLMObjectDictionary& parameters) {
   const auto engine = TLMMeasurementEngine::sharedInstance();
   if (!engine) return 1;
   const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  std::vector<long long> calls(static_cast<std::size_t>(threads), 0);
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < threads; ++t) {
+    loggers.emplace_back([&, t] {
+      while (Clock::now() < until) {
+        for (int i = 0; i < 1000; ++i) CDVAnalytics::logEventWithName("flat_out", parameters);
+        calls[static_cast<std::size_t>(t)] += 1000;
+      }
+    });
+  }
   long long logged = 0;
-  while (Clock::now() < until) {
-    for (int i = 0; i < 1000; ++i) CDVAnalytics::logEventWithName("flat_out", parameters);
-    logged += 1000;
+  for (int t = 0; t < threads; ++t) {
+    loggers[static_cast<std::size_t>(t)].join();
+    logged += calls[static_cast<std::size_t>(t)];
   }
   const long long dropped = engine->droppedWaitingEventCount();
   const bool allStored = UIApplication().terminate();
@@ -121,6 +132,7 @@ int main(int argc, char** argv) {
   bool warnings = false;
   double flatOutSeconds = 0;
   int flatOutParameters = 0;
+  int flatOutThreads = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       batches = 1;
@@ -135,11 +147,13 @@ int main(int argc, char** argv) {
       flatOutSeconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--parameters") == 0 && i + 1 < argc) {
       flatOutParameters = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+      flatOutThreads = std::atoi(argv[++i]);
     } else {
       return usage(argv[0]);
     }
   }
-  if (batches < 1 || calls < 1) return usage(argv[0]);
+  if (batches < 1 || calls < 1 || flatOutThreads < 1) return usage(argv[0]);
 
   std::string folder = std::filesystem::temp_directory_path() / "log-call-bench-XXXXXX";
   if (mkdtemp(folder.data()) == nullptr) {
@@ -175,7 +189,7 @@ int main(int argc, char** argv) {
         parameters.set("p" + std::to_string(i), TLMObject(std::string(100, 'v')));
       }
     }
-    const int status = logFlatOut(flatOutSeconds, parameters);
+    const int status = logFlatOut(flatOutSeconds, flatOutThreads, parameters);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return status;

@@ -11,6 +11,18 @@
 // `OBXLoggerEnableSTDERR` is therefore only recorded. The maximum level starts at notice (5);
 // levels outside 3...7 are refused with an error line. Message codes are written unchanged,
 // whatever their form. Safe to call from any thread.
+//
+// A line said over and over is written a few times a second. Lines of notice, warning and error
+// level are limited by kind (service and message code, each kind on its own): a line of a kind
+// none of whose lines was written in the last second is written at once; the lines of that kind
+// that come in the second after it are held back, and said when that second has passed in one
+// line, the last of them with " (and N more like it in the last second)" added for the others
+// (N counts them all). That line is the next one of the kind, or else the one a timer of the
+// process clock (platform::Clock::current) writes at the second's end; OBXLoggerWriteHeldLines
+// writes what is held at once, as the process's exit does. So a kind logged flat out shows its
+// first line, then one line a second, each with the count it stands for. Info and debug lines
+// (shown only when asked for) are never held. A child made by fork() holds nothing of its
+// parent's.
 #pragma once
 
 #include <functional>
@@ -51,7 +63,12 @@ void OBXLogInfo(const std::string& service, bool force, const std::string& messa
 void OBXLogDebug(const std::string& service, bool force, const std::string& messageCode,
                  const std::string& message);
 
-// One written line, as a test capture sees it.
+// Writes at once every line held back (see above), each kind's in one line with the count of the
+// others: at the app's end, where the process may end before the timer fires.
+void OBXLoggerWriteHeldLines();
+
+// One written line, as a test capture sees it (a line that stands for lines held back has their
+// count in its message).
 struct OBXLogLine {
   int level;
   std::string service;
@@ -61,7 +78,8 @@ struct OBXLogLine {
 };
 
 // Test support: while a sink is installed, every written line is also handed to it.
-// Returns the previous sink. Resetting restores the defaults (level, flags, version).
+// Returns the previous sink. Resetting restores the defaults (level, flags, version) and forgets
+// the lines held back.
 using OBXLogSink = std::function<void(const OBXLogLine&)>;
 OBXLogSink OBXLoggerSetSink(OBXLogSink sink);
 void OBXLoggerResetForTesting();

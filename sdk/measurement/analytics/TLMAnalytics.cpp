@@ -270,7 +270,9 @@ void TLMAnalytics::observeAppEnd() {
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
       [](const platform::Notification& notification) {
-        if (TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds)) return;
+        const bool stored = TLMAnalytics::waitForQueuedWork(kTLMAppTerminationWaitSeconds);
+        OBXLoggerWriteHeldLines();  // the lines held back, said before the process may end
+        if (stored) return;
         if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
           report->markIncomplete();
         }
