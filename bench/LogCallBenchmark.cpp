@@ -1,7 +1,8 @@
 // How long a public log call takes on the calling thread: CDVAnalytics::logEventWithName through
 // the configured SDK, in a container of its own (nothing listens at the collector's address).
-// With --warnings, a shown log line instead: CDVLogWarning, written to standard error, with
-// nothing configured.
+// With --warnings, a log line of a level shown instead: CDVLogWarning of one message code, with
+// nothing configured (the logger writes the first to standard error and holds back the rest of
+// each second, said in one line at its end).
 //
 //   log_call_bench [--quick] [--warnings] [--batches N] [--calls N]
 //

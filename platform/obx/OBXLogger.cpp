@@ -25,22 +25,24 @@ constexpr int kDefaultLevel = OBXLoggerLevelNotice;
 
 // Lines of the levels shown by default (notice and above) are said a few times a second, each
 // kind (service and message code) on its own: a host that logs flat out sets off the same line at
-// every call. A line of a kind with no line written in the last second is written at once; the
-// lines of that kind after it are held back until that second has passed, and then said in one
-// line, the last of them with the count of the others (" (and N more like it in the last
-// second)"): the next line of the kind carries it, or the timer set for that second's end, or
-// OBXLoggerWriteHeldLines (the app's end, the process's exit). Info and debug lines are shown only
-// when a developer asked for them (a level raised, debug mode on, where every event is logged):
-// they are never held.
-constexpr double kHoldSeconds = 1.0;
-// A timer that fires this close to a second's end takes it as ended: the clocks' sums round.
-constexpr double kDueSlack = 1e-3;
+// every call. A kind has credit for kBurstLines lines, spent one a line written and earned back at
+// one a second: its lines are written at once while it has credit (a line of a kind quiet for a
+// second always has), and held back when it has none, until it has earned a line's; then they are
+// said in one line, the last of them with the count of the others (" (and N more like it in the
+// last second)"): the next line of the kind carries it, or the timer set for that moment, or
+// OBXLoggerWriteHeldLines (the app's end, the process's exit). A kind logged flat out shows its
+// first kBurstLines lines, then one a second. Info and debug lines are shown only when a developer
+// asked for them (a level raised, debug mode on, where every event is logged): never held.
+constexpr double kBurstLines = 5;
+constexpr double kSecondsPerLine = 1.0;
+// A timer that fires this close to its moment takes it as come: the clocks' sums round.
+constexpr double kCreditSlack = 1e-3;
 constexpr std::size_t kHeldKinds = 64;
 
 bool isHeldLevel(int level) { return level <= OBXLoggerLevelNotice; }
 
-// A kind's lines in the second after its last written one. Fixed storage: holding a line neither
-// allocates nor frees (a child made by fork() may find the allocator's lock held).
+// A kind's credit and the lines it holds back. Fixed storage: holding a line neither allocates
+// nor frees (a child made by fork() may find the allocator's lock held).
 struct HeldKind {
   bool used = false;
   int level = 0;
@@ -48,8 +50,9 @@ struct HeldKind {
   std::size_t serviceLength = 0;
   std::size_t codeLength = 0;
   std::size_t messageLength = 0;
-  double lastWritten = 0;  // the clock's uptime at the kind's last written line
-  std::uint64_t held = 0;  // lines held back since
+  double credit = 0;       // lines it may write at once, as of creditAt
+  double creditAt = 0;     // the clock's uptime
+  std::uint64_t held = 0;  // lines held back
   char service[64];
   char code[32];
   char message[1024];  // the last one held back (cut with "..." beyond)
@@ -57,10 +60,21 @@ struct HeldKind {
   bool is(std::string_view s, std::string_view c) const {
     return used && std::string_view(service, serviceLength) == s && std::string_view(code, codeLength) == c;
   }
-  // The second after its last written line has passed (or the clock went back: a clock changed).
-  bool secondEnded(double uptime) const {
-    return uptime + kDueSlack >= lastWritten + kHoldSeconds || uptime < lastWritten;
+  // The credit at `uptime` (full when the clock went back: another clock was installed).
+  double creditAtUptime(double uptime) const {
+    if (uptime < creditAt) return kBurstLines;
+    return std::min(kBurstLines, credit + (uptime - creditAt) / kSecondsPerLine);
   }
+  bool canWrite(double uptime) const { return creditAtUptime(uptime) + kCreditSlack >= 1; }
+  // Takes a written line's credit.
+  void spend(double uptime) {
+    credit = std::max(creditAtUptime(uptime) - 1, 0.0);
+    creditAt = uptime;
+  }
+  // When it has earned a line's credit.
+  double writableAt() const { return creditAt + std::max(1 - credit, 0.0) * kSecondsPerLine; }
+  // Nothing held and all its credit earned back: its place may go to another kind.
+  bool isIdle(double uptime) const { return held == 0 && creditAtUptime(uptime) >= kBurstLines; }
   void hold(int lineLevel, bool lineForced, std::string_view text) {
     ++held;
     level = lineLevel;
@@ -255,23 +269,27 @@ struct TimerToSet {
   std::uint64_t setting = 0;
 };
 
-// Under the lock: the timer the held lines need, when the one set (if any) does not serve (set
-// later than their earliest second's end, or on a clock no longer in force, or gone).
-std::optional<TimerToSet> timerForHeld(LoggerState& s, const std::shared_ptr<platform::Clock>& clock, double uptime) {
-  double due = 0;
-  bool any = false;
-  for (const HeldKind& kind : s.held) {
-    if (!kind.used || kind.held == 0) continue;
-    const double end = kind.lastWritten + kHoldSeconds;
-    if (!any || end < due) due = end;
-    any = true;
+// Under the lock: the timer the held lines need, when the one set (if any) does not serve: set
+// later than the first moment one of their kinds may write a line (`due`, when only that kind's
+// line was held since it was set), or on a clock no longer in force, or gone.
+std::optional<TimerToSet> timerForHeld(LoggerState& s, const std::shared_ptr<platform::Clock>& clock, double uptime,
+                                       std::optional<double> due = std::nullopt) {
+  const bool serves = s.timerSet && s.timerClock.lock() == clock;
+  if (serves && due && s.timerDue <= *due + kCreditSlack) return std::nullopt;
+  if (!serves || !due) {
+    due.reset();
+    for (const HeldKind& kind : s.held) {
+      if (!kind.used || kind.held == 0) continue;
+      const double end = kind.writableAt();
+      if (!due || end < *due) due = end;
+    }
+    if (!due) return std::nullopt;
+    if (serves && s.timerDue <= *due + kCreditSlack) return std::nullopt;
   }
-  if (!any) return std::nullopt;
-  if (s.timerSet && s.timerDue <= due + kDueSlack && s.timerClock.lock() == clock) return std::nullopt;
   s.timerSet = true;
-  s.timerDue = due;
+  s.timerDue = *due;
   s.timerClock = clock;
-  return TimerToSet{clock, std::max(due - uptime, 0.0), ++s.timerSetting};
+  return TimerToSet{clock, std::max(*due - uptime, 0.0), ++s.timerSetting};
 }
 
 void writeHeldLines(bool all, std::uint64_t setting);
@@ -288,8 +306,8 @@ void setTimer(const std::optional<TimerToSet>& timer) {
   }
 }
 
-// Writes the held lines whose second has ended (`all`: every held line), each kind's in one line.
-// `setting`: the timer's that calls it (0: none).
+// Writes the held lines of the kinds that may write a line again (`all`: of every kind), each
+// kind's in one line. `setting`: the timer's that calls it (0: none).
 void writeHeldLines(bool all, std::uint64_t setting) {
   LoggerState& s = state();
   const std::shared_ptr<platform::Clock> clock = platform::Clock::current();
@@ -303,7 +321,7 @@ void writeHeldLines(bool all, std::uint64_t setting) {
     std::lock_guard lock(s.mutex);
     if (setting != 0 && setting == s.timerSetting) s.timerSet = false;
     for (HeldKind& kind : s.held) {
-      if (!kind.used || kind.held == 0 || (!all && !kind.secondEnded(uptime))) continue;
+      if (!kind.used || kind.held == 0 || (!all && !kind.canWrite(uptime))) continue;
       char suffixText[64];
       const std::string_view suffix = heldSuffix(kind.held - 1, suffixText);
       const std::string_view service(kind.service, kind.serviceLength);
@@ -315,7 +333,7 @@ void writeHeldLines(bool all, std::uint64_t setting) {
                                      std::string(message) + std::string(suffix), kind.forced});
       }
       kind.held = 0;
-      kind.lastWritten = uptime;
+      kind.spend(uptime);
     }
     if (!forSink.empty()) sink = s.sink;
     timer = timerForHeld(s, clock, uptime);
@@ -328,22 +346,19 @@ void writeHeldLines(bool all, std::uint64_t setting) {
 
 // Under the lock: the kind of a line, claimed when new (none when all are taken, or its service or
 // code does not fit: such a line is written, never held).
-HeldKind* kindOf(LoggerState& s, std::string_view service, std::string_view messageCode, double uptime,
-                 bool& isNew) {
+HeldKind* kindOf(LoggerState& s, std::string_view service, std::string_view messageCode, double uptime) {
   HeldKind* free = nullptr;
   for (HeldKind& kind : s.held) {
-    if (kind.is(service, messageCode)) {
-      isNew = false;
-      return &kind;
-    }
-    if (free == nullptr && (!kind.used || (kind.held == 0 && kind.secondEnded(uptime)))) free = &kind;
+    if (kind.is(service, messageCode)) return &kind;
+    if (free == nullptr && (!kind.used || kind.isIdle(uptime))) free = &kind;
   }
   if (free == nullptr || service.size() > sizeof free->service || messageCode.size() > sizeof free->code) {
     return nullptr;
   }
-  isNew = true;
   free->used = true;
   free->held = 0;
+  free->credit = kBurstLines;
+  free->creditAt = uptime;
   free->serviceLength = service.copy(free->service, sizeof free->service);
   free->codeLength = messageCode.copy(free->code, sizeof free->code);
   return free;
@@ -368,16 +383,15 @@ void writeLine(int level, std::string_view service, bool force, std::string_view
   std::optional<TimerToSet> timer;
   {
     std::lock_guard lock(s.mutex);
-    bool isNew = false;
-    HeldKind* kind = isHeldLevel(level) ? kindOf(s, service, messageCode, uptime, isNew) : nullptr;
-    if (kind != nullptr && !isNew && !kind->secondEnded(uptime)) {
+    HeldKind* kind = isHeldLevel(level) ? kindOf(s, service, messageCode, uptime) : nullptr;
+    if (kind != nullptr && !kind->canWrite(uptime)) {
       kind->hold(level, force, message);
-      timer = timerForHeld(s, clock, uptime);
+      timer = timerForHeld(s, clock, uptime, kind->writableAt());
     } else {
       if (kind != nullptr) {
         suffix = heldSuffix(kind->held, suffixText);
         kind->held = 0;
-        kind->lastWritten = uptime;
+        kind->spend(uptime);
       }
       putLine(s, stampText, level, service, messageCode, message, suffix);
       if (s.sink) sink = s.sink;
@@ -464,6 +478,11 @@ OBXLogSink OBXLoggerSetSink(OBXLogSink sink) {
 }
 
 void OBXLoggerWriteHeldLines() { writeHeldLines(true, 0); }
+
+void OBXLoggerForgetHeldLinesForTesting() {
+  std::lock_guard lock(state().mutex);
+  state().forgetHeld();
+}
 
 void OBXLoggerResetForTesting() {
   std::lock_guard lock(state().mutex);

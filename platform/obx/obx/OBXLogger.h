@@ -13,16 +13,16 @@
 // whatever their form. Safe to call from any thread.
 //
 // A line said over and over is written a few times a second. Lines of notice, warning and error
-// level are limited by kind (service and message code, each kind on its own): a line of a kind
-// none of whose lines was written in the last second is written at once; the lines of that kind
-// that come in the second after it are held back, and said when that second has passed in one
-// line, the last of them with " (and N more like it in the last second)" added for the others
-// (N counts them all). That line is the next one of the kind, or else the one a timer of the
-// process clock (platform::Clock::current) writes at the second's end; OBXLoggerWriteHeldLines
-// writes what is held at once, as the process's exit does. So a kind logged flat out shows its
-// first line, then one line a second, each with the count it stands for. Info and debug lines
-// (shown only when asked for) are never held. A child made by fork() holds nothing of its
-// parent's.
+// level are limited by kind (service and message code, each kind on its own): a kind may write 5
+// lines at once and earns back one a second, up to 5, so a line of a kind none of whose lines was
+// written in the last second is always written at once. A line of a kind that has used them up is
+// held back; when the kind has earned a line, the lines it held are said in one line, the last of
+// them with " (and N more like it in the last second)" for the N others. That line is the next one
+// of the kind, or else the one a timer of the process clock (platform::Clock::current) writes at
+// that moment; OBXLoggerWriteHeldLines writes what is held at once, as the process's exit does. So
+// a kind logged flat out shows its first 5 lines, then one a second, each with the count it stands
+// for. Info and debug lines (shown only when asked for) are never held. A child made by fork()
+// holds nothing of its parent's.
 #pragma once
 
 #include <functional>
@@ -83,6 +83,9 @@ struct OBXLogLine {
 using OBXLogSink = std::function<void(const OBXLogLine&)>;
 OBXLogSink OBXLoggerSetSink(OBXLogSink sink);
 void OBXLoggerResetForTesting();
+// Test support: forgets the lines held back, unsaid, and what each kind has written: every kind
+// may write its first lines at once again.
+void OBXLoggerForgetHeldLinesForTesting();
 // The registered version and the state switches, for tests.
 std::string OBXLoggerRegisteredVersion();
 bool OBXLoggerIsSTDERREnabled();
