@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ struct HeldKind {
   bool used = false;
   int level = 0;
   bool forced = false;
+  bool stamped = true;  // else written as it is (OBXLogUnstamped)
   std::size_t serviceLength = 0;
   std::size_t codeLength = 0;
   std::size_t messageLength = 0;
@@ -75,10 +77,11 @@ struct HeldKind {
   double writableAt() const { return creditAt + std::max(1 - credit, 0.0) * kSecondsPerLine; }
   // Nothing held and all its credit earned back: its place may go to another kind.
   bool isIdle(double uptime) const { return held == 0 && creditAtUptime(uptime) >= kBurstLines; }
-  void hold(int lineLevel, bool lineForced, std::string_view text) {
+  void hold(int lineLevel, bool lineForced, bool lineStamped, std::string_view text) {
     ++held;
     level = lineLevel;
     forced = lineForced;
+    stamped = lineStamped;
     constexpr std::string_view kCut = "...";
     if (text.size() <= sizeof message) {
       messageLength = text.copy(message, sizeof message);
@@ -242,14 +245,17 @@ std::string_view heldSuffix(std::uint64_t others, char (&text)[64]) {
 }
 
 // Writes one line to standard error, under the lock; put together on the stack when it fits.
-void putLine(const LoggerState& s, std::string_view stampText, int level, std::string_view service,
+// Unstamped: the message and the suffix alone.
+void putLine(const LoggerState& s, bool stamped, std::string_view stampText, int level, std::string_view service,
              std::string_view messageCode, std::string_view message, std::string_view suffix) {
   const std::string_view version = s.version;
-  const std::string_view pieces[] = {stampText, " ",     version, version.empty() ? "" : " ", "- ",
-                                     service,   "[",     messageCode, "] ", levelName(level),
-                                     " ",       message, suffix,      "\n"};
+  const std::string_view pieces[] = {stampText,   " ",  version,          version.empty() ? "" : " ", "- ", service,
+                                     "[",         messageCode, "] ",      levelName(level), " ",      message,
+                                     suffix,      "\n"};
+  constexpr std::size_t kMessagePiece = 11;
+  const std::span<const std::string_view> written = std::span(pieces).subspan(stamped ? 0 : kMessagePiece);
   std::size_t length = 0;
-  for (const std::string_view piece : pieces) length += piece.size();
+  for (const std::string_view piece : written) length += piece.size();
   char line[1024];
   std::string whole;
   char* out = line;
@@ -258,7 +264,7 @@ void putLine(const LoggerState& s, std::string_view stampText, int level, std::s
     out = whole.data();
   }
   char* end = out;
-  for (const std::string_view piece : pieces) end = std::copy(piece.begin(), piece.end(), end);
+  for (const std::string_view piece : written) end = std::copy(piece.begin(), piece.end(), end);
   std::fwrite(out, 1, length, stderr);
 }
 
@@ -327,7 +333,7 @@ void writeHeldLines(bool all, std::uint64_t setting) {
       const std::string_view service(kind.service, kind.serviceLength);
       const std::string_view code(kind.code, kind.codeLength);
       const std::string_view message(kind.message, kind.messageLength);
-      putLine(s, stampText, kind.level, service, code, message, suffix);
+      putLine(s, kind.stamped, stampText, kind.level, service, code, message, suffix);
       if (s.sink) {
         forSink.push_back(OBXLogLine{kind.level, std::string(service), std::string(code),
                                      std::string(message) + std::string(suffix), kind.forced});
@@ -370,7 +376,7 @@ HeldKind* kindOf(LoggerState& s, std::string_view service, std::string_view mess
 // thread the child does not have (this C library's is made safe across fork, an instrumented one's
 // may not be). A line held back allocates nothing either, but sets a timer when none is set.
 void writeLine(int level, std::string_view service, bool force, std::string_view messageCode,
-               std::string_view message) {
+               std::string_view message, bool stamped = true) {
   LoggerState& s = state();
   if (!force && !isLoggable(s, level)) return;
   const std::shared_ptr<platform::Clock> clock = platform::Clock::current();
@@ -385,7 +391,7 @@ void writeLine(int level, std::string_view service, bool force, std::string_view
     std::lock_guard lock(s.mutex);
     HeldKind* kind = isHeldLevel(level) ? kindOf(s, service, messageCode, uptime) : nullptr;
     if (kind != nullptr && !kind->canWrite(uptime)) {
-      kind->hold(level, force, message);
+      kind->hold(level, force, stamped, message);
       timer = timerForHeld(s, clock, uptime, kind->writableAt());
     } else {
       if (kind != nullptr) {
@@ -393,7 +399,7 @@ void writeLine(int level, std::string_view service, bool force, std::string_view
         kind->held = 0;
         kind->spend(uptime);
       }
-      putLine(s, stampText, level, service, messageCode, message, suffix);
+      putLine(s, stamped, stampText, level, service, messageCode, message, suffix);
       if (s.sink) sink = s.sink;
     }
   }
@@ -468,6 +474,10 @@ void OBXLogInfo(const std::string& service, bool force, const std::string& messa
 
 void OBXLogDebug(const std::string& service, bool force, const std::string& messageCode, const std::string& message) {
   writeLine(OBXLoggerLevelDebug, service, force, messageCode, message);
+}
+
+void OBXLogUnstamped(int level, std::string_view service, std::string_view messageCode, std::string_view line) {
+  writeLine(level, service, true, messageCode, line, false);
 }
 
 OBXLogSink OBXLoggerSetSink(OBXLogSink sink) {

@@ -63,6 +63,11 @@ void OBXLogInfo(const std::string& service, bool force, const std::string& messa
 void OBXLogDebug(const std::string& service, bool force, const std::string& messageCode,
                  const std::string& message);
 
+// Writes `line` and a newline as it is, whatever the level shown (no time, version, service,
+// code or level added): a line of a format of the caller's own, held back as a line of `level`,
+// `service` and `messageCode` would be.
+void OBXLogUnstamped(int level, std::string_view service, std::string_view messageCode, std::string_view line);
+
 // Writes at once every line held back (see above), each kind's in one line with the count of the
 // others: at the app's end, where the process may end before the timer fires.
 void OBXLoggerWriteHeldLines();

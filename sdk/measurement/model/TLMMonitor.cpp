@@ -1,10 +1,10 @@
 #include "measurement/model/TLMMonitor.h"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 #include "foundation/Format.h"
+#include "obx/OBXLogger.h"
 #include "measurement/model/TLMObject.h"
 
 std::string TLMMessageCodeString(std::int64_t messageCode) {
@@ -20,7 +20,8 @@ void TLMConsoleMonitor::logWithContexts(int level, std::int64_t messageCode,
     line += ":";
     for (const platform::Value& context : contexts) line += " " + context.description();
   }
-  std::fprintf(stderr, "%s\n", line.c_str());
+  // Held back as the logger's own lines are when the same one comes over and over.
+  OBXLogUnstamped(OBXLoggerLevelError, "[Cindervale/Analytics]", TLMMessageCodeString(messageCode), line);
 }
 
 namespace {

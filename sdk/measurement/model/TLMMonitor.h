@@ -54,7 +54,8 @@ class TLMMonitor {
 std::string TLMMessageCodeString(std::int64_t messageCode);
 
 // The default monitor: writes messages of error levels (0 to 2) to standard error as
-// "[Cindervale/Analytics][I-ACS0NNNNN] message: contexts"; debug mode off.
+// "[Cindervale/Analytics][I-ACS0NNNNN] message: contexts", through the vendor logger, which holds
+// back a line that comes over and over (OBXLogUnstamped); debug mode off.
 class TLMConsoleMonitor : public TLMMonitor {
  public:
   void logWithContexts(int level, std::int64_t messageCode, const std::string& message,
