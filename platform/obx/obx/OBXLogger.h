@@ -46,10 +46,11 @@ void OBXLoggerForceDebug();
 void OBXSetLoggerLevel(int level);
 bool OBXIsLoggableLevel(int level);
 
-// Writes one line when the level is loggable, or always when `force` is true. The message is
-// already formatted (see foundation/Format.h for the printf-style formatter with %@) and is
-// written as it is: "%" needs no escaping. A line of up to 1 KiB is written without allocating
-// (save for a test's sink), and none takes a time-zone lock.
+// Writes one line when the level is loggable, or always when `force` is true, unless it is held
+// back (see above). The message is already formatted (see foundation/Format.h for the printf-style
+// formatter with %@) and is written as it is: "%" needs no escaping. A line of up to 1 KiB is
+// written or held back without allocating (save for a test's sink, and the timer a held line sets
+// when none is set), and none takes a time-zone lock.
 void OBXLogBasic(int level, std::string_view service, bool force, std::string_view messageCode,
                  std::string_view message);
 void OBXLogError(const std::string& service, bool force, const std::string& messageCode,
