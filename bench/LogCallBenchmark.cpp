@@ -1,7 +1,8 @@
 // How long a public log call takes on the calling thread: CDVAnalytics::logEventWithName through
 // the configured SDK, in a container of its own (nothing listens at the collector's address).
-// With --warnings, a shown log line instead: CDVLogWarning, written to standard error, with
-// nothing configured.
+// With --warnings, a log line of a level shown instead: CDVLogWarning of one message code, with
+// nothing configured (the logger writes the first to standard error and holds back the rest of
+// each second, said in one line at its end).
 //
 //   log_call_bench [--quick] [--warnings] [--batches N] [--calls N]
 //
@@ -17,13 +18,13 @@
 // interleaved, and prints the ratios. --quick: one small batch, to check that it still builds and
 // runs.
 //
-//   log_call_bench --flat-out S [--parameters N] [--threads N]
+//   log_call_bench --flat-out S [--parameters N] [--threads T]
 //
-// Logs flat out from one thread (N with --threads) for S seconds instead (events of N parameters
-// of 100 characters each with --parameters; 26 is one over the limit), with nothing else holding
-// the store, then ends the app; prints the calls made, the events dropped past the bound of those
-// waiting in memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered
-// and the process's peak memory:
+// Logs flat out from T threads (1) for S seconds instead (events of N parameters of 100 characters
+// each with --parameters; 26 is one over the limit), with nothing else holding the store, then
+// ends the app; prints the calls made, the events dropped past the bound of those waiting in
+// memory (default bound unless LOG_CALL_MAX_QUEUED_BYTES is set), what the end answered and the
+// process's peak memory:
 //   logged 1870000 dropped 1560000 end-true 0 peak-rss-mb 112.4
 //
 //   log_call_bench --flat-out S --call KIND
@@ -88,7 +89,7 @@ double median(std::vector<double> values) {
 }
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N] [--threads N] | --call KIND]]\n",
+  std::fprintf(stderr, "usage: %s [--quick] [--warnings] [--batches N] [--calls N] [--flat-out S [--parameters N] [--threads T] | --call KIND]]\n",
                program);
   return 2;
 }

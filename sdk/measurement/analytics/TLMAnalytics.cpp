@@ -344,7 +344,9 @@ void TLMAnalytics::observeAppEnd() {
   platform::NotificationCenter::defaultCenter().addObserver(
       &state().terminationObserverTag, kTLMAppWillTerminateNotification, Value(),
       [](const platform::Notification& notification) {
-        if (endApp(kTLMAppTerminationWaitSeconds)) return;
+        const bool ended = endApp(kTLMAppTerminationWaitSeconds);
+        OBXLoggerWriteHeldLines();  // the lines held back, said before the process may end
+        if (ended) return;
         if (auto report = UIApplicationTerminationReport::inNotification(notification.userInfo)) {
           report->markIncomplete();
         }

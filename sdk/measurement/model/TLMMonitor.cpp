@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "foundation/Format.h"
+#include "obx/OBXLogger.h"
 #include "measurement/model/TLMObject.h"
 #include "obx/OBXLogger.h"
 
@@ -20,6 +21,7 @@ void TLMConsoleMonitor::logWithContexts(int level, std::int64_t messageCode,
     line += ":";
     for (const platform::Value& context : contexts) line += " " + context.description();
   }
+  // Held back, as every line of the logger is, when the same one comes over and over.
   OBXLogBasic(OBXLoggerLevelError, kTLMMonitorDefaultLogTag, false, TLMMessageCodeString(messageCode), line);
 }
 

@@ -59,7 +59,8 @@ std::string TLMMessageCodeString(std::int64_t messageCode);
 
 // The default monitor: writes messages of error levels (0 to 2) through the vendor logger as
 // every line of the SDK's, at its error level, tagged kTLMMonitorDefaultLogTag, as
-// "message: contexts"; debug mode off.
+// "message: contexts" (held back, as the logger's other lines, when the same one comes over and
+// over); debug mode off.
 class TLMConsoleMonitor : public TLMMonitor {
  public:
   void logWithContexts(int level, std::int64_t messageCode, const std::string& message,

@@ -98,6 +98,7 @@ std::vector<std::string> stampsAt(platform::ManualClock& clock, const std::vecto
     const std::size_t end = std::min(moments.size(), first + kLinesAtOnce);
     const std::string text = writtenBy([&] {
       for (std::size_t i = first; i < end; ++i) {
+        clock.advance(1);  // a line a second: none is held back
         clock.setNow(moments[i]);
         OBXLogNotice("[Svc]", false, "I-SVC000004", "m");
       }
@@ -139,6 +140,7 @@ TEST_F(LogStamp, IsUTCWorkedOutWithoutTheCLibrarysTimeFunctions) {
   platform::ScopedClock installed(clock);
   gTimeFunctionCalls = 0;
   for (const auto& [seconds, stamp] : moments) {
+    clock->advance(1);  // a line a second: none is held back
     clock->setNow(seconds);
     const std::string line = writtenBy([] { OBXLogNotice("[Svc]", false, "I-SVC000001", "stamped"); });
     EXPECT_EQ(line, stamp + " - [Svc][I-SVC000001] NOTICE stamped\n") << "at " << std::fixed << seconds;
@@ -249,7 +251,8 @@ TEST_F(LogStamp, ALineIsWrittenWholeAtEverySizeAroundItsBufferFromTwoThreads) {
       writers.emplace_back([&, mark] {
         for (int round = 0; round < kRounds; ++round) {
           for (std::size_t length = kShortest; length <= kLongest; ++length) {
-            OBXLogError("[Svc]", false, "I-SVC000005", std::string(length - fixed, mark));
+            // A code of each length's: four lines of a kind, none held back.
+            OBXLogError("[Svc]", false, "I-SVC00" + std::to_string(length), std::string(length - fixed, mark));
           }
         }
       });
@@ -262,7 +265,7 @@ TEST_F(LogStamp, ALineIsWrittenWholeAtEverySizeAroundItsBufferFromTwoThreads) {
   std::size_t start = 0;
   for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     const std::string line = text.substr(start, end + 1 - start);
-    const std::size_t message = line.find("[I-SVC000005] ERROR ");
+    const std::size_t message = line.find("[I-SVC00" + std::to_string(line.size()) + "] ERROR ");
     ASSERT_NE(message, std::string::npos) << line;
     const std::string body = line.substr(message + 20, line.size() - message - 21);
     ASSERT_FALSE(body.empty()) << line;

@@ -99,7 +99,9 @@ class CoreTest : public ::testing::Test {
     return CDVOptions::initInternalWithOptionsDictionary(serviceInfo(appID));
   }
 
+  // Also lets every kind of line be written at once again: a step of a test sees all its lines.
   void clearCaptures() {
+    OBXLoggerForgetHeldLinesForTesting();
     std::lock_guard lock(mutex_);
     lines_.clear();
     notifications_.clear();

@@ -12,10 +12,12 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Collects the platform log lines written while it lives.
+// Collects the platform log lines written while it lives; every kind of line may be written at
+// once as it starts (none held back for a capture before it).
 class LogCapture {
  public:
   LogCapture() {
+    OBXLoggerForgetHeldLinesForTesting();
     previous_ = OBXLoggerSetSink([this](const OBXLogLine& line) { lines.push_back(line.message); });
   }
   ~LogCapture() { OBXLoggerSetSink(previous_); }

@@ -714,6 +714,21 @@ TEST_F(AnalyticsLifecycleTest, TheAppsEndTakesALimitBelowZeroOrNaNAsNoWait) {
   EXPECT_EQ(endWarningCounts(lines).size(), 4u);
 }
 
+// The lines a flood left held back when the app ends are said by the end, with their count: the
+// process may end before the logger's timer fires.
+TEST_F(AnalyticsLifecycleTest, TheAppsEndSaysTheLinesHeldBack) {
+  VendorLines lines;
+  start();
+  drain();
+  OBXLoggerForgetHeldLinesForTesting();
+  for (int i = 0; i < 8; ++i) OBXLogError("<Tallymark>", false, "I-ACS023200", "Event dropped: " + std::to_string(i));
+  EXPECT_EQ(lines.withCode("I-ACS023200").size(), 5u);
+  EXPECT_EQ(endWhileTheQueuesRun(), true);
+  const std::vector<OBXLogLine> said = lines.withCode("I-ACS023200");
+  ASSERT_EQ(said.size(), 6u);
+  EXPECT_EQ(said.back().message, "Event dropped: 7 (and 2 more like it in the last second)");
+}
+
 // A child forked while the parent's work waits is refused: what it logs is not queued, and its
 // app's end answers false at once instead of waiting for the parent's work.
 TEST_F(AnalyticsLifecycleTest, AForkedChildIsRefusedAndNeverWaitsForItsParentsWork) {
