@@ -51,7 +51,7 @@ inline constexpr const char* kTLMMeasurementTimerName = "Measurement timer";
 inline constexpr std::int64_t kTLMEventGroupMaxEvents = 1000;
 inline constexpr double kTLMEventGroupMaxSeconds = 0.1;
 // The most memory the events waiting to be stored may hold when the host sets no other bound
-// (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 90,000 small events.
+// (TLMMeasurementEngine::setMaxQueuedEventBytes): 64 MiB, about 70,000 events of two small parameters.
 inline constexpr std::int64_t kTLMDefaultMaxQueuedEventBytes = std::int64_t{64} * 1024 * 1024;
 // What a call other than a log call holds in memory while it waits on the SDK's queues, about,
 // besides its texts (TLMMeasurementEngine::admitWaitingCall): its blocks on the queues and what
