@@ -279,14 +279,18 @@ std::optional<TimerToSet> timerForHeld(LoggerState& s, const std::shared_ptr<pla
   const bool serves = s.timerSet && s.timerClock.lock() == clock;
   if (serves && due && s.timerDue <= *due + kCreditSlack) return std::nullopt;
   if (!serves || !due) {
-    due.reset();
+    // The first moment any kind holding lines may write one (none: no timer is needed).
+    bool any = false;
+    double first = 0;
     for (const HeldKind& kind : s.held) {
       if (!kind.used || kind.held == 0) continue;
       const double end = kind.writableAt();
-      if (!due || end < *due) due = end;
+      if (!any || end < first) first = end;
+      any = true;
     }
-    if (!due) return std::nullopt;
-    if (serves && s.timerDue <= *due + kCreditSlack) return std::nullopt;
+    if (!any) return std::nullopt;
+    if (serves && s.timerDue <= first + kCreditSlack) return std::nullopt;
+    due = first;
   }
   s.timerSet = true;
   s.timerDue = *due;
