@@ -382,6 +382,11 @@ int inChild(Body body) {
 // another thread held only where its parent had another thread at the fork, or descends from such
 // a process.
 TEST(ProcessInfoTest, AForkedChildCountsItsForkAndKnowsWhetherItsParentHadOtherThreads) {
+#if defined(__SANITIZE_THREAD__)
+  // A child makes the locks its fork handlers took anew; the sanitizer still counts them held and
+  // reports the next fork's handlers as an inversion.
+  GTEST_SKIP() << "the thread sanitizer takes a lock made anew in a forked child for one still held";
+#endif
   using platform::ProcessInfo;
   EXPECT_EQ(inChild([] {
     ProcessInfo::countAsFirstProcessForTesting();  // this child, alone with its thread, stands for the first
