@@ -142,10 +142,10 @@ class SystemClock final : public Clock {
     SystemClock* clock = instance_;
     clock->running_ = false;
     ++clock->forks_;
-    // Made anew: the lock was taken by the parent's thread, and the parent's scheduler thread,
-    // which is not here, may have left its mark in the condition. The parent's timers are left
-    // where they are, neither fired nor destroyed here.
-    new (&clock->mutex_) std::mutex();
+    // The lock is this thread's, taken before the fork: let go, as in the parent. The condition
+    // is made anew, as the parent's scheduler thread, which is not here, may have left its mark
+    // in it. The parent's timers are left where they are, neither fired nor destroyed here.
+    clock->mutex_.unlock();
     new (&clock->changed_) std::condition_variable();
     new (&clock->timers_) decltype(clock->timers_)();
     new (&clock->index_) decltype(clock->index_)();
