@@ -156,12 +156,12 @@ void useBesideOwnNamespace(Plugin a, Plugin b, bool aFirst) {
   } else {
     std::cout << "refused: " << reason << '\n';
   }
-  // Its end warns that its calls were refused, and why.
+  // Its end warns that its calls were refused, and why, in the SDK's format and with its tag.
   int ended = -2;
   const std::string warned = testsupport::standardErrorOf([&] { ended = apart.logThenEnd(kEvents); });
   if (ended != 0) fail("the end through the copy in a namespace of its own answered true");
-  if (warned.find("Calls refused, never queued nor stored: " + std::to_string(kEvents) + ". This copy of the SDK") ==
-          std::string::npos ||
+  if (warned.find(" - [Cindervale/Analytics][I-ACS025036] WARNING Calls refused, never queued nor stored: " +
+                  std::to_string(kEvents) + ". This copy of the SDK") == std::string::npos ||
       warned.find("Data loss") != std::string::npos) {
     fail("the end through the copy in a namespace of its own does not say its calls were refused");
   }
